@@ -1,0 +1,25 @@
+# One library per folder of src/: every source below the folder belongs to it, so a new
+# class needs no list edit. Headers are included relative to src/ ("vexa/math/Vector3.h").
+function(morvanta_library name)
+  cmake_parse_arguments(ARG "" "" "PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  set_property(GLOBAL APPEND PROPERTY MORVANTA_LIBRARIES ${name})
+endfunction()
+
+# One GoogleTest executable per folder of tests/, discovered by CTest.
+function(morvanta_tests name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} morvanta_test_main GTest::gtest GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+      MORVANTA_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data"
+      MORVANTA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      MORVANTA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+endfunction()
