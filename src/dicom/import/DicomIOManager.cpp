@@ -1,0 +1,113 @@
+#include "dicom/import/DicomIOManager.h"
+
+#include "dicom/core/DicomException.h"
+#include "dicom/io/DicomErrorCode.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <algorithm>
+
+namespace Vexa {
+
+DicomIOManager::DicomIOManager() = default;
+DicomIOManager::~DicomIOManager() = default;
+
+void DicomIOManager::insertImporter(IDicomImporter* importer)
+{
+    if (!importer)
+        return;
+    for (const auto& known : importers_)
+        if (known.get() == importer)
+            return;
+    importers_.emplace_back(importer);
+}
+
+IDicomImporter* DicomIOManager::importerFor(const std::string& file) const
+{
+    for (const auto& importer : importers_)
+        if (importer->canRead(file))
+            return importer.get();
+    return nullptr;
+}
+
+std::shared_ptr<DicomInformation> DicomIOManager::readInformation(const std::string& file) const try {
+    IDicomImporter* importer = importerFor(file);
+    if (!importer)
+        throw DicomException(DicomException::NoImporter, file + ": no importer reads this file");
+    return importer->readInformation(file);
+} VEXA_RETHROW
+
+void DicomIOManager::setFiles(const std::vector<std::string>& files)
+{
+    files_ = files;
+}
+
+std::shared_ptr<DicomData> DicomIOManager::getData() const
+{
+    return data_;
+}
+
+void DicomIOManager::resetProgress()
+{
+    cancelled_ = false;
+    finished_ = 0.0;
+    data_.reset();
+    for (const auto& importer : importers_)
+        importer->resetProgress();
+}
+
+bool DicomIOManager::start() try {
+    struct Running
+    {
+        DicomIOManager& manager;
+        ~Running()
+        {
+            manager.active_ = nullptr;
+            manager.running_ = false;
+        }
+    } running{*this};
+    running_ = true;
+    data_.reset();
+    finished_ = 0.0;
+    if (files_.empty())
+        throw DicomException(DicomNoFiles, "no files to import");
+    IDicomImporter* importer = importerFor(files_.front());
+    if (!importer)
+        throw DicomException(DicomException::NoImporter, files_.front() + ": no importer reads this file");
+    importer->resetProgress();
+    active_ = importer;
+    if (cancelled_) {
+        importer->cancel();
+        throw DicomException(DicomImportCancelled, "import cancelled");
+    }
+    importer->setFiles(files_);
+    importer->start();
+    data_ = importer->getData();
+    finished_ = 1.0;
+    return true;
+} VEXA_RETHROW
+
+void DicomIOManager::cancel()
+{
+    cancelled_ = true;
+    if (IDicomImporter* importer = active_)
+        importer->cancel();
+}
+
+double DicomIOManager::getProgressState() const
+{
+    if (IDicomImporter* importer = active_)
+        return importer->getProgressState();
+    return finished_;
+}
+
+std::string DicomIOManager::getShortDescription() const
+{
+    return "Importing DICOM data";
+}
+
+bool DicomIOManager::isCancelable() const
+{
+    return true;
+}
+
+}

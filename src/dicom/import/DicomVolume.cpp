@@ -1,0 +1,13 @@
+#include "dicom/import/DicomVolume.h"
+
+namespace Vexa {
+
+DicomVolume::DicomVolume(std::shared_ptr<DicomInformation> information,
+                         std::shared_ptr<VolumeData<unsigned short>> volume, std::vector<std::string> sourceFiles)
+    : DicomData(std::move(information))
+    , volume_(std::move(volume))
+    , sourceFiles_(std::move(sourceFiles))
+{
+}
+
+}

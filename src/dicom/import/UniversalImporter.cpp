@@ -1,0 +1,234 @@
+#include "dicom/import/UniversalImporter.h"
+
+#include "dicom/core/DicomException.h"
+#include "dicom/dictionary/DicomDictionary.h"
+#include "dicom/import/DicomSeriesReader.h"
+#include "dicom/io/DicomErrorCode.h"
+#include "dicom/io/DicomFile.h"
+#include "vexa/core/ExceptionStack.h"
+
+namespace Vexa {
+
+namespace {
+
+// Enough for the headers of nearly all files; longer headers are read in full.
+constexpr std::size_t headerPrefix = 64 * 1024;
+// "DICM" after the preamble plus one element header decides whether a file is DICOM.
+constexpr std::size_t sniffPrefix = 132 + 8;
+
+constexpr uint32_t modalityTag = 0x00600008;
+constexpr uint32_t modelNameTag = 0x10900008;
+
+}
+
+UniversalImporter::UniversalImporter() = default;
+UniversalImporter::~UniversalImporter() = default;
+
+bool UniversalImporter::str2VR(const std::string& text, EDicomTagValueRepresentation& vr)
+{
+    return parseValueRepresentation(text, vr);
+}
+
+bool UniversalImporter::checkVR(unsigned tagWord, const std::string& vr) const try {
+    const DicomDictionary& dictionary = DicomDictionary::getInstance();
+    if (dictionary.getVersion(tagWord) == "2")
+        return true;
+    EDicomTagValueRepresentation code;
+    if (!str2VR(vr, code))
+        return false;
+    int count = 0;
+    for (int index = 0;; ++index) {
+        EDicomTagValueRepresentation listed = dictionary.getVR(tagWord, count, index);
+        if (listed == code)
+            return true;
+        if (index + 1 >= count)
+            break;
+    }
+    return code == EDicomTagValueRepresentation::UN;
+} VEXA_RETHROW
+
+DicomParser::VRResolver UniversalImporter::vrResolver() const
+{
+    return [this](uint16_t group, uint16_t element, bool explicitVR, DicomVR written) -> DicomVR {
+        const uint32_t tagWord = uint32_t(element) << 16 | group;
+        if (explicitVR) {
+            if (group & 1)
+                return written;
+            const DicomDictionary& dictionary = DicomDictionary::getInstance();
+            // A standard tag newer than the dictionary is read as the file writes it.
+            if (!dictionary.isKnownTag(tagWord))
+                return written;
+            try {
+                if (checkVR(tagWord, written.text()))
+                    return written;
+            } catch (const DicomException& error) {
+                if (error.code() == DicomException::UnknownTag)
+                    return written;
+                throw;
+            }
+            throw DicomException(DicomException::VRMismatch,
+                                 "VR \"" + (written.isKnown() ? written.text() : std::string("??")) +
+                                     "\" does not fit tag " + std::to_string(group) + "," + std::to_string(element));
+        }
+        if (group & 1) {
+            if (element == 0)
+                return DicomVR('U', 'L');
+            if (element >= 0x0010 && element <= 0x00FF)
+                return DicomVR('L', 'O'); // private creator
+            return DicomVR('U', 'N');
+        }
+        const DicomDictionary& dictionary = DicomDictionary::getInstance();
+        if (!dictionary.isKnownTag(tagWord))
+            return element == 0 ? DicomVR('U', 'L') : DicomVR('U', 'N');
+        std::string_view name = valueRepresentationName(dictionary.getVR(tagWord));
+        return name.size() == 2 ? DicomVR(name[0], name[1]) : DicomVR('U', 'N');
+    };
+}
+
+bool UniversalImporter::readDicomTag(DicomParser& parser, DicomElement& element, std::string& text) const try {
+    if (!parser.next(element))
+        return false;
+    text = parser.text(element);
+    return true;
+} VEXA_RETHROW
+
+bool UniversalImporter::jumpToHeader(DicomParser& parser) const try {
+    if (!parser.hasPreamble()) {
+        uint32_t word;
+        if (!parser.firstTagWord(word) || !DicomDictionary::getInstance().isKnownTag(word))
+            return false;
+    }
+    parser.open();
+    return true;
+} VEXA_RETHROW
+
+std::map<uint32_t, std::string> UniversalImporter::readValues(const uint8_t* data, std::size_t size,
+                                                              const std::string& source) const try {
+    DicomParser parser(data, size, source, vrResolver());
+    if (!jumpToHeader(parser))
+        throw DicomException(DicomException::NoImporter, source + ": not a DICOM file");
+    parser.setStopAtPixelData(true);
+    std::map<uint32_t, std::string> values;
+    for (const DicomElement& element : parser.metaElements())
+        values[element.tagWord()] = parser.text(element);
+    DicomElement element;
+    std::string text;
+    while (readDicomTag(parser, element, text))
+        values[element.tagWord()] = std::move(text);
+    return values;
+} VEXA_RETHROW
+
+std::map<uint32_t, std::string> UniversalImporter::readValues(const std::string& file) const try {
+    std::vector<uint8_t> buffer;
+    const std::size_t total = DicomFile::read(file, buffer, headerPrefix);
+    try {
+        return readValues(buffer.data(), buffer.size(), file);
+    } catch (const DicomException& error) {
+        // The prefix may end inside a long header: read the whole file then.
+        if (error.code() != DicomTruncated || total <= buffer.size())
+            throw;
+    }
+    DicomFile::read(file, buffer, total);
+    return readValues(buffer.data(), buffer.size(), file);
+} VEXA_RETHROW
+
+int UniversalImporter::imageDeviceOf(const std::map<uint32_t, std::string>& values) const
+{
+    auto modality = values.find(modalityTag);
+    if (modality != values.end()) {
+        if (modality->second == "CT")
+            return DicomInformation::CT;
+        if (modality->second == "PX")
+            return DicomInformation::OPG;
+    }
+    return DicomInformation::Unknown;
+}
+
+bool UniversalImporter::acceptsHeader(const std::map<uint32_t, std::string>* values) const
+{
+    // A damaged header is taken so that reading it reports what is wrong with it.
+    if (!values)
+        return true;
+    auto model = values->find(modelNameTag);
+    return model == values->end() || model->second.find("9000") == std::string::npos;
+}
+
+std::shared_ptr<DicomInformation> UniversalImporter::readInformation(const uint8_t* data, std::size_t size,
+                                                                     const std::string& source) const try {
+    auto values = readValues(data, size, source);
+    const int device = imageDeviceOf(values);
+    return std::make_shared<DicomInformation>(std::move(values), device);
+} VEXA_RETHROW
+
+std::shared_ptr<DicomInformation> UniversalImporter::readInformation(const std::string& file) const try {
+    auto values = readValues(file);
+    const int device = imageDeviceOf(values);
+    return std::make_shared<DicomInformation>(std::move(values), device);
+} VEXA_RETHROW
+
+bool UniversalImporter::canRead(const std::string& file) const
+{
+    try {
+        std::vector<uint8_t> buffer;
+        DicomFile::read(file, buffer, sniffPrefix);
+        DicomParser parser(buffer.data(), buffer.size(), file);
+        uint32_t word;
+        if (!parser.hasPreamble() && !(parser.firstTagWord(word) && DicomDictionary::getInstance().isKnownTag(word)))
+            return false;
+    } catch (...) {
+        return false;
+    }
+    try {
+        auto values = readValues(file);
+        return acceptsHeader(&values);
+    } catch (...) {
+        return acceptsHeader(nullptr);
+    }
+}
+
+void UniversalImporter::setFiles(const std::vector<std::string>& files)
+{
+    files_ = files;
+}
+
+std::shared_ptr<DicomData> UniversalImporter::getData() const
+{
+    return data_;
+}
+
+void UniversalImporter::resetProgress()
+{
+    progress_ = 0.0;
+    cancelled_ = false;
+}
+
+bool UniversalImporter::start() try {
+    progress_ = 0.0;
+    data_.reset();
+    DicomSeriesReader reader(*this, cancelled_, progress_);
+    data_ = reader.read(files_);
+    progress_ = 1.0;
+    return true;
+} VEXA_RETHROW
+
+void UniversalImporter::cancel()
+{
+    cancelled_ = true;
+}
+
+double UniversalImporter::getProgressState() const
+{
+    return progress_;
+}
+
+std::string UniversalImporter::getShortDescription() const
+{
+    return "Importing DICOM series";
+}
+
+bool UniversalImporter::isCancelable() const
+{
+    return true;
+}
+
+}

@@ -1,0 +1,245 @@
+// Our header reader against pydicom over the sample files Debian ships with it.
+#include "DicomTestSupport.h"
+
+#include "dicom/core/DicomException.h"
+#include "dicom/dictionary/DicomDictionary.h"
+#include "dicom/import/DVT9000Importer.h"
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomVolume.h"
+#include "dicom/import/UniversalImporter.h"
+#include "dicom/io/DicomErrorCode.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+
+using namespace Vexa;
+using DicomTestSupport::testFiles;
+
+namespace {
+
+std::vector<std::string> allSamples()
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(DicomTestSupport::pydicomData))
+        if (entry.is_regular_file() && entry.path().extension() != ".py" && entry.path().extension() != ".pyc")
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<std::string> split(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t stop = text.find('\\', start);
+        parts.push_back(text.substr(start, stop == std::string::npos ? std::string::npos : stop - start));
+        if (stop == std::string::npos)
+            return parts;
+        start = stop + 1;
+    }
+}
+
+// Compares one element under the normalisation of the oracle script; "" when equal.
+std::string compare(const std::string& ours, const QString& kind, const QJsonValue& theirs)
+{
+    if (kind == "text")
+        return ours == theirs.toString().toLatin1().toStdString() ? "" : "text \"" + ours + "\" vs \"" + theirs.toString().toLatin1().toStdString() + "\"";
+    if (kind == "bulk" || kind == "sq")
+        return "";
+    const QJsonArray values = theirs.toArray();
+    std::vector<std::string> parts = ours.empty() ? std::vector<std::string>() : split(ours);
+    if (parts.size() != std::size_t(values.size()))
+        return "value count of \"" + ours + "\" is not " + std::to_string(values.size());
+    for (int i = 0; i < values.size(); ++i) {
+        const std::string& part = parts[std::size_t(i)];
+        if (kind == "tag") {
+            long word = long(values[i].toDouble());
+            char expected[16];
+            std::snprintf(expected, sizeof expected, "(%04lX,%04lX)", word >> 16, word & 0xFFFF);
+            if (part != expected)
+                return "tag " + part + " vs " + expected;
+            continue;
+        }
+        double mine = 0;
+        try {
+            mine = std::stod(part);
+        } catch (...) {
+            return "\"" + part + "\" is no number";
+        }
+        const double expected = values[i].toDouble();
+        if (kind == "int") {
+            // US or SS tags read without a VR: the dictionary's US gives the unsigned view.
+            if (mine != expected && std::fmod(mine - expected, 65536.0) != 0)
+                return part + " vs " + std::to_string(expected);
+        } else if (std::fabs(mine - expected) > 1e-6 * std::max(1.0, std::fabs(expected))) {
+            return part + " vs " + std::to_string(expected);
+        }
+    }
+    return "";
+}
+
+bool uncompressed(const DicomInformation& information)
+{
+    auto syntax = information.getValue(0x00100002);
+    return !syntax.second || syntax.first == "1.2.840.10008.1.2" || syntax.first == "1.2.840.10008.1.2.1" ||
+           syntax.first == "1.2.840.10008.1.2.2";
+}
+
+}
+
+TEST(DicomReaderOracle, HeaderTextsMatchPydicomOnEveryAcceptedSample)
+{
+    const std::vector<std::string> files = allSamples();
+    ASSERT_GT(files.size(), 150u);
+    QStringList arguments;
+    for (const auto& file : files)
+        arguments << QString::fromStdString(file);
+    int exitCode = -1;
+    const std::string json = DicomTestSupport::runTool("pydicom_values.py", arguments, &exitCode);
+    ASSERT_EQ(exitCode, 0);
+    const QJsonObject oracle = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    ASSERT_EQ(std::size_t(oracle.size()), files.size());
+
+    UniversalImporter importer;
+    int compared = 0, refused = 0, elements = 0;
+    for (const auto& file : files) {
+        std::shared_ptr<DicomInformation> information;
+        try {
+            information = importer.readInformation(file);
+        } catch (const DicomException&) {
+            ++refused; // a refusal is fine; anything other than a DicomException fails the test
+            continue;
+        }
+        const QJsonObject entry = oracle.value(QString::fromStdString(file)).toObject();
+        if (entry.contains("error") || !uncompressed(*information))
+            continue;
+        ++compared;
+        std::set<uint32_t> seen;
+        for (const QJsonValue& value : entry.value("elements").toArray()) {
+            const QJsonArray element = value.toArray();
+            const uint32_t pydicomTag = uint32_t(element[0].toDouble());
+            const uint32_t tagWord = (pydicomTag & 0xFFFF) << 16 | pydicomTag >> 16;
+            seen.insert(tagWord);
+            auto ours = information->getValue(tagWord);
+            char name[16];
+            std::snprintf(name, sizeof name, "(%04X,%04X)", pydicomTag >> 16, pydicomTag & 0xFFFF);
+            ASSERT_TRUE(ours.second) << file << " lacks " << name;
+            // Private data elements have no VR in implicit files; pydicom guesses theirs.
+            const bool privateData = (pydicomTag >> 16) % 2 == 1 && (pydicomTag & 0xFFFF) >= 0x1000;
+            // So have implicit elements our dictionary lacks: they are kept without a text.
+            const bool unknownImplicit = ours.first.empty() && !DicomDictionary::getInstance().isKnownTag(tagWord);
+            const std::string difference =
+                privateData || unknownImplicit ? std::string() : compare(ours.first, element[2].toString(), element[3]);
+            EXPECT_EQ(difference, "") << file << " " << name << " " << element[1].toString().toStdString();
+            ++elements;
+        }
+        for (const auto& [tagWord, text] : information->getValues())
+            if ((tagWord & 0xFFFF) != 0x0002 && tagWord != 0x00107FE0)
+                EXPECT_TRUE(seen.count(tagWord)) << file << " has an element pydicom does not: " << std::hex << tagWord;
+    }
+    // The uncompressed samples of pydicom 2.3: over a hundred files with thousands of elements.
+    EXPECT_GE(compared, 100);
+    EXPECT_GE(elements, 5000);
+    EXPECT_GE(refused, 5);
+}
+
+TEST(DicomReaderOracle, EncodingsOfOneImageReadAlike)
+{
+    UniversalImporter importer;
+    std::map<uint32_t, std::string> reference;
+    for (const char* name : {"MR_small.dcm", "MR_small_implicit.dcm", "MR_small_bigendian.dcm", "MR_small_expb.dcm"}) {
+        auto values = importer.readInformation(testFiles + "/" + name)->getValues();
+        std::erase_if(values, [](const auto& item) { return (item.first & 0xFFFF) == 0x0002; });
+        ASSERT_GT(values.size(), 30u) << name;
+        if (reference.empty())
+            reference = values;
+        else
+            EXPECT_EQ(values, reference) << name;
+    }
+    EXPECT_EQ(reference.at(0x00100028), "64");   // Rows, a binary number
+    EXPECT_EQ(reference.at(0x00300028), "0.3125\\0.3125");
+    EXPECT_EQ(reference.at(0x00100010), "CompressedSamples^MR1");
+
+    // The pixels too: one slice of each encoding imports to the same voxels.
+    std::vector<unsigned short> first;
+    for (const char* name : {"MR_small.dcm", "MR_small_implicit.dcm", "MR_small_bigendian.dcm", "MR_small_expb.dcm"}) {
+        UniversalImporter slice;
+        slice.setFiles({testFiles + "/" + name});
+        ASSERT_TRUE(slice.start()) << name;
+        auto volume = std::dynamic_pointer_cast<DicomVolume>(slice.getData())->getVolumeData();
+        std::vector<unsigned short> voxels(volume->getVoxels(), volume->getVoxels() + volume->getVoxelCount());
+        if (first.empty())
+            first = voxels;
+        else
+            EXPECT_EQ(voxels, first) << name;
+    }
+    EXPECT_EQ(first.size(), 64u * 64u);
+}
+
+TEST(DicomReaderOracle, FilesWithoutPreambleNeedAKnownFirstTag)
+{
+    DicomIOManager manager;
+    manager.insertImporter(new UniversalImporter);
+    manager.insertImporter(new DVT9000Importer);
+    // Explicit and implicit little endian without preamble start with a known tag.
+    EXPECT_EQ(manager.readInformation(testFiles + "/ExplVR_LitEndNoMeta.dcm")->getValue(0x00600008).first, "CT");
+    EXPECT_TRUE(manager.readInformation(testFiles + "/rtstruct.dcm")->getValue(0x00200010).second);
+    // Big endian without preamble, a stray first byte, and a gzip file are not DICOM to us.
+    for (const char* name : {"ExplVR_BigEndNoMeta.dcm", "no_meta.dcm", "zipMR.gz", "README.txt"}) {
+        try {
+            manager.readInformation(testFiles + "/" + name);
+            ADD_FAILURE() << name << " was read";
+        } catch (const DicomException& error) {
+            EXPECT_EQ(error.code(), DicomException::NoImporter) << name;
+        }
+    }
+    // A missing file or a folder is no DICOM file either.
+    EXPECT_THROW(manager.readInformation(testFiles + "/nonexistent.dcm"), DicomException);
+    EXPECT_THROW(manager.readInformation(testFiles), DicomException);
+}
+
+TEST(DicomReaderOracle, DamagedAndCompressedFilesFailClearly)
+{
+    UniversalImporter importer;
+    try {
+        importer.readInformation(testFiles + "/rtplan_truncated.dcm");
+        ADD_FAILURE() << "truncated file was read";
+    } catch (const DicomException& error) {
+        EXPECT_EQ(error.code(), DicomTruncated);
+        EXPECT_NE(std::string(error.what()).find("rtplan_truncated.dcm"), std::string::npos);
+    }
+    // Compressed files: the header is there, the pixels are refused with their own code.
+    for (const char* name : {"MR_small_RLE.dcm", "MR_small_jp2klossless.dcm", "JPEG2000.dcm", "CT_small.dcm"}) {
+        auto information = importer.readInformation(testFiles + "/" + name);
+        EXPECT_TRUE(information->getValue(0x00100010).second) << name;
+    }
+    for (const char* name : {"MR_small_RLE.dcm", "MR_small_jp2klossless.dcm", "MR_small_jpeg_ls_lossless.dcm"}) {
+        UniversalImporter slice;
+        slice.setFiles({testFiles + "/" + name});
+        try {
+            slice.start();
+            ADD_FAILURE() << name << " was imported";
+        } catch (const DicomException& error) {
+            EXPECT_EQ(error.code(), DicomCompressedPixels) << name;
+            EXPECT_NE(std::string(error.what()).find("compressed"), std::string::npos);
+        }
+        EXPECT_EQ(slice.getData(), nullptr);
+    }
+    // The pixel data of MR_truncated ends early: the header reads, the import fails.
+    EXPECT_NO_THROW(importer.readInformation(testFiles + "/MR_truncated.dcm"));
+    UniversalImporter truncated;
+    truncated.setFiles({testFiles + "/MR_truncated.dcm"});
+    EXPECT_THROW(truncated.start(), DicomException);
+    // The CT sample: HU + 1000 in 12 bits, device CT.
+    UniversalImporter ct;
+    ct.setFiles({testFiles + "/CT_small.dcm"});
+    ASSERT_TRUE(ct.start());
+    EXPECT_EQ(ct.getData()->getInformation()->getImageDevice(), DicomInformation::CT);
+    EXPECT_EQ(ct.getData()->getInformation()->getImageDeviceName(), "CT");
+}

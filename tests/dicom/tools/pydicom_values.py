@@ -1,0 +1,61 @@
+#!/usr/bin/python3
+"""Prints, as JSON, the top-level header elements that pydicom reads from each file given on the
+command line, normalised for comparison with our reader: texts without trailing padding, numbers
+as lists, bulk data and sequences by presence only. Group 0002 and the pixel data are left out."""
+import json
+import sys
+import warnings
+
+import pydicom
+from pydicom.tag import Tag
+
+warnings.simplefilter("ignore")
+
+TEXT = {"AE", "AS", "CS", "DA", "DT", "LO", "LT", "PN", "SH", "ST", "TM", "UC", "UI", "UR", "UT"}
+INTS = {"US", "SS", "UL", "SL", "SV", "UV", "US or SS"}
+FLOATS = {"FL", "FD"}
+
+
+def listed(value):
+    if isinstance(value, (list, tuple, pydicom.multival.MultiValue)):
+        return list(value)
+    return [] if value is None or value == "" else [value]
+
+
+def element(ds, tag):
+    raw = ds.get_item(tag)
+    elem = ds[tag]
+    vr = elem.VR
+    if vr in TEXT:
+        data = raw.value if isinstance(raw.value, (bytes, bytearray)) else (raw.value or "").encode("latin-1", "replace")
+        return vr, "text", data.decode("latin-1").rstrip(" \0")
+    if vr in ("DS", "IS"):
+        return vr, "num", [float(v) for v in listed(elem.value)]
+    if vr in INTS:
+        return vr, "int", [int(v) for v in listed(elem.value)]
+    if vr in FLOATS:
+        return vr, "num", [float(v) for v in listed(elem.value)]
+    if vr == "AT":
+        return vr, "tag", [int(Tag(v)) for v in listed(elem.value)]
+    if vr == "SQ":
+        return vr, "sq", None
+    return vr, "bulk", None
+
+
+result = {}
+for path in sys.argv[1:]:
+    try:
+        ds = pydicom.dcmread(path, force=True, stop_before_pixels=True)
+        items = []
+        for tag in ds.keys():
+            if tag.group == 0x0002 or tag == 0x7FE00010:
+                continue
+            try:
+                vr, kind, value = element(ds, tag)
+            except Exception as error:  # a value pydicom cannot convert: compare presence only
+                vr, kind, value = "??", "bulk", None
+            items.append([int(tag), vr, kind, value])
+        result[path] = {"elements": items}
+    except Exception as error:
+        result[path] = {"error": str(error)}
+json.dump(result, sys.stdout)
