@@ -7,6 +7,8 @@
 #include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
 
+#include <cstdio>
+
 namespace Vexa {
 
 namespace {
@@ -66,9 +68,11 @@ DicomParser::VRResolver UniversalImporter::vrResolver() const
                     return written;
                 throw;
             }
-            throw DicomException(DicomException::VRMismatch,
-                                 "VR \"" + (written.isKnown() ? written.text() : std::string("??")) +
-                                     "\" does not fit tag " + std::to_string(group) + "," + std::to_string(element));
+            char name[16];
+            std::snprintf(name, sizeof name, "(%04X,%04X)", group, element);
+            throw DicomException(DicomException::VRMismatch, "VR \"" +
+                                                                 (written.isKnown() ? written.text() : std::string("??")) +
+                                                                 "\" does not fit tag " + name);
         }
         if (group & 1) {
             if (element == 0)
