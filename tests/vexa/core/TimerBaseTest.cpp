@@ -2,6 +2,8 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/TimerBase.h"
 
+#include "common/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,17 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template<class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using TestSupport::eventually;
 
 class CountingTimer : public Vexa::TimerBase
 {
