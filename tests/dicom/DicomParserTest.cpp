@@ -164,7 +164,7 @@ TEST(DicomParser, BrokenStructuresFailWithoutReadingPastTheData)
     // A length beyond the end, including one close to 4 GiB.
     for (uint32_t length : {100u, 0xFFFFFFF0u}) {
         Bytes b = Bytes::file(explicitLE);
-        b.tag(0x0010, 0x0010).raw("UT").u16(0).u32(length).raw("abcd");
+        b.tag(0x0009, 0x1010).raw("UT").u16(0).u32(length).raw("abcd");
         EXPECT_EQ(errorOf(b.data), DicomTruncated) << length;
     }
     // An item longer than its sequence.
@@ -195,13 +195,18 @@ TEST(DicomParser, BrokenStructuresFailWithoutReadingPastTheData)
     EXPECT_EQ(errorOf(top.data), DicomMalformed);
     // VR bytes that are no VR at all, in an odd group.
     Bytes junk = Bytes::file(explicitLE);
-    junk.tag(0x0009, 0x1000).raw("\x01\x02").u16(0);
+    junk.element(0x0008, 0x0060, "CS", "CT").tag(0x0009, 0x1000).raw("\x01\x02").u16(0);
     EXPECT_EQ(errorOf(junk.data), DicomMalformed);
     // Sequences nested deeper than the limit: refused, not a stack overflow.
     Bytes deep = Bytes::file(explicitLE);
     for (int i = 0; i < 10000; ++i)
         deep.tag(0x0009, 0x1000).raw("SQ").u16(0).u32(0xFFFFFFFF).item();
     EXPECT_EQ(errorOf(deep.data), DicomMalformed);
+    // An explicit syntax over a data set without VRs is read as implicit.
+    Bytes mislabelled = Bytes::file(explicitLE);
+    mislabelled.implicitElement(0x0010, 0x0010, "A^B ").implicitElement(0x0028, 0x0010, std::string("\x10\x00", 2));
+    if (DicomDictionary::getInstance().isKnownTag(0x00100028))
+        EXPECT_EQ(readAll(mislabelled.data)[0x00100028], "16");
     // Every prefix of a valid file is read or refused cleanly.
     Bytes whole = Bytes::file(explicitLE);
     whole.tag(0x0008, 0x1140).raw("SQ").u16(0).u32(0xFFFFFFFF).item().element(0x0008, 0x1150, "UI", "12").itemEnd()

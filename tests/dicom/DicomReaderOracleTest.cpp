@@ -108,12 +108,14 @@ TEST(DicomReaderOracle, HeaderTextsMatchPydicomOnEveryAcceptedSample)
 
     UniversalImporter importer;
     int compared = 0, refused = 0, elements = 0;
+    std::string refusals;
     for (const auto& file : files) {
         std::shared_ptr<DicomInformation> information;
         try {
             information = importer.readInformation(file);
-        } catch (const DicomException&) {
+        } catch (const DicomException& error) {
             ++refused; // a refusal is fine; anything other than a DicomException fails the test
+            refusals += std::string("  ") + error.what() + "\n";
             continue;
         }
         const QJsonObject entry = oracle.value(QString::fromStdString(file)).toObject();
@@ -143,6 +145,8 @@ TEST(DicomReaderOracle, HeaderTextsMatchPydicomOnEveryAcceptedSample)
             if ((tagWord & 0xFFFF) != 0x0002 && tagWord != 0x00107FE0)
                 EXPECT_TRUE(seen.count(tagWord)) << file << " has an element pydicom does not: " << std::hex << tagWord;
     }
+    std::printf("compared %d files (%d elements) with pydicom; refused %d:\n%s", compared, elements, refused,
+                refusals.c_str());
     // The uncompressed samples of pydicom 2.3: over a hundred files with thousands of elements.
     EXPECT_GE(compared, 100);
     EXPECT_GE(elements, 5000);
@@ -157,10 +161,18 @@ TEST(DicomReaderOracle, EncodingsOfOneImageReadAlike)
         auto values = importer.readInformation(testFiles + "/" + name)->getValues();
         std::erase_if(values, [](const auto& item) { return (item.first & 0xFFFF) == 0x0002; });
         ASSERT_GT(values.size(), 30u) << name;
-        if (reference.empty())
+        if (reference.empty()) {
             reference = values;
-        else
-            EXPECT_EQ(values, reference) << name;
+            continue;
+        }
+        EXPECT_EQ(values.size(), reference.size()) << name;
+        for (const auto& [tagWord, text] : reference) {
+            ASSERT_TRUE(values.count(tagWord)) << name << " " << std::hex << tagWord;
+            // Without a VR, a tag the dictionary lacks keeps no text.
+            if (std::string(name) == "MR_small_implicit.dcm" && !DicomDictionary::getInstance().isKnownTag(tagWord))
+                continue;
+            EXPECT_EQ(values[tagWord], text) << name << " " << std::hex << tagWord;
+        }
     }
     EXPECT_EQ(reference.at(0x00100028), "64");   // Rows, a binary number
     EXPECT_EQ(reference.at(0x00300028), "0.3125\\0.3125");
@@ -188,7 +200,7 @@ TEST(DicomReaderOracle, FilesWithoutPreambleNeedAKnownFirstTag)
     manager.insertImporter(new UniversalImporter);
     manager.insertImporter(new DVT9000Importer);
     // Explicit and implicit little endian without preamble start with a known tag.
-    EXPECT_EQ(manager.readInformation(testFiles + "/ExplVR_LitEndNoMeta.dcm")->getValue(0x00600008).first, "CT");
+    EXPECT_EQ(manager.readInformation(testFiles + "/ExplVR_LitEndNoMeta.dcm")->getValue(0x00600008).first, "RTPLAN");
     EXPECT_TRUE(manager.readInformation(testFiles + "/rtstruct.dcm")->getValue(0x00200010).second);
     // Big endian without preamble, a stray first byte, and a gzip file are not DICOM to us.
     for (const char* name : {"ExplVR_BigEndNoMeta.dcm", "no_meta.dcm", "zipMR.gz", "README.txt"}) {

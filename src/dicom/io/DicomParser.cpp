@@ -132,6 +132,10 @@ void DicomParser::open() try {
         encoding_ = Encoding::ExplicitLittle;
         encapsulated_ = true;
     }
+    // Some writers state an explicit syntax and write the data set without VRs: a VR is two
+    // upper-case letters, so a first element without them is read as implicit.
+    if (encoding_ == Encoding::ExplicitLittle && size_ - pos >= 8 && !(isUpper(data_[pos + 4]) && isUpper(data_[pos + 5])))
+        encoding_ = Encoding::ImplicitLittle;
 } VEXA_RETHROW
 
 void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encoding, DicomElement& element) const try {
@@ -148,7 +152,14 @@ void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encodi
     } else if (encoding != Encoding::ImplicitLittle) {
         element.explicitVR = true;
         DicomVR written = DicomVR::fromBytes(data_ + pos + 4);
-        element.vr = resolve(element.group, element.element, true, written);
+        try {
+            element.vr = resolve(element.group, element.element, true, written);
+        } catch (const DicomException& error) {
+            // Name the data and the place of a refused VR.
+            std::string what = error.what();
+            std::size_t colon = what.find(": ");
+            fail(error.code(), colon == std::string::npos ? what : what.substr(colon + 2), pos);
+        }
         if (!written.isKnown())
             fail(DicomMalformed, "unknown VR \"" + std::string(isUpper(data_[pos + 4]) && isUpper(data_[pos + 5]) ? written.text() : "??") +
                  "\" in " + tagText(element.group, element.element), pos);
