@@ -61,7 +61,6 @@ MarkerDetection::MarkerDetection(std::shared_ptr<const VolumeData<unsigned short
 bool MarkerDetection::start() try
 {
     markers_.clear();
-    candidates_.clear();
     transform_ = Matrix44<double>();
     return run([this] { return detect(); });
 }
@@ -113,9 +112,9 @@ bool MarkerDetection::detect() try
                 return cancelled();
             const auto threshold = static_cast<unsigned short>(
                 std::clamp(std::lround(median + fractions[step] * (double(top) - median)), long(median) + 1, 65535L));
-            candidates_ = findCandidates(threshold);
+            const std::vector<Vector3D> candidates = findCandidates(threshold);
             setProgress(0.1 + 0.9 * (step + 0.8) / steps);
-            const PointMatching::Match match = PointMatching::findGeometry(candidates_, geometry_, tolerance_);
+            const PointMatching::Match match = PointMatching::findGeometry(candidates, geometry_, tolerance_);
             if (match.success)
             {
                 transform_ = match.transform;
@@ -239,7 +238,7 @@ std::vector<Vector3D> MarkerDetection::findCandidates(unsigned short threshold) 
         Vector3D centre(b.wx / b.weight, b.wy / b.weight, b.wz / b.weight); // voxel indices
         for (int pass = 0; pass < 2; ++pass)
         {
-            const double window = radius + std::max({s[0], s[1], s[2]});
+            const double window = radius + 0.5 * std::max({s[0], s[1], s[2]});
             const double shellOuter = radius + 2.0;
             int lo[3], hi[3];
             for (int a = 0; a < 3; ++a)

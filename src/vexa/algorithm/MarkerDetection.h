@@ -39,8 +39,6 @@ public:
     // fitted transform), and the transform from geometry to volume. Empty / identity otherwise.
     const std::vector<Vector3D>& getMarkers() const { return markers_; }
     const Matrix44<double>& getTransform() const { return transform_; }
-    // The ball candidates of the threshold last tried (diagnostics).
-    const std::vector<Vector3D>& getCandidates() const { return candidates_; }
 
     // Matches user-picked points against the marker geometry. `anyOrder`: the points may be
     // in any order (otherwise point i is taken as geometry point i). On success the points
@@ -61,7 +59,6 @@ private:
     double tolerance_;
     double ballDiameter_;
     std::vector<Vector3D> markers_;
-    std::vector<Vector3D> candidates_;
     Matrix44<double> transform_;
 };
 
