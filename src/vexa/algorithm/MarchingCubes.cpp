@@ -1,0 +1,446 @@
+#include "vexa/algorithm/MarchingCubes.h"
+
+#include "vexa/algorithm/MarchingCubesTable.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace Vexa {
+
+namespace {
+
+// The volume seen through one layer of outside samples all around it: padded index p is
+// voxel p - 1, and padded indices 0 and n + 1 lie beyond the volume.
+struct PaddedGrid
+{
+    const unsigned short* voxels;
+    int nx, ny, nz;
+    double sx, sy, sz;
+    unsigned short iso;
+    // The contour level. Grey values are whole numbers, so "value >= iso" is the same as
+    // "value > iso - 0.5"; placing the level there keeps every vertex strictly inside its
+    // edge (no vertex on a voxel centre, no triangle collapsed to a point).
+    double level;
+    double outside;
+
+    double value(int px, int py, int pz) const
+    {
+        const int x = px - 1, y = py - 1, z = pz - 1;
+        if (x < 0 || y < 0 || z < 0 || x >= nx || y >= ny || z >= nz)
+            return outside;
+        return voxels[(std::size_t(z) * ny + y) * nx + x];
+    }
+
+    bool beyond(int px, int py, int pz) const
+    {
+        return px < 1 || py < 1 || pz < 1 || px > nx || py > ny || pz > nz;
+    }
+
+    Vector3D gradient(int px, int py, int pz) const
+    {
+        return Vector3D((value(px + 1, py, pz) - value(px - 1, py, pz)) / (2.0 * sx),
+                        (value(px, py + 1, pz) - value(px, py - 1, pz)) / (2.0 * sy),
+                        (value(px, py, pz + 1) - value(px, py, pz - 1)) / (2.0 * sz));
+    }
+};
+
+struct SlabMesh
+{
+    std::vector<double> positions; // volume coordinates (mm), 3 per vertex
+    std::vector<double> normals;   // 3 per vertex, may be zero where the gradient vanishes
+    std::vector<unsigned> triangles;
+    // The slab's first sample layer's x and y edge vertices are its vertices [0, firstLayerCount);
+    // its last sample layer's are [lastLayerStart, lastLayerEnd). Neighbouring slabs create the
+    // vertices of the layer they share in the same order.
+    unsigned firstLayerCount = 0;
+    unsigned lastLayerStart = 0;
+    unsigned lastLayerEnd = 0;
+
+    unsigned vertexCount() const { return unsigned(positions.size() / 3); }
+};
+
+class SlabWorker
+{
+public:
+    explicit SlabWorker(const PaddedGrid& grid)
+        : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), layerSize_(std::size_t(w_) * h_),
+          bitsLow_(layerSize_), bitsHigh_(layerSize_), xLow_(layerSize_), yLow_(layerSize_), xHigh_(layerSize_),
+          yHigh_(layerSize_), z_(layerSize_)
+    {
+    }
+
+    // Cell layers [cz0, cz1); false when stopped by the cancel flag.
+    template<class LayerDone>
+    bool run(int cz0, int cz1, SlabMesh& mesh, const std::atomic<bool>& stop, LayerDone layerDone)
+    {
+        mesh_ = &mesh;
+        computeBits(cz0, bitsLow_);
+        computeLayerVertices(cz0, bitsLow_, xLow_, yLow_);
+        mesh.firstLayerCount = mesh.vertexCount();
+        for (int cz = cz0; cz < cz1; ++cz)
+        {
+            if (stop.load(std::memory_order_relaxed))
+                return false;
+            computeBits(cz + 1, bitsHigh_);
+            computeZVertices(cz);
+            if (cz + 1 == cz1)
+                mesh.lastLayerStart = mesh.vertexCount();
+            computeLayerVertices(cz + 1, bitsHigh_, xHigh_, yHigh_);
+            if (cz + 1 == cz1)
+                mesh.lastLayerEnd = mesh.vertexCount();
+            computeCells(cz);
+            std::swap(bitsLow_, bitsHigh_);
+            std::swap(xLow_, xHigh_);
+            std::swap(yLow_, yHigh_);
+            layerDone();
+        }
+        return true;
+    }
+
+private:
+    void computeBits(int pz, std::vector<std::uint8_t>& bits) const
+    {
+        std::fill(bits.begin(), bits.end(), std::uint8_t(0));
+        const int z = pz - 1;
+        if (z < 0 || z >= g_.nz)
+            return;
+        for (int y = 0; y < g_.ny; ++y)
+        {
+            const unsigned short* row = g_.voxels + (std::size_t(z) * g_.ny + y) * g_.nx;
+            std::uint8_t* out = bits.data() + std::size_t(y + 1) * w_ + 1;
+            for (int x = 0; x < g_.nx; ++x)
+                out[x] = row[x] >= g_.iso ? 1 : 0;
+        }
+    }
+
+    unsigned addVertex(int axis, int px, int py, int pz)
+    {
+        const int qx = px + (axis == 0), qy = py + (axis == 1), qz = pz + (axis == 2);
+        const double a = g_.value(px, py, pz), b = g_.value(qx, qy, qz);
+        // Where the object meets the volume's border the surface closes on the border
+        // itself (voxel i covers [i * s, (i + 1) * s)), half way to the sample beyond it.
+        const bool cut = g_.beyond(px, py, pz) || g_.beyond(qx, qy, qz);
+        const double t = cut ? 0.5 : (g_.level - a) / (b - a);
+        double p[3] = {(px - 0.5) * g_.sx, (py - 0.5) * g_.sy, (pz - 0.5) * g_.sz};
+        const double s[3] = {g_.sx, g_.sy, g_.sz};
+        p[axis] += t * s[axis];
+        const Vector3D ga = g_.gradient(px, py, pz), gb = g_.gradient(qx, qy, qz);
+        Vector3D n = -(ga + (gb - ga) * t);
+        const double length = n.length();
+        n = length > 0.0 ? n / length : Vector3D();
+        auto& v = mesh_->positions;
+        v.insert(v.end(), {p[0], p[1], p[2]});
+        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
+        return unsigned(v.size() / 3 - 1);
+    }
+
+    unsigned addCentreVertex(const unsigned* edgeVertex, const std::uint8_t* loop, int size)
+    {
+        Vector3D p, n;
+        for (int k = 0; k < size; ++k)
+        {
+            const unsigned v = edgeVertex[loop[k]];
+            p += Vector3D(mesh_->positions[3 * v], mesh_->positions[3 * v + 1], mesh_->positions[3 * v + 2]);
+            n += Vector3D(mesh_->normals[3 * v], mesh_->normals[3 * v + 1], mesh_->normals[3 * v + 2]);
+        }
+        p = p / double(size);
+        const double length = n.length();
+        n = length > 0.0 ? n / length : Vector3D();
+        mesh_->positions.insert(mesh_->positions.end(), {p.x, p.y, p.z});
+        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
+        return unsigned(mesh_->positions.size() / 3 - 1);
+    }
+
+    void computeLayerVertices(int pz, const std::vector<std::uint8_t>& bits, std::vector<unsigned>& xv,
+                              std::vector<unsigned>& yv)
+    {
+        for (int py = 0; py < h_; ++py)
+        {
+            const std::size_t row = std::size_t(py) * w_;
+            for (int px = 0; px + 1 < w_; ++px)
+                if (bits[row + px] != bits[row + px + 1])
+                    xv[row + px] = addVertex(0, px, py, pz);
+        }
+        for (int py = 0; py + 1 < h_; ++py)
+        {
+            const std::size_t row = std::size_t(py) * w_;
+            for (int px = 0; px < w_; ++px)
+                if (bits[row + px] != bits[row + w_ + px])
+                    yv[row + px] = addVertex(1, px, py, pz);
+        }
+    }
+
+    void computeZVertices(int pz)
+    {
+        for (int py = 0; py < h_; ++py)
+        {
+            const std::size_t row = std::size_t(py) * w_;
+            for (int px = 0; px < w_; ++px)
+                if (bitsLow_[row + px] != bitsHigh_[row + px])
+                    z_[row + px] = addVertex(2, px, py, pz);
+        }
+    }
+
+    unsigned joinedFaces(unsigned ambiguous, int cx, int cy, int cz) const
+    {
+        double v[8];
+        for (int c = 0; c < 8; ++c)
+            v[c] = g_.value(cx + (c & 1), cy + (c >> 1 & 1), cz + (c >> 2)) - g_.level;
+        unsigned joined = 0;
+        for (int f = 0; f < 6; ++f)
+        {
+            if (!(ambiguous >> f & 1))
+                continue;
+            // Asymptotic decider: the inside corners connect through the face when the
+            // bilinear saddle lies inside, i.e. when the inside diagonal's product exceeds
+            // the outside one's. Only this face's values enter, so the neighbour agrees.
+            const auto& c = MarchingCubesTable::faceCorners()[f];
+            const double d02 = v[c[0]] * v[c[2]], d13 = v[c[1]] * v[c[3]];
+            const bool firstDiagonalInside = v[c[0]] > 0.0;
+            if (firstDiagonalInside ? d02 > d13 : d13 > d02)
+                joined |= 1u << f;
+        }
+        return joined;
+    }
+
+    void computeCells(int cz)
+    {
+        const MarchingCubesTable& table = MarchingCubesTable::get();
+        const std::uint8_t* bl = bitsLow_.data();
+        const std::uint8_t* bh = bitsHigh_.data();
+        auto& tris = mesh_->triangles;
+        for (int cy = 0; cy + 1 < h_; ++cy)
+        {
+            for (int cx = 0; cx + 1 < w_; ++cx)
+            {
+                const std::size_t i = std::size_t(cy) * w_ + cx;
+                const unsigned pattern = bl[i] | bl[i + 1] << 1 | bl[i + w_] << 2 | bl[i + w_ + 1] << 3 |
+                                         bh[i] << 4 | bh[i + 1] << 5 | bh[i + w_] << 6 | bh[i + w_ + 1] << 7;
+                if (pattern == 0 || pattern == 255)
+                    continue;
+                const unsigned ambiguous = table.ambiguousFaces(pattern);
+                const auto& entry = table.lookup(pattern, ambiguous ? joinedFaces(ambiguous, cx, cy, cz) : 0);
+                unsigned edgeVertex[13] = {
+                    xLow_[i], xLow_[i + w_], xHigh_[i], xHigh_[i + w_],
+                    yLow_[i], yLow_[i + 1], yHigh_[i], yHigh_[i + 1],
+                    z_[i], z_[i + 1], z_[i + w_], z_[i + w_ + 1], 0,
+                };
+                if (entry.centreLoopSize)
+                    edgeVertex[MarchingCubesTable::centreVertex] =
+                        addCentreVertex(edgeVertex, entry.centreLoop.data(), entry.centreLoopSize);
+                for (int k = 0; k < 3 * entry.triangleCount; ++k)
+                    tris.push_back(edgeVertex[entry.edges[k]]);
+            }
+        }
+    }
+
+    const PaddedGrid& g_;
+    int w_, h_;
+    std::size_t layerSize_;
+    std::vector<std::uint8_t> bitsLow_, bitsHigh_;
+    std::vector<unsigned> xLow_, yLow_, xHigh_, yHigh_, z_;
+    SlabMesh* mesh_ = nullptr;
+};
+
+// Runs fn(index) for index in [0, count) on up to `threads` threads; rethrows the first
+// exception after all have ended.
+template<class Fn>
+void parallelFor(unsigned threads, std::size_t count, Fn fn)
+{
+    std::atomic<std::size_t> nextIndex{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    auto worker = [&] {
+        try
+        {
+            for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
+                fn(i);
+        }
+        catch (...)
+        {
+            std::lock_guard<std::mutex> lock(failureMutex);
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    const unsigned n = unsigned(std::min<std::size_t>(threads, count));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < n; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+}
+
+MarchingCubes::MarchingCubes(std::shared_ptr<const VolumeData<unsigned short>> volume, unsigned short isoValue,
+                             const Vector3D& offset)
+    : AbstractAlgorithm("Generating 3D model", "An unknown error has occurred during the surface generation."),
+      volume_(std::move(volume)), isoValue_(isoValue), offset_(offset)
+{
+}
+
+bool MarchingCubes::start() try
+{
+    result_.reset();
+    return run([this] { return generate(); });
+}
+VEXA_RETHROW
+
+bool MarchingCubes::generate() try
+{
+    if (!volume_ || volume_->getDimX() == 0 || volume_->getDimY() == 0 || volume_->getDimZ() == 0)
+        throw std::runtime_error("The volume is empty.");
+    if (!(volume_->getSpacingX() > 0.0 && volume_->getSpacingY() > 0.0 && volume_->getSpacingZ() > 0.0))
+        throw std::runtime_error("The volume has an invalid voxel spacing.");
+    const unsigned limit = unsigned(std::numeric_limits<int>::max() / 2);
+    if (volume_->getDimX() > limit || volume_->getDimY() > limit || volume_->getDimZ() > limit)
+        throw std::runtime_error("The volume is too large.");
+
+    PaddedGrid grid;
+    grid.voxels = volume_->getVoxels();
+    grid.nx = int(volume_->getDimX());
+    grid.ny = int(volume_->getDimY());
+    grid.nz = int(volume_->getDimZ());
+    grid.sx = volume_->getSpacingX();
+    grid.sy = volume_->getSpacingY();
+    grid.sz = volume_->getSpacingZ();
+    grid.iso = isoValue_;
+    grid.level = isoValue_ - 0.5;
+    grid.outside = std::min(0.0, grid.level - 1.0);
+
+    unsigned threads = threadCount_ ? threadCount_ : std::max(1u, std::thread::hardware_concurrency());
+    const int cellLayers = grid.nz + 1;
+    // A few slabs per thread even out the work (the object rarely fills the volume evenly),
+    // but every slab computes its first layer again, so slabs stay at least 8 cells thick.
+    const int slabCount =
+        threads == 1 ? 1 : std::clamp(std::min<int>(int(threads) * 4, cellLayers / 8), 1, cellLayers);
+    std::vector<std::pair<int, int>> slabs;
+    for (int s = 0; s < slabCount; ++s)
+        slabs.emplace_back(int(std::int64_t(cellLayers) * s / slabCount),
+                           int(std::int64_t(cellLayers) * (s + 1) / slabCount));
+
+    std::vector<SlabMesh> meshes(slabs.size());
+    std::atomic<int> layersDone{0};
+    std::atomic<bool> stop{false};
+    parallelFor(threads, slabs.size(), [&](std::size_t s) {
+        SlabWorker worker(grid);
+        const bool finished = worker.run(slabs[s].first, slabs[s].second, meshes[s], stop, [&] {
+            setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
+            if (isCancelRequested())
+                stop = true;
+        });
+        if (!finished)
+            stop = true;
+    });
+    if (stop || isCancelRequested())
+        return cancelled();
+
+    // Join the slabs: slab s > 0 drops its first layer's vertices in favour of the same
+    // vertices of slab s - 1.
+    std::vector<std::size_t> vertexBase(meshes.size()), triangleBase(meshes.size());
+    std::size_t vertexTotal = 0, triangleTotal = 0;
+    for (std::size_t s = 0; s < meshes.size(); ++s)
+    {
+        if (s > 0 && meshes[s - 1].lastLayerEnd - meshes[s - 1].lastLayerStart != meshes[s].firstLayerCount)
+            throw std::logic_error("MarchingCubes: slabs disagree on their shared layer");
+        vertexBase[s] = vertexTotal;
+        triangleBase[s] = triangleTotal;
+        vertexTotal += meshes[s].vertexCount() - (s > 0 ? meshes[s].firstLayerCount : 0);
+        triangleTotal += meshes[s].triangles.size();
+    }
+    if (triangleTotal == 0)
+        throw std::runtime_error("The volume has no surface at the iso value " + std::to_string(isoValue_) + ".");
+    if (vertexTotal >= std::numeric_limits<unsigned>::max())
+        throw std::runtime_error("The surface has too many vertices.");
+
+    std::vector<double> positions(3 * vertexTotal), normals(3 * vertexTotal);
+    std::vector<unsigned> triangles(triangleTotal);
+    const Matrix44<double> transform = volume_->getTransform();
+    std::atomic<bool> zeroNormals{false};
+    parallelFor(threads, meshes.size(), [&](std::size_t s) {
+        const SlabMesh& m = meshes[s];
+        const unsigned skip = s > 0 ? m.firstLayerCount : 0;
+        for (unsigned i = skip; i < m.vertexCount(); ++i)
+        {
+            const std::size_t g = vertexBase[s] + (i - skip);
+            const Vector3D p =
+                transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
+            const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
+            if (n.squaredLength() == 0.0)
+                zeroNormals = true;
+            for (int k = 0; k < 3; ++k)
+            {
+                positions[3 * g + k] = p[k];
+                normals[3 * g + k] = n[k];
+            }
+        }
+        const std::size_t previousLast = s > 0 ? meshes[s - 1].lastLayerStart : 0;
+        const std::size_t previousSkip = s > 1 ? meshes[s - 1].firstLayerCount : 0;
+        for (std::size_t k = 0; k < m.triangles.size(); ++k)
+        {
+            const unsigned local = m.triangles[k];
+            std::size_t global;
+            if (local < skip)
+                global = vertexBase[s - 1] + (previousLast + local - previousSkip);
+            else
+                global = vertexBase[s] + (local - skip);
+            triangles[triangleBase[s] + k] = unsigned(global);
+        }
+    });
+
+    if (zeroNormals)
+    {
+        // Where the grey values are flat the gradient gives no direction; take the
+        // surrounding triangles' instead.
+        std::vector<char> needs(vertexTotal, 0);
+        for (std::size_t v = 0; v < vertexTotal; ++v)
+            needs[v] = normals[3 * v] == 0.0 && normals[3 * v + 1] == 0.0 && normals[3 * v + 2] == 0.0;
+        for (std::size_t t = 0; t < triangleTotal; t += 3)
+        {
+            const unsigned a = triangles[t], b = triangles[t + 1], c = triangles[t + 2];
+            if (!needs[a] && !needs[b] && !needs[c])
+                continue;
+            const Vector3D pa(positions[3 * a], positions[3 * a + 1], positions[3 * a + 2]);
+            const Vector3D pb(positions[3 * b], positions[3 * b + 1], positions[3 * b + 2]);
+            const Vector3D pc(positions[3 * c], positions[3 * c + 1], positions[3 * c + 2]);
+            const Vector3D area = (pb - pa).cross(pc - pa);
+            for (unsigned v : {a, b, c})
+                if (needs[v])
+                    for (int k = 0; k < 3; ++k)
+                        normals[3 * v + k] += area[k];
+        }
+        for (std::size_t v = 0; v < vertexTotal; ++v)
+        {
+            if (!needs[v])
+                continue;
+            const Vector3D n(normals[3 * v], normals[3 * v + 1], normals[3 * v + 2]);
+            const double length = n.length();
+            for (int k = 0; k < 3; ++k)
+                normals[3 * v + k] = length > 0.0 ? n[k] / length : 0.0;
+        }
+    }
+
+    auto mesh = std::make_shared<IndexedTriangleMesh>();
+    mesh->setData(std::move(positions), std::move(normals), std::move(triangles));
+    if (isCancelRequested())
+        return cancelled();
+    result_ = std::move(mesh);
+    return true;
+}
+VEXA_RETHROW
+
+}

@@ -1,0 +1,479 @@
+#include "vexa/algorithm/MeshReduction.h"
+
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/math/Vector3.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <queue>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace Vexa {
+
+namespace {
+
+// Sum of squared distances to a set of planes, as the symmetric form
+// p^T A p + 2 b^T p + c.
+struct Quadric
+{
+    double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0;
+    double b0 = 0, b1 = 0, b2 = 0;
+    double c = 0;
+
+    static Quadric plane(const Vector3D& n, double d, double weight)
+    {
+        Quadric q;
+        q.a00 = weight * n.x * n.x;
+        q.a01 = weight * n.x * n.y;
+        q.a02 = weight * n.x * n.z;
+        q.a11 = weight * n.y * n.y;
+        q.a12 = weight * n.y * n.z;
+        q.a22 = weight * n.z * n.z;
+        q.b0 = weight * d * n.x;
+        q.b1 = weight * d * n.y;
+        q.b2 = weight * d * n.z;
+        q.c = weight * d * d;
+        return q;
+    }
+
+    Quadric& operator+=(const Quadric& o)
+    {
+        a00 += o.a00; a01 += o.a01; a02 += o.a02; a11 += o.a11; a12 += o.a12; a22 += o.a22;
+        b0 += o.b0; b1 += o.b1; b2 += o.b2;
+        c += o.c;
+        return *this;
+    }
+
+    double evaluate(const Vector3D& p) const
+    {
+        const double ax = a00 * p.x + a01 * p.y + a02 * p.z;
+        const double ay = a01 * p.x + a11 * p.y + a12 * p.z;
+        const double az = a02 * p.x + a12 * p.y + a22 * p.z;
+        return std::max(0.0, p.x * ax + p.y * ay + p.z * az + 2.0 * (b0 * p.x + b1 * p.y + b2 * p.z) + c);
+    }
+
+    // The point of least error, when A is well enough conditioned to have one.
+    bool minimum(Vector3D& p) const
+    {
+        const double c00 = a11 * a22 - a12 * a12;
+        const double c01 = a02 * a12 - a01 * a22;
+        const double c02 = a01 * a12 - a02 * a11;
+        const double det = a00 * c00 + a01 * c01 + a02 * c02;
+        const double scale = a00 + a11 + a22;
+        if (!(scale > 0.0) || std::abs(det) < 1e-9 * scale * scale * scale)
+            return false;
+        const double c11 = a00 * a22 - a02 * a02;
+        const double c12 = a01 * a02 - a00 * a12;
+        const double c22 = a00 * a11 - a01 * a01;
+        const double inv = 1.0 / det;
+        p = Vector3D(-(c00 * b0 + c01 * b1 + c02 * b2) * inv, -(c01 * b0 + c11 * b1 + c12 * b2) * inv,
+                     -(c02 * b0 + c12 * b1 + c22 * b2) * inv);
+        return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+    }
+};
+
+struct Candidate
+{
+    double cost;
+    unsigned u, v;
+    unsigned stampU, stampV;
+    bool operator<(const Candidate& o) const
+    {
+        // Cheapest first; ties in a fixed order so that the result does not depend on the heap.
+        if (cost != o.cost)
+            return cost > o.cost;
+        if (u != o.u)
+            return u > o.u;
+        return v > o.v;
+    }
+};
+
+class Reducer
+{
+public:
+    Reducer(const IndexedTriangleMesh& mesh)
+    {
+        const auto& v = mesh.getVertices();
+        const auto& t = mesh.getTriangles();
+        const std::size_t vertexCount = v.size() / 3;
+        positions_.resize(vertexCount);
+        for (std::size_t i = 0; i < vertexCount; ++i)
+            positions_[i] = Vector3D(v[3 * i], v[3 * i + 1], v[3 * i + 2]);
+        for (std::size_t k = 0; k + 2 < t.size(); k += 3)
+        {
+            const unsigned a = t[k], b = t[k + 1], c = t[k + 2];
+            if (a >= vertexCount || b >= vertexCount || c >= vertexCount)
+                throw std::runtime_error("The mesh refers to vertices it does not have.");
+            if (a == b || b == c || a == c)
+                continue; // a triangle without area has no surface to keep
+            triangles_.push_back({a, b, c});
+        }
+        if (triangles_.size() >= std::numeric_limits<unsigned>::max())
+            throw std::runtime_error("The mesh has too many triangles.");
+        alive_.assign(triangles_.size(), 1);
+        aliveCount_ = triangles_.size();
+
+        incident_.resize(vertexCount);
+        for (unsigned f = 0; f < triangles_.size(); ++f)
+            for (unsigned corner : triangles_[f])
+                incident_[corner].push_back(f);
+
+        quadrics_.resize(vertexCount);
+        for (const auto& f : triangles_)
+        {
+            const Vector3D& p0 = positions_[f[0]];
+            const Vector3D cross = (positions_[f[1]] - p0).cross(positions_[f[2]] - p0);
+            const double length = cross.length();
+            if (!(length > 0.0))
+                continue;
+            const Vector3D n = cross / length;
+            const Quadric q = Quadric::plane(n, -n.dot(p0), 0.5 * length);
+            for (unsigned corner : f)
+                quadrics_[corner] += q;
+        }
+        stamps_.assign(vertexCount, 0);
+        vertexAlive_.assign(vertexCount, 1);
+        lockUnsoundVertices();
+    }
+
+    std::size_t aliveTriangles() const { return aliveCount_; }
+
+    void queueAllEdges()
+    {
+        for (const auto& f : triangles_)
+            for (int k = 0; k < 3; ++k)
+                if (f[k] < f[(k + 1) % 3])
+                    push(f[k], f[(k + 1) % 3]);
+    }
+
+    // One collapse, the cheapest allowed one; false when none is left.
+    bool collapseNext()
+    {
+        while (!queue_.empty())
+        {
+            const Candidate c = queue_.top();
+            queue_.pop();
+            if (!vertexAlive_[c.u] || !vertexAlive_[c.v] || stamps_[c.u] != c.stampU || stamps_[c.v] != c.stampV)
+                continue;
+            Vector3D target;
+            placement(c.u, c.v, target);
+            if (!allowed(c.u, c.v, target))
+                continue;
+            collapse(c.u, c.v, target);
+            return true;
+        }
+        return false;
+    }
+
+    std::shared_ptr<IndexedTriangleMesh> result() const
+    {
+        std::vector<unsigned> index(positions_.size(), ~0u);
+        std::vector<double> vertices, normals;
+        std::vector<unsigned> triangles;
+        triangles.reserve(3 * aliveCount_);
+        for (std::size_t f = 0; f < triangles_.size(); ++f)
+        {
+            if (!alive_[f])
+                continue;
+            for (unsigned corner : triangles_[f])
+            {
+                if (index[corner] == ~0u)
+                {
+                    index[corner] = unsigned(vertices.size() / 3);
+                    vertices.insert(vertices.end(), {positions_[corner].x, positions_[corner].y, positions_[corner].z});
+                }
+                triangles.push_back(index[corner]);
+            }
+        }
+        normals.assign(vertices.size(), 0.0);
+        for (std::size_t k = 0; k < triangles.size(); k += 3)
+        {
+            const unsigned a = triangles[k], b = triangles[k + 1], c = triangles[k + 2];
+            const Vector3D pa(vertices[3 * a], vertices[3 * a + 1], vertices[3 * a + 2]);
+            const Vector3D pb(vertices[3 * b], vertices[3 * b + 1], vertices[3 * b + 2]);
+            const Vector3D pc(vertices[3 * c], vertices[3 * c + 1], vertices[3 * c + 2]);
+            const Vector3D area = (pb - pa).cross(pc - pa);
+            for (unsigned v : {a, b, c})
+                for (int i = 0; i < 3; ++i)
+                    normals[3 * v + i] += area[i];
+        }
+        for (std::size_t v = 0; v < normals.size(); v += 3)
+        {
+            const double length = std::sqrt(normals[v] * normals[v] + normals[v + 1] * normals[v + 1] +
+                                             normals[v + 2] * normals[v + 2]);
+            if (length > 0.0)
+                for (int i = 0; i < 3; ++i)
+                    normals[v + i] /= length;
+        }
+        auto mesh = std::make_shared<IndexedTriangleMesh>();
+        mesh->setData(std::move(vertices), std::move(normals), std::move(triangles));
+        mesh->setUseFloatArrays(true);
+        return mesh;
+    }
+
+private:
+    // Vertices on a hole, on an edge with more than two triangles, or where several fans
+    // meet are never moved: collapsing there could tear the mesh further.
+    void lockUnsoundVertices()
+    {
+        locked_.assign(positions_.size(), 0);
+        std::vector<std::pair<std::uint64_t, int>> edges;
+        edges.reserve(3 * triangles_.size());
+        for (const auto& f : triangles_)
+            for (int k = 0; k < 3; ++k)
+            {
+                const unsigned a = f[k], b = f[(k + 1) % 3];
+                // +1 for a -> b with a < b, -1 for the opposite direction.
+                edges.emplace_back(std::uint64_t(std::min(a, b)) << 32 | std::max(a, b), a < b ? 1 : -1);
+            }
+        std::sort(edges.begin(), edges.end());
+        for (std::size_t i = 0; i < edges.size();)
+        {
+            std::size_t j = i;
+            int balance = 0;
+            while (j < edges.size() && edges[j].first == edges[i].first)
+                balance += edges[j++].second;
+            if (j - i != 2 || balance != 0)
+            {
+                locked_[unsigned(edges[i].first >> 32)] = 1;
+                locked_[unsigned(edges[i].first & 0xffffffffu)] = 1;
+            }
+            i = j;
+        }
+        for (unsigned v = 0; v < positions_.size(); ++v)
+            if (!locked_[v] && !incident_[v].empty() && !singleFan(v))
+                locked_[v] = 1;
+    }
+
+    // The triangles around v form one closed fan.
+    bool singleFan(unsigned v) const
+    {
+        const auto& around = incident_[v];
+        std::vector<std::pair<unsigned, unsigned>> links; // (next, previous) corner of v
+        for (unsigned f : around)
+        {
+            const auto& t = triangles_[f];
+            const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
+            links.emplace_back(t[(k + 1) % 3], t[(k + 2) % 3]);
+        }
+        std::size_t steps = 0;
+        unsigned at = links[0].first;
+        do
+        {
+            auto it = std::find_if(links.begin(), links.end(), [at](const auto& l) { return l.second == at; });
+            if (it == links.end())
+                return false;
+            at = it->first;
+            ++steps;
+        } while (at != links[0].first && steps <= links.size());
+        return steps == links.size();
+    }
+
+    void push(unsigned u, unsigned v)
+    {
+        if (locked_[u] || locked_[v])
+            return;
+        Vector3D target;
+        const double cost = placement(u, v, target);
+        queue_.push({cost, u, v, stamps_[u], stamps_[v]});
+    }
+
+    // Where u and v would merge to, and the error of that point.
+    double placement(unsigned u, unsigned v, Vector3D& target) const
+    {
+        Quadric q = quadrics_[u];
+        q += quadrics_[v];
+        const Vector3D& pu = positions_[u];
+        const Vector3D& pv = positions_[v];
+        const Vector3D mid = (pu + pv) * 0.5;
+        Vector3D best;
+        // Only trust the optimum when it stays near the edge; far away it comes from an
+        // almost singular system and would pull the surface out of shape.
+        if (q.minimum(best) && (best - mid).length() <= (pv - pu).length())
+        {
+            target = best;
+            return q.evaluate(best);
+        }
+        double bestCost = q.evaluate(mid);
+        target = mid;
+        for (const Vector3D& p : {pu, pv})
+        {
+            const double cost = q.evaluate(p);
+            if (cost < bestCost)
+            {
+                bestCost = cost;
+                target = p;
+            }
+        }
+        return bestCost;
+    }
+
+    void neighbours(unsigned v, std::vector<unsigned>& out) const
+    {
+        out.clear();
+        for (unsigned f : incident_[v])
+            for (unsigned corner : triangles_[f])
+                if (corner != v)
+                    out.push_back(corner);
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+
+    bool allowed(unsigned u, unsigned v, const Vector3D& target)
+    {
+        // The edge must have exactly two triangles, and the ends may share only the two
+        // vertices across it (the link condition); otherwise the collapse pinches the surface.
+        unsigned across[2];
+        int shared = 0;
+        for (unsigned f : incident_[u])
+        {
+            const auto& t = triangles_[f];
+            if (t[0] != v && t[1] != v && t[2] != v)
+                continue;
+            if (shared == 2)
+                return false;
+            across[shared++] = t[0] != u && t[0] != v ? t[0] : (t[1] != u && t[1] != v ? t[1] : t[2]);
+        }
+        if (shared != 2 || across[0] == across[1])
+            return false;
+        neighbours(u, nu_);
+        neighbours(v, nv_);
+        common_.clear();
+        std::set_intersection(nu_.begin(), nu_.end(), nv_.begin(), nv_.end(), std::back_inserter(common_));
+        if (common_.size() != 2)
+            return false;
+        // A vertex across the edge with only three neighbours would be left with two: the
+        // rest of a tetrahedron folding flat.
+        for (unsigned w : across)
+            if (incident_[w].size() <= 3)
+                return false;
+
+        // No triangle that stays may turn over or collapse to a line.
+        for (unsigned end : {u, v})
+            for (unsigned f : incident_[end])
+            {
+                const auto& t = triangles_[f];
+                const bool hasU = t[0] == u || t[1] == u || t[2] == u;
+                const bool hasV = t[0] == v || t[1] == v || t[2] == v;
+                if (hasU && hasV)
+                    continue;
+                Vector3D p[3], q[3];
+                for (int k = 0; k < 3; ++k)
+                {
+                    p[k] = positions_[t[k]];
+                    q[k] = t[k] == end ? target : p[k];
+                }
+                const Vector3D before = (p[1] - p[0]).cross(p[2] - p[0]);
+                const Vector3D after = (q[1] - q[0]).cross(q[2] - q[0]);
+                const double lb = before.length(), la = after.length();
+                if (!(la > 1e-12 * (q[1] - q[0]).squaredLength() + 1e-300))
+                    return false;
+                if (lb > 0.0 && before.dot(after) < minimumTurnCosine * lb * la)
+                    return false;
+            }
+        return true;
+    }
+
+    void collapse(unsigned u, unsigned v, const Vector3D& target)
+    {
+        positions_[u] = target;
+        quadrics_[u] += quadrics_[v];
+        for (unsigned f : incident_[v])
+        {
+            auto& t = triangles_[f];
+            if (t[0] == u || t[1] == u || t[2] == u)
+            {
+                alive_[f] = 0;
+                --aliveCount_;
+                for (unsigned corner : t)
+                    if (corner != v)
+                    {
+                        auto& list = incident_[corner];
+                        list.erase(std::find(list.begin(), list.end(), f));
+                    }
+                continue;
+            }
+            for (unsigned& corner : t)
+                if (corner == v)
+                    corner = u;
+            incident_[u].push_back(f);
+        }
+        incident_[v].clear();
+        incident_[v].shrink_to_fit();
+        vertexAlive_[v] = 0;
+        ++stamps_[u];
+        neighbours(u, nu_);
+        for (unsigned w : nu_)
+            push(std::min(u, w), std::max(u, w));
+    }
+
+    // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
+    // surface folds.
+    static constexpr double minimumTurnCosine = 0.17;
+
+    std::vector<Vector3D> positions_;
+    std::vector<Quadric> quadrics_;
+    std::vector<std::array<unsigned, 3>> triangles_;
+    std::vector<char> alive_;
+    std::size_t aliveCount_ = 0;
+    std::vector<std::vector<unsigned>> incident_;
+    std::vector<unsigned> stamps_;
+    std::vector<char> vertexAlive_;
+    std::vector<char> locked_;
+    std::priority_queue<Candidate> queue_;
+    std::vector<unsigned> nu_, nv_, common_;
+};
+
+}
+
+MeshReduction::MeshReduction(std::shared_ptr<const IndexedTriangleMesh> mesh, std::size_t targetTriangleCount)
+    : AbstractAlgorithm("Reducing the 3D model", "An unknown error has occurred during the mesh reduction."),
+      mesh_(std::move(mesh)), target_(targetTriangleCount)
+{
+}
+
+bool MeshReduction::start() try
+{
+    result_.reset();
+    return run([this] { return reduce(); });
+}
+VEXA_RETHROW
+
+bool MeshReduction::reduce() try
+{
+    if (!mesh_)
+        throw std::runtime_error("There is no mesh to reduce.");
+    Reducer reducer(*mesh_);
+    setProgress(0.05);
+    const std::size_t start = reducer.aliveTriangles();
+    if (start > target_)
+    {
+        reducer.queueAllEdges();
+        setProgress(0.1);
+        const double needed = double(start - target_);
+        std::size_t collapses = 0;
+        while (reducer.aliveTriangles() > target_ && reducer.collapseNext())
+        {
+            if (++collapses % 1000 == 0)
+            {
+                setProgress(0.1 + 0.85 * double(start - reducer.aliveTriangles()) / needed);
+                if (isCancelRequested())
+                {
+                    result_ = reducer.result();
+                    return cancelled();
+                }
+            }
+        }
+    }
+    result_ = reducer.result();
+    return true;
+}
+VEXA_RETHROW
+
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Mesh reduction job: cuts a closed triangle mesh down to a target number of triangles by
+// quadric-error edge collapses (each edge is merged into the point that least changes the
+// planes of the surface around it, cheapest first).
+//
+// Every collapse keeps the mesh a closed 2-manifold: it must pass the link condition (the
+// two ends share no neighbour besides the two across the edge) and must not turn any
+// triangle around it over. Edges that touch a hole or a non-manifold spot of the input are
+// left alone, so such meshes are reduced where they are sound and kept as they are
+// elsewhere. The result has area-weighted vertex normals and draws from float arrays.
+#include "vexa/algorithm/AbstractAlgorithm.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace Vexa {
+
+class MeshReduction : public AbstractAlgorithm
+{
+public:
+    // Enough detail for a jaw model that the 3D view can still draw in a few parts.
+    static constexpr std::size_t defaultTargetTriangleCount = 200000;
+
+    MeshReduction(std::shared_ptr<const IndexedTriangleMesh> mesh,
+                  std::size_t targetTriangleCount = defaultTargetTriangleCount);
+
+    bool start() override;
+
+    // After a completed `start`: the reduced mesh (it may keep more triangles than the target
+    // when no further collapse is allowed). After a cancelled one: the mesh as far as it got,
+    // which is just as closed and valid. Empty before and after a failure.
+    std::shared_ptr<IndexedTriangleMesh> getResult() const { return result_; }
+
+private:
+    bool reduce();
+
+    std::shared_ptr<const IndexedTriangleMesh> mesh_;
+    std::size_t target_;
+    std::shared_ptr<IndexedTriangleMesh> result_;
+};
+
+}
