@@ -1,0 +1,264 @@
+#include "vexa/math/Matrix33.h"
+#include "vexa/math/Matrix44.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <locale>
+#include <numbers>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+using Vexa::Matrix33;
+using Vexa::Vector3D;
+using M = Vexa::Matrix44<double>;
+
+namespace {
+
+double determinant(const M& m)
+{
+    return m.getColumn(0).dot(m.getColumn(1).cross(m.getColumn(2)));
+}
+
+M randomRigid(std::mt19937& rng)
+{
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    M m;
+    m.setRotation(Vector3D(u(rng), u(rng), u(rng)), 3.0 * u(rng));
+    m.setTranslation(Vector3D(100 * u(rng), 100 * u(rng), 100 * u(rng)));
+    return m;
+}
+
+void expectNear(const M& a, const M& b, double tolerance)
+{
+    for (int i = 0; i < 16; ++i)
+        EXPECT_NEAR(a[i], b[i], tolerance) << "element " << i;
+}
+
+struct CommaDecimal : std::numpunct<char>
+{
+    char do_decimal_point() const override { return ','; }
+};
+
+}
+
+TEST(Matrix44, ConstructorsPlaceElementsColumnMajor)
+{
+    const M axes(Vector3D(1, 2, 3), Vector3D(4, 5, 6), Vector3D(7, 8, 9), Vector3D(10, 11, 12));
+    const double expected[16] = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 1};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(axes[i], expected[i]);
+    EXPECT_EQ(M(expected)[13], 11);
+    EXPECT_EQ(axes.getColumn(1), Vector3D(4, 5, 6));
+
+    const M moved(Vector3D(-1, 2, 5));
+    const M identity;
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(moved[i], identity[i]);
+    EXPECT_EQ(moved.getTranslation(), Vector3D(-1, 2, 5));
+    EXPECT_EQ(identity[15], 1);
+}
+
+TEST(Matrix44, EulerAnglesRoundTripAndRigidInverse)
+{
+    // Element formula by index: e3 (element 4) = sin c cos b, e6 (element 8) = -sin b.
+    const double a = 0.4, b = -0.3, c = 1.2;
+    const M fromAngles(Vector3D(a, b, c), Vector3D(1, 2, 3));
+    EXPECT_DOUBLE_EQ(fromAngles[4], std::sin(c) * std::cos(b));
+    EXPECT_DOUBLE_EQ(fromAngles[1], std::cos(c) * std::sin(b) * std::sin(a) - std::sin(c) * std::cos(a));
+    EXPECT_DOUBLE_EQ(fromAngles[8], -std::sin(b));
+    EXPECT_EQ(fromAngles.getTranslation(), Vector3D(1, 2, 3));
+    EXPECT_EQ(fromAngles[3], 0);
+    EXPECT_EQ(fromAngles[15], 1);
+
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> full(-3.1, 3.1);
+    std::uniform_real_distribution<double> tilt(-1.39, 1.39); // |b| < 80 degrees
+    for (int k = 0; k < 200; ++k)
+    {
+        const Vector3D angles(full(rng), tilt(rng), full(rng));
+        const M m(angles, Vector3D(full(rng), full(rng), full(rng)));
+        EXPECT_NEAR(determinant(m), 1.0, 1e-12);
+        const Vector3D back = Matrix33(m).getEulerAngles();
+        EXPECT_NEAR((back - angles).length(), 0.0, 1e-9) << k;
+
+        // Matrix -> angles -> matrix gives the rotation back.
+        const M random = randomRigid(rng);
+        const M rebuilt(Matrix33(random).getEulerAngles(), random.getTranslation());
+        expectNear(rebuilt, random, 1e-9);
+
+        // Rigid inverse in both orders.
+        expectNear(random * Vexa::inverse(random), M(), 1e-12);
+        expectNear(Vexa::inverse(random) * random, M(), 1e-12);
+    }
+
+    // invert leaves the bottom row as it is.
+    double raw[16] = {1, 0, 0, 0.5, 0, 1, 0, 0.25, 0, 0, 1, 0.125, 3, 4, 5, 2};
+    M odd(raw);
+    odd.invert();
+    EXPECT_EQ(odd[3], 0.5);
+    EXPECT_EQ(odd[7], 0.25);
+    EXPECT_EQ(odd[11], 0.125);
+    EXPECT_EQ(odd[15], 2);
+    EXPECT_EQ(odd.getTranslation(), Vector3D(-3, -4, -5));
+
+    // Slightly outside [-1, 1] from rounding still gives finite angles.
+    M over;
+    over[8] = -1.0000000000000002;
+    EXPECT_TRUE(std::isfinite(Matrix33(over).getEulerAngles().y));
+}
+
+TEST(Matrix44, ProductAppliesRightFactorFirst)
+{
+    M rotation;
+    rotation.setRotation(Vector3D(0, 0, 1), std::numbers::pi / 2);
+    const M translation(Vector3D(10, 0, 0));
+    const Vector3D p(1, 0, 0);
+    // Rotate first, then move: (0, 1, 0) + (10, 0, 0).
+    EXPECT_NEAR(((translation * rotation) * p - Vector3D(10, 1, 0)).length(), 0.0, 1e-12);
+    // Move first, then rotate: (11, 0, 0) turned to (0, 11, 0).
+    EXPECT_NEAR(((rotation * translation) * p - Vector3D(0, 11, 0)).length(), 0.0, 1e-12);
+    EXPECT_NEAR((rotation * translation * p - rotation * (translation * p)).length(), 0.0, 1e-12);
+
+    // operator*= against the element formula on general matrices.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-5, 5);
+    double ea[16], eb[16];
+    for (int i = 0; i < 16; ++i)
+    {
+        ea[i] = u(rng);
+        eb[i] = u(rng);
+    }
+    M a(ea);
+    const M b(eb);
+    const M product = a * b;
+    a *= b;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+        {
+            double sum = 0;
+            for (int k = 0; k < 4; ++k)
+                sum += ea[r + 4 * k] * eb[k + 4 * c];
+            EXPECT_DOUBLE_EQ(a[r + 4 * c], sum);
+            EXPECT_EQ(product[r + 4 * c], a[r + 4 * c]);
+        }
+    // rotate ignores the translation.
+    EXPECT_NEAR((translation * rotation).rotate(p).y, 1.0, 1e-12);
+    EXPECT_NEAR((translation * rotation).rotate(p).x, 0.0, 1e-12);
+}
+
+TEST(Matrix44, SetRotationAndOrthonormalize)
+{
+    double raw[16];
+    for (int i = 0; i < 16; ++i)
+        raw[i] = 100 + i;
+    M m(raw);
+    m.setRotation(Vector3D(0, 0, 2), std::numbers::pi / 2);
+    EXPECT_NEAR((m.getColumn(0) - Vector3D(0, 1, 0)).length(), 0.0, 1e-12);
+    EXPECT_NEAR((m.getColumn(1) - Vector3D(-1, 0, 0)).length(), 0.0, 1e-12);
+    EXPECT_NEAR((m.getColumn(2) - Vector3D(0, 0, 1)).length(), 0.0, 1e-12);
+    for (int i : {3, 7, 11, 12, 13, 14, 15})
+        EXPECT_EQ(m[i], 100 + i) << i;
+
+    const Vector3D x(2, 0.1, -0.2);
+    M skewed(x, Vector3D(0.3, 1.5, 0.1), Vector3D(-0.1, 0.2, 0.8), Vector3D(5, 6, 7));
+    skewed[3] = 0.2;
+    skewed[15] = 3;
+    M kept = skewed;
+    kept.orthonormalize(1);
+    EXPECT_NEAR((kept.getColumn(0) - x.getNormalized()).length(), 0.0, 1e-15);
+    EXPECT_NEAR(determinant(kept), 1.0, 1e-12);
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_NEAR(kept.getColumn(i).length(), 1.0, 1e-12);
+        EXPECT_NEAR(kept.getColumn(i).dot(kept.getColumn((i + 1) % 3)), 0.0, 1e-12);
+    }
+    // y stays on the side it was on.
+    EXPECT_GT(kept.getColumn(1).dot(skewed.getColumn(1)), 0.0);
+    EXPECT_EQ(kept.getTranslation(), Vector3D(5, 6, 7));
+    EXPECT_EQ(kept[3], 0);
+    EXPECT_EQ(kept[15], 1);
+
+    for (int axis : {2, 3})
+    {
+        M other = skewed;
+        other.orthonormalize(axis);
+        EXPECT_NEAR((other.getColumn(axis - 1) - skewed.getColumn(axis - 1).getNormalized()).length(), 0.0, 1e-15);
+        EXPECT_NEAR(determinant(other), 1.0, 1e-12);
+    }
+    EXPECT_THROW(kept.orthonormalize(0), std::runtime_error);
+}
+
+TEST(Matrix44, StreamFormats)
+{
+    double raw[16];
+    for (int i = 0; i < 16; ++i)
+        raw[i] = i + 0.5;
+    const M m(raw);
+    std::ostringstream out;
+    out << m;
+    EXPECT_EQ(out.str(), "0.5 4.5 8.5 12.5 1.5 5.5 9.5 13.5 2.5 6.5 10.5 14.5 3.5 7.5 11.5 15.5");
+
+    // The stream's own number format: default precision 6 ...
+    std::ostringstream six;
+    six << M(Vector3D(1.23456789, 0, 0));
+    EXPECT_EQ(six.str().substr(0, 20), "1 0 0 1.23457 0 1 0 ");
+    // ... and its own locale: the global one does not matter.
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+    std::ostringstream comma;
+    std::ostringstream classic;
+    classic.imbue(std::locale::classic());
+    comma << m;
+    classic << m;
+    std::istringstream classicIn(classic.str());
+    classicIn.imbue(std::locale::classic());
+    M readClassic;
+    classicIn >> readClassic;
+    std::locale::global(previous);
+    EXPECT_EQ(comma.str().substr(0, 8), "0,5 4,5 ");
+    EXPECT_EQ(classic.str(), out.str());
+    EXPECT_FALSE(classicIn.fail());
+    EXPECT_TRUE(Vexa::isEqual(readClassic, m, 1e-15));
+
+    // Round trip at full precision.
+    std::stringstream full;
+    full.precision(17);
+    M rotated;
+    rotated.setRotation(Vector3D(1, 2, 3), 0.7);
+    full << rotated;
+    M back(raw);
+    full >> back;
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(back[i], rotated[i]);
+
+    // A short stream fills what it has, row by row, and leaves the rest.
+    std::istringstream shortIn("2 0 0 7\n0 3 0 8");
+    M partial;
+    shortIn >> partial;
+    EXPECT_TRUE(shortIn.fail());
+    EXPECT_EQ(partial[0], 2);
+    EXPECT_EQ(partial[12], 7);
+    EXPECT_EQ(partial[5], 3);
+    EXPECT_EQ(partial[13], 8);
+    EXPECT_EQ(partial[10], 1);
+    EXPECT_EQ(partial[14], 0);
+    EXPECT_EQ(partial[15], 1);
+    std::istringstream garbage("1 2 x 4");
+    M stopped;
+    garbage >> stopped;
+    EXPECT_EQ(stopped[4], 2);
+    EXPECT_EQ(stopped[8], 0);
+}
+
+TEST(Matrix44, IsEqualIsStrict)
+{
+    const M a;
+    M b;
+    b[5] = 1.0 + 0.5e-3;
+    EXPECT_TRUE(Vexa::isEqual(a, b, 1e-3));
+    b[5] = 1.0 + 0.25; // exactly on the bound: not equal
+    EXPECT_FALSE(Vexa::isEqual(a, b, 0.25));
+    EXPECT_TRUE(Vexa::isEqual(a, a, 0.0));
+    EXPECT_FALSE(Vexa::isEqual(a, M(a), 0.0));
+}
