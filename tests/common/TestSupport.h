@@ -3,9 +3,25 @@
 #include <QDir>
 #include <QString>
 #include <QTemporaryDir>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace TestSupport {
+
+// Polls until the condition holds or a generous time has passed (machines under load are slow;
+// the limit only bounds a hang).
+template<class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // A fresh folder removed at the end of the test.
 class ScratchDir

@@ -1,5 +1,7 @@
 #include "platform/MultimediaTimer.h"
 
+#include "common/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,18 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls until the condition holds or a generous time has passed.
-template<class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using TestSupport::eventually;
 
 TEST(MultimediaTimer, PeriodicAndOneShotTimersTickAsAskedAndRejectBadArguments)
 {

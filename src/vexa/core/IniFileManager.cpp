@@ -55,7 +55,7 @@ IniFileManager::~IniFileManager()
         write();
     } catch (const std::exception& e) {
         try {
-            Platform::outputDebugString(std::string("IniFileManager: ") + e.what() + "\n");
+            Platform::outputDebugString(std::string(e.what()) + "\n");
         } catch (...) {
         }
     } catch (...) {

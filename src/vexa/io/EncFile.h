@@ -1,0 +1,55 @@
+#pragma once
+// A file whose contents are enciphered block by block (ECB) with a Rijndael cipher.
+//
+// Writing: every complete block goes to the disk as soon as it is complete, so an abrupt end
+// of the program loses at most the last unfinished block; close() pads the remainder
+// (PKCS#7: n bytes of value n, a whole block of padding when the data fills its blocks) and
+// writes it. With 128-bit blocks the file is plain AES-ECB, readable by standard tools.
+// Reading: open() deciphers the whole file and checks its padding; a file that is not a
+// whole number of blocks, or whose padding is wrong (a damaged file, an unfinished one, or
+// the wrong key), does not open. Reads are then served from memory.
+// Reading and writing at once, appending and seeking while writing are not supported.
+#include "vexa/io/Rijndael.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+namespace Vexa {
+
+class EncFile : public QFile
+{
+    Q_OBJECT
+
+public:
+    EncFile(const QString& fileName, Rijndael cipher);
+    ~EncFile() override;
+
+    bool open(OpenMode mode) override;
+    void close() override;
+
+    qint64 size() const override;
+    bool seek(qint64 pos) override;
+    bool atEnd() const override;
+    qint64 bytesAvailable() const override;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+    qint64 readLineData(char* data, qint64 maxSize) override;
+    qint64 writeData(const char* data, qint64 size) override;
+
+private:
+    enum class Mode { Closed, Reading, Writing };
+
+    bool openForReading(OpenMode mode);
+    // Enciphers `blocks` whole blocks of plain text and writes them to the file at once.
+    bool writeBlocks(const char* plain, qint64 blocks);
+
+    Rijndael cipher_;
+    Mode mode_ = Mode::Closed;
+    QByteArray plain_;   // reading: the deciphered contents without padding
+    QByteArray pending_; // writing: the bytes of the unfinished block
+    qint64 written_ = 0; // writing: plain bytes accepted so far
+};
+
+}

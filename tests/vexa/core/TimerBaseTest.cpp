@@ -1,0 +1,125 @@
+#include "vexa/core/Clock.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/core/TimerBase.h"
+
+#include "common/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using TestSupport::eventually;
+
+class CountingTimer : public Vexa::TimerBase
+{
+public:
+    CountingTimer(unsigned period, unsigned type, std::function<void()> action = {})
+        : TimerBase(period, type), action_(std::move(action))
+    {
+    }
+    ~CountingTimer() override { stop(); }
+    std::atomic<int> ticks{0};
+
+protected:
+    void onTimeExecution() override
+    {
+        ++ticks;
+        if (action_)
+            action_();
+    }
+
+private:
+    std::function<void()> action_;
+};
+
+TEST(TimerBase, PeriodicAndOneShotTicks)
+{
+    CountingTimer timer(50, CountingTimer::periodic);
+    EXPECT_FALSE(timer.isRunning());
+    EXPECT_TRUE(timer.start());
+    EXPECT_FALSE(timer.start()) << "started twice";
+    EXPECT_TRUE(timer.isRunning());
+    std::this_thread::sleep_for(500ms);
+    timer.stop();
+    const int counted = timer.ticks;
+    // Loose on purpose: a loaded machine delays ticks.
+    EXPECT_GE(counted, 4);
+    EXPECT_LE(counted, 12);
+    EXPECT_FALSE(timer.isRunning());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(timer.ticks, counted) << "ticked after stop";
+
+    CountingTimer once(10, CountingTimer::oneShot);
+    EXPECT_TRUE(once.start());
+    ASSERT_TRUE(eventually([&] { return once.ticks == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(once.ticks, 1);
+    EXPECT_FALSE(once.isRunning());
+    EXPECT_TRUE(once.start()) << "a fired one-shot timer can be started again";
+    EXPECT_TRUE(eventually([&] { return once.ticks == 2; }));
+
+    EXPECT_THROW(CountingTimer(0, CountingTimer::periodic), std::runtime_error);
+    EXPECT_THROW(CountingTimer(10, 2), std::runtime_error);
+}
+
+TEST(TimerBase, StopWaitsForARunningTickAndWorksFromInsideTheTick)
+{
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    CountingTimer slow(5, CountingTimer::periodic, [&] {
+        if (entered.exchange(true))
+            return;
+        std::this_thread::sleep_for(200ms);
+        finished = true;
+    });
+    slow.start();
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    slow.stop();
+    EXPECT_TRUE(finished.load()) << "stop returned during a tick";
+
+    CountingTimer* self = nullptr;
+    std::atomic<bool> stopped{false};
+    CountingTimer selfStopping(5, CountingTimer::periodic, [&] {
+        self->stop();
+        stopped = true;
+    });
+    self = &selfStopping;
+    selfStopping.start();
+    ASSERT_TRUE(eventually([&] { return stopped.load(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(selfStopping.ticks, 1);
+    EXPECT_FALSE(selfStopping.isRunning());
+    EXPECT_TRUE(selfStopping.start()) << "can be started again";
+    EXPECT_TRUE(eventually([&] { return stopped && selfStopping.ticks == 2; }));
+}
+
+TEST(TimerBase, ExceptionInATickIsRecordedAndDoesNotEndTheProcessOrTheTimer)
+{
+    auto trail = Vexa::ExceptionStack::getInstance();
+    trail->clear();
+    CountingTimer failing(5, CountingTimer::periodic, [] { throw std::runtime_error("tick failed"); });
+    failing.start();
+    EXPECT_TRUE(eventually([&] { return failing.ticks >= 3; })) << "the timer stopped ticking";
+    failing.stop();
+    EXPECT_GE(trail->size(), 3u);
+    trail->clear();
+}
+
+TEST(TimerBase, TimeGetTimeIsTheProcessClock)
+{
+    const std::uint32_t start = Vexa::timeGetTime();
+    std::this_thread::sleep_for(20ms);
+    const std::uint32_t elapsed = Vexa::timeGetTime() - start;
+    EXPECT_GE(elapsed, 19u);
+    EXPECT_LT(elapsed, 60000u);
+}
+
+}

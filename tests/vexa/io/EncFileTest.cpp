@@ -1,0 +1,215 @@
+#include "vexa/io/EncFile.h"
+#include "vexa/io/LogFileKey.h"
+
+#include "common/TestSupport.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTextStream>
+#include <memory>
+#include <gtest/gtest.h>
+
+namespace {
+
+Vexa::Rijndael logCipher()
+{
+    return Vexa::Rijndael(128, Vexa::getLogFileKey());
+}
+
+QByteArray payload(int n)
+{
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (int i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>((i * 131 + 7) & 0xff);
+    return bytes;
+}
+
+QByteArray pkcs7(const QByteArray& data)
+{
+    const int padding = 16 - data.size() % 16;
+    return data + QByteArray(padding, static_cast<char>(padding));
+}
+
+void writeEncrypted(const QString& name, const QByteArray& data, const Vexa::Rijndael& cipher)
+{
+    Vexa::EncFile file(name, cipher);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << file.errorString().toStdString();
+    // Written in uneven pieces so that blocks are completed across calls.
+    for (int at = 0; at < data.size(); at += 7)
+        ASSERT_EQ(file.write(data.mid(at, 7)), std::min<qint64>(7, data.size() - at));
+    EXPECT_EQ(file.size(), data.size());
+    file.close();
+}
+
+// The plain text of an AES-128-ECB file as openssl deciphers it, padding kept.
+QByteArray opensslDecrypt(const QString& name)
+{
+    QProcess openssl;
+    openssl.start("openssl", {"enc", "-d", "-aes-128-ecb", "-nopad", "-K",
+                              QString::fromLatin1(QByteArray(Vexa::getLogFileKey().data(), 16).toHex()), "-in", name});
+    EXPECT_TRUE(openssl.waitForFinished(30000));
+    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    return openssl.readAllStandardOutput();
+}
+
+TEST(EncFile, RoundTripsPayloadsAroundTheBlockSizeInWholeBlocksThatOpensslReads)
+{
+    TestSupport::ScratchDir dir;
+    for (int n : {0, 15, 16, 17, 1000}) {
+        SCOPED_TRACE(n);
+        const QString name = dir.qpath() + QString("/p%1.log").arg(n);
+        const QByteArray data = payload(n);
+        writeEncrypted(name, data, logCipher());
+
+        EXPECT_EQ(QFileInfo(name).size(), (n / 16 + 1) * 16);
+        EXPECT_EQ(opensslDecrypt(name), pkcs7(data));
+
+        Vexa::EncFile file(name, logCipher());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << file.errorString().toStdString();
+        EXPECT_EQ(file.size(), n);
+        EXPECT_EQ(file.readAll(), data);
+        EXPECT_TRUE(file.atEnd());
+        if (n > 10) {
+            ASSERT_TRUE(file.seek(3));
+            EXPECT_EQ(file.read(5), data.mid(3, 5));
+            EXPECT_EQ(file.bytesAvailable(), n - 8);
+        }
+        EXPECT_FALSE(file.seek(n + 1));
+        file.close();
+        EXPECT_FALSE(file.isOpen());
+    }
+}
+
+TEST(EncFile, KeepsEveryCompletedBlockOnDiskBeforeClose)
+{
+    TestSupport::ScratchDir dir;
+    const QString name = dir.qpath() + "/unfinished.log";
+    const QByteArray data = payload(53);
+    auto file = std::make_unique<Vexa::EncFile>(name, logCipher());
+    ASSERT_TRUE(file->open(QIODevice::WriteOnly));
+    ASSERT_EQ(file->write(data), data.size());
+
+    // As after a crash: the three whole blocks are there and readable, only the last 5 bytes wait.
+    EXPECT_EQ(QFileInfo(name).size(), 48);
+    EXPECT_EQ(opensslDecrypt(name), data.left(48));
+    // Unpadded, it is not a complete file.
+    Vexa::EncFile reader(name, logCipher());
+    EXPECT_FALSE(reader.open(QIODevice::ReadOnly));
+
+    // Destroying the file finishes it like close().
+    file.reset();
+    EXPECT_EQ(opensslDecrypt(name), pkcs7(data));
+    ASSERT_TRUE(reader.open(QIODevice::ReadOnly));
+    EXPECT_EQ(reader.readAll(), data);
+}
+
+TEST(EncFile, CarriesAnXmlRecordingWrittenElementByElement)
+{
+    TestSupport::ScratchDir dir;
+    const QString name = dir.qpath() + "/recording.log";
+    QString written;
+    {
+        Vexa::EncFile file(name, logCipher());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        QTextStream out(&file);
+        QDomDocument doc;
+        out << "<Events>\n";
+        out.flush();
+        written += "<Events>\n";
+        for (int i = 0; i < 40; ++i) {
+            QDomElement e = doc.createElement("Event");
+            e.setAttribute("id", i);
+            e.setAttribute("widget", QString::fromUtf8("Implantat \u00d8 4.10 / L%1").arg(i));
+            QString text;
+            QTextStream t(&text);
+            e.save(t, 4);
+            out << text;
+            out.flush();
+            written += text;
+        }
+        out << "</Events>\n";
+        out.flush();
+        written += "</Events>\n";
+        file.close();
+    }
+
+    Vexa::EncFile file(name, logCipher());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(file.readAll()), written);
+    ASSERT_TRUE(file.seek(0));
+    EXPECT_EQ(file.readLine(), QByteArray("<Events>\n"));
+    ASSERT_TRUE(file.seek(0));
+
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(&file));
+    QDomDocument expected;
+    ASSERT_TRUE(expected.setContent(written));
+    EXPECT_EQ(doc.toString(4), expected.toString(4));
+    const QDomNodeList events = doc.documentElement().elementsByTagName("Event");
+    ASSERT_EQ(events.size(), 40);
+    EXPECT_EQ(events.at(39).toElement().attribute("widget"), QString::fromUtf8("Implantat \u00d8 4.10 / L39"));
+}
+
+TEST(EncFile, RefusesDamagedFilesAndTheWrongKey)
+{
+    TestSupport::ScratchDir dir;
+    const QString name = dir.qpath() + "/good.log";
+    const QByteArray data = payload(100);
+    writeEncrypted(name, data, logCipher());
+    QFile raw(name);
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    const QByteArray cipherText = raw.readAll();
+    raw.close();
+
+    auto refuses = [&](const QString& file, const Vexa::Rijndael& cipher) {
+        Vexa::EncFile f(file, cipher);
+        const bool opened = f.open(QIODevice::ReadOnly);
+        EXPECT_FALSE(f.isOpen());
+        EXPECT_FALSE(f.errorString().isEmpty());
+        return !opened;
+    };
+    auto store = [&](const QString& file, const QByteArray& bytes) {
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+    };
+
+    std::vector<char> otherKey = Vexa::getLogFileKey();
+    otherKey[0] = static_cast<char>(otherKey[0] ^ 1);
+    EXPECT_TRUE(refuses(name, Vexa::Rijndael(128, otherKey)));
+
+    store(dir.qpath() + "/short.log", cipherText.left(cipherText.size() - 3));
+    EXPECT_TRUE(refuses(dir.qpath() + "/short.log", logCipher()));
+    store(dir.qpath() + "/empty.log", QByteArray());
+    EXPECT_TRUE(refuses(dir.qpath() + "/empty.log", logCipher()));
+    QByteArray damaged = cipherText;
+    damaged[damaged.size() - 2] = static_cast<char>(damaged[damaged.size() - 2] ^ 0x40);
+    store(dir.qpath() + "/damaged.log", damaged);
+    EXPECT_TRUE(refuses(dir.qpath() + "/damaged.log", logCipher()));
+    EXPECT_TRUE(refuses(dir.qpath() + "/missing.log", logCipher()));
+
+    // The good file still opens, and modes the file cannot honour are refused.
+    Vexa::EncFile file(name, logCipher());
+    EXPECT_FALSE(file.open(QIODevice::ReadWrite));
+    EXPECT_FALSE(file.open(QIODevice::WriteOnly | QIODevice::Append));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), data);
+    EXPECT_EQ(file.write("x"), -1);
+}
+
+TEST(EncFile, UsesTheCipherBlockLength)
+{
+    TestSupport::ScratchDir dir;
+    const QString name = dir.qpath() + "/wide.log";
+    const Vexa::Rijndael cipher(256, std::vector<char>(24, 'z'));
+    const QByteArray data = payload(70);
+    writeEncrypted(name, data, cipher);
+    EXPECT_EQ(QFileInfo(name).size(), 96);
+    Vexa::EncFile file(name, cipher);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), data);
+}
+
+}
