@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <queue>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -78,20 +77,99 @@ struct Quadric
     }
 };
 
+// A possible collapse of edge (u, v), u < v, queued at `time` (the number of collapses done
+// then). Cheapest first; ties in a fixed order so that the result does not depend on the queue.
 struct Candidate
 {
     double cost;
     unsigned u, v;
-    unsigned stampU, stampV;
-    bool operator<(const Candidate& o) const
+    unsigned time;
+
+    bool before(const Candidate& o) const
     {
-        // Cheapest first; ties in a fixed order so that the result does not depend on the heap.
         if (cost != o.cost)
-            return cost > o.cost;
+            return cost < o.cost;
         if (u != o.u)
-            return u > o.u;
-        return v > o.v;
+            return u < o.u;
+        return v < o.v;
     }
+};
+
+// Min-queue of candidates as a four-way heap: half as deep as a binary one, and the four
+// children of an entry lie side by side in memory, which matters once the queue outgrows
+// the caches.
+class CandidateQueue
+{
+public:
+    bool empty() const { return heap_.empty(); }
+    std::size_t size() const { return heap_.size(); }
+
+    // Drops the entries for which outdated(entry) holds and orders the rest.
+    template<class Outdated>
+    void prune(Outdated outdated)
+    {
+        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), outdated), heap_.end());
+        order();
+    }
+
+    // Adds without ordering; `order` must follow before the next `pop`.
+    void append(const Candidate& c) { heap_.push_back(c); }
+
+    void order()
+    {
+        for (std::size_t i = heap_.size() / 4 + 1; i-- > 0;)
+            if (i < heap_.size())
+                siftDown(i, heap_[i]);
+    }
+
+    void push(const Candidate& c)
+    {
+        std::size_t i = heap_.size();
+        heap_.push_back(c);
+        while (i > 0)
+        {
+            const std::size_t parent = (i - 1) / 4;
+            if (!c.before(heap_[parent]))
+                break;
+            heap_[i] = heap_[parent];
+            i = parent;
+        }
+        heap_[i] = c;
+    }
+
+    Candidate pop()
+    {
+        const Candidate top = heap_.front();
+        const Candidate last = heap_.back();
+        heap_.pop_back();
+        if (!heap_.empty())
+            siftDown(0, last);
+        return top;
+    }
+
+private:
+    void siftDown(std::size_t i, const Candidate c)
+    {
+        const std::size_t n = heap_.size();
+        for (;;)
+        {
+            const std::size_t first = 4 * i + 1;
+            if (first >= n)
+                break;
+            const std::size_t end = std::min(first + 4, n);
+            std::size_t best = first;
+            for (std::size_t k = first + 1; k < end; ++k)
+                if (heap_[k].before(heap_[best]))
+                    best = k;
+            if (!heap_[best].before(c))
+                break;
+            heap_[i] = heap_[best];
+            i = best;
+        }
+        heap_[i] = c;
+    }
+
+    std::vector<Candidate> heap_;
 };
 
 class Reducer
@@ -137,8 +215,8 @@ public:
             for (unsigned corner : f)
                 quadrics_[corner] += q;
         }
-        stamps_.assign(vertexCount, 0);
         vertexAlive_.assign(vertexCount, 1);
+        changed_.assign(vertexCount, 0);
         lockUnsoundVertices();
     }
 
@@ -148,8 +226,16 @@ public:
     {
         for (const auto& f : triangles_)
             for (int k = 0; k < 3; ++k)
-                if (f[k] < f[(k + 1) % 3])
-                    push(f[k], f[(k + 1) % 3]);
+            {
+                const unsigned u = f[k], v = f[(k + 1) % 3];
+                if (u < v && !locked_[u] && !locked_[v])
+                {
+                    Vector3D target;
+                    queue_.append({placement(u, v, target), u, v, 0});
+                }
+            }
+        queue_.order();
+        prunedSize_ = queue_.size();
     }
 
     // One collapse, the cheapest allowed one; false when none is left.
@@ -157,9 +243,8 @@ public:
     {
         while (!queue_.empty())
         {
-            const Candidate c = queue_.top();
-            queue_.pop();
-            if (!vertexAlive_[c.u] || !vertexAlive_[c.v] || stamps_[c.u] != c.stampU || stamps_[c.v] != c.stampV)
+            const Candidate c = queue_.pop();
+            if (outdated(c))
                 continue;
             Vector3D target;
             placement(c.u, c.v, target);
@@ -280,8 +365,8 @@ private:
         if (locked_[u] || locked_[v])
             return;
         Vector3D target;
-        const double cost = placement(u, v, target);
-        queue_.push({cost, u, v, stamps_[u], stamps_[v]});
+        queue_.push({placement(u, v, target), u, v, clock_});
+        ++pushedSincePrune_;
     }
 
     // Where u and v would merge to, and the error of that point.
@@ -407,10 +492,22 @@ private:
         incident_[v].clear();
         incident_[v].shrink_to_fit();
         vertexAlive_[v] = 0;
-        ++stamps_[u];
+        changed_[u] = ++clock_;
         neighbours(u, nu_);
         for (unsigned w : nu_)
             push(std::min(u, w), std::max(u, w));
+        if (pushedSincePrune_ > prunedSize_ / 4 + 1024)
+        {
+            queue_.prune([this](const Candidate& c) { return outdated(c); });
+            prunedSize_ = queue_.size();
+            pushedSincePrune_ = 0;
+        }
+    }
+
+    // The entry's edge no longer exists or has been queued again since.
+    bool outdated(const Candidate& c) const
+    {
+        return !vertexAlive_[c.u] || !vertexAlive_[c.v] || c.time < changed_[c.u] || c.time < changed_[c.v];
     }
 
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
@@ -423,10 +520,17 @@ private:
     std::vector<char> alive_;
     std::size_t aliveCount_ = 0;
     std::vector<std::vector<unsigned>> incident_;
-    std::vector<unsigned> stamps_;
     std::vector<char> vertexAlive_;
     std::vector<char> locked_;
-    std::priority_queue<Candidate> queue_;
+    CandidateQueue queue_;
+    // Every collapse queues the surviving end's edges anew; older entries of an edge are left
+    // in the queue and skipped. Once about as many entries were queued as a quarter of the queue held
+    // after the last sweep, the outdated ones are swept out in one pass, which costs far less
+    // than popping each of them.
+    std::vector<unsigned> changed_; // the collapse count when the vertex last moved
+    unsigned clock_ = 0;
+    std::size_t prunedSize_ = 0;
+    std::size_t pushedSincePrune_ = 0;
     std::vector<unsigned> nu_, nv_, common_;
 };
 
