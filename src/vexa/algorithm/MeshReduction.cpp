@@ -197,7 +197,13 @@ public:
         alive_.assign(triangles_.size(), 1);
         aliveCount_ = triangles_.size();
 
+        std::vector<unsigned> degree(vertexCount, 0);
+        for (const auto& f : triangles_)
+            for (unsigned corner : f)
+                ++degree[corner];
         incident_.resize(vertexCount);
+        for (std::size_t v = 0; v < vertexCount; ++v)
+            incident_[v].reserve(degree[v]);
         for (unsigned f = 0; f < triangles_.size(); ++f)
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
@@ -308,32 +314,36 @@ private:
     void lockUnsoundVertices()
     {
         locked_.assign(positions_.size(), 0);
-        std::vector<std::pair<std::uint64_t, int>> edges;
-        edges.reserve(3 * triangles_.size());
-        for (const auto& f : triangles_)
-            for (int k = 0; k < 3; ++k)
-            {
-                const unsigned a = f[k], b = f[(k + 1) % 3];
-                // +1 for a -> b with a < b, -1 for the opposite direction.
-                edges.emplace_back(std::uint64_t(std::min(a, b)) << 32 | std::max(a, b), a < b ? 1 : -1);
-            }
-        std::sort(edges.begin(), edges.end());
-        for (std::size_t i = 0; i < edges.size();)
-        {
-            std::size_t j = i;
-            int balance = 0;
-            while (j < edges.size() && edges[j].first == edges[i].first)
-                balance += edges[j++].second;
-            if (j - i != 2 || balance != 0)
-            {
-                locked_[unsigned(edges[i].first >> 32)] = 1;
-                locked_[unsigned(edges[i].first & 0xffffffffu)] = 1;
-            }
-            i = j;
-        }
+        // Each vertex looks at its own edges: every one must lie in exactly two triangles that
+        // run along it in opposite directions. The ends of an edge see the same triangles, so
+        // both lock themselves when it is unsound.
+        std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
         for (unsigned v = 0; v < positions_.size(); ++v)
-            if (!locked_[v] && !incident_[v].empty() && !singleFan(v))
+        {
+            if (incident_[v].empty())
+                continue;
+            ends.clear();
+            for (unsigned f : incident_[v])
+            {
+                const auto& t = triangles_[f];
+                const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
+                ends.emplace_back(t[(k + 1) % 3], 1);
+                ends.emplace_back(t[(k + 2) % 3], -1);
+            }
+            std::sort(ends.begin(), ends.end());
+            bool sound = true;
+            for (std::size_t i = 0; i < ends.size() && sound;)
+            {
+                std::size_t j = i;
+                int balance = 0;
+                while (j < ends.size() && ends[j].first == ends[i].first)
+                    balance += ends[j++].second;
+                sound = j - i == 2 && balance == 0;
+                i = j;
+            }
+            if (!sound || !singleFan(v))
                 locked_[v] = 1;
+        }
     }
 
     // The triangles around v form one closed fan.
