@@ -221,8 +221,8 @@ public:
             for (unsigned corner : f)
                 quadrics_[corner] += q;
         }
-        vertexAlive_.assign(vertexCount, 1);
         changed_.assign(vertexCount, 0);
+        mark_.assign(vertexCount, 0);
         lockUnsoundVertices();
     }
 
@@ -409,15 +409,30 @@ private:
         return bestCost;
     }
 
-    void neighbours(unsigned v, std::vector<unsigned>& out) const
+    // The vertices that share a triangle with v, each once (in no particular order).
+    void neighbours(unsigned v, std::vector<unsigned>& out)
     {
         out.clear();
+        const unsigned stamp = nextMark();
         for (unsigned f : incident_[v])
             for (unsigned corner : triangles_[f])
-                if (corner != v)
+                if (corner != v && mark_[corner] != stamp)
+                {
+                    mark_[corner] = stamp;
                     out.push_back(corner);
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
+                }
+    }
+
+    unsigned nextMark()
+    {
+        // Restarted well before the count runs out, so that the marks of one check (a few
+        // steps) never straddle a restart.
+        if (markStamp_ > std::numeric_limits<unsigned>::max() - 8)
+        {
+            std::fill(mark_.begin(), mark_.end(), 0u);
+            markStamp_ = 0;
+        }
+        return ++markStamp_;
     }
 
     bool allowed(unsigned u, unsigned v, const Vector3D& target)
@@ -437,11 +452,18 @@ private:
         }
         if (shared != 2 || across[0] == across[1])
             return false;
+        nextMark(); // a restart, if due, comes before the two walks
         neighbours(u, nu_);
-        neighbours(v, nv_);
-        common_.clear();
-        std::set_intersection(nu_.begin(), nu_.end(), nv_.begin(), nv_.end(), std::back_inserter(common_));
-        if (common_.size() != 2)
+        const unsigned ofU = markStamp_, counted = nextMark();
+        int common = 0;
+        for (unsigned f : incident_[v])
+            for (unsigned corner : triangles_[f])
+                if (corner != v && (mark_[corner] == ofU))
+                {
+                    mark_[corner] = counted;
+                    ++common;
+                }
+        if (common != 2)
             return false;
         // A vertex across the edge with only three neighbours would be left with two: the
         // rest of a tetrahedron folding flat.
@@ -501,8 +523,8 @@ private:
         }
         incident_[v].clear();
         incident_[v].shrink_to_fit();
-        vertexAlive_[v] = 0;
         changed_[u] = ++clock_;
+        changed_[v] = std::numeric_limits<unsigned>::max(); // outdates every entry of v
         neighbours(u, nu_);
         for (unsigned w : nu_)
             push(std::min(u, w), std::max(u, w));
@@ -517,7 +539,7 @@ private:
     // The entry's edge no longer exists or has been queued again since.
     bool outdated(const Candidate& c) const
     {
-        return !vertexAlive_[c.u] || !vertexAlive_[c.v] || c.time < changed_[c.u] || c.time < changed_[c.v];
+        return c.time < changed_[c.u] || c.time < changed_[c.v];
     }
 
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
@@ -530,18 +552,20 @@ private:
     std::vector<char> alive_;
     std::size_t aliveCount_ = 0;
     std::vector<std::vector<unsigned>> incident_;
-    std::vector<char> vertexAlive_;
     std::vector<char> locked_;
     CandidateQueue queue_;
     // Every collapse queues the surviving end's edges anew; older entries of an edge are left
     // in the queue and skipped. Once about as many entries were queued as a quarter of the queue held
     // after the last sweep, the outdated ones are swept out in one pass, which costs far less
     // than popping each of them.
-    std::vector<unsigned> changed_; // the collapse count when the vertex last moved
+    // The collapse count when the vertex last moved; the largest count once it is gone.
+    std::vector<unsigned> changed_;
     unsigned clock_ = 0;
     std::size_t prunedSize_ = 0;
     std::size_t pushedSincePrune_ = 0;
-    std::vector<unsigned> nu_, nv_, common_;
+    std::vector<unsigned> nu_;
+    std::vector<unsigned> mark_; // == markStamp_: visited in the current neighbourhood walk
+    unsigned markStamp_ = 0;
 };
 
 }
