@@ -113,11 +113,14 @@ struct Layer
 {
     std::vector<std::uint8_t> bits;
     std::vector<int> first, last;
-    std::vector<unsigned> xVertex, yVertex; // vertex on the x / y edge from each sample
+    // Vertex on the x / y edge from each sample; only read where an edge is cut, so left
+    // uninitialised (clearing them cost more than the rest of a sparse layer).
+    std::unique_ptr<unsigned[]> xVertex, yVertex;
 
     Layer(int w, int h)
         : bits(std::size_t(w) * h, 0), first(std::size_t(h), w), last(std::size_t(h), -1),
-          xVertex(std::size_t(w) * h), yVertex(std::size_t(w) * h)
+          xVertex(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w) * h)),
+          yVertex(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w) * h))
     {
     }
 };
@@ -127,7 +130,7 @@ class SlabWorker
 public:
     explicit SlabWorker(const PaddedGrid& grid)
         : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), low_(w_, h_), high_(w_, h_),
-          zVertex_(std::size_t(w_) * h_)
+          zVertex_(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w_) * h_))
     {
     }
 
@@ -302,11 +305,11 @@ private:
         const MarchingCubesTable& table = MarchingCubesTable::get();
         const std::uint8_t* bl = low_.bits.data();
         const std::uint8_t* bh = high_.bits.data();
-        const unsigned* xLow = low_.xVertex.data();
-        const unsigned* yLow = low_.yVertex.data();
-        const unsigned* xHigh = high_.xVertex.data();
-        const unsigned* yHigh = high_.yVertex.data();
-        const unsigned* zv = zVertex_.data();
+        const unsigned* xLow = low_.xVertex.get();
+        const unsigned* yLow = low_.yVertex.get();
+        const unsigned* xHigh = high_.xVertex.get();
+        const unsigned* yHigh = high_.yVertex.get();
+        const unsigned* zv = zVertex_.get();
         auto& tris = mesh_->triangles;
         for (int cy = 0; cy + 1 < h_; ++cy)
         {
@@ -341,23 +344,23 @@ private:
     const PaddedGrid& g_;
     int w_, h_;
     Layer low_, high_;
-    std::vector<unsigned> zVertex_;
+    std::unique_ptr<unsigned[]> zVertex_;
     SlabMesh* mesh_ = nullptr;
 };
 
-// Runs fn(index) for index in [0, count) on up to `threads` threads; rethrows the first
-// exception after all have ended.
+// Runs fn(index, thread) for index in [0, count) on up to `threads` threads (thread: 0 to
+// threads - 1, which thread runs it); rethrows the first exception after all have ended.
 template<class Fn>
 void parallelFor(unsigned threads, std::size_t count, Fn fn)
 {
     std::atomic<std::size_t> nextIndex{0};
     std::exception_ptr failure;
     std::mutex failureMutex;
-    auto worker = [&] {
+    auto worker = [&](unsigned thread) {
         try
         {
             for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
-                fn(i);
+                fn(i, thread);
         }
         catch (...)
         {
@@ -369,8 +372,8 @@ void parallelFor(unsigned threads, std::size_t count, Fn fn)
     const unsigned n = unsigned(std::min<std::size_t>(threads, count));
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < n; ++t)
-        pool.emplace_back(worker);
-    worker();
+        pool.emplace_back(worker, t);
+    worker(0);
     for (auto& t : pool)
         t.join();
     if (failure)
@@ -429,8 +432,12 @@ bool MarchingCubes::generate() try
     std::vector<SlabMesh> meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
-    parallelFor(threads, slabs.size(), [&](std::size_t s) {
-        SlabWorker worker(grid);
+    // One worker per thread: its layer buffers serve all the slabs that thread takes.
+    std::vector<std::unique_ptr<SlabWorker>> workers(threads);
+    parallelFor(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
+        if (!workers[thread])
+            workers[thread] = std::make_unique<SlabWorker>(grid);
+        SlabWorker& worker = *workers[thread];
         const bool finished = worker.run(slabs[s].first, slabs[s].second, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
@@ -464,7 +471,7 @@ bool MarchingCubes::generate() try
     std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    parallelFor(threads, meshes.size(), [&](std::size_t s) {
+    parallelFor(threads, meshes.size(), [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)
