@@ -51,6 +51,22 @@ struct PaddedGrid
         return px < 1 || py < 1 || pz < 1 || px > nx || py > ny || pz > nz;
     }
 
+    // All six neighbours of padded sample p lie inside the volume.
+    bool innerSample(int px, int py, int pz) const
+    {
+        return px >= 2 && py >= 2 && pz >= 2 && px < nx && py < ny && pz < nz;
+    }
+
+    // gradient() for an inner sample, without the bounds checks.
+    Vector3D innerGradient(int px, int py, int pz) const
+    {
+        const std::size_t row = std::size_t(nx), layer = std::size_t(nx) * ny;
+        const unsigned short* c = voxels + (std::size_t(pz - 1) * ny + (py - 1)) * nx + (px - 1);
+        return Vector3D((double(c[1]) - double(c[-1])) / (2.0 * sx),
+                        (double(c[row]) - double(c[-std::ptrdiff_t(row)])) / (2.0 * sy),
+                        (double(c[layer]) - double(c[-std::ptrdiff_t(layer)])) / (2.0 * sz));
+    }
+
     Vector3D gradient(int px, int py, int pz) const
     {
         return Vector3D((value(px + 1, py, pz) - value(px - 1, py, pz)) / (2.0 * sx),
@@ -203,7 +219,9 @@ private:
         double p[3] = {(px - 0.5) * g_.sx, (py - 0.5) * g_.sy, (pz - 0.5) * g_.sz};
         const double s[3] = {g_.sx, g_.sy, g_.sz};
         p[axis] += t * s[axis];
-        const Vector3D ga = g_.gradient(px, py, pz), gb = g_.gradient(qx, qy, qz);
+        const bool inner = g_.innerSample(px, py, pz) && g_.innerSample(qx, qy, qz);
+        const Vector3D ga = inner ? g_.innerGradient(px, py, pz) : g_.gradient(px, py, pz);
+        const Vector3D gb = inner ? g_.innerGradient(qx, qy, qz) : g_.gradient(qx, qy, qz);
         Vector3D n = -(ga + (gb - ga) * t);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
