@@ -555,10 +555,11 @@ private:
     std::vector<char> locked_;
     CandidateQueue queue_;
     // Every collapse queues the surviving end's edges anew; older entries of an edge are left
-    // in the queue and skipped. Once about as many entries were queued as a quarter of the queue held
-    // after the last sweep, the outdated ones are swept out in one pass, which costs far less
-    // than popping each of them.
-    // The collapse count when the vertex last moved; the largest count once it is gone.
+    // in the queue and skipped. Once a quarter as many entries as the queue held after the
+    // last sweep have been queued, the outdated ones are swept out in one pass, which costs
+    // far less than popping each of them.
+    //
+    // changed_: the collapse count when the vertex last moved; the largest count once it is gone.
     std::vector<unsigned> changed_;
     unsigned clock_ = 0;
     std::size_t prunedSize_ = 0;
