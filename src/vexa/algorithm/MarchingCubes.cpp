@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -14,6 +15,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Vexa {
 
@@ -46,6 +51,22 @@ struct PaddedGrid
         return px < 1 || py < 1 || pz < 1 || px > nx || py > ny || pz > nz;
     }
 
+    // All six neighbours of padded sample p lie inside the volume.
+    bool innerSample(int px, int py, int pz) const
+    {
+        return px >= 2 && py >= 2 && pz >= 2 && px < nx && py < ny && pz < nz;
+    }
+
+    // gradient() for an inner sample, without the bounds checks.
+    Vector3D innerGradient(int px, int py, int pz) const
+    {
+        const std::size_t row = std::size_t(nx), layer = std::size_t(nx) * ny;
+        const unsigned short* c = voxels + (std::size_t(pz - 1) * ny + (py - 1)) * nx + (px - 1);
+        return Vector3D((double(c[1]) - double(c[-1])) / (2.0 * sx),
+                        (double(c[row]) - double(c[-std::ptrdiff_t(row)])) / (2.0 * sy),
+                        (double(c[layer]) - double(c[-std::ptrdiff_t(layer)])) / (2.0 * sz));
+    }
+
     Vector3D gradient(int px, int py, int pz) const
     {
         return Vector3D((value(px + 1, py, pz) - value(px - 1, py, pz)) / (2.0 * sx),
@@ -69,13 +90,63 @@ struct SlabMesh
     unsigned vertexCount() const { return unsigned(positions.size() / 3); }
 };
 
+// Marks the voxels of one row at or above iso with 1, the others with 0; true when any is.
+bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint8_t* out)
+{
+    int x = 0;
+    unsigned any = 0;
+#if defined(__SSE2__)
+    if (iso > 0)
+    {
+        // Unsigned "v >= iso" as a signed "v - 32768 > iso - 1 - 32768", sixteen voxels a step.
+        const __m128i bias = _mm_set1_epi16(short(0x8000));
+        const __m128i limit = _mm_set1_epi16(short((iso - 1) ^ 0x8000));
+        const __m128i one = _mm_set1_epi8(1);
+        __m128i seen = _mm_setzero_si128();
+        for (; x + 16 <= n; x += 16)
+        {
+            const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), bias);
+            const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + 8)), bias);
+            const __m128i mask = _mm_packs_epi16(_mm_cmpgt_epi16(a, limit), _mm_cmpgt_epi16(b, limit));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_and_si128(mask, one));
+            seen = _mm_or_si128(seen, mask);
+        }
+        any = unsigned(_mm_movemask_epi8(seen));
+    }
+#endif
+    for (; x < n; ++x)
+    {
+        out[x] = row[x] >= iso ? 1 : 0;
+        any |= out[x];
+    }
+    return any != 0;
+}
+
+// One sample layer of the padded grid: which samples are inside, and per row the first and
+// last inside sample (first > last for a row with none). Everything left of first and right
+// of last is outside, so the edge and cell passes only look between them.
+struct Layer
+{
+    std::vector<std::uint8_t> bits;
+    std::vector<int> first, last;
+    // Vertex on the x / y edge from each sample; only read where an edge is cut, so left
+    // uninitialised (clearing them cost more than the rest of a sparse layer).
+    std::unique_ptr<unsigned[]> xVertex, yVertex;
+
+    Layer(int w, int h)
+        : bits(std::size_t(w) * h, 0), first(std::size_t(h), w), last(std::size_t(h), -1),
+          xVertex(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w) * h)),
+          yVertex(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w) * h))
+    {
+    }
+};
+
 class SlabWorker
 {
 public:
     explicit SlabWorker(const PaddedGrid& grid)
-        : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), layerSize_(std::size_t(w_) * h_),
-          bitsLow_(layerSize_), bitsHigh_(layerSize_), xLow_(layerSize_), yLow_(layerSize_), xHigh_(layerSize_),
-          yHigh_(layerSize_), z_(layerSize_)
+        : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), low_(w_, h_), high_(w_, h_),
+          zVertex_(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w_) * h_))
     {
     }
 
@@ -84,42 +155,56 @@ public:
     bool run(int cz0, int cz1, SlabMesh& mesh, const std::atomic<bool>& stop, LayerDone layerDone)
     {
         mesh_ = &mesh;
-        computeBits(cz0, bitsLow_);
-        computeLayerVertices(cz0, bitsLow_, xLow_, yLow_);
+        classify(cz0, low_);
+        computeLayerVertices(cz0, low_);
         mesh.firstLayerCount = mesh.vertexCount();
         for (int cz = cz0; cz < cz1; ++cz)
         {
             if (stop.load(std::memory_order_relaxed))
                 return false;
-            computeBits(cz + 1, bitsHigh_);
+            classify(cz + 1, high_);
             computeZVertices(cz);
             if (cz + 1 == cz1)
                 mesh.lastLayerStart = mesh.vertexCount();
-            computeLayerVertices(cz + 1, bitsHigh_, xHigh_, yHigh_);
+            computeLayerVertices(cz + 1, high_);
             if (cz + 1 == cz1)
                 mesh.lastLayerEnd = mesh.vertexCount();
             computeCells(cz);
-            std::swap(bitsLow_, bitsHigh_);
-            std::swap(xLow_, xHigh_);
-            std::swap(yLow_, yHigh_);
+            std::swap(low_, high_);
             layerDone();
         }
         return true;
     }
 
 private:
-    void computeBits(int pz, std::vector<std::uint8_t>& bits) const
+    void classify(int pz, Layer& layer) const
     {
-        std::fill(bits.begin(), bits.end(), std::uint8_t(0));
         const int z = pz - 1;
-        if (z < 0 || z >= g_.nz)
-            return;
-        for (int y = 0; y < g_.ny; ++y)
+        const bool inVolume = z >= 0 && z < g_.nz;
+        for (int py = 0; py < h_; ++py)
         {
-            const unsigned short* row = g_.voxels + (std::size_t(z) * g_.ny + y) * g_.nx;
-            std::uint8_t* out = bits.data() + std::size_t(y + 1) * w_ + 1;
-            for (int x = 0; x < g_.nx; ++x)
-                out[x] = row[x] >= g_.iso ? 1 : 0;
+            std::uint8_t* out = layer.bits.data() + std::size_t(py) * w_;
+            const int y = py - 1;
+            if (inVolume && y >= 0 && y < g_.ny)
+            {
+                const unsigned short* row = g_.voxels + (std::size_t(z) * g_.ny + y) * g_.nx;
+                // The padding samples out[0] and out[w - 1] are never written: always outside.
+                if (classifyRow(row, g_.nx, g_.iso, out + 1))
+                {
+                    int a = 1, b = g_.nx;
+                    while (!out[a])
+                        ++a;
+                    while (!out[b])
+                        --b;
+                    layer.first[py] = a;
+                    layer.last[py] = b;
+                    continue;
+                }
+            }
+            else if (layer.first[py] <= layer.last[py])
+                std::memset(out, 0, std::size_t(w_));
+            layer.first[py] = w_;
+            layer.last[py] = -1;
         }
     }
 
@@ -134,7 +219,9 @@ private:
         double p[3] = {(px - 0.5) * g_.sx, (py - 0.5) * g_.sy, (pz - 0.5) * g_.sz};
         const double s[3] = {g_.sx, g_.sy, g_.sz};
         p[axis] += t * s[axis];
-        const Vector3D ga = g_.gradient(px, py, pz), gb = g_.gradient(qx, qy, qz);
+        const bool inner = g_.innerSample(px, py, pz) && g_.innerSample(qx, qy, qz);
+        const Vector3D ga = inner ? g_.innerGradient(px, py, pz) : g_.gradient(px, py, pz);
+        const Vector3D gb = inner ? g_.innerGradient(qx, qy, qz) : g_.gradient(qx, qy, qz);
         Vector3D n = -(ga + (gb - ga) * t);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
@@ -161,33 +248,51 @@ private:
         return unsigned(mesh_->positions.size() / 3 - 1);
     }
 
-    void computeLayerVertices(int pz, const std::vector<std::uint8_t>& bits, std::vector<unsigned>& xv,
-                              std::vector<unsigned>& yv)
+    // Samples [from, to] of a row that can differ from a neighbouring row's: where either has
+    // inside samples. Empty (from > to) when both rows are all outside.
+    static void span(const Layer& a, int rowA, const Layer& b, int rowB, int& from, int& to)
     {
+        from = std::min(a.first[rowA], b.first[rowB]);
+        to = std::max(a.last[rowA], b.last[rowB]);
+    }
+
+    // Vertices on the layer's x and y edges, row by row in a fixed order (neighbouring slabs
+    // make the vertices of the layer they share in the same order).
+    void computeLayerVertices(int pz, Layer& layer)
+    {
+        const std::uint8_t* bits = layer.bits.data();
         for (int py = 0; py < h_; ++py)
         {
+            if (layer.first[py] > layer.last[py])
+                continue;
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = 0; px + 1 < w_; ++px)
+            for (int px = layer.first[py] - 1; px <= layer.last[py]; ++px)
                 if (bits[row + px] != bits[row + px + 1])
-                    xv[row + px] = addVertex(0, px, py, pz);
+                    layer.xVertex[row + px] = addVertex(0, px, py, pz);
         }
         for (int py = 0; py + 1 < h_; ++py)
         {
+            int from, to;
+            span(layer, py, layer, py + 1, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = 0; px < w_; ++px)
+            for (int px = from; px <= to; ++px)
                 if (bits[row + px] != bits[row + w_ + px])
-                    yv[row + px] = addVertex(1, px, py, pz);
+                    layer.yVertex[row + px] = addVertex(1, px, py, pz);
         }
     }
 
     void computeZVertices(int pz)
     {
+        const std::uint8_t* lowBits = low_.bits.data();
+        const std::uint8_t* highBits = high_.bits.data();
         for (int py = 0; py < h_; ++py)
         {
+            int from, to;
+            span(low_, py, high_, py, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = 0; px < w_; ++px)
-                if (bitsLow_[row + px] != bitsHigh_[row + px])
-                    z_[row + px] = addVertex(2, px, py, pz);
+            for (int px = from; px <= to; ++px)
+                if (lowBits[row + px] != highBits[row + px])
+                    zVertex_[row + px] = addVertex(2, px, py, pz);
         }
     }
 
@@ -216,12 +321,22 @@ private:
     void computeCells(int cz)
     {
         const MarchingCubesTable& table = MarchingCubesTable::get();
-        const std::uint8_t* bl = bitsLow_.data();
-        const std::uint8_t* bh = bitsHigh_.data();
+        const std::uint8_t* bl = low_.bits.data();
+        const std::uint8_t* bh = high_.bits.data();
+        const unsigned* xLow = low_.xVertex.get();
+        const unsigned* yLow = low_.yVertex.get();
+        const unsigned* xHigh = high_.xVertex.get();
+        const unsigned* yHigh = high_.yVertex.get();
+        const unsigned* zv = zVertex_.get();
         auto& tris = mesh_->triangles;
         for (int cy = 0; cy + 1 < h_; ++cy)
         {
-            for (int cx = 0; cx + 1 < w_; ++cx)
+            // A cell can only be cut where one of its four corner rows has inside samples.
+            int from0, to0, from1, to1;
+            span(low_, cy, low_, cy + 1, from0, to0);
+            span(high_, cy, high_, cy + 1, from1, to1);
+            const int from = std::max(0, std::min(from0, from1) - 1), to = std::min(w_ - 2, std::max(to0, to1));
+            for (int cx = from; cx <= to; ++cx)
             {
                 const std::size_t i = std::size_t(cy) * w_ + cx;
                 const unsigned pattern = bl[i] | bl[i + 1] << 1 | bl[i + w_] << 2 | bl[i + w_ + 1] << 3 |
@@ -231,9 +346,9 @@ private:
                 const unsigned ambiguous = table.ambiguousFaces(pattern);
                 const auto& entry = table.lookup(pattern, ambiguous ? joinedFaces(ambiguous, cx, cy, cz) : 0);
                 unsigned edgeVertex[13] = {
-                    xLow_[i], xLow_[i + w_], xHigh_[i], xHigh_[i + w_],
-                    yLow_[i], yLow_[i + 1], yHigh_[i], yHigh_[i + 1],
-                    z_[i], z_[i + 1], z_[i + w_], z_[i + w_ + 1], 0,
+                    xLow[i], xLow[i + w_], xHigh[i], xHigh[i + w_],
+                    yLow[i], yLow[i + 1], yHigh[i], yHigh[i + 1],
+                    zv[i], zv[i + 1], zv[i + w_], zv[i + w_ + 1], 0,
                 };
                 if (entry.centreLoopSize)
                     edgeVertex[MarchingCubesTable::centreVertex] =
@@ -246,25 +361,24 @@ private:
 
     const PaddedGrid& g_;
     int w_, h_;
-    std::size_t layerSize_;
-    std::vector<std::uint8_t> bitsLow_, bitsHigh_;
-    std::vector<unsigned> xLow_, yLow_, xHigh_, yHigh_, z_;
+    Layer low_, high_;
+    std::unique_ptr<unsigned[]> zVertex_;
     SlabMesh* mesh_ = nullptr;
 };
 
-// Runs fn(index) for index in [0, count) on up to `threads` threads; rethrows the first
-// exception after all have ended.
+// Runs fn(index, thread) for index in [0, count) on up to `threads` threads (thread: 0 to
+// threads - 1, which thread runs it); rethrows the first exception after all have ended.
 template<class Fn>
 void parallelFor(unsigned threads, std::size_t count, Fn fn)
 {
     std::atomic<std::size_t> nextIndex{0};
     std::exception_ptr failure;
     std::mutex failureMutex;
-    auto worker = [&] {
+    auto worker = [&](unsigned thread) {
         try
         {
             for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
-                fn(i);
+                fn(i, thread);
         }
         catch (...)
         {
@@ -276,8 +390,8 @@ void parallelFor(unsigned threads, std::size_t count, Fn fn)
     const unsigned n = unsigned(std::min<std::size_t>(threads, count));
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < n; ++t)
-        pool.emplace_back(worker);
-    worker();
+        pool.emplace_back(worker, t);
+    worker(0);
     for (auto& t : pool)
         t.join();
     if (failure)
@@ -336,8 +450,12 @@ bool MarchingCubes::generate() try
     std::vector<SlabMesh> meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
-    parallelFor(threads, slabs.size(), [&](std::size_t s) {
-        SlabWorker worker(grid);
+    // One worker per thread: its layer buffers serve all the slabs that thread takes.
+    std::vector<std::unique_ptr<SlabWorker>> workers(threads);
+    parallelFor(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
+        if (!workers[thread])
+            workers[thread] = std::make_unique<SlabWorker>(grid);
+        SlabWorker& worker = *workers[thread];
         const bool finished = worker.run(slabs[s].first, slabs[s].second, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
@@ -371,7 +489,7 @@ bool MarchingCubes::generate() try
     std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    parallelFor(threads, meshes.size(), [&](std::size_t s) {
+    parallelFor(threads, meshes.size(), [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)

@@ -155,19 +155,16 @@ bool MarchingCubesTable::triangulate(const std::vector<int>& loop, std::vector<s
     // A diagonal between two vertices on the same cell face would lie in that face, where
     // the neighbouring cell may draw the same diagonal: the two cells' triangles would then
     // share an edge in the same direction. Such diagonals are allowed only as loop sides.
-    auto onCommonFace = [](int a, int b) {
-        for (const auto& f : faceCorners())
-        {
-            int found = 0;
+    // Which faces each edge lies on, worked out once: the search below asks very often.
+    static const std::array<unsigned, 12> edgeFaces = [] {
+        std::array<unsigned, 12> faces{};
+        for (int f = 0; f < 6; ++f)
             for (int k = 0; k < 4; ++k)
-            {
-                const int e = edgeBetween(f[k], f[(k + 1) % 4]);
-                found += (e == a) + (e == b);
-            }
-            if (found == 2)
-                return true;
-        }
-        return false;
+                faces[edgeBetween(faceCorners()[f][k], faceCorners()[f][(k + 1) % 4])] |= 1u << f;
+        return faces;
+    }();
+    auto onCommonFace = [](int a, int b) {
+        return a < 12 && b < 12 && (edgeFaces[a] & edgeFaces[b]) != 0;
     };
     // Fans first (the usual shape), from each vertex in turn.
     const std::size_t n = loop.size();

@@ -4,10 +4,12 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
 #include <stdexcept>
+#include <thread>
 
 namespace Vexa {
 
@@ -77,15 +79,56 @@ bool MarkerDetection::detect() try
 
     // Background: the median grey value. Ball level: the value that the brightest quarter
     // of all ball voxels reach (robust against a few hot voxels).
-    std::vector<std::size_t> histogram(65536, 0);
+    // One pass over the volume on all cores: the histogram, and each row's brightest voxel
+    // so that the blob search can pass over rows with nothing bright in them.
     const unsigned short* voxels = volume_->getVoxels();
     const std::size_t voxelCount = volume_->getVoxelCount();
-    for (std::size_t i = 0; i < voxelCount; ++i)
+    const std::size_t nx = volume_->getDimX(), rows = std::size_t(volume_->getDimY()) * volume_->getDimZ();
+    std::vector<unsigned short> rowMaximum(rows, 0);
+    const unsigned threads = unsigned(std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, rows));
+    std::vector<std::vector<std::size_t>> partial(threads, std::vector<std::size_t>(65536, 0));
+    std::vector<std::thread> pool;
+    std::atomic<bool> stop{false};
+    auto scan = [&](unsigned t) {
+        auto& histogram = partial[t];
+        for (std::size_t r = rows * t / threads; r < rows * (t + 1) / threads; ++r)
+        {
+            const unsigned short* row = voxels + r * nx;
+            unsigned short maximum = 0;
+            for (std::size_t x = 0; x < nx; ++x)
+            {
+                ++histogram[row[x]];
+                maximum = std::max(maximum, row[x]);
+            }
+            rowMaximum[r] = maximum;
+            if ((r & 0xff) == 0 && (stop || isCancelRequested()))
+            {
+                stop = true;
+                return;
+            }
+        }
+    };
+    try
     {
-        ++histogram[voxels[i]];
-        if ((i & 0xffffff) == 0 && isCancelRequested())
-            return cancelled();
+        for (unsigned t = 1; t < threads; ++t)
+            pool.emplace_back(scan, t);
     }
+    catch (...)
+    {
+        stop = true;
+        for (auto& t : pool)
+            t.join();
+        throw;
+    }
+    scan(0);
+    for (auto& t : pool)
+        t.join();
+    if (stop)
+        return cancelled();
+    std::vector<std::size_t>& histogram = partial[0];
+    for (unsigned t = 1; t < threads; ++t)
+        for (std::size_t v = 0; v < histogram.size(); ++v)
+            histogram[v] += partial[t][v];
     std::size_t seen = 0;
     unsigned median = 0;
     while (seen + histogram[median] < (voxelCount + 1) / 2)
@@ -112,7 +155,7 @@ bool MarkerDetection::detect() try
                 return cancelled();
             const auto threshold = static_cast<unsigned short>(
                 std::clamp(std::lround(median + fractions[step] * (double(top) - median)), long(median) + 1, 65535L));
-            const std::vector<Vector3D> candidates = findCandidates(threshold);
+            const std::vector<Vector3D> candidates = findCandidates(threshold, rowMaximum);
             setProgress(0.1 + 0.9 * (step + 0.8) / steps);
             const PointMatching::Match match = PointMatching::findGeometry(candidates, geometry_, tolerance_);
             if (match.success)
@@ -128,7 +171,8 @@ bool MarkerDetection::detect() try
 }
 VEXA_RETHROW
 
-std::vector<Vector3D> MarkerDetection::findCandidates(unsigned short threshold) const try
+std::vector<Vector3D> MarkerDetection::findCandidates(unsigned short threshold,
+                                                      const std::vector<unsigned short>& rowMaximum) const try
 {
     const int nx = int(volume_->getDimX()), ny = int(volume_->getDimY()), nz = int(volume_->getDimZ());
     const double s[3] = {volume_->getSpacingX(), volume_->getSpacingY(), volume_->getSpacingZ()};
@@ -161,6 +205,11 @@ std::vector<Vector3D> MarkerDetection::findCandidates(unsigned short threshold) 
         {
             const std::size_t row = std::size_t(z) * ny + y;
             rowStart[row] = runs.size();
+            if (rowMaximum[row] < threshold)
+            {
+                rowStart[row + 1] = runs.size();
+                continue;
+            }
             const unsigned short* line = voxels + row * nx;
             for (int x = 0; x < nx;)
             {

@@ -52,7 +52,8 @@ public:
 
 private:
     bool detect();
-    std::vector<Vector3D> findCandidates(unsigned short threshold) const;
+    // rowMaximum: the brightest voxel of each row (index z * dimY + y).
+    std::vector<Vector3D> findCandidates(unsigned short threshold, const std::vector<unsigned short>& rowMaximum) const;
 
     std::shared_ptr<const VolumeData<unsigned short>> volume_;
     std::vector<Vector3D> geometry_;

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <queue>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -78,20 +77,99 @@ struct Quadric
     }
 };
 
+// A possible collapse of edge (u, v), u < v, queued at `time` (the number of collapses done
+// then). Cheapest first; ties in a fixed order so that the result does not depend on the queue.
 struct Candidate
 {
     double cost;
     unsigned u, v;
-    unsigned stampU, stampV;
-    bool operator<(const Candidate& o) const
+    unsigned time;
+
+    bool before(const Candidate& o) const
     {
-        // Cheapest first; ties in a fixed order so that the result does not depend on the heap.
         if (cost != o.cost)
-            return cost > o.cost;
+            return cost < o.cost;
         if (u != o.u)
-            return u > o.u;
-        return v > o.v;
+            return u < o.u;
+        return v < o.v;
     }
+};
+
+// Min-queue of candidates as a four-way heap: half as deep as a binary one, and the four
+// children of an entry lie side by side in memory, which matters once the queue outgrows
+// the caches.
+class CandidateQueue
+{
+public:
+    bool empty() const { return heap_.empty(); }
+    std::size_t size() const { return heap_.size(); }
+
+    // Drops the entries for which outdated(entry) holds and orders the rest.
+    template<class Outdated>
+    void prune(Outdated outdated)
+    {
+        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), outdated), heap_.end());
+        order();
+    }
+
+    // Adds without ordering; `order` must follow before the next `pop`.
+    void append(const Candidate& c) { heap_.push_back(c); }
+
+    void order()
+    {
+        for (std::size_t i = heap_.size() / 4 + 1; i-- > 0;)
+            if (i < heap_.size())
+                siftDown(i, heap_[i]);
+    }
+
+    void push(const Candidate& c)
+    {
+        std::size_t i = heap_.size();
+        heap_.push_back(c);
+        while (i > 0)
+        {
+            const std::size_t parent = (i - 1) / 4;
+            if (!c.before(heap_[parent]))
+                break;
+            heap_[i] = heap_[parent];
+            i = parent;
+        }
+        heap_[i] = c;
+    }
+
+    Candidate pop()
+    {
+        const Candidate top = heap_.front();
+        const Candidate last = heap_.back();
+        heap_.pop_back();
+        if (!heap_.empty())
+            siftDown(0, last);
+        return top;
+    }
+
+private:
+    void siftDown(std::size_t i, const Candidate c)
+    {
+        const std::size_t n = heap_.size();
+        for (;;)
+        {
+            const std::size_t first = 4 * i + 1;
+            if (first >= n)
+                break;
+            const std::size_t end = std::min(first + 4, n);
+            std::size_t best = first;
+            for (std::size_t k = first + 1; k < end; ++k)
+                if (heap_[k].before(heap_[best]))
+                    best = k;
+            if (!heap_[best].before(c))
+                break;
+            heap_[i] = heap_[best];
+            i = best;
+        }
+        heap_[i] = c;
+    }
+
+    std::vector<Candidate> heap_;
 };
 
 class Reducer
@@ -119,7 +197,13 @@ public:
         alive_.assign(triangles_.size(), 1);
         aliveCount_ = triangles_.size();
 
+        std::vector<unsigned> degree(vertexCount, 0);
+        for (const auto& f : triangles_)
+            for (unsigned corner : f)
+                ++degree[corner];
         incident_.resize(vertexCount);
+        for (std::size_t v = 0; v < vertexCount; ++v)
+            incident_[v].reserve(degree[v]);
         for (unsigned f = 0; f < triangles_.size(); ++f)
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
@@ -137,8 +221,8 @@ public:
             for (unsigned corner : f)
                 quadrics_[corner] += q;
         }
-        stamps_.assign(vertexCount, 0);
-        vertexAlive_.assign(vertexCount, 1);
+        changed_.assign(vertexCount, 0);
+        mark_.assign(vertexCount, 0);
         lockUnsoundVertices();
     }
 
@@ -148,8 +232,16 @@ public:
     {
         for (const auto& f : triangles_)
             for (int k = 0; k < 3; ++k)
-                if (f[k] < f[(k + 1) % 3])
-                    push(f[k], f[(k + 1) % 3]);
+            {
+                const unsigned u = f[k], v = f[(k + 1) % 3];
+                if (u < v && !locked_[u] && !locked_[v])
+                {
+                    Vector3D target;
+                    queue_.append({placement(u, v, target), u, v, 0});
+                }
+            }
+        queue_.order();
+        prunedSize_ = queue_.size();
     }
 
     // One collapse, the cheapest allowed one; false when none is left.
@@ -157,9 +249,8 @@ public:
     {
         while (!queue_.empty())
         {
-            const Candidate c = queue_.top();
-            queue_.pop();
-            if (!vertexAlive_[c.u] || !vertexAlive_[c.v] || stamps_[c.u] != c.stampU || stamps_[c.v] != c.stampV)
+            const Candidate c = queue_.pop();
+            if (outdated(c))
                 continue;
             Vector3D target;
             placement(c.u, c.v, target);
@@ -223,32 +314,36 @@ private:
     void lockUnsoundVertices()
     {
         locked_.assign(positions_.size(), 0);
-        std::vector<std::pair<std::uint64_t, int>> edges;
-        edges.reserve(3 * triangles_.size());
-        for (const auto& f : triangles_)
-            for (int k = 0; k < 3; ++k)
-            {
-                const unsigned a = f[k], b = f[(k + 1) % 3];
-                // +1 for a -> b with a < b, -1 for the opposite direction.
-                edges.emplace_back(std::uint64_t(std::min(a, b)) << 32 | std::max(a, b), a < b ? 1 : -1);
-            }
-        std::sort(edges.begin(), edges.end());
-        for (std::size_t i = 0; i < edges.size();)
-        {
-            std::size_t j = i;
-            int balance = 0;
-            while (j < edges.size() && edges[j].first == edges[i].first)
-                balance += edges[j++].second;
-            if (j - i != 2 || balance != 0)
-            {
-                locked_[unsigned(edges[i].first >> 32)] = 1;
-                locked_[unsigned(edges[i].first & 0xffffffffu)] = 1;
-            }
-            i = j;
-        }
+        // Each vertex looks at its own edges: every one must lie in exactly two triangles that
+        // run along it in opposite directions. The ends of an edge see the same triangles, so
+        // both lock themselves when it is unsound.
+        std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
         for (unsigned v = 0; v < positions_.size(); ++v)
-            if (!locked_[v] && !incident_[v].empty() && !singleFan(v))
+        {
+            if (incident_[v].empty())
+                continue;
+            ends.clear();
+            for (unsigned f : incident_[v])
+            {
+                const auto& t = triangles_[f];
+                const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
+                ends.emplace_back(t[(k + 1) % 3], 1);
+                ends.emplace_back(t[(k + 2) % 3], -1);
+            }
+            std::sort(ends.begin(), ends.end());
+            bool sound = true;
+            for (std::size_t i = 0; i < ends.size() && sound;)
+            {
+                std::size_t j = i;
+                int balance = 0;
+                while (j < ends.size() && ends[j].first == ends[i].first)
+                    balance += ends[j++].second;
+                sound = j - i == 2 && balance == 0;
+                i = j;
+            }
+            if (!sound || !singleFan(v))
                 locked_[v] = 1;
+        }
     }
 
     // The triangles around v form one closed fan.
@@ -280,8 +375,8 @@ private:
         if (locked_[u] || locked_[v])
             return;
         Vector3D target;
-        const double cost = placement(u, v, target);
-        queue_.push({cost, u, v, stamps_[u], stamps_[v]});
+        queue_.push({placement(u, v, target), u, v, clock_});
+        ++pushedSincePrune_;
     }
 
     // Where u and v would merge to, and the error of that point.
@@ -314,15 +409,30 @@ private:
         return bestCost;
     }
 
-    void neighbours(unsigned v, std::vector<unsigned>& out) const
+    // The vertices that share a triangle with v, each once (in no particular order).
+    void neighbours(unsigned v, std::vector<unsigned>& out)
     {
         out.clear();
+        const unsigned stamp = nextMark();
         for (unsigned f : incident_[v])
             for (unsigned corner : triangles_[f])
-                if (corner != v)
+                if (corner != v && mark_[corner] != stamp)
+                {
+                    mark_[corner] = stamp;
                     out.push_back(corner);
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
+                }
+    }
+
+    unsigned nextMark()
+    {
+        // Restarted well before the count runs out, so that the marks of one check (a few
+        // steps) never straddle a restart.
+        if (markStamp_ > std::numeric_limits<unsigned>::max() - 8)
+        {
+            std::fill(mark_.begin(), mark_.end(), 0u);
+            markStamp_ = 0;
+        }
+        return ++markStamp_;
     }
 
     bool allowed(unsigned u, unsigned v, const Vector3D& target)
@@ -342,11 +452,18 @@ private:
         }
         if (shared != 2 || across[0] == across[1])
             return false;
+        nextMark(); // a restart, if due, comes before the two walks
         neighbours(u, nu_);
-        neighbours(v, nv_);
-        common_.clear();
-        std::set_intersection(nu_.begin(), nu_.end(), nv_.begin(), nv_.end(), std::back_inserter(common_));
-        if (common_.size() != 2)
+        const unsigned ofU = markStamp_, counted = nextMark();
+        int common = 0;
+        for (unsigned f : incident_[v])
+            for (unsigned corner : triangles_[f])
+                if (corner != v && (mark_[corner] == ofU))
+                {
+                    mark_[corner] = counted;
+                    ++common;
+                }
+        if (common != 2)
             return false;
         // A vertex across the edge with only three neighbours would be left with two: the
         // rest of a tetrahedron folding flat.
@@ -406,11 +523,23 @@ private:
         }
         incident_[v].clear();
         incident_[v].shrink_to_fit();
-        vertexAlive_[v] = 0;
-        ++stamps_[u];
+        changed_[u] = ++clock_;
+        changed_[v] = std::numeric_limits<unsigned>::max(); // outdates every entry of v
         neighbours(u, nu_);
         for (unsigned w : nu_)
             push(std::min(u, w), std::max(u, w));
+        if (pushedSincePrune_ > prunedSize_ / 4 + 1024)
+        {
+            queue_.prune([this](const Candidate& c) { return outdated(c); });
+            prunedSize_ = queue_.size();
+            pushedSincePrune_ = 0;
+        }
+    }
+
+    // The entry's edge no longer exists or has been queued again since.
+    bool outdated(const Candidate& c) const
+    {
+        return c.time < changed_[c.u] || c.time < changed_[c.v];
     }
 
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
@@ -423,11 +552,21 @@ private:
     std::vector<char> alive_;
     std::size_t aliveCount_ = 0;
     std::vector<std::vector<unsigned>> incident_;
-    std::vector<unsigned> stamps_;
-    std::vector<char> vertexAlive_;
     std::vector<char> locked_;
-    std::priority_queue<Candidate> queue_;
-    std::vector<unsigned> nu_, nv_, common_;
+    CandidateQueue queue_;
+    // Every collapse queues the surviving end's edges anew; older entries of an edge are left
+    // in the queue and skipped. Once a quarter as many entries as the queue held after the
+    // last sweep have been queued, the outdated ones are swept out in one pass, which costs
+    // far less than popping each of them.
+    //
+    // changed_: the collapse count when the vertex last moved; the largest count once it is gone.
+    std::vector<unsigned> changed_;
+    unsigned clock_ = 0;
+    std::size_t prunedSize_ = 0;
+    std::size_t pushedSincePrune_ = 0;
+    std::vector<unsigned> nu_;
+    std::vector<unsigned> mark_; // == markStamp_: visited in the current neighbourhood walk
+    unsigned markStamp_ = 0;
 };
 
 }

@@ -234,3 +234,72 @@ TEST(MarchingCubes, BadVolumesAndCancelGiveNoMesh)
     EXPECT_TRUE(job.isCancelable());
     EXPECT_EQ(job.getShortDescription(), "Generating 3D model");
 }
+
+TEST(MarchingCubes, SparseRowsHighGreyValuesAndThreadCountsGiveOneSurface)
+{
+    // Small lumps scattered through a long volume: most rows and many slabs are empty, the
+    // others are cut in a few places. The same lumps lifted by 40000 grey values (beyond the
+    // signed 16-bit range) must give the very same surface at the lifted iso value, and every
+    // thread count (threads take several slabs each) the same surface as one thread.
+    const unsigned nx = 37, ny = 29, nz = 90;
+    const double s = 0.5;
+    auto low = std::make_shared<Volume>(nx, ny, nz, s, s, s);
+    auto high = std::make_shared<Volume>(nx, ny, nz, s, s, s);
+    std::mt19937 random(99);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<std::pair<Vector3D, double>> lumps;
+    for (int i = 0; i < 9; ++i)
+        lumps.push_back({Vector3D(nx * s * u(random), ny * s * u(random), nz * s * u(random)), 0.6 + 2.5 * u(random)});
+    for (unsigned z = 0; z < nz; ++z)
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned x = 0; x < nx; ++x)
+            {
+                const Vector3D p((x + 0.5) * s, (y + 0.5) * s, (z + 0.5) * s);
+                double v = 0.0;
+                for (const auto& [c, r] : lumps)
+                    v = std::max(v, 500.0 + 300.0 * (r - (p - c).length()));
+                const auto grey = static_cast<unsigned short>(std::clamp(std::lround(v), 0L, 20000L));
+                low->at(x, y, z) = grey;
+                high->at(x, y, z) = static_cast<unsigned short>(grey + 40000);
+            }
+
+    auto sortedVertices = [](const Vexa::IndexedTriangleMesh& mesh) {
+        std::vector<std::array<double, 3>> v;
+        for (unsigned i = 0; i < mesh.getVertexCount(); ++i)
+            v.push_back({mesh.getVertex(i).x, mesh.getVertex(i).y, mesh.getVertex(i).z});
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    const auto reference = surface(low, 500, 1);
+    ASSERT_TRUE(reference);
+    EXPECT_EQ(topologyFault(*reference), "");
+    EXPECT_GT(enclosedVolume(*reference), 0.0);
+    const auto referenceVertices = sortedVertices(*reference);
+    for (unsigned threads : {2u, 3u, 8u})
+    {
+        const auto lifted = surface(high, 40500, threads);
+        const auto plain = surface(low, 500, threads);
+        ASSERT_TRUE(lifted && plain);
+        EXPECT_EQ(lifted->getTriangleCount(), reference->getTriangleCount()) << threads;
+        EXPECT_EQ(plain->getTriangleCount(), reference->getTriangleCount()) << threads;
+        EXPECT_EQ(topologyFault(*lifted), "");
+        EXPECT_EQ(sortedVertices(*lifted), referenceVertices) << threads;
+        EXPECT_EQ(sortedVertices(*plain), referenceVertices) << threads;
+    }
+
+    // At iso 0 every voxel is inside: the surface is the volume's box (its edges bevelled by
+    // half a voxel).
+    const auto box = surface(low, 0);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(topologyFault(*box), "");
+    const double full = nx * ny * nz * s * s * s;
+    const double bevels = 4.0 * (nx + ny + nz) * s * (s * s / 8.0);
+    EXPECT_NEAR(enclosedVolume(*box), full - bevels, 0.01 * bevels);
+    const auto& bounds = box->getBoundingBox();
+    EXPECT_DOUBLE_EQ(bounds[0], 0.0);
+    EXPECT_DOUBLE_EQ(bounds[5], nz * s);
+    // Above the brightest voxel there is nothing.
+    MarchingCubes none(high, 65535);
+    EXPECT_FALSE(none.start());
+    EXPECT_EQ(none.getErrorMessage(), "The volume has no surface at the iso value 65535.");
+}

@@ -106,3 +106,30 @@ TEST(MeshReduction, CancelLeavesAValidMesh)
     EXPECT_EQ(topologyFault(*partial), "");
     EXPECT_EQ(eulerCharacteristic(*partial), 2);
 }
+
+TEST(MeshReduction, LongReductionStaysClosedOnTheSurfaceAndRepeatable)
+{
+    // Many thousand collapses, so that outdated queue entries are swept out several times
+    // along the way: the result is still closed, on the sphere, at the target, and the same
+    // on a second run.
+    const double radius = 20.0;
+    const auto input = ballSurface(96, radius);
+    const Vector3D centre(24.0, 24.0, 24.0);
+    ASSERT_GT(input->getTriangleCount(), 50000u);
+    const std::size_t target = input->getTriangleCount() / 10;
+    MeshReduction first(input, target), second(input, target);
+    ASSERT_TRUE(first.start()) << first.getErrorMessage();
+    ASSERT_TRUE(second.start());
+    const auto reduced = first.getResult();
+    EXPECT_LE(reduced->getTriangleCount(), target);
+    EXPECT_GE(reduced->getTriangleCount(), target - 2);
+    EXPECT_EQ(topologyFault(*reduced), "");
+    EXPECT_EQ(eulerCharacteristic(*reduced), 2);
+    for (unsigned v = 0; v < reduced->getVertexCount(); ++v)
+    {
+        ASSERT_NEAR((reduced->getVertex(v) - centre).length(), radius, 0.1) << v;
+        ASSERT_GT(reduced->getNormal(v).dot((reduced->getVertex(v) - centre).getNormalized()), 0.9) << v;
+    }
+    EXPECT_EQ(second.getResult()->getTriangles(), reduced->getTriangles());
+    EXPECT_EQ(second.getResult()->getVertices(), reduced->getVertices());
+}
