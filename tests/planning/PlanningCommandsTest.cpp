@@ -103,7 +103,8 @@ struct Observed
                                        });
         auto sameMarkers = std::equal(markers.begin(), markers.end(), b.markers.begin(), b.markers.end(),
                                       [](const auto& x, const auto& y) {
-                                          return std::get<0>(x) == std::get<0>(y) && near(std::get<1>(x), std::get<1>(y))
+                                          return std::get<0>(x) == std::get<0>(y)
+                                                 && near(std::get<1>(x), std::get<1>(y))
                                                  && std::get<2>(x) == std::get<2>(y);
                                       });
         auto samePoints = [](const PointState& x, const PointState& y) {
@@ -233,7 +234,8 @@ TEST(PlanningCommands, ExecuteUndoRedoRestoreTheObservableState)
              return AddImplantCommand::create(f.manager, Matrix44<double>(Vector3D(40, 0, 0)), 2, false);
          }},
         {"Add Marker", {}, [](Fixture& f) { return AddMarkerCommand::create(f.model, {7, 8, 9}); }},
-        {"Add Nerve Element Point", {}, [](Fixture& f) { return AddNerveElementPointCommand::create(f.nerve, {45, 0, -3}, 3.0); }},
+        {"Add Nerve Element Point", {},
+         [](Fixture& f) { return AddNerveElementPointCommand::create(f.nerve, {45, 0, -3}, 3.0); }},
         {"Add Nerve Element Point", {}, [](Fixture& f) {
              // Between two points: the new one goes into the chain's middle.
              return AddNerveElementPointCommand::create(f.nerve, {15, 0, -2}, 2.5);
@@ -245,14 +247,16 @@ TEST(PlanningCommands, ExecuteUndoRedoRestoreTheObservableState)
              return AddNerveElementPointCommand::create(f.nerve, {-30, 0, -3}, 3.0);
          }},
         {"Delete Nerve", {}, [](Fixture& f) { return DeleteNerveCommand::create(f.nerve); }},
-        {"Delete Nerve Element", {}, [](Fixture& f) { return DeleteNerveElementCommand::create(f.nerve, f.nerve->elementsBegin()); }},
+        {"Delete Nerve Element", {},
+         [](Fixture& f) { return DeleteNerveElementCommand::create(f.nerve, f.nerve->elementsBegin()); }},
         {"Delete Nerve Element Point", {}, [](Fixture& f) {
              auto& points = f.elementOnSide(true)->getPointContainer();
              return DeleteNerveElementPointCommand::create(f.nerve, std::next(points.begin()));
          }},
         {"Delete Selected Implants", {}, [](Fixture& f) { return DeleteSelectedImplantsCommand::create(f.manager); }},
         {"Exchange Implant", {}, [](Fixture& f) {
-             return ExchangeImplantCommand::create(f.manager, f.b, makeImplant(Matrix44<double>(Vector3D(0, 50, 0)), 7));
+             auto replacement = makeImplant(Matrix44<double>(Vector3D(0, 50, 0)), 7);
+             return ExchangeImplantCommand::create(f.manager, f.b, replacement);
          }},
         {"Group Implants", {}, [](Fixture& f) { return GroupSelectedImplantsCommand::create(f.manager); }},
         {"Move Implant", {}, [](Fixture& f) {
@@ -450,8 +454,11 @@ TEST(PlanningCommands, MarkerDetection)
         bool cancel;
         bool answer;
     };
-    for (const Failure& failure : {Failure{"no balls, yes", true, false, true}, Failure{"no balls, no", true, false, false},
-                                   Failure{"cancelled", true, true, true}, Failure{"no volume", false, false, true}}) {
+    const Failure failures[] = {{"no balls, yes", true, false, true},
+                                {"no balls, no", true, false, false},
+                                {"cancelled", true, true, true},
+                                {"no volume", false, false, true}};
+    for (const Failure& failure : failures) {
         SCOPED_TRACE(failure.name);
         Fixture f;
         if (failure.volume)

@@ -12,7 +12,8 @@ using Vexa::Matrix44;
 using Vexa::Vector3D;
 
 std::shared_ptr<Vexa::AbstractCommand> AddImplantCommand::create(std::shared_ptr<ImplantManager> manager,
-                                                                 const Matrix44<double>& transform, int jaw, bool axial) try
+                                                                 const Matrix44<double>& transform, int jaw,
+                                                                 bool axial) try
 {
     return std::make_shared<AddImplantCommand>(std::move(manager), transform, jaw, axial);
 }

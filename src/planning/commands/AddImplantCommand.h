@@ -3,20 +3,22 @@
 // the bone of the chosen jaw, its origin (apex) at the point, or - from the axial view, whose
 // pick lies on the shown axial slice - its middle at the point. A cancelled choice adds nothing,
 // now or at a redo.
-#include "vexa/math/Matrix44.h"
-
-class Implant;
-class ImplantManager;
 #include "vexa/core/AbstractCommand.h"
+#include "vexa/math/Matrix44.h"
 
 #include <memory>
 #include <string>
 
+class Implant;
+class ImplantManager;
+
 class AddImplantCommand : public Vexa::AbstractCommand
 {
 public:
-    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager, const Vexa::Matrix44<double>& transform, int jaw, bool axial);
-    AddImplantCommand(std::shared_ptr<ImplantManager> manager, const Vexa::Matrix44<double>& transform, int jaw, bool axial);
+    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager,
+                                                         const Vexa::Matrix44<double>& transform, int jaw, bool axial);
+    AddImplantCommand(std::shared_ptr<ImplantManager> manager, const Vexa::Matrix44<double>& transform, int jaw,
+                      bool axial);
 
     void execute() override;
     void undo() override;

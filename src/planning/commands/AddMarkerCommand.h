@@ -1,13 +1,13 @@
 #pragma once
 // Adds one registration marker at a point (the same marker object at every redo).
-#include "vexa/math/Vector3.h"
-
-class Marker;
-class Model;
 #include "vexa/core/AbstractCommand.h"
+#include "vexa/math/Vector3.h"
 
 #include <memory>
 #include <string>
+
+class Marker;
+class Model;
 
 class AddMarkerCommand : public Vexa::AbstractCommand
 {

@@ -4,8 +4,8 @@
 // when there is none. Undo gives the element its points back; an element this command created
 // is removed again.
 #include "planning/objects/Nerve.h"
-#include "vexa/math/Vector3.h"
 #include "vexa/core/AbstractCommand.h"
+#include "vexa/math/Vector3.h"
 
 #include <memory>
 #include <string>
@@ -13,7 +13,8 @@
 class AddNerveElementPointCommand : public Vexa::AbstractCommand
 {
 public:
-    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<Nerve> nerve, const Vexa::Vector3D& point, double diameter);
+    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<Nerve> nerve, const Vexa::Vector3D& point,
+                                                         double diameter);
     AddNerveElementPointCommand(std::shared_ptr<Nerve> nerve, const Vexa::Vector3D& point, double diameter);
 
     void execute() override;

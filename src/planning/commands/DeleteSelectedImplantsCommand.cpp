@@ -2,7 +2,8 @@
 
 #include "vexa/core/ExceptionStack.h"
 
-std::shared_ptr<Vexa::AbstractCommand> DeleteSelectedImplantsCommand::create(std::shared_ptr<ImplantManager> manager) try
+std::shared_ptr<Vexa::AbstractCommand>
+DeleteSelectedImplantsCommand::create(std::shared_ptr<ImplantManager> manager) try
 {
     return std::make_shared<DeleteSelectedImplantsCommand>(std::move(manager));
 }

@@ -10,7 +10,7 @@ class DeleteSelectedImplantsCommand : public Vexa::AbstractCommand
 {
 public:
     static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager);
-    DeleteSelectedImplantsCommand(std::shared_ptr<ImplantManager> manager);
+    explicit DeleteSelectedImplantsCommand(std::shared_ptr<ImplantManager> manager);
 
     void execute() override;
     void undo() override;

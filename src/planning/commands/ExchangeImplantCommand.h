@@ -1,19 +1,23 @@
 #pragma once
 // Exchanges a planned implant for another type: the replacement takes its pose, group, place
 // in the list and selection state.
-class Implant;
-class ImplantManager;
-#include "vexa/math/Matrix44.h"
 #include "vexa/core/AbstractCommand.h"
+#include "vexa/math/Matrix44.h"
 
 #include <memory>
 #include <string>
 
+class Implant;
+class ImplantManager;
+
 class ExchangeImplantCommand : public Vexa::AbstractCommand
 {
 public:
-    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager, std::shared_ptr<Implant> old, std::shared_ptr<Implant> replacement);
-    ExchangeImplantCommand(std::shared_ptr<ImplantManager> manager, std::shared_ptr<Implant> old, std::shared_ptr<Implant> replacement);
+    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager,
+                                                         std::shared_ptr<Implant> old,
+                                                         std::shared_ptr<Implant> replacement);
+    ExchangeImplantCommand(std::shared_ptr<ImplantManager> manager, std::shared_ptr<Implant> old,
+                           std::shared_ptr<Implant> replacement);
 
     void execute() override;
     void undo() override;

@@ -81,7 +81,8 @@ void Generate3DModelCommand::execute() try
             return;
         threshold = *chosen;
     }
-    const auto iso = static_cast<unsigned short>(std::clamp(threshold, 0, int(std::numeric_limits<unsigned short>::max())));
+    const auto iso =
+        static_cast<unsigned short>(std::clamp(threshold, 0, int(std::numeric_limits<unsigned short>::max())));
 
     Vexa::MarchingCubes surface(sub.getVolume(), iso, sub.getOffset());
     if (!ui->runJob(surface, QString()) || !surface.getResult()) {

@@ -2,12 +2,13 @@
 // Generates the 3D jaw model from the volume around the panoramic line: the iso-surface at
 // the chosen threshold (asked for DVT data, the window's low grey value otherwise), reduced, then
 // stored in the Model. Asks before replacing a model; clears the command history.
-class Model;
-class QWidget;
 #include "vexa/core/AbstractCommand.h"
 
 #include <memory>
 #include <string>
+
+class Model;
+class QWidget;
 
 class Generate3DModelCommand : public Vexa::AbstractCommand
 {

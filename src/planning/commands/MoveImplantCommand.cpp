@@ -5,7 +5,8 @@
 
 std::shared_ptr<Vexa::AbstractCommand> MoveImplantCommand::create(std::shared_ptr<ImplantManager> manager,
                                                                   const std::shared_ptr<Implant> implant,
-                                                                  const Vexa::Vector3D& from, const Vexa::Vector3D& to) try
+                                                                  const Vexa::Vector3D& from,
+                                                                  const Vexa::Vector3D& to) try
 {
     return std::make_shared<MoveImplantCommand>(std::move(manager), implant, from, to);
 }

@@ -5,7 +5,8 @@
 
 std::shared_ptr<Vexa::AbstractCommand> MoveMarkerCommand::create(std::shared_ptr<Model> model,
                                                                  std::shared_ptr<Marker> marker,
-                                                                 const Vexa::Vector3D& from, const Vexa::Vector3D& to) try
+                                                                 const Vexa::Vector3D& from,
+                                                                 const Vexa::Vector3D& to) try
 {
     return std::make_shared<MoveMarkerCommand>(std::move(model), std::move(marker), from, to);
 }

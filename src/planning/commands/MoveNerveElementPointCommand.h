@@ -1,8 +1,8 @@
 #pragma once
 // Moves one nerve point from one point to another.
 #include "planning/objects/Nerve.h"
-#include "vexa/math/Vector3.h"
 #include "vexa/core/AbstractCommand.h"
+#include "vexa/math/Vector3.h"
 
 #include <memory>
 #include <string>
@@ -10,8 +10,10 @@
 class MoveNerveElementPointCommand : public Vexa::AbstractCommand
 {
 public:
-    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<Nerve> nerve, Nerve::Element::PointPtr point, const Vexa::Vector3D& from, const Vexa::Vector3D& to);
-    MoveNerveElementPointCommand(std::shared_ptr<Nerve> nerve, Nerve::Element::PointPtr point, const Vexa::Vector3D& from, const Vexa::Vector3D& to);
+    static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<Nerve> nerve, Nerve::Element::PointPtr point,
+                                                         const Vexa::Vector3D& from, const Vexa::Vector3D& to);
+    MoveNerveElementPointCommand(std::shared_ptr<Nerve> nerve, Nerve::Element::PointPtr point,
+                                 const Vexa::Vector3D& from, const Vexa::Vector3D& to);
 
     void execute() override;
     void undo() override;

@@ -11,7 +11,7 @@ class RotateImplantGroupCommand : public Vexa::AbstractCommand
 {
 public:
     static std::shared_ptr<Vexa::AbstractCommand> create(std::shared_ptr<ImplantManager> manager);
-    RotateImplantGroupCommand(std::shared_ptr<ImplantManager> manager);
+    explicit RotateImplantGroupCommand(std::shared_ptr<ImplantManager> manager);
 
     void execute() override;
     void undo() override;

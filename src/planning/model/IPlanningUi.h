@@ -37,8 +37,9 @@ public:
     // the maxilla; nothing when cancelled.
     virtual std::optional<ImplantChoice> chooseImplant(const std::string& databaseFolder, bool mandible) = 0;
     // The segmentation dialog on the volume with the initial threshold; nothing when rejected.
-    virtual std::optional<int> chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>> volume,
-                                                           QWidget* parent, int initialThreshold) = 0;
+    virtual std::optional<int>
+    chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>> volume, QWidget* parent,
+                                int initialThreshold) = 0;
 
     // The process-wide implementation (empty until one is installed).
     static void install(std::shared_ptr<IPlanningUi> ui);
