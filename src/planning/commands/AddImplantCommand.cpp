@@ -1,0 +1,61 @@
+#include "planning/commands/AddImplantCommand.h"
+
+#include "planning/model/Constants.h"
+#include "planning/model/IPlanningUi.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/objects/Implant.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <QCoreApplication>
+
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+std::shared_ptr<Vexa::AbstractCommand> AddImplantCommand::create(std::shared_ptr<ImplantManager> manager,
+                                                                 const Matrix44<double>& transform, int jaw, bool axial) try
+{
+    return std::make_shared<AddImplantCommand>(std::move(manager), transform, jaw, axial);
+}
+VEXA_RETHROW
+
+AddImplantCommand::AddImplantCommand(std::shared_ptr<ImplantManager> manager, const Matrix44<double>& transform,
+                                     int jaw, bool axial)
+    : Vexa::AbstractCommand(undoable), manager_(std::move(manager)), transform_(transform), jaw_(jaw), axial_(axial)
+{
+}
+
+void AddImplantCommand::execute() try
+{
+    if (!asked_) {
+        asked_ = true;
+        const std::string database =
+            (QCoreApplication::applicationDirPath() + "/" + Constants::implantDatabaseFolder).toStdString();
+        const auto choice = IPlanningUi::require()->chooseImplant(database, jaw_ != Constants::Maxilla);
+        if (!choice || !choice->implant)
+            return;
+        implant_ = choice->implant;
+        // World z points to the head: the axis leaves the bone upwards in the mandible and
+        // downwards in the maxilla (x kept, so the rotation stays right-handed).
+        const Vector3D axis = choice->mandible ? Vector3D(0, 0, 1) : Vector3D(0, 0, -1);
+        const Vector3D y = choice->mandible ? Vector3D(0, 1, 0) : Vector3D(0, -1, 0);
+        Vector3D origin = transform_.getTranslation();
+        if (axial_)
+            origin = origin - axis * (implant_->getLength() / 2.0);
+        implant_->setTransform(Matrix44<double>(Vector3D(1, 0, 0), y, axis, origin));
+    }
+    if (implant_)
+        manager_->addImplant(implant_);
+}
+VEXA_RETHROW
+
+void AddImplantCommand::undo() try
+{
+    if (implant_)
+        manager_->removeImplant(implant_);
+}
+VEXA_RETHROW
+
+std::string AddImplantCommand::getName() const
+{
+    return "Add Implant";
+}

@@ -1,0 +1,685 @@
+#include "planning/model/Model.h"
+
+#include "dicom/import/DicomVolume.h"
+#include "planning/model/INavigationController.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Settings.h"
+#include "planning/model/VolumeSlice.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/Nerve.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "vexa/core/CommandProcessor.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFactory.h"
+#include "vexa/mesh/MeshFiles.h"
+#include "vexa/volume/VolumeData.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+namespace {
+
+std::mutex& factoryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+Model::NavigationControllerFactory& navigationFactory()
+{
+    static Model::NavigationControllerFactory factory;
+    return factory;
+}
+
+// The line's own coordinates: x along the arch, z forward, y (the line's height) up.
+Matrix44<double> panoramicLineTransform()
+{
+    return Matrix44<double>(Vector3D(1, 0, 0), Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(0, 0, 0));
+}
+
+Vector3D unitOrZero(const Vector3D& v)
+{
+    const double length = v.length();
+    return length > 0.0 ? v / length : Vector3D();
+}
+
+}
+
+void Model::setNavigationControllerFactory(NavigationControllerFactory factory)
+{
+    std::lock_guard lock(factoryMutex());
+    navigationFactory() = std::move(factory);
+}
+
+Model::Model(std::shared_ptr<Settings> settings) try
+    : settings_(std::move(settings))
+    , implantManager_(ImplantManager::create())
+    , panoramicLine_(PanoramicLine::create(panoramicLineTransform(), 12.0, 2.0, 4.0))
+    , transversal_(std::make_shared<OrthoSlicePositioner>())
+    , coronal_(std::make_shared<OrthoSlicePositioner>())
+    , sagittal_(std::make_shared<OrthoSlicePositioner>())
+    , nerve_(Nerve::create(panoramicLine_, Vexa::Plane<double>(Vector3D(0, 0, 0), Vector3D(1, 0, 0))))
+{
+    loadDigitMeshes();
+    NavigationControllerFactory factory;
+    {
+        std::lock_guard lock(factoryMutex());
+        factory = navigationFactory();
+    }
+    if (factory)
+        navigation_ = factory(*this);
+    std::lock_guard lock(stateMutex_);
+    setNextState(InitialState);
+    process(StateMachine::Update);
+}
+VEXA_RETHROW
+
+Model::~Model() = default;
+
+void Model::loadDigitMeshes() try
+{
+    const QString folder = QCoreApplication::applicationDirPath() + "/" + Constants::meshesFolder;
+    for (unsigned digit = 0; digit < digitMeshes_.size(); ++digit) {
+        const QString file = folder + "Digit" + QString::number(digit) + ".sff";
+        std::shared_ptr<Vexa::IndexedTriangleMesh> mesh;
+        if (QFileInfo::exists(file))
+            mesh = Vexa::readSFFBinFile(file.toStdString());
+        // The navigation display draws digits without asking; a plain block keeps it drawable.
+        if (!mesh)
+            mesh = Vexa::createBoxMesh(Matrix44<double>(), Vector3D(1.0, 1.6, 0.2));
+        digitMeshes_[digit] = mesh;
+    }
+}
+VEXA_RETHROW
+
+// ---- user state -------------------------------------------------------------------------
+
+void Model::setStateAndUpdate(unsigned state) try
+{
+    std::lock_guard lock(stateMutex_);
+    // The current state is not left and entered again: in navigation that would end one
+    // treatment log and start another.
+    if (static_cast<int>(state) != getState())
+        setNextState(static_cast<int>(state));
+    process(StateMachine::Update);
+}
+VEXA_RETHROW
+
+void Model::setNormalInput() try
+{
+    setStateAndUpdate(NormalInput);
+}
+VEXA_RETHROW
+
+void Model::notify() try
+{
+    {
+        std::lock_guard lock(stateMutex_);
+        process(StateMachine::Update);
+    }
+    // Observers run without the lock: they may call back from other threads' view.
+    Vexa::Subject::notify();
+}
+VEXA_RETHROW
+
+void Model::resetAll() try
+{
+    emit reset();
+}
+VEXA_RETHROW
+
+bool Model::updateStates(StateMachine::Event event, int state) try
+{
+    switch (state) {
+    case Navigation:
+        if (navigation_)
+            navigation_->navigationStateEvent(event);
+        return true;
+    case MarkerDetected:
+        if (event == StateMachine::Leave)
+            for (const auto& marker : markers_)
+                marker->setSelected(false);
+        return true;
+    case InitialState:
+    case NormalInput:
+    case PanoramicLineInput:
+    case ImplantPlacing:
+    case NerveTracing:
+    case LengthMeasuring:
+        return true;
+    default:
+        return false;
+    }
+}
+VEXA_RETHROW
+
+// ---- data -------------------------------------------------------------------------------
+
+std::shared_ptr<Vexa::DicomData> Model::getData() const
+{
+    std::lock_guard lock(dataMutex_);
+    return data_;
+}
+
+std::shared_ptr<Vexa::VolumeData<unsigned short>> Model::getVolumeData() const
+{
+    std::lock_guard lock(dataMutex_);
+    return volume_;
+}
+
+void Model::setData(std::shared_ptr<Vexa::DicomData> data) try
+{
+    std::shared_ptr<Vexa::VolumeData<unsigned short>> volume;
+    std::vector<std::string> files;
+    if (const auto dicomVolume = std::dynamic_pointer_cast<Vexa::DicomVolume>(data)) {
+        volume = dicomVolume->getVolumeData();
+        files = dicomVolume->getSourceFiles();
+    }
+    if (volume) {
+        // Positioners first: they refuse an empty volume before anything has changed.
+        transversal_->init(2, volume);
+        coronal_->init(1, volume);
+        sagittal_->init(0, volume);
+        panoramicLine_->setHeight(volume->getDimZ() * volume->getSpacingZ());
+        setWindowFromVolume(*volume);
+    }
+    std::map<std::string, std::string> patient;
+    if (data && data->getInformation()) {
+        const auto& information = *data->getInformation();
+        const std::pair<const char*, unsigned> tags[] = {
+            {"name", 0x00100010u}, {"birthday", 0x00300010u}, {"id", 0x00200010u}, {"sex", 0x00400010u}};
+        for (const auto& [key, tag] : tags)
+            if (const auto value = information.getValue(tag); value.second)
+                patient[key] = value.first;
+    }
+    {
+        std::lock_guard lock(dataMutex_);
+        data_ = std::move(data);
+        volume_ = volume;
+        if (volume)
+            dicomFiles_ = std::move(files);
+        if (patientData_.empty())
+            patientData_ = std::move(patient);
+    }
+    changed_ = true;
+}
+VEXA_RETHROW
+
+void Model::setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume) try
+{
+    // Low end at the mean (air and soft tissue below it), high end where the brightest
+    // thousandth of the voxels begins (metal and marker balls do not stretch the window).
+    const std::size_t count = volume.getVoxelCount();
+    if (count == 0)
+        return;
+    std::vector<std::size_t> histogram(65536, 0);
+    double sum = 0.0;
+    const unsigned short* voxels = volume.getVoxels();
+    for (std::size_t i = 0; i < count; ++i) {
+        ++histogram[voxels[i]];
+        sum += voxels[i];
+    }
+    const int low = static_cast<int>(std::lround(sum / double(count)));
+    const std::size_t wanted = count - count / 1000;
+    std::size_t seen = 0;
+    int high = 0;
+    for (int value = 0; value < 65536; ++value) {
+        seen += histogram[value];
+        if (seen >= wanted) {
+            high = value;
+            break;
+        }
+    }
+    high = std::max(high, low);
+    minVoxelValue_ = low;
+    maxVoxelValue_ = high;
+    midVoxelValue_ = (low + high) / 2;
+}
+VEXA_RETHROW
+
+std::vector<std::string> Model::getDicomFiles() const
+{
+    std::lock_guard lock(dataMutex_);
+    return dicomFiles_;
+}
+
+void Model::setDicomFiles(const std::vector<std::string>& files)
+{
+    std::lock_guard lock(dataMutex_);
+    dicomFiles_ = files;
+}
+
+std::shared_ptr<Vexa::IndexedTriangleMesh> Model::get3DModel() const
+{
+    std::lock_guard lock(dataMutex_);
+    return model3D_;
+}
+
+void Model::set3DModel(std::shared_ptr<Vexa::IndexedTriangleMesh> model) try
+{
+    {
+        std::lock_guard lock(dataMutex_);
+        model3D_ = std::move(model);
+    }
+    changed_ = true;
+}
+VEXA_RETHROW
+
+std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getHandpieceMesh() const
+{
+    return nullptr;
+}
+
+std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getDrillMesh() const
+{
+    return nullptr;
+}
+
+std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getDigitMesh(unsigned digit)
+{
+    return digitMeshes_[std::min<unsigned>(digit, 9)];
+}
+
+void Model::clear() try
+{
+    {
+        std::lock_guard lock(dataMutex_);
+        data_.reset();
+        volume_.reset();
+        model3D_.reset();
+        dicomFiles_.clear();
+        patientData_.clear();
+    }
+    markers_.clear();
+    markerDetected_ = false;
+    markerMethod_ = NoMarkerDetection;
+    implantManager_->clear();
+    nerve_->clear();
+    panoramicLine_->deleteLine();
+    transversal_->reset();
+    coronal_->reset();
+    sagittal_->reset();
+    jaw_ = Constants::JawUndetermined;
+    measuringState_ = 0;
+    firstMeasuringPoint_ = Vector3D();
+    secondMeasuringPoint_ = Vector3D();
+    minVoxelValue_ = defaultMinVoxelValue;
+    midVoxelValue_ = defaultMidVoxelValue;
+    maxVoxelValue_ = defaultMaxVoxelValue;
+    implantSections_.clear();
+    markerSections_.clear();
+    // Commands of the old planning hold objects that are gone.
+    Vexa::CommandProcessor::getInstance()->clear();
+    // An empty planning has nothing to save.
+    clearChangedState();
+}
+VEXA_RETHROW
+
+bool Model::hasChanged() const try
+{
+    return changed_ || nerve_->hasChanged() || panoramicLine_->hasChanged() || implantManager_->hasChanged();
+}
+VEXA_RETHROW
+
+void Model::clearChangedState() try
+{
+    changed_ = false;
+    nerve_->clearChangedState();
+    panoramicLine_->clearChangedState();
+    implantManager_->clearChangedState();
+}
+VEXA_RETHROW
+
+std::map<std::string, std::string> Model::getPatientData() const
+{
+    std::lock_guard lock(dataMutex_);
+    return patientData_;
+}
+
+void Model::setPatientData(const std::map<std::string, std::string>& data)
+{
+    std::lock_guard lock(dataMutex_);
+    patientData_ = data;
+}
+
+QString Model::getPatientName() const
+{
+    std::lock_guard lock(dataMutex_);
+    const auto it = patientData_.find("name");
+    return it == patientData_.end() ? QString() : QString::fromStdString(it->second);
+}
+
+// ---- jaw and markers --------------------------------------------------------------------
+
+void Model::setJaw(int jaw) try
+{
+    if (jaw < Constants::JawUndetermined || jaw > Constants::Mandible)
+        throw std::runtime_error("invalid jaw " + std::to_string(jaw));
+    if (jaw != jaw_)
+        changed_ = true;
+    jaw_ = static_cast<Constants::Jaw>(jaw);
+}
+VEXA_RETHROW
+
+bool Model::determineJaw() try
+{
+    if (!markerDetected_ || markers_.size() < 3)
+        return false;
+    const Vector3D& m0 = markers_[0]->getPosition();
+    const Vector3D normal = (markers_[1]->getPosition() - m0).cross(markers_[2]->getPosition() - m0);
+    setJaw(normal.z > 0.0 ? Constants::Mandible : Constants::Maxilla);
+    return true;
+}
+VEXA_RETHROW
+
+void Model::setMarker(const std::vector<std::shared_ptr<Marker>>& markers) try
+{
+    std::vector<std::shared_ptr<Marker>> list;
+    for (const auto& marker : markers)
+        if (marker)
+            list.push_back(marker);
+    markers_ = std::move(list);
+    changed_ = true;
+    setJaw(Constants::JawUndetermined);
+}
+VEXA_RETHROW
+
+void Model::addMarker(std::shared_ptr<Marker> marker) try
+{
+    if (!marker || std::find(markers_.begin(), markers_.end(), marker) != markers_.end())
+        return;
+    markers_.push_back(std::move(marker));
+    changed_ = true;
+}
+VEXA_RETHROW
+
+int Model::removeMarker(std::shared_ptr<Marker> marker) try
+{
+    const auto it = std::find(markers_.begin(), markers_.end(), marker);
+    if (!marker || it == markers_.end())
+        return -1;
+    const int index = static_cast<int>(it - markers_.begin());
+    markers_.erase(it);
+    changed_ = true;
+    return index;
+}
+VEXA_RETHROW
+
+void Model::setMarkerDetected(bool detected)
+{
+    if (detected != markerDetected_)
+        changed_ = true;
+    markerDetected_ = detected;
+}
+
+void Model::setMarkerDetectionMethode(MarkerDetectionMethode method) try
+{
+    if (method < NoMarkerDetection || method > AutomaticMarkerDetection)
+        throw std::runtime_error("invalid marker detection method " + std::to_string(int(method)));
+    if (method != markerMethod_)
+        changed_ = true;
+    markerMethod_ = method;
+}
+VEXA_RETHROW
+
+std::shared_ptr<Marker> Model::getMarkerNear(const Vector3D& point) const try
+{
+    if (getState() != MarkerDetected)
+        return nullptr;
+    for (const auto& marker : markers_)
+        if ((marker->getPosition() - point).length() < markerPickDistance)
+            return marker;
+    return nullptr;
+}
+VEXA_RETHROW
+
+std::shared_ptr<Marker> Model::getMarkerNear(const Vexa::Line3<double>& line) const try
+{
+    if (getState() != MarkerDetected)
+        return nullptr;
+    const Vector3D direction = unitOrZero(line.getDirection());
+    for (const auto& marker : markers_) {
+        const Vector3D toMarker = marker->getPosition() - line.getPoint();
+        const Vector3D projection = line.getPoint() + direction * direction.dot(toMarker);
+        if ((marker->getPosition() - projection).length() < markerPickDistance)
+            return marker;
+    }
+    return nullptr;
+}
+VEXA_RETHROW
+
+void Model::selectMarker(std::shared_ptr<Marker> marker) try
+{
+    for (const auto& other : markers_)
+        other->setSelected(other == marker);
+}
+VEXA_RETHROW
+
+void Model::setMarkerPosition(std::shared_ptr<Marker> marker, const Vector3D& position) try
+{
+    if (!marker)
+        return;
+    marker->setPosition(position);
+    changed_ = true;
+}
+VEXA_RETHROW
+
+void Model::calcNerveEnvironments() try
+{
+    if (!nerve_)
+        return;
+    if (markerDetected_ && markers_.size() >= 3) {
+        // Markers 0 and 2 are the posterior balls, 1 the anterior one: the plane runs through
+        // the arch's midline and parts left from right.
+        const Vector3D& m0 = markers_[0]->getPosition();
+        const Vector3D& m1 = markers_[1]->getPosition();
+        const Vector3D& m2 = markers_[2]->getPosition();
+        const Vector3D up = unitOrZero((m1 - m0).cross(m2 - m0));
+        const Vector3D midline = (m0 + m2) * 0.5 - m1;
+        const Vector3D normal = unitOrZero(midline.cross(up));
+        if (normal.length() > 0.0) {
+            nerve_->setDividePlane(Vexa::Plane<double>(m1, normal));
+            return;
+        }
+    }
+    Vector3D centre;
+    if (const auto volume = getVolumeData())
+        centre = volume->getExtent() * 0.5;
+    nerve_->setDividePlane(Vexa::Plane<double>(centre, Vector3D(1, 0, 0)));
+}
+VEXA_RETHROW
+
+// ---- measuring --------------------------------------------------------------------------
+
+void Model::setFirstMeasuringPoint(const Vector3D& point)
+{
+    firstMeasuringPoint_ = point;
+    measuringState_ = 1;
+}
+
+void Model::setSecondMeasuringPoint(const Vector3D& point)
+{
+    secondMeasuringPoint_ = point;
+    measuringState_ = 2;
+}
+
+void Model::resetMeasuringState() try
+{
+    measuringState_ = 0;
+    setNormalInput();
+}
+VEXA_RETHROW
+
+// ---- picking ----------------------------------------------------------------------------
+
+bool Model::isNearSlice(const OrthoSlicePositioner& positioner, const Vector3D& position) const try
+{
+    if (positioner.getMaxSlicePosition() < 0.0)
+        return false; // no volume: no slice
+    const int axis = positioner.getOrientation();
+    // The stored position; the coronal one is shown mirrored.
+    const double stored = axis == 1 ? positioner.getMaxSlicePosition() - positioner.getSlicePosition(true)
+                                    : positioner.getSlicePosition(true);
+    return std::abs(position[axis] - stored) <= slicePickTolerance / 2.0;
+}
+VEXA_RETHROW
+
+unsigned Model::getElementsNearToPos(const Vector3D& position, unsigned mask) const try
+{
+    unsigned found = 0;
+    if ((mask & PanoramicLineElement) && panoramicLine_->numberOfCorners() > 0
+        && (panoramicLine_->getOrthogonalDistance(position) < panoramicLinePickDistance
+            || panoramicLine_->getPointAtPos(position)))
+        found |= PanoramicLineElement;
+    if ((mask & TransversalSliceElement) && isNearSlice(*transversal_, position))
+        found |= TransversalSliceElement;
+    if ((mask & CoronalSliceElement) && isNearSlice(*coronal_, position))
+        found |= CoronalSliceElement;
+    if ((mask & SagittalSliceElement) && isNearSlice(*sagittal_, position))
+        found |= SagittalSliceElement;
+    if ((mask & ImplantElement) && implantManager_->getImplantNearPos(position, implantPickDistance))
+        found |= ImplantElement;
+    if ((mask & NerveElement) && nerve_->getElementNear(position))
+        found |= NerveElement;
+    if ((mask & MarkerElement) && getMarkerNear(position))
+        found |= MarkerElement;
+    return found;
+}
+VEXA_RETHROW
+
+unsigned Model::getElementsNearToLine(const Vexa::Line3<double>& line, unsigned mask) const try
+{
+    return (mask & MarkerElement) && getMarkerNear(line) ? unsigned(MarkerElement) : 0u;
+}
+VEXA_RETHROW
+
+// ---- cross sections ---------------------------------------------------------------------
+
+Model::CrossSections Model::getCrossSections() try
+{
+    std::vector<Vector3D> positions;
+    std::vector<std::shared_ptr<Vexa::Slice>>* sections = nullptr;
+    if (getState() == MarkerDetected) {
+        for (const auto& marker : markers_)
+            positions.push_back(marker->getPosition());
+        sections = &markerSections_;
+    } else {
+        for (auto it = implantManager_->implantsBegin(); it != implantManager_->implantsEnd(); ++it)
+            positions.push_back((*it)->getTransform().getTranslation());
+        sections = &implantSections_;
+    }
+    // Recomputed on every request (one nearest-segment search per object): implants move
+    // live during drags, and the slice objects are kept so that handed-out ones stay current.
+    updateCrossSections(*sections, positions);
+    return CrossSections{sections->cbegin(), sections->cend(), static_cast<unsigned>(sections->size())};
+}
+VEXA_RETHROW
+
+void Model::updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
+                                const std::vector<Vector3D>& positions) const try
+{
+    if (sections.size() > positions.size())
+        sections.resize(positions.size());
+    while (sections.size() < positions.size())
+        sections.push_back(VolumeSlice::create());
+    const auto volume = getVolumeData();
+    const double height = volume ? volume->getExtentZ() : panoramicLine_->getHeight();
+    const Vexa::Size2<double> size(Constants::crossSectionWidth, height);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        auto& slice = static_cast<VolumeSlice&>(*sections[i]);
+        const Vector3D& p = positions[i];
+        const auto segment = panoramicLine_->getOffset(p).first;
+        Vector3D along;
+        if (segment != panoramicLine_->cornersEnd()) {
+            const Vector3D start = panoramicLine_->toWorld((*segment)->getPosition());
+            const Vector3D end = panoramicLine_->toWorld((*std::next(segment))->getPosition());
+            along = unitOrZero(Vector3D(end.x - start.x, end.y - start.y, 0.0));
+        }
+        if (along.length() == 0.0) {
+            slice.setFrame(Matrix44<double>(), size);
+            slice.setValid(false);
+            continue;
+        }
+        // Across the curve (width), up (height), along the curve (normal); centred on the object,
+        // from the curve's plane upwards.
+        const Vector3D across(-along.y, along.x, 0.0);
+        const Vector3D up(0.0, 0.0, 1.0);
+        const Vector3D corner = Vector3D(p.x, p.y, 0.0) - across * (Constants::crossSectionWidth / 2.0);
+        slice.setFrame(Matrix44<double>(across, up, across.cross(up), corner), size);
+        slice.setValid(true);
+    }
+}
+VEXA_RETHROW
+
+// ---- navigation -------------------------------------------------------------------------
+
+void Model::enableNavigation() try
+{
+    setStateAndUpdate(Navigation);
+}
+VEXA_RETHROW
+
+void Model::disableNavigation() try
+{
+    setStateAndUpdate(NormalInput);
+}
+VEXA_RETHROW
+
+bool Model::isReadyForNavigation() const try
+{
+    // A treatment needs the volume, the six registration markers, the jaw, and a saved
+    // planning whose folder takes the treatment log.
+    return getVolumeData() && markerDetected_ && markers_.size() == 6
+           && (jaw_ == Constants::Maxilla || jaw_ == Constants::Mandible) && settings_
+           && settings_->getPlanningState() == 2;
+}
+VEXA_RETHROW
+
+bool Model::isNavigating() const
+{
+    return getState() == Navigation;
+}
+
+std::shared_ptr<Implant> Model::getNearestImplantToDrill() const try
+{
+    if (!(isDrillRegistered() && isPatientLocTrackerValid() && isHandpieceTrackerValid()))
+        return nullptr;
+    return implantManager_->getNearestImplant(getPatientTDrill().getTranslation(), 5.0);
+}
+VEXA_RETHROW
+
+Matrix44<double> Model::getPatientTDrillOrigin() const
+{
+    return Matrix44<double>();
+}
+
+Matrix44<double> Model::getPatientTDrill() const
+{
+    return getPatientTDrillOrigin();
+}
+
+double Model::getDrillDepthAtImplant(const Matrix44<double>& implantTransform) const try
+{
+    const Vector3D axis = implantTransform.getColumn(2);
+    const Vector3D origin = implantTransform.getTranslation();
+    const Vector3D tip = getPatientTDrill().getTranslation();
+    return axis.dot(tip) - axis.dot(origin) + 1.0;
+}
+VEXA_RETHROW
+
+Vexa::Vector4<float> Model::getHandpieceColor() const try
+{
+    if (!(isHandpieceTrackerValid() && isDrillRegistered()))
+        return Vexa::Vector4<float>(1.0f, 0.0f, 0.0f, 1.0f);
+    return Vexa::Vector4<float>(0.851f, 0.851f, 0.851f, 1.0f);
+}
+VEXA_RETHROW

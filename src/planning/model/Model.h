@@ -1,0 +1,282 @@
+#pragma once
+// The planning model: the volume and its DICOM data, the 3D jaw model, the registration
+// markers, the jaw, the grey-value window, the panoramic line, the nerve, the implants, the
+// three slice positioners, length measuring, the cross sections and the user state (a state
+// machine: 0 initial, 1 normal input, 2 panoramic line, 3 implant placing, 4 nerve tracing,
+// 5 after marker detection, 6 length measuring, 7 navigation). Observers are told of changes
+// by `notify`; the Qt signal reset() by `resetAll`.
+//
+// Always held by shared pointer. GUI thread, except: worker jobs (planning load and save,
+// DICOM import) read and replace the data, the volume, the 3D model, the DICOM file list and
+// the patient data, which are therefore guarded; state changes are serialised by one
+// recursive mutex (the navigation timer runs the state machine too).
+#include "planning/commands/IPanoramicLineOwner.h"
+#include "planning/model/Constants.h"
+#include "planning/model/ITargetingViewDataSource.h"
+#include "vexa/core/StateMachine.h"
+#include "vexa/core/Subject.h"
+#include "vexa/math/Line3.h"
+#include "vexa/math/Matrix44.h"
+#include "vexa/math/Vector3.h"
+#include "vexa/math/Vector4.h"
+
+#include <QObject>
+#include <QString>
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ImplantManager;
+class INavigationController;
+class Marker;
+class Nerve;
+class OrthoSlicePositioner;
+class PanoramicLine;
+class Settings;
+class VolumeSlice;
+
+namespace Vexa {
+class DicomData;
+class IndexedTriangleMesh;
+class Slice;
+template<class T> class VolumeData;
+}
+
+class Model : public QObject,
+              public Vexa::Subject,
+              public StateMachine,
+              public ITargetingViewDataSource,
+              public IPanoramicLineOwner
+{
+    Q_OBJECT
+
+public:
+    enum UserState : unsigned
+    {
+        InitialState = 0,
+        NormalInput = 1,
+        PanoramicLineInput = 2,
+        ImplantPlacing = 3,
+        NerveTracing = 4,
+        MarkerDetected = 5,
+        LengthMeasuring = 6,
+        Navigation = 7
+    };
+
+    enum MarkerDetectionMethode : int
+    {
+        NoMarkerDetection = 0,
+        UserPlacedMarkers = 1,
+        AutomaticMarkerDetection = 2
+    };
+
+    // Bits of `getElementsNearToPos` and `getElementsNearToLine`.
+    enum ElementKind : unsigned
+    {
+        PanoramicLineElement = 1,
+        TransversalSliceElement = 2,
+        CoronalSliceElement = 4,
+        SagittalSliceElement = 8,
+        ImplantElement = 16,
+        NerveElement = 32,
+        MarkerElement = 128
+    };
+
+    // Distances of picking, in mm.
+    static constexpr double panoramicLinePickDistance = 5.0;
+    static constexpr double slicePickTolerance = 2.0; // a slice is near within half of it
+    static constexpr double implantPickDistance = 10.0;
+    static constexpr double markerPickDistance = 2.0;
+
+    // The grey-value window of a model without data.
+    static constexpr int defaultMinVoxelValue = 0;
+    static constexpr int defaultMidVoxelValue = 2047;
+    static constexpr int defaultMaxVoxelValue = 4095;
+
+    // begin and end of the cross sections shown, and their count.
+    struct CrossSections
+    {
+        std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin;
+        std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end;
+        unsigned count = 0;
+    };
+
+    using NavigationControllerFactory = std::function<std::shared_ptr<INavigationController>(Model&)>;
+    // The factory every later Model builds its navigation controller with (empty: none).
+    static void setNavigationControllerFactory(NavigationControllerFactory factory);
+
+    // State 0, the panoramic line, the nerve, the implant manager, the three positioners and,
+    // through the installed factory, the navigation controller.
+    explicit Model(std::shared_ptr<Settings> settings);
+    ~Model() override;
+
+    std::shared_ptr<Settings> getSettings() const { return settings_; }
+    virtual std::shared_ptr<INavigationController> getNavigationController() const { return navigation_; }
+    std::shared_ptr<ImplantManager> getImplantManager() const { return implantManager_; }
+    std::shared_ptr<PanoramicLine> getPanoramicLine() const override { return panoramicLine_; }
+    std::shared_ptr<Nerve> getNerve() const { return nerve_; }
+    std::shared_ptr<OrthoSlicePositioner> getTransversalSlicePositioner() const { return transversal_; }
+    virtual std::shared_ptr<OrthoSlicePositioner> getCoronalSlicePositioner() { return coronal_; }
+    virtual std::shared_ptr<OrthoSlicePositioner> getSagitalSlicePositioner() { return sagittal_; }
+
+    // User state.
+    // Makes `state` the next state and processes the update event at once, so the state is
+    // entered before this returns. A request for the current state only processes the update.
+    void setStateAndUpdate(unsigned state);
+    void setNormalInput();
+    // Processes the update event (a pending state change takes effect), then tells observers.
+    void notify() override;
+    // Emits reset().
+    void resetAll();
+
+    // Data.
+    std::shared_ptr<Vexa::DicomData> getData() const;
+    std::shared_ptr<Vexa::VolumeData<unsigned short>> getVolumeData() const;
+    // Takes the imported data; with a volume (a DicomVolume) also sets the panoramic line's
+    // height, initialises the positioners, takes the source files as the DICOM file list,
+    // sets the grey-value window from the voxels and fills empty patient data from the header.
+    void setData(std::shared_ptr<Vexa::DicomData> data);
+    // The DICOM files of the planning (the planning writer points them at its copies).
+    std::vector<std::string> getDicomFiles() const;
+    void setDicomFiles(const std::vector<std::string>& files);
+    std::shared_ptr<Vexa::IndexedTriangleMesh> get3DModel() const;
+    void set3DModel(std::shared_ptr<Vexa::IndexedTriangleMesh> model);
+    virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getHandpieceMesh() const;
+    virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getDrillMesh() const;
+    // The mesh of a digit; above 9 the mesh of 9. Always a mesh (a plain block when the
+    // digit's file is missing).
+    virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getDigitMesh(unsigned digit);
+    // Removes all planning data (not the user state, not the settings) and empties the
+    // command history.
+    virtual void clear();
+    virtual bool hasChanged() const;
+    virtual void clearChangedState();
+    // Patient data: "name", "birthday" (YYYYMMDD), "id", "sex".
+    std::map<std::string, std::string> getPatientData() const;
+    void setPatientData(const std::map<std::string, std::string>& data);
+    QString getPatientName() const override;
+    void setCapturing(bool capturing) { capturing_ = capturing; }
+    bool isCapturing() const { return capturing_; }
+
+    // Jaw.
+    Constants::Jaw getJaw() const { return jaw_; }
+    virtual void setJaw(int jaw);
+    // False when no markers are detected; else the jaw from the plane through the first three
+    // markers (normal pointing up: mandible).
+    bool determineJaw();
+
+    // Markers.
+    const std::vector<std::shared_ptr<Marker>>& getMarkers() const { return markers_; }
+    // Replaces the list and resets the jaw.
+    void setMarker(const std::vector<std::shared_ptr<Marker>>& markers);
+    void addMarker(std::shared_ptr<Marker> marker);
+    // The marker's index before removal; -1 when it was not in the list.
+    int removeMarker(std::shared_ptr<Marker> marker);
+    bool isMarkerDetected() const { return markerDetected_; }
+    void setMarkerDetected(bool detected);
+    MarkerDetectionMethode getMarkerDetectionMethode() const { return markerMethod_; }
+    void setMarkerDetectionMethode(MarkerDetectionMethode method);
+    // Only in state 5: the first marker within 2.0 mm of the point (or of the line).
+    std::shared_ptr<Marker> getMarkerNear(const Vexa::Vector3D& point) const;
+    std::shared_ptr<Marker> getMarkerNear(const Vexa::Line3<double>& line) const;
+    void selectMarker(std::shared_ptr<Marker> marker);
+    void setMarkerPosition(std::shared_ptr<Marker> marker, const Vexa::Vector3D& position);
+    // The nerve's divide plane: through the markers' midline when detected, else the volume
+    // centre with the normal (1, 0, 0).
+    void calcNerveEnvironments();
+
+    // Grey-value window (no notification).
+    int getMinVoxelValue() const { return minVoxelValue_; }
+    int getMidVoxelValue() const { return midVoxelValue_; }
+    int getMaxVoxelValue() const { return maxVoxelValue_; }
+    void setMinVoxelValue(int value) { minVoxelValue_ = value; }
+    void setMidVoxelValue(int value) { midVoxelValue_ = value; }
+    void setMaxVoxelValue(int value) { maxVoxelValue_ = value; }
+
+    // Length measuring.
+    int getMeasuringState() const { return measuringState_; }
+    void setFirstMeasuringPoint(const Vexa::Vector3D& point);
+    void setSecondMeasuringPoint(const Vexa::Vector3D& point);
+    const Vexa::Vector3D& getFirstMeasuringPoint() const { return firstMeasuringPoint_; }
+    const Vexa::Vector3D& getSecondMeasuringPoint() const { return secondMeasuringPoint_; }
+    void resetMeasuringState();
+
+    // Picking.
+    unsigned getElementsNearToPos(const Vexa::Vector3D& position, unsigned mask) const;
+    unsigned getElementsNearToLine(const Vexa::Line3<double>& line, unsigned mask) const;
+
+    // The marker cross sections in state 5, else the implant cross sections; one per marker or
+    // implant in list order, perpendicular to the panoramic line, 24 mm wide, from the line's
+    // plane to the top of the volume; invalid when the object lies off the line.
+    CrossSections getCrossSections();
+
+    // Navigation. Until the navigation side is built the Model never has a registered drill
+    // or valid trackers, and answers as when not navigating.
+    virtual void enableNavigation();
+    virtual void disableNavigation();
+    virtual bool isReadyForNavigation() const;
+    bool isNavigating() const override;
+    bool isDrillRegistered() const override { return false; }
+    bool isHandpieceTrackerValid() const override { return false; }
+    bool isPatientLocTrackerValid() const override { return false; }
+    std::shared_ptr<Implant> getNearestImplantToDrill() const override;
+    Vexa::Matrix44<double> getPatientTDrill() const override;
+    virtual Vexa::Matrix44<double> getPatientTDrillOrigin() const;
+    double getDrillLength() const override { return drillLength_; }
+    double getVisualizedDrillLength() const override { return getDrillLength() + 2.6; }
+    double getDrillDepthAtImplant(const Vexa::Matrix44<double>& implantTransform) const override;
+    Vexa::Vector4<float> getHandpieceColor() const override;
+
+signals:
+    void reset();
+
+protected:
+    bool updateStates(StateMachine::Event event, int state) override;
+
+private:
+    void updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
+                             const std::vector<Vexa::Vector3D>& positions) const;
+    bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
+    void loadDigitMeshes();
+    void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume);
+
+    std::shared_ptr<Settings> settings_;
+    std::shared_ptr<INavigationController> navigation_;
+    std::shared_ptr<ImplantManager> implantManager_;
+    std::shared_ptr<PanoramicLine> panoramicLine_;
+    std::shared_ptr<OrthoSlicePositioner> transversal_;
+    std::shared_ptr<OrthoSlicePositioner> coronal_;
+    std::shared_ptr<OrthoSlicePositioner> sagittal_;
+    std::shared_ptr<Nerve> nerve_;
+
+    mutable std::mutex dataMutex_; // data, volume, 3D model, DICOM files, patient data
+    std::shared_ptr<Vexa::DicomData> data_;
+    std::shared_ptr<Vexa::VolumeData<unsigned short>> volume_;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> model3D_;
+    std::vector<std::string> dicomFiles_;
+    std::map<std::string, std::string> patientData_;
+
+    std::recursive_mutex stateMutex_;
+    std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
+
+    std::vector<std::shared_ptr<Marker>> markers_;
+    bool markerDetected_ = false;
+    MarkerDetectionMethode markerMethod_ = NoMarkerDetection;
+    Constants::Jaw jaw_ = Constants::JawUndetermined;
+    int minVoxelValue_ = defaultMinVoxelValue;
+    int midVoxelValue_ = defaultMidVoxelValue;
+    int maxVoxelValue_ = defaultMaxVoxelValue;
+    int measuringState_ = 0;
+    Vexa::Vector3D firstMeasuringPoint_;
+    Vexa::Vector3D secondMeasuringPoint_;
+    bool capturing_ = false;
+    double drillLength_ = 0.0;
+    bool changed_ = false;
+
+    std::vector<std::shared_ptr<Vexa::Slice>> implantSections_;
+    std::vector<std::shared_ptr<Vexa::Slice>> markerSections_;
+};

@@ -1,0 +1,219 @@
+#include "planning/model/Utilities.h"
+
+#include "vexa/core/ExceptionStack.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QWidget>
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr int uniqueNameTries = 49;
+
+std::mutex& clockMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<QDateTime()>& clockFunction()
+{
+    static std::function<QDateTime()> clock;
+    return clock;
+}
+
+QDateTime now()
+{
+    std::function<QDateTime()> clock;
+    {
+        std::lock_guard lock(clockMutex());
+        clock = clockFunction();
+    }
+    return clock ? clock() : QDateTime::currentDateTime();
+}
+
+// Keeps the cursor inside the rectangle while a confinement is active: every mouse move that
+// leaves it puts the cursor back on the nearest point of the rectangle.
+class CursorClipper : public QObject
+{
+public:
+    void start(QWidget* widget, const QRect& rectangle)
+    {
+        stop();
+        widget_ = widget;
+        rectangle_ = rectangle.normalized();
+        widget->grabMouse();
+        qApp->installEventFilter(this);
+        active_ = true;
+    }
+
+    void stop()
+    {
+        if (!active_)
+            return;
+        qApp->removeEventFilter(this);
+        if (widget_)
+            widget_->releaseMouse();
+        widget_ = nullptr;
+        active_ = false;
+    }
+
+    bool isActive() const { return active_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::MouseMove && widget_ && !rectangle_.isEmpty()) {
+            const QPoint local = widget_->mapFromGlobal(QCursor::pos());
+            const QPoint clamped(std::clamp(local.x(), rectangle_.left(), rectangle_.right()),
+                                 std::clamp(local.y(), rectangle_.top(), rectangle_.bottom()));
+            if (clamped != local)
+                QCursor::setPos(widget_->mapToGlobal(clamped));
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QPointer<QWidget> widget_;
+    QRect rectangle_;
+    bool active_ = false;
+};
+
+CursorClipper& clipper()
+{
+    static CursorClipper* instance = new CursorClipper; // lives as long as the application
+    return *instance;
+}
+
+}
+
+namespace Utilities {
+
+void clipMouseCursor(QWidget* widget, QRect rectangle)
+{
+    if (!widget || !qApp)
+        return;
+    clipper().start(widget, rectangle);
+}
+
+void unclipMouseCursor()
+{
+    if (qApp)
+        clipper().stop();
+}
+
+bool isMouseCursorClipped()
+{
+    return qApp && clipper().isActive();
+}
+
+bool copyFile(const std::string& from, const std::string& to)
+{
+    const QString source = QString::fromStdString(from);
+    const QString target = QString::fromStdString(to);
+    if (!QFileInfo(source).isFile())
+        return false;
+    if (QFileInfo(source).canonicalFilePath() == QFileInfo(target).canonicalFilePath())
+        return true; // the file is already there; removing the target would lose it
+    if (QFileInfo::exists(target) && !QFile::remove(target))
+        return false;
+    return QFile::copy(source, target);
+}
+
+const QString getAsString(const std::pair<double, double>& values)
+{
+    return "u=" + QString::number(values.first, 'f', 2) + " s=" + QString::number(values.second, 'f', 2);
+}
+
+std::string getTimeStampName(const QDateTime& time)
+{
+    // The millisecond is appended by hand: its format letter has not meant the same in every
+    // Qt version.
+    return (time.toString("yyyy-MM-dd__hh-mm-ss-") + QString::number(time.time().msec())).toStdString();
+}
+
+void setClock(std::function<QDateTime()> clock)
+{
+    std::lock_guard lock(clockMutex());
+    clockFunction() = std::move(clock);
+}
+
+std::string getUniqueFilename(const std::string base) try
+{
+    makeAbsDir(base);
+    for (int i = 0; i < uniqueNameTries; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next try needs a new millisecond
+        const std::string name = getTimeStampName(now());
+        if (!QFileInfo::exists(QString::fromStdString(base + "/" + name)))
+            return name;
+    }
+    throw std::runtime_error("could not determine unique file");
+}
+VEXA_RETHROW
+
+std::string getUniqueSubpath(std::string base, bool create) try
+{
+    makeAbsDir(base);
+    for (int i = 0; i < uniqueNameTries; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::string name = getTimeStampName(now());
+        const QString path = QString::fromStdString(base + "/" + name);
+        if (QFileInfo::exists(path))
+            continue;
+        // mkdir fails for an existing folder, so a folder made by someone else in between is
+        // not taken as ours.
+        if (!create || QDir().mkdir(path))
+            return name;
+    }
+    throw std::runtime_error("could not create unique subpath");
+}
+VEXA_RETHROW
+
+bool makeAbsDir(std::string path)
+{
+    if (path.empty())
+        return false;
+    return QDir().mkpath(QString::fromStdString(path));
+}
+
+bool setMixerMute(unsigned, bool)
+{
+    // No mixer control is built for this platform: every call is a mixer error.
+    return false;
+}
+
+bool setMixerVolume(unsigned, double)
+{
+    return false;
+}
+
+std::vector<std::string> splitEnumeration(std::string text, std::string separator)
+{
+    std::vector<std::string> parts;
+    if (separator.empty())
+        return {text};
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = text.find(separator, start);
+        if (at == std::string::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, at - start));
+        start = at + separator.size();
+    }
+}
+
+}
