@@ -13,6 +13,9 @@
 #include "planning/objects/Nerve.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
+#include "vexa/algorithm/MarchingCubes.h"
+#include "vexa/algorithm/MarkerDetection.h"
+#include "vexa/algorithm/MeshReduction.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFactory.h"
@@ -497,4 +500,49 @@ TEST(Settings, BuildWritesTheSettingsFileBesideTheProgram)
     ASSERT_TRUE(fs::is_regular_file(file));
     Settings settings(file);
     EXPECT_EQ(settings.getPatientPaths(), std::vector<std::string>{samplePatientFolder()});
+}
+
+TEST(PlanningWriterReader, ImportDetectGenerateSaveLoadRunsHeadless)
+{
+    Session s;
+    ASSERT_TRUE(importSample(s, filesIn(samplePatientFolder())));
+    Model& model = *s.model;
+    EXPECT_EQ(s.settings->getPlanningState(), 1);
+
+    // The marker balls, found in the volume in the order of the marker geometry.
+    Vexa::MarkerDetection detection(model.getVolumeData());
+    ASSERT_TRUE(detection.start()) << detection.getErrorMessage();
+    const std::vector<Vector3D> expected = sampleMarkers();
+    ASSERT_EQ(detection.getMarkers().size(), expected.size());
+    std::vector<std::shared_ptr<Marker>> markers;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_LT((detection.getMarkers()[i] - expected[i]).length(), 0.3) << i;
+        markers.push_back(Marker::create(detection.getMarkers()[i]));
+    }
+    model.setMarker(markers);
+    model.setMarkerDetected(true);
+    model.setMarkerDetectionMethode(Model::AutomaticMarkerDetection);
+    s.settings->setMarkerDetectionDone(true);
+    ASSERT_TRUE(model.determineJaw());
+    EXPECT_EQ(model.getJaw(), Constants::Mandible) << "the sample patient is a lower jaw";
+    model.calcNerveEnvironments();
+
+    // The bone surface, reduced for drawing.
+    Vexa::MarchingCubes surface(model.getVolumeData(), 1200);
+    ASSERT_TRUE(surface.start()) << surface.getErrorMessage();
+    ASSERT_GT(surface.getResult()->getTriangleCount(), 20000u);
+    Vexa::MeshReduction reduction(surface.getResult(), 20000);
+    ASSERT_TRUE(reduction.start()) << reduction.getErrorMessage();
+    ASSERT_LE(reduction.getResult()->getTriangleCount(), 21000u);
+    model.set3DModel(reduction.getResult());
+
+    const std::string file = planningFile(s, "2024-03-02__08-00-00-7");
+    ASSERT_EQ(save(s, file, false), "");
+    Session fresh;
+    bool determined = true;
+    ASSERT_EQ(load(fresh, file, &determined), "");
+    EXPECT_FALSE(determined);
+    expectSamePlanning(model, *fresh.model);
+    EXPECT_EQ(fresh.model->getMarkers().size(), 6u);
+    EXPECT_EQ(fresh.model->get3DModel()->getTriangleCount(), reduction.getResult()->getTriangleCount());
 }
