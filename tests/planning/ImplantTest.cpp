@@ -6,6 +6,7 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -179,4 +180,23 @@ TEST(Implant, AxisGeometry)
     EXPECT_EQ(Vector3D(1, 2, 3), implant.getTransform().getTranslation());
     EXPECT_EQ(Vector3D(0, 0, 1), implant.getTransform().getColumn(1));
     EXPECT_EQ(1.0, implant.getTransform()[15]);
+}
+
+TEST(Implant, EveryGeneratedCatalogueEntryLoads)
+{
+    const QString root = QStringLiteral(MORVANTA_BINARY_DIR "/app/ImplantDatabase");
+    if (!QDir(root).exists())
+        GTEST_SKIP() << "no generated implant database in the build tree";
+    QDirIterator it(root, {"*.implant"}, QDir::Files, QDirIterator::Subdirectories);
+    int loaded = 0;
+    while (it.hasNext())
+    {
+        const std::string file = it.next().toStdString();
+        auto implant = Implant::createFromFile(Vexa::Matrix44<double>(), 0, file);
+        ASSERT_TRUE(implant) << file;
+        EXPECT_GT(implant->getSurfaceModel()->getTriangleCount(), 0u) << file;
+        EXPECT_GT(implant->getLength(), 0.0) << file;
+        ++loaded;
+    }
+    EXPECT_GT(loaded, 0);
 }

@@ -162,11 +162,7 @@ TEST(PanoramicLineCommands, MoveUndoRedo)
 // between. Undo and redo must reproduce the recorded states exactly; the line must stay sound.
 TEST(PanoramicLineCommands, RandomEditSequencesKeepTheLineSound)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    long sequences = 20000;
-#else
     long sequences = 100000;
-#endif
     if (const char* configured = std::getenv("MORVANTA_EDIT_SEQUENCES"))
         sequences = std::atol(configured);
 

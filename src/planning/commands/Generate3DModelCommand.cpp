@@ -88,11 +88,6 @@ void Generate3DModelCommand::execute() try
         reportFailure(*ui, surface);
         return;
     }
-    if (surface.getResult()->getTriangleCount() == 0) {
-        // An empty model would replace a useful one and show nothing.
-        ui->showMessage("Attention", "No surface was found at this threshold.");
-        return;
-    }
     Vexa::MeshReduction reduction(surface.getResult());
     if (!ui->runJob(reduction, "Optimizing Data") || !reduction.getResult()) {
         reportFailure(*ui, reduction);
