@@ -1,0 +1,351 @@
+#include "planning/io/PlanningFile.h"
+
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/core/IniFileManager.h"
+
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+const char* const patientGroup = "Patient";
+const char* const planningGroup = "Planningdata";
+const char* const imageDataGroup = "ImageData";
+const char* const surfaceGroup = "Surface";
+const char* const implantGroup = "Implant";
+const char* const lineGroup = "PanoramicLine";
+const char* const nerveGroup = "Nerve";
+const char* const markerGroup = "Marker";
+const char* const slicesGroup = "Slices";
+
+// Counts beyond this are damage, not plannings: no series, implant list or nerve gets near.
+constexpr long maximumCount = 1000000;
+
+std::string number(double value)
+{
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string numbers(const std::vector<double>& values)
+{
+    std::string text;
+    for (double value : values) {
+        if (!text.empty())
+            text += ' ';
+        text += number(value);
+    }
+    return text;
+}
+
+std::string vectorText(const Vexa::Vector3D& v)
+{
+    return numbers({v.x, v.y, v.z});
+}
+
+// Reads values of one file; every failure names the file, the group and the key.
+class ValueReader
+{
+public:
+    ValueReader(const Vexa::IniFileManager& ini, std::string file) : ini_(ini), file_(std::move(file)) {}
+
+    bool has(const std::string& group, const std::string& key) const
+    {
+        static const std::string absent = "\x01";
+        return ini_.getValue(group, key, absent) != absent;
+    }
+
+    std::string text(const std::string& group, const std::string& key) const
+    {
+        return ini_.getValue(group, key, std::string());
+    }
+
+    std::string requiredText(const std::string& group, const std::string& key) const
+    {
+        if (!has(group, key))
+            fail("misses the key \"" + key + "\" in [" + group + "]");
+        return text(group, key);
+    }
+
+    // The blank-separated numbers of a value; exactly `count` of them.
+    std::vector<double> doubles(const std::string& group, const std::string& key, std::size_t count) const
+    {
+        const std::string value = requiredText(group, key);
+        std::vector<double> result;
+        const char* p = value.data();
+        const char* end = p + value.size();
+        while (true) {
+            while (p != end && (*p == ' ' || *p == '\t'))
+                ++p;
+            if (p == end)
+                break;
+            double d = 0.0;
+            const auto [next, ec] = std::from_chars(p, end, d);
+            if (ec != std::errc() || !std::isfinite(d) || (next != end && *next != ' ' && *next != '\t'))
+                invalid(group, key);
+            result.push_back(d);
+            p = next;
+        }
+        if (result.size() != count)
+            invalid(group, key);
+        return result;
+    }
+
+    double requiredDouble(const std::string& group, const std::string& key) const
+    {
+        return doubles(group, key, 1)[0];
+    }
+
+    std::optional<double> optionalDouble(const std::string& group, const std::string& key) const
+    {
+        if (!has(group, key))
+            return std::nullopt;
+        return requiredDouble(group, key);
+    }
+
+    long requiredInteger(const std::string& group, const std::string& key, long minimum, long maximum) const
+    {
+        const std::string value = requiredText(group, key);
+        long result = 0;
+        const auto [next, ec] = std::from_chars(value.data(), value.data() + value.size(), result);
+        if (value.empty() || ec != std::errc() || next != value.data() + value.size() || result < minimum ||
+            result > maximum)
+            invalid(group, key);
+        return result;
+    }
+
+    std::optional<long> optionalInteger(const std::string& group, const std::string& key, long minimum,
+                                        long maximum) const
+    {
+        if (!has(group, key))
+            return std::nullopt;
+        return requiredInteger(group, key, minimum, maximum);
+    }
+
+    Vexa::Vector3D vector(const std::string& group, const std::string& key) const
+    {
+        const std::vector<double> v = doubles(group, key, 3);
+        return Vexa::Vector3D(v[0], v[1], v[2]);
+    }
+
+    [[noreturn]] void invalid(const std::string& group, const std::string& key) const
+    {
+        fail("holds an invalid value of \"" + key + "\" in [" + group + "]");
+    }
+
+    [[noreturn]] void fail(const std::string& what) const
+    {
+        throw std::runtime_error("The planning file " + file_ + " " + what + ".");
+    }
+
+private:
+    const Vexa::IniFileManager& ini_;
+    std::string file_;
+};
+
+}
+
+std::string PlanningFile::imageGroupFor(const Vexa::Version& version) try
+{
+    return version >= Vexa::getImageDataGroupVersion() ? imageDataGroup : planningGroup;
+}
+VEXA_RETHROW
+
+PlanningFile PlanningFile::read(const std::string& file) try
+{
+    {
+        // The ini reader takes an unreadable file for an empty one.
+        std::error_code error;
+        std::ifstream probe(file, std::ios::binary);
+        if (!std::filesystem::is_regular_file(file, error) || !probe)
+            throw std::runtime_error("The planning file " + file + " cannot be read.");
+    }
+    const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+    const ValueReader in(ini, file);
+    PlanningFile result;
+
+    result.patientName = in.text(patientGroup, "name");
+    result.birthday = in.text(patientGroup, "birthday");
+    result.sex = in.text(patientGroup, "sex");
+    result.patientId = in.text(patientGroup, "id");
+
+    result.version = Vexa::Version(in.text(planningGroup, "version"));
+    if (result.version > Vexa::getProgramVersion())
+        in.fail("was saved by a newer program version (" + result.version.toString(".") + ")");
+    result.lastModified = in.text(planningGroup, "lastModified");
+    result.jaw = int(in.optionalInteger(planningGroup, "implantregion", 0, 2).value_or(0));
+
+    const std::string imageGroup = imageGroupFor(result.version);
+    result.imageDevice = in.text(imageGroup, "imageDevice");
+    if (const auto count = in.optionalInteger(imageGroup, "numberOfDicomFiles", 1, maximumCount)) {
+        for (long i = 0; i < *count; ++i) {
+            const std::string key = "dicomFile" + std::to_string(i);
+            const std::string name = in.requiredText(imageGroup, key);
+            if (name.empty())
+                in.invalid(imageGroup, key);
+            result.dicomFiles.push_back(name);
+        }
+    } else {
+        // Files without a count: the names up to the first gap.
+        for (long i = 0; i < maximumCount; ++i) {
+            const std::string name = in.text(imageGroup, "dicomFile" + std::to_string(i));
+            if (name.empty())
+                break;
+            result.dicomFiles.push_back(name);
+        }
+    }
+    if (result.dicomFiles.empty())
+        in.fail("names no DICOM files (key \"dicomFile0\" in [" + imageGroup + "])");
+    const auto voxelValue = [&](const char* key) -> std::optional<int> {
+        if (const auto value = in.optionalInteger(imageGroup, key, 0, 65535))
+            return int(*value);
+        return std::nullopt;
+    };
+    result.minVoxelValue = voxelValue("minVoxelValue");
+    result.midVoxelValue = voxelValue("midVoxelValue");
+    result.maxVoxelValue = voxelValue("maxVoxelValue");
+
+    result.surfaceFile = in.text(surfaceGroup, "surfaceFile");
+
+    const long implants = in.optionalInteger(implantGroup, "implant", 0, maximumCount).value_or(0);
+    for (long i = 0; i < implants; ++i) {
+        const std::string n = std::to_string(i);
+        Implant implant;
+        implant.file = in.requiredText(implantGroup, "file" + n);
+        if (implant.file.empty())
+            in.invalid(implantGroup, "file" + n);
+        implant.group = unsigned(in.requiredInteger(implantGroup, "group" + n, 0, maximumCount));
+        const std::vector<double> m = in.doubles(implantGroup, "transform" + n, 16);
+        // Row by row, as the matrix prints itself.
+        for (int row = 0; row < 4; ++row)
+            for (int column = 0; column < 4; ++column)
+                implant.transform[row + 4 * column] = m[std::size_t(4 * row + column)];
+        result.implants.push_back(implant);
+    }
+
+    const long corners = in.optionalInteger(lineGroup, "corners", 0, maximumCount).value_or(0);
+    for (long i = 0; i < corners; ++i)
+        result.corners.push_back(in.vector(lineGroup, "corner" + std::to_string(i)));
+
+    if (in.has(nerveGroup, "dividePlane")) {
+        const std::vector<double> p = in.doubles(nerveGroup, "dividePlane", 6);
+        const Vexa::Vector3D normal(p[3], p[4], p[5]);
+        if (normal.length() == 0.0)
+            in.invalid(nerveGroup, "dividePlane");
+        result.dividePlane = Vexa::Plane<double>(Vexa::Vector3D(p[0], p[1], p[2]), normal);
+    }
+    const long elements = in.optionalInteger(nerveGroup, "elements", 0, maximumCount).value_or(0);
+    for (long i = 0; i < elements; ++i) {
+        const std::string e = "element" + std::to_string(i);
+        NerveElement element;
+        // Elements without a type come from the old nerve format.
+        element.type = int(in.optionalInteger(nerveGroup, e + "type", 0, 1).value_or(0));
+        const long points = in.requiredInteger(nerveGroup, e + "points", 0, maximumCount);
+        for (long j = 0; j < points; ++j) {
+            const std::string key = e + "point" + std::to_string(j);
+            const std::vector<double> v = in.doubles(nerveGroup, key, 5);
+            if (!(v[3] > 0.0))
+                in.invalid(nerveGroup, key);
+            element.points.push_back({Vexa::Vector3D(v[0], v[1], v[2]), v[3], v[4]});
+        }
+        result.nerveElements.push_back(std::move(element));
+    }
+
+    const long markers = in.optionalInteger(markerGroup, "markers", 0, maximumCount).value_or(0);
+    for (long i = 0; i < markers; ++i)
+        result.markers.push_back(in.vector(markerGroup, "marker" + std::to_string(i)));
+    result.markersDetected = in.optionalInteger(markerGroup, "detected", 0, 1).value_or(0) != 0;
+    result.markerDetectionMethod = int(in.optionalInteger(markerGroup, "method", 0, 2).value_or(0));
+    result.markerDetectionDone = in.optionalInteger(markerGroup, "detectionDone", 0, 1).value_or(0) != 0;
+
+    result.transversalPosition = in.optionalDouble(slicesGroup, "transversal");
+    result.coronalPosition = in.optionalDouble(slicesGroup, "coronal");
+    result.sagittalPosition = in.optionalDouble(slicesGroup, "sagittal");
+    return result;
+}
+VEXA_RETHROW
+
+void PlanningFile::write(const std::string& file) const try
+{
+    std::error_code error;
+    std::filesystem::remove(file, error); // a new file, not an update of an old one
+    Vexa::IniFileManager ini(file, 0);
+
+    ini.setValue(patientGroup, "name", patientName);
+    ini.setValue(patientGroup, "birthday", birthday);
+    ini.setValue(patientGroup, "sex", sex);
+    ini.setValue(patientGroup, "id", patientId);
+
+    ini.setValue(planningGroup, "version", version.toString("."));
+    ini.setValue(planningGroup, "lastModified", lastModified);
+    ini.setValue(planningGroup, "implantregion", jaw);
+
+    ini.setValue(imageDataGroup, "imageDevice", imageDevice);
+    ini.setValue(imageDataGroup, "numberOfDicomFiles", dicomFiles.size());
+    for (std::size_t i = 0; i < dicomFiles.size(); ++i)
+        ini.setValue(imageDataGroup, "dicomFile" + std::to_string(i), dicomFiles[i]);
+    if (minVoxelValue)
+        ini.setValue(imageDataGroup, "minVoxelValue", *minVoxelValue);
+    if (midVoxelValue)
+        ini.setValue(imageDataGroup, "midVoxelValue", *midVoxelValue);
+    if (maxVoxelValue)
+        ini.setValue(imageDataGroup, "maxVoxelValue", *maxVoxelValue);
+
+    ini.setValue(surfaceGroup, "surfaceFile", surfaceFile);
+
+    ini.setValue(implantGroup, "implant", implants.size());
+    for (std::size_t i = 0; i < implants.size(); ++i) {
+        const std::string n = std::to_string(i);
+        ini.setValue(implantGroup, "file" + n, implants[i].file);
+        ini.setValue(implantGroup, "group" + n, implants[i].group);
+        std::vector<double> m;
+        for (int row = 0; row < 4; ++row)
+            for (int column = 0; column < 4; ++column)
+                m.push_back(implants[i].transform[row + 4 * column]);
+        ini.setValue(implantGroup, "transform" + n, numbers(m));
+    }
+
+    ini.setValue(lineGroup, "corners", corners.size());
+    for (std::size_t i = 0; i < corners.size(); ++i)
+        ini.setValue(lineGroup, "corner" + std::to_string(i), vectorText(corners[i]));
+
+    if (dividePlane) {
+        const Vexa::Vector3D& p = dividePlane->getPoint();
+        const Vexa::Vector3D& n = dividePlane->getNormal();
+        ini.setValue(nerveGroup, "dividePlane", numbers({p.x, p.y, p.z, n.x, n.y, n.z}));
+    }
+    ini.setValue(nerveGroup, "elements", nerveElements.size());
+    for (std::size_t i = 0; i < nerveElements.size(); ++i) {
+        const std::string e = "element" + std::to_string(i);
+        ini.setValue(nerveGroup, e + "type", nerveElements[i].type);
+        ini.setValue(nerveGroup, e + "points", nerveElements[i].points.size());
+        for (std::size_t j = 0; j < nerveElements[i].points.size(); ++j) {
+            const NervePoint& point = nerveElements[i].points[j];
+            ini.setValue(nerveGroup, e + "point" + std::to_string(j),
+                         numbers({point.position.x, point.position.y, point.position.z, point.diameter,
+                                  point.offset}));
+        }
+    }
+
+    ini.setValue(markerGroup, "markers", markers.size());
+    ini.setValue(markerGroup, "detected", markersDetected);
+    ini.setValue(markerGroup, "method", markerDetectionMethod);
+    ini.setValue(markerGroup, "detectionDone", markerDetectionDone);
+    for (std::size_t i = 0; i < markers.size(); ++i)
+        ini.setValue(markerGroup, "marker" + std::to_string(i), vectorText(markers[i]));
+
+    if (transversalPosition)
+        ini.setValue(slicesGroup, "transversal", *transversalPosition);
+    if (coronalPosition)
+        ini.setValue(slicesGroup, "coronal", *coronalPosition);
+    if (sagittalPosition)
+        ini.setValue(slicesGroup, "sagittal", *sagittalPosition);
+
+    ini.write();
+}
+VEXA_RETHROW

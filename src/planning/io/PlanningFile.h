@@ -1,0 +1,88 @@
+#pragma once
+// The contents of a planning file (".srl", ini syntax) as plain values, and the rules by which
+// they are read and written. File names inside are relative to the planning folder.
+//
+// Groups: [Patient] name, birthday, sex, id; [Planningdata] version, lastModified,
+// implantregion; [ImageData] (files from 1.9.0 on; older ones keep the DICOM keys in
+// [Planningdata]) imageDevice, numberOfDicomFiles, dicomFile<i>, min/mid/maxVoxelValue;
+// [Surface] surfaceFile; [Implant] implant, file<i>, group<i>, transform<i>;
+// [PanoramicLine] corners, corner<i>; [Nerve] dividePlane, elements, element<i>type,
+// element<i>points, element<i>point<j>; [Marker] markers, detected, method, detectionDone,
+// marker<i>; [Slices] transversal, coronal, sagittal.
+#include "vexa/core/Version.h"
+#include "vexa/math/Matrix44.h"
+#include "vexa/math/Plane.h"
+#include "vexa/math/Vector3.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct PlanningFile
+{
+    struct Implant
+    {
+        std::string file; // the description file
+        unsigned group = 0;
+        Vexa::Matrix44<double> transform;
+    };
+    struct NervePoint
+    {
+        Vexa::Vector3D position;
+        double diameter = 0.0;
+        double offset = 0.0;
+    };
+    struct NerveElement
+    {
+        int type = 1;
+        std::vector<NervePoint> points;
+    };
+
+    // [Patient]
+    std::string patientName;
+    std::string birthday; // YYYYMMDD or empty
+    std::string sex;
+    std::string patientId;
+    // [Planningdata]
+    Vexa::Version version{0, 0, 0};
+    std::string lastModified; // "MM/dd/yyyy hh:mm:ss", local time
+    int jaw = 0;              // 0 unknown, 1 maxilla, 2 mandible
+    // DICOM group
+    std::string imageDevice;
+    std::vector<std::string> dicomFiles;
+    std::optional<int> minVoxelValue;
+    std::optional<int> midVoxelValue;
+    std::optional<int> maxVoxelValue;
+    // [Surface]; empty when the planning has no 3D model
+    std::string surfaceFile;
+    // [Implant], in list order
+    std::vector<Implant> implants;
+    // [PanoramicLine], world points
+    std::vector<Vexa::Vector3D> corners;
+    // [Nerve]
+    std::optional<Vexa::Plane<double>> dividePlane;
+    std::vector<NerveElement> nerveElements;
+    // [Marker], geometry order
+    std::vector<Vexa::Vector3D> markers;
+    bool markersDetected = false;
+    int markerDetectionMethod = 0;
+    bool markerDetectionDone = false;
+    // [Slices], stored (not mirrored) positions
+    std::optional<double> transversalPosition;
+    std::optional<double> coronalPosition;
+    std::optional<double> sagittalPosition;
+
+    // The group holding the DICOM file names of a file of that version.
+    static std::string imageGroupFor(const Vexa::Version& version);
+
+    // Reads a planning file. Missing optional keys keep the defaults above. Throws
+    // std::runtime_error naming the file (and the group and key) when it cannot be read, when
+    // it comes from a newer program version, when a value is damaged or when a required key is
+    // missing: the DICOM file names and, for every implant counted, its file, group and
+    // transform. A missing version counts as 0.0.0 (DICOM names in [Planningdata]).
+    static PlanningFile read(const std::string& file);
+
+    // Writes every group (the DICOM names always to [ImageData]); the file is replaced only
+    // once it is completely written. Throws std::runtime_error when writing fails.
+    void write(const std::string& file) const;
+};

@@ -1,0 +1,199 @@
+#include "planning/io/PlanningReader.h"
+
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomVolume.h"
+#include "planning/io/PlanningFile.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/Nerve.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFiles.h"
+
+#include <stdexcept>
+
+namespace {
+
+// Share of the progress that the DICOM series takes.
+constexpr double dicomShare = 0.7;
+
+}
+
+PlanningReader::PlanningReader(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
+                               Vexa::DicomIOManager& manager) try
+    : file_(std::move(file)), model_(std::move(model)), settings_(std::move(settings)), manager_(manager)
+{
+    if (!model_ || !settings_)
+        throw std::runtime_error("PlanningReader: a model and settings are required");
+}
+VEXA_RETHROW
+
+bool PlanningReader::start()
+{
+    errorMessage_.clear();
+    determinedJaw_ = false;
+    progress_ = 0.0;
+    try {
+        load();
+        progress_ = 1.0;
+        return true;
+    } catch (const std::exception& e) {
+        errorMessage_ = e.what();
+    } catch (...) {
+        errorMessage_ = "An unknown error has occurred during loading the planning data.";
+    }
+    importing_ = false;
+    if (errorMessage_.empty())
+        errorMessage_ = "The planning " + file_ + " could not be loaded.";
+    return false;
+}
+
+double PlanningReader::getProgressState() const
+{
+    if (importing_)
+        return dicomShare * manager_.getProgressState();
+    return progress_;
+}
+
+std::string PlanningReader::getShortDescription() const
+{
+    return "Loading planning data";
+}
+
+std::shared_ptr<Implant> PlanningReader::loadImplant(const std::string& file, unsigned group,
+                                                     const Vexa::Matrix44<double>& transform) try
+{
+    std::shared_ptr<Implant> implant;
+    try {
+        implant = Implant::createFromFile(transform, group, file);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("Could not load the implant description " + file + ":\n" + e.what());
+    }
+    if (!implant)
+        throw std::runtime_error("Could not load the implant description " + file +
+                                 ":\nthe file has no group [Implantdata].");
+    return implant;
+}
+VEXA_RETHROW
+
+void PlanningReader::load() try
+{
+    const PlanningFile planning = PlanningFile::read(file_);
+    // Names in the file are relative to its folder (with its trailing "/").
+    const std::string folder = file_.substr(0, file_.rfind('/') + 1);
+
+    // The series.
+    std::vector<std::string> dicomFiles;
+    for (const std::string& name : planning.dicomFiles)
+        dicomFiles.push_back(folder + name);
+    manager_.resetProgress();
+    manager_.setFiles(dicomFiles);
+    importing_ = true;
+    manager_.start();
+    importing_ = false;
+    progress_ = dicomShare;
+    const auto data = std::dynamic_pointer_cast<Vexa::DicomVolume>(manager_.getData());
+    if (!data || !data->getVolumeData())
+        throw std::runtime_error("The DICOM files of the planning " + file_ + " gave no volume.");
+
+    // The implants.
+    std::vector<std::shared_ptr<Implant>> implants;
+    for (const PlanningFile::Implant& entry : planning.implants)
+        implants.push_back(loadImplant(folder + entry.file, entry.group, entry.transform));
+    progress_ = 0.8;
+
+    std::shared_ptr<Vexa::IndexedTriangleMesh> surface;
+    if (!planning.surfaceFile.empty()) {
+        surface = Vexa::readSFFBinFile(folder + planning.surfaceFile);
+        if (!surface)
+            throw std::runtime_error("Could not read the 3D model " + folder + planning.surfaceFile);
+        surface->setUseFloatArrays(true);
+    }
+    progress_ = 0.9;
+
+    // The nerve elements, on the Model's panoramic line (which they only refer to).
+    Nerve::ElementMap elements;
+    for (std::size_t i = 0; i < planning.nerveElements.size(); ++i) {
+        const PlanningFile::NerveElement& stored = planning.nerveElements[i];
+        const auto element = Nerve::Element::create(model_->getPanoramicLine(),
+                                                    static_cast<Nerve::Element::Type>(stored.type));
+        for (std::size_t j = 0; j < stored.points.size(); ++j) {
+            const auto point = Nerve::Element::Point::create(stored.points[j].position, stored.points[j].diameter);
+            point->offset = stored.points[j].offset;
+            if (!element->simpleAddPoint(point))
+                throw std::runtime_error("The planning file " + file_ + " holds an invalid value of \"element" +
+                                         std::to_string(i) + "point" + std::to_string(j) +
+                                         "\" in [Nerve] (a point of the same offset or an unusable point).");
+        }
+        // The side key is set again when the container is taken.
+        elements.emplace(false, element);
+    }
+    std::vector<std::shared_ptr<Marker>> markers;
+    for (const Vexa::Vector3D& position : planning.markers)
+        markers.push_back(Marker::create(position));
+
+    std::map<std::string, std::string> patient;
+    const std::pair<const char*, const std::string*> patientValues[] = {{"name", &planning.patientName},
+                                                                        {"birthday", &planning.birthday},
+                                                                        {"id", &planning.patientId},
+                                                                        {"sex", &planning.sex}};
+
+    // Everything is read: the Model takes it in one step. Should anything fail here after all,
+    // the Model is emptied rather than left half filled.
+    try {
+        model_->clear();
+        model_->setData(data);
+        // The file's patient data win over the header's.
+        patient = model_->getPatientData();
+        for (const auto& [key, value] : patientValues)
+            if (!value->empty())
+                patient[key] = *value;
+        model_->setPatientData(patient);
+        if (planning.minVoxelValue)
+            model_->setMinVoxelValue(*planning.minVoxelValue);
+        if (planning.midVoxelValue)
+            model_->setMidVoxelValue(*planning.midVoxelValue);
+        if (planning.maxVoxelValue)
+            model_->setMaxVoxelValue(*planning.maxVoxelValue);
+
+        model_->setMarker(markers);
+        model_->setMarkerDetected(planning.markersDetected);
+        model_->setMarkerDetectionMethode(static_cast<Model::MarkerDetectionMethode>(planning.markerDetectionMethod));
+        if (planning.jaw != Constants::JawUndetermined)
+            model_->setJaw(planning.jaw);
+        else
+            determinedJaw_ = model_->determineJaw();
+
+        model_->getPanoramicLine()->setPoints(planning.corners);
+        const std::shared_ptr<Nerve> nerve = model_->getNerve();
+        if (planning.dividePlane)
+            nerve->setDividePlane(*planning.dividePlane);
+        else
+            model_->calcNerveEnvironments();
+        nerve->setElementContainer(elements);
+        nerve->validate(Nerve::Element::PointPtr(), true);
+
+        model_->getImplantManager()->setImplants(implants);
+        model_->set3DModel(surface);
+
+        if (planning.transversalPosition)
+            model_->getTransversalSlicePositioner()->setSlicePosition(*planning.transversalPosition);
+        if (planning.coronalPosition)
+            model_->getCoronalSlicePositioner()->setSlicePosition(*planning.coronalPosition);
+        if (planning.sagittalPosition)
+            model_->getSagitalSlicePositioner()->setSlicePosition(*planning.sagittalPosition);
+    } catch (...) {
+        model_->clear();
+        throw;
+    }
+
+    settings_->setMarkerDetectionDone(planning.markerDetectionDone);
+    settings_->setPlanningFile(file_);
+    settings_->setPlanningState(2);
+}
+VEXA_RETHROW

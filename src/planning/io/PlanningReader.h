@@ -1,0 +1,57 @@
+#pragma once
+// The planning load job: reads a planning folder (its ".srl" file, the DICOM series in
+// "dicom", the implant descriptions, the 3D model) into the Model. Everything is read and
+// built first; only then does the Model take it, in one short step, so a planning that fails
+// to load leaves the Model as it was. Not cancelable (the step is short; the rest is reading).
+#include "vexa/core/IAlgorithmProgressState.h"
+#include "vexa/math/Matrix44.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+class Implant;
+class Model;
+class Settings;
+
+namespace Vexa {
+class DicomIOManager;
+}
+
+class PlanningReader : public Vexa::IAlgorithmProgressState
+{
+public:
+    // Progress 0, empty error text.
+    PlanningReader(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
+                   Vexa::DicomIOManager& manager);
+
+    // Loads the planning; true on success (then the planning file is the settings' planning
+    // file and the planning state is 2). Never throws.
+    bool start() override;
+    void cancel() override {}
+    double getProgressState() const override;
+    std::string getShortDescription() const override;
+    bool isCancelable() const override { return false; }
+
+    // Why the last start failed; empty after success.
+    const std::string& getErrorMessage() const { return errorMessage_; }
+    // True when the file named no jaw and the reader determined it from the markers.
+    bool hasDeterminedJaw() const { return determinedJaw_; }
+
+    // An implant from its description file; throws std::runtime_error naming the file (and,
+    // where the description is at fault, the key) when it cannot be made.
+    static std::shared_ptr<Implant> loadImplant(const std::string& file, unsigned group,
+                                                const Vexa::Matrix44<double>& transform);
+
+private:
+    void load();
+
+    std::string file_;
+    std::shared_ptr<Model> model_;
+    std::shared_ptr<Settings> settings_;
+    Vexa::DicomIOManager& manager_;
+    std::string errorMessage_;
+    bool determinedJaw_ = false;
+    std::atomic<double> progress_{0.0};
+    std::atomic<bool> importing_{false};
+};

@@ -1,0 +1,268 @@
+#include "planning/io/PlanningWriter.h"
+
+#include "dicom/import/DicomData.h"
+#include "dicom/import/DicomInformation.h"
+#include "planning/io/PlanningFile.h"
+#include "planning/io/PlanningFolderUpdate.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/Nerve.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/core/IniFileManager.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFiles.h"
+
+#include <QDateTime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Share of the progress that copying the DICOM series takes.
+constexpr double dicomShare = 0.8;
+
+bool isInside(const fs::path& file, const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    const fs::path relative = fs::absolute(file).lexically_normal().lexically_relative(fs::path(folder));
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+// A relative name that stays in its folder: descriptions name their surface and picture so.
+bool staysInFolder(const std::string& name)
+{
+    const fs::path path(name);
+    if (name.empty() || path.is_absolute())
+        return false;
+    for (const fs::path& part : path)
+        if (part == "..")
+            return false;
+    return true;
+}
+
+void makeFolder(const fs::path& folder)
+{
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error || !fs::is_directory(folder))
+        throw std::runtime_error("Could not create the folder " + folder.string() +
+                                 (error ? ": " + error.message() : std::string()));
+}
+
+// Copies a file; files of plannings that are being replaced are linked instead (they are
+// never changed, and the series is the largest part of a planning). `what` names the file
+// in the error text.
+void placeFile(const fs::path& from, const fs::path& to, bool mayLink, const std::string& what)
+{
+    std::error_code error;
+    if (mayLink) {
+        fs::create_hard_link(from, to, error);
+        if (!error)
+            return;
+        error.clear();
+    }
+    if (!fs::is_regular_file(from, error))
+        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": the file does not exist.");
+    makeFolder(to.parent_path());
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+    if (error)
+        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + error.message());
+}
+
+// The description with its surface and picture into the folder; the description keeps its
+// name so that its relative surface name still holds.
+void copyImplantDescription(const std::string& file, const fs::path& folder)
+{
+    const fs::path description(file);
+    placeFile(description, folder / description.filename(), false, "implant description");
+    const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+    const fs::path source = description.parent_path();
+    const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
+    if (!staysInFolder(surface))
+        throw std::runtime_error("Could not copy the implant description " + file +
+                                 ": invalid value of \"surfacefile\".");
+    placeFile(source / surface, folder / surface, false, "implant surface");
+    // Pictures are optional: the picture named after the description and the one it names.
+    std::set<std::string> pictures{description.stem().string() + ".bmp"};
+    const std::string image = ini.getValue("Implantdata", "imagefile", std::string());
+    if (staysInFolder(image))
+        pictures.insert(image);
+    for (const std::string& picture : pictures) {
+        std::error_code error;
+        if (fs::is_regular_file(source / picture, error))
+            placeFile(source / picture, folder / picture, false, "implant picture");
+    }
+}
+
+}
+
+PlanningWriter::PlanningWriter(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
+                               bool overwrite) try
+    : file_(std::move(file)), model_(std::move(model)), settings_(std::move(settings)), overwrite_(overwrite)
+{
+    if (!model_ || !settings_)
+        throw std::runtime_error("PlanningWriter: a model and settings are required");
+}
+VEXA_RETHROW
+
+bool PlanningWriter::start()
+{
+    errorMessage_.clear();
+    progress_ = 0.0;
+    try {
+        save();
+        progress_ = 1.0;
+        return true;
+    } catch (const std::exception& e) {
+        errorMessage_ = e.what();
+    } catch (...) {
+        errorMessage_ = "An unknown error has occurred during saving the planning data.";
+    }
+    if (errorMessage_.empty())
+        errorMessage_ = "The planning " + file_ + " could not be saved.";
+    return false;
+}
+
+std::string PlanningWriter::getShortDescription() const
+{
+    return "Saving planning data";
+}
+
+void PlanningWriter::save() try
+{
+    const fs::path target = fs::absolute(fs::path(file_)).lexically_normal();
+    if (!target.has_filename() || !target.has_parent_path())
+        throw std::runtime_error("Invalid planning file name " + file_);
+    const std::string folder = target.parent_path().string();
+    std::string previous;
+    if (overwrite_) {
+        const std::string loaded = settings_->getPlanningFile();
+        if (!loaded.empty())
+            previous = fs::absolute(fs::path(loaded)).lexically_normal().parent_path().string();
+    }
+    const std::vector<std::string> sources = model_->getDicomFiles();
+    if (sources.empty() || !model_->getVolumeData())
+        throw std::runtime_error("There is no patient data to save.");
+
+    PlanningFolderUpdate update(folder, previous);
+    const fs::path staging(update.getStagingFolder());
+    for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
+        makeFolder(staging / sub);
+
+    PlanningFile planning;
+
+    // Files of the loaded planning. Should its folder have been renamed to the target before
+    // this save, they are found under the new name.
+    const auto locate = [&](const std::string& file) {
+        const fs::path path = fs::absolute(fs::path(file)).lexically_normal();
+        std::error_code error;
+        if (!overwrite_ || fs::exists(path, error) || !isInside(path, previous))
+            return path;
+        const fs::path moved = fs::path(folder) / path.lexically_relative(fs::path(previous));
+        return fs::exists(moved, error) ? moved : path;
+    };
+
+    // The series.
+    std::set<std::string> names;
+    std::vector<std::string> copies;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const fs::path source = locate(sources[i]);
+        std::string name = source.filename().string();
+        for (std::size_t n = 0; name.empty() || names.count(name); ++n)
+            name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
+        names.insert(name);
+        placeFile(source, staging / "dicom" / name, isInside(source, folder) || isInside(source, previous),
+                  "DICOM file");
+        planning.dicomFiles.push_back("dicom/" + name);
+        copies.push_back((fs::path(folder) / "dicom" / name).string());
+        progress_ = dicomShare * double(i + 1) / double(sources.size());
+    }
+
+    // The implants: one folder per description.
+    std::map<std::string, std::size_t> descriptions;
+    for (const auto& implant : model_->getImplantManager()->getImplants()) {
+        const std::string file = implant->getFilename();
+        const auto [it, added] = descriptions.emplace(file, descriptions.size());
+        const std::string k = std::to_string(it->second);
+        if (added)
+            copyImplantDescription(locate(file).string(), staging / "implant" / k);
+        planning.implants.push_back(
+            {"implant/" + k + "/" + fs::path(file).filename().string(), implant->getGroup(), implant->getTransform()});
+    }
+    progress_ = 0.9;
+
+    if (const auto surface = model_->get3DModel()) {
+        Vexa::writeSFFBinFile(*surface, (staging / "surface" / "model.sff").string());
+        planning.surfaceFile = "surface/model.sff";
+    }
+
+    const std::map<std::string, std::string> patient = model_->getPatientData();
+    const auto patientValue = [&](const char* key) {
+        const auto it = patient.find(key);
+        return it == patient.end() ? std::string() : it->second;
+    };
+    planning.patientName = patientValue("name");
+    planning.birthday = patientValue("birthday");
+    planning.sex = patientValue("sex");
+    planning.patientId = patientValue("id");
+    planning.version = Vexa::getProgramVersion();
+    planning.lastModified = QDateTime::currentDateTime().toString("MM/dd/yyyy hh:mm:ss").toStdString();
+    planning.jaw = model_->getJaw();
+    if (const auto data = model_->getData())
+        if (const auto information = data->getInformation())
+            planning.imageDevice = information->getImageDeviceName();
+    planning.minVoxelValue = model_->getMinVoxelValue();
+    planning.midVoxelValue = model_->getMidVoxelValue();
+    planning.maxVoxelValue = model_->getMaxVoxelValue();
+
+    const auto line = model_->getPanoramicLine();
+    for (auto it = line->cornersBegin(); it != line->cornersEnd(); ++it)
+        planning.corners.push_back(line->toWorld((*it)->getPosition()));
+
+    const auto nerve = model_->getNerve();
+    planning.dividePlane = nerve->getDividePlane();
+    for (auto it = nerve->elementsBegin(); it != nerve->elementsEnd(); ++it) {
+        PlanningFile::NerveElement element;
+        element.type = it->second->getType();
+        for (const auto& point : it->second->getPointContainer())
+            element.points.push_back({point->position, point->diameter, point->offset});
+        planning.nerveElements.push_back(std::move(element));
+    }
+
+    for (const auto& marker : model_->getMarkers())
+        planning.markers.push_back(marker->getPosition());
+    planning.markersDetected = model_->isMarkerDetected();
+    planning.markerDetectionMethod = model_->getMarkerDetectionMethode();
+    planning.markerDetectionDone = settings_->isMarkerDetectionDone();
+
+    // Stored positions; the coronal positioner shows its position mirrored.
+    const auto transversal = model_->getTransversalSlicePositioner();
+    const auto coronal = model_->getCoronalSlicePositioner();
+    const auto sagittal = model_->getSagitalSlicePositioner();
+    if (transversal->getMaxSlicePosition() >= 0.0)
+        planning.transversalPosition = transversal->getSlicePosition(true);
+    if (coronal->getMaxSlicePosition() >= 0.0)
+        planning.coronalPosition = coronal->getMaxSlicePosition() - coronal->getSlicePosition(true);
+    if (sagittal->getMaxSlicePosition() >= 0.0)
+        planning.sagittalPosition = sagittal->getSlicePosition(true);
+
+    planning.write((staging / target.filename()).string());
+    progress_ = 0.95;
+
+    update.commit();
+    model_->setDicomFiles(copies);
+    settings_->setPlanningFile(target.string());
+    settings_->setPlanningState(2);
+}
+VEXA_RETHROW

@@ -1,0 +1,46 @@
+#pragma once
+// The planning save job: writes the Model's planning as a planning folder: the ".srl" file
+// named `file`, copies of the DICOM series in "dicom", the 3D model in "surface" and the
+// implant descriptions with their surfaces and pictures in "implant/<k>/". The new planning is
+// built completely beside the target and only then replaces it (PlanningFolderUpdate), so a
+// save that fails leaves the previous planning as it was. Not cancelable.
+#include "vexa/core/IAlgorithmProgressState.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+class Model;
+class Settings;
+
+class PlanningWriter : public Vexa::IAlgorithmProgressState
+{
+public:
+    // overwrite: the planning replaces the one loaded (the settings' planning file), whose
+    // folder goes once the new one is written, handing over what else it holds (screenshots,
+    // logs); its DICOM copies are taken from there. Otherwise a new planning is written.
+    // Progress 0, empty error text.
+    PlanningWriter(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
+                   bool overwrite);
+
+    // Saves; true on success (then the DICOM file list of the Model names the copies, the
+    // settings' planning file is `file` and the planning state is 2). Never throws.
+    bool start() override;
+    void cancel() override {}
+    double getProgressState() const override { return progress_; }
+    std::string getShortDescription() const override;
+    bool isCancelable() const override { return false; }
+
+    // Why the last start failed; empty after success.
+    const std::string& getErrorMessage() const { return errorMessage_; }
+
+private:
+    void save();
+
+    std::string file_;
+    std::shared_ptr<Model> model_;
+    std::shared_ptr<Settings> settings_;
+    bool overwrite_;
+    std::string errorMessage_;
+    std::atomic<double> progress_{0.0};
+};

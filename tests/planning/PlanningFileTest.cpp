@@ -1,0 +1,272 @@
+// The planning file format: values survive a write and a read exactly, old files keep their
+// DICOM names where old programs put them, and damage is reported with file, group and key.
+#include "planning/io/PlanningFile.h"
+#include "planning/io/PlanningFolderUpdate.h"
+
+#include "common/TestSupport.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using Vexa::Vector3D;
+
+namespace {
+
+void writeText(const std::string& file, const std::string& text)
+{
+    fs::create_directories(fs::path(file).parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+std::string readText(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Every file below a folder with its contents, by relative path.
+std::map<std::string, std::string> tree(const std::string& folder)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        files[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? readText(entry.path()) : "/";
+    return files;
+}
+
+std::string errorOf(const std::string& file)
+{
+    try {
+        PlanningFile::read(file);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+const char* const minimalFile = "[Planningdata]\nversion = 2.0.3\n[ImageData]\ndicomFile0 = dicom/a\n";
+
+}
+
+TEST(PlanningFile, WritesAndReadsEveryValueExactly)
+{
+    TestSupport::ScratchDir dir;
+    PlanningFile planning;
+    planning.patientName = "Doe^John";
+    planning.birthday = "19650412";
+    planning.sex = "M";
+    planning.patientId = "4711";
+    planning.version = Vexa::getProgramVersion();
+    planning.lastModified = "12/31/2004 10:00:00";
+    planning.jaw = 2;
+    planning.imageDevice = "CT";
+    planning.dicomFiles = {"dicom/IM1", "dicom/IM2", "dicom/IM3"};
+    planning.minVoxelValue = 980;
+    planning.midVoxelValue = 1650;
+    planning.maxVoxelValue = 2320;
+    planning.surfaceFile = "surface/model.sff";
+    Vexa::Matrix44<double> transform(Vector3D(0.1, 0.2, 0.3), Vector3D(0.1 / 3.0, 1e-17, -2.5));
+    transform[3] = 0.25; // an element outside the rotation and translation parts still round-trips
+    planning.implants = {{"implant/0/A.implant", 1, transform}, {"implant/1/B.implant", 0, Vexa::Matrix44<double>(Vector3D(1, 2, 3))}};
+    planning.corners = {Vector3D(1.0 / 3.0, 2, 0), Vector3D(-4.5, 1e300, 7)};
+    planning.dividePlane = Vexa::Plane<double>(Vector3D(1, 2, 3), Vector3D(0, 1, 0));
+    planning.nerveElements = {{1, {{Vector3D(1, 2, 3), 3.0, 0.5}, {Vector3D(4, 5, 6), 2.5, 7.25}}}, {0, {}}};
+    planning.markers = {Vector3D(1, 1, 1), Vector3D(2.0 / 7.0, 3, 4)};
+    planning.markersDetected = true;
+    planning.markerDetectionMethod = 2;
+    planning.markerDetectionDone = true;
+    planning.transversalPosition = 41.25;
+    planning.coronalPosition = 0.1;
+    planning.sagittalPosition = 33.0;
+    const std::string file = dir.file("p/p.srl");
+    fs::create_directories(dir.file("p"));
+    planning.write(file);
+
+    const PlanningFile read = PlanningFile::read(file);
+    EXPECT_EQ(read.patientName, "Doe^John");
+    EXPECT_EQ(read.birthday, "19650412");
+    EXPECT_EQ(read.sex, "M");
+    EXPECT_EQ(read.patientId, "4711");
+    EXPECT_EQ(read.version.toString("."), "2.0.3");
+    EXPECT_EQ(read.lastModified, "12/31/2004 10:00:00");
+    EXPECT_EQ(read.jaw, 2);
+    EXPECT_EQ(read.imageDevice, "CT");
+    EXPECT_EQ(read.dicomFiles, planning.dicomFiles);
+    EXPECT_EQ(read.minVoxelValue, 980);
+    EXPECT_EQ(read.midVoxelValue, 1650);
+    EXPECT_EQ(read.maxVoxelValue, 2320);
+    EXPECT_EQ(read.surfaceFile, "surface/model.sff");
+    ASSERT_EQ(read.implants.size(), 2u);
+    EXPECT_EQ(read.implants[0].file, "implant/0/A.implant");
+    EXPECT_EQ(read.implants[0].group, 1u);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(read.implants[0].transform[i], transform[i]) << i;
+        EXPECT_EQ(read.implants[1].transform[i], planning.implants[1].transform[i]) << i;
+    }
+    EXPECT_EQ(read.implants[1].group, 0u);
+    ASSERT_EQ(read.corners.size(), 2u);
+    EXPECT_EQ(read.corners[0].x, 1.0 / 3.0);
+    EXPECT_EQ(read.corners[1].y, 1e300);
+    ASSERT_TRUE(read.dividePlane);
+    EXPECT_EQ(read.dividePlane->getPoint().z, 3.0);
+    EXPECT_EQ(read.dividePlane->getNormal().y, 1.0);
+    ASSERT_EQ(read.nerveElements.size(), 2u);
+    EXPECT_EQ(read.nerveElements[0].type, 1);
+    ASSERT_EQ(read.nerveElements[0].points.size(), 2u);
+    EXPECT_EQ(read.nerveElements[0].points[1].position.z, 6.0);
+    EXPECT_EQ(read.nerveElements[0].points[1].diameter, 2.5);
+    EXPECT_EQ(read.nerveElements[0].points[1].offset, 7.25);
+    EXPECT_EQ(read.nerveElements[1].type, 0);
+    EXPECT_TRUE(read.nerveElements[1].points.empty());
+    ASSERT_EQ(read.markers.size(), 2u);
+    EXPECT_EQ(read.markers[1].x, 2.0 / 7.0);
+    EXPECT_TRUE(read.markersDetected);
+    EXPECT_EQ(read.markerDetectionMethod, 2);
+    EXPECT_TRUE(read.markerDetectionDone);
+    EXPECT_EQ(read.transversalPosition, 41.25);
+    EXPECT_EQ(read.coronalPosition, 0.1);
+    EXPECT_EQ(read.sagittalPosition, 33.0);
+
+    // Matrices are written row by row, as the matrix prints itself.
+    const std::string text = readText(file);
+    std::ostringstream printed;
+    printed << Vexa::Matrix44<double>(Vector3D(1, 2, 3));
+    EXPECT_NE(text.find("transform1 = " + printed.str() + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("transform1 = 1 0 0 1 0 1 0 2 0 0 1 3 0 0 0 1\n"), std::string::npos) << text;
+}
+
+TEST(PlanningFile, TakesTheDicomNamesFromTheGroupOfItsVersion)
+{
+    TestSupport::ScratchDir dir;
+    const std::string both = "[ImageData]\ndicomFile0 = new/a\ndicomFile1 = new/b\n"
+                             "[Patient]\nname = X\n";
+    const auto withVersion = [&](const std::string& version) {
+        const std::string file = dir.file(version + ".srl");
+        writeText(file, "[Planningdata]\nversion = " + version + "\ndicomFile0 = old/a\n" + both);
+        return PlanningFile::read(file).dicomFiles;
+    };
+    EXPECT_EQ(withVersion("1.8.0"), std::vector<std::string>{"old/a"});
+    EXPECT_EQ(withVersion("1.8.9"), std::vector<std::string>{"old/a"});
+    EXPECT_EQ(withVersion("1.9.0"), (std::vector<std::string>{"new/a", "new/b"}));
+    EXPECT_EQ(withVersion("1.9.5"), (std::vector<std::string>{"new/a", "new/b"}));
+    EXPECT_EQ(withVersion("2.0.3"), (std::vector<std::string>{"new/a", "new/b"}));
+    // Without a count the names run up to the first gap; with one, every counted name is required.
+    const std::string gap = dir.file("gap.srl");
+    writeText(gap, "[Planningdata]\nversion=2.0.0\n[ImageData]\ndicomFile0=a\ndicomFile1=b\ndicomFile3=d\n");
+    EXPECT_EQ(PlanningFile::read(gap).dicomFiles, (std::vector<std::string>{"a", "b"}));
+    const std::string counted = dir.file("counted.srl");
+    writeText(counted, "[Planningdata]\nversion=2.0.0\n[ImageData]\nnumberOfDicomFiles=3\ndicomFile0=a\n"
+                       "dicomFile1=b\ndicomFile3=d\n");
+    EXPECT_EQ(errorOf(counted), "The planning file " + counted + " misses the key \"dicomFile2\" in [ImageData].");
+    // A hand-written minimal file (blanks around "=") reads with defaults for the rest.
+    const std::string minimal = dir.file("minimal.srl");
+    writeText(minimal, minimalFile);
+    const PlanningFile read = PlanningFile::read(minimal);
+    EXPECT_EQ(read.jaw, 0);
+    EXPECT_TRUE(read.implants.empty());
+    EXPECT_FALSE(read.minVoxelValue);
+    EXPECT_FALSE(read.transversalPosition);
+}
+
+TEST(PlanningFile, NamesFileGroupAndKeyOfDamage)
+{
+    TestSupport::ScratchDir dir;
+    const std::string file = dir.file("d.srl");
+    const std::string prefix = "The planning file " + file + " ";
+    struct Case
+    {
+        std::string extra;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"[Implant]\nimplant=1\ngroup0=1\ntransform0=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n",
+         "misses the key \"file0\" in [Implant]."},
+        {"[Implant]\nimplant=1\nfile0=x.implant\ngroup0=-1\ntransform0=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n",
+         "holds an invalid value of \"group0\" in [Implant]."},
+        {"[Implant]\nimplant=1\nfile0=x.implant\ngroup0=1\ntransform0=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0\n",
+         "holds an invalid value of \"transform0\" in [Implant]."},
+        {"[Implant]\nimplant=1\nfile0=x.implant\ngroup0=1\ntransform0=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 nan\n",
+         "holds an invalid value of \"transform0\" in [Implant]."},
+        {"[Implant]\nimplant=two\n", "holds an invalid value of \"implant\" in [Implant]."},
+        {"[PanoramicLine]\ncorners=2\ncorner0=1 2 3\ncorner1=1,5 2 3\n",
+         "holds an invalid value of \"corner1\" in [PanoramicLine]."},
+        {"[Nerve]\nelements=1\nelement0type=1\nelement0points=1\nelement0point0=1 2 3 0 4\n",
+         "holds an invalid value of \"element0point0\" in [Nerve]."},
+        {"[Nerve]\nelements=1\nelement0type=1\n", "misses the key \"element0points\" in [Nerve]."},
+        {"[Marker]\nmarkers=1\n", "misses the key \"marker0\" in [Marker]."},
+        {"[Slices]\ncoronal=12mm\n", "holds an invalid value of \"coronal\" in [Slices]."},
+        {"[ImageData]\nminVoxelValue=\n", "holds an invalid value of \"minVoxelValue\" in [ImageData]."},
+    };
+    for (const Case& c : cases) {
+        writeText(file, minimalFile + c.extra);
+        EXPECT_EQ(errorOf(file), prefix + c.error) << c.extra;
+    }
+    writeText(file, "[Planningdata]\nversion = 2.0.3\n");
+    EXPECT_EQ(errorOf(file), prefix + "names no DICOM files (key \"dicomFile0\" in [ImageData]).");
+    writeText(file, "[Planningdata]\nversion = 2.1.0\n[ImageData]\ndicomFile0 = a\n");
+    EXPECT_EQ(errorOf(file), prefix + "was saved by a newer program version (2.1.0).");
+    EXPECT_EQ(errorOf(dir.file("missing.srl")), "The planning file " + dir.file("missing.srl") + " cannot be read.");
+    EXPECT_EQ(errorOf(dir.path()), "The planning file " + dir.path() + " cannot be read.");
+}
+
+TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
+{
+    TestSupport::ScratchDir dir;
+    const std::string folder = dir.file("patients/2024-01-01__10-00-00-1");
+    writeText(folder + "/2024-01-01__10-00-00-1.srl", "old planning");
+    writeText(folder + "/dicom/IM1", "old dicom");
+    writeText(folder + "/implant/0/A.implant", "old implant");
+    writeText(folder + "/images/shot.png", "screenshot");
+    writeText(folder + "/Log/1.log", "treatment");
+    const auto before = tree(dir.file("patients"));
+
+    {
+        // Abandoned: nothing changes, nothing is left behind.
+        PlanningFolderUpdate update(folder, "");
+        writeText(update.getStagingFolder() + "/x.srl", "half");
+        EXPECT_EQ(fs::path(update.getStagingFolder()).parent_path(), fs::path(dir.file("patients")));
+    }
+    EXPECT_EQ(tree(dir.file("patients")), before);
+
+    {
+        PlanningFolderUpdate update(folder + "/", "");
+        writeText(update.getStagingFolder() + "/2024-01-01__10-00-00-1.srl", "new planning");
+        writeText(update.getStagingFolder() + "/dicom/IM1", "new dicom");
+        fs::create_directories(update.getStagingFolder() + "/images");
+        update.commit();
+    }
+    const std::map<std::string, std::string> expected = {
+        {"2024-01-01__10-00-00-1", "/"},
+        {"2024-01-01__10-00-00-1/2024-01-01__10-00-00-1.srl", "new planning"},
+        {"2024-01-01__10-00-00-1/dicom", "/"},
+        {"2024-01-01__10-00-00-1/dicom/IM1", "new dicom"},
+        {"2024-01-01__10-00-00-1/images", "/"},
+        {"2024-01-01__10-00-00-1/images/shot.png", "screenshot"},
+        {"2024-01-01__10-00-00-1/Log", "/"},
+        {"2024-01-01__10-00-00-1/Log/1.log", "treatment"}};
+    EXPECT_EQ(tree(dir.file("patients")), expected);
+
+    // Saved again under a new name: the old folder's extras move along, the old folder goes.
+    const std::string renamed = dir.file("patients/2024-02-02__10-00-00-2");
+    {
+        PlanningFolderUpdate update(renamed, folder);
+        writeText(update.getStagingFolder() + "/2024-02-02__10-00-00-2.srl", "newer planning");
+        update.commit();
+    }
+    const std::map<std::string, std::string> moved = {
+        {"2024-02-02__10-00-00-2", "/"},
+        {"2024-02-02__10-00-00-2/2024-02-02__10-00-00-2.srl", "newer planning"},
+        {"2024-02-02__10-00-00-2/images", "/"},
+        {"2024-02-02__10-00-00-2/images/shot.png", "screenshot"},
+        {"2024-02-02__10-00-00-2/Log", "/"},
+        {"2024-02-02__10-00-00-2/Log/1.log", "treatment"}};
+    EXPECT_EQ(tree(dir.file("patients")), moved);
+
+    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl"));
+    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl"));
+    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("images"));
+}

@@ -1,0 +1,548 @@
+// Saving and loading plannings: a planning comes back exactly as it was saved, a failed save
+// leaves the previous planning untouched, a failed load leaves the Model untouched, and the
+// DICOM import starts a planning or changes nothing.
+#include "PlanningIoTestSupport.h"
+
+#include "dicom/import/DicomVolume.h"
+#include "planning/io/DicomImport.h"
+#include "planning/io/PlanningReader.h"
+#include "planning/io/PlanningWriter.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/Nerve.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "vexa/algorithm/MarchingCubes.h"
+#include "vexa/algorithm/MarkerDetection.h"
+#include "vexa/algorithm/MeshReduction.h"
+#include "vexa/core/IniFileManager.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFactory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using namespace PlanningIoTest;
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+namespace {
+
+const std::string conicalPro = "/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant";
+const std::string qLine = "/Quillon Medical/Q-Line/QM-L-D48-L100.implant";
+
+bool importSample(Session& s, const std::vector<std::string>& files)
+{
+    DicomImport import(files, s.model, s.settings, s.manager);
+    const bool done = import.start();
+    EXPECT_EQ(import.getErrorMessage(), "");
+    return done;
+}
+
+void addNervePoint(Nerve& nerve, const Vector3D& position, double diameter)
+{
+    Nerve::Element::PointContainer previous;
+    const auto added = nerve.addPoint(Nerve::Element::Point::create(position, diameter), previous, false);
+    ASSERT_EQ(added.first.size(), 1u) << position.x << " " << position.y;
+}
+
+// A planning with something of everything; `sources` are the DICOM files to import.
+void makePlanning(Session& s, const std::vector<std::string>& sources)
+{
+    ASSERT_TRUE(importSample(s, sources));
+    Model& model = *s.model;
+    std::vector<std::shared_ptr<Marker>> markers;
+    for (const Vector3D& position : sampleMarkers())
+        markers.push_back(Marker::create(position));
+    ASSERT_EQ(markers.size(), 6u);
+    model.setMarker(markers);
+    model.setMarkerDetected(true);
+    model.setMarkerDetectionMethode(Model::AutomaticMarkerDetection);
+    s.settings->setMarkerDetectionDone(true);
+    model.setJaw(Constants::Mandible);
+    model.setMinVoxelValue(900);
+    model.setMidVoxelValue(1500);
+    model.setMaxVoxelValue(2600);
+
+    model.getPanoramicLine()->setPoints({Vector3D(20, 60, 0), Vector3D(28, 38, 0), Vector3D(44.8, 20, 0),
+                                         Vector3D(62, 38, 0), Vector3D(70, 60, 0)});
+    Nerve& nerve = *model.getNerve();
+    nerve.setDividePlane(Vexa::Plane<double>(Vector3D(44.8, 0, 0), Vector3D(1, 0, 0)));
+    addNervePoint(nerve, Vector3D(22, 55, 12), 3.0);
+    addNervePoint(nerve, Vector3D(27, 41, 12.5), 2.5);
+    addNervePoint(nerve, Vector3D(64, 42, 11), 3.0);
+    addNervePoint(nerve, Vector3D(68, 55, 11.5), 3.0);
+    // An element of the old format, filed by hand.
+    auto old = Nerve::Element::create(model.getPanoramicLine(), Nerve::Element::OldFormat);
+    auto point = Nerve::Element::Point::create(Vector3D(35, 27, 10), 2.0);
+    point->offset = model.getPanoramicLine()->getOffset(point->position).second;
+    ASSERT_TRUE(old->simpleAddPoint(point));
+    ASSERT_TRUE(nerve.addElement(old));
+
+    const auto manager = model.getImplantManager();
+    const std::string database = implantDatabaseFolder();
+    manager->addImplant(Implant::createFromFile(Matrix44<double>(Vector3D(0.1, -0.2, 0.3), Vector3D(30, 36, 20)), 1,
+                                                database + conicalPro));
+    manager->addImplant(Implant::createFromFile(Matrix44<double>(Vector3D(0.1, -0.2, 0.3), Vector3D(38, 27, 20)), 1,
+                                                database + conicalPro));
+    manager->addImplant(Implant::createFromFile(Matrix44<double>(Vector3D(-0.05, 0.02, 1.0 / 3.0),
+                                                                 Vector3D(60, 36, 21.125)),
+                                                0, database + qLine));
+    ASSERT_EQ(manager->numberOfImplants(), 3u);
+
+    model.set3DModel(Vexa::createBoxMesh(Matrix44<double>(Vector3D(40, 40, 20)), Vector3D(10, 12, 14)));
+    model.getTransversalSlicePositioner()->setSlicePosition(20.3);
+    model.getCoronalSlicePositioner()->setSlicePosition(30.1);
+    model.getSagitalSlicePositioner()->setSlicePosition(40.7);
+}
+
+// The planning content of two Models is the same.
+void expectSamePlanning(Model& a, Model& b)
+{
+    EXPECT_EQ(a.getPatientData(), b.getPatientData());
+    EXPECT_EQ(a.getJaw(), b.getJaw());
+    EXPECT_EQ(a.getMinVoxelValue(), b.getMinVoxelValue());
+    EXPECT_EQ(a.getMidVoxelValue(), b.getMidVoxelValue());
+    EXPECT_EQ(a.getMaxVoxelValue(), b.getMaxVoxelValue());
+
+    const auto va = a.getVolumeData();
+    const auto vb = b.getVolumeData();
+    ASSERT_TRUE(va && vb);
+    ASSERT_EQ(va->getVoxelCount(), vb->getVoxelCount());
+    EXPECT_TRUE(std::equal(va->getVoxels(), va->getVoxels() + va->getVoxelCount(), vb->getVoxels()));
+    EXPECT_EQ(va->getSpacingZ(), vb->getSpacingZ());
+
+    ASSERT_EQ(a.getMarkers().size(), b.getMarkers().size());
+    for (std::size_t i = 0; i < a.getMarkers().size(); ++i)
+        EXPECT_EQ((a.getMarkers()[i]->getPosition() - b.getMarkers()[i]->getPosition()).length(), 0.0) << i;
+    EXPECT_EQ(a.isMarkerDetected(), b.isMarkerDetected());
+    EXPECT_EQ(a.getMarkerDetectionMethode(), b.getMarkerDetectionMethode());
+
+    const auto la = a.getPanoramicLine();
+    const auto lb = b.getPanoramicLine();
+    ASSERT_EQ(la->numberOfCorners(), lb->numberOfCorners());
+    for (auto i = la->cornersBegin(), j = lb->cornersBegin(); i != la->cornersEnd(); ++i, ++j)
+        EXPECT_LT((la->toWorld((*i)->getPosition()) - lb->toWorld((*j)->getPosition())).length(), 1e-12);
+
+    const auto na = a.getNerve();
+    const auto nb = b.getNerve();
+    EXPECT_EQ((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 0.0);
+    ASSERT_EQ(std::distance(na->elementsBegin(), na->elementsEnd()), std::distance(nb->elementsBegin(), nb->elementsEnd()));
+    for (auto i = na->elementsBegin(), j = nb->elementsBegin(); i != na->elementsEnd(); ++i, ++j) {
+        EXPECT_EQ(i->first, j->first);
+        EXPECT_EQ(i->second->getType(), j->second->getType());
+        const auto& pa = i->second->getPointContainer();
+        const auto& pb = j->second->getPointContainer();
+        ASSERT_EQ(pa.size(), pb.size());
+        for (auto p = pa.begin(), q = pb.begin(); p != pa.end(); ++p, ++q) {
+            EXPECT_EQ(((*p)->position - (*q)->position).length(), 0.0);
+            EXPECT_EQ((*p)->offset, (*q)->offset);
+            EXPECT_EQ((*p)->diameter, (*q)->diameter);
+        }
+        EXPECT_TRUE(j->second->isValid());
+    }
+
+    const auto& ia = a.getImplantManager()->getImplants();
+    const auto& ib = b.getImplantManager()->getImplants();
+    ASSERT_EQ(ia.size(), ib.size());
+    for (std::size_t i = 0; i < ia.size(); ++i) {
+        EXPECT_EQ(fs::path(ia[i]->getFilename()).filename(), fs::path(ib[i]->getFilename()).filename());
+        EXPECT_EQ(ia[i]->getGroup(), ib[i]->getGroup());
+        EXPECT_EQ(ia[i]->getName(), ib[i]->getName());
+        EXPECT_EQ(ia[i]->getLength(), ib[i]->getLength());
+        EXPECT_EQ(ia[i]->getSurfaceModel()->getTriangleCount(), ib[i]->getSurfaceModel()->getTriangleCount());
+        for (int k = 0; k < 16; ++k)
+            EXPECT_NEAR(ia[i]->getTransform()[k], ib[i]->getTransform()[k], 1e-9) << i << " " << k;
+    }
+
+    const auto ma = a.get3DModel();
+    const auto mb = b.get3DModel();
+    ASSERT_EQ(bool(ma), bool(mb));
+    if (ma) {
+        ASSERT_EQ(ma->getTriangles(), mb->getTriangles());
+        ASSERT_EQ(ma->getVertexCount(), mb->getVertexCount());
+        for (std::size_t k = 0; k < ma->getVertices().size(); ++k)
+            EXPECT_EQ(float(ma->getVertices()[k]), float(mb->getVertices()[k])) << k;
+    }
+
+    EXPECT_NEAR(a.getTransversalSlicePositioner()->getSlicePosition(true),
+                b.getTransversalSlicePositioner()->getSlicePosition(true), 1e-9);
+    EXPECT_NEAR(a.getCoronalSlicePositioner()->getSlicePosition(true),
+                b.getCoronalSlicePositioner()->getSlicePosition(true), 1e-9);
+    EXPECT_NEAR(a.getSagitalSlicePositioner()->getSlicePosition(true),
+                b.getSagitalSlicePositioner()->getSlicePosition(true), 1e-9);
+}
+
+std::string planningFile(const Session& s, const std::string& name)
+{
+    return s.dir.file("patients/" + name + "/" + name + ".srl");
+}
+
+std::string save(Session& s, const std::string& file, bool overwrite)
+{
+    PlanningWriter writer(file, s.model, s.settings, overwrite);
+    const bool done = writer.start();
+    EXPECT_EQ(done, writer.getErrorMessage().empty());
+    if (done) {
+        EXPECT_EQ(writer.getProgressState(), 1.0);
+    }
+    return writer.getErrorMessage();
+}
+
+std::string load(Session& s, const std::string& file, bool* determinedJaw = nullptr)
+{
+    PlanningReader reader(file, s.model, s.settings, s.manager);
+    const bool done = reader.start();
+    EXPECT_EQ(done, reader.getErrorMessage().empty());
+    if (determinedJaw)
+        *determinedJaw = reader.hasDeterminedJaw();
+    return reader.getErrorMessage();
+}
+
+// No hidden leftovers of saving beside the plannings.
+std::vector<std::string> hiddenEntries(const std::string& folder)
+{
+    std::vector<std::string> hidden;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().front() == '.')
+            hidden.push_back(entry.path().filename().string());
+    return hidden;
+}
+
+}
+
+TEST(DicomImport, StartsAPlanningOrChangesNothing)
+{
+    Session s;
+    const std::vector<std::string> files = filesIn(samplePatientFolder());
+    ASSERT_EQ(files.size(), 160u);
+    s.settings->setPlanningFile("/old/planning.srl");
+    {
+        DicomImport import(files, s.model, s.settings, s.manager);
+        EXPECT_EQ(import.getProgressState(), 0.0);
+        EXPECT_EQ(import.getErrorMessage(), "");
+        ASSERT_TRUE(import.start());
+        EXPECT_EQ(import.getErrorMessage(), "");
+        EXPECT_EQ(import.getProgressState(), 1.0);
+    }
+    ASSERT_TRUE(s.model->getVolumeData());
+    EXPECT_EQ(s.model->getVolumeData()->getDimZ(), 160u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<Vexa::DicomVolume>(s.model->getData()));
+    EXPECT_EQ(s.settings->getPlanningState(), 1);
+    EXPECT_EQ(s.settings->getPlanningFile(), "") << "a new planning overwrites no older one";
+    const auto patient = s.model->getPatientData();
+    EXPECT_EQ(patient.at("name"), "Sample^Patient");
+    EXPECT_EQ(patient.at("birthday"), "19650412");
+    EXPECT_EQ(s.model->getDicomFiles().size(), 160u);
+
+    // A failed import (a file no importer reads first) and a cancelled one change nothing.
+    s.model->addMarker(Marker::create(Vector3D(1, 2, 3)));
+    s.settings->setPlanningState(2);
+    const auto data = s.model->getData();
+    TestSupport::ScratchDir other;
+    std::ofstream(other.file("notes.txt")) << "no DICOM";
+    std::vector<std::string> withText = files;
+    withText.insert(withText.begin(), other.file("notes.txt"));
+    {
+        DicomImport import(withText, s.model, s.settings, s.manager);
+        EXPECT_FALSE(import.start());
+        EXPECT_NE(import.getErrorMessage().find(other.file("notes.txt")), std::string::npos)
+            << import.getErrorMessage();
+    }
+    {
+        DicomImport import(files, s.model, s.settings, s.manager);
+        import.cancel();
+        EXPECT_FALSE(import.start());
+        EXPECT_EQ(import.getErrorMessage(), "DICOM error 20113: import cancelled");
+    }
+    {
+        DicomImport import({}, s.model, s.settings, s.manager);
+        EXPECT_FALSE(import.start());
+        EXPECT_NE(import.getErrorMessage(), "");
+    }
+    EXPECT_EQ(s.model->getData(), data);
+    EXPECT_EQ(s.model->getMarkers().size(), 1u);
+    EXPECT_EQ(s.settings->getPlanningState(), 2);
+}
+
+TEST(PlanningWriterReader, PlanningComesBackAsSaved)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string file = planningFile(s, "2024-03-01__09-30-00-123");
+    ASSERT_EQ(save(s, file, false), "");
+    EXPECT_EQ(s.settings->getPlanningFile(), file);
+    EXPECT_EQ(s.settings->getPlanningState(), 2);
+    EXPECT_TRUE(hiddenEntries(s.dir.file("patients")).empty());
+
+    // The folder: the series, the 3D model, one folder per implant description.
+    const std::string folder = fs::path(file).parent_path().string();
+    EXPECT_EQ(filesIn(folder + "/dicom").size(), 160u);
+    EXPECT_EQ(s.model->getDicomFiles().front().rfind(folder + "/dicom/", 0), 0u) << "the Model names the copies";
+    EXPECT_TRUE(fs::is_regular_file(folder + "/surface/model.sff"));
+    EXPECT_TRUE(fs::is_regular_file(folder + "/implant/0/AV-CP-D40-L100.implant"));
+    EXPECT_TRUE(fs::is_regular_file(folder + "/implant/0/AV-CP-D40-L100.sff"));
+    EXPECT_TRUE(fs::is_regular_file(folder + "/implant/0/AV-CP-D40-L100.bmp"));
+    EXPECT_TRUE(fs::is_regular_file(folder + "/implant/1/QM-L-D48-L100.implant"));
+    EXPECT_FALSE(fs::exists(folder + "/implant/2"));
+    EXPECT_TRUE(fs::is_directory(folder + "/images"));
+    EXPECT_TRUE(fs::is_directory(folder + "/system"));
+
+    // Every key the load dialog reads strictly, and the first DICOM file readable through
+    // the folder path, as the dialog and the reload flow read it.
+    {
+        const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly | Vexa::IniFileManager::Strict);
+        EXPECT_EQ(ini.getValue("Planningdata", "version", ""), "2.0.3");
+        const std::string modified = ini.getValue("Planningdata", "lastModified", "");
+        ASSERT_EQ(modified.size(), 19u);
+        EXPECT_EQ(modified[2], '/');
+        EXPECT_EQ(modified[5], '/');
+        EXPECT_EQ(modified[13], ':');
+        EXPECT_EQ(ini.getValue("Patient", "name", ""), "Sample^Patient");
+        EXPECT_EQ(ini.getValue("Patient", "birthday", ""), "19650412");
+        EXPECT_EQ(ini.getValue("Planningdata", "implantregion", 0), 2);
+        EXPECT_EQ(ini.getValue("Implant", "implant", 0), 3);
+        const std::string first = ini.getPath() + ini.getValue("ImageData", "dicomFile0", "");
+        EXPECT_EQ(s.manager.readInformation(first)->getImageDeviceName(), "CT");
+        EXPECT_EQ(ini.getValue("ImageData", "imageDevice", ""), "CT");
+    }
+
+    Session fresh;
+    bool determined = true;
+    ASSERT_EQ(load(fresh, file, &determined), "");
+    EXPECT_FALSE(determined);
+    expectSamePlanning(*s.model, *fresh.model);
+    EXPECT_EQ(fresh.settings->getPlanningFile(), file);
+    EXPECT_EQ(fresh.settings->getPlanningState(), 2);
+    EXPECT_TRUE(fresh.settings->isMarkerDetectionDone());
+    EXPECT_EQ(fresh.model->getImplantManager()->getImplants()[0]->getFilename(),
+              folder + "/implant/0/AV-CP-D40-L100.implant");
+
+    // Saved again by the loaded Model and loaded once more: still the same.
+    const std::string again = planningFile(s, "2024-03-01__09-31-00-5");
+    ASSERT_EQ(save(fresh, again, false), "");
+    Session third;
+    ASSERT_EQ(load(third, again), "");
+    expectSamePlanning(*s.model, *third.model);
+
+    // Without a stored jaw the reader determines it from the markers.
+    {
+        Vexa::IniFileManager ini(again, 0);
+        ini.setValue("Planningdata", "implantregion", 0);
+        ini.write();
+    }
+    Session fourth;
+    ASSERT_EQ(load(fourth, again, &determined), "");
+    EXPECT_TRUE(determined);
+    EXPECT_NE(fourth.model->getJaw(), Constants::JawUndetermined);
+}
+
+TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
+{
+    Session s;
+    // The series from a copy of the sample patient, so that a file can go missing.
+    TestSupport::ScratchDir series;
+    std::vector<std::string> sources;
+    for (const std::string& source : filesIn(samplePatientFolder())) {
+        sources.push_back(series.file(fs::path(source).filename().string()));
+        fs::copy_file(source, sources.back());
+    }
+    makePlanning(s, sources);
+    const std::vector<std::string> sourceList = s.model->getDicomFiles();
+    const std::string file = planningFile(s, "2024-03-01__10-00-00-1");
+    ASSERT_EQ(save(s, file, false), "");
+    // Saving points the Model at the copies; the next saves take the series from its copy.
+    s.model->setDicomFiles(sourceList);
+    std::ofstream(fs::path(file).parent_path() / "images" / "shot.png") << "screenshot";
+    const auto before = snapshot(s.dir.file("patients"));
+
+    // A DICOM source gone.
+    s.model->getImplantManager()->setImplantPosition(s.model->getImplantManager()->getImplant(1), Vector3D(1, 2, 3));
+    fs::remove(sources[17]);
+    std::string error = save(s, file, false);
+    EXPECT_EQ(error, "Could not copy the DICOM file " + sources[17] + ": the file does not exist.");
+    EXPECT_EQ(snapshot(s.dir.file("patients")), before);
+    EXPECT_EQ(s.model->getDicomFiles(), sourceList);
+    fs::copy_file(samplePatientFolder() + "/" + fs::path(sources[17]).filename().string(), sources[17]);
+
+    // An implant description gone from the database.
+    TestSupport::ScratchDir database;
+    fs::copy(implantDatabaseFolder() + "/Quillon Medical/Q-Line", database.path());
+    const std::string description = database.file("QM-L-D48-L100.implant");
+    s.model->getImplantManager()->addImplant(Implant::createFromFile(Matrix44<double>(), 0, description));
+    fs::remove(description);
+    error = save(s, file, false);
+    EXPECT_EQ(error, "Could not copy the implant description " + description + ": the file does not exist.");
+    EXPECT_EQ(snapshot(s.dir.file("patients")), before);
+
+    // A file where the planning's folder must go.
+    std::ofstream(s.dir.file("blocked")) << "a file";
+    error = save(s, s.dir.file("blocked/x/x.srl"), false);
+    EXPECT_NE(error.find(s.dir.file("blocked")), std::string::npos) << error;
+    EXPECT_EQ(snapshot(s.dir.file("patients")), before);
+    EXPECT_TRUE(hiddenEntries(s.dir.file("patients")).empty());
+    EXPECT_EQ(s.settings->getPlanningFile(), file);
+
+    // A Model without data has nothing to save.
+    Session empty;
+    EXPECT_EQ(save(empty, planningFile(empty, "none"), false), "There is no patient data to save.");
+}
+
+TEST(PlanningWriterReader, OverwriteReplacesTheLoadedPlanningOnlyOnceTheNewOneIsWritten)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string first = planningFile(s, "2024-03-01__11-00-00-1");
+    ASSERT_EQ(save(s, first, false), "");
+    const std::string firstFolder = fs::path(first).parent_path().string();
+    std::ofstream(firstFolder + "/images/shot.png") << "screenshot";
+    fs::create_directories(firstFolder + "/Log");
+    std::ofstream(firstFolder + "/Log/a.log") << "treatment";
+
+    Session loaded;
+    ASSERT_EQ(load(loaded, first), "");
+    const auto implant = loaded.model->getImplantManager()->getImplant(3);
+    loaded.model->getImplantManager()->setImplantPosition(implant, Vector3D(55, 33, 22));
+
+    // Overwritten under a new name: the new folder holds everything, the old one is gone.
+    const std::string second = planningFile(s, "2024-03-01__11-05-00-2");
+    ASSERT_EQ(save(loaded, second, true), "");
+    const std::string secondFolder = fs::path(second).parent_path().string();
+    EXPECT_FALSE(fs::exists(firstFolder));
+    EXPECT_EQ(readBytes(secondFolder + "/images/shot.png"), "screenshot");
+    EXPECT_EQ(readBytes(secondFolder + "/Log/a.log"), "treatment");
+    EXPECT_EQ(filesIn(secondFolder + "/dicom").size(), 160u);
+    EXPECT_FALSE(fs::exists(secondFolder + "/" + fs::path(first).filename().string()));
+    EXPECT_TRUE(hiddenEntries(s.dir.file("patients")).empty());
+    Session check;
+    ASSERT_EQ(load(check, second), "");
+    expectSamePlanning(*loaded.model, *check.model);
+    EXPECT_EQ(check.model->getImplantManager()->getImplant(3)->getTransform()[13], 33.0);
+
+    // The folder renamed and its planning file removed before the save (the older flow): the
+    // copies are found under the new name.
+    const std::string thirdFolder = s.dir.file("patients/2024-03-01__11-10-00-3");
+    fs::rename(secondFolder, thirdFolder);
+    fs::remove(thirdFolder + "/" + fs::path(second).filename().string());
+    const std::string third = thirdFolder + "/2024-03-01__11-10-00-3.srl";
+    ASSERT_EQ(save(check, third, true), "");
+    Session last;
+    ASSERT_EQ(load(last, third), "");
+    expectSamePlanning(*check.model, *last.model);
+    EXPECT_EQ(readBytes(thirdFolder + "/images/shot.png"), "screenshot");
+}
+
+TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string file = planningFile(s, "2024-03-01__12-00-00-1");
+    ASSERT_EQ(save(s, file, false), "");
+    const std::string folder = fs::path(file).parent_path().string();
+
+    Session target;
+    ASSERT_EQ(load(target, file), "");
+    const auto data = target.model->getData();
+    const auto implants = target.model->getImplantManager()->getImplants();
+    const auto markers = target.model->getMarkers();
+    const auto corners = target.model->getPanoramicLine()->numberOfCorners();
+    const auto expectUnchanged = [&] {
+        EXPECT_EQ(target.model->getData(), data);
+        EXPECT_EQ(target.model->getImplantManager()->getImplants(), implants);
+        EXPECT_EQ(target.model->getMarkers(), markers);
+        EXPECT_EQ(target.model->getPanoramicLine()->numberOfCorners(), corners);
+        EXPECT_EQ(target.model->getJaw(), Constants::Mandible);
+        EXPECT_EQ(target.settings->getPlanningFile(), file);
+    };
+
+    // A damaged planning file.
+    const std::string damaged = s.dir.file("damaged/damaged.srl");
+    fs::create_directories(s.dir.file("damaged"));
+    fs::copy(folder + "/dicom", s.dir.file("damaged/dicom"));
+    std::string text = readBytes(file);
+    const auto at = text.find("transform1 = ");
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + 13, "x");
+    std::ofstream(damaged, std::ios::binary) << text;
+    EXPECT_EQ(load(target, damaged),
+              "The planning file " + damaged + " holds an invalid value of \"transform1\" in [Implant].");
+    expectUnchanged();
+
+    // A truncated one: the implants it counts are not all there.
+    std::ofstream(damaged, std::ios::binary) << readBytes(file).substr(0, readBytes(file).find("group2"));
+    EXPECT_EQ(load(target, damaged), "The planning file " + damaged + " misses the key \"group2\" in [Implant].");
+    expectUnchanged();
+
+    // An implant description missing from the planning folder.
+    fs::remove(folder + "/implant/1/QM-L-D48-L100.implant");
+    const std::string error = load(target, file);
+    EXPECT_EQ(error.rfind("Could not load the implant description " + folder + "/implant/1/QM-L-D48-L100.implant", 0),
+              0u)
+        << error;
+    expectUnchanged();
+
+    // A DICOM file missing.
+    fs::remove(s.dir.file("damaged/dicom/" + fs::path(filesIn(s.dir.file("damaged/dicom"))[5]).filename().string()));
+    std::ofstream(damaged, std::ios::binary) << readBytes(file);
+    EXPECT_NE(load(target, damaged), "");
+    expectUnchanged();
+
+    // No planning file at all.
+    EXPECT_EQ(load(target, s.dir.file("none.srl")), "The planning file " + s.dir.file("none.srl") + " cannot be read.");
+    expectUnchanged();
+}
+
+TEST(Settings, BuildWritesTheSettingsFileBesideTheProgram)
+{
+    const std::string file = std::string(MORVANTA_BINARY_DIR) + "/app/Morvanta.ini";
+    ASSERT_TRUE(fs::is_regular_file(file));
+    Settings settings(file);
+    EXPECT_EQ(settings.getPatientPaths(), std::vector<std::string>{samplePatientFolder()});
+}
+
+TEST(PlanningWriterReader, ImportDetectGenerateSaveLoadRunsHeadless)
+{
+    Session s;
+    ASSERT_TRUE(importSample(s, filesIn(samplePatientFolder())));
+    Model& model = *s.model;
+    EXPECT_EQ(s.settings->getPlanningState(), 1);
+
+    // The marker balls, found in the volume in the order of the marker geometry.
+    Vexa::MarkerDetection detection(model.getVolumeData());
+    ASSERT_TRUE(detection.start()) << detection.getErrorMessage();
+    const std::vector<Vector3D> expected = sampleMarkers();
+    ASSERT_EQ(detection.getMarkers().size(), expected.size());
+    std::vector<std::shared_ptr<Marker>> markers;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_LT((detection.getMarkers()[i] - expected[i]).length(), 0.3) << i;
+        markers.push_back(Marker::create(detection.getMarkers()[i]));
+    }
+    model.setMarker(markers);
+    model.setMarkerDetected(true);
+    model.setMarkerDetectionMethode(Model::AutomaticMarkerDetection);
+    s.settings->setMarkerDetectionDone(true);
+    ASSERT_TRUE(model.determineJaw());
+    EXPECT_EQ(model.getJaw(), Constants::Mandible) << "the sample patient is a lower jaw";
+    model.calcNerveEnvironments();
+
+    // The bone surface, reduced for drawing.
+    Vexa::MarchingCubes surface(model.getVolumeData(), 1200);
+    ASSERT_TRUE(surface.start()) << surface.getErrorMessage();
+    ASSERT_GT(surface.getResult()->getTriangleCount(), 20000u);
+    Vexa::MeshReduction reduction(surface.getResult(), 20000);
+    ASSERT_TRUE(reduction.start()) << reduction.getErrorMessage();
+    ASSERT_LE(reduction.getResult()->getTriangleCount(), 21000u);
+    model.set3DModel(reduction.getResult());
+
+    const std::string file = planningFile(s, "2024-03-02__08-00-00-7");
+    ASSERT_EQ(save(s, file, false), "");
+    Session fresh;
+    bool determined = true;
+    ASSERT_EQ(load(fresh, file, &determined), "");
+    EXPECT_FALSE(determined);
+    expectSamePlanning(model, *fresh.model);
+    EXPECT_EQ(fresh.model->getMarkers().size(), 6u);
+    EXPECT_EQ(fresh.model->get3DModel()->getTriangleCount(), reduction.getResult()->getTriangleCount());
+}
