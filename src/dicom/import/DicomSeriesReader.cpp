@@ -48,6 +48,7 @@ void readSliceHeader(const UniversalImporter& importer, const std::string& path,
     DicomFile file(path);
     const std::size_t fileSize = file.size();
     std::size_t wanted = std::min(fileSize, headerPrefix);
+    buffer.reserve(wanted);
     buffer.resize(wanted);
     file.readAt(0, buffer.data(), wanted);
     for (;;) {
@@ -61,6 +62,7 @@ void readSliceHeader(const UniversalImporter& importer, const std::string& path,
         // A long header: read on, four times as much each round.
         const std::size_t had = buffer.size();
         wanted = had > fileSize / 4 ? fileSize : had * 4;
+        buffer.reserve(wanted); // exactly: never more than the file
         buffer.resize(wanted);
         file.readAt(had, buffer.data() + had, wanted - had);
     }
