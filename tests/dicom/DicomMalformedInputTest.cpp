@@ -26,22 +26,60 @@ std::atomic<bool> tracking{false};
 std::atomic<std::size_t> largest{0};
 }
 
-void* operator new(std::size_t size)
+namespace {
+void* trackedAllocation(std::size_t size) noexcept
 {
     if (tracking) {
         std::size_t seen = largest;
         while (size > seen && !largest.compare_exchange_weak(seen, size)) {
         }
     }
-    if (void* p = std::malloc(size ? size : 1))
+    return std::malloc(size ? size : 1);
+}
+}
+
+// Every non-aligned form, so that each allocation is freed by its own family.
+void* operator new(std::size_t size)
+{
+    if (void* p = trackedAllocation(size))
         return p;
     throw std::bad_alloc();
+}
+void* operator new[](std::size_t size)
+{
+    if (void* p = trackedAllocation(size))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return trackedAllocation(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return trackedAllocation(size);
 }
 void operator delete(void* p) noexcept
 {
     std::free(p);
 }
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
 void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept
 {
     std::free(p);
 }
@@ -57,6 +95,7 @@ struct Damage
     std::size_t pixelBytes = side * side * 2; // bytes actually written
     uint32_t commentLength = 0;              // declared length of a comment before the pixels (0: none)
     bool openSequence = false;               // an undefined-length sequence that never ends
+    std::string slope = "1", intercept = "-1024";
 };
 
 std::vector<uint8_t> slice(const Damage& d)
@@ -80,7 +119,9 @@ std::vector<uint8_t> slice(const Damage& d)
         .element(0x0028, 0x0100, "US", std::string("\x10\x00", 2))
         .element(0x0028, 0x0101, "US", std::string("\x0c\x00", 2))
         .element(0x0028, 0x0102, "US", std::string("\x0b\x00", 2))
-        .element(0x0028, 0x0103, "US", std::string("\x00\x00", 2));
+        .element(0x0028, 0x0103, "US", std::string("\x00\x00", 2))
+        .element(0x0028, 0x1052, "DS", d.intercept.size() % 2 ? d.intercept + " " : d.intercept)
+        .element(0x0028, 0x1053, "DS", d.slope.size() % 2 ? d.slope + " " : d.slope);
     if (d.commentLength)
         b.tag(0x0020, 0x4000).raw("LT").u16(uint16_t(d.commentLength)).raw("short");
     b.tag(0x7FE0, 0x0010).raw("OW").u16(0).u32(d.pixelLength);
@@ -109,6 +150,9 @@ Outcome decodeInMemory(const std::vector<uint8_t>& data)
         s.readHeader(importer, data.data(), data.size(), data.size(), "damaged.dcm");
         std::vector<uint16_t> voxels(std::size_t(s.rows) * s.columns);
         s.decode(data.data() + s.pixelOffset, voxels.data(), 1, s.columns);
+        for (uint16_t voxel : voxels)
+            if (voxel > 4095)
+                outcome.code = -1;
     } catch (const DicomException& error) {
         outcome.code = error.code();
         outcome.text = error.what();
@@ -182,6 +226,10 @@ TEST(DicomMalformedInput, DamagedSlicesFailWithTheirReasonAndAllocateNoDeclaredL
             EXPECT_LE(outcome.largestAllocation, data.size());
         }
     }
+
+    // Rescale values at the edge of what a number can hold: still voxels in 0..4095.
+    EXPECT_EQ(decodeInMemory(slice({.slope = "1e308", .intercept = "-1e308"})).code, 0);
+    EXPECT_EQ(decodeInMemory(slice({.slope = "-1e308", .intercept = "1e308"})).code, 0);
 
     // Cut anywhere: in the preamble, the meta header, the data set or the pixel data.
     const std::vector<uint8_t> whole = slice({});

@@ -66,7 +66,10 @@ struct Converter
         if (isSigned && (raw >> (bitsStored - 1)) & 1)
             raw -= int64_t(1) << bitsStored;
         const double value = std::round(double(raw) * slope + intercept) + offset;
-        return uint16_t(std::clamp(value, 0.0, 4095.0));
+        // Extreme rescale values can make the value infinite; the comparison also keeps out NaN.
+        if (!(value > 0.0))
+            return 0;
+        return uint16_t(std::min(value, 4095.0));
     }
 };
 
