@@ -1,4 +1,6 @@
 // The byte-level reader: length checks, sequences, VR rules and value texts.
+#include "DicomBytes.h"
+
 #include "dicom/core/DicomException.h"
 #include "dicom/dictionary/DicomDictionary.h"
 #include "dicom/import/UniversalImporter.h"
@@ -12,60 +14,7 @@ using namespace Vexa;
 
 namespace {
 
-// Builds data sets byte by byte.
-struct Bytes
-{
-    std::vector<uint8_t> data;
-    bool big = false;
-
-    Bytes& u16(uint16_t v)
-    {
-        if (big)
-            data.insert(data.end(), {uint8_t(v >> 8), uint8_t(v)});
-        else
-            data.insert(data.end(), {uint8_t(v), uint8_t(v >> 8)});
-        return *this;
-    }
-    Bytes& u32(uint32_t v)
-    {
-        if (big)
-            return u16(uint16_t(v >> 16)).u16(uint16_t(v));
-        return u16(uint16_t(v)).u16(uint16_t(v >> 16));
-    }
-    Bytes& raw(const std::string& s)
-    {
-        data.insert(data.end(), s.begin(), s.end());
-        return *this;
-    }
-    Bytes& tag(uint16_t g, uint16_t e) { return u16(g).u16(e); }
-    // Explicit VR element with a short or long length field as the VR requires.
-    Bytes& element(uint16_t g, uint16_t e, const char* vr, const std::string& value)
-    {
-        tag(g, e).raw(vr);
-        if (DicomVR(vr[0], vr[1]).hasLongLength())
-            u16(0).u32(uint32_t(value.size()));
-        else
-            u16(uint16_t(value.size()));
-        return raw(value);
-    }
-    Bytes& implicitElement(uint16_t g, uint16_t e, const std::string& value)
-    {
-        return tag(g, e).u32(uint32_t(value.size())).raw(value);
-    }
-    Bytes& item(uint32_t length = 0xFFFFFFFF) { return tag(0xFFFE, 0xE000).u32(length); }
-    Bytes& itemEnd() { return tag(0xFFFE, 0xE00D).u32(0); }
-    Bytes& sequenceEnd() { return tag(0xFFFE, 0xE0DD).u32(0); }
-    // A preamble and a meta header naming the transfer syntax.
-    static Bytes file(const std::string& syntax)
-    {
-        Bytes b;
-        b.data.assign(128, 0);
-        b.raw("DICM");
-        std::string uid = syntax.size() % 2 ? syntax + '\0' : syntax;
-        b.element(0x0002, 0x0010, "UI", uid);
-        return b;
-    }
-};
+using DicomTestSupport::Bytes;
 
 std::map<uint32_t, std::string> readAll(const std::vector<uint8_t>& data)
 {
@@ -260,9 +209,12 @@ TEST(DicomParser, VRChecksFollowTheDictionary)
     // Without a VR the dictionary's first VR decides the text: Rows is US.
     Bytes implicitFile = Bytes::file("1.2.840.10008.1.2");
     implicitFile.implicitElement(0x0028, 0x0010, std::string("\x00\x02", 2)).implicitElement(0x0010, 0x0010, "A^B ");
+    implicitFile.implicitElement(0x0020, 0x000E, std::string("1.2.840.99\0", 12));
     values = readAll(implicitFile.data);
     EXPECT_EQ(values[0x00100028], "512");
     EXPECT_EQ(values[0x00100010], "A^B");
+    // The series' identity survives a file without VRs.
+    EXPECT_EQ(values[0x000E0020], "1.2.840.99");
     // Without preamble a file must begin with a known tag.
     Bytes bare;
     bare.element(0x0008, 0x0060, "CS", "CT").element(0x0010, 0x0020, "LO", "X1");

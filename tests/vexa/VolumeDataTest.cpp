@@ -34,6 +34,12 @@ TEST(VolumeData, LayoutExtentsAndOutsideTests)
     EXPECT_EQ(volume.getExtentZ(), 4.0);
     EXPECT_EQ(volume.getExtent(), Vector3D(2.0, 0.75, 4.0));
     EXPECT_TRUE(isEqual(volume.getTransform(), Matrix44<double>(), 1e-15));
+    // A volume whose producer writes every voxel itself has the same layout.
+    VolumeData<unsigned short> filled(4, 3, 2, 0.5, 0.25, 2.0, VolumeData<unsigned short>::Uninitialized());
+    EXPECT_EQ(filled.getVoxelCount(), 24u);
+    EXPECT_EQ(filled.getExtent(), volume.getExtent());
+    filled.at(3, 2, 1) = 77;
+    EXPECT_EQ(filled.getVoxels()[23], 77);
 
     // [0, n * s) on every axis: the lower bound inside, the upper one outside.
     EXPECT_FALSE(volume.isOutside(Vector3D(0, 0, 0)));

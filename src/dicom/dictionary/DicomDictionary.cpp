@@ -170,7 +170,7 @@ void DicomDictionary::enterWildcard(unsigned int tagWord, unsigned int mask, con
 
 bool DicomDictionary::fillPart1() try
 {
-    using enum EDicomTagValueRepresentation;
+    using enum ::Vexa::EDicomTagValueRepresentation;
 #include "dicom/dictionary/DicomDictionaryPart1.def"
     return true;
 }
@@ -178,7 +178,7 @@ VEXA_RETHROW
 
 bool DicomDictionary::fillPart2() try
 {
-    using enum EDicomTagValueRepresentation;
+    using enum ::Vexa::EDicomTagValueRepresentation;
 #include "dicom/dictionary/DicomDictionaryPart2.def"
     return true;
 }
@@ -186,7 +186,7 @@ VEXA_RETHROW
 
 bool DicomDictionary::fillPart3() try
 {
-    using enum EDicomTagValueRepresentation;
+    using enum ::Vexa::EDicomTagValueRepresentation;
 #include "dicom/dictionary/DicomDictionaryPart3.def"
     return true;
 }
@@ -194,7 +194,7 @@ VEXA_RETHROW
 
 bool DicomDictionary::fillPart4() try
 {
-    using enum EDicomTagValueRepresentation;
+    using enum ::Vexa::EDicomTagValueRepresentation;
 #include "dicom/dictionary/DicomDictionaryPart4.def"
     return true;
 }
@@ -202,7 +202,7 @@ VEXA_RETHROW
 
 bool DicomDictionary::fillPart5() try
 {
-    using enum EDicomTagValueRepresentation;
+    using enum ::Vexa::EDicomTagValueRepresentation;
 #include "dicom/dictionary/DicomDictionaryPart5.def"
     return true;
 }

@@ -1,10 +1,10 @@
 #include "dicom/import/DicomSeriesReader.h"
 
 #include "dicom/core/DicomException.h"
+#include "dicom/import/DicomSlice.h"
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
 #include "dicom/io/DicomFile.h"
-#include "dicom/io/DicomParser.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <sys/mman.h>
 #include <thread>
 
 namespace Vexa {
@@ -26,31 +27,12 @@ constexpr uint32_t tag(uint16_t group, uint16_t element)
     return uint32_t(element) << 16 | group;
 }
 
-constexpr uint32_t modalityTag = tag(0x0008, 0x0060);
 constexpr uint32_t sliceThicknessTag = tag(0x0018, 0x0050);
 constexpr uint32_t spacingBetweenSlicesTag = tag(0x0018, 0x0088);
-constexpr uint32_t instanceNumberTag = tag(0x0020, 0x0013);
-constexpr uint32_t positionTag = tag(0x0020, 0x0032);
 constexpr uint32_t orientationTag = tag(0x0020, 0x0037);
-constexpr uint32_t samplesTag = tag(0x0028, 0x0002);
-constexpr uint32_t photometricTag = tag(0x0028, 0x0004);
-constexpr uint32_t framesTag = tag(0x0028, 0x0008);
-constexpr uint32_t rowsTag = tag(0x0028, 0x0010);
-constexpr uint32_t columnsTag = tag(0x0028, 0x0011);
-constexpr uint32_t pixelSpacingTag = tag(0x0028, 0x0030);
-constexpr uint32_t bitsAllocatedTag = tag(0x0028, 0x0100);
-constexpr uint32_t bitsStoredTag = tag(0x0028, 0x0101);
-constexpr uint32_t highBitTag = tag(0x0028, 0x0102);
-constexpr uint32_t pixelRepresentationTag = tag(0x0028, 0x0103);
-constexpr uint32_t interceptTag = tag(0x0028, 0x1052);
-constexpr uint32_t slopeTag = tag(0x0028, 0x1053);
 
-std::string tagName(uint32_t word)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "(%04X,%04X)", word & 0xFFFF, word >> 16);
-    return buffer;
-}
+// Enough for the header of nearly every file; longer headers are read on in larger steps.
+constexpr std::size_t headerPrefix = 4096;
 
 std::string fileName(const std::string& path)
 {
@@ -58,244 +40,38 @@ std::string fileName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// What the import needs of one file.
-struct Slice
+// The header of one file, read from as short a beginning of it as will do. The pixel data that
+// came with that beginning are kept (leading), so that no byte of the file is read twice.
+void readSliceHeader(const UniversalImporter& importer, const std::string& path, std::vector<uint8_t>& buffer,
+                     DicomSlice& slice, std::vector<uint8_t>& leading)
 {
-    std::string file;
-    std::map<uint32_t, std::string> values;
-    int device = 0;
-    unsigned rows = 0, columns = 0;
-    unsigned bitsAllocated = 0, bitsStored = 0, highBit = 0, pixelRepresentation = 0;
-    std::string modality, photometric;
-    bool hasSpacing = false, hasPosition = false, hasOrientation = false, hasInstance = false;
-    std::array<double, 2> spacing{};   // between rows, between columns
-    std::array<double, 3> position{};
-    std::array<double, 6> orientation{};
-    double slope = 1.0, intercept = 0.0;
-    long instance = 0;
-};
-
-class SliceReader
-{
-public:
-    SliceReader(const UniversalImporter& importer, const std::string& file) : importer_(importer), file_(file) {}
-
-    // Reads the header into slice and returns the pixel data element.
-    DicomElement readHeader(Slice& slice, DicomParser& parser)
-    {
-        if (!importer_.jumpToHeader(parser))
-            throw DicomException(DicomException::NoImporter, file_ + ": not a DICOM file");
-        DicomElement element, pixels;
-        bool hasPixels = false;
-        for (const DicomElement& meta : parser.metaElements())
-            slice.values[meta.tagWord()] = parser.text(meta);
-        std::string text;
-        while (importer_.readDicomTag(parser, element, text)) {
-            if (element.group == 0x7FE0 && element.element == 0x0010) {
-                pixels = element;
-                hasPixels = true;
-            }
-            slice.values[element.tagWord()] = std::move(text);
+    DicomFile file(path);
+    const std::size_t fileSize = file.size();
+    std::size_t wanted = std::min(fileSize, headerPrefix);
+    buffer.reserve(wanted);
+    buffer.resize(wanted);
+    file.readAt(0, buffer.data(), wanted);
+    for (;;) {
+        try {
+            slice.readHeader(importer, buffer.data(), buffer.size(), fileSize, path);
+            break;
+        } catch (const DicomException& error) {
+            if (error.code() != DicomTruncated || buffer.size() >= fileSize)
+                throw;
         }
-        slice.file = file_;
-        slice.device = importer_.imageDeviceOf(slice.values);
-        slice.modality = text_(modalityTag);
-        slice.rows = unsigned(integer(rowsTag, true, 0));
-        slice.columns = unsigned(integer(columnsTag, true, 0));
-        slice.bitsAllocated = unsigned(integer(bitsAllocatedTag, true, 0));
-        slice.bitsStored = unsigned(integer(bitsStoredTag, false, slice.bitsAllocated));
-        slice.highBit = unsigned(integer(highBitTag, false, long(slice.bitsStored) - 1));
-        slice.pixelRepresentation = unsigned(integer(pixelRepresentationTag, false, 0));
-        const long samples = integer(samplesTag, false, 1);
-        const long frames = integer(framesTag, false, 1);
-        slice.photometric = text_(photometricTag);
-        if (slice.photometric.empty())
-            slice.photometric = "MONOCHROME2";
-        if (slice.rows == 0 || slice.columns == 0)
-            fail(DicomUnsupportedImage, "image without rows or columns");
-        if (slice.bitsAllocated != 8 && slice.bitsAllocated != 16)
-            fail(DicomUnsupportedImage, std::to_string(slice.bitsAllocated) + " bits allocated (8 or 16 are read)");
-        if (slice.bitsStored == 0 || slice.bitsStored > slice.bitsAllocated || slice.highBit >= slice.bitsAllocated ||
-            slice.highBit + 1 < slice.bitsStored)
-            fail(DicomUnsupportedImage, "inconsistent bits stored " + std::to_string(slice.bitsStored) + " / high bit " +
-                                            std::to_string(slice.highBit));
-        if (slice.pixelRepresentation > 1)
-            fail(DicomInvalidValue, "pixel representation " + std::to_string(slice.pixelRepresentation));
-        if (samples != 1 || (slice.photometric != "MONOCHROME2" && slice.photometric != "MONOCHROME1"))
-            fail(DicomUnsupportedImage, "colour image (" + slice.photometric + ", " + std::to_string(samples) +
-                                            " samples per pixel); only grey-scale slices are imported");
-        if (frames != 1)
-            fail(DicomUnsupportedImage, std::to_string(frames) + " frames in one file; only single-frame slices are imported");
-        if (auto values = numbers(pixelSpacingTag, 2); !values.empty()) {
-            slice.hasSpacing = true;
-            slice.spacing = {values[0], values[1]};
-            if (!(values[0] > 0) || !(values[1] > 0))
-                fail(DicomInvalidValue, "pixel spacing " + text_(pixelSpacingTag) + " is not positive");
-        }
-        if (auto values = numbers(positionTag, 3); !values.empty()) {
-            slice.hasPosition = true;
-            std::copy(values.begin(), values.end(), slice.position.begin());
-        }
-        if (auto values = numbers(orientationTag, 6); !values.empty()) {
-            slice.hasOrientation = true;
-            std::copy(values.begin(), values.end(), slice.orientation.begin());
-        }
-        if (auto values = numbers(slopeTag, 1); !values.empty())
-            slice.slope = values[0];
-        if (auto values = numbers(interceptTag, 1); !values.empty())
-            slice.intercept = values[0];
-        if (slice.values.count(instanceNumberTag) && !text_(instanceNumberTag).empty()) {
-            slice.hasInstance = true;
-            slice.instance = integer(instanceNumberTag, true, 0);
-        }
-        if (!hasPixels)
-            fail(DicomMissingTag, "no pixel data (7FE0,0010)");
-        if (parser.isEncapsulated() || pixels.undefinedLength)
-            fail(DicomCompressedPixels, "compressed pixel data (transfer syntax " + parser.transferSyntax() +
-                                            ") cannot be imported");
-        return pixels;
+        // A long header: read on, four times as much each round.
+        const std::size_t had = buffer.size();
+        wanted = had > fileSize / 4 ? fileSize : had * 4;
+        buffer.reserve(wanted); // exactly: never more than the file
+        buffer.resize(wanted);
+        file.readAt(had, buffer.data() + had, wanted - had);
     }
-
-    [[noreturn]] void fail(int code, const std::string& what) const
-    {
-        throw DicomException(code, file_ + ": " + what);
-    }
-
-    std::string text_(uint32_t word) const
-    {
-        auto found = values_->find(word);
-        return found == values_->end() ? std::string() : found->second;
-    }
-
-    void bind(const Slice& slice) { values_ = &slice.values; }
-
-    // Values of a numeric tag; empty when the tag is absent or empty, else exactly count values.
-    std::vector<double> numbers(uint32_t word, std::size_t count) const
-    {
-        std::vector<double> out;
-        const std::string text = text_(word);
-        if (text.empty())
-            return out;
-        std::size_t start = 0;
-        for (;;) {
-            std::size_t stop = text.find('\\', start);
-            std::string part = text.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
-            while (!part.empty() && part.back() == ' ')
-                part.pop_back();
-            std::size_t lead = part.find_first_not_of(' ');
-            part = lead == std::string::npos ? std::string() : part.substr(lead);
-            if (!part.empty() && part[0] == '+')
-                part.erase(0, 1);
-            double value = 0;
-            auto result = std::from_chars(part.data(), part.data() + part.size(), value);
-            if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size() ||
-                !std::isfinite(value))
-                fail(DicomInvalidValue, "value \"" + text + "\" of " + tagName(word) + " is not a number");
-            out.push_back(value);
-            if (stop == std::string::npos)
-                break;
-            start = stop + 1;
-        }
-        if (out.size() != count)
-            fail(DicomInvalidValue, tagName(word) + " holds " + std::to_string(out.size()) + " values instead of " +
-                                        std::to_string(count));
-        return out;
-    }
-
-    long integer(uint32_t word, bool required, long fallback) const
-    {
-        if (text_(word).empty()) {
-            if (required)
-                fail(DicomMissingTag, "required tag " + tagName(word) + " is missing");
-            return fallback;
-        }
-        double value = numbers(word, 1)[0];
-        if (value != std::floor(value) || std::fabs(value) > 1e9)
-            fail(DicomInvalidValue, "value of " + tagName(word) + " is not an integer");
-        return long(value);
-    }
-
-private:
-    const UniversalImporter& importer_;
-    const std::string& file_;
-    const std::map<uint32_t, std::string>* values_ = nullptr;
-};
-
-struct PixelData
-{
-    const uint8_t* bytes = nullptr;
-    bool bigEndian = false;
-};
-
-// Reads one file whole into buffer, its header into slice, and checks it against the reference.
-PixelData readSlice(const UniversalImporter& importer, const std::string& file, std::vector<uint8_t>& buffer,
-                    Slice& slice, const Slice* reference)
-{
-    DicomFile::read(file, buffer, std::numeric_limits<std::size_t>::max());
-    DicomParser parser(buffer.data(), buffer.size(), file, importer.vrResolver());
-    SliceReader reader(importer, file);
-    reader.bind(slice);
-    const DicomElement pixels = reader.readHeader(slice, parser);
-
-    if (reference) {
-        auto differs = [&](const std::string& what) {
-            reader.fail(DicomInconsistentSeries, what + " differs from " + fileName(reference->file));
-        };
-        if (slice.rows != reference->rows || slice.columns != reference->columns)
-            differs("image size " + std::to_string(slice.columns) + "x" + std::to_string(slice.rows));
-        if (slice.bitsAllocated != reference->bitsAllocated || slice.bitsStored != reference->bitsStored ||
-            slice.highBit != reference->highBit || slice.pixelRepresentation != reference->pixelRepresentation)
-            differs("pixel format");
-        if (slice.modality != reference->modality || slice.device != reference->device)
-            differs("modality \"" + slice.modality + "\"");
-        if (slice.hasSpacing != reference->hasSpacing ||
-            std::fabs(slice.spacing[0] - reference->spacing[0]) > 1e-4 ||
-            std::fabs(slice.spacing[1] - reference->spacing[1]) > 1e-4)
-            differs("pixel spacing");
-        if (slice.hasPosition != reference->hasPosition || slice.hasOrientation != reference->hasOrientation)
-            differs("presence of image position and orientation");
-        for (int i = 0; i < 6; ++i)
-            if (std::fabs(slice.orientation[i] - reference->orientation[i]) > 1e-4)
-                differs("image orientation " + reader.text_(orientationTag));
-    }
-
-    const std::size_t pixelCount = std::size_t(slice.rows) * slice.columns;
-    const std::size_t bytes = slice.bitsAllocated / 8;
-    if (pixels.valueLength / bytes < pixelCount)
-        reader.fail(DicomTruncated, "pixel data holds " + std::to_string(pixels.valueLength) + " bytes, the image needs " +
-                                        std::to_string(pixelCount * bytes));
-    return {buffer.data() + pixels.valueOffset, parser.bigEndian()};
-}
-
-// The pixels of a slice as 12-bit voxel values.
-void decodeSlice(const Slice& slice, const PixelData& pixels, uint16_t* destination)
-{
-    const std::size_t pixelCount = std::size_t(slice.rows) * slice.columns;
-    const std::size_t bytes = slice.bitsAllocated / 8;
-
-    // One table from stored word to voxel value does masking, sign, rescale and clamping at once.
-    const unsigned shift = slice.highBit + 1 - slice.bitsStored;
-    const uint32_t mask = (uint32_t(1) << slice.bitsStored) - 1;
-    const double offset = slice.device == DicomInformation::CT ? 1000.0 : 0.0;
-    std::vector<uint16_t> table(std::size_t(1) << slice.bitsAllocated);
-    for (uint32_t word = 0; word < table.size(); ++word) {
-        int64_t raw = (word >> shift) & mask;
-        if (slice.pixelRepresentation == 1 && (raw >> (slice.bitsStored - 1)) & 1)
-            raw -= int64_t(1) << slice.bitsStored;
-        double value = std::round(double(raw) * slice.slope + slice.intercept) + offset;
-        table[word] = uint16_t(std::clamp(value, 0.0, 4095.0));
-    }
-    const uint8_t* source = pixels.bytes;
-    if (bytes == 1) {
-        for (std::size_t i = 0; i < pixelCount; ++i)
-            destination[i] = table[source[i]];
-    } else if (pixels.bigEndian) {
-        for (std::size_t i = 0; i < pixelCount; ++i)
-            destination[i] = table[uint16_t(source[2 * i] << 8 | source[2 * i + 1])];
-    } else {
-        for (std::size_t i = 0; i < pixelCount; ++i)
-            destination[i] = table[uint16_t(source[2 * i + 1] << 8 | source[2 * i])];
-    }
+    const std::size_t end = slice.pixelOffset + slice.pixelBytes();
+    if (slice.pixelOffset < buffer.size())
+        leading.assign(buffer.begin() + std::ptrdiff_t(slice.pixelOffset),
+                       buffer.begin() + std::ptrdiff_t(std::min(buffer.size(), end)));
+    else
+        leading.clear();
 }
 
 // Runs body(index) for index in [begin, end) on threads; rethrows the failure of the lowest index.
@@ -337,6 +113,17 @@ void parallelFor(std::size_t begin, std::size_t end, unsigned threads, const std
     }
     if (failure)
         std::rethrow_exception(failure);
+}
+
+// Large pages for a large volume: far fewer page faults while the slices are decoded into it and
+// far less work when it is released. Only advice; nothing depends on it being followed.
+void adviseHugePages(void* memory, std::size_t bytes)
+{
+    constexpr std::uintptr_t hugePage = std::uintptr_t(2) << 20;
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(memory) + hugePage - 1) & ~(hugePage - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(memory) + bytes) & ~(hugePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 struct Axis
@@ -393,36 +180,29 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     checkCancel();
     progress_ = 0.0;
 
-    // The first file fixes the slice layout, so that the others can be decoded as they are read.
-    std::vector<Slice> slices(count);
-    std::vector<uint8_t> firstBuffer;
-    const PixelData firstPixels = readSlice(importer_, files[0], firstBuffer, slices[0], nullptr);
-    const Slice& first = slices[0];
+    // Headers first: the order and the place of every slice are known before any pixel is
+    // decoded, so each slice goes straight into the volume and nothing but the volume grows
+    // with the series.
+    std::vector<DicomSlice> slices(count);
+    std::vector<std::vector<uint8_t>> leading(count);
+    {
+        const unsigned threads = threadCount(count);
+        std::vector<std::vector<uint8_t>> buffers(threads);
+        std::atomic<std::size_t> done{0};
+        parallelFor(0, count, threads, cancelled_, [&](std::size_t index, unsigned worker) {
+            readSliceHeader(importer_, files[index], buffers[worker], slices[index], leading[index]);
+            progress_ = 0.1 * double(++done) / double(count);
+        });
+    }
+    checkCancel();
+    const DicomSlice& first = slices[0];
+    for (std::size_t i = 1; i < count; ++i)
+        slices[i].checkMatches(first);
     const std::size_t sliceVoxels = std::size_t(first.rows) * first.columns;
     if (sliceVoxels > maxVoxels / count)
         throw DicomException(DicomVolumeTooLarge, "a volume of " + std::to_string(first.columns) + "x" +
                                                        std::to_string(first.rows) + "x" + std::to_string(count) +
                                                        " voxels is too large");
-    std::vector<uint16_t> stack;
-    try {
-        stack.resize(sliceVoxels * count);
-    } catch (const std::bad_alloc&) {
-        throw DicomException(DicomVolumeTooLarge, "not enough memory for the volume");
-    }
-    decodeSlice(first, firstPixels, stack.data());
-    firstBuffer = std::vector<uint8_t>();
-    std::atomic<std::size_t> done{1};
-    progress_ = 0.9 / double(count);
-
-    const unsigned threads = threadCount(count - 1);
-    std::vector<std::vector<uint8_t>> buffers(std::max(1u, threads));
-    parallelFor(1, count, threads, cancelled_, [&](std::size_t index, unsigned worker) {
-        const PixelData pixels = readSlice(importer_, files[index], buffers[worker], slices[index], &first);
-        decodeSlice(slices[index], pixels, stack.data() + index * sliceVoxels);
-        progress_ = 0.9 * double(++done) / double(count);
-    });
-    buffers.clear();
-    checkCancel();
 
     // Geometry: order along the slice normal, slice distance, axes in the patient frame.
     std::vector<std::size_t> order(count);
@@ -501,10 +281,8 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
         spacing[2] = 0;
     }
     if (spacing[2] <= 0) {
-        SliceReader reader(importer_, first.file);
-        reader.bind(first);
-        std::vector<double> between = reader.numbers(spacingBetweenSlicesTag, 1);
-        std::vector<double> thickness = reader.numbers(sliceThicknessTag, 1);
+        std::vector<double> between = first.numbers(spacingBetweenSlicesTag, 1);
+        std::vector<double> thickness = first.numbers(sliceThicknessTag, 1);
         if (!between.empty() && between[0] > 0)
             spacing[2] = between[0];
         else if (!thickness.empty() && thickness[0] > 0)
@@ -529,7 +307,8 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     std::shared_ptr<VolumeData<unsigned short>> volume;
     try {
         volume = std::make_shared<VolumeData<unsigned short>>(unsigned(dims[0]), unsigned(dims[1]), unsigned(dims[2]),
-                                                              volumeSpacing[0], volumeSpacing[1], volumeSpacing[2]);
+                                                              volumeSpacing[0], volumeSpacing[1], volumeSpacing[2],
+                                                              VolumeData<unsigned short>::Uninitialized()); // every voxel is decoded below
     } catch (const std::bad_alloc&) {
         throw DicomException(DicomVolumeTooLarge, "not enough memory for the volume");
     }
@@ -540,20 +319,31 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
         if (axes[s].sign < 0)
             base += std::ptrdiff_t(sizes[s] - 1) * strides[axes[s].axis];
     }
+    // Only the header texts of the slice that describes the volume are kept.
+    auto information = std::make_shared<DicomInformation>(std::move(slices[order[0]].values), slices[order[0]].device);
+    for (DicomSlice& slice : slices)
+        std::map<uint32_t, std::string>().swap(slice.values);
+
     unsigned short* voxels = volume->getVoxels();
+    adviseHugePages(voxels, volume->getVoxelCount() * sizeof(unsigned short));
+    const std::size_t pixelBytes = first.pixelBytes();
+    const unsigned threads = threadCount(count);
+    std::vector<std::vector<uint8_t>> buffers(threads);
+    std::vector<DicomSlice::DecodeTable> tables(threads);
     std::atomic<std::size_t> laid{0};
-    parallelFor(0, count, threadCount(count), cancelled_, [&](std::size_t k, unsigned) {
-        const uint16_t* source = stack.data() + order[k] * sliceVoxels;
-        for (std::size_t j = 0; j < sizes[1]; ++j) {
-            unsigned short* row = voxels + base + std::ptrdiff_t(k) * step[2] + std::ptrdiff_t(j) * step[1];
-            const uint16_t* in = source + j * sizes[0];
-            if (step[0] == 1)
-                std::copy(in, in + sizes[0], row);
-            else
-                for (std::size_t i = 0; i < sizes[0]; ++i)
-                    row[std::ptrdiff_t(i) * step[0]] = in[i];
+    parallelFor(0, count, threads, cancelled_, [&](std::size_t k, unsigned worker) {
+        const DicomSlice& slice = slices[order[k]];
+        std::vector<uint8_t>& head = leading[order[k]];
+        std::vector<uint8_t>& buffer = buffers[worker];
+        buffer.resize(pixelBytes);
+        std::copy(head.begin(), head.end(), buffer.begin());
+        if (head.size() < pixelBytes) {
+            DicomFile file(slice.file);
+            file.readAt(slice.pixelOffset + head.size(), buffer.data() + head.size(), pixelBytes - head.size());
         }
-        progress_ = 0.9 + 0.1 * double(++laid) / double(count);
+        std::vector<uint8_t>().swap(head);
+        slice.decode(buffer.data(), voxels + base + std::ptrdiff_t(k) * step[2], step[0], step[1], &tables[worker]);
+        progress_ = 0.1 + 0.9 * double(++laid) / double(count);
     });
     checkCancel();
 
@@ -561,8 +351,6 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     sortedFiles.reserve(count);
     for (std::size_t index : order)
         sortedFiles.push_back(files[index]);
-    const Slice& reference = slices[order[0]];
-    auto information = std::make_shared<DicomInformation>(reference.values, reference.device);
     return std::make_shared<DicomVolume>(information, volume, sortedFiles);
 } VEXA_RETHROW
 

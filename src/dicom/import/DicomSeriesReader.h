@@ -1,8 +1,10 @@
 #pragma once
-// Turns the files of one series into a volume: reads every file once (on all cores when there
-// are enough files), checks that the files form one regular stack of slices, sorts them along
-// the slice normal and lays them into a volume whose x, y and z run to patient left, posterior
-// and head. Voxels hold 12-bit values: CT as HU + 1000, other devices as stored; both clamped.
+// Turns the files of one series into a volume: reads the headers of all files (on all cores when
+// there are enough files), checks that the files form one regular stack of slices, sorts them
+// along the slice normal, and only then reads the pixel data of each file and decodes it straight
+// into its place in a volume whose x, y and z run to patient left, posterior and head. No byte of
+// a file is read twice, and the memory needed beyond the volume is a slice buffer per thread.
+// Voxels hold 12-bit values: CT as HU + 1000, other devices as stored; both clamped.
 #include "dicom/import/DicomVolume.h"
 
 #include <atomic>

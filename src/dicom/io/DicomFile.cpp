@@ -2,7 +2,9 @@
 
 #include "dicom/core/DicomException.h"
 #include "dicom/io/DicomErrorCode.h"
+#include "vexa/core/ExceptionStack.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,34 +13,49 @@
 
 namespace Vexa {
 
-std::size_t DicomFile::read(const std::string& path, std::vector<uint8_t>& buffer, std::size_t maxBytes)
+DicomFile::DicomFile(const std::string& path) : path_(path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
         throw DicomException(DicomFileUnreadable, path + ": cannot open: " + std::strerror(errno));
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd_);
         throw DicomException(DicomFileUnreadable, path + ": not a regular file");
     }
-    const std::size_t total = std::size_t(info.st_size);
-    const std::size_t wanted = std::min(total, maxBytes);
-    buffer.resize(wanted);
+    size_ = std::size_t(info.st_size);
+}
+
+DicomFile::~DicomFile()
+{
+    ::close(fd_);
+}
+
+void DicomFile::readAt(std::size_t offset, uint8_t* destination, std::size_t count) const try {
     std::size_t done = 0;
-    while (done < wanted) {
-        ssize_t got = ::read(fd, buffer.data() + done, wanted - done);
+    while (done < count) {
+        ssize_t got = ::pread(fd_, destination + done, count - done, off_t(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0) {
-            int error = errno;
-            ::close(fd);
-            throw DicomException(DicomFileUnreadable,
-                                 path + ": read failed" + (got < 0 ? std::string(": ") + std::strerror(error) : ""));
-        }
+        if (got < 0)
+            throw DicomException(DicomFileUnreadable, path_ + ": read failed: " + std::strerror(errno));
+        if (got == 0)
+            throw DicomException(DicomTruncated, path_ + ": file ends at offset " + std::to_string(offset + done) +
+                                                     " (it was changed while it was read)");
         done += std::size_t(got);
     }
-    ::close(fd);
-    return total;
+} VEXA_RETHROW
+
+std::size_t DicomFile::read(const std::string& path, std::vector<uint8_t>& buffer, std::size_t maxBytes)
+{
+    DicomFile file(path);
+    buffer.resize(std::min(file.size(), maxBytes));
+    try {
+        file.readAt(0, buffer.data(), buffer.size());
+    } catch (const DicomException& error) {
+        throw DicomException(DicomFileUnreadable, error.what());
+    }
+    return file.size();
 }
 
 }

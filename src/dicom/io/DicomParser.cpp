@@ -288,6 +288,20 @@ bool DicomParser::next(DicomElement& element) try {
     return true;
 } VEXA_RETHROW
 
+DicomElement DicomParser::pixelDataHeader(std::size_t totalSize) const try {
+    if (!reachedPixelData_)
+        fail(DicomMalformed, "no pixel data header to read", pos_);
+    DicomElement element;
+    readHeader(pos_, size_, encoding_, element);
+    if (!element.undefinedLength) {
+        if (totalSize < element.valueOffset || element.valueLength > totalSize - element.valueOffset)
+            fail(DicomTruncated, "value of (7FE0,0010) (" + std::to_string(element.valueLength) +
+                                     " bytes) runs past the end of its data", element.offset);
+        element.end = element.valueOffset + element.valueLength;
+    }
+    return element;
+} VEXA_RETHROW
+
 std::string DicomParser::text(const DicomElement& element) const try {
     const char* begin = reinterpret_cast<const char*>(data_ + element.valueOffset);
     const char* end = begin + element.valueLength;

@@ -47,6 +47,11 @@ public:
     // so that a header can be read from the beginning of a file only.
     void setStopAtPixelData(bool stop) { stopAtPixelData_ = stop; }
     bool reachedPixelData() const { return reachedPixelData_; }
+    // After next() stopped in front of the pixel data: the header of the pixel data element,
+    // whose value must fit into totalSize bytes (the size of the whole file when the parser
+    // holds only its beginning). The value itself is not read; an undefined length (fragments)
+    // is returned as such.
+    DicomElement pixelDataHeader(std::size_t totalSize) const;
 
     // The next element of the top level of the data set; its sequences are checked and passed
     // over. False at the end of the data (or before the pixel data, see above).

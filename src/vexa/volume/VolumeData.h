@@ -11,9 +11,38 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace Vexa {
+
+// Default-initialises (leaves scalars as they are) unless a value is given, so that a volume can
+// be allocated without a pass over its memory.
+template<class T>
+struct VolumeVoxelAllocator : std::allocator<T>
+{
+    template<class U>
+    struct rebind
+    {
+        using other = VolumeVoxelAllocator<U>;
+    };
+    VolumeVoxelAllocator() noexcept = default;
+    template<class U>
+    VolumeVoxelAllocator(const VolumeVoxelAllocator<U>&) noexcept
+    {
+    }
+    template<class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template<class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 template<class T>
 class VolumeData
@@ -77,6 +106,18 @@ public:
     // Zeroed voxels, identity transform. Throws std::runtime_error when the voxel count does
     // not fit into memory sizes.
     VolumeData(unsigned nx, unsigned ny, unsigned nz, double sx, double sy, double sz)
+        : voxels_(checkedCount(nx, ny, nz), T())
+        , dim_{nx, ny, nz}
+        , spacing_{sx, sy, sz}
+    {
+    }
+
+    // For a producer that writes every voxel itself: the voxels are left as allocated, which
+    // spares a pass over the whole volume and lets the producer's threads touch the memory first.
+    struct Uninitialized
+    {
+    };
+    VolumeData(unsigned nx, unsigned ny, unsigned nz, double sx, double sy, double sz, Uninitialized)
         : voxels_(checkedCount(nx, ny, nz))
         , dim_{nx, ny, nz}
         , spacing_{sx, sy, sz}
@@ -145,7 +186,7 @@ private:
         return (std::size_t(iz) * dim_[1] + iy) * dim_[0] + ix;
     }
 
-    std::vector<T> voxels_;
+    std::vector<T, VolumeVoxelAllocator<T>> voxels_;
     unsigned dim_[3];
     double spacing_[3];
     Matrix44<double> transform_;
