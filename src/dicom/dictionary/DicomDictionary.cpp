@@ -171,7 +171,7 @@ void DicomDictionary::enterWildcard(unsigned int tagWord, unsigned int mask, con
 bool DicomDictionary::fillPart1() try
 {
     using enum ::Vexa::EDicomTagValueRepresentation;
-#include "dicom/dictionary/DicomDictionaryPart1.def"
+#include "dicom/dictionary/DicomDictionaryStep1.def"
     return true;
 }
 VEXA_RETHROW
@@ -179,7 +179,7 @@ VEXA_RETHROW
 bool DicomDictionary::fillPart2() try
 {
     using enum ::Vexa::EDicomTagValueRepresentation;
-#include "dicom/dictionary/DicomDictionaryPart2.def"
+#include "dicom/dictionary/DicomDictionaryStep2.def"
     return true;
 }
 VEXA_RETHROW
@@ -187,7 +187,7 @@ VEXA_RETHROW
 bool DicomDictionary::fillPart3() try
 {
     using enum ::Vexa::EDicomTagValueRepresentation;
-#include "dicom/dictionary/DicomDictionaryPart3.def"
+#include "dicom/dictionary/DicomDictionaryStep3.def"
     return true;
 }
 VEXA_RETHROW
@@ -195,7 +195,7 @@ VEXA_RETHROW
 bool DicomDictionary::fillPart4() try
 {
     using enum ::Vexa::EDicomTagValueRepresentation;
-#include "dicom/dictionary/DicomDictionaryPart4.def"
+#include "dicom/dictionary/DicomDictionaryStep4.def"
     return true;
 }
 VEXA_RETHROW
@@ -203,7 +203,7 @@ VEXA_RETHROW
 bool DicomDictionary::fillPart5() try
 {
     using enum ::Vexa::EDicomTagValueRepresentation;
-#include "dicom/dictionary/DicomDictionaryPart5.def"
+#include "dicom/dictionary/DicomDictionaryStep5.def"
     return true;
 }
 VEXA_RETHROW
