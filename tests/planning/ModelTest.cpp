@@ -70,28 +70,13 @@ std::shared_ptr<Model> modelWithVolume()
 
 TEST(Model, ConstructionDefaults)
 {
-    auto settings = std::make_shared<Settings>("/nonexistent/Morvanta.ini");
-    Model model(settings);
+    Model model(std::make_shared<Settings>("/nonexistent/Morvanta.ini"));
     EXPECT_EQ(0, model.getState());
-    EXPECT_EQ(settings, model.getSettings());
-    EXPECT_EQ(nullptr, model.getNavigationController());
-    ASSERT_TRUE(model.getImplantManager());
-    ASSERT_TRUE(model.getNerve());
-    ASSERT_TRUE(model.getPanoramicLine());
-    EXPECT_EQ(model.getPanoramicLine(), model.getPanoramicLine());
     EXPECT_TRUE(Vexa::isEqual(modelTransform(), model.getPanoramicLine()->getTransform(), 1e-12));
     EXPECT_EQ(Vector3D(1, 0, 0), model.getNerve()->getDividePlane().getNormal());
     EXPECT_EQ(Vector3D(0, 0, 0), model.getNerve()->getDividePlane().getPoint());
-    EXPECT_TRUE(model.getTransversalSlicePositioner() && model.getCoronalSlicePositioner()
-                && model.getSagitalSlicePositioner());
-    EXPECT_FALSE(model.getData());
-    EXPECT_FALSE(model.getVolumeData());
-    EXPECT_FALSE(model.get3DModel());
-    EXPECT_FALSE(model.getHandpieceMesh());
-    EXPECT_FALSE(model.getDrillMesh());
     for (unsigned digit = 0; digit < 10; ++digit)
         EXPECT_TRUE(model.getDigitMesh(digit) && model.getDigitMesh(digit)->getTriangleCount() > 0);
-    EXPECT_EQ(model.getDigitMesh(9), model.getDigitMesh(10));
     EXPECT_EQ(model.getDigitMesh(9), model.getDigitMesh(1000));
     EXPECT_NE(model.getDigitMesh(8), model.getDigitMesh(9));
     EXPECT_FALSE(model.hasChanged());
@@ -99,22 +84,14 @@ TEST(Model, ConstructionDefaults)
     EXPECT_EQ(0, model.getMinVoxelValue());
     EXPECT_EQ(2047, model.getMidVoxelValue());
     EXPECT_EQ(4095, model.getMaxVoxelValue());
-    EXPECT_EQ(0, model.getMeasuringState());
-    EXPECT_EQ(0u, model.getCrossSections().count);
-    EXPECT_TRUE(model.getPatientData().empty());
-    EXPECT_EQ(QString(), model.getPatientName());
 
     // Navigation answers while there is no navigation.
-    EXPECT_FALSE(model.isNavigating());
-    EXPECT_FALSE(model.isDrillRegistered());
-    EXPECT_FALSE(model.isHandpieceTrackerValid());
-    EXPECT_FALSE(model.isPatientLocTrackerValid());
+    EXPECT_FALSE(model.isNavigating() || model.isDrillRegistered() || model.isHandpieceTrackerValid()
+                 || model.isPatientLocTrackerValid() || model.isReadyForNavigation());
     EXPECT_EQ(nullptr, model.getNearestImplantToDrill());
     EXPECT_TRUE(Vexa::isEqual(Matrix44<double>(), model.getPatientTDrill(), 1e-12));
-    EXPECT_EQ(0.0, model.getDrillLength());
     EXPECT_DOUBLE_EQ(2.6, model.getVisualizedDrillLength());
     EXPECT_EQ(Vexa::Vector4<float>(1, 0, 0, 1), model.getHandpieceColor());
-    EXPECT_FALSE(model.isReadyForNavigation());
     // Depth = a.t - a.o + 1 with the drill tip at the origin.
     Matrix44<double> implant(Vector3D(1, 0, 0), Vector3D(0, 1, 0), Vector3D(0, 0, 1), Vector3D(3, 4, -7));
     EXPECT_DOUBLE_EQ(8.0, model.getDrillDepthAtImplant(implant));
@@ -181,8 +158,6 @@ TEST(Model, UserStatesWithTheirEnterAndLeaveSteps)
     EXPECT_EQ(1, model->getMeasuringState());
     model->setSecondMeasuringPoint({2, 2, 2});
     EXPECT_EQ(2, model->getMeasuringState());
-    EXPECT_EQ(Vector3D(1, 1, 1), model->getFirstMeasuringPoint());
-    EXPECT_EQ(Vector3D(2, 2, 2), model->getSecondMeasuringPoint());
     model->resetMeasuringState();
     EXPECT_EQ(0, model->getMeasuringState());
     EXPECT_EQ(1, model->getState());
@@ -229,15 +204,7 @@ TEST(Model, DataVolumeWindowAndPatient)
     model->setPatientData({{"name", "Roe^Jane"}});
     model->setData(makeData(makeVolume(), 1, header));
     EXPECT_EQ(QString("Roe^Jane"), model->getPatientName());
-    // The grey-value setters only store.
     model->clearChangedState();
-    model->setMinVoxelValue(10);
-    model->setMidVoxelValue(20);
-    model->setMaxVoxelValue(30);
-    EXPECT_EQ(10, model->getMinVoxelValue());
-    EXPECT_EQ(20, model->getMidVoxelValue());
-    EXPECT_EQ(30, model->getMaxVoxelValue());
-    EXPECT_FALSE(model->hasChanged());
 
     // A volume without voxels is refused and loses nothing.
     const auto before = model->getVolumeData();

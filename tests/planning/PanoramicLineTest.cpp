@@ -113,20 +113,13 @@ TEST(PanoramicLine, ConsolidationMergesDroppedCornersOnly)
 
 TEST(PanoramicLine, BorderPointsAreMitredAtTheHalfWidth)
 {
+    // Mitre positions on ordinary curves are compared with shapely (PanoramicLineOracleTest);
+    // here the side: the upper border is the segment direction turned by -90 degrees about z.
     auto line = makeLine();
-    line->setPoints({{0, 0, 0}, {20, 0, 0}, {40, 0, 0}});
-    auto middle = std::next(line->cornersBegin());
-    // The upper side is the segment direction turned by -90 degrees about z.
-    expectNear(Vector3D(20, -12, 0), upperWorld(*line, middle));
-    expectNear(Vector3D(20, 12, 0), lowerWorld(*line, middle));
-    expectNear(Vector3D(0, -12, 0), upperWorld(*line, line->cornersBegin()));
-    expectNear(Vector3D(40, 12, 0), lowerWorld(*line, std::prev(line->cornersEnd())));
-
     line->setPoints({{0, 0, 0}, {30, 0, 0}, {30, 30, 0}});
-    middle = std::next(line->cornersBegin());
+    auto middle = std::next(line->cornersBegin());
     expectNear(Vector3D(42, -12, 0), upperWorld(*line, middle));
     expectNear(Vector3D(18, 12, 0), lowerWorld(*line, middle));
-    EXPECT_NEAR(12.0 * std::sqrt(2.0), (upperWorld(*line, middle) - Vector3D(30, 0, 0)).length(), 1e-12);
 
     // Coincident stored corners take the direction of the next distinct neighbour.
     line->setPoints({{0, 0, 0}, {20, 0, 0}, {20, 0, 0}, {20, 0, 0}, {40, 20, 0}});
@@ -151,10 +144,8 @@ TEST(PanoramicLine, OffsetsWorldPositionsAndPlaneCrossings)
     EXPECT_EQ(std::numeric_limits<double>::max(), line->getOrthogonalDistance(Vector3D(1, 1, 0)));
     EXPECT_EQ(line->cornersEnd(), line->intersects(Vexa::Plane<double>(Vector3D(), Vector3D(1, 0, 0))).first);
 
+    // Inside the curve positions are compared with shapely; here the ends and beyond.
     line->setPoints({{0, 0, 0}, {30, 0, 0}, {30, 40, 0}});
-    EXPECT_DOUBLE_EQ(70.0, line->getLength());
-    expectNear(Vector3D(0, 0, 0), line->getWorldPos(0.0), 0.0);
-    expectNear(Vector3D(30, 40, 0), line->getWorldPos(line->getLength()), 1e-12);
     expectNear(Vector3D(30, 40, 0), line->getWorldPos(line->getLength() * (1 + 1e-9)), 1e-12);
     expectNear(Vector3D(-5, 0, 0), line->getWorldPos(-5.0));
     try
@@ -167,10 +158,8 @@ TEST(PanoramicLine, OffsetsWorldPositionsAndPlaneCrossings)
         EXPECT_STREQ("PanoramicLine::getWorldPos(): point should never been reached, check pre condintions.", e.what());
     }
 
-    // Beside the middle of the second segment: the first segment's length plus half the second.
-    const auto offset = line->getOffset(Vector3D(31, 20, 7));
-    EXPECT_EQ(std::next(line->cornersBegin()), offset.first);
-    EXPECT_NEAR(50.0, offset.second, 1e-12);
+    // Beside the second segment: that segment's start corner; the height does not count.
+    EXPECT_EQ(std::next(line->cornersBegin()), line->getOffset(Vector3D(31, 20, 7)).first);
     EXPECT_NEAR(1.0, line->getOrthogonalDistance(Vector3D(31, 20, 7)), 1e-12);
     // Outside the reach of every segment's foot.
     EXPECT_EQ(line->cornersEnd(), line->getOffset(Vector3D(-3, -3, 0)).first);

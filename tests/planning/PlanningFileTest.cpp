@@ -3,40 +3,15 @@
 #include "planning/io/PlanningFile.h"
 #include "planning/io/PlanningFolderUpdate.h"
 
+#include "PlanningTestSupport.h"
 #include "common/TestSupport.h"
 
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace fs = std::filesystem;
-using Vexa::Vector3D;
+using namespace PlanningTest;
 
 namespace {
-
-void writeText(const std::string& file, const std::string& text)
-{
-    fs::create_directories(fs::path(file).parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string readText(const std::string& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Every file below a folder with its contents, by relative path.
-std::map<std::string, std::string> tree(const std::string& folder)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        files[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? readText(entry.path()) : "/";
-    return files;
-}
 
 std::string errorOf(const std::string& file)
 {
@@ -86,56 +61,35 @@ TEST(PlanningFile, WritesAndReadsEveryValueExactly)
     fs::create_directories(dir.file("p"));
     planning.write(file);
 
+    // Read and written again, the file comes out byte for byte: no value is lost or changed
+    // on the way in. The values that need every digit are checked where they land.
     const PlanningFile read = PlanningFile::read(file);
-    EXPECT_EQ(read.patientName, "Doe^John");
-    EXPECT_EQ(read.birthday, "19650412");
-    EXPECT_EQ(read.sex, "M");
-    EXPECT_EQ(read.patientId, "4711");
+    read.write(dir.file("p/again.srl"));
+    EXPECT_EQ(readBytes(file), readBytes(dir.file("p/again.srl")));
     EXPECT_EQ(read.version.toString("."), "2.0.3");
-    EXPECT_EQ(read.lastModified, "12/31/2004 10:00:00");
-    EXPECT_EQ(read.jaw, 2);
-    EXPECT_EQ(read.imageDevice, "CT");
-    EXPECT_EQ(read.dicomFiles, planning.dicomFiles);
-    EXPECT_EQ(read.minVoxelValue, 980);
-    EXPECT_EQ(read.midVoxelValue, 1650);
     EXPECT_EQ(read.maxVoxelValue, 2320);
-    EXPECT_EQ(read.surfaceFile, "surface/model.sff");
     ASSERT_EQ(read.implants.size(), 2u);
-    EXPECT_EQ(read.implants[0].file, "implant/0/A.implant");
     EXPECT_EQ(read.implants[0].group, 1u);
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 16; ++i)
         EXPECT_EQ(read.implants[0].transform[i], transform[i]) << i;
-        EXPECT_EQ(read.implants[1].transform[i], planning.implants[1].transform[i]) << i;
-    }
-    EXPECT_EQ(read.implants[1].group, 0u);
     ASSERT_EQ(read.corners.size(), 2u);
     EXPECT_EQ(read.corners[0].x, 1.0 / 3.0);
     EXPECT_EQ(read.corners[1].y, 1e300);
     ASSERT_TRUE(read.dividePlane);
     EXPECT_EQ(read.dividePlane->getPoint().z, 3.0);
-    EXPECT_EQ(read.dividePlane->getNormal().y, 1.0);
     ASSERT_EQ(read.nerveElements.size(), 2u);
-    EXPECT_EQ(read.nerveElements[0].type, 1);
     ASSERT_EQ(read.nerveElements[0].points.size(), 2u);
-    EXPECT_EQ(read.nerveElements[0].points[1].position.z, 6.0);
-    EXPECT_EQ(read.nerveElements[0].points[1].diameter, 2.5);
     EXPECT_EQ(read.nerveElements[0].points[1].offset, 7.25);
-    EXPECT_EQ(read.nerveElements[1].type, 0);
     EXPECT_TRUE(read.nerveElements[1].points.empty());
     ASSERT_EQ(read.markers.size(), 2u);
     EXPECT_EQ(read.markers[1].x, 2.0 / 7.0);
-    EXPECT_TRUE(read.markersDetected);
-    EXPECT_EQ(read.markerDetectionMethod, 2);
-    EXPECT_TRUE(read.markerDetectionDone);
-    EXPECT_EQ(read.transversalPosition, 41.25);
     EXPECT_EQ(read.coronalPosition, 0.1);
-    EXPECT_EQ(read.sagittalPosition, 33.0);
 
-    // Matrices are written row by row, as the matrix prints itself.
-    const std::string text = readText(file);
-    std::ostringstream printed;
-    printed << Vexa::Matrix44<double>(Vector3D(1, 2, 3));
-    EXPECT_NE(text.find("transform1 = " + printed.str() + "\n"), std::string::npos) << text;
+    // Every value is in the text; matrices are written row by row.
+    const std::string text = readBytes(file);
+    for (const char* value : {"Doe^John", "19650412", "= M\n", "4711", "12/31/2004 10:00:00", "= CT\n", "dicom/IM3",
+                              "980", "1650", "surface/model.sff", "implant/1/B.implant", "41.25", "= 33\n"})
+        EXPECT_NE(text.find(value), std::string::npos) << value;
     EXPECT_NE(text.find("transform1 = 1 0 0 1 0 1 0 2 0 0 1 3 0 0 0 1\n"), std::string::npos) << text;
 }
 
@@ -222,7 +176,7 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
     writeText(folder + "/implant/0/A.implant", "old implant");
     writeText(folder + "/images/shot.png", "screenshot");
     writeText(folder + "/Log/1.log", "treatment");
-    const auto before = tree(dir.file("patients"));
+    const auto before = snapshot(dir.file("patients"));
 
     {
         // Abandoned: nothing changes, nothing is left behind.
@@ -230,7 +184,7 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         writeText(update.getStagingFolder() + "/x.srl", "half");
         EXPECT_EQ(fs::path(update.getStagingFolder()).parent_path(), fs::path(dir.file("patients")));
     }
-    EXPECT_EQ(tree(dir.file("patients")), before);
+    EXPECT_EQ(snapshot(dir.file("patients")), before);
 
     {
         PlanningFolderUpdate update(folder + "/", "");
@@ -248,7 +202,7 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         {"2024-01-01__10-00-00-1/images/shot.png", "screenshot"},
         {"2024-01-01__10-00-00-1/Log", "/"},
         {"2024-01-01__10-00-00-1/Log/1.log", "treatment"}};
-    EXPECT_EQ(tree(dir.file("patients")), expected);
+    EXPECT_EQ(snapshot(dir.file("patients")), expected);
 
     // Saved again under a new name: the old folder's extras move along, the old folder goes.
     const std::string renamed = dir.file("patients/2024-02-02__10-00-00-2");
@@ -264,7 +218,7 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         {"2024-02-02__10-00-00-2/images/shot.png", "screenshot"},
         {"2024-02-02__10-00-00-2/Log", "/"},
         {"2024-02-02__10-00-00-2/Log/1.log", "treatment"}};
-    EXPECT_EQ(tree(dir.file("patients")), moved);
+    EXPECT_EQ(snapshot(dir.file("patients")), moved);
 
     EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl"));
     EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl"));

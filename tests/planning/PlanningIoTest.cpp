@@ -4,6 +4,7 @@
 #include "PlanningIoTestSupport.h"
 
 #include "dicom/import/DicomVolume.h"
+#include "planning/commands/AddMarkerCommand.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
@@ -16,6 +17,7 @@
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MarkerDetection.h"
 #include "vexa/algorithm/MeshReduction.h"
+#include "vexa/core/CommandProcessor.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFactory.h"
@@ -309,9 +311,16 @@ TEST(PlanningWriterReader, PlanningComesBackAsSaved)
         EXPECT_EQ(ini.getValue("ImageData", "imageDevice", ""), "CT");
     }
 
+    // Commands of the planning before hold its objects: loading clears both stacks.
     Session fresh;
+    const auto processor = Vexa::CommandProcessor::getInstance();
+    processor->execute(AddMarkerCommand::create(fresh.model, Vector3D(1, 2, 3)));
+    processor->execute(AddMarkerCommand::create(fresh.model, Vector3D(4, 5, 6)));
+    processor->undo();
+    ASSERT_TRUE(processor->canUndo() && processor->canRedo());
     bool determined = true;
     ASSERT_EQ(load(fresh, file, &determined), "");
+    EXPECT_FALSE(processor->canUndo() || processor->canRedo());
     EXPECT_FALSE(determined);
     expectSamePlanning(*s.model, *fresh.model);
     EXPECT_EQ(fresh.settings->getPlanningFile(), file);
@@ -320,23 +329,16 @@ TEST(PlanningWriterReader, PlanningComesBackAsSaved)
     EXPECT_EQ(fresh.model->getImplantManager()->getImplants()[0]->getFilename(),
               folder + "/implant/0/AV-CP-D40-L100.implant");
 
-    // Saved again by the loaded Model and loaded once more: still the same.
-    const std::string again = planningFile(s, "2024-03-01__09-31-00-5");
-    ASSERT_EQ(save(fresh, again, false), "");
-    Session third;
-    ASSERT_EQ(load(third, again), "");
-    expectSamePlanning(*s.model, *third.model);
-
     // Without a stored jaw the reader determines it from the markers.
     {
-        Vexa::IniFileManager ini(again, 0);
+        Vexa::IniFileManager ini(file, 0);
         ini.setValue("Planningdata", "implantregion", 0);
         ini.write();
     }
-    Session fourth;
-    ASSERT_EQ(load(fourth, again, &determined), "");
+    Session third;
+    ASSERT_EQ(load(third, file, &determined), "");
     EXPECT_TRUE(determined);
-    EXPECT_NE(fourth.model->getJaw(), Constants::JawUndetermined);
+    EXPECT_NE(third.model->getJaw(), Constants::JawUndetermined);
 }
 
 TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
@@ -468,11 +470,6 @@ TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
     std::ofstream(damaged, std::ios::binary) << text;
     EXPECT_EQ(load(target, damaged),
               "The planning file " + damaged + " holds an invalid value of \"transform1\" in [Implant].");
-    expectUnchanged();
-
-    // A truncated one: the implants it counts are not all there.
-    std::ofstream(damaged, std::ios::binary) << readBytes(file).substr(0, readBytes(file).find("group2"));
-    EXPECT_EQ(load(target, damaged), "The planning file " + damaged + " misses the key \"group2\" in [Implant].");
     expectUnchanged();
 
     // An implant description missing from the planning folder.

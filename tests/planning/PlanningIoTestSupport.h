@@ -1,6 +1,8 @@
 #pragma once
 // Shared by the planning load and save tests: a session of settings, Model and DICOM manager,
 // the sample patient the build writes, and a planning to save.
+#include "PlanningTestSupport.h"
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
 #include "planning/model/Model.h"
@@ -14,14 +16,15 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace PlanningIoTest {
+
+using PlanningTest::readBytes;
+using PlanningTest::snapshot;
+using PlanningTest::writeText;
 
 inline std::string samplePatientFolder()
 {
@@ -55,24 +58,6 @@ inline std::vector<Vexa::Vector3D> sampleMarkers()
         markers.emplace_back(c[0].toDouble(), c[1].toDouble(), c[2].toDouble());
     }
     return markers;
-}
-
-inline std::string readBytes(const std::string& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Every entry below a folder with its bytes ("/" for folders), by relative path.
-inline std::map<std::string, std::string> snapshot(const std::string& folder)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        files[std::filesystem::relative(entry.path(), folder).string()] =
-            entry.is_regular_file() ? readBytes(entry.path().string()) : "/";
-    return files;
 }
 
 struct Session

@@ -1,10 +1,15 @@
 #pragma once
-// Shared set-up of the planning tests: the panoramic line as the Model makes it.
+// Shared set-up of the planning tests: the panoramic line as the Model makes it, and files.
 #include "planning/objects/PanoramicLine.h"
 #include "vexa/math/Matrix44.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace PlanningTest {
@@ -35,6 +40,33 @@ inline std::vector<Vector3D> worldCorners(const PanoramicLine& line)
 inline bool isFinite(const Vector3D& v)
 {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+inline std::string readBytes(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Replaces the file (its folder made if missing).
+inline void writeText(const std::string& file, const std::string& text)
+{
+    const auto folder = std::filesystem::path(file).parent_path();
+    if (!folder.empty())
+        std::filesystem::create_directories(folder);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Every entry below a folder with its bytes ("/" for folders), by relative path.
+inline std::map<std::string, std::string> snapshot(const std::string& folder)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        files[std::filesystem::relative(entry.path(), folder).string()] =
+            entry.is_regular_file() ? readBytes(entry.path().string()) : "/";
+    return files;
 }
 
 }

@@ -1,24 +1,20 @@
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 
-#include "../common/TestSupport.h"
+#include "PlanningTestSupport.h"
+#include "common/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QWidget>
 #include <atomic>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
-namespace {
+using PlanningTest::writeText;
 
-void writeText(const std::string& file, const std::string& text)
-{
-    std::ofstream out(file, std::ios::binary);
-    out << text;
-}
+namespace {
 
 // Puts the system clock back whatever a test did.
 struct ClockGuard
@@ -35,7 +31,6 @@ TEST(Settings, IniValuesAreReadOnEveryRequestWithDefaultsWhenMissing)
 
     // No file at all: every value at its default.
     Settings settings(ini);
-    EXPECT_EQ(ini, settings.getIniFile());
     EXPECT_FALSE(settings.getCaptureSupport());
     EXPECT_EQ("", settings.getCdpath());
     EXPECT_TRUE(settings.getPatientPaths().empty());
@@ -73,16 +68,9 @@ TEST(Settings, RunTimeFieldsResetAndSurviveConcurrentUse)
 {
     TestSupport::ScratchDir dir;
     Settings settings(dir.file("Morvanta.ini"));
-    EXPECT_EQ(0, settings.getPlanningState());
-    EXPECT_EQ("", settings.getPlanningFile());
-    EXPECT_FALSE(settings.isMarkerDetectionDone());
-
     settings.setPlanningState(2);
     settings.setPlanningFile("/p/2024/2024.srl");
     settings.setMarkerDetectionDone(true);
-    EXPECT_EQ(2, settings.getPlanningState());
-    EXPECT_EQ("/p/2024/2024.srl", settings.getPlanningFile());
-    EXPECT_TRUE(settings.isMarkerDetectionDone());
     settings.reset();
     EXPECT_EQ(0, settings.getPlanningState());
     EXPECT_EQ("", settings.getPlanningFile());

@@ -5,16 +5,6 @@
 #include <algorithm>
 #include <vector>
 
-namespace {
-
-bool holds(Nerve& nerve, const Nerve::ElementPtr& element)
-{
-    return std::any_of(nerve.elementsBegin(), nerve.elementsEnd(),
-                       [&](const auto& entry) { return entry.second == element; });
-}
-
-}
-
 std::shared_ptr<Vexa::AbstractCommand> AddNerveElementPointCommand::create(std::shared_ptr<Nerve> nerve,
                                                                            const Vexa::Vector3D& point,
                                                                            double diameter) try
@@ -45,7 +35,7 @@ void AddNerveElementPointCommand::execute() try
     // A redo restores the very objects of the first run, so later commands that hold them
     // still find them.
     element_->setPointContainer(after_);
-    if (createdElement_ && !holds(*nerve_, element_))
+    if (createdElement_ && !nerve_->findElement(element_))
         nerve_->addElement(element_);
 }
 VEXA_RETHROW

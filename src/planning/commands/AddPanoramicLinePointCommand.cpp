@@ -40,8 +40,7 @@ VEXA_RETHROW
 
 void AddPanoramicLinePointCommand::undo() try
 {
-    if (snapshot_.isTaken())
-        snapshot_.restore(*model_->getPanoramicLine());
+    snapshot_.restore(*model_->getPanoramicLine());
 }
 VEXA_RETHROW
 

@@ -24,8 +24,7 @@ VEXA_RETHROW
 
 void DeletePanoramicLineCommand::undo() try
 {
-    if (snapshot_.isTaken())
-        snapshot_.restore(*model_->getPanoramicLine());
+    snapshot_.restore(*model_->getPanoramicLine());
 }
 VEXA_RETHROW
 

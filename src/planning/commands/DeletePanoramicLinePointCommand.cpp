@@ -30,8 +30,7 @@ VEXA_RETHROW
 
 void DeletePanoramicLinePointCommand::undo() try
 {
-    if (snapshot_.isTaken())
-        snapshot_.restore(*model_->getPanoramicLine());
+    snapshot_.restore(*model_->getPanoramicLine());
 }
 VEXA_RETHROW
 

@@ -20,11 +20,8 @@ MoveNerveElementCommand::MoveNerveElementCommand(std::shared_ptr<Nerve> nerve, N
 void MoveNerveElementCommand::moveTo(const Vexa::Vector3D& target) try
 {
     // Looked up afresh: the element's iterator changes when an undo restores the map.
-    for (auto it = nerve_->elementsBegin(); it != nerve_->elementsEnd(); ++it)
-        if (it->second == element_) {
-            nerve_->moveElement(it, target);
-            return;
-        }
+    if (const auto it = nerve_->findElement(element_))
+        nerve_->moveElement(*it, target);
 }
 VEXA_RETHROW
 

@@ -15,6 +15,8 @@ VEXA_RETHROW
 
 void PanoramicLineSnapshot::restore(PanoramicLine& line) const try
 {
+    if (!taken_)
+        return;
     PanoramicLine::CornerVector corners;
     corners.reserve(corners_.size());
     for (const auto& [corner, position] : corners_)

@@ -12,7 +12,8 @@ public:
     PanoramicLineSnapshot() = default;
     // Takes the line as it stands, with any neighbour that a dragged corner took out put back.
     static PanoramicLineSnapshot take(PanoramicLine& line);
-    // Makes the line hold exactly these corners at these positions.
+    // Makes the line hold exactly these corners at these positions; nothing when never taken
+    // (a command undone before it ran).
     void restore(PanoramicLine& line) const;
     bool isTaken() const { return taken_; }
 

@@ -184,12 +184,17 @@ VEXA_RETHROW
 
 void Nerve::removeElement(const ElementPtr& element) try
 {
+    if (const auto it = findElement(element))
+        removeElement(*it);
+}
+VEXA_RETHROW
+
+std::optional<Nerve::ElementIterator> Nerve::findElement(const ElementPtr& element) try
+{
     for (ElementIterator it = elements_.begin(); it != elements_.end(); ++it)
         if (it->second == element)
-        {
-            removeElement(it);
-            return;
-        }
+            return it;
+    return std::nullopt;
 }
 VEXA_RETHROW
 

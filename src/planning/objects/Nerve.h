@@ -132,6 +132,8 @@ public:
     std::optional<ElementIterator> getElement(PointIterator point);
     std::optional<ElementIterator> getElement(const Element::PointPtr& point);
     std::optional<ElementIterator> getElementNear(const Vexa::Vector3D& position);
+    // Where the element object is filed now (its iterator changes when the map is restored).
+    std::optional<ElementIterator> findElement(const ElementPtr& element);
 
     void validate(const Element::PointPtr& point, bool force);
     void validate(std::optional<PointIterator> point, bool force);
