@@ -1,5 +1,4 @@
 #include "AlgorithmTestSupport.h"
-#include "common/TestSupport.h"
 
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MarchingCubesTable.h"
@@ -100,7 +99,7 @@ TEST(MarchingCubes, BallIsClosedOutwardAndHasTheBallsVolume)
     EXPECT_EQ(eulerCharacteristic(*mesh), 2);
 
     const double expected = 4.0 / 3.0 * std::numbers::pi * radius * radius * radius;
-    EXPECT_NEAR(enclosedVolume(*mesh), expected, 0.02 * expected);
+    EXPECT_NEAR(signedVolume(*mesh), expected, 0.02 * expected);
     // Vertices on the sphere, vertex normals and triangles facing away from the centre.
     for (unsigned v = 0; v < mesh->getVertexCount(); ++v)
     {
@@ -115,15 +114,6 @@ TEST(MarchingCubes, BallIsClosedOutwardAndHasTheBallsVolume)
         ASSERT_GT((b - a).cross(c - a).dot((a + b + c) / 3.0 - centre), 0.0) << t;
     }
 
-    // Slabs on several threads give the same surface as one thread.
-    auto single = surface(volume, 500, 1);
-    auto many = surface(volume, 500, 7);
-    EXPECT_EQ(single->getTriangleCount(), mesh->getTriangleCount());
-    EXPECT_EQ(many->getTriangleCount(), mesh->getTriangleCount());
-    EXPECT_EQ(single->getVertexCount(), mesh->getVertexCount());
-    EXPECT_EQ(many->getVertexCount(), mesh->getVertexCount());
-    EXPECT_EQ(topologyFault(*many), "");
-    EXPECT_NEAR(surfaceArea(*many), surfaceArea(*single), 1e-9 * surfaceArea(*single));
 }
 
 TEST(MarchingCubes, SurfaceClosesAtTheVolumeBorderAndTakesTheOffset)
@@ -135,7 +125,7 @@ TEST(MarchingCubes, SurfaceClosesAtTheVolumeBorderAndTakesTheOffset)
     auto mesh = surface(volume, 500, 3, offset);
     ASSERT_TRUE(mesh);
     EXPECT_EQ(topologyFault(*mesh), "");
-    EXPECT_GT(enclosedVolume(*mesh), 0.0);
+    EXPECT_GT(signedVolume(*mesh), 0.0);
     const auto& box = mesh->getBoundingBox();
     EXPECT_DOUBLE_EQ(box[0], offset.x); // closed on the volume's faces
     EXPECT_DOUBLE_EQ(box[5], offset.z + 20.0);
@@ -205,7 +195,7 @@ TEST(MarchingCubes, NoiseWithAmbiguousFacesStaysWatertight)
             auto mesh = surface(volume, iso, threads);
             ASSERT_TRUE(mesh);
             EXPECT_EQ(topologyFault(*mesh), "") << "iso " << iso << " threads " << threads;
-            EXPECT_GT(enclosedVolume(*mesh), 0.0);
+            EXPECT_GT(signedVolume(*mesh), 0.0);
         }
 }
 
@@ -273,7 +263,7 @@ TEST(MarchingCubes, SparseRowsHighGreyValuesAndThreadCountsGiveOneSurface)
     const auto reference = surface(low, 500, 1);
     ASSERT_TRUE(reference);
     EXPECT_EQ(topologyFault(*reference), "");
-    EXPECT_GT(enclosedVolume(*reference), 0.0);
+    EXPECT_GT(signedVolume(*reference), 0.0);
     const auto referenceVertices = sortedVertices(*reference);
     for (unsigned threads : {2u, 3u, 8u})
     {
@@ -294,7 +284,7 @@ TEST(MarchingCubes, SparseRowsHighGreyValuesAndThreadCountsGiveOneSurface)
     EXPECT_EQ(topologyFault(*box), "");
     const double full = nx * ny * nz * s * s * s;
     const double bevels = 4.0 * (nx + ny + nz) * s * (s * s / 8.0);
-    EXPECT_NEAR(enclosedVolume(*box), full - bevels, 0.01 * bevels);
+    EXPECT_NEAR(signedVolume(*box), full - bevels, 0.01 * bevels);
     const auto& bounds = box->getBoundingBox();
     EXPECT_DOUBLE_EQ(bounds[0], 0.0);
     EXPECT_DOUBLE_EQ(bounds[5], nz * s);

