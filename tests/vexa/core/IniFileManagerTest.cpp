@@ -1,12 +1,12 @@
 #include "vexa/core/IniFileManager.h"
 
+#include "../CommaLocale.h"
 #include "common/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <locale>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,34 +27,6 @@ std::string readFile(const std::string& name)
     all << in.rdbuf();
     return all.str();
 }
-
-// A comma-decimal locale with "." grouping: the de_DE one when the system has it, otherwise
-// a facet with the same punctuation.
-struct CommaDecimal : std::numpunct<char>
-{
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
-std::locale commaLocale()
-{
-    try {
-        return std::locale("de_DE.UTF-8");
-    } catch (const std::runtime_error&) {
-        return std::locale(std::locale::classic(), new CommaDecimal);
-    }
-}
-
-class GlobalLocale
-{
-public:
-    explicit GlobalLocale(const std::locale& locale) : previous_(std::locale::global(locale)) {}
-    ~GlobalLocale() { std::locale::global(previous_); }
-
-private:
-    std::locale previous_;
-};
 
 TEST(IniFileManager, ReadsGroupsKeysBlanksEmptyValuesAndComments)
 {
@@ -213,7 +185,7 @@ TEST(IniFileManager, NumbersUseTheCLocaleWhateverTheProcessLocale)
     const std::string file = dir.file("numbers.ini");
     writeFile(file, "[N]\nlength = 1234.5\nsmall = -0.125\ncount = 1234\nnoise = abc\ncomma = 2,5\n");
     {
-        GlobalLocale comma(commaLocale());
+        CommaLocale::Global comma;
         std::ostringstream check;
         check << 1234.5;
         ASSERT_NE(check.str(), "1234.5") << "the test locale is not a comma-decimal one";

@@ -1,6 +1,8 @@
 #include "vexa/math/Matrix33.h"
 #include "vexa/math/Matrix44.h"
 
+#include "../CommaLocale.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -35,11 +37,6 @@ void expectNear(const M& a, const M& b, double tolerance)
     for (int i = 0; i < 16; ++i)
         EXPECT_NEAR(a[i], b[i], tolerance) << "element " << i;
 }
-
-struct CommaDecimal : std::numpunct<char>
-{
-    char do_decimal_point() const override { return ','; }
-};
 
 }
 
@@ -184,20 +181,23 @@ TEST(Matrix44, StreamFormats)
     six << M(Vector3D(1.23456789, 0, 0));
     EXPECT_EQ(six.str().substr(0, 20), "1 0 0 1.23457 0 1 0 ");
     // ... and its own locale: the global one does not matter.
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
-    std::ostringstream comma;
+    std::string comma;
     std::ostringstream classic;
-    classic.imbue(std::locale::classic());
-    comma << m;
-    classic << m;
-    std::istringstream classicIn(classic.str());
-    classicIn.imbue(std::locale::classic());
     M readClassic;
-    classicIn >> readClassic;
-    std::locale::global(previous);
-    EXPECT_EQ(comma.str().substr(0, 8), "0,5 4,5 ");
+    {
+        CommaLocale::Global global;
+        std::ostringstream commaOut; // takes the global locale
+        commaOut << m;
+        comma = commaOut.str();
+        classic.imbue(std::locale::classic());
+        classic << m;
+        std::istringstream classicIn(classic.str());
+        classicIn.imbue(std::locale::classic());
+        classicIn >> readClassic;
+        EXPECT_FALSE(classicIn.fail());
+    }
+    EXPECT_EQ(comma.substr(0, 8), "0,5 4,5 ");
     EXPECT_EQ(classic.str(), out.str());
-    EXPECT_FALSE(classicIn.fail());
     EXPECT_TRUE(Vexa::isEqual(readClassic, m, 1e-15));
 
     // Round trip at full precision.
