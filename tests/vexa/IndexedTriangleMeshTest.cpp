@@ -107,26 +107,6 @@ TEST(IndexedTriangleMesh, PlaneThroughClosedMeshGivesClosedContour)
     EXPECT_TRUE(cube->intersects(Plane<double>(Vector3D(0, 0, 0), Vector3D(0, 0, 1))).empty());
 }
 
-TEST(IndexedTriangleMesh, RenderBlocksCoverEveryTriangleOnce)
-{
-    for (std::size_t triangles : {0u, 1u, 4u, 5u, 103u}) {
-        for (int parts = 1; parts <= 6; ++parts) {
-            std::size_t next = 0;
-            for (int part = 1; part <= parts; ++part) {
-                const auto [first, count] = IndexedTriangleMesh::getRenderBlock(triangles, part, parts);
-                EXPECT_EQ(first, next);
-                if (part < parts) {
-                    EXPECT_EQ(count, triangles / parts);
-                }
-                next = first + count;
-            }
-            EXPECT_EQ(next, triangles) << triangles << " in " << parts;
-        }
-    }
-    for (auto [part, parts] : {std::pair{0, 1}, std::pair{2, 1}, std::pair{1, 0}, std::pair{-1, -1}})
-        EXPECT_EQ(IndexedTriangleMesh::getRenderBlock(10, part, parts).second, 0u);
-}
-
 TEST(RayMeshIntersections, CountsEachCrossingOnceForInsideTests)
 {
     auto box = createBoxMesh(Matrix44<double>(), Vector3D(10, 10, 10));

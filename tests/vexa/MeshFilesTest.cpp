@@ -141,23 +141,21 @@ TEST(STLFile, ReadsABinarySTLWrittenByNumpyWithAndWithoutMerging)
     EXPECT_EQ(separate->getTriangleCount(), 12u);
     EXPECT_EQ(separate->getVertexCount(), 36u);
     EXPECT_EQ(separate->getBoundingBox(), (std::array<double, 6>{0, 0, 0, 10, 20, 30}));
-    // Every corner carries its facet's normal, which points out of the box.
-    for (unsigned i = 0; i < 36; ++i) {
-        const Vector3D n = separate->getNormal(i), p = separate->getVertex(i);
-        EXPECT_NEAR(n.length(), 1.0, 1e-6);
-        EXPECT_GT(n.dot(p - Vector3D(5, 10, 15)), 0.0);
-    }
+    // Every corner's normal (its facet's, or the merged one) is unit and points out of the box.
+    const auto expectOutward = [](const IndexedTriangleMesh& mesh) {
+        for (unsigned i = 0; i < mesh.getVertexCount(); ++i) {
+            EXPECT_NEAR(mesh.getNormal(i).length(), 1.0, 1e-6);
+            EXPECT_GT(mesh.getNormal(i).dot(mesh.getVertex(i) - Vector3D(5, 10, 15)), 0.0);
+        }
+    };
+    expectOutward(*separate);
 
     auto merged = readSTLFile(file, true);
     EXPECT_EQ(merged->getTriangleCount(), 12u);
     EXPECT_EQ(merged->getVertexCount(), 8u);
     EXPECT_EQ(MeshTestSupport::watertightFault(*merged), "");
     EXPECT_NEAR(MeshTestSupport::signedVolume(*merged), 6000.0, 1e-9);
-    for (unsigned i = 0; i < 8; ++i) {
-        const Vector3D n = merged->getNormal(i), p = merged->getVertex(i);
-        EXPECT_NEAR(n.length(), 1.0, 1e-12);
-        EXPECT_GT(n.dot(p - Vector3D(5, 10, 15)), 0.0);
-    }
+    expectOutward(*merged);
 
     // The same bytes from memory, as the tracker driver reads its built-in frustum.
     std::istringstream in(readBytes(file));

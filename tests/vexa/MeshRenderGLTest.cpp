@@ -55,7 +55,7 @@ std::vector<int> drawnTriangles(const IndexedTriangleMesh& mesh, int part, int p
 TEST(IndexedTriangleMeshGL, ProgressiveCycleDrawsEveryTriangleExactlyOnce)
 {
     REQUIRE_GL_CONTEXT(gl);
-    for (unsigned triangles : {3u, 7u, 103u}) {
+    for (unsigned triangles : {1u, 3u, 7u, 103u}) {
         IndexedTriangleMesh mesh = depthCodedMesh(triangles);
         for (bool floats : {false, true}) {
             mesh.setUseFloatArrays(floats);
@@ -78,7 +78,7 @@ TEST(IndexedTriangleMeshGL, ProgressiveCycleDrawsEveryTriangleExactlyOnce)
             }
         }
         // Parts outside the cycle draw nothing.
-        for (auto [part, parts] : {std::pair{0, 2}, std::pair{3, 2}, std::pair{1, 0}}) {
+        for (auto [part, parts] : {std::pair{0, 2}, std::pair{3, 2}, std::pair{1, 0}, std::pair{-1, -1}}) {
             int count = 0;
             for (int d : drawnTriangles(mesh, part, parts))
                 count += d;

@@ -108,26 +108,22 @@ TEST(SliceVisualizerGL, DrawsTheTextureOnTheSliceQuadAndRestoresState)
     EXPECT_EQ(pixel(s / 2 - 4, 4), (std::array<GLubyte, 4>{255, 255, 255, 255}));
     EXPECT_EQ(pixel(s - 4, s - 4), (std::array<GLubyte, 4>{0, 0, 255, 255}));
 
-    // Filter modes on the bound texture.
-    GLuint name = visualizer.createTexture(slice).name;
-    glBindTexture(GL_TEXTURE_2D, name);
-    GLint minFilter = 0, magFilter = 0, wrapS = 0, wrapT = 0;
-    visualizer.setFiltering(1);
-    visualizer.setTextureParameters();
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &wrapS);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &wrapT);
-    EXPECT_EQ(minFilter, GL_LINEAR);
-    EXPECT_EQ(magFilter, GL_LINEAR);
-    EXPECT_EQ(wrapS, 0x812F); // GL_CLAMP_TO_EDGE
-    EXPECT_EQ(wrapT, 0x812F);
-    visualizer.setFiltering(0);
-    visualizer.setTextureParameters();
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &minFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &magFilter);
-    EXPECT_EQ(minFilter, GL_NEAREST);
-    EXPECT_EQ(magFilter, GL_NEAREST);
+    // Filter modes on the bound texture, clamped at the edges.
+    glBindTexture(GL_TEXTURE_2D, visualizer.createTexture(slice).name);
+    const auto parameter = [](GLenum name) {
+        GLint value = 0;
+        glGetTexParameteriv(GL_TEXTURE_2D, name, &value);
+        return value;
+    };
+    for (int filtering : {1, 0}) {
+        visualizer.setFiltering(filtering);
+        visualizer.setTextureParameters();
+        const GLint expected = filtering ? GL_LINEAR : GL_NEAREST;
+        EXPECT_EQ(parameter(GL_TEXTURE_MIN_FILTER), expected);
+        EXPECT_EQ(parameter(GL_TEXTURE_MAG_FILTER), expected);
+        EXPECT_EQ(parameter(GL_TEXTURE_WRAP_S), 0x812F); // GL_CLAMP_TO_EDGE
+        EXPECT_EQ(parameter(GL_TEXTURE_WRAP_T), 0x812F);
+    }
     glBindTexture(GL_TEXTURE_2D, 0);
 
     // Without a texture nothing is drawn (no white quad over the view).

@@ -22,6 +22,15 @@ bool lexicographicallyLess(const Vector3D& a, const Vector3D& b)
     return a.z < b.z;
 }
 
+// Vertex i's three values in a packed x, y, z array (positions or normals).
+Vector3D vectorAt(const std::vector<double>& values, unsigned i)
+{
+    if (i >= values.size() / 3)
+        throw std::runtime_error("vertex index out of range: " + std::to_string(i));
+    const double* p = values.data() + 3 * static_cast<std::size_t>(i);
+    return Vector3D(p[0], p[1], p[2]);
+}
+
 }
 
 IndexedTriangleMesh::IndexedTriangleMesh() = default;
@@ -67,19 +76,13 @@ const std::array<double, 6>& IndexedTriangleMesh::getBoundingBox() const
 
 Vector3D IndexedTriangleMesh::getVertex(unsigned i) const
 try {
-    if (i >= getVertexCount())
-        throw std::runtime_error("vertex index out of range: " + std::to_string(i));
-    const double* p = vertices_.data() + 3 * static_cast<std::size_t>(i);
-    return Vector3D(p[0], p[1], p[2]);
+    return vectorAt(vertices_, i);
 }
 VEXA_RETHROW
 
 Vector3D IndexedTriangleMesh::getNormal(unsigned i) const
 try {
-    if (i >= getVertexCount())
-        throw std::runtime_error("vertex index out of range: " + std::to_string(i));
-    const double* n = normals_.data() + 3 * static_cast<std::size_t>(i);
-    return Vector3D(n[0], n[1], n[2]);
+    return vectorAt(normals_, i);
 }
 VEXA_RETHROW
 

