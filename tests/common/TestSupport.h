@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QString>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace TestSupport {
 
@@ -35,5 +38,16 @@ public:
 private:
     QTemporaryDir dir_;
 };
+
+// The regular files of a folder (not its subfolders), sorted by path.
+inline std::vector<std::string> filesIn(const std::string& folder)
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.is_regular_file())
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
 
 }

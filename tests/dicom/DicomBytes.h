@@ -36,6 +36,7 @@ struct Bytes
         return *this;
     }
     Bytes& tag(uint16_t g, uint16_t e) { return u16(g).u16(e); }
+    std::string text() const { return std::string(data.begin(), data.end()); }
     // Explicit VR element with a short or long length field as the VR requires.
     Bytes& element(uint16_t g, uint16_t e, const char* vr, const std::string& value)
     {

@@ -1,6 +1,7 @@
 // Damaged slices, in memory and as files of a series: each one is refused with a DicomException
 // that says what is wrong, and nothing is allocated from a length the file declares.
 #include "DicomBytes.h"
+#include "DicomTestSupport.h"
 #include "common/TestSupport.h"
 
 #include "dicom/core/DicomException.h"
@@ -10,6 +11,7 @@
 #include "dicom/io/DicomErrorCode.h"
 #include "vexa/core/ExceptionStack.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -24,9 +26,7 @@ using DicomTestSupport::Bytes;
 namespace {
 std::atomic<bool> tracking{false};
 std::atomic<std::size_t> largest{0};
-}
 
-namespace {
 void* trackedAllocation(std::size_t size) noexcept
 {
     if (tracking) {
@@ -36,53 +36,26 @@ void* trackedAllocation(std::size_t size) noexcept
     }
     return std::malloc(size ? size : 1);
 }
+
+void* throwingAllocation(std::size_t size)
+{
+    if (void* p = trackedAllocation(size))
+        return p;
+    throw std::bad_alloc();
+}
 }
 
 // Every non-aligned form, so that each allocation is freed by its own family.
-void* operator new(std::size_t size)
-{
-    if (void* p = trackedAllocation(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size)
-{
-    if (void* p = trackedAllocation(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    return trackedAllocation(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    return trackedAllocation(size);
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
+void* operator new(std::size_t size) { return throwingAllocation(size); }
+void* operator new[](std::size_t size) { return throwingAllocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return trackedAllocation(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return trackedAllocation(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -109,13 +82,9 @@ std::vector<uint8_t> slice(const Damage& d)
         b.tag(0x0008, 0x1140).raw("SQ").u16(0).u32(0xFFFFFFFF).item().element(0x0008, 0x1150, "UI", "12");
     b.element(0x0028, 0x0002, "US", std::string("\x01\x00", 2))
         .element(0x0028, 0x0004, "CS", "MONOCHROME2 ");
-    Bytes numbers;
-    numbers.u16(d.rows);
-    b.element(0x0028, 0x0010, "US", std::string(numbers.data.begin(), numbers.data.end()));
-    numbers.data.clear();
-    numbers.u16(d.columns);
-    b.element(0x0028, 0x0011, "US", std::string(numbers.data.begin(), numbers.data.end()));
-    b.element(0x0028, 0x0030, "DS", "0.5\\0.5 ")
+    b.element(0x0028, 0x0010, "US", Bytes().u16(d.rows).text())
+        .element(0x0028, 0x0011, "US", Bytes().u16(d.columns).text())
+        .element(0x0028, 0x0030, "DS", "0.5\\0.5 ")
         .element(0x0028, 0x0100, "US", std::string("\x10\x00", 2))
         .element(0x0028, 0x0101, "US", std::string("\x0c\x00", 2))
         .element(0x0028, 0x0102, "US", std::string("\x0b\x00", 2))
@@ -137,28 +106,34 @@ struct Outcome
     std::size_t largestAllocation = 0;
 };
 
-// Reads and decodes one slice held in memory, as the fuzz target and the import do.
-Outcome decodeInMemory(const std::vector<uint8_t>& data)
+// Runs one case: its failure and its largest allocation.
+template<class Call>
+Outcome track(Call&& call)
 {
-    static UniversalImporter importer;
     Outcome outcome;
     ExceptionStack::getInstance()->clear();
     largest = 0;
     tracking = true;
-    try {
+    outcome.code = DicomTestSupport::errorOf(call, &outcome.text);
+    tracking = false;
+    outcome.largestAllocation = largest;
+    return outcome;
+}
+
+// Reads and decodes one slice held in memory, as the fuzz target and the import do.
+Outcome decodeInMemory(const std::vector<uint8_t>& data)
+{
+    static UniversalImporter importer;
+    bool outOfRange = false;
+    Outcome outcome = track([&] {
         DicomSlice s;
         s.readHeader(importer, data.data(), data.size(), data.size(), "damaged.dcm");
         std::vector<uint16_t> voxels(std::size_t(s.rows) * s.columns);
         s.decode(data.data() + s.pixelOffset, voxels.data(), 1, s.columns);
-        for (uint16_t voxel : voxels)
-            if (voxel > 4095)
-                outcome.code = -1;
-    } catch (const DicomException& error) {
-        outcome.code = error.code();
-        outcome.text = error.what();
-    }
-    tracking = false;
-    outcome.largestAllocation = largest;
+        outOfRange = std::any_of(voxels.begin(), voxels.end(), [](uint16_t voxel) { return voxel > 4095; });
+    });
+    if (outOfRange)
+        outcome.code = -1;
     return outcome;
 }
 
@@ -171,18 +146,7 @@ Outcome importAsFile(const std::vector<uint8_t>& data, const TestSupport::Scratc
     DicomIOManager manager;
     manager.insertImporter(new UniversalImporter);
     manager.setFiles({path});
-    Outcome outcome;
-    ExceptionStack::getInstance()->clear();
-    largest = 0;
-    tracking = true;
-    try {
-        manager.start();
-    } catch (const DicomException& error) {
-        outcome.code = error.code();
-        outcome.text = error.what();
-    }
-    tracking = false;
-    outcome.largestAllocation = largest;
+    const Outcome outcome = track([&] { manager.start(); });
     EXPECT_EQ(manager.getData() == nullptr, outcome.code != 0);
     return outcome;
 }
@@ -236,16 +200,16 @@ TEST(DicomMalformedInput, DamagedSlicesFailWithTheirReasonAndAllocateNoDeclaredL
     for (std::size_t size = 0; size < whole.size(); size += size < 600 ? 1 : 509) {
         const std::vector<uint8_t> cut(whole.begin(), whole.begin() + std::ptrdiff_t(size));
         SCOPED_TRACE("cut at " + std::to_string(size));
-        const Outcome outcome = decodeInMemory(cut);
-        EXPECT_TRUE(outcome.code == DicomTruncated || outcome.code == DicomException::NoImporter ||
-                    outcome.code == DicomMissingTag)
-            << outcome.code << " " << outcome.text;
-        EXPECT_FALSE(outcome.text.empty());
+        auto expectRefused = [](const Outcome& outcome) {
+            EXPECT_TRUE(outcome.code == DicomTruncated || outcome.code == DicomException::NoImporter ||
+                        outcome.code == DicomMissingTag)
+                << outcome.code << " " << outcome.text;
+            EXPECT_FALSE(outcome.text.empty());
+        };
+        expectRefused(decodeInMemory(cut));
         if (size % 97 == 0 || size > 600) {
             const Outcome file = importAsFile(cut, scratch);
-            EXPECT_TRUE(file.code == DicomTruncated || file.code == DicomException::NoImporter ||
-                        file.code == DicomMissingTag)
-                << file.code << " " << file.text;
+            expectRefused(file);
             EXPECT_LE(file.largestAllocation, std::max<std::size_t>(cut.size(), 4096));
         }
     }

@@ -1,4 +1,5 @@
-// Series to volume: order, spacing, orientation, values and the failures of broken series.
+// Series to volume: order, spacing, orientation, values and the failures of broken series; the
+// sample patient the build writes.
 #include "DicomTestSupport.h"
 #include "common/TestSupport.h"
 
@@ -9,37 +10,29 @@
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
 
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QVariantMap>
+#include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
 using namespace Vexa;
+using DicomTestSupport::errorOf;
 using DicomTestSupport::gridHU;
+using TestSupport::filesIn;
 
 namespace {
 
-std::vector<std::string> filesIn(const std::string& folder)
-{
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        if (entry.is_regular_file())
-            files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 // Writes a series of the 8 x 6 x 5 grid (0.5, 0.25, 1.5 mm) with the given extra settings.
-std::vector<std::string> writeSeries(const std::string& folder, QVariantMap spec)
+std::vector<std::string> writeSeries(const std::string& folder, const QVariantMap& settings)
 {
-    if (!spec.contains("dims"))
-        spec["dims"] = QVariantList{8, 6, 5};
-    if (!spec.contains("spacing"))
-        spec["spacing"] = QVariantList{0.5, 0.25, 1.5};
-    spec["folder"] = QString::fromStdString(folder);
-    spec["origin"] = QVariantList{-20.0, 10.0, 30.0};
+    QVariantMap spec{{"dims", QVariantList{8, 6, 5}}, {"spacing", QVariantList{0.5, 0.25, 1.5}},
+                     {"origin", QVariantList{-20.0, 10.0, 30.0}}, {"folder", QString::fromStdString(folder)}};
+    spec.insert(settings);
     int exitCode = -1;
     DicomTestSupport::runTool("write_series.py",
                               {QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(spec)).toJson())}, &exitCode);
@@ -64,15 +57,21 @@ int importError(const std::vector<std::string>& files, std::string* message = nu
     DicomIOManager manager;
     manager.insertImporter(new UniversalImporter);
     manager.setFiles(files);
-    try {
-        manager.start();
-    } catch (const DicomException& error) {
-        if (message)
-            *message = error.what();
-        EXPECT_EQ(manager.getData(), nullptr);
-        return error.code();
-    }
-    return 0;
+    const int code = errorOf([&] { manager.start(); }, message);
+    EXPECT_EQ(manager.getData() == nullptr, code != 0);
+    return code;
+}
+
+// The voxels of the 8 x 6 x 5 grid that differ from what value(x, y, z) says.
+template<class Value>
+int countWrong(const VolumeData<unsigned short>& volume, Value value)
+{
+    int wrong = 0;
+    for (unsigned z = 0; z < 5; ++z)
+        for (unsigned y = 0; y < 6; ++y)
+            for (unsigned x = 0; x < 8; ++x)
+                wrong += volume.at(x, y, z) != value(x, y, z);
+    return wrong;
 }
 
 // The grid's HU + 1000 in every voxel, with x, y, z as patient left, posterior, head.
@@ -84,12 +83,7 @@ void expectGrid(const VolumeData<unsigned short>& volume, const char* what)
     EXPECT_NEAR(volume.getSpacingX(), 0.5, 1e-9) << what;
     EXPECT_NEAR(volume.getSpacingY(), 0.25, 1e-9) << what;
     EXPECT_NEAR(volume.getSpacingZ(), 1.5, 1e-6) << what;
-    int wrong = 0;
-    for (unsigned z = 0; z < 5; ++z)
-        for (unsigned y = 0; y < 6; ++y)
-            for (unsigned x = 0; x < 8; ++x)
-                wrong += volume.at(x, y, z) != gridHU(x, y, z) + 1000;
-    EXPECT_EQ(wrong, 0) << what;
+    EXPECT_EQ(countWrong(volume, [](unsigned x, unsigned y, unsigned z) { return gridHU(x, y, z) + 1000; }), 0) << what;
     // The left, anterior, head corner is where it belongs: a mirror here is a wrong-side implant.
     EXPECT_EQ(volume.at(7, 0, 4), gridHU(7, 0, 4) + 1000) << what;
 }
@@ -121,7 +115,6 @@ TEST(DicomSeriesImport, EveryAxisAlignedOrientationLandsInPatientAxes)
         expectGrid(*volume, c.name);
         EXPECT_TRUE(isEqual(volume->getTransform(), Matrix44<double>(), 1e-12)) << c.name;
         EXPECT_EQ(data->getInformation()->getImageDeviceName(), "CT");
-        EXPECT_EQ(data->getInformation()->getValue(0x00100010).first, "Test^Series");
     }
 }
 
@@ -181,10 +174,10 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     // pydicom's samples: a 99 mm gap, mixed orientations, radial obliques.
     const std::string dirs = DicomTestSupport::testFiles + "/dicomdirtests/";
     EXPECT_EQ(importError(filesIn(dirs + "77654033/CT2")), DicomIrregularSpacing);
-    int mr2 = importError(filesIn(dirs + "98892003/MR2"));
-    EXPECT_TRUE(mr2 == DicomInconsistentSeries || mr2 == DicomObliqueSeries) << mr2;
-    int mr700 = importError(filesIn(dirs + "98892003/MR700"));
-    EXPECT_TRUE(mr700 == DicomInconsistentSeries || mr700 == DicomObliqueSeries) << mr700;
+    for (const char* series : {"98892003/MR2", "98892003/MR700"}) {
+        const int code = importError(filesIn(dirs + series));
+        EXPECT_TRUE(code == DicomInconsistentSeries || code == DicomObliqueSeries) << series << " " << code;
+    }
     // Nothing, or a file that is no DICOM file.
     EXPECT_EQ(importError({}), DicomNoFiles);
     EXPECT_EQ(importError({DicomTestSupport::testFiles + "/zipMR.gz"}), DicomException::NoImporter);
@@ -201,12 +194,8 @@ TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)
     auto mr = import(writeSeries(scratch.file("mr"), {{"modality", "MR"}, {"intercept", 0}, {"pixelrep", 1}}));
     ASSERT_NE(mr, nullptr);
     EXPECT_EQ(mr->getInformation()->getImageDevice(), DicomInformation::Unknown);
-    int wrong = 0;
-    for (unsigned z = 0; z < 5; ++z)
-        for (unsigned y = 0; y < 6; ++y)
-            for (unsigned x = 0; x < 8; ++x)
-                wrong += mr->getVolumeData()->at(x, y, z) != std::clamp(gridHU(x, y, z), 0, 4095);
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(countWrong(*mr->getVolumeData(), [](unsigned x, unsigned y, unsigned z) {
+        return std::clamp(gridHU(x, y, z), 0, 4095); }), 0);
     // A DVT 9000 series goes to its own importer, device DVT, values raw.
     auto files = writeSeries(scratch.file("dvt"), {{"modality", "CT"}, {"model", "DVT 9000"}, {"intercept", 0},
                                                    {"pixelrep", 1}});
@@ -223,36 +212,86 @@ TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)
 TEST(DicomSeriesImport, ManagerReportsProgressAndHonoursCancel)
 {
     TestSupport::ScratchDir scratch;
-    auto files = writeSeries(scratch.file("s"), {{"dims", QVariantList{8, 6, 40}}});
     DicomIOManager manager;
     manager.insertImporter(new UniversalImporter);
-    EXPECT_FALSE(manager.isRunning());
     EXPECT_EQ(manager.getProgressState(), 0.0);
-    manager.setFiles(files);
+    manager.setFiles(writeSeries(scratch.file("s"), {{"dims", QVariantList{8, 6, 40}}}));
     manager.cancel();
-    try {
-        manager.start();
-        ADD_FAILURE() << "cancelled import completed";
-    } catch (const DicomException& error) {
-        EXPECT_EQ(error.code(), DicomImportCancelled);
-    }
+    EXPECT_EQ(errorOf([&] { manager.start(); }), DicomImportCancelled);
     EXPECT_EQ(manager.getData(), nullptr);
-    // After a reset the same manager imports.
+    // After a reset the same manager imports; the progress a poller sees stays within 0..1.
     manager.resetProgress();
     std::atomic<bool> done{false};
     std::vector<double> seen;
-    std::thread watcher([&] {
-        while (!done) {
+    std::thread poller([&] {
+        while (!done)
             seen.push_back(manager.getProgressState());
-            std::this_thread::yield();
-        }
     });
     EXPECT_TRUE(manager.start());
     done = true;
-    watcher.join();
-    EXPECT_EQ(manager.getData()->getInformation()->getValue(0x00200010).first, "T0001");
+    poller.join();
     EXPECT_EQ(std::dynamic_pointer_cast<DicomVolume>(manager.getData())->getSourceFiles().size(), 40u);
     EXPECT_DOUBLE_EQ(manager.getProgressState(), 1.0);
-    for (double p : seen)
-        EXPECT_TRUE(p >= 0.0 && p <= 1.0);
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](double p) { return p >= 0.0 && p <= 1.0; }));
+}
+
+// The sample patient imports as a CT volume with its marker balls where the generator put them.
+TEST(SamplePatient, ImportsWithMarkersWhereTheGeneratorPutThem)
+{
+    const std::string folder = std::string(MORVANTA_BINARY_DIR) + "/app/SamplePatient";
+    QFile markersFile(QString(MORVANTA_BINARY_DIR) + "/tools/sample_patient_markers.json");
+    ASSERT_TRUE(markersFile.open(QIODevice::ReadOnly)) << "the build writes the sample patient";
+    const QJsonObject markers = QJsonDocument::fromJson(markersFile.readAll()).object();
+
+    const std::vector<std::string> files = TestSupport::filesIn(folder);
+    ASSERT_EQ(files.size(), 160u);
+    DicomIOManager manager;
+    manager.insertImporter(new UniversalImporter);
+    manager.setFiles(files);
+    ASSERT_TRUE(manager.start());
+    auto data = std::dynamic_pointer_cast<DicomVolume>(manager.getData());
+    ASSERT_NE(data, nullptr);
+    auto information = data->getInformation();
+    EXPECT_EQ(information->getImageDeviceName(), "CT");
+    EXPECT_EQ(information->getValue(0x00100010).first, "Sample^Patient");
+    EXPECT_EQ(information->getValue(0x00300010).first, "19650412");
+    auto volume = data->getVolumeData();
+    ASSERT_EQ(volume->getDimX(), 256u);
+    ASSERT_EQ(volume->getDimY(), 256u);
+    ASSERT_EQ(volume->getDimZ(), 160u);
+    EXPECT_NEAR(volume->getSpacingX(), 0.35, 1e-9);
+    EXPECT_NEAR(volume->getSpacingZ(), 0.35, 1e-6);
+
+    // Each ball: the centroid of its bright voxels near the expected centre.
+    const double s = 0.35;
+    const QJsonArray centres = markers.value("volume").toArray();
+    ASSERT_EQ(centres.size(), 6);
+    std::size_t brightNearBalls = 0;
+    for (const QJsonValue& value : centres) {
+        const QJsonArray c = value.toArray();
+        double sum[3] = {0, 0, 0};
+        std::size_t count = 0;
+        const int ci = int(c[0].toDouble() / s), cj = int(c[1].toDouble() / s), ck = int(c[2].toDouble() / s);
+        for (int k = ck - 8; k <= ck + 8; ++k)
+            for (int j = cj - 8; j <= cj + 8; ++j)
+                for (int i = ci - 8; i <= ci + 8; ++i)
+                    if (volume->at(unsigned(i), unsigned(j), unsigned(k)) >= 3800) {
+                        sum[0] += (i + 0.5) * s;
+                        sum[1] += (j + 0.5) * s;
+                        sum[2] += (k + 0.5) * s;
+                        ++count;
+                    }
+        ASSERT_GT(count, 200u);
+        brightNearBalls += count;
+        for (int a = 0; a < 3; ++a)
+            EXPECT_NEAR(sum[a] / double(count), c[a].toDouble(), 0.1);
+    }
+    // Nothing else in the volume is as bright as the balls.
+    std::size_t bright = 0;
+    for (std::size_t i = 0; i < volume->getVoxelCount(); ++i)
+        bright += volume->getVoxels()[i] >= 3800;
+    EXPECT_EQ(bright, brightNearBalls);
+    // Bone at the front of the jaw, air in the corner: HU + 1000.
+    EXPECT_NEAR(volume->at(128, unsigned((44.625 - 28.0) / s), unsigned(16.0 / s)), 1350, 100);
+    EXPECT_NEAR(volume->at(2, 2, 2), 0, 60);
 }

@@ -1,5 +1,8 @@
 #pragma once
-// Shared by the DICOM tests: the sample files of Debian's pydicom and our Python helpers.
+// Shared by the DICOM tests: the sample files of Debian's pydicom, our Python helpers, and the
+// code of a failure.
+#include "dicom/core/DicomException.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -20,6 +23,20 @@ inline std::string runTool(const QString& script, const QStringList& arguments, 
     if (exitCode)
         *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return process.readAllStandardOutput().toStdString();
+}
+
+// The code of the DicomException the call throws (its text into message); 0 when it returns.
+template<class Call>
+int errorOf(Call&& call, std::string* message = nullptr)
+{
+    try {
+        call();
+    } catch (const Vexa::DicomException& error) {
+        if (message)
+            *message = error.what();
+        return error.code();
+    }
+    return 0;
 }
 
 // The HU the series writer gives grid voxel (x, y, z).

@@ -3,20 +3,8 @@
 #include "dicom/core/DicomException.h"
 #include "vexa/core/ExceptionStack.h"
 
-#include <cstdio>
 
 namespace Vexa {
-
-namespace {
-
-std::string tagText(unsigned int tagWord)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "(%04X,%04X)", DicomTag::groupOf(tagWord), DicomTag::elementOf(tagWord));
-    return text;
-}
-
-}
 
 DicomDictionary& DicomDictionary::getInstance() try
 {
@@ -102,7 +90,7 @@ DicomDictionary::EDicomTagValueRepresentation DicomDictionary::getVR(unsigned in
 {
     const DicomTag* entry = findEntry(tagWord);
     if (!entry)
-        throw DicomException(DicomException::UnknownTag, "no dictionary entry for tag " + tagText(tagWord));
+        throw DicomException(DicomException::UnknownTag, "no dictionary entry for tag " + DicomTag::text(tagWord));
     return entry->valueRepresentation();
 }
 VEXA_RETHROW
@@ -112,13 +100,13 @@ DicomDictionary::EDicomTagValueRepresentation DicomDictionary::getVR(unsigned in
 {
     const DicomTag* entry = findEntry(tagWord);
     if (!entry)
-        throw DicomException(DicomException::UnknownTag, "no dictionary entry for tag " + tagText(tagWord));
+        throw DicomException(DicomException::UnknownTag, "no dictionary entry for tag " + DicomTag::text(tagWord));
     const auto& vrs = entry->valueRepresentations();
     count = static_cast<int>(vrs.size());
     if (index < 0 || index >= count)
         throw DicomException(DicomException::UnknownTag, "VR index " + std::to_string(index) + " outside the " +
                                                              std::to_string(count) + " VRs of tag " +
-                                                             tagText(tagWord));
+                                                             DicomTag::text(tagWord));
     return vrs[static_cast<std::size_t>(index)];
 }
 VEXA_RETHROW

@@ -1,5 +1,7 @@
 #include "dicom/dictionary/DicomTag.h"
 
+#include <cstdio>
+
 namespace Vexa {
 
 DicomTag::DicomTag(unsigned int tagWord, EDicomTagValueRepresentation vr, const std::string& name,
@@ -12,6 +14,13 @@ DicomTag::DicomTag(unsigned int tagWord, EDicomTagValueRepresentation vr, const 
 }
 
 DicomTag::~DicomTag() = default;
+
+std::string DicomTag::text(std::uint32_t tagWord)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "(%04X,%04X)", groupOf(tagWord), elementOf(tagWord));
+    return text;
+}
 
 void DicomTag::addValueRepresentation(EDicomTagValueRepresentation vr)
 {

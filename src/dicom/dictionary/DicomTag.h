@@ -28,6 +28,8 @@ public:
     {
         return static_cast<std::uint16_t>(tagWord >> 16);
     }
+    // "(GGGG,EEEE)", the way messages name a tag.
+    static std::string text(std::uint32_t tagWord);
 
     DicomTag(unsigned int tagWord, EDicomTagValueRepresentation vr, const std::string& name,
              const std::string& version);

@@ -1,6 +1,7 @@
 #include "dicom/import/DicomSeriesReader.h"
 
 #include "dicom/core/DicomException.h"
+#include "dicom/dictionary/DicomTag.h"
 #include "dicom/import/DicomSlice.h"
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <sys/mman.h>
@@ -22,23 +24,12 @@ namespace Vexa {
 
 namespace {
 
-constexpr uint32_t tag(uint16_t group, uint16_t element)
-{
-    return uint32_t(element) << 16 | group;
-}
-
-constexpr uint32_t sliceThicknessTag = tag(0x0018, 0x0050);
-constexpr uint32_t spacingBetweenSlicesTag = tag(0x0018, 0x0088);
-constexpr uint32_t orientationTag = tag(0x0020, 0x0037);
+constexpr uint32_t sliceThicknessTag = DicomTag::tagWord(0x0018, 0x0050);
+constexpr uint32_t spacingBetweenSlicesTag = DicomTag::tagWord(0x0018, 0x0088);
+constexpr uint32_t orientationTag = DicomTag::tagWord(0x0020, 0x0037);
 
 // Enough for the header of nearly every file; longer headers are read on in larger steps.
 constexpr std::size_t headerPrefix = 4096;
-
-std::string fileName(const std::string& path)
-{
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // The header of one file, read from as short a beginning of it as will do. The pixel data that
 // came with that beginning are kept (leading), so that no byte of the file is read twice.
@@ -210,7 +201,7 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
         order[i] = i;
     Axis axes[3]; // along columns (i), along rows (j), along slices (k)
     double spacing[3];
-    auto describe = [&](std::size_t i) { return fileName(slices[i].file); };
+    auto describe = [&](std::size_t i) { return std::filesystem::path(slices[i].file).filename().string(); };
     if (first.hasPosition && first.hasOrientation) {
         if (!first.hasSpacing)
             throw DicomException(DicomMissingTag, first.file + ": pixel spacing (0028,0030) is missing");

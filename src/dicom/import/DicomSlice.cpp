@@ -1,6 +1,7 @@
 #include "dicom/import/DicomSlice.h"
 
 #include "dicom/core/DicomException.h"
+#include "dicom/dictionary/DicomTag.h"
 #include "dicom/import/DicomInformation.h"
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
@@ -10,46 +11,28 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <filesystem>
 
 namespace Vexa {
 
 namespace {
 
-constexpr uint32_t tag(uint16_t group, uint16_t element)
-{
-    return uint32_t(element) << 16 | group;
-}
-
-constexpr uint32_t modalityTag = tag(0x0008, 0x0060);
-constexpr uint32_t instanceNumberTag = tag(0x0020, 0x0013);
-constexpr uint32_t positionTag = tag(0x0020, 0x0032);
-constexpr uint32_t orientationTag = tag(0x0020, 0x0037);
-constexpr uint32_t samplesTag = tag(0x0028, 0x0002);
-constexpr uint32_t photometricTag = tag(0x0028, 0x0004);
-constexpr uint32_t framesTag = tag(0x0028, 0x0008);
-constexpr uint32_t rowsTag = tag(0x0028, 0x0010);
-constexpr uint32_t columnsTag = tag(0x0028, 0x0011);
-constexpr uint32_t pixelSpacingTag = tag(0x0028, 0x0030);
-constexpr uint32_t bitsAllocatedTag = tag(0x0028, 0x0100);
-constexpr uint32_t bitsStoredTag = tag(0x0028, 0x0101);
-constexpr uint32_t highBitTag = tag(0x0028, 0x0102);
-constexpr uint32_t pixelRepresentationTag = tag(0x0028, 0x0103);
-constexpr uint32_t interceptTag = tag(0x0028, 0x1052);
-constexpr uint32_t slopeTag = tag(0x0028, 0x1053);
-
-std::string tagName(uint32_t word)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "(%04X,%04X)", word & 0xFFFF, word >> 16);
-    return buffer;
-}
-
-std::string fileName(const std::string& path)
-{
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+constexpr uint32_t modalityTag = DicomTag::tagWord(0x0008, 0x0060);
+constexpr uint32_t instanceNumberTag = DicomTag::tagWord(0x0020, 0x0013);
+constexpr uint32_t positionTag = DicomTag::tagWord(0x0020, 0x0032);
+constexpr uint32_t orientationTag = DicomTag::tagWord(0x0020, 0x0037);
+constexpr uint32_t samplesTag = DicomTag::tagWord(0x0028, 0x0002);
+constexpr uint32_t photometricTag = DicomTag::tagWord(0x0028, 0x0004);
+constexpr uint32_t framesTag = DicomTag::tagWord(0x0028, 0x0008);
+constexpr uint32_t rowsTag = DicomTag::tagWord(0x0028, 0x0010);
+constexpr uint32_t columnsTag = DicomTag::tagWord(0x0028, 0x0011);
+constexpr uint32_t pixelSpacingTag = DicomTag::tagWord(0x0028, 0x0030);
+constexpr uint32_t bitsAllocatedTag = DicomTag::tagWord(0x0028, 0x0100);
+constexpr uint32_t bitsStoredTag = DicomTag::tagWord(0x0028, 0x0101);
+constexpr uint32_t highBitTag = DicomTag::tagWord(0x0028, 0x0102);
+constexpr uint32_t pixelRepresentationTag = DicomTag::tagWord(0x0028, 0x0103);
+constexpr uint32_t interceptTag = DicomTag::tagWord(0x0028, 0x1052);
+constexpr uint32_t slopeTag = DicomTag::tagWord(0x0028, 0x1053);
 
 // Stored word to voxel value: masking, sign, rescale, device offset and clamping.
 struct Converter
@@ -120,7 +103,7 @@ std::vector<double> DicomSlice::numbers(uint32_t word, std::size_t count) const 
         double value = 0;
         auto result = std::from_chars(part.data(), part.data() + part.size(), value);
         if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size() || !std::isfinite(value))
-            fail(DicomInvalidValue, "value \"" + all + "\" of " + tagName(word) + " is not a number");
+            fail(DicomInvalidValue, "value \"" + all + "\" of " + DicomTag::text(word) + " is not a number");
         out.push_back(value);
         if (out.size() > count)
             break;
@@ -129,9 +112,9 @@ std::vector<double> DicomSlice::numbers(uint32_t word, std::size_t count) const 
         start = stop + 1;
     }
     if (out.size() > count)
-        fail(DicomInvalidValue, tagName(word) + " holds more than " + std::to_string(count) + " values");
+        fail(DicomInvalidValue, DicomTag::text(word) + " holds more than " + std::to_string(count) + " values");
     if (out.size() < count)
-        fail(DicomInvalidValue, tagName(word) + " holds " + std::to_string(out.size()) + " values instead of " +
+        fail(DicomInvalidValue, DicomTag::text(word) + " holds " + std::to_string(out.size()) + " values instead of " +
                                     std::to_string(count));
     return out;
 } VEXA_RETHROW
@@ -139,12 +122,12 @@ std::vector<double> DicomSlice::numbers(uint32_t word, std::size_t count) const 
 long DicomSlice::integer(uint32_t word, bool required, long fallback) const try {
     if (text(word).empty()) {
         if (required)
-            fail(DicomMissingTag, "required tag " + tagName(word) + " is missing");
+            fail(DicomMissingTag, "required tag " + DicomTag::text(word) + " is missing");
         return fallback;
     }
     double value = numbers(word, 1)[0];
     if (value != std::floor(value) || std::fabs(value) > 1e9)
-        fail(DicomInvalidValue, "value of " + tagName(word) + " is not an integer");
+        fail(DicomInvalidValue, "value of " + DicomTag::text(word) + " is not an integer");
     return long(value);
 } VEXA_RETHROW
 
@@ -235,7 +218,7 @@ void DicomSlice::readHeader(const UniversalImporter& importer, const uint8_t* da
 
 void DicomSlice::checkMatches(const DicomSlice& reference) const try {
     auto differs = [&](const std::string& what) {
-        fail(DicomInconsistentSeries, what + " differs from " + fileName(reference.file));
+        fail(DicomInconsistentSeries, what + " differs from " + std::filesystem::path(reference.file).filename().string());
     };
     if (rows != reference.rows || columns != reference.columns)
         differs("image size " + std::to_string(columns) + "x" + std::to_string(rows));

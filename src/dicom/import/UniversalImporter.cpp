@@ -7,7 +7,6 @@
 #include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
 
-#include <cstdio>
 
 namespace Vexa {
 
@@ -18,8 +17,8 @@ constexpr std::size_t headerPrefix = 64 * 1024;
 // "DICM" after the preamble plus one element header decides whether a file is DICOM.
 constexpr std::size_t sniffPrefix = 132 + 8;
 
-constexpr uint32_t modalityTag = 0x00600008;
-constexpr uint32_t modelNameTag = 0x10900008;
+constexpr uint32_t modalityTag = DicomTag::tagWord(0x0008, 0x0060);
+constexpr uint32_t modelNameTag = DicomTag::tagWord(0x0008, 0x1090);
 
 }
 
@@ -52,7 +51,7 @@ bool UniversalImporter::checkVR(unsigned tagWord, const std::string& vr) const t
 DicomParser::VRResolver UniversalImporter::vrResolver() const
 {
     return [this](uint16_t group, uint16_t element, bool explicitVR, DicomVR written) -> DicomVR {
-        const uint32_t tagWord = uint32_t(element) << 16 | group;
+        const uint32_t tagWord = DicomTag::tagWord(group, element);
         if (explicitVR) {
             if (group & 1)
                 return written;
@@ -68,11 +67,9 @@ DicomParser::VRResolver UniversalImporter::vrResolver() const
                     return written;
                 throw;
             }
-            char name[16];
-            std::snprintf(name, sizeof name, "(%04X,%04X)", group, element);
             throw DicomException(DicomException::VRMismatch, "VR \"" +
                                                                  (written.isKnown() ? written.text() : std::string("??")) +
-                                                                 "\" does not fit tag " + name);
+                                                                 "\" does not fit tag " + DicomTag::text(tagWord));
         }
         if (group & 1) {
             if (element == 0)

@@ -1,6 +1,7 @@
 #pragma once
 // One element as found in a file: where it lies and how its value is encoded. The value is not
 // copied; it stays a range of the buffer that the parser reads.
+#include "dicom/dictionary/DicomTag.h"
 #include "dicom/io/DicomVR.h"
 
 #include <cstddef>
@@ -21,7 +22,7 @@ struct DicomElement
     std::size_t end = 0;         // first byte after the element, delimiter included
 
     // element << 16 | group, the key of the dictionary.
-    uint32_t tagWord() const { return uint32_t(element) << 16 | group; }
+    uint32_t tagWord() const { return DicomTag::tagWord(group, element); }
 };
 
 }

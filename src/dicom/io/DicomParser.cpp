@@ -1,11 +1,11 @@
 #include "dicom/io/DicomParser.h"
 
 #include "dicom/core/DicomException.h"
+#include "dicom/dictionary/DicomTag.h"
 #include "dicom/io/DicomErrorCode.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 
 namespace Vexa {
@@ -20,9 +20,7 @@ constexpr uint16_t sequenceDelimiter = 0xE0DD;
 
 std::string tagText(uint16_t group, uint16_t element)
 {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "(%04X,%04X)", group, element);
-    return buffer;
+    return DicomTag::text(DicomTag::tagWord(group, element));
 }
 
 bool isUpper(uint8_t c)
