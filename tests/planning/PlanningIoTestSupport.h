@@ -36,15 +36,7 @@ inline std::string implantDatabaseFolder()
     return std::string(MORVANTA_BINARY_DIR) + "/app/ImplantDatabase";
 }
 
-inline std::vector<std::string> filesIn(const std::string& folder)
-{
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        if (entry.is_regular_file())
-            files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
+using TestSupport::filesIn;
 
 // The marker centres the generator put into the sample patient, in volume millimetres.
 inline std::vector<Vexa::Vector3D> sampleMarkers()
