@@ -37,8 +37,14 @@ DicomDictionary::DicomDictionary(Unfilled) noexcept
 
 DicomDictionary::~DicomDictionary()
 {
-    tags_.clear();
+    // Entries go in key order, then in list order; a plain clear() would leave the map's order to
+    // the tree's layout.
+    for (auto& [key, entry] : tags_)
+        entry.reset();
+    for (auto& entry : wildcards_)
+        entry.reset();
     wildcards_.clear();
+    tags_.clear();
 }
 
 bool DicomDictionary::stepResult(int step) const noexcept
