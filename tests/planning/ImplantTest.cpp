@@ -92,6 +92,12 @@ TEST(Implant, ReadsDescriptionFiles)
     ASSERT_TRUE(implant->getSurfaceModel());
     EXPECT_GT(implant->getSurfaceModel()->getTriangleCount(), 0u);
 
+    // Numbers written with a plus sign or blanks around them are numbers.
+    writeText(folder + "Signed.implant", replaced(fullDescription, "length=10.5", "length= +10.5 "));
+    auto signedLength = Implant::createFromFile(pose, 0, folder + "Signed.implant");
+    ASSERT_TRUE(signedLength);
+    EXPECT_DOUBLE_EQ(10.5, signedLength->getLength());
+
     // A binary STL surface is taken when the file is no SFFBin mesh.
     writeStl(folder + "Flat.sff");
     writeText(folder + "Flat.implant", replaced(fullDescription, "Type4.sff", "Flat.sff"));
@@ -129,7 +135,7 @@ TEST(Implant, BrokenDescriptionsFailWithTheirReason)
     writeText(folder + "EmptySurface.implant", replaced(fullDescription, "Type4.sff", "Empty.sff"));
     EXPECT_EQ("Error loading implant surface\n" + folder + "Empty.sff", failure(folder + "EmptySurface.implant"));
 
-    for (const char* value : {"abc", "-10", "0", "nan", "inf", "10,5"})
+    for (const char* value : {"abc", "-10", "0", "nan", "inf", "10,5", "+-10", "++10"})
     {
         writeText(folder + "BadLength.implant", replaced(fullDescription, "10.5", value));
         EXPECT_EQ("invalid value of \"length\" in implant description " + folder + "BadLength.implant",

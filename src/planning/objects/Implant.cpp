@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cctype>
 #include <cmath>
 #include <stdexcept>
 
@@ -29,6 +30,9 @@ double readNumber(const Vexa::IniFileManager& ini, const std::string& key, const
     {
         const char* begin = text.data() + first;
         const char* end = text.data() + last + 1;
+        // A leading plus sign is an ordinary way to write a number; from_chars does not take it.
+        if (end - begin > 1 && *begin == '+' && (std::isdigit(static_cast<unsigned char>(begin[1])) || begin[1] == '.'))
+            ++begin;
         const auto [ptr, ec] = std::from_chars(begin, end, value);
         ok = ec == std::errc() && ptr == end && std::isfinite(value) && (positive ? value > 0.0 : value >= 0.0);
     }
