@@ -244,7 +244,7 @@ TEST(Model, ChangeTrackingAndClear)
     EXPECT_THROW(model->setJaw(3), std::runtime_error);
     EXPECT_EQ(Constants::Mandible, model->getJaw());
 
-    // clear: every planning datum, the command history; not the state.
+    // clear: every planning datum (the nerve's divide plane included), the command history; not the state.
     model->setStateAndUpdate(3);
     model->setFirstMeasuringPoint({1, 2, 3});
     model->setPatientData({{"name", "x"}});
@@ -258,6 +258,8 @@ TEST(Model, ChangeTrackingAndClear)
     };
     processor->execute(std::make_shared<Noop>());
     ASSERT_TRUE(processor->canUndo());
+    model->calcNerveEnvironments();
+    ASSERT_NE(Vector3D(0, 0, 0), model->getNerve()->getDividePlane().getPoint());
     model->clear();
     EXPECT_FALSE(processor->canUndo());
     EXPECT_FALSE(model->getData());
@@ -269,6 +271,8 @@ TEST(Model, ChangeTrackingAndClear)
     EXPECT_EQ(Model::NoMarkerDetection, model->getMarkerDetectionMethode());
     EXPECT_EQ(0u, model->getImplantManager()->numberOfImplants());
     EXPECT_TRUE(model->getNerve()->isEmpty());
+    EXPECT_EQ(Vector3D(0, 0, 0), model->getNerve()->getDividePlane().getPoint());
+    EXPECT_EQ(Vector3D(1, 0, 0), model->getNerve()->getDividePlane().getNormal());
     EXPECT_EQ(0u, model->getPanoramicLine()->numberOfCorners());
     EXPECT_LT(model->getTransversalSlicePositioner()->getMaxSlicePosition(), 0.0);
     EXPECT_EQ(Constants::JawUndetermined, model->getJaw());

@@ -4,13 +4,16 @@
 #include "PlanningTestSupport.h"
 #include "common/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QWidget>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 using PlanningTest::writeText;
 
@@ -21,6 +24,26 @@ struct ClockGuard
 {
     ~ClockGuard() { Utilities::setClock({}); }
 };
+
+// Records where the mouse events it receives lie.
+class MouseRecorder : public QWidget
+{
+public:
+    std::vector<QPointF> positions;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override { positions.push_back(event->position()); }
+    void mouseMoveEvent(QMouseEvent* event) override { positions.push_back(event->position()); }
+    void mouseReleaseEvent(QMouseEvent* event) override { positions.push_back(event->position()); }
+};
+
+void sendMouse(QWidget& widget, QEvent::Type type, QPointF position)
+{
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, position, widget.mapTo(widget.window(), position), widget.mapToGlobal(position), button,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&widget, &event);
+}
 
 }
 
@@ -184,14 +207,23 @@ TEST(Utilities, UniqueNames)
 
 TEST(Utilities, MouseCursorClipping)
 {
-    QWidget widget;
+    MouseRecorder widget;
     widget.resize(200, 100);
     widget.show();
     EXPECT_FALSE(Utilities::isMouseCursorClipped());
     Utilities::clipMouseCursor(&widget, QRect(10, 10, 50, 50));
     EXPECT_TRUE(Utilities::isMouseCursorClipped());
+    // Wherever the window system puts the cursor, the view only sees positions inside.
+    sendMouse(widget, QEvent::MouseMove, QPointF(100, 5));
+    sendMouse(widget, QEvent::MouseMove, QPointF(20, 30));
+    sendMouse(widget, QEvent::MouseMove, QPointF(59.5, 30));
+    sendMouse(widget, QEvent::MouseButtonRelease, QPointF(0, 80));
+    EXPECT_EQ((std::vector<QPointF>{{59, 10}, {20, 30}, {59, 30}, {10, 59}}), widget.positions);
     Utilities::unclipMouseCursor();
     EXPECT_FALSE(Utilities::isMouseCursorClipped());
+    widget.positions.clear();
+    sendMouse(widget, QEvent::MouseButtonPress, QPointF(100, 5));
+    EXPECT_EQ((std::vector<QPointF>{{100, 5}}), widget.positions);
     Utilities::unclipMouseCursor(); // twice: harmless
     Utilities::clipMouseCursor(nullptr, QRect(0, 0, 5, 5));
     EXPECT_FALSE(Utilities::isMouseCursorClipped());

@@ -46,6 +46,12 @@ Matrix44<double> panoramicLineTransform()
     return Matrix44<double>(Vector3D(1, 0, 0), Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(0, 0, 0));
 }
 
+// The nerve's divide plane before any markers or volume place it.
+Vexa::Plane<double> initialDividePlane()
+{
+    return Vexa::Plane<double>(Vector3D(0, 0, 0), Vector3D(1, 0, 0));
+}
+
 Vector3D unitOrZero(const Vector3D& v)
 {
     const double length = v.length();
@@ -67,7 +73,7 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , transversal_(std::make_shared<OrthoSlicePositioner>())
     , coronal_(std::make_shared<OrthoSlicePositioner>())
     , sagittal_(std::make_shared<OrthoSlicePositioner>())
-    , nerve_(Nerve::create(panoramicLine_, Vexa::Plane<double>(Vector3D(0, 0, 0), Vector3D(1, 0, 0))))
+    , nerve_(Nerve::create(panoramicLine_, initialDividePlane()))
 {
     loadDigitMeshes();
     NavigationControllerFactory factory;
@@ -304,6 +310,8 @@ void Model::clear() try
     markerMethod_ = NoMarkerDetection;
     implantManager_->clear();
     nerve_->clear();
+    // The plane came from the old planning's markers or volume.
+    nerve_->setDividePlane(initialDividePlane());
     panoramicLine_->deleteLine();
     transversal_->reset();
     coronal_->reset();

@@ -43,7 +43,9 @@ QDateTime now()
 }
 
 // Keeps the cursor inside the rectangle while a confinement is active: every mouse move that
-// leaves it puts the cursor back on the nearest point of the rectangle.
+// leaves it puts the cursor back on the nearest point of the rectangle. The window system may
+// ignore that (or deliver the move before it takes effect), so the widget's own mouse events
+// are clamped as well: the views rely on never seeing a position outside the rectangle.
 class CursorClipper : public QObject
 {
 public:
@@ -73,6 +75,20 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        if (widget_ && watched == widget_ && !rectangle_.isEmpty() && isMouseEvent(event->type())) {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            const QPointF position = mouse->position();
+            const QPointF clamped(std::clamp<qreal>(position.x(), rectangle_.left(), rectangle_.right()),
+                                  std::clamp<qreal>(position.y(), rectangle_.top(), rectangle_.bottom()));
+            if (clamped != position) {
+                QMouseEvent inside(mouse->type(), clamped, widget_->mapTo(widget_->window(), clamped),
+                                   widget_->mapToGlobal(clamped), mouse->button(), mouse->buttons(),
+                                   mouse->modifiers(), mouse->pointingDevice());
+                QCoreApplication::sendEvent(widget_, &inside);
+                event->setAccepted(inside.isAccepted());
+                return true;
+            }
+        }
         if (event->type() == QEvent::MouseMove && widget_ && !rectangle_.isEmpty()) {
             const QPoint local = widget_->mapFromGlobal(QCursor::pos());
             const QPoint clamped(std::clamp(local.x(), rectangle_.left(), rectangle_.right()),
@@ -84,6 +100,12 @@ protected:
     }
 
 private:
+    static bool isMouseEvent(QEvent::Type type)
+    {
+        return type == QEvent::MouseMove || type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
+               || type == QEvent::MouseButtonDblClick;
+    }
+
     QPointer<QWidget> widget_;
     QRect rectangle_;
     bool active_ = false;

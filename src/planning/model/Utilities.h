@@ -15,7 +15,8 @@ namespace Utilities {
 
 // Confines the mouse cursor to the rectangle (widget coordinates) until `unclipMouseCursor`:
 // the widget grabs the mouse and a cursor that leaves the rectangle is put back on its edge
-// (where the window system lets a program place the cursor).
+// (where the window system lets a program place the cursor); the widget's mouse events are
+// clamped to the rectangle in any case.
 void clipMouseCursor(QWidget* widget, QRect rectangle);
 void unclipMouseCursor();
 // Whether a confinement is active (for tests and the views' release handling).
