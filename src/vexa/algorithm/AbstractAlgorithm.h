@@ -27,9 +27,10 @@ protected:
     // unknownErrorText is reported for anything thrown that is not a std::exception.
     AbstractAlgorithm(std::string title, std::string unknownErrorText);
 
-    // Runs body under the failure rule: resets progress, the error text and a cancel request
-    // left from an earlier run, returns body's result, or false with the error text kept when
-    // it throws. A cancelled body returns false with the error text "Cancelled.".
+    // Runs body under the failure rule: resets progress and the error text, returns body's
+    // result, or false with the error text kept when it throws. A cancel request stays in
+    // force (one made before the body starts stops it at once), so a cancelled job object is
+    // not run again. A cancelled body returns false with the error text "Cancelled.".
     bool run(const std::function<bool()>& body);
 
     void setProgress(double progress);

@@ -14,7 +14,6 @@ public:
     static std::shared_ptr<CommandProcessor> getInstance();
 
     CommandProcessor() = default;
-    virtual ~CommandProcessor() = default;
 
     CommandProcessor(const CommandProcessor&) = delete;
     CommandProcessor& operator=(const CommandProcessor&) = delete;
@@ -22,7 +21,9 @@ public:
     // Runs the command, then by its kind: 1 puts it on the undo stack (and empties the redo
     // stack, whose commands no longer fit the changed state), 2 empties both stacks, 0 keeps
     // nothing. A command whose `execute` throws is not recorded; the exception passes on.
+    // Declared ahead of the destructor: it is the processor's first virtual operation.
     virtual void execute(std::shared_ptr<AbstractCommand> command);
+    virtual ~CommandProcessor() = default;
 
     // Undoes the newest command of the undo stack and moves it to the redo stack; nothing
     // when the stack is empty. When the command's `undo` throws, it stays where it was.
