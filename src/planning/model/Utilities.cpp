@@ -1,5 +1,7 @@
 #include "planning/model/Utilities.h"
 
+#include "platform/Mixer.h"
+
 #include "vexa/core/ExceptionStack.h"
 
 #include <QApplication>
@@ -210,15 +212,14 @@ bool makeAbsDir(std::string path)
     return QDir().mkpath(QString::fromStdString(path));
 }
 
-bool setMixerMute(unsigned, bool)
+bool setMixerMute(unsigned componentType, bool mute)
 {
-    // No mixer control is built for this platform: every call is a mixer error.
-    return false;
+    return Platform::setMixerMute(componentType, mute);
 }
 
-bool setMixerVolume(unsigned, double)
+bool setMixerVolume(unsigned componentType, double fraction)
 {
-    return false;
+    return Platform::setMixerVolume(componentType, fraction);
 }
 
 std::vector<std::string> splitEnumeration(std::string text, std::string separator)
