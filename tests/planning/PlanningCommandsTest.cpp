@@ -1,6 +1,7 @@
 #include "ModelTestSupport.h"
 
 #include "planning/commands/AddImplantCommand.h"
+#include "platform/ApplicationFolder.h"
 #include "planning/commands/AddMarkerCommand.h"
 #include "planning/commands/AddNerveElementPointCommand.h"
 #include "planning/commands/DeleteNerveCommand.h"
@@ -356,7 +357,7 @@ TEST(PlanningCommands, AddImplantPlacesTheChosenImplant)
     auto command = AddImplantCommand::create(manager, pick, 2, false);
     command->execute();
     ASSERT_EQ(1u, ui.implantDialogs.size());
-    const std::string database = (QCoreApplication::applicationDirPath() + "/ImplantDatabase/").toStdString();
+    const std::string database = Platform::applicationPath("ImplantDatabase/");
     EXPECT_EQ(database, ui.implantDialogs[0].first);
     EXPECT_TRUE(ui.implantDialogs[0].second); // preset: mandible unless the jaw is the maxilla
     EXPECT_EQ(implant, manager->getImplant(1));

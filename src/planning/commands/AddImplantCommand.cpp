@@ -6,7 +6,8 @@
 #include "planning/objects/Implant.h"
 #include "vexa/core/ExceptionStack.h"
 
-#include <QCoreApplication>
+#include "platform/ApplicationFolder.h"
+
 
 using Vexa::Matrix44;
 using Vexa::Vector3D;
@@ -29,8 +30,7 @@ void AddImplantCommand::execute() try
 {
     if (!asked_) {
         asked_ = true;
-        const std::string database =
-            (QCoreApplication::applicationDirPath() + "/" + Constants::implantDatabaseFolder).toStdString();
+        const std::string database = Platform::applicationPath(Constants::implantDatabaseFolder);
         const auto choice = IPlanningUi::require()->chooseImplant(database, jaw_ != Constants::Maxilla);
         if (!choice || !choice->implant)
             return;

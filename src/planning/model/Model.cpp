@@ -17,7 +17,8 @@
 #include "vexa/mesh/MeshFiles.h"
 #include "vexa/volume/VolumeData.h"
 
-#include <QCoreApplication>
+#include "platform/ApplicationFolder.h"
+
 #include <QFileInfo>
 #include <algorithm>
 #include <cmath>
@@ -93,7 +94,7 @@ Model::~Model() = default;
 
 void Model::loadDigitMeshes() try
 {
-    const QString folder = QCoreApplication::applicationDirPath() + "/" + Constants::meshesFolder;
+    const QString folder = QString::fromStdString(Platform::applicationPath(Constants::meshesFolder));
     for (unsigned digit = 0; digit < digitMeshes_.size(); ++digit) {
         const QString file = folder + "Digit" + QString::number(digit) + ".sff";
         std::shared_ptr<Vexa::IndexedTriangleMesh> mesh;
