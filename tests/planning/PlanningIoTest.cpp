@@ -130,7 +130,7 @@ void expectSamePlanning(Model& a, Model& b)
 
     const auto na = a.getNerve();
     const auto nb = b.getNerve();
-    EXPECT_EQ((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 0.0);
+    EXPECT_LT((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 1e-12);
     ASSERT_EQ(std::distance(na->elementsBegin(), na->elementsEnd()), std::distance(nb->elementsBegin(), nb->elementsEnd()));
     for (auto i = na->elementsBegin(), j = nb->elementsBegin(); i != na->elementsEnd(); ++i, ++j) {
         EXPECT_EQ(i->first, j->first);

@@ -114,10 +114,17 @@ void Model::setStateAndUpdate(unsigned state) try
 {
     std::lock_guard lock(stateMutex_);
     // The current state is not left and entered again: in navigation that would end one
-    // treatment log and start another.
-    if (static_cast<int>(state) != getState())
-        setNextState(static_cast<int>(state));
-    process(StateMachine::Update);
+    // treatment log and start another. It is still requested, so that it replaces a change
+    // requested before.
+    sameStateRequest_ = static_cast<int>(state) == getState();
+    setNextState(static_cast<int>(state));
+    try {
+        process(StateMachine::Update);
+    } catch (...) {
+        sameStateRequest_ = false;
+        throw;
+    }
+    sameStateRequest_ = false;
 }
 VEXA_RETHROW
 
@@ -146,6 +153,8 @@ VEXA_RETHROW
 
 bool Model::updateStates(StateMachine::Event event, int state) try
 {
+    if (sameStateRequest_ && event != StateMachine::Update)
+        return true;
     switch (state) {
     case Navigation:
         if (navigation_)
@@ -324,8 +333,6 @@ void Model::clear() try
     minVoxelValue_ = defaultMinVoxelValue;
     midVoxelValue_ = defaultMidVoxelValue;
     maxVoxelValue_ = defaultMaxVoxelValue;
-    implantSections_.clear();
-    markerSections_.clear();
     // Commands of the old planning hold objects that are gone.
     Vexa::CommandProcessor::getInstance()->clear();
     // An empty planning has nothing to save.
@@ -384,7 +391,12 @@ bool Model::determineJaw() try
     if (!markerDetected_ || markers_.size() < 3)
         return false;
     const Vector3D& m0 = markers_[0]->getPosition();
-    const Vector3D normal = (markers_[1]->getPosition() - m0).cross(markers_[2]->getPosition() - m0);
+    const Vector3D a = markers_[1]->getPosition() - m0;
+    const Vector3D b = markers_[2]->getPosition() - m0;
+    const Vector3D normal = a.cross(b);
+    // Markers closer than this to one line (relative to their spread) span no usable plane.
+    if (!(normal.length() > 1e-6 * a.length() * b.length()) || normal.z == 0.0)
+        throw std::runtime_error("The jaw cannot be determined: the first three markers lie on one line.");
     setJaw(normal.z > 0.0 ? Constants::Mandible : Constants::Maxilla);
     return true;
 }
@@ -442,6 +454,13 @@ VEXA_RETHROW
 
 std::shared_ptr<Marker> Model::getMarkerNear(const Vector3D& point) const try
 {
+    const auto lock = readLock();
+    return markerNear(point);
+}
+VEXA_RETHROW
+
+std::shared_ptr<Marker> Model::markerNear(const Vector3D& point) const try
+{
     if (getState() != MarkerDetected)
         return nullptr;
     for (const auto& marker : markers_)
@@ -453,6 +472,7 @@ VEXA_RETHROW
 
 std::shared_ptr<Marker> Model::getMarkerNear(const Vexa::Line3<double>& line) const try
 {
+    const auto lock = readLock();
     if (getState() != MarkerDetected)
         return nullptr;
     const Vector3D direction = unitOrZero(line.getDirection());
@@ -487,16 +507,29 @@ void Model::calcNerveEnvironments() try
     if (!nerve_)
         return;
     if (markerDetected_ && markers_.size() >= 3) {
-        // Markers 0 and 2 are the posterior balls, 1 the anterior one: the plane runs through
-        // the arch's midline and parts left from right.
-        const Vector3D& m0 = markers_[0]->getPosition();
-        const Vector3D& m1 = markers_[1]->getPosition();
-        const Vector3D& m2 = markers_[2]->getPosition();
-        const Vector3D up = unitOrZero((m1 - m0).cross(m2 - m0));
-        const Vector3D midline = (m0 + m2) * 0.5 - m1;
-        const Vector3D normal = unitOrZero(midline.cross(up));
-        if (normal.length() > 0.0) {
-            nerve_->setDividePlane(Vexa::Plane<double>(m1, normal));
+        // The holder sits centred on the arch, but may be turned any way about it: only the
+        // markers' centre and the plane they span are used. That plane's normal is the normal
+        // of the largest triangle of markers (which no order of the list changes).
+        Vector3D centre;
+        for (const auto& marker : markers_)
+            centre = centre + marker->getPosition();
+        centre = centre / double(markers_.size());
+        Vector3D up;
+        for (std::size_t i = 0; i < markers_.size(); ++i)
+            for (std::size_t j = i + 1; j < markers_.size(); ++j)
+                for (std::size_t k = j + 1; k < markers_.size(); ++k) {
+                    const Vector3D& p = markers_[i]->getPosition();
+                    Vector3D n = (markers_[j]->getPosition() - p).cross(markers_[k]->getPosition() - p);
+                    if (n.z < 0.0)
+                        n = n * -1.0;
+                    if (n.length() > up.length())
+                        up = n;
+                }
+        up = unitOrZero(up);
+        // The patient's left-right axis, upright on the markers' plane.
+        const Vector3D normal = unitOrZero(Vector3D(1, 0, 0) - up * up.x);
+        if (up.length() > 0.0 && normal.length() > 0.0) {
+            nerve_->setDividePlane(Vexa::Plane<double>(centre, normal));
             return;
         }
     }
@@ -544,6 +577,7 @@ VEXA_RETHROW
 
 unsigned Model::getElementsNearToPos(const Vector3D& position, unsigned mask) const try
 {
+    const auto lock = readLock();
     unsigned found = 0;
     if ((mask & PanoramicLineElement) && panoramicLine_->numberOfCorners() > 0
         && (panoramicLine_->getOrthogonalDistance(position) < panoramicLinePickDistance
@@ -559,7 +593,7 @@ unsigned Model::getElementsNearToPos(const Vector3D& position, unsigned mask) co
         found |= ImplantElement;
     if ((mask & NerveElement) && nerve_->getElementNear(position))
         found |= NerveElement;
-    if ((mask & MarkerElement) && getMarkerNear(position))
+    if ((mask & MarkerElement) && markerNear(position))
         found |= MarkerElement;
     return found;
 }
@@ -575,57 +609,50 @@ VEXA_RETHROW
 
 Model::CrossSections Model::getCrossSections() try
 {
+    const auto lock = readLock();
     std::vector<Vector3D> positions;
-    std::vector<std::shared_ptr<Vexa::Slice>>* sections = nullptr;
     if (getState() == MarkerDetected) {
         for (const auto& marker : markers_)
             positions.push_back(marker->getPosition());
-        sections = &markerSections_;
     } else {
         for (auto it = implantManager_->implantsBegin(); it != implantManager_->implantsEnd(); ++it)
             positions.push_back((*it)->getTransform().getTranslation());
-        sections = &implantSections_;
     }
-    // Recomputed on every request (one nearest-segment search per object): implants move
-    // live during drags, and the slice objects are kept so that handed-out ones stay current.
-    updateCrossSections(*sections, positions);
-    return CrossSections{sections->cbegin(), sections->cend(), static_cast<unsigned>(sections->size())};
+    // Made afresh for every answer (one nearest-segment search per object): implants move
+    // live during drags, and views on other threads never share a slice being rewritten.
+    const auto volume = getVolumeData();
+    const double height = volume ? volume->getExtentZ() : panoramicLine_->getHeight();
+    auto slices = std::make_shared<std::vector<std::shared_ptr<Vexa::Slice>>>();
+    for (const Vector3D& position : positions)
+        slices->push_back(makeCrossSection(position, height));
+    return CrossSections{slices, slices->cbegin(), slices->cend(), static_cast<unsigned>(slices->size())};
 }
 VEXA_RETHROW
 
-void Model::updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
-                                const std::vector<Vector3D>& positions) const try
+std::shared_ptr<Vexa::Slice> Model::makeCrossSection(const Vector3D& p, double height) const try
 {
-    if (sections.size() > positions.size())
-        sections.resize(positions.size());
-    while (sections.size() < positions.size())
-        sections.push_back(VolumeSlice::create());
-    const auto volume = getVolumeData();
-    const double height = volume ? volume->getExtentZ() : panoramicLine_->getHeight();
+    const auto slice = VolumeSlice::create();
     const Vexa::Size2<double> size(Constants::crossSectionWidth, height);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        auto& slice = static_cast<VolumeSlice&>(*sections[i]);
-        const Vector3D& p = positions[i];
-        const auto segment = panoramicLine_->getOffset(p).first;
-        Vector3D along;
-        if (segment != panoramicLine_->cornersEnd()) {
-            const Vector3D start = panoramicLine_->toWorld((*segment)->getPosition());
-            const Vector3D end = panoramicLine_->toWorld((*std::next(segment))->getPosition());
-            along = unitOrZero(Vector3D(end.x - start.x, end.y - start.y, 0.0));
-        }
-        if (along.length() == 0.0) {
-            slice.setFrame(Matrix44<double>(), size);
-            slice.setValid(false);
-            continue;
-        }
-        // Across the curve (width), up (height), along the curve (normal); centred on the object,
-        // from the curve's plane upwards.
-        const Vector3D across(-along.y, along.x, 0.0);
-        const Vector3D up(0.0, 0.0, 1.0);
-        const Vector3D corner = Vector3D(p.x, p.y, 0.0) - across * (Constants::crossSectionWidth / 2.0);
-        slice.setFrame(Matrix44<double>(across, up, across.cross(up), corner), size);
-        slice.setValid(true);
+    const auto segment = panoramicLine_->getOffset(p).first;
+    Vector3D along;
+    if (segment != panoramicLine_->cornersEnd()) {
+        const Vector3D start = panoramicLine_->toWorld((*segment)->getPosition());
+        const Vector3D end = panoramicLine_->toWorld((*std::next(segment))->getPosition());
+        along = unitOrZero(Vector3D(end.x - start.x, end.y - start.y, 0.0));
     }
+    if (along.length() == 0.0) {
+        slice->setFrame(Matrix44<double>(), size);
+        slice->setValid(false);
+        return slice;
+    }
+    // Across the curve (width), up (height), along the curve (normal); centred on the object,
+    // from the curve's plane upwards.
+    const Vector3D across(-along.y, along.x, 0.0);
+    const Vector3D up(0.0, 0.0, 1.0);
+    const Vector3D corner = Vector3D(p.x, p.y, 0.0) - across * (Constants::crossSectionWidth / 2.0);
+    slice->setFrame(Matrix44<double>(across, up, across.cross(up), corner), size);
+    slice->setValid(true);
+    return slice;
 }
 VEXA_RETHROW
 

@@ -7,9 +7,13 @@
 // by `notify`; the Qt signal reset() by `resetAll`.
 //
 // Always held by shared pointer. GUI thread, except: worker jobs (planning load and save,
-// DICOM import) read and replace the data, the volume, the 3D model, the DICOM file list and
-// the patient data, which are therefore guarded; state changes are serialised by one
-// recursive mutex (the navigation timer runs the state machine too).
+// DICOM import) read the planning, and a load or an import replaces it in one apply step under
+// `changeLock`, while views may repaint. Whoever reads the panoramic line, the nerve, the
+// implants or the markers while such a job may run holds `readLock` (the picking and
+// cross-section queries below take it themselves), and so sees the old planning or the new
+// one, never half of each. The data, the volume, the 3D model, the DICOM file list and the
+// patient data are guarded on their own; state changes are serialised by one recursive mutex
+// (the navigation timer runs the state machine too).
 #include "planning/commands/IPanoramicLineOwner.h"
 #include "planning/model/Constants.h"
 #include "planning/model/ITargetingViewDataSource.h"
@@ -23,10 +27,12 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -97,9 +103,11 @@ public:
     static constexpr int defaultMidVoxelValue = 2047;
     static constexpr int defaultMaxVoxelValue = 4095;
 
-    // begin and end of the cross sections shown, and their count.
+    // begin and end of the cross sections shown, and their count. The slices are made for
+    // this answer and live as long as it (or a copy of `slices`) does.
     struct CrossSections
     {
+        std::shared_ptr<const std::vector<std::shared_ptr<Vexa::Slice>>> slices;
         std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin;
         std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end;
         unsigned count = 0;
@@ -120,12 +128,18 @@ public:
     std::shared_ptr<PanoramicLine> getPanoramicLine() const override { return panoramicLine_; }
     std::shared_ptr<Nerve> getNerve() const { return nerve_; }
     std::shared_ptr<OrthoSlicePositioner> getTransversalSlicePositioner() const { return transversal_; }
+
+    // See the head of this file. Several read locks may be held at once, also by one thread;
+    // the apply step waits for them and holds them off only while it replaces the planning.
+    std::shared_lock<std::shared_mutex> readLock() const { return std::shared_lock(planningMutex_); }
+    std::unique_lock<std::shared_mutex> changeLock() { return std::unique_lock(planningMutex_); }
     virtual std::shared_ptr<OrthoSlicePositioner> getCoronalSlicePositioner() { return coronal_; }
     virtual std::shared_ptr<OrthoSlicePositioner> getSagitalSlicePositioner() { return sagittal_; }
 
     // User state.
     // Makes `state` the next state and processes the update event at once, so the state is
-    // entered before this returns. A request for the current state only processes the update.
+    // entered before this returns. A request for the current state only processes the update
+    // (and withdraws a change requested before: the last request wins).
     void setStateAndUpdate(unsigned state);
     void setNormalInput();
     // Processes the update event (a pending state change takes effect), then tells observers.
@@ -166,7 +180,8 @@ public:
     Constants::Jaw getJaw() const { return jaw_; }
     virtual void setJaw(int jaw);
     // False when no markers are detected; else the jaw from the plane through the first three
-    // markers (normal pointing up: mandible).
+    // markers (normal pointing up: mandible). Throws std::runtime_error when those three lie
+    // on one line (they give no plane).
     bool determineJaw();
 
     // Markers.
@@ -185,8 +200,10 @@ public:
     std::shared_ptr<Marker> getMarkerNear(const Vexa::Line3<double>& line) const;
     void selectMarker(std::shared_ptr<Marker> marker);
     void setMarkerPosition(std::shared_ptr<Marker> marker, const Vexa::Vector3D& position);
-    // The nerve's divide plane: through the markers' midline when detected, else the volume
-    // centre with the normal (1, 0, 0).
+    // The nerve's divide plane, which parts the jaw's left half from its right: with detected
+    // markers, through their centre, upright on the plane they span, across the patient's
+    // left-right axis (x); else through the volume centre with the normal (1, 0, 0). Neither
+    // the markers' order nor how the marker holder is turned on the teeth matters.
     void calcNerveEnvironments();
 
     // Grey-value window (no notification).
@@ -238,8 +255,8 @@ protected:
     bool updateStates(StateMachine::Event event, int state) override;
 
 private:
-    void updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
-                             const std::vector<Vexa::Vector3D>& positions) const;
+    std::shared_ptr<Vexa::Slice> makeCrossSection(const Vexa::Vector3D& position, double height) const;
+    std::shared_ptr<Marker> markerNear(const Vexa::Vector3D& point) const;
     bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
     void loadDigitMeshes();
     void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume);
@@ -260,23 +277,23 @@ private:
     std::vector<std::string> dicomFiles_;
     std::map<std::string, std::string> patientData_;
 
+    mutable std::shared_mutex planningMutex_;
     std::recursive_mutex stateMutex_;
+    bool sameStateRequest_ = false; // leave and enter are skipped for it
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
-    bool markerDetected_ = false;
-    MarkerDetectionMethode markerMethod_ = NoMarkerDetection;
-    Constants::Jaw jaw_ = Constants::JawUndetermined;
-    int minVoxelValue_ = defaultMinVoxelValue;
-    int midVoxelValue_ = defaultMidVoxelValue;
-    int maxVoxelValue_ = defaultMaxVoxelValue;
+    // Values the apply step of a load sets while views may read them.
+    std::atomic<bool> markerDetected_ = false;
+    std::atomic<MarkerDetectionMethode> markerMethod_ = NoMarkerDetection;
+    std::atomic<Constants::Jaw> jaw_ = Constants::JawUndetermined;
+    std::atomic<int> minVoxelValue_ = defaultMinVoxelValue;
+    std::atomic<int> midVoxelValue_ = defaultMidVoxelValue;
+    std::atomic<int> maxVoxelValue_ = defaultMaxVoxelValue;
     int measuringState_ = 0;
     Vexa::Vector3D firstMeasuringPoint_;
     Vexa::Vector3D secondMeasuringPoint_;
     bool capturing_ = false;
     double drillLength_ = 0.0;
-    bool changed_ = false;
-
-    std::vector<std::shared_ptr<Vexa::Slice>> implantSections_;
-    std::vector<std::shared_ptr<Vexa::Slice>> markerSections_;
+    std::atomic<bool> changed_ = false;
 };

@@ -276,8 +276,10 @@ void Element::validate(std::optional<PointIterator> point, bool force) try
         validate(PointPtr(**point), force);
         return;
     }
-    if (!valid_ || line_->hasChanged() || force)
+    if (!valid_ || !measured_ || lineChange_ != line_->getChangeCount() || force)
     {
+        measured_ = true;
+        lineChange_ = line_->getChangeCount();
         double running = offsetBeforeLine;
         for (const PointPtr& p : points_)
         {

@@ -111,7 +111,7 @@ PanoramicLine::CornerPtr PanoramicLine::addPoint(const Vector3D& point) try
         movePoint(it);
     consolidateLine();
     calcSlices();
-    changed_ = true;
+    markChanged();
     return getIterator(corner) != corners_.end() ? corner : nullptr;
 }
 VEXA_RETHROW
@@ -135,7 +135,7 @@ void PanoramicLine::setPoints(const std::vector<Vector3D>& points) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -149,7 +149,7 @@ void PanoramicLine::movePoint(CornerIterator corner, const Vector3D& point) try
     (*corner)->setPosition(toLine(point));
     movePoint(corner);
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -206,7 +206,7 @@ void PanoramicLine::deletePoint(CornerIterator corner) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -215,7 +215,7 @@ void PanoramicLine::deleteLine() try
     corners_.clear();
     ignored_.clear();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -246,7 +246,7 @@ void PanoramicLine::consolidateLine(std::optional<CornerIterator> exception) try
             deletePoint(it);
     }
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -285,7 +285,7 @@ void PanoramicLine::setCornerPoints(const CornerVector& corners) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
