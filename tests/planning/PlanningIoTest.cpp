@@ -5,6 +5,8 @@
 
 #include "dicom/import/DicomVolume.h"
 #include "planning/commands/AddMarkerCommand.h"
+#include "planning/commands/DeleteSelectedImplantsCommand.h"
+#include "planning/commands/ExchangeImplantCommand.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
@@ -21,8 +23,15 @@
 #include "vexa/core/IniFileManager.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFactory.h"
+#include "vexa/slice/Slice.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <random>
+#include <set>
+#include <thread>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -213,6 +222,70 @@ std::vector<std::string> hiddenEntries(const std::string& folder)
     return hidden;
 }
 
+// The main window's overwrite: the loaded planning's folder renamed to a new time stamp and
+// its planning file removed, then the planning written under the new name.
+std::string overwrite(Session& s, const std::string& name)
+{
+    const fs::path old(s.settings->getPlanningFile());
+    const fs::path renamed = old.parent_path().parent_path() / name;
+    fs::rename(old.parent_path(), renamed);
+    fs::remove(renamed / old.filename());
+    const std::string file = (renamed / (name + ".srl")).string();
+    EXPECT_EQ(save(s, file, true), "");
+    return file;
+}
+
+// The plannings under the patient folder: each a visible folder with its one planning file.
+std::set<std::string> plannings(const std::string& patients)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(patients)) {
+        const std::string name = entry.path().filename().string();
+        names.insert(name);
+        int srl = 0;
+        for (const auto& file : fs::directory_iterator(entry.path()))
+            srl += file.path().extension() == ".srl";
+        EXPECT_EQ(srl, 1) << name;
+        EXPECT_TRUE(fs::is_regular_file(entry.path() / (name + ".srl"))) << name;
+    }
+    return names;
+}
+
+}
+
+TEST(PlanningWriterReader, SameModelSavesAgainAndAgainThroughEveryFlow)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string patients = s.dir.file("patients");
+    Vexa::CommandProcessor processor;
+    const auto manager = s.model->getImplantManager();
+    const auto check = [&](const std::string& file, std::set<std::string> expected) {
+        Session fresh;
+        ASSERT_EQ(load(fresh, file), "");
+        expectSamePlanning(*s.model, *fresh.model);
+        EXPECT_EQ(plannings(patients), expected);
+    };
+
+    ASSERT_EQ(save(s, planningFile(s, "a"), false), "");
+    check(planningFile(s, "a"), {"a"});
+    check(overwrite(s, "b"), {"b"});
+    ASSERT_EQ(save(s, planningFile(s, "c"), false), "");
+    check(planningFile(s, "c"), {"b", "c"});
+
+    manager->setSelection({manager->getImplant(1)});
+    processor.execute(DeleteSelectedImplantsCommand::create(manager));
+    check(overwrite(s, "d"), {"b", "d"});
+    processor.execute(ExchangeImplantCommand::create(
+        manager, manager->getImplant(1), Implant::createFromFile(Matrix44<double>(), 0, implantDatabaseFolder() + qLine)));
+    check(overwrite(s, "e"), {"b", "e"});
+    // The deleted and the exchanged implant come back; their descriptions moved twice since.
+    processor.undo();
+    processor.undo();
+    ASSERT_EQ(manager->numberOfImplants(), 3u);
+    check(overwrite(s, "f"), {"b", "f"});
+    EXPECT_TRUE(hiddenEntries(patients).empty());
+    EXPECT_EQ(manager->getImplant(1)->getFilename(), s.dir.file("patients/f/implant/0/AV-CP-D40-L100.implant"));
 }
 
 TEST(DicomImport, StartsAPlanningOrChangesNothing)
@@ -542,4 +615,71 @@ TEST(PlanningWriterReader, ImportDetectGenerateSaveLoadRunsHeadless)
     expectSamePlanning(model, *fresh.model);
     EXPECT_EQ(fresh.model->getMarkers().size(), 6u);
     EXPECT_EQ(fresh.model->get3DModel()->getTriangleCount(), reduction.getResult()->getTriangleCount());
+}
+
+TEST(PlanningStress, LoadsAndImportsWhileOtherThreadsRead)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int loads = 80; // the sanitizers make each load many times slower
+#else
+    const int loads = 200;
+#endif
+    // A short series keeps each load quick; the planning has something of everything.
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    const std::vector<std::string> series(all.begin(), all.begin() + 24);
+    Session s;
+    makePlanning(s, series);
+    const std::string file = planningFile(s, "stress");
+    ASSERT_EQ(save(s, file, false), "");
+
+    Session target;
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    std::atomic<long> longestWait{0}; // microseconds a reader waited for its lock
+    const Model& model = *target.model;
+    const auto reader = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        std::uniform_real_distribution<double> coordinate(0.0, 90.0);
+        while (!stop) {
+            const Vector3D point(coordinate(random), coordinate(random), coordinate(random) / 8.0);
+            model.getElementsNearToPos(point, 0xFF);
+            const Model::CrossSections sections = target.model->getCrossSections();
+            double sum = 0.0;
+            for (auto it = sections.begin; it != sections.end; ++it)
+                sum += (*it)->getTransform()[12];
+            const auto start = std::chrono::steady_clock::now();
+            const auto lock = model.readLock();
+            const long waited = long(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - start).count());
+            longestWait = std::max(longestWait.load(), waited);
+            const auto nerve = model.getNerve();
+            for (auto it = nerve->elementsBegin(); it != nerve->elementsEnd(); ++it)
+                for (const auto& p : it->second->getPointContainer())
+                    sum += p->position.x + p->offset;
+            nerve->getElementNear(point);
+            for (const auto& implant : model.getImplantManager()->getImplants())
+                sum += implant->getTransform()[13];
+            EXPECT_TRUE(std::isfinite(sum));
+            ++reads;
+        }
+    };
+    std::thread first(reader, 1u);
+    std::thread second(reader, 2u);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < loads && !HasFailure(); ++i) {
+        if (i % 2 == 0) {
+            ASSERT_EQ(load(target, file), "");
+            EXPECT_EQ(target.model->getImplantManager()->numberOfImplants(), 3u);
+        } else {
+            ASSERT_TRUE(importSample(target, series));
+            EXPECT_EQ(target.model->getImplantManager()->numberOfImplants(), 0u);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    stop = true;
+    first.join();
+    second.join();
+    EXPECT_GT(reads.load(), 0);
+    std::cout << loads << " loads and imports in " << seconds << " s; " << reads.load()
+              << " reads beside them, the longest wait for a lock " << longestWait.load() / 1000.0 << " ms\n";
 }

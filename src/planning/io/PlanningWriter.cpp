@@ -198,6 +198,7 @@ void PlanningWriter::save() try
     PlanningFile planning;
     std::vector<std::string> sources;
     std::vector<std::pair<std::string, std::string>> implantFiles; // as named, where it is now
+    std::vector<std::string> kept; // descriptions of implants that only undo may bring back
     std::shared_ptr<Vexa::IndexedTriangleMesh> surface;
     {
         const auto lock = model_->readLock();
@@ -209,6 +210,7 @@ void PlanningWriter::save() try
             implantFiles.emplace_back(file, manager->locateDescription(file));
             planning.implants.push_back({std::string(), implant->getGroup(), implant->getTransform()});
         }
+        kept = manager->getRelocatedDescriptions();
         surface = model_->get3DModel();
         collect(planning);
     }
@@ -257,6 +259,17 @@ void PlanningWriter::save() try
             staging.copyImplantDescription(locate(current).string(), fs::path(relative).parent_path());
         planning.implants[i].file = relative;
         moved[named] = moved[current] = (fs::path(folder) / relative).string();
+    }
+    // Not part of the planning, but the folder they lie in may go now.
+    for (const std::string& file : kept) {
+        const fs::path source = locate(file);
+        std::error_code error;
+        if (descriptions.count(file) || !fs::is_regular_file(source, error))
+            continue;
+        const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
+        descriptions.emplace(file, descriptions.size());
+        staging.copyImplantDescription(source.string(), relative.parent_path());
+        moved[file] = (fs::path(folder) / relative).string();
     }
     progress_ = 0.9;
 

@@ -321,6 +321,16 @@ std::string ImplantManager::locateDescription(const std::string& file) const try
 }
 VEXA_RETHROW
 
+std::vector<std::string> ImplantManager::getRelocatedDescriptions() const try
+{
+    std::vector<std::string> places;
+    for (const auto& [file, place] : relocations_)
+        if (std::find(places.begin(), places.end(), place) == places.end())
+            places.push_back(place);
+    return places;
+}
+VEXA_RETHROW
+
 void ImplantManager::relocate(const ImplantPtr& implant) const try
 {
     const std::string file = implant->getFilename();

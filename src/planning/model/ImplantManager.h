@@ -108,6 +108,9 @@ public:
     void relocateDescriptions(const std::map<std::string, std::string>& moved);
     // Where the description of that name is now (the name itself when it never moved).
     std::string locateDescription(const std::string& file) const;
+    // Every place a description was moved to: a save carries these along too, for the
+    // implants that may come back.
+    std::vector<std::string> getRelocatedDescriptions() const;
 
     // Change tracking.
     bool hasChanged() const { return changed_; }
