@@ -344,6 +344,35 @@ TEST(PlanningCommands, CommandsInSequenceUndoBackToTheStart)
     EXPECT_EQ(1u, installer.ui->implantDialogs.size()); // asked once, not at the redo
 }
 
+TEST(PlanningCommands, RedoRepeatsTheFirstRunAndNoOpsLeaveNoUndoStep)
+{
+    UiInstaller installer;
+    Fixture f;
+    Vexa::CommandProcessor processor;
+    // Delete and group act at a redo on what they acted on first, not on the selection then.
+    for (const auto make : {&DeleteSelectedImplantsCommand::create, &GroupSelectedImplantsCommand::create}) {
+        f.manager->setSelection({f.b, f.c});
+        processor.execute(make(f.manager));
+        const Observed done = Observed::of(*f.model);
+        processor.undo();
+        f.manager->setSelection({f.a});
+        processor.redo();
+        Observed again = Observed::of(*f.model);
+        again.selection = done.selection;
+        EXPECT_EQ(done, again);
+        processor.undo();
+    }
+    // An exchange of an implant that is not planned, and a cancelled implant choice: nothing
+    // changes and no undo step is left.
+    const Observed before = Observed::of(*f.model);
+    const auto stranger = makeImplant(Matrix44<double>());
+    processor.clear();
+    processor.execute(ExchangeImplantCommand::create(f.manager, stranger, makeImplant(Matrix44<double>())));
+    processor.execute(AddImplantCommand::create(f.manager, Matrix44<double>(), 2, false));
+    EXPECT_EQ(before, Observed::of(*f.model));
+    EXPECT_FALSE(processor.canUndo());
+}
+
 TEST(PlanningCommands, AddImplantPlacesTheChosenImplant)
 {
     UiInstaller installer;

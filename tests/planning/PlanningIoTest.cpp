@@ -1,7 +1,23 @@
 // Saving and loading plannings: a planning comes back exactly as it was saved, a failed save
 // leaves the previous planning untouched, a failed load leaves the Model untouched, and the
 // DICOM import starts a planning or changes nothing.
+#include "ModelTestSupport.h"
 #include "PlanningIoTestSupport.h"
+
+#include "planning/commands/AddImplantCommand.h"
+#include "planning/commands/AddNerveElementPointCommand.h"
+#include "planning/commands/AddPanoramicLinePointCommand.h"
+#include "planning/commands/DeleteNerveCommand.h"
+#include "planning/commands/DeleteNerveElementCommand.h"
+#include "planning/commands/DeleteNerveElementPointCommand.h"
+#include "planning/commands/DeletePanoramicLineCommand.h"
+#include "planning/commands/DeletePanoramicLinePointCommand.h"
+#include "planning/commands/GroupSelectedImplantsCommand.h"
+#include "planning/commands/MoveImplantCommand.h"
+#include "planning/commands/MoveMarkerCommand.h"
+#include "planning/commands/MoveNerveElementCommand.h"
+#include "planning/commands/MoveNerveElementPointCommand.h"
+#include "planning/commands/RotateImplantGroupCommand.h"
 
 #include "dicom/import/DicomVolume.h"
 #include "planning/commands/AddMarkerCommand.h"
@@ -139,6 +155,9 @@ void expectSamePlanning(Model& a, Model& b)
 
     const auto na = a.getNerve();
     const auto nb = b.getNerve();
+    // As drawing does: tubes that a change left to be rebuilt are built.
+    na->validate(Nerve::Element::PointPtr(), false);
+    nb->validate(Nerve::Element::PointPtr(), false);
     EXPECT_LT((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 1e-12);
     ASSERT_EQ(std::distance(na->elementsBegin(), na->elementsEnd()), std::distance(nb->elementsBegin(), nb->elementsEnd()));
     for (auto i = na->elementsBegin(), j = nb->elementsBegin(); i != na->elementsEnd(); ++i, ++j) {
@@ -682,4 +701,177 @@ TEST(PlanningStress, LoadsAndImportsWhileOtherThreadsRead)
     EXPECT_GT(reads.load(), 0);
     std::cout << loads << " loads and imports in " << seconds << " s; " << reads.load()
               << " reads beside them, the longest wait for a lock " << longestWait.load() / 1000.0 << " ms\n";
+}
+
+TEST(PlanningWriterReader, UndoAllAndRedoAllOfRandomCommandsAcrossSavesAndLoads)
+{
+    PlanningTest::UiInstaller installer;
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    Session s;
+    makePlanning(s, std::vector<std::string>(all.begin(), all.begin() + 24));
+    ASSERT_EQ(save(s, planningFile(s, "original"), false), "");
+    Session reference, m;
+    ASSERT_EQ(load(reference, planningFile(s, "original")), "");
+    ASSERT_EQ(load(m, planningFile(s, "original")), "");
+
+    const auto manager = m.model->getImplantManager();
+    const auto nerve = m.model->getNerve();
+    const auto line = m.model->getPanoramicLine();
+    std::mt19937 random(11);
+    const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    const auto somewhere = [&] { return Vector3D(20.0 + pick(50), 20.0 + pick(40), 8.0 + pick(8)); };
+    const auto anImplant = [&] { return manager->getImplant(unsigned(1 + pick(manager->numberOfImplants()))); };
+    const auto fromDatabase = [&] {
+        return Implant::createFromFile(Matrix44<double>(), 0, implantDatabaseFolder() + (pick(2) ? conicalPro : qLine));
+    };
+    const auto anElement = [&] { return std::next(nerve->elementsBegin(), long(pick(std::distance(nerve->elementsBegin(), nerve->elementsEnd())))); };
+    using Make = std::function<std::shared_ptr<Vexa::AbstractCommand>()>;
+    const std::vector<Make> makers{
+        [&] {
+            installer.ui->implantChoice = IPlanningUi::ImplantChoice{fromDatabase(), true};
+            return AddImplantCommand::create(manager, Matrix44<double>(somewhere()), 2, pick(2) == 1);
+        },
+        [&] { return AddMarkerCommand::create(m.model, somewhere()); },
+        [&] {
+            const Vector3D at = line->numberOfCorners() > 1 ? line->getWorldPos(double(pick(unsigned(line->getLength()))))
+                                                           : somewhere();
+            return AddNerveElementPointCommand::create(nerve, at + Vector3D(0, 0, 10), 3.0);
+        },
+        [&] { return DeleteNerveCommand::create(nerve); },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            return nerve->elementsBegin() == nerve->elementsEnd() ? nullptr
+                                                                 : DeleteNerveElementCommand::create(nerve, anElement());
+        },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (nerve->elementsBegin() == nerve->elementsEnd() || anElement()->second->getPointContainer().empty())
+                return nullptr;
+            return DeleteNerveElementPointCommand::create(nerve, nerve->elementsBegin()->second->getPointContainer().begin());
+        },
+        [&] { return DeleteSelectedImplantsCommand::create(manager); },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            return manager->numberOfImplants() ? ExchangeImplantCommand::create(manager, anImplant(), fromDatabase()) : nullptr;
+        },
+        [&] { return GroupSelectedImplantsCommand::create(manager); },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (!manager->numberOfImplants())
+                return nullptr;
+            const auto implant = anImplant();
+            return MoveImplantCommand::create(manager, implant, implant->getTransform().getTranslation(), somewhere());
+        },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (m.model->getMarkers().empty())
+                return nullptr;
+            const auto marker = m.model->getMarkers()[pick(m.model->getMarkers().size())];
+            return MoveMarkerCommand::create(m.model, marker, marker->getPosition(), somewhere());
+        },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (nerve->elementsBegin() == nerve->elementsEnd())
+                return nullptr;
+            const auto element = anElement()->second;
+            return MoveNerveElementCommand::create(nerve, element, element->getCenter(), element->getCenter() + Vector3D(1, 1, 0));
+        },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (nerve->elementsBegin() == nerve->elementsEnd() || anElement()->second->getPointContainer().empty())
+                return nullptr;
+            const auto point = nerve->elementsBegin()->second->getPointContainer().front();
+            return MoveNerveElementPointCommand::create(nerve, point, point->position, point->position + Vector3D(0.5, 0, 1));
+        },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            if (!manager->numberOfImplants())
+                return nullptr;
+            const auto implant = anImplant();
+            manager->prepareTransforming(implant);
+            manager->rotateImplant(implant, Vector3D(1, 0, 0), 0.1 * double(pick(5)));
+            return RotateImplantGroupCommand::create(manager);
+        },
+        [&] { return DeletePanoramicLineCommand::create(m.model); },
+        [&] { return AddPanoramicLinePointCommand::create(m.model, Vector3D(10.0 + pick(70), 20.0 + pick(50), 0)); },
+        [&]() -> std::shared_ptr<Vexa::AbstractCommand> {
+            return line->numberOfCorners() ? DeletePanoramicLinePointCommand::create(m.model, line->cornersBegin()) : nullptr;
+        },
+    };
+    Vexa::CommandProcessor processor;
+    const auto run = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            std::vector<std::shared_ptr<Implant>> selection;
+            for (const auto& implant : manager->getImplants())
+                if (pick(2))
+                    selection.push_back(implant);
+            manager->setSelection({selection.begin(), selection.end()});
+            if (const auto command = makers[pick(makers.size())]())
+                processor.execute(command);
+        }
+    };
+    run(25);
+    overwrite(m, "one");
+    run(25);
+    const std::string two = planningFile(m, "two");
+    ASSERT_EQ(save(m, two, false), "");
+    Session after;
+    ASSERT_EQ(load(after, two), "");
+
+    while (processor.canUndo())
+        processor.undo();
+    expectSamePlanning(*reference.model, *m.model);
+    const std::string undone = planningFile(m, "undone");
+    ASSERT_EQ(save(m, undone, false), "");
+    Session check;
+    ASSERT_EQ(load(check, undone), "");
+    expectSamePlanning(*reference.model, *check.model);
+    while (processor.canRedo())
+        processor.redo();
+    expectSamePlanning(*after.model, *m.model);
+}
+
+TEST(NerveDividePlane, PartsTheSamplePatientsLeftCanalFromItsRight)
+{
+    // The sample's canal, 12 mm up: its sides 28 mm either side of the midline, and the front
+    // half circle of radius 28 mm; volume millimetres are patient ones + 44.8 in x and y.
+    std::vector<Vector3D> left, right;
+    for (const double y : {0.0, 10.0, 20.0}) {
+        left.emplace_back(44.8 - 28.0, 44.8 + y, 12.175);
+        right.emplace_back(44.8 + 28.0, 44.8 + y, 12.175);
+    }
+    for (const double degrees : {200.0, 225.0, 250.0}) {
+        const double a = degrees * M_PI / 180.0;
+        left.emplace_back(44.8 + 28.0 * std::cos(a), 44.8 + 28.0 * std::sin(a), 12.175);
+        right.emplace_back(44.8 - 28.0 * std::cos(a), 44.8 + 28.0 * std::sin(a), 12.175);
+    }
+    Session s;
+    const auto parts = [&](const std::vector<Vector3D>& positions) {
+        std::vector<std::shared_ptr<Marker>> markers;
+        for (const Vector3D& position : positions)
+            markers.push_back(Marker::create(position));
+        s.model->setMarker(markers);
+        s.model->setMarkerDetected(true);
+        s.model->calcNerveEnvironments();
+        const auto nerve = s.model->getNerve();
+        const bool side = nerve->isAboveDividePlane(left[0]);
+        for (std::size_t i = 0; i < left.size(); ++i)
+            if (nerve->isAboveDividePlane(left[i]) != side || nerve->isAboveDividePlane(right[i]) == side)
+                return false;
+        return true;
+    };
+    const std::vector<Vector3D> sample = sampleMarkers();
+    ASSERT_EQ(sample.size(), 6u);
+    EXPECT_TRUE(parts(sample));
+
+    // However the holder is turned on the teeth (tilted a little) and the markers listed.
+    Vector3D centre;
+    for (const Vector3D& p : sample)
+        centre = centre + p / 6.0;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> turn(0.0, 2.0 * M_PI), tilt(-0.15, 0.15);
+    for (int trial = 0; trial < 50; ++trial) {
+        Matrix44<double> about, tiltX, tiltY;
+        about.setRotation(Vector3D(0, 0, 1), turn(random));
+        tiltX.setRotation(Vector3D(1, 0, 0), tilt(random));
+        tiltY.setRotation(Vector3D(0, 1, 0), tilt(random));
+        const Matrix44<double> motion = Matrix44<double>(centre) * tiltY * tiltX * about * Matrix44<double>(centre * -1.0);
+        std::vector<Vector3D> moved;
+        for (const Vector3D& p : sample)
+            moved.push_back(motion * p);
+        std::shuffle(moved.begin(), moved.end(), random);
+        EXPECT_TRUE(parts(moved)) << "trial " << trial;
+    }
 }

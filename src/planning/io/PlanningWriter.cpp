@@ -210,7 +210,7 @@ void PlanningWriter::save() try
             implantFiles.emplace_back(file, manager->locateDescription(file));
             planning.implants.push_back({std::string(), implant->getGroup(), implant->getTransform()});
         }
-        kept = manager->getRelocatedDescriptions();
+        kept = manager->getKnownDescriptions();
         surface = model_->get3DModel();
         collect(planning);
     }

@@ -107,6 +107,7 @@ void ImplantManager::clear() try
     transforming_.reset();
     snapshot_.clear();
     relocations_.clear();
+    known_.clear();
     if (hadImplants)
         markChanged();
 }
@@ -321,20 +322,24 @@ std::string ImplantManager::locateDescription(const std::string& file) const try
 }
 VEXA_RETHROW
 
-std::vector<std::string> ImplantManager::getRelocatedDescriptions() const try
+std::vector<std::string> ImplantManager::getKnownDescriptions() const try
 {
     std::vector<std::string> places;
-    for (const auto& [file, place] : relocations_)
-        if (std::find(places.begin(), places.end(), place) == places.end())
+    for (const std::string& file : known_)
+        if (const std::string place = locateDescription(file);
+            std::find(places.begin(), places.end(), place) == places.end())
             places.push_back(place);
     return places;
 }
 VEXA_RETHROW
 
-void ImplantManager::relocate(const ImplantPtr& implant) const try
+void ImplantManager::relocate(const ImplantPtr& implant) try
 {
     const std::string file = implant->getFilename();
-    if (const std::string place = locateDescription(file); place != file)
+    const std::string place = locateDescription(file);
+    if (place != file)
         implant->setFilename(place);
+    if (std::find(known_.begin(), known_.end(), place) == known_.end())
+        known_.push_back(place);
 }
 VEXA_RETHROW

@@ -108,9 +108,9 @@ public:
     void relocateDescriptions(const std::map<std::string, std::string>& moved);
     // Where the description of that name is now (the name itself when it never moved).
     std::string locateDescription(const std::string& file) const;
-    // Every place a description was moved to: a save carries these along too, for the
-    // implants that may come back.
-    std::vector<std::string> getRelocatedDescriptions() const;
+    // Where the descriptions of every implant listed since the last `clear` are now: a save
+    // carries them along too, for the implants that undo may bring back.
+    std::vector<std::string> getKnownDescriptions() const;
 
     // Change tracking.
     bool hasChanged() const { return changed_; }
@@ -121,7 +121,8 @@ public:
 private:
     void markChanged();
     bool isListed(const ImplantPtr& implant) const;
-    void relocate(const ImplantPtr& implant) const;
+    // Points the implant at its description's new place and remembers the description.
+    void relocate(const ImplantPtr& implant);
 
     ImplantList implants_;
     SelectionList selection_;
@@ -130,4 +131,5 @@ private:
     bool changed_ = false;
     unsigned long changeCount_ = 0;
     std::map<std::string, std::string> relocations_;
+    std::vector<std::string> known_;
 };

@@ -507,31 +507,14 @@ void Model::calcNerveEnvironments() try
     if (!nerve_)
         return;
     if (markerDetected_ && markers_.size() >= 3) {
-        // The holder sits centred on the arch, but may be turned any way about it: only the
-        // markers' centre and the plane they span are used. That plane's normal is the normal
-        // of the largest triangle of markers (which no order of the list changes).
+        // The holder sits centred on the arch but may be turned and tilted any way on the
+        // teeth: only the markers' centre is used, whatever their order. The halves part
+        // along the patient's left-right axis (x).
         Vector3D centre;
         for (const auto& marker : markers_)
             centre = centre + marker->getPosition();
-        centre = centre / double(markers_.size());
-        Vector3D up;
-        for (std::size_t i = 0; i < markers_.size(); ++i)
-            for (std::size_t j = i + 1; j < markers_.size(); ++j)
-                for (std::size_t k = j + 1; k < markers_.size(); ++k) {
-                    const Vector3D& p = markers_[i]->getPosition();
-                    Vector3D n = (markers_[j]->getPosition() - p).cross(markers_[k]->getPosition() - p);
-                    if (n.z < 0.0)
-                        n = n * -1.0;
-                    if (n.length() > up.length())
-                        up = n;
-                }
-        up = unitOrZero(up);
-        // The patient's left-right axis, upright on the markers' plane.
-        const Vector3D normal = unitOrZero(Vector3D(1, 0, 0) - up * up.x);
-        if (up.length() > 0.0 && normal.length() > 0.0) {
-            nerve_->setDividePlane(Vexa::Plane<double>(centre, normal));
-            return;
-        }
+        nerve_->setDividePlane(Vexa::Plane<double>(centre / double(markers_.size()), Vector3D(1, 0, 0)));
+        return;
     }
     Vector3D centre;
     if (const auto volume = getVolumeData())

@@ -200,10 +200,10 @@ public:
     std::shared_ptr<Marker> getMarkerNear(const Vexa::Line3<double>& line) const;
     void selectMarker(std::shared_ptr<Marker> marker);
     void setMarkerPosition(std::shared_ptr<Marker> marker, const Vexa::Vector3D& position);
-    // The nerve's divide plane, which parts the jaw's left half from its right: with detected
-    // markers, through their centre, upright on the plane they span, across the patient's
-    // left-right axis (x); else through the volume centre with the normal (1, 0, 0). Neither
-    // the markers' order nor how the marker holder is turned on the teeth matters.
+    // The nerve's divide plane, which parts the jaw's left half from its right: the normal is
+    // the patient's left-right axis (1, 0, 0), the plane runs through the detected markers'
+    // centre (the holder sits centred on the arch; neither the markers' order nor how the
+    // holder is turned matters), else through the volume centre.
     void calcNerveEnvironments();
 
     // Grey-value window (no notification).
