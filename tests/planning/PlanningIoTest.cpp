@@ -48,6 +48,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -874,4 +875,21 @@ TEST(NerveDividePlane, PartsTheSamplePatientsLeftCanalFromItsRight)
         std::shuffle(moved.begin(), moved.end(), random);
         EXPECT_TRUE(parts(moved)) << "trial " << trial;
     }
+}
+
+TEST(PlanningWriterReader, FullDiskIsReportedAsSuchWithTheFile)
+{
+    Session s;
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    makePlanning(s, std::vector<std::string>(all.begin(), all.begin() + 24));
+    // A small disk of its own: a 1 MB memory file system (needs the right to mount).
+    const std::string disk = s.dir.file("disk");
+    fs::create_directories(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    const std::string folder = disk + "/full";
+    const std::string error = save(s, folder + "/full.srl", false);
+    umount2(disk.c_str(), MNT_DETACH);
+    EXPECT_EQ(error.rfind("The disk is full: " + folder + "/dicom/", 0), 0u) << error;
+    EXPECT_NE(error.find(" could not be written."), std::string::npos) << error;
 }
