@@ -296,9 +296,12 @@ void Element::validate(std::optional<PointIterator> point, bool force) try
             }
         }
     }
+    // Nothing is written when nothing is due: readers on other threads validate as well.
     if (!valid_ || force)
+    {
         buildTube();
-    valid_ = true;
+        valid_ = true;
+    }
 }
 VEXA_RETHROW
 
