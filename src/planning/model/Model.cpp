@@ -113,20 +113,16 @@ VEXA_RETHROW
 void Model::setStateAndUpdate(unsigned state) try
 {
     std::lock_guard lock(stateMutex_);
-    // The current state is not left and entered again: in navigation that would end one
-    // treatment log and start another. It is still requested, so that it replaces a change
-    // requested before.
-    sameStateRequest_ = static_cast<int>(state) == getState();
     setNextState(static_cast<int>(state));
-    try {
-        process(StateMachine::Update);
-    } catch (...) {
-        sameStateRequest_ = false;
-        throw;
-    }
-    sameStateRequest_ = false;
+    process(StateMachine::Update);
 }
 VEXA_RETHROW
+
+void Model::setNextState(int state)
+{
+    requestedState_ = state;
+    StateMachine::setNextState(state);
+}
 
 void Model::setNormalInput() try
 {
@@ -153,8 +149,17 @@ VEXA_RETHROW
 
 bool Model::updateStates(StateMachine::Event event, int state) try
 {
-    if (sameStateRequest_ && event != StateMachine::Update)
+    // A change to the state the Model is in (requested to withdraw an earlier request) neither
+    // leaves nor enters it: in navigation that would end one treatment log and start another.
+    if (event == StateMachine::Leave) {
+        keepingState_ = requestedState_ == state;
+        requestedState_ = -1;
+    }
+    if (event != StateMachine::Update && keepingState_) {
+        if (event == StateMachine::Enter)
+            keepingState_ = false;
         return true;
+    }
     switch (state) {
     case Navigation:
         if (navigation_)
@@ -394,8 +399,8 @@ bool Model::determineJaw() try
     const Vector3D a = markers_[1]->getPosition() - m0;
     const Vector3D b = markers_[2]->getPosition() - m0;
     const Vector3D normal = a.cross(b);
-    // Markers closer than this to one line (relative to their spread) span no usable plane.
-    if (!(normal.length() > 1e-6 * a.length() * b.length()) || normal.z == 0.0)
+    // Markers within half a degree of one line span no plane whose side can be trusted.
+    if (!(normal.length() > 0.01 * a.length() * b.length()) || normal.z == 0.0)
         throw std::runtime_error("The jaw cannot be determined: the first three markers lie on one line.");
     setJaw(normal.z > 0.0 ? Constants::Mandible : Constants::Maxilla);
     return true;

@@ -142,6 +142,9 @@ public:
     // (and withdraws a change requested before: the last request wins).
     void setStateAndUpdate(unsigned state);
     void setNormalInput();
+    // Requests a change to `state` at the next update; the last request wins, and a request
+    // for the current state withdraws an earlier one without leaving the state.
+    void setNextState(int state);
     // Processes the update event (a pending state change takes effect), then tells observers.
     void notify() override;
     // Emits reset().
@@ -279,7 +282,8 @@ private:
 
     mutable std::shared_mutex planningMutex_;
     std::recursive_mutex stateMutex_;
-    bool sameStateRequest_ = false; // leave and enter are skipped for it
+    int requestedState_ = -1;   // the target of the pending change
+    bool keepingState_ = false; // the change under way keeps the state
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
