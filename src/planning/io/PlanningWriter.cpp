@@ -260,11 +260,13 @@ void PlanningWriter::save() try
         planning.implants[i].file = relative;
         moved[named] = moved[current] = (fs::path(folder) / relative).string();
     }
-    // Not part of the planning, but the folder they lie in may go now.
+    // Descriptions of implants that are not planned now but that undo may bring back, where
+    // this save replaces the folder they lie in.
     for (const std::string& file : kept) {
         const fs::path source = locate(file);
         std::error_code error;
-        if (descriptions.count(file) || !fs::is_regular_file(source, error))
+        if (descriptions.count(file) || !(isInside(source, folder) || isInside(source, previous)) ||
+            !fs::is_regular_file(source, error))
             continue;
         const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
         descriptions.emplace(file, descriptions.size());

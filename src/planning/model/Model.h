@@ -128,13 +128,13 @@ public:
     std::shared_ptr<PanoramicLine> getPanoramicLine() const override { return panoramicLine_; }
     std::shared_ptr<Nerve> getNerve() const { return nerve_; }
     std::shared_ptr<OrthoSlicePositioner> getTransversalSlicePositioner() const { return transversal_; }
+    virtual std::shared_ptr<OrthoSlicePositioner> getCoronalSlicePositioner() { return coronal_; }
+    virtual std::shared_ptr<OrthoSlicePositioner> getSagitalSlicePositioner() { return sagittal_; }
 
     // See the head of this file. Several read locks may be held at once, also by one thread;
     // the apply step waits for them and holds them off only while it replaces the planning.
     std::shared_lock<std::shared_mutex> readLock() const { return std::shared_lock(planningMutex_); }
     std::unique_lock<std::shared_mutex> changeLock() { return std::unique_lock(planningMutex_); }
-    virtual std::shared_ptr<OrthoSlicePositioner> getCoronalSlicePositioner() { return coronal_; }
-    virtual std::shared_ptr<OrthoSlicePositioner> getSagitalSlicePositioner() { return sagittal_; }
 
     // User state.
     // Makes `state` the next state and processes the update event at once, so the state is
