@@ -75,8 +75,8 @@ std::from_chars_result readNumber(const char* begin, const char* end, T& value)
     return std::from_chars(begin, end, value);
 }
 
-const char* const allGroups[] = {"Patient", "Planningdata", "ImageData", "Surface", "Implant",
-                                 "PanoramicLine", "Nerve", "Marker", "Slices"};
+const char* const allGroups[] = {patientGroup, planningGroup, imageDataGroup, surfaceGroup, implantGroup,
+                                 lineGroup,    nerveGroup,    markerGroup,    slicesGroup};
 
 // The ini reader matches group names exactly: a group written in another case would be passed
 // over, and the planning would load without (say) its implants.
