@@ -705,7 +705,7 @@ TEST(PlanningWriterReader, UndoAllAndRedoAllOfRandomCommandsAcrossSavesAndLoads)
     expectSamePlanning(*after.model, *m.model);
 }
 
-TEST(NerveDividePlane, PartsTheSamplePatientsLeftCanalFromItsRight)
+TEST(SamplePatient, DividePlanePartsTheLeftCanalFromTheRight)
 {
     // The sample's canal, 12 mm up: its sides 28 mm either side of the midline and the front
     // half circle of radius 28 mm (volume millimetres are patient ones + 44.8 in x and y).
