@@ -55,8 +55,8 @@ protected:
         unsetenv("MORVANTA_HOME");
     }
 
-    // A Model of the mandible whose planning lies in the data folder, navigating.
-    void start(Constants::Jaw jaw = Constants::Mandible)
+    // A Model of the mandible whose planning lies in the data folder, navigating when asked.
+    void start(Constants::Jaw jaw = Constants::Mandible, bool navigate = true)
     {
         auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
         settings->setPlanningFile(path("Planning/P.srl"));
@@ -67,7 +67,8 @@ protected:
         controller->setClock([this] { return clock; });
         model->setNavigationClock([this] { return clock; });
         controller->setUi(ui);
-        controller->enableNavigation(std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory(), false));
+        if (navigate)
+            controller->enableNavigation(std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory(), false));
     }
 
     // One tick 50 ms after the last one.

@@ -94,3 +94,28 @@ inline void writeLine(std::ostream& out, std::uint32_t timeMs, int tool, const M
 }
 
 }
+
+namespace NavigationScene {
+
+// A whole procedure as a trajectory file, one line per tool every `stepMs`: 60 steps with the
+// handpiece away, 200 at the mandible calibration frame, 20 away, 60 on point A with a drill
+// of `drillLength`, then away up to `steps`.
+inline void writeProcedure(std::ostream& out, unsigned steps = 400, std::uint32_t stepMs = 50, double drillLength = 25.0)
+{
+    out << "# t_ms tool visible qw qx qy qz x y z error\n";
+    out.precision(10);
+    std::mt19937 random(3);
+    std::normal_distribution<double> n(0.0, 0.01);
+    auto jitter = [&](const Matrix44<double>& pose) { return Matrix44<double>(Vector3D(n(random), n(random), n(random))) * pose; };
+    for (unsigned step = 0; step < steps; ++step) {
+        Matrix44<double> handpiece = handpieceAway();
+        if (step >= 60 && step < 260)
+            handpiece = handpieceAtFrame(Calibration::mandibleFrame());
+        else if (step >= 280 && step < 340)
+            handpiece = handpieceAtPointA(drillLength);
+        writeLine(out, step * stepMs, 0, jitter(handpiece), true);
+        writeLine(out, step * stepMs, 1, jitter(locatorPose()), true);
+    }
+}
+
+}
