@@ -159,7 +159,7 @@ NavigationController::NavigationController(Model* model, const Matrix44<double>&
     setNextState(CameraAdjustment);
     process(StateMachine::Enter);
     // The Model is still being built: the first tick publishes what it holds.
-    snapshot_.store(std::make_shared<const NavigationSnapshot>());
+    snapshot_ = std::make_shared<const NavigationSnapshot>();
 }
 VEXA_RETHROW
 
@@ -592,5 +592,13 @@ void NavigationController::publishSnapshot()
     s->drillLength = model_->getDrillLength();
     s->nearestImplant = model_->getNearestImplantToDrill();
     s->handpieceColor = model_->getHandpieceColor();
-    snapshot_.store(std::move(s));
+    std::shared_ptr<const NavigationSnapshot> published = std::move(s);
+    std::lock_guard slot(snapshotMutex_);
+    snapshot_.swap(published);
+}
+
+std::shared_ptr<const NavigationSnapshot> NavigationController::getSnapshot() const
+{
+    std::lock_guard slot(snapshotMutex_);
+    return snapshot_;
 }

@@ -103,7 +103,7 @@ public:
     void acceptLastCalibration(bool accept) override;
     bool setStateUpdatesEnabled(bool enabled) override;
     bool areStateUpdatesEnabled() const { return updateEnabled_; }
-    std::shared_ptr<const NavigationSnapshot> getSnapshot() const { return snapshot_.load(); }
+    std::shared_ptr<const NavigationSnapshot> getSnapshot() const;
 
     void navigationStateEvent(StateMachine::Event event) override;
 
@@ -143,5 +143,8 @@ private:
     int lastQuality_ = -1; // no quality yet: the first update starts a hold
     std::uint32_t handpieceLastSeen_ = 0;
     std::function<std::uint32_t()> clock_;
-    std::atomic<std::shared_ptr<const NavigationSnapshot>> snapshot_;
+    // Swapped whole under its own lock (libstdc++'s atomic shared_ptr hides its lock from
+    // ThreadSanitizer); readers keep their snapshot as long as they like.
+    mutable std::mutex snapshotMutex_;
+    std::shared_ptr<const NavigationSnapshot> snapshot_;
 };
