@@ -2,6 +2,7 @@
 #include "NavigationFixture.h"
 
 #include <fstream>
+#include <sys/stat.h>
 #include <locale>
 
 using namespace NavigationScene;
@@ -78,7 +79,7 @@ TEST_F(NavigationController_, CalibratesRegistersAndTimesOutOnKnownPoses)
     EXPECT_FALSE(model->isDrillRegistered());
 }
 
-TEST_F(NavigationController_, EnforcedRunOnAHiddenToolNeverFinishes)
+TEST_F(NavigationController_, EnforcedRunCountsOnlyTicksSeeingBothToolsOfOneJaw)
 {
     start();
     ASSERT_GT(tickUntil(NavigationController::Operation, handpieceAway(), 60), 0);
@@ -89,6 +90,29 @@ TEST_F(NavigationController_, EnforcedRunOnAHiddenToolNeverFinishes)
     EXPECT_EQ(NavigationController::HandpieceCalibration, controller->getCurrentState());
     EXPECT_EQ(0u, controller->getCalibration()->getNumberOfSamples());
     EXPECT_FALSE(controller->wasCalibrationDoneBefore());
+    // Seen: samples count; the drill moved to the other jaw's frame: the run starts again.
+    for (int i = 0; i < 50; ++i)
+        tick(handpieceAtFrame(Calibration::mandibleFrame()));
+    EXPECT_EQ(50u, controller->getCalibration()->getNumberOfSamples());
+    tick(handpieceAtFrame(Calibration::maxillaFrame()));
+    EXPECT_EQ(0u, controller->getCalibration()->getNumberOfSamples());
+    EXPECT_TRUE(controller->getCalibration()->isMaxilla());
+}
+
+TEST_F(NavigationController_, CalibrationIsFiledByItsOwnJaw)
+{
+    // A planning of the upper jaw; the user forces a calibration of the lower jaw.
+    start(Constants::Maxilla);
+    ASSERT_GT(tickUntil(NavigationController::Operation, handpieceAway(), 60), 0);
+    ui->jaw = 1;
+    controller->enforceCalibration();
+    ASSERT_GT(tickUntil(NavigationController::Operation, handpieceAtFrame(Calibration::mandibleFrame()), 200), 0);
+    std::ifstream accuracy(path("CalibrationUK.txt"));
+    std::string line;
+    std::getline(accuracy, line);
+    EXPECT_NE(std::string::npos, line.find("ACTION: CALIBRATION UK BC: u=")) << line;
+    EXPECT_FALSE(std::ifstream(path("CalibrationOK.txt")).good());
+    EXPECT_TRUE(std::ifstream(NavigationController::calibrationFile(Constants::Mandible)).good());
 }
 
 TEST_F(NavigationController_, InaccurateRunAsksOnceAndWaitsForTheAnswer)
@@ -108,6 +132,16 @@ TEST_F(NavigationController_, InaccurateRunAsksOnceAndWaitsForTheAnswer)
     tick(handpieceAway());
     EXPECT_EQ(NavigationController::Operation, controller->getCurrentState());
     EXPECT_FALSE(std::ifstream(NavigationController::calibrationFile(Constants::Mandible)).good());
+
+    // The next run accepted, but its file cannot be written (a folder has its name): told.
+    ASSERT_EQ(0, ::mkdir(NavigationController::calibrationFile(Constants::Mandible).c_str(), 0755));
+    for (int i = 0; i < 400 && ui->acceptanceRequests < 2; ++i)
+        tick(handpieceAtFrame(Calibration::mandibleFrame()));
+    ASSERT_EQ(2, ui->acceptanceRequests);
+    ui->lastAcceptor->acceptLastCalibration(true);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(1u, ui->errors.size());
+    EXPECT_NE(std::string::npos, ui->errors[0].find("HandpieceLocTDrillOriginMandible.txt"));
 }
 
 TEST_F(NavigationController_, BadCalibrationFilesCountAsNotCalibrated)
@@ -129,4 +163,6 @@ TEST_F(NavigationController_, BadCalibrationFilesCountAsNotCalibrated)
                                   controller->getHandpieceLocTDrillOrigin(Constants::Mandible), 1e-9));
     }
     EXPECT_THROW(controller->setTrackerData({Vexa::TrackerData()}), std::runtime_error);
+    controller->disableNavigation();
+    EXPECT_EQ(Vexa::Workspace::Bad, controller->getCameraWorkspaceQuality()) << "no camera";
 }

@@ -95,6 +95,9 @@ protected:
         for (int i = 0; i < 8; ++i)
             at(Vector3D(30.1, 5.0 + 0.02 * i, 4.0 - 0.4 * i));
         model->logUserDefinedState();
+        // Away from every implant the window empties: a mark then adds nothing.
+        at(Vector3D(60, 60, 60));
+        model->logUserDefinedState();
         return model;
     }
 
@@ -160,8 +163,8 @@ TEST_F(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
 
 TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
 {
-    auto model = treat();
-    model->disableNavigation();
+    // A Model that ends while navigating stores its log.
+    treat().reset();
     const auto logs = filesIn(path("Plans/Log"), "*.log");
     ASSERT_EQ(1u, logs.size());
     const std::string first = readFile(logs[0]);
