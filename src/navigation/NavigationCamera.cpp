@@ -1,5 +1,6 @@
 #include "navigation/NavigationCamera.h"
 
+#include "navigation/Polaris.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
@@ -20,6 +21,12 @@ std::shared_ptr<NavigationCamera> NavigationCamera::getConnectedCamera(std::stri
         } catch (const std::exception& e) {
             Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: ") + e.what() + "\n");
         }
+    }
+    try {
+        return std::make_shared<Polaris>(serialPort);
+    } catch (const std::exception& e) {
+        Platform::outputDebugString("NavigationCamera::getConnectedCamera: no Polaris on " + serialPort + ": "
+                                    + e.what() + "\n");
     }
     return nullptr;
 }
