@@ -607,7 +607,7 @@ const std::string& Polaris::accedoFrustum()
                          farCentreZ = 1699.0862;
         std::vector<std::array<Vector3D, 3>> facets;
         auto corner = [&](double r, double z, int i) {
-            const double a = i * M_PI / 4.0;
+            const double a = (i % 8) * M_PI / 4.0; // the last corner is the first, bit for bit
             return Vector3D(axisX + r * std::cos(a), r * std::sin(a), z);
         };
         const Vector3D nearCentre(axisX, 0, nearZ), farCentre(axisX, 0, farCentreZ);

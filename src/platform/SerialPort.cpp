@@ -68,8 +68,7 @@ bool SerialPort::open(const std::string& port)
     }
     ::ioctl(fd, TIOCEXCL); // best effort: root and some devices ignore it
     fd_ = fd;
-    carry_.clear();
-    dropping_ = false;
+    framer_.clear();
     return true;
 }
 
@@ -114,8 +113,7 @@ bool SerialPort::setBreak(bool on)
 bool SerialPort::purge()
 {
     std::lock_guard lock(readMutex_);
-    carry_.clear();
-    dropping_ = false;
+    framer_.clear();
     return fd_ >= 0 && ::tcflush(fd_, TCIOFLUSH) == 0;
 }
 
@@ -166,21 +164,8 @@ bool SerialPort::readUntil(char terminator, std::size_t maxBytes, int timeoutMs,
         return false;
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        // Whole texts first: drop the rest of an overlong one, keep what follows.
-        for (std::size_t at; (at = carry_.find(terminator)) != std::string::npos;) {
-            const bool dropped = dropping_;
-            dropping_ = false;
-            if (!dropped && at + 1 <= maxBytes) {
-                text = carry_.substr(0, at + 1);
-                carry_.erase(0, at + 1);
-                return true;
-            }
-            carry_.erase(0, at + 1);
-        }
-        if (carry_.size() >= maxBytes) {
-            carry_.clear();
-            dropping_ = true;
-        }
+        if (framer_.next(terminator, maxBytes, text))
+            return true;
         const int left = remainingMs(end);
         if (left == 0 || !waitReadable(left))
             return false;
@@ -189,15 +174,14 @@ bool SerialPort::readUntil(char terminator, std::size_t maxBytes, int timeoutMs,
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
         if (n > 0)
-            carry_.append(buffer, static_cast<std::size_t>(n));
+            framer_.append(buffer, static_cast<std::size_t>(n));
     }
 }
 
 std::string SerialPort::readSome(std::size_t maxBytes, int timeoutMs, int gapMs)
 {
     std::lock_guard lock(readMutex_);
-    std::string text = carry_.substr(0, maxBytes);
-    carry_.erase(0, text.size());
+    std::string text = framer_.take(maxBytes);
     if (fd_ < 0)
         return text;
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -4,6 +4,8 @@
 // "COMn" names /dev/ttyS(n-1), anything else is taken as a path. One reader and one writer
 // may use a port at once; `cancel` wakes a blocked reader so that its thread can be joined.
 // DTR and RTS are set where the device allows it (a pseudo-terminal refuses them).
+#include "platform/LineFramer.h"
+
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -55,8 +57,7 @@ private:
     int cancelFd_ = -1;
     std::mutex readMutex_;
     std::mutex writeMutex_;
-    std::string carry_;
-    bool dropping_ = false; // inside a text that grew too long
+    LineFramer framer_;
 };
 
 }

@@ -5,6 +5,8 @@
 #include "navigation/Polaris.h"
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFiles.h"
 #include "platform/SerialPort.h"
 
 #include <QProcess>
@@ -236,6 +238,31 @@ TEST(Polaris, AccedoFrustum)
     std::uint32_t facets;
     std::memcpy(&facets, stl.data() + 80, 4);
     EXPECT_EQ(48u, facets);
+    // Debian's admesh: a closed surface, nothing to mend.
+    QTemporaryDir dir;
+    const QString file = dir.filePath("frustum.stl");
+    std::ofstream(file.toStdString(), std::ios::binary) << stl;
+    QProcess admesh;
+    admesh.start("admesh", {file});
+    ASSERT_TRUE(admesh.waitForFinished(20000)) << "admesh (Debian package admesh) is needed";
+    const std::string report = admesh.readAllStandardOutput().toStdString();
+    for (const char* line : {"Total disconnected facets        :     0                   0", "Edges fixed           :     0",
+                             "Facets reversed       :     0", "Backwards edges       :     0", "Normals fixed         :     0"})
+        EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+    // The corners the device's description names.
+    std::istringstream in(stl);
+    const auto mesh = Vexa::readSTLStream(in, false);
+    ASSERT_TRUE(mesh);
+    auto hasCorner = [&](double x, double y, double z) {
+        for (unsigned i = 0; i < mesh->getVertexCount(); ++i)
+            if ((mesh->getVertex(i) - Vexa::Vector3D(x, y, z)).length() < 2e-3)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(hasCorner(201.0669, 0, 981.0786) && hasCorner(142.4712, 141.4623, 981.0786)
+                && hasCorner(1.0089, 200.0579, 981.0786));
+    EXPECT_TRUE(hasCorner(451.2462, 0, 1699.1516) && hasCorner(319.3747, 318.366, 1699.1516)
+                && hasCorner(1.0088, 450.2373, 1699.1516));
     const auto workspace = Polaris::getAccedoWorkspace();
     // Workspace points inside the frustum, outside it, and in the inner box.
     EXPECT_EQ(2, workspace->getPositionQuality(Vexa::Vector3D(0, 0, -1300)));
