@@ -1,12 +1,15 @@
 // Runs a camera, the navigation controller, the Model and the treatment log without a window:
-//   navigation_headless --camera replay:FILE [--fast] [--jaw 1|2] [--data-dir DIR]
+//   navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] [--data-dir DIR]
 //                       [--planning-file FILE] [--ticks N] [--print]
+// replay:FILE plays a trajectory file; port:DEVICE drives a Polaris or Accedo on that port
+// ("COMn" or a device path; "port:" alone takes the ini key "NavigationPort").
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
 // locator, mm). The treatment log is stored when the run ends.
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
+#include "navigation/Polaris.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
 #include "planning/model/Model.h"
@@ -40,7 +43,7 @@ struct Options
 [[noreturn]] void usage(const char* why)
 {
     std::fprintf(stderr,
-                 "navigation_headless: %s\nusage: navigation_headless --camera replay:FILE [--fast] [--jaw 1|2] "
+                 "navigation_headless: %s\nusage: navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] "
                  "[--data-dir DIR] [--planning-file FILE] [--ticks N] [--print]\n",
                  why);
     std::exit(2);
@@ -131,11 +134,20 @@ int main(int argc, char** argv)
         setenv("MORVANTA_HOME", options.dataDir.c_str(), 1);
     QCoreApplication app(argc, argv);
     try {
-        if (options.camera.rfind("replay:", 0) != 0)
-            usage("--camera replay:FILE is required");
-        auto replay = std::make_shared<Vexa::ReplayCamera>(options.camera.substr(7), !options.fast);
-        NavigationController::installModelFactory();
         auto settings = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
+        std::shared_ptr<Vexa::NavigationCamera> camera;
+        std::shared_ptr<Vexa::ReplayCamera> replay;
+        if (options.camera.rfind("replay:", 0) == 0) {
+            camera = replay = std::make_shared<Vexa::ReplayCamera>(options.camera.substr(7), !options.fast);
+        } else if (options.camera.rfind("port:", 0) == 0) {
+            if (options.fast)
+                usage("--fast needs a replayed camera");
+            const std::string port = options.camera.substr(5);
+            camera = std::make_shared<Vexa::Polaris>(port.empty() ? settings->getNavigationPort() : port);
+        } else {
+            usage("--camera replay:FILE or port:DEVICE is required");
+        }
+        NavigationController::installModelFactory();
         if (!options.planningFile.empty())
             settings->setPlanningFile(options.planningFile);
         auto model = std::make_shared<Model>(settings);
@@ -147,10 +159,10 @@ int main(int argc, char** argv)
             model->setNavigationClock([&simulated] { return simulated; });
         }
         if (options.print)
-            std::printf("camera %s\n", replay->getName().c_str());
-        Runner runner(replay, controller, options.print);
-        replay->startReporting();
-        controller->enableNavigation(replay);
+            std::printf("camera %s\n", camera->getName().c_str());
+        Runner runner(camera, controller, options.print);
+        camera->startReporting();
+        controller->enableNavigation(camera);
         if (options.fast) {
             for (long i = 0; i < options.ticks; ++i) {
                 simulated += 50;
@@ -167,7 +179,7 @@ int main(int argc, char** argv)
             }
             timer.stop();
         }
-        replay->stopReporting();
+        camera->stopReporting();
         controller->disableNavigation();
         QCoreApplication::processEvents();
         return 0;
