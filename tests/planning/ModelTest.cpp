@@ -24,6 +24,7 @@ class FakeNavigation : public INavigationController
 {
 public:
     void navigationStateEvent(StateMachine::Event event) override { events.push_back(event); }
+    Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
     std::vector<StateMachine::Event> events;
 
 protected:

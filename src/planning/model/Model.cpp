@@ -17,7 +17,19 @@
 #include "vexa/mesh/MeshFiles.h"
 #include "vexa/volume/VolumeData.h"
 
+#include "planning/log/DrillDifference.h"
+#include "planning/log/TreatmentLog.h"
+#include "planning/model/IPlanningUi.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/Sound.h"
+#include "vexa/algorithm/PointMatching.h"
+#include "vexa/algorithm/ReferenceMarkerGeometry.h"
+#include "vexa/core/Clock.h"
+#include "vexa/math/Geometry.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <limits>
 
 #include <QFileInfo>
 #include <algorithm>
@@ -75,6 +87,7 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , coronal_(std::make_shared<OrthoSlicePositioner>())
     , sagittal_(std::make_shared<OrthoSlicePositioner>())
     , nerve_(Nerve::create(panoramicLine_, initialDividePlane()))
+    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder()))
 {
     loadDigitMeshes();
     NavigationControllerFactory factory;
@@ -90,7 +103,18 @@ Model::Model(std::shared_ptr<Settings> settings) try
 }
 VEXA_RETHROW
 
-Model::~Model() = default;
+Model::~Model()
+{
+    // Leaving navigation stores the treatment log; a Model that ends while navigating must not
+    // lose it.
+    try {
+        std::lock_guard lock(stateMutex_);
+        if (getState() == Navigation)
+            storeDataLog();
+    } catch (...) {
+        Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    }
+}
 
 void Model::loadDigitMeshes() try
 {
@@ -162,6 +186,18 @@ bool Model::updateStates(StateMachine::Event event, int state) try
     }
     switch (state) {
     case Navigation:
+        // Logging and warnings follow the tracker ticks only: a notify from the GUI thread
+        // must not put a second sample of the same pose into the log.
+        if (event == StateMachine::Enter) {
+            resetNavigation();
+            startDataLogging();
+        } else if (event == StateMachine::Update && trackerTick_) {
+            checkNerveDistance();
+            checkDrillDepth();
+            logCurrentState();
+        } else if (event == StateMachine::Leave) {
+            storeDataLog();
+        }
         if (navigation_)
             navigation_->navigationStateEvent(event);
         return true;
@@ -673,6 +709,86 @@ bool Model::isNavigating() const
     return getState() == Navigation;
 }
 
+void Model::setTrackerData(bool handpieceValid, const Matrix44<double>& handpieceTransform, bool patientLocValid,
+                           const Matrix44<double>& patientLocTransform) try
+{
+    std::lock_guard lock(stateMutex_);
+    {
+        std::lock_guard values(navigationMutex_);
+        handpieceValid_ = handpieceValid;
+        cameraTHandpieceLoc_ = handpieceTransform;
+        patientLocValid_ = patientLocValid;
+        cameraTPatientLoc_ = patientLocTransform;
+    }
+    trackerTick_ = true;
+    try {
+        process(StateMachine::Update);
+    } catch (...) {
+        trackerTick_ = false;
+        throw;
+    }
+    trackerTick_ = false;
+}
+VEXA_RETHROW
+
+void Model::registerDrill(const Matrix44<double>& drillOriginTDrillTip) try
+{
+    const bool registered = !Vexa::isEqual(drillOriginTDrillTip, Matrix44<double>(), 0.001);
+    {
+        std::lock_guard values(navigationMutex_);
+        drillOriginTDrillTip_ = drillOriginTDrillTip;
+        drillRegistered_ = registered;
+        drillLength_ = drillOriginTDrillTip.getTranslation().length();
+    }
+    if (registered) {
+        std::lock_guard lock(stateMutex_);
+        treatmentLog_->logRegistration(getVisualizedDrillLength());
+    }
+}
+VEXA_RETHROW
+
+void Model::invalidateDrillRegistration() try
+{
+    registerDrill(Matrix44<double>());
+}
+VEXA_RETHROW
+
+void Model::setDrillLength(double length)
+{
+    std::lock_guard values(navigationMutex_);
+    drillLength_ = length;
+}
+
+double Model::getDrillLength() const
+{
+    std::lock_guard values(navigationMutex_);
+    return drillLength_;
+}
+
+bool Model::isDrillRegistered() const
+{
+    std::lock_guard values(navigationMutex_);
+    return drillRegistered_;
+}
+
+bool Model::isHandpieceTrackerValid() const
+{
+    std::lock_guard values(navigationMutex_);
+    return handpieceValid_;
+}
+
+bool Model::isPatientLocTrackerValid() const
+{
+    std::lock_guard values(navigationMutex_);
+    return patientLocValid_;
+}
+
+bool Model::isLocatorRegistered() const
+{
+    std::lock_guard values(navigationMutex_);
+    return locatorRegistered_;
+}
+
 std::shared_ptr<Implant> Model::getNearestImplantToDrill() const try
 {
     if (!(isDrillRegistered() && isPatientLocTrackerValid() && isHandpieceTrackerValid()))
@@ -681,15 +797,49 @@ std::shared_ptr<Implant> Model::getNearestImplantToDrill() const try
 }
 VEXA_RETHROW
 
-Matrix44<double> Model::getPatientTDrillOrigin() const
+std::shared_ptr<Implant> Model::getDistanceAndAngleFromNearestImplantToDrill(double& distance, double& angle) const try
 {
-    return Matrix44<double>();
+    const Matrix44<double> drill = getPatientTDrill();
+    if (!(isDrillRegistered() && isPatientLocTrackerValid() && isHandpieceTrackerValid()))
+        return nullptr;
+    auto nearest = implantManager_->getNearestImplant(drill.getTranslation(), 5.0);
+    if (nearest) {
+        distance = nearest->getDistance(drill.getTranslation());
+        angle = nearest->getAngleBetween(drill.getColumn(2));
+    }
+    return nearest;
 }
+VEXA_RETHROW
 
-Matrix44<double> Model::getPatientTDrill() const
+Matrix44<double> Model::getHandpieceLocTDrillOrigin() const try
 {
-    return getPatientTDrillOrigin();
+    return navigation_ ? navigation_->getHandpieceLocTDrillOrigin(jaw_) : Matrix44<double>();
 }
+VEXA_RETHROW
+
+Matrix44<double> Model::getPatientTDrillOrigin() const try
+{
+    Matrix44<double> patientTLocator, cameraTPatientLoc, cameraTHandpieceLoc;
+    {
+        std::lock_guard values(navigationMutex_);
+        patientTLocator = patientTLocator_;
+        cameraTPatientLoc = cameraTPatientLoc_;
+        cameraTHandpieceLoc = cameraTHandpieceLoc_;
+    }
+    return patientTLocator * Vexa::inverse(cameraTPatientLoc) * cameraTHandpieceLoc * getHandpieceLocTDrillOrigin();
+}
+VEXA_RETHROW
+
+Matrix44<double> Model::getPatientTDrill() const try
+{
+    Matrix44<double> drillOriginTDrillTip;
+    {
+        std::lock_guard values(navigationMutex_);
+        drillOriginTDrillTip = drillOriginTDrillTip_;
+    }
+    return getPatientTDrillOrigin() * drillOriginTDrillTip;
+}
+VEXA_RETHROW
 
 double Model::getDrillDepthAtImplant(const Matrix44<double>& implantTransform) const try
 {
@@ -704,6 +854,171 @@ Vexa::Vector4<float> Model::getHandpieceColor() const try
 {
     if (!(isHandpieceTrackerValid() && isDrillRegistered()))
         return Vexa::Vector4<float>(1.0f, 0.0f, 0.0f, 1.0f);
-    return Vexa::Vector4<float>(0.851f, 0.851f, 0.851f, 1.0f);
+    double distance = 0.0, angle = 0.0;
+    if (!getDistanceAndAngleFromNearestImplantToDrill(distance, angle))
+        return Vexa::Vector4<float>(0.851f, 0.851f, 0.851f, 1.0f);
+    if (distance < 1.0 && angle < 5.0)
+        return Vexa::Vector4<float>(0.0f, 1.0f, 0.0f, 1.0f);
+    return Vexa::Vector4<float>(0.0f, 0.0f, 1.0f, 1.0f);
+}
+VEXA_RETHROW
+
+double Model::getNerveDistance() const try
+{
+    const Vector3D tip = getPatientTDrill().getTranslation();
+    double best = std::numeric_limits<double>::infinity();
+    for (auto element = nerve_->elementsBegin(); element != nerve_->elementsEnd(); ++element) {
+        const auto& points = element->second->getPointContainer();
+        for (auto it = points.begin(); it != points.end(); ++it) {
+            auto next = std::next(it);
+            const Vector3D a = (*it)->position;
+            const Vector3D b = next == points.end() ? a : (*next)->position;
+            const double radius = ((*it)->diameter + (next == points.end() ? (*it)->diameter : (*next)->diameter)) / 4.0;
+            const Vector3D ab = b - a;
+            const double t = ab.squaredLength() > 0.0 ? std::clamp((tip - a).dot(ab) / ab.squaredLength(), 0.0, 1.0) : 0.0;
+            best = std::min(best, (tip - (a + ab * t)).length() - radius);
+        }
+    }
+    return best;
+}
+VEXA_RETHROW
+
+void Model::setNavigationClock(std::function<std::uint32_t()> clock)
+{
+    std::lock_guard lock(stateMutex_);
+    navigationClock_ = std::move(clock);
+}
+
+std::vector<std::shared_ptr<Implant>> Model::implantList() const
+{
+    return std::vector<std::shared_ptr<Implant>>(implantManager_->implantsBegin(), implantManager_->implantsEnd());
+}
+
+void Model::resetNavigation() try
+{
+    const auto fit = Vexa::PointMatching::fitRigid(Vexa::getReferenceMarkerGeometry(), [this] {
+        std::vector<Vector3D> positions;
+        for (const auto& marker : markers_)
+            positions.push_back(marker->getPosition());
+        return positions;
+    }());
+    {
+        std::lock_guard values(navigationMutex_);
+        handpieceValid_ = patientLocValid_ = false;
+        cameraTHandpieceLoc_ = cameraTPatientLoc_ = Matrix44<double>();
+        patientTLocator_ = fit.valid ? fit.transform : Matrix44<double>();
+        locatorRegistered_ = fit.valid;
+    }
+    invalidateDrillRegistration();
+    nerveWarned_ = depthWarned_ = false;
+}
+VEXA_RETHROW
+
+void Model::startDataLogging() try
+{
+    reportNavigationFailures(treatmentLog_->start(getPatientName(), settings_ ? settings_->getPlanningFile() : std::string(),
+                                                  implantList(), jaw_));
+}
+VEXA_RETHROW
+
+void Model::logCurrentState() try
+{
+    double distance = 0.0, angle = 0.0;
+    const auto nearest = getDistanceAndAngleFromNearestImplantToDrill(distance, angle);
+    if (!nearest) {
+        treatmentLog_->clearWindow();
+        return;
+    }
+    const Matrix44<double> implant = nearest->getTransform();
+    const Matrix44<double> drill = getPatientTDrill();
+    const Matrix44<double> r = Vexa::inverse(implant) * drill;
+    auto degrees = [](double cosine) { return std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / M_PI; };
+    const DrillDifference sample(
+        static_cast<float>(r[12]), static_cast<float>(r[13]), static_cast<float>(getDrillDepthAtImplant(implant)),
+        static_cast<float>(degrees(implant.getColumn(0).dot(drill.getColumn(2))) - 90.0),
+        static_cast<float>(degrees(implant.getColumn(1).dot(drill.getColumn(2))) - 90.0),
+        static_cast<float>(getVisualizedDrillLength()), static_cast<int>(implantManager_->getNumberOfImplant(nearest)),
+        nearest);
+    treatmentLog_->logSample(nearest, sample);
+}
+VEXA_RETHROW
+
+void Model::logUserDefinedState() try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->logUserDefinedState();
+}
+VEXA_RETHROW
+
+void Model::storeDataLog() try
+{
+    reportNavigationFailures(treatmentLog_->store(settings_ ? settings_->getPlanningFile() : std::string(),
+                                                  settings_ ? settings_->getPatientPaths() : std::vector<std::string>(),
+                                                  implantList()));
+}
+VEXA_RETHROW
+
+void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->logCalibrationStart(manually, jaw);
+}
+VEXA_RETHROW
+
+void Model::logCalibration(const std::pair<double, double>& before, const std::pair<double, double>& during,
+                           const std::pair<double, double>& after, Constants::Jaw jaw) try
+{
+    std::lock_guard lock(stateMutex_);
+    reportNavigationFailures(treatmentLog_->logCalibration(before, during, after, jaw));
+}
+VEXA_RETHROW
+
+void Model::writeNavigationDataLogToStream(std::ostream& out) try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->write(out, implantList());
+}
+VEXA_RETHROW
+
+void Model::reportNavigationFailures(const std::vector<std::string>& failures)
+{
+    if (failures.empty())
+        return;
+    std::string text;
+    for (const auto& failure : failures)
+        text += failure + "\n";
+    Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    auto tell = [text] {
+        if (auto ui = IPlanningUi::get())
+            ui->showMessage("Morvanta", QString::fromStdString(text));
+    };
+    if (QCoreApplication::instance())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), tell, Qt::QueuedConnection);
+}
+
+void Model::checkNerveDistance() try
+{
+    if (!(isDrillRegistered() && isHandpieceTrackerValid() && isPatientLocTrackerValid()) || nerve_->isEmpty())
+        return;
+    const std::uint32_t now = navigationClock_ ? navigationClock_() : Vexa::timeGetTime();
+    if (getNerveDistance() < 2.0 && (!nerveWarned_ || now - lastNerveWarning_ >= 1000)) {
+        nerveWarned_ = true;
+        lastNerveWarning_ = now;
+        Platform::playSound(Platform::applicationPath(std::string(Constants::soundsFolder) + "NerveWarning.wav"));
+    }
+}
+VEXA_RETHROW
+
+void Model::checkDrillDepth() try
+{
+    const auto nearest = getNearestImplantToDrill();
+    if (!nearest)
+        return;
+    const std::uint32_t now = navigationClock_ ? navigationClock_() : Vexa::timeGetTime();
+    if (getDrillDepthAtImplant(nearest->getTransform()) <= 1.0 && (!depthWarned_ || now - lastDepthWarning_ >= 1000)) {
+        depthWarned_ = true;
+        lastDepthWarning_ = now;
+        Platform::playSound(Platform::applicationPath(std::string(Constants::soundsFolder) + "DepthWarning.wav"));
+    }
 }
 VEXA_RETHROW

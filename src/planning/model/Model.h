@@ -28,6 +28,8 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <ostream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,7 +38,9 @@
 #include <string>
 #include <vector>
 
+class Implant;
 class ImplantManager;
+class TreatmentLog;
 class INavigationController;
 class Marker;
 class Nerve;
@@ -234,22 +238,56 @@ public:
     // plane to the top of the volume; invalid when the object lies off the line.
     CrossSections getCrossSections();
 
-    // Navigation. Until the navigation side is built the Model never has a registered drill
-    // or valid trackers, and answers as when not navigating.
+    // ---- navigation: tracker poses, drill, warnings, treatment log ----------------------
+    // Poses are camera-to-locator transforms from the navigation controller's tick. The planning
+    // is registered to the patient locator by the rigid fit of the reference marker geometry
+    // (taken to be in patient-locator coordinates) onto the markers, on entering navigation.
     virtual void enableNavigation();
     virtual void disableNavigation();
     virtual bool isReadyForNavigation() const;
     bool isNavigating() const override;
-    bool isDrillRegistered() const override { return false; }
-    bool isHandpieceTrackerValid() const override { return false; }
-    bool isPatientLocTrackerValid() const override { return false; }
+    // Stores the four values and runs the state machine's update (navigation logging and
+    // warnings run only on this road, never on a plain notify).
+    virtual void setTrackerData(bool handpieceValid, const Vexa::Matrix44<double>& handpieceTransform,
+                                bool patientLocValid, const Vexa::Matrix44<double>& patientLocTransform);
+    // The drill-origin-to-drill-tip transform; the drill length is its translation's length.
+    // Not the identity: registered, and logged "REGISTERED <visualised length>".
+    void registerDrill(const Vexa::Matrix44<double>& drillOriginTDrillTip);
+    void invalidateDrillRegistration();
+    void setDrillLength(double length);
+    bool isDrillRegistered() const override;
+    bool isHandpieceTrackerValid() const override;
+    bool isPatientLocTrackerValid() const override;
+    bool isLocatorRegistered() const;
     std::shared_ptr<Implant> getNearestImplantToDrill() const override;
+    // The nearest implant (or null, outputs untouched), the drill tip's distance from it and the
+    // angle between the drill and the implant (degrees).
+    virtual std::shared_ptr<Implant> getDistanceAndAngleFromNearestImplantToDrill(double& distance,
+                                                                                  double& angle) const;
+    Vexa::Matrix44<double> getHandpieceLocTDrillOrigin() const;
     Vexa::Matrix44<double> getPatientTDrill() const override;
     virtual Vexa::Matrix44<double> getPatientTDrillOrigin() const;
-    double getDrillLength() const override { return drillLength_; }
+    double getDrillLength() const override;
     double getVisualizedDrillLength() const override { return getDrillLength() + 2.6; }
     double getDrillDepthAtImplant(const Vexa::Matrix44<double>& implantTransform) const override;
+    // Red without a valid handpiece or a registered drill; with a nearest implant green within
+    // 1.0 mm and 5 degrees, else blue; otherwise grey.
     Vexa::Vector4<float> getHandpieceColor() const override;
+    // Smallest distance of the drill tip from the nerve tube (mm); infinity without a nerve.
+    double getNerveDistance() const;
+
+    // Treatment log (see TreatmentLog).
+    void logUserDefinedState();
+    void logCalibrationStart(bool manually, Constants::Jaw jaw);
+    // Labelled and filed by the calibration's own jaw.
+    void logCalibration(const std::pair<double, double>& before, const std::pair<double, double>& during,
+                        const std::pair<double, double>& after, Constants::Jaw jaw);
+    void writeNavigationDataLogToStream(std::ostream& out);
+    // The navigation's warnings and failures for the user (queued to the GUI thread).
+    void reportNavigationFailures(const std::vector<std::string>& failures);
+    // The clock of the warning-sound pacing (tests install their own).
+    void setNavigationClock(std::function<std::uint32_t()> clock);
+    // ---- end navigation ----------------------------------------------------------------
 
 signals:
     void reset();
@@ -298,6 +336,32 @@ private:
     Vexa::Vector3D firstMeasuringPoint_;
     Vexa::Vector3D secondMeasuringPoint_;
     bool capturing_ = false;
-    double drillLength_ = 0.0;
     std::atomic<bool> changed_ = false;
+
+    // ---- navigation members ------------------------------------------------------------
+    void resetNavigation();
+    void startDataLogging();
+    void logCurrentState();
+    void storeDataLog();
+    void checkNerveDistance();
+    void checkDrillDepth();
+    std::vector<std::shared_ptr<Implant>> implantList() const;
+
+    mutable std::mutex navigationMutex_; // the values below that the displays read
+    bool handpieceValid_ = false;
+    bool patientLocValid_ = false;
+    Vexa::Matrix44<double> cameraTHandpieceLoc_;
+    Vexa::Matrix44<double> cameraTPatientLoc_;
+    Vexa::Matrix44<double> drillOriginTDrillTip_;
+    bool drillRegistered_ = false;
+    double drillLength_ = 0.0;
+    Vexa::Matrix44<double> patientTLocator_;
+    bool locatorRegistered_ = false;
+    std::unique_ptr<TreatmentLog> treatmentLog_; // under stateMutex_
+    bool trackerTick_ = false;                   // under stateMutex_
+    std::function<std::uint32_t()> navigationClock_;
+    std::uint32_t lastNerveWarning_ = 0;
+    std::uint32_t lastDepthWarning_ = 0;
+    bool nerveWarned_ = false;
+    bool depthWarned_ = false;
 };
