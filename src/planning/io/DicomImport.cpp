@@ -1,5 +1,7 @@
 #include "planning/io/DicomImport.h"
 
+#include <mutex>
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/model/Model.h"
@@ -48,6 +50,7 @@ void DicomImport::import() try
 
     // Everything is read; now the planning changes in one step. An import starts a planning of
     // its own: nothing of an earlier one (and no earlier planning file to overwrite) stays.
+    std::lock_guard planningLock(model_->getPlanningMutex());
     try {
         model_->clear();
         model_->setData(data);

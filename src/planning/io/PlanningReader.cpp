@@ -1,5 +1,7 @@
 #include "planning/io/PlanningReader.h"
 
+#include <mutex>
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/io/PlanningFile.h"
@@ -145,6 +147,7 @@ void PlanningReader::load() try
 
     // Everything is read: the Model takes it in one step. Should anything fail here after all,
     // the Model is emptied rather than left half filled.
+    std::lock_guard planningLock(model_->getPlanningMutex());
     try {
         model_->clear();
         model_->setData(data);

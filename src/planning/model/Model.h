@@ -231,6 +231,10 @@ public:
     double getDrillDepthAtImplant(const Vexa::Matrix44<double>& implantTransform) const override;
     Vexa::Vector4<float> getHandpieceColor() const override;
 
+    // Held by a job while it puts a whole planning into the Model, and tried by the views
+    // before they paint or handle input, so that no view sees a half-replaced planning.
+    std::recursive_mutex& getPlanningMutex() const { return planningMutex_; }
+
 signals:
     void reset();
 
@@ -261,6 +265,7 @@ private:
     std::map<std::string, std::string> patientData_;
 
     std::recursive_mutex stateMutex_;
+    mutable std::recursive_mutex planningMutex_;
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
