@@ -381,7 +381,7 @@ void OrthoView::clipMouse()
 void OrthoView::mousePressEvent(QMouseEvent* event)
 {
     try {
-        press(clampToWidget(event->position()));
+        handlePress(clampToWidget(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -389,7 +389,7 @@ void OrthoView::mousePressEvent(QMouseEvent* event)
 void OrthoView::mouseMoveEvent(QMouseEvent* event)
 {
     try {
-        move(clampToWidget(event->position()));
+        handleMove(clampToWidget(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -397,7 +397,7 @@ void OrthoView::mouseMoveEvent(QMouseEvent* event)
 void OrthoView::mouseReleaseEvent(QMouseEvent*)
 {
     try {
-        release();
+        handleRelease();
     }
     VIEW_CATCH_ALL
 }
@@ -405,7 +405,7 @@ void OrthoView::mouseReleaseEvent(QMouseEvent*)
 void OrthoView::mouseDoubleClickEvent(QMouseEvent* event)
 {
     try {
-        doubleClick(clampToWidget(event->position()));
+        handleDoubleClick(clampToWidget(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -415,13 +415,13 @@ void OrthoView::hideEvent(QHideEvent* event)
     // A drag cannot go on in a view that is gone.
     try {
         if (movingCorner_ || movingMarker_ || movingImplant_ || rotatingImplant_)
-            release();
+            handleRelease();
     }
     VIEW_CATCH_ALL
     OpenGL2DView::hideEvent(event);
 }
 
-void OrthoView::press(const QPointF& position)
+void OrthoView::handlePress(const QPointF& position)
 {
     if (isEmpty() || width() <= 0 || height() <= 0)
         return;
@@ -507,7 +507,7 @@ void OrthoView::addPanoramicPoint(const Vector3D& pos, bool grab) try
 }
 VEXA_RETHROW
 
-void OrthoView::move(const QPointF& position)
+void OrthoView::handleMove(const QPointF& position)
 {
     if (isEmpty() || width() <= 0 || height() <= 0)
         return;
@@ -576,7 +576,7 @@ void OrthoView::move(const QPointF& position)
     }
 }
 
-void OrthoView::release()
+void OrthoView::handleRelease()
 {
     transversalSliceDrag_ = coronalSliceDrag_ = sagittalSliceDrag_ = false;
     if (!model_) {
@@ -605,7 +605,7 @@ void OrthoView::release()
     updateAll();
 }
 
-void OrthoView::doubleClick(const QPointF& position)
+void OrthoView::handleDoubleClick(const QPointF& position)
 {
     if (isEmpty() || width() <= 0 || height() <= 0)
         return;

@@ -82,10 +82,10 @@ protected:
 private:
     bool isAxial() const;
     void clipMouse();
-    void press(const QPointF& position);
-    void move(const QPointF& position);
-    void release();
-    void doubleClick(const QPointF& position);
+    void handlePress(const QPointF& position);
+    void handleMove(const QPointF& position);
+    void handleRelease();
+    void handleDoubleClick(const QPointF& position);
     void paint();
 
     std::shared_ptr<OrthoSlicePositioner> slicePositioner_;
