@@ -482,15 +482,17 @@ void OpenGL2DView::drawBorder() try
     gluOrtho2D(0.0, size.width, 0.0, size.height);
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    const double w = size.width - pixel.width, h = size.height - pixel.height;
+    // Through the centres of the outermost pixels, so that all four sides land inside.
+    const double x0 = 0.5 * pixel.width, y0 = 0.5 * pixel.height;
+    const double w = size.width - x0, h = size.height - y0;
     glLineWidth(1.0f);
     const QColor c = getColorID();
     glColor4f(float(c.redF()), float(c.greenF()), float(c.blueF()), float(c.alphaF()));
     glBegin(GL_LINE_LOOP);
-    glVertex2d(0.0, 0.0);
-    glVertex2d(w, 0.0);
+    glVertex2d(x0, y0);
+    glVertex2d(w, y0);
     glVertex2d(w, h);
-    glVertex2d(0.0, h);
+    glVertex2d(x0, h);
     glEnd();
 }
 VEXA_RETHROW
