@@ -70,7 +70,7 @@ def cut(mesh_file, px, py, pz, nx, ny, nz):
             a = np.array(points.GetPoint(ids.GetId(k)))
             b = np.array(points.GetPoint(ids.GetId(k + 1)))
             m = (a + b) / 2
-            rows.append((round(m[0], 6), round(m[1], 6), round(m[2], 6), round(float(np.linalg.norm(a - b)), 6)))
+            rows.append(tuple(round(float(v), 6) + 0.0 for v in (m[0], m[1], m[2], np.linalg.norm(a - b))))
     for r in sorted(rows):
         print("%.6f %.6f %.6f %.6f" % r)
 
