@@ -44,8 +44,9 @@ void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& t
 TEST(EmptyPanel, WhiteInsideBlackMarginAtTheScaleFactor)
 {
     REQUIRE_DISPLAY();
-    if (qEnvironmentVariableIsSet("MORVANTA_EXPECT_SCALE"))
+    if (qEnvironmentVariableIsSet("MORVANTA_EXPECT_SCALE")) {
         EXPECT_EQ(qgetenv("MORVANTA_EXPECT_SCALE").toDouble(), qApp->devicePixelRatio());
+    }
     Panel panel(nullptr);
     panel.setWindowFlags(Qt::FramelessWindowHint);
     panel.resize(200, 100);

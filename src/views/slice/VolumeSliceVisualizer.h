@@ -170,7 +170,8 @@ public:
                      0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, buffer_);
         glPixelStorei(GL_UNPACK_ALIGNMENT, alignment);
         const Texture texture{entry->name, entry->extentS, entry->extentT};
-        if (useTextureCache)
+        // A view without slices (limit 0) keeps none, but the texture must live to be drawn.
+        if (useTextureCache && limit_ > 0)
             addCachedTexture(std::move(entry));
         else
             uncached_ = std::move(entry);
@@ -339,12 +340,16 @@ private:
         return nullptr;
     }
 
+    // Room is made first, so the cache never holds more than its limits.
     void addCachedTexture(std::shared_ptr<TextureCacheEntry> entry)
     {
+        while (!cache_.empty() && (cache_.size() + 1 > limit_ || cachedBytes_ + entry->bytes() > byteLimit_)) {
+            cachedBytes_ -= cache_.back()->bytes();
+            cache_.pop_back();
+        }
         cachedBytes_ += entry->bytes();
         cache_.push_front(std::move(entry));
         peakBytes_ = std::max(peakBytes_, cachedBytes_);
-        trim();
     }
 
     // Oldest first, down to the limits; the newest stays even when it alone is too large.
