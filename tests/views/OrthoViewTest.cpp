@@ -13,6 +13,8 @@
 #include "views/ViewFailure.h"
 
 #include <QDir>
+#include <future>
+#include <thread>
 #include <cmath>
 
 using namespace ViewTest;
@@ -312,4 +314,24 @@ TEST(OrthoView, BadInputIsClampedOrIgnored)
     phantom.model->notify();
     EXPECT_TRUE(view->isHidden());
     EXPECT_EQ(view->sizeHint(), QSize(0, 0));
+}
+
+// While a job puts a planning into the Model, a paint shows only the background and comes back
+// once the planning is in.
+TEST(OrthoView, NoPaintOfAHalfReplacedPlanning)
+{
+    REQUIRE_DISPLAY();
+    Phantom phantom;
+    auto view = showView(phantom.model, "Axial");
+    std::promise<void> locked, done;
+    std::thread job([&] {
+        std::lock_guard lock(phantom.model->getPlanningMutex());
+        locked.set_value();
+        done.get_future().wait();
+    });
+    locked.get_future().wait();
+    EXPECT_TRUE(isGrey(frame(*view).pixel(40, 40), 0));
+    done.set_value();
+    job.join();
+    EXPECT_TRUE(isGrey(frame(*view).pixel(40, 40), int(1000 * 255.0 / 4095)));
 }
