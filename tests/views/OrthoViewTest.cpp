@@ -142,6 +142,7 @@ TEST(OrthoView, SamplePatientVoxelsAtTheirOwnPixels)
             ++compared;
             mismatches += !isGrey(image.pixel(x, y), int(std::clamp(g, 0.0, 255.0)));
         }
+    EXPECT_EQ(view->getTextRecord().back().text, "Z: 41.25");
     EXPECT_GT(compared, 50000);
     EXPECT_EQ(mismatches, 0);
 }
@@ -183,6 +184,10 @@ TEST(OrthoView, ImplantTurnsInTheCoronalView)
     // Beside the implant's low end (x 20 mm + 2 mm, z 10.5 mm), then sideways.
     const QPointF at(44.0, 60 - 21.0);
     press(view.get(), at);
+    moveTo(view.get(), at + QPointF(8, 4));
+    // Onto the turning point itself: no direction to the mouse, no NaN in the pose.
+    moveTo(view.get(), QPointF(40, 20));
+    EXPECT_TRUE(std::isfinite(implant->getTransform().getColumn(2).x));
     moveTo(view.get(), at + QPointF(8, 4));
     release(view.get(), at + QPointF(8, 4));
     const Vector3D axis = implant->getTransform().getColumn(2);

@@ -71,12 +71,6 @@ inline QImage frame(OrthoView& view)
     return view.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
 }
 
-inline QPoint devicePixel(const OrthoView& view, int x, int y)
-{
-    const double r = view.devicePixelRatioF();
-    return QPoint(int(x * r), int(y * r));
-}
-
 // Mouse actions at widget positions.
 inline void press(QWidget* w, QPointF p, Qt::MouseButton b = Qt::LeftButton)
 {
