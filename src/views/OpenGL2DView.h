@@ -19,11 +19,16 @@
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Plane.h"
 #include "vexa/math/Ray3.h"
+#include "vexa/math/Rectangle3.h"
 #include "vexa/math/Size2.h"
 
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
+
+#include <QRect>
 
 class Implant;
 class Marker;
@@ -130,8 +135,45 @@ protected:
     virtual void releaseImplantTransform();
     virtual Vexa::Plane<double> getRotationPlane() const;
 
-    // The mouse position clamped into the widget (the software half of the cursor clip).
+    // The cursor confinement: the window system's part through Utilities, and the software
+    // part here (every handler works with `clampToClip` of the event position, so that no
+    // position outside the confined rectangle reaches the geometry).
+    void clipMouse(const QRect& rectangle);
+    void clipMouseToView() { clipMouse(QRect(0, 0, width(), height())); }
+    void unclipMouse();
+    // Into the confined rectangle while one is active, else into the widget.
+    QPointF clampToClip(const QPointF& position) const;
     QPointF clampToWidget(const QPointF& position) const;
+
+    // Nerve editing shared by the views that show the nerve's course. `grabNerve` takes the
+    // element near pos: a traced element's point near pos (one of diameter 3.0 mm added there
+    // when none is near) or an old-format element as a whole. `traceNerve` adds or takes a
+    // point where no element of another type is near. Both set the drag start and current
+    // position to pos; true when something is held.
+    bool grabNerve(const Vexa::Vector3D& pos);
+    bool traceNerve(const Vexa::Vector3D& pos);
+    // Ends nerve and marker drags: one command each, none for less than 0.001 mm.
+    void releaseNerveAndMarker();
+    // Double click on the nerve: asks, and deletes the point or the old-format element on Yes.
+    void askDeleteNerve(const Vexa::Vector3D& pos);
+    // Moves of a held nerve point or element; false when none is held.
+    bool dragNerve(const Vexa::Vector3D& pos);
+
+    // The segment in which the plane cuts the rectangle; corners within 0.001 mm count as on
+    // the plane; nothing for a rectangle in the plane or off it.
+    static std::optional<std::pair<Vexa::Vector3D, Vexa::Vector3D>> cutRectangle(const Vexa::Plane<double>& plane,
+                                                                                  const Vexa::Rectangle3<double>& rect);
+    // Dashed (factor 3, 0xEAEA) lines where each slice of the range meets the plane.
+    void drawPlaneCuts(const Vexa::Plane<double>& plane, std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                       std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end, const float (&colour)[4]);
+    // Of the slices whose rectangle holds pos's projection (edges included), the nearest.
+    static std::shared_ptr<Vexa::Slice> nearestSliceOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                                                       std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                                                       const Vexa::Vector3D& pos);
+    // The sum of the widths of the slices before `slice` in the range; 0 for a slice not in it.
+    static double offsetOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                           std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                           const std::shared_ptr<Vexa::Slice>& slice);
     // The Model's state, -1 without a Model.
     int modelState() const;
 
@@ -148,8 +190,9 @@ protected:
     bool transversalSliceDrag_ = false;
     bool coronalSliceDrag_ = false;
     bool sagittalSliceDrag_ = false;
-    std::optional<Nerve::PointIterator> movingNervePoint_;
-    std::optional<Nerve::ElementIterator> movingNerveElement_;
+    Nerve::Element::PointPtr movingNervePoint_;
+    Nerve::ElementPtr movingNerveElement_;
     std::shared_ptr<Visualizer> visualizer_;
     std::shared_ptr<Marker> movingMarker_;
+    std::optional<QRect> clip_;
 };

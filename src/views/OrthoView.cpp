@@ -4,7 +4,6 @@
 #include "planning/commands/AddMarkerCommand.h"
 #include "planning/commands/AddPanoramicLinePointCommand.h"
 #include "planning/commands/DeletePanoramicLinePointCommand.h"
-#include "planning/commands/MoveMarkerCommand.h"
 #include "planning/commands/MovePanoramicLinePointCommand.h"
 #include "planning/model/INavigationController.h"
 #include "planning/model/IPlanningUi.h"
@@ -48,7 +47,7 @@ OrthoView::OrthoView(std::shared_ptr<Model> model, std::shared_ptr<OrthoSlicePos
 OrthoView::~OrthoView()
 {
     if (Utilities::isMouseCursorClipped())
-        Utilities::unclipMouseCursor();
+        unclipMouse();
 }
 
 OrthoView* OrthoView::createNamed(std::shared_ptr<Model> model, const QString& name, QWidget* parent) try
@@ -373,15 +372,10 @@ VEXA_RETHROW
 
 // ---- mouse -------------------------------------------------------------------------------
 
-void OrthoView::clipMouse()
-{
-    Utilities::clipMouseCursor(this, QRect(0, 0, width(), height()));
-}
-
 void OrthoView::mousePressEvent(QMouseEvent* event)
 {
     try {
-        handlePress(clampToWidget(event->position()));
+        handlePress(clampToClip(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -389,7 +383,7 @@ void OrthoView::mousePressEvent(QMouseEvent* event)
 void OrthoView::mouseMoveEvent(QMouseEvent* event)
 {
     try {
-        handleMove(clampToWidget(event->position()));
+        handleMove(clampToClip(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -405,7 +399,7 @@ void OrthoView::mouseReleaseEvent(QMouseEvent*)
 void OrthoView::mouseDoubleClickEvent(QMouseEvent* event)
 {
     try {
-        handleDoubleClick(clampToWidget(event->position()));
+        handleDoubleClick(clampToClip(event->position()));
     }
     VIEW_CATCH_ALL
 }
@@ -443,11 +437,11 @@ void OrthoView::handlePress(const QPointF& position)
         if (found & Model::ImplantElement) {
             prepareImplantTransform(getWorldPickRay(x, y));
             setCursor(Qt::CrossCursor);
-            clipMouse();
+            clipMouseToView();
         } else if (found & Model::PanoramicLineElement) {
             addPanoramicPoint(pos, true);
         } else {
-            clipMouse();
+            clipMouseToView();
         }
         break;
     }
@@ -473,15 +467,15 @@ void OrthoView::handlePress(const QPointF& position)
             dragOffset_ = movingMarker_->getPosition() - pos;
             model_->selectMarker(movingMarker_);
         }
-        clipMouse();
+        clipMouseToView();
         break;
     }
     case Model::LengthMeasuring:
         if (!measureLength(pos))
-            clipMouse();
+            clipMouseToView();
         break;
     default:
-        clipMouse();
+        clipMouseToView();
         break;
     }
     planning.unlock();
@@ -503,7 +497,7 @@ void OrthoView::addPanoramicPoint(const Vector3D& pos, bool grab) try
                 dragStartPosition_ = line->getTransform() * movingCorner_->getPosition();
             }
     }
-    clipMouse();
+    clipMouseToView();
 }
 VEXA_RETHROW
 
@@ -580,7 +574,7 @@ void OrthoView::handleRelease()
 {
     transversalSliceDrag_ = coronalSliceDrag_ = sagittalSliceDrag_ = false;
     if (!model_) {
-        Utilities::unclipMouseCursor();
+        unclipMouse();
         return;
     }
     const auto processor = Vexa::CommandProcessor::getInstance();
@@ -592,16 +586,9 @@ void OrthoView::handleRelease()
         if (!Vexa::isEqual(dragStartPosition_, to, dragTolerance))
             processor->execute(MovePanoramicLinePointCommand::create(line, corner, dragStartPosition_, to));
     }
-    if (movingMarker_) {
-        const auto marker = std::move(movingMarker_);
-        movingMarker_.reset();
-        if (!Vexa::isEqual(dragStartPosition_, dragCurrentPosition_, dragTolerance))
-            processor->execute(MoveMarkerCommand::create(model_, marker, dragStartPosition_, dragCurrentPosition_));
-        else
-            model_->setMarkerPosition(marker, dragStartPosition_);
-    }
+    releaseNerveAndMarker();
     releaseImplantTransform();
-    Utilities::unclipMouseCursor();
+    unclipMouse();
     updateAll();
 }
 

@@ -81,7 +81,6 @@ protected:
 
 private:
     bool isAxial() const;
-    void clipMouse();
     void handlePress(const QPointF& position);
     void handleMove(const QPointF& position);
     void handleRelease();
