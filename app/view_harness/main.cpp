@@ -1,5 +1,9 @@
 // view_harness --view NAME [--patient DIR | --planning FILE] [--state N] [--window LOW,HIGH]
-//              [--slice MM] [--zoom STEPS] [--implant FILE@X,Y,Z]... [--size WxH] [--quit-after MS]
+//              [--slice MM] [--zoom STEPS] [--implant FILE@X,Y,Z]... [--corners X,Y;X,Y;...]
+//              [--size WxH] [--quit-after MS]
+//
+// NAME: Axial, Coronal, Sagittal, Cross-sectional or Panoramic. --slice puts an ortho view's
+// own slice there; --corners makes the panoramic curve of world points on its plane (z = 0).
 //
 // Imports the series (default: the sample patient in the application folder) or loads the
 // planning, sets the Model up as asked and shows the view frameless at the screen's top-left.
@@ -18,7 +22,10 @@
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "platform/ApplicationFolder.h"
 #include "vexa/core/IAlgorithmProgressState.h"
+#include "views/CrossSectionalView.h"
 #include "views/OrthoView.h"
+#include "views/PanoramicView.h"
+#include "planning/objects/PanoramicLine.h"
 
 #include <QApplication>
 #include <QDir>
@@ -66,6 +73,7 @@ struct Options
     int zoom = 0;
     std::vector<std::pair<QString, Vexa::Vector3D>> implants;
     std::optional<QSize> size;
+    std::optional<std::vector<Vexa::Vector3D>> corners;
     int quitAfter = -1;
 };
 
@@ -119,6 +127,13 @@ Options parse(const QStringList& args)
             if (v[0] < 1 || v[1] < 1 || v[0] > 16384 || v[1] > 16384)
                 throw std::runtime_error("bad value for --size: " + value.toStdString());
             o.size = QSize(int(v[0]), int(v[1]));
+        } else if (name == "--corners") {
+            std::vector<Vexa::Vector3D> corners;
+            for (const QString& corner : value.split(';')) {
+                const auto v = numbers(corner, ',', 2, name);
+                corners.emplace_back(v[0], v[1], 0.0);
+            }
+            o.corners = corners;
         } else if (name == "--quit-after")
             o.quitAfter = int(numbers(value, ',', 1, name)[0]);
         else
@@ -168,10 +183,16 @@ int main(int argc, char** argv)
     auto settings = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
     auto model = std::make_shared<Model>(settings);
     IPlanningUi::install(std::make_shared<HarnessUi>());
-    OrthoView* view = nullptr;
+    OpenGL2DView* view = nullptr;
     try {
         options = parse(app.arguments());
-        view = OrthoView::createNamed(model, options.view, nullptr);
+        const QByteArray name = options.view.toUtf8();
+        if (options.view == "Cross-sectional")
+            view = new CrossSectionalView(model, nullptr, name.constData());
+        else if (options.view == "Panoramic")
+            view = new PanoramicView(model, nullptr, name.constData());
+        else
+            view = OrthoView::createNamed(model, options.view, nullptr);
         if (!view)
             throw std::runtime_error("unknown view " + options.view.toStdString());
         load(options, model, settings);
@@ -185,8 +206,14 @@ int main(int argc, char** argv)
             model->setMinVoxelValue(options.window->first);
             model->setMaxVoxelValue(options.window->second);
         }
-        if (options.slice)
-            view->getSlicePositioner()->setSlicePosition(*options.slice);
+        if (options.corners)
+            model->getPanoramicLine()->setPoints(*options.corners);
+        if (options.slice) {
+            auto* ortho = dynamic_cast<OrthoView*>(view);
+            if (!ortho)
+                throw std::runtime_error("--slice needs an ortho view");
+            ortho->getSlicePositioner()->setSlicePosition(*options.slice);
+        }
         if (options.state)
             model->setStateAndUpdate(unsigned(*options.state));
     } catch (const std::exception& e) {
