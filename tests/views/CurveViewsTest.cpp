@@ -300,9 +300,14 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
         EXPECT_NEAR(t.position.x() + QFontMetrics(t.font).horizontalAdvance(t.text) + 5,
                     100.0 * labels.size(), 0.5);
     }
-    // Counted over the first, invalid section (its implant lies off the curve).
-    EXPECT_FALSE(std::dynamic_pointer_cast<VolumeSlice>(*model->getCrossSections().begin)->isValid());
     EXPECT_EQ(labels, QStringList({"1", "2 (B)", "3 (27)"}));
+    // Without a curve no section is valid; the numbers still count every one.
+    model->getPanoramicLine()->setPoints({{10, 10, 0}});
+    EXPECT_FALSE(std::dynamic_pointer_cast<VolumeSlice>(*model->getCrossSections().begin)->isValid());
+    grab(*view);
+    ASSERT_EQ(view->getTextRecord().size(), 3u);
+    EXPECT_EQ(view->getTextRecord()[2].text, "3 (27)");
+    model->getPanoramicLine()->setPoints(arch);
     model->setStateAndUpdate(Model::MarkerDetected);
     EXPECT_EQ(view->getLabel(1), "2");
 
