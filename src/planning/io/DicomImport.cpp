@@ -1,5 +1,7 @@
 #include "planning/io/DicomImport.h"
 
+#include <mutex>
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/model/Model.h"

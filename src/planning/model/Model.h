@@ -138,6 +138,12 @@ public:
     // See the head of this file. Several read locks may be held at once, also by one thread;
     // the apply step waits for them and holds them off only while it replaces the planning.
     std::shared_lock<std::shared_mutex> readLock() const { return std::shared_lock(planningMutex_); }
+    // The read lock if it can be had at once: a view that finds a planning being put in paints
+    // again later instead of blocking the GUI.
+    std::shared_lock<std::shared_mutex> tryReadLock() const
+    {
+        return std::shared_lock(planningMutex_, std::try_to_lock);
+    }
     std::unique_lock<std::shared_mutex> changeLock() { return std::unique_lock(planningMutex_); }
 
     // User state.
@@ -288,6 +294,7 @@ public:
     // The clock of the warning-sound pacing (tests install their own).
     void setNavigationClock(std::function<std::uint32_t()> clock);
     // ---- end navigation ----------------------------------------------------------------
+
 
 signals:
     void reset();
