@@ -118,6 +118,24 @@ TEST(DicomSeriesImport, EveryAxisAlignedOrientationLandsInPatientAxes)
     }
 }
 
+// Converters that write standard elements as UN lose nothing: rescale, spacing, modality and
+// positions come through, so the series imports to the very same volume.
+TEST(DicomSeriesImport, SeriesWithUNEncodedElementsImportsLikeTheSameSeriesWrittenNormally)
+{
+    TestSupport::ScratchDir scratch;
+    for (const char* syntax : {"explicit", "big"}) {
+        auto plain = import(writeSeries(scratch.file(std::string("plain_") + syntax), {{"syntax", syntax}}));
+        auto un = import(writeSeries(scratch.file(std::string("un_") + syntax), {{"syntax", syntax}, {"un", true}}));
+        ASSERT_TRUE(plain && un) << syntax;
+        expectGrid(*un->getVolumeData(), syntax);
+        const auto& a = *plain->getVolumeData();
+        const auto& b = *un->getVolumeData();
+        EXPECT_TRUE(std::equal(a.getVoxels(), a.getVoxels() + a.getVoxelCount(), b.getVoxels(),
+                               b.getVoxels() + b.getVoxelCount())) << syntax;
+        EXPECT_EQ(un->getInformation()->getImageDevice(), DicomInformation::CT) << syntax;
+    }
+}
+
 TEST(DicomSeriesImport, SlicesAreSortedAlongTheNormalAndKeptInOrder)
 {
     // pydicom's five CT slices come with z falling in file order.
@@ -159,7 +177,7 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     std::string message;
     // A missing slice in the middle.
     EXPECT_EQ(importError(writeSeries(scratch.file("gap"), {{"drop", QVariantList{2}}}), &message), DicomIrregularSpacing);
-    EXPECT_NE(message.find("missing slices"), std::string::npos) << message;
+    EXPECT_NE(message.find("uneven slice spacing"), std::string::npos) << message;
     // The same slice twice.
     EXPECT_EQ(importError(writeSeries(scratch.file("twice"), {{"duplicate", 3}})), DicomDuplicateSlice);
     // Tilted slices.
@@ -181,6 +199,8 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     // Nothing, or a file that is no DICOM file.
     EXPECT_EQ(importError({}), DicomNoFiles);
     EXPECT_EQ(importError({DicomTestSupport::testFiles + "/zipMR.gz"}), DicomException::NoImporter);
+    EXPECT_EQ(importError({scratch.file("absent.dcm")}, &message), DicomException::NoImporter);
+    EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
 }
 
 TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints, as JSON, the top-level header elements that pydicom reads from each file given on the
 command line, normalised for comparison with our reader: texts without trailing padding, numbers
-as lists, bulk data and sequences by presence only. Group 0002 and the pixel data are left out."""
+as lists, bulk data and sequences by presence only. The pixel data is left out."""
 import json
 import sys
 import warnings
@@ -47,11 +47,12 @@ for path in sys.argv[1:]:
     try:
         ds = pydicom.dcmread(path, force=True, stop_before_pixels=True)
         items = []
-        for tag in ds.keys():
-            if tag.group == 0x0002 or tag == 0x7FE00010:
+        meta = getattr(ds, "file_meta", None) or {}
+        for source, tag in [(meta, tag) for tag in meta.keys()] + [(ds, tag) for tag in ds.keys()]:
+            if (tag.group == 0x0002) != (source is meta) or tag == 0x7FE00010:
                 continue
             try:
-                vr, kind, value = element(ds, tag)
+                vr, kind, value = element(source, tag)
             except Exception as error:  # a value pydicom cannot convert: compare presence only
                 vr, kind, value = "??", "bulk", None
             items.append([int(tag), vr, kind, value])

@@ -4,7 +4,8 @@
   y posterior, z head), origin [x, y, z], row and column cosines "row"/"col" (axis-aligned or not),
   and optionally modality, model, syntax (explicit | implicit | big), order (ascending | descending
   | shuffled), drop (slice indices to leave out), duplicate (a slice index written twice),
-  pixelrep (0 | 1), intercept, slope.
+  pixelrep (0 | 1), intercept, slope, and "un" (true: every standard element but the pixel data
+  written as explicit UN, which needs an explicit syntax).
 Voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the C++ tests
 compute the same), so any orientation of the same grid imports to the same volume."""
 import json
@@ -16,6 +17,8 @@ import numpy as np
 import pydicom
 from pydicom.dataset import Dataset, FileMetaDataset
 from pydicom.uid import ExplicitVRLittleEndian, ImplicitVRLittleEndian, ExplicitVRBigEndian, generate_uid
+
+from un_encoding import encode_as_un
 
 spec = json.loads(sys.argv[1])
 folder = spec["folder"]
@@ -109,5 +112,8 @@ for number, k in enumerate(ks):
     if not ds.is_little_endian:
         array = array.byteswap()
     ds.PixelData = array.tobytes()
+    if spec.get("un"):
+        ds["PixelData"].VR = "OW"  # settled now: Bits Allocated becomes unreadable to pydicom as UN
+        encode_as_un(ds, [tag for tag in ds.keys() if tag != 0x7FE00010])
     name = spec.get("names", "slice_{:04d}.dcm").format(number)
     ds.save_as(os.path.join(folder, name), write_like_original=False)
