@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -98,6 +99,35 @@ TEST(TimerBase, StopWaitsForARunningTickAndWorksFromInsideTheTick)
     EXPECT_FALSE(selfStopping.isRunning());
     EXPECT_TRUE(selfStopping.start()) << "can be started again";
     EXPECT_TRUE(eventually([&] { return stopped && selfStopping.ticks == 2; }));
+}
+
+// A tick that stops and restarts its timer: the restarted timer's ticks wait for it, and a stop
+// from outside returns only once no tick of any start runs (the timer is destroyed right after).
+TEST(TimerBase, RestartsInsideTicksNeverOverlapTicksAndStopWaitsForThemAll)
+{
+    constexpr int restarts = 1000;
+    std::atomic<int> running{0}, cycles{0}, faults{0};
+    CountingTimer* self = nullptr;
+    auto timer = std::make_unique<CountingTimer>(1, CountingTimer::periodic, [&] {
+        if (running.fetch_add(1) != 0)
+            ++faults; // two ticks at once
+        if (cycles < restarts) {
+            self->stop();
+            if (!self->start())
+                ++faults;
+            ++cycles;
+        }
+        // The restarted timer's first tick falls due meanwhile; the last one outlasts the stop below.
+        std::this_thread::sleep_for(cycles == restarts ? 20ms : 200us);
+        --running;
+    });
+    self = timer.get();
+    timer->start();
+    ASSERT_TRUE(eventually([&] { return cycles == restarts; }, 120s));
+    timer->stop();
+    EXPECT_EQ(running, 0) << "stop returned while a tick ran";
+    timer.reset();
+    EXPECT_EQ(faults, 0);
 }
 
 TEST(TimerBase, ExceptionInATickIsRecordedAndDoesNotEndTheProcessOrTheTimer)
