@@ -4,6 +4,7 @@
 #include "../CommaLocale.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 #include <cmath>
 #include <locale>
@@ -164,6 +165,20 @@ TEST(Matrix44, SetRotationAndOrthonormalize)
         EXPECT_NEAR(determinant(other), 1.0, 1e-12);
     }
     EXPECT_THROW(kept.orthonormalize(0), std::runtime_error);
+
+    // An axis parallel to the kept one, or zero, still gives a rotation.
+    const Vector3D along(0.6, 0, 0.8);
+    for (int axis : {1, 2, 3})
+        for (const Vector3D& other : {along * -3.0, Vector3D()})
+        {
+            M degenerate(along, along, along, Vector3D(1, 2, 3));
+            degenerate.setColumn(axis % 3, other);
+            degenerate.orthonormalize(axis);
+            EXPECT_NEAR((degenerate.getColumn(axis - 1) - along).length(), 0.0, 1e-12) << axis;
+            EXPECT_NEAR(determinant(degenerate), 1.0, 1e-12) << axis;
+            for (int i = 0; i < 3; ++i)
+                EXPECT_NEAR(degenerate.getColumn(i).dot(degenerate.getColumn((i + 1) % 3)), 0.0, 1e-12) << axis;
+        }
 }
 
 TEST(Matrix44, StreamFormats)
@@ -223,6 +238,19 @@ TEST(Matrix44, StreamFormats)
     EXPECT_EQ(partial[10], 1);
     EXPECT_EQ(partial[14], 0);
     EXPECT_EQ(partial[15], 1);
+    // NaN and infinities come back as written.
+    M odd;
+    odd[1] = std::numeric_limits<double>::quiet_NaN();
+    odd[6] = -std::numeric_limits<double>::infinity();
+    odd[12] = std::numeric_limits<double>::infinity();
+    std::stringstream oddText;
+    oddText << odd;
+    M oddBack(raw);
+    oddText >> oddBack;
+    EXPECT_FALSE(oddText.fail()) << oddText.str();
+    for (int i = 0; i < 16; ++i)
+        EXPECT_TRUE(oddBack[i] == odd[i] || (std::isnan(oddBack[i]) && std::isnan(odd[i]))) << i;
+
     std::istringstream garbage("1 2 x 4");
     M stopped;
     garbage >> stopped;
