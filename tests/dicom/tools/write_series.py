@@ -15,10 +15,9 @@ import sys
 
 import numpy as np
 import pydicom
-from pydicom.dataset import Dataset, FileMetaDataset
 from pydicom.uid import ExplicitVRLittleEndian, ImplicitVRLittleEndian, ExplicitVRBigEndian, generate_uid
 
-from un_encoding import encode_as_un
+from dicom_writing import encode_as_un, new_dataset
 
 spec = json.loads(sys.argv[1])
 folder = spec["folder"]
@@ -72,16 +71,7 @@ for number, k in enumerate(ks):
     idx = grid_index(ii, jj, k)
     values = hu(np.asarray(idx[0]), np.asarray(idx[1]), np.asarray(idx[2])) if True else None
     stored = np.round((values - intercept) / slope).astype(np.int32)
-    meta = FileMetaDataset()
-    meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.2"
-    meta.MediaStorageSOPInstanceUID = generate_uid()
-    meta.TransferSyntaxUID = syntax
-    ds = Dataset()
-    ds.file_meta = meta
-    ds.is_little_endian = syntax != ExplicitVRBigEndian
-    ds.is_implicit_VR = syntax == ImplicitVRLittleEndian
-    ds.SOPClassUID = meta.MediaStorageSOPClassUID
-    ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
+    ds = new_dataset("1.2.840.10008.5.1.4.1.1.2", generate_uid(), syntax)
     ds.Modality = spec.get("modality", "CT")
     ds.Manufacturer = "Morvanta test"
     ds.ManufacturerModelName = spec.get("model", "Synthetic")

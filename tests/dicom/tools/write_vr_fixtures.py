@@ -10,11 +10,11 @@ import sys
 
 from pydicom.datadict import DicomDictionary
 from pydicom.dataelem import DataElement
-from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.dataset import Dataset
 from pydicom.sequence import Sequence
 from pydicom.uid import ExplicitVRBigEndian, ExplicitVRLittleEndian, ImplicitVRLittleEndian, generate_uid
 
-from un_encoding import encode_as_un
+from dicom_writing import encode_as_un, new_dataset
 
 folder = sys.argv[1]
 os.makedirs(folder, exist_ok=True)
@@ -59,17 +59,8 @@ UN_TAGS = [0x00080060, 0x00100010, 0x00100030, 0x00281052, 0x00281053, 0x0028003
 INSTANCES = [generate_uid() for k in range(ALTERNATIVES)]  # one data set in every syntax
 for name, syntax in SYNTAXES.items():
     for k in range(ALTERNATIVES):
-        meta = FileMetaDataset()
-        meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.7"
-        meta.MediaStorageSOPInstanceUID = INSTANCES[k]
-        meta.TransferSyntaxUID = syntax
-        meta.FileMetaInformationVersion = b"\x00\x01"
-        ds = Dataset()
-        ds.file_meta = meta
-        ds.is_little_endian = syntax != ExplicitVRBigEndian
-        ds.is_implicit_VR = syntax == ImplicitVRLittleEndian
-        ds.SOPClassUID = meta.MediaStorageSOPClassUID
-        ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
+        ds = new_dataset("1.2.840.10008.5.1.4.1.1.7", INSTANCES[k], syntax)
+        ds.file_meta.FileMetaInformationVersion = b"\x00\x01"
         ds.Modality = "OT"
         ds.InstitutionName = "Morvanta fixtures"
         ds.PatientName = "Fixture^Nested"
