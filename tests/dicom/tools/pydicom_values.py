@@ -26,6 +26,9 @@ def element(ds, tag):
     raw = ds.get_item(tag)
     elem = ds[tag]
     vr = elem.VR
+    # pydicom 2.3 reads binary UN values of a big-endian file big endian; they are little endian.
+    if getattr(raw, "VR", "") == "UN" and getattr(ds, "is_little_endian", True) is False and vr not in TEXT:
+        return vr, "bulk", None
     if vr in TEXT:
         data = raw.value if isinstance(raw.value, (bytes, bytearray)) else (raw.value or "").encode("latin-1", "replace")
         return vr, "text", data.decode("latin-1").rstrip(" \0")
