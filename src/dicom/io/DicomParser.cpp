@@ -225,7 +225,7 @@ void DicomParser::readValue(DicomElement& element, uint32_t length, std::size_t 
     else if (std::size_t unit = element.vr.numberSize(); unit && length % unit && element.decodedUN) {
         element.vr = UN; // not the dictionary's form after all: left as unknown bytes
         element.decodedUN = false;
-    } else if (unit && length % unit)
+    } else if (unit && length % unit && depth == 0) // values inside sequences are never read
         fail(DicomMalformed, "length " + std::to_string(length) + " of " + tag + " is no multiple of " + std::to_string(unit),
              element.offset);
 } VEXA_RETHROW
