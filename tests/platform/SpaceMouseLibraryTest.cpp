@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -35,20 +36,13 @@ protected:
 // that is missing (init 14) or lacks an entry point (init 1).
 void expectFailureValues(int init)
 {
-    struct Row
-    {
-        const char* name;
-        std::function<std::intptr_t()> call;
-        std::intptr_t result;
-        int error;
-    };
     SiSpwEvent event;
     SiGetEventData data;
     SiOpenData open;
     SiVerInfo version;
     SiDevInfo info;
     SiDevPort port;
-    const std::vector<Row> rows = {
+    const std::vector<std::tuple<const char*, std::function<std::intptr_t()>, std::intptr_t, int>> rows = {
         {"SiInitialize", [] { return SiInitialize(); }, init, -99},
         {"SiTerminate", [] { return SiTerminate(); }, init, -99},
         {"SiGetNumDevices", [] { return SiGetNumDevices(); }, -1, 8},
@@ -73,12 +67,12 @@ void expectFailureValues(int init)
         {"SiGetDeviceInfo", [&] { return SiGetDeviceInfo(nullptr, &info); }, 2, -99},
         {"SpwErrorString", [] { return std::intptr_t(SpwErrorString(0)); }, 0, -99},
     };
-    for (const Row& row : rows)
+    for (const auto& [name, call, result, error] : rows)
     {
         SpwErrorVal = -99;
-        EXPECT_EQ(row.call(), row.result) << row.name;
-        EXPECT_EQ(SpwErrorVal, row.error) << row.name;
-        EXPECT_EQ(SpaceMouseLibrary::loadState(), SpaceMouseLibrary::Unavailable) << row.name;
+        EXPECT_EQ(call(), result) << name;
+        EXPECT_EQ(SpwErrorVal, error) << name;
+        EXPECT_EQ(SpaceMouseLibrary::loadState(), SpaceMouseLibrary::Unavailable) << name;
     }
     SiGetEventWinInit(&data, 1, 2, 3); // no result; must not touch the record
     EXPECT_EQ(data.message, 0u);

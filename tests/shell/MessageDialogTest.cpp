@@ -75,18 +75,9 @@ TEST(MessageDialog, ButtonsOrderFocusAndResultPerPress)
 
 TEST(MessageDialog, NullYesCaptionIsYesAndEmptyStaysEmpty)
 {
-    const struct
-    {
-        QString given;
-        QString shown;
-    } rows[] = {{QString(), "Yes"}, {QString(""), ""}, {"Load it", "Load it"}};
-    for (const auto& row : rows)
-    {
-        MessageDialog box(nullptr, "c", "t", 4 | 2, row.given);
-        const auto buttons = buttonsInOrder(box);
-        ASSERT_EQ(buttons.size(), 2u);
-        EXPECT_EQ(buttons[0]->text(), row.shown);
-    }
+    for (const QString& given : {QString(), QString(""), QString("Load it")})
+        EXPECT_EQ(buttonsInOrder(MessageDialog(nullptr, "c", "t", 4 | 2, given))[0]->text(),
+                  given.isNull() ? "Yes" : given);
 }
 
 TEST(SmallDialogs, LoadDialogAndJawSelectionAnswers)

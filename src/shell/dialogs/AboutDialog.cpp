@@ -42,9 +42,9 @@ AboutDialog::AboutDialog(const QString& componentName)
     row->setSpacing(20);
     layout->addLayout(row);
 
-    versionText_ = tr("Version ") + QString::fromStdString(Vexa::getProgramVersion().toString(".")) + "\n" +
+    const QString versionText = tr("Version ") + QString::fromStdString(Vexa::getProgramVersion().toString(".")) + "\n" +
                    componentName;
-    auto* version = new QLabel(versionText_, this);
+    auto* version = new QLabel(versionText, this);
     version->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     version->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     whiteBackground(version);
@@ -64,11 +64,6 @@ AboutDialog::AboutDialog(const QString& componentName)
     ok->setFocus();
     row->addWidget(ok);
     connect(ok, &QPushButton::clicked, this, &AboutDialog::accept);
-}
-
-QString AboutDialog::versionText() const
-{
-    return versionText_;
 }
 
 void AboutDialog::paintEvent(QPaintEvent* event)

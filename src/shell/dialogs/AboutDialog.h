@@ -13,12 +13,9 @@ class AboutDialog : public Dialog
 public:
     explicit AboutDialog(const QString& componentName);
 
-    QString versionText() const;
-
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QPixmap background_;
-    QString versionText_;
 };
