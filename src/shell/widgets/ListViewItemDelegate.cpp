@@ -13,9 +13,10 @@ const QColor gridColour(212, 208, 200);
 
 }
 
-ListViewItemDelegate::ListViewItemDelegate(QTreeWidget* tree) : QStyledItemDelegate(tree), tree_(tree)
+ListViewItemDelegate::ListViewItemDelegate(QTreeWidget* tree)
+    : QStyledItemDelegate(tree), tree_(tree), viewport_(tree->viewport())
 {
-    tree->viewport()->installEventFilter(this);
+    viewport_->installEventFilter(this);
 }
 
 void ListViewItemDelegate::installOn(QTreeWidget* tree)
@@ -63,7 +64,9 @@ QSize ListViewItemDelegate::sizeHint(const QStyleOptionViewItem& option, const Q
 
 bool ListViewItemDelegate::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != tree_->viewport())
+    // The list may be half destroyed when its viewport's last events arrive: touch it only for
+    // a press.
+    if (watched != viewport_)
         return QStyledItemDelegate::eventFilter(watched, event);
     // Before the list handles the press, so the new state is there when it reports it.
     if (event->type() == QEvent::MouseButtonPress && !ListViewItem::onImage().isNull())
@@ -75,7 +78,7 @@ bool ListViewItemDelegate::eventFilter(QObject* watched, QEvent* event)
             if (box.contains(pos))
             {
                 item->toggle();
-                tree_->viewport()->update();
+                viewport_->update();
             }
         }
     }

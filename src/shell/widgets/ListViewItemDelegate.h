@@ -23,4 +23,5 @@ private:
     explicit ListViewItemDelegate(QTreeWidget* tree);
 
     QTreeWidget* tree_;
+    QWidget* viewport_;
 };

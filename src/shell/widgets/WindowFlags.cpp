@@ -1,21 +1,19 @@
 #include "shell/widgets/WindowFlags.h"
 
+#include <utility>
+
 Qt::WindowFlags WindowFlags::dialog(int styles)
 {
+    // The border styles have no hint of their own: a dialog has a border unless NoBorder.
+    static constexpr std::pair<int, Qt::WindowType> hints[] = {
+        {Customize, Qt::CustomizeWindowHint},       {Title, Qt::WindowTitleHint},
+        {SysMenu, Qt::WindowSystemMenuHint},        {Minimize, Qt::WindowMinimizeButtonHint},
+        {Maximize, Qt::WindowMaximizeButtonHint},   {StaysOnTop, Qt::WindowStaysOnTopHint},
+        {NoBorder, Qt::FramelessWindowHint},
+    };
     Qt::WindowFlags flags = Qt::Dialog;
-    if (styles & Customize)
-        flags |= Qt::CustomizeWindowHint;
-    if (styles & Title)
-        flags |= Qt::WindowTitleHint;
-    if (styles & SysMenu)
-        flags |= Qt::WindowSystemMenuHint;
-    if (styles & Minimize)
-        flags |= Qt::WindowMinimizeButtonHint;
-    if (styles & Maximize)
-        flags |= Qt::WindowMaximizeButtonHint;
-    if (styles & StaysOnTop)
-        flags |= Qt::WindowStaysOnTopHint;
-    if (styles & NoBorder)
-        flags |= Qt::FramelessWindowHint;
+    for (const auto& [style, hint] : hints)
+        if (styles & style)
+            flags |= hint;
     return flags;
 }
