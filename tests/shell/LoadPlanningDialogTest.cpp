@@ -1,0 +1,68 @@
+#include "shell/dialogs/LoadPlanningDialog.h"
+
+#include "dicom/import/DVT9000Importer.h"
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/UniversalImporter.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include "ShellTestSupport.h"
+#include "common/TestSupport.h"
+
+#include <QProcess>
+#include <QTest>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+#include <thread>
+
+TEST(LoadPlanningDialog, ListsEachReadablePlanningNewestFirstAndSkipsTheRest)
+{
+    TestSupport::ScratchDir dir;
+    ASSERT_EQ(QProcess::execute("/usr/bin/python3",
+                                {MORVANTA_SOURCE_DIR "/tests/tools/make_planning_tree.py", dir.qpath()}),
+              0);
+    Vexa::DicomIOManager manager;
+    manager.insertImporter(new Vexa::DVT9000Importer());
+    manager.insertImporter(new Vexa::UniversalImporter());
+    Vexa::ExceptionStack::getInstance()->clear();
+
+    LoadPlanningDialog dialog(nullptr, &manager);
+    dialog.setBasePaths({dir.file("patients"), dir.file("no such folder")});
+    const std::vector<QStringList> expected = {
+        {"2005/01/02 09:00:00", "Beta", "1965", "Unknown", "0", "DVT"},
+        {"2004/12/31 10:00:00", "Alpha", "12/04/1965", "Mandible", "3", "CT"},
+        {"2003/03/15 08:00:00", "Gamma", "", "Maxilla", "1", "OPG"},
+        {"12/31", "Short", "01/01/2001", "Unknown", "0", "OPG"},
+    };
+    for (int round = 0; round < 2; ++round) // a second exec lists every planning once
+    {
+        std::vector<QStringList> rows;
+        bool cursorBack = false;
+        auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+        const int exec = ShellTest::runModal(dialog, [&] {
+            cursorBack = QApplication::overrideCursor() == nullptr;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+            {
+                rows.emplace_back();
+                for (int c = 0; c < 6; ++c)
+                    rows.back() << list->topLevelItem(i)->text(c);
+            }
+            const QPoint second = list->visualItemRect(list->topLevelItem(1)).center();
+            if (round == 0)
+            {
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second);
+                QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, second);
+            }
+            else
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+        });
+        EXPECT_TRUE(cursorBack);
+        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(exec, round == 0 ? 1 : 0);
+        EXPECT_EQ(dialog.getSelectedPlanningFileName(), round == 0 ? dir.file("patients/Alpha/plan.srl") : "");
+    }
+    // The missing key, the unreadable DICOM file and the one outside its folder, once a scan.
+    int records = 0;
+    for (const auto& entry : Vexa::ExceptionStack::getInstance()->entries(std::this_thread::get_id()))
+        records += entry.signature.find("readFromFile") != std::string::npos;
+    EXPECT_EQ(records, 6);
+}
