@@ -1,0 +1,326 @@
+#include "shell/dialogs/DicomImportDialog.h"
+
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomInformation.h"
+#include "platform/ApplicationFolder.h"
+#include "shell/dialogs/MessageDialog.h"
+#include "shell/widgets/Fonts.h"
+#include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/WindowFlags.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTreeWidget>
+#include <tuple>
+
+namespace Vexa {
+
+namespace {
+
+// (group, element) as the header's tag word.
+constexpr unsigned tag(unsigned group, unsigned element)
+{
+    return element << 16 | group;
+}
+
+// Record slot -> tag; slots 4, 11 and 12 are filled otherwise.
+constexpr std::pair<int, unsigned> recordTags[] = {
+    {0, tag(0x0010, 0x0010)}, {1, tag(0x0010, 0x0020)}, {2, tag(0x0020, 0x0010)}, {3, tag(0x0010, 0x0030)},
+    {5, tag(0x0010, 0x0040)}, {6, tag(0x0008, 0x0020)}, {7, tag(0x0008, 0x0030)}, {8, tag(0x0028, 0x0030)},
+    {9, tag(0x0020, 0x0037)}, {10, tag(0x0020, 0x0011)},
+};
+constexpr unsigned seriesInstanceUidTag = tag(0x0020, 0x000E);
+
+QDir scanFolder(const QString& path)
+{
+    return QDir(path, QString(), QDir::Name | QDir::DirsFirst, QDir::Dirs | QDir::Files | QDir::NoSymLinks);
+}
+
+}
+
+bool DicomImportDialog::KeyLess::operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const
+{
+    // Field by field: joined texts would merge patient "12" study "3" with patient "1" study "23".
+    const auto key = [](const MinimalDicomInformation& r) {
+        const auto& v = r.values;
+        return std::tie(v[1], v[2], v[8], v[9], v[10], v[11], r.seriesInstanceUid);
+    };
+    return key(a) < key(b);
+}
+
+DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
+    : Dialog(parent, "DicomImportDialog", true, WindowFlags::titled),
+      baseFolder_(QString::fromStdString(Platform::applicationFolder())), scanner_(this), manager_(manager)
+{
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setFixedSize(904, 441);
+    Fonts::installSubstitutions();
+    QFont fixed = font();
+    fixed.setFamily("Fixedsys");
+    fixed.setPointSize(9);
+    setFont(fixed);
+    setSizeGripEnabled(false);
+
+    status_ = new QLineEdit(this);
+    status_->setObjectName("m_Status");
+    status_->setEnabled(false);
+    status_->setGeometry(10, 390, 640, 30);
+    auto* buttons = new QWidget(this);
+    buttons->setObjectName("Layout1");
+    buttons->setGeometry(670, 380, 220, 50);
+    auto* row = new QHBoxLayout(buttons);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    import_ = new QPushButton(buttons);
+    import_->setObjectName("m_buttonImport");
+    import_->setEnabled(false);
+    cancel_ = new QPushButton(buttons);
+    cancel_->setObjectName("m_buttonCancel");
+    cancel_->setDefault(true);
+    row->addWidget(import_);
+    row->addWidget(cancel_);
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName("m_PatientTable");
+    list_->setGeometry(10, 10, 880, 360);
+    list_->setRootIsDecorated(false);
+    list_->setAllColumnsShowFocus(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setFrameShape(QFrame::NoFrame);
+    list_->setColumnCount(9);
+    const int widths[] = {170, 220, 85, 35, 100, 50, 110};
+    int used = 0;
+    for (int c = 0; c < 7; ++c)
+        list_->setColumnWidth(c, widths[c]), used += widths[c];
+    list_->setColumnWidth(7, list_->width() - 4 - used);
+    list_->setColumnHidden(8, true);
+    list_->header()->setSectionResizeMode(QHeaderView::Fixed);
+    list_->header()->setSectionsClickable(false);
+    list_->header()->setStretchLastSection(false);
+
+    languageChange();
+    connect(import_, &QPushButton::clicked, this, &DicomImportDialog::import);
+    connect(cancel_, &QPushButton::clicked, this, &DicomImportDialog::cancel);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &DicomImportDialog::findSelectedItem);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, &DicomImportDialog::findAndImportSelectedItem);
+}
+
+DicomImportDialog::~DicomImportDialog()
+{
+    scanner_.stop();
+    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::lock_guard lock(scanMutex_); // pairs with the scanner's last write
+}
+
+void DicomImportDialog::languageChange()
+{
+    setWindowTitle(tr("DICOM Data Import"));
+    status_->setText(tr("Waiting for cd-rom"));
+    import_->setText(tr("&Import"));
+    cancel_->setText(tr("&Cancel"));
+    list_->setHeaderLabels({tr("Study Data/Time"), tr("Patient"), tr("Birthday"), tr("Sex"), tr("Study ID"),
+                            tr("Files"), tr("Patient ID"), tr("ImageDevice"), tr("ID")});
+    for (int c : {3, 5})
+        list_->headerItem()->setTextAlignment(c, Qt::AlignHCenter);
+}
+
+void DicomImportDialog::setBasePath(const std::string& path)
+{
+    baseFolder_ = QDir(QString::fromStdString(path));
+}
+
+int DicomImportDialog::exec()
+{
+    if (!scanner_.isStopped())
+        scanner_.start(QThread::LowPriority);
+    return Dialog::exec();
+}
+
+const std::vector<std::string> DicomImportDialog::getFileNamesOfSelectedStudySet() const
+{
+    return selected_ < 0 ? std::vector<std::string>() : studySets_[std::size_t(selected_)].files;
+}
+
+void DicomImportDialog::setStatus(const QString& text)
+{
+    // From the scanner: widgets are touched in the GUI thread only.
+    QMetaObject::invokeMethod(this, [this, text] { status_->setText(text); }, Qt::QueuedConnection);
+}
+
+void DicomImportDialog::DirectoryScanner::run()
+{
+    try
+    {
+        {
+            std::lock_guard lock(owner_->scanMutex_);
+            owner_->scanResult_.clear();
+        }
+        scanDirectory(scanFolder(owner_->baseFolder_.absolutePath()), owner_->manager_);
+        if (!stop_)
+        {
+            owner_->setStatus(tr("Ready"));
+            QApplication::postEvent(owner_, new QEvent(QEvent::Type(scanCompleteEvent)));
+        }
+    }
+    catch (...)
+    {
+        // Nothing may leave the thread; the list stays as it is.
+        ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    }
+}
+
+void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, DicomIOManager* manager)
+{
+    owner_->setStatus(folder.absolutePath());
+    for (const QFileInfo& entry : folder.entryInfoList())
+    {
+        if (stop_)
+            return;
+        if (entry.isSymLink() || entry.fileName() == "." || entry.fileName() == "..")
+            continue;
+        if (entry.isDir())
+        {
+            scanDirectory(scanFolder(entry.absoluteFilePath()), manager);
+            continue;
+        }
+        owner_->setStatus(entry.absoluteFilePath());
+        try
+        {
+            const auto information = manager ? manager->readInformation(entry.absoluteFilePath().toStdString()) : nullptr;
+            if (!information)
+                continue;
+            MinimalDicomInformation record;
+            for (const auto& [slot, tagWord] : recordTags)
+                record.values[std::size_t(slot)] = information->getValue(tagWord).first;
+            record.values[11] = entry.absolutePath().toStdString();
+            record.values[12] = information->getImageDeviceName();
+            record.seriesInstanceUid = information->getValue(seriesInstanceUidTag).first;
+            std::lock_guard lock(owner_->scanMutex_);
+            owner_->scanResult_.emplace(std::move(record), entry.absoluteFilePath().toStdString());
+        }
+        catch (const std::exception&)
+        {
+            // Not a DICOM file, or one no importer reads: skipped.
+        }
+    }
+}
+
+bool DicomImportDialog::event(QEvent* e)
+{
+    if (e->type() != QEvent::Type(scanCompleteEvent))
+        return Dialog::event(e);
+    // A scan stopped by Cancel or Escape has nothing more to say.
+    if (scanner_.isStopped())
+        return true;
+    bool empty;
+    {
+        std::lock_guard lock(scanMutex_);
+        empty = scanResult_.empty();
+    }
+    if (empty)
+    {
+        QDialog::reject();
+        MessageDialog message(nullptr, tr("Import error"),
+                              tr("Please insert cd with patient data and press \"patient\" again."), MessageDialog::Ok);
+        message.exec();
+    }
+    generateStudySetContainer();
+    displayStudySetContainer();
+    return true;
+}
+
+void DicomImportDialog::generateStudySetContainer()
+{
+    std::lock_guard lock(scanMutex_);
+    if (scanResult_.empty())
+        return;
+    studySets_.clear();
+    for (auto run = scanResult_.begin(); run != scanResult_.end();)
+    {
+        const auto end = scanResult_.upper_bound(run->first);
+        if (std::next(run) != end) // a single image is never offered
+        {
+            StudySet set{run->first, {}, nullptr};
+            for (auto it = run; it != end; ++it)
+                set.files.push_back(it->second);
+            studySets_.push_back(std::move(set));
+        }
+        run = end;
+    }
+}
+
+QString DicomImportDialog::dateText(const std::string& dicomDate)
+{
+    static const QRegularExpression date("^[0-9]{8}$");
+    const QString d = QString::fromStdString(dicomDate);
+    return date.match(d).hasMatch() ? d.right(2) + "/" + d.mid(4, 2) + "/" + d.left(4) : d;
+}
+
+QString DicomImportDialog::timeText(const std::string& dicomTime)
+{
+    // hhmmss, possibly with a fraction (".123") the list does not show.
+    static const QRegularExpression time("^([0-9]{2})([0-9]{2})([0-9]{2})(\\.[0-9]*)?$");
+    const QString t = QString::fromStdString(dicomTime);
+    const auto match = time.match(t);
+    return match.hasMatch() ? match.captured(1) + ":" + match.captured(2) + ":" + match.captured(3) : t;
+}
+
+void DicomImportDialog::displayStudySetContainer()
+{
+    list_->clear();
+    for (StudySet& set : studySets_)
+    {
+        const auto& v = set.record.values;
+        auto* item = new ListViewItem(
+            list_, {dateText(v[6]) + " " + timeText(v[7]), QString::fromStdString(v[0]), dateText(v[3]),
+                    QString::fromStdString(v[5]), QString::fromStdString(v[2]), QString::number(set.files.size()),
+                    QString::fromStdString(v[1]), QString::fromStdString(v[12]), QString::fromStdString(v[6] + v[7])});
+        item->setTextAlignment(3, Qt::AlignHCenter);
+        item->setTextAlignment(5, Qt::AlignHCenter);
+        set.item = item;
+    }
+    list_->sortItems(8, Qt::DescendingOrder);
+}
+
+void DicomImportDialog::findSelectedItem()
+{
+    const auto selected = list_->selectedItems();
+    selected_ = -1;
+    for (std::size_t i = 0; !selected.isEmpty() && i < studySets_.size(); ++i)
+        if (studySets_[i].item == selected.front())
+            selected_ = int(i);
+    import_->setEnabled(selected_ >= 0);
+}
+
+void DicomImportDialog::findAndImportSelectedItem()
+{
+    findSelectedItem();
+    import();
+}
+
+void DicomImportDialog::import()
+{
+    if (selected_ != -1 && scanner_.isFinished())
+        QDialog::accept();
+}
+
+void DicomImportDialog::cancel()
+{
+    scanner_.stop();
+    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    QDialog::reject();
+}
+
+void DicomImportDialog::reject()
+{
+    // Escape: like Cancel, so no message or list can follow the closed dialog.
+    cancel();
+}
+
+}
