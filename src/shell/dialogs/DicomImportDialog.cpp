@@ -138,8 +138,32 @@ void DicomImportDialog::setBasePath(const std::string& path)
 int DicomImportDialog::exec()
 {
     if (!scanner_.isStopped())
+    {
         scanner_.start(QThread::LowPriority);
+        pollTimer_ = startTimer(20);
+    }
     return Dialog::exec();
+}
+
+void DicomImportDialog::timerEvent(QTimerEvent* e)
+{
+    if (e->timerId() != pollTimer_)
+        return Dialog::timerEvent(e);
+    QString status;
+    bool ended;
+    {
+        std::lock_guard lock(scanMutex_);
+        std::swap(status, pendingStatus_);
+        ended = scanEnded_;
+    }
+    if (!status.isEmpty())
+        status_->setText(status);
+    if (ended)
+    {
+        killTimer(pollTimer_);
+        pollTimer_ = 0;
+        QApplication::postEvent(this, new QEvent(QEvent::Type(scanCompleteEvent)));
+    }
 }
 
 const std::vector<std::string> DicomImportDialog::getFileNamesOfSelectedStudySet() const
@@ -149,8 +173,9 @@ const std::vector<std::string> DicomImportDialog::getFileNamesOfSelectedStudySet
 
 void DicomImportDialog::setStatus(const QString& text)
 {
-    // From the scanner: widgets are touched in the GUI thread only.
-    QMetaObject::invokeMethod(this, [this, text] { status_->setText(text); }, Qt::QueuedConnection);
+    // From the scanner: widgets are touched in the GUI thread only (see timerEvent).
+    std::lock_guard lock(scanMutex_);
+    pendingStatus_ = text;
 }
 
 void DicomImportDialog::DirectoryScanner::run()
@@ -162,16 +187,18 @@ void DicomImportDialog::DirectoryScanner::run()
             owner_->scanResult_.clear();
         }
         scanDirectory(scanFolder(owner_->baseFolder_.absolutePath()), owner_->manager_);
-        if (!stop_)
-        {
-            owner_->setStatus(tr("Ready"));
-            QApplication::postEvent(owner_, new QEvent(QEvent::Type(scanCompleteEvent)));
-        }
     }
     catch (...)
     {
         // Nothing may leave the thread; the list stays as it is.
         ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    }
+    // The thread's last step, under the lock the dialog takes after waiting for it.
+    std::lock_guard lock(owner_->scanMutex_);
+    if (!stop_)
+    {
+        owner_->pendingStatus_ = tr("Ready");
+        owner_->scanEnded_ = true;
     }
 }
 
@@ -312,6 +339,9 @@ void DicomImportDialog::import()
 
 void DicomImportDialog::cancel()
 {
+    if (pollTimer_)
+        killTimer(pollTimer_);
+    pollTimer_ = 0;
     scanner_.stop();
     scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
     QDialog::reject();

@@ -81,6 +81,10 @@ public:
     bool event(QEvent* event) override;
     void reject() override;
 
+protected:
+    // Brings the scanner's status and its end into the GUI thread.
+    void timerEvent(QTimerEvent* event) override;
+
 protected slots:
     virtual void languageChange();
     virtual void findSelectedItem();
@@ -98,8 +102,12 @@ private:
         bool operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const;
     };
 
-    std::mutex scanMutex_; // the scan result is written by the scanner, read after its end
+    // The scanner's results and status, written by it and taken by the GUI thread's poll.
+    std::mutex scanMutex_;
     std::multimap<MinimalDicomInformation, std::string, KeyLess> scanResult_;
+    QString pendingStatus_;
+    bool scanEnded_ = false;
+    int pollTimer_ = 0;
     std::vector<StudySet> studySets_;
     int selected_ = -1;
     QDir baseFolder_;
