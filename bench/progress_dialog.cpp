@@ -2,28 +2,16 @@
 // bare and under AlgorithmProgressDialog, alternately in the same run. The counter "ratio" is the
 // dialog's total time over the bare total; the dialog's 50 ms poll and worker thread should cost
 // no more than 5 % (ratio <= 1.05).
+#include "BenchApplication.h"
 #include "JawPhantom.h"
 
 #include "shell/dialogs/AlgorithmProgressDialog.h"
 #include "vexa/algorithm/MarchingCubes.h"
 
-#include <QApplication>
 #include <benchmark/benchmark.h>
 #include <chrono>
-#include <cstdlib>
 
 namespace {
-
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "bench_progress_dialog";
-    static char* argv[] = {name, nullptr};
-    if (!std::getenv("DISPLAY"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication app(argc, argv);
-    return app;
-}
 
 double seconds(std::chrono::steady_clock::duration d)
 {
@@ -32,7 +20,7 @@ double seconds(std::chrono::steady_clock::duration d)
 
 void surfaceBareAndUnderDialog(benchmark::State& state)
 {
-    application();
+    benchApplication();
     static const std::shared_ptr<const JawPhantom::Volume> volume = JawPhantom::makePhantom(512, 512, 400);
     double bare = 0.0, dialog = 0.0;
     std::size_t triangles = 0;

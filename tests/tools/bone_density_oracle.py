@@ -9,6 +9,7 @@ sample of the length lies inside the volume).
 """
 import math
 import sys
+import time
 
 import numpy as np
 
@@ -20,6 +21,7 @@ def main():
     diameter, length = float(a[7]), float(a[8])
     m = np.array([float(v) for v in a[9:25]]).reshape(4, 4).T  # column-major to rows
     volume = np.fromfile(a[0], dtype="<u2").reshape(nz, ny, nx)
+    started = time.perf_counter()
     h = s.min() / 2.0
     n = int(30.0 / h)
     r = diameter / 2.0
@@ -37,6 +39,7 @@ def main():
     values = np.where(inside, volume[index[2], index[1], index[0]].astype(np.float64), 0.0)
     rings = values.sum(axis=1) / angles if angles else np.zeros(n)
     body = inside & (z >= 0) & (z <= length)
+    print(f"sampling seconds {time.perf_counter() - started:.6f}", file=sys.stderr)
     print(n)
     print(angles)
     for v in rings:

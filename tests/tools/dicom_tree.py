@@ -6,6 +6,7 @@
                                        patient "1" study "23"), a series without date and time
   dicom_tree.py many <folder> <count>  one series of <count> files (for a long scan)
   dicom_tree.py groups <folder>        one line per study set: "date time|patient|files", sorted
+  dicom_tree.py rate <folder> <count>  "many", then pydicom's header reads a second on standard error
 
 Grouping (the oracle): patient ID, study ID, pixel spacing, orientation, series number, folder and
 series instance UID, each field on its own; sets of one file are left out. Headers are read by
@@ -13,6 +14,7 @@ pydicom, not by our parser.
 """
 import os
 import sys
+import time
 
 import pydicom
 from pydicom.dataset import Dataset, FileMetaDataset
@@ -63,6 +65,12 @@ def make(root):
         write(f"{root}/Undated/{i}.dcm", "No^Date", "P4", "1", 1, d, "", "")
 
 
+def many(root, count):
+    uid = generate_uid()
+    for i in range(count):
+        write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid)
+
+
 def groups(root):
     sets = {}
     for folder, _, files in sorted(os.walk(root)):
@@ -89,9 +97,14 @@ if __name__ == "__main__":
     mode, root = sys.argv[1], sys.argv[2]
     if mode == "make":
         make(root)
+    elif mode == "rate":
+        many(root, int(sys.argv[3]))
+        names = sorted(os.listdir(f"{root}/Many"))
+        started = time.perf_counter()
+        for name in names:
+            pydicom.dcmread(f"{root}/Many/{name}", stop_before_pixels=True)
+        print(f"pydicom {len(names) / (time.perf_counter() - started):.1f}", file=sys.stderr)
     elif mode == "many":
-        uid = generate_uid()
-        for i in range(int(sys.argv[3])):
-            write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid)
+        many(root, int(sys.argv[3]))
     else:
         groups(root)
