@@ -5,13 +5,13 @@
 #include "platform/ApplicationFolder.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/widgets/Fonts.h"
+#include "shell/widgets/FolderWalk.h"
 #include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/PatientTable.h"
 #include "shell/widgets/WindowFlags.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <QApplication>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -36,11 +36,6 @@ constexpr std::pair<int, unsigned> recordTags[] = {
 };
 constexpr unsigned seriesInstanceUidTag = tag(0x0020, 0x000E);
 
-QDir scanFolder(const QString& path)
-{
-    return QDir(path, QString(), QDir::Name | QDir::DirsFirst, QDir::Dirs | QDir::Files | QDir::NoSymLinks);
-}
-
 }
 
 bool DicomImportDialog::KeyLess::operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const
@@ -59,50 +54,14 @@ DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setFixedSize(904, 441);
-    Fonts::installSubstitutions();
-    QFont fixed = font();
-    fixed.setFamily("Fixedsys");
-    fixed.setPointSize(9);
-    setFont(fixed);
+    setFont(Fonts::fixedFont(font(), 9));
     setSizeGripEnabled(false);
-
     status_ = new QLineEdit(this);
     status_->setObjectName("m_Status");
     status_->setEnabled(false);
     status_->setGeometry(10, 390, 640, 30);
-    auto* buttons = new QWidget(this);
-    buttons->setObjectName("Layout1");
-    buttons->setGeometry(670, 380, 220, 50);
-    auto* row = new QHBoxLayout(buttons);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(6);
-    import_ = new QPushButton(buttons);
-    import_->setObjectName("m_buttonImport");
-    import_->setEnabled(false);
-    cancel_ = new QPushButton(buttons);
-    cancel_->setObjectName("m_buttonCancel");
-    cancel_->setDefault(true);
-    row->addWidget(import_);
-    row->addWidget(cancel_);
-
-    list_ = new QTreeWidget(this);
-    list_->setObjectName("m_PatientTable");
-    list_->setGeometry(10, 10, 880, 360);
-    list_->setRootIsDecorated(false);
-    list_->setAllColumnsShowFocus(true);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    list_->setFrameShape(QFrame::NoFrame);
-    list_->setColumnCount(9);
-    const int widths[] = {170, 220, 85, 35, 100, 50, 110};
-    int used = 0;
-    for (int c = 0; c < 7; ++c)
-        list_->setColumnWidth(c, widths[c]), used += widths[c];
-    list_->setColumnWidth(7, list_->width() - 4 - used);
-    list_->setColumnHidden(8, true);
-    list_->header()->setSectionResizeMode(QHeaderView::Fixed);
-    list_->header()->setSectionsClickable(false);
-    list_->header()->setStretchLastSection(false);
+    std::tie(import_, cancel_) = PatientTable::addButtons(this, QString(), "m_buttonImport", QString());
+    list_ = new PatientTable(this, QStringList(9, QString()), {170, 220, 85, 35, 100, 50, 110});
 
     languageChange();
     connect(import_, &QPushButton::clicked, this, &DicomImportDialog::import);
@@ -186,7 +145,7 @@ void DicomImportDialog::DirectoryScanner::run()
             std::lock_guard lock(owner_->scanMutex_);
             owner_->scanResult_.clear();
         }
-        scanDirectory(scanFolder(owner_->baseFolder_.absolutePath()), owner_->manager_);
+        scanDirectory(QDir(owner_->baseFolder_.absolutePath()), owner_->manager_);
     }
     catch (...)
     {
@@ -204,24 +163,16 @@ void DicomImportDialog::DirectoryScanner::run()
 
 void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, DicomIOManager* manager)
 {
-    owner_->setStatus(folder.absolutePath());
-    for (const QFileInfo& entry : folder.entryInfoList())
-    {
+    const auto enter = [this](const QDir& f) { owner_->setStatus(f.absolutePath()); };
+    FolderWalk::walk(folder, [&](const QFileInfo& entry) {
         if (stop_)
-            return;
-        if (entry.isSymLink() || entry.fileName() == "." || entry.fileName() == "..")
-            continue;
-        if (entry.isDir())
-        {
-            scanDirectory(scanFolder(entry.absoluteFilePath()), manager);
-            continue;
-        }
+            return false;
         owner_->setStatus(entry.absoluteFilePath());
         try
         {
             const auto information = manager ? manager->readInformation(entry.absoluteFilePath().toStdString()) : nullptr;
             if (!information)
-                continue;
+                return true;
             MinimalDicomInformation record;
             for (const auto& [slot, tagWord] : recordTags)
                 record.values[std::size_t(slot)] = information->getValue(tagWord).first;
@@ -235,7 +186,8 @@ void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, Dico
         {
             // Not a DICOM file, or one no importer reads: skipped.
         }
-    }
+        return true;
+    }, enter);
 }
 
 bool DicomImportDialog::event(QEvent* e)

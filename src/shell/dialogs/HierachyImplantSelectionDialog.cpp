@@ -6,7 +6,9 @@
 #include "platform/DebugOutput.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/widgets/Fonts.h"
+#include "shell/widgets/FolderWalk.h"
 #include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
 #include "vexa/core/ExceptionStack.h"
 
@@ -54,12 +56,6 @@ QPixmap picture(const QString& file, QSize size)
                           : QPixmap::fromImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
 }
 
-struct WaitCursor
-{
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-};
-
 }
 
 HierachyImplantSelectionDialog::HierachyImplantSelectionDialog(const QString& databasePath, bool mandible,
@@ -75,11 +71,7 @@ HierachyImplantSelectionDialog::HierachyImplantSelectionDialog(const QString& da
     emptyPreview_.fill(Qt::black);
     setWindowTitle(tr("Implant Selection"));
     setFixedSize(834, 454);
-    Fonts::installSubstitutions();
-    QFont fixed = font();
-    fixed.setFamily("Fixedsys");
-    fixed.setPointSize(15);
-    setFont(fixed);
+    setFont(Fonts::fixedFont(font(), 15));
     setSizeGripEnabled(false);
 
     listStack_ = new QStackedWidget(this);
@@ -172,27 +164,16 @@ QTreeWidget* HierachyImplantSelectionDialog::makeList(bool tree)
 
 void HierachyImplantSelectionDialog::loadImplantDescriptions(const QDir& folder)
 {
-    const QFileInfoList entries =
-        folder.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot,
-                             QDir::Name | QDir::DirsFirst);
-    for (const QFileInfo& entry : entries)
-    {
-        if (entry.isSymLink())
-            continue;
-        if (entry.isDir())
-        {
-            loadImplantDescriptions(QDir(entry.absoluteFilePath()));
-            continue;
-        }
+    FolderWalk::walk(folder, [](const QFileInfo& entry) {
         // "A.implant" with "A.bmp" and "A.sff" beside it; "A.B.implant" never counts.
-        if (entry.completeSuffix() != "implant")
-            continue;
         const QString base = entry.absolutePath() + "/" + entry.completeBaseName();
-        if (!QFileInfo::exists(base + ".bmp") || !QFileInfo::exists(base + ".sff"))
-            continue;
-        const ImplantDescription description = ImplantDescription::read(entry.absoluteFilePath());
-        database().descriptions.emplace(description.descriptionFile, description);
-    }
+        if (entry.completeSuffix() == "implant" && QFileInfo::exists(base + ".bmp") && QFileInfo::exists(base + ".sff"))
+        {
+            const ImplantDescription description = ImplantDescription::read(entry.absoluteFilePath());
+            database().descriptions.emplace(description.descriptionFile, description);
+        }
+        return true;
+    });
 }
 
 void HierachyImplantSelectionDialog::readSelectionFile()

@@ -4,7 +4,10 @@
 #include "dicom/import/DicomInformation.h"
 #include "platform/DebugOutput.h"
 #include "shell/widgets/Fonts.h"
+#include "shell/widgets/FolderWalk.h"
 #include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/PatientTable.h"
+#include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
@@ -13,28 +16,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTreeWidget>
 #include <stdexcept>
+#include <tuple>
 
 namespace {
-
-// The wait cursor for as long as the scan runs, whatever way it ends.
-struct WaitCursor
-{
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-};
-
-QDir folderOf(const QString& path)
-{
-    QDir dir(path, QString(), QDir::Name | QDir::IgnoreCase, QDir::AllEntries);
-    dir.makeAbsolute();
-    return dir;
-}
 
 // "yyyyMMdd" as "dd/MM/yyyy"; anything else as it stands.
 QString birthdayText(const QString& stored)
@@ -62,52 +50,14 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
     setWindowTitle(tr("Load planning"));
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setFixedSize(904, 441);
-    Fonts::installSubstitutions();
-    QFont fixed = font();
-    fixed.setFamily("Fixedsys");
-    fixed.setPointSize(9);
-    setFont(fixed);
+    setFont(Fonts::fixedFont(font(), 9));
     setSizeGripEnabled(false);
-
-    auto* buttons = new QWidget(this);
-    buttons->setObjectName("Layout1");
-    buttons->setGeometry(670, 380, 220, 50);
-    auto* row = new QHBoxLayout(buttons);
-    row->setObjectName("Layout1");
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(6);
-    ok_ = new QPushButton(tr("&Ok"), buttons);
-    ok_->setObjectName("m_buttonOk");
-    ok_->setEnabled(false);
-    cancel_ = new QPushButton(tr("&Cancel"), buttons);
-    cancel_->setObjectName("m_buttonCancel");
-    cancel_->setDefault(true);
-    row->addWidget(ok_);
-    row->addWidget(cancel_);
-
-    list_ = new QTreeWidget(this);
-    list_->setObjectName("m_PatientTable");
-    list_->setGeometry(10, 10, 880, 360);
-    list_->setRootIsDecorated(false);
-    list_->setAllColumnsShowFocus(true);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    list_->setFrameShape(QFrame::NoFrame);
-    list_->setHeaderLabels({tr("Planning Data/Time"), tr("Patient"), tr("Birthday"), tr("Jaw"), tr("Implants"),
-                            tr("ImageDevice"), tr("ID")});
-    const int widths[] = {200, 270, 100, 80, 80};
-    int used = 0;
-    for (int c = 0; c < 5; ++c)
-    {
-        list_->setColumnWidth(c, widths[c]);
-        used += widths[c];
-    }
-    list_->setColumnWidth(5, list_->width() - 4 - used);
-    list_->setColumnHidden(6, true);
+    std::tie(ok_, cancel_) = PatientTable::addButtons(this, tr("&Ok"), "m_buttonOk", tr("&Cancel"));
+    list_ = new PatientTable(this,
+                             {tr("Planning Data/Time"), tr("Patient"), tr("Birthday"), tr("Jaw"), tr("Implants"),
+                              tr("ImageDevice"), tr("ID")},
+                             {200, 270, 100, 80, 80});
     list_->headerItem()->setTextAlignment(4, Qt::AlignHCenter);
-    list_->header()->setSectionResizeMode(QHeaderView::Fixed);
-    list_->header()->setSectionsClickable(false);
-    list_->header()->setStretchLastSection(false);
 
     connect(ok_, &QPushButton::clicked, this, &LoadPlanningDialog::doOk);
     connect(cancel_, &QPushButton::clicked, this, &LoadPlanningDialog::doCancel);
@@ -133,7 +83,7 @@ int LoadPlanningDialog::exec()
     {
         WaitCursor wait;
         for (const std::string& path : basePaths_)
-            scanDirectory(folderOf(QString::fromStdString(path)));
+            scanDirectory(QDir(QDir(QString::fromStdString(path)).absolutePath()));
         displayStudySetContainer();
     }
     return Dialog::exec();
@@ -146,30 +96,22 @@ const std::string LoadPlanningDialog::getSelectedPlanningFileName() const
 
 void LoadPlanningDialog::scanDirectory(const QDir& folder)
 {
-    const QFileInfoList entries =
-        folder.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot,
-                             QDir::Name | QDir::DirsFirst);
-    for (const QFileInfo& entry : entries)
-    {
-        if (entry.isSymLink())
-            continue;
-        if (entry.isDir())
-            scanDirectory(folderOf(entry.absoluteFilePath()));
-        else if (entry.completeSuffix() == "srl")
+    FolderWalk::walk(folder, [this](const QFileInfo& entry) {
+        if (entry.completeSuffix() != "srl")
+            return true;
+        try
         {
-            try
-            {
-                auto [set, listed] = readFromFile(entry.absoluteFilePath(), manager_);
-                if (listed)
-                    studySets_.push_back(std::move(set));
-            }
-            catch (const std::exception& e)
-            {
-                // One damaged planning must not hide the others; readFromFile left its record.
-                Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
-            }
+            auto [set, listed] = readFromFile(entry.absoluteFilePath(), manager_);
+            if (listed)
+                studySets_.push_back(std::move(set));
         }
-    }
+        catch (const std::exception& e)
+        {
+            // One damaged planning must not hide the others; readFromFile left its record.
+            Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
+        }
+        return true;
+    });
 }
 
 std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(const QString& file,

@@ -24,3 +24,11 @@ const QFont& Fonts::dialogFont()
     }();
     return font;
 }
+
+QFont Fonts::fixedFont(QFont base, int pointSize)
+{
+    installSubstitutions();
+    base.setFamily("Fixedsys");
+    base.setPointSize(pointSize);
+    return base;
+}

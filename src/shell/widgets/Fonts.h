@@ -11,4 +11,6 @@ public:
     static void installSubstitutions();
     // The process-wide dialog font: "System", 12 point, normal weight, not italic.
     static const QFont& dialogFont();
+    // The base font in the fixed-pitch "Fixedsys" at the given size (the browsing dialogs').
+    static QFont fixedFont(QFont base, int pointSize);
 };
