@@ -9,6 +9,7 @@
 #include "common/TestSupport.h"
 
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QFile>
 #include <cstdlib>
 #include <QTest>
@@ -65,22 +66,12 @@ TEST_F(DicomImportDialogTest, StudySetsEqualPydicomsGroupingNewestFirst)
     QString top, status;
     const int exec = ShellTest::runModal(dialog, [&] {
         whenReady(&dialog, [&] {
-            if (list->topLevelItemCount() == 0)
+            rows = ShellTest::rowTexts(list, {0, 1, 5});
+            if (rows.isEmpty())
                 return false;
-            for (int i = 0; i < list->topLevelItemCount(); ++i)
-            {
-                const QTreeWidgetItem* item = list->topLevelItem(i);
-                rows << item->text(0) + "|" + item->text(1) + "|" + item->text(5);
-            }
             top = rows.front();
             status = dialog.findChild<QLineEdit*>("m_Status")->text();
-            for (int i = 0; i < list->topLevelItemCount(); ++i)
-                if (list->topLevelItem(i)->text(5) == "5")
-                {
-                    const QPoint p = list->visualItemRect(list->topLevelItem(i)).center();
-                    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, p);
-                    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, p);
-                }
+            ShellTest::doubleClick(list, list->topLevelItem(int(rows.indexOf(QRegularExpression(".*\\|5$")))));
             return true;
         });
     });

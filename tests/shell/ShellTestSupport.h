@@ -6,9 +6,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QWidget>
 #include <algorithm>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace ShellTest {
@@ -41,6 +43,39 @@ inline QStringList captions(const std::vector<QPushButton*>& buttons)
     for (QPushButton* b : buttons)
         texts << b->text();
     return texts;
+}
+
+// Int signals of objects in the order they came, as "name value".
+struct SignalLog
+{
+    template<class O, class S>
+    SignalLog& on(O* object, S signal, const char* name)
+    {
+        QObject::connect(object, signal, [this, name](int v) { got.push_back(name + (" " + std::to_string(v))); });
+        return *this;
+    }
+    std::vector<std::string> got;
+};
+
+// The top-level rows of a list, the given columns joined by "|".
+inline QStringList rowTexts(const QTreeWidget* list, std::initializer_list<int> columns)
+{
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+    {
+        QStringList cells;
+        for (int c : columns)
+            cells << list->topLevelItem(i)->text(c);
+        rows << cells.join("|");
+    }
+    return rows;
+}
+
+inline void doubleClick(QTreeWidget* list, QTreeWidgetItem* item)
+{
+    const QPoint p = list->visualItemRect(item).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, p);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, p);
 }
 
 inline QStringList labelTexts(const QWidget& widget)

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
+#include "ShellTestSupport.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -16,15 +17,13 @@
 namespace {
 
 // Every signal of a range slider, in the order they came.
-struct RangeSignals
+struct RangeSignals : ShellTest::SignalLog
 {
     explicit RangeSignals(RangeSlider& s)
     {
-        QObject::connect(&s, &RangeSlider::lowValueChanged, [this](int v) { got.push_back("low " + std::to_string(v)); });
-        QObject::connect(&s, &RangeSlider::midValueChanged, [this](int v) { got.push_back("mid " + std::to_string(v)); });
-        QObject::connect(&s, &RangeSlider::highValueChanged, [this](int v) { got.push_back("high " + std::to_string(v)); });
+        on(&s, &RangeSlider::lowValueChanged, "low").on(&s, &RangeSlider::midValueChanged, "mid");
+        on(&s, &RangeSlider::highValueChanged, "high");
     }
-    std::vector<std::string> got;
 };
 
 std::vector<int> values(const RangeSlider& s)
@@ -119,37 +118,25 @@ TEST(RangeSlider, MouseDragsGrabByPriorityAndPaintTheBands)
 
 TEST(Slider, ClickJumpsToTheTruncatedValueBeforeValueChanged)
 {
-    const struct
+    for (const auto& [orientation, click, value] :
+         {std::tuple{Qt::Horizontal, QPoint(50, 8), 25}, {Qt::Horizontal, QPoint(199, 8), 99}, {Qt::Vertical, QPoint(8, 150), 75}})
     {
-        Qt::Orientation orientation;
-        QPoint click;
-        int value;
-    } rows[] = {
-        {Qt::Horizontal, {50, 8}, 25},
-        {Qt::Horizontal, {199, 8}, 99},
-        {Qt::Vertical, {8, 150}, 75},
-    };
-    for (const auto& row : rows)
-    {
-        Slider slider(row.orientation, nullptr);
+        Slider slider(orientation, nullptr);
         slider.setRange(0, 100);
-        slider.resize(row.orientation == Qt::Horizontal ? QSize(200, 20) : QSize(20, 200));
+        slider.resize(orientation == Qt::Horizontal ? QSize(200, 20) : QSize(20, 200));
         slider.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&slider));
-        if (row.orientation == Qt::Vertical)
+        if (orientation == Qt::Vertical)
         {
             EXPECT_LT(slider.handleRect().center().y(), 20) << "the minimum lies at the top";
         }
-        std::vector<std::string> order;
-        QObject::connect(&slider, qOverload<int>(&Slider::sliderPressed),
-                         [&](int v) { order.push_back("pressed " + std::to_string(v)); });
-        QObject::connect(&slider, &QSlider::valueChanged, [&](int v) { order.push_back("value " + std::to_string(v)); });
-        QTest::mousePress(&slider, Qt::LeftButton, {}, row.click);
-        EXPECT_EQ(slider.value(), row.value);
-        ASSERT_GE(order.size(), 2u);
-        EXPECT_EQ(order[0], "pressed " + std::to_string(row.value));
-        EXPECT_EQ(order[1], "value " + std::to_string(row.value));
-        QTest::mouseRelease(&slider, Qt::LeftButton, {}, row.click);
+        ShellTest::SignalLog log;
+        log.on(&slider, qOverload<int>(&Slider::sliderPressed), "pressed").on(&slider, &QSlider::valueChanged, "value");
+        QTest::mousePress(&slider, Qt::LeftButton, {}, click);
+        EXPECT_EQ(slider.value(), value);
+        log.got.resize(2);
+        EXPECT_EQ(log.got, (std::vector<std::string>{"pressed " + std::to_string(value), "value " + std::to_string(value)}));
+        QTest::mouseRelease(&slider, Qt::LeftButton, {}, click);
     }
 }
 
