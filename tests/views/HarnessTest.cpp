@@ -1,6 +1,7 @@
 // view_harness as a person meets it: its window on the X screen (read with python3-pil, not
 // from the widget's framebuffer), and its refusals.
 #include "ViewTestSupport.h"
+#include "common/TestSupport.h"
 
 #include <QDir>
 #include <QProcess>
@@ -34,8 +35,10 @@ HarnessRun run(const QStringList& args)
 
 TEST(ViewHarness, AxialSliceOnTheScreenInTheWindowsGreys)
 {
-    REQUIRE_DISPLAY();
+    TestSupport::PrivateXServer x;
+    ASSERT_TRUE(x.running()) << "Xvfb did not start";
     QProcess view;
+    view.setProcessEnvironment(x.environment());
     view.start(harness, {"--view", "Axial", "--slice", "41.25", "--window", "500,2500", "--quit-after", "20000"});
     ASSERT_TRUE(view.waitForStarted());
     ASSERT_TRUE(view.waitForReadyRead(30000)) << view.readAllStandardError().toStdString();
@@ -53,7 +56,7 @@ TEST(ViewHarness, AxialSliceOnTheScreenInTheWindowsGreys)
                       "ImageGrab.grab(xdisplay=sys.argv[1]).convert('RGB').crop(tuple(map(int, sys.argv[2:6])))"
                       ".save(sys.argv[6] + '.png'); open(sys.argv[6], 'wb').write(ImageGrab.grab(xdisplay=sys.argv[1])"
                       ".convert('RGB').crop(tuple(map(int, sys.argv[2:6]))).tobytes())",
-                qgetenv("DISPLAY"), QString::number(x0), QString::number(y0), QString::number(x0 + w),
+                x.display(), QString::number(x0), QString::number(y0), QString::number(x0 + w),
                 QString::number(y0 + h), raw});
     ASSERT_TRUE(grab.waitForFinished(30000));
     ASSERT_EQ(grab.exitCode(), 0) << grab.readAllStandardError().toStdString();
