@@ -113,6 +113,8 @@ TEST(PanoramicView, SizesAndEdgesAndFitting)
         EXPECT_NEAR(p.z, 0.0, 1e-12);
     }
     EXPECT_NEAR(view.getWorldPos(200, 0).z, 80.0, 1e-12);
+    view.resize(0, 0);
+    EXPECT_NO_THROW(view.getWorldPos(5, 5));
 
     // Zoom to fit in the frame, only while the curve is drawn (state 2).
     QWidget frame, scroll(&frame);
@@ -320,6 +322,11 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
         moveTo(view.get(), p + QPointF(900, -40));
         release(view.get(), p);
     }
+    view->resize(0, 0); // narrower than the count: no column of zero width
+    grab(*view);
+    press(view.get(), QPointF(0, 0));
+    release(view.get(), QPointF(0, 0));
+    EXPECT_EQ(view->getSliceIndex(0.5), 0u);
     EXPECT_EQ(ViewFailure::count(), failures);
 }
 
