@@ -78,7 +78,7 @@ std::unique_ptr<View> show(std::shared_ptr<Model> model, const char* name, QSize
     auto view = std::make_unique<View>(model, nullptr, name);
     view->setWindowFlags(Qt::FramelessWindowHint);
     view->resize(size.isValid() ? size : view->sizeHint());
-    view->move(0, 0);
+    view->move(windowPlace);
     view->show();
     model->notify();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
