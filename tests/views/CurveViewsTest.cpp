@@ -26,6 +26,7 @@ class IdleController : public INavigationController
 {
 public:
     void navigationStateEvent(StateMachine::Event) override {}
+    Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
 
 protected:
     bool updateStates(StateMachine::Event, int) override { return true; }
