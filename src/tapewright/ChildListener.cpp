@@ -24,7 +24,9 @@ bool ChildListener::eventFilter(QObject* receiver, QEvent* event)
 {
     switch (event->type()) {
     case QEvent::ChildAdded:
-        // Sent from the child's constructor, before its name is set: register it later.
+    case QEvent::ChildPolished:
+        // Sent while the child (or its parent) is still being built, before names are set and
+        // widgets put into their final parents: register when the event loop runs again.
         if (QObject* child = static_cast<QChildEvent*>(event)->child(); child && !names_.contains(child)) {
             pending_.append(child);
             if (!pendingScheduled_) {
@@ -32,10 +34,6 @@ bool ChildListener::eventFilter(QObject* receiver, QEvent* event)
                 QMetaObject::invokeMethod(this, &ChildListener::registerPending, Qt::QueuedConnection);
             }
         }
-        break;
-    case QEvent::ChildPolished:
-        if (QObject* child = static_cast<QChildEvent*>(event)->child(); child && !names_.contains(child))
-            registerObject(child, true);
         break;
     case QEvent::Show:
         if (!names_.contains(receiver))

@@ -3,8 +3,8 @@
 // A path is the parent's path, "/", and the object's name ("unnamed" when it has none, "/" in
 // it replaced by "_"), with a decimal counter appended when a live object holds the path. A path
 // is given once and kept for the object's life; the path of a destroyed object may be given again.
-// Qt 6 announces a child before its name is set, so registration waits for the event loop, for
-// the child's polish or for its first show. A lookup of an unknown path waits creationTimeOut
+// Qt 6 announces a child before its name is set, so registration of added and polished children
+// waits for the event loop; a widget being shown is registered at once. A lookup of an unknown path waits creationTimeOut
 // milliseconds for it to appear (event() says when to look again), then gives up on it.
 #include <QHash>
 #include <QObject>

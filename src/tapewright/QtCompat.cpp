@@ -76,23 +76,39 @@ int stateBefore(const QMouseEvent* event)
     return stateFromQt(event->buttons() ^ event->button(), event->modifiers());
 }
 
+namespace {
+int ownModifierState(int key)
+{
+    switch (key) {
+    case Qt::Key_Shift: return shiftState;
+    case Qt::Key_Control: return controlState;
+    case Qt::Key_Alt: return altState;
+    case Qt::Key_Meta: return metaState;
+    default: return 0;
+    }
+}
+}
+
 int stateBefore(const QKeyEvent* event)
 {
-    int state = stateFromQt({}, event->modifiers());
-    int own = 0;
-    switch (event->key()) {
-    case Qt::Key_Shift: own = shiftState; break;
-    case Qt::Key_Control: own = controlState; break;
-    case Qt::Key_Alt: own = altState; break;
-    case Qt::Key_Meta: own = metaState; break;
-    default: break;
-    }
     // Pressing a modifier key sets its bit, releasing it clears it.
+    const int state = stateFromQt({}, event->modifiers());
+    const int own = ownModifierState(event->key());
     if (event->type() == QEvent::KeyPress)
-        state &= ~own;
-    else if (event->type() == QEvent::KeyRelease)
-        state |= own;
+        return state & ~own;
+    if (event->type() == QEvent::KeyRelease)
+        return state | own;
     return state;
+}
+
+Qt::KeyboardModifiers modifiersAfter(QEvent::Type type, int key, int stateBefore)
+{
+    const int own = ownModifierState(key);
+    if (type == QEvent::KeyPress)
+        return toQtModifiers(stateBefore | own);
+    if (type == QEvent::KeyRelease)
+        return toQtModifiers(stateBefore & ~own);
+    return toQtModifiers(stateBefore);
 }
 
 namespace {

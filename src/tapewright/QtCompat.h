@@ -30,6 +30,8 @@ Qt::MouseButton toQtButton(int button);
 // as they are after the event.
 int stateBefore(const QMouseEvent* event);
 int stateBefore(const QKeyEvent* event);
+// The Qt 6 modifiers of a rebuilt key event from the script's state before it.
+Qt::KeyboardModifiers modifiersAfter(QEvent::Type type, int key, int stateBefore);
 
 // Focus reasons of the script: 0 Mouse, 1 Tab, 2 Backtab, 3 ActiveWindow, 4 Popup,
 // 5 Shortcut, 6 Other. Qt 6 reasons without a script form count as Other.

@@ -112,14 +112,15 @@ ScriptReader::KeyAttributes ScriptReader::keyAttributes(const QDomElement& eleme
     return attributes;
 }
 
-bool ScriptReader::focusIn(const QDomElement& element)
+QEvent::Type ScriptReader::focusType(const QDomElement& element)
 {
     const QString type = element.attribute(QStringLiteral("type"), QStringLiteral("FocusIn")).toLower().remove(QLatin1Char(' '));
+    if (type == QLatin1String("focusin"))
+        return QEvent::FocusIn;
     if (type == QLatin1String("focusout"))
-        return false;
-    if (type != QLatin1String("focusin"))
-        qWarning("%s", qPrintable(tr("Unknown Focus Type: %1").arg(element.attribute(QStringLiteral("type")))));
-    return true;
+        return QEvent::FocusOut;
+    reportError(true, tr("Unknown Focus Type: %1").arg(type));
+    return QEvent::None;
 }
 
 int ScriptReader::focusReason(const QDomElement& element)

@@ -4,6 +4,7 @@
 // A script cut off before "</Events>" (a recording that crashed) reads with one warning.
 #include <QDomDocument>
 #include <QDomElement>
+#include <QEvent>
 #include <QList>
 #include <QPoint>
 #include <QSize>
@@ -43,8 +44,8 @@ public:
     };
     static KeyAttributes keyAttributes(const QDomElement& element);
 
-    // "FocusEvent": true for FocusIn (the default), false for FocusOut; other values warn.
-    static bool focusIn(const QDomElement& element);
+    // "FocusEvent": QEvent::FocusIn (the default) or FocusOut; other values warn and give None.
+    static QEvent::Type focusType(const QDomElement& element);
     // "FocusEvent" reason in the script's numbering; "other" by default.
     static int focusReason(const QDomElement& element);
 };

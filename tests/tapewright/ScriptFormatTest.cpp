@@ -91,7 +91,7 @@ TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
     const ScriptReader::KeyAttributes keys = ScriptReader::keyAttributes(steps[2]);
     EXPECT_EQ(keys.key, Qt::Key_Eacute);
     EXPECT_TRUE(keys.repeat);
-    EXPECT_FALSE(ScriptReader::focusIn(steps[5]));
+    EXPECT_EQ(ScriptReader::focusType(steps[5]), QEvent::FocusOut);
 }
 
 TEST_F(TapewrightFixture, ReadersAcceptAnyCaseDefaultsAndCutOffScripts)
@@ -107,10 +107,10 @@ TEST_F(TapewrightFixture, ReadersAcceptAnyCaseDefaultsAndCutOffScripts)
     EXPECT_EQ(mouse.widgetSize, QSize(-1, -1));
     EXPECT_EQ(ScriptReader::keyAttributes(steps[1]).key, int(Qt::ControlModifier) + Qt::Key_S) << "key beats intkey";
     EXPECT_EQ(ScriptReader::keyAttributes(steps[1]).count, 1);
-    Warnings warnings;
-    EXPECT_TRUE(ScriptReader::focusIn(steps[2]));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ScriptReader::focusType(steps[2]), QEvent::None);
     EXPECT_EQ(ScriptReader::focusReason(steps[2]), 6);
-    EXPECT_EQ(warnings.messages, QStringList {"Unknown Focus Type: Sideways"});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown Focus Type: sideways\n");
     EXPECT_EQ(ScriptReader::intAttribute(steps[0], "x", 7), 7);
 
     testing::internal::CaptureStderr();

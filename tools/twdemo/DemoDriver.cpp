@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 constexpr int stepDelay = 40;
@@ -58,7 +59,6 @@ bool DemoDriver::start(const QString& scenario)
         steps_.push_back([w] {
             auto* list = child<QListWidget>(w, "list");
             const QRect item = list->visualItemRect(list->item(2));
-            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
             // The context menu opens its own loop: choose its first entry from inside it.
             QTimer::singleShot(stepDelay, [] {
                 if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
@@ -66,8 +66,9 @@ bool DemoDriver::start(const QString& scenario)
                     QTest::keyClick(menu, Qt::Key_Return);
                 }
             });
-            QContextMenuEvent event(QContextMenuEvent::Mouse, item.center(), list->viewport()->mapToGlobal(item.center()));
-            QApplication::sendEvent(list->viewport(), &event);
+            // Through the window system, so that Qt itself raises the context menu event.
+            const QPoint inWindow = list->viewport()->mapTo(w, item.center());
+            QTest::mouseClick(w->windowHandle(), Qt::RightButton, {}, inWindow);
         });
         for (int i = 0; i < 2; ++i)
             steps_.push_back([w] {
