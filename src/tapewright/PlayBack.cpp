@@ -2,6 +2,7 @@
 
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
+#include "tapewright/Command.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBackAdapter.h"
 #include "tapewright/PostedEvent.h"
@@ -24,7 +25,6 @@
 #include <QTimer>
 #include <QWheelEvent>
 #include <QWidget>
-#include <cstdio>
 
 namespace {
 
@@ -42,6 +42,7 @@ PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
     setObjectName(QStringLiteral("PlayBack"));
     timer_->setObjectName(QStringLiteral("_timer"));
     timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
     connect(timer_, &QTimer::timeout, this, &PlayBack::step);
     connect(ChildListener::instance(), SIGNAL(event()), this, SLOT(childAppeared()));
     connect(ChildListener::instance(), &ChildListener::unableToFindChild, this, &PlayBack::childSearchError);
@@ -49,7 +50,7 @@ PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
 
 PlayBack::~PlayBack() { endPlayBack(); }
 
-bool PlayBack::start(const QString& scriptFile)
+bool PlayBack::start(const QString& scriptFile, const QString& outputFile)
 {
     if (playing_) {
         qWarning("PlayBack::start: already playing");
@@ -57,6 +58,7 @@ bool PlayBack::start(const QString& scriptFile)
     }
     startTime_.start();
     levels_.clear();
+    output_.open(outputFile);
     if (!loadScript(scriptFile))
         return false;
     TapewrightUtil::setUseNativeDialogs(false);
@@ -177,8 +179,7 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         box.exec();
         QCursor::setPos(cursor);
     } else if (tag == QLatin1String("runcommand")) {
-        std::printf("%s\n", qPrintable(tr("External commands are off; not run: %1").arg(element.attribute(QStringLiteral("command")))));
-        std::fflush(stdout);
+        output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
         playEvent(target, element);
     }
@@ -248,6 +249,8 @@ void PlayBack::playEvent(QObject* target, const QDomElement& element)
             QApplication::postEvent(widget, new QCloseEvent);
     } else if (tag == QLatin1String("screendump")) {
         screenDump(widget, element);
+    } else if (tag == QLatin1String("printproperty")) {
+        output_.printProperties(element, target);
     } else {
         QApplication::postEvent(target, new PostedEvent(element));
     }
@@ -372,6 +375,7 @@ void PlayBack::endPlayBack()
     levels_.clear();
     child_ = QDomNode();
     TapewrightUtil::setUseNativeDialogs(true);
+    output_.close();
     if (TapewrightSettings::instance().endPlayBackDialog())
         QMessageBox::information(nullptr, tr("End of Playback"), tr("End of Playback"));
     emit playbackDone();

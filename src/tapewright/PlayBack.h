@@ -4,6 +4,8 @@
 // element. Steps run from a single-shot timer, or when the widget waited for appears; a step is
 // never re-entered and nothing plays after endPlayBack(). Includes nest at most 16 deep, never in
 // a cycle; delays are clamped to ten minutes and negative ones run at once.
+#include "tapewright/PlayBackOutput.h"
+
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -25,8 +27,9 @@ public:
     explicit PlayBack(QObject* parent = nullptr);
     ~PlayBack() override;
 
-    // Starts playing a script file; false when it cannot be read (reported).
-    bool start(const QString& scriptFile);
+    // Starts playing a script file, printing to the output file (standard output when null);
+    // false when the script cannot be read (reported).
+    bool start(const QString& scriptFile, const QString& outputFile = QString());
     bool isPlaying() const { return playing_; }
 
     bool eventFilter(QObject* target, QEvent* event) override;
@@ -69,4 +72,5 @@ private:
     QDomNode child_;
     std::vector<Level> levels_;
     int version_ = -1;
+    PlayBackOutput output_;
 };

@@ -22,6 +22,7 @@ struct TapewrightSettings::Private
     bool closeRecorderDialog = true;
     bool showConfigDialog = true;
     bool showFontChooser = true;
+    bool allowCommands = false;
     int missingWidget = warnMissing;
     int creationTimeOut = 5000;
     std::array<int, actionCount> keyBindings {};
@@ -54,6 +55,7 @@ TAPEWRIGHT_FLAG(displayMouseMovement, setDisplayMouseMovement)
 TAPEWRIGHT_FLAG(showRecorderDialog, setShowRecorderDialog)
 TAPEWRIGHT_FLAG(closeRecorderDialog, setCloseRecorderDialog)
 TAPEWRIGHT_FLAG(showConfigDialog, setShowConfigDialog)
+TAPEWRIGHT_FLAG(allowCommands, setAllowCommands)
 #undef TAPEWRIGHT_FLAG
 
 bool TapewrightSettings::showFontChooser() const { return d->showFontChooser; }

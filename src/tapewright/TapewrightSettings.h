@@ -57,6 +57,9 @@ public:
     void setErrorMessageLocation(int location);
     int recorderView() const;
     void setRecorderView(int view);
+    // Scripts may run external commands only when this is on (off by default).
+    bool allowCommands() const;
+    void setAllowCommands(bool on);
 
     int keyBinding(int action) const;
     void setKeyBinding(int action, const QKeySequence& keys);

@@ -83,3 +83,27 @@ TEST(Twdemo, SessionScenarioReachesItsState)
               QJsonObject({{"accepts", 1}, {"rejects", 1}, {"lastText", "in the dialog"}}));
     EXPECT_EQ(state["list"].toObject()["selected"], QJsonArray {"entry 2"});
 }
+
+TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
+{
+    TestSupport::ScratchDir dir;
+    const QString script = dir.qpath() + "/session.tws";
+    const QJsonObject recorded = runTwdemo({"-record", "-script", script, "--drive", "session", "--dump-state",
+                                            dir.qpath() + "/a.json"}, dir.qpath() + "/a.json");
+    const QJsonObject replayed =
+        runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"}, dir.qpath() + "/b.json");
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 2);
+    EXPECT_EQ(recorded["mark"].toObject()["triggered"], 1);
+    EXPECT_EQ(replayed, recorded);
+
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", "import sys, xml.etree.ElementTree as E\n"
+                                            "r = E.parse(sys.argv[1]).getroot()\n"
+                                            "print(r.tag, r[0].tag, r[0].get('id'), r[0].get('sleep'), len(r))",
+                                      script});
+    ASSERT_TRUE(python.waitForFinished(30000));
+    const QStringList fields = QString(python.readAllStandardOutput()).split(' ');
+    ASSERT_EQ(fields.size(), 5) << python.readAllStandardError().toStdString();
+    EXPECT_EQ(fields.mid(0, 4), QStringList({"Events", "Version", "3", "0"}));
+    EXPECT_GT(fields[4].toInt(), 50);
+}

@@ -12,6 +12,7 @@
 #include "DemoWindow.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
+#include "tapewright/TapewrightSettings.h"
 
 #include <QApplication>
 #include <QFile>
@@ -57,8 +58,10 @@ int main(int argc, char** argv)
             (option == QLatin1String("-record") ? record : playback) = true;
             continue;
         }
-        if (option == QLatin1String("-allowcommands"))
+        if (option == QLatin1String("-allowcommands")) {
+            TapewrightSettings::instance().setAllowCommands(true);
             continue;
+        }
         if (i + 1 >= args.size())
             return usage("missing value of an option");
         const QString value = args[++i];
@@ -117,7 +120,7 @@ int main(int argc, char** argv)
         }
         if (!scenario.isEmpty())
             driver.start(scenario);
-        if (playback && !player.start(scriptFile))
+        if (playback && !player.start(scriptFile, outputFile.isEmpty() ? QString() : outputFile))
             QApplication::exit(1);
     });
     const int status = app.exec();
