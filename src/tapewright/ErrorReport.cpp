@@ -19,6 +19,17 @@ std::map<int, std::function<void()>>& exitHooks()
     return hooks;
 }
 
+std::function<void(bool, const QString&)>& errorSink()
+{
+    static std::function<void(bool, const QString&)> sink;
+    return sink;
+}
+
+}
+
+void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink)
+{
+    errorSink() = std::move(sink);
 }
 
 int addExitHook(std::function<void()> hook)
@@ -48,6 +59,10 @@ void exitAfterError()
 
 void reportError(bool canContinue, const QString& message)
 {
+    if (errorSink()) {
+        errorSink()(canContinue, message);
+        return;
+    }
     if (TapewrightSettings::instance().errorMessageLocation() != 1) {
         const QByteArray line = message.toLocal8Bit() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);

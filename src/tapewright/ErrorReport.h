@@ -13,5 +13,9 @@ void reportError(bool canContinue, const QString& message);
 int addExitHook(std::function<void()> hook);
 void removeExitHook(int handle);
 
+// Hands every report to `sink` instead (no box, no exit) while set; an empty function ends
+// that. For programs that feed the component arbitrary input and must keep running.
+void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink);
+
 // Runs the exit hooks and ends the process with status -1 (255).
 [[noreturn]] void exitAfterError();

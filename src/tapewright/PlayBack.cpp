@@ -81,6 +81,12 @@ bool PlayBack::loadScript(const QString& fileName)
             return false;
         }
     }
+    // Only ordinary files of sane size: a device such as /dev/zero would never end.
+    const QFileInfo info(fileName);
+    if (info.exists() && (!info.isFile() || info.size() > maxScriptBytes)) {
+        reportError(true, tr("Couldn't open file '%1'").arg(fileName));
+        return false;
+    }
     auto document = std::make_shared<QDomDocument>();
     if (!ScriptReader::load(fileName, *document))
         return false;

@@ -23,6 +23,7 @@ class PlayBack : public QObject
 public:
     static constexpr int maxIncludeDepth = 16;
     static constexpr int maxDelayMs = 10 * 60 * 1000;
+    static constexpr qint64 maxScriptBytes = 64 * 1024 * 1024;
 
     explicit PlayBack(QObject* parent = nullptr);
     ~PlayBack() override;
