@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         PlayBack player;
         QEventLoop loop;
         QObject::connect(&player, &PlayBack::playbackDone, &loop, &QEventLoop::quit);
-        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
         if (player.start(file))
             loop.exec();
         player.endPlayBack();

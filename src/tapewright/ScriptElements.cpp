@@ -37,6 +37,18 @@ QDomElement mouseElement(QDomDocument& document, const QString& tag, QObject* re
 
 }
 
+QString xmlText(const QString& text)
+{
+    QString clean;
+    clean.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 ? u != 0xFFFE && u != 0xFFFF : (u == 0x9 || u == 0xA || u == 0xD))
+            clean += c;
+    }
+    return clean;
+}
+
 QDomElement version(QDomDocument& document)
 {
     QDomElement element = document.createElement(QStringLiteral("Version"));
@@ -56,9 +68,11 @@ QDomElement keyElement(QDomDocument& document, const QString& tag, const QEvent*
         else
             element.setAttribute(QStringLiteral("intkey"), key);
     }
-    const QString text = event->text();
-    if (!text.isEmpty() && text[0].unicode() > 0 && text[0].unicode() < 128)
-        element.setAttribute(QStringLiteral("ascii"), int(text[0].unicode()));
+    const QString raw = event->text();
+    if (!raw.isEmpty() && raw[0].unicode() > 0 && raw[0].unicode() < 128)
+        element.setAttribute(QStringLiteral("ascii"), int(raw[0].unicode()));
+    // Backspace and the like produce control characters, which no XML reader accepts back.
+    const QString text = xmlText(raw);
     if (const int state = QtCompat::stateBefore(event))
         element.setAttribute(QStringLiteral("state"), TapewrightUtil::stateToText(state));
     if (!text.isEmpty())
@@ -151,7 +165,7 @@ QDomElement fromEvent(QDomDocument& document, QObject* receiver, const QEvent* e
 QDomElement information(QDomDocument& document, const QString& text)
 {
     QDomElement element = document.createElement(QStringLiteral("Information"));
-    element.setAttribute(QStringLiteral("text"), text);
+    element.setAttribute(QStringLiteral("text"), xmlText(text));
     return element;
 }
 
@@ -172,7 +186,7 @@ QDomElement sleep(QDomDocument& document, int milliseconds)
 QDomElement runCommand(QDomDocument& document, const QString& command)
 {
     QDomElement element = document.createElement(QStringLiteral("RunCommand"));
-    element.setAttribute(QStringLiteral("command"), command);
+    element.setAttribute(QStringLiteral("command"), xmlText(command));
     return element;
 }
 

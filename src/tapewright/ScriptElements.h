@@ -26,6 +26,9 @@ QDomElement screenDump(QDomDocument& document, const QString& widgetPath, const 
 
 // Sets "sleep", or leaves it out altogether when time is compressed.
 void setSleep(QDomElement& element, int milliseconds);
+// The text without the characters XML cannot hold (control characters other than tab and line
+// ends): written into an attribute they would make the whole script unreadable.
+QString xmlText(const QString& text);
 // A file inside the working directory relative to it; any other path unchanged.
 QString scriptPath(const QString& path);
 

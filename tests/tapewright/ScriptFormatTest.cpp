@@ -39,6 +39,7 @@ TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
                             Qt::ControlModifier);
     const QKeyEvent key(QEvent::KeyPress, Qt::Key_Eacute, Qt::ShiftModifier, QStringLiteral("É"), true, 2);
     const QKeyEvent noSequence(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier);
+    const QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QStringLiteral("\b"));
     const QContextMenuEvent other(QContextMenuEvent::Other, QPoint(1, 2), QPoint(1, 2));
     const QFocusEvent focus(QEvent::FocusOut, Qt::BacktabFocusReason);
     QList<QDomElement> elements {ScriptElements::version(document),
@@ -49,7 +50,8 @@ TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
                                  ScriptElements::fromEvent(document, &widget, &focus),
                                  ScriptElements::information(document, QStringLiteral("Grüße\n\"zwei\" <Zeilen>")),
                                  ScriptElements::include(document, QDir::currentPath() + "/sub/x.tws"),
-                                 ScriptElements::include(document, "/elsewhere/y.tws")};
+                                 ScriptElements::include(document, "/elsewhere/y.tws"),
+                                 ScriptElements::fromEvent(document, &widget, &backspace)};
     for (QDomElement& e : elements) {
         e.setAttribute("name", "/twdemo/ä");
         ScriptElements::setSleep(e, 0);
@@ -66,6 +68,8 @@ TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
     EXPECT_EQ(elements[5].attribute("reason"), "Backtab");
     EXPECT_EQ(elements[7].attribute("file"), "sub/x.tws");
     EXPECT_EQ(elements[8].attribute("file"), "/elsewhere/y.tws");
+    EXPECT_EQ(elements[9].attribute("ascii"), "8");
+    EXPECT_FALSE(elements[9].hasAttribute("text")) << "no control character reaches the file";
 
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
