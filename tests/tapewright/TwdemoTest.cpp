@@ -9,6 +9,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QStandardPaths>
 
 namespace {
 
@@ -106,4 +109,100 @@ TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
     ASSERT_EQ(fields.size(), 5) << python.readAllStandardError().toStdString();
     EXPECT_EQ(fields.mid(0, 4), QStringList({"Events", "Version", "3", "0"}));
     EXPECT_GT(fields[4].toInt(), 50);
+}
+
+namespace {
+
+// Runs a command line tool; its standard output.
+QString tool(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForFinished(30000)) << program.toStdString();
+    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()).trimmed();
+}
+
+// Starts twdemo away from the screen's corner (where other test programs put their windows)
+// and waits until it reports its widget rectangles.
+QJsonObject startTwdemo(QProcess& process, QStringList arguments, const QString& rectsFile)
+{
+    arguments << "-geometry" << "800x600+1100+450" << "--widget-rects" << rectsFile;
+    process.start(TWDEMO_PROGRAM, arguments);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(rectsFile).size() > 0; }, 20000));
+    QFile file(rectsFile);
+    file.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QPoint centre(const QJsonObject& rects, const char* name)
+{
+    const QJsonArray r = rects[name].toObject()["rect"].toArray();
+    return QPoint(r[0].toInt() + r[2].toInt() / 2, r[1].toInt() + r[3].toInt() / 2);
+}
+
+bool underXServer()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb") && !QStandardPaths::findExecutable("xdotool").isEmpty()
+           && !QStandardPaths::findExecutable("import").isEmpty();
+}
+
+}
+
+TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
+{
+    if (!underXServer())
+        GTEST_SKIP() << "needs an X server, xdotool and ImageMagick";
+    TestSupport::ScratchDir dir;
+    const QString script = dir.qpath() + "/xdo.tws";
+    QProcess recording;
+    const QJsonObject rects = startTwdemo(recording, {"-record", "-script", script, "--dump-state", dir.qpath() + "/a.json"},
+                                          dir.qpath() + "/rects.json");
+    auto click = [&](const char* name) {
+        const QPoint at = centre(rects, name);
+        tool("xdotool", {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+    };
+    click("edit");
+    tool("xdotool", {"type", "--delay", "20", "xdo Typed"});
+    click("check");
+    click("combo");
+    QTest::qWait(300);
+    tool("xdotool", {"key", "Down", "Return"});
+    click("edit");
+    tool("xdotool", {"key", "ctrl+s", "ctrl+q"});
+    ASSERT_TRUE(recording.waitForFinished(20000));
+    QFile dumpA(dir.qpath() + "/a.json");
+    ASSERT_TRUE(dumpA.open(QIODevice::ReadOnly));
+    const QJsonObject recorded = QJsonDocument::fromJson(dumpA.readAll()).object();
+    EXPECT_EQ(recorded["edit"].toObject()["text"], "xdo Typed");
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 1);
+    const QJsonObject replayed =
+        runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"}, dir.qpath() + "/b.json");
+    EXPECT_EQ(replayed, recorded);
+}
+
+TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
+{
+    if (!underXServer())
+        GTEST_SKIP() << "needs an X server, xdotool and ImageMagick";
+    TestSupport::ScratchDir dir;
+    tool("xdotool", {"mousemove", "--sync", "1000", "100"});
+    const QString dump = dir.qpath() + "/tree.png";
+    const QString script = dir.qpath() + "/dump.tws";
+    QFile out(script);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(QString("<Events><Version id=\"3\"/><ScreenDump name=\"/twdemo/central/tree\" fileName=\"%1\" sleep=\"300\"/>"
+                      "<Sleep msec=\"4000\"/><Close name=\"/twdemo\"/></Events>").arg(dump).toUtf8());
+    out.close();
+    QProcess playing;
+    const QJsonObject rects = startTwdemo(playing, {"-playback", "-script", script}, dir.qpath() + "/rects.json");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(dump).size() > 0; }, 20000));
+    QTest::qWait(200);
+    const QString screen = dir.qpath() + "/screen.png";
+    tool("import", {"-window", "root", screen});
+    const QJsonArray r = rects["tree"].toObject()["rect"].toArray();
+    const QString crop = dir.qpath() + "/crop.png";
+    tool("convert", {screen, "-crop", QString("%1x%2+%3+%4").arg(r[2].toInt()).arg(r[3].toInt()).arg(r[0].toInt()).arg(r[1].toInt()),
+                     "+repage", crop});
+    EXPECT_EQ(tool("compare", {"-metric", "AE", dump, crop, "null:"}), "0");
+    ASSERT_TRUE(playing.waitForFinished(20000));
 }
