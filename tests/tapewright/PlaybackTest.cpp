@@ -12,11 +12,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QtTest/qtestspontaneevent.h>
 
 using namespace TapewrightTest;
 
@@ -121,6 +124,20 @@ TEST_F(TapewrightFixture, RecorderStampsRelativeAndAbsoluteTimeLeavingPausesOut)
         EXPECT_EQ(steps[2].attribute("sleep"), absolute ? "80" : "50");
     }
     TapewrightSettings::instance().setAbsoluteTimeStamps(false);
+
+    // The Stop binding ends the recording and its key press is not recorded.
+    QBuffer buffer;
+    Recorder stopped;
+    stopped.start(&buffer);
+    TapewrightSettings::instance().setKeyBinding(0, QKeySequence(Qt::Key_F12));
+    QKeyEvent f12(QEvent::KeyPress, Qt::Key_F12, Qt::NoModifier);
+    QSpontaneKeyEvent::setSpontaneous(&f12);
+    qApp->notify(&widget, &f12);
+    TapewrightSettings::instance().setKeyBinding(0, QKeySequence());
+    EXPECT_FALSE(stopped.isRecording());
+    EXPECT_FALSE(buffer.data().contains("F12"));
+    EXPECT_TRUE(buffer.data().endsWith("</Events>"));
+
     testing::internal::CaptureStderr();
     Recorder recorder;
     EXPECT_FALSE(recorder.start("/nonexistent-folder/x.tws"));
