@@ -24,6 +24,8 @@ class FakeNavigation : public INavigationController
 {
 public:
     void navigationStateEvent(StateMachine::Event event) override { events.push_back(event); }
+    int getCalibrationState() const override { return 0; }
+    int getCalibrationConditionLevel() const override { return 0; }
     std::vector<StateMachine::Event> events;
 
 protected:

@@ -14,4 +14,11 @@ public:
     // starts, Update for every update while navigating, Leave when it ends. Navigation resets,
     // warnings and the treatment log hang here.
     virtual void navigationStateEvent(StateMachine::Event event) = 0;
+
+    // The handpiece calibration as the 3D view shows it: the calibration's own state (0 not
+    // calibrating, 1 collecting the samples before calibration, 2 calibration, 3 after
+    // calibration, 4 done) and its condition level (2 best, 1 or 0 by how well the
+    // calibration transforms agree).
+    virtual int getCalibrationState() const = 0;
+    virtual int getCalibrationConditionLevel() const = 0;
 };

@@ -145,6 +145,8 @@ public:
     void setDicomFiles(const std::vector<std::string>& files);
     std::shared_ptr<Vexa::IndexedTriangleMesh> get3DModel() const;
     void set3DModel(std::shared_ptr<Vexa::IndexedTriangleMesh> model);
+    // Loaded from "Handpiece.sff" and "Drill.sff" in the meshes folder at construction; empty
+    // when a file is missing, unreadable or holds no triangle.
     virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getHandpieceMesh() const;
     virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getDrillMesh() const;
     // The mesh of a digit; above 9 the mesh of 9. Always a mesh (a plain block when the
@@ -246,6 +248,7 @@ private:
                              const std::vector<Vexa::Vector3D>& positions) const;
     bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
     void loadDigitMeshes();
+    void loadToolMeshes();
     void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume);
 
     std::shared_ptr<Settings> settings_;
@@ -267,6 +270,8 @@ private:
     std::recursive_mutex stateMutex_;
     mutable std::recursive_mutex planningMutex_;
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> handpieceMesh_;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> drillMesh_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
     bool markerDetected_ = false;
