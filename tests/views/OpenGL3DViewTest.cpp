@@ -13,6 +13,7 @@
 #include <QAbstractEventDispatcher>
 #include <numbers>
 #include <random>
+#include <thread>
 
 using Vexa::Matrix44;
 using Vexa::Vector3D;
@@ -427,4 +428,23 @@ TEST(OpenGL3DView, MissingAndDamagedMeshesAreSkippedWithOneRecord)
         view.grabFramebuffer();
     EXPECT_EQ(Vexa::ExceptionStack::getInstance()->size(), 1u);
     EXPECT_EQ(view.getFramebuffer().completedPictures(), pictures + 3);
+}
+
+TEST(OpenGL3DView, NotificationsFromTheNavigationThreadPaintInTheGuiThread)
+{
+    REQUIRE_DISPLAY();
+    Scene s;
+    s.navigation->enter(0);
+    const auto pictures = s.view->getFramebuffer().completedPictures();
+    std::thread navigation([&] {
+        s.model->setStateAndUpdate(Model::Navigation);
+        for (int i = 0; i < 50; ++i)
+            s.model->notify();
+    });
+    while (!navigation.joinable() || s.view->getFramebuffer().completedPictures() == pictures)
+        QTest::qWait(10);
+    navigation.join();
+    QTest::qWait(150); // the self-update timer (10 a second) runs in the GUI thread
+    EXPECT_TRUE(s.view->getTimer()->isActive());
+    EXPECT_GT(s.view->getFramebuffer().completedPictures(), pictures);
 }
