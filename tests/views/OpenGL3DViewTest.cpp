@@ -40,22 +40,15 @@ Matrix44<double> tick(unsigned buttons, double sx, double sy)
 TEST(CameraRig, ResetPoseAndTheButtonTable)
 {
     const Matrix44<double> c = CameraRig::resetPose(Vector3D(1, 2, 3));
-    expectNear(c.getColumn(0), Vector3D(1, 0, 0));
-    expectNear(c.getColumn(1), Vector3D(0, 0, 1));
-    expectNear(c.getColumn(2), Vector3D(0, 1, 0));
-    expectNear(c.getTranslation(), Vector3D(1, -198, 3));
-
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(c[i], Matrix44<double>(Vector3D(1, 0, 0), Vector3D(0, 0, 1), Vector3D(0, 1, 0), Vector3D(1, -198, 3))[i]);
     using A = CameraRig::Action;
     const unsigned L = CameraRig::LeftButton, M = CameraRig::MiddleButton, R = CameraRig::RightButton;
+    // The eye after a tick at speeds (2, 3): the pan goes against the drag, the dolly forward by
+    // the horizontal speed only.
     const struct { unsigned buttons; A action; Vector3D eye; } table[] = {
-        // Pan against the drag: right and down moves the eye left and up.
-        {L, A::Pan, Vector3D(-2, -200, 3)},
-        {L | M, A::Pan, Vector3D(-2, -200, 3)},
-        {R | M, A::Orbit, Vector3D()},
-        // Dolly forward by the horizontal speed only.
-        {L | R, A::Dolly, Vector3D(0, -198, 0)},
-        {M, A::Dolly, Vector3D(0, -198, 0)},
-        {0, A::None, Vector3D(0, -200, 0)},
+        {L, A::Pan, Vector3D(-2, -200, 3)}, {L | M, A::Pan, Vector3D(-2, -200, 3)}, {R | M, A::Orbit, Vector3D()},
+        {L | R, A::Dolly, Vector3D(0, -198, 0)}, {M, A::Dolly, Vector3D(0, -198, 0)}, {0, A::None, Vector3D(0, -200, 0)},
     };
     for (const auto& row : table) {
         EXPECT_EQ(CameraRig::actionFor(row.buttons), row.action) << row.buttons;
@@ -64,101 +57,78 @@ TEST(CameraRig, ResetPoseAndTheButtonTable)
     }
 }
 
-TEST(CameraRig, FullWidthRightDragOrbits225DegreesATick)
+TEST(CameraRig, FullWidthRightDragOrbits225DegreesATickAndTicksKeepTheFrameOrthonormal)
 {
-    const struct { int dx, dy; double degrees; } drags[] = {{400, 0, 225.0}, {200, 0, 56.25}, {-200, 0, -56.25}};
+    const struct { int dx; double degrees; } drags[] = {{400, 225.0}, {200, 56.25}, {-200, -56.25}};
     for (const auto& d : drags) {
-        const auto [sx, sy] = CameraRig::dragSpeed(d.dx, d.dy, 400, 300);
+        const auto [sx, sy] = CameraRig::dragSpeed(d.dx, 0, 400, 300);
         EXPECT_DOUBLE_EQ(sx, d.degrees);
         const Matrix44<double> c = tick(CameraRig::RightButton, sx, sy);
         // The eye turns about world z (the camera's up) by -degrees, still looking at the centre.
         const double a = -d.degrees * pi / 180.0;
-        expectNear(c.getTranslation(), Vector3D(200 * std::sin(a), -200 * std::cos(a), 0), 1e-9);
-        expectNear(c.getColumn(2), -c.getTranslation() / 200.0, 1e-9);
+        expectNear(c.getTranslation(), Vector3D(200 * std::sin(a), -200 * std::cos(a), 0));
+        expectNear(c.getColumn(2), -c.getTranslation() / 200.0);
     }
-    // Zero sizes give finite speeds.
     const auto [sx, sy] = CameraRig::dragSpeed(5, 5, 0, 0);
     EXPECT_TRUE(std::isfinite(sx) && std::isfinite(sy));
     EXPECT_DOUBLE_EQ(CameraRig::aspectRatio(300, 0), 300.0);
-}
 
-TEST(CameraRig, TicksKeepTheFrameOrthonormalAndLeftHanded)
-{
     Matrix44<double> c = CameraRig::resetPose(Vector3D());
     c.setColumn(0, Vector3D(1.3, 0.2, 0.1)); // drifted
     for (int i = 0; i < 50; ++i)
         c = CameraRig::dragTick(c, CameraRig::RightButton, 7.3, -4.1, Vector3D(5, 5, 5));
     const Vector3D x = c.getColumn(0), y = c.getColumn(1), z = c.getColumn(2);
-    EXPECT_NEAR(x.length(), 1.0, 1e-12);
-    EXPECT_NEAR(y.length(), 1.0, 1e-12);
-    EXPECT_NEAR(x.dot(y) + y.dot(z) + z.dot(x), 0.0, 1e-12);
-    expectNear(z.cross(y), x, 1e-12);
+    EXPECT_NEAR(x.length() + y.length() + std::abs(x.dot(y)) + std::abs(y.dot(z)), 2.0, 1e-12);
+    expectNear(z.cross(y), x, 1e-12); // still left-handed
 }
 
 TEST(CameraRig, SpaceballTurnsAboutThePreTurnAxesAndClampsWildEvents)
 {
-    const Vector3D center(10, 20, 30);
-    Matrix44<double> start = CameraRig::dragTick(CameraRig::resetPose(center), CameraRig::RightButton, 30, 20, center);
-    const Vector3D x0 = start.getColumn(0), y0 = start.getColumn(1), z0 = start.getColumn(2);
-    const Vector3D r(0.3, -0.5, 0.7), t(4, 5, 6);
+    const Vector3D center(10, 20, 30), r(0.3, -0.5, 0.7), t(4, 5, 6);
+    const Matrix44<double> start = CameraRig::dragTick(CameraRig::resetPose(center), CameraRig::RightButton, 30, 20, center);
     Matrix44<double> expected = start;
     expected.setTranslation(expected.getTranslation() - center);
-    for (const auto& [axis, angle] : {std::pair{x0, r.x}, std::pair{y0, r.y}, std::pair{z0, r.z}}) {
+    for (const auto& [axis, angle] : {std::pair{0, r.x}, {1, r.y}, {2, r.z}}) {
         Matrix44<double> turn;
-        turn.setRotation(axis, -angle);
+        turn.setRotation(start.getColumn(axis), -angle);
         expected = turn * expected;
     }
-    const Vector3D eye = expected.getTranslation() + center + expected.getColumn(0) * t.x -
-                         expected.getColumn(1) * t.y - expected.getColumn(2) * t.z;
     const Matrix44<double> got = CameraRig::spaceballMotion(start, t, r, center);
-    expectNear(got.getTranslation(), eye, 1e-9);
     for (int i = 0; i < 3; ++i)
-        expectNear(got.getColumn(i), expected.getColumn(i), 1e-9);
+        expectNear(got.getColumn(i), expected.getColumn(i));
+    expectNear(got.getTranslation(), expected.getTranslation() + center + expected.getColumn(0) * t.x -
+                                         expected.getColumn(1) * t.y - expected.getColumn(2) * t.z);
 
-    // A corrupt event: no infinity, turns at most half a turn, moves at most the bound.
+    // A corrupt event: nothing infinite, at most half a turn and the bounded move.
     const double inf = std::numeric_limits<double>::infinity();
     const Matrix44<double> wild =
         CameraRig::spaceballMotion(start, Vector3D(1e12, -inf, NAN), Vector3D(NAN, 1e9, -inf), center);
     EXPECT_LE((wild.getTranslation() - start.getTranslation()).length(),
-              200.0 * 2 + CameraRig::maxSpaceballTranslation * 1.0001);
-    for (int i = 0; i < 16; ++i)
-        EXPECT_TRUE(std::isfinite(wild[i]));
+              400.0 + CameraRig::maxSpaceballTranslation * std::sqrt(3.0));
+    EXPECT_TRUE(std::all_of(wild.data(), wild.data() + 16, [](double v) { return std::isfinite(v); }));
 }
 
 // ---- the view in real windows ------------------------------------------------------------
 
 namespace {
 
-class FakeNavigation : public INavigationController
+struct FakeNavigation : INavigationController
 {
-public:
     void navigationStateEvent(StateMachine::Event) override {}
     int getCalibrationState() const override { return calibration; }
     int getCalibrationConditionLevel() const override { return level; }
-    void enter(int state)
-    {
-        setNextState(state);
-        process(StateMachine::Update);
-    }
-    int calibration = 0;
-    int level = 0;
-
-protected:
     bool updateStates(StateMachine::Event, int) override { return true; }
+    void enter(int state) { setNextState(state), process(StateMachine::Update); }
+    int calibration = 0, level = 0;
 };
 
-class FakeModel : public Model
+struct FakeModel : Model
 {
-public:
     FakeModel() : Model(std::make_shared<Settings>("/nonexistent/Morvanta.ini")) {}
-    bool isDrillRegistered() const override { return drillRegistered; }
     Matrix44<double> getPatientTDrillOrigin() const override
     {
-        if (throwInDrawing)
-            throw std::runtime_error("no drill pose");
-        return Matrix44<double>(Vector3D(0, 0, -3000));
+        return throwInDrawing ? throw std::runtime_error("no drill pose") : Matrix44<double>(Vector3D(0, 0, -3000));
     }
-    bool drillRegistered = false;
     bool throwInDrawing = false;
 };
 
@@ -186,15 +156,12 @@ struct Scene
     }
     QImage grab() { return view->grabFramebuffer().convertToFormat(QImage::Format_RGB32); }
     // The pixel (image rows down) at which the live camera shows a world point.
-    QPoint pixel(const Vector3D& p) const
+    QRgb at(const QImage& image, const Vector3D& p) const
     {
         const auto m = CameraRig::projection(view->getCameraTransform(), 1.0);
-        double c[4];
-        for (int r = 0; r < 4; ++r)
-            c[r] = m[r] * p.x + m[r + 4] * p.y + m[r + 8] * p.z + m[r + 12];
-        return QPoint(int((c[0] / c[3] + 1) * 200), int((1 - c[1] / c[3]) * 200));
+        const auto row = [&](int r) { return m[r] * p.x + m[r + 4] * p.y + m[r + 8] * p.z + m[r + 12]; };
+        return image.pixel(int((row(0) / row(3) + 1) * 200), int((1 - row(1) / row(3)) * 200));
     }
-    QRgb at(const QImage& image, const Vector3D& p) const { return image.pixel(pixel(p)); }
 
     std::shared_ptr<FakeNavigation> navigation = std::make_shared<FakeNavigation>();
     std::shared_ptr<FakeModel> model;
@@ -216,10 +183,8 @@ TEST(OpenGL3DView, EmptyPlanningHidesTheViewWithItsCentreAtTheOrigin)
     OpenGL3DView view(model, &frame, "3D");
     frame.show();
     view.update();
-    EXPECT_TRUE(view.isEmpty());
-    EXPECT_TRUE(view.isHidden());
+    EXPECT_TRUE(view.isEmpty() && view.isHidden() && view.are3DModelsVisible());
     expectNear(view.getRotationCenter(), Vector3D());
-    EXPECT_TRUE(view.are3DModelsVisible());
     model->set3DModel(Vexa::createBoxMesh(Matrix44<double>(), Vector3D(2, 4, 6)));
     view.update();
     EXPECT_TRUE(view.isVisible());
@@ -237,8 +202,7 @@ TEST(OpenGL3DView, TwoButtonsLeaveOneDragTimer)
     QTest::mouseRelease(s.view.get(), Qt::RightButton, {}, QPoint(100, 100));
     EXPECT_EQ(timers(), 1);
     QTest::mouseRelease(s.view.get(), Qt::LeftButton, {}, QPoint(100, 100));
-    EXPECT_EQ(timers(), 0);
-    EXPECT_EQ(s.view->getMouseTimerId(), 0);
+    EXPECT_EQ(timers() + s.view->getMouseTimerId(), 0);
 }
 
 TEST(OpenGL3DView, VisibilityFeedbackAgreesWithTheProjectionAndFarModelsSnapBack)
@@ -249,15 +213,14 @@ TEST(OpenGL3DView, VisibilityFeedbackAgreesWithTheProjectionAndFarModelsSnapBack
     const auto points = CameraRig::testPoints(Vector3D(b[0], b[1], b[2]), Vector3D(b[3], b[4], b[5]));
     std::mt19937 random(7);
     std::uniform_real_distribution<double> unit(-1.0, 1.0), distance(20.0, 4000.0);
+    const auto any = [&] { return Vector3D(unit(random), unit(random), unit(random)); };
     int visible = 0, agree = 0;
     s.view->makeCurrent();
     for (int i = 0; i < 1000; ++i) {
-        const Vector3D dir = Vector3D(unit(random), unit(random), unit(random)).getNormalized();
         // Looking roughly at the model from all sides and distances, often past it.
-        const Vector3D eye = s.view->getRotationCenter() - dir * distance(random);
-        Matrix44<double> camera(Vector3D(), Vector3D(unit(random), unit(random), unit(random)),
-                                (dir + Vector3D(unit(random), unit(random), unit(random)) * 0.4).getNormalized(), eye);
-        camera = CameraRig::orthonormalized(camera);
+        const Vector3D dir = any().getNormalized(), eye = s.view->getRotationCenter() - dir * distance(random);
+        const auto camera =
+            CameraRig::orthonormalized(Matrix44<double>(Vector3D(), any(), (dir + any() * 0.4).getNormalized(), eye));
         s.view->setCameraTransform(camera);
         const bool cpu = CameraRig::isVisible(CameraRig::projectDepths(points, camera, 1.0));
         visible += cpu;
@@ -265,8 +228,7 @@ TEST(OpenGL3DView, VisibilityFeedbackAgreesWithTheProjectionAndFarModelsSnapBack
     }
     s.view->doneCurrent();
     EXPECT_EQ(agree, 1000);
-    EXPECT_GT(visible, 100);
-    EXPECT_LT(visible, 900);
+    EXPECT_TRUE(visible > 100 && visible < 900) << visible;
 
     // Dollied out past a mean depth of 0.9995: the next paint is back at the reset view.
     const Matrix44<double> reset = CameraRig::resetPose(s.view->getRotationCenter());
@@ -304,10 +266,9 @@ TEST(OpenGL3DView, ProgressiveCyclesFollowTheClockAndShowOnlyCompletePictures)
         const auto completed = s.view->getFramebuffer().completedPictures();
         part = p.ms;
         const QImage image = s.grab();
-        EXPECT_EQ(s.view->getRenderPass(), p.pass) << p.ms;
-        EXPECT_EQ(s.view->getRenderPassCount(), p.count) << p.ms;
+        EXPECT_EQ(std::tuple(s.view->getRenderPass(), s.view->getRenderPassCount(), image != before),
+                  std::tuple(p.pass, p.count, p.shown)) << p.ms;
         EXPECT_EQ(s.view->getFramebuffer().completedPictures() > completed, p.shown) << p.ms;
-        EXPECT_EQ(image != before, p.shown) << p.ms;
         before = image;
     }
 }
@@ -325,7 +286,7 @@ TEST(OpenGL3DView, PlanningShowsBlueAndOrangeImplantsWithAxesAndNumbersLeftToRig
     manager->setTransformingImplant(twelfth);
     QImage image = s.grab();
     image.save("3d-planning.png");
-    EXPECT_TRUE(isBlue(s.at(image, Vector3D(-10, -2, 0)))) << std::hex << s.at(image, Vector3D(-10, -2, 0));
+    EXPECT_TRUE(isBlue(s.at(image, Vector3D(-10, -2, 0))));
     EXPECT_TRUE(isBlue(s.at(image, Vector3D(10, -2, 0))));
     EXPECT_TRUE(isBlue(s.at(image, Vector3D(10, 0, 30))));      // the axis above the implant
     EXPECT_TRUE(isOrange(s.at(image, Vector3D(0, -2, -10))));   // number 12's implant
@@ -340,13 +301,10 @@ TEST(OpenGL3DView, PlanningShowsBlueAndOrangeImplantsWithAxesAndNumbersLeftToRig
     for (const auto& [yaw, pitch] : {std::pair{0, 0}, {25, 0}, {-35, 0}, {0, 20}, {-30, -15}}) {
         s.view->setCameraTransform(CameraRig::dragTick(start, CameraRig::RightButton, yaw, pitch, number));
         image = s.grab();
-        if (yaw == -30)
-            image.save("3d-number.png");
         std::vector<int> columns;
         for (int x = 0; x < image.width(); ++x)
             for (int y = 0; y < image.height(); ++y)
-                if (qRed(image.pixel(x, y)) > 250 && std::abs(qGreen(image.pixel(x, y)) - 165) < 4 &&
-                    qBlue(image.pixel(x, y)) < 4) {
+                if (image.pixel(x, y) == qRgb(255, 165, 0)) {
                     columns.push_back(x);
                     break;
                 }
@@ -365,9 +323,12 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
     Scene s;
     s.navigation->enter(0);
     s.model->setStateAndUpdate(Model::Navigation);
+    // The generated tool meshes; the drill points along -x of its origin.
+    ASSERT_TRUE(s.model->getHandpieceMesh() && s.model->getDrillMesh());
+    EXPECT_NEAR(s.model->getDrillMesh()->getBoundingBox()[0], -20.0, 1e-6);
     QImage image = s.grab();
     image.save("3d-navigation.png");
-    EXPECT_TRUE(isRed(s.at(image, Vector3D(10, 0, 15)))) << std::hex << s.at(image, Vector3D(10, 0, 15));
+    EXPECT_TRUE(isRed(s.at(image, Vector3D(10, 0, 15))));
     // Where the implant's surface was: no blue.
     EXPECT_FALSE(isBlue(s.at(image, Vector3D(11.7, -2, -1))));
 
@@ -392,8 +353,8 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
     const auto failures = ViewFailure::count();
     const auto pictures = s.view->getFramebuffer().completedPictures();
     image = s.grab();
-    EXPECT_EQ(ViewFailure::count(), failures + 1);
-    EXPECT_EQ(s.view->getFramebuffer().completedPictures(), pictures + 1);
+    EXPECT_EQ(std::pair(ViewFailure::count(), s.view->getFramebuffer().completedPictures()),
+              std::pair(failures + 1, pictures + 1));
     EXPECT_TRUE(isRed(s.at(image, Vector3D(10, 0, 15))));
 }
 
@@ -402,16 +363,14 @@ TEST(OpenGL3DView, MissingAndDamagedMeshesAreSkippedWithOneRecord)
     REQUIRE_DISPLAY();
     QTemporaryDir home;
     QDir().mkpath(home.filePath("Data/Meshes"));
-    for (const char* name : {"Handpiece.sff", "Digit1.sff"}) {
+    for (const char* name : {"Handpiece.sff", "Digit1.sff"}) { // damaged; no drill at all
         QFile f(home.filePath(QString("Data/Meshes/") + name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("SFFBIN\0\0garbage", 15);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("SFFBIN\0\0garbage", 15) == 15);
     }
     setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
     auto model = ViewTest::makeModel(nullptr);
     unsetenv("MORVANTA_HOME");
-    EXPECT_FALSE(model->getHandpieceMesh());
-    EXPECT_FALSE(model->getDrillMesh());
+    EXPECT_FALSE(model->getHandpieceMesh() || model->getDrillMesh());
     ASSERT_TRUE(model->getDigitMesh(1));
 
     model->set3DModel(Vexa::createBoxMesh(Matrix44<double>(), Vector3D(10, 10, 10)));
@@ -441,7 +400,7 @@ TEST(OpenGL3DView, NotificationsFromTheNavigationThreadPaintInTheGuiThread)
         for (int i = 0; i < 50; ++i)
             s.model->notify();
     });
-    while (!navigation.joinable() || s.view->getFramebuffer().completedPictures() == pictures)
+    while (s.view->getFramebuffer().completedPictures() == pictures)
         QTest::qWait(10);
     navigation.join();
     QTest::qWait(150); // the self-update timer (10 a second) runs in the GUI thread
