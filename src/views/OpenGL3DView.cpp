@@ -379,7 +379,9 @@ void OpenGL3DView::paintGL()
 void OpenGL3DView::paintCycle()
 {
     const double ratio = devicePixelRatioF();
-    framebuffer_.bindDrawing(QSize(int(width() * ratio), int(height() * ratio)));
+    // A new size starts a new picture: the parts drawn so far are gone.
+    if (framebuffer_.bindDrawing(QSize(int(width() * ratio), int(height() * ratio))))
+        renderPass_ = 0;
     if (!model_)
         return;
     // A planning being put into the Model: keep the last picture and paint again once it is in.
@@ -502,6 +504,16 @@ void OpenGL3DView::drawImplantNumber(std::shared_ptr<Implant> implant, unsigned 
 }
 VEXA_RETHROW
 
+void OpenGL3DView::forEachImplant(const std::function<void(const std::shared_ptr<Implant>&, unsigned)>& draw) const
+{
+    // Numbers are list positions counted afresh in every drawing.
+    const auto manager = model_->getImplantManager();
+    unsigned n = 0;
+    for (auto it = manager->implantsBegin(); it != manager->implantsEnd(); ++it)
+        if (++n, *it)
+            draw(*it, n);
+}
+
 void OpenGL3DView::drawImplantAxis(double radius, double length) const
 {
     Quadric quadric;
@@ -521,14 +533,8 @@ void OpenGL3DView::drawElementsForPlanningMode() try
     {
         PushedAttributes outer;
         glColorMaterial(GL_FRONT, GL_DIFFUSE);
-        const auto manager = model_->getImplantManager();
-        const auto transforming = manager->getTransformingImplant();
-        unsigned n = 0;
-        for (auto it = manager->implantsBegin(); it != manager->implantsEnd(); ++it) {
-            const std::shared_ptr<Implant>& implant = *it;
-            ++n;
-            if (!implant)
-                continue;
+        const auto transforming = model_->getImplantManager()->getTransformingImplant();
+        forEachImplant([&](const std::shared_ptr<Implant>& implant, unsigned n) {
             const float* solid = implant == transforming ? transformingOrange : implantBlue;
             float faint[4];
             seeThrough(solid, faint);
@@ -555,7 +561,7 @@ void OpenGL3DView::drawElementsForPlanningMode() try
                 glColor4fv(colour);
                 drawImplantNumber(implant, n);
             }
-        }
+        });
     }
     drawNerve();
 }
@@ -602,13 +608,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
     try {
         {
             PushedAttributes outer;
-            const auto manager = model_->getImplantManager();
-            unsigned n = 0;
-            for (auto it = manager->implantsBegin(); it != manager->implantsEnd(); ++it) {
-                const std::shared_ptr<Implant>& implant = *it;
-                ++n;
-                if (!implant)
-                    continue;
+            forEachImplant([&](const std::shared_ptr<Implant>& implant, unsigned n) {
                 glMatrixMode(GL_MODELVIEW);
                 glLoadMatrixd(implant->getTransform().data());
                 PushedAttributes rod;
@@ -618,7 +618,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
                 glEnable(GL_COLOR_MATERIAL);
                 glColor4fv(navigationRed);
                 drawImplantNumber(implant, n);
-            }
+            });
         }
         drawNerve();
         glEnable(GL_DEPTH_TEST);

@@ -96,6 +96,8 @@ private:
     unsigned heldButtons() const;
     void stopDrag();
     void drawNerve();
+    // Every implant of the list that exists, with its 1-based position.
+    void forEachImplant(const std::function<void(const std::shared_ptr<Implant>&, unsigned)>& draw) const;
     void drawImplantAxis(double radius, double length) const;
     // False (with one trail record per kind and view) for a null or empty mesh.
     bool isDrawable(const std::shared_ptr<Vexa::IndexedTriangleMesh>& mesh, unsigned kind) const;

@@ -7,16 +7,18 @@ ProgressiveFramebuffer::ProgressiveFramebuffer() = default;
 
 ProgressiveFramebuffer::~ProgressiveFramebuffer() = default;
 
-void ProgressiveFramebuffer::bindDrawing(QSize size)
+bool ProgressiveFramebuffer::bindDrawing(QSize size)
 {
     size = size.expandedTo(QSize(1, 1));
-    if (!drawing_ || drawing_->size() != size) {
+    const bool made = !drawing_ || drawing_->size() != size;
+    if (made) {
         drawing_ = std::make_unique<QOpenGLFramebufferObject>(size, QOpenGLFramebufferObject::CombinedDepthStencil);
         shown_ = std::make_unique<QOpenGLFramebufferObject>(size, QOpenGLFramebufferObject::CombinedDepthStencil);
         hasPicture_ = false;
     }
     drawing_->bind();
     QOpenGLContext::currentContext()->functions()->glViewport(0, 0, size.width(), size.height());
+    return made;
 }
 
 void ProgressiveFramebuffer::complete()

@@ -14,8 +14,9 @@ public:
     ~ProgressiveFramebuffer();
 
     // Binds the framebuffer the parts are drawn into, made anew at a new size (which drops
-    // the shown picture), and sets the viewport to it.
-    void bindDrawing(QSize size);
+    // the shown picture and the parts drawn so far: then it returns true), and sets the
+    // viewport to it.
+    bool bindDrawing(QSize size);
     // The picture drawn so far becomes the shown one.
     void complete();
     // Copies the shown picture into the framebuffer `target` of that size and binds it; a
