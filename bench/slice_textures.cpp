@@ -1,6 +1,7 @@
 // Speed of the slice textures: filling the texel buffer of an axial and an oblique 512 x 512
-// slice of a 512 x 512 x 400 volume (one thread), and the texture memory while stepping an
-// axial view through all 400 slices.
+// slice of a 512 x 512 x 400 volume and every slice of a 30-corner panoramic curve (one
+// thread), the texture memory while stepping an axial view through all 400 slices, and a
+// panoramic and a cross-sectional redraw from the texture cache.
 //
 //   bench_slice_textures [benchmark options]
 //       Google Benchmark of the two fills on a phantom made in memory.
@@ -10,8 +11,12 @@
 //       Best-of wall times of the two fills on the phantom file ("axial_seconds T",
 //       "oblique_seconds T"), each frame's 16 numbers ("axial_frame ...", column-major) and the
 //       window ("window LOW HIGH"); writes the greys of both slices to OUT_PREFIX.axial and
-//       OUT_PREFIX.oblique for bench/compare-views. With a display it also steps an axial
-//       view's visualizer through every slice in a GL context: "peak_texture_bytes B".
+//       OUT_PREFIX.oblique for bench/compare-views. The panoramic set: "panoramic_seconds T"
+//       (all slices) and one "panoramic_slice W H USED_W USED_H FRAME..." line per slice. With a
+//       display it also steps an axial view's visualizer through every slice in a GL context,
+//       "peak_texture_bytes B", and times redraws whose textures are all cached:
+//       "cached_panoramic_seconds T", "cached_cross_sections_seconds T".
+#include "planning/objects/PanoramicLine.h"
 #include "views/slice/VolumeSliceVisualizer.h"
 
 #include <benchmark/benchmark.h>
@@ -22,6 +27,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -91,10 +97,43 @@ Matrix44<double> obliqueFrame()
     return frame;
 }
 
+// A U-shaped arch of 30 corners, about 140 mm long, on the volume's floor, as the Model holds
+// its panoramic curve.
+std::vector<std::shared_ptr<Vexa::Slice>> panoramicSlices()
+{
+    const Matrix44<double> lineFrame(Vector3D(1, 0, 0), Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D());
+    auto line = PanoramicLine::create(lineFrame, 12.0, 2.0, 4.0);
+    line->setHeight(nz * spacing);
+    std::vector<Vector3D> corners;
+    const Vector3D centre(nx * spacing / 2, ny * spacing / 2 - 10.0, 0.0);
+    for (int k = 0; k < 30; ++k) {
+        const double a = M_PI * (1.0 + 1.1 * k / 29.0 - 0.05);
+        corners.emplace_back(centre.x + 38.0 * std::cos(a), centre.y + 38.0 * std::sin(a) * 1.2, 0.0);
+    }
+    line->setPoints(corners);
+    return line->getSlices();
+}
+
+// 24 mm wide, the volume's height, across the curve: five of them.
+std::vector<std::shared_ptr<Vexa::Slice>> crossSections()
+{
+    std::vector<std::shared_ptr<Vexa::Slice>> sections;
+    for (int k = 0; k < 5; ++k) {
+        Matrix44<double> frame(Vector3D(1, 0, 0), Vector3D(0, 0, 1), Vector3D(0, -1, 0),
+                               Vector3D(30.0 + 20.0 * k, 40.0, 0.0));
+        sections.push_back(Vexa::Slice::create(frame, Vexa::Size2<double>(24.0, nz * spacing)));
+    }
+    return sections;
+}
+
 struct Fill
 {
     explicit Fill(std::shared_ptr<Volume> volume, const Matrix44<double>& frame)
-        : visualizer(std::move(volume)), frame(frame), size(sliceSize(frame))
+        : Fill(std::move(volume), frame, sliceSize(frame))
+    {
+    }
+    Fill(std::shared_ptr<Volume> volume, const Matrix44<double>& frame, const Vexa::Size2<double>& size)
+        : visualizer(std::move(volume)), frame(frame), size(size)
     {
         visualizer.getFunction().setWindow(low, high);
         layout = visualizer.computeTextureSize(frame, size, 16384);
@@ -158,7 +197,7 @@ void writeGreys(const Fill& fill, const std::string& file)
 
 // An axial view stepping through every slice, with the cache limit the ortho view sets (the
 // number of slices) and the byte cap of a view.
-long long peakTextureBytes(int argc, char** argv, std::shared_ptr<Volume> volume)
+long long peakTextureBytes(int argc, char** argv, std::shared_ptr<Volume> volume, int repeats)
 {
     if (!std::getenv("DISPLAY"))
         return -1;
@@ -181,6 +220,23 @@ long long peakTextureBytes(int argc, char** argv, std::shared_ptr<Volume> volume
             visualizer.createTexture(Vexa::Slice::create(Matrix44<double>(Vector3D(0, 0, (z + 0.5) * spacing)),
                                                          Vexa::Size2<double>(nx * spacing, ny * spacing)));
         peak = static_cast<long long>(visualizer.getPeakTextureBytes());
+    }
+    // Redraws whose textures are all cached: what a paint costs when nothing changed.
+    for (const auto& [name, slices] : {std::pair<const char*, std::vector<std::shared_ptr<Vexa::Slice>>>{
+                                           "cached_panoramic_seconds", panoramicSlices()},
+                                       {"cached_cross_sections_seconds", crossSections()}}) {
+        Visualizer visualizer(volume);
+        visualizer.setTextureCacheLimit(unsigned(2 * slices.size()));
+        for (const auto& slice : slices)
+            visualizer.createTexture(slice);
+        double best = 1e9;
+        for (int i = 0; i < repeats; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            for (const auto& slice : slices)
+                visualizer.createTexture(slice);
+            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::printf("%s %.9f\n", name, best);
     }
     context.doneCurrent();
     return peak;
@@ -213,9 +269,28 @@ int main(int argc, char** argv)
                 std::printf("%s_size %u %u %.17g %.17g\n", name, fill->layout.used.width, fill->layout.used.height,
                             fill->size.width, fill->size.height);
             std::printf("window %d %d\n", low, high);
+            std::vector<std::unique_ptr<Fill>> panoramic;
+            for (const auto& slice : panoramicSlices())
+                panoramic.push_back(std::make_unique<Fill>(volume, slice->getTransform(), slice->getSize()));
+            double best = 1e9;
+            for (int i = 0; i < repeats; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                for (auto& fill : panoramic)
+                    fill->run();
+                best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+            std::printf("panoramic_seconds %.6f\n", best);
+            for (auto& fill : panoramic) {
+                std::printf("panoramic_slice %.17g %.17g %u %u", fill->size.width, fill->size.height,
+                            fill->layout.used.width, fill->layout.used.height);
+                for (int k = 0; k < 16; ++k)
+                    std::printf(" %.17g", fill->frame[k]);
+                std::printf("\n");
+            }
             writeGreys(axial, std::string(argv[4]) + ".axial");
             writeGreys(oblique, std::string(argv[4]) + ".oblique");
-            std::printf("peak_texture_bytes %lld\n", peakTextureBytes(argc, argv, volume));
+            std::fflush(stdout);
+            std::printf("peak_texture_bytes %lld\n", peakTextureBytes(argc, argv, volume, repeats));
             return 0;
         }
     } catch (const std::exception& e) {

@@ -1,6 +1,9 @@
 // view_harness --view NAME [--patient DIR | --planning FILE] [--state N] [--window LOW,HIGH]
-//              [--slice MM] [--zoom STEPS] [--implant FILE@X,Y,Z]... [--size WxH] [--quit-after MS]
-//              [--surface ISO] [--frames N]
+//              [--slice MM] [--zoom STEPS] [--implant FILE@X,Y,Z]... [--corners X,Y;X,Y;...]
+//              [--size WxH] [--quit-after MS] [--surface ISO] [--frames N]
+//
+// NAME: Axial, Coronal, Sagittal, Cross-sectional, Panoramic or 3D. --slice puts an ortho view's
+// own slice there; --corners makes the panoramic curve of world points on its plane (z = 0).
 //
 // Imports the series (default: the sample patient in the application folder) or loads the
 // planning, sets the Model up as asked and shows the view frameless at the screen's top-left.
@@ -25,11 +28,14 @@
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "platform/ApplicationFolder.h"
 #include "vexa/core/IAlgorithmProgressState.h"
+#include "views/CrossSectionalView.h"
 #include "views/OpenGL3DView.h"
 #include "views/OrthoView.h"
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MeshReduction.h"
 #include "vexa/volume/VolumeData.h"
+#include "views/PanoramicView.h"
+#include "planning/objects/PanoramicLine.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -78,6 +84,7 @@ struct Options
     int zoom = 0;
     std::vector<std::pair<QString, Vexa::Vector3D>> implants;
     std::optional<QSize> size;
+    std::optional<std::vector<Vexa::Vector3D>> corners;
     int quitAfter = -1;
     std::optional<int> surface;
     int frames = 0;
@@ -133,6 +140,13 @@ Options parse(const QStringList& args)
             if (v[0] < 1 || v[1] < 1 || v[0] > 16384 || v[1] > 16384)
                 throw std::runtime_error("bad value for --size: " + value.toStdString());
             o.size = QSize(int(v[0]), int(v[1]));
+        } else if (name == "--corners") {
+            std::vector<Vexa::Vector3D> corners;
+            for (const QString& corner : value.split(';')) {
+                const auto v = numbers(corner, ',', 2, name);
+                corners.emplace_back(v[0], v[1], 0.0);
+            }
+            o.corners = corners;
         } else if (name == "--quit-after")
             o.quitAfter = int(numbers(value, ',', 1, name)[0]);
         else if (name == "--surface")
@@ -232,15 +246,20 @@ int main(int argc, char** argv)
     auto settings = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
     auto model = std::make_shared<Model>(settings);
     IPlanningUi::install(std::make_shared<HarnessUi>());
-    OrthoView* ortho = nullptr;
+    OpenGL2DView* view2D = nullptr;
     OpenGL3DView* view3D = nullptr;
     QOpenGLWidget* view = nullptr;
     try {
         options = parse(app.arguments());
-        if (options.view == "3D")
+        const QByteArray name = options.view.toUtf8();
+        if (options.view == "Cross-sectional")
+            view = view2D = new CrossSectionalView(model, nullptr, name.constData());
+        else if (options.view == "Panoramic")
+            view = view2D = new PanoramicView(model, nullptr, name.constData());
+        else if (options.view == "3D")
             view = view3D = new OpenGL3DView(model, nullptr, "3D");
         else
-            view = ortho = OrthoView::createNamed(model, options.view, nullptr);
+            view = view2D = OrthoView::createNamed(model, options.view, nullptr);
         if (!view)
             throw std::runtime_error("unknown view " + options.view.toStdString());
         load(options, model, settings);
@@ -256,8 +275,14 @@ int main(int argc, char** argv)
             model->setMinVoxelValue(options.window->first);
             model->setMaxVoxelValue(options.window->second);
         }
-        if (options.slice && ortho)
+        if (options.corners)
+            model->getPanoramicLine()->setPoints(*options.corners);
+        if (options.slice) {
+            auto* ortho = dynamic_cast<OrthoView*>(view2D);
+            if (!ortho)
+                throw std::runtime_error("--slice needs an ortho view");
             ortho->getSlicePositioner()->setSlicePosition(*options.slice);
+        }
         if (options.state)
             model->setStateAndUpdate(unsigned(*options.state));
     } catch (const std::exception& e) {
@@ -265,10 +290,10 @@ int main(int argc, char** argv)
         delete view;
         return 2;
     }
-    for (int i = 0; ortho && i < options.zoom; ++i)
-        ortho->zoomIn();
-    for (int i = 0; ortho && i > options.zoom; --i)
-        ortho->zoomOut();
+    for (int i = 0; view2D && i < options.zoom; ++i)
+        view2D->zoomIn();
+    for (int i = 0; view2D && i > options.zoom; --i)
+        view2D->zoomOut();
 
     view->setWindowFlags(Qt::FramelessWindowHint);
     view->resize(options.size ? *options.size : (view3D ? QSize(800, 600) : view->sizeHint()));

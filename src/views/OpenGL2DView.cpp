@@ -1,12 +1,21 @@
 #include "views/OpenGL2DView.h"
 
+#include "planning/commands/AddImplantCommand.h"
+#include "planning/commands/AddNerveElementPointCommand.h"
+#include "planning/commands/DeleteNerveElementCommand.h"
+#include "planning/commands/DeleteNerveElementPointCommand.h"
 #include "planning/commands/MoveImplantCommand.h"
+#include "planning/commands/MoveMarkerCommand.h"
+#include "planning/commands/MoveNerveElementCommand.h"
+#include "planning/commands/MoveNerveElementPointCommand.h"
 #include "planning/commands/RotateImplantGroupCommand.h"
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
+#include "planning/model/Utilities.h"
 #include "planning/model/Model.h"
 #include "planning/objects/Implant.h"
+#include "planning/model/VolumeSlice.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "vexa/core/CommandProcessor.h"
 #include "vexa/core/ExceptionStack.h"
@@ -20,9 +29,13 @@
 #include "views/ViewFailure.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -81,6 +94,27 @@ int OpenGL2DView::modelState() const
     return model_ ? model_->getState() : -1;
 }
 
+void OpenGL2DView::clipMouse(const QRect& rectangle)
+{
+    clip_ = rectangle.normalized();
+    Utilities::clipMouseCursor(this, *clip_);
+}
+
+void OpenGL2DView::unclipMouse()
+{
+    clip_.reset();
+    Utilities::unclipMouseCursor();
+}
+
+QPointF OpenGL2DView::clampToClip(const QPointF& position) const
+{
+    const QPointF p = clampToWidget(position);
+    if (!clip_ || clip_->isEmpty())
+        return p;
+    return QPointF(std::clamp(p.x(), double(clip_->left()), double(clip_->right())),
+                   std::clamp(p.y(), double(clip_->top()), double(clip_->bottom())));
+}
+
 QPointF OpenGL2DView::clampToWidget(const QPointF& position) const
 {
     const double x = std::isfinite(position.x()) ? position.x() : 0.0;
@@ -94,6 +128,170 @@ void OpenGL2DView::initializeGL()
     OpenGLView::initializeGL();
     glDisable(GL_DEPTH_TEST);
 }
+
+void OpenGL2DView::paintGL()
+{
+    beginText();
+    try {
+        const QColor c = backgroundColor();
+        glClearColor(float(c.redF()), float(c.greenF()), float(c.blueF()), float(c.alphaF()));
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        if (model_) {
+            // A planning being put into the Model: paint again once it is in.
+            std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
+            if (!planning.owns_lock())
+                QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
+            else if (checkSliceVisualizer())
+                drawSlices();
+        }
+    }
+    VIEW_CATCH_ALL
+    try {
+        finishText();
+    }
+    VIEW_CATCH_ALL
+}
+
+bool OpenGL2DView::showWhenNotEmpty() try
+{
+    if (isEmpty()) {
+        if (!isHidden())
+            hide();
+        return false;
+    }
+    if (isHidden() && parentWidget()) {
+        if (QWidget* grandParent = parentWidget()->parentWidget())
+            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
+        show();
+    }
+    return isVisible();
+}
+VEXA_RETHROW
+
+void OpenGL2DView::mousePressEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::pressAt, false);
+}
+
+void OpenGL2DView::mouseMoveEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::moveAt, false);
+}
+
+void OpenGL2DView::mouseReleaseEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::releaseAt, true);
+}
+
+void OpenGL2DView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::doubleClickAt, false);
+}
+
+void OpenGL2DView::handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)(const QPointF&), bool always)
+{
+    try {
+        if (!model_)
+            return;
+        std::unique_lock planning(model_->getPlanningMutex(), std::defer_lock);
+        if (always) {
+            // A drag must end, and the Model is replaced only in one short step.
+            planning.lock();
+        } else if (isEmpty() || width() <= 0 || height() <= 0 || !planning.try_lock()) {
+            return;
+        }
+        (this->*handler)(clampToClip(event->position()));
+    }
+    VIEW_CATCH_ALL
+}
+
+bool OpenGL2DView::dragWithinSlices(const Vector3D& pos, const Vexa::Ray3<double>& ray) try
+{
+    if (transversalSliceDrag_) {
+        model_->getTransversalSlicePositioner()->setSlicePosition(pos.z);
+        return true;
+    }
+    if (transformImplant(ray) || dragNerve(pos))
+        return true;
+    if (!movingMarker_)
+        return false;
+    // Only the height follows the mouse.
+    const Vector3D p(dragStartPosition_.x - dragOffset_.x, dragStartPosition_.y - dragOffset_.y, pos.z);
+    dragCurrentPosition_ = p + dragOffset_;
+    model_->setMarkerPosition(movingMarker_, dragCurrentPosition_);
+    return true;
+}
+VEXA_RETHROW
+
+void OpenGL2DView::pressInOtherStates(const Vector3D& pos, const QRect& measuringClip) try
+{
+    switch (model_->getState()) {
+    case Model::ImplantPlacing:
+        Vexa::CommandProcessor::getInstance()->execute(AddImplantCommand::create(
+            model_->getImplantManager(), Vexa::Matrix44<double>(pos), model_->getJaw(), false));
+        model_->setStateAndUpdate(Model::NormalInput);
+        break;
+    case Model::LengthMeasuring:
+        if (!measureLength(pos))
+            clipMouse(measuringClip);
+        break;
+    case Model::Navigation:
+        if (model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement)
+            transversalSliceDrag_ = true;
+        clipMouseToView();
+        break;
+    default:
+        clipMouseToView();
+        break;
+    }
+}
+VEXA_RETHROW
+
+void OpenGL2DView::setCurveViewCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray, bool marker) try
+{
+    const int state = model_->getState();
+    switch (state) {
+    case Model::NormalInput:
+    case Model::PanoramicLineInput:
+    case Model::NerveTracing:
+    case Model::MarkerDetected: {
+        unsigned mask = Model::NerveElement | Model::TransversalSliceElement;
+        if (state != Model::NerveTracing)
+            mask |= Model::ImplantElement;
+        const unsigned found = model_->getElementsNearToPos(pos, mask);
+        if (state == Model::MarkerDetected && (marker || (found & Model::NerveElement)))
+            setCursor(Qt::CrossCursor);
+        else if (found & Model::ImplantElement)
+            setCursor(implantCursor(pos, ray));
+        else if (found & Model::NerveElement)
+            setCursor(Qt::CrossCursor);
+        else if (found & Model::TransversalSliceElement)
+            setCursor(Qt::SizeVerCursor);
+        else
+            setCursor(Qt::ArrowCursor);
+        break;
+    }
+    case Model::ImplantPlacing:
+    case Model::LengthMeasuring:
+        setCursor(Qt::CrossCursor);
+        break;
+    case Model::Navigation:
+        setCursor(model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement
+                      ? Qt::SizeVerCursor
+                      : Qt::ArrowCursor);
+        break;
+    default:
+        break;
+    }
+}
+VEXA_RETHROW
+
+Qt::CursorShape OpenGL2DView::implantCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray) const try
+{
+    const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
+    return implant && isImplantRotation(implant, ray) ? Qt::SizeHorCursor : Qt::SizeAllCursor;
+}
+VEXA_RETHROW
 
 void OpenGL2DView::update() try
 {
@@ -663,3 +861,211 @@ Vexa::Plane<double> OpenGL2DView::getRotationPlane() const try
     return getPositionPlane(rotatingImplant_->getRotationPoint());
 }
 VEXA_RETHROW
+
+// ---- nerve editing and shared geometry ---------------------------------------------------
+
+bool OpenGL2DView::grabNerve(const Vector3D& pos) try
+{
+    const auto nerve = model_->getNerve();
+    dragStartPosition_ = dragCurrentPosition_ = pos;
+    const auto element = nerve->getElementNear(pos);
+    if (!element)
+        return false;
+    if ((*element)->second->getType() != Nerve::Element::UserDefined) {
+        movingNerveElement_ = (*element)->second;
+        dragOffset_ = movingNerveElement_->getCenter() - pos;
+        return true;
+    }
+    return traceNerve(pos);
+}
+VEXA_RETHROW
+
+bool OpenGL2DView::traceNerve(const Vector3D& pos) try
+{
+    const auto nerve = model_->getNerve();
+    dragStartPosition_ = dragCurrentPosition_ = pos;
+    if (const auto element = nerve->getElementNear(pos))
+        if ((*element)->second->getType() != Nerve::Element::UserDefined)
+            return false;
+    auto point = nerve->getPointNear(pos);
+    if (!point) {
+        Vexa::CommandProcessor::getInstance()->execute(AddNerveElementPointCommand::create(nerve, pos, 3.0));
+        point = nerve->getPointNear(pos);
+    }
+    if (!point)
+        return false;
+    movingNervePoint_ = **point;
+    dragStartPosition_ = dragCurrentPosition_ = movingNervePoint_->position;
+    dragOffset_ = movingNervePoint_->position - pos;
+    return true;
+}
+VEXA_RETHROW
+
+bool OpenGL2DView::dragNerve(const Vector3D& pos) try
+{
+    const auto nerve = model_->getNerve();
+    if (movingNervePoint_) {
+        nerve->movePoint(movingNervePoint_, pos + dragOffset_);
+        dragCurrentPosition_ = movingNervePoint_->position;
+        return true;
+    }
+    if (movingNerveElement_) {
+        if (const auto element = nerve->findElement(movingNerveElement_))
+            nerve->moveElement(*element, pos + dragOffset_);
+        dragCurrentPosition_ = pos + dragOffset_;
+        return true;
+    }
+    return false;
+}
+VEXA_RETHROW
+
+void OpenGL2DView::releaseNerveAndMarker() try
+{
+    const auto processor = Vexa::CommandProcessor::getInstance();
+    const bool moved = !Vexa::isEqual(dragStartPosition_, dragCurrentPosition_, dragTolerance);
+    if (movingNervePoint_) {
+        const auto point = std::move(movingNervePoint_);
+        movingNervePoint_.reset();
+        if (moved)
+            processor->execute(
+                MoveNerveElementPointCommand::create(model_->getNerve(), point, dragStartPosition_, dragCurrentPosition_));
+        else if (point->position != dragStartPosition_)
+            model_->getNerve()->movePoint(point, dragStartPosition_);
+    }
+    if (movingNerveElement_) {
+        const auto element = std::move(movingNerveElement_);
+        movingNerveElement_.reset();
+        if (moved)
+            processor->execute(
+                MoveNerveElementCommand::create(model_->getNerve(), element, dragStartPosition_, dragCurrentPosition_));
+    }
+    if (movingMarker_) {
+        const auto marker = std::move(movingMarker_);
+        movingMarker_.reset();
+        if (moved)
+            processor->execute(MoveMarkerCommand::create(model_, marker, dragStartPosition_, dragCurrentPosition_));
+        else
+            model_->setMarkerPosition(marker, dragStartPosition_);
+    }
+}
+VEXA_RETHROW
+
+void OpenGL2DView::askDeleteNerve(const Vector3D& pos) try
+{
+    const int state = model_->getState();
+    if (state != Model::NormalInput && state != Model::NerveTracing)
+        return;
+    if (!(model_->getElementsNearToPos(pos, Model::NerveElement) & Model::NerveElement))
+        return;
+    const auto nerve = model_->getNerve();
+    const auto element = nerve->getElementNear(pos);
+    const auto ui = IPlanningUi::get();
+    if (!element || !ui)
+        return;
+    const auto processor = Vexa::CommandProcessor::getInstance();
+    if ((*element)->second->getType() == Nerve::Element::UserDefined) {
+        if (!nerve->getPointNear(pos))
+            return;
+        if (!ui->askYesNo(tr("Attention"), tr("Do you want to delete this nerve point?")))
+            return;
+        // Looked up again: the question's event loop may have let the nerve change.
+        if (const auto point = nerve->getPointNear(pos))
+            processor->execute(DeleteNerveElementPointCommand::create(nerve, *point));
+        return;
+    }
+    const auto held = (*element)->second;
+    if (!ui->askYesNo(tr("Attention"), tr("Do you want to delete this nerve element?")))
+        return;
+    if (const auto again = nerve->findElement(held))
+        processor->execute(DeleteNerveElementCommand::create(nerve, *again));
+}
+VEXA_RETHROW
+
+std::optional<std::pair<Vector3D, Vector3D>> OpenGL2DView::cutRectangle(const Vexa::Plane<double>& plane,
+                                                                         const Vexa::Rectangle3<double>& rect)
+{
+    std::vector<Vector3D> points;
+    int on = 0;
+    for (int i = 0; i < 4; ++i) {
+        const Vector3D a = rect[i], b = rect[(i + 1) % 4];
+        const double da = plane.getSignedDistance(a), db = plane.getSignedDistance(b);
+        const bool aOn = std::abs(da) < 0.001, bOn = std::abs(db) < 0.001;
+        if (aOn) {
+            ++on;
+            points.push_back(a);
+        } else if (!bOn && (da < 0.0) != (db < 0.0)) {
+            points.push_back(a + (b - a) * (da / (da - db)));
+        }
+    }
+    if (on == 4 || points.size() < 2)
+        return std::nullopt;
+    return std::make_pair(points[0], points[1]);
+}
+
+void OpenGL2DView::drawPlaneCuts(const Vexa::Plane<double>& plane,
+                                 std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                                 std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end, const float (&colour)[4]) try
+{
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glColor(colour);
+    glLineWidth(1.0f);
+    glLineStipple(3, 0xEAEA);
+    glEnable(GL_LINE_STIPPLE);
+    glBegin(GL_LINES);
+    for (auto it = begin; it != end; ++it) {
+        const auto section = std::dynamic_pointer_cast<VolumeSlice>(*it);
+        if (!*it || (section && !section->isValid()))
+            continue;
+        if (const auto cut = cutRectangle(plane, (*it)->getRectangle())) {
+            glVertex3d(cut->first.x, cut->first.y, cut->first.z);
+            glVertex3d(cut->second.x, cut->second.y, cut->second.z);
+        }
+    }
+    glEnd();
+    glDisable(GL_LINE_STIPPLE);
+    glPopMatrix();
+}
+VEXA_RETHROW
+
+std::shared_ptr<Vexa::Slice> OpenGL2DView::nearestSliceOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                                                          std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                                                          const Vector3D& pos)
+{
+    std::shared_ptr<Vexa::Slice> best;
+    double bestDistance = std::numeric_limits<double>::max();
+    for (auto it = begin; it != end; ++it) {
+        const auto& slice = *it;
+        if (!slice || !(slice->getWidth() > 0.0))
+            continue;
+        const Vexa::Matrix44<double> t = slice->getTransform();
+        const Vexa::Plane<double> plane = slice->getPlane();
+        const Vector3D projected = Vexa::projectOntoPlane(plane, pos);
+        const Vector3D d = projected - t.getTranslation();
+        const Vector3D x = t.getColumn(0), y = t.getColumn(1);
+        const double u = d.dot(x) / x.squaredLength(), v = d.dot(y) / y.squaredLength();
+        const double tolerance = 1e-9;
+        if (u < -tolerance || u > slice->getWidth() + tolerance || v < -tolerance || v > slice->getHeight() + tolerance)
+            continue;
+        const double distance = (pos - projected).length();
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = slice;
+        }
+    }
+    return best;
+}
+
+double OpenGL2DView::offsetOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                              std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                              const std::shared_ptr<Vexa::Slice>& slice)
+{
+    double offset = 0.0;
+    for (auto it = begin; it != end; ++it) {
+        if (*it == slice)
+            return offset;
+        offset += (*it)->getWidth();
+    }
+    return 0.0;
+}

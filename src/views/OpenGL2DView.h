@@ -19,11 +19,16 @@
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Plane.h"
 #include "vexa/math/Ray3.h"
+#include "vexa/math/Rectangle3.h"
 #include "vexa/math/Size2.h"
 
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
+
+#include <QRect>
 
 class Implant;
 class Marker;
@@ -92,6 +97,39 @@ public:
 
 protected:
     void initializeGL() override;
+    // The slice views' paint: the background, then, with a Model whose planning is not being
+    // replaced and a volume, `drawSlices`. A failure stops the drawing where it got; the texts
+    // are drawn in any case.
+    void paintGL() override;
+    virtual QColor backgroundColor() const { return QColor(0, 0, 0, 0); }
+    virtual void drawSlices() {}
+    // The view's part of a notification: hidden while empty; a hidden view with something to
+    // show and a parent shows itself and tells its frame. True when the view is visible.
+    bool showWhenNotEmpty();
+
+    // Mouse events reach these with their position clamped to the cursor clip; a failure ends
+    // in the handler.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    virtual void pressAt(const QPointF& position) {}
+    virtual void moveAt(const QPointF& position) {}
+    virtual void releaseAt(const QPointF& position) {}
+    virtual void doubleClickAt(const QPointF& position) {}
+    // The drags of the cross-sectional and panoramic views: the axial line, implants, the
+    // nerve and markers (in height only); false when nothing is dragged.
+    bool dragWithinSlices(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray);
+    // Their presses in the states 3 (an implant placed at pos), 6 (length measuring: clipped to
+    // `measuringClip` unless the measurement ends), 7 (the axial line grabbed) and the others.
+    void pressInOtherStates(const Vexa::Vector3D& pos, const QRect& measuringClip);
+    // Their hover cursors by state; `marker`: a marker lies under the mouse.
+    void setCurveViewCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray, bool marker);
+    // Without a Model, empty, without pixels or while a planning is being put in, only a
+    // release reaches its handler (a drag must end), and it waits for the planning.
+    void handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)(const QPointF&), bool always);
+    // The hover cursor over an implant: turning where a press would turn it, else moving.
+    Qt::CursorShape implantCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray) const;
 
     // Keeps the visualizer on the Model's volume; false without a volume (then no image).
     virtual bool checkSliceVisualizer();
@@ -130,8 +168,45 @@ protected:
     virtual void releaseImplantTransform();
     virtual Vexa::Plane<double> getRotationPlane() const;
 
-    // The mouse position clamped into the widget (the software half of the cursor clip).
+    // The cursor confinement: the window system's part through Utilities, and the software
+    // part here (every handler works with `clampToClip` of the event position, so that no
+    // position outside the confined rectangle reaches the geometry).
+    void clipMouse(const QRect& rectangle);
+    void clipMouseToView() { clipMouse(QRect(0, 0, width(), height())); }
+    void unclipMouse();
+    // Into the confined rectangle while one is active, else into the widget.
+    QPointF clampToClip(const QPointF& position) const;
     QPointF clampToWidget(const QPointF& position) const;
+
+    // Nerve editing shared by the views that show the nerve's course. `grabNerve` takes the
+    // element near pos: a traced element's point near pos (one of diameter 3.0 mm added there
+    // when none is near) or an old-format element as a whole. `traceNerve` adds or takes a
+    // point where no element of another type is near. Both set the drag start and current
+    // position to pos; true when something is held.
+    bool grabNerve(const Vexa::Vector3D& pos);
+    bool traceNerve(const Vexa::Vector3D& pos);
+    // Ends nerve and marker drags: one command each, none for less than 0.001 mm.
+    void releaseNerveAndMarker();
+    // Double click on the nerve: asks, and deletes the point or the old-format element on Yes.
+    void askDeleteNerve(const Vexa::Vector3D& pos);
+    // Moves of a held nerve point or element; false when none is held.
+    bool dragNerve(const Vexa::Vector3D& pos);
+
+    // The segment in which the plane cuts the rectangle; corners within 0.001 mm count as on
+    // the plane; nothing for a rectangle in the plane or off it.
+    static std::optional<std::pair<Vexa::Vector3D, Vexa::Vector3D>> cutRectangle(const Vexa::Plane<double>& plane,
+                                                                                  const Vexa::Rectangle3<double>& rect);
+    // Dashed (factor 3, 0xEAEA) lines where each slice of the range meets the plane.
+    void drawPlaneCuts(const Vexa::Plane<double>& plane, std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                       std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end, const float (&colour)[4]);
+    // Of the slices whose rectangle holds pos's projection (edges included), the nearest.
+    static std::shared_ptr<Vexa::Slice> nearestSliceOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                                                       std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                                                       const Vexa::Vector3D& pos);
+    // The sum of the widths of the slices before `slice` in the range; 0 for a slice not in it.
+    static double offsetOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                           std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
+                           const std::shared_ptr<Vexa::Slice>& slice);
     // The Model's state, -1 without a Model.
     int modelState() const;
 
@@ -148,8 +223,9 @@ protected:
     bool transversalSliceDrag_ = false;
     bool coronalSliceDrag_ = false;
     bool sagittalSliceDrag_ = false;
-    std::optional<Nerve::PointIterator> movingNervePoint_;
-    std::optional<Nerve::ElementIterator> movingNerveElement_;
+    Nerve::Element::PointPtr movingNervePoint_;
+    Nerve::ElementPtr movingNerveElement_;
     std::shared_ptr<Visualizer> visualizer_;
     std::shared_ptr<Marker> movingMarker_;
+    std::optional<QRect> clip_;
 };

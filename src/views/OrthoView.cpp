@@ -4,7 +4,6 @@
 #include "planning/commands/AddMarkerCommand.h"
 #include "planning/commands/AddPanoramicLinePointCommand.h"
 #include "planning/commands/DeletePanoramicLinePointCommand.h"
-#include "planning/commands/MoveMarkerCommand.h"
 #include "planning/commands/MovePanoramicLinePointCommand.h"
 #include "planning/model/INavigationController.h"
 #include "planning/model/IPlanningUi.h"
@@ -48,7 +47,7 @@ OrthoView::OrthoView(std::shared_ptr<Model> model, std::shared_ptr<OrthoSlicePos
 OrthoView::~OrthoView()
 {
     if (Utilities::isMouseCursorClipped())
-        Utilities::unclipMouseCursor();
+        unclipMouse();
 }
 
 OrthoView* OrthoView::createNamed(std::shared_ptr<Model> model, const QString& name, QWidget* parent) try
@@ -190,16 +189,9 @@ void OrthoView::update() try
         updateGeometry();
     }
     // Hidden whenever there is nothing to show; a frame relies on that.
-    if (isEmpty()) {
+    if (!showWhenNotEmpty()) {
         checkSliceVisualizer();
-        if (!isHidden())
-            hide();
         return;
-    }
-    if (isHidden() && parentWidget()) {
-        if (QWidget* grandParent = parentWidget()->parentWidget())
-            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
-        show();
     }
     if (isVisible() && checkSliceVisualizer()) {
         visualizer_->setTextureCacheLimit(slicePositioner_->getNumberOfSlices());
@@ -215,33 +207,8 @@ void OrthoView::initializeGL()
 
 // ---- painting ----------------------------------------------------------------------------
 
-void OrthoView::paintGL()
+void OrthoView::drawSlices()
 {
-    beginText();
-    try {
-        paint();
-    }
-    VIEW_CATCH_ALL
-    try {
-        finishText();
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::paint()
-{
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    if (!model_)
-        return;
-    // A planning being put into the Model: paint again once it is in.
-    std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
-    if (!planning.owns_lock()) {
-        QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
-        return;
-    }
-    if (!checkSliceVisualizer())
-        return;
     const auto slice = slicePositioner_->getSlice(true);
     setCameraForSlice(slice);
     glMatrixMode(GL_MODELVIEW);
@@ -373,61 +340,19 @@ VEXA_RETHROW
 
 // ---- mouse -------------------------------------------------------------------------------
 
-void OrthoView::clipMouse()
-{
-    Utilities::clipMouseCursor(this, QRect(0, 0, width(), height()));
-}
-
-void OrthoView::mousePressEvent(QMouseEvent* event)
-{
-    try {
-        handlePress(clampToWidget(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseMoveEvent(QMouseEvent* event)
-{
-    try {
-        handleMove(clampToWidget(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseReleaseEvent(QMouseEvent*)
-{
-    try {
-        handleRelease();
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    try {
-        handleDoubleClick(clampToWidget(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
 void OrthoView::hideEvent(QHideEvent* event)
 {
     // A drag cannot go on in a view that is gone.
     try {
         if (movingCorner_ || movingMarker_ || movingImplant_ || rotatingImplant_)
-            handleRelease();
+            releaseAt(QPointF());
     }
     VIEW_CATCH_ALL
     OpenGL2DView::hideEvent(event);
 }
 
-void OrthoView::handlePress(const QPointF& position)
+void OrthoView::pressAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
-    std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
-    if (!planning.owns_lock())
-        return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
     const Vexa::Line3<double> line = getWorldPickLine(x, y);
@@ -443,11 +368,11 @@ void OrthoView::handlePress(const QPointF& position)
         if (found & Model::ImplantElement) {
             prepareImplantTransform(getWorldPickRay(x, y));
             setCursor(Qt::CrossCursor);
-            clipMouse();
+            clipMouseToView();
         } else if (found & Model::PanoramicLineElement) {
             addPanoramicPoint(pos, true);
         } else {
-            clipMouse();
+            clipMouseToView();
         }
         break;
     }
@@ -473,18 +398,17 @@ void OrthoView::handlePress(const QPointF& position)
             dragOffset_ = movingMarker_->getPosition() - pos;
             model_->selectMarker(movingMarker_);
         }
-        clipMouse();
+        clipMouseToView();
         break;
     }
     case Model::LengthMeasuring:
         if (!measureLength(pos))
-            clipMouse();
+            clipMouseToView();
         break;
     default:
-        clipMouse();
+        clipMouseToView();
         break;
     }
-    planning.unlock();
     updateAll();
 }
 
@@ -503,17 +427,12 @@ void OrthoView::addPanoramicPoint(const Vector3D& pos, bool grab) try
                 dragStartPosition_ = line->getTransform() * movingCorner_->getPosition();
             }
     }
-    clipMouse();
+    clipMouseToView();
 }
 VEXA_RETHROW
 
-void OrthoView::handleMove(const QPointF& position)
+void OrthoView::moveAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
-    std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
-    if (!planning.owns_lock())
-        return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
     const Vexa::Line3<double> line = getWorldPickLine(x, y);
@@ -525,25 +444,21 @@ void OrthoView::handleMove(const QPointF& position)
             model_->getCoronalSlicePositioner()->setSlicePosition(pos.y);
         if (sagittalSliceDrag_)
             model_->getSagitalSlicePositioner()->setSlicePosition(pos.x);
-        planning.unlock();
         updateAll();
         return;
     }
     if (movingCorner_) {
         model_->getPanoramicLine()->movePoint(movingCorner_, pos);
-        planning.unlock();
         updateAll();
         return;
     }
     if (transformImplant(getWorldPickRay(x, y))) {
-        planning.unlock();
         updateAll();
         return;
     }
     if (movingMarker_) {
         model_->setMarkerPosition(movingMarker_, pos + dragOffset_);
         dragCurrentPosition_ = pos + dragOffset_;
-        planning.unlock();
         updateAll();
         return;
     }
@@ -576,11 +491,11 @@ void OrthoView::handleMove(const QPointF& position)
     }
 }
 
-void OrthoView::handleRelease()
+void OrthoView::releaseAt(const QPointF&)
 {
     transversalSliceDrag_ = coronalSliceDrag_ = sagittalSliceDrag_ = false;
     if (!model_) {
-        Utilities::unclipMouseCursor();
+        unclipMouse();
         return;
     }
     const auto processor = Vexa::CommandProcessor::getInstance();
@@ -592,23 +507,14 @@ void OrthoView::handleRelease()
         if (!Vexa::isEqual(dragStartPosition_, to, dragTolerance))
             processor->execute(MovePanoramicLinePointCommand::create(line, corner, dragStartPosition_, to));
     }
-    if (movingMarker_) {
-        const auto marker = std::move(movingMarker_);
-        movingMarker_.reset();
-        if (!Vexa::isEqual(dragStartPosition_, dragCurrentPosition_, dragTolerance))
-            processor->execute(MoveMarkerCommand::create(model_, marker, dragStartPosition_, dragCurrentPosition_));
-        else
-            model_->setMarkerPosition(marker, dragStartPosition_);
-    }
+    releaseNerveAndMarker();
     releaseImplantTransform();
-    Utilities::unclipMouseCursor();
+    unclipMouse();
     updateAll();
 }
 
-void OrthoView::handleDoubleClick(const QPointF& position)
+void OrthoView::doubleClickAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
     const Vector3D pos = getWorldPos(position.x(), position.y());
     const int state = model_->getState();
     const auto line = model_->getPanoramicLine();

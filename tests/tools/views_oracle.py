@@ -7,6 +7,12 @@
       (j + 0.5) dy, 0), dx = width / used texels; outside the volume 0. Grey = the value x
       scale + offset clamped to 0..255 and truncated. Writes the used texels' greys (uint8,
       rows of `used_w`).
+  views_oracle.py unroll JOB.json OUT
+      The panoramic picture of a volume along a curve (python3-shapely): pixel (x, y) of a
+      W x H view shows the voxel under the curve's point at distance (x + 0.5) L / W (shapely
+      `interpolate`) and the height Z - (y + 0.5) Z / H, Z the volume's height. Writes the
+      voxel values (uint16, rows of W). JOB.json: raw, dims, spacing, corners ([[x, y], ...]),
+      view ([W, H]).
   views_oracle.py cut MESH PX PY PZ NX NY NZ
       vtkCutter of the mesh by the plane; prints one line per segment: the segment's
       midpoint and length, sorted.
@@ -48,6 +54,27 @@ def sample(job_file, out):
     grey.tofile(out)
 
 
+def unroll(job_file, out):
+    from shapely.geometry import LineString
+    with open(job_file) as f:
+        job = json.load(f)
+    nx, ny, nz = job["dims"]
+    sx, sy, sz = job["spacing"]
+    volume = np.fromfile(job["raw"], dtype="<u2").reshape(nz, ny, nx)
+    curve = LineString(job["corners"])
+    w, h = job["view"]
+    height = nz * sz
+    image = np.zeros((h, w), dtype="<u2")
+    for x in range(w):
+        p = curve.interpolate((x + 0.5) * curve.length / w)
+        ix, iy = int(np.floor(p.x / sx)), int(np.floor(p.y / sy))
+        for y in range(h):
+            iz = int(np.floor((height - (y + 0.5) * height / h) / sz))
+            if 0 <= ix < nx and 0 <= iy < ny and 0 <= iz < nz:
+                image[y, x] = volume[iz, iy, ix]
+    image.tofile(out)
+
+
 def cut(mesh_file, px, py, pz, nx, ny, nz):
     import vtk
     import vtk_oracle
@@ -78,6 +105,8 @@ def cut(mesh_file, px, py, pz, nx, ny, nz):
 def main(argv):
     if argv[1] == "sample":
         sample(argv[2], argv[3])
+    elif argv[1] == "unroll":
+        unroll(argv[2], argv[3])
     elif argv[1] == "cut":
         cut(argv[2], *[float(v) for v in argv[3:9]])
     else:

@@ -2,11 +2,6 @@
 // from the widget's framebuffer), and its refusals.
 #include "ViewTestSupport.h"
 
-#include "dicom/import/DVT9000Importer.h"
-#include "dicom/import/DicomIOManager.h"
-#include "dicom/import/UniversalImporter.h"
-#include "planning/io/DicomImport.h"
-
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -72,13 +67,7 @@ TEST(ViewHarness, AxialSliceOnTheScreenInTheWindowsGreys)
 
     // The same series imported here is the oracle.
     auto model = ViewTest::makeModel(nullptr);
-    Vexa::DicomIOManager manager;
-    manager.insertImporter(new Vexa::UniversalImporter());
-    std::vector<std::string> files;
-    for (const QFileInfo& f : QDir(MORVANTA_BINARY_DIR "/app/SamplePatient").entryInfoList(QDir::Files, QDir::Name))
-        files.push_back(f.absoluteFilePath().toStdString());
-    DicomImport import(files, model, std::make_shared<Settings>("/nonexistent/Morvanta.ini"), manager);
-    ASSERT_TRUE(import.start());
+    ASSERT_TRUE(ViewTest::importSamplePatient(model));
     const auto volume = model->getVolumeData();
     const unsigned iz = unsigned(41.25 / volume->getSpacingZ());
     int mismatches = 0;

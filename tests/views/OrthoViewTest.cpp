@@ -1,10 +1,6 @@
 // The ortho views in real windows: where the volume shows, the overlays, and the editing.
 #include "ViewTestSupport.h"
 
-#include "dicom/import/DVT9000Importer.h"
-#include "dicom/import/DicomIOManager.h"
-#include "dicom/import/UniversalImporter.h"
-#include "planning/io/DicomImport.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
 #include "planning/objects/Implant.h"
@@ -115,15 +111,7 @@ TEST(OrthoView, SamplePatientVoxelsAtTheirOwnPixels)
 {
     REQUIRE_DISPLAY();
     auto model = makeModel(nullptr);
-    Vexa::DicomIOManager manager;
-    manager.insertImporter(new Vexa::DVT9000Importer());
-    manager.insertImporter(new Vexa::UniversalImporter());
-    std::vector<std::string> files;
-    for (const QFileInfo& f : QDir(MORVANTA_BINARY_DIR "/app/SamplePatient").entryInfoList(QDir::Files, QDir::Name))
-        files.push_back(f.absoluteFilePath().toStdString());
-    auto settings = std::make_shared<Settings>("/nonexistent/Morvanta.ini");
-    DicomImport import(files, model, settings, manager);
-    ASSERT_TRUE(import.start()) << import.getErrorMessage();
+    ASSERT_TRUE(importSamplePatient(model));
     model->getTransversalSlicePositioner()->setSlicePosition(41.25);
     auto view = showView(model, "Axial");
     const QImage image = frame(*view);
@@ -245,13 +233,6 @@ TEST(OrthoView, PanoramicCurveByClicksAndCornerDragIsOneUndoStep)
     const Vector3D expected = view->getWorldPos(10, 40);
     EXPECT_NEAR(planar(line->toWorld(corner->getPosition()) - expected), 0.0, 1e-6);
     auto* processor = Vexa::CommandProcessor::getInstance().get();
-    while (processor->canUndo())
-        processor->undo();
-    for (const QPointF& p : clicks) {
-        press(view.get(), p);
-        release(view.get(), p);
-    }
-    corner = *line->cornersBegin();
     press(view.get(), QPointF(10, 40));
     moveTo(view.get(), QPointF(14, 42));
     moveTo(view.get(), QPointF(16, 44));

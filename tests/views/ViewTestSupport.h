@@ -3,11 +3,15 @@
 // back from their framebuffer, and the fake user interface of the planning tests.
 #include "../planning/ModelTestSupport.h"
 
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/UniversalImporter.h"
+#include "planning/io/DicomImport.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "vexa/core/CommandProcessor.h"
 #include "views/OrthoView.h"
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QSignalSpy>
@@ -39,6 +43,18 @@ inline std::shared_ptr<Model> makeModel(std::shared_ptr<Volume> volume)
     model->setMaxVoxelValue(4095);
     model->setStateAndUpdate(Model::NormalInput);
     return model;
+}
+
+// The generated sample patient, imported into the Model; false when that fails.
+inline bool importSamplePatient(const std::shared_ptr<Model>& model)
+{
+    Vexa::DicomIOManager manager;
+    manager.insertImporter(new Vexa::UniversalImporter());
+    std::vector<std::string> files;
+    for (const QFileInfo& f : QDir(MORVANTA_BINARY_DIR "/app/SamplePatient").entryInfoList(QDir::Files, QDir::Name))
+        files.push_back(f.absoluteFilePath().toStdString());
+    DicomImport import(files, model, std::make_shared<Settings>("/nonexistent/Morvanta.ini"), manager);
+    return import.start();
 }
 
 // A uniform volume of `background`.

@@ -277,10 +277,17 @@ public:
             while (last > first && !inside(last - 1))
                 --last;
             std::fill(row, row + first, outside);
-            for (long i = first; i < last; ++i) {
-                const unsigned ix = unsigned(r.x + i * ex.x), iy = unsigned(r.y + i * ex.y),
-                               iz = unsigned(r.z + i * ex.z);
-                row[i] = texel(voxels[(std::size_t(iz) * ny + iy) * nx + ix]);
+            if (ex.y == 0.0 && ex.z == 0.0 && first < last) {
+                // A row along the volume's x axis (the axial and coronal views): one voxel row.
+                const T* line = voxels + (std::size_t(unsigned(r.z)) * ny + unsigned(r.y)) * nx;
+                for (long i = first; i < last; ++i)
+                    row[i] = texel(line[unsigned(r.x + i * ex.x)]);
+            } else {
+                for (long i = first; i < last; ++i) {
+                    const unsigned ix = unsigned(r.x + i * ex.x), iy = unsigned(r.y + i * ex.y),
+                                   iz = unsigned(r.z + i * ex.z);
+                    row[i] = texel(voxels[(std::size_t(iz) * ny + iy) * nx + ix]);
+                }
             }
             std::fill(row + last, row + usedW, outside);
             if (rowLength > usedW)
