@@ -153,6 +153,7 @@ struct Scene
         view->move(0, 0);
         view->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+        view->grabFramebuffer(); // the first paint places the camera
     }
     QImage grab() { return view->grabFramebuffer().convertToFormat(QImage::Format_RGB32); }
     // The pixel (image rows down) at which the live camera shows a world point.
@@ -191,10 +192,21 @@ TEST(OpenGL3DView, EmptyPlanningHidesTheViewWithItsCentreAtTheOrigin)
     expectNear(view.getRotationCenter(), Vector3D(1, 2, 3));
 }
 
-TEST(OpenGL3DView, TwoButtonsLeaveOneDragTimer)
+TEST(OpenGL3DView, RightDragTurnsTheCameraOnItsTimerAndTwoButtonsLeaveOneTimer)
 {
     REQUIRE_DISPLAY();
     Scene s;
+    const Vector3D centre = s.view->getRotationCenter();
+    QTest::mousePress(s.view.get(), Qt::RightButton, {}, QPoint(200, 200));
+    ViewTest::moveTo(s.view.get(), QPointF(300, 200)); // 14.0625 degrees a tick
+    QTest::qWait(130);
+    QTest::mouseRelease(s.view.get(), Qt::RightButton, {}, QPoint(300, 200));
+    const Vector3D eye = s.view->getCameraTransform().getTranslation();
+    EXPECT_LT(eye.x, centre.x - 20.0); // the eye went left round the centre
+    EXPECT_NEAR((eye - centre).length(), 200.0, 1e-6);
+    QTest::qWait(100);
+    expectNear(s.view->getCameraTransform().getTranslation(), eye); // stopped at the release
+
     const auto timers = [&] { return QAbstractEventDispatcher::instance()->registeredTimers(s.view.get()).size(); };
     QTest::mousePress(s.view.get(), Qt::LeftButton, {}, QPoint(100, 100));
     QTest::mousePress(s.view.get(), Qt::RightButton, {}, QPoint(100, 100));
