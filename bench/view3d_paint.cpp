@@ -46,6 +46,7 @@ public:
     void navigationStateEvent(StateMachine::Event) override {}
     int getCalibrationState() const override { return 0; }
     int getCalibrationConditionLevel() const override { return 0; }
+    Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
 
 protected:
     bool updateStates(StateMachine::Event, int) override { return true; }

@@ -36,6 +36,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -138,7 +139,7 @@ void OpenGL2DView::paintGL()
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
         if (model_) {
             // A planning being put into the Model: paint again once it is in.
-            std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
+            const auto planning = model_->tryReadLock();
             if (!planning.owns_lock())
                 QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
             else if (checkSliceVisualizer())
@@ -193,11 +194,11 @@ void OpenGL2DView::handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)
     try {
         if (!model_)
             return;
-        std::unique_lock planning(model_->getPlanningMutex(), std::defer_lock);
+        std::shared_lock<std::shared_mutex> planning;
         if (always) {
             // A drag must end, and the Model is replaced only in one short step.
-            planning.lock();
-        } else if (isEmpty() || width() <= 0 || height() <= 0 || !planning.try_lock()) {
+            planning = model_->readLock();
+        } else if (isEmpty() || width() <= 0 || height() <= 0 || !(planning = model_->tryReadLock()).owns_lock()) {
             return;
         }
         (this->*handler)(clampToClip(event->position()));

@@ -385,7 +385,7 @@ void OpenGL3DView::paintCycle()
     if (!model_)
         return;
     // A planning being put into the Model: keep the last picture and paint again once it is in.
-    std::unique_lock planning(model_->getPlanningMutex(), std::try_to_lock);
+    const auto planning = model_->tryReadLock();
     if (!planning.owns_lock()) {
         QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
         return;

@@ -26,6 +26,7 @@ class IdleController : public INavigationController
 {
 public:
     void navigationStateEvent(StateMachine::Event) override {}
+    Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
     int getCalibrationState() const override { return 0; }
     int getCalibrationConditionLevel() const override { return 0; }
 
@@ -80,7 +81,7 @@ std::unique_ptr<View> show(std::shared_ptr<Model> model, const char* name, QSize
     auto view = std::make_unique<View>(model, nullptr, name);
     view->setWindowFlags(Qt::FramelessWindowHint);
     view->resize(size.isValid() ? size : view->sizeHint());
-    view->move(0, 0);
+    view->move(windowPlace);
     view->show();
     model->notify();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));

@@ -117,6 +117,7 @@ struct FakeNavigation : INavigationController
     void navigationStateEvent(StateMachine::Event) override {}
     int getCalibrationState() const override { return calibration; }
     int getCalibrationConditionLevel() const override { return level; }
+    Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
     bool updateStates(StateMachine::Event, int) override { return true; }
     void enter(int state) { setNextState(state), process(StateMachine::Update); }
     int calibration = 0, level = 0;
@@ -150,7 +151,7 @@ struct Scene
         view = std::make_unique<OpenGL3DView>(model, nullptr, "3D");
         view->setWindowFlags(Qt::FramelessWindowHint);
         view->resize(400, 400);
-        view->move(0, 0);
+        view->move(ViewTest::windowPlace);
         view->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
         view->grabFramebuffer(); // the first paint places the camera
@@ -182,6 +183,7 @@ TEST(OpenGL3DView, EmptyPlanningHidesTheViewWithItsCentreAtTheOrigin)
     auto model = ViewTest::makeModel(nullptr);
     QWidget frame;
     OpenGL3DView view(model, &frame, "3D");
+    frame.move(ViewTest::windowPlace);
     frame.show();
     view.update();
     EXPECT_TRUE(view.isEmpty() && view.isHidden() && view.are3DModelsVisible());
@@ -392,6 +394,7 @@ TEST(OpenGL3DView, MissingAndDamagedMeshesAreSkippedWithOneRecord)
     Vexa::ExceptionStack::getInstance()->clear();
     OpenGL3DView view(model, nullptr, "3D");
     view.resize(200, 150);
+    view.move(ViewTest::windowPlace);
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
     const auto pictures = view.getFramebuffer().completedPictures();

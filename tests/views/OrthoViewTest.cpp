@@ -311,7 +311,7 @@ TEST(OrthoView, NoPaintOfAHalfReplacedPlanning)
     auto view = showView(phantom.model, "Axial");
     std::promise<void> locked, done;
     std::thread job([&] {
-        std::lock_guard lock(phantom.model->getPlanningMutex());
+        const auto lock = phantom.model->changeLock();
         locked.set_value();
         done.get_future().wait();
     });

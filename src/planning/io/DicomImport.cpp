@@ -50,13 +50,16 @@ void DicomImport::import() try
 
     // Everything is read; now the planning changes in one step. An import starts a planning of
     // its own: nothing of an earlier one (and no earlier planning file to overwrite) stays.
-    std::lock_guard planningLock(model_->getPlanningMutex());
-    try {
-        model_->clear();
-        model_->setData(data);
-    } catch (...) {
-        model_->clear();
-        throw;
+    {
+        // Views that read the planning meanwhile wait for this step only.
+        const auto lock = model_->changeLock();
+        try {
+            model_->clear();
+            model_->setData(data);
+        } catch (...) {
+            model_->clear();
+            throw;
+        }
     }
     settings_->reset();
     settings_->setPlanningState(1);

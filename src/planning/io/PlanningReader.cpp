@@ -145,9 +145,10 @@ void PlanningReader::load() try
                                                                         {"id", &planning.patientId},
                                                                         {"sex", &planning.sex}};
 
-    // Everything is read: the Model takes it in one step. Should anything fail here after all,
-    // the Model is emptied rather than left half filled.
-    std::lock_guard planningLock(model_->getPlanningMutex());
+    // Everything is read: the Model takes it in one step, which views that read the planning
+    // meanwhile wait for. Should anything fail here after all, the Model is emptied rather
+    // than left half filled.
+    const auto lock = model_->changeLock();
     try {
         model_->clear();
         model_->setData(data);
@@ -170,7 +171,12 @@ void PlanningReader::load() try
         if (planning.jaw != Constants::JawUndetermined)
             model_->setJaw(planning.jaw);
         else
-            determinedJaw_ = model_->determineJaw();
+            try {
+                determinedJaw_ = model_->determineJaw();
+            } catch (const std::exception&) {
+                // Markers on one line tell no jaw; the save question asks for it.
+                determinedJaw_ = false;
+            }
 
         model_->getPanoramicLine()->setPoints(planning.corners);
         const std::shared_ptr<Nerve> nerve = model_->getNerve();
