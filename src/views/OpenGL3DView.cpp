@@ -109,21 +109,12 @@ OpenGL3DView::OpenGL3DView(std::shared_ptr<Model> model, QWidget* parent, const 
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     resetCamera();
     setRate(10.0);
-    if (model_) {
-        model_->attach(static_cast<Vexa::IObserver*>(this));
-        connect(model_.get(), &Model::reset, this, [this] {
-            try {
-                reset();
-            }
-            VIEW_CATCH_ALL
-        });
-    }
+    followModel(model_);
 }
 
 OpenGL3DView::~OpenGL3DView()
 {
-    if (model_)
-        model_->detach(static_cast<Vexa::IObserver*>(this));
+    unfollowModel(model_);
     stopDrag();
     // The framebuffers belong to this view's context.
     makeCurrent();

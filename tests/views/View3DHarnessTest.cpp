@@ -65,7 +65,8 @@ TEST(View3DHarness, FramesPrintTheRateAndBadOptionsAreRefused)
         p.start(harness, r.args);
         ASSERT_TRUE(p.waitForFinished(60000));
         EXPECT_EQ(p.exitCode(), r.status) << r.args.join(' ').toStdString();
-        if (!r.out.isEmpty())
+        if (!r.out.isEmpty()) {
             EXPECT_FALSE(line(QString::fromUtf8(p.readAllStandardOutput()), r.out.trimmed()).isEmpty());
+        }
     }
 }
