@@ -128,9 +128,10 @@ struct FakeModel : Model
     FakeModel() : Model(std::make_shared<Settings>("/nonexistent/Morvanta.ini")) {}
     Matrix44<double> getPatientTDrillOrigin() const override
     {
-        return throwInDrawing ? throw std::runtime_error("no drill pose") : Matrix44<double>(Vector3D(0, 0, -3000));
+        return throwInDrawing ? throw std::runtime_error("no drill pose")
+                              : Matrix44<double>(Vector3D(0, 0, drillInView ? 25 : -3000));
     }
-    bool throwInDrawing = false;
+    bool throwInDrawing = false, drillInView = false;
 };
 
 // A planning with a wall-shaped jaw behind two implants, digit meshes from the build's data
@@ -361,8 +362,15 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
         }
     }
 
-    // A throw in the tool drawing: recorded, the picture still completed with its rods.
+    // The handpiece's handle (up from the drill origin) and the drill (along -x) in the
+    // handpiece colour, red while the trackers are not valid.
     s.navigation->enter(0);
+    s.model->drillInView = true;
+    image = s.grab();
+    image.save("3d-handpiece.png");
+    EXPECT_TRUE(isRed(s.at(image, Vector3D(6, 0, 60))) && isRed(s.at(image, Vector3D(-15, 0, 25))));
+
+    // A throw in the tool drawing: recorded, the picture still completed with its rods.
     s.model->throwInDrawing = true;
     const auto failures = ViewFailure::count();
     const auto pictures = s.view->getFramebuffer().completedPictures();
