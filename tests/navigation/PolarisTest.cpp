@@ -251,7 +251,9 @@ TEST(Polaris, MalformedRepliesNeverChangeASample)
     EXPECT_EQ(1, camera.getState());
     EXPECT_GT(seen, 0);
     camera.stopReporting();
-    EXPECT_GE(std::stoi(sim.log("faults ").back()), 1000);
+    const auto faults = sim.log("faults ");
+    ASSERT_FALSE(faults.empty());
+    EXPECT_GE(std::stoi(faults.back()), 1000);
 }
 
 TEST(Polaris, AccedoFrustum)
