@@ -2,6 +2,7 @@
 
 #include <QGraphicsScene>
 #include <QGuiApplication>
+#include <QResizeEvent>
 #include <QScreen>
 #include <algorithm>
 #include <cmath>
@@ -14,6 +15,7 @@ CanvasView::CanvasView(QWidget* parent, const QColor& background) : QGraphicsVie
     canvas_->setBackgroundBrush(background);
     canvas_->setItemIndexMethod(QGraphicsScene::NoIndex);
     setScene(canvas_);
+    setSceneRect(0, 0, 1, 1);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -26,6 +28,12 @@ CanvasView::CanvasView(QWidget* parent, const QColor& background) : QGraphicsVie
 }
 
 CanvasView::~CanvasView() = default;
+
+void CanvasView::resizeEvent(QResizeEvent* event)
+{
+    setSceneRect(0, 0, std::max(1, event->size().width()), std::max(1, event->size().height()));
+    QGraphicsView::resizeEvent(event);
+}
 
 int CanvasView::toPixels(double value)
 {

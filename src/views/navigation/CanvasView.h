@@ -24,6 +24,10 @@ public:
     // Redraws the whole view.
     void setAllChanged();
 
+protected:
+    // Shows the scene from its top-left corner at one pixel per pixel.
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     QGraphicsScene* canvas_;
 };

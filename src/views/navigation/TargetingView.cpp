@@ -22,6 +22,8 @@
 namespace {
 
 constexpr double fiveSevenPi = 2.243994752564138;
+// Limits hold for values that reach them only up to rounding (0.2 x 6 mm is a hair above 1.2).
+constexpr double rounding = 1e-9;
 const QColor darkGreen(0, 200, 0);
 const QColor discGreen(78, 140, 4);
 
@@ -220,7 +222,7 @@ VEXA_RETHROW
 void TargetingView::updatePosition() try
 {
     const double r = std::hypot(values_.positionX, values_.positionY);
-    const bool shown = r <= 1.2 && isGuiding();
+    const bool shown = r <= 1.2 + rounding && isGuiding();
     positionDot_->setVisible(shown);
     if (shown)
         placeDot(positionDot_, values_.positionX, values_.positionY);
@@ -248,7 +250,7 @@ VEXA_RETHROW
 void TargetingView::updateExcursion() try
 {
     const double r = std::hypot(values_.excursionX, values_.excursionY);
-    const bool shown = r <= 1.3 && isGuiding();
+    const bool shown = r <= 1.3 + rounding && isGuiding();
     for (CanvasTransparentEllipse* item : {excursionDot_, excursionDisc_}) {
         item->setVisible(shown);
         if (shown)
@@ -471,8 +473,9 @@ VEXA_RETHROW
 void TargetingView::updateDepthCylinder() try
 {
     const DrillValues& v = values_;
-    const bool shown = isGuiding() && v.depth >= -3.0 && v.depth <= 9.5 && std::abs(v.positionX) <= 0.3
-                       && std::abs(v.positionY) <= 0.3 && std::abs(v.excursionX) <= 0.3 && std::abs(v.excursionY) <= 0.3;
+    const bool shown = isGuiding() && v.depth >= -3.0 && v.depth <= 9.5 && std::abs(v.positionX) <= 0.3 + rounding
+                       && std::abs(v.positionY) <= 0.3 + rounding && std::abs(v.excursionX) <= 0.3 + rounding
+                       && std::abs(v.excursionY) <= 0.3 + rounding;
     const CylinderGeometry g(width(), height(), v.depth, true);
     if (!shown || g.height < minimumCylinderHeight || g.frame.width() <= 2) {
         setMovingCylinderItemsVisible(false);
