@@ -103,19 +103,6 @@ void BM_DirectQPainter(benchmark::State& state)
 }
 BENCHMARK(BM_DirectQPainter)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class Ticker : public Vexa::TimerBase
-{
-public:
-    explicit Ticker(std::function<void()> tick) : TimerBase(5, periodic), tick_(std::move(tick)) {}
-    ~Ticker() override { stop(); }
-
-protected:
-    void onTimeExecution() override { tick_(); }
-
-private:
-    std::function<void()> tick_;
-};
-
 void BM_GuiWaitOnTheTick(benchmark::State& state)
 {
     benchApplication();
@@ -135,7 +122,7 @@ void BM_GuiWaitOnTheTick(benchmark::State& state)
     camera->setTracker(trackers);
     camera->startReporting();
     controller->enableNavigation(camera);
-    Ticker ticker([&] { controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers)); });
+    DisplayTest::Ticker ticker([&] { controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers)); });
     ticker.start();
     std::vector<double> waits;
     for (auto _ : state) {

@@ -4,7 +4,6 @@
 #include "NavigationDisplayFixture.h"
 
 #include "navigation/Tracker.h"
-#include "vexa/core/TimerBase.h"
 #include "views/ViewFailure.h"
 #include "views/navigation/MessageView.h"
 #include "views/navigation/NavigationAdjustView.h"
@@ -17,23 +16,6 @@
 #include <gtest/gtest.h>
 
 using namespace NavigationScene;
-
-namespace {
-
-class Ticker : public Vexa::TimerBase
-{
-public:
-    explicit Ticker(std::function<void()> tick) : TimerBase(5, periodic), tick_(std::move(tick)) {}
-    ~Ticker() override { stop(); }
-
-protected:
-    void onTimeExecution() override { tick_(); }
-
-private:
-    std::function<void()> tick_;
-};
-
-}
 
 class NavigationDisplayThreads : public NavigationScene::NavigationFixture
 {
@@ -71,7 +53,7 @@ TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
     model->notify(); // in state 7: the displays start their timers
 
     const unsigned long failures = ViewFailure::count();
-    Ticker ticker([&] {
+    DisplayTest::Ticker ticker([&] {
         const unsigned n = ++ticks;
         controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
         if (n % 10 == 0)

@@ -49,21 +49,16 @@ AdjustWorkspaceView::AdjustWorkspaceView(std::shared_ptr<NavigationController> c
 
 AdjustWorkspaceView::~AdjustWorkspaceView() = default;
 
-void AdjustWorkspaceView::resizeEvent(QResizeEvent* event)
+void AdjustWorkspaceView::layoutItems(int w, int h) try
 {
-    try {
-        const int w = event->size().width(), h = event->size().height();
-        resizePosition(w, h);
-        resizeHeadline(w, h);
-        resizeBody(w, h);
-        resizeExcursion(w, h);
-        resizeVisibility(w, h);
-        resizeDistance(w, h);
-        setAllChanged();
-    }
-    VIEW_CATCH_ALL
-    CanvasView::resizeEvent(event);
+    resizePosition(w, h);
+    resizeHeadline(w, h);
+    resizeBody(w, h);
+    resizeExcursion(w, h);
+    resizeVisibility(w, h);
+    resizeDistance(w, h);
 }
+VEXA_RETHROW
 
 void AdjustWorkspaceView::refresh() try
 {

@@ -30,12 +30,10 @@ public:
     ~AdjustWorkspaceView() override;
 
     void refresh();
+    void layoutItems(int w, int h) override;
     // Where the marker goes for the last sample in a view of w x h.
     QPointF markerPosition(int w, int h) const;
     const CanvasEllipse* positionMarker() const { return marker_; }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void setupPosition(int w, int h);

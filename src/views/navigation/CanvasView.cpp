@@ -1,5 +1,7 @@
 #include "views/navigation/CanvasView.h"
 
+#include "views/ViewFailure.h"
+
 #include <QGraphicsScene>
 #include <QGuiApplication>
 #include <QResizeEvent>
@@ -32,6 +34,11 @@ CanvasView::~CanvasView() = default;
 void CanvasView::resizeEvent(QResizeEvent* event)
 {
     setSceneRect(0, 0, std::max(1, event->size().width()), std::max(1, event->size().height()));
+    try {
+        layoutItems(event->size().width(), event->size().height());
+        setAllChanged();
+    }
+    VIEW_CATCH_ALL
     QGraphicsView::resizeEvent(event);
 }
 

@@ -24,8 +24,12 @@ public:
     // Redraws the whole view.
     void setAllChanged();
 
+    // Places the items for a page of w x h; called on every resize (failures are reported,
+    // never thrown into Qt). The widget's own geometry is its parent's business.
+    virtual void layoutItems(int w, int h) = 0;
+
 protected:
-    // Shows the scene from its top-left corner at one pixel per pixel.
+    // Shows the scene from its top-left corner at one pixel per pixel and lays the items out.
     void resizeEvent(QResizeEvent* event) override;
 
 private:

@@ -27,15 +27,6 @@ void MessageView::layoutItems(int w, int h) try
 }
 VEXA_RETHROW
 
-void MessageView::resizeEvent(QResizeEvent* event)
-{
-    try {
-        layoutItems(event->size().width(), event->size().height());
-        setAllChanged();
-    }
-    VIEW_CATCH_ALL
-    CanvasView::resizeEvent(event);
-}
 
 void MessageView::setMessage(const QString& message)
 {

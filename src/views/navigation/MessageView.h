@@ -23,10 +23,7 @@ public:
     void applyMessage();
     void refresh();
     // Lays the text out for a page of w x h (the widget's own geometry is the stack's).
-    void layoutItems(int w, int h);
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
+    void layoutItems(int w, int h) override;
 
 private:
     std::shared_ptr<NavigationController> controller_;

@@ -4,6 +4,7 @@
 #include "planning/model/Model.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/ViewFailure.h"
+#include "views/navigation/DisplayTimer.h"
 #include "views/navigation/AdjustWorkspaceView.h"
 #include "views/navigation/MessageView.h"
 #include "views/navigation/RegistrationView.h"
@@ -28,13 +29,7 @@ NavigationAdjustView::NavigationAdjustView(std::shared_ptr<Model> model, std::sh
     addWidget(message_);
     addWidget(registration_);
     setCurrentIndex(0);
-    setRate(15.0);
-    QObject::connect(getTimer(), &QTimer::timeout, this, [this] {
-        try {
-            update();
-        }
-        VIEW_CATCH_ALL
-    });
+    DisplayTimer::connect(this, *this);
 }
 
 NavigationAdjustView::~NavigationAdjustView()

@@ -4,6 +4,7 @@
 #include "platform/ApplicationFolder.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/ViewFailure.h"
+#include "views/navigation/DisplayTimer.h"
 #include "views/navigation/CanvasText.h"
 #include "views/navigation/SnapshotDataSource.h"
 
@@ -92,12 +93,7 @@ NavigationButtonView::NavigationButtonView(std::shared_ptr<Model> model, QWidget
         }
         VIEW_CATCH_ALL
     });
-    QObject::connect(getTimer(), &QTimer::timeout, this, [this] {
-        try {
-            update();
-        }
-        VIEW_CATCH_ALL
-    });
+    DisplayTimer::connect(this, *this);
     if (model_)
         model_->attach(this);
 }

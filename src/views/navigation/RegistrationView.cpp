@@ -46,15 +46,6 @@ void RegistrationView::layoutItems(int w, int h) try
 }
 VEXA_RETHROW
 
-void RegistrationView::resizeEvent(QResizeEvent* event)
-{
-    try {
-        layoutItems(event->size().width(), event->size().height());
-        setAllChanged();
-    }
-    VIEW_CATCH_ALL
-    CanvasView::resizeEvent(event);
-}
 
 void RegistrationView::applyProgress() try
 {

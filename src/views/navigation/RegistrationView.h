@@ -23,11 +23,8 @@ public:
     void refresh();
     // Sets the sector from the registration's count.
     void applyProgress();
-    void layoutItems(int w, int h);
+    void layoutItems(int w, int h) override;
     const CanvasEllipse* sector() const { return sector_; }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     std::shared_ptr<NavigationController> controller_;

@@ -9,6 +9,7 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/math/Scalar.h"
 #include "views/ViewFailure.h"
+#include "views/navigation/DisplayTimer.h"
 #include "views/navigation/CanvasText.h"
 #include "views/navigation/SnapshotDataSource.h"
 
@@ -65,13 +66,7 @@ StatusBarView::StatusBarView(QWidget* parent, const char* name) : QWidget(parent
         (*label)->setSizePolicy(policy);
     }
     layoutLabels(splitter_->width());
-    setRate(15.0);
-    QObject::connect(getTimer(), &QTimer::timeout, this, [this] {
-        try {
-            update();
-        }
-        VIEW_CATCH_ALL
-    });
+    DisplayTimer::connect(this, *this);
 }
 
 StatusBarView::~StatusBarView()

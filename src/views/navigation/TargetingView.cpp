@@ -125,23 +125,18 @@ QSize TargetingView::sizeHint() const
     return parentWidget() ? parentWidget()->size() : CanvasView::sizeHint();
 }
 
-void TargetingView::resizeEvent(QResizeEvent* event)
+void TargetingView::layoutItems(int w, int h) try
 {
-    try {
-        const int w = event->size().width(), h = event->size().height();
-        resizePosition(w, h);
-        resizeExcursion(w, h);
-        resizeTargetCross(w, h);
-        resizeVisibilities(w, h);
-        resizeImplantDetails(w, h);
-        resizeRegistration(w, h);
-        resizeDepthCylinder(w, h);
-        resizeDrill(w, h);
-        setAllChanged();
-    }
-    VIEW_CATCH_ALL
-    CanvasView::resizeEvent(event);
+    resizePosition(w, h);
+    resizeExcursion(w, h);
+    resizeTargetCross(w, h);
+    resizeVisibilities(w, h);
+    resizeImplantDetails(w, h);
+    resizeRegistration(w, h);
+    resizeDepthCylinder(w, h);
+    resizeDrill(w, h);
 }
+VEXA_RETHROW
 
 void TargetingView::refresh() try
 {

@@ -48,14 +48,12 @@ public:
     ~TargetingView() override;
 
     void refresh();
+    void layoutItems(int w, int h) override;
     QSize sizeHint() const override;
     void calcDrillValues();
     const DrillValues& drillValues() const { return values_; }
     // Below this Hc (px) the cylinder is too small to read and is hidden.
     static constexpr int minimumCylinderHeight = 13;
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void setupPosition(int w, int h);
