@@ -18,7 +18,9 @@
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStackedWidget>
@@ -90,6 +92,7 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
     Planning saved;
     QString planningFile, recording;
     QSize windowSize;
+    double videoSeconds = 0;
     {
         MainWindow window(&recorder, Constants::NormalMode);
         const auto model = window.getModel();
@@ -157,6 +160,16 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
         QTest::keyClick(&window, Qt::Key_P);
         EXPECT_EQ(QDir(home.path("Images")).entryList({"*.bmp"}, QDir::Files).size(), 1);
 
+        // R ... R: a screen video of about two seconds.
+        QElapsedTimer wall;
+        wall.start();
+        QTest::keyClick(&window, Qt::Key_R);
+        EXPECT_TRUE(model->isCapturing());
+        waitFor([] { return false; }, 2000);
+        QTest::keyClick(&window, Qt::Key_R);
+        videoSeconds = wall.elapsed() / 1000.0;
+        EXPECT_FALSE(model->isCapturing());
+
         saved = planningOf(*model);
         // OK -> "Save as new"; the window then closes.
         answer.then(clickButton("SaveDialog", "Save as new"));
@@ -210,6 +223,19 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
     // ImageMagick names the Windows 3 bitmap "BMP3".
     EXPECT_EQ(QString(identify.readAllStandardOutput()),
               QString("BMP3 %1x%2").arg(windowSize.width()).arg(windowSize.height()));
+    const QStringList videos = QDir(folder + "/images").entryList({"*.avi"}, QDir::Files);
+    ASSERT_EQ(videos.size(), 1);
+    const QString video = folder + "/images/" + videos.front();
+    QProcess probe;
+    probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                            "stream=codec_name,nb_read_frames,nb_frames:format=duration", "-of", "default=nw=1", video});
+    probe.waitForFinished(60000);
+    const QString facts = probe.readAllStandardOutput();
+    EXPECT_TRUE(facts.contains("codec_name=mjpeg")) << facts.toStdString();
+    const double duration = QRegularExpression("duration=([0-9.]+)").match(facts).captured(1).toDouble();
+    EXPECT_NEAR(duration, videoSeconds, 0.1 * videoSeconds) << facts.toStdString();
+    const QString stored = QRegularExpression("nb_frames=([0-9]+)").match(facts).captured(1);
+    EXPECT_EQ(QRegularExpression("nb_read_frames=([0-9]+)").match(facts).captured(1), stored) << facts.toStdString();
     const QString copy = folder + "/system/" + QFileInfo(recording).fileName();
     QProcess openssl;
     openssl.start("openssl", {"enc", "-d", "-aes-128-ecb", "-K", "4d6f7276616e74612d6c6f672d6b6579", "-in", copy});

@@ -20,6 +20,7 @@
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/ImageFolder.h"
 #include "shell/main/LogFileKey.h"
+#include "shell/main/VideoCapture.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
 #include "shell/widgets/MainWidget.h"
@@ -86,6 +87,8 @@ try : QMainWindow(parent), recorder_(recorder), mode_(mode)
     setupStatusBar();
     setupConnections();
     images_ = std::make_unique<ImageFolder>();
+    if (settings_->getCaptureSupport())
+        video_ = std::make_unique<VideoCapture>(this);
     // Without a window manager (bare Xvfb) full screen alone leaves the default size.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(screen->geometry());
@@ -97,6 +100,7 @@ VEXA_RETHROW
 MainWindow::~MainWindow()
 {
     model_->detach(static_cast<Vexa::IObserver*>(this));
+    video_.reset();
     closeRecordingFile();
     // The views detach themselves as the widget tree goes; the mini display is a window of its own.
     delete miniDisplay_;
@@ -278,8 +282,26 @@ try {
 VEXA_RETHROW
 
 void MainWindow::toggleVideoCapture()
+try {
+    if (!video_)
+        return;
+    if (video_->getState() == VideoCapture::Idle) {
+        if (video_->setFileName(QString::fromStdString(images_->path() + "/" + images_->reserveName() + ".avi")))
+            video_->start();
+    } else if (video_->getState() == VideoCapture::Capturing) {
+        video_->stop();
+    }
+    model_->setCapturing(video_->getState() == VideoCapture::Capturing);
+    model_->notify();
+}
+VEXA_RETHROW
+
+void MainWindow::stopVideoCapture()
 {
-    // Screen video is not built yet; the capturing flag stays off.
+    if (video_ && video_->getState() != VideoCapture::Idle) {
+        video_->stop();
+        model_->setCapturing(false);
+    }
 }
 
 void MainWindow::showError(const QString& caption, const QString& text)
@@ -450,6 +472,8 @@ try {
         if (!savePlanning(choice == 0))
             return false;
         model_->clearChangedState();
+        // A running video is completed before the files move.
+        stopVideoCapture();
         const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
         images_->moveFilesTo((folder + "/images").toStdString());
         if (recordingFile_) {
@@ -502,6 +526,7 @@ catch (const std::exception& e) {
 
 void MainWindow::saveData()
 try {
+    stopVideoCapture();
     if (settings_->getPlanningState() != 0 && !requestPlanningSave(tr("Quit\nwithout save")))
         return;
     close();

@@ -26,6 +26,7 @@ class QStackedWidget;
 class QToolButton;
 class QVBoxLayout;
 class Settings;
+class VideoCapture;
 
 class MainWindow : public QMainWindow, public Vexa::IObserver
 {
@@ -47,6 +48,8 @@ public:
     MainWidget* getMainWidget() const { return mainWidget_; }
     IMorvantaComponent& getComponent() const { return *component_; }
     const ImageFolder& getImageFolder() const { return *images_; }
+    // The screen video recorder; null without capture support.
+    VideoCapture* getVideoCapture() const { return video_.get(); }
     // The open recording file ("" when none).
     QString recordingFileName() const;
 
@@ -80,6 +83,7 @@ private:
     void setupConnections();
     void startRecordPlayback();
     void closeRecordingFile();
+    void stopVideoCapture();
     std::string firstPatientPath() const;
     void showError(const QString& caption, const QString& text);
 
@@ -102,6 +106,7 @@ private:
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
     std::unique_ptr<ImageFolder> images_;
+    std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;
     bool playbackStarted_ = false;
 };
