@@ -133,41 +133,49 @@ void Application::pollSpaceball()
     }
 }
 
-void Application::handleSpaceballEvent(const SiSpwEvent& event)
+Application::SpaceballSignal Application::decode(int type, int deviceButton, const long* m)
 {
+    // The divisions are multiplications with single-precision constants.
     constexpr float translationScale = 1.0f / 1400.0f, depthScale = 1.0f / 700.0f, rotationScale = 1.0f / 7000.0f;
-    switch (event.type) {
-    case 1: {
-        SiSpwEvent copy = event;
-        const int device = SiButtonPressed(&copy);
-        int logical = 0;
-        if (device >= 1 && device <= 9)
-            logical = device;
-        else if (device == 13)
-            logical = 12;
-        else if (device == 14)
-            logical = 10;
-        else if (device == 15)
-            logical = 11;
-        if (logical)
-            emit spaceballButtonPressed(SpaceballButton(logical));
+    SpaceballSignal out;
+    switch (type) {
+    case 1:
+        if (deviceButton >= 1 && deviceButton <= 9)
+            out.button = deviceButton;
+        else if (deviceButton == 13)
+            out.button = 12;
+        else if (deviceButton == 14)
+            out.button = 10;
+        else if (deviceButton == 15)
+            out.button = 11;
+        out.kind = out.button ? SpaceballSignal::Button : SpaceballSignal::None;
         break;
-    }
-    case 2: {
-        const long* m = event.spwData.mData;
-        const Vexa::Vector3D translation(-double(m[2]) * double(depthScale), double(m[1]) * double(translationScale),
+    case 2:
+        out.kind = SpaceballSignal::Motion;
+        out.translation = Vexa::Vector3D(-double(m[2]) * double(depthScale), double(m[1]) * double(translationScale),
                                          -double(m[0]) * double(translationScale));
-        const Vexa::Vector3D rotation(double(m[5]) * double(rotationScale), double(m[4]) * double(rotationScale),
+        out.rotation = Vexa::Vector3D(double(m[5]) * double(rotationScale), double(m[4]) * double(rotationScale),
                                       -double(m[3]) * double(rotationScale));
-        emit spaceballMotion(translation, rotation);
         break;
-    }
     case 4:
-        emit spaceballZero();
+        out.kind = SpaceballSignal::Zero;
         break;
     default:
         break;
     }
+    return out;
+}
+
+void Application::handleSpaceballEvent(const SiSpwEvent& event)
+{
+    SiSpwEvent copy = event;
+    const SpaceballSignal s = decode(event.type, event.type == 1 ? SiButtonPressed(&copy) : 0, event.spwData.mData);
+    if (s.kind == SpaceballSignal::Button)
+        emit spaceballButtonPressed(SpaceballButton(s.button));
+    else if (s.kind == SpaceballSignal::Motion)
+        emit spaceballMotion(s.translation, s.rotation);
+    else if (s.kind == SpaceballSignal::Zero)
+        emit spaceballZero();
 }
 
 }

@@ -36,6 +36,15 @@ public:
     // and the trail file; main replaces nothing, tests may).
     void setFailureHandler(std::function<void(const QString& what, bool known)> handler);
 
+    // What one device event means: a logical button (0 for none), or a motion, or the zero event.
+    struct SpaceballSignal
+    {
+        enum Kind { None, Button, Motion, Zero } kind = None;
+        int button = 0;
+        Vexa::Vector3D translation, rotation;
+    };
+    // type and deviceButton as the library reports them; axes TX, TY, TZ, RX, RY, RZ.
+    static SpaceballSignal decode(int type, int deviceButton, const long* axes);
     // Turns one device event into one of the signals.
     virtual void handleSpaceballEvent(const SiSpwEvent& event);
     // Reports the caught exception as main does: trail, box, "stacktrace.log".
