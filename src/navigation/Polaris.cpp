@@ -333,8 +333,14 @@ bool Polaris::exchange(const std::string& command, bool withCrc, int timeoutMs)
 
 void Polaris::lockPort(const char* failure)
 {
-    if (!portMutex_.try_lock_for(500ms))
-        throw std::runtime_error(failure);
+    // Tries every millisecond rather than a timed wait: ThreadSanitizer does not follow the
+    // C library's timed mutex lock and would take every later unlock for a fault.
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    while (!portMutex_.try_lock()) {
+        if (std::chrono::steady_clock::now() >= end)
+            throw std::runtime_error(failure);
+        std::this_thread::sleep_for(1ms);
+    }
 }
 
 void Polaris::failAndThrow(const std::string& text)
@@ -436,9 +442,8 @@ void Polaris::setTracker(std::vector<std::shared_ptr<Tracker>>& trackers) try
         if (reporting_)
             throw std::runtime_error("Polaris::setTracker(): tools cannot be defined while the camera is reporting");
     }
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     for (const auto& tracker : trackers) {
         const char letter = static_cast<char>('A' + loadedTools_);
         if (letter > 'I')
@@ -458,9 +463,8 @@ VEXA_RETHROW
 
 void Polaris::loadVirtualTool() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     loadedTools_ = 0;
     std::map<int, std::shared_ptr<Tracker>> tools;
     {
@@ -481,9 +485,8 @@ VEXA_RETHROW
 
 void Polaris::startReporting() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     if (!exchange("TSTART ", false, 300))
         throw std::runtime_error("Polaris::startReporting()");
     lastGoodReply_ = now();
@@ -497,9 +500,8 @@ VEXA_RETHROW
 
 void Polaris::stopReporting() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("Polaris::stopReporting(): Couldn't get Semaphore");
+    lockPort("Polaris::stopReporting(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     {
         std::unique_lock lock(threadMutex_);
         reporting_ = false;

@@ -85,13 +85,14 @@ private:
     void replyThread();
     void pollingThread();
     std::uint32_t now() const;
+    // Takes the port lock within 500 ms or throws the text.
     void lockPort(const char* failure);
     void stopThreads();
 
     const std::string portName_;
     const std::function<std::uint32_t()> clock_;
     Platform::SerialPort port_;
-    std::timed_mutex portMutex_;
+    std::mutex portMutex_;
     std::string reply_;
     std::string lastErrorCode_;
     std::mutex nameMutex_;

@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using Vexa::Polaris;
 using namespace std::chrono_literals;
@@ -24,21 +27,39 @@ namespace {
 
 const QString simulator = MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py";
 
-// The simulator for one test; its log lists commands, polls and checked tool images.
+// The simulator for one test; its log lists commands, polls and checked tool images. Started
+// with fork and exec (which ThreadSanitizer follows), its first output line is the device.
 class Simulator
 {
 public:
     explicit Simulator(QStringList options)
     {
+        options.prepend(simulator);
         options << "--log" << dir.filePath("sim.log");
-        process.start("/usr/bin/python3", QStringList{simulator} + options);
-        EXPECT_TRUE(process.waitForReadyRead(5000));
-        device = process.readLine().trimmed().toStdString();
+        std::vector<std::string> args{"/usr/bin/python3"};
+        for (const auto& option : options)
+            args.push_back(option.toStdString());
+        int out[2];
+        EXPECT_EQ(0, ::pipe(out));
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], 1);
+            std::vector<char*> argv;
+            for (auto& arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        for (char c; ::read(out[0], &c, 1) == 1 && c != '\n';)
+            device += c;
+        ::close(out[0]);
     }
     ~Simulator()
     {
-        process.kill();
-        process.waitForFinished();
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
     }
     std::vector<std::string> log(const std::string& prefix) const
     {
@@ -50,7 +71,7 @@ public:
         return lines;
     }
     QTemporaryDir dir;
-    QProcess process;
+    pid_t pid = -1;
     std::string device;
 };
 
@@ -117,7 +138,7 @@ TEST(Polaris, CrcFramingAndParsing)
     ASSERT_EQ(2u, markers->markers.size());
     EXPECT_NEAR(-5.6, markers->markers[0].y, 1e-9);
     EXPECT_TRUE(Polaris::parseTrackingData(head + "000ABCD\r", 0)->markers.empty());
-    for (const std::string bad : {head + "009+001234ABCD\r", head + "0", std::string("MISSING\n"), head + "+0x\nABCD\r"})
+    for (const std::string& bad : std::vector<std::string>{head + "009+001234ABCD\r", head + "0", std::string("MISSING\n"), head + "+0x\nABCD\r"})
         EXPECT_FALSE(Polaris::parseTrackingData(bad, 3)) << bad;
 }
 

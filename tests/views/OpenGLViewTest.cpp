@@ -50,6 +50,7 @@ TEST(EmptyPanel, WhiteInsideBlackMarginAtTheScaleFactor)
     Panel panel(nullptr);
     panel.setWindowFlags(Qt::FramelessWindowHint);
     panel.resize(200, 100);
+    panel.move(ViewTest::windowPlace);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     const QImage image = panel.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
@@ -114,6 +115,7 @@ TEST(TimedView, NotificationsFromAnotherThreadMakeOnePaint)
     auto model = ViewTest::makeModel(nullptr);
     Panel panel(model);
     model->attach(static_cast<Vexa::IObserver*>(&panel));
+    panel.move(ViewTest::windowPlace);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     QTest::qWait(100);
