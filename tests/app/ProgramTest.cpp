@@ -8,6 +8,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <gtest/gtest.h>
+#include <csignal>
 
 namespace {
 
@@ -20,6 +21,25 @@ QString xdotool(const QString& display, const QStringList& args)
     p.start("xdotool", args);
     p.waitForFinished(10000);
     return QString(p.readAllStandardOutput()).trimmed();
+}
+
+// Starts the program on the display and waits for its visible window; its id, or "".
+QString startProgram(QProcess& program, const QString& display, const QString& home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.insert("SPNAV_SOCKET", home + "/spnav.sock");
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(AppTest::built + "/Morvanta", {});
+    QString window;
+    AppTest::waitFor([&] {
+        window = xdotool(display, {"search", "--onlyvisible", "--name", "^Morvanta$"}).section('\n', 0, 0);
+        return !window.isEmpty() || program.state() == QProcess::NotRunning;
+    }, 60000);
+    if (!window.isEmpty())
+        xdotool(display, {"windowfocus", "--sync", window});
+    return window;
 }
 
 QStringList screenshots(const AppTest::AppFolder& home)
@@ -45,22 +65,11 @@ TEST(ProgramTest, FullScreenScreenshotsByKeyAndDeviceAndQuitStartsTheSibling)
     ASSERT_TRUE(daemon.listen(home.path("spnav.sock")));
 
     QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", x.display());
-    env.insert("SPNAV_SOCKET", home.path("spnav.sock"));
-    program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(AppTest::built + "/Morvanta", {});
-    QString window;
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        window = xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Morvanta$"}).section('\n', 0, 0);
-        return !window.isEmpty() || program.state() == QProcess::NotRunning;
-    }, 60000));
+    const QString window = startProgram(program, x.display(), home.path());
     ASSERT_FALSE(window.isEmpty());
     const QString geometry = xdotool(x.display(), {"getwindowgeometry", window});
     EXPECT_TRUE(geometry.contains("Geometry: 1920x1080")) << geometry.toStdString();
 
-    xdotool(x.display(), {"windowfocus", "--sync", window});
     xdotool(x.display(), {"key", "p"});
     ASSERT_TRUE(AppTest::waitFor([&] { return screenshots(home).size() == 1; }, 30000));
     const QImage shot(home.path("Images/" + screenshots(home).front()));
@@ -83,6 +92,45 @@ TEST(ProgramTest, FullScreenScreenshotsByKeyAndDeviceAndQuitStartsTheSibling)
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_TRUE(AppTest::waitFor([&] { return QFile::exists(home.path("sibling-ran")); }, 10000));
+}
+
+TEST(ProgramTest, EarlierPicturesAreKeptAndAKilledVideoStillDecodes)
+{
+    TestSupport::PrivateXServer x("1280x1024x24");
+    if (!x.running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    QDir().mkpath(home.path("Images"));
+    QFile earlier(home.path("Images/earlier.bmp"));
+    earlier.open(QIODevice::WriteOnly);
+    earlier.write("picture of an earlier session");
+    earlier.close();
+    QProcess program;
+    ASSERT_FALSE(startProgram(program, x.display(), home.path()).isEmpty());
+    EXPECT_TRUE(QFile::exists(home.path("Images/recovered/earlier.bmp")));
+    EXPECT_FALSE(QFile::exists(home.path("Images/earlier.bmp")));
+
+    xdotool(x.display(), {"key", "r"});
+    QString video;
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        const QStringList videos = QDir(home.path("Images")).entryList({"*.avi"}, QDir::Files);
+        video = videos.isEmpty() ? QString() : home.path("Images/" + videos.front());
+        return !video.isEmpty() && QFileInfo(video).size() > 100000;
+    }, 30000));
+    AppTest::waitFor([] { return false; }, 1000);
+    ::kill(pid_t(program.processId()), SIGKILL);
+    program.waitForFinished(10000);
+
+    QProcess decode;
+    decode.start("ffmpeg", {"-v", "error", "-i", video, "-f", "null", "-"});
+    ASSERT_TRUE(decode.waitForFinished(60000));
+    EXPECT_EQ(decode.exitCode(), 0);
+    EXPECT_EQ(QString(decode.readAllStandardError()), "");
+    QProcess probe;
+    probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                            "stream=nb_read_frames", "-of", "csv=p=0", video});
+    probe.waitForFinished(60000);
+    EXPECT_GE(QString(probe.readAllStandardOutput()).trimmed().toInt(), 10) << "a frame each 100 ms until the kill";
 }
 
 TEST(ProgramTest, AThrowingSlotEndsTheRunWithTheBoxTheTrailAndExitCodeOne)

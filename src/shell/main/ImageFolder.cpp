@@ -70,8 +70,13 @@ std::string ImageFolder::reserveName() const
 
 std::string ImageFolder::saveScreenshot(const QImage& picture) const
 {
+    // Written under a passing name and renamed when whole, so no one sees half a picture.
     const std::string file = path_ + "/" + reserveName() + ".bmp";
-    return picture.save(QString::fromStdString(file), "BMP") ? file : std::string();
+    const QString part = QString::fromStdString(file + ".part");
+    if (picture.save(part, "BMP") && QFile::rename(part, QString::fromStdString(file)))
+        return file;
+    QFile::remove(part);
+    return std::string();
 }
 
 bool ImageFolder::moveFilesTo(const std::string& target) const
