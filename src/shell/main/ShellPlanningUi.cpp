@@ -3,6 +3,7 @@
 #include "shell/dialogs/AlgorithmProgressDialog.h"
 #include "shell/dialogs/HierachyImplantSelectionDialog.h"
 #include "shell/dialogs/MessageDialog.h"
+#include "shell/segmentation/SegmentationDialog.h"
 
 bool ShellPlanningUi::askYesNo(const QString& caption, const QString& text)
 {
@@ -31,8 +32,12 @@ std::optional<IPlanningUi::ImplantChoice> ShellPlanningUi::chooseImplant(const s
     return ImplantChoice{dialog.getSelectedImplant(), dialog.isMandibleSelected()};
 }
 
-std::optional<int> ShellPlanningUi::chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>>,
-                                                                QWidget*, int initialThreshold)
+std::optional<int>
+ShellPlanningUi::chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>> volume,
+                                             QWidget* parent, int initialThreshold)
 {
-    return initialThreshold;
+    SegmentationDialog dialog(std::move(volume), parent, static_cast<unsigned short>(initialThreshold));
+    if (dialog.exec() != 1)
+        return std::nullopt;
+    return dialog.getSegmentationThreshold();
 }

@@ -10,8 +10,6 @@ public:
     void showMessage(const QString& caption, const QString& text) override;
     bool runJob(Vexa::IAlgorithmProgressState& job, const QString& label) override;
     std::optional<ImplantChoice> chooseImplant(const std::string& databaseFolder, bool mandible) override;
-    // The threshold dialog is not built yet: the initial threshold (the window's low value) is
-    // taken as it is.
     std::optional<int> chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>> volume,
                                                    QWidget* parent, int initialThreshold) override;
 };
