@@ -70,12 +70,17 @@ try : QFrame(parent), model_(std::move(model)), factory_(std::move(factory))
         connect(frames_[i], qOverload<ViewFrame*>(&ViewFrame::selectNewView), this, &MainWidget::chooseNewView);
     }
     model_->attach(static_cast<Vexa::IObserver*>(controlView_));
+    setSplitterSizes();
+}
+VEXA_RETHROW
+
+void MainWidget::setSplitterSizes()
+{
     const int w = width(), h = height();
     upperSplitter_->setSizes({int(0.5 * w), int(0.3 * w), int(0.2 * w)});
     lowerSplitter_->setSizes({int(0.3 * w), int(0.5 * w)});
     verticalSplitter_->setSizes({int(0.3 * h), int(0.7 * h)});
 }
-VEXA_RETHROW
 
 MainWidget::~MainWidget() = default;
 
@@ -90,6 +95,12 @@ ViewFrame* MainWidget::frame(const QString& name) const
 void MainWidget::resizeEvent(QResizeEvent* event)
 {
     mainSplitter_->resize(event->size());
+    // A widget built before its window is laid out has no size yet: the shares are set again
+    // at the first real size.
+    if (!sized_ && event->size().width() > 0 && event->size().height() > 0) {
+        sized_ = true;
+        setSplitterSizes();
+    }
     model_->notify();
 }
 

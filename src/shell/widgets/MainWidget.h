@@ -34,7 +34,7 @@ protected:
 
 private:
     bool ask(const QString& text) const;
-    void checkManualMarkers();
+    void setSplitterSizes();
 
     std::shared_ptr<Model> model_;
     std::shared_ptr<ViewFactory> factory_;
@@ -44,4 +44,5 @@ private:
     QSplitter* lowerSplitter_;
     ViewFrame* frames_[5];
     ControlView* controlView_;
+    bool sized_ = false;
 };

@@ -79,6 +79,9 @@ void ViewFrame::DescriptionWidget::init(QWidget* v)
     view = v;
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    // The widget follows the view's size (it changes with the data and the zoom); the scroll
+    // area scrolls what exceeds the frame.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     if (!view)
         return;
     layout->addWidget(view);
