@@ -13,6 +13,7 @@
 #include "planning/objects/Implant.h"
 #include "planning/objects/PanoramicLine.h"
 #include "shell/main/Application.h"
+#include "shell/main/ShellPlanningUi.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
 #include "shell/widgets/ControlView.h"
@@ -276,4 +277,70 @@ TEST(ApplicationTest, SpaceMouseEventsDecode)
     }
     EXPECT_EQ(Quorvane::Application::decode(4, 0, none).kind, S::Zero);
     EXPECT_EQ(Quorvane::Application::decode(3, 0, none).kind, S::None);
+}
+
+TEST(MainWidgetTest, GenerateModelAsksAboutMarkersByTheTable)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "views need an X display";
+    const auto model = sampleModel();
+    IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+    AppTest::DialogAnswerer answer;
+    MainWidget widget(model, createComponent(1)->createViews(model), nullptr, "MainWidget");
+    QStringList asked;
+    const auto reply = [&](const QString& button) {
+        answer.then([&asked, button](QWidget* modal) {
+            if (!modal->inherits("MessageDialog"))
+                return false;
+            asked << modal->findChild<QLabel*>()->text().section('\n', 0, 0);
+            AppTest::clickButton("MessageDialog", button)(modal);
+            return true;
+        });
+    };
+    const std::vector<std::shared_ptr<Marker>> wrong = {Marker::create({0, 0, 0}), Marker::create({1, 0, 0}),
+                                                        Marker::create({2, 0, 0}), Marker::create({3, 0, 0}),
+                                                        Marker::create({4, 0, 0}), Marker::create({5, 0, 0})};
+    const struct
+    {
+        unsigned corners;
+        unsigned state;
+        bool detectionDone, detected;
+        const char* answer; // "" none asked
+        const char* question;
+        bool modelMade;
+        std::size_t markersAfter;
+    } table[] = {
+        {1, 1, false, false, "", "", false, 6},
+        {3, 5, false, false, "Yes", "Manual marker detection failed.", false, 6},
+        {3, 5, false, false, "No", "Manual marker detection failed.", true, 0},
+        {3, 1, true, false, "Yes", "An already done automatic marker detection failed.", false, 6},
+        {3, 1, true, true, "", "", true, 6},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "state " << row.state << " answer " << row.answer);
+        std::vector<Vexa::Vector3D> points;
+        for (unsigned i = 0; i < row.corners; ++i)
+            points.emplace_back(-20.0 + 20.0 * i, i == 1 ? -10.0 : 10.0, 0.0);
+        model->getPanoramicLine()->setPoints(points);
+        model->set3DModel(nullptr);
+        model->setMarker(wrong);
+        model->setMarkerDetected(row.detected);
+        model->getSettings()->setMarkerDetectionDone(row.detectionDone);
+        model->setStateAndUpdate(row.state);
+        asked.clear();
+        if (*row.answer)
+            reply(row.answer);
+        QMetaObject::invokeMethod(&widget, "generate3DModel");
+        EXPECT_TRUE(answer.done());
+        EXPECT_EQ(asked, *row.question ? QStringList{row.question} : QStringList());
+        EXPECT_EQ(model->get3DModel() != nullptr, row.modelMade);
+        EXPECT_EQ(model->getMarkers().size(), row.markersAfter);
+        if (*row.answer == 'Y')
+            EXPECT_EQ(model->getState(), 5);
+    }
+    model->getPanoramicLine()->setPoints({});
+    model->set3DModel(nullptr);
+    model->setMarker({});
+    model->setStateAndUpdate(1);
+    IPlanningUi::install(nullptr);
 }
