@@ -23,6 +23,8 @@
 #include "shell/main/VideoCapture.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
+#include "shell/widgets/Appearance.h"
+#include "shell/widgets/Fonts.h"
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/PlanningButtonView.h"
 #include "shell/widgets/ViewFrame.h"
@@ -58,17 +60,13 @@ short installedMode(const std::string& iniFile)
     return text.empty() ? 1 : ini.getValue<short>("Morvanta", "Mode", short(0));
 }
 
-QString imagePath(const QString& picture)
-{
-    return QString::fromStdString(Platform::applicationPath("Data/Images/" + picture.toStdString()));
-}
-
 }
 
 MainWindow::MainWindow(IRecordPlayback* recorder, Constants::ExecMode mode, QWidget* parent)
 try : QMainWindow(parent), recorder_(recorder), mode_(mode)
 {
     setObjectName("pName");
+    Fonts::installSubstitutions();
     setWindowTitle("Morvanta");
     settings_ = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
     model_ = std::make_shared<Model>(settings_);
@@ -123,10 +121,10 @@ QToolButton* MainWindow::createButton(QWidget* parent, const QString& picture, c
     button->setFont(font);
     if (!picture.isEmpty()) {
         QIcon icon;
-        const QPixmap normal(imagePath(picture), "BMP");
+        const QPixmap normal = Appearance::picture(picture);
         icon.addPixmap(normal, QIcon::Normal);
         if (!greyedPicture.isEmpty())
-            icon.addPixmap(QPixmap(imagePath(greyedPicture), "BMP"), QIcon::Disabled);
+            icon.addPixmap(Appearance::picture(greyedPicture), QIcon::Disabled);
         button->setIcon(icon);
         if (!normal.isNull())
             button->setIconSize(normal.size());
@@ -186,7 +184,7 @@ try {
     miniDisplay_->addWidget(navigationPages_);
     logo_ = new QLabel(miniDisplay_);
     logo_->setObjectName("Logo");
-    static_cast<QLabel*>(logo_)->setPixmap(QPixmap(imagePath("Morvanta.bmp"), "BMP"));
+    static_cast<QLabel*>(logo_)->setPixmap(Appearance::picture("Morvanta.bmp"));
     miniDisplay_->addWidget(logo_);
     miniDisplay_->setCurrentWidget(logo_);
     miniDisplay_->show();

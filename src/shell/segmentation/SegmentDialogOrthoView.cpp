@@ -1,5 +1,6 @@
 #include "shell/segmentation/SegmentDialogOrthoView.h"
 
+#include "shell/widgets/Appearance.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/volume/VolumeData.h"
 
@@ -10,10 +11,7 @@ SegmentDialogOrthoView::SegmentDialogOrthoView(std::shared_ptr<const Vexa::Volum
                                                QWidget* parent, unsigned short threshold)
     : QWidget(parent), volume_(std::move(volume)), threshold_(threshold)
 {
-    setAutoFillBackground(true);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    setPalette(palette);
+    Appearance::blackBackground(this);
     rebuild();
 }
 

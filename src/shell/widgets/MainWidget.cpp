@@ -9,6 +9,7 @@
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/dialogs/ViewSelectionDialog.h"
 #include "shell/modes/ViewFactory.h"
+#include "shell/widgets/Appearance.h"
 #include "shell/widgets/ControlView.h"
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/algorithm/MarkerDetection.h"
@@ -29,10 +30,7 @@ QSplitter* makeSplitter(Qt::Orientation orientation, QWidget* parent, const char
 {
     auto* splitter = new QSplitter(orientation, parent);
     splitter->setObjectName(name);
-    QPalette palette = splitter->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    splitter->setPalette(palette);
-    splitter->setAutoFillBackground(true);
+    Appearance::blackBackground(splitter);
     return splitter;
 }
 

@@ -2,7 +2,7 @@
 
 #include "planning/model/Model.h"
 #include "planning/objects/PanoramicLine.h"
-#include "platform/ApplicationFolder.h"
+#include "shell/widgets/Appearance.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <QHBoxLayout>
@@ -54,8 +54,7 @@ QToolButton* PlanningButtonView::createButton(QWidget* parent, const QString& te
     font.setPointSize(12);
     font.setBold(true);
     button->setFont(font);
-    const QPixmap pixmap(QString::fromStdString(Platform::applicationPath("Data/Images/" + bitmap.toStdString())),
-                         "BMP");
+    const QPixmap pixmap = Appearance::picture(bitmap);
     if (!pixmap.isNull()) {
         button->setIcon(QIcon(pixmap));
         button->setIconSize(pixmap.size());

@@ -1,8 +1,8 @@
 #include "shell/widgets/ViewFrame.h"
 
-#include "platform/ApplicationFolder.h"
 #include "shell/main/Application.h"
 #include "shell/modes/ViewFactory.h"
+#include "shell/widgets/Appearance.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IObserver.h"
 #include "views/ISpaceballSupport.h"
@@ -21,25 +21,13 @@
 #include <QSpacerItem>
 #include <cmath>
 
-namespace {
-
-void paintBlack(QWidget* widget)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    widget->setPalette(palette);
-    widget->setAutoFillBackground(true);
-}
-
-}
-
 ViewFrame::ScrollView::ScrollView(QWidget* parent) : QScrollArea(parent)
 {
     setObjectName("FrameScrollView");
     setFrameShape(QFrame::NoFrame);
     setAlignment(Qt::AlignCenter);
-    paintBlack(this);
-    paintBlack(viewport());
+    Appearance::blackBackground(this);
+    Appearance::blackBackground(viewport());
 }
 
 void ViewFrame::ScrollView::centreOn(QPoint contentsPoint)
@@ -91,7 +79,7 @@ void ViewFrame::DescriptionWidget::init(QWidget* v)
         QPalette palette = caption->palette();
         palette.setColor(QPalette::WindowText, zoomable->getColorID());
         caption->setPalette(palette);
-        paintBlack(caption);
+        Appearance::blackBackground(caption);
         caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         caption->setFont(QFont("Arial", 12, QFont::Bold));
         caption->setIndent(3);
@@ -116,7 +104,7 @@ ViewFrame::ViewFrame(const QString& viewName, std::shared_ptr<ViewFactory> facto
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
-    paintBlack(this);
+    Appearance::blackBackground(this);
     frameLayout_ = new QHBoxLayout(this);
     frameLayout_->setContentsMargins(0, 0, 0, 0);
     buildView(viewName);
@@ -147,7 +135,7 @@ void ViewFrame::buildView(const QString& name)
 try {
     scrollView_ = new ScrollView(this);
     auto* description = new DescriptionWidget(scrollView_->viewport());
-    paintBlack(description);
+    Appearance::blackBackground(description);
     Quorvane::IView* view = factory_->getView(name, description);
     view_ = dynamic_cast<QWidget*>(view);
     description->init(view_);
@@ -176,9 +164,7 @@ QPushButton* ViewFrame::createButton(const QString& image, QWidget* parent)
 {
     auto* button = new QPushButton(parent);
     button->setObjectName(QString(image).remove(".bmp") + "Button");
-    const QPixmap pixmap(QString::fromStdString(Platform::applicationPath("Data/Images/" + image.toStdString())),
-                         "BMP");
-    button->setIcon(QIcon(pixmap));
+    button->setIcon(QIcon(Appearance::picture(image)));
     button->setIconSize(QSize(32, 32));
     button->setFixedSize(40, 40);
     return button;
