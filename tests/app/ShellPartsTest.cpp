@@ -335,8 +335,9 @@ TEST(MainWidgetTest, GenerateModelAsksAboutMarkersByTheTable)
         EXPECT_EQ(asked, *row.question ? QStringList{row.question} : QStringList());
         EXPECT_EQ(model->get3DModel() != nullptr, row.modelMade);
         EXPECT_EQ(model->getMarkers().size(), row.markersAfter);
-        if (*row.answer == 'Y')
+        if (*row.answer == 'Y') {
             EXPECT_EQ(model->getState(), 5);
+        }
     }
     model->getPanoramicLine()->setPoints({});
     model->set3DModel(nullptr);
