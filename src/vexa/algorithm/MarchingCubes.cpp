@@ -2,6 +2,7 @@
 
 #include "vexa/algorithm/MarchingCubesTable.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
 #include <atomic>
@@ -398,6 +399,67 @@ void parallelFor(unsigned threads, std::size_t count, Fn fn)
         std::rethrow_exception(failure);
 }
 
+// The cut edges along x in every fourth row of each sample layer: a cheap measure of how much
+// surface passes there, read on all cores.
+std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
+{
+    std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
+    parallelFor(threads, cuts.size(), [&](std::size_t z, unsigned) {
+        std::size_t count = 0;
+        for (int y = 0; y < g.ny; y += 4)
+        {
+            const unsigned short* row = g.voxels + (z * g.ny + y) * g.nx;
+            bool inside = row[0] >= g.iso;
+            count += inside;
+            for (int x = 1; x < g.nx; ++x)
+            {
+                const bool next = row[x] >= g.iso;
+                count += next != inside;
+                inside = next;
+            }
+        }
+        cuts[z] = count;
+    });
+    return cuts;
+}
+
+// Cell layers [first, end) of each slab. The surface rarely fills the volume evenly (a jaw
+// takes a third of the slices), so equal slabs would leave most threads idle while a few
+// work: the slabs are cut to equal shares of the estimated work instead, a few per thread so
+// that the threads that finish early take more. Every slab computes its first layer again,
+// which the estimate counts too.
+std::vector<std::pair<int, int>> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
+{
+    const int cellLayers = g.nz + 1;
+    const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
+    if (slabCount == 1)
+        return {{0, cellLayers}};
+    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
+    // Classifying a layer costs about as much as a cut edge per 64 samples.
+    const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
+    auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? 4.0 * double(cuts[std::size_t(pz - 1)]) : 0.0; };
+    std::vector<double> work(static_cast<std::size_t>(cellLayers));
+    double total = 0.0;
+    for (int cz = 0; cz < cellLayers; ++cz)
+        total += work[std::size_t(cz)] = layerCost + sampleLayer(cz) + sampleLayer(cz + 1);
+    const double share = (total + slabCount * layerCost) / slabCount;
+    std::vector<std::pair<int, int>> slabs;
+    int first = 0;
+    double done = 0.0;
+    for (int cz = 0; cz < cellLayers; ++cz)
+    {
+        done += work[std::size_t(cz)];
+        const bool last = cz + 1 == cellLayers;
+        if (last || (done >= share && cz + 1 - first >= 2 && cellLayers - cz - 1 >= 2))
+        {
+            slabs.emplace_back(first, cz + 1);
+            first = cz + 1;
+            done = layerCost + sampleLayer(first);
+        }
+    }
+    return slabs;
+}
+
 }
 
 MarchingCubes::MarchingCubes(std::shared_ptr<const VolumeData<unsigned short>> volume, unsigned short isoValue,
@@ -436,17 +498,9 @@ bool MarchingCubes::generate() try
     grid.level = isoValue_ - 0.5;
     grid.outside = std::min(0.0, grid.level - 1.0);
 
-    unsigned threads = threadCount_ ? threadCount_ : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = threadCount_ ? threadCount_ : ProcessorAffinity::usableCores();
     const int cellLayers = grid.nz + 1;
-    // A few slabs per thread even out the work (the object rarely fills the volume evenly),
-    // but every slab computes its first layer again, so slabs stay at least 8 cells thick.
-    const int slabCount =
-        threads == 1 ? 1 : std::clamp(std::min<int>(int(threads) * 4, cellLayers / 8), 1, cellLayers);
-    std::vector<std::pair<int, int>> slabs;
-    for (int s = 0; s < slabCount; ++s)
-        slabs.emplace_back(int(std::int64_t(cellLayers) * s / slabCount),
-                           int(std::int64_t(cellLayers) * (s + 1) / slabCount));
-
+    const std::vector<std::pair<int, int>> slabs = cutIntoSlabs(grid, threads);
     std::vector<SlabMesh> meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
