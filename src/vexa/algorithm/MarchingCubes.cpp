@@ -2,6 +2,7 @@
 
 #include "vexa/algorithm/MarchingCubesTable.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ParallelJobs.h"
 #include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
@@ -367,44 +368,12 @@ private:
     SlabMesh* mesh_ = nullptr;
 };
 
-// Runs fn(index, thread) for index in [0, count) on up to `threads` threads (thread: 0 to
-// threads - 1, which thread runs it); rethrows the first exception after all have ended.
-template<class Fn>
-void parallelFor(unsigned threads, std::size_t count, Fn fn)
-{
-    std::atomic<std::size_t> nextIndex{0};
-    std::exception_ptr failure;
-    std::mutex failureMutex;
-    auto worker = [&](unsigned thread) {
-        try
-        {
-            for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
-                fn(i, thread);
-        }
-        catch (...)
-        {
-            std::lock_guard<std::mutex> lock(failureMutex);
-            if (!failure)
-                failure = std::current_exception();
-        }
-    };
-    const unsigned n = unsigned(std::min<std::size_t>(threads, count));
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < n; ++t)
-        pool.emplace_back(worker, t);
-    worker(0);
-    for (auto& t : pool)
-        t.join();
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
 // The cut edges along x in every fourth row of each sample layer: a cheap measure of how much
 // surface passes there, read on all cores.
 std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 {
     std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
-    parallelFor(threads, cuts.size(), [&](std::size_t z, unsigned) {
+    ParallelJobs::run(threads, cuts.size(), [&](std::size_t z, unsigned) {
         std::size_t count = 0;
         for (int y = 0; y < g.ny; y += 4)
         {
@@ -506,7 +475,7 @@ bool MarchingCubes::generate() try
     std::atomic<bool> stop{false};
     // One worker per thread: its layer buffers serve all the slabs that thread takes.
     std::vector<std::unique_ptr<SlabWorker>> workers(threads);
-    parallelFor(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
+    ParallelJobs::run(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
         if (!workers[thread])
             workers[thread] = std::make_unique<SlabWorker>(grid);
         SlabWorker& worker = *workers[thread];
@@ -543,7 +512,7 @@ bool MarchingCubes::generate() try
     std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    parallelFor(threads, meshes.size(), [&](std::size_t s, unsigned) {
+    ParallelJobs::run(threads, meshes.size(), [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)

@@ -1,6 +1,7 @@
 #include "vexa/algorithm/MeshReduction.h"
 
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ParallelJobs.h"
 #include "vexa/math/Vector3.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -79,9 +81,11 @@ struct Quadric
 
 // A possible collapse of edge (u, v), u < v, queued at `time` (the number of collapses done
 // then). Cheapest first; ties in a fixed order so that the result does not depend on the queue.
-struct Candidate
+// Sixteen bytes, so that the four children of a queue entry fill one cache line: the cost is
+// kept in single precision, which orders collapses as finely as the choice needs.
+struct alignas(16) Candidate
 {
-    double cost;
+    float cost;
     unsigned u, v;
     unsigned time;
 
@@ -95,20 +99,40 @@ struct Candidate
     }
 };
 
-// Min-queue of candidates as a four-way heap: half as deep as a binary one, and the four
-// children of an entry lie side by side in memory, which matters once the queue outgrows
-// the caches.
+// Storage on cache-line boundaries for the queue.
+template<class T>
+struct CacheLineAllocator
+{
+    using value_type = T;
+    static constexpr std::align_val_t alignment{64};
+    CacheLineAllocator() = default;
+    template<class U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, alignment); }
+    template<class U>
+    bool operator==(const CacheLineAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
+
+// Min-queue of candidates as a four-way heap: half as deep as a binary one, and with the root
+// at slot 3 the four children of every entry share one cache line, which matters once the
+// queue outgrows the caches (as it does from the first collapse on).
 class CandidateQueue
 {
 public:
-    bool empty() const { return heap_.empty(); }
-    std::size_t size() const { return heap_.size(); }
+    bool empty() const { return heap_.size() == root; }
+    std::size_t size() const { return heap_.size() - root; }
 
     // Drops the entries for which outdated(entry) holds and orders the rest.
     template<class Outdated>
     void prune(Outdated outdated)
     {
-        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), outdated), heap_.end());
+        heap_.erase(std::remove_if(heap_.begin() + root, heap_.end(), outdated), heap_.end());
         order();
     }
 
@@ -117,43 +141,50 @@ public:
 
     void order()
     {
-        for (std::size_t i = heap_.size() / 4 + 1; i-- > 0;)
-            if (i < heap_.size())
-                siftDown(i, heap_[i]);
+        const std::size_t n = heap_.size();
+        if (n <= root + 1)
+            return;
+        // Every slot from the last one's parent down to the root.
+        for (std::size_t i = parent(n - 1) + 1; i-- > root;)
+            siftDown(i, heap_[i]);
     }
 
     void push(const Candidate& c)
     {
         std::size_t i = heap_.size();
         heap_.push_back(c);
-        while (i > 0)
+        while (i > root)
         {
-            const std::size_t parent = (i - 1) / 4;
-            if (!c.before(heap_[parent]))
+            const std::size_t up = parent(i);
+            if (!c.before(heap_[up]))
                 break;
-            heap_[i] = heap_[parent];
-            i = parent;
+            heap_[i] = heap_[up];
+            i = up;
         }
         heap_[i] = c;
     }
 
     Candidate pop()
     {
-        const Candidate top = heap_.front();
+        const Candidate top = heap_[root];
         const Candidate last = heap_.back();
         heap_.pop_back();
-        if (!heap_.empty())
-            siftDown(0, last);
+        if (heap_.size() > root)
+            siftDown(root, last);
         return top;
     }
 
 private:
+    static constexpr std::size_t root = 3;
+    // Children of slot i: 4 i - 8 to 4 i - 5 (a multiple of four: one cache line).
+    static std::size_t parent(std::size_t i) { return (i + 8) / 4; }
+
     void siftDown(std::size_t i, const Candidate c)
     {
         const std::size_t n = heap_.size();
         for (;;)
         {
-            const std::size_t first = 4 * i + 1;
+            const std::size_t first = 4 * i - 8;
             if (first >= n)
                 break;
             const std::size_t end = std::min(first + 4, n);
@@ -169,7 +200,7 @@ private:
         heap_[i] = c;
     }
 
-    std::vector<Candidate> heap_;
+    std::vector<Candidate, CacheLineAllocator<Candidate>> heap_ = std::vector<Candidate, CacheLineAllocator<Candidate>>(root);
 };
 
 class Reducer
@@ -208,19 +239,23 @@ public:
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
 
+        // Each vertex sums the planes of its triangles, in triangle order (the vertices are
+        // independent, so all cores share the work and the sums do not depend on them).
         quadrics_.resize(vertexCount);
-        for (const auto& f : triangles_)
-        {
-            const Vector3D& p0 = positions_[f[0]];
-            const Vector3D cross = (positions_[f[1]] - p0).cross(positions_[f[2]] - p0);
-            const double length = cross.length();
-            if (!(length > 0.0))
-                continue;
-            const Vector3D n = cross / length;
-            const Quadric q = Quadric::plane(n, -n.dot(p0), 0.5 * length);
-            for (unsigned corner : f)
-                quadrics_[corner] += q;
-        }
+        ParallelJobs::ranges(vertexCount, grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                for (unsigned f : incident_[v])
+                {
+                    const auto& t = triangles_[f];
+                    const Vector3D& p0 = positions_[t[0]];
+                    const Vector3D cross = (positions_[t[1]] - p0).cross(positions_[t[2]] - p0);
+                    const double length = cross.length();
+                    if (!(length > 0.0))
+                        continue;
+                    const Vector3D n = cross / length;
+                    quadrics_[v] += Quadric::plane(n, -n.dot(p0), 0.5 * length);
+                }
+        });
         changed_.assign(vertexCount, 0);
         mark_.assign(vertexCount, 0);
         lockUnsoundVertices();
@@ -230,16 +265,24 @@ public:
 
     void queueAllEdges()
     {
+        std::vector<Candidate> edges;
+        edges.reserve(triangles_.size() * 3 / 2);
         for (const auto& f : triangles_)
             for (int k = 0; k < 3; ++k)
             {
                 const unsigned u = f[k], v = f[(k + 1) % 3];
                 if (u < v && !locked_[u] && !locked_[v])
-                {
-                    Vector3D target;
-                    queue_.append({placement(u, v, target), u, v, 0});
-                }
+                    edges.push_back({0.0f, u, v, 0});
             }
+        ParallelJobs::ranges(edges.size(), grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                Vector3D target;
+                edges[i].cost = float(placement(edges[i].u, edges[i].v, target));
+            }
+        });
+        for (const Candidate& c : edges)
+            queue_.append(c);
         queue_.order();
         prunedSize_ = queue_.size();
     }
@@ -317,33 +360,35 @@ private:
         // Each vertex looks at its own edges: every one must lie in exactly two triangles that
         // run along it in opposite directions. The ends of an edge see the same triangles, so
         // both lock themselves when it is unsound.
-        std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
-        for (unsigned v = 0; v < positions_.size(); ++v)
-        {
-            if (incident_[v].empty())
-                continue;
-            ends.clear();
-            for (unsigned f : incident_[v])
+        ParallelJobs::ranges(positions_.size(), grain, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
+            for (unsigned v = unsigned(begin); v < end; ++v)
             {
-                const auto& t = triangles_[f];
-                const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-                ends.emplace_back(t[(k + 1) % 3], 1);
-                ends.emplace_back(t[(k + 2) % 3], -1);
+                if (incident_[v].empty())
+                    continue;
+                ends.clear();
+                for (unsigned f : incident_[v])
+                {
+                    const auto& t = triangles_[f];
+                    const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
+                    ends.emplace_back(t[(k + 1) % 3], 1);
+                    ends.emplace_back(t[(k + 2) % 3], -1);
+                }
+                std::sort(ends.begin(), ends.end());
+                bool sound = true;
+                for (std::size_t i = 0; i < ends.size() && sound;)
+                {
+                    std::size_t j = i;
+                    int balance = 0;
+                    while (j < ends.size() && ends[j].first == ends[i].first)
+                        balance += ends[j++].second;
+                    sound = j - i == 2 && balance == 0;
+                    i = j;
+                }
+                if (!sound || !singleFan(v))
+                    locked_[v] = 1;
             }
-            std::sort(ends.begin(), ends.end());
-            bool sound = true;
-            for (std::size_t i = 0; i < ends.size() && sound;)
-            {
-                std::size_t j = i;
-                int balance = 0;
-                while (j < ends.size() && ends[j].first == ends[i].first)
-                    balance += ends[j++].second;
-                sound = j - i == 2 && balance == 0;
-                i = j;
-            }
-            if (!sound || !singleFan(v))
-                locked_[v] = 1;
-        }
+        });
     }
 
     // The triangles around v form one closed fan.
@@ -375,7 +420,7 @@ private:
         if (locked_[u] || locked_[v])
             return;
         Vector3D target;
-        queue_.push({placement(u, v, target), u, v, clock_});
+        queue_.push({float(placement(u, v, target)), u, v, clock_});
         ++pushedSincePrune_;
     }
 
@@ -541,6 +586,9 @@ private:
     {
         return c.time < changed_[c.u] || c.time < changed_[c.v];
     }
+
+    // Items per job where the work is shared among the cores.
+    static constexpr std::size_t grain = 16384;
 
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
     // surface folds.
