@@ -137,7 +137,7 @@ TEST(MeshReduction, LongReductionStaysClosedOnTheSurfaceAndRepeatable)
 TEST(MeshReduction, ResultIsByteIdenticalAcrossRunsAndCoreCounts)
 {
     // Ten runs, every other one on a single core (its set-up then runs on one thread).
-    const auto input = ballSurface(64, 13.0);
+    const auto input = ballSurface(80, 17.0);
     const std::size_t target = input->getTriangleCount() / 10;
     std::shared_ptr<Vexa::IndexedTriangleMesh> first;
     for (int run = 0; run < 10; ++run)
