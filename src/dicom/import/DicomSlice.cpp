@@ -7,6 +7,7 @@
 #include "dicom/io/DicomErrorCode.h"
 #include "dicom/io/DicomParser.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/volume/VoxelHistogram.h"
 
 #include <algorithm>
 #include <charconv>
@@ -295,18 +296,12 @@ void DicomSlice::checkMatches(const DicomSlice& reference) const try {
 
 void DicomSlice::VoxelCounts::add(const uint16_t* row, std::size_t n, std::ptrdiff_t step)
 {
-    uint32_t* t = tables.data();
-    std::size_t i = 0;
     if (step == 1) {
-        for (; i + 4 <= n; i += 4) {
-            ++t[row[i]];
-            ++t[values + row[i + 1]];
-            ++t[2 * values + row[i + 2]];
-            ++t[3 * values + row[i + 3]];
-        }
+        VoxelHistogram::countInto(row, n, tables.data(), values);
+        return;
     }
-    for (; i < n; ++i)
-        ++t[row[std::ptrdiff_t(i) * step]];
+    for (std::size_t i = 0; i < n; ++i)
+        ++tables[row[std::ptrdiff_t(i) * step]];
 }
 
 void DicomSlice::VoxelCounts::addTo(std::vector<uint64_t>& histogram) const

@@ -1,10 +1,9 @@
 #include "vexa/volume/VoxelHistogram.h"
 
+#include "vexa/core/ParallelJobs.h"
 #include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 namespace Vexa {
 
@@ -12,8 +11,7 @@ namespace {
 
 constexpr std::size_t values = 65536;
 
-// Counts voxels [begin, end) into total. Four tables taken in turn: runs of one value (air fills
-// most of a scan) would otherwise make every increment wait for the one before it.
+// Counts voxels [begin, end) into total.
 void countRange(const unsigned short* voxels, std::size_t begin, std::size_t end, std::vector<std::uint64_t>& total)
 {
     std::vector<std::uint32_t> tables(4 * values);
@@ -22,15 +20,7 @@ void countRange(const unsigned short* voxels, std::size_t begin, std::size_t end
     constexpr std::size_t block = std::size_t(1) << 30;
     for (std::size_t from = begin; from < end; from += block) {
         const std::size_t to = std::min(end, from + block);
-        std::size_t i = from;
-        for (; i + 4 <= to; i += 4) {
-            ++t[voxels[i]];
-            ++t[values + voxels[i + 1]];
-            ++t[2 * values + voxels[i + 2]];
-            ++t[3 * values + voxels[i + 3]];
-        }
-        for (; i < to; ++i)
-            ++t[voxels[i]];
+        VoxelHistogram::countInto(voxels + from, to - from, t, values);
         for (std::size_t v = 0; v < values; ++v) {
             total[v] += std::uint64_t(t[v]) + t[values + v] + t[2 * values + v] + t[3 * values + v];
             t[v] = t[values + v] = t[2 * values + v] = t[3 * values + v] = 0;
@@ -38,6 +28,19 @@ void countRange(const unsigned short* voxels, std::size_t begin, std::size_t end
     }
 }
 
+}
+
+void VoxelHistogram::countInto(const unsigned short* voxels, std::size_t n, std::uint32_t* tables, std::size_t size)
+{
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++tables[voxels[i]];
+        ++tables[size + voxels[i + 1]];
+        ++tables[2 * size + voxels[i + 2]];
+        ++tables[3 * size + voxels[i + 3]];
+    }
+    for (; i < n; ++i)
+        ++tables[voxels[i]];
 }
 
 VoxelHistogram::VoxelHistogram(const VolumeData<unsigned short>& volume) : counts_(values, 0)
@@ -53,20 +56,9 @@ VoxelHistogram::VoxelHistogram(const VolumeData<unsigned short>& volume) : count
         return;
     }
     std::vector<std::vector<std::uint64_t>> partial(threads, std::vector<std::uint64_t>(values, 0));
-    auto range = [&](unsigned t) { countRange(voxels, count * t / threads, count * (t + 1) / threads, partial[t]); };
-    std::vector<std::thread> pool;
-    unsigned started = 1;
-    try {
-        for (; started < threads; ++started)
-            pool.emplace_back(range, started);
-    } catch (const std::system_error&) {
-        // No more threads to be had: this one counts the rest.
-    }
-    range(0);
-    for (unsigned t = started; t < threads; ++t)
-        range(t);
-    for (auto& thread : pool)
-        thread.join();
+    ParallelJobs::run(threads, threads, [&](std::size_t t, unsigned) {
+        countRange(voxels, count * t / threads, count * (t + 1) / threads, partial[t]);
+    });
     for (const auto& p : partial)
         for (std::size_t v = 0; v < values; ++v)
             counts_[v] += p[v];
