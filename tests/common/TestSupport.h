@@ -1,8 +1,12 @@
 #pragma once
 // Small helpers shared by the test programs.
 #include <QDir>
+#include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <QCoreApplication>
+#include <QProcessEnvironment>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -49,5 +53,53 @@ inline std::vector<std::string> filesIn(const std::string& folder)
     std::sort(files.begin(), files.end());
     return files;
 }
+
+// An X server of the test's own (Xvfb), for tests that read the screen or send X input: on the
+// shared display of a parallel test run another test's window may lie over ours.
+class PrivateXServer
+{
+public:
+    explicit PrivateXServer(const QString& screen = QStringLiteral("1280x1024x24"))
+    {
+        for (int n = 900 + int(QCoreApplication::applicationPid() % 50) * 2; n < 1000; ++n) {
+            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) ||
+                QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+                continue;
+            server_.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"),
+                                                  QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
+                                                  QStringLiteral("tcp")});
+            if (!server_.waitForStarted())
+                return;
+            const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+            if (eventually([&] { return QFile::exists(socket) || server_.state() != QProcess::Running; }) &&
+                server_.state() == QProcess::Running) {
+                display_ = QStringLiteral(":%1").arg(n);
+                return;
+            }
+            server_.waitForFinished(1000); // the number was taken meanwhile: try the next one
+        }
+    }
+    ~PrivateXServer()
+    {
+        server_.terminate();
+        server_.waitForFinished(5000);
+    }
+    PrivateXServer(const PrivateXServer&) = delete;
+    PrivateXServer& operator=(const PrivateXServer&) = delete;
+
+    bool running() const { return !display_.isEmpty(); }
+    QString display() const { return display_; }
+    // The calling process's environment with DISPLAY pointing here, for child processes.
+    QProcessEnvironment environment() const
+    {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display_);
+        return env;
+    }
+
+private:
+    QProcess server_;
+    QString display_;
+};
 
 }

@@ -368,34 +368,6 @@ TEST(DicomDictionary, InsertKeepsTheFirstEntryAndVRsAppendInOrder)
     EXPECT_EQ(dictionary.wildcards()[1]->valueRepresentations(), VRs{VR::UL});
     EXPECT_EQ(dictionary.getVR(tag(0x6000, 0x3000)), VR::OW);
     EXPECT_EQ(dictionary.getVR(tag(0x6000, 0x1234)), VR::UL);
-
-    // Teardown deletes the plain entries in key order, then the wildcards in list order.
-    std::vector<unsigned int> deleted;
-    struct Plain : DicomTag
-    {
-        std::vector<unsigned int>& log;
-        Plain(unsigned int word, std::vector<unsigned int>& log) : DicomTag(word, VR::US, "", "3"), log(log) {}
-        ~Plain() override { log.push_back(tagWord()); }
-    };
-    struct Wild : WildcardDicomTag
-    {
-        std::vector<unsigned int>& log;
-        Wild(unsigned int word, std::vector<unsigned int>& log) : WildcardDicomTag(word, 0xFFFFFF00u, VR::US, "", "3"), log(log) {}
-        ~Wild() override { log.push_back(tagWord()); }
-    };
-    {
-        TestDictionary owner{TestDictionary::Unfilled{}};
-        for (unsigned int word : {tag(0x0028, 0x0010), tag(0x0008, 0x0060), tag(0x7FE0, 0x0010), tag(0x0010, 0x0010),
-                                  tag(0x0020, 0x0032), tag(0x0002, 0x0010), tag(0x0018, 0x0050)})
-            owner.insert(std::make_unique<Plain>(word, deleted));
-        for (unsigned int word : {tag(0x6000, 0x3000), tag(0x5000, 0x0010), tag(0x6000, 0x0010)})
-            owner.append(std::make_unique<Wild>(word, deleted));
-    }
-    // Key order is that of the tag word, element first: (0002,0010) < (7FE0,0010) < (0020,0032).
-    EXPECT_EQ(deleted, (std::vector<unsigned int>{tag(0x0002, 0x0010), tag(0x0010, 0x0010), tag(0x0028, 0x0010),
-                                                  tag(0x7FE0, 0x0010), tag(0x0020, 0x0032), tag(0x0018, 0x0050),
-                                                  tag(0x0008, 0x0060), tag(0x6000, 0x3000), tag(0x5000, 0x0010),
-                                                  tag(0x6000, 0x0010)}));
 }
 
 TEST(DicomDictionary, LookupFailuresCarryTheirCode)

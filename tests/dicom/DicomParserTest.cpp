@@ -85,8 +85,9 @@ TEST(DicomParser, SequencesOfEveryLengthKindAreWalked)
     Bytes b = Bytes::file(explicitLE);
     // Undefined-length sequence with an undefined-length item inside a defined-length item.
     Bytes inner;
-    inner.tag(0x0008, 0x1115).raw("SQ").u16(0).u32(0xFFFFFFFF).item().element(0x0008, 0x1150, "UI", "12").itemEnd()
-        .sequenceEnd();
+    // Its values are not read: a VR the dictionary does not list, an odd length for US.
+    inner.tag(0x0008, 0x1115).raw("SQ").u16(0).u32(0xFFFFFFFF).item().element(0x0008, 0x1150, "UI", "12")
+        .element(0x0028, 0x3006, "OW", "ab").element(0x0028, 0x3002, "US", "abc").itemEnd().sequenceEnd();
     b.tag(0x0008, 0x1140).raw("SQ").u16(0).u32(0xFFFFFFFF).item(uint32_t(inner.data.size())).raw(inner.text());
     b.sequenceEnd();
     // A private UN of undefined length holds implicit little endian items.

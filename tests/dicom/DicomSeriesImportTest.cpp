@@ -99,22 +99,25 @@ TEST(DicomSeriesImport, EveryAxisAlignedOrientationLandsInPatientAxes)
         QVariantList row, col;
         const char* order;
         const char* syntax;
+        bool un = false; // every element but the pixels written as UN, as some converters do
     } cases[] = {
         {"axial", {1, 0, 0}, {0, 1, 0}, "shuffled", "explicit"},
         {"axial-descending", {1, 0, 0}, {0, 1, 0}, "descending", "implicit"},
         {"axial-flipped", {-1, 0, 0}, {0, -1, 0}, "ascending", "big"},
         {"sagittal", {0, 1, 0}, {0, 0, -1}, "shuffled", "explicit"},
         {"coronal", {1, 0, 0}, {0, 0, -1}, "descending", "explicit"},
+        {"axial-un", {1, 0, 0}, {0, 1, 0}, "shuffled", "explicit", true},
+        {"coronal-un", {1, 0, 0}, {0, 0, -1}, "descending", "big", true},
     };
     for (const Case& c : cases) {
         auto files = writeSeries(scratch.file(c.name), {{"row", c.row}, {"col", c.col}, {"order", c.order},
-                                                        {"syntax", c.syntax}});
+                                                        {"syntax", c.syntax}, {"un", c.un}});
         auto data = import(files);
         ASSERT_NE(data, nullptr) << c.name;
         auto volume = data->getVolumeData();
         expectGrid(*volume, c.name);
         EXPECT_TRUE(isEqual(volume->getTransform(), Matrix44<double>(), 1e-12)) << c.name;
-        EXPECT_EQ(data->getInformation()->getImageDeviceName(), "CT");
+        EXPECT_EQ(data->getInformation()->getImageDeviceName(), "CT") << c.name;
     }
 }
 
@@ -159,7 +162,7 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     std::string message;
     // A missing slice in the middle.
     EXPECT_EQ(importError(writeSeries(scratch.file("gap"), {{"drop", QVariantList{2}}}), &message), DicomIrregularSpacing);
-    EXPECT_NE(message.find("missing slices"), std::string::npos) << message;
+    EXPECT_NE(message.find("uneven slice spacing"), std::string::npos) << message;
     // The same slice twice.
     EXPECT_EQ(importError(writeSeries(scratch.file("twice"), {{"duplicate", 3}})), DicomDuplicateSlice);
     // Tilted slices.
@@ -181,6 +184,8 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     // Nothing, or a file that is no DICOM file.
     EXPECT_EQ(importError({}), DicomNoFiles);
     EXPECT_EQ(importError({DicomTestSupport::testFiles + "/zipMR.gz"}), DicomException::NoImporter);
+    EXPECT_EQ(importError({scratch.file("absent.dcm")}, &message), DicomException::NoImporter);
+    EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
 }
 
 TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)

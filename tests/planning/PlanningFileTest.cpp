@@ -154,11 +154,25 @@ TEST(PlanningFile, NamesFileGroupAndKeyOfDamage)
         {"[Marker]\nmarkers=1\n", "misses the key \"marker0\" in [Marker]."},
         {"[Slices]\ncoronal=12mm\n", "holds an invalid value of \"coronal\" in [Slices]."},
         {"[ImageData]\nminVoxelValue=\n", "holds an invalid value of \"minVoxelValue\" in [ImageData]."},
+        // Files outside the planning folder, and groups the ini reader would pass over.
+        {"[Implant]\nimplant=1\nfile0=../other/x.implant\ngroup0=1\ntransform0=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n",
+         "holds an invalid value of \"file0\" in [Implant]."},
+        {"[Surface]\nsurfaceFile=/etc/model.sff\n", "holds an invalid value of \"surfaceFile\" in [Surface]."},
+        {"[ImageData]\ndicomFile1=dicom/../../b\n", "holds an invalid value of \"dicomFile1\" in [ImageData]."},
+        {"[implant]\nimplant=1\n", "names the group [implant]; it must be [Implant]."},
     };
     for (const Case& c : cases) {
         writeText(file, minimalFile + c.extra);
         EXPECT_EQ(errorOf(file), prefix + c.error) << c.extra;
     }
+    // A leading "+" is read as in implant descriptions.
+    writeText(file, minimalFile + std::string("[Marker]\nmarkers=+1\nmarker0=+1.5 -2 +.5\n"));
+    EXPECT_EQ(PlanningFile::read(file).markers, std::vector<Vector3D>{Vector3D(1.5, -2, 0.5)});
+    // Line breaks in patient values are written as blanks.
+    PlanningFile planning = PlanningFile::read(file);
+    planning.patientName = "Doe^John\r\nJr.\nII";
+    planning.write(file);
+    EXPECT_EQ(PlanningFile::read(file).patientName, "Doe^John Jr. II");
     writeText(file, "[Planningdata]\nversion = 2.0.3\n");
     EXPECT_EQ(errorOf(file), prefix + "names no DICOM files (key \"dicomFile0\" in [ImageData]).");
     writeText(file, "[Planningdata]\nversion = 2.1.0\n[ImageData]\ndicomFile0 = a\n");

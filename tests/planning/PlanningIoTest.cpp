@@ -1,10 +1,26 @@
 // Saving and loading plannings: a planning comes back exactly as it was saved, a failed save
 // leaves the previous planning untouched, a failed load leaves the Model untouched, and the
 // DICOM import starts a planning or changes nothing.
+#include "ModelTestSupport.h"
 #include "PlanningIoTestSupport.h"
+
+#include "planning/commands/AddImplantCommand.h"
+#include "planning/commands/AddNerveElementPointCommand.h"
+#include "planning/commands/AddPanoramicLinePointCommand.h"
+#include "planning/commands/DeleteNerveCommand.h"
+#include "planning/commands/DeleteNerveElementCommand.h"
+#include "planning/commands/DeletePanoramicLineCommand.h"
+#include "planning/commands/DeletePanoramicLinePointCommand.h"
+#include "planning/commands/GroupSelectedImplantsCommand.h"
+#include "planning/commands/MoveImplantCommand.h"
+#include "planning/commands/MoveMarkerCommand.h"
+#include "planning/commands/MoveNerveElementPointCommand.h"
+#include "planning/commands/RotateImplantGroupCommand.h"
 
 #include "dicom/import/DicomVolume.h"
 #include "planning/commands/AddMarkerCommand.h"
+#include "planning/commands/DeleteSelectedImplantsCommand.h"
+#include "planning/commands/ExchangeImplantCommand.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
@@ -14,15 +30,20 @@
 #include "planning/objects/Nerve.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
-#include "vexa/algorithm/MarchingCubes.h"
-#include "vexa/algorithm/MarkerDetection.h"
-#include "vexa/algorithm/MeshReduction.h"
 #include "vexa/core/CommandProcessor.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFactory.h"
+#include "vexa/slice/Slice.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <random>
+#include <set>
+#include <thread>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -130,7 +151,10 @@ void expectSamePlanning(Model& a, Model& b)
 
     const auto na = a.getNerve();
     const auto nb = b.getNerve();
-    EXPECT_EQ((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 0.0);
+    // As drawing does: tubes that a change left to be rebuilt are built.
+    na->validate(Nerve::Element::PointPtr(), false);
+    nb->validate(Nerve::Element::PointPtr(), false);
+    EXPECT_LT((na->getDividePlane().getNormal() - nb->getDividePlane().getNormal()).length(), 1e-12);
     ASSERT_EQ(std::distance(na->elementsBegin(), na->elementsEnd()), std::distance(nb->elementsBegin(), nb->elementsEnd()));
     for (auto i = na->elementsBegin(), j = nb->elementsBegin(); i != na->elementsEnd(); ++i, ++j) {
         EXPECT_EQ(i->first, j->first);
@@ -213,6 +237,76 @@ std::vector<std::string> hiddenEntries(const std::string& folder)
     return hidden;
 }
 
+// The main window's overwrite: the loaded planning's folder renamed to a new time stamp and
+// its planning file removed, then the planning written under the new name.
+std::string overwrite(Session& s, const std::string& name)
+{
+    const fs::path old(s.settings->getPlanningFile());
+    const fs::path renamed = old.parent_path().parent_path() / name;
+    fs::rename(old.parent_path(), renamed);
+    fs::remove(renamed / old.filename());
+    const std::string file = (renamed / (name + ".srl")).string();
+    EXPECT_EQ(save(s, file, true), "");
+    return file;
+}
+
+// The plannings under a patient folder, each checked to hold its one planning file.
+std::set<std::string> plannings(const std::string& patients)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(patients)) {
+        names.insert(entry.path().filename().string());
+        std::vector<fs::path> files;
+        for (const auto& file : fs::directory_iterator(entry.path()))
+            if (file.path().extension() == ".srl")
+                files.push_back(file.path().filename());
+        EXPECT_EQ(files, std::vector<fs::path>{entry.path().filename().string() + ".srl"});
+    }
+    return names;
+}
+
+}
+
+TEST(PlanningWriterReader, SameModelSavesAgainAndAgainThroughEveryFlow)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string patients = s.dir.file("patients");
+    Vexa::CommandProcessor processor;
+    const auto manager = s.model->getImplantManager();
+    const auto check = [&](const std::string& file, std::set<std::string> expected) {
+        Session fresh;
+        ASSERT_EQ(load(fresh, file), "");
+        expectSamePlanning(*s.model, *fresh.model);
+        EXPECT_EQ(plannings(patients), expected);
+    };
+    ASSERT_EQ(save(s, planningFile(s, "a"), false), "");
+    check(planningFile(s, "a"), {"a"});
+    check(overwrite(s, "b"), {"b"});
+    ASSERT_EQ(save(s, planningFile(s, "c"), false), "");
+    check(planningFile(s, "c"), {"b", "c"});
+    // What else the folder holds goes along with every overwrite.
+    writeText(s.dir.file("patients/c/images/shot.png"), "screenshot");
+    writeText(s.dir.file("patients/c/Log/a.log"), "treatment");
+
+    // Overwritten by the writer alone (the old folder goes once the new one stands), after a
+    // deletion; by the main window's flow after an exchange.
+    manager->setSelection({manager->getImplant(1)});
+    processor.execute(DeleteSelectedImplantsCommand::create(manager));
+    ASSERT_EQ(save(s, planningFile(s, "d"), true), "");
+    check(planningFile(s, "d"), {"b", "d"});
+    processor.execute(ExchangeImplantCommand::create(
+        manager, manager->getImplant(1), Implant::createFromFile(Matrix44<double>(), 0, implantDatabaseFolder() + qLine)));
+    check(overwrite(s, "e"), {"b", "e"});
+    // The deleted and the exchanged implant come back; their descriptions moved twice since.
+    processor.undo();
+    processor.undo();
+    ASSERT_EQ(manager->numberOfImplants(), 3u);
+    check(overwrite(s, "f"), {"b", "f"});
+    EXPECT_TRUE(hiddenEntries(patients).empty());
+    EXPECT_EQ(manager->getImplant(1)->getFilename(), s.dir.file("patients/f/implant/0/AV-CP-D40-L100.implant"));
+    EXPECT_EQ(readBytes(s.dir.file("patients/f/images/shot.png")), "screenshot");
+    EXPECT_EQ(readBytes(s.dir.file("patients/f/Log/a.log")), "treatment");
 }
 
 TEST(DicomImport, StartsAPlanningOrChangesNothing)
@@ -392,50 +486,6 @@ TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
     EXPECT_EQ(save(empty, planningFile(empty, "none"), false), "There is no patient data to save.");
 }
 
-TEST(PlanningWriterReader, OverwriteReplacesTheLoadedPlanningOnlyOnceTheNewOneIsWritten)
-{
-    Session s;
-    makePlanning(s, filesIn(samplePatientFolder()));
-    const std::string first = planningFile(s, "2024-03-01__11-00-00-1");
-    ASSERT_EQ(save(s, first, false), "");
-    const std::string firstFolder = fs::path(first).parent_path().string();
-    std::ofstream(firstFolder + "/images/shot.png") << "screenshot";
-    fs::create_directories(firstFolder + "/Log");
-    std::ofstream(firstFolder + "/Log/a.log") << "treatment";
-
-    Session loaded;
-    ASSERT_EQ(load(loaded, first), "");
-    const auto implant = loaded.model->getImplantManager()->getImplant(3);
-    loaded.model->getImplantManager()->setImplantPosition(implant, Vector3D(55, 33, 22));
-
-    // Overwritten under a new name: the new folder holds everything, the old one is gone.
-    const std::string second = planningFile(s, "2024-03-01__11-05-00-2");
-    ASSERT_EQ(save(loaded, second, true), "");
-    const std::string secondFolder = fs::path(second).parent_path().string();
-    EXPECT_FALSE(fs::exists(firstFolder));
-    EXPECT_EQ(readBytes(secondFolder + "/images/shot.png"), "screenshot");
-    EXPECT_EQ(readBytes(secondFolder + "/Log/a.log"), "treatment");
-    EXPECT_EQ(filesIn(secondFolder + "/dicom").size(), 160u);
-    EXPECT_FALSE(fs::exists(secondFolder + "/" + fs::path(first).filename().string()));
-    EXPECT_TRUE(hiddenEntries(s.dir.file("patients")).empty());
-    Session check;
-    ASSERT_EQ(load(check, second), "");
-    expectSamePlanning(*loaded.model, *check.model);
-    EXPECT_EQ(check.model->getImplantManager()->getImplant(3)->getTransform()[13], 33.0);
-
-    // The folder renamed and its planning file removed before the save (the older flow): the
-    // copies are found under the new name.
-    const std::string thirdFolder = s.dir.file("patients/2024-03-01__11-10-00-3");
-    fs::rename(secondFolder, thirdFolder);
-    fs::remove(thirdFolder + "/" + fs::path(second).filename().string());
-    const std::string third = thirdFolder + "/2024-03-01__11-10-00-3.srl";
-    ASSERT_EQ(save(check, third, true), "");
-    Session last;
-    ASSERT_EQ(load(last, third), "");
-    expectSamePlanning(*check.model, *last.model);
-    EXPECT_EQ(readBytes(thirdFolder + "/images/shot.png"), "screenshot");
-}
-
 TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
 {
     Session s;
@@ -499,47 +549,223 @@ TEST(Settings, BuildWritesTheSettingsFileBesideTheProgram)
     EXPECT_EQ(settings.getPatientPaths(), std::vector<std::string>{samplePatientFolder()});
 }
 
-TEST(PlanningWriterReader, ImportDetectGenerateSaveLoadRunsHeadless)
+TEST(PlanningStress, LoadsAndImportsWhileOtherThreadsRead)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int loads = 80; // the sanitizers make each load many times slower
+#else
+    const int loads = 200;
+#endif
+    // A short series keeps each load quick; the planning has something of everything.
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    const std::vector<std::string> series(all.begin(), all.begin() + 24);
+    Session s, target;
+    makePlanning(s, series);
+    ASSERT_EQ(save(s, planningFile(s, "stress"), false), "");
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, longestWait{0}; // microseconds a reader waited for the lock
+    const Model& model = *target.model;
+    const auto reader = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        std::uniform_real_distribution<double> coordinate(0.0, 90.0);
+        for (double sum = 0.0; !stop; ++reads) {
+            const Vector3D point(coordinate(random), coordinate(random), coordinate(random) / 8.0);
+            model.getElementsNearToPos(point, 0xFF);
+            const Model::CrossSections sections = target.model->getCrossSections();
+            for (auto it = sections.begin; it != sections.end; ++it)
+                sum += (*it)->getTransform()[12];
+            const auto start = std::chrono::steady_clock::now();
+            const auto lock = model.readLock();
+            longestWait = std::max(longestWait.load(), long(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                                std::chrono::steady_clock::now() - start).count()));
+            const auto nerve = model.getNerve();
+            for (auto it = nerve->elementsBegin(); it != nerve->elementsEnd(); ++it)
+                for (const auto& p : it->second->getPointContainer())
+                    sum += p->position.x + p->offset;
+            nerve->getElementNear(point);
+            for (const auto& implant : model.getImplantManager()->getImplants())
+                sum += implant->getTransform()[13];
+            ASSERT_TRUE(std::isfinite(sum));
+        }
+    };
+    std::thread first(reader, 1u), second(reader, 2u);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < loads && !HasFailure(); ++i) {
+        if (i % 2 == 0)
+            EXPECT_EQ(load(target, planningFile(s, "stress")), "");
+        else
+            EXPECT_TRUE(importSample(target, series));
+        EXPECT_EQ(target.model->getImplantManager()->numberOfImplants(), i % 2 == 0 ? 3u : 0u);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    stop = true;
+    first.join();
+    second.join();
+    std::cout << loads << " loads and imports in " << seconds << " s, " << reads.load()
+              << " reads beside them; the longest wait for the lock " << longestWait.load() / 1000.0 << " ms\n";
+}
+
+TEST(PlanningWriterReader, UndoAllAndRedoAllOfRandomCommandsAcrossSavesAndLoads)
+{
+    PlanningTest::UiInstaller installer;
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    Session s, reference, m, after, undone;
+    makePlanning(s, std::vector<std::string>(all.begin(), all.begin() + 24));
+    ASSERT_EQ(save(s, planningFile(s, "original"), false), "");
+    ASSERT_EQ(load(reference, planningFile(s, "original")), "");
+    ASSERT_EQ(load(m, planningFile(s, "original")), "");
+
+    const auto manager = m.model->getImplantManager();
+    const auto nerve = m.model->getNerve();
+    const auto line = m.model->getPanoramicLine();
+    std::mt19937 random(11);
+    const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    const auto somewhere = [&] { return Vector3D(20.0 + pick(50), 20.0 + pick(40), 8.0 + pick(8)); };
+    const auto anImplant = [&] { return manager->getImplant(unsigned(1 + pick(manager->numberOfImplants()))); };
+    const auto fromDatabase = [&] {
+        return Implant::createFromFile(Matrix44<double>(), 0, implantDatabaseFolder() + (pick(2) ? conicalPro : qLine));
+    };
+    const auto nerveAt = [&] {
+        return (line->numberOfCorners() > 1 ? line->getWorldPos(double(pick(unsigned(line->getLength())))) : somewhere()) +
+               Vector3D(0, 0, 10);
+    };
+    using Command = std::shared_ptr<Vexa::AbstractCommand>;
+    // Each makes one command for the planning as it is, or none where it has nothing to act on.
+    const std::vector<std::function<Command()>> makers{
+        [&] {
+            installer.ui->implantChoice = IPlanningUi::ImplantChoice{fromDatabase(), true};
+            return AddImplantCommand::create(manager, Matrix44<double>(somewhere()), 2, pick(2) == 1);
+        },
+        [&] { return AddMarkerCommand::create(m.model, somewhere()); },
+        [&] { return AddNerveElementPointCommand::create(nerve, nerveAt(), 3.0); },
+        [&] { return DeleteNerveCommand::create(nerve); },
+        [&] { return nerve->isEmpty() ? nullptr : DeleteNerveElementCommand::create(nerve, nerve->elementsBegin()); },
+        [&] { return DeleteSelectedImplantsCommand::create(manager); },
+        [&] { return GroupSelectedImplantsCommand::create(manager); },
+        [&] { return DeletePanoramicLineCommand::create(m.model); },
+        [&] { return AddPanoramicLinePointCommand::create(m.model, Vector3D(10.0 + pick(70), 20.0 + pick(50), 0)); },
+        [&] { return line->numberOfCorners() ? DeletePanoramicLinePointCommand::create(m.model, line->cornersBegin()) : nullptr; },
+        [&]() -> Command {
+            return manager->numberOfImplants() ? ExchangeImplantCommand::create(manager, anImplant(), fromDatabase()) : nullptr;
+        },
+        [&]() -> Command {
+            if (!manager->numberOfImplants())
+                return nullptr;
+            const auto implant = anImplant();
+            return MoveImplantCommand::create(manager, implant, implant->getTransform().getTranslation(), somewhere());
+        },
+        [&]() -> Command {
+            if (!manager->numberOfImplants())
+                return nullptr;
+            const auto implant = anImplant();
+            manager->prepareTransforming(implant); // the drag
+            manager->rotateImplant(implant, Vector3D(1, 0, 0), 0.1 * double(pick(5)));
+            return RotateImplantGroupCommand::create(manager);
+        },
+        [&]() -> Command {
+            if (m.model->getMarkers().empty())
+                return nullptr;
+            const auto marker = m.model->getMarkers()[pick(m.model->getMarkers().size())];
+            return MoveMarkerCommand::create(m.model, marker, marker->getPosition(), somewhere());
+        },
+        [&]() -> Command {
+            if (nerve->isEmpty() || nerve->elementsBegin()->second->getPointContainer().empty())
+                return nullptr;
+            const auto point = nerve->elementsBegin()->second->getPointContainer().front();
+            return MoveNerveElementPointCommand::create(nerve, point, point->position, point->position + Vector3D(0.5, 0, 1));
+        },
+    };
+    Vexa::CommandProcessor processor;
+    const auto run = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            ImplantManager::SelectionList selection;
+            for (const auto& implant : manager->getImplants())
+                if (pick(2))
+                    selection.push_back(implant);
+            manager->setSelection(selection);
+            if (const Command command = makers[pick(makers.size())]())
+                processor.execute(command);
+        }
+    };
+    // Commands, an overwrite, more commands, a save as new: then all undone, the planning is
+    // the one loaded (and saves as such); all redone, the one saved last.
+    run(25);
+    overwrite(m, "one");
+    run(25);
+    ASSERT_EQ(save(m, planningFile(m, "two"), false), "");
+    ASSERT_EQ(load(after, planningFile(m, "two")), "");
+    while (processor.canUndo())
+        processor.undo();
+    expectSamePlanning(*reference.model, *m.model);
+    ASSERT_EQ(save(m, planningFile(m, "undone"), false), "");
+    ASSERT_EQ(load(undone, planningFile(m, "undone")), "");
+    expectSamePlanning(*reference.model, *undone.model);
+    while (processor.canRedo())
+        processor.redo();
+    expectSamePlanning(*after.model, *m.model);
+}
+
+TEST(SamplePatient, DividePlanePartsTheLeftCanalFromTheRight)
+{
+    // The sample's canal, 12 mm up: its sides 28 mm either side of the midline and the front
+    // half circle of radius 28 mm (volume millimetres are patient ones + 44.8 in x and y).
+    std::vector<Vector3D> left;
+    for (const double y : {0.0, 10.0, 20.0})
+        left.emplace_back(-28.0, y, 12.0);
+    for (const double degrees : {200.0, 225.0, 250.0})
+        left.emplace_back(28.0 * std::cos(degrees * M_PI / 180.0), 28.0 * std::sin(degrees * M_PI / 180.0), 12.0);
+    Session s;
+    const auto parts = [&](std::vector<Vector3D> markers) {
+        std::vector<std::shared_ptr<Marker>> list;
+        for (const Vector3D& position : markers)
+            list.push_back(Marker::create(position));
+        s.model->setMarker(list);
+        s.model->setMarkerDetected(true);
+        s.model->calcNerveEnvironments();
+        const auto nerve = s.model->getNerve();
+        const Vector3D shift(44.8, 44.8, 0.175);
+        const bool side = nerve->isAboveDividePlane(left[0] + shift);
+        for (const Vector3D& p : left)
+            if (nerve->isAboveDividePlane(p + shift) != side || nerve->isAboveDividePlane(Vector3D(-p.x, p.y, p.z) + shift) == side)
+                return false;
+        return true;
+    };
+    const std::vector<Vector3D> sample = sampleMarkers();
+    ASSERT_EQ(sample.size(), 6u);
+    EXPECT_TRUE(parts(sample));
+    // However the holder is turned and tilted on the teeth, and the markers listed.
+    Vector3D centre;
+    for (const Vector3D& p : sample)
+        centre = centre + p / 6.0;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> turn(0.0, 2.0 * M_PI), tilt(-0.3, 0.3);
+    for (int trial = 0; trial < 50; ++trial) {
+        Matrix44<double> about, tiltX, tiltY;
+        about.setRotation(Vector3D(0, 0, 1), turn(random));
+        tiltX.setRotation(Vector3D(1, 0, 0), tilt(random));
+        tiltY.setRotation(Vector3D(0, 1, 0), tilt(random));
+        const Matrix44<double> motion = Matrix44<double>(centre) * tiltY * tiltX * about * Matrix44<double>(centre * -1.0);
+        std::vector<Vector3D> moved;
+        for (const Vector3D& p : sample)
+            moved.push_back(motion * p);
+        std::shuffle(moved.begin(), moved.end(), random);
+        EXPECT_TRUE(parts(moved)) << "trial " << trial;
+    }
+}
+
+TEST(PlanningWriterReader, FullDiskIsReportedAsSuchWithTheFile)
 {
     Session s;
-    ASSERT_TRUE(importSample(s, filesIn(samplePatientFolder())));
-    Model& model = *s.model;
-    EXPECT_EQ(s.settings->getPlanningState(), 1);
-
-    // The marker balls, found in the volume in the order of the marker geometry.
-    Vexa::MarkerDetection detection(model.getVolumeData());
-    ASSERT_TRUE(detection.start()) << detection.getErrorMessage();
-    const std::vector<Vector3D> expected = sampleMarkers();
-    ASSERT_EQ(detection.getMarkers().size(), expected.size());
-    std::vector<std::shared_ptr<Marker>> markers;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_LT((detection.getMarkers()[i] - expected[i]).length(), 0.3) << i;
-        markers.push_back(Marker::create(detection.getMarkers()[i]));
-    }
-    model.setMarker(markers);
-    model.setMarkerDetected(true);
-    model.setMarkerDetectionMethode(Model::AutomaticMarkerDetection);
-    s.settings->setMarkerDetectionDone(true);
-    ASSERT_TRUE(model.determineJaw());
-    EXPECT_EQ(model.getJaw(), Constants::Mandible) << "the sample patient is a lower jaw";
-    model.calcNerveEnvironments();
-
-    // The bone surface, reduced for drawing.
-    Vexa::MarchingCubes surface(model.getVolumeData(), 1200);
-    ASSERT_TRUE(surface.start()) << surface.getErrorMessage();
-    ASSERT_GT(surface.getResult()->getTriangleCount(), 20000u);
-    Vexa::MeshReduction reduction(surface.getResult(), 20000);
-    ASSERT_TRUE(reduction.start()) << reduction.getErrorMessage();
-    ASSERT_LE(reduction.getResult()->getTriangleCount(), 21000u);
-    model.set3DModel(reduction.getResult());
-
-    const std::string file = planningFile(s, "2024-03-02__08-00-00-7");
-    ASSERT_EQ(save(s, file, false), "");
-    Session fresh;
-    bool determined = true;
-    ASSERT_EQ(load(fresh, file, &determined), "");
-    EXPECT_FALSE(determined);
-    expectSamePlanning(model, *fresh.model);
-    EXPECT_EQ(fresh.model->getMarkers().size(), 6u);
-    EXPECT_EQ(fresh.model->get3DModel()->getTriangleCount(), reduction.getResult()->getTriangleCount());
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    makePlanning(s, std::vector<std::string>(all.begin(), all.begin() + 24));
+    // A small disk of its own: a 1 MB memory file system (needs the right to mount).
+    const std::string disk = s.dir.file("disk");
+    fs::create_directories(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    const std::string folder = disk + "/full";
+    const std::string error = save(s, folder + "/full.srl", false);
+    umount2(disk.c_str(), MNT_DETACH);
+    EXPECT_EQ(error.rfind("The disk is full: " + folder + "/dicom/", 0), 0u) << error;
+    EXPECT_NE(error.find(" could not be written."), std::string::npos) << error;
 }

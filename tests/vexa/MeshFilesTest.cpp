@@ -162,7 +162,7 @@ TEST(STLFile, ReadsABinarySTLWrittenByNumpyWithAndWithoutMerging)
     EXPECT_EQ(readSTLStream(in, false)->getVertices(), separate->getVertices());
 }
 
-TEST(STLFile, TruncatedEmptyOrMissingFilesGiveAMeshWithoutTriangles)
+TEST(STLFile, TruncatedEmptyOrMissingFilesGiveNoTrianglesAndNonFiniteOnesAreRefused)
 {
     TestSupport::ScratchDir dir;
     for (int length : {0, 40, 84, 84 + 49, 84 + 11 * 50 + 49}) {
@@ -174,6 +174,21 @@ TEST(STLFile, TruncatedEmptyOrMissingFilesGiveAMeshWithoutTriangles)
             EXPECT_EQ(mesh->getTriangleCount(), 0u) << length;
         }
     }
+    // A corner that is no finite point is refused with the facet and the file named.
+    const std::string nan = dir.file("nan.stl");
+    ASSERT_EQ(writeNumpyStl(nan), "");
+    std::string nanBytes = readBytes(nan);
+    putU32(nanBytes, 84 + 50 + 12 + 12 + 4, 0x7fc00000u); // facet 2, corner 2, y
+    writeBytes(nan, nanBytes);
+    for (bool merge : {false, true})
+        try {
+            readSTLFile(nan, merge);
+            ADD_FAILURE() << "a NaN corner was accepted";
+        } catch (const std::runtime_error& error) {
+            EXPECT_NE(std::string(error.what()).find("corner 2 of facet 2"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(nan), std::string::npos) << error.what();
+        }
+
     auto missing = readSTLFile(dir.file("missing.stl"), false);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->getTriangleCount(), 0u);

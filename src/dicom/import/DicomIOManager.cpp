@@ -5,6 +5,8 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace Vexa {
 
@@ -29,11 +31,18 @@ IDicomImporter* DicomIOManager::importerFor(const std::string& file) const
     return nullptr;
 }
 
+IDicomImporter* DicomIOManager::requireImporterFor(const std::string& file) const try {
+    if (IDicomImporter* importer = importerFor(file))
+        return importer;
+    // Name the usual cause plainly: a file that is not there is no file of an unknown kind.
+    std::error_code error;
+    if (!std::filesystem::exists(file, error))
+        throw DicomException(DicomException::NoImporter, file + ": the file does not exist");
+    throw DicomException(DicomException::NoImporter, file + ": no importer reads this file");
+} VEXA_RETHROW
+
 std::shared_ptr<DicomInformation> DicomIOManager::readInformation(const std::string& file) const try {
-    IDicomImporter* importer = importerFor(file);
-    if (!importer)
-        throw DicomException(DicomException::NoImporter, file + ": no importer reads this file");
-    return importer->readInformation(file);
+    return requireImporterFor(file)->readInformation(file);
 } VEXA_RETHROW
 
 void DicomIOManager::setFiles(const std::vector<std::string>& files)
@@ -70,9 +79,7 @@ bool DicomIOManager::start() try {
     finished_ = 0.0;
     if (files_.empty())
         throw DicomException(DicomNoFiles, "no files to import");
-    IDicomImporter* importer = importerFor(files_.front());
-    if (!importer)
-        throw DicomException(DicomException::NoImporter, files_.front() + ": no importer reads this file");
+    IDicomImporter* importer = requireImporterFor(files_.front());
     importer->resetProgress();
     active_ = importer;
     if (cancelled_) {

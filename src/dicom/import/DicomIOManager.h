@@ -43,6 +43,9 @@ public:
 
 private:
     IDicomImporter* importerFor(const std::string& file) const;
+    // The first importer that reads the file; DicomException 20005 naming a missing file or,
+    // for an existing one, that no importer reads it.
+    IDicomImporter* requireImporterFor(const std::string& file) const;
 
     std::vector<std::unique_ptr<IDicomImporter>> importers_;
     std::vector<std::string> files_;

@@ -247,7 +247,7 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
                     std::snprintf(text, sizeof text, " are %.4g mm apart where the series has %.4g mm", steps[i], median);
                     throw DicomException(DicomIrregularSpacing,
                                          describe(order[i]) + " and " + describe(order[i + 1]) + text +
-                                             (steps[i] > median ? " (missing slices)" : " (uneven or mixed series)"));
+                                             " (uneven slice spacing)");
                 }
             spacing[2] = median;
         } else {

@@ -269,7 +269,7 @@ void DicomSlice::readHeader(const UniversalImporter& importer, const uint8_t* da
         fail(DicomTruncated, "pixel data holds " + std::to_string(pixels.valueLength) + " bytes, the image of " +
                                  std::to_string(columns) + "x" + std::to_string(rows) + " pixels needs " +
                                  std::to_string(pixelBytes()));
-    bigEndian = parser.bigEndian();
+    bigEndian = pixels.bigEndian;
     pixelOffset = pixels.valueOffset;
 } VEXA_RETHROW
 

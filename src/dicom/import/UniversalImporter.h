@@ -27,7 +27,8 @@ public:
     bool checkVR(unsigned tagWord, const std::string& vr) const;
     // Reads the next top-level element and its text. An explicit VR of an even group must pass
     // checkVR (DicomException 20006), except for tags the dictionary lacks, whose VR is taken as
-    // written; odd groups never consult the dictionary; an implicit VR is the dictionary's first VR.
+    // written; odd groups never consult the dictionary; an implicit VR is the dictionary's first VR,
+    // which also reads an element written as UN. Inside sequences the written VR is kept.
     // False at the end of the header.
     bool readDicomTag(DicomParser& parser, DicomElement& element, std::string& text) const;
     // Whether the data is DICOM: "DICM" after the preamble, or else a first tag word the dictionary

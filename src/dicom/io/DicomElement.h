@@ -16,6 +16,8 @@ struct DicomElement
     DicomVR vr;                  // the VR by which the value is read
     bool explicitVR = false;     // written with its VR
     bool undefinedLength = false;
+    bool bigEndian = false;      // binary numbers of the value are big endian
+    bool decodedUN = false;      // written as UN, read by the dictionary's VR (implicit little endian bytes)
     std::size_t offset = 0;      // first byte of the element's header
     std::size_t valueOffset = 0; // first byte of the value
     std::size_t valueLength = 0; // bytes of the value; for undefined lengths up to the delimiter

@@ -102,7 +102,7 @@ void DicomParser::open() try {
     // The meta header is always explicit VR little endian; it ends at the first other group.
     while (size_ - pos >= 4 && u16(pos, Encoding::ExplicitLittle) == 0x0002) {
         DicomElement element;
-        readHeader(pos, size_, Encoding::ExplicitLittle, element);
+        readHeader(pos, size_, Encoding::ExplicitLittle, element, 0);
         readValue(element, element.undefinedLength ? undefinedLength : uint32_t(element.valueLength), size_,
                   Encoding::ExplicitLittle, 0);
         meta_.push_back(element);
@@ -136,7 +136,8 @@ void DicomParser::open() try {
         encoding_ = Encoding::ImplicitLittle;
 } VEXA_RETHROW
 
-void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encoding, DicomElement& element) const try {
+void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encoding, DicomElement& element,
+                             int depth) const try {
     if (limit < pos || limit - pos < 8)
         fail(DicomTruncated, "truncated element header", pos);
     element = DicomElement();
@@ -149,9 +150,17 @@ void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encodi
         element.valueOffset = pos + 8;
     } else if (encoding != Encoding::ImplicitLittle) {
         element.explicitVR = true;
-        DicomVR written = DicomVR::fromBytes(data_ + pos + 4);
+        const DicomVR written = DicomVR::fromBytes(data_ + pos + 4);
         try {
-            element.vr = resolve(element.group, element.element, true, written);
+            // The VR written inside a sequence only lays out its bytes: the values there are not read.
+            element.vr = depth > 0 ? written : resolve(element.group, element.element, true, written);
+            if (depth == 0 && written == DicomVR('U', 'N') && !(element.group & 1)) {
+                const DicomVR known = resolve(element.group, element.element, false, DicomVR());
+                if (known != DicomVR('U', 'N') && known != DicomVR('S', 'Q')) {
+                    element.vr = known;
+                    element.decodedUN = true;
+                }
+            }
         } catch (const DicomException& error) {
             // Name the data and the place of a refused VR.
             std::string what = error.what();
@@ -177,6 +186,12 @@ void DicomParser::readHeader(std::size_t pos, std::size_t limit, Encoding encodi
     }
     element.undefinedLength = length == undefinedLength;
     element.valueLength = element.undefinedLength ? 0 : length;
+    element.bigEndian = encoding == Encoding::ExplicitBig && !element.decodedUN;
+    if (element.decodedUN && element.undefinedLength) {
+        // An undefined length in UN can only be a sequence (read below in implicit VR).
+        element.vr = DicomVR('U', 'N');
+        element.decodedUN = false;
+    }
 } VEXA_RETHROW
 
 void DicomParser::readValue(DicomElement& element, uint32_t length, std::size_t limit, Encoding encoding,
@@ -207,7 +222,10 @@ void DicomParser::readValue(DicomElement& element, uint32_t length, std::size_t 
     element.end = element.valueOffset + length;
     if (element.vr == SQ)
         readItems(element.valueOffset, element.end, encoding, depth + 1, false, false);
-    else if (std::size_t unit = element.vr.numberSize(); unit && length % unit)
+    else if (std::size_t unit = element.vr.numberSize(); unit && length % unit && element.decodedUN) {
+        element.vr = UN; // not the dictionary's form after all: left as unknown bytes
+        element.decodedUN = false;
+    } else if (unit && length % unit && depth == 0) // values inside sequences are never read
         fail(DicomMalformed, "length " + std::to_string(length) + " of " + tag + " is no multiple of " + std::to_string(unit),
              element.offset);
 } VEXA_RETHROW
@@ -258,7 +276,7 @@ std::size_t DicomParser::readDataSet(std::size_t pos, std::size_t limit, Encodin
             return pos + 8;
         }
         DicomElement element;
-        readHeader(pos, limit, encoding, element);
+        readHeader(pos, limit, encoding, element, depth);
         if (element.group == itemGroup)
             fail(DicomMalformed, "unexpected " + tagText(element.group, element.element) + " inside an item", pos);
         readValue(element, element.undefinedLength ? undefinedLength : uint32_t(element.valueLength), limit, encoding,
@@ -278,7 +296,7 @@ bool DicomParser::next(DicomElement& element) try {
         reachedPixelData_ = true;
         return false;
     }
-    readHeader(pos_, size_, encoding_, element);
+    readHeader(pos_, size_, encoding_, element, 0);
     if (element.group == itemGroup)
         fail(DicomMalformed, "unexpected " + tagText(element.group, element.element) + " outside a sequence", pos_);
     readValue(element, element.undefinedLength ? undefinedLength : uint32_t(element.valueLength), size_, encoding_, 0);
@@ -290,7 +308,7 @@ DicomElement DicomParser::pixelDataHeader(std::size_t totalSize) const try {
     if (!reachedPixelData_)
         fail(DicomMalformed, "no pixel data header to read", pos_);
     DicomElement element;
-    readHeader(pos_, size_, encoding_, element);
+    readHeader(pos_, size_, encoding_, element, 0);
     if (!element.undefinedLength) {
         if (totalSize < element.valueOffset || element.valueLength > totalSize - element.valueOffset)
             fail(DicomTruncated, "value of (7FE0,0010) (" + std::to_string(element.valueLength) +
@@ -322,7 +340,8 @@ std::string DicomParser::text(const DicomElement& element) const try {
     const std::size_t unit = vr.numberSize();
     if (!unit || element.undefinedLength)
         return {};
-    const bool big = bigEndian();
+    const bool big = element.bigEndian;
+    const Encoding order = big ? Encoding::ExplicitBig : Encoding::ExplicitLittle;
     std::string out;
     for (std::size_t offset = element.valueOffset; offset + unit <= element.valueOffset + element.valueLength;
          offset += unit) {
@@ -330,7 +349,7 @@ std::string DicomParser::text(const DicomElement& element) const try {
             out += '\\';
         uint8_t bytes[8];
         if (vr == DicomVR('A', 'T')) {
-            uint16_t group = u16(offset, encoding_), number = u16(offset + 2, encoding_);
+            uint16_t group = u16(offset, order), number = u16(offset + 2, order);
             out += tagText(group, number);
             continue;
         }

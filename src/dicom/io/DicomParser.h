@@ -18,9 +18,12 @@ class DicomParser
 public:
     enum class Encoding { ImplicitLittle, ExplicitLittle, ExplicitBig };
 
-    // Decides the VR of an element: for an explicit VR it receives the VR as written and
+    // Decides the VR of a top-level element: for an explicit VR it receives the VR as written and
     // returns the VR to use (or throws to refuse it); for an implicit VR it receives an empty VR
-    // and returns the dictionary's VR, UN when it has none.
+    // and returns the dictionary's VR, UN when it has none. Inside sequences, whose values are
+    // never read, an explicit VR is taken as written. A top-level element written as UN is read
+    // by the VR its implicit form gets (its bytes are implicit little endian), unless that is
+    // UN or SQ or does not fit the value's length.
     using VRResolver = std::function<DicomVR(uint16_t group, uint16_t element, bool explicitVR, DicomVR written)>;
 
     static constexpr int maxNesting = 64;
@@ -59,7 +62,8 @@ public:
 
     // The value as text: character data without trailing padding (numbers of DS and IS also
     // without leading blanks), binary numbers in decimal, tags as (gggg,eeee), several values
-    // joined by a backslash; "" for bulk data and sequences.
+    // joined by a backslash; "" for bulk data and sequences. Binary numbers are read in the
+    // element's own byte order (the meta header and UN values are always little endian).
     std::string text(const DicomElement& element) const;
 
     bool bigEndian() const { return encoding_ == Encoding::ExplicitBig; }
@@ -72,7 +76,7 @@ public:
 private:
     uint16_t u16(std::size_t offset, Encoding encoding) const;
     uint32_t u32(std::size_t offset, Encoding encoding) const;
-    void readHeader(std::size_t pos, std::size_t limit, Encoding encoding, DicomElement& element) const;
+    void readHeader(std::size_t pos, std::size_t limit, Encoding encoding, DicomElement& element, int depth) const;
     void readValue(DicomElement& element, uint32_t length, std::size_t limit, Encoding encoding, int depth) const;
     std::size_t readItems(std::size_t pos, std::size_t limit, Encoding encoding, int depth, bool undefined,
                           bool fragments) const;

@@ -8,7 +8,6 @@
 
 #include "platform/ApplicationFolder.h"
 
-
 using Vexa::Matrix44;
 using Vexa::Vector3D;
 
@@ -16,34 +15,31 @@ std::shared_ptr<Vexa::AbstractCommand> AddImplantCommand::create(std::shared_ptr
                                                                  const Matrix44<double>& transform, int jaw,
                                                                  bool axial) try
 {
-    return std::make_shared<AddImplantCommand>(std::move(manager), transform, jaw, axial);
+    const std::string database = Platform::applicationPath(Constants::implantDatabaseFolder);
+    const auto choice = IPlanningUi::require()->chooseImplant(database, jaw != Constants::Maxilla);
+    std::shared_ptr<Implant> implant;
+    if (choice && choice->implant) {
+        implant = choice->implant;
+        // World z points to the head: the axis leaves the bone upwards in the mandible and
+        // downwards in the maxilla (x kept, so the rotation stays right-handed).
+        const Vector3D axis = choice->mandible ? Vector3D(0, 0, 1) : Vector3D(0, 0, -1);
+        const Vector3D y = choice->mandible ? Vector3D(0, 1, 0) : Vector3D(0, -1, 0);
+        Vector3D origin = transform.getTranslation();
+        if (axial)
+            origin = origin - axis * (implant->getLength() / 2.0);
+        implant->setTransform(Matrix44<double>(Vector3D(1, 0, 0), y, axis, origin));
+    }
+    return std::make_shared<AddImplantCommand>(std::move(manager), std::move(implant));
 }
 VEXA_RETHROW
 
-AddImplantCommand::AddImplantCommand(std::shared_ptr<ImplantManager> manager, const Matrix44<double>& transform,
-                                     int jaw, bool axial)
-    : Vexa::AbstractCommand(undoable), manager_(std::move(manager)), transform_(transform), jaw_(jaw), axial_(axial)
+AddImplantCommand::AddImplantCommand(std::shared_ptr<ImplantManager> manager, std::shared_ptr<Implant> implant)
+    : Vexa::AbstractCommand(implant ? undoable : notRecorded), manager_(std::move(manager)), implant_(std::move(implant))
 {
 }
 
 void AddImplantCommand::execute() try
 {
-    if (!asked_) {
-        asked_ = true;
-        const std::string database = Platform::applicationPath(Constants::implantDatabaseFolder);
-        const auto choice = IPlanningUi::require()->chooseImplant(database, jaw_ != Constants::Maxilla);
-        if (!choice || !choice->implant)
-            return;
-        implant_ = choice->implant;
-        // World z points to the head: the axis leaves the bone upwards in the mandible and
-        // downwards in the maxilla (x kept, so the rotation stays right-handed).
-        const Vector3D axis = choice->mandible ? Vector3D(0, 0, 1) : Vector3D(0, 0, -1);
-        const Vector3D y = choice->mandible ? Vector3D(0, 1, 0) : Vector3D(0, -1, 0);
-        Vector3D origin = transform_.getTranslation();
-        if (axial_)
-            origin = origin - axis * (implant_->getLength() / 2.0);
-        implant_->setTransform(Matrix44<double>(Vector3D(1, 0, 0), y, axis, origin));
-    }
     if (implant_)
         manager_->addImplant(implant_);
 }

@@ -16,8 +16,12 @@ DeleteSelectedImplantsCommand::DeleteSelectedImplantsCommand(std::shared_ptr<Imp
 
 void DeleteSelectedImplantsCommand::execute() try
 {
-    implants_ = manager_->getImplants();
-    selection_ = manager_->getSelectedImplants();
+    // A redo deletes what the first run deleted, whatever is selected by then.
+    if (!done_) {
+        done_ = true;
+        implants_ = manager_->getImplants();
+        selection_ = manager_->getSelectedImplants();
+    }
     for (const auto& implant : selection_)
         manager_->removeImplant(implant);
 }

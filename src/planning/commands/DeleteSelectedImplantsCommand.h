@@ -1,5 +1,5 @@
 #pragma once
-// Deletes the selected implants; undo restores the list and the selection.
+// Deletes the implants selected when it first runs; undo restores the list and the selection.
 #include "planning/model/ImplantManager.h"
 #include "vexa/core/AbstractCommand.h"
 
@@ -19,5 +19,6 @@ public:
 private:
     std::shared_ptr<ImplantManager> manager_;
     ImplantManager::ImplantList implants_;
-    ImplantManager::SelectionList selection_;
+    ImplantManager::SelectionList selection_; // the deleted implants
+    bool done_ = false;
 };

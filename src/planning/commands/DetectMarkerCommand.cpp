@@ -56,7 +56,12 @@ void DetectMarkerCommand::execute() try
     model_->setMarkerDetected(true);
     // As after a manual check: the nerve's sides and the jaw follow the markers.
     model_->calcNerveEnvironments();
-    model_->determineJaw();
+    try {
+        model_->determineJaw();
+    } catch (const std::exception& e) {
+        // The markers stay; the jaw is asked for when the planning is saved.
+        ui->showMessage("Attention", QString::fromStdString(e.what()));
+    }
 }
 VEXA_RETHROW
 

@@ -1,6 +1,7 @@
 #pragma once
 // Exchanges a planned implant for another type: the replacement takes its pose, group, place
-// in the list and selection state.
+// in the list and selection state. An implant not in the list is not exchanged: the command
+// then does nothing and is not recorded.
 #include "vexa/core/AbstractCommand.h"
 #include "vexa/math/Matrix44.h"
 

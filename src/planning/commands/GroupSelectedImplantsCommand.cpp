@@ -16,16 +16,29 @@ GroupSelectedImplantsCommand::GroupSelectedImplantsCommand(std::shared_ptr<Impla
 
 void GroupSelectedImplantsCommand::execute() try
 {
-    before_.clear();
-    for (const auto& implant : manager_->getSelectedImplants())
-        before_.emplace_back(implant, implant->getTransform(), implant->getGroup());
-    manager_->setSelectedImplantsParallel();
+    // The first run groups the selection; a redo puts the same implants back as it left them.
+    if (!done_) {
+        done_ = true;
+        for (const auto& implant : manager_->getSelectedImplants())
+            before_.emplace_back(implant, implant->getTransform(), implant->getGroup());
+        manager_->setSelectedImplantsParallel();
+        for (const auto& [implant, transform, group] : before_)
+            after_.emplace_back(implant, implant->getTransform(), implant->getGroup());
+        return;
+    }
+    apply(after_);
 }
 VEXA_RETHROW
 
 void GroupSelectedImplantsCommand::undo() try
 {
-    for (const auto& [implant, transform, group] : before_) {
+    apply(before_);
+}
+VEXA_RETHROW
+
+void GroupSelectedImplantsCommand::apply(const States& states) try
+{
+    for (const auto& [implant, transform, group] : states) {
         manager_->setImplantTransform(implant, transform);
         manager_->setImplantGroup(implant, group);
     }

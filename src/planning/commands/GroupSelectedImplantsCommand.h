@@ -1,6 +1,6 @@
 #pragma once
 // Makes the selected implants parallel to the first selected one and puts them into one new
-// group; undo restores every pose and group.
+// group; undo restores every pose and group, redo the grouped ones (whatever is selected then).
 #include "planning/model/ImplantManager.h"
 #include "vexa/core/AbstractCommand.h"
 #include "vexa/math/Matrix44.h"
@@ -21,6 +21,11 @@ public:
     std::string getName() const override;
 
 private:
+    using States = std::vector<std::tuple<ImplantManager::ImplantPtr, Vexa::Matrix44<double>, unsigned>>;
+    void apply(const States& states);
+
     std::shared_ptr<ImplantManager> manager_;
-    std::vector<std::tuple<ImplantManager::ImplantPtr, Vexa::Matrix44<double>, unsigned>> before_;
+    States before_;
+    States after_;
+    bool done_ = false;
 };

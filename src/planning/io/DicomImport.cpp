@@ -1,5 +1,7 @@
 #include "planning/io/DicomImport.h"
 
+#include <mutex>
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/model/Model.h"
@@ -48,12 +50,16 @@ void DicomImport::import() try
 
     // Everything is read; now the planning changes in one step. An import starts a planning of
     // its own: nothing of an earlier one (and no earlier planning file to overwrite) stays.
-    try {
-        model_->clear();
-        model_->setData(data);
-    } catch (...) {
-        model_->clear();
-        throw;
+    {
+        // Views that read the planning meanwhile wait for this step only.
+        const auto lock = model_->changeLock();
+        try {
+            model_->clear();
+            model_->setData(data);
+        } catch (...) {
+            model_->clear();
+            throw;
+        }
     }
     settings_->reset();
     settings_->setPlanningState(1);

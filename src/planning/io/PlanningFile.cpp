@@ -3,6 +3,8 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 
+#include <QString>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -48,6 +50,53 @@ std::string vectorText(const Vexa::Vector3D& v)
     return numbers({v.x, v.y, v.z});
 }
 
+// A value as the ini file can hold it: line breaks become blanks.
+std::string storable(const std::string& text)
+{
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            result += ' ';
+        } else {
+            result += text[i];
+        }
+    }
+    return result;
+}
+
+// from_chars without the leading "+" it does not take (as implant descriptions are read).
+template<class T>
+std::from_chars_result readNumber(const char* begin, const char* end, T& value)
+{
+    if (end - begin > 1 && *begin == '+' && (std::isdigit(static_cast<unsigned char>(begin[1])) || begin[1] == '.'))
+        ++begin;
+    return std::from_chars(begin, end, value);
+}
+
+const char* const allGroups[] = {patientGroup, planningGroup, imageDataGroup, surfaceGroup, implantGroup,
+                                 lineGroup,    nerveGroup,    markerGroup,    slicesGroup};
+
+// The ini reader matches group names exactly: a group written in another case would be passed
+// over, and the planning would load without (say) its implants.
+void checkGroupNames(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto first = line.find_first_not_of(" \t\xEF\xBB\xBF");
+        const auto close = line.find(']');
+        if (first == std::string::npos || line[first] != '[' || close == std::string::npos || close < first)
+            continue;
+        const std::string name = line.substr(first + 1, close - first - 1);
+        for (const char* group : allGroups)
+            if (name != group && QString::fromStdString(name).compare(group, Qt::CaseInsensitive) == 0)
+                throw std::runtime_error("The planning file " + file + " names the group [" + name + "]; it must be [" +
+                                         group + "].");
+    }
+}
+
 // Reads values of one file; every failure names the file, the group and the key.
 class ValueReader
 {
@@ -72,6 +121,15 @@ public:
         return text(group, key);
     }
 
+    // A file name inside the planning folder; empty only when allowed.
+    std::string fileName(const std::string& group, const std::string& key, bool required, bool mayBeEmpty) const
+    {
+        const std::string name = required ? requiredText(group, key) : text(group, key);
+        if (name.empty() ? !mayBeEmpty : !PlanningFile::staysInFolder(name))
+            invalid(group, key);
+        return name;
+    }
+
     // The blank-separated numbers of a value; exactly `count` of them.
     std::vector<double> doubles(const std::string& group, const std::string& key, std::size_t count) const
     {
@@ -85,7 +143,7 @@ public:
             if (p == end)
                 break;
             double d = 0.0;
-            const auto [next, ec] = std::from_chars(p, end, d);
+            const auto [next, ec] = readNumber(p, end, d);
             if (ec != std::errc() || !std::isfinite(d) || (next != end && *next != ' ' && *next != '\t'))
                 invalid(group, key);
             result.push_back(d);
@@ -112,7 +170,7 @@ public:
     {
         const std::string value = requiredText(group, key);
         long result = 0;
-        const auto [next, ec] = std::from_chars(value.data(), value.data() + value.size(), result);
+        const auto [next, ec] = readNumber(value.data(), value.data() + value.size(), result);
         if (value.empty() || ec != std::errc() || next != value.data() + value.size() || result < minimum ||
             result > maximum)
             invalid(group, key);
@@ -156,6 +214,17 @@ std::string PlanningFile::imageGroupFor(const Vexa::Version& version) try
 }
 VEXA_RETHROW
 
+bool PlanningFile::staysInFolder(const std::string& name)
+{
+    const std::filesystem::path path(name);
+    if (name.empty() || path.is_absolute())
+        return false;
+    for (const std::filesystem::path& part : path)
+        if (part == "..")
+            return false;
+    return true;
+}
+
 PlanningFile PlanningFile::read(const std::string& file) try
 {
     {
@@ -165,6 +234,7 @@ PlanningFile PlanningFile::read(const std::string& file) try
         if (!std::filesystem::is_regular_file(file, error) || !probe)
             throw std::runtime_error("The planning file " + file + " cannot be read.");
     }
+    checkGroupNames(file);
     const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
     const ValueReader in(ini, file);
     PlanningFile result;
@@ -184,16 +254,12 @@ PlanningFile PlanningFile::read(const std::string& file) try
     result.imageDevice = in.text(imageGroup, "imageDevice");
     if (const auto count = in.optionalInteger(imageGroup, "numberOfDicomFiles", 1, maximumCount)) {
         for (long i = 0; i < *count; ++i) {
-            const std::string key = "dicomFile" + std::to_string(i);
-            const std::string name = in.requiredText(imageGroup, key);
-            if (name.empty())
-                in.invalid(imageGroup, key);
-            result.dicomFiles.push_back(name);
+            result.dicomFiles.push_back(in.fileName(imageGroup, "dicomFile" + std::to_string(i), true, false));
         }
     } else {
         // Files without a count: the names up to the first gap.
         for (long i = 0; i < maximumCount; ++i) {
-            const std::string name = in.text(imageGroup, "dicomFile" + std::to_string(i));
+            const std::string name = in.fileName(imageGroup, "dicomFile" + std::to_string(i), false, true);
             if (name.empty())
                 break;
             result.dicomFiles.push_back(name);
@@ -210,15 +276,13 @@ PlanningFile PlanningFile::read(const std::string& file) try
     result.midVoxelValue = voxelValue("midVoxelValue");
     result.maxVoxelValue = voxelValue("maxVoxelValue");
 
-    result.surfaceFile = in.text(surfaceGroup, "surfaceFile");
+    result.surfaceFile = in.fileName(surfaceGroup, "surfaceFile", false, true);
 
     const long implants = in.optionalInteger(implantGroup, "implant", 0, maximumCount).value_or(0);
     for (long i = 0; i < implants; ++i) {
         const std::string n = std::to_string(i);
         Implant implant;
-        implant.file = in.requiredText(implantGroup, "file" + n);
-        if (implant.file.empty())
-            in.invalid(implantGroup, "file" + n);
+        implant.file = in.fileName(implantGroup, "file" + n, true, false);
         implant.group = unsigned(in.requiredInteger(implantGroup, "group" + n, 0, maximumCount));
         const std::vector<double> m = in.doubles(implantGroup, "transform" + n, 16);
         // Row by row, as the matrix prints itself.
@@ -276,16 +340,16 @@ void PlanningFile::write(const std::string& file) const try
     std::filesystem::remove(file, error); // a new file, not an update of an old one
     Vexa::IniFileManager ini(file, 0);
 
-    ini.setValue(patientGroup, "name", patientName);
-    ini.setValue(patientGroup, "birthday", birthday);
-    ini.setValue(patientGroup, "sex", sex);
-    ini.setValue(patientGroup, "id", patientId);
+    ini.setValue(patientGroup, "name", storable(patientName));
+    ini.setValue(patientGroup, "birthday", storable(birthday));
+    ini.setValue(patientGroup, "sex", storable(sex));
+    ini.setValue(patientGroup, "id", storable(patientId));
 
     ini.setValue(planningGroup, "version", version.toString("."));
     ini.setValue(planningGroup, "lastModified", lastModified);
     ini.setValue(planningGroup, "implantregion", jaw);
 
-    ini.setValue(imageDataGroup, "imageDevice", imageDevice);
+    ini.setValue(imageDataGroup, "imageDevice", storable(imageDevice));
     ini.setValue(imageDataGroup, "numberOfDicomFiles", dicomFiles.size());
     for (std::size_t i = 0; i < dicomFiles.size(); ++i)
         ini.setValue(imageDataGroup, "dicomFile" + std::to_string(i), dicomFiles[i]);

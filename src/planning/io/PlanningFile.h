@@ -9,6 +9,9 @@
 // [PanoramicLine] corners, corner<i>; [Nerve] dividePlane, elements, element<i>type,
 // element<i>points, element<i>point<j>; [Marker] markers, detected, method, detectionDone,
 // marker<i>; [Slices] transversal, coronal, sagittal.
+//
+// Text values cannot hold line breaks: each line break (CR, LF or CR LF) in a patient value
+// is written as one blank. Numbers may carry a leading "+".
 #include "vexa/core/Version.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Plane.h"
@@ -79,8 +82,13 @@ struct PlanningFile
     // std::runtime_error naming the file (and the group and key) when it cannot be read, when
     // it comes from a newer program version, when a value is damaged or when a required key is
     // missing: the DICOM file names and, for every implant counted, its file, group and
-    // transform. A missing version counts as 0.0.0 (DICOM names in [Planningdata]).
+    // transform. A missing version counts as 0.0.0 (DICOM names in [Planningdata]). Refused
+    // as well: a group of the planning written in another case ("[implant]"), which would
+    // otherwise be passed over, and a file name that leaves the planning folder.
     static PlanningFile read(const std::string& file);
+
+    // Whether a relative name stays in its folder (no absolute path, no "..").
+    static bool staysInFolder(const std::string& name);
 
     // Writes every group (the DICOM names always to [ImageData]); the file is replaced only
     // once it is completely written. Throws std::runtime_error when writing fails.

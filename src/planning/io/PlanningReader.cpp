@@ -1,5 +1,7 @@
 #include "planning/io/PlanningReader.h"
 
+#include <mutex>
+
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/io/PlanningFile.h"
@@ -143,8 +145,10 @@ void PlanningReader::load() try
                                                                         {"id", &planning.patientId},
                                                                         {"sex", &planning.sex}};
 
-    // Everything is read: the Model takes it in one step. Should anything fail here after all,
-    // the Model is emptied rather than left half filled.
+    // Everything is read: the Model takes it in one step, which views that read the planning
+    // meanwhile wait for. Should anything fail here after all, the Model is emptied rather
+    // than left half filled.
+    const auto lock = model_->changeLock();
     try {
         model_->clear();
         // A stored window is taken as it is; only a planning without one needs the voxels counted.
@@ -168,7 +172,12 @@ void PlanningReader::load() try
         if (planning.jaw != Constants::JawUndetermined)
             model_->setJaw(planning.jaw);
         else
-            determinedJaw_ = model_->determineJaw();
+            try {
+                determinedJaw_ = model_->determineJaw();
+            } catch (const std::exception&) {
+                // Markers on one line tell no jaw; the save question asks for it.
+                determinedJaw_ = false;
+            }
 
         model_->getPanoramicLine()->setPoints(planning.corners);
         const std::shared_ptr<Nerve> nerve = model_->getNerve();

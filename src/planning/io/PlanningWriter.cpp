@@ -18,6 +18,7 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <QDateTime>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -39,71 +40,111 @@ bool isInside(const fs::path& file, const std::string& folder)
     return !relative.empty() && *relative.begin() != "..";
 }
 
-// A relative name that stays in its folder: descriptions name their surface and picture so.
-bool staysInFolder(const std::string& name)
+// Where a failed write in `place` (a file or a folder) shows that the disk is full: the error
+// says so, or (file systems also answer "Input/output error") next to nothing is left there.
+bool isDiskFull(const fs::path& place, const std::error_code& error)
 {
-    const fs::path path(name);
-    if (name.empty() || path.is_absolute())
-        return false;
-    for (const fs::path& part : path)
-        if (part == "..")
-            return false;
-    return true;
+    if (error == std::errc::no_space_on_device || error.value() == EDQUOT)
+        return true;
+    fs::path existing = place;
+    std::error_code probe;
+    while (!existing.empty() && !fs::exists(existing, probe))
+        existing = existing.parent_path();
+    const fs::space_info space = fs::space(existing.empty() ? fs::path(".") : existing, probe);
+    return !probe && space.available < 64 * 1024;
 }
 
-void makeFolder(const fs::path& folder)
+// The text of a failed write of `shown` (the file as the user will find it) done at `place`.
+[[noreturn]] void writeFailed(const fs::path& place, const std::string& shown, const std::error_code& error,
+                              const std::string& reason)
 {
-    std::error_code error;
-    fs::create_directories(folder, error);
-    if (error || !fs::is_directory(folder))
-        throw std::runtime_error("Could not create the folder " + folder.string() +
-                                 (error ? ": " + error.message() : std::string()));
+    if (isDiskFull(place, error))
+        throw std::runtime_error("The disk is full: " + shown + " could not be written.");
+    throw std::runtime_error("Could not write " + shown + ": " + reason);
 }
 
-// Copies a file; files of plannings that are being replaced are linked instead (they are
-// never changed, and the series is the largest part of a planning). `what` names the file
-// in the error text.
-void placeFile(const fs::path& from, const fs::path& to, bool mayLink, const std::string& what)
+// Builds in the staging folder; errors name the file in the planning folder.
+class Staging
 {
-    std::error_code error;
-    if (mayLink) {
-        fs::create_hard_link(from, to, error);
-        if (!error)
-            return;
-        error.clear();
-    }
-    if (!fs::is_regular_file(from, error))
-        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": the file does not exist.");
-    makeFolder(to.parent_path());
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-    if (error)
-        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + error.message());
-}
+public:
+    Staging(fs::path staging, fs::path folder) : staging_(std::move(staging)), folder_(std::move(folder)) {}
 
-// The description with its surface and picture into the folder; the description keeps its
-// name so that its relative surface name still holds.
-void copyImplantDescription(const std::string& file, const fs::path& folder)
-{
-    const fs::path description(file);
-    placeFile(description, folder / description.filename(), false, "implant description");
-    const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
-    const fs::path source = description.parent_path();
-    const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
-    if (!staysInFolder(surface))
-        throw std::runtime_error("Could not copy the implant description " + file +
-                                 ": invalid value of \"surfacefile\".");
-    placeFile(source / surface, folder / surface, false, "implant surface");
-    // Pictures are optional: the picture named after the description and the one it names.
-    std::set<std::string> pictures{description.stem().string() + ".bmp"};
-    const std::string image = ini.getValue("Implantdata", "imagefile", std::string());
-    if (staysInFolder(image))
-        pictures.insert(image);
-    for (const std::string& picture : pictures) {
+    fs::path at(const fs::path& relative) const { return staging_ / relative; }
+    std::string shown(const fs::path& relative) const { return (folder_ / relative).string(); }
+
+    void makeFolder(const fs::path& relative) const
+    {
         std::error_code error;
-        if (fs::is_regular_file(source / picture, error))
-            placeFile(source / picture, folder / picture, false, "implant picture");
+        fs::create_directories(at(relative), error);
+        if (error || !fs::is_directory(at(relative)))
+            writeFailed(at(relative), shown(relative), error, error ? error.message() : "no folder");
     }
-}
+
+    // Copies a file; files of plannings that are being replaced are linked instead (they are
+    // never changed, and the series is the largest part of a planning). `what` names the
+    // file in the error text.
+    void placeFile(const fs::path& from, const fs::path& relative, bool mayLink, const std::string& what) const
+    {
+        const fs::path to = at(relative);
+        std::error_code error;
+        if (mayLink) {
+            fs::create_hard_link(from, to, error);
+            if (!error)
+                return;
+            error.clear();
+        }
+        if (!fs::is_regular_file(from, error))
+            throw std::runtime_error("Could not copy the " + what + " " + from.string() +
+                                     ": the file does not exist.");
+        makeFolder(relative.parent_path());
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+        if (error) {
+            if (isDiskFull(to, error))
+                throw std::runtime_error("The disk is full: " + shown(relative) + " could not be written.");
+            throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + error.message());
+        }
+    }
+
+    // Writes through `write` (which throws on failure), naming the file when it fails.
+    template<class Write>
+    void writeFile(const fs::path& relative, Write write) const
+    {
+        try {
+            write(at(relative).string());
+        } catch (const std::exception& e) {
+            writeFailed(at(relative), shown(relative), std::error_code(), e.what());
+        }
+    }
+
+    // The description with its surface and picture into the folder; the description keeps
+    // its name so that its relative surface name still holds.
+    void copyImplantDescription(const std::string& file, const fs::path& relative) const
+    {
+        const fs::path description(file);
+        placeFile(description, relative / description.filename(), false, "implant description");
+        const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+        const fs::path source = description.parent_path();
+        const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
+        if (!PlanningFile::staysInFolder(surface))
+            throw std::runtime_error("Could not copy the implant description " + file +
+                                     ": invalid value of \"surfacefile\".");
+        placeFile(source / surface, relative / surface, false, "implant surface");
+        // Pictures are optional: the picture named after the description and the one it names.
+        std::set<std::string> pictures{description.stem().string() + ".bmp"};
+        const std::string image = ini.getValue("Implantdata", "imagefile", std::string());
+        if (PlanningFile::staysInFolder(image))
+            pictures.insert(image);
+        for (const std::string& picture : pictures) {
+            std::error_code error;
+            if (fs::is_regular_file(source / picture, error))
+                placeFile(source / picture, relative / picture, false, "implant picture");
+        }
+    }
+
+private:
+    fs::path staging_;
+    fs::path folder_;
+};
 
 }
 
@@ -151,16 +192,33 @@ void PlanningWriter::save() try
         if (!loaded.empty())
             previous = fs::absolute(fs::path(loaded)).lexically_normal().parent_path().string();
     }
-    const std::vector<std::string> sources = model_->getDicomFiles();
-    if (sources.empty() || !model_->getVolumeData())
-        throw std::runtime_error("There is no patient data to save.");
+    const auto manager = model_->getImplantManager();
+
+    // What is saved, taken at once (views only read meanwhile); then the files are copied.
+    PlanningFile planning;
+    std::vector<std::string> sources;
+    std::vector<std::pair<std::string, std::string>> implantFiles; // as named, where it is now
+    std::vector<std::string> kept; // descriptions of implants that only undo may bring back
+    std::shared_ptr<Vexa::IndexedTriangleMesh> surface;
+    {
+        const auto lock = model_->readLock();
+        sources = model_->getDicomFiles();
+        if (sources.empty() || !model_->getVolumeData())
+            throw std::runtime_error("There is no patient data to save.");
+        for (const auto& implant : manager->getImplants()) {
+            const std::string file = implant->getFilename();
+            implantFiles.emplace_back(file, manager->locateDescription(file));
+            planning.implants.push_back({std::string(), implant->getGroup(), implant->getTransform()});
+        }
+        kept = manager->getKnownDescriptions();
+        surface = model_->get3DModel();
+        collect(planning);
+    }
 
     PlanningFolderUpdate update(folder, previous);
-    const fs::path staging(update.getStagingFolder());
+    const Staging staging(update.getStagingFolder(), folder);
     for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
-        makeFolder(staging / sub);
-
-    PlanningFile planning;
+        staging.makeFolder(sub);
 
     // Files of the loaded planning. Should its folder have been renamed to the target before
     // this save, they are found under the new name.
@@ -182,31 +240,63 @@ void PlanningWriter::save() try
         for (std::size_t n = 0; name.empty() || names.count(name); ++n)
             name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
         names.insert(name);
-        placeFile(source, staging / "dicom" / name, isInside(source, folder) || isInside(source, previous),
-                  "DICOM file");
+        staging.placeFile(source, fs::path("dicom") / name, isInside(source, folder) || isInside(source, previous),
+                          "DICOM file");
         planning.dicomFiles.push_back("dicom/" + name);
         copies.push_back((fs::path(folder) / "dicom" / name).string());
         progress_ = dicomShare * double(i + 1) / double(sources.size());
     }
 
-    // The implants: one folder per description.
+    // The implants: one folder per description. `moved` tells the Model where each went.
     std::map<std::string, std::size_t> descriptions;
-    for (const auto& implant : model_->getImplantManager()->getImplants()) {
-        const std::string file = implant->getFilename();
-        const auto [it, added] = descriptions.emplace(file, descriptions.size());
-        const std::string k = std::to_string(it->second);
+    std::map<std::string, std::string> moved;
+    for (std::size_t i = 0; i < implantFiles.size(); ++i) {
+        const auto& [named, current] = implantFiles[i];
+        const auto [it, added] = descriptions.emplace(current, descriptions.size());
+        const std::string relative = "implant/" + std::to_string(it->second) + "/" +
+                                     fs::path(current).filename().string();
         if (added)
-            copyImplantDescription(locate(file).string(), staging / "implant" / k);
-        planning.implants.push_back(
-            {"implant/" + k + "/" + fs::path(file).filename().string(), implant->getGroup(), implant->getTransform()});
+            staging.copyImplantDescription(locate(current).string(), fs::path(relative).parent_path());
+        planning.implants[i].file = relative;
+        moved[named] = moved[current] = (fs::path(folder) / relative).string();
+    }
+    // Descriptions of implants that are not planned now but that undo may bring back, where
+    // this save replaces the folder they lie in.
+    for (const std::string& file : kept) {
+        const fs::path source = locate(file);
+        std::error_code error;
+        if (descriptions.count(file) || !(isInside(source, folder) || isInside(source, previous)) ||
+            !fs::is_regular_file(source, error))
+            continue;
+        const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
+        descriptions.emplace(file, descriptions.size());
+        staging.copyImplantDescription(source.string(), relative.parent_path());
+        moved[file] = (fs::path(folder) / relative).string();
     }
     progress_ = 0.9;
 
-    if (const auto surface = model_->get3DModel()) {
-        Vexa::writeSFFBinFile(*surface, (staging / "surface" / "model.sff").string());
+    if (surface) {
+        staging.writeFile("surface/model.sff",
+                          [&](const std::string& file) { Vexa::writeSFFBinFile(*surface, file); });
         planning.surfaceFile = "surface/model.sff";
     }
+    staging.writeFile(target.filename(), [&](const std::string& file) { planning.write(file); });
+    progress_ = 0.95;
 
+    update.commit();
+    // From now on the whole Model refers to the new planning.
+    {
+        const auto lock = model_->changeLock();
+        model_->setDicomFiles(copies);
+        manager->relocateDescriptions(moved);
+    }
+    settings_->setPlanningFile(target.string());
+    settings_->setPlanningState(2);
+}
+VEXA_RETHROW
+
+void PlanningWriter::collect(PlanningFile& planning) const try
+{
     const std::map<std::string, std::string> patient = model_->getPatientData();
     const auto patientValue = [&](const char* key) {
         const auto it = patient.find(key);
@@ -256,13 +346,5 @@ void PlanningWriter::save() try
         planning.coronalPosition = coronal->getMaxSlicePosition() - coronal->getSlicePosition(true);
     if (sagittal->getMaxSlicePosition() >= 0.0)
         planning.sagittalPosition = sagittal->getSlicePosition(true);
-
-    planning.write((staging / target.filename()).string());
-    progress_ = 0.95;
-
-    update.commit();
-    model_->setDicomFiles(copies);
-    settings_->setPlanningFile(target.string());
-    settings_->setPlanningState(2);
 }
 VEXA_RETHROW

@@ -12,6 +12,7 @@
 
 class Model;
 class Settings;
+struct PlanningFile;
 
 class PlanningWriter : public Vexa::IAlgorithmProgressState
 {
@@ -23,8 +24,9 @@ public:
     PlanningWriter(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
                    bool overwrite);
 
-    // Saves; true on success (then the DICOM file list of the Model names the copies, the
-    // settings' planning file is `file` and the planning state is 2). Never throws.
+    // Saves; true on success (then the Model's DICOM file list and implants name the copies,
+    // the settings' planning file is `file` and the planning state is 2). A full disk is
+    // reported as such, with the file that could not be written. Never throws.
     bool start() override;
     void cancel() override {}
     double getProgressState() const override { return progress_; }
@@ -36,6 +38,8 @@ public:
 
 private:
     void save();
+    // The Model's planning apart from its files.
+    void collect(PlanningFile& planning) const;
 
     std::string file_;
     std::shared_ptr<Model> model_;

@@ -3,7 +3,9 @@
 // installs a factory (`Model::setNavigationControllerFactory`) before the Model is built;
 // without one the Model has no controller. The controller is a state machine whose state the
 // views read.
+#include "planning/model/Constants.h"
 #include "vexa/core/StateMachine.h"
+#include "vexa/math/Matrix44.h"
 
 class INavigationController : public StateMachine
 {
@@ -11,7 +13,11 @@ public:
     ~INavigationController() override = default;
 
     // Called by the Model for every event of its navigation state (7): Enter when navigation
-    // starts, Update for every update while navigating, Leave when it ends. Navigation resets,
-    // warnings and the treatment log hang here.
+    // starts, Update for every update while navigating, Leave when it ends (after the Model's
+    // own reset, warnings and treatment log).
     virtual void navigationStateEvent(StateMachine::Event event) = 0;
+
+    // The handpiece calibration (handpiece locator to drill origin) kept for the jaw: the
+    // maxilla's for 1, the mandible's for any other value. Safe from any thread.
+    virtual Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw jaw) const = 0;
 };

@@ -50,6 +50,7 @@ void ImplantManager::addImplant(ImplantPtr implant) try
 {
     if (!implant || isListed(implant))
         return;
+    relocate(implant);
     implants_.push_back(std::move(implant));
     markChanged();
 }
@@ -73,6 +74,7 @@ void ImplantManager::replaceImplant(ImplantPtr old, ImplantPtr replacement) try
     const auto it = std::find(implants_.begin(), implants_.end(), old);
     if (!old || !replacement || it == implants_.end() || old == replacement || isListed(replacement))
         return;
+    relocate(replacement);
     *it = replacement;
     std::replace(selection_.begin(), selection_.end(), old, replacement);
     if (transforming_ == old)
@@ -85,8 +87,10 @@ void ImplantManager::setImplants(const ImplantList& implants) try
 {
     ImplantList list;
     for (const ImplantPtr& implant : implants)
-        if (implant && std::find(list.begin(), list.end(), implant) == list.end())
+        if (implant && std::find(list.begin(), list.end(), implant) == list.end()) {
+            relocate(implant);
             list.push_back(implant);
+        }
     implants_ = std::move(list);
     selection_.remove_if([this](const ImplantPtr& implant) { return !isListed(implant); });
     if (!isListed(transforming_))
@@ -102,6 +106,8 @@ void ImplantManager::clear() try
     selection_.clear();
     transforming_.reset();
     snapshot_.clear();
+    relocations_.clear();
+    known_.clear();
     if (hadImplants)
         markChanged();
 }
@@ -293,5 +299,47 @@ void ImplantManager::setSelectedImplantsParallel() try
         implant->setGroup(group);
     }
     markChanged();
+}
+VEXA_RETHROW
+
+void ImplantManager::relocateDescriptions(const std::map<std::string, std::string>& moved) try
+{
+    for (auto& [file, place] : relocations_)
+        if (const auto it = moved.find(place); it != moved.end())
+            place = it->second;
+    for (const auto& [file, place] : moved)
+        if (file != place)
+            relocations_[file] = place;
+    for (const ImplantPtr& implant : implants_)
+        relocate(implant);
+}
+VEXA_RETHROW
+
+std::string ImplantManager::locateDescription(const std::string& file) const try
+{
+    const auto it = relocations_.find(file);
+    return it == relocations_.end() ? file : it->second;
+}
+VEXA_RETHROW
+
+std::vector<std::string> ImplantManager::getKnownDescriptions() const try
+{
+    std::vector<std::string> places;
+    for (const std::string& file : known_)
+        if (const std::string place = locateDescription(file);
+            std::find(places.begin(), places.end(), place) == places.end())
+            places.push_back(place);
+    return places;
+}
+VEXA_RETHROW
+
+void ImplantManager::relocate(const ImplantPtr& implant) try
+{
+    const std::string file = implant->getFilename();
+    const std::string place = locateDescription(file);
+    if (place != file)
+        implant->setFilename(place);
+    if (std::find(known_.begin(), known_.end(), place) == known_.end())
+        known_.push_back(place);
 }
 VEXA_RETHROW

@@ -10,7 +10,9 @@
 #include "vexa/math/Vector3.h"
 
 #include <list>
+#include <map>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -100,6 +102,16 @@ public:
     // The largest group number in use, 0 when none.
     unsigned getLargestGroup() const;
 
+    // After a save: the implants name the copies of their descriptions (old file -> copy).
+    // Implants that are not listed now (kept by undoable commands) are pointed at the copies
+    // when they come back into the list; moves chain (a copy that moves again is followed).
+    void relocateDescriptions(const std::map<std::string, std::string>& moved);
+    // Where the description of that name is now (the name itself when it never moved).
+    std::string locateDescription(const std::string& file) const;
+    // Where the descriptions of every implant listed since the last `clear` are now: a save
+    // carries them along too, for the implants that undo may bring back.
+    std::vector<std::string> getKnownDescriptions() const;
+
     // Change tracking.
     bool hasChanged() const { return changed_; }
     void clearChangedState() { changed_ = false; }
@@ -109,6 +121,8 @@ public:
 private:
     void markChanged();
     bool isListed(const ImplantPtr& implant) const;
+    // Points the implant at its description's new place and remembers the description.
+    void relocate(const ImplantPtr& implant);
 
     ImplantList implants_;
     SelectionList selection_;
@@ -116,4 +130,6 @@ private:
     TransformSnapshot snapshot_;
     bool changed_ = false;
     unsigned long changeCount_ = 0;
+    std::map<std::string, std::string> relocations_;
+    std::vector<std::string> known_;
 };

@@ -18,7 +18,19 @@
 #include "vexa/volume/VolumeData.h"
 #include "vexa/volume/VoxelHistogram.h"
 
+#include "planning/log/DrillDifference.h"
+#include "planning/log/TreatmentLog.h"
+#include "planning/model/IPlanningUi.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/Sound.h"
+#include "vexa/algorithm/PointMatching.h"
+#include "vexa/algorithm/ReferenceMarkerGeometry.h"
+#include "vexa/core/Clock.h"
+#include "vexa/math/Geometry.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <limits>
 
 #include <QFileInfo>
 #include <algorithm>
@@ -77,6 +89,7 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , coronal_(std::make_shared<OrthoSlicePositioner>())
     , sagittal_(std::make_shared<OrthoSlicePositioner>())
     , nerve_(Nerve::create(panoramicLine_, initialDividePlane()))
+    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder()))
 {
     loadDigitMeshes();
     NavigationControllerFactory factory;
@@ -92,7 +105,18 @@ Model::Model(std::shared_ptr<Settings> settings) try
 }
 VEXA_RETHROW
 
-Model::~Model() = default;
+Model::~Model()
+{
+    // Leaving navigation stores the treatment log; a Model that ends while navigating must not
+    // lose it.
+    try {
+        std::lock_guard lock(stateMutex_);
+        if (getState() == Navigation)
+            storeDataLog();
+    } catch (...) {
+        Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    }
+}
 
 void Model::loadDigitMeshes() try
 {
@@ -115,13 +139,16 @@ VEXA_RETHROW
 void Model::setStateAndUpdate(unsigned state) try
 {
     std::lock_guard lock(stateMutex_);
-    // The current state is not left and entered again: in navigation that would end one
-    // treatment log and start another.
-    if (static_cast<int>(state) != getState())
-        setNextState(static_cast<int>(state));
+    setNextState(static_cast<int>(state));
     process(StateMachine::Update);
 }
 VEXA_RETHROW
+
+void Model::setNextState(int state)
+{
+    requestedState_ = state;
+    StateMachine::setNextState(state);
+}
 
 void Model::setNormalInput() try
 {
@@ -148,8 +175,31 @@ VEXA_RETHROW
 
 bool Model::updateStates(StateMachine::Event event, int state) try
 {
+    // A change to the state the Model is in (requested to withdraw an earlier request) neither
+    // leaves nor enters it: in navigation that would end one treatment log and start another.
+    if (event == StateMachine::Leave) {
+        keepingState_ = requestedState_ == state;
+        requestedState_ = -1;
+    }
+    if (event != StateMachine::Update && keepingState_) {
+        if (event == StateMachine::Enter)
+            keepingState_ = false;
+        return true;
+    }
     switch (state) {
     case Navigation:
+        // Logging and warnings follow the tracker ticks only: a notify from the GUI thread
+        // must not put a second sample of the same pose into the log.
+        if (event == StateMachine::Enter) {
+            resetNavigation();
+            startDataLogging();
+        } else if (event == StateMachine::Update && trackerTick_) {
+            checkNerveDistance();
+            checkDrillDepth();
+            logCurrentState();
+        } else if (event == StateMachine::Leave) {
+            storeDataLog();
+        }
         if (navigation_)
             navigation_->navigationStateEvent(event);
         return true;
@@ -328,8 +378,6 @@ void Model::clear() try
     minVoxelValue_ = defaultMinVoxelValue;
     midVoxelValue_ = defaultMidVoxelValue;
     maxVoxelValue_ = defaultMaxVoxelValue;
-    implantSections_.clear();
-    markerSections_.clear();
     // Commands of the old planning hold objects that are gone.
     Vexa::CommandProcessor::getInstance()->clear();
     // An empty planning has nothing to save.
@@ -388,7 +436,12 @@ bool Model::determineJaw() try
     if (!markerDetected_ || markers_.size() < 3)
         return false;
     const Vector3D& m0 = markers_[0]->getPosition();
-    const Vector3D normal = (markers_[1]->getPosition() - m0).cross(markers_[2]->getPosition() - m0);
+    const Vector3D a = markers_[1]->getPosition() - m0;
+    const Vector3D b = markers_[2]->getPosition() - m0;
+    const Vector3D normal = a.cross(b);
+    // Markers within half a degree of one line span no plane whose side can be trusted.
+    if (!(normal.length() > 0.01 * a.length() * b.length()) || normal.z == 0.0)
+        throw std::runtime_error("The jaw cannot be determined: the first three markers lie on one line.");
     setJaw(normal.z > 0.0 ? Constants::Mandible : Constants::Maxilla);
     return true;
 }
@@ -446,6 +499,13 @@ VEXA_RETHROW
 
 std::shared_ptr<Marker> Model::getMarkerNear(const Vector3D& point) const try
 {
+    const auto lock = readLock();
+    return markerNear(point);
+}
+VEXA_RETHROW
+
+std::shared_ptr<Marker> Model::markerNear(const Vector3D& point) const try
+{
     if (getState() != MarkerDetected)
         return nullptr;
     for (const auto& marker : markers_)
@@ -457,6 +517,7 @@ VEXA_RETHROW
 
 std::shared_ptr<Marker> Model::getMarkerNear(const Vexa::Line3<double>& line) const try
 {
+    const auto lock = readLock();
     if (getState() != MarkerDetected)
         return nullptr;
     const Vector3D direction = unitOrZero(line.getDirection());
@@ -491,18 +552,14 @@ void Model::calcNerveEnvironments() try
     if (!nerve_)
         return;
     if (markerDetected_ && markers_.size() >= 3) {
-        // Markers 0 and 2 are the posterior balls, 1 the anterior one: the plane runs through
-        // the arch's midline and parts left from right.
-        const Vector3D& m0 = markers_[0]->getPosition();
-        const Vector3D& m1 = markers_[1]->getPosition();
-        const Vector3D& m2 = markers_[2]->getPosition();
-        const Vector3D up = unitOrZero((m1 - m0).cross(m2 - m0));
-        const Vector3D midline = (m0 + m2) * 0.5 - m1;
-        const Vector3D normal = unitOrZero(midline.cross(up));
-        if (normal.length() > 0.0) {
-            nerve_->setDividePlane(Vexa::Plane<double>(m1, normal));
-            return;
-        }
+        // The holder sits centred on the arch but may be turned and tilted any way on the
+        // teeth: only the markers' centre is used, whatever their order. The halves part
+        // along the patient's left-right axis (x).
+        Vector3D centre;
+        for (const auto& marker : markers_)
+            centre = centre + marker->getPosition();
+        nerve_->setDividePlane(Vexa::Plane<double>(centre / double(markers_.size()), Vector3D(1, 0, 0)));
+        return;
     }
     Vector3D centre;
     if (const auto volume = getVolumeData())
@@ -548,6 +605,7 @@ VEXA_RETHROW
 
 unsigned Model::getElementsNearToPos(const Vector3D& position, unsigned mask) const try
 {
+    const auto lock = readLock();
     unsigned found = 0;
     if ((mask & PanoramicLineElement) && panoramicLine_->numberOfCorners() > 0
         && (panoramicLine_->getOrthogonalDistance(position) < panoramicLinePickDistance
@@ -563,7 +621,7 @@ unsigned Model::getElementsNearToPos(const Vector3D& position, unsigned mask) co
         found |= ImplantElement;
     if ((mask & NerveElement) && nerve_->getElementNear(position))
         found |= NerveElement;
-    if ((mask & MarkerElement) && getMarkerNear(position))
+    if ((mask & MarkerElement) && markerNear(position))
         found |= MarkerElement;
     return found;
 }
@@ -579,57 +637,50 @@ VEXA_RETHROW
 
 Model::CrossSections Model::getCrossSections() try
 {
+    const auto lock = readLock();
     std::vector<Vector3D> positions;
-    std::vector<std::shared_ptr<Vexa::Slice>>* sections = nullptr;
     if (getState() == MarkerDetected) {
         for (const auto& marker : markers_)
             positions.push_back(marker->getPosition());
-        sections = &markerSections_;
     } else {
         for (auto it = implantManager_->implantsBegin(); it != implantManager_->implantsEnd(); ++it)
             positions.push_back((*it)->getTransform().getTranslation());
-        sections = &implantSections_;
     }
-    // Recomputed on every request (one nearest-segment search per object): implants move
-    // live during drags, and the slice objects are kept so that handed-out ones stay current.
-    updateCrossSections(*sections, positions);
-    return CrossSections{sections->cbegin(), sections->cend(), static_cast<unsigned>(sections->size())};
+    // Made afresh for every answer (one nearest-segment search per object): implants move
+    // live during drags, and views on other threads never share a slice being rewritten.
+    const auto volume = getVolumeData();
+    const double height = volume ? volume->getExtentZ() : panoramicLine_->getHeight();
+    auto slices = std::make_shared<std::vector<std::shared_ptr<Vexa::Slice>>>();
+    for (const Vector3D& position : positions)
+        slices->push_back(makeCrossSection(position, height));
+    return CrossSections{slices, slices->cbegin(), slices->cend(), static_cast<unsigned>(slices->size())};
 }
 VEXA_RETHROW
 
-void Model::updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
-                                const std::vector<Vector3D>& positions) const try
+std::shared_ptr<Vexa::Slice> Model::makeCrossSection(const Vector3D& p, double height) const try
 {
-    if (sections.size() > positions.size())
-        sections.resize(positions.size());
-    while (sections.size() < positions.size())
-        sections.push_back(VolumeSlice::create());
-    const auto volume = getVolumeData();
-    const double height = volume ? volume->getExtentZ() : panoramicLine_->getHeight();
+    const auto slice = VolumeSlice::create();
     const Vexa::Size2<double> size(Constants::crossSectionWidth, height);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        auto& slice = static_cast<VolumeSlice&>(*sections[i]);
-        const Vector3D& p = positions[i];
-        const auto segment = panoramicLine_->getOffset(p).first;
-        Vector3D along;
-        if (segment != panoramicLine_->cornersEnd()) {
-            const Vector3D start = panoramicLine_->toWorld((*segment)->getPosition());
-            const Vector3D end = panoramicLine_->toWorld((*std::next(segment))->getPosition());
-            along = unitOrZero(Vector3D(end.x - start.x, end.y - start.y, 0.0));
-        }
-        if (along.length() == 0.0) {
-            slice.setFrame(Matrix44<double>(), size);
-            slice.setValid(false);
-            continue;
-        }
-        // Across the curve (width), up (height), along the curve (normal); centred on the object,
-        // from the curve's plane upwards.
-        const Vector3D across(-along.y, along.x, 0.0);
-        const Vector3D up(0.0, 0.0, 1.0);
-        const Vector3D corner = Vector3D(p.x, p.y, 0.0) - across * (Constants::crossSectionWidth / 2.0);
-        slice.setFrame(Matrix44<double>(across, up, across.cross(up), corner), size);
-        slice.setValid(true);
+    const auto segment = panoramicLine_->getOffset(p).first;
+    Vector3D along;
+    if (segment != panoramicLine_->cornersEnd()) {
+        const Vector3D start = panoramicLine_->toWorld((*segment)->getPosition());
+        const Vector3D end = panoramicLine_->toWorld((*std::next(segment))->getPosition());
+        along = unitOrZero(Vector3D(end.x - start.x, end.y - start.y, 0.0));
     }
+    if (along.length() == 0.0) {
+        slice->setFrame(Matrix44<double>(), size);
+        slice->setValid(false);
+        return slice;
+    }
+    // Across the curve (width), up (height), along the curve (normal); centred on the object,
+    // from the curve's plane upwards.
+    const Vector3D across(-along.y, along.x, 0.0);
+    const Vector3D up(0.0, 0.0, 1.0);
+    const Vector3D corner = Vector3D(p.x, p.y, 0.0) - across * (Constants::crossSectionWidth / 2.0);
+    slice->setFrame(Matrix44<double>(across, up, across.cross(up), corner), size);
+    slice->setValid(true);
+    return slice;
 }
 VEXA_RETHROW
 
@@ -662,6 +713,86 @@ bool Model::isNavigating() const
     return getState() == Navigation;
 }
 
+void Model::setTrackerData(bool handpieceValid, const Matrix44<double>& handpieceTransform, bool patientLocValid,
+                           const Matrix44<double>& patientLocTransform) try
+{
+    std::lock_guard lock(stateMutex_);
+    {
+        std::lock_guard values(navigationMutex_);
+        handpieceValid_ = handpieceValid;
+        cameraTHandpieceLoc_ = handpieceTransform;
+        patientLocValid_ = patientLocValid;
+        cameraTPatientLoc_ = patientLocTransform;
+    }
+    trackerTick_ = true;
+    try {
+        process(StateMachine::Update);
+    } catch (...) {
+        trackerTick_ = false;
+        throw;
+    }
+    trackerTick_ = false;
+}
+VEXA_RETHROW
+
+void Model::registerDrill(const Matrix44<double>& drillOriginTDrillTip) try
+{
+    const bool registered = !Vexa::isEqual(drillOriginTDrillTip, Matrix44<double>(), 0.001);
+    {
+        std::lock_guard values(navigationMutex_);
+        drillOriginTDrillTip_ = drillOriginTDrillTip;
+        drillRegistered_ = registered;
+        drillLength_ = drillOriginTDrillTip.getTranslation().length();
+    }
+    if (registered) {
+        std::lock_guard lock(stateMutex_);
+        treatmentLog_->logRegistration(getVisualizedDrillLength());
+    }
+}
+VEXA_RETHROW
+
+void Model::invalidateDrillRegistration() try
+{
+    registerDrill(Matrix44<double>());
+}
+VEXA_RETHROW
+
+void Model::setDrillLength(double length)
+{
+    std::lock_guard values(navigationMutex_);
+    drillLength_ = length;
+}
+
+double Model::getDrillLength() const
+{
+    std::lock_guard values(navigationMutex_);
+    return drillLength_;
+}
+
+bool Model::isDrillRegistered() const
+{
+    std::lock_guard values(navigationMutex_);
+    return drillRegistered_;
+}
+
+bool Model::isHandpieceTrackerValid() const
+{
+    std::lock_guard values(navigationMutex_);
+    return handpieceValid_;
+}
+
+bool Model::isPatientLocTrackerValid() const
+{
+    std::lock_guard values(navigationMutex_);
+    return patientLocValid_;
+}
+
+bool Model::isLocatorRegistered() const
+{
+    std::lock_guard values(navigationMutex_);
+    return locatorRegistered_;
+}
+
 std::shared_ptr<Implant> Model::getNearestImplantToDrill() const try
 {
     if (!(isDrillRegistered() && isPatientLocTrackerValid() && isHandpieceTrackerValid()))
@@ -670,15 +801,49 @@ std::shared_ptr<Implant> Model::getNearestImplantToDrill() const try
 }
 VEXA_RETHROW
 
-Matrix44<double> Model::getPatientTDrillOrigin() const
+std::shared_ptr<Implant> Model::getDistanceAndAngleFromNearestImplantToDrill(double& distance, double& angle) const try
 {
-    return Matrix44<double>();
+    const Matrix44<double> drill = getPatientTDrill();
+    if (!(isDrillRegistered() && isPatientLocTrackerValid() && isHandpieceTrackerValid()))
+        return nullptr;
+    auto nearest = implantManager_->getNearestImplant(drill.getTranslation(), 5.0);
+    if (nearest) {
+        distance = nearest->getDistance(drill.getTranslation());
+        angle = nearest->getAngleBetween(drill.getColumn(2));
+    }
+    return nearest;
 }
+VEXA_RETHROW
 
-Matrix44<double> Model::getPatientTDrill() const
+Matrix44<double> Model::getHandpieceLocTDrillOrigin() const try
 {
-    return getPatientTDrillOrigin();
+    return navigation_ ? navigation_->getHandpieceLocTDrillOrigin(jaw_) : Matrix44<double>();
 }
+VEXA_RETHROW
+
+Matrix44<double> Model::getPatientTDrillOrigin() const try
+{
+    Matrix44<double> patientTLocator, cameraTPatientLoc, cameraTHandpieceLoc;
+    {
+        std::lock_guard values(navigationMutex_);
+        patientTLocator = patientTLocator_;
+        cameraTPatientLoc = cameraTPatientLoc_;
+        cameraTHandpieceLoc = cameraTHandpieceLoc_;
+    }
+    return patientTLocator * Vexa::inverse(cameraTPatientLoc) * cameraTHandpieceLoc * getHandpieceLocTDrillOrigin();
+}
+VEXA_RETHROW
+
+Matrix44<double> Model::getPatientTDrill() const try
+{
+    Matrix44<double> drillOriginTDrillTip;
+    {
+        std::lock_guard values(navigationMutex_);
+        drillOriginTDrillTip = drillOriginTDrillTip_;
+    }
+    return getPatientTDrillOrigin() * drillOriginTDrillTip;
+}
+VEXA_RETHROW
 
 double Model::getDrillDepthAtImplant(const Matrix44<double>& implantTransform) const try
 {
@@ -693,6 +858,171 @@ Vexa::Vector4<float> Model::getHandpieceColor() const try
 {
     if (!(isHandpieceTrackerValid() && isDrillRegistered()))
         return Vexa::Vector4<float>(1.0f, 0.0f, 0.0f, 1.0f);
-    return Vexa::Vector4<float>(0.851f, 0.851f, 0.851f, 1.0f);
+    double distance = 0.0, angle = 0.0;
+    if (!getDistanceAndAngleFromNearestImplantToDrill(distance, angle))
+        return Vexa::Vector4<float>(0.851f, 0.851f, 0.851f, 1.0f);
+    if (distance < 1.0 && angle < 5.0)
+        return Vexa::Vector4<float>(0.0f, 1.0f, 0.0f, 1.0f);
+    return Vexa::Vector4<float>(0.0f, 0.0f, 1.0f, 1.0f);
+}
+VEXA_RETHROW
+
+double Model::getNerveDistance() const try
+{
+    const Vector3D tip = getPatientTDrill().getTranslation();
+    double best = std::numeric_limits<double>::infinity();
+    for (auto element = nerve_->elementsBegin(); element != nerve_->elementsEnd(); ++element) {
+        const auto& points = element->second->getPointContainer();
+        for (auto it = points.begin(); it != points.end(); ++it) {
+            auto next = std::next(it);
+            const Vector3D a = (*it)->position;
+            const Vector3D b = next == points.end() ? a : (*next)->position;
+            const double radius = ((*it)->diameter + (next == points.end() ? (*it)->diameter : (*next)->diameter)) / 4.0;
+            const Vector3D ab = b - a;
+            const double t = ab.squaredLength() > 0.0 ? std::clamp((tip - a).dot(ab) / ab.squaredLength(), 0.0, 1.0) : 0.0;
+            best = std::min(best, (tip - (a + ab * t)).length() - radius);
+        }
+    }
+    return best;
+}
+VEXA_RETHROW
+
+void Model::setNavigationClock(std::function<std::uint32_t()> clock)
+{
+    std::lock_guard lock(stateMutex_);
+    navigationClock_ = std::move(clock);
+}
+
+std::vector<std::shared_ptr<Implant>> Model::implantList() const
+{
+    return std::vector<std::shared_ptr<Implant>>(implantManager_->implantsBegin(), implantManager_->implantsEnd());
+}
+
+void Model::resetNavigation() try
+{
+    const auto fit = Vexa::PointMatching::fitRigid(Vexa::getReferenceMarkerGeometry(), [this] {
+        std::vector<Vector3D> positions;
+        for (const auto& marker : markers_)
+            positions.push_back(marker->getPosition());
+        return positions;
+    }());
+    {
+        std::lock_guard values(navigationMutex_);
+        handpieceValid_ = patientLocValid_ = false;
+        cameraTHandpieceLoc_ = cameraTPatientLoc_ = Matrix44<double>();
+        patientTLocator_ = fit.valid ? fit.transform : Matrix44<double>();
+        locatorRegistered_ = fit.valid;
+    }
+    invalidateDrillRegistration();
+    nerveWarned_ = depthWarned_ = false;
+}
+VEXA_RETHROW
+
+void Model::startDataLogging() try
+{
+    reportNavigationFailures(treatmentLog_->start(getPatientName(), settings_ ? settings_->getPlanningFile() : std::string(),
+                                                  implantList(), jaw_));
+}
+VEXA_RETHROW
+
+void Model::logCurrentState() try
+{
+    double distance = 0.0, angle = 0.0;
+    const auto nearest = getDistanceAndAngleFromNearestImplantToDrill(distance, angle);
+    if (!nearest) {
+        treatmentLog_->clearWindow();
+        return;
+    }
+    const Matrix44<double> implant = nearest->getTransform();
+    const Matrix44<double> drill = getPatientTDrill();
+    const Matrix44<double> r = Vexa::inverse(implant) * drill;
+    auto degrees = [](double cosine) { return std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / M_PI; };
+    const DrillDifference sample(
+        static_cast<float>(r[12]), static_cast<float>(r[13]), static_cast<float>(getDrillDepthAtImplant(implant)),
+        static_cast<float>(degrees(implant.getColumn(0).dot(drill.getColumn(2))) - 90.0),
+        static_cast<float>(degrees(implant.getColumn(1).dot(drill.getColumn(2))) - 90.0),
+        static_cast<float>(getVisualizedDrillLength()), static_cast<int>(implantManager_->getNumberOfImplant(nearest)),
+        nearest);
+    treatmentLog_->logSample(nearest, sample);
+}
+VEXA_RETHROW
+
+void Model::logUserDefinedState() try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->logUserDefinedState();
+}
+VEXA_RETHROW
+
+void Model::storeDataLog() try
+{
+    reportNavigationFailures(treatmentLog_->store(settings_ ? settings_->getPlanningFile() : std::string(),
+                                                  settings_ ? settings_->getPatientPaths() : std::vector<std::string>(),
+                                                  implantList()));
+}
+VEXA_RETHROW
+
+void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->logCalibrationStart(manually, jaw);
+}
+VEXA_RETHROW
+
+void Model::logCalibration(const std::pair<double, double>& before, const std::pair<double, double>& during,
+                           const std::pair<double, double>& after, Constants::Jaw jaw) try
+{
+    std::lock_guard lock(stateMutex_);
+    reportNavigationFailures(treatmentLog_->logCalibration(before, during, after, jaw));
+}
+VEXA_RETHROW
+
+void Model::writeNavigationDataLogToStream(std::ostream& out) try
+{
+    std::lock_guard lock(stateMutex_);
+    treatmentLog_->write(out, implantList());
+}
+VEXA_RETHROW
+
+void Model::reportNavigationFailures(const std::vector<std::string>& failures)
+{
+    if (failures.empty())
+        return;
+    std::string text;
+    for (const auto& failure : failures)
+        text += failure + "\n";
+    Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    auto tell = [text] {
+        if (auto ui = IPlanningUi::get())
+            ui->showMessage("Morvanta", QString::fromStdString(text));
+    };
+    if (QCoreApplication::instance())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), tell, Qt::QueuedConnection);
+}
+
+void Model::checkNerveDistance() try
+{
+    if (!(isDrillRegistered() && isHandpieceTrackerValid() && isPatientLocTrackerValid()) || nerve_->isEmpty())
+        return;
+    const std::uint32_t now = navigationClock_ ? navigationClock_() : Vexa::timeGetTime();
+    if (getNerveDistance() < 2.0 && (!nerveWarned_ || now - lastNerveWarning_ >= 1000)) {
+        nerveWarned_ = true;
+        lastNerveWarning_ = now;
+        Platform::playSound(Platform::applicationPath(std::string(Constants::soundsFolder) + "NerveWarning.wav"));
+    }
+}
+VEXA_RETHROW
+
+void Model::checkDrillDepth() try
+{
+    const auto nearest = getNearestImplantToDrill();
+    if (!nearest)
+        return;
+    const std::uint32_t now = navigationClock_ ? navigationClock_() : Vexa::timeGetTime();
+    if (getDrillDepthAtImplant(nearest->getTransform()) <= 1.0 && (!depthWarned_ || now - lastDepthWarning_ >= 1000)) {
+        depthWarned_ = true;
+        lastDepthWarning_ = now;
+        Platform::playSound(Platform::applicationPath(std::string(Constants::soundsFolder) + "DepthWarning.wav"));
+    }
 }
 VEXA_RETHROW

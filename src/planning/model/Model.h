@@ -7,9 +7,13 @@
 // by `notify`; the Qt signal reset() by `resetAll`.
 //
 // Always held by shared pointer. GUI thread, except: worker jobs (planning load and save,
-// DICOM import) read and replace the data, the volume, the 3D model, the DICOM file list and
-// the patient data, which are therefore guarded; state changes are serialised by one
-// recursive mutex (the navigation timer runs the state machine too).
+// DICOM import) read the planning, and a load or an import replaces it in one apply step under
+// `changeLock`, while views may repaint. Whoever reads the panoramic line, the nerve, the
+// implants or the markers while such a job may run holds `readLock` (the picking and
+// cross-section queries below take it themselves), and so sees the old planning or the new
+// one, never half of each. The data, the volume, the 3D model, the DICOM file list and the
+// patient data are guarded on their own; state changes are serialised by one recursive mutex
+// (the navigation timer runs the state machine too).
 #include "planning/commands/IPanoramicLineOwner.h"
 #include "planning/model/Constants.h"
 #include "planning/model/ITargetingViewDataSource.h"
@@ -23,14 +27,20 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <atomic>
+#include <cstdint>
+#include <ostream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
+class Implant;
 class ImplantManager;
+class TreatmentLog;
 class INavigationController;
 class Marker;
 class Nerve;
@@ -98,9 +108,11 @@ public:
     static constexpr int defaultMidVoxelValue = 2047;
     static constexpr int defaultMaxVoxelValue = 4095;
 
-    // begin and end of the cross sections shown, and their count.
+    // begin and end of the cross sections shown, and their count. The slices are made for
+    // this answer and live as long as it (or a copy of `slices`) does.
     struct CrossSections
     {
+        std::shared_ptr<const std::vector<std::shared_ptr<Vexa::Slice>>> slices;
         std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin;
         std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end;
         unsigned count = 0;
@@ -124,11 +136,26 @@ public:
     virtual std::shared_ptr<OrthoSlicePositioner> getCoronalSlicePositioner() { return coronal_; }
     virtual std::shared_ptr<OrthoSlicePositioner> getSagitalSlicePositioner() { return sagittal_; }
 
+    // See the head of this file. Several read locks may be held at once, also by one thread;
+    // the apply step waits for them and holds them off only while it replaces the planning.
+    std::shared_lock<std::shared_mutex> readLock() const { return std::shared_lock(planningMutex_); }
+    // The read lock if it can be had at once: a view that finds a planning being put in paints
+    // again later instead of blocking the GUI.
+    std::shared_lock<std::shared_mutex> tryReadLock() const
+    {
+        return std::shared_lock(planningMutex_, std::try_to_lock);
+    }
+    std::unique_lock<std::shared_mutex> changeLock() { return std::unique_lock(planningMutex_); }
+
     // User state.
     // Makes `state` the next state and processes the update event at once, so the state is
-    // entered before this returns. A request for the current state only processes the update.
+    // entered before this returns. A request for the current state only processes the update
+    // (and withdraws a change requested before: the last request wins).
     void setStateAndUpdate(unsigned state);
     void setNormalInput();
+    // Requests a change to `state` at the next update; the last request wins, and a request
+    // for the current state withdraws an earlier one without leaving the state.
+    void setNextState(int state);
     // Processes the update event (a pending state change takes effect), then tells observers.
     void notify() override;
     // Emits reset().
@@ -168,7 +195,8 @@ public:
     Constants::Jaw getJaw() const { return jaw_; }
     virtual void setJaw(int jaw);
     // False when no markers are detected; else the jaw from the plane through the first three
-    // markers (normal pointing up: mandible).
+    // markers (normal pointing up: mandible). Throws std::runtime_error when those three lie
+    // on one line (they give no plane).
     bool determineJaw();
 
     // Markers.
@@ -187,8 +215,10 @@ public:
     std::shared_ptr<Marker> getMarkerNear(const Vexa::Line3<double>& line) const;
     void selectMarker(std::shared_ptr<Marker> marker);
     void setMarkerPosition(std::shared_ptr<Marker> marker, const Vexa::Vector3D& position);
-    // The nerve's divide plane: through the markers' midline when detected, else the volume
-    // centre with the normal (1, 0, 0).
+    // The nerve's divide plane, which parts the jaw's left half from its right: the normal is
+    // the patient's left-right axis (1, 0, 0), the plane runs through the detected markers'
+    // centre (the holder sits centred on the arch; neither the markers' order nor how the
+    // holder is turned matters), else through the volume centre.
     void calcNerveEnvironments();
 
     // Grey-value window (no notification).
@@ -216,22 +246,57 @@ public:
     // plane to the top of the volume; invalid when the object lies off the line.
     CrossSections getCrossSections();
 
-    // Navigation. Until the navigation side is built the Model never has a registered drill
-    // or valid trackers, and answers as when not navigating.
+    // ---- navigation: tracker poses, drill, warnings, treatment log ----------------------
+    // Poses are camera-to-locator transforms from the navigation controller's tick. The planning
+    // is registered to the patient locator by the rigid fit of the reference marker geometry
+    // (taken to be in patient-locator coordinates) onto the markers, on entering navigation.
     virtual void enableNavigation();
     virtual void disableNavigation();
     virtual bool isReadyForNavigation() const;
     bool isNavigating() const override;
-    bool isDrillRegistered() const override { return false; }
-    bool isHandpieceTrackerValid() const override { return false; }
-    bool isPatientLocTrackerValid() const override { return false; }
+    // Stores the four values and runs the state machine's update (navigation logging and
+    // warnings run only on this road, never on a plain notify).
+    virtual void setTrackerData(bool handpieceValid, const Vexa::Matrix44<double>& handpieceTransform,
+                                bool patientLocValid, const Vexa::Matrix44<double>& patientLocTransform);
+    // The drill-origin-to-drill-tip transform; the drill length is its translation's length.
+    // Not the identity: registered, and logged "REGISTERED <visualised length>".
+    void registerDrill(const Vexa::Matrix44<double>& drillOriginTDrillTip);
+    void invalidateDrillRegistration();
+    void setDrillLength(double length);
+    bool isDrillRegistered() const override;
+    bool isHandpieceTrackerValid() const override;
+    bool isPatientLocTrackerValid() const override;
+    bool isLocatorRegistered() const;
     std::shared_ptr<Implant> getNearestImplantToDrill() const override;
+    // The nearest implant (or null, outputs untouched), the drill tip's distance from it and the
+    // angle between the drill and the implant (degrees).
+    virtual std::shared_ptr<Implant> getDistanceAndAngleFromNearestImplantToDrill(double& distance,
+                                                                                  double& angle) const;
+    Vexa::Matrix44<double> getHandpieceLocTDrillOrigin() const;
     Vexa::Matrix44<double> getPatientTDrill() const override;
     virtual Vexa::Matrix44<double> getPatientTDrillOrigin() const;
-    double getDrillLength() const override { return drillLength_; }
+    double getDrillLength() const override;
     double getVisualizedDrillLength() const override { return getDrillLength() + 2.6; }
     double getDrillDepthAtImplant(const Vexa::Matrix44<double>& implantTransform) const override;
+    // Red without a valid handpiece or a registered drill; with a nearest implant green within
+    // 1.0 mm and 5 degrees, else blue; otherwise grey.
     Vexa::Vector4<float> getHandpieceColor() const override;
+    // Smallest distance of the drill tip from the nerve tube (mm); infinity without a nerve.
+    double getNerveDistance() const;
+
+    // Treatment log (see TreatmentLog).
+    void logUserDefinedState();
+    void logCalibrationStart(bool manually, Constants::Jaw jaw);
+    // Labelled and filed by the calibration's own jaw.
+    void logCalibration(const std::pair<double, double>& before, const std::pair<double, double>& during,
+                        const std::pair<double, double>& after, Constants::Jaw jaw);
+    void writeNavigationDataLogToStream(std::ostream& out);
+    // The navigation's warnings and failures for the user (queued to the GUI thread).
+    void reportNavigationFailures(const std::vector<std::string>& failures);
+    // The clock of the warning-sound pacing (tests install their own).
+    void setNavigationClock(std::function<std::uint32_t()> clock);
+    // ---- end navigation ----------------------------------------------------------------
+
 
 signals:
     void reset();
@@ -240,8 +305,8 @@ protected:
     bool updateStates(StateMachine::Event event, int state) override;
 
 private:
-    void updateCrossSections(std::vector<std::shared_ptr<Vexa::Slice>>& sections,
-                             const std::vector<Vexa::Vector3D>& positions) const;
+    std::shared_ptr<Vexa::Slice> makeCrossSection(const Vexa::Vector3D& position, double height) const;
+    std::shared_ptr<Marker> markerNear(const Vexa::Vector3D& point) const;
     bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
     void loadDigitMeshes();
     // histogram: the voxels' histogram when it is known already (it is counted otherwise).
@@ -264,23 +329,50 @@ private:
     std::vector<std::string> dicomFiles_;
     std::map<std::string, std::string> patientData_;
 
+    mutable std::shared_mutex planningMutex_;
     std::recursive_mutex stateMutex_;
+    int requestedState_ = -1;   // the target of the pending change
+    bool keepingState_ = false; // the change under way keeps the state
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
-    bool markerDetected_ = false;
-    MarkerDetectionMethode markerMethod_ = NoMarkerDetection;
-    Constants::Jaw jaw_ = Constants::JawUndetermined;
-    int minVoxelValue_ = defaultMinVoxelValue;
-    int midVoxelValue_ = defaultMidVoxelValue;
-    int maxVoxelValue_ = defaultMaxVoxelValue;
+    // Values the apply step of a load sets while views may read them.
+    std::atomic<bool> markerDetected_ = false;
+    std::atomic<MarkerDetectionMethode> markerMethod_ = NoMarkerDetection;
+    std::atomic<Constants::Jaw> jaw_ = Constants::JawUndetermined;
+    std::atomic<int> minVoxelValue_ = defaultMinVoxelValue;
+    std::atomic<int> midVoxelValue_ = defaultMidVoxelValue;
+    std::atomic<int> maxVoxelValue_ = defaultMaxVoxelValue;
     int measuringState_ = 0;
     Vexa::Vector3D firstMeasuringPoint_;
     Vexa::Vector3D secondMeasuringPoint_;
     bool capturing_ = false;
-    double drillLength_ = 0.0;
-    bool changed_ = false;
+    std::atomic<bool> changed_ = false;
 
-    std::vector<std::shared_ptr<Vexa::Slice>> implantSections_;
-    std::vector<std::shared_ptr<Vexa::Slice>> markerSections_;
+    // ---- navigation members ------------------------------------------------------------
+    void resetNavigation();
+    void startDataLogging();
+    void logCurrentState();
+    void storeDataLog();
+    void checkNerveDistance();
+    void checkDrillDepth();
+    std::vector<std::shared_ptr<Implant>> implantList() const;
+
+    mutable std::mutex navigationMutex_; // the values below that the displays read
+    bool handpieceValid_ = false;
+    bool patientLocValid_ = false;
+    Vexa::Matrix44<double> cameraTHandpieceLoc_;
+    Vexa::Matrix44<double> cameraTPatientLoc_;
+    Vexa::Matrix44<double> drillOriginTDrillTip_;
+    bool drillRegistered_ = false;
+    double drillLength_ = 0.0;
+    Vexa::Matrix44<double> patientTLocator_;
+    bool locatorRegistered_ = false;
+    std::unique_ptr<TreatmentLog> treatmentLog_; // under stateMutex_
+    bool trackerTick_ = false;                   // under stateMutex_
+    std::function<std::uint32_t()> navigationClock_;
+    std::uint32_t lastNerveWarning_ = 0;
+    std::uint32_t lastDepthWarning_ = 0;
+    bool nerveWarned_ = false;
+    bool depthWarned_ = false;
 };

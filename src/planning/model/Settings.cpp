@@ -42,6 +42,13 @@ std::string Settings::getCdpath() const try
 }
 VEXA_RETHROW
 
+std::string Settings::getNavigationPort() const try
+{
+    const std::string port = readValue("NavigationPort");
+    return port.empty() ? "COM1" : port;
+}
+VEXA_RETHROW
+
 std::vector<std::string> Settings::getPatientPaths() const try
 {
     std::vector<std::string> paths;

@@ -33,6 +33,9 @@ public:
     std::string getCdpath() const;
     // "PatientPath" split at ";", empty entries dropped (a missing key gives no entry).
     std::vector<std::string> getPatientPaths() const;
+    // "NavigationPort": the tracking camera's serial port ("COMn" or a device path); "COM1"
+    // when the key is missing or empty.
+    std::string getNavigationPort() const;
 
     // The current planning file; empty before any load or save.
     std::string getPlanningFile() const;

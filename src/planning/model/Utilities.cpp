@@ -172,6 +172,11 @@ void setClock(std::function<QDateTime()> clock)
     clockFunction() = std::move(clock);
 }
 
+QDateTime currentDateTime()
+{
+    return now();
+}
+
 std::string getUniqueFilename(const std::string base) try
 {
     makeAbsDir(base);

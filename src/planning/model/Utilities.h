@@ -41,6 +41,8 @@ std::string getTimeStampName(const QDateTime& time);
 // The clock of the unique names; tests install a fixed one. An empty function restores the
 // system clock.
 void setClock(std::function<QDateTime()> clock);
+// The current local time by that clock (the treatment log's time stamps use it too).
+QDateTime currentDateTime();
 
 // Creates every missing level of the path; true when the folder exists afterwards.
 bool makeAbsDir(std::string path);

@@ -39,6 +39,8 @@ public:
     virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getSurfaceModel() const;
     virtual void setSurfaceModel(std::shared_ptr<Vexa::IndexedTriangleMesh> surfaceModel);
     virtual const std::string getFilename() const;
+    // The description's new place (a saved planning holds a copy of it).
+    virtual void setFilename(const std::string& fileName) { fileName_ = fileName; }
     virtual unsigned getGroup() { return group_; }
     virtual void setGroup(unsigned group) { group_ = group; }
     virtual Vexa::Matrix44<double> getTransform() { return transform_; }

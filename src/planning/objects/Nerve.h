@@ -90,6 +90,10 @@ public:
         std::shared_ptr<PanoramicLine> line_;
         bool valid_ = false;
         bool changed_ = true;
+        // The line's change count the offsets were last measured against: a changed line is
+        // measured again once, and readers of an up-to-date element change nothing.
+        unsigned long lineChange_ = 0;
+        bool measured_ = false;
         std::shared_ptr<Vexa::IndexedTriangleMesh> mesh_;
         Type type_;
     };

@@ -276,8 +276,10 @@ void Element::validate(std::optional<PointIterator> point, bool force) try
         validate(PointPtr(**point), force);
         return;
     }
-    if (!valid_ || line_->hasChanged() || force)
+    if (!valid_ || !measured_ || lineChange_ != line_->getChangeCount() || force)
     {
+        measured_ = true;
+        lineChange_ = line_->getChangeCount();
         double running = offsetBeforeLine;
         for (const PointPtr& p : points_)
         {
@@ -294,9 +296,12 @@ void Element::validate(std::optional<PointIterator> point, bool force) try
             }
         }
     }
+    // Nothing is written when nothing is due: readers on other threads validate as well.
     if (!valid_ || force)
+    {
         buildTube();
-    valid_ = true;
+        valid_ = true;
+    }
 }
 VEXA_RETHROW
 

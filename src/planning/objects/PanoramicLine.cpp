@@ -1,6 +1,7 @@
 #include "planning/objects/PanoramicLine.h"
 
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/math/Geometry.h"
 #include "vexa/math/Size2.h"
 #include "vexa/slice/Slice.h"
 
@@ -37,11 +38,6 @@ bool coincide(const Vector3D& a, const Vector3D& b)
 bool isDegenerate(const Vector3D& a, const Vector3D& b)
 {
     return (b - a).squaredLength() < degenerateSquaredLength;
-}
-
-double det(const Vector3D& a, const Vector3D& b, const Vector3D& c)
-{
-    return a.dot(b.cross(c));
 }
 
 }
@@ -111,7 +107,7 @@ PanoramicLine::CornerPtr PanoramicLine::addPoint(const Vector3D& point) try
         movePoint(it);
     consolidateLine();
     calcSlices();
-    changed_ = true;
+    markChanged();
     return getIterator(corner) != corners_.end() ? corner : nullptr;
 }
 VEXA_RETHROW
@@ -135,7 +131,7 @@ void PanoramicLine::setPoints(const std::vector<Vector3D>& points) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -149,7 +145,7 @@ void PanoramicLine::movePoint(CornerIterator corner, const Vector3D& point) try
     (*corner)->setPosition(toLine(point));
     movePoint(corner);
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -206,7 +202,7 @@ void PanoramicLine::deletePoint(CornerIterator corner) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -215,7 +211,7 @@ void PanoramicLine::deleteLine() try
     corners_.clear();
     ignored_.clear();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -246,7 +242,7 @@ void PanoramicLine::consolidateLine(std::optional<CornerIterator> exception) try
             deletePoint(it);
     }
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -285,7 +281,7 @@ void PanoramicLine::setCornerPoints(const CornerVector& corners) try
     }
     recalculateLinePoints();
     calcSlices();
-    changed_ = true;
+    markChanged();
 }
 VEXA_RETHROW
 
@@ -507,22 +503,7 @@ VEXA_RETHROW
 int PanoramicLine::getIntersection(const Vector3D& p1, const Vector3D& d1, const Vector3D& p2, const Vector3D& d2,
                                    Vector3D& out)
 {
-    const Vector3D c = d1.cross(d2);
-    const double c2 = c.squaredLength();
-    if (c2 > -0.001 && c2 < 0.001)
-        return 2;
-    const Vector3D w = p2 - p1;
-    const double s = det(w, d2, c) / c2;
-    const double t = det(w, d1, c) / c2;
-    const Vector3D q1 = p1 + d1 * s;
-    const Vector3D q2 = p2 + d2 * t;
-    if (coincide(q1, q2))
-    {
-        out = q1;
-        return 1;
-    }
-    out = (q1 + q2) * 0.5;
-    return 0;
+    return Vexa::getIntersection(Vexa::Line3<double>(p1, d1), Vexa::Line3<double>(p2, d2), out);
 }
 
 void PanoramicLine::calculateUpperLowerPoints(const CornerIterator& corner) try

@@ -79,6 +79,8 @@ public:
     double getHeight() const { return height_; }
     bool hasChanged() const { return changed_; }
     void clearChangedState() { changed_ = false; }
+    // Counts every change (saved or not): what was computed against the line compares it.
+    unsigned long getChangeCount() const { return changeCount_; }
 
     // Conversions between world and line coordinates; toLine drops the height (y := 0).
     Vexa::Vector3D toLine(const Vexa::Vector3D& world) const;
@@ -133,6 +135,11 @@ private:
     void calcSlices();
     void rememberIgnoredCorner(CornerIterator corner, CornerIterator before);
     Vexa::Vector3D segmentDirection(ConstCornerIterator start) const;
+    void markChanged()
+    {
+        changed_ = true;
+        ++changeCount_;
+    }
 
     std::vector<IgnoredCorner> ignored_;
     CornerList corners_;
@@ -144,4 +151,5 @@ private:
     Vexa::Matrix44<double> transform_;
     Vexa::Matrix44<double> inverse_;
     bool changed_ = false;
+    unsigned long changeCount_ = 0;
 };

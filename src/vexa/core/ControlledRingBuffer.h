@@ -1,6 +1,9 @@
 #pragma once
 // A ring buffer of the n newest values: pushing into a full buffer drops the oldest value.
 // Walks go from the newest to the oldest value (`range`) or the other way (`reverseRange`).
+// An iterator names one value, not a slot: it stays valid while its value is in the buffer, and
+// dereferencing it after the value was dropped (by `push`, `range` or `clear`) throws
+// std::out_of_range instead of reading the slot's newer occupant.
 #include "vexa/core/ControlledRingBufferCriterion.h"
 
 #include <cstddef>
@@ -29,8 +32,8 @@ public:
         using reference = const T&;
 
         Iterator() = default;
-        reference operator*() const { return buffer_->at(position_); }
-        pointer operator->() const { return &buffer_->at(position_); }
+        reference operator*() const { return buffer_->checkedAt(position_); }
+        pointer operator->() const { return &buffer_->checkedAt(position_); }
         Iterator& operator++()
         {
             position_ += step_;
@@ -51,7 +54,7 @@ public:
         {
         }
         const ControlledRingBuffer* buffer_ = nullptr;
-        std::ptrdiff_t position_ = 0; // 0 is the oldest value
+        std::ptrdiff_t position_ = 0; // the value's number: how many values were pushed before it
         std::ptrdiff_t step_ = -1;
     };
 
@@ -68,13 +71,13 @@ public:
     Iterator push(const T& value, std::shared_ptr<const Criterion> criterion = nullptr)
     {
         if (count_ == slots_.size()) {
-            oldest_ = (oldest_ + 1) % slots_.size();
+            ++oldest_;
             --count_;
         }
-        slots_[(oldest_ + count_) % slots_.size()] = value;
+        slots_[slotOf(newestNumber() + 1)] = value;
         ++count_;
         criterion_ = criterion ? std::move(criterion) : std::make_shared<Criterion>();
-        return Iterator(this, static_cast<std::ptrdiff_t>(count_) - 1, -1);
+        return Iterator(this, newestNumber(), -1);
     }
 
     // Drops the oldest values as long as the criterion reports them invalid, then returns
@@ -82,17 +85,17 @@ public:
     std::pair<Iterator, Iterator> range()
     {
         dropInvalid();
-        return {Iterator(this, static_cast<std::ptrdiff_t>(count_) - 1, -1), Iterator(this, -1, -1)};
+        return {Iterator(this, newestNumber(), -1), Iterator(this, oldest_ - 1, -1)};
     }
 
     // (iterator at the oldest value, end): the walk goes from older to newer values.
     std::pair<Iterator, Iterator> reverseRange() const
     {
-        return {Iterator(this, 0, 1), Iterator(this, static_cast<std::ptrdiff_t>(count_), 1)};
+        return {Iterator(this, oldest_, 1), Iterator(this, newestNumber() + 1, 1)};
     }
 
     // The newest value; a default value while the buffer is empty.
-    T newest() const { return count_ == 0 ? T{} : at(static_cast<std::ptrdiff_t>(count_) - 1); }
+    T newest() const { return count_ == 0 ? T{} : slots_[slotOf(newestNumber())]; }
 
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
@@ -100,7 +103,7 @@ public:
 
     void clear()
     {
-        oldest_ = 0;
+        oldest_ += static_cast<std::ptrdiff_t>(count_);
         count_ = 0;
     }
 
@@ -112,22 +115,26 @@ private:
         return size;
     }
 
-    // Position 0 is the oldest value.
-    const T& at(std::ptrdiff_t position) const
+    std::ptrdiff_t newestNumber() const { return oldest_ + static_cast<std::ptrdiff_t>(count_) - 1; }
+    std::size_t slotOf(std::ptrdiff_t number) const { return static_cast<std::size_t>(number) % slots_.size(); }
+
+    const T& checkedAt(std::ptrdiff_t number) const
     {
-        return slots_[(oldest_ + static_cast<std::size_t>(position)) % slots_.size()];
+        if (number < oldest_ || number > newestNumber())
+            throw std::out_of_range("ControlledRingBuffer: the iterator's value is no longer in the buffer");
+        return slots_[slotOf(number)];
     }
 
     void dropInvalid()
     {
-        while (count_ > 0 && !criterion_->isValid(slots_[oldest_])) {
-            oldest_ = (oldest_ + 1) % slots_.size();
+        while (count_ > 0 && !criterion_->isValid(slots_[slotOf(oldest_)])) {
+            ++oldest_;
             --count_;
         }
     }
 
     std::vector<T> slots_;
-    std::size_t oldest_ = 0;
+    std::ptrdiff_t oldest_ = 0; // number of the oldest value
     std::size_t count_ = 0;
     std::shared_ptr<const Criterion> criterion_;
 };

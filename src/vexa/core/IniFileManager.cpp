@@ -180,6 +180,9 @@ try {
         throw std::runtime_error("IniFileManager: invalid key \"" + key + "\" in group " + group);
     if (hasLineBreak(text))
         throw std::runtime_error("IniFileManager: a value must not contain a line break (" + group + ", " + key + ")");
+    // Reading trims a value, so blanks at either end would not come back.
+    if (trimmed(text) != text)
+        throw std::runtime_error("IniFileManager: a value must not begin or end with blanks (" + group + ", " + key + ")");
 
     const bool added = !isGroupExisting(group);
     Group& target = groupFor(group);

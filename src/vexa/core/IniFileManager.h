@@ -68,7 +68,8 @@ public:
 
     // Sets the value, adding the group and the key when missing. Throws for a group or key
     // that could not be read back as written (line breaks; a key that is empty, holds "="
-    // or begins with "[", ";" or "#"; blanks around either) and for a value with a line break.
+    // or begins with "[", ";" or "#"; blanks around either) and for a value with a line break
+    // or with blanks at either end (reading trims them).
     // Throws on a read-only manager.
     void setValue(const std::string& group, const std::string& key, const std::string& text);
     void setValue(const std::string& group, const std::string& key, const char* text)

@@ -15,7 +15,16 @@ try {
         // Taken before the leave call, so that a request made while leaving is the next round.
         const int target = nextState_;
         changePending_ = false;
-        updateStates(Leave, state_);
+        try {
+            updateStates(Leave, state_);
+        } catch (...) {
+            // The state was not left: the change stays requested (unless leaving asked for another).
+            if (!changePending_) {
+                nextState_ = target;
+                changePending_ = true;
+            }
+            throw;
+        }
         state_ = target;
         updateStates(Enter, state_);
     }

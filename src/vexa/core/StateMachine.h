@@ -29,7 +29,7 @@ public:
     // Calls `updateStates` with the event and the current state; then, while a change is
     // pending and for at most `maxChangeRounds` rounds: leave the current state, make the
     // requested one current, enter it. A handler may request the next change from any of
-    // these calls.
+    // these calls. When a leave handler throws, the state stays and the change stays pending.
     void process(Event event);
 
 protected:

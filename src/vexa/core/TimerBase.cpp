@@ -40,7 +40,8 @@ try {
     if (timerId_ != 0)
         return false; // started meanwhile by another thread
     fired_ = false;
-    timerId_ = Platform::timeSetEvent(periodMs_, 1, [this] { tick(); },
+    const unsigned long long run = ++run_;
+    timerId_ = Platform::timeSetEvent(periodMs_, 1, [this, run] { tick(run); },
                                       eventType_ == periodic ? Platform::TIME_PERIODIC : Platform::TIME_ONESHOT);
     if (timerId_ == 0)
         throw std::runtime_error("TimerBase::start: the timer could not be started");
@@ -55,12 +56,14 @@ void TimerBase::stop()
         std::lock_guard<std::mutex> lock(mutex_);
         id = timerId_;
         timerId_ = 0;
+        ++run_; // a tick waiting for its turn now returns at once
     }
+    tickEnded_.notify_all();
     if (id != 0)
         Platform::timeKillEvent(id);
-    // timeKillEvent has waited for the tick unless it was called from the tick itself; a
-    // tick that stopped its own timer may still be running, so wait for it from any other
-    // thread before the object may go away.
+    // timeKillEvent has waited for the tick of its own timer thread, unless it was called from
+    // that tick; a tick of an earlier start that stopped and restarted the timer from inside may
+    // still run in its thread, so wait for it from any other thread before the object may go away.
     std::unique_lock<std::mutex> lock(mutex_);
     if (tickThread_ != std::this_thread::get_id())
         tickEnded_.wait(lock, [this] { return !inTick_; });
@@ -72,10 +75,14 @@ bool TimerBase::isRunning() const
     return timerId_ != 0 && !fired_;
 }
 
-void TimerBase::tick() noexcept
+void TimerBase::tick(unsigned long long run) noexcept
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A tick of the previous start may still run (it restarted the timer): wait for it.
+        tickEnded_.wait(lock, [&] { return !inTick_ || run != run_; });
+        if (run != run_)
+            return;
         inTick_ = true;
         tickThread_ = std::this_thread::get_id();
     }
@@ -92,7 +99,7 @@ void TimerBase::tick() noexcept
         Platform::outputDebugString("TimerBase: unknown exception in timer tick\n");
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (eventType_ == oneShot)
+    if (eventType_ == oneShot && run == run_)
         fired_ = true;
     inTick_ = false;
     tickThread_ = std::thread::id();

@@ -22,10 +22,12 @@ public:
     TimerBase& operator=(const TimerBase&) = delete;
 
     // False when the timer is already running; otherwise starts it (1 ms resolution).
-    // A one-shot timer that has fired may be started again.
+    // A one-shot timer that has fired may be started again. Ticks of one timer never overlap,
+    // even when a tick stops and restarts its timer: the next tick waits for it.
     virtual bool start();
-    // Stops the timer and waits for a running tick to end; no tick starts afterwards. Safe
-    // from inside the tick (it then does not wait for itself).
+    // Stops the timer; no tick starts afterwards, and from any other thread than a tick's it
+    // returns only when no tick of this timer runs any more. Safe from inside the tick (it then
+    // does not wait for itself).
     virtual void stop();
 
     bool isRunning() const;
@@ -36,13 +38,15 @@ protected:
     virtual void onTimeExecution() = 0;
 
 private:
-    void tick() noexcept;
+    // run: the start that scheduled the tick; a tick of an earlier start does nothing.
+    void tick(unsigned long long run) noexcept;
 
     const unsigned periodMs_;
     const unsigned eventType_;
     mutable std::mutex mutex_;
     std::condition_variable tickEnded_;
     unsigned timerId_ = 0;
+    unsigned long long run_ = 0; // counts starts and stops
     bool fired_ = false;
     bool inTick_ = false;
     std::thread::id tickThread_;

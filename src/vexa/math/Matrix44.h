@@ -2,10 +2,12 @@
 // 4x4 transform, column-major (element r + 4c), translation in elements 12..14.
 #include "vexa/math/Vector3.h"
 
+#include <charconv>
 #include <cmath>
 #include <istream>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 
 namespace Vexa {
@@ -123,22 +125,23 @@ public:
     void orthonormalize(int axisToKeep)
     {
         Vector3<T> x = getColumn(0), y = getColumn(1), z = getColumn(2);
+        // An axis parallel to the kept one (or zero) defines no plane: any perpendicular will do.
         switch (axisToKeep)
         {
         case 1:
-            x = x.getNormalized();
-            z = x.cross(y).getNormalized();
-            y = z.cross(x).getNormalized();
+            x = unitOr(x, Vector3<T>(1, 0, 0));
+            z = unitOr(x.cross(y), perpendicularTo(x));
+            y = z.cross(x);
             break;
         case 2:
-            y = y.getNormalized();
-            x = y.cross(z).getNormalized();
-            z = x.cross(y).getNormalized();
+            y = unitOr(y, Vector3<T>(0, 1, 0));
+            x = unitOr(y.cross(z), perpendicularTo(y));
+            z = x.cross(y);
             break;
         case 3:
-            z = z.getNormalized();
-            y = z.cross(x).getNormalized();
-            x = y.cross(z).getNormalized();
+            z = unitOr(z, Vector3<T>(0, 0, 1));
+            y = unitOr(z.cross(x), perpendicularTo(z));
+            x = y.cross(z);
             break;
         default:
             throw std::runtime_error("Matrix44::orthonormalize: the axis to keep must be 1, 2 or 3");
@@ -151,6 +154,22 @@ public:
     }
 
 private:
+    static Vector3<T> unitOr(const Vector3<T>& v, const Vector3<T>& fallback)
+    {
+        const T length = v.length();
+        return length > T(0) && std::isfinite(length) ? v / length : fallback;
+    }
+
+    // A unit vector perpendicular to the unit vector v: across the world axis least aligned with it.
+    static Vector3<T> perpendicularTo(const Vector3<T>& v)
+    {
+        const T ax = std::fabs(v.x), ay = std::fabs(v.y), az = std::fabs(v.z);
+        const Vector3<T> axis = ax <= ay && ax <= az ? Vector3<T>(1, 0, 0)
+                                : ay <= az          ? Vector3<T>(0, 1, 0)
+                                                    : Vector3<T>(0, 0, 1);
+        return v.cross(axis).getNormalized();
+    }
+
     static constexpr void swap(T& a, T& b)
     {
         const T t = a;
@@ -203,17 +222,27 @@ std::ostream& operator<<(std::ostream& out, const Matrix44<T>& m)
     return out;
 }
 
-// Up to 16 numbers in the order operator<< writes them; reading stops at the first number
-// that cannot be read (the stream stays failed) and leaves the remaining elements unchanged.
+// Up to 16 numbers in the order operator<< writes them, "nan" and "inf" included; reading stops
+// at the first word that is no number (the stream is then failed) and leaves the remaining
+// elements unchanged. Numbers are read in the C locale's format.
 template<class T>
 std::istream& operator>>(std::istream& in, Matrix44<T>& m)
 {
     for (int row = 0; row < 4; ++row)
         for (int c = 0; c < 4; ++c)
         {
-            T value;
-            if (!(in >> value))
+            std::string word;
+            if (!(in >> word))
                 return in;
+            // from_chars reads what operator<< writes for every value, NaN and infinities too.
+            const char* begin = word.data() + (word.size() > 1 && word[0] == '+' && word[1] != '-' ? 1 : 0);
+            T value;
+            const auto [end, error] = std::from_chars(begin, word.data() + word.size(), value);
+            if (error != std::errc() || end != word.data() + word.size())
+            {
+                in.setstate(std::ios::failbit);
+                return in;
+            }
             m[row + 4 * c] = value;
         }
     return in;

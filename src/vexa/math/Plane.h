@@ -1,5 +1,6 @@
 #pragma once
 // A plane: unit normal, distance term d = -(normal . point) and a point on it.
+#include "vexa/math/Line3.h"
 #include "vexa/math/LineSegment3.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Vector3.h"
@@ -41,6 +42,20 @@ public:
             return {0, Vector3<T>()};
         const T t = d1 / (d1 - d0);
         return {3, p0 * t + p1 * (T(1) - t)};
+    }
+
+    // The line's crossing with the plane: {3, origin + t direction} with
+    // t = -(n . origin + d) / (n . direction) when |n . direction| >= 0.001; else {1, origin} when
+    // the origin lies on the plane within 0.001, else {2, zero vector}.
+    std::pair<int, Vector3<T>> getIntersection(const Line3<T>& line) const
+    {
+        const Vector3<T>& origin = line.getPoint();
+        const T along = normal_.dot(line.getDirection());
+        if (along >= T(0.001) || along <= T(-0.001))
+            return {3, origin + line.getDirection() * (-(normal_.dot(origin) + distance_) / along)};
+        if (isPointOnPlane(origin, T(0.001)))
+            return {1, origin};
+        return {2, Vector3<T>()};
     }
 
     // In place: the point by the full matrix, the normal by the linear part (kept unit), d anew.

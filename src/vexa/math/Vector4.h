@@ -29,4 +29,16 @@ constexpr bool operator!=(const Vector4<T>& a, const Vector4<T>& b)
     return !(a == b);
 }
 
+// True for the same object, else when every component of b lies strictly within tolerance of a's.
+template<class T>
+constexpr bool isEqual(const Vector4<T>& a, const Vector4<T>& b, T tolerance)
+{
+    if (&a == &b)
+        return true;
+    for (int i = 0; i < 4; ++i)
+        if (!(a[i] - tolerance < b[i] && b[i] < a[i] + tolerance))
+            return false;
+    return true;
+}
+
 }

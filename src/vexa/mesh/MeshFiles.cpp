@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -228,6 +229,10 @@ std::shared_ptr<IndexedTriangleMesh> readSTLStream(std::istream& in, bool mergeV
                 float c[3];
                 for (int i = 0; i < 3; ++i) {
                     c[i] = decodeF32(p + 12 + 12 * k + 4 * i);
+                    // One NaN or infinity would spoil the bounds and everything measured on them.
+                    if (!std::isfinite(c[i]))
+                        throw std::runtime_error("STL mesh: corner " + std::to_string(k + 1) + " of facet " +
+                                                 std::to_string(f + 1) + " is not a finite point");
                     // -0 and +0 are the same position.
                     key[k][i] = c[i] == 0.0f ? 0u : std::bit_cast<std::uint32_t>(c[i]);
                 }
@@ -285,7 +290,11 @@ std::shared_ptr<IndexedTriangleMesh> readSTLFile(const std::string& file, bool m
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return std::make_shared<IndexedTriangleMesh>();
-    return readSTLStream(in, mergeVertices);
+    try {
+        return readSTLStream(in, mergeVertices);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(file + ": " + error.what());
+    }
 }
 
 }

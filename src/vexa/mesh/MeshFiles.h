@@ -31,6 +31,8 @@ void writeSFFBinStream(const IndexedTriangleMesh& mesh, std::ostream& out);
 // triangles. Without merging, every facet gets three vertices of its own carrying the facet
 // normal (computed from the corners when the stored one is zero); with merging, corners with
 // equal coordinates share one vertex whose normal is the area-weighted mean of its facets'.
+// A corner that is not a finite point (NaN, infinity) refuses the file: std::runtime_error
+// naming the facet (and the file).
 std::shared_ptr<IndexedTriangleMesh> readSTLFile(const std::string& file, bool mergeVertices);
 std::shared_ptr<IndexedTriangleMesh> readSTLStream(std::istream& in, bool mergeVertices);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints, as JSON, the top-level header elements that pydicom reads from each file given on the
 command line, normalised for comparison with our reader: texts without trailing padding, numbers
-as lists, bulk data and sequences by presence only. Group 0002 and the pixel data are left out."""
+as lists, bulk data and sequences by presence only. The pixel data is left out."""
 import json
 import sys
 import warnings
@@ -26,6 +26,9 @@ def element(ds, tag):
     raw = ds.get_item(tag)
     elem = ds[tag]
     vr = elem.VR
+    # pydicom 2.3 reads binary UN values of a big-endian file big endian; they are little endian.
+    if getattr(raw, "VR", "") == "UN" and getattr(ds, "is_little_endian", True) is False and vr not in TEXT:
+        return vr, "bulk", None
     if vr in TEXT:
         data = raw.value if isinstance(raw.value, (bytes, bytearray)) else (raw.value or "").encode("latin-1", "replace")
         return vr, "text", data.decode("latin-1").rstrip(" \0")
@@ -47,11 +50,12 @@ for path in sys.argv[1:]:
     try:
         ds = pydicom.dcmread(path, force=True, stop_before_pixels=True)
         items = []
-        for tag in ds.keys():
-            if tag.group == 0x0002 or tag == 0x7FE00010:
+        meta = getattr(ds, "file_meta", None) or {}
+        for source, tag in [(meta, tag) for tag in meta.keys()] + [(ds, tag) for tag in ds.keys()]:
+            if (tag.group == 0x0002) != (source is meta) or tag == 0x7FE00010:
                 continue
             try:
-                vr, kind, value = element(ds, tag)
+                vr, kind, value = element(source, tag)
             except Exception as error:  # a value pydicom cannot convert: compare presence only
                 vr, kind, value = "??", "bulk", None
             items.append([int(tag), vr, kind, value])

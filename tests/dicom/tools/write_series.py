@@ -4,7 +4,8 @@
   y posterior, z head), origin [x, y, z], row and column cosines "row"/"col" (axis-aligned or not),
   and optionally modality, model, syntax (explicit | implicit | big), order (ascending | descending
   | shuffled), drop (slice indices to leave out), duplicate (a slice index written twice),
-  pixelrep (0 | 1), intercept, slope.
+  pixelrep (0 | 1), intercept, slope, and "un" (true: every standard element but the pixel data
+  written as explicit UN, which needs an explicit syntax).
 Voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the C++ tests
 compute the same), so any orientation of the same grid imports to the same volume."""
 import json
@@ -14,8 +15,9 @@ import sys
 
 import numpy as np
 import pydicom
-from pydicom.dataset import Dataset, FileMetaDataset
 from pydicom.uid import ExplicitVRLittleEndian, ImplicitVRLittleEndian, ExplicitVRBigEndian, generate_uid
+
+from dicom_writing import encode_as_un, new_dataset
 
 spec = json.loads(sys.argv[1])
 folder = spec["folder"]
@@ -69,16 +71,7 @@ for number, k in enumerate(ks):
     idx = grid_index(ii, jj, k)
     values = hu(np.asarray(idx[0]), np.asarray(idx[1]), np.asarray(idx[2])) if True else None
     stored = np.round((values - intercept) / slope).astype(np.int32)
-    meta = FileMetaDataset()
-    meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.2"
-    meta.MediaStorageSOPInstanceUID = generate_uid()
-    meta.TransferSyntaxUID = syntax
-    ds = Dataset()
-    ds.file_meta = meta
-    ds.is_little_endian = syntax != ExplicitVRBigEndian
-    ds.is_implicit_VR = syntax == ImplicitVRLittleEndian
-    ds.SOPClassUID = meta.MediaStorageSOPClassUID
-    ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
+    ds = new_dataset("1.2.840.10008.5.1.4.1.1.2", generate_uid(), syntax)
     ds.Modality = spec.get("modality", "CT")
     ds.Manufacturer = "Morvanta test"
     ds.ManufacturerModelName = spec.get("model", "Synthetic")
@@ -109,5 +102,8 @@ for number, k in enumerate(ks):
     if not ds.is_little_endian:
         array = array.byteswap()
     ds.PixelData = array.tobytes()
+    if spec.get("un"):
+        ds["PixelData"].VR = "OW"  # settled now: Bits Allocated becomes unreadable to pydicom as UN
+        encode_as_un(ds, [tag for tag in ds.keys() if tag != 0x7FE00010])
     name = spec.get("names", "slice_{:04d}.dcm").format(number)
     ds.save_as(os.path.join(folder, name), write_like_original=False)

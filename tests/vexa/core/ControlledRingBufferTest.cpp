@@ -84,4 +84,23 @@ TEST(ControlledRingBuffer, RangeDropsOnlyTheInvalidOldestValues)
     EXPECT_EQ(buffer.newest(), 0);
 }
 
+TEST(ControlledRingBuffer, AnIteratorNeverReadsAnotherValueInTheSlotOfItsDroppedOne)
+{
+    Buffer buffer(3);
+    const auto first = buffer.push(1);
+    const auto second = buffer.push(2, std::make_shared<AtLeast>(2));
+    buffer.range(); // drops 1
+    EXPECT_THROW(*first, std::out_of_range);
+    EXPECT_EQ(*second, 2);
+    for (int v : {3, 4})
+        buffer.push(v);
+    EXPECT_EQ(*second, 2) << "still in the buffer, though the ring turned";
+    buffer.push(5); // overwrites 2's slot
+    EXPECT_THROW(*second, std::out_of_range);
+    const auto last = buffer.push(6);
+    buffer.clear();
+    EXPECT_THROW(*last, std::out_of_range);
+    EXPECT_EQ(*buffer.push(7), 7);
+}
+
 }

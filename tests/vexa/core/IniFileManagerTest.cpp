@@ -163,7 +163,8 @@ TEST(IniFileManager, RejectsWhatCouldNotBeReadBackAndNeverOverwritesAnUnreadable
     TestSupport::ScratchDir dir;
     IniFileManager ini(dir.file("x.ini"), 0);
     const char* unreadable[][3] = {{"G", "key", "two\nlines"}, {"G", "a=b", "v"}, {"G", "", "v"},  {"G", " padded", "v"},
-                                   {"G", "[x]", "v"},          {"G", ";x", "v"},  {"G]", "k", "v"}, {"G\n", "k", "v"}};
+                                   {"G", "[x]", "v"},          {"G", ";x", "v"},  {"G]", "k", "v"}, {"G\n", "k", "v"},
+                                   {"G", "k", " lead"},        {"G", "k", "trail\t"}};
     for (const auto& [group, key, value] : unreadable)
         EXPECT_THROW(ini.setValue(group, key, value), std::runtime_error) << group << " " << key;
     EXPECT_FALSE(ini.isGroupExisting("G"));

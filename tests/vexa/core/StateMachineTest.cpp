@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,23 @@ TEST(StateMachine, ChangesRequestedByHandlersChainUpToTheRoundCap)
     runaway.hook = nullptr;
     runaway.process(StateMachine::Update);
     EXPECT_EQ(runaway.log, Log({"U9", "L9", "E10"}));
+}
+
+TEST(StateMachine, AChangeWhoseLeaveHandlerThrowsStaysPending)
+{
+    LoggingMachine machine;
+    bool refuse = true;
+    machine.hook = [&](StateMachine::Event event, int) {
+        if (event == StateMachine::Leave && refuse)
+            throw std::runtime_error("busy");
+    };
+    machine.setNextState(4);
+    EXPECT_THROW(machine.process(StateMachine::Update), std::runtime_error);
+    EXPECT_EQ(machine.getState(), -1);
+    refuse = false;
+    machine.log.clear();
+    machine.process(StateMachine::Update);
+    EXPECT_EQ(machine.log, Log({"U-1", "L-1", "E4"}));
 }
 
 }

@@ -133,3 +133,28 @@ TEST(Plane, ConstructionCrossingTransform)
     EXPECT_EQ(degenerate.getNormal(), Vector3D());
     EXPECT_EQ(degenerate.getIntersection(LineSegment3<double>(below, above)).first, 0);
 }
+
+TEST(Plane, LineCrossingKinds)
+{
+    // Plane z = 2; |n . d| = 0.001 still crosses, just below it the line counts as parallel.
+    const Plane<double> plane(Vector3D(0, 0, 2), Vector3D(0, 0, 1));
+    struct Case
+    {
+        Vector3D origin, direction;
+        int kind;
+        Vector3D point;
+    } cases[] = {
+        {{1, 1, 0}, {0, 0, 4}, 3, {1, 1, 2}},
+        {{1, 0, 5}, {1, 0, -1}, 3, {4, 0, 2}},
+        {{0, 0, 1}, {1, 0, 0.001}, 3, {1000, 0, 2}},
+        {{3, 4, 2.0005}, {1, 0, 0.0009}, 1, {3, 4, 2.0005}},
+        {{3, 4, 2.002}, {1, 0, 0}, 2, {0, 0, 0}},
+        {{3, 4, 2}, {0, 0, 0}, 1, {3, 4, 2}},
+    };
+    for (const Case& c : cases)
+    {
+        const auto [kind, point] = plane.getIntersection(Line3<double>(c.origin, c.direction));
+        EXPECT_EQ(kind, c.kind) << c.origin.z << " " << c.direction.z;
+        EXPECT_NEAR((point - c.point).length(), 0.0, 1e-9) << c.origin.z << " " << c.direction.z;
+    }
+}

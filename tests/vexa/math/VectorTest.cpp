@@ -1,6 +1,8 @@
 #include "vexa/math/Scalar.h"
 #include "vexa/math/Vector3.h"
 
+#include "vexa/math/Vector4.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -61,4 +63,18 @@ TEST(Scalar, Helpers)
     EXPECT_EQ(Vexa::round(-2.4), -2.0);
     EXPECT_DOUBLE_EQ(Vexa::radToDeg(std::numbers::pi), 180.0);
     EXPECT_EQ(Vexa::degToRad(10.0), 10.0 * 0.017453292519943295);
+}
+
+TEST(Vector4, IsEqualIsStrictPerComponent)
+{
+    const Vexa::Vector4<float> green(0, 1, 0, 1);
+    EXPECT_TRUE(Vexa::isEqual(green, green, 0.0f)) << "the same object";
+    EXPECT_TRUE(Vexa::isEqual(green, Vexa::Vector4<float>(0.0009f, 0.9991f, -0.0009f, 1), 0.001f));
+    for (int i = 0; i < 4; ++i)
+    {
+        Vexa::Vector4<float> off = green;
+        off[i] += 0.0011f;
+        EXPECT_FALSE(Vexa::isEqual(green, off, 0.001f)) << i;
+    }
+    EXPECT_FALSE(Vexa::isEqual(green, Vexa::Vector4<float>(0, 1, 0, 1), 0.0f)) << "strict: equal is not within 0";
 }

@@ -1,0 +1,73 @@
+#include "navigation/NavigationCamera.h"
+
+#include "navigation/Polaris.h"
+#include "navigation/ReplayCamera.h"
+#include "navigation/Tracker.h"
+#include "navigation/Workspace.h"
+#include "platform/DebugOutput.h"
+#include "vexa/mesh/MeshFactory.h"
+
+#include <cstdlib>
+#include <exception>
+
+namespace Vexa {
+
+std::shared_ptr<NavigationCamera> NavigationCamera::getConnectedCamera(std::string serialPort)
+{
+    const char* replay = std::getenv("MORVANTA_REPLAY");
+    if (replay && *replay) {
+        try {
+            return std::make_shared<ReplayCamera>(replay);
+        } catch (const std::exception& e) {
+            Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: ") + e.what() + "\n");
+        }
+    }
+    try {
+        return std::make_shared<Polaris>(serialPort);
+    } catch (const std::exception& e) {
+        Platform::outputDebugString("NavigationCamera::getConnectedCamera: no Polaris on " + serialPort + ": "
+                                    + e.what() + "\n");
+    }
+    return nullptr;
+}
+
+NavigationCamera::NavigationCamera(std::shared_ptr<Workspace> workspace) : workspace_(std::move(workspace)) {}
+
+std::shared_ptr<Workspace> NavigationCamera::getWorkspace() const
+{
+    std::lock_guard lock(workspaceMutex_);
+    return workspace_;
+}
+
+void NavigationCamera::setWorkspace(std::shared_ptr<Workspace> workspace)
+{
+    std::lock_guard lock(workspaceMutex_);
+    workspace_ = std::move(workspace);
+}
+
+std::vector<TrackerData> collectTrackerData(NavigationCamera& camera,
+                                            const std::vector<std::shared_ptr<Tracker>>& trackers)
+{
+    std::vector<TrackerData> samples(trackers.size());
+    if (camera.getState() == NavigationCamera::Running)
+        for (std::size_t i = 0; i < trackers.size(); ++i)
+            samples[i] = trackers[i]->getTrackerData();
+    return samples;
+}
+
+std::shared_ptr<Workspace> getDefaultWorkspace()
+{
+    static const std::shared_ptr<Workspace> workspace = [] {
+        auto box = [](double x, double y, double z, double sx, double sy, double sz) {
+            return createBoxMesh(Matrix44<double>(Vector3D(x, y, z)), Vector3D(sx, sy, sz));
+        };
+        // Camera (x, y, z) -> workspace (y, x, -z).
+        const Matrix44<double> cameraToWorkspace(Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(0, 0, -1), Vector3D());
+        return Workspace::create(box(-100, -100, 800, 200, 200, 1200), box(-200, -200, 700, 400, 400, 1400),
+                                 box(-600, -600, 600, 1200, 1200, 1700), 30.0, 36.0, 80.0, Vector3D(0, 0, 1400),
+                                 cameraToWorkspace);
+    }();
+    return workspace;
+}
+
+}

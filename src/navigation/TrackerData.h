@@ -1,0 +1,56 @@
+#pragma once
+// One pose sample of one tracked tool: rotation quaternion (w, x, y, z), translation (mm),
+// visible flag and the camera's error value. Every copy owns its values, so a copy handed to
+// another thread is unaffected by later changes of its source.
+//
+// A quaternion that is zero or not finite, or a translation that is not finite, makes the
+// sample invisible: a device reply like that carries no pose.
+#include "navigation/TrackerDataImpl.h"
+#include "vexa/math/Matrix44.h"
+
+#include <array>
+#include <memory>
+
+namespace Vexa {
+
+using Quaternion = std::array<double, 4>; // w, x, y, z
+// The nine rotation elements e0..e8 (Matrix44 elements 0, 1, 2, 4, 5, 6, 8, 9, 10).
+using Rotation9 = std::array<double, 9>;
+
+Quaternion quaternionFromRotation(const Rotation9& e);
+Rotation9 rotationFromQuaternion(const Quaternion& q);
+Rotation9 rotationFromEulerAngles(const Vector3D& angles);
+
+class TrackerData
+{
+public:
+    TrackerData();
+    TrackerData(const Vector3D& angles, const Vector3D& translation, double error, bool visible);
+    TrackerData(const Matrix44<double>& transform, double error, bool visible);
+    TrackerData(const TrackerData& other);
+    TrackerData& operator=(const TrackerData& other);
+    // Exchanges the values without allocating.
+    void swap(TrackerData& other) noexcept { impl_.swap(other.impl_); }
+
+    void setRotation(const Quaternion& rotation);
+    void setTranslation(const Vector3D& translation);
+    // False also for a sample whose numbers carry no pose (see above).
+    bool isVisible() const;
+    void setVisible(bool visible) { impl_->visible = visible; }
+    double getError() const { return impl_->error; }
+    void setError(double error) { impl_->error = error; }
+    // Replaces quaternion and translation; visible and error stay.
+    void setTransform(const Matrix44<double>& transform);
+    // Rotation through the Euler angles of the quaternion's rotation (at a pitch of exactly
+    // +-90 degrees the angles lose one turn, as the tracker angles always have), translation.
+    Matrix44<double> getTransform() const;
+    // Both visible, translations closer than tolerance and every quaternion component strictly
+    // within tolerance.
+    bool isEqual(const TrackerData& other, double tolerance) const;
+    bool operator==(const TrackerData& other) const { return isEqual(other, 0.001); }
+
+private:
+    std::unique_ptr<TrackerDataImpl> impl_;
+};
+
+}

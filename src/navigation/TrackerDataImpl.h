@@ -1,0 +1,18 @@
+#pragma once
+// The values of one tracker sample. Quaternion in the order w, x, y, z, not forced to unit
+// length; translation in millimetres, camera coordinates.
+#include "vexa/math/Vector3.h"
+
+#include <array>
+
+namespace Vexa {
+
+struct TrackerDataImpl
+{
+    std::array<double, 4> rotation{1.0, 0.0, 0.0, 0.0};
+    Vector3D translation;
+    bool visible = false;
+    double error = -1.0; // the camera's error value; -1.0 where the camera gives none
+};
+
+}

@@ -1,0 +1,366 @@
+#include "planning/log/TreatmentLog.h"
+
+#include "planning/log/DrillLog.h"
+#include "planning/model/Utilities.h"
+#include "planning/objects/Implant.h"
+#include "platform/DebugOutput.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const char* jawName(Constants::Jaw jaw)
+{
+    return jaw == Constants::Mandible ? "UK" : "OK";
+}
+
+double degrees(double cosine)
+{
+    return std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / M_PI;
+}
+
+std::string errorText()
+{
+    return std::strerror(errno);
+}
+
+// Writes the whole text to a new file descriptor; empty on success, else why not.
+std::string writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return errorText();
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+// Writes `text` into `path` without ever replacing a file: first into path + ".tmp" (created
+// new), then linked to `path`, which fails when the name is taken. Empty on success.
+std::string writeNewFile(const std::string& path, const std::string& text)
+{
+    const std::string aside = path + ".tmp";
+    const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return "cannot create " + aside + ": " + errorText();
+    std::string failure = writeAll(fd, text);
+    if (failure.empty() && ::fsync(fd) != 0 && errno != EINVAL)
+        failure = errorText();
+    if (::close(fd) != 0 && failure.empty())
+        failure = errorText();
+    if (failure.empty() && ::link(aside.c_str(), path.c_str()) != 0)
+        failure = errno == EEXIST ? std::string("the name is taken") : errorText();
+    ::unlink(aside.c_str());
+    return failure.empty() ? failure : "cannot write " + path + ": " + failure;
+}
+
+void record(const std::string& failure)
+{
+    Platform::outputDebugString(std::string("TreatmentLog: ") + failure + "\n");
+}
+
+}
+
+TreatmentLog::TreatmentLog(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
+
+TreatmentLog::~TreatmentLog()
+{
+    if (journal_)
+        std::fclose(journal_);
+}
+
+std::string TreatmentLog::logFolder(const std::string& planningFile) const
+{
+    // Without a planning the log goes to the data folder, never to the working directory.
+    if (planningFile.empty())
+        return dataFolder_ + "/" + Constants::logFolder;
+    return QFileInfo(QString::fromStdString(planningFile)).path().toStdString() + "/" + Constants::logFolder;
+}
+
+std::string TreatmentLog::accuracyFile(Constants::Jaw jaw) const
+{
+    return dataFolder_ + "/Calibration" + jawName(jaw) + ".txt";
+}
+
+void TreatmentLog::addEntry(std::vector<ActionLogEntry>& entries, const QString& action)
+{
+    entries.emplace_back(action);
+    std::ostringstream line;
+    line << entries.back();
+    journal(line.str());
+}
+
+void TreatmentLog::journal(const std::string& line)
+{
+    if (!journal_ || journalFailed_)
+        return;
+    if (std::fputs(line.c_str(), journal_) < 0 || std::fflush(journal_) != 0) {
+        journalFailed_ = true;
+        record("cannot write the journal " + journalPath_ + ": " + errorText());
+    }
+}
+
+std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
+                                             const std::vector<ImplantPtr>& implants, Constants::Jaw jaw) try
+{
+    std::vector<std::string> failures;
+    if (journal_)
+        std::fclose(journal_);
+    journal_ = nullptr;
+    journalFailed_ = false;
+    try {
+        const std::string folder = logFolder(planningFile);
+        journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
+        const int fd = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 || !(journal_ = ::fdopen(fd, "w")))
+            failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
+    } catch (const std::exception& e) {
+        failures.push_back(std::string("cannot create the journal: ") + e.what());
+    }
+    treatmentEntries_.clear();
+    addEntry(treatmentEntries_, "START TREATMENT");
+    addEntry(treatmentEntries_, "PATIENT " + patientName);
+    addEntry(treatmentEntries_, "FILE " + QString::fromStdString(planningFile));
+    calibrationEntries_.clear();
+    automatic_.clear();
+    userDefined_.clear();
+    for (const auto& implant : implants)
+        automatic_.emplace(implant, DrillPositions(5.0f)).first->second.setLimit(static_cast<float>(implant->getLength()));
+    loadJawCalibrationAccuracy(jaw);
+    logging_ = true;
+    for (const auto& failure : failures)
+        record(failure);
+    return failures;
+}
+VEXA_RETHROW
+
+void TreatmentLog::logSample(const ImplantPtr& implant, const DrillDifference& sample) try
+{
+    window_.push_front(sample);
+    if (window_.size() > windowSize)
+        window_.pop_back();
+    std::ostringstream line;
+    line.imbue(std::locale::classic());
+    line << "SAMPLE " << sample.implantNumber << '\t' << sample << '\n';
+    journal(line.str());
+    const DrillDifference s = windowStatistics();
+    if (s.implantNumber == -1 || !s.implant)
+        return;
+    auto table = automatic_.try_emplace(implant, DrillPositions(5.0f)).first;
+    if (table->second.addDrillDifference(s, false)) {
+        std::ostringstream added;
+        added.imbue(std::locale::classic());
+        added << "AUTO " << s.implantNumber << '\t' << s.date.toStdString() << ' ' << s.time.toStdString() << '\t'
+              << s << '\n';
+        journal(added.str());
+    }
+}
+VEXA_RETHROW
+
+void TreatmentLog::clearWindow()
+{
+    window_.clear();
+}
+
+DrillDifference TreatmentLog::windowStatistics() const
+{
+    return DrillLog::calculateDrillStatistics(std::vector<DrillDifference>(window_.begin(), window_.end()));
+}
+
+bool TreatmentLog::logUserDefinedState() try
+{
+    const DrillDifference s = windowStatistics();
+    if (s.implantNumber == -1 || !s.implant)
+        return false;
+    userDefined_[s.implant].push_back(s);
+    std::ostringstream added;
+    added.imbue(std::locale::classic());
+    added << "USER " << s.implantNumber << '\t' << s.date.toStdString() << ' ' << s.time.toStdString() << '\t' << s
+          << '\n';
+    journal(added.str());
+    return true;
+}
+VEXA_RETHROW
+
+void TreatmentLog::logCalibrationStart(bool manually, Constants::Jaw jaw) try
+{
+    addEntry(calibrationEntries_,
+             QString("CALIBRATION ") + jawName(jaw) + (manually ? " MANUALLY " : " ") + "STARTED");
+}
+VEXA_RETHROW
+
+std::vector<std::string> TreatmentLog::logCalibration(const Accuracy& before, const Accuracy& during,
+                                                      const Accuracy& after, Constants::Jaw jaw) try
+{
+    const QString values = QString::asprintf("BC: u=%4.2f s=%4.2f DC: u=0.00 s=%4.2f AC: u=%4.2f s=%4.2f",
+                                             before.first, before.second, during.second, after.first, after.second);
+    addEntry(calibrationEntries_, QString("CALIBRATION ") + jawName(jaw) + " " + values);
+    std::ostringstream line;
+    line << calibrationEntries_.back();
+    const std::string file = accuracyFile(jaw);
+    std::ofstream out(file, std::ios::app | std::ios::binary);
+    out << line.str();
+    out.close();
+    if (out.fail()) {
+        const std::string failure = "cannot append to " + file;
+        record(failure);
+        return {failure};
+    }
+    return {};
+}
+VEXA_RETHROW
+
+void TreatmentLog::logRegistration(double visualizedDrillLength) try
+{
+    addEntry(calibrationEntries_, "REGISTERED " + QString::number(visualizedDrillLength, 'g', 6));
+}
+VEXA_RETHROW
+
+void TreatmentLog::loadJawCalibrationAccuracy(Constants::Jaw jaw) try
+{
+    const QString j = jawName(jaw);
+    const QString k = "CALIBRATION " + j;
+    QString text = "NO CALIBRATION VALUES " + j + " FOUND";
+    std::ifstream in(accuracyFile(jaw), std::ios::binary);
+    if (in) {
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The last line ended by a line break; a carriage return before it is not part of it.
+        std::string last;
+        const std::size_t end = content.rfind('\n');
+        if (end != std::string::npos) {
+            std::size_t begin = end == 0 ? std::string::npos : content.rfind('\n', end - 1);
+            begin = begin == std::string::npos ? 0 : begin + 1;
+            last = content.substr(begin, end - begin);
+            if (!last.empty() && last.back() == '\r')
+                last.pop_back();
+        }
+        const QString line = QString::fromStdString(last);
+        if (!line.isEmpty() && line.size() <= 1023 && line.contains(k + " BC: u=")) {
+            const int action = line.indexOf("ACTION");
+            const QString p = action < 0 ? line : line.left(action);
+            const int at = line.indexOf(k);
+            text = k + " FROM " + p + "LOADED" + line.mid(at + k.size());
+        } else if (!content.empty()) {
+            record("the calibration accuracy file " + accuracyFile(jaw) + " has no readable last line; ignored");
+        }
+    }
+    addEntry(calibrationEntries_, text);
+}
+VEXA_RETHROW
+
+void TreatmentLog::write(std::ostream& out, const std::vector<ImplantPtr>& implants) const try
+{
+    if (!out)
+        return;
+    out.imbue(std::locale::classic());
+    out << std::fixed << std::setprecision(2);
+    for (const auto& entry : treatmentEntries_)
+        out << entry;
+    out << "\n\nNUMBER OF IMPLANTS: " << implants.size() << "\n\n"
+        << "PLANNED POSITION OF IMPLANTS RELATIV TO NAVIGATION BOW:\n";
+    int i = 1;
+    for (const auto& implant : implants) {
+        const auto t = implant->getTransform();
+        out << i++ << ": " << t[12] << ", " << t[13] << ", " << t[14] << " [mm] \tAngle X: " << degrees(t[0])
+            << ", Angle Y: " << degrees(t[5]) << ", Angle Z: " << degrees(t[10]) << " [in Degree]\n";
+    }
+    out << "\n\n";
+    for (const auto& entry : calibrationEntries_)
+        out << entry;
+    out << "\nPROTOCOL SLICES: " << 0.5 << " mm\n\n" << "MEASURED POSITION OF IMPLANTS IN DATASET\n\n";
+    const DrillPositions noTable;
+    const std::vector<DrillDifference> noList;
+    auto tableOf = [&](const ImplantPtr& implant) -> const DrillPositions& {
+        const auto it = automatic_.find(implant);
+        return it == automatic_.end() ? noTable : it->second;
+    };
+    auto listOf = [&](const ImplantPtr& implant) -> const std::vector<DrillDifference>& {
+        const auto it = userDefined_.find(implant);
+        return it == userDefined_.end() ? noList : it->second;
+    };
+    i = 1;
+    for (const auto& implant : implants) {
+        DrillLog::writeLogStyle(out, tableOf(implant), i, true) << '\n';
+        DrillLog::writeLogStyle(out, listOf(implant), i) << '\n';
+        ++i;
+    }
+    out << "\n\n" << std::string(74, '=') << "\nFollowing data is an INTERNAL FORMAT@\n\n";
+    out.unsetf(std::ios::fixed);
+    out << std::setprecision(6) << implants.size() << std::endl;
+    for (const auto& implant : implants) {
+        out << '\n' << implant->getTransform() << '\n' << tableOf(implant);
+        DrillLog::writeList(out, listOf(implant));
+    }
+}
+VEXA_RETHROW
+
+std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
+                                             const std::vector<std::string>& patientPaths,
+                                             const std::vector<ImplantPtr>& implants) try
+{
+    std::vector<std::string> failures;
+    std::ostringstream text;
+    write(text, implants);
+    auto writeInto = [&](const std::string& folder) {
+        try {
+            const std::string name = Utilities::getUniqueFilename(folder);
+            const std::string failure = writeNewFile(folder + name + ".log", text.str());
+            if (!failure.empty())
+                failures.push_back(failure);
+        } catch (const std::exception& e) {
+            failures.push_back("cannot write the treatment log into " + folder + ": " + e.what());
+        }
+    };
+    writeInto(logFolder(planningFile));
+
+    const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
+    if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
+        const std::string study = first + "/" + Constants::studyDummyFolder;
+        QDir().mkdir(QString::fromStdString(study));
+        const std::string dummy = study + Constants::studyDummyFile;
+        const int fd = ::open(dummy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            const std::string failure = writeAll(fd, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
+                                                     "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
+                                                     "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
+                                                     "[Implant]\nimplant = 0\n");
+            ::close(fd);
+            if (!failure.empty())
+                failures.push_back("cannot write " + dummy + ": " + failure);
+        }
+        const std::string logs = study + Constants::logFolder;
+        QDir().mkdir(QString::fromStdString(logs));
+        writeInto(logs);
+    } else {
+        record("no study copy: the first patient path is not an absolute folder");
+    }
+
+    window_.clear();
+    logging_ = false;
+    if (journal_) {
+        std::fclose(journal_);
+        journal_ = nullptr;
+        if (failures.empty() && !journalFailed_)
+            ::unlink(journalPath_.c_str());
+    }
+    for (const auto& failure : failures)
+        record(failure);
+    return failures;
+}
+VEXA_RETHROW

@@ -1,0 +1,308 @@
+#include "shell/dialogs/DicomImportDialog.h"
+
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomInformation.h"
+#include "platform/ApplicationFolder.h"
+#include "shell/dialogs/MessageDialog.h"
+#include "shell/widgets/Fonts.h"
+#include "shell/widgets/FolderWalk.h"
+#include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/PatientTable.h"
+#include "shell/widgets/WindowFlags.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTreeWidget>
+#include <tuple>
+
+namespace Vexa {
+
+namespace {
+
+// (group, element) as the header's tag word.
+constexpr unsigned tag(unsigned group, unsigned element)
+{
+    return element << 16 | group;
+}
+
+// Record slot -> tag; slots 4, 11 and 12 are filled otherwise.
+constexpr std::pair<int, unsigned> recordTags[] = {
+    {0, tag(0x0010, 0x0010)}, {1, tag(0x0010, 0x0020)}, {2, tag(0x0020, 0x0010)}, {3, tag(0x0010, 0x0030)},
+    {5, tag(0x0010, 0x0040)}, {6, tag(0x0008, 0x0020)}, {7, tag(0x0008, 0x0030)}, {8, tag(0x0028, 0x0030)},
+    {9, tag(0x0020, 0x0037)}, {10, tag(0x0020, 0x0011)},
+};
+constexpr unsigned seriesInstanceUidTag = tag(0x0020, 0x000E);
+
+}
+
+bool DicomImportDialog::KeyLess::operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const
+{
+    // Field by field: joined texts would merge patient "12" study "3" with patient "1" study "23".
+    const auto key = [](const MinimalDicomInformation& r) {
+        const auto& v = r.values;
+        return std::tie(v[1], v[2], v[8], v[9], v[10], v[11], r.seriesInstanceUid);
+    };
+    return key(a) < key(b);
+}
+
+DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
+    : Dialog(parent, "DicomImportDialog", true, WindowFlags::titled),
+      baseFolder_(QString::fromStdString(Platform::applicationFolder())), scanner_(this), manager_(manager)
+{
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setFixedSize(904, 441);
+    setFont(Fonts::fixedFont(font(), 9));
+    setSizeGripEnabled(false);
+    status_ = new QLineEdit(this);
+    status_->setObjectName("m_Status");
+    status_->setEnabled(false);
+    status_->setGeometry(10, 390, 640, 30);
+    std::tie(import_, cancel_) = PatientTable::addButtons(this, QString(), "m_buttonImport", QString());
+    list_ = new PatientTable(this, QStringList(9, QString()), {170, 220, 85, 35, 100, 50, 110});
+
+    languageChange();
+    connect(import_, &QPushButton::clicked, this, &DicomImportDialog::import);
+    connect(cancel_, &QPushButton::clicked, this, &DicomImportDialog::cancel);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &DicomImportDialog::findSelectedItem);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, &DicomImportDialog::findAndImportSelectedItem);
+}
+
+DicomImportDialog::~DicomImportDialog()
+{
+    scanner_.stop();
+    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::lock_guard lock(scanMutex_); // pairs with the scanner's last write
+}
+
+void DicomImportDialog::languageChange()
+{
+    setWindowTitle(tr("DICOM Data Import"));
+    status_->setText(tr("Waiting for cd-rom"));
+    import_->setText(tr("&Import"));
+    cancel_->setText(tr("&Cancel"));
+    list_->setHeaderLabels({tr("Study Data/Time"), tr("Patient"), tr("Birthday"), tr("Sex"), tr("Study ID"),
+                            tr("Files"), tr("Patient ID"), tr("ImageDevice"), tr("ID")});
+    for (int c : {3, 5})
+        list_->headerItem()->setTextAlignment(c, Qt::AlignHCenter);
+}
+
+void DicomImportDialog::setBasePath(const std::string& path)
+{
+    baseFolder_ = QDir(QString::fromStdString(path));
+}
+
+int DicomImportDialog::exec()
+{
+    if (!scanner_.isStopped())
+    {
+        scanner_.start(QThread::LowPriority);
+        pollTimer_ = startTimer(20);
+    }
+    return Dialog::exec();
+}
+
+void DicomImportDialog::timerEvent(QTimerEvent* e)
+{
+    if (e->timerId() != pollTimer_)
+        return Dialog::timerEvent(e);
+    QString status;
+    bool ended;
+    {
+        std::lock_guard lock(scanMutex_);
+        std::swap(status, pendingStatus_);
+        ended = scanEnded_;
+    }
+    if (!status.isEmpty())
+        status_->setText(status);
+    if (ended)
+    {
+        killTimer(pollTimer_);
+        pollTimer_ = 0;
+        QApplication::postEvent(this, new QEvent(QEvent::Type(scanCompleteEvent)));
+    }
+}
+
+const std::vector<std::string> DicomImportDialog::getFileNamesOfSelectedStudySet() const
+{
+    return selected_ < 0 ? std::vector<std::string>() : studySets_[std::size_t(selected_)].files;
+}
+
+void DicomImportDialog::setStatus(const QString& text)
+{
+    // From the scanner: widgets are touched in the GUI thread only (see timerEvent).
+    std::lock_guard lock(scanMutex_);
+    pendingStatus_ = text;
+}
+
+void DicomImportDialog::DirectoryScanner::run()
+{
+    try
+    {
+        {
+            std::lock_guard lock(owner_->scanMutex_);
+            owner_->scanResult_.clear();
+        }
+        scanDirectory(QDir(owner_->baseFolder_.absolutePath()), owner_->manager_);
+    }
+    catch (...)
+    {
+        // Nothing may leave the thread; the list stays as it is.
+        ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    }
+    // The thread's last step, under the lock the dialog takes after waiting for it.
+    std::lock_guard lock(owner_->scanMutex_);
+    if (!stop_)
+    {
+        owner_->pendingStatus_ = tr("Ready");
+        owner_->scanEnded_ = true;
+    }
+}
+
+void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, DicomIOManager* manager)
+{
+    const auto enter = [this](const QDir& f) { owner_->setStatus(f.absolutePath()); };
+    FolderWalk::walk(folder, [&](const QFileInfo& entry) {
+        if (stop_)
+            return false;
+        owner_->setStatus(entry.absoluteFilePath());
+        try
+        {
+            const auto information = manager ? manager->readInformation(entry.absoluteFilePath().toStdString()) : nullptr;
+            if (!information)
+                return true;
+            MinimalDicomInformation record;
+            for (const auto& [slot, tagWord] : recordTags)
+                record.values[std::size_t(slot)] = information->getValue(tagWord).first;
+            record.values[11] = entry.absolutePath().toStdString();
+            record.values[12] = information->getImageDeviceName();
+            record.seriesInstanceUid = information->getValue(seriesInstanceUidTag).first;
+            std::lock_guard lock(owner_->scanMutex_);
+            owner_->scanResult_.emplace(std::move(record), entry.absoluteFilePath().toStdString());
+        }
+        catch (const std::exception&)
+        {
+            // Not a DICOM file, or one no importer reads: skipped.
+        }
+        return true;
+    }, enter);
+}
+
+bool DicomImportDialog::event(QEvent* e)
+{
+    if (e->type() != QEvent::Type(scanCompleteEvent))
+        return Dialog::event(e);
+    // A scan stopped by Cancel or Escape has nothing more to say.
+    if (scanner_.isStopped())
+        return true;
+    bool empty;
+    {
+        std::lock_guard lock(scanMutex_);
+        empty = scanResult_.empty();
+    }
+    if (empty)
+    {
+        QDialog::reject();
+        MessageDialog message(nullptr, tr("Import error"),
+                              tr("Please insert cd with patient data and press \"patient\" again."), MessageDialog::Ok);
+        message.exec();
+    }
+    generateStudySetContainer();
+    displayStudySetContainer();
+    return true;
+}
+
+void DicomImportDialog::generateStudySetContainer()
+{
+    std::lock_guard lock(scanMutex_);
+    if (scanResult_.empty())
+        return;
+    studySets_.clear();
+    for (auto run = scanResult_.begin(); run != scanResult_.end();)
+    {
+        const auto end = scanResult_.upper_bound(run->first);
+        if (std::next(run) != end) // a single image is never offered
+        {
+            StudySet set{run->first, {}, nullptr};
+            for (auto it = run; it != end; ++it)
+                set.files.push_back(it->second);
+            studySets_.push_back(std::move(set));
+        }
+        run = end;
+    }
+}
+
+QString DicomImportDialog::dateText(const std::string& dicomDate)
+{
+    static const QRegularExpression date("^[0-9]{8}$");
+    const QString d = QString::fromStdString(dicomDate);
+    return date.match(d).hasMatch() ? d.right(2) + "/" + d.mid(4, 2) + "/" + d.left(4) : d;
+}
+
+QString DicomImportDialog::timeText(const std::string& dicomTime)
+{
+    // hhmmss, possibly with a fraction (".123") the list does not show.
+    static const QRegularExpression time("^([0-9]{2})([0-9]{2})([0-9]{2})(\\.[0-9]*)?$");
+    const QString t = QString::fromStdString(dicomTime);
+    const auto match = time.match(t);
+    return match.hasMatch() ? match.captured(1) + ":" + match.captured(2) + ":" + match.captured(3) : t;
+}
+
+void DicomImportDialog::displayStudySetContainer()
+{
+    list_->clear();
+    for (StudySet& set : studySets_)
+    {
+        const auto& v = set.record.values;
+        auto* item = new ListViewItem(
+            list_, {dateText(v[6]) + " " + timeText(v[7]), QString::fromStdString(v[0]), dateText(v[3]),
+                    QString::fromStdString(v[5]), QString::fromStdString(v[2]), QString::number(set.files.size()),
+                    QString::fromStdString(v[1]), QString::fromStdString(v[12]), QString::fromStdString(v[6] + v[7])});
+        item->setTextAlignment(3, Qt::AlignHCenter);
+        item->setTextAlignment(5, Qt::AlignHCenter);
+        set.item = item;
+    }
+    list_->sortItems(8, Qt::DescendingOrder);
+}
+
+void DicomImportDialog::findSelectedItem()
+{
+    const auto selected = list_->selectedItems();
+    selected_ = -1;
+    for (std::size_t i = 0; !selected.isEmpty() && i < studySets_.size(); ++i)
+        if (studySets_[i].item == selected.front())
+            selected_ = int(i);
+    import_->setEnabled(selected_ >= 0);
+}
+
+void DicomImportDialog::findAndImportSelectedItem()
+{
+    findSelectedItem();
+    import();
+}
+
+void DicomImportDialog::import()
+{
+    if (selected_ != -1 && scanner_.isFinished())
+        QDialog::accept();
+}
+
+void DicomImportDialog::cancel()
+{
+    if (pollTimer_)
+        killTimer(pollTimer_);
+    pollTimer_ = 0;
+    scanner_.stop();
+    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    QDialog::reject();
+}
+
+void DicomImportDialog::reject()
+{
+    // Escape: like Cancel, so no message or list can follow the closed dialog.
+    cancel();
+}
+
+}

@@ -1,0 +1,376 @@
+#include "shell/dialogs/HierachyImplantSelectionDialog.h"
+
+#include "planning/model/Constants.h"
+#include "planning/objects/Implant.h"
+#include "platform/ApplicationFolder.h"
+#include "platform/DebugOutput.h"
+#include "shell/dialogs/MessageDialog.h"
+#include "shell/widgets/Fonts.h"
+#include "shell/widgets/FolderWalk.h"
+#include "shell/widgets/ListViewItem.h"
+#include "shell/widgets/WaitCursor.h"
+#include "shell/widgets/WindowFlags.h"
+#include "vexa/core/ExceptionStack.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStackedWidget>
+#include <QTextStream>
+#include <QTreeWidget>
+
+namespace {
+
+// Only data lives from one dialog to the next: widgets held past the application object would
+// be destroyed after it.
+struct Database
+{
+    std::map<QString, ImplantDescription> descriptions; // by description file
+    bool loaded = false;
+    bool showSelection = false;
+    QString lastSelected; // description file of the row selected when the last dialog closed
+};
+
+Database& database()
+{
+    static Database instance;
+    return instance;
+}
+
+QString sizeText(float value)
+{
+    return QString("%1").arg(double(value), 5, 'f', 2);
+}
+
+QPixmap picture(const QString& file, QSize size)
+{
+    const QImage image(file);
+    return image.isNull() ? QPixmap()
+                          : QPixmap::fromImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+}
+
+}
+
+HierachyImplantSelectionDialog::HierachyImplantSelectionDialog(const QString& databasePath, bool mandible,
+                                                               QWidget* parent) try
+    : Dialog(parent, "HierachyImplantSelectionDialog", true, WindowFlags::titled), emptyPreview_(120, 206),
+      databasePath_(databasePath.endsWith('/') ? databasePath : databasePath + "/")
+{
+    const auto image = [](const char* name) {
+        return QPixmap(QString::fromStdString(Platform::applicationPath(std::string(Constants::imagesFolder) + name)));
+    };
+    checkedPixmap_ = image("CheckListSelected.bmp");
+    uncheckedPixmap_ = image("CheckListNotSelected.bmp");
+    emptyPreview_.fill(Qt::black);
+    setWindowTitle(tr("Implant Selection"));
+    setFixedSize(834, 454);
+    setFont(Fonts::fixedFont(font(), 15));
+    setSizeGripEnabled(false);
+
+    listStack_ = new QStackedWidget(this);
+    listStack_->setGeometry(14, 20, 655, 414);
+    showModeButton_ = new QPushButton(tr("Show Selection"), this);
+    showModeButton_->setGeometry(692, 20, 120, 37);
+    previewLabel_ = new QLabel(this);
+    previewLabel_->setGeometry(692, 74, 120, 204);
+    previewLabel_->setScaledContents(true);
+    previewLabel_->setPixmap(emptyPreview_);
+    auto* jaw = new QButtonGroup(this);
+    maxillaButton_ = new QRadioButton(tr("Maxilla"), this);
+    maxillaButton_->setGeometry(692, 294, 100, 20);
+    mandibleButton_ = new QRadioButton(tr("Mandible"), this);
+    mandibleButton_->setGeometry(692, 321, 100, 20);
+    jaw->addButton(maxillaButton_);
+    jaw->addButton(mandibleButton_);
+    (mandible ? mandibleButton_ : maxillaButton_)->setChecked(true);
+    auto* cancelButton = new QPushButton(tr("Cancel"), this);
+    cancelButton->setGeometry(692, 354, 120, 35);
+    cancelButton->setDefault(true);
+    okButton_ = new QPushButton(tr("OK"), this);
+    okButton_->setGeometry(692, 399, 120, 35);
+    okButton_->setEnabled(false);
+
+    allImplantsList_ = makeList(true);
+    selectedImplantsList_ = makeList(false);
+    connect(okButton_, &QPushButton::clicked, this, &HierachyImplantSelectionDialog::ok);
+    connect(cancelButton, &QPushButton::clicked, this, &HierachyImplantSelectionDialog::cancel);
+    connect(showModeButton_, &QPushButton::clicked, this, &HierachyImplantSelectionDialog::changeShowMode);
+
+    Database& db = database();
+    {
+        WaitCursor wait;
+        if (!db.loaded)
+        {
+            loadImplantDescriptions(QDir(databasePath_));
+            readSelectionFile();
+        }
+        buildImplantList();
+        buildSelectedImplantList();
+        if (!db.loaded)
+            db.showSelection = selectedImplantsList_->topLevelItemCount() > 0;
+        db.loaded = true;
+    }
+    updateShowMode();
+    // Back to the row the last dialog left.
+    for (const auto& [item, description] : db.showSelection ? selectedItemDescriptions_ : allItemDescriptions_)
+        if (description->descriptionFile == db.lastSelected)
+            visibleList()->setCurrentItem(item);
+}
+VEXA_RETHROW
+
+HierachyImplantSelectionDialog::~HierachyImplantSelectionDialog()
+{
+    const ImplantDescription* description = descriptionOf(visibleList()->currentItem());
+    database().lastSelected = description ? description->descriptionFile : QString();
+    writeSelectionFile();
+}
+
+void HierachyImplantSelectionDialog::forgetDatabase()
+{
+    database() = Database();
+}
+
+QTreeWidget* HierachyImplantSelectionDialog::makeList(bool tree)
+{
+    auto* list = new QTreeWidget(listStack_);
+    list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    list->setHeaderLabels({tree ? tr("               Sel. Implantdescription") : tr("Sel. Implantdescription"),
+                           "SortID"});
+    list->setColumnWidth(0, 655);
+    list->setColumnHidden(1, true);
+    list->header()->setSectionResizeMode(QHeaderView::Fixed);
+    list->header()->setSectionsClickable(false);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setRootIsDecorated(tree);
+    if (tree)
+        list->setIndentation(40);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setSortingEnabled(true);
+    list->sortByColumn(1, Qt::AscendingOrder);
+    list->header()->setSortIndicatorShown(false);
+    listStack_->addWidget(list);
+    connect(list, &QTreeWidget::itemSelectionChanged, this, qOverload<>(&HierachyImplantSelectionDialog::itemChanged));
+    connect(list, &QTreeWidget::itemDoubleClicked, this, &HierachyImplantSelectionDialog::ok);
+    connect(list, &QTreeWidget::itemPressed, this, [this](QTreeWidgetItem* item) { selectionChanged(item); });
+    return list;
+}
+
+void HierachyImplantSelectionDialog::loadImplantDescriptions(const QDir& folder)
+{
+    FolderWalk::walk(folder, [](const QFileInfo& entry) {
+        // "A.implant" with "A.bmp" and "A.sff" beside it; "A.B.implant" never counts.
+        const QString base = entry.absolutePath() + "/" + entry.completeBaseName();
+        if (entry.completeSuffix() == "implant" && QFileInfo::exists(base + ".bmp") && QFileInfo::exists(base + ".sff"))
+        {
+            const ImplantDescription description = ImplantDescription::read(entry.absoluteFilePath());
+            database().descriptions.emplace(description.descriptionFile, description);
+        }
+        return true;
+    });
+}
+
+void HierachyImplantSelectionDialog::readSelectionFile()
+{
+    QFile file(databasePath_ + selectionFileName);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+    {
+        QTextStream in(&file);
+        while (!in.atEnd())
+        {
+            const auto found = database().descriptions.find(in.readLine());
+            if (found != database().descriptions.end())
+                found->second.selected = true;
+        }
+    }
+    listsOutOfDate_ = true;
+}
+
+void HierachyImplantSelectionDialog::writeSelectionFile()
+{
+    // Written completely before it replaces the old file.
+    QSaveFile file(databasePath_ + selectionFileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return;
+    QTextStream out(&file);
+    for (const auto& [path, description] : database().descriptions)
+        if (description.selected)
+            out << path << "\n";
+    out.flush();
+    if (!file.commit())
+        Platform::outputDebugString("the implant short list was not saved: " + file.errorString().toStdString() + "\n");
+}
+
+void HierachyImplantSelectionDialog::buildImplantList()
+{
+    allImplantsList_->clear();
+    allItemDescriptions_.clear();
+    for (auto& [path, d] : database().descriptions)
+    {
+        // Companies among the top-level rows only: a family may be named like a company.
+        QTreeWidgetItem* company = nullptr;
+        for (int i = 0; !company && i < allImplantsList_->topLevelItemCount(); ++i)
+            if (allImplantsList_->topLevelItem(i)->text(0) == d.company)
+                company = allImplantsList_->topLevelItem(i);
+        if (!company)
+            company = new ListViewItem(allImplantsList_, {d.company});
+        QTreeWidgetItem* family = nullptr;
+        for (int i = 0; !family && i < company->childCount(); ++i)
+            if (company->child(i)->text(1) == d.company + d.name)
+                family = company->child(i);
+        if (!family)
+            family = new ListViewItem(company, {d.name, d.company + d.name});
+        const QString D = sizeText(d.diameter), S = sizeText(d.shoulder), L = sizeText(d.length);
+        auto* row = new ListViewItem(family,
+                                     {QString(" \u00D8%1").arg(D) + " " + QString("S\u00D8%1").arg(S) + " " +
+                                          QString("L%1").arg(L) + " " + d.comment,
+                                      D + S + L},
+                                     &checkedPixmap_, &uncheckedPixmap_);
+        row->setOn(d.selected);
+        if (d.selected)
+        {
+            company->setExpanded(true);
+            family->setExpanded(true);
+        }
+        allItemDescriptions_[row] = &d;
+    }
+}
+
+void HierachyImplantSelectionDialog::buildSelectedImplantList()
+{
+    selectedImplantsList_->clear();
+    selectedItemDescriptions_.clear();
+    for (auto& [path, d] : database().descriptions)
+    {
+        if (!d.selected)
+            continue;
+        const QString D = sizeText(d.diameter), S = sizeText(d.shoulder), L = sizeText(d.length);
+        const QString n = d.comment.isEmpty() ? d.name : d.comment + " " + d.name;
+        auto* row = new ListViewItem(selectedImplantsList_,
+                                     {QString(" %1").arg(d.company, -14) + QString("\u00D8%1").arg(D) + " " +
+                                          QString("S\u00D8%1").arg(S) + " " + QString("L%1").arg(L) + " " + n,
+                                      d.company + d.name + d.comment + D + S + L},
+                                     &checkedPixmap_, &uncheckedPixmap_);
+        row->setOn(true);
+        selectedItemDescriptions_[row] = &d;
+    }
+}
+
+void HierachyImplantSelectionDialog::updateImplantLists()
+{
+    for (const auto& [item, description] : allItemDescriptions_)
+        static_cast<ListViewItem*>(item)->setOn(description->selected);
+    allImplantsList_->viewport()->update();
+    buildSelectedImplantList();
+    listsOutOfDate_ = false;
+}
+
+void HierachyImplantSelectionDialog::updateShowMode()
+{
+    if (listsOutOfDate_)
+        updateImplantLists();
+    const bool selection = database().showSelection;
+    listStack_->setCurrentWidget(selection ? selectedImplantsList_ : allImplantsList_);
+    showModeButton_->setText(selection ? "Show All" : "Show Selection");
+    itemChanged();
+}
+
+QTreeWidget* HierachyImplantSelectionDialog::visibleList() const
+{
+    return static_cast<QTreeWidget*>(listStack_->currentWidget());
+}
+
+ImplantDescription* HierachyImplantSelectionDialog::descriptionOf(QTreeWidgetItem* item) const
+{
+    const ItemMap& map = visibleList() == allImplantsList_ ? allItemDescriptions_ : selectedItemDescriptions_;
+    const auto found = map.find(item);
+    return found == map.end() ? nullptr : found->second;
+}
+
+void HierachyImplantSelectionDialog::changeShowMode()
+{
+    database().showSelection = !database().showSelection;
+    updateShowMode();
+}
+
+void HierachyImplantSelectionDialog::itemChanged()
+{
+    const auto selected = visibleList()->selectedItems();
+    itemChanged(selected.isEmpty() ? nullptr : selected.front());
+}
+
+void HierachyImplantSelectionDialog::itemChanged(QTreeWidgetItem* item)
+{
+    if (!dynamic_cast<ListViewItem*>(item) || item->childCount() > 0)
+    {
+        previewLabel_->setPixmap(emptyPreview_);
+        okButton_->setEnabled(false);
+        return;
+    }
+    const ImplantDescription* description = descriptionOf(item);
+    if (!description)
+        return;
+    QString file = description->surfaceFile;
+    file.replace(QRegularExpression("\\.sff", QRegularExpression::CaseInsensitiveOption), ".bmp");
+    previewLabel_->setPixmap(picture(file, previewLabel_->size()));
+    okButton_->setEnabled(true);
+}
+
+void HierachyImplantSelectionDialog::selectionChanged(QTreeWidgetItem* item)
+{
+    auto* row = dynamic_cast<ListViewItem*>(item);
+    ImplantDescription* description = row ? descriptionOf(row) : nullptr;
+    if (description && description->selected != row->isOn())
+    {
+        description->selected = row->isOn();
+        listsOutOfDate_ = true;
+    }
+}
+
+bool HierachyImplantSelectionDialog::isMandibleSelected() const
+{
+    return mandibleButton_->isChecked();
+}
+
+void HierachyImplantSelectionDialog::ok()
+{
+    const auto selected = visibleList()->selectedItems();
+    if (selected.isEmpty() || selected.front()->childCount() > 0)
+        return;
+    const ImplantDescription* description = descriptionOf(selected.front());
+    if (!description)
+        return;
+    // The entry is loaded here, so a broken one is answered before the dialog closes.
+    QString problem;
+    try
+    {
+        selectedImplant_ = Implant::createFromFile(Vexa::Matrix44<double>(), 0, description->descriptionFile.toStdString());
+        if (!selectedImplant_)
+            problem = tr("The file holds no implant description.");
+    }
+    catch (const std::exception& e)
+    {
+        problem = QString::fromLocal8Bit(e.what());
+    }
+    if (!problem.isEmpty())
+    {
+        selectedImplant_.reset();
+        MessageDialog message(this, tr("Implant Selection"),
+                              tr("The implant %1 cannot be loaded.").arg(description->name), MessageDialog::Ok);
+        message.setToolTip(problem);
+        message.exec();
+        return;
+    }
+    QDialog::accept();
+}
+
+void HierachyImplantSelectionDialog::cancel()
+{
+    QDialog::reject();
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The application's message and question box: one centred line over a row of up to four large
+// buttons. The pressed button is the result, as one bit: 1 Cancel, 2 No, 4 Yes, 8 Ok. Escape
+// leaves the result at 1, also without a Cancel button.
+#include "shell/dialogs/Dialog.h"
+
+#include <QString>
+
+class MessageDialog : public Dialog
+{
+    Q_OBJECT
+
+public:
+    enum Button : int { Cancel = 1, No = 2, Yes = 4, Ok = 8 };
+
+    // `buttons` is an OR of the codes (other bits are ignored); a null `yesCaption` gives "Yes",
+    // an empty one an empty caption.
+    MessageDialog(QWidget* parent, const QString& caption, const QString& text, int buttons,
+                  const QString& yesCaption = QString());
+
+    int getResult() const { return result_; }
+
+protected slots:
+    virtual void doCancel();
+    virtual void doNo();
+    virtual void doYes();
+    virtual void doOk();
+
+private:
+    int result_ = Cancel;
+};

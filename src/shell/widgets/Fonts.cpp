@@ -1,0 +1,34 @@
+#include "shell/widgets/Fonts.h"
+
+#include <QApplication>
+#include <mutex>
+
+void Fonts::installSubstitutions()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QFont::insertSubstitutions("System", {"DejaVu Sans", "Liberation Sans"});
+        QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
+        for (const char* fixed : {"Fixedsys", "FixedSys"})
+            QFont::insertSubstitutions(fixed, {"DejaVu Sans Mono", "Liberation Mono"});
+    });
+}
+
+const QFont& Fonts::dialogFont()
+{
+    installSubstitutions();
+    static const QFont font = [] {
+        QFont f("System", 12, QFont::Normal, false);
+        f.setStyleHint(QFont::SansSerif);
+        return f;
+    }();
+    return font;
+}
+
+QFont Fonts::fixedFont(QFont base, int pointSize)
+{
+    installSubstitutions();
+    base.setFamily("Fixedsys");
+    base.setPointSize(pointSize);
+    return base;
+}

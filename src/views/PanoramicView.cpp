@@ -1,0 +1,490 @@
+#include "views/PanoramicView.h"
+
+#include "planning/commands/AddImplantCommand.h"
+#include "planning/model/INavigationController.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "vexa/core/CommandProcessor.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/math/Geometry.h"
+#include "vexa/slice/Slice.h"
+#include "vexa/volume/VolumeData.h"
+#include "views/ViewFailure.h"
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <QTimer>
+#include <cmath>
+#include <mutex>
+
+#include <GL/gl.h>
+
+using Vexa::Vector3D;
+
+namespace {
+constexpr float green[4] = {0.0f, 1.0f, 0.0f, 1.0f};
+}
+
+PanoramicView::PanoramicView(std::shared_ptr<Model> model, QWidget* parent, const char* name, Qt::WindowFlags flags)
+    : OpenGL2DView(model, parent, name, flags)
+    , panoramicLine_(model ? model->getPanoramicLine() : nullptr)
+{
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setRate(15.0);
+}
+
+Quorvane::IView* PanoramicView::clone(QWidget* parent) const try
+{
+    const QByteArray name = objectName().toUtf8();
+    return new PanoramicView(model_, parent, name.constData());
+}
+VEXA_RETHROW
+
+bool PanoramicView::isEmpty() const
+{
+    // One corner makes no curve to unroll.
+    return !panoramicLine_ || panoramicLine_->numberOfCorners() < 2;
+}
+
+double PanoramicView::height3D() const
+{
+    const auto volume = model_ ? model_->getVolumeData() : nullptr;
+    return volume ? volume->getExtentZ() : 0.0;
+}
+
+QSize PanoramicView::sizeHint() const
+{
+    const auto volume = model_ ? model_->getVolumeData() : nullptr;
+    if (!volume || isEmpty() || !(volume->getSpacingX() > 0.0))
+        return QSize(0, 0);
+    const double s = volume->getSpacingX();
+    const int w = int(panoramicLine_->getLength() / (0.5 * s));
+    const int h = int(volume->getExtentZ() / (0.5 * s));
+    return QSize(int(w * zoom_), int(h * zoom_));
+}
+
+Vexa::Size2<double> PanoramicView::getMMSize() const
+{
+    if (isEmpty())
+        return Vexa::Size2<double>(0.0, 0.0);
+    return Vexa::Size2<double>(panoramicLine_->getLength(), height3D());
+}
+
+Vexa::Size2<double> PanoramicView::getPixelMMSize() const
+{
+    if (width() <= 0 || height() <= 0)
+        return Vexa::Size2<double>(0.0, 0.0);
+    const auto mm = getMMSize();
+    return Vexa::Size2<double>(mm.width / width(), mm.height / height());
+}
+
+Vector3D PanoramicView::getWorldPos(const double x, const double y) const try
+{
+    if (isEmpty() || width() <= 0 || height() <= 0)
+        return Vector3D();
+    const double length = panoramicLine_->getLength(), h = height3D();
+    // The right edge is the last corner; nothing lies beyond either edge.
+    const double offset = std::clamp(x, 0.0, double(width())) * length / width();
+    const Vector3D p = panoramicLine_->getWorldPos(std::min(offset, length));
+    return Vector3D(p.x, p.y, h - y * h / height());
+}
+VEXA_RETHROW
+
+Vexa::Ray3<double> PanoramicView::getWorldPickRay(const double x, const double y) const try
+{
+    const Vector3D p = getWorldPos(x, y);
+    if (isEmpty())
+        return Vexa::Ray3<double>(p, Vector3D(0.0, 1.0, 0.0));
+    return Vexa::Ray3<double>(p, -panoramicLine_->getNearestSectionPlane(p).second.getNormal());
+}
+VEXA_RETHROW
+
+Vexa::Line3<double> PanoramicView::getWorldPickLine(const double x, const double y) const try
+{
+    const auto ray = getWorldPickRay(x, y);
+    return Vexa::Line3<double>(ray.getPoint(), ray.getDirection());
+}
+VEXA_RETHROW
+
+Vexa::Plane<double> PanoramicView::getPositionPlane(const Vector3D& position) const try
+{
+    return panoramicLine_ ? panoramicLine_->getNearestSectionPlane(position).second : Vexa::Plane<double>();
+}
+VEXA_RETHROW
+
+std::shared_ptr<Vexa::Slice> PanoramicView::getNearestSlice(const Vector3D& position) const try
+{
+    if (!panoramicLine_)
+        return nullptr;
+    const auto& slices = panoramicLine_->getSlices();
+    return nearestSliceOf(slices.begin(), slices.end(), position);
+}
+VEXA_RETHROW
+
+double PanoramicView::getSliceViewOffset(std::shared_ptr<Vexa::Slice> slice) const try
+{
+    if (!panoramicLine_)
+        return 0.0;
+    const auto& slices = panoramicLine_->getSlices();
+    return offsetOf(slices.begin(), slices.end(), slice);
+}
+VEXA_RETHROW
+
+std::optional<int> PanoramicView::getDividePlaneColumn() const try
+{
+    const double length = isEmpty() ? 0.0 : panoramicLine_->getLength();
+    if (!(length > 0.0) || !model_)
+        return std::nullopt;
+    const auto [ok, d] = model_->getNerve()->getDividePlaneOffset();
+    if (!ok)
+        return std::nullopt;
+    return int(width() / length * d);
+}
+VEXA_RETHROW
+
+// ---- updates and painting ----------------------------------------------------------------
+
+void PanoramicView::update() try
+{
+    if (handOverToGuiThread())
+        return;
+    TimedView::update();
+    const double length = isEmpty() ? 0.0 : panoramicLine_->getLength();
+    if (!Vexa::isEqual(lastLength_, length, 0.001)) {
+        lastLength_ = length;
+        QWidget* frame = parentWidget() ? parentWidget()->parentWidget() : nullptr;
+        if (model_ && model_->getState() == Model::PanoramicLineInput && frame) {
+            // Fit the whole image into the frame's visible area.
+            const double zoom = zoom_;
+            zoom_ = 1.0;
+            const QSize hint = sizeHint();
+            zoom_ = zoom;
+            if (hint.width() > 0 && hint.height() > 0)
+                zoom_ = std::min(double(frame->width()) / hint.width(), double(frame->height()) / hint.height());
+        }
+        updateGeometry();
+    }
+    checkSliceVisualizer();
+    if (isEmpty()) {
+        if (!isHidden())
+            hide();
+        return;
+    }
+    if (isHidden() && parentWidget()) {
+        if (QWidget* grandParent = parentWidget()->parentWidget())
+            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
+        show();
+    }
+    if (isVisible())
+        OpenGL2DView::update();
+}
+VEXA_RETHROW
+
+void PanoramicView::initializeGL()
+{
+    OpenGL2DView::initializeGL();
+}
+
+void PanoramicView::paintGL()
+{
+    beginText();
+    try {
+        paint();
+    }
+    VIEW_CATCH_ALL
+    try {
+        finishText();
+    }
+    VIEW_CATCH_ALL
+}
+
+void PanoramicView::paint()
+{
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    if (!model_ || !panoramicLine_)
+        return;
+    auto planning = model_->tryReadLock();
+    if (!planning.owns_lock()) {
+        QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
+        return;
+    }
+    if (isEmpty() || !model_->getVolumeData() || !checkSliceVisualizer())
+        return;
+    const auto& slices = panoramicLine_->getSlices();
+    visualizer_->setTextureCacheLimit(unsigned(2 * slices.size()));
+    const auto navigation = model_->getNavigationController();
+    const bool drill = model_->isDrillRegistered() && navigation && navigation->getState() != 1;
+    const Model::CrossSections sections = model_->getCrossSections();
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    for (const auto& slice : slices) {
+        setCameraForSlice(slice);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        drawImageDataAtSlice(slice);
+        drawImplantsAtSlice(slice);
+        drawNerveAtSlice(slice);
+        if (drill)
+            drawHandpieceAtSlice(slice);
+        drawCrossSectionsAtSlice(slice, sections.begin, sections.end);
+        if (model_->getState() == Model::MarkerDetected)
+            drawMarkerAtSlice(slice, true, -1);
+    }
+    drawLengthMeasuringAtSlice();
+    drawSlicePositioner();
+    drawBorder();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+}
+
+void PanoramicView::drawImageDataAtSlice(std::shared_ptr<Vexa::Slice> slice) try
+{
+    visualizer_->render(slice);
+}
+VEXA_RETHROW
+
+void PanoramicView::drawCrossSectionsAtSlice(std::shared_ptr<Vexa::Slice> slice,
+                                             std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
+                                             std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end) try
+{
+    const Vexa::Matrix44<double> frame = slice->getTransform();
+    drawPlaneCuts(Vexa::Plane<double>(frame.getTranslation(), frame.getColumn(2)), begin, end, green);
+}
+VEXA_RETHROW
+
+void PanoramicView::drawNervePoints(std::shared_ptr<Vexa::Slice> slice, Nerve::ElementIterator element) try
+{
+    if (!slice || element->second->getType() == Nerve::Element::OldFormat || width() <= 0)
+        return;
+    glColor4f(1.0f, 1.0f, 0.0f, 1.0f);
+    glLineWidth(1.0f);
+    const double t = 5.0 * getMMSize().width / width();
+    const Vexa::Plane<double> plane = slice->getPlane();
+    for (const auto& point : element->second->getPointContainer())
+        if (std::abs(plane.getSignedDistance(point->position)) < t)
+            drawCircleAtSlice(slice, point->position, 5.0);
+}
+VEXA_RETHROW
+
+// ---- mouse -------------------------------------------------------------------------------
+
+void PanoramicView::mousePressEvent(QMouseEvent* event)
+{
+    try {
+        handlePress(clampToClip(event->position()));
+    }
+    VIEW_CATCH_ALL
+}
+
+void PanoramicView::mouseMoveEvent(QMouseEvent* event)
+{
+    try {
+        handleMove(clampToClip(event->position()));
+    }
+    VIEW_CATCH_ALL
+}
+
+void PanoramicView::mouseReleaseEvent(QMouseEvent*)
+{
+    try {
+        transversalSliceDrag_ = false;
+        releaseImplantTransform();
+        if (model_)
+            releaseNerveAndMarker();
+        unclipMouse();
+        if (model_)
+            updateAll();
+    }
+    VIEW_CATCH_ALL
+}
+
+void PanoramicView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    try {
+        if (isEmpty() || width() <= 0 || height() <= 0)
+            return;
+        const QPointF p = clampToClip(event->position());
+        askDeleteNerve(getWorldPos(p.x(), p.y()));
+        updateAll();
+    }
+    VIEW_CATCH_ALL
+}
+
+// A nerve point held is confined to its side of the divide plane: the widget columns from the
+// plane's column towards the first corner, or away from it.
+void PanoramicView::grabAndConfine(const Vector3D& pos, bool traced)
+{
+    const bool held = traced ? traceNerve(pos) : grabNerve(pos);
+    const auto column = getDividePlaneColumn();
+    if (!held || !movingNervePoint_ || !column) {
+        clipMouseToView();
+        return;
+    }
+    const auto nerve = model_->getNerve();
+    // Both in world coordinates.
+    const Vector3D first = panoramicLine_->toWorld((*panoramicLine_->cornersBegin())->getPosition());
+    const int xd = std::clamp(*column, 0, width());
+    if (nerve->isAboveDividePlane(movingNervePoint_->position) == nerve->isAboveDividePlane(first))
+        clipMouse(QRect(0, 0, std::max(1, xd), height()));
+    else
+        clipMouse(QRect(xd, 0, std::max(1, width() - xd), height()));
+}
+
+void PanoramicView::handlePress(const QPointF& position)
+{
+    if (isEmpty() || width() <= 0 || height() <= 0 || !model_->getVolumeData())
+        return;
+    auto planning = model_->tryReadLock();
+    if (!planning.owns_lock())
+        return;
+    const double x = position.x(), y = position.y();
+    const Vector3D pos = getWorldPos(x, y);
+    const Vexa::Line3<double> line = getWorldPickLine(x, y);
+    const int state = model_->getState();
+    switch (state) {
+    case Model::NormalInput:
+    case Model::PanoramicLineInput:
+    case Model::NerveTracing: {
+        const unsigned mask = Model::NerveElement | Model::TransversalSliceElement |
+                              (state == Model::NerveTracing ? 0u : unsigned(Model::ImplantElement));
+        const unsigned found = model_->getElementsNearToPos(pos, mask);
+        if (found & Model::ImplantElement) {
+            prepareImplantTransform(getWorldPickRay(x, y));
+            setCursor(Qt::CrossCursor);
+            clipMouseToView();
+        } else if (found & Model::NerveElement) {
+            grabAndConfine(pos, false);
+        } else if (found & Model::TransversalSliceElement) {
+            transversalSliceDrag_ = true;
+            clipMouseToView();
+        } else if (state == Model::NerveTracing) {
+            grabAndConfine(pos, true);
+        } else {
+            clipMouseToView();
+        }
+        break;
+    }
+    case Model::ImplantPlacing:
+        Vexa::CommandProcessor::getInstance()->execute(AddImplantCommand::create(
+            model_->getImplantManager(), Vexa::Matrix44<double>(pos), model_->getJaw(), false));
+        model_->setStateAndUpdate(Model::NormalInput);
+        break;
+    case Model::MarkerDetected: {
+        dragStartPosition_ = dragCurrentPosition_ = pos;
+        if (model_->getElementsNearToLine(line, Model::MarkerElement) & Model::MarkerElement) {
+            movingMarker_ = model_->getMarkerNear(line);
+            if (movingMarker_) {
+                dragStartPosition_ = dragCurrentPosition_ = movingMarker_->getPosition();
+                dragOffset_ = movingMarker_->getPosition() - pos;
+                model_->selectMarker(movingMarker_);
+            }
+            clipMouseToView();
+            break;
+        }
+        const unsigned found = model_->getElementsNearToPos(
+            pos, Model::NerveElement | Model::ImplantElement | Model::TransversalSliceElement);
+        if (found & Model::NerveElement) {
+            grabAndConfine(pos, false);
+            break;
+        }
+        if (found & Model::ImplantElement)
+            prepareImplantTransform(getWorldPickRay(x, y));
+        else if (found & Model::TransversalSliceElement)
+            transversalSliceDrag_ = true;
+        clipMouseToView();
+        break;
+    }
+    case Model::LengthMeasuring:
+        if (!measureLength(pos))
+            clipMouseToView();
+        break;
+    case Model::Navigation:
+        if (model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement)
+            transversalSliceDrag_ = true;
+        clipMouseToView();
+        break;
+    default:
+        clipMouseToView();
+        break;
+    }
+    planning.unlock();
+    updateAll();
+}
+
+void PanoramicView::handleMove(const QPointF& position)
+{
+    if (isEmpty() || width() <= 0 || height() <= 0 || !model_->getVolumeData())
+        return;
+    auto planning = model_->tryReadLock();
+    if (!planning.owns_lock())
+        return;
+    const double x = position.x(), y = position.y();
+    const Vector3D pos = getWorldPos(x, y);
+    const Vexa::Ray3<double> ray = getWorldPickRay(x, y);
+    bool changed = true;
+    if (transversalSliceDrag_) {
+        model_->getTransversalSlicePositioner()->setSlicePosition(pos.z);
+    } else if (transformImplant(ray) || dragNerve(pos)) {
+    } else if (movingMarker_) {
+        // Only the height follows the mouse here.
+        const Vector3D p(dragStartPosition_.x - dragOffset_.x, dragStartPosition_.y - dragOffset_.y, pos.z);
+        dragCurrentPosition_ = p + dragOffset_;
+        model_->setMarkerPosition(movingMarker_, dragCurrentPosition_);
+    } else {
+        changed = false;
+        setHoverCursor(pos, ray, getWorldPickLine(x, y));
+    }
+    planning.unlock();
+    if (changed)
+        updateAll();
+}
+
+void PanoramicView::setHoverCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray,
+                                   const Vexa::Line3<double>& line)
+{
+    const int state = model_->getState();
+    const auto byElements = [&](unsigned mask) {
+        const unsigned found = model_->getElementsNearToPos(pos, mask);
+        const bool nerveFirst = state == Model::MarkerDetected;
+        if (nerveFirst && (found & Model::NerveElement))
+            return Qt::CrossCursor;
+        if (found & Model::ImplantElement) {
+            const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
+            return implant && isImplantRotation(implant, ray) ? Qt::SizeHorCursor : Qt::SizeAllCursor;
+        }
+        if (found & Model::NerveElement)
+            return Qt::CrossCursor;
+        if (found & Model::TransversalSliceElement)
+            return Qt::SizeVerCursor;
+        return Qt::ArrowCursor;
+    };
+    switch (state) {
+    case Model::NormalInput:
+    case Model::PanoramicLineInput:
+        setCursor(byElements(Model::NerveElement | Model::ImplantElement | Model::TransversalSliceElement));
+        break;
+    case Model::NerveTracing:
+        setCursor(byElements(Model::NerveElement | Model::TransversalSliceElement));
+        break;
+    case Model::MarkerDetected:
+        if (model_->getElementsNearToLine(line, Model::MarkerElement) & Model::MarkerElement)
+            setCursor(Qt::CrossCursor);
+        else
+            setCursor(byElements(Model::NerveElement | Model::ImplantElement | Model::TransversalSliceElement));
+        break;
+    case Model::ImplantPlacing:
+    case Model::LengthMeasuring:
+        setCursor(Qt::CrossCursor);
+        break;
+    case Model::Navigation:
+        setCursor(byElements(Model::TransversalSliceElement));
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The real controller and Model on an injected clock, in a data folder of their own
+// (MORVANTA_HOME), with a user interface that records what it was asked.
+#include "NavigationScene.h"
+
+#include "navigation/INavigationUi.h"
+#include "navigation/ReplayCamera.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "platform/Sound.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace NavigationScene {
+
+class RecordingUi : public INavigationUi
+{
+public:
+    int chooseJaw() override { return jaw; }
+    void showCalibrationQuality(std::shared_ptr<ICalibrationAcceptor> acceptor, const Accuracy&, const Accuracy&,
+                                const Accuracy&) override
+    {
+        ++acceptanceRequests;
+        lastAcceptor = acceptor;
+    }
+    void playSound(const std::string& wavFile) override { sounds.push_back(wavFile); }
+    void showError(const std::string& text) override { errors.push_back(text); }
+
+    int jaw = 1;
+    int acceptanceRequests = 0;
+    std::shared_ptr<ICalibrationAcceptor> lastAcceptor;
+    std::vector<std::string> sounds, errors;
+};
+
+class NavigationFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(home.isValid());
+        setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
+        NavigationController::installModelFactory();
+        Platform::setSoundListener([](const std::string&) {});
+    }
+    void TearDown() override
+    {
+        model.reset();
+        Model::setNavigationControllerFactory({});
+        Platform::setSoundListener({});
+        unsetenv("MORVANTA_HOME");
+    }
+
+    // A Model of the mandible whose planning lies in the data folder, navigating when asked.
+    void start(Constants::Jaw jaw = Constants::Mandible, bool navigate = true)
+    {
+        auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+        settings->setPlanningFile(path("Planning/P.srl"));
+        model = std::make_shared<Model>(settings);
+        model->setJaw(jaw);
+        controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
+        ASSERT_TRUE(controller);
+        controller->setClock([this] { return clock; });
+        model->setNavigationClock([this] { return clock; });
+        controller->setUi(ui);
+        if (navigate)
+            controller->enableNavigation(std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory(), false));
+    }
+
+    // One tick 50 ms after the last one.
+    void tick(const Matrix44<double>& handpiece, bool handpieceVisible = true, bool locatorVisible = true)
+    {
+        clock += 50;
+        controller->setTrackerData({noise.sample(handpiece, handpieceVisible), noise.sample(locatorPose(), locatorVisible)});
+        QCoreApplication::processEvents();
+    }
+    // Ticks until the controller is in `state`, at most `limit` ticks; the ticks taken.
+    int tickUntil(int state, const Matrix44<double>& handpiece, int limit, bool handpieceVisible = true)
+    {
+        for (int i = 1; i <= limit; ++i) {
+            tick(handpiece, handpieceVisible);
+            if (controller->getCurrentState() == state)
+                return i;
+        }
+        return -1;
+    }
+    std::string path(const std::string& name) const { return home.filePath(QString::fromStdString(name)).toStdString(); }
+
+    QTemporaryDir home;
+    std::uint32_t clock = 1000;
+    Noise noise{0.01};
+    std::shared_ptr<RecordingUi> ui = std::make_shared<RecordingUi>();
+    std::shared_ptr<Model> model;
+    std::shared_ptr<NavigationController> controller;
+};
+
+}

@@ -1,0 +1,272 @@
+// The Polaris driver against the simulated camera on a pseudo-terminal (sim/polaris_sim.py),
+// with Debian's python3-crcmod as the CRC oracle.
+#include "NavigationScene.h"
+
+#include "navigation/Polaris.h"
+#include "navigation/Tracker.h"
+#include "navigation/Workspace.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFiles.h"
+#include "platform/SerialPort.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <thread>
+
+using Vexa::Polaris;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString simulator = MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py";
+
+// The simulator for one test; its log lists commands, polls and checked tool images.
+class Simulator
+{
+public:
+    explicit Simulator(QStringList options)
+    {
+        options << "--log" << dir.filePath("sim.log");
+        process.start("/usr/bin/python3", QStringList{simulator} + options);
+        EXPECT_TRUE(process.waitForReadyRead(5000));
+        device = process.readLine().trimmed().toStdString();
+    }
+    ~Simulator()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    std::vector<std::string> log(const std::string& prefix) const
+    {
+        std::ifstream in(dir.filePath("sim.log").toStdString());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0)
+                lines.push_back(line.substr(prefix.size()));
+        return lines;
+    }
+    QTemporaryDir dir;
+    QProcess process;
+    std::string device;
+};
+
+std::string startupFailure(const QStringList& options)
+{
+    Simulator sim(options);
+    std::string what;
+    try {
+        Polaris camera(sim.device);
+    } catch (const std::runtime_error& e) {
+        what = e.what();
+    }
+    Platform::SerialPort again;
+    EXPECT_TRUE(again.open(sim.device)) << "the port stays free after: " << what;
+    return what;
+}
+
+std::string trajectoryFile(const QTemporaryDir& dir)
+{
+    // Handpiece and locator still, on the wire's 0.01 mm grid.
+    std::ostringstream out;
+    NavigationScene::writeLine(out, 0, 0, Vexa::Matrix44<double>(Vexa::Vector3D(12.34, -56.78, -1234.5)), true);
+    NavigationScene::writeLine(out, 0, 1, NavigationScene::locatorPose(), true);
+    const std::string file = dir.filePath("trajectory.txt").toStdString();
+    std::ofstream(file) << out.str();
+    return file;
+}
+
+}
+
+TEST(Polaris, CrcFramingAndParsing)
+{
+    QProcess oracle;
+    oracle.start("/usr/bin/python3", {simulator, "--crc-oracle", "1000", "7"});
+    ASSERT_TRUE(oracle.waitForFinished(20000));
+    std::istringstream lines(oracle.readAllStandardOutput().toStdString());
+    int count = 0;
+    for (std::string hex, crc; lines >> hex >> crc; ++count)
+        ASSERT_EQ(std::stoi(crc, nullptr, 16), Polaris::crc16(QByteArray::fromHex(hex.c_str()).toStdString())) << hex;
+    EXPECT_EQ(1000, count);
+    EXPECT_EQ(0xBB3D, Polaris::crc16("123456789"));
+    EXPECT_EQ("GX:90015E3B\r", Polaris::frameCommand("GX:9001", true));
+    EXPECT_EQ(Polaris::frameCommand("PVWR:A0000", true), Polaris::frameCommand("PVWR A0000", true));
+    EXPECT_EQ("TSTOP \r", Polaris::frameCommand("TSTOP ", false));
+    EXPECT_TRUE(Polaris::checkReply("OKAYA896\r"));
+    std::string code;
+    EXPECT_FALSE(Polaris::checkReply("ERROR0D8C03\r", &code));
+    EXPECT_EQ("0D", code);
+    EXPECT_FALSE(Polaris::checkReply("OKAYA897\r"));
+    EXPECT_FALSE(Polaris::checkReply("A896\r"));
+
+    const auto sample = Polaris::parseTransformation("+05000+05000+05000+05000+012345-000123+145000+00123");
+    ASSERT_TRUE(sample && sample->isVisible());
+    EXPECT_NEAR(123.45, sample->getTransform()[12], 1e-9);
+    EXPECT_NEAR(-1.23, sample->getTransform()[13], 1e-9);
+    EXPECT_NEAR(1450.0, sample->getTransform()[14], 1e-9);
+    EXPECT_NEAR(0.0123, sample->getError(), 1e-12);
+    EXPECT_FALSE(Polaris::parseTransformation("MISSING")->isVisible());
+    EXPECT_FALSE(Polaris::parseTransformation("+05000+05000+0x000"));
+    const std::string head = "MISSING\nMISSING\nMISSING\n00000001\n";
+    const auto markers = Polaris::parseTrackingData(
+        head + "002+001234-000560+150000-000100+000200+140050" + "ABCD\r", 0);
+    ASSERT_TRUE(markers);
+    ASSERT_EQ(2u, markers->markers.size());
+    EXPECT_NEAR(-5.6, markers->markers[0].y, 1e-9);
+    EXPECT_TRUE(Polaris::parseTrackingData(head + "000ABCD\r", 0)->markers.empty());
+    for (const std::string bad : {head + "009+001234ABCD\r", head + "0", std::string("MISSING\n"), head + "+0x\nABCD\r"})
+        EXPECT_FALSE(Polaris::parseTrackingData(bad, 3)) << bad;
+}
+
+TEST(Polaris, StartUpAndItsFailuresLeaveThePortFree)
+{
+    for (const auto& [version, name] : {std::pair{"Polaris", "Polaris"}, {"Accedo", "Accedo"}, {"Polaris Accedo", "Accedo"}}) {
+        Simulator sim({"--version", version});
+        Polaris camera(sim.device);
+        EXPECT_EQ(name, camera.getName());
+        EXPECT_EQ(1, camera.getState());
+        EXPECT_EQ(std::string(name) == "Accedo", camera.getWorkspace() != Polaris::getDefaultWorkspace());
+    }
+    EXPECT_EQ("Polaris::Polaris : Hardware Reset failed", startupFailure({"--no-reset"}));
+    EXPECT_EQ("Polaris::Polaris : Init failed", startupFailure({"--no-answer", "COMM"}));
+    EXPECT_EQ("Polaris::Polaris : Low range Volume of Polaris not calibrated", startupFailure({"--no-answer", "VSEL"}));
+    EXPECT_EQ("Polaris::Polaris : Init failed", startupFailure({"--sflist", "X"}));
+}
+
+TEST(Polaris, ToolsAreUploadedIntoPortsAToI)
+{
+    Simulator sim({});
+    Polaris camera(sim.device);
+    std::vector<std::shared_ptr<Vexa::Tracker>> two = {Vexa::Tracker::create(3), Vexa::Tracker::create(4)};
+    camera.setTracker(two);
+    camera.setTracker(two);
+    std::vector<std::shared_ptr<Vexa::Tracker>> ten;
+    for (int type = 2; type <= 11; ++type)
+        ten.push_back(Vexa::Tracker::create(type));
+    camera.setTracker(ten);
+    const auto images = sim.log("image ");
+    ASSERT_EQ(9u, images.size());
+    EXPECT_EQ("A ok 25,25 15,-20 -25,0", images[0]);
+    EXPECT_EQ("C ok 25,25 15,-20 -25,0", images[2]);
+    EXPECT_EQ("E ok 100,0 169,2 204,-2", images[4]);
+    for (const auto& image : images)
+        EXPECT_NE(std::string::npos, image.find(" ok ")) << image;
+    EXPECT_EQ("ID", sim.log("command PENA ").back()) << "the tenth tracker is ignored";
+    camera.startReporting();
+    EXPECT_THROW(camera.setTracker(two), std::runtime_error);
+    camera.stopReporting();
+}
+
+TEST(Polaris, TracksPollsStopsAndStartsAndNoticesSilence)
+{
+    QTemporaryDir dir;
+    Simulator sim({"--trajectory", QString::fromStdString(trajectoryFile(dir)), "--markers", "2"});
+    Polaris camera(sim.device);
+    auto trackers = std::vector<std::shared_ptr<Vexa::Tracker>>{Vexa::Tracker::create(3), Vexa::Tracker::create(4)};
+    camera.setTracker(trackers);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        camera.startReporting();
+        std::this_thread::sleep_for(cycle == 0 ? 1000ms : 120ms);
+        camera.stopReporting();
+    }
+    const auto handpiece = trackers[0]->getTrackerData();
+    ASSERT_TRUE(handpiece.isVisible());
+    EXPECT_LE((handpiece.getTransform().getTranslation() - Vexa::Vector3D(12.34, -56.78, -1234.5)).length(), 0.0175);
+    const auto locator = trackers[1]->getTrackerData();
+    EXPECT_LE(std::abs(locator.getTransform()[14] - NavigationScene::locatorPose()[14]), 0.0101);
+    EXPECT_EQ(2u, camera.getMarkerPositions().size());
+    std::vector<double> polls;
+    for (const auto& poll : sim.log("poll "))
+        polls.push_back(std::stod(poll));
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < polls.size() && i < 21; ++i)
+        gaps.push_back(polls[i] - polls[i - 1]);
+    ASSERT_FALSE(gaps.empty());
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    EXPECT_NEAR(50.0, gaps[gaps.size() / 2], 15.0);
+}
+
+TEST(Polaris, SilenceTurnsTheStateToNoData)
+{
+    QTemporaryDir dir;
+    Simulator sim({"--trajectory", QString::fromStdString(trajectoryFile(dir)), "--silence-after", "500"});
+    Polaris camera(sim.device);
+    auto trackers = std::vector<std::shared_ptr<Vexa::Tracker>>{Vexa::Tracker::create(3)};
+    camera.setTracker(trackers);
+    camera.startReporting();
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(1, camera.getState());
+    std::this_thread::sleep_for(100ms + 1400ms);
+    EXPECT_EQ(0, camera.getState());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(0, camera.getState());
+    camera.stopReporting();
+}
+
+TEST(Polaris, MalformedRepliesNeverChangeASample)
+{
+    QTemporaryDir dir;
+    Simulator sim({"--trajectory", QString::fromStdString(trajectoryFile(dir)), "--fault",
+                   "crc,error,short,glued,long,poison", "--fault-every", "2"});
+    Polaris camera(sim.device);
+    auto trackers = std::vector<std::shared_ptr<Vexa::Tracker>>{Vexa::Tracker::create(3)};
+    camera.setTracker(trackers);
+    camera.startReporting();
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    int seen = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        const auto sample = trackers[0]->getTrackerData();
+        if (sample.isVisible()) {
+            ++seen;
+            ASSERT_LT(std::abs(sample.getTransform()[12] - 12.34), 0.02) << "a sample from a malformed reply";
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(1, camera.getState());
+    EXPECT_GT(seen, 0);
+    camera.stopReporting();
+}
+
+TEST(Polaris, AccedoFrustum)
+{
+    const std::string& stl = Polaris::accedoFrustum();
+    ASSERT_EQ(2484u, stl.size());
+    EXPECT_EQ(0, stl.compare(0, 15, "STLEXP Object01"));
+    std::uint32_t facets;
+    std::memcpy(&facets, stl.data() + 80, 4);
+    EXPECT_EQ(48u, facets);
+    // Debian's admesh: a closed surface, nothing to mend.
+    QTemporaryDir dir;
+    const QString file = dir.filePath("frustum.stl");
+    std::ofstream(file.toStdString(), std::ios::binary) << stl;
+    QProcess admesh;
+    admesh.start("admesh", {file});
+    ASSERT_TRUE(admesh.waitForFinished(20000)) << "admesh (Debian package admesh) is needed";
+    const std::string report = admesh.readAllStandardOutput().toStdString();
+    for (const char* line : {"Total disconnected facets        :     0                   0", "Edges fixed           :     0",
+                             "Facets reversed       :     0", "Backwards edges       :     0", "Normals fixed         :     0"})
+        EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+    // The corners the device's description names.
+    std::istringstream in(stl);
+    const auto mesh = Vexa::readSTLStream(in, false);
+    ASSERT_TRUE(mesh);
+    auto hasCorner = [&](double x, double y, double z) {
+        for (unsigned i = 0; i < mesh->getVertexCount(); ++i)
+            if ((mesh->getVertex(i) - Vexa::Vector3D(x, y, z)).length() < 2e-3)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(hasCorner(201.0669, 0, 981.0786) && hasCorner(142.4712, 141.4623, 981.0786)
+                && hasCorner(1.0089, 200.0579, 981.0786));
+    EXPECT_TRUE(hasCorner(451.2462, 0, 1699.1516) && hasCorner(319.3747, 318.366, 1699.1516)
+                && hasCorner(1.0088, 450.2373, 1699.1516));
+    const auto workspace = Polaris::getAccedoWorkspace();
+    // Workspace points inside the frustum, outside it, and in the inner box.
+    EXPECT_EQ(2, workspace->getPositionQuality(Vexa::Vector3D(0, 0, -1300)));
+    EXPECT_EQ(1, workspace->getPositionQuality(Vexa::Vector3D(0, 250, -1600)));
+    EXPECT_EQ(0, workspace->getPositionQuality(Vexa::Vector3D(0, 250, -1000)));
+    EXPECT_EQ(0, workspace->getPositionQuality(Vexa::Vector3D(0, 0, -900)));
+}

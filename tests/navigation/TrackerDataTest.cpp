@@ -1,0 +1,123 @@
+// Samples, trackers and workspaces: Qt's quaternions as the oracle of the rotation formulas,
+// analytic boxes as the oracle of the position quality.
+#include "navigation/NavigationCamera.h"
+#include "navigation/Tracker.h"
+#include "navigation/TrackerData.h"
+#include "navigation/Workspace.h"
+
+#include <QMatrix3x3>
+#include <QQuaternion>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+
+using Vexa::Matrix44;
+using Vexa::TrackerData;
+using Vexa::Vector3D;
+
+TEST(TrackerData, RotationFormulasAgreeWithQQuaternion)
+{
+    std::mt19937 random(11);
+    std::normal_distribution<double> n;
+    for (int i = 0; i < 10000; ++i) {
+        QQuaternion q(n(random), n(random), n(random), n(random));
+        q.normalize();
+        const QMatrix3x3 r = q.toRotationMatrix();
+        Vexa::Rotation9 e;
+        for (int c = 0; c < 3; ++c)
+            for (int row = 0; row < 3; ++row)
+                e[3 * c + row] = r(row, c);
+        const auto ours = Vexa::quaternionFromRotation(e);
+        const double sign = ours[0] * q.scalar() + ours[1] * q.x() + ours[2] * q.y() + ours[3] * q.z() < 0 ? -1 : 1;
+        const double expected[4] = {q.scalar(), q.x(), q.y(), q.z()};
+        for (int k = 0; k < 4; ++k)
+            ASSERT_NEAR(expected[k], sign * ours[k], 1e-5) << "rotation " << i;
+        const auto back = Vexa::rotationFromQuaternion({q.scalar(), q.x(), q.y(), q.z()});
+        for (int k = 0; k < 9; ++k)
+            ASSERT_NEAR(e[k], back[k], 1e-5) << "rotation " << i;
+        // Through a sample and its Euler-angle detour: the same rotation away from +-90 degrees pitch.
+        Matrix44<double> m;
+        for (int k = 0; k < 9; ++k)
+            m[(k / 3) * 4 + k % 3] = e[k];
+        m.setTranslation(Vector3D(i, -i, 0.5 * i));
+        const Matrix44<double> t = TrackerData(m, 0.0, true).getTransform();
+        if (std::abs(e[6]) < 0.999)
+            ASSERT_TRUE(Vexa::isEqual(m, t, 1e-5)) << "rotation " << i;
+    }
+    // Half a turn about x takes the x branch.
+    const auto x = Vexa::quaternionFromRotation({1, 0, 0, 0, -1, 0, 0, 0, -1});
+    EXPECT_EQ((Vexa::Quaternion{0, 1, 0, 0}), x);
+}
+
+TEST(TrackerData, EqualityVisibilityAndCopies)
+{
+    const Matrix44<double> pose(Vector3D(10, 20, 30));
+    TrackerData a(pose, 0.2, true);
+    TrackerData b(Matrix44<double>(Vector3D(10.0009, 20, 30)), 0.2, true);
+    EXPECT_TRUE(a == b);
+    b.setRotation({1.001, 0, 0, 0});
+    EXPECT_FALSE(a == b);
+    TrackerData hidden(pose, 0.2, false);
+    EXPECT_FALSE(hidden == hidden);
+    EXPECT_FALSE(TrackerData().isVisible());
+    EXPECT_EQ(-1.0, TrackerData().getError());
+    EXPECT_TRUE(Vexa::isEqual(Matrix44<double>(), TrackerData().getTransform(), 1e-12));
+    // A pose a device cannot have is invisible, and never NaN.
+    for (const Vexa::Quaternion& q : {Vexa::Quaternion{0, 0, 0, 0}, Vexa::Quaternion{NAN, 0, 0, 1},
+                                      Vexa::Quaternion{INFINITY, 0, 0, 1}}) {
+        TrackerData bad(pose, 0.0, true);
+        bad.setRotation(q);
+        EXPECT_FALSE(bad.isVisible());
+        EXPECT_TRUE(std::isfinite(bad.getTransform()[0]));
+    }
+    TrackerData copy = a;
+    copy.setTranslation(Vector3D(1, 1, 1));
+    copy = copy;
+    EXPECT_TRUE(Vexa::isEqual(pose, a.getTransform(), 1e-12));
+    EXPECT_NEAR(1.0, copy.getTransform()[12], 1e-12);
+}
+
+TEST(Tracker, BuiltinTypes)
+{
+    for (int type : {-1, 0, 1, 13})
+        EXPECT_FALSE(Vexa::Tracker::create(type)) << type;
+    for (int type = 2; type <= 12; ++type) {
+        auto tracker = Vexa::Tracker::create(type);
+        ASSERT_TRUE(tracker);
+        EXPECT_EQ(3u, tracker->getNumberOfPoints());
+        EXPECT_EQ(type == 2 || type == 9, tracker->getFlag());
+        EXPECT_FALSE(tracker->getTrackerData().isVisible());
+    }
+    const auto handpiece = Vexa::Tracker::create(3);
+    EXPECT_EQ((std::vector<int>{5, 21, 37}), std::vector<int>(handpiece->getIds().first, handpiece->getIds().second));
+}
+
+TEST(Workspace, QualityAgainstAnalyticBoxes)
+{
+    const auto workspace = Vexa::getDefaultWorkspace();
+    // Workspace (y, x, -z) of a camera point; inner box [-100,100]^2 x [800,2000], outer
+    // [-200,200]^2 x [700,2100].
+    auto expected = [](const Vector3D& camera) {
+        const Vector3D p(camera.y, camera.x, -camera.z);
+        auto inside = [&](double half, double low, double high) {
+            return std::abs(p.x) < half && std::abs(p.y) < half && p.z > low && p.z < high;
+        };
+        return inside(100, 800, 2000) ? 2 : inside(200, 700, 2100) ? 1 : 0;
+    };
+    EXPECT_EQ(2, workspace->getPositionQuality(Vector3D(0, 0, -1400)));
+    EXPECT_EQ(1, workspace->getPositionQuality(Vector3D(0, 0, -750)));
+    EXPECT_EQ(0, workspace->getPositionQuality(Vector3D(0, 0, -500)));
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> xy(-260, 260), z(-2200, -600);
+    for (int i = 0; i < 3000; ++i) {
+        const Vector3D p(xy(random), xy(random), z(random));
+        ASSERT_EQ(expected(p), workspace->getPositionQuality(p)) << p.x << " " << p.y << " " << p.z;
+    }
+    // Excursion about the camera's x axis: below 30 degrees good, below 36 fair.
+    const std::pair<double, int> bands[] = {{0.0, 2}, {29.9, 2}, {30.1, 1}, {35.9, 1}, {36.1, 0}, {80.0, 0}};
+    for (const auto& [degrees, quality] : bands) {
+        const double a = degrees * M_PI / 180.0;
+        EXPECT_EQ(quality, workspace->getExcursionQuality(Vector3D(0, -std::sin(a), std::cos(a)))) << degrees;
+    }
+    EXPECT_EQ(0, workspace->getExcursionQuality(Vector3D(0, 5, 0))); // not a unit vector: clamped, no NaN
+}

@@ -1,0 +1,203 @@
+// The treatment log: writer goldens, a two-implant treatment through the Model stored as log
+// and study copy (also under a comma-decimal locale), and the failures that must be told.
+#include "planning/log/DrillLog.h"
+#include "planning/log/TreatmentLog.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/model/Utilities.h"
+#include "planning/ModelTestSupport.h"
+#include "vexa/CommaLocale.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <clocale>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+namespace {
+
+std::string readFile(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> filesIn(const std::string& folder, const QString& pattern)
+{
+    std::vector<std::string> files;
+    for (const auto& name : QDir(QString::fromStdString(folder)).entryList({pattern}, QDir::Files, QDir::Name))
+        files.push_back(folder + "/" + name.toStdString());
+    return files;
+}
+
+// Compares with the golden file (the temporary folder written as "<home>");
+// MORVANTA_UPDATE_GOLDENS=1 rewrites it.
+void expectGolden(std::string text, const std::string& name, const QTemporaryDir& home)
+{
+    for (std::size_t at; (at = text.find(home.path().toStdString())) != std::string::npos;)
+        text.replace(at, home.path().size(), "<home>");
+    const std::string file = std::string(MORVANTA_TEST_DATA_DIR) + "/" + name;
+    if (std::getenv("MORVANTA_UPDATE_GOLDENS"))
+        std::ofstream(file, std::ios::binary) << text;
+    EXPECT_EQ(readFile(file), text) << name;
+}
+
+class TreatmentLogTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Utilities::setClock([] { return QDateTime(QDate(2005, 3, 7), QTime(9, 5, 7)); });
+        setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
+    }
+    void TearDown() override
+    {
+        Utilities::setClock({});
+        unsetenv("MORVANTA_HOME");
+    }
+    std::string path(const std::string& name) const { return home.filePath(QString::fromStdString(name)).toStdString(); }
+
+    // Planning in "Plans/P.srl", patients under "Patients"; a mandible with two implants; a
+    // drill of 25 mm registered; 20 ticks down implant 1 with a mark, 8 at implant 2 with a
+    // mark; a manual calibration. Returns the Model, still navigating.
+    std::shared_ptr<Model> treat()
+    {
+        QDir().mkpath(QString::fromStdString(path("Plans")));
+        std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << path("Patients") << "\n";
+        auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+        settings->setPlanningFile(path("Plans/P.srl"));
+        auto model = std::make_shared<Model>(settings);
+        model->setJaw(Constants::Mandible);
+        model->setPatientData({{"name", "Doe^Jane\nSecond line"}});
+        model->getImplantManager()->addImplant(PlanningTest::makeImplantAt(Vector3D(0, 0, 0), 0, 10.0));
+        model->getImplantManager()->addImplant(PlanningTest::makeImplantAt(Vector3D(30, 5, -2), 0, 8.0));
+        model->enableNavigation();
+        model->logCalibrationStart(true, Constants::Mandible);
+        model->logCalibration({0.512, 0.1}, {0.0, 0.0456}, {0.1, 0.02}, Constants::Mandible);
+        const Matrix44<double> drill(Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(-25, 0, 0));
+        model->registerDrill(drill);
+        // Without markers the planning is the locator's frame; the calibration is the identity.
+        auto at = [&](const Vector3D& tip) {
+            const Matrix44<double> patientTDrill(Vector3D(1, 0, 0), Vector3D(0, 1, 0), Vector3D(0, 0, 1), tip);
+            model->setTrackerData(true, patientTDrill * Vexa::inverse(drill), true, Matrix44<double>());
+        };
+        for (int i = 0; i < 20; ++i) {
+            at(Vector3D(0.2 + 0.01 * (i % 3), -0.1, 8.0 - 0.3 * i));
+            if (i == 12)
+                model->logUserDefinedState();
+        }
+        for (int i = 0; i < 8; ++i)
+            at(Vector3D(30.1, 5.0 + 0.02 * i, 4.0 - 0.4 * i));
+        model->logUserDefinedState();
+        // Away from every implant the window empties: a mark then adds nothing.
+        at(Vector3D(60, 60, 60));
+        model->logUserDefinedState();
+        return model;
+    }
+
+    QTemporaryDir home;
+};
+
+}
+
+TEST_F(TreatmentLogTest, WritersMatchTheirGoldens)
+{
+    DrillDifference a(1.234f, 0.05f, -0.5f, 0.025f, 3.6f, 0.11f, 1.5f, 0.25f, -2.0f, 0.5f, 27.6f, 1);
+    DrillDifference b = a;
+    b.depth = 3.5;
+    b.date = "7/3/2005";
+    b.time = "9:05:07";
+    DrillPositions table(10.0f);
+    ASSERT_TRUE(table.addDrillDifference(a, false));
+    ASSERT_TRUE(table.addDrillDifference(DrillDifference(0, 0, 2.51f, 0, 0, 27.6f, 1), false));
+    EXPECT_FALSE(table.addDrillDifference(DrillDifference(0, 0, 3.9f, 0, 0, 0, 1), true)) << "not below the largest";
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << std::fixed << std::setprecision(4);
+    out << table << DrillPositions() << a << '\n';
+    DrillLog::writeLogStyle(out, table, 2, true);
+    DrillLog::writeLogStyle(out, {b, a}, 3);
+    DrillLog::writeList(out, {b});
+    out << std::defaultfloat << std::setprecision(6);
+    DrillLog::writeLogStyle(out, b, 4, false, 3.0f);
+    expectGolden(out.str(), "writers.txt", home);
+    for (const auto& [depth, key] : {std::pair{2.3f, 2.0}, {2.5f, 2.0}, {2.51f, 2.5}, {2.99f, 2.5}, {-0.2f, -0.5}})
+        EXPECT_EQ(key, DrillLog::roundToHalfStep(depth)) << depth;
+}
+
+TEST_F(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
+{
+    for (bool comma : {false, true}) {
+        std::unique_ptr<CommaLocale::Global> locale;
+        if (comma) {
+            locale = std::make_unique<CommaLocale::Global>();
+            std::setlocale(LC_ALL, "de_DE.UTF-8");
+        }
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(home.path());
+        auto model = treat();
+        std::ostringstream text;
+        model->writeNavigationDataLogToStream(text);
+        model->disableNavigation();
+        std::setlocale(LC_ALL, "C");
+        const auto logs = filesIn(path("Plans/Log"), "*.log");
+        const auto copies = filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log");
+        ASSERT_EQ(1u, logs.size());
+        ASSERT_EQ(1u, copies.size());
+        expectGolden(readFile(logs[0]), "treatment.log", home);
+        EXPECT_EQ(readFile(logs[0]), readFile(copies[0]));
+        EXPECT_EQ(readFile(logs[0]), text.str());
+        EXPECT_TRUE(filesIn(path("Plans/Log"), "*.journal").empty()) << "the journal goes once the log is stored";
+        expectGolden(readFile(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl")), "dummy.srl", home);
+        EXPECT_EQ(readFile(path("CalibrationUK.txt")),
+                  "DATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK BC: u=0.51 s=0.10 DC: u=0.00 s=0.05 AC: "
+                  "u=0.10 s=0.02\n");
+    }
+}
+
+TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
+{
+    // A Model that ends while navigating stores its log.
+    treat().reset();
+    const auto logs = filesIn(path("Plans/Log"), "*.log");
+    ASSERT_EQ(1u, logs.size());
+    const std::string first = readFile(logs[0]);
+    std::ofstream(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl"), std::ios::app) << "# kept\n";
+    const std::string dummy = readFile(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl"));
+
+    // A second treatment in the same second: its names are taken. The first files stay, the
+    // journal stays, the stored accuracy is loaded back.
+    TreatmentLog log(home.path().toStdString());
+    log.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
+    EXPECT_EQ("CALIBRATION UK FROM DATE: 7/3/2005  TIME: 9:05:07  LOADED BC: u=0.51 s=0.10 DC: u=0.00 s=0.05 AC: "
+              "u=0.10 s=0.02",
+              log.getCalibrationEntries().back().action.toStdString());
+    const auto failures = log.store(path("Plans/P.srl"), {path("Patients")}, {});
+    ASSERT_EQ(2u, failures.size());
+    EXPECT_NE(std::string::npos, failures[0].find("the name is taken"));
+    EXPECT_EQ(first, readFile(logs[0]));
+    EXPECT_EQ(dummy, readFile(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl")));
+    EXPECT_EQ(1u, filesIn(path("Plans/Log"), "*.journal").size());
+
+    // A Log folder that cannot be made: told, the study copy still written.
+    QDir().mkpath(QString::fromStdString(path("Other")));
+    std::ofstream(path("Other/Log")) << "a file where the folder belongs";
+    Utilities::setClock([] { return QDateTime(QDate(2005, 3, 8), QTime(10, 0, 0)); });
+    log.start("P", path("Other/P.srl"), {}, Constants::Mandible);
+    EXPECT_EQ(1u, log.store(path("Other/P.srl"), {path("Patients")}, {}).size());
+    EXPECT_EQ(2u, filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log").size());
+    // No absolute patient path: no study copy anywhere.
+    log.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
+    EXPECT_TRUE(log.store(path("Plans/P.srl"), {"relative"}, {}).empty());
+    EXPECT_FALSE(QFileInfo::exists("relative"));
+
+    // A full disk under the accuracy file: told.
+    ASSERT_EQ(0, ::symlink("/dev/full", path("CalibrationOK.txt").c_str()));
+    EXPECT_EQ(1u, log.logCalibration({1, 1}, {0, 1}, {1, 1}, Constants::Maxilla).size());
+}

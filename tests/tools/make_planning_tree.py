@@ -1,0 +1,67 @@
+#!/usr/bin/python3
+"""Writes a tree of saved plannings for the planning list's tests:
+
+  make_planning_tree.py <folder>
+
+<folder>/patients holds plannings of several versions and devices, a newer one, the study dummy,
+damaged ones (a missing key, a DICOM file no importer reads, a DICOM file outside its folder),
+names the list must skip (plan.SRL, plan.old.srl) and a symbolic link to a patient folder.
+The DICOM files are written with pydicom.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dicom_tree import write  # noqa: E402
+
+
+def dicom(path, modality, model):
+    write(path, "Test^Patient", "T1", "1", 1, "", modality=modality, model=model)
+
+
+def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None):
+    groups = {
+        "Patient": {"name": name, "birthday": birthday, "id": "ID-" + name, "sex": "F"},
+        "Planningdata": {"version": version, "lastModified": modified, "implantregion": str(region)},
+        "Implant": {"implant": str(implants)},
+    }
+    if dicom_file is not None:
+        groups.setdefault(dicom_key_group, {})["dicomFile0"] = dicom_file
+    if drop:
+        del groups[drop[0]][drop[1]]
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        for group, keys in groups.items():
+            f.write(f"[{group}]\n")
+            for key, value in keys.items():
+                f.write(f"{key} = {value}\n")
+
+
+def main():
+    root = os.path.join(sys.argv[1], "patients")
+    p = lambda *parts: os.path.join(root, *parts)
+    os.makedirs(root, exist_ok=True)
+    for folder, modality, model in [("Alpha", "CT", "Scanner"), ("Beta", "CT", "DVT 9000"), ("Gamma", "PX", "Pan")]:
+        os.makedirs(p(folder), exist_ok=True)
+        dicom(p(folder, "image.dcm"), modality, model)
+    planning(p("Alpha", "plan.srl"), "2.0.9", "12/31/2004 10:00:00", "Alpha", "19650412", 2, 3, "ImageData", "image.dcm")
+    planning(p("Beta", "plan.srl"), "1.8.0", "01/02/2005 09:00:00", "Beta", "1965", 3, 0, "Planningdata", "image.dcm")
+    planning(p("Gamma", "plan.srl"), "1.9.0", "03/15/2003 08:00:00", "Gamma", "", 1, 1, "ImageData", "image.dcm")
+    planning(p("Gamma", "short.srl"), "2.0.3", "12/31", "Short", "20010101", 0, 0, "ImageData", "image.dcm")
+    planning(p("Newer", "plan.srl"), "2.1.0", "01/01/2006 00:00:00", "Newer", "", 1, 0, "ImageData", "x.dcm")
+    planning(p("Dummy", "MorvantaStudyDummy.srl"), "P100.0.0", "01/01/2006 00:00:00", "Dummy", "", 0, 0, "ImageData",
+             None)
+    planning(p("Damaged", "missing.srl"), "2.0.3", "01/01/2006 00:00:00", "Missing", "", 0, 0, "ImageData",
+             "x.dcm", drop=("Patient", "birthday"))
+    with open(p("Damaged", "junk.dcm"), "wb") as f:
+        f.write(b"not a DICOM file at all" * 10)
+    planning(p("Damaged", "junk.srl"), "2.0.3", "01/01/2006 00:00:00", "Junk", "", 0, 0, "ImageData", "junk.dcm")
+    planning(p("Damaged", "escape.srl"), "2.0.3", "01/01/2006 00:00:00", "Escape", "", 0, 0, "ImageData",
+             "../Alpha/image.dcm")
+    for name in ["plan.SRL", "plan.old.srl"]:
+        planning(p("Cases", name), "2.0.3", "01/01/2006 00:00:00", name, "", 0, 0, "ImageData", "../Alpha/image.dcm")
+    os.symlink(p("Alpha"), p("Linked"))
+
+
+if __name__ == "__main__":
+    main()
