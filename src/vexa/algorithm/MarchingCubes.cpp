@@ -368,14 +368,18 @@ private:
     SlabMesh* mesh_ = nullptr;
 };
 
-// The cut edges along x in every fourth row of each sample layer: a cheap measure of how much
-// surface passes there, read on all cores.
+// The cut edges along x in every eighth row of each sample layer: a cheap measure of how much
+// surface passes there (read on all cores for a large volume; for a small one, starting the
+// threads would cost more than the reading).
+constexpr int sampledRows = 8;
+
 std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 {
     std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
-    ParallelJobs::run(threads, cuts.size(), [&](std::size_t z, unsigned) {
+    const std::size_t voxels = std::size_t(g.nx) * g.ny * g.nz;
+    ParallelJobs::run(voxels < (std::size_t(1) << 25) ? 1 : threads, cuts.size(), [&](std::size_t z, unsigned) {
         std::size_t count = 0;
-        for (int y = 0; y < g.ny; y += 4)
+        for (int y = 0; y < g.ny; y += sampledRows)
         {
             const unsigned short* row = g.voxels + (z * g.ny + y) * g.nx;
             bool inside = row[0] >= g.iso;
@@ -406,7 +410,7 @@ std::vector<std::pair<int, int>> cutIntoSlabs(const PaddedGrid& g, unsigned thre
     const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
     // Classifying a layer costs about as much as a cut edge per 64 samples.
     const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
-    auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? 4.0 * double(cuts[std::size_t(pz - 1)]) : 0.0; };
+    auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? sampledRows * double(cuts[std::size_t(pz - 1)]) : 0.0; };
     std::vector<double> work(static_cast<std::size_t>(cellLayers));
     double total = 0.0;
     for (int cz = 0; cz < cellLayers; ++cz)
