@@ -401,12 +401,18 @@ std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 // work: the slabs are cut to equal shares of the estimated work instead, a few per thread so
 // that the threads that finish early take more. Every slab computes its first layer again,
 // which the estimate counts too.
-std::vector<std::pair<int, int>> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
+struct Slab
+{
+    int first, end;          // cell layers [first, end)
+    std::size_t vertices;    // estimated, 0 when unknown
+};
+
+std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
 {
     const int cellLayers = g.nz + 1;
     const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
     if (slabCount == 1)
-        return {{0, cellLayers}};
+        return {{0, cellLayers, 0}};
     const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
     // Classifying a layer costs about as much as a cut edge per 64 samples.
     const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
@@ -416,18 +422,23 @@ std::vector<std::pair<int, int>> cutIntoSlabs(const PaddedGrid& g, unsigned thre
     for (int cz = 0; cz < cellLayers; ++cz)
         total += work[std::size_t(cz)] = layerCost + sampleLayer(cz) + sampleLayer(cz + 1);
     const double share = (total + slabCount * layerCost) / slabCount;
-    std::vector<std::pair<int, int>> slabs;
+    std::vector<Slab> slabs;
     int first = 0;
-    double done = 0.0;
+    double done = 0.0, cut = 0.0;
     for (int cz = 0; cz < cellLayers; ++cz)
     {
         done += work[std::size_t(cz)];
+        cut += sampleLayer(cz + 1);
         const bool last = cz + 1 == cellLayers;
         if (last || (done >= share && cz + 1 - first >= 2 && cellLayers - cz - 1 >= 2))
         {
-            slabs.emplace_back(first, cz + 1);
+            // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then
+            // never grow by copying (and by handing memory back and forth with the kernel,
+            // which every other thread pays for).
+            slabs.push_back({first, cz + 1, std::size_t((3.0 * (cut + sampleLayer(first)) + 1024.0) * 1.25)});
             first = cz + 1;
             done = layerCost + sampleLayer(first);
+            cut = 0.0;
         }
     }
     return slabs;
@@ -473,7 +484,7 @@ bool MarchingCubes::generate() try
 
     unsigned threads = threadCount_ ? threadCount_ : ProcessorAffinity::usableCores();
     const int cellLayers = grid.nz + 1;
-    const std::vector<std::pair<int, int>> slabs = cutIntoSlabs(grid, threads);
+    const std::vector<Slab> slabs = cutIntoSlabs(grid, threads);
     std::vector<SlabMesh> meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
@@ -483,7 +494,13 @@ bool MarchingCubes::generate() try
         if (!workers[thread])
             workers[thread] = std::make_unique<SlabWorker>(grid);
         SlabWorker& worker = *workers[thread];
-        const bool finished = worker.run(slabs[s].first, slabs[s].second, meshes[s], stop, [&] {
+        if (slabs[s].vertices)
+        {
+            meshes[s].positions.reserve(3 * slabs[s].vertices);
+            meshes[s].normals.reserve(3 * slabs[s].vertices);
+            meshes[s].triangles.reserve(6 * slabs[s].vertices);
+        }
+        const bool finished = worker.run(slabs[s].first, slabs[s].end, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
                 stop = true;
