@@ -333,8 +333,14 @@ bool Polaris::exchange(const std::string& command, bool withCrc, int timeoutMs)
 
 void Polaris::lockPort(const char* failure)
 {
-    if (!portMutex_.try_lock_for(500ms))
-        throw std::runtime_error(failure);
+    // Tries every millisecond rather than a timed wait: ThreadSanitizer does not follow the
+    // C library's timed mutex lock and would take every later unlock for a fault.
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    while (!portMutex_.try_lock()) {
+        if (std::chrono::steady_clock::now() >= end)
+            throw std::runtime_error(failure);
+        std::this_thread::sleep_for(1ms);
+    }
 }
 
 void Polaris::failAndThrow(const std::string& text)
@@ -436,9 +442,8 @@ void Polaris::setTracker(std::vector<std::shared_ptr<Tracker>>& trackers) try
         if (reporting_)
             throw std::runtime_error("Polaris::setTracker(): tools cannot be defined while the camera is reporting");
     }
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     for (const auto& tracker : trackers) {
         const char letter = static_cast<char>('A' + loadedTools_);
         if (letter > 'I')
@@ -458,9 +463,8 @@ VEXA_RETHROW
 
 void Polaris::loadVirtualTool() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     loadedTools_ = 0;
     std::map<int, std::shared_ptr<Tracker>> tools;
     {
@@ -481,9 +485,8 @@ VEXA_RETHROW
 
 void Polaris::startReporting() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("initPolaris(): Couldn't get Semaphore");
+    lockPort("initPolaris(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     if (!exchange("TSTART ", false, 300))
         throw std::runtime_error("Polaris::startReporting()");
     lastGoodReply_ = now();
@@ -497,9 +500,8 @@ VEXA_RETHROW
 
 void Polaris::stopReporting() try
 {
-    std::unique_lock port(portMutex_, std::defer_lock);
-    if (!port.try_lock_for(500ms))
-        throw std::runtime_error("Polaris::stopReporting(): Couldn't get Semaphore");
+    lockPort("Polaris::stopReporting(): Couldn't get Semaphore");
+    std::unique_lock port(portMutex_, std::adopt_lock);
     {
         std::unique_lock lock(threadMutex_);
         reporting_ = false;
@@ -533,57 +535,55 @@ bool Polaris::readTrackingData()
     return true;
 }
 
-void Polaris::replyThread()
+void Polaris::whileRunning(const char* name, const std::function<void(std::unique_lock<std::mutex>&)>& step)
 {
     try {
         std::unique_lock lock(threadMutex_);
         while (running_) {
-            if (!reporting_) {
+            if (!reporting_)
                 threadWake_.wait(lock);
-                continue;
-            }
-            if (now() - lastGoodReply_ > dataTimeoutMs) {
-                // Silence: no data until reporting starts again.
-                state_ = NoData;
-                threadWake_.wait_for(lock, 20ms);
-                continue;
-            }
-            state_ = Running;
-            replyBusy_ = true;
-            lock.unlock();
-            const bool good = readTrackingData();
-            if (good)
-                lastGoodReply_ = now();
-            lock.lock();
-            replyBusy_ = false;
-            threadWake_.notify_all();
+            else
+                step(lock);
         }
     } catch (const std::exception& e) {
+        // Nothing may leave a thread; without polls or replies the state falls to 0.
         state_ = NoData;
-        Platform::outputDebugString(std::string("Polaris reply thread: ") + e.what() + "\n");
+        Platform::outputDebugString(std::string("Polaris ") + name + ": " + e.what() + "\n");
     }
+}
+
+void Polaris::replyThread()
+{
+    whileRunning("reply thread", [this](std::unique_lock<std::mutex>& lock) {
+        if (now() - lastGoodReply_ > dataTimeoutMs) {
+            // Silence: no data until reporting starts again.
+            state_ = NoData;
+            threadWake_.wait_for(lock, 20ms);
+            return;
+        }
+        state_ = Running;
+        replyBusy_ = true;
+        lock.unlock();
+        const bool good = readTrackingData();
+        if (good)
+            lastGoodReply_ = now();
+        lock.lock();
+        replyBusy_ = false;
+        threadWake_.notify_all();
+    });
 }
 
 void Polaris::pollingThread()
 {
-    try {
-        std::unique_lock lock(threadMutex_);
-        while (running_) {
-            if (!reporting_) {
-                threadWake_.wait(lock);
-                continue;
-            }
-            lock.unlock();
-            if (portMutex_.try_lock()) {
-                sendCommand("GX:9001", true);
-                portMutex_.unlock();
-            }
-            lock.lock();
-            threadWake_.wait_for(lock, 50ms, [this] { return !running_; });
+    whileRunning("polling thread", [this](std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        if (portMutex_.try_lock()) {
+            sendCommand("GX:9001", true);
+            portMutex_.unlock();
         }
-    } catch (const std::exception& e) {
-        Platform::outputDebugString(std::string("Polaris polling thread: ") + e.what() + "\n");
-    }
+        lock.lock();
+        threadWake_.wait_for(lock, 50ms, [this] { return !running_; });
+    });
 }
 
 std::shared_ptr<Workspace> Polaris::getDefaultWorkspace()

@@ -84,14 +84,17 @@ private:
     bool readTrackingData();
     void replyThread();
     void pollingThread();
+    // Runs the step while reporting (the thread lock held), waits while not, until stopped.
+    void whileRunning(const char* name, const std::function<void(std::unique_lock<std::mutex>&)>& step);
     std::uint32_t now() const;
+    // Takes the port lock within 500 ms or throws the text.
     void lockPort(const char* failure);
     void stopThreads();
 
     const std::string portName_;
     const std::function<std::uint32_t()> clock_;
     Platform::SerialPort port_;
-    std::timed_mutex portMutex_;
+    std::mutex portMutex_;
     std::string reply_;
     std::string lastErrorCode_;
     std::mutex nameMutex_;

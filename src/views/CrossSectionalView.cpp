@@ -1,6 +1,5 @@
 #include "views/CrossSectionalView.h"
 
-#include "planning/commands/AddImplantCommand.h"
 #include "planning/model/Constants.h"
 #include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
@@ -220,47 +219,13 @@ void CrossSectionalView::update() try
     }
     checkSliceVisualizer();
     // Hidden whenever there is nothing to show; a frame relies on that.
-    if (isEmpty()) {
-        if (!isHidden())
-            hide();
-        return;
-    }
-    if (isHidden() && parentWidget()) {
-        if (QWidget* grandParent = parentWidget()->parentWidget())
-            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
-        show();
-    }
-    if (isVisible())
+    if (showWhenNotEmpty())
         OpenGL2DView::update();
 }
 VEXA_RETHROW
 
-void CrossSectionalView::paintGL()
+void CrossSectionalView::drawSlices()
 {
-    beginText();
-    try {
-        paint();
-    }
-    VIEW_CATCH_ALL
-    try {
-        finishText();
-    }
-    VIEW_CATCH_ALL
-}
-
-void CrossSectionalView::paint()
-{
-    glClearColor(1.0f, 0.0f, 0.0f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    if (!model_)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock()) {
-        QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
-        return;
-    }
-    if (!checkSliceVisualizer())
-        return;
     const auto list = sections();
     const auto navigation = model_->getNavigationController();
     const bool drill = model_->isDrillRegistered() && navigation && navigation->getState() != 1;
@@ -338,48 +303,17 @@ VEXA_RETHROW
 
 // ---- mouse -------------------------------------------------------------------------------
 
-void CrossSectionalView::mousePressEvent(QMouseEvent* event)
+void CrossSectionalView::doubleClickAt(const QPointF& position)
 {
-    try {
-        // Presses right of the last column hit no cross section.
-        if (isInColumns(event->position().x()))
-            handlePress(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
+    if (isInColumns(position.x()))
+        askDeleteNerve(getWorldPos(position.x(), position.y()));
+    updateAll();
 }
 
-void CrossSectionalView::mouseMoveEvent(QMouseEvent* event)
+void CrossSectionalView::pressAt(const QPointF& position)
 {
-    try {
-        handleMove(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void CrossSectionalView::mouseReleaseEvent(QMouseEvent* event)
-{
-    try {
-        handleRelease(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void CrossSectionalView::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    try {
-        if (!isEmpty() && isInColumns(event->position().x()) && height() > 0)
-            askDeleteNerve(getWorldPos(event->position().x(), event->position().y()));
-        updateAll();
-    }
-    VIEW_CATCH_ALL
-}
-
-void CrossSectionalView::handlePress(const QPointF& position)
-{
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
+    // Presses right of the last column hit no cross section.
+    if (!isInColumns(position.x()))
         return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
@@ -405,11 +339,6 @@ void CrossSectionalView::handlePress(const QPointF& position)
         clipMouse(column);
         break;
     }
-    case Model::ImplantPlacing:
-        Vexa::CommandProcessor::getInstance()->execute(AddImplantCommand::create(
-            model_->getImplantManager(), Vexa::Matrix44<double>(pos), model_->getJaw(), false));
-        model_->setStateAndUpdate(Model::NormalInput);
-        break;
     case Model::MarkerDetected: {
         dragStartPosition_ = dragCurrentPosition_ = pos;
         const unsigned found = model_->getElementsNearToPos(
@@ -431,102 +360,27 @@ void CrossSectionalView::handlePress(const QPointF& position)
         clipMouse(column);
         break;
     }
-    case Model::LengthMeasuring:
-        if (!measureLength(pos))
-            clipMouse(column);
-        break;
-    case Model::Navigation:
-        if (model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement)
-            transversalSliceDrag_ = true;
-        clipMouseToView();
-        break;
     default:
-        clipMouseToView();
+        pressInOtherStates(pos, column);
         break;
     }
-    planning.unlock();
     updateAll();
 }
 
-void CrossSectionalView::handleMove(const QPointF& position)
+void CrossSectionalView::moveAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
+    const bool markers = model_->getState() == Model::MarkerDetected;
+    if (markers ? model_->getMarkers().empty() : model_->getImplantManager()->numberOfImplants() == 0)
         return;
-    const int state = model_->getState();
-    if (state == Model::MarkerDetected ? model_->getMarkers().empty()
-                                       : model_->getImplantManager()->numberOfImplants() == 0)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
-        return;
-    const double x = position.x(), y = position.y();
-    const Vector3D pos = getWorldPos(x, y);
-    const Vexa::Ray3<double> ray = getWorldPickRay(x, y);
-    bool changed = true;
-    if (transversalSliceDrag_) {
-        model_->getTransversalSlicePositioner()->setSlicePosition(pos.z);
-    } else if (transformImplant(ray) || dragNerve(pos)) {
-    } else if (movingMarker_) {
-        // Only the height follows the mouse here.
-        const Vector3D p(dragStartPosition_.x - dragOffset_.x, dragStartPosition_.y - dragOffset_.y, pos.z);
-        dragCurrentPosition_ = p + dragOffset_;
-        model_->setMarkerPosition(movingMarker_, dragCurrentPosition_);
-    } else {
-        changed = false;
-        setHoverCursor(pos, ray);
-    }
-    planning.unlock();
-    if (changed)
+    const Vector3D pos = getWorldPos(position.x(), position.y());
+    const Vexa::Ray3<double> ray = getWorldPickRay(position.x(), position.y());
+    if (dragWithinSlices(pos, ray))
         updateAll();
+    else
+        setCurveViewCursor(pos, ray, markers && (model_->getElementsNearToPos(pos, Model::MarkerElement) & Model::MarkerElement));
 }
 
-void CrossSectionalView::setHoverCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray)
-{
-    const int state = model_->getState();
-    const auto implantCursor = [&] {
-        const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
-        return implant && isImplantRotation(implant, ray) ? Qt::SizeHorCursor : Qt::SizeAllCursor;
-    };
-    switch (state) {
-    case Model::NormalInput:
-    case Model::PanoramicLineInput:
-    case Model::NerveTracing:
-    case Model::MarkerDetected: {
-        unsigned mask = Model::NerveElement | Model::TransversalSliceElement;
-        if (state != Model::NerveTracing)
-            mask |= Model::ImplantElement;
-        if (state == Model::MarkerDetected)
-            mask |= Model::MarkerElement;
-        const unsigned found = model_->getElementsNearToPos(pos, mask);
-        if (found & (Model::MarkerElement))
-            setCursor(Qt::CrossCursor);
-        else if (state == Model::MarkerDetected && (found & Model::NerveElement))
-            setCursor(Qt::CrossCursor);
-        else if (found & Model::ImplantElement)
-            setCursor(state == Model::MarkerDetected ? Qt::SizeAllCursor : implantCursor());
-        else if (found & Model::NerveElement)
-            setCursor(Qt::CrossCursor);
-        else if (found & Model::TransversalSliceElement)
-            setCursor(Qt::SizeVerCursor);
-        else
-            setCursor(Qt::ArrowCursor);
-        break;
-    }
-    case Model::ImplantPlacing:
-    case Model::LengthMeasuring:
-        setCursor(Qt::CrossCursor);
-        break;
-    case Model::Navigation:
-        setCursor(model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement
-                      ? Qt::SizeVerCursor
-                      : Qt::ArrowCursor);
-        break;
-    default:
-        break;
-    }
-}
-
-void CrossSectionalView::handleRelease(const QPointF& position)
+void CrossSectionalView::releaseAt(const QPointF& position)
 {
     transversalSliceDrag_ = false;
     if (!model_) {
@@ -537,12 +391,8 @@ void CrossSectionalView::handleRelease(const QPointF& position)
     releaseNerveAndMarker();
     if (!isEmpty() && width() > 0 && height() > 0 && model_->getState() == Model::NormalInput) {
         const Vector3D pos = getWorldPos(position.x(), position.y());
-        if (model_->getElementsNearToPos(pos, Model::ImplantElement) & Model::ImplantElement) {
-            const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
-            setCursor(implant && isImplantRotation(implant, getWorldPickRay(position.x(), position.y()))
-                          ? Qt::SizeHorCursor
-                          : Qt::SizeAllCursor);
-        }
+        if (model_->getElementsNearToPos(pos, Model::ImplantElement) & Model::ImplantElement)
+            setCursor(implantCursor(pos, getWorldPickRay(position.x(), position.y())));
     }
     unclipMouse();
     updateAll();

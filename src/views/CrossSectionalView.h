@@ -51,22 +51,18 @@ public:
     void update() override;
 
 protected:
-    void paintGL() override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
+    QColor backgroundColor() const override { return Qt::red; }
+    void drawSlices() override;
+    void pressAt(const QPointF& position) override;
+    void moveAt(const QPointF& position) override;
+    void releaseAt(const QPointF& position) override;
+    void doubleClickAt(const QPointF& position) override;
 
     virtual void drawBorderAndCrossSectionNumber(std::shared_ptr<Vexa::Slice> slice, unsigned index);
     virtual void drawPanoramicSliceProjectionsAtSlice(std::shared_ptr<Vexa::Slice> slice);
 
 private:
     std::vector<std::shared_ptr<Vexa::Slice>> sections() const;
-    void paint();
-    void handlePress(const QPointF& position);
-    void handleMove(const QPointF& position);
-    void handleRelease(const QPointF& position);
-    void setHoverCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray);
 
     unsigned numberOfCrossSections_ = 0;
 };

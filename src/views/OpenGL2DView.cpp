@@ -1,5 +1,6 @@
 #include "views/OpenGL2DView.h"
 
+#include "planning/commands/AddImplantCommand.h"
 #include "planning/commands/AddNerveElementPointCommand.h"
 #include "planning/commands/DeleteNerveElementCommand.h"
 #include "planning/commands/DeleteNerveElementPointCommand.h"
@@ -28,9 +29,14 @@
 #include "views/ViewFailure.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -63,21 +69,12 @@ OpenGL2DView::OpenGL2DView(std::shared_ptr<Model> model, QWidget* parent, const 
     , model_(std::move(model))
 {
     setMouseTracking(true);
-    if (model_) {
-        model_->attach(static_cast<Vexa::IObserver*>(this));
-        connect(model_.get(), &Model::reset, this, [this] {
-            try {
-                reset();
-            }
-            VIEW_CATCH_ALL
-        });
-    }
+    followModel(model_);
 }
 
 OpenGL2DView::~OpenGL2DView()
 {
-    if (model_)
-        model_->detach(static_cast<Vexa::IObserver*>(this));
+    unfollowModel(model_);
     // The textures belong to this view's context.
     makeCurrent();
     visualizer_.reset();
@@ -123,6 +120,170 @@ void OpenGL2DView::initializeGL()
     OpenGLView::initializeGL();
     glDisable(GL_DEPTH_TEST);
 }
+
+void OpenGL2DView::paintGL()
+{
+    beginText();
+    try {
+        const QColor c = backgroundColor();
+        glClearColor(float(c.redF()), float(c.greenF()), float(c.blueF()), float(c.alphaF()));
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        if (model_) {
+            // A planning being put into the Model: paint again once it is in.
+            const auto planning = model_->tryReadLock();
+            if (!planning.owns_lock())
+                QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
+            else if (checkSliceVisualizer())
+                drawSlices();
+        }
+    }
+    VIEW_CATCH_ALL
+    try {
+        finishText();
+    }
+    VIEW_CATCH_ALL
+}
+
+bool OpenGL2DView::showWhenNotEmpty() try
+{
+    if (isEmpty()) {
+        if (!isHidden())
+            hide();
+        return false;
+    }
+    if (isHidden() && parentWidget()) {
+        if (QWidget* grandParent = parentWidget()->parentWidget())
+            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
+        show();
+    }
+    return isVisible();
+}
+VEXA_RETHROW
+
+void OpenGL2DView::mousePressEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::pressAt, false);
+}
+
+void OpenGL2DView::mouseMoveEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::moveAt, false);
+}
+
+void OpenGL2DView::mouseReleaseEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::releaseAt, true);
+}
+
+void OpenGL2DView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    handleMouse(event, &OpenGL2DView::doubleClickAt, false);
+}
+
+void OpenGL2DView::handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)(const QPointF&), bool always)
+{
+    try {
+        if (!model_)
+            return;
+        std::shared_lock<std::shared_mutex> planning;
+        if (always) {
+            // A drag must end, and the Model is replaced only in one short step.
+            planning = model_->readLock();
+        } else if (isEmpty() || width() <= 0 || height() <= 0 || !(planning = model_->tryReadLock()).owns_lock()) {
+            return;
+        }
+        (this->*handler)(clampToClip(event->position()));
+    }
+    VIEW_CATCH_ALL
+}
+
+bool OpenGL2DView::dragWithinSlices(const Vector3D& pos, const Vexa::Ray3<double>& ray) try
+{
+    if (transversalSliceDrag_) {
+        model_->getTransversalSlicePositioner()->setSlicePosition(pos.z);
+        return true;
+    }
+    if (transformImplant(ray) || dragNerve(pos))
+        return true;
+    if (!movingMarker_)
+        return false;
+    // Only the height follows the mouse.
+    const Vector3D p(dragStartPosition_.x - dragOffset_.x, dragStartPosition_.y - dragOffset_.y, pos.z);
+    dragCurrentPosition_ = p + dragOffset_;
+    model_->setMarkerPosition(movingMarker_, dragCurrentPosition_);
+    return true;
+}
+VEXA_RETHROW
+
+void OpenGL2DView::pressInOtherStates(const Vector3D& pos, const QRect& measuringClip) try
+{
+    switch (model_->getState()) {
+    case Model::ImplantPlacing:
+        Vexa::CommandProcessor::getInstance()->execute(AddImplantCommand::create(
+            model_->getImplantManager(), Vexa::Matrix44<double>(pos), model_->getJaw(), false));
+        model_->setStateAndUpdate(Model::NormalInput);
+        break;
+    case Model::LengthMeasuring:
+        if (!measureLength(pos))
+            clipMouse(measuringClip);
+        break;
+    case Model::Navigation:
+        if (model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement)
+            transversalSliceDrag_ = true;
+        clipMouseToView();
+        break;
+    default:
+        clipMouseToView();
+        break;
+    }
+}
+VEXA_RETHROW
+
+void OpenGL2DView::setCurveViewCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray, bool marker) try
+{
+    const int state = model_->getState();
+    switch (state) {
+    case Model::NormalInput:
+    case Model::PanoramicLineInput:
+    case Model::NerveTracing:
+    case Model::MarkerDetected: {
+        unsigned mask = Model::NerveElement | Model::TransversalSliceElement;
+        if (state != Model::NerveTracing)
+            mask |= Model::ImplantElement;
+        const unsigned found = model_->getElementsNearToPos(pos, mask);
+        if (state == Model::MarkerDetected && (marker || (found & Model::NerveElement)))
+            setCursor(Qt::CrossCursor);
+        else if (found & Model::ImplantElement)
+            setCursor(implantCursor(pos, ray));
+        else if (found & Model::NerveElement)
+            setCursor(Qt::CrossCursor);
+        else if (found & Model::TransversalSliceElement)
+            setCursor(Qt::SizeVerCursor);
+        else
+            setCursor(Qt::ArrowCursor);
+        break;
+    }
+    case Model::ImplantPlacing:
+    case Model::LengthMeasuring:
+        setCursor(Qt::CrossCursor);
+        break;
+    case Model::Navigation:
+        setCursor(model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement
+                      ? Qt::SizeVerCursor
+                      : Qt::ArrowCursor);
+        break;
+    default:
+        break;
+    }
+}
+VEXA_RETHROW
+
+Qt::CursorShape OpenGL2DView::implantCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray) const try
+{
+    const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
+    return implant && isImplantRotation(implant, ray) ? Qt::SizeHorCursor : Qt::SizeAllCursor;
+}
+VEXA_RETHROW
 
 void OpenGL2DView::update() try
 {

@@ -97,6 +97,39 @@ public:
 
 protected:
     void initializeGL() override;
+    // The slice views' paint: the background, then, with a Model whose planning is not being
+    // replaced and a volume, `drawSlices`. A failure stops the drawing where it got; the texts
+    // are drawn in any case.
+    void paintGL() override;
+    virtual QColor backgroundColor() const { return QColor(0, 0, 0, 0); }
+    virtual void drawSlices() {}
+    // The view's part of a notification: hidden while empty; a hidden view with something to
+    // show and a parent shows itself and tells its frame. True when the view is visible.
+    bool showWhenNotEmpty();
+
+    // Mouse events reach these with their position clamped to the cursor clip; a failure ends
+    // in the handler.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    virtual void pressAt(const QPointF& position) {}
+    virtual void moveAt(const QPointF& position) {}
+    virtual void releaseAt(const QPointF& position) {}
+    virtual void doubleClickAt(const QPointF& position) {}
+    // The drags of the cross-sectional and panoramic views: the axial line, implants, the
+    // nerve and markers (in height only); false when nothing is dragged.
+    bool dragWithinSlices(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray);
+    // Their presses in the states 3 (an implant placed at pos), 6 (length measuring: clipped to
+    // `measuringClip` unless the measurement ends), 7 (the axial line grabbed) and the others.
+    void pressInOtherStates(const Vexa::Vector3D& pos, const QRect& measuringClip);
+    // Their hover cursors by state; `marker`: a marker lies under the mouse.
+    void setCurveViewCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray, bool marker);
+    // Without a Model, empty, without pixels or while a planning is being put in, only a
+    // release reaches its handler (a drag must end), and it waits for the planning.
+    void handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)(const QPointF&), bool always);
+    // The hover cursor over an implant: turning where a press would turn it, else moving.
+    Qt::CursorShape implantCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray) const;
 
     // Keeps the visualizer on the Model's volume; false without a volume (then no image).
     virtual bool checkSliceVisualizer();

@@ -189,16 +189,9 @@ void OrthoView::update() try
         updateGeometry();
     }
     // Hidden whenever there is nothing to show; a frame relies on that.
-    if (isEmpty()) {
+    if (!showWhenNotEmpty()) {
         checkSliceVisualizer();
-        if (!isHidden())
-            hide();
         return;
-    }
-    if (isHidden() && parentWidget()) {
-        if (QWidget* grandParent = parentWidget()->parentWidget())
-            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
-        show();
     }
     if (isVisible() && checkSliceVisualizer()) {
         visualizer_->setTextureCacheLimit(slicePositioner_->getNumberOfSlices());
@@ -214,33 +207,8 @@ void OrthoView::initializeGL()
 
 // ---- painting ----------------------------------------------------------------------------
 
-void OrthoView::paintGL()
+void OrthoView::drawSlices()
 {
-    beginText();
-    try {
-        paint();
-    }
-    VIEW_CATCH_ALL
-    try {
-        finishText();
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::paint()
-{
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    if (!model_)
-        return;
-    // A planning being put into the Model: paint again once it is in.
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock()) {
-        QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
-        return;
-    }
-    if (!checkSliceVisualizer())
-        return;
     const auto slice = slicePositioner_->getSlice(true);
     setCameraForSlice(slice);
     glMatrixMode(GL_MODELVIEW);
@@ -372,56 +340,19 @@ VEXA_RETHROW
 
 // ---- mouse -------------------------------------------------------------------------------
 
-void OrthoView::mousePressEvent(QMouseEvent* event)
-{
-    try {
-        handlePress(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseMoveEvent(QMouseEvent* event)
-{
-    try {
-        handleMove(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseReleaseEvent(QMouseEvent*)
-{
-    try {
-        handleRelease();
-    }
-    VIEW_CATCH_ALL
-}
-
-void OrthoView::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    try {
-        handleDoubleClick(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
 void OrthoView::hideEvent(QHideEvent* event)
 {
     // A drag cannot go on in a view that is gone.
     try {
         if (movingCorner_ || movingMarker_ || movingImplant_ || rotatingImplant_)
-            handleRelease();
+            releaseAt(QPointF());
     }
     VIEW_CATCH_ALL
     OpenGL2DView::hideEvent(event);
 }
 
-void OrthoView::handlePress(const QPointF& position)
+void OrthoView::pressAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
-        return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
     const Vexa::Line3<double> line = getWorldPickLine(x, y);
@@ -478,7 +409,6 @@ void OrthoView::handlePress(const QPointF& position)
         clipMouseToView();
         break;
     }
-    planning.unlock();
     updateAll();
 }
 
@@ -501,13 +431,8 @@ void OrthoView::addPanoramicPoint(const Vector3D& pos, bool grab) try
 }
 VEXA_RETHROW
 
-void OrthoView::handleMove(const QPointF& position)
+void OrthoView::moveAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
-        return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
     const Vexa::Line3<double> line = getWorldPickLine(x, y);
@@ -519,25 +444,21 @@ void OrthoView::handleMove(const QPointF& position)
             model_->getCoronalSlicePositioner()->setSlicePosition(pos.y);
         if (sagittalSliceDrag_)
             model_->getSagitalSlicePositioner()->setSlicePosition(pos.x);
-        planning.unlock();
         updateAll();
         return;
     }
     if (movingCorner_) {
         model_->getPanoramicLine()->movePoint(movingCorner_, pos);
-        planning.unlock();
         updateAll();
         return;
     }
     if (transformImplant(getWorldPickRay(x, y))) {
-        planning.unlock();
         updateAll();
         return;
     }
     if (movingMarker_) {
         model_->setMarkerPosition(movingMarker_, pos + dragOffset_);
         dragCurrentPosition_ = pos + dragOffset_;
-        planning.unlock();
         updateAll();
         return;
     }
@@ -570,7 +491,7 @@ void OrthoView::handleMove(const QPointF& position)
     }
 }
 
-void OrthoView::handleRelease()
+void OrthoView::releaseAt(const QPointF&)
 {
     transversalSliceDrag_ = coronalSliceDrag_ = sagittalSliceDrag_ = false;
     if (!model_) {
@@ -592,10 +513,8 @@ void OrthoView::handleRelease()
     updateAll();
 }
 
-void OrthoView::handleDoubleClick(const QPointF& position)
+void OrthoView::doubleClickAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0)
-        return;
     const Vector3D pos = getWorldPos(position.x(), position.y());
     const int state = model_->getState();
     const auto line = model_->getPanoramicLine();

@@ -64,11 +64,11 @@ public:
 
 protected:
     void initializeGL() override;
-    void paintGL() override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
+    void drawSlices() override;
+    void pressAt(const QPointF& position) override;
+    void moveAt(const QPointF& position) override;
+    void releaseAt(const QPointF& position) override;
+    void doubleClickAt(const QPointF& position) override;
     void hideEvent(QHideEvent* event) override;
 
     virtual void addPanoramicPoint(const Vexa::Vector3D& pos, bool grab);
@@ -81,11 +81,6 @@ protected:
 
 private:
     bool isAxial() const;
-    void handlePress(const QPointF& position);
-    void handleMove(const QPointF& position);
-    void handleRelease();
-    void handleDoubleClick(const QPointF& position);
-    void paint();
 
     std::shared_ptr<OrthoSlicePositioner> slicePositioner_;
     std::shared_ptr<OrthoSlicePositioner> secondPositioner_;

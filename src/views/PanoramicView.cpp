@@ -1,6 +1,5 @@
 #include "views/PanoramicView.h"
 
-#include "planning/commands/AddImplantCommand.h"
 #include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
@@ -168,17 +167,7 @@ void PanoramicView::update() try
         updateGeometry();
     }
     checkSliceVisualizer();
-    if (isEmpty()) {
-        if (!isHidden())
-            hide();
-        return;
-    }
-    if (isHidden() && parentWidget()) {
-        if (QWidget* grandParent = parentWidget()->parentWidget())
-            QCoreApplication::postEvent(grandParent, new QEvent(QEvent::LayoutRequest));
-        show();
-    }
-    if (isVisible())
+    if (showWhenNotEmpty())
         OpenGL2DView::update();
 }
 VEXA_RETHROW
@@ -188,31 +177,9 @@ void PanoramicView::initializeGL()
     OpenGL2DView::initializeGL();
 }
 
-void PanoramicView::paintGL()
+void PanoramicView::drawSlices()
 {
-    beginText();
-    try {
-        paint();
-    }
-    VIEW_CATCH_ALL
-    try {
-        finishText();
-    }
-    VIEW_CATCH_ALL
-}
-
-void PanoramicView::paint()
-{
-    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    if (!model_ || !panoramicLine_)
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock()) {
-        QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
-        return;
-    }
-    if (isEmpty() || !model_->getVolumeData() || !checkSliceVisualizer())
+    if (isEmpty())
         return;
     const auto& slices = panoramicLine_->getSlices();
     visualizer_->setTextureCacheLimit(unsigned(2 * slices.size()));
@@ -273,46 +240,21 @@ VEXA_RETHROW
 
 // ---- mouse -------------------------------------------------------------------------------
 
-void PanoramicView::mousePressEvent(QMouseEvent* event)
+void PanoramicView::releaseAt(const QPointF&)
 {
-    try {
-        handlePress(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void PanoramicView::mouseMoveEvent(QMouseEvent* event)
-{
-    try {
-        handleMove(clampToClip(event->position()));
-    }
-    VIEW_CATCH_ALL
-}
-
-void PanoramicView::mouseReleaseEvent(QMouseEvent*)
-{
-    try {
-        transversalSliceDrag_ = false;
-        releaseImplantTransform();
-        if (model_)
-            releaseNerveAndMarker();
-        unclipMouse();
-        if (model_)
-            updateAll();
-    }
-    VIEW_CATCH_ALL
-}
-
-void PanoramicView::mouseDoubleClickEvent(QMouseEvent* event)
-{
-    try {
-        if (isEmpty() || width() <= 0 || height() <= 0)
-            return;
-        const QPointF p = clampToClip(event->position());
-        askDeleteNerve(getWorldPos(p.x(), p.y()));
+    transversalSliceDrag_ = false;
+    releaseImplantTransform();
+    if (model_)
+        releaseNerveAndMarker();
+    unclipMouse();
+    if (model_)
         updateAll();
-    }
-    VIEW_CATCH_ALL
+}
+
+void PanoramicView::doubleClickAt(const QPointF& position)
+{
+    askDeleteNerve(getWorldPos(position.x(), position.y()));
+    updateAll();
 }
 
 // A nerve point held is confined to its side of the divide plane: the widget columns from the
@@ -335,12 +277,9 @@ void PanoramicView::grabAndConfine(const Vector3D& pos, bool traced)
         clipMouse(QRect(xd, 0, std::max(1, width() - xd), height()));
 }
 
-void PanoramicView::handlePress(const QPointF& position)
+void PanoramicView::pressAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0 || !model_->getVolumeData())
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
+    if (!model_->getVolumeData())
         return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
@@ -369,11 +308,6 @@ void PanoramicView::handlePress(const QPointF& position)
         }
         break;
     }
-    case Model::ImplantPlacing:
-        Vexa::CommandProcessor::getInstance()->execute(AddImplantCommand::create(
-            model_->getImplantManager(), Vexa::Matrix44<double>(pos), model_->getJaw(), false));
-        model_->setStateAndUpdate(Model::NormalInput);
-        break;
     case Model::MarkerDetected: {
         dragStartPosition_ = dragCurrentPosition_ = pos;
         if (model_->getElementsNearToLine(line, Model::MarkerElement) & Model::MarkerElement) {
@@ -399,92 +333,25 @@ void PanoramicView::handlePress(const QPointF& position)
         clipMouseToView();
         break;
     }
-    case Model::LengthMeasuring:
-        if (!measureLength(pos))
-            clipMouseToView();
-        break;
-    case Model::Navigation:
-        if (model_->getElementsNearToPos(pos, Model::TransversalSliceElement) & Model::TransversalSliceElement)
-            transversalSliceDrag_ = true;
-        clipMouseToView();
-        break;
     default:
-        clipMouseToView();
+        pressInOtherStates(pos, QRect(0, 0, width(), height()));
         break;
     }
-    planning.unlock();
     updateAll();
 }
 
-void PanoramicView::handleMove(const QPointF& position)
+void PanoramicView::moveAt(const QPointF& position)
 {
-    if (isEmpty() || width() <= 0 || height() <= 0 || !model_->getVolumeData())
-        return;
-    auto planning = model_->tryReadLock();
-    if (!planning.owns_lock())
+    if (!model_->getVolumeData())
         return;
     const double x = position.x(), y = position.y();
     const Vector3D pos = getWorldPos(x, y);
     const Vexa::Ray3<double> ray = getWorldPickRay(x, y);
-    bool changed = true;
-    if (transversalSliceDrag_) {
-        model_->getTransversalSlicePositioner()->setSlicePosition(pos.z);
-    } else if (transformImplant(ray) || dragNerve(pos)) {
-    } else if (movingMarker_) {
-        // Only the height follows the mouse here.
-        const Vector3D p(dragStartPosition_.x - dragOffset_.x, dragStartPosition_.y - dragOffset_.y, pos.z);
-        dragCurrentPosition_ = p + dragOffset_;
-        model_->setMarkerPosition(movingMarker_, dragCurrentPosition_);
-    } else {
-        changed = false;
-        setHoverCursor(pos, ray, getWorldPickLine(x, y));
-    }
-    planning.unlock();
-    if (changed)
+    if (dragWithinSlices(pos, ray))
         updateAll();
-}
-
-void PanoramicView::setHoverCursor(const Vector3D& pos, const Vexa::Ray3<double>& ray,
-                                   const Vexa::Line3<double>& line)
-{
-    const int state = model_->getState();
-    const auto byElements = [&](unsigned mask) {
-        const unsigned found = model_->getElementsNearToPos(pos, mask);
-        const bool nerveFirst = state == Model::MarkerDetected;
-        if (nerveFirst && (found & Model::NerveElement))
-            return Qt::CrossCursor;
-        if (found & Model::ImplantElement) {
-            const auto implant = model_->getImplantManager()->getImplantNearPos(pos, 10.0);
-            return implant && isImplantRotation(implant, ray) ? Qt::SizeHorCursor : Qt::SizeAllCursor;
-        }
-        if (found & Model::NerveElement)
-            return Qt::CrossCursor;
-        if (found & Model::TransversalSliceElement)
-            return Qt::SizeVerCursor;
-        return Qt::ArrowCursor;
-    };
-    switch (state) {
-    case Model::NormalInput:
-    case Model::PanoramicLineInput:
-        setCursor(byElements(Model::NerveElement | Model::ImplantElement | Model::TransversalSliceElement));
-        break;
-    case Model::NerveTracing:
-        setCursor(byElements(Model::NerveElement | Model::TransversalSliceElement));
-        break;
-    case Model::MarkerDetected:
-        if (model_->getElementsNearToLine(line, Model::MarkerElement) & Model::MarkerElement)
-            setCursor(Qt::CrossCursor);
-        else
-            setCursor(byElements(Model::NerveElement | Model::ImplantElement | Model::TransversalSliceElement));
-        break;
-    case Model::ImplantPlacing:
-    case Model::LengthMeasuring:
-        setCursor(Qt::CrossCursor);
-        break;
-    case Model::Navigation:
-        setCursor(byElements(Model::TransversalSliceElement));
-        break;
-    default:
-        break;
-    }
+    else
+        setCurveViewCursor(pos, ray,
+                           model_->getState() == Model::MarkerDetected &&
+                               (model_->getElementsNearToLine(getWorldPickLine(x, y), Model::MarkerElement) &
+                                Model::MarkerElement));
 }

@@ -40,11 +40,11 @@ public:
 
 protected:
     void initializeGL() override;
-    void paintGL() override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
+    void drawSlices() override;
+    void pressAt(const QPointF& position) override;
+    void moveAt(const QPointF& position) override;
+    void releaseAt(const QPointF& position) override;
+    void doubleClickAt(const QPointF& position) override;
 
     virtual void drawImageDataAtSlice(std::shared_ptr<Vexa::Slice> slice);
     virtual void drawCrossSectionsAtSlice(std::shared_ptr<Vexa::Slice> slice,
@@ -54,11 +54,7 @@ protected:
 
 private:
     double height3D() const;
-    void paint();
-    void handlePress(const QPointF& position);
-    void handleMove(const QPointF& position);
     void grabAndConfine(const Vexa::Vector3D& pos, bool traced);
-    void setHoverCursor(const Vexa::Vector3D& pos, const Vexa::Ray3<double>& ray, const Vexa::Line3<double>& line);
 
     std::shared_ptr<PanoramicLine> panoramicLine_;
     double lastLength_ = 0.0;

@@ -7,6 +7,7 @@
 
 #include <QProgressBar>
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -33,20 +34,11 @@ public:
 
     bool start() override
     {
-        struct Returned
-        {
-            std::atomic<bool>& flag;
-            ~Returned() { flag = true; }
-        } mark{returned};
         std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
-        if (holdAt >= 0.0)
-        {
-            progress_ = holdAt;
-            while (!released && !cancelled)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        while (cancelable && !cancelled)
+        progress_ = std::max(holdAt, 0.0);
+        while ((holdAt >= 0.0 && !released && !cancelled) || (cancelable && !cancelled))
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        returned = true; // the last step before returning or throwing
         if (throwText)
             throw std::runtime_error(throwText);
         return result;

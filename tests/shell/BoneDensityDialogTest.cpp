@@ -45,23 +45,6 @@ protected:
 
 }
 
-TEST_F(BoneDensityDialogTest, RingAndAngleCountsFollowTheSpacing)
-{
-    const struct
-    {
-        double sx, sz, diameter;
-        std::size_t rings;
-        int angles;
-    } rows[] = {{0.3, 0.25, 4.1, 240, 102}, {0.3, 0.3, 4.0, 200, 83}, {0.3, 0.3, 0.0, 200, 0}};
-    for (const auto& row : rows)
-    {
-        BoneDensityDialog dialog(implant(row.diameter, 10, {}), model(std::make_shared<Volume>(8, 8, 8, row.sx, row.sx, row.sz), 1),
-                                 1, nullptr);
-        EXPECT_EQ(dialog.getRingDensities().size(), row.rings);
-        EXPECT_EQ(dialog.getAngleCount(), row.angles);
-    }
-}
-
 TEST_F(BoneDensityDialogTest, RingsMatchANumpyOracleAndTheDiagramShowsThem)
 {
     // A bright shell around an oblique axis that leaves the volume at its top end, so the last
@@ -122,8 +105,17 @@ TEST_F(BoneDensityDialogTest, RingsMatchANumpyOracleAndTheDiagramShowsThem)
     EXPECT_EQ(shot.pixelColor(mean), QColor(255, 190, 50));
 }
 
-TEST_F(BoneDensityDialogTest, DeviceLabelsAndNoDataMessage)
+TEST_F(BoneDensityDialogTest, CountsDeviceLabelsAndNoDataMessage)
 {
+    // Rings in steps of half the smallest spacing over 30 mm; no angles without a radius.
+    for (const auto& [sx, sz, diameter, rings, angles] :
+         {std::tuple{0.3, 0.25, 4.1, 240u, 102}, {0.3, 0.3, 4.0, 200u, 83}, {0.3, 0.3, 0.0, 200u, 0}})
+    {
+        BoneDensityDialog dialog(implant(diameter, 10, {}), model(std::make_shared<Volume>(8, 8, 8, sx, sx, sz), 1), 1,
+                                 nullptr);
+        EXPECT_EQ(dialog.getRingDensities().size(), rings);
+        EXPECT_EQ(dialog.getAngleCount(), angles);
+    }
     const auto volume = std::make_shared<Volume>(8, 8, 8, 0.3, 0.3, 0.3);
     const QStringList dvt = ShellTest::labelTexts(BoneDensityDialog(implant(4, 10, {}), model(volume, 2), 1, nullptr));
     EXPECT_TRUE(dvt.contains("DVT density values"));

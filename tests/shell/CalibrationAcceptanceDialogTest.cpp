@@ -1,5 +1,5 @@
 #include "shell/dialogs/CalibrationAcceptanceDialog.h"
-#include "shell/dialogs/ICalibrationAcceptor.h"
+#include "navigation/ICalibrationAcceptor.h"
 
 #include "common/TestSupport.h"
 
@@ -18,7 +18,11 @@ class RecordingAcceptor : public ICalibrationAcceptor
 public:
     std::vector<std::string> calls;
     void acceptLastCalibration(bool accept) override { calls.push_back(accept ? "accept" : "discard"); }
-    void setStateUpdatesEnabled(bool enabled) override { calls.push_back(enabled ? "updates on" : "updates off"); }
+    bool setStateUpdatesEnabled(bool enabled) override
+    {
+        calls.push_back(enabled ? "updates on" : "updates off");
+        return true;
+    }
 };
 
 QPushButton* button(CalibrationAcceptanceDialog& dialog, const QString& text)

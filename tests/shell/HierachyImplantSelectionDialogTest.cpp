@@ -59,6 +59,15 @@ protected:
             selection = static_cast<QTreeWidget*>(stack->widget(1));
             ok = ShellTest::buttonsInOrder(dialog).back();
         }
+        // The family row of the tree; null when there is none.
+        QTreeWidgetItem* family(const QString& company, const QString& name) const
+        {
+            for (int c = 0; c < all->topLevelItemCount(); ++c)
+                for (int f = 0; all->topLevelItem(c)->text(0) == company && f < all->topLevelItem(c)->childCount(); ++f)
+                    if (all->topLevelItem(c)->child(f)->text(0) == name)
+                        return all->topLevelItem(c)->child(f);
+            return nullptr;
+        }
         HierachyImplantSelectionDialog dialog;
         QTreeWidget* all;
         QTreeWidget* selection;
@@ -91,13 +100,7 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
             for (int f = 0; f < o.all->topLevelItem(c)->childCount(); ++f)
                 sizes += o.all->topLevelItem(c)->child(f)->childCount();
         EXPECT_EQ(sizes, 61 + 5) << "no picture and A.B.implant are left out";
-        const auto family = [&](const QString& company, const QString& name) -> QTreeWidgetItem* {
-            for (int c = 0; c < o.all->topLevelItemCount(); ++c)
-                for (int f = 0; o.all->topLevelItem(c)->text(0) == company && f < o.all->topLevelItem(c)->childCount(); ++f)
-                    if (o.all->topLevelItem(c)->child(f)->text(0) == name)
-                        return o.all->topLevelItem(c)->child(f);
-            return nullptr;
-        };
+        const auto family = [&](const QString& company, const QString& name) { return o.family(company, name); };
         EXPECT_EQ(texts(family("Altavis Dental", "Conical Pro")).front(), " \u00D8 3.30 S\u00D8 3.80 L 8.00 tapered");
         EXPECT_EQ(texts(family("Variant Co", "No Shoulder")), QStringList(" \u00D8 4.10 S\u00D8 0.00 L10.00 v"));
         EXPECT_EQ(texts(family("Quillon Medical", "Q-Line")).size(), 15 + 1) << "two folders share one family row";
@@ -143,12 +146,7 @@ TEST_F(ImplantSelectionTest, OkLoadsTheImplantOrAnswersABrokenOne)
     {
         Open o(db);
         o.dialog.findChild<QStackedWidget*>()->setCurrentWidget(o.all);
-        QTreeWidgetItem* row = nullptr;
-        for (int c = 0; c < o.all->topLevelItemCount(); ++c)
-            for (int f = 0; f < o.all->topLevelItem(c)->childCount(); ++f)
-                if (o.all->topLevelItem(c)->child(f)->text(0) == name)
-                    row = o.all->topLevelItem(c)->child(f)->child(0);
-        ASSERT_NE(row, nullptr);
+        QTreeWidgetItem* row = o.family("Variant Co", name)->child(0);
         QString message;
         const int exec = ShellTest::runModal(o.dialog, [&] {
             o.all->setCurrentItem(row);
@@ -162,18 +160,11 @@ TEST_F(ImplantSelectionTest, OkLoadsTheImplantOrAnswersABrokenOne)
             });
             QTest::mouseClick(o.ok, Qt::LeftButton);
         });
-        if (name == "Broken")
-        {
-            EXPECT_EQ(exec, 0);
-            EXPECT_EQ(message, "The implant Broken cannot be loaded.");
-            EXPECT_EQ(o.dialog.getSelectedImplant(), nullptr);
-        }
-        else
-        {
-            EXPECT_EQ(exec, 1) << message.toStdString();
-            ASSERT_NE(o.dialog.getSelectedImplant(), nullptr);
-            EXPECT_EQ(QString::fromStdString(o.dialog.getSelectedImplant()->getName()), name);
-            EXPECT_TRUE(o.dialog.isMandibleSelected());
-        }
+        const bool broken = name == "Broken";
+        EXPECT_EQ(exec, broken ? 0 : 1) << message.toStdString();
+        EXPECT_EQ(message, broken ? "The implant Broken cannot be loaded." : "");
+        const auto implant = o.dialog.getSelectedImplant();
+        EXPECT_EQ(implant ? QString::fromStdString(implant->getName()) : QString(), broken ? QString() : name);
+        EXPECT_TRUE(o.dialog.isMandibleSelected());
     }
 }

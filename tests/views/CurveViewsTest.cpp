@@ -27,6 +27,8 @@ class IdleController : public INavigationController
 public:
     void navigationStateEvent(StateMachine::Event) override {}
     Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
+    int getCalibrationState() const override { return 0; }
+    int getCalibrationConditionLevel() const override { return 0; }
 
 protected:
     bool updateStates(StateMachine::Event, int) override { return true; }
@@ -79,7 +81,7 @@ std::unique_ptr<View> show(std::shared_ptr<Model> model, const char* name, QSize
     auto view = std::make_unique<View>(model, nullptr, name);
     view->setWindowFlags(Qt::FramelessWindowHint);
     view->resize(size.isValid() ? size : view->sizeHint());
-    view->move(0, 0);
+    view->move(windowPlace);
     view->show();
     model->notify();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
@@ -114,6 +116,8 @@ TEST(PanoramicView, SizesAndEdgesAndFitting)
         EXPECT_NEAR(p.z, 0.0, 1e-12);
     }
     EXPECT_NEAR(view.getWorldPos(200, 0).z, 80.0, 1e-12);
+    view.resize(0, 0);
+    EXPECT_NO_THROW(view.getWorldPos(5, 5));
 
     // Zoom to fit in the frame, only while the curve is drawn (state 2).
     QWidget frame, scroll(&frame);
@@ -321,6 +325,11 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
         moveTo(view.get(), p + QPointF(900, -40));
         release(view.get(), p);
     }
+    view->resize(0, 0); // narrower than the count: no column of zero width
+    grab(*view);
+    press(view.get(), QPointF(0, 0));
+    release(view.get(), QPointF(0, 0));
+    EXPECT_EQ(view->getSliceIndex(0.5), 0u);
     EXPECT_EQ(ViewFailure::count(), failures);
 }
 

@@ -50,6 +50,7 @@ TEST(EmptyPanel, WhiteInsideBlackMarginAtTheScaleFactor)
     Panel panel(nullptr);
     panel.setWindowFlags(Qt::FramelessWindowHint);
     panel.resize(200, 100);
+    panel.move(ViewTest::windowPlace);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     const QImage image = panel.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
@@ -114,9 +115,11 @@ TEST(TimedView, NotificationsFromAnotherThreadMakeOnePaint)
     auto model = ViewTest::makeModel(nullptr);
     Panel panel(model);
     model->attach(static_cast<Vexa::IObserver*>(&panel));
+    panel.move(ViewTest::windowPlace);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     QTest::qWait(100);
+    panel.setRate(0.1); // its own timer must not paint within the test, however slow the machine
     QSignalSpy painted(&panel, &QOpenGLWidget::frameSwapped);
     warnings.clear();
     const auto previous = qInstallMessageHandler(collectWarnings);

@@ -233,13 +233,6 @@ TEST(OrthoView, PanoramicCurveByClicksAndCornerDragIsOneUndoStep)
     const Vector3D expected = view->getWorldPos(10, 40);
     EXPECT_NEAR(planar(line->toWorld(corner->getPosition()) - expected), 0.0, 1e-6);
     auto* processor = Vexa::CommandProcessor::getInstance().get();
-    while (processor->canUndo())
-        processor->undo();
-    for (const QPointF& p : clicks) {
-        press(view.get(), p);
-        release(view.get(), p);
-    }
-    corner = *line->cornersBegin();
     press(view.get(), QPointF(10, 40));
     moveTo(view.get(), QPointF(14, 42));
     moveTo(view.get(), QPointF(16, 44));

@@ -23,6 +23,10 @@ namespace ViewTest {
 
 using Volume = Vexa::VolumeData<unsigned short>;
 
+// Where the tests' own windows go: away from the screen's top-left, which the harness's
+// screen readback needs to itself while other test programs run at the same time.
+constexpr QPoint windowPlace(1100, 500);
+
 inline bool hasDisplay()
 {
     return QGuiApplication::platformName() != QLatin1String("offscreen");
@@ -71,7 +75,7 @@ inline std::unique_ptr<OrthoView> showView(std::shared_ptr<Model> model, const Q
     std::unique_ptr<OrthoView> view(OrthoView::createNamed(model, name, nullptr));
     view->setWindowFlags(Qt::FramelessWindowHint);
     view->resize(size.isValid() ? size : view->sizeHint());
-    view->move(0, 0);
+    view->move(windowPlace);
     QSignalSpy painted(view.get(), &QOpenGLWidget::frameSwapped);
     view->show();
     model->notify();

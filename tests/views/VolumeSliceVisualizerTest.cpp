@@ -144,6 +144,8 @@ TEST(VolumeSliceVisualizer, CacheKeepsTexturesPerContextAndWithinItsLimits)
     QOpenGLWidget a, b;
     a.resize(32, 32);
     b.resize(32, 32);
+    a.move(ViewTest::windowPlace);
+    b.move(ViewTest::windowPlace + QPoint(40, 0));
     a.show();
     b.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&a));

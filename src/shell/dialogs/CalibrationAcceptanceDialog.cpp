@@ -1,7 +1,7 @@
 #include "shell/dialogs/CalibrationAcceptanceDialog.h"
 
 #include "planning/model/Utilities.h"
-#include "shell/dialogs/ICalibrationAcceptor.h"
+#include "navigation/ICalibrationAcceptor.h"
 #include "shell/widgets/WindowFlags.h"
 
 #include <QHBoxLayout>

@@ -1,0 +1,116 @@
+// Scripts come from files and the remote link: any bytes played as a script into a widget tree
+// must end in reports, never in a crash or a hang. Reports go to a sink instead of ending the
+// process; boxes the script opens are closed at once.
+#include "tapewright/ChildListener.h"
+#include "tapewright/ErrorReport.h"
+#include "tapewright/PlayBack.h"
+#include "tapewright/TapewrightSettings.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+QApplication* application()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_tapewright_script";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        auto* a = new QApplication(argc, argv);
+        auto& settings = TapewrightSettings::instance();
+        settings.setErrorMessageLocation(0);
+        settings.setCompressTime(true);
+        settings.setCreationTimeOut(-1);
+        settings.setMissingWidget(0);
+        setErrorSink([](bool, const QString&) {});
+        ChildListener::instance();
+        // Boxes and menus a played element opens are closed as soon as they show.
+        auto* closer = new QTimer(a);
+        QObject::connect(closer, &QTimer::timeout, [] {
+            if (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        closer->start(5);
+        return a;
+    }();
+    return app;
+}
+
+std::unique_ptr<QWidget> buildTree()
+{
+    auto top = std::make_unique<QWidget>();
+    top->setObjectName("top");
+    auto* layout = new QVBoxLayout(top.get());
+    auto* edit = new QLineEdit;
+    edit->setObjectName("edit");
+    auto* check = new QCheckBox("check");
+    check->setObjectName("check");
+    auto* combo = new QComboBox;
+    combo->setObjectName("combo");
+    combo->addItems({"a", "b", "c"});
+    auto* list = new QListWidget;
+    list->setObjectName("list");
+    list->addItems({"x", "y", "z"});
+    auto* button = new QPushButton("dialog");
+    button->setObjectName("button");
+    QObject::connect(button, &QPushButton::clicked, top.get(), [parent = top.get()] {
+        QDialog dialog(parent);
+        dialog.setObjectName("dialog");
+        dialog.exec();
+    });
+    for (QWidget* w : {static_cast<QWidget*>(edit), static_cast<QWidget*>(check), static_cast<QWidget*>(combo),
+                       static_cast<QWidget*>(list), static_cast<QWidget*>(button)})
+        layout->addWidget(w);
+    top->show();
+    QCoreApplication::processEvents();
+    return top;
+}
+
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    application();
+    const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    // Screen dumps write where the script says: not from arbitrary input.
+    if (bytes.toLower().contains("screendump"))
+        return 0;
+    const QString file = QStringLiteral("/tmp/morvanta_fuzz_tapewright_%1.tws").arg(::getpid());
+    {
+        QFile out(file);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 0;
+        out.write(bytes);
+    }
+    std::unique_ptr<QWidget> tree = buildTree();
+    {
+        PlayBack player;
+        QEventLoop loop;
+        QObject::connect(&player, &PlayBack::playbackDone, &loop, &QEventLoop::quit);
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        if (player.start(file))
+            loop.exec();
+        player.endPlayBack();
+    }
+    tree.reset();
+    QCoreApplication::processEvents();
+    return 0;
+}

@@ -1,0 +1,92 @@
+#include "tapewright/ErrorReport.h"
+
+#include "tapewright/ChildListener.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/TimerKiller.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+namespace {
+
+std::map<int, std::function<void()>>& exitHooks()
+{
+    static std::map<int, std::function<void()>> hooks;
+    return hooks;
+}
+
+std::function<void(bool, const QString&)>& errorSink()
+{
+    static std::function<void(bool, const QString&)> sink;
+    return sink;
+}
+
+}
+
+void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink)
+{
+    errorSink() = std::move(sink);
+}
+
+int addExitHook(std::function<void()> hook)
+{
+    static int next = 0;
+    exitHooks().emplace(++next, std::move(hook));
+    return next;
+}
+
+void removeExitHook(int handle)
+{
+    exitHooks().erase(handle);
+}
+
+void exitAfterError()
+{
+    auto& hooks = exitHooks();
+    while (!hooks.empty()) {
+        auto last = std::prev(hooks.end());
+        auto hook = std::move(last->second);
+        hooks.erase(last);
+        hook();
+    }
+    std::fflush(stdout);
+    std::exit(-1);
+}
+
+void reportError(bool canContinue, const QString& message)
+{
+    if (errorSink()) {
+        errorSink()(canContinue, message);
+        return;
+    }
+    if (TapewrightSettings::instance().errorMessageLocation() != 1) {
+        const QByteArray line = message.toLocal8Bit() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+        if (!canContinue)
+            exitAfterError();
+        return;
+    }
+
+    auto* killer = new TimerKiller;
+    QPointer<QMessageBox> box = new QMessageBox(
+        canContinue ? QMessageBox::Warning : QMessageBox::Critical,
+        QCoreApplication::translate("QObject", "Tapewright Problems"),
+        QCoreApplication::translate("QObject",
+                                    "<qt><p>Tapewright encounted an error:</p><p><b>%1</b></p>"
+                                    "<p>Continuing might risk proper execution</p></qt>")
+            .arg(message.toHtmlEscaped()),
+        QMessageBox::Abort | QMessageBox::Ignore);
+    box->setObjectName(QStringLiteral("box"));
+    // The component's own box is never part of a recording.
+    ChildListener::instance()->ignoreObject(box);
+    const int answer = box->exec();
+    delete box;
+    if (answer == QMessageBox::Abort)
+        exitAfterError();
+    killer->release();
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The one way the record and playback component reports an error. With errorMessageLocation
+// 1 a modal box lets the operator abort the program or ignore the error (timers are held back
+// while it is open); otherwise the message goes to standard error. Ending the program runs the
+// exit hooks first, so that a recording or the playback output is closed and flushed.
+#include <QString>
+#include <functional>
+
+void reportError(bool canContinue, const QString& message);
+
+// Registers work to run before a reported error ends the process; returns a handle for
+// removeExitHook. Hooks run in reverse order of registration, each once.
+int addExitHook(std::function<void()> hook);
+void removeExitHook(int handle);
+
+// Hands every report to `sink` instead (no box, no exit) while set; an empty function ends
+// that. For programs that feed the component arbitrary input and must keep running.
+void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink);
+
+// Runs the exit hooks and ends the process with status -1 (255).
+[[noreturn]] void exitAfterError();

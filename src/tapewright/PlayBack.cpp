@@ -1,0 +1,388 @@
+#include "tapewright/PlayBack.h"
+
+#include "tapewright/AdapterRegistry.h"
+#include "tapewright/ChildListener.h"
+#include "tapewright/Command.h"
+#include "tapewright/ErrorReport.h"
+#include "tapewright/PlayBackAdapter.h"
+#include "tapewright/PostedEvent.h"
+#include "tapewright/QtCompat.h"
+#include "tapewright/ScriptReader.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QMoveEvent>
+#include <QPixmap>
+#include <QResizeEvent>
+#include <QTimer>
+#include <QWheelEvent>
+#include <QWidget>
+
+namespace {
+
+QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
+
+int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
+{
+    return ScriptReader::intAttribute(element, QLatin1String(name), defaultValue);
+}
+
+}
+
+PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
+{
+    setObjectName(QStringLiteral("PlayBack"));
+    timer_->setObjectName(QStringLiteral("_timer"));
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    connect(timer_, &QTimer::timeout, this, &PlayBack::step);
+    connect(ChildListener::instance(), SIGNAL(event()), this, SLOT(childAppeared()));
+    connect(ChildListener::instance(), &ChildListener::unableToFindChild, this, &PlayBack::childSearchError);
+}
+
+PlayBack::~PlayBack() { endPlayBack(); }
+
+bool PlayBack::start(const QString& scriptFile, const QString& outputFile)
+{
+    if (playing_) {
+        qWarning("PlayBack::start: already playing");
+        return false;
+    }
+    startTime_.start();
+    levels_.clear();
+    output_.open(outputFile);
+    if (!loadScript(scriptFile))
+        return false;
+    TapewrightUtil::setUseNativeDialogs(false);
+    qApp->installEventFilter(this);
+    playing_ = true;
+    timer_->start(0);
+    return true;
+}
+
+bool PlayBack::loadScript(const QString& fileName)
+{
+    if (int(levels_.size()) >= maxIncludeDepth) {
+        reportError(true, tr("Include of '%1' nests deeper than %2 levels").arg(fileName).arg(maxIncludeDepth));
+        return false;
+    }
+    const QString canonical = QFileInfo(fileName).canonicalFilePath();
+    for (const Level& level : levels_) {
+        if (!canonical.isEmpty() && level.file == canonical) {
+            reportError(true, tr("Include of '%1' would include itself").arg(fileName));
+            return false;
+        }
+    }
+    // Only ordinary files of sane size: a device such as /dev/zero would never end.
+    const QFileInfo info(fileName);
+    if (info.exists() && (!info.isFile() || info.size() > maxScriptBytes)) {
+        reportError(true, tr("Couldn't open file '%1'").arg(fileName));
+        return false;
+    }
+    auto document = std::make_shared<QDomDocument>();
+    if (!ScriptReader::load(fileName, *document))
+        return false;
+    levels_.push_back(Level {document, canonical, levels_.empty() ? QDomNode() : child_});
+    child_ = document->documentElement().firstChild();
+    if (child_.isNull())
+        qWarning("ASSERT: \"%s\" in %s (%d)", "! d->child.isNull()", __FILE__, __LINE__);
+    return true;
+}
+
+void PlayBack::childAppeared()
+{
+    // Only a step that waits for its widget is woken; other registrations are none of ours.
+    if (waitingForWidget_)
+        step();
+}
+
+void PlayBack::step()
+{
+    if (!playing_ || inStep_)
+        return;
+    inStep_ = true;
+    waitingForWidget_ = false;
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    const QDomElement element = child_.toElement();
+    bool stop = false, advanced = false;
+    int delayOverride = 0;
+    if (element.isNull())
+        qWarning("ASSERT: \"%s\" in %s (%d)", "!elm.isNull()", __FILE__, __LINE__);
+    else
+        executeElement(element, &stop, &advanced, &delayOverride);
+    if (!playing_ || stop) {
+        waitingForWidget_ = playing_ && stop;
+        inStep_ = false;
+        return;
+    }
+    if (!advanced)
+        child_ = child_.nextSibling();
+    while (!child_.isElement()) {
+        if (!child_.isNull()) {
+            child_ = child_.nextSibling();
+            continue;
+        }
+        const Level finished = levels_.back();
+        levels_.pop_back();
+        if (levels_.empty()) {
+            TapewrightUtil::processEvents();
+            endPlayBack();
+            inStep_ = false;
+            return;
+        }
+        child_ = finished.include.nextSibling();
+    }
+    qint64 delay = clampedDelay(attribute(child_.toElement(), "sleep"), QStringLiteral("sleep"));
+    if (TapewrightSettings::instance().compressTime())
+        delay = 0;
+    else if (TapewrightSettings::instance().absoluteTimeStamps())
+        delay -= startTime_.elapsed();
+    else
+        delay -= stopwatch.elapsed();
+    if (delayOverride != 0)
+        delay = delayOverride;
+    if (playing_)
+        timer_->start(int(std::max<qint64>(0, delay)));
+    inStep_ = false;
+}
+
+int PlayBack::clampedDelay(qint64 milliseconds, const QString& what)
+{
+    if (milliseconds > maxDelayMs) {
+        reportError(true, tr("A %1 of %2 ms is longer than ten minutes; ten minutes are used").arg(what).arg(milliseconds));
+        return maxDelayMs;
+    }
+    return int(std::max<qint64>(0, milliseconds));
+}
+
+void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride)
+{
+    const QString tag = tagOf(element);
+    if (tag == QLatin1String("version")) {
+        version_ = attribute(element, "id");
+    } else if (tag == QLatin1String("sleep")) {
+        *delayOverride = clampedDelay(attribute(element, "msec"), QStringLiteral("Sleep"));
+    } else if (tag == QLatin1String("include")) {
+        const QString file = element.attribute(QStringLiteral("file"));
+        if (file.isNull())
+            reportError(true, tr("Include element did not have a 'file' attribute"));
+        else if (loadScript(file))
+            *advanced = true;
+    } else if (tag == QLatin1String("information")) {
+        const QPoint cursor = QCursor::pos();
+        QMessageBox box(QMessageBox::Information, element.attribute(QStringLiteral("title"), tr("Information")),
+                        element.attribute(QStringLiteral("text")), QMessageBox::Ok);
+        ChildListener::instance()->ignoreObject(&box);
+        box.exec();
+        QCursor::setPos(cursor);
+    } else if (tag == QLatin1String("runcommand")) {
+        output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
+    } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
+        playEvent(target, element);
+    }
+}
+
+void PlayBack::playEvent(QObject* target, const QDomElement& element)
+{
+    const QString tag = tagOf(element);
+    auto* widget = qobject_cast<QWidget*>(target);
+    const auto& settings = TapewrightSettings::instance();
+    static const QHash<QString, QEvent::Type> mouseTypes = {
+        {QStringLiteral("mousepress"), QEvent::MouseButtonPress},
+        {QStringLiteral("mouserelease"), QEvent::MouseButtonRelease},
+        {QStringLiteral("mousemove"), QEvent::MouseMove},
+        {QStringLiteral("mousedblclick"), QEvent::MouseButtonDblClick}};
+    static const QStringList keyTags = {QStringLiteral("keypress"), QStringLiteral("keyrelease"),
+                                        QStringLiteral("accel"), QStringLiteral("acceloverride")};
+    static const QStringList widgetTags = {QStringLiteral("resizeevent"), QStringLiteral("moveevent"),
+                                           QStringLiteral("wheelevent"), QStringLiteral("windowactivate"),
+                                           QStringLiteral("windowdeactivate"), QStringLiteral("contextmenu"),
+                                           QStringLiteral("close"), QStringLiteral("screendump")};
+    const bool needsWidget = mouseTypes.contains(tag) || keyTags.contains(tag) || widgetTags.contains(tag);
+    if (needsWidget && !widget)
+        return;
+    const QPoint pos(attribute(element, "x"), attribute(element, "y"));
+    const Qt::KeyboardModifiers modifiers =
+        QtCompat::toQtModifiers(TapewrightUtil::textToState(element.attribute(QStringLiteral("state"))));
+    if (mouseTypes.contains(tag)) {
+        playMouse(widget, element, mouseTypes.value(tag));
+    } else if (tag == QLatin1String("resizeevent")) {
+        if (widget->isWindow() && settings.resizeToplevels()) {
+            const QSize size(attribute(element, "width"), attribute(element, "height"));
+            QApplication::postEvent(widget, new QResizeEvent(size, widget->size()));
+            widget->resize(size);
+        }
+    } else if (tag == QLatin1String("moveevent")) {
+        QApplication::postEvent(widget, new QMoveEvent(pos, widget->pos()));
+        if (widget->isWindow() && settings.moveToplevels())
+            widget->move(pos);
+    } else if (tag == QLatin1String("wheelevent")) {
+        const int delta = attribute(element, "delta");
+        const bool horizontal =
+            TapewrightUtil::textToOrientation(element.attribute(QStringLiteral("orient"))) == Qt::Horizontal;
+        const int state = TapewrightUtil::textToState(element.attribute(QStringLiteral("state")));
+        QApplication::postEvent(widget, new QWheelEvent(pos, widget->mapToGlobal(pos), QPoint(),
+                                                        horizontal ? QPoint(delta, 0) : QPoint(0, delta),
+                                                        QtCompat::toQtButtons(state), modifiers, Qt::NoScrollPhase, false));
+    } else if (tag == QLatin1String("windowactivate")) {
+        // A posted activation activates nothing in Qt 6: ask for it.
+        if (widget->isWindow())
+            widget->activateWindow();
+        else
+            QApplication::postEvent(widget, new QEvent(QEvent::WindowActivate));
+    } else if (tag == QLatin1String("windowdeactivate")) {
+        QApplication::postEvent(widget, new QEvent(QEvent::WindowDeactivate));
+    } else if (tag == QLatin1String("contextmenu")) {
+        const QString reason = element.attribute(QStringLiteral("reason"));
+        const auto why = reason == QLatin1String("mouse")      ? QContextMenuEvent::Mouse
+                         : reason == QLatin1String("keyboard") ? QContextMenuEvent::Keyboard
+                                                               : QContextMenuEvent::Other;
+        QApplication::postEvent(widget, new QContextMenuEvent(why, pos, widget->mapToGlobal(pos), modifiers));
+    } else if (tag == QLatin1String("close")) {
+        // A posted close event only asks; a window closed by its user must really close.
+        if (widget->isWindow())
+            QMetaObject::invokeMethod(widget, &QWidget::close, Qt::QueuedConnection);
+        else
+            QApplication::postEvent(widget, new QCloseEvent);
+    } else if (tag == QLatin1String("screendump")) {
+        screenDump(widget, element);
+    } else if (tag == QLatin1String("printproperty")) {
+        output_.printProperties(element, target);
+    } else {
+        QApplication::postEvent(target, new PostedEvent(element));
+    }
+}
+
+void PlayBack::playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type)
+{
+    const auto& settings = TapewrightSettings::instance();
+    if (type == QEvent::MouseMove && settings.ignoreMouseMovement())
+        return;
+    const ScriptReader::MouseAttributes mouse = ScriptReader::mouseAttributes(element);
+    QPoint pos = mouse.pos;
+    const QSize recorded = mouse.widgetSize;
+    const QSize current = widget->size();
+    // A size of 0 or less carries no size information.
+    if (recorded.width() > 0 && recorded.height() > 0) {
+        auto inside = [&pos](const QSize& size) {
+            return pos.x() >= 0 && pos.y() >= 0 && pos.x() < size.width() && pos.y() < size.height();
+        };
+        if (inside(recorded) != inside(current))
+            pos = QPoint(int(double(qint64(current.width()) * pos.x()) / recorded.width()),
+                         int(double(qint64(current.height()) * pos.y()) / recorded.height()));
+    }
+    const Qt::MouseButton button = QtCompat::toQtButton(mouse.button);
+    Qt::MouseButtons buttons = QtCompat::toQtButtons(mouse.state);
+    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
+        buttons |= button;
+    else if (type == QEvent::MouseButtonRelease)
+        buttons &= ~Qt::MouseButtons(button);
+    const QPoint global = widget->mapToGlobal(pos);
+    if (type == QEvent::MouseMove && settings.displayMouseMovement())
+        QCursor::setPos(global);
+    QApplication::postEvent(widget, new QMouseEvent(type, QPointF(pos), QPointF(global), button, buttons,
+                                                    QtCompat::toQtModifiers(mouse.state)));
+}
+
+void PlayBack::screenDump(QWidget* widget, const QDomElement& element)
+{
+    const QString fileName = element.attribute(QStringLiteral("fileName"));
+    QString format = QFileInfo(fileName).suffix().toUpper();
+    if (format == QLatin1String("JPG"))
+        format = QStringLiteral("JPEG");
+    static const QStringList formats = {QStringLiteral("PNG"), QStringLiteral("BMP"), QStringLiteral("XBM"),
+                                        QStringLiteral("XPM"), QStringLiteral("PNM"), QStringLiteral("JPEG")};
+    if (!formats.contains(format)) {
+        reportError(true, tr("Unknown file format, must be one of: PNG, BMP, XBM, XPM, and PNM"));
+        format = QStringLiteral("JPEG");
+    }
+    if (format == QLatin1String("PNM"))
+        format = QStringLiteral("PPM");
+    if (!widget->grab().save(fileName, qPrintable(format)))
+        reportError(true, tr("Could not write the screen dump '%1'").arg(fileName));
+}
+
+bool PlayBack::eventFilter(QObject* target, QEvent* event)
+{
+    if (event->type() != PostedEvent::eventType())
+        return false;
+    const auto* posted = dynamic_cast<PostedEvent*>(event);
+    if (!posted)
+        return false;
+    return playPosted(target, posted->element());
+}
+
+bool PlayBack::playPosted(QObject* target, const QDomElement& element)
+{
+    const QString tag = tagOf(element);
+    static const QHash<QString, QEvent::Type> keyTypes = {
+        {QStringLiteral("keypress"), QEvent::KeyPress},
+        {QStringLiteral("keyrelease"), QEvent::KeyRelease},
+        // A non-spontaneous key press goes through the shortcut map first, as a shortcut did.
+        {QStringLiteral("accel"), QEvent::KeyPress},
+        {QStringLiteral("acceloverride"), QEvent::ShortcutOverride}};
+    if (keyTypes.contains(tag)) {
+        const ScriptReader::KeyAttributes keys = ScriptReader::keyAttributes(element);
+        const int code = keys.key & ~int(Qt::KeyboardModifierMask);
+        const QEvent::Type type = keyTypes.value(tag);
+        const Qt::KeyboardModifiers modifiers = QtCompat::modifiersAfter(type, code, keys.state)
+                                                | Qt::KeyboardModifiers(keys.key & int(Qt::KeyboardModifierMask));
+        QKeyEvent key(type, code, modifiers, keys.text, keys.repeat, quint16(std::clamp(keys.count, 1, 0xffff)));
+        return QApplication::sendEvent(target, &key);
+    }
+    for (PlayBackAdapter* adapter : adapterRegistry().playBackAdapters())
+        if (adapter->play(target, element))
+            return true;
+    if (tag == QLatin1String("focusevent")) {
+        const QEvent::Type type = ScriptReader::focusType(element);
+        if (type != QEvent::None) {
+            QFocusEvent focus(type, QtCompat::toQtFocusReason(ScriptReader::focusReason(element)));
+            QApplication::sendEvent(target, &focus);
+        }
+        return true;
+    }
+    reportError(false, tr("Unknown tag: %1").arg(tag));
+    return true;
+}
+
+void PlayBack::childSearchError(const QString& name)
+{
+    if (!playing_)
+        return;
+    emit unableToFindChild(name);
+    const int policy = TapewrightSettings::instance().missingWidget();
+    if (policy & TapewrightSettings::warnMissing)
+        reportError(true, tr("Unable to find widget with name %1").arg(name));
+    if (policy & TapewrightSettings::quitOnMissing) {
+        endPlayBack();
+        QApplication::exit(-1);
+    } else if (policy & TapewrightSettings::stopOnMissing) {
+        endPlayBack();
+    }
+}
+
+void PlayBack::endPlayBack()
+{
+    if (!playing_)
+        return;
+    playing_ = false;
+    waitingForWidget_ = false;
+    timer_->stop();
+    qApp->removeEventFilter(this);
+    levels_.clear();
+    child_ = QDomNode();
+    TapewrightUtil::setUseNativeDialogs(true);
+    output_.close();
+    if (TapewrightSettings::instance().endPlayBackDialog())
+        QMessageBox::information(nullptr, tr("End of Playback"), tr("End of Playback"));
+    emit playbackDone();
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The player: walks a script one element per step, waits between steps as the script says, finds
+// each element's widget by its path (waiting for widgets that appear late) and replays the
+// element. Steps run from a single-shot timer, or when the widget waited for appears; a step is
+// never re-entered and nothing plays after endPlayBack(). Includes nest at most 16 deep, never in
+// a cycle; delays are clamped to ten minutes and negative ones run at once.
+#include "tapewright/PlayBackOutput.h"
+
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QObject>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+class QTimer;
+class QWidget;
+
+class PlayBack : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int maxIncludeDepth = 16;
+    static constexpr int maxDelayMs = 10 * 60 * 1000;
+    static constexpr qint64 maxScriptBytes = 64 * 1024 * 1024;
+
+    explicit PlayBack(QObject* parent = nullptr);
+    ~PlayBack() override;
+
+    // Starts playing a script file, printing to the output file (standard output when null);
+    // false when the script cannot be read (reported).
+    bool start(const QString& scriptFile, const QString& outputFile = QString());
+    bool isPlaying() const { return playing_; }
+
+    bool eventFilter(QObject* target, QEvent* event) override;
+
+public slots:
+    void endPlayBack();
+
+signals:
+    void playbackDone();
+    void unableToFindChild(const QString& name);
+
+protected:
+    virtual void playEvent(QObject* target, const QDomElement& element);
+
+private slots:
+    void step();
+    void childAppeared();
+    void childSearchError(const QString& name);
+
+private:
+    struct Level
+    {
+        std::shared_ptr<QDomDocument> document;
+        QString file;
+        QDomNode include;   // the include element in the level below; null for the script itself
+    };
+
+    bool loadScript(const QString& fileName);
+    void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
+    void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
+    void screenDump(QWidget* widget, const QDomElement& element);
+    bool playPosted(QObject* target, const QDomElement& element);
+    int clampedDelay(qint64 milliseconds, const QString& what);
+
+    QTimer* timer_;
+    QElapsedTimer startTime_;
+    bool playing_ = false;
+    bool inStep_ = false;
+    bool waitingForWidget_ = false;
+    QDomNode child_;
+    std::vector<Level> levels_;
+    int version_ = -1;
+    PlayBackOutput output_;
+};

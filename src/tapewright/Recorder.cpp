@@ -1,0 +1,226 @@
+#include "tapewright/Recorder.h"
+
+#include "tapewright/AdapterRegistry.h"
+#include "tapewright/ChildListener.h"
+#include "tapewright/ErrorReport.h"
+#include "tapewright/RecorderAdapter.h"
+#include "tapewright/ScriptElements.h"
+#include "tapewright/ScriptWriter.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QWidget>
+
+namespace {
+Recorder* runningRecorder = nullptr;
+
+qint64 steadyMs()
+{
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer.elapsed();
+}
+}
+
+Recorder::Recorder(QObject* parent, Clock clock) : QObject(parent), clock_(clock ? std::move(clock) : Clock(steadyMs))
+{
+    setObjectName(QStringLiteral("recorder"));
+    ChildListener::instance();
+    if (runningRecorder)
+        reportError(true, tr("You must not create more than one instance of a recorder!"));
+    runningRecorder = this;
+    RecorderAdapter::setAdapterInterface(this);
+}
+
+Recorder::~Recorder()
+{
+    stop();
+    if (runningRecorder == this) {
+        runningRecorder = nullptr;
+        RecorderAdapter::setAdapterInterface(nullptr);
+    }
+}
+
+bool Recorder::start(const QString& scriptFile)
+{
+    ownFile_ = std::make_unique<QFile>(scriptFile);
+    return startRecording(ownFile_.get(), scriptFile);
+}
+
+bool Recorder::start(QIODevice* device)
+{
+    auto* file = qobject_cast<QFileDevice*>(device);
+    return startRecording(device, file ? file->fileName() : QString());
+}
+
+bool Recorder::startRecording(QIODevice* device, const QString& name)
+{
+    if (recording_)
+        stop();
+    TapewrightUtil::setUseNativeDialogs(false);
+    bool opened = false;
+    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        device_ = device;
+        writer_ = std::make_unique<ScriptWriter>(device);
+        writer_->begin();
+        opened = true;
+    } else {
+        // Recording goes on without a script rather than ending the program.
+        reportError(true, tr("Could not open file %1 for writing").arg(name));
+    }
+    qApp->installEventFilter(this);
+    recording_ = true;
+    restartClock();
+    // A reported error that ends the program still leaves a complete script.
+    exitHook_ = addExitHook([this] { stop(); });
+    addElement(ScriptElements::version(document_), 0);
+    return opened;
+}
+
+void Recorder::stop()
+{
+    if (recording_) {
+        qApp->removeEventFilter(this);
+        recording_ = false;
+        TapewrightUtil::setUseNativeDialogs(true);
+        removeExitHook(exitHook_);
+        if (writer_) {
+            writer_->end();
+            writer_.reset();
+            if (device_)
+                device_->close();
+        }
+        ownFile_.reset();
+    }
+    emit recordingEnded();
+}
+
+qint64 Recorder::elapsed() const { return clock_() - clockStart_ - pausedMs_; }
+
+void Recorder::restartClock()
+{
+    clockStart_ = clock_();
+    pausedMs_ = 0;
+}
+
+void Recorder::restartIfRelative()
+{
+    if (!TapewrightSettings::instance().absoluteTimeStamps())
+        restartClock();
+}
+
+void Recorder::pauseClock()
+{
+    pauseStart_ = clock_();
+    recording_ = false;
+}
+
+void Recorder::resumeClock()
+{
+    pausedMs_ += clock_() - pauseStart_;
+    recording_ = true;
+}
+
+bool Recorder::eventFilter(QObject* object, QEvent* event)
+{
+    if (!recording_ || ignoreMap_.isIgnored(object))
+        return false;
+    if (event->type() == QEvent::Shortcut && override_ && overrideReceiver_) {
+        // The shortcut's QAction is no widget: write it for the widget that had the key.
+        QDomElement element = ScriptElements::keyElement(document_, QStringLiteral("Accel"), override_.get());
+        const QString name = TapewrightUtil::objectName(overrideReceiver_);
+        const int sleep = int(elapsed());
+        if (!name.isNull()) {
+            element.setAttribute(QStringLiteral("name"), name);
+            addElement(element, sleep);
+        }
+        restartIfRelative();
+        override_.reset();
+        return false;
+    }
+    if (!object->isWidgetType())
+        return false;
+    const int sleep = int(elapsed());
+    if (event->type() == QEvent::KeyPress
+        && TapewrightSettings::instance().isKeyBinding(0, static_cast<QKeyEvent*>(event))) {
+        stop();
+        return true;
+    }
+    QDomElement element;
+    if (!recordEvent(object, event, element, event->spontaneous()))
+        return false;
+    if (!element.hasAttribute(QStringLiteral("name"))) {
+        const QString name = TapewrightUtil::objectName(object);
+        if (!name.isNull())
+            element.setAttribute(QStringLiteral("name"), name);
+        else
+            element = QDomElement();
+    }
+    if (!element.isNull())
+        addElement(element, sleep);
+    restartIfRelative();
+    return false;
+}
+
+bool Recorder::recordEvent(QObject* object, QEvent* event, QDomElement& element, bool spontaneous)
+{
+    if (!object->isWidgetType())
+        return false;
+    for (RecorderAdapter* adapter : adapterRegistry().recorderAdapters()) {
+        if (!adapter->isEnabled(object))
+            continue;
+        const EventReplacement replacement = adapter->record(object, event, spontaneous, document_);
+        if (replacement.hasElement() && !replacement.block())
+            qWarning("ASSERT: \"%s\" in %s (%d)", "replacement.block()", __FILE__, __LINE__);
+        if (replacement.block() || replacement.hasElement()) {
+            element = replacement.element();
+            return replacement.hasElement();
+        }
+    }
+    const QEvent::Type type = event->type();
+    if (!spontaneous && type != QEvent::ShortcutOverride && type != QEvent::Close && type != QEvent::FocusIn
+        && type != QEvent::FocusOut)
+        return false;
+    if (type == QEvent::MouseMove && TapewrightSettings::instance().ignoreMouseMovement())
+        return false;
+    if (type == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        override_ = std::make_unique<QKeyEvent>(key->type(), key->key(), key->modifiers(), key->text(),
+                                                key->isAutoRepeat(), key->count());
+        overrideReceiver_ = object;
+    }
+    element = ScriptElements::fromEvent(document_, object, event);
+    return !element.isNull();
+}
+
+void Recorder::addElement(QDomElement element, int sleep)
+{
+    if (sleep == -1) {
+        sleep = int(elapsed());
+        restartIfRelative();
+    }
+    ScriptElements::setSleep(element, sleep);
+    if (writer_)
+        writer_->write(element);
+}
+
+void Recorder::ignoreChildren(QObject* object)
+{
+    for (QObject* child : object->children()) {
+        if (!child->isWidgetType())
+            continue;
+        ignoreObject(child);
+        ignoreChildren(child);
+    }
+}
+
+void Recorder::ignoreObject(QObject* object) { ignoreMap_.ignore(object); }
+
+void Recorder::unignoreObject(QObject* object) { ignoreMap_.objectDies(object); }

@@ -1,0 +1,76 @@
+#pragma once
+// The recording unit: an event filter on the application that turns the events of widgets into
+// script elements, lets recorder adapters replace them, names the widget, stamps the time and
+// writes each element at once. Only widgets are recorded (Qt 6 also shows each input event to
+// the window object first). A shortcut reaches its QAction as QEvent::Shortcut: it is recorded
+// as "Accel" with the key of the override that preceded it, addressed to that override's widget.
+// The clock is injectable so that time stamps can be tested without waiting.
+#include "tapewright/AdapterInterface.h"
+#include "tapewright/IgnoreMap.h"
+
+#include <QDomDocument>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+class QFile;
+class QIODevice;
+class QKeyEvent;
+class ScriptWriter;
+
+class Recorder : public QObject, public AdapterInterface
+{
+    Q_OBJECT
+public:
+    // Milliseconds of a monotonic clock.
+    using Clock = std::function<qint64()>;
+
+    explicit Recorder(QObject* parent = nullptr, Clock clock = {});
+    ~Recorder() override;
+
+    // Starts recording into a file or an unopened device. When it cannot be opened the error is
+    // reported and the recording runs without a script (false is returned).
+    bool start(const QString& scriptFile);
+    bool start(QIODevice* device);
+    bool isRecording() const { return recording_; }
+
+    bool eventFilter(QObject* object, QEvent* event) override;
+    virtual bool recordEvent(QObject* object, QEvent* event, QDomElement& element, bool spontaneous);
+
+    void addElement(QDomElement element, int sleep = -1) override;
+    void ignoreChildren(QObject* object) override;
+    void ignoreObject(QObject* object) override;
+    void unignoreObject(QObject* object) override;
+
+    // While an action's own dialog is open nothing is recorded and its time does not count.
+    void pauseClock();
+    void resumeClock();
+
+public slots:
+    void stop();
+
+signals:
+    void recordingEnded();
+
+private:
+    bool startRecording(QIODevice* device, const QString& name);
+    qint64 elapsed() const;
+    void restartClock();
+    void restartIfRelative();
+
+    Clock clock_;
+    qint64 clockStart_ = 0;
+    qint64 pauseStart_ = 0;
+    qint64 pausedMs_ = 0;
+    bool recording_ = false;
+    std::unique_ptr<QFile> ownFile_;
+    QPointer<QIODevice> device_;
+    std::unique_ptr<ScriptWriter> writer_;
+    QDomDocument document_;
+    IgnoreMap ignoreMap_;
+    // The last shortcut override, whose key a following shortcut event stands for.
+    QPointer<QObject> overrideReceiver_;
+    std::unique_ptr<QKeyEvent> override_;
+    int exitHook_ = 0;
+};

@@ -1,0 +1,247 @@
+#include "tapewright/TapewrightUtil.h"
+
+#include "tapewright/ChildListener.h"
+#include "tapewright/ErrorReport.h"
+#include "tapewright/QtCompat.h"
+#include "tapewright/TapewrightSettings.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QEventLoop>
+#include <QMouseEvent>
+#include <QWidget>
+
+namespace TapewrightUtil {
+
+namespace {
+
+struct StateWord
+{
+    int bit;
+    const char* word;
+};
+constexpr StateWord stateWords[] = {{QtCompat::leftState, "Left"},     {QtCompat::rightState, "Right"},
+                                    {QtCompat::midState, "Mid"},       {QtCompat::shiftState, "Shift"},
+                                    {QtCompat::controlState, "Control"}, {QtCompat::altState, "Alt"}};
+
+const char* const focusReasonWords[] = {"Mouse", "Tab", "Backtab", "ActiveWindow", "Popup", "Shortcut", "Other"};
+
+struct EventTypeRun
+{
+    int first;
+    std::initializer_list<const char*> names;
+};
+
+const QStringList& eventTypeNames()
+{
+    static const QStringList names = [] {
+        const EventTypeRun runs[] = {
+            {0, {"None", "Timer", "MouseButtonPress", "MouseButtonRelease", "MouseButtonDblClick",
+                 "MouseMove", "KeyPress", "KeyRelease", "FocusIn", "FocusOut", "Enter", "Leave",
+                 "Paint", "Move", "Resize", "Create", "Destroy", "Show", "Hide", "Close", "Quit",
+                 "Reparent", "ShowMinimized", "ShowNormal", "WindowActivate", "WindowDeactivate",
+                 "ShowToParent", "HideToParent", "ShowMaximized", "ShowFullScreen", "Accel", "Wheel",
+                 "AccelAvailable", "CaptionChange", "IconChange", "ParentFontChange",
+                 "ApplicationFontChange", "ParentPaletteChange", "ApplicationPaletteChange",
+                 "PaletteChange", "Clipboard"}},
+            {42, {"Speech"}},
+            {50, {"SockAct", "AccelOverride", "DeferredDelete"}},
+            {60, {"DragEnter", "DragMove", "DragLeave", "Drop", "DragResponse"}},
+            {70, {"ChildInserted", "ChildRemoved", "LayoutHint", "ShowWindowRequest"}},
+            {80, {"ActivateControl", "DeactivateControl", "ContextMenu", "IMStart", "IMCompose",
+                  "IMEnd", "Accessibility", "TabletMove", "LocaleChange", "LanguageChange",
+                  "LayoutDirectionChange", "Style", "TabletPress", "TabletRelease"}},
+        };
+        QStringList list(94);
+        for (const auto& run : runs) {
+            int value = run.first;
+            for (const char* name : run.names)
+                list[value++] = QString::fromLatin1(name);
+        }
+        return list;
+    }();
+    return names;
+}
+
+QString simplified(const QString& text) { return text.trimmed().toLower(); }
+
+}
+
+QString buttonToText(int button)
+{
+    switch (button) {
+    case QtCompat::leftState: return QStringLiteral("Left");
+    case QtCompat::rightState: return QStringLiteral("Right");
+    case QtCompat::midState: return QStringLiteral("Mid");
+    default: return QStringLiteral("No");
+    }
+}
+
+int textToButton(const QString& text)
+{
+    const QString word = simplified(text);
+    if (word == QLatin1String("left"))
+        return QtCompat::leftState;
+    if (word == QLatin1String("right"))
+        return QtCompat::rightState;
+    if (word == QLatin1String("mid"))
+        return QtCompat::midState;
+    return 0;
+}
+
+QString stateToText(int state)
+{
+    QString text;
+    for (const auto& word : stateWords)
+        if (state & word.bit)
+            text += QLatin1String(", ") + QLatin1String(word.word);
+    return text.isEmpty() ? QString() : text.mid(2);
+}
+
+int textToState(const QString& text)
+{
+    int state = 0;
+    for (const QString& piece : text.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        for (const auto& word : stateWords)
+            if (simplified(piece) == QString::fromLatin1(word.word).toLower())
+                state |= word.bit;
+    return state;
+}
+
+QString orientationToText(int orientation)
+{
+    return orientation ? QStringLiteral("vertical") : QStringLiteral("horizontal");
+}
+
+Qt::Orientation textToOrientation(const QString& text)
+{
+    return simplified(text) == QLatin1String("horizontal") ? Qt::Horizontal : Qt::Vertical;
+}
+
+QString focusReasonToText(int reason)
+{
+    if (reason < 0 || reason > 6) {
+        reportError(true, QObject::tr("Unknown focus reason: %1").arg(reason));
+        return QStringLiteral("Other");
+    }
+    return QString::fromLatin1(focusReasonWords[reason]);
+}
+
+int textToFocusReason(const QString& text)
+{
+    const QString word = simplified(text);
+    for (int i = 0; i < 7; ++i)
+        if (word == QString::fromLatin1(focusReasonWords[i]).toLower())
+            return i;
+    reportError(true, QObject::tr("Unknown focus reason: %1").arg(word));
+    return 6;
+}
+
+QString eventTypeName(int type)
+{
+    const QStringList& names = eventTypeNames();
+    return type >= 0 && type < names.size() ? names[type] : QString();
+}
+
+QString eventTypeToText(int type)
+{
+    const QString name = eventTypeName(type);
+    if (!name.isEmpty())
+        return name;
+    qWarning("Unhandled event: %d", type);
+    return QStringLiteral("None");
+}
+
+int textToEventType(const QString& text)
+{
+    const int type = eventTypeNames().indexOf(text);
+    if (type >= 0 && !text.isEmpty())
+        return type;
+    qWarning("Unknow type: %s", qPrintable(text));
+    return 0;
+}
+
+void writeMouseAttributes(QDomElement& element, const QMouseEvent* event, bool withPosition)
+{
+    const int button = QtCompat::buttonFromQt(event->button());
+    const int state = QtCompat::stateBefore(event);
+    if (button)
+        element.setAttribute(QStringLiteral("button"), buttonToText(button));
+    if (state)
+        element.setAttribute(QStringLiteral("state"), stateToText(state));
+    if (withPosition) {
+        element.setAttribute(QStringLiteral("x"), event->position().toPoint().x());
+        element.setAttribute(QStringLiteral("y"), event->position().toPoint().y());
+    }
+    element.setAttribute(QStringLiteral("type"), eventTypeToText(QtCompat::eventTypeFromQt(event->type())));
+}
+
+bool readMouseAttributes(const QDomElement& element, int* type, int* button, int* state, QPoint* pos)
+{
+    const QString typeText = element.attribute(QStringLiteral("type"));
+    const QEvent::Type qtType = QtCompat::toQtEventType(textToEventType(typeText));
+    switch (qtType) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+        break;
+    default:
+        reportError(true, QObject::tr("Not a mouse event type in element '%1': '%2'")
+                              .arg(element.tagName(), typeText));
+        return false;
+    }
+    if (type)
+        *type = qtType;
+    if (button)
+        *button = textToButton(element.attribute(QStringLiteral("button")));
+    if (state)
+        *state = textToState(element.attribute(QStringLiteral("state")));
+    if (pos)
+        *pos = QPoint(element.attribute(QStringLiteral("x"), QStringLiteral("0")).toInt(),
+                      element.attribute(QStringLiteral("y"), QStringLiteral("0")).toInt());
+    return true;
+}
+
+void sendMouseEvent(QWidget* widget, QMouseEvent* event)
+{
+    if (event->type() == QEvent::MouseMove && !TapewrightSettings::instance().ignoreMouseMovement()
+        && event->buttons() == Qt::NoButton && event->modifiers() == Qt::NoModifier) {
+        QCursor::setPos(widget->mapToGlobal(event->position().toPoint()));
+        return;
+    }
+    QApplication::sendEvent(widget, event);
+}
+
+bool toBool(const QString& text)
+{
+    const QString word = simplified(text);
+    return word == QLatin1String("1") || word == QLatin1String("true");
+}
+
+QString stripDirectoryPrefix(const QString& prefix, QString path)
+{
+    if (!prefix.isEmpty() && path.size() > prefix.size() && path.startsWith(prefix)
+        && (path[prefix.size()] == QLatin1Char('/') || path[prefix.size()] == QDir::separator()))
+        return path.mid(prefix.size() + 1);
+    return path;
+}
+
+void setUseNativeDialogs(bool on)
+{
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, !on);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar, !on);
+}
+
+void processEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+QString objectName(QObject* object)
+{
+    return ChildListener::instance()->childName(object);
+}
+
+}

@@ -1,0 +1,50 @@
+#pragma once
+// Shared helpers of the record and playback component: the readable texts of event details in
+// scripts (buttons, states, orientations, focus reasons, event types, all in the script's Qt 3
+// numbering, see QtCompat), the mouse attributes of adapter elements and small utilities.
+#include <QDomElement>
+#include <QPoint>
+#include <QString>
+#include <Qt>
+
+class QMouseEvent;
+class QObject;
+class QWidget;
+
+namespace TapewrightUtil {
+
+QString buttonToText(int button);
+int textToButton(const QString& text);
+// Words of the set Left, Right, Mid, Shift, Control, Alt bits joined by ", "; null for 0.
+QString stateToText(int state);
+int textToState(const QString& text);
+QString orientationToText(int orientation);
+Qt::Orientation textToOrientation(const QString& text);
+QString focusReasonToText(int reason);
+int textToFocusReason(const QString& text);
+// The 68 event type names; unknown values warn and give "None", unknown texts (compared
+// exactly) warn and give 0.
+QString eventTypeToText(int type);
+int textToEventType(const QString& text);
+// The name of a type without a warning; empty when it has none.
+QString eventTypeName(int type);
+
+// "button", "state", optionally "x" and "y", and "type" of a mouse event.
+void writeMouseAttributes(QDomElement& element, const QMouseEvent* event, bool withPosition);
+// Reads them back (type as a Qt event type, button and state in the script's bits). Only the
+// four mouse event types are accepted: anything else is reported and gives false, so that no
+// other event class is ever built from a mouse element.
+bool readMouseAttributes(const QDomElement& element, int* type, int* button, int* state, QPoint* pos);
+// Delivers a rebuilt mouse event; a button-less move only moves the screen cursor, unless mouse
+// movement is ignored.
+void sendMouseEvent(QWidget* widget, QMouseEvent* event);
+
+bool toBool(const QString& text);
+QString stripDirectoryPrefix(const QString& prefix, QString path);
+void setUseNativeDialogs(bool on);
+void processEvents();
+
+// The widget path of an object (ChildListener::childName).
+QString objectName(QObject* object);
+
+}

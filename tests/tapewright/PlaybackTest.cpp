@@ -1,0 +1,283 @@
+#include "TapewrightTestSupport.h"
+
+#include "common/TestSupport.h"
+#include "tapewright/ChildListener.h"
+#include "tapewright/Command.h"
+#include "tapewright/PlayBack.h"
+#include "tapewright/Recorder.h"
+#include "tapewright/ScriptReader.h"
+
+#include <QBuffer>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtTest/qtestspontaneevent.h>
+
+using namespace TapewrightTest;
+
+namespace {
+
+// A named top-level window with a line edit and a probe that remembers where it was pressed.
+struct Probe : QWidget
+{
+    QList<QPoint> presses;
+    void mousePressEvent(QMouseEvent* e) override { presses << e->position().toPoint(); }
+};
+
+class Playback : public TapewrightFixture
+{
+protected:
+    void SetUp() override
+    {
+        TapewrightFixture::SetUp();
+        TapewrightSettings::instance().setMissingWidget(TapewrightSettings::warnMissing);
+        // The naming service runs from before the widgets are built, as in a program.
+        ChildListener::instance();
+        top = std::make_unique<QWidget>();
+        top->setObjectName("pbTop");
+        edit = new QLineEdit(top.get());
+        edit->setObjectName("edit");
+        probe = new Probe;
+        probe->setObjectName("probe");
+        probe->setParent(top.get());
+        probe->setGeometry(0, 40, 100, 50);
+        top->resize(200, 100);
+        top->show();
+        QCoreApplication::processEvents();
+    }
+
+    QString script(const QString& name, const QString& body)
+    {
+        const QString file = dir.qpath() + "/" + name;
+        QFile out(file);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(("<Events>\n" + body + "\n</Events>").toUtf8());
+        return file;
+    }
+
+    // Plays a script to its end; returns milliseconds taken.
+    qint64 play(const QString& body, const QString& output = QString())
+    {
+        PlayBack player;
+        QSignalSpy done(&player, &PlayBack::playbackDone);
+        QElapsedTimer clock;
+        clock.start();
+        if (player.start(script("main.tws", body), output)) {
+            EXPECT_TRUE(done.wait(20000));
+        }
+        QCoreApplication::processEvents();
+        return clock.elapsed();
+    }
+
+    static QString key(const char* text, int sleep = 0)
+    {
+        return QString("<KeyPress name=\"/pbTop/edit\" key=\"%1\" text=\"%2\" sleep=\"%3\"/>")
+            .arg(QString(text).toUpper(), text).arg(sleep);
+    }
+
+    TestSupport::ScratchDir dir;
+    std::unique_ptr<QWidget> top;
+    QLineEdit* edit;
+    Probe* probe;
+};
+
+}
+
+TEST_F(TapewrightFixture, RecorderStampsRelativeAndAbsoluteTimeLeavingPausesOut)
+{
+    QWidget widget;
+    widget.setObjectName("recorded");
+    for (bool absolute : {false, true}) {
+        TapewrightSettings::instance().setAbsoluteTimeStamps(absolute);
+        qint64 now = 1000;
+        QBuffer buffer;
+        Recorder recorder(nullptr, [&now] { return now; });
+        ASSERT_TRUE(recorder.start(&buffer));
+        for (int step : {30, 50}) {
+            now += step;
+            recorder.pauseClock();
+            now += 400;
+            recorder.resumeClock();
+            QCloseEvent close;
+            QApplication::sendEvent(&widget, &close);
+        }
+        QSignalSpy ended(&recorder, &Recorder::recordingEnded);
+        recorder.stop();
+        recorder.stop();
+        EXPECT_EQ(ended.count(), 2);
+        QDomDocument document;
+        ASSERT_TRUE(ScriptReader::parse(buffer.data(), "recorded", document));
+        EXPECT_TRUE(buffer.data().endsWith("</Events>"));
+        const QList<QDomElement> steps = ScriptReader::steps(document);
+        ASSERT_EQ(steps.size(), 3);
+        EXPECT_EQ(steps[0].attribute("id"), "3");
+        EXPECT_EQ(steps[1].attribute("name"), "/recorded");
+        EXPECT_EQ(steps[1].attribute("sleep"), "30");
+        EXPECT_EQ(steps[2].attribute("sleep"), absolute ? "80" : "50");
+    }
+    TapewrightSettings::instance().setAbsoluteTimeStamps(false);
+
+    // The Stop binding ends the recording and its key press is not recorded.
+    QBuffer buffer;
+    Recorder stopped;
+    stopped.start(&buffer);
+    TapewrightSettings::instance().setKeyBinding(0, QKeySequence(Qt::Key_F12));
+    QKeyEvent f12(QEvent::KeyPress, Qt::Key_F12, Qt::NoModifier);
+    QSpontaneKeyEvent::setSpontaneous(&f12);
+    qApp->notify(&widget, &f12);
+    TapewrightSettings::instance().setKeyBinding(0, QKeySequence());
+    EXPECT_FALSE(stopped.isRecording());
+    EXPECT_FALSE(buffer.data().contains("F12"));
+    EXPECT_TRUE(buffer.data().endsWith("</Events>"));
+
+    testing::internal::CaptureStderr();
+    Recorder recorder;
+    EXPECT_FALSE(recorder.start("/nonexistent-folder/x.tws"));
+    EXPECT_TRUE(recorder.isRecording()) << "recording goes on without a script";
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not open file"), std::string::npos);
+}
+
+TEST_F(Playback, DelaysFirstAtOnceCompressionSleepAndNegative)
+{
+    EXPECT_LT(play(key("a", 5000)), 2000) << "the first element plays at once";
+    EXPECT_EQ(edit->text(), "a");
+    EXPECT_GE(play(key("b") + key("c", 300)), 290);
+    EXPECT_LT(play(key("d") + key("e", -5000)), 2000) << "a negative delay runs at once";
+    TapewrightSettings::instance().setCompressTime(true);
+    EXPECT_LT(play(key("f") + key("g", 5000)), 2000);
+    EXPECT_GE(play(key("h") + "<Sleep msec=\"300\"/>" + key("i", 5000)), 290);
+    EXPECT_EQ(edit->text(), "abcdefghi");
+}
+
+TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
+{
+    script("inner.tws", key("b") + "<Include file=\"" + dir.qpath() + "/main.tws\"/>" + key("c"));
+    script("middle.tws", "<Include file=\"" + dir.qpath() + "/inner.tws\"/>" + key("d"));
+    testing::internal::CaptureStderr();
+    play(key("a") + "<Include file=\"" + dir.qpath() + "/middle.tws\"/><Include file=\"nowhere.tws\"/>" + key("e"));
+    EXPECT_EQ(edit->text(), "abcde");
+    const QStringList errors = QString::fromStdString(testing::internal::GetCapturedStderr()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].contains("would include itself"));
+    EXPECT_EQ(errors[1], "File 'nowhere.tws' doesn't exist");
+}
+
+TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOnesAreFound)
+{
+    TapewrightSettings::instance().setCreationTimeOut(100);
+    for (int policy : {0, 1, 16}) {
+        TapewrightSettings::instance().setMissingWidget(policy);
+        edit->clear();
+        testing::internal::CaptureStderr();
+        play(key("a") + QString("<Close name=\"/pbTop/gone%1\"/>").arg(policy) + key("b"));
+        EXPECT_EQ(edit->text(), policy == 16 ? "a" : "ab") << policy;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  policy == 1 ? QString("Unable to find widget with name /pbTop/gone1\n").toStdString() : "");
+    }
+    TapewrightSettings::instance().setCreationTimeOut(5000);
+    std::unique_ptr<QLineEdit> late;
+    QTimer::singleShot(300, [&] {
+        late = std::make_unique<QLineEdit>();
+        late->setObjectName("pbLate");
+        late->show();
+    });
+    play("<KeyPress name=\"/pbLate\" key=\"X\" text=\"x\"/>");
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->text(), "x");
+}
+
+TEST_F(Playback, QuitPolicyAndUnknownTagsEndTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TapewrightSettings::instance().setCreationTimeOut(-1);
+            TapewrightSettings::instance().setMissingWidget(257);
+            PlayBack player;
+            if (player.start(script("quit.tws", "<Close name=\"/pbTop/gone\"/>" + key("z"))))
+                std::exit(QApplication::exec());
+            std::exit(1);
+        },
+        testing::ExitedWithCode(255), "Unable to find widget with name /pbTop/gone");
+    EXPECT_EXIT(
+        {
+            PlayBack player;
+            if (player.start(script("unknown.tws", "<QFooBar name=\"/pbTop/edit\"/>")))
+                std::exit(QApplication::exec());
+            std::exit(1);
+        },
+        testing::ExitedWithCode(255), "Unknown tag: qfoobar");
+}
+
+TEST_F(Playback, MousePositionsScaleOnlyAcrossTheEdgeAndKeyBeatsIntkey)
+{
+    QString body;
+    for (const char* at : {"x=\"150\" y=\"20\" widgetWidth=\"200\" widgetHeight=\"50\"",
+                           "x=\"50\" y=\"20\" widgetWidth=\"200\" widgetHeight=\"50\"",
+                           "x=\"-10\" y=\"5\" widgetWidth=\"200\" widgetHeight=\"50\"",
+                           "x=\"150\" y=\"20\" widgetWidth=\"0\" widgetHeight=\"0\"", "x=\"150\" y=\"20\""})
+        body += QString("<MousePress name=\"/pbTop/probe\" button=\"Left\" %1/>").arg(at);
+    play(body + "<KeyPress name=\"/pbTop/edit\" key=\"Q\" intkey=\"65\" text=\"q\"/>");
+    EXPECT_EQ(probe->presses, QList<QPoint>({{75, 20}, {50, 20}, {-10, 5}, {150, 20}, {150, 20}}));
+    EXPECT_EQ(edit->text(), "q");
+}
+
+TEST_F(Playback, PrintsPropertiesAndScreenDumps)
+{
+    edit->setText("shown");
+    const QString output = dir.qpath() + "/output.txt";
+    testing::internal::CaptureStderr();
+    play("<PrintProperty name=\"/pbTop/edit\" property=\"text\">first line</PrintProperty>"
+         "<PrintProperty name=\"/pbTop/edit\" property=\"maxLength\" extra=\"1\"/>"
+         "<PrintProperty name=\"/pbTop/edit\" property=\"nothing\"/>"
+         "<ScreenDump name=\"/pbTop/probe\" fileName=\"" + dir.qpath() + "/probe.png\"/>"
+         "<ScreenDump name=\"/pbTop/probe\" fileName=\"" + dir.qpath() + "/probe.gif\"/>",
+         output);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown file format, must be one of: PNG, BMP, XBM, XPM, and PNM\n");
+    QFile file(output);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "first line\n/pbTop/edit, text: shown\n/pbTop/edit, maxLength: 32767\n"
+                              "/pbTop/edit, nothing: *INVALID*\n");
+    EXPECT_EQ(QImage(dir.qpath() + "/probe.png").convertToFormat(QImage::Format_RGB32),
+              probe->grab().toImage().convertToFormat(QImage::Format_RGB32));
+    QFile gif(dir.qpath() + "/probe.gif");
+    ASSERT_TRUE(gif.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(gif.read(2) == "\xFF\xD8") << "JPEG data";
+
+    testing::internal::CaptureStdout();
+    play("<PrintProperty name=\"/pbTop/edit\" property=\"text\"/>");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "/pbTop/edit, text: shown\n");
+}
+
+TEST(Command, RefusedByDefaultThenRunWithShellQuotingTimeOutAndFailures)
+{
+    TestSupport::ScratchDir dir;
+    const QString touched = dir.qpath() + "/touched";
+    EXPECT_TRUE(Command::runCommand("touch " + touched).contains("not run: touch"));
+    EXPECT_FALSE(QFile::exists(touched));
+    bool shell = false;
+    EXPECT_EQ(Command::splitCommand("a \"b c\" '' x\"y", &shell), QStringList({"a", "b c", "", "x\"y"}));
+    EXPECT_FALSE(shell);
+    EXPECT_EQ(Command::splitCommand("A=1 b|c", &shell), QStringList({"A=1", "b", "|", "c"}));
+    EXPECT_TRUE(shell);
+
+    TapewrightSettings::instance().setAllowCommands(true);
+    EXPECT_EQ(Command::runCommand("printf 'a\\nb\\n' | sort -r"), "b\na\n");
+    EXPECT_EQ(Command::runCommand("printf '%s|' \"b c\" d"), "b c|d|\n") << "the last line without a line end is kept";
+    EXPECT_EQ(Command::runCommand("no-such-program-here x"), "Unable to run command: no-such-program-here x");
+    Command::setTimeOut(300);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(Command::runCommand("sleep 100").startsWith("Command timed out"));
+    EXPECT_LT(clock.elapsed(), 5000);
+    Command::setTimeOut(Command::defaultTimeOutMs);
+    TapewrightSettings::instance().setAllowCommands(false);
+}

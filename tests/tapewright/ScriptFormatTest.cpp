@@ -1,0 +1,143 @@
+#include "TapewrightTestSupport.h"
+
+#include "tapewright/ScriptElements.h"
+#include "tapewright/ScriptReader.h"
+#include "tapewright/ScriptWriter.h"
+
+#include <QBuffer>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <algorithm>
+#include <map>
+
+using namespace TapewrightTest;
+
+namespace {
+
+using Attributes = std::map<QString, QString>;
+using Element = std::pair<QString, Attributes>;
+
+Element described(const QDomElement& element)
+{
+    Attributes attributes;
+    const QDomNamedNodeMap map = element.attributes();
+    for (int i = 0; i < map.count(); ++i)
+        attributes[map.item(i).nodeName()] = map.item(i).nodeValue();
+    return {element.tagName(), attributes};
+}
+
+}
+
+TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
+{
+    QDomDocument document;
+    QWidget widget;
+    widget.resize(120, 80);
+    const QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 6), QPointF(5, 6), Qt::RightButton, Qt::RightButton,
+                            Qt::ControlModifier);
+    const QKeyEvent key(QEvent::KeyPress, Qt::Key_Eacute, Qt::ShiftModifier, QStringLiteral("É"), true, 2);
+    const QKeyEvent noSequence(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier);
+    const QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier, QStringLiteral("\b"));
+    const QContextMenuEvent other(QContextMenuEvent::Other, QPoint(1, 2), QPoint(1, 2));
+    const QFocusEvent focus(QEvent::FocusOut, Qt::BacktabFocusReason);
+    QList<QDomElement> elements {ScriptElements::version(document),
+                                 ScriptElements::fromEvent(document, &widget, &press),
+                                 ScriptElements::fromEvent(document, &widget, &key),
+                                 ScriptElements::fromEvent(document, &widget, &noSequence),
+                                 ScriptElements::fromEvent(document, &widget, &other),
+                                 ScriptElements::fromEvent(document, &widget, &focus),
+                                 ScriptElements::information(document, QStringLiteral("Grüße\n\"zwei\" <Zeilen>")),
+                                 ScriptElements::include(document, QDir::currentPath() + "/sub/x.tws"),
+                                 ScriptElements::include(document, "/elsewhere/y.tws"),
+                                 ScriptElements::fromEvent(document, &widget, &backspace)};
+    for (QDomElement& e : elements) {
+        e.setAttribute("name", "/twdemo/ä");
+        ScriptElements::setSleep(e, 0);
+    }
+    EXPECT_EQ(described(elements[1]),
+              Element("MousePress", {{"x", "5"}, {"y", "6"}, {"widgetWidth", "120"}, {"widgetHeight", "80"},
+                                     {"button", "Right"}, {"state", "Control"}, {"name", "/twdemo/ä"}, {"sleep", "0"}}));
+    EXPECT_EQ(described(elements[2]).second,
+              Attributes({{"key", "É"}, {"state", "Shift"}, {"text", "É"}, {"repeat", "true"}, {"count", "2"},
+                          {"name", "/twdemo/ä"}, {"sleep", "0"}}));
+    EXPECT_EQ(described(elements[3]).second.count("intkey"), 1u);
+    EXPECT_EQ(described(elements[3]).second.count("key"), 0u);
+    EXPECT_EQ(described(elements[4]).second.count("reason"), 0u);
+    EXPECT_EQ(elements[5].attribute("reason"), "Backtab");
+    EXPECT_EQ(elements[7].attribute("file"), "sub/x.tws");
+    EXPECT_EQ(elements[8].attribute("file"), "/elsewhere/y.tws");
+    EXPECT_EQ(elements[9].attribute("ascii"), "8");
+    EXPECT_FALSE(elements[9].hasAttribute("text")) << "no control character reaches the file";
+
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    ScriptWriter writer(&buffer);
+    writer.begin();
+    for (const QDomElement& e : elements)
+        writer.write(e);
+    writer.end();
+    const QByteArray bytes = buffer.data();
+    const QList<QByteArray> lines = bytes.split('\n');
+    ASSERT_EQ(lines.size(), elements.size() + 2);
+    EXPECT_EQ(lines.first(), "<Events>");
+    EXPECT_EQ(lines.last(), "</Events>");
+    EXPECT_TRUE(lines[1].startsWith("    <Version ") && lines[1].endsWith("/>"));
+    EXPECT_TRUE(bytes.contains("Grüße")) << "UTF-8";
+
+    QDomDocument read;
+    ASSERT_TRUE(ScriptReader::parse(bytes, "script.tws", read));
+    const QList<QDomElement> steps = ScriptReader::steps(read);
+    ASSERT_EQ(steps.size(), elements.size());
+    for (int i = 0; i < steps.size(); ++i)
+        EXPECT_EQ(described(steps[i]), described(elements[i])) << i;
+    const ScriptReader::KeyAttributes keys = ScriptReader::keyAttributes(steps[2]);
+    EXPECT_EQ(keys.key, Qt::Key_Eacute);
+    EXPECT_TRUE(keys.repeat);
+    EXPECT_EQ(ScriptReader::focusType(steps[5]), QEvent::FocusOut);
+}
+
+TEST_F(TapewrightFixture, ReadersAcceptAnyCaseDefaultsAndCutOffScripts)
+{
+    QDomDocument document;
+    ASSERT_TRUE(ScriptReader::parse("<eVENTS>text<!-- c --><MOUSEPRESS/><KEYPRESS key=\"Ctrl+S\" intkey=\"65\"/>"
+                                    "<FocusEvent type=\"Sideways\"/></eVENTS>", "s", document));
+    const QList<QDomElement> steps = ScriptReader::steps(document);
+    ASSERT_EQ(steps.size(), 3);
+    EXPECT_EQ(ScriptReader::tag(steps[0]), "mousepress");
+    const ScriptReader::MouseAttributes mouse = ScriptReader::mouseAttributes(steps[0]);
+    EXPECT_EQ(mouse.pos, QPoint(0, 0));
+    EXPECT_EQ(mouse.widgetSize, QSize(-1, -1));
+    EXPECT_EQ(ScriptReader::keyAttributes(steps[1]).key, int(Qt::ControlModifier) + Qt::Key_S) << "key beats intkey";
+    EXPECT_EQ(ScriptReader::keyAttributes(steps[1]).count, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ScriptReader::focusType(steps[2]), QEvent::None);
+    EXPECT_EQ(ScriptReader::focusReason(steps[2]), 6);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown Focus Type: sideways\n");
+    EXPECT_EQ(ScriptReader::intAttribute(steps[0], "x", 7), 7);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ScriptReader::parse("<Script/>", "wrong.tws", document));
+    EXPECT_FALSE(ScriptReader::parse("<Events><a></Events>", "broken.tws", document));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Top element of file 'wrong.tws' was not 'Events'. Element was 'Script'\n"
+              "Error reading file 'broken.tws' on line 1. Error was: 'Opening and ending tag mismatch.'\n");
+    for (const char* cut : {"<Events>\n    <Version id=\"3\"/>\n", "<Events>\n    <Version id=\"3\"/>\n    <Mouse"}) {
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(ScriptReader::parse(cut, "cut.tws", document));
+        EXPECT_EQ(ScriptReader::steps(document).size(), 1);
+        const std::string warnings = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 1) << "one warning";
+    }
+}
+
+TEST_F(TapewrightFixture, CompressedTimeLeavesSleepOut)
+{
+    QDomDocument document;
+    TapewrightSettings::instance().setCompressTime(true);
+    QDomElement element = ScriptElements::sleep(document, 500);
+    ScriptElements::setSleep(element, 20);
+    EXPECT_FALSE(element.hasAttribute("sleep"));
+    EXPECT_EQ(element.attribute("msec"), "500");
+}

@@ -1,0 +1,220 @@
+#include "TapewrightTestSupport.h"
+
+#include "DemoWindow.h"
+#include "common/TestSupport.h"
+#include "tapewright/ChildListener.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QStandardPaths>
+
+namespace {
+
+QJsonObject runTwdemo(const QStringList& arguments, const QString& output,
+                      const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(TWDEMO_PROGRAM, arguments);
+    EXPECT_TRUE(process.waitForFinished(60000)) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    QFile file(output);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << output.toStdString();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+}
+
+TEST(Twdemo, FreshProcessesAtOtherFontsAndSizesReportTheSamePaths)
+{
+    TestSupport::ScratchDir dir;
+    QList<QSet<QString>> pathSets;
+    for (const auto& [font, size] : {std::pair {"9", QSize(800, 600)}, std::pair {"14", QSize(1024, 768)}}) {
+        const QString file = dir.qpath() + QStringLiteral("/rects%1.json").arg(font);
+        const QJsonObject rects = runTwdemo({"--font", font, "--size", QStringLiteral("%1x%2").arg(size.width()).arg(size.height()),
+                                             "--widget-rects", file, "--drive", "quit"}, file);
+        ASSERT_EQ(rects.size(), DemoWindow::widgetNames().size() + 1);
+        const QJsonArray window = rects["twdemo"].toObject()["rect"].toArray();
+        EXPECT_EQ(QSize(window[2].toInt(), window[3].toInt()), size);
+        QSet<QString> paths;
+        for (const QJsonValue& entry : rects) {
+            const QJsonArray rect = entry.toObject()["rect"].toArray();
+            EXPECT_GT(rect[2].toInt(), 0);
+            EXPECT_LE(rect[0].toInt() + rect[2].toInt(), window[0].toInt() + size.width());
+            paths.insert(entry.toObject()["path"].toString());
+        }
+        EXPECT_EQ(paths.size(), rects.size()) << "unique";
+        pathSets << paths;
+    }
+    EXPECT_EQ(pathSets[0], pathSets[1]);
+    EXPECT_TRUE(pathSets[0].contains("/twdemo/central/tree"));
+}
+
+TEST(Twdemo, EveryPathInTheWindowFindsItsWidget)
+{
+    DemoWindow window;
+    window.resize(800, 600);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.grab().save(QStringLiteral(MORVANTA_BINARY_DIR "/tests/tapewright/twdemo.png"));
+    QList<QWidget*> widgets = window.findChildren<QWidget*>();
+    widgets << &window;
+    QSet<QString> paths;
+    for (QWidget* widget : widgets) {
+        const QString path = ChildListener::instance()->childName(widget);
+        ASSERT_FALSE(path.isEmpty());
+        paths.insert(path);
+        EXPECT_EQ(ChildListener::instance()->findChild(path), widget) << path.toStdString();
+    }
+    EXPECT_EQ(paths.size(), widgets.size());
+}
+
+TEST(Twdemo, SessionScenarioReachesItsState)
+{
+    TestSupport::ScratchDir dir;
+    TestSupport::PrivateXServer display;
+    const QString file = dir.qpath() + "/state.json";
+    const QJsonObject state = runTwdemo({"--drive", "session", "--dump-state", file}, file, display.environment());
+    EXPECT_EQ(state["edit"].toObject()["text"], "Hello, twdemo");
+    EXPECT_EQ(state["check"].toObject()["checked"], true);
+    EXPECT_EQ(state["combo"].toObject()["text"], "gamma");
+    EXPECT_EQ(state["mark"].toObject()["triggered"], 1);
+    EXPECT_EQ(state["save"].toObject()["triggered"], 2);
+    EXPECT_EQ(state["dialog"].toObject(),
+              QJsonObject({{"accepts", 1}, {"rejects", 1}, {"lastText", "in the dialog"}}));
+    EXPECT_EQ(state["list"].toObject()["selected"], QJsonArray {"entry 2"});
+}
+
+TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
+{
+    TestSupport::ScratchDir dir;
+    TestSupport::PrivateXServer display;
+    const QString script = dir.qpath() + "/session.tws";
+    const QJsonObject recorded = runTwdemo({"-record", "-script", script, "--drive", "session", "--dump-state",
+                                            dir.qpath() + "/a.json"}, dir.qpath() + "/a.json", display.environment());
+    const QJsonObject replayed = runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"},
+                                           dir.qpath() + "/b.json", display.environment());
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 2);
+    EXPECT_EQ(recorded["mark"].toObject()["triggered"], 1);
+    EXPECT_EQ(replayed, recorded);
+
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", "import sys, xml.etree.ElementTree as E\n"
+                                            "r = E.parse(sys.argv[1]).getroot()\n"
+                                            "print(r.tag, r[0].tag, r[0].get('id'), r[0].get('sleep'), len(r))",
+                                      script});
+    ASSERT_TRUE(python.waitForFinished(30000));
+    const QStringList fields = QString(python.readAllStandardOutput()).split(' ');
+    ASSERT_EQ(fields.size(), 5) << python.readAllStandardError().toStdString();
+    EXPECT_EQ(fields.mid(0, 4), QStringList({"Events", "Version", "3", "0"}));
+    EXPECT_GT(fields[4].toInt(), 50);
+}
+
+namespace {
+
+// Runs a command line tool; its standard output.
+QString tool(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForFinished(30000)) << program.toStdString();
+    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()).trimmed();
+}
+
+// Starts twdemo away from the screen's corner (where other test programs put their windows)
+// and waits until it reports its widget rectangles.
+QJsonObject startTwdemo(QProcess& process, QStringList arguments, const QString& rectsFile,
+                        const QProcessEnvironment& environment)
+{
+    arguments << "-geometry" << "800x600+1100+450" << "--widget-rects" << rectsFile;
+    process.setProcessEnvironment(environment);
+    process.start(TWDEMO_PROGRAM, arguments);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(rectsFile).size() > 0; }, 20000));
+    QFile file(rectsFile);
+    file.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QPoint centre(const QJsonObject& rects, const char* name)
+{
+    const QJsonArray r = rects[name].toObject()["rect"].toArray();
+    return QPoint(r[0].toInt() + r[2].toInt() / 2, r[1].toInt() + r[3].toInt() / 2);
+}
+
+bool hasXTools(const TestSupport::PrivateXServer& display)
+{
+    return display.running() && !QStandardPaths::findExecutable("xdotool").isEmpty()
+           && !QStandardPaths::findExecutable("import").isEmpty();
+}
+
+}
+
+TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
+{
+    TestSupport::PrivateXServer display;
+    if (!hasXTools(display))
+        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
+    const QProcessEnvironment env = display.environment();
+    TestSupport::ScratchDir dir;
+    const QString script = dir.qpath() + "/xdo.tws";
+    QProcess recording;
+    const QJsonObject rects = startTwdemo(recording, {"-record", "-script", script, "--dump-state", dir.qpath() + "/a.json"},
+                                          dir.qpath() + "/rects.json", env);
+    auto click = [&](const char* name) {
+        const QPoint at = centre(rects, name);
+        tool("xdotool", {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"}, env);
+    };
+    click("edit");
+    tool("xdotool", {"type", "--delay", "20", "xdo Typed"}, env);
+    click("check");
+    click("combo");
+    QTest::qWait(300);
+    tool("xdotool", {"key", "Down", "Return"}, env);
+    click("edit");
+    tool("xdotool", {"key", "ctrl+s", "ctrl+q"}, env);
+    ASSERT_TRUE(recording.waitForFinished(20000));
+    QFile dumpA(dir.qpath() + "/a.json");
+    ASSERT_TRUE(dumpA.open(QIODevice::ReadOnly));
+    const QJsonObject recorded = QJsonDocument::fromJson(dumpA.readAll()).object();
+    EXPECT_EQ(recorded["edit"].toObject()["text"], "xdo Typed");
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 1);
+    const QJsonObject replayed = runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"},
+                                           dir.qpath() + "/b.json", env);
+    EXPECT_EQ(replayed, recorded);
+}
+
+TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
+{
+    TestSupport::PrivateXServer display;
+    if (!hasXTools(display))
+        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
+    const QProcessEnvironment env = display.environment();
+    TestSupport::ScratchDir dir;
+    tool("xdotool", {"mousemove", "--sync", "1000", "100"}, env);
+    const QString dump = dir.qpath() + "/tree.png";
+    const QString script = dir.qpath() + "/dump.tws";
+    QFile out(script);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(QString("<Events><Version id=\"3\"/><ScreenDump name=\"/twdemo/central/tree\" fileName=\"%1\" sleep=\"300\"/>"
+                      "<Sleep msec=\"4000\"/><Close name=\"/twdemo\"/></Events>").arg(dump).toUtf8());
+    out.close();
+    QProcess playing;
+    const QJsonObject rects = startTwdemo(playing, {"-playback", "-script", script}, dir.qpath() + "/rects.json", env);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(dump).size() > 0; }, 20000));
+    QTest::qWait(200);
+    const QString screen = dir.qpath() + "/screen.png";
+    tool("import", {"-window", "root", screen}, env);
+    const QJsonArray r = rects["tree"].toObject()["rect"].toArray();
+    const QString crop = dir.qpath() + "/crop.png";
+    tool("convert", {screen, "-crop", QString("%1x%2+%3+%4").arg(r[2].toInt()).arg(r[3].toInt()).arg(r[0].toInt()).arg(r[1].toInt()),
+                     "+repage", crop}, env);
+    EXPECT_EQ(tool("compare", {"-metric", "AE", dump, crop, "null:"}, env), "0");
+    ASSERT_TRUE(playing.waitForFinished(20000));
+}
