@@ -1,8 +1,10 @@
 #include "navigation/NavigationCamera.h"
 
+#include "navigation/FlashPoint.h"
 #include "navigation/Polaris.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
+#include "navigation/Velor.h"
 #include "navigation/Workspace.h"
 #include "platform/DebugOutput.h"
 #include "vexa/mesh/MeshFactory.h"
@@ -22,11 +24,20 @@ std::shared_ptr<NavigationCamera> NavigationCamera::getConnectedCamera(std::stri
             Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: ") + e.what() + "\n");
         }
     }
-    try {
-        return std::make_shared<Polaris>(serialPort);
-    } catch (const std::exception& e) {
-        Platform::outputDebugString("NavigationCamera::getConnectedCamera: no Polaris on " + serialPort + ": "
-                                    + e.what() + "\n");
+    // Each driver closes the port before it throws, so the next one can open it.
+    using Create = std::shared_ptr<NavigationCamera> (*)(const std::string&);
+    const std::pair<const char*, Create> drivers[] = {
+        {"Polaris", [](const std::string& port) { return Polaris::create(port); }},
+        {"FlashPoint", [](const std::string& port) { return FlashPoint::create(port); }},
+        {"Velor", [](const std::string& port) -> std::shared_ptr<NavigationCamera> { return Velor::create(port); }},
+    };
+    for (const auto& [name, create] : drivers) {
+        try {
+            return create(serialPort);
+        } catch (const std::exception& e) {
+            Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: no ") + name + " on "
+                                        + serialPort + ": " + e.what() + "\n");
+        }
     }
     return nullptr;
 }
