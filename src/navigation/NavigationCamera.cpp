@@ -1,45 +1,17 @@
 #include "navigation/NavigationCamera.h"
 
-#include "navigation/FlashPoint.h"
-#include "navigation/Polaris.h"
-#include "navigation/ReplayCamera.h"
+#include "navigation/CameraSearchJob.h"
 #include "navigation/Tracker.h"
-#include "navigation/Velor.h"
 #include "navigation/Workspace.h"
-#include "platform/DebugOutput.h"
 #include "vexa/mesh/MeshFactory.h"
-
-#include <cstdlib>
-#include <exception>
 
 namespace Vexa {
 
 std::shared_ptr<NavigationCamera> NavigationCamera::getConnectedCamera(std::string serialPort)
 {
-    const char* replay = std::getenv("MORVANTA_REPLAY");
-    if (replay && *replay) {
-        try {
-            return std::make_shared<ReplayCamera>(replay);
-        } catch (const std::exception& e) {
-            Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: ") + e.what() + "\n");
-        }
-    }
-    // Each driver closes the port before it throws, so the next one can open it.
-    using Create = std::shared_ptr<NavigationCamera> (*)(const std::string&);
-    const std::pair<const char*, Create> drivers[] = {
-        {"Polaris", [](const std::string& port) { return Polaris::create(port); }},
-        {"FlashPoint", [](const std::string& port) { return FlashPoint::create(port); }},
-        {"Velor", [](const std::string& port) -> std::shared_ptr<NavigationCamera> { return Velor::create(port); }},
-    };
-    for (const auto& [name, create] : drivers) {
-        try {
-            return create(serialPort);
-        } catch (const std::exception& e) {
-            Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: no ") + name + " on "
-                                        + serialPort + ": " + e.what() + "\n");
-        }
-    }
-    return nullptr;
+    CameraSearchJob search(std::move(serialPort));
+    search.start();
+    return search.getCamera();
 }
 
 NavigationCamera::NavigationCamera(std::shared_ptr<Workspace> workspace) : workspace_(std::move(workspace)) {}
