@@ -212,7 +212,7 @@ void MicronTrackerCamera::setTracker(std::vector<std::shared_ptr<Tracker>>& trac
     const std::filesystem::path file = folder.path() / templateName;
     for (const auto& tracker : trackers) {
         std::shared_ptr<MTTracker> markerTracker;
-        const std::string text = templateText(tracker->getType());
+        const std::string text = tracker ? templateText(tracker->getType()) : std::string();
         if (text.empty()) {
             std::cerr << "MicronTrackerCamera::setTracker: Tracker not supported!\n";
         } else if (folder.path().empty() || !(std::ofstream(file, std::ios::binary | std::ios::trunc) << text)) {
@@ -249,7 +249,8 @@ bool MicronTrackerCamera::update() try
             sample.setTransform(m * inverse(markerTracker->getToolTransform()));
             sample.setVisible(true);
         }
-        trackers_[i]->setTrackerData(sample);
+        if (trackers_[i])
+            trackers_[i]->setTrackerData(sample);
     }
     return true;
 }
