@@ -180,7 +180,7 @@ std::pair<bool, Vector3D> FlashPoint::parseRecord(const std::string& record)
     if (at == end || *at++ != 'E' || !scanField(at, end, id) || !scanField(at, end, x) || !scanField(at, end, y)
         || !scanField(at, end, z) || !scanField(at, end, status, 16))
         return {false, Vector3D()};
-    return {status == 0x1000, Vector3D(x, y, z)};
+    return {status == 0x1000 && std::isfinite(x) && std::isfinite(y) && std::isfinite(z), Vector3D(x, y, z)};
 }
 
 TrackerData FlashPoint::computeTrackerData(const std::vector<Vector3D>& measured, const std::vector<Vector3D>& model,

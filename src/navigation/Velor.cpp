@@ -8,6 +8,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -299,7 +300,10 @@ Velor::Message Velor::interpret(std::string_view id, std::string_view payload)
             constexpr double radians = 0.017453292519943295;
             const double a = fields.real(), b = fields.real(), c = fields.real();
             message.tool = tool;
-            message.sample = TrackerData(Vector3D(a * radians, b * radians, c * radians), Vector3D(x, y, z), -1.0, true);
+            // A number that is not finite makes no pose: the tool is hidden.
+            const bool finite = std::isfinite(x + y + z + a + b + c);
+            message.sample = finite ? TrackerData(Vector3D(a * radians, b * radians, c * radians), Vector3D(x, y, z), -1.0, true)
+                                    : TrackerData(Vector3D(), Vector3D(), -1.0, false);
         } else if (type == 1) {
             log("LOS not implemented yet");
         } else if (type == 2) {

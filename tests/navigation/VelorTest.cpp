@@ -83,6 +83,7 @@ TEST(Velor, InterpretsDeviceMessages)
         EXPECT_FALSE(position.sample.isVisible());
     }
     EXPECT_EQ(-1, Velor::interpret("MPD", "0 1 2 1").tool) << "type 1 is not supported";
+    EXPECT_FALSE(Velor::interpret("MPD", "0 1 2 0 nan 2 3 0 0 0 0 0 inf").sample.isVisible());
     EXPECT_FALSE(Velor::interpret("MZZ", "").known);
     EXPECT_TRUE(Velor::interpret("MHI", "0 3 no banner").known);
     EXPECT_TRUE(Velor::interpret("MAP", "0 1 2 3 4 5 6 30000 1 1").known) << "the counts outrun the payload";
