@@ -51,6 +51,8 @@ class Device:
         self.greet = False
         self.streaming = False
         self.started = time.monotonic()
+        if args.silence_after is not None:  # on CLOCK_MONOTONIC, as the host's steady clock
+            self.note("silence at %.6f" % (self.started + args.silence_after / 1000.0))
 
     def note(self, text):
         if self.log:
