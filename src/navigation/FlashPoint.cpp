@@ -1,11 +1,11 @@
 #include "navigation/FlashPoint.h"
 
+#include "navigation/BoxWorkspace.h"
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/math/Geometry.h"
-#include "vexa/mesh/MeshFactory.h"
 
 #include <charconv>
 #include <chrono>
@@ -60,14 +60,12 @@ bool spansPlane(const std::vector<Vector3D>& p)
 
 std::shared_ptr<Workspace> FlashPoint::getDefaultWorkspace()
 {
-    static const std::shared_ptr<Workspace> workspace = [] {
-        auto box = [](double x, double y, double z, double sx, double sy, double sz) {
-            return createBoxMesh(Matrix44<double>(Vector3D(x, y, z)), Vector3D(sx, sy, sz));
-        };
-        return Workspace::create(box(-100, -100, 1100, 200, 200, 400), box(-200, -200, 1100, 400, 400, 550),
-                                 box(-300, -300, 1100, 600, 600, 700), 20.0, 40.0, 80.0, Vector3D(0, 0, 1300),
-                                 Matrix44<double>(Vector3D(-400, -400, 1100)));
-    }();
+    static const std::shared_ptr<Workspace> workspace =
+        BoxWorkspace{{{-100, -100, 1100}, {200, 200, 400}},
+                        {{-200, -200, 1100}, {400, 400, 550}},
+                        {{-300, -300, 1100}, {600, 600, 700}},
+                        20.0, 40.0, 80.0, Vector3D(0, 0, 1300),
+                        Matrix44<double>(Vector3D(-400, -400, 1100))}.create();
     return workspace;
 }
 

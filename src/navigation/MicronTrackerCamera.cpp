@@ -1,5 +1,6 @@
 #include "navigation/MicronTrackerCamera.h"
 
+#include "navigation/BoxWorkspace.h"
 #include "navigation/TrackerData.h"
 #include "navigation/Workspace.h"
 #include "platform/ComRegistry.h"
@@ -11,7 +12,6 @@
 #include "platform/MTPersistence.h"
 #include "platform/MTPoseTransform.h"
 #include "vexa/core/ExceptionStack.h"
-#include "vexa/mesh/MeshFactory.h"
 
 #include <chrono>
 #include <cmath>
@@ -87,14 +87,11 @@ VEXA_RETHROW
 
 std::shared_ptr<Workspace> MicronTrackerCamera::getDefaultWorkspace()
 {
-    static const std::shared_ptr<Workspace> workspace = [] {
-        auto box = [](double x, double y, double z, double sx, double sy, double sz) {
-            return createBoxMesh(Matrix44<double>(Vector3D(x, y, z)), Vector3D(sx, sy, sz));
-        };
-        return Workspace::create(box(-175, -175, 475, 350, 350, 350), box(-300, -300, 400, 600, 600, 500),
-                                 box(-450, -450, 400, 900, 900, 500), 20.0, 40.0, 60.0, Vector3D(0, 0, 650),
-                                 Matrix44<double>());
-    }();
+    static const std::shared_ptr<Workspace> workspace =
+        BoxWorkspace{{{-175, -175, 475}, {350, 350, 350}},
+                        {{-300, -300, 400}, {600, 600, 500}},
+                        {{-450, -450, 400}, {900, 900, 500}},
+                        20.0, 40.0, 60.0, Vector3D(0, 0, 650), Matrix44<double>()}.create();
     return workspace;
 }
 

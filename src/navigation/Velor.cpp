@@ -1,10 +1,10 @@
 #include "navigation/Velor.h"
 
+#include "navigation/BoxWorkspace.h"
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
-#include "vexa/mesh/MeshFactory.h"
 
 #include <array>
 #include <charconv>
@@ -94,14 +94,12 @@ void logSystemDescription(Fields fields)
 
 std::shared_ptr<Workspace> Velor::getDefaultWorkspace()
 {
-    static const std::shared_ptr<Workspace> workspace = [] {
-        auto box = [](double x, double y, double z, double sx, double sy, double sz) {
-            return createBoxMesh(Matrix44<double>(Vector3D(x, y, z)), Vector3D(sx, sy, sz));
-        };
-        return Workspace::create(box(-100, -100, 1000, 200, 200, 600), box(-200, -200, 850, 400, 400, 900),
-                                 box(-350, -350, 700, 700, 700, 1300), 20.0, 50.0, 80.0, Vector3D(0, 0, 1300),
-                                 Matrix44<double>(Vector3D(-400, -400, 1100)));
-    }();
+    static const std::shared_ptr<Workspace> workspace =
+        BoxWorkspace{{{-100, -100, 1000}, {200, 200, 600}},
+                        {{-200, -200, 850}, {400, 400, 900}},
+                        {{-350, -350, 700}, {700, 700, 1300}},
+                        20.0, 50.0, 80.0, Vector3D(0, 0, 1300),
+                        Matrix44<double>(Vector3D(-400, -400, 1100))}.create();
     return workspace;
 }
 

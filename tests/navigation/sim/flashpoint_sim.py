@@ -12,14 +12,13 @@ are logged as foreign and ignored.
 """
 import argparse
 import os
-import pty
 import select
 import sys
 import time
-import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from polaris_sim import read_trajectory  # noqa: E402
+from pty_device import open_announced  # noqa: E402
 
 GREETING = b"Okay:  Interactive responses will be displayed.\r\n"
 
@@ -137,11 +136,7 @@ def main():
     parser.add_argument("--silence-after", type=float, help="ms after start from which bursts stay away")
     parser.add_argument("--log")
     args = parser.parse_args()
-    master, slave = pty.openpty()
-    tty.setraw(slave)
-    tty.setraw(master)
-    print(os.ttyname(slave), flush=True)
-    Device(args, master).run()
+    Device(args, open_announced()).run()
 
 
 if __name__ == "__main__":

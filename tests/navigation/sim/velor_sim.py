@@ -13,11 +13,13 @@ ETX), unknown (id "MZZ"), index (tool index 99). --echo returns every byte inste
 """
 import argparse
 import os
-import pty
 import random
 import select
+import sys
 import time
-import tty
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pty_device import open_announced  # noqa: E402
 
 
 def frame(ident, payload, lower=False, trailer=b"\0"):
@@ -158,11 +160,7 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    master, slave = pty.openpty()
-    tty.setraw(slave)
-    tty.setraw(master)
-    print(os.ttyname(slave), flush=True)
-    Device(args, master).run()
+    Device(args, open_announced()).run()
 
 
 if __name__ == "__main__":
