@@ -4,6 +4,7 @@
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
 #include "platform/DebugOutput.h"
+#include "vexa/core/Clock.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/math/Geometry.h"
 
@@ -19,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::size_t maxCommand = 2048;
-constexpr std::int64_t responseTimeoutMs = 1000;
+constexpr std::uint32_t responseTimeoutMs = 1000;
 
 // One scanf-like field: blanks skipped, an optional sign, then the number; false if none.
 template <typename T>
@@ -95,12 +96,6 @@ FlashPoint::~FlashPoint()
     port_.close();
 }
 
-std::int64_t FlashPoint::nowMs() const
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 bool FlashPoint::writePort(const std::string& command)
 {
     if (command.size() + 1 > maxCommand)
@@ -150,7 +145,7 @@ void FlashPoint::startReporting()
 {
     if (reporting_.exchange(true))
         return;
-    lastValid_ = nowMs();
+    lastValid_ = timeGetTime();
     reader_ = std::thread(&FlashPoint::readerThread, this);
 }
 
@@ -165,7 +160,7 @@ void FlashPoint::stopReporting()
 
 FlashPoint::EState FlashPoint::getState()
 {
-    return reporting_ && nowMs() - lastValid_.load() <= responseTimeoutMs ? Running : NoData;
+    return reporting_ && timeGetTime() - lastValid_.load() <= responseTimeoutMs ? Running : NoData;
 }
 
 std::pair<bool, Vector3D> FlashPoint::parseRecord(const std::string& record)
@@ -232,7 +227,7 @@ void FlashPoint::readerThread()
         for (std::size_t i = 0; i < trackers.size(); ++i)
             trackers[i]->setTrackerData(samples[i]);
         if (anyValid)
-            lastValid_ = nowMs();
+            lastValid_ = timeGetTime();
     }
 }
 

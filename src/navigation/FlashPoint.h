@@ -12,6 +12,7 @@
 #include "platform/SerialPort.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,14 +55,13 @@ private:
     bool readResponse();
     bool initFlashPoint();
     void readerThread();
-    std::int64_t nowMs() const;
 
     Platform::SerialPort port_;
     std::string response_;
     std::mutex trackersMutex_;
     std::vector<std::shared_ptr<Tracker>> trackers_;
     std::atomic<bool> reporting_{false};
-    std::atomic<std::int64_t> lastValid_{0};
+    std::atomic<std::uint32_t> lastValid_{0};
     std::thread reader_;
 };
 

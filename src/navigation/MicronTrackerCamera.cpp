@@ -11,6 +11,7 @@
 #include "platform/MTMarkerProcessing.h"
 #include "platform/MTPersistence.h"
 #include "platform/MTPoseTransform.h"
+#include "vexa/core/Clock.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <chrono>
@@ -170,12 +171,6 @@ MicronTrackerCamera::~MicronTrackerCamera()
     }
 }
 
-std::int64_t MicronTrackerCamera::nowMs() const
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void MicronTrackerCamera::selectCamera(unsigned int index) try
 {
     std::lock_guard lock(mutex_);
@@ -259,7 +254,7 @@ void MicronTrackerCamera::startThread()
     if (reader_.joinable())
         return;
     running_ = true;
-    lastData_ = nowMs();
+    lastData_ = timeGetTime();
     state_ = Running;
     reader_ = std::thread(&MicronTrackerCamera::readerThread, this);
 }
@@ -292,14 +287,14 @@ void MicronTrackerCamera::readerThread()
     while (running_) {
         try {
             if (reporting_ && update())
-                lastData_ = nowMs();
+                lastData_ = timeGetTime();
         } catch (const std::exception& e) {
             std::cerr << "MicronTrackerCamera: polling ends: " << e.what() << "\n";
             state_ = NoData;
             running_ = false;
             return;
         }
-        state_ = nowMs() - lastData_.load() <= 1000 ? Running : NoData;
+        state_ = timeGetTime() - lastData_.load() <= 1000 ? Running : NoData;
         std::this_thread::sleep_for(50ms);
     }
 }

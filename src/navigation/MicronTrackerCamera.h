@@ -80,7 +80,6 @@ private:
     void startThread();
     void joinThread();
     void readerThread();
-    std::int64_t nowMs() const;
 
     std::recursive_mutex mutex_; // the server's objects and both lists
     std::shared_ptr<Platform::MTMarkerProcessing> markers_;
@@ -92,7 +91,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> reporting_{false};
     std::atomic<int> state_{NoData};
-    std::atomic<std::int64_t> lastData_{0};
+    std::atomic<std::uint32_t> lastData_{0};
     std::mutex threadMutex_;
     std::thread reader_;
 };

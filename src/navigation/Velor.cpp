@@ -4,6 +4,7 @@
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
 #include "platform/DebugOutput.h"
+#include "vexa/core/Clock.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <array>
@@ -22,7 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr std::array<std::string_view, 16> deviceIds = {"MHI", "MAP", "MRS", "MPD", "MSM", "MFE", "MOD", "MTF",
                                                         "MNA", "MXI", "MLD", "MSS", "MVN", "MAI", "MIC", "MER"};
-constexpr std::int64_t positionTimeoutMs = 1000;
+constexpr std::uint32_t positionTimeoutMs = 1000;
 
 void log(const std::string& line)
 {
@@ -127,12 +128,6 @@ Velor::~Velor()
     }
 }
 
-std::int64_t Velor::nowMs() const
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string Velor::buildFrame(std::string_view id, std::string_view payload)
 {
     if (payload.size() + 12 > maxFrame) {
@@ -204,14 +199,14 @@ void Velor::connect(const std::string& port)
         fail("Error no bytes read or not all bytes read");
     portName_ = port;
     log("successfully connected to velor system on " + port);
-    lastPosition_ = nowMs();
+    lastPosition_ = timeGetTime();
     running_ = true;
     reader_ = std::thread(&Velor::readerThread, this);
 }
 
 Velor::EState Velor::getState()
 {
-    return nowMs() - lastPosition_.load() <= positionTimeoutMs ? Running : NoData;
+    return timeGetTime() - lastPosition_.load() <= positionTimeoutMs ? Running : NoData;
 }
 
 void Velor::readerThread()
@@ -233,7 +228,7 @@ void Velor::handleFrame(std::string_view id, std::string_view payload)
     try {
         const Message message = interpret(id, payload);
         if (message.position)
-            lastPosition_ = nowMs();
+            lastPosition_ = timeGetTime();
         if (message.tool < 0)
             return;
         std::shared_ptr<Tracker> tracker;

@@ -14,6 +14,7 @@
 #include "platform/SerialPort.h"
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -64,13 +65,12 @@ private:
     bool send(std::string_view id, std::string_view payload);
     void connect(const std::string& port);
     void readerThread();
-    std::int64_t nowMs() const;
 
     Platform::SerialPort port_;
     std::string portName_;
     VelorFrameExtractor extractor_;
     std::atomic<bool> running_{false};
-    std::atomic<std::int64_t> lastPosition_{0};
+    std::atomic<std::uint32_t> lastPosition_{0};
     std::mutex trackersMutex_;
     std::vector<std::shared_ptr<Tracker>> trackers_;
     std::thread reader_;
