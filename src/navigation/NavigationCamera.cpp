@@ -1,34 +1,17 @@
 #include "navigation/NavigationCamera.h"
 
-#include "navigation/Polaris.h"
-#include "navigation/ReplayCamera.h"
+#include "navigation/CameraSearchJob.h"
 #include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
-#include "platform/DebugOutput.h"
 #include "vexa/mesh/MeshFactory.h"
-
-#include <cstdlib>
-#include <exception>
 
 namespace Vexa {
 
 std::shared_ptr<NavigationCamera> NavigationCamera::getConnectedCamera(std::string serialPort)
 {
-    const char* replay = std::getenv("MORVANTA_REPLAY");
-    if (replay && *replay) {
-        try {
-            return std::make_shared<ReplayCamera>(replay);
-        } catch (const std::exception& e) {
-            Platform::outputDebugString(std::string("NavigationCamera::getConnectedCamera: ") + e.what() + "\n");
-        }
-    }
-    try {
-        return std::make_shared<Polaris>(serialPort);
-    } catch (const std::exception& e) {
-        Platform::outputDebugString("NavigationCamera::getConnectedCamera: no Polaris on " + serialPort + ": "
-                                    + e.what() + "\n");
-    }
-    return nullptr;
+    CameraSearchJob search(std::move(serialPort));
+    search.start();
+    return search.getCamera();
 }
 
 NavigationCamera::NavigationCamera(std::shared_ptr<Workspace> workspace) : workspace_(std::move(workspace)) {}

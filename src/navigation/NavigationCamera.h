@@ -25,8 +25,10 @@ public:
     };
 
     // The camera that answers: a replay of the trajectory file named by the environment
-    // variable MORVANTA_REPLAY when it is set; otherwise a Polaris or Accedo on `serialPort`
-    // ("COMn" or a device path); empty when none answers. Start-up failures of a driver are
+    // variable MORVANTA_REPLAY when it is set; otherwise a MicronTracker of a registered
+    // server, else the first of a Polaris or Accedo, a FlashPoint and a Velor that answers on
+    // `serialPort` ("COMn" or a device path); empty when none answers. CameraSearchJob runs
+    // the same search under a progress dialog. Start-up failures of a driver are
     // reported to the debug output.
     static std::shared_ptr<NavigationCamera> getConnectedCamera(std::string serialPort);
 

@@ -1,6 +1,7 @@
 // The Polaris driver against the simulated camera on a pseudo-terminal (sim/polaris_sim.py),
 // with Debian's python3-crcmod as the CRC oracle.
 #include "NavigationScene.h"
+#include "PtySimulator.h"
 
 #include "navigation/Polaris.h"
 #include "navigation/Tracker.h"
@@ -27,52 +28,10 @@ namespace {
 
 const QString simulator = MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py";
 
-// The simulator for one test; its log lists commands, polls and checked tool images. Started
-// with fork and exec (which ThreadSanitizer follows), its first output line is the device.
-class Simulator
+class Simulator : public PtySimulator
 {
 public:
-    explicit Simulator(QStringList options)
-    {
-        options.prepend(simulator);
-        options << "--log" << dir.filePath("sim.log");
-        std::vector<std::string> args{"/usr/bin/python3"};
-        for (const auto& option : options)
-            args.push_back(option.toStdString());
-        int out[2];
-        EXPECT_EQ(0, ::pipe(out));
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(out[1], 1);
-            std::vector<char*> argv;
-            for (auto& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        for (char c; ::read(out[0], &c, 1) == 1 && c != '\n';)
-            device += c;
-        ::close(out[0]);
-    }
-    ~Simulator()
-    {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    std::vector<std::string> log(const std::string& prefix) const
-    {
-        std::ifstream in(dir.filePath("sim.log").toStdString());
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0)
-                lines.push_back(line.substr(prefix.size()));
-        return lines;
-    }
-    QTemporaryDir dir;
-    pid_t pid = -1;
-    std::string device;
+    explicit Simulator(QStringList options) : PtySimulator(simulator, std::move(options)) {}
 };
 
 std::string startupFailure(const QStringList& options)
