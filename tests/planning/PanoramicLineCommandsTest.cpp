@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <random>
 
 using namespace PlanningTest;
@@ -48,114 +49,73 @@ LineState stateOf(const PanoramicLine& line)
     return state;
 }
 
-// Executes, undoes and redoes a command, checking the line before and after each step.
-void roundTrip(const std::shared_ptr<Vexa::AbstractCommand>& command, PanoramicLine& line, const LineState& before,
-               const LineState& after)
+}
+
+// Each command's result and its exact undo and redo, twice over, with the cases the random
+// sequences below reach only by chance: an add refused next to a corner (its undo must not
+// delete that corner), a deleted corner deleted again by a redo after the undo rebuilt the list,
+// and corners dropped within 4 mm of or onto a neighbour, which is out of the list during the drag.
+TEST(PanoramicLineCommands, CommandsUndoAndRedoExactly)
 {
-    for (int pass = 0; pass < 2; ++pass)
+    using Corners = std::vector<Vector3D>;
+    using Make = std::function<std::shared_ptr<Vexa::AbstractCommand>(const std::shared_ptr<LineOwner>&)>;
+    const Corners two{{0, 0, 0}, {20, 0, 0}}, four{{0, 0, 0}, {20, 0, 0}, {40, 10, 0}, {60, 0, 0}},
+        bend{{0, 0, 0}, {20, 0, 0}, {40, 0, 0}, {60, 20, 0}};
+    const auto add = [](Vector3D at) {
+        return Make([at](const auto& owner) { return AddPanoramicLinePointCommand::create(owner, at); });
+    };
+    // The view's drag of the second corner through the given points, then the command.
+    const auto drag = [](std::vector<Vector3D> path) {
+        return Make([path](const auto& owner) {
+            const auto corner = owner->line->getCornerPoints()[1];
+            for (const Vector3D& p : path)
+                owner->line->movePoint(corner, p);
+            return MovePanoramicLinePointCommand::create(owner->line, corner, Vector3D(20, 0, 0), path.back());
+        });
+    };
+    const struct
     {
-        line.clearChangedState();
-        command->undo();
-        EXPECT_EQ(before, stateOf(line)) << "undo, pass " << pass;
-        EXPECT_TRUE(line.hasChanged());
-        line.clearChangedState();
+        const char* name;
+        Corners corners;
+        Make make;
+        Corners after;
+    } cases[] = {
+        {"Add Panoramic Line Point", two, add({10, 3, 0}), {{0, 0, 0}, {10, 3, 0}, {20, 0, 0}}},
+        {"Add Panoramic Line Point", two, add({21, 1, 0}), two},
+        {"Add Panoramic Line Point", two, add({25, 0, 0}), {{0, 0, 0}, {20, 0, 0}, {25, 0, 0}}},
+        {"Delete Panoramic Line Point", four,
+         [](const auto& owner) {
+             return DeletePanoramicLinePointCommand::create(owner, std::next(owner->line->cornersBegin()));
+         },
+         {{0, 0, 0}, {40, 10, 0}, {60, 0, 0}}},
+        {"Delete Panoramic Line", four, [](const auto& owner) { return DeletePanoramicLineCommand::create(owner); }, {}},
+        {"Move Panoramic Line Point", bend, drag({{22, 5, 0}, {25, 8, 0}}), {{0, 0, 0}, {25, 8, 0}, {40, 0, 0}, {60, 20, 0}}},
+        {"Move Panoramic Line Point", bend, drag({{37, 1, 0}}), {{0, 0, 0}, {40, 0, 0}, {60, 20, 0}}},
+        {"Move Panoramic Line Point", bend, drag({{30, 0, 0}, {40.0003, 0, 0}}), {{0, 0, 0}, {40, 0, 0}, {60, 20, 0}}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE("case " + std::to_string(i));
+        auto owner = std::make_shared<LineOwner>();
+        PanoramicLine& line = *owner->line;
+        line.setPoints(c.corners);
+        const LineState before = stateOf(line);
+        const auto command = c.make(owner);
+        EXPECT_EQ(c.name, command->getName());
+        EXPECT_EQ(Vexa::AbstractCommand::undoable, command->getKind());
         command->execute();
-        EXPECT_EQ(after, stateOf(line)) << "redo, pass " << pass;
-        EXPECT_TRUE(line.hasChanged());
+        EXPECT_EQ(c.after, worldCorners(line));
+        const LineState after = stateOf(line);
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& [step, expected] : {std::pair{&Vexa::AbstractCommand::undo, &before},
+                                                 {&Vexa::AbstractCommand::execute, &after}}) {
+                line.clearChangedState();
+                ((*command).*step)();
+                EXPECT_EQ(*expected, stateOf(line)) << "pass " << pass;
+                EXPECT_TRUE(before == after || line.hasChanged()) << "pass " << pass;
+            }
+        }
     }
-}
-
-}
-
-TEST(PanoramicLineCommands, AddUndoRedo)
-{
-    auto owner = std::make_shared<LineOwner>();
-    owner->line->setPoints({{0, 0, 0}, {20, 0, 0}});
-    const LineState before = stateOf(*owner->line);
-
-    auto add = AddPanoramicLinePointCommand::create(owner, Vector3D(10, 3, 0));
-    EXPECT_EQ("Add Panoramic Line Point", add->getName());
-    EXPECT_EQ(1, add->getKind());
-    add->execute();
-    EXPECT_EQ((std::vector<Vector3D>{{0, 0, 0}, {10, 3, 0}, {20, 0, 0}}), worldCorners(*owner->line));
-    roundTrip(add, *owner->line, before, stateOf(*owner->line));
-    add->undo();
-    EXPECT_EQ(1u, owner->line->getSlices().size());
-
-    // Next to an existing corner the add makes nothing, and its undo must not delete that corner.
-    auto refused = AddPanoramicLinePointCommand::create(owner, Vector3D(21, 1, 0));
-    refused->execute();
-    EXPECT_EQ(before, stateOf(*owner->line));
-    refused->undo();
-    EXPECT_EQ(before, stateOf(*owner->line));
-
-    // A corner added 5 mm beyond the end: undo removes it and nothing else.
-    auto beyond = AddPanoramicLinePointCommand::create(owner, Vector3D(25, 0, 0));
-    beyond->execute();
-    EXPECT_EQ(3u, owner->line->numberOfCorners());
-    roundTrip(beyond, *owner->line, before, stateOf(*owner->line));
-}
-
-TEST(PanoramicLineCommands, DeleteCornerAndLineUndoRedo)
-{
-    auto owner = std::make_shared<LineOwner>();
-    owner->line->setPoints({{0, 0, 0}, {20, 0, 0}, {40, 10, 0}, {60, 0, 0}});
-    const LineState before = stateOf(*owner->line);
-
-    auto remove = DeletePanoramicLinePointCommand::create(owner, std::next(owner->line->cornersBegin(), 1));
-    EXPECT_EQ("Delete Panoramic Line Point", remove->getName());
-    remove->execute();
-    EXPECT_EQ((std::vector<Vector3D>{{0, 0, 0}, {40, 10, 0}, {60, 0, 0}}), worldCorners(*owner->line));
-    // Redo after undo deletes the same corner again although undo rebuilt the list.
-    roundTrip(remove, *owner->line, before, stateOf(*owner->line));
-    remove->undo();
-    EXPECT_EQ(3u, owner->line->getSlices().size());
-
-    auto removeLine = DeletePanoramicLineCommand::create(owner);
-    EXPECT_EQ("Delete Panoramic Line", removeLine->getName());
-    removeLine->execute();
-    EXPECT_EQ(0u, owner->line->numberOfCorners());
-    roundTrip(removeLine, *owner->line, before, stateOf(*owner->line));
-}
-
-TEST(PanoramicLineCommands, MoveUndoRedo)
-{
-    auto owner = std::make_shared<LineOwner>();
-    auto& line = owner->line;
-    line->setPoints({{0, 0, 0}, {20, 0, 0}, {40, 0, 0}, {60, 20, 0}});
-    const LineState before = stateOf(*line);
-
-    // An ordinary drag.
-    auto corner = line->getCornerPoints()[1];
-    line->movePoint(corner, Vector3D(22, 5, 0));
-    line->movePoint(corner, Vector3D(25, 8, 0));
-    auto move = MovePanoramicLinePointCommand::create(line, corner, Vector3D(20, 0, 0), Vector3D(25, 8, 0));
-    EXPECT_EQ("Move Panoramic Line Point", move->getName());
-    move->execute();
-    EXPECT_EQ(Vector3D(25, 8, 0), worldCorners(*line)[1]);
-    roundTrip(move, *line, before, stateOf(*line));
-    move->undo();
-
-    // Dropped within 4 mm of the neighbour: merged away; undo brings it back at its start.
-    line->movePoint(corner, Vector3D(37, 1, 0));
-    move = MovePanoramicLinePointCommand::create(line, corner, Vector3D(20, 0, 0), Vector3D(37, 1, 0));
-    move->execute();
-    EXPECT_EQ((std::vector<Vector3D>{{0, 0, 0}, {40, 0, 0}, {60, 20, 0}}), worldCorners(*line));
-    roundTrip(move, *line, before, stateOf(*line));
-    move->undo();
-
-    // Dropped onto the neighbour: the neighbour is out of the list when the command runs.
-    line->movePoint(corner, Vector3D(30, 0, 0));
-    line->movePoint(corner, Vector3D(40.0003, 0, 0));
-    ASSERT_EQ(3u, line->numberOfCorners());
-    move = MovePanoramicLinePointCommand::create(line, corner, Vector3D(20, 0, 0), Vector3D(40.0003, 0, 0));
-    move->execute();
-    EXPECT_EQ((std::vector<Vector3D>{{0, 0, 0}, {40, 0, 0}, {60, 20, 0}}), worldCorners(*line));
-    const LineState merged = stateOf(*line);
-    move->undo();
-    EXPECT_EQ(before, stateOf(*line));
-    EXPECT_EQ(4u, line->numberOfCorners());
-    roundTrip(move, *line, before, merged);
 }
 
 // Random sequences of the user's edits through the commands, with the view's drags in

@@ -69,12 +69,10 @@ TEST(Settings, IniValuesAreReadOnEveryRequestWithDefaultsWhenMissing)
     EXPECT_EQ((std::vector<std::string>{"/data/a", "/data/b"}), settings.getPatientPaths());
     EXPECT_TRUE(settings.getCaptureSupport());
 
-    writeText(ini, "[Morvanta]\nPatientPath=/only\n");
-    EXPECT_EQ((std::vector<std::string>{"/only"}), settings.getPatientPaths());
-    writeText(ini, "[Morvanta]\nPatientPath=\n");
-    EXPECT_TRUE(settings.getPatientPaths().empty());
-    writeText(ini, "[Morvanta]\nPatientPath=;\n");
-    EXPECT_TRUE(settings.getPatientPaths().empty());
+    for (const auto& [text, paths] : {std::pair<const char*, std::vector<std::string>>{"/only", {"/only"}}, {"", {}}, {";", {}}}) {
+        writeText(ini, std::string("[Morvanta]\nPatientPath=") + text + "\n");
+        EXPECT_EQ(paths, settings.getPatientPaths()) << text;
+    }
 
     // Bool spellings.
     for (const char* text : {"1", "true", "TRUE", "yes", "On"}) {

@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using Vexa::Version;
 
 TEST(Version, ReadsNumbersFromAnyTextAndWritesThemWithASeparator)
 {
-    const Version dummy("P100.0.0");
-    EXPECT_EQ(dummy.getMajor(), 100u);
-    EXPECT_EQ(dummy.getMinor(), 0u);
-    EXPECT_EQ(dummy.getPatch(), 0u);
+    const Version dummy("P7.8.9");
+    EXPECT_EQ(std::make_tuple(dummy.getMajor(), dummy.getMinor(), dummy.getPatch()), std::make_tuple(7u, 8u, 9u));
     EXPECT_EQ(Version("2.0").toString("."), "2.0.0");
     EXPECT_EQ(Version("").toString("."), "0.0.0");
     EXPECT_EQ(Version("v1-9_5 beta 7").toString("."), "1.9.5");

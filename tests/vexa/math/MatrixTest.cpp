@@ -74,10 +74,8 @@ TEST(Matrix44, EulerAnglesRoundTripAndRigidInverse)
     double raw[16] = {1, 0, 0, 0.5, 0, 1, 0, 0.25, 0, 0, 1, 0.125, 3, 4, 5, 2};
     M odd(raw);
     odd.invert();
-    EXPECT_EQ(odd[3], 0.5);
-    EXPECT_EQ(odd[7], 0.25);
-    EXPECT_EQ(odd[11], 0.125);
-    EXPECT_EQ(odd[15], 2);
+    for (const int i : {3, 7, 11, 15})
+        EXPECT_EQ(odd[i], raw[i]) << i;
     EXPECT_EQ(odd.getTranslation(), Vector3D(-3, -4, -5));
 
     // Slightly outside [-1, 1] from rounding still gives finite angles.
@@ -216,13 +214,8 @@ TEST(Matrix44, StreamFormats)
     M partial;
     shortIn >> partial;
     EXPECT_TRUE(shortIn.fail());
-    EXPECT_EQ(partial[0], 2);
-    EXPECT_EQ(partial[12], 7);
-    EXPECT_EQ(partial[5], 3);
-    EXPECT_EQ(partial[13], 8);
-    EXPECT_EQ(partial[10], 1);
-    EXPECT_EQ(partial[14], 0);
-    EXPECT_EQ(partial[15], 1);
+    for (const auto& [index, value] : {std::pair{0, 2}, {12, 7}, {5, 3}, {13, 8}, {10, 1}, {14, 0}, {15, 1}})
+        EXPECT_EQ(partial[index], value) << index;
     std::istringstream garbage("1 2 x 4");
     M stopped;
     garbage >> stopped;
