@@ -3,6 +3,7 @@
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/LinkFramer.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptWriter.h"
@@ -13,6 +14,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
+#include <QMessageBox>
+#include <QTcpSocket>
 #include <QWidget>
 
 namespace {
@@ -65,16 +68,8 @@ bool Recorder::startRecording(QIODevice* device, const QString& name)
     if (recording_)
         stop();
     TapewrightUtil::setUseNativeDialogs(false);
-    bool opened = false;
-    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        device_ = device;
-        writer_ = std::make_unique<ScriptWriter>(device);
-        writer_->begin();
-        opened = true;
-    } else {
-        // Recording goes on without a script rather than ending the program.
-        reportError(true, tr("Could not open file %1 for writing").arg(name));
-    }
+    // A linked recording may have no local copy at all.
+    const bool opened = (!device && socket_) || openWriter(device, name);
     qApp->installEventFilter(this);
     recording_ = true;
     restartClock();
@@ -91,15 +86,88 @@ void Recorder::stop()
         recording_ = false;
         TapewrightUtil::setUseNativeDialogs(true);
         removeExitHook(exitHook_);
-        if (writer_) {
-            writer_->end();
-            writer_.reset();
-            if (device_)
-                device_->close();
+        closeWriter();
+        if (socket_) {
+            // Whatever is still queued reaches the player, and its last lines are read, before the link closes.
+            disconnect(socket_, nullptr, this, nullptr);
+            socket_->flush();
+            if (socket_->state() == QAbstractSocket::ConnectedState)
+                socket_->waitForBytesWritten(2000);
+            readSocket();
+            socket_->disconnectFromHost();
+            socket_ = nullptr;
+            linkOutput_.close();
         }
-        ownFile_.reset();
     }
     emit recordingEnded();
+}
+
+bool Recorder::openWriter(QIODevice* device, const QString& name)
+{
+    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        device_ = device;
+        writer_ = std::make_unique<ScriptWriter>(device);
+        writer_->begin();
+        return true;
+    }
+    // Recording goes on without a script rather than ending the program.
+    reportError(true, tr("Could not open file %1 for writing").arg(name));
+    return false;
+}
+
+void Recorder::closeWriter()
+{
+    if (writer_) {
+        writer_->end();
+        writer_.reset();
+        if (device_)
+            device_->close();
+    }
+    device_ = nullptr;
+    ownFile_.reset();
+}
+
+bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile)
+{
+    if (recording_)
+        stop();
+    socket_ = socket;
+    linkOutput_.open(outputFile);
+    connect(socket, &QTcpSocket::readyRead, this, &Recorder::readSocket);
+    connect(socket, &QTcpSocket::disconnected, this, &Recorder::linkClosed);
+    if (localCopy)
+        return start(localCopy);
+    if (!scriptFile.isNull())
+        return start(scriptFile);
+    return startRecording(nullptr, QString());
+}
+
+void Recorder::setLocalCopy(QIODevice* device)
+{
+    if (!recording_ || !socket_)
+        return;
+    closeWriter();
+    auto* file = qobject_cast<QFileDevice*>(device);
+    if (openWriter(device, file ? file->fileName() : QString()))
+        writer_->write(ScriptElements::version(document_));
+}
+
+void Recorder::readSocket()
+{
+    if (!socket_)
+        return;
+    while (socket_->canReadLine())
+        linkOutput_.write(QString::fromUtf8(socket_->readLine()).chopped(1));
+}
+
+void Recorder::linkClosed()
+{
+    readSocket();
+    socket_ = nullptr;
+    stop();
+    linkOutput_.close();
+    if (TapewrightSettings::instance().showRecorderConnectionClosed())
+        QMessageBox::information(nullptr, tr("End of Playback"), tr("Playback unit closed connection"));
 }
 
 qint64 Recorder::elapsed() const { return clock_() - clockStart_ - pausedMs_; }
@@ -209,6 +277,10 @@ void Recorder::addElement(QDomElement element, int sleep)
     ScriptElements::setSleep(element, sleep);
     if (writer_)
         writer_->write(element);
+    if (socket_) {
+        socket_->write(LinkFramer::frame(ScriptWriter::elementLine(element).toUtf8()));
+        socket_->flush();
+    }
 }
 
 void Recorder::ignoreChildren(QObject* object)

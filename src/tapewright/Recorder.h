@@ -7,6 +7,7 @@
 // The clock is injectable so that time stamps can be tested without waiting.
 #include "tapewright/AdapterInterface.h"
 #include "tapewright/IgnoreMap.h"
+#include "tapewright/PlayBackOutput.h"
 
 #include <QDomDocument>
 #include <QObject>
@@ -17,6 +18,7 @@
 class QFile;
 class QIODevice;
 class QKeyEvent;
+#include <QTcpSocket>
 class ScriptWriter;
 
 class Recorder : public QObject, public AdapterInterface
@@ -34,6 +36,13 @@ public:
     bool start(const QString& scriptFile);
     bool start(QIODevice* device);
     bool isRecording() const { return recording_; }
+    // Records onto the remote link: every element goes to the socket as it is recorded, and to a
+    // local copy: the device when given (the host's encrypted log), else the script file when
+    // not null. Lines the player sends back go to the output file (standard output when null).
+    bool setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile);
+    bool isLinked() const { return socket_ != nullptr; }
+    // Ends the local copy of a linked recording and goes on into the new device.
+    void setLocalCopy(QIODevice* device);
 
     bool eventFilter(QObject* object, QEvent* event) override;
     virtual bool recordEvent(QObject* object, QEvent* event, QDomElement& element, bool spontaneous);
@@ -55,6 +64,10 @@ signals:
 
 private:
     bool startRecording(QIODevice* device, const QString& name);
+    bool openWriter(QIODevice* device, const QString& name);
+    void closeWriter();
+    void readSocket();
+    void linkClosed();
     qint64 elapsed() const;
     void restartClock();
     void restartIfRelative();
@@ -73,4 +86,6 @@ private:
     QPointer<QObject> overrideReceiver_;
     std::unique_ptr<QKeyEvent> override_;
     int exitHook_ = 0;
+    QPointer<QTcpSocket> socket_;
+    PlayBackOutput linkOutput_;
 };

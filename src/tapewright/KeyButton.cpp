@@ -1,0 +1,101 @@
+#include "tapewright/KeyButton.h"
+
+#include "tapewright/QtCompat.h"
+#include "tapewright/TapewrightSettings.h"
+
+#include <QKeyEvent>
+
+namespace {
+
+constexpr int modifierMask = Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+
+int stateOf(int modifiers)
+{
+    int state = 0;
+    if (modifiers & Qt::ShiftModifier)
+        state |= QtCompat::shiftState;
+    if (modifiers & Qt::ControlModifier)
+        state |= QtCompat::controlState;
+    if (modifiers & Qt::AltModifier)
+        state |= QtCompat::altState;
+    if (modifiers & Qt::MetaModifier)
+        state |= QtCompat::metaState;
+    return state;
+}
+
+int modifiersOf(int state)
+{
+    int modifiers = 0;
+    if (state & QtCompat::shiftState)
+        modifiers |= Qt::ShiftModifier;
+    if (state & QtCompat::controlState)
+        modifiers |= Qt::ControlModifier;
+    if (state & QtCompat::altState)
+        modifiers |= Qt::AltModifier;
+    if (state & QtCompat::metaState)
+        modifiers |= Qt::MetaModifier;
+    return modifiers;
+}
+
+QString displayText(int key, int state)
+{
+    const QString name = keyName(key);
+    return name.isEmpty() ? QString() : modifierNames(state) + name;
+}
+
+}
+
+KeyButton::KeyButton(int keyCode, QWidget* parent, const char* name) : QPushButton(parent)
+{
+    setObjectName(QString::fromLatin1(name));
+    setKeyCode(keyCode);
+}
+
+int KeyButton::keyCode() const { return key_ | modifiersOf(state_); }
+
+void KeyButton::setKeyCode(int code)
+{
+    key_ = code & ~modifierMask;
+    state_ = stateOf(code);
+    setText(displayText(key_, state_));
+    emit keyCodeChanged();
+}
+
+QString KeyButton::keyCodeText(int code) { return displayText(code & ~modifierMask, stateOf(code)); }
+
+void KeyButton::mousePressEvent(QMouseEvent*) { setFocus(Qt::MouseFocusReason); }
+
+void KeyButton::mouseReleaseEvent(QMouseEvent*) {}
+
+void KeyButton::keyPressEvent(QKeyEvent* event)
+{
+    setText(modifierNames(stateOf(int(event->modifiers()))) + keyName(event->key()));
+    complete_ = false;
+    event->accept();
+}
+
+void KeyButton::keyReleaseEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    const bool modifier = key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Meta || key == Qt::Key_Alt;
+    if (complete_ && modifier) {
+        event->ignore();
+        return;
+    }
+    // A modifier released alone keeps its own bit, as it was held at the press.
+    int modifiers = int(event->modifiers());
+    if (key == Qt::Key_Shift)
+        modifiers |= Qt::ShiftModifier;
+    else if (key == Qt::Key_Control)
+        modifiers |= Qt::ControlModifier;
+    else if (key == Qt::Key_Alt)
+        modifiers |= Qt::AltModifier;
+    else if (key == Qt::Key_Meta)
+        modifiers |= Qt::MetaModifier;
+    key_ = key;
+    state_ = stateOf(modifiers);
+    setText(displayText(key_, state_));
+    complete_ = !text().isEmpty();
+    event->accept();
+    emit keyCodeChanged();
+}
