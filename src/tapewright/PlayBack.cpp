@@ -120,7 +120,13 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     savedCreationTimeOut_ = settings.creationTimeOut();
     settings.setCreationTimeOut(-1);
     connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
-    connect(socket, &QTcpSocket::disconnected, this, &PlayBack::endPlayBack);
+    linkClosed_ = false;
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        // What arrived before the close is still played.
+        readSocket();
+        linkClosed_ = true;
+        playLinkPieces();
+    });
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -148,10 +154,16 @@ void PlayBack::playLinkPieces()
 {
     if (inLink_)
         return;
+    // One element per turn of the event loop, as from a file: what an element posts is
+    // delivered before the next one plays.
     inLink_ = true;
-    while (!linkPieces_.isEmpty() && playing_)
+    if (!linkPieces_.isEmpty() && playing_)
         playLinkPiece(linkPieces_.takeFirst());
     inLink_ = false;
+    if (!linkPieces_.isEmpty() && playing_)
+        QTimer::singleShot(0, this, &PlayBack::playLinkPieces);
+    else if (linkClosed_)
+        endPlayBack();
 }
 
 void PlayBack::playLinkPiece(const QByteArray& piece)

@@ -95,5 +95,6 @@ private:
     LinkFramer framer_;
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
     bool inLink_ = false;
+    bool linkClosed_ = false;
     int savedCreationTimeOut_ = 0;
 };
