@@ -3,9 +3,16 @@
 #include "common/TestSupport.h"
 #include "tapewright/LinkFramer.h"
 #include "tapewright/Recorder.h"
+#include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightConfig.h"
+#include "vexa/io/EncFile.h"
+#include "vexa/io/LogFileKey.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QDomDocument>
 #include <QFile>
 #include <QProcess>
@@ -271,4 +278,87 @@ TEST(LinkFramer, PiecesAreCutAtSeparatorLinesWhateverTheReads)
         EXPECT_TRUE(flood.feed(block).isEmpty());
     EXPECT_TRUE(flood.overflowed());
     EXPECT_TRUE(flood.feed(LinkFramer::frame(b)).isEmpty());
+}
+
+namespace {
+
+Vexa::Rijndael logCipher() { return Vexa::Rijndael(128, Vexa::getLogFileKey()); }
+
+struct Typed
+{
+    Typed()
+    {
+        top.setObjectName("host");
+        edit = new QLineEdit(&top);
+        edit->setObjectName("edit");
+    }
+    void type(const char* text)
+    {
+        QTest::qWaitForWindowExposed(&top);
+        top.activateWindow();
+        edit->setFocus();
+        QTest::keyClicks(edit, text);
+        QCoreApplication::processEvents();
+    }
+    QWidget top;
+    QLineEdit* edit;
+};
+
+}
+
+TEST_F(Config, TheHostsEncryptedLogHoldsTheRecordingAlsoOverTheLink)
+{
+    QDir::setCurrent(dir.qpath());
+    const QString log = dir.qpath() + "/session.log";
+    {
+        auto config = make({"-record", "-noconfig"}, true);
+        config->exec();
+        Typed host;
+        Vexa::EncFile file(log, logCipher());
+        config->startWithDevice(&host.top, &file);
+        host.type("secret");
+        config->endRecording();
+    }
+    QProcess openssl;
+    openssl.start("openssl", {"enc", "-d", "-aes-128-ecb", "-K", QByteArray(Vexa::getLogFileKey().data(), 16).toHex(), "-in", log});
+    ASSERT_TRUE(openssl.waitForFinished(30000));
+    const QByteArray script = openssl.readAllStandardOutput();
+    QDomDocument parsed;
+    ASSERT_TRUE(parsed.setContent(script)) << script.toStdString();
+    EXPECT_TRUE(script.endsWith("</Events>"));
+    {
+        auto config = make({"-playback", "-noconfig"}, true);
+        config->exec();
+        Typed host;
+        Vexa::EncFile file(log, logCipher());
+        config->startWithDevice(&host.top, &file);
+        ASSERT_TRUE(TestSupport::eventually([&] { QCoreApplication::processEvents(); return !config->playBackUnit()->isPlaying(); }, std::chrono::milliseconds(20000)));
+        EXPECT_EQ(host.edit->text(), "secret");
+    }
+
+    // Remote recording: the elements go to the peer, the log stays the only local copy.
+    QFile::remove(log);
+    QTcpServer peer;
+    ASSERT_TRUE(peer.listen(QHostAddress::LocalHost, 0));
+    auto config = make({"-record", "-noconfig", "-host", "127.0.0.1", "-port", std::to_string(peer.serverPort())}, true);
+    config->exec();
+    Typed host;
+    Vexa::EncFile file(log, logCipher());
+    config->startWithDevice(&host.top, &file);
+    ASSERT_TRUE(peer.waitForNewConnection(10000));
+    QTcpSocket* socket = peer.nextPendingConnection();
+    ASSERT_TRUE(TestSupport::eventually([&] { QCoreApplication::processEvents(); return host.top.isVisible(); }));
+    config->startWithDevice(&host.top, &file);   // a second start sets up no second link
+    host.type("pin");
+    config->endRecording();
+    ASSERT_TRUE(TestSupport::eventually([&] { QCoreApplication::processEvents(); return socket->state() != QAbstractSocket::ConnectedState || socket->bytesAvailable() > 0; }));
+    QCoreApplication::processEvents();
+    const QByteArray sent = socket->readAll();
+    EXPECT_EQ(sent.count("<KeyPress"), 3) << sent.toStdString();
+    EXPECT_GE(sent.count(" -+-*-+-*- \n"), 4);
+    for (const QString& name : QDir(dir.qpath()).entryList(QDir::Files)) {
+        QFile stored(dir.qpath() + "/" + name);
+        ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+        EXPECT_FALSE(stored.readAll().contains("KeyPress")) << name.toStdString();
+    }
 }
