@@ -1,15 +1,12 @@
 #include "tapewright/Connector.h"
 
 #include "tapewright/ChildListener.h"
+#include "tapewright/TapewrightUtil.h"
 #include "tapewright/TapewrightSettings.h"
 
 #include <QApplication>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTcpSocket>
-#include <QVBoxLayout>
 #include <cstdio>
 
 Connector::Connector(const QString& host, int port, QWidget* parent, const char* name)
@@ -17,15 +14,7 @@ Connector::Connector(const QString& host, int port, QWidget* parent, const char*
 {
     setObjectName(QString::fromLatin1(name));
     ChildListener::instance()->ignoreObject(this);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(6, 6, 6, 6);
-    layout->addWidget(new QLabel(tr("<qt><font size=\"+2\">Connecting to '%1' port '%2'</font></qt>").arg(host).arg(port), this));
-    auto* row = new QHBoxLayout;
-    layout->addLayout(row);
-    row->addStretch();
-    auto* cancel = new QPushButton(tr("Cancel"), this);
-    row->addWidget(cancel);
-    connect(cancel, &QPushButton::clicked, qApp, &QCoreApplication::quit);
+    TapewrightUtil::fillWaitingBox(this, tr("<qt><font size=\"+2\">Connecting to '%1' port '%2'</font></qt>").arg(host).arg(port));
     show();
     socket_->setObjectName(QStringLiteral("Tapewright socket"));
     connect(socket_, &QTcpSocket::connected, this, &Connector::slotConnected);

@@ -4,36 +4,31 @@
 #include "tapewright/TapewrightSettings.h"
 
 #include <QKeyEvent>
+#include <utility>
 
 namespace {
 
 constexpr int modifierMask = Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
 
+// Qt's modifier flags and the script's state bits, pair by pair.
+constexpr std::pair<int, int> modifierBits[] = {{Qt::ShiftModifier, QtCompat::shiftState},
+                                                {Qt::ControlModifier, QtCompat::controlState},
+                                                {Qt::AltModifier, QtCompat::altState},
+                                                {Qt::MetaModifier, QtCompat::metaState}};
+
 int stateOf(int modifiers)
 {
     int state = 0;
-    if (modifiers & Qt::ShiftModifier)
-        state |= QtCompat::shiftState;
-    if (modifiers & Qt::ControlModifier)
-        state |= QtCompat::controlState;
-    if (modifiers & Qt::AltModifier)
-        state |= QtCompat::altState;
-    if (modifiers & Qt::MetaModifier)
-        state |= QtCompat::metaState;
+    for (const auto& [modifier, bit] : modifierBits)
+        state |= (modifiers & modifier) ? bit : 0;
     return state;
 }
 
 int modifiersOf(int state)
 {
     int modifiers = 0;
-    if (state & QtCompat::shiftState)
-        modifiers |= Qt::ShiftModifier;
-    if (state & QtCompat::controlState)
-        modifiers |= Qt::ControlModifier;
-    if (state & QtCompat::altState)
-        modifiers |= Qt::AltModifier;
-    if (state & QtCompat::metaState)
-        modifiers |= Qt::MetaModifier;
+    for (const auto& [modifier, bit] : modifierBits)
+        modifiers |= (state & bit) ? modifier : 0;
     return modifiers;
 }
 

@@ -1,15 +1,12 @@
 #include "tapewright/Listener.h"
 
 #include "tapewright/ChildListener.h"
+#include "tapewright/TapewrightUtil.h"
 #include "tapewright/ErrorReport.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
 #include <QTcpSocket>
-#include <QVBoxLayout>
 
 Listener::Listener(int port, QWidget* parent) : QTcpServer(parent), parent_(parent)
 {
@@ -27,15 +24,7 @@ Listener::Listener(int port, QWidget* parent) : QTcpServer(parent), parent_(pare
     ChildListener::instance()->ignoreObject(dialog_);
     dialog_->setModal(true);
     dialog_->setWindowTitle(tr("Waiting..."));
-    auto* layout = new QVBoxLayout(dialog_);
-    layout->setContentsMargins(6, 6, 6, 6);
-    layout->addWidget(new QLabel(tr("<qt><font size=\"+2\">Waiting for connection from remote application</font></qt>"), dialog_));
-    auto* row = new QHBoxLayout;
-    layout->addLayout(row);
-    row->addStretch();
-    auto* cancel = new QPushButton(tr("Cancel"), dialog_);
-    row->addWidget(cancel);
-    connect(cancel, &QPushButton::clicked, qApp, &QCoreApplication::quit);
+    TapewrightUtil::fillWaitingBox(dialog_, tr("<qt><font size=\"+2\">Waiting for connection from remote application</font></qt>"));
     dialog_->show();
 }
 
