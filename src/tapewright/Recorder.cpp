@@ -7,12 +7,16 @@
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptWriter.h"
+#include "tapewright/SleepDialog.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QCursor>
 #include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTcpSocket>
@@ -216,10 +220,24 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (!object->isWidgetType())
         return false;
     const int sleep = int(elapsed());
-    if (event->type() == QEvent::KeyPress
-        && TapewrightSettings::instance().isKeyBinding(0, static_cast<QKeyEvent*>(event))) {
-        stop();
-        return true;
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto& settings = TapewrightSettings::instance();
+        if (event->type() == QEvent::KeyPress && settings.isKeyBinding(0, key)) {
+            stop();
+            return true;
+        }
+        // The action runs after this event, never inside the filter; its key is not recorded.
+        static const std::pair<int, void (Recorder::*)()> actions[] = {
+            {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {6, &Recorder::slotSleep},
+            {7, &Recorder::slotSleepAsLast}, {8, &Recorder::slotRunExernalCommand}};
+        for (const auto& [action, slot] : actions) {
+            if (settings.keyBinding(action) != 0 && (key->keyCombination().toCombined() == settings.keyBinding(action))) {
+                if (event->type() == QEvent::KeyPress)
+                    QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
+                return true;
+            }
+        }
     }
     QDomElement element;
     if (!recordEvent(object, event, element, event->spontaneous()))
@@ -296,3 +314,79 @@ void Recorder::ignoreChildren(QObject* object)
 void Recorder::ignoreObject(QObject* object) { ignoreMap_.ignore(object); }
 
 void Recorder::unignoreObject(QObject* object) { ignoreMap_.objectDies(object); }
+
+namespace {
+
+// An interactive action: nothing is recorded while it runs, its time is not counted, and the
+// cursor goes back where it was.
+class ActionPause
+{
+public:
+    explicit ActionPause(Recorder* recorder) : recorder_(recorder), cursor_(QCursor::pos()) { recorder_->pauseClock(); }
+    ~ActionPause()
+    {
+        QCursor::setPos(cursor_);
+        recorder_->resumeClock();
+    }
+
+private:
+    Recorder* recorder_;
+    QPoint cursor_;
+};
+
+}
+
+void Recorder::slotShowMessageBox()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    bool ok = false;
+    const QString text = QInputDialog::getText(nullptr, tr("Information dialog"), tr("Text to be shown in the dialog"),
+                                               QLineEdit::Normal, QString(), &ok);
+    if (ok)
+        addElement(ScriptElements::information(document_, text), 0);
+}
+
+void Recorder::slotIncludeScript()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    const QString file = QFileDialog::getOpenFileName(nullptr, QString(), QString(), tr("Script Files (*.tpw);;All Files (*)"),
+                                                      nullptr, QFileDialog::DontUseNativeDialog);
+    if (!file.isEmpty())
+        addElement(ScriptElements::include(document_, file), 0);
+}
+
+void Recorder::slotSleep()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    if (!sleepDialog_)
+        sleepDialog_ = std::make_unique<SleepDialog>();
+    if (sleepDialog_->exec() == QDialog::Accepted)
+        addElement(ScriptElements::sleep(document_, sleepDialog_->value()), 0);
+}
+
+void Recorder::slotSleepAsLast()
+{
+    if (!recording_)
+        return;
+    if (!sleepDialog_)
+        sleepDialog_ = std::make_unique<SleepDialog>();
+    addElement(ScriptElements::sleep(document_, sleepDialog_->value()), 0);
+}
+
+void Recorder::slotRunExernalCommand()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    bool ok = false;
+    const QString command = QInputDialog::getText(nullptr, tr("Tapewright: Execute Command"), tr("Specify command to execute"),
+                                                  QLineEdit::Normal, QString(), &ok);
+    if (ok && !command.isEmpty())
+        addElement(ScriptElements::runCommand(document_, command), 0);
+}

@@ -20,6 +20,7 @@ class QIODevice;
 class QKeyEvent;
 #include <QTcpSocket>
 class ScriptWriter;
+class SleepDialog;
 
 class Recorder : public QObject, public AdapterInterface
 {
@@ -58,6 +59,13 @@ public:
 
 public slots:
     void stop();
+    // Recorder actions: each writes its element with sleep 0; the dialogs they open are not
+    // recorded and their time does not count towards the next element's sleep.
+    void slotShowMessageBox();
+    void slotIncludeScript();
+    void slotSleep();
+    void slotSleepAsLast();
+    void slotRunExernalCommand();
 
 signals:
     void recordingEnded();
@@ -87,5 +95,6 @@ private:
     std::unique_ptr<QKeyEvent> override_;
     int exitHook_ = 0;
     QPointer<QTcpSocket> socket_;
+    std::unique_ptr<SleepDialog> sleepDialog_;
     PlayBackOutput linkOutput_;
 };
