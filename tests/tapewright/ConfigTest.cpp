@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTabWidget>
+#include <QScopeGuard>
 #include <QTimer>
 
 namespace {
@@ -308,7 +309,10 @@ struct Typed
 
 TEST_F(Config, TheHostsEncryptedLogHoldsTheRecordingAlsoOverTheLink)
 {
+    // A plain copy would land in the working folder ("script.tpw"): look there afterwards.
+    const QString previous = QDir::currentPath();
     QDir::setCurrent(dir.qpath());
+    const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
     const QString log = dir.qpath() + "/session.log";
     {
         auto config = make({"-record", "-noconfig"}, true);

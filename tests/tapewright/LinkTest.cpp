@@ -82,8 +82,7 @@ TEST(RemoteLink, TwoInstancesEndInTheSameStateWhicheverSideListens)
 TEST(RemoteLink, ThePlayerRefusesCommandsFilesAndFloodsFromThePeer)
 {
     TestSupport::ScratchDir dir;
-    QDir::setCurrent(dir.qpath());
-    QDir().mkpath("work");
+    QDir().mkpath(dir.qpath() + "/work");
     const QString port = QString::number(freePort());
     QProcess twdemo;
     twdemo.setWorkingDirectory(dir.qpath() + "/work");
