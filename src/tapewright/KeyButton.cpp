@@ -32,6 +32,20 @@ int modifiersOf(int state)
     return modifiers;
 }
 
+// The modifiers of a key event with the modifier key itself counted as held: the press of Control
+// shows "Control + ", and a modifier released alone is bound with its own bit.
+int heldModifiers(const QKeyEvent* event)
+{
+    int modifiers = int(event->modifiers());
+    switch (event->key()) {
+    case Qt::Key_Shift: return modifiers | Qt::ShiftModifier;
+    case Qt::Key_Control: return modifiers | Qt::ControlModifier;
+    case Qt::Key_Alt: return modifiers | Qt::AltModifier;
+    case Qt::Key_Meta: return modifiers | Qt::MetaModifier;
+    default: return modifiers;
+    }
+}
+
 QString displayText(int key, int state)
 {
     const QString name = keyName(key);
@@ -64,7 +78,7 @@ void KeyButton::mouseReleaseEvent(QMouseEvent*) {}
 
 void KeyButton::keyPressEvent(QKeyEvent* event)
 {
-    setText(modifierNames(stateOf(int(event->modifiers()))) + keyName(event->key()));
+    setText(modifierNames(stateOf(heldModifiers(event))) + keyName(event->key()));
     complete_ = false;
     event->accept();
 }
@@ -77,18 +91,8 @@ void KeyButton::keyReleaseEvent(QKeyEvent* event)
         event->ignore();
         return;
     }
-    // A modifier released alone keeps its own bit, as it was held at the press.
-    int modifiers = int(event->modifiers());
-    if (key == Qt::Key_Shift)
-        modifiers |= Qt::ShiftModifier;
-    else if (key == Qt::Key_Control)
-        modifiers |= Qt::ControlModifier;
-    else if (key == Qt::Key_Alt)
-        modifiers |= Qt::AltModifier;
-    else if (key == Qt::Key_Meta)
-        modifiers |= Qt::MetaModifier;
     key_ = key;
-    state_ = stateOf(modifiers);
+    state_ = stateOf(heldModifiers(event));
     setText(displayText(key_, state_));
     complete_ = !text().isEmpty();
     event->accept();

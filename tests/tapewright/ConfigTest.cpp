@@ -1,6 +1,7 @@
 #include "TapewrightTestSupport.h"
 
 #include "common/TestSupport.h"
+#include "tapewright/KeyButton.h"
 #include "tapewright/LinkFramer.h"
 #include "tapewright/Recorder.h"
 #include "tapewright/PlayBack.h"
@@ -10,6 +11,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -365,4 +367,38 @@ TEST_F(Config, TheHostsEncryptedLogHoldsTheRecordingAlsoOverTheLink)
         ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
         EXPECT_FALSE(stored.readAll().contains("KeyPress")) << name.toStdString();
     }
+}
+
+TEST_F(Config, KeyButtonsCaptureCombinationsAndThePageWarnsAboutMetaAndTwins)
+{
+    auto config = make({"-record"});
+    config->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(config.get()));
+    config->findChild<QTabWidget*>()->setCurrentIndex(3);
+    const QList<KeyButton*> buttons = config->findChildren<KeyButton*>("button");
+    ASSERT_EQ(buttons.size(), TapewrightSettings::actionCount);
+    for (KeyButton* button : buttons)
+        button->setKeyCode(0);
+    KeyButton* stop = buttons[0];
+    QTest::mouseClick(stop, Qt::LeftButton);
+    EXPECT_TRUE(stop->hasFocus());
+    // Control+A: taken at the release of A, kept when Control goes up afterwards.
+    QTest::keyPress(stop, Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(stop->text(), "Control + ");
+    QTest::keyPress(stop, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyRelease(stop, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyRelease(stop, Qt::Key_Control, Qt::NoModifier);
+    EXPECT_EQ(stop->text(), "Control + A");
+    EXPECT_EQ(stop->keyCode(), int(Qt::ControlModifier | Qt::Key_A));
+    auto* warning = config->findChild<QLabel*>("bindingWarning");
+    EXPECT_TRUE(warning->text().isEmpty());
+    buttons[6]->setKeyCode(Qt::ControlModifier | Qt::Key_A);
+    buttons[1]->setKeyCode(Qt::MetaModifier | Qt::Key_F5);
+    EXPECT_TRUE(warning->text().contains("\"Stop\" and \"Sleep\" have the same key")) << warning->text().toStdString();
+    EXPECT_TRUE(warning->text().contains("\"Show Message Box\" uses the Meta key"));
+    QTest::qWait(50);
+    config->grab().save(QStringLiteral(MORVANTA_BINARY_DIR "/tests/tapewright/config_keybindings.png"));
+    config->findChild<QTabWidget*>()->setCurrentIndex(0);
+    QTest::qWait(50);
+    config->grab().save(QStringLiteral(MORVANTA_BINARY_DIR "/tests/tapewright/config_general.png"));
 }
