@@ -220,7 +220,7 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (!object->isWidgetType())
         return false;
     const int sleep = int(elapsed());
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease || event->type() == QEvent::ShortcutOverride) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const auto& settings = TapewrightSettings::instance();
         if (event->type() == QEvent::KeyPress && settings.isKeyBinding(0, key)) {

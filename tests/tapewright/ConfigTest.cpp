@@ -254,6 +254,19 @@ TEST_F(Config, RepeatedStartsCloseTheFirstRecordingAndAMissingUnitIsContinuable)
     EXPECT_TRUE(second.data().endsWith("</Events>"));
     EXPECT_EQ(second.data().count("</Events>"), 1);
 
+    // A second start while playing is ignored: the script is not played from the start again.
+    const QString script = dir.qpath() + "/s.tpw";
+    writeFile(script, "<Events><Version id=\"3\"/><Sleep msec=\"3000\"/></Events>");
+    auto player = make({"-playback", "-noconfig", "-script", script.toStdString()}, true);
+    player->exec();
+    QWidget shown;
+    player->startWithFile(&shown);
+    ASSERT_TRUE(player->playBackUnit()->isPlaying());
+    TapewrightTest::Warnings warnings;
+    player->startWithFile(&shown);
+    EXPECT_TRUE(warnings.messages.join("\n").contains("already")) << warnings.messages.join("\n").toStdString();
+    player->playBackUnit()->endPlayBack();
+
     auto noUnits = make({"-playback", "-noconfig"}, false);
     noUnits->exec();
     QWidget other;

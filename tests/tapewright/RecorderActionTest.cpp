@@ -88,3 +88,24 @@ TEST_F(RecorderActions, EachWritesItsElementWithoutCountingItsDialogAndCancelWri
                             "Sleep msec=700 sleep=0", "Mark sleep=50", "Mark sleep=50",
                             "Sleep msec=700 sleep=0"}));
 }
+
+TEST_F(RecorderActions, ABoundKeyRunsItsActionAndIsNotRecorded)
+{
+    auto& settings = TapewrightSettings::instance();
+    const int previous = settings.keyBinding(7);
+    settings.setKeyBinding(7, QKeySequence(Qt::Key_F7));
+    QWidget top;
+    top.setObjectName("top");
+    top.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&top));
+    Recorder recorder;
+    QBuffer script;
+    ASSERT_TRUE(recorder.start(&script));
+    QTest::keyClick(&top, Qt::Key_F7);
+    QCoreApplication::processEvents();
+    recorder.stop();
+    settings.setKeyBinding(7, QKeySequence(previous));
+    const QStringList elements = elementsOf(script.data());
+    EXPECT_TRUE(elements.contains("Sleep msec=100 sleep=0")) << elements.join(", ").toStdString();
+    EXPECT_FALSE(script.data().contains("F7"));
+}
