@@ -1,11 +1,22 @@
 #include "tapewright/AdapterRegistry.h"
 
 #include "tapewright/RecorderAdapter.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/plugins/QComboBoxElements/QComboBoxElementsPE.h"
+#include "tapewright/plugins/QHeaderElement/QHeaderElementPE.h"
+#include "tapewright/plugins/QListBoxSelect/QListBoxSelectPE.h"
+#include "tapewright/plugins/QListViewSelect/QListViewSelectPE.h"
+#include "tapewright/plugins/QTabBarSelect/QTabBarSelectPE.h"
+#include "tapewright/plugins/QTableElement/QTableElementPE.h"
 
 AdapterRegistry::AdapterRegistry()
 {
     // The built-in property extensions and adapters register here, in their fixed order, as
     // each of them is added to the component.
+    // Property extensions: created once, never deleted.
+    TapewrightSettings::instance().propertyExtensions()
+        << new QComboBoxElementsPE << new QHeaderElementPE << new QListBoxSelectPE << new QListViewSelectPE
+        << new QTabBarSelectPE << new QTableElementPE;
 }
 
 AdapterRegistry::~AdapterRegistry() = default;

@@ -42,6 +42,7 @@ int attribute(const QDomElement& element, const char* name, int defaultValue = 0
 PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
 {
     setObjectName(QStringLiteral("PlayBack"));
+    adapterRegistry();   // registers the adapters and the property extensions that printing asks
     timer_->setObjectName(QStringLiteral("_timer"));
     timer_->setSingleShot(true);
     timer_->setTimerType(Qt::PreciseTimer);
