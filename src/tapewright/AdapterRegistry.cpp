@@ -13,10 +13,6 @@ AdapterRegistry::AdapterRegistry()
 {
     // The built-in property extensions and adapters register here, in their fixed order, as
     // each of them is added to the component.
-    // Property extensions: created once, never deleted.
-    TapewrightSettings::instance().propertyExtensions()
-        << new QComboBoxElementsPE << new QHeaderElementPE << new QListBoxSelectPE << new QListViewSelectPE
-        << new QTabBarSelectPE << new QTableElementPE;
 }
 
 AdapterRegistry::~AdapterRegistry() = default;
@@ -38,6 +34,12 @@ void AdapterRegistry::registerAdapter(std::unique_ptr<PlayBackAdapter> adapter)
 
 AdapterRegistry& adapterRegistry()
 {
-    static AdapterRegistry* registry = new AdapterRegistry;
+    static AdapterRegistry* registry = [] {
+        // The property extensions of the process: created once with its registry, never deleted.
+        TapewrightSettings::instance().propertyExtensions()
+            << new QComboBoxElementsPE << new QHeaderElementPE << new QListBoxSelectPE << new QListViewSelectPE
+            << new QTabBarSelectPE << new QTableElementPE;
+        return new AdapterRegistry;
+    }();
     return *registry;
 }

@@ -90,5 +90,5 @@ TEST(PropertyExtensions, MissingItemsGiveEmptyTextsAndWrongNamesWarn)
         }
         EXPECT_TRUE(extension->valueText(&empty, "elements", {}, &prefix).isNull());
     }
-    EXPECT_EQ(warnings.messages.filter("ASSERT").size(), 2);
+    EXPECT_EQ(warnings.messages.filter("ASSERT").size(), 2) << warnings.messages.join("\n").toStdString();
 }
