@@ -12,12 +12,12 @@
 #include <QEvent>
 #include <QObject>
 #include <QPointer>
+#include <QTcpSocket>
 #include <QStringList>
 #include <memory>
 #include <vector>
 
 class QIODevice;
-#include <QTcpSocket>
 class QTimer;
 class QWidget;
 

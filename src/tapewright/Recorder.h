@@ -12,13 +12,13 @@
 #include <QDomDocument>
 #include <QObject>
 #include <QPointer>
+#include <QTcpSocket>
 #include <functional>
 #include <memory>
 
 class QFile;
 class QIODevice;
 class QKeyEvent;
-#include <QTcpSocket>
 class ScriptWriter;
 class SleepDialog;
 
