@@ -1,6 +1,13 @@
 #include "tapewright/AdapterRegistry.h"
 
 #include "tapewright/RecorderAdapter.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/plugins/QComboBoxElements/QComboBoxElementsPE.h"
+#include "tapewright/plugins/QHeaderElement/QHeaderElementPE.h"
+#include "tapewright/plugins/QListBoxSelect/QListBoxSelectPE.h"
+#include "tapewright/plugins/QListViewSelect/QListViewSelectPE.h"
+#include "tapewright/plugins/QTabBarSelect/QTabBarSelectPE.h"
+#include "tapewright/plugins/QTableElement/QTableElementPE.h"
 
 AdapterRegistry::AdapterRegistry()
 {
@@ -27,6 +34,12 @@ void AdapterRegistry::registerAdapter(std::unique_ptr<PlayBackAdapter> adapter)
 
 AdapterRegistry& adapterRegistry()
 {
-    static AdapterRegistry* registry = new AdapterRegistry;
+    static AdapterRegistry* registry = [] {
+        // The property extensions of the process: created once with its registry, never deleted.
+        TapewrightSettings::instance().propertyExtensions()
+            << new QComboBoxElementsPE << new QHeaderElementPE << new QListBoxSelectPE << new QListViewSelectPE
+            << new QTabBarSelectPE << new QTableElementPE;
+        return new AdapterRegistry;
+    }();
     return *registry;
 }

@@ -15,7 +15,9 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QDir>
 #include <QFileInfo>
+#include <QTcpSocket>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -40,6 +42,7 @@ int attribute(const QDomElement& element, const char* name, int defaultValue = 0
 PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
 {
     setObjectName(QStringLiteral("PlayBack"));
+    adapterRegistry();   // registers the adapters and the property extensions that printing asks
     timer_->setObjectName(QStringLiteral("_timer"));
     timer_->setSingleShot(true);
     timer_->setTimerType(Qt::PreciseTimer);
@@ -61,11 +64,136 @@ bool PlayBack::start(const QString& scriptFile, const QString& outputFile)
     output_.open(outputFile);
     if (!loadScript(scriptFile))
         return false;
+    return begin();
+}
+
+bool PlayBack::start(QIODevice* device, const QString& outputFile)
+{
+    if (playing_) {
+        qWarning("PlayBack::start: already playing");
+        return false;
+    }
+    auto* file = qobject_cast<QFileDevice*>(device);
+    const QString name = file ? file->fileName() : QString();
+    if (!device || !device->open(QIODevice::ReadOnly)) {
+        reportError(true, tr("Couldn't open file '%1'").arg(name));
+        return false;
+    }
+    const QByteArray data = device->read(maxScriptBytes + 1);
+    device->close();
+    if (data.size() > maxScriptBytes) {
+        reportError(true, tr("Couldn't open file '%1'").arg(name));
+        return false;
+    }
+    startTime_.start();
+    levels_.clear();
+    output_.open(outputFile);
+    if (!pushScript(data, name))
+        return false;
+    return begin();
+}
+
+bool PlayBack::begin()
+{
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
     timer_->start(0);
     return true;
+}
+
+void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
+{
+    if (playing_ || !socket) {
+        qWarning("PlayBack::setSocket: already playing");
+        return;
+    }
+    socket_ = socket;
+    framer_ = LinkFramer();
+    linkPieces_.clear();
+    levels_.clear();
+    if (outputFile.isNull())
+        output_.attach(socket);
+    else
+        output_.open(outputFile);
+    // A widget missing when its element arrives is handled at once: the link cannot wait.
+    auto& settings = TapewrightSettings::instance();
+    savedCreationTimeOut_ = settings.creationTimeOut();
+    settings.setCreationTimeOut(-1);
+    connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
+    linkClosed_ = false;
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        // What arrived before the close is still played.
+        readSocket();
+        linkClosed_ = true;
+        playLinkPieces();
+    });
+    TapewrightUtil::setUseNativeDialogs(false);
+    qApp->installEventFilter(this);
+    playing_ = true;
+    if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &PlayBack::readSocket, Qt::QueuedConnection);
+}
+
+void PlayBack::readSocket()
+{
+    if (!socket_ || !playing_)
+        return;
+    linkPieces_ += framer_.feed(socket_->readAll());
+    if (framer_.overflowed()) {
+        reportError(true, tr("The remote peer sent more than %1 bytes without an element separator; the connection is closed")
+                              .arg(LinkFramer::maxPieceBytes));
+        linkPieces_.clear();
+        socket_->abort();
+        endPlayBack();
+        return;
+    }
+    playLinkPieces();
+}
+
+void PlayBack::playLinkPieces()
+{
+    if (inLink_)
+        return;
+    // One element per turn of the event loop, as from a file: what an element posts is
+    // delivered before the next one plays.
+    inLink_ = true;
+    if (!linkPieces_.isEmpty() && playing_)
+        playLinkPiece(linkPieces_.takeFirst());
+    inLink_ = false;
+    if (!linkPieces_.isEmpty() && playing_)
+        QTimer::singleShot(0, this, &PlayBack::playLinkPieces);
+    else if (linkClosed_)
+        endPlayBack();
+}
+
+void PlayBack::playLinkPiece(const QByteArray& piece)
+{
+    QDomDocument document;
+    QString error;
+    int line = 0;
+    if (!document.setContent(piece, &error, &line)) {
+        qWarning("PlayBack: an element from the remote link does not parse (line %d: %s); it is skipped", line, qPrintable(error));
+        return;
+    }
+    const QDomElement element = document.documentElement();
+    const QString tag = tagOf(element);
+    if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
+        return;
+    if (tag == QLatin1String("include") || tag == QLatin1String("runcommand")) {
+        reportError(true, tr("The remote link may not send %1 elements; it is ignored").arg(element.tagName()));
+        return;
+    }
+    if (tag == QLatin1String("screendump")) {
+        const QString fileName = element.attribute(QStringLiteral("fileName"));
+        if (QDir::isAbsolutePath(fileName) || QDir::cleanPath(fileName).split(QLatin1Char('/')).contains(QLatin1String(".."))) {
+            reportError(true, tr("The remote link may only dump the screen into the working folder; '%1' is refused").arg(fileName));
+            return;
+        }
+    }
+    bool stop = false, advanced = false;
+    int delayOverride = 0;
+    executeElement(element, &stop, &advanced, &delayOverride);
 }
 
 bool PlayBack::loadScript(const QString& fileName)
@@ -90,6 +218,19 @@ bool PlayBack::loadScript(const QString& fileName)
     auto document = std::make_shared<QDomDocument>();
     if (!ScriptReader::load(fileName, *document))
         return false;
+    return pushDocument(document, canonical);
+}
+
+bool PlayBack::pushScript(const QByteArray& data, const QString& fileName)
+{
+    auto document = std::make_shared<QDomDocument>();
+    if (!ScriptReader::parse(data, fileName, *document))
+        return false;
+    return pushDocument(document, QFileInfo(fileName).canonicalFilePath());
+}
+
+bool PlayBack::pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical)
+{
     levels_.push_back(Level {document, canonical, levels_.empty() ? QDomNode() : child_});
     child_ = document->documentElement().firstChild();
     if (child_.isNull())
@@ -382,6 +523,12 @@ void PlayBack::endPlayBack()
     child_ = QDomNode();
     TapewrightUtil::setUseNativeDialogs(true);
     output_.close();
+    if (socket_) {
+        disconnect(socket_, nullptr, this, nullptr);
+        linkPieces_.clear();
+        TapewrightSettings::instance().setCreationTimeOut(savedCreationTimeOut_);
+        socket_ = nullptr;
+    }
     if (TapewrightSettings::instance().endPlayBackDialog())
         QMessageBox::information(nullptr, tr("End of Playback"), tr("End of Playback"));
     emit playbackDone();

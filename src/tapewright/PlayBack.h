@@ -4,16 +4,20 @@
 // element. Steps run from a single-shot timer, or when the widget waited for appears; a step is
 // never re-entered and nothing plays after endPlayBack(). Includes nest at most 16 deep, never in
 // a cycle; delays are clamped to ten minutes and negative ones run at once.
+#include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QStringList>
 #include <memory>
 #include <vector>
 
+class QIODevice;
 class QTimer;
 class QWidget;
 
@@ -31,6 +35,13 @@ public:
     // Starts playing a script file, printing to the output file (standard output when null);
     // false when the script cannot be read (reported).
     bool start(const QString& scriptFile, const QString& outputFile = QString());
+    // Plays the script of a device that is not open yet (the player opens and closes it); its
+    // includes are found beside the file when the device is a file.
+    bool start(QIODevice* device, const QString& outputFile = QString());
+    // Plays each element that arrives on the remote link at once. Without an output file the
+    // output goes back over the link. Elements that could run programs, read other scripts or
+    // write files outside the working folder are refused from the link.
+    void setSocket(QTcpSocket* socket, const QString& outputFile = QString());
     bool isPlaying() const { return playing_; }
 
     bool eventFilter(QObject* target, QEvent* event) override;
@@ -49,6 +60,7 @@ private slots:
     void step();
     void childAppeared();
     void childSearchError(const QString& name);
+    void readSocket();
 
 private:
     struct Level
@@ -59,6 +71,11 @@ private:
     };
 
     bool loadScript(const QString& fileName);
+    bool pushScript(const QByteArray& data, const QString& fileName);
+    bool pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical);
+    bool begin();
+    void playLinkPieces();
+    void playLinkPiece(const QByteArray& piece);
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
@@ -74,4 +91,10 @@ private:
     std::vector<Level> levels_;
     int version_ = -1;
     PlayBackOutput output_;
+    QPointer<QTcpSocket> socket_;
+    LinkFramer framer_;
+    QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
+    bool inLink_ = false;
+    bool linkClosed_ = false;
+    int savedCreationTimeOut_ = 0;
 };

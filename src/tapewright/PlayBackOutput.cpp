@@ -30,8 +30,18 @@ void PlayBackOutput::open(const QString& fileName)
     stream_.setDevice(file_.get());
 }
 
+void PlayBackOutput::attach(QIODevice* device)
+{
+    close();
+    device_ = device;
+}
+
 void PlayBackOutput::write(const QString& text)
 {
+    if (device_) {
+        device_->write(text.toUtf8() + '\n');
+        return;
+    }
     if (file_) {
         stream_ << text << '\n';
         stream_.flush();
@@ -44,6 +54,7 @@ void PlayBackOutput::write(const QString& text)
 
 void PlayBackOutput::close()
 {
+    device_ = nullptr;
     if (!file_)
         return;
     stream_.flush();

@@ -2,12 +2,14 @@
 // The player's text output: printed properties and the output of external commands, one flushed
 // line each, into a file or to standard output. A file that cannot be opened is reported and the
 // lines go to standard output instead of being lost.
+#include <QPointer>
 #include <QString>
 #include <QTextStream>
 #include <memory>
 
 class QDomElement;
 class QFile;
+class QIODevice;
 class QObject;
 
 class PlayBackOutput
@@ -18,6 +20,8 @@ public:
 
     // A null name means standard output.
     void open(const QString& fileName);
+    // Writes the lines to a device that stays its owner's (the remote link).
+    void attach(QIODevice* device);
     void write(const QString& text);
     void close();
     // Prints one "PrintProperty" element for its target: the element's text first when it has
@@ -26,5 +30,6 @@ public:
 
 private:
     std::unique_ptr<QFile> file_;
+    QPointer<QIODevice> device_;
     QTextStream stream_;
 };

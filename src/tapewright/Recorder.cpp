@@ -3,16 +3,23 @@
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/LinkFramer.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptWriter.h"
+#include "tapewright/SleepDialog.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QCursor>
 #include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QMessageBox>
+#include <QTcpSocket>
 #include <QWidget>
 
 namespace {
@@ -65,16 +72,8 @@ bool Recorder::startRecording(QIODevice* device, const QString& name)
     if (recording_)
         stop();
     TapewrightUtil::setUseNativeDialogs(false);
-    bool opened = false;
-    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        device_ = device;
-        writer_ = std::make_unique<ScriptWriter>(device);
-        writer_->begin();
-        opened = true;
-    } else {
-        // Recording goes on without a script rather than ending the program.
-        reportError(true, tr("Could not open file %1 for writing").arg(name));
-    }
+    // A linked recording may have no local copy at all.
+    const bool opened = (!device && socket_) || openWriter(device, name);
     qApp->installEventFilter(this);
     recording_ = true;
     restartClock();
@@ -91,15 +90,88 @@ void Recorder::stop()
         recording_ = false;
         TapewrightUtil::setUseNativeDialogs(true);
         removeExitHook(exitHook_);
-        if (writer_) {
-            writer_->end();
-            writer_.reset();
-            if (device_)
-                device_->close();
+        closeWriter();
+        if (socket_) {
+            // Whatever is still queued reaches the player, and its last lines are read, before the link closes.
+            disconnect(socket_, nullptr, this, nullptr);
+            socket_->flush();
+            if (socket_->state() == QAbstractSocket::ConnectedState)
+                socket_->waitForBytesWritten(2000);
+            readSocket();
+            socket_->disconnectFromHost();
+            socket_ = nullptr;
+            linkOutput_.close();
         }
-        ownFile_.reset();
     }
     emit recordingEnded();
+}
+
+bool Recorder::openWriter(QIODevice* device, const QString& name)
+{
+    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        device_ = device;
+        writer_ = std::make_unique<ScriptWriter>(device);
+        writer_->begin();
+        return true;
+    }
+    // Recording goes on without a script rather than ending the program.
+    reportError(true, tr("Could not open file %1 for writing").arg(name));
+    return false;
+}
+
+void Recorder::closeWriter()
+{
+    if (writer_) {
+        writer_->end();
+        writer_.reset();
+        if (device_)
+            device_->close();
+    }
+    device_ = nullptr;
+    ownFile_.reset();
+}
+
+bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile)
+{
+    if (recording_)
+        stop();
+    socket_ = socket;
+    linkOutput_.open(outputFile);
+    connect(socket, &QTcpSocket::readyRead, this, &Recorder::readSocket);
+    connect(socket, &QTcpSocket::disconnected, this, &Recorder::linkClosed);
+    if (localCopy)
+        return start(localCopy);
+    if (!scriptFile.isNull())
+        return start(scriptFile);
+    return startRecording(nullptr, QString());
+}
+
+void Recorder::setLocalCopy(QIODevice* device)
+{
+    if (!recording_ || !socket_)
+        return;
+    closeWriter();
+    auto* file = qobject_cast<QFileDevice*>(device);
+    if (openWriter(device, file ? file->fileName() : QString()))
+        writer_->write(ScriptElements::version(document_));
+}
+
+void Recorder::readSocket()
+{
+    if (!socket_)
+        return;
+    while (socket_->canReadLine())
+        linkOutput_.write(QString::fromUtf8(socket_->readLine()).chopped(1));
+}
+
+void Recorder::linkClosed()
+{
+    readSocket();
+    socket_ = nullptr;
+    stop();
+    linkOutput_.close();
+    if (TapewrightSettings::instance().showRecorderConnectionClosed())
+        QMessageBox::information(nullptr, tr("End of Playback"), tr("Playback unit closed connection"));
 }
 
 qint64 Recorder::elapsed() const { return clock_() - clockStart_ - pausedMs_; }
@@ -148,10 +220,24 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (!object->isWidgetType())
         return false;
     const int sleep = int(elapsed());
-    if (event->type() == QEvent::KeyPress
-        && TapewrightSettings::instance().isKeyBinding(0, static_cast<QKeyEvent*>(event))) {
-        stop();
-        return true;
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease || event->type() == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto& settings = TapewrightSettings::instance();
+        if (event->type() == QEvent::KeyPress && settings.isKeyBinding(0, key)) {
+            stop();
+            return true;
+        }
+        // The action runs after this event, never inside the filter; its key is not recorded.
+        static const std::pair<int, void (Recorder::*)()> actions[] = {
+            {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {6, &Recorder::slotSleep},
+            {7, &Recorder::slotSleepAsLast}, {8, &Recorder::slotRunExernalCommand}};
+        for (const auto& [action, slot] : actions) {
+            if (settings.keyBinding(action) != 0 && (key->keyCombination().toCombined() == settings.keyBinding(action))) {
+                if (event->type() == QEvent::KeyPress)
+                    QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
+                return true;
+            }
+        }
     }
     QDomElement element;
     if (!recordEvent(object, event, element, event->spontaneous()))
@@ -209,6 +295,10 @@ void Recorder::addElement(QDomElement element, int sleep)
     ScriptElements::setSleep(element, sleep);
     if (writer_)
         writer_->write(element);
+    if (socket_) {
+        socket_->write(LinkFramer::frame(ScriptWriter::elementLine(element).toUtf8()));
+        socket_->flush();
+    }
 }
 
 void Recorder::ignoreChildren(QObject* object)
@@ -224,3 +314,79 @@ void Recorder::ignoreChildren(QObject* object)
 void Recorder::ignoreObject(QObject* object) { ignoreMap_.ignore(object); }
 
 void Recorder::unignoreObject(QObject* object) { ignoreMap_.objectDies(object); }
+
+namespace {
+
+// An interactive action: nothing is recorded while it runs, its time is not counted, and the
+// cursor goes back where it was.
+class ActionPause
+{
+public:
+    explicit ActionPause(Recorder* recorder) : recorder_(recorder), cursor_(QCursor::pos()) { recorder_->pauseClock(); }
+    ~ActionPause()
+    {
+        QCursor::setPos(cursor_);
+        recorder_->resumeClock();
+    }
+
+private:
+    Recorder* recorder_;
+    QPoint cursor_;
+};
+
+}
+
+void Recorder::slotShowMessageBox()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    bool ok = false;
+    const QString text = QInputDialog::getText(nullptr, tr("Information dialog"), tr("Text to be shown in the dialog"),
+                                               QLineEdit::Normal, QString(), &ok);
+    if (ok)
+        addElement(ScriptElements::information(document_, text), 0);
+}
+
+void Recorder::slotIncludeScript()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    const QString file = QFileDialog::getOpenFileName(nullptr, QString(), QString(), tr("Script Files (*.tpw);;All Files (*)"),
+                                                      nullptr, QFileDialog::DontUseNativeDialog);
+    if (!file.isEmpty())
+        addElement(ScriptElements::include(document_, file), 0);
+}
+
+void Recorder::slotSleep()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    if (!sleepDialog_)
+        sleepDialog_ = std::make_unique<SleepDialog>();
+    if (sleepDialog_->exec() == QDialog::Accepted)
+        addElement(ScriptElements::sleep(document_, sleepDialog_->value()), 0);
+}
+
+void Recorder::slotSleepAsLast()
+{
+    if (!recording_)
+        return;
+    if (!sleepDialog_)
+        sleepDialog_ = std::make_unique<SleepDialog>();
+    addElement(ScriptElements::sleep(document_, sleepDialog_->value()), 0);
+}
+
+void Recorder::slotRunExernalCommand()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    bool ok = false;
+    const QString command = QInputDialog::getText(nullptr, tr("Tapewright: Execute Command"), tr("Specify command to execute"),
+                                                  QLineEdit::Normal, QString(), &ok);
+    if (ok && !command.isEmpty())
+        addElement(ScriptElements::runCommand(document_, command), 0);
+}

@@ -7,10 +7,12 @@
 // The clock is injectable so that time stamps can be tested without waiting.
 #include "tapewright/AdapterInterface.h"
 #include "tapewright/IgnoreMap.h"
+#include "tapewright/PlayBackOutput.h"
 
 #include <QDomDocument>
 #include <QObject>
 #include <QPointer>
+#include <QTcpSocket>
 #include <functional>
 #include <memory>
 
@@ -18,6 +20,7 @@ class QFile;
 class QIODevice;
 class QKeyEvent;
 class ScriptWriter;
+class SleepDialog;
 
 class Recorder : public QObject, public AdapterInterface
 {
@@ -34,6 +37,13 @@ public:
     bool start(const QString& scriptFile);
     bool start(QIODevice* device);
     bool isRecording() const { return recording_; }
+    // Records onto the remote link: every element goes to the socket as it is recorded, and to a
+    // local copy: the device when given (the host's encrypted log), else the script file when
+    // not null. Lines the player sends back go to the output file (standard output when null).
+    bool setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile);
+    bool isLinked() const { return socket_ != nullptr; }
+    // Ends the local copy of a linked recording and goes on into the new device.
+    void setLocalCopy(QIODevice* device);
 
     bool eventFilter(QObject* object, QEvent* event) override;
     virtual bool recordEvent(QObject* object, QEvent* event, QDomElement& element, bool spontaneous);
@@ -49,12 +59,23 @@ public:
 
 public slots:
     void stop();
+    // Recorder actions: each writes its element with sleep 0; the dialogs they open are not
+    // recorded and their time does not count towards the next element's sleep.
+    void slotShowMessageBox();
+    void slotIncludeScript();
+    void slotSleep();
+    void slotSleepAsLast();
+    void slotRunExernalCommand();
 
 signals:
     void recordingEnded();
 
 private:
     bool startRecording(QIODevice* device, const QString& name);
+    bool openWriter(QIODevice* device, const QString& name);
+    void closeWriter();
+    void readSocket();
+    void linkClosed();
     qint64 elapsed() const;
     void restartClock();
     void restartIfRelative();
@@ -73,4 +94,7 @@ private:
     QPointer<QObject> overrideReceiver_;
     std::unique_ptr<QKeyEvent> override_;
     int exitHook_ = 0;
+    QPointer<QTcpSocket> socket_;
+    std::unique_ptr<SleepDialog> sleepDialog_;
+    PlayBackOutput linkOutput_;
 };

@@ -7,6 +7,11 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QDir>
 #include <QEventLoop>
 #include <QMouseEvent>
@@ -242,6 +247,19 @@ void processEvents()
 QString objectName(QObject* object)
 {
     return ChildListener::instance()->childName(object);
+}
+
+void fillWaitingBox(QDialog* dialog, const QString& text)
+{
+    auto* layout = new QVBoxLayout(dialog);
+    layout->setContentsMargins(6, 6, 6, 6);
+    layout->addWidget(new QLabel(text, dialog));
+    auto* row = new QHBoxLayout;
+    layout->addLayout(row);
+    row->addStretch();
+    auto* cancel = new QPushButton(QCoreApplication::translate("TapewrightUtil", "Cancel"), dialog);
+    row->addWidget(cancel);
+    QObject::connect(cancel, &QPushButton::clicked, qApp, &QCoreApplication::quit);
 }
 
 }

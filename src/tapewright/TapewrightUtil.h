@@ -7,6 +7,7 @@
 #include <QString>
 #include <Qt>
 
+class QDialog;
 class QMouseEvent;
 class QObject;
 class QWidget;
@@ -46,5 +47,9 @@ void processEvents();
 
 // The widget path of an object (ChildListener::childName).
 QString objectName(QObject* object);
+
+// The body of the link's waiting boxes: the text, then a row with "Cancel", which quits the
+// application.
+void fillWaitingBox(QDialog* dialog, const QString& text);
 
 }

@@ -3,15 +3,14 @@
 //   --size WxH           window size
 //   --widget-rects FILE  once shown: JSON {name: {"path": P, "rect": [x, y, w, h]}}, global
 //   --dump-state FILE    at quit: JSON of the widgets' state, keyed by object name
-//   --drive NAME         drive the window with QTest input (see DemoDriver.h)
-//   -record -script FILE     record the session into FILE (ended before the state dump)
-//   -playback -script FILE   play FILE back, then quit
-//   -output FILE             where playback output goes (standard output without it)
-//   -allowcommands           let played scripts run external commands
+//   --drive NAME         drive the window with QTest input (see DemoDriver.h), once it is shown
+// Every record and playback option (-record, -playback, -script, -output, -server, -host, -port,
+// -configfile, -allowcommands, -help, ...) goes to TapewrightConfig, which starts the window as a
+// host application does; the configuration dialog is not shown unless -config is given.
 #include "DemoDriver.h"
 #include "DemoWindow.h"
 #include "tapewright/PlayBack.h"
-#include "tapewright/Recorder.h"
+#include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
 
 #include <QApplication>
@@ -47,24 +46,21 @@ int usage(const char* problem)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QString rectsFile, stateFile, scenario, scriptFile, outputFile;
-    bool record = false, playback = false;
+    // The host's overrides, made before the configuration reads the settings.
+    TapewrightSettings& settings = TapewrightSettings::instance();
+    settings.setShowRecorderDialog(false);
+    settings.setShowConfigDialog(false);
+    settings.setErrorMessageLocation(0);
+    TapewrightConfig config(argc, argv, true);
+
+    QString rectsFile, stateFile, scenario;
     int fontSize = 0;
     QSize size(800, 600);
-    const QStringList args = app.arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString option = args[i];
-        if (option == QLatin1String("-record") || option == QLatin1String("-playback")) {
-            (option == QLatin1String("-record") ? record : playback) = true;
-            continue;
-        }
-        if (option == QLatin1String("-allowcommands")) {
-            TapewrightSettings::instance().setAllowCommands(true);
-            continue;
-        }
-        if (i + 1 >= args.size())
-            return usage("missing value of an option");
-        const QString value = args[++i];
+    for (int i = 1; i < argc; ++i) {
+        const QString option = QString::fromLocal8Bit(argv[i]);
+        if (i + 1 >= argc)
+            return usage("unknown option or missing value");
+        const QString value = QString::fromLocal8Bit(argv[++i]);
         bool ok = true;
         if (option == QLatin1String("--font")) {
             fontSize = value.toInt(&ok);
@@ -78,10 +74,6 @@ int main(int argc, char** argv)
             rectsFile = value;
         } else if (option == QLatin1String("--dump-state")) {
             stateFile = value;
-        } else if (option == QLatin1String("-script")) {
-            scriptFile = value;
-        } else if (option == QLatin1String("-output")) {
-            outputFile = value;
         } else if (option == QLatin1String("--drive")) {
             scenario = value;
             ok = DemoDriver::scenarios().contains(scenario);
@@ -91,28 +83,26 @@ int main(int argc, char** argv)
         if (!ok)
             return usage("bad option value");
     }
-    if ((record || playback) && scriptFile.isEmpty())
-        return usage("-record and -playback need -script FILE");
-    if (record && playback)
-        return usage("-record and -playback exclude each other");
     if (fontSize > 0) {
         QFont font = QApplication::font();
         font.setPointSize(fontSize);
         QApplication::setFont(font);
     }
 
-    // Recording starts before the window is shown, playback after.
-    Recorder recorder;
-    if (record)
-        recorder.start(scriptFile);
+    config.exec();
     DemoWindow window;
     window.resize(size);
-    window.show();
-    PlayBack player;
-    QObject::connect(&player, &PlayBack::playbackDone, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-    // Report the layout and start driving once the window is really on screen.
+    if (PlayBack* player = config.playBackUnit())
+        QObject::connect(player, &PlayBack::playbackDone, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Report the layout and start driving once the window is really on screen: over the remote
+    // link that is only when the peer has connected.
     DemoDriver driver(&window);
-    QTimer::singleShot(0, &window, [&] {
+    QTimer shown;
+    shown.setInterval(20);
+    QObject::connect(&shown, &QTimer::timeout, &window, [&] {
+        if (!window.isVisible())
+            return;
+        shown.stop();
         (void)QTest::qWaitForWindowExposed(&window);
         if (!rectsFile.isEmpty() && !writeJson(rectsFile, window.widgetRects())) {
             QApplication::exit(1);
@@ -120,11 +110,12 @@ int main(int argc, char** argv)
         }
         if (!scenario.isEmpty())
             driver.start(scenario);
-        if (playback && !player.start(scriptFile, outputFile.isEmpty() ? QString() : outputFile))
-            QApplication::exit(1);
     });
+    shown.start();
+    // Recording starts before the window is shown, playback after.
+    QTimer::singleShot(0, &window, [&] { config.startWithFile(&window); });
     const int status = app.exec();
-    recorder.stop();
+    config.endRecording();
     if (!stateFile.isEmpty() && !writeJson(stateFile, window.state()))
         return 1;
     return status;

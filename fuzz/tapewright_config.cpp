@@ -1,0 +1,54 @@
+// Configuration files are given by the user: any bytes must load with warnings at most, and what
+// a load leaves behind must save and load again to the same file.
+#include "tapewright/TapewrightConfig.h"
+#include "tapewright/TapewrightSettings.h"
+
+#include <QApplication>
+#include <QFile>
+#include <cstdint>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+TapewrightConfig* config()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_tapewright_config";
+    static char* argv[] = {name, nullptr};
+    static TapewrightConfig* instance = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        new QApplication(argc, argv);
+        TapewrightSettings::instance().setShowConfigDialog(false);
+        TapewrightConfig::setWarningSink([](const QString&, const QString&) {});
+        return new TapewrightConfig(argc, argv, false);
+    }();
+    return instance;
+}
+
+QByteArray readAll(const QString& name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    TapewrightConfig* dialog = config();
+    const QString base = QStringLiteral("/tmp/morvanta_fuzz_twconfig_%1").arg(::getpid());
+    {
+        QFile out(base + ".in");
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 0;
+        out.write(reinterpret_cast<const char*>(data), qsizetype(size));
+    }
+    dialog->loadConfig(base + ".in");
+    dialog->saveConfig(base + ".a");
+    dialog->loadConfig(base + ".a");
+    dialog->saveConfig(base + ".b");
+    if (readAll(base + ".a") != readAll(base + ".b"))
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,100 @@
+#include "common/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTcpServer>
+#include <gtest/gtest.h>
+
+namespace {
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QJsonObject readState(const QString& file)
+{
+    QFile in(file);
+    EXPECT_TRUE(in.open(QIODevice::ReadOnly)) << file.toStdString();
+    return QJsonDocument::fromJson(in.readAll()).object();
+}
+
+void finish(QProcess& process, int status = 0)
+{
+    EXPECT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), status) << process.readAllStandardError().toStdString();
+}
+
+}
+
+TEST(RemoteLink, TwoInstancesEndInTheSameStateWhicheverSideListens)
+{
+    TestSupport::ScratchDir dir;
+    for (const bool recorderListens : {false, true}) {
+        SCOPED_TRACE(recorderListens);
+        const QString port = QString::number(freePort());
+        const QStringList player = {"-playback", "--dump-state", dir.qpath() + "/b.json"};
+        const QStringList recorder = {"-record", "--drive", "session", "--dump-state", dir.qpath() + "/a.json"};
+        const QStringList server = QStringList {"-server", "-port", port} + (recorderListens ? recorder : player);
+        const QStringList client = QStringList {"-host", "127.0.0.1", "-port", port} + (recorderListens ? player : recorder);
+        // Two windows on one display compete for activation, which shortcuts need: each
+        // instance gets a screen of its own.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess listening, connecting;
+        listening.setProcessEnvironment(environment);
+        connecting.setProcessEnvironment(environment);
+        listening.start(TWDEMO_PROGRAM, server);
+        ASSERT_TRUE(TestSupport::eventually([&] {
+            QProcess ss;
+            ss.start("ss", {"-ltnH", "sport = :" + port});
+            ss.waitForFinished();
+            const QString out = QString::fromLocal8Bit(ss.readAllStandardOutput());
+            if (out.isEmpty())
+                return false;
+            // One listening socket, bound to the loopback address only.
+            const QStringList lines = out.trimmed().split('\n');
+            EXPECT_EQ(lines.size(), 1) << out.toStdString();
+            EXPECT_EQ(lines[0].split(' ', Qt::SkipEmptyParts).value(3), "127.0.0.1:" + port) << out.toStdString();
+            return true;
+        }, std::chrono::milliseconds(20000)));
+        connecting.start(TWDEMO_PROGRAM, client);
+        finish(connecting);
+        finish(listening);
+        const QJsonObject recorded = readState(dir.qpath() + "/a.json"), played = readState(dir.qpath() + "/b.json");
+        for (const QString& name : recorded.keys())
+            EXPECT_EQ(played[name], recorded[name]) << name.toStdString() << ": " << QJsonDocument(played[name].toObject()).toJson().toStdString()
+                                                    << QJsonDocument(recorded[name].toObject()).toJson().toStdString();
+        EXPECT_EQ(played.size(), recorded.size());
+    }
+    QProcess refused;
+    refused.start(TWDEMO_PROGRAM, {"-record", "-host", "127.0.0.1", "-port", QString::number(freePort())});
+    finish(refused, 1);
+    EXPECT_TRUE(refused.readAllStandardError().contains("Connection refused"));
+}
+
+TEST(RemoteLink, ThePlayerRefusesCommandsFilesAndFloodsFromThePeer)
+{
+    TestSupport::ScratchDir dir;
+    QDir().mkpath(dir.qpath() + "/work");
+    const QString port = QString::number(freePort());
+    QProcess twdemo;
+    twdemo.setWorkingDirectory(dir.qpath() + "/work");
+    twdemo.start(TWDEMO_PROGRAM, {"-server", "-playback", "-allowcommands", "-port", port, "--dump-state", dir.qpath() + "/state.json"});
+    QProcess peer;
+    peer.start("/usr/bin/python3", {MORVANTA_SOURCE_DIR "/tests/tapewright/link_peer.py", port, dir.qpath()});
+    finish(peer);
+    finish(twdemo);
+    const QString errors = QString::fromLocal8Bit(twdemo.readAllStandardError());
+    EXPECT_EQ(readState(dir.qpath() + "/state.json")["edit"].toObject()["text"], "ab") << errors.toStdString();
+    for (const char* never : {"ran", "absolute.png", "dotdot.png"})
+        EXPECT_FALSE(QFile::exists(dir.qpath() + "/" + never)) << never;
+    EXPECT_TRUE(errors.contains("without an element separator")) << errors.toStdString();
+    EXPECT_TRUE(errors.contains("does not parse"));
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/python3
+"""A hostile peer of the remote link: connects to a playing twdemo and sends what the link must
+refuse, then two key strokes split at every byte, then 2 MiB without a separator.
+usage: link_peer.py PORT FOLDER"""
+import os
+import socket
+import sys
+import time
+
+port, folder = int(sys.argv[1]), sys.argv[2]
+SEP = b" -+-*-+-*- \n"
+EDIT = "/twdemo/central/edit"
+
+
+def element(text):
+    return text.encode() + b"\n" + SEP
+
+
+def key(tag, letter):
+    return element(f'<{tag} ascii="{ord(letter)}" key="{letter.upper()}" name="{EDIT}" sleep="0" text="{letter}"/>')
+
+
+deadline = time.time() + 20
+while True:
+    try:
+        peer = socket.create_connection(("127.0.0.1", port))
+        break
+    except OSError:
+        if time.time() > deadline:
+            sys.exit("twdemo never listened")
+        time.sleep(0.1)
+peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+with open(os.path.join(folder, "inc.tpw"), "w") as include:
+    include.write(f'<Events><KeyPress ascii="90" key="Z" name="{EDIT}" text="Z"/></Events>')
+peer.sendall(element(f'<RunCommand command="touch {folder}/ran"/>'))
+peer.sendall(element(f'<ScreenDump name="/twdemo" fileName="{folder}/absolute.png"/>'))
+peer.sendall(element('<ScreenDump name="/twdemo" fileName="../dotdot.png"/>'))
+peer.sendall(element(f'<Include file="{folder}/inc.tpw"/>'))
+peer.sendall(element('<KeyPress name="unclosed'))
+for piece in (key("KeyPress", "a") + key("KeyRelease", "a") + key("KeyPress", "b") + key("KeyRelease", "b")):
+    peer.send(bytes([piece]))
+    time.sleep(0.001)
+time.sleep(0.5)
+try:
+    peer.sendall(b"x" * (2 * 1024 * 1024))
+    peer.settimeout(20)
+    while peer.recv(65536):
+        pass
+except OSError:
+    pass
+peer.close()
