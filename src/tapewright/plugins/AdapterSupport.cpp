@@ -1,0 +1,106 @@
+#include "tapewright/plugins/AdapterSupport.h"
+
+#include "tapewright/ErrorReport.h"
+#include "tapewright/QtCompat.h"
+#include "tapewright/ScriptReader.h"
+#include "tapewright/TapewrightUtil.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QListView>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTreeView>
+
+namespace AdapterSupport {
+
+bool isMouseEvent(const QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
+
+void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button, int state)
+{
+    const Qt::MouseButton qtButton = QtCompat::toQtButton(button);
+    Qt::MouseButtons buttons = QtCompat::toQtButtons(state);
+    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
+        buttons |= qtButton;
+    else if (type == QEvent::MouseButtonRelease)
+        buttons &= ~Qt::MouseButtons(qtButton);
+    QMouseEvent event(type, QPointF(pos), QPointF(widget->mapToGlobal(pos)), qtButton, buttons,
+                      QtCompat::toQtModifiers(state));
+    TapewrightUtil::sendMouseEvent(widget, &event);
+}
+
+bool readMouse(const QDomElement& element, QEvent::Type* type, int* button, int* state)
+{
+    int qtType = 0;
+    if (!TapewrightUtil::readMouseAttributes(element, &qtType, button, state, nullptr))
+        return false;
+    *type = QEvent::Type(qtType);
+    return true;
+}
+
+int intAttribute(const QDomElement& element, const char* name, int defaultValue)
+{
+    return ScriptReader::intAttribute(element, QString::fromLatin1(name), defaultValue);
+}
+
+void reportWrongClass(const QString& tag, const QObject* widget)
+{
+    reportError(true, QObject::tr("Tag=%1 but widget was of class %2")
+                          .arg(tag, QString::fromLatin1(widget ? widget->metaObject()->className() : "(none)")));
+}
+
+void warnAssert(const char* condition, const char* source, int line)
+{
+    qWarning("ASSERT: \"%s\" in %s (%d)", condition, source, line);
+}
+
+QListView* listBox(QObject* object)
+{
+    auto* view = qobject_cast<QListView*>(object);
+    return view && view->viewMode() == QListView::ListMode ? view : nullptr;
+}
+
+QTreeView* listView(QObject* object) { return qobject_cast<QTreeView*>(object); }
+
+QTableView* table(QObject* object) { return qobject_cast<QTableView*>(object); }
+
+QAbstractItemView* viewOfViewport(QObject* object)
+{
+    auto* view = object ? qobject_cast<QAbstractItemView*>(object->parent()) : nullptr;
+    return view && view->viewport() == object ? view : nullptr;
+}
+
+QAbstractScrollArea* scrollAreaOfBar(QObject* bar, Qt::Orientation* orientation)
+{
+    if (!qobject_cast<QScrollBar*>(bar))
+        return nullptr;
+    // A scroll area keeps its bars inside containers of its own, so look a few levels up.
+    QObject* ancestor = bar->parent();
+    for (int level = 0; ancestor && level < 3; ++level, ancestor = ancestor->parent()) {
+        auto* area = qobject_cast<QAbstractScrollArea*>(ancestor);
+        if (!area)
+            continue;
+        if (area->horizontalScrollBar() == bar || area->verticalScrollBar() == bar) {
+            if (orientation)
+                *orientation = area->horizontalScrollBar() == bar ? Qt::Horizontal : Qt::Vertical;
+            return area;
+        }
+    }
+    return nullptr;
+}
+
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Pieces the built-in adapters share: which events are mouse events, how a rebuilt mouse event
+// is delivered, the reports of a wrong widget class, and how the Qt widgets that stand for the
+// script's classes are recognised (a list box is a list-mode QListView, a list view a QTreeView,
+// a table a QTableView, and a view's scroll bars belong to the scroll area that owns them).
+#include <QDomElement>
+#include <QEvent>
+#include <QPoint>
+#include <QString>
+#include <Qt>
+
+class QAbstractItemView;
+class QAbstractScrollArea;
+class QListView;
+class QObject;
+class QTableView;
+class QTreeView;
+class QWidget;
+
+namespace AdapterSupport {
+
+// Mouse press, release, double click and move; wheel events are not among them.
+bool isMouseEvent(const QEvent* event);
+// The lower-cased tag of a script element, adapter spelling resolved ("qdial::setvalue").
+QString tagOf(const QDomElement& element);
+// Builds a mouse event of the script's type, button and state bits at the point and delivers
+// it synchronously to the widget.
+void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button, int state);
+// Reads "type", "button" and "state"; false (reported) for anything but a mouse event type.
+bool readMouse(const QDomElement& element, QEvent::Type* type, int* button, int* state);
+// A decimal attribute; missing or malformed values give the default.
+int intAttribute(const QDomElement& element, const char* name, int defaultValue);
+// "Tag=<tag> but widget was of class <class>", continuable.
+void reportWrongClass(const QString& tag, const QObject* widget);
+// An internal consistency warning in the "ASSERT" form; work goes on after it.
+void warnAssert(const char* condition, const char* source, int line);
+
+QListView* listBox(QObject* object);
+QTreeView* listView(QObject* object);
+QTableView* table(QObject* object);
+// The item view whose viewport the object is, or null.
+QAbstractItemView* viewOfViewport(QObject* object);
+// The scroll area whose horizontal or vertical bar the object is (its orientation in `orientation`).
+QAbstractScrollArea* scrollAreaOfBar(QObject* bar, Qt::Orientation* orientation = nullptr);
+
+}
