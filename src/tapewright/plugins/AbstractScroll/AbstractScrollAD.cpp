@@ -9,6 +9,7 @@
 #include <QAbstractScrollArea>
 #include <QHeaderView>
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <QScrollBar>
 
 AbstractScrollAD::AbstractScrollAD(const char* className, const char* title, const char* description)
@@ -36,6 +37,11 @@ EventReplacement AbstractScrollAD::record(QObject* receiver, QEvent* event, bool
         return EventReplacement(Block);
     case QEvent::MouseButtonRelease:
         break;
+    case QEvent::MouseMove:
+        // The moves of a drag would drag the bar again at playback.
+        if (static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton)
+            return EventReplacement(Block);
+        return EventReplacement(Pass);
     default:
         return EventReplacement(Pass);
     }

@@ -1,7 +1,7 @@
 #pragma once
-// The scroll adapters: a press on a scroll bar is swallowed and the release records where the
-// bar's widget was scrolled to ("<Class>::scrollTo"), which playback restores; moves, the wheel
-// and keys are recorded the default way. A view's bars record the top item (row, column) and
+// The scroll adapters: a press on a scroll bar and the moves of a drag are swallowed and the
+// release records where the bar's widget was scrolled to ("<Class>::scrollTo"), which playback
+// restores; moves without a button, the wheel and keys are recorded the default way. A view's bars record the top item (row, column) and
 // the pixels of it hidden above or left of the viewport, not bar values, so that views that
 // scroll per item and per pixel, and other fonts and sizes, replay alike.
 #include "tapewright/RecorderAdapter.h"
