@@ -68,6 +68,39 @@ void warnAssert(const char* condition, const char* source, int line)
     qWarning("ASSERT: \"%s\" in %s (%d)", condition, source, line);
 }
 
+QSet<QModelIndex> selectedRows(const QAbstractItemView* view, int column)
+{
+    QSet<QModelIndex> rows;
+    if (!view->selectionModel())
+        return rows;
+    for (const QItemSelectionRange& range : view->selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.insert(range.model()->index(row, column, range.parent()));
+    return rows;
+}
+
+void SelectionChanges::add(const QModelIndex& item, bool selected) { append(selected ? select_ : deselect_, item); }
+
+void SelectionChanges::append(QItemSelection& selection, const QModelIndex& item)
+{
+    if (!selection.isEmpty()) {
+        const QItemSelectionRange& last = selection.last();
+        if (last.parent() == item.parent() && last.bottom() + 1 == item.row() && last.left() == item.column()) {
+            selection.last() = QItemSelectionRange(last.topLeft(), item);
+            return;
+        }
+    }
+    selection.append(QItemSelectionRange(item));
+}
+
+void SelectionChanges::apply(QItemSelectionModel* model) const
+{
+    if (!deselect_.isEmpty())
+        model->select(deselect_, QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+    if (!select_.isEmpty())
+        model->select(select_, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
 QListView* listBox(QObject* object)
 {
     auto* view = qobject_cast<QListView*>(object);

@@ -5,6 +5,8 @@
 // a table a QTableView, and a view's scroll bars belong to the scroll area that owns them).
 #include <QDomElement>
 #include <QEvent>
+#include <QItemSelection>
+#include <QSet>
 #include <QPoint>
 #include <QString>
 #include <Qt>
@@ -34,6 +36,23 @@ int intAttribute(const QDomElement& element, const char* name, int defaultValue)
 void reportWrongClass(const QString& tag, const QObject* widget);
 // An internal consistency warning in the "ASSERT" form; work goes on after it.
 void warnAssert(const char* condition, const char* source, int line);
+
+// The selected rows of a view, each as its index in `column`: one pass over the selection, so
+// that snapshots of large views do not ask the selection model item by item.
+QSet<QModelIndex> selectedRows(const QAbstractItemView* view, int column);
+// Collects selection changes row by row, joining neighbouring rows into one range, and applies
+// them at once (a selection model is slow with many single changes).
+class SelectionChanges
+{
+public:
+    void add(const QModelIndex& item, bool selected);
+    void apply(QItemSelectionModel* model) const;
+
+private:
+    static void append(QItemSelection& selection, const QModelIndex& item);
+    QItemSelection select_;
+    QItemSelection deselect_;
+};
 
 QListView* listBox(QObject* object);
 QTreeView* listView(QObject* object);

@@ -72,11 +72,12 @@ EventReplacement QListBoxSelectAD::record(QObject* receiver, QEvent* event, bool
 QDomElement QListBoxSelectAD::ensureSelectedElement(QDomDocument& document, const QListView* view, int savedCurrent)
 {
     QDomElement element = ScriptElements::adapterElement(document, QStringLiteral("QListBox::ensureSelected"));
+    const QSet<QModelIndex> selected = AdapterSupport::selectedRows(view, view->modelColumn());
     for (int row = 0; row < rowCount(view); ++row) {
         QDomElement info = document.createElement(QStringLiteral("selectInfo"));
         info.setAttribute(QStringLiteral("index"), row);
         info.setAttribute(QStringLiteral("text"), ScriptElements::xmlText(textOf(view, row)));
-        info.setAttribute(QStringLiteral("selected"), view->selectionModel()->isSelected(itemAt(view, row)) ? 1 : 0);
+        info.setAttribute(QStringLiteral("selected"), selected.contains(itemAt(view, row)) ? 1 : 0);
         element.appendChild(info);
     }
     const int current = view->currentIndex().isValid() ? view->currentIndex().row() : savedCurrent;
@@ -154,6 +155,8 @@ void QListBoxSelectAD::playEnsureSelected(const QDomElement& element, QListView*
         return AdapterSupport::intAttribute(e, indexName, -1);
     };
     QItemSelectionModel* selection = view->selectionModel();
+    const QSet<QModelIndex> selected = AdapterSupport::selectedRows(view, view->modelColumn());
+    AdapterSupport::SelectionChanges changes;
     for (QDomNode node = element.firstChild(); !node.isNull(); node = node.nextSibling()) {
         const QDomElement info = node.toElement();
         if (info.isNull() || info.tagName().toLower() != QLatin1String("selectinfo")) {
@@ -163,10 +166,11 @@ void QListBoxSelectAD::playEnsureSelected(const QDomElement& element, QListView*
         const QModelIndex item = itemAt(view, indexOf(info, "text", "index"));
         if (!item.isValid() || !info.hasAttribute(QStringLiteral("selected")))
             continue;
-        const bool selected = AdapterSupport::intAttribute(info, "selected", 0) != 0;
-        if (selection->isSelected(item) != selected)
-            selection->select(item, selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+        const bool select = AdapterSupport::intAttribute(info, "selected", 0) != 0;
+        if (selected.contains(item) != select)
+            changes.add(item, select);
     }
+    changes.apply(selection);
     if (!element.hasAttribute(QStringLiteral("currentIndex")) && !element.hasAttribute(QStringLiteral("currentName")))
         return;
     const QModelIndex current = itemAt(view, indexOf(element, "currentName", "currentIndex"));

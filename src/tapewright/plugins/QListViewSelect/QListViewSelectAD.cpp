@@ -19,7 +19,7 @@ constexpr int maxDepth = 64;
 
 int columnCount(const QTreeView* view) { return view->model() ? view->model()->columnCount() : 0; }
 
-QString textAt(const QTreeView* view, const QModelIndex& item, int column)
+QString textAt(const QModelIndex& item, int column)
 {
     return item.sibling(item.row(), column).data(Qt::DisplayRole).toString();
 }
@@ -82,18 +82,28 @@ EventReplacement QListViewSelectAD::record(QObject* receiver, QEvent* event, boo
     });
 }
 
-QDomElement QListViewSelectAD::childElement(QDomDocument& document, const QTreeView* view, const QModelIndex& item)
+struct QListViewSelectAD::Snapshot
 {
-    QDomElement child = document.createElement(QStringLiteral("Child"));
-    for (int c = 0; c < columnCount(view); ++c)
-        child.setAttribute(QStringLiteral("col%1").arg(c), ScriptElements::xmlText(textAt(view, item, c)));
-    child.setAttribute(QStringLiteral("selected"), view->selectionModel()->isSelected(item) ? 1 : 0);
-    const QModelIndex current = view->currentIndex();
-    if (current.isValid() && current.sibling(current.row(), 0) == item)
+    QDomDocument& document;
+    const QTreeView* view;
+    QStringList columnNames; // "col0", "col1", ...
+    QSet<QModelIndex> selected;
+    QModelIndex current;
+};
+
+QDomElement QListViewSelectAD::childElement(const Snapshot& snapshot, const QModelIndex& item)
+{
+    static const QString tag = QStringLiteral("Child"), selected = QStringLiteral("selected");
+    static const QString yes = QStringLiteral("1"), no = QStringLiteral("0");
+    QDomElement child = snapshot.document.createElement(tag);
+    for (int c = 0; c < snapshot.columnNames.size(); ++c)
+        child.setAttribute(snapshot.columnNames[c], ScriptElements::xmlText(textAt(item, c)));
+    child.setAttribute(selected, snapshot.selected.contains(item) ? yes : no);
+    if (item == snapshot.current)
         child.setAttribute(QStringLiteral("current"), QStringLiteral("1"));
-    const QAbstractItemModel* model = view->model();
+    const QAbstractItemModel* model = snapshot.view->model();
     for (int r = 0; r < model->rowCount(item); ++r)
-        child.appendChild(childElement(document, view, model->index(r, 0, item)));
+        child.appendChild(childElement(snapshot, model->index(r, 0, item)));
     return child;
 }
 
@@ -101,8 +111,16 @@ QDomElement QListViewSelectAD::ensureSelectedElement(QDomDocument& document, con
 {
     QDomElement element = ScriptElements::adapterElement(document, QStringLiteral("QListView::ensureSelected"));
     const QAbstractItemModel* model = view->model();
-    for (int r = 0; model && r < model->rowCount(view->rootIndex()); ++r)
-        element.appendChild(childElement(document, view, model->index(r, 0, view->rootIndex())));
+    if (!model)
+        return element;
+    const QModelIndex current = view->currentIndex();
+    QStringList columnNames;
+    for (int c = 0; c < columnCount(view); ++c)
+        columnNames << QStringLiteral("col%1").arg(c);
+    const Snapshot snapshot {document, view, columnNames, AdapterSupport::selectedRows(view, 0),
+                             current.isValid() ? current.sibling(current.row(), 0) : QModelIndex()};
+    for (int r = 0; r < model->rowCount(view->rootIndex()); ++r)
+        element.appendChild(childElement(snapshot, model->index(r, 0, view->rootIndex())));
     return element;
 }
 
@@ -166,16 +184,32 @@ void QListViewSelectAD::playMouse(QTreeView* view, const QDomElement& element)
 
 void QListViewSelectAD::playEnsureSelected(const QDomElement& element, QTreeView* view)
 {
-    applyChildElements(element, view, view->rootIndex(), 0);
+    AdapterSupport::SelectionChanges changes;
+    applyChildElements(element, view, view->rootIndex(), 0, AdapterSupport::selectedRows(view, 0), changes);
+    changes.apply(view->selectionModel());
 }
 
-void QListViewSelectAD::applyChildElements(const QDomElement& element, QTreeView* view, const QModelIndex& parent, int depth)
+void QListViewSelectAD::applyChildElements(const QDomElement& element, QTreeView* view, const QModelIndex& parent,
+                                           int depth, const QSet<QModelIndex>& selected,
+                                           AdapterSupport::SelectionChanges& changes)
 {
     if (depth >= maxDepth)
         return;
     const QAbstractItemModel* model = view->model();
     const int rows = model->rowCount(parent);
     const int columns = columnCount(view);
+    // The texts of every sibling once: first row and number of siblings with them.
+    QHash<QStringList, std::pair<int, int>> siblings;
+    for (int r = 0; r < rows; ++r) {
+        QStringList texts;
+        for (int c = 0; c < columns; ++c)
+            texts << textAt(model->index(r, 0, parent), c);
+        auto it = siblings.find(texts);
+        if (it == siblings.end())
+            siblings.insert(texts, {r, 1});
+        else
+            ++it->second;
+    }
     int position = 0;
     for (QDomNode node = element.firstChild(); !node.isNull(); node = node.nextSibling(), ++position) {
         if (!node.isElement())
@@ -184,31 +218,26 @@ void QListViewSelectAD::applyChildElements(const QDomElement& element, QTreeView
         if (child.tagName().toLower() != QLatin1String("child"))
             AdapterSupport::warnAssert("child.tagName().lower() == QString::fromLatin1( \"child\" )", source, 300);
         // The only sibling with all the texts, else the one at the same position.
-        QModelIndex byText;
-        int matches = 0;
-        for (int r = 0; r < rows && matches < 2; ++r) {
-            const QModelIndex candidate = model->index(r, 0, parent);
-            bool same = true;
-            for (int c = 0; c < columns && same; ++c)
-                same = child.attribute(QStringLiteral("col%1").arg(c)) == textAt(view, candidate, c);
-            if (same && ++matches == 1)
-                byText = candidate;
-        }
-        const QModelIndex item = matches == 1 ? byText : (position < rows ? model->index(position, 0, parent) : QModelIndex());
+        QStringList key;
+        for (int c = 0; c < columns; ++c)
+            key << child.attribute(QStringLiteral("col%1").arg(c));
+        const auto match = siblings.constFind(key);
+        const QModelIndex item = match != siblings.constEnd() && match->second == 1
+                                     ? model->index(match->first, 0, parent)
+                                     : (position < rows ? model->index(position, 0, parent) : QModelIndex());
         if (!item.isValid()) {
             AdapterSupport::warnAssert("childLVI", source, 339);
             continue;
         }
-        const bool selected = AdapterSupport::intAttribute(child, "selected", 0) != 0;
-        if (view->selectionModel()->isSelected(item) != selected)
-            view->selectionModel()->select(item, (selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect)
-                                                     | QItemSelectionModel::Rows);
+        const bool select = AdapterSupport::intAttribute(child, "selected", 0) != 0;
+        if (selected.contains(item) != select)
+            changes.add(item, select);
         if (AdapterSupport::intAttribute(child, "current", 0) != 0) {
             // Only the current item moves: the selection is the snapshot's.
             view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::NoUpdate);
             view->scrollTo(item);
         }
-        applyChildElements(child, view, item, depth + 1);
+        applyChildElements(child, view, item, depth + 1, selected, changes);
     }
 }
 

@@ -6,6 +6,7 @@
 // release followed by "QListView::ensureSelected", a snapshot of the selection and current
 // item of the whole tree that playback imposes.
 #include "tapewright/RecorderAdapter.h"
+#include "tapewright/plugins/AdapterSupport.h"
 #include "tapewright/plugins/ViewportGestures/ViewportGestures.h"
 
 #include <QModelIndex>
@@ -26,8 +27,10 @@ public:
     static void playEnsureSelected(const QDomElement& element, QTreeView* view);
 
 private:
-    static QDomElement childElement(QDomDocument& document, const QTreeView* view, const QModelIndex& item);
-    static void applyChildElements(const QDomElement& element, QTreeView* view, const QModelIndex& parent, int depth);
+    struct Snapshot;
+    static QDomElement childElement(const Snapshot& snapshot, const QModelIndex& item);
+    static void applyChildElements(const QDomElement& element, QTreeView* view, const QModelIndex& parent, int depth,
+                                   const QSet<QModelIndex>& selected, AdapterSupport::SelectionChanges& changes);
     void playMouse(QTreeView* view, const QDomElement& element);
 
     ViewportGestures gestures_;
