@@ -39,6 +39,11 @@ W* child(QObject* parent, const char* name)
 // Mouse input through the window system, spontaneous as a user's, at a point of the widget.
 void mouse(QEvent::Type type, QWidget* widget, const QPoint& at, Qt::KeyboardModifiers modifiers = {})
 {
+    // A popup opens from the previous step's input; on a busy machine it may take a moment.
+    if (!QTest::qWaitFor([widget] { return widget->isVisible() && widget->window()->windowHandle(); }, 5000)) {
+        qWarning("twdemo: %s is not shown", qPrintable(widget->objectName()));
+        return;
+    }
     QWindow* window = widget->window()->windowHandle();
     const QPoint pos = widget->mapTo(widget->window(), at);
     if (type == QEvent::MouseButtonPress)
@@ -150,8 +155,12 @@ bool DemoDriver::start(const QString& scenario)
         steps_.push_back([w] { QTest::mouseClick(child<QPushButton>(w, "openDialog"), Qt::LeftButton); });
         steps_.push_back([w] { w->dialog()->close(); });
     }
-    if (scenario == QLatin1String("adapters"))
+    if (scenario == QLatin1String("adapters")) {
+        // None of these steps opens a modal loop; delivering input may still run the event loop,
+        // and a step started there would act on the state of a half-done one.
+        exclusive_ = true;
         addAdapterSteps();
+    }
     steps_.push_back([w] { w->close(); });
     QTimer::singleShot(stepDelay, this, &DemoDriver::next);
     return true;
@@ -161,10 +170,16 @@ void DemoDriver::next()
 {
     if (position_ >= steps_.size())
         return;
+    if (running_) {
+        QTimer::singleShot(stepDelay, this, &DemoDriver::next);
+        return;
+    }
     // Schedule the following step first: this one may open a modal loop and not return soon.
     const size_t current = position_++;
     QTimer::singleShot(stepDelay, this, &DemoDriver::next);
+    running_ = exclusive_;
     steps_[current]();
+    running_ = false;
 }
 
 void DemoDriver::addAdapterSteps()

@@ -34,4 +34,7 @@ private:
     DemoWindow* window_;
     std::vector<std::function<void()>> steps_;
     size_t position_ = 0;
+    // Steps run one after another, never one inside another.
+    bool exclusive_ = false;
+    bool running_ = false;
 };

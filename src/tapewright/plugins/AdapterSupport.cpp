@@ -3,6 +3,7 @@
 #include "tapewright/ErrorReport.h"
 #include "tapewright/QtCompat.h"
 #include "tapewright/ScriptReader.h"
+#include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
 
 #include <QAbstractItemView>
@@ -41,6 +42,12 @@ void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button
     QMouseEvent event(type, QPointF(pos), QPointF(widget->mapToGlobal(pos)), qtButton, buttons,
                       QtCompat::toQtModifiers(state));
     TapewrightUtil::sendMouseEvent(widget, &event);
+    // A plain move only moves the screen cursor, and the window system reports that later; items
+    // that follow the mouse (a combo box's popup list makes the hovered entry current) must
+    // follow it before the next element plays.
+    if (type == QEvent::MouseMove && event.buttons() == Qt::NoButton && event.modifiers() == Qt::NoModifier
+        && !TapewrightSettings::instance().ignoreMouseMovement())
+        QApplication::sendEvent(widget, &event);
 }
 
 bool readMouse(const QDomElement& element, QEvent::Type* type, int* button, int* state)

@@ -5,6 +5,7 @@
 #include "tapewright/TapewrightUtil.h"
 #include "tapewright/plugins/AdapterSupport.h"
 
+#include <QComboBox>
 #include <QHash>
 #include <QListView>
 #include <QMouseEvent>
@@ -36,6 +37,16 @@ EventReplacement QListBoxSelectAD::record(QObject* receiver, QEvent* event, bool
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (auto taken = gestures_.filter(view->viewport(), mouse))
         return *taken;
+    // A release whose press went elsewhere ends the click that opened a combo box's popup: Qt
+    // lets it choose an entry only when it comes late, so at playback it would depend on speed.
+    ViewportGestures::State& gesture = gestures_.state(view->viewport());
+    if (event->type() == QEvent::MouseButtonRelease) {
+        const bool own = std::exchange(gesture.buttonSeen, false) || gesture.dragOutside || gesture.pressOnEmpty;
+        if (!own && qobject_cast<QComboBox*>(view->window()->parentWidget()))
+            return EventReplacement(Block);
+    } else if (event->type() != QEvent::MouseMove || mouse->buttons() != Qt::NoButton) {
+        gesture.buttonSeen = true;
+    }
     // The item is looked up where the event happened, in the viewport's own coordinates.
     const QPoint pos = mouse->position().toPoint();
     const QModelIndex item = view->indexAt(pos);

@@ -21,6 +21,8 @@ public:
         bool dragOutside = false;
         bool pressOnEmpty = false;
         int savedCurrent = 0;
+        // A press, or a move with a button held, reached the viewport since its last release.
+        bool buttonSeen = false;
     };
 
     State& state(QObject* viewport);
