@@ -2,6 +2,7 @@
 
 #include "tapewright/ErrorReport.h"
 #include "tapewright/QtCompat.h"
+#include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptReader.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
@@ -31,8 +32,10 @@ bool isMouseEvent(const QEvent* event)
 
 QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 
-void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button, int state)
+void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos)
 {
+    const QEvent::Type type = mouse.type;
+    const int button = mouse.button, state = mouse.state;
     const Qt::MouseButton qtButton = QtCompat::toQtButton(button);
     Qt::MouseButtons buttons = QtCompat::toQtButtons(state);
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
@@ -50,13 +53,12 @@ void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button
         QApplication::sendEvent(widget, &event);
 }
 
-bool readMouse(const QDomElement& element, QEvent::Type* type, int* button, int* state)
+std::optional<Mouse> readMouse(const QDomElement& element)
 {
-    int qtType = 0;
-    if (!TapewrightUtil::readMouseAttributes(element, &qtType, button, state, nullptr))
-        return false;
-    *type = QEvent::Type(qtType);
-    return true;
+    int type = 0, button = 0, state = 0;
+    if (!TapewrightUtil::readMouseAttributes(element, &type, &button, &state, nullptr))
+        return std::nullopt;
+    return Mouse {QEvent::Type(type), button, state};
 }
 
 int intAttribute(const QDomElement& element, const char* name, int defaultValue)
@@ -106,6 +108,18 @@ void SelectionChanges::apply(QItemSelectionModel* model) const
         model->select(deselect_, QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
     if (!select_.isEmpty())
         model->select(select_, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+void setEnabledAtViewport(RecorderAdapter& adapter, QObject* object, bool on, QAbstractItemView* view,
+                          const char* adapterName, const char* className)
+{
+    if (!object)
+        adapter.RecorderAdapter::setEnabled(nullptr, on);
+    else if (view)
+        adapter.RecorderAdapter::setEnabled(view->viewport(), on);
+    else
+        reportError(true, QObject::tr("%1 adapter's setEnabled method was invoked with an object, which do not inherit %2.")
+                              .arg(QLatin1String(adapterName), QLatin1String(className)));
 }
 
 QListView* listBox(QObject* object)

@@ -10,8 +10,10 @@
 #include <QPoint>
 #include <QString>
 #include <Qt>
+#include <optional>
 
 class QAbstractItemView;
+class RecorderAdapter;
 class QAbstractScrollArea;
 class QListView;
 class QObject;
@@ -25,11 +27,17 @@ namespace AdapterSupport {
 bool isMouseEvent(const QEvent* event);
 // The lower-cased tag of a script element, adapter spelling resolved ("qdial::setvalue").
 QString tagOf(const QDomElement& element);
-// Builds a mouse event of the script's type, button and state bits at the point and delivers
-// it synchronously to the widget.
-void sendMouse(QWidget* widget, QEvent::Type type, const QPoint& pos, int button, int state);
-// Reads "type", "button" and "state"; false (reported) for anything but a mouse event type.
-bool readMouse(const QDomElement& element, QEvent::Type* type, int* button, int* state);
+// The mouse part of an adapter element: its event type, and button and state in script bits.
+struct Mouse
+{
+    QEvent::Type type;
+    int button;
+    int state;
+};
+// Reads "type", "button" and "state"; none (reported) for anything but a mouse event type.
+std::optional<Mouse> readMouse(const QDomElement& element);
+// Builds the mouse event at the point and delivers it synchronously to the widget.
+void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos);
 // A decimal attribute; missing or malformed values give the default.
 int intAttribute(const QDomElement& element, const char* name, int defaultValue);
 // "Tag=<tag> but widget was of class <class>", continuable.
@@ -53,6 +61,12 @@ private:
     QItemSelection select_;
     QItemSelection deselect_;
 };
+
+// The switch of an adapter that takes a view's mouse events at its viewport: null sets all, a
+// view of the adapter's class (`view`, null otherwise) passes it to its viewport, and any other
+// object is refused with a report naming the adapter and the class.
+void setEnabledAtViewport(RecorderAdapter& adapter, QObject* object, bool on, QAbstractItemView* view,
+                          const char* adapterName, const char* className);
 
 QListView* listBox(QObject* object);
 QTreeView* listView(QObject* object);

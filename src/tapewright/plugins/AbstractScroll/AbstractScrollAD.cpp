@@ -12,9 +12,9 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 
-AbstractScrollAD::AbstractScrollAD(const char* className, const char* title, const char* description)
+AbstractScrollAD::AbstractScrollAD(const char* className, const char* title, const char* widget, const char* places)
     : className_(QString::fromLatin1(className)), tag_(className_ + QStringLiteral("::scrollTo")), title_(title),
-      description_(description)
+      widget_(widget), places_(places)
 {
 }
 
@@ -74,7 +74,14 @@ AdapterInfo AbstractScrollAD::info() const
 {
     const QString name = className_ + QStringLiteral("ScrollAD");
     return {name, QCoreApplication::translate("ScrollAdapter", title_),
-            QCoreApplication::translate("ScrollAdapter", description_)};
+            QCoreApplication::translate("ScrollAdapter",
+                                        "<qt><p>This adapter records where the scroll bars of a %1 were scrolled to, "
+                                        "rather than the individual movements. Without it the %1 would scroll to a "
+                                        "wrong %2 when the font or dialog size differs at playback, and the position "
+                                        "would depend on the time between press and release.</p><p>See the QScrollBar "
+                                        "Scroll adapter for a discussion of the signals.</p></qt>")
+                .arg(QCoreApplication::translate("ScrollAdapter", widget_),
+                     QCoreApplication::translate("ScrollAdapter", places_))};
 }
 
 void AbstractScrollAD::setEnabled(QObject* object, bool on)

@@ -22,9 +22,9 @@ public:
     void setEnabled(QObject* object, bool on) override;
 
 protected:
-    // className: the script's class ("QListBox"), also the tag's class part; title and
-    // description: the adapter's information.
-    AbstractScrollAD(const char* className, const char* title, const char* description);
+    // className: the script's class ("QListBox"), also the tag's class part; title: the
+    // adapter's; widget and places ("list box", "row"): what its description speaks of.
+    AbstractScrollAD(const char* className, const char* title, const char* widget, const char* places);
 
     // The widget the bar's release is recorded for (the bar itself for free bars), or null.
     virtual QObject* owner(QObject* bar) const;
@@ -50,5 +50,6 @@ protected:
 private:
     QString tag_;
     const char* title_;
-    const char* description_;
+    const char* widget_;
+    const char* places_;
 };

@@ -7,12 +7,7 @@
 
 QListBoxScrollAD::QListBoxScrollAD()
     : AbstractScrollAD("QListBox", QT_TRANSLATE_NOOP("ScrollAdapter", "QListBox scrollbar scroll"),
-                       QT_TRANSLATE_NOOP("ScrollAdapter",
-                           "<qt><p>This adapter records where the scroll bars of a list box were scrolled to, rather "
-                           "than the individual movements. Without it the list box would scroll to a wrong row when the "
-                           "font or dialog size differs at playback, and the position would depend on the time between "
-                           "press and release.</p><p>See the QScrollBar Scroll adapter for a discussion of the "
-                           "signals.</p></qt>"))
+                       QT_TRANSLATE_NOOP("ScrollAdapter", "list box"), QT_TRANSLATE_NOOP("ScrollAdapter", "row"))
 {
 }
 

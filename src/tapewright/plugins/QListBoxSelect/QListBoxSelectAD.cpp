@@ -117,9 +117,8 @@ bool QListBoxSelectAD::play(QObject* widget, const QDomElement& element)
 
 void QListBoxSelectAD::playMouse(QListView* view, const QDomElement& element)
 {
-    QEvent::Type type;
-    int button = 0, state = 0;
-    if (!AdapterSupport::readMouse(element, &type, &button, &state))
+    const std::optional<AdapterSupport::Mouse> mouse = AdapterSupport::readMouse(element);
+    if (!mouse)
         return;
     const int offsetX = AdapterSupport::intAttribute(element, "offsetX", 0);
     const int offsetY = AdapterSupport::intAttribute(element, "offsetY", 0);
@@ -142,7 +141,7 @@ void QListBoxSelectAD::playMouse(QListView* view, const QDomElement& element)
             return;
         QRect rect = view->visualRect(item);
         if (!rect.isValid() || !view->viewport()->rect().intersects(rect)) {
-            if (button == 0 && state == 0)
+            if (mouse->button == 0 && mouse->state == 0)
                 return;
             view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::NoUpdate);
             view->scrollTo(item);
@@ -150,7 +149,7 @@ void QListBoxSelectAD::playMouse(QListView* view, const QDomElement& element)
         }
         point = QPoint(rect.left() + std::min(offsetX, rect.width() - 3), rect.top() + std::min(offsetY, rect.height() - 3));
     }
-    AdapterSupport::sendMouse(view->viewport(), type, point, button, state);
+    AdapterSupport::sendMouse(view->viewport(), *mouse, point);
 }
 
 void QListBoxSelectAD::playEnsureSelected(const QDomElement& element, QListView* view)
@@ -201,12 +200,5 @@ AdapterInfo QListBoxSelectAD::info() const
 
 void QListBoxSelectAD::setEnabled(QObject* object, bool on)
 {
-    if (!object) {
-        RecorderAdapter::setEnabled(nullptr, on);
-    } else if (auto* view = AdapterSupport::listBox(object)) {
-        RecorderAdapter::setEnabled(view->viewport(), on);
-    } else {
-        reportError(true, QObject::tr("QListBoxSelectAD adapter's setEnabled method was invoked with an object, "
-                                      "which do not inherit QListBox."));
-    }
+    AdapterSupport::setEnabledAtViewport(*this, object, on, AdapterSupport::listBox(object), "QListBoxSelectAD", "QListBox");
 }

@@ -9,12 +9,7 @@
 
 QListViewScrollAD::QListViewScrollAD()
     : AbstractScrollAD("QListView", QT_TRANSLATE_NOOP("ScrollAdapter", "QListView scrollbar scroll"),
-                       QT_TRANSLATE_NOOP("ScrollAdapter",
-                           "<qt><p>This adapter records where the scroll bars of a list view were scrolled to, rather "
-                           "than the individual movements. Without it the list view would scroll to a wrong item or "
-                           "column when the font or dialog size differs at playback, and the position would depend on "
-                           "the time between press and release.</p><p>See the QScrollBar Scroll adapter for a "
-                           "discussion of the signals.</p></qt>"))
+                       QT_TRANSLATE_NOOP("ScrollAdapter", "list view"), QT_TRANSLATE_NOOP("ScrollAdapter", "item or column"))
 {
 }
 

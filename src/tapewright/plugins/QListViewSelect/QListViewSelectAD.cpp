@@ -144,9 +144,8 @@ bool QListViewSelectAD::play(QObject* widget, const QDomElement& element)
 
 void QListViewSelectAD::playMouse(QTreeView* view, const QDomElement& element)
 {
-    QEvent::Type type;
-    int button = 0, state = 0;
-    if (!AdapterSupport::readMouse(element, &type, &button, &state))
+    const std::optional<AdapterSupport::Mouse> mouse = AdapterSupport::readMouse(element);
+    if (!mouse)
         return;
     const int offsetX = AdapterSupport::intAttribute(element, "offsetX", 0);
     const int offsetY = AdapterSupport::intAttribute(element, "offsetY", 0);
@@ -179,7 +178,7 @@ void QListViewSelectAD::playMouse(QTreeView* view, const QDomElement& element)
     } else {
         point = QPoint(offsetX, offsetY <= 0 ? offsetY : view->viewport()->height() + offsetY);
     }
-    AdapterSupport::sendMouse(view->viewport(), type, point, button, state);
+    AdapterSupport::sendMouse(view->viewport(), *mouse, point);
 }
 
 void QListViewSelectAD::playEnsureSelected(const QDomElement& element, QTreeView* view)
@@ -255,12 +254,5 @@ AdapterInfo QListViewSelectAD::info() const
 
 void QListViewSelectAD::setEnabled(QObject* object, bool on)
 {
-    if (!object) {
-        RecorderAdapter::setEnabled(nullptr, on);
-    } else if (auto* view = AdapterSupport::listView(object)) {
-        RecorderAdapter::setEnabled(view->viewport(), on);
-    } else {
-        reportError(true, QObject::tr("QListViewSelectAD adapter's setEnabled method was invoked with an object, "
-                                      "which do not inherit QListView."));
-    }
+    AdapterSupport::setEnabledAtViewport(*this, object, on, AdapterSupport::listView(object), "QListViewSelectAD", "QListView");
 }

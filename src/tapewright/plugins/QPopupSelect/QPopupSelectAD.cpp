@@ -77,9 +77,8 @@ bool QPopupSelectAD::play(QObject* widget, const QDomElement& element)
 
 void QPopupSelectAD::playMouse(QMenu* menu, const QDomElement& element)
 {
-    QEvent::Type type;
-    int button = 0, state = 0;
-    if (!AdapterSupport::readMouse(element, &type, &button, &state))
+    const std::optional<AdapterSupport::Mouse> mouse = AdapterSupport::readMouse(element);
+    if (!mouse)
         return;
     int id = AdapterSupport::intAttribute(element, "id", 0);
     if (element.hasAttribute(QStringLiteral("text"))) {
@@ -100,24 +99,24 @@ void QPopupSelectAD::playMouse(QMenu* menu, const QDomElement& element)
     const QRect rect = menu->isVisible() ? menu->actionGeometry(action) : QRect();
     if (rect.isNull()) {
         // Not on screen: act on the item itself, without any mouse event.
-        if (type == QEvent::MouseButtonRelease)
+        if (mouse->type == QEvent::MouseButtonRelease)
             triggerItem(menu, action);
         else
             menu->setActiveAction(action);
         return;
     }
-    if (type == QEvent::MouseButtonRelease && pressedMenu_ != menu) {
+    if (mouse->type == QEvent::MouseButtonRelease && pressedMenu_ != menu) {
         // The press went to the menu bar or another menu; Qt would drop this release.
         triggerItem(menu, action);
         return;
     }
-    if (type == QEvent::MouseButtonPress)
+    if (mouse->type == QEvent::MouseButtonPress)
         pressedMenu_ = menu;
-    else if (type == QEvent::MouseButtonRelease)
+    else if (mouse->type == QEvent::MouseButtonRelease)
         pressedMenu_ = nullptr;
     const QPoint point(std::clamp(rect.left() + AdapterSupport::intAttribute(element, "offsetX", 0), rect.left(), rect.right()),
                        std::clamp(rect.top() + AdapterSupport::intAttribute(element, "offsetY", 0), rect.top(), rect.bottom()));
-    AdapterSupport::sendMouse(menu, type, point, button, state);
+    AdapterSupport::sendMouse(menu, *mouse, point);
 }
 
 AdapterInfo QPopupSelectAD::info() const

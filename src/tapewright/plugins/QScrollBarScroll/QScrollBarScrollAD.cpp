@@ -3,18 +3,25 @@
 #include "tapewright/plugins/AdapterSupport.h"
 
 #include <QAbstractScrollArea>
+#include <QCoreApplication>
 #include <QScrollBar>
 
 QScrollBarScrollAD::QScrollBarScrollAD()
-    : AbstractScrollAD("QScrollBar", QT_TRANSLATE_NOOP("ScrollAdapter", "QScrollBar scroll"),
-                       QT_TRANSLATE_NOOP("ScrollAdapter",
-                           "<qt><p>This adapter records where a scroll bar was scrolled to, rather than the individual "
-                           "movements. Without it the widget would scroll to a wrong position when the font or dialog "
-                           "size differs at playback, and the position would depend on the time between press and "
-                           "release.</p><p><b>Warning:</b> with this adapter only the <tt>valueChanged</tt> signal of a "
-                           "scroll bar is emitted correctly at playback, and <tt>mousePressEvent</tt> and "
-                           "<tt>mouseMoveEvent</tt> of QScrollBar subclasses are not called correctly.</p></qt>"))
+    : AbstractScrollAD("QScrollBar", QT_TRANSLATE_NOOP("ScrollAdapter", "QScrollBar scroll"), "", "")
 {
+}
+
+AdapterInfo QScrollBarScrollAD::info() const
+{
+    return {QStringLiteral("QScrollBarScrollAD"), QCoreApplication::translate("ScrollAdapter", "QScrollBar scroll"),
+            QCoreApplication::translate(
+                "ScrollAdapter",
+                "<qt><p>This adapter records where a scroll bar was scrolled to, rather than the individual movements. "
+                "Without it the widget would scroll to a wrong position when the font or dialog size differs at "
+                "playback, and the position would depend on the time between press and release.</p><p><b>Warning:</b> "
+                "with this adapter only the <tt>valueChanged</tt> signal of a scroll bar is emitted correctly at "
+                "playback, and <tt>mousePressEvent</tt> and <tt>mouseMoveEvent</tt> of QScrollBar subclasses are not "
+                "called correctly.</p></qt>")};
 }
 
 QObject* QScrollBarScrollAD::owner(QObject* bar) const

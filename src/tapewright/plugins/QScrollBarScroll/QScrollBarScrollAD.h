@@ -8,6 +8,7 @@ class QScrollBarScrollAD : public AbstractScrollAD
 public:
     QScrollBarScrollAD();
     int priority() const override { return 160; }
+    AdapterInfo info() const override;
     void setEnabled(QObject* object, bool on) override { RecorderAdapter::setEnabled(object, on); }
 
 protected:

@@ -53,9 +53,8 @@ bool QTabBarSelectAD::play(QObject* widget, const QDomElement& element)
         reportError(true, QObject::tr("QTabBar::mouseEvent: object do not inherit QTabBar"));
         return true;
     }
-    QEvent::Type type;
-    int button = 0, state = 0;
-    if (!AdapterSupport::readMouse(element, &type, &button, &state))
+    const std::optional<AdapterSupport::Mouse> mouse = AdapterSupport::readMouse(element);
+    if (!mouse)
         return true;
     const int id = AdapterSupport::intAttribute(element, "id", -1);
     const int index = AdapterSupport::intAttribute(element, "index", -1);
@@ -81,7 +80,7 @@ bool QTabBarSelectAD::play(QObject* widget, const QDomElement& element)
     const QPoint point(rect.left() + dx, rect.top() + dy);
     if (tabAtPoint(bar, point) != tab)
         AdapterSupport::warnAssert("tab == tabAtPoint( tabbar, pos )", "..\\plugins\\QTabBarSelect\\QTabBarSelectAD", 82);
-    AdapterSupport::sendMouse(bar, type, point, button, state);
+    AdapterSupport::sendMouse(bar, *mouse, point);
     return true;
 }
 

@@ -8,12 +8,7 @@
 
 QTableScrollAD::QTableScrollAD()
     : AbstractScrollAD("QTable", QT_TRANSLATE_NOOP("ScrollAdapter", "QTable scrollbar scroll"),
-                       QT_TRANSLATE_NOOP("ScrollAdapter",
-                           "<qt><p>This adapter records where the scroll bars of a table were scrolled to, rather than "
-                           "the individual movements. Without it the table would scroll to a wrong row or column when "
-                           "the font or dialog size differs at playback, and the position would depend on the time "
-                           "between press and release.</p><p>See the QScrollBar Scroll adapter for a discussion of the "
-                           "signals.</p></qt>"))
+                       QT_TRANSLATE_NOOP("ScrollAdapter", "table"), QT_TRANSLATE_NOOP("ScrollAdapter", "row or column"))
 {
 }
 
