@@ -14,6 +14,8 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTreeView>
+#include <algorithm>
+#include <limits>
 
 namespace AdapterSupport {
 
@@ -59,6 +61,11 @@ std::optional<Mouse> readMouse(const QDomElement& element)
     if (!TapewrightUtil::readMouseAttributes(element, &type, &button, &state, nullptr))
         return std::nullopt;
     return Mouse {QEvent::Type(type), button, state};
+}
+
+int add(int a, int b)
+{
+    return int(std::clamp<qint64>(qint64(a) + b, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 int intAttribute(const QDomElement& element, const char* name, int defaultValue)

@@ -38,6 +38,8 @@ struct Mouse
 std::optional<Mouse> readMouse(const QDomElement& element);
 // Builds the mouse event at the point and delivers it synchronously to the widget.
 void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos);
+// a + b, held inside the int range (offsets come from files).
+int add(int a, int b);
 // A decimal attribute; missing or malformed values give the default.
 int intAttribute(const QDomElement& element, const char* name, int defaultValue);
 // "Tag=<tag> but widget was of class <class>", continuable.

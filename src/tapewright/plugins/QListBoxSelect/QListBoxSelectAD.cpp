@@ -147,7 +147,8 @@ void QListBoxSelectAD::playMouse(QListView* view, const QDomElement& element)
             view->scrollTo(item);
             rect = view->visualRect(item);
         }
-        point = QPoint(rect.left() + std::min(offsetX, rect.width() - 3), rect.top() + std::min(offsetY, rect.height() - 3));
+        point = QPoint(AdapterSupport::add(rect.left(), std::min(offsetX, rect.width() - 3)),
+                       AdapterSupport::add(rect.top(), std::min(offsetY, rect.height() - 3)));
     }
     AdapterSupport::sendMouse(view->viewport(), *mouse, point);
 }

@@ -170,13 +170,13 @@ void QListViewSelectAD::playMouse(QTreeView* view, const QDomElement& element)
         if (!header || column < 0 || column > header->count())
             point.setX(offsetX);
         else if (column == header->count())
-            point.setX(header->length() - header->offset() + offsetX);
+            point.setX(AdapterSupport::add(header->length() - header->offset(), offsetX));
         else
             point.setX(header->sectionViewportPosition(column)
                        + std::clamp(offsetX, 0, std::max(0, header->sectionSize(column) - 1)));
-        point.setY(std::min(rect.top() + std::max(0, offsetY), rect.bottom()));
+        point.setY(std::min(AdapterSupport::add(rect.top(), std::max(0, offsetY)), rect.bottom()));
     } else {
-        point = QPoint(offsetX, offsetY <= 0 ? offsetY : view->viewport()->height() + offsetY);
+        point = QPoint(offsetX, offsetY <= 0 ? offsetY : AdapterSupport::add(view->viewport()->height(), offsetY));
     }
     AdapterSupport::sendMouse(view->viewport(), *mouse, point);
 }

@@ -114,8 +114,9 @@ void QPopupSelectAD::playMouse(QMenu* menu, const QDomElement& element)
         pressedMenu_ = menu;
     else if (mouse->type == QEvent::MouseButtonRelease)
         pressedMenu_ = nullptr;
-    const QPoint point(std::clamp(rect.left() + AdapterSupport::intAttribute(element, "offsetX", 0), rect.left(), rect.right()),
-                       std::clamp(rect.top() + AdapterSupport::intAttribute(element, "offsetY", 0), rect.top(), rect.bottom()));
+    using AdapterSupport::add;
+    const QPoint point(std::clamp(add(rect.left(), AdapterSupport::intAttribute(element, "offsetX", 0)), rect.left(), rect.right()),
+                       std::clamp(add(rect.top(), AdapterSupport::intAttribute(element, "offsetY", 0)), rect.top(), rect.bottom()));
     AdapterSupport::sendMouse(menu, *mouse, point);
 }
 

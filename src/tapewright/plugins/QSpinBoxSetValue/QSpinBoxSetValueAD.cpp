@@ -15,18 +15,19 @@
 namespace {
 
 // Whether the point lies on an arrow of the spin box (the style decides where they are).
-class ArrowProbe : public QAbstractSpinBox
+bool onArrow(const QAbstractSpinBox* box, const QPoint& pos)
 {
-public:
-    static bool hit(QAbstractSpinBox* box, const QPoint& pos)
-    {
-        QStyleOptionSpinBox option;
-        static_cast<ArrowProbe*>(box)->initStyleOption(&option);
-        const QStyle::SubControl control =
-            box->style()->hitTestComplexControl(QStyle::CC_SpinBox, &option, pos, box);
-        return control == QStyle::SC_SpinBoxUp || control == QStyle::SC_SpinBoxDown;
-    }
-};
+    QStyleOptionSpinBox option;
+    option.initFrom(box);
+    option.frame = box->hasFrame();
+    option.buttonSymbols = box->buttonSymbols();
+    option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
+    option.subControls = QStyle::SC_SpinBoxFrame | QStyle::SC_SpinBoxEditField;
+    if (box->buttonSymbols() != QAbstractSpinBox::NoButtons)
+        option.subControls |= QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
+    const QStyle::SubControl control = box->style()->hitTestComplexControl(QStyle::CC_SpinBox, &option, pos, box);
+    return control == QStyle::SC_SpinBoxUp || control == QStyle::SC_SpinBoxDown;
+}
 
 }
 
@@ -38,7 +39,7 @@ EventReplacement QSpinBoxSetValueAD::record(QObject* receiver, QEvent* event, bo
     const QEvent::Type type = event->type();
     const QString className = QString::fromLatin1(receiver->metaObject()->className());
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
-        if (!ArrowProbe::hit(box, static_cast<QMouseEvent*>(event)->position().toPoint()))
+        if (!onArrow(box, static_cast<QMouseEvent*>(event)->position().toPoint()))
             return EventReplacement(Pass);
         // A class whose value this adapter cannot set is recorded the default way, press included.
         if (className != QLatin1String("QSpinBox") && className != QLatin1String("QTimeEdit")
