@@ -2,6 +2,8 @@
 // The jaw-like phantom of the volume benchmarks: soft tissue, a horseshoe bone arch, fourteen
 // teeth, noise and six marker balls, always over 153.6 x 153.6 x 120 mm.
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
+#include "vexa/core/ParallelJobs.h"
+#include "vexa/core/ProcessorAffinity.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/volume/VolumeData.h"
 
@@ -10,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <numbers>
-#include <thread>
 #include <vector>
 
 namespace JawPhantom {
@@ -135,12 +136,10 @@ inline std::shared_ptr<Volume> makePhantom(unsigned nx, unsigned ny, unsigned nz
                     volume->at(x, y, z) = static_cast<unsigned short>(std::clamp(std::lround(v), 0L, 4095L));
                 }
     };
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back(fillSlab, nz * t / threads, nz * (t + 1) / threads);
-    for (auto& t : pool)
-        t.join();
+    const unsigned threads = Vexa::ProcessorAffinity::usableCores();
+    Vexa::ParallelJobs::run(threads, threads, [&](std::size_t t, unsigned) {
+        fillSlab(unsigned(nz * t / threads), unsigned(nz * (t + 1) / threads));
+    });
     return volume;
 }
 

@@ -4,6 +4,7 @@
 //   bench_surface_generation
 //   /usr/bin/python3 bench/surface_generation_vtk.py <build>/bench_surface_generation.raw
 #include "vexa/algorithm/MarchingCubes.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <benchmark/benchmark.h>
 
@@ -63,7 +64,7 @@ void surfaceGeneration(benchmark::State& state)
 
 BENCHMARK(surfaceGeneration)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(surfaceGeneration)
-    ->Arg(std::max(1u, std::thread::hardware_concurrency()))
+    ->Arg(Vexa::ProcessorAffinity::usableCores())
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);

@@ -6,14 +6,18 @@
 //   bench_volume_algorithms --make-phantom FILE NX NY NZ
 //       Writes the phantom as raw little-endian uint16 (x fastest) and prints its spacing,
 //       iso value and marker ball centres.
-//   bench_volume_algorithms --time FILE NX NY NZ REPEATS MESH_OUT
-//       Plain wall-clock timing of the three algorithms on a phantom file (best of REPEATS);
-//       writes the generated surface (the reduction's input) for bench/compare-vtk, which
-//       runs the same work through VTK.
+//   bench_volume_algorithms --serve FILE NX NY NZ
+//       Reads a phantom file, then answers one command a line on standard input with one line
+//       of wall-clock seconds, so that bench/compare-vtk can interleave our runs with VTK's:
+//         surface               the surface (every core the process may use)
+//         reduce                the last surface reduced to a tenth of its triangles
+//         markers               marker detection (and the largest error in mm)
+//         write surface|reduced FILE   the last mesh of that kind, as tests/tools/vtk_oracle.py reads
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MarkerDetection.h"
 #include "vexa/algorithm/MeshReduction.h"
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include "JawPhantom.h"
 
@@ -72,62 +76,71 @@ std::shared_ptr<Vexa::IndexedTriangleMesh> surfaceOf(std::shared_ptr<const Volum
     return job.getResult();
 }
 
-// Best and median wall time of `repeats` runs, in seconds.
-std::pair<double, double> timeIt(int repeats, const std::function<void()>& body)
+// Wall-clock seconds of one run.
+double secondsOf(const std::function<void()>& body)
 {
-    std::vector<double> times;
-    for (int r = 0; r < repeats; ++r)
-    {
-        const auto start = std::chrono::steady_clock::now();
-        body();
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return {times.front(), times[times.size() / 2]};
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int timeMode(int argc, char** argv)
+int serveMode(int argc, char** argv)
 {
-    if (argc != 8)
-        throw std::runtime_error("usage: --time FILE NX NY NZ REPEATS MESH_OUT");
+    if (argc != 6)
+        throw std::runtime_error("usage: --serve FILE NX NY NZ");
     const auto volume = readPhantom(argv[2], unsigned(std::stoul(argv[3])), unsigned(std::stoul(argv[4])),
                                     unsigned(std::stoul(argv[5])));
-    const int repeats = std::max(1, std::stoi(argv[6]));
     std::cout.precision(6);
-    std::cout << "threads " << std::max(1u, std::thread::hardware_concurrency()) << "\n";
-
-    std::shared_ptr<Vexa::IndexedTriangleMesh> surface;
-    const auto [surfaceBest, surfaceMedian] = timeIt(repeats, [&] { surface = surfaceOf(volume); });
-    std::cout << "surface_seconds " << surfaceBest << " median " << surfaceMedian << " triangles "
-              << surface->getTriangleCount() << " vertices " << surface->getVertexCount() << "\n";
-    writeMesh(*surface, argv[7]);
-
-    const std::size_t target = surface->getTriangleCount() / 10;
-    std::shared_ptr<Vexa::IndexedTriangleMesh> reduced;
-    const auto [reductionBest, reductionMedian] = timeIt(std::max(1, repeats / 2), [&] {
-        Vexa::MeshReduction job(surface, target);
-        if (!job.start())
-            throw std::runtime_error("mesh reduction failed: " + job.getErrorMessage());
-        reduced = job.getResult();
-    });
-    std::cout << "reduction_seconds " << reductionBest << " median " << reductionMedian << " triangles "
-              << reduced->getTriangleCount() << " target " << target << "\n";
-
-    std::vector<Vector3D> markers;
-    const auto [markerBest, markerMedian] = timeIt(repeats, [&] {
-        Vexa::MarkerDetection job(volume);
-        if (!job.start())
-            throw std::runtime_error("marker detection failed: " + job.getErrorMessage());
-        markers = job.getMarkers();
-    });
+    std::cout << "ready threads " << Vexa::ProcessorAffinity::usableCores() << std::endl;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> surface, reduced;
     const auto balls = ballCentres();
-    double worst = 0.0;
-    for (std::size_t i = 0; i < balls.size(); ++i)
-        worst = std::max(worst, (markers.at(i) - balls[i]).length());
-    std::cout << "marker_seconds " << markerBest << " median " << markerMedian << " largest_error_mm " << worst
-              << "\n";
-    if (worst > 0.3)
-        throw std::runtime_error("the markers were found in the wrong places");
+    std::string command;
+    while (std::cin >> command)
+    {
+        if (command == "surface")
+        {
+            const double seconds = secondsOf([&] { surface = surfaceOf(volume); });
+            std::cout << "seconds " << seconds << " triangles " << surface->getTriangleCount() << std::endl;
+        }
+        else if (command == "reduce")
+        {
+            if (!surface)
+                throw std::runtime_error("no surface to reduce");
+            const double seconds = secondsOf([&] {
+                Vexa::MeshReduction job(surface, surface->getTriangleCount() / 10);
+                if (!job.start())
+                    throw std::runtime_error("mesh reduction failed: " + job.getErrorMessage());
+                reduced = job.getResult();
+            });
+            std::cout << "seconds " << seconds << " triangles " << reduced->getTriangleCount() << std::endl;
+        }
+        else if (command == "markers")
+        {
+            std::vector<Vector3D> markers;
+            const double seconds = secondsOf([&] {
+                Vexa::MarkerDetection job(volume);
+                if (!job.start())
+                    throw std::runtime_error("marker detection failed: " + job.getErrorMessage());
+                markers = job.getMarkers();
+            });
+            double worst = markers.size() == balls.size() ? 0.0 : 1e9;
+            for (std::size_t i = 0; i < balls.size() && i < markers.size(); ++i)
+                worst = std::max(worst, (markers[i] - balls[i]).length());
+            std::cout << "seconds " << seconds << " largest_error_mm " << worst << std::endl;
+        }
+        else if (command == "write")
+        {
+            std::string which, file;
+            std::cin >> which >> file;
+            const auto& mesh = which == "surface" ? surface : reduced;
+            if (!mesh)
+                throw std::runtime_error("no " + which + " mesh to write");
+            writeMesh(*mesh, file);
+            std::cout << "written" << std::endl;
+        }
+        else
+            throw std::runtime_error("unknown command " + command);
+    }
     return 0;
 }
 
@@ -201,8 +214,8 @@ int main(int argc, char** argv)
 {
     try
     {
-        if (argc > 1 && std::strcmp(argv[1], "--time") == 0)
-            return timeMode(argc, argv);
+        if (argc > 1 && std::strcmp(argv[1], "--serve") == 0)
+            return serveMode(argc, argv);
         if (argc > 1 && std::strcmp(argv[1], "--make-phantom") == 0)
             return makePhantomMode(argc, argv);
     }

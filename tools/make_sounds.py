@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Writes the navigation sounds into the folder given: Registration.wav (a rising two-tone
-chime), DepthWarning.wav and NerveWarning.wav (short beeps). 16-bit mono PCM at 22050 Hz."""
+chime), DepthWarning.wav and NerveWarning.wav (short beeps), Screenshot.wav (a shutter click). 16-bit mono PCM at 22050 Hz."""
 import math
 import os
 import struct
@@ -35,6 +35,7 @@ def main():
     write(os.path.join(folder, "Registration.wav"), tone(660, 0.15) + silence + tone(880, 0.25))
     write(os.path.join(folder, "DepthWarning.wav"), tone(1200, 0.12) + silence + tone(1200, 0.12))
     write(os.path.join(folder, "NerveWarning.wav"), tone(440, 0.3, 0.6))
+    write(os.path.join(folder, "Screenshot.wav"), tone(2400, 0.02, 0.5) + silence + tone(1800, 0.03, 0.4))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 // Imports every file of one folder as a series, as the application does, and prints how long it
 // took and how much memory the process needed beyond what it held before:
-//   dicom_import_time <folder> [runs]
+//   dicom_import_time <folder> [runs] [--model]
+// Alone it reads the series into a volume; with --model it takes the whole import step of the
+// application instead: the series into a planning Model, with the grey-value window.
 // One line of key=value pairs per run. Peak memory is the process's high-water mark, so only the
 // first run of a process measures the import alone.
 #include "dicom/core/DicomException.h"
@@ -8,11 +10,17 @@
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "dicom/import/UniversalImporter.h"
+#include "planning/io/DicomImport.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
@@ -40,10 +48,14 @@ long peakKiB()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <folder> [runs]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <folder> [runs] [--model]\n", argv[0]);
         return 2;
     }
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
+    const bool intoModel = std::strcmp(argv[argc - 1], "--model") == 0;
+    const int runs = argc > 2 + intoModel ? std::max(1, std::atoi(argv[2])) : 1;
+    QCoreApplication app(argc, argv);
+    const auto settings = std::make_shared<Settings>("/nonexistent/Morvanta.ini");
+    const auto model = std::make_shared<Model>(settings);
     Vexa::DicomIOManager manager;
     manager.insertImporter(new Vexa::UniversalImporter);
     manager.insertImporter(new Vexa::DVT9000Importer);
@@ -56,11 +68,18 @@ int main(int argc, char** argv)
                 files.push_back(entry.path().string());
         std::shared_ptr<Vexa::DicomVolume> volume;
         try {
-            manager.resetProgress();
-            manager.setFiles(files);
-            manager.start();
-            volume = std::dynamic_pointer_cast<Vexa::DicomVolume>(manager.getData());
-        } catch (const Vexa::DicomException& error) {
+            if (intoModel) {
+                DicomImport import(files, model, settings, manager);
+                if (!import.start())
+                    throw std::runtime_error(import.getErrorMessage());
+                volume = std::dynamic_pointer_cast<Vexa::DicomVolume>(model->getData());
+            } else {
+                manager.resetProgress();
+                manager.setFiles(files);
+                manager.start();
+                volume = std::dynamic_pointer_cast<Vexa::DicomVolume>(manager.getData());
+            }
+        } catch (const std::exception& error) {
             std::fprintf(stderr, "import failed: %s\n", error.what());
             return 1;
         }
@@ -71,8 +90,12 @@ int main(int argc, char** argv)
                     "peak_over_before_mib=%.2f\n",
                     run, files.size(), data->getDimX(), data->getDimY(), data->getDimZ(), seconds, volumeMiB,
                     before / 1024.0, peakKiB() / 1024.0, (peakKiB() - before) / 1024.0);
+        if (intoModel)
+            std::printf("window=%d/%d/%d\n", model->getMinVoxelValue(), model->getMidVoxelValue(),
+                        model->getMaxVoxelValue());
         std::fflush(stdout);
         volume.reset();
+        model->clear();
         manager.resetProgress();
     }
     return 0;

@@ -7,6 +7,7 @@
 #include "dicom/io/DicomErrorCode.h"
 #include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
 #include <array>
@@ -154,7 +155,7 @@ DicomSeriesReader::DicomSeriesReader(const UniversalImporter& importer, const st
 
 unsigned DicomSeriesReader::threadCount(std::size_t files)
 {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned cores = ProcessorAffinity::usableCores();
     if (files < 4)
         return 1;
     return unsigned(std::min<std::size_t>(cores, files));
@@ -321,6 +322,7 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     const unsigned threads = threadCount(count);
     std::vector<std::vector<uint8_t>> buffers(threads);
     std::vector<DicomSlice::DecodeTable> tables(threads);
+    std::vector<DicomSlice::VoxelCounts> counts(threads);
     std::atomic<std::size_t> laid{0};
     parallelFor(0, count, threads, cancelled_, [&](std::size_t k, unsigned worker) {
         const DicomSlice& slice = slices[order[k]];
@@ -333,7 +335,8 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
             file.readAt(slice.pixelOffset + head.size(), buffer.data() + head.size(), pixelBytes - head.size());
         }
         std::vector<uint8_t>().swap(head);
-        slice.decode(buffer.data(), voxels + base + std::ptrdiff_t(k) * step[2], step[0], step[1], &tables[worker]);
+        slice.decode(buffer.data(), voxels + base + std::ptrdiff_t(k) * step[2], step[0], step[1], &tables[worker],
+                     &counts[worker]);
         progress_ = 0.1 + 0.9 * double(++laid) / double(count);
     });
     checkCancel();
@@ -342,7 +345,11 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     sortedFiles.reserve(count);
     for (std::size_t index : order)
         sortedFiles.push_back(files[index]);
-    return std::make_shared<DicomVolume>(information, volume, sortedFiles);
+    std::vector<uint64_t> histogram(DicomSlice::VoxelCounts::values, 0);
+    for (const DicomSlice::VoxelCounts& c : counts)
+        c.addTo(histogram);
+    return std::make_shared<DicomVolume>(information, volume, sortedFiles,
+                                         std::make_shared<const VoxelHistogram>(std::move(histogram)));
 } VEXA_RETHROW
 
 }

@@ -7,11 +7,17 @@
 #include "dicom/io/DicomErrorCode.h"
 #include "dicom/io/DicomParser.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/volume/VoxelHistogram.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Vexa {
 
@@ -58,7 +64,7 @@ struct Converter
 
 template<class Word, class Map>
 void convertRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_t* destination,
-                 std::ptrdiff_t columnStep, std::ptrdiff_t rowStep, Word word, Map map)
+                 std::ptrdiff_t columnStep, std::ptrdiff_t rowStep, DicomSlice::VoxelCounts* counts, Word word, Map map)
 {
     for (unsigned j = 0; j < rows; ++j) {
         uint16_t* out = destination + std::ptrdiff_t(j) * rowStep;
@@ -69,8 +75,59 @@ void convertRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_
         else
             for (unsigned i = 0; i < columns; ++i)
                 out[std::ptrdiff_t(i) * columnStep] = map(word(in, i));
+        if (counts)
+            counts->add(out, columns, columnStep);
     }
 }
+
+#if defined(__SSE2__)
+// The usual CT slice: 16-bit little-endian words, slope 1 and a whole-number intercept, rows
+// laid out along x. Then a voxel is the stored value plus a constant, clamped, which eight
+// voxels at a time take a few instructions instead of a table look-up each.
+// Same results as Converter: round(raw + intercept) + offset is raw + shift for a whole intercept.
+bool convertLinearRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_t* destination,
+                       std::ptrdiff_t rowStep, DicomSlice::VoxelCounts* counts, unsigned shift, unsigned bitsStored,
+                       bool isSigned, long add)
+{
+    if (isSigned ? (add < -32768 || add > 32767) : (add < -65535 || add > 65535))
+        return false;
+    const __m128i mask = _mm_set1_epi16(short(uint16_t((uint32_t(1) << bitsStored) - 1)));
+    const __m128i right = _mm_cvtsi32_si128(int(shift));
+    const __m128i signShift = _mm_cvtsi32_si128(int(16 - bitsStored));
+    const __m128i addend = _mm_set1_epi16(short(uint16_t(add < 0 ? -add : add)));
+    const __m128i signedAddend = _mm_set1_epi16(short(add));
+    const __m128i top = _mm_set1_epi16(4095), zero = _mm_setzero_si128();
+    auto convert = [&](__m128i words) {
+        __m128i raw = _mm_and_si128(_mm_srl_epi16(words, right), mask);
+        if (isSigned) {
+            raw = _mm_sra_epi16(_mm_sll_epi16(raw, signShift), signShift);
+            const __m128i v = _mm_adds_epi16(raw, signedAddend); // saturates beyond the clamp range only
+            return _mm_min_epi16(_mm_max_epi16(v, zero), top);
+        }
+        const __m128i v = add < 0 ? _mm_subs_epu16(raw, addend) : _mm_adds_epu16(raw, addend);
+        return _mm_sub_epi16(v, _mm_subs_epu16(v, top)); // unsigned min(v, 4095)
+    };
+    for (unsigned j = 0; j < rows; ++j) {
+        uint16_t* out = destination + std::ptrdiff_t(j) * rowStep;
+        const uint8_t* in = source + std::size_t(j) * columns * 2;
+        unsigned i = 0;
+        for (; i + 8 <= columns; i += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                             convert(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i))));
+        if (i < columns) {
+            // The row's last few words, through a zero-padded copy.
+            alignas(16) uint16_t tail[8] = {};
+            std::memcpy(tail, in + 2 * i, 2 * (columns - i));
+            alignas(16) uint16_t converted[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(converted), convert(_mm_load_si128(reinterpret_cast<__m128i*>(tail))));
+            std::memcpy(out + i, converted, 2 * (columns - i));
+        }
+        if (counts)
+            counts->add(out, columns, 1);
+    }
+    return true;
+}
+#endif
 
 }
 
@@ -237,8 +294,24 @@ void DicomSlice::checkMatches(const DicomSlice& reference) const try {
             differs("image orientation " + text(orientationTag));
 } VEXA_RETHROW
 
+void DicomSlice::VoxelCounts::add(const uint16_t* row, std::size_t n, std::ptrdiff_t step)
+{
+    if (step == 1) {
+        VoxelHistogram::countInto(row, n, tables.data(), values);
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        ++tables[row[std::ptrdiff_t(i) * step]];
+}
+
+void DicomSlice::VoxelCounts::addTo(std::vector<uint64_t>& histogram) const
+{
+    for (std::size_t v = 0; v < values; ++v)
+        histogram[v] += uint64_t(tables[v]) + tables[values + v] + tables[2 * values + v] + tables[3 * values + v];
+}
+
 void DicomSlice::decode(const uint8_t* pixels, uint16_t* destination, std::ptrdiff_t columnStep,
-                        std::ptrdiff_t rowStep, DecodeTable* table) const try {
+                        std::ptrdiff_t rowStep, DecodeTable* table, VoxelCounts* counts) const try {
     const Converter convert{highBit + 1 - bitsStored,
                             (uint32_t(1) << bitsStored) - 1,
                             bitsStored,
@@ -246,15 +319,22 @@ void DicomSlice::decode(const uint8_t* pixels, uint16_t* destination, std::ptrdi
                             slope,
                             intercept,
                             device == DicomInformation::CT ? 1000.0 : 0.0};
+#if defined(__SSE2__)
+    if (bitsAllocated == 16 && !bigEndian && columnStep == 1 && slope == 1.0 && intercept == std::round(intercept) &&
+        std::fabs(intercept) < 1e6 &&
+        convertLinearRows(pixels, rows, columns, destination, rowStep, counts, convert.shift, bitsStored,
+                          convert.isSigned, long(intercept) + long(convert.offset)))
+        return;
+#endif
     auto run = [&](auto map) {
         if (bitsAllocated == 8)
-            convertRows(pixels, rows, columns, destination, columnStep, rowStep,
+            convertRows(pixels, rows, columns, destination, columnStep, rowStep, counts,
                         [](const uint8_t* p, unsigned i) { return uint8_t(p[i]); }, map);
         else if (bigEndian)
-            convertRows(pixels, rows, columns, destination, columnStep, rowStep,
+            convertRows(pixels, rows, columns, destination, columnStep, rowStep, counts,
                         [](const uint8_t* p, unsigned i) { return uint16_t(p[2 * i] << 8 | p[2 * i + 1]); }, map);
         else
-            convertRows(pixels, rows, columns, destination, columnStep, rowStep,
+            convertRows(pixels, rows, columns, destination, columnStep, rowStep, counts,
                         [](const uint8_t* p, unsigned i) { return uint16_t(p[2 * i + 1] << 8 | p[2 * i]); }, map);
     };
     // A table from stored word to voxel pays off once the pixels outnumber the possible words.

@@ -151,7 +151,8 @@ void PlanningReader::load() try
     const auto lock = model_->changeLock();
     try {
         model_->clear();
-        model_->setData(data);
+        // A stored window is taken as it is; only a planning without one needs the voxels counted.
+        model_->setData(data, !(planning.minVoxelValue && planning.midVoxelValue && planning.maxVoxelValue));
         // The file's patient data win over the header's.
         patient = model_->getPatientData();
         for (const auto& [key, value] : patientValues)

@@ -16,6 +16,7 @@
 #include "vexa/mesh/MeshFactory.h"
 #include "vexa/mesh/MeshFiles.h"
 #include "vexa/volume/VolumeData.h"
+#include "vexa/volume/VoxelHistogram.h"
 
 #include "planning/log/DrillDifference.h"
 #include "planning/log/TreatmentLog.h"
@@ -34,6 +35,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 using Vexa::Matrix44;
@@ -247,13 +249,15 @@ std::shared_ptr<Vexa::VolumeData<unsigned short>> Model::getVolumeData() const
     return volume_;
 }
 
-void Model::setData(std::shared_ptr<Vexa::DicomData> data) try
+void Model::setData(std::shared_ptr<Vexa::DicomData> data, bool windowFromVolume) try
 {
     std::shared_ptr<Vexa::VolumeData<unsigned short>> volume;
     std::vector<std::string> files;
+    std::shared_ptr<const Vexa::VoxelHistogram> histogram;
     if (const auto dicomVolume = std::dynamic_pointer_cast<Vexa::DicomVolume>(data)) {
         volume = dicomVolume->getVolumeData();
         files = dicomVolume->getSourceFiles();
+        histogram = dicomVolume->getVoxelHistogram();
     }
     if (volume) {
         // Positioners first: they refuse an empty volume before anything has changed.
@@ -261,7 +265,8 @@ void Model::setData(std::shared_ptr<Vexa::DicomData> data) try
         coronal_->init(1, volume);
         sagittal_->init(0, volume);
         panoramicLine_->setHeight(volume->getDimZ() * volume->getSpacingZ());
-        setWindowFromVolume(*volume);
+        if (windowFromVolume)
+            setWindowFromVolume(*volume, histogram.get());
     }
     std::map<std::string, std::string> patient;
     if (data && data->getInformation()) {
@@ -285,26 +290,25 @@ void Model::setData(std::shared_ptr<Vexa::DicomData> data) try
 }
 VEXA_RETHROW
 
-void Model::setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume) try
+void Model::setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume,
+                                const Vexa::VoxelHistogram* known) try
 {
     // Low end at the mean (air and soft tissue below it), high end where the brightest
     // thousandth of the voxels begins (metal and marker balls do not stretch the window).
     const std::size_t count = volume.getVoxelCount();
     if (count == 0)
         return;
-    std::vector<std::size_t> histogram(65536, 0);
-    double sum = 0.0;
-    const unsigned short* voxels = volume.getVoxels();
-    for (std::size_t i = 0; i < count; ++i) {
-        ++histogram[voxels[i]];
-        sum += voxels[i];
-    }
-    const int low = static_cast<int>(std::lround(sum / double(count)));
+    // A histogram that does not count every voxel belongs to other voxels: count them anew.
+    std::optional<Vexa::VoxelHistogram> counted;
+    if (!known || known->total() != count)
+        known = &counted.emplace(volume);
+    const Vexa::VoxelHistogram& histogram = *known;
+    const int low = static_cast<int>(std::lround(double(histogram.sum()) / double(count)));
     const std::size_t wanted = count - count / 1000;
     std::size_t seen = 0;
     int high = 0;
     for (int value = 0; value < 65536; ++value) {
-        seen += histogram[value];
+        seen += histogram.counts()[value];
         if (seen >= wanted) {
             high = value;
             break;

@@ -54,6 +54,7 @@ class DicomData;
 class IndexedTriangleMesh;
 class Slice;
 template<class T> class VolumeData;
+class VoxelHistogram;
 }
 
 class Model : public QObject,
@@ -165,8 +166,9 @@ public:
     std::shared_ptr<Vexa::VolumeData<unsigned short>> getVolumeData() const;
     // Takes the imported data; with a volume (a DicomVolume) also sets the panoramic line's
     // height, initialises the positioners, takes the source files as the DICOM file list,
-    // sets the grey-value window from the voxels and fills empty patient data from the header.
-    void setData(std::shared_ptr<Vexa::DicomData> data);
+    // sets the grey-value window from the voxels (unless the caller sets a stored one: a pass
+    // over every voxel) and fills empty patient data from the header.
+    void setData(std::shared_ptr<Vexa::DicomData> data, bool windowFromVolume = true);
     // The DICOM files of the planning (the planning writer points them at its copies).
     std::vector<std::string> getDicomFiles() const;
     void setDicomFiles(const std::vector<std::string>& files);
@@ -310,7 +312,9 @@ private:
     bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
     void loadDigitMeshes();
     void loadToolMeshes();
-    void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume);
+    // histogram: the voxels' histogram when it is known already (it is counted otherwise).
+    void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume,
+                             const Vexa::VoxelHistogram* histogram = nullptr);
 
     std::shared_ptr<Settings> settings_;
     std::shared_ptr<INavigationController> navigation_;

@@ -2,6 +2,8 @@
 
 #include "vexa/algorithm/MarchingCubesTable.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ParallelJobs.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
 #include <atomic>
@@ -366,36 +368,80 @@ private:
     SlabMesh* mesh_ = nullptr;
 };
 
-// Runs fn(index, thread) for index in [0, count) on up to `threads` threads (thread: 0 to
-// threads - 1, which thread runs it); rethrows the first exception after all have ended.
-template<class Fn>
-void parallelFor(unsigned threads, std::size_t count, Fn fn)
+// The cut edges along x in every eighth row of each sample layer: a cheap measure of how much
+// surface passes there (read on all cores for a large volume; for a small one, starting the
+// threads would cost more than the reading).
+constexpr int sampledRows = 8;
+
+std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 {
-    std::atomic<std::size_t> nextIndex{0};
-    std::exception_ptr failure;
-    std::mutex failureMutex;
-    auto worker = [&](unsigned thread) {
-        try
+    std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
+    const std::size_t voxels = std::size_t(g.nx) * g.ny * g.nz;
+    ParallelJobs::run(voxels < (std::size_t(1) << 25) ? 1 : threads, cuts.size(), [&](std::size_t z, unsigned) {
+        std::size_t count = 0;
+        for (int y = 0; y < g.ny; y += sampledRows)
         {
-            for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
-                fn(i, thread);
+            const unsigned short* row = g.voxels + (z * g.ny + y) * g.nx;
+            bool inside = row[0] >= g.iso;
+            count += inside;
+            for (int x = 1; x < g.nx; ++x)
+            {
+                const bool next = row[x] >= g.iso;
+                count += next != inside;
+                inside = next;
+            }
         }
-        catch (...)
+        cuts[z] = count;
+    });
+    return cuts;
+}
+
+// Cell layers [first, end) of each slab. The surface rarely fills the volume evenly (a jaw
+// takes a third of the slices), so equal slabs would leave most threads idle while a few
+// work: the slabs are cut to equal shares of the estimated work instead, a few per thread so
+// that the threads that finish early take more. Every slab computes its first layer again,
+// which the estimate counts too.
+struct Slab
+{
+    int first, end;          // cell layers [first, end)
+    std::size_t vertices;    // estimated, 0 when unknown
+};
+
+std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
+{
+    const int cellLayers = g.nz + 1;
+    const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
+    if (slabCount == 1)
+        return {{0, cellLayers, 0}};
+    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
+    // Classifying a layer costs about as much as a cut edge per 64 samples.
+    const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
+    auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? sampledRows * double(cuts[std::size_t(pz - 1)]) : 0.0; };
+    std::vector<double> work(static_cast<std::size_t>(cellLayers));
+    double total = 0.0;
+    for (int cz = 0; cz < cellLayers; ++cz)
+        total += work[std::size_t(cz)] = layerCost + sampleLayer(cz) + sampleLayer(cz + 1);
+    const double share = (total + slabCount * layerCost) / slabCount;
+    std::vector<Slab> slabs;
+    int first = 0;
+    double done = 0.0, cut = 0.0;
+    for (int cz = 0; cz < cellLayers; ++cz)
+    {
+        done += work[std::size_t(cz)];
+        cut += sampleLayer(cz + 1);
+        const bool last = cz + 1 == cellLayers;
+        if (last || (done >= share && cz + 1 - first >= 2 && cellLayers - cz - 1 >= 2))
         {
-            std::lock_guard<std::mutex> lock(failureMutex);
-            if (!failure)
-                failure = std::current_exception();
+            // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then
+            // never grow by copying (and by handing memory back and forth with the kernel,
+            // which every other thread pays for).
+            slabs.push_back({first, cz + 1, std::size_t((3.0 * (cut + sampleLayer(first)) + 1024.0) * 1.25)});
+            first = cz + 1;
+            done = layerCost + sampleLayer(first);
+            cut = 0.0;
         }
-    };
-    const unsigned n = unsigned(std::min<std::size_t>(threads, count));
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < n; ++t)
-        pool.emplace_back(worker, t);
-    worker(0);
-    for (auto& t : pool)
-        t.join();
-    if (failure)
-        std::rethrow_exception(failure);
+    }
+    return slabs;
 }
 
 }
@@ -436,27 +482,25 @@ bool MarchingCubes::generate() try
     grid.level = isoValue_ - 0.5;
     grid.outside = std::min(0.0, grid.level - 1.0);
 
-    unsigned threads = threadCount_ ? threadCount_ : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = threadCount_ ? threadCount_ : ProcessorAffinity::usableCores();
     const int cellLayers = grid.nz + 1;
-    // A few slabs per thread even out the work (the object rarely fills the volume evenly),
-    // but every slab computes its first layer again, so slabs stay at least 8 cells thick.
-    const int slabCount =
-        threads == 1 ? 1 : std::clamp(std::min<int>(int(threads) * 4, cellLayers / 8), 1, cellLayers);
-    std::vector<std::pair<int, int>> slabs;
-    for (int s = 0; s < slabCount; ++s)
-        slabs.emplace_back(int(std::int64_t(cellLayers) * s / slabCount),
-                           int(std::int64_t(cellLayers) * (s + 1) / slabCount));
-
+    const std::vector<Slab> slabs = cutIntoSlabs(grid, threads);
     std::vector<SlabMesh> meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
     // One worker per thread: its layer buffers serve all the slabs that thread takes.
     std::vector<std::unique_ptr<SlabWorker>> workers(threads);
-    parallelFor(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
+    ParallelJobs::run(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
         if (!workers[thread])
             workers[thread] = std::make_unique<SlabWorker>(grid);
         SlabWorker& worker = *workers[thread];
-        const bool finished = worker.run(slabs[s].first, slabs[s].second, meshes[s], stop, [&] {
+        if (slabs[s].vertices)
+        {
+            meshes[s].positions.reserve(3 * slabs[s].vertices);
+            meshes[s].normals.reserve(3 * slabs[s].vertices);
+            meshes[s].triangles.reserve(6 * slabs[s].vertices);
+        }
+        const bool finished = worker.run(slabs[s].first, slabs[s].end, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
                 stop = true;
@@ -489,7 +533,7 @@ bool MarchingCubes::generate() try
     std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    parallelFor(threads, meshes.size(), [&](std::size_t s, unsigned) {
+    ParallelJobs::run(threads, meshes.size(), [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)

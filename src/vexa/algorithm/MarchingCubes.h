@@ -25,7 +25,7 @@ public:
     MarchingCubes(std::shared_ptr<const VolumeData<unsigned short>> volume, unsigned short isoValue,
                   const Vector3D& offset = Vector3D());
 
-    // Worker threads; 0 (the default) uses every core.
+    // Worker threads; 0 (the default) uses every core the process may run on.
     void setThreadCount(unsigned threads) { threadCount_ = threads; }
 
     bool start() override;

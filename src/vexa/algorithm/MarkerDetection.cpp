@@ -2,6 +2,7 @@
 
 #include "vexa/algorithm/PointMatching.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
 #include <atomic>
@@ -85,7 +86,7 @@ bool MarkerDetection::detect() try
     const std::size_t voxelCount = volume_->getVoxelCount();
     const std::size_t nx = volume_->getDimX(), rows = std::size_t(volume_->getDimY()) * volume_->getDimZ();
     std::vector<unsigned short> rowMaximum(rows, 0);
-    const unsigned threads = unsigned(std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, rows));
+    const unsigned threads = unsigned(std::clamp<std::size_t>(ProcessorAffinity::usableCores(), 1, rows));
     std::vector<std::vector<std::size_t>> partial(threads, std::vector<std::size_t>(65536, 0));
     std::vector<std::thread> pool;
     std::atomic<bool> stop{false};

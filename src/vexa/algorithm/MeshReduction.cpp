@@ -1,14 +1,18 @@
 #include "vexa/algorithm/MeshReduction.h"
 
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/core/ParallelJobs.h"
+#include "vexa/core/ProcessorAffinity.h"
 #include "vexa/math/Vector3.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -79,9 +83,11 @@ struct Quadric
 
 // A possible collapse of edge (u, v), u < v, queued at `time` (the number of collapses done
 // then). Cheapest first; ties in a fixed order so that the result does not depend on the queue.
-struct Candidate
+// Sixteen bytes, so that the four children of a queue entry fill one cache line: the cost is
+// kept in single precision, which orders collapses as finely as the choice needs.
+struct alignas(16) Candidate
 {
-    double cost;
+    float cost;
     unsigned u, v;
     unsigned time;
 
@@ -95,20 +101,40 @@ struct Candidate
     }
 };
 
-// Min-queue of candidates as a four-way heap: half as deep as a binary one, and the four
-// children of an entry lie side by side in memory, which matters once the queue outgrows
-// the caches.
+// Storage on cache-line boundaries for the queue.
+template<class T>
+struct CacheLineAllocator
+{
+    using value_type = T;
+    static constexpr std::align_val_t alignment{64};
+    CacheLineAllocator() = default;
+    template<class U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, alignment); }
+    template<class U>
+    bool operator==(const CacheLineAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
+
+// Min-queue of candidates as a four-way heap: half as deep as a binary one, and with the root
+// at slot 3 the four children of every entry share one cache line, which matters once the
+// queue outgrows the caches (as it does from the first collapse on).
 class CandidateQueue
 {
 public:
-    bool empty() const { return heap_.empty(); }
-    std::size_t size() const { return heap_.size(); }
+    bool empty() const { return heap_.size() == root; }
+    std::size_t size() const { return heap_.size() - root; }
 
     // Drops the entries for which outdated(entry) holds and orders the rest.
     template<class Outdated>
     void prune(Outdated outdated)
     {
-        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), outdated), heap_.end());
+        heap_.erase(std::remove_if(heap_.begin() + root, heap_.end(), outdated), heap_.end());
         order();
     }
 
@@ -117,43 +143,59 @@ public:
 
     void order()
     {
-        for (std::size_t i = heap_.size() / 4 + 1; i-- > 0;)
-            if (i < heap_.size())
-                siftDown(i, heap_[i]);
+        const std::size_t n = heap_.size();
+        if (n <= root + 1)
+            return;
+        // Every slot from the last one's parent down to the root.
+        for (std::size_t i = parent(n - 1) + 1; i-- > root;)
+            siftDown(i, heap_[i]);
     }
 
     void push(const Candidate& c)
     {
         std::size_t i = heap_.size();
         heap_.push_back(c);
-        while (i > 0)
+        while (i > root)
         {
-            const std::size_t parent = (i - 1) / 4;
-            if (!c.before(heap_[parent]))
+            const std::size_t up = parent(i);
+            if (!c.before(heap_[up]))
                 break;
-            heap_[i] = heap_[parent];
-            i = parent;
+            heap_[i] = heap_[up];
+            i = up;
         }
         heap_[i] = c;
     }
 
+    const Candidate& top() const { return heap_[root]; }
+
+    template<class Fn>
+    void forEach(Fn fn) const
+    {
+        for (std::size_t i = root; i < heap_.size(); ++i)
+            fn(heap_[i]);
+    }
+
     Candidate pop()
     {
-        const Candidate top = heap_.front();
+        const Candidate top = heap_[root];
         const Candidate last = heap_.back();
         heap_.pop_back();
-        if (!heap_.empty())
-            siftDown(0, last);
+        if (heap_.size() > root)
+            siftDown(root, last);
         return top;
     }
 
 private:
+    static constexpr std::size_t root = 3;
+    // Children of slot i: 4 i - 8 to 4 i - 5 (a multiple of four: one cache line).
+    static std::size_t parent(std::size_t i) { return (i + 8) / 4; }
+
     void siftDown(std::size_t i, const Candidate c)
     {
         const std::size_t n = heap_.size();
         for (;;)
         {
-            const std::size_t first = 4 * i + 1;
+            const std::size_t first = 4 * i - 8;
             if (first >= n)
                 break;
             const std::size_t end = std::min(first + 4, n);
@@ -169,12 +211,35 @@ private:
         heap_[i] = c;
     }
 
-    std::vector<Candidate> heap_;
+    std::vector<Candidate, CacheLineAllocator<Candidate>> heap_ = std::vector<Candidate, CacheLineAllocator<Candidate>>(root);
+};
+
+// The state of one reduction pass: its queue and scratch space. A pass over a block of the mesh
+// touches only that block's vertices and triangles, so the passes of different blocks can run
+// at once.
+struct Pass
+{
+    int block = -1; // -1: the whole mesh
+    std::size_t removed = 0;
+    CandidateQueue queue;
+    // Every collapse queues the surviving end's edges anew; older entries of an edge are left
+    // in the queue and skipped. Once a quarter as many entries as the queue held after the
+    // last sweep have been queued, the outdated ones are swept out in one pass, which costs
+    // far less than popping each of them.
+    std::size_t prunedSize = 0;
+    std::size_t pushedSincePrune = 0;
+    unsigned clock = 0; // collapses of this pass (with those of the passes before)
+    std::vector<unsigned> around;
+    std::vector<unsigned>* mark = nullptr; // == stamp: visited in the current neighbourhood walk
+    unsigned* stamp = nullptr;
 };
 
 class Reducer
 {
 public:
+    // The block passes stop this far above the target, leaving the rest to the whole-mesh pass.
+    static constexpr double spareFactor = 1.6;
+
     Reducer(const IndexedTriangleMesh& mesh)
     {
         const auto& v = mesh.getVertices();
@@ -208,58 +273,172 @@ public:
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
 
+        // Each vertex sums the planes of its triangles, in triangle order (the vertices are
+        // independent, so all cores share the work and the sums do not depend on them).
         quadrics_.resize(vertexCount);
-        for (const auto& f : triangles_)
-        {
-            const Vector3D& p0 = positions_[f[0]];
-            const Vector3D cross = (positions_[f[1]] - p0).cross(positions_[f[2]] - p0);
-            const double length = cross.length();
-            if (!(length > 0.0))
-                continue;
-            const Vector3D n = cross / length;
-            const Quadric q = Quadric::plane(n, -n.dot(p0), 0.5 * length);
-            for (unsigned corner : f)
-                quadrics_[corner] += q;
-        }
+        ParallelJobs::ranges(vertexCount, grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                for (unsigned f : incident_[v])
+                {
+                    const auto& t = triangles_[f];
+                    const Vector3D& p0 = positions_[t[0]];
+                    const Vector3D cross = (positions_[t[1]] - p0).cross(positions_[t[2]] - p0);
+                    const double length = cross.length();
+                    if (!(length > 0.0))
+                        continue;
+                    const Vector3D n = cross / length;
+                    quadrics_[v] += Quadric::plane(n, -n.dot(p0), 0.5 * length);
+                }
+        });
         changed_.assign(vertexCount, 0);
-        mark_.assign(vertexCount, 0);
         lockUnsoundVertices();
     }
 
     std::size_t aliveTriangles() const { return aliveCount_; }
 
-    void queueAllEdges()
+    // A pass over the whole mesh, after the block passes (if any).
+    void startWholePass(Pass& pass)
     {
-        for (const auto& f : triangles_)
+        pass.block = -1;
+        pass.clock = clock_;
+        pass.mark = &wholeMark_;
+        pass.stamp = &wholeStamp_;
+        wholeMark_.assign(positions_.size(), 0);
+        std::vector<Candidate> edges;
+        edges.reserve(triangles_.size() * 3 / 2);
+        for (std::size_t f = 0; f < triangles_.size(); ++f)
+        {
+            if (!alive_[f])
+                continue;
+            const auto& t = triangles_[f];
             for (int k = 0; k < 3; ++k)
             {
-                const unsigned u = f[k], v = f[(k + 1) % 3];
-                if (u < v && !locked_[u] && !locked_[v])
-                {
-                    Vector3D target;
-                    queue_.append({placement(u, v, target), u, v, 0});
-                }
+                const unsigned u = t[k], v = t[(k + 1) % 3];
+                if (u < v && movable(pass, u) && movable(pass, v))
+                    edges.push_back({0.0f, u, v, pass.clock});
             }
-        queue_.order();
-        prunedSize_ = queue_.size();
+        }
+        ParallelJobs::ranges(edges.size(), grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                Vector3D target;
+                edges[i].cost = float(placement(edges[i].u, edges[i].v, target));
+            }
+        });
+        for (const Candidate& c : edges)
+            pass.queue.append(c);
+        pass.queue.order();
+        pass.prunedSize = pass.queue.size();
+    }
+
+    // Large meshes are first reduced block by block on all cores: the vertices are grouped by
+    // the cube of a grid they lie in, and each block collapses only edges whose triangles all
+    // lie within it. So that the blocks together collapse in about the order one queue for the
+    // whole mesh would, they go in steps: each step allows collapses up to a cost that all
+    // blocks share, the cost below which half of what is left to remove lies, until the mesh is
+    // near the target. The whole-mesh pass then finishes in cost order, also where the blocks
+    // meet. The blocks do not depend on the number of cores, so neither does the result.
+    // keepGoing() is asked now and then (from several threads); false stops the passes early
+    // (the mesh stays valid).
+    template<class KeepGoing>
+    void reduceBlocks(std::size_t target, KeepGoing keepGoing)
+    {
+        const std::size_t start = aliveCount_;
+        if (start < 3 * blockTriangles || start <= target)
+            return;
+        prepareBlocks();
+        if (!(cube_ > 0.0))
+            return;
+        const std::size_t count = divideIntoBlocks();
+        struct Scratch
+        {
+            std::vector<unsigned> mark;
+            unsigned stamp = 0;
+        };
+        const unsigned threads = ProcessorAffinity::usableCores();
+        std::vector<Scratch> scratch(threads);
+        std::vector<Pass> passes(count);
+        std::vector<std::vector<float>> costs(count);
+        auto forBlocks = [&](auto body) {
+            ParallelJobs::run(threads, count, [&](std::size_t b, unsigned thread) {
+                Scratch& own = scratch[thread];
+                if (own.mark.empty())
+                    own.mark.assign(positions_.size(), 0);
+                passes[b].mark = &own.mark;
+                passes[b].stamp = &own.stamp;
+                body(passes[b], b);
+            });
+        };
+        forBlocks([&](Pass& pass, std::size_t b) {
+            pass.block = int(b);
+            queueBlockEdges(pass);
+        });
+        const std::size_t goal = std::size_t(spareFactor * double(target));
+        std::atomic<bool> stop{false};
+        // Steps stop once within a sixteenth of the goal (the whole-mesh pass does the rest).
+        while (aliveCount_ > goal + goal / 16 && !stop)
+        {
+            // The collapses still queued, cheapest first: half of the triangles above the goal
+            // go with the cheapest quarter of that many collapses and those they make cheap.
+            forBlocks([&](Pass& pass, std::size_t b) {
+                costs[b].clear();
+                pass.queue.forEach([&](const Candidate& c) {
+                    if (!outdated(c))
+                        costs[b].push_back(c.cost);
+                });
+            });
+            std::vector<float> all;
+            for (const auto& c : costs)
+                all.insert(all.end(), c.begin(), c.end());
+            if (all.empty())
+                break;
+            const std::size_t wanted = std::min(all.size() - 1, (aliveCount_ - goal) / 4);
+            std::nth_element(all.begin(), all.begin() + std::ptrdiff_t(wanted), all.end());
+            const float limit = all[wanted];
+            std::vector<std::size_t> removed(count, 0);
+            forBlocks([&](Pass& pass, std::size_t b) {
+                const std::size_t before = pass.removed;
+                std::size_t collapses = 0;
+                while (!stop && collapseNext(pass, limit))
+                    if (++collapses % 1000 == 0 && !keepGoing())
+                        stop = true;
+                removed[b] = pass.removed - before;
+            });
+            std::size_t total = 0;
+            for (std::size_t r : removed)
+                total += r;
+            aliveCount_ -= total;
+            if (total == 0)
+                break;
+        }
+        for (const Pass& pass : passes)
+            clock_ = std::max(clock_, pass.clock);
     }
 
     // One collapse, the cheapest allowed one; false when none is left.
-    bool collapseNext()
+    bool collapseNext(Pass& pass, float limit = std::numeric_limits<float>::infinity())
     {
-        while (!queue_.empty())
+        while (!pass.queue.empty())
         {
-            const Candidate c = queue_.pop();
+            if (pass.queue.top().cost > limit)
+                return false;
+            const Candidate c = pass.queue.pop();
             if (outdated(c))
                 continue;
             Vector3D target;
             placement(c.u, c.v, target);
-            if (!allowed(c.u, c.v, target))
+            if (!allowed(pass, c.u, c.v, target))
                 continue;
-            collapse(c.u, c.v, target);
+            collapse(pass, c.u, c.v, target);
             return true;
         }
         return false;
+    }
+
+    void finishWholePass(const Pass& pass)
+    {
+        aliveCount_ -= pass.removed;
+        clock_ = pass.clock;
     }
 
     std::shared_ptr<IndexedTriangleMesh> result() const
@@ -317,33 +496,35 @@ private:
         // Each vertex looks at its own edges: every one must lie in exactly two triangles that
         // run along it in opposite directions. The ends of an edge see the same triangles, so
         // both lock themselves when it is unsound.
-        std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
-        for (unsigned v = 0; v < positions_.size(); ++v)
-        {
-            if (incident_[v].empty())
-                continue;
-            ends.clear();
-            for (unsigned f : incident_[v])
+        ParallelJobs::ranges(positions_.size(), grain, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
+            for (unsigned v = unsigned(begin); v < end; ++v)
             {
-                const auto& t = triangles_[f];
-                const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-                ends.emplace_back(t[(k + 1) % 3], 1);
-                ends.emplace_back(t[(k + 2) % 3], -1);
+                if (incident_[v].empty())
+                    continue;
+                ends.clear();
+                for (unsigned f : incident_[v])
+                {
+                    const auto& t = triangles_[f];
+                    const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
+                    ends.emplace_back(t[(k + 1) % 3], 1);
+                    ends.emplace_back(t[(k + 2) % 3], -1);
+                }
+                std::sort(ends.begin(), ends.end());
+                bool sound = true;
+                for (std::size_t i = 0; i < ends.size() && sound;)
+                {
+                    std::size_t j = i;
+                    int balance = 0;
+                    while (j < ends.size() && ends[j].first == ends[i].first)
+                        balance += ends[j++].second;
+                    sound = j - i == 2 && balance == 0;
+                    i = j;
+                }
+                if (!sound || !singleFan(v))
+                    locked_[v] = 1;
             }
-            std::sort(ends.begin(), ends.end());
-            bool sound = true;
-            for (std::size_t i = 0; i < ends.size() && sound;)
-            {
-                std::size_t j = i;
-                int balance = 0;
-                while (j < ends.size() && ends[j].first == ends[i].first)
-                    balance += ends[j++].second;
-                sound = j - i == 2 && balance == 0;
-                i = j;
-            }
-            if (!sound || !singleFan(v))
-                locked_[v] = 1;
-        }
+        });
     }
 
     // The triangles around v form one closed fan.
@@ -370,13 +551,113 @@ private:
         return steps == links.size();
     }
 
-    void push(unsigned u, unsigned v)
+    // The edge of the cubes the blocks are made of: about blockTriangles triangles of the mesh
+    // in each cube it passes through (a surface crosses a cube of edge h in about 1.5 h^2).
+    void prepareBlocks()
     {
-        if (locked_[u] || locked_[v])
+        double lengths = 0.0;
+        std::size_t edges = 0;
+        for (std::size_t f = 0; f < triangles_.size(); f += 97)
+        {
+            const double length = (positions_[triangles_[f][1]] - positions_[triangles_[f][0]]).length();
+            if (std::isfinite(length))
+            {
+                lengths += length * length;
+                ++edges;
+            }
+        }
+        const double meanSquare = edges ? lengths / double(edges) : 0.0;
+        // A triangle of the mesh covers about 0.43 of its squared edge.
+        cube_ = std::sqrt(double(blockTriangles) * 0.43 * meanSquare / 1.5);
+        lower_ = Vector3D(std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                          std::numeric_limits<double>::infinity());
+        for (const Vector3D& p : positions_)
+            if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
+                lower_ = Vector3D(std::min(lower_.x, p.x), std::min(lower_.y, p.y), std::min(lower_.z, p.z));
+    }
+
+    // Vertices in blocks by the cube of a grid they lie in; then which vertices lie inside their
+    // block, all their neighbours with them. Returns the number of blocks.
+    std::size_t divideIntoBlocks()
+    {
+        std::vector<std::uint64_t> cells(positions_.size(), ~std::uint64_t(0));
+        for (std::size_t v = 0; v < positions_.size(); ++v)
+        {
+            const Vector3D q = (positions_[v] - lower_) / cube_;
+            if (!(q.x < 1e6 && q.y < 1e6 && q.z < 1e6)) // also not a number, and beyond any block
+                continue;
+            auto index = [](double c) { return std::uint64_t(std::max(0.0, c)); };
+            cells[v] = (index(q.z) << 42) | (index(q.y) << 21) | index(q.x);
+        }
+        std::vector<std::uint64_t> used;
+        for (std::uint64_t c : cells)
+            if (c != ~std::uint64_t(0))
+                used.push_back(c);
+        std::sort(used.begin(), used.end());
+        used.erase(std::unique(used.begin(), used.end()), used.end());
+        block_.assign(positions_.size(), -1);
+        blockVertices_.assign(used.size(), {});
+        for (unsigned v = 0; v < positions_.size(); ++v)
+            if (cells[v] != ~std::uint64_t(0))
+            {
+                const auto b = std::size_t(std::lower_bound(used.begin(), used.end(), cells[v]) - used.begin());
+                block_[v] = int(b);
+                if (!incident_[v].empty())
+                    blockVertices_[b].push_back(v);
+            }
+        inner_.assign(positions_.size(), 0);
+        ParallelJobs::ranges(positions_.size(), grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+            {
+                bool inside = block_[v] >= 0 && !locked_[v] && !incident_[v].empty();
+                for (unsigned f : incident_[v])
+                    for (unsigned corner : triangles_[f])
+                        inside = inside && block_[corner] == block_[v];
+                inner_[v] = inside;
+            }
+        });
+        return used.size();
+    }
+
+    // The edges of a block pass: from each of its vertices u to a neighbour v > u, each once.
+    void queueBlockEdges(Pass& pass)
+    {
+        for (unsigned u : blockVertices_[std::size_t(pass.block)])
+        {
+            if (!movable(pass, u))
+                continue;
+            for (unsigned f : incident_[u])
+            {
+                const auto& t = triangles_[f];
+                const int k = t[0] == u ? 0 : (t[1] == u ? 1 : 2);
+                const unsigned v = t[(k + 1) % 3];
+                if (u < v && movable(pass, v))
+                {
+                    Vector3D target;
+                    pass.queue.append({float(placement(u, v, target)), u, v, pass.clock});
+                }
+            }
+        }
+        pass.queue.order();
+        pass.prunedSize = pass.queue.size();
+    }
+
+    // Whether the pass may move the vertex: never a locked one, and a block pass only the
+    // vertices that lie inside its block.
+    bool movable(const Pass& pass, unsigned v) const
+    {
+        if (pass.block < 0)
+            return !locked_[v];
+        return inner_[v] && block_[v] == pass.block;
+    }
+
+    void push(Pass& pass, unsigned u, unsigned v)
+    {
+        if (!movable(pass, u) || !movable(pass, v))
             return;
         Vector3D target;
-        queue_.push({placement(u, v, target), u, v, clock_});
-        ++pushedSincePrune_;
+        pass.queue.push({float(placement(u, v, target)), u, v, pass.clock});
+        ++pass.pushedSincePrune;
     }
 
     // Where u and v would merge to, and the error of that point.
@@ -410,32 +691,33 @@ private:
     }
 
     // The vertices that share a triangle with v, each once (in no particular order).
-    void neighbours(unsigned v, std::vector<unsigned>& out)
+    void neighbours(Pass& pass, unsigned v, std::vector<unsigned>& out)
     {
         out.clear();
-        const unsigned stamp = nextMark();
+        const unsigned stamp = nextMark(pass);
+        std::vector<unsigned>& mark = *pass.mark;
         for (unsigned f : incident_[v])
             for (unsigned corner : triangles_[f])
-                if (corner != v && mark_[corner] != stamp)
+                if (corner != v && mark[corner] != stamp)
                 {
-                    mark_[corner] = stamp;
+                    mark[corner] = stamp;
                     out.push_back(corner);
                 }
     }
 
-    unsigned nextMark()
+    static unsigned nextMark(Pass& pass)
     {
         // Restarted well before the count runs out, so that the marks of one check (a few
         // steps) never straddle a restart.
-        if (markStamp_ > std::numeric_limits<unsigned>::max() - 8)
+        if (*pass.stamp > std::numeric_limits<unsigned>::max() - 8)
         {
-            std::fill(mark_.begin(), mark_.end(), 0u);
-            markStamp_ = 0;
+            std::fill(pass.mark->begin(), pass.mark->end(), 0u);
+            *pass.stamp = 0;
         }
-        return ++markStamp_;
+        return ++*pass.stamp;
     }
 
-    bool allowed(unsigned u, unsigned v, const Vector3D& target)
+    bool allowed(Pass& pass, unsigned u, unsigned v, const Vector3D& target)
     {
         // The edge must have exactly two triangles, and the ends may share only the two
         // vertices across it (the link condition); otherwise the collapse pinches the surface.
@@ -452,15 +734,16 @@ private:
         }
         if (shared != 2 || across[0] == across[1])
             return false;
-        nextMark(); // a restart, if due, comes before the two walks
-        neighbours(u, nu_);
-        const unsigned ofU = markStamp_, counted = nextMark();
+        nextMark(pass); // a restart, if due, comes before the two walks
+        neighbours(pass, u, pass.around);
+        std::vector<unsigned>& mark = *pass.mark;
+        const unsigned ofU = *pass.stamp, counted = nextMark(pass);
         int common = 0;
         for (unsigned f : incident_[v])
             for (unsigned corner : triangles_[f])
-                if (corner != v && (mark_[corner] == ofU))
+                if (corner != v && (mark[corner] == ofU))
                 {
-                    mark_[corner] = counted;
+                    mark[corner] = counted;
                     ++common;
                 }
         if (common != 2)
@@ -497,7 +780,7 @@ private:
         return true;
     }
 
-    void collapse(unsigned u, unsigned v, const Vector3D& target)
+    void collapse(Pass& pass, unsigned u, unsigned v, const Vector3D& target)
     {
         positions_[u] = target;
         quadrics_[u] += quadrics_[v];
@@ -507,7 +790,7 @@ private:
             if (t[0] == u || t[1] == u || t[2] == u)
             {
                 alive_[f] = 0;
-                --aliveCount_;
+                ++pass.removed;
                 for (unsigned corner : t)
                     if (corner != v)
                     {
@@ -523,16 +806,16 @@ private:
         }
         incident_[v].clear();
         incident_[v].shrink_to_fit();
-        changed_[u] = ++clock_;
+        changed_[u] = ++pass.clock;
         changed_[v] = std::numeric_limits<unsigned>::max(); // outdates every entry of v
-        neighbours(u, nu_);
-        for (unsigned w : nu_)
-            push(std::min(u, w), std::max(u, w));
-        if (pushedSincePrune_ > prunedSize_ / 4 + 1024)
+        neighbours(pass, u, pass.around);
+        for (unsigned w : pass.around)
+            push(pass, std::min(u, w), std::max(u, w));
+        if (pass.pushedSincePrune > pass.prunedSize / 4 + 1024)
         {
-            queue_.prune([this](const Candidate& c) { return outdated(c); });
-            prunedSize_ = queue_.size();
-            pushedSincePrune_ = 0;
+            pass.queue.prune([this](const Candidate& c) { return outdated(c); });
+            pass.prunedSize = pass.queue.size();
+            pass.pushedSincePrune = 0;
         }
     }
 
@@ -542,9 +825,15 @@ private:
         return c.time < changed_[c.u] || c.time < changed_[c.v];
     }
 
+    // Items per job where the work is shared among the cores.
+    static constexpr std::size_t grain = 16384;
+
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
     // surface folds.
     static constexpr double minimumTurnCosine = 0.17;
+
+    // Blocks of about this many triangles for the block passes.
+    static constexpr std::size_t blockTriangles = 10000;
 
     std::vector<Vector3D> positions_;
     std::vector<Quadric> quadrics_;
@@ -553,20 +842,16 @@ private:
     std::size_t aliveCount_ = 0;
     std::vector<std::vector<unsigned>> incident_;
     std::vector<char> locked_;
-    CandidateQueue queue_;
-    // Every collapse queues the surviving end's edges anew; older entries of an edge are left
-    // in the queue and skipped. Once a quarter as many entries as the queue held after the
-    // last sweep have been queued, the outdated ones are swept out in one pass, which costs
-    // far less than popping each of them.
-    //
+    double cube_ = 0.0;                // edge of the block grid's cubes
+    Vector3D lower_;                   // the grid's origin
+    std::vector<int> block_;           // block of each vertex
+    std::vector<char> inner_;          // all neighbours in the vertex's own block
+    std::vector<std::vector<unsigned>> blockVertices_;
     // changed_: the collapse count when the vertex last moved; the largest count once it is gone.
     std::vector<unsigned> changed_;
     unsigned clock_ = 0;
-    std::size_t prunedSize_ = 0;
-    std::size_t pushedSincePrune_ = 0;
-    std::vector<unsigned> nu_;
-    std::vector<unsigned> mark_; // == markStamp_: visited in the current neighbourhood walk
-    unsigned markStamp_ = 0;
+    std::vector<unsigned> wholeMark_;
+    unsigned wholeStamp_ = 0;
 };
 
 }
@@ -593,22 +878,38 @@ bool MeshReduction::reduce() try
     const std::size_t start = reducer.aliveTriangles();
     if (start > target_)
     {
-        reducer.queueAllEdges();
-        setProgress(0.1);
         const double needed = double(start - target_);
+        // Asked from the block passes' threads.
+        std::atomic<std::size_t> blockCollapses{0};
+        const double blockShare = 1.0 - Reducer::spareFactor * double(target_) / double(start);
+        reducer.reduceBlocks(target_, [&] {
+            const std::size_t done = blockCollapses += 1000;
+            setProgress(0.1 + 0.85 * std::min(1.0, 2.0 * double(done) / needed) * std::max(0.0, blockShare));
+            return !isCancelRequested();
+        });
+        if (isCancelRequested())
+        {
+            result_ = reducer.result();
+            return cancelled();
+        }
+        Pass pass;
+        reducer.startWholePass(pass);
+        setProgress(0.1);
         std::size_t collapses = 0;
-        while (reducer.aliveTriangles() > target_ && reducer.collapseNext())
+        while (reducer.aliveTriangles() - pass.removed > target_ && reducer.collapseNext(pass))
         {
             if (++collapses % 1000 == 0)
             {
-                setProgress(0.1 + 0.85 * double(start - reducer.aliveTriangles()) / needed);
+                setProgress(0.1 + 0.85 * double(start - (reducer.aliveTriangles() - pass.removed)) / needed);
                 if (isCancelRequested())
                 {
+                    reducer.finishWholePass(pass);
                     result_ = reducer.result();
                     return cancelled();
                 }
             }
         }
+        reducer.finishWholePass(pass);
     }
     result_ = reducer.result();
     return true;

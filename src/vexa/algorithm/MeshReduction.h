@@ -8,6 +8,9 @@
 // triangle around it over. Edges that touch a hole or a non-manifold spot of the input are
 // left alone, so such meshes are reduced where they are sound and kept as they are
 // elsewhere. The result has area-weighted vertex normals and draws from float arrays.
+//
+// Large meshes are reduced on all cores, block by block of space, in cost steps shared by all
+// blocks; the result does not depend on the number of cores and is the same on every run.
 #include "vexa/algorithm/AbstractAlgorithm.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 

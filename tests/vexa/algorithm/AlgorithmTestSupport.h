@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <pthread.h>
+#include <sched.h>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +23,27 @@ namespace AlgorithmTestSupport {
 using namespace MeshTestSupport;
 using Vexa::Vector3D;
 using Volume = Vexa::VolumeData<unsigned short>;
+
+// Runs fn in a thread allowed on one core only (the first of this thread's), as under
+// "taskset -c N"; the threads it starts inherit that.
+template<class Fn>
+void runOnOneCore(Fn fn)
+{
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    sched_getaffinity(0, sizeof mine, &mine);
+    int first = 0;
+    while (first < CPU_SETSIZE && !CPU_ISSET(first, &mine))
+        ++first;
+    std::thread worker([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        fn();
+    });
+    worker.join();
+}
 
 // Closest distance from p to triangle abc (Ericson, Real-Time Collision Detection 5.1.5).
 inline double pointTriangleDistance(const Vector3D& p, const Vector3D& a, const Vector3D& b, const Vector3D& c)

@@ -2,6 +2,7 @@
 
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MarchingCubesTable.h"
+#include "vexa/core/ProcessorAffinity.h"
 
 #include <gtest/gtest.h>
 
@@ -260,4 +261,24 @@ TEST(MarchingCubes, SparseRowsHighGreyValuesAndThreadCountsGiveOneSurface)
     MarchingCubes none(high, 65535);
     EXPECT_FALSE(none.start());
     EXPECT_EQ(none.getErrorMessage(), "The volume has no surface at the iso value 65535.");
+}
+
+TEST(MarchingCubes, ThreadPoolFollowsTheCpuAffinity)
+{
+    // On one allowed core the default pool is one thread: the very surface (vertex order
+    // included, which depends on the slabs) that one thread makes.
+    auto volume = makeBall(40, 0.5, Vector3D(10.0, 10.0, 10.0), 7.0);
+    const auto single = surface(volume, 500, 1);
+    ASSERT_TRUE(single);
+    unsigned cores = 0;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> pinned;
+    runOnOneCore([&] {
+        cores = Vexa::ProcessorAffinity::usableCores();
+        pinned = surface(volume, 500);
+    });
+    EXPECT_EQ(cores, 1u);
+    ASSERT_TRUE(pinned);
+    EXPECT_EQ(pinned->getVertices(), single->getVertices());
+    EXPECT_EQ(pinned->getTriangles(), single->getTriangles());
+    EXPECT_GE(Vexa::ProcessorAffinity::usableCores(), 1u);
 }

@@ -133,3 +133,33 @@ TEST(MeshReduction, LongReductionStaysClosedOnTheSurfaceAndRepeatable)
     EXPECT_EQ(second.getResult()->getTriangles(), reduced->getTriangles());
     EXPECT_EQ(second.getResult()->getVertices(), reduced->getVertices());
 }
+
+TEST(MeshReduction, ResultIsByteIdenticalAcrossRunsAndCoreCounts)
+{
+    // Ten runs, every other one on a single core (its set-up then runs on one thread).
+    const auto input = ballSurface(80, 17.0);
+    const std::size_t target = input->getTriangleCount() / 10;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> first;
+    for (int run = 0; run < 10; ++run)
+    {
+        std::shared_ptr<Vexa::IndexedTriangleMesh> result;
+        auto reduce = [&] {
+            MeshReduction job(input, target);
+            if (job.start())
+                result = job.getResult();
+        };
+        if (run % 2)
+            runOnOneCore(reduce);
+        else
+            reduce();
+        ASSERT_NE(result, nullptr);
+        if (!first)
+        {
+            first = result;
+            continue;
+        }
+        EXPECT_EQ(result->getVertices(), first->getVertices()) << run;
+        EXPECT_EQ(result->getNormals(), first->getNormals()) << run;
+        EXPECT_EQ(result->getTriangles(), first->getTriangles()) << run;
+    }
+}

@@ -1,0 +1,94 @@
+// Screenshots and screen video of the real main window at 1920 x 1080 (run under Xvfb with a
+// screen of that size): a screenshot (grab and BMP file) must take under 200 ms, one video frame
+// (grab, JPEG, AVI write) under the capture period of 100 ms. ffmpeg's own Motion-JPEG encoder
+// on the same frames, in the same run, is the yardstick of the JPEG step.
+#include "BenchApplication.h"
+
+#include "shell/main/AviWriter.h"
+#include "shell/main/ImageFolder.h"
+#include "shell/main/MainWindow.h"
+#include "shell/main/VideoCapture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+#include <memory>
+
+namespace {
+
+struct Window
+{
+    Window()
+    {
+        qputenv("MORVANTA_HOME", home.path().toUtf8());
+        benchApplication();
+        window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        window->setGeometry(0, 0, 1920, 1080);
+        QApplication::processEvents();
+    }
+    QTemporaryDir home;
+    std::unique_ptr<MainWindow> window;
+};
+
+Window& window()
+{
+    static Window w;
+    return w;
+}
+
+void screenshot(benchmark::State& state)
+{
+    MainWindow& w = *window().window;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(w.getImageFolder().saveScreenshot(w.grab().toImage()));
+    state.counters["width"] = w.width();
+    state.counters["height"] = w.height();
+    state.SetLabel("target: under 200 ms");
+}
+
+void videoFrame(benchmark::State& state)
+{
+    MainWindow& w = *window().window;
+    AviWriter writer;
+    writer.open(window().home.path() + "/bench.avi", QSize(w.width() & ~1, w.height() & ~1), 100000);
+    for (auto _ : state) {
+        const QImage picture = w.grab().toImage();
+        writer.addFrame(VideoCapture::compress(picture.copy(0, 0, picture.width() & ~1, picture.height() & ~1)));
+    }
+    writer.close();
+    state.SetLabel("target: under the 100 ms capture period");
+}
+
+// ffmpeg's Motion-JPEG encoder on the same grabbed frames, piped as raw pictures; the time per
+// frame includes the pipe.
+void ffmpegMjpegFrame(benchmark::State& state)
+{
+    MainWindow& w = *window().window;
+    const QImage picture = w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (auto _ : state) {
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", {"-v", "error", "-f", "rawvideo", "-pix_fmt", "bgra", "-s",
+                                QString("%1x%2").arg(picture.width()).arg(picture.height()), "-i", "-", "-c:v",
+                                "mjpeg", "-q:v", "5", "-f", "avi", "-y", "/dev/null"});
+        if (!ffmpeg.waitForStarted()) {
+            state.SkipWithError("no ffmpeg");
+            return;
+        }
+        for (int i = 0; i < 10; ++i) {
+            ffmpeg.write(reinterpret_cast<const char*>(picture.constBits()), picture.sizeInBytes());
+            ffmpeg.waitForBytesWritten(-1);
+        }
+        ffmpeg.closeWriteChannel();
+        ffmpeg.waitForFinished(-1);
+    }
+    state.SetItemsProcessed(state.iterations() * 10);
+    state.SetLabel("10 frames an iteration");
+}
+
+}
+
+BENCHMARK(screenshot)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(videoFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ffmpegMjpegFrame)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);

@@ -1,0 +1,532 @@
+#include "shell/main/MainWindow.h"
+
+#include "dicom/import/DVT9000Importer.h"
+#include "dicom/import/UniversalImporter.h"
+#include "planning/io/DicomImport.h"
+#include "planning/io/PlanningReader.h"
+#include "planning/io/PlanningWriter.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/model/Utilities.h"
+#include "platform/ApplicationFolder.h"
+#include "platform/Sound.h"
+#include "shell/dialogs/AboutDialog.h"
+#include "shell/dialogs/AlgorithmProgressDialog.h"
+#include "shell/dialogs/DicomImportDialog.h"
+#include "shell/dialogs/LoadDialog.h"
+#include "shell/dialogs/LoadPlanningDialog.h"
+#include "shell/dialogs/MessageDialog.h"
+#include "shell/dialogs/SaveDialog.h"
+#include "shell/main/IRecordPlayback.h"
+#include "shell/main/ImageFolder.h"
+#include "shell/main/LogFileKey.h"
+#include "shell/main/VideoCapture.h"
+#include "shell/modes/IMorvantaComponent.h"
+#include "shell/modes/ViewFactory.h"
+#include "shell/widgets/Appearance.h"
+#include "shell/widgets/Fonts.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/PlanningButtonView.h"
+#include "shell/widgets/ViewFrame.h"
+#include "vexa/core/ExceptionStack.h"
+#include "vexa/core/IniFileManager.h"
+#include "vexa/core/Version.h"
+#include "vexa/io/EncFile.h"
+#include "vexa/io/Rijndael.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QScreen>
+#include <QShortcut>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QThread>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// The mode of the installation: key "Mode" of group "Morvanta", 1 (Surgical) when missing.
+short installedMode(const std::string& iniFile)
+{
+    const Vexa::IniFileManager ini(iniFile, Vexa::IniFileManager::ReadOnly);
+    const std::string text = ini.getValue("Morvanta", "Mode", std::string());
+    return text.empty() ? 1 : ini.getValue<short>("Morvanta", "Mode", short(0));
+}
+
+}
+
+MainWindow::MainWindow(IRecordPlayback* recorder, Constants::ExecMode mode, QWidget* parent)
+try : QMainWindow(parent), recorder_(recorder), mode_(mode)
+{
+    setObjectName("pName");
+    Fonts::installSubstitutions();
+    setWindowTitle("Morvanta");
+    settings_ = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
+    model_ = std::make_shared<Model>(settings_);
+    setupUsedDicomImporter();
+    central_ = new QWidget(this);
+    central_->setObjectName("CentralWidget");
+    setCentralWidget(central_);
+    mainLayout_ = new QVBoxLayout(central_);
+    mainLayout_->setObjectName("MainWindowLayout");
+    mainLayout_->setContentsMargins(5, 5, 5, 5);
+    mainLayout_->setSpacing(6);
+    component_ = createComponent(installedMode(settings_->getIniFile()));
+    setupButtons();
+    setupMainWidgetStack();
+    setupMiniDisplayArea();
+    setupStatusBar();
+    setupConnections();
+    images_ = std::make_unique<ImageFolder>();
+    if (settings_->getCaptureSupport())
+        video_ = std::make_unique<VideoCapture>(this);
+    // Without a window manager (bare Xvfb) full screen alone leaves the default size.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        setGeometry(screen->geometry());
+    showFullScreen();
+    model_->attach(static_cast<Vexa::IObserver*>(this));
+}
+VEXA_RETHROW
+
+MainWindow::~MainWindow()
+{
+    model_->detach(static_cast<Vexa::IObserver*>(this));
+    video_.reset();
+    closeRecordingFile();
+    // The views detach themselves as the widget tree goes; the mini display is a window of its own.
+    delete miniDisplay_;
+}
+
+void MainWindow::setupUsedDicomImporter()
+{
+    dicomManager_.insertImporter(new Vexa::UniversalImporter());
+    dicomManager_.insertImporter(new Vexa::DVT9000Importer());
+}
+
+QToolButton* MainWindow::createButton(QWidget* parent, const QString& picture, const QString& greyedPicture,
+                                      const QString& text)
+{
+    auto* button = new QToolButton(parent);
+    button->setObjectName(text + "Button");
+    button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    QFont font("System", 12);
+    font.setBold(true);
+    button->setFont(font);
+    if (!picture.isEmpty()) {
+        QIcon icon;
+        const QPixmap normal = Appearance::picture(picture);
+        icon.addPixmap(normal, QIcon::Normal);
+        if (!greyedPicture.isEmpty())
+            icon.addPixmap(Appearance::picture(greyedPicture), QIcon::Disabled);
+        button->setIcon(icon);
+        if (!normal.isNull())
+            button->setIconSize(normal.size());
+        button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    }
+    button->setText(text);
+    return button;
+}
+
+void MainWindow::setupButtons()
+try {
+    auto* row = new QHBoxLayout();
+    row->setObjectName("ButtonLayout");
+    row->setSpacing(6);
+    mainLayout_->addLayout(row);
+    buttonStack_ = new QStackedWidget(central_);
+    buttonStack_->setObjectName("ButtonWidgetStack");
+    row->addWidget(buttonStack_);
+    planningButtons_ = new PlanningButtonView(model_, buttonStack_, "PlanningButtonView");
+    buttonStack_->addWidget(planningButtons_);
+    // The navigation status page arrives with the navigation displays.
+    navigationButtons_ = new QWidget(buttonStack_);
+    navigationButtons_->setObjectName("NavigationButtonView");
+    buttonStack_->addWidget(navigationButtons_);
+    navigationButton_ = createButton(central_, "Navigation.bmp", "NavigationGreyed.bmp", tr("Navigation"));
+    navigationButton_->setCheckable(true);
+    navigationButton_->setEnabled(false);
+    row->addWidget(navigationButton_, 0);
+    versionButton_ = createButton(central_, "Company.bmp", QString(),
+                                  tr("Version ") + QString::fromStdString(Vexa::getProgramVersion().toString(".")) +
+                                      component_->getLetter());
+    row->addWidget(versionButton_, 0);
+    row->addSpacerItem(new QSpacerItem(61, 31, QSizePolicy::Expanding, QSizePolicy::Minimum));
+}
+VEXA_RETHROW
+
+void MainWindow::setupMainWidgetStack()
+try {
+    mainWidget_ = new MainWidget(model_, component_->createViews(model_), central_, "MainWidget");
+    mainWidget_->setFrameShape(QFrame::StyledPanel);
+    mainWidget_->setFrameShadow(QFrame::Sunken);
+    mainLayout_->addWidget(mainWidget_, 1);
+    hideAndShowViews(true);
+}
+VEXA_RETHROW
+
+void MainWindow::setupMiniDisplayArea()
+try {
+    // A window of its own outside the primary screen (left of and below it), for a second monitor.
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect();
+    miniDisplay_ = new QStackedWidget(nullptr);
+    miniDisplay_->setObjectName("MiniDisplay WidgetStack");
+    miniDisplay_->setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    miniDisplay_->setGeometry(-640, screen.height(), 640, 480);
+    navigationPages_ = new QWidget(miniDisplay_);
+    navigationPages_->setObjectName("NavigationAdjustView");
+    miniDisplay_->addWidget(navigationPages_);
+    logo_ = new QLabel(miniDisplay_);
+    logo_->setObjectName("Logo");
+    static_cast<QLabel*>(logo_)->setPixmap(Appearance::picture("Morvanta.bmp"));
+    miniDisplay_->addWidget(logo_);
+    miniDisplay_->setCurrentWidget(logo_);
+    miniDisplay_->show();
+}
+VEXA_RETHROW
+
+void MainWindow::setupStatusBar()
+{
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->setFont(QFont("System", 12));
+    // The navigation status bar view arrives with the navigation displays.
+    statusBarView_ = new QLabel(statusBar());
+    statusBarView_->setObjectName("StatusBarView");
+    statusBar()->addPermanentWidget(statusBarView_, 1);
+}
+
+void MainWindow::setupConnections()
+{
+    connect(planningButtons_, &PlanningButtonView::loadPatientData, this, &MainWindow::loadData);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_O), this), &QShortcut::activated, this,
+            &MainWindow::loadData);
+    connect(planningButtons_, &PlanningButtonView::generate3DModel, mainWidget_, &MainWidget::generate3DModel);
+    connect(navigationButton_, &QToolButton::toggled, this, &MainWindow::enableNavigation);
+    connect(planningButtons_, &PlanningButtonView::closeApp, this, &MainWindow::saveData);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this,
+            &MainWindow::saveData);
+    connect(versionButton_, &QToolButton::clicked, this, &MainWindow::about);
+    if (auto* app = qobject_cast<Quorvane::Application*>(QCoreApplication::instance()))
+        connect(app, &Quorvane::Application::spaceballButtonPressed, this, &MainWindow::evaluateSpaceballButtons);
+    connect(new QShortcut(QKeySequence(Qt::Key_P), this), &QShortcut::activated, this, &MainWindow::makeScreenshot);
+    connect(new QShortcut(QKeySequence(Qt::Key_R), this), &QShortcut::activated, this,
+            &MainWindow::toggleVideoCapture);
+}
+
+void MainWindow::update()
+{
+    // The Model may notify from the navigation timer's thread.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+        return;
+    }
+    // The navigation switch is not wired in yet: the button stays disabled.
+}
+
+void MainWindow::hideAndShowViews(bool planning)
+try {
+    mainWidget_->setUpdatesEnabled(false);
+    const auto frames = mainWidget_->findChildren<ViewFrame*>();
+    component_->showWidgets(planning, QList<QObject*>(frames.begin(), frames.end()));
+    if (auto* control = mainWidget_->findChild<QWidget*>("ControlView"))
+        control->setVisible(planning);
+    mainWidget_->setUpdatesEnabled(true);
+}
+VEXA_RETHROW
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    miniDisplay_->close();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::about()
+{
+    AboutDialog dialog(component_->getName());
+    dialog.exec();
+}
+
+void MainWindow::logCurrentState()
+{
+    if (model_)
+        model_->logUserDefinedState();
+}
+
+void MainWindow::enableNavigation(bool)
+{
+    model_->notify();
+}
+
+void MainWindow::evaluateSpaceballButtons(Quorvane::Application::SpaceballButton button)
+{
+    if (button == Quorvane::Application::Button11)
+        makeScreenshot();
+    else if (button == Quorvane::Application::Button12)
+        toggleVideoCapture();
+}
+
+void MainWindow::makeScreenshot()
+try {
+    const QImage picture = grab().toImage();
+    Platform::playSound(Platform::applicationPath("Data/Sounds/Screenshot.wav"));
+    images_->saveScreenshot(picture);
+}
+VEXA_RETHROW
+
+void MainWindow::toggleVideoCapture()
+try {
+    if (!video_)
+        return;
+    if (video_->getState() == VideoCapture::Idle) {
+        if (video_->setFileName(QString::fromStdString(images_->path() + "/" + images_->reserveName() + ".avi")))
+            video_->start();
+    } else if (video_->getState() == VideoCapture::Capturing) {
+        video_->stop();
+    }
+    model_->setCapturing(video_->getState() == VideoCapture::Capturing);
+    model_->notify();
+}
+VEXA_RETHROW
+
+void MainWindow::stopVideoCapture()
+{
+    if (video_ && video_->getState() != VideoCapture::Idle) {
+        video_->stop();
+        model_->setCapturing(false);
+    }
+}
+
+void MainWindow::showError(const QString& caption, const QString& text)
+{
+    MessageDialog dialog(nullptr, caption, text, MessageDialog::Ok);
+    dialog.exec();
+}
+
+std::string MainWindow::firstPatientPath() const
+{
+    const auto paths = settings_->getPatientPaths();
+    return paths.empty() ? std::string() : paths.front();
+}
+
+QString MainWindow::recordingFileName() const
+{
+    return recordingFile_ ? recordingFile_->fileName() : QString();
+}
+
+// ---- planning flows ----
+
+void MainWindow::loadData()
+try {
+    bool recordingEnded = false;
+    if (settings_->getPlanningState() != 0) {
+        if (!requestPlanningSave(tr("New planning\nwithout save")))
+            return;
+        recordingEnded = recorder_ && mode_ != Constants::TestMode;
+    }
+    LoadDialog dialog(this);
+    if (dialog.exec() != 1) {
+        // The planning goes on: so does the recording the save question ended.
+        if (recordingEnded)
+            startRecordPlayback();
+        return;
+    }
+    model_->clear();
+    settings_->reset();
+    model_->resetAll();
+    model_->notify();
+    if (dialog.getResult() == 0)
+        importPatientData();
+    else if (dialog.getResult() == 1)
+        choosePlanning();
+}
+VEXA_RETHROW
+
+void MainWindow::importPatientData()
+try {
+    Vexa::DicomImportDialog dialog(this, &dicomManager_);
+    dialog.setBasePath(settings_->getCdpath());
+    if (dialog.exec() != 1)
+        return;
+    try {
+        importVolumeData(dialog.getFileNamesOfSelectedStudySet());
+    } catch (const std::exception&) {
+        QMessageBox::critical(this, tr("Error"), tr("Error importing patient data!"));
+    }
+    startRecordPlayback();
+}
+VEXA_RETHROW
+
+bool MainWindow::importVolumeData(const std::vector<std::string>& files)
+try {
+    DicomImport job(files, model_, settings_, dicomManager_);
+    AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
+    progress.exec();
+    if (!job.getErrorMessage().empty()) {
+        showError(tr("Importing error"), QString::fromStdString(job.getErrorMessage()));
+        return false;
+    }
+    model_->notify();
+    model_->clearChangedState();
+    model_->setStateAndUpdate(2);
+    return true;
+}
+VEXA_RETHROW
+
+void MainWindow::choosePlanning()
+try {
+    LoadPlanningDialog dialog(this, &dicomManager_);
+    dialog.setBasePaths(settings_->getPatientPaths());
+    if (dialog.exec() != 1)
+        return;
+    try {
+        const std::string file = dialog.getSelectedPlanningFileName();
+        const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+        const Vexa::Version version(ini.getValue("Planningdata", "version", std::string()));
+        const std::string group = version >= Vexa::Version(1, 9, 0) ? "ImageData" : "Planningdata";
+        dicomManager_.readInformation(ini.getPath() + ini.getValue(group, "dicomFile0", std::string()));
+        loadPlanning(file);
+    } catch (const std::exception&) {
+        QMessageBox::critical(this, tr("Error"), tr("Error loading planning data!"));
+    }
+    startRecordPlayback();
+}
+VEXA_RETHROW
+
+bool MainWindow::loadPlanning(const std::string& planningFile)
+try {
+    model_->setStateAndUpdate(1);
+    PlanningReader job(planningFile, model_, settings_, dicomManager_);
+    AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
+    progress.exec();
+    const bool ok = job.getErrorMessage().empty();
+    if (!ok)
+        showError("Loading error", QString::fromStdString(job.getErrorMessage()));
+    model_->notify();
+    if (!job.hasDeterminedJaw())
+        model_->clearChangedState();
+    return ok;
+}
+VEXA_RETHROW
+
+void MainWindow::closeRecordingFile()
+{
+    if (recordingFile_) {
+        recordingFile_->close();
+        recordingFile_.reset();
+    }
+}
+
+void MainWindow::startRecordPlayback()
+try {
+    if (mode_ == Constants::TestMode || !recorder_)
+        return;
+    const bool playback = recorder_->mode() == 2;
+    std::string file;
+    if (playback) {
+        // A script plays once per run, and only one that exists.
+        if (playbackStarted_)
+            return;
+        file = Platform::applicationPath(recorder_->scriptFile().toStdString());
+        if (!QFileInfo(QString::fromStdString(file)).isFile()) {
+            showError(tr("Playback error"), tr("The script %1 does not exist.").arg(QString::fromStdString(file)));
+            return;
+        }
+        QMessageBox::information(this, QString(), "playback mode starting");
+    } else {
+        const std::string base = firstPatientPath().empty() ? Platform::applicationFolder() : firstPatientPath();
+        const std::string folder = base + "/MorvantaStudyDummy/System/";
+        Utilities::makeAbsDir(folder);
+        file = folder + Utilities::getUniqueFilename(folder) + ".log";
+    }
+    closeRecordingFile();
+    recordingFile_ = std::make_unique<Vexa::EncFile>(QString::fromStdString(file), Vexa::Rijndael(128, Quorvane::logFileKey()));
+    if (!recordingFile_->open(playback ? QIODevice::ReadOnly : QIODevice::WriteOnly)) {
+        recordingFile_.reset();
+        return;
+    }
+    playbackStarted_ = playbackStarted_ || playback;
+    recorder_->startWithDevice(this, recordingFile_.get());
+}
+VEXA_RETHROW
+
+bool MainWindow::requestPlanningSave(const QString& withoutSaveLabel)
+try {
+    SaveDialog dialog(this, model_, withoutSaveLabel);
+    if (dialog.exec() != 1)
+        return false;
+    // No jaw chosen keeps the jaw the planning has.
+    if (dialog.getJaw() != 0)
+        model_->setJaw(dialog.getJaw());
+    if (mode_ != Constants::TestMode && recorder_)
+        recorder_->endRecording();
+    const int choice = dialog.getResult();
+    if (choice == 0 || choice == 1) {
+        if (!savePlanning(choice == 0))
+            return false;
+        model_->clearChangedState();
+        // A running video is completed before the files move.
+        stopVideoCapture();
+        const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
+        images_->moveFilesTo((folder + "/images").toStdString());
+        if (recordingFile_) {
+            // Closed first, so the copy holds the whole recording, padding included.
+            const QString name = QFileInfo(recordingFile_->fileName()).fileName();
+            const QString source = recordingFile_->fileName();
+            closeRecordingFile();
+            QDir().mkpath(folder + "/system");
+            Utilities::copyFile(source.toStdString(), (folder + "/system/" + name).toStdString());
+        }
+    }
+    return true;
+}
+VEXA_RETHROW
+
+bool MainWindow::savePlanning(bool overwrite)
+try {
+    std::string file;
+    if (overwrite) {
+        // The writer builds the new planning beside the old one and only then replaces it.
+        const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
+        const QString parent = QFileInfo(folder).absolutePath();
+        const std::string name = Utilities::getUniqueSubpath(parent.toStdString(), false);
+        file = parent.toStdString() + "/" + name + "/" + name + ".srl";
+    } else {
+        const std::string base = firstPatientPath();
+        if (base.empty()) {
+            showError("Saving error", tr("No patient folder is set (\"PatientPath\" in Morvanta.ini); "
+                                         "the planning cannot be saved as new."));
+            return false;
+        }
+        const std::string name = Utilities::getUniqueSubpath(base, true);
+        file = base + "/" + name + "/" + name + ".srl";
+    }
+    PlanningWriter job(file, model_, settings_, overwrite);
+    AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
+    progress.exec();
+    if (!job.getErrorMessage().empty()) {
+        showError("Saving error", QString::fromStdString(job.getErrorMessage()));
+        return false;
+    }
+    return true;
+}
+catch (const std::exception& e) {
+    // A folder that cannot be made (read-only patient folder) is a failed save, not a crash.
+    Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    showError("Saving error", QString::fromLocal8Bit(e.what()));
+    return false;
+}
+
+void MainWindow::saveData()
+try {
+    stopVideoCapture();
+    if (settings_->getPlanningState() != 0 && !requestPlanningSave(tr("Quit\nwithout save")))
+        return;
+    close();
+}
+VEXA_RETHROW

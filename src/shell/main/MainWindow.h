@@ -1,0 +1,112 @@
+#pragma once
+// The full-screen main window: owns the settings, the Model and the DICOM manager of a run,
+// builds the button row, the main widget with its view frames, the mini display and the status
+// bar, and hosts the flows that load, import and save plannings, screenshots and the 3D-mouse
+// buttons. Navigation stays off until the navigation switch is wired in.
+#include "dicom/import/DicomIOManager.h"
+#include "planning/model/Constants.h"
+#include "shell/main/Application.h"
+#include "vexa/core/IObserver.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Vexa {
+class EncFile;
+}
+class IMorvantaComponent;
+class IRecordPlayback;
+class ImageFolder;
+class MainWidget;
+class Model;
+class PlanningButtonView;
+class QStackedWidget;
+class QToolButton;
+class QVBoxLayout;
+class Settings;
+class VideoCapture;
+
+class MainWindow : public QMainWindow, public Vexa::IObserver
+{
+    Q_OBJECT
+
+public:
+    // recorder may be null (nothing is recorded or played).
+    MainWindow(IRecordPlayback* recorder, Constants::ExecMode mode, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void update() override;
+    void hideAndShowViews(bool planning);
+    static QToolButton* createButton(QWidget* parent, const QString& picture, const QString& greyedPicture,
+                                     const QString& text);
+    Vexa::DicomIOManager& getDicomIOManager() { return dicomManager_; }
+
+    std::shared_ptr<Model> getModel() const { return model_; }
+    std::shared_ptr<Settings> getSettings() const { return settings_; }
+    MainWidget* getMainWidget() const { return mainWidget_; }
+    IMorvantaComponent& getComponent() const { return *component_; }
+    const ImageFolder& getImageFolder() const { return *images_; }
+    // The screen video recorder; null without capture support.
+    VideoCapture* getVideoCapture() const { return video_.get(); }
+    // The open recording file ("" when none).
+    QString recordingFileName() const;
+
+    // Flows (the slots below call them).
+    void importPatientData();
+    bool importVolumeData(const std::vector<std::string>& files);
+    void choosePlanning();
+    bool loadPlanning(const std::string& planningFile);
+    bool requestPlanningSave(const QString& withoutSaveLabel);
+    bool savePlanning(bool overwrite);
+
+public slots:
+    void loadData();
+    void saveData();
+    void enableNavigation(bool on);
+    void evaluateSpaceballButtons(Quorvane::Application::SpaceballButton button);
+    void makeScreenshot();
+    void toggleVideoCapture();
+    void logCurrentState();
+    void about();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void setupUsedDicomImporter();
+    void setupButtons();
+    void setupMainWidgetStack();
+    void setupMiniDisplayArea();
+    void setupStatusBar();
+    void setupConnections();
+    void startRecordPlayback();
+    void closeRecordingFile();
+    void stopVideoCapture();
+    std::string firstPatientPath() const;
+    void showError(const QString& caption, const QString& text);
+
+    QWidget* central_ = nullptr;
+    QVBoxLayout* mainLayout_ = nullptr;
+    MainWidget* mainWidget_ = nullptr;
+    QStackedWidget* miniDisplay_ = nullptr;
+    QStackedWidget* buttonStack_ = nullptr;
+    PlanningButtonView* planningButtons_ = nullptr;
+    QWidget* navigationButtons_ = nullptr;
+    QToolButton* navigationButton_ = nullptr;
+    QToolButton* versionButton_ = nullptr;
+    QWidget* logo_ = nullptr;
+    QWidget* navigationPages_ = nullptr;
+    Vexa::DicomIOManager dicomManager_;
+    std::shared_ptr<IMorvantaComponent> component_;
+    std::shared_ptr<Settings> settings_;
+    std::shared_ptr<Model> model_;
+    QWidget* statusBarView_ = nullptr;
+    IRecordPlayback* recorder_;
+    Constants::ExecMode mode_;
+    std::unique_ptr<ImageFolder> images_;
+    std::unique_ptr<VideoCapture> video_;
+    std::unique_ptr<Vexa::EncFile> recordingFile_;
+    bool playbackStarted_ = false;
+};

@@ -1,0 +1,83 @@
+#include "shell/main/Program.h"
+
+#include "planning/model/IPlanningUi.h"
+#include "planning/model/Utilities.h"
+#include "platform/ApplicationFolder.h"
+#include "shell/main/Application.h"
+#include "shell/main/IRecordPlayback.h"
+#include "shell/main/MainWindow.h"
+#include "shell/main/ShellPlanningUi.h"
+#include "vexa/core/ExceptionStack.h"
+#include "views/OpenGLView.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTranslator>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+bool Program::applyStartupEnvironment()
+{
+    bool ok = Utilities::setMixerVolume(4, 0.8);
+    ok = Utilities::setMixerMute(4, false) && ok;
+    ok = Utilities::setMixerVolume(0x1008, 1.0) && ok;
+    ok = Utilities::setMixerMute(0x1008, false) && ok;
+    return ok;
+}
+
+void Program::startSibling()
+{
+    const QString sibling = QString::fromStdString(Platform::applicationPath("StartMenu"));
+    if (QFileInfo(sibling).isExecutable())
+        QProcess::startDetached(sibling, {});
+}
+
+int Program::run(int argc, char** argv, IRecordPlayback* recorder, const std::function<void(MainWindow&)>& started)
+{
+    applyStartupEnvironment();
+    // No argument counts as "-record"; exactly "-test" selects test mode.
+    std::vector<char*> args(argv, argv + argc);
+    static char record[] = "-record";
+    if (argc <= 1)
+        args.push_back(record);
+    int count = int(args.size());
+    args.push_back(nullptr);
+    const Constants::ExecMode mode =
+        std::strcmp(args[1], "-test") == 0 ? Constants::TestMode : Constants::NormalMode;
+
+    OpenGLView::setDefaultSurfaceFormat();
+    Quorvane::Application app(count, args.data());
+    app.setFailureHandler([recorder](const QString& what, bool known) {
+        if (recorder)
+            recorder->endRecording();
+        Quorvane::Application::reportException(what, known);
+    });
+    IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+    std::unique_ptr<MainWindow> window;
+    try {
+        window = std::make_unique<MainWindow>(recorder, mode);
+    } catch (const std::exception& e) {
+        // The window could not be built: reported like an exception of the event loop.
+        Quorvane::Application::reportException(QString::fromLocal8Bit(e.what()), true);
+        IPlanningUi::install(nullptr);
+        startSibling();
+        return 1;
+    }
+    QTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    app.initSpaceball(window->winId());
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, &QCoreApplication::quit);
+    if (started)
+        started(*window);
+    Vexa::ExceptionStack::getInstance()->clear();
+    int status = app.exec();
+    if (app.hasFailed())
+        status = 1;
+    if (recorder)
+        recorder->endRecording();
+    window.reset();
+    IPlanningUi::install(nullptr);
+    startSibling();
+    return status;
+}

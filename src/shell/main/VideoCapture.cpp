@@ -1,0 +1,109 @@
+#include "shell/main/VideoCapture.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QWidget>
+
+VideoCapture::VideoCapture(QWidget* window) : window_(window)
+{
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &VideoCapture::captureFrame);
+}
+
+VideoCapture::~VideoCapture()
+{
+    stop();
+}
+
+bool VideoCapture::setFileName(const QString& fileName)
+{
+    if (state_ != Idle || fileName.isEmpty() || !QFileInfo(QFileInfo(fileName).absolutePath()).isWritable())
+        return false;
+    fileName_ = fileName;
+    return true;
+}
+
+QByteArray VideoCapture::compress(const QImage& picture)
+{
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "JPEG");
+    writer.setQuality(80);
+    writer.write(picture.convertToFormat(QImage::Format_RGB32));
+    return jpeg;
+}
+
+bool VideoCapture::openNext()
+{
+    QString name = fileName_;
+    if (part_ > 0)
+        name.insert(name.lastIndexOf('.'), QString("_%1").arg(part_ + 1));
+    ++part_;
+    // The frame size must be even for most players' decoders.
+    const QSize size(window_->width() & ~1, window_->height() & ~1);
+    return writer_.open(name, size, framePeriodMs * 1000);
+}
+
+bool VideoCapture::start()
+{
+    if (state_ != Idle || !window_ || fileName_.isEmpty())
+        return false;
+    state_ = Starting;
+    part_ = 0;
+    frames_ = 0;
+    last_.clear();
+    failed_ = false;
+    if (!openNext()) {
+        state_ = Idle;
+        return false;
+    }
+    clock_.start();
+    state_ = Capturing;
+    captureFrame();
+    timer_.start(framePeriodMs);
+    return true;
+}
+
+bool VideoCapture::writeFrame(const QByteArray& jpeg)
+{
+    if (writer_.isFull()) {
+        failed_ = !writer_.close() || failed_;
+        if (!openNext())
+            return false;
+    }
+    if (!writer_.addFrame(jpeg))
+        return false;
+    ++frames_;
+    return true;
+}
+
+void VideoCapture::captureFrame()
+{
+    if (state_ != Capturing || !window_)
+        return;
+    // Frames due by now: the first at 0 ms, then one a period.
+    const qint64 due = clock_.elapsed() / framePeriodMs + 1;
+    QImage picture = window_->grab().toImage();
+    const QByteArray jpeg = compress(picture.copy(0, 0, picture.width() & ~1, picture.height() & ~1));
+    bool ok = true;
+    while (ok && frames_ + 1 < due)
+        ok = writeFrame(last_.isEmpty() ? jpeg : last_);
+    ok = ok && writeFrame(jpeg);
+    last_ = jpeg;
+    if (!ok) {
+        failed_ = true;
+        stop();
+    }
+}
+
+bool VideoCapture::stop()
+{
+    if (state_ == Idle)
+        return !failed_;
+    timer_.stop();
+    failed_ = !writer_.close() || failed_;
+    state_ = Idle;
+    return !failed_;
+}

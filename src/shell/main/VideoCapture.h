@@ -1,0 +1,53 @@
+#pragma once
+// Screen video of one window into Motion-JPEG AVI files: the window is grabbed on a timer in the
+// GUI thread, each picture compressed to JPEG and written as one frame. Frames the timer could
+// not make in time are filled with the previous picture, so the video keeps the wall-clock time.
+// A recording that reaches the AVI size limit goes on in a next file ("<name>_2.avi", ...).
+// States as the capture library numbered them: 8 idle, 1 starting, 2 capturing.
+#include "shell/main/AviWriter.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <functional>
+
+class QWidget;
+
+class VideoCapture : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State { Starting = 1, Capturing = 2, Idle = 8 };
+    static constexpr int framePeriodMs = 100;
+
+    explicit VideoCapture(QWidget* window);
+    ~VideoCapture() override;
+
+    // The file of the next recording; false when it cannot be used.
+    bool setFileName(const QString& fileName);
+    QString fileName() const { return fileName_; }
+    bool start();
+    // Ends the recording and completes its file; false when a write failed.
+    bool stop();
+    State getState() const { return state_; }
+    // The JPEG of one picture (quality 80).
+    static QByteArray compress(const QImage& picture);
+
+private:
+    void captureFrame();
+    bool openNext();
+    bool writeFrame(const QByteArray& jpeg);
+
+    QPointer<QWidget> window_;
+    QString fileName_;
+    int part_ = 0;
+    State state_ = Idle;
+    AviWriter writer_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    bool failed_ = false;
+    qint64 frames_ = 0;
+    QByteArray last_;
+};

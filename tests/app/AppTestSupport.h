@@ -1,0 +1,121 @@
+#pragma once
+// A private application folder for the program's flows, and a helper that answers the modal
+// dialogs they open, one expected dialog after another, as a person would.
+#include "../common/TestSupport.h"
+#include "../shell/ShellTestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProgressDialog>
+#include <QProcess>
+#include <QTimer>
+#include <deque>
+#include <functional>
+
+namespace AppTest {
+
+inline const QString built = QStringLiteral(MORVANTA_BINARY_DIR "/app");
+
+// Data and pictures of the build, the sample patient as the import folder, plannings under a
+// folder of the test's own.
+struct AppFolder
+{
+    explicit AppFolder(const QString& extraSettings = {})
+    {
+        const QString home = dir.qpath();
+        for (const char* linked : {"Data", "SamplePatient"})
+            QFile::link(built + "/" + linked, home + "/" + linked);
+        QProcess::execute("cp", {"-r", built + "/ImplantDatabase", home + "/ImplantDatabase"});
+        QDir().mkpath(home + "/patients");
+        QFile ini(home + "/Morvanta.ini");
+        ini.open(QIODevice::WriteOnly);
+        ini.write(("[Morvanta]\nPatientPath=" + home + "/patients\nCdpath=" + home +
+                   "/SamplePatient\nCaptureSupport=1\n" + extraSettings)
+                      .toUtf8());
+        ini.close();
+        qputenv("MORVANTA_HOME", home.toUtf8());
+    }
+    ~AppFolder() { qunsetenv("MORVANTA_HOME"); }
+    QString path(const QString& relative = {}) const { return relative.isEmpty() ? dir.qpath() : dir.qpath() + "/" + relative; }
+    TestSupport::ScratchDir dir;
+};
+
+// Answers modal dialogs in order: each step gets the active modal widget and returns true once
+// it has dealt with it. Progress dialogs are left to run. Every other dialog's window title and
+// class are logged, so an unexpected question shows in the failure.
+class DialogAnswerer
+{
+public:
+    DialogAnswerer()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        timer_.start(30);
+    }
+    void then(std::function<bool(QWidget*)> step) { steps_.push_back(std::move(step)); }
+    bool done() const { return steps_.empty(); }
+    QStringList seen;
+
+private:
+    void poll()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || qobject_cast<QProgressDialog*>(modal) || busy_)
+            return;
+        if (modal != last_) {
+            last_ = modal;
+            seen << QString(modal->metaObject()->className()) + ":" + modal->windowTitle();
+        }
+        if (steps_.empty())
+            return;
+        busy_ = true;
+        auto step = steps_.front();
+        if (step(modal))
+            steps_.pop_front(), last_ = nullptr;
+        busy_ = false;
+    }
+    QTimer timer_;
+    std::deque<std::function<bool(QWidget*)>> steps_;
+    QWidget* last_ = nullptr;
+    bool busy_ = false;
+};
+
+// Clicks the push button of the modal widget whose text (line breaks ignored) is `text`.
+inline std::function<bool(QWidget*)> clickButton(const char* className, const QString& text)
+{
+    return [className, text](QWidget* modal) {
+        if (!modal->inherits(className))
+            return false;
+        for (QPushButton* b : modal->findChildren<QPushButton*>())
+            if (b->text().remove('\n').simplified() == text) {
+                QTimer::singleShot(0, b, [b] { b->click(); });
+                return true;
+            }
+        return false;
+    };
+}
+
+// Waits in the event loop until the condition holds (or a bound passes).
+template<class C>
+bool waitFor(C condition, int ms = 120000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Runs /usr/bin/python3 with the script and arguments; its standard output, trimmed.
+inline QString python(const QString& script, const QStringList& args = {})
+{
+    QProcess p;
+    p.start("/usr/bin/python3", QStringList{"-c", script} + args);
+    p.waitForFinished(120000);
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
+}
+
+}

@@ -1,0 +1,347 @@
+// The shell's parts against their tables: modes and the view factory, the view offer, the
+// planning buttons, the planning panel's selection, the 3D mouse through the application object
+// and the event boundary.
+#include "AppTestSupport.h"
+
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/UniversalImporter.h"
+#include "planning/io/DicomImport.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/PanoramicLine.h"
+#include "shell/main/Application.h"
+#include "shell/main/ShellPlanningUi.h"
+#include "shell/modes/IMorvantaComponent.h"
+#include "shell/modes/ViewFactory.h"
+#include "shell/widgets/ControlView.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/PlanningButtonView.h"
+#include "shell/widgets/ViewFrame.h"
+#include "vexa/core/CommandProcessor.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "views/IView.h"
+
+#include <QListWidget>
+#include <QToolButton>
+#include <gtest/gtest.h>
+#include <QDirIterator>
+
+namespace {
+
+// One Model over the sample patient for the whole program (the import takes a while).
+std::shared_ptr<Model> sampleModel()
+{
+    static std::shared_ptr<Model> model = [] {
+        auto settings = std::make_shared<Settings>(AppTest::built.toStdString() + "/Morvanta.ini");
+        auto m = std::make_shared<Model>(settings);
+        Vexa::DicomIOManager manager;
+        manager.insertImporter(new Vexa::UniversalImporter());
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(AppTest::built + "/SamplePatient").entryInfoList(QDir::Files, QDir::Name))
+            files.push_back(f.absoluteFilePath().toStdString());
+        DicomImport import(files, m, settings, manager);
+        EXPECT_TRUE(import.start()) << import.getErrorMessage();
+        return m;
+    }();
+    return model;
+}
+
+std::shared_ptr<Implant> implantFromDatabase(double x)
+{
+    QDirIterator it(AppTest::built + "/ImplantDatabase", {"*.implant"}, QDir::Files, QDirIterator::Subdirectories);
+    return Implant::createFromFile(Vexa::Matrix44<double>(Vexa::Vector3D(x, 0, 0)), 0, it.next().toStdString());
+}
+
+}
+
+TEST(ModesTest, ComponentsViewsAndFrames)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "views need an X display";
+    const struct
+    {
+        short id;
+        const char* name;
+        const char* letter;
+        bool navigation, selection;
+        QStringList views;
+    } table[] = {
+        {1, "Surgical", "S", true, true, {"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
+        {2, "Light", "L", true, false, {"Axial", "Cross-sectional", "Panoramic"}},
+        {3, "Planning", "P", false, true, {"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        const auto component = createComponent(row.id);
+        EXPECT_EQ(component->getId(), row.id);
+        EXPECT_EQ(component->getName(), row.name);
+        EXPECT_EQ(component->getLetter(), row.letter);
+        EXPECT_EQ(component->isNavigationAvailable(), row.navigation);
+        const auto factory = component->createViews(sampleModel());
+        EXPECT_EQ(factory->isViewSelectionEnabled(), row.selection);
+        EXPECT_EQ(factory->names(), row.views);
+        // Each call a new hidden instance, never the prototype; unknown names give nothing.
+        QWidget parent;
+        auto* a = dynamic_cast<QWidget*>(factory->getView("Axial", &parent));
+        auto* b = dynamic_cast<QWidget*>(factory->getView("Axial", &parent));
+        ASSERT_TRUE(a && b);
+        EXPECT_NE(a, b);
+        EXPECT_TRUE(a->isHidden());
+        EXPECT_NE(static_cast<const void*>(factory->prototype("Axial")), static_cast<const void*>(a));
+        EXPECT_EQ(factory->getView("Target", &parent), nullptr);
+
+        // Frames: all shown in planning; in the Light mode's navigation only a "3D" one stays.
+        MainWidget widget(sampleModel(), factory, nullptr, "MainWidget");
+        const auto list = widget.findChildren<ViewFrame*>();
+        const QList<QObject*> frames(list.begin(), list.end());
+        component->showWidgets(false, frames);
+        const int shown = int(std::count_if(list.begin(), list.end(), [](ViewFrame* f) { return !f->isHidden(); }));
+        EXPECT_EQ(shown, row.id == 2 ? 2 : 5) << "Light hides the frames with a view, frames without stay";
+        component->showWidgets(true, frames);
+        EXPECT_TRUE(std::none_of(list.begin(), list.end(), [](ViewFrame* f) { return f->isHidden(); }));
+    }
+    try {
+        createComponent(4);
+        ADD_FAILURE();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "MainWindow::ctor: no valid component found!");
+    }
+}
+
+TEST(ModesTest, FactoryKeepsTheFirstPrototypeAndRefusesNonWidgets)
+{
+    struct NoWidget : Quorvane::IView
+    {
+        IView* clone(QWidget*) const override { return nullptr; }
+        bool isEmpty() const override { return true; }
+        bool isAvailableInPlanning() const override { return true; }
+        bool isAvailableInNavigation() const override { return true; }
+        void reset() override {}
+    };
+    auto factory = ViewFactory::create(true);
+    NoWidget plain;
+    EXPECT_THROW(factory->registerView(&plain), std::runtime_error);
+}
+
+TEST(MainWidgetTest, ViewOfferAndReplacedViewsLeaveTheModel)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "views need an X display";
+    const auto model = sampleModel();
+    MainWidget widget(model, createComponent(1)->createViews(model), nullptr, "MainWidget");
+    EXPECT_EQ(widget.offeredViews(), (QStringList{"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}));
+    // A replaced view is deleted and detached: notifying afterwards touches only live views.
+    ViewFrame* frame = widget.frame("RightLowerFrame");
+    for (const char* name : {"Coronal", "Sagittal", "Axial"}) {
+        frame->setView(name);
+        EXPECT_EQ(frame->getView()->objectName(), name);
+        model->notify();
+    }
+    EXPECT_TRUE(frame->findChild<QLabel*>("Caption") != nullptr);
+    EXPECT_EQ(frame->findChild<QLabel*>("Caption")->text(), "Axial View");
+}
+
+TEST(PlanningButtonViewTest, EnabledAndToggledByThePlanning)
+{
+    const auto sample = sampleModel();
+    const auto empty = std::make_shared<Model>(sample->getSettings());
+    struct Row
+    {
+        bool volume;
+        unsigned corners;
+        bool surface;
+        unsigned markers;
+        unsigned state;
+        const char* enabled; // P(anoramic) G(enerate) I(mplant) N(erve) L(ength)
+        const char* on;
+    } table[] = {
+        {false, 0, false, 0, 1, "", ""},
+        {true, 1, false, 0, 2, "PL", "P"},
+        {true, 2, false, 0, 1, "PGL", ""},
+        {true, 2, true, 0, 3, "PGINL", "I"},
+        {true, 2, true, 6, 5, "G", ""},
+        {true, 2, true, 5, 5, "", ""},
+        {true, 2, true, 7, 5, "", ""},
+        {true, 2, true, 0, 6, "PGINL", "L"},
+    };
+    const std::pair<char, const char*> buttons[] = {{'P', "PanoramicButton"}, {'G', "Generate 3DButton"},
+                                                    {'I', "ImplantButton"}, {'N', "NerveButton"},
+                                                    {'L', "LengthButton"}};
+    for (const Row& row : table) {
+        SCOPED_TRACE(testing::Message() << "state " << row.state << " corners " << row.corners << " markers "
+                                        << row.markers);
+        const auto model = row.volume ? sample : empty;
+        std::vector<Vexa::Vector3D> points;
+        for (unsigned i = 0; i < row.corners; ++i)
+            points.emplace_back(10.0 * i, 5.0, 0.0);
+        model->getPanoramicLine()->setPoints(points);
+        model->set3DModel(row.surface ? std::make_shared<Vexa::IndexedTriangleMesh>() : nullptr);
+        std::vector<std::shared_ptr<Marker>> markers;
+        for (unsigned i = 0; i < row.markers; ++i)
+            markers.push_back(Marker::create(Vexa::Vector3D(i, 0, 0)));
+        model->setMarker(markers);
+        PlanningButtonView bar(model, nullptr, "PlanningButtonView");
+        model->setStateAndUpdate(row.state);
+        model->notify();
+        ASSERT_EQ(model->getState(), int(row.state));
+        for (const auto& [letter, name] : buttons) {
+            auto* b = bar.findChild<QToolButton*>(name);
+            EXPECT_EQ(b->isEnabled(), std::strchr(row.enabled, letter) != nullptr) << name;
+            EXPECT_EQ(b->isChecked(), std::strchr(row.on, letter) != nullptr) << name;
+        }
+        EXPECT_TRUE(bar.findChild<QToolButton*>("PatientButton")->isEnabled());
+        EXPECT_TRUE(bar.findChild<QToolButton*>("OKButton")->isEnabled());
+    }
+    sample->getPanoramicLine()->setPoints({});
+    sample->set3DModel(nullptr);
+    sample->setMarker({});
+    sample->setStateAndUpdate(1);
+}
+
+TEST(ControlViewTest, SelectionSurvivesRebuildsUndoAndParallel)
+{
+    const auto model = sampleModel();
+    const auto manager = model->getImplantManager();
+    manager->clear();
+    Vexa::CommandProcessor::getInstance()->clear();
+    ControlView panel(model, nullptr, "ControlView");
+    model->attach(static_cast<Vexa::IObserver*>(&panel));
+    auto* list = panel.findChild<QListWidget*>("ImplantListBox");
+    const auto enabled = [&](const char* name) { return panel.findChild<QPushButton*>(name)->isEnabled(); };
+    for (double x : {0.0, 20.0, 40.0})
+        manager->addImplant(implantFromDatabase(x));
+    model->notify();
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_FALSE(enabled("ParallelButton"));
+    list->item(0)->setSelected(true);
+    list->item(2)->setSelected(true);
+    EXPECT_EQ(manager->numberOfSelected(), 2u);
+    EXPECT_TRUE(enabled("ParallelButton") && enabled("DeleteButton"));
+    EXPECT_FALSE(enabled("ExchangeImplantButton") || enabled("DensityButton"));
+
+    // A fourth implant rebuilds the rows; the selection stays.
+    manager->addImplant(implantFromDatabase(60.0));
+    model->notify();
+    ASSERT_EQ(list->count(), 4);
+    EXPECT_EQ(manager->numberOfSelected(), 2u);
+    EXPECT_TRUE(list->item(0)->isSelected() && list->item(2)->isSelected() && !list->item(1)->isSelected());
+
+    // Parallel groups the two (row texts show group A) and keeps them selected; undo too.
+    QTest::mouseClick(panel.findChild<QPushButton*>("ParallelButton"), Qt::LeftButton);
+    EXPECT_TRUE(list->item(0)->text().contains("(A)"));
+    EXPECT_EQ(manager->numberOfSelected(), 2u);
+    EXPECT_TRUE(list->item(0)->isSelected() && list->item(2)->isSelected());
+    EXPECT_TRUE(enabled("UndoButton"));
+    QTest::mouseClick(panel.findChild<QPushButton*>("UndoButton"), Qt::LeftButton);
+    EXPECT_FALSE(list->item(0)->text().contains("(A)"));
+    EXPECT_EQ(manager->numberOfSelected(), 2u);
+    EXPECT_TRUE(list->item(0)->isSelected() && list->item(2)->isSelected());
+    EXPECT_EQ(ControlView::convertNumberToGroupLetter(27), "[");
+    model->detach(static_cast<Vexa::IObserver*>(&panel));
+    manager->clear();
+}
+
+TEST(ApplicationTest, SpaceMouseEventsDecode)
+{
+    using S = Quorvane::Application::SpaceballSignal;
+    const long none[6] = {};
+    for (int device = 0; device <= 16; ++device) {
+        const int expected = device >= 1 && device <= 9 ? device
+                             : device == 13            ? 12
+                             : device == 14            ? 10
+                             : device == 15            ? 11
+                                                       : 0;
+        const S s = Quorvane::Application::decode(1, device, none);
+        EXPECT_EQ(s.kind, expected ? S::Button : S::None) << device;
+        EXPECT_EQ(s.button, expected) << device;
+    }
+    const struct
+    {
+        long axes[6];
+        Vexa::Vector3D translation, rotation;
+    } motions[] = {
+        {{1400, 0, 0, 0, 0, 0}, {0, 0, -1}, {0, 0, 0}},
+        {{0, 1400, 700, 0, 0, 0}, {-1, 1, 0}, {0, 0, 0}},
+        {{0, 0, 0, 7000, 7000, 7000}, {0, 0, 0}, {1, 1, -1}},
+    };
+    for (const auto& m : motions) {
+        const S s = Quorvane::Application::decode(2, 0, m.axes);
+        ASSERT_EQ(s.kind, S::Motion);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NEAR(s.translation[i], m.translation[i], 1e-6);
+            EXPECT_NEAR(s.rotation[i], m.rotation[i], 1e-6);
+        }
+    }
+    EXPECT_EQ(Quorvane::Application::decode(4, 0, none).kind, S::Zero);
+    EXPECT_EQ(Quorvane::Application::decode(3, 0, none).kind, S::None);
+}
+
+TEST(MainWidgetTest, GenerateModelAsksAboutMarkersByTheTable)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "views need an X display";
+    const auto model = sampleModel();
+    IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+    AppTest::DialogAnswerer answer;
+    MainWidget widget(model, createComponent(1)->createViews(model), nullptr, "MainWidget");
+    QStringList asked;
+    const auto reply = [&](const QString& button) {
+        answer.then([&asked, button](QWidget* modal) {
+            if (!modal->inherits("MessageDialog"))
+                return false;
+            asked << modal->findChild<QLabel*>()->text().section('\n', 0, 0);
+            AppTest::clickButton("MessageDialog", button)(modal);
+            return true;
+        });
+    };
+    const std::vector<std::shared_ptr<Marker>> wrong = {Marker::create({0, 0, 0}), Marker::create({1, 0, 0}),
+                                                        Marker::create({2, 0, 0}), Marker::create({3, 0, 0}),
+                                                        Marker::create({4, 0, 0}), Marker::create({5, 0, 0})};
+    const struct
+    {
+        unsigned corners;
+        unsigned state;
+        bool detectionDone, detected;
+        const char* answer; // "" none asked
+        const char* question;
+        bool modelMade;
+        std::size_t markersAfter;
+    } table[] = {
+        {1, 1, false, false, "", "", false, 6},
+        {3, 5, false, false, "Yes", "Manual marker detection failed.", false, 6},
+        {3, 5, false, false, "No", "Manual marker detection failed.", true, 0},
+        {3, 1, true, false, "Yes", "An already done automatic marker detection failed.", false, 6},
+        {3, 1, true, true, "", "", true, 6},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "state " << row.state << " answer " << row.answer);
+        std::vector<Vexa::Vector3D> points;
+        for (unsigned i = 0; i < row.corners; ++i)
+            points.emplace_back(-20.0 + 20.0 * i, i == 1 ? -10.0 : 10.0, 0.0);
+        model->getPanoramicLine()->setPoints(points);
+        model->set3DModel(nullptr);
+        model->setMarker(wrong);
+        model->setMarkerDetected(row.detected);
+        model->getSettings()->setMarkerDetectionDone(row.detectionDone);
+        model->setStateAndUpdate(row.state);
+        asked.clear();
+        if (*row.answer)
+            reply(row.answer);
+        QMetaObject::invokeMethod(&widget, "generate3DModel");
+        EXPECT_TRUE(answer.done());
+        EXPECT_EQ(asked, *row.question ? QStringList{row.question} : QStringList());
+        EXPECT_EQ(model->get3DModel() != nullptr, row.modelMade);
+        EXPECT_EQ(model->getMarkers().size(), row.markersAfter);
+        if (*row.answer == 'Y') {
+            EXPECT_EQ(model->getState(), 5);
+        }
+    }
+    model->getPanoramicLine()->setPoints({});
+    model->set3DModel(nullptr);
+    model->setMarker({});
+    model->setStateAndUpdate(1);
+    IPlanningUi::install(nullptr);
+}
