@@ -239,6 +239,8 @@ TEST(Twdemo, AdapterInputRecordedAtOneFontAndSizeReplaysAtAnotherToTheSameState)
     EXPECT_EQ(recorded["tree"].toObject()["expanded"].toArray().size(), 1);
     EXPECT_EQ(recorded["list"].toObject()["selected"].toArray().size(), 2);
     EXPECT_NE(recorded["table"].toObject()["topRow"], 0);
+    EXPECT_NE(recorded["tree"].toObject()["topRow"], "group 0");
+    EXPECT_NE(recorded["list"].toObject()["topRow"], "entry 0");
     EXPECT_EQ(QJsonDocument(replayed).toJson(QJsonDocument::Compact).toStdString(),
               QJsonDocument(recorded).toJson(QJsonDocument::Compact).toStdString());
 

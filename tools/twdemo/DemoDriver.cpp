@@ -80,11 +80,11 @@ QPoint sliderPoint(QSlider* slider, int value)
 // The up arrow of a spin box (right end, upper half).
 QPoint upArrow(QWidget* box) { return QPoint(box->width() - 6, box->height() / 4); }
 
-// A press on the page area of a scroll bar towards its end.
+// A click on the page area of a scroll bar just before its end arrow (square, as wide as the bar).
 void pageDown(QScrollBar* bar)
 {
-    const QPoint at = bar->orientation() == Qt::Vertical ? QPoint(bar->width() / 2, bar->height() * 3 / 4)
-                                                         : QPoint(bar->width() * 3 / 4, bar->height() / 2);
+    const QPoint at = bar->orientation() == Qt::Vertical ? QPoint(bar->width() / 2, bar->height() - bar->width() - 3)
+                                                         : QPoint(bar->width() - bar->height() - 3, bar->height() / 2);
     click(bar, at);
 }
 
