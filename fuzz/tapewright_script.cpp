@@ -14,7 +14,15 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTableWidget>
+#include <QTimeEdit>
+#include <QTreeWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdint>
@@ -76,8 +84,35 @@ std::unique_ptr<QWidget> buildTree()
         dialog.setObjectName("dialog");
         dialog.exec();
     });
+    // One widget of every kind the adapters play into.
+    auto* tree = new QTreeWidget;
+    tree->setObjectName("tree");
+    tree->setColumnCount(2);
+    for (const char* text : {"p", "q", "q"})
+        new QTreeWidgetItem(new QTreeWidgetItem(tree, {text, "1"}), {"leaf", "2"});
+    auto* table = new QTableWidget(20, 5);
+    table->setObjectName("table");
+    auto* tabs = new QTabBar;
+    tabs->setObjectName("tabs");
+    tabs->addTab("one");
+    tabs->addTab("two");
+    auto* slider = new QSlider(Qt::Horizontal);
+    slider->setObjectName("slider");
+    auto* spin = new QSpinBox;
+    spin->setObjectName("spin");
+    auto* time = new QTimeEdit;
+    time->setObjectName("time");
+    auto* bar = new QScrollBar(Qt::Horizontal);
+    bar->setObjectName("bar");
+    auto* menu = new QMenu(top.get());
+    menu->setObjectName("menu");
+    menu->addAction("a");
+    menu->addSeparator();
+    menu->addAction("b");
     for (QWidget* w : {static_cast<QWidget*>(edit), static_cast<QWidget*>(check), static_cast<QWidget*>(combo),
-                       static_cast<QWidget*>(list), static_cast<QWidget*>(button)})
+                       static_cast<QWidget*>(list), static_cast<QWidget*>(button), static_cast<QWidget*>(tree),
+                       static_cast<QWidget*>(table), static_cast<QWidget*>(tabs), static_cast<QWidget*>(slider),
+                       static_cast<QWidget*>(spin), static_cast<QWidget*>(time), static_cast<QWidget*>(bar)})
         layout->addWidget(w);
     top->show();
     QCoreApplication::processEvents();

@@ -3,16 +3,40 @@
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/plugins/QComboBoxElements/QComboBoxElementsPE.h"
+#include "tapewright/plugins/QDialSetValue/QDialSetValueAD.h"
 #include "tapewright/plugins/QHeaderElement/QHeaderElementPE.h"
+#include "tapewright/plugins/QListBoxScroll/QListBoxScrollAD.h"
+#include "tapewright/plugins/QListBoxSelect/QListBoxSelectAD.h"
 #include "tapewright/plugins/QListBoxSelect/QListBoxSelectPE.h"
+#include "tapewright/plugins/QListViewScroll/QListViewScrollAD.h"
+#include "tapewright/plugins/QListViewSelect/QListViewSelectAD.h"
 #include "tapewright/plugins/QListViewSelect/QListViewSelectPE.h"
+#include "tapewright/plugins/QPopupSelect/QPopupSelectAD.h"
+#include "tapewright/plugins/QScrollBarScroll/QScrollBarScrollAD.h"
+#include "tapewright/plugins/QSliderSetValue/QSliderSetValueAD.h"
+#include "tapewright/plugins/QSpinBoxSetValue/QSpinBoxSetValueAD.h"
+#include "tapewright/plugins/QTabBarSelect/QTabBarSelectAD.h"
 #include "tapewright/plugins/QTabBarSelect/QTabBarSelectPE.h"
 #include "tapewright/plugins/QTableElement/QTableElementPE.h"
+#include "tapewright/plugins/QTableScroll/QTableScrollAD.h"
+#include "tapewright/plugins/ScreenCursorMove/ScreenCursorMoveAD.h"
 
 AdapterRegistry::AdapterRegistry()
 {
-    // The built-in property extensions and adapters register here, in their fixed order, as
-    // each of them is added to the component.
+    // The built-in adapters in their fixed order (the property extensions join the process-wide
+    // registry in adapterRegistry()).
+    registerAdapter(std::make_unique<QDialSetValueAD>());
+    registerAdapter(std::make_unique<QListBoxScrollAD>());
+    registerAdapter(std::make_unique<QListBoxSelectAD>());
+    registerAdapter(std::make_unique<QListViewScrollAD>());
+    registerAdapter(std::make_unique<QListViewSelectAD>());
+    registerAdapter(std::make_unique<QPopupSelectAD>());
+    registerAdapter(std::make_unique<QScrollBarScrollAD>());
+    registerAdapter(std::make_unique<QSliderSetValueAD>());
+    registerAdapter(std::make_unique<QSpinBoxSetValueAD>());
+    registerAdapter(std::make_unique<QTabBarSelectAD>());
+    registerAdapter(std::make_unique<QTableScrollAD>());
+    registerAdapter(std::make_unique<ScreenCursorMoveAD>());
 }
 
 AdapterRegistry::~AdapterRegistry() = default;

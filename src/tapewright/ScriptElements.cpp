@@ -212,3 +212,8 @@ QString scriptPath(const QString& path)
 }
 
 }
+
+QDomElement ScriptElements::adapterElement(QDomDocument& document, const QString& tag)
+{
+    return document.createElement(QString(tag).replace(QLatin1String("::"), QLatin1String("..")));
+}

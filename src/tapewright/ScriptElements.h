@@ -24,6 +24,10 @@ QDomElement sleep(QDomDocument& document, int milliseconds);
 QDomElement runCommand(QDomDocument& document, const QString& command);
 QDomElement screenDump(QDomDocument& document, const QString& widgetPath, const QString& fileName);
 
+// An adapter's element "Class::operation": written "Class..operation", because XML names may
+// not hold "::" (readers refuse them); ScriptReader::tag reads it back as "class::operation".
+QDomElement adapterElement(QDomDocument& document, const QString& tag);
+
 // Sets "sleep", or leaves it out altogether when time is compressed.
 void setSleep(QDomElement& element, int milliseconds);
 // The text without the characters XML cannot hold (control characters other than tab and line

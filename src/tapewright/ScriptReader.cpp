@@ -73,7 +73,9 @@ QList<QDomElement> ScriptReader::steps(const QDomDocument& document)
 
 QString ScriptReader::tag(const QDomElement& element)
 {
-    return element.tagName().toLower().remove(QLatin1Char(' '));
+    // Adapter tags are written "Class..operation" (XML names cannot hold "::") and compared in
+    // their readable form "class::operation".
+    return element.tagName().toLower().remove(QLatin1Char(' ')).replace(QLatin1String(".."), QLatin1String("::"));
 }
 
 int ScriptReader::intAttribute(const QDomElement& element, const QString& name, int defaultValue)

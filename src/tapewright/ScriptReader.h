@@ -19,6 +19,7 @@ public:
     static bool load(const QString& fileName, QDomDocument& document);
 
     static QList<QDomElement> steps(const QDomDocument& document);
+    // Lower-cased, blanks removed, and an adapter tag's ".." read as "::".
     static QString tag(const QDomElement& element);
 
     // A decimal attribute; missing or malformed values give the default.

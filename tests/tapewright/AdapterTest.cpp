@@ -33,10 +33,13 @@ TEST(AdapterRegistry, OnlyALowerPriorityThanTheFirstGoesToTheFront)
         registry.registerAdapter(std::move(adapter));
     }
     registry.registerAdapter(std::make_unique<PlayBackAdapter>());
-    const QList<RecorderAdapter*> expected {made[2], made[0], made[1], made[3], made[4]};
+    // Behind the eleven built-in recorder adapters (priority 150 first).
+    QList<RecorderAdapter*> expected = registry.recorderAdapters().mid(1, 11);
+    expected.prepend(made[2]);
+    expected << made[0] << made[1] << made[3] << made[4];
     EXPECT_EQ(registry.recorderAdapters(), expected);
-    EXPECT_EQ(registry.playBackAdapters().size(), 6);
-    EXPECT_EQ(registry.playBackAdapters().first(), made[0]);
+    EXPECT_EQ(registry.playBackAdapters().size(), 12 + 6);
+    EXPECT_EQ(registry.playBackAdapters().at(12), made[0]);
 }
 
 TEST(AdapterRegistry, EnablingFollowsTheObjectThenAllAndForgetsDestroyedObjects)

@@ -218,3 +218,89 @@ TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
     EXPECT_EQ(tool("compare", {"-metric", "AE", dump, crop, "null:"}, env), "0");
     ASSERT_TRUE(playing.waitForFinished(20000));
 }
+
+TEST(Twdemo, AdapterInputRecordedAtOneFontAndSizeReplaysAtAnotherToTheSameState)
+{
+    TestSupport::ScratchDir dir;
+    TestSupport::PrivateXServer display;
+    const QString script = dir.qpath() + "/adapters.tws";
+    const QJsonObject recorded = runTwdemo({"-record", "-script", script, "--font", "9", "--size", "800x600", "--drive",
+                                            "adapters", "--dump-state", dir.qpath() + "/a.json"},
+                                           dir.qpath() + "/a.json", display.environment());
+    const QJsonObject replayed = runTwdemo({"-playback", "-script", script, "--font", "14", "--size", "1024x768",
+                                            "--dump-state", dir.qpath() + "/b.json"},
+                                           dir.qpath() + "/b.json", display.environment());
+    // What the scenario did, so that an equal pair of untouched states cannot pass.
+    EXPECT_EQ(recorded["slider"].toObject()["value"], 60);
+    EXPECT_EQ(recorded["spin"].toObject()["value"], 3);
+    EXPECT_EQ(recorded["tabs"].toObject()["index"], 2);
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 1);
+    EXPECT_EQ(recorded["combo"].toObject()["text"], "gamma");
+    EXPECT_EQ(recorded["tree"].toObject()["expanded"].toArray().size(), 1);
+    EXPECT_EQ(recorded["list"].toObject()["selected"].toArray().size(), 2);
+    EXPECT_NE(recorded["table"].toObject()["topRow"], 0);
+    EXPECT_NE(recorded["tree"].toObject()["topRow"], "group 0");
+    EXPECT_NE(recorded["list"].toObject()["topRow"], "entry 0");
+    EXPECT_EQ(QJsonDocument(replayed).toJson(QJsonDocument::Compact).toStdString(),
+              QJsonDocument(recorded).toJson(QJsonDocument::Compact).toStdString());
+
+    // Adapter elements are XML that other readers accept too.
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", "import sys, xml.etree.ElementTree as E\n"
+                                            "print(sorted({e.tag for e in E.parse(sys.argv[1]).getroot() if '..' in e.tag}))",
+                                      script});
+    ASSERT_TRUE(python.waitForFinished(30000));
+    const QString tags = python.readAllStandardOutput();
+    for (const char* tag : {"QSlider..setValue", "QDial..setValue", "QSpinBox..setValue", "QTimeEdit..setValue",
+                            "QDateEdit..setValue", "QTabBar..mouseEvent", "QPopupMenu..mouseEvent", "QListView..mouseEvent",
+                            "QListView..ensureSelected", "QListBox..mouseEvent", "QScrollBar..scrollTo",
+                            "QListView..scrollTo", "QListBox..scrollTo", "QTable..scrollTo"})
+        EXPECT_TRUE(tags.contains(tag)) << tag << " in " << tags.toStdString();
+}
+
+TEST(Twdemo, AdapterInputThroughTheXServerReplaysAtAnotherFont)
+{
+    TestSupport::PrivateXServer display;
+    if (!hasXTools(display))
+        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
+    const QProcessEnvironment env = display.environment();
+    TestSupport::ScratchDir dir;
+    const QString script = dir.qpath() + "/xdo-adapters.tws";
+    QProcess recording;
+    const QJsonObject rects = startTwdemo(recording, {"-record", "-script", script, "--font", "9", "--dump-state",
+                                                      dir.qpath() + "/a.json"}, dir.qpath() + "/rects.json", env);
+    auto rect = [&](const char* name) {
+        const QJsonArray r = rects[name].toObject()["rect"].toArray();
+        return QRect(r[0].toInt(), r[1].toInt(), r[2].toInt(), r[3].toInt());
+    };
+    auto xdo = [&](QStringList arguments) {
+        tool("xdotool", arguments, env);
+        QTest::qWait(150);
+    };
+    auto at = [](QPoint p) { return QStringList {"mousemove", "--sync", QString::number(p.x()), QString::number(p.y())}; };
+    auto clickAt = [&](QPoint p) { xdo(at(p) << "click" << "1"); };
+    const QRect slider = rect("slider");
+    xdo(at(slider.topLeft() + QPoint(slider.width() / 10, slider.height() / 2)) << "mousedown" << "1");
+    for (int i = 2; i <= 6; ++i)
+        xdo(at(slider.topLeft() + QPoint(slider.width() * i / 10, slider.height() / 2)));
+    xdo({"mouseup", "1"});
+    clickAt(rect("tabs").topLeft() + QPoint(60, 10));
+    clickAt(rect("tree").topLeft() + QPoint(40, 45));
+    clickAt(rect("list").topLeft() + QPoint(20, 40));
+    clickAt(rect("combo").center());
+    clickAt(rect("combo").center() + QPoint(0, 2 * rect("combo").height()));
+    clickAt(rect("table").bottomRight() - QPoint(6, 40));
+    clickAt(rect("edit").center());
+    xdo({"key", "ctrl+q"});
+    ASSERT_TRUE(recording.state() == QProcess::NotRunning || recording.waitForFinished(20000));
+    QFile dumpA(dir.qpath() + "/a.json");
+    ASSERT_TRUE(dumpA.open(QIODevice::ReadOnly));
+    const QJsonObject recorded = QJsonDocument::fromJson(dumpA.readAll()).object();
+    EXPECT_NE(recorded["slider"].toObject()["value"], 10);
+    EXPECT_NE(recorded["table"].toObject()["topRow"], 0);
+    EXPECT_EQ(recorded["list"].toObject()["selected"].toArray().size(), 1);
+    const QJsonObject replayed = runTwdemo({"-playback", "-script", script, "--font", "14", "--dump-state",
+                                            dir.qpath() + "/b.json"}, dir.qpath() + "/b.json", env);
+    EXPECT_EQ(QJsonDocument(replayed).toJson(QJsonDocument::Compact).toStdString(),
+              QJsonDocument(recorded).toJson(QJsonDocument::Compact).toStdString());
+}

@@ -36,7 +36,7 @@ int usage(const char* problem)
 {
     std::fprintf(stderr,
                  "twdemo: %s\nusage: twdemo [--font PT] [--size WxH] [--widget-rects FILE] "
-                 "[--dump-state FILE] [--drive quit|typing|session]\n",
+                 "[--dump-state FILE] [--drive quit|typing|session|adapters]\n",
                  problem);
     return 2;
 }

@@ -1,0 +1,167 @@
+#include "tapewright/plugins/AdapterSupport.h"
+
+#include "tapewright/ErrorReport.h"
+#include "tapewright/QtCompat.h"
+#include "tapewright/RecorderAdapter.h"
+#include "tapewright/ScriptReader.h"
+#include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QListView>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTreeView>
+#include <algorithm>
+#include <limits>
+
+namespace AdapterSupport {
+
+bool isMouseEvent(const QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
+
+void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos)
+{
+    const QEvent::Type type = mouse.type;
+    const int button = mouse.button, state = mouse.state;
+    const Qt::MouseButton qtButton = QtCompat::toQtButton(button);
+    Qt::MouseButtons buttons = QtCompat::toQtButtons(state);
+    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
+        buttons |= qtButton;
+    else if (type == QEvent::MouseButtonRelease)
+        buttons &= ~Qt::MouseButtons(qtButton);
+    QMouseEvent event(type, QPointF(pos), QPointF(widget->mapToGlobal(pos)), qtButton, buttons,
+                      QtCompat::toQtModifiers(state));
+    TapewrightUtil::sendMouseEvent(widget, &event);
+    // A plain move only moves the screen cursor, and the window system reports that later; items
+    // that follow the mouse (a combo box's popup list makes the hovered entry current) must
+    // follow it before the next element plays.
+    if (type == QEvent::MouseMove && event.buttons() == Qt::NoButton && event.modifiers() == Qt::NoModifier
+        && !TapewrightSettings::instance().ignoreMouseMovement())
+        QApplication::sendEvent(widget, &event);
+}
+
+std::optional<Mouse> readMouse(const QDomElement& element)
+{
+    int type = 0, button = 0, state = 0;
+    if (!TapewrightUtil::readMouseAttributes(element, &type, &button, &state, nullptr))
+        return std::nullopt;
+    return Mouse {QEvent::Type(type), button, state};
+}
+
+int add(int a, int b)
+{
+    return int(std::clamp<qint64>(qint64(a) + b, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+int intAttribute(const QDomElement& element, const char* name, int defaultValue)
+{
+    return ScriptReader::intAttribute(element, QString::fromLatin1(name), defaultValue);
+}
+
+void reportWrongClass(const QString& tag, const QObject* widget)
+{
+    reportError(true, QObject::tr("Tag=%1 but widget was of class %2")
+                          .arg(tag, QString::fromLatin1(widget ? widget->metaObject()->className() : "(none)")));
+}
+
+void warnAssert(const char* condition, const char* source, int line)
+{
+    qWarning("ASSERT: \"%s\" in %s (%d)", condition, source, line);
+}
+
+QSet<QModelIndex> selectedRows(const QAbstractItemView* view, int column)
+{
+    QSet<QModelIndex> rows;
+    if (!view->selectionModel())
+        return rows;
+    for (const QItemSelectionRange& range : view->selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.insert(range.model()->index(row, column, range.parent()));
+    return rows;
+}
+
+void SelectionChanges::add(const QModelIndex& item, bool selected) { append(selected ? select_ : deselect_, item); }
+
+void SelectionChanges::append(QItemSelection& selection, const QModelIndex& item)
+{
+    if (!selection.isEmpty()) {
+        const QItemSelectionRange& last = selection.last();
+        if (last.parent() == item.parent() && last.bottom() + 1 == item.row() && last.left() == item.column()) {
+            selection.last() = QItemSelectionRange(last.topLeft(), item);
+            return;
+        }
+    }
+    selection.append(QItemSelectionRange(item));
+}
+
+void SelectionChanges::apply(QItemSelectionModel* model) const
+{
+    if (!deselect_.isEmpty())
+        model->select(deselect_, QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+    if (!select_.isEmpty())
+        model->select(select_, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+void setEnabledAtViewport(RecorderAdapter& adapter, QObject* object, bool on, QAbstractItemView* view,
+                          const char* adapterName, const char* className)
+{
+    if (!object)
+        adapter.RecorderAdapter::setEnabled(nullptr, on);
+    else if (view)
+        adapter.RecorderAdapter::setEnabled(view->viewport(), on);
+    else
+        reportError(true, QObject::tr("%1 adapter's setEnabled method was invoked with an object, which do not inherit %2.")
+                              .arg(QLatin1String(adapterName), QLatin1String(className)));
+}
+
+QListView* listBox(QObject* object)
+{
+    auto* view = qobject_cast<QListView*>(object);
+    return view && view->viewMode() == QListView::ListMode ? view : nullptr;
+}
+
+QTreeView* listView(QObject* object) { return qobject_cast<QTreeView*>(object); }
+
+QTableView* table(QObject* object) { return qobject_cast<QTableView*>(object); }
+
+QAbstractItemView* viewOfViewport(QObject* object)
+{
+    auto* view = object ? qobject_cast<QAbstractItemView*>(object->parent()) : nullptr;
+    return view && view->viewport() == object ? view : nullptr;
+}
+
+QAbstractScrollArea* scrollAreaOfBar(QObject* bar, Qt::Orientation* orientation)
+{
+    if (!qobject_cast<QScrollBar*>(bar))
+        return nullptr;
+    // A scroll area keeps its bars inside containers of its own, so look a few levels up.
+    QObject* ancestor = bar->parent();
+    for (int level = 0; ancestor && level < 3; ++level, ancestor = ancestor->parent()) {
+        auto* area = qobject_cast<QAbstractScrollArea*>(ancestor);
+        if (!area)
+            continue;
+        if (area->horizontalScrollBar() == bar || area->verticalScrollBar() == bar) {
+            if (orientation)
+                *orientation = area->horizontalScrollBar() == bar ? Qt::Horizontal : Qt::Vertical;
+            return area;
+        }
+    }
+    return nullptr;
+}
+
+}
