@@ -1,14 +1,20 @@
 // view_harness --view NAME [--patient DIR | --planning FILE] [--state N] [--window LOW,HIGH]
 //              [--slice MM] [--zoom STEPS] [--implant FILE@X,Y,Z]... [--corners X,Y;X,Y;...]
-//              [--size WxH] [--quit-after MS]
+//              [--size WxH] [--quit-after MS] [--surface ISO] [--frames N]
 //
-// NAME: Axial, Coronal, Sagittal, Cross-sectional or Panoramic. --slice puts an ortho view's
+// NAME: Axial, Coronal, Sagittal, Cross-sectional, Panoramic or 3D. --slice puts an ortho view's
 // own slice there; --corners makes the panoramic curve of world points on its plane (z = 0).
 //
 // Imports the series (default: the sample patient in the application folder) or loads the
 // planning, sets the Model up as asked and shows the view frameless at the screen's top-left.
 // After the view's first complete paint it prints "view X Y W H" (screen position and size).
 // Bad arguments or data: one line on standard error, exit status 2, no window.
+//
+// The 3D view (--view 3D): --surface makes the whole volume's surface at the iso value the
+// Model's 3D model, reduced as a generated model is, and prints "surface TRIANGLES REDUCED";
+// with the view it prints "camera" and the eye, centre and up of the camera of its first
+// picture. --frames then paints N full pictures, each finished before the next, prints
+// "fps F" and quits.
 #include "dicom/import/DVT9000Importer.h"
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
@@ -23,11 +29,16 @@
 #include "platform/ApplicationFolder.h"
 #include "vexa/core/IAlgorithmProgressState.h"
 #include "views/CrossSectionalView.h"
+#include "views/OpenGL3DView.h"
 #include "views/OrthoView.h"
+#include "vexa/algorithm/MarchingCubes.h"
+#include "vexa/algorithm/MeshReduction.h"
+#include "vexa/volume/VolumeData.h"
 #include "views/PanoramicView.h"
 #include "planning/objects/PanoramicLine.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QMessageBox>
 #include <QScreen>
@@ -75,6 +86,8 @@ struct Options
     std::optional<QSize> size;
     std::optional<std::vector<Vexa::Vector3D>> corners;
     int quitAfter = -1;
+    std::optional<int> surface;
+    int frames = 0;
 };
 
 std::vector<double> numbers(const QString& text, QChar separator, int count, const QString& option)
@@ -136,6 +149,10 @@ Options parse(const QStringList& args)
             o.corners = corners;
         } else if (name == "--quit-after")
             o.quitAfter = int(numbers(value, ',', 1, name)[0]);
+        else if (name == "--surface")
+            o.surface = int(numbers(value, ',', 1, name)[0]);
+        else if (name == "--frames")
+            o.frames = int(numbers(value, ',', 1, name)[0]);
         else
             throw std::runtime_error("unknown option " + name.toStdString());
     }
@@ -147,6 +164,12 @@ Options parse(const QStringList& args)
         throw std::runtime_error("--state must be 0 to 7");
     if (o.zoom < -6 || o.zoom > 6)
         throw std::runtime_error("--zoom must be -6 to 6");
+    if (o.surface && (*o.surface < 0 || *o.surface > 65535))
+        throw std::runtime_error("--surface must be 0 to 65535");
+    if (o.frames < 0 || o.frames > 100000)
+        throw std::runtime_error("--frames must be 0 to 100000");
+    if ((o.surface || o.frames) && o.view != "3D")
+        throw std::runtime_error("--surface and --frames need --view 3D");
     return o;
 }
 
@@ -173,6 +196,46 @@ void load(const Options& o, const std::shared_ptr<Model>& model, const std::shar
         throw std::runtime_error("cannot import the series: " + import.getErrorMessage());
 }
 
+// ---- the 3D view --------------------------------------------------------------------------
+
+void generateSurface(const std::shared_ptr<Model>& model, int iso)
+{
+    const auto volume = model->getVolumeData();
+    if (!volume)
+        throw std::runtime_error("no volume for --surface");
+    Vexa::MarchingCubes surface(volume, static_cast<unsigned short>(iso));
+    if (!surface.start() || !surface.getResult() || surface.getResult()->getTriangleCount() == 0)
+        throw std::runtime_error("no surface at " + std::to_string(iso));
+    Vexa::MeshReduction reduction(surface.getResult());
+    if (!reduction.start() || !reduction.getResult())
+        throw std::runtime_error("the surface could not be reduced");
+    const auto mesh = reduction.getResult();
+    mesh->setUseFloatArrays(true);
+    model->set3DModel(mesh);
+    std::printf("surface %zu %zu\n", surface.getResult()->getTriangleCount(), mesh->getTriangleCount());
+}
+
+void printCamera(const OpenGL3DView& view)
+{
+    const Vexa::Matrix44<double>& c = view.getCameraTransform();
+    const Vexa::Vector3D eye = c.getTranslation(), centre = eye + c.getColumn(2), up = c.getColumn(1);
+    std::printf("camera %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g\n", eye.x, eye.y, eye.z, centre.x, centre.y,
+                centre.z, up.x, up.y, up.z);
+}
+
+// Full pictures painted one after the other, each read back (which waits for it to finish);
+// prints the rate.
+void paintFrames(OpenGL3DView& view, int frames)
+{
+    view.grabFramebuffer();
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < frames; ++i)
+        view.grabFramebuffer();
+    const double seconds = clock.nsecsElapsed() * 1e-9;
+    std::printf("fps %.3f\n", seconds > 0.0 ? frames / seconds : 0.0);
+}
+
 }
 
 int main(int argc, char** argv)
@@ -183,19 +246,25 @@ int main(int argc, char** argv)
     auto settings = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
     auto model = std::make_shared<Model>(settings);
     IPlanningUi::install(std::make_shared<HarnessUi>());
-    OpenGL2DView* view = nullptr;
+    OpenGL2DView* view2D = nullptr;
+    OpenGL3DView* view3D = nullptr;
+    QOpenGLWidget* view = nullptr;
     try {
         options = parse(app.arguments());
         const QByteArray name = options.view.toUtf8();
         if (options.view == "Cross-sectional")
-            view = new CrossSectionalView(model, nullptr, name.constData());
+            view = view2D = new CrossSectionalView(model, nullptr, name.constData());
         else if (options.view == "Panoramic")
-            view = new PanoramicView(model, nullptr, name.constData());
+            view = view2D = new PanoramicView(model, nullptr, name.constData());
+        else if (options.view == "3D")
+            view = view3D = new OpenGL3DView(model, nullptr, "3D");
         else
-            view = OrthoView::createNamed(model, options.view, nullptr);
+            view = view2D = OrthoView::createNamed(model, options.view, nullptr);
         if (!view)
             throw std::runtime_error("unknown view " + options.view.toStdString());
         load(options, model, settings);
+        if (options.surface)
+            generateSurface(model, *options.surface);
         for (const auto& [file, position] : options.implants)
             if (const auto implant =
                     Implant::createFromFile(Vexa::Matrix44<double>(position), 0, file.toStdString()))
@@ -209,7 +278,7 @@ int main(int argc, char** argv)
         if (options.corners)
             model->getPanoramicLine()->setPoints(*options.corners);
         if (options.slice) {
-            auto* ortho = dynamic_cast<OrthoView*>(view);
+            auto* ortho = dynamic_cast<OrthoView*>(view2D);
             if (!ortho)
                 throw std::runtime_error("--slice needs an ortho view");
             ortho->getSlicePositioner()->setSlicePosition(*options.slice);
@@ -221,13 +290,13 @@ int main(int argc, char** argv)
         delete view;
         return 2;
     }
-    for (int i = 0; i < options.zoom; ++i)
-        view->zoomIn();
-    for (int i = 0; i > options.zoom; --i)
-        view->zoomOut();
+    for (int i = 0; view2D && i < options.zoom; ++i)
+        view2D->zoomIn();
+    for (int i = 0; view2D && i > options.zoom; --i)
+        view2D->zoomOut();
 
     view->setWindowFlags(Qt::FramelessWindowHint);
-    view->resize(options.size ? *options.size : view->sizeHint());
+    view->resize(options.size ? *options.size : (view3D ? QSize(800, 600) : view->sizeHint()));
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect();
     view->move(screen.topLeft());
     bool reported = false;
@@ -237,6 +306,15 @@ int main(int argc, char** argv)
         reported = true;
         const QPoint at = view->mapToGlobal(QPoint(0, 0));
         std::printf("view %d %d %d %d\n", at.x(), at.y(), view->width(), view->height());
+        if (view3D) {
+            printCamera(*view3D);
+            if (options.frames > 0)
+                QTimer::singleShot(0, &app, [&] {
+                    paintFrames(*view3D, options.frames);
+                    std::fflush(stdout);
+                    app.quit();
+                });
+        }
         std::fflush(stdout);
     });
     view->show();

@@ -602,3 +602,13 @@ std::shared_ptr<const NavigationSnapshot> NavigationController::getSnapshot() co
     std::lock_guard slot(snapshotMutex_);
     return snapshot_;
 }
+
+int NavigationController::getCalibrationState() const
+{
+    return getSnapshot()->calibrationState;
+}
+
+int NavigationController::getCalibrationConditionLevel() const
+{
+    return getSnapshot()->calibrationConditionLevel;
+}

@@ -96,6 +96,9 @@ public:
     Vexa::TrackerData getPatientLocTrackerData() const;
     Vexa::Vector3D getPatientLocReferencePoint() const;
     Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw jaw) const override;
+    // The calibration's state and condition level of the last tick.
+    int getCalibrationState() const override;
+    int getCalibrationConditionLevel() const override;
     void setHandpieceLocTDrillOrigin(const Vexa::Matrix44<double>& m);
     bool wasCalibrationDoneBefore() const;
     // Asks for the jaw (GUI thread), then forces a handpiece calibration of that jaw.

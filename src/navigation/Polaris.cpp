@@ -535,57 +535,55 @@ bool Polaris::readTrackingData()
     return true;
 }
 
-void Polaris::replyThread()
+void Polaris::whileRunning(const char* name, const std::function<void(std::unique_lock<std::mutex>&)>& step)
 {
     try {
         std::unique_lock lock(threadMutex_);
         while (running_) {
-            if (!reporting_) {
+            if (!reporting_)
                 threadWake_.wait(lock);
-                continue;
-            }
-            if (now() - lastGoodReply_ > dataTimeoutMs) {
-                // Silence: no data until reporting starts again.
-                state_ = NoData;
-                threadWake_.wait_for(lock, 20ms);
-                continue;
-            }
-            state_ = Running;
-            replyBusy_ = true;
-            lock.unlock();
-            const bool good = readTrackingData();
-            if (good)
-                lastGoodReply_ = now();
-            lock.lock();
-            replyBusy_ = false;
-            threadWake_.notify_all();
+            else
+                step(lock);
         }
     } catch (const std::exception& e) {
+        // Nothing may leave a thread; without polls or replies the state falls to 0.
         state_ = NoData;
-        Platform::outputDebugString(std::string("Polaris reply thread: ") + e.what() + "\n");
+        Platform::outputDebugString(std::string("Polaris ") + name + ": " + e.what() + "\n");
     }
+}
+
+void Polaris::replyThread()
+{
+    whileRunning("reply thread", [this](std::unique_lock<std::mutex>& lock) {
+        if (now() - lastGoodReply_ > dataTimeoutMs) {
+            // Silence: no data until reporting starts again.
+            state_ = NoData;
+            threadWake_.wait_for(lock, 20ms);
+            return;
+        }
+        state_ = Running;
+        replyBusy_ = true;
+        lock.unlock();
+        const bool good = readTrackingData();
+        if (good)
+            lastGoodReply_ = now();
+        lock.lock();
+        replyBusy_ = false;
+        threadWake_.notify_all();
+    });
 }
 
 void Polaris::pollingThread()
 {
-    try {
-        std::unique_lock lock(threadMutex_);
-        while (running_) {
-            if (!reporting_) {
-                threadWake_.wait(lock);
-                continue;
-            }
-            lock.unlock();
-            if (portMutex_.try_lock()) {
-                sendCommand("GX:9001", true);
-                portMutex_.unlock();
-            }
-            lock.lock();
-            threadWake_.wait_for(lock, 50ms, [this] { return !running_; });
+    whileRunning("polling thread", [this](std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        if (portMutex_.try_lock()) {
+            sendCommand("GX:9001", true);
+            portMutex_.unlock();
         }
-    } catch (const std::exception& e) {
-        Platform::outputDebugString(std::string("Polaris polling thread: ") + e.what() + "\n");
-    }
+        lock.lock();
+        threadWake_.wait_for(lock, 50ms, [this] { return !running_; });
+    });
 }
 
 std::shared_ptr<Workspace> Polaris::getDefaultWorkspace()

@@ -84,6 +84,8 @@ private:
     bool readTrackingData();
     void replyThread();
     void pollingThread();
+    // Runs the step while reporting (the thread lock held), waits while not, until stopped.
+    void whileRunning(const char* name, const std::function<void(std::unique_lock<std::mutex>&)>& step);
     std::uint32_t now() const;
     // Takes the port lock within 500 ms or throws the text.
     void lockPort(const char* failure);

@@ -69,21 +69,12 @@ OpenGL2DView::OpenGL2DView(std::shared_ptr<Model> model, QWidget* parent, const 
     , model_(std::move(model))
 {
     setMouseTracking(true);
-    if (model_) {
-        model_->attach(static_cast<Vexa::IObserver*>(this));
-        connect(model_.get(), &Model::reset, this, [this] {
-            try {
-                reset();
-            }
-            VIEW_CATCH_ALL
-        });
-    }
+    followModel(model_);
 }
 
 OpenGL2DView::~OpenGL2DView()
 {
-    if (model_)
-        model_->detach(static_cast<Vexa::IObserver*>(this));
+    unfollowModel(model_);
     // The textures belong to this view's context.
     makeCurrent();
     visualizer_.reset();

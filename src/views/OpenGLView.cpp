@@ -1,5 +1,6 @@
 #include "views/OpenGLView.h"
 
+#include "planning/model/Model.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/ViewFailure.h"
 
@@ -87,3 +88,22 @@ void OpenGLView::renderText(double x, double y, double z, const QString& text, c
     text_.add3D(*this, x, y, z, text, font);
 }
 VEXA_RETHROW
+
+void OpenGLView::followModel(const std::shared_ptr<Model>& model)
+{
+    if (!model)
+        return;
+    model->attach(static_cast<Vexa::IObserver*>(this));
+    connect(model.get(), &Model::reset, this, [this] {
+        try {
+            reset();
+        }
+        VIEW_CATCH_ALL
+    });
+}
+
+void OpenGLView::unfollowModel(const std::shared_ptr<Model>& model)
+{
+    if (model)
+        model->detach(static_cast<Vexa::IObserver*>(this));
+}

@@ -41,6 +41,11 @@ protected:
     void beginText() { text_.begin(); }
     void finishText() { text_.finish(*this); }
 
+    // A view of the Model: its notifications reach `update`, its reset() signal `reset`.
+    // `unfollowModel` before the view goes.
+    void followModel(const std::shared_ptr<Model>& model);
+    void unfollowModel(const std::shared_ptr<Model>& model);
+
 private:
     GlTextOverlay text_;
 };

@@ -59,7 +59,7 @@ inline std::vector<std::string> filesIn(const std::string& folder)
 class PrivateXServer
 {
 public:
-    explicit PrivateXServer(const QString& screen = QStringLiteral("1280x1024x24"))
+    explicit PrivateXServer(const QString& screen = QStringLiteral("1920x1080x24"))
     {
         for (int n = 900 + int(QCoreApplication::applicationPid() % 50) * 2; n < 1000; ++n) {
             if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) ||
@@ -89,11 +89,17 @@ public:
 
     bool running() const { return !display_.isEmpty(); }
     QString display() const { return display_; }
-    // The calling process's environment with DISPLAY pointing here, for child processes.
+    // The calling process's environment for child processes: DISPLAY pointing here, or Qt's
+    // offscreen platform when no server could be started.
     QProcessEnvironment environment() const
     {
         auto env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display_);
+        if (running()) {
+            env.insert(QStringLiteral("DISPLAY"), display_);
+            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        } else {
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        }
         return env;
     }
 

@@ -2,6 +2,7 @@
 // a journal that survives SIGKILL.
 #include "NavigationScene.h"
 
+#include "navigation/NavigationCamera.h"
 #include "navigation/Trajectory.h"
 
 #include <QDir>
@@ -39,6 +40,20 @@ TEST(Trajectory, BadLinesNameFileAndLine)
             EXPECT_NE(std::string::npos, std::string(e.what()).find(message)) << e.what();
         }
     }
+}
+
+TEST(Trajectory, TheCameraFactoryReplaysTheFileNamedByMorvantaReplay)
+{
+    QTemporaryDir home;
+    const std::string file = home.filePath("t.txt").toStdString();
+    std::ofstream(file) << "# one sample\n0 1 1 1 0 0 0 1 2 3 0.1\n";
+    setenv("MORVANTA_REPLAY", file.c_str(), 1);
+    const auto camera = Vexa::NavigationCamera::getConnectedCamera(home.filePath("no-port").toStdString());
+    ASSERT_TRUE(camera);
+    EXPECT_EQ("Replay", camera->getName());
+    std::ofstream(file) << "0 1 1\n";
+    EXPECT_FALSE(Vexa::NavigationCamera::getConnectedCamera(home.filePath("no-port").toStdString()));
+    unsetenv("MORVANTA_REPLAY");
 }
 
 TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)

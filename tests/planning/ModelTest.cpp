@@ -25,6 +25,8 @@ class FakeNavigation : public INavigationController
 public:
     void navigationStateEvent(StateMachine::Event event) override { events.push_back(event); }
     Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
+    int getCalibrationState() const override { return 0; }
+    int getCalibrationConditionLevel() const override { return 0; }
     std::vector<StateMachine::Event> events;
 
 protected:

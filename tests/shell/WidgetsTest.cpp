@@ -1,4 +1,4 @@
-#include "shell/widgets/CanvasTransparentEllipse.h"
+#include "views/navigation/CanvasTransparentEllipse.h"
 #include "shell/widgets/ListViewItem.h"
 #include "shell/widgets/RangeSlider.h"
 #include "shell/widgets/Slider.h"

@@ -9,59 +9,12 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
 
 namespace {
-
-// An X server of the test's own, so that windows of tests running in parallel cannot take the
-// focus or the pointer; offscreen when Xvfb is missing.
-class PrivateDisplay
-{
-public:
-    PrivateDisplay()
-    {
-        if (QStandardPaths::findExecutable("Xvfb").isEmpty())
-            return;
-        for (int n = 300 + QRandomGenerator::global()->bounded(600), tries = 0; tries < 40; ++tries, n = 300 + (n + 7) % 600) {
-            const QString socket = QString("/tmp/.X11-unix/X%1").arg(n);
-            if (QFile::exists(QString("/tmp/.X%1-lock").arg(n)) || QFile::exists(socket))
-                continue;
-            server_.start("Xvfb", {QString(":%1").arg(n), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
-            if (QTest::qWaitFor([&] { return QFile::exists(socket) || server_.state() == QProcess::NotRunning; }, 5000)
-                && server_.state() == QProcess::Running) {
-                name_ = QString(":%1").arg(n);
-                return;
-            }
-            server_.kill();
-            server_.waitForFinished();
-        }
-    }
-    ~PrivateDisplay()
-    {
-        server_.terminate();
-        server_.waitForFinished(5000);
-    }
-    bool isX() const { return !name_.isEmpty(); }
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (isX()) {
-            env.insert("DISPLAY", name_);
-            env.remove("QT_QPA_PLATFORM");
-        } else {
-            env.insert("QT_QPA_PLATFORM", "offscreen");
-        }
-        return env;
-    }
-
-private:
-    QProcess server_;
-    QString name_;
-};
 
 QJsonObject runTwdemo(const QStringList& arguments, const QString& output,
                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
@@ -125,7 +78,7 @@ TEST(Twdemo, EveryPathInTheWindowFindsItsWidget)
 TEST(Twdemo, SessionScenarioReachesItsState)
 {
     TestSupport::ScratchDir dir;
-    PrivateDisplay display;
+    TestSupport::PrivateXServer display;
     const QString file = dir.qpath() + "/state.json";
     const QJsonObject state = runTwdemo({"--drive", "session", "--dump-state", file}, file, display.environment());
     EXPECT_EQ(state["edit"].toObject()["text"], "Hello, twdemo");
@@ -141,7 +94,7 @@ TEST(Twdemo, SessionScenarioReachesItsState)
 TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
 {
     TestSupport::ScratchDir dir;
-    PrivateDisplay display;
+    TestSupport::PrivateXServer display;
     const QString script = dir.qpath() + "/session.tws";
     const QJsonObject recorded = runTwdemo({"-record", "-script", script, "--drive", "session", "--dump-state",
                                             dir.qpath() + "/a.json"}, dir.qpath() + "/a.json", display.environment());
@@ -195,9 +148,9 @@ QPoint centre(const QJsonObject& rects, const char* name)
     return QPoint(r[0].toInt() + r[2].toInt() / 2, r[1].toInt() + r[3].toInt() / 2);
 }
 
-bool hasXTools(const PrivateDisplay& display)
+bool hasXTools(const TestSupport::PrivateXServer& display)
 {
-    return display.isX() && !QStandardPaths::findExecutable("xdotool").isEmpty()
+    return display.running() && !QStandardPaths::findExecutable("xdotool").isEmpty()
            && !QStandardPaths::findExecutable("import").isEmpty();
 }
 
@@ -205,7 +158,7 @@ bool hasXTools(const PrivateDisplay& display)
 
 TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
 {
-    PrivateDisplay display;
+    TestSupport::PrivateXServer display;
     if (!hasXTools(display))
         GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
     const QProcessEnvironment env = display.environment();
@@ -239,7 +192,7 @@ TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
 
 TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
 {
-    PrivateDisplay display;
+    TestSupport::PrivateXServer display;
     if (!hasXTools(display))
         GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
     const QProcessEnvironment env = display.environment();

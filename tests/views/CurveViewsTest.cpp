@@ -27,6 +27,8 @@ class IdleController : public INavigationController
 public:
     void navigationStateEvent(StateMachine::Event) override {}
     Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw) const override { return {}; }
+    int getCalibrationState() const override { return 0; }
+    int getCalibrationConditionLevel() const override { return 0; }
 
 protected:
     bool updateStates(StateMachine::Event, int) override { return true; }

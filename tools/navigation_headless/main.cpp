@@ -1,12 +1,14 @@
 // Runs a camera, the navigation controller, the Model and the treatment log without a window:
 //   navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] [--data-dir DIR]
-//                       [--planning-file FILE] [--ticks N] [--print]
+//                       [--planning-file FILE] [--ticks N] [--print] [--display WxH]
 // replay:FILE plays a trajectory file; port:DEVICE drives a Polaris or Accedo on that port
 // ("COMn" or a device path; "port:" alone takes the ini key "NavigationPort").
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
-// locator, mm). The treatment log is stored when the run ends.
+// locator, mm). The treatment log is stored when the run ends. --display WxH shows the
+// navigation displays while it runs: the page stack filling WxH in a frameless window at the
+// screen's top-left, the navigation strip and the status bar below it.
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
 #include "navigation/Polaris.h"
@@ -17,7 +19,12 @@
 #include "platform/ApplicationFolder.h"
 #include "vexa/core/TimerBase.h"
 
-#include <QCoreApplication>
+#include "views/navigation/NavigationAdjustView.h"
+#include "views/navigation/NavigationButtonView.h"
+#include "views/navigation/StatusBarView.h"
+
+#include <QApplication>
+#include <QVBoxLayout>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -38,13 +45,14 @@ struct Options
     std::string planningFile;
     long ticks = 200;
     bool print = false;
+    QSize display; // invalid: no window
 };
 
 [[noreturn]] void usage(const char* why)
 {
     std::fprintf(stderr,
                  "navigation_headless: %s\nusage: navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] "
-                 "[--data-dir DIR] [--planning-file FILE] [--ticks N] [--print]\n",
+                 "[--data-dir DIR] [--planning-file FILE] [--ticks N] [--print] [--display WxH]\n",
                  why);
     std::exit(2);
 }
@@ -66,6 +74,13 @@ Options parse(int argc, char** argv)
         else if (a == "--planning-file") o.planningFile = value();
         else if (a == "--ticks") o.ticks = std::atol(value().c_str());
         else if (a == "--print") o.print = true;
+        else if (a == "--display") {
+            int w = 0, h = 0;
+            char tail = 0;
+            if (std::sscanf(value().c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 1 || h < 1 || w > 16384 || h > 16384)
+                usage("--display needs WxH, for example 800x600");
+            o.display = QSize(w, h);
+        }
         else usage(("unknown option " + a).c_str());
     }
     if (o.ticks <= 0)
@@ -132,7 +147,13 @@ int main(int argc, char** argv)
     const Options options = parse(argc, argv);
     if (!options.dataDir.empty())
         setenv("MORVANTA_HOME", options.dataDir.c_str(), 1);
-    QCoreApplication app(argc, argv);
+    // Qt gets the program name only: it would take "--display" for the X display.
+    static int qtArgc = 1;
+    std::unique_ptr<QCoreApplication> app;
+    if (options.display.isValid())
+        app = std::make_unique<QApplication>(qtArgc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(qtArgc, argv);
     try {
         auto settings = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
         std::shared_ptr<Vexa::NavigationCamera> camera;
@@ -163,11 +184,33 @@ int main(int argc, char** argv)
         Runner runner(camera, controller, options.print);
         camera->startReporting();
         controller->enableNavigation(camera);
+        std::unique_ptr<QWidget> window;
+        NavigationAdjustView* stack = nullptr;
+        if (options.display.isValid()) {
+            window = std::make_unique<QWidget>(nullptr, Qt::FramelessWindowHint);
+            auto* column = new QVBoxLayout(window.get());
+            column->setContentsMargins(0, 0, 0, 0);
+            column->setSpacing(0);
+            stack = new NavigationAdjustView(model, controller, window.get(), "Target");
+            stack->setFixedSize(options.display);
+            column->addWidget(stack);
+            column->addWidget(new NavigationButtonView(model, window.get(), "NavigationButtons"));
+            window->resize(options.display.width(), options.display.height() + 120);
+            auto* status = new StatusBarView(window.get());
+            status->setModel(model);
+            status->setNavigationController(controller);
+            column->addWidget(status);
+            window->move(0, 0);
+            window->show();
+            model->enableNavigation(); // the displays refresh themselves while navigating
+        }
         if (options.fast) {
             for (long i = 0; i < options.ticks; ++i) {
                 simulated += 50;
                 replay->advanceTo(simulated);
                 runner.tick();
+                if (stack)
+                    model->notify();
                 QCoreApplication::processEvents();
             }
         } else {

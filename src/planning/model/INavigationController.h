@@ -20,4 +20,11 @@ public:
     // The handpiece calibration (handpiece locator to drill origin) kept for the jaw: the
     // maxilla's for 1, the mandible's for any other value. Safe from any thread.
     virtual Vexa::Matrix44<double> getHandpieceLocTDrillOrigin(Constants::Jaw jaw) const = 0;
+
+    // The handpiece calibration as the 3D view shows it: the calibration's own state (0 not
+    // calibrating, 1 collecting the samples before calibration, 2 calibration, 3 after
+    // calibration, 4 done) and its condition level (2 best, 1 or 0 by how well the
+    // calibration transforms agree).
+    virtual int getCalibrationState() const = 0;
+    virtual int getCalibrationConditionLevel() const = 0;
 };

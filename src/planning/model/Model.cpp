@@ -90,6 +90,7 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder()))
 {
     loadDigitMeshes();
+    loadToolMeshes();
     NavigationControllerFactory factory;
     {
         std::lock_guard lock(factoryMutex());
@@ -129,6 +130,19 @@ void Model::loadDigitMeshes() try
             mesh = Vexa::createBoxMesh(Matrix44<double>(), Vector3D(1.0, 1.6, 0.2));
         digitMeshes_[digit] = mesh;
     }
+}
+VEXA_RETHROW
+
+void Model::loadToolMeshes() try
+{
+    const std::string folder = Platform::applicationPath(Constants::meshesFolder);
+    const auto load = [&](const char* name) -> std::shared_ptr<Vexa::IndexedTriangleMesh> {
+        const std::string file = folder + name;
+        auto mesh = QFileInfo::exists(QString::fromStdString(file)) ? Vexa::readSFFBinFile(file) : nullptr;
+        return mesh && mesh->getTriangleCount() > 0 ? mesh : nullptr;
+    };
+    handpieceMesh_ = load("Handpiece.sff");
+    drillMesh_ = load("Drill.sff");
 }
 VEXA_RETHROW
 
@@ -333,12 +347,12 @@ VEXA_RETHROW
 
 std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getHandpieceMesh() const
 {
-    return nullptr;
+    return handpieceMesh_;
 }
 
 std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getDrillMesh() const
 {
-    return nullptr;
+    return drillMesh_;
 }
 
 std::shared_ptr<Vexa::IndexedTriangleMesh> Model::getDigitMesh(unsigned digit)

@@ -172,6 +172,8 @@ public:
     void setDicomFiles(const std::vector<std::string>& files);
     std::shared_ptr<Vexa::IndexedTriangleMesh> get3DModel() const;
     void set3DModel(std::shared_ptr<Vexa::IndexedTriangleMesh> model);
+    // Loaded from "Handpiece.sff" and "Drill.sff" in the meshes folder at construction; empty
+    // when a file is missing, unreadable or holds no triangle.
     virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getHandpieceMesh() const;
     virtual std::shared_ptr<Vexa::IndexedTriangleMesh> getDrillMesh() const;
     // The mesh of a digit; above 9 the mesh of 9. Always a mesh (a plain block when the
@@ -307,6 +309,7 @@ private:
     std::shared_ptr<Marker> markerNear(const Vexa::Vector3D& point) const;
     bool isNearSlice(const OrthoSlicePositioner& positioner, const Vexa::Vector3D& position) const;
     void loadDigitMeshes();
+    void loadToolMeshes();
     void setWindowFromVolume(const Vexa::VolumeData<unsigned short>& volume);
 
     std::shared_ptr<Settings> settings_;
@@ -330,6 +333,8 @@ private:
     int requestedState_ = -1;   // the target of the pending change
     bool keepingState_ = false; // the change under way keeps the state
     std::array<std::shared_ptr<Vexa::IndexedTriangleMesh>, 10> digitMeshes_;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> handpieceMesh_;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> drillMesh_;
 
     std::vector<std::shared_ptr<Marker>> markers_;
     // Values the apply step of a load sets while views may read them.

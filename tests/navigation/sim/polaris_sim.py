@@ -83,6 +83,7 @@ class Device:
         self.enabled = 0
         self.started = None
         self.polls = 0
+        self.faults = 0
         self.pending = []  # (time, bytes)
         self.speed = termios.tcgetattr(slave)[4]
         self.random = random.Random(args.seed)
@@ -133,9 +134,9 @@ class Device:
         text += "%03d" % len(markers) + "".join("%+07d%+07d%+07d" % tuple(round(v * 100) for v in m) for m in markers)
         return text
 
-    def faulty(self, good):
+    def faulty(self, good, number):
         kinds = self.args.fault.split(",")
-        kind = kinds[(self.polls // max(1, self.args.fault_every)) % len(kinds)]
+        kind = kinds[number % len(kinds)]
         poison = good.replace("+", "+").split("\n")
         if kind == "crc":
             data = frame(good)
@@ -172,8 +173,14 @@ class Device:
             if self.args.silence_after is not None and (time.monotonic() - self.started) * 1000 > self.args.silence_after:
                 return
             good = self.gx_reply()
+            for _ in range(self.args.burst):
+                self.faults += 1
+                self.send(self.faulty(good, self.faults))
             faulty = self.args.fault and self.args.fault_every and self.polls % self.args.fault_every == 0
-            self.send(self.faulty(good) if faulty else frame(good))
+            if faulty:
+                self.faults += 1
+            self.send(self.faulty(good, self.faults) if faulty else frame(good))
+            self.note("faults %d" % self.faults)
         elif text.startswith("COMM"):
             self.send(ok, 0.05)
         elif text.startswith("VER"):
@@ -218,7 +225,8 @@ class Device:
 
     def run(self):
         buffer = b""
-        while True:
+        parent = os.getppid()
+        while os.getppid() == parent:  # ends with the test that started it
             self.watch_speed()
             now = time.monotonic()
             due = [p for p in self.pending if p[0] <= now]
@@ -256,6 +264,7 @@ def main():
     parser.add_argument("--silence-after", type=float, help="ms after TSTART from which polls get no reply")
     parser.add_argument("--fault", default="", help="crc,error,short,glued,long,poison (cycled)")
     parser.add_argument("--fault-every", type=int, default=0, help="every Nth reply is faulty")
+    parser.add_argument("--burst", type=int, default=0, help="faulty replies sent before each good one")
     parser.add_argument("--log")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--crc-oracle", nargs=2, type=int, metavar=("COUNT", "SEED"))

@@ -1,4 +1,4 @@
-#include "shell/widgets/CanvasTransparentEllipse.h"
+#include "views/navigation/CanvasTransparentEllipse.h"
 
 #include "vexa/core/ExceptionStack.h"
 

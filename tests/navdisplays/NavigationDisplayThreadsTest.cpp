@@ -1,0 +1,77 @@
+// The displays refreshing at 15 Hz from their own timers while the replay camera's thread and a
+// fast tick thread drive the controller and the Model, and the tick thread also notifies (its
+// calls are handed to the GUI thread). Run under ThreadSanitizer by scripts/test.
+#include "NavigationDisplayFixture.h"
+
+#include "navigation/Tracker.h"
+#include "views/ViewFailure.h"
+#include "views/navigation/MessageView.h"
+#include "views/navigation/NavigationAdjustView.h"
+#include "views/navigation/NavigationButtonView.h"
+#include "views/navigation/StatusBarView.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+#include <atomic>
+#include <gtest/gtest.h>
+
+using namespace NavigationScene;
+
+class NavigationDisplayThreads : public NavigationScene::NavigationFixture
+{
+};
+
+TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
+{
+    std::ostringstream procedure;
+    writeProcedure(procedure, 400, 10);
+    std::istringstream in(procedure.str());
+    auto camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "procedure"), true);
+    start(Constants::Mandible, false);
+    std::atomic<std::uint32_t> ticks{0};
+    controller->setClock([&ticks] { return ticks.load() * 50; });
+    model->setNavigationClock([&ticks] { return ticks.load() * 50; });
+    auto trackers = controller->getUsedTracker();
+    camera->setTracker(trackers);
+    camera->startReporting();
+    controller->enableNavigation(camera);
+    model->enableNavigation();
+
+    QWidget window;
+    auto* column = new QVBoxLayout(&window);
+    auto* stack = new NavigationAdjustView(model, controller, &window);
+    stack->setFixedSize(640, 480);
+    column->addWidget(stack);
+    auto* strip = new NavigationButtonView(model, &window);
+    column->addWidget(strip);
+    auto* status = new StatusBarView(&window);
+    status->setModel(model);
+    status->setNavigationController(controller);
+    column->addWidget(status);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    model->notify(); // in state 7: the displays start their timers
+
+    const unsigned long failures = ViewFailure::count();
+    DisplayTest::Ticker ticker([&] {
+        const unsigned n = ++ticks;
+        controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
+        if (n % 10 == 0)
+            model->notify();
+    });
+    ticker.start();
+    QSet<QWidget*> pages;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        QTest::qWait(20);
+        pages.insert(stack->currentWidget());
+    }
+    ticker.stop();
+    camera->stopReporting();
+    QTest::qWait(100);
+    EXPECT_TRUE(stack->getTimer()->isActive());
+    EXPECT_GE(pages.size(), 3) << "adjustment, calibration message or targeting, registration";
+    EXPECT_EQ(failures, ViewFailure::count());
+    EXPECT_FALSE(status->stateLabel()->text().isEmpty());
+    controller->disableNavigation();
+}
