@@ -64,36 +64,6 @@ QImage checkBox(bool on)
     return image;
 }
 
-QImage lamp(const QColor& color)
-{
-    QImage image(32, 32, QImage::Format_RGB32);
-    image.fill(QColor(64, 64, 64));
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(color.darker(160), 2));
-    p.setBrush(color);
-    p.drawEllipse(QRectF(3, 3, 26, 26));
-    return image;
-}
-
-// A sheet with a tick: the study mark.
-QImage studyLogo(const QColor& color)
-{
-    QImage image(64, 64, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(color, 3));
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(QRectF(14, 8, 36, 48));
-    for (int y = 18; y <= 30; y += 6)
-        p.drawLine(QPointF(20, y), QPointF(44, y));
-    p.setPen(QPen(color, 5));
-    p.drawLine(QPointF(20, 42), QPointF(28, 50));
-    p.drawLine(QPointF(28, 50), QPointF(46, 34));
-    return image;
-}
-
 // A 32 x 32 button picture: a coloured plate with a white symbol drawn by `symbol`.
 template<class F>
 QImage button(QColor plate, F symbol)
@@ -130,6 +100,37 @@ QImage magnifier(bool in)
     });
 }
 
+// A round lamp of the navigation strip.
+QImage lamp(const QColor& color)
+{
+    QImage image(32, 32, QImage::Format_RGB32);
+    image.fill(QColor(64, 64, 64));
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(color.darker(160), 2));
+    p.setBrush(color);
+    p.drawEllipse(QRectF(3, 3, 26, 26));
+    return image;
+}
+
+// A sheet with a tick: the study mark.
+QImage studyLogo(const QColor& color)
+{
+    QImage image(64, 64, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(color, 3));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(14, 8, 36, 48));
+    for (int y = 18; y <= 30; y += 6)
+        p.drawLine(QPointF(20, y), QPointF(44, y));
+    p.setPen(QPen(color, 5));
+    p.drawLine(QPointF(20, 42), QPointF(28, 50));
+    p.drawLine(QPointF(28, 50), QPointF(46, 34));
+    return image;
+}
+
 }
 
 int main(int argc, char** argv)
@@ -156,10 +157,6 @@ int main(int argc, char** argv)
         {"Morvanta.bmp", logo()},
         {"CheckListSelected.bmp", checkBox(true)},
         {"CheckListNotSelected.bmp", checkBox(false)},
-        {"RedLight.bmp", lamp(QColor(220, 0, 0))},
-        {"GreenLight.bmp", lamp(QColor(0, 200, 0))},
-        {"Logo Clinical Study Blue.bmp", studyLogo(QColor(0, 60, 200))},
-        {"Logo Clinical Study Red.bmp", studyLogo(QColor(210, 0, 0))},
         {"Company.bmp", button(QColor(18, 52, 96), [](QPainter& p) { p.drawText(QRect(2, 2, 28, 28), Qt::AlignCenter, "M"); })},
         {"Navigation.bmp", button(QColor(150, 40, 40), [](QPainter& p) { p.drawEllipse(QRectF(8, 8, 16, 16)); p.drawPoint(QPointF(16, 16)); })},
         {"NavigationGreyed.bmp", button(QColor(150, 150, 150), [](QPainter& p) { p.drawEllipse(QRectF(8, 8, 16, 16)); })},
@@ -176,6 +173,10 @@ int main(int argc, char** argv)
         {"FilterOnOff.bmp", button(QColor(100, 70, 40), [](QPainter& p) { p.drawPolygon(QPolygonF({QPointF(7, 8), QPointF(25, 8), QPointF(18, 17), QPointF(18, 25), QPointF(14, 23), QPointF(14, 17)})); })},
         {"Up.bmp", arrow(true)},
         {"Down.bmp", arrow(false)},
+        {"RedLight.bmp", lamp(QColor(220, 0, 0))},
+        {"GreenLight.bmp", lamp(QColor(0, 200, 0))},
+        {"Logo Clinical Study Blue.bmp", studyLogo(QColor(0, 60, 200))},
+        {"Logo Clinical Study Red.bmp", studyLogo(QColor(210, 0, 0))},
     };
     for (const auto& picture : pictures)
         if (!picture.image.save(folder + "/" + picture.name, "BMP"))

@@ -42,6 +42,14 @@ QString startProgram(QProcess& program, const QString& display, const QString& h
     return window;
 }
 
+// One X server for the program tests (a second one started at once may find the first one's
+// socket still there).
+TestSupport::PrivateXServer& xServer()
+{
+    static TestSupport::PrivateXServer x("1920x1080x24");
+    return x;
+}
+
 QStringList screenshots(const AppTest::AppFolder& home)
 {
     return QDir(home.path("Images")).entryList({"*.bmp"}, QDir::Files, QDir::Name);
@@ -51,7 +59,7 @@ QStringList screenshots(const AppTest::AppFolder& home)
 
 TEST(ProgramTest, FullScreenScreenshotsByKeyAndDeviceAndQuitStartsTheSibling)
 {
-    TestSupport::PrivateXServer x("1920x1080x24");
+    TestSupport::PrivateXServer& x = xServer();
     if (!x.running())
         GTEST_SKIP() << "no Xvfb";
     AppTest::AppFolder home;
@@ -96,7 +104,7 @@ TEST(ProgramTest, FullScreenScreenshotsByKeyAndDeviceAndQuitStartsTheSibling)
 
 TEST(ProgramTest, EarlierPicturesAreKeptAndAKilledVideoStillDecodes)
 {
-    TestSupport::PrivateXServer x("1280x1024x24");
+    TestSupport::PrivateXServer& x = xServer();
     if (!x.running())
         GTEST_SKIP() << "no Xvfb";
     AppTest::AppFolder home;

@@ -69,9 +69,9 @@ TEST(ModesTest, ComponentsViewsAndFrames)
         bool navigation, selection;
         QStringList views;
     } table[] = {
-        {1, "Surgical", "S", true, true, {"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
-        {2, "Light", "L", true, false, {"Axial", "Cross-sectional", "Panoramic"}},
-        {3, "Planning", "P", false, true, {"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
+        {1, "Surgical", "S", true, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
+        {2, "Light", "L", true, false, {"3D", "Axial", "Cross-sectional", "Panoramic"}},
+        {3, "Planning", "P", false, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -99,7 +99,7 @@ TEST(ModesTest, ComponentsViewsAndFrames)
         const QList<QObject*> frames(list.begin(), list.end());
         component->showWidgets(false, frames);
         const int shown = int(std::count_if(list.begin(), list.end(), [](ViewFrame* f) { return !f->isHidden(); }));
-        EXPECT_EQ(shown, row.id == 2 ? 2 : 5) << "Light hides the frames with a view, frames without stay";
+        EXPECT_EQ(shown, row.id == 2 ? 2 : 5) << "Light keeps the 3D frame and frames without a view";
         component->showWidgets(true, frames);
         EXPECT_TRUE(std::none_of(list.begin(), list.end(), [](ViewFrame* f) { return f->isHidden(); }));
     }
@@ -132,7 +132,11 @@ TEST(MainWidgetTest, ViewOfferAndReplacedViewsLeaveTheModel)
         GTEST_SKIP() << "views need an X display";
     const auto model = sampleModel();
     MainWidget widget(model, createComponent(1)->createViews(model), nullptr, "MainWidget");
+    // The 3D view follows the 3D mouse and is shown already: it is not offered again.
     EXPECT_EQ(widget.offeredViews(), (QStringList{"Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}));
+    widget.frame("LeftLowerFrame")->setView("Axial");
+    EXPECT_EQ(widget.offeredViews(),
+              (QStringList{"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}));
     // A replaced view is deleted and detached: notifying afterwards touches only live views.
     ViewFrame* frame = widget.frame("RightLowerFrame");
     for (const char* name : {"Coronal", "Sagittal", "Axial"}) {

@@ -5,11 +5,12 @@
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/CrossSectionalView.h"
+#include "views/OpenGL3DView.h"
 #include "views/OrthoView.h"
 #include "views/PanoramicView.h"
 
-// "Target" (the navigation pages) and "3D" register here once their view classes exist; until
-// then frames asking for them stay empty.
+// "Target" (the navigation pages) registers here once the navigation switch is wired in; until
+// then frames asking for it stay empty.
 void MorvantaSurgical::registerViews(ViewFactory& factory, const std::shared_ptr<Model>& model,
                                      const QStringList& names)
 try {
@@ -19,6 +20,8 @@ try {
             view = new CrossSectionalView(model, nullptr, "Cross-sectional");
         else if (name == "Panoramic")
             view = new PanoramicView(model, nullptr, "Panoramic");
+        else if (name == "3D")
+            view = new OpenGL3DView(model, nullptr, "3D");
         else
             view = OrthoView::createNamed(model, name, nullptr);
         if (view)

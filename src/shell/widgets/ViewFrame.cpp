@@ -67,13 +67,13 @@ void ViewFrame::DescriptionWidget::init(QWidget* v)
     view = v;
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    // The widget follows the view's size (it changes with the data and the zoom); the scroll
-    // area scrolls what exceeds the frame.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
     if (!view)
         return;
     layout->addWidget(view);
     if (auto* zoomable = dynamic_cast<Quorvane::IZoomAndScrollable*>(view)) {
+        // A 2D view has its own size (it changes with the data and the zoom): the widget
+        // follows it and the scroll area scrolls what exceeds the frame. Other views fill it.
+        layout->setSizeConstraint(QLayout::SetFixedSize);
         caption = new QLabel(view->objectName() + ViewFrame::tr(" View"), this);
         caption->setObjectName("Caption");
         QPalette palette = caption->palette();
