@@ -552,6 +552,7 @@ void TapewrightConfig::slotChangeFont()
     const QFont chosen = QFontDialog::getFont(&ok, font_, this);
     if (ok) {
         font_ = chosen;
+        fontChosen_ = true;
         changeFontButton_->setFont(font_);
     }
 }
@@ -576,7 +577,7 @@ void TapewrightConfig::slotOK()
     settings.setMissingWidget(missingWidgetValue(missingCombo_->currentIndex()));
     for (AdapterBox* box : adapterBoxes_)
         box->adapter()->setEnabled(nullptr, box->isChecked());
-    if (changeFontButton_)
+    if (changeFontButton_ && fontChosen_)
         QApplication::setFont(font_);
     for (const KeyBinding& binding : keyBindings_)
         settings.setKeyBinding(binding.action, QKeySequence(binding.button->keyCode()));

@@ -162,5 +162,6 @@ private:
     bool linkStarted_ = false;
     QList<AdapterBox*> adapterBoxes_;
     QFont font_;
+    bool fontChosen_ = false; // only a font the user chose replaces the host's
     QList<KeyBinding> keyBindings_;
 };
