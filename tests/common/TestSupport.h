@@ -61,23 +61,24 @@ class PrivateXServer
 public:
     explicit PrivateXServer(const QString& screen = QStringLiteral("1920x1080x24"))
     {
-        for (int n = 900 + int(QCoreApplication::applicationPid() % 50) * 2; n < 1000; ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) ||
-                QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-                continue;
-            server_.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"),
-                                                  QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
-                                                  QStringLiteral("tcp")});
-            if (!server_.waitForStarted())
-                return;
-            const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
-            if (eventually([&] { return QFile::exists(socket) || server_.state() != QProcess::Running; }) &&
-                server_.state() == QProcess::Running) {
-                display_ = QStringLiteral(":%1").arg(n);
-                return;
-            }
-            server_.waitForFinished(1000); // the number was taken meanwhile: try the next one
+        // Xvfb picks a free display itself and writes its number once it accepts connections:
+        // no race with other servers started at the same moment.
+        server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                              QStringLiteral("-screen"), QStringLiteral("0"), screen,
+                                              QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        if (!server_.waitForStarted())
+            return;
+        QByteArray number;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!number.endsWith('\n') && server_.state() == QProcess::Running &&
+               std::chrono::steady_clock::now() < end) {
+            server_.waitForReadyRead(100);
+            number += server_.readAllStandardOutput();
         }
+        bool ok = false;
+        const int n = number.trimmed().toInt(&ok);
+        if (ok && server_.state() == QProcess::Running)
+            display_ = QStringLiteral(":%1").arg(n);
     }
     ~PrivateXServer()
     {
