@@ -1,0 +1,90 @@
+// The navigation switch of the real main window with a replayed camera, and without any.
+#include "AppTestSupport.h"
+
+#include "navigation/NavigationController.h"
+#include "planning/model/Model.h"
+#include "shell/main/MainWindow.h"
+#include "shell/widgets/MainWidget.h"
+
+#include <QStackedWidget>
+#include <QLabel>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <QToolButton>
+
+namespace {
+
+struct NavigationSwitchTest : ::testing::Test
+{
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            GTEST_SKIP() << "needs an X display";
+    }
+    void TearDown() override { qunsetenv("MORVANTA_REPLAY"); }
+
+    // The window's two stacks name the layout: planning buttons and logo, or navigation.
+    static bool navigationLayout(MainWindow& window)
+    {
+        auto* buttons = window.findChild<QStackedWidget*>("ButtonWidgetStack");
+        auto* control = window.getMainWidget()->findChild<QWidget*>("ControlView");
+        return buttons->currentWidget()->objectName() == "NavigationButtonView" && control && control->isHidden();
+    }
+};
+
+}
+
+TEST_F(NavigationSwitchTest, ReplayedCameraOnAndOffCycles)
+{
+    AppTest::AppFolder home;
+    // Both tools visible for a minute.
+    QFile trajectory(home.path("replay.txt"));
+    ASSERT_TRUE(trajectory.open(QIODevice::WriteOnly));
+    for (int t = 0; t <= 60000; t += 1000)
+        for (int tool : {0, 1})
+            trajectory.write(QString("%1 %2 1 1 0 0 0 %3 0 -1000 0.1\n").arg(t).arg(tool).arg(tool * 50).toUtf8());
+    trajectory.close();
+    qputenv("MORVANTA_REPLAY", home.path("replay.txt").toUtf8());
+    MainWindow window(nullptr, Constants::NormalMode);
+    auto navigation = std::dynamic_pointer_cast<NavigationController>(window.getModel()->getNavigationController());
+    ASSERT_TRUE(navigation);
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        SCOPED_TRACE(cycle);
+        window.enableNavigation(true);
+        ASSERT_TRUE(window.isNavigating());
+        EXPECT_TRUE(navigationLayout(window));
+        EXPECT_TRUE(navigation->isNavigationEnabled());
+        // The ticks hand the running camera's samples over.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return navigation->getCameraState() == 1; }, 3000));
+        window.enableNavigation(false);
+        EXPECT_FALSE(window.isNavigating());
+        EXPECT_FALSE(navigationLayout(window));
+        EXPECT_FALSE(navigation->isNavigationEnabled());
+    }
+    window.enableNavigation(false); // already off: only notifies
+    EXPECT_FALSE(window.isNavigating());
+}
+
+TEST_F(NavigationSwitchTest, NoCameraSpringsBackWithAMessage)
+{
+    AppTest::AppFolder home;
+    qputenv("MORVANTA_REPLAY", home.path("missing.txt").toUtf8());
+    MainWindow window(nullptr, Constants::NormalMode);
+    AppTest::DialogAnswerer answer;
+    QString text;
+    answer.then([&](QWidget* modal) {
+        if (!modal->inherits("MessageDialog"))
+            return false;
+        text = modal->windowTitle();
+        for (auto* label : modal->findChildren<QLabel*>())
+            text += "|" + label->text();
+        QTest::keyClick(modal, Qt::Key_Return);
+        return true;
+    });
+    window.enableNavigation(true);
+    EXPECT_TRUE(answer.done()) << answer.seen.join("\n").toStdString();
+    EXPECT_TRUE(text.startsWith("Morvanta")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Error initializing navigation camera.")) << text.toStdString();
+    EXPECT_FALSE(window.isNavigating());
+    EXPECT_FALSE(navigationLayout(window));
+}
