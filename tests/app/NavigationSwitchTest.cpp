@@ -3,11 +3,14 @@
 
 #include "navigation/NavigationController.h"
 #include "planning/model/Model.h"
+#include "shell/dialogs/JawSelectionDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/widgets/MainWidget.h"
 
 #include <QStackedWidget>
+#include <QDir>
 #include <QLabel>
+#include <QTimer>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <QToolButton>
@@ -63,6 +66,55 @@ TEST_F(NavigationSwitchTest, ReplayedCameraOnAndOffCycles)
     }
     window.enableNavigation(false); // already off: only notifies
     EXPECT_FALSE(window.isNavigating());
+}
+
+TEST_F(NavigationSwitchTest, SpaceMouseSequenceForcesTheCalibrationOnlyWhileNavigating)
+{
+    AppTest::AppFolder home;
+    QFile trajectory(home.path("replay.txt"));
+    ASSERT_TRUE(trajectory.open(QIODevice::WriteOnly));
+    trajectory.write("0 0 1 1 0 0 0 0 0 -1000 0.1\n60000 0 1 1 0 0 0 0 0 -1000 0.1\n");
+    trajectory.close();
+    qputenv("MORVANTA_REPLAY", home.path("replay.txt").toUtf8());
+    MainWindow window(nullptr, Constants::NormalMode);
+    int jawQuestions = 0;
+    QTimer answer; // every jaw question is answered "Upper Jaw"
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* jaw = dynamic_cast<JawSelectionDialog*>(QApplication::activeModalWidget())) {
+            ++jawQuestions;
+            jaw->accept();
+        }
+    });
+    answer.start(20);
+    const struct
+    {
+        bool navigating;
+        std::vector<int> buttons;
+        int questions;
+    } table[] = {
+        {true, {5, 1, 7, 2}, 1},     {true, {9, 5, 1, 7, 2}, 1}, {true, {5, 1, 11, 7, 2}, 1},
+        {true, {5, 1, 7}, 0},        {false, {5, 1, 7, 2}, 0},   {true, {5, 1, 7, 2, 5, 1, 7, 2}, 2},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(::testing::PrintToString(row.buttons));
+        if (row.navigating)
+            window.enableNavigation(true);
+        ASSERT_EQ(window.isNavigating(), row.navigating);
+        jawQuestions = 0;
+        for (int button : row.buttons)
+            window.evaluateSpaceballButtons(Quorvane::Application::SpaceballButton(button));
+        EXPECT_EQ(jawQuestions, row.questions);
+        window.enableNavigation(false);
+    }
+    // 11 takes a screenshot, 12 starts and stops the video, in planning as well.
+    const auto pictures = [&] { return QDir(home.path("Images")).entryList(QDir::Files).size(); };
+    const auto before = pictures();
+    window.evaluateSpaceballButtons(Quorvane::Application::Button11);
+    EXPECT_EQ(pictures(), before + 1);
+    window.evaluateSpaceballButtons(Quorvane::Application::Button12);
+    QTest::qWait(300);
+    window.evaluateSpaceballButtons(Quorvane::Application::Button12);
+    EXPECT_EQ(pictures(), before + 2);
 }
 
 TEST_F(NavigationSwitchTest, NoCameraSpringsBackWithAMessage)

@@ -23,6 +23,7 @@
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/ImageFolder.h"
 #include "shell/main/LogFileKey.h"
+#include "shell/main/ShellNavigationUi.h"
 #include "shell/main/VideoCapture.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
@@ -77,6 +78,8 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     NavigationController::installModelFactory();
     model_ = std::make_shared<Model>(settings_);
     navigation_ = std::dynamic_pointer_cast<NavigationController>(model_->getNavigationController());
+    if (navigation_)
+        navigation_->setUi(std::make_shared<ShellNavigationUi>(this));
     setupUsedDicomImporter();
     central_ = new QWidget(this);
     central_->setObjectName("CentralWidget");
