@@ -51,7 +51,7 @@ TEST_F(NavigationSwitchTest, ReplayedCameraOnAndOffCycles)
     MainWindow window(nullptr, Constants::NormalMode);
     auto navigation = std::dynamic_pointer_cast<NavigationController>(window.getModel()->getNavigationController());
     ASSERT_TRUE(navigation);
-    for (int cycle = 0; cycle < 5; ++cycle) {
+    for (int cycle = 0; cycle < 50; ++cycle) {
         SCOPED_TRACE(cycle);
         window.enableNavigation(true);
         ASSERT_TRUE(window.isNavigating());
@@ -66,6 +66,12 @@ TEST_F(NavigationSwitchTest, ReplayedCameraOnAndOffCycles)
     }
     window.enableNavigation(false); // already off: only notifies
     EXPECT_FALSE(window.isNavigating());
+    // Closing while navigating switches navigation off first.
+    window.enableNavigation(true);
+    ASSERT_TRUE(window.isNavigating());
+    window.close();
+    EXPECT_FALSE(window.isNavigating());
+    EXPECT_FALSE(navigation->isNavigationEnabled());
 }
 
 TEST_F(NavigationSwitchTest, SpaceMouseSequenceForcesTheCalibrationOnlyWhileNavigating)
