@@ -125,7 +125,7 @@ TEST_F(NavigationSwitchTest, SpaceMouseSequenceForcesTheCalibrationOnlyWhileNavi
 
 TEST_F(NavigationSwitchTest, NoCameraSpringsBackWithAMessage)
 {
-    AppTest::AppFolder home;
+    AppTest::AppFolder home("SerialPort=/nonexistent/tty\n");
     qputenv("MORVANTA_REPLAY", home.path("missing.txt").toUtf8());
     MainWindow window(nullptr, Constants::NormalMode);
     AppTest::DialogAnswerer answer;

@@ -320,7 +320,9 @@ try {
         {
             ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
         } restore;
-        camera = Vexa::NavigationCamera::getConnectedCamera("COM1");
+        // Key "SerialPort" of group "Morvanta": "COM1" (the first serial device) when missing.
+        const Vexa::IniFileManager ini(Platform::applicationPath("Morvanta.ini"), Vexa::IniFileManager::ReadOnly);
+        camera = Vexa::NavigationCamera::getConnectedCamera(ini.getValue("Morvanta", "SerialPort", "COM1"));
     }
     if (!camera || !navigation_) {
         navigationButton_->setChecked(false);
