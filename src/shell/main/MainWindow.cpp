@@ -40,6 +40,7 @@
 
 #include <QCloseEvent>
 #include <algorithm>
+#include <exception>
 #include <iterator>
 #include <QDir>
 #include <QFileInfo>
@@ -349,15 +350,22 @@ try {
     if (!camera_)
         return;
     stop(); // waits for a running tick
-    auto camera = std::move(camera_);
-    camera_.reset();
+    const auto camera = std::move(camera_);
     usedTrackers_.clear();
+    // A camera failing to stop still leaves navigation off and the planning layout back.
+    std::exception_ptr failure;
+    try {
+        camera->stopReporting();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (navigation_)
+        navigation_->disableNavigation(); // stores the treatment log
     buttonStack_->setCurrentWidget(planningButtons_);
     miniDisplay_->setCurrentWidget(logo_);
     hideAndShowViews(true);
-    camera->stopReporting();
-    if (navigation_)
-        navigation_->disableNavigation();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 VEXA_RETHROW
 
