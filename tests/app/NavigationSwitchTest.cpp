@@ -57,12 +57,16 @@ TEST_F(NavigationSwitchTest, ReplayedCameraOnAndOffCycles)
         ASSERT_TRUE(window.isNavigating());
         EXPECT_TRUE(navigationLayout(window));
         EXPECT_TRUE(navigation->isNavigationEnabled());
+        EXPECT_EQ(window.getModel()->getState(), Model::Navigation);
         // The ticks hand the running camera's samples over.
         EXPECT_TRUE(QTest::qWaitFor([&] { return navigation->getCameraState() == 1; }, 3000));
+        if (const QString folder = qEnvironmentVariable("MORVANTA_ARTIFACTS"); cycle == 0 && !folder.isEmpty())
+            window.grab().save(folder + "/navigation-switched-on.png");
         window.enableNavigation(false);
         EXPECT_FALSE(window.isNavigating());
         EXPECT_FALSE(navigationLayout(window));
         EXPECT_FALSE(navigation->isNavigationEnabled());
+        EXPECT_NE(window.getModel()->getState(), Model::Navigation);
     }
     window.enableNavigation(false); // already off: only notifies
     EXPECT_FALSE(window.isNavigating());
