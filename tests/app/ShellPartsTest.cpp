@@ -69,9 +69,9 @@ TEST(ModesTest, ComponentsViewsAndFrames)
         bool navigation, selection;
         QStringList views;
     } table[] = {
-        {1, "Surgical", "S", true, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
-        {2, "Light", "L", true, false, {"3D", "Axial", "Cross-sectional", "Panoramic"}},
-        {3, "Planning", "P", false, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal"}},
+        {1, "Surgical", "S", true, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal", "Target"}},
+        {2, "Light", "L", true, false, {"3D", "Axial", "Cross-sectional", "Panoramic", "Target"}},
+        {3, "Planning", "P", false, true, {"3D", "Axial", "Coronal", "Cross-sectional", "Panoramic", "Sagittal", "Target"}},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -91,17 +91,23 @@ TEST(ModesTest, ComponentsViewsAndFrames)
         EXPECT_NE(a, b);
         EXPECT_TRUE(a->isHidden());
         EXPECT_NE(static_cast<const void*>(factory->prototype("Axial")), static_cast<const void*>(a));
-        EXPECT_EQ(factory->getView("Target", &parent), nullptr);
+        EXPECT_EQ(factory->getView("Unknown", &parent), nullptr);
 
-        // Frames: all shown in planning; in the Light mode's navigation only a "3D" one stays.
+        // Frames: by the availability of their views; in the Light mode's navigation only "3D"
+        // ones stay. Frames without a view stay shown.
         MainWidget widget(sampleModel(), factory, nullptr, "MainWidget");
         const auto list = widget.findChildren<ViewFrame*>();
         const QList<QObject*> frames(list.begin(), list.end());
-        component->showWidgets(false, frames);
-        const int shown = int(std::count_if(list.begin(), list.end(), [](ViewFrame* f) { return !f->isHidden(); }));
-        EXPECT_EQ(shown, row.id == 2 ? 2 : 5) << "Light keeps the 3D frame and frames without a view";
-        component->showWidgets(true, frames);
-        EXPECT_TRUE(std::none_of(list.begin(), list.end(), [](ViewFrame* f) { return f->isHidden(); }));
+        for (const bool planning : {false, true}) {
+            component->showWidgets(planning, frames);
+            for (ViewFrame* frame : list) {
+                auto* view = dynamic_cast<Quorvane::IView*>(frame->getView());
+                const bool expected = !view || (planning ? view->isAvailableInPlanning()
+                                                         : row.id == 2 ? frame->getView()->objectName() == "3D"
+                                                                       : view->isAvailableInNavigation());
+                EXPECT_EQ(!frame->isHidden(), expected) << planning << " " << frame->objectName().toStdString();
+            }
+        }
     }
     try {
         createComponent(4);

@@ -2,6 +2,9 @@
 
 #include "dicom/import/DVT9000Importer.h"
 #include "dicom/import/UniversalImporter.h"
+#include "navigation/NavigationCamera.h"
+#include "navigation/NavigationController.h"
+#include "navigation/TrackerData.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
@@ -20,6 +23,7 @@
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/ImageFolder.h"
 #include "shell/main/LogFileKey.h"
+#include "shell/main/ShellNavigationUi.h"
 #include "shell/main/VideoCapture.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
@@ -35,6 +39,9 @@
 #include "vexa/io/Rijndael.h"
 
 #include <QCloseEvent>
+#include <algorithm>
+#include <exception>
+#include <iterator>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -63,13 +70,17 @@ short installedMode(const std::string& iniFile)
 }
 
 MainWindow::MainWindow(IRecordPlayback* recorder, Constants::ExecMode mode, QWidget* parent)
-try : QMainWindow(parent), recorder_(recorder), mode_(mode)
+try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recorder_(recorder), mode_(mode)
 {
     setObjectName("pName");
     Fonts::installSubstitutions();
     setWindowTitle("Morvanta");
     settings_ = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
+    NavigationController::installModelFactory();
     model_ = std::make_shared<Model>(settings_);
+    navigation_ = std::dynamic_pointer_cast<NavigationController>(model_->getNavigationController());
+    if (navigation_)
+        navigation_->setUi(std::make_shared<ShellNavigationUi>(this));
     setupUsedDicomImporter();
     central_ = new QWidget(this);
     central_->setObjectName("CentralWidget");
@@ -92,11 +103,15 @@ try : QMainWindow(parent), recorder_(recorder), mode_(mode)
         setGeometry(screen->geometry());
     showFullScreen();
     model_->attach(static_cast<Vexa::IObserver*>(this));
+    update();
 }
 VEXA_RETHROW
 
 MainWindow::~MainWindow()
 {
+    // Navigation off first: it stores the treatment log and stops the camera threads.
+    switchNavigationOff();
+    stop();
     model_->detach(static_cast<Vexa::IObserver*>(this));
     video_.reset();
     closeRecordingFile();
@@ -226,7 +241,8 @@ void MainWindow::update()
         QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
         return;
     }
-    // The navigation switch is not wired in yet: the button stays disabled.
+    navigationButton_->setEnabled(component_->isNavigationAvailable()
+                                  && (camera_ != nullptr || model_->isReadyForNavigation()));
 }
 
 void MainWindow::hideAndShowViews(bool planning)
@@ -242,6 +258,7 @@ VEXA_RETHROW
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    switchNavigationOff();
     miniDisplay_->close();
     QMainWindow::closeEvent(event);
 }
@@ -258,18 +275,140 @@ void MainWindow::logCurrentState()
         model_->logUserDefinedState();
 }
 
-void MainWindow::enableNavigation(bool)
+void MainWindow::switchNavigationOff()
 {
+    if (navigationButton_ && navigationButton_->isChecked())
+        navigationButton_->setChecked(false); // toggled(false) switches off
+    else if (camera_)
+        enableNavigation(false);
+}
+
+void MainWindow::enableNavigation(bool on)
+{
+    try {
+        if (on)
+            startNavigation();
+        else
+            stopNavigation();
+    } catch (const std::exception& e) {
+        Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+        navigationButton_->setChecked(false);
+        if (camera_) {
+            try {
+                stopNavigation();
+            } catch (const std::exception&) {
+                Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+            }
+        }
+        showError("Morvanta", QString::fromLocal8Bit(e.what()));
+    }
     model_->notify();
 }
 
-void MainWindow::evaluateSpaceballButtons(Quorvane::Application::SpaceballButton button)
-{
-    if (button == Quorvane::Application::Button11)
-        makeScreenshot();
-    else if (button == Quorvane::Application::Button12)
-        toggleVideoCapture();
+void MainWindow::startNavigation()
+try {
+    if (camera_)
+        return;
+    if (model_->hasChanged() && !requestPlanningSave(QString())) {
+        navigationButton_->setChecked(false);
+        return;
+    }
+    std::shared_ptr<Vexa::NavigationCamera> camera;
+    {
+        // The search takes seconds with nothing on the port.
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        struct RestoreCursor
+        {
+            ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
+        } restore;
+        // Key "SerialPort" of group "Morvanta": "COM1" (the first serial device) when missing.
+        const Vexa::IniFileManager ini(Platform::applicationPath("Morvanta.ini"), Vexa::IniFileManager::ReadOnly);
+        camera = Vexa::NavigationCamera::getConnectedCamera(ini.getValue("Morvanta", "SerialPort", "COM1"));
+    }
+    if (!camera || !navigation_) {
+        navigationButton_->setChecked(false);
+        showError("Morvanta", tr("Error initializing navigation camera."));
+        return;
+    }
+    usedTrackers_ = navigation_->getUsedTracker();
+    camera_ = camera;
+    buttonHistory_.clear();
+    // Set before anything may throw, so that the switch-off the button's spring-back causes
+    // stops the camera again.
+    camera_->setTracker(usedTrackers_);
+    camera_->startReporting();
+    navigation_->enableNavigation(camera_);
+    buttonStack_->setCurrentWidget(navigationButtons_);
+    miniDisplay_->setCurrentWidget(navigationPages_);
+    hideAndShowViews(false);
+    start();
 }
+VEXA_RETHROW
+
+void MainWindow::stopNavigation()
+try {
+    if (!camera_)
+        return;
+    stop(); // waits for a running tick
+    const auto camera = std::move(camera_);
+    usedTrackers_.clear();
+    // A camera failing to stop still leaves navigation off and the planning layout back.
+    std::exception_ptr failure;
+    try {
+        camera->stopReporting();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (navigation_)
+        navigation_->disableNavigation(); // stores the treatment log
+    buttonStack_->setCurrentWidget(planningButtons_);
+    miniDisplay_->setCurrentWidget(logo_);
+    hideAndShowViews(true);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+VEXA_RETHROW
+
+void MainWindow::onTimeExecution()
+{
+    try {
+        navigation_->setTrackerData(Vexa::collectTrackerData(*camera_, usedTrackers_));
+    } catch (const std::exception& e) {
+        // Never ends the process: the user is told and navigation goes off in the GUI thread.
+        Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+        Vexa::TimerBase::stop();
+        const QString text = QString::fromLocal8Bit(e.what());
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                switchNavigationOff();
+                showError("Morvanta", text);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::evaluateSpaceballButtons(Quorvane::Application::SpaceballButton button)
+try {
+    if (button == Quorvane::Application::Button11) {
+        makeScreenshot();
+        return;
+    }
+    if (button == Quorvane::Application::Button12) {
+        toggleVideoCapture();
+        return;
+    }
+    if (!camera_)
+        return;
+    buttonHistory_.push_back(int(button));
+    if (buttonHistory_.size() > std::size(calibrationSequence))
+        buttonHistory_.erase(buttonHistory_.begin());
+    if (std::equal(buttonHistory_.begin(), buttonHistory_.end(), std::begin(calibrationSequence),
+                   std::end(calibrationSequence))
+        && navigation_)
+        navigation_->enforceCalibration();
+}
+VEXA_RETHROW
 
 void MainWindow::makeScreenshot()
 try {

@@ -2,11 +2,13 @@
 // The full-screen main window: owns the settings, the Model and the DICOM manager of a run,
 // builds the button row, the main widget with its view frames, the mini display and the status
 // bar, and hosts the flows that load, import and save plannings, screenshots and the 3D-mouse
-// buttons. Navigation stays off until the navigation switch is wired in.
+// buttons, and switches between planning and navigation: while navigating, a 50 ms timer tick
+// hands the tracker samples to the navigation controller.
 #include "dicom/import/DicomIOManager.h"
 #include "planning/model/Constants.h"
 #include "shell/main/Application.h"
 #include "vexa/core/IObserver.h"
+#include "vexa/core/TimerBase.h"
 
 #include <QMainWindow>
 #include <memory>
@@ -15,12 +17,15 @@
 
 namespace Vexa {
 class EncFile;
+class NavigationCamera;
+class Tracker;
 }
 class IMorvantaComponent;
 class IRecordPlayback;
 class ImageFolder;
 class MainWidget;
 class Model;
+class NavigationController;
 class PlanningButtonView;
 class QStackedWidget;
 class QToolButton;
@@ -28,7 +33,7 @@ class QVBoxLayout;
 class Settings;
 class VideoCapture;
 
-class MainWindow : public QMainWindow, public Vexa::IObserver
+class MainWindow : public QMainWindow, public Vexa::IObserver, public Vexa::TimerBase
 {
     Q_OBJECT
 
@@ -71,8 +76,15 @@ public slots:
     void logCurrentState();
     void about();
 
+public:
+    bool isNavigating() const { return camera_ != nullptr; }
+    // The 3D-mouse sequence that forces the handpiece calibration, oldest first.
+    static constexpr int calibrationSequence[4] = {5, 1, 7, 2};
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The tick, in the timer thread: the used trackers' samples to the navigation controller.
+    void onTimeExecution() override;
 
 private:
     void setupUsedDicomImporter();
@@ -81,6 +93,11 @@ private:
     void setupMiniDisplayArea();
     void setupStatusBar();
     void setupConnections();
+    // Navigation on and off; they throw, enableNavigation catches.
+    void startNavigation();
+    void stopNavigation();
+    // Springs the navigation button back (which switches off), or switches off directly.
+    void switchNavigationOff();
     void startRecordPlayback();
     void closeRecordingFile();
     void stopVideoCapture();
@@ -109,4 +126,9 @@ private:
     std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;
     bool playbackStarted_ = false;
+    std::shared_ptr<NavigationController> navigation_;
+    // Set while navigating; the tick reads both, set before the timer starts, cleared after it stopped.
+    std::shared_ptr<Vexa::NavigationCamera> camera_;
+    std::vector<std::shared_ptr<Vexa::Tracker>> usedTrackers_;
+    std::vector<int> buttonHistory_; // the last four logical buttons while navigating
 };

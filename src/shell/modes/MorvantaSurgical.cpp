@@ -4,13 +4,13 @@
 #include "shell/modes/ViewFactory.h"
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/core/ExceptionStack.h"
+#include "navigation/NavigationController.h"
 #include "views/CrossSectionalView.h"
 #include "views/OpenGL3DView.h"
 #include "views/OrthoView.h"
 #include "views/PanoramicView.h"
+#include "views/navigation/NavigationAdjustView.h"
 
-// "Target" (the navigation pages) registers here once the navigation switch is wired in; until
-// then frames asking for it stay empty.
 void MorvantaSurgical::registerViews(ViewFactory& factory, const std::shared_ptr<Model>& model,
                                      const QStringList& names)
 try {
@@ -22,6 +22,11 @@ try {
             view = new PanoramicView(model, nullptr, "Panoramic");
         else if (name == "3D")
             view = new OpenGL3DView(model, nullptr, "3D");
+        else if (name == "Target")
+            // Without a navigation controller (none installed) the pages show nothing.
+            view = new NavigationAdjustView(
+                model, std::dynamic_pointer_cast<NavigationController>(model->getNavigationController()), nullptr,
+                "Target");
         else
             view = OrthoView::createNamed(model, name, nullptr);
         if (view)
