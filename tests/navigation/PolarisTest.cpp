@@ -1,6 +1,7 @@
 // The Polaris driver against the simulated camera on a pseudo-terminal (sim/polaris_sim.py),
 // with Debian's python3-crcmod as the CRC oracle.
 #include "NavigationScene.h"
+#include "common/TestSupport.h"
 #include "PtySimulator.h"
 
 #include "navigation/Polaris.h"
@@ -37,12 +38,7 @@ public:
 std::string startupFailure(const QStringList& options)
 {
     Simulator sim(options);
-    std::string what;
-    try {
-        Polaris camera(sim.device);
-    } catch (const std::runtime_error& e) {
-        what = e.what();
-    }
+    const std::string what = TestSupport::errorText([&] { Polaris camera(sim.device); });
     Platform::SerialPort again;
     EXPECT_TRUE(again.open(sim.device)) << "the port stays free after: " << what;
     return what;
