@@ -15,9 +15,6 @@ using Volume = Vexa::VolumeData<unsigned short>;
 TEST(OrthoSlicePositioner, RangeStepsAndClamps)
 {
     OrthoSlicePositioner positioner;
-    EXPECT_EQ(2, positioner.getOrientation());
-    EXPECT_EQ(-1.0, positioner.getMaxSlicePosition());
-
     positioner.init(2, std::make_shared<Volume>(4, 6, 100, 0.3, 0.4, 0.5));
     EXPECT_DOUBLE_EQ(49.999, positioner.getMaxSlicePosition());
     EXPECT_EQ(100u, positioner.getNumberOfSlices());

@@ -212,9 +212,4 @@ TEST(PanoramicLine, StoredCornersLoadVerbatim)
     EXPECT_FALSE(line->hasChanged());
     EXPECT_THROW(line->setPoints({{0, 0, 0}, {std::numeric_limits<double>::infinity(), 0, 0}}), std::runtime_error);
     EXPECT_EQ(stored, worldCorners(*line));
-
-    line->deleteLine();
-    EXPECT_EQ(0u, line->numberOfCorners());
-    EXPECT_TRUE(line->getSlices().empty());
-    EXPECT_TRUE(line->hasChanged());
 }
