@@ -12,21 +12,10 @@ using namespace PlanningTest;
 
 namespace {
 
-Vector3D upperWorld(const PanoramicLine& line, PanoramicLine::ConstCornerIterator it)
-{
-    return line.toWorld((*it)->getUpperPoint());
-}
-
-Vector3D lowerWorld(const PanoramicLine& line, PanoramicLine::ConstCornerIterator it)
-{
-    return line.toWorld((*it)->getLowerPoint());
-}
-
 void expectNear(const Vector3D& expected, const Vector3D& actual, double tolerance = 1e-9)
 {
-    EXPECT_NEAR(expected.x, actual.x, tolerance);
-    EXPECT_NEAR(expected.y, actual.y, tolerance);
-    EXPECT_NEAR(expected.z, actual.z, tolerance);
+    EXPECT_LT((expected - actual).length(), tolerance)
+        << actual.x << " " << actual.y << " " << actual.z << " for " << expected.x << " " << expected.y << " " << expected.z;
 }
 
 }
@@ -114,15 +103,9 @@ TEST(PanoramicLine, ConsolidationMergesDroppedCornersOnly)
 
 TEST(PanoramicLine, BorderPointsAreMitredAtTheHalfWidth)
 {
-    // Mitre positions on ordinary curves are compared with shapely (PanoramicLineOracleTest);
-    // here the side: the upper border is the segment direction turned by -90 degrees about z.
+    // Mitre positions and sides are compared with shapely (PanoramicLineOracleTest); here
+    // coincident stored corners, which take the direction of the next distinct neighbour.
     auto line = makeLine();
-    line->setPoints({{0, 0, 0}, {30, 0, 0}, {30, 30, 0}});
-    auto middle = std::next(line->cornersBegin());
-    expectNear(Vector3D(42, -12, 0), upperWorld(*line, middle));
-    expectNear(Vector3D(18, 12, 0), lowerWorld(*line, middle));
-
-    // Coincident stored corners take the direction of the next distinct neighbour.
     line->setPoints({{0, 0, 0}, {20, 0, 0}, {20, 0, 0}, {20, 0, 0}, {40, 20, 0}});
     for (auto it = line->cornersBegin(); it != line->cornersEnd(); ++it)
     {
