@@ -176,7 +176,13 @@ void ChildListener::ignoreObject(QObject* object)
         return;
     ignored_.insert(object);
     track(object);
-    const QString name = names_.take(object);
-    if (!name.isNull())
-        entries_.remove(name);
+    // The paths it and its descendants had go with it.
+    for (auto it = names_.begin(); it != names_.end();) {
+        if (!it.value().isNull() && isIgnoredObject(it.key())) {
+            entries_.remove(it.value());
+            it = names_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }

@@ -201,9 +201,8 @@ void PropertyPicker::pick(QWidget* receiver, const QMouseEvent* event)
     };
     QHash<QAction*, Offer> offers;
     for (PropertyExtension* extension : TapewrightSettings::instance().propertyExtensions()) {
-        for (QWidget* asked : {target, receiver}) {
-            if (asked == receiver && receiver == target)
-                break;
+        const QList<QWidget*> askedWidgets = receiver == target ? QList<QWidget*> {target} : QList<QWidget*> {target, receiver};
+        for (QWidget* asked : askedWidgets) {
             for (const PropertyItem& item : extension->properties(asked)) {
                 QMenu* sub = submenu(item.description());
                 const QList<QAction*> present = sub->actions();
