@@ -177,12 +177,11 @@ void ChildListener::ignoreObject(QObject* object)
     ignored_.insert(object);
     track(object);
     // The paths it and its descendants had go with it.
-    for (auto it = names_.begin(); it != names_.end();) {
-        if (!it.value().isNull() && isIgnoredObject(it.key())) {
-            entries_.remove(it.value());
-            it = names_.erase(it);
-        } else {
-            ++it;
-        }
+    QObjectList named = object->findChildren<QObject*>();
+    named << object;
+    for (QObject* o : std::as_const(named)) {
+        const QString name = names_.take(o);
+        if (!name.isNull())
+            entries_.remove(name);
     }
 }

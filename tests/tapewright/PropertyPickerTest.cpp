@@ -4,6 +4,7 @@
 #include "common/TestSupport.h"
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
+#include "tapewright/ModalityOverride.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/PropertyPicker.h"
 #include "tapewright/PropertyPickerItem.h"
@@ -19,6 +20,9 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -27,26 +31,20 @@
 
 namespace {
 
-QWidget* shownWindow(const QString& name)
-{
-    QWidget* found = nullptr;
-    (void)QTest::qWaitFor([&] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->objectName() == name && w->isVisible())
-                found = w;
-        return found != nullptr;
-    });
-    return found;
-}
-
-// Runs `steps` inside the next nested loop, once the named window shows.
+// Runs `steps` once the named window shows, inside whatever loop runs then.
 void whenShown(const QString& name, std::function<void(QWidget*)> steps)
 {
-    QMetaObject::invokeMethod(qApp, [name, steps] {
-        QWidget* window = shownWindow(name);
-        ASSERT_NE(window, nullptr) << name.toStdString();
-        steps(window);
-    }, Qt::QueuedConnection);
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, name, steps] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (window->objectName() == name && window->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                return steps(window);
+            }
+        }
+    });
+    poll->start(10);
 }
 
 QAction* actionNamed(QMenu* menu, const QString& text)
@@ -57,12 +55,17 @@ QAction* actionNamed(QMenu* menu, const QString& text)
     return nullptr;
 }
 
-// Chooses the item of a submenu of the popup menu that opens next; an empty title closes it.
+// Chooses the item of a submenu of the popup menu that opens next, however its press arrives;
+// an empty title closes it.
 void chooseNext(const QString& submenu, const QString& item)
 {
-    QMetaObject::invokeMethod(qApp, [submenu, item] {
-        QMenu* menu = nullptr;
-        ASSERT_TRUE(QTest::qWaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, submenu, item] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || !menu->isVisible())
+            return;
+        poll->stop();
+        poll->deleteLater();
         QAction* sub = actionNamed(menu, submenu);
         if (!sub || !sub->menu()) {
             menu->close();
@@ -73,7 +76,8 @@ void chooseNext(const QString& submenu, const QString& item)
         ASSERT_NE(actionNamed(sub->menu(), item), nullptr) << item.toStdString();
         sub->menu()->setActiveAction(actionNamed(sub->menu(), item));
         QTest::keyClick(sub->menu(), Qt::Key_Return);
-    }, Qt::QueuedConnection);
+    });
+    poll->start(10);
 }
 
 // Answers the next file dialog with a name.
@@ -251,4 +255,63 @@ TEST_F(RecorderTools, TheSidebarFacesItsButtonsByTheSettingRunsTheActionsAndClos
         EXPECT_FALSE(script.contains("recorderDialog")) << script.toStdString();
     }
     settings.setKeyBinding(7, QKeySequence(bound));
+}
+
+namespace {
+
+void xdotool(const QStringList& arguments) { QProcess::execute("xdotool", arguments); }
+
+QStringList at(QWidget* widget)
+{
+    const QPoint centre = widget->mapToGlobal(widget->rect().center());
+    return {"mousemove", "--sync", QString::number(centre.x()), QString::number(centre.y())};
+}
+
+}
+
+// Real X input on a server of its own: the test program runs itself there for the scenario.
+TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlocks)
+{
+    if (!qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO")) {
+        TestSupport::PrivateXServer display;
+        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty() || !ModalityOverride::available())
+            GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
+        QProcess child;
+        QProcessEnvironment environment = display.environment();
+        environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=RecorderTools.APickThroughTheBoundKey*"});
+        ASSERT_TRUE(child.waitForFinished(120000));
+        const QString output = child.readAllStandardOutput() + child.readAllStandardError();
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+    auto& settings = TapewrightSettings::instance();
+    settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
+    window.move(1200, 50);
+    QDialog modal;
+    modal.setObjectName("modal");
+    modal.setWindowModality(Qt::ApplicationModal);
+    modal.setGeometry(100, 100, 300, 200);
+    modal.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&modal));
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(dir.qpath() + "/script.tws"));
+    bool picked = false;
+    whenShown("PropertyPicker", [&](QWidget* picker) {
+        chooseNext("QLineEdit", "text");
+        xdotool(at(edit) << "click" << "1");
+        auto* rows = picker->findChild<QTreeWidget*>("_listView");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return rows->topLevelItemCount() == 1; }));
+        picker->findChild<QPushButton*>("ok")->click();
+        picked = true;
+    });
+    xdotool(at(&modal) << "key" << "ctrl+F3");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return picked; }, 20000));
+    EXPECT_EQ(QApplication::activeModalWidget(), &modal);
+    recorder.stop();
+    EXPECT_TRUE(readAll(dir.qpath() + "/script.tws")
+                    .contains(QRegularExpression("<PrintProperty(?=[^>]*name=\"/twdemo/central/edit\")(?=[^>]*property=\"text\")")))
+        << readAll(dir.qpath() + "/script.tws").toStdString();
 }
