@@ -205,7 +205,8 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
 {
     edit->setText("picked");
     auto* list = window.findChild<QListWidget*>("list");
-    for (const bool saved : {false, true}) {
+    // No file, a file, and one that cannot be saved where giving up puts the properties inline.
+    for (const QString set : {"", "set.tpw", "missing/set.tpw"}) {
         Recorder recorder;
         ASSERT_TRUE(recorder.start(script));
         once([] { return shown("PropertyPicker"); }, [&] {
@@ -225,8 +226,10 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
             picker->findChild<QPushButton*>("_down")->click();
             EXPECT_TRUE(picker->findChild<QPushButton*>("_up")->isEnabled());
             picker->findChild<QPushButton*>("_delete")->click();
-            picker->findChild<QCheckBox*>("_writeToFile")->setChecked(saved);
-            picker->findChild<QLineEdit*>("_fileName")->setText(dir.qpath() + "/set.tpw");
+            picker->findChild<QCheckBox*>("_writeToFile")->setChecked(!set.isEmpty());
+            picker->findChild<QLineEdit*>("_fileName")->setText(dir.qpath() + "/" + set);
+            if (set.startsWith("missing"))
+                answerNext(nullptr, [](QDialog* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
             picker->findChild<QPushButton*>("ok")->click();
         });
         testing::internal::CaptureStdout();
@@ -237,7 +240,7 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
         EXPECT_EQ(recorded, "/twdemo/central/combo, elements, alpha, beta, gamma, delta\n/twdemo/central/list, elementAtPoint, entry 2\n");
         const QStringList printed = {"PrintProperty name=/twdemo/central/combo property=elements sleep=0",
                                      "PrintProperty name=/twdemo/central/list property=elementAtPoint sleep=0"};
-        EXPECT_EQ(elementsOf(readAll(script)).mid(1), saved ? QStringList {"Include file=set.tpw sleep=0"} : printed);
+        EXPECT_EQ(elementsOf(readAll(script)).mid(1), set == "set.tpw" ? QStringList {"Include file=set.tpw sleep=0"} : printed);
         EXPECT_EQ(play(), recorded);
     }
 }
