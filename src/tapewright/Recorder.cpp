@@ -95,7 +95,12 @@ void Recorder::stop()
         recording_ = false;
         TapewrightUtil::setUseNativeDialogs(true);
         removeExitHook(exitHook_);
-        delete sidebar_;
+        // Stop may come from the sidebar's own button: it goes once that click is over.
+        if (sidebar_) {
+            sidebar_->hide();
+            sidebar_->deleteLater();
+            sidebar_ = nullptr;
+        }
         closeWriter();
         if (socket_) {
             // Whatever is still queued reaches the player, and its last lines are read, before the link closes.
