@@ -23,7 +23,6 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTcpSocket>
-#include <QTextStream>
 #include <QWidget>
 
 namespace {
@@ -242,7 +241,12 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease || event->type() == QEvent::ShortcutOverride) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const auto& settings = TapewrightSettings::instance();
-        // An action runs after this event, never inside the filter; its key is not recorded.
+        // Stop ends the recording at once; any other action runs after this event, never inside the
+        // filter. The bound key is not recorded, nor its release, whenever its modifiers went up.
+        if (event->type() == QEvent::KeyRelease && key->key() == boundKey_) {
+            boundKey_ = 0;
+            return true;
+        }
         static const std::pair<int, void (Recorder::*)()> actions[] = {
             {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {0, &Recorder::stop},
             {2, &Recorder::slotShowPropertyPicker}, {4, &Recorder::slotScreenDumpDialog},
@@ -250,13 +254,13 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
             {8, &Recorder::slotRunExernalCommand}};
         for (const auto& [action, slot] : actions) {
             if (settings.isKeyBinding(action, key)) {
+                boundKey_ = key->key();
                 if (action == 0)
                     stop();
                 else
                     QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
                 return true;
             }
-            // The release and the override of a bound key are not recorded either.
             if (settings.keyBinding(action) != 0 && key->keyCombination().toCombined() == settings.keyBinding(action))
                 return true;
         }

@@ -106,6 +106,8 @@ private:
     // The last shortcut override, whose key a following shortcut event stands for.
     QPointer<QObject> overrideReceiver_;
     std::unique_ptr<QKeyEvent> override_;
+    // The key of the last bound press, whose release is left out too.
+    int boundKey_ = 0;
     int exitHook_ = 0;
     QPointer<QTcpSocket> socket_;
     std::unique_ptr<SleepDialog> sleepDialog_;
