@@ -142,8 +142,9 @@ inline QString waitForWindow(const QString& display, const QString& title, int m
     return window;
 }
 
-// Starts the program on the display (with the arguments, in the working folder `home`) and
-// waits for its visible window, which gets the focus; its id, or "".
+// Starts the program on the display (with the arguments, in the working folder `home`; its
+// standard error kept for the test) and waits for its visible window, which gets the focus;
+// its id, or "" (also when the program ended first).
 inline QString startProgram(QProcess& program, const QString& display, const QString& home,
                             const QStringList& args = {}, const QProcessEnvironment& extra = {})
 {
@@ -153,7 +154,7 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     env.insert(extra);
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(home);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     program.start(built + "/Morvanta", args);
     const QString window = waitForWindow(display, "^Morvanta$", 60000, &program);
     if (!window.isEmpty())
