@@ -45,8 +45,14 @@ void openFirstEntry(bool reload)
 {
     inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "space"});
     inWindow("^Load patient$", {"mousemove", "--window", "%w", reload ? "252" : "90", "58", "click", "1"});
-    inWindow(reload ? "^Load planning$" : "^DICOM Data Import$",
-             {"mousemove", "--window", "%w", "230", "42", "click", "1", "key", reload ? "alt+o" : "alt+i"});
+    // The table fills while the dialog shows: the row is chosen again until the dialog goes.
+    const QString display = AppTest::xServer().display(), title = reload ? "^Load planning$" : "^DICOM Data Import$";
+    QString window = AppTest::waitForWindow(display, title, 30000);
+    for (int i = 0; i < 20 && !window.isEmpty(); ++i) {
+        xdotool(display, {"mousemove", "--window", window, "230", "42", "click", "1", "key", reload ? "alt+o" : "alt+i"});
+        AppTest::waitFor([&] { return (window = AppTest::waitForWindow(display, title, 0)).isEmpty(); }, 3000);
+    }
+    ASSERT_TRUE(window.isEmpty()) << title.toStdString();
 }
 
 void pause(int ms)
@@ -124,10 +130,10 @@ TEST(RecordingTest, APlainStartRecordsEncipheredAndAKillLosesAtMostTheLastBlock)
     // Import, then quit saving as new: the log goes with the planning.
     ASSERT_FALSE(AppTest::startProgram(program, display, home.path(), {}, prefixed).isEmpty());
     openFirstEntry(false);
-    ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == 1; }, 60000)) << "nothing recorded";
+    ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == 1; }, 120000)) << "nothing recorded";
     inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "ctrl+w"});
     inWindow("^Save patient$", {"windowfocus", "--sync", "%w", "key", "space"}); // "Save as new"
-    ASSERT_TRUE(program.waitForFinished(60000));
+    ASSERT_TRUE(program.waitForFinished(120000));
     const QStringList copies = logsIn(QDir(home.path("patients")).entryInfoList({"20*"}, QDir::Dirs).value(0).filePath() + "/system");
     ASSERT_EQ(copies.size(), 1);
     const QByteArray session = decipher(copies[0], false);
@@ -138,7 +144,7 @@ TEST(RecordingTest, APlainStartRecordsEncipheredAndAKillLosesAtMostTheLastBlock)
     for (int run = 2; run <= 3; ++run) {
         ASSERT_FALSE(AppTest::startProgram(program, display, home.path(), {}, prefixed).isEmpty());
         openFirstEntry(true);
-        ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == run; }, 60000));
+        ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == run; }, 120000));
         pause(2000);
         EXPECT_TRUE(AppTest::waitForWindow(display, "^Loading error$", 100).isEmpty()) << "the planning loads";
         for (int i = 0; i < 6; ++i) {
