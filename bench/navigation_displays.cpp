@@ -4,7 +4,7 @@
 // and paint. Also what a display's refresh waits for the navigation's locks (snapshot, the
 // enabled flag, the calibration test) while a tick thread runs every 5 ms: p99 under 0.1 ms.
 #include "../tests/navdisplays/DisplayTestSupport.h"
-#include "../tests/navigation/NavigationScene.h"
+#include "../tests/navigation/NavigationFixture.h"
 #include "BenchApplication.h"
 
 #include "navigation/ReplayCamera.h"
@@ -122,7 +122,7 @@ void BM_GuiWaitOnTheTick(benchmark::State& state)
     camera->setTracker(trackers);
     camera->startReporting();
     controller->enableNavigation(camera);
-    DisplayTest::Ticker ticker([&] { controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers)); });
+    NavigationScene::Ticker ticker([&] { controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers)); });
     ticker.start();
     std::vector<double> waits;
     for (auto _ : state) {
