@@ -678,6 +678,8 @@ catch (const std::exception& e) {
 
 void MainWindow::saveData()
 try {
+    // Navigation off first: it stores the treatment log before the save question and the close.
+    switchNavigationOff();
     stopVideoCapture();
     if (settings_->getPlanningState() != 0 && !requestPlanningSave(tr("Quit\nwithout save")))
         return;
