@@ -38,15 +38,6 @@ QString windowNamed(const QString& display, const QString& title)
     return window;
 }
 
-// Clicks at a point of that window; false when it does not show.
-bool clickIn(const QString& display, const QString& title, QPoint at)
-{
-    const QString window = windowNamed(display, title);
-    if (!window.isEmpty())
-        xdotool(display, {"mousemove", "--window", window, QString::number(at.x()), QString::number(at.y()), "click", "1"});
-    return !window.isEmpty();
-}
-
 }
 
 TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
@@ -123,9 +114,11 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     xdotool(x.display(), {"key", "ctrl+w"});
     // The save question comes after the camera stopped: "Quit without save" (the fourth button
     // of the row at (30, 75)).
-    ASSERT_TRUE(clickIn(x.display(), "Save patient", {468, 106}));
+    const QString question = windowNamed(x.display(), "Save patient");
+    ASSERT_FALSE(question.isEmpty());
     const auto commands = camera.log("command ");
     EXPECT_TRUE(!commands.empty() && commands.back().rfind("TSTOP", 0) == 0);
+    xdotool(x.display(), {"mousemove", "--window", question, "468", "106", "click", "1"});
     ASSERT_TRUE(program.waitForFinished(60000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
