@@ -109,6 +109,18 @@ bool waitFor(C condition, int ms = 120000)
     return true;
 }
 
+// Runs xdotool on the X display; its standard output, trimmed.
+inline QString xdotool(const QString& display, const QStringList& args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start("xdotool", args);
+    p.waitForFinished(10000);
+    return QString(p.readAllStandardOutput()).trimmed();
+}
+
 // Runs /usr/bin/python3 with the script and arguments; its standard output, trimmed.
 inline QString python(const QString& script, const QStringList& args = {})
 {

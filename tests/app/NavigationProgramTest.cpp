@@ -2,7 +2,7 @@
 // the X server: navigation goes off before the save question, the treatment log lies in the
 // planning's "Log" folder and the program ends with 0.
 #include "AppTestSupport.h"
-#include "../navigation/PtySimulator.h"
+#include "SimulatedPolaris.h"
 
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -14,17 +14,7 @@
 
 namespace {
 
-// Runs xdotool on the display; its output, trimmed.
-QString xdotool(const QString& display, const QStringList& args)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString(p.readAllStandardOutput()).trimmed();
-}
+using AppTest::xdotool;
 
 // The first visible window with that title once it shows (and has been painted); "" when none does.
 QString windowNamed(const QString& display, const QString& title)
@@ -46,13 +36,8 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
         GTEST_SKIP() << "needs an X display";
     TestSupport::PrivateXServer x("1920x1080x24");
     ASSERT_TRUE(x.running());
-    TestSupport::ScratchDir dir;
-    QFile trajectory(dir.qpath() + "/trajectory.txt");
-    ASSERT_TRUE(trajectory.open(QIODevice::WriteOnly));
-    trajectory.write("0 0 1 0 1 0 0 10 0 -1000 0.1\n0 1 1 0 1 0 0 -20 0 -1000 0.2\n");
-    trajectory.close();
-    PtySimulator camera(MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py",
-                        {"--trajectory", trajectory.fileName()});
+    SimulatedPolaris polaris;
+    PtySimulator& camera = *polaris.sim;
     AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
 
     // A planning ready for navigation: the sample patient with six markers and the jaw, saved;

@@ -1,8 +1,8 @@
-// The navigation switch of the real main window: simulated Polaris cameras on pseudo-terminals
-// (the "SerialPort" setting points at them) through switching on, the ticks and switching off,
-// and its failures; a replayed camera through fifty cycles, the 3D-mouse sequence and closing.
+// The navigation switch of the real main window: simulated Polaris cameras (the "SerialPort"
+// setting names their pseudo-terminal) through switching on, the ticks, switching off and the
+// failures; a replayed camera through fifty cycles, the 3D-mouse sequence and closing.
 #include "AppTestSupport.h"
-#include "../navigation/PtySimulator.h"
+#include "SimulatedPolaris.h"
 
 #include "navigation/NavigationController.h"
 #include "navigation/TrackerData.h"
@@ -26,35 +26,32 @@
 
 namespace {
 
-// Keeps every tick's samples; the tick numbered `throwAt` throws instead.
-class RecordingController : public NavigationController
+// Keeps every tick's samples; the tick numbered `throwAt` throws.
+struct RecordingController : NavigationController
 {
-public:
     using NavigationController::NavigationController;
     void setTrackerData(const std::vector<Vexa::TrackerData>& samples) override
     {
         {
-            std::lock_guard lock(mutex_);
-            ticks_.push_back(samples);
-            if (int(ticks_.size()) == throwAt)
+            std::lock_guard lock(mutex);
+            ticks.push_back(samples);
+            if (int(ticks.size()) == throwAt)
                 throw std::runtime_error("The tick failed.");
         }
         NavigationController::setTrackerData(samples);
     }
-    std::vector<std::vector<Vexa::TrackerData>> ticks() const
+    std::vector<std::vector<Vexa::TrackerData>> taken()
     {
-        std::lock_guard lock(mutex_);
-        return ticks_;
+        std::lock_guard lock(mutex);
+        return ticks;
     }
-    std::atomic<int> throwAt{0};
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::vector<Vexa::TrackerData>> ticks_;
+    int throwAt = 0; // set before the ticks start
+    std::mutex mutex;
+    std::vector<std::vector<Vexa::TrackerData>> ticks;
 };
 
-// The windows of this test build their controller here; message texts are collected and
-// answered, the save question is cancelled, the progress dialogs shown are counted.
+// The windows build their controller here; messages are read and answered, the save question
+// is cancelled, shown progress dialogs are counted.
 class NavigationSwitchTest : public ::testing::Test, public QObject
 {
 protected:
@@ -63,8 +60,7 @@ protected:
         if (QGuiApplication::platformName() == "offscreen")
             GTEST_SKIP() << "needs an X display";
         Model::setNavigationControllerFactory([this](Model& model) {
-            controller = std::make_shared<RecordingController>(&model, Vexa::Matrix44<double>());
-            return controller;
+            return controller = std::make_shared<RecordingController>(&model, Vexa::Matrix44<double>());
         });
         QObject::connect(&answer, &QTimer::timeout, [this] {
             QWidget* modal = QApplication::activeModalWidget();
@@ -86,8 +82,7 @@ protected:
     }
     bool eventFilter(QObject* object, QEvent* event) override
     {
-        if (event->type() == QEvent::Show && qobject_cast<AlgorithmProgressDialog*>(object))
-            ++progressShown;
+        progressShown += event->type() == QEvent::Show && qobject_cast<AlgorithmProgressDialog*>(object);
         return false;
     }
 
@@ -107,134 +102,104 @@ W* named(const char* name)
     return nullptr;
 }
 
-QString page(const char* stack)
+// The page names of button row and mini display, the shown views and "Control" when the
+// control view is shown.
+QString layout(const MainWindow& window)
 {
-    return named(stack)->currentWidget()->objectName();
-}
-
-// The shown view frames by their views' names; "+Control" when the control view is shown.
-QStringList shownFrames(const MainWindow& window)
-{
-    QStringList names;
+    QStringList views;
     for (auto* frame : window.getMainWidget()->findChildren<ViewFrame*>())
         if (frame->isVisibleTo(window.getMainWidget()) && frame->getView())
-            names << frame->getView()->objectName();
+            views << frame->getView()->objectName();
     if (window.getMainWidget()->findChild<QWidget*>("ControlView")->isVisibleTo(window.getMainWidget()))
-        names << "+Control";
-    names.sort();
-    return names;
-}
-
-bool isDefault(const Vexa::TrackerData& sample)
-{
-    return !sample.isVisible() && Vexa::isEqual(sample.getTransform(), Vexa::Matrix44<double>(), 1e-12);
+        views << "Control";
+    views.sort();
+    return named("ButtonWidgetStack")->currentWidget()->objectName() + " "
+           + named("MiniDisplay WidgetStack")->currentWidget()->objectName() + ": " + views.join(' ');
 }
 
 }
 
 TEST_F(NavigationSwitchTest, SimulatedCamerasSwitchTickAndFail)
 {
-    const QString simulator = MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py";
     enum Camera { Good, Silent, Garbled };
-    const char* all = "3D Axial Cross-sectional Panoramic Target"; // the views a treatment shows
+    const QString views = "NavigationButtonView NavigationAdjustView: 3D Axial Cross-sectional Panoramic Target";
     const struct
     {
         const char* name;
         int mode; // 1 Surgical, 2 Light
-        QStringList options; // of the simulator; none: no camera on the port
+        QStringList options; // of the simulator; "none": nothing on the port
         Camera camera;
         bool changed; // unsaved changes: the save question, cancelled
         int throwAt;
-        const char* frames; // shown while navigating; empty: the switch springs back
+        QString navigating; // the layout; empty: the switch springs back
         const char* message;
     } table[] = {
-        {"surgical", 1, {}, Good, false, 0, all, ""},
-        {"light", 2, {}, Good, false, 0, "3D", ""},
-        {"silent", 1, {"--silence-after", "600"}, Silent, false, 0, all, ""},
-        {"garbled", 1, {"--fault", "crc,short,glued", "--fault-every", "1"}, Garbled, false, 0, all, ""},
-        {"throwing tick", 1, {}, Good, false, 5, all, "The tick failed."},
+        {"surgical", 1, {}, Good, false, 0, views, ""},
+        {"light", 2, {}, Good, false, 0, "NavigationButtonView NavigationAdjustView: 3D", ""},
+        {"silent", 1, {"--silence-after", "600"}, Silent, false, 0, views, ""},
+        {"garbled", 1, {"--fault", "crc,short,glued", "--fault-every", "1"}, Garbled, false, 0, views, ""},
+        {"throwing tick", 1, {}, Good, false, 5, views, "The tick failed."},
         {"no camera", 1, {"none"}, Good, false, 0, "", "Error initializing navigation camera."},
         {"start fails", 1, {"--no-answer", "TSTART"}, Good, false, 0, "", "Polaris::startReporting()"},
         {"save cancelled", 1, {}, Good, true, 0, "", ""},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
-        TestSupport::ScratchDir dir;
-        QFile trajectory(dir.qpath() + "/trajectory.txt"); // handpiece at x 10, locator at x -20, both facing the camera
-        ASSERT_TRUE(trajectory.open(QIODevice::WriteOnly));
-        trajectory.write("0 0 1 0 1 0 0 10 0 -1000 0.1\n0 1 1 0 1 0 0 -20 0 -1000 0.2\n");
-        trajectory.close();
-        std::unique_ptr<PtySimulator> camera;
-        if (row.options != QStringList{"none"})
-            camera = std::make_unique<PtySimulator>(simulator, QStringList{"--trajectory", trajectory.fileName()} + row.options);
+        const bool none = row.options == QStringList{"none"};
+        SimulatedPolaris polaris(none ? QStringList() : row.options);
         AppTest::AppFolder home(QString("Mode=%1\nSerialPort=%2\n")
                                     .arg(row.mode)
-                                    .arg(camera ? QString::fromStdString(camera->device) : "/nonexistent/tty"));
+                                    .arg(none ? "/nonexistent/tty" : QString::fromStdString(polaris.sim->device)));
         MainWindow window(nullptr, Constants::NormalMode);
-        ASSERT_TRUE(controller);
         if (row.changed)
             window.getModel()->setJaw(Constants::Maxilla);
         controller->throwAt = row.throwAt;
-        const QStringList planningFrames = shownFrames(window);
+        const QString planning = layout(window);
         auto* button = window.findChild<QToolButton*>("NavigationButton");
         messages.clear();
         progressShown = 0;
         button->setChecked(true);
 
-        const bool on = *row.frames != 0;
         EXPECT_EQ(progressShown, row.changed ? 0 : 1) << "the camera search runs under the progress dialog";
-        ASSERT_EQ(window.isNavigating(), on);
-        ASSERT_EQ(button->isChecked(), on);
-        if (on) {
+        ASSERT_EQ(window.isNavigating() && button->isChecked(), !row.navigating.isEmpty());
+        if (window.isNavigating()) {
             EXPECT_EQ(window.getModel()->getState(), Model::Navigation);
-            EXPECT_EQ(page("ButtonWidgetStack"), "NavigationButtonView");
-            EXPECT_EQ(page("MiniDisplay WidgetStack"), "NavigationAdjustView");
-            EXPECT_EQ(shownFrames(window).join(' ').toStdString(), row.frames);
-            // The ticks: always one sample per used tracker, in their order; defaults while the camera does not run.
-            const auto sees = [&](const QString& text) {
-                return named<StatusBarView>("StatusBarView")->stateLabel()->text().contains(text);
-            };
+            EXPECT_EQ(layout(window), row.navigating);
             // 1.5 s of ticks; a silent camera is given up after a second without replies.
             const std::size_t wanted = row.throwAt ? row.throwAt : row.camera == Good ? 30 : 60;
-            EXPECT_TRUE(AppTest::waitFor([&] { return controller->ticks().size() >= wanted; }, 10000));
-            if (row.camera == Good && !row.throwAt)
-                EXPECT_TRUE(sees("Patient RMS: 0.20 Tool RMS: 0.10"));
-            const auto ticks = controller->ticks();
+            EXPECT_TRUE(AppTest::waitFor([&] { return controller->taken().size() >= wanted; }, 10000));
+            const QString status = named<StatusBarView>("StatusBarView")->stateLabel()->text();
+            const auto ticks = controller->taken();
             int visible = 0;
             for (const auto& samples : ticks) {
-                ASSERT_EQ(samples.size(), 2u);
+                ASSERT_EQ(samples.size(), 2u) << "one sample per used tracker";
                 for (int tool : {0, 1}) {
-                    if (!samples[tool].isVisible()) {
-                        EXPECT_TRUE(isDefault(samples[tool]));
-                        continue;
-                    }
-                    ++visible;
-                    EXPECT_NEAR(samples[tool].getTransform()[12], tool == 0 ? 10.0 : -20.0, 0.02);
+                    // In tracker order; defaults while the camera does not run.
+                    const double x = samples[tool].getTransform()[12];
+                    visible += samples[tool].isVisible();
+                    EXPECT_TRUE(samples[tool].isVisible() ? std::abs(x - (tool == 0 ? 10.0 : -20.0)) < 0.02
+                                                          : Vexa::isEqual(samples[tool].getTransform(), {}, 1e-12));
                 }
             }
-            if (row.camera != Good) {
-                // The drill never stays valid on a camera that says nothing.
+            if (row.camera == Good && !row.throwAt) {
+                EXPECT_TRUE(status.contains("Patient RMS: 0.20 Tool RMS: 0.10")) << status.toStdString();
+            } else if (row.camera != Good) {
+                // Nothing usable from the camera: the drill is never left valid, and it shows.
                 EXPECT_EQ(visible > 0, row.camera == Silent);
-                EXPECT_TRUE(isDefault(ticks.back()[0]) && isDefault(ticks.back()[1]));
+                EXPECT_FALSE(ticks.back()[0].isVisible() || ticks.back()[1].isVisible());
                 EXPECT_FALSE(window.getModel()->isHandpieceTrackerValid());
-                EXPECT_TRUE(sees("Tool RMS: n.a."));
+                EXPECT_TRUE(status.contains("Patient RMS: n.a. Tool RMS: n.a.")) << status.toStdString();
                 auto* pages = named<NavigationAdjustView>("NavigationAdjustView");
                 EXPECT_TRUE(AppTest::waitFor([&] { return pages->currentWidget() == pages->messagePage(); }, 2000));
                 EXPECT_EQ(pages->messagePage()->message(), "Navigation camera\nis not responding!");
             }
-            if (row.throwAt) {
-                EXPECT_TRUE(AppTest::waitFor([&] { return !window.isNavigating(); }, 3000)) << "the tick's failure switches off";
-            }
+            EXPECT_EQ(AppTest::waitFor([&] { return !window.isNavigating(); }, 1000), row.throwAt > 0);
             button->setChecked(false);
         }
         EXPECT_TRUE(messages.contains(row.message)) << messages.toStdString();
         EXPECT_FALSE(window.isNavigating() || button->isChecked() || controller->isNavigationEnabled());
         EXPECT_NE(window.getModel()->getState(), Model::Navigation);
-        EXPECT_EQ(page("ButtonWidgetStack"), "PlanningButtonView");
-        EXPECT_EQ(page("MiniDisplay WidgetStack"), "Logo");
-        EXPECT_EQ(shownFrames(window), planningFrames);
-        window.close();
-        controller.reset();
+        EXPECT_EQ(layout(window), planning);
     }
 }
 

@@ -12,16 +12,7 @@
 
 namespace {
 
-QString xdotool(const QString& display, const QStringList& args)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString(p.readAllStandardOutput()).trimmed();
-}
+using AppTest::xdotool;
 
 // Starts the program on the display and waits for its visible window; its id, or "".
 QString startProgram(QProcess& program, const QString& display, const QString& home)
