@@ -16,7 +16,7 @@ namespace {
 
 using AppTest::xdotool;
 
-// The first visible window with that title once it shows (and has been painted); "" when none does.
+// The first visible window with that title once it shows and has been painted, focused; "" when none does.
 QString windowNamed(const QString& display, const QString& title)
 {
     QString window;
@@ -25,6 +25,8 @@ QString windowNamed(const QString& display, const QString& title)
         return !window.isEmpty();
     }, 60000);
     AppTest::waitFor([] { return false; }, 300);
+    if (!window.isEmpty())
+        xdotool(display, {"windowfocus", "--sync", window});
     return window;
 }
 
@@ -70,12 +72,9 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     // Ctrl+O, "Reload planning", the planning.
     const QString main = windowNamed(x.display(), "Morvanta");
     ASSERT_FALSE(main.isEmpty());
-    xdotool(x.display(), {"windowfocus", "--sync", main});
     xdotool(x.display(), {"key", "ctrl+o"});
     // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
-    const QString choice = windowNamed(x.display(), "Load patient");
-    ASSERT_FALSE(choice.isEmpty());
-    xdotool(x.display(), {"windowfocus", "--sync", choice});
+    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
     xdotool(x.display(), {"key", "shift+Tab", "space"});
     // A double click on the only planning, the first row under the list's header.
     const QString load = windowNamed(x.display(), "Load planning");
