@@ -176,7 +176,12 @@ void ChildListener::ignoreObject(QObject* object)
         return;
     ignored_.insert(object);
     track(object);
-    const QString name = names_.take(object);
-    if (!name.isNull())
-        entries_.remove(name);
+    // The paths it and its descendants had go with it.
+    QObjectList named = object->findChildren<QObject*>();
+    named << object;
+    for (QObject* o : std::as_const(named)) {
+        const QString name = names_.take(o);
+        if (!name.isNull())
+            entries_.remove(name);
+    }
 }

@@ -2,8 +2,11 @@
 
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
+#include "tapewright/DumpWidget.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/LinkFramer.h"
+#include "tapewright/PropertyPicker.h"
+#include "tapewright/RecorderDialog.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptWriter.h"
@@ -11,7 +14,7 @@
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QCursor>
 #include <QFile>
@@ -77,6 +80,7 @@ bool Recorder::startRecording(QIODevice* device, const QString& name)
     qApp->installEventFilter(this);
     recording_ = true;
     restartClock();
+    showSidebar();
     // A reported error that ends the program still leaves a complete script.
     exitHook_ = addExitHook([this] { stop(); });
     addElement(ScriptElements::version(document_), 0);
@@ -90,6 +94,12 @@ void Recorder::stop()
         recording_ = false;
         TapewrightUtil::setUseNativeDialogs(true);
         removeExitHook(exitHook_);
+        // Stop may come from the sidebar's own button: it goes once that click is over.
+        if (sidebar_) {
+            sidebar_->hide();
+            sidebar_->deleteLater();
+            sidebar_ = nullptr;
+        }
         closeWriter();
         if (socket_) {
             // Whatever is still queued reaches the player, and its last lines are read, before the link closes.
@@ -100,7 +110,7 @@ void Recorder::stop()
             readSocket();
             socket_->disconnectFromHost();
             socket_ = nullptr;
-            linkOutput_.close();
+            output_.close();
         }
     }
     emit recordingEnded();
@@ -136,7 +146,7 @@ bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString
     if (recording_)
         stop();
     socket_ = socket;
-    linkOutput_.open(outputFile);
+    output_.open(outputFile);
     connect(socket, &QTcpSocket::readyRead, this, &Recorder::readSocket);
     connect(socket, &QTcpSocket::disconnected, this, &Recorder::linkClosed);
     if (localCopy)
@@ -161,7 +171,7 @@ void Recorder::readSocket()
     if (!socket_)
         return;
     while (socket_->canReadLine())
-        linkOutput_.write(QString::fromUtf8(socket_->readLine()).chopped(1));
+        output_.write(QString::fromUtf8(socket_->readLine()).chopped(1));
 }
 
 void Recorder::linkClosed()
@@ -169,7 +179,7 @@ void Recorder::linkClosed()
     readSocket();
     socket_ = nullptr;
     stop();
-    linkOutput_.close();
+    output_.close();
     if (TapewrightSettings::instance().showRecorderConnectionClosed())
         QMessageBox::information(nullptr, tr("End of Playback"), tr("Playback unit closed connection"));
 }
@@ -192,17 +202,25 @@ void Recorder::pauseClock()
 {
     pauseStart_ = clock_();
     recording_ = false;
+    paused_ = true;
 }
 
 void Recorder::resumeClock()
 {
     pausedMs_ += clock_() - pauseStart_;
+    paused_ = false;
     recording_ = true;
 }
 
 bool Recorder::eventFilter(QObject* object, QEvent* event)
 {
-    if (!recording_ || ignoreMap_.isIgnored(object))
+    if (!recording_) {
+        // A window an action opens stays out of the script, also with events that come late.
+        if (paused_ && event->type() == QEvent::Show && object->isWidgetType() && static_cast<QWidget*>(object)->isWindow())
+            ChildListener::instance()->ignoreObject(object);
+        return false;
+    }
+    if (ignoreMap_.isIgnored(object))
         return false;
     if (event->type() == QEvent::Shortcut && override_ && overrideReceiver_) {
         // The shortcut's QAction is no widget: write it for the widget that had the key.
@@ -223,20 +241,28 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease || event->type() == QEvent::ShortcutOverride) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const auto& settings = TapewrightSettings::instance();
-        if (event->type() == QEvent::KeyPress && settings.isKeyBinding(0, key)) {
-            stop();
+        // Stop ends the recording at once; any other action runs after this event, never inside the
+        // filter. The bound key is not recorded, nor its release, whenever its modifiers went up.
+        if (event->type() == QEvent::KeyRelease && key->key() == boundKey_) {
+            boundKey_ = 0;
             return true;
         }
-        // The action runs after this event, never inside the filter; its key is not recorded.
         static const std::pair<int, void (Recorder::*)()> actions[] = {
-            {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {6, &Recorder::slotSleep},
-            {7, &Recorder::slotSleepAsLast}, {8, &Recorder::slotRunExernalCommand}};
+            {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {0, &Recorder::stop},
+            {2, &Recorder::slotShowPropertyPicker}, {4, &Recorder::slotScreenDumpDialog},
+            {5, &Recorder::slotScreenDumpWidget}, {6, &Recorder::slotSleep}, {7, &Recorder::slotSleepAsLast},
+            {8, &Recorder::slotRunExernalCommand}};
         for (const auto& [action, slot] : actions) {
-            if (settings.keyBinding(action) != 0 && (key->keyCombination().toCombined() == settings.keyBinding(action))) {
-                if (event->type() == QEvent::KeyPress)
+            if (settings.isKeyBinding(action, key)) {
+                boundKey_ = key->key();
+                if (action == 0)
+                    stop();
+                else
                     QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
                 return true;
             }
+            if (settings.keyBinding(action) != 0 && key->keyCombination().toCombined() == settings.keyBinding(action))
+                return true;
         }
     }
     QDomElement element;
@@ -252,6 +278,8 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (!element.isNull())
         addElement(element, sleep);
     restartIfRelative();
+    if (event->type() == QEvent::Close)
+        closeSidebarAfter(object);
     return false;
 }
 
@@ -390,3 +418,117 @@ void Recorder::slotRunExernalCommand()
     if (ok && !command.isEmpty())
         addElement(ScriptElements::runCommand(document_, command), 0);
 }
+
+void Recorder::slotShowPropertyPicker()
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    if (!picker_) {
+        picker_ = std::make_unique<PropertyPicker>();
+        ChildListener::instance()->ignoreObject(picker_.get());
+    }
+    qApp->installEventFilter(picker_.get());
+    const int result = picker_->exec();
+    qApp->removeEventFilter(picker_.get());
+    if (result != QDialog::Accepted)
+        return;
+    QDomElement events = document_.createElement(QStringLiteral("Events"));
+    picker_->writePrintProperty(events);
+    // The values as they are now, printed as the player will print them.
+    for (QDomElement e = events.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
+        bool waiting = false;
+        if (QObject* target = ChildListener::instance()->findChild(e.attribute(QStringLiteral("name")), &waiting))
+            output_.printProperties(e, target);
+    }
+    if (!picker_->fileName().isNull())
+        savePropertySet(events, picker_->fileName());
+    else
+        for (QDomElement e = events.firstChildElement(); !e.isNull(); e = events.firstChildElement())
+            addElement(events.removeChild(e).toElement(), 0);
+}
+
+void Recorder::savePropertySet(const QDomElement& events, QString fileName)
+{
+    for (;;) {
+        QFile file(fileName);
+        if (!fileName.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            QDomDocument set;
+            set.appendChild(set.importNode(events, true));
+            const QByteArray text = set.toByteArray();
+            if (file.write(text) == text.size() && file.flush()) {
+                file.close();
+                addElement(ScriptElements::include(document_, fileName), 0);
+                return;
+            }
+        }
+        QMessageBox question(QMessageBox::Critical, tr("Could not save file"), tr("Could not save file. Try again?"),
+                             QMessageBox::Yes | QMessageBox::No);
+        question.setDefaultButton(QMessageBox::Yes);
+        if (question.exec() != QMessageBox::Yes)
+            break;
+        fileName = QFileDialog::getSaveFileName(nullptr, QString(), fileName, tr("Script Files (*.tpw);; All Files (*)"),
+                                                nullptr, QFileDialog::DontUseNativeDialog);
+    }
+    // Given up: the properties go into the script itself.
+    for (QDomElement e = events.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
+        addElement(e.cloneNode(true).toElement(), 0);
+}
+
+void Recorder::screenDump(bool dialog)
+{
+    if (!recording_)
+        return;
+    ActionPause pause(this);
+    auto* widget = qobject_cast<QWidget*>(DumpWidget::pickWidget());
+    if (!widget)
+        return;
+    if (dialog)
+        widget = widget->window();
+    const QString path = TapewrightUtil::objectName(widget);
+    const QString file = QFileDialog::getSaveFileName(nullptr, QString(), QString(), QStringLiteral("Screen Dumps (*.png *.jpg *.xpm)"),
+                                                      nullptr, QFileDialog::DontUseNativeDialog);
+    if (!file.isEmpty() && !path.isNull())
+        addElement(ScriptElements::screenDump(document_, path, file), 0);
+}
+
+void Recorder::slotScreenDumpDialog() { screenDump(true); }
+
+void Recorder::slotScreenDumpWidget() { screenDump(false); }
+
+void Recorder::showSidebar()
+{
+    if (!TapewrightSettings::instance().showRecorderDialog())
+        return;
+    sidebar_ = new RecorderDialog(nullptr, "recorderDialog");
+    sidebar_->setAttribute(Qt::WA_QuitOnClose, false);
+    ignoreChildren(sidebar_);
+    ignoreObject(sidebar_);
+    ChildListener::instance()->ignoreObject(sidebar_);
+    sidebar_->show();
+    connect(sidebar_, &RecorderDialog::stop, this, &Recorder::stop);
+    connect(sidebar_, &RecorderDialog::showMessageBox, this, &Recorder::slotShowMessageBox);
+    connect(sidebar_, &RecorderDialog::showPropertyPicker, this, &Recorder::slotShowPropertyPicker);
+    connect(sidebar_, &RecorderDialog::includeScript, this, &Recorder::slotIncludeScript);
+    connect(sidebar_, &RecorderDialog::screenDumpDialog, this, &Recorder::slotScreenDumpDialog);
+    connect(sidebar_, &RecorderDialog::screenDumpWidget, this, &Recorder::slotScreenDumpWidget);
+    connect(sidebar_, &RecorderDialog::sleep, this, &Recorder::slotSleep);
+    connect(sidebar_, &RecorderDialog::sleepAsLast, this, &Recorder::slotSleepAsLast);
+    connect(sidebar_, &RecorderDialog::runExernalCommand, this, &Recorder::slotRunExernalCommand);
+}
+
+void Recorder::closeSidebarAfter(QObject* closing)
+{
+    if (!sidebar_ || !TapewrightSettings::instance().closeRecorderDialog())
+        return;
+    // Any other visible ordinary window or parentless dialog keeps the sidebar.
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window == closing || window == sidebar_ || !window->isVisible() || window->windowType() == Qt::Popup)
+            continue;
+        if (!qobject_cast<QDialog*>(window) || !window->parentWidget())
+            return;
+    }
+    sidebar_->close();
+}
+
+RecorderDialog* Recorder::sidebar() const { return sidebar_; }

@@ -19,6 +19,8 @@
 class QFile;
 class QIODevice;
 class QKeyEvent;
+class PropertyPicker;
+class RecorderDialog;
 class ScriptWriter;
 class SleepDialog;
 
@@ -57,12 +59,20 @@ public:
     void pauseClock();
     void resumeClock();
 
+    // Points at a widget and writes a "ScreenDump" of it, or of its whole window.
+    void screenDump(bool dialog);
+    // The sidebar while recording with it, else null.
+    RecorderDialog* sidebar() const;
+
 public slots:
     void stop();
     // Recorder actions: each writes its element with sleep 0; the dialogs they open are not
     // recorded and their time does not count towards the next element's sleep.
     void slotShowMessageBox();
+    void slotShowPropertyPicker();
     void slotIncludeScript();
+    void slotScreenDumpDialog();
+    void slotScreenDumpWidget();
     void slotSleep();
     void slotSleepAsLast();
     void slotRunExernalCommand();
@@ -79,6 +89,9 @@ private:
     qint64 elapsed() const;
     void restartClock();
     void restartIfRelative();
+    void showSidebar();
+    void closeSidebarAfter(QObject* closing);
+    void savePropertySet(const QDomElement& events, QString fileName);
 
     Clock clock_;
     qint64 clockStart_ = 0;
@@ -93,8 +106,14 @@ private:
     // The last shortcut override, whose key a following shortcut event stands for.
     QPointer<QObject> overrideReceiver_;
     std::unique_ptr<QKeyEvent> override_;
+    // The key of the last bound press, whose release is left out too.
+    int boundKey_ = 0;
     int exitHook_ = 0;
     QPointer<QTcpSocket> socket_;
     std::unique_ptr<SleepDialog> sleepDialog_;
-    PlayBackOutput linkOutput_;
+    std::unique_ptr<PropertyPicker> picker_;
+    QPointer<RecorderDialog> sidebar_;
+    bool paused_ = false;
+    // Picked properties and the lines the player sends back over the link.
+    PlayBackOutput output_;
 };

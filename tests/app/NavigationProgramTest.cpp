@@ -16,14 +16,10 @@ namespace {
 
 using AppTest::xdotool;
 
-// The first visible window with that title once it shows and has been painted, focused; "" when none does.
+// The visible window with that title once it has shown and been painted, focused; "" when none does.
 QString windowNamed(const QString& display, const QString& title)
 {
-    QString window;
-    AppTest::waitFor([&] {
-        window = xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
-        return !window.isEmpty();
-    }, 60000);
+    const QString window = AppTest::waitForWindow(display, "^" + title + "$");
     AppTest::waitFor([] { return false; }, 300);
     if (!window.isEmpty())
         xdotool(display, {"windowfocus", "--sync", window});
@@ -36,7 +32,7 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
-    TestSupport::PrivateXServer x("1920x1080x24");
+    TestSupport::PrivateXServer& x = AppTest::xServer();
     ASSERT_TRUE(x.running());
     SimulatedPolaris polaris;
     PtySimulator& camera = *polaris.sim;
@@ -66,12 +62,9 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     }
 
     QProcess program;
-    program.setProcessEnvironment(x.environment());
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(AppTest::built + "/Morvanta", {});
-    // Ctrl+O, "Reload planning", the planning.
-    const QString main = windowNamed(x.display(), "Morvanta");
+    const QString main = AppTest::startProgram(program, x.display(), home.path());
     ASSERT_FALSE(main.isEmpty());
+    // Ctrl+O, "Reload planning", the planning.
     xdotool(x.display(), {"key", "ctrl+o"});
     // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
     ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());

@@ -9,7 +9,10 @@
 #include <QProcessEnvironment>
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +31,25 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// The bytes of a file ("" when it cannot be read).
+inline std::string readFile(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The message of the exception the call throws; "" when it throws none.
+template<class Call>
+std::string errorText(Call&& call)
+{
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
 }
 
 // A fresh folder removed at the end of the test.

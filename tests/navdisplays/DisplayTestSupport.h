@@ -3,7 +3,6 @@
 // and screenshots into $MORVANTA_ARTIFACTS for a person to look at.
 #include "planning/model/ITargetingViewDataSource.h"
 #include "planning/objects/Implant.h"
-#include "vexa/core/TimerBase.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,24 +10,9 @@
 #include <QWidget>
 #include <QtTest/QTest>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 
 namespace DisplayTest {
-
-// A tick every 5 ms in a timer thread of its own, as the navigation's timer ticks (faster).
-class Ticker : public Vexa::TimerBase
-{
-public:
-    explicit Ticker(std::function<void()> tick) : TimerBase(5, periodic), tick_(std::move(tick)) {}
-    ~Ticker() override { stop(); }
-
-protected:
-    void onTimeExecution() override { tick_(); }
-
-private:
-    std::function<void()> tick_;
-};
 
 struct FakeSource : ITargetingViewDataSource
 {

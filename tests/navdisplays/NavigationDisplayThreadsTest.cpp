@@ -53,7 +53,7 @@ TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
     model->notify(); // in state 7: the displays start their timers
 
     const unsigned long failures = ViewFailure::count();
-    DisplayTest::Ticker ticker([&] {
+    Ticker ticker([&] {
         const unsigned n = ++ticks;
         controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
         if (n % 10 == 0)

@@ -1,6 +1,7 @@
 // The FlashPoint driver: record parsing (also under a German locale), pose matching, and the
 // simulated tracker on a pseudo-terminal (sim/flashpoint_sim.py).
 #include "NavigationScene.h"
+#include "common/TestSupport.h"
 #include "PtySimulator.h"
 
 #include "navigation/FlashPoint.h"
@@ -52,9 +53,7 @@ TEST(FlashPoint, ParsesRecordsInAnyLocale)
         for (const auto& c : cases) {
             const auto [valid, position] = FlashPoint::parseRecord(c.record);
             EXPECT_EQ(c.valid, valid) << locale << " " << c.record;
-            EXPECT_EQ(c.position.x, position.x) << locale << " " << c.record;
-            EXPECT_EQ(c.position.y, position.y) << locale << " " << c.record;
-            EXPECT_EQ(c.position.z, position.z) << locale << " " << c.record;
+            EXPECT_EQ(c.position, position) << locale << " " << c.record;
         }
     }
     std::setlocale(LC_ALL, saved.c_str());
@@ -91,12 +90,7 @@ TEST(FlashPoint, MatchesModelPointsToRecords)
 TEST(FlashPoint, WrongGreetingFreesThePort)
 {
     PtySimulator sim(simulator, {"--greeting", "Okay: Interactive responses will be displayed."});
-    try {
-        FlashPoint camera(sim.device);
-        ADD_FAILURE() << "a FlashPoint was accepted";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ("Error initializing FlashPoint", e.what());
-    }
+    EXPECT_EQ("Error initializing FlashPoint", TestSupport::errorText([&] { FlashPoint camera(sim.device); }));
     Platform::SerialPort again;
     EXPECT_TRUE(again.open(sim.device));
 }

@@ -1,6 +1,7 @@
 // navigation_headless on a replayed procedure: its printed ticks, a bad trajectory file, and
 // a journal that survives SIGKILL.
 #include "NavigationScene.h"
+#include "common/TestSupport.h"
 
 #include "navigation/NavigationCamera.h"
 #include "navigation/Trajectory.h"
@@ -11,16 +12,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-
-namespace {
-
-std::string readFile(const QString& file)
-{
-    std::ifstream in(file.toStdString(), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-}
 
 TEST(Trajectory, BadLinesNameFileAndLine)
 {
@@ -33,12 +24,8 @@ TEST(Trajectory, BadLinesNameFileAndLine)
     };
     for (const auto& [text, message] : cases) {
         std::istringstream in(text);
-        try {
-            Vexa::Trajectory::read(in, "t.txt");
-            ADD_FAILURE() << text;
-        } catch (const std::runtime_error& e) {
-            EXPECT_NE(std::string::npos, std::string(e.what()).find(message)) << e.what();
-        }
+        const std::string error = TestSupport::errorText([&] { Vexa::Trajectory::read(in, "t.txt"); });
+        EXPECT_NE(std::string::npos, error.find(message)) << text << ": " << error;
     }
 }
 
@@ -97,7 +84,7 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
 
     const QStringList journals = QDir(home.filePath("Plan/Log")).entryList({"*.journal"});
     ASSERT_EQ(1, journals.size());
-    const std::string journal = readFile(home.filePath("Plan/Log/" + journals[0]));
+    const std::string journal = TestSupport::readFile(home.filePath("Plan/Log/" + journals[0]).toStdString());
     for (const char* entry : {"ACTION: START TREATMENT\n", "ACTION: NO CALIBRATION VALUES UK FOUND\n",
                               "ACTION: CALIBRATION UK STARTED\n", "ACTION: CALIBRATION UK BC: u=",
                               "ACTION: REGISTERED 27.6"})

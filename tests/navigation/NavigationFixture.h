@@ -8,15 +8,31 @@
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "platform/Sound.h"
+#include "vexa/core/TimerBase.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace NavigationScene {
+
+// A tick every 5 ms in a timer thread of its own, as the navigation's timer ticks (faster).
+class Ticker : public Vexa::TimerBase
+{
+public:
+    explicit Ticker(std::function<void()> tick) : TimerBase(5, periodic), tick_(std::move(tick)) {}
+    ~Ticker() override { stop(); }
+
+protected:
+    void onTimeExecution() override { tick_(); }
+
+private:
+    std::function<void()> tick_;
+};
 
 class RecordingUi : public INavigationUi
 {

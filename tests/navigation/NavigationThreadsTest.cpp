@@ -6,7 +6,6 @@
 #include "navigation/Tracker.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/ModelTestSupport.h"
-#include "vexa/core/TimerBase.h"
 
 #include <QDir>
 #include <atomic>
@@ -15,23 +14,6 @@
 #include <sstream>
 
 using namespace NavigationScene;
-
-namespace {
-
-class Ticker : public Vexa::TimerBase
-{
-public:
-    Ticker(std::function<void()> tick) : TimerBase(5, periodic), tick_(std::move(tick)) {}
-    ~Ticker() override { stop(); }
-
-protected:
-    void onTimeExecution() override { tick_(); }
-
-private:
-    std::function<void()> tick_;
-};
-
-}
 
 class NavigationThreads : public NavigationFixture
 {
@@ -82,8 +64,7 @@ TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
     controller->disableNavigation();
     const QStringList logs = QDir(QString::fromStdString(path("Planning/Log"))).entryList({"*.log"});
     ASSERT_EQ(1, logs.size());
-    std::ifstream log(path("Planning/Log/" + logs[0].toStdString()));
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const std::string text = TestSupport::readFile(path("Planning/Log/" + logs[0].toStdString()));
     for (const char* entry : {"ACTION: REGISTERED 27.6", "TYPE: AUTO", "TYPE: USER"})
         EXPECT_NE(std::string::npos, text.find(entry)) << entry;
 }

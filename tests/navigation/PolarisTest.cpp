@@ -1,6 +1,7 @@
 // The Polaris driver against the simulated camera on a pseudo-terminal (sim/polaris_sim.py),
 // with Debian's python3-crcmod as the CRC oracle.
 #include "NavigationScene.h"
+#include "common/TestSupport.h"
 #include "PtySimulator.h"
 
 #include "navigation/Polaris.h"
@@ -37,12 +38,7 @@ public:
 std::string startupFailure(const QStringList& options)
 {
     Simulator sim(options);
-    std::string what;
-    try {
-        Polaris camera(sim.device);
-    } catch (const std::runtime_error& e) {
-        what = e.what();
-    }
+    const std::string what = TestSupport::errorText([&] { Polaris camera(sim.device); });
     Platform::SerialPort again;
     EXPECT_TRUE(again.open(sim.device)) << "the port stays free after: " << what;
     return what;
@@ -71,7 +67,6 @@ TEST(Polaris, CrcFramingAndParsing)
     for (std::string hex, crc; lines >> hex >> crc; ++count)
         ASSERT_EQ(std::stoi(crc, nullptr, 16), Polaris::crc16(QByteArray::fromHex(hex.c_str()).toStdString())) << hex;
     EXPECT_EQ(1000, count);
-    EXPECT_EQ(0xBB3D, Polaris::crc16("123456789"));
     EXPECT_EQ("GX:90015E3B\r", Polaris::frameCommand("GX:9001", true));
     EXPECT_EQ(Polaris::frameCommand("PVWR:A0000", true), Polaris::frameCommand("PVWR A0000", true));
     EXPECT_EQ("TSTOP \r", Polaris::frameCommand("TSTOP ", false));

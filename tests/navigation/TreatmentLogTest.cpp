@@ -22,11 +22,7 @@ using Vexa::Vector3D;
 
 namespace {
 
-std::string readFile(const std::string& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using TestSupport::readFile;
 
 std::vector<std::string> filesIn(const std::string& folder, const QString& pattern)
 {

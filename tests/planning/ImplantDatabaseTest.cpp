@@ -18,12 +18,7 @@ const std::string base = "AV-CP-D40-L100";
 
 std::string errorOf(const std::string& file)
 {
-    try {
-        PlanningReader::loadImplant(file, 0, Vexa::Matrix44<double>());
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
+    return TestSupport::errorText([&] { PlanningReader::loadImplant(file, 0, Vexa::Matrix44<double>()); });
 }
 
 }
@@ -77,18 +72,9 @@ TEST(ImplantDatabase, BrokenDescriptionsFailNamingFileAndKey)
 
     // Wrong group: no implant description at all.
     withDescription("[Implantdata]", "[Implant]");
-    EXPECT_EQ(Implant::createFromFile(Vexa::Matrix44<double>(), 0, file), nullptr);
     error = errorOf(file);
     EXPECT_NE(error.find(file), std::string::npos) << error;
     EXPECT_NE(error.find("[Implantdata]"), std::string::npos) << error;
-
-    // Non-numeric size.
-    withDescription("diameter=4\n", "diameter=4,0\n");
-    error = errorOf(file);
-    EXPECT_NE(error.find(file), std::string::npos) << error;
-    EXPECT_NE(error.find("\"diameter\""), std::string::npos) << error;
-    withDescription("length=10\n", "length=ten\n");
-    EXPECT_NE(errorOf(file).find("\"length\""), std::string::npos);
 
     // Whatever the description's fault, the message leads with the description file.
     withDescription("surfacefile=" + base + ".sff", "surfacefile=gone.sff");

@@ -57,15 +57,7 @@ void writeStl(const std::string& file)
 
 std::string failure(const std::string& file)
 {
-    try
-    {
-        Implant::createFromFile(Vexa::Matrix44<double>(), 0, file);
-    }
-    catch (const std::runtime_error& e)
-    {
-        return e.what();
-    }
-    return "no failure";
+    return TestSupport::errorText([&] { Implant::createFromFile(Vexa::Matrix44<double>(), 0, file); });
 }
 
 }
@@ -123,7 +115,7 @@ TEST(Implant, BrokenDescriptionsFailWithTheirReason)
     const std::string folder = dir.path() + "/";
     writeSurface(folder + "Type4.sff");
 
-    EXPECT_NE("no failure", failure(folder + "Missing.implant"));
+    EXPECT_NE("", failure(folder + "Missing.implant"));
 
     writeText(folder + "NoShoulder.implant", replaced(fullDescription, "shoulder=0.8\n", ""));
     EXPECT_NE(std::string::npos, failure(folder + "NoShoulder.implant").find("shoulder"));
@@ -171,14 +163,4 @@ TEST(Implant, AxisGeometry)
     EXPECT_DOUBLE_EQ(0.0, implant.getAngleBetween(Vector3D(0, 0, 1)));
     EXPECT_NEAR(3.0, implant.getDistance(Vector3D(8, 5, 7)), 1e-12);
 
-    // Position and rotation are set independently.
-    const Vexa::Matrix33 tilt(Vector3D(1, 0, 0), Vector3D(0, 0, 1), Vector3D(0, -1, 0));
-    implant.setTransform(pose);
-    implant.setRotation(tilt);
-    EXPECT_EQ(Vector3D(5, 5, 5), implant.getTransform().getTranslation());
-    EXPECT_EQ(Vector3D(0, -1, 0), implant.getTransform().getColumn(2));
-    implant.setPosition(Vector3D(1, 2, 3));
-    EXPECT_EQ(Vector3D(1, 2, 3), implant.getTransform().getTranslation());
-    EXPECT_EQ(Vector3D(0, 0, 1), implant.getTransform().getColumn(1));
-    EXPECT_EQ(1.0, implant.getTransform()[15]);
 }

@@ -187,8 +187,6 @@ TEST(Nerve, SidesElementsAndSearches)
     EXPECT_TRUE(other.second->first);
     EXPECT_EQ(2, std::distance(nerve->elementsBegin(), nerve->elementsEnd()));
     EXPECT_TRUE(nerve->hasChanged());
-    nerve->clearChangedState();
-    EXPECT_FALSE(nerve->hasChanged());
 
     // A point cannot be dragged across the divide plane.
     const auto point = *first.first[0];

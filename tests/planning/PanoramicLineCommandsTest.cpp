@@ -184,25 +184,18 @@ TEST(PanoramicLineCommands, RandomEditSequencesKeepTheLineSound)
                     owner, std::next(line.cornersBegin(), static_cast<long>(unit(random) * n))));
             else if (choice < 0.74)
                 record(DeletePanoramicLineCommand::create(owner));
-            else if (choice < 0.88 && !undoStack.empty())
+            else if ((choice < 0.88 && !undoStack.empty()) || !redoStack.empty())
             {
-                ++undos;
-                undoStack.back()->undo();
-                redoStack.push_back(undoStack.back());
-                undoStack.pop_back();
-                ASSERT_EQ(states[undoStack.size()], stateOf(line))
-                    << "undo " << undoStack.size() << ": " << redoStack.back()->getName() << " sequence " << sequence
-                    << " step " << step;
-            }
-            else if (!redoStack.empty())
-            {
-                ++redos;
-                redoStack.back()->execute();
-                undoStack.push_back(redoStack.back());
-                redoStack.pop_back();
-                ASSERT_EQ(states[undoStack.size()], stateOf(line))
-                    << "redo " << undoStack.size() << ": " << undoStack.back()->getName() << " sequence " << sequence
-                    << " step " << step;
+                // An undo moves the last command over to the redo stack, a redo moves it back.
+                const bool undo = choice < 0.88 && !undoStack.empty();
+                auto& from = undo ? undoStack : redoStack;
+                auto& to = undo ? redoStack : undoStack;
+                ++(undo ? undos : redos);
+                undo ? from.back()->undo() : from.back()->execute();
+                to.push_back(from.back());
+                from.pop_back();
+                ASSERT_EQ(states[undoStack.size()], stateOf(line)) << (undo ? "undo " : "redo ") << undoStack.size()
+                    << ": " << to.back()->getName() << " sequence " << sequence << " step " << step;
             }
 
             // Whatever changed the line must have raised its changed flag.

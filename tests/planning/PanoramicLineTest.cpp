@@ -1,4 +1,5 @@
 #include "PlanningTestSupport.h"
+#include "common/TestSupport.h"
 
 #include "vexa/math/Plane.h"
 #include "vexa/slice/Slice.h"
@@ -11,21 +12,10 @@ using namespace PlanningTest;
 
 namespace {
 
-Vector3D upperWorld(const PanoramicLine& line, PanoramicLine::ConstCornerIterator it)
-{
-    return line.toWorld((*it)->getUpperPoint());
-}
-
-Vector3D lowerWorld(const PanoramicLine& line, PanoramicLine::ConstCornerIterator it)
-{
-    return line.toWorld((*it)->getLowerPoint());
-}
-
 void expectNear(const Vector3D& expected, const Vector3D& actual, double tolerance = 1e-9)
 {
-    EXPECT_NEAR(expected.x, actual.x, tolerance);
-    EXPECT_NEAR(expected.y, actual.y, tolerance);
-    EXPECT_NEAR(expected.z, actual.z, tolerance);
+    EXPECT_LT((expected - actual).length(), tolerance)
+        << actual.x << " " << actual.y << " " << actual.z << " for " << expected.x << " " << expected.y << " " << expected.z;
 }
 
 }
@@ -113,15 +103,9 @@ TEST(PanoramicLine, ConsolidationMergesDroppedCornersOnly)
 
 TEST(PanoramicLine, BorderPointsAreMitredAtTheHalfWidth)
 {
-    // Mitre positions on ordinary curves are compared with shapely (PanoramicLineOracleTest);
-    // here the side: the upper border is the segment direction turned by -90 degrees about z.
+    // Mitre positions and sides are compared with shapely (PanoramicLineOracleTest); here
+    // coincident stored corners, which take the direction of the next distinct neighbour.
     auto line = makeLine();
-    line->setPoints({{0, 0, 0}, {30, 0, 0}, {30, 30, 0}});
-    auto middle = std::next(line->cornersBegin());
-    expectNear(Vector3D(42, -12, 0), upperWorld(*line, middle));
-    expectNear(Vector3D(18, 12, 0), lowerWorld(*line, middle));
-
-    // Coincident stored corners take the direction of the next distinct neighbour.
     line->setPoints({{0, 0, 0}, {20, 0, 0}, {20, 0, 0}, {20, 0, 0}, {40, 20, 0}});
     for (auto it = line->cornersBegin(); it != line->cornersEnd(); ++it)
     {
@@ -148,15 +132,8 @@ TEST(PanoramicLine, OffsetsWorldPositionsAndPlaneCrossings)
     line->setPoints({{0, 0, 0}, {30, 0, 0}, {30, 40, 0}});
     expectNear(Vector3D(30, 40, 0), line->getWorldPos(line->getLength() * (1 + 1e-9)), 1e-12);
     expectNear(Vector3D(-5, 0, 0), line->getWorldPos(-5.0));
-    try
-    {
-        line->getWorldPos(71.0);
-        ADD_FAILURE() << "an offset beyond the curve was accepted";
-    }
-    catch (const std::runtime_error& e)
-    {
-        EXPECT_STREQ("PanoramicLine::getWorldPos(): point should never been reached, check pre condintions.", e.what());
-    }
+    EXPECT_EQ("PanoramicLine::getWorldPos(): point should never been reached, check pre condintions.",
+              TestSupport::errorText([&] { line->getWorldPos(71.0); }));
 
     // Beside the second segment: that segment's start corner; the height does not count.
     EXPECT_EQ(std::next(line->cornersBegin()), line->getOffset(Vector3D(31, 20, 7)).first);
@@ -218,9 +195,4 @@ TEST(PanoramicLine, StoredCornersLoadVerbatim)
     EXPECT_FALSE(line->hasChanged());
     EXPECT_THROW(line->setPoints({{0, 0, 0}, {std::numeric_limits<double>::infinity(), 0, 0}}), std::runtime_error);
     EXPECT_EQ(stored, worldCorners(*line));
-
-    line->deleteLine();
-    EXPECT_EQ(0u, line->numberOfCorners());
-    EXPECT_TRUE(line->getSlices().empty());
-    EXPECT_TRUE(line->hasChanged());
 }

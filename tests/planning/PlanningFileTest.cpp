@@ -15,12 +15,7 @@ namespace {
 
 std::string errorOf(const std::string& file)
 {
-    try {
-        PlanningFile::read(file);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
+    return TestSupport::errorText([&] { PlanningFile::read(file); });
 }
 
 const char* const minimalFile = "[Planningdata]\nversion = 2.0.3\n[ImageData]\ndicomFile0 = dicom/a\n";

@@ -2,6 +2,7 @@
 // Shared set-up of the planning tests: the panoramic line as the Model makes it, and files.
 #include "planning/objects/PanoramicLine.h"
 #include "vexa/math/Matrix44.h"
+#include "common/TestSupport.h"
 
 #include <cmath>
 #include <filesystem>
@@ -44,10 +45,7 @@ inline bool isFinite(const Vector3D& v)
 
 inline std::string readBytes(const std::string& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return TestSupport::readFile(file);
 }
 
 // Replaces the file (its folder made if missing).

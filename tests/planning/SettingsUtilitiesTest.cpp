@@ -181,19 +181,9 @@ TEST(Utilities, UniqueNames)
     Utilities::setClock([instant] { return instant; });
     const std::string taken = Utilities::getTimeStampName(instant);
     EXPECT_EQ(taken, Utilities::getUniqueSubpath(base, true));
-    try {
-        Utilities::getUniqueSubpath(base, true);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ("could not create unique subpath", e.what());
-    }
+    EXPECT_EQ("could not create unique subpath", TestSupport::errorText([&] { Utilities::getUniqueSubpath(base, true); }));
     writeText(logs + "/" + taken, "");
-    try {
-        Utilities::getUniqueFilename(logs);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ("could not determine unique file", e.what());
-    }
+    EXPECT_EQ("could not determine unique file", TestSupport::errorText([&] { Utilities::getUniqueFilename(logs); }));
     // A clock that moves on finds a free name after the taken one.
     int calls = 0;
     Utilities::setClock([&] { return instant.addMSecs(calls++ < 3 ? 0 : 1); });

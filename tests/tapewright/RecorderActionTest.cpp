@@ -1,25 +1,94 @@
 #include "TapewrightTestSupport.h"
 
+#include "DemoWindow.h"
+#include "common/TestSupport.h"
+#include "tapewright/AdapterRegistry.h"
+#include "tapewright/ModalityOverride.h"
+#include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
+#include "tapewright/RecorderDialog.h"
 
 #include <QBuffer>
+#include <QCheckBox>
+#include <QDir>
 #include <QDomDocument>
+#include <QFileDialog>
+#include <QImage>
 #include <QInputDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSpinBox>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
 
 namespace {
 
+// Runs `then` once `ready` holds, inside whatever event loop runs at that time (the tools under
+// test run loops of their own, and X input arrives whenever it does).
+void once(std::function<bool()> ready, std::function<void()> then)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, ready, then] {
+        if (!ready())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        then();
+    });
+    poll->start(10);
+}
+
+QWidget* shown(const QString& name)
+{
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == name && window->isVisible())
+            return window;
+    return nullptr;
+}
+
+QAction* item(QMenu* menu, const QString& text)
+{
+    for (QAction* action : menu->actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+
+// Chooses an item of a submenu of the next popup menu; an unknown title closes the menu.
+void choose(const QString& submenu, const QString& text)
+{
+    const auto popup = [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); };
+    once(popup, [popup, submenu, text] {
+        QAction* sub = item(popup(), submenu);
+        if (!sub || !sub->menu())
+            return popup()->close(), void();
+        popup()->setActiveAction(sub);
+        once([sub] { return sub->menu()->isVisible(); }, [sub, text] {
+            sub->menu()->setActiveAction(item(sub->menu(), text));
+            QTest::keyClick(sub->menu(), Qt::Key_Return);
+        });
+    });
+}
+
 using Answer = std::function<void(QDialog*)>;
 
-// Answers the next modal dialog while the fake clock runs on by 500 ms behind it.
+// Answers the next modal dialog while a fake clock, if any, runs on by 500 ms behind it.
 void answerNext(qint64* clock, Answer answer)
 {
-    QMetaObject::invokeMethod(qApp, [clock, answer] {
-        QDialog* dialog = nullptr;
-        ASSERT_TRUE(QTest::qWaitFor([&] { return (dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) != nullptr; }));
-        *clock += 500;
-        answer(dialog);
-    }, Qt::QueuedConnection);
+    const auto dialog = [] { return qobject_cast<QDialog*>(QApplication::activeModalWidget()); };
+    once(dialog, [=] {
+        if (clock)
+            *clock += 500;
+        answer(dialog());
+    });
 }
 
 Answer text(const char* value)
@@ -32,6 +101,7 @@ Answer text(const char* value)
 
 const Answer cancel = [](QDialog* dialog) { dialog->reject(); };
 
+// The elements of a script, each as its tag and the attributes tests look at, in a fixed order.
 QStringList elementsOf(const QByteArray& script)
 {
     QDomDocument document;
@@ -39,7 +109,7 @@ QStringList elementsOf(const QByteArray& script)
     QStringList lines;
     for (QDomElement e = document.documentElement().firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
         QString line = e.tagName();
-        for (const char* name : {"text", "command", "msec", "sleep"})
+        for (const char* name : {"name", "property", "file", "fileName", "text", "command", "msec", "key", "sleep"})
             if (e.hasAttribute(name))
                 line += QStringLiteral(" %1=%2").arg(name, e.attribute(name));
         lines << line;
@@ -47,12 +117,48 @@ QStringList elementsOf(const QByteArray& script)
     return lines;
 }
 
+QByteArray readAll(const QString& name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-class RecorderActions : public TapewrightTest::TapewrightFixture
-{};
+class RecorderTools : public TapewrightTest::TapewrightFixture
+{
+protected:
+    void SetUp() override
+    {
+        TapewrightFixture::SetUp();
+        adapterRegistry();
+        previousDir = QDir::currentPath();
+        QDir::setCurrent(dir.qpath());
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        edit = window.findChild<QLineEdit*>("edit");
+    }
+    void TearDown() override { QDir::setCurrent(previousDir); }
 
-TEST_F(RecorderActions, EachWritesItsElementWithoutCountingItsDialogAndCancelWritesNothing)
+    // Plays the script; what it printed.
+    QString play()
+    {
+        PlayBack player;
+        QSignalSpy done(&player, &PlayBack::playbackDone);
+        testing::internal::CaptureStdout();
+        if (player.start(script, QString()))
+            EXPECT_TRUE(done.wait(20000));
+        return QString::fromStdString(testing::internal::GetCapturedStdout());
+    }
+
+    TestSupport::ScratchDir dir;
+    const QString script = dir.qpath() + "/script.tws";
+    QString previousDir;
+    DemoWindow window;
+    QLineEdit* edit = nullptr;
+};
+
+}
+
+TEST_F(RecorderTools, EachWritesItsElementWithoutCountingItsDialogAndCancelWritesNothing)
 {
     qint64 clock = 0;
     Recorder recorder(nullptr, [&clock] { return clock; });
@@ -77,6 +183,12 @@ TEST_F(RecorderActions, EachWritesItsElementWithoutCountingItsDialogAndCancelWri
         clock += 10;
         mark();
     }
+    // A late event of an action's dialog stays out of the script.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == "sleepDialog") {
+            QFocusEvent late(QEvent::FocusOut);
+            QApplication::sendEvent(window->findChild<QSpinBox*>("_spin"), &late);
+        }
     recorder.slotSleepAsLast();
     recorder.stop();
     EXPECT_EQ(elementsOf(script.data()),
@@ -89,23 +201,157 @@ TEST_F(RecorderActions, EachWritesItsElementWithoutCountingItsDialogAndCancelWri
                             "Sleep msec=700 sleep=0"}));
 }
 
-TEST_F(RecorderActions, ABoundKeyRunsItsActionAndIsNotRecorded)
+TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAlsoThroughASavedSet)
+{
+    edit->setText("picked");
+    auto* list = window.findChild<QListWidget*>("list");
+    // No file, a file, and one that cannot be saved where giving up puts the properties inline.
+    for (const QString set : {"", "set.tpw", "missing/set.tpw"}) {
+        Recorder recorder;
+        ASSERT_TRUE(recorder.start(script));
+        once([] { return shown("PropertyPicker"); }, [&] {
+            QWidget* picker = shown("PropertyPicker");
+            choose("QLineEdit", "text");
+            QTest::mouseClick(edit, Qt::LeftButton);
+            choose("Extension to QComboBox", "elements");
+            QTest::mouseClick(window.findChild<QWidget*>("combo"), Qt::LeftButton);
+            choose("Extension to QListBox", "elementAtPoint");
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(2)).center());
+            choose({}, {});
+            QTest::mouseClick(edit, Qt::LeftButton);
+            QTest::keyClicks(edit, "never");
+            // Rows edit, combo, list: the edit moves down and goes.
+            auto* rows = picker->findChild<QTreeWidget*>("_listView");
+            rows->setCurrentItem(rows->topLevelItem(0));
+            picker->findChild<QPushButton*>("_down")->click();
+            EXPECT_TRUE(picker->findChild<QPushButton*>("_up")->isEnabled());
+            picker->findChild<QPushButton*>("_delete")->click();
+            picker->findChild<QCheckBox*>("_writeToFile")->setChecked(!set.isEmpty());
+            picker->findChild<QLineEdit*>("_fileName")->setText(dir.qpath() + "/" + set);
+            if (set.startsWith("missing"))
+                answerNext(nullptr, [](QDialog* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
+            picker->findChild<QPushButton*>("ok")->click();
+        });
+        testing::internal::CaptureStdout();
+        recorder.slotShowPropertyPicker();
+        const QString recorded = QString::fromStdString(testing::internal::GetCapturedStdout());
+        recorder.stop();
+        EXPECT_EQ(edit->text(), "picked");
+        EXPECT_EQ(recorded, "/twdemo/central/combo, elements, alpha, beta, gamma, delta\n/twdemo/central/list, elementAtPoint, entry 2\n");
+        const QStringList printed = {"PrintProperty name=/twdemo/central/combo property=elements sleep=0",
+                                     "PrintProperty name=/twdemo/central/list property=elementAtPoint sleep=0"};
+        EXPECT_EQ(elementsOf(readAll(script)).mid(1), set == "set.tpw" ? QStringList {"Include file=set.tpw sleep=0"} : printed);
+        EXPECT_EQ(play(), recorded);
+    }
+}
+
+TEST_F(RecorderTools, AScreenDumpActionNamesThePickedWidgetOrItsWindowAndPlaysToAPictureOfItsSize)
+{
+    for (const bool whole : {false, true}) {
+        const QString picture = QStringLiteral("dump%1.png").arg(whole);
+        Recorder recorder;
+        ASSERT_TRUE(recorder.start(script));
+        once([] { return shown("DumpWidget"); }, [&] {
+            QTest::mouseClick(shown("DumpWidget"), Qt::LeftButton);
+            answerNext(nullptr, [&](QDialog* files) {
+                static_cast<QFileDialog*>(files)->selectFile(dir.qpath() + "/" + picture);
+                files->accept();
+            });
+            QTest::mouseClick(edit, Qt::LeftButton);
+        });
+        whole ? recorder.slotScreenDumpDialog() : recorder.slotScreenDumpWidget();
+        recorder.stop();
+        EXPECT_EQ(elementsOf(readAll(script)), QStringList({"Version sleep=0", QString("ScreenDump name=%1 fileName=%2 sleep=0")
+                                                                .arg(whole ? "/twdemo" : "/twdemo/central/edit", picture)}));
+        play();
+        EXPECT_EQ(QImage(dir.qpath() + "/" + picture).size(), whole ? window.size() : edit->size());
+    }
+}
+
+TEST_F(RecorderTools, SidebarFacesFollowTheSettingAndItsButtonsAndBoundKeysRunActionsUnrecorded)
 {
     auto& settings = TapewrightSettings::instance();
-    const int previous = settings.keyBinding(7);
-    settings.setKeyBinding(7, QKeySequence(Qt::Key_F7));
-    QWidget top;
-    top.setObjectName("top");
-    top.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&top));
+    const int bound = settings.keyBinding(7);
+    settings.setKeyBinding(7, QKeySequence(Qt::CTRL | Qt::Key_F7));
+    settings.setKeyBinding(6, QKeySequence());
+    settings.setShowRecorderDialog(true);
+    settings.setCloseRecorderDialog(true);
+    const Qt::ToolButtonStyle faces[] = {Qt::ToolButtonIconOnly, Qt::ToolButtonTextOnly, Qt::ToolButtonTextBesideIcon};
+    for (int view : {0, 1, 2}) {
+        settings.setRecorderView(view);
+        Recorder recorder;
+        ASSERT_TRUE(recorder.start(script));
+        QPointer<RecorderDialog> sidebar = recorder.sidebar();
+        ASSERT_TRUE(sidebar && sidebar->isVisible());
+        const auto buttons = sidebar->findChildren<QToolButton*>();
+        ASSERT_EQ(buttons.size(), 10);
+        for (QToolButton* button : buttons)
+            EXPECT_EQ(button->toolButtonStyle(), faces[view]);
+        EXPECT_EQ(buttons[7]->toolTip(), "Sleep as Last (Control + F7)");
+        EXPECT_TRUE(buttons[7]->whatsThis().startsWith("<qt><p><center>Sleep as Last (Control + F7)</center></p><p>"));
+        EXPECT_TRUE(buttons[6]->toolTip() == "Sleep" && buttons[6]->whatsThis().startsWith("<qt><p><center>Sleep</center></p>"));
+        QTest::mouseClick(buttons[7], Qt::LeftButton);
+        QTest::keyClick(sidebar, Qt::Key_F7, Qt::ControlModifier);
+        QTest::keyClick(edit, Qt::Key_F7, Qt::ControlModifier);
+        QCoreApplication::processEvents();
+        if (view == 2) {
+            sidebar->grab().save(QStringLiteral(MORVANTA_BINARY_DIR "/tests/tapewright/recorder_sidebar.png"));
+            window.close();
+            EXPECT_FALSE(sidebar->isVisible());
+        }
+        QTest::mouseClick(buttons[0], Qt::LeftButton);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(sidebar.isNull() && !recorder.isRecording());
+        EXPECT_EQ(elementsOf(readAll(script)).filter(QRegularExpression("Sleep|F7|recorderDialog")),
+                  QStringList({"Sleep msec=100 sleep=0", "Sleep msec=100 sleep=0"}));
+    }
+    settings.setKeyBinding(7, QKeySequence(bound));
+}
+
+// Real X input on a server of its own: the test program runs itself there for the scenario.
+TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlocks)
+{
+    if (!qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO")) {
+        TestSupport::PrivateXServer display;
+        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty() || !ModalityOverride::available())
+            GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
+        QProcess child;
+        QProcessEnvironment environment = display.environment();
+        environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=RecorderTools.APickThroughTheBoundKey*"});
+        ASSERT_TRUE(child.waitForFinished(120000));
+        const QString output = child.readAllStandardOutput() + child.readAllStandardError();
+        EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+    const auto xdotool = [](QWidget* widget, const QStringList& action) {
+        const QPoint centre = widget->mapToGlobal(widget->rect().center());
+        QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(centre.x()), QString::number(centre.y())} + action);
+    };
+    TapewrightSettings::instance().setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
+    window.move(1200, 50);
+    QDialog modal;
+    modal.setWindowModality(Qt::ApplicationModal);
+    modal.setGeometry(100, 100, 300, 200);
+    modal.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&modal));
     Recorder recorder;
-    QBuffer script;
-    ASSERT_TRUE(recorder.start(&script));
-    QTest::keyClick(&top, Qt::Key_F7);
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(recorder.start(script));
+    bool picked = false;
+    once([] { return shown("PropertyPicker"); }, [&] {
+        choose("QLineEdit", "text");
+        xdotool(edit, {"click", "1"});
+        auto* rows = shown("PropertyPicker")->findChild<QTreeWidget*>("_listView");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return rows->topLevelItemCount() == 1; }));
+        shown("PropertyPicker")->findChild<QPushButton*>("ok")->click();
+        picked = true;
+    });
+    xdotool(&modal, {"key", "ctrl+F3"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return picked; }, 20000));
+    EXPECT_EQ(QApplication::activeModalWidget(), &modal);
     recorder.stop();
-    settings.setKeyBinding(7, QKeySequence(previous));
-    const QStringList elements = elementsOf(script.data());
-    EXPECT_TRUE(elements.contains("Sleep msec=100 sleep=0")) << elements.join(", ").toStdString();
-    EXPECT_FALSE(script.data().contains("F7"));
+    const QStringList elements = elementsOf(readAll(script));
+    EXPECT_TRUE(elements.contains("PrintProperty name=/twdemo/central/edit property=text sleep=0") && elements.filter("F3").isEmpty())
+        << elements.join('\n').toStdString();
 }

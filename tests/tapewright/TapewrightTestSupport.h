@@ -42,6 +42,7 @@ protected:
         s.setCreationTimeOut(5000);
         s.setCompressTime(false);
         s.setIgnoreMouseMovement(false);
+        s.setShowRecorderDialog(false);
     }
 };
 
