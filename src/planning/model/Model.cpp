@@ -81,6 +81,12 @@ void Model::setNavigationControllerFactory(NavigationControllerFactory factory)
     navigationFactory() = std::move(factory);
 }
 
+bool Model::hasNavigationControllerFactory()
+{
+    std::lock_guard lock(factoryMutex());
+    return static_cast<bool>(navigationFactory());
+}
+
 Model::Model(std::shared_ptr<Settings> settings) try
     : settings_(std::move(settings))
     , implantManager_(ImplantManager::create())

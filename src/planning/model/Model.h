@@ -121,6 +121,7 @@ public:
     using NavigationControllerFactory = std::function<std::shared_ptr<INavigationController>(Model&)>;
     // The factory every later Model builds its navigation controller with (empty: none).
     static void setNavigationControllerFactory(NavigationControllerFactory factory);
+    static bool hasNavigationControllerFactory();
 
     // State 0, the panoramic line, the nerve, the implant manager, the three positioners and,
     // through the installed factory, the navigation controller.

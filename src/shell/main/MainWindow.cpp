@@ -2,6 +2,7 @@
 
 #include "dicom/import/DVT9000Importer.h"
 #include "dicom/import/UniversalImporter.h"
+#include "navigation/CameraSearchJob.h"
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
 #include "navigation/TrackerData.h"
@@ -37,6 +38,9 @@
 #include "vexa/core/Version.h"
 #include "vexa/io/EncFile.h"
 #include "vexa/io/Rijndael.h"
+#include "views/navigation/NavigationAdjustView.h"
+#include "views/navigation/NavigationButtonView.h"
+#include "views/navigation/StatusBarView.h"
 
 #include <QCloseEvent>
 #include <algorithm>
@@ -76,7 +80,9 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     Fonts::installSubstitutions();
     setWindowTitle("Morvanta");
     settings_ = std::make_shared<Settings>(Platform::applicationPath("Morvanta.ini"));
-    NavigationController::installModelFactory();
+    // A caller may have installed a controller of its own (tools and tests do).
+    if (!Model::hasNavigationControllerFactory())
+        NavigationController::installModelFactory();
     model_ = std::make_shared<Model>(settings_);
     navigation_ = std::dynamic_pointer_cast<NavigationController>(model_->getNavigationController());
     if (navigation_)
@@ -162,9 +168,7 @@ try {
     row->addWidget(buttonStack_);
     planningButtons_ = new PlanningButtonView(model_, buttonStack_, "PlanningButtonView");
     buttonStack_->addWidget(planningButtons_);
-    // The navigation status page arrives with the navigation displays.
-    navigationButtons_ = new QWidget(buttonStack_);
-    navigationButtons_->setObjectName("NavigationButtonView");
+    navigationButtons_ = new NavigationButtonView(model_, buttonStack_, "NavigationButtonView");
     buttonStack_->addWidget(navigationButtons_);
     navigationButton_ = createButton(central_, "Navigation.bmp", "NavigationGreyed.bmp", tr("Navigation"));
     navigationButton_->setCheckable(true);
@@ -196,8 +200,7 @@ try {
     miniDisplay_->setObjectName("MiniDisplay WidgetStack");
     miniDisplay_->setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     miniDisplay_->setGeometry(-640, screen.height(), 640, 480);
-    navigationPages_ = new QWidget(miniDisplay_);
-    navigationPages_->setObjectName("NavigationAdjustView");
+    navigationPages_ = new NavigationAdjustView(model_, navigation_, miniDisplay_, "NavigationAdjustView");
     miniDisplay_->addWidget(navigationPages_);
     logo_ = new QLabel(miniDisplay_);
     logo_->setObjectName("Logo");
@@ -212,9 +215,9 @@ void MainWindow::setupStatusBar()
 {
     statusBar()->setSizeGripEnabled(false);
     statusBar()->setFont(QFont("System", 12));
-    // The navigation status bar view arrives with the navigation displays.
-    statusBarView_ = new QLabel(statusBar());
-    statusBarView_->setObjectName("StatusBarView");
+    statusBarView_ = new StatusBarView(statusBar(), "StatusBarView");
+    statusBarView_->setModel(model_);
+    statusBarView_->setNavigationController(navigation_);
     statusBar()->addPermanentWidget(statusBarView_, 1);
 }
 
@@ -226,6 +229,7 @@ void MainWindow::setupConnections()
     connect(planningButtons_, &PlanningButtonView::generate3DModel, mainWidget_, &MainWidget::generate3DModel);
     connect(navigationButton_, &QToolButton::toggled, this, &MainWindow::enableNavigation);
     connect(planningButtons_, &PlanningButtonView::closeApp, this, &MainWindow::saveData);
+    connect(navigationButtons_, &NavigationButtonView::doClinicalStudy, this, &MainWindow::logCurrentState);
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this,
             &MainWindow::saveData);
     connect(versionButton_, &QToolButton::clicked, this, &MainWindow::about);
@@ -236,9 +240,16 @@ void MainWindow::setupConnections()
             &MainWindow::toggleVideoCapture);
 }
 
+namespace {
+// Set in the navigation tick's thread while a tick runs.
+thread_local bool inNavigationTick = false;
+}
+
 void MainWindow::update()
 {
-    // The Model may notify from the navigation timer's thread.
+    // The tick hands its results to the Model without notifying: every observer is a widget.
+    Q_ASSERT_X(!inNavigationTick, "MainWindow::update", "the navigation tick notified the Model's observers");
+    // Other worker threads (the progress dialog's jobs) may notify.
     if (QThread::currentThread() != thread()) {
         QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
         return;
@@ -315,18 +326,17 @@ try {
         navigationButton_->setChecked(false);
         return;
     }
-    std::shared_ptr<Vexa::NavigationCamera> camera;
+    // Key "SerialPort" of group "Morvanta": "COM1" (the first serial device) when missing.
+    const Vexa::IniFileManager ini(Platform::applicationPath("Morvanta.ini"), Vexa::IniFileManager::ReadOnly);
+    // The search takes seconds with nothing on the port: a job under the progress dialog.
+    Vexa::CameraSearchJob search(ini.getValue("Morvanta", "SerialPort", "COM1"));
     {
-        // The search takes seconds with nothing on the port.
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        struct RestoreCursor
-        {
-            ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
-        } restore;
-        // Key "SerialPort" of group "Morvanta": "COM1" (the first serial device) when missing.
-        const Vexa::IniFileManager ini(Platform::applicationPath("Morvanta.ini"), Vexa::IniFileManager::ReadOnly);
-        camera = Vexa::NavigationCamera::getConnectedCamera(ini.getValue("Morvanta", "SerialPort", "COM1"));
+        AlgorithmProgressDialog progress(&search, QString(), 0, this);
+        progress.exec();
+        if (const std::exception_ptr failure = progress.getException())
+            std::rethrow_exception(failure);
     }
+    const std::shared_ptr<Vexa::NavigationCamera> camera = search.getCamera();
     if (!camera || !navigation_) {
         navigationButton_->setChecked(false);
         showError("Morvanta", tr("Error initializing navigation camera."));
@@ -373,6 +383,11 @@ VEXA_RETHROW
 
 void MainWindow::onTimeExecution()
 {
+    inNavigationTick = true;
+    struct TickEnd
+    {
+        ~TickEnd() { inNavigationTick = false; }
+    } tickEnd;
     try {
         navigation_->setTrackerData(Vexa::collectTrackerData(*camera_, usedTrackers_));
     } catch (const std::exception& e) {
@@ -671,6 +686,8 @@ catch (const std::exception& e) {
 
 void MainWindow::saveData()
 try {
+    // Navigation off first: it stores the treatment log before the save question and the close.
+    switchNavigationOff();
     stopVideoCapture();
     if (settings_->getPlanningState() != 0 && !requestPlanningSave(tr("Quit\nwithout save")))
         return;

@@ -25,12 +25,15 @@ class IRecordPlayback;
 class ImageFolder;
 class MainWidget;
 class Model;
+class NavigationAdjustView;
+class NavigationButtonView;
 class NavigationController;
 class PlanningButtonView;
 class QStackedWidget;
 class QToolButton;
 class QVBoxLayout;
 class Settings;
+class StatusBarView;
 class VideoCapture;
 
 class MainWindow : public QMainWindow, public Vexa::IObserver, public Vexa::TimerBase
@@ -110,16 +113,16 @@ private:
     QStackedWidget* miniDisplay_ = nullptr;
     QStackedWidget* buttonStack_ = nullptr;
     PlanningButtonView* planningButtons_ = nullptr;
-    QWidget* navigationButtons_ = nullptr;
+    NavigationButtonView* navigationButtons_ = nullptr;
     QToolButton* navigationButton_ = nullptr;
     QToolButton* versionButton_ = nullptr;
     QWidget* logo_ = nullptr;
-    QWidget* navigationPages_ = nullptr;
+    NavigationAdjustView* navigationPages_ = nullptr;
     Vexa::DicomIOManager dicomManager_;
     std::shared_ptr<IMorvantaComponent> component_;
     std::shared_ptr<Settings> settings_;
     std::shared_ptr<Model> model_;
-    QWidget* statusBarView_ = nullptr;
+    StatusBarView* statusBarView_ = nullptr;
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
     std::unique_ptr<ImageFolder> images_;

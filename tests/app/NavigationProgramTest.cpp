@@ -1,0 +1,105 @@
+// The real program navigating a saved planning with a simulated Polaris, ended by Ctrl+W from
+// the X server: navigation goes off before the save question, the treatment log lies in the
+// planning's "Log" folder and the program ends with 0.
+#include "AppTestSupport.h"
+#include "SimulatedPolaris.h"
+
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "shell/main/MainWindow.h"
+
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+namespace {
+
+using AppTest::xdotool;
+
+// The visible window with that title once it has shown and been painted, focused; "" when none does.
+QString windowNamed(const QString& display, const QString& title)
+{
+    const QString window = AppTest::waitForWindow(display, "^" + title + "$");
+    AppTest::waitFor([] { return false; }, 300);
+    if (!window.isEmpty())
+        xdotool(display, {"windowfocus", "--sync", window});
+    return window;
+}
+
+}
+
+TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    TestSupport::PrivateXServer& x = AppTest::xServer();
+    ASSERT_TRUE(x.running());
+    SimulatedPolaris polaris;
+    PtySimulator& camera = *polaris.sim;
+    AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
+
+    // A planning ready for navigation: the sample patient with six markers and the jaw, saved;
+    // and where the program's window puts the navigation button on a screen of that size.
+    QString planning;
+    QPoint navigation;
+    {
+        MainWindow window(nullptr, Constants::NormalMode);
+        ASSERT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
+        std::vector<std::string> files;
+        for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
+            files.push_back(home.path("SamplePatient/" + name).toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        const auto model = window.getModel();
+        for (int i = 0; i < 6; ++i)
+            model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
+        model->setMarkerDetected(true);
+        model->setJaw(Constants::Mandible);
+        ASSERT_TRUE(window.savePlanning(false));
+        ASSERT_TRUE(model->isReadyForNavigation());
+        planning = QString::fromStdString(window.getSettings()->getPlanningFile());
+        const auto* button = window.findChild<QToolButton*>("NavigationButton");
+        navigation = button->mapTo(&window, button->rect().center());
+    }
+
+    QProcess program;
+    const QString main = AppTest::startProgram(program, x.display(), home.path());
+    ASSERT_FALSE(main.isEmpty());
+    // Ctrl+O, "Reload planning", the planning.
+    xdotool(x.display(), {"key", "ctrl+o"});
+    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
+    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
+    xdotool(x.display(), {"key", "shift+Tab", "space"});
+    // A double click on the only planning, the first row under the list's header.
+    const QString load = windowNamed(x.display(), "Load planning");
+    ASSERT_FALSE(load.isEmpty());
+    xdotool(x.display(), {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        return xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
+    }, 30000));
+
+    // The button is enabled once the planning has loaded: pressed until the camera hears of it.
+    const QStringList click = {"mousemove", "--window", main, QString::number(navigation.x()),
+                               QString::number(navigation.y()), "click", "1"};
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        xdotool(x.display(), click);
+        return AppTest::waitFor([&] { return !camera.log("command ").empty(); }, 3000);
+    }, 60000));
+    ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 30000));
+    EXPECT_TRUE(QDir(QFileInfo(planning).absolutePath() + "/Log").entryList({"*.journal"}, QDir::Files).size() == 1);
+
+    xdotool(x.display(), {"windowfocus", "--sync", main});
+    xdotool(x.display(), {"key", "ctrl+w"});
+    // The save question comes after the camera stopped: "Quit without save" (the fourth button
+    // of the row at (30, 75)).
+    const QString question = windowNamed(x.display(), "Save patient");
+    ASSERT_FALSE(question.isEmpty());
+    const auto commands = camera.log("command ");
+    EXPECT_TRUE(!commands.empty() && commands.back().rfind("TSTOP", 0) == 0);
+    xdotool(x.display(), {"mousemove", "--window", question, "468", "106", "click", "1"});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    const QStringList logs = QDir(QFileInfo(planning).absolutePath() + "/Log").entryList(QDir::Files);
+    EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
+    EXPECT_FALSE(logs.join(' ').contains(".journal")) << "the journal goes once the log is stored";
+}
