@@ -92,6 +92,17 @@ struct SlabMesh
     unsigned vertexCount() const { return unsigned(positions.size() / 3); }
 };
 
+#if defined(__SSE2__)
+// Sixteen voxels against the iso value (iso > 0): 0xff bytes for those at or above it.
+// Unsigned "v >= iso" as a signed "v - 32768 > iso - 1 - 32768".
+inline __m128i insideBytes(const unsigned short* voxels, __m128i bias, __m128i limit)
+{
+    const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(voxels)), bias);
+    const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(voxels + 8)), bias);
+    return _mm_packs_epi16(_mm_cmpgt_epi16(a, limit), _mm_cmpgt_epi16(b, limit));
+}
+#endif
+
 // Marks the voxels of one row at or above iso with 1, the others with 0; true when any is.
 bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint8_t* out)
 {
@@ -100,16 +111,13 @@ bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint
 #if defined(__SSE2__)
     if (iso > 0)
     {
-        // Unsigned "v >= iso" as a signed "v - 32768 > iso - 1 - 32768", sixteen voxels a step.
         const __m128i bias = _mm_set1_epi16(short(0x8000));
         const __m128i limit = _mm_set1_epi16(short((iso - 1) ^ 0x8000));
         const __m128i one = _mm_set1_epi8(1);
         __m128i seen = _mm_setzero_si128();
         for (; x + 16 <= n; x += 16)
         {
-            const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), bias);
-            const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + 8)), bias);
-            const __m128i mask = _mm_packs_epi16(_mm_cmpgt_epi16(a, limit), _mm_cmpgt_epi16(b, limit));
+            const __m128i mask = insideBytes(row + x, bias, limit);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_and_si128(mask, one));
             seen = _mm_or_si128(seen, mask);
         }
@@ -122,6 +130,34 @@ bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint
         any |= out[x];
     }
     return any != 0;
+}
+
+// How often a row changes between outside and inside, counting from an outside sample before it.
+std::size_t rowCuts(const unsigned short* row, int n, unsigned short iso)
+{
+    int x = 0;
+    std::size_t count = 0;
+    unsigned previous = 0; // the last sample looked at is inside
+#if defined(__SSE2__)
+    if (iso > 0)
+    {
+        const __m128i bias = _mm_set1_epi16(short(0x8000));
+        const __m128i limit = _mm_set1_epi16(short((iso - 1) ^ 0x8000));
+        for (; x + 16 <= n; x += 16)
+        {
+            const unsigned mask = unsigned(_mm_movemask_epi8(insideBytes(row + x, bias, limit)));
+            count += unsigned(__builtin_popcount((mask ^ (mask << 1 | previous)) & 0xffffu));
+            previous = mask >> 15;
+        }
+    }
+#endif
+    for (; x < n; ++x)
+    {
+        const unsigned inside = row[x] >= iso;
+        count += inside != previous;
+        previous = inside;
+    }
+    return count;
 }
 
 // One sample layer of the padded grid: which samples are inside, and per row the first and
@@ -150,6 +186,24 @@ public:
         : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), low_(w_, h_), high_(w_, h_),
           zVertex_(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w_) * h_))
     {
+    }
+
+    // The calling thread's worker for the grid, when its layer buffers are small enough to keep
+    // from one surface to the next (and the layers keep their size; a layer's samples outside
+    // its rows' inside spans stay cleared). The pool's threads then work in memory that is
+    // already theirs, instead of having the kernel fault in and clear fresh pages each time,
+    // which costs more than a small surface itself. Null for a larger grid.
+    static SlabWorker* kept(const PaddedGrid& grid)
+    {
+        constexpr std::size_t keptBytes = std::size_t(8) << 20;
+        const std::size_t samples = std::size_t(grid.nx + 2) * std::size_t(grid.ny + 2);
+        if (samples * (2 * (1 + 2 * sizeof(unsigned)) + sizeof(unsigned)) > keptBytes)
+            return nullptr;
+        thread_local std::unique_ptr<SlabWorker> worker;
+        if (!worker || worker->w_ != grid.nx + 2 || worker->h_ != grid.ny + 2)
+            worker = std::make_unique<SlabWorker>(grid);
+        worker->g_ = grid;
+        return worker.get();
     }
 
     // Cell layers [cz0, cz1); false when stopped by the cancel flag.
@@ -361,7 +415,7 @@ private:
         }
     }
 
-    const PaddedGrid& g_;
+    PaddedGrid g_;
     int w_, h_;
     Layer low_, high_;
     std::unique_ptr<unsigned[]> zVertex_;
@@ -369,28 +423,18 @@ private:
 };
 
 // The cut edges along x in every eighth row of each sample layer: a cheap measure of how much
-// surface passes there (read on all cores for a large volume; for a small one, starting the
-// threads would cost more than the reading).
+// surface passes there, and so of the memory the meshes take.
 constexpr int sampledRows = 8;
 
-std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
+// Every layerStep-th layer only, the others left at 0.
+std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads, int layerStep = 1)
 {
     std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
-    const std::size_t voxels = std::size_t(g.nx) * g.ny * g.nz;
-    ParallelJobs::run(voxels < (std::size_t(1) << 25) ? 1 : threads, cuts.size(), [&](std::size_t z, unsigned) {
+    ParallelJobs::run(threads, (cuts.size() + layerStep - 1) / layerStep, [&](std::size_t step, unsigned) {
+        const std::size_t z = step * std::size_t(layerStep);
         std::size_t count = 0;
         for (int y = 0; y < g.ny; y += sampledRows)
-        {
-            const unsigned short* row = g.voxels + (z * g.ny + y) * g.nx;
-            bool inside = row[0] >= g.iso;
-            count += inside;
-            for (int x = 1; x < g.nx; ++x)
-            {
-                const bool next = row[x] >= g.iso;
-                count += next != inside;
-                inside = next;
-            }
-        }
+            count += rowCuts(g.voxels + (z * g.ny + y) * g.nx, g.nx, g.iso);
         cuts[z] = count;
     });
     return cuts;
@@ -404,19 +448,30 @@ std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 struct Slab
 {
     int first, end;          // cell layers [first, end)
-    std::size_t vertices;    // estimated, 0 when unknown
+    std::size_t vertices;    // estimated
 };
 
 std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
 {
     const int cellLayers = g.nz + 1;
     const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
-    if (slabCount == 1)
-        return {{0, cellLayers, 0}};
-    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
+    // One slab only needs the total, which every fourth layer tells well enough.
+    const int layerStep = slabCount == 1 ? 4 : 1;
+    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads, layerStep);
     // Classifying a layer costs about as much as a cut edge per 64 samples.
     const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
     auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? sampledRows * double(cuts[std::size_t(pz - 1)]) : 0.0; };
+    // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then never grow
+    // by copying (and by handing memory back and forth with the kernel, which every other
+    // thread pays for).
+    auto expectedVertices = [](double cutX) { return std::size_t((3.0 * cutX + 1024.0) * 1.25); };
+    if (slabCount == 1)
+    {
+        double cut = 0.0;
+        for (int pz = 1; pz <= g.nz; ++pz)
+            cut += layerStep * sampleLayer(pz);
+        return {{0, cellLayers, expectedVertices(cut)}};
+    }
     std::vector<double> work(static_cast<std::size_t>(cellLayers));
     double total = 0.0;
     for (int cz = 0; cz < cellLayers; ++cz)
@@ -432,10 +487,7 @@ std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
         const bool last = cz + 1 == cellLayers;
         if (last || (done >= share && cz + 1 - first >= 2 && cellLayers - cz - 1 >= 2))
         {
-            // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then
-            // never grow by copying (and by handing memory back and forth with the kernel,
-            // which every other thread pays for).
-            slabs.push_back({first, cz + 1, std::size_t((3.0 * (cut + sampleLayer(first)) + 1024.0) * 1.25)});
+            slabs.push_back({first, cz + 1, expectedVertices(cut + sampleLayer(first))});
             first = cz + 1;
             done = layerCost + sampleLayer(first);
             cut = 0.0;
@@ -491,15 +543,13 @@ bool MarchingCubes::generate() try
     // One worker per thread: its layer buffers serve all the slabs that thread takes.
     std::vector<std::unique_ptr<SlabWorker>> workers(threads);
     ParallelJobs::run(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
-        if (!workers[thread])
+        SlabWorker* kept = SlabWorker::kept(grid);
+        if (!kept && !workers[thread])
             workers[thread] = std::make_unique<SlabWorker>(grid);
-        SlabWorker& worker = *workers[thread];
-        if (slabs[s].vertices)
-        {
-            meshes[s].positions.reserve(3 * slabs[s].vertices);
-            meshes[s].normals.reserve(3 * slabs[s].vertices);
-            meshes[s].triangles.reserve(6 * slabs[s].vertices);
-        }
+        SlabWorker& worker = kept ? *kept : *workers[thread];
+        meshes[s].positions.reserve(3 * slabs[s].vertices);
+        meshes[s].normals.reserve(3 * slabs[s].vertices);
+        meshes[s].triangles.reserve(6 * slabs[s].vertices);
         const bool finished = worker.run(slabs[s].first, slabs[s].end, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
@@ -529,27 +579,44 @@ bool MarchingCubes::generate() try
     if (vertexTotal >= std::numeric_limits<unsigned>::max())
         throw std::runtime_error("The surface has too many vertices.");
 
-    std::vector<double> positions(3 * vertexTotal), normals(3 * vertexTotal);
-    std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    ParallelJobs::run(threads, meshes.size(), [&](std::size_t s, unsigned) {
+    // Vertex i of a slab's mesh into the world, as vertex g of the result (may be the same place).
+    auto place = [&](const SlabMesh& m, unsigned i, double* outPositions, double* outNormals, std::size_t g) {
+        const Vector3D p =
+            transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
+        const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
+        if (n.squaredLength() == 0.0)
+            zeroNormals = true;
+        for (int k = 0; k < 3; ++k)
+        {
+            outPositions[3 * g + k] = p[k];
+            outNormals[3 * g + k] = n[k];
+        }
+    };
+    std::vector<double> positions, normals;
+    std::vector<unsigned> triangles;
+    if (meshes.size() == 1)
+    {
+        // One slab: its mesh is the result, in place (no second copy of it to fault in).
+        SlabMesh& m = meshes[0];
+        for (unsigned i = 0; i < m.vertexCount(); ++i)
+            place(m, i, m.positions.data(), m.normals.data(), i);
+        positions = std::move(m.positions);
+        normals = std::move(m.normals);
+        triangles = std::move(m.triangles);
+    }
+    else
+    {
+        positions.resize(3 * vertexTotal);
+        normals.resize(3 * vertexTotal);
+        triangles.resize(triangleTotal);
+    }
+    ParallelJobs::run(threads, meshes.size() > 1 ? meshes.size() : 0, [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)
-        {
-            const std::size_t g = vertexBase[s] + (i - skip);
-            const Vector3D p =
-                transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
-            const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
-            if (n.squaredLength() == 0.0)
-                zeroNormals = true;
-            for (int k = 0; k < 3; ++k)
-            {
-                positions[3 * g + k] = p[k];
-                normals[3 * g + k] = n[k];
-            }
-        }
+            place(m, i, positions.data(), normals.data(), vertexBase[s] + (i - skip));
         const std::size_t previousLast = s > 0 ? meshes[s - 1].lastLayerStart : 0;
         const std::size_t previousSkip = s > 1 ? meshes[s - 1].firstLayerCount : 0;
         for (std::size_t k = 0; k < m.triangles.size(); ++k)
