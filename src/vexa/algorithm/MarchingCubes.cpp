@@ -90,6 +90,79 @@ struct SlabMesh
     unsigned lastLayerEnd = 0;
 
     unsigned vertexCount() const { return unsigned(positions.size() / 3); }
+
+    std::size_t capacityBytes() const
+    {
+        return (positions.capacity() + normals.capacity()) * sizeof(double) + triangles.capacity() * sizeof(unsigned);
+    }
+};
+
+// The slabs' meshes for one surface, with the memory of an earlier surface's while that was
+// small enough to keep: the threads then write into memory already faulted in, instead of
+// having the kernel clear fresh pages, which every thread of the process waits for.
+class SlabMeshes
+{
+public:
+    explicit SlabMeshes(std::size_t count) : meshes_(count)
+    {
+        std::lock_guard<std::mutex> lock(keptMutex());
+        auto& kept = keptMeshes();
+        for (std::size_t s = 0; s < count && !kept.empty(); ++s)
+        {
+            meshes_[s] = std::move(kept.back());
+            kept.pop_back();
+        }
+    }
+
+    ~SlabMeshes()
+    {
+        std::size_t bytes = 0;
+        for (const SlabMesh& m : meshes_)
+            bytes += m.capacityBytes();
+        if (bytes > keptBytes)
+            return;
+        std::lock_guard<std::mutex> lock(keptMutex());
+        auto& kept = keptMeshes();
+        if (!kept.empty())
+            return; // another surface's are kept already
+        try
+        {
+            for (SlabMesh& m : meshes_)
+                if (m.capacityBytes() > 0)
+                {
+                    m.positions.clear();
+                    m.normals.clear();
+                    m.triangles.clear();
+                    kept.push_back(std::move(m));
+                }
+        }
+        catch (const std::bad_alloc&)
+        {
+        }
+    }
+
+    SlabMeshes(const SlabMeshes&) = delete;
+    SlabMeshes& operator=(const SlabMeshes&) = delete;
+
+    SlabMesh& operator[](std::size_t s) { return meshes_[s]; }
+    std::size_t size() const { return meshes_.size(); }
+
+private:
+    static constexpr std::size_t keptBytes = std::size_t(32) << 20;
+
+    static std::mutex& keptMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    static std::vector<SlabMesh>& keptMeshes()
+    {
+        static std::vector<SlabMesh> kept;
+        return kept;
+    }
+
+    std::vector<SlabMesh> meshes_;
 };
 
 #if defined(__SSE2__)
@@ -158,6 +231,58 @@ std::size_t rowCuts(const unsigned short* row, int n, unsigned short iso)
         previous = inside;
     }
     return count;
+}
+
+// fn(i) for every i in [from, to] where a[i] != b[i], in increasing order (sixteen samples a
+// step: most of a row is the same on both sides).
+template<class Fn>
+inline void forEachDifference(const std::uint8_t* a, const std::uint8_t* b, int from, int to, Fn fn)
+{
+    int i = from;
+#if defined(__SSE2__)
+    for (; i + 15 <= to; i += 16)
+    {
+        const __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+        for (unsigned m = unsigned(_mm_movemask_epi8(same)) ^ 0xffffu; m; m &= m - 1)
+            fn(i + __builtin_ctz(m));
+    }
+#endif
+    for (; i <= to; ++i)
+        if (a[i] != b[i])
+            fn(i);
+}
+
+// fn(i) for every cell i in [from, to] of a row of cells whose eight corners are not all
+// alike; low and high are the cell row's first sample rows in its two layers, w the row length.
+template<class Fn>
+inline void forEachMixedCell(const std::uint8_t* low, const std::uint8_t* high, int w, int from, int to, Fn fn)
+{
+    int i = from;
+#if defined(__SSE2__)
+    auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    for (; i + 15 <= to; i += 16)
+    {
+        const __m128i a = load(low + i), b = load(low + i + 1), c = load(low + w + i), d = load(low + w + i + 1);
+        const __m128i e = load(high + i), f = load(high + i + 1), g = load(high + w + i), h = load(high + w + i + 1);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
+                                         _mm_or_si128(_mm_or_si128(e, f), _mm_or_si128(g, h)));
+        const __m128i all = _mm_and_si128(_mm_and_si128(_mm_and_si128(a, b), _mm_and_si128(c, d)),
+                                          _mm_and_si128(_mm_and_si128(e, f), _mm_and_si128(g, h)));
+        const __m128i uniform = _mm_cmpeq_epi8(any, all);
+        for (unsigned m = unsigned(_mm_movemask_epi8(uniform)) ^ 0xffffu; m; m &= m - 1)
+            fn(i + __builtin_ctz(m));
+    }
+#endif
+    for (; i <= to; ++i)
+    {
+        const unsigned any = low[i] | low[i + 1] | low[i + w] | low[i + w + 1] | high[i] | high[i + 1] |
+                             high[i + w] | high[i + w + 1];
+        const unsigned all = low[i] & low[i + 1] & low[i + w] & low[i + w + 1] & high[i] & high[i + 1] &
+                             high[i + w] & high[i + w + 1];
+        if (any != all)
+            fn(i);
+    }
 }
 
 // One sample layer of the padded grid: which samples are inside, and per row the first and
@@ -264,6 +389,18 @@ private:
         }
     }
 
+    unsigned append(const Vector3D& p, const Vector3D& n)
+    {
+        auto& v = mesh_->positions;
+        auto& normals = mesh_->normals;
+        for (int k = 0; k < 3; ++k)
+        {
+            v.push_back(p[k]);
+            normals.push_back(n[k]);
+        }
+        return unsigned(v.size() / 3 - 1);
+    }
+
     unsigned addVertex(int axis, int px, int py, int pz)
     {
         const int qx = px + (axis == 0), qy = py + (axis == 1), qz = pz + (axis == 2);
@@ -281,10 +418,7 @@ private:
         Vector3D n = -(ga + (gb - ga) * t);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
-        auto& v = mesh_->positions;
-        v.insert(v.end(), {p[0], p[1], p[2]});
-        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
-        return unsigned(v.size() / 3 - 1);
+        return append(Vector3D(p[0], p[1], p[2]), n);
     }
 
     unsigned addCentreVertex(const unsigned* edgeVertex, const std::uint8_t* loop, int size)
@@ -299,9 +433,7 @@ private:
         p = p / double(size);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
-        mesh_->positions.insert(mesh_->positions.end(), {p.x, p.y, p.z});
-        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
-        return unsigned(mesh_->positions.size() / 3 - 1);
+        return append(p, n);
     }
 
     // Samples [from, to] of a row that can differ from a neighbouring row's: where either has
@@ -322,18 +454,16 @@ private:
             if (layer.first[py] > layer.last[py])
                 continue;
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = layer.first[py] - 1; px <= layer.last[py]; ++px)
-                if (bits[row + px] != bits[row + px + 1])
-                    layer.xVertex[row + px] = addVertex(0, px, py, pz);
+            forEachDifference(bits + row, bits + row + 1, layer.first[py] - 1, layer.last[py],
+                              [&](int px) { layer.xVertex[row + px] = addVertex(0, px, py, pz); });
         }
         for (int py = 0; py + 1 < h_; ++py)
         {
             int from, to;
             span(layer, py, layer, py + 1, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = from; px <= to; ++px)
-                if (bits[row + px] != bits[row + w_ + px])
-                    layer.yVertex[row + px] = addVertex(1, px, py, pz);
+            forEachDifference(bits + row, bits + row + w_, from, to,
+                              [&](int px) { layer.yVertex[row + px] = addVertex(1, px, py, pz); });
         }
     }
 
@@ -346,9 +476,8 @@ private:
             int from, to;
             span(low_, py, high_, py, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = from; px <= to; ++px)
-                if (lowBits[row + px] != highBits[row + px])
-                    zVertex_[row + px] = addVertex(2, px, py, pz);
+            forEachDifference(lowBits + row, highBits + row, from, to,
+                              [&](int px) { zVertex_[row + px] = addVertex(2, px, py, pz); });
         }
     }
 
@@ -392,13 +521,11 @@ private:
             span(low_, cy, low_, cy + 1, from0, to0);
             span(high_, cy, high_, cy + 1, from1, to1);
             const int from = std::max(0, std::min(from0, from1) - 1), to = std::min(w_ - 2, std::max(to0, to1));
-            for (int cx = from; cx <= to; ++cx)
-            {
-                const std::size_t i = std::size_t(cy) * w_ + cx;
+            const std::size_t rowStart = std::size_t(cy) * w_;
+            forEachMixedCell(bl + rowStart, bh + rowStart, w_, from, to, [&](int cx) {
+                const std::size_t i = rowStart + cx;
                 const unsigned pattern = bl[i] | bl[i + 1] << 1 | bl[i + w_] << 2 | bl[i + w_ + 1] << 3 |
                                          bh[i] << 4 | bh[i + 1] << 5 | bh[i + w_] << 6 | bh[i + w_ + 1] << 7;
-                if (pattern == 0 || pattern == 255)
-                    continue;
                 const unsigned ambiguous = table.ambiguousFaces(pattern);
                 const auto& entry = table.lookup(pattern, ambiguous ? joinedFaces(ambiguous, cx, cy, cz) : 0);
                 unsigned edgeVertex[13] = {
@@ -411,7 +538,7 @@ private:
                         addCentreVertex(edgeVertex, entry.centreLoop.data(), entry.centreLoopSize);
                 for (int k = 0; k < 3 * entry.triangleCount; ++k)
                     tris.push_back(edgeVertex[entry.edges[k]]);
-            }
+            });
         }
     }
 
@@ -422,12 +549,13 @@ private:
     SlabMesh* mesh_ = nullptr;
 };
 
-// The cut edges along x in every eighth row of each sample layer: a cheap measure of how much
-// surface passes there, and so of the memory the meshes take.
-constexpr int sampledRows = 8;
+// The cut edges along x in every sixteenth row of every layerStep-th sample layer, taken for
+// the layers that follow it too: a cheap measure of how much surface passes there, and so of
+// the work and the memory of the slabs. (Reading rows far apart waits on memory rather than
+// computing, so it reads as few as will do.)
+constexpr int sampledRows = 16;
 
-// Every layerStep-th layer only, the others left at 0.
-std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads, int layerStep = 1)
+std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads, int layerStep)
 {
     std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
     ParallelJobs::run(threads, (cuts.size() + layerStep - 1) / layerStep, [&](std::size_t step, unsigned) {
@@ -435,7 +563,8 @@ std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads, 
         std::size_t count = 0;
         for (int y = 0; y < g.ny; y += sampledRows)
             count += rowCuts(g.voxels + (z * g.ny + y) * g.nx, g.nx, g.iso);
-        cuts[z] = count;
+        for (std::size_t k = z; k < std::min(cuts.size(), z + layerStep); ++k)
+            cuts[k] = count;
     });
     return cuts;
 }
@@ -455,8 +584,8 @@ std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
 {
     const int cellLayers = g.nz + 1;
     const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
-    // One slab only needs the total, which every fourth layer tells well enough.
-    const int layerStep = slabCount == 1 ? 4 : 1;
+    // One slab only needs the total, which every eighth layer tells well enough.
+    const int layerStep = slabCount == 1 ? 8 : 2;
     const std::vector<std::size_t> cuts = surfaceEstimate(g, threads, layerStep);
     // Classifying a layer costs about as much as a cut edge per 64 samples.
     const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
@@ -469,7 +598,7 @@ std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
     {
         double cut = 0.0;
         for (int pz = 1; pz <= g.nz; ++pz)
-            cut += layerStep * sampleLayer(pz);
+            cut += sampleLayer(pz);
         return {{0, cellLayers, expectedVertices(cut)}};
     }
     std::vector<double> work(static_cast<std::size_t>(cellLayers));
@@ -537,7 +666,7 @@ bool MarchingCubes::generate() try
     unsigned threads = threadCount_ ? threadCount_ : ProcessorAffinity::usableCores();
     const int cellLayers = grid.nz + 1;
     const std::vector<Slab> slabs = cutIntoSlabs(grid, threads);
-    std::vector<SlabMesh> meshes(slabs.size());
+    SlabMeshes meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
     // One worker per thread: its layer buffers serve all the slabs that thread takes.
