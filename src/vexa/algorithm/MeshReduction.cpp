@@ -214,6 +214,77 @@ private:
     std::vector<Candidate, CacheLineAllocator<Candidate>> heap_ = std::vector<Candidate, CacheLineAllocator<Candidate>>(root);
 };
 
+// The triangles around one vertex, in the order they came: up to `inlineCount` in place (a
+// surface's vertices nearly all have fewer), more on the heap. A reduction adds to and takes
+// from these lists at every collapse; kept out of the allocator, that costs next to nothing.
+class TriangleFan
+{
+public:
+    static constexpr unsigned inlineCount = 10;
+
+    TriangleFan() = default;
+    TriangleFan(TriangleFan&& o) noexcept : size_(o.size_), capacity_(o.capacity_), data_(o.data_)
+    {
+        o.size_ = 0;
+        o.capacity_ = inlineCount;
+    }
+    TriangleFan(const TriangleFan&) = delete;
+    TriangleFan& operator=(const TriangleFan&) = delete;
+    TriangleFan& operator=(TriangleFan&&) = delete;
+    ~TriangleFan() { reset(); }
+
+    const unsigned* begin() const { return onHeap() ? data_.heap : data_.local; }
+    const unsigned* end() const { return begin() + size_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    void push_back(unsigned f)
+    {
+        if (size_ == capacity_)
+            grow();
+        (onHeap() ? data_.heap : data_.local)[size_++] = f;
+    }
+
+    // Takes out f, which the fan holds; the others keep their order.
+    void remove(unsigned f)
+    {
+        unsigned* first = onHeap() ? data_.heap : data_.local;
+        unsigned* last = first + size_;
+        unsigned* at = std::find(first, last, f);
+        std::copy(at + 1, last, at);
+        --size_;
+    }
+
+    // Empty, and its memory handed back.
+    void reset()
+    {
+        if (onHeap())
+            delete[] data_.heap;
+        size_ = 0;
+        capacity_ = inlineCount;
+    }
+
+private:
+    bool onHeap() const { return capacity_ > inlineCount; }
+
+    void grow()
+    {
+        auto* larger = new unsigned[2 * std::size_t(capacity_)];
+        std::copy(begin(), end(), larger);
+        if (onHeap())
+            delete[] data_.heap;
+        data_.heap = larger;
+        capacity_ *= 2;
+    }
+
+    unsigned size_ = 0, capacity_ = inlineCount;
+    union
+    {
+        unsigned local[inlineCount];
+        unsigned* heap;
+    } data_;
+};
+
 // The state of one reduction pass: its queue and scratch space. A pass over a block of the mesh
 // touches only that block's vertices and triangles, so the passes of different blocks can run
 // at once.
@@ -262,13 +333,7 @@ public:
         alive_.assign(triangles_.size(), 1);
         aliveCount_ = triangles_.size();
 
-        std::vector<unsigned> degree(vertexCount, 0);
-        for (const auto& f : triangles_)
-            for (unsigned corner : f)
-                ++degree[corner];
-        incident_.resize(vertexCount);
-        for (std::size_t v = 0; v < vertexCount; ++v)
-            incident_[v].reserve(degree[v]);
+        incident_ = std::vector<TriangleFan>(vertexCount);
         for (unsigned f = 0; f < triangles_.size(); ++f)
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
@@ -425,9 +490,11 @@ public:
             const Candidate c = pass.queue.pop();
             if (outdated(c))
                 continue;
+            if (!linked(pass, c.u, c.v))
+                continue;
             Vector3D target;
             placement(c.u, c.v, target);
-            if (!allowed(pass, c.u, c.v, target))
+            if (!keepsShape(c.u, c.v, target))
                 continue;
             collapse(pass, c.u, c.v, target);
             return true;
@@ -717,7 +784,8 @@ private:
         return ++*pass.stamp;
     }
 
-    bool allowed(Pass& pass, unsigned u, unsigned v, const Vector3D& target)
+    // Whether collapsing (u, v) keeps the mesh a closed surface.
+    bool linked(Pass& pass, unsigned u, unsigned v)
     {
         // The edge must have exactly two triangles, and the ends may share only the two
         // vertices across it (the link condition); otherwise the collapse pinches the surface.
@@ -753,8 +821,13 @@ private:
         for (unsigned w : across)
             if (incident_[w].size() <= 3)
                 return false;
+        return true;
+    }
 
-        // No triangle that stays may turn over or collapse to a line.
+    // Whether moving u and v to target keeps the shape: no triangle that stays may turn over or
+    // collapse to a line.
+    bool keepsShape(unsigned u, unsigned v, const Vector3D& target) const
+    {
         for (unsigned end : {u, v})
             for (unsigned f : incident_[end])
             {
@@ -794,8 +867,7 @@ private:
                 for (unsigned corner : t)
                     if (corner != v)
                     {
-                        auto& list = incident_[corner];
-                        list.erase(std::find(list.begin(), list.end(), f));
+                        incident_[corner].remove(f);
                     }
                 continue;
             }
@@ -804,8 +876,7 @@ private:
                     corner = u;
             incident_[u].push_back(f);
         }
-        incident_[v].clear();
-        incident_[v].shrink_to_fit();
+        incident_[v].reset();
         changed_[u] = ++pass.clock;
         changed_[v] = std::numeric_limits<unsigned>::max(); // outdates every entry of v
         neighbours(pass, u, pass.around);
@@ -840,7 +911,7 @@ private:
     std::vector<std::array<unsigned, 3>> triangles_;
     std::vector<char> alive_;
     std::size_t aliveCount_ = 0;
-    std::vector<std::vector<unsigned>> incident_;
+    std::vector<TriangleFan> incident_;
     std::vector<char> locked_;
     double cube_ = 0.0;                // edge of the block grid's cubes
     Vector3D lower_;                   // the grid's origin
