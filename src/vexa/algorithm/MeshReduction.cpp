@@ -319,6 +319,7 @@ public:
         positions_.resize(vertexCount);
         for (std::size_t i = 0; i < vertexCount; ++i)
             positions_[i] = Vector3D(v[3 * i], v[3 * i + 1], v[3 * i + 2]);
+        triangles_.reserve(t.size() / 3);
         for (std::size_t k = 0; k + 2 < t.size(); k += 3)
         {
             const unsigned a = t[k], b = t[k + 1], c = t[k + 2];
@@ -561,50 +562,42 @@ private:
     {
         locked_.assign(positions_.size(), 0);
         // Each vertex looks at its own edges: every one must lie in exactly two triangles that
-        // run along it in opposite directions. The ends of an edge see the same triangles, so
-        // both lock themselves when it is unsound.
+        // run along it in opposite directions, that is, the corners after v in its triangles
+        // are all different and each is also the corner before v in one of them. The ends of
+        // an edge see the same triangles, so both lock themselves when it is unsound.
         ParallelJobs::ranges(positions_.size(), grain, [&](std::size_t begin, std::size_t end) {
-            std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
+            std::vector<std::pair<unsigned, unsigned>> links; // (next, previous) corner of v
             for (unsigned v = unsigned(begin); v < end; ++v)
             {
                 if (incident_[v].empty())
                     continue;
-                ends.clear();
+                links.clear();
                 for (unsigned f : incident_[v])
                 {
                     const auto& t = triangles_[f];
                     const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-                    ends.emplace_back(t[(k + 1) % 3], 1);
-                    ends.emplace_back(t[(k + 2) % 3], -1);
+                    links.emplace_back(t[(k + 1) % 3], t[(k + 2) % 3]);
                 }
-                std::sort(ends.begin(), ends.end());
                 bool sound = true;
-                for (std::size_t i = 0; i < ends.size() && sound;)
+                for (std::size_t i = 0; i < links.size() && sound; ++i)
                 {
-                    std::size_t j = i;
-                    int balance = 0;
-                    while (j < ends.size() && ends[j].first == ends[i].first)
-                        balance += ends[j++].second;
-                    sound = j - i == 2 && balance == 0;
-                    i = j;
+                    bool before = false;
+                    for (std::size_t j = 0; j < links.size(); ++j)
+                    {
+                        sound = sound && (j >= i || links[j].first != links[i].first);
+                        before = before || links[j].second == links[i].first;
+                    }
+                    sound = sound && before;
                 }
-                if (!sound || !singleFan(v))
+                if (!sound || !singleFan(links))
                     locked_[v] = 1;
             }
         });
     }
 
-    // The triangles around v form one closed fan.
-    bool singleFan(unsigned v) const
+    // The triangles of a vertex's links form one closed fan.
+    static bool singleFan(const std::vector<std::pair<unsigned, unsigned>>& links)
     {
-        const auto& around = incident_[v];
-        std::vector<std::pair<unsigned, unsigned>> links; // (next, previous) corner of v
-        for (unsigned f : around)
-        {
-            const auto& t = triangles_[f];
-            const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-            links.emplace_back(t[(k + 1) % 3], t[(k + 2) % 3]);
-        }
         std::size_t steps = 0;
         unsigned at = links[0].first;
         do
