@@ -90,7 +90,91 @@ struct SlabMesh
     unsigned lastLayerEnd = 0;
 
     unsigned vertexCount() const { return unsigned(positions.size() / 3); }
+
+    std::size_t capacityBytes() const
+    {
+        return (positions.capacity() + normals.capacity()) * sizeof(double) + triangles.capacity() * sizeof(unsigned);
+    }
 };
+
+// The slabs' meshes for one surface, with the memory of an earlier surface's while that was
+// small enough to keep: the threads then write into memory already faulted in, instead of
+// having the kernel clear fresh pages, which every thread of the process waits for.
+class SlabMeshes
+{
+public:
+    explicit SlabMeshes(std::size_t count) : meshes_(count)
+    {
+        std::lock_guard<std::mutex> lock(keptMutex());
+        auto& kept = keptMeshes();
+        for (std::size_t s = 0; s < count && !kept.empty(); ++s)
+        {
+            meshes_[s] = std::move(kept.back());
+            kept.pop_back();
+        }
+    }
+
+    ~SlabMeshes()
+    {
+        std::size_t bytes = 0;
+        for (const SlabMesh& m : meshes_)
+            bytes += m.capacityBytes();
+        if (bytes > keptBytes)
+            return;
+        std::lock_guard<std::mutex> lock(keptMutex());
+        auto& kept = keptMeshes();
+        if (!kept.empty())
+            return; // another surface's are kept already
+        try
+        {
+            for (SlabMesh& m : meshes_)
+                if (m.capacityBytes() > 0)
+                {
+                    m.positions.clear();
+                    m.normals.clear();
+                    m.triangles.clear();
+                    kept.push_back(std::move(m));
+                }
+        }
+        catch (const std::bad_alloc&)
+        {
+        }
+    }
+
+    SlabMeshes(const SlabMeshes&) = delete;
+    SlabMeshes& operator=(const SlabMeshes&) = delete;
+
+    SlabMesh& operator[](std::size_t s) { return meshes_[s]; }
+    std::size_t size() const { return meshes_.size(); }
+
+private:
+    static constexpr std::size_t keptBytes = std::size_t(32) << 20;
+
+    static std::mutex& keptMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    static std::vector<SlabMesh>& keptMeshes()
+    {
+        static std::vector<SlabMesh> kept;
+        return kept;
+    }
+
+    std::vector<SlabMesh> meshes_;
+};
+
+#if defined(__SSE2__)
+// Sixteen voxels against the iso value (iso > 0): 0xff bytes for those at or above it.
+// Unsigned "v >= iso" as a signed "v - 32768 > iso - 1 - 32768".
+inline __m128i insideBytes(const unsigned short* voxels, __m128i bias, __m128i limit)
+{
+    const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(voxels)), bias);
+    const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(voxels + 8)), bias);
+    return _mm_packs_epi16(_mm_cmpgt_epi16(a, limit), _mm_cmpgt_epi16(b, limit));
+}
+#endif
 
 // Marks the voxels of one row at or above iso with 1, the others with 0; true when any is.
 bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint8_t* out)
@@ -100,16 +184,13 @@ bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint
 #if defined(__SSE2__)
     if (iso > 0)
     {
-        // Unsigned "v >= iso" as a signed "v - 32768 > iso - 1 - 32768", sixteen voxels a step.
         const __m128i bias = _mm_set1_epi16(short(0x8000));
         const __m128i limit = _mm_set1_epi16(short((iso - 1) ^ 0x8000));
         const __m128i one = _mm_set1_epi8(1);
         __m128i seen = _mm_setzero_si128();
         for (; x + 16 <= n; x += 16)
         {
-            const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), bias);
-            const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + 8)), bias);
-            const __m128i mask = _mm_packs_epi16(_mm_cmpgt_epi16(a, limit), _mm_cmpgt_epi16(b, limit));
+            const __m128i mask = insideBytes(row + x, bias, limit);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_and_si128(mask, one));
             seen = _mm_or_si128(seen, mask);
         }
@@ -122,6 +203,86 @@ bool classifyRow(const unsigned short* row, int n, unsigned short iso, std::uint
         any |= out[x];
     }
     return any != 0;
+}
+
+// How often a row changes between outside and inside, counting from an outside sample before it.
+std::size_t rowCuts(const unsigned short* row, int n, unsigned short iso)
+{
+    int x = 0;
+    std::size_t count = 0;
+    unsigned previous = 0; // the last sample looked at is inside
+#if defined(__SSE2__)
+    if (iso > 0)
+    {
+        const __m128i bias = _mm_set1_epi16(short(0x8000));
+        const __m128i limit = _mm_set1_epi16(short((iso - 1) ^ 0x8000));
+        for (; x + 16 <= n; x += 16)
+        {
+            const unsigned mask = unsigned(_mm_movemask_epi8(insideBytes(row + x, bias, limit)));
+            count += unsigned(__builtin_popcount((mask ^ (mask << 1 | previous)) & 0xffffu));
+            previous = mask >> 15;
+        }
+    }
+#endif
+    for (; x < n; ++x)
+    {
+        const unsigned inside = row[x] >= iso;
+        count += inside != previous;
+        previous = inside;
+    }
+    return count;
+}
+
+// fn(i) for every i in [from, to] where a[i] != b[i], in increasing order (sixteen samples a
+// step: most of a row is the same on both sides).
+template<class Fn>
+inline void forEachDifference(const std::uint8_t* a, const std::uint8_t* b, int from, int to, Fn fn)
+{
+    int i = from;
+#if defined(__SSE2__)
+    for (; i + 15 <= to; i += 16)
+    {
+        const __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+        for (unsigned m = unsigned(_mm_movemask_epi8(same)) ^ 0xffffu; m; m &= m - 1)
+            fn(i + __builtin_ctz(m));
+    }
+#endif
+    for (; i <= to; ++i)
+        if (a[i] != b[i])
+            fn(i);
+}
+
+// fn(i) for every cell i in [from, to] of a row of cells whose eight corners are not all
+// alike; low and high are the cell row's first sample rows in its two layers, w the row length.
+template<class Fn>
+inline void forEachMixedCell(const std::uint8_t* low, const std::uint8_t* high, int w, int from, int to, Fn fn)
+{
+    int i = from;
+#if defined(__SSE2__)
+    auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    for (; i + 15 <= to; i += 16)
+    {
+        const __m128i a = load(low + i), b = load(low + i + 1), c = load(low + w + i), d = load(low + w + i + 1);
+        const __m128i e = load(high + i), f = load(high + i + 1), g = load(high + w + i), h = load(high + w + i + 1);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
+                                         _mm_or_si128(_mm_or_si128(e, f), _mm_or_si128(g, h)));
+        const __m128i all = _mm_and_si128(_mm_and_si128(_mm_and_si128(a, b), _mm_and_si128(c, d)),
+                                          _mm_and_si128(_mm_and_si128(e, f), _mm_and_si128(g, h)));
+        const __m128i uniform = _mm_cmpeq_epi8(any, all);
+        for (unsigned m = unsigned(_mm_movemask_epi8(uniform)) ^ 0xffffu; m; m &= m - 1)
+            fn(i + __builtin_ctz(m));
+    }
+#endif
+    for (; i <= to; ++i)
+    {
+        const unsigned any = low[i] | low[i + 1] | low[i + w] | low[i + w + 1] | high[i] | high[i + 1] |
+                             high[i + w] | high[i + w + 1];
+        const unsigned all = low[i] & low[i + 1] & low[i + w] & low[i + w + 1] & high[i] & high[i + 1] &
+                             high[i + w] & high[i + w + 1];
+        if (any != all)
+            fn(i);
+    }
 }
 
 // One sample layer of the padded grid: which samples are inside, and per row the first and
@@ -150,6 +311,24 @@ public:
         : g_(grid), w_(grid.nx + 2), h_(grid.ny + 2), low_(w_, h_), high_(w_, h_),
           zVertex_(std::make_unique_for_overwrite<unsigned[]>(std::size_t(w_) * h_))
     {
+    }
+
+    // The calling thread's worker for the grid, when its layer buffers are small enough to keep
+    // from one surface to the next (and the layers keep their size; a layer's samples outside
+    // its rows' inside spans stay cleared). The pool's threads then work in memory that is
+    // already theirs, instead of having the kernel fault in and clear fresh pages each time,
+    // which costs more than a small surface itself. Null for a larger grid.
+    static SlabWorker* kept(const PaddedGrid& grid)
+    {
+        constexpr std::size_t keptBytes = std::size_t(8) << 20;
+        const std::size_t samples = std::size_t(grid.nx + 2) * std::size_t(grid.ny + 2);
+        if (samples * (2 * (1 + 2 * sizeof(unsigned)) + sizeof(unsigned)) > keptBytes)
+            return nullptr;
+        thread_local std::unique_ptr<SlabWorker> worker;
+        if (!worker || worker->w_ != grid.nx + 2 || worker->h_ != grid.ny + 2)
+            worker = std::make_unique<SlabWorker>(grid);
+        worker->g_ = grid;
+        return worker.get();
     }
 
     // Cell layers [cz0, cz1); false when stopped by the cancel flag.
@@ -210,6 +389,18 @@ private:
         }
     }
 
+    unsigned append(const Vector3D& p, const Vector3D& n)
+    {
+        auto& v = mesh_->positions;
+        auto& normals = mesh_->normals;
+        for (int k = 0; k < 3; ++k)
+        {
+            v.push_back(p[k]);
+            normals.push_back(n[k]);
+        }
+        return unsigned(v.size() / 3 - 1);
+    }
+
     unsigned addVertex(int axis, int px, int py, int pz)
     {
         const int qx = px + (axis == 0), qy = py + (axis == 1), qz = pz + (axis == 2);
@@ -227,10 +418,7 @@ private:
         Vector3D n = -(ga + (gb - ga) * t);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
-        auto& v = mesh_->positions;
-        v.insert(v.end(), {p[0], p[1], p[2]});
-        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
-        return unsigned(v.size() / 3 - 1);
+        return append(Vector3D(p[0], p[1], p[2]), n);
     }
 
     unsigned addCentreVertex(const unsigned* edgeVertex, const std::uint8_t* loop, int size)
@@ -245,9 +433,7 @@ private:
         p = p / double(size);
         const double length = n.length();
         n = length > 0.0 ? n / length : Vector3D();
-        mesh_->positions.insert(mesh_->positions.end(), {p.x, p.y, p.z});
-        mesh_->normals.insert(mesh_->normals.end(), {n.x, n.y, n.z});
-        return unsigned(mesh_->positions.size() / 3 - 1);
+        return append(p, n);
     }
 
     // Samples [from, to] of a row that can differ from a neighbouring row's: where either has
@@ -268,18 +454,16 @@ private:
             if (layer.first[py] > layer.last[py])
                 continue;
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = layer.first[py] - 1; px <= layer.last[py]; ++px)
-                if (bits[row + px] != bits[row + px + 1])
-                    layer.xVertex[row + px] = addVertex(0, px, py, pz);
+            forEachDifference(bits + row, bits + row + 1, layer.first[py] - 1, layer.last[py],
+                              [&](int px) { layer.xVertex[row + px] = addVertex(0, px, py, pz); });
         }
         for (int py = 0; py + 1 < h_; ++py)
         {
             int from, to;
             span(layer, py, layer, py + 1, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = from; px <= to; ++px)
-                if (bits[row + px] != bits[row + w_ + px])
-                    layer.yVertex[row + px] = addVertex(1, px, py, pz);
+            forEachDifference(bits + row, bits + row + w_, from, to,
+                              [&](int px) { layer.yVertex[row + px] = addVertex(1, px, py, pz); });
         }
     }
 
@@ -292,9 +476,8 @@ private:
             int from, to;
             span(low_, py, high_, py, from, to);
             const std::size_t row = std::size_t(py) * w_;
-            for (int px = from; px <= to; ++px)
-                if (lowBits[row + px] != highBits[row + px])
-                    zVertex_[row + px] = addVertex(2, px, py, pz);
+            forEachDifference(lowBits + row, highBits + row, from, to,
+                              [&](int px) { zVertex_[row + px] = addVertex(2, px, py, pz); });
         }
     }
 
@@ -338,13 +521,11 @@ private:
             span(low_, cy, low_, cy + 1, from0, to0);
             span(high_, cy, high_, cy + 1, from1, to1);
             const int from = std::max(0, std::min(from0, from1) - 1), to = std::min(w_ - 2, std::max(to0, to1));
-            for (int cx = from; cx <= to; ++cx)
-            {
-                const std::size_t i = std::size_t(cy) * w_ + cx;
+            const std::size_t rowStart = std::size_t(cy) * w_;
+            forEachMixedCell(bl + rowStart, bh + rowStart, w_, from, to, [&](int cx) {
+                const std::size_t i = rowStart + cx;
                 const unsigned pattern = bl[i] | bl[i + 1] << 1 | bl[i + w_] << 2 | bl[i + w_ + 1] << 3 |
                                          bh[i] << 4 | bh[i + 1] << 5 | bh[i + w_] << 6 | bh[i + w_ + 1] << 7;
-                if (pattern == 0 || pattern == 255)
-                    continue;
                 const unsigned ambiguous = table.ambiguousFaces(pattern);
                 const auto& entry = table.lookup(pattern, ambiguous ? joinedFaces(ambiguous, cx, cy, cz) : 0);
                 unsigned edgeVertex[13] = {
@@ -357,41 +538,33 @@ private:
                         addCentreVertex(edgeVertex, entry.centreLoop.data(), entry.centreLoopSize);
                 for (int k = 0; k < 3 * entry.triangleCount; ++k)
                     tris.push_back(edgeVertex[entry.edges[k]]);
-            }
+            });
         }
     }
 
-    const PaddedGrid& g_;
+    PaddedGrid g_;
     int w_, h_;
     Layer low_, high_;
     std::unique_ptr<unsigned[]> zVertex_;
     SlabMesh* mesh_ = nullptr;
 };
 
-// The cut edges along x in every eighth row of each sample layer: a cheap measure of how much
-// surface passes there (read on all cores for a large volume; for a small one, starting the
-// threads would cost more than the reading).
-constexpr int sampledRows = 8;
+// The cut edges along x in every sixteenth row of every layerStep-th sample layer, taken for
+// the layers that follow it too: a cheap measure of how much surface passes there, and so of
+// the work and the memory of the slabs. (Reading rows far apart waits on memory rather than
+// computing, so it reads as few as will do.)
+constexpr int sampledRows = 16;
 
-std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
+std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads, int layerStep)
 {
     std::vector<std::size_t> cuts(std::size_t(g.nz), 0);
-    const std::size_t voxels = std::size_t(g.nx) * g.ny * g.nz;
-    ParallelJobs::run(voxels < (std::size_t(1) << 25) ? 1 : threads, cuts.size(), [&](std::size_t z, unsigned) {
+    ParallelJobs::run(threads, (cuts.size() + layerStep - 1) / layerStep, [&](std::size_t step, unsigned) {
+        const std::size_t z = step * std::size_t(layerStep);
         std::size_t count = 0;
         for (int y = 0; y < g.ny; y += sampledRows)
-        {
-            const unsigned short* row = g.voxels + (z * g.ny + y) * g.nx;
-            bool inside = row[0] >= g.iso;
-            count += inside;
-            for (int x = 1; x < g.nx; ++x)
-            {
-                const bool next = row[x] >= g.iso;
-                count += next != inside;
-                inside = next;
-            }
-        }
-        cuts[z] = count;
+            count += rowCuts(g.voxels + (z * g.ny + y) * g.nx, g.nx, g.iso);
+        for (std::size_t k = z; k < std::min(cuts.size(), z + layerStep); ++k)
+            cuts[k] = count;
     });
     return cuts;
 }
@@ -404,19 +577,30 @@ std::vector<std::size_t> surfaceEstimate(const PaddedGrid& g, unsigned threads)
 struct Slab
 {
     int first, end;          // cell layers [first, end)
-    std::size_t vertices;    // estimated, 0 when unknown
+    std::size_t vertices;    // estimated
 };
 
 std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
 {
     const int cellLayers = g.nz + 1;
     const int slabCount = threads == 1 ? 1 : std::clamp(int(threads) * 4, 1, std::max(1, cellLayers / 3));
-    if (slabCount == 1)
-        return {{0, cellLayers, 0}};
-    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads);
+    // One slab only needs the total, which every eighth layer tells well enough.
+    const int layerStep = slabCount == 1 ? 8 : 2;
+    const std::vector<std::size_t> cuts = surfaceEstimate(g, threads, layerStep);
     // Classifying a layer costs about as much as a cut edge per 64 samples.
     const double layerCost = 1.0 + double(g.nx) * g.ny / 256.0;
     auto sampleLayer = [&](int pz) { return pz >= 1 && pz <= g.nz ? sampledRows * double(cuts[std::size_t(pz - 1)]) : 0.0; };
+    // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then never grow
+    // by copying (and by handing memory back and forth with the kernel, which every other
+    // thread pays for).
+    auto expectedVertices = [](double cutX) { return std::size_t((3.0 * cutX + 1024.0) * 1.25); };
+    if (slabCount == 1)
+    {
+        double cut = 0.0;
+        for (int pz = 1; pz <= g.nz; ++pz)
+            cut += sampleLayer(pz);
+        return {{0, cellLayers, expectedVertices(cut)}};
+    }
     std::vector<double> work(static_cast<std::size_t>(cellLayers));
     double total = 0.0;
     for (int cz = 0; cz < cellLayers; ++cz)
@@ -432,10 +616,7 @@ std::vector<Slab> cutIntoSlabs(const PaddedGrid& g, unsigned threads)
         const bool last = cz + 1 == cellLayers;
         if (last || (done >= share && cz + 1 - first >= 2 && cellLayers - cz - 1 >= 2))
         {
-            // Edges cut along x, y and z alike, and a little to spare: the slab's meshes then
-            // never grow by copying (and by handing memory back and forth with the kernel,
-            // which every other thread pays for).
-            slabs.push_back({first, cz + 1, std::size_t((3.0 * (cut + sampleLayer(first)) + 1024.0) * 1.25)});
+            slabs.push_back({first, cz + 1, expectedVertices(cut + sampleLayer(first))});
             first = cz + 1;
             done = layerCost + sampleLayer(first);
             cut = 0.0;
@@ -485,21 +666,19 @@ bool MarchingCubes::generate() try
     unsigned threads = threadCount_ ? threadCount_ : ProcessorAffinity::usableCores();
     const int cellLayers = grid.nz + 1;
     const std::vector<Slab> slabs = cutIntoSlabs(grid, threads);
-    std::vector<SlabMesh> meshes(slabs.size());
+    SlabMeshes meshes(slabs.size());
     std::atomic<int> layersDone{0};
     std::atomic<bool> stop{false};
     // One worker per thread: its layer buffers serve all the slabs that thread takes.
     std::vector<std::unique_ptr<SlabWorker>> workers(threads);
     ParallelJobs::run(threads, slabs.size(), [&](std::size_t s, unsigned thread) {
-        if (!workers[thread])
+        SlabWorker* kept = SlabWorker::kept(grid);
+        if (!kept && !workers[thread])
             workers[thread] = std::make_unique<SlabWorker>(grid);
-        SlabWorker& worker = *workers[thread];
-        if (slabs[s].vertices)
-        {
-            meshes[s].positions.reserve(3 * slabs[s].vertices);
-            meshes[s].normals.reserve(3 * slabs[s].vertices);
-            meshes[s].triangles.reserve(6 * slabs[s].vertices);
-        }
+        SlabWorker& worker = kept ? *kept : *workers[thread];
+        meshes[s].positions.reserve(3 * slabs[s].vertices);
+        meshes[s].normals.reserve(3 * slabs[s].vertices);
+        meshes[s].triangles.reserve(6 * slabs[s].vertices);
         const bool finished = worker.run(slabs[s].first, slabs[s].end, meshes[s], stop, [&] {
             setProgress(0.9 * (layersDone.fetch_add(1) + 1) / cellLayers);
             if (isCancelRequested())
@@ -529,27 +708,44 @@ bool MarchingCubes::generate() try
     if (vertexTotal >= std::numeric_limits<unsigned>::max())
         throw std::runtime_error("The surface has too many vertices.");
 
-    std::vector<double> positions(3 * vertexTotal), normals(3 * vertexTotal);
-    std::vector<unsigned> triangles(triangleTotal);
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    ParallelJobs::run(threads, meshes.size(), [&](std::size_t s, unsigned) {
+    // Vertex i of a slab's mesh into the world, as vertex g of the result (may be the same place).
+    auto place = [&](const SlabMesh& m, unsigned i, double* outPositions, double* outNormals, std::size_t g) {
+        const Vector3D p =
+            transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
+        const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
+        if (n.squaredLength() == 0.0)
+            zeroNormals = true;
+        for (int k = 0; k < 3; ++k)
+        {
+            outPositions[3 * g + k] = p[k];
+            outNormals[3 * g + k] = n[k];
+        }
+    };
+    std::vector<double> positions, normals;
+    std::vector<unsigned> triangles;
+    if (meshes.size() == 1)
+    {
+        // One slab: its mesh is the result, in place (no second copy of it to fault in).
+        SlabMesh& m = meshes[0];
+        for (unsigned i = 0; i < m.vertexCount(); ++i)
+            place(m, i, m.positions.data(), m.normals.data(), i);
+        positions = std::move(m.positions);
+        normals = std::move(m.normals);
+        triangles = std::move(m.triangles);
+    }
+    else
+    {
+        positions.resize(3 * vertexTotal);
+        normals.resize(3 * vertexTotal);
+        triangles.resize(triangleTotal);
+    }
+    ParallelJobs::run(threads, meshes.size() > 1 ? meshes.size() : 0, [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
         for (unsigned i = skip; i < m.vertexCount(); ++i)
-        {
-            const std::size_t g = vertexBase[s] + (i - skip);
-            const Vector3D p =
-                transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
-            const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
-            if (n.squaredLength() == 0.0)
-                zeroNormals = true;
-            for (int k = 0; k < 3; ++k)
-            {
-                positions[3 * g + k] = p[k];
-                normals[3 * g + k] = n[k];
-            }
-        }
+            place(m, i, positions.data(), normals.data(), vertexBase[s] + (i - skip));
         const std::size_t previousLast = s > 0 ? meshes[s - 1].lastLayerStart : 0;
         const std::size_t previousSkip = s > 1 ? meshes[s - 1].firstLayerCount : 0;
         for (std::size_t k = 0; k < m.triangles.size(); ++k)

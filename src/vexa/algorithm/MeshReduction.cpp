@@ -214,6 +214,77 @@ private:
     std::vector<Candidate, CacheLineAllocator<Candidate>> heap_ = std::vector<Candidate, CacheLineAllocator<Candidate>>(root);
 };
 
+// The triangles around one vertex, in the order they came: up to `inlineCount` in place (a
+// surface's vertices nearly all have fewer), more on the heap. A reduction adds to and takes
+// from these lists at every collapse; kept out of the allocator, that costs next to nothing.
+class TriangleFan
+{
+public:
+    static constexpr unsigned inlineCount = 10;
+
+    TriangleFan() = default;
+    TriangleFan(TriangleFan&& o) noexcept : size_(o.size_), capacity_(o.capacity_), data_(o.data_)
+    {
+        o.size_ = 0;
+        o.capacity_ = inlineCount;
+    }
+    TriangleFan(const TriangleFan&) = delete;
+    TriangleFan& operator=(const TriangleFan&) = delete;
+    TriangleFan& operator=(TriangleFan&&) = delete;
+    ~TriangleFan() { reset(); }
+
+    const unsigned* begin() const { return onHeap() ? data_.heap : data_.local; }
+    const unsigned* end() const { return begin() + size_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    void push_back(unsigned f)
+    {
+        if (size_ == capacity_)
+            grow();
+        (onHeap() ? data_.heap : data_.local)[size_++] = f;
+    }
+
+    // Takes out f, which the fan holds; the others keep their order.
+    void remove(unsigned f)
+    {
+        unsigned* first = onHeap() ? data_.heap : data_.local;
+        unsigned* last = first + size_;
+        unsigned* at = std::find(first, last, f);
+        std::copy(at + 1, last, at);
+        --size_;
+    }
+
+    // Empty, and its memory handed back.
+    void reset()
+    {
+        if (onHeap())
+            delete[] data_.heap;
+        size_ = 0;
+        capacity_ = inlineCount;
+    }
+
+private:
+    bool onHeap() const { return capacity_ > inlineCount; }
+
+    void grow()
+    {
+        auto* larger = new unsigned[2 * std::size_t(capacity_)];
+        std::copy(begin(), end(), larger);
+        if (onHeap())
+            delete[] data_.heap;
+        data_.heap = larger;
+        capacity_ *= 2;
+    }
+
+    unsigned size_ = 0, capacity_ = inlineCount;
+    union
+    {
+        unsigned local[inlineCount];
+        unsigned* heap;
+    } data_;
+};
+
 // The state of one reduction pass: its queue and scratch space. A pass over a block of the mesh
 // touches only that block's vertices and triangles, so the passes of different blocks can run
 // at once.
@@ -248,6 +319,7 @@ public:
         positions_.resize(vertexCount);
         for (std::size_t i = 0; i < vertexCount; ++i)
             positions_[i] = Vector3D(v[3 * i], v[3 * i + 1], v[3 * i + 2]);
+        triangles_.reserve(t.size() / 3);
         for (std::size_t k = 0; k + 2 < t.size(); k += 3)
         {
             const unsigned a = t[k], b = t[k + 1], c = t[k + 2];
@@ -262,13 +334,7 @@ public:
         alive_.assign(triangles_.size(), 1);
         aliveCount_ = triangles_.size();
 
-        std::vector<unsigned> degree(vertexCount, 0);
-        for (const auto& f : triangles_)
-            for (unsigned corner : f)
-                ++degree[corner];
-        incident_.resize(vertexCount);
-        for (std::size_t v = 0; v < vertexCount; ++v)
-            incident_[v].reserve(degree[v]);
+        incident_ = std::vector<TriangleFan>(vertexCount);
         for (unsigned f = 0; f < triangles_.size(); ++f)
             for (unsigned corner : triangles_[f])
                 incident_[corner].push_back(f);
@@ -425,9 +491,11 @@ public:
             const Candidate c = pass.queue.pop();
             if (outdated(c))
                 continue;
+            if (!linked(pass, c.u, c.v))
+                continue;
             Vector3D target;
             placement(c.u, c.v, target);
-            if (!allowed(pass, c.u, c.v, target))
+            if (!keepsShape(c.u, c.v, target))
                 continue;
             collapse(pass, c.u, c.v, target);
             return true;
@@ -494,50 +562,42 @@ private:
     {
         locked_.assign(positions_.size(), 0);
         // Each vertex looks at its own edges: every one must lie in exactly two triangles that
-        // run along it in opposite directions. The ends of an edge see the same triangles, so
-        // both lock themselves when it is unsound.
+        // run along it in opposite directions, that is, the corners after v in its triangles
+        // are all different and each is also the corner before v in one of them. The ends of
+        // an edge see the same triangles, so both lock themselves when it is unsound.
         ParallelJobs::ranges(positions_.size(), grain, [&](std::size_t begin, std::size_t end) {
-            std::vector<std::pair<unsigned, int>> ends; // (other end, +1 forward / -1 backward)
+            std::vector<std::pair<unsigned, unsigned>> links; // (next, previous) corner of v
             for (unsigned v = unsigned(begin); v < end; ++v)
             {
                 if (incident_[v].empty())
                     continue;
-                ends.clear();
+                links.clear();
                 for (unsigned f : incident_[v])
                 {
                     const auto& t = triangles_[f];
                     const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-                    ends.emplace_back(t[(k + 1) % 3], 1);
-                    ends.emplace_back(t[(k + 2) % 3], -1);
+                    links.emplace_back(t[(k + 1) % 3], t[(k + 2) % 3]);
                 }
-                std::sort(ends.begin(), ends.end());
                 bool sound = true;
-                for (std::size_t i = 0; i < ends.size() && sound;)
+                for (std::size_t i = 0; i < links.size() && sound; ++i)
                 {
-                    std::size_t j = i;
-                    int balance = 0;
-                    while (j < ends.size() && ends[j].first == ends[i].first)
-                        balance += ends[j++].second;
-                    sound = j - i == 2 && balance == 0;
-                    i = j;
+                    bool before = false;
+                    for (std::size_t j = 0; j < links.size(); ++j)
+                    {
+                        sound = sound && (j >= i || links[j].first != links[i].first);
+                        before = before || links[j].second == links[i].first;
+                    }
+                    sound = sound && before;
                 }
-                if (!sound || !singleFan(v))
+                if (!sound || !singleFan(links))
                     locked_[v] = 1;
             }
         });
     }
 
-    // The triangles around v form one closed fan.
-    bool singleFan(unsigned v) const
+    // The triangles of a vertex's links form one closed fan.
+    static bool singleFan(const std::vector<std::pair<unsigned, unsigned>>& links)
     {
-        const auto& around = incident_[v];
-        std::vector<std::pair<unsigned, unsigned>> links; // (next, previous) corner of v
-        for (unsigned f : around)
-        {
-            const auto& t = triangles_[f];
-            const int k = t[0] == v ? 0 : (t[1] == v ? 1 : 2);
-            links.emplace_back(t[(k + 1) % 3], t[(k + 2) % 3]);
-        }
         std::size_t steps = 0;
         unsigned at = links[0].first;
         do
@@ -717,7 +777,8 @@ private:
         return ++*pass.stamp;
     }
 
-    bool allowed(Pass& pass, unsigned u, unsigned v, const Vector3D& target)
+    // Whether collapsing (u, v) keeps the mesh a closed surface.
+    bool linked(Pass& pass, unsigned u, unsigned v)
     {
         // The edge must have exactly two triangles, and the ends may share only the two
         // vertices across it (the link condition); otherwise the collapse pinches the surface.
@@ -753,8 +814,13 @@ private:
         for (unsigned w : across)
             if (incident_[w].size() <= 3)
                 return false;
+        return true;
+    }
 
-        // No triangle that stays may turn over or collapse to a line.
+    // Whether moving u and v to target keeps the shape: no triangle that stays may turn over or
+    // collapse to a line.
+    bool keepsShape(unsigned u, unsigned v, const Vector3D& target) const
+    {
         for (unsigned end : {u, v})
             for (unsigned f : incident_[end])
             {
@@ -794,8 +860,7 @@ private:
                 for (unsigned corner : t)
                     if (corner != v)
                     {
-                        auto& list = incident_[corner];
-                        list.erase(std::find(list.begin(), list.end(), f));
+                        incident_[corner].remove(f);
                     }
                 continue;
             }
@@ -804,8 +869,7 @@ private:
                     corner = u;
             incident_[u].push_back(f);
         }
-        incident_[v].clear();
-        incident_[v].shrink_to_fit();
+        incident_[v].reset();
         changed_[u] = ++pass.clock;
         changed_[v] = std::numeric_limits<unsigned>::max(); // outdates every entry of v
         neighbours(pass, u, pass.around);
@@ -840,7 +904,7 @@ private:
     std::vector<std::array<unsigned, 3>> triangles_;
     std::vector<char> alive_;
     std::size_t aliveCount_ = 0;
-    std::vector<std::vector<unsigned>> incident_;
+    std::vector<TriangleFan> incident_;
     std::vector<char> locked_;
     double cube_ = 0.0;                // edge of the block grid's cubes
     Vector3D lower_;                   // the grid's origin

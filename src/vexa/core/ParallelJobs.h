@@ -1,16 +1,16 @@
 #pragma once
 // Runs numbered jobs on a few threads, each job once, the threads taking the next job as they
 // finish one. The first exception of any job is rethrown once every thread has ended.
+//
+// The threads are kept for the life of the process (one pool, grown to the largest number
+// asked for, at first as many as the cores the process may run on): starting fresh threads
+// for every parallel step costs more than a short step itself, and fresh threads start with
+// cold memory (every large block they allocate is faulted in again). A run started while the
+// pool serves another one (from another thread, or from inside a job) gets threads of its own.
 #include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace Vexa {
 
@@ -22,33 +22,12 @@ public:
     template<class Fn>
     static void run(unsigned threads, std::size_t count, Fn fn)
     {
-        std::atomic<std::size_t> nextIndex{0};
-        std::exception_ptr failure;
-        std::mutex failureMutex;
-        auto worker = [&](unsigned thread) {
-            try {
-                for (std::size_t i = nextIndex++; i < count; i = nextIndex++)
-                    fn(i, thread);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(failureMutex);
-                if (!failure)
-                    failure = std::current_exception();
-                nextIndex = count;
-            }
-        };
+        if (count == 0)
+            return;
         const unsigned n = unsigned(std::min<std::size_t>(std::max(1u, threads), count));
-        std::vector<std::thread> pool;
-        try {
-            for (unsigned t = 1; t < n; ++t)
-                pool.emplace_back(worker, t);
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for: the ones there are take all the jobs.
-        }
-        worker(0);
-        for (auto& t : pool)
-            t.join();
-        if (failure)
-            std::rethrow_exception(failure);
+        dispatch(n, count, [](void* context, std::size_t index, unsigned thread) {
+            (*static_cast<Fn*>(context))(index, thread);
+        }, &fn);
     }
 
     // fn(begin, end) for consecutive ranges of about `grain` items covering [0, count), on every
@@ -60,6 +39,10 @@ public:
         run(ProcessorAffinity::usableCores(), parts,
             [&](std::size_t part, unsigned) { fn(part * grain, std::min(count, (part + 1) * grain)); });
     }
+
+private:
+    using Call = void (*)(void* context, std::size_t index, unsigned thread);
+    static void dispatch(unsigned threads, std::size_t count, Call call, void* context);
 };
 
 }
