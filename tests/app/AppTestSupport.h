@@ -150,6 +150,7 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
+    env.remove("QT_QPA_PLATFORM"); // set for the test process itself when it has no display
     env.insert("SPNAV_SOCKET", home + "/spnav.sock");
     env.insert(extra);
     program.setProcessEnvironment(env);
