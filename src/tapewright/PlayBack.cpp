@@ -265,6 +265,12 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
+    if (retryLater_) {
+        retryLater_ = false;
+        timer_->start(20);
+        inStep_ = false;
+        return;
+    }
     if (!advanced)
         child_ = child_.nextSibling();
     while (!child_.isElement()) {
@@ -328,6 +334,18 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
     } else if (tag == QLatin1String("runcommand")) {
         output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
+        static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
+                                              QStringLiteral("keypress")};
+        auto* widget = qobject_cast<QWidget*>(target);
+        if (widget && !widget->isEnabled() && inputTags.contains(tag)) {
+            if (!disabledSince_.isValid())
+                disabledSince_.start();
+            if (disabledSince_.elapsed() < TapewrightSettings::instance().creationTimeOut()) {
+                retryLater_ = true;
+                return;
+            }
+        }
+        disabledSince_.invalidate();
         playEvent(target, element);
     }
 }

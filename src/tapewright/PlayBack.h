@@ -87,6 +87,10 @@ private:
     bool playing_ = false;
     bool inStep_ = false;
     bool waitingForWidget_ = false;
+    // An input event whose widget is still disabled: retried until it is enabled (a person
+    // waited for it), at most the creation timeout.
+    bool retryLater_ = false;
+    QElapsedTimer disabledSince_;
     QDomNode child_;
     std::vector<Level> levels_;
     int version_ = -1;

@@ -170,7 +170,7 @@ TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
     EXPECT_EQ(errors[1], "File 'nowhere.tws' doesn't exist");
 }
 
-TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOnesAreFound)
+TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
 {
     TapewrightSettings::instance().setCreationTimeOut(100);
     for (int policy : {0, 1, 16}) {
@@ -192,6 +192,14 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOnesAreFound)
     play("<KeyPress name=\"/pbLate\" key=\"X\" text=\"x\"/>");
     ASSERT_TRUE(late);
     EXPECT_EQ(late->text(), "x");
+    // A disabled one is waited for in the same way, also in compressed time: the person who
+    // recorded waited until it could be used.
+    TapewrightSettings::instance().setCompressTime(true);
+    late->setEnabled(false);
+    QTimer::singleShot(300, late.get(), [&] { late->setEnabled(true); });
+    play("<KeyPress name=\"/pbLate\" key=\"Y\" text=\"y\"/>");
+    TapewrightSettings::instance().setCompressTime(false);
+    EXPECT_EQ(late->text(), "xy");
 }
 
 TEST_F(Playback, QuitPolicyAndUnknownTagsEndTheProcess)
