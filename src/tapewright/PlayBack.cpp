@@ -337,7 +337,10 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
                                               QStringLiteral("keypress")};
         auto* widget = qobject_cast<QWidget*>(target);
-        if (widget && !widget->isEnabled() && inputTags.contains(tag)) {
+        // Input that a modal dialog holds back now could not have been recorded while it was open.
+        const QWidget* modal = QApplication::activeModalWidget();
+        const bool blocked = widget && modal && widget->window() != modal && !modal->isAncestorOf(widget);
+        if (widget && (!widget->isEnabled() || blocked) && inputTags.contains(tag)) {
             if (!disabledSince_.isValid())
                 disabledSince_.start();
             if (disabledSince_.elapsed() < TapewrightSettings::instance().creationTimeOut()) {

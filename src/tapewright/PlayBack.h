@@ -87,8 +87,8 @@ private:
     bool playing_ = false;
     bool inStep_ = false;
     bool waitingForWidget_ = false;
-    // An input event whose widget is still disabled: retried until it is enabled (a person
-    // waited for it), at most the creation timeout.
+    // An input event whose widget is still disabled or held back by a modal dialog: retried until
+    // it can take it (a person waited for that), at most the creation timeout.
     bool retryLater_ = false;
     QElapsedTimer disabledSince_;
     QDomNode child_;

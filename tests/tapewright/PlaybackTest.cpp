@@ -9,6 +9,7 @@
 
 #include <QBuffer>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -198,8 +199,15 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     late->setEnabled(false);
     QTimer::singleShot(300, late.get(), [&] { late->setEnabled(true); });
     play("<KeyPress name=\"/pbLate\" key=\"Y\" text=\"y\"/>");
-    TapewrightSettings::instance().setCompressTime(false);
     EXPECT_EQ(late->text(), "xy");
+    // And one held back by a modal dialog (a computation's progress) until the dialog closes.
+    QDialog busy;
+    busy.setModal(true);
+    busy.show();
+    QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
+    play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
+    TapewrightSettings::instance().setCompressTime(false);
+    EXPECT_EQ(late->text(), "xyz");
 }
 
 TEST_F(Playback, QuitPolicyAndUnknownTagsEndTheProcess)
