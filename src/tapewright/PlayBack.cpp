@@ -4,6 +4,7 @@
 #include "tapewright/ChildListener.h"
 #include "tapewright/Command.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/ItemPath.h"
 #include "tapewright/PlayBackAdapter.h"
 #include "tapewright/PostedEvent.h"
 #include "tapewright/QtCompat.h"
@@ -25,6 +26,7 @@
 #include <QPixmap>
 #include <QResizeEvent>
 #include <QTimer>
+#include <QTreeView>
 #include <QWheelEvent>
 #include <QWidget>
 
@@ -334,13 +336,7 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
     } else if (tag == QLatin1String("runcommand")) {
         output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
-        static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
-                                              QStringLiteral("keypress")};
-        auto* widget = qobject_cast<QWidget*>(target);
-        // Input that a modal dialog holds back now could not have been recorded while it was open.
-        const QWidget* modal = QApplication::activeModalWidget();
-        const bool blocked = widget && modal && widget->window() != modal && !modal->isAncestorOf(widget);
-        if (widget && (!widget->isEnabled() || blocked) && inputTags.contains(tag)) {
+        if (!readyFor(target, element, tag)) {
             if (!disabledSince_.isValid())
                 disabledSince_.start();
             if (disabledSince_.elapsed() < TapewrightSettings::instance().creationTimeOut()) {
@@ -351,6 +347,26 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         disabledSince_.invalidate();
         playEvent(target, element);
     }
+}
+
+bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag)
+{
+    auto* widget = qobject_cast<QWidget*>(target);
+    if (!widget)
+        return true;
+    // The item of a tree view that is still being filled.
+    for (QDomElement path = element.firstChildElement(); !path.isNull(); path = path.nextSiblingElement())
+        if (path.tagName().toLower() == QLatin1String("childpath"))
+            if (auto* view = qobject_cast<QTreeView*>(widget); view && !TapewrightUtil::findItem(path, view).isValid())
+                return false;
+    static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
+                                          QStringLiteral("keypress")};
+    if (!inputTags.contains(tag))
+        return true;
+    // Input that a modal dialog holds back now could not have been recorded while it was open.
+    const QWidget* modal = QApplication::activeModalWidget();
+    const bool blocked = modal && widget->window() != modal && !modal->isAncestorOf(widget);
+    return widget->isEnabled() && !blocked;
 }
 
 void PlayBack::playEvent(QObject* target, const QDomElement& element)

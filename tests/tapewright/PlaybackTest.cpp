@@ -19,6 +19,7 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtTest/qtestspontaneevent.h>
 
@@ -206,8 +207,17 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     busy.show();
     QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
     play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
-    TapewrightSettings::instance().setCompressTime(false);
     EXPECT_EQ(late->text(), "xyz");
+    // And a tree item not there yet (a list still being filled) until it is.
+    auto* tree = new QTreeWidget(top.get());
+    tree->setObjectName("tree");
+    tree->show();
+    QTimer::singleShot(300, tree, [tree] { new QTreeWidgetItem(tree, {"late"}); });
+    play("<QListView..mouseEvent name=\"/pbTop/tree\" type=\"MouseButtonPress\" button=\"Left\" offsetX=\"5\" "
+         "offsetY=\"5\" column=\"0\"><ChildPath><Child col0=\"late\" index=\"0\"/></ChildPath></QListView..mouseEvent>");
+    TapewrightSettings::instance().setCompressTime(false);
+    ASSERT_TRUE(tree->currentItem());
+    EXPECT_EQ(tree->currentItem()->text(0), "late");
 }
 
 TEST_F(Playback, QuitPolicyAndUnknownTagsEndTheProcess)
