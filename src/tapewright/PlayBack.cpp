@@ -359,9 +359,11 @@ bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QStri
         if (path.tagName().toLower() == QLatin1String("childpath"))
             if (auto* view = qobject_cast<QTreeView*>(widget); view && !TapewrightUtil::findItem(path, view).isValid())
                 return false;
+    // Presses and keys, also as adapters record them (a "type" of the event).
     static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
                                           QStringLiteral("keypress")};
-    if (!inputTags.contains(tag))
+    static const QStringList inputTypes = {QStringLiteral("mousebuttonpress"), QStringLiteral("mousebuttondblclick")};
+    if (!inputTags.contains(tag) && !inputTypes.contains(element.attribute(QStringLiteral("type")).toLower()))
         return true;
     // Input that a modal dialog holds back now could not have been recorded while it was open.
     const QWidget* modal = QApplication::activeModalWidget();

@@ -208,11 +208,14 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
     play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
     EXPECT_EQ(late->text(), "xyz");
-    // And a tree item not there yet (a list still being filled) until it is.
+    // And a tree item not there yet (a list still being filled) until it is, and a press that an
+    // adapter recorded until its widget is enabled.
     auto* tree = new QTreeWidget(top.get());
     tree->setObjectName("tree");
+    tree->setEnabled(false);
     tree->show();
     QTimer::singleShot(300, tree, [tree] { new QTreeWidgetItem(tree, {"late"}); });
+    QTimer::singleShot(500, tree, [tree] { tree->setEnabled(true); });
     play("<QListView..mouseEvent name=\"/pbTop/tree\" type=\"MouseButtonPress\" button=\"Left\" offsetX=\"5\" "
          "offsetY=\"5\" column=\"0\"><ChildPath><Child col0=\"late\" index=\"0\"/></ChildPath></QListView..mouseEvent>");
     TapewrightSettings::instance().setCompressTime(false);
