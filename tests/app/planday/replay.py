@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The recorded planning day replayed in fresh processes in test mode, each on an X server of its
-own: the saved planning, read by an outside reader, equals the recording run's; the reload
+own: the saved planning, read by an outside reader, equals the recording run's (also at another
+window and font size); the reload
 session after a damaged planning has been refused plays through and changes nothing on disk; the
 planning's own encrypted recording decrypts with openssl to a script that, played by the program
 after the import, reproduces its planning.
@@ -33,7 +34,7 @@ def expected(name):
 
 
 class PlanningDay(unittest.TestCase):
-    def replay(self, home, script, normal_mode=False, during=None):
+    def replay(self, home, script, normal_mode=False, during=None, screen="1920x1080x24", **env):
         """Plays the script in a fresh process; its exit code and everything it printed."""
         runtime = tempfile.mkdtemp(prefix="planday-xdg-")
         self.addCleanup(shutil.rmtree, runtime, True)
@@ -41,10 +42,10 @@ class PlanningDay(unittest.TestCase):
         with open(config, "w") as f:
             f.write(COMPRESSED)
         args = ([] if normal_mode else ["-test"]) + ["-playback", "-noconfig", "-script", script, "-configfile", config]
-        with desk.XServer() as x:
+        with desk.XServer(screen) as x:
             log = os.path.join(home.path, "replay.log")
             run = desk.Run(os.path.join(BUILT, "Morvanta"), args,
-                           desk.environment(x.display, home, XDG_RUNTIME_DIR=runtime), log=log)
+                           desk.environment(x.display, home, XDG_RUNTIME_DIR=runtime, **env), log=log)
             try:
                 if during:
                     during(desk.Screen(x.display))
@@ -75,6 +76,19 @@ class PlanningDay(unittest.TestCase):
         self.assertSamePlanning(saved, day)
         with open(damaged, "rb") as f:
             self.assertEqual(f.read(), damaged_bytes)
+
+    def test_day_at_another_window_and_font_size(self):
+        # The views' positions play relative to their size. The nerve points alone come out of
+        # the panoramic image, which is sampled at the view's own size: within a pixel there.
+        home = desk.Home(BUILT)
+        self.addCleanup(home.remove)
+        self.assertEqual(self.replay(home, os.path.join(HERE, "day.tpw"), screen="1680x1050x24", QT_FONT_DPI="120"),
+                         (0, ""))
+        self.assertEqual(len(home.plannings()), 1)
+        reading, day = desk.read_planning(home.plannings()[0]), expected("day.json")
+        self.assertEqual([d for d in desk.differences(reading, day) if not d.startswith("Nerve.element")], [])
+        self.assertEqual(sorted(reading["points"]), sorted(day["points"]))
+        self.assertEqual(desk.differences(reading, day, tolerance=0.25), [])
 
     def test_planning_recording_decrypts_and_replays(self):
         recording = os.path.join(HERE, "system.log")
