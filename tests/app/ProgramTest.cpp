@@ -1,105 +1,17 @@
-// The real program under an X server of its own, started in a private application folder: full
-// screen, P and the 3D mouse's button 15 (from a daemon stand-in) take screenshots, Ctrl+W at
-// state 0 ends it with 0 and starts the sibling. And the event boundary through Program::run.
+// The real program under an X server of its own, started in a private application folder:
+// pictures of an earlier session are kept and a killed video still decodes. And the event
+// boundary through Program::run. (Its full-screen session is the recording tests' one.)
 #include "AppTestSupport.h"
 
-#include <QElapsedTimer>
-#include <QImage>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <gtest/gtest.h>
 #include <csignal>
 
 namespace {
 
-QString xdotool(const QString& display, const QStringList& args)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString(p.readAllStandardOutput()).trimmed();
-}
+using AppTest::startProgram;
+using AppTest::xdotool;
+using AppTest::xServer;
 
-// Starts the program on the display and waits for its visible window; its id, or "".
-QString startProgram(QProcess& program, const QString& display, const QString& home)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    env.insert("SPNAV_SOCKET", home + "/spnav.sock");
-    program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(AppTest::built + "/Morvanta", {});
-    QString window;
-    AppTest::waitFor([&] {
-        window = xdotool(display, {"search", "--onlyvisible", "--name", "^Morvanta$"}).section('\n', 0, 0);
-        return !window.isEmpty() || program.state() == QProcess::NotRunning;
-    }, 60000);
-    if (!window.isEmpty())
-        xdotool(display, {"windowfocus", "--sync", window});
-    return window;
-}
-
-// One X server for the program tests (a second one started at once may find the first one's
-// socket still there).
-TestSupport::PrivateXServer& xServer()
-{
-    static TestSupport::PrivateXServer x("1920x1080x24");
-    return x;
-}
-
-QStringList screenshots(const AppTest::AppFolder& home)
-{
-    return QDir(home.path("Images")).entryList({"*.bmp"}, QDir::Files, QDir::Name);
-}
-
-}
-
-TEST(ProgramTest, FullScreenScreenshotsByKeyAndDeviceAndQuitStartsTheSibling)
-{
-    TestSupport::PrivateXServer& x = xServer();
-    if (!x.running())
-        GTEST_SKIP() << "no Xvfb";
-    AppTest::AppFolder home;
-    QFile sibling(home.path("StartMenu"));
-    ASSERT_TRUE(sibling.open(QIODevice::WriteOnly));
-    sibling.write("#!/bin/sh\ntouch \"$MORVANTA_HOME/sibling-ran\"\n");
-    sibling.close();
-    sibling.setPermissions(sibling.permissions() | QFile::ExeOwner);
-    // The 3D-mouse daemon: libspnav connects to SPNAV_SOCKET.
-    QLocalServer daemon;
-    ASSERT_TRUE(daemon.listen(home.path("spnav.sock")));
-
-    QProcess program;
-    const QString window = startProgram(program, x.display(), home.path());
-    ASSERT_FALSE(window.isEmpty());
-    const QString geometry = xdotool(x.display(), {"getwindowgeometry", window});
-    EXPECT_TRUE(geometry.contains("Geometry: 1920x1080")) << geometry.toStdString();
-
-    xdotool(x.display(), {"key", "p"});
-    ASSERT_TRUE(AppTest::waitFor([&] { return screenshots(home).size() == 1; }, 30000));
-    const QImage shot(home.path("Images/" + screenshots(home).front()));
-    EXPECT_EQ(shot.size(), QSize(1920, 1080));
-
-    // Device button 15 (the daemon numbers buttons from 0) is logical 11: a screenshot.
-    bool connected = daemon.waitForNewConnection(10000);
-    if (connected) {
-        QLocalSocket* device = daemon.nextPendingConnection();
-        const qint32 press[8] = {1, 14, 0, 0, 0, 0, 0, 0};
-        device->write(reinterpret_cast<const char*>(press), sizeof(press));
-        device->flush();
-        EXPECT_TRUE(AppTest::waitFor([&] { return screenshots(home).size() == 2; }, 30000));
-    } else {
-        ADD_FAILURE() << "the program did not open the 3D mouse";
-    }
-
-    xdotool(x.display(), {"key", "ctrl+w"});
-    ASSERT_TRUE(program.waitForFinished(30000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_TRUE(AppTest::waitFor([&] { return QFile::exists(home.path("sibling-ran")); }, 10000));
 }
 
 TEST(ProgramTest, EarlierPicturesAreKeptAndAKilledVideoStillDecodes)
