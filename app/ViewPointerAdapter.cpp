@@ -1,6 +1,5 @@
 #include "ViewPointerAdapter.h"
 
-#include "tapewright/QtCompat.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/TapewrightUtil.h"
 #include "tapewright/plugins/AdapterSupport.h"
@@ -36,20 +35,12 @@ bool ViewPointerAdapter::play(QObject* widget, const QDomElement& element)
         AdapterSupport::reportWrongClass(tag, widget);
         return true;
     }
-    int type = 0, button = 0, state = 0;
-    if (!TapewrightUtil::readMouseAttributes(element, &type, &button, &state, nullptr))
+    const std::optional<AdapterSupport::Mouse> mouse = AdapterSupport::readMouse(element);
+    if (!mouse)
         return true;
-    const QPointF pos(element.attribute(QStringLiteral("fx")).toDouble() * view->width(),
-                      element.attribute(QStringLiteral("fy")).toDouble() * view->height());
-    const Qt::MouseButton qtButton = QtCompat::toQtButton(button);
-    Qt::MouseButtons buttons = QtCompat::toQtButtons(state);
-    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick)
-        buttons |= qtButton;
-    else if (type == QEvent::MouseButtonRelease)
-        buttons &= ~Qt::MouseButtons(qtButton);
-    QMouseEvent event(QEvent::Type(type), pos, view->mapToGlobal(pos), qtButton, buttons,
-                      QtCompat::toQtModifiers(state));
-    TapewrightUtil::sendMouseEvent(view, &event);
+    AdapterSupport::sendMouse(view, *mouse,
+                              QPointF(element.attribute(QStringLiteral("fx")).toDouble() * view->width(),
+                                      element.attribute(QStringLiteral("fy")).toDouble() * view->height()));
     return true;
 }
 

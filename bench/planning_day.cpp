@@ -2,13 +2,14 @@
 // process, in compressed time, on an X server of its own: the replay's wall time against the
 // time the day took when it was recorded, and the process's memory peak against the size of the
 // sample patient's volume.
+#include "../tests/app/AppTestSupport.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <csignal>
@@ -18,7 +19,7 @@
 
 namespace {
 
-const QString built = QStringLiteral(MORVANTA_BINARY_DIR "/app");
+using AppTest::built;
 const QString kept = QStringLiteral(MORVANTA_SOURCE_DIR "/tests/app/planday");
 
 // Xvfb on a display of its own choosing (-displayfd).
@@ -41,25 +42,16 @@ struct XServer
     QByteArray display;
 };
 
-// The application folder of one run: the program's data, the sample patient, a copy of the
-// implant database, and the compressed-time playback configuration.
-struct Home
+// The application folder of one run (as the program tests make it) with the compressed-time
+// playback configuration.
+struct Home : AppTest::AppFolder
 {
     Home()
     {
-        const QString home = dir.path();
-        for (const char* linked : {"Data", "SamplePatient"})
-            QFile::link(built + "/" + linked, home + "/" + linked);
-        QProcess::execute("cp", {"-r", built + "/ImplantDatabase", home + "/ImplantDatabase"});
-        QDir().mkpath(home + "/patients");
-        QFile ini(home + "/Morvanta.ini");
-        ini.open(QIODevice::WriteOnly);
-        ini.write(("[Morvanta]\nPatientPath=" + home + "/patients\nCdpath=" + home + "/SamplePatient\n").toUtf8());
-        QFile config(home + "/compressed.xml");
+        QFile config(path("compressed.xml"));
         config.open(QIODevice::WriteOnly);
         config.write("<TapewrightConfig compressTime=\"1\" creationTimeOut=\"120000\"/>\n");
     }
-    QTemporaryDir dir;
 };
 
 struct Outcome
@@ -74,8 +66,8 @@ Outcome replay(const XServer& x, const Home& home)
 {
     const QByteArray program = (built + "/Morvanta").toLocal8Bit();
     const QByteArray script = (kept + "/day.tpw").toLocal8Bit();
-    const QByteArray config = (home.dir.path() + "/compressed.xml").toLocal8Bit();
-    const QByteArray homePath = home.dir.path().toLocal8Bit();
+    const QByteArray config = home.path("compressed.xml").toLocal8Bit();
+    const QByteArray homePath = home.path().toLocal8Bit();
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
