@@ -240,13 +240,22 @@ def read_planning(srl):
                     del points[section + "." + key]
             except ValueError:
                 pass
+    # The pixels of each copy; the identities are the source's (checked by dicom_uids), which a
+    # newly built sample patient gives anew.
     dicom = []
     for name in sorted(glob.glob(os.path.join(folder, "dicom", "*"))):
-        d = pydicom.dcmread(name)
-        dicom.append([os.path.basename(name), str(d.SOPInstanceUID), hashlib.sha1(d.PixelData).hexdigest()])
+        dicom.append([os.path.basename(name), hashlib.sha1(pydicom.dcmread(name).PixelData).hexdigest()])
     files = sorted(os.path.relpath(p, folder) for p in glob.glob(os.path.join(folder, "*", "**"), recursive=True)
                    if os.path.isfile(p) and not p.startswith(os.path.join(folder, "system")))
     return {"text": text, "poses": poses, "points": points, "dicom": dicom, "files": files}
+
+
+def dicom_uids(folder):
+    """The SOP instance UIDs of the DICOM files in the folder, sorted."""
+    import pydicom
+
+    return sorted(str(pydicom.dcmread(name, stop_before_pixels=True).SOPInstanceUID)
+                  for name in glob.glob(os.path.join(folder, "*")))
 
 
 def differences(a, b, tolerance=1e-6):

@@ -55,8 +55,10 @@ class PlanningDay(unittest.TestCase):
         with open(log, errors="replace") as f:
             return code, f.read()
 
-    def assertSamePlanning(self, srl, reading):
+    def assertSamePlanning(self, srl, reading, home):
         self.assertEqual(desk.differences(desk.read_planning(srl), reading), [])
+        self.assertEqual(desk.dicom_uids(os.path.join(os.path.dirname(srl), "dicom")),
+                         desk.dicom_uids(os.path.join(home.path, "SamplePatient")))
 
     def test_day_reload_and_damaged_planning(self):
         day = expected("day.json")
@@ -64,7 +66,7 @@ class PlanningDay(unittest.TestCase):
         self.addCleanup(home.remove)
         self.assertEqual(self.replay(home, os.path.join(HERE, "day.tpw")), (0, ""))
         self.assertEqual(len(home.plannings()), 1)
-        self.assertSamePlanning(home.plannings()[0], day)
+        self.assertSamePlanning(home.plannings()[0], day, home)
         # The reload session lists the plannings as they were when it was recorded.
         saved = home.plannings()[0]
         desk.stamp(saved, day["saved_at"])
@@ -73,7 +75,7 @@ class PlanningDay(unittest.TestCase):
             damaged_bytes = f.read()
         self.assertEqual(self.replay(home, os.path.join(HERE, "reload.tpw")), (0, ""))
         self.assertEqual(home.plannings(), sorted([saved, damaged]))
-        self.assertSamePlanning(saved, day)
+        self.assertSamePlanning(saved, day, home)
         with open(damaged, "rb") as f:
             self.assertEqual(f.read(), damaged_bytes)
 
@@ -113,7 +115,7 @@ class PlanningDay(unittest.TestCase):
         code, _ = self.replay(home, recording, normal_mode=True, during=import_and_start)
         self.assertEqual(code, 0)
         self.assertEqual(len(home.plannings()), 1)
-        self.assertSamePlanning(home.plannings()[0], expected("system.json"))
+        self.assertSamePlanning(home.plannings()[0], expected("system.json"), home)
 
 
 if __name__ == "__main__":
