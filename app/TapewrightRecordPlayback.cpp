@@ -1,5 +1,7 @@
 #include "TapewrightRecordPlayback.h"
 
+#include "ViewPointerAdapter.h"
+#include "tapewright/AdapterRegistry.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightConfig.h"
@@ -21,6 +23,8 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
         settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
     else
         settings.setKeyBinding(1, QKeySequence(Qt::Key_Meta));
+    // The views' own adapter, listed with the built-in ones.
+    adapterRegistry().registerAdapter(std::make_unique<ViewPointerAdapter>());
     config_ = new TapewrightConfig(argc, argv, true);
     config_->exec();
     // A test run that meets a widget its script does not fit ends at once, rather than waiting

@@ -83,16 +83,20 @@ QModelIndex findItem(const QDomElement& childPath, const QTreeView* view)
         QStringList texts;
         for (int c = 0; c < columns; ++c)
             texts << child.attribute(QStringLiteral("col%1").arg(c));
+        const auto sameTexts = [&](const QModelIndex& candidate) {
+            for (int c = 0; c < columns; ++c)
+                if (textAt(model, candidate, c) != texts[c])
+                    return false;
+            return true;
+        };
         QModelIndex chosen;
         const int rows = model->rowCount(current);
-        for (int row = 0; row < rows && !chosen.isValid(); ++row) {
-            const QModelIndex candidate = model->index(row, 0, current);
-            bool same = true;
-            for (int c = 0; c < columns && same; ++c)
-                same = textAt(model, candidate, c) == texts[c];
-            if (same)
-                chosen = candidate;
-        }
+        // Among siblings with the same texts, the recorded one.
+        if (index >= 0 && index < rows && sameTexts(model->index(index, 0, current)))
+            chosen = model->index(index, 0, current);
+        for (int row = 0; row < rows && !chosen.isValid(); ++row)
+            if (sameTexts(model->index(row, 0, current)))
+                chosen = model->index(row, 0, current);
         if (!chosen.isValid() && index >= 0 && index < rows)
             chosen = model->index(index, 0, current);
         if (!chosen.isValid())

@@ -4,6 +4,7 @@
 #include "tapewright/ChildListener.h"
 #include "tapewright/Command.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/ItemPath.h"
 #include "tapewright/PlayBackAdapter.h"
 #include "tapewright/PostedEvent.h"
 #include "tapewright/QtCompat.h"
@@ -25,6 +26,7 @@
 #include <QPixmap>
 #include <QResizeEvent>
 #include <QTimer>
+#include <QTreeView>
 #include <QWheelEvent>
 #include <QWidget>
 
@@ -265,6 +267,12 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
+    if (retryLater_) {
+        retryLater_ = false;
+        timer_->start(20);
+        inStep_ = false;
+        return;
+    }
     if (!advanced)
         child_ = child_.nextSibling();
     while (!child_.isElement()) {
@@ -328,8 +336,39 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
     } else if (tag == QLatin1String("runcommand")) {
         output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
+        if (!readyFor(target, element, tag)) {
+            if (!disabledSince_.isValid())
+                disabledSince_.start();
+            if (disabledSince_.elapsed() < TapewrightSettings::instance().creationTimeOut()) {
+                retryLater_ = true;
+                return;
+            }
+        }
+        disabledSince_.invalidate();
         playEvent(target, element);
     }
+}
+
+bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag)
+{
+    auto* widget = qobject_cast<QWidget*>(target);
+    if (!widget)
+        return true;
+    // The item of a tree view that is still being filled.
+    for (QDomElement path = element.firstChildElement(); !path.isNull(); path = path.nextSiblingElement())
+        if (path.tagName().toLower() == QLatin1String("childpath"))
+            if (auto* view = qobject_cast<QTreeView*>(widget); view && !TapewrightUtil::findItem(path, view).isValid())
+                return false;
+    // Presses and keys, also as adapters record them (a "type" of the event).
+    static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
+                                          QStringLiteral("keypress")};
+    static const QStringList inputTypes = {QStringLiteral("mousebuttonpress"), QStringLiteral("mousebuttondblclick")};
+    if (!inputTags.contains(tag) && !inputTypes.contains(element.attribute(QStringLiteral("type")).toLower()))
+        return true;
+    // Input that a modal dialog holds back now could not have been recorded while it was open.
+    const QWidget* modal = QApplication::activeModalWidget();
+    const bool blocked = modal && widget->window() != modal && !modal->isAncestorOf(widget);
+    return widget->isEnabled() && !blocked;
 }
 
 void PlayBack::playEvent(QObject* target, const QDomElement& element)

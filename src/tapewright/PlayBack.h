@@ -79,6 +79,9 @@ private:
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
+    // Whether the widget can take the element now: its recorded tree item exists, and for a press
+    // or a key it is enabled and no modal dialog holds it back.
+    static bool readyFor(QObject* target, const QDomElement& element, const QString& tag);
     bool playPosted(QObject* target, const QDomElement& element);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
@@ -87,6 +90,10 @@ private:
     bool playing_ = false;
     bool inStep_ = false;
     bool waitingForWidget_ = false;
+    // An event whose widget cannot take it yet (readyFor): retried until it can (the person who
+    // recorded waited for that), at most the creation timeout.
+    bool retryLater_ = false;
+    QElapsedTimer disabledSince_;
     QDomNode child_;
     std::vector<Level> levels_;
     int version_ = -1;

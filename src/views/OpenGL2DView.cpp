@@ -192,6 +192,14 @@ void OpenGL2DView::handleMouse(QMouseEvent* event, void (OpenGL2DView::*handler)
         } else if (isEmpty() || width() <= 0 || height() <= 0 || !(planning = model_->tryReadLock()).owns_lock()) {
             return;
         }
+        // A turn is measured from the pose at the press (the cross-sections, and so the ray,
+        // follow the implant): where the mouse is decides it, not how many move events brought
+        // it there, which a replay or a busy view delivers fewer or more of.
+        if (handler == &OpenGL2DView::moveAt && rotatingImplant_) {
+            const auto manager = model_->getImplantManager();
+            for (const auto& [implant, before] : manager->getTransformSnapshot())
+                manager->setImplantTransform(implant, before);
+        }
         (this->*handler)(clampToClip(event->position()));
     }
     VIEW_CATCH_ALL
@@ -802,7 +810,7 @@ void OpenGL2DView::rotateImplant(const Vexa::Ray3<double>& ray) try
 {
     const Vexa::Plane<double> plane = getRotationPlane();
     const double angle = getAngleBetweenMouseAndImplantZAxis(rotatingImplant_, plane, ray);
-    // No direction to the mouse: keep the pose rather than turn by NaN.
+    // No direction to the mouse: the pose at the press rather than a turn by NaN.
     if (!std::isfinite(angle))
         return;
     model_->getImplantManager()->rotateImplant(rotatingImplant_, -plane.getNormal(), angle - rotationStartAngle_);

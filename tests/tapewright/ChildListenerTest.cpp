@@ -156,6 +156,10 @@ TEST_F(TapewrightFixture, ItemPathsPreferTextsOverIndexes)
     target->setText(0, "renamed");
     EXPECT_EQ(TapewrightUtil::findItem(element, &tree), tree.indexFromItem(tree.topLevelItem(1)->child(1)))
         << "texts changed, found by index";
+    auto* twin = new QTreeWidgetItem(&tree, {"top 0", "0"});
+    const QDomElement second = TapewrightUtil::childPath(document, &tree, tree.indexFromItem(twin));
+    EXPECT_EQ(TapewrightUtil::findItem(second, &tree), tree.indexFromItem(twin)) << "same texts, the recorded one";
+    delete twin;
 
     // Depth-first order with collapsed branches; every position maps back.
     EXPECT_EQ(TapewrightUtil::itemIndex(&tree, tree.indexFromItem(tree.topLevelItem(2))), 6);

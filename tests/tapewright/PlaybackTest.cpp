@@ -9,6 +9,7 @@
 
 #include <QBuffer>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -18,6 +19,7 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtTest/qtestspontaneevent.h>
 
@@ -170,7 +172,7 @@ TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
     EXPECT_EQ(errors[1], "File 'nowhere.tws' doesn't exist");
 }
 
-TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOnesAreFound)
+TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
 {
     TapewrightSettings::instance().setCreationTimeOut(100);
     for (int policy : {0, 1, 16}) {
@@ -192,6 +194,33 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOnesAreFound)
     play("<KeyPress name=\"/pbLate\" key=\"X\" text=\"x\"/>");
     ASSERT_TRUE(late);
     EXPECT_EQ(late->text(), "x");
+    // A disabled one is waited for in the same way, also in compressed time: the person who
+    // recorded waited until it could be used.
+    TapewrightSettings::instance().setCompressTime(true);
+    late->setEnabled(false);
+    QTimer::singleShot(300, late.get(), [&] { late->setEnabled(true); });
+    play("<KeyPress name=\"/pbLate\" key=\"Y\" text=\"y\"/>");
+    EXPECT_EQ(late->text(), "xy");
+    // And one held back by a modal dialog (a computation's progress) until the dialog closes.
+    QDialog busy;
+    busy.setModal(true);
+    busy.show();
+    QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
+    play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
+    EXPECT_EQ(late->text(), "xyz");
+    // And a tree item not there yet (a list still being filled) until it is, and a press that an
+    // adapter recorded until its widget is enabled.
+    auto* tree = new QTreeWidget(top.get());
+    tree->setObjectName("tree");
+    tree->setEnabled(false);
+    tree->show();
+    QTimer::singleShot(300, tree, [tree] { new QTreeWidgetItem(tree, {"late"}); });
+    QTimer::singleShot(500, tree, [tree] { tree->setEnabled(true); });
+    play("<QListView..mouseEvent name=\"/pbTop/tree\" type=\"MouseButtonPress\" button=\"Left\" offsetX=\"5\" "
+         "offsetY=\"5\" column=\"0\"><ChildPath><Child col0=\"late\" index=\"0\"/></ChildPath></QListView..mouseEvent>");
+    TapewrightSettings::instance().setCompressTime(false);
+    ASSERT_TRUE(tree->currentItem());
+    EXPECT_EQ(tree->currentItem()->text(0), "late");
 }
 
 TEST_F(Playback, QuitPolicyAndUnknownTagsEndTheProcess)

@@ -273,6 +273,41 @@ TEST(CurveViews, MarkersMoveOnlyInHeightImplantsInOneStep)
     EXPECT_EQ(implant->getTransform().getTranslation(), Vector3D(30, 45, 2));
 }
 
+// A turning drag ends where the mouse ends, however many move events brought it there.
+TEST(CurveViews, ImplantTurnFollowsTheMouseNotTheEventCount)
+{
+    REQUIRE_DISPLAY();
+    auto model = makeModel(rodPhantom());
+    CleanCommands commands;
+    model->getPanoramicLine()->setPoints(arch);
+    const auto implant = PlanningTest::makeImplantAt(Vector3D(40, 50, 10));
+    model->getImplantManager()->addImplant(implant);
+    model->setStateAndUpdate(Model::NormalInput);
+    auto sections = show<CrossSectionalView>(model, "Cross-sectional", QSize(200, 160));
+    const auto start = implant->getTransform();
+    const auto drag = [&](QPoint at, int steps) {
+        press(sections.get(), at);
+        for (int i = 1; i <= steps; ++i)
+            moveTo(sections.get(), at + QPoint(16 * i / steps, 0));
+        release(sections.get(), at + QPoint(16, 0));
+        const auto end = implant->getTransform();
+        while (Vexa::CommandProcessor::getInstance()->canUndo())
+            Vexa::CommandProcessor::getInstance()->undo();
+        return end;
+    };
+    // Where a press turns the implant rather than moves it: its axis changes.
+    QPoint turning;
+    for (int y = 0; y < sections->height() && turning.isNull(); y += 2)
+        for (int x = 0; x < sections->width() && turning.isNull(); x += 2)
+            if ((sections->getWorldPos(x, y) - start.getTranslation()).length() < 3.0 &&
+                (drag(QPoint(x, y), 1).getColumn(2) - start.getColumn(2)).length() > 1e-3)
+                turning = QPoint(x, y);
+    ASSERT_FALSE(turning.isNull());
+    const auto once = drag(turning, 1), inSteps = drag(turning, 8);
+    for (int k = 0; k < 16; ++k)
+        EXPECT_NEAR(inSteps[k], once[k], 1e-9) << k;
+}
+
 TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
 {
     REQUIRE_DISPLAY();

@@ -34,7 +34,7 @@ bool isMouseEvent(const QEvent* event)
 
 QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 
-void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos)
+void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos)
 {
     const QEvent::Type type = mouse.type;
     const int button = mouse.button, state = mouse.state;
@@ -44,7 +44,7 @@ void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos)
         buttons |= qtButton;
     else if (type == QEvent::MouseButtonRelease)
         buttons &= ~Qt::MouseButtons(qtButton);
-    QMouseEvent event(type, QPointF(pos), QPointF(widget->mapToGlobal(pos)), qtButton, buttons,
+    QMouseEvent event(type, pos, widget->mapToGlobal(pos), qtButton, buttons,
                       QtCompat::toQtModifiers(state));
     TapewrightUtil::sendMouseEvent(widget, &event);
     // A plain move only moves the screen cursor, and the window system reports that later; items

@@ -8,6 +8,7 @@
 #include <QItemSelection>
 #include <QSet>
 #include <QPoint>
+#include <QPointF>
 #include <QString>
 #include <Qt>
 #include <optional>
@@ -37,7 +38,7 @@ struct Mouse
 // Reads "type", "button" and "state"; none (reported) for anything but a mouse event type.
 std::optional<Mouse> readMouse(const QDomElement& element);
 // Builds the mouse event at the point and delivers it synchronously to the widget.
-void sendMouse(QWidget* widget, const Mouse& mouse, const QPoint& pos);
+void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos);
 // a + b, held inside the int range (offsets come from files).
 int add(int a, int b);
 // A decimal attribute; missing or malformed values give the default.
