@@ -1,8 +1,9 @@
 // Morvanta: the program entry. "-test" selects test mode; any other first argument, or none,
-// the normal mode. Nothing is recorded until the record/playback unit is wired in.
+// the normal mode. The record/playback component takes its own options from the command line.
+#include "TapewrightRecordPlayback.h"
 #include "shell/main/Program.h"
 
 int main(int argc, char** argv)
 {
-    return Program::run(argc, argv, nullptr);
+    return Program::run(argc, argv, TapewrightRecordPlayback::hook());
 }

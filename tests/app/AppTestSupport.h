@@ -118,4 +118,56 @@ inline QString python(const QString& script, const QStringList& args = {})
     return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
 }
 
+// Runs xdotool on the display; its standard output, trimmed.
+inline QString xdotool(const QString& display, const QStringList& args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start("xdotool", args);
+    p.waitForFinished(10000);
+    return QString(p.readAllStandardOutput()).trimmed();
+}
+
+// The id of the visible window whose title matches the pattern, waited for; "" when none came.
+inline QString waitForWindow(const QString& display, const QString& title, int ms = 60000,
+                             const QProcess* program = nullptr)
+{
+    QString window;
+    waitFor([&] {
+        window = xdotool(display, {"search", "--onlyvisible", "--name", title}).section('\n', 0, 0);
+        return !window.isEmpty() || (program && program->state() == QProcess::NotRunning);
+    }, ms);
+    return window;
+}
+
+// Starts the program on the display (with the arguments, in the working folder `home`; its
+// standard error kept for the test) and waits for its visible window, which gets the focus;
+// its id, or "" (also when the program ended first).
+inline QString startProgram(QProcess& program, const QString& display, const QString& home,
+                            const QStringList& args = {}, const QProcessEnvironment& extra = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.insert("SPNAV_SOCKET", home + "/spnav.sock");
+    env.insert(extra);
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(home);
+    program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    program.start(built + "/Morvanta", args);
+    const QString window = waitForWindow(display, "^Morvanta$", 60000, &program);
+    if (!window.isEmpty())
+        xdotool(display, {"windowfocus", "--sync", window});
+    return window;
+}
+
+// One X server for the program tests of a process (a second one started at once may find the
+// first one's socket still there).
+inline TestSupport::PrivateXServer& xServer()
+{
+    static TestSupport::PrivateXServer x("1920x1080x24");
+    return x;
+}
+
 }

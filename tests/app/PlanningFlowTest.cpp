@@ -40,8 +40,10 @@ struct FakeRecorder : IRecordPlayback
     void startWithDevice(QWidget*, QIODevice* device) override
     {
         ++starts;
+        device->open(QIODevice::WriteOnly);
         device->write(written);
     }
+    void startWithFile(QWidget*, std::function<void(int)>) override {}
     void endRecording() override { ++ends; }
     QByteArray written = "recorded: a press on the Patient button\n";
     int starts = 0, ends = 0;

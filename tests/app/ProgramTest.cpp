@@ -12,43 +12,9 @@
 
 namespace {
 
-QString xdotool(const QString& display, const QStringList& args)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString(p.readAllStandardOutput()).trimmed();
-}
-
-// Starts the program on the display and waits for its visible window; its id, or "".
-QString startProgram(QProcess& program, const QString& display, const QString& home)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    env.insert("SPNAV_SOCKET", home + "/spnav.sock");
-    program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(AppTest::built + "/Morvanta", {});
-    QString window;
-    AppTest::waitFor([&] {
-        window = xdotool(display, {"search", "--onlyvisible", "--name", "^Morvanta$"}).section('\n', 0, 0);
-        return !window.isEmpty() || program.state() == QProcess::NotRunning;
-    }, 60000);
-    if (!window.isEmpty())
-        xdotool(display, {"windowfocus", "--sync", window});
-    return window;
-}
-
-// One X server for the program tests (a second one started at once may find the first one's
-// socket still there).
-TestSupport::PrivateXServer& xServer()
-{
-    static TestSupport::PrivateXServer x("1920x1080x24");
-    return x;
-}
+using AppTest::startProgram;
+using AppTest::xdotool;
+using AppTest::xServer;
 
 QStringList screenshots(const AppTest::AppFolder& home)
 {

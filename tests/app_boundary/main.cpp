@@ -15,11 +15,13 @@ namespace {
 
 struct CountingRecorder : IRecordPlayback
 {
+    explicit CountingRecorder(int& ends) : ends(ends) {}
     int mode() const override { return 1; }
     QString scriptFile() const override { return {}; }
     void startWithDevice(QWidget*, QIODevice*) override {}
+    void startWithFile(QWidget*, std::function<void(int)>) override {}
     void endRecording() override { ++ends; }
-    int ends = 0;
+    int& ends;
 };
 
 class Thrower : public QObject
@@ -39,9 +41,11 @@ public:
 int main(int argc, char** argv)
 {
     const bool known = argc < 2 || std::string(argv[1]) != "unknown";
-    CountingRecorder recorder;
+    int ends = 0;
+    RecordPlaybackHook hook;
+    hook.create = [&ends](int&, char**, bool) { return std::make_unique<CountingRecorder>(ends); };
     Thrower thrower;
-    const int status = Program::run(1, argv, &recorder, [&](MainWindow& window) {
+    const int status = Program::run(1, argv, hook, [&](MainWindow& window) {
         auto* closer = new QTimer(&window);
         QObject::connect(closer, &QTimer::timeout, [] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -52,6 +56,6 @@ int main(int argc, char** argv)
         closer->start(50);
         QTimer::singleShot(100, &window, [&thrower, known] { thrower.fail(known); });
     });
-    std::printf("endRecording %d\n", recorder.ends);
+    std::printf("endRecording %d\n", ends);
     return status;
 }

@@ -114,6 +114,8 @@ MainWindow::~MainWindow()
     stop();
     model_->detach(static_cast<Vexa::IObserver*>(this));
     video_.reset();
+    if (recordingFile_ && recorder_)
+        recorder_->endRecording();
     closeRecordingFile();
     // The views detach themselves as the widget tree goes; the mini display is a window of its own.
     delete miniDisplay_;
@@ -566,14 +568,15 @@ try {
     if (mode_ == Constants::TestMode || !recorder_)
         return;
     const bool playback = recorder_->mode() == 2;
-    std::string file;
+    QString file;
     if (playback) {
-        // A script plays once per run, and only one that exists.
+        // A script plays once per run, and only one that exists. Its name is taken as given,
+        // relative to the working folder, as in a test run.
         if (playbackStarted_)
             return;
-        file = Platform::applicationPath(recorder_->scriptFile().toStdString());
-        if (!QFileInfo(QString::fromStdString(file)).isFile()) {
-            showError(tr("Playback error"), tr("The script %1 does not exist.").arg(QString::fromStdString(file)));
+        file = recorder_->scriptFile();
+        if (!QFileInfo(file).isFile()) {
+            showError(tr("Playback error"), tr("The script %1 does not exist.").arg(file));
             return;
         }
         QMessageBox::information(this, QString(), "playback mode starting");
@@ -581,14 +584,19 @@ try {
         const std::string base = firstPatientPath().empty() ? Platform::applicationFolder() : firstPatientPath();
         const std::string folder = base + "/MorvantaStudyDummy/System/";
         Utilities::makeAbsDir(folder);
-        file = folder + Utilities::getUniqueFilename(folder) + ".log";
+        file = QString::fromStdString(folder + Utilities::getUniqueFilename(folder) + ".log");
     }
+    // The running recording ends ("</Events>") while its file still exists.
+    if (recordingFile_)
+        recorder_->endRecording();
     closeRecordingFile();
-    recordingFile_ = std::make_unique<Vexa::EncFile>(QString::fromStdString(file), Vexa::Rijndael(128, Quorvane::logFileKey()));
-    if (!recordingFile_->open(playback ? QIODevice::ReadOnly : QIODevice::WriteOnly)) {
-        recordingFile_.reset();
+    // Probe: the unit opens the file itself; one it could not open starts nothing. A script is
+    // only read, so it need not be writable.
+    QFile probe(file);
+    if (!probe.open(playback ? QIODevice::ReadOnly : QIODevice::ReadWrite))
         return;
-    }
+    probe.close();
+    recordingFile_ = std::make_unique<Vexa::EncFile>(file, Vexa::Rijndael(128, Quorvane::logFileKey()));
     playbackStarted_ = playbackStarted_ || playback;
     recorder_->startWithDevice(this, recordingFile_.get());
 }

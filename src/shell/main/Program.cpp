@@ -33,14 +33,14 @@ void Program::startSibling()
         QProcess::startDetached(sibling, {});
 }
 
-int Program::run(int argc, char** argv, IRecordPlayback* recorder, const std::function<void(MainWindow&)>& started)
+int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const std::function<void(MainWindow&)>& started)
 {
     applyStartupEnvironment();
-    // No argument counts as "-record"; exactly "-test" selects test mode.
+    // No argument counts as the unit's record option; exactly "-test" selects test mode.
     std::vector<char*> args(argv, argv + argc);
-    static char record[] = "-record";
+    QByteArray recordOption = hook.recordOption;
     if (argc <= 1)
-        args.push_back(record);
+        args.push_back(recordOption.data());
     int count = int(args.size());
     args.push_back(nullptr);
     const Constants::ExecMode mode =
@@ -48,6 +48,9 @@ int Program::run(int argc, char** argv, IRecordPlayback* recorder, const std::fu
 
     OpenGLView::setDefaultSurfaceFormat();
     Quorvane::Application app(count, args.data());
+    // Made after the application object, destroyed before it.
+    std::unique_ptr<IRecordPlayback> unit = hook.create ? hook.create(count, args.data(), mode == Constants::TestMode) : nullptr;
+    IRecordPlayback* recorder = unit.get();
     app.setFailureHandler([recorder](const QString& what, bool known) {
         if (recorder)
             recorder->endRecording();
@@ -68,6 +71,9 @@ int Program::run(int argc, char** argv, IRecordPlayback* recorder, const std::fu
     QCoreApplication::installTranslator(&translator);
     app.initSpaceball(window->winId());
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, &QCoreApplication::quit);
+    // A test run ends with its script: the user waits for the verdict, not for a window.
+    if (recorder && mode == Constants::TestMode)
+        recorder->startWithFile(window.get(), [](int code) { QCoreApplication::exit(code); });
     if (started)
         started(*window);
     Vexa::ExceptionStack::getInstance()->clear();
@@ -77,6 +83,7 @@ int Program::run(int argc, char** argv, IRecordPlayback* recorder, const std::fu
     if (recorder)
         recorder->endRecording();
     window.reset();
+    unit.reset();
     IPlanningUi::install(nullptr);
     startSibling();
     return status;

@@ -1,0 +1,99 @@
+#include "TapewrightRecordPlayback.h"
+
+#include "tapewright/ErrorReport.h"
+#include "tapewright/PlayBack.h"
+#include "tapewright/TapewrightConfig.h"
+#include "tapewright/TapewrightSettings.h"
+
+#include <QCoreApplication>
+#include <QKeySequence>
+#include <QObject>
+#include <QTimer>
+#include <cstdio>
+
+TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool testMode)
+{
+    TapewrightSettings& settings = TapewrightSettings::instance();
+    settings.setShowRecorderDialog(false);
+    settings.setShowConfigDialog(false);
+    settings.setErrorMessageLocation(0);
+    if (testMode)
+        settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
+    else
+        settings.setKeyBinding(1, QKeySequence(Qt::Key_Meta));
+    config_ = new TapewrightConfig(argc, argv, true);
+    config_->exec();
+    // A test run that meets a widget its script does not fit ends at once, rather than waiting
+    // for every later widget in turn.
+    if (testMode)
+        settings.setMissingWidget(settings.missingWidget() | TapewrightSettings::quitOnMissing);
+}
+
+TapewrightRecordPlayback::~TapewrightRecordPlayback()
+{
+    setErrorSink({});
+    delete config_;
+}
+
+RecordPlaybackHook TapewrightRecordPlayback::hook()
+{
+    RecordPlaybackHook hook;
+    // The component reads its option prefix from the environment when the program gives none.
+    hook.recordOption = "-" + qgetenv("TAPEWRIGHTPREFIX") + "record";
+    hook.create = [](int& argc, char** argv, bool testMode) -> std::unique_ptr<IRecordPlayback> {
+        return std::make_unique<TapewrightRecordPlayback>(argc, argv, testMode);
+    };
+    return hook;
+}
+
+int TapewrightRecordPlayback::mode() const
+{
+    return int(config_->mode());
+}
+
+QString TapewrightRecordPlayback::scriptFile() const
+{
+    return config_->scriptFile();
+}
+
+void TapewrightRecordPlayback::startWithDevice(QWidget* mainWindow, QIODevice* device)
+{
+    config_->startWithDevice(mainWindow, device);
+}
+
+void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended)
+{
+    const bool playback = config_->mode() == ExecutionMode::PlayBack;
+    if (playback) {
+        // Reports still reach standard error and a fatal one still ends the program; the count
+        // decides the run's exit code.
+        setErrorSink([this](bool canContinue, const QString& message) {
+            ++errors_;
+            const QByteArray line = message.toLocal8Bit() + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+            std::fflush(stderr);
+            if (!canContinue)
+                exitAfterError();
+        });
+    }
+    config_->startWithFile(mainWindow);
+    PlayBack* player = config_->playBackUnit();
+    if (!playback || !player)
+        return;
+    // Exit codes reach the event loop only once it runs.
+    const auto finish = [this, ended](bool failed) {
+        const int code = failed || errors_ > 0 ? -1 : 0;
+        QTimer::singleShot(0, qApp, [ended, code] { ended(code); });
+    };
+    if (!player->isPlaying()) {
+        finish(true);
+        return;
+    }
+    QObject::connect(player, &PlayBack::playbackDone, player, [finish] { finish(false); }, Qt::SingleShotConnection);
+}
+
+void TapewrightRecordPlayback::endRecording()
+{
+    if (config_)
+        config_->endRecording();
+}
