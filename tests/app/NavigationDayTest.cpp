@@ -13,7 +13,6 @@
 #include "planning/model/Settings.h"
 #include "planning/objects/Implant.h"
 #include "planning/objects/PanoramicLine.h"
-#include "shell/dialogs/HierachyImplantSelectionDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/widgets/MainWidget.h"
@@ -53,13 +52,7 @@ QString planTwoImplants(AppTest::DialogAnswerer& answer)
     MainWindow window(nullptr, Constants::NormalMode);
     const auto model = window.getModel();
     answer.then(clickButton("LoadDialog", "Start new planning"));
-    answer.then([](QWidget* modal) {
-        auto* list = modal->findChild<QTreeWidget*>("m_PatientTable");
-        if (!list || list->topLevelItemCount() == 0)
-            return false;
-        ShellTest::doubleClick(list, list->topLevelItem(0));
-        return true;
-    });
+    answer.then(AppTest::openFirstStudy);
     window.findChild<QToolButton*>("PatientButton")->click();
     QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
     for (const QPointF& f : {QPointF(0.3, 0.6), QPointF(0.5, 0.35), QPointF(0.7, 0.6)})
@@ -69,17 +62,7 @@ QString planTwoImplants(AppTest::DialogAnswerer& answer)
         return {};
     for (const QPointF& at : {QPointF(0.4, 0.45), QPointF(0.6, 0.45)}) {
         window.findChild<QToolButton*>("ImplantButton")->click();
-        answer.then([](QWidget* modal) {
-            auto* dialog = qobject_cast<HierachyImplantSelectionDialog*>(modal);
-            if (!dialog)
-                return false;
-            auto* all = static_cast<QTreeWidget*>(dialog->findChild<QStackedWidget*>()->widget(0));
-            dialog->findChild<QStackedWidget*>()->setCurrentWidget(all);
-            all->setCurrentItem(all->topLevelItem(0)->child(0)->child(0));
-            QPushButton* ok = ShellTest::buttonsInOrder(*dialog).back();
-            QTimer::singleShot(0, ok, [ok] { ok->click(); });
-            return true;
-        });
+        answer.then(AppTest::chooseFirstImplant);
         click(axial, at);
     }
     answer.then([](QWidget* modal) {
@@ -109,15 +92,16 @@ Matrix44<double> patientTLocator(const Model& model)
 
 
 // The sample patient planned with two implants and saved, a calibration of the lower jaw on
-// record as the day before left it, the planning loaded into a window, and the day's trajectory
-// "day.txt" for it.
+// record as the day before left it (once for the suite: the implant database is read once per
+// process), the planning loaded into a window, and the day's trajectory "day.txt" for it.
 class NavigationDayTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    static void SetUpTestSuite()
     {
         if (QGuiApplication::platformName() == "offscreen")
-            GTEST_SKIP() << "needs an X display";
+            return;
+        home = new AppTest::AppFolder;
         IPlanningUi::install(std::make_shared<ShellPlanningUi>());
         std::ofstream calibration(NavigationController::calibrationFile(Constants::Mandible));
         calibration.precision(12);
@@ -125,8 +109,31 @@ protected:
         for (int row = 0; row < 4; ++row)
             calibration << c[row] << ' ' << c[row + 4] << ' ' << c[row + 8] << ' ' << c[row + 12] << '\n';
         calibration.close();
+        AppTest::DialogAnswerer answer;
         planning = planTwoImplants(answer);
-        ASSERT_FALSE(planning.isEmpty()) << answer.seen.join("\n").toStdString();
+        seen = answer.seen.join("\n");
+        QFile ini(home->path("Morvanta.ini"));
+        if (ini.open(QIODevice::ReadOnly))
+            settings = ini.readAll();
+    }
+    static void TearDownTestSuite()
+    {
+        IPlanningUi::install(nullptr);
+        delete home;
+        home = nullptr;
+    }
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            GTEST_SKIP() << "needs an X display";
+        ASSERT_FALSE(planning.isEmpty()) << seen.toStdString();
+        // Each test is a day of its own: no logs yet, the settings as the planning left them.
+        QFile ini(home->path("Morvanta.ini"));
+        if (ini.open(QIODevice::WriteOnly))
+            ini.write(settings);
+        ini.close();
+        for (const QFileInfo& folder : QDir(home->path("patients")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            QDir(folder.filePath() + "/Log").removeRecursively();
         window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
         ASSERT_TRUE(window->loadPlanning(planning.toStdString()));
         model = window->getModel();
@@ -135,23 +142,19 @@ protected:
         ASSERT_EQ(implants.size(), 2u);
         day = {{implants[0]->getTransform(), implants[0]->getLength(), 3.45},
                {implants[1]->getTransform(), implants[1]->getLength(), 5.95}};
-        std::ofstream trajectory(home.path("day.txt").toStdString());
+        std::ofstream trajectory(home->path("day.txt").toStdString());
         NavigationDay::write(trajectory, patientTLocator(*model), day, finalX, finalY);
         trajectory.close();
         if (const char* artifacts = std::getenv("MORVANTA_ARTIFACTS"))
-            QFile::copy(home.path("day.txt"), QString::fromLocal8Bit(artifacts) + "/navigation-day.txt");
+            QFile::copy(home->path("day.txt"), QString::fromLocal8Bit(artifacts) + "/navigation-day.txt");
     }
-    void TearDown() override
-    {
-        qunsetenv("MORVANTA_REPLAY");
-        IPlanningUi::install(nullptr);
-    }
+    void TearDown() override { qunsetenv("MORVANTA_REPLAY"); }
     // The one treatment log of the day ("" when there is not exactly one); it moves with the
     // planning when that is saved as new. The study copy is not counted.
     QString storedLogFile() const
     {
         QStringList logs;
-        for (const QFileInfo& folder : QDir(home.path("patients")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const QFileInfo& folder : QDir(home->path("patients")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
             if (folder.fileName() != "MorvantaStudyDummy")
                 for (const QString& log : QDir(folder.filePath() + "/Log").entryList({"*.log"}, QDir::Files))
                     logs << folder.filePath() + "/Log/" + log;
@@ -165,7 +168,7 @@ protected:
     void recordSession(const QString& display, const QProcessEnvironment& replay)
     {
         QProcess program;
-        const QString main = AppTest::startProgram(program, display, home.path(),
+        const QString main = AppTest::startProgram(program, display, home->path(),
                                                    {"-test", "-record", "-script", "session.tpw"}, replay);
         ASSERT_FALSE(main.isEmpty());
         auto inWindow = [&](const QString& title, const QStringList& args) {
@@ -207,9 +210,9 @@ protected:
     }
 
     static constexpr double finalX = 0.7, finalY = -0.5;
-    AppTest::AppFolder home;
-    AppTest::DialogAnswerer answer;
-    QString planning;
+    static inline AppTest::AppFolder* home = nullptr;
+    static inline QString planning, seen;
+    static inline QByteArray settings;
     std::unique_ptr<MainWindow> window;
     std::shared_ptr<Model> model;
     std::vector<std::shared_ptr<Implant>> implants;
@@ -220,7 +223,7 @@ protected:
 
 TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
 {
-    qputenv("MORVANTA_REPLAY", home.path("day.txt").toUtf8());
+    qputenv("MORVANTA_REPLAY", home->path("day.txt").toUtf8());
     auto* navigation = window->findChild<QToolButton*>("NavigationButton");
     ASSERT_TRUE(navigation->isEnabled());
     navigation->click();
@@ -286,9 +289,9 @@ TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
     const bool recording = qEnvironmentVariableIsSet("MORVANTA_RECORD_NAVIGATION_DAY");
     if (recording) {
         QFile::remove(kept + "trajectory.txt");
-        ASSERT_TRUE(QFile::copy(home.path("day.txt"), kept + "trajectory.txt"));
+        ASSERT_TRUE(QFile::copy(home->path("day.txt"), kept + "trajectory.txt"));
     }
-    QFile trajectory(home.path("day.txt")), keptTrajectory(kept + "trajectory.txt");
+    QFile trajectory(home->path("day.txt")), keptTrajectory(kept + "trajectory.txt");
     ASSERT_TRUE(trajectory.open(QIODevice::ReadOnly) && keptTrajectory.open(QIODevice::ReadOnly));
     ASSERT_EQ(trajectory.readAll(), keptTrajectory.readAll()) << "the kept trajectory belongs to another planning";
     QProcessEnvironment replay;
@@ -297,13 +300,13 @@ TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
         recordSession(display, replay);
         QFile::remove(kept + "session.tpw");
         QFile::remove(kept + "recorded.log");
-        ASSERT_TRUE(QFile::copy(home.path("session.tpw"), kept + "session.tpw"));
+        ASSERT_TRUE(QFile::copy(home->path("session.tpw"), kept + "session.tpw"));
         ASSERT_TRUE(QFile::copy(storedLogFile(), kept + "recorded.log"));
         QFile::remove(storedLogFile());
     }
-    QFile::copy(kept + "session.tpw", home.path("session.tpw"));
+    QFile::copy(kept + "session.tpw", home->path("session.tpw"));
     QProcess program;
-    AppTest::startProgram(program, display, home.path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
+    AppTest::startProgram(program, display, home->path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
                           replay);
     ASSERT_TRUE(program.waitForFinished(300000)) << "no end";
     EXPECT_EQ(program.exitCode(), 0);
