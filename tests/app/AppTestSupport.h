@@ -4,10 +4,14 @@
 #include "../common/TestSupport.h"
 #include "../shell/ShellTestSupport.h"
 
+#include "shell/dialogs/HierachyImplantSelectionDialog.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QProgressDialog>
+#include <QStackedWidget>
+#include <QTreeWidget>
 #include <QProcess>
 #include <QTimer>
 #include <deque>
@@ -93,6 +97,30 @@ inline std::function<bool(QWidget*)> clickButton(const char* className, const QS
             }
         return false;
     };
+}
+
+// Double-clicks the first study of the import dialog.
+inline bool openFirstStudy(QWidget* modal)
+{
+    auto* list = modal->findChild<QTreeWidget*>("m_PatientTable");
+    if (!list || list->topLevelItemCount() == 0)
+        return false;
+    ShellTest::doubleClick(list, list->topLevelItem(0));
+    return true;
+}
+
+// Chooses the database's first implant in the implant selection dialog and accepts it.
+inline bool chooseFirstImplant(QWidget* modal)
+{
+    auto* dialog = qobject_cast<HierachyImplantSelectionDialog*>(modal);
+    if (!dialog)
+        return false;
+    auto* all = static_cast<QTreeWidget*>(dialog->findChild<QStackedWidget*>()->widget(0));
+    dialog->findChild<QStackedWidget*>()->setCurrentWidget(all);
+    all->setCurrentItem(all->topLevelItem(0)->child(0)->child(0));
+    QPushButton* ok = ShellTest::buttonsInOrder(*dialog).back();
+    QTimer::singleShot(0, ok, [ok] { ok->click(); });
+    return true;
 }
 
 // Waits in the event loop until the condition holds (or a bound passes).

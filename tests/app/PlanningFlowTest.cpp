@@ -104,13 +104,7 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
 
         // Patient -> "Start new planning" -> the sample's study in the import dialog.
         answer.then(clickButton("LoadDialog", "Start new planning"));
-        answer.then([](QWidget* modal) {
-            auto* list = modal->findChild<QTreeWidget*>("m_PatientTable");
-            if (!list || list->topLevelItemCount() == 0)
-                return false;
-            ShellTest::doubleClick(list, list->topLevelItem(0));
-            return true;
-        });
+        answer.then(AppTest::openFirstStudy);
         toolButton(&window, "PatientButton")->click();
         ASSERT_TRUE(answer.done()) << answer.seen.join("\n").toStdString();
         ASSERT_TRUE(model->getVolumeData());
@@ -140,17 +134,7 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
         ASSERT_TRUE(implantButton->isEnabled());
         implantButton->click();
         EXPECT_EQ(model->getState(), 3);
-        answer.then([](QWidget* modal) {
-            auto* dialog = qobject_cast<HierachyImplantSelectionDialog*>(modal);
-            if (!dialog)
-                return false;
-            auto* all = static_cast<QTreeWidget*>(dialog->findChild<QStackedWidget*>()->widget(0));
-            dialog->findChild<QStackedWidget*>()->setCurrentWidget(all);
-            all->setCurrentItem(all->topLevelItem(0)->child(0)->child(0));
-            QPushButton* ok = ShellTest::buttonsInOrder(*dialog).back();
-            QTimer::singleShot(0, ok, [ok] { ok->click(); });
-            return true;
-        });
+        answer.then(AppTest::chooseFirstImplant);
         const QPoint apex(int(0.5 * s.width()), int(0.4 * s.height()));
         QTest::mousePress(axial, Qt::LeftButton, {}, apex);
         QTest::mouseRelease(axial, Qt::LeftButton, {}, apex);

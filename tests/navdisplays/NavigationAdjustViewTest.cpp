@@ -89,6 +89,7 @@ TEST_F(NavigationAdjustViewTest, PagesFollowTheProcedure)
 
     ASSERT_GT(tickUntil(NavigationController::Operation, handpieceAtPointA(25.0), 40), 0);
     EXPECT_EQ(stack->targetingPage(), shown());
+    EXPECT_TRUE(near(grab(*stack).pixelColor(int(0.055 * 800), 300), Qt::green)) << "the tool lamp of this tick";
 
     // The camera stops reporting; then navigation goes off: the last page stays.
     camera->advanceTo(1000000);

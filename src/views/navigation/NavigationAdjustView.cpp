@@ -19,7 +19,9 @@ NavigationAdjustView::NavigationAdjustView(std::shared_ptr<Model> model, std::sh
         setObjectName(name);
     adjust_ = new AdjustWorkspaceView(controller_, this);
     // The targeting page reads one snapshot per refresh; a null Model gives it nothing to show.
-    targeting_ = new TargetingView(model_ ? std::make_shared<SnapshotDataSource>(model_, controller_) : nullptr, this);
+    if (model_)
+        source_ = std::make_shared<SnapshotDataSource>(model_, controller_);
+    targeting_ = new TargetingView(source_, this);
     message_ = new MessageView(controller_, this);
     registration_ = new RegistrationView(controller_, this);
     if (model_)
@@ -51,8 +53,15 @@ void NavigationAdjustView::update() try
     TimedView::update();
     if (!controller_ || !controller_->isNavigationEnabled())
         return;
-    const auto snapshot = controller_->getSnapshot();
-    const NavigationSnapshot state = snapshot ? *snapshot : NavigationSnapshot();
+    // One snapshot decides the page and fills the targeting page (which reads only what its
+    // source captured).
+    NavigationSnapshot state;
+    if (source_) {
+        source_->capture();
+        state = source_->snapshot();
+    } else if (const auto snapshot = controller_->getSnapshot()) {
+        state = *snapshot;
+    }
     QWidget* page = targeting_;
     if (state.cameraState != 1) {
         message_->setMessage("Navigation camera\nis not responding!");

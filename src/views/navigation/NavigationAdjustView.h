@@ -47,6 +47,7 @@ public:
 private:
     std::shared_ptr<Model> model_;
     std::shared_ptr<NavigationController> controller_;
+    std::shared_ptr<SnapshotDataSource> source_; // the targeting page's; null without a Model
     AdjustWorkspaceView* adjust_;
     TargetingView* targeting_;
     MessageView* message_;

@@ -1,0 +1,319 @@
+// A navigation day through the real main window: the sample patient planned with two
+// implants and saved, reloaded, navigation switched on with a replayed camera that adjusts,
+// registers and drills both implants; the pages follow in turn, the Target frame shows the
+// final offset, and switching off stores a treatment log that tells the drilling.
+#include "AppTestSupport.h"
+#include "navday/NavigationDay.h"
+#include "../navdisplays/DisplayTestSupport.h"
+
+#include "navigation/NavigationController.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Marker.h"
+#include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/PanoramicLine.h"
+#include "shell/main/MainWindow.h"
+#include "shell/main/ShellPlanningUi.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/ViewFrame.h"
+#include "views/navigation/AdjustWorkspaceView.h"
+#include "views/navigation/NavigationAdjustView.h"
+#include "views/navigation/RegistrationView.h"
+#include "views/navigation/TargetingView.h"
+#include "vexa/algorithm/PointMatching.h"
+#include "vexa/algorithm/ReferenceMarkerGeometry.h"
+
+#include <QFileInfo>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <fstream>
+#include <gtest/gtest.h>
+
+using AppTest::clickButton;
+using AppTest::waitFor;
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+namespace {
+
+void click(QWidget* view, const QPointF& at)
+{
+    const QPoint p(int(at.x() * view->width()), int(at.y() * view->height()));
+    QTest::mousePress(view, Qt::LeftButton, {}, p);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, p);
+}
+
+// Import, curve, 3D model with its markers, two implants from the database, then OK -> the
+// lower jaw and "Save as new". Returns the planning file.
+QString planTwoImplants(AppTest::DialogAnswerer& answer)
+{
+    MainWindow window(nullptr, Constants::NormalMode);
+    const auto model = window.getModel();
+    answer.then(clickButton("LoadDialog", "Start new planning"));
+    answer.then(AppTest::openFirstStudy);
+    window.findChild<QToolButton*>("PatientButton")->click();
+    QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
+    for (const QPointF& f : {QPointF(0.3, 0.6), QPointF(0.5, 0.35), QPointF(0.7, 0.6)})
+        click(axial, f);
+    window.findChild<QToolButton*>("Generate 3DButton")->click();
+    if (!waitFor([&] { return model->get3DModel() != nullptr; }))
+        return {};
+    for (const QPointF& at : {QPointF(0.4, 0.45), QPointF(0.6, 0.45)}) {
+        window.findChild<QToolButton*>("ImplantButton")->click();
+        answer.then(AppTest::chooseFirstImplant);
+        click(axial, at);
+    }
+    answer.then([](QWidget* modal) {
+        auto* lower = modal->findChild<QRadioButton*>(QString(), Qt::FindChildrenRecursively);
+        for (auto* radio : modal->findChildren<QRadioButton*>())
+            if (radio->text() == "Mandible")
+                lower = radio;
+        if (!lower)
+            return false;
+        lower->click();
+        return clickButton("SaveDialog", "Save as new")(modal);
+    });
+    window.findChild<QToolButton*>("OKButton")->click();
+    if (model->getImplantManager()->numberOfImplants() != 2 || !answer.done())
+        return {};
+    return QString::fromStdString(window.getSettings()->getPlanningFile());
+}
+
+// The planning's registration: reference marker geometry onto the detected markers.
+Matrix44<double> patientTLocator(const Model& model)
+{
+    std::vector<Vector3D> markers;
+    for (const auto& m : model.getMarkers())
+        markers.push_back(m->getPosition());
+    return Vexa::PointMatching::fitRigid(Vexa::getReferenceMarkerGeometry(), markers).transform;
+}
+
+
+// The sample patient planned with two implants and saved, a calibration of the lower jaw on
+// record as the day before left it (once for the suite: the implant database is read once per
+// process), the planning loaded into a window, and the day's trajectory "day.txt" for it.
+class NavigationDayTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            return;
+        home = new AppTest::AppFolder;
+        IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+        std::ofstream calibration(NavigationController::calibrationFile(Constants::Mandible));
+        calibration.precision(12);
+        const Matrix44<double> c = NavigationScene::trueCalibration();
+        for (int row = 0; row < 4; ++row)
+            calibration << c[row] << ' ' << c[row + 4] << ' ' << c[row + 8] << ' ' << c[row + 12] << '\n';
+        calibration.close();
+        AppTest::DialogAnswerer answer;
+        planning = planTwoImplants(answer);
+        seen = answer.seen.join("\n");
+        QFile ini(home->path("Morvanta.ini"));
+        if (ini.open(QIODevice::ReadOnly))
+            settings = ini.readAll();
+    }
+    static void TearDownTestSuite()
+    {
+        IPlanningUi::install(nullptr);
+        delete home;
+        home = nullptr;
+    }
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            GTEST_SKIP() << "needs an X display";
+        ASSERT_FALSE(planning.isEmpty()) << seen.toStdString();
+        // Each test is a day of its own: no logs yet, the settings as the planning left them.
+        QFile ini(home->path("Morvanta.ini"));
+        if (ini.open(QIODevice::WriteOnly))
+            ini.write(settings);
+        ini.close();
+        for (const QFileInfo& folder : QDir(home->path("patients")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            QDir(folder.filePath() + "/Log").removeRecursively();
+        window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        ASSERT_TRUE(window->loadPlanning(planning.toStdString()));
+        model = window->getModel();
+        ASSERT_EQ(model->getJaw(), Constants::Mandible);
+        implants = model->getImplantManager()->getImplants();
+        ASSERT_EQ(implants.size(), 2u);
+        day = {{implants[0]->getTransform(), implants[0]->getLength(), 3.45},
+               {implants[1]->getTransform(), implants[1]->getLength(), 5.95}};
+        std::ofstream trajectory(home->path("day.txt").toStdString());
+        NavigationDay::write(trajectory, patientTLocator(*model), day, finalX, finalY);
+        trajectory.close();
+        if (const char* artifacts = std::getenv("MORVANTA_ARTIFACTS"))
+            QFile::copy(home->path("day.txt"), QString::fromLocal8Bit(artifacts) + "/navigation-day.txt");
+    }
+    void TearDown() override { qunsetenv("MORVANTA_REPLAY"); }
+    // The one treatment log of the day ("" when there is not exactly one); it moves with the
+    // planning when that is saved as new. The study copy is not counted.
+    QString storedLogFile() const
+    {
+        QStringList logs;
+        for (const QFileInfo& folder : QDir(home->path("patients")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (folder.fileName() != "MorvantaStudyDummy")
+                for (const QString& log : QDir(folder.filePath() + "/Log").entryList({"*.log"}, QDir::Files))
+                    logs << folder.filePath() + "/Log/" + log;
+        EXPECT_EQ(logs.size(), 1) << logs.join(" ").toStdString();
+        return logs.size() == 1 ? logs.front() : QString();
+    }
+    NavigationDay::Log storedLog() const { return NavigationDay::read(storedLogFile()); }
+
+    // A person's session, recorded by the program into "session.tpw": load the planning, switch
+    // navigation on, watch the day for 40 s, switch it off, close.
+    void recordSession(const QString& display, const QProcessEnvironment& replay)
+    {
+        QProcess program;
+        const QString main = AppTest::startProgram(program, display, home->path(),
+                                                   {"-test", "-record", "-script", "session.tpw"}, replay);
+        ASSERT_FALSE(main.isEmpty());
+        auto inWindow = [&](const QString& title, const QStringList& args) {
+            const QString id = AppTest::waitForWindow(display, title, 30000);
+            ASSERT_FALSE(id.isEmpty()) << title.toStdString();
+            AppTest::xdotool(display, QStringList(args).replaceInStrings("%w", id));
+        };
+        inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "space"}); // Patient
+        inWindow("^Load patient$", {"mousemove", "--window", "%w", "252", "58", "click", "1"});
+        inWindow("^Load planning$", {"mousemove", "--window", "%w", "230", "42", "click", "1", "key", "alt+o"});
+        const QString journal = QFileInfo(planning).absolutePath() + "/Log";
+        auto navigating = [&] { return !QDir(journal).entryList({"*.journal"}, QDir::Files).isEmpty(); };
+        waitFor([] { return false; }, 8000); // the planning loads
+        inWindow("^Morvanta$", {"mousemove", "--window", "%w", "884", "36", "click", "1"}); // Navigation
+        ASSERT_TRUE(waitFor(navigating, 10000)) << "navigation did not start";
+        waitFor([] { return false; }, 40000);
+        inWindow("^Morvanta$", {"mousemove", "--window", "%w", "884", "36", "click", "1"});
+        ASSERT_TRUE(waitFor([&] { return !navigating(); }, 10000)) << "navigation did not stop";
+        inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "ctrl+w"});
+        // A question to save, if any, is answered with its default button.
+        const QString question = AppTest::waitForWindow(display, "^Save patient$", 3000, &program);
+        if (!question.isEmpty())
+            AppTest::xdotool(display, {"windowfocus", "--sync", question, "key", "space"});
+        ASSERT_TRUE(program.waitForFinished(60000));
+        EXPECT_EQ(program.exitCode(), 0);
+    }
+    // Every section in order; each implant drilled to its depth, a row every half millimetre.
+    void expectDrilled(const NavigationDay::Log& log) const
+    {
+        EXPECT_EQ(log.sections.join(" | ").toStdString(),
+                  "ACTION: START TREATMENT | ACTION: PATIENT | ACTION: FILE | NUMBER OF IMPLANTS | PLANNED POSITION | "
+                  "ACTION: NO CALIBRATION | ACTION: REGISTERED | PROTOCOL SLICES | MEASURED POSITION | "
+                  "ACTION: IMPLANT 1  TYPE | ACTION: IMPLANT 2  TYPE | Following data is an INTERNAL FORMAT");
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_TRUE(log.deepest.count(k + 1)) << k;
+            EXPECT_NEAR(log.deepest.at(k + 1), day[k].depth, 0.1) << k;
+            EXPECT_GE(log.rows.at(k + 1), int(day[k].length - day[k].depth)) << k;
+        }
+    }
+
+    static constexpr double finalX = 0.7, finalY = -0.5;
+    static inline AppTest::AppFolder* home = nullptr;
+    static inline QString planning, seen;
+    static inline QByteArray settings;
+    std::unique_ptr<MainWindow> window;
+    std::shared_ptr<Model> model;
+    std::vector<std::shared_ptr<Implant>> implants;
+    std::vector<NavigationDay::Drilling> day;
+};
+
+}
+
+TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
+{
+    qputenv("MORVANTA_REPLAY", home->path("day.txt").toUtf8());
+    auto* navigation = window->findChild<QToolButton*>("NavigationButton");
+    ASSERT_TRUE(navigation->isEnabled());
+    navigation->click();
+    ASSERT_TRUE(window->isNavigating());
+
+    // The pages in turn, then the last implant at its final offset.
+    NavigationAdjustView* target = nullptr;
+    ASSERT_TRUE(waitFor([&] {
+        // No meta-object of its own: qobject_cast would take any page stack.
+        for (auto* stack : window->findChildren<QStackedWidget*>())
+            if (auto* view = dynamic_cast<NavigationAdjustView*>(stack); view && view->isVisible())
+                target = view;
+        return target != nullptr;
+    }, 5000));
+    std::vector<QWidget*> pages;
+    const Vector3D finalTip = (implants[1]->getTransform() * Matrix44<double>(Vector3D(finalX, finalY, day[1].depth - 1.0))).getTranslation();
+    const bool arrived = waitFor([&] {
+        if (pages.empty() || pages.back() != target->currentWidget())
+            pages.push_back(target->currentWidget());
+        return model->getNearestImplantToDrill() == implants[1]
+               && (model->getPatientTDrill().getTranslation() - finalTip).length() < 0.01;
+    }, 90000);
+    QApplication::processEvents();
+    QTest::qWait(300); // the pages refresh 15 times a second
+    const QImage frame = DisplayTest::grab(*target);
+    DisplayTest::save(frame, "navigation-day-target");
+    DisplayTest::save(window->grab().toImage(), "navigation-day-window");
+    ASSERT_TRUE(arrived) << pages.size();
+    // Targeting shows between the adjustment and the drill reaching point A.
+    const std::vector<QWidget*> expected = {target->adjustPage(), target->targetingPage(), target->registrationPage(),
+                                            target->targetingPage()};
+    EXPECT_EQ(pages, expected) << pages.size();
+    EXPECT_NEAR(model->getDrillLength(), NavigationDay::drillLength, 0.01);
+
+    // The position dot where the implant's axis crosses the drill tip's plane (x runs down,
+    // 0.2 units per mm); the axis parallel to the drill puts the excursion disc at the centre;
+    // the target disc green around them. Probes 4 to 8 px off the cross lines.
+    const int w = frame.width(), h = frame.height(), m = std::min(w, h);
+    const double cx = 0.558 * w, cy = 0.517 * h, unit = 0.3 * m;
+    const QPoint dot(int(cx + unit * 0.2 * -finalY), int(cy + unit * 0.2 * -finalX));
+    EXPECT_TRUE(DisplayTest::near(frame.pixelColor(dot + QPoint(4, 4)), Qt::blue));
+    EXPECT_TRUE(DisplayTest::near(frame.pixelColor(int(cx) - 8, int(cy) + 8), QColor(78, 140, 4)));
+    EXPECT_TRUE(DisplayTest::near(frame.pixelColor(int(cx - 0.5 * unit), int(cy + 0.5 * unit)), Qt::green));
+    EXPECT_FALSE(DisplayTest::near(frame.pixelColor(int(cx) - 4, int(cy - 0.6 * unit)), Qt::blue)) << "one dot only";
+
+    navigation->click();
+    EXPECT_FALSE(window->isNavigating());
+    expectDrilled(storedLog());
+}
+
+// The same session through the program: the kept script (recorded through X input by
+// recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
+// the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
+// tells what the recorded run's log told. The trajectory ends resting for a minute, so the
+// log does not depend on when the script's switch-off comes within that minute.
+TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
+{
+    const QString display = AppTest::xServer().display();
+    if (display.isEmpty())
+        GTEST_SKIP() << "no Xvfb";
+    window.reset();
+    const QString kept = QStringLiteral(MORVANTA_SOURCE_DIR "/tests/app/navday/");
+    const bool recording = qEnvironmentVariableIsSet("MORVANTA_RECORD_NAVIGATION_DAY");
+    if (recording) {
+        QFile::remove(kept + "trajectory.txt");
+        ASSERT_TRUE(QFile::copy(home->path("day.txt"), kept + "trajectory.txt"));
+    }
+    QFile trajectory(home->path("day.txt")), keptTrajectory(kept + "trajectory.txt");
+    ASSERT_TRUE(trajectory.open(QIODevice::ReadOnly) && keptTrajectory.open(QIODevice::ReadOnly));
+    ASSERT_EQ(trajectory.readAll(), keptTrajectory.readAll()) << "the kept trajectory belongs to another planning";
+    QProcessEnvironment replay;
+    replay.insert("MORVANTA_REPLAY", keptTrajectory.fileName());
+    if (recording) {
+        recordSession(display, replay);
+        QFile::remove(kept + "session.tpw");
+        QFile::remove(kept + "recorded.log");
+        ASSERT_TRUE(QFile::copy(home->path("session.tpw"), kept + "session.tpw"));
+        ASSERT_TRUE(QFile::copy(storedLogFile(), kept + "recorded.log"));
+        QFile::remove(storedLogFile());
+    }
+    QFile::copy(kept + "session.tpw", home->path("session.tpw"));
+    QProcess program;
+    AppTest::startProgram(program, display, home->path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
+                          replay);
+    ASSERT_TRUE(program.waitForFinished(300000)) << "no end";
+    EXPECT_EQ(program.exitCode(), 0);
+    const auto replayed = storedLog(), recorded = NavigationDay::read(kept + "recorded.log");
+    expectDrilled(replayed);
+    EXPECT_EQ(replayed.sections, recorded.sections);
+    EXPECT_EQ(replayed.rows, recorded.rows);
+    for (const auto& [implant, depth] : recorded.deepest)
+        EXPECT_NEAR(replayed.deepest.at(implant), depth, 0.1) << implant;
+}
