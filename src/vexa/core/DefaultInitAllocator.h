@@ -1,0 +1,50 @@
+#pragma once
+// An allocator whose containers leave new elements of trivial types uninitialised
+// (`resize(n)` allocates but writes nothing): for arrays that are filled right after, often
+// by several threads, where clearing them first would cost a serial pass over fresh memory.
+// Elements constructed with a value get that value, as with std::allocator.
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace Vexa {
+
+template<class T>
+class DefaultInitAllocator : public std::allocator<T>
+{
+public:
+    using value_type = T;
+
+    template<class U>
+    struct rebind
+    {
+        using other = DefaultInitAllocator<U>;
+    };
+
+    DefaultInitAllocator() noexcept = default;
+    template<class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept
+    {
+    }
+
+    template<class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+
+    template<class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template<class T, class U>
+bool operator==(const DefaultInitAllocator<T>&, const DefaultInitAllocator<U>&) noexcept
+{
+    return true;
+}
+
+}
