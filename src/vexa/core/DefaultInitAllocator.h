@@ -2,7 +2,11 @@
 // An allocator whose containers leave new elements of trivial types uninitialised
 // (`resize(n)` allocates but writes nothing): for arrays that are filled right after, often
 // by several threads, where clearing them first would cost a serial pass over fresh memory.
-// Elements constructed with a value get that value, as with std::allocator.
+// Elements constructed with a value get that value, as with std::allocator. Large arrays
+// come from LargeBlockCache, so that one made again reuses memory already faulted in.
+#include "vexa/core/LargeBlockCache.h"
+
+#include <cstddef>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -26,6 +30,23 @@ public:
     template<class U>
     DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept
     {
+    }
+
+    T* allocate(std::size_t n)
+    {
+        if (n > std::size_t(-1) / sizeof(T))
+            throw std::bad_alloc();
+        if (n * sizeof(T) >= LargeBlockCache::smallest)
+            return static_cast<T*>(LargeBlockCache::allocate(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+
+    void deallocate(T* p, std::size_t n) noexcept
+    {
+        if (n * sizeof(T) >= LargeBlockCache::smallest)
+            LargeBlockCache::release(p);
+        else
+            std::allocator<T>::deallocate(p, n);
     }
 
     template<class U>
