@@ -2,8 +2,9 @@
 // An allocator whose containers leave new elements of trivial types uninitialised
 // (`resize(n)` allocates but writes nothing): for arrays that are filled right after, often
 // by several threads, where clearing them first would cost a serial pass over fresh memory.
-// Elements constructed with a value get that value, as with std::allocator. Large arrays
-// come from LargeBlockCache, so that one made again reuses memory already faulted in.
+// Elements constructed with a value get that value, as with std::allocator. With
+// KeepLargeBlocks, large arrays come from LargeBlockCache, so that one made again reuses
+// memory already faulted in.
 #include "vexa/core/LargeBlockCache.h"
 
 #include <cstddef>
@@ -14,7 +15,7 @@
 
 namespace Vexa {
 
-template<class T>
+template<class T, bool KeepLargeBlocks = false>
 class DefaultInitAllocator : public std::allocator<T>
 {
 public:
@@ -23,12 +24,12 @@ public:
     template<class U>
     struct rebind
     {
-        using other = DefaultInitAllocator<U>;
+        using other = DefaultInitAllocator<U, KeepLargeBlocks>;
     };
 
     DefaultInitAllocator() noexcept = default;
     template<class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept
+    DefaultInitAllocator(const DefaultInitAllocator<U, KeepLargeBlocks>&) noexcept
     {
     }
 
@@ -36,14 +37,14 @@ public:
     {
         if (n > std::size_t(-1) / sizeof(T))
             throw std::bad_alloc();
-        if (n * sizeof(T) >= LargeBlockCache::smallest)
+        if (KeepLargeBlocks && n * sizeof(T) >= LargeBlockCache::smallest)
             return static_cast<T*>(LargeBlockCache::allocate(n * sizeof(T)));
         return std::allocator<T>::allocate(n);
     }
 
     void deallocate(T* p, std::size_t n) noexcept
     {
-        if (n * sizeof(T) >= LargeBlockCache::smallest)
+        if (KeepLargeBlocks && n * sizeof(T) >= LargeBlockCache::smallest)
             LargeBlockCache::release(p);
         else
             std::allocator<T>::deallocate(p, n);
@@ -62,8 +63,8 @@ public:
     }
 };
 
-template<class T, class U>
-bool operator==(const DefaultInitAllocator<T>&, const DefaultInitAllocator<U>&) noexcept
+template<class T, class U, bool Keep>
+bool operator==(const DefaultInitAllocator<T, Keep>&, const DefaultInitAllocator<U, Keep>&) noexcept
 {
     return true;
 }

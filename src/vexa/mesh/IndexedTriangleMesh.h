@@ -14,9 +14,10 @@
 
 namespace Vexa {
 
-// The mesh's arrays: `resize` leaves new elements unset, for producers that fill them at once.
+// The mesh's arrays: `resize` leaves new elements unset, for producers that fill them at once;
+// large ones reuse freed blocks.
 template<class T>
-using MeshArray = std::vector<T, DefaultInitAllocator<T>>;
+using MeshArray = std::vector<T, DefaultInitAllocator<T, true>>;
 
 class IndexedTriangleMesh
 {
