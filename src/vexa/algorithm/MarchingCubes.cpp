@@ -6,6 +6,7 @@
 #include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -79,9 +80,9 @@ struct PaddedGrid
 
 struct SlabMesh
 {
-    std::vector<double> positions; // volume coordinates (mm), 3 per vertex
-    std::vector<double> normals;   // 3 per vertex, may be zero where the gradient vanishes
-    std::vector<unsigned> triangles;
+    MeshArray<double> positions; // volume coordinates (mm), 3 per vertex
+    MeshArray<double> normals;   // 3 per vertex, may be zero where the gradient vanishes
+    MeshArray<unsigned> triangles;
     // The slab's first sample layer's x and y edge vertices are its vertices [0, firstLayerCount);
     // its last sample layer's are [lastLayerStart, lastLayerEnd). Neighbouring slabs create the
     // vertices of the layer they share in the same order.
@@ -710,33 +711,48 @@ bool MarchingCubes::generate() try
 
     const Matrix44<double> transform = volume_->getTransform();
     std::atomic<bool> zeroNormals{false};
-    // Vertex i of a slab's mesh into the world, as vertex g of the result (may be the same place).
-    auto place = [&](const SlabMesh& m, unsigned i, double* outPositions, double* outNormals, std::size_t g) {
-        const Vector3D p =
-            transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
-        const Vector3D n = transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
-        if (n.squaredLength() == 0.0)
-            zeroNormals = true;
-        for (int k = 0; k < 3; ++k)
+    // Each slab's share of the result's bounding box, taken while its vertices are placed.
+    constexpr double far = std::numeric_limits<double>::infinity();
+    std::vector<std::array<double, 6>> boxes(meshes.size(), {far, far, far, -far, -far, -far});
+    // Vertices [from, m.vertexCount()) of a slab's mesh into the world, as vertices from
+    // `first` on of the result (may be the same place).
+    auto place = [&](const SlabMesh& m, unsigned from, double* outPositions, double* outNormals, std::size_t first,
+                     std::array<double, 6>& box) {
+        bool flat = false;
+        for (unsigned i = from; i < m.vertexCount(); ++i)
         {
-            outPositions[3 * g + k] = p[k];
-            outNormals[3 * g + k] = n[k];
+            const Vector3D p =
+                transform * Vector3D(m.positions[3 * i], m.positions[3 * i + 1], m.positions[3 * i + 2]) + offset_;
+            const Vector3D n =
+                transform.rotate(Vector3D(m.normals[3 * i], m.normals[3 * i + 1], m.normals[3 * i + 2]));
+            flat = flat || n.squaredLength() == 0.0;
+            const std::size_t g = first + (i - from);
+            for (int k = 0; k < 3; ++k)
+            {
+                outPositions[3 * g + k] = p[k];
+                outNormals[3 * g + k] = n[k];
+                box[k] = std::min(box[k], p[k]);
+                box[k + 3] = std::max(box[k + 3], p[k]);
+            }
         }
+        if (flat)
+            zeroNormals = true;
     };
-    std::vector<double> positions, normals;
-    std::vector<unsigned> triangles;
+    MeshArray<double> positions, normals;
+    MeshArray<unsigned> triangles;
     if (meshes.size() == 1)
     {
         // One slab: its mesh is the result, in place (no second copy of it to fault in).
         SlabMesh& m = meshes[0];
-        for (unsigned i = 0; i < m.vertexCount(); ++i)
-            place(m, i, m.positions.data(), m.normals.data(), i);
+        place(m, 0, m.positions.data(), m.normals.data(), 0, boxes[0]);
         positions = std::move(m.positions);
         normals = std::move(m.normals);
         triangles = std::move(m.triangles);
     }
     else
     {
+        // Left unset: each slab's thread writes its own part, so the fresh pages are also
+        // faulted in on all threads rather than cleared by this one first.
         positions.resize(3 * vertexTotal);
         normals.resize(3 * vertexTotal);
         triangles.resize(triangleTotal);
@@ -744,8 +760,7 @@ bool MarchingCubes::generate() try
     ParallelJobs::run(threads, meshes.size() > 1 ? meshes.size() : 0, [&](std::size_t s, unsigned) {
         const SlabMesh& m = meshes[s];
         const unsigned skip = s > 0 ? m.firstLayerCount : 0;
-        for (unsigned i = skip; i < m.vertexCount(); ++i)
-            place(m, i, positions.data(), normals.data(), vertexBase[s] + (i - skip));
+        place(m, skip, positions.data(), normals.data(), vertexBase[s], boxes[s]);
         const std::size_t previousLast = s > 0 ? meshes[s - 1].lastLayerStart : 0;
         const std::size_t previousSkip = s > 1 ? meshes[s - 1].firstLayerCount : 0;
         for (std::size_t k = 0; k < m.triangles.size(); ++k)
@@ -759,6 +774,13 @@ bool MarchingCubes::generate() try
             triangles[triangleBase[s] + k] = unsigned(global);
         }
     });
+    std::array<double, 6> box = boxes[0];
+    for (const auto& b : boxes)
+        for (int k = 0; k < 3; ++k)
+        {
+            box[k] = std::min(box[k], b[k]);
+            box[k + 3] = std::max(box[k + 3], b[k + 3]);
+        }
 
     if (zeroNormals)
     {
@@ -793,7 +815,8 @@ bool MarchingCubes::generate() try
     }
 
     auto mesh = std::make_shared<IndexedTriangleMesh>();
-    mesh->setData(std::move(positions), std::move(normals), std::move(triangles));
+    // Every index was made from a slab's own vertices and their bases above.
+    mesh->setCheckedData(std::move(positions), std::move(normals), std::move(triangles), box);
     if (isCancelRequested())
         return cancelled();
     result_ = std::move(mesh);

@@ -23,7 +23,7 @@ bool lexicographicallyLess(const Vector3D& a, const Vector3D& b)
 }
 
 // Vertex i's three values in a packed x, y, z array (positions or normals).
-Vector3D vectorAt(const std::vector<double>& values, unsigned i)
+Vector3D vectorAt(const MeshArray<double>& values, unsigned i)
 {
     if (i >= values.size() / 3)
         throw std::runtime_error("vertex index out of range: " + std::to_string(i));
@@ -114,8 +114,8 @@ try {
 }
 VEXA_RETHROW
 
-void IndexedTriangleMesh::setData(std::vector<double> vertices, std::vector<double> normals,
-                                  std::vector<unsigned> triangles)
+void IndexedTriangleMesh::setData(MeshArray<double> vertices, MeshArray<double> normals,
+                                  MeshArray<unsigned> triangles)
 try {
     if (vertices.size() % 3 != 0 || normals.size() != vertices.size() || triangles.size() % 3 != 0)
         throw std::runtime_error("inconsistent mesh arrays");
@@ -133,9 +133,25 @@ try {
 }
 VEXA_RETHROW
 
+void IndexedTriangleMesh::setCheckedData(MeshArray<double> vertices, MeshArray<double> normals,
+                                         MeshArray<unsigned> triangles, const std::array<double, 6>& boundingBox)
+try {
+    if (vertices.size() % 3 != 0 || normals.size() != vertices.size() || triangles.size() % 3 != 0)
+        throw std::runtime_error("inconsistent mesh arrays");
+    vertices_ = std::move(vertices);
+    normals_ = std::move(normals);
+    triangles_ = std::move(triangles);
+    if (vertices_.empty())
+        boundingBox_.fill(0.0);
+    else
+        boundingBox_ = boundingBox;
+    rebuildFloatArrays();
+}
+VEXA_RETHROW
+
 void IndexedTriangleMesh::recomputeNormals()
 try {
-    std::vector<double> sums(vertices_.size(), 0.0);
+    MeshArray<double> sums(vertices_.size(), 0.0);
     for (std::size_t t = 0; t < triangles_.size(); t += 3) {
         const unsigned ia = triangles_[t], ib = triangles_[t + 1], ic = triangles_[t + 2];
         const Vector3D a = getVertex(ia), b = getVertex(ib), c = getVertex(ic);

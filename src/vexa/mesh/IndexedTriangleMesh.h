@@ -1,6 +1,7 @@
 #pragma once
 // A triangle mesh held as vertex, normal and index arrays and drawn with GL client arrays.
 // Triangles are wound counter-clockwise seen from outside.
+#include "vexa/core/DefaultInitAllocator.h"
 #include "vexa/math/Contour.h"
 #include "vexa/math/Plane.h"
 #include "vexa/math/Vector3.h"
@@ -12,6 +13,11 @@
 #include <vector>
 
 namespace Vexa {
+
+// The mesh's arrays: `resize` leaves new elements unset, for producers that fill them at once;
+// large ones reuse freed blocks.
+template<class T>
+using MeshArray = std::vector<T, DefaultInitAllocator<T, true>>;
 
 class IndexedTriangleMesh
 {
@@ -29,9 +35,9 @@ public:
 
     std::size_t getVertexCount() const { return vertices_.size() / 3; }
     std::size_t getTriangleCount() const { return triangles_.size() / 3; }
-    const std::vector<double>& getVertices() const { return vertices_; }
-    const std::vector<double>& getNormals() const { return normals_; }
-    const std::vector<unsigned>& getTriangles() const { return triangles_; }
+    const MeshArray<double>& getVertices() const { return vertices_; }
+    const MeshArray<double>& getNormals() const { return normals_; }
+    const MeshArray<unsigned>& getTriangles() const { return triangles_; }
     Vector3D getVertex(unsigned i) const;
     Vector3D getNormal(unsigned i) const;
 
@@ -40,7 +46,19 @@ public:
     // Throws when an index names no vertex.
     void addTriangle(unsigned a, unsigned b, unsigned c);
     // Replaces the whole mesh; throws (leaving the mesh unchanged) on inconsistent arrays.
-    void setData(std::vector<double> vertices, std::vector<double> normals, std::vector<unsigned> triangles);
+    void setData(MeshArray<double> vertices, MeshArray<double> normals, MeshArray<unsigned> triangles);
+    template<class A, class B, class C>
+    void setData(const std::vector<double, A>& vertices, const std::vector<double, B>& normals,
+                 const std::vector<unsigned, C>& triangles)
+    {
+        setData(MeshArray<double>(vertices.begin(), vertices.end()), MeshArray<double>(normals.begin(), normals.end()),
+                MeshArray<unsigned>(triangles.begin(), triangles.end()));
+    }
+    // setData for a producer that has checked, while writing the arrays, that they agree and
+    // that every index names a vertex, and has taken their bounding box (minimum x, y, z then
+    // maximum): a second pass over a large mesh would cost more than the writing.
+    void setCheckedData(MeshArray<double> vertices, MeshArray<double> normals, MeshArray<unsigned> triangles,
+                        const std::array<double, 6>& boundingBox);
     // Area-weighted vertex normals from the triangles.
     void recomputeNormals();
     // Appends the other mesh as it is (indices shifted, no vertex merging).
@@ -63,9 +81,9 @@ private:
     void extendBoundingBox(const double* p);
     void rebuildFloatArrays();
 
-    std::vector<double> vertices_;
-    std::vector<double> normals_;
-    std::vector<unsigned> triangles_;
+    MeshArray<double> vertices_;
+    MeshArray<double> normals_;
+    MeshArray<unsigned> triangles_;
     std::array<double, 6> boundingBox_{};
     bool useFloatArrays_ = false;
     std::vector<float> floatVertices_;

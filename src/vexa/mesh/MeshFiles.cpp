@@ -108,7 +108,8 @@ std::shared_ptr<IndexedTriangleMesh> readSFFBinStream(std::istream& in)
         if (!readExactly(in, body, needed))
             return nullptr;
 
-        std::vector<double> vertices(vertexCount * 3), normals(vertexCount * 3, 0.0);
+        // Every element is written below (the normals as zero when the file has none).
+        MeshArray<double> vertices(vertexCount * 3), normals(vertexCount * 3, 0.0);
         const unsigned char* p = body.data();
         for (double& v : vertices) {
             v = decodeF32(p);
@@ -120,7 +121,7 @@ std::shared_ptr<IndexedTriangleMesh> readSFFBinStream(std::istream& in)
                 p += 4;
             }
         }
-        std::vector<unsigned> triangles(triangleCount * 3);
+        MeshArray<unsigned> triangles(triangleCount * 3);
         for (unsigned& index : triangles) {
             index = decodeU32(p);
             p += 4;

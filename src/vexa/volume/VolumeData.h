@@ -2,6 +2,7 @@
 // A voxel volume: x varies fastest, then y, then z; voxel i covers [i * s, (i + 1) * s) mm
 // along its axis. The transform's columns 0, 1, 2 are the volume's axes; every volume the
 // system makes has the identity, so volume millimetres are world millimetres.
+#include "vexa/core/DefaultInitAllocator.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Vector3.h"
 #include "vexa/volume/SamplingRegion.h"
@@ -16,33 +17,6 @@
 #include <vector>
 
 namespace Vexa {
-
-// Default-initialises (leaves scalars as they are) unless a value is given, so that a volume can
-// be allocated without a pass over its memory.
-template<class T>
-struct VolumeVoxelAllocator : std::allocator<T>
-{
-    template<class U>
-    struct rebind
-    {
-        using other = VolumeVoxelAllocator<U>;
-    };
-    VolumeVoxelAllocator() noexcept = default;
-    template<class U>
-    VolumeVoxelAllocator(const VolumeVoxelAllocator<U>&) noexcept
-    {
-    }
-    template<class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>)
-    {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template<class U, class... Args>
-    void construct(U* p, Args&&... args)
-    {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
 
 template<class T>
 class VolumeData
@@ -186,7 +160,8 @@ private:
         return (std::size_t(iz) * dim_[1] + iy) * dim_[0] + ix;
     }
 
-    std::vector<T, VolumeVoxelAllocator<T>> voxels_;
+    // Left unset when allocated, so that a volume costs no pass over its memory before it is filled.
+    std::vector<T, DefaultInitAllocator<T>> voxels_;
     unsigned dim_[3];
     double spacing_[3];
     Matrix44<double> transform_;

@@ -282,3 +282,18 @@ TEST(MarchingCubes, ThreadPoolFollowsTheCpuAffinity)
     EXPECT_EQ(pinned->getTriangles(), single->getTriangles());
     EXPECT_GE(Vexa::ProcessorAffinity::usableCores(), 1u);
 }
+
+TEST(MarchingCubes, BoundingBoxAndIndicesAgreeWithTheArraysAtAnyThreadCount)
+{
+    // The generator takes the box while placing the vertices, slab by slab; the mesh's own
+    // checked path over the same arrays is the oracle (it throws on an index without vertex).
+    auto volume = makeBall(40, 0.5, Vector3D(10.0, 11.0, 9.0), 7.0);
+    for (unsigned threads : {1u, 3u, 8u})
+    {
+        const auto mesh = surface(volume, 500, threads);
+        ASSERT_TRUE(mesh);
+        Vexa::IndexedTriangleMesh checked;
+        checked.setData(mesh->getVertices(), mesh->getNormals(), mesh->getTriangles());
+        EXPECT_EQ(mesh->getBoundingBox(), checked.getBoundingBox()) << threads;
+    }
+}
