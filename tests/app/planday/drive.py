@@ -3,7 +3,7 @@
 1920x1080 Xvfb, optionally recording it with the program's recorder, and keeps a screenshot of
 every step. The places are those of the full-screen main window at that size.
 
-    drive.py --built build/app --shots /tmp/shots [--record day.tpw] [--expect day.json]
+    drive.py --built build/app --shots /tmp/shots [--record day.tpw] [--expect day.json] [--widgets day-widgets.json]
 
 The day: import the sample patient, draw the panoramic curve in the axial view, generate the 3D
 model (the markers are detected), trace the nerve on both sides, place two implants from the
@@ -131,8 +131,8 @@ class Day:
         self.screen.click(QUIT_WITHOUT_SAVE)
 
 
-def session(args, x, home, record_args, name, act):
-    run = desk.Run(os.path.join(args.built, "Morvanta"), record_args, desk.environment(x.display, home),
+def session(args, x, home, record_args, name, act, **env):
+    run = desk.Run(os.path.join(args.built, "Morvanta"), record_args, desk.environment(x.display, home, **env),
                    log=os.path.join(args.shots, name + ".log"))
     try:
         act(Day(desk.Screen(x.display), args.shots, name))
@@ -153,6 +153,7 @@ def main():
     parser.add_argument("--reload", help="a test run records the reload session into this script")
     parser.add_argument("--system", help="a normal run (recording into the planning) and its recording copied here")
     parser.add_argument("--expect", help="write the outside reading of the saved planning here")
+    parser.add_argument("--widgets", help="write the main window's widget dump at the day's end here")
     parser.add_argument("--keep", action="store_true", help="keep the application folder")
     args = parser.parse_args()
     os.makedirs(args.shots, exist_ok=True)
@@ -161,7 +162,8 @@ def main():
     recording = lambda script: ["-test", "-record", "-noconfig", "-script", os.path.abspath(script)] if script else []
     try:
         with desk.XServer() as x:
-            code, seconds = session(args, x, home, recording(None if args.system else args.record), "day", Day.plan)
+            code, seconds = session(args, x, home, recording(None if args.system else args.record), "day", Day.plan,
+                                    **({"MORVANTA_WIDGET_DUMP": os.path.abspath(args.widgets)} if args.widgets else {}))
             plannings = home.plannings()
             if code != 0 or len(plannings) != 1:
                 raise RuntimeError("the day ended with %d and %d plannings" % (code, len(plannings)))

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The recorded planning day replayed in fresh processes in test mode, each on an X server of its
 own: the saved planning, read by an outside reader, equals the recording run's (also at another
-window and font size); the reload
+window and font size), and so do the main window's widgets at the end; the reload
 session after a damaged planning has been refused plays through and changes nothing on disk; the
 planning's own encrypted recording decrypts with openssl to a script that, played by the program
 after the import, reproduces its planning.
@@ -64,9 +64,12 @@ class PlanningDay(unittest.TestCase):
         day = expected("day.json")
         home = desk.Home(BUILT)
         self.addCleanup(home.remove)
-        self.assertEqual(self.replay(home, os.path.join(HERE, "day.tpw")), (0, ""))
+        widgets = os.path.join(home.path, "widgets.json")
+        self.assertEqual(self.replay(home, os.path.join(HERE, "day.tpw"), MORVANTA_WIDGET_DUMP=widgets), (0, ""))
         self.assertEqual(len(home.plannings()), 1)
         self.assertSamePlanning(home.plannings()[0], day, home)
+        with open(widgets) as f:
+            self.assertEqual(json.load(f), expected("day-widgets.json"), "the widgets as the recording run left them")
         # The reload session lists the plannings as they were when it was recorded.
         saved = home.plannings()[0]
         desk.stamp(saved, day["saved_at"])
