@@ -18,6 +18,7 @@
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/ViewFrame.h"
 #include "views/navigation/AdjustWorkspaceView.h"
+#include "views/navigation/MessageView.h"
 #include "views/navigation/NavigationAdjustView.h"
 #include "views/navigation/RegistrationView.h"
 #include "views/navigation/TargetingView.h"
@@ -252,6 +253,9 @@ TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
     DisplayTest::save(frame, "navigation-day-target");
     DisplayTest::save(window->grab().toImage(), "navigation-day-window");
     ASSERT_TRUE(arrived) << pages.size();
+    // Until the camera's first samples the stack says the camera does not answer.
+    if (!pages.empty() && pages.front() == target->messagePage())
+        pages.erase(pages.begin());
     // Targeting shows between the adjustment and the drill reaching point A.
     const std::vector<QWidget*> expected = {target->adjustPage(), target->targetingPage(), target->registrationPage(),
                                             target->targetingPage()};
