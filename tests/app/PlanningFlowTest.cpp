@@ -152,6 +152,8 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
         QTest::keyClick(&window, Qt::Key_R);
         EXPECT_TRUE(model->isCapturing());
         waitFor([] { return false; }, 2000);
+        // Another test's window on the shared display may have taken the activation meanwhile.
+        QApplication::setActiveWindow(&window);
         QTest::keyClick(&window, Qt::Key_R);
         videoSeconds = wall.elapsed() / 1000.0;
         EXPECT_FALSE(model->isCapturing());
