@@ -114,10 +114,7 @@ void BM_GuiWaitOnTheTick(benchmark::State& state)
     auto model = std::make_shared<Model>(settings);
     model->setJaw(Constants::Mandible);
     auto controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
-    std::ostringstream procedure;
-    NavigationScene::writeProcedure(procedure, 4000, 5);
-    std::istringstream in(procedure.str());
-    auto camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "procedure"), true);
+    auto camera = NavigationScene::replayProcedure(4000, 5);
     auto trackers = controller->getUsedTracker();
     camera->setTracker(trackers);
     camera->startReporting();

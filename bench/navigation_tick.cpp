@@ -83,10 +83,7 @@ void NavigationTick(benchmark::State& state)
     QTemporaryDir home;
     setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
     NavigationController::installModelFactory();
-    std::ostringstream procedure;
-    NavigationScene::writeProcedure(procedure, 1300, 50);
-    std::istringstream in(procedure.str());
-    auto camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "procedure"), true);
+    auto camera = NavigationScene::replayProcedure(1300, 50);
     auto settings = std::make_shared<Settings>(home.filePath("Morvanta.ini").toStdString());
     settings->setPlanningFile(home.filePath("Planning/P.srl").toStdString());
     auto model = std::make_shared<Model>(settings);

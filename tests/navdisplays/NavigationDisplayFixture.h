@@ -21,9 +21,7 @@ protected:
         for (const QString& name : QDir(images).entryList(QDir::Files))
             QFile::copy(images + name, home.filePath("Data/Images/" + name));
         start(Constants::Mandible, false);
-        std::stringstream procedure;
-        NavigationScene::writeProcedure(procedure);
-        camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(procedure, "procedure"), false);
+        camera = NavigationScene::replayProcedure(400, 50, false);
         controller->enableNavigation(camera);
         camera->startReporting();
         camera->advanceTo(0);

@@ -23,10 +23,7 @@ class NavigationDisplayThreads : public NavigationScene::NavigationFixture
 
 TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
 {
-    std::ostringstream procedure;
-    writeProcedure(procedure, 400, 10);
-    std::istringstream in(procedure.str());
-    auto camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "procedure"), true);
+    auto camera = replayProcedure(400, 10);
     start(Constants::Mandible, false);
     std::atomic<std::uint32_t> ticks{0};
     controller->setClock([&ticks] { return ticks.load() * 50; });

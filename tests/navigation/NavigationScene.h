@@ -6,14 +6,17 @@
 // no two ticks are equal.
 #include "navigation/Calibration.h"
 #include "navigation/NavigationController.h"
+#include "navigation/ReplayCamera.h"
 #include "navigation/Registration.h"
 #include "navigation/TrackerData.h"
 #include "vexa/math/Geometry.h"
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <random>
+#include <sstream>
 
 namespace NavigationScene {
 
@@ -116,6 +119,15 @@ inline void writeProcedure(std::ostream& out, unsigned steps = 400, std::uint32_
         writeLine(out, step * stepMs, 0, jitter(handpiece), true);
         writeLine(out, step * stepMs, 1, jitter(locatorPose()), true);
     }
+}
+
+// The procedure above played by the replay camera (in real time, or advanced by hand).
+inline std::shared_ptr<Vexa::ReplayCamera> replayProcedure(unsigned steps = 400, std::uint32_t stepMs = 50,
+                                                           bool realTime = true)
+{
+    std::stringstream procedure;
+    writeProcedure(procedure, steps, stepMs);
+    return std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(procedure, "procedure"), realTime);
 }
 
 }

@@ -21,10 +21,7 @@ class NavigationThreads : public NavigationFixture
 
 TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
 {
-    std::ostringstream procedure;
-    writeProcedure(procedure, 400, 10);
-    std::istringstream in(procedure.str());
-    auto camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "procedure"), true);
+    auto camera = replayProcedure(400, 10);
 
     start(Constants::Mandible, false);
     // An implant under point A, so that samples and marks are logged.
