@@ -27,7 +27,7 @@ struct XServer
 {
     XServer()
     {
-        server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
+        server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"});
         QByteArray number;
         while (!number.endsWith('\n') && server.waitForReadyRead(20000))
             number += server.readAllStandardOutput();

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <iostream>
 
 namespace AppTest {
 
@@ -188,6 +189,11 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     const QString window = waitForWindow(display, "^Morvanta$", 60000, &program);
     if (!window.isEmpty())
         xdotool(display, {"windowfocus", "--sync", window});
+    else if (program.state() == QProcess::NotRunning)
+        // Left in the test's output: why the program ended before its window showed.
+        std::cerr << "the program ended before its window showed: "
+                  << (program.exitStatus() == QProcess::CrashExit ? "crashed, " : "exit code ")
+                  << program.exitCode() << "\n" << program.readAllStandardError().toStdString() << std::endl;
     return window;
 }
 

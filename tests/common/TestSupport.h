@@ -84,10 +84,12 @@ public:
     explicit PrivateXServer(const QString& screen = QStringLiteral("1920x1080x24"))
     {
         // Xvfb picks a free display itself and writes its number once it accepts connections:
-        // no race with other servers started at the same moment.
+        // no race with other servers started at the same moment. Without -noreset it resets
+        // whenever its last client leaves, and a client connecting meanwhile is refused.
         server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
                                               QStringLiteral("-screen"), QStringLiteral("0"), screen,
-                                              QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                              QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                              QStringLiteral("-noreset")});
         if (!server_.waitForStarted())
             return;
         QByteArray number;

@@ -18,7 +18,7 @@ class XServer:
 
     def __init__(self, size="1920x1080x24"):
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", "1", "-screen", "0", size, "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", "1", "-screen", "0", size, "-nolisten", "tcp", "-noreset"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         number = self.process.stdout.readline().strip()
         if not number:
