@@ -1,6 +1,7 @@
 #include "TapewrightRecordPlayback.h"
 
 #include "ViewPointerAdapter.h"
+#include "shell/dialogs/AlgorithmProgressDialog.h"
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
@@ -25,6 +26,8 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
         settings.setKeyBinding(1, QKeySequence(Qt::Key_Meta));
     // The views' own adapter, listed with the built-in ones.
     adapterRegistry().registerAdapter(std::make_unique<ViewPointerAdapter>());
+    // A replayed click must not land while a job's results are still being taken in.
+    PlayBack::setBusyCheck([] { return AlgorithmProgressDialog::liveCount() > 0; });
     config_ = new TapewrightConfig(argc, argv, true);
     config_->exec();
     // A test run that meets a widget its script does not fit ends at once, rather than waiting
@@ -35,6 +38,7 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
 
 TapewrightRecordPlayback::~TapewrightRecordPlayback()
 {
+    PlayBack::setBusyCheck({});
     setErrorSink({});
     delete config_;
 }

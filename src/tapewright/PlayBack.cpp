@@ -337,7 +337,8 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
         if (!readyFor(target, element, tag)) {
-            if (!disabledSince_.isValid())
+            // Time the host spends busy does not count: a long job may outlast any time-out.
+            if (!disabledSince_.isValid() || hostBusy())
                 disabledSince_.start();
             if (disabledSince_.elapsed() < TapewrightSettings::instance().creationTimeOut()) {
                 retryLater_ = true;
@@ -367,8 +368,26 @@ bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QStri
         return true;
     // Input that a modal dialog holds back now could not have been recorded while it was open.
     const QWidget* modal = QApplication::activeModalWidget();
-    const bool blocked = modal && widget->window() != modal && !modal->isAncestorOf(widget);
-    return widget->isEnabled() && !blocked;
+    const bool forModal = modal && (widget->window() == modal || modal->isAncestorOf(widget));
+    if (modal && !forModal)
+        return false;
+    return widget->isEnabled() && (forModal || !hostBusy());
+}
+
+std::function<bool()>& PlayBack::busyCheck()
+{
+    static std::function<bool()> check;
+    return check;
+}
+
+void PlayBack::setBusyCheck(std::function<bool()> busy)
+{
+    busyCheck() = std::move(busy);
+}
+
+bool PlayBack::hostBusy()
+{
+    return busyCheck() && busyCheck()();
 }
 
 void PlayBack::playEvent(QObject* target, const QDomElement& element)

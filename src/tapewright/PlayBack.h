@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -43,6 +44,10 @@ public:
     // write files outside the working folder are refused from the link.
     void setSocket(QTcpSocket* socket, const QString& outputFile = QString());
     bool isPlaying() const { return playing_; }
+    // The host's word that it is still busy with work no recorded event shows (a long job and
+    // what its caller does with the result). The person who recorded waited for it: presses and
+    // keys wait too, except those for the modal dialog in front. Null: never busy.
+    static void setBusyCheck(std::function<bool()> busy);
 
     bool eventFilter(QObject* target, QEvent* event) override;
 
@@ -80,8 +85,10 @@ private:
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
     // Whether the widget can take the element now: its recorded tree item exists, and for a press
-    // or a key it is enabled and no modal dialog holds it back.
+    // or a key it is enabled, no modal dialog holds it back and the host is not busy.
     static bool readyFor(QObject* target, const QDomElement& element, const QString& tag);
+    static std::function<bool()>& busyCheck();
+    static bool hostBusy();
     bool playPosted(QObject* target, const QDomElement& element);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
@@ -91,7 +98,8 @@ private:
     bool inStep_ = false;
     bool waitingForWidget_ = false;
     // An event whose widget cannot take it yet (readyFor): retried until it can (the person who
-    // recorded waited for that), at most the creation timeout.
+    // recorded waited for that), at most the creation time-out, not counting time the host is
+    // busy.
     bool retryLater_ = false;
     QElapsedTimer disabledSince_;
     QDomNode child_;

@@ -208,6 +208,23 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
     play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
     EXPECT_EQ(late->text(), "xyz");
+    // And one held back while the host says it is busy (a job's result still being taken in),
+    // however long that takes, unless it is for the modal dialog in front.
+    TapewrightSettings::instance().setCreationTimeOut(100);
+    bool hostBusy = true;
+    PlayBack::setBusyCheck([&] { return hostBusy; });
+    QLineEdit inFront;
+    inFront.setObjectName("pbFront");
+    inFront.setWindowModality(Qt::ApplicationModal);
+    inFront.show();
+    play("<KeyPress name=\"/pbFront\" key=\"A\" text=\"a\"/>");
+    EXPECT_EQ(inFront.text(), "a");
+    inFront.close();
+    QTimer::singleShot(300, late.get(), [&] { EXPECT_EQ(late->text(), "xyz"); hostBusy = false; });
+    play("<KeyPress name=\"/pbLate\" key=\"W\" text=\"w\"/>");
+    PlayBack::setBusyCheck({});
+    TapewrightSettings::instance().setCreationTimeOut(5000);
+    EXPECT_EQ(late->text(), "xyzw");
     // And a tree item not there yet (a list still being filled) until it is, and a press that an
     // adapter recorded until its widget is enabled.
     auto* tree = new QTreeWidget(top.get());

@@ -62,6 +62,7 @@ AlgorithmProgressDialog::AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* 
                       1000, parent, WindowFlags::dialog(WindowFlags::titledDialog)),
       job_(job), thread_(job)
 {
+    ++live_;
     setObjectName("ProgressStateDlg");
     setModal(true);
     auto* bar = new QProgressBar(this);
@@ -89,6 +90,7 @@ AlgorithmProgressDialog::AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* 
 
 AlgorithmProgressDialog::~AlgorithmProgressDialog()
 {
+    --live_;
     if (timerId_)
         killTimer(timerId_);
     thread_.wait(QDeadlineTimer(QDeadlineTimer::Forever));

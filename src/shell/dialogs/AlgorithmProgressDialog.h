@@ -49,6 +49,10 @@ public:
     // Waits for the worker without a time limit, so the job is no longer used afterwards.
     ~AlgorithmProgressDialog() override;
 
+    // How many of these dialogs exist now: from the job's start until the caller has taken its
+    // result, the program is busy (what a recorded session waited for). GUI thread only.
+    static int liveCount() { return live_; }
+
     // What escaped the job's `start`, if anything (after `exec`).
     std::exception_ptr getException() const { return thread_.getException(); }
     QString getErrorText() const { return thread_.getErrorText(); }
@@ -69,4 +73,5 @@ private:
     ExecuteThread thread_;
     int timerId_ = 0;
     int result_ = 1;
+    static inline int live_ = 0;
 };
