@@ -9,6 +9,8 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCursor>
+#include <QElapsedTimer>
 #include <QListView>
 #include <QMouseEvent>
 #include <QScrollBar>
@@ -34,6 +36,22 @@ bool isMouseEvent(const QEvent* event)
 
 QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 
+namespace {
+
+// Sees the window system's next report of the screen cursor's move.
+class MoveReport : public QObject
+{
+public:
+    bool seen = false;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        seen = seen || (event->type() == QEvent::MouseMove && event->spontaneous());
+        return false;
+    }
+};
+
+}
+
 void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos)
 {
     const QEvent::Type type = mouse.type;
@@ -46,13 +64,32 @@ void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos)
         buttons &= ~Qt::MouseButtons(qtButton);
     QMouseEvent event(type, pos, widget->mapToGlobal(pos), qtButton, buttons,
                       QtCompat::toQtModifiers(state));
-    TapewrightUtil::sendMouseEvent(widget, &event);
-    // A plain move only moves the screen cursor, and the window system reports that later; items
-    // that follow the mouse (a combo box's popup list makes the hovered entry current) must
-    // follow it before the next element plays.
-    if (type == QEvent::MouseMove && event.buttons() == Qt::NoButton && event.modifiers() == Qt::NoModifier
-        && !TapewrightSettings::instance().ignoreMouseMovement())
-        QApplication::sendEvent(widget, &event);
+    const bool plainMove = type == QEvent::MouseMove && event.buttons() == Qt::NoButton
+                           && event.modifiers() == Qt::NoModifier
+                           && !TapewrightSettings::instance().ignoreMouseMovement();
+    if (!plainMove) {
+        TapewrightUtil::sendMouseEvent(widget, &event);
+        return;
+    }
+    // A plain move moves the screen cursor, to a whole pixel, and the window system reports that
+    // later. That report is waited for (briefly), so that it cannot arrive after the next press
+    // and drag what the press took hold of; then the widget gets the move at the exact position.
+    const QPoint target = widget->mapToGlobal(pos.toPoint());
+    if (QCursor::pos() != target) {
+        QCursor::setPos(target);
+        if (QCursor::pos() == target) { // a window system that moves the cursor
+            MoveReport report;
+            qApp->installEventFilter(&report);
+            QElapsedTimer clock;
+            clock.start();
+            while (!report.seen && clock.elapsed() < 250)
+                QApplication::processEvents(QEventLoop::AllEvents, 10);
+            qApp->removeEventFilter(&report);
+        }
+    }
+    // Items that follow the mouse (a combo box's popup list makes the hovered entry current)
+    // must follow it before the next element plays.
+    QApplication::sendEvent(widget, &event);
 }
 
 std::optional<Mouse> readMouse(const QDomElement& element)
