@@ -1061,11 +1061,15 @@ double OpenGL2DView::offsetOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_i
                               std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
                               const std::shared_ptr<Vexa::Slice>& slice)
 {
-    double offset = 0.0;
-    for (auto it = begin; it != end; ++it) {
-        if (*it == slice)
-            return offset;
-        offset += (*it)->getWidth();
+    // The slice itself, or one equal to it: a list made afresh (the cross sections are made
+    // for every answer) holds new slices for the same places.
+    for (const bool byValue : {false, true}) {
+        double offset = 0.0;
+        for (auto it = begin; it != end; ++it) {
+            if (*it == slice || (byValue && slice && **it == *slice))
+                return offset;
+            offset += (*it)->getWidth();
+        }
     }
     return 0.0;
 }

@@ -203,7 +203,8 @@ protected:
     static std::shared_ptr<Vexa::Slice> nearestSliceOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
                                                        std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
                                                        const Vexa::Vector3D& pos);
-    // The sum of the widths of the slices before `slice` in the range; 0 for a slice not in it.
+    // The sum of the widths of the slices before `slice` (or the first equal to it) in the
+    // range; 0 for a slice not in it.
     static double offsetOf(std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
                            std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end,
                            const std::shared_ptr<Vexa::Slice>& slice);

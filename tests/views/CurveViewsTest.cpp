@@ -334,6 +334,9 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
     model->drillPoses = 0;
     const QImage image = grab(*view);
     EXPECT_EQ(model->drillPoses, 1); // the handpiece in the second column only
+    // Each column shows its own section; none is left to the red background.
+    for (const int x : {50, 150, 250})
+        EXPECT_NE(image.pixel(x, 80), qRgb(255, 0, 0)) << x;
     QStringList labels;
     for (const auto& t : view->getTextRecord()) {
         labels << t.text;
