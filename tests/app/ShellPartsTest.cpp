@@ -19,6 +19,7 @@
 #include "shell/widgets/ControlView.h"
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/PlanningButtonView.h"
+#include "shell/widgets/RangeSlider.h"
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/core/CommandProcessor.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
@@ -152,6 +153,12 @@ TEST(MainWidgetTest, ViewOfferAndReplacedViewsLeaveTheModel)
     }
     EXPECT_TRUE(frame->findChild<QLabel*>("Caption") != nullptr);
     EXPECT_EQ(frame->findChild<QLabel*>("Caption")->text(), "Axial View");
+    // The control panel in the black splitters keeps the application's colours: the brightness
+    // slider's groove shows them between its handles (not black), and its labels show.
+    const QImage slider = widget.findChild<RangeSlider*>()->grab().toImage();
+    EXPECT_EQ(slider.pixelColor(8, 25), QApplication::palette().color(QPalette::Window));
+    const QLabel* label = widget.findChild<QLabel*>("BrightnessLabel");
+    EXPECT_NE(label->palette().color(QPalette::WindowText), label->palette().color(QPalette::Window));
 }
 
 TEST(PlanningButtonViewTest, EnabledAndToggledByThePlanning)

@@ -19,6 +19,7 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/UndoCommand.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -48,6 +49,13 @@ ControlView::ControlView(std::shared_ptr<Model> model, QWidget* parent, const ch
     : QFrame(parent), model_(std::move(model))
 {
     setObjectName(name);
+    // The splitters around the panel are black, and a palette passes to the children: the panel
+    // keeps the application's colours, or its labels and the brightness slider would not show.
+    QPalette own = QApplication::palette();
+    for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText})
+        own.setColor(role, own.color(role));
+    setPalette(own);
+    setAutoFillBackground(true);
     auto* layout = new QVBoxLayout(this);
     layout->setObjectName("Layout");
     layout->setContentsMargins(5, 5, 5, 5);
