@@ -38,16 +38,22 @@ QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 
 namespace {
 
-// Sees the window system's next report of the screen cursor's move.
+// Sees the window system's report of the screen cursor's move to the target (not a late report
+// of an earlier move).
 class MoveReport : public QObject
 {
 public:
+    explicit MoveReport(const QPoint& target) : target_(target) {}
     bool seen = false;
     bool eventFilter(QObject*, QEvent* event) override
     {
-        seen = seen || (event->type() == QEvent::MouseMove && event->spontaneous());
+        if (event->type() == QEvent::MouseMove && event->spontaneous())
+            seen = seen || static_cast<QMouseEvent*>(event)->globalPosition().toPoint() == target_;
         return false;
     }
+
+private:
+    QPoint target_;
 };
 
 }
@@ -72,17 +78,18 @@ void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos)
         return;
     }
     // A plain move moves the screen cursor, to a whole pixel, and the window system reports that
-    // later. That report is waited for (briefly), so that it cannot arrive after the next press
-    // and drag what the press took hold of; then the widget gets the move at the exact position.
+    // later. That report is waited for, so that it cannot arrive after the next press and drag
+    // what the press took hold of; then the widget gets the move at the exact position. (On a
+    // loaded machine the report can take long; the bound is for one that never comes.)
     const QPoint target = widget->mapToGlobal(pos.toPoint());
     if (QCursor::pos() != target) {
         QCursor::setPos(target);
         if (QCursor::pos() == target) { // a window system that moves the cursor
-            MoveReport report;
+            MoveReport report(target);
             qApp->installEventFilter(&report);
             QElapsedTimer clock;
             clock.start();
-            while (!report.seen && clock.elapsed() < 250)
+            while (!report.seen && clock.elapsed() < 3000)
                 QApplication::processEvents(QEventLoop::AllEvents, 10);
             qApp->removeEventFilter(&report);
         }
