@@ -12,7 +12,6 @@
 #include <QKeySequence>
 #include <QObject>
 #include <QTimer>
-#include <cstdio>
 
 TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool testMode)
 {
@@ -77,11 +76,7 @@ void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<
         // decides the run's exit code.
         setErrorSink([this](bool canContinue, const QString& message) {
             ++errors_;
-            const QByteArray line = message.toLocal8Bit() + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-            std::fflush(stderr);
-            if (!canContinue)
-                exitAfterError();
+            reportToStandardError(canContinue, message);
         });
     }
     config_->startWithFile(mainWindow);

@@ -57,6 +57,15 @@ void exitAfterError()
     std::exit(-1);
 }
 
+void reportToStandardError(bool canContinue, const QString& message)
+{
+    const QByteArray line = message.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+    if (!canContinue)
+        exitAfterError();
+}
+
 void reportError(bool canContinue, const QString& message)
 {
     if (errorSink()) {
@@ -64,11 +73,7 @@ void reportError(bool canContinue, const QString& message)
         return;
     }
     if (TapewrightSettings::instance().errorMessageLocation() != 1) {
-        const QByteArray line = message.toLocal8Bit() + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-        std::fflush(stderr);
-        if (!canContinue)
-            exitAfterError();
+        reportToStandardError(canContinue, message);
         return;
     }
 

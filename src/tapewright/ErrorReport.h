@@ -19,3 +19,7 @@ void setErrorSink(std::function<void(bool canContinue, const QString& message)> 
 
 // Runs the exit hooks and ends the process with status -1 (255).
 [[noreturn]] void exitAfterError();
+
+// The report as standard error gets it: the message on a line of its own, and a fatal one
+// ends the process (exitAfterError).
+void reportToStandardError(bool canContinue, const QString& message);

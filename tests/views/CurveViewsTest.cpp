@@ -75,6 +75,14 @@ std::shared_ptr<Volume> rodPhantom()
     return volume;
 }
 
+// The rod phantom with the panoramic curve along its arch.
+std::shared_ptr<Model> archModel()
+{
+    auto model = makeModel(rodPhantom());
+    model->getPanoramicLine()->setPoints(arch);
+    return model;
+}
+
 template<class View>
 std::unique_ptr<View> show(std::shared_ptr<Model> model, const char* name, QSize size = QSize())
 {
@@ -191,10 +199,9 @@ TEST(PanoramicView, RodUnrollsIntoTheBandTheOraclePredicts)
 TEST(CurveViews, NerveTracingDragsAndDeletion)
 {
     REQUIRE_DISPLAY();
-    auto model = makeModel(rodPhantom());
+    auto model = archModel();
     PlanningTest::UiInstaller ui;
     CleanCommands commands;
-    model->getPanoramicLine()->setPoints(arch);
     model->calcNerveEnvironments(); // divide plane x = 40 mm, where the curve has its middle corner
     model->setStateAndUpdate(Model::NerveTracing);
     auto view = show<PanoramicView>(model, "Panoramic");
@@ -235,9 +242,8 @@ TEST(CurveViews, NerveTracingDragsAndDeletion)
 TEST(CurveViews, MarkersMoveOnlyInHeightImplantsInOneStep)
 {
     REQUIRE_DISPLAY();
-    auto model = makeModel(rodPhantom());
+    auto model = archModel();
     CleanCommands commands;
-    model->getPanoramicLine()->setPoints(arch);
     const auto implant = PlanningTest::makeImplantAt(Vector3D(30, 45, 2));
     model->getImplantManager()->addImplant(implant);
     model->addMarker(Marker::create(Vector3D(50, 45, 10)));
@@ -277,9 +283,8 @@ TEST(CurveViews, MarkersMoveOnlyInHeightImplantsInOneStep)
 TEST(CurveViews, ImplantTurnFollowsTheMouseNotTheEventCount)
 {
     REQUIRE_DISPLAY();
-    auto model = makeModel(rodPhantom());
+    auto model = archModel();
     CleanCommands commands;
-    model->getPanoramicLine()->setPoints(arch);
     const auto implant = PlanningTest::makeImplantAt(Vector3D(40, 50, 10));
     model->getImplantManager()->addImplant(implant);
     model->setStateAndUpdate(Model::NormalInput);
