@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QInputDialog>
@@ -32,16 +33,27 @@
 namespace {
 
 // Runs `then` once `ready` holds, inside whatever event loop runs at that time (the tools under
-// test run loops of their own, and X input arrives whenever it does).
+// test run loops of their own, and X input arrives whenever it does). After a minute without it
+// the test fails and the modal dialog or popup in front is closed, so that the test ends.
 void once(std::function<bool()> ready, std::function<void()> then)
 {
     auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, ready, then] {
-        if (!ready())
+    auto* clock = new QElapsedTimer;
+    clock->start();
+    QObject::connect(poll, &QTimer::timeout, [poll, clock, ready, then] {
+        const bool late = clock->elapsed() > 60000;
+        if (!ready() && !late)
             return;
         poll->stop();
         poll->deleteLater();
-        then();
+        delete clock;
+        if (!late)
+            return then();
+        QWidget* front = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
+        ADD_FAILURE() << "waited a minute for what the test answers; in front: "
+                      << (front ? front->metaObject()->className() : "nothing");
+        if (front)
+            front->close();
     });
     poll->start(10);
 }
@@ -254,7 +266,9 @@ TEST_F(RecorderTools, AScreenDumpActionNamesThePickedWidgetOrItsWindowAndPlaysTo
         once([] { return shown("DumpWidget"); }, [&] {
             QTest::mouseClick(shown("DumpWidget"), Qt::LeftButton);
             answerNext(nullptr, [&](QDialog* files) {
-                static_cast<QFileDialog*>(files)->selectFile(dir.qpath() + "/" + picture);
+                // Typed into the name field: selectFile leaves the field alone once it has the focus,
+                // and whether it has it yet depends on when the window system activated the dialog.
+                files->findChild<QLineEdit*>("fileNameEdit")->setText(dir.qpath() + "/" + picture);
                 files->accept();
             });
             QTest::mouseClick(edit, Qt::LeftButton);
