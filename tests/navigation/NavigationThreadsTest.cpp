@@ -1,6 +1,6 @@
-// The navigation threads together for 10 s: the replay camera's 1 kHz thread writing the
-// trackers, a fast timer ticking the controller and the Model, and the GUI thread reading
-// the displays' values, marking and notifying. Run under ThreadSanitizer by scripts/test.
+// The navigation threads together: a camera thread writing the trackers, a fast timer ticking
+// the controller and the Model, and the GUI thread reading the displays' values, marking and
+// notifying. Run under ThreadSanitizer by scripts/test.
 #include "NavigationFixture.h"
 
 #include "navigation/Tracker.h"
@@ -9,9 +9,10 @@
 
 #include <QDir>
 #include <atomic>
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 using namespace NavigationScene;
 
@@ -21,7 +22,10 @@ class NavigationThreads : public NavigationFixture
 
 TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
 {
-    auto camera = replayProcedure(400, 10);
+    // Camera, controller and Model all run on the tick count, so that a starved thread slows the
+    // procedure down instead of cutting a phase short: the camera shows 5 ms of the trajectory
+    // per tick (the timer's period) and the controller counts 50 ms per tick.
+    auto camera = replayProcedure(400, 10, false);
 
     start(Constants::Mandible, false);
     // An implant under point A, so that samples and marks are logged.
@@ -34,15 +38,32 @@ TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
     camera->setTracker(trackers);
     camera->startReporting();
     controller->enableNavigation(camera);
+
+    // The camera's own thread delivers each moment before the timer may tick past it.
+    std::atomic<std::uint32_t> delivered{~0u};
+    std::atomic<bool> running{true};
+    std::thread cameraThread([&] {
+        while (running) {
+            const std::uint32_t now = ticks.load();
+            camera->advanceTo(now * 5);
+            delivered = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     Ticker ticker([&] {
-        ++ticks;
+        const std::uint32_t now = ticks.load();
+        if (delivered.load() != now)
+            return;
         controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
+        ticks = now + 1;
     });
     ticker.start();
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // 2000 ticks: the whole trajectory (800) and, after it, more than the 28 s (560 ticks) after
+    // which an unseen handpiece loses its drill registration.
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     double sum = 0.0;
-    while (std::chrono::steady_clock::now() < end) {
+    while (ticks.load() < 2000 && std::chrono::steady_clock::now() < bound) {
         const auto snapshot = controller->getSnapshot();
         sum += snapshot->patientTDrill[12] + snapshot->calibrationSamples + snapshot->handpiece.getTransform()[13];
         sum += model->getPatientTDrill()[14] + model->getHandpieceColor().x + model->getDrillLength();
@@ -54,7 +75,10 @@ TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     ticker.stop();
+    running = false;
+    cameraThread.join();
     camera->stopReporting();
+    ASSERT_GE(ticks.load(), 2000u) << "the timer made only " << ticks.load() << " of 2000 ticks in 3 minutes";
     EXPECT_TRUE(std::isfinite(sum));
     EXPECT_TRUE(controller->wasCalibrationDoneBefore());
     EXPECT_FALSE(model->isDrillRegistered()) << "the handpiece is gone since the replay ended";
