@@ -32,6 +32,9 @@
 
 namespace {
 
+// How soon a step held back by an element still at work tries again.
+constexpr int holdRetryMs = 5;
+
 QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 
 int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
@@ -157,6 +160,10 @@ void PlayBack::playLinkPieces()
 {
     if (inLink_)
         return;
+    if (holds() > 0) {
+        QTimer::singleShot(holdRetryMs, this, &PlayBack::playLinkPieces);
+        return;
+    }
     // One element per turn of the event loop, as from a file: what an element posts is
     // delivered before the next one plays.
     inLink_ = true;
@@ -251,6 +258,10 @@ void PlayBack::step()
 {
     if (!playing_ || inStep_)
         return;
+    if (holds() > 0) {
+        timer_->start(holdRetryMs);
+        return;
+    }
     inStep_ = true;
     waitingForWidget_ = false;
     QElapsedTimer stopwatch;
@@ -383,6 +394,12 @@ std::function<bool()>& PlayBack::busyCheck()
 void PlayBack::setBusyCheck(std::function<bool()> busy)
 {
     busyCheck() = std::move(busy);
+}
+
+int& PlayBack::holds()
+{
+    static int count = 0;
+    return count;
 }
 
 bool PlayBack::hostBusy()

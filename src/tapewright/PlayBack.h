@@ -48,6 +48,16 @@ public:
     // what its caller does with the result). The person who recorded waited for it: presses and
     // keys wait too, except those for the modal dialog in front. Null: never busy.
     static void setBusyCheck(std::function<bool()> busy);
+    // Held by an element that waits in a nested event loop (a move waiting for the window
+    // system's report of it): no next element plays meanwhile, or it would overtake this one.
+    class Hold
+    {
+    public:
+        Hold() { ++holds(); }
+        ~Hold() { --holds(); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+    };
 
     bool eventFilter(QObject* target, QEvent* event) override;
 
@@ -89,6 +99,7 @@ private:
     static bool readyFor(QObject* target, const QDomElement& element, const QString& tag);
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
+    static int& holds();
     bool playPosted(QObject* target, const QDomElement& element);
     int clampedDelay(qint64 milliseconds, const QString& what);
 

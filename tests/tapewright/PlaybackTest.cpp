@@ -1,7 +1,9 @@
 #include "TapewrightTestSupport.h"
 
 #include "common/TestSupport.h"
+#include "tapewright/AdapterRegistry.h"
 #include "tapewright/ChildListener.h"
+#include "tapewright/PlayBackAdapter.h"
 #include "tapewright/Command.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
@@ -157,6 +159,40 @@ TEST_F(Playback, DelaysFirstAtOnceCompressionSleepAndNegative)
     EXPECT_LT(play(key("f") + key("g", 5000)), 2000);
     EXPECT_GE(play(key("h") + "<Sleep msec=\"300\"/>" + key("i", 5000)), 290);
     EXPECT_EQ(edit->text(), "abcdefghi");
+}
+
+// Stands for an element that waits in a nested event loop while holding the player, as a move
+// waiting for the window system's report does; notes what the line edit held before and after.
+struct SlowElement : PlayBackAdapter
+{
+    QLineEdit* edit = nullptr;
+    QStringList seen;
+    bool play(QObject*, const QDomElement& element) override
+    {
+        if (element.tagName() != "SlowElement")
+            return false;
+        seen << edit->text();
+        const PlayBack::Hold hold;
+        // Long enough for the next element's timer to come due many times over.
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 200)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        seen << edit->text();
+        return true;
+    }
+};
+
+TEST_F(Playback, AnElementAtWorkInANestedLoopIsNotOvertakenByTheNextOne)
+{
+    static auto* slow = new SlowElement;
+    if (!slow->edit)
+        adapterRegistry().registerAdapter(std::unique_ptr<PlayBackAdapter>(slow));
+    slow->edit = edit;
+    slow->seen.clear();
+    play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + key("b") + key("c"));
+    EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
+    EXPECT_EQ(edit->text(), "abc");
 }
 
 TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)

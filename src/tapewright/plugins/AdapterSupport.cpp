@@ -1,6 +1,7 @@
 #include "tapewright/plugins/AdapterSupport.h"
 
 #include "tapewright/ErrorReport.h"
+#include "tapewright/PlayBack.h"
 #include "tapewright/QtCompat.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/ScriptReader.h"
@@ -85,6 +86,7 @@ void sendMouse(QWidget* widget, const Mouse& mouse, const QPointF& pos)
     if (QCursor::pos() != target) {
         QCursor::setPos(target);
         if (QCursor::pos() == target) { // a window system that moves the cursor
+            const PlayBack::Hold hold;
             MoveReport report(target);
             qApp->installEventFilter(&report);
             QElapsedTimer clock;
