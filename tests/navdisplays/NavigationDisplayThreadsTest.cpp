@@ -1,6 +1,6 @@
 // The displays refreshing at 15 Hz from their own timers while the replay camera's thread and a
-// fast tick thread drive the controller and the Model, and the tick thread also notifies (its
-// calls are handed to the GUI thread). Run under ThreadSanitizer by scripts/test.
+// fast tick thread (in lockstep on one tick count) drive the controller and the Model, and the
+// tick thread also notifies (its calls are handed to the GUI thread). Run under ThreadSanitizer by scripts/test.
 #include "NavigationDisplayFixture.h"
 
 #include "navigation/Tracker.h"
@@ -12,7 +12,6 @@
 
 #include <QLabel>
 #include <QVBoxLayout>
-#include <atomic>
 #include <gtest/gtest.h>
 
 using namespace NavigationScene;
@@ -23,14 +22,18 @@ class NavigationDisplayThreads : public NavigationScene::NavigationFixture
 
 TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
 {
-    auto camera = replayProcedure(400, 10);
+    auto camera = replayProcedure(400, 10, false);
     start(Constants::Mandible, false);
-    std::atomic<std::uint32_t> ticks{0};
-    controller->setClock([&ticks] { return ticks.load() * 50; });
-    model->setNavigationClock([&ticks] { return ticks.load() * 50; });
     auto trackers = controller->getUsedTracker();
     camera->setTracker(trackers);
     camera->startReporting();
+    TickedReplay replay(camera, [&](std::uint32_t tick) {
+        controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
+        if ((tick + 1) % 10 == 0)
+            model->notify();
+    });
+    controller->setClock([&replay] { return replay.ticks() * 50; });
+    model->setNavigationClock([&replay] { return replay.ticks() * 50; });
     controller->enableNavigation(camera);
     model->enableNavigation();
 
@@ -50,21 +53,16 @@ TEST_F(NavigationDisplayThreads, PagesRefreshWhileTheTicksRun)
     model->notify(); // in state 7: the displays start their timers
 
     const unsigned long failures = ViewFailure::count();
-    Ticker ticker([&] {
-        const unsigned n = ++ticks;
-        controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
-        if (n % 10 == 0)
-            model->notify();
-    });
-    ticker.start();
+    replay.start();
     QSet<QWidget*> pages;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
+    // The whole trajectory (800 ticks) and its silence after it.
+    const bool ran = replay.runUntil(2000, [&] {
         QTest::qWait(20);
         pages.insert(stack->currentWidget());
-    }
-    ticker.stop();
+    });
+    replay.stop();
     camera->stopReporting();
+    ASSERT_TRUE(ran) << "the timer made only " << replay.ticks() << " of 2000 ticks in three minutes";
     QTest::qWait(100);
     EXPECT_TRUE(stack->getTimer()->isActive());
     EXPECT_GE(pages.size(), 3) << "adjustment, calibration message or targeting, registration";

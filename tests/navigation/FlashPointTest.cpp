@@ -105,7 +105,7 @@ TEST(FlashPoint, TracksAndNoticesSilence)
         NavigationScene::writeLine(out, 0, 0, pose, true);
     }
     QStringList options{"--trajectory", QString::fromStdString(trajectory), "--tool-markers", "5,6,7",
-                        "--silence-after", "2000"};
+                        "--silence-after", "5000"};
     for (int i = 0; i < 3; ++i)
         options << "--model" << QString::number(5 + i) << QString::number(model[i].x) << QString::number(model[i].y)
                 << QString::number(model[i].z);
@@ -116,20 +116,15 @@ TEST(FlashPoint, TracksAndNoticesSilence)
     camera.setTracker(trackers);
     EXPECT_EQ((std::vector<std::string>{"5 ok", "6 ok", "7 ok"}), sim.log("template "));
     camera.startReporting();
-    std::this_thread::sleep_for(700ms);
+    ASSERT_TRUE(TestSupport::eventually([&] { return trackers[0]->getTrackerData().isVisible(); }, 60s));
     EXPECT_EQ(Vexa::NavigationCamera::Running, camera.getState());
-    ASSERT_TRUE(trackers[0]->getTrackerData().isVisible());
     EXPECT_LT(largestDifference(pose, trackers[0]->getTrackerData().getTransform()), 0.01);
-    // Silent from 2 s after the simulator started: no data within 1.2 s.
+    // The state asked for more than a second after the last burst says so, however late the asking.
     ASSERT_EQ(1u, sim.log("silence at ").size());
     const std::chrono::steady_clock::time_point silence(
         std::chrono::microseconds(std::llround(std::stod(sim.log("silence at ")[0]) * 1e6)));
-    while (camera.getState() == Vexa::NavigationCamera::Running
-           && std::chrono::steady_clock::now() < silence + 3000ms)
-        std::this_thread::sleep_for(10ms);
-    const auto noticed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - silence);
-    EXPECT_LE(noticed, 1200ms);
-    std::printf("FlashPoint silence noticed after %lld ms\n", static_cast<long long>(noticed.count()));
+    std::this_thread::sleep_until(silence + 1100ms);
+    EXPECT_EQ(Vexa::NavigationCamera::NoData, camera.getState());
     camera.stopReporting();
     EXPECT_TRUE(sim.log("foreign ").empty());
 }

@@ -12,10 +12,13 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace NavigationScene {
@@ -32,6 +35,64 @@ protected:
 
 private:
     std::function<void()> tick_;
+};
+
+// A replay camera (made with realTime false) and a Ticker in lockstep on one tick count: the
+// camera's own thread shows 5 ms of its trajectory per tick, the Ticker's period, and a tick
+// runs only once the camera has delivered its moment. A starved thread then slows the whole
+// procedure down instead of letting the camera run past a phase the controller needs to see.
+class TickedReplay
+{
+public:
+    TickedReplay(std::shared_ptr<Vexa::ReplayCamera> camera, std::function<void(std::uint32_t tick)> tick)
+        : camera_(std::move(camera)), ticker_([this, tick = std::move(tick)] {
+              const std::uint32_t now = ticks_.load();
+              if (delivered_.load() != now)
+                  return;
+              tick(now);
+              ticks_ = now + 1;
+          })
+    {
+    }
+    ~TickedReplay() { stop(); }
+
+    void start()
+    {
+        running_ = true;
+        cameraThread_ = std::thread([this] {
+            while (running_) {
+                const std::uint32_t now = ticks_.load();
+                camera_->advanceTo(now * 5);
+                delivered_ = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        ticker_.start();
+    }
+    void stop()
+    {
+        ticker_.stop();
+        running_ = false;
+        if (cameraThread_.joinable())
+            cameraThread_.join();
+    }
+    std::uint32_t ticks() const { return ticks_.load(); }
+    // Calls `during` until `count` ticks have run or three minutes have passed; whether they ran.
+    bool runUntil(std::uint32_t count, const std::function<void()>& during)
+    {
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+        while (ticks_.load() < count && std::chrono::steady_clock::now() < bound)
+            during();
+        return ticks_.load() >= count;
+    }
+
+private:
+    std::shared_ptr<Vexa::ReplayCamera> camera_;
+    std::atomic<std::uint32_t> ticks_{0};
+    std::atomic<std::uint32_t> delivered_{~0u};
+    std::atomic<bool> running_{false};
+    std::thread cameraThread_;
+    Ticker ticker_;
 };
 
 class RecordingUi : public INavigationUi

@@ -1,6 +1,6 @@
-// The navigation threads together: a camera thread writing the trackers, a fast timer ticking
-// the controller and the Model, and the GUI thread reading the displays' values, marking and
-// notifying. Run under ThreadSanitizer by scripts/test.
+// The navigation threads together: the replay camera's thread writing the trackers, a fast timer
+// ticking the controller and the Model (both on one tick count), and the GUI thread reading the
+// displays' values, marking and notifying. Run under ThreadSanitizer by scripts/test.
 #include "NavigationFixture.h"
 
 #include "navigation/Tracker.h"
@@ -22,48 +22,27 @@ class NavigationThreads : public NavigationFixture
 
 TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
 {
-    // Camera, controller and Model all run on the tick count, so that a starved thread slows the
-    // procedure down instead of cutting a phase short: the camera shows 5 ms of the trajectory
-    // per tick (the timer's period) and the controller counts 50 ms per tick.
     auto camera = replayProcedure(400, 10, false);
 
     start(Constants::Mandible, false);
     // An implant under point A, so that samples and marks are logged.
     model->getImplantManager()->addImplant(PlanningTest::makeImplantAt(Registration::frameA().getTranslation()
                                                                        + Vector3D(0, 0, -8), 0, 10.0));
-    std::atomic<std::uint32_t> ticks{0};
-    controller->setClock([&ticks] { return ticks.load() * 50; });
-    model->setNavigationClock([&ticks] { return ticks.load() * 50; });
     auto trackers = controller->getUsedTracker();
     camera->setTracker(trackers);
     camera->startReporting();
-    controller->enableNavigation(camera);
-
-    // The camera's own thread delivers each moment before the timer may tick past it.
-    std::atomic<std::uint32_t> delivered{~0u};
-    std::atomic<bool> running{true};
-    std::thread cameraThread([&] {
-        while (running) {
-            const std::uint32_t now = ticks.load();
-            camera->advanceTo(now * 5);
-            delivered = now;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    Ticker ticker([&] {
-        const std::uint32_t now = ticks.load();
-        if (delivered.load() != now)
-            return;
+    TickedReplay replay(camera, [&](std::uint32_t) {
         controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
-        ticks = now + 1;
     });
-    ticker.start();
+    controller->setClock([&replay] { return replay.ticks() * 50; });
+    model->setNavigationClock([&replay] { return replay.ticks() * 50; });
+    controller->enableNavigation(camera);
+    replay.start();
 
     // 2000 ticks: the whole trajectory (800) and, after it, more than the 28 s (560 ticks) after
     // which an unseen handpiece loses its drill registration.
-    const auto bound = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     double sum = 0.0;
-    while (ticks.load() < 2000 && std::chrono::steady_clock::now() < bound) {
+    const bool ran = replay.runUntil(2000, [&] {
         const auto snapshot = controller->getSnapshot();
         sum += snapshot->patientTDrill[12] + snapshot->calibrationSamples + snapshot->handpiece.getTransform()[13];
         sum += model->getPatientTDrill()[14] + model->getHandpieceColor().x + model->getDrillLength();
@@ -73,12 +52,10 @@ TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
         model->notify();
         QCoreApplication::processEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    }
-    ticker.stop();
-    running = false;
-    cameraThread.join();
+    });
+    replay.stop();
     camera->stopReporting();
-    ASSERT_GE(ticks.load(), 2000u) << "the timer made only " << ticks.load() << " of 2000 ticks in 3 minutes";
+    ASSERT_TRUE(ran) << "the timer made only " << replay.ticks() << " of 2000 ticks in three minutes";
     EXPECT_TRUE(std::isfinite(sum));
     EXPECT_TRUE(controller->wasCalibrationDoneBefore());
     EXPECT_FALSE(model->isDrillRegistered()) << "the handpiece is gone since the replay ended";

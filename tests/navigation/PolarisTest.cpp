@@ -142,9 +142,17 @@ TEST(Polaris, TracksPollsStopsAndStartsAndNoticesSilence)
     Polaris camera(sim.device);
     auto trackers = std::vector<std::shared_ptr<Vexa::Tracker>>{Vexa::Tracker::create(3), Vexa::Tracker::create(4)};
     camera.setTracker(trackers);
-    for (int cycle = 0; cycle < 20; ++cycle) {
+    // Tracking until both tools and the markers arrived, then short runs that stop polls and
+    // replies in every phase.
+    camera.startReporting();
+    EXPECT_TRUE(TestSupport::eventually([&] {
+        return trackers[0]->getTrackerData().isVisible() && trackers[1]->getTrackerData().isVisible()
+               && camera.getMarkerPositions().size() == 2;
+    }, 60s)) << "no tracking data within a minute";
+    camera.stopReporting();
+    for (int cycle = 1; cycle < 20; ++cycle) {
         camera.startReporting();
-        std::this_thread::sleep_for(cycle == 0 ? 1000ms : 120ms);
+        std::this_thread::sleep_for(120ms);
         camera.stopReporting();
     }
     const auto handpiece = trackers[0]->getTrackerData();
@@ -161,24 +169,25 @@ TEST(Polaris, TracksPollsStopsAndStartsAndNoticesSilence)
     for (std::size_t i = 1; i < polls.size() && i < 21; ++i)
         gaps.push_back(polls[i] - polls[i - 1]);
     ASSERT_FALSE(gaps.empty());
+    // Polls keep to the 50 ms period however fast the replies come (a loaded machine only
+    // lengthens the gaps).
     std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-    EXPECT_NEAR(50.0, gaps[gaps.size() / 2], 15.0);
+    EXPECT_GE(gaps[gaps.size() / 2], 45.0);
 }
 
 TEST(Polaris, SilenceTurnsTheStateToNoData)
 {
     QTemporaryDir dir;
-    Simulator sim({"--trajectory", QString::fromStdString(trajectoryFile(dir)), "--silence-after", "500"});
+    // Silent from 3 s after tracking starts: time enough to be seen tracking on a loaded machine.
+    Simulator sim({"--trajectory", QString::fromStdString(trajectoryFile(dir)), "--silence-after", "3000"});
     Polaris camera(sim.device);
     auto trackers = std::vector<std::shared_ptr<Vexa::Tracker>>{Vexa::Tracker::create(3)};
     camera.setTracker(trackers);
     camera.startReporting();
-    std::this_thread::sleep_for(400ms);
-    EXPECT_EQ(1, camera.getState());
-    std::this_thread::sleep_for(100ms + 1400ms);
-    EXPECT_EQ(0, camera.getState());
+    EXPECT_TRUE(TestSupport::eventually([&] { return trackers[0]->getTrackerData().isVisible(); }, 60s));
+    EXPECT_TRUE(TestSupport::eventually([&] { return camera.getState() == 0; }, 60s)) << "the silence went unnoticed";
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(0, camera.getState());
+    EXPECT_EQ(0, camera.getState()) << "no data until reporting starts again";
     camera.stopReporting();
 }
 
