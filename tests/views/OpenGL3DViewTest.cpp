@@ -202,10 +202,10 @@ TEST(OpenGL3DView, RightDragTurnsTheCameraOnItsTimerAndTwoButtonsLeaveOneTimer)
     const Vector3D centre = s.view->getRotationCenter();
     QTest::mousePress(s.view.get(), Qt::RightButton, {}, QPoint(200, 200));
     ViewTest::moveTo(s.view.get(), QPointF(300, 200)); // 14.0625 degrees a tick
-    QTest::qWait(130);
+    // The eye goes left round the centre on the camera's timer.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return s.view->getCameraTransform().getTranslation().x < centre.x - 20.0; }, 30000));
     QTest::mouseRelease(s.view.get(), Qt::RightButton, {}, QPoint(300, 200));
     const Vector3D eye = s.view->getCameraTransform().getTranslation();
-    EXPECT_LT(eye.x, centre.x - 20.0); // the eye went left round the centre
     EXPECT_NEAR((eye - centre).length(), 200.0, 1e-6);
     QTest::qWait(100);
     expectNear(s.view->getCameraTransform().getTranslation(), eye); // stopped at the release
@@ -426,7 +426,7 @@ TEST(OpenGL3DView, NotificationsFromTheNavigationThreadPaintInTheGuiThread)
     while (s.view->getFramebuffer().completedPictures() == pictures)
         QTest::qWait(10);
     navigation.join();
-    QTest::qWait(150); // the self-update timer (10 a second) runs in the GUI thread
-    EXPECT_TRUE(s.view->getTimer()->isActive());
+    // The self-update timer (10 a second) is started in the GUI thread.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return s.view->getTimer()->isActive(); }, 30000));
     EXPECT_GT(s.view->getFramebuffer().completedPictures(), pictures);
 }
