@@ -252,6 +252,8 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (event->type() == QEvent::Shortcut && override_ && overrideReceiver_) {
         // The shortcut's QAction is no widget: write it for the widget that had the key.
         QDomElement element = ScriptElements::keyElement(document_, QStringLiteral("Accel"), override_.get());
+        // The shortcut stands for the key's press: its release is recorded.
+        keysDown_.insert(override_->key());
         const QString name = TapewrightUtil::objectName(overrideReceiver_);
         const int sleep = int(elapsed());
         if (!name.isNull()) {

@@ -404,7 +404,7 @@ TEST_F(RecorderTools, WithAnOutputFileTheRecordingPrintsPickedPropertiesThereAnd
     EXPECT_EQ(readAll(playedOut), readAll(recordedOut) + "from the command\n\n");
 }
 
-TEST_F(RecorderTools, TheReleaseOfAKeyThatClosedAnActionsDialogStaysOutOfTheScript)
+TEST_F(RecorderTools, KeyReleasesAreRecordedOnlyForPressesTheRecordingSawAsAShortcutsPress)
 {
     Recorder recorder;
     ASSERT_TRUE(recorder.start(script));
@@ -418,11 +418,19 @@ TEST_F(RecorderTools, TheReleaseOfAKeyThatClosedAnActionsDialogStaysOutOfTheScri
     });
     recorder.slotShowMessageBox();
     QCoreApplication::processEvents();
+    // A shortcut's key: the shortcut stands for its press, and its release is recorded.
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == &window; })) << "the window's activation";
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_S, Qt::ControlModifier);
     recorder.stop();
-    QStringList elements = elementsOf(readAll(script)).filter(QRegularExpression("^(Key|Information)"));
+    EXPECT_EQ(window.state()["save"].toObject()["triggered"], 1);
+    QStringList elements = elementsOf(readAll(script)).filter(QRegularExpression("^(Key|Information|Accel )"));
     elements.replaceInStrings(QRegularExpression(" sleep=\\d+$"), QString());
     EXPECT_EQ(elements, QStringList({"KeyPress name=/twdemo/central/edit text=a key=A", "KeyRelease name=/twdemo/central/edit text=a key=A",
-                                     "Information text=shown"}))
+                                     "Information text=shown", "KeyPress name=/twdemo/central/edit key=Control",
+                                     "Accel name=/twdemo text=s key=S", "KeyRelease name=/twdemo/central/edit text=s key=S",
+                                     "KeyRelease name=/twdemo/central/edit key=Control"}))
         << elements.join('\n').toStdString();
 }
 
