@@ -122,6 +122,36 @@ QStringList elementsOf(const QByteArray& script)
     return lines;
 }
 
+enum class Scenario { Here, Done, Unavailable };
+
+// Real X input reaches only the test's own windows on an X server of its own: the test program
+// runs the test named by `filter` there again. Here inside that child, Done in the parent.
+Scenario inOwnXServer(const char* filter, bool needsModalityOverride)
+{
+    if (qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO"))
+        return Scenario::Here;
+    TestSupport::PrivateXServer display;
+    if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty()
+        || (needsModalityOverride && !ModalityOverride::available()))
+        return Scenario::Unavailable;
+    QProcess child;
+    QProcessEnvironment environment = display.environment();
+    environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter});
+    EXPECT_TRUE(child.waitForFinished(120000)) << "the end of " << filter;
+    const QString output = child.readAllStandardOutput() + child.readAllStandardError();
+    EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    return Scenario::Done;
+}
+
+// Moves the X pointer to a point of the widget, then does the xdotool action there.
+void xdotool(QWidget* widget, QPoint at, const QStringList& action)
+{
+    const QPoint global = widget->mapToGlobal(at);
+    QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(global.x()), QString::number(global.y())} + action);
+}
+
 QByteArray readAll(const QString& name)
 {
     QFile file(name);
@@ -315,27 +345,13 @@ TEST_F(RecorderTools, SidebarFacesFollowTheSettingAndItsButtonsAndBoundKeysRunAc
     settings.setKeyBinding(7, QKeySequence(bound));
 }
 
-// Real X input on a server of its own: the test program runs itself there for the scenario.
 TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlocks)
 {
-    if (!qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO")) {
-        TestSupport::PrivateXServer display;
-        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty() || !ModalityOverride::available())
-            GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
-        QProcess child;
-        QProcessEnvironment environment = display.environment();
-        environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
-        child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=RecorderTools.APickThroughTheBoundKey*"});
-        ASSERT_TRUE(child.waitForFinished(120000));
-        const QString output = child.readAllStandardOutput() + child.readAllStandardError();
-        EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    const Scenario scenario = inOwnXServer("RecorderTools.APickThroughTheBoundKey*", true);
+    if (scenario == Scenario::Unavailable)
+        GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
+    if (scenario == Scenario::Done)
         return;
-    }
-    const auto xdotool = [](QWidget* widget, const QStringList& action) {
-        const QPoint centre = widget->mapToGlobal(widget->rect().center());
-        QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(centre.x()), QString::number(centre.y())} + action);
-    };
     TapewrightSettings::instance().setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
     window.move(1200, 50);
     QDialog modal;
@@ -348,7 +364,7 @@ TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlock
     bool picked = false;
     once([] { return shown("PropertyPicker"); }, [&] {
         choose("QLineEdit", "text");
-        xdotool(edit, {"click", "1"});
+        xdotool(edit, edit->rect().center(), {"click", "1"});
         // Beside the window, where it hides none of the views.
         shown("PropertyPicker")->move(0, 300);
         ASSERT_TRUE(QTest::qWaitFor([] { return shown("PropertyPicker")->geometry().top() == 300; })) << "the picker's move";
@@ -357,7 +373,7 @@ TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlock
         shown("PropertyPicker")->findChild<QPushButton*>("ok")->click();
         picked = true;
     });
-    xdotool(&modal, {"key", "ctrl+F3"});
+    xdotool(&modal, modal.rect().center(), {"key", "ctrl+F3"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return picked; }, 20000));
     EXPECT_EQ(QApplication::activeModalWidget(), &modal);
     recorder.stop();
@@ -434,27 +450,13 @@ TEST_F(RecorderTools, KeyReleasesAreRecordedOnlyForPressesTheRecordingSawAsAShor
         << elements.join('\n').toStdString();
 }
 
-// Real X input on a server of its own: the test program runs itself there for the scenario.
 TEST_F(RecorderTools, PicksAndTheSidebarsWhatsThisLeaveTheApplicationAndTheScriptAsTheyWere)
 {
-    if (!qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO")) {
-        TestSupport::PrivateXServer display;
-        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty())
-            GTEST_SKIP() << "needs Xvfb and xdotool";
-        QProcess child;
-        QProcessEnvironment environment = display.environment();
-        environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
-        child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=RecorderTools.PicksAndTheSidebarsWhatsThis*"});
-        ASSERT_TRUE(child.waitForFinished(120000));
-        const QString output = child.readAllStandardOutput() + child.readAllStandardError();
-        EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    const Scenario scenario = inOwnXServer("RecorderTools.PicksAndTheSidebarsWhatsThis*", false);
+    if (scenario == Scenario::Unavailable)
+        GTEST_SKIP() << "needs Xvfb and xdotool";
+    if (scenario == Scenario::Done)
         return;
-    }
-    const auto xdotool = [](QWidget* widget, QPoint at, const QStringList& action) {
-        const QPoint global = widget->mapToGlobal(at);
-        QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(global.x()), QString::number(global.y())} + action);
-    };
     auto& settings = TapewrightSettings::instance();
     settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
     settings.setShowRecorderDialog(true);
