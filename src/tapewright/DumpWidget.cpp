@@ -1,8 +1,11 @@
 #include "tapewright/DumpWidget.h"
 
+#include "tapewright/TapewrightUtil.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QEventLoop>
+#include <QMouseEvent>
 #include <QTimer>
 
 DumpWidget::DumpWidget() : QLabel(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), hideTimer_(new QTimer(this))
@@ -42,14 +45,19 @@ QObject* DumpWidget::pickWidget()
 
 bool DumpWidget::eventFilter(QObject* object, QEvent* event)
 {
-    // Qt shows each press to the window object first; the widget follows.
-    if (event->type() != QEvent::MouseButtonPress || !object->isWidgetType())
+    if (event->type() != QEvent::MouseButtonPress)
         return false;
-    if (static_cast<QWidget*>(object)->window() == this) {
+    // Qt shows each press to the window object first: taken there, the widget is not given focus.
+    QWidget* widget = TapewrightUtil::mouseTarget(object, static_cast<QMouseEvent*>(event));
+    if (!widget)
+        widget = qobject_cast<QWidget*>(object);
+    if (!widget)
+        return false;
+    if (widget->window() == this) {
         hide();
         return true;
     }
-    picked_ = object;
+    picked_ = widget;
     if (loop_)
         loop_->quit();
     return true;

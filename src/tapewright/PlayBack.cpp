@@ -64,8 +64,7 @@ bool PlayBack::start(const QString& scriptFile, const QString& outputFile)
         qWarning("PlayBack::start: already playing");
         return false;
     }
-    startTime_.start();
-    levels_.clear();
+    resetRun();
     output_.open(outputFile);
     if (!loadScript(scriptFile))
         return false;
@@ -90,12 +89,26 @@ bool PlayBack::start(QIODevice* device, const QString& outputFile)
         reportError(true, tr("Couldn't open file '%1'").arg(name));
         return false;
     }
-    startTime_.start();
-    levels_.clear();
+    resetRun();
     output_.open(outputFile);
     if (!pushScript(data, name))
         return false;
     return begin();
+}
+
+void PlayBack::resetRun()
+{
+    startTime_.start();
+    levels_.clear();
+    includedFiles_ = 0;
+    playedElements_ = 0;
+    linkMode_ = false;
+}
+
+void PlayBack::setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements)
+{
+    maxIncludedFiles_ = maxIncludedFiles;
+    maxPlayedElements_ = maxPlayedElements;
 }
 
 bool PlayBack::begin()
@@ -114,6 +127,7 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
         return;
     }
     socket_ = socket;
+    linkMode_ = true;
     framer_ = LinkFramer();
     linkPieces_.clear();
     levels_.clear();
@@ -207,6 +221,13 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
 
 bool PlayBack::loadScript(const QString& fileName)
 {
+    if (!levels_.empty() && ++includedFiles_ > maxIncludedFiles_) {
+        reportError(true, tr("The script includes more than %1 files; playback ends at the include of '%2'")
+                              .arg(maxIncludedFiles_).arg(fileName));
+        TapewrightUtil::processEvents();
+        endPlayBack();
+        return false;
+    }
     if (int(levels_.size()) >= maxIncludeDepth) {
         reportError(true, tr("Include of '%1' nests deeper than %2 levels").arg(fileName).arg(maxIncludeDepth));
         return false;
@@ -301,6 +322,15 @@ void PlayBack::step()
         }
         child_ = finished.include.nextSibling();
     }
+    // Counted as each element is reached, so that a retry of the same one does not count.
+    if (++playedElements_ >= maxPlayedElements_) {
+        reportError(true, tr("The script plays more than %1 elements; playback ends").arg(maxPlayedElements_));
+        // What the played elements posted still arrives, as at the script's own end.
+        TapewrightUtil::processEvents();
+        endPlayBack();
+        inStep_ = false;
+        return;
+    }
     qint64 delay = clampedDelay(attribute(child_.toElement(), "sleep"), QStringLiteral("sleep"));
     if (TapewrightSettings::instance().compressTime())
         delay = 0;
@@ -345,7 +375,11 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         box.exec();
         QCursor::setPos(cursor);
     } else if (tag == QLatin1String("runcommand")) {
-        output_.write(Command::runCommand(element.attribute(QStringLiteral("command"))));
+        const QString result = Command::runCommand(element.attribute(QStringLiteral("command")));
+        output_.write(result);
+        // The run goes on, but its status must say that the script did not do all it asked.
+        if (!TapewrightSettings::instance().allowCommands())
+            reportError(true, result);
     } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
         if (!readyFor(target, element, tag)) {
             // Time the host spends busy does not count: a long job may outlast any time-out.
@@ -566,7 +600,11 @@ bool PlayBack::playPosted(QObject* target, const QDomElement& element)
         }
         return true;
     }
-    reportError(false, tr("Unknown tag: %1").arg(tag));
+    // A peer of the link is no script file of ours: what it sends wrong never ends the process.
+    if (linkMode_)
+        reportError(true, tr("Unknown tag from the remote link: %1; it is skipped").arg(tag));
+    else
+        reportError(false, tr("Unknown tag: %1").arg(tag));
     return true;
 }
 
@@ -575,6 +613,11 @@ void PlayBack::childSearchError(const QString& name)
     if (!playing_)
         return;
     emit unableToFindChild(name);
+    if (linkMode_) {
+        // The link goes on whatever the policy: a peer must not stop or end the player.
+        reportError(true, tr("Unable to find widget with name %1; the element from the remote link is skipped").arg(name));
+        return;
+    }
     const int policy = TapewrightSettings::instance().missingWidget();
     if (policy & TapewrightSettings::warnMissing)
         reportError(true, tr("Unable to find widget with name %1").arg(name));

@@ -3,7 +3,10 @@
 // each element's widget by its path (waiting for widgets that appear late) and replays the
 // element. Steps run from a single-shot timer, or when the widget waited for appears; a step is
 // never re-entered and nothing plays after endPlayBack(). Includes nest at most 16 deep, never in
-// a cycle; delays are clamped to ten minutes and negative ones run at once.
+// a cycle, and a run of a file ends with an error once it has included more files or played more
+// elements than any real script does; delays are clamped to ten minutes and negative ones run at
+// once. Nothing that arrives over the remote link ends the process or the link: an element that
+// cannot be played from there is reported as a continuable error and skipped.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 
@@ -29,6 +32,10 @@ public:
     static constexpr int maxIncludeDepth = 16;
     static constexpr int maxDelayMs = 10 * 60 * 1000;
     static constexpr qint64 maxScriptBytes = 64 * 1024 * 1024;
+    // Bounds on the work of one run of a file, includes counted: fan-outs of nested includes
+    // grow without end while each level stays small.
+    static constexpr int defaultMaxIncludedFiles = 10000;
+    static constexpr qint64 defaultMaxPlayedElements = 50'000'000;
 
     explicit PlayBack(QObject* parent = nullptr);
     ~PlayBack() override;
@@ -58,6 +65,8 @@ public:
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
     };
+    // The bounds of the next runs (defaults above).
+    void setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements);
 
     bool eventFilter(QObject* target, QEvent* event) override;
 
@@ -89,6 +98,7 @@ private:
     bool pushScript(const QByteArray& data, const QString& fileName);
     bool pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical);
     bool begin();
+    void resetRun();
     void playLinkPieces();
     void playLinkPiece(const QByteArray& piece);
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
@@ -122,5 +132,10 @@ private:
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
     bool inLink_ = false;
     bool linkClosed_ = false;
+    bool linkMode_ = false;
+    int includedFiles_ = 0;
+    qint64 playedElements_ = 0;
+    int maxIncludedFiles_ = defaultMaxIncludedFiles;
+    qint64 maxPlayedElements_ = defaultMaxPlayedElements;
     int savedCreationTimeOut_ = 0;
 };

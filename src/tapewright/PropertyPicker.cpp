@@ -157,12 +157,22 @@ void PropertyPicker::writePrintProperty(QDomElement parent)
 
 bool PropertyPicker::eventFilter(QObject* object, QEvent* event)
 {
-    auto* widget = qobject_cast<QWidget*>(object);
+    QPoint pos;
+    const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease
+                       || event->type() == QEvent::MouseButtonDblClick || event->type() == QEvent::MouseMove;
+    // The window system's mouse events are taken at the window, before Qt hands focus to the
+    // widget pressed: a pick leaves focus, current items and selections as they were.
+    QWidget* widget = mouse ? TapewrightUtil::mouseTarget(object, static_cast<QMouseEvent*>(event), &pos) : nullptr;
+    if (!widget) {
+        widget = qobject_cast<QWidget*>(object);
+        if (widget && mouse)
+            pos = static_cast<QMouseEvent*>(event)->position().toPoint();
+    }
     if (!widget || widget->window() == this)
         return false;
     switch (event->type()) {
     case QEvent::MouseButtonPress:
-        pick(widget, static_cast<QMouseEvent*>(event));
+        pick(widget, pos);
         return true;
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
@@ -176,10 +186,9 @@ bool PropertyPicker::eventFilter(QObject* object, QEvent* event)
     }
 }
 
-void PropertyPicker::pick(QWidget* receiver, const QMouseEvent* event)
+void PropertyPicker::pick(QWidget* receiver, const QPoint& pos)
 {
     QWidget* target = unwrapViewport(receiver);
-    const QPoint pos = event->position().toPoint();
     QMenu menu(this);
     QHash<QString, QMenu*> submenus;
     const auto submenu = [&](const QString& title) {

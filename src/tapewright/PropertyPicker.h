@@ -40,7 +40,7 @@ public slots:
     void slotCurrentChanged();
 
 private:
-    void pick(QWidget* receiver, const QMouseEvent* event);
+    void pick(QWidget* receiver, const QPoint& pos);
     void moveCurrent(int by);
 
     QTreeWidget* _listView;

@@ -23,6 +23,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QTcpSocket>
+#include <QTimer>
+#include <QWhatsThis>
 #include <QWidget>
 
 namespace {
@@ -58,13 +60,29 @@ Recorder::~Recorder()
     }
 }
 
-bool Recorder::start(const QString& scriptFile)
+bool Recorder::start(const QString& scriptFile, const QString& outputFile)
+{
+    if (recording_)
+        stop();
+    output_.open(outputFile);
+    return startFile(scriptFile);
+}
+
+bool Recorder::start(QIODevice* device, const QString& outputFile)
+{
+    if (recording_)
+        stop();
+    output_.open(outputFile);
+    return startDevice(device);
+}
+
+bool Recorder::startFile(const QString& scriptFile)
 {
     ownFile_ = std::make_unique<QFile>(scriptFile);
     return startRecording(ownFile_.get(), scriptFile);
 }
 
-bool Recorder::start(QIODevice* device)
+bool Recorder::startDevice(QIODevice* device)
 {
     auto* file = qobject_cast<QFileDevice*>(device);
     return startRecording(device, file ? file->fileName() : QString());
@@ -77,6 +95,7 @@ bool Recorder::startRecording(QIODevice* device, const QString& name)
     TapewrightUtil::setUseNativeDialogs(false);
     // A linked recording may have no local copy at all.
     const bool opened = (!device && socket_) || openWriter(device, name);
+    keysDown_.clear();
     qApp->installEventFilter(this);
     recording_ = true;
     restartClock();
@@ -110,8 +129,8 @@ void Recorder::stop()
             readSocket();
             socket_->disconnectFromHost();
             socket_ = nullptr;
-            output_.close();
         }
+        output_.close();
     }
     emit recordingEnded();
 }
@@ -150,9 +169,9 @@ bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString
     connect(socket, &QTcpSocket::readyRead, this, &Recorder::readSocket);
     connect(socket, &QTcpSocket::disconnected, this, &Recorder::linkClosed);
     if (localCopy)
-        return start(localCopy);
+        return startDevice(localCopy);
     if (!scriptFile.isNull())
-        return start(scriptFile);
+        return startFile(scriptFile);
     return startRecording(nullptr, QString());
 }
 
@@ -214,17 +233,27 @@ void Recorder::resumeClock()
 
 bool Recorder::eventFilter(QObject* object, QEvent* event)
 {
-    if (!recording_) {
-        // A window an action opens stays out of the script, also with events that come late.
-        if (paused_ && event->type() == QEvent::Show && object->isWidgetType() && static_cast<QWidget*>(object)->isWindow())
-            ChildListener::instance()->ignoreObject(object);
+    if (event->type() == QEvent::EnterWhatsThisMode) {
+        whatsThisMode_ = true;
+    } else if (event->type() == QEvent::LeaveWhatsThisMode) {
+        // The popup with the help text is shown right after the mode is left.
+        QTimer::singleShot(0, this, [this] { whatsThisMode_ = QWhatsThis::inWhatsThisMode(); });
+    } else if (event->type() == QEvent::Show && (paused_ || whatsThisMode_) && object->isWidgetType()
+               && static_cast<QWidget*>(object)->isWindow()) {
+        // A window an action opens, or a What's This popup (its help event is never recorded, so
+        // no replay could show it), stays out of the script, also with events that come late.
+        ChildListener::instance()->ignoreObject(object);
+        ignoreObject(object);
+        ignoreChildren(object);
         return false;
     }
-    if (ignoreMap_.isIgnored(object))
+    if (!recording_ || ignoreMap_.isIgnored(object))
         return false;
     if (event->type() == QEvent::Shortcut && override_ && overrideReceiver_) {
         // The shortcut's QAction is no widget: write it for the widget that had the key.
         QDomElement element = ScriptElements::keyElement(document_, QStringLiteral("Accel"), override_.get());
+        // The shortcut stands for the key's press: its release is recorded.
+        keysDown_.insert(override_->key());
         const QString name = TapewrightUtil::objectName(overrideReceiver_);
         const int sleep = int(elapsed());
         if (!name.isNull()) {
@@ -238,15 +267,13 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
     if (!object->isWidgetType())
         return false;
     const int sleep = int(elapsed());
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease || event->type() == QEvent::ShortcutOverride) {
+    if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const auto& settings = TapewrightSettings::instance();
-        // Stop ends the recording at once; any other action runs after this event, never inside the
-        // filter. The bound key is not recorded, nor its release, whenever its modifiers went up.
-        if (event->type() == QEvent::KeyRelease && key->key() == boundKey_) {
-            boundKey_ = 0;
-            return true;
-        }
+        // Only the press of a bound key is consumed. Stop ends the recording at once; any other
+        // action runs after this event, never inside the filter. The release of a key that opens
+        // a dialog belongs to the paused time, however early it comes; after "Sleep as Last" it
+        // is recorded.
         static const std::pair<int, void (Recorder::*)()> actions[] = {
             {1, &Recorder::slotShowMessageBox}, {3, &Recorder::slotIncludeScript}, {0, &Recorder::stop},
             {2, &Recorder::slotShowPropertyPicker}, {4, &Recorder::slotScreenDumpDialog},
@@ -254,16 +281,24 @@ bool Recorder::eventFilter(QObject* object, QEvent* event)
             {8, &Recorder::slotRunExernalCommand}};
         for (const auto& [action, slot] : actions) {
             if (settings.isKeyBinding(action, key)) {
-                boundKey_ = key->key();
+                if (action == 7)
+                    keysDown_.insert(key->key());
                 if (action == 0)
                     stop();
                 else
                     QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
                 return true;
             }
-            if (settings.keyBinding(action) != 0 && key->keyCombination().toCombined() == settings.keyBinding(action))
-                return true;
         }
+        keysDown_.insert(key->key());
+    } else if (event->type() == QEvent::KeyRelease) {
+        // A key that went down in an action's dialog, or before the recording began, comes up
+        // here: its release is no input the script could replay.
+        const int code = static_cast<QKeyEvent*>(event)->key();
+        if (!keysDown_.contains(code))
+            return false;
+        if (!static_cast<QKeyEvent*>(event)->isAutoRepeat())
+            keysDown_.remove(code);
     }
     QDomElement element;
     if (!recordEvent(object, event, element, event->spontaneous()))

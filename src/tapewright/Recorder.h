@@ -12,6 +12,7 @@
 #include <QDomDocument>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTcpSocket>
 #include <functional>
 #include <memory>
@@ -35,9 +36,10 @@ public:
     ~Recorder() override;
 
     // Starts recording into a file or an unopened device. When it cannot be opened the error is
-    // reported and the recording runs without a script (false is returned).
-    bool start(const QString& scriptFile);
-    bool start(QIODevice* device);
+    // reported and the recording runs without a script (false is returned). The values of picked
+    // properties are printed to the output file, created now (standard output when null).
+    bool start(const QString& scriptFile, const QString& outputFile = QString());
+    bool start(QIODevice* device, const QString& outputFile = QString());
     bool isRecording() const { return recording_; }
     // Records onto the remote link: every element goes to the socket as it is recorded, and to a
     // local copy: the device when given (the host's encrypted log), else the script file when
@@ -82,6 +84,8 @@ signals:
 
 private:
     bool startRecording(QIODevice* device, const QString& name);
+    bool startFile(const QString& scriptFile);
+    bool startDevice(QIODevice* device);
     bool openWriter(QIODevice* device, const QString& name);
     void closeWriter();
     void readSocket();
@@ -106,8 +110,9 @@ private:
     // The last shortcut override, whose key a following shortcut event stands for.
     QPointer<QObject> overrideReceiver_;
     std::unique_ptr<QKeyEvent> override_;
-    // The key of the last bound press, whose release is left out too.
-    int boundKey_ = 0;
+    // Keys pressed while recording ran: only their releases are recorded.
+    QSet<int> keysDown_;
+    bool whatsThisMode_ = false;
     int exitHook_ = 0;
     QPointer<QTcpSocket> socket_;
     std::unique_ptr<SleepDialog> sleepDialog_;

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QKeySequence>
+#include <QRegularExpression>
 
 namespace {
 
@@ -35,7 +36,12 @@ bool ScriptReader::parse(const QByteArray& data, const QString& fileName, QDomDo
             }
         }
         if (!repaired) {
-            reportError(true, tr("Error reading file '%1' on line %2. Error was: '%3'").arg(fileName).arg(line).arg(message));
+            QString error = tr("Error reading file '%1' on line %2. Error was: '%3'").arg(fileName).arg(line).arg(message);
+            // XML names cannot hold "::": a script written in that spelling never reads.
+            static const QRegularExpression colons(QStringLiteral("<\\s*[A-Za-z_][A-Za-z0-9_.-]*::"));
+            if (colons.match(QString::fromUtf8(data)).hasMatch())
+                error += tr(". Adapter elements are written 'Class..operation', not 'Class::operation'");
+            reportError(true, error);
             return false;
         }
         reportError(true, tr("File '%1' ends without '</Events>'; the elements before its end are read")

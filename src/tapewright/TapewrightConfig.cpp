@@ -649,9 +649,9 @@ void TapewrightConfig::start(QWidget* mainWidget, QIODevice* device, bool withDe
             return;
         }
         if (withDevice)
-            recorder_->start(device);
+            recorder_->start(device, outputFileName());
         else
-            recorder_->start(scriptFile());
+            recorder_->start(scriptFile(), outputFileName());
         show();
         return;
     }
@@ -735,6 +735,8 @@ QString TapewrightConfig::outputFileName() const
 }
 
 QString TapewrightConfig::host() const { return hostEdit_->text(); }
+
+bool TapewrightConfig::isRemoteControl() const { return remoteControlBox_->isChecked(); }
 
 int TapewrightConfig::port() const { return portSpin_->value(); }
 

@@ -49,6 +49,8 @@ public:
     QString scriptFile() const;
     QString outputFileName() const;
     QString host() const;
+    // Whether the units start on the remote link (once connected) rather than at once.
+    bool isRemoteControl() const;
     int port() const;
 
     void createUnit();

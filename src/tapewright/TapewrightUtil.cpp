@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QMouseEvent>
 #include <QWidget>
+#include <QWindow>
 
 namespace TapewrightUtil {
 
@@ -247,6 +248,24 @@ void processEvents()
 QString objectName(QObject* object)
 {
     return ChildListener::instance()->childName(object);
+}
+
+QWidget* mouseTarget(QObject* window, const QMouseEvent* event, QPoint* widgetPos)
+{
+    if (!window || !window->isWindowType())
+        return nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (static_cast<QObject*>(top->windowHandle()) != window)
+            continue;
+        const QPoint pos = event->position().toPoint();
+        QWidget* target = top->childAt(pos);
+        if (!target)
+            target = top;
+        if (widgetPos)
+            *widgetPos = target->mapFrom(top, pos);
+        return target;
+    }
+    return nullptr;
 }
 
 void fillWaitingBox(QDialog* dialog, const QString& text)

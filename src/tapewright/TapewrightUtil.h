@@ -48,6 +48,12 @@ void processEvents();
 // The widget path of an object (ChildListener::childName).
 QString objectName(QObject* object);
 
+// For a mouse event that the window system hands to a window object: the widget it will go to
+// and the point in that widget. Qt gives a pressed widget focus before any event filter sees its
+// press, so tools that take clicks away from the application take them here, at the window.
+// Null when the object is no window of a widget.
+QWidget* mouseTarget(QObject* window, const QMouseEvent* event, QPoint* widgetPos = nullptr);
+
 // The body of the link's waiting boxes: the text, then a row with "Cancel", which quits the
 // application.
 void fillWaitingBox(QDialog* dialog, const QString& text);

@@ -98,3 +98,33 @@ TEST(RemoteLink, ThePlayerRefusesCommandsFilesAndFloodsFromThePeer)
     EXPECT_TRUE(errors.contains("without an element separator")) << errors.toStdString();
     EXPECT_TRUE(errors.contains("does not parse"));
 }
+
+TEST(RemoteLink, ElementsThePlayerCannotPlayFromThePeerAreSkippedAndTheLinkGoesOn)
+{
+    TestSupport::ScratchDir dir;
+    // The strictest missing-widget policy ("Warn and quit application") must not let the peer end the player.
+    QFile config(dir.qpath() + "/quit.twc");
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("<TapewrightConfig missingWidget=\"5\"/>");
+    config.close();
+    const QString port = QString::number(freePort());
+    QProcess twdemo;
+    twdemo.start(TWDEMO_PROGRAM, {"-configfile", config.fileName(), "-server", "-playback", "-port", port,
+                                  "--dump-state", dir.qpath() + "/linked.json"});
+    QProcess peer;
+    peer.start("/usr/bin/python3", {MORVANTA_SOURCE_DIR "/tests/tapewright/link_peer.py", port, dir.qpath(), "odd"});
+    finish(peer);
+    finish(twdemo);
+    const QString errors = QString::fromLocal8Bit(twdemo.readAllStandardError());
+    for (const char* reported : {"Unknown tag from the remote link: frobnicate", "Not a mouse event type in element 'QTabBar..mouseEvent'",
+                                 "Unable to find widget with name /twdemo/central/nothing", "Unable to find widget with name /twdemo/nnnnnnnn"})
+        EXPECT_TRUE(errors.contains(reported)) << reported << "\n" << errors.left(2000).toStdString();
+    const QJsonObject linked = readState(dir.qpath() + "/linked.json");
+    // Each good key stroke once, none of the odd ones.
+    EXPECT_EQ(linked["edit"].toObject()["text"], "xyz");
+
+    QProcess local;
+    local.start(TWDEMO_PROGRAM, {"-playback", "-script", dir.qpath() + "/good.tws", "--dump-state", dir.qpath() + "/local.json"});
+    finish(local);
+    EXPECT_EQ(readState(dir.qpath() + "/local.json"), linked);
+}

@@ -5,6 +5,7 @@
 #include "tapewright/ChildListener.h"
 #include "tapewright/PlayBackAdapter.h"
 #include "tapewright/Command.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
 #include "tapewright/ScriptReader.h"
@@ -338,6 +339,54 @@ TEST_F(Playback, PrintsPropertiesAndScreenDumps)
     testing::internal::CaptureStdout();
     play("<PrintProperty name=\"/pbTop/edit\" property=\"text\"/>");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "/pbTop/edit, text: shown\n");
+}
+
+TEST_F(Playback, RunsEndWithAnErrorPastTheirBoundsAndARefusedCommandIsAContinuableError)
+{
+    QList<std::pair<bool, QString>> reports;
+    setErrorSink([&reports](bool canContinue, const QString& message) { reports.append({canContinue, message}); });
+    // Eight levels of ten includes each: bounded in depth and free of cycles, but without a bound
+    // on the total it would never end.
+    script("level8.tws", "<Sleep msec=\"0\"/>");
+    for (int level = 7; level >= 0; --level)
+        script(QString("level%1.tws").arg(level), QString("<Include file=\"%1/level%2.tws\"/>").arg(dir.qpath()).arg(level + 1).repeated(10));
+    {
+        PlayBack player;
+        QSignalSpy done(&player, &PlayBack::playbackDone);
+        ASSERT_TRUE(player.start(dir.qpath() + "/level0.tws"));
+        EXPECT_TRUE(done.wait(120000)) << "the end of the include fan-out";
+    }
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].second.startsWith("The script includes more than 10000 files")) << reports[0].second.toStdString();
+
+    // Exactly as many elements as the bound plays to the end; one more ends with the error.
+    for (const int elements : {5, 6}) {
+        reports.clear();
+        edit->clear();
+        PlayBack player;
+        player.setRunLimits(PlayBack::defaultMaxIncludedFiles, 5);
+        QSignalSpy done(&player, &PlayBack::playbackDone);
+        ASSERT_TRUE(player.start(script("keys.tws", key("k").repeated(elements))));
+        EXPECT_TRUE(done.wait(20000)) << "the end of the playback";
+        QCoreApplication::processEvents();
+        EXPECT_EQ(edit->text(), "kkkkk");
+        EXPECT_EQ(reports.size(), elements - 5);
+        if (!reports.isEmpty())
+            EXPECT_EQ(reports[0].second, "The script plays more than 5 elements; playback ends");
+    }
+
+    // The run goes on, but its status says that the command was not run.
+    reports.clear();
+    const QString output = dir.qpath() + "/out.txt";
+    play("<RunCommand command=\"touch never\"/>" + key("r"), output);
+    EXPECT_EQ(edit->text(), "kkkkkr");
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].first);
+    EXPECT_EQ(reports[0].second, "External commands are off; not run: touch never");
+    QFile file(output);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "External commands are off; not run: touch never\n");
+    setErrorSink({});
 }
 
 TEST(Command, RefusedByDefaultThenRunWithShellQuotingTimeOutAndFailures)

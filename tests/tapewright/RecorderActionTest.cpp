@@ -7,6 +7,7 @@
 #include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
 #include "tapewright/RecorderDialog.h"
+#include "tapewright/TapewrightConfig.h"
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -15,6 +16,8 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
@@ -25,10 +28,12 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QWhatsThis>
 
 namespace {
 
@@ -127,6 +132,36 @@ QStringList elementsOf(const QByteArray& script)
         lines << line;
     }
     return lines;
+}
+
+enum class Scenario { Here, Done, Unavailable };
+
+// Real X input reaches only the test's own windows on an X server of its own: the test program
+// runs the test named by `filter` there again. Here inside that child, Done in the parent.
+Scenario inOwnXServer(const char* filter, bool needsModalityOverride)
+{
+    if (qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO"))
+        return Scenario::Here;
+    TestSupport::PrivateXServer display;
+    if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty()
+        || (needsModalityOverride && !ModalityOverride::available()))
+        return Scenario::Unavailable;
+    QProcess child;
+    QProcessEnvironment environment = display.environment();
+    environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter});
+    EXPECT_TRUE(child.waitForFinished(120000)) << "the end of " << filter;
+    const QString output = child.readAllStandardOutput() + child.readAllStandardError();
+    EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    return Scenario::Done;
+}
+
+// Moves the X pointer to a point of the widget, then does the xdotool action there.
+void xdotool(QWidget* widget, QPoint at, const QStringList& action)
+{
+    const QPoint global = widget->mapToGlobal(at);
+    QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(global.x()), QString::number(global.y())} + action);
 }
 
 QByteArray readAll(const QString& name)
@@ -316,33 +351,21 @@ TEST_F(RecorderTools, SidebarFacesFollowTheSettingAndItsButtonsAndBoundKeysRunAc
         QTest::mouseClick(buttons[0], Qt::LeftButton);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(sidebar.isNull() && !recorder.isRecording());
-        EXPECT_EQ(elementsOf(readAll(script)).filter(QRegularExpression("Sleep|F7|recorderDialog")),
-                  QStringList({"Sleep msec=100 sleep=0", "Sleep msec=100 sleep=0"}));
+        // The bound press is consumed; the release of "Sleep as Last", which opens no dialog, is input.
+        QStringList recorded = elementsOf(readAll(script)).filter(QRegularExpression("Sleep|Key(Press|Release) .*F7|recorderDialog"));
+        recorded.replaceInStrings(QRegularExpression(" sleep=\\d+$"), QString());
+        EXPECT_EQ(recorded, QStringList({"Sleep msec=100", "KeyRelease name=/twdemo/central/edit key=F7", "Sleep msec=100"}));
     }
     settings.setKeyBinding(7, QKeySequence(bound));
 }
 
-// Real X input on a server of its own: the test program runs itself there for the scenario.
 TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlocks)
 {
-    if (!qEnvironmentVariableIsSet("TAPEWRIGHT_PICK_SCENARIO")) {
-        TestSupport::PrivateXServer display;
-        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty() || !ModalityOverride::available())
-            GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
-        QProcess child;
-        QProcessEnvironment environment = display.environment();
-        environment.insert("TAPEWRIGHT_PICK_SCENARIO", "1");
-        child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=RecorderTools.APickThroughTheBoundKey*"});
-        ASSERT_TRUE(child.waitForFinished(120000));
-        const QString output = child.readAllStandardOutput() + child.readAllStandardError();
-        EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    const Scenario scenario = inOwnXServer("RecorderTools.APickThroughTheBoundKey*", true);
+    if (scenario == Scenario::Unavailable)
+        GTEST_SKIP() << "needs Xvfb, xdotool and Qt's private GUI interface";
+    if (scenario == Scenario::Done)
         return;
-    }
-    const auto xdotool = [](QWidget* widget, const QStringList& action) {
-        const QPoint centre = widget->mapToGlobal(widget->rect().center());
-        QProcess::execute("xdotool", QStringList {"mousemove", "--sync", QString::number(centre.x()), QString::number(centre.y())} + action);
-    };
     TapewrightSettings::instance().setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
     window.move(1200, 50);
     QDialog modal;
@@ -355,17 +378,164 @@ TEST_F(RecorderTools, APickThroughTheBoundKeyReachesAWindowThatAModalDialogBlock
     bool picked = false;
     once([] { return shown("PropertyPicker"); }, [&] {
         choose("QLineEdit", "text");
-        xdotool(edit, {"click", "1"});
+        xdotool(edit, edit->rect().center(), {"click", "1"});
+        // Beside the window, where it hides none of the views.
+        shown("PropertyPicker")->move(0, 300);
+        ASSERT_TRUE(QTest::qWaitFor([] { return shown("PropertyPicker")->geometry().top() == 300; })) << "the picker's move";
         auto* rows = shown("PropertyPicker")->findChild<QTreeWidget*>("_listView");
         EXPECT_TRUE(QTest::qWaitFor([&] { return rows->topLevelItemCount() == 1; }));
         shown("PropertyPicker")->findChild<QPushButton*>("ok")->click();
         picked = true;
     });
-    xdotool(&modal, {"key", "ctrl+F3"});
+    xdotool(&modal, modal.rect().center(), {"key", "ctrl+F3"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return picked; }, 20000));
     EXPECT_EQ(QApplication::activeModalWidget(), &modal);
     recorder.stop();
     const QStringList elements = elementsOf(readAll(script));
-    EXPECT_TRUE(elements.contains("PrintProperty name=/twdemo/central/edit property=text sleep=0") && elements.filter("F3").isEmpty())
+    // The bound key's override is recorded as any; its press is consumed and its release, which
+    // belongs to the picker's time, is not.
+    EXPECT_TRUE(elements.contains("PrintProperty name=/twdemo/central/edit property=text sleep=0")
+                && elements.filter(QRegularExpression("^Key(Press|Release) .*F3")).isEmpty())
         << elements.join('\n').toStdString();
+}
+
+TEST_F(RecorderTools, WithAnOutputFileTheRecordingPrintsPickedPropertiesThereAndThePlaybackTheSameLines)
+{
+    edit->setText("picked");
+    const QString recordedOut = dir.qpath() + "/recorded.txt", playedOut = dir.qpath() + "/played.txt";
+    std::vector<QByteArray> args = {"prog", "-record", "-noconfig", "-script", script.toLocal8Bit(), "-output", recordedOut.toLocal8Bit()};
+    std::vector<char*> argv;
+    for (QByteArray& arg : args)
+        argv.push_back(arg.data());
+    int argc = int(argv.size());
+    TapewrightConfig config(argc, argv.data(), true);
+    config.exec();
+    testing::internal::CaptureStdout();
+    config.startWithFile(nullptr);
+    EXPECT_TRUE(QFile::exists(recordedOut)) << "the output file is made as the recording starts";
+    once([] { return shown("PropertyPicker"); }, [&] {
+        choose("QLineEdit", "text");
+        QTest::mouseClick(edit, Qt::LeftButton);
+        shown("PropertyPicker")->findChild<QPushButton*>("ok")->click();
+    });
+    config.recorder()->slotShowPropertyPicker();
+    answerNext(nullptr, text("echo from the command"));
+    config.recorder()->slotRunExernalCommand();
+    config.endRecording();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(readAll(recordedOut), "/twdemo/central/edit, text: picked\n");
+
+    TapewrightSettings::instance().setAllowCommands(true);
+    PlayBack player;
+    QSignalSpy done(&player, &PlayBack::playbackDone);
+    ASSERT_TRUE(player.start(script, playedOut));
+    EXPECT_TRUE(done.wait(20000)) << "the end of the playback";
+    TapewrightSettings::instance().setAllowCommands(false);
+    EXPECT_EQ(readAll(playedOut), readAll(recordedOut) + "from the command\n\n");
+}
+
+TEST_F(RecorderTools, KeyReleasesAreRecordedOnlyForPressesTheRecordingSawAsAShortcutsPress)
+{
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(script));
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_A);
+    // The dialog takes the press of Return and closes; its release comes to the window.
+    answerNext(nullptr, [this](QDialog* dialog) {
+        static_cast<QInputDialog*>(dialog)->setTextValue("shown");
+        QTest::keyPress(dialog->focusWidget(), Qt::Key_Return);
+        QMetaObject::invokeMethod(edit, [this] { QTest::keyRelease(edit, Qt::Key_Return); }, Qt::QueuedConnection);
+    });
+    recorder.slotShowMessageBox();
+    QCoreApplication::processEvents();
+    // A shortcut's key: the shortcut stands for its press, and its release is recorded.
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == &window; })) << "the window's activation";
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_S, Qt::ControlModifier);
+    recorder.stop();
+    EXPECT_EQ(window.state()["save"].toObject()["triggered"], 1);
+    QStringList elements = elementsOf(readAll(script)).filter(QRegularExpression("^(Key|Information|Accel )"));
+    elements.replaceInStrings(QRegularExpression(" sleep=\\d+$"), QString());
+    EXPECT_EQ(elements, QStringList({"KeyPress name=/twdemo/central/edit text=a key=A", "KeyRelease name=/twdemo/central/edit text=a key=A",
+                                     "Information text=shown", "KeyPress name=/twdemo/central/edit key=Control",
+                                     "Accel name=/twdemo text=s key=S", "KeyRelease name=/twdemo/central/edit text=s key=S",
+                                     "KeyRelease name=/twdemo/central/edit key=Control"}))
+        << elements.join('\n').toStdString();
+}
+
+TEST_F(RecorderTools, PicksAndTheSidebarsWhatsThisLeaveTheApplicationAndTheScriptAsTheyWere)
+{
+    const Scenario scenario = inOwnXServer("RecorderTools.PicksAndTheSidebarsWhatsThis*", false);
+    if (scenario == Scenario::Unavailable)
+        GTEST_SKIP() << "needs Xvfb and xdotool";
+    if (scenario == Scenario::Done)
+        return;
+    auto& settings = TapewrightSettings::instance();
+    settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
+    settings.setShowRecorderDialog(true);
+    window.resize(800, 600);
+    window.move(500, 50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.geometry().topLeft() == QPoint(500, 50) && window.size() == QSize(800, 600); }))
+        << "the window's place";
+    auto* tree = window.findChild<QTreeWidget*>("tree");
+    auto* list = window.findChild<QListWidget*>("list");
+    auto* table = window.findChild<QTableWidget*>("table");
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(script));
+    QPointer<RecorderDialog> sidebar = recorder.sidebar();
+    ASSERT_TRUE(sidebar && QTest::qWaitForWindowExposed(sidebar));
+    sidebar->move(0, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sidebar->geometry().topLeft() == QPoint(0, 0); })) << "the sidebar's place";
+    // One recorded click, so that the views do not all stand where they began.
+    xdotool(list->viewport(), list->visualItemRect(list->item(1)).center(), {"click", "1"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->currentRow() == 1; })) << "the recorded click";
+    const QList<QPair<QAbstractItemView*, QPoint>> picks = {
+        {tree, tree->visualItemRect(tree->topLevelItem(3)).center()}, {list, list->visualItemRect(list->item(4)).center()},
+        {table, table->visualItemRect(table->item(2, 1)).center()}};
+    bool picked = false;
+    once([] { return shown("PropertyPicker"); }, [&] {
+        // Beside the window, where it hides none of the views.
+        shown("PropertyPicker")->move(0, 300);
+        ASSERT_TRUE(QTest::qWaitFor([] { return shown("PropertyPicker")->geometry().top() == 300; })) << "the picker's move";
+        auto* rows = shown("PropertyPicker")->findChild<QTreeWidget*>("_listView");
+        for (const auto& [view, at] : picks) {
+            choose("QObject", "objectName");
+            const int before = rows->topLevelItemCount();
+            xdotool(view->viewport(), at, {"click", "1"});
+            EXPECT_TRUE(QTest::qWaitFor([&] { return rows->topLevelItemCount() == before + 1; })) << "the pick in " << view->objectName().toStdString();
+        }
+        shown("PropertyPicker")->findChild<QPushButton*>("ok")->click();
+        picked = true;
+    });
+    xdotool(edit, edit->rect().center(), {"key", "ctrl+F3"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return picked; }, 30000)) << "the picker's end";
+    // What's This from the sidebar, on one of its own buttons; the popup goes with a click on it.
+    const auto buttons = sidebar->findChildren<QToolButton*>();
+    xdotool(buttons.last(), buttons.last()->rect().center(), {"click", "1"});
+    ASSERT_TRUE(QTest::qWaitFor([] { return QWhatsThis::inWhatsThisMode(); })) << "What's This mode";
+    xdotool(buttons[1], buttons[1]->rect().center(), {"click", "1"});
+    ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; })) << "the What's This popup";
+    QPointer<QWidget> popup = QApplication::activePopupWidget();
+    xdotool(popup, popup->rect().center(), {"click", "1"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !popup || !popup->isVisible(); })) << "the popup's end";
+    xdotool(edit, edit->rect().center(), {"click", "1"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); })) << "the last recorded click";
+    recorder.stop();
+    const QJsonObject recorded = window.state();
+    EXPECT_EQ(recorded["list"].toObject()["current"], "entry 1");
+
+    const QByteArray text = readAll(script);
+    const QStringList elements = elementsOf(text);
+    EXPECT_EQ(elements.filter("PrintProperty").size(), 3) << elements.join('\n').toStdString();
+    EXPECT_TRUE(elements.filter(QRegularExpression("name=/unnamed|recorderDialog|PropertyPicker|^Key(Press|Release) .*F3")).isEmpty())
+        << elements.join('\n').toStdString();
+    QProcess replay;
+    replay.start(TWDEMO_PROGRAM, {"-playback", "-script", script, "--dump-state", dir.qpath() + "/replayed.json"});
+    ASSERT_TRUE(replay.waitForFinished(60000));
+    EXPECT_EQ(replay.exitCode(), 0) << replay.readAllStandardError().toStdString();
+    QFile replayed(dir.qpath() + "/replayed.json");
+    ASSERT_TRUE(replayed.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(replayed.readAll()).toJson(QJsonDocument::Compact).toStdString(),
+              QJsonDocument(recorded).toJson(QJsonDocument::Compact).toStdString());
 }

@@ -116,6 +116,36 @@ TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
     EXPECT_GT(fields[4].toInt(), 50);
 }
 
+TEST(Twdemo, AScriptThatCannotBeReadEndsTheRunWithAnErrorStatusAndAnIncludeFanOutEndsWithItsError)
+{
+    TestSupport::ScratchDir dir;
+    const auto write = [&](const QString& name, const QByteArray& text) {
+        QFile file(dir.qpath() + "/" + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        return file.fileName();
+    };
+    const auto run = [](const QString& script, int status, const char* message) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.start(TWDEMO_PROGRAM, {"-playback", "-script", script});
+        ASSERT_TRUE(process.waitForFinished(10000)) << "twdemo's end with " << script.toStdString();
+        const QString errors = process.readAllStandardError();
+        EXPECT_EQ(process.exitCode(), status) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(message)) << errors.toStdString();
+    };
+    run(write("damaged.tws", "<Events><KeyPress name=\"/twdemo/central/edit\" key=\"A\"<</Events>"), 255, "Error reading file");
+    run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,
+        "Adapter elements are written 'Class..operation', not 'Class::operation'");
+    write("level8.tws", "<Events><Sleep msec=\"0\"/></Events>");
+    for (int level = 7; level >= 0; --level)
+        write(QString("level%1.tws").arg(level),
+              "<Events>" + QString("<Include file=\"%1/level%2.tws\"/>").arg(dir.qpath()).arg(level + 1).repeated(10).toUtf8() + "</Events>");
+    run(dir.qpath() + "/level0.tws", 0, "The script includes more than 10000 files");
+}
+
 namespace {
 
 // Runs a command line tool; its standard output.

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """A hostile peer of the remote link: connects to a playing twdemo and sends what the link must
 refuse, then two key strokes split at every byte, then 2 MiB without a separator.
-usage: link_peer.py PORT FOLDER"""
+With "odd": sends good key strokes with elements between them that cannot be played (an unknown
+tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
+then closes; the good elements are also written to FOLDER/good.tws for a replay from a file.
+usage: link_peer.py PORT FOLDER [odd]"""
 import os
 import socket
 import sys
@@ -30,6 +33,23 @@ while True:
             sys.exit("twdemo never listened")
         time.sleep(0.1)
 peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+if sys.argv[3:] == ["odd"]:
+    good = [key(tag, letter)[:-len(SEP)] for letter in "xyz" for tag in ("KeyPress", "KeyRelease")]
+    odd = [element('<Frobnicate name="/twdemo/central/edit" sleep="0"/>'),
+           element('<QTabBar..mouseEvent name="/twdemo/central/tabs/qt_tabwidget_tabbar"/>'),
+           element('<KeyPress/>'),
+           element('<KeyPress ascii="81" key="Q" name="/twdemo/central/nothing" text="q"/>'),
+           element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>')]
+    for i, piece in enumerate(good):
+        peer.sendall(piece + SEP)
+        if i % 2 == 1:
+            for bad in odd:
+                peer.sendall(bad)
+    with open(os.path.join(folder, "good.tws"), "wb") as script:
+        script.write(b"<Events>\n" + b"".join(good) + b"</Events>\n")
+    peer.close()
+    sys.exit(0)
 
 with open(os.path.join(folder, "inc.tpw"), "w") as include:
     include.write(f'<Events><KeyPress ascii="90" key="Z" name="{EDIT}" text="Z"/></Events>')

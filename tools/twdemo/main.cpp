@@ -113,7 +113,13 @@ int main(int argc, char** argv)
     });
     shown.start();
     // Recording starts before the window is shown, playback after.
-    QTimer::singleShot(0, &window, [&] { config.startWithFile(&window); });
+    QTimer::singleShot(0, &window, [&] {
+        config.startWithFile(&window);
+        // A script that cannot be read has been reported; nothing will ever end the run.
+        PlayBack* player = config.playBackUnit();
+        if (player && !player->isPlaying() && !config.isRemoteControl())
+            QApplication::exit(-1);
+    });
     const int status = app.exec();
     config.endRecording();
     if (!stateFile.isEmpty() && !writeJson(stateFile, window.state()))
