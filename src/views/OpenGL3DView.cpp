@@ -638,7 +638,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
         const float rgba[4] = {colour.x, colour.y, colour.z, colour.w};
         setLightColor(rgba);
         glEnable(GL_LIGHT0);
-        for (const auto& tool : {model_->getHandpieceMesh(), model_->getDrillMesh()})
+        for (const auto& tool : {model_->getHandpieceMesh(), drill_.meshFor(*model_)})
             if (tool && isDrawable(tool, ToolMesh))
                 tool->render(1, 1);
     }

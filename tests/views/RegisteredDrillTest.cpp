@@ -1,0 +1,217 @@
+// The drill drawn where the registration put its tip: a replayed session registers drills of
+// random lengths on the real controller, and the 3D view and the axial view show the drill's
+// end on the registered tip's pixel.
+#include "ViewTestSupport.h"
+#include "navigation/NavigationScene.h"
+
+#include "navigation/NavigationCamera.h"
+#include "navigation/NavigationController.h"
+#include "navigation/ReplayCamera.h"
+#include "navigation/Trajectory.h"
+#include "planning/objects/OrthoSlicePositioner.h"
+#include "platform/Sound.h"
+#include "views/OpenGL3DView.h"
+#include "views/scene/CameraRig.h"
+#include "vexa/mesh/MeshFactory.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+using Vexa::Matrix44;
+using Vexa::Vector3D;
+
+namespace {
+
+// Where the drawn drill ends: walking from the drill origin's pixel through the tip's pixel,
+// the farthest pixel (in px from the origin's) that differs between the picture with the drill
+// and the one without it.
+double drawnEnd(const QImage& with, const QImage& without, QPointF origin, QPointF tip)
+{
+    const QPointF along = (tip - origin) / std::hypot(tip.x() - origin.x(), tip.y() - origin.y());
+    const double reach = std::hypot(tip.x() - origin.x(), tip.y() - origin.y());
+    double end = -1.0;
+    for (double s = reach - 12.0; s <= reach + 12.0; s += 0.05) {
+        const QPointF p = origin + along * s;
+        const QPoint pixel(int(std::floor(p.x())), int(std::floor(p.y())));
+        if (!with.rect().contains(pixel))
+            continue;
+        const QRgb a = with.pixel(pixel), b = without.pixel(pixel);
+        if (std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b)) > 30)
+            end = s;
+    }
+    return end;
+}
+
+class RegisteredDrillSession
+{
+public:
+    RegisteredDrillSession()
+    {
+        // Tool meshes of the build and the handpiece's calibration of the mandible.
+        QDir().mkpath(home.filePath("Data/Meshes"));
+        std::ofstream calibration(home.filePath("HandpieceLocTDrillOriginMandible.txt").toStdString());
+        calibration.precision(17);
+        for (int row = 0; row < 4; ++row)
+            for (int column = 0; column < 4; ++column)
+                calibration << NavigationScene::trueCalibration()[4 * column + row] << ' ';
+        calibration.close();
+        const QString meshes = MORVANTA_BINARY_DIR "/app/Data/Meshes/";
+        for (const QString& name : QDir(meshes).entryList(QDir::Files))
+            QFile::copy(meshes + name, home.filePath("Data/Meshes/" + name));
+        setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
+        Platform::setSoundListener([](const std::string&) {});
+        NavigationController::installModelFactory();
+        model = ViewTest::makeModel(ViewTest::makeVolume(200, 200, 100, 0.5, 1000));
+        Model::setNavigationControllerFactory({});
+        unsetenv("MORVANTA_HOME");
+        model->setJaw(Constants::Mandible);
+        model->set3DModel(Vexa::createBoxMesh(Matrix44<double>(Vector3D(0, 90, 0)), Vector3D(100, 10, 50)));
+        model->getTransversalSlicePositioner()->setSlicePosition(25.0);
+        controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
+        controller->setClock([this] { return clock; });
+        model->setNavigationClock([this] { return clock; });
+    }
+    ~RegisteredDrillSession() { Platform::setSoundListener({}); }
+
+    // The handpiece holds the drill origin at `pose` (planning coordinates, which equal the
+    // locator's without markers) for `steps` ticks, or the drill of `length` on point A.
+    void hold(const Matrix44<double>& pose, int steps) { plan.push_back({pose, steps}); }
+    void touchPointA(double length, int steps) { plan.push_back({Matrix44<double>(), steps, length}); }
+
+    void start()
+    {
+        std::ostringstream out;
+        out.precision(10);
+        std::mt19937 random(3);
+        std::normal_distribution<double> n(0.0, 0.01);
+        auto jitter = [&](const Matrix44<double>& pose) { return Matrix44<double>(Vector3D(n(random), n(random), n(random))) * pose; };
+        const Matrix44<double> locator = NavigationScene::locatorPose();
+        std::uint32_t t = 0;
+        for (const Step& step : plan)
+            for (int i = 0; i < step.steps; ++i, t += 50) {
+                const Matrix44<double> handpiece = step.length > 0 ? NavigationScene::handpieceAtPointA(step.length)
+                                                                   : locator * step.pose * Vexa::inverse(NavigationScene::trueCalibration());
+                NavigationScene::writeLine(out, t, 0, jitter(handpiece), true);
+                NavigationScene::writeLine(out, t, 1, jitter(locator), true);
+            }
+        std::istringstream in(out.str());
+        camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "session"), false);
+        trackers = controller->getUsedTracker();
+        camera->setTracker(trackers);
+        controller->enableNavigation(camera);
+        camera->startReporting();
+        model->enableNavigation();
+    }
+    // Plays `steps` ticks of the session.
+    void play(int steps)
+    {
+        for (int i = 0; i < steps; ++i) {
+            camera->advanceTo(elapsed);
+            elapsed += 50;
+            clock += 50;
+            controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
+        }
+        model->notify();
+        QCoreApplication::processEvents();
+    }
+
+    struct Step
+    {
+        Matrix44<double> pose;
+        int steps;
+        double length = 0.0;
+    };
+    QTemporaryDir home;
+    std::shared_ptr<Model> model;
+    std::shared_ptr<NavigationController> controller;
+    std::shared_ptr<Vexa::ReplayCamera> camera;
+    std::vector<std::shared_ptr<Vexa::Tracker>> trackers;
+    std::vector<Step> plan;
+    std::uint32_t clock = 1000, elapsed = 0;
+    ViewTest::CleanCommands commands;
+};
+
+}
+
+TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
+{
+    REQUIRE_DISPLAY();
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> lengths(15.0, 35.0), turns(-30.0, 30.0);
+    const double first = lengths(random);
+    double second = lengths(random);
+    if (std::abs(second - first) < 3.0)
+        second = first > 25.0 ? first - 8.0 : first + 8.0;
+
+    // The drill origin in the axial slice (z = 25), the drill (along its -x) turned in that plane.
+    const Matrix44<double> pose = Matrix44<double>(Vector3D(70, 50, 25)) * NavigationScene::rotation(Vector3D(0, 0, 1), turns(random));
+    RegisteredDrillSession s;
+    s.hold(pose, 60);          // camera adjustment, then operation
+    s.touchPointA(first, 40);  // registered after 28 steady ticks
+    s.hold(pose, 20);
+    s.touchPointA(second, 40);
+    s.hold(pose, 20);
+    s.start();
+
+    OpenGL3DView view3d(s.model, nullptr, "3D");
+    view3d.setWindowFlags(Qt::FramelessWindowHint);
+    view3d.resize(400, 400);
+    view3d.move(ViewTest::windowPlace);
+    view3d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view3d));
+    view3d.grabFramebuffer(); // the first paint places the camera
+    const auto axial = ViewTest::showView(s.model, "Axial");
+
+    // Pixels (x right, y down, continuous) of a planning point in each view.
+    auto in3d = [&](const Vector3D& p) {
+        const auto m = CameraRig::projection(view3d.getCameraTransform(), 1.0);
+        const auto row = [&](int r) { return m[r] * p.x + m[r + 4] * p.y + m[r + 8] * p.z + m[r + 12]; };
+        return QPointF((row(0) / row(3) + 1) * 200, (1 - row(1) / row(3)) * 200);
+    };
+    const Vector3D o = axial->getWorldPos(0, 0), ex = axial->getWorldPos(1, 0) - o, ey = axial->getWorldPos(0, 1) - o;
+    auto inAxial = [&](const Vector3D& p) {
+        const double det = ex.x * ey.y - ex.y * ey.x;
+        const Vector3D d = p - o;
+        return QPointF((d.x * ey.y - d.y * ey.x) / det, (ex.x * d.y - ex.y * d.x) / det);
+    };
+
+    std::vector<double> drawn;
+    for (const double length : {first, second}) {
+        s.play(length == first ? 120 : 60);
+        ASSERT_TRUE(s.model->isDrillRegistered()) << "a drill of " << length << " mm";
+        EXPECT_NEAR(length, s.model->getDrillLength(), 0.1);
+        const Vector3D origin = s.model->getPatientTDrillOrigin().getTranslation();
+        const Vector3D tip = s.model->getPatientTDrill().getTranslation();
+        const QImage with3d = view3d.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+        const QImage withAxial = ViewTest::frame(*axial);
+        const QString name = QString("registered-drill-%1").arg(drawn.size() / 2);
+        with3d.save(name + "-3d.png");
+        withAxial.save(name + "-axial.png");
+
+        // Discarding the registration takes the drill away.
+        s.model->invalidateDrillRegistration();
+        s.model->notify();
+        const QImage without3d = view3d.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+        const QImage withoutAxial = ViewTest::frame(*axial);
+        for (const auto& [with, without, at, view] :
+             {std::tuple{with3d, without3d, std::function<QPointF(const Vector3D&)>(in3d), "3D"},
+              std::tuple{withAxial, withoutAxial, std::function<QPointF(const Vector3D&)>(inAxial), "axial"}}) {
+            const QPointF from = at(origin), to = at(tip);
+            const double reach = std::hypot(to.x() - from.x(), to.y() - from.y());
+            ASSERT_GT(reach, 20.0) << view << ": the drill is seen from the side";
+            const double end = drawnEnd(with, without, from, to);
+            EXPECT_NEAR(reach, end, 1.0) << view << " view, drill of " << length << " mm";
+            drawn.push_back(end);
+        }
+    }
+    // Two registrations, two lengths drawn: the ends differ by the lengths' difference.
+    ASSERT_EQ(4u, drawn.size());
+    EXPECT_GT(std::abs(drawn[2] - drawn[0]), 5.0);
+    EXPECT_GT(std::abs(drawn[3] - drawn[1]), 5.0);
+}
