@@ -349,7 +349,7 @@ bool OpenGL3DView::isProgressive() const
     if (model_->getState() != Model::Navigation)
         return false;
     const auto navigation = model_->getNavigationController();
-    if (navigation && navigation->getState() == cameraAdjustmentState)
+    if (navigation && navigation->getShownState() == cameraAdjustmentState)
         return true;
     return model_->isDrillRegistered() && model_->getNearestImplantToDrill();
 }
@@ -615,7 +615,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
         glEnable(GL_DEPTH_TEST);
 
         const auto navigation = model_->getNavigationController();
-        if (navigation && navigation->getState() == calibrationState &&
+        if (navigation && navigation->getShownState() == calibrationState &&
             navigation->getCalibrationState() == collectingCalibrationState) {
             PushedAttributes attributes;
             Matrix44<double> frame = frameCameraTransform_;

@@ -2,13 +2,16 @@
 // random lengths on the real controller, and the 3D view and the axial view show the drill's
 // end on the registered tip's pixel.
 #include "ViewTestSupport.h"
-#include "navigation/NavigationScene.h"
+#include "navigation/NavigationFixture.h"
 
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Trajectory.h"
 #include "planning/objects/OrthoSlicePositioner.h"
+#include "planning/objects/PanoramicLine.h"
+#include "views/CrossSectionalView.h"
+#include "views/PanoramicView.h"
 #include "platform/Sound.h"
 #include "views/OpenGL3DView.h"
 #include "views/scene/CameraRig.h"
@@ -16,9 +19,11 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 
 using Vexa::Matrix44;
@@ -72,8 +77,8 @@ public:
         model->set3DModel(Vexa::createBoxMesh(Matrix44<double>(Vector3D(0, 90, 0)), Vector3D(100, 10, 50)));
         model->getTransversalSlicePositioner()->setSlicePosition(25.0);
         controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
-        controller->setClock([this] { return clock; });
-        model->setNavigationClock([this] { return clock; });
+        controller->setClock([this] { return clock.load(); });
+        model->setNavigationClock([this] { return clock.load(); });
     }
     ~RegisteredDrillSession() { Platform::setSoundListener({}); }
 
@@ -106,15 +111,20 @@ public:
         camera->startReporting();
         model->enableNavigation();
     }
-    // Plays `steps` ticks of the session.
+    // One tick of the session, as the navigation timer ticks.
+    void tick()
+    {
+        camera->advanceTo(elapsed);
+        elapsed += 50;
+        clock += 50;
+        controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
+        ++ticks;
+    }
+    // Plays `steps` ticks of the session, then shows them.
     void play(int steps)
     {
-        for (int i = 0; i < steps; ++i) {
-            camera->advanceTo(elapsed);
-            elapsed += 50;
-            clock += 50;
-            controller->setTrackerData(Vexa::collectTrackerData(*camera, trackers));
-        }
+        for (int i = 0; i < steps; ++i)
+            tick();
         model->notify();
         QCoreApplication::processEvents();
     }
@@ -131,7 +141,9 @@ public:
     std::shared_ptr<Vexa::ReplayCamera> camera;
     std::vector<std::shared_ptr<Vexa::Tracker>> trackers;
     std::vector<Step> plan;
-    std::uint32_t clock = 1000, elapsed = 0;
+    std::atomic<std::uint32_t> clock = 1000;
+    std::uint32_t elapsed = 0;
+    std::atomic<int> ticks = 0;
     ViewTest::CleanCommands commands;
 };
 
@@ -214,4 +226,53 @@ TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
     ASSERT_EQ(4u, drawn.size());
     EXPECT_GT(std::abs(drawn[2] - drawn[0]), 5.0);
     EXPECT_GT(std::abs(drawn[3] - drawn[1]), 5.0);
+}
+
+// The slice views and the 3D view paint in the GUI thread while the navigation timer's thread
+// ticks the controller through camera adjustment, operation and a registration: they read the
+// controller's state from its per-tick snapshot (the thread sanitizer stage runs this).
+TEST(NavigationViewsThreads, PaintWhileTheControllerTicks)
+{
+    REQUIRE_DISPLAY();
+    RegisteredDrillSession s;
+    const Matrix44<double> pose(Vector3D(70, 50, 25));
+    s.hold(pose, 60);
+    s.touchPointA(22.0, 40);
+    s.hold(pose, 100);
+    s.start();
+    s.model->getPanoramicLine()->setPoints({{20, 20, 0}, {30, 60, 0}, {50, 75, 0}, {70, 60, 0}, {80, 20, 0}});
+    std::vector<std::unique_ptr<QOpenGLWidget>> views;
+    views.emplace_back(OrthoView::createNamed(s.model, "Axial", nullptr));
+    views.emplace_back(std::make_unique<CrossSectionalView>(s.model, nullptr, "Cross"));
+    views.emplace_back(std::make_unique<PanoramicView>(s.model, nullptr, "Panoramic"));
+    views.emplace_back(std::make_unique<OpenGL3DView>(s.model, nullptr, "3D"));
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        views[i]->setWindowFlags(Qt::FramelessWindowHint);
+        views[i]->resize(300, 300);
+        views[i]->move(ViewTest::windowPlace + QPoint(int(i % 2) * 310, int(i / 2) * 310));
+        views[i]->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(views[i].get()));
+    }
+
+    std::set<int> shown;
+    int pictures = 0;
+    {
+        NavigationScene::Ticker ticker([&] {
+            if (s.ticks < 200)
+                s.tick();
+        });
+        ticker.start();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (s.ticks < 200) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "waited for 200 ticks, got " << s.ticks;
+            for (const auto& view : views)
+                view->grabFramebuffer();
+            ++pictures;
+            shown.insert(s.model->getNavigationController()->getShownState());
+        }
+    }
+    EXPECT_TRUE(s.model->isDrillRegistered());
+    EXPECT_GT(pictures, 1);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_TRUE(*shown.begin() >= 0 && *shown.rbegin() <= 3) << "a state the controller has not got";
 }
