@@ -33,13 +33,18 @@ std::shared_ptr<Vexa::IndexedTriangleMesh> RegisteredDrill::build(const std::sha
         frame.setRotation(Vexa::Vector3D(0, 0, 1), M_PI);
         return Vexa::createCylinderMesh(frame, length, 2.0, 2.0, true, 24, 1);
     }
-    // Stretching x by s turns the normals by the inverse: (nx / s, ny, nz), made unit again.
-    const double s = length / shapeLength;
+    // The point (the last pointLength mm) keeps its shape and moves to the registered tip; the
+    // shank in between is stretched by s, which turns its normals by the inverse, (nx / s, ny, nz).
+    constexpr double pointLength = 2.0;
+    const double point = length > pointLength && shapeLength > pointLength ? pointLength : 0.0;
+    const double s = (length - point) / (shapeLength - point);
     auto vertices = shape->getVertices();
     auto normals = shape->getNormals();
-    for (std::size_t i = 0; i < vertices.size(); i += 3)
-        vertices[i] *= s;
-    for (std::size_t i = 0; i + 2 < normals.size(); i += 3) {
+    for (std::size_t i = 0; i + 2 < vertices.size(); i += 3) {
+        const bool shank = vertices[i] >= point - shapeLength;
+        vertices[i] = shank ? vertices[i] * s : vertices[i] - (length - shapeLength);
+        if (!shank || i + 2 >= normals.size())
+            continue;
         Vexa::Vector3D n(normals[i] / s, normals[i + 1], normals[i + 2]);
         if (n.length() > 0.0)
             n = n.getNormalized();
