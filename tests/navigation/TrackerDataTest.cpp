@@ -1,8 +1,11 @@
 // Samples, trackers and workspaces: Qt's quaternions as the oracle of the rotation formulas,
 // analytic boxes as the oracle of the position quality.
+#include "navigation/FlashPoint.h"
+#include "navigation/MicronTrackerCamera.h"
 #include "navigation/NavigationCamera.h"
 #include "navigation/Tracker.h"
 #include "navigation/TrackerData.h"
+#include "navigation/Velor.h"
 #include "navigation/Workspace.h"
 
 #include <QMatrix3x3>
@@ -159,4 +162,65 @@ TEST(Workspace, QualityAgainstAnalyticBoxes)
         EXPECT_EQ(quality, workspace->getExcursionQuality(Vector3D(0, -std::sin(a), std::cos(a)))) << degrees;
     }
     EXPECT_EQ(0, workspace->getExcursionQuality(Vector3D(0, 5, 0))); // not a unit vector: clamped, no NaN
+}
+
+// The Velor, FlashPoint and MicronTracker workspaces as their device descriptions give them:
+// half a millimetre inside and outside every corner of the inner and the outer box (in camera
+// coordinates, through the camera-to-workspace shift), and the excursion bands.
+TEST(Workspace, SerialAndServerCamerasAtTheirCorners)
+{
+    struct Box
+    {
+        Vector3D corner, size;
+        bool inside(const Vector3D& p) const
+        {
+            return p.x > corner.x && p.x < corner.x + size.x && p.y > corner.y && p.y < corner.y + size.y
+                   && p.z > corner.z && p.z < corner.z + size.z;
+        }
+    };
+    struct Camera
+    {
+        const char* name;
+        std::shared_ptr<Vexa::Workspace> workspace;
+        Box inner, outer;
+        Vector3D cameraToWorkspace;
+        double good, fair;
+    };
+    const Camera cameras[] = {
+        {"Velor", Vexa::Velor::getDefaultWorkspace(), {{-100, -100, 1000}, {200, 200, 600}},
+         {{-200, -200, 850}, {400, 400, 900}}, {-400, -400, 1100}, 20, 50},
+        {"FlashPoint", Vexa::FlashPoint::getDefaultWorkspace(), {{-100, -100, 1100}, {200, 200, 400}},
+         {{-200, -200, 1100}, {400, 400, 550}}, {-400, -400, 1100}, 20, 40},
+        {"MicronTracker", Vexa::MicronTrackerCamera::getDefaultWorkspace(), {{-175, -175, 475}, {350, 350, 350}},
+         {{-300, -300, 400}, {600, 600, 500}}, {0, 0, 0}, 20, 40},
+    };
+    for (const Camera& c : cameras) {
+        int checked = 0;
+        for (const Box& box : {c.inner, c.outer})
+            for (int corner = 0; corner < 8; ++corner)
+                for (const double step : {0.5, -0.5}) {
+                    // A corner, moved diagonally into (step > 0) or out of the box.
+                    Vector3D p = box.corner;
+                    Vector3D d(step, step, step);
+                    if (corner & 1)
+                        p.x += box.size.x, d.x = -d.x;
+                    if (corner & 2)
+                        p.y += box.size.y, d.y = -d.y;
+                    if (corner & 4)
+                        p.z += box.size.z, d.z = -d.z;
+                    const Vector3D inWorkspace = p + d;
+                    const int expected = c.inner.inside(inWorkspace) ? 2 : c.outer.inside(inWorkspace) ? 1 : 0;
+                    const Vector3D camera = inWorkspace - c.cameraToWorkspace;
+                    ASSERT_EQ(expected, c.workspace->getPositionQuality(camera))
+                        << c.name << " at camera " << camera.x << " " << camera.y << " " << camera.z;
+                    ++checked;
+                }
+        EXPECT_EQ(32, checked);
+        const std::pair<double, int> bands[] = {{c.good - 0.1, 2}, {c.good + 0.1, 1}, {c.fair - 0.1, 1}, {c.fair + 0.1, 0}};
+        for (const auto& [degrees, quality] : bands) {
+            const double a = degrees * M_PI / 180.0;
+            EXPECT_EQ(quality, c.workspace->getExcursionQuality(Vector3D(0, -std::sin(a), std::cos(a))))
+                << c.name << " " << degrees;
+        }
+    }
 }
