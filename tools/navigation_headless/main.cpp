@@ -165,7 +165,8 @@ int main(int argc, char** argv)
         } else if (options.camera.rfind("port:", 0) == 0) {
             if (options.fast)
                 usage("--fast needs a replayed camera");
-            const std::string port = options.camera.substr(5).empty() ? settings->getNavigationPort() : options.camera.substr(5);
+            const std::string named = options.camera.substr(5);
+            const std::string port = named.empty() ? settings->getNavigationPort() : named;
             Vexa::CameraSearchJob search(port);
             search.start();
             camera = search.getCamera();
