@@ -603,6 +603,11 @@ std::shared_ptr<const NavigationSnapshot> NavigationController::getSnapshot() co
     return snapshot_;
 }
 
+int NavigationController::getShownState() const
+{
+    return getSnapshot()->controllerState;
+}
+
 int NavigationController::getCalibrationState() const
 {
     return getSnapshot()->calibrationState;

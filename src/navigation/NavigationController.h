@@ -99,6 +99,8 @@ public:
     // The calibration's state and condition level of the last tick.
     int getCalibrationState() const override;
     int getCalibrationConditionLevel() const override;
+    // The state of the last tick's snapshot.
+    int getShownState() const override;
     void setHandpieceLocTDrillOrigin(const Vexa::Matrix44<double>& m);
     bool wasCalibrationDoneBefore() const;
     // Asks for the jaw (GUI thread), then forces a handpiece calibration of that jaw.

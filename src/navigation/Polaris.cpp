@@ -199,8 +199,13 @@ std::optional<TrackerData> Polaris::parseTransformation(const std::string& line)
             return std::nullopt;
         v[i] = *field;
     }
+    // A reply can pass its CRC and still carry a quaternion that is no rotation: that tool was
+    // not seen. Rounding of the four-digit fields is normalised away.
+    const auto rotation = unitQuaternion({v[0] * 0.0001, v[1] * 0.0001, v[2] * 0.0001, v[3] * 0.0001});
+    if (!rotation)
+        return TrackerData();
     TrackerData sample;
-    sample.setRotation({v[0] * 0.0001, v[1] * 0.0001, v[2] * 0.0001, v[3] * 0.0001});
+    sample.setRotation(*rotation);
     sample.setTranslation(Vector3D(v[4] * 0.01, v[5] * 0.01, v[6] * 0.01));
     sample.setError(v[7] * 0.0001);
     sample.setVisible(true);
@@ -218,20 +223,31 @@ std::optional<Polaris::TrackingData> Polaris::parseTrackingData(const std::strin
     }
     if (!skipNumberLine(reply, at))
         return std::nullopt;
-    for (int g = 0; g < groups && at < reply.size(); ++g) {
+    // The stray markers are the last line, the only one without a line feed. The groups lie
+    // before it, however many the device announced at start-up: a group cut short ends them,
+    // and groups beyond the announced count are passed over.
+    const std::size_t markersAt = reply.rfind('\n') + 1;
+    for (int g = 0; g < groups && at < markersAt; ++g) {
+        std::size_t next = at;
+        std::vector<TrackerData> group;
         for (int i = 0; i < 3; ++i) {
-            const auto line = nextLine(reply, at);
-            const auto sample = line ? parseTransformation(*line) : std::nullopt;
+            const auto line = nextLine(reply, next);
+            if (!line || next >= markersAt)
+                break;
+            const auto sample = parseTransformation(*line);
             if (!sample)
                 return std::nullopt;
-            data.tools.push_back(*sample);
+            group.push_back(*sample);
         }
-        if (!skipNumberLine(reply, at))
-            return std::nullopt;
+        if (group.size() < 3 || !skipNumberLine(reply, next) || next > markersAt)
+            break;
+        data.tools.insert(data.tools.end(), group.begin(), group.end());
+        at = next;
         const std::string rest = reply.substr(at);
         if (!rest.empty() && rest[0] == '+' && ((rest.size() > 3 && (rest[3] == '+' || rest[3] == '-')) || rest.size() == 8))
             break;
     }
+    at = markersAt;
     // Stray markers: a three-character count, then 21 characters each, then the CRC.
     if (at + 3 > reply.size())
         return std::nullopt;
@@ -526,10 +542,11 @@ bool Polaris::readTrackingData()
     if (!data)
         return false;
     std::lock_guard lock(toolsMutex_);
-    for (std::size_t k = 0; k < data->tools.size() && k < tools_.size(); ++k) {
+    // A tool of a group the reply does not hold was not seen.
+    for (std::size_t k = 0; k < tools_.size(); ++k) {
         const auto it = tools_.find(static_cast<int>(k) + 4);
         if (it != tools_.end() && it->second)
-            it->second->setTrackerData(data->tools[k]);
+            it->second->setTrackerData(k < data->tools.size() ? data->tools[k] : TrackerData());
     }
     markers_ = data->markers;
     return true;

@@ -68,7 +68,8 @@ public:
     // (whose two-character code goes to errorCode).
     static bool checkReply(const std::string& reply, std::string* errorCode = nullptr);
     static ToolImage buildToolImage(const Tracker& tracker);
-    // Parses a checked GX reply for `groups` tool groups; nothing for a malformed one.
+    // Parses a checked GX reply for up to `groups` tool groups (those it holds whole); nothing
+    // for a malformed one.
     static std::optional<TrackingData> parseTrackingData(const std::string& reply, int groups);
     // One transformation line ("MISSING" and the like: the invisible default sample);
     // nothing for a malformed one.

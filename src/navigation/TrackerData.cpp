@@ -1,7 +1,5 @@
 #include "navigation/TrackerData.h"
 
-#include "vexa/math/Matrix33.h"
-
 #include <cmath>
 
 namespace Vexa {
@@ -55,14 +53,40 @@ Rotation9 rotationOf(const Matrix44<double>& m)
     return {m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]};
 }
 
-bool carriesPose(const TrackerDataImpl& impl)
+double norm(const Quaternion& q)
 {
-    double norm = 0.0;
-    for (double c : impl.rotation)
-        norm += c * c;
-    return std::isfinite(norm) && norm > 1e-12 && std::isfinite(impl.translation.squaredLength());
+    return std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
 }
 
+bool carriesPose(const TrackerDataImpl& impl)
+{
+    const double n = norm(impl.rotation);
+    return std::isfinite(n) && n > 1e-12 && std::isfinite(impl.translation.squaredLength());
+}
+
+// The Euler angles (a, b, c) of a rotation, e = Rz(c) Ry(b) Rx(a) read row by row. The pitch
+// b comes from atan2, exact near +-90 degrees where asin loses half the digits; c from the
+// first column; a from what is left once c and b are undone, so that a c made uncertain by a
+// vanishing cos b is taken up by a and the angles still give the whole rotation back. At the
+// singular pitch itself the whole turn about the pitch axis goes into a.
+Vector3D eulerAngles(const Rotation9& e)
+{
+    const double cosB = std::hypot(e[0], e[3]);
+    const double b = std::atan2(-e[6], cosB);
+    const double c = cosB > 1e-12 ? std::atan2(e[3], e[0]) : 0.0;
+    const double sb = std::sin(b), cb = std::cos(b), sc = std::sin(c), cc = std::cos(c);
+    const double a = std::atan2(sb * (cc * e[1] + sc * e[4]) + cb * e[7], cc * e[4] - sc * e[1]);
+    return Vector3D(a, b, c);
+}
+
+}
+
+std::optional<Quaternion> unitQuaternion(const Quaternion& q)
+{
+    const double n = norm(q);
+    if (!std::isfinite(n) || std::abs(n - 1.0) > unitQuaternionTolerance)
+        return std::nullopt;
+    return Quaternion{q[0] / n, q[1] / n, q[2] / n, q[3] / n};
 }
 
 TrackerData::TrackerData() : impl_(std::make_unique<TrackerDataImpl>()) {}
@@ -104,7 +128,7 @@ void TrackerData::setTranslation(const Vector3D& translation)
 
 bool TrackerData::isVisible() const
 {
-    return impl_->visible && carriesPose(*impl_);
+    return impl_->visible && carriesPose(*impl_) && unitQuaternion(impl_->rotation).has_value();
 }
 
 void TrackerData::setTransform(const Matrix44<double>& transform)
@@ -117,9 +141,7 @@ Matrix44<double> TrackerData::getTransform() const
 {
     if (!carriesPose(*impl_))
         return Matrix44<double>();
-    const Rotation9 e = rotationFromQuaternion(impl_->rotation);
-    const Matrix33 rotation(Vector3D(e[0], e[1], e[2]), Vector3D(e[3], e[4], e[5]), Vector3D(e[6], e[7], e[8]));
-    return Matrix44<double>(rotation.getEulerAngles(), impl_->translation);
+    return Matrix44<double>(eulerAngles(rotationFromQuaternion(impl_->rotation)), impl_->translation);
 }
 
 bool TrackerData::isEqual(const TrackerData& other, double tolerance) const

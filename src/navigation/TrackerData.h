@@ -3,13 +3,15 @@
 // visible flag and the camera's error value. Every copy owns its values, so a copy handed to
 // another thread is unaffected by later changes of its source.
 //
-// A quaternion that is zero or not finite, or a translation that is not finite, makes the
-// sample invisible: a device reply like that carries no pose.
+// A quaternion that is zero or not finite, whose norm is off 1 by more than 1e-3, or a
+// translation that is not finite, makes the sample invisible: a device reply like that carries
+// no pose.
 #include "navigation/TrackerDataImpl.h"
 #include "vexa/math/Matrix44.h"
 
 #include <array>
 #include <memory>
+#include <optional>
 
 namespace Vexa {
 
@@ -20,6 +22,12 @@ using Rotation9 = std::array<double, 9>;
 Quaternion quaternionFromRotation(const Rotation9& e);
 Rotation9 rotationFromQuaternion(const Quaternion& q);
 Rotation9 rotationFromEulerAngles(const Vector3D& angles);
+
+// How far a quaternion's norm may be off 1 and still be a rotation (rounding of a device's
+// fixed-point fields); further off, the reply is garbage.
+inline constexpr double unitQuaternionTolerance = 1e-3;
+// The quaternion scaled to norm 1, or nothing when its norm is off 1 by more than the tolerance.
+std::optional<Quaternion> unitQuaternion(const Quaternion& q);
 
 class TrackerData
 {
@@ -41,8 +49,8 @@ public:
     void setError(double error) { impl_->error = error; }
     // Replaces quaternion and translation; visible and error stay.
     void setTransform(const Matrix44<double>& transform);
-    // Rotation through the Euler angles of the quaternion's rotation (at a pitch of exactly
-    // +-90 degrees the angles lose one turn, as the tracker angles always have), translation.
+    // Rotation through the Euler angles of the quaternion's rotation, translation. The angles
+    // keep the whole rotation at every pitch, +-90 degrees included.
     Matrix44<double> getTransform() const;
     // Both visible, translations closer than tolerance and every quaternion component strictly
     // within tolerance.

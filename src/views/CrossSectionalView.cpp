@@ -228,7 +228,7 @@ void CrossSectionalView::drawSlices()
 {
     const auto list = sections();
     const auto navigation = model_->getNavigationController();
-    const bool drill = model_->isDrillRegistered() && navigation && navigation->getState() != 1;
+    const bool drill = model_->isDrillRegistered() && navigation && navigation->getShownState() != 1;
     const unsigned target = drill ? model_->getImplantManager()->getNumberOfImplant(model_->getNearestImplantToDrill()) : 0;
     visualizer_->setTextureCacheLimit(unsigned(2 * list.size()));
     glMatrixMode(GL_PROJECTION);

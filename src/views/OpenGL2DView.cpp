@@ -521,7 +521,7 @@ void OpenGL2DView::drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice) try
     glLoadMatrixd(pose.data());
     if (const auto handpiece = model_->getHandpieceMesh())
         handpiece->render(1, 1);
-    if (const auto drill = model_->getDrillMesh())
+    if (const auto drill = drill_.meshFor(*model_))
         drill->render(1, 1);
     drawReferenceLineAtSlice(slice);
     glPopMatrix();

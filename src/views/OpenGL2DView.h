@@ -11,6 +11,7 @@
 #include "views/ContourCache.h"
 #include "views/IZoomAndScrollable.h"
 #include "views/OpenGLView.h"
+#include "views/scene/RegisteredDrill.h"
 #include "views/slice/StandardFunction.h"
 #include "views/slice/VolumeSliceVisualizer.h"
 
@@ -229,4 +230,5 @@ protected:
     std::shared_ptr<Visualizer> visualizer_;
     std::shared_ptr<Marker> movingMarker_;
     std::optional<QRect> clip_;
+    RegisteredDrill drill_;
 };

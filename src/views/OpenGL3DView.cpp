@@ -349,7 +349,7 @@ bool OpenGL3DView::isProgressive() const
     if (model_->getState() != Model::Navigation)
         return false;
     const auto navigation = model_->getNavigationController();
-    if (navigation && navigation->getState() == cameraAdjustmentState)
+    if (navigation && navigation->getShownState() == cameraAdjustmentState)
         return true;
     return model_->isDrillRegistered() && model_->getNearestImplantToDrill();
 }
@@ -615,7 +615,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
         glEnable(GL_DEPTH_TEST);
 
         const auto navigation = model_->getNavigationController();
-        if (navigation && navigation->getState() == calibrationState &&
+        if (navigation && navigation->getShownState() == calibrationState &&
             navigation->getCalibrationState() == collectingCalibrationState) {
             PushedAttributes attributes;
             Matrix44<double> frame = frameCameraTransform_;
@@ -638,7 +638,7 @@ void OpenGL3DView::drawElementsForNavigationMode()
         const float rgba[4] = {colour.x, colour.y, colour.z, colour.w};
         setLightColor(rgba);
         glEnable(GL_LIGHT0);
-        for (const auto& tool : {model_->getHandpieceMesh(), model_->getDrillMesh()})
+        for (const auto& tool : {model_->getHandpieceMesh(), drill_.meshFor(*model_)})
             if (tool && isDrawable(tool, ToolMesh))
                 tool->render(1, 1);
     }

@@ -14,6 +14,7 @@
 #include "views/ISpaceballSupport.h"
 #include "views/OpenGLView.h"
 #include "views/scene/ProgressiveFramebuffer.h"
+#include "views/scene/RegisteredDrill.h"
 
 #include "vexa/math/Matrix44.h"
 
@@ -119,4 +120,5 @@ private:
     Clock clock_;
     ProgressiveFramebuffer framebuffer_;
     mutable unsigned reportedMeshKinds_ = 0;
+    RegisteredDrill drill_;
 };

@@ -222,7 +222,7 @@ void OrthoView::drawSlices()
     drawImplantsAtSlice(slice);
     drawNerveAtSlice(slice);
     const auto navigation = model_->getNavigationController();
-    if (model_->isDrillRegistered() && navigation && navigation->getState() != 1)
+    if (model_->isDrillRegistered() && navigation && navigation->getShownState() != 1)
         drawHandpieceAtSlice(slice);
     if (model_->getState() == Model::MarkerDetected)
         drawMarkerAtSlice(slice, true, -1);

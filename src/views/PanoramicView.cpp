@@ -184,7 +184,7 @@ void PanoramicView::drawSlices()
     const auto& slices = panoramicLine_->getSlices();
     visualizer_->setTextureCacheLimit(unsigned(2 * slices.size()));
     const auto navigation = model_->getNavigationController();
-    const bool drill = model_->isDrillRegistered() && navigation && navigation->getState() != 1;
+    const bool drill = model_->isDrillRegistered() && navigation && navigation->getShownState() != 1;
     const Model::CrossSections sections = model_->getCrossSections();
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();

@@ -1,8 +1,15 @@
-// navigation_headless showing the displays while it replays a procedure.
+// navigation_headless showing the displays while it replays a procedure, and finding the
+// simulated serial cameras.
+#include "DisplayTestSupport.h"
+#include "common/TestSupport.h"
 #include "navigation/NavigationScene.h"
+#include "navigation/PtySimulator.h"
 
+#include <QImage>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cmath>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -30,4 +37,119 @@ TEST(NavigationHeadlessDisplay, ReplaysWithTheDisplaysAndRejectsABadSize)
         EXPECT_EQ(run.exitCode, process.exitCode()) << run.size << process.readAllStandardError().toStdString();
     }
     EXPECT_FALSE(QDir(home.filePath("Plan/Log")).entryList({"*.log"}).isEmpty()) << "the treatment log";
+}
+
+namespace {
+
+// A screenshot of the whole X screen (ImageMagick's import).
+QImage screenshot(const QProcessEnvironment& env, const QString& file)
+{
+    QProcess import;
+    import.setProcessEnvironment(env);
+    import.start("import", {"-window", "root", file});
+    import.waitForFinished(30000);
+    return QImage(file).convertToFormat(QImage::Format_RGB32);
+}
+
+// The printed ticks up to `tick`; false when the program ended or printed nothing for 30 s.
+bool waitForTick(QProcess& process, long tick, long& last)
+{
+    while (last < tick) {
+        if (!process.canReadLine() && !process.waitForReadyRead(30000))
+            return false;
+        while (process.canReadLine()) {
+            const QList<QByteArray> fields = process.readLine().split(' ');
+            bool number = false;
+            const long t = fields[0].toLong(&number);
+            if (number)
+                last = t;
+        }
+    }
+    return true;
+}
+
+}
+
+// Ticking in real time the displays follow the camera: the patient locator circles in front of
+// the camera (hidden for one tick a second, half-way between the screenshots' ticks, so that the
+// camera adjustment never settles), and two screenshots 40 ticks (half a turn) apart differ on
+// the adjustment page.
+TEST(NavigationHeadlessDisplay, RealTimeTicksRefreshTheDisplays)
+{
+    TestSupport::PrivateXServer display;
+    if (!display.running() || QStandardPaths::findExecutable("import").isEmpty())
+        GTEST_SKIP() << "needs Xvfb and ImageMagick";
+    QTemporaryDir home;
+    const QString trajectory = home.filePath("circling.txt");
+    std::ostringstream out;
+    out.precision(10);
+    for (int step = 0; step < 400; ++step) {
+        const double a = step * 2.0 * M_PI / 80.0;
+        const Vexa::Matrix44<double> locator = Vexa::Matrix44<double>(Vexa::Vector3D(60 * std::cos(a), 60 * std::sin(a), 0))
+                                               * NavigationScene::locatorPose();
+        // A handpiece that keeps still would make every tick a repeat, which the controller drops.
+        const Vexa::Matrix44<double> handpiece = Vexa::Matrix44<double>(Vexa::Vector3D(0.05 * (step % 2), 0, 0))
+                                                 * NavigationScene::handpieceAway();
+        NavigationScene::writeLine(out, step * 50, 0, handpiece, true);
+        NavigationScene::writeLine(out, step * 50, 1, locator, step % 20 != 10);
+    }
+    std::ofstream(trajectory.toStdString()) << out.str();
+    QProcess process;
+    process.setProcessEnvironment(display.environment());
+    process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
+                  {"--camera", "replay:" + trajectory, "--data-dir", home.path(), "--planning-file",
+                   home.filePath("Plan/P.srl"), "--ticks", "400", "--print", "--display", "800x600"});
+    long tick = 0;
+    ASSERT_TRUE(waitForTick(process, 20, tick)) << "waited for tick 20";
+    const QImage first = screenshot(display.environment(), home.filePath("first.png"));
+    ASSERT_TRUE(waitForTick(process, tick + 40, tick)) << "waited for 40 more ticks";
+    const QImage second = screenshot(display.environment(), home.filePath("second.png"));
+    process.kill();
+    process.waitForFinished();
+    ASSERT_FALSE(first.isNull() || second.isNull());
+    DisplayTest::save(first, "headless-realtime-first");
+    DisplayTest::save(second, "headless-realtime-second");
+    int changed = 0;
+    for (int y = 0; y < 600; ++y)
+        for (int x = 0; x < 800; ++x)
+            changed += first.pixel(x, y) != second.pixel(x, y);
+    EXPECT_GT(changed, 100) << "the page did not follow the locator";
+    // The red marker on the figure stands where the locator is: half a turn apart, it moved.
+    auto marker = [](const QImage& image) {
+        QPointF sum;
+        int n = 0;
+        for (int y = 150; y < 500; ++y)
+            for (int x = 250; x < 650; ++x)
+                if (DisplayTest::near(image.pixelColor(x, y), Qt::red, 30))
+                    sum += QPointF(x, y), ++n;
+        return n > 50 ? sum / n : QPointF(-1000, -1000);
+    };
+    const QPointF from = marker(first), to = marker(second);
+    EXPECT_TRUE(from.x() > 0 && to.x() > 0) << "the marker shows in both";
+    EXPECT_GT(std::hypot(to.x() - from.x(), to.y() - from.y()), 20.0) << "the marker moved with the locator";
+}
+
+// port:DEVICE runs the program's camera search; "port:" alone takes the ini key "SerialPort".
+TEST(NavigationHeadless, ThePortSearchFindsTheSerialCameras)
+{
+    const QString sim = MORVANTA_SOURCE_DIR "/tests/navigation/sim/";
+    for (const auto& [script, name] : {std::pair{"velor_sim.py", "Velor"}, std::pair{"flashpoint_sim.py", "FlashPoint"}}) {
+        for (const bool fromIni : {false, true}) {
+            PtySimulator device(sim + script, {});
+            QTemporaryDir home;
+            QString port = "port:" + QString::fromStdString(device.device);
+            if (fromIni) {
+                std::ofstream(home.filePath("Morvanta.ini").toStdString()) << "[Morvanta]\nSerialPort=" << device.device << "\n";
+                port = "port:";
+            }
+            QProcess process;
+            process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
+                          {"--camera", port, "--data-dir", home.path(), "--planning-file", home.filePath("Plan/P.srl"),
+                           "--ticks", "3", "--print"});
+            ASSERT_TRUE(process.waitForFinished(60000)) << name;
+            EXPECT_EQ(0, process.exitCode()) << process.readAllStandardError().toStdString();
+            EXPECT_EQ(QString("camera ") + name, QString(process.readAllStandardOutput()).split('\n').first())
+                << port.toStdString();
+        }
+    }
 }

@@ -259,3 +259,78 @@ TEST(Polaris, AccedoFrustum)
     EXPECT_EQ(0, workspace->getPositionQuality(Vexa::Vector3D(0, 250, -1000)));
     EXPECT_EQ(0, workspace->getPositionQuality(Vexa::Vector3D(0, 0, -900)));
 }
+
+// Replies that pass their CRC yet carry a quaternion that is no rotation, or fewer or more tool
+// groups than the device announced, among good ones: no such pose is ever shown, a tool of a
+// missing group turns invisible, and the good tools keep arriving with the camera running.
+TEST(Polaris, WellFramedNonsenseLeavesTheGoodToolsArriving)
+{
+    struct Case
+    {
+        const char* groups;
+        const char* faults;
+        const char* every;
+        std::size_t trackers;
+    };
+    for (const Case& c : {Case{"3", "quaternion0.0001,quaternion0.5,quaternion2,quaternion1.0005,fewergroups", "2", 4},
+                          Case{"1", "moregroups", "1", 2}}) {
+        SCOPED_TRACE(std::string("announcing ") + c.groups + " groups, faults " + c.faults);
+        QTemporaryDir dir;
+        std::ostringstream out;
+        NavigationScene::writeLine(out, 0, 0, Vexa::Matrix44<double>(Vexa::Vector3D(12.34, -56.78, -1234.5)), true);
+        NavigationScene::writeLine(out, 0, 1, NavigationScene::locatorPose(), true);
+        NavigationScene::writeLine(out, 0, 3, Vexa::Matrix44<double>(Vexa::Vector3D(-40, 30, -1300)), true);
+        const std::string file = dir.filePath("four-tools.txt").toStdString();
+        std::ofstream(file) << out.str();
+        Simulator sim({"--trajectory", QString::fromStdString(file), "--sflist", c.groups, "--fault", c.faults,
+                       "--fault-every", c.every});
+        Polaris camera(sim.device);
+        std::vector<std::shared_ptr<Vexa::Tracker>> trackers;
+        for (std::size_t i = 0; i < c.trackers; ++i)
+            trackers.push_back(Vexa::Tracker::create(3 + int(i)));
+        camera.setTracker(trackers);
+        camera.startReporting();
+
+        int arrivals = 0, fourthHidden = 0, fourthBack = 0;
+        bool locatorSeen = false, normalised = false;
+        double lastX = 0.0;
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        auto faults = [&] { const auto f = sim.log("faults "); return f.empty() ? 0 : std::stoi(f.back()); };
+        auto done = [&] {
+            return arrivals >= 20 && faults() >= 24 && (c.trackers < 4 || (fourthHidden >= 2 && fourthBack >= 3))
+                   && (std::string(c.faults).find("1.0005") == std::string::npos || normalised);
+        };
+        while (!done()) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "waited for 20 good handpiece samples, 24 spoilt replies and the fourth tool hidden and back; got "
+                << arrivals << ", " << faults() << ", " << fourthHidden << " and " << fourthBack;
+            const auto handpiece = trackers[0]->getTrackerData(), locator = trackers[1]->getTrackerData();
+            if (locatorSeen) {
+                ASSERT_TRUE(locator.isVisible()) << "the locator was lost";
+                ASSERT_EQ(1, camera.getState()) << "the camera fell silent";
+            }
+            locatorSeen = locatorSeen || locator.isVisible();
+            if (handpiece.isVisible()) {
+                const double x = handpiece.getTransform()[12];
+                if (x > 700.0) {
+                    // Only the quaternion of norm 1.0005 is a rotation: normalised, (1, 0, 0, 0).
+                    ASSERT_NEAR(801.05, x, 0.011) << "a pose of a quaternion that is no rotation";
+                    const Vexa::TrackerData unit(Vexa::Matrix44<double>(handpiece.getTransform().getTranslation()), 0.0, true);
+                    ASSERT_TRUE(handpiece.isEqual(unit, 1e-4)) << "not normalised";
+                    normalised = true;
+                } else {
+                    ASSERT_NEAR(12.34, x, 0.011);
+                    arrivals += x != lastX;
+                    lastX = x;
+                }
+            }
+            if (c.trackers >= 4) {
+                const bool fourth = trackers[3]->getTrackerData().isVisible();
+                fourthBack += fourth && fourthBack == fourthHidden;
+                fourthHidden += !fourth && fourthBack > fourthHidden;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        camera.stopReporting();
+    }
+}

@@ -197,3 +197,53 @@ TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
     ASSERT_EQ(0, ::symlink("/dev/full", path("CalibrationOK.txt").c_str()));
     EXPECT_EQ(1u, log.logCalibration({1, 1}, {0, 1}, {1, 1}, Constants::Maxilla).size());
 }
+
+// A drill tilted by known angles over an upright implant at the origin, marked once per tilt:
+// tilted about x by a (its axis leaning to -y), the row's Angle Y is a; about y by b (leaning to
+// +x), Angle X is -b; both, Rx(a) Ry(b): Angle X -b and Angle Y asin(sin a cos b).
+TEST_F(TreatmentLogTest, TheAnglesOfATiltedDrill)
+{
+    QDir().mkpath(QString::fromStdString(path("Plans")));
+    auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+    settings->setPlanningFile(path("Plans/P.srl"));
+    auto model = std::make_shared<Model>(settings);
+    model->setJaw(Constants::Mandible);
+    model->getImplantManager()->addImplant(PlanningTest::makeImplantAt(Vector3D(0, 0, 0), 0, 10.0));
+    model->enableNavigation();
+    const Matrix44<double> drill(Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(-25, 0, 0));
+    model->registerDrill(drill);
+    auto turn = [](const Vector3D& axis, double degrees) {
+        Matrix44<double> m;
+        m.setRotation(axis, degrees * M_PI / 180.0);
+        return m;
+    };
+    const struct { double a, b; } tilts[] = {{12.0, 0.0}, {-8.5, 0.0}, {0.0, 7.0}, {0.0, -15.25}, {10.0, 20.0}, {-25.0, 4.0}};
+    for (const auto& t : tilts) {
+        const Matrix44<double> rotation = turn(Vector3D(1, 0, 0), t.a) * turn(Vector3D(0, 1, 0), t.b);
+        // Four samples fill the statistics window: the tip going down the tilted axis.
+        for (int i = 0; i < 5; ++i) {
+            const Vector3D tip = rotation.rotate(Vector3D(0, 0, 6.0 - 0.5 * i));
+            Matrix44<double> patientTDrill = rotation;
+            patientTDrill.setTranslation(tip);
+            model->setTrackerData(true, patientTDrill * Vexa::inverse(drill), true, Matrix44<double>());
+        }
+        model->logUserDefinedState();
+    }
+    model->disableNavigation();
+    const auto logs = filesIn(path("Plans/Log"), "*.log");
+    ASSERT_EQ(1u, logs.size());
+    std::istringstream log(readFile(logs[0]));
+    std::vector<std::pair<double, double>> rows;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("TYPE: USER") != std::string::npos && std::getline(log, line)) {
+            const auto x = line.find("Angle X: "), y = line.find("Angle Y: ");
+            ASSERT_TRUE(x != std::string::npos && y != std::string::npos) << line;
+            rows.emplace_back(std::stod(line.substr(x + 9)), std::stod(line.substr(y + 9)));
+        }
+    ASSERT_EQ(std::size(tilts), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const double a = tilts[i].a * M_PI / 180.0, b = tilts[i].b * M_PI / 180.0;
+        EXPECT_NEAR(-tilts[i].b, rows[i].first, 0.05) << "Angle X of tilt " << i;
+        EXPECT_NEAR(std::asin(std::sin(a) * std::cos(b)) * 180.0 / M_PI, rows[i].second, 0.05) << "Angle Y of tilt " << i;
+    }
+}

@@ -362,10 +362,13 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
         }
     }
 
-    // The handpiece's handle (up from the drill origin) and the drill (along -x) in the
-    // handpiece colour, red while the trackers are not valid.
+    // The handpiece's handle (up from the drill origin) and, once registered, the drill (along
+    // -x) in the handpiece colour, red while the trackers are not valid.
     s.navigation->enter(0);
     s.model->drillInView = true;
+    image = s.grab();
+    EXPECT_TRUE(isRed(s.at(image, Vector3D(6, 0, 60))) && !isRed(s.at(image, Vector3D(-15, 0, 25))));
+    s.model->registerDrill(Matrix44<double>(Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(-20, 0, 0)));
     image = s.grab();
     image.save("3d-handpiece.png");
     EXPECT_TRUE(isRed(s.at(image, Vector3D(6, 0, 60))) && isRed(s.at(image, Vector3D(-15, 0, 25))));

@@ -1,17 +1,18 @@
 // Runs a camera, the navigation controller, the Model and the treatment log without a window:
 //   navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] [--data-dir DIR]
 //                       [--planning-file FILE] [--ticks N] [--print] [--display WxH]
-// replay:FILE plays a trajectory file; port:DEVICE drives a Polaris or Accedo on that port
-// ("COMn" or a device path; "port:" alone takes the ini key "NavigationPort").
+// replay:FILE plays a trajectory file; port:DEVICE runs the program's camera search on that
+// port ("COMn" or a device path; "port:" alone takes the ini key "SerialPort"): a Polaris or
+// Accedo, a FlashPoint or a Velor, whichever answers.
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
 // locator, mm). The treatment log is stored when the run ends. --display WxH shows the
-// navigation displays while it runs: the page stack filling WxH in a frameless window at the
-// screen's top-left, the navigation strip and the status bar below it.
+// navigation displays while it runs, refreshed after every tick: the page stack filling WxH in
+// a frameless window at the screen's top-left, the navigation strip and the status bar below it.
+#include "navigation/CameraSearchJob.h"
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
-#include "navigation/Polaris.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
 #include "planning/model/Model.h"
@@ -31,6 +32,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -163,8 +165,13 @@ int main(int argc, char** argv)
         } else if (options.camera.rfind("port:", 0) == 0) {
             if (options.fast)
                 usage("--fast needs a replayed camera");
-            const std::string port = options.camera.substr(5);
-            camera = std::make_shared<Vexa::Polaris>(port.empty() ? settings->getNavigationPort() : port);
+            const std::string named = options.camera.substr(5);
+            const std::string port = named.empty() ? settings->getNavigationPort() : named;
+            Vexa::CameraSearchJob search(port);
+            search.start();
+            camera = search.getCamera();
+            if (!camera)
+                throw std::runtime_error("no navigation camera answers on " + port);
         } else {
             usage("--camera replay:FILE or port:DEVICE is required");
         }
@@ -216,7 +223,14 @@ int main(int argc, char** argv)
         } else {
             TickTimer timer(runner);
             timer.start();
+            // The Model's observers are widgets: notified here, in the GUI thread, once per tick.
+            long shown = 0;
             while (runner.count() < options.ticks) {
+                const long ticked = runner.count();
+                if (stack && ticked != shown) {
+                    shown = ticked;
+                    model->notify();
+                }
                 QCoreApplication::processEvents();
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }

@@ -27,4 +27,9 @@ public:
     // calibration transforms agree).
     virtual int getCalibrationState() const = 0;
     virtual int getCalibrationConditionLevel() const = 0;
+
+    // The controller's state as the views show it, safe from the GUI thread while another
+    // thread steps the machine: the navigation controller answers with the state at the end
+    // of its last tick. A controller stepped only in the GUI thread may answer `getState`.
+    virtual int getShownState() const { return getState(); }
 };

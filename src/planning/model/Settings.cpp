@@ -44,7 +44,7 @@ VEXA_RETHROW
 
 std::string Settings::getNavigationPort() const try
 {
-    const std::string port = readValue("NavigationPort");
+    const std::string port = readValue("SerialPort");
     return port.empty() ? "COM1" : port;
 }
 VEXA_RETHROW

@@ -33,8 +33,8 @@ public:
     std::string getCdpath() const;
     // "PatientPath" split at ";", empty entries dropped (a missing key gives no entry).
     std::vector<std::string> getPatientPaths() const;
-    // "NavigationPort": the tracking camera's serial port ("COMn" or a device path); "COM1"
-    // when the key is missing or empty.
+    // "SerialPort": the tracking camera's serial port ("COMn" or a device path), the key the
+    // main window's camera search reads; "COM1" when the key is missing or empty.
     std::string getNavigationPort() const;
 
     // The current planning file; empty before any load or save.

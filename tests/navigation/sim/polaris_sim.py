@@ -149,6 +149,20 @@ class Device:
             return frame(good)[: len(good) // 2]  # cut off: glued to the next reply
         if kind == "long":
             return frame("+" * 2100)
+        lines = good.split("\n")  # three port lines, a number line, four lines per group, markers
+        if kind.startswith("quaternion"):
+            # Well framed, a CRC of its own, the first tool's quaternion scaled to the norm named
+            # by the kind and its x at a position of its own (701 + the norm's tenths of a promille).
+            norm = float(kind[len("quaternion"):])
+            x = 70100 + int(round(norm * 10000))
+            lines[4] = "%+06d+00000+00000+00000%+07d" % (round(norm * 10000), x) + lines[4][31:]
+            return frame("\n".join(lines))
+        if kind == "fewergroups":
+            # Only the first of the announced groups.
+            return frame("\n".join(lines[:8] + lines[-1:]))
+        if kind == "moregroups":
+            # One group more than announced.
+            return frame("\n".join(lines[:-1] + ["MISSING"] * 3 + ["00000000"] + lines[-1:]))
         if kind == "poison":
             # Well framed, every tool at 999 mm, but the stray count promises more than follows.
             lines = [l if not l.startswith(("+", "-")) else l[:24] + "%+07d%+07d%+07d" % (99900, 99900, 99900) + l[45:]
@@ -262,7 +276,8 @@ def main():
     parser.add_argument("--no-answer", action="append", default=[], help="no reply to commands starting so")
     parser.add_argument("--no-reset", action="store_true")
     parser.add_argument("--silence-after", type=float, help="ms after TSTART from which polls get no reply")
-    parser.add_argument("--fault", default="", help="crc,error,short,glued,long,poison (cycled)")
+    parser.add_argument("--fault", default="", help="crc,error,short,glued,long,poison,fewergroups,moregroups,"
+                        "quaternionNORM (cycled)")
     parser.add_argument("--fault-every", type=int, default=0, help="every Nth reply is faulty")
     parser.add_argument("--burst", type=int, default=0, help="faulty replies sent before each good one")
     parser.add_argument("--log")
