@@ -394,7 +394,9 @@ TEST_F(Config, KeyButtonsCaptureCombinationsAndThePageWarnsAboutMetaAndTwins)
         button->setKeyCode(0);
     KeyButton* stop = buttons[0];
     QTest::mouseClick(stop, Qt::LeftButton);
-    EXPECT_TRUE(stop->hasFocus());
+    // The window's focus, whether or not the window system has made the window active yet (on a
+    // shared display another test's window may hold that).
+    EXPECT_EQ(config->focusWidget(), stop);
     // Control+A: taken at the release of A, kept when Control goes up afterwards.
     QTest::keyPress(stop, Qt::Key_Control, Qt::ControlModifier);
     EXPECT_EQ(stop->text(), "Control + ");
