@@ -1,7 +1,8 @@
 // The planning panel, the button bar and the view frames in the program window over the sample
 // patient: the brightness slider shows the Model's window after an import and a reload and a
 // save keeps that window; the delete questions (Yes, No, Escape, Enter); "Delete Panoramic" and
-// Undo in the cross-sectional view; Exchange cancelled; the Panoramic button after an import;
+// Undo in the cross-sectional view; Exchange from a copied program folder (its short list shows,
+// Cancel and OK keep it); the Panoramic button after an import;
 // the frames' zoom limits and centring.
 #include "AppTestSupport.h"
 
@@ -10,6 +11,7 @@
 #include "planning/model/Settings.h"
 #include "planning/objects/Implant.h"
 #include "planning/objects/PanoramicLine.h"
+#include "shell/dialogs/HierachyImplantSelectionDialog.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
@@ -25,6 +27,8 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStackedWidget>
+#include <QTreeWidget>
 #include <QToolButton>
 #include <gtest/gtest.h>
 #include <tuple>
@@ -212,18 +216,49 @@ TEST_F(PlanningPanel, DeletedCurveHidesTheSectionsAndUndoBringsThemBack)
     EXPECT_TRUE(AppTest::waitFor([&] { return sections->isVisible(); }, 10000)) << "Undo brings the sections back";
 }
 
-TEST_F(PlanningPanel, ExchangeCancelledKeepsTheImplant)
+TEST_F(PlanningPanel, ExchangeFromACopiedProgramFolder)
 {
+    // The program folder is a copy: its short list names the implants where the build put them.
+    QFile built(AppTest::built + "/ImplantDatabase/selection.db");
+    ASSERT_TRUE(built.open(QIODevice::ReadOnly));
+    const int listed = QString::fromUtf8(built.readAll()).count('\n');
+    ASSERT_GT(listed, 0);
+    HierachyImplantSelectionDialog::forgetDatabase();
     plan();
     const auto manager = model->getImplantManager();
     const auto before = *manager->implantsBegin();
-    window->findChild<QListWidget*>("ImplantListBox")->item(0)->setSelected(true);
+    auto* list = window->findChild<QListWidget*>("ImplantListBox");
+    list->item(0)->setSelected(true);
     const bool couldUndo = Vexa::CommandProcessor::getInstance()->canUndo();
+    // The short list shows; Cancel changes nothing.
+    int shown = -1;
+    const auto shortList = [&shown](QWidget* modal) {
+        auto* dialog = qobject_cast<HierachyImplantSelectionDialog*>(modal);
+        if (dialog)
+            shown = static_cast<QTreeWidget*>(dialog->findChild<QStackedWidget*>()->widget(1))->topLevelItemCount();
+        return dialog != nullptr;
+    };
+    answer.then(shortList);
     answer.then(clickButton("HierachyImplantSelectionDialog", "Cancel"));
     press("ExchangeImplantButton");
+    EXPECT_EQ(shown, listed);
     EXPECT_EQ(*manager->implantsBegin(), before);
     EXPECT_EQ(manager->numberOfImplants(), 2u);
     EXPECT_EQ(Vexa::CommandProcessor::getInstance()->canUndo(), couldUndo) << "nothing to undo";
+    // OK exchanges the implant; the short list is still there the next time, also after a restart.
+    answer.then(AppTest::chooseFirstImplant);
+    press("ExchangeImplantButton");
+    EXPECT_NE(*manager->implantsBegin(), before);
+    for (bool restart : {false, true}) {
+        if (restart)
+            HierachyImplantSelectionDialog::forgetDatabase();
+        shown = -1;
+        list->item(0)->setSelected(true);
+        answer.then(shortList);
+        answer.then(clickButton("HierachyImplantSelectionDialog", "Cancel"));
+        press("ExchangeImplantButton");
+        EXPECT_EQ(shown, listed) << restart;
+    }
 }
 
 TEST_F(PlanningPanel, FramesZoomWithinLimitsAndKeepTheMiddleInView)
