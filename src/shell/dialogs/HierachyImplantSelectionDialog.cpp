@@ -32,6 +32,7 @@ namespace {
 // be destroyed after it.
 struct Database
 {
+    QString path; // the database folder the data were read from
     std::map<QString, ImplantDescription> descriptions; // by description file
     bool loaded = false;
     bool showSelection = false;
@@ -106,6 +107,10 @@ HierachyImplantSelectionDialog::HierachyImplantSelectionDialog(const QString& da
     connect(showModeButton_, &QPushButton::clicked, this, &HierachyImplantSelectionDialog::changeShowMode);
 
     Database& db = database();
+    // Another database folder (a test's, a moved one) is read afresh.
+    if (db.loaded && db.path != databasePath_)
+        db = Database();
+    db.path = databasePath_;
     {
         WaitCursor wait;
         if (!db.loaded)
