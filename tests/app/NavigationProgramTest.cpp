@@ -1,6 +1,7 @@
 // The real program navigating a saved planning with a simulated Polaris, ended by Ctrl+W from
 // the X server: navigation goes off before the save question, the treatment log lies in the
-// planning's "Log" folder and the program ends with 0.
+// planning's "Log" folder and the program ends with 0. A planning changed before switching on is
+// saved at the question, and the navigation session after it is recorded.
 #include "AppTestSupport.h"
 #include "SimulatedPolaris.h"
 
@@ -8,7 +9,11 @@
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "shell/main/MainWindow.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/ViewFrame.h"
 
+#include <QRegularExpression>
+#include <QStatusBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -102,4 +107,103 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     const QStringList logs = QDir(QFileInfo(planning).absolutePath() + "/Log").entryList(QDir::Files);
     EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
     EXPECT_FALSE(logs.join(' ').contains(".journal")) << "the journal goes once the log is stored";
+}
+
+TEST(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    TestSupport::PrivateXServer& x = AppTest::xServer();
+    ASSERT_TRUE(x.running());
+    SimulatedPolaris polaris;
+    PtySimulator& camera = *polaris.sim;
+    AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
+
+    // A planning ready for navigation, and where the program puts what the test presses.
+    QPoint navigation, panoramic, statusBar;
+    QList<QPoint> corners;
+    {
+        MainWindow window(nullptr, Constants::NormalMode);
+        ASSERT_EQ(window.geometry().size(), QSize(1920, 1080));
+        std::vector<std::string> files;
+        for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
+            files.push_back(home.path("SamplePatient/" + name).toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        const auto model = window.getModel();
+        for (int i = 0; i < 6; ++i)
+            model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
+        model->setMarkerDetected(true);
+        model->setJaw(Constants::Mandible);
+        ASSERT_TRUE(window.savePlanning(false));
+        const auto at = [&window](const QWidget* w, QPointF f) {
+            return w->mapTo(&window, QPoint(int(f.x() * w->width()), int(f.y() * w->height())));
+        };
+        navigation = at(window.findChild<QToolButton*>("NavigationButton"), {0.5, 0.5});
+        panoramic = at(window.findChild<QToolButton*>("PanoramicButton"), {0.5, 0.5});
+        statusBar = at(window.statusBar(), {0.5, 0.5});
+        const QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
+        for (const QPointF f : {QPointF(0.3, 0.6), QPointF(0.7, 0.6)})
+            corners << at(axial, f);
+    }
+
+    QProcess program;
+    const QString main = AppTest::startProgram(program, x.display(), home.path());
+    ASSERT_FALSE(main.isEmpty());
+    const auto click = [&](QPoint p, const QString& window) {
+        xdotool(x.display(), {"mousemove", "--window", window, QString::number(p.x()), QString::number(p.y()), "click", "1"});
+    };
+    // Ctrl+O, "Reload planning", the planning.
+    xdotool(x.display(), {"key", "ctrl+o"});
+    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
+    xdotool(x.display(), {"key", "shift+Tab", "space"});
+    const QString load = windowNamed(x.display(), "Load planning");
+    ASSERT_FALSE(load.isEmpty());
+    xdotool(x.display(), {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        return xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
+    }, 30000));
+    // A change: a curve of two corners.
+    AppTest::waitFor([] { return false; }, 500);
+    click(panoramic, main);
+    for (const QPoint& corner : corners)
+        click(corner, main);
+
+    // Navigation on asks to save first: "Save as new" (the second button of the row at (30, 75)).
+    QString question;
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        click(navigation, main);
+        question = AppTest::waitForWindow(x.display(), "^Save patient$", 3000);
+        return !question.isEmpty();
+    }, 60000)) << "the save question at switch-on";
+    AppTest::waitFor([] { return false; }, 300);
+    click(QPoint(216, 106), question);
+    ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 60000)) << "navigation runs";
+    const QString system = home.path("patients/MorvantaStudyDummy/System");
+    const QStringList before = QDir(system).entryList({"*.log"}, QDir::Files, QDir::Name);
+
+    // The session's input: a press on the status bar; then Ctrl+W and "Quit without save".
+    click(statusBar, main);
+    AppTest::waitFor([] { return false; }, 500);
+    xdotool(x.display(), {"windowfocus", "--sync", main});
+    xdotool(x.display(), {"key", "ctrl+w"});
+    const QString quit = windowNamed(x.display(), "Save patient");
+    ASSERT_FALSE(quit.isEmpty());
+    click(QPoint(468, 106), quit);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 0);
+
+    // The newest log was started at the save question and holds what followed, deciphered as the
+    // README says.
+    const QStringList logs = QDir(system).entryList({"*.log"}, QDir::Files, QDir::Name);
+    ASSERT_FALSE(logs.isEmpty());
+    ASSERT_EQ(before.last(), logs.last()) << "the navigation session has one log";
+    QProcess openssl;
+    openssl.start("openssl", {"enc", "-d", "-aes-128-ecb", "-K", "4d6f7276616e74612d6c6f672d6b6579", "-in",
+                              system + "/" + logs.last()});
+    ASSERT_TRUE(openssl.waitForFinished(30000));
+    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    const QString session = QString::fromUtf8(openssl.readAllStandardOutput());
+    EXPECT_TRUE(session.startsWith("<Events>") && session.trimmed().endsWith("</Events>")) << session.toStdString();
+    EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/[^\"]*StatusBar"))) << session.toStdString();
+    EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/SaveDialog"))) << session.toStdString();
 }
