@@ -13,6 +13,7 @@
 #include "shell/widgets/ViewFrame.h"
 
 #include <QRegularExpression>
+#include <functional>
 #include <QStatusBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -31,56 +32,81 @@ QString windowNamed(const QString& display, const QString& title)
     return window;
 }
 
+// A planning ready for navigation: the sample patient with six markers and the jaw, saved by a
+// window on a screen of the program's size; `look` sees that window before it goes, for where the
+// program puts what a test presses. The planning file.
+QString saveReadyPlanning(const AppTest::AppFolder& home, const std::function<void(MainWindow&)>& look)
+{
+    MainWindow window(nullptr, Constants::NormalMode);
+    EXPECT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
+    std::vector<std::string> files;
+    for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
+        files.push_back(home.path("SamplePatient/" + name).toStdString());
+    const auto model = window.getModel();
+    if (!window.importVolumeData(files))
+        return {};
+    for (int i = 0; i < 6; ++i)
+        model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
+    model->setMarkerDetected(true);
+    model->setJaw(Constants::Mandible);
+    if (!window.savePlanning(false) || !model->isReadyForNavigation())
+        return {};
+    look(window);
+    return QString::fromStdString(window.getSettings()->getPlanningFile());
 }
 
-TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+// Ctrl+O, "Reload planning", the only planning; whether its list went.
+bool reloadTheOnlyPlanning(const QString& display)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
+    xdotool(display, {"key", "ctrl+o"});
+    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
+    if (windowNamed(display, "Load patient").isEmpty())
+        return false;
+    xdotool(display, {"key", "shift+Tab", "space"});
+    // A double click on the only planning, the first row under the list's header.
+    const QString load = windowNamed(display, "Load planning");
+    if (load.isEmpty())
+        return false;
+    xdotool(display, {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
+    return AppTest::waitFor([&] {
+        return xdotool(display, {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
+    }, 30000);
+}
+
+// A simulated Polaris on the "SerialPort" of a program folder of the test's own, and the X
+// server the program runs on.
+class NavigationProgramTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            GTEST_SKIP() << "needs an X display";
+        ASSERT_TRUE(x.running());
+    }
     TestSupport::PrivateXServer& x = AppTest::xServer();
-    ASSERT_TRUE(x.running());
     SimulatedPolaris polaris;
     PtySimulator& camera = *polaris.sim;
-    AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
+    AppTest::AppFolder home{"SerialPort=" + QString::fromStdString(camera.device) + "\n"};
+};
 
-    // A planning ready for navigation: the sample patient with six markers and the jaw, saved;
-    // and where the program's window puts the navigation button on a screen of that size.
-    QString planning;
+}
+
+TEST_F(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+{
+
+    // Where the program's window puts the navigation button.
     QPoint navigation;
-    {
-        MainWindow window(nullptr, Constants::NormalMode);
-        ASSERT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
-        std::vector<std::string> files;
-        for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
-            files.push_back(home.path("SamplePatient/" + name).toStdString());
-        ASSERT_TRUE(window.importVolumeData(files));
-        const auto model = window.getModel();
-        for (int i = 0; i < 6; ++i)
-            model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
-        model->setMarkerDetected(true);
-        model->setJaw(Constants::Mandible);
-        ASSERT_TRUE(window.savePlanning(false));
-        ASSERT_TRUE(model->isReadyForNavigation());
-        planning = QString::fromStdString(window.getSettings()->getPlanningFile());
+    const QString planning = saveReadyPlanning(home, [&](MainWindow& window) {
         const auto* button = window.findChild<QToolButton*>("NavigationButton");
         navigation = button->mapTo(&window, button->rect().center());
-    }
+    });
+    ASSERT_FALSE(planning.isEmpty());
 
     QProcess program;
     const QString main = AppTest::startProgram(program, x.display(), home.path());
     ASSERT_FALSE(main.isEmpty());
-    // Ctrl+O, "Reload planning", the planning.
-    xdotool(x.display(), {"key", "ctrl+o"});
-    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
-    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
-    xdotool(x.display(), {"key", "shift+Tab", "space"});
-    // A double click on the only planning, the first row under the list's header.
-    const QString load = windowNamed(x.display(), "Load planning");
-    ASSERT_FALSE(load.isEmpty());
-    xdotool(x.display(), {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        return xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
-    }, 30000));
+    ASSERT_TRUE(reloadTheOnlyPlanning(x.display()));
 
     // The button is enabled once the planning has loaded: pressed until the camera hears of it.
     const QStringList click = {"mousemove", "--window", main, QString::number(navigation.x()),
@@ -109,32 +135,13 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     EXPECT_FALSE(logs.join(' ').contains(".journal")) << "the journal goes once the log is stored";
 }
 
-TEST(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
+TEST_F(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    TestSupport::PrivateXServer& x = AppTest::xServer();
-    ASSERT_TRUE(x.running());
-    SimulatedPolaris polaris;
-    PtySimulator& camera = *polaris.sim;
-    AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
 
-    // A planning ready for navigation, and where the program puts what the test presses.
+    // Where the program puts what the test presses.
     QPoint navigation, panoramic, statusBar;
     QList<QPoint> corners;
-    {
-        MainWindow window(nullptr, Constants::NormalMode);
-        ASSERT_EQ(window.geometry().size(), QSize(1920, 1080));
-        std::vector<std::string> files;
-        for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
-            files.push_back(home.path("SamplePatient/" + name).toStdString());
-        ASSERT_TRUE(window.importVolumeData(files));
-        const auto model = window.getModel();
-        for (int i = 0; i < 6; ++i)
-            model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
-        model->setMarkerDetected(true);
-        model->setJaw(Constants::Mandible);
-        ASSERT_TRUE(window.savePlanning(false));
+    ASSERT_FALSE(saveReadyPlanning(home, [&](MainWindow& window) {
         const auto at = [&window](const QWidget* w, QPointF f) {
             return w->mapTo(&window, QPoint(int(f.x() * w->width()), int(f.y() * w->height())));
         };
@@ -144,7 +151,7 @@ TEST(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
         const QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
         for (const QPointF f : {QPointF(0.3, 0.6), QPointF(0.7, 0.6)})
             corners << at(axial, f);
-    }
+    }).isEmpty());
 
     QProcess program;
     const QString main = AppTest::startProgram(program, x.display(), home.path());
@@ -152,18 +159,12 @@ TEST(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
     const auto click = [&](QPoint p, const QString& window) {
         xdotool(x.display(), {"mousemove", "--window", window, QString::number(p.x()), QString::number(p.y()), "click", "1"});
     };
-    // Ctrl+O, "Reload planning", the planning.
-    xdotool(x.display(), {"key", "ctrl+o"});
-    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
-    xdotool(x.display(), {"key", "shift+Tab", "space"});
-    const QString load = windowNamed(x.display(), "Load planning");
-    ASSERT_FALSE(load.isEmpty());
-    xdotool(x.display(), {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        return xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
-    }, 30000));
-    // A change: a curve of two corners.
-    AppTest::waitFor([] { return false; }, 500);
+    ASSERT_TRUE(reloadTheOnlyPlanning(x.display()));
+    // The reloaded planning is in once its recording has begun; then a change: a curve of two
+    // corners.
+    const QString system = home.path("patients/MorvantaStudyDummy/System");
+    ASSERT_TRUE(AppTest::waitFor([&] { return !QDir(system).entryList({"*.log"}, QDir::Files).isEmpty(); }, 60000))
+        << "the recording of the reloaded planning";
     click(panoramic, main);
     for (const QPoint& corner : corners)
         click(corner, main);
@@ -175,15 +176,13 @@ TEST(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
         question = AppTest::waitForWindow(x.display(), "^Save patient$", 3000);
         return !question.isEmpty();
     }, 60000)) << "the save question at switch-on";
-    AppTest::waitFor([] { return false; }, 300);
+    xdotool(x.display(), {"windowfocus", "--sync", question});
     click(QPoint(216, 106), question);
     ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 60000)) << "navigation runs";
-    const QString system = home.path("patients/MorvantaStudyDummy/System");
     const QStringList before = QDir(system).entryList({"*.log"}, QDir::Files, QDir::Name);
 
     // The session's input: a press on the status bar; then Ctrl+W and "Quit without save".
     click(statusBar, main);
-    AppTest::waitFor([] { return false; }, 500);
     xdotool(x.display(), {"windowfocus", "--sync", main});
     xdotool(x.display(), {"key", "ctrl+w"});
     const QString quit = windowNamed(x.display(), "Save patient");
