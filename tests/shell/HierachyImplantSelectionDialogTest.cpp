@@ -120,6 +120,8 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
         }
         o.dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&o.dialog));
+        // Scrolled into view first, as a person would.
+        o.all->scrollToItem(noShoulder->child(0));
         QTest::mouseClick(o.all->viewport(), Qt::LeftButton, {},
                           o.all->visualItemRect(noShoulder->child(0)).topLeft() + QPoint(4, 4));
         EXPECT_TRUE(o.ok->isEnabled());
