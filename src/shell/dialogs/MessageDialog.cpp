@@ -44,8 +44,9 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
     layout->setSpacing(spacing);
     // The texts name whole file paths and the reason after them: they wrap (inside a path too)
     // and the box grows to show them, up to most of the screen, where the text scrolls.
+    // Unnamed, as the label it holds was: recorded scripts name the buttons by their place
+    // among the dialog's unnamed children.
     auto* scroll = new QScrollArea(this);
-    scroll->setObjectName("MessageScrollArea");
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -87,8 +88,9 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
     const QSize largest(std::max(smallest.width(), screen.width() * 4 / 5),
                         std::max(smallest.height(), screen.height() * 4 / 5));
     const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
-    const int textWidth = std::clamp(label->naturalWidth() + 2, std::max(smallest.width(), rowWidth + 2 * margin) - 2 * margin,
-                                     largest.width() - 2 * margin - scrollBar);
+    const int narrowest = std::max(smallest.width(), rowWidth + 2 * margin) - 2 * margin;
+    const int textWidth =
+        std::clamp(label->naturalWidth() + 2, narrowest, std::max(narrowest, largest.width() - 2 * margin - scrollBar));
     const int textHeight = label->heightForWidth(textWidth);
     const int roomForText = largest.height() - 2 * margin - rowHeight;
     const bool scrolls = textHeight > roomForText;
