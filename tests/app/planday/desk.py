@@ -199,7 +199,7 @@ def stamp(srl, when):
 
 
 def damage(planning, home):
-    """A copy of the planning whose first implant pose is not a number, listed first."""
+    """A copy of the planning whose first implant pose is not a number (the planning list leaves it out)."""
     folder = os.path.join(home.patients(), "0000-damaged")
     shutil.copytree(os.path.dirname(planning), folder)
     old = os.path.join(folder, os.path.basename(planning))
