@@ -62,7 +62,9 @@ unsigned CrossSectionalView::getNumberOfCrossSections() const
 
 bool CrossSectionalView::isEmpty() const
 {
-    return getNumberOfCrossSections() == 0;
+    // The sections stand across the curve: without one (fewer than two corners, as after
+    // deleting it) there is nothing to show, whatever implants there are.
+    return getNumberOfCrossSections() == 0 || !model_ || model_->getPanoramicLine()->numberOfCorners() < 2;
 }
 
 QSize CrossSectionalView::sizeHint() const

@@ -1,6 +1,7 @@
 // The real program navigating a saved planning with a simulated Polaris, ended by Ctrl+W from
 // the X server: navigation goes off before the save question, the treatment log lies in the
-// planning's "Log" folder and the program ends with 0.
+// planning's "Log" folder and the program ends with 0. A planning changed before switching on is
+// saved at the question, and the navigation session after it is recorded.
 #include "AppTestSupport.h"
 #include "SimulatedPolaris.h"
 
@@ -8,7 +9,12 @@
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "shell/main/MainWindow.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/ViewFrame.h"
 
+#include <QRegularExpression>
+#include <functional>
+#include <QStatusBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -26,56 +32,81 @@ QString windowNamed(const QString& display, const QString& title)
     return window;
 }
 
+// A planning ready for navigation: the sample patient with six markers and the jaw, saved by a
+// window on a screen of the program's size; `look` sees that window before it goes, for where the
+// program puts what a test presses. The planning file.
+QString saveReadyPlanning(const AppTest::AppFolder& home, const std::function<void(MainWindow&)>& look)
+{
+    MainWindow window(nullptr, Constants::NormalMode);
+    EXPECT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
+    std::vector<std::string> files;
+    for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
+        files.push_back(home.path("SamplePatient/" + name).toStdString());
+    const auto model = window.getModel();
+    if (!window.importVolumeData(files))
+        return {};
+    for (int i = 0; i < 6; ++i)
+        model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
+    model->setMarkerDetected(true);
+    model->setJaw(Constants::Mandible);
+    if (!window.savePlanning(false) || !model->isReadyForNavigation())
+        return {};
+    look(window);
+    return QString::fromStdString(window.getSettings()->getPlanningFile());
 }
 
-TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+// Ctrl+O, "Reload planning", the only planning; whether its list went.
+bool reloadTheOnlyPlanning(const QString& display)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
+    xdotool(display, {"key", "ctrl+o"});
+    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
+    if (windowNamed(display, "Load patient").isEmpty())
+        return false;
+    xdotool(display, {"key", "shift+Tab", "space"});
+    // A double click on the only planning, the first row under the list's header.
+    const QString load = windowNamed(display, "Load planning");
+    if (load.isEmpty())
+        return false;
+    xdotool(display, {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
+    return AppTest::waitFor([&] {
+        return xdotool(display, {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
+    }, 30000);
+}
+
+// A simulated Polaris on the "SerialPort" of a program folder of the test's own, and the X
+// server the program runs on.
+class NavigationProgramTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() == "offscreen")
+            GTEST_SKIP() << "needs an X display";
+        ASSERT_TRUE(x.running());
+    }
     TestSupport::PrivateXServer& x = AppTest::xServer();
-    ASSERT_TRUE(x.running());
     SimulatedPolaris polaris;
     PtySimulator& camera = *polaris.sim;
-    AppTest::AppFolder home("SerialPort=" + QString::fromStdString(camera.device) + "\n");
+    AppTest::AppFolder home{"SerialPort=" + QString::fromStdString(camera.device) + "\n"};
+};
 
-    // A planning ready for navigation: the sample patient with six markers and the jaw, saved;
-    // and where the program's window puts the navigation button on a screen of that size.
-    QString planning;
+}
+
+TEST_F(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+{
+
+    // Where the program's window puts the navigation button.
     QPoint navigation;
-    {
-        MainWindow window(nullptr, Constants::NormalMode);
-        ASSERT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
-        std::vector<std::string> files;
-        for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
-            files.push_back(home.path("SamplePatient/" + name).toStdString());
-        ASSERT_TRUE(window.importVolumeData(files));
-        const auto model = window.getModel();
-        for (int i = 0; i < 6; ++i)
-            model->addMarker(Marker::create(Vexa::Vector3D(10.0 * i, 20.0, 30.0)));
-        model->setMarkerDetected(true);
-        model->setJaw(Constants::Mandible);
-        ASSERT_TRUE(window.savePlanning(false));
-        ASSERT_TRUE(model->isReadyForNavigation());
-        planning = QString::fromStdString(window.getSettings()->getPlanningFile());
+    const QString planning = saveReadyPlanning(home, [&](MainWindow& window) {
         const auto* button = window.findChild<QToolButton*>("NavigationButton");
         navigation = button->mapTo(&window, button->rect().center());
-    }
+    });
+    ASSERT_FALSE(planning.isEmpty());
 
     QProcess program;
     const QString main = AppTest::startProgram(program, x.display(), home.path());
     ASSERT_FALSE(main.isEmpty());
-    // Ctrl+O, "Reload planning", the planning.
-    xdotool(x.display(), {"key", "ctrl+o"});
-    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
-    ASSERT_FALSE(windowNamed(x.display(), "Load patient").isEmpty());
-    xdotool(x.display(), {"key", "shift+Tab", "space"});
-    // A double click on the only planning, the first row under the list's header.
-    const QString load = windowNamed(x.display(), "Load planning");
-    ASSERT_FALSE(load.isEmpty());
-    xdotool(x.display(), {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        return xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
-    }, 30000));
+    ASSERT_TRUE(reloadTheOnlyPlanning(x.display()));
 
     // The button is enabled once the planning has loaded: pressed until the camera hears of it.
     const QStringList click = {"mousemove", "--window", main, QString::number(navigation.x()),
@@ -102,4 +133,76 @@ TEST(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWith
     const QStringList logs = QDir(QFileInfo(planning).absolutePath() + "/Log").entryList(QDir::Files);
     EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
     EXPECT_FALSE(logs.join(' ').contains(".journal")) << "the journal goes once the log is stored";
+}
+
+TEST_F(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
+{
+
+    // Where the program puts what the test presses.
+    QPoint navigation, panoramic, statusBar;
+    QList<QPoint> corners;
+    ASSERT_FALSE(saveReadyPlanning(home, [&](MainWindow& window) {
+        const auto at = [&window](const QWidget* w, QPointF f) {
+            return w->mapTo(&window, QPoint(int(f.x() * w->width()), int(f.y() * w->height())));
+        };
+        navigation = at(window.findChild<QToolButton*>("NavigationButton"), {0.5, 0.5});
+        panoramic = at(window.findChild<QToolButton*>("PanoramicButton"), {0.5, 0.5});
+        statusBar = at(window.statusBar(), {0.5, 0.5});
+        const QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
+        for (const QPointF f : {QPointF(0.3, 0.6), QPointF(0.7, 0.6)})
+            corners << at(axial, f);
+    }).isEmpty());
+
+    QProcess program;
+    const QString main = AppTest::startProgram(program, x.display(), home.path());
+    ASSERT_FALSE(main.isEmpty());
+    const auto click = [&](QPoint p, const QString& window) {
+        xdotool(x.display(), {"mousemove", "--window", window, QString::number(p.x()), QString::number(p.y()), "click", "1"});
+    };
+    ASSERT_TRUE(reloadTheOnlyPlanning(x.display()));
+    // The reloaded planning is in once its recording has begun; then a change: a curve of two
+    // corners.
+    const QString system = home.path("patients/MorvantaStudyDummy/System");
+    ASSERT_TRUE(AppTest::waitFor([&] { return !QDir(system).entryList({"*.log"}, QDir::Files).isEmpty(); }, 60000))
+        << "the recording of the reloaded planning";
+    click(panoramic, main);
+    for (const QPoint& corner : corners)
+        click(corner, main);
+
+    // Navigation on asks to save first: "Save as new" (the second button of the row at (30, 75)).
+    QString question;
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        click(navigation, main);
+        question = AppTest::waitForWindow(x.display(), "^Save patient$", 3000);
+        return !question.isEmpty();
+    }, 60000)) << "the save question at switch-on";
+    xdotool(x.display(), {"windowfocus", "--sync", question});
+    click(QPoint(216, 106), question);
+    ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 60000)) << "navigation runs";
+    const QStringList before = QDir(system).entryList({"*.log"}, QDir::Files, QDir::Name);
+
+    // The session's input: a press on the status bar; then Ctrl+W and "Quit without save".
+    click(statusBar, main);
+    xdotool(x.display(), {"windowfocus", "--sync", main});
+    xdotool(x.display(), {"key", "ctrl+w"});
+    const QString quit = windowNamed(x.display(), "Save patient");
+    ASSERT_FALSE(quit.isEmpty());
+    click(QPoint(468, 106), quit);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 0);
+
+    // The newest log was started at the save question and holds what followed, deciphered as the
+    // README says.
+    const QStringList logs = QDir(system).entryList({"*.log"}, QDir::Files, QDir::Name);
+    ASSERT_FALSE(logs.isEmpty());
+    ASSERT_EQ(before.last(), logs.last()) << "the navigation session has one log";
+    QProcess openssl;
+    openssl.start("openssl", {"enc", "-d", "-aes-128-ecb", "-K", "4d6f7276616e74612d6c6f672d6b6579", "-in",
+                              system + "/" + logs.last()});
+    ASSERT_TRUE(openssl.waitForFinished(30000));
+    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    const QString session = QString::fromUtf8(openssl.readAllStandardOutput());
+    EXPECT_TRUE(session.startsWith("<Events>") && session.trimmed().endsWith("</Events>")) << session.toStdString();
+    EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/[^\"]*StatusBar"))) << session.toStdString();
+    EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/SaveDialog"))) << session.toStdString();
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using PlanningTest::writeText;
@@ -181,13 +182,28 @@ TEST(Utilities, UniqueNames)
     Utilities::setClock([instant] { return instant; });
     const std::string taken = Utilities::getTimeStampName(instant);
     EXPECT_EQ(taken, Utilities::getUniqueSubpath(base, true));
-    EXPECT_EQ("could not create unique subpath", TestSupport::errorText([&] { Utilities::getUniqueSubpath(base, true); }));
+    EXPECT_EQ("could not create unique subpath in " + base + ": every name tried was taken",
+              TestSupport::errorText([&] { Utilities::getUniqueSubpath(base, true); }));
     writeText(logs + "/" + taken, "");
     EXPECT_EQ("could not determine unique file", TestSupport::errorText([&] { Utilities::getUniqueFilename(logs); }));
     // A clock that moves on finds a free name after the taken one.
     int calls = 0;
     Utilities::setClock([&] { return instant.addMSecs(calls++ < 3 ? 0 : 1); });
     EXPECT_EQ(Utilities::getTimeStampName(instant.addMSecs(1)), Utilities::getUniqueFilename(logs));
+
+    // A folder that cannot be made is named, with the system's reason.
+    writeText(dir.file("plain"), "");
+    EXPECT_EQ("The folder " + dir.file("plain/patients") + " cannot be created: Not a directory.",
+              TestSupport::errorText([&] { Utilities::getUniqueSubpath(dir.file("plain/patients"), true); }));
+    if (geteuid() != 0) {
+        const QString locked = QString::fromStdString(dir.file("locked"));
+        QDir().mkpath(locked);
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+        const std::string text = TestSupport::errorText([&] { Utilities::getUniqueSubpath(dir.file("locked"), true); });
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        EXPECT_EQ(0u, text.find("The folder " + dir.file("locked") + "/")) << text;
+        EXPECT_NE(std::string::npos, text.find(" cannot be created: Permission denied.")) << text;
+    }
 }
 
 TEST(Utilities, MouseCursorClipping)

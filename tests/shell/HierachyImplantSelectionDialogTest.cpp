@@ -120,6 +120,8 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
         }
         o.dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&o.dialog));
+        // Scrolled into view first, as a person would.
+        o.all->scrollToItem(noShoulder->child(0));
         QTest::mouseClick(o.all->viewport(), Qt::LeftButton, {},
                           o.all->visualItemRect(noShoulder->child(0)).topLeft() + QPoint(4, 4));
         EXPECT_TRUE(o.ok->isEnabled());
@@ -127,9 +129,11 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
     QFile file(db + "/selection.db");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString saved = file.readAll();
-    EXPECT_EQ(saved.count('\n'), 4);
-    EXPECT_TRUE(saved.contains("/NoShoulder/S.implant")) << saved.toStdString();
-    EXPECT_FALSE(saved.contains("Gone"));
+    // Relative to the database; a line that names no implant stays as it was.
+    EXPECT_EQ(saved.count('\n'), 5);
+    EXPECT_TRUE(saved.startsWith("Altavis Dental/")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("\nNoShoulder/S.implant\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains(db + "/Gone/old.implant\n"));
 
     for (bool restart : {false, true}) // kept by the next dialog and after a restart
     {
@@ -138,6 +142,42 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
         Open o(db);
         EXPECT_EQ(o.selection->topLevelItemCount(), 4) << restart;
     }
+}
+
+TEST_F(ImplantSelectionTest, ShortListSurvivesAMovedDatabase)
+{
+    // The generated short list names its implants by absolute paths; the whole folder moves.
+    QFile old(db + "/selection.db");
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    const QByteArray absolute = old.readAll();
+    old.close();
+    ASSERT_TRUE(absolute.startsWith(db.toUtf8() + "/"));
+    const QString moved = dir.qpath() + "/elsewhere/ImplantDatabase";
+    QDir().mkpath(dir.qpath() + "/elsewhere");
+    ASSERT_TRUE(QDir().rename(db, moved));
+    const auto shortList = [&] {
+        HierachyImplantSelectionDialog::forgetDatabase();
+        Open o(moved);
+        return ShellTest::rowTexts(o.selection, {0});
+    };
+    const QStringList expected = shortList();
+    ASSERT_EQ(expected.size(), 3);
+    // Closed with OK and with Cancel, the list stays: what it could not place among them.
+    for (bool accept : {true, false})
+    {
+        HierachyImplantSelectionDialog::forgetDatabase();
+        Open o(moved);
+        o.selection->setCurrentItem(o.selection->topLevelItem(0));
+        const auto buttons = ShellTest::buttonsInOrder(o.dialog); // Show Selection, Cancel, OK
+        QTest::mouseClick(accept ? o.ok : buttons[1], Qt::LeftButton);
+    }
+    EXPECT_EQ(shortList(), expected);
+    QFile file(moved + "/selection.db");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString saved = file.readAll();
+    EXPECT_EQ(saved.count('\n'), 4) << saved.toStdString();
+    EXPECT_EQ(saved.count(moved), 0) << "names relative to the database";
+    EXPECT_TRUE(saved.contains(db + "/Gone/old.implant\n")) << "kept as it was";
 }
 
 TEST_F(ImplantSelectionTest, OkLoadsTheImplantOrAnswersABrokenOne)

@@ -2,10 +2,15 @@
 #include "shell/dialogs/LoadDialog.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/dialogs/ViewSelectionDialog.h"
+#include "shell/widgets/WrappingLabel.h"
 
 #include "ShellTestSupport.h"
 
+#include <QGuiApplication>
 #include <QMap>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <gtest/gtest.h>
 
 using ShellTest::answer;
@@ -34,8 +39,50 @@ TEST(MessageDialog, ButtonsOrderFocusAndResultPerPress)
             EXPECT_EQ(a.focus, row.captions.isEmpty() ? QString() : row.captions.back()) << row.buttons;
             const auto expected = outcome[pressed < 0 ? "Cancel" : row.captions[pressed]];
             EXPECT_EQ(std::make_pair(box.getResult(), a.exec), expected) << row.buttons << " press " << pressed;
-            EXPECT_EQ(box.size(), QSize(504, 170));
+            // The smallest box, wider only where four buttons need the room.
+            EXPECT_EQ(box.size(), QSize(row.captions.size() == 4 ? 4 * 120 + 3 * 5 + 2 * 15 : 504, 170));
         }
+}
+
+TEST(MessageDialog, LongTextsWrapAndTheBoxGrowsThenScrolls)
+{
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QString path = "/home/user/Morvanta/patients/2026-12-07__10-41-43-512/2026-12-07__10-41-43-512.srl";
+    const struct
+    {
+        QString text;
+        bool grows, scrolls;
+    } rows[] = {
+        {"Error initializing navigation camera.", false, false},
+        {"Please insert cd with patient data and press \"patient\" again.", true, false},
+        {"The planning file " + path + " misses the key \"transform0\" in [Implant].", true, false},
+        {QString(path + "\n").repeated(120), true, true},
+    };
+    for (const auto& row : rows)
+    {
+        MessageDialog box(nullptr, "Loading error", row.text, MessageDialog::Ok);
+        box.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+        auto* label = box.findChild<WrappingLabel*>();
+        auto* scroll = box.findChild<QScrollArea*>();
+        ASSERT_TRUE(label && scroll);
+        EXPECT_EQ(label->text(), row.text) << "the text as given";
+        EXPECT_EQ(box.width() > 504 || box.height() > 170, row.grows) << box.width() << "x" << box.height();
+        EXPECT_LE(box.width(), std::max(504, screen.width() * 4 / 5));
+        EXPECT_LE(box.height(), std::max(170, screen.height() * 4 / 5));
+        EXPECT_EQ(scroll->verticalScrollBar()->isVisible(), row.scrolls);
+        // Every line of the text lies inside the label, the label inside what the box shows
+        // (when it scrolls: inside the scrolled area, along its width).
+        const QRect text = label->textRect();
+        EXPECT_TRUE(label->rect().contains(text)) << row.text.left(40).toStdString();
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        const QRect shown(label->mapTo(&box, text.topLeft()), text.size());
+        if (row.scrolls)
+            EXPECT_LE(shown.right(), scroll->viewport()->mapTo(&box, QPoint(scroll->viewport()->width() - 1, 0)).x());
+        else
+            EXPECT_TRUE(QRect(scroll->mapTo(&box, QPoint()), scroll->size()).contains(shown));
+        EXPECT_TRUE(box.rect().contains(ShellTest::buttonsInOrder(box).front()->geometry()));
+    }
 }
 
 TEST(MessageDialog, NullYesCaptionIsYesAndEmptyStaysEmpty)

@@ -4,7 +4,8 @@
   make_planning_tree.py <folder>
 
 <folder>/patients holds plannings of several versions and devices, a newer one, the study dummy,
-damaged ones (a missing key, a DICOM file no importer reads, a DICOM file outside its folder),
+damaged ones (a missing key, a DICOM file no importer reads, a DICOM file outside its folder, an
+unreadable implant count, an implant transform cut short),
 names the list must skip (plan.SRL, plan.old.srl) and a symbolic link to a patient folder.
 The DICOM files are written with pydicom.
 """
@@ -19,12 +20,19 @@ def dicom(path, modality, model):
     write(path, "Test^Patient", "T1", "1", 1, "", modality=modality, model=model)
 
 
-def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None):
+IDENTITY = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"
+
+
+def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None,
+             implant_keys=None):
     groups = {
         "Patient": {"name": name, "birthday": birthday, "id": "ID-" + name, "sex": "F"},
         "Planningdata": {"version": version, "lastModified": modified, "implantregion": str(region)},
         "Implant": {"implant": str(implants)},
     }
+    for i in range(implants if isinstance(implants, int) else 0):
+        groups["Implant"].update({f"file{i}": f"implant{i}.implant", f"group{i}": "0", f"transform{i}": IDENTITY})
+    groups["Implant"].update(implant_keys or {})
     if dicom_file is not None:
         groups.setdefault(dicom_key_group, {})["dicomFile0"] = dicom_file
     if drop:
@@ -45,7 +53,7 @@ def main():
         os.makedirs(p(folder), exist_ok=True)
         dicom(p(folder, "image.dcm"), modality, model)
     planning(p("Alpha", "plan.srl"), "2.0.9", "12/31/2004 10:00:00", "Alpha", "19650412", 2, 3, "ImageData", "image.dcm")
-    planning(p("Beta", "plan.srl"), "1.8.0", "01/02/2005 09:00:00", "Beta", "1965", 3, 0, "Planningdata", "image.dcm")
+    planning(p("Beta", "plan.srl"), "1.8.0", "01/02/2005 09:00:00", "Beta", "1965", 0, 0, "Planningdata", "image.dcm")
     planning(p("Gamma", "plan.srl"), "1.9.0", "03/15/2003 08:00:00", "Gamma", "", 1, 1, "ImageData", "image.dcm")
     planning(p("Gamma", "short.srl"), "2.0.3", "12/31", "Short", "20010101", 0, 0, "ImageData", "image.dcm")
     planning(p("Newer", "plan.srl"), "2.1.0", "01/01/2006 00:00:00", "Newer", "", 1, 0, "ImageData", "x.dcm")
@@ -58,6 +66,10 @@ def main():
     planning(p("Damaged", "junk.srl"), "2.0.3", "01/01/2006 00:00:00", "Junk", "", 0, 0, "ImageData", "junk.dcm")
     planning(p("Damaged", "escape.srl"), "2.0.3", "01/01/2006 00:00:00", "Escape", "", 0, 0, "ImageData",
              "../Alpha/image.dcm")
+    planning(p("Damaged", "count.srl"), "2.0.3", "01/01/2006 00:00:00", "Count", "", 0, "two", "ImageData",
+             "junk.dcm")
+    planning(p("Damaged", "cut.srl"), "2.0.3", "01/01/2006 00:00:00", "Cut", "", 0, 1, "ImageData",
+             "junk.dcm", implant_keys={"transform0": "1 0 0 0 0 1 0 0 0 0 1"})
     for name in ["plan.SRL", "plan.old.srl"]:
         planning(p("Cases", name), "2.0.3", "01/01/2006 00:00:00", name, "", 0, 0, "ImageData", "../Alpha/image.dcm")
     os.symlink(p("Alpha"), p("Linked"))

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -193,20 +194,31 @@ VEXA_RETHROW
 
 std::string getUniqueSubpath(std::string base, bool create) try
 {
-    makeAbsDir(base);
+    // A folder that cannot be made is named with the system's reason: the user has to mend it.
+    const auto cannotCreate = [](const std::string& folder, const std::error_code& error) {
+        return std::runtime_error("The folder " + folder + " cannot be created: " + error.message() + ".");
+    };
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(base), error);
+    if (error)
+        throw cannotCreate(base, error);
     for (int i = 0; i < uniqueNameTries; ++i) {
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string name = getTimeStampName(now());
-        const QString path = QString::fromStdString(base + "/" + name);
-        if (QFileInfo::exists(path))
+        const std::string path = base + "/" + name;
+        if (QFileInfo::exists(QString::fromStdString(path)))
             continue;
-        // mkdir fails for an existing folder, so a folder made by someone else in between is
-        // not taken as ours.
-        if (!create || QDir().mkdir(path))
+        if (!create)
             return name;
+        // create_directory makes nothing over an existing folder, so a folder made by someone
+        // else in between is not taken as ours.
+        if (std::filesystem::create_directory(std::filesystem::path(path), error))
+            return name;
+        if (error && error != std::errc::file_exists)
+            throw cannotCreate(path, error);
     }
-    throw std::runtime_error("could not create unique subpath");
+    throw std::runtime_error("could not create unique subpath in " + base + ": every name tried was taken");
 }
 VEXA_RETHROW
 

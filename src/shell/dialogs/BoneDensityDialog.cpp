@@ -43,6 +43,29 @@ QLabel* label(QWidget* parent, const QString& text, QRect geometry, Qt::Alignmen
     return l;
 }
 
+// A one-line label of the diagram's axes. Its place was drawn for a smaller font than the one
+// mapped here: the label grows around where its text sits (its centre line, and its anchored
+// side), so that digits and descenders show whole.
+QLabel* axisLabel(QWidget* parent, const QString& text, QRect geometry, Qt::Alignment alignment)
+{
+    QLabel* l = label(parent, text, geometry, alignment | Qt::AlignVCenter);
+    const QSize need = l->fontMetrics().boundingRect(text).size() + QSize(2, 0);
+    QRect grown = geometry;
+    if (need.height() > grown.height())
+        grown.adjust(0, -(need.height() - grown.height() + 1) / 2, 0, (need.height() - grown.height()) / 2);
+    if (need.width() > grown.width()) {
+        const int more = need.width() - grown.width();
+        if (alignment & Qt::AlignRight)
+            grown.adjust(-more, 0, 0, 0);
+        else if (alignment & Qt::AlignHCenter)
+            grown.adjust(-(more + 1) / 2, 0, more / 2, 0);
+        else
+            grown.adjust(0, 0, more, 0);
+    }
+    l->setGeometry(grown);
+    return l;
+}
+
 }
 
 BoneDensityDialog::BoneDensityDialog(std::shared_ptr<Implant> implant, std::shared_ptr<Model> model,
@@ -169,21 +192,22 @@ void BoneDensityDialog::drawImplantDescription() try
     if (!implant_)
         return;
     const Qt::Alignment left = Qt::AlignLeft | Qt::AlignTop;
+    // 3 pixels lower than drawn for the original font: below the title of the box.
     auto* captions = label(box,
                            QString::fromStdString(implant_->getCompany()) + "\n" + tr("Diameter\n") +
                                tr("Shoulder\n") + tr("Length\n"),
-                           QRect(10, 20, 179, 80), left);
+                           QRect(10, 23, 179, 80), left);
     captions->setWordWrap(true);
     const auto number = [](double v) { return QString("%1").arg(v, 5, 'f', 2); };
     label(box,
           "\n" + number(implant_->getDiameter()) + "\n" + number(implant_->getShoulder()) + "\n" +
               number(implant_->getLength()) + "\n",
-          QRect(90, 20, 50, 75), Qt::AlignRight | Qt::AlignTop); // wider than 40: our font is larger
-    label(box, QString::fromStdString(implant_->getName()), QRect(10, 105, 179, 45), left)->setWordWrap(true);
+          QRect(90, 23, 50, 80), Qt::AlignRight | Qt::AlignTop); // wider than 40 and as high as the captions: our font is larger
+    label(box, QString::fromStdString(implant_->getName()), QRect(10, 108, 179, 45), left)->setWordWrap(true);
     if (device_ == 1)
         label(box,
               tr("Mean:  ") + (hasMeanDensity() ? QString("%1").arg(meanDensity_ - 1000.0, 5, 'f', 1) : "n/a"),
-              QRect(10, 154, 179, 20), left);
+              QRect(10, 157, 179, 20), left);
 }
 VEXA_RETHROW
 
@@ -218,10 +242,10 @@ void BoneDensityDialog::drawDiagram() try
 
     if (device_ == 1)
         for (int i = 0; i <= 35; i += 5)
-            label(this, QString::number((i - 5) * 100),
+            axisLabel(this, QString::number((i - 5) * 100),
                   QRect(viewGeometry.x() + 13 * i - 20, viewGeometry.y() - 23, 40, 15), Qt::AlignHCenter);
     else if (device_ == 2)
-        label(this, "DVT density values", QRect(viewGeometry.x(), viewGeometry.y() - 23, 200, 15), Qt::AlignLeft);
+        axisLabel(this, "DVT density values", QRect(viewGeometry.x(), viewGeometry.y() - 23, 200, 15), Qt::AlignLeft);
 
     const double length = implant_ ? implant_->getLength() : 0.0;
     zeroLineY_ = viewGeometry.height() * 2.0 / 3.0;
@@ -231,11 +255,11 @@ void BoneDensityDialog::drawDiagram() try
 
     // 40 pixels wide (not 30): "11.5" must fit in our font.
     const int x = viewGeometry.x() - 55;
-    label(this, "20", QRect(x, viewGeometry.y() - 7, 40, 15), Qt::AlignRight);
-    label(this, QString::number(length, 'g', 6), QRect(x, int(viewGeometry.y() + lengthLineY_ - 16), 40, 15),
+    axisLabel(this, "20", QRect(x, viewGeometry.y() - 7, 40, 15), Qt::AlignRight);
+    axisLabel(this, QString::number(length, 'g', 6), QRect(x, int(viewGeometry.y() + lengthLineY_ - 16), 40, 15),
           Qt::AlignRight);
-    label(this, "0", QRect(x, int(viewGeometry.y() + zeroLineY_ - 16), 40, 15), Qt::AlignRight);
-    label(this, "-10", QRect(x, viewGeometry.y() + viewGeometry.height() - 9, 40, 15), Qt::AlignRight);
+    axisLabel(this, "0", QRect(x, int(viewGeometry.y() + zeroLineY_ - 16), 40, 15), Qt::AlignRight);
+    axisLabel(this, "-10", QRect(x, viewGeometry.y() + viewGeometry.height() - 9, 40, 15), Qt::AlignRight);
 }
 VEXA_RETHROW
 

@@ -32,10 +32,13 @@ namespace {
 // be destroyed after it.
 struct Database
 {
+    QString path; // the database folder the data were read from
     std::map<QString, ImplantDescription> descriptions; // by description file
     bool loaded = false;
     bool showSelection = false;
     QString lastSelected; // description file of the row selected when the last dialog closed
+    // Lines of the short list that name no implant found (yet): written back as they were.
+    QStringList unresolved;
 };
 
 Database& database()
@@ -104,6 +107,10 @@ HierachyImplantSelectionDialog::HierachyImplantSelectionDialog(const QString& da
     connect(showModeButton_, &QPushButton::clicked, this, &HierachyImplantSelectionDialog::changeShowMode);
 
     Database& db = database();
+    // Another database folder (a test's, a moved one) is read afresh.
+    if (db.loaded && db.path != databasePath_)
+        db = Database();
+    db.path = databasePath_;
     {
         WaitCursor wait;
         if (!db.loaded)
@@ -176,6 +183,30 @@ void HierachyImplantSelectionDialog::loadImplantDescriptions(const QDir& folder)
     });
 }
 
+ImplantDescription* HierachyImplantSelectionDialog::resolveSelectionLine(const QString& line) const
+{
+    // Lines name implants relative to the database; older files hold absolute paths, which
+    // still fit the database once its folder (with the program) has moved: the longest end of
+    // the line that names one of its implants counts.
+    const QDir base(databasePath_);
+    auto& descriptions = database().descriptions;
+    if (const auto exact = descriptions.find(QDir::cleanPath(base.absoluteFilePath(line))); exact != descriptions.end())
+        return &exact->second;
+    if (!QDir::isAbsolutePath(line))
+        return nullptr;
+    const QString cleaned = QDir::cleanPath(line);
+    ImplantDescription* best = nullptr;
+    qsizetype bestLength = 0;
+    for (auto& [path, description] : descriptions) {
+        const QString relative = base.relativeFilePath(path);
+        if (relative.length() > bestLength && cleaned.endsWith("/" + relative)) {
+            best = &description;
+            bestLength = relative.length();
+        }
+    }
+    return best;
+}
+
 void HierachyImplantSelectionDialog::readSelectionFile()
 {
     QFile file(databasePath_ + selectionFileName);
@@ -184,9 +215,13 @@ void HierachyImplantSelectionDialog::readSelectionFile()
         QTextStream in(&file);
         while (!in.atEnd())
         {
-            const auto found = database().descriptions.find(in.readLine());
-            if (found != database().descriptions.end())
-                found->second.selected = true;
+            const QString line = in.readLine();
+            if (line.trimmed().isEmpty())
+                continue;
+            if (ImplantDescription* found = resolveSelectionLine(line))
+                found->selected = true;
+            else if (!database().unresolved.contains(line))
+                database().unresolved << line;
         }
     }
     listsOutOfDate_ = true;
@@ -199,9 +234,12 @@ void HierachyImplantSelectionDialog::writeSelectionFile()
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return;
     QTextStream out(&file);
+    const QDir base(databasePath_);
     for (const auto& [path, description] : database().descriptions)
         if (description.selected)
-            out << path << "\n";
+            out << base.relativeFilePath(path) << "\n";
+    for (const QString& line : database().unresolved)
+        out << line << "\n";
     out.flush();
     if (!file.commit())
         Platform::outputDebugString("the implant short list was not saved: " + file.errorString().toStdString() + "\n");

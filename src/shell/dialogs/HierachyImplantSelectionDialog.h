@@ -54,6 +54,8 @@ private:
 
     QTreeWidget* makeList(bool tree);
     static void loadImplantDescriptions(const QDir& folder);
+    // The implant a line of the short list names; null when none of the database's fits.
+    ImplantDescription* resolveSelectionLine(const QString& line) const;
     void readSelectionFile();
     void writeSelectionFile();
     void buildImplantList();

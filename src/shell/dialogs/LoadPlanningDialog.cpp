@@ -9,6 +9,7 @@
 #include "shell/widgets/PatientTable.h"
 #include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
+#include "planning/io/PlanningFile.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/core/Version.h"
@@ -121,13 +122,15 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
     const Vexa::Version version(ini.getValue("Planningdata", "version", ""));
     if (version > Vexa::getProgramVersion())
         return {StudySet(), false};
+    // A planning the reader would refuse (a damaged count, transform or name) is not offered.
+    const PlanningFile planning = PlanningFile::read(file.toStdString());
     StudySet set;
     set.lastModified = QString::fromStdString(ini.getValue("Planningdata", "lastModified", ""));
     set.name = QString::fromStdString(ini.getValue("Patient", "name", ""));
     set.birthday = birthdayText(QString::fromStdString(ini.getValue("Patient", "birthday", "")));
     const int jaw = ini.getValue("Planningdata", "implantregion", 0);
     set.jaw = jaw == 1 ? tr("Maxilla") : jaw == 2 ? tr("Mandible") : tr("Unknown");
-    set.implants = ini.getValue("Implant", "implant", 0);
+    set.implants = int(planning.implants.size());
 
     const std::string group = version >= Vexa::getImageDataGroupVersion() ? "ImageData" : "Planningdata";
     const QString folder = QDir::cleanPath(QString::fromStdString(ini.getPath()));

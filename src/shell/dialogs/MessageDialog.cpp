@@ -2,11 +2,33 @@
 
 #include "shell/widgets/Fonts.h"
 #include "shell/widgets/WindowFlags.h"
+#include "shell/widgets/WrappingLabel.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
+
+namespace {
+
+constexpr int margin = 15;
+constexpr int spacing = 5;
+constexpr QSize smallest(504, 170);
+constexpr QSize buttonSize(120, 63);
+
+// The screen the box will show on: its parent's, else the primary one.
+QRect screenArea(const QWidget* parent)
+{
+    const QScreen* screen = parent && parent->screen() ? parent->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+}
+
+}
 
 MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QString& text, int buttons,
                              const QString& yesCaption)
@@ -14,18 +36,27 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
 {
     setWindowTitle(caption);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    setFixedSize(504, 170);
     setFont(Fonts::dialogFont());
     setSizeGripEnabled(false);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(15, 15, 15, 15);
-    layout->setSpacing(5);
-    auto* label = new QLabel(text, this);
-    label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    layout->addWidget(label);
+    layout->setContentsMargins(margin, margin, margin, margin);
+    layout->setSpacing(spacing);
+    // The texts name whole file paths and the reason after them: they wrap (inside a path too)
+    // and the box grows to show them, up to most of the screen, where the text scrolls.
+    // Unnamed, as the label it holds was: recorded scripts name the buttons by their place
+    // among the dialog's unnamed children.
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* label = new WrappingLabel(text);
+    label->setAutoFillBackground(false);
+    scroll->setWidget(label);
+    layout->addWidget(scroll, 1);
     auto* row = new QHBoxLayout;
-    row->setSpacing(5);
+    row->setSpacing(spacing);
     layout->addLayout(row);
 
     const struct
@@ -49,6 +80,26 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
         row->addWidget(button);
         connect(button, &QPushButton::clicked, this, b.slot);
     }
+
+    const int count = row->count();
+    const int rowWidth = count * buttonSize.width() + std::max(0, count - 1) * spacing;
+    const int rowHeight = count > 0 ? buttonSize.height() + spacing : 0;
+    const QRect screen = screenArea(parent);
+    const QSize largest(std::max(smallest.width(), screen.width() * 4 / 5),
+                        std::max(smallest.height(), screen.height() * 4 / 5));
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
+    const int narrowest = std::max(smallest.width(), rowWidth + 2 * margin) - 2 * margin;
+    const int textWidth =
+        std::clamp(label->naturalWidth() + 2, narrowest, std::max(narrowest, largest.width() - 2 * margin - scrollBar));
+    const int textHeight = label->heightForWidth(textWidth);
+    const int roomForText = largest.height() - 2 * margin - rowHeight;
+    const bool scrolls = textHeight > roomForText;
+    label->setMinimumSize(textWidth, textHeight);
+    const int areaWidth = textWidth + (scrolls ? scrollBar : 0);
+    const int areaHeight = std::min(textHeight, roomForText);
+    scroll->setMinimumSize(areaWidth, areaHeight);
+    setFixedSize(std::max(smallest.width(), areaWidth + 2 * margin),
+                 std::max(smallest.height(), areaHeight + 2 * margin + rowHeight));
 }
 
 void MessageDialog::doCancel()

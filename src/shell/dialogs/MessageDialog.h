@@ -1,5 +1,5 @@
 #pragma once
-// The application's message and question box: one centred line over a row of up to four large
+// The application's message and question box: one centred text over a row of up to four large
 // buttons. The pressed button is the result, as one bit: 1 Cancel, 2 No, 4 Yes, 8 Ok. Escape
 // leaves the result at 1, also without a Cancel button.
 #include "shell/dialogs/Dialog.h"

@@ -43,9 +43,11 @@ SaveDialog::SaveDialog(QWidget* parent, std::shared_ptr<Model> model, const QStr
     setSizeGripEnabled(false);
 
     auto* patientBox = new QGroupBox(tr("Patient"), this);
-    patientBox->setGeometry(39, 25, 610, 40);
+    // Taller than drawn for the original font (y 25, height 40): the patient line lies inside
+    // the frame, below the title.
+    patientBox->setGeometry(39, 12, 610, 58);
     patient_ = new QLabel(name + "   (*" + birth + ")   id:" + id, patientBox);
-    patient_->setGeometry(10, 15, 580, 20);
+    patient_->setGeometry(10, 28, 580, 22);
 
     auto* buttonArea = new QWidget(this);
     buttonArea->setGeometry(30, 75, 630, 63);

@@ -322,9 +322,15 @@ void MainWindow::startNavigation()
 try {
     if (camera_)
         return;
-    if (model_->hasChanged() && !requestPlanningSave(QString())) {
-        navigationButton_->setChecked(false);
-        return;
+    if (model_->hasChanged()) {
+        if (!requestPlanningSave(QString())) {
+            navigationButton_->setChecked(false);
+            return;
+        }
+        // The question ended the recording: the navigation session is recorded as well, into
+        // the planning that is now current, as after a load.
+        if (mode_ != Constants::TestMode && recorder_)
+            startRecordPlayback();
     }
     // Key "SerialPort" of group "Morvanta": "COM1" (the first serial device) when missing.
     const Vexa::IniFileManager ini(Platform::applicationPath("Morvanta.ini"), Vexa::IniFileManager::ReadOnly);
@@ -527,9 +533,10 @@ try {
         showError(tr("Importing error"), QString::fromStdString(job.getErrorMessage()));
         return false;
     }
-    model_->notify();
     model_->clearChangedState();
     model_->setStateAndUpdate(2);
+    // Every observer, the button bar among them, shows the curve state the import ends in.
+    model_->notify();
     return true;
 }
 VEXA_RETHROW
@@ -629,8 +636,12 @@ try {
         recorder_->endRecording();
     const int choice = dialog.getResult();
     if (choice == 0 || choice == 1) {
-        if (!savePlanning(choice == 0))
+        if (!savePlanning(choice == 0)) {
+            // The planning stays open, and so the program goes on being recorded.
+            if (mode_ != Constants::TestMode && recorder_)
+                startRecordPlayback();
             return false;
+        }
         model_->clearChangedState();
         // A running video is completed before the files move.
         stopVideoCapture();

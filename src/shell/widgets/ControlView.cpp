@@ -20,6 +20,7 @@
 #include "vexa/core/UndoCommand.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -148,6 +149,7 @@ try {
     deletePanoramic_->setEnabled(model_->getPanoramicLine()->numberOfCorners() > 0);
     deleteNerve_->setEnabled(!model_->getNerve()->isEmpty());
     const bool volume = model_->getVolumeData() != nullptr;
+    showModelWindow();
     slider_->setEnabled(volume);
     brightness_->setEnabled(volume);
 }
@@ -316,30 +318,52 @@ try {
 }
 VEXA_RETHROW
 
-void ControlView::changeSliderRangeLowValue(int value)
-try {
-    model_->setMinVoxelValue(value);
-    updateAll();
+void ControlView::takeSliderValue(void (Model::*set)(int), int value)
+{
+    followingSlider_ = true;
+    try {
+        (model_.get()->*set)(value);
+        updateAll();
+    } catch (...) {
+        followingSlider_ = false;
+        Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+        throw;
+    }
+    followingSlider_ = false;
 }
-VEXA_RETHROW
+
+void ControlView::changeSliderRangeLowValue(int value)
+{
+    takeSliderValue(&Model::setMinVoxelValue, value);
+}
 
 void ControlView::changeSliderRangeMidValue(int value)
-try {
-    model_->setMidVoxelValue(value);
-    updateAll();
+{
+    takeSliderValue(&Model::setMidVoxelValue, value);
 }
-VEXA_RETHROW
 
 void ControlView::changeSliderRangeHighValue(int value)
-try {
-    model_->setMaxVoxelValue(value);
-    updateAll();
+{
+    takeSliderValue(&Model::setMaxVoxelValue, value);
 }
-VEXA_RETHROW
+
+void ControlView::showModelWindow()
+{
+    if (followingSlider_)
+        return;
+    const auto shown = [this](int value) { return std::clamp(value, slider_->minimum(), slider_->maximum()); };
+    const int low = shown(model_->getMinVoxelValue());
+    const int mid = shown(model_->getMidVoxelValue());
+    const int high = shown(model_->getMaxVoxelValue());
+    if (low == slider_->low() && mid == slider_->mid() && high == slider_->high())
+        return;
+    slider_->reset(low, mid, high);
+    slider_->update();
+}
 
 void ControlView::reset()
 try {
-    slider_->reset(model_->getMinVoxelValue(), model_->getMidVoxelValue(), model_->getMaxVoxelValue());
+    showModelWindow();
     update();
 }
 VEXA_RETHROW

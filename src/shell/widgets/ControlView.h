@@ -44,6 +44,9 @@ private slots:
     void reset();
 
 private:
+    // The slider shows the Model's window (an import or a load sets one of its own).
+    void showModelWindow();
+    void takeSliderValue(void (Model::*set)(int), int value);
     QPushButton* createButton(const QString& text);
     bool confirm(const QString& question);
     void rebuildAndNotify();
@@ -60,4 +63,6 @@ private:
     RangeSlider* slider_;
     QLabel* brightness_;
     bool buildingSelection_ = false;
+    // Set while a move of the slider is handed to the Model: its three values arrive one by one.
+    bool followingSlider_ = false;
 };

@@ -1,6 +1,7 @@
 #include "shell/widgets/Fonts.h"
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <mutex>
 
 void Fonts::installSubstitutions()
@@ -30,5 +31,9 @@ QFont Fonts::fixedFont(QFont base, int pointSize)
     installSubstitutions();
     base.setFamily("Fixedsys");
     base.setPointSize(pointSize);
+    // Fixedsys draws every character in a cell 8 pixels wide, and the dialogs' geometry counts on
+    // it: the font it is mapped to is made smaller until its characters stay within that cell.
+    while (base.pointSizeF() > 6.0 && QFontMetricsF(base).horizontalAdvance(QLatin1Char('M')) > 8.0)
+        base.setPointSizeF(base.pointSizeF() - 0.5);
     return base;
 }

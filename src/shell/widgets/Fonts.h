@@ -11,6 +11,7 @@ public:
     static void installSubstitutions();
     // The process-wide dialog font: "System", 12 point, normal weight, not italic.
     static const QFont& dialogFont();
-    // The base font in the fixed-pitch "Fixedsys" at the given size (the browsing dialogs').
+    // The base font in the fixed-pitch "Fixedsys" at the given size (the browsing dialogs'), or
+    // smaller where the mapped font's characters would be wider than Fixedsys' 8 pixels.
     static QFont fixedFont(QFont base, int pointSize);
 };

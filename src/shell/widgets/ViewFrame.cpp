@@ -42,6 +42,19 @@ void ViewFrame::ScrollView::resizeEvent(QResizeEvent* event)
     centreIfGrown();
 }
 
+bool ViewFrame::ScrollView::eventFilter(QObject* watched, QEvent* event)
+{
+    const bool handled = QScrollArea::eventFilter(watched, event);
+    if (watched == widget() && event->type() == QEvent::Resize) {
+        if (pendingCentre) {
+            centreOn(*pendingCentre);
+            pendingCentre.reset();
+        }
+        centreIfGrown();
+    }
+    return handled;
+}
+
 void ViewFrame::ScrollView::centreIfGrown()
 {
     if (!centringWanted || !widget())
@@ -238,18 +251,28 @@ try {
         const int w = int(view_->width() * 1.3), h = int(view_->height() * 1.3);
         const QScreen* screen = QGuiApplication::primaryScreen();
         const qint64 screenPixels = screen ? qint64(screen->size().width()) * screen->size().height() : 0;
-        if (w < 4096 && h < 4096 && qint64(w) * h < screenPixels) {
-            scrollView_->centreOn(QPoint(int(std::lround(p.x() * 1.3)), int(std::lround(p.y() * 1.3))));
-            zoomable->zoomIn();
-        }
+        if (w < 4096 && h < 4096 && qint64(w) * h < screenPixels)
+            zoomKeeping(QPoint(int(std::lround(p.x() * 1.3)), int(std::lround(p.y() * 1.3))),
+                        [zoomable] { zoomable->zoomIn(); });
     } else {
-        scrollView_->centreOn(QPoint(int(std::lround(p.x() / 1.3)), int(std::lround(p.y() / 1.3))));
-        zoomable->zoomOut();
+        zoomKeeping(QPoint(int(std::lround(p.x() / 1.3)), int(std::lround(p.y() / 1.3))),
+                    [zoomable] { zoomable->zoomOut(); });
     }
     if (hide)
         viewport->show();
 }
 VEXA_RETHROW
+
+void ViewFrame::zoomKeeping(QPoint centre, const std::function<void()>& zoom)
+{
+    // The view takes its new size later, through the layout: the point is centred then (and at
+    // once, for a view that resizes itself at once).
+    const QSize before = view_->sizeHint();
+    scrollView_->centreOn(centre);
+    zoom();
+    if (view_->sizeHint() != before)
+        scrollView_->pendingCentre = centre;
+}
 
 void ViewFrame::cleanUp()
 try {

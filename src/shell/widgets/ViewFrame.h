@@ -2,6 +2,8 @@
 // One pane of the main widget: a view cloned from the factory inside a scroll area, its caption
 // under 2D views, and the buttons its interfaces call for (select view, zoom in and out, filter,
 // up and down). `setView` replaces the whole pane.
+#include <functional>
+#include <optional>
 #include <QFrame>
 #include <QScrollArea>
 #include <memory>
@@ -27,9 +29,13 @@ public:
         bool centredHorizontally = false;
         bool centredVertically = false;
         void centreOn(QPoint contentsPoint);
+        // Where a zoom wants the middle of the visible area once the view has its new size.
+        std::optional<QPoint> pendingCentre;
 
     protected:
         void resizeEvent(QResizeEvent* event) override;
+        // The view's own resizes (a zoom, new data) arrive here, after the scroll bars know them.
+        bool eventFilter(QObject* watched, QEvent* event) override;
         void centreIfGrown();
     };
 
@@ -56,6 +62,7 @@ signals:
 
 private slots:
     void selectNewView();
+    void zoomKeeping(QPoint centre, const std::function<void()>& zoom);
     void zoomIn() { zoom(true); }
     void zoomOut() { zoom(false); }
 

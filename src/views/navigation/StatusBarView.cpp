@@ -78,9 +78,14 @@ StatusBarView::~StatusBarView()
 
 void StatusBarView::layoutLabels(int width)
 {
-    patient_->setFixedWidth(static_cast<int>(width * 0.30303030303030304));
-    state_->setFixedWidth(static_cast<int>(width * 0.5757575757575758));
-    capture_->setFixedWidth(static_cast<int>(width * 0.12121212121212122));
+    // The patient's name, birthday and id are never cut: on a narrow screen their label takes
+    // what it needs from the state's.
+    const int capture = static_cast<int>(width * 0.12121212121212122);
+    const int needed = patient_->text().isEmpty() ? 0 : patient_->fontMetrics().horizontalAdvance(patient_->text()) + 4;
+    const int patient = std::min(std::max(static_cast<int>(width * 0.30303030303030304), needed), width - capture);
+    patient_->setFixedWidth(patient);
+    state_->setFixedWidth(std::max(0, std::min(static_cast<int>(width * 0.5757575757575758), width - capture - patient)));
+    capture_->setFixedWidth(capture);
 }
 
 void StatusBarView::resizeEvent(QResizeEvent* event)
@@ -127,7 +132,11 @@ void StatusBarView::prepareStatus() try
         return;
     if (source_)
         source_->capture();
-    patient_->setText(getPatientInfo());
+    const QString patient = getPatientInfo();
+    if (patient != patient_->text()) {
+        patient_->setText(patient);
+        layoutLabels(splitter_->width());
+    }
     state_->setText(getStateDependendInfo());
     capture_->setText(getCaptureStatus());
 }

@@ -46,6 +46,9 @@ class Home:
         for linked in ("Data", "SamplePatient"):
             os.symlink(os.path.join(built, linked), os.path.join(self.path, linked))
         shutil.copytree(os.path.join(built, "ImplantDatabase"), os.path.join(self.path, "ImplantDatabase"))
+        # The day was recorded with an empty implant short list (its selection dialog opens on
+        # the whole database).
+        open(os.path.join(self.path, "ImplantDatabase", "selection.db"), "w").close()
         os.makedirs(self.patients())
         with open(os.path.join(self.path, "Morvanta.ini"), "w") as ini:
             ini.write("[Morvanta]\nPatientPath=%s\nCdpath=%s\nCaptureSupport=1\n%s"
@@ -196,7 +199,7 @@ def stamp(srl, when):
 
 
 def damage(planning, home):
-    """A copy of the planning whose first implant pose is not a number, listed first."""
+    """A copy of the planning whose first implant pose is not a number (the planning list leaves it out)."""
     folder = os.path.join(home.patients(), "0000-damaged")
     shutil.copytree(os.path.dirname(planning), folder)
     old = os.path.join(folder, os.path.basename(planning))

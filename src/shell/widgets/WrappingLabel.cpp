@@ -1,0 +1,93 @@
+#include "shell/widgets/WrappingLabel.h"
+
+#include <QPainter>
+#include <QTextLayout>
+#include <QTextOption>
+#include <algorithm>
+#include <cmath>
+
+WrappingLabel::WrappingLabel(const QString& text, QWidget* parent) : QLabel(text, parent)
+{
+    setTextFormat(Qt::PlainText);
+    setWordWrap(true);
+    setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+}
+
+std::vector<WrappingLabel::Line> WrappingLabel::lines(int width) const
+{
+    std::vector<Line> result;
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    for (const QString& paragraph : text().split('\n')) {
+        if (paragraph.isEmpty()) {
+            result.push_back({QString(), 0});
+            continue;
+        }
+        QTextLayout layout(paragraph, font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(std::max(1, width));
+            // Trailing blanks of a wrapped line take no room.
+            result.push_back({paragraph.mid(line.textStart(), line.textLength()).trimmed(),
+                              int(std::ceil(line.naturalTextWidth()))});
+        }
+        layout.endLayout();
+    }
+    return result;
+}
+
+int WrappingLabel::naturalWidth() const
+{
+    int widest = 0;
+    for (const Line& line : lines(1 << 20))
+        widest = std::max(widest, line.width);
+    return widest;
+}
+
+int WrappingLabel::heightForWidth(int width) const
+{
+    const QMargins m = contentsMargins();
+    return int(lines(width - m.left() - m.right()).size()) * fontMetrics().lineSpacing() + m.top() + m.bottom();
+}
+
+QSize WrappingLabel::sizeHint() const
+{
+    const QMargins m = contentsMargins();
+    const int width = naturalWidth() + m.left() + m.right();
+    return {width, heightForWidth(width)};
+}
+
+QSize WrappingLabel::minimumSizeHint() const
+{
+    return {fontMetrics().averageCharWidth() * 4, fontMetrics().lineSpacing()};
+}
+
+QRect WrappingLabel::textRect() const
+{
+    const QRect area = contentsRect();
+    const auto shown = lines(area.width());
+    int widest = 0;
+    for (const Line& line : shown)
+        widest = std::max(widest, line.width);
+    const int height = int(shown.size()) * fontMetrics().lineSpacing();
+    return {area.left() + (area.width() - widest) / 2, area.top() + (area.height() - height) / 2, widest, height};
+}
+
+void WrappingLabel::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setFont(font());
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, foregroundRole()));
+    const QRect area = contentsRect();
+    const QRect block = textRect();
+    int y = block.top();
+    for (const Line& line : lines(area.width())) {
+        painter.drawText(QRect(area.left(), y, area.width(), fontMetrics().lineSpacing()),
+                         Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, line.text);
+        y += fontMetrics().lineSpacing();
+    }
+}
