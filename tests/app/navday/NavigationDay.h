@@ -66,7 +66,9 @@ inline void write(std::ostream& out, const Matrix44<double>& patientTLocator, co
     };
     for (int i = 0; i < 60; ++i) // the camera adjustment holds 2 s
         put(NavigationScene::handpieceAway());
-    for (int i = 0; i < 60; ++i)
+    // Held at point A for 6 s, as a surgeon holds it until the registration sounds: the
+    // registration takes 28 ticks, and a loaded machine ticks late or starts ticking late.
+    for (int i = 0; i < 120; ++i)
         put(NavigationScene::handpieceAtPointA(drillLength));
     for (int i = 0; i < 20; ++i)
         put(NavigationScene::handpieceAway());
