@@ -189,11 +189,16 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     const QString window = waitForWindow(display, "^Morvanta$", 60000, &program);
     if (!window.isEmpty())
         xdotool(display, {"windowfocus", "--sync", window});
-    else if (program.state() == QProcess::NotRunning)
-        // Left in the test's output: why the program ended before its window showed.
+    else if (program.state() == QProcess::NotRunning) {
+        // Left in the test's output: why the program ended before its window showed. Only
+        // peeked at: the test reads the same standard error afterwards.
+        program.setReadChannel(QProcess::StandardError);
+        const QByteArray errors = program.peek(program.bytesAvailable());
+        program.setReadChannel(QProcess::StandardOutput);
         std::cerr << "the program ended before its window showed: "
                   << (program.exitStatus() == QProcess::CrashExit ? "crashed, " : "exit code ")
-                  << program.exitCode() << "\n" << program.readAllStandardError().toStdString() << std::endl;
+                  << program.exitCode() << "\n" << errors.toStdString() << std::endl;
+    }
     return window;
 }
 
