@@ -313,7 +313,7 @@ TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
     AppTest::startProgram(program, display, home->path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
                           replay);
     ASSERT_TRUE(program.waitForFinished(300000)) << "no end";
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
     const auto replayed = storedLog(), recorded = NavigationDay::read(kept + "recorded.log");
     expectDrilled(replayed);
     EXPECT_EQ(replayed.sections, recorded.sections);
