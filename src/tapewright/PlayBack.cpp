@@ -395,11 +395,19 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
     }
 }
 
-bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag)
+bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag) const
 {
     auto* widget = qobject_cast<QWidget*>(target);
     if (!widget)
         return true;
+    // A shortcut is taken only in the active window, and the recorded one was taken in its
+    // window. The script activated that window before, but on a loaded machine the window
+    // system's answer can come after the shortcut: it is waited for (and asked for once more).
+    if (tag == QLatin1String("accel") && !widget->isActiveWindow()) {
+        if (!disabledSince_.isValid())
+            widget->activateWindow();
+        return false;
+    }
     // The item of a tree view that is still being filled.
     for (QDomElement path = element.firstChildElement(); !path.isNull(); path = path.nextSiblingElement())
         if (path.tagName().toLower() == QLatin1String("childpath"))

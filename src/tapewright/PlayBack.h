@@ -104,9 +104,10 @@ private:
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
-    // Whether the widget can take the element now: its recorded tree item exists, and for a press
-    // or a key it is enabled, no modal dialog holds it back and the host is not busy.
-    static bool readyFor(QObject* target, const QDomElement& element, const QString& tag);
+    // Whether the widget can take the element now: a shortcut's window is active, its recorded
+    // tree item exists, and for a press or a key it is enabled, no modal dialog holds it back and
+    // the host is not busy.
+    bool readyFor(QObject* target, const QDomElement& element, const QString& tag) const;
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
     static int& holds();

@@ -20,6 +20,7 @@
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QTreeWidget>
@@ -195,6 +196,24 @@ TEST_F(Playback, AnElementAtWorkInANestedLoopIsNotOvertakenByTheNextOne)
     play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + key("b") + key("c"));
     EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
     EXPECT_EQ(edit->text(), "abc");
+}
+
+TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActive)
+{
+    // The recording took the shortcut in the active window; replayed on a loaded machine, the
+    // window system's answer to the script's activation can come after it.
+    QDialog dialog;
+    dialog.setObjectName("pbShortcuts");
+    auto* ok = new QPushButton("&Ok", &dialog);
+    QSignalSpy clicked(ok, &QPushButton::clicked);
+    dialog.setAttribute(Qt::WA_ShowWithoutActivating);
+    dialog.show();
+    QApplication::setActiveWindow(top.get());
+    ASSERT_FALSE(dialog.isActiveWindow());
+    play("<Accel key=\"O\" state=\"Alt\" text=\"o\" name=\"/pbShortcuts\" ascii=\"111\"/>");
+    EXPECT_TRUE(dialog.isActiveWindow());
+    // A mnemonic animates its click.
+    EXPECT_TRUE(clicked.count() == 1 || clicked.wait(10000));
 }
 
 TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
