@@ -236,24 +236,30 @@ TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
 
 TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
 {
+    // The paths are new in every run of the test: a path once given up on, or whose widget is
+    // gone, is not waited for again, and repeated runs share the process-wide listener.
+    static int run = 0;
+    const QString suffix = QString::number(++run);
+    const QString lateName = "pbLate" + suffix;
     TapewrightSettings::instance().setCreationTimeOut(100);
     for (int policy : {0, 1, 16}) {
         TapewrightSettings::instance().setMissingWidget(policy);
         edit->clear();
         testing::internal::CaptureStderr();
-        play(key("a") + QString("<Close name=\"/pbTop/gone%1\"/>").arg(policy) + key("b"));
+        const QString gone = QString("/pbTop/gone%1_%2").arg(policy).arg(suffix);
+        play(key("a") + "<Close name=\"" + gone + "\"/>" + key("b"));
         EXPECT_EQ(edit->text(), policy == 16 ? "a" : "ab") << policy;
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  policy == 1 ? QString("Unable to find widget with name /pbTop/gone1\n").toStdString() : "");
+                  policy == 1 ? ("Unable to find widget with name " + gone + "\n").toStdString() : "");
     }
     TapewrightSettings::instance().setCreationTimeOut(5000);
     std::unique_ptr<QLineEdit> late;
-    QTimer::singleShot(300, [&] {
+    QTimer::singleShot(300, top.get(), [&] {
         late = std::make_unique<QLineEdit>();
-        late->setObjectName("pbLate");
+        late->setObjectName(lateName);
         late->show();
     });
-    play("<KeyPress name=\"/pbLate\" key=\"X\" text=\"x\"/>");
+    play("<KeyPress name=\"/" + lateName + "\" key=\"X\" text=\"x\"/>");
     ASSERT_TRUE(late);
     EXPECT_EQ(late->text(), "x");
     // A disabled one is waited for in the same way, also in compressed time: the person who
@@ -261,14 +267,14 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     TapewrightSettings::instance().setCompressTime(true);
     late->setEnabled(false);
     QTimer::singleShot(300, late.get(), [&] { late->setEnabled(true); });
-    play("<KeyPress name=\"/pbLate\" key=\"Y\" text=\"y\"/>");
+    play("<KeyPress name=\"/" + lateName + "\" key=\"Y\" text=\"y\"/>");
     EXPECT_EQ(late->text(), "xy");
     // And one held back by a modal dialog (a computation's progress) until the dialog closes.
     QDialog busy;
     busy.setModal(true);
     busy.show();
     QTimer::singleShot(300, &busy, [&] { EXPECT_EQ(late->text(), "xy"); busy.close(); });
-    play("<KeyPress name=\"/pbLate\" key=\"Z\" text=\"z\"/>");
+    play("<KeyPress name=\"/" + lateName + "\" key=\"Z\" text=\"z\"/>");
     EXPECT_EQ(late->text(), "xyz");
     // And one held back while the host says it is busy (a job's result still being taken in),
     // however long that takes, unless it is for the modal dialog in front.
@@ -283,7 +289,7 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     EXPECT_EQ(inFront.text(), "a");
     inFront.close();
     QTimer::singleShot(300, late.get(), [&] { EXPECT_EQ(late->text(), "xyz"); hostBusy = false; });
-    play("<KeyPress name=\"/pbLate\" key=\"W\" text=\"w\"/>");
+    play("<KeyPress name=\"/" + lateName + "\" key=\"W\" text=\"w\"/>");
     PlayBack::setBusyCheck({});
     TapewrightSettings::instance().setCreationTimeOut(5000);
     EXPECT_EQ(late->text(), "xyzw");
@@ -395,8 +401,9 @@ TEST_F(Playback, RunsEndWithAnErrorPastTheirBoundsAndARefusedCommandIsAContinuab
         QCoreApplication::processEvents();
         EXPECT_EQ(edit->text(), "kkkkk");
         EXPECT_EQ(reports.size(), elements - 5);
-        if (!reports.isEmpty())
+        if (!reports.isEmpty()) {
             EXPECT_EQ(reports[0].second, "The script plays more than 5 elements; playback ends");
+        }
     }
 
     // The run goes on, but its status says that the command was not run.
