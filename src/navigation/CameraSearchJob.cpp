@@ -15,7 +15,10 @@
 
 namespace Vexa {
 
-CameraSearchJob::CameraSearchJob(std::string serialPort) : serialPort_(std::move(serialPort)) {}
+CameraSearchJob::CameraSearchJob(std::string serialPort, Sources sources)
+    : serialPort_(std::move(serialPort)), sources_(sources)
+{
+}
 
 bool CameraSearchJob::start() try
 {
@@ -24,7 +27,7 @@ bool CameraSearchJob::start() try
     auto report = [](const std::string& what, const std::exception& e) {
         Platform::outputDebugString("NavigationCamera::getConnectedCamera: " + what + ": " + e.what() + "\n");
     };
-    const char* replay = std::getenv("MORVANTA_REPLAY");
+    const char* replay = sources_ == Everything ? std::getenv("MORVANTA_REPLAY") : nullptr;
     if (replay && *replay) {
         try {
             camera_ = std::make_shared<ReplayCamera>(replay);
@@ -33,7 +36,7 @@ bool CameraSearchJob::start() try
         }
     }
     ++done_;
-    if (!camera_)
+    if (!camera_ && sources_ == Everything)
         camera_ = MicronTrackerCamera::getConnectedMicronTracker();
     ++done_;
     using Create = std::function<std::shared_ptr<NavigationCamera>(const std::string&)>;

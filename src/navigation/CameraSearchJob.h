@@ -3,7 +3,8 @@
 // seconds it takes with nothing on the port: the replay hook, then the MicronTracker server,
 // then a Polaris or Accedo, a FlashPoint and a Velor on the serial port. The first that
 // answers is the result; each serial driver that finds nothing has freed the port again.
-// A server error of the MicronTracker step other than its own passes to the caller.
+// A server error of the MicronTracker step other than its own passes to the caller. A search
+// of the serial port only asks the three serial drivers.
 #include "vexa/core/IAlgorithmProgressState.h"
 
 #include <atomic>
@@ -18,8 +19,13 @@ class CameraSearchJob : public IAlgorithmProgressState
 {
 public:
     static constexpr int steps = 5;
+    enum Sources
+    {
+        Everything,
+        SerialPortOnly
+    };
 
-    explicit CameraSearchJob(std::string serialPort);
+    explicit CameraSearchJob(std::string serialPort, Sources sources = Everything);
     // True when a camera was found.
     bool start() override;
     void cancel() override {}
@@ -31,6 +37,7 @@ public:
 
 private:
     std::string serialPort_;
+    Sources sources_;
     std::atomic<int> done_{0};
     std::shared_ptr<NavigationCamera> camera_;
 };

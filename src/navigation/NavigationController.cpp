@@ -584,14 +584,7 @@ void NavigationController::publishSnapshot()
     s->registrationState = registration_->getCurrentState();
     s->registrationSamples = registration_->getNumberOfSamples();
     s->registrationAccuracy = registration_->getAccuracy();
-    s->navigating = model_->isNavigating();
-    s->handpieceValid = model_->isHandpieceTrackerValid();
-    s->patientLocValid = model_->isPatientLocTrackerValid();
-    s->drillRegistered = model_->isDrillRegistered();
-    s->patientTDrill = model_->getPatientTDrill();
-    s->drillLength = model_->getDrillLength();
-    s->nearestImplant = model_->getNearestImplantToDrill();
-    s->handpieceColor = model_->getHandpieceColor();
+    s->readModel(*model_);
     std::shared_ptr<const NavigationSnapshot> published = std::move(s);
     std::lock_guard slot(snapshotMutex_);
     snapshot_.swap(published);

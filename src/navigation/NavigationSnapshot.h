@@ -9,6 +9,7 @@
 #include <utility>
 
 class Implant;
+class Model;
 
 struct NavigationSnapshot
 {
@@ -33,10 +34,17 @@ struct NavigationSnapshot
     unsigned registrationSamples = 0;
     Accuracy registrationAccuracy{0, 0};
 
+    // The Model's part: what the pictures and the strip draw of the tools.
     bool navigating = false;
     bool drillRegistered = false;
+    Vexa::Matrix44<double> patientTDrillOrigin;
     Vexa::Matrix44<double> patientTDrill;
     double drillLength = 0.0;
     std::shared_ptr<Implant> nearestImplant;
+    // The drill tip's distance from the nearest implant's axis and the angle between them.
+    double nearestImplantDistance = 0.0, nearestImplantAngle = 0.0;
     Vexa::Vector4<float> handpieceColor{1, 0, 0, 1};
+
+    // Takes the Model's part (the tracker validity above too) from the Model as it is now.
+    void readModel(const Model& model);
 };

@@ -1,7 +1,6 @@
 #include "views/CrossSectionalView.h"
 
 #include "planning/model/Constants.h"
-#include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -229,9 +228,8 @@ VEXA_RETHROW
 void CrossSectionalView::drawSlices()
 {
     const auto list = sections();
-    const auto navigation = model_->getNavigationController();
-    const bool drill = model_->isDrillRegistered() && navigation && navigation->getShownState() != 1;
-    const unsigned target = drill ? model_->getImplantManager()->getNumberOfImplant(model_->getNearestImplantToDrill()) : 0;
+    const unsigned target =
+        drawsHandpiece() ? model_->getImplantManager()->getNumberOfImplant(tick_.snapshot().nearestImplant) : 0;
     visualizer_->setTextureCacheLimit(unsigned(2 * list.size()));
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();
@@ -247,7 +245,7 @@ void CrossSectionalView::drawSlices()
             visualizer_->render(slice);
             drawImplantsAtSlice(slice);
             drawNerveAtSlice(slice);
-            if (drill && i + 1 == target)
+            if (i + 1 == target)
                 drawHandpieceAtSlice(slice);
             drawPanoramicSliceProjectionsAtSlice(slice);
             if (model_->getState() == Model::MarkerDetected)

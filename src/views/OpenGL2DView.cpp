@@ -1,5 +1,6 @@
 #include "views/OpenGL2DView.h"
 
+#include "navigation/NavigationController.h"
 #include "planning/commands/AddImplantCommand.h"
 #include "planning/commands/AddNerveElementPointCommand.h"
 #include "planning/commands/DeleteNerveElementCommand.h"
@@ -67,6 +68,7 @@ Vector3D unitOrZero(const Vector3D& v)
 OpenGL2DView::OpenGL2DView(std::shared_ptr<Model> model, QWidget* parent, const char* name, Qt::WindowFlags flags)
     : OpenGLView(parent, name, flags)
     , model_(std::move(model))
+    , tick_(model_, SnapshotDataSource::controllerOf(model_))
 {
     setMouseTracking(true);
     followModel(model_);
@@ -131,10 +133,13 @@ void OpenGL2DView::paintGL()
         if (model_) {
             // A planning being put into the Model: paint again once it is in.
             const auto planning = model_->tryReadLock();
-            if (!planning.owns_lock())
+            if (!planning.owns_lock()) {
                 QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
-            else if (checkSliceVisualizer())
+            } else if (checkSliceVisualizer()) {
+                // Every slice of this picture shows the tools of one tick.
+                tick_.capture();
                 drawSlices();
+            }
         }
     }
     VIEW_CATCH_ALL
@@ -505,23 +510,29 @@ void OpenGL2DView::drawNerveAtSlice(std::shared_ptr<Vexa::Slice> slice) try
 }
 VEXA_RETHROW
 
+bool OpenGL2DView::drawsHandpiece() const
+{
+    const NavigationSnapshot& tick = tick_.snapshot();
+    return tick.drillRegistered && tick.controllerState != NavigationController::CameraAdjustment;
+}
+
 void OpenGL2DView::drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice) try
 {
     if (!model_ || model_->getState() != Model::Navigation)
         return;
+    const NavigationSnapshot& tick = tick_.snapshot();
     glPushAttrib(GL_ALL_ATTRIB_BITS);
     glDisable(GL_DEPTH_TEST);
-    const auto color = model_->getHandpieceColor();
+    const auto color = tick.handpieceColor;
     glColor4f(color.x, color.y, color.z, 0.3f);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
-    const auto pose = model_->getPatientTDrillOrigin();
-    glLoadMatrixd(pose.data());
+    glLoadMatrixd(tick.patientTDrillOrigin.data());
     if (const auto handpiece = model_->getHandpieceMesh())
         handpiece->render(1, 1);
-    if (const auto drill = drill_.meshFor(*model_))
+    if (const auto drill = drill_.meshFor(tick, *model_))
         drill->render(1, 1);
     drawReferenceLineAtSlice(slice);
     glPopMatrix();
@@ -699,7 +710,7 @@ void OpenGL2DView::setHandpieceProperties() const try
 {
     if (!model_)
         return;
-    const auto color = model_->getHandpieceColor();
+    const auto color = tick_.snapshot().handpieceColor;
     glColor4f(color.x, color.y, color.z, color.w);
     glLineWidth(1.0f);
 }

@@ -7,10 +7,12 @@
 //
 // Drawing conventions: `setCameraForSlice` puts the viewing transform into the projection
 // matrix, so an overlay can load an object's transform into the model-view matrix. Symbol
-// sizes are screen pixels, converted with the view's current millimetres per pixel.
+// sizes are screen pixels, converted with the view's current millimetres per pixel. All a
+// picture draws of the navigation's tools comes from the tick taken as its paint began.
 #include "views/ContourCache.h"
 #include "views/IZoomAndScrollable.h"
 #include "views/OpenGLView.h"
+#include "views/navigation/SnapshotDataSource.h"
 #include "views/scene/RegisteredDrill.h"
 #include "views/slice/StandardFunction.h"
 #include "views/slice/VolumeSliceVisualizer.h"
@@ -144,6 +146,9 @@ protected:
     virtual void drawImplantsAtSlice(std::shared_ptr<Vexa::Slice> slice);
     virtual void drawNerveAtSlice(std::shared_ptr<Vexa::Slice> slice);
     virtual void drawNervePoints(std::shared_ptr<Vexa::Slice> slice, Nerve::ElementIterator element) {}
+    // Whether the picture's tick shows the handpiece: a registered drill, past the camera
+    // adjustment.
+    bool drawsHandpiece() const;
     virtual void drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice);
     virtual void drawReferenceLineAtSlice(std::shared_ptr<Vexa::Slice> slice);
     virtual void drawSlicePositioner();
@@ -231,4 +236,5 @@ protected:
     std::shared_ptr<Marker> movingMarker_;
     std::optional<QRect> clip_;
     RegisteredDrill drill_;
+    SnapshotDataSource tick_; // the tick of the picture being painted
 };

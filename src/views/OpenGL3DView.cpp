@@ -1,6 +1,6 @@
 #include "views/OpenGL3DView.h"
 
-#include "planning/model/INavigationController.h"
+#include "navigation/NavigationController.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
 #include "planning/objects/Implant.h"
@@ -52,9 +52,7 @@ enum MeshKind : unsigned
     ToolMesh = 4
 };
 
-// The navigation controller's states and the calibration's that the view tests.
-constexpr unsigned cameraAdjustmentState = 1;
-constexpr unsigned calibrationState = 3;
+// The calibration's state that the view tests.
 constexpr int collectingCalibrationState = 1;
 constexpr int bestConditionLevel = 2;
 
@@ -105,6 +103,7 @@ OpenGL3DView::OpenGL3DView(std::shared_ptr<Model> model, QWidget* parent, const 
     : OpenGLView(parent, name, flags)
     , model_(std::move(model))
     , clock_(Vexa::timeGetTime)
+    , tick_(model_, SnapshotDataSource::controllerOf(model_))
 {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     resetCamera();
@@ -348,10 +347,8 @@ bool OpenGL3DView::isProgressive() const
 {
     if (model_->getState() != Model::Navigation)
         return false;
-    const auto navigation = model_->getNavigationController();
-    if (navigation && navigation->getShownState() == cameraAdjustmentState)
-        return true;
-    return model_->isDrillRegistered() && model_->getNearestImplantToDrill();
+    const NavigationSnapshot& tick = tick_.snapshot();
+    return tick.controllerState == NavigationController::CameraAdjustment || (tick.drillRegistered && tick.nearestImplant);
 }
 
 void OpenGL3DView::paintGL()
@@ -381,6 +378,8 @@ void OpenGL3DView::paintCycle()
         QTimer::singleShot(20, this, [this] { QOpenGLWidget::update(); });
         return;
     }
+    // All this paint draws of the tools comes from one tick.
+    tick_.capture();
     const bool progressive = isProgressive();
     if (!progressive || renderPass_ == 0) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -614,9 +613,9 @@ void OpenGL3DView::drawElementsForNavigationMode()
         drawNerve();
         glEnable(GL_DEPTH_TEST);
 
-        const auto navigation = model_->getNavigationController();
-        if (navigation && navigation->getShownState() == calibrationState &&
-            navigation->getCalibrationState() == collectingCalibrationState) {
+        const NavigationSnapshot& tick = tick_.snapshot();
+        if (tick.controllerState == NavigationController::HandpieceCalibration
+            && tick.calibrationState == collectingCalibrationState) {
             PushedAttributes attributes;
             Matrix44<double> frame = frameCameraTransform_;
             const Vector3D y = frame.getColumn(1), z = frame.getColumn(2);
@@ -626,19 +625,18 @@ void OpenGL3DView::drawElementsForNavigationMode()
             frame = frame * Matrix44<double>(Vector3D(0.0, 0.0, signalDistance));
             glMatrixMode(GL_MODELVIEW);
             glLoadMatrixd(frame.data());
-            setLightColor(navigation->getCalibrationConditionLevel() == bestConditionLevel ? signalGreen
-                                                                                           : navigationRed);
+            setLightColor(tick.calibrationConditionLevel == bestConditionLevel ? signalGreen : navigationRed);
             Quadric quadric;
             gluSphere(quadric.q, signalRadius, 20, 20);
         }
 
         PushedModelView modelView;
-        glLoadMatrixd(model_->getPatientTDrillOrigin().data());
-        const Vexa::Vector4<float> colour = model_->getHandpieceColor();
+        glLoadMatrixd(tick.patientTDrillOrigin.data());
+        const Vexa::Vector4<float> colour = tick.handpieceColor;
         const float rgba[4] = {colour.x, colour.y, colour.z, colour.w};
         setLightColor(rgba);
         glEnable(GL_LIGHT0);
-        for (const auto& tool : {model_->getHandpieceMesh(), drill_.meshFor(*model_)})
+        for (const auto& tool : {model_->getHandpieceMesh(), drill_.meshFor(tick, *model_)})
             if (tool && isDrawable(tool, ToolMesh))
                 tool->render(1, 1);
     }

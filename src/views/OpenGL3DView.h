@@ -8,11 +8,13 @@
 // In navigation, when the tracker keeps it busy (camera adjustment, or a registered drill
 // near an implant), the model is drawn in 1 to 5 parts over as many paints, the count adapted
 // so that one part takes 15 to 30 ms; the parts go into a framebuffer of our own and the
-// widget shows the last complete picture. The camera is frozen for each picture.
+// widget shows the last complete picture. The camera is frozen for each picture. Each paint
+// takes all it draws of the tools (and whether it is progressive) from one navigation tick.
 //
 // Camera geometry is in CameraRig; this class owns the state, the input and the drawing.
 #include "views/ISpaceballSupport.h"
 #include "views/OpenGLView.h"
+#include "views/navigation/SnapshotDataSource.h"
 #include "views/scene/ProgressiveFramebuffer.h"
 #include "views/scene/RegisteredDrill.h"
 
@@ -121,4 +123,5 @@ private:
     ProgressiveFramebuffer framebuffer_;
     mutable unsigned reportedMeshKinds_ = 0;
     RegisteredDrill drill_;
+    SnapshotDataSource tick_; // the tick of the paint
 };

@@ -5,7 +5,6 @@
 #include "planning/commands/AddPanoramicLinePointCommand.h"
 #include "planning/commands/DeletePanoramicLinePointCommand.h"
 #include "planning/commands/MovePanoramicLinePointCommand.h"
-#include "planning/model/INavigationController.h"
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
@@ -221,8 +220,7 @@ void OrthoView::drawSlices()
     }
     drawImplantsAtSlice(slice);
     drawNerveAtSlice(slice);
-    const auto navigation = model_->getNavigationController();
-    if (model_->isDrillRegistered() && navigation && navigation->getShownState() != 1)
+    if (drawsHandpiece())
         drawHandpieceAtSlice(slice);
     if (model_->getState() == Model::MarkerDetected)
         drawMarkerAtSlice(slice, true, -1);

@@ -1,6 +1,5 @@
 #include "views/PanoramicView.h"
 
-#include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -183,8 +182,7 @@ void PanoramicView::drawSlices()
         return;
     const auto& slices = panoramicLine_->getSlices();
     visualizer_->setTextureCacheLimit(unsigned(2 * slices.size()));
-    const auto navigation = model_->getNavigationController();
-    const bool drill = model_->isDrillRegistered() && navigation && navigation->getShownState() != 1;
+    const bool drill = drawsHandpiece();
     const Model::CrossSections sections = model_->getCrossSections();
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sstream>
 
 TEST(NavigationHeadlessDisplay, ReplaysWithTheDisplaysAndRejectsABadSize)
@@ -129,27 +130,50 @@ TEST(NavigationHeadlessDisplay, RealTimeTicksRefreshTheDisplays)
     EXPECT_GT(std::hypot(to.x() - from.x(), to.y() - from.y()), 20.0) << "the marker moved with the locator";
 }
 
-// port:DEVICE runs the program's camera search; "port:" alone takes the ini key "SerialPort".
-TEST(NavigationHeadless, ThePortSearchFindsTheSerialCameras)
+// port:DEVICE searches that port and nothing else, not even the replay MORVANTA_REPLAY names;
+// "port:" alone takes the ini key "SerialPort".
+TEST(NavigationHeadless, ThePortSearchFindsTheSerialCamerasAndNothingElse)
 {
     const QString sim = MORVANTA_SOURCE_DIR "/tests/navigation/sim/";
-    for (const auto& [script, name] : {std::pair{"velor_sim.py", "Velor"}, std::pair{"flashpoint_sim.py", "FlashPoint"}}) {
-        for (const bool fromIni : {false, true}) {
-            PtySimulator device(sim + script, {});
-            QTemporaryDir home;
-            QString port = "port:" + QString::fromStdString(device.device);
-            if (fromIni) {
-                std::ofstream(home.filePath("Morvanta.ini").toStdString()) << "[Morvanta]\nSerialPort=" << device.device << "\n";
-                port = "port:";
-            }
-            QProcess process;
-            process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
-                          {"--camera", port, "--data-dir", home.path(), "--planning-file", home.filePath("Plan/P.srl"),
-                           "--ticks", "3", "--print"});
-            ASSERT_TRUE(process.waitForFinished(60000)) << name;
-            EXPECT_EQ(0, process.exitCode()) << process.readAllStandardError().toStdString();
-            EXPECT_EQ(QString("camera ") + name, QString(process.readAllStandardOutput()).split('\n').first())
-                << port.toStdString();
+    QTemporaryDir home;
+    const QString replay = home.filePath("replay.txt");
+    std::ofstream(replay.toStdString()) << "0 0 1 1 0 0 0 1 2 3 0.1\n0 1 1 1 0 0 0 1 2 3 0.1\n";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORVANTA_REPLAY", replay);
+    const struct
+    {
+        const char* script; // nothing on the port without one
+        const char* camera;
+        bool fromIni;
+    } runs[] = {{"velor_sim.py", "Velor", false},
+                {"velor_sim.py", "Velor", true},
+                {"flashpoint_sim.py", "FlashPoint", false},
+                {"flashpoint_sim.py", "FlashPoint", true},
+                {nullptr, nullptr, false}};
+    for (const auto& run : runs) {
+        std::unique_ptr<PtySimulator> device;
+        if (run.script)
+            device = std::make_unique<PtySimulator>(sim + run.script, QStringList());
+        const QString path = device ? QString::fromStdString(device->device) : home.filePath("no-device");
+        QTemporaryDir data;
+        QString port = "port:" + path;
+        if (run.fromIni) {
+            std::ofstream(data.filePath("Morvanta.ini").toStdString()) << "[Morvanta]\nSerialPort=" << path.toStdString() << "\n";
+            port = "port:";
+        }
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
+                      {"--camera", port, "--data-dir", data.path(), "--planning-file", data.filePath("Plan/P.srl"),
+                       "--ticks", "3", "--print"});
+        ASSERT_TRUE(process.waitForFinished(60000)) << port.toStdString();
+        const QString output = process.readAllStandardOutput(), errors = process.readAllStandardError();
+        if (run.camera) {
+            EXPECT_EQ(0, process.exitCode()) << errors.toStdString();
+            EXPECT_EQ(std::string("camera ") + run.camera, output.split('\n').first().toStdString()) << port.toStdString();
+        } else {
+            EXPECT_EQ(1, process.exitCode()) << output.toStdString();
+            EXPECT_TRUE(errors.contains("no navigation camera answers on " + path)) << errors.toStdString();
         }
     }
 }

@@ -34,22 +34,18 @@ protected:
     bool updateStates(StateMachine::Event, int) override { return true; }
 };
 
-// A Model whose drill is registered near the second implant; counts the drill poses asked for
-// (the handpiece drawing asks once per column it draws in).
+// A Model whose drill is registered near the second implant.
 class DrillModel : public Model
 {
 public:
     DrillModel() : Model(std::make_shared<Settings>("/nonexistent/Morvanta.ini")) {}
     bool isDrillRegistered() const override { return true; }
     std::shared_ptr<INavigationController> getNavigationController() const override { return controller; }
-    std::shared_ptr<Implant> getNearestImplantToDrill() const override { return getImplantManager()->getImplant(2); }
-    Vexa::Matrix44<double> getPatientTDrillOrigin() const override
+    std::shared_ptr<Implant> getDistanceAndAngleFromNearestImplantToDrill(double&, double&) const override
     {
-        ++drillPoses;
-        return Model::getPatientTDrillOrigin();
+        return getImplantManager()->getImplant(2);
     }
     std::shared_ptr<INavigationController> controller = std::make_shared<IdleController>();
-    mutable int drillPoses = 0;
 };
 
 const std::vector<Vector3D> arch = {{10, 10, 0}, {20, 40, 0}, {40, 50, 0}, {60, 40, 0}, {70, 10, 0}};
@@ -100,6 +96,21 @@ QImage grab(QOpenGLWidget& view)
 {
     return view.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
 }
+
+// Records the columns the handpiece is drawn in.
+class DrillColumns : public CrossSectionalView
+{
+public:
+    using CrossSectionalView::CrossSectionalView;
+    std::vector<Vexa::Matrix44<double>> drawnIn;
+
+protected:
+    void drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice) override
+    {
+        drawnIn.push_back(slice->getTransform());
+        CrossSectionalView::drawHandpieceAtSlice(slice);
+    }
+};
 
 }
 
@@ -324,7 +335,7 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
     manager->addImplant(PlanningTest::makeImplantAt(Vector3D(30, 45, 2), 2));   // group B
     manager->addImplant(PlanningTest::makeImplantAt(Vector3D(50, 45, 2), 27));  // past Z
     model->setStateAndUpdate(Model::Navigation);
-    auto view = show<CrossSectionalView>(model, "Cross-sectional", QSize(302, 160));
+    auto view = show<DrillColumns>(model, "Cross-sectional", QSize(302, 160));
     // 302 / 3 = 100 whole pixels a column; the strip 300..301 belongs to none.
     const struct { double x; unsigned index; bool inside; } columns[] = {
         {-20, 0, false}, {0, 0, true}, {99.9, 0, true}, {100, 1, true}, {299.5, 2, true}, {300, 2, false}, {301, 2, false}};
@@ -336,9 +347,11 @@ TEST(CrossSectionalView, ColumnsLabelsAndTheDrillColumn)
     EXPECT_NEAR(view->getWorldPos(150, 160).z, 0.0, 1e-12); // v = 0 at the bottom
     EXPECT_NEAR(view->getWorldPos(150, 0).z, 40.0, 1e-12);
 
-    model->drillPoses = 0;
+    view->drawnIn.clear();
     const QImage image = grab(*view);
-    EXPECT_EQ(model->drillPoses, 1); // the handpiece in the second column only
+    // The handpiece in the second column only.
+    ASSERT_EQ(view->drawnIn.size(), 1u);
+    EXPECT_TRUE(Vexa::isEqual(view->drawnIn[0], (*std::next(model->getCrossSections().begin))->getTransform(), 1e-12));
     // Each column shows its own section; none is left to the red background.
     for (const int x : {50, 150, 250})
         EXPECT_NE(image.pixel(x, 80), qRgb(255, 0, 0)) << x;

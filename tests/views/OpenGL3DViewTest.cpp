@@ -126,10 +126,10 @@ struct FakeNavigation : INavigationController
 struct FakeModel : Model
 {
     FakeModel() : Model(std::make_shared<Settings>("/nonexistent/Morvanta.ini")) {}
-    Matrix44<double> getPatientTDrillOrigin() const override
+    Matrix44<double> getPatientTDrillOrigin() const override { return Matrix44<double>(Vector3D(0, 0, drillInView ? 25 : -3000)); }
+    std::shared_ptr<Vexa::IndexedTriangleMesh> getHandpieceMesh() const override
     {
-        return throwInDrawing ? throw std::runtime_error("no drill pose")
-                              : Matrix44<double>(Vector3D(0, 0, drillInView ? 25 : -3000));
+        return throwInDrawing ? throw std::runtime_error("no handpiece") : Model::getHandpieceMesh();
     }
     bool throwInDrawing = false, drillInView = false;
 };

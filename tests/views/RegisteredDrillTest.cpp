@@ -1,6 +1,6 @@
-// The drill drawn where the registration put its tip: a replayed session registers drills of
-// random lengths on the real controller, and the 3D view and the axial view show the drill's
-// end on the registered tip's pixel.
+// The tools drawn as the navigation tracks them: a replayed session on the real controller
+// registers drills of random lengths, which the 3D view and the axial view show ending on the
+// registered tip's pixel; every picture shows the tools of one tick.
 #include "ViewTestSupport.h"
 #include "navigation/NavigationFixture.h"
 
@@ -10,16 +10,19 @@
 #include "navigation/Trajectory.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
-#include "views/CrossSectionalView.h"
-#include "views/PanoramicView.h"
+#include "planning/model/ImplantManager.h"
 #include "platform/Sound.h"
+#include "views/CrossSectionalView.h"
 #include "views/OpenGL3DView.h"
+#include "views/PanoramicView.h"
+#include "views/navigation/NavigationButtonView.h"
 #include "views/scene/CameraRig.h"
 #include "views/scene/RegisteredDrill.h"
 #include "vexa/mesh/MeshFactory.h"
 #include "vexa/mesh/MeshFiles.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <atomic>
 #include <cmath>
@@ -56,6 +59,42 @@ QPoint drawnEnd(const QImage& with, const QImage& without, QPointF origin, QPoin
     return end;
 }
 
+// A Model whose navigation can be made to advance while a picture is drawn: with `advance` set,
+// each read of the drill's pose, colour, registration or distance, or of the handpiece's mesh
+// (other than the tick's own reads) first runs one tick.
+class AdvancingModel : public Model
+{
+    template <class Read>
+    auto read(Read answer) const
+    {
+        if (!advance || reading_)
+            return answer();
+        reading_ = true;
+        advance();
+        auto result = answer();
+        reading_ = false;
+        return result;
+    }
+    mutable bool reading_ = false;
+
+public:
+    using Model::Model;
+
+    Matrix44<double> getPatientTDrillOrigin() const override { return read([&] { return Model::getPatientTDrillOrigin(); }); }
+    Vexa::Vector4<float> getHandpieceColor() const override { return read([&] { return Model::getHandpieceColor(); }); }
+    bool isDrillRegistered() const override { return read([&] { return Model::isDrillRegistered(); }); }
+    std::shared_ptr<Implant> getDistanceAndAngleFromNearestImplantToDrill(double& distance, double& angle) const override
+    {
+        return read([&] { return Model::getDistanceAndAngleFromNearestImplantToDrill(distance, angle); });
+    }
+    std::shared_ptr<Vexa::IndexedTriangleMesh> getHandpieceMesh() const override
+    {
+        return read([&] { return Model::getHandpieceMesh(); });
+    }
+
+    std::function<void()> advance;
+};
+
 class RegisteredDrillSession
 {
 public:
@@ -75,7 +114,7 @@ public:
         setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
         Platform::setSoundListener([](const std::string&) {});
         NavigationController::installModelFactory();
-        model = ViewTest::makeModel(ViewTest::makeVolume(200, 200, 100, 0.5, 1000));
+        model = ViewTest::makeModel<AdvancingModel>(ViewTest::makeVolume(200, 200, 100, 0.5, 1000));
         Model::setNavigationControllerFactory({});
         unsetenv("MORVANTA_HOME");
         model->setJaw(Constants::Mandible);
@@ -91,6 +130,14 @@ public:
     // locator's without markers) for `steps` ticks, or the drill of `length` on point A.
     void hold(const Matrix44<double>& pose, int steps) { plan.push_back({pose, steps}); }
     void touchPointA(double length, int steps) { plan.push_back({Matrix44<double>(), steps, length}); }
+    // Without jitter, one tick at `a`, the next at `b`, and so on: every `a` tick (and every `b`
+    // tick) gives the same picture. The locator alternates between two places, since a tick
+    // that repeats a sample is dropped.
+    void alternate(const Matrix44<double>& a, const Matrix44<double>& b, int steps)
+    {
+        for (int i = 0; i < steps; ++i)
+            plan.push_back({i % 2 ? b : a, 1, 0.0, true, i % 2 == 1});
+    }
 
     void start()
     {
@@ -103,10 +150,11 @@ public:
         std::uint32_t t = 0;
         for (const Step& step : plan)
             for (int i = 0; i < step.steps; ++i, t += 50) {
+                const Matrix44<double> at = step.moved ? Matrix44<double>(Vector3D(0.5, 0, 0)) * locator : locator;
                 const Matrix44<double> handpiece = step.length > 0 ? NavigationScene::handpieceAtPointA(step.length)
-                                                                   : locator * step.pose * Vexa::inverse(NavigationScene::trueCalibration());
-                NavigationScene::writeLine(out, t, 0, jitter(handpiece), true);
-                NavigationScene::writeLine(out, t, 1, jitter(locator), true);
+                                                                   : at * step.pose * Vexa::inverse(NavigationScene::trueCalibration());
+                NavigationScene::writeLine(out, t, 0, step.exact ? handpiece : jitter(handpiece), true);
+                NavigationScene::writeLine(out, t, 1, step.exact ? at : jitter(at), true);
             }
         std::istringstream in(out.str());
         camera = std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(in, "session"), false);
@@ -139,9 +187,11 @@ public:
         Matrix44<double> pose;
         int steps;
         double length = 0.0;
+        bool exact = false; // no jitter
+        bool moved = false; // the locator at its second place
     };
     QTemporaryDir home;
-    std::shared_ptr<Model> model;
+    std::shared_ptr<AdvancingModel> model;
     std::shared_ptr<NavigationController> controller;
     std::shared_ptr<Vexa::ReplayCamera> camera;
     std::vector<std::shared_ptr<Vexa::Tracker>> trackers;
@@ -195,7 +245,7 @@ TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
     RegisteredDrillSession s;
     s.hold(pose, 60);          // camera adjustment, then operation
     s.touchPointA(first, 40);  // registered after 28 steady ticks
-    s.hold(pose, 20);
+    s.hold(pose, 21);          // the last tick shows the discarded registration
     s.touchPointA(second, 40);
     s.hold(pose, 20);
     s.start();
@@ -224,7 +274,7 @@ TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
 
     std::vector<double> drawn;
     for (const double length : {first, second}) {
-        s.play(length == first ? 120 : 60);
+        s.play(length == first ? 120 : 59);
         ASSERT_TRUE(s.model->isDrillRegistered()) << "a drill of " << length << " mm";
         EXPECT_NEAR(length, s.model->getDrillLength(), 0.1);
         const Vector3D origin = s.model->getPatientTDrillOrigin().getTranslation();
@@ -235,9 +285,9 @@ TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
         with3d.save(name + "-3d.png");
         withAxial.save(name + "-axial.png");
 
-        // Discarding the registration takes the drill away.
+        // Discarding the registration takes the drill away from the next tick on.
         s.model->invalidateDrillRegistration();
-        s.model->notify();
+        s.play(1);
         const QImage without3d = view3d.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
         const QImage withoutAxial = ViewTest::frame(*axial);
         for (const auto& [with, without, at, view] :
@@ -312,4 +362,116 @@ TEST(NavigationViewsThreads, PaintWhileTheControllerTicks)
     EXPECT_GT(pictures, 1);
     ASSERT_FALSE(shown.empty());
     EXPECT_TRUE(*shown.begin() >= 0 && *shown.rbegin() <= 3) << "a state the controller has not got";
+}
+
+// One picture, one tick: the navigation advances at every read of the tools a picture makes
+// from the Model, yet each picture of the 3D view and the slice views shows the tools of one
+// tick, and the navigation strip's distance and angle are those of the tick it began with.
+// The handpiece alternates between two poses every tick: on implant 1's axis (green) and off
+// implant 2's (blue), so any two reads of one picture a tick apart disagree.
+TEST(NavigationViews, OnePictureShowsOneTick)
+{
+    REQUIRE_DISPLAY();
+    RegisteredDrillSession s;
+    const auto manager = s.model->getImplantManager();
+    const auto one = PlanningTest::makeImplantAt(Vector3D(40, 67.5, 10)), two = PlanningTest::makeImplantAt(Vector3D(60, 67.5, 10));
+    manager->addImplant(one);
+    manager->addImplant(two);
+    s.model->getPanoramicLine()->setPoints({{20, 20, 0}, {30, 60, 0}, {50, 75, 0}, {70, 60, 0}, {80, 20, 0}});
+    // Drill origins of a 22 mm drill (along the origin's -x): its tip 2 mm into implant 1 along
+    // its axis, and 1.5 mm beside implant 2's axis, tilted by 25 degrees.
+    const double length = 22.0;
+    const auto origin = [&](const Vector3D& tip, double degrees) {
+        const Matrix44<double> turn = NavigationScene::rotation(Vector3D(0, 1, 0), degrees - 90.0);
+        return Matrix44<double>(tip + turn.getColumn(0) * length) * turn;
+    };
+    const Matrix44<double> onAxis = origin(Vector3D(40, 67.5, 12), 0.0), beside = origin(Vector3D(61.5, 67.5, 12), 25.0);
+    s.hold(onAxis, 60);
+    s.touchPointA(length, 40);
+    s.alternate(onAxis, beside, 1000);
+    s.start();
+    s.play(102);
+    ASSERT_TRUE(s.model->isDrillRegistered());
+
+    const auto at = [&](const Matrix44<double>& pose) {
+        return (s.model->getPatientTDrillOrigin().getTranslation() - pose.getTranslation()).length() < 0.1;
+    };
+    // Ticks until the Model holds the pose.
+    const auto tickTo = [&](const Matrix44<double>& pose) {
+        for (int i = 0; i < 2 && !at(pose); ++i)
+            s.tick();
+        ASSERT_TRUE(at(pose));
+        ASSERT_EQ(0, s.model->getNavigationController()->getShownState()) << "operation";
+    };
+    double distance = 0.0, angle = 0.0;
+    tickTo(onAxis);
+    ASSERT_EQ(one, s.model->getDistanceAndAngleFromNearestImplantToDrill(distance, angle));
+    EXPECT_EQ(Vexa::Vector4<float>(0, 1, 0, 1), s.model->getHandpieceColor());
+    tickTo(beside);
+    ASSERT_EQ(two, s.model->getDistanceAndAngleFromNearestImplantToDrill(distance, angle));
+    EXPECT_EQ(Vexa::Vector4<float>(0, 0, 1, 1), s.model->getHandpieceColor());
+
+    const struct
+    {
+        const char* name;
+        std::unique_ptr<QOpenGLWidget> view;
+        QSize size;
+    } views[] = {
+        {"3D", std::make_unique<OpenGL3DView>(s.model, nullptr, "3D"), {300, 300}},
+        {"axial", std::unique_ptr<QOpenGLWidget>(OrthoView::createNamed(s.model, "Axial", nullptr)), {300, 300}},
+        {"cross-sectional", std::make_unique<CrossSectionalView>(s.model, nullptr, "Cross"), {300, 200}},
+        {"panoramic", std::make_unique<PanoramicView>(s.model, nullptr, "Panoramic"), {400, 200}},
+    };
+    for (const auto& v : views) {
+        v.view->setWindowFlags(Qt::FramelessWindowHint);
+        v.view->resize(v.size);
+        v.view->move(ViewTest::windowPlace);
+        v.view->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(v.view.get())) << v.name;
+        // A picture drawn to its end (the 3D view may spread one over several paints).
+        const auto picture = [&] {
+            const auto* view3d = dynamic_cast<OpenGL3DView*>(v.view.get());
+            const auto pictures = view3d ? view3d->getFramebuffer().completedPictures() : 0;
+            QImage image = v.view->grabFramebuffer();
+            for (int i = 0; i < 10 && view3d && view3d->getFramebuffer().completedPictures() == pictures; ++i)
+                image = v.view->grabFramebuffer();
+            return image.convertToFormat(QImage::Format_RGB32);
+        };
+        for (int i = 0; i < 5; ++i)
+            picture(); // the 3D view places its camera and settles on whole pictures
+        tickTo(onAxis);
+        const QImage first = picture();
+        tickTo(beside);
+        const QImage second = picture();
+        ASSERT_NE(first, second) << v.name << ": the two poses look alike";
+        for (const auto& start : {onAxis, beside}) {
+            tickTo(start);
+            const int ticks = s.ticks;
+            s.model->advance = [&] { s.tick(); };
+            const QImage image = picture();
+            s.model->advance = nullptr;
+            EXPECT_GT(s.ticks, ticks) << v.name << ": the navigation did not advance while the picture was drawn";
+            EXPECT_TRUE(image == first || image == second) << v.name << ": the tools of two ticks in one picture";
+            if (image != first && image != second)
+                for (const auto& [frame, kind] : {std::pair{image, "mixed"}, {first, "first"}, {second, "second"}})
+                    frame.save(QString("ticks-%1-%2.png").arg(v.name, kind));
+        }
+        v.view->hide();
+    }
+
+    QWidget host;
+    auto* strip = new NavigationButtonView(s.model, &host, "NavigationButtons");
+    host.resize(900, 120);
+    host.move(ViewTest::windowPlace);
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    for (const auto& start : {onAxis, beside}) {
+        tickTo(start);
+        ASSERT_TRUE(s.model->getDistanceAndAngleFromNearestImplantToDrill(distance, angle));
+        s.model->advance = [&] { s.tick(); };
+        strip->update();
+        s.model->advance = nullptr;
+        EXPECT_EQ(QString::number(distance, 'f', 2).toStdString(), strip->distanceLabel()->text().toStdString());
+        EXPECT_EQ(QString::number(angle, 'f', 2).toStdString(), strip->angleLabel()->text().toStdString());
+    }
 }

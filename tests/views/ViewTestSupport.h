@@ -38,9 +38,10 @@ inline bool hasDisplay()
             GTEST_SKIP() << "slice views need an X display (scripts/test starts Xvfb)"; \
     } while (false)
 
-inline std::shared_ptr<Model> makeModel(std::shared_ptr<Volume> volume)
+template <class M = Model>
+std::shared_ptr<M> makeModel(std::shared_ptr<Volume> volume)
 {
-    auto model = std::make_shared<Model>(std::make_shared<Settings>("/nonexistent/Morvanta.ini"));
+    auto model = std::make_shared<M>(std::make_shared<Settings>("/nonexistent/Morvanta.ini"));
     if (volume)
         model->setData(PlanningTest::makeData(volume));
     model->setMinVoxelValue(0);

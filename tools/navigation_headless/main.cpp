@@ -1,9 +1,10 @@
 // Runs a camera, the navigation controller, the Model and the treatment log without a window:
 //   navigation_headless --camera replay:FILE|port:DEVICE [--fast] [--jaw 1|2] [--data-dir DIR]
 //                       [--planning-file FILE] [--ticks N] [--print] [--display WxH]
-// replay:FILE plays a trajectory file; port:DEVICE runs the program's camera search on that
-// port ("COMn" or a device path; "port:" alone takes the ini key "SerialPort"): a Polaris or
-// Accedo, a FlashPoint or a Velor, whichever answers.
+// replay:FILE plays a trajectory file; port:DEVICE searches that port and nothing else ("COMn"
+// or a device path; "port:" alone takes the ini key "SerialPort"): a Polaris or Accedo, a
+// FlashPoint or a Velor, whichever answers; neither a replay named by MORVANTA_REPLAY nor a
+// MicronTracker server stands in for it.
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
@@ -167,7 +168,7 @@ int main(int argc, char** argv)
                 usage("--fast needs a replayed camera");
             const std::string named = options.camera.substr(5);
             const std::string port = named.empty() ? settings->getNavigationPort() : named;
-            Vexa::CameraSearchJob search(port);
+            Vexa::CameraSearchJob search(port, Vexa::CameraSearchJob::SerialPortOnly);
             search.start();
             camera = search.getCamera();
             if (!camera)

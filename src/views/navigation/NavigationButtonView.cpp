@@ -133,11 +133,10 @@ VEXA_RETHROW
 
 void NavigationButtonView::setImplantDistances() try
 {
-    double distance = 0.0, angle = 0.0;
-    const bool shown = model_ && source_->isDrillRegistered()
-                       && model_->getDistanceAndAngleFromNearestImplantToDrill(distance, angle);
-    distance_->setText(shown ? QString::number(distance, 'f', 2) : QString());
-    angle_->setText(shown ? QString::number(angle, 'f', 2) : QString());
+    const NavigationSnapshot& tick = source_->snapshot();
+    const bool shown = tick.drillRegistered && tick.nearestImplant;
+    distance_->setText(shown ? QString::number(tick.nearestImplantDistance, 'f', 2) : QString());
+    angle_->setText(shown ? QString::number(tick.nearestImplantAngle, 'f', 2) : QString());
 }
 VEXA_RETHROW
 

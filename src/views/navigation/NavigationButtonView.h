@@ -3,9 +3,10 @@
 // clinical-study button (each press flips its logo between blue and red and emits
 // doClinicalStudy(), which logs a user-marked record), lamps for the drill registration, the
 // handpiece and the patient locator, and the drill's distance and angle to the nearest
-// implant. Lamps are swapped only when their answer changes. Distance and angle are blank
-// while the drill is not registered (stale numbers would read as current). Pictures come from
-// "Data/Images/" in the application folder.
+// implant. Lamps, distance and angle of one update come from one navigation tick. Lamps are
+// swapped only when their answer changes. Distance and angle are blank while the drill is not
+// registered (stale numbers would read as current). Pictures come from "Data/Images/" in the
+// application folder.
 #include "views/TimedView.h"
 
 #include <QPixmap>

@@ -20,8 +20,23 @@ std::shared_ptr<NavigationController> SnapshotDataSource::controllerOf(const std
 
 void SnapshotDataSource::capture() try
 {
-    std::shared_ptr<const NavigationSnapshot> latest = controller_ ? controller_->getSnapshot() : nullptr;
-    snapshot_ = latest ? latest : nothingTracked;
+    if (controller_) {
+        std::shared_ptr<const NavigationSnapshot> latest = controller_->getSnapshot();
+        snapshot_ = latest ? latest : nothingTracked;
+        return;
+    }
+    // A controller stepped in the GUI thread publishes nothing: its state and the Model now.
+    const auto other = model_ ? model_->getNavigationController() : nullptr;
+    if (!other || std::dynamic_pointer_cast<NavigationController>(other)) {
+        snapshot_ = nothingTracked;
+        return;
+    }
+    auto now = std::make_shared<NavigationSnapshot>();
+    now->controllerState = other->getShownState();
+    now->calibrationState = other->getCalibrationState();
+    now->calibrationConditionLevel = other->getCalibrationConditionLevel();
+    now->readModel(*model_);
+    snapshot_ = std::move(now);
 }
 VEXA_RETHROW
 

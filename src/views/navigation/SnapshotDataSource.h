@@ -1,8 +1,10 @@
 #pragma once
 // The targeting questions answered from one navigation snapshot: `capture` takes the newest
 // tick's snapshot, and every answer until the next `capture` comes from it, so one refresh
-// sees one consistent tick however fast the ticks come. Without a controller or a snapshot
-// yet, nothing is tracked or registered. The patient's name comes from the Model.
+// (or one picture) sees one consistent tick however fast the ticks come. Without a controller
+// or a snapshot yet, nothing is tracked or registered; a controller of the Model that is no
+// NavigationController (one stepped in the GUI thread) is read once per `capture`, with the
+// Model. The patient's name comes from the Model.
 #include "navigation/NavigationSnapshot.h"
 #include "planning/model/ITargetingViewDataSource.h"
 

@@ -1,5 +1,6 @@
 #include "views/scene/RegisteredDrill.h"
 
+#include "navigation/NavigationSnapshot.h"
 #include "planning/model/Model.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
@@ -7,10 +8,10 @@
 
 #include <cmath>
 
-std::shared_ptr<Vexa::IndexedTriangleMesh> RegisteredDrill::meshFor(const Model& model)
+std::shared_ptr<Vexa::IndexedTriangleMesh> RegisteredDrill::meshFor(const NavigationSnapshot& tick, const Model& model)
 {
-    const double length = model.getDrillLength();
-    if (!model.isDrillRegistered() || !(length > 0.0) || !std::isfinite(length)) {
+    const double length = tick.drillLength;
+    if (!tick.drillRegistered || !(length > 0.0) || !std::isfinite(length)) {
         mesh_.reset();
         return nullptr;
     }

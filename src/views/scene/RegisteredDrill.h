@@ -10,12 +10,14 @@ namespace Vexa {
 class IndexedTriangleMesh;
 }
 class Model;
+struct NavigationSnapshot;
 
 class RegisteredDrill
 {
 public:
-    // The mesh for the Model's registration now (drill-origin coordinates), or none.
-    std::shared_ptr<Vexa::IndexedTriangleMesh> meshFor(const Model& model);
+    // The mesh for the registration of the tick (drill-origin coordinates), in the Model's
+    // shape, or none.
+    std::shared_ptr<Vexa::IndexedTriangleMesh> meshFor(const NavigationSnapshot& tick, const Model& model);
 
     // The shape with its shank stretched (or the plain rod built) so that its tip lies at
     // x = -length.
