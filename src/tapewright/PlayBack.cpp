@@ -192,6 +192,10 @@ void PlayBack::playLinkPieces()
 
 void PlayBack::playLinkPiece(const QByteArray& piece)
 {
+    if (ScriptReader::nestsTooDeep(piece)) {
+        qWarning("PlayBack: an element from the remote link nests deeper than %d levels; it is skipped", ScriptReader::maxNesting);
+        return;
+    }
     QDomDocument document;
     QString error;
     int line = 0;

@@ -140,6 +140,8 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
     run(write("damaged.tws", "<Events><KeyPress name=\"/twdemo/central/edit\" key=\"A\"<</Events>"), 255, "Error reading file");
     run(write("cut.tws", "<Events>\n    <Version id=\"3\"/>\n    <KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n    <KeyRe"), 255,
         "ends without '</Events>'");
+    run(write("deep.tws", "<Events>" + QByteArray("<a>").repeated(200000) + QByteArray("</a>").repeated(200000) + "</Events>"), 255,
+        "nests its elements deeper than 128 levels");
     run(write("self.tws", "<Events><Include file=\"" + dir.qpath().toUtf8() + "/self.tws\"/></Events>"), 255, "would include itself");
     run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,
         "Adapter elements are written 'Class..operation', not 'Class::operation'");
