@@ -142,10 +142,10 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
     linkClosed_ = false;
     connect(socket, &QTcpSocket::disconnected, this, [this] {
-        // What arrived before the close is still played.
+        // What arrived before the close is still played, also what came in the same read.
         readSocket();
         linkClosed_ = true;
-        playLinkPieces();
+        queueLinkTurn(0);
     });
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
@@ -167,27 +167,38 @@ void PlayBack::readSocket()
         endPlayBack();
         return;
     }
-    playLinkPieces();
+    queueLinkTurn(0);
+}
+
+void PlayBack::queueLinkTurn(int delay)
+{
+    if (linkTurnQueued_ || !playing_)
+        return;
+    linkTurnQueued_ = true;
+    QTimer::singleShot(delay, this, &PlayBack::playLinkPieces);
 }
 
 void PlayBack::playLinkPieces()
 {
-    if (inLink_)
+    linkTurnQueued_ = false;
+    if (inLink_ || !playing_)
         return;
     if (holds() > 0) {
-        QTimer::singleShot(holdRetryMs, this, &PlayBack::playLinkPieces);
+        queueLinkTurn(holdRetryMs);
         return;
     }
     // One element per turn of the event loop, as from a file: what an element posts is
-    // delivered before the next one plays.
-    inLink_ = true;
-    if (!linkPieces_.isEmpty() && playing_)
+    // delivered before the next turn, since the turn is queued after it.
+    if (!linkPieces_.isEmpty()) {
+        inLink_ = true;
         playLinkPiece(linkPieces_.takeFirst());
-    inLink_ = false;
-    if (!linkPieces_.isEmpty() && playing_)
-        QTimer::singleShot(0, this, &PlayBack::playLinkPieces);
-    else if (linkClosed_)
+        inLink_ = false;
+        queueLinkTurn(0);
+    } else if (linkClosed_) {
+        // The close came after everything played before, and after the events the last
+        // element posted (the filter that plays them goes with the end).
         endPlayBack();
+    }
 }
 
 void PlayBack::playLinkPiece(const QByteArray& piece)

@@ -6,7 +6,9 @@
 // a cycle, and a run of a file ends with an error once it has included more files or played more
 // elements than any real script does; delays are clamped to ten minutes and negative ones run at
 // once. Nothing that arrives over the remote link ends the process or the link: an element that
-// cannot be played from there is reported as a continuable error and skipped.
+// cannot be played from there is reported as a continuable error and skipped (a "Close" of the
+// main window closes it, though, as a recorded one does). When the peer closes the link, what it
+// sent before is played to the end, and then playback ends.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 
@@ -100,6 +102,8 @@ private:
     bool begin();
     void resetRun();
     void playLinkPieces();
+    // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
+    void queueLinkTurn(int delay);
     void playLinkPiece(const QByteArray& piece);
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
@@ -132,6 +136,7 @@ private:
     LinkFramer framer_;
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
     bool inLink_ = false;
+    bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
     bool linkMode_ = false;
     int includedFiles_ = 0;

@@ -133,3 +133,18 @@ TEST(RemoteLink, ElementsThePlayerCannotPlayFromThePeerAreSkippedAndTheLinkGoesO
     finish(local);
     EXPECT_EQ(readState(dir.qpath() + "/local.json"), linked);
 }
+
+TEST(RemoteLink, APeerThatClosesRightAfterItsLastElementsHasThemAllPlayed)
+{
+    TestSupport::ScratchDir dir;
+    for (int run = 0; run < 3; ++run) {
+        const QString port = QString::number(freePort());
+        QProcess twdemo;
+        twdemo.start(TWDEMO_PROGRAM, {"-server", "-playback", "-port", port, "--dump-state", dir.qpath() + "/burst.json"});
+        QProcess peer;
+        peer.start("/usr/bin/python3", {MORVANTA_SOURCE_DIR "/tests/tapewright/link_peer.py", port, dir.qpath(), "burst"});
+        finish(peer);
+        finish(twdemo);
+        EXPECT_EQ(readState(dir.qpath() + "/burst.json")["edit"].toObject()["text"], "abcdefgh") << run;
+    }
+}

@@ -5,7 +5,8 @@ With "odd": sends good key strokes with elements between them that cannot be pla
 tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
 and one nested 100,000 deep, then closes; the good elements are also written to FOLDER/good.tws for
 a replay from a file.
-usage: link_peer.py PORT FOLDER [odd]"""
+With "burst": sends eight key strokes in one write and closes at once.
+usage: link_peer.py PORT FOLDER [odd|burst]"""
 import os
 import socket
 import sys
@@ -50,6 +51,11 @@ if sys.argv[3:] == ["odd"]:
                 peer.sendall(bad)
     with open(os.path.join(folder, "good.tws"), "wb") as script:
         script.write(b"<Events>\n" + b"".join(good) + b"</Events>\n")
+    peer.close()
+    sys.exit(0)
+
+if sys.argv[3:] == ["burst"]:
+    peer.sendall(b"".join(key(tag, letter) for letter in "abcdefgh" for tag in ("KeyPress", "KeyRelease")))
     peer.close()
     sys.exit(0)
 
