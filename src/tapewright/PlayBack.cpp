@@ -29,6 +29,7 @@
 #include <QTreeView>
 #include <QWheelEvent>
 #include <QWidget>
+#include <algorithm>
 
 namespace {
 
@@ -183,7 +184,7 @@ void PlayBack::playLinkPieces()
     linkTurnQueued_ = false;
     if (inLink_ || !playing_)
         return;
-    if (holds() > 0) {
+    if (held()) {
         queueLinkTurn(holdRetryMs);
         return;
     }
@@ -294,7 +295,7 @@ void PlayBack::step()
 {
     if (!playing_ || inStep_)
         return;
-    if (holds() > 0) {
+    if (held()) {
         timer_->start(holdRetryMs);
         return;
     }
@@ -453,10 +454,26 @@ void PlayBack::setBusyCheck(std::function<bool()> busy)
     busyCheck() = std::move(busy);
 }
 
-int& PlayBack::holds()
+QList<const PlayBack::Hold*>& PlayBack::Hold::all()
 {
-    static int count = 0;
-    return count;
+    static QList<const Hold*> holds;
+    return holds;
+}
+
+PlayBack::Hold::Hold() : inFront_(QApplication::activeModalWidget())
+{
+    all().append(this);
+}
+
+PlayBack::Hold::~Hold()
+{
+    all().removeOne(this);
+}
+
+bool PlayBack::held()
+{
+    const QWidget* inFront = QApplication::activeModalWidget();
+    return std::any_of(Hold::all().cbegin(), Hold::all().cend(), [inFront](const Hold* hold) { return hold->inFront_ == inFront; });
 }
 
 bool PlayBack::hostBusy()

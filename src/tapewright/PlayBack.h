@@ -59,13 +59,21 @@ public:
     static void setBusyCheck(std::function<bool()> busy);
     // Held by an element that waits in a nested event loop (a move waiting for the window
     // system's report of it): no next element plays meanwhile, or it would overtake this one.
+    // A modal box that opens inside that loop (a timer's message) holds the loop until the box
+    // is closed, and the elements for the box come next in the script: while such a box is in
+    // front the hold holds nothing back.
     class Hold
     {
     public:
-        Hold() { ++holds(); }
-        ~Hold() { --holds(); }
+        Hold();
+        ~Hold();
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
+
+    private:
+        friend class PlayBack;
+        static QList<const Hold*>& all();
+        QPointer<QWidget> inFront_;   // the modal widget in front as the hold began
     };
     // The bounds of the next runs (defaults above).
     void setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements);
@@ -114,7 +122,8 @@ private:
     bool readyFor(QObject* target, const QDomElement& element, const QString& tag) const;
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
-    static int& holds();
+    // Whether a hold holds the next element back now.
+    static bool held();
     bool playPosted(QObject* target, const QDomElement& element);
     int clampedDelay(qint64 milliseconds, const QString& what);
 

@@ -26,6 +26,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtTest/qtestspontaneevent.h>
+#include <utility>
 
 using namespace TapewrightTest;
 
@@ -170,12 +171,15 @@ struct SlowElement : PlayBackAdapter
 {
     QLineEdit* edit = nullptr;
     QStringList seen;
+    std::function<void()> inLoop;   // runs once inside the loop, as a timer's slot would
     bool play(QObject*, const QDomElement& element) override
     {
         if (element.tagName() != "SlowElement")
             return false;
         seen << edit->text();
         const PlayBack::Hold hold;
+        if (inLoop)
+            QTimer::singleShot(0, qApp, std::exchange(inLoop, {}));
         // Long enough for the next element's timer to come due many times over.
         QElapsedTimer clock;
         clock.start();
@@ -196,6 +200,29 @@ TEST_F(Playback, AnElementAtWorkInANestedLoopIsNotOvertakenByTheNextOne)
     play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + key("b") + key("c"));
     EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
     EXPECT_EQ(edit->text(), "abc");
+
+    // A modal box that opens inside that loop (a timer's message) keeps the loop until it is
+    // closed: the elements that close it are played meanwhile, the one after still waits.
+    QDialog notice;
+    notice.setObjectName("pbNotice");
+    auto* ok = new QPushButton("OK", &notice);
+    ok->setObjectName("ok");
+    ok->resize(80, 30);
+    QObject::connect(ok, &QPushButton::clicked, &notice, &QDialog::accept);
+    int result = -1;
+    slow->inLoop = [&] {
+        // Ends the box if nothing is played into it.
+        QTimer::singleShot(15000, &notice, &QDialog::reject);
+        result = notice.exec();
+    };
+    slow->seen.clear();
+    edit->clear();
+    const QString click = R"(<MousePress name="/pbNotice/ok" button="Left" x="10" y="10"/>)"
+                          R"(<MouseRelease name="/pbNotice/ok" button="Left" x="10" y="10"/>)";
+    play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + click + key("b"));
+    EXPECT_EQ(result, QDialog::Accepted) << "the click for the box was not played while it was open";
+    EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
+    EXPECT_EQ(edit->text(), "ab");
 }
 
 TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActive)
