@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QMoveEvent>
@@ -41,6 +42,15 @@ QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
 {
     return ScriptReader::intAttribute(element, QLatin1String(name), defaultValue);
+}
+
+// The key and the modifiers held with it as a key element of the given type plays them.
+QKeyCombination playedKey(const ScriptReader::KeyAttributes& keys, QEvent::Type type)
+{
+    const int code = keys.key & ~int(Qt::KeyboardModifierMask);
+    const Qt::KeyboardModifiers modifiers = QtCompat::modifiersAfter(type, code, keys.state)
+                                            | Qt::KeyboardModifiers(keys.key & int(Qt::KeyboardModifierMask));
+    return QKeyCombination(modifiers, Qt::Key(code));
 }
 
 }
@@ -405,10 +415,31 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
                 retryLater_ = true;
                 return;
             }
+            // Played now, the shortcut would be dropped by Qt without a word, and the run
+            // would not show that it did less than its script.
+            auto* widget = qobject_cast<QWidget*>(target);
+            if (tag == QLatin1String("accel") && widget && !widget->isActiveWindow()) {
+                disabledSince_.invalidate();
+                reportShortcutNotTaken(widget, element);
+                return;
+            }
         }
         disabledSince_.invalidate();
         playEvent(target, element);
     }
+}
+
+void PlayBack::reportShortcutNotTaken(QWidget* widget, const QDomElement& element)
+{
+    const QString shortcut =
+        QKeySequence(playedKey(ScriptReader::keyAttributes(element), QEvent::KeyPress)).toString(QKeySequence::PortableText);
+    QWidget* window = widget->window();
+    QString windowName = ChildListener::instance()->childName(window);
+    if (!window->windowTitle().isEmpty())
+        windowName += QStringLiteral(" (\"%1\")").arg(window->windowTitle());
+    const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
+    reportError(true, tr("The shortcut %1 was not played: its window %2 did not become active within %3 ms")
+                          .arg(shortcut, windowName).arg(timeOut));
 }
 
 bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag) const
@@ -622,11 +653,10 @@ bool PlayBack::playPosted(QObject* target, const QDomElement& element)
         {QStringLiteral("acceloverride"), QEvent::ShortcutOverride}};
     if (keyTypes.contains(tag)) {
         const ScriptReader::KeyAttributes keys = ScriptReader::keyAttributes(element);
-        const int code = keys.key & ~int(Qt::KeyboardModifierMask);
         const QEvent::Type type = keyTypes.value(tag);
-        const Qt::KeyboardModifiers modifiers = QtCompat::modifiersAfter(type, code, keys.state)
-                                                | Qt::KeyboardModifiers(keys.key & int(Qt::KeyboardModifierMask));
-        QKeyEvent key(type, code, modifiers, keys.text, keys.repeat, quint16(std::clamp(keys.count, 1, 0xffff)));
+        const QKeyCombination played = playedKey(keys, type);
+        QKeyEvent key(type, played.key(), played.keyboardModifiers(), keys.text, keys.repeat,
+                      quint16(std::clamp(keys.count, 1, 0xffff)));
         return QApplication::sendEvent(target, &key);
     }
     for (PlayBackAdapter* adapter : adapterRegistry().playBackAdapters())

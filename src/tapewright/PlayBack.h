@@ -120,6 +120,9 @@ private:
     // tree item exists, and for a press or a key it is enabled, no modal dialog holds it back and
     // the host is not busy.
     bool readyFor(QObject* target, const QDomElement& element, const QString& tag) const;
+    // A continuable error naming the shortcut of an "Accel" element and the window that never
+    // became active for it.
+    void reportShortcutNotTaken(QWidget* widget, const QDomElement& element);
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
     // Whether a hold holds the next element back now.

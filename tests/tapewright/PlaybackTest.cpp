@@ -225,27 +225,46 @@ TEST_F(Playback, AnElementAtWorkInANestedLoopIsNotOvertakenByTheNextOne)
     EXPECT_EQ(edit->text(), "ab");
 }
 
-TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActive)
+TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActiveAndIsReportedWhenItNeverIs)
 {
-    // The recording took the shortcut in the active window; replayed on a loaded machine, the
-    // window system's answer to the script's activation can come after it.
-    QDialog dialog;
-    dialog.setObjectName("pbShortcuts");
-    auto* ok = new QPushButton("&Ok", &dialog);
-    QSignalSpy clicked(ok, &QPushButton::clicked);
-    dialog.setAttribute(Qt::WA_ShowWithoutActivating);
-    dialog.show();
-    QApplication::setActiveWindow(top.get());
-    ASSERT_FALSE(dialog.isActiveWindow());
-    // The window system's late answer, given in the application: on a display shared with other
-    // test programs the window system itself may hand the activation elsewhere. Repeated, so that
-    // such a hand-over cannot undo it.
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] { QApplication::setActiveWindow(&dialog); });
-    QTimer::singleShot(300, &answer, [&] { answer.start(20); });
-    play("<Accel key=\"O\" state=\"Alt\" text=\"o\" name=\"/pbShortcuts\" ascii=\"111\"/>");
-    // A mnemonic animates its click.
-    EXPECT_TRUE(clicked.count() == 1 || clicked.wait(10000));
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    TapewrightSettings::instance().setCreationTimeOut(1000);
+    for (const bool activated : {true, false}) {
+        SCOPED_TRACE(activated);
+        reports.clear();
+        // The recording took the shortcut in the active window; replayed on a loaded machine, the
+        // window system's answer to the script's activation can come after it, or never (a window
+        // that does not take the activation stands for another one that keeps it).
+        QDialog dialog;
+        dialog.setObjectName("pbShortcuts");
+        dialog.setWindowTitle("Shortcuts");
+        auto* ok = new QPushButton("&Ok", &dialog);
+        QSignalSpy clicked(ok, &QPushButton::clicked);
+        dialog.setAttribute(Qt::WA_ShowWithoutActivating);
+        dialog.setWindowFlag(Qt::WindowDoesNotAcceptFocus, !activated);
+        dialog.show();
+        QApplication::setActiveWindow(top.get());
+        ASSERT_FALSE(dialog.isActiveWindow());
+        // The window system's late answer, given in the application: on a display shared with
+        // other test programs the window system itself may hand the activation elsewhere.
+        // Repeated, so that such a hand-over cannot undo it.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] { QApplication::setActiveWindow(&dialog); });
+        if (activated)
+            QTimer::singleShot(300, &answer, [&] { answer.start(20); });
+        play("<Accel key=\"O\" state=\"Alt\" text=\"o\" name=\"/pbShortcuts\" ascii=\"111\"/>");
+        if (activated) {
+            // A mnemonic animates its click.
+            EXPECT_TRUE(clicked.count() == 1 || clicked.wait(10000));
+            EXPECT_EQ(reports, QStringList());
+        } else {
+            EXPECT_EQ(reports, QStringList({"The shortcut Alt+O was not played: its window /pbShortcuts (\"Shortcuts\") "
+                                            "did not become active within 1000 ms"}));
+        }
+    }
+    TapewrightSettings::instance().setCreationTimeOut(5000);
+    setErrorSink({});
 }
 
 TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
