@@ -2,6 +2,7 @@
 
 #include "tapewright/ChildListener.h"
 #include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
 #include "tapewright/TimerKiller.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,12 @@ std::function<void(bool, const QString&)>& errorSink()
 {
     static std::function<void(bool, const QString&)> sink;
     return sink;
+}
+
+int& errorCount()
+{
+    static int count = 0;
+    return count;
 }
 
 }
@@ -66,8 +73,15 @@ void reportToStandardError(bool canContinue, const QString& message)
         exitAfterError();
 }
 
-void reportError(bool canContinue, const QString& message)
+int reportedErrors()
 {
+    return errorCount();
+}
+
+void reportError(bool canContinue, const QString& text)
+{
+    ++errorCount();
+    const QString message = TapewrightUtil::readable(text);
     if (errorSink()) {
         errorSink()(canContinue, message);
         return;

@@ -2,11 +2,15 @@
 // The one way the record and playback component reports an error. With errorMessageLocation
 // 1 a modal box lets the operator abort the program or ignore the error (timers are held back
 // while it is open); otherwise the message goes to standard error. Ending the program runs the
-// exit hooks first, so that a recording or the playback output is closed and flushed.
+// exit hooks first, so that a recording or the playback output is closed and flushed. A message
+// too long to read (it echoes what a script or a peer gave) is cut to its beginning and end.
 #include <QString>
 #include <functional>
 
 void reportError(bool canContinue, const QString& message);
+// How many errors have been reported in this process, wherever they went: a run that reported
+// one did not do all its script asked.
+int reportedErrors();
 
 // Registers work to run before a reported error ends the process; returns a handle for
 // removeExitHook. Hooks run in reverse order of registration, each once.

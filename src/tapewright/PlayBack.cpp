@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QMoveEvent>
@@ -29,6 +30,7 @@
 #include <QTreeView>
 #include <QWheelEvent>
 #include <QWidget>
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +42,15 @@ QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
 int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
 {
     return ScriptReader::intAttribute(element, QLatin1String(name), defaultValue);
+}
+
+// The key and the modifiers held with it as a key element of the given type plays them.
+QKeyCombination playedKey(const ScriptReader::KeyAttributes& keys, QEvent::Type type)
+{
+    const int code = keys.key & ~int(Qt::KeyboardModifierMask);
+    const Qt::KeyboardModifiers modifiers = QtCompat::modifiersAfter(type, code, keys.state)
+                                            | Qt::KeyboardModifiers(keys.key & int(Qt::KeyboardModifierMask));
+    return QKeyCombination(modifiers, Qt::Key(code));
 }
 
 }
@@ -142,10 +153,10 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
     linkClosed_ = false;
     connect(socket, &QTcpSocket::disconnected, this, [this] {
-        // What arrived before the close is still played.
+        // What arrived before the close is still played, also what came in the same read.
         readSocket();
         linkClosed_ = true;
-        playLinkPieces();
+        queueLinkTurn(0);
     });
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
@@ -167,31 +178,46 @@ void PlayBack::readSocket()
         endPlayBack();
         return;
     }
-    playLinkPieces();
+    queueLinkTurn(0);
+}
+
+void PlayBack::queueLinkTurn(int delay)
+{
+    if (linkTurnQueued_ || !playing_)
+        return;
+    linkTurnQueued_ = true;
+    QTimer::singleShot(delay, this, &PlayBack::playLinkPieces);
 }
 
 void PlayBack::playLinkPieces()
 {
-    if (inLink_)
+    linkTurnQueued_ = false;
+    if (inLink_ || !playing_)
         return;
-    if (holds() > 0) {
-        QTimer::singleShot(holdRetryMs, this, &PlayBack::playLinkPieces);
+    if (held()) {
+        queueLinkTurn(holdRetryMs);
         return;
     }
     // One element per turn of the event loop, as from a file: what an element posts is
-    // delivered before the next one plays.
-    inLink_ = true;
-    if (!linkPieces_.isEmpty() && playing_)
+    // delivered before the next turn, since the turn is queued after it.
+    if (!linkPieces_.isEmpty()) {
+        inLink_ = true;
         playLinkPiece(linkPieces_.takeFirst());
-    inLink_ = false;
-    if (!linkPieces_.isEmpty() && playing_)
-        QTimer::singleShot(0, this, &PlayBack::playLinkPieces);
-    else if (linkClosed_)
+        inLink_ = false;
+        queueLinkTurn(0);
+    } else if (linkClosed_) {
+        // The close came after everything played before, and after the events the last
+        // element posted (the filter that plays them goes with the end).
         endPlayBack();
+    }
 }
 
 void PlayBack::playLinkPiece(const QByteArray& piece)
 {
+    if (ScriptReader::nestsTooDeep(piece)) {
+        qWarning("PlayBack: an element from the remote link nests deeper than %d levels; it is skipped", ScriptReader::maxNesting);
+        return;
+    }
     QDomDocument document;
     QString error;
     int line = 0;
@@ -279,7 +305,7 @@ void PlayBack::step()
 {
     if (!playing_ || inStep_)
         return;
-    if (holds() > 0) {
+    if (held()) {
         timer_->start(holdRetryMs);
         return;
     }
@@ -389,10 +415,31 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
                 retryLater_ = true;
                 return;
             }
+            // Played now, the shortcut would be dropped by Qt without a word, and the run
+            // would not show that it did less than its script.
+            auto* widget = qobject_cast<QWidget*>(target);
+            if (tag == QLatin1String("accel") && widget && !widget->isActiveWindow()) {
+                disabledSince_.invalidate();
+                reportShortcutNotTaken(widget, element);
+                return;
+            }
         }
         disabledSince_.invalidate();
         playEvent(target, element);
     }
+}
+
+void PlayBack::reportShortcutNotTaken(QWidget* widget, const QDomElement& element)
+{
+    const QString shortcut =
+        QKeySequence(playedKey(ScriptReader::keyAttributes(element), QEvent::KeyPress)).toString(QKeySequence::PortableText);
+    QWidget* window = widget->window();
+    QString windowName = ChildListener::instance()->childName(window);
+    if (!window->windowTitle().isEmpty())
+        windowName += QStringLiteral(" (\"%1\")").arg(window->windowTitle());
+    const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
+    reportError(true, tr("The shortcut %1 was not played: its window %2 did not become active within %3 ms")
+                          .arg(shortcut, windowName).arg(timeOut));
 }
 
 bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag) const
@@ -438,10 +485,26 @@ void PlayBack::setBusyCheck(std::function<bool()> busy)
     busyCheck() = std::move(busy);
 }
 
-int& PlayBack::holds()
+QList<const PlayBack::Hold*>& PlayBack::Hold::all()
 {
-    static int count = 0;
-    return count;
+    static QList<const Hold*> holds;
+    return holds;
+}
+
+PlayBack::Hold::Hold() : inFront_(QApplication::activeModalWidget())
+{
+    all().append(this);
+}
+
+PlayBack::Hold::~Hold()
+{
+    all().removeOne(this);
+}
+
+bool PlayBack::held()
+{
+    const QWidget* inFront = QApplication::activeModalWidget();
+    return std::any_of(Hold::all().cbegin(), Hold::all().cend(), [inFront](const Hold* hold) { return hold->inFront_ == inFront; });
 }
 
 bool PlayBack::hostBusy()
@@ -590,11 +653,10 @@ bool PlayBack::playPosted(QObject* target, const QDomElement& element)
         {QStringLiteral("acceloverride"), QEvent::ShortcutOverride}};
     if (keyTypes.contains(tag)) {
         const ScriptReader::KeyAttributes keys = ScriptReader::keyAttributes(element);
-        const int code = keys.key & ~int(Qt::KeyboardModifierMask);
         const QEvent::Type type = keyTypes.value(tag);
-        const Qt::KeyboardModifiers modifiers = QtCompat::modifiersAfter(type, code, keys.state)
-                                                | Qt::KeyboardModifiers(keys.key & int(Qt::KeyboardModifierMask));
-        QKeyEvent key(type, code, modifiers, keys.text, keys.repeat, quint16(std::clamp(keys.count, 1, 0xffff)));
+        const QKeyCombination played = playedKey(keys, type);
+        QKeyEvent key(type, played.key(), played.keyboardModifiers(), keys.text, keys.repeat,
+                      quint16(std::clamp(keys.count, 1, 0xffff)));
         return QApplication::sendEvent(target, &key);
     }
     for (PlayBackAdapter* adapter : adapterRegistry().playBackAdapters())

@@ -6,7 +6,9 @@
 // a cycle, and a run of a file ends with an error once it has included more files or played more
 // elements than any real script does; delays are clamped to ten minutes and negative ones run at
 // once. Nothing that arrives over the remote link ends the process or the link: an element that
-// cannot be played from there is reported as a continuable error and skipped.
+// cannot be played from there is reported as a continuable error and skipped (a "Close" of the
+// main window closes it, though, as a recorded one does). When the peer closes the link, what it
+// sent before is played to the end, and then playback ends.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 
@@ -57,13 +59,21 @@ public:
     static void setBusyCheck(std::function<bool()> busy);
     // Held by an element that waits in a nested event loop (a move waiting for the window
     // system's report of it): no next element plays meanwhile, or it would overtake this one.
+    // A modal box that opens inside that loop (a timer's message) holds the loop until the box
+    // is closed, and the elements for the box come next in the script: while such a box is in
+    // front the hold holds nothing back.
     class Hold
     {
     public:
-        Hold() { ++holds(); }
-        ~Hold() { --holds(); }
+        Hold();
+        ~Hold();
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
+
+    private:
+        friend class PlayBack;
+        static QList<const Hold*>& all();
+        QPointer<QWidget> inFront_;   // the modal widget in front as the hold began
     };
     // The bounds of the next runs (defaults above).
     void setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements);
@@ -100,6 +110,8 @@ private:
     bool begin();
     void resetRun();
     void playLinkPieces();
+    // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
+    void queueLinkTurn(int delay);
     void playLinkPiece(const QByteArray& piece);
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
@@ -108,9 +120,13 @@ private:
     // tree item exists, and for a press or a key it is enabled, no modal dialog holds it back and
     // the host is not busy.
     bool readyFor(QObject* target, const QDomElement& element, const QString& tag) const;
+    // A continuable error naming the shortcut of an "Accel" element and the window that never
+    // became active for it.
+    void reportShortcutNotTaken(QWidget* widget, const QDomElement& element);
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
-    static int& holds();
+    // Whether a hold holds the next element back now.
+    static bool held();
     bool playPosted(QObject* target, const QDomElement& element);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
@@ -132,6 +148,7 @@ private:
     LinkFramer framer_;
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
     bool inLink_ = false;
+    bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
     bool linkMode_ = false;
     int includedFiles_ = 0;

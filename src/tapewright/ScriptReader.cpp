@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QKeySequence>
 #include <QRegularExpression>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -19,8 +20,28 @@ bool setContent(QDomDocument& document, const QByteArray& data, QString* message
 
 }
 
+bool ScriptReader::nestsTooDeep(const QByteArray& data)
+{
+    QXmlStreamReader reader(data);
+    reader.setNamespaceProcessing(false);
+    int depth = 0;
+    // A text that does not parse is left to the document's parser, which stops at the same place.
+    while (!reader.atEnd() && !reader.hasError()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement && ++depth > maxNesting)
+            return true;
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+    }
+    return false;
+}
+
 bool ScriptReader::parse(const QByteArray& data, const QString& fileName, QDomDocument& document)
 {
+    if (nestsTooDeep(data)) {
+        reportError(true, tr("File '%1' nests its elements deeper than %2 levels; it is not read").arg(fileName).arg(maxNesting));
+        return false;
+    }
     QString message;
     int line = 0;
     if (!setContent(document, data, &message, &line)) {

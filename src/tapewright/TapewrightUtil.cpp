@@ -164,7 +164,7 @@ int textToEventType(const QString& text)
     const int type = eventTypeNames().indexOf(text);
     if (type >= 0 && !text.isEmpty())
         return type;
-    qWarning("Unknow type: %s", qPrintable(text));
+    qWarning("Unknow type: %s", qPrintable(readable(text)));
     return 0;
 }
 
@@ -224,6 +224,19 @@ bool toBool(const QString& text)
 {
     const QString word = simplified(text);
     return word == QLatin1String("1") || word == QLatin1String("true");
+}
+
+QString readable(const QString& text)
+{
+    constexpr qsizetype head = 300, tail = 100;
+    if (text.size() <= head + tail + 100)
+        return text;
+    // Never half a character made of two code units.
+    const qsizetype headEnd = text.at(head - 1).isHighSurrogate() ? head - 1 : head;
+    const qsizetype tailStart = text.at(text.size() - tail).isLowSurrogate() ? text.size() - tail + 1 : text.size() - tail;
+    return text.left(headEnd)
+           + QStringLiteral(" [... %1 characters left out ...] ").arg(tailStart - headEnd)
+           + text.mid(tailStart);
 }
 
 QString stripDirectoryPrefix(const QString& prefix, QString path)

@@ -41,6 +41,9 @@ bool readMouseAttributes(const QDomElement& element, int* type, int* button, int
 void sendMouseEvent(QWidget* widget, QMouseEvent* event);
 
 bool toBool(const QString& text);
+// A text as a message echoes it: one too long to read on a line (a widget name of half a
+// million characters from a peer) keeps its beginning and its end, and says how much is left out.
+QString readable(const QString& text);
 QString stripDirectoryPrefix(const QString& prefix, QString path);
 void setUseNativeDialogs(bool on);
 void processEvents();

@@ -33,6 +33,22 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
     return true;
 }
 
+// What is wrong with a timer that ticked `ticks` times at the given period in `elapsed` ("" when
+// nothing): no timer ticks ahead of its schedule, however loaded the machine; and one that ticks
+// at a tenth of its rate or slower cannot get past a tenth of the periods of a long window, which
+// a loaded machine that delays ticks still reaches (it would have to hold back nine in ten).
+inline std::string tickRateFault(long long ticks, std::chrono::steady_clock::duration elapsed,
+                                 std::chrono::milliseconds period)
+{
+    const long long periods = elapsed / period;
+    const std::string counts = std::to_string(ticks) + " ticks in " + std::to_string(periods) + " periods";
+    if (ticks > periods)
+        return counts + ": ahead of the period";
+    if (ticks <= periods / 10 + 1)
+        return counts + ": at a tenth of the rate or slower";
+    return "";
+}
+
 // The bytes of a file ("" when it cannot be read).
 inline std::string readFile(const std::string& file)
 {

@@ -15,7 +15,11 @@ using namespace std::chrono_literals;
 
 using TestSupport::eventually;
 
-TEST(MultimediaTimer, PeriodicAndOneShotTimersTickAsAskedAndRejectBadArguments)
+constexpr std::chrono::milliseconds period = 10ms;
+// 200 periods: see TestSupport::tickRateFault.
+constexpr auto window = 2s;
+
+TEST(MultimediaTimer, PeriodicAndOneShotTimersTickAtTheirPeriodAndRejectBadArguments)
 {
     EXPECT_EQ(Platform::timeSetEvent(0, 1, [] {}, Platform::TIME_PERIODIC), 0u);
     EXPECT_EQ(Platform::timeSetEvent(10, 1, nullptr, Platform::TIME_PERIODIC), 0u);
@@ -25,24 +29,29 @@ TEST(MultimediaTimer, PeriodicAndOneShotTimersTickAsAskedAndRejectBadArguments)
     std::atomic<int> periodicTicks{0};
     std::atomic<int> oneShotTicks{0};
     const auto started = std::chrono::steady_clock::now();
-    const unsigned periodic = Platform::timeSetEvent(50, 1, [&] { ++periodicTicks; }, Platform::TIME_PERIODIC);
-    const unsigned oneShot = Platform::timeSetEvent(20, 1, [&] { ++oneShotTicks; }, Platform::TIME_ONESHOT);
+    const unsigned periodic = Platform::timeSetEvent(unsigned(period.count()), 1, [&] { ++periodicTicks; }, Platform::TIME_PERIODIC);
     ASSERT_NE(periodic, 0u);
-    ASSERT_NE(oneShot, 0u);
-    EXPECT_NE(periodic, oneShot);
-    ASSERT_TRUE(eventually([&] { return periodicTicks.load() >= 4 && oneShotTicks.load() >= 1; }, 60s))
-        << "the periodic timer does not repeat";
-    EXPECT_TRUE(Platform::timeKillEvent(periodic));
+    // One-shot timers one after the other over the same window, each killed once it has fired.
+    int oneShots = 0;
+    while (std::chrono::steady_clock::now() - started < window) {
+        const unsigned oneShot = Platform::timeSetEvent(unsigned(period.count()), 1, [&] { ++oneShotTicks; }, Platform::TIME_ONESHOT);
+        ASSERT_NE(oneShot, 0u);
+        EXPECT_NE(oneShot, periodic);
+        ++oneShots;
+        ASSERT_TRUE(eventually([&] { return oneShotTicks.load() == oneShots; }, 60s)) << "the one-shot timer never fired";
+        EXPECT_TRUE(Platform::timeKillEvent(oneShot));
+        EXPECT_FALSE(Platform::timeKillEvent(oneShot));
+    }
     const int counted = periodicTicks.load();
-    // Four ticks 50 ms apart take 150 ms at least, however loaded the machine: a timer that runs
-    // too fast gets there sooner.
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 150ms);
-    EXPECT_EQ(oneShotTicks.load(), 1);
-    EXPECT_TRUE(Platform::timeKillEvent(oneShot));
-    EXPECT_FALSE(Platform::timeKillEvent(oneShot));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(Platform::timeKillEvent(periodic));
+    EXPECT_EQ(TestSupport::tickRateFault(counted, elapsed, period), "") << "periodic";
+    EXPECT_EQ(TestSupport::tickRateFault(oneShots, elapsed, period), "") << "one-shot";
+    EXPECT_EQ(oneShotTicks.load(), oneShots) << "a one-shot timer fired twice";
 
+    const int killed = periodicTicks.load();
     std::this_thread::sleep_for(120ms);
-    EXPECT_EQ(periodicTicks.load(), counted) << "ticks after the kill";
+    EXPECT_EQ(periodicTicks.load(), killed) << "ticks after the kill";
 }
 
 TEST(MultimediaTimer, KillWaitsForARunningTickAndMayComeFromTheTickItself)

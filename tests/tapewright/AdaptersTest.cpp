@@ -298,6 +298,21 @@ TEST_F(Adapters, TreeClicksKeepItemColumnAndOffsetAndGesturesBringASnapshot)
         EXPECT_TRUE(play(tree, recorded[i]));
     EXPECT_EQ(state(tree), expected);
     EXPECT_EQ(expected.second, 3);
+
+    // A snapshot of a tree deeper than snapshots are played holds only the levels played, so
+    // that the recording stays within what the script reader reads.
+    QTreeWidgetItem* item = tree->topLevelItem(0);
+    for (int level = 1; level < 100; ++level)
+        item = new QTreeWidgetItem(item, {"deep"});
+    startRecording();
+    click(tree->viewport(), QPoint(10, 250));
+    const QList<QDomElement> deep = stopRecording();
+    ASSERT_FALSE(deep.isEmpty());
+    EXPECT_EQ(ScriptReader::tag(deep.last()), "qlistview::ensureselected");
+    int levels = 0;
+    for (QDomElement child = deep.last().firstChildElement("Child"); !child.isNull(); child = child.firstChildElement("Child"))
+        ++levels;
+    EXPECT_EQ(levels, 64);
 }
 
 TEST_F(Adapters, ListItemsByUniqueTextElseIndexAndInvisibleOnesScrolledTo)

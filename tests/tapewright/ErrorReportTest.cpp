@@ -37,11 +37,25 @@ protected:
 
 }
 
-TEST_F(TapewrightFixture, ConsoleReportGoesToStderrAndReturns)
+TEST_F(TapewrightFixture, ConsoleReportGoesToStderrCountedAndCutToAReadableLength)
 {
-    testing::internal::CaptureStderr();
-    reportError(true, QStringLiteral("bare <b>%1</b> message"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bare <b>%1</b> message\n");
+    const int before = reportedErrors();
+    const QString name = "/twdemo/" + QString(500000, 'n') + "/end";
+    const QString emoji = QString(299, 'a') + QString::fromUtf8("😀") + QString(300, 'b');
+    // Message, its line on standard error.
+    for (const auto& [message, line] :
+         {std::pair {QStringLiteral("bare <b>%1</b> message"), QStringLiteral("bare <b>%1</b> message")},
+          std::pair {QString(500, 'x'), QString(500, 'x')},
+          std::pair {"Unable to find widget with name " + name,
+                     "Unable to find widget with name /twdemo/" + QString(260, 'n') + " [... 499644 characters left out ...] "
+                         + QString(96, 'n') + "/end"},
+          // Never half of a character made of two code units.
+          std::pair {emoji, QString(299, 'a') + " [... 202 characters left out ...] " + QString(100, 'b')}}) {
+        testing::internal::CaptureStderr();
+        reportError(true, message);
+        EXPECT_EQ(QString::fromLocal8Bit(testing::internal::GetCapturedStderr()), line + "\n");
+    }
+    EXPECT_EQ(reportedErrors() - before, 4);
 }
 
 TEST_F(TapewrightFixture, FatalConsoleReportRunsTheHooksAndExits255)

@@ -26,6 +26,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtTest/qtestspontaneevent.h>
+#include <utility>
 
 using namespace TapewrightTest;
 
@@ -170,12 +171,15 @@ struct SlowElement : PlayBackAdapter
 {
     QLineEdit* edit = nullptr;
     QStringList seen;
+    std::function<void()> inLoop;   // runs once inside the loop, as a timer's slot would
     bool play(QObject*, const QDomElement& element) override
     {
         if (element.tagName() != "SlowElement")
             return false;
         seen << edit->text();
         const PlayBack::Hold hold;
+        if (inLoop)
+            QTimer::singleShot(0, qApp, std::exchange(inLoop, {}));
         // Long enough for the next element's timer to come due many times over.
         QElapsedTimer clock;
         clock.start();
@@ -196,29 +200,71 @@ TEST_F(Playback, AnElementAtWorkInANestedLoopIsNotOvertakenByTheNextOne)
     play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + key("b") + key("c"));
     EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
     EXPECT_EQ(edit->text(), "abc");
+
+    // A modal box that opens inside that loop (a timer's message) keeps the loop until it is
+    // closed: the elements that close it are played meanwhile, the one after still waits.
+    QDialog notice;
+    notice.setObjectName("pbNotice");
+    auto* ok = new QPushButton("OK", &notice);
+    ok->setObjectName("ok");
+    ok->resize(80, 30);
+    QObject::connect(ok, &QPushButton::clicked, &notice, &QDialog::accept);
+    int result = -1;
+    slow->inLoop = [&] {
+        // Ends the box if nothing is played into it.
+        QTimer::singleShot(15000, &notice, &QDialog::reject);
+        result = notice.exec();
+    };
+    slow->seen.clear();
+    edit->clear();
+    const QString click = R"(<MousePress name="/pbNotice/ok" button="Left" x="10" y="10"/>)"
+                          R"(<MouseRelease name="/pbNotice/ok" button="Left" x="10" y="10"/>)";
+    play(key("a") + "<SlowElement name=\"/pbTop/edit\" sleep=\"0\"/>" + click + key("b"));
+    EXPECT_EQ(result, QDialog::Accepted) << "the click for the box was not played while it was open";
+    EXPECT_EQ(slow->seen, QStringList({"a", "a"}));
+    EXPECT_EQ(edit->text(), "ab");
 }
 
-TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActive)
+TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActiveAndIsReportedWhenItNeverIs)
 {
-    // The recording took the shortcut in the active window; replayed on a loaded machine, the
-    // window system's answer to the script's activation can come after it.
-    QDialog dialog;
-    dialog.setObjectName("pbShortcuts");
-    auto* ok = new QPushButton("&Ok", &dialog);
-    QSignalSpy clicked(ok, &QPushButton::clicked);
-    dialog.setAttribute(Qt::WA_ShowWithoutActivating);
-    dialog.show();
-    QApplication::setActiveWindow(top.get());
-    ASSERT_FALSE(dialog.isActiveWindow());
-    // The window system's late answer, given in the application: on a display shared with other
-    // test programs the window system itself may hand the activation elsewhere. Repeated, so that
-    // such a hand-over cannot undo it.
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] { QApplication::setActiveWindow(&dialog); });
-    QTimer::singleShot(300, &answer, [&] { answer.start(20); });
-    play("<Accel key=\"O\" state=\"Alt\" text=\"o\" name=\"/pbShortcuts\" ascii=\"111\"/>");
-    // A mnemonic animates its click.
-    EXPECT_TRUE(clicked.count() == 1 || clicked.wait(10000));
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    TapewrightSettings::instance().setCreationTimeOut(1000);
+    for (const bool activated : {true, false}) {
+        SCOPED_TRACE(activated);
+        reports.clear();
+        // The recording took the shortcut in the active window; replayed on a loaded machine, the
+        // window system's answer to the script's activation can come after it, or never (a window
+        // that does not take the activation stands for another one that keeps it).
+        QDialog dialog;
+        dialog.setObjectName("pbShortcuts");
+        dialog.setWindowTitle("Shortcuts");
+        auto* ok = new QPushButton("&Ok", &dialog);
+        QSignalSpy clicked(ok, &QPushButton::clicked);
+        dialog.setAttribute(Qt::WA_ShowWithoutActivating);
+        dialog.setWindowFlag(Qt::WindowDoesNotAcceptFocus, !activated);
+        dialog.show();
+        QApplication::setActiveWindow(top.get());
+        ASSERT_FALSE(dialog.isActiveWindow());
+        // The window system's late answer, given in the application: on a display shared with
+        // other test programs the window system itself may hand the activation elsewhere.
+        // Repeated, so that such a hand-over cannot undo it.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] { QApplication::setActiveWindow(&dialog); });
+        if (activated)
+            QTimer::singleShot(300, &answer, [&] { answer.start(20); });
+        play("<Accel key=\"O\" state=\"Alt\" text=\"o\" name=\"/pbShortcuts\" ascii=\"111\"/>");
+        if (activated) {
+            // A mnemonic animates its click.
+            EXPECT_TRUE(clicked.count() == 1 || clicked.wait(10000));
+            EXPECT_EQ(reports, QStringList());
+        } else {
+            EXPECT_EQ(reports, QStringList({"The shortcut Alt+O was not played: its window /pbShortcuts (\"Shortcuts\") "
+                                            "did not become active within 1000 ms"}));
+        }
+    }
+    TapewrightSettings::instance().setCreationTimeOut(5000);
+    setErrorSink({});
 }
 
 TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)

@@ -130,6 +130,19 @@ TEST_F(TapewrightFixture, ReadersAcceptAnyCaseDefaultsAndCutOffScripts)
         const std::string warnings = testing::internal::GetCapturedStderr();
         EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 1) << "one warning";
     }
+
+    // Nesting is bounded before any document is built, also in a cut-off script.
+    const auto nested = [](int levels, bool closed) {
+        return "<Events>\n" + QByteArray("<a>").repeated(levels - 1) + (closed ? QByteArray("</a>").repeated(levels - 1) + "</Events>" : "\n");
+    };
+    for (const auto& [text, read] : {std::pair {nested(ScriptReader::maxNesting, true), true},
+                                     std::pair {nested(ScriptReader::maxNesting + 1, true), false},
+                                     std::pair {nested(ScriptReader::maxNesting + 1, false), false}}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ScriptReader::parse(text, "nested.tws", document), read) << text.size();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  read ? "" : "File 'nested.tws' nests its elements deeper than 128 levels; it is not read\n");
+    }
 }
 
 TEST_F(TapewrightFixture, CompressedTimeLeavesSleepOut)

@@ -16,6 +16,14 @@
 
 namespace {
 
+// A state dump or the widget rectangles of twdemo.
+QJsonObject readDump(const QString& fileName)
+{
+    QFile file(fileName);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << fileName.toStdString();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
 QJsonObject runTwdemo(const QStringList& arguments, const QString& output,
                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
 {
@@ -24,9 +32,7 @@ QJsonObject runTwdemo(const QStringList& arguments, const QString& output,
     process.start(TWDEMO_PROGRAM, arguments);
     EXPECT_TRUE(process.waitForFinished(60000)) << process.readAllStandardError().toStdString();
     EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-    QFile file(output);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << output.toStdString();
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return readDump(output);
 }
 
 }
@@ -116,7 +122,8 @@ TEST(Twdemo, ASessionRecordedInOneProcessReplaysInAFreshOneToTheSameState)
     EXPECT_GT(fields[4].toInt(), 50);
 }
 
-TEST(Twdemo, AScriptThatCannotBeReadEndsTheRunWithAnErrorStatusAndAnIncludeFanOutEndsWithItsError)
+// A run that reported an error did not do all its script asked: it never ends as a success.
+TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorStatus)
 {
     TestSupport::ScratchDir dir;
     const auto write = [&](const QString& name, const QByteArray& text) {
@@ -137,13 +144,18 @@ TEST(Twdemo, AScriptThatCannotBeReadEndsTheRunWithAnErrorStatusAndAnIncludeFanOu
         EXPECT_TRUE(errors.contains(message)) << errors.toStdString();
     };
     run(write("damaged.tws", "<Events><KeyPress name=\"/twdemo/central/edit\" key=\"A\"<</Events>"), 255, "Error reading file");
+    run(write("cut.tws", "<Events>\n    <Version id=\"3\"/>\n    <KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n    <KeyRe"), 255,
+        "ends without '</Events>'");
+    run(write("deep.tws", "<Events>" + QByteArray("<a>").repeated(200000) + QByteArray("</a>").repeated(200000) + "</Events>"), 255,
+        "nests its elements deeper than 128 levels");
+    run(write("self.tws", "<Events><Include file=\"" + dir.qpath().toUtf8() + "/self.tws\"/></Events>"), 255, "would include itself");
     run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,
         "Adapter elements are written 'Class..operation', not 'Class::operation'");
     write("level8.tws", "<Events><Sleep msec=\"0\"/></Events>");
     for (int level = 7; level >= 0; --level)
         write(QString("level%1.tws").arg(level),
               "<Events>" + QString("<Include file=\"%1/level%2.tws\"/>").arg(dir.qpath()).arg(level + 1).repeated(10).toUtf8() + "</Events>");
-    run(dir.qpath() + "/level0.tws", 0, "The script includes more than 10000 files");
+    run(dir.qpath() + "/level0.tws", 255, "The script includes more than 10000 files");
 }
 
 namespace {
@@ -158,18 +170,16 @@ QString tool(const QString& program, const QStringList& arguments, const QProces
     return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()).trimmed();
 }
 
-// Starts twdemo away from the screen's corner (where other test programs put their windows)
-// and waits until it reports its widget rectangles.
+// Starts twdemo, by default away from the screen's corner (where other test programs put their
+// windows), and waits until it reports its widget rectangles.
 QJsonObject startTwdemo(QProcess& process, QStringList arguments, const QString& rectsFile,
-                        const QProcessEnvironment& environment)
+                        const QProcessEnvironment& environment, const QString& geometry = "800x600+1100+450")
 {
-    arguments << "-geometry" << "800x600+1100+450" << "--widget-rects" << rectsFile;
+    arguments << "-geometry" << geometry << "--widget-rects" << rectsFile;
     process.setProcessEnvironment(environment);
     process.start(TWDEMO_PROGRAM, arguments);
     EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(rectsFile).size() > 0; }, 20000));
-    QFile file(rectsFile);
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return readDump(rectsFile);
 }
 
 QPoint centre(const QJsonObject& rects, const char* name)
@@ -178,41 +188,46 @@ QPoint centre(const QJsonObject& rects, const char* name)
     return QPoint(r[0].toInt() + r[2].toInt() / 2, r[1].toInt() + r[3].toInt() / 2);
 }
 
-bool hasXTools(const TestSupport::PrivateXServer& display)
+// twdemo on an X server of the test's own, driven by real X input.
+class TwdemoOnX : public ::testing::Test
 {
-    return display.running() && !QStandardPaths::findExecutable("xdotool").isEmpty()
-           && !QStandardPaths::findExecutable("import").isEmpty();
-}
+protected:
+    void SetUp() override
+    {
+        if (!display.running() || QStandardPaths::findExecutable("xdotool").isEmpty()
+            || QStandardPaths::findExecutable("import").isEmpty())
+            GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
+    }
+    QJsonObject start(QProcess& process, const QStringList& arguments, const QString& geometry = "800x600+1100+450")
+    {
+        return startTwdemo(process, arguments, dir.qpath() + "/rects" + QString::number(++started) + ".json", env, geometry);
+    }
+    QString xdotool(const QStringList& arguments) { return tool("xdotool", arguments, env); }
+    void click(QPoint at) { xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
 
-}
-
-TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
-{
     TestSupport::PrivateXServer display;
-    if (!hasXTools(display))
-        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
     const QProcessEnvironment env = display.environment();
     TestSupport::ScratchDir dir;
+    int started = 0;
+};
+
+}
+
+TEST_F(TwdemoOnX, ASessionDrivenThroughTheXServerReplaysToTheSameState)
+{
     const QString script = dir.qpath() + "/xdo.tws";
     QProcess recording;
-    const QJsonObject rects = startTwdemo(recording, {"-record", "-script", script, "--dump-state", dir.qpath() + "/a.json"},
-                                          dir.qpath() + "/rects.json", env);
-    auto click = [&](const char* name) {
-        const QPoint at = centre(rects, name);
-        tool("xdotool", {"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "1"}, env);
-    };
-    click("edit");
-    tool("xdotool", {"type", "--delay", "20", "xdo Typed"}, env);
-    click("check");
-    click("combo");
+    const QJsonObject rects = start(recording, {"-record", "-script", script, "--dump-state", dir.qpath() + "/a.json"});
+    click(centre(rects, "edit"));
+    xdotool({"type", "--delay", "20", "xdo Typed"});
+    click(centre(rects, "check"));
+    click(centre(rects, "combo"));
     QTest::qWait(300);
-    tool("xdotool", {"key", "Down", "Return"}, env);
-    click("edit");
-    tool("xdotool", {"key", "ctrl+s", "ctrl+q"}, env);
+    xdotool({"key", "Down", "Return"});
+    click(centre(rects, "edit"));
+    xdotool({"key", "ctrl+s", "ctrl+q"});
     ASSERT_TRUE(recording.waitForFinished(20000));
-    QFile dumpA(dir.qpath() + "/a.json");
-    ASSERT_TRUE(dumpA.open(QIODevice::ReadOnly));
-    const QJsonObject recorded = QJsonDocument::fromJson(dumpA.readAll()).object();
+    const QJsonObject recorded = readDump(dir.qpath() + "/a.json");
     EXPECT_EQ(recorded["edit"].toObject()["text"], "xdo Typed");
     EXPECT_EQ(recorded["save"].toObject()["triggered"], 1);
     const QJsonObject replayed = runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"},
@@ -220,14 +235,9 @@ TEST(Twdemo, ASessionDrivenThroughTheXServerReplaysToTheSameState)
     EXPECT_EQ(replayed, recorded);
 }
 
-TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
+TEST_F(TwdemoOnX, APlayedScreenDumpEqualsTheScreen)
 {
-    TestSupport::PrivateXServer display;
-    if (!hasXTools(display))
-        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
-    const QProcessEnvironment env = display.environment();
-    TestSupport::ScratchDir dir;
-    tool("xdotool", {"mousemove", "--sync", "1000", "100"}, env);
+    xdotool({"mousemove", "--sync", "1000", "100"});
     const QString dump = dir.qpath() + "/tree.png";
     const QString script = dir.qpath() + "/dump.tws";
     QFile out(script);
@@ -236,7 +246,7 @@ TEST(Twdemo, APlayedScreenDumpEqualsTheScreen)
                       "<Sleep msec=\"4000\"/><Close name=\"/twdemo\"/></Events>").arg(dump).toUtf8());
     out.close();
     QProcess playing;
-    const QJsonObject rects = startTwdemo(playing, {"-playback", "-script", script}, dir.qpath() + "/rects.json", env);
+    const QJsonObject rects = start(playing, {"-playback", "-script", script});
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(dump).size() > 0; }, 20000));
     // The screen shows the same once the window's picture has reached it.
     const QString screen = dir.qpath() + "/screen.png";
@@ -293,27 +303,24 @@ TEST(Twdemo, AdapterInputRecordedAtOneFontAndSizeReplaysAtAnotherToTheSameState)
         EXPECT_TRUE(tags.contains(tag)) << tag << " in " << tags.toStdString();
 }
 
-TEST(Twdemo, AdapterInputThroughTheXServerReplaysAtAnotherFont)
+TEST_F(TwdemoOnX, AdapterInputThroughTheXServerReplaysAtAnotherFont)
 {
-    TestSupport::PrivateXServer display;
-    if (!hasXTools(display))
-        GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
-    const QProcessEnvironment env = display.environment();
-    TestSupport::ScratchDir dir;
     const QString script = dir.qpath() + "/xdo-adapters.tws";
     QProcess recording;
-    const QJsonObject rects = startTwdemo(recording, {"-record", "-script", script, "--font", "9", "--dump-state",
-                                                      dir.qpath() + "/a.json"}, dir.qpath() + "/rects.json", env);
+    const QJsonObject rects = start(recording, {"-record", "-script", script, "--font", "9", "--dump-state", dir.qpath() + "/a.json"});
     auto rect = [&](const char* name) {
         const QJsonArray r = rects[name].toObject()["rect"].toArray();
         return QRect(r[0].toInt(), r[1].toInt(), r[2].toInt(), r[3].toInt());
     };
-    auto xdo = [&](QStringList arguments) {
-        tool("xdotool", arguments, env);
+    auto xdo = [&](const QStringList& arguments) {
+        xdotool(arguments);
         QTest::qWait(150);
     };
     auto at = [](QPoint p) { return QStringList {"mousemove", "--sync", QString::number(p.x()), QString::number(p.y())}; };
-    auto clickAt = [&](QPoint p) { xdo(at(p) << "click" << "1"); };
+    auto clickAt = [&](QPoint p) {
+        click(p);
+        QTest::qWait(150);
+    };
     const QRect slider = rect("slider");
     xdo(at(slider.topLeft() + QPoint(slider.width() / 10, slider.height() / 2)) << "mousedown" << "1");
     for (int i = 2; i <= 6; ++i)
@@ -328,9 +335,7 @@ TEST(Twdemo, AdapterInputThroughTheXServerReplaysAtAnotherFont)
     clickAt(rect("edit").center());
     xdo({"key", "ctrl+q"});
     ASSERT_TRUE(recording.state() == QProcess::NotRunning || recording.waitForFinished(20000));
-    QFile dumpA(dir.qpath() + "/a.json");
-    ASSERT_TRUE(dumpA.open(QIODevice::ReadOnly));
-    const QJsonObject recorded = QJsonDocument::fromJson(dumpA.readAll()).object();
+    const QJsonObject recorded = readDump(dir.qpath() + "/a.json");
     EXPECT_NE(recorded["slider"].toObject()["value"], 10);
     EXPECT_NE(recorded["table"].toObject()["topRow"], 0);
     EXPECT_EQ(recorded["list"].toObject()["selected"].toArray().size(), 1);
@@ -338,4 +343,47 @@ TEST(Twdemo, AdapterInputThroughTheXServerReplaysAtAnotherFont)
                                             dir.qpath() + "/b.json"}, dir.qpath() + "/b.json", env);
     EXPECT_EQ(QJsonDocument(replayed).toJson(QJsonDocument::Compact).toStdString(),
               QJsonDocument(recorded).toJson(QJsonDocument::Compact).toStdString());
+}
+
+TEST_F(TwdemoOnX, ShortcutsRecordedThroughTheXServerReplayOrAreReportedWhileAnotherWindowKeepsTheActivation)
+{
+    const QString script = dir.qpath() + "/shortcuts.tws";
+    QProcess recording;
+    click(centre(start(recording, {"-record", "-script", script, "--dump-state", dir.qpath() + "/a.json"}), "edit"));
+    for (const char* key : {"ctrl+s", "ctrl+s", "ctrl+q"}) {
+        QTest::qWait(150);
+        xdotool({"key", key});
+    }
+    ASSERT_TRUE(recording.waitForFinished(20000));
+    const QJsonObject recorded = readDump(dir.qpath() + "/a.json");
+    EXPECT_EQ(recorded["save"].toObject()["triggered"], 2);
+    EXPECT_EQ(runTwdemo({"-playback", "-script", script, "--dump-state", dir.qpath() + "/b.json"}, dir.qpath() + "/b.json", env),
+              recorded);
+
+    // Another window that takes the activation again and again, as a window system's focus
+    // request does (it wins over the player's older request).
+    QProcess other;
+    ASSERT_FALSE(start(other, {}, "300x200+0+0").isEmpty());
+    const QString window = xdotool({"search", "--pid", QString::number(other.processId())}).split('\n').last();
+    QProcess thief;
+    thief.setProcessEnvironment(env);
+    thief.start("/bin/sh", {"-c", "while :; do xdotool windowfocus " + window + "; sleep 0.01; done"});
+    QFile config(dir.qpath() + "/short.twc");
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("<TapewrightConfig creationTimeOut=\"1000\"/>");
+    config.close();
+    QProcess replay;
+    replay.setProcessEnvironment(env);
+    replay.start(TWDEMO_PROGRAM, {"-configfile", config.fileName(), "-playback", "-script", script, "-geometry", "800x600+1100+450",
+                                  "--dump-state", dir.qpath() + "/c.json"});
+    EXPECT_TRUE(replay.waitForFinished(60000));
+    thief.kill();
+    other.kill();
+    thief.waitForFinished();
+    other.waitForFinished();
+    const QString errors = replay.readAllStandardError();
+    EXPECT_EQ(replay.exitCode(), 255) << errors.toStdString();
+    EXPECT_EQ(errors.count("The shortcut Ctrl+S was not played: its window /twdemo (\"twdemo\") did not become active within 1000 ms"), 2)
+        << errors.toStdString();
+    EXPECT_EQ(readDump(dir.qpath() + "/c.json")["save"].toObject()["triggered"], 0);
 }

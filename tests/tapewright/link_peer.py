@@ -3,8 +3,10 @@
 refuse, then two key strokes split at every byte, then 2 MiB without a separator.
 With "odd": sends good key strokes with elements between them that cannot be played (an unknown
 tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
-then closes; the good elements are also written to FOLDER/good.tws for a replay from a file.
-usage: link_peer.py PORT FOLDER [odd]"""
+and one nested 100,000 deep, then closes; the good elements are also written to FOLDER/good.tws for
+a replay from a file.
+With "burst": sends eight key strokes in one write and closes at once.
+usage: link_peer.py PORT FOLDER [odd|burst]"""
 import os
 import socket
 import sys
@@ -40,7 +42,8 @@ if sys.argv[3:] == ["odd"]:
            element('<QTabBar..mouseEvent name="/twdemo/central/tabs/qt_tabwidget_tabbar"/>'),
            element('<KeyPress/>'),
            element('<KeyPress ascii="81" key="Q" name="/twdemo/central/nothing" text="q"/>'),
-           element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>')]
+           element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>'),
+           element("<a>" * 100000 + "</a>" * 100000)]
     for i, piece in enumerate(good):
         peer.sendall(piece + SEP)
         if i % 2 == 1:
@@ -48,6 +51,11 @@ if sys.argv[3:] == ["odd"]:
                 peer.sendall(bad)
     with open(os.path.join(folder, "good.tws"), "wb") as script:
         script.write(b"<Events>\n" + b"".join(good) + b"</Events>\n")
+    peer.close()
+    sys.exit(0)
+
+if sys.argv[3:] == ["burst"]:
+    peer.sendall(b"".join(key(tag, letter) for letter in "abcdefgh" for tag in ("KeyPress", "KeyRelease")))
     peer.close()
     sys.exit(0)
 

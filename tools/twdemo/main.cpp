@@ -7,8 +7,12 @@
 // Every record and playback option (-record, -playback, -script, -output, -server, -host, -port,
 // -configfile, -allowcommands, -help, ...) goes to TapewrightConfig, which starts the window as a
 // host application does; the configuration dialog is not shown unless -config is given.
+// The exit status is 255 once the component has reported an error (a script that could not be
+// read or was cut short, an include refused, an element that could not be played), as in the
+// host's test mode: such a run did not do all its script asked.
 #include "DemoDriver.h"
 #include "DemoWindow.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
@@ -120,9 +124,11 @@ int main(int argc, char** argv)
         if (player && !player->isPlaying() && !config.isRemoteControl())
             QApplication::exit(-1);
     });
-    const int status = app.exec();
+    int status = app.exec();
     config.endRecording();
     if (!stateFile.isEmpty() && !writeJson(stateFile, window.state()))
         return 1;
+    if (status == 0 && reportedErrors() > 0)
+        status = -1;
     return status;
 }

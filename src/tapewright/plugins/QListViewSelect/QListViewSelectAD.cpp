@@ -3,6 +3,7 @@
 #include "tapewright/ErrorReport.h"
 #include "tapewright/ItemPath.h"
 #include "tapewright/ScriptElements.h"
+#include "tapewright/ScriptReader.h"
 #include "tapewright/TapewrightUtil.h"
 #include "tapewright/plugins/AdapterSupport.h"
 
@@ -14,8 +15,10 @@
 namespace {
 
 const char* const source = "..\\plugins\\QListViewSelect\\QListViewSelectAD";
-// Snapshots from files nest no deeper than this; deeper "Child" levels are ignored.
+// Snapshots nest no deeper than this: deeper levels of a tree are neither written nor played
+// (so that a recorded script stays within what the script reader accepts).
 constexpr int maxDepth = 64;
+static_assert(maxDepth + 2 <= ScriptReader::maxNesting, "the root and the adapter element hold a snapshot");
 
 int columnCount(const QTreeView* view) { return view->model() ? view->model()->columnCount() : 0; }
 
@@ -91,7 +94,7 @@ struct QListViewSelectAD::Snapshot
     QModelIndex current;
 };
 
-QDomElement QListViewSelectAD::childElement(const Snapshot& snapshot, const QModelIndex& item)
+QDomElement QListViewSelectAD::childElement(const Snapshot& snapshot, const QModelIndex& item, int depth)
 {
     static const QString tag = QStringLiteral("Child"), selected = QStringLiteral("selected");
     static const QString yes = QStringLiteral("1"), no = QStringLiteral("0");
@@ -102,8 +105,8 @@ QDomElement QListViewSelectAD::childElement(const Snapshot& snapshot, const QMod
     if (item == snapshot.current)
         child.setAttribute(QStringLiteral("current"), QStringLiteral("1"));
     const QAbstractItemModel* model = snapshot.view->model();
-    for (int r = 0; r < model->rowCount(item); ++r)
-        child.appendChild(childElement(snapshot, model->index(r, 0, item)));
+    for (int r = 0; depth + 1 < maxDepth && r < model->rowCount(item); ++r)
+        child.appendChild(childElement(snapshot, model->index(r, 0, item), depth + 1));
     return child;
 }
 

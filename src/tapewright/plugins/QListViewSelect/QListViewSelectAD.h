@@ -28,7 +28,8 @@ public:
 
 private:
     struct Snapshot;
-    static QDomElement childElement(const Snapshot& snapshot, const QModelIndex& item);
+    // The item with its children, down to the depth snapshots are played to.
+    static QDomElement childElement(const Snapshot& snapshot, const QModelIndex& item, int depth = 0);
     static void applyChildElements(const QDomElement& element, QTreeView* view, const QModelIndex& parent, int depth,
                                    const QSet<QModelIndex>& selected, AdapterSupport::SelectionChanges& changes);
     void playMouse(QTreeView* view, const QDomElement& element);
