@@ -95,10 +95,12 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
           "Damaged/count.srl: the planning file holds an invalid value of \"implant\" in [Implant]",
           "Damaged/cut.srl: the planning file holds an invalid value of \"transform0\" in [Implant]",
           "Damaged/escape.srl: the planning file holds an invalid value of \"dicomFile0\" in [ImageData]",
-          "Damaged/junk.srl: the DICOM file junk.dcm cannot be read as DICOM",
+          "Damaged/junk.srl: the planning file names the DICOM file junk.dcm, which is no readable DICOM file",
           "Damaged/missing.srl: the planning file misses the key \"birthday\" in [Patient]",
-          "Partial: the DICOM file image1.dcm is missing"}},
-        {"patients/Partial", 0, {header, dir.qpath() + "/patients/Partial: the DICOM file image1.dcm is missing"}},
+          "Partial: the planning file names the DICOM file image1.dcm, which is missing"}},
+        {"patients/Partial",
+         0,
+         {header, dir.qpath() + "/patients/Partial: the planning file names the DICOM file image1.dcm, which is missing"}},
     };
     for (const auto& c : cases)
     {

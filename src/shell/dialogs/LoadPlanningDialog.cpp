@@ -152,10 +152,8 @@ void LoadPlanningDialog::scanDirectory(const QDir& folder)
         {
             // One damaged planning must not hide the others; readFromFile left its record. The
             // user is told, or an empty list would look like a lost planning.
-            const QString reason = oneLine(e, entry.absoluteFilePath());
-            leftOut_ << shownName(entry, folder) + ": " + reason;
-            Platform::outputDebugString("planning not listed: " + entry.absoluteFilePath().toStdString() + ": " +
-                                        reason.toStdString() + "\n");
+            leftOut_ << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
+            Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
         }
         return true;
     });
@@ -170,16 +168,10 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
     if (version > Vexa::getProgramVersion())
         return {StudySet(), false};
     // A planning the reader would refuse (a damaged count, transform or name) is not offered.
-    PlanningFile planning;
-    try
-    {
-        planning = PlanningFile::read(file.toStdString());
-    }
-    catch (const std::exception& e)
-    {
-        throw std::runtime_error(oneLine(e, file).toStdString());
-    }
-    // Neither are plannings without the values the list shows.
+    const PlanningFile planning = PlanningFile::read(file.toStdString());
+    // Neither are plannings without the values the list shows. Faults are told as the reader
+    // tells its own.
+    const std::string fault = "The planning file " + file.toStdString() + " ";
     static const std::string absent = "\x01";
     const std::string group = PlanningFile::imageGroupFor(version);
     const std::pair<std::string, std::string> shown[] = {
@@ -188,7 +180,7 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
         {group, "dicomFile0"}};
     for (const auto& [g, key] : shown)
         if (ini.getValue(g, key, absent) == absent)
-            throw std::runtime_error("the planning file misses the key \"" + key + "\" in [" + g + "]");
+            throw std::runtime_error(fault + "misses the key \"" + key + "\" in [" + g + "].");
     StudySet set;
     set.lastModified = QString::fromStdString(planning.lastModified);
     set.name = QString::fromStdString(planning.patientName);
@@ -202,9 +194,9 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
     {
         const QString dicom = QDir::cleanPath(folder + "/" + QString::fromStdString(name));
         if (!dicom.startsWith(folder + "/"))
-            throw std::runtime_error("the DICOM file " + name + " lies outside the planning's folder");
+            throw std::runtime_error(fault + "names the DICOM file " + name + " outside its folder.");
         if (!QFileInfo(dicom).isFile())
-            throw std::runtime_error("the DICOM file " + name + " is missing");
+            throw std::runtime_error(fault + "names the DICOM file " + name + ", which is missing.");
     }
     if (manager)
     {
@@ -216,7 +208,7 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
         }
         catch (const std::exception&)
         {
-            throw std::runtime_error("the DICOM file " + first + " cannot be read as DICOM");
+            throw std::runtime_error(fault + "names the DICOM file " + first + ", which is no readable DICOM file.");
         }
         if (information)
             set.imageDevice = QString::fromStdString(information->getImageDeviceName());

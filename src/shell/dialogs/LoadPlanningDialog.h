@@ -55,8 +55,8 @@ public:
     // The chosen planning's file, empty when none is selected.
     const std::string getSelectedPlanningFileName() const;
 
-    // The row of one planning file; false for a newer format. Throws for a damaged planning, with
-    // the reason as one line that names no absolute path.
+    // The row of one planning file; false for a newer format. Throws for a damaged planning:
+    // "The planning file <file> <fault>."
     static std::pair<StudySet, bool> readFromFile(const QString& file, Vexa::DicomIOManager* manager);
 
 protected slots:
