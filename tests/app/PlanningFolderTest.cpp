@@ -6,7 +6,6 @@
 #include "planning/model/Settings.h"
 #include "shell/main/MainWindow.h"
 
-#include <QLineEdit>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -36,16 +35,17 @@ TEST(PlanningFolderTest, SavedPlanningsStayOutOfTheImportList)
     EXPECT_EQ(QFileInfo(plannings).dir(), QDir(home.path())) << "beside the program";
     EXPECT_EQ(QDir(plannings).entryList({"20*"}, QDir::Dirs).size(), 2);
 
-    // Patient -> "New planning without save" -> "Start new planning": the list once the scan is done.
+    // Patient -> "New planning without save" -> "Start new planning": the list of the import.
     AppTest::DialogAnswerer answer;
     QStringList rows;
     answer.then(AppTest::clickButton("SaveDialog", "New planningwithout save"));
     answer.then(AppTest::clickButton("LoadDialog", "Start new planning"));
     answer.then([&rows](QWidget* modal) {
-        auto* status = modal->findChild<QLineEdit*>("m_Status");
-        if (!status || status->text() != "Ready")
+        // The list is filled all at once when the scan is done.
+        auto* list = modal->findChild<QTreeWidget*>("m_PatientTable");
+        if (!modal->inherits("Vexa::DicomImportDialog") || list->topLevelItemCount() == 0)
             return false;
-        rows = ShellTest::rowTexts(modal->findChild<QTreeWidget*>("m_PatientTable"), {1, 5});
+        rows = ShellTest::rowTexts(list, {1, 5});
         QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("m_buttonCancel")->click(); });
         return true;
     });
