@@ -202,6 +202,34 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     return window;
 }
 
+// The visible window with that title once it has shown and been painted, focused; "" when none does.
+inline QString windowNamed(const QString& display, const QString& title)
+{
+    const QString window = AppTest::waitForWindow(display, "^" + title + "$");
+    AppTest::waitFor([] { return false; }, 300);
+    if (!window.isEmpty())
+        xdotool(display, {"windowfocus", "--sync", window});
+    return window;
+}
+
+// Ctrl+O, "Reload planning", the only planning; whether its list went.
+inline bool reloadTheOnlyPlanning(const QString& display)
+{
+    xdotool(display, {"key", "ctrl+o"});
+    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
+    if (windowNamed(display, "Load patient").isEmpty())
+        return false;
+    xdotool(display, {"key", "shift+Tab", "space"});
+    // A double click on the only planning, the first row under the list's header.
+    const QString load = windowNamed(display, "Load planning");
+    if (load.isEmpty())
+        return false;
+    xdotool(display, {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
+    return AppTest::waitFor([&] {
+        return xdotool(display, {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
+    }, 30000);
+}
+
 // One X server for the program tests of a process (a second one started at once may find the
 // first one's socket still there).
 inline TestSupport::PrivateXServer& xServer()

@@ -20,17 +20,9 @@
 
 namespace {
 
+using AppTest::reloadTheOnlyPlanning;
+using AppTest::windowNamed;
 using AppTest::xdotool;
-
-// The visible window with that title once it has shown and been painted, focused; "" when none does.
-QString windowNamed(const QString& display, const QString& title)
-{
-    const QString window = AppTest::waitForWindow(display, "^" + title + "$");
-    AppTest::waitFor([] { return false; }, 300);
-    if (!window.isEmpty())
-        xdotool(display, {"windowfocus", "--sync", window});
-    return window;
-}
 
 // A planning ready for navigation: the sample patient with six markers and the jaw, saved by a
 // window on a screen of the program's size; `look` sees that window before it goes, for where the
@@ -53,24 +45,6 @@ QString saveReadyPlanning(const AppTest::AppFolder& home, const std::function<vo
         return {};
     look(window);
     return QString::fromStdString(window.getSettings()->getPlanningFile());
-}
-
-// Ctrl+O, "Reload planning", the only planning; whether its list went.
-bool reloadTheOnlyPlanning(const QString& display)
-{
-    xdotool(display, {"key", "ctrl+o"});
-    // "Load patient" starts on its last button, "Cancel"; the one before is "Reload planning".
-    if (windowNamed(display, "Load patient").isEmpty())
-        return false;
-    xdotool(display, {"key", "shift+Tab", "space"});
-    // A double click on the only planning, the first row under the list's header.
-    const QString load = windowNamed(display, "Load planning");
-    if (load.isEmpty())
-        return false;
-    xdotool(display, {"mousemove", "--window", load, "120", "42", "click", "--repeat", "2", "1"});
-    return AppTest::waitFor([&] {
-        return xdotool(display, {"search", "--onlyvisible", "--name", "^Load planning$"}).isEmpty();
-    }, 30000);
 }
 
 // A simulated Polaris on the "SerialPort" of a program folder of the test's own, and the X

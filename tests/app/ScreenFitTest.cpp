@@ -67,6 +67,20 @@ std::shared_ptr<Implant> firstImplant(const QString& database)
     return Implant::createFromFile(Vexa::Matrix44<double>(Vexa::Vector3D(20, 20, 20)), 0, it.next().toStdString());
 }
 
+// Cuts the first implant's transform in a saved planning file short.
+void cutTransform(const QString& planning)
+{
+    QFile file(planning);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(file.readAll());
+    file.close();
+    const qsizetype at = text.indexOf("transform0");
+    ASSERT_GE(at, 0);
+    text.remove(text.indexOf(' ', at + 20), text.indexOf('\n', at) - text.indexOf(' ', at + 20));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.toUtf8());
+}
+
 // A box as shown: its caption, its text and whatever keeps a part of the text from view.
 struct ShownBox
 {
@@ -175,16 +189,7 @@ TEST_F(ScreenChild, ErrorBoxesShowTheirWholeText)
     window->getModel()->getImplantManager()->addImplant(firstImplant(home.path("ImplantDatabase")));
     ASSERT_TRUE(window->savePlanning(false));
     const QString planning = QString::fromStdString(window->getSettings()->getPlanningFile());
-    QFile file(planning);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QString text = QString::fromUtf8(file.readAll());
-    file.close();
-    const qsizetype at = text.indexOf("transform0");
-    ASSERT_GE(at, 0);
-    text.remove(text.indexOf(' ', at + 20), text.indexOf('\n', at) - text.indexOf(' ', at + 20));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text.toUtf8());
-    file.close();
+    cutTransform(planning);
     readBox(answer, box, "loading-error");
     EXPECT_FALSE(window->loadPlanning(planning.toStdString()));
     EXPECT_EQ(box.caption, "Loading error");
@@ -258,15 +263,42 @@ TEST_F(ScreenChild, EveryTextFitsItsWidget)
     }
     BoneDensityDialog density(implant, model, 1, nullptr);
     found << walk(density, "bone-density-dialog");
+    // Beside the sound planning two damaged ones, a value cut short and a DICOM file gone: the
+    // sound one is listed, the other two are named with their reasons.
+    const auto saveAgain = [&] {
+        EXPECT_TRUE(window->savePlanning(false));
+        return QFileInfo(QString::fromStdString(window->getSettings()->getPlanningFile()));
+    };
+    const QFileInfo cut = saveAgain(), incomplete = saveAgain();
+    cutTransform(cut.filePath());
+    const QStringList series = QDir(incomplete.path() + "/dicom").entryList(QDir::Files, QDir::Name);
+    ASSERT_GT(series.size(), 3);
+    const QString gone = series[3];
+    ASSERT_TRUE(QFile::remove(incomplete.path() + "/dicom/" + gone));
     LoadPlanningDialog plannings(window.get(), &window->getDicomIOManager());
     plannings.setBasePaths(window->getSettings()->getPatientPaths());
+    int listed = -1;
+    QStringList leftOut;
     QTimer::singleShot(0, &plannings, [&] {
         QTest::qWaitForWindowExposed(&plannings);
+        listed = plannings.findChild<QTreeWidget*>("m_PatientTable")->topLevelItemCount();
+        leftOut = plannings.findChild<QLabel*>("m_LeftOut")->text().split('\n');
         found << TextFit::misfits(&plannings);
+        if (!plannings.screen()->availableGeometry().contains(plannings.frameGeometry()))
+            found << "the planning list reaches past the screen";
         saveScreen("load-planning-dialog");
         plannings.reject();
     });
     plannings.exec();
+    EXPECT_EQ(listed, 1);
+    // After the heading, in the order of the folder names.
+    QStringList expected = {
+        cut.dir().dirName() + ": the planning file holds an invalid value of \"transform0\" in [Implant]",
+        incomplete.dir().dirName() + ": the planning file names the DICOM file dicom/" + gone + ", which is missing"};
+    if (incomplete.dir().dirName() < cut.dir().dirName())
+        expected.swapItemsAt(0, 1);
+    expected.prepend("Not listed, because they cannot be loaded:");
+    EXPECT_EQ(leftOut.join('\n').toStdString(), expected.join('\n').toStdString());
     Vexa::DicomImportDialog import(window.get(), &window->getDicomIOManager());
     import.setBasePath(home.path("SamplePatient").toStdString());
     QTimer::singleShot(0, &import, [&] {

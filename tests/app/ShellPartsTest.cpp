@@ -22,6 +22,7 @@
 #include "shell/widgets/RangeSlider.h"
 #include "shell/widgets/ViewFrame.h"
 #include "vexa/core/CommandProcessor.h"
+#include "vexa/core/RedoCommand.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "views/IView.h"
 
@@ -255,6 +256,11 @@ TEST(ControlViewTest, SelectionSurvivesRebuildsUndoAndParallel)
     QTest::mouseClick(panel.findChild<QPushButton*>("UndoButton"), Qt::LeftButton);
     EXPECT_FALSE(list->item(0)->text().contains("(A)"));
     EXPECT_EQ(manager->numberOfSelected(), 2u);
+    EXPECT_TRUE(list->item(0)->isSelected() && list->item(2)->isSelected());
+    // A redo from elsewhere (the main widget's key) shows in the rows at the next notification.
+    Vexa::RedoCommand().execute();
+    model->notify();
+    EXPECT_TRUE(list->item(0)->text().contains("(A)") && list->item(2)->text().contains("(A)"));
     EXPECT_TRUE(list->item(0)->isSelected() && list->item(2)->isSelected());
     EXPECT_EQ(ControlView::convertNumberToGroupLetter(27), "[");
     model->detach(static_cast<Vexa::IObserver*>(&panel));

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -120,12 +121,24 @@ TEST(Implant, BrokenDescriptionsFailWithTheirReason)
     writeText(folder + "NoShoulder.implant", replaced(fullDescription, "shoulder=0.8\n", ""));
     EXPECT_NE(std::string::npos, failure(folder + "NoShoulder.implant").find("shoulder"));
 
-    writeText(folder + "NoSurface.implant", replaced(fullDescription, "Type4.sff", "Gone.sff"));
-    EXPECT_EQ("Error loading implant surface\n" + folder + "Gone.sff", failure(folder + "NoSurface.implant"));
-
+    // A surface that gives nothing: the message says whether the file is missing or damaged.
     writeText(folder + "Empty.sff", "");
-    writeText(folder + "EmptySurface.implant", replaced(fullDescription, "Type4.sff", "Empty.sff"));
-    EXPECT_EQ("Error loading implant surface\n" + folder + "Empty.sff", failure(folder + "EmptySurface.implant"));
+    writeText(folder + "Garbage.sff", std::string(300, 'x'));
+    std::filesystem::create_directory(folder + "Folder.sff");
+    const struct
+    {
+        const char* surface;
+        const char* reason;
+    } surfaces[] = {{"Gone.sff", "The file is missing."},
+                    {"Empty.sff", "The file is damaged: it holds no SFF or STL surface."},
+                    {"Garbage.sff", "The file is damaged: it holds no SFF or STL surface."},
+                    {"Folder.sff", "The file cannot be read."}};
+    for (const auto& s : surfaces)
+    {
+        writeText(folder + "Surface.implant", replaced(fullDescription, "Type4.sff", s.surface));
+        EXPECT_EQ("Error loading implant surface\n" + folder + s.surface + "\n" + s.reason,
+                  failure(folder + "Surface.implant"));
+    }
 
     for (const char* value : {"abc", "-10", "0", "nan", "inf", "10,5", "+-10", "++10"})
     {

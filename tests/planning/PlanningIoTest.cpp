@@ -537,7 +537,9 @@ TEST(Settings, BuildWritesTheSettingsFileBesideTheProgram)
     const std::string file = std::string(MORVANTA_BINARY_DIR) + "/app/Morvanta.ini";
     ASSERT_TRUE(fs::is_regular_file(file));
     Settings settings(file);
-    EXPECT_EQ(settings.getPatientPaths(), std::vector<std::string>{samplePatientFolder()});
+    // Plannings apart from the sample the import starts in: each holds a copy of its series.
+    EXPECT_EQ(settings.getPatientPaths(), std::vector<std::string>{std::string(MORVANTA_BINARY_DIR) + "/app/Plannings"});
+    EXPECT_EQ(settings.getCdpath(), samplePatientFolder());
 }
 
 TEST(PlanningStress, LoadsAndImportsWhileOtherThreadsRead)

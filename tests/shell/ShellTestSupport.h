@@ -2,6 +2,8 @@
 // Helpers for driving modal dialogs as a person would.
 #include <QApplication>
 #include <QDialog>
+#include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -9,6 +11,7 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,6 +72,24 @@ inline QStringList rowTexts(const QTreeWidget* list, std::initializer_list<int> 
         rows << cells.join("|");
     }
     return rows;
+}
+
+// How far the ink of a cell's text sits from the middle of its row, in pixels (negative: above),
+// as the list paints the unselected row; NaN for a cell without ink.
+inline double inkOffset(QTreeWidget* list, QTreeWidgetItem* item, int column)
+{
+    const QImage picture = list->viewport()->grab().toImage();
+    const QRect row = list->visualItemRect(item);
+    const int left = list->header()->sectionViewportPosition(column);
+    int top = row.bottom() + 1, bottom = row.top() - 1;
+    for (int y = row.top(); y <= row.bottom(); ++y)
+        for (int x = left + 2; x < left + list->header()->sectionSize(column) - 2; ++x)
+            if (qGray(picture.pixel(x, y)) < 128)
+            {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    return bottom < top ? std::nan("") : (top + bottom - row.top() - row.bottom()) / 2.0;
 }
 
 inline void doubleClick(QTreeWidget* list, QTreeWidgetItem* item)

@@ -5,7 +5,7 @@
 
 <folder>/patients holds plannings of several versions and devices, a newer one, the study dummy,
 damaged ones (a missing key, a DICOM file no importer reads, a DICOM file outside its folder, an
-unreadable implant count, an implant transform cut short),
+unreadable implant count, an implant transform cut short, a series with a file missing),
 names the list must skip (plan.SRL, plan.old.srl) and a symbolic link to a patient folder.
 The DICOM files are written with pydicom.
 """
@@ -24,7 +24,7 @@ IDENTITY = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"
 
 
 def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None,
-             implant_keys=None):
+             implant_keys=None, image_keys=None):
     groups = {
         "Patient": {"name": name, "birthday": birthday, "id": "ID-" + name, "sex": "F"},
         "Planningdata": {"version": version, "lastModified": modified, "implantregion": str(region)},
@@ -35,6 +35,7 @@ def planning(path, version, modified, name, birthday, region, implants, dicom_ke
     groups["Implant"].update(implant_keys or {})
     if dicom_file is not None:
         groups.setdefault(dicom_key_group, {})["dicomFile0"] = dicom_file
+    groups.setdefault(dicom_key_group, {}).update(image_keys or {})
     if drop:
         del groups[drop[0]][drop[1]]
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -70,6 +71,10 @@ def main():
              "junk.dcm")
     planning(p("Damaged", "cut.srl"), "2.0.3", "01/01/2006 00:00:00", "Cut", "", 0, 1, "ImageData",
              "junk.dcm", implant_keys={"transform0": "1 0 0 0 0 1 0 0 0 0 1"})
+    os.makedirs(p("Partial"), exist_ok=True)
+    dicom(p("Partial", "image0.dcm"), "CT", "Scanner")
+    planning(p("Partial", "Partial.srl"), "2.0.3", "01/01/2006 00:00:00", "Partial", "", 0, 0, "ImageData",
+             "image0.dcm", image_keys={"numberOfDicomFiles": "2", "dicomFile1": "image1.dcm"})
     for name in ["plan.SRL", "plan.old.srl"]:
         planning(p("Cases", name), "2.0.3", "01/01/2006 00:00:00", name, "", 0, 0, "ImageData", "../Alpha/image.dcm")
     os.symlink(p("Alpha"), p("Linked"))

@@ -10,6 +10,8 @@
 #include <charconv>
 #include <cctype>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 using Vexa::Vector3D;
@@ -58,6 +60,19 @@ void checkSurfaceName(const std::string& name, const std::string& file)
         throw std::runtime_error("invalid value of \"surfacefile\" in implant description " + file);
 }
 
+// Why a surface file gave no surface: a missing file is mended by copying it back, a damaged one
+// by replacing it.
+std::string surfaceFault(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status))
+        return "The file is missing.";
+    if (!std::filesystem::is_regular_file(status) || !std::ifstream(path, std::ios::binary))
+        return "The file cannot be read.";
+    return "The file is damaged: it holds no SFF or STL surface.";
+}
+
 Vector3D unitOrZero(const Vector3D& v)
 {
     const double length = v.length();
@@ -82,7 +97,7 @@ std::shared_ptr<Implant> Implant::createFromFile(const Vexa::Matrix44<double>& t
     // The STL reader answers a missing or unreadable file with an empty mesh; an implant
     // without a surface cannot be drawn or measured, so that is the same failure.
     if (!surface || surface->getTriangleCount() == 0)
-        throw std::runtime_error("Error loading implant surface\n" + surfacePath);
+        throw std::runtime_error("Error loading implant surface\n" + surfacePath + "\n" + surfaceFault(surfacePath));
     surface->setUseFloatArrays(true);
 
     const double shoulder = readNumber(ini, "shoulder", file, false);

@@ -86,7 +86,7 @@ void DicomImportDialog::languageChange()
     list_->setHeaderLabels({tr("Study Data/Time"), tr("Patient"), tr("Birthday"), tr("Sex"), tr("Study ID"),
                             tr("Files"), tr("Patient ID"), tr("ImageDevice"), tr("ID")});
     for (int c : {3, 5})
-        list_->headerItem()->setTextAlignment(c, Qt::AlignHCenter);
+        list_->headerItem()->setTextAlignment(c, Qt::AlignCenter);
 }
 
 void DicomImportDialog::setBasePath(const std::string& path)
@@ -260,8 +260,8 @@ void DicomImportDialog::displayStudySetContainer()
             list_, {dateText(v[6]) + " " + timeText(v[7]), QString::fromStdString(v[0]), dateText(v[3]),
                     QString::fromStdString(v[5]), QString::fromStdString(v[2]), QString::number(set.files.size()),
                     QString::fromStdString(v[1]), QString::fromStdString(v[12]), QString::fromStdString(v[6] + v[7])});
-        item->setTextAlignment(3, Qt::AlignHCenter);
-        item->setTextAlignment(5, Qt::AlignHCenter);
+        item->setTextAlignment(3, Qt::AlignCenter);
+        item->setTextAlignment(5, Qt::AlignCenter);
         set.item = item;
     }
     list_->sortItems(8, Qt::DescendingOrder);

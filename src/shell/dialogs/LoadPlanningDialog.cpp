@@ -17,9 +17,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTreeWidget>
+#include <algorithm>
 #include <stdexcept>
 #include <tuple>
 
@@ -43,6 +47,31 @@ QString shownTimeText(const QString& stored)
     return stored.mid(6, 4) + "/" + stored.left(2) + "/" + stored.mid(3, 2) + " " + stored.mid(11, 8);
 }
 
+// Lines on left-out plannings shown before the rest scrolls.
+constexpr int leftOutLines = 8;
+
+// A message as one line without the file's path and without a closing full stop, to follow a name
+// and a colon: "The planning file /p/x.srl holds ..." gives "the planning file holds ...".
+QString oneLine(const std::exception& e, const QString& file)
+{
+    QString text = QString::fromLocal8Bit(e.what()).replace(" " + file, QString()).simplified();
+    if (text.endsWith('.'))
+        text.chop(1);
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
+// How a left-out planning is named: its folder below the scanned one, or the file in it when the
+// file is not named after its folder (as a saved planning is).
+QString shownName(const QFileInfo& planning, const QDir& base)
+{
+    if (planning.completeBaseName() != planning.dir().dirName())
+        return base.relativeFilePath(planning.absoluteFilePath());
+    const QString folder = base.relativeFilePath(planning.absolutePath());
+    return folder == "." ? base.absolutePath() : folder;
+}
+
 }
 
 LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* manager)
@@ -58,7 +87,18 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
                              {tr("Planning Data/Time"), tr("Patient"), tr("Birthday"), tr("Jaw"), tr("Implants"),
                               tr("ImageDevice"), tr("ID")},
                              {200, 270, 100, 80, 80});
-    list_->headerItem()->setTextAlignment(4, Qt::AlignHCenter);
+    list_->headerItem()->setTextAlignment(4, Qt::AlignCenter);
+    leftOutLabel_ = new QLabel;
+    leftOutLabel_->setObjectName("m_LeftOut");
+    leftOutLabel_->setTextFormat(Qt::PlainText);
+    leftOutLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    leftOutLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    leftOutLabel_->setMargin(4);
+    leftOutArea_ = new QScrollArea(this);
+    leftOutArea_->setObjectName("LeftOutArea");
+    leftOutArea_->setWidget(leftOutLabel_);
+    leftOutArea_->setWidgetResizable(true);
+    leftOutArea_->hide();
 
     connect(ok_, &QPushButton::clicked, this, &LoadPlanningDialog::doOk);
     connect(cancel_, &QPushButton::clicked, this, &LoadPlanningDialog::doCancel);
@@ -81,11 +121,13 @@ int LoadPlanningDialog::exec()
     selected_ = -1;
     // A second exec lists the plannings once, as they are now.
     studySets_.clear();
+    leftOut_.clear();
     {
         WaitCursor wait;
         for (const std::string& path : basePaths_)
             scanDirectory(QDir(QDir(QString::fromStdString(path)).absolutePath()));
         displayStudySetContainer();
+        showLeftOut();
     }
     return Dialog::exec();
 }
@@ -97,7 +139,7 @@ const std::string LoadPlanningDialog::getSelectedPlanningFileName() const
 
 void LoadPlanningDialog::scanDirectory(const QDir& folder)
 {
-    FolderWalk::walk(folder, [this](const QFileInfo& entry) {
+    FolderWalk::walk(folder, [this, &folder](const QFileInfo& entry) {
         if (entry.completeSuffix() != "srl")
             return true;
         try
@@ -108,7 +150,9 @@ void LoadPlanningDialog::scanDirectory(const QDir& folder)
         }
         catch (const std::exception& e)
         {
-            // One damaged planning must not hide the others; readFromFile left its record.
+            // One damaged planning must not hide the others; readFromFile left its record. The
+            // user is told, or an empty list would look like a lost planning.
+            leftOut_ << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
             Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
         }
         return true;
@@ -118,28 +162,57 @@ void LoadPlanningDialog::scanDirectory(const QDir& folder)
 std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(const QString& file,
                                                                                Vexa::DicomIOManager* manager) try
 {
-    const Vexa::IniFileManager ini(file.toStdString(), Vexa::IniFileManager::ReadOnly | Vexa::IniFileManager::Strict);
+    const Vexa::IniFileManager ini(file.toStdString(), Vexa::IniFileManager::ReadOnly);
+    // A file the reader cannot open has no version either; the reader below names that fault.
     const Vexa::Version version(ini.getValue("Planningdata", "version", ""));
     if (version > Vexa::getProgramVersion())
         return {StudySet(), false};
     // A planning the reader would refuse (a damaged count, transform or name) is not offered.
     const PlanningFile planning = PlanningFile::read(file.toStdString());
+    // Neither are plannings without the values the list shows. Faults are told as the reader
+    // tells its own.
+    const std::string fault = "The planning file " + file.toStdString() + " ";
+    static const std::string absent = "\x01";
+    const std::string group = PlanningFile::imageGroupFor(version);
+    const std::pair<std::string, std::string> shown[] = {
+        {"Planningdata", "version"},       {"Planningdata", "lastModified"}, {"Patient", "name"},
+        {"Patient", "birthday"},           {"Planningdata", "implantregion"}, {"Implant", "implant"},
+        {group, "dicomFile0"}};
+    for (const auto& [g, key] : shown)
+        if (ini.getValue(g, key, absent) == absent)
+            throw std::runtime_error(fault + "misses the key \"" + key + "\" in [" + g + "].");
     StudySet set;
-    set.lastModified = QString::fromStdString(ini.getValue("Planningdata", "lastModified", ""));
-    set.name = QString::fromStdString(ini.getValue("Patient", "name", ""));
-    set.birthday = birthdayText(QString::fromStdString(ini.getValue("Patient", "birthday", "")));
-    const int jaw = ini.getValue("Planningdata", "implantregion", 0);
-    set.jaw = jaw == 1 ? tr("Maxilla") : jaw == 2 ? tr("Mandible") : tr("Unknown");
+    set.lastModified = QString::fromStdString(planning.lastModified);
+    set.name = QString::fromStdString(planning.patientName);
+    set.birthday = birthdayText(QString::fromStdString(planning.birthday));
+    set.jaw = planning.jaw == 1 ? tr("Maxilla") : planning.jaw == 2 ? tr("Mandible") : tr("Unknown");
     set.implants = int(planning.implants.size());
 
-    const std::string group = version >= Vexa::getImageDataGroupVersion() ? "ImageData" : "Planningdata";
+    // The series must be whole: the planning loads all of it.
     const QString folder = QDir::cleanPath(QString::fromStdString(ini.getPath()));
-    const QString dicom = QDir::cleanPath(folder + "/" + QString::fromStdString(ini.getValue(group, "dicomFile0", "")));
-    if (!dicom.startsWith(folder + "/"))
-        throw std::runtime_error("The planning file " + file.toStdString() + " names a DICOM file outside its folder.");
+    for (const std::string& name : planning.dicomFiles)
+    {
+        const QString dicom = QDir::cleanPath(folder + "/" + QString::fromStdString(name));
+        if (!dicom.startsWith(folder + "/"))
+            throw std::runtime_error(fault + "names the DICOM file " + name + " outside its folder.");
+        if (!QFileInfo(dicom).isFile())
+            throw std::runtime_error(fault + "names the DICOM file " + name + ", which is missing.");
+    }
     if (manager)
-        if (const auto information = manager->readInformation(dicom.toStdString()))
+    {
+        const std::string first = planning.dicomFiles.front();
+        std::shared_ptr<Vexa::DicomInformation> information;
+        try
+        {
+            information = manager->readInformation(folder.toStdString() + "/" + first);
+        }
+        catch (const std::exception&)
+        {
+            throw std::runtime_error(fault + "names the DICOM file " + first + ", which is no readable DICOM file.");
+        }
+        if (information)
             set.imageDevice = QString::fromStdString(information->getImageDeviceName());
+    }
     set.shownTime = shownTimeText(set.lastModified);
     set.file = QFileInfo(file).absoluteFilePath().toStdString();
     return {set, true};
@@ -153,8 +226,28 @@ void LoadPlanningDialog::displayStudySetContainer()
         set.item = new ListViewItem(list_, {set.shownTime, set.name, set.birthday, set.jaw,
                                             QString::number(set.implants), set.imageDevice, set.shownTime});
     for (StudySet& set : studySets_)
-        set.item->setTextAlignment(4, Qt::AlignHCenter);
+        set.item->setTextAlignment(4, Qt::AlignCenter);
     list_->sortItems(6, Qt::DescendingOrder);
+}
+
+void LoadPlanningDialog::showLeftOut()
+{
+    int bottom = list_->geometry().bottom() + 1;
+    leftOutArea_->setVisible(!leftOut_.isEmpty());
+    if (!leftOut_.isEmpty())
+    {
+        leftOutLabel_->setText(tr("Not listed, because they cannot be loaded:") + "\n" + leftOut_.join("\n"));
+        // Every line shows up to the limit; beyond it the lines scroll.
+        const int lines = std::min(int(leftOut_.size()) + 1, leftOutLines);
+        const int frame = 2 * leftOutArea_->frameWidth();
+        int height = lines * leftOutLabel_->fontMetrics().lineSpacing() + 2 * leftOutLabel_->margin() + frame;
+        if (leftOutLabel_->sizeHint().width() > list_->width() - frame)
+            height += leftOutArea_->horizontalScrollBar()->sizeHint().height();
+        leftOutArea_->setGeometry(list_->x(), bottom + 6, list_->width(), height);
+        bottom = leftOutArea_->geometry().bottom() + 1;
+    }
+    ok_->parentWidget()->move(ok_->parentWidget()->x(), bottom + 10);
+    setFixedSize(width(), ok_->parentWidget()->geometry().bottom() + 12);
 }
 
 void LoadPlanningDialog::doOk()

@@ -3,18 +3,23 @@
 // not followed), newest first, with patient, birthday, jaw, implant count and the imaging device
 // of the planning's first DICOM file. Ok or a double click chooses a row.
 //
-// A planning of a newer format is left out. A planning file that cannot be read, lacks a key,
-// names a DICOM file outside its own folder or one no importer reads is left out with a record on
-// the exception trail; the other plannings are still listed.
+// A planning of a newer format is left out. A damaged planning (a file that cannot be read, lacks
+// a key or holds a value the reader refuses, a DICOM file that is missing, lies outside the
+// planning's folder or no importer reads) is left out too, with a record on the exception trail,
+// and the dialog names it with the reason, one line each, below the list (which grows the
+// dialog); the other plannings are still listed.
 #include "shell/dialogs/Dialog.h"
 
 #include <QString>
+#include <QStringList>
 #include <string>
 #include <utility>
 #include <vector>
 
 class QDir;
+class QLabel;
 class QPushButton;
+class QScrollArea;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -50,7 +55,8 @@ public:
     // The chosen planning's file, empty when none is selected.
     const std::string getSelectedPlanningFileName() const;
 
-    // The row of one planning file; false for a newer format. Throws for a damaged planning.
+    // The row of one planning file; false for a newer format. Throws for a damaged planning:
+    // "The planning file <file> <fault>."
     static std::pair<StudySet, bool> readFromFile(const QString& file, Vexa::DicomIOManager* manager);
 
 protected slots:
@@ -62,6 +68,8 @@ protected slots:
 private:
     void scanDirectory(const QDir& folder);
     void displayStudySetContainer();
+    // The lines on the plannings left out, below the list; the buttons and the dialog's height follow.
+    void showLeftOut();
 
     Vexa::DicomIOManager* manager_;
     QPushButton* ok_ = nullptr;
@@ -70,4 +78,7 @@ private:
     int selected_ = -1;
     std::vector<std::string> basePaths_;
     std::vector<StudySet> studySets_;
+    QStringList leftOut_; // "<folder>: <reason>", in scan order
+    QScrollArea* leftOutArea_ = nullptr;
+    QLabel* leftOutLabel_ = nullptr;
 };

@@ -235,6 +235,15 @@ void MainWindow::setupConnections()
     connect(versionButton_, &QToolButton::clicked, this, &MainWindow::about);
     if (auto* app = qobject_cast<Quorvane::Application*>(QCoreApplication::instance()))
         connect(app, &Quorvane::Application::spaceballButtonPressed, this, &MainWindow::evaluateSpaceballButtons);
+    // The platform's own undo and redo keys; not while navigating, when the planning is fixed.
+    connect(new QShortcut(QKeySequence::Undo, this), &QShortcut::activated, this, [this] {
+        if (!isNavigating())
+            mainWidget_->undo();
+    });
+    connect(new QShortcut(QKeySequence::Redo, this), &QShortcut::activated, this, [this] {
+        if (!isNavigating())
+            mainWidget_->redo();
+    });
     connect(new QShortcut(QKeySequence(Qt::Key_P), this), &QShortcut::activated, this, &MainWindow::makeScreenshot);
     connect(new QShortcut(QKeySequence(Qt::Key_R), this), &QShortcut::activated, this,
             &MainWindow::toggleVideoCapture);

@@ -136,7 +136,12 @@ void ControlView::update()
 void ControlView::checkWidgetStates()
 try {
     const auto manager = model_->getImplantManager();
-    if (manager->numberOfImplants() != unsigned(implantList_->count()))
+    // Also when the count stays: an undone or redone exchange changes a row's sizes.
+    const QStringList rows = implantRows();
+    bool same = rows.size() == implantList_->count();
+    for (int i = 0; same && i < rows.size(); ++i)
+        same = implantList_->item(i)->text() == rows[i];
+    if (!same)
         updateImplantListBox();
     if (!isSelectionOK())
         buildSelection();
@@ -160,6 +165,19 @@ try {
     // Rebuilding the rows must not feed an empty selection back into the manager.
     buildingSelection_ = true;
     implantList_->clear();
+    implantList_->addItems(implantRows());
+    buildingSelection_ = false;
+    buildSelection();
+}
+catch (...) {
+    buildingSelection_ = false;
+    Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
+    throw;
+}
+
+QStringList ControlView::implantRows() const
+try {
+    QStringList rows;
     const auto manager = model_->getImplantManager();
     int n = 1;
     for (auto it = manager->implantsBegin(); it != manager->implantsEnd(); ++it, ++n) {
@@ -169,16 +187,11 @@ try {
             text += " (" + convertNumberToGroupLetter(implant->getGroup()) + ") ";
         text += " D" + QString::number(implant->getDiameter(), 'f', 1) + " L" +
                 QString::number(implant->getLength(), 'f', 1);
-        implantList_->addItem(text);
+        rows << text;
     }
-    buildingSelection_ = false;
-    buildSelection();
+    return rows;
 }
-catch (...) {
-    buildingSelection_ = false;
-    Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
-    throw;
-}
+VEXA_RETHROW
 
 QString ControlView::convertNumberToGroupLetter(unsigned group)
 {

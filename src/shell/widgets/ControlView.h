@@ -5,6 +5,7 @@
 #include "vexa/core/IObserver.h"
 
 #include <QFrame>
+#include <QStringList>
 #include <memory>
 
 class Model;
@@ -24,6 +25,8 @@ public:
     void update() override;
     virtual void checkWidgetStates();
     void updateImplantListBox();
+    // The implant list's rows as the implants are now: number, group letter, diameter, length.
+    QStringList implantRows() const;
     static QString convertNumberToGroupLetter(unsigned group);
     bool isSelectionOK() const;
     void updateAll();
