@@ -102,7 +102,7 @@ void planningList(benchmark::State& state)
                 write(folder + QString("/slice%1.dcm").arg(f), "");
             write(folder + "/plan.srl",
                   QString("[Patient]\nname=P%1\nbirthday=19650412\n[Planningdata]\nversion=2.0.3\n"
-                          "lastModified=01/02/2005 09:%2:00\nimplantregion=1\n[Implant]\nimplant=2\n"
+                          "lastModified=01/02/2005 09:%2:00\nimplantregion=1\n[Implant]\nimplant=0\n"
                           "[ImageData]\ndicomFile0=image.dcm\n")
                       .arg(p).arg(p % 60, 2, 10, QChar('0'))
                       .toUtf8());
