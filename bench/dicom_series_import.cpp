@@ -208,7 +208,9 @@ VtkReader& vtkReader()
 class Ours
 {
 public:
-    Ours() : settings_(std::make_shared<Settings>("/nonexistent/Morvanta.ini")), model_(std::make_shared<Model>(settings_))
+    Ours()
+        : settings_(std::make_shared<Settings>("/nonexistent/Morvanta.ini")),
+          model_(std::make_shared<Model>(settings_))
     {
         manager_.insertImporter(new Vexa::UniversalImporter);
         manager_.insertImporter(new Vexa::DVT9000Importer);
