@@ -14,7 +14,7 @@ namespace Vexa {
 
 namespace {
 
-constexpr std::size_t values = 65536;
+constexpr std::size_t allValues = 65536;
 // Every value of a 12-bit volume; wider counts are only made for the parts that need them.
 constexpr std::size_t twelveBitValues = 4096;
 
@@ -83,7 +83,7 @@ void countRange(const unsigned short* voxels, std::size_t begin, std::size_t end
             narrow.add(voxels + from, n);
         } else {
             if (!wide)
-                wide.emplace(values);
+                wide.emplace(allValues);
             wide->add(voxels + from, n);
         }
     }
@@ -95,7 +95,7 @@ void countRange(const unsigned short* voxels, std::size_t begin, std::size_t end
 }
 
 VoxelHistogram::Counter::Counter(std::size_t values)
-    : values_(std::clamp<std::size_t>(values, 1, Vexa::values)), tables_(4 * values_, 0)
+    : values_(std::clamp<std::size_t>(values, 1, allValues)), tables_(4 * values_, 0)
 {
 }
 
@@ -134,7 +134,7 @@ void VoxelHistogram::Counter::drainInto(std::vector<std::uint64_t>& histogram)
     std::fill(spilled_.begin(), spilled_.end(), 0);
 }
 
-VoxelHistogram::VoxelHistogram(const VolumeData<unsigned short>& volume) : counts_(values, 0)
+VoxelHistogram::VoxelHistogram(const VolumeData<unsigned short>& volume) : counts_(allValues, 0)
 {
     const std::size_t count = volume.getVoxelCount();
     const unsigned short* voxels = volume.getVoxels();
@@ -146,18 +146,18 @@ VoxelHistogram::VoxelHistogram(const VolumeData<unsigned short>& volume) : count
         countRange(voxels, 0, count, counts_);
         return;
     }
-    std::vector<std::vector<std::uint64_t>> partial(threads, std::vector<std::uint64_t>(values, 0));
+    std::vector<std::vector<std::uint64_t>> partial(threads, std::vector<std::uint64_t>(allValues, 0));
     ParallelJobs::run(threads, threads, [&](std::size_t t, unsigned) {
         countRange(voxels, count * t / threads, count * (t + 1) / threads, partial[t]);
     });
     for (const auto& p : partial)
-        for (std::size_t v = 0; v < values; ++v)
+        for (std::size_t v = 0; v < allValues; ++v)
             counts_[v] += p[v];
 }
 
 VoxelHistogram::VoxelHistogram(std::vector<std::uint64_t> counts) : counts_(std::move(counts))
 {
-    counts_.resize(values, 0);
+    counts_.resize(allValues, 0);
 }
 
 std::uint64_t VoxelHistogram::total() const
@@ -171,7 +171,7 @@ std::uint64_t VoxelHistogram::total() const
 std::uint64_t VoxelHistogram::sum() const
 {
     std::uint64_t total = 0;
-    for (std::size_t v = 0; v < values; ++v)
+    for (std::size_t v = 0; v < allValues; ++v)
         total += v * counts_[v];
     return total;
 }
