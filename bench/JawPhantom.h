@@ -67,8 +67,8 @@ inline double noise(std::uint64_t i)
 }
 
 // Soft tissue, a horseshoe bone arch (cortical rim, cancellous core), fourteen teeth standing
-// in it, noise, and six 3 mm marker balls.
-inline std::shared_ptr<Volume> makePhantom(unsigned nx, unsigned ny, unsigned nz)
+// in it, noise of the given standard deviation, and six 3 mm marker balls.
+inline std::shared_ptr<Volume> makePhantom(unsigned nx, unsigned ny, unsigned nz, double noiseDeviation = 50.0)
 {
     const double s = spacingFor(nx);
     const double sz = extentZ / nz;
@@ -132,7 +132,7 @@ inline std::shared_ptr<Volume> makePhantom(unsigned nx, unsigned ny, unsigned nz
                         }
                     }
                     const std::uint64_t index = (std::uint64_t(z) * ny + y) * nx + x;
-                    v += 50.0 * noise(index);
+                    v += noiseDeviation * noise(index);
                     volume->at(x, y, z) = static_cast<unsigned short>(std::clamp(std::lround(v), 0L, 4095L));
                 }
     };

@@ -16,8 +16,11 @@
 #include <QJsonObject>
 #include <QVariantMap>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <thread>
 
 using namespace Vexa;
@@ -214,6 +217,58 @@ TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)
     EXPECT_EQ(data->getVolumeData()->at(7, 5, 4), std::clamp(gridHU(7, 5, 4), 0, 4095));
 }
 
+// The histogram the import counts on the way is a plain count of the volume it made: smooth
+// slices padded around a round field of view (long runs of one value) and noisy ones, in the
+// formats and orientations that are decoded differently.
+TEST(DicomSeriesImport, HistogramIsThePlainCountOfTheVolume)
+{
+    TestSupport::ScratchDir scratch;
+    const int nx = 40, ny = 30, nz = 6;
+    // HU + 1000: padding outside a circle, tissue and a block of bone inside, noise on top.
+    auto writeRaw = [&](const std::string& file, double noise) {
+        std::mt19937 random(5);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::vector<uint16_t> voxels;
+        for (int z = 0; z < nz; ++z)
+            for (int y = 0; y < ny; ++y)
+                for (int x = 0; x < nx; ++x) {
+                    const bool inside = std::hypot(x - 19.5, y - 14.5) < 13.0, bone = x > 20 && y > 10 && y < 20;
+                    const double v = (inside ? (bone ? 2500.0 : 1000.0) : 0.0) + noise * normal(random);
+                    voxels.push_back(uint16_t(std::clamp(std::lround(v), 0L, 4095L)));
+                }
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(voxels.data()),
+                                                    std::streamsize(2 * voxels.size()));
+        return QString::fromStdString(file);
+    };
+    const QString smooth = writeRaw(scratch.file("smooth.raw"), 0.0), noisy = writeRaw(scratch.file("noisy.raw"), 20.0);
+    struct Case
+    {
+        const char* name;
+        QString raw;
+        QVariantMap settings;
+    } cases[] = {
+        {"smooth", smooth, {}},
+        {"smooth-rows-along-y", smooth, {{"row", QVariantList{0, 1, 0}}, {"col", QVariantList{1, 0, 0}}}},
+        {"smooth-mr", smooth, {{"modality", "MR"}, {"intercept", 0}}},
+        {"noisy", noisy, {}},
+        {"noisy-big-endian", noisy, {{"syntax", "big"}}},
+        {"noisy-signed", noisy, {{"pixelrep", 1}, {"intercept", 0}}},
+        {"noisy-rescaled", noisy, {{"slope", 2}}},
+    };
+    for (Case& c : cases) {
+        c.settings.insert(
+            {{"dims", QVariantList{nx, ny, nz}}, {"spacing", QVariantList{0.5, 0.5, 0.5}}, {"raw", c.raw}});
+        auto data = import(writeSeries(scratch.file(c.name), c.settings));
+        ASSERT_NE(data, nullptr) << c.name;
+        const auto& volume = *data->getVolumeData();
+        std::vector<uint64_t> plain(65536, 0);
+        for (std::size_t i = 0; i < volume.getVoxelCount(); ++i)
+            ++plain[volume.getVoxels()[i]];
+        ASSERT_NE(data->getVoxelHistogram(), nullptr) << c.name;
+        EXPECT_EQ(data->getVoxelHistogram()->counts(), plain) << c.name;
+    }
+}
+
 TEST(DicomSeriesImport, ManagerReportsProgressAndHonoursCancel)
 {
     TestSupport::ScratchDir scratch;
@@ -296,6 +351,11 @@ TEST(SamplePatient, ImportsWithMarkersWhereTheGeneratorPutThem)
     for (std::size_t i = 0; i < volume->getVoxelCount(); ++i)
         bright += volume->getVoxels()[i] >= 3800;
     EXPECT_EQ(bright, brightNearBalls);
+    // The histogram counted on the way is that of the voxels.
+    std::vector<uint64_t> plain(65536, 0);
+    for (std::size_t i = 0; i < volume->getVoxelCount(); ++i)
+        ++plain[volume->getVoxels()[i]];
+    EXPECT_EQ(data->getVoxelHistogram()->counts(), plain);
     // Bone at the front of the jaw, air in the corner: HU + 1000.
     EXPECT_NEAR(volume->at(128, unsigned((44.625 - 28.0) / s), unsigned(16.0 / s)), 1350, 100);
     EXPECT_NEAR(volume->at(2, 2, 2), 0, 60);

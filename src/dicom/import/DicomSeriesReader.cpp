@@ -322,7 +322,11 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     const unsigned threads = threadCount(count);
     std::vector<std::vector<uint8_t>> buffers(threads);
     std::vector<DicomSlice::DecodeTable> tables(threads);
-    std::vector<DicomSlice::VoxelCounts> counts(threads);
+    // Counts only as wide as the values the slices can give (rescale may differ between them).
+    uint16_t maxVoxel = 0;
+    for (const DicomSlice& slice : slices)
+        maxVoxel = std::max(maxVoxel, slice.maxVoxel());
+    std::vector<VoxelHistogram::Counter> counts(threads, VoxelHistogram::Counter(std::size_t(maxVoxel) + 1));
     std::atomic<std::size_t> laid{0};
     parallelFor(0, count, threads, cancelled_, [&](std::size_t k, unsigned worker) {
         const DicomSlice& slice = slices[order[k]];
@@ -345,9 +349,9 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     sortedFiles.reserve(count);
     for (std::size_t index : order)
         sortedFiles.push_back(files[index]);
-    std::vector<uint64_t> histogram(DicomSlice::VoxelCounts::values, 0);
-    for (const DicomSlice::VoxelCounts& c : counts)
-        c.addTo(histogram);
+    std::vector<uint64_t> histogram(std::size_t(maxVoxel) + 1, 0);
+    for (VoxelHistogram::Counter& c : counts)
+        c.drainInto(histogram);
     return std::make_shared<DicomVolume>(information, volume, sortedFiles,
                                          std::make_shared<const VoxelHistogram>(std::move(histogram)));
 } VEXA_RETHROW

@@ -54,6 +54,11 @@ struct Converter
         int64_t raw = (word >> shift) & mask;
         if (isSigned && (raw >> (bitsStored - 1)) & 1)
             raw -= int64_t(1) << bitsStored;
+        return fromRaw(raw);
+    }
+    // The voxel of a stored value (after masking and sign).
+    uint16_t fromRaw(int64_t raw) const
+    {
         const double value = std::round(double(raw) * slope + intercept) + offset;
         // Extreme rescale values can make the value infinite; the comparison also keeps out NaN.
         if (!(value > 0.0))
@@ -62,21 +67,35 @@ struct Converter
     }
 };
 
+Converter converterOf(const DicomSlice& slice)
+{
+    return {slice.highBit + 1 - slice.bitsStored,
+            (uint32_t(1) << slice.bitsStored) - 1,
+            slice.bitsStored,
+            slice.pixelRepresentation == 1,
+            slice.slope,
+            slice.intercept,
+            slice.device == DicomInformation::CT ? 1000.0 : 0.0};
+}
+
 template<class Word, class Map>
 void convertRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_t* destination,
-                 std::ptrdiff_t columnStep, std::ptrdiff_t rowStep, DicomSlice::VoxelCounts* counts, Word word, Map map)
+                 std::ptrdiff_t columnStep, std::ptrdiff_t rowStep, VoxelHistogram::Counter* counts, Word word, Map map)
 {
+    // Rows that do not run along x are converted into a buffer first: they are counted as
+    // contiguous rows too.
+    std::vector<uint16_t> buffer(columnStep == 1 ? 0 : columns);
     for (unsigned j = 0; j < rows; ++j) {
         uint16_t* out = destination + std::ptrdiff_t(j) * rowStep;
+        uint16_t* row = columnStep == 1 ? out : buffer.data();
         const uint8_t* in = source + std::size_t(j) * columns * sizeof(decltype(word(source, 0u)));
-        if (columnStep == 1)
-            for (unsigned i = 0; i < columns; ++i)
-                out[i] = map(word(in, i));
-        else
-            for (unsigned i = 0; i < columns; ++i)
-                out[std::ptrdiff_t(i) * columnStep] = map(word(in, i));
+        for (unsigned i = 0; i < columns; ++i)
+            row[i] = map(word(in, i));
         if (counts)
-            counts->add(out, columns, columnStep);
+            counts->add(row, columns);
+        if (columnStep != 1)
+            for (unsigned i = 0; i < columns; ++i)
+                out[std::ptrdiff_t(i) * columnStep] = row[i];
     }
 }
 
@@ -86,7 +105,7 @@ void convertRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_
 // voxels at a time take a few instructions instead of a table look-up each.
 // Same results as Converter: round(raw + intercept) + offset is raw + shift for a whole intercept.
 bool convertLinearRows(const uint8_t* source, unsigned rows, unsigned columns, uint16_t* destination,
-                       std::ptrdiff_t rowStep, DicomSlice::VoxelCounts* counts, unsigned shift, unsigned bitsStored,
+                       std::ptrdiff_t rowStep, VoxelHistogram::Counter* counts, unsigned shift, unsigned bitsStored,
                        bool isSigned, long add)
 {
     if (isSigned ? (add < -32768 || add > 32767) : (add < -65535 || add > 65535))
@@ -123,7 +142,7 @@ bool convertLinearRows(const uint8_t* source, unsigned rows, unsigned columns, u
             std::memcpy(out + i, converted, 2 * (columns - i));
         }
         if (counts)
-            counts->add(out, columns, 1);
+            counts->add(out, columns);
     }
     return true;
 }
@@ -294,31 +313,18 @@ void DicomSlice::checkMatches(const DicomSlice& reference) const try {
             differs("image orientation " + text(orientationTag));
 } VEXA_RETHROW
 
-void DicomSlice::VoxelCounts::add(const uint16_t* row, std::size_t n, std::ptrdiff_t step)
+uint16_t DicomSlice::maxVoxel() const
 {
-    if (step == 1) {
-        VoxelHistogram::countInto(row, n, tables.data(), values);
-        return;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        ++tables[row[std::ptrdiff_t(i) * step]];
-}
-
-void DicomSlice::VoxelCounts::addTo(std::vector<uint64_t>& histogram) const
-{
-    for (std::size_t v = 0; v < values; ++v)
-        histogram[v] += uint64_t(tables[v]) + tables[values + v] + tables[2 * values + v] + tables[3 * values + v];
+    // The conversion rises or falls with the stored value: one of the extremes gives the largest voxel.
+    const Converter convert = converterOf(*this);
+    const int64_t values = int64_t(1) << bitsStored;
+    const int64_t lowest = convert.isSigned ? -values / 2 : 0;
+    return std::max(convert.fromRaw(lowest), convert.fromRaw(lowest + values - 1));
 }
 
 void DicomSlice::decode(const uint8_t* pixels, uint16_t* destination, std::ptrdiff_t columnStep,
-                        std::ptrdiff_t rowStep, DecodeTable* table, VoxelCounts* counts) const try {
-    const Converter convert{highBit + 1 - bitsStored,
-                            (uint32_t(1) << bitsStored) - 1,
-                            bitsStored,
-                            pixelRepresentation == 1,
-                            slope,
-                            intercept,
-                            device == DicomInformation::CT ? 1000.0 : 0.0};
+                        std::ptrdiff_t rowStep, DecodeTable* table, VoxelHistogram::Counter* counts) const try {
+    const Converter convert = converterOf(*this);
 #if defined(__SSE2__)
     if (bitsAllocated == 16 && !bigEndian && columnStep == 1 && slope == 1.0 && intercept == std::round(intercept) &&
         std::fabs(intercept) < 1e6 &&

@@ -1,6 +1,8 @@
 #pragma once
 // One slice of a series as the import needs it: the facts of its header and where its pixel data
 // lie in its file, so that the pixels can be decoded later straight into their place in a volume.
+#include "vexa/volume/VoxelHistogram.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -49,25 +51,17 @@ public:
         std::array<double, 7> format{};
     };
 
-    // Running counts of the voxel values a thread decodes: the import needs the histogram of the
-    // whole volume for its grey-value window, and counting each row while it is still in the
-    // cache spares a pass over the volume. Four tables taken in turn, so that runs of one value
-    // do not make each increment wait for the last; 32 bits hold the count of any importable volume.
-    struct VoxelCounts
-    {
-        static constexpr std::size_t values = 4096;
-        std::vector<uint32_t> tables = std::vector<uint32_t>(4 * values, 0);
-
-        void add(const uint16_t* row, std::size_t n, std::ptrdiff_t step);
-        // Adds the counts into histogram (at least `values` entries).
-        void addTo(std::vector<uint64_t>& histogram) const;
-    };
+    // The largest voxel value this slice's format can give (at most 4095): counts of the
+    // decoded voxels need no more entries than one above it.
+    uint16_t maxVoxel() const;
 
     // Converts pixelBytes() bytes of pixel data into 12-bit voxels: column i of row j goes to
     // destination[i * columnStep + j * rowStep]. Masks to the stored bits, applies sign, rescale
-    // and, for CT, the +1000 offset, and clamps to 0..4095. With counts, also counts the voxels.
+    // and, for CT, the +1000 offset, and clamps to 0..4095. With counts (for at least
+    // maxVoxel() + 1 values), also counts the voxels, each row while it is still in the cache:
+    // the import needs the histogram of the whole volume for its grey-value window.
     void decode(const uint8_t* pixels, uint16_t* destination, std::ptrdiff_t columnStep, std::ptrdiff_t rowStep,
-                DecodeTable* table = nullptr, VoxelCounts* counts = nullptr) const;
+                DecodeTable* table = nullptr, VoxelHistogram::Counter* counts = nullptr) const;
 
     // The values of a numeric tag; empty when it is absent or empty, else exactly count numbers
     // (DicomException 20104 otherwise).

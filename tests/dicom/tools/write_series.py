@@ -4,10 +4,11 @@
   y posterior, z head), origin [x, y, z], row and column cosines "row"/"col" (axis-aligned or not),
   and optionally modality, model, syntax (explicit | implicit | big), order (ascending | descending
   | shuffled), drop (slice indices to leave out), duplicate (a slice index written twice),
-  pixelrep (0 | 1), intercept, slope, and "un" (true: every standard element but the pixel data
-  written as explicit UN, which needs an explicit syntax).
-Voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the C++ tests
-compute the same), so any orientation of the same grid imports to the same volume."""
+  pixelrep (0 | 1), intercept, slope, "un" (true: every standard element but the pixel data
+  written as explicit UN, which needs an explicit syntax), and "raw" (a file of nx * ny * nz
+  little-endian 16-bit values, x fastest, holding HU + 1000 for every voxel of the grid).
+Without "raw", voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the
+C++ tests compute the same), so any orientation of the same grid imports to the same volume."""
 import json
 import os
 import random
@@ -49,8 +50,14 @@ def grid_index(i, j, k):
     idx[na] = k if ns > 0 else dims[na] - 1 - k
     return idx
 
-def hu(ix, iy, iz):
-    return (7 * ix + 13 * iy + 29 * iz) % 3000 - 1000
+if "raw" in spec:
+    grid = np.fromfile(spec["raw"], dtype="<u2").reshape(nz, ny, nx).astype(np.int32) - 1000
+
+    def hu(ix, iy, iz):
+        return grid[iz, iy, ix]
+else:
+    def hu(ix, iy, iz):
+        return (7 * ix + 13 * iy + 29 * iz) % 3000 - 1000
 
 study = generate_uid()
 series = generate_uid()
@@ -69,7 +76,7 @@ for number, k in enumerate(ks):
     corner = grid_index(0, 0, k)
     ipp = origin + spacing * np.array(corner)
     idx = grid_index(ii, jj, k)
-    values = hu(np.asarray(idx[0]), np.asarray(idx[1]), np.asarray(idx[2])) if True else None
+    values = hu(np.asarray(idx[0]), np.asarray(idx[1]), np.asarray(idx[2]))
     stored = np.round((values - intercept) / slope).astype(np.int32)
     ds = new_dataset("1.2.840.10008.5.1.4.1.1.2", generate_uid(), syntax)
     ds.Modality = spec.get("modality", "CT")
