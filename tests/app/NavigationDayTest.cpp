@@ -275,7 +275,10 @@ TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
 // recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
 // the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
 // tells what the recorded run's log told. The trajectory ends resting for a minute, so the
-// log does not depend on when the script's switch-off comes within that minute.
+// log does not depend on when the script's switch-off comes within that minute. In the kept
+// script the recording's 8 s wait for the planning to load is cut to 0.4 s by hand: the replayed
+// press on Navigation waits until the window takes input. The 40 s before the switch-off stay:
+// the replayed camera drills meanwhile.
 TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
 {
     const QString display = AppTest::xServer().display();
