@@ -124,6 +124,20 @@ inline bool chooseFirstImplant(QWidget* modal)
     return true;
 }
 
+// A left click at a place given as fractions of the widget's size.
+inline void clickAt(QWidget* widget, const QPointF& at)
+{
+    const QPoint p(int(at.x() * widget->width()), int(at.y() * widget->height()));
+    QTest::mousePress(widget, Qt::LeftButton, {}, p);
+    QTest::mouseRelease(widget, Qt::LeftButton, {}, p);
+}
+
+// The panoramic curve as a person draws it in the sample patient's axial view: three corners on
+// the arch, at its two ends and its front (fractions of the view's size). The 3D model of its
+// band takes seconds also under the sanitizers; that of a curve cutting across the arch's
+// inside ((0.3, 0.6), (0.5, 0.35), (0.7, 0.6)) took minutes to reduce.
+inline const QPointF archCurve[] = {{0.2, 0.6}, {0.5, 0.2}, {0.8, 0.6}};
+
 // Waits in the event loop until the condition holds (or a bound passes).
 template<class C>
 bool waitFor(C condition, int ms = 120000)

@@ -39,13 +39,6 @@ using Vexa::Vector3D;
 
 namespace {
 
-void click(QWidget* view, const QPointF& at)
-{
-    const QPoint p(int(at.x() * view->width()), int(at.y() * view->height()));
-    QTest::mousePress(view, Qt::LeftButton, {}, p);
-    QTest::mouseRelease(view, Qt::LeftButton, {}, p);
-}
-
 // Import, curve, 3D model with its markers, two implants from the database, then OK -> the
 // lower jaw and "Save as new". Returns the planning file.
 QString planTwoImplants(AppTest::DialogAnswerer& answer)
@@ -56,15 +49,15 @@ QString planTwoImplants(AppTest::DialogAnswerer& answer)
     answer.then(AppTest::openFirstStudy);
     window.findChild<QToolButton*>("PatientButton")->click();
     QWidget* axial = window.getMainWidget()->frame("RightLowerFrame")->getView();
-    for (const QPointF& f : {QPointF(0.3, 0.6), QPointF(0.5, 0.35), QPointF(0.7, 0.6)})
-        click(axial, f);
+    for (const QPointF& corner : AppTest::archCurve)
+        AppTest::clickAt(axial, corner);
     window.findChild<QToolButton*>("Generate 3DButton")->click();
     if (!waitFor([&] { return model->get3DModel() != nullptr; }))
         return {};
     for (const QPointF& at : {QPointF(0.4, 0.45), QPointF(0.6, 0.45)}) {
         window.findChild<QToolButton*>("ImplantButton")->click();
         answer.then(AppTest::chooseFirstImplant);
-        click(axial, at);
+        AppTest::clickAt(axial, at);
     }
     answer.then([](QWidget* modal) {
         auto* lower = modal->findChild<QRadioButton*>(QString(), Qt::FindChildrenRecursively);
@@ -282,7 +275,10 @@ TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
 // recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
 // the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
 // tells what the recorded run's log told. The trajectory ends resting for a minute, so the
-// log does not depend on when the script's switch-off comes within that minute.
+// log does not depend on when the script's switch-off comes within that minute. In the kept
+// script the recording's 8 s wait for the planning to load is cut to 0.4 s by hand: the replayed
+// press on Navigation waits until the window takes input. The 40 s before the switch-off stay:
+// the replayed camera drills meanwhile.
 TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
 {
     const QString display = AppTest::xServer().display();

@@ -116,11 +116,8 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
         ViewFrame* axialFrame = window.getMainWidget()->frame("RightLowerFrame");
         QWidget* axial = axialFrame->getView();
         ASSERT_TRUE(axial && axial->isVisible());
-        const QSize s = axial->size();
-        for (const QPointF& f : {QPointF(0.3, 0.6), QPointF(0.5, 0.35), QPointF(0.7, 0.6)}) {
-            QTest::mousePress(axial, Qt::LeftButton, {}, QPoint(int(f.x() * s.width()), int(f.y() * s.height())));
-            QTest::mouseRelease(axial, Qt::LeftButton, {}, QPoint(int(f.x() * s.width()), int(f.y() * s.height())));
-        }
+        for (const QPointF& corner : AppTest::archCurve)
+            AppTest::clickAt(axial, corner);
         EXPECT_EQ(model->getPanoramicLine()->numberOfCorners(), 3u);
 
         // Generate 3D: the sample's markers are found, then the surface is made.
@@ -135,9 +132,7 @@ TEST(PlanningFlowTest, ImportPlanSaveAsNewAndReload)
         implantButton->click();
         EXPECT_EQ(model->getState(), 3);
         answer.then(AppTest::chooseFirstImplant);
-        const QPoint apex(int(0.5 * s.width()), int(0.4 * s.height()));
-        QTest::mousePress(axial, Qt::LeftButton, {}, apex);
-        QTest::mouseRelease(axial, Qt::LeftButton, {}, apex);
+        AppTest::clickAt(axial, AppTest::archCurve[1]);
         ASSERT_EQ(model->getImplantManager()->numberOfImplants(), 1u) << answer.seen.join("\n").toStdString();
 
         // P: a screenshot of the window.
