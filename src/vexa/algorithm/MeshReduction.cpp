@@ -491,7 +491,7 @@ public:
             const Candidate c = pass.queue.pop();
             if (outdated(c))
                 continue;
-            if (!linked(pass, c.u, c.v))
+            if (!withinFanLimit(c.u, c.v) || !linked(pass, c.u, c.v))
                 continue;
             Vector3D target;
             placement(c.u, c.v, target);
@@ -777,6 +777,13 @@ private:
         return ++*pass.stamp;
     }
 
+    // Whether the kept vertex would have at most maximumFan triangles: those of both ends but
+    // the edge's two, which both ends hold.
+    bool withinFanLimit(unsigned u, unsigned v) const
+    {
+        return incident_[u].size() + incident_[v].size() <= maximumFan + 4;
+    }
+
     // Whether collapsing (u, v) keeps the mesh a closed surface.
     bool linked(Pass& pass, unsigned u, unsigned v)
     {
@@ -895,6 +902,14 @@ private:
     // A triangle may turn by less than about 80 degrees in one collapse; beyond that the
     // surface folds.
     static constexpr double minimumTurnCosine = 0.17;
+
+    // The most triangles a collapse may leave around a vertex. Where the surface is flat (as
+    // where the box around the arch cuts through soft tissue) every collapse costs nothing,
+    // and without a bound one vertex swallows the plane around it: each collapse there queues
+    // and checks its whole fan again, so the work grows with the square of the fan (tens of
+    // seconds for one model), and the fan ends as hundreds of needles. Curved surfaces stay
+    // below the bound (their vertices rarely reach 12 triangles), so it costs them nothing.
+    static constexpr std::size_t maximumFan = 16;
 
     // Blocks of about this many triangles for the block passes.
     static constexpr std::size_t blockTriangles = 10000;

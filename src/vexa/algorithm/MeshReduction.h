@@ -5,9 +5,11 @@
 //
 // Every collapse keeps the mesh a closed 2-manifold: it must pass the link condition (the
 // two ends share no neighbour besides the two across the edge) and must not turn any
-// triangle around it over. Edges that touch a hole or a non-manifold spot of the input are
-// left alone, so such meshes are reduced where they are sound and kept as they are
-// elsewhere. The result has area-weighted vertex normals and draws from float arrays.
+// triangle around it over. No collapse leaves more than 16 triangles around a vertex (flat
+// stretches would otherwise gather into one vertex with hundreds of needles around it). Edges
+// that touch a hole or a non-manifold spot of the input are left alone, so such meshes are
+// reduced where they are sound and kept as they are elsewhere. The result has area-weighted
+// vertex normals and draws from float arrays.
 //
 // Large meshes are reduced on all cores, block by block of space, in cost steps shared by all
 // blocks; the result does not depend on the number of cores and is the same on every run.

@@ -61,6 +61,35 @@ TEST(MeshReduction, KeepsTorusTopologyAndHonoursTheTarget)
     EXPECT_EQ(none.getResult()->getVertexCount(), input->getVertexCount());
 }
 
+TEST(MeshReduction, FlatFacesAreNotGatheredIntoOneVertex)
+{
+    // A block of tissue cut off at the volume's border, as the box around the arch cuts the
+    // soft tissue: on its flat faces every collapse costs nothing. No vertex may end up with more
+    // than 16 triangles around it; one that swallowed a face made each later collapse there
+    // check all of them again (tens of seconds for one model) and left a fan of needles.
+    auto volume = std::make_shared<Volume>(60, 50, 40, 0.5, 0.5, 0.5);
+    std::fill(volume->getVoxels(), volume->getVoxels() + volume->getVoxelCount(), static_cast<unsigned short>(1000));
+    Vexa::MarchingCubes surface(volume, 500);
+    ASSERT_TRUE(surface.start());
+    const auto input = surface.getResult();
+    for (std::size_t target : {input->getTriangleCount() / 2, input->getTriangleCount() / 10})
+    {
+        MeshReduction job(input, target);
+        ASSERT_TRUE(job.start()) << job.getErrorMessage();
+        const auto reduced = job.getResult();
+        EXPECT_LE(reduced->getTriangleCount(), target);
+        EXPECT_EQ(topologyFault(*reduced), "");
+        EXPECT_EQ(eulerCharacteristic(*reduced), 2);
+        std::vector<unsigned> fan(reduced->getVertexCount(), 0);
+        for (unsigned v : reduced->getTriangles())
+            ++fan[v];
+        EXPECT_LE(*std::max_element(fan.begin(), fan.end()), 16u) << target;
+        for (int i = 0; i < 6; ++i)
+            EXPECT_NEAR(reduced->getBoundingBox()[i], input->getBoundingBox()[i], 1e-9);
+        EXPECT_NEAR(signedVolume(*reduced), signedVolume(*input), 1e-9 * signedVolume(*input));
+    }
+}
+
 TEST(MeshReduction, OpenMeshKeepsItsRimsAndNoMeshIsRefused)
 {
     // An open tube: its rims stay where they are, and the mesh stays free of new faults.
