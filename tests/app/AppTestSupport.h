@@ -134,8 +134,7 @@ inline void clickAt(QWidget* widget, const QPointF& at)
 
 // The panoramic curve as a person draws it in the sample patient's axial view: three corners on
 // the arch, at its two ends and its front (fractions of the view's size). The 3D model of its
-// band takes seconds also under the sanitizers; that of a curve cutting across the arch's
-// inside ((0.3, 0.6), (0.5, 0.35), (0.7, 0.6)) took minutes to reduce.
+// band takes seconds also under the sanitizers.
 inline const QPointF archCurve[] = {{0.2, 0.6}, {0.5, 0.2}, {0.8, 0.6}};
 
 // Waits in the event loop until the condition holds (or a bound passes).
