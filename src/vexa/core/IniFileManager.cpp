@@ -2,10 +2,8 @@
 
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
-#include <QByteArray>
-#include <QFile>
-#include <QSaveFile>
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
@@ -30,11 +28,6 @@ std::string trimmed(const std::string& text)
 bool hasLineBreak(const std::string& text)
 {
     return text.find_first_of("\r\n") != std::string::npos;
-}
-
-QString qtFileName(const std::string& name)
-{
-    return QFile::decodeName(QByteArray::fromStdString(name));
 }
 
 }
@@ -253,13 +246,11 @@ try {
     if (unreadable_)
         throw std::runtime_error("IniFileManager: " + fileName_ + " could not be read and is not overwritten");
     const std::string content = render();
-    QSaveFile file(qtFileName(fileName_));
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error("IniFileManager: cannot write file " + fileName_ + ": " + file.errorString().toStdString());
-    if (file.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size())
-        || !file.commit())
-        throw std::runtime_error("IniFileManager: cannot write file " + fileName_ + ": " + file.errorString().toStdString());
+    try {
+        AtomicFile::writeFile(fileName_, content, true);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("IniFileManager: " + std::string(e.what()));
+    }
     changed_ = false;
 }
 VEXA_RETHROW

@@ -1,7 +1,8 @@
 #include "vexa/mesh/MeshFiles.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <QByteArray>
-#include <QSaveFile>
 #include <QString>
 #include <array>
 #include <bit>
@@ -180,11 +181,11 @@ void writeSFFBinFile(const IndexedTriangleMesh& mesh, const std::string& file)
     }
     const std::string bytes = buffer.str();
     // The old file stays intact until the new one is complete.
-    QSaveFile out(QString::fromStdString(file));
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
-        !out.commit())
+    try {
+        AtomicFile::writeFile(file, bytes);
+    } catch (const std::runtime_error&) {
         throw std::runtime_error(failure);
+    }
 }
 
 std::shared_ptr<IndexedTriangleMesh> readSTLStream(std::istream& in, bool mergeVertices)

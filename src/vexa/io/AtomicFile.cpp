@@ -1,0 +1,168 @@
+#include "vexa/io/AtomicFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Vexa {
+
+namespace {
+
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Closes and reports whether the close itself failed (NFS and some FUSE file systems report
+// a failed write-back only here).
+int closeChecked(int& fd)
+{
+    const int result = ::close(fd);
+    fd = -1;
+    return result == 0 || errno == EINTR ? 0 : errno;
+}
+
+}
+
+AtomicFile::AtomicFile(std::string path, bool directFallback)
+    : path_(std::move(path))
+{
+    const auto slash = path_.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::string pattern = folderOf(path_) + "/." + name + ".XXXXXX";
+    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ >= 0) {
+        temporary_ = pattern;
+        // The new file keeps the old one's permissions; a new file gets the usual ones.
+        struct stat old{};
+        ::fchmod(fd_, ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+        return;
+    }
+    const int error = errno;
+    if (directFallback && (error == EACCES || error == EPERM || error == EROFS) && ::access(path_.c_str(), W_OK) == 0) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ >= 0)
+            return;
+    }
+    throw std::runtime_error(failureText(path_, error));
+}
+
+AtomicFile::~AtomicFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (!committed_ && !temporary_.empty())
+        ::unlink(temporary_.c_str());
+}
+
+void AtomicFile::write(const void* data, std::size_t size)
+{
+    if (fd_ < 0)
+        throw std::runtime_error(failureText(path_, EBADF));
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, at, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+        }
+        if (n == 0)
+            fail(ENOSPC);
+        at += n;
+        size -= static_cast<std::size_t>(n);
+        written_ += static_cast<std::size_t>(n);
+    }
+}
+
+void AtomicFile::commit()
+{
+    if (fd_ < 0)
+        throw std::runtime_error(failureText(path_, EBADF));
+    if (::fsync(fd_) != 0 && errno != EINVAL)
+        fail(errno);
+    struct stat written{};
+    if (::fstat(fd_, &written) != 0)
+        fail(errno);
+    if (static_cast<std::size_t>(written.st_size) != written_)
+        fail(EIO);
+    if (const int error = closeChecked(fd_))
+        fail(error);
+    if (!temporary_.empty()) {
+        if (::rename(temporary_.c_str(), path_.c_str()) != 0)
+            fail(errno);
+        // The rename itself reaches the disk with the folder.
+        const int folder = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+    }
+    committed_ = true;
+}
+
+void AtomicFile::fail(int error)
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temporary_.empty())
+        ::unlink(temporary_.c_str());
+    temporary_.clear();
+    throw std::runtime_error(failureText(path_, error));
+}
+
+void AtomicFile::writeFile(const std::string& path, std::string_view bytes, bool directFallback)
+{
+    AtomicFile file(path, directFallback);
+    file.write(bytes);
+    file.commit();
+}
+
+void AtomicFile::copyFile(const std::string& from, const std::string& to)
+{
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+    struct Closer
+    {
+        int& fd;
+        ~Closer() { ::close(fd); }
+    } closer{in};
+    AtomicFile out(to);
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+        }
+        if (n == 0)
+            break;
+        out.write(buffer.data(), static_cast<std::size_t>(n));
+    }
+    out.commit();
+}
+
+std::string AtomicFile::failureText(const std::string& path, int error)
+{
+    if (isDiskFull(error))
+        return "The disk is full: " + path + " could not be written.";
+    return "Could not write " + path + ": " + std::strerror(error);
+}
+
+bool AtomicFile::isDiskFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+}

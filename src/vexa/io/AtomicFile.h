@@ -1,0 +1,57 @@
+#pragma once
+// A file that is written whole or not at all.
+//
+// The bytes go to a hidden temporary file beside the target; commit() syncs it to the disk,
+// checks that every byte is there, and only then renames it over the target, so the old file
+// stays as it was until the new one is complete. Every write, the sync and the close are
+// checked: a full disk (which buffered writers such as QSaveFile can let pass on some
+// versions, leaving a cut or empty file behind) is always an error here.
+//
+// Errors are std::runtime_error with a text "Could not write FILE: REASON" ("The disk is full"
+// as the reason on ENOSPC and EDQUOT).
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace Vexa {
+
+class AtomicFile
+{
+public:
+    // Opens the temporary file. With `directFallback`, a target that exists in a folder where
+    // no file can be made (but the target itself may be written) is rewritten in place.
+    explicit AtomicFile(std::string path, bool directFallback = false);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    void write(const void* data, std::size_t size);
+    void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
+
+    // Makes the written bytes the target's contents; throws (and leaves the target as it was,
+    // but for the in-place fallback) when they are not all on the disk.
+    void commit();
+
+    const std::string& path() const { return path_; }
+
+    // The whole file in one call.
+    static void writeFile(const std::string& path, std::string_view bytes, bool directFallback = false);
+    // A copy of `from` at `to`, whole or not at all.
+    static void copyFile(const std::string& from, const std::string& to);
+
+    // The error text for a failed write of `path` with errno value `error`.
+    static std::string failureText(const std::string& path, int error);
+    // Whether `error` (an errno value) means that the disk has no room left.
+    static bool isDiskFull(int error);
+
+private:
+    [[noreturn]] void fail(int error);
+
+    std::string path_;
+    std::string temporary_; // empty when writing in place
+    int fd_ = -1;
+    std::size_t written_ = 0;
+    bool committed_ = false;
+};
+
+}

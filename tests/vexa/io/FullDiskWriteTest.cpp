@@ -1,0 +1,92 @@
+// The base library's writers on a real full file system: a write that did not reach the disk
+// is an error, and the file it was to replace stays as it was.
+#include "common/SmallDisk.h"
+#include "common/TestSupport.h"
+#include "vexa/core/IniFileManager.h"
+#include "vexa/io/AtomicFile.h"
+#include "vexa/mesh/IndexedTriangleMesh.h"
+#include "vexa/mesh/MeshFactory.h"
+#include "vexa/mesh/MeshFiles.h"
+
+#include <filesystem>
+#include <cmath>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Writer
+{
+    const char* name;
+    // Writes a version of the file of about `bytes` bytes.
+    std::function<void(const std::string& file, std::size_t bytes)> write;
+};
+
+std::vector<Writer> writers()
+{
+    static TestSupport::ScratchDir elsewhere; // on the big disk
+    return {
+        {"AtomicFile::writeFile",
+         [](const std::string& file, std::size_t bytes) { Vexa::AtomicFile::writeFile(file, std::string(bytes, 'v')); }},
+        {"AtomicFile::copyFile",
+         [](const std::string& file, std::size_t bytes) {
+             const std::string source = elsewhere.file("source-" + std::to_string(bytes));
+             Vexa::AtomicFile::writeFile(source, std::string(bytes, 'c'));
+             Vexa::AtomicFile::copyFile(source, file);
+         }},
+        {"IniFileManager::write",
+         [](const std::string& file, std::size_t bytes) {
+             Vexa::IniFileManager ini(file, 0);
+             ini.setValue("Planning", "notes", std::string(bytes, 'i'));
+             ini.write();
+         }},
+        {"writeSFFBinFile",
+         [](const std::string& file, std::size_t bytes) {
+             // About 100 bytes a vertex.
+             const unsigned n = std::max(3u, unsigned(std::sqrt(double(bytes) / 100.0)));
+             Vexa::writeSFFBinFile(*Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(), {5, 5, 5}, n, n), file);
+         }},
+    };
+}
+
+}
+
+// Small files are the dangerous ones: they fit a writer's buffer, and a buffer that is only
+// written out at the close can fail there unseen.
+TEST(FullDiskWrite, AWriteIsWholeOrReportedWithTheOldFileKept)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    TestSupport::ScratchDir reference;
+    for (const Writer& writer : writers()) {
+        for (std::size_t bytes : {5000u, 12000u, 300000u}) {
+            const std::string whole = reference.file("whole");
+            std::filesystem::remove(whole);
+            writer.write(whole, bytes);
+            const std::string wanted = TestSupport::readFile(whole);
+            for (unsigned long long free : {0ull, 4096ull, 16384ull, 65536ull}) {
+                SCOPED_TRACE(std::string(writer.name) + ": " + std::to_string(wanted.size()) + " bytes with " +
+                             std::to_string(free) + " bytes free");
+                const std::string folder = SmallDisk::path() + "/files";
+                std::filesystem::remove_all(folder);
+                std::filesystem::remove(SmallDisk::path() + "/filler");
+                std::filesystem::create_directories(folder);
+                const std::string file = folder + "/target";
+                writer.write(file, 100);
+                const std::string before = TestSupport::readFile(file);
+                ASSERT_FALSE(before.empty());
+
+                SmallDisk::leaveFree(free);
+                const std::string error = TestSupport::errorText([&] { writer.write(file, bytes); });
+                const std::string after = TestSupport::readFile(file);
+                if (error.empty())
+                    EXPECT_TRUE(after == wanted) << "a write that says it succeeded is whole: " << after.size() << " bytes";
+                else
+                    EXPECT_TRUE(after == before) << "the old file is as it was: " << after.size() << " bytes; " << error;
+                if (wanted.size() > free + 4096)
+                    EXPECT_NE(error, "") << "a file larger than the free space cannot have been written";
+                EXPECT_EQ(TestSupport::filesIn(folder), std::vector<std::string>{file}) << "no temporary file is left";
+            }
+        }
+    }
+}
