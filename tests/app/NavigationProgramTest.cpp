@@ -30,7 +30,7 @@ using AppTest::xdotool;
 QString saveReadyPlanning(const AppTest::AppFolder& home, const std::function<void(MainWindow&)>& look)
 {
     MainWindow window(nullptr, Constants::NormalMode);
-    EXPECT_EQ(window.geometry().size(), QSize(1920, 1080)) << "the test's display is as large as the program's";
+    EXPECT_TRUE(AppTest::layOutAsTheProgram(window));
     std::vector<std::string> files;
     for (const QString& name : QDir(home.path("SamplePatient")).entryList({"*.dcm"}, QDir::Files))
         files.push_back(home.path("SamplePatient/" + name).toStdString());
