@@ -12,6 +12,7 @@
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -454,6 +455,16 @@ bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QStri
         if (!disabledSince_.isValid())
             widget->activateWindow();
         return false;
+    }
+    // A window's close waits while a button of the window is still being clicked: a shortcut
+    // clicks its button only after a short animation, and a close recorded right after it is
+    // what the click did (a dialog that is accepted or rejected closes itself). Played first,
+    // the close would reject the dialog that the click accepts.
+    if (tag == QLatin1String("close") && widget->isWindow()) {
+        const QList<QAbstractButton*> buttons = widget->findChildren<QAbstractButton*>();
+        if (std::any_of(buttons.cbegin(), buttons.cend(),
+                        [widget](const QAbstractButton* button) { return button->isDown() && button->window() == widget; }))
+            return false;
     }
     // The item of a tree view that is still being filled.
     for (QDomElement path = element.firstChildElement(); !path.isNull(); path = path.nextSiblingElement())

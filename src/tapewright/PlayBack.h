@@ -116,9 +116,9 @@ private:
     void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
-    // Whether the widget can take the element now: a shortcut's window is active, its recorded
-    // tree item exists, and for a press or a key it is enabled, no modal dialog holds it back and
-    // the host is not busy.
+    // Whether the widget can take the element now: a shortcut's window is active, a window to
+    // close has no button in the middle of a click, its recorded tree item exists, and for a
+    // press or a key it is enabled, no modal dialog holds it back and the host is not busy.
     bool readyFor(QObject* target, const QDomElement& element, const QString& tag) const;
     // A continuable error naming the shortcut of an "Accel" element and the window that never
     // became active for it.

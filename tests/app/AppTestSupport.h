@@ -243,12 +243,28 @@ inline bool reloadTheOnlyPlanning(const QString& display)
     }, 30000);
 }
 
+// The screen of the X server the program tests run the program on.
+inline constexpr QSize programScreen(1920, 1080);
+
 // One X server for the program tests of a process (a second one started at once may find the
 // first one's socket still there).
 inline TestSupport::PrivateXServer& xServer()
 {
-    static TestSupport::PrivateXServer x("1920x1080x24");
+    static TestSupport::PrivateXServer x(QString("%1x%2x24").arg(programScreen.width()).arg(programScreen.height()));
     return x;
+}
+
+// A full-screen window of the test process laid out at the size the program's window has on its
+// own server, whatever the size of the display the test was started on: where this window puts
+// a widget is where the program puts it. False when the window system keeps another size.
+inline bool layOutAsTheProgram(QWidget& window)
+{
+    window.setGeometry(QRect(QPoint(0, 0), programScreen));
+    const bool sized = waitFor([&] { return window.geometry() == QRect(QPoint(0, 0), programScreen); }, 10000);
+    // The nested layouts settle in turns of the event loop.
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    return sized;
 }
 
 }

@@ -35,6 +35,7 @@ Planned savePlanningWithImplant(const AppTest::AppFolder& home)
 {
     Planned planned;
     MainWindow window(nullptr, Constants::NormalMode);
+    EXPECT_TRUE(AppTest::layOutAsTheProgram(window));
     std::vector<std::string> files;
     for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
         files.push_back(f.absoluteFilePath().toStdString());

@@ -267,6 +267,22 @@ TEST_F(Playback, AShortcutWaitsUntilItsWindowIsActiveAndIsReportedWhenItNeverIs)
     setErrorSink({});
 }
 
+TEST_F(Playback, AWindowsCloseWaitsForTheClickItsShortcutStarted)
+{
+    // A mnemonic clicks its button after a short animation, and the dialog that the click
+    // accepts closes itself: the recording holds that close right after the shortcut.
+    QDialog dialog;
+    dialog.setObjectName("pbAccepted");
+    auto* ok = new QPushButton("&Ok", &dialog);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QList<int> outcomes;
+    QObject::connect(&dialog, &QDialog::finished, [&outcomes](int result) { outcomes << result; });
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    play(R"(<Accel key="O" state="Alt" text="o" name="/pbAccepted"/><Close sleep="0" name="/pbAccepted"/>)");
+    EXPECT_EQ(outcomes, QList<int>({QDialog::Accepted}));
+}
+
 TEST_F(Playback, IncludesNestMissingAndCyclicOnesAreReportedOnce)
 {
     script("inner.tws", key("b") + "<Include file=\"" + dir.qpath() + "/main.tws\"/>" + key("c"));
