@@ -94,16 +94,15 @@ bool PlayBack::start(QIODevice* device, const QString& outputFile)
         reportError(true, tr("Couldn't open file '%1'").arg(name));
         return false;
     }
-    const QByteArray data = device->read(maxScriptBytes + 1);
-    device->close();
-    if (data.size() > maxScriptBytes) {
-        reportError(true, tr("Couldn't open file '%1'").arg(name));
-        return false;
-    }
     resetRun();
     output_.open(outputFile);
-    if (!pushScript(data, name))
+    auto script = std::make_unique<Script>();
+    // One byte past the limit tells a script that is too large.
+    const bool read = script->read(device->read(maxScriptBytes + 1), name);
+    device->close();
+    if (!read)
         return false;
+    pushScript(std::move(script), QFileInfo(name).canonicalFilePath());
     return begin();
 }
 
@@ -111,6 +110,7 @@ void PlayBack::resetRun()
 {
     startTime_.start();
     levels_.clear();
+    current_ = QDomElement();
     includedFiles_ = 0;
     playedElements_ = 0;
     linkMode_ = false;
@@ -124,6 +124,8 @@ void PlayBack::setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements)
 
 bool PlayBack::begin()
 {
+    // A script without steps is played as one empty step, which ends the run.
+    nextElement();
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -214,18 +216,14 @@ void PlayBack::playLinkPieces()
 
 void PlayBack::playLinkPiece(const QByteArray& piece)
 {
-    if (ScriptReader::nestsTooDeep(piece)) {
-        qWarning("PlayBack: an element from the remote link nests deeper than %d levels; it is skipped", ScriptReader::maxNesting);
+    Script script;
+    QString problem;
+    if (!script.readPiece(piece, &problem)) {
+        qWarning("PlayBack: an element from the remote link %s; it is skipped", qPrintable(problem));
         return;
     }
-    QDomDocument document;
-    QString error;
-    int line = 0;
-    if (!document.setContent(piece, &error, &line)) {
-        qWarning("PlayBack: an element from the remote link does not parse (line %d: %s); it is skipped", line, qPrintable(error));
-        return;
-    }
-    const QDomElement element = document.documentElement();
+    Script::Cursor cursor;
+    const QDomElement element = script.step(cursor);
     const QString tag = tagOf(element);
     if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
         return;
@@ -240,9 +238,9 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
             return;
         }
     }
-    bool stop = false, advanced = false;
+    bool stop = false;
     int delayOverride = 0;
-    executeElement(element, &stop, &advanced, &delayOverride);
+    executeElement(element, &stop, &delayOverride);
 }
 
 bool PlayBack::loadScript(const QString& fileName)
@@ -265,33 +263,47 @@ bool PlayBack::loadScript(const QString& fileName)
             return false;
         }
     }
-    // Only ordinary files of sane size: a device such as /dev/zero would never end.
-    const QFileInfo info(fileName);
-    if (info.exists() && (!info.isFile() || info.size() > maxScriptBytes)) {
-        reportError(true, tr("Couldn't open file '%1'").arg(fileName));
+    auto script = std::make_unique<Script>();
+    if (!script->load(fileName, Script::maxHeldBytes - heldScriptBytes()))
+        return false;
+    pushScript(std::move(script), canonical);
+    return true;
+}
+
+void PlayBack::pushScript(std::unique_ptr<Script> script, const QString& canonical)
+{
+    if (script->stepCount() == 0)
+        qWarning("ASSERT: \"%s\" in %s (%d)", "! d->child.isNull()", __FILE__, __LINE__);
+    levels_.push_back(Level {std::move(script), canonical, {}});
+}
+
+qint64 PlayBack::heldScriptBytes() const
+{
+    qint64 bytes = 0;
+    for (const Level& level : levels_)
+        bytes += level.script->memoryBytes();
+    return bytes;
+}
+
+bool PlayBack::nextElement()
+{
+    while (!levels_.empty() && levels_.back().script->atEnd(levels_.back().next))
+        levels_.pop_back();
+    if (levels_.empty()) {
+        current_ = QDomElement();
         return false;
     }
-    auto document = std::make_shared<QDomDocument>();
-    if (!ScriptReader::load(fileName, *document))
-        return false;
-    return pushDocument(document, canonical);
-}
-
-bool PlayBack::pushScript(const QByteArray& data, const QString& fileName)
-{
-    auto document = std::make_shared<QDomDocument>();
-    if (!ScriptReader::parse(data, fileName, *document))
-        return false;
-    return pushDocument(document, QFileInfo(fileName).canonicalFilePath());
-}
-
-bool PlayBack::pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical)
-{
-    levels_.push_back(Level {document, canonical, levels_.empty() ? QDomNode() : child_});
-    child_ = document->documentElement().firstChild();
-    if (child_.isNull())
-        qWarning("ASSERT: \"%s\" in %s (%d)", "! d->child.isNull()", __FILE__, __LINE__);
+    Level& level = levels_.back();
+    current_ = level.script->step(level.next, &currentLine_);
+    currentFile_ = level.script->fileName();
     return true;
+}
+
+QString PlayBack::describe(const QDomElement& element) const
+{
+    if (linkMode_)
+        return tr("the element '%1' from the remote link").arg(element.tagName());
+    return tr("the element '%1' on line %2 of '%3'").arg(element.tagName()).arg(currentLine_).arg(currentFile_);
 }
 
 void PlayBack::childAppeared()
@@ -313,13 +325,13 @@ void PlayBack::step()
     waitingForWidget_ = false;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    const QDomElement element = child_.toElement();
-    bool stop = false, advanced = false;
+    const QDomElement element = current_;
+    bool stop = false;
     int delayOverride = 0;
     if (element.isNull())
         qWarning("ASSERT: \"%s\" in %s (%d)", "!elm.isNull()", __FILE__, __LINE__);
     else
-        executeElement(element, &stop, &advanced, &delayOverride);
+        executeElement(element, &stop, &delayOverride);
     if (!playing_ || stop) {
         waitingForWidget_ = playing_ && stop;
         inStep_ = false;
@@ -331,22 +343,12 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
-    if (!advanced)
-        child_ = child_.nextSibling();
-    while (!child_.isElement()) {
-        if (!child_.isNull()) {
-            child_ = child_.nextSibling();
-            continue;
-        }
-        const Level finished = levels_.back();
-        levels_.pop_back();
-        if (levels_.empty()) {
-            TapewrightUtil::processEvents();
-            endPlayBack();
-            inStep_ = false;
-            return;
-        }
-        child_ = finished.include.nextSibling();
+    // After an include, the first step of the included file.
+    if (!nextElement()) {
+        TapewrightUtil::processEvents();
+        endPlayBack();
+        inStep_ = false;
+        return;
     }
     // Counted as each element is reached, so that a retry of the same one does not count.
     if (++playedElements_ >= maxPlayedElements_) {
@@ -357,7 +359,7 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
-    qint64 delay = clampedDelay(attribute(child_.toElement(), "sleep"), QStringLiteral("sleep"));
+    qint64 delay = clampedDelay(attribute(current_, "sleep"), QStringLiteral("sleep"));
     if (TapewrightSettings::instance().compressTime())
         delay = 0;
     else if (TapewrightSettings::instance().absoluteTimeStamps())
@@ -380,7 +382,7 @@ int PlayBack::clampedDelay(qint64 milliseconds, const QString& what)
     return int(std::max<qint64>(0, milliseconds));
 }
 
-void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride)
+void PlayBack::executeElement(const QDomElement& element, bool* stop, int* delayOverride)
 {
     const QString tag = tagOf(element);
     if (tag == QLatin1String("version")) {
@@ -391,8 +393,8 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         const QString file = element.attribute(QStringLiteral("file"));
         if (file.isNull())
             reportError(true, tr("Include element did not have a 'file' attribute"));
-        else if (loadScript(file))
-            *advanced = true;
+        else
+            loadScript(file);
     } else if (tag == QLatin1String("information")) {
         const QPoint cursor = QCursor::pos();
         QMessageBox box(QMessageBox::Information, element.attribute(QStringLiteral("title"), tr("Information")),
@@ -406,7 +408,12 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         // The run goes on, but its status must say that the script did not do all it asked.
         if (!TapewrightSettings::instance().allowCommands())
             reportError(true, result);
-    } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
+    } else if (const QString name = element.attribute(QStringLiteral("name")); name.isEmpty()) {
+        // No widget has an empty path: no lookup to wait for.
+        emit unableToFindChild(name);
+        const QString message = tr("Unable to find widget for %1: it has no name").arg(describe(element));
+        widgetMissing(message, message + tr("; it is skipped"));
+    } else if (QObject* target = ChildListener::instance()->findChild(name, stop)) {
         if (!readyFor(target, element, tag)) {
             // Time the host spends busy does not count: a long job may outlast any time-out.
             if (!disabledSince_.isValid() || hostBusy())
@@ -683,14 +690,20 @@ void PlayBack::childSearchError(const QString& name)
     if (!playing_)
         return;
     emit unableToFindChild(name);
+    widgetMissing(tr("Unable to find widget with name %1").arg(name),
+                  tr("Unable to find widget with name %1; the element from the remote link is skipped").arg(name));
+}
+
+void PlayBack::widgetMissing(const QString& message, const QString& linkMessage)
+{
     if (linkMode_) {
         // The link goes on whatever the policy: a peer must not stop or end the player.
-        reportError(true, tr("Unable to find widget with name %1; the element from the remote link is skipped").arg(name));
+        reportError(true, linkMessage);
         return;
     }
     const int policy = TapewrightSettings::instance().missingWidget();
     if (policy & TapewrightSettings::warnMissing)
-        reportError(true, tr("Unable to find widget with name %1").arg(name));
+        reportError(true, message);
     if (policy & TapewrightSettings::quitOnMissing) {
         endPlayBack();
         QApplication::exit(-1);
@@ -708,7 +721,7 @@ void PlayBack::endPlayBack()
     timer_->stop();
     qApp->removeEventFilter(this);
     levels_.clear();
-    child_ = QDomNode();
+    current_ = QDomElement();
     TapewrightUtil::setUseNativeDialogs(true);
     output_.close();
     if (socket_) {
