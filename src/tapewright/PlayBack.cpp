@@ -143,6 +143,8 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     linkMode_ = true;
     framer_ = LinkFramer();
     linkPieces_.clear();
+    queuedLinkBytes_ = 0;
+    linkBroken_ = false;
     levels_.clear();
     if (outputFile.isNull())
         output_.attach(socket);
@@ -152,14 +154,10 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     auto& settings = TapewrightSettings::instance();
     savedCreationTimeOut_ = settings.creationTimeOut();
     settings.setCreationTimeOut(-1);
+    socket->setReadBufferSize(linkReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
     linkClosed_ = false;
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
-        // What arrived before the close is still played, also what came in the same read.
-        readSocket();
-        linkClosed_ = true;
-        queueLinkTurn(0);
-    });
+    connect(socket, &QTcpSocket::disconnected, this, &PlayBack::linkDisconnected);
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -169,17 +167,42 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
 
 void PlayBack::readSocket()
 {
-    if (!socket_ || !playing_)
+    if (!socket_ || !playing_ || linkClosed_)
         return;
-    linkPieces_ += framer_.feed(socket_->readAll());
-    if (framer_.overflowed()) {
+    // The rest waits in the socket, whose buffer is bounded: a peer faster than the player is
+    // held back by the connection instead of filling the memory.
+    if (queuedLinkBytes_ < maxQueuedLinkBytes)
+        feedLink(socket_->read(maxQueuedLinkBytes - queuedLinkBytes_));
+}
+
+void PlayBack::feedLink(const QByteArray& bytes)
+{
+    const QList<QByteArray> pieces = framer_.feed(bytes);
+    for (const QByteArray& piece : pieces)
+        queuedLinkBytes_ += piece.size();
+    linkPieces_ += pieces;
+    if (framer_.overflowed() && !linkClosed_) {
+        // The pieces that arrived whole before are still played; nothing more is read.
         reportError(true, tr("The remote peer sent more than %1 bytes without an element separator; the connection is closed")
                               .arg(LinkFramer::maxPieceBytes));
-        linkPieces_.clear();
-        socket_->abort();
-        endPlayBack();
-        return;
+        disconnect(socket_, nullptr, this, nullptr);
+        linkClosed_ = true;
+        linkBroken_ = true;
     }
+    queueLinkTurn(0);
+}
+
+void PlayBack::linkDisconnected()
+{
+    if (!socket_ || !playing_ || linkClosed_)
+        return;
+    // What arrived before the close is still played, also what came in the same read; the
+    // socket holds no more than its buffer.
+    feedLink(socket_->readAll());
+    if (!linkClosed_ && framer_.holdsText())
+        qWarning("PlayBack: the remote link closed in the middle of an element (%lld bytes without a separator); it is skipped",
+                 qlonglong(framer_.pending()));
+    linkClosed_ = true;
     queueLinkTurn(0);
 }
 
@@ -204,12 +227,19 @@ void PlayBack::playLinkPieces()
     // delivered before the next turn, since the turn is queued after it.
     if (!linkPieces_.isEmpty()) {
         inLink_ = true;
-        playLinkPiece(linkPieces_.takeFirst());
+        const QByteArray piece = linkPieces_.takeFirst();
+        queuedLinkBytes_ -= piece.size();
+        playLinkPiece(piece);
         inLink_ = false;
+        // Room again in the queue for what waits in the socket.
+        if (socket_ && socket_->bytesAvailable() > 0 && queuedLinkBytes_ < maxQueuedLinkBytes / 2)
+            readSocket();
         queueLinkTurn(0);
     } else if (linkClosed_) {
         // The close came after everything played before, and after the events the last
         // element posted (the filter that plays them goes with the end).
+        if (linkBroken_ && socket_)
+            socket_->abort();
         endPlayBack();
     }
 }
@@ -727,6 +757,7 @@ void PlayBack::endPlayBack()
     if (socket_) {
         disconnect(socket_, nullptr, this, nullptr);
         linkPieces_.clear();
+        queuedLinkBytes_ = 0;
         TapewrightSettings::instance().setCreationTimeOut(savedCreationTimeOut_);
         socket_ = nullptr;
     }

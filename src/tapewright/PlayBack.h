@@ -9,8 +9,9 @@
 // clamped to ten minutes and negative ones run at once. Nothing that arrives over the remote link
 // ends the process or the link: an element that cannot be played from there is reported as a
 // continuable error and skipped (a "Close" of the main window closes it, though, as a recorded one
-// does). When the peer closes the link, what it sent before is played to the end, and then
-// playback ends.
+// does). When the peer closes the link, or breaks it with a piece too long, what it sent whole
+// before is played to the end, and then playback ends. The link is read only as fast as its
+// elements are played: a faster peer is held back by the socket, not queued without bound.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 #include "tapewright/Script.h"
@@ -41,6 +42,10 @@ public:
     // grow without end while each level stays small.
     static constexpr int defaultMaxIncludedFiles = 10000;
     static constexpr qint64 defaultMaxPlayedElements = 50'000'000;
+    // Bytes of whole pieces from the link waiting to be played, and of the socket's own buffer:
+    // beyond them the link is not read until the player has caught up.
+    static constexpr qsizetype maxQueuedLinkBytes = 4 * 1024 * 1024;
+    static constexpr qsizetype linkReadBufferBytes = 256 * 1024;
 
     explicit PlayBack(QObject* parent = nullptr);
     ~PlayBack() override;
@@ -119,6 +124,9 @@ private:
     // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
     void queueLinkTurn(int delay);
     void playLinkPiece(const QByteArray& piece);
+    // Frames received bytes into the queue of pieces; a piece too long ends the link.
+    void feedLink(const QByteArray& bytes);
+    void linkDisconnected();
     void executeElement(const QDomElement& element, bool* stop, int* delayOverride);
     // The element being played as reports name it: its tag and where it comes from.
     QString describe(const QDomElement& element) const;
@@ -159,9 +167,11 @@ private:
     QPointer<QTcpSocket> socket_;
     LinkFramer framer_;
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
+    qsizetype queuedLinkBytes_ = 0;
     bool inLink_ = false;
     bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
+    bool linkBroken_ = false;       // the peer overflowed: the socket is aborted after the queue
     bool linkMode_ = false;
     int includedFiles_ = 0;
     qint64 playedElements_ = 0;
