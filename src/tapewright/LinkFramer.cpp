@@ -38,3 +38,8 @@ QList<QByteArray> LinkFramer::feed(const QByteArray& bytes)
     }
     return pieces;
 }
+
+bool LinkFramer::holdsText() const
+{
+    return !buffer_.trimmed().isEmpty();
+}

@@ -24,6 +24,9 @@ public:
     bool overflowed() const { return overflowed_; }
     // Bytes of the unfinished piece.
     qsizetype pending() const { return buffer_.size(); }
+    // Whether the unfinished piece holds more than white space: half an element when the link
+    // ends here.
+    bool holdsText() const;
 
 private:
     QByteArray buffer_;

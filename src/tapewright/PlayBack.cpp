@@ -95,16 +95,15 @@ bool PlayBack::start(QIODevice* device, const QString& outputFile)
         reportError(true, tr("Couldn't open file '%1'").arg(name));
         return false;
     }
-    const QByteArray data = device->read(maxScriptBytes + 1);
-    device->close();
-    if (data.size() > maxScriptBytes) {
-        reportError(true, tr("Couldn't open file '%1'").arg(name));
-        return false;
-    }
     resetRun();
     output_.open(outputFile);
-    if (!pushScript(data, name))
+    auto script = std::make_unique<Script>();
+    // One byte past the limit tells a script that is too large.
+    const bool read = script->read(device->read(maxScriptBytes + 1), name);
+    device->close();
+    if (!read)
         return false;
+    pushScript(std::move(script), QFileInfo(name).canonicalFilePath());
     return begin();
 }
 
@@ -112,6 +111,7 @@ void PlayBack::resetRun()
 {
     startTime_.start();
     levels_.clear();
+    current_ = QDomElement();
     includedFiles_ = 0;
     playedElements_ = 0;
     linkMode_ = false;
@@ -125,6 +125,8 @@ void PlayBack::setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements)
 
 bool PlayBack::begin()
 {
+    // A script without steps is played as one empty step, which ends the run.
+    nextElement();
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -142,6 +144,8 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     linkMode_ = true;
     framer_ = LinkFramer();
     linkPieces_.clear();
+    queuedLinkBytes_ = 0;
+    linkBroken_ = false;
     levels_.clear();
     if (outputFile.isNull())
         output_.attach(socket);
@@ -151,14 +155,10 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     auto& settings = TapewrightSettings::instance();
     savedCreationTimeOut_ = settings.creationTimeOut();
     settings.setCreationTimeOut(-1);
+    socket->setReadBufferSize(linkReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &PlayBack::readSocket);
     linkClosed_ = false;
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
-        // What arrived before the close is still played, also what came in the same read.
-        readSocket();
-        linkClosed_ = true;
-        queueLinkTurn(0);
-    });
+    connect(socket, &QTcpSocket::disconnected, this, &PlayBack::linkDisconnected);
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -168,17 +168,42 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
 
 void PlayBack::readSocket()
 {
-    if (!socket_ || !playing_)
+    if (!socket_ || !playing_ || linkClosed_)
         return;
-    linkPieces_ += framer_.feed(socket_->readAll());
-    if (framer_.overflowed()) {
+    // The rest waits in the socket, whose buffer is bounded: a peer faster than the player is
+    // held back by the connection instead of filling the memory.
+    if (queuedLinkBytes_ < maxQueuedLinkBytes)
+        feedLink(socket_->read(maxQueuedLinkBytes - queuedLinkBytes_));
+}
+
+void PlayBack::feedLink(const QByteArray& bytes)
+{
+    const QList<QByteArray> pieces = framer_.feed(bytes);
+    for (const QByteArray& piece : pieces)
+        queuedLinkBytes_ += piece.size();
+    linkPieces_ += pieces;
+    if (framer_.overflowed() && !linkClosed_) {
+        // The pieces that arrived whole before are still played; nothing more is read.
         reportError(true, tr("The remote peer sent more than %1 bytes without an element separator; the connection is closed")
                               .arg(LinkFramer::maxPieceBytes));
-        linkPieces_.clear();
-        socket_->abort();
-        endPlayBack();
-        return;
+        disconnect(socket_, nullptr, this, nullptr);
+        linkClosed_ = true;
+        linkBroken_ = true;
     }
+    queueLinkTurn(0);
+}
+
+void PlayBack::linkDisconnected()
+{
+    if (!socket_ || !playing_ || linkClosed_)
+        return;
+    // What arrived before the close is still played, also what came in the same read; the
+    // socket holds no more than its buffer.
+    feedLink(socket_->readAll());
+    if (!linkClosed_ && framer_.holdsText())
+        qWarning("PlayBack: the remote link closed in the middle of an element (%lld bytes without a separator); it is skipped",
+                 qlonglong(framer_.pending()));
+    linkClosed_ = true;
     queueLinkTurn(0);
 }
 
@@ -203,30 +228,33 @@ void PlayBack::playLinkPieces()
     // delivered before the next turn, since the turn is queued after it.
     if (!linkPieces_.isEmpty()) {
         inLink_ = true;
-        playLinkPiece(linkPieces_.takeFirst());
+        const QByteArray piece = linkPieces_.takeFirst();
+        queuedLinkBytes_ -= piece.size();
+        playLinkPiece(piece);
         inLink_ = false;
+        // Room again in the queue for what waits in the socket.
+        if (socket_ && socket_->bytesAvailable() > 0 && queuedLinkBytes_ < maxQueuedLinkBytes / 2)
+            readSocket();
         queueLinkTurn(0);
     } else if (linkClosed_) {
         // The close came after everything played before, and after the events the last
         // element posted (the filter that plays them goes with the end).
+        if (linkBroken_ && socket_)
+            socket_->abort();
         endPlayBack();
     }
 }
 
 void PlayBack::playLinkPiece(const QByteArray& piece)
 {
-    if (ScriptReader::nestsTooDeep(piece)) {
-        qWarning("PlayBack: an element from the remote link nests deeper than %d levels; it is skipped", ScriptReader::maxNesting);
+    Script script;
+    QString problem;
+    if (!script.readPiece(piece, &problem)) {
+        qWarning("PlayBack: an element from the remote link %s; it is skipped", qPrintable(problem));
         return;
     }
-    QDomDocument document;
-    QString error;
-    int line = 0;
-    if (!document.setContent(piece, &error, &line)) {
-        qWarning("PlayBack: an element from the remote link does not parse (line %d: %s); it is skipped", line, qPrintable(error));
-        return;
-    }
-    const QDomElement element = document.documentElement();
+    Script::Cursor cursor;
+    const QDomElement element = script.step(cursor);
     const QString tag = tagOf(element);
     if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
         return;
@@ -241,9 +269,9 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
             return;
         }
     }
-    bool stop = false, advanced = false;
+    bool stop = false;
     int delayOverride = 0;
-    executeElement(element, &stop, &advanced, &delayOverride);
+    executeElement(element, &stop, &delayOverride);
 }
 
 bool PlayBack::loadScript(const QString& fileName)
@@ -266,33 +294,47 @@ bool PlayBack::loadScript(const QString& fileName)
             return false;
         }
     }
-    // Only ordinary files of sane size: a device such as /dev/zero would never end.
-    const QFileInfo info(fileName);
-    if (info.exists() && (!info.isFile() || info.size() > maxScriptBytes)) {
-        reportError(true, tr("Couldn't open file '%1'").arg(fileName));
+    auto script = std::make_unique<Script>();
+    if (!script->load(fileName, Script::maxHeldBytes - heldScriptBytes()))
+        return false;
+    pushScript(std::move(script), canonical);
+    return true;
+}
+
+void PlayBack::pushScript(std::unique_ptr<Script> script, const QString& canonical)
+{
+    if (script->stepCount() == 0)
+        qWarning("ASSERT: \"%s\" in %s (%d)", "! d->child.isNull()", __FILE__, __LINE__);
+    levels_.push_back(Level {std::move(script), canonical, {}});
+}
+
+qint64 PlayBack::heldScriptBytes() const
+{
+    qint64 bytes = 0;
+    for (const Level& level : levels_)
+        bytes += level.script->memoryBytes();
+    return bytes;
+}
+
+bool PlayBack::nextElement()
+{
+    while (!levels_.empty() && levels_.back().script->atEnd(levels_.back().next))
+        levels_.pop_back();
+    if (levels_.empty()) {
+        current_ = QDomElement();
         return false;
     }
-    auto document = std::make_shared<QDomDocument>();
-    if (!ScriptReader::load(fileName, *document))
-        return false;
-    return pushDocument(document, canonical);
-}
-
-bool PlayBack::pushScript(const QByteArray& data, const QString& fileName)
-{
-    auto document = std::make_shared<QDomDocument>();
-    if (!ScriptReader::parse(data, fileName, *document))
-        return false;
-    return pushDocument(document, QFileInfo(fileName).canonicalFilePath());
-}
-
-bool PlayBack::pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical)
-{
-    levels_.push_back(Level {document, canonical, levels_.empty() ? QDomNode() : child_});
-    child_ = document->documentElement().firstChild();
-    if (child_.isNull())
-        qWarning("ASSERT: \"%s\" in %s (%d)", "! d->child.isNull()", __FILE__, __LINE__);
+    Level& level = levels_.back();
+    current_ = level.script->step(level.next, &currentLine_);
+    currentFile_ = level.script->fileName();
     return true;
+}
+
+QString PlayBack::describe(const QDomElement& element) const
+{
+    if (linkMode_)
+        return tr("the element '%1' from the remote link").arg(element.tagName());
+    return tr("the element '%1' on line %2 of '%3'").arg(element.tagName()).arg(currentLine_).arg(currentFile_);
 }
 
 void PlayBack::childAppeared()
@@ -314,13 +356,13 @@ void PlayBack::step()
     waitingForWidget_ = false;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    const QDomElement element = child_.toElement();
-    bool stop = false, advanced = false;
+    const QDomElement element = current_;
+    bool stop = false;
     int delayOverride = 0;
     if (element.isNull())
         qWarning("ASSERT: \"%s\" in %s (%d)", "!elm.isNull()", __FILE__, __LINE__);
     else
-        executeElement(element, &stop, &advanced, &delayOverride);
+        executeElement(element, &stop, &delayOverride);
     if (!playing_ || stop) {
         waitingForWidget_ = playing_ && stop;
         inStep_ = false;
@@ -332,22 +374,12 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
-    if (!advanced)
-        child_ = child_.nextSibling();
-    while (!child_.isElement()) {
-        if (!child_.isNull()) {
-            child_ = child_.nextSibling();
-            continue;
-        }
-        const Level finished = levels_.back();
-        levels_.pop_back();
-        if (levels_.empty()) {
-            TapewrightUtil::processEvents();
-            endPlayBack();
-            inStep_ = false;
-            return;
-        }
-        child_ = finished.include.nextSibling();
+    // After an include, the first step of the included file.
+    if (!nextElement()) {
+        TapewrightUtil::processEvents();
+        endPlayBack();
+        inStep_ = false;
+        return;
     }
     // Counted as each element is reached, so that a retry of the same one does not count.
     if (++playedElements_ >= maxPlayedElements_) {
@@ -358,7 +390,7 @@ void PlayBack::step()
         inStep_ = false;
         return;
     }
-    qint64 delay = clampedDelay(attribute(child_.toElement(), "sleep"), QStringLiteral("sleep"));
+    qint64 delay = clampedDelay(attribute(current_, "sleep"), QStringLiteral("sleep"));
     if (TapewrightSettings::instance().compressTime())
         delay = 0;
     else if (TapewrightSettings::instance().absoluteTimeStamps())
@@ -381,7 +413,7 @@ int PlayBack::clampedDelay(qint64 milliseconds, const QString& what)
     return int(std::max<qint64>(0, milliseconds));
 }
 
-void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride)
+void PlayBack::executeElement(const QDomElement& element, bool* stop, int* delayOverride)
 {
     const QString tag = tagOf(element);
     if (tag == QLatin1String("version")) {
@@ -392,8 +424,8 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         const QString file = element.attribute(QStringLiteral("file"));
         if (file.isNull())
             reportError(true, tr("Include element did not have a 'file' attribute"));
-        else if (loadScript(file))
-            *advanced = true;
+        else
+            loadScript(file);
     } else if (tag == QLatin1String("information")) {
         const QPoint cursor = QCursor::pos();
         QMessageBox box(QMessageBox::Information, element.attribute(QStringLiteral("title"), tr("Information")),
@@ -407,7 +439,12 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, bool* adva
         // The run goes on, but its status must say that the script did not do all it asked.
         if (!TapewrightSettings::instance().allowCommands())
             reportError(true, result);
-    } else if (QObject* target = ChildListener::instance()->findChild(element.attribute(QStringLiteral("name")), stop)) {
+    } else if (const QString name = element.attribute(QStringLiteral("name")); name.isEmpty()) {
+        // No widget has an empty path: no lookup to wait for.
+        emit unableToFindChild(name);
+        const QString message = tr("Unable to find widget for %1: it has no name").arg(describe(element));
+        widgetMissing(message, message + tr("; it is skipped"));
+    } else if (QObject* target = ChildListener::instance()->findChild(name, stop)) {
         if (!readyFor(target, element, tag)) {
             // Time the host spends busy does not count: a long job may outlast any time-out.
             if (!disabledSince_.isValid() || hostBusy())
@@ -694,14 +731,20 @@ void PlayBack::childSearchError(const QString& name)
     if (!playing_)
         return;
     emit unableToFindChild(name);
+    widgetMissing(tr("Unable to find widget with name %1").arg(name),
+                  tr("Unable to find widget with name %1; the element from the remote link is skipped").arg(name));
+}
+
+void PlayBack::widgetMissing(const QString& message, const QString& linkMessage)
+{
     if (linkMode_) {
         // The link goes on whatever the policy: a peer must not stop or end the player.
-        reportError(true, tr("Unable to find widget with name %1; the element from the remote link is skipped").arg(name));
+        reportError(true, linkMessage);
         return;
     }
     const int policy = TapewrightSettings::instance().missingWidget();
     if (policy & TapewrightSettings::warnMissing)
-        reportError(true, tr("Unable to find widget with name %1").arg(name));
+        reportError(true, message);
     if (policy & TapewrightSettings::quitOnMissing) {
         endPlayBack();
         QApplication::exit(-1);
@@ -719,12 +762,13 @@ void PlayBack::endPlayBack()
     timer_->stop();
     qApp->removeEventFilter(this);
     levels_.clear();
-    child_ = QDomNode();
+    current_ = QDomElement();
     TapewrightUtil::setUseNativeDialogs(true);
     output_.close();
     if (socket_) {
         disconnect(socket_, nullptr, this, nullptr);
         linkPieces_.clear();
+        queuedLinkBytes_ = 0;
         TapewrightSettings::instance().setCreationTimeOut(savedCreationTimeOut_);
         socket_ = nullptr;
     }

@@ -2,17 +2,21 @@
 // The player: walks a script one element per step, waits between steps as the script says, finds
 // each element's widget by its path (waiting for widgets that appear late) and replays the
 // element. Steps run from a single-shot timer, or when the widget waited for appears; a step is
-// never re-entered and nothing plays after endPlayBack(). Includes nest at most 16 deep, never in
-// a cycle, and a run of a file ends with an error once it has included more files or played more
-// elements than any real script does; delays are clamped to ten minutes and negative ones run at
-// once. Nothing that arrives over the remote link ends the process or the link: an element that
-// cannot be played from there is reported as a continuable error and skipped (a "Close" of the
-// main window closes it, though, as a recorded one does). When the peer closes the link, what it
-// sent before is played to the end, and then playback ends.
+// never re-entered and nothing plays after endPlayBack(). Scripts are held compact (Script) and
+// turned into elements one at a time. Includes nest at most 16 deep, never in a cycle, and the
+// scripts played at once hold at most Script::maxHeldBytes; a run of a file ends with an error
+// once it has included more files or played more elements than any real script does; delays are
+// clamped to ten minutes and negative ones run at once. Nothing that arrives over the remote link
+// ends the process or the link: an element that cannot be played from there is reported as a
+// continuable error and skipped (a "Close" of the main window closes it, though, as a recorded one
+// does). When the peer closes the link, or breaks it with a piece too long, what it sent whole
+// before is played to the end, and then playback ends. The link is read only as fast as its
+// elements are played: a faster peer is held back by the socket, not queued without bound.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
+#include "tapewright/Script.h"
 
-#include <QDomDocument>
+#include <QDomElement>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QObject>
@@ -33,11 +37,15 @@ class PlayBack : public QObject
 public:
     static constexpr int maxIncludeDepth = 16;
     static constexpr int maxDelayMs = 10 * 60 * 1000;
-    static constexpr qint64 maxScriptBytes = 64 * 1024 * 1024;
+    static constexpr qint64 maxScriptBytes = Script::maxFileBytes;
     // Bounds on the work of one run of a file, includes counted: fan-outs of nested includes
     // grow without end while each level stays small.
     static constexpr int defaultMaxIncludedFiles = 10000;
     static constexpr qint64 defaultMaxPlayedElements = 50'000'000;
+    // Bytes of whole pieces from the link waiting to be played, and of the socket's own buffer:
+    // beyond them the link is not read until the player has caught up.
+    static constexpr qsizetype maxQueuedLinkBytes = 4 * 1024 * 1024;
+    static constexpr qsizetype linkReadBufferBytes = 256 * 1024;
 
     explicit PlayBack(QObject* parent = nullptr);
     ~PlayBack() override;
@@ -99,21 +107,31 @@ private slots:
 private:
     struct Level
     {
-        std::shared_ptr<QDomDocument> document;
-        QString file;
-        QDomNode include;   // the include element in the level below; null for the script itself
+        std::unique_ptr<Script> script;
+        QString file;            // canonical, for the cycle check
+        Script::Cursor next;
     };
 
     bool loadScript(const QString& fileName);
-    bool pushScript(const QByteArray& data, const QString& fileName);
-    bool pushDocument(std::shared_ptr<QDomDocument> document, const QString& canonical);
+    void pushScript(std::unique_ptr<Script> script, const QString& canonical);
+    // Makes the next step of the run the current element, leaving the files played to their
+    // end; false at the end of the run.
+    bool nextElement();
+    qint64 heldScriptBytes() const;
     bool begin();
     void resetRun();
     void playLinkPieces();
     // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
     void queueLinkTurn(int delay);
     void playLinkPiece(const QByteArray& piece);
-    void executeElement(const QDomElement& element, bool* stop, bool* advanced, int* delayOverride);
+    // Frames received bytes into the queue of pieces; a piece too long ends the link.
+    void feedLink(const QByteArray& bytes);
+    void linkDisconnected();
+    void executeElement(const QDomElement& element, bool* stop, int* delayOverride);
+    // The element being played as reports name it: its tag and where it comes from.
+    QString describe(const QDomElement& element) const;
+    // The missing-widget policy, with the report's text (over the link: skipped with the other).
+    void widgetMissing(const QString& message, const QString& linkMessage);
     void playMouse(QWidget* widget, const QDomElement& element, QEvent::Type type);
     void screenDump(QWidget* widget, const QDomElement& element);
     // Whether the widget can take the element now: a shortcut's window is active, a window to
@@ -140,16 +158,20 @@ private:
     // busy.
     bool retryLater_ = false;
     QElapsedTimer disabledSince_;
-    QDomNode child_;
+    QDomElement current_;    // the element the next step plays
+    int currentLine_ = 0;
+    QString currentFile_;
     std::vector<Level> levels_;
     int version_ = -1;
     PlayBackOutput output_;
     QPointer<QTcpSocket> socket_;
     LinkFramer framer_;
     QList<QByteArray> linkPieces_;   // queued, so a nested event loop never replays a stale buffer
+    qsizetype queuedLinkBytes_ = 0;
     bool inLink_ = false;
     bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
+    bool linkBroken_ = false;       // the peer overflowed: the socket is aborted after the queue
     bool linkMode_ = false;
     int includedFiles_ = 0;
     qint64 playedElements_ = 0;

@@ -3,8 +3,7 @@
 // steps, tags compared lower-cased and without blanks, and the defaults of missing attributes.
 // A script cut off before "</Events>" (a recording that crashed) reads with one warning.
 // Scripts are flat: a step's element holds at most a tree item's path or a tree's snapshot, so
-// a text nesting deeper than maxNesting is refused before any document is built (a document's
-// cost grows far faster than the depth of its elements).
+// a text nesting deeper than maxNesting is refused as it is read (Script).
 #include <QDomDocument>
 #include <QDomElement>
 #include <QEvent>
@@ -19,14 +18,10 @@ public:
     // The root, a step's element and a snapshot of a tree 64 levels deep (deeper levels are not
     // played), with room to spare.
     static constexpr int maxNesting = 128;
-    // Whether the XML text opens more than maxNesting elements inside each other; reads no
-    // further than that.
-    static bool nestsTooDeep(const QByteArray& data);
 
-    // Parses a script; on failure reports the error (continuable) and returns false.
+    // Parses a script into a document of its root and steps, as the player reads it (Script);
+    // on failure reports the error (continuable) and returns false.
     static bool parse(const QByteArray& data, const QString& fileName, QDomDocument& document);
-    // Reads a script file the same way (missing and unopenable files are reported).
-    static bool load(const QString& fileName, QDomDocument& document);
 
     static QList<QDomElement> steps(const QDomDocument& document);
     // Lower-cased, blanks removed, and an adapter tag's ".." read as "::".

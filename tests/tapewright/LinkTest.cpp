@@ -146,5 +146,25 @@ TEST(RemoteLink, APeerThatClosesRightAfterItsLastElementsHasThemAllPlayed)
         finish(peer);
         finish(twdemo);
         EXPECT_EQ(readState(dir.qpath() + "/burst.json")["edit"].toObject()["text"], "abcdefgh") << run;
+        // The half element after them is told, not played.
+        EXPECT_TRUE(twdemo.readAllStandardError().contains("the remote link closed in the middle of an element")) << run;
+    }
+}
+
+TEST(RemoteLink, ElementsThatArrivedWholeBeforeAnOverflowArePlayedAndTheOverflowIsToldOnce)
+{
+    TestSupport::ScratchDir dir;
+    for (int run = 0; run < 3; ++run) {
+        const QString port = QString::number(freePort());
+        QProcess twdemo;
+        twdemo.start(TWDEMO_PROGRAM, {"-server", "-playback", "-port", port, "--dump-state", dir.qpath() + "/overflow.json"});
+        QProcess peer;
+        peer.start("/usr/bin/python3", {MORVANTA_SOURCE_DIR "/tests/tapewright/link_peer.py", port, dir.qpath(), "overflow"});
+        finish(peer);
+        finish(twdemo, 255);
+        const QString errors = QString::fromLocal8Bit(twdemo.readAllStandardError());
+        EXPECT_EQ(readState(dir.qpath() + "/overflow.json")["edit"].toObject()["text"].toString(), "ab") << run << errors.toStdString();
+        EXPECT_EQ(errors.count("without an element separator"), 1) << run << errors.toStdString();
+        EXPECT_FALSE(errors.contains("QIODevice")) << run << errors.toStdString();
     }
 }

@@ -1,5 +1,8 @@
 #include "TapewrightTestSupport.h"
 
+#include "common/TestSupport.h"
+#include "tapewright/ErrorReport.h"
+#include "tapewright/Script.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptReader.h"
 #include "tapewright/ScriptWriter.h"
@@ -28,6 +31,101 @@ Element described(const QDomElement& element)
     return {element.tagName(), attributes};
 }
 
+// A node with everything a player may look at: kinds, names, values (null or not), attributes
+// and children in order.
+QString tree(const QDomNode& node)
+{
+    QString text = QString("%1 %2").arg(int(node.nodeType())).arg(node.nodeName());
+    if (node.isElement()) {
+        const Attributes attributes = described(node.toElement()).second;
+        for (const auto& [name, value] : attributes)
+            text += QString(" %1=[%2]%3").arg(name, value, node.toElement().attribute(name).isNull() ? "null" : "");
+    } else {
+        text += " [" + node.nodeValue() + "]";
+    }
+    for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
+        text += " {" + tree(child) + "}";
+    return text;
+}
+
+}
+
+TEST_F(TapewrightFixture, StepsReadAsTheDocumentParserReadsThem)
+{
+    const QList<QByteArray> scripts = {
+        "<Events>\n  <KeyPress name=\"/a/\xc3\xa4\" text=\"&lt;&amp;&#10;x\ty\" key=\"A\"/>  <!-- between -->\n text between \n"
+        "<PrintProperty name=\"/a\" property=\"text\">  one &amp; two </PrintProperty>"
+        "<X><![CDATA[ <raw> ]]><![CDATA[   ]]>  <?pi data?><!--c--><![CDATA[]]>\xc2\xa0</X></Events>",
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<EVENTS>\r\n<Information text=\"\xe4\r\nb\" title=\"\"/>\r\n</EVENTS>",
+        "<!DOCTYPE Events [<!ENTITY who \"World\">]><Events><Information text=\"Hello &who;\"/><P>&who; <Q/></P></Events>",
+        "<Events><QListView..mouseEvent name=\"/t\"><ChildPath>\n <Child col0=\"a\" index=\"0\"><Child col0=\"b\"/></Child>"
+        "<!-- c --><Child col0=\"\"/></ChildPath></QListView..mouseEvent><Include file=\"\"/></Events>",
+        "<Events/>",
+    };
+    for (const QByteArray& text : scripts) {
+        SCOPED_TRACE(text.toStdString());
+        QDomDocument expected, read;
+        ASSERT_TRUE(expected.setContent(text, false));
+        ASSERT_TRUE(ScriptReader::parse(text, "s", read));
+        EXPECT_EQ(read.documentElement().tagName(), expected.documentElement().tagName());
+        const QList<QDomElement> steps = ScriptReader::steps(read), expectedSteps = ScriptReader::steps(expected);
+        ASSERT_EQ(steps.size(), expectedSteps.size());
+        for (int i = 0; i < steps.size(); ++i)
+            EXPECT_EQ(tree(steps[i]).toStdString(), tree(expectedSteps[i]).toStdString()) << i;
+        // And step by step with their lines, as the player takes them.
+        Script script;
+        ASSERT_TRUE(script.read(text, "s"));
+        EXPECT_EQ(script.stepCount(), steps.size());
+        int line = 0, i = 0;
+        for (Script::Cursor cursor; !script.atEnd(cursor); ++i) {
+            EXPECT_EQ(tree(script.step(cursor, &line)).toStdString(), tree(expectedSteps[i]).toStdString());
+            EXPECT_EQ(line, expectedSteps[i].lineNumber());
+        }
+    }
+}
+
+TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    const auto steps = [](int parts) {
+        // The step and its attribute are two parts.
+        return "<Events>\n<Version id=\"3\"/>\n<Snapshot name=\"/t\">" + QByteArray("<c/>").repeated(parts - 2) + "</Snapshot>\n</Events>";
+    };
+    const QByteArray sleeps = "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(100000) + "</Events>";
+    const struct
+    {
+        QByteArray text;
+        qint64 memoryLimit;
+        const char* report;   // null: read
+    } cases[] = {
+        {steps(Script::maxStepParts), Script::maxHeldBytes, nullptr},
+        {steps(Script::maxStepParts + 1), Script::maxHeldBytes,
+         "File 'bounds.tws' has an element on line 3 that holds more than 100000 elements, attributes and texts; it is not read"},
+        // About the size of its text.
+        {sleeps, qint64(sleeps.size()), nullptr},
+        {sleeps, qint64(sleeps.size()) / 2,
+         "File 'bounds.tws' needs more than the 0.9 MiB left of the 1024 MiB that the scripts played at once may hold; it is not read"},
+    };
+    for (const auto& c : cases) {
+        reports.clear();
+        Script script;
+        EXPECT_EQ(script.read(c.text, "bounds.tws", c.memoryLimit), !c.report);
+        EXPECT_EQ(reports.join('\n').toStdString(), c.report ? c.report : "");
+        EXPECT_LE(script.memoryBytes(), c.memoryLimit);
+    }
+
+    // The size of a file is looked at before it is read (this one has no data on the disk).
+    TestSupport::ScratchDir dir;
+    QFile big(dir.qpath() + "/big.tws");
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(Script::maxFileBytes + 1));
+    big.close();
+    reports.clear();
+    Script script;
+    EXPECT_FALSE(script.load(big.fileName()));
+    EXPECT_EQ(reports.join('\n').toStdString(),
+              ("File '" + big.fileName() + "' is larger than 64 MiB, the limit for a script; it is not read").toStdString());
+    setErrorSink({});
 }
 
 TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)

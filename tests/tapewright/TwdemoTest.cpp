@@ -149,6 +149,13 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
     run(write("deep.tws", "<Events>" + QByteArray("<a>").repeated(200000) + QByteArray("</a>").repeated(200000) + "</Events>"), 255,
         "nests its elements deeper than 128 levels");
     run(write("self.tws", "<Events><Include file=\"" + dir.qpath().toUtf8() + "/self.tws\"/></Events>"), 255, "would include itself");
+    // A script too large names the limit; an element without a name names itself.
+    QFile big(dir.qpath() + "/big.tws");
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(100 * 1024 * 1024));
+    big.close();
+    run(big.fileName(), 255, "is larger than 64 MiB, the limit for a script; it is not read");
+    run(write("unnamed.tws", "<Events>\n<Version id=\"3\"/>\n<KeyPress key=\"A\" text=\"a\"/>\n</Events>"), 255,
+        "Unable to find widget for the element 'KeyPress' on line 3 of '");
     run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,
         "Adapter elements are written 'Class..operation', not 'Class::operation'");
     write("level8.tws", "<Events><Sleep msec=\"0\"/></Events>");

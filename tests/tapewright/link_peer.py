@@ -5,8 +5,9 @@ With "odd": sends good key strokes with elements between them that cannot be pla
 tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
 and one nested 100,000 deep, then closes; the good elements are also written to FOLDER/good.tws for
 a replay from a file.
-With "burst": sends eight key strokes in one write and closes at once.
-usage: link_peer.py PORT FOLDER [odd|burst]"""
+With "burst": sends eight key strokes and half an element in one write and closes at once.
+With "overflow": sends two key presses and then 2 MiB without a separator in one write.
+usage: link_peer.py PORT FOLDER [odd|burst|overflow]"""
 import os
 import socket
 import sys
@@ -55,7 +56,25 @@ if sys.argv[3:] == ["odd"]:
     sys.exit(0)
 
 if sys.argv[3:] == ["burst"]:
-    peer.sendall(b"".join(key(tag, letter) for letter in "abcdefgh" for tag in ("KeyPress", "KeyRelease")))
+    peer.sendall(b"".join(key(tag, letter) for letter in "abcdefgh" for tag in ("KeyPress", "KeyRelease"))
+                 + f'<KeyPress name="{EDIT}" key="Z'.encode())
+    peer.close()
+    sys.exit(0)
+
+
+def drain():
+    """Reads until the player closes the link."""
+    try:
+        peer.settimeout(20)
+        while peer.recv(65536):
+            pass
+    except OSError:
+        pass
+
+
+if sys.argv[3:] == ["overflow"]:
+    peer.sendall(key("KeyPress", "a") + key("KeyPress", "b") + b"x" * (2 * 1024 * 1024))
+    drain()
     peer.close()
     sys.exit(0)
 
@@ -72,9 +91,7 @@ for piece in (key("KeyPress", "a") + key("KeyRelease", "a") + key("KeyPress", "b
 time.sleep(0.5)
 try:
     peer.sendall(b"x" * (2 * 1024 * 1024))
-    peer.settimeout(20)
-    while peer.recv(65536):
-        pass
 except OSError:
     pass
+drain()
 peer.close()
