@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QVariantMap>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
@@ -189,6 +190,60 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     EXPECT_EQ(importError({DicomTestSupport::testFiles + "/zipMR.gz"}), DicomException::NoImporter);
     EXPECT_EQ(importError({scratch.file("absent.dcm")}, &message), DicomException::NoImporter);
     EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
+}
+
+// Spacings no dental CT or CBCT has come only from broken headers: refused, naming the value,
+// wherever the spacing comes from; the extremes of real devices and real series still import.
+TEST(DicomSeriesImport, SpacingsOutsideDentalImagingAreRefused)
+{
+    TestSupport::ScratchDir scratch;
+    const auto series = [&](const char* name, QVariantList spacing, QVariantMap more = {}) {
+        more.insert({{"spacing", spacing}, {"origin", QVariantList{0.0, 0.0, 0.0}}, {"numbers", ".6g"}});
+        return writeSeries(scratch.file(name), more);
+    };
+    const std::string pydicom = DicomTestSupport::testFiles + "/";
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> files;
+        const char* named; // the value the refusal names; null: the series imports
+        std::array<double, 3> spacing{}; // checked when given
+    } cases[] = {
+        {"huge pixels", series("huge-pixels", {1e300, 1e300, 1.5}), "pixel spacing of 1e+300 mm"},
+        {"tiny pixels", series("tiny-pixels", {0.5, 1e-300, 1.5}), "pixel spacing of 1e-300 mm"},
+        {"huge slice steps", series("huge-steps", {0.5, 0.25, 1e300}), "slice spacing of 1e+300 mm"},
+        {"tiny slice steps", series("tiny-steps", {0.5, 0.25, 1e-300}), "slice spacing of 1e-300 mm"},
+        {"huge spacing between slices", series("huge-between", {0.5, 0.25, 1.5}, {{"positions", false}, {"between", "1e300"}}),
+         "spacing between slices (0018,0088) of 1e+300 mm"},
+        {"tiny slice thickness", series("tiny-thickness", {0.5, 0.25, 1.5}, {{"positions", false}, {"thickness", "1e-300"}}),
+         "slice thickness (0018,0050) of 1e-300 mm"},
+        {"finest and coarsest", series("extremes", {0.001, 50, 0.002}), nullptr, {0.001, 50, 0.002}},
+        {"thickest slices", series("thick", {0.5, 0.25, 50}), nullptr, {0.5, 0.25, 50}},
+        {"CT5N", filesIn(pydicom + "dicomdirtests/98892001/CT5N"), nullptr, {0.488281, 0.488281, 2.5}},
+        {"CT_small", {pydicom + "CT_small.dcm"}, nullptr, {0.661468, 0.661468, 5}},
+        {"MR_small", {pydicom + "MR_small.dcm"}, nullptr, {0.3125, 0.3125, 0.8}},
+        {"sample patient", filesIn(std::string(MORVANTA_BINARY_DIR) + "/app/SamplePatient"), nullptr, {0.35, 0.35, 0.35}},
+    };
+    for (const Case& c : cases) {
+        DicomIOManager manager;
+        manager.insertImporter(new UniversalImporter);
+        manager.setFiles(c.files);
+        std::string message;
+        const int code = errorOf([&] { manager.start(); }, &message);
+        if (c.named) {
+            EXPECT_EQ(code, DicomImplausibleSpacing) << c.name << ": " << message;
+            EXPECT_NE(message.find(std::string(c.named) + " is outside the range of dental CT and CBCT (0.001 to 50 mm)"),
+                      std::string::npos)
+                << c.name << ": " << message;
+            EXPECT_EQ(manager.getData(), nullptr) << c.name;
+            continue;
+        }
+        ASSERT_EQ(code, 0) << c.name << ": " << message;
+        auto volume = std::dynamic_pointer_cast<DicomVolume>(manager.getData())->getVolumeData();
+        EXPECT_NEAR(volume->getSpacingX(), c.spacing[0], 1e-6) << c.name;
+        EXPECT_NEAR(volume->getSpacingY(), c.spacing[1], 1e-6) << c.name;
+        EXPECT_NEAR(volume->getSpacingZ(), c.spacing[2], 1e-6) << c.name;
+    }
 }
 
 TEST(DicomSeriesImport, ValuesAreTwelveBitsByDevice)

@@ -7,11 +7,15 @@
 #include "common/TestSupport.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
 #include <QLabel>
 #include <QProcess>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTreeWidget>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -102,10 +106,11 @@ TEST_F(ImplantSelectionTest, TreeLabelsShortListAndItsFile)
         EXPECT_EQ(sizes, 61 + 5) << "no picture and A.B.implant are left out";
         const auto family = [&](const QString& company, const QString& name) { return o.family(company, name); };
         EXPECT_EQ(texts(family("Altavis Dental", "Conical Pro")).front(), " \u00D8 3.30 S\u00D8 3.80 L 8.00 tapered");
-        EXPECT_EQ(texts(family("Variant Co", "No Shoulder")), QStringList(" \u00D8 4.10 S\u00D8 0.00 L10.00 v"));
+        EXPECT_EQ(texts(family("Variant Co", "No Shoulder")), QStringList(" \u00D8 4.10 S\u00D8  ?   L10.00 v"))
+            << "a size never read shows no number";
         EXPECT_EQ(texts(family("Quillon Medical", "Q-Line")).size(), 15 + 1) << "two folders share one family row";
         ASSERT_NE(family("Variant Co", "Quillon Medical"), nullptr);
-        EXPECT_TRUE(o.selection->topLevelItem(0)->text(0).startsWith(" Altavis Dental\u00D8 "));
+        EXPECT_TRUE(o.selection->topLevelItem(0)->text(0).startsWith(" Altavis Dental \u00D8 ")) << "a gap after 14 letters";
 
         // Company and family rows: no OK. A press inside a size row's check box puts it on the list.
         QTest::mouseClick(ShellTest::buttonsInOrder(o.dialog).front(), Qt::LeftButton); // "Show Selection"
@@ -180,31 +185,140 @@ TEST_F(ImplantSelectionTest, ShortListSurvivesAMovedDatabase)
     EXPECT_TRUE(saved.contains(db + "/Gone/old.implant\n")) << "kept as it was";
 }
 
-TEST_F(ImplantSelectionTest, OkLoadsTheImplantOrAnswersABrokenOne)
+// Choosing an entry that cannot be had answers with the implant's full name, its sizes as far as
+// they were read and the reason, in the message itself; entries of the short list whose picture
+// or surface has gone stay on it, named as not available. Shown, and pressed, in a real window.
+TEST_F(ImplantSelectionTest, OkLoadsTheImplantOrAnswersWhyNot)
 {
-    for (const QString& name : {QString("Broken"), QString("\u00d8 Implant")})
+    const QString conical = "Altavis Dental/Conical Pro/AV-CP-D40-L100",
+                  straight = "Altavis Dental/Straight Classic/AV-SC-D41-L120", qline = "Quillon Medical/Q-Line/QM-L-D48-L100";
+    // A diameter in the wrong locale; a short-list surface and a short-list picture gone; a long
+    // company name on the short list.
+    QFile description(db + "/" + conical + ".implant");
+    ASSERT_TRUE(description.open(QIODevice::ReadOnly));
+    const QByteArray damaged = description.readAll().replace("diameter=4\n", "diameter=4,0\n");
+    description.close();
+    ASSERT_TRUE(description.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    description.write(damaged);
+    description.close();
+    ASSERT_TRUE(QFile::remove(db + "/" + straight + ".sff"));
+    ASSERT_TRUE(QFile::remove(db + "/" + qline + ".bmp"));
+    std::ofstream((db + "/selection.db").toStdString(), std::ios::app)
+        << "Brenholt Implant Systems/BH Tapered/BH-T-D43-L110.implant\n";
+
+    const char* artifacts = std::getenv("MORVANTA_ARTIFACTS");
+    const auto screenshot = [&](const char* name) {
+        if (artifacts)
+            QGuiApplication::primaryScreen()->grabWindow(0).save(QString(artifacts) + "/" + name);
+    };
+    struct Case
+    {
+        const char* name;
+        QString company, family; // a size row of the tree, or
+        QString shortList;       // the start of a short-list row's first line
+        QString row;             // the row's text ("": not checked)
+        QString message;         // "": the implant loads
+        bool okEnabled;
+        const char* listShot = nullptr;    // screenshots of the list and of the message
+        const char* messageShot = nullptr;
+    } cases[] = {
+        {"diameter not a number", "Altavis Dental", "Conical Pro", "", " \u00D8  ?   S\u00D8 4.50 L10.00 tapered",
+         "The implant Altavis Dental Conical Pro (\u00D8 ?, S\u00D8 4.50, L 10.00) cannot be loaded.\n"
+         "The diameter \"4,0\" is not a size above 0 mm.\nDescription file: " + conical + ".implant",
+         true, "implant-damaged-row.png", "implant-damaged-message.png"},
+        {"no shoulder", "Variant Co", "No Shoulder", "", "",
+         "The implant Variant Co No Shoulder (\u00D8 4.10, S\u00D8 ?, L 10.00) cannot be loaded.\n"
+         "The key \"shoulder\" is missing.\nDescription file: NoShoulder/S.implant",
+         true},
+        {"broken mesh", "Variant Co", "Broken", "", "",
+         "The implant Variant Co Broken (\u00D8 4.10, S\u00D8 4.80, L 10.00) cannot be loaded.\n"
+         "Error loading implant surface\n" + db +
+             "/Broken/B.sff\nThe file is damaged: it holds no SFF or STL surface.\nDescription file: Broken/B.implant",
+         true},
+        {"surface gone", "", "", " Altavis Dental \u00D8 4.10 S\u00D8 4.80 L12.00 Straight Classic",
+         " Altavis Dental \u00D8 4.10 S\u00D8 4.80 L12.00 Straight Classic\n"
+         "   Not available: the surface AV-SC-D41-L120.sff is missing.",
+         "The implant Altavis Dental Straight Classic (\u00D8 4.10, S\u00D8 4.80, L 12.00) is not available.\nThe surface "
+         "AV-SC-D41-L120.sff is missing.\nDescription file: " + straight + ".implant",
+         false, "implant-missing-surface.png", "implant-missing-surface-message.png"},
+        {"picture gone", "", "", " Quillon Medical \u00D8 4.80", "",
+         "The implant Quillon Medical Q-Line (\u00D8 4.80, S\u00D8 6.00, L 10.00) is not available.\nThe picture "
+         "QM-L-D48-L100.bmp is missing.\nDescription file: " + qline + ".implant",
+         false},
+        {"long company", "", "", " Brenholt Implant Systems \u00D8 4.30",
+         " Brenholt Implant Systems \u00D8 4.30 S\u00D8 4.60 L11.00 bone level BH Tapered", "", true,
+         "implant-long-company.png"},
+        {"non-ASCII name", "Variant Co", "\u00d8 Implant", "", "", "", true},
+    };
+    for (const Case& c : cases)
     {
         Open o(db);
-        o.dialog.findChild<QStackedWidget*>()->setCurrentWidget(o.all);
-        QTreeWidgetItem* row = o.family("Variant Co", name)->child(0);
+        QTreeWidget* list = c.shortList.isEmpty() ? o.all : o.selection;
+        o.dialog.findChild<QStackedWidget*>()->setCurrentWidget(list);
+        QTreeWidgetItem* row = nullptr;
+        if (c.shortList.isEmpty())
+        {
+            QTreeWidgetItem* family = o.family(c.company, c.family);
+            ASSERT_NE(family, nullptr) << c.name;
+            // The damaged size sorts after the sound ones.
+            row = family->child(family->childCount() - 1);
+        }
+        else
+        {
+            for (int i = 0; !row && i < list->topLevelItemCount(); ++i)
+                if (list->topLevelItem(i)->text(0).startsWith(c.shortList))
+                    row = list->topLevelItem(i);
+            ASSERT_NE(row, nullptr) << c.name;
+        }
+        if (!c.row.isEmpty())
+        {
+            EXPECT_EQ(row->text(0), c.row) << c.name;
+        }
         QString message;
+        bool okEnabled = false;
+        QRgb preview = 0;
         const int exec = ShellTest::runModal(o.dialog, [&] {
-            o.all->setCurrentItem(row);
-            QTimer::singleShot(0, [&] {
+            for (QTreeWidgetItem* parent = row->parent(); parent; parent = parent->parent())
+                parent->setExpanded(true);
+            list->scrollToItem(row);
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&o.dialog));
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
+            okEnabled = o.ok->isEnabled();
+            // Inside the picture's implant: black for an implant that is not there, metal otherwise.
+            QCoreApplication::sendPostedEvents();
+            o.dialog.repaint();
+            const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+            preview = screen.pixel(o.dialog.mapToGlobal(QPoint(692 + 60, 74 + 60)));
+            if (c.listShot)
+                screenshot(c.listShot);
+            QTimer::singleShot(0, &o.dialog, [&] {
                 if (auto* box = qobject_cast<MessageDialog*>(QApplication::activeModalWidget()))
                 {
-                    message = box->findChild<QLabel*>()->text();
+                    message = ShellTest::labelTexts(*box).join("|");
+                    if (c.messageShot && QTest::qWaitForWindowExposed(box))
+                    {
+                        QCoreApplication::sendPostedEvents(); // the box's layout settles
+                        box->repaint();
+                        screenshot(c.messageShot);
+                    }
                     box->done(0);
                 }
-                o.dialog.reject();
+                if (o.dialog.isVisible())
+                    o.dialog.reject();
             });
-            QTest::mouseClick(o.ok, Qt::LeftButton);
+            ShellTest::doubleClick(list, row);
         });
-        const bool broken = name == "Broken";
-        EXPECT_EQ(exec, broken ? 0 : 1) << message.toStdString();
-        EXPECT_EQ(message, broken ? "The implant Broken cannot be loaded." : "");
+        EXPECT_EQ(message, c.message) << c.name;
+        EXPECT_EQ(exec, c.message.isEmpty() ? 1 : 0) << c.name << ": " << message.toStdString();
+        EXPECT_EQ(okEnabled, c.okEnabled) << c.name;
+        EXPECT_EQ(qGray(preview) == 0, !c.okEnabled) << c.name;
         const auto implant = o.dialog.getSelectedImplant();
-        EXPECT_EQ(implant ? QString::fromStdString(implant->getName()) : QString(), broken ? QString() : name);
-        EXPECT_TRUE(o.dialog.isMandibleSelected());
+        EXPECT_EQ(implant != nullptr, c.message.isEmpty()) << c.name;
     }
+    // The entries that are not available stay on the short list, to come back with their files.
+    QFile file(db + "/selection.db");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString saved = file.readAll();
+    EXPECT_TRUE(saved.contains(straight + ".implant\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains(qline + ".implant\n")) << saved.toStdString();
 }

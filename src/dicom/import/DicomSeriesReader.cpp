@@ -231,15 +231,21 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
         }
         if (count >= 2) {
             std::vector<double> steps(count - 1);
-            for (std::size_t i = 0; i + 1 < count; ++i) {
+            for (std::size_t i = 0; i + 1 < count; ++i)
                 steps[i] = key[order[i + 1]] - key[order[i]];
-                if (steps[i] < 1e-3)
-                    throw DicomException(DicomDuplicateSlice, describe(order[i]) + " and " + describe(order[i + 1]) +
-                                                                  " lie at the same slice position");
-            }
             std::vector<double> sorted = steps;
             std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
             const double median = sorted[sorted.size() / 2];
+            // Slices that all lie (nearly) on one another are a series of absurd spacing; one
+            // slice on top of its neighbour among regular ones is a duplicate. (Positions near
+            // the largest number can make the median NaN: that is refused here too.)
+            if (!(median <= 0))
+                DicomSlice::checkSpacing(median, describe(order[0]) + " to " + describe(order[count - 1]),
+                                         "slice spacing");
+            for (std::size_t i = 0; i < steps.size(); ++i)
+                if (steps[i] < 1e-3)
+                    throw DicomException(DicomDuplicateSlice, describe(order[i]) + " and " + describe(order[i + 1]) +
+                                                                  " lie at the same slice position");
             const double tolerance = std::max(0.01, 0.01 * median);
             for (std::size_t i = 0; i < steps.size(); ++i)
                 if (std::fabs(steps[i] - median) > tolerance) {
@@ -275,13 +281,16 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
     if (spacing[2] <= 0) {
         std::vector<double> between = first.numbers(spacingBetweenSlicesTag, 1);
         std::vector<double> thickness = first.numbers(sliceThicknessTag, 1);
-        if (!between.empty() && between[0] > 0)
+        if (!between.empty() && between[0] > 0) {
             spacing[2] = between[0];
-        else if (!thickness.empty() && thickness[0] > 0)
+            DicomSlice::checkSpacing(spacing[2], first.file, "spacing between slices (0018,0088)");
+        } else if (!thickness.empty() && thickness[0] > 0) {
             spacing[2] = thickness[0];
-        else
+            DicomSlice::checkSpacing(spacing[2], first.file, "slice thickness (0018,0050)");
+        } else {
             throw DicomException(DicomMissingTag, first.file + ": no slice distance (image positions, spacing between "
                                                                "slices or slice thickness)");
+        }
     }
     if (!first.hasSpacing)
         throw DicomException(DicomMissingTag, first.file + ": pixel spacing (0028,0030) is missing");

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -264,6 +265,8 @@ void DicomSlice::readHeader(const UniversalImporter& importer, const uint8_t* da
         spacing = {found[0], found[1]};
         if (!(found[0] > 0) || !(found[1] > 0))
             fail(DicomInvalidValue, "pixel spacing " + text(pixelSpacingTag) + " is not positive");
+        for (double value : found)
+            checkSpacing(value, file, "pixel spacing");
     }
     if (auto found = numbers(positionTag, 3); !found.empty()) {
         hasPosition = true;
@@ -311,6 +314,15 @@ void DicomSlice::checkMatches(const DicomSlice& reference) const try {
     for (int i = 0; i < 6; ++i)
         if (std::fabs(orientation[i] - reference.orientation[i]) > 1e-4)
             differs("image orientation " + text(orientationTag));
+} VEXA_RETHROW
+
+void DicomSlice::checkSpacing(double millimetres, const std::string& where, const std::string& what) try {
+    if (isPlausibleSpacing(millimetres))
+        return;
+    char text[120];
+    std::snprintf(text, sizeof text, " of %.6g mm is outside the range of dental CT and CBCT (%g to %g mm)", millimetres,
+                  minimumSpacing, maximumSpacing);
+    throw DicomException(DicomImplausibleSpacing, where + ": " + what + text);
 } VEXA_RETHROW
 
 uint16_t DicomSlice::maxVoxel() const

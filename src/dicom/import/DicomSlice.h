@@ -41,6 +41,21 @@ public:
     // DicomException 20107 when this slice cannot share a volume with the reference.
     void checkMatches(const DicomSlice& reference) const;
 
+    // The pixel and slice spacings (mm) an import accepts. The finest dental CBCT voxels are
+    // about 0.075 mm, laboratory micro-CT of teeth reaches a few micrometres; the coarsest CT
+    // slices are some 10 mm apart (thick reconstructions 20 mm). Both bounds lie well beyond
+    // that, and values outside them come only from broken headers, which would give a volume
+    // whose surface, camera and measurements make no sense (down to infinities and NaN).
+    static constexpr double minimumSpacing = 0.001;
+    static constexpr double maximumSpacing = 50.0;
+    static bool isPlausibleSpacing(double millimetres)
+    {
+        return millimetres >= minimumSpacing && millimetres <= maximumSpacing;
+    }
+    // DicomException 20115 "<where>: <what> of <value> mm is outside the range ..." for a spacing
+    // outside those bounds.
+    static void checkSpacing(double millimetres, const std::string& where, const std::string& what);
+
     // Bytes of pixel data the image uses (rows x columns x bytes per pixel).
     std::size_t pixelBytes() const { return std::size_t(rows) * columns * (bitsAllocated / 8); }
     // The stored-word-to-voxel table of the last slice decoded with it; slices of one series

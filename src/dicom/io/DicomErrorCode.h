@@ -21,6 +21,7 @@ enum DicomErrorCode : int
     DicomFileUnreadable = 20112,      // a file cannot be opened or read
     DicomImportCancelled = 20113,     // the import was cancelled
     DicomNoFiles = 20114,             // nothing to import
+    DicomImplausibleSpacing = 20115,  // a pixel or slice spacing no dental CT or CBCT has
 };
 
 }

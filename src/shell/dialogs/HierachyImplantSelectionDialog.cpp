@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -47,9 +48,21 @@ Database& database()
     return instance;
 }
 
-QString sizeText(float value)
+// The three sizes as the rows show them, and as their sort key: a size that was not read sorts
+// after every number.
+QString sizesKey(const ImplantDescription& d)
 {
-    return QString("%1").arg(double(value), 5, 'f', 2);
+    const auto key = [](float value, bool read) {
+        return read ? ImplantDescription::sizeText(value, true) : QString("~~~~~");
+    };
+    return key(d.diameter, d.diameterRead) + key(d.shoulder, d.shoulderRead) + key(d.length, d.lengthRead);
+}
+
+QString sizesText(const ImplantDescription& d, const QString& diameterPrefix)
+{
+    return diameterPrefix + "\u00D8" + ImplantDescription::sizeText(d.diameter, d.diameterRead) + " S\u00D8" +
+           ImplantDescription::sizeText(d.shoulder, d.shoulderRead) + " L" +
+           ImplantDescription::sizeText(d.length, d.lengthRead);
 }
 
 QPixmap picture(const QString& file, QSize size)
@@ -172,13 +185,22 @@ QTreeWidget* HierachyImplantSelectionDialog::makeList(bool tree)
 void HierachyImplantSelectionDialog::loadImplantDescriptions(const QDir& folder)
 {
     FolderWalk::walk(folder, [](const QFileInfo& entry) {
-        // "A.implant" with "A.bmp" and "A.sff" beside it; "A.B.implant" never counts.
-        const QString base = entry.absolutePath() + "/" + entry.completeBaseName();
-        if (entry.completeSuffix() == "implant" && QFileInfo::exists(base + ".bmp") && QFileInfo::exists(base + ".sff"))
-        {
-            const ImplantDescription description = ImplantDescription::read(entry.absoluteFilePath());
-            database().descriptions.emplace(description.descriptionFile, description);
-        }
+        // "A.implant" with "A.bmp" and "A.sff" beside it; "A.B.implant" never counts. One that
+        // lacks either file is kept as not available: the short list may name it.
+        if (entry.completeSuffix() != "implant")
+            return true;
+        const QString base = entry.completeBaseName();
+        const QString picture = base + ".bmp", surface = base + ".sff";
+        const bool hasPicture = QFileInfo::exists(entry.absolutePath() + "/" + picture);
+        const bool hasSurface = QFileInfo::exists(entry.absolutePath() + "/" + surface);
+        ImplantDescription description = ImplantDescription::read(entry.absoluteFilePath());
+        if (!hasPicture && !hasSurface)
+            description.unavailable = tr("the picture %1 and the surface %2 are missing").arg(picture, surface);
+        else if (!hasPicture)
+            description.unavailable = tr("the picture %1 is missing").arg(picture);
+        else if (!hasSurface)
+            description.unavailable = tr("the surface %1 is missing").arg(surface);
+        database().descriptions.emplace(description.descriptionFile, description);
         return true;
     });
 }
@@ -251,6 +273,8 @@ void HierachyImplantSelectionDialog::buildImplantList()
     allItemDescriptions_.clear();
     for (auto& [path, d] : database().descriptions)
     {
+        if (!d.unavailable.isEmpty())
+            continue;
         // Companies among the top-level rows only: a family may be named like a company.
         QTreeWidgetItem* company = nullptr;
         for (int i = 0; !company && i < allImplantsList_->topLevelItemCount(); ++i)
@@ -264,12 +288,8 @@ void HierachyImplantSelectionDialog::buildImplantList()
                 family = company->child(i);
         if (!family)
             family = new ListViewItem(company, {d.name, d.company + d.name});
-        const QString D = sizeText(d.diameter), S = sizeText(d.shoulder), L = sizeText(d.length);
-        auto* row = new ListViewItem(family,
-                                     {QString(" \u00D8%1").arg(D) + " " + QString("S\u00D8%1").arg(S) + " " +
-                                          QString("L%1").arg(L) + " " + d.comment,
-                                      D + S + L},
-                                     &checkedPixmap_, &uncheckedPixmap_);
+        auto* row = new ListViewItem(family, {sizesText(d, " ") + " " + d.comment, sizesKey(d)}, &checkedPixmap_,
+                                     &uncheckedPixmap_);
         row->setOn(d.selected);
         if (d.selected)
         {
@@ -288,13 +308,16 @@ void HierachyImplantSelectionDialog::buildSelectedImplantList()
     {
         if (!d.selected)
             continue;
-        const QString D = sizeText(d.diameter), S = sizeText(d.shoulder), L = sizeText(d.length);
         const QString n = d.comment.isEmpty() ? d.name : d.comment + " " + d.name;
-        auto* row = new ListViewItem(selectedImplantsList_,
-                                     {QString(" %1").arg(d.company, -14) + QString("\u00D8%1").arg(D) + " " +
-                                          QString("S\u00D8%1").arg(S) + " " + QString("L%1").arg(L) + " " + n,
-                                      d.company + d.name + d.comment + D + S + L},
+        // The company in a column of 14 and always a blank after it, also when its name fills
+        // the column or runs beyond it.
+        QString text = QString(" %1").arg(d.company, -14) + sizesText(d, " ") + " " + n;
+        if (!d.unavailable.isEmpty())
+            text += "\n   " + tr("Not available: %1.").arg(d.unavailable);
+        auto* row = new ListViewItem(selectedImplantsList_, {text, d.company + d.name + d.comment + sizesKey(d)},
                                      &checkedPixmap_, &uncheckedPixmap_);
+        if (!d.unavailable.isEmpty())
+            row->setForeground(0, QColor(Qt::darkGray));
         row->setOn(true);
         selectedItemDescriptions_[row] = &d;
     }
@@ -354,6 +377,12 @@ void HierachyImplantSelectionDialog::itemChanged(QTreeWidgetItem* item)
     const ImplantDescription* description = descriptionOf(item);
     if (!description)
         return;
+    if (!description->unavailable.isEmpty())
+    {
+        previewLabel_->setPixmap(emptyPreview_);
+        okButton_->setEnabled(false);
+        return;
+    }
     QString file = description->surfaceFile;
     file.replace(QRegularExpression("\\.sff", QRegularExpression::CaseInsensitiveOption), ".bmp");
     previewLabel_->setPixmap(picture(file, previewLabel_->size()));
@@ -384,24 +413,40 @@ void HierachyImplantSelectionDialog::ok()
     const ImplantDescription* description = descriptionOf(selected.front());
     if (!description)
         return;
-    // The entry is loaded here, so a broken one is answered before the dialog closes.
+    // The entry is loaded here, so a broken one is answered before the dialog closes, with the
+    // implant it is and why it cannot be had.
+    const QString file = QDir(databasePath_).relativeFilePath(description->descriptionFile);
     QString problem;
-    try
+    if (!description->unavailable.isEmpty())
     {
-        selectedImplant_ = Implant::createFromFile(Vexa::Matrix44<double>(), 0, description->descriptionFile.toStdString());
-        if (!selectedImplant_)
-            problem = tr("The file holds no implant description.");
+        QString reason = description->unavailable;
+        reason[0] = reason[0].toUpper();
+        problem = tr("The implant %1 is not available.\n%2.\nDescription file: %3")
+                      .arg(description->fullName(), reason, file);
     }
-    catch (const std::exception& e)
+    else
     {
-        problem = QString::fromLocal8Bit(e.what());
+        QString reason;
+        try
+        {
+            selectedImplant_ =
+                Implant::createFromFile(Vexa::Matrix44<double>(), 0, description->descriptionFile.toStdString());
+            if (!selectedImplant_)
+                reason = tr("The file holds no implant description.");
+        }
+        catch (const std::exception& e)
+        {
+            // What the description itself lacks says it best; otherwise the implant's own reason.
+            reason = description->faults.isEmpty() ? QString::fromLocal8Bit(e.what()) : description->faults.join("\n");
+        }
+        if (!reason.isEmpty())
+            problem = tr("The implant %1 cannot be loaded.\n%2\nDescription file: %3")
+                          .arg(description->fullName(), reason, file);
     }
     if (!problem.isEmpty())
     {
         selectedImplant_.reset();
-        MessageDialog message(this, tr("Implant Selection"),
-                              tr("The implant %1 cannot be loaded.").arg(description->name), MessageDialog::Ok);
-        message.setToolTip(problem);
+        MessageDialog message(this, tr("Implant Selection"), problem, MessageDialog::Ok);
         message.exec();
         return;
     }

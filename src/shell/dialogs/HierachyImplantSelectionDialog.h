@@ -5,7 +5,9 @@
 //
 // The database is read once per process; only that data is shared between dialogs, each of which
 // builds its own lists (and comes back to the show mode and row the last one left). OK creates
-// the chosen implant; an entry that does not load is answered with a message and the dialog stays.
+// the chosen implant; an entry that does not load is answered with a message naming the implant,
+// its sizes and the reason, and the dialog stays. An implant whose picture or surface is missing
+// is left out of the tree but stays on the short list, named there as not available.
 #include "shell/dialogs/Dialog.h"
 #include "shell/dialogs/ImplantDescription.h"
 

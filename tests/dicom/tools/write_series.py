@@ -6,7 +6,10 @@
   | shuffled), drop (slice indices to leave out), duplicate (a slice index written twice),
   pixelrep (0 | 1), intercept, slope, "un" (true: every standard element but the pixel data
   written as explicit UN, which needs an explicit syntax), and "raw" (a file of nx * ny * nz
-  little-endian 16-bit values, x fastest, holding HU + 1000 for every voxel of the grid).
+  little-endian 16-bit values, x fastest, holding HU + 1000 for every voxel of the grid),
+  "numbers" (the format of positions and pixel spacings, default ".4f"), "positions" (false: no
+  image position and orientation), "between" and "thickness" (the texts of spacing between
+  slices and slice thickness; thickness defaults to "9.0", deliberately not the slice distance).
 Without "raw", voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the
 C++ tests compute the same), so any orientation of the same grid imports to the same volume."""
 import json
@@ -33,6 +36,7 @@ dims = np.array([nx, ny, nz])
 intercept = float(spec.get("intercept", -1024))
 slope = float(spec.get("slope", 1))
 pixelrep = int(spec.get("pixelrep", 0))
+numbers = spec.get("numbers", ".4f")
 
 def axis(v):
     a = int(np.argmax(np.abs(v)))
@@ -90,14 +94,17 @@ for number, k in enumerate(ks):
     ds.StudyID = "1"
     ds.SeriesNumber = 3
     ds.InstanceNumber = number + 1
-    ds.SliceThickness = "9.0"  # deliberately not the slice distance
-    ds.ImagePositionPatient = [f"{v:.4f}" for v in ipp]
-    ds.ImageOrientationPatient = [f"{v:.6f}" for v in list(row) + list(col)]
+    ds.SliceThickness = spec.get("thickness", "9.0")
+    if "between" in spec:
+        ds.SpacingBetweenSlices = spec["between"]
+    if spec.get("positions", True):
+        ds.ImagePositionPatient = [format(v, numbers) for v in ipp]
+        ds.ImageOrientationPatient = [f"{v:.6f}" for v in list(row) + list(col)]
     ds.SamplesPerPixel = 1
     ds.PhotometricInterpretation = "MONOCHROME2"
     ds.Rows = int(rows)
     ds.Columns = int(columns)
-    ds.PixelSpacing = [f"{spacing[ca]:.4f}", f"{spacing[ra]:.4f}"]
+    ds.PixelSpacing = [format(spacing[ca], numbers), format(spacing[ra], numbers)]
     ds.BitsAllocated = 16
     ds.BitsStored = 12 if pixelrep == 0 and stored.max() < 4096 and stored.min() >= 0 else 16
     ds.HighBit = ds.BitsStored - 1
