@@ -29,10 +29,14 @@ void NavigationCamera::setWorkspace(std::shared_ptr<Workspace> workspace)
 }
 
 std::vector<TrackerData> collectTrackerData(NavigationCamera& camera,
-                                            const std::vector<std::shared_ptr<Tracker>>& trackers)
+                                            const std::vector<std::shared_ptr<Tracker>>& trackers,
+                                            NavigationCamera::EState* state)
 {
     std::vector<TrackerData> samples(trackers.size());
-    if (camera.getState() == NavigationCamera::Running)
+    const NavigationCamera::EState now = camera.getState();
+    if (state)
+        *state = now;
+    if (now == NavigationCamera::Running)
         for (std::size_t i = 0; i < trackers.size(); ++i)
             samples[i] = trackers[i]->getTrackerData();
     return samples;

@@ -55,9 +55,10 @@ private:
 class TrackerData;
 
 // One tick's samples: a copy of every tracker's sample while the camera runs, otherwise as
-// many default (invisible) samples.
+// many default (invisible) samples. `state`, when given, receives the state they were taken in.
 std::vector<TrackerData> collectTrackerData(NavigationCamera& camera,
-                                            const std::vector<std::shared_ptr<Tracker>>& trackers);
+                                            const std::vector<std::shared_ptr<Tracker>>& trackers,
+                                            NavigationCamera::EState* state = nullptr);
 
 // The start-up workspace of the Polaris, made once per process and shared: boxes in camera
 // millimetres seen along the camera's axis (good angle 30, fair angle 36).

@@ -242,7 +242,9 @@ void NavigationController::setTrackerData(const std::vector<TrackerData>& sample
     if (samples.size() < 2)
         throw std::runtime_error("NavigationController::setTrackerData: the samples of both tools are needed");
     std::lock_guard lock(mutex_);
-    if (handpieceSamples_.newest() == samples[0] || patientLocSamples_.newest() == samples[1])
+    // Only a tick that repeats both tools brings nothing new: a tool held still (a camera
+    // reports a still tool's values again and again) must not hold back the other's poses.
+    if (handpieceSamples_.newest() == samples[0] && patientLocSamples_.newest() == samples[1])
         return;
     handpieceSamples_.push(samples[0]);
     if (samples[0].isVisible())

@@ -80,7 +80,8 @@ public:
     virtual void enableNavigation(std::shared_ptr<Vexa::NavigationCamera> camera);
     virtual void disableNavigation();
     virtual bool isNavigationEnabled() const;
-    // One tick: element 0 the handpiece locator, element 1 the patient locator. Throws
+    // One tick: element 0 the handpiece locator, element 1 the patient locator. A tick in which
+    // both repeat the newest samples (visible and equal within 0.001) is passed over. Throws
     // std::runtime_error for fewer than two samples.
     virtual void setTrackerData(const std::vector<Vexa::TrackerData>& samples);
     // 0 without a camera.

@@ -20,6 +20,7 @@ TEST(NavigationHeadlessDisplay, ReplaysWithTheDisplaysAndRejectsABadSize)
     if (!std::getenv("DISPLAY"))
         GTEST_SKIP() << "needs an X server";
     QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkdir("Plan"));
     const QString trajectory = home.filePath("procedure.txt");
     std::ostringstream out;
     NavigationScene::writeProcedure(out);
@@ -81,6 +82,7 @@ TEST(NavigationHeadlessDisplay, RealTimeTicksRefreshTheDisplays)
     if (!display.running() || QStandardPaths::findExecutable("import").isEmpty())
         GTEST_SKIP() << "needs Xvfb and ImageMagick";
     QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkdir("Plan"));
     const QString trajectory = home.filePath("circling.txt");
     std::ostringstream out;
     out.precision(10);
@@ -156,6 +158,7 @@ TEST(NavigationHeadless, ThePortSearchFindsTheSerialCamerasAndNothingElse)
             device = std::make_unique<PtySimulator>(sim + run.script, QStringList());
         const QString path = device ? QString::fromStdString(device->device) : home.filePath("no-device");
         QTemporaryDir data;
+        QDir(data.path()).mkdir("Plan");
         QString port = "port:" + path;
         if (run.fromIni) {
             std::ofstream(data.filePath("Morvanta.ini").toStdString()) << "[Morvanta]\nSerialPort=" << path.toStdString() << "\n";

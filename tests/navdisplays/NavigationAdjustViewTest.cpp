@@ -1,6 +1,11 @@
 #include "NavigationDisplayFixture.h"
 
+#include "common/TestSupport.h"
+#include "planning/ModelTestSupport.h"
+#include "planning/model/ImplantManager.h"
+
 #include "navigation/Registration.h"
+#include "navigation/Tracker.h"
 #include "navigation/Workspace.h"
 #include "views/navigation/AdjustWorkspaceView.h"
 #include "views/navigation/MessageView.h"
@@ -8,7 +13,10 @@
 #include "views/navigation/RegistrationView.h"
 #include "views/navigation/TargetingView.h"
 
+#include <cmath>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iomanip>
 
 using namespace DisplayTest;
 using namespace NavigationScene;
@@ -179,4 +187,85 @@ TEST_F(NavigationAdjustViewTest, AdjustmentMarkerAndDistanceHints)
     image = grab(*stack);
     const QPointF moved = stack->adjustPage()->markerPosition(640, 480);
     EXPECT_TRUE(near(image.pixelColor(moved.toPoint() + QPoint(6, 6)), Qt::red));
+}
+
+// Replays in which one tool stands exactly still while the other moves (as a camera without
+// jitter reports them): every tick brings a new drill pose to the Model, the pages and the
+// treatment log, and the camera adjustment ends after the same 42 ticks as with jitter. Only
+// a tick that repeats both tools is passed over.
+TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
+{
+    std::ofstream(NavigationController::calibrationFile(Constants::Mandible)) << std::setprecision(17) << trueCalibration();
+    const Matrix44<double> drill(Vexa::Vector3D(0, 0, 25));
+    const QString logs = home.filePath("Planning/Log");
+    controller->disableNavigation(); // the fixture's treatment ends
+    QDir(logs).removeRecursively();
+    for (const bool locatorStill : {true, false}) {
+        start(Constants::Mandible, false);
+        ASSERT_TRUE(controller->wasCalibrationDoneBefore());
+        model->getImplantManager()->addImplant(PlanningTest::makeImplantAt(Vexa::Vector3D(40, 40, 0)));
+        const Matrix44<double> toHandpiece = Vexa::inverse(model->getHandpieceLocTDrillOrigin() * drill);
+        // The drill tip circles 2 mm about the implant's axis, 3 mm deep, one step per tick.
+        auto tip = [](int step) {
+            const double a = step * 2 * M_PI / 40;
+            return Matrix44<double>(Vexa::Vector3D(40 + 2 * std::cos(a), 40 + 2 * std::sin(a), 3));
+        };
+        const Matrix44<double> stillHandpiece = locatorPose() * tip(0) * toHandpiece;
+        const QString file = home.filePath(locatorStill ? "locator-still.txt" : "handpiece-still.txt");
+        {
+            std::ofstream out(file.toStdString());
+            out.precision(15);
+            for (int step = 0; step <= 60; ++step) {
+                writeLine(out, step * 50, 0, locatorStill ? locatorPose() * tip(step) * toHandpiece : stillHandpiece, true);
+                writeLine(out, step * 50, 1, locatorStill ? locatorPose() : stillHandpiece * Vexa::inverse(tip(step) * toHandpiece), true);
+            }
+        }
+        auto replay = std::make_shared<Vexa::ReplayCamera>(file.toStdString(), false);
+        auto trackers = controller->getUsedTracker();
+        replay->setTracker(trackers);
+        controller->enableNavigation(replay);
+        replay->startReporting();
+        model->registerDrill(drill);
+        NavigationAdjustView pages(model, controller, &host, "Target");
+        pages.resize(800, 600);
+        pages.show();
+        QPointF marker;
+        for (int step = 1; step <= 60; ++step) {
+            replay->advanceTo(step * 50);
+            clock += 50;
+            controller->setTrackerData(Vexa::collectTrackerData(*replay, trackers));
+            pages.update();
+            const Vexa::Vector3D expected = tip(step).getTranslation() - Vexa::Vector3D(40, 40, 0);
+            EXPECT_LT((model->getPatientTDrill().getTranslation() - tip(step).getTranslation()).length(), 1e-6)
+                << locatorStill << step;
+            if (step < 42) {
+                ASSERT_EQ(pages.adjustPage(), pages.currentWidget()) << locatorStill << step;
+                const QPointF now = pages.adjustPage()->markerPosition(800, 600);
+                if (step > 1) {
+                    EXPECT_EQ(locatorStill, now == marker) << "the marker follows the locator " << step;
+                }
+                marker = now;
+                continue;
+            }
+            ASSERT_EQ(pages.targetingPage(), pages.currentWidget()) << locatorStill << step;
+            EXPECT_NEAR(-0.2 * expected.x, pages.targetingPage()->drillValues().positionX, 1e-6) << step;
+            EXPECT_NEAR(-0.2 * expected.y, pages.targetingPage()->drillValues().positionY, 1e-6) << step;
+        }
+        const QImage image = grab(pages);
+        save(image, locatorStill ? "still-locator-targeting" : "still-handpiece-targeting");
+        const double unit = 0.3 * 600, x = pages.targetingPage()->drillValues().positionX,
+                     y = pages.targetingPage()->drillValues().positionY;
+        // The position dot, probed 4 px off the cross lines that run through its centre.
+        EXPECT_TRUE(near(image.pixelColor(int(0.558 * 800 + 4 + unit * y), int(0.517 * 600 + 4 + unit * x)), Qt::blue));
+
+        // One sample of the drill per tick in the journal; a tick repeating both tools adds none.
+        const QStringList journals = QDir(logs).entryList({"*.journal"});
+        ASSERT_EQ(1, journals.size());
+        auto samples = [&] { return QString::fromStdString(TestSupport::readFile((logs + "/" + journals[0]).toStdString())).count("SAMPLE "); };
+        EXPECT_EQ(60, samples());
+        controller->setTrackerData(Vexa::collectTrackerData(*replay, trackers));
+        EXPECT_EQ(60, samples());
+        controller->disableNavigation();
+        QDir(logs).removeRecursively();
+    }
 }

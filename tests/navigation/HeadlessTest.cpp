@@ -1,12 +1,14 @@
-// navigation_headless on a replayed procedure: its printed ticks, a bad trajectory file, and
-// a journal that survives SIGKILL.
+// navigation_headless on a replayed procedure: its printed ticks, a bad trajectory file, a
+// journal that survives SIGKILL, and the exit status of runs that fail.
 #include "NavigationScene.h"
+#include "PtySimulator.h"
 #include "common/TestSupport.h"
 
 #include "navigation/NavigationCamera.h"
 #include "navigation/Trajectory.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <fstream>
@@ -46,6 +48,7 @@ TEST(Trajectory, TheCameraFactoryReplaysTheFileNamedByMorvantaReplay)
 TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
 {
     QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkdir("Plan"));
     const QString trajectory = home.filePath("procedure.txt");
     std::ofstream(trajectory.toStdString()) << [] {
         std::ostringstream out;
@@ -97,4 +100,84 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
     ASSERT_TRUE(process.waitForFinished());
     EXPECT_EQ(1, process.exitCode());
     EXPECT_TRUE(process.readAllStandardError().contains((trajectory + ":1:").toUtf8()));
+}
+
+// The exit status tells what went wrong: a camera that falls silent or goes away mid-run, a
+// file of the treatment that cannot be written, a planning folder that is no folder or missing
+// (refused, and not made). A Polaris without jitter repeats the still patient locator's values
+// on every tick; the camera adjustment still ends.
+TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
+{
+    QTemporaryDir home;
+    const QString moving = home.filePath("moving.txt"), procedure = home.filePath("procedure.txt");
+    {
+        std::ofstream out(moving.toStdString());
+        out.precision(10);
+        for (int step = 0; step < 400; ++step) {
+            const Vexa::Matrix44<double> handpiece(Vexa::Vector3D(0.2 * step, 0, 0));
+            NavigationScene::writeLine(out, step * 50, 0, handpiece * NavigationScene::handpieceAway(), true);
+            NavigationScene::writeLine(out, step * 50, 1, NavigationScene::locatorPose(), true);
+        }
+        std::ofstream calibrating(procedure.toStdString());
+        NavigationScene::writeProcedure(calibrating);
+    }
+    const struct
+    {
+        const char* name;
+        QStringList polaris; // the simulator's options; none: the replay, --fast
+        const QString& trajectory;
+        const char* planning;
+        const char* blocker; // made before the run: a plain file, or a folder when it ends in '/'
+        int killAtTick;
+        int status;
+        const char* reason;
+    } runs[] = {
+        {"still locator", {"--no-jitter"}, moving, "Plan/P.srl", nullptr, 0, 0, ""},
+        {"silent camera", {"--no-jitter", "--silence-after", "300"}, moving, "Plan/P.srl", nullptr, 0, 3,
+         "the camera stopped answering: no data on "},
+        {"killed camera", {"--no-jitter"}, moving, "Plan/P.srl", nullptr, 10, 3, "the camera stopped answering"},
+        {"replay past its end", {}, moving, "Plan/P.srl", nullptr, 0, 0, ""},
+        {"log folder is a file", {}, moving, "Plan/P.srl", "Plan/Log", 0, 4, "cannot create the journal"},
+        {"calibration file is a folder", {}, procedure, "Plan/P.srl", "HandpieceLocTDrillOriginMandible.txt/", 0, 4,
+         "The handpiece calibration could not be saved"},
+        {"planning below a file", {}, moving, "plain/P.srl", "plain", 0, 2, "plain, is not a folder"},
+        {"planning folder missing", {}, moving, "Nope/P.srl", nullptr, 0, 2, "Nope, does not exist"},
+    };
+    for (const auto& run : runs) {
+        QTemporaryDir data;
+        QDir(data.path()).mkdir("Plan");
+        if (run.blocker && QString(run.blocker).endsWith('/'))
+            QDir(data.path()).mkdir(run.blocker);
+        else if (run.blocker)
+            std::ofstream(data.filePath(run.blocker).toStdString()) << "in the way";
+        std::unique_ptr<PtySimulator> polaris;
+        QStringList camera{"--camera", "replay:" + run.trajectory, "--fast", "--ticks", "500"};
+        if (!run.polaris.isEmpty()) {
+            polaris = std::make_unique<PtySimulator>(MORVANTA_SOURCE_DIR "/tests/navigation/sim/polaris_sim.py",
+                                                     run.polaris + QStringList{"--trajectory", run.trajectory});
+            camera = {"--camera", "port:" + QString::fromStdString(polaris->device), "--ticks", "60"};
+        }
+        QProcess process;
+        process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
+                      camera + QStringList{"--data-dir", data.path(), "--planning-file", data.filePath(run.planning), "--print"});
+        ASSERT_TRUE(process.waitForStarted()) << run.name;
+        bool adjusted = false;
+        while (process.canReadLine() || process.waitForReadyRead(60000)) {
+            while (process.canReadLine()) {
+                const QList<QByteArray> fields = process.readLine().simplified().split(' ');
+                adjusted |= fields.size() == 11 && fields[2] == "0";
+                if (run.killAtTick && fields[0].toInt() == run.killAtTick)
+                    ::kill(polaris->pid, SIGKILL);
+            }
+        }
+        process.waitForFinished(60000);
+        ASSERT_EQ(QProcess::NotRunning, process.state()) << run.name;
+        const std::string errors = process.readAllStandardError().toStdString();
+        EXPECT_EQ(run.status, process.exitCode()) << run.name << "\n" << errors;
+        EXPECT_NE(std::string::npos, errors.find(run.reason)) << run.name << "\n" << errors;
+        if (run.status == 0) {
+            EXPECT_TRUE(adjusted) << run.name << ": the camera adjustment did not end";
+        }
+        EXPECT_FALSE(QFileInfo::exists(data.filePath("Nope"))) << run.name;
+    }
 }

@@ -8,17 +8,28 @@
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
-// locator, mm). The treatment log is stored when the run ends. --display WxH shows the
-// navigation displays while it runs, refreshed after every tick: the page stack filling WxH in
-// a frameless window at the screen's top-left, the navigation strip and the status bar below it.
+// locator, mm). The treatment log is stored when the run ends, in the "Log" folder beside
+// --planning-file, whose own folder must exist. --display WxH shows the navigation displays
+// while it runs, refreshed after every tick: the page stack filling WxH in a frameless window
+// at the screen's top-left, the navigation strip and the status bar below it.
+//
+// Exit status: 0 the run went through; 1 it could not run (no camera answers, a bad trajectory,
+// a failed tick); 2 a bad command line; 3 the camera stopped answering (a tick after its first
+// data got none; the end of a replay is not a failure) or never answered; 4 a file of the
+// treatment could not be written (the treatment log, its journal, a handpiece calibration or a
+// calibration accuracy file), which wins over 3. Every reason goes to the standard error stream.
 #include "navigation/CameraSearchJob.h"
+#include "navigation/ICalibrationAcceptor.h"
+#include "navigation/INavigationUi.h"
 #include "navigation/NavigationCamera.h"
 #include "navigation/NavigationController.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
+#include "planning/model/IPlanningUi.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/Sound.h"
 #include "vexa/core/TimerBase.h"
 
 #include "views/navigation/NavigationAdjustView.h"
@@ -26,6 +37,7 @@
 #include "views/navigation/StatusBarView.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QVBoxLayout>
 #include <atomic>
 #include <cstdio>
@@ -33,6 +45,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -88,28 +101,74 @@ Options parse(int argc, char** argv)
     }
     if (o.ticks <= 0)
         usage("--ticks needs a positive count");
+    // The log goes into a folder beside the planning file; a mistyped path must not make one.
+    if (!o.planningFile.empty()) {
+        const QFileInfo folder(QFileInfo(QString::fromStdString(o.planningFile)).absolutePath());
+        if (!folder.isDir())
+            usage(("the folder of --planning-file, " + folder.filePath().toStdString()
+                   + (folder.exists() ? ", is not a folder" : ", does not exist"))
+                      .c_str());
+    }
     return o;
 }
+
+// What the Model and the controller would show the user, kept as the reasons of a failed run;
+// otherwise they answer as the controller does without a user interface. Both deliver in the
+// GUI thread.
+class Reporter : public IPlanningUi, public INavigationUi
+{
+public:
+    void showMessage(const QString&, const QString& text) override
+    {
+        for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+            failures.push_back(line.toStdString());
+    }
+    void showError(const std::string& text) override { failures.push_back(text); }
+    bool askYesNo(const QString&, const QString&) override { return false; }
+    bool runJob(Vexa::IAlgorithmProgressState&, const QString&) override { return false; }
+    std::optional<ImplantChoice> chooseImplant(const std::string&, bool) override { return std::nullopt; }
+    std::optional<int> chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>>, QWidget*,
+                                                   int) override
+    {
+        return std::nullopt;
+    }
+    int chooseJaw() override { return 1; }
+    void showCalibrationQuality(std::shared_ptr<ICalibrationAcceptor> acceptor, const Accuracy&, const Accuracy&,
+                                const Accuracy&) override
+    {
+        acceptor->acceptLastCalibration(false);
+        acceptor->setStateUpdatesEnabled(true);
+    }
+    void playSound(const std::string& wavFile) override { Platform::playSound(wavFile); }
+
+    std::vector<std::string> failures;
+};
 
 class Runner
 {
 public:
+    // `replayed`: the camera plays a trajectory, whose end is not a failure.
     Runner(std::shared_ptr<Vexa::NavigationCamera> camera, std::shared_ptr<NavigationController> controller,
-           bool print)
+           bool print, bool replayed)
         : camera_(std::move(camera)), controller_(std::move(controller)),
-          trackers_(controller_->getUsedTracker()), print_(print)
+          trackers_(controller_->getUsedTracker()), print_(print), replayed_(replayed)
     {
         camera_->setTracker(trackers_);
     }
 
     void tick()
     {
-        const auto samples = Vexa::collectTrackerData(*camera_, trackers_);
+        Vexa::NavigationCamera::EState state = Vexa::NavigationCamera::NoData;
+        const auto samples = Vexa::collectTrackerData(*camera_, trackers_, &state);
         controller_->setTrackerData(samples);
+        if (state == Vexa::NavigationCamera::Running)
+            answered_ = true;
+        else if (answered_ && !replayed_)
+            ++silent_;
         ++count_;
         if (!print_)
             return;
-        std::string line = std::to_string(count_) + " " + std::to_string(camera_->getState()) + " "
+        std::string line = std::to_string(count_) + " " + std::to_string(state) + " "
                            + std::to_string(controller_->getCurrentState());
         for (int i = 0; i < 2; ++i) {
             const auto t = samples[i].getTransform().getTranslation();
@@ -122,12 +181,44 @@ public:
     }
     long count() const { return count_; }
 
+    // A tick of the timer that failed: the run ends with its reason.
+    void fail(const std::string& reason)
+    {
+        std::lock_guard lock(failureMutex_);
+        if (failure_.empty())
+            failure_ = reason.empty() ? "a tick failed" : reason;
+        failed_ = true;
+    }
+    bool failed() const { return failed_; }
+    std::string failure() const
+    {
+        std::lock_guard lock(failureMutex_);
+        return failure_;
+    }
+
+    // Empty when the camera answered on every tick from its first answer on.
+    std::string cameraFailure() const
+    {
+        if (!answered_)
+            return "the camera sent no data in " + std::to_string(count_) + " ticks";
+        if (silent_ > 0)
+            return "the camera stopped answering: no data on " + std::to_string(silent_) + " of "
+                   + std::to_string(count_) + " ticks";
+        return {};
+    }
+
 private:
     std::shared_ptr<Vexa::NavigationCamera> camera_;
     std::shared_ptr<NavigationController> controller_;
     std::vector<std::shared_ptr<Vexa::Tracker>> trackers_;
     bool print_;
+    const bool replayed_;
     std::atomic<long> count_{0};
+    std::atomic<long> silent_{0};
+    std::atomic<bool> answered_{false};
+    std::atomic<bool> failed_{false};
+    mutable std::mutex failureMutex_;
+    std::string failure_;
 };
 
 class TickTimer : public Vexa::TimerBase
@@ -137,7 +228,17 @@ public:
     ~TickTimer() override { stop(); }
 
 protected:
-    void onTimeExecution() override { runner_.tick(); }
+    void onTimeExecution() override
+    {
+        // The timer would swallow the exception and tick on.
+        try {
+            runner_.tick();
+        } catch (const std::exception& e) {
+            runner_.fail(e.what());
+        } catch (...) {
+            runner_.fail("");
+        }
+    }
 
 private:
     Runner& runner_;
@@ -176,12 +277,15 @@ int main(int argc, char** argv)
         } else {
             usage("--camera replay:FILE or port:DEVICE is required");
         }
+        auto reporter = std::make_shared<Reporter>();
+        IPlanningUi::install(reporter);
         NavigationController::installModelFactory();
         if (!options.planningFile.empty())
             settings->setPlanningFile(options.planningFile);
         auto model = std::make_shared<Model>(settings);
         model->setJaw(options.jaw);
         auto controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
+        controller->setUi(reporter);
         std::uint32_t simulated = 0;
         if (options.fast) {
             controller->setClock([&simulated] { return simulated; });
@@ -189,7 +293,7 @@ int main(int argc, char** argv)
         }
         if (options.print)
             std::printf("camera %s\n", camera->getName().c_str());
-        Runner runner(camera, controller, options.print);
+        Runner runner(camera, controller, options.print, replay != nullptr);
         camera->startReporting();
         controller->enableNavigation(camera);
         std::unique_ptr<QWidget> window;
@@ -226,7 +330,7 @@ int main(int argc, char** argv)
             timer.start();
             // The Model's observers are widgets: notified here, in the GUI thread, once per tick.
             long shown = 0;
-            while (runner.count() < options.ticks) {
+            while (runner.count() < options.ticks && !runner.failed()) {
                 const long ticked = runner.count();
                 if (stack && ticked != shown) {
                     shown = ticked;
@@ -236,11 +340,18 @@ int main(int argc, char** argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             timer.stop();
+            if (runner.failed())
+                throw std::runtime_error(runner.failure());
         }
         camera->stopReporting();
-        controller->disableNavigation();
-        QCoreApplication::processEvents();
-        return 0;
+        controller->disableNavigation(); // stores the treatment log
+        QCoreApplication::processEvents(); // delivers what failed to the reporter
+        const std::string cameraFailure = runner.cameraFailure();
+        if (!cameraFailure.empty())
+            std::fprintf(stderr, "navigation_headless: %s\n", cameraFailure.c_str());
+        for (const auto& failure : reporter->failures)
+            std::fprintf(stderr, "navigation_headless: %s\n", failure.c_str());
+        return !reporter->failures.empty() ? 4 : !cameraFailure.empty() ? 3 : 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "navigation_headless: %s\n", e.what());
         return 1;

@@ -6,7 +6,8 @@ like the device: the reset a little after the host sets 9600 baud (a pseudo-term
 no serial break), COMM, INIT, VER, VSEL, SFLIST, the PVWR tool uploads (decoded and checked
 against an independent builder), PINIT, PENA, TSTART, TSTOP and GX:9001 polls, whose replies
 carry the poses of a trajectory file (lines "t_ms tool visible qw qx qy qz x y z error")
-with a jitter of one unit in the last digit. Fault switches spoil chosen replies.
+with a jitter of one unit in the last digit (--no-jitter: the poses as they are, so a still tool
+repeats its values as a real camera's often do). Fault switches spoil chosen replies.
 
 With --crc-oracle N SEED it prints N random texts (hex) with their CRC by crcmod instead.
 """
@@ -116,7 +117,7 @@ class Device:
         _, visible, (qw, qx, qy, qz, x, y, z, error) = current
         if not visible:
             return "MISSING"
-        j = self.polls % 2
+        j = 0 if self.args.no_jitter else self.polls % 2
         return "%+06d%+06d%+06d%+06d%+07d%+07d%+07d%+06d%08X" % (
             round(qw * 10000), round(qx * 10000), round(qy * 10000), round(qz * 10000),
             round(x * 100) + j, round(y * 100) + j, round(z * 100) + j, round(max(error, 0) * 10000), self.polls)
@@ -275,6 +276,7 @@ def main():
     parser.add_argument("--markers", type=int, default=0)
     parser.add_argument("--no-answer", action="append", default=[], help="no reply to commands starting so")
     parser.add_argument("--no-reset", action="store_true")
+    parser.add_argument("--no-jitter", action="store_true", help="no jitter in the last digit")
     parser.add_argument("--silence-after", type=float, help="ms after TSTART from which polls get no reply")
     parser.add_argument("--fault", default="", help="crc,error,short,glued,long,poison,fewergroups,moregroups,"
                         "quaternionNORM (cycled)")
