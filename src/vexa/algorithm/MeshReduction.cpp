@@ -889,11 +889,13 @@ private:
     // Items per job where the work is shared among the cores.
     static constexpr std::size_t grain = 16384;
 
-    // A step takes this share of the vertices' edges as candidates, the cheapest: it collapses
-    // about that many of them, and others that these make as cheap. The smaller the share, the
+    // A step takes as many of the cheapest candidates as this share of the vertices: it
+    // collapses about that many, and others that these make as cheap. The smaller the share, the
     // more closely the blocks' collapses together follow the order of costs over the whole
-    // mesh, and the more steps it takes.
-    static constexpr double stepShare = 0.25;
+    // mesh (an edge on a border waits less far behind), and the more steps it takes. At a
+    // tenth, the results match those of one queue over the whole mesh in distance from the
+    // input; at a quarter, a 600,000-triangle surface cut to a third lay half as far again.
+    static constexpr double stepShare = 0.1;
     // The last step goes over the whole mesh, strictly in order: once this many collapses are
     // left, or the mesh has fewer triangles than this (where it takes only milliseconds).
     static constexpr std::size_t wholeCollapses = 1024;
