@@ -1,22 +1,31 @@
 // Speed of the volume algorithms on a jaw-like phantom: surface generation (every core),
-// mesh reduction to a tenth of the triangles and marker detection; and the reduction of the
+// mesh reduction to a tenth of the triangles and marker detection; the reduction of the
 // sample patient's surface as Generate 3D cuts it for a curve across the arch's inside, whose
-// large flat caps the reduction must take in its stride.
+// large flat caps the reduction must take in its stride; and deep cuts of some shapes of
+// bench/ReductionShapes.h, with the Hausdorff distance of the result from its input.
 //
 //   bench_volume_algorithms [benchmark options]
 //       Google Benchmark on a 256 x 256 x 200 phantom and the sample's surface, made in memory.
 //   bench_volume_algorithms --make-phantom FILE NX NY NZ
 //       Writes the phantom as raw little-endian uint16 (x fastest) and prints its spacing,
 //       iso value and marker ball centres.
-//   bench_volume_algorithms --serve FILE NX NY NZ
-//       Reads a phantom file, then answers one command a line on standard input with one line
-//       of wall-clock seconds, so that bench/compare-vtk can interleave our runs with VTK's:
-//         surface               the surface (every core the process may use)
+//   bench_volume_algorithms --serve [FILE NX NY NZ]
+//       Reads a phantom file (if given), then answers one command a line on standard input with
+//       one line of words and numbers, so that bench/compare-vtk and bench/compare-reduction
+//       can interleave our runs with VTK's:
+//         surface               the phantom file's surface (every core the process may use);
+//                               answers the wall-clock seconds
 //         cut                   the sample's surface (untimed), as the last surface
+//         shape NAME            (untimed) as the last surface: sphere, spike, torus, plate,
+//                               cylinder, cut (bench/ReductionShapes.h) or phantom (the surface
+//                               of the 256 x 256 x 200 phantom)
 //         reduce [TARGET]       the last surface reduced to TARGET triangles (by default a
-//                               tenth of its triangles)
+//                               tenth of its triangles); answers the wall-clock seconds
 //         markers               marker detection (and the largest error in mm)
 //         write surface|reduced FILE   the last mesh of that kind, as tests/tools/vtk_oracle.py reads
+//         measure reduced|FILE  our last reduction or the mesh in FILE against the last surface:
+//                               its triangles, the Hausdorff distance (bench/MeshMeasure.h), the
+//                               faults of a closed manifold mesh and its Euler characteristic
 #include "vexa/algorithm/MarchingCubes.h"
 #include "vexa/algorithm/MarkerDetection.h"
 #include "vexa/algorithm/MeshReduction.h"
@@ -24,6 +33,8 @@
 #include "vexa/core/ProcessorAffinity.h"
 
 #include "JawPhantom.h"
+#include "MeshMeasure.h"
+#include "ReductionShapes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -37,6 +48,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <numbers>
 #include <sstream>
@@ -73,54 +85,26 @@ void writeMesh(const Vexa::IndexedTriangleMesh& mesh, const std::string& file)
         throw std::runtime_error("cannot write " + file);
 }
 
+std::shared_ptr<Vexa::IndexedTriangleMesh> readMesh(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::uint32_t counts[2] = {0, 0};
+    in.read(reinterpret_cast<char*>(counts), sizeof counts);
+    std::vector<double> vertices(3 * std::size_t(counts[0]));
+    std::vector<unsigned> triangles(3 * std::size_t(counts[1]));
+    in.read(reinterpret_cast<char*>(vertices.data()), std::streamsize(vertices.size() * 8));
+    in.read(reinterpret_cast<char*>(triangles.data()), std::streamsize(triangles.size() * 4));
+    if (!in)
+        throw std::runtime_error("cannot read " + file);
+    auto mesh = std::make_shared<Vexa::IndexedTriangleMesh>();
+    std::vector<double> normals(vertices.size(), 0.0);
+    mesh->setData(vertices, normals, triangles);
+    return mesh;
+}
+
 std::shared_ptr<Vexa::IndexedTriangleMesh> surfaceOf(std::shared_ptr<const Volume> volume)
 {
     Vexa::MarchingCubes job(std::move(volume), isoValue);
-    if (!job.start())
-        throw std::runtime_error("surface generation failed: " + job.getErrorMessage());
-    return job.getResult();
-}
-
-// The sample patient (tools/make_sample_patient.py, 256 x 256 x 160 voxels of 0.35 mm) cut and
-// surfaced as Generate 3D does for the panoramic curve clicked at (0.3, 0.6), (0.5, 0.35),
-// (0.7, 0.6) of the axial view: the box around the curve's band, voxels [35, 221) x [20, 189)
-// and the full height, at the sample's default threshold (the mean of its voxels, 642). At that
-// threshold only the soft tissue (the bone, teeth and nerve lie within it) and the marker balls
-// above it make the surface: 298,740 triangles, the same as the sample's, their corners within
-// 0.03 mm of its (the noise is another of the same strength); where the box cuts the tissue
-// off it has large flat caps.
-std::shared_ptr<Vexa::IndexedTriangleMesh> sampleCutSurface()
-{
-    constexpr unsigned dims = 256, first[3] = {35, 20, 0}, size[3] = {186, 169, 160};
-    constexpr double spacing = 0.35, origin = -(dims - 1.0) * spacing / 2; // patient mm of voxel 0
-    constexpr double air = 24, tissue = 1064, ball = 4024, noiseDeviation = 15;
-    constexpr unsigned short threshold = 642;
-    constexpr double ballRadius = 1.5, tissueTop = 42.0;
-    // The marker ball centres in patient millimetres, as the sample places them.
-    const Vector3D balls[] = {{-5.521637885242072, -34.56826818515999, 52.15463606883871},
-                              {14.467954498199127, 2.4251081823644594, 45.46462102591441},
-                              {-21.351009045127412, 14.36363567120138, 44.741148787241876},
-                              {-12.721246013747837, 10.970920684600362, 44.99936389510214},
-                              {2.1987190301824526, -8.784984437500306, 47.7028534723809},
-                              {22.927219415735745, -8.406411915505917, 46.93737675052195}};
-    auto volume = std::make_shared<Volume>(size[0], size[1], size[2], spacing, spacing, spacing);
-    for (unsigned k = 0; k < size[2]; ++k)
-        for (unsigned j = 0; j < size[1]; ++j)
-            for (unsigned i = 0; i < size[0]; ++i)
-            {
-                const double x = origin + spacing * (first[0] + i), y = origin + spacing * (first[1] + j);
-                const double z = spacing * (first[2] + k);
-                const double head = (x / 44.0) * (x / 44.0) + ((y + 3.0) / 42.0) * ((y + 3.0) / 42.0);
-                double value = z < tissueTop && head < 1.0 ? tissue : air;
-                for (const Vector3D& b : balls)
-                    if (std::abs(z - b.z) < ballRadius &&
-                        (x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) + (z - b.z) * (z - b.z) < ballRadius * ballRadius)
-                        value = ball;
-                const std::uint64_t index = ((std::uint64_t(first[2] + k) * dims) + first[1] + j) * dims + first[0] + i;
-                value += noiseDeviation * noise(index);
-                volume->at(i, j, k) = static_cast<unsigned short>(std::clamp(std::round(value), 0.0, 4095.0));
-            }
-    Vexa::MarchingCubes job(volume, threshold, Vector3D(first[0] * spacing, first[1] * spacing, first[2] * spacing));
     if (!job.start())
         throw std::runtime_error("surface generation failed: " + job.getErrorMessage());
     return job.getResult();
@@ -135,6 +119,13 @@ std::shared_ptr<Vexa::IndexedTriangleMesh> reduced(std::shared_ptr<const Vexa::I
     return job.getResult();
 }
 
+// The 256 x 256 x 200 phantom of the benchmarks, made on first use.
+std::shared_ptr<const Volume> benchmarkPhantom()
+{
+    static const std::shared_ptr<const Volume> phantom = makePhantom(256, 256, 200);
+    return phantom;
+}
+
 // Wall-clock seconds of one run.
 double secondsOf(const std::function<void()>& body)
 {
@@ -145,10 +136,11 @@ double secondsOf(const std::function<void()>& body)
 
 int serveMode(int argc, char** argv)
 {
-    if (argc != 6)
-        throw std::runtime_error("usage: --serve FILE NX NY NZ");
-    const auto volume = readPhantom(argv[2], unsigned(std::stoul(argv[3])), unsigned(std::stoul(argv[4])),
-                                    unsigned(std::stoul(argv[5])));
+    if (argc != 6 && argc != 2)
+        throw std::runtime_error("usage: --serve [FILE NX NY NZ]");
+    const auto volume = argc == 2 ? nullptr
+                                  : readPhantom(argv[2], unsigned(std::stoul(argv[3])), unsigned(std::stoul(argv[4])),
+                                                unsigned(std::stoul(argv[5])));
     std::cout.precision(6);
     std::cout << "ready threads " << Vexa::ProcessorAffinity::usableCores() << std::endl;
     std::shared_ptr<Vexa::IndexedTriangleMesh> surface, reduction;
@@ -162,22 +154,43 @@ int serveMode(int argc, char** argv)
             continue;
         if (command == "surface")
         {
+            if (!volume)
+                throw std::runtime_error("no phantom file");
             // The last surface goes first, untimed: the peer's timing does not include freeing
             // its previous output either.
             surface.reset();
             const double seconds = secondsOf([&] { surface = surfaceOf(volume); });
             std::cout << "seconds " << seconds << " triangles " << surface->getTriangleCount() << std::endl;
         }
-        else if (command == "cut")
+        else if (command == "cut" || command == "shape")
         {
+            std::string name = "cut";
+            if (command == "shape")
+                words >> name;
             surface.reset();
-            surface = sampleCutSurface();
+            reduction.reset();
+            surface = name == "phantom" ? surfaceOf(benchmarkPhantom()) : ReductionShapes::shape(name);
+            if (!surface)
+                throw std::runtime_error("no shape " + name);
             std::cout << "triangles " << surface->getTriangleCount() << std::endl;
+        }
+        else if (command == "measure")
+        {
+            std::string which;
+            words >> which;
+            const auto mesh = which == "reduced" ? reduction : readMesh(which);
+            if (!surface || !mesh)
+                throw std::runtime_error("nothing to measure");
+            const auto t = MeshMeasure::topology(*mesh);
+            std::cout << "triangles " << mesh->getTriangleCount() << " hausdorff "
+                      << MeshMeasure::hausdorffDistance(*surface, *mesh) << " faults "
+                      << t.edges + t.degenerate + t.fans << " euler " << t.euler << std::endl;
         }
         else if (command == "reduce")
         {
             if (!surface)
                 throw std::runtime_error("no surface to reduce");
+            reduction.reset();
             std::size_t target = surface->getTriangleCount() / 10;
             words >> target;
             const double seconds = secondsOf([&] { reduction = reduced(surface, target); });
@@ -187,6 +200,8 @@ int serveMode(int argc, char** argv)
         {
             std::vector<Vector3D> markers;
             const double seconds = secondsOf([&] {
+                if (!volume)
+                    throw std::runtime_error("no phantom file");
                 Vexa::MarkerDetection job(volume);
                 if (!job.start())
                     throw std::runtime_error("marker detection failed: " + job.getErrorMessage());
@@ -231,13 +246,6 @@ int makePhantomMode(int argc, char** argv)
     return 0;
 }
 
-// Google Benchmark mode: one phantom for all three benchmarks, made on first use.
-std::shared_ptr<const Volume> benchmarkPhantom()
-{
-    static const std::shared_ptr<const Volume> phantom = makePhantom(256, 256, 200);
-    return phantom;
-}
-
 void surfaceGeneration(benchmark::State& state)
 {
     const auto volume = benchmarkPhantom();
@@ -248,18 +256,31 @@ void surfaceGeneration(benchmark::State& state)
 }
 
 void reduceIn(benchmark::State& state, const std::shared_ptr<const Vexa::IndexedTriangleMesh>& surface,
-              std::size_t target)
+              std::size_t target, bool measure = false)
 {
-    std::size_t triangles = 0;
+    std::shared_ptr<Vexa::IndexedTriangleMesh> result;
     for (auto _ : state)
     {
+        result.reset();
         Vexa::MeshReduction job(surface, target);
         if (!job.start())
             state.SkipWithError(job.getErrorMessage().c_str());
-        triangles = job.getResult() ? job.getResult()->getTriangleCount() : 0;
+        result = job.getResult();
     }
     state.counters["input"] = double(surface->getTriangleCount());
-    state.counters["triangles"] = double(triangles);
+    state.counters["triangles"] = result ? double(result->getTriangleCount()) : 0.0;
+    if (measure && result)
+        state.counters["hausdorff_mm"] = MeshMeasure::hausdorffDistance(*surface, *result);
+}
+
+// A deep cut of one of the shapes (bench/compare-reduction sets them against VTK's).
+void meshReductionOfShape(benchmark::State& state, const char* name, double share)
+{
+    static std::map<std::string, std::shared_ptr<const Vexa::IndexedTriangleMesh>> made;
+    auto& surface = made[name];
+    if (!surface)
+        surface = ReductionShapes::shape(name);
+    reduceIn(state, surface, std::size_t(std::lround(share * double(surface->getTriangleCount()))), true);
 }
 
 void meshReduction(benchmark::State& state)
@@ -271,7 +292,7 @@ void meshReduction(benchmark::State& state)
 // As Generate 3D reduces the sample's surface: to the default target.
 void meshReductionOfSampleCut(benchmark::State& state)
 {
-    static const std::shared_ptr<const Vexa::IndexedTriangleMesh> surface = sampleCutSurface();
+    static const std::shared_ptr<const Vexa::IndexedTriangleMesh> surface = ReductionShapes::sampleCutSurface();
     reduceIn(state, surface, Vexa::MeshReduction::defaultTargetTriangleCount);
 }
 
@@ -292,6 +313,15 @@ BENCHMARK(surfaceGeneration)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(meshReduction)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(meshReductionOfSampleCut)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(markerDetection)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(meshReductionOfShape, sphere_to_1_percent, "sphere", 0.01)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(meshReductionOfShape, spike_to_4_percent, "spike", 0.04)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(meshReductionOfShape, plate_to_10_percent, "plate", 0.1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 int main(int argc, char** argv)
 {

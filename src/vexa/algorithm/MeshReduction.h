@@ -11,8 +11,9 @@
 // reduced where they are sound and kept as they are elsewhere. The result has area-weighted
 // vertex normals and draws from float arrays.
 //
-// Large meshes are reduced on all cores, block by block of space, in cost steps shared by all
-// blocks; the result does not depend on the number of cores and is the same on every run.
+// Collapses go strictly in the order of their costs, on all cores for large meshes: in steps,
+// each of which collapses, block by block of space, everything up to a cost that all blocks
+// share. The result does not depend on the number of cores and is the same on every run.
 #include "vexa/algorithm/AbstractAlgorithm.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 
@@ -32,9 +33,10 @@ public:
 
     bool start() override;
 
-    // After a completed `start`: the reduced mesh (it may keep more triangles than the target
-    // when no further collapse is allowed). After a cancelled one: the mesh as far as it got,
-    // which is just as closed and valid. Empty before and after a failure.
+    // After a completed `start`: the reduced mesh, never with fewer triangles than the target
+    // (but for those that repeat a corner, which it always drops): the target or one more (each
+    // collapse takes two), or more when no further collapse is allowed. After a cancelled one: the mesh as far as it got, which is just as closed and
+    // valid. Empty before and after a failure.
     std::shared_ptr<IndexedTriangleMesh> getResult() const { return result_; }
 
 private:

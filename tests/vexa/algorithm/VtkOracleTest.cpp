@@ -124,7 +124,8 @@ TEST(VtkOracle, ReducedBallStaysClosedAndAsCloseAsQuadricDecimation)
     ASSERT_TRUE(reduction.start()) << reduction.getErrorMessage();
     const auto reduced = reduction.getResult();
     ASSERT_TRUE(reduced);
-    EXPECT_LE(reduced->getTriangleCount(), target);
+    EXPECT_GE(reduced->getTriangleCount(), target);
+    EXPECT_LE(reduced->getTriangleCount(), target + 1);
     EXPECT_EQ(topologyFault(*reduced), "");
 
     const std::string in = scratch.file("ball.mesh"), out = scratch.file("vtk.mesh");
