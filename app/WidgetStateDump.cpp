@@ -1,5 +1,7 @@
 #include "WidgetStateDump.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QFile>
@@ -77,8 +79,10 @@ void WidgetStateDump::installFromEnvironment(QWidget& window)
         dump.insert(pathOf(*root, *root), stateOf(*root, *root));
         for (const QWidget* widget : root->findChildren<QWidget*>())
             dump.insert(pathOf(*widget, *root), stateOf(*widget, *root));
-        QFile out(file);
-        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(dump).toJson()) < 0)
-            std::fprintf(stderr, "Cannot write the widget dump %s\n", qPrintable(file));
+        try {
+            Vexa::AtomicFile::writeFile(QFile::encodeName(file).toStdString(), QJsonDocument(dump).toJson().toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Cannot write the widget dump: %s\n", e.what());
+        }
     });
 }

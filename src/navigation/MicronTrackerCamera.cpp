@@ -13,12 +13,12 @@
 #include "platform/MTPoseTransform.h"
 #include "vexa/core/Clock.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 namespace Vexa {
@@ -61,6 +61,17 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Empty when the whole template is on the disk, else why not.
+std::string writeTemplate(const std::string& file, const std::string& text)
+{
+    try {
+        Vexa::AtomicFile::writeFile(file, text);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
 
 }
 
@@ -205,10 +216,14 @@ void MicronTrackerCamera::setTracker(std::vector<std::shared_ptr<Tracker>>& trac
     for (const auto& tracker : trackers) {
         std::shared_ptr<MTTracker> markerTracker;
         const std::string text = tracker ? templateText(tracker->getType()) : std::string();
+        std::string failure;
         if (text.empty()) {
             std::cerr << "MicronTrackerCamera::setTracker: Tracker not supported!\n";
-        } else if (folder.path().empty() || !(std::ofstream(file, std::ios::binary | std::ios::trunc) << text)) {
-            std::cerr << "MicronTrackerCamera::setTracker: cannot write " << file.string() << "\n";
+        } else if (folder.path().empty()) {
+            std::cerr << "MicronTrackerCamera::setTracker: no folder for the marker template\n";
+        } else if (!(failure = writeTemplate(file.string(), text)).empty()) {
+            // A cut template would make the server learn a wrong marker.
+            std::cerr << "MicronTrackerCamera::setTracker: " << failure << "\n";
         } else {
             markerTracker = MTTracker::getMTTracker(file.string(), toolTransform(tracker->getType()));
             if (markerTracker)

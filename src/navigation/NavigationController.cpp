@@ -11,6 +11,7 @@
 #include "vexa/core/Clock.h"
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -94,27 +95,16 @@ bool readCalibration(const std::string& file, Matrix44<double>& result)
     return true;
 }
 
-// Writes the file aside and renames it over the old one; empty on success, else why not.
+// Replaces the file whole or not at all; empty on success, else why not.
 std::string writeCalibration(const std::string& file, const Matrix44<double>& m)
 {
     std::ostringstream text;
     text.imbue(std::locale::classic());
     text << m;
-    const std::string aside = file + ".tmp";
-    std::FILE* out = std::fopen(aside.c_str(), "w");
-    if (!out)
-        return std::strerror(errno);
-    const std::string content = text.str();
-    const bool written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
-    const int error = errno;
-    if (std::fclose(out) != 0 || !written) {
-        std::remove(aside.c_str());
-        return std::strerror(written ? errno : error);
-    }
-    if (std::rename(aside.c_str(), file.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(aside.c_str());
-        return reason;
+    try {
+        Vexa::AtomicFile::writeFile(file, text.str());
+    } catch (const std::exception& e) {
+        return e.what();
     }
     return {};
 }

@@ -11,13 +11,16 @@
 #include "tapewright/ScriptReader.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QKeyEvent>
@@ -676,7 +679,18 @@ void PlayBack::screenDump(QWidget* widget, const QDomElement& element)
     }
     if (format == QLatin1String("PNM"))
         format = QStringLiteral("PPM");
-    if (!widget->grab().save(fileName, qPrintable(format)))
+    // Encoded in memory and written whole: QPixmap::save lets a failed final flush pass.
+    QByteArray picture;
+    QBuffer buffer(&picture);
+    bool written = buffer.open(QIODevice::WriteOnly) && widget->grab().save(&buffer, qPrintable(format));
+    if (written) {
+        try {
+            Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), picture.toStdString());
+        } catch (const std::exception&) {
+            written = false;
+        }
+    }
+    if (!written)
         reportError(true, tr("Could not write the screen dump '%1'").arg(fileName));
 }
 

@@ -10,9 +10,12 @@
 #include <QFile>
 #include <QVariant>
 #include <QWidget>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
-PlayBackOutput::PlayBackOutput() { stream_.setEncoding(QStringConverter::Utf8); }
+PlayBackOutput::PlayBackOutput() = default;
 
 PlayBackOutput::~PlayBackOutput() { close(); }
 
@@ -22,12 +25,12 @@ void PlayBackOutput::open(const QString& fileName)
     if (fileName.isNull())
         return;
     auto file = std::make_unique<QFile>(fileName);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each line reaches the file at once, and one it took part of is cut off again.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         reportError(true, QCoreApplication::translate("PlayBackOutput", "Could not open file '%1'").arg(fileName));
         return;
     }
     file_ = std::move(file);
-    stream_.setDevice(file_.get());
 }
 
 void PlayBackOutput::attach(QIODevice* device)
@@ -38,18 +41,42 @@ void PlayBackOutput::attach(QIODevice* device)
 
 void PlayBackOutput::write(const QString& text)
 {
-    if (device_) {
-        device_->write(text.toUtf8() + '\n');
-        return;
-    }
-    if (file_) {
-        stream_ << text << '\n';
-        stream_.flush();
-        return;
-    }
     const QByteArray line = text.toUtf8() + '\n';
+    if (device_) {
+        device_->write(line);
+        return;
+    }
+    if (file_ && writeToFile(line))
+        return;
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fflush(stdout);
+}
+
+bool PlayBackOutput::writeToFile(const QByteArray& line)
+{
+    const qint64 before = file_->size();
+    qint64 done = 0;
+    while (done < line.size()) {
+        // A short write is followed up, so that the file says why it took no more.
+        const qint64 n = file_->write(line.constData() + done, line.size() - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done == line.size())
+        return true;
+    const QString why = file_->errorString();
+    file_->resize(before);
+    fileFailed(why);
+    return false;
+}
+
+void PlayBackOutput::fileFailed(const QString& why)
+{
+    const QString name = file_->fileName();
+    file_->close();
+    file_.reset();
+    reportError(true, QCoreApplication::translate("PlayBackOutput", "Could not write file '%1': %2").arg(name, why));
 }
 
 void PlayBackOutput::close()
@@ -57,9 +84,16 @@ void PlayBackOutput::close()
     device_ = nullptr;
     if (!file_)
         return;
-    stream_.flush();
-    stream_.setDevice(nullptr);
+    // The file's last lines reach the disk before it counts as written.
+    if (::fsync(file_->handle()) != 0 && errno != EINVAL) {
+        fileFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
     file_->close();
+    if (file_->error() != QFileDevice::NoError) {
+        fileFailed(file_->errorString());
+        return;
+    }
     file_.reset();
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // The player's text output: printed properties and the output of external commands, one flushed
-// line each, into a file or to standard output. A file that cannot be opened is reported and the
-// lines go to standard output instead of being lost.
+// line each, into a file or to standard output. A file that cannot be opened, or that takes no
+// more lines (a full disk), is reported and the lines go to standard output instead of being
+// lost; the file keeps its whole lines. The file is synced when it is closed.
 #include <QPointer>
 #include <QString>
-#include <QTextStream>
 #include <memory>
 
 class QDomElement;
@@ -29,7 +29,9 @@ public:
     void printProperties(const QDomElement& element, QObject* target);
 
 private:
+    bool writeToFile(const QByteArray& line);
+    void fileFailed(const QString& why);
+
     std::unique_ptr<QFile> file_;
     QPointer<QIODevice> device_;
-    QTextStream stream_;
 };

@@ -13,6 +13,8 @@
 #include "tapewright/SleepDialog.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
+#include "vexa/io/AtomicFile.h"
+#include "vexa/io/EncFile.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -26,6 +28,9 @@
 #include <QTimer>
 #include <QWhatsThis>
 #include <QWidget>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 Recorder* runningRecorder = nullptr;
@@ -137,10 +142,15 @@ void Recorder::stop()
 
 bool Recorder::openWriter(QIODevice* device, const QString& name)
 {
-    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: every element reaches the file as it is written, and a line the disk took
+    // only part of can be cut off again.
+    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         device_ = device;
+        scriptName_ = name;
+        scriptFailureTold_ = false;
         writer_ = std::make_unique<ScriptWriter>(device);
-        writer_->begin();
+        if (!writer_->begin())
+            scriptFailed(writer_->failure());
         return true;
     }
     // Recording goes on without a script rather than ending the program.
@@ -151,13 +161,39 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
 void Recorder::closeWriter()
 {
     if (writer_) {
-        writer_->end();
+        if (!writer_->end())
+            scriptFailed(writer_->failure());
         writer_.reset();
-        if (device_)
+        if (device_) {
+            auto* file = qobject_cast<QFileDevice*>(device_.data());
+            auto* enciphered = qobject_cast<Vexa::EncFile*>(device_.data());
+            // The end of the script reaches the disk before the file counts as closed (the
+            // enciphered file syncs itself when it writes its last block).
+            if (file && !enciphered && file->handle() >= 0 && ::fsync(file->handle()) != 0 && errno != EINVAL)
+                scriptFailed(QString::fromLocal8Bit(std::strerror(errno)));
             device_->close();
+            if (enciphered && enciphered->writeFailed())
+                scriptFailed(enciphered->errorString());
+            else if (file && !enciphered && file->error() != QFileDevice::NoError)
+                scriptFailed(file->errorString());
+        }
     }
     device_ = nullptr;
     ownFile_.reset();
+}
+
+void Recorder::scriptFailed(const QString& why)
+{
+    if (scriptFailureTold_)
+        return;
+    scriptFailureTold_ = true;
+    // Nothing of an error box that may come up is recorded, nor its time counted.
+    const bool pause = recording_;
+    if (pause)
+        pauseClock();
+    reportError(true, tr("Could not write file %1: %2").arg(scriptName_, why));
+    if (pause)
+        resumeClock();
 }
 
 bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile)
@@ -181,8 +217,8 @@ void Recorder::setLocalCopy(QIODevice* device)
         return;
     closeWriter();
     auto* file = qobject_cast<QFileDevice*>(device);
-    if (openWriter(device, file ? file->fileName() : QString()))
-        writer_->write(ScriptElements::version(document_));
+    if (openWriter(device, file ? file->fileName() : QString()) && !writer_->write(ScriptElements::version(document_)))
+        scriptFailed(writer_->failure());
 }
 
 void Recorder::readSocket()
@@ -356,8 +392,8 @@ void Recorder::addElement(QDomElement element, int sleep)
         restartIfRelative();
     }
     ScriptElements::setSleep(element, sleep);
-    if (writer_)
-        writer_->write(element);
+    if (writer_ && !writer_->write(element))
+        scriptFailed(writer_->failure());
     if (socket_) {
         socket_->write(LinkFramer::frame(ScriptWriter::elementLine(element).toUtf8()));
         socket_->flush();
@@ -486,15 +522,15 @@ void Recorder::slotShowPropertyPicker()
 void Recorder::savePropertySet(const QDomElement& events, QString fileName)
 {
     for (;;) {
-        QFile file(fileName);
-        if (!fileName.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        if (!fileName.isEmpty()) {
             QDomDocument set;
             set.appendChild(set.importNode(events, true));
-            const QByteArray text = set.toByteArray();
-            if (file.write(text) == text.size() && file.flush()) {
-                file.close();
+            // Whole or not at all: a file that was there stays as it was when this one fails.
+            try {
+                Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), set.toByteArray().toStdString());
                 addElement(ScriptElements::include(document_, fileName), 0);
                 return;
+            } catch (const std::exception&) {
             }
         }
         QMessageBox question(QMessageBox::Critical, tr("Could not save file"), tr("Could not save file. Try again?"),

@@ -88,6 +88,8 @@ private:
     bool startDevice(QIODevice* device);
     bool openWriter(QIODevice* device, const QString& name);
     void closeWriter();
+    // Tells once per script that it could not be written on.
+    void scriptFailed(const QString& why);
     void readSocket();
     void linkClosed();
     qint64 elapsed() const;
@@ -105,6 +107,8 @@ private:
     std::unique_ptr<QFile> ownFile_;
     QPointer<QIODevice> device_;
     std::unique_ptr<ScriptWriter> writer_;
+    QString scriptName_;
+    bool scriptFailureTold_ = false;
     QDomDocument document_;
     IgnoreMap ignoreMap_;
     // The last shortcut override, whose key a following shortcut event stands for.

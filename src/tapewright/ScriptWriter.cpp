@@ -2,28 +2,24 @@
 
 #include <QFileDevice>
 #include <QIODevice>
+#include <QTextStream>
 
-ScriptWriter::ScriptWriter(QIODevice* device) : device_(device), stream_(device)
+ScriptWriter::ScriptWriter(QIODevice* device) : device_(device) {}
+
+bool ScriptWriter::begin()
 {
-    stream_.setEncoding(QStringConverter::Utf8);
+    return put(QStringLiteral("<Events>\n"));
 }
 
-void ScriptWriter::begin()
+bool ScriptWriter::write(const QDomElement& element)
 {
-    stream_ << "<Events>\n";
-    flush();
+    return put(elementLine(element));
 }
 
-void ScriptWriter::write(const QDomElement& element)
+bool ScriptWriter::end()
 {
-    element.save(stream_, 4);
-    flush();
-}
-
-void ScriptWriter::end()
-{
-    stream_ << "</Events>";
-    flush();
+    // The end may still fit where an element did not: the script is then whole up to the failure.
+    return put(QStringLiteral("</Events>"), true);
 }
 
 QString ScriptWriter::elementLine(const QDomElement& element)
@@ -35,9 +31,28 @@ QString ScriptWriter::elementLine(const QDomElement& element)
     return text;
 }
 
-void ScriptWriter::flush()
+bool ScriptWriter::put(const QString& text, bool afterFailure)
 {
-    stream_.flush();
-    if (auto* file = qobject_cast<QFileDevice*>(device_))
-        file->flush();
+    if (failed_ && !afterFailure)
+        return false;
+    const QByteArray bytes = text.toUtf8();
+    auto* file = qobject_cast<QFileDevice*>(device_);
+    const qint64 before = file ? file->size() : 0;
+    // Flushed at once; a short write is followed up, so that a device that took part of the
+    // line says why it took no more.
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = device_->write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done == bytes.size() && (!file || file->flush()))
+        return true;
+    if (!failed_)
+        failure_ = device_->errorString();
+    failed_ = true;
+    if (file)
+        file->resize(before);
+    return false;
 }

@@ -2,8 +2,12 @@
 // Writes a script as it is recorded: "<Events>" and a line end, then one UTF-8 line per element
 // (indented by four blanks), flushed at once so that a recording cut off keeps every element
 // written so far, and at the end "</Events>" without a line end.
+//
+// A line the device does not take whole (a full disk) is cut off a file again, so the script
+// ends in whole elements; from then on the writer writes no more elements (end() still tries
+// to close the script) and failed() tells why.
 #include <QDomElement>
-#include <QTextStream>
+#include <QString>
 
 class QIODevice;
 
@@ -13,16 +17,22 @@ public:
     // The device is opened by the caller and stays the caller's.
     explicit ScriptWriter(QIODevice* device);
 
-    void begin();
-    void write(const QDomElement& element);
-    void end();
+    // Each returns false when its text did not reach the device whole.
+    bool begin();
+    bool write(const QDomElement& element);
+    bool end();
+
+    bool failed() const { return failed_; }
+    // Why the device took no more ("" while nothing failed).
+    QString failure() const { return failure_; }
 
     // The text of one element as it appears in a script, line end included.
     static QString elementLine(const QDomElement& element);
 
 private:
-    void flush();
+    bool put(const QString& text, bool afterFailure = false);
 
     QIODevice* device_;
-    QTextStream stream_;
+    bool failed_ = false;
+    QString failure_;
 };

@@ -13,6 +13,7 @@
 #include "tapewright/Recorder.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/TapewrightSettings.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -892,11 +893,11 @@ void TapewrightConfig::saveConfig(const QString& fileName)
     root.setAttribute(QStringLiteral("missingWidget"), QString::number(missingCombo_->currentIndex()));
     root.setAttribute(QStringLiteral("writeLocalScriptFile"), flag(writeLocalScriptFileBox_->isChecked()));
 
-    QFile file(fileName);
-    const QByteArray text = document.toByteArray(1);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush()) {
+    // Whole or not at all: a configuration that cannot be written leaves the old one as it was.
+    try {
+        Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), document.toByteArray(1).toStdString());
+    } catch (const std::exception&) {
         warn(tr("Unable to save config"), tr("Unabled to write configuration to file."));
-        return;
     }
 }
 

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/statvfs.h>
@@ -59,6 +60,15 @@ inline void leaveFree(unsigned long long bytes)
     }
     ::close(fd);
     ASSERT_LE(freeBytes(), bytes + 4096);
+}
+
+// Empties the small disk (the filler too) and makes `folder` on it; returns that folder.
+inline std::string clear(const std::string& folder = "files")
+{
+    for (const auto& entry : std::filesystem::directory_iterator(path()))
+        std::filesystem::remove_all(entry.path());
+    std::filesystem::create_directories(path() + "/" + folder);
+    return path() + "/" + folder;
 }
 
 // See above. `extraEnvironment` is added to the inner run's environment.

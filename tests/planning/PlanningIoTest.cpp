@@ -3,6 +3,7 @@
 // DICOM import starts a planning or changes nothing.
 #include "ModelTestSupport.h"
 #include "PlanningIoTestSupport.h"
+#include "common/SmallDisk.h"
 
 #include "planning/commands/AddImplantCommand.h"
 #include "planning/commands/AddNerveElementPointCommand.h"
@@ -761,4 +762,47 @@ TEST(PlanningWriterReader, FullDiskIsReportedAsSuchWithTheFile)
     umount2(disk.c_str(), MNT_DETACH);
     EXPECT_EQ(error.rfind("The disk is full: " + folder + "/dicom/", 0), 0u) << error;
     EXPECT_NE(error.find(" could not be written."), std::string::npos) << error;
+}
+
+// The disk fills at every stage of a save (series, implant files, surfaces, the planning file):
+// a save that reports success reads back whole, any other is told as a full disk.
+TEST(PlanningWriterReader, ASaveThatRunsOutOfDiskIsToldWhereverItStops)
+{
+    if (!SmallDisk::rerunInside(2 << 20))
+        return;
+    const std::vector<std::string> all = filesIn(samplePatientFolder());
+    const std::vector<std::string> series(all.begin(), all.begin() + 3);
+    std::uintmax_t size = 0;
+    {
+        Session s;
+        makePlanning(s, series);
+        ASSERT_EQ(save(s, planningFile(s, "whole"), false), "");
+        for (const auto& entry : fs::recursive_directory_iterator(s.dir.file("patients/whole")))
+            size += entry.is_regular_file() ? entry.file_size() : 0;
+    }
+    // Coarse through the series, then page by page through the small files at its end.
+    std::vector<unsigned long long> frees{0, size / 4, size / 2, size * 3 / 4};
+    for (unsigned long long free = size * 4 / 5; free < size * 11 / 10; free += 4096)
+        frees.push_back(free);
+    for (const unsigned long long free : frees) {
+        SCOPED_TRACE(std::to_string(free) + " bytes free for a planning of " + std::to_string(size));
+        // A saved planning becomes the Model's source: every save starts from a new session.
+        Session s;
+        makePlanning(s, series);
+        fs::remove_all(SmallDisk::path() + "/patients");
+        fs::remove(SmallDisk::path() + "/filler");
+        const std::string folder = SmallDisk::path() + "/patients/p";
+        fs::create_directories(folder);
+        SmallDisk::leaveFree(free);
+        const std::string error = save(s, folder + "/p.srl", false);
+        if (error.empty()) {
+            Session fresh;
+            ASSERT_EQ(load(fresh, folder + "/p.srl"), "");
+            expectSamePlanning(*s.model, *fresh.model);
+        } else {
+            EXPECT_EQ(error.rfind("The disk is full: " + folder + "/", 0), 0u) << error;
+        }
+        if (free == 0)
+            EXPECT_NE(error, "");
+    }
 }

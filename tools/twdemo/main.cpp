@@ -16,6 +16,7 @@
 #include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QApplication>
 #include <QFile>
@@ -28,9 +29,10 @@ namespace {
 
 bool writeJson(const QString& fileName, const QJsonObject& object)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(QJsonDocument(object).toJson()) < 0) {
-        std::fprintf(stderr, "twdemo: cannot write %s\n", qPrintable(fileName));
+    try {
+        Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), QJsonDocument(object).toJson().toStdString());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "twdemo: %s\n", e.what());
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include "planning/objects/Implant.h"
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <iomanip>
 #include <locale>
@@ -36,8 +38,8 @@ std::string errorText()
     return std::strerror(errno);
 }
 
-// Writes the whole text to a new file descriptor; empty on success, else why not.
-std::string writeAll(int fd, const std::string& text)
+// Writes the whole text to a file descriptor; 0 on success, else the errno value.
+int writeAll(int fd, const std::string& text)
 {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -45,29 +47,36 @@ std::string writeAll(int fd, const std::string& text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return errorText();
+            return n < 0 ? errno : ENOSPC;
         done += static_cast<std::size_t>(n);
     }
-    return {};
+    return 0;
 }
 
-// Writes `text` into `path` without ever replacing a file: first into path + ".tmp" (created
-// new), then linked to `path`, which fails when the name is taken. Empty on success.
-std::string writeNewFile(const std::string& path, const std::string& text)
+// Writes `text` into `path` without ever replacing a file: first into a new file beside it,
+// synced, then linked to `path`, which fails when the name is taken. Empty on success;
+// `created` tells whether a file could be made there at all.
+std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
 {
-    const std::string aside = path + ".tmp";
-    const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::string aside = path + ".XXXXXX";
+    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    if (created)
+        *created = fd >= 0;
     if (fd < 0)
         return "cannot create " + aside + ": " + errorText();
-    std::string failure = writeAll(fd, text);
-    if (failure.empty() && ::fsync(fd) != 0 && errno != EINVAL)
-        failure = errorText();
-    if (::close(fd) != 0 && failure.empty())
-        failure = errorText();
-    if (failure.empty() && ::link(aside.c_str(), path.c_str()) != 0)
-        failure = errno == EEXIST ? std::string("the name is taken") : errorText();
+    ::fchmod(fd, 0644);
+    int error = writeAll(fd, text);
+    if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+        error = errno;
+    if (::close(fd) != 0 && !error && errno != EINTR)
+        error = errno;
+    std::string failure;
+    if (error)
+        failure = Vexa::AtomicFile::failureText(path, error);
+    else if (::link(aside.c_str(), path.c_str()) != 0)
+        failure = "cannot write " + path + ": " + (errno == EEXIST ? std::string("the name is taken") : errorText());
     ::unlink(aside.c_str());
-    return failure.empty() ? failure : "cannot write " + path + ": " + failure;
+    return failure;
 }
 
 void record(const std::string& failure)
@@ -81,8 +90,25 @@ TreatmentLog::TreatmentLog(std::string dataFolder) : dataFolder_(std::move(dataF
 
 TreatmentLog::~TreatmentLog()
 {
-    if (journal_)
-        std::fclose(journal_);
+    closeJournal(true);
+}
+
+void TreatmentLog::closeJournal(bool keep)
+{
+    if (journal_ < 0)
+        return;
+    // A journal that stays is all there is of an unstored log: it reaches the disk.
+    if (keep)
+        ::fsync(journal_);
+    ::close(journal_);
+    journal_ = -1;
+    if (!keep)
+        ::unlink(journalPath_.c_str());
+}
+
+std::vector<std::string> TreatmentLog::takeFailures()
+{
+    return std::exchange(failures_, {});
 }
 
 std::string TreatmentLog::logFolder(const std::string& planningFile) const
@@ -108,27 +134,34 @@ void TreatmentLog::addEntry(std::vector<ActionLogEntry>& entries, const QString&
 
 void TreatmentLog::journal(const std::string& line)
 {
-    if (!journal_ || journalFailed_)
+    if (journal_ < 0 || journalFailed_)
         return;
-    if (std::fputs(line.c_str(), journal_) < 0 || std::fflush(journal_) != 0) {
+    if (const int error = writeAll(journal_, line)) {
+        // The journal keeps its whole lines; a later line would leave a gap, so none follows.
         journalFailed_ = true;
-        record("cannot write the journal " + journalPath_ + ": " + errorText());
+        [[maybe_unused]] const int cut = ::ftruncate(journal_, journalSize_);
+        const std::string failure = Vexa::AtomicFile::failureText(journalPath_, error) +
+                                    " The treatment log goes on in memory and is written when navigation ends.";
+        record(failure);
+        failures_.push_back(failure);
+        return;
     }
+    journalSize_ += static_cast<long long>(line.size());
 }
 
 std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
                                              const std::vector<ImplantPtr>& implants, Constants::Jaw jaw) try
 {
     std::vector<std::string> failures;
-    if (journal_)
-        std::fclose(journal_);
-    journal_ = nullptr;
+    closeJournal(true);
     journalFailed_ = false;
+    journalSize_ = 0;
+    failures_.clear();
     try {
         const std::string folder = logFolder(planningFile);
         journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
-        const int fd = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 || !(journal_ = ::fdopen(fd, "w")))
+        journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (journal_ < 0)
             failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
     } catch (const std::exception& e) {
         failures.push_back(std::string("cannot create the journal: ") + e.what());
@@ -213,12 +246,11 @@ std::vector<std::string> TreatmentLog::logCalibration(const Accuracy& before, co
     addEntry(calibrationEntries_, QString("CALIBRATION ") + jawName(jaw) + " " + values);
     std::ostringstream line;
     line << calibrationEntries_.back();
-    const std::string file = accuracyFile(jaw);
-    std::ofstream out(file, std::ios::app | std::ios::binary);
-    out << line.str();
-    out.close();
-    if (out.fail()) {
-        const std::string failure = "cannot append to " + file;
+    // The line is there whole or not at all: a cut one would spoil the next one appended.
+    try {
+        Vexa::AtomicFile::appendFile(accuracyFile(jaw), line.str());
+    } catch (const std::exception& e) {
+        const std::string failure = e.what();
         record(failure);
         return {failure};
     }
@@ -334,15 +366,16 @@ std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
         const std::string study = first + "/" + Constants::studyDummyFolder;
         QDir().mkdir(QString::fromStdString(study));
         const std::string dummy = study + Constants::studyDummyFile;
-        const int fd = ::open(dummy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            const std::string failure = writeAll(fd, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
-                                                     "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
-                                                     "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
-                                                     "[Implant]\nimplant = 0\n");
-            ::close(fd);
-            if (!failure.empty())
-                failures.push_back("cannot write " + dummy + ": " + failure);
+        // Written once, whole: a cut one would never be written again. One that cannot be
+        // made at all is skipped, as before; one that fails on the way is told.
+        if (!QFileInfo::exists(QString::fromStdString(dummy))) {
+            bool created = false;
+            const std::string failure = writeNewFile(dummy, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
+                                                            "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
+                                                            "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
+                                                            "[Implant]\nimplant = 0\n", &created);
+            if (created && !failure.empty() && failure.find("the name is taken") == std::string::npos)
+                failures.push_back(failure);
         }
         const std::string logs = study + Constants::logFolder;
         QDir().mkdir(QString::fromStdString(logs));
@@ -353,12 +386,7 @@ std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
 
     window_.clear();
     logging_ = false;
-    if (journal_) {
-        std::fclose(journal_);
-        journal_ = nullptr;
-        if (failures.empty() && !journalFailed_)
-            ::unlink(journalPath_.c_str());
-    }
+    closeJournal(!failures.empty() || journalFailed_);
     for (const auto& failure : failures)
         record(failure);
     return failures;

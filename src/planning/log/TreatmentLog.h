@@ -7,7 +7,9 @@
 // Nothing logged is lost: every entry and record goes at once, flushed, into a journal beside
 // the log ("<name>.journal" in the planning's "Log" folder); storing writes the log file aside,
 // gives it its final name only when no file has that name, and removes the journal only when
-// every copy was written. Failures are returned as texts for the user.
+// every copy was written. Failures are returned as texts for the user. A journal that can no
+// longer be written (a full disk) keeps its whole lines and takes no more; the log goes on in
+// memory and is still stored at the end.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
 // folder given to the constructor; one entry line is appended per accepted calibration.
@@ -63,6 +65,10 @@ public:
                                             Constants::Jaw jaw);
     void logRegistration(double visualizedDrillLength);
 
+    // Failures met while logging (the journal could not be written) since the last call; each
+    // is returned once.
+    std::vector<std::string> takeFailures();
+
     // The log text (C locale), for the implants in list order.
     void write(std::ostream& out, const std::vector<ImplantPtr>& implants) const;
     // Writes the log into the planning's "Log" folder and, when the first patient path is an
@@ -88,7 +94,11 @@ private:
     std::map<ImplantPtr, std::vector<DrillDifference>> userDefined_;
     std::deque<DrillDifference> window_; // newest first
     bool logging_ = false;
-    std::FILE* journal_ = nullptr;
+    void closeJournal(bool keep);
+
+    int journal_ = -1;
     std::string journalPath_;
+    long long journalSize_ = 0; // bytes of whole lines in the journal
     bool journalFailed_ = false;
+    std::vector<std::string> failures_; // not yet taken
 };

@@ -947,6 +947,8 @@ VEXA_RETHROW
 
 void Model::logCurrentState() try
 {
+    // A journal the disk took no more of, met since the last update.
+    reportNavigationFailures(treatmentLog_->takeFailures());
     double distance = 0.0, angle = 0.0;
     const auto nearest = getDistanceAndAngleFromNearestImplantToDrill(distance, angle);
     if (!nearest) {

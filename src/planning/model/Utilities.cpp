@@ -3,6 +3,7 @@
 #include "platform/Mixer.h"
 
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -142,17 +143,26 @@ bool isMouseCursorClipped()
     return qApp && clipper().isActive();
 }
 
-bool copyFile(const std::string& from, const std::string& to)
+bool copyFile(const std::string& from, const std::string& to, std::string* failure)
 {
     const QString source = QString::fromStdString(from);
     const QString target = QString::fromStdString(to);
-    if (!QFileInfo(source).isFile())
+    if (!QFileInfo(source).isFile()) {
+        if (failure)
+            *failure = "Could not read " + from + ": the file does not exist.";
         return false;
+    }
     if (QFileInfo(source).canonicalFilePath() == QFileInfo(target).canonicalFilePath())
-        return true; // the file is already there; removing the target would lose it
-    if (QFileInfo::exists(target) && !QFile::remove(target))
+        return true; // the file is already there; replacing the target would lose it
+    // QFile::copy can leave a cut file on a full disk and still succeed.
+    try {
+        Vexa::AtomicFile::copyFile(from, to);
+        return true;
+    } catch (const std::exception& e) {
+        if (failure)
+            *failure = e.what();
         return false;
-    return QFile::copy(source, target);
+    }
 }
 
 const QString getAsString(const std::pair<double, double>& values)

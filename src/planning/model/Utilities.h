@@ -22,8 +22,10 @@ void unclipMouseCursor();
 // Whether a confinement is active (for tests and the views' release handling).
 bool isMouseCursorClipped();
 
-// Copies the whole file, replacing an existing target; false on any failure.
-bool copyFile(const std::string& from, const std::string& to);
+// Copies the whole file, replacing an existing target only once the copy is complete; false on
+// any failure (a full disk among them), with the reason in `failure` when given, and the
+// target as it was.
+bool copyFile(const std::string& from, const std::string& to, std::string* failure = nullptr);
 
 // "u=" + first + " s=" + second, each with two decimals.
 const QString getAsString(const std::pair<double, double>& values);

@@ -11,6 +11,7 @@
 #include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -22,7 +23,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStackedWidget>
 #include <QTextStream>
 #include <QTreeWidget>
@@ -251,20 +251,19 @@ void HierachyImplantSelectionDialog::readSelectionFile()
 
 void HierachyImplantSelectionDialog::writeSelectionFile()
 {
-    // Written completely before it replaces the old file.
-    QSaveFile file(databasePath_ + selectionFileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    QTextStream out(&file);
+    QString text;
     const QDir base(databasePath_);
     for (const auto& [path, description] : database().descriptions)
         if (description.selected)
-            out << base.relativeFilePath(path) << "\n";
+            text += base.relativeFilePath(path) + "\n";
     for (const QString& line : database().unresolved)
-        out << line << "\n";
-    out.flush();
-    if (!file.commit())
-        Platform::outputDebugString("the implant short list was not saved: " + file.errorString().toStdString() + "\n");
+        text += line + "\n";
+    // Whole or not at all: on a full disk the old list stays, and the next dialog tries again.
+    try {
+        Vexa::AtomicFile::writeFile((databasePath_ + selectionFileName).toStdString(), text.toUtf8().toStdString());
+    } catch (const std::exception& e) {
+        Platform::outputDebugString("the implant short list was not saved: " + std::string(e.what()) + "\n");
+    }
 }
 
 void HierachyImplantSelectionDialog::buildImplantList()

@@ -6,11 +6,11 @@
 #include "platform/DebugOutput.h"
 #include "platform/SpaceMouseLibrary.h"
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QDateTime>
 #include <QMessageBox>
 #include <QTimer>
-#include <fstream>
 #include <sstream>
 
 namespace Quorvane {
@@ -84,19 +84,23 @@ void Application::reportException(const QString& what, bool known)
     Platform::outputDebugString("\n--- exception stacktrace ---\n" + trail.str());
     const std::string folder = studyFolder() + "System/";
     Utilities::makeAbsDir(folder);
-    std::ofstream log(folder + "stacktrace.log", std::ios::out | std::ios::app);
-    if (log) {
-        const auto now = [] {
-            return QDateTime::currentDateTime().toString("dd/MM/yyyy hh:mm:ss.z").toStdString();
-        };
-        log << "Application: Morvanta\n"
-            << "trace begin date: " << now() << "\n"
-            << trail.str() << "trace end date: " << now() << "\n\n";
+    const auto now = [] { return QDateTime::currentDateTime().toString("dd/MM/yyyy hh:mm:ss.z").toStdString(); };
+    std::ostringstream record;
+    record << "Application: Morvanta\n"
+           << "trace begin date: " << now() << "\n"
+           << trail.str() << "trace end date: " << now() << "\n\n";
+    // Appended whole and synced (the program ends soon after), or told in the box.
+    QString unsaved;
+    try {
+        Vexa::AtomicFile::appendFile(folder + "stacktrace.log", record.str());
+    } catch (const std::exception& e) {
+        Platform::outputDebugString(std::string(e.what()) + "\n");
+        unsaved = tr("The exception trail was not saved:") + "\n" + QString::fromLocal8Bit(e.what()) + "\n\n";
     }
     const QString text = known ? tr("Known exception occured:") + "\n" + what + "\n\n"
                                : tr("Unknown exception occured!") + "\n\n";
     QMessageBox::critical(nullptr, tr("Morvanta Exception"),
-                          text + tr("Please contact:") + "\n" + QString::fromLatin1(supportContact));
+                          text + unsaved + tr("Please contact:") + "\n" + QString::fromLatin1(supportContact));
 }
 
 int Application::initSpaceball(quintptr window)

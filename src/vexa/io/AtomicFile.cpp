@@ -153,6 +153,38 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
     out.commit();
 }
 
+void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error(failureText(path, errno));
+    struct stat before{};
+    if (::fstat(fd, &before) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::runtime_error(failureText(path, error));
+    }
+    int error = 0;
+    for (std::size_t done = 0; !error && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : ENOSPC;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+        error = errno;
+    if (error) {
+        // What part of the record got there goes again.
+        [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
+    }
+    const int closed = closeChecked(fd);
+    if (error || closed)
+        throw std::runtime_error(failureText(path, error ? error : closed));
+}
+
 std::string AtomicFile::failureText(const std::string& path, int error)
 {
     if (isDiskFull(error))

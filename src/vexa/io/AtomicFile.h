@@ -38,6 +38,9 @@ public:
     static void writeFile(const std::string& path, std::string_view bytes, bool directFallback = false);
     // A copy of `from` at `to`, whole or not at all.
     static void copyFile(const std::string& from, const std::string& to);
+    // Appends `bytes` to `path` (made when missing) and syncs them; on a failure the file is cut
+    // back to what it held, so it never ends in half a record.
+    static void appendFile(const std::string& path, std::string_view bytes);
 
     // The error text for a failed write of `path` with errno value `error`.
     static std::string failureText(const std::string& path, int error);

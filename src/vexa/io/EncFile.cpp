@@ -1,9 +1,13 @@
 #include "vexa/io/EncFile.h"
 
 #include "vexa/core/ExceptionStack.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
 
 namespace Vexa {
@@ -32,6 +36,8 @@ try {
         setErrorString(QStringLiteral("EncFile: the file opens either for reading or for writing"));
         return false;
     }
+    failed_ = false;
+    failure_.clear();
     if (reading)
         return openForReading(mode);
 
@@ -41,6 +47,9 @@ try {
     mode_ = Mode::Writing;
     pending_.clear();
     written_ = 0;
+    onDisk_ = 0;
+    finished_ = false;
+    reserve();
     return true;
 }
 VEXA_RETHROW
@@ -90,20 +99,21 @@ VEXA_RETHROW
 
 void EncFile::close()
 try {
-    bool paddingWritten = true;
     if (mode_ == Mode::Writing && isOpen()) {
-        const int blockSize = static_cast<int>(cipher_.getBlockSize());
-        const int padding = blockSize - static_cast<int>(pending_.size());
-        pending_.append(QByteArray(padding, static_cast<char>(padding)));
-        paddingWritten = writeBlocks(pending_.constData(), 1);
+        if (!finished_)
+            finish();
+        if (!failed_ && ::fsync(handle()) != 0 && errno != EINVAL)
+            fail(errno);
+        // The room kept for the last block is given back.
+        [[maybe_unused]] const int trimmed = ::ftruncate(handle(), onDisk_);
     }
     mode_ = Mode::Closed;
     plain_ = QByteArray();
     pending_.clear();
     written_ = 0;
     QFile::close();
-    if (!paddingWritten)
-        setErrorString(QStringLiteral("EncFile: the last block could not be written"));
+    if (failed_)
+        setErrorString(failure_);
 }
 VEXA_RETHROW
 
@@ -131,6 +141,19 @@ bool EncFile::seek(qint64 pos)
         break;
     }
     return QFile::seek(pos);
+}
+
+bool EncFile::resize(qint64 size)
+{
+    switch (mode_) {
+    case Mode::Reading:
+        return false;
+    case Mode::Writing:
+        return size == written_;
+    case Mode::Closed:
+        break;
+    }
+    return QFile::resize(size);
 }
 
 bool EncFile::atEnd() const
@@ -173,7 +196,7 @@ qint64 EncFile::readLineData(char* data, qint64 maxSize)
 
 qint64 EncFile::writeData(const char* data, qint64 size)
 try {
-    if (mode_ != Mode::Writing)
+    if (mode_ != Mode::Writing || finished_)
         return -1;
     pending_.append(data, size);
     const qint64 blockSize = cipher_.getBlockSize();
@@ -181,6 +204,8 @@ try {
     if (blocks > 0) {
         if (!writeBlocks(pending_.constData(), blocks)) {
             pending_.chop(size);
+            // What was accepted before stays readable.
+            finish();
             return -1;
         }
         pending_.remove(0, blocks * blockSize);
@@ -196,14 +221,52 @@ try {
     QByteArray out(blocks * blockSize, Qt::Uninitialized);
     for (qint64 at = 0; at < out.size(); at += blockSize)
         cipher_.encryptBlock(plain + at, out.data() + at);
+    // Straight to the descriptor: every short write is seen, and QFile keeps no state of it.
+    const int fd = handle();
     for (qint64 done = 0; done < out.size();) {
-        const qint64 n = QFile::writeData(out.constData() + done, out.size() - done);
-        if (n <= 0)
+        const ssize_t n = ::write(fd, out.constData() + done, static_cast<std::size_t>(out.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(n < 0 ? errno : ENOSPC);
+            // Half a block would make the whole file unreadable.
+            [[maybe_unused]] const int cut = ::ftruncate(fd, onDisk_);
+            ::lseek(fd, onDisk_, SEEK_SET);
+            reserve();
             return false;
+        }
         done += n;
     }
+    onDisk_ += out.size();
+    reserve();
     return true;
 }
 VEXA_RETHROW
+
+bool EncFile::finish()
+{
+    finished_ = true;
+    const int blockSize = static_cast<int>(cipher_.getBlockSize());
+    const int padding = blockSize - static_cast<int>(pending_.size());
+    pending_.append(QByteArray(padding, static_cast<char>(padding)));
+    const bool written = writeBlocks(pending_.constData(), 1);
+    pending_.clear();
+    return written;
+}
+
+void EncFile::reserve()
+{
+    // Not every file system can; there the last block may still fail, and is reported.
+    ::fallocate(handle(), FALLOC_FL_KEEP_SIZE, onDisk_, static_cast<off_t>(cipher_.getBlockSize()));
+}
+
+void EncFile::fail(int error)
+{
+    if (!failed_) {
+        failed_ = true;
+        failure_ = QString::fromStdString(AtomicFile::failureText(fileName().toStdString(), error));
+    }
+    setErrorString(failure_);
+}
 
 }

@@ -3,8 +3,13 @@
 //
 // Writing: every complete block goes to the disk as soon as it is complete, so an abrupt end
 // of the program loses at most the last unfinished block; close() pads the remainder
-// (PKCS#7: n bytes of value n, a whole block of padding when the data fills its blocks) and
-// writes it. With 128-bit blocks the file is plain AES-ECB, readable by standard tools.
+// (PKCS#7: n bytes of value n, a whole block of padding when the data fills its blocks),
+// writes it and syncs the file. With 128-bit blocks the file is plain AES-ECB, readable by
+// standard tools.
+// A write that does not reach the disk (a full disk) returns -1 and accepts nothing: the file
+// is cut back to its whole blocks and finished at once with the padding of what was accepted,
+// so it stays readable; room for that last block is kept reserved ahead of the file's end.
+// Later writes are refused. writeFailed() and errorString() tell of it, also after close().
 // Reading: open() deciphers the whole file and checks its padding; a file that is not a
 // whole number of blocks, or whose padding is wrong (a damaged file, an unfinished one, or
 // the wrong key), does not open. Reads are then served from memory.
@@ -28,6 +33,13 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
 
+    // Whether a write, the padding or the sync failed since the file was opened for writing.
+    bool writeFailed() const { return failed_; }
+
+    using QFile::resize;
+    // While writing only the present size is accepted (the enciphered file is never cut).
+    bool resize(qint64 size) override;
+
     qint64 size() const override;
     bool seek(qint64 pos) override;
     bool atEnd() const override;
@@ -42,14 +54,24 @@ private:
     enum class Mode { Closed, Reading, Writing };
 
     bool openForReading(OpenMode mode);
-    // Enciphers `blocks` whole blocks of plain text and writes them to the file at once.
+    // Enciphers `blocks` whole blocks of plain text and writes them to the file at once; on a
+    // failure the file is cut back to the blocks it had and false returned.
     bool writeBlocks(const char* plain, qint64 blocks);
+    // Writes the padded last block; true when there is nothing more to write.
+    bool finish();
+    // Keeps room for one more block after the file's end, so that the last one always fits.
+    void reserve();
+    void fail(int error);
 
     Rijndael cipher_;
     Mode mode_ = Mode::Closed;
     QByteArray plain_;   // reading: the deciphered contents without padding
     QByteArray pending_; // writing: the bytes of the unfinished block
     qint64 written_ = 0; // writing: plain bytes accepted so far
+    qint64 onDisk_ = 0;  // writing: enciphered bytes in the file
+    bool finished_ = false; // writing: the padded last block is written
+    bool failed_ = false;
+    QString failure_;
 };
 
 }

@@ -4,6 +4,8 @@
 #include "common/TestSupport.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/io/AtomicFile.h"
+#include "vexa/io/EncFile.h"
+#include "vexa/io/LogFileKey.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFactory.h"
 #include "vexa/mesh/MeshFiles.h"
@@ -87,6 +89,45 @@ TEST(FullDiskWrite, AWriteIsWholeOrReportedWithTheOldFileKept)
                     EXPECT_NE(error, "") << "a file larger than the free space cannot have been written";
                 EXPECT_EQ(TestSupport::filesIn(folder), std::vector<std::string>{file}) << "no temporary file is left";
             }
+        }
+    }
+}
+
+// The disk fills while a file grows: the record that does not fit is refused and told, and
+// every record taken before stays readable (the enciphered file too, padding and all).
+TEST(FullDiskWrite, AGrowingFileKeepsWhatItTookWhenTheDiskFills)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    const Vexa::Rijndael cipher(128, Vexa::getLogFileKey());
+    for (bool enciphered : {true, false}) {
+        for (unsigned long long free : {0ull, 4096ull, 16384ull}) {
+            SCOPED_TRACE(std::string(enciphered ? "EncFile" : "AtomicFile::appendFile") + " with " +
+                         std::to_string(free) + " bytes free");
+            const std::string file = SmallDisk::clear() + "/log";
+            Vexa::EncFile encFile(QString::fromStdString(file), cipher);
+            ASSERT_TRUE(!enciphered || encFile.open(QIODevice::WriteOnly));
+            auto append = [&](const std::string& r) {
+                if (!enciphered)
+                    return TestSupport::errorText([&] { Vexa::AtomicFile::appendFile(file, r); });
+                return encFile.write(r.data(), qint64(r.size())) == qint64(r.size()) ? std::string()
+                                                                                      : encFile.errorString().toStdString();
+            };
+            std::string taken, refused;
+            for (int n = 1; refused.empty() && taken.size() < free + (1 << 17); ++n) {
+                if (n == 4) // three records with room, then a full disk
+                    SmallDisk::leaveFree(free);
+                const std::string r = "record " + std::to_string(n) + std::string(std::size_t(n * 37 % 300), 'x') + "\n";
+                if ((refused = append(r)).empty())
+                    taken += r;
+            }
+            encFile.close();
+            EXPECT_NE(refused.find("The disk is full"), std::string::npos) << refused;
+            EXPECT_EQ(encFile.writeFailed(), enciphered) << "still told after the close";
+            Vexa::EncFile reader(QString::fromStdString(file), cipher);
+            ASSERT_TRUE(!enciphered || reader.open(QIODevice::ReadOnly)) << "the file can still be read";
+            const std::string read = enciphered ? reader.readAll().toStdString() : TestSupport::readFile(file);
+            EXPECT_TRUE(read == taken) << read.size() << " bytes read, " << taken.size() << " taken";
         }
     }
 }

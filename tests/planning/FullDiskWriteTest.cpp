@@ -1,0 +1,109 @@
+// The planning library's writers on a real full file system: a copy is whole or told with the
+// old file kept, and the treatment log keeps what it logged when the disk fills.
+#include "common/SmallDisk.h"
+#include "common/TestSupport.h"
+#include "planning/log/TreatmentLog.h"
+#include "planning/model/Utilities.h"
+#include "vexa/io/AtomicFile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <atomic>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using TestSupport::readFile;
+
+namespace {
+
+// Whole lines only, each beginning with "DATE: ".
+bool wholeLines(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line) && line.rfind("DATE: ", 0) == 0) {
+    }
+    return in.eof() && (text.empty() || text.back() == '\n');
+}
+
+}
+
+TEST(PlanningFullDisk, ACopyIsWholeOrToldWithTheOldFileKept)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    TestSupport::ScratchDir big;
+    for (std::size_t bytes : {5000u, 12000u, 300000u}) {
+        Vexa::AtomicFile::writeFile(big.file("source"), std::string(bytes, 'c'));
+        for (unsigned long long free : {0ull, 4096ull, 16384ull, 65536ull}) {
+            SCOPED_TRACE(std::to_string(bytes) + " bytes with " + std::to_string(free) + " bytes free");
+            const std::string target = SmallDisk::clear() + "/target";
+            Vexa::AtomicFile::writeFile(target, "the old file");
+            SmallDisk::leaveFree(free);
+            std::string why;
+            const bool copied = Utilities::copyFile(big.file("source"), target, &why);
+            EXPECT_EQ(readFile(target), copied ? readFile(big.file("source")) : "the old file") << why;
+            EXPECT_TRUE(copied || bytes > free) << why;
+            EXPECT_TRUE(!copied || bytes <= free + 4096) << "more than the free space cannot have been copied";
+            EXPECT_EQ(TestSupport::filesIn(SmallDisk::path() + "/files"), std::vector<std::string>{target});
+        }
+    }
+}
+
+// The disk fills during a treatment: the journal and the accuracy file keep whole lines and say
+// so once, storing is told; with room again the log is stored with every entry, and the next
+// calibration line reads back.
+TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    // Every look at the clock a second later: every stored log has a name of its own.
+    std::atomic<int> seconds{0};
+    Utilities::setClock([&] { return QDateTime(QDate(2005, 3, 7), QTime(9, 0, 0)).addSecs(seconds++); });
+    for (unsigned long long free : {0ull, 4096ull, 16384ull}) {
+        SCOPED_TRACE(std::to_string(free) + " bytes free");
+        SmallDisk::clear("home/Patients");
+        const std::string home = SmallDisk::path() + "/home", planning = home + "/Plans/P.srl";
+        TreatmentLog log(home);
+        ASSERT_TRUE(log.start("Patient", planning, {}, Constants::Maxilla).empty());
+        SmallDisk::leaveFree(free);
+        std::vector<std::string> told;
+        int entries = 0;
+        while (told.empty() && ++entries < 2000) {
+            log.logCalibrationStart(false, Constants::Maxilla);
+            told = log.takeFailures();
+        }
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("The disk is full"), std::string::npos) << told[0];
+        std::vector<std::string> appended;
+        for (int i = 0; appended.empty() && i < 2000; ++i)
+            appended = log.logCalibration({1.0 + i, 0.1}, {0, 0.05}, {0.1, 0.02}, Constants::Maxilla);
+        EXPECT_EQ(appended.size(), 1u);
+        const std::string journal = home + "/Plans/Log/" + QDir(QString::fromStdString(home + "/Plans/Log"))
+                                                               .entryList({"*.journal"})
+                                                               .value(0)
+                                                               .toStdString();
+        EXPECT_TRUE(wholeLines(readFile(journal))) << readFile(journal);
+        EXPECT_TRUE(wholeLines(readFile(log.accuracyFile(Constants::Maxilla))));
+        EXPECT_FALSE(log.store(planning, {home + "/Patients"}, {}).empty()) << "storing on a full disk is told";
+
+        std::remove((SmallDisk::path() + "/filler").c_str()); // room again
+        EXPECT_TRUE(log.logCalibration({0.75, 0.25}, {0, 0.05}, {0.1, 0.02}, Constants::Maxilla).empty());
+        EXPECT_TRUE(log.store(planning, {home + "/Patients"}, {}).empty());
+        const QStringList logs = QDir(QString::fromStdString(home + "/Plans/Log")).entryList({"*.log"});
+        ASSERT_EQ(logs.size(), 1);
+        const std::string stored = readFile(home + "/Plans/Log/" + logs[0].toStdString());
+        std::size_t starts = 0;
+        for (std::size_t at = 0; (at = stored.find("OK STARTED\n", at)) != std::string::npos; ++at)
+            ++starts;
+        EXPECT_EQ(starts, std::size_t(entries)) << "also the entries the journal missed";
+        const std::string dummy = readFile(home + "/Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl");
+        EXPECT_TRUE(dummy.size() > 100 && dummy.substr(dummy.size() - 12) == "implant = 0\n") << dummy;
+        log.start("Patient", planning, {}, Constants::Maxilla);
+        const std::string loaded = log.getCalibrationEntries().back().action.toStdString();
+        EXPECT_EQ(loaded.rfind("CALIBRATION OK FROM DATE: 7/3/2005  TIME: 9:", 0), 0u) << loaded;
+        EXPECT_NE(loaded.find("LOADED BC: u=0.75 s=0.25 "), std::string::npos) << loaded;
+    }
+    Utilities::setClock({});
+}
