@@ -124,8 +124,9 @@ public:
     {
         const std::string file = at(relative).string();
         const auto failed = [&](std::string reason) {
-            for (std::size_t at = reason.find(file); at != std::string::npos; at = reason.find(file))
-                reason.replace(at, file.size(), shown(relative));
+            const std::string name = shown(relative);
+            for (std::size_t at = reason.find(file); at != std::string::npos; at = reason.find(file, at + name.size()))
+                reason.replace(at, file.size(), name);
             throw std::runtime_error("The planning file " + shown(relative) + " did not read back as written: " +
                                      reason);
         };
