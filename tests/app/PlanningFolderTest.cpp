@@ -3,11 +3,41 @@
 // it once (every planning holds a copy of its series).
 #include "AppTestSupport.h"
 
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/UniversalImporter.h"
+#include "planning/io/PlanningFile.h"
+#include "planning/io/PlanningReader.h"
+#include "planning/model/ImplantManager.h"
+#include "planning/model/Model.h"
 #include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
 #include "shell/main/MainWindow.h"
 
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QListWidget>
+#include <QRegularExpression>
 #include <QToolButton>
 #include <gtest/gtest.h>
+
+namespace {
+
+// Every file below the folder with its content's hash, relative to the folder.
+QStringList snapshot(const QString& folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        f.open(QIODevice::ReadOnly);
+        files << QDir(folder).relativeFilePath(f.fileName()) + " " +
+                     QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
+    }
+    files.sort();
+    return files;
+}
+
+}
 
 TEST(PlanningFolderTest, SavedPlanningsStayOutOfTheImportList)
 {
@@ -52,4 +82,161 @@ TEST(PlanningFolderTest, SavedPlanningsStayOutOfTheImportList)
     window.findChild<QToolButton*>("PatientButton")->click();
     ASSERT_TRUE(answer.done()) << answer.seen.join(", ").toStdString();
     EXPECT_EQ(rows.join("\n").toStdString(), "Sample^Patient|" + std::to_string(files.size()));
+}
+
+// Two instances of the real program load one planning. B drops one implant and overwrites the
+// planning (a folder of a new name; the one both loaded goes). A drops the other implant: its
+// overwrite is refused with "Saving error" naming B's folder; saved as new, A's work is a planning
+// of its own beside B's (its series from B's folder, the implant B dropped from the database), and
+// A is told where B's is. No other folder is left.
+TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    const QString display = AppTest::xServer().display();
+    ASSERT_FALSE(display.isEmpty());
+    AppTest::AppFolder home;
+    const QString patients = home.path("patients");
+    const QString database = home.path("ImplantDatabase/");
+    const QString kept[2] = {"AV-CP-D40-L100.implant", "QM-L-D48-L100.implant"};
+    // The planning, saved by a window of the program's size: where its two implant rows and the
+    // delete button are.
+    QPoint rows[2], remove;
+    {
+        MainWindow window(nullptr, Constants::NormalMode);
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
+            files.push_back(f.absoluteFilePath().toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        const auto manager = window.getModel()->getImplantManager();
+        for (const QString& file : {"Altavis Dental/Conical Pro/" + kept[0], "Quillon Medical/Q-Line/" + kept[1]})
+            manager->addImplant(Implant::createFromFile(Vexa::Matrix44<double>(Vexa::Vector3D(30 + manager->numberOfImplants() * 20, 36, 20)),
+                                                        0, (database + file).toStdString()));
+        window.getModel()->notify();
+        ASSERT_TRUE(window.savePlanning(false));
+        auto* list = window.findChild<QListWidget*>("ImplantListBox");
+        ASSERT_EQ(list->count(), 2);
+        for (int i = 0; i < 2; ++i)
+            rows[i] = list->viewport()->mapTo(&window, list->visualItemRect(list->item(i)).center());
+        const QWidget* button = window.findChild<QPushButton*>("DeleteButton");
+        remove = button->mapTo(&window, button->rect().center());
+    }
+    const auto folders = [&] { return QDir(patients).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden); };
+    const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
+    {
+        // As a planning saved before plannings kept the folder they began in: its own counts.
+        QFile file(patients + "/" + loaded + "/" + loaded + ".srl");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll()).remove(QRegularExpression("origin = [^\n]*\n"));
+        file.close();
+        ASSERT_FALSE(text.contains("origin"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+    }
+    const auto logs = [&] { return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size(); };
+    const auto click = [&](const QString& window, QPoint p) {
+        AppTest::xdotool(display, {"mousemove", "--window", window, QString::number(p.x()), QString::number(p.y()), "click", "1"});
+    };
+    const auto shown = [&](const QString& title) {
+        const QString window = AppTest::waitForWindow(display, "^" + title + "$");
+        if (!window.isEmpty())
+            AppTest::xdotool(display, {"windowfocus", "--sync", window});
+        return window;
+    };
+    const auto gone = [&](const QString& title) {
+        return AppTest::waitFor([&] {
+            return AppTest::xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).isEmpty();
+        }, 30000);
+    };
+    // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel").
+    const auto deleteImplant = [&](const QString& window, int row) {
+        click(window, rows[row]);
+        click(window, remove);
+        if (shown("Attention").isEmpty())
+            return false;
+        AppTest::xdotool(display, {"key", "shift+Tab", "shift+Tab", "space"});
+        return gone("Attention");
+    };
+    const auto screenshot = [&](const QString& name) {
+        QProcess::execute("env", {"DISPLAY=" + display, "import", "-window", "root",
+                                  MORVANTA_BINARY_DIR "/tests/app/" + name + ".png"});
+    };
+    // Ctrl+W, then the save question's "Overwrite" or "Save as new".
+    const auto quitSaving = [&](const QString& window, bool overwrite) {
+        AppTest::xdotool(display, {"windowfocus", "--sync", window, "key", "ctrl+w"});
+        const QString question = shown("Save patient");
+        if (!question.isEmpty())
+            click(question, overwrite ? QPoint(90, 106) : QPoint(216, 106));
+        return !question.isEmpty();
+    };
+
+    QProcess a, b;
+    const QString windowA = AppTest::startProgram(a, display, home.path());
+    ASSERT_FALSE(windowA.isEmpty());
+    ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
+    ASSERT_TRUE(AppTest::waitFor([&] { return logs() == 1; }, 60000)) << "A has loaded the planning";
+    AppTest::startProgram(b, display, home.path());
+    // B's own window: the first one found may be A's.
+    QString windowB;
+    ASSERT_TRUE(AppTest::waitFor([&] {
+        windowB = AppTest::xdotool(display, {"search", "--all", "--onlyvisible", "--pid",
+                                             QString::number(b.processId()), "--name", "^Morvanta$"});
+        return !windowB.isEmpty() || b.state() == QProcess::NotRunning;
+    }, 60000));
+    ASSERT_FALSE(windowB.isEmpty());
+    AppTest::xdotool(display, {"windowfocus", "--sync", windowB});
+    ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
+    ASSERT_TRUE(AppTest::waitFor([&] { return logs() == 2; }, 60000)) << "B has loaded the planning";
+
+    // B: without the second implant, overwritten.
+    ASSERT_TRUE(deleteImplant(windowB, 1));
+    ASSERT_TRUE(quitSaving(windowB, true));
+    ASSERT_TRUE(b.waitForFinished(60000));
+    EXPECT_EQ(b.exitCode(), 0);
+    const QStringList afterB = QDir(patients).entryList({"20*"}, QDir::Dirs);
+    ASSERT_EQ(afterB.size(), 1);
+    const QString replaced = afterB.front();
+    ASSERT_NE(replaced, loaded);
+    const QStringList savedByB = snapshot(patients + "/" + replaced);
+
+    // A: without the first implant. Overwriting is refused, saving as new is not.
+    ASSERT_TRUE(deleteImplant(windowA, 0));
+    ASSERT_TRUE(quitSaving(windowA, true));
+    ASSERT_FALSE(shown("Saving error").isEmpty());
+    screenshot("two_instances_saving_error");
+    AppTest::xdotool(display, {"key", "space"});
+    ASSERT_TRUE(gone("Saving error"));
+    ASSERT_TRUE(quitSaving(windowA, false));
+    ASSERT_FALSE(shown("Saved as new planning").isEmpty());
+    screenshot("two_instances_saved_as_new");
+    AppTest::xdotool(display, {"key", "space"});
+    ASSERT_TRUE(a.waitForFinished(60000));
+    EXPECT_EQ(a.exitCode(), 0);
+    const QString told = QString::fromLocal8Bit(a.readAllStandardError());
+    EXPECT_TRUE(told.contains("Saving error: The planning " + patients + "/" + loaded +
+                              " was saved again meanwhile, by another instance of the program: it is now in " +
+                              patients + "/" + replaced + "."))
+        << told.toStdString();
+
+    // B's planning as B saved it, A's beside it; nothing else.
+    const QStringList plannings = QDir(patients).entryList({"20*"}, QDir::Dirs);
+    ASSERT_EQ(plannings.size(), 2) << plannings.join(", ").toStdString();
+    EXPECT_EQ(folders(), plannings + QStringList{"MorvantaStudyDummy"});
+    const QString own = plannings.value(plannings.indexOf(replaced) == 0 ? 1 : 0);
+    EXPECT_EQ(snapshot(patients + "/" + replaced), savedByB);
+    const auto implants = [&](const QString& folder) {
+        QStringList names;
+        const PlanningFile planning = PlanningFile::read((patients + "/" + folder + "/" + folder + ".srl").toStdString());
+        for (const auto& implant : planning.implants)
+            names << QFileInfo(QString::fromStdString(implant.file)).fileName();
+        return names;
+    };
+    EXPECT_EQ(implants(replaced), QStringList{kept[0]});
+    EXPECT_EQ(implants(own), QStringList{kept[1]});
+    const auto settings = std::make_shared<Settings>(home.path("Morvanta.ini").toStdString());
+    const auto model = std::make_shared<Model>(settings);
+    Vexa::DicomIOManager manager;
+    manager.insertImporter(new Vexa::UniversalImporter);
+    PlanningReader reader((patients + "/" + own + "/" + own + ".srl").toStdString(), model, settings, manager);
+    EXPECT_TRUE(reader.start()) << reader.getErrorMessage();
 }

@@ -1,18 +1,29 @@
 // Saving: overwriting replaces the planning folder by a new one and leaves no folder of the old
 // name; a save that cannot be written shows "Saving error" and leaves the planning as it was.
 #include "AppTestSupport.h"
+#include "common/SmallDisk.h"
 
+#include "dicom/import/DicomIOManager.h"
+#include "dicom/import/UniversalImporter.h"
+#include "planning/io/PlanningReader.h"
+#include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "planning/objects/PanoramicLine.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/main/MainWindow.h"
+#include "shell/main/ImageFolder.h"
 #include "shell/main/ShellPlanningUi.h"
+#include "planning/objects/Implant.h"
+#include "vexa/mesh/MeshFactory.h"
 
 #include <QCryptographicHash>
+#include <sstream>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +56,126 @@ void answerMessage(AppTest::DialogAnswerer& answer, QString& seen)
     });
 }
 
+// Loads the planning into a Model of its own; the reader's error text, empty when it loaded.
+std::string load(const std::string& file, const AppTest::AppFolder& home, std::shared_ptr<Model>& model)
+{
+    const auto settings = std::make_shared<Settings>(home.path("Morvanta.ini").toStdString());
+    model = std::make_shared<Model>(settings);
+    Vexa::DicomIOManager manager;
+    manager.insertImporter(new Vexa::UniversalImporter);
+    PlanningReader reader(file, model, settings, manager);
+    reader.start();
+    return reader.getErrorMessage();
+}
+
+// Every entry below the patient folder is a planning folder holding its planning file: no
+// half-written, hidden or empty folder is left.
+QStringList notPlannings(const QString& patients)
+{
+    QStringList odd;
+    for (const QFileInfo& entry : QDir(patients).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+        if (!QFileInfo(entry.filePath() + "/" + entry.fileName() + ".srl").isFile())
+            odd << entry.fileName();
+    return odd;
+}
+
+}
+
+// On a file system that is full, or nearly so: a save is whole and loads, or it says "Saving
+// error" and leaves the planning it was to replace byte for byte as it was, and nothing beside it.
+// Overwriting links the series and takes room only for the planning file, the 3D model and an
+// implant's files; saving as new copies the series.
+TEST(SaveFailureTest, OnAFullDiskASaveIsWholeOrFailsWithThePlanningAsItWas)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!SmallDisk::rerunInside(64ull << 20))
+        return;
+    const QString patients = QString::fromStdString(SmallDisk::path()) + "/patients";
+    AppTest::AppFolder home("PatientPath=" + patients + "\n");
+    IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+    MainWindow window(nullptr, Constants::NormalMode);
+    std::vector<std::string> files;
+    for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
+        files.push_back(f.absoluteFilePath().toStdString());
+    ASSERT_TRUE(window.importVolumeData(files));
+    const auto model = window.getModel();
+    model->set3DModel(Vexa::createBoxMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)), Vexa::Vector3D(10, 12, 14)));
+    ASSERT_TRUE(window.savePlanning(false));
+    // A screenshot taken meanwhile, which a successful save moves into the planning.
+    const QString shot = QString::fromStdString(window.getImageFolder().path()) + "/shot.bmp";
+
+    const struct
+    {
+        unsigned long long free;
+        bool implant;
+    } rows[] = {{0, false}, {4096, false}, {16384, false}, {65536, false}, {65536, true}, {262144, true}};
+    std::ostringstream table;
+    double step = 0;
+    for (const auto& row : rows)
+        for (const bool overwrite : {true, false}) {
+            const std::string how = overwrite ? "Overwrite" : "Save as new";
+            SCOPED_TRACE(how + " with " + std::to_string(row.free) + " bytes free");
+            const std::string old = window.getSettings()->getPlanningFile();
+            const QString oldFolder = QFileInfo(QString::fromStdString(old)).absolutePath();
+            if (row.implant && model->getImplantManager()->numberOfImplants() == 0)
+                model->getImplantManager()->addImplant(Implant::createFromFile(
+                    Vexa::Matrix44<double>(), 0,
+                    home.path("ImplantDatabase/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant").toStdString()));
+            if (!QFileInfo::exists(shot)) {
+                QFile picture(shot);
+                ASSERT_TRUE(picture.open(QIODevice::WriteOnly));
+                picture.write(QByteArray(300000, 'p'));
+            }
+            // The work of this step: the curve drawn anew.
+            const Vexa::Vector3D corner(-20 - ++step, 10, 0);
+            model->getPanoramicLine()->setPoints({corner, {0, -10, 0}, {20, 10, 0}});
+            std::filesystem::remove(SmallDisk::path() + "/filler");
+            SmallDisk::leaveFree(row.free);
+            const QStringList before = snapshot(patients);
+            const QStringList oldBefore = snapshot(oldFolder);
+
+            QString seen;
+            bool saved = false;
+            {
+                AppTest::DialogAnswerer answer;
+                answer.then(AppTest::clickButton("SaveDialog", QString::fromStdString(how)));
+                answerMessage(answer, seen);
+                saved = window.requestPlanningSave(QString());
+            }
+            const std::string now = window.getSettings()->getPlanningFile();
+            std::shared_ptr<Model> loaded;
+            EXPECT_EQ(notPlannings(patients), QStringList());
+            if (!saved) {
+                EXPECT_TRUE(seen.startsWith("Saving error: The disk is full: ")) << seen.toStdString();
+                EXPECT_EQ(now, old);
+                EXPECT_EQ(snapshot(patients), before) << "the planning is byte for byte as it was";
+                EXPECT_EQ(load(old, home, loaded), "");
+            } else {
+                EXPECT_NE(now, old);
+                ASSERT_EQ(load(now, home, loaded), "");
+                const auto line = loaded->getPanoramicLine();
+                ASSERT_EQ(line->numberOfCorners(), 3u);
+                EXPECT_LT((line->toWorld((*line->cornersBegin())->getPosition()) - corner).length(), 1e-9)
+                    << "the planning saved is the one changed";
+                EXPECT_EQ(loaded->getImplantManager()->numberOfImplants(), row.implant ? 1u : 0u);
+                if (overwrite)
+                    EXPECT_FALSE(QFileInfo::exists(oldFolder));
+                else
+                    EXPECT_EQ(snapshot(oldFolder), oldBefore);
+                // The screenshot is whole in the planning, or the user is told where it stayed whole.
+                const QString inPlanning = QFileInfo(QString::fromStdString(now)).absolutePath() + "/images/shot.bmp";
+                const bool told = seen.startsWith("Saving error: The planning is saved in ");
+                EXPECT_EQ(QFileInfo(told ? shot : inPlanning).size(), 300000) << seen.toStdString();
+                EXPECT_EQ(QFileInfo::exists(shot), told);
+            }
+            EXPECT_TRUE(row.free > 0 || !saved) << "nothing can be saved on a full disk";
+            table << "| " << row.free / 1024 << " KiB | " << (row.implant ? "with implant | " : "no implant | ") << how
+                  << " | " << (saved ? "saved, loads" : "\"Saving error\", planning as it was") << " | "
+                  << QString(seen).replace('\n', ' ').toStdString() << " |\n";
+        }
+    std::cout << table.str();
+    IPlanningUi::install(nullptr);
 }
 
 TEST(SaveFailureTest, OverwriteReplacesTheFolderAndAFailedSaveKeepsThePlanning)

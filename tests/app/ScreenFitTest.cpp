@@ -29,6 +29,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTextEdit>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <gtest/gtest.h>
@@ -282,7 +283,7 @@ TEST_F(ScreenChild, EveryTextFitsItsWidget)
     QTimer::singleShot(0, &plannings, [&] {
         QTest::qWaitForWindowExposed(&plannings);
         listed = plannings.findChild<QTreeWidget*>("m_PatientTable")->topLevelItemCount();
-        leftOut = plannings.findChild<QLabel*>("m_LeftOut")->text().split('\n');
+        leftOut = plannings.findChild<QTextEdit*>("m_LeftOut")->toPlainText().split('\n');
         found << TextFit::misfits(&plannings);
         if (!plannings.screen()->availableGeometry().contains(plannings.frameGeometry()))
             found << "the planning list reaches past the screen";

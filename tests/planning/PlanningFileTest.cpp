@@ -229,6 +229,28 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         {"2024-02-02__10-00-00-2/Log/1.log", "treatment"}};
     EXPECT_EQ(snapshot(dir.file("patients")), moved);
 
+    // A new planning takes a folder reserved for it (empty), never one that holds anything; the
+    // refused one stays as it was, with nothing beside it.
+    fs::create_directories(dir.file("patients/reserved"));
+    for (const std::string name : {"reserved", "2024-02-02__10-00-00-2"}) {
+        const auto state = snapshot(dir.file("patients"));
+        std::string error;
+        try {
+            PlanningFolderUpdate update(dir.file("patients/" + name), "", false);
+            writeText(update.getStagingFolder() + "/" + name + ".srl", "another planning");
+            update.commit();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (name == "reserved") {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(readBytes(dir.file("patients/reserved/reserved.srl")), "another planning");
+        } else {
+            EXPECT_EQ(error, "The folder " + dir.file("patients/" + name) + " exists already; the planning is not saved over it.");
+            EXPECT_EQ(snapshot(dir.file("patients")), state);
+        }
+    }
+
     EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl"));
     EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl"));
     EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("images"));

@@ -8,12 +8,17 @@
 #include "ShellTestSupport.h"
 #include "common/TestSupport.h"
 
-#include <QLabel>
 #include <QProcess>
-#include <QScrollArea>
 #include <QScrollBar>
+#include <QTextEdit>
 #include <QTest>
 #include <QTreeWidget>
+#include <QScreen>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -69,12 +74,12 @@ TEST_F(LoadPlanningDialogTest, ListsEachReadablePlanningNewestFirstAndSkipsTheRe
         EXPECT_EQ(dialog.getSelectedPlanningFileName(), round == 0 ? dir.file("patients/Alpha/plan.srl") : "");
     }
     // The missing key, the unreadable DICOM file, the one outside its folder, the unreadable
-    // implant count, the cut transform (the reader would refuse them) and the incomplete series,
-    // once a scan.
+    // implant count, the cut transform (the reader would refuse them), the newer format and the
+    // incomplete series, once a scan.
     int records = 0;
     for (const auto& entry : Vexa::ExceptionStack::getInstance()->entries(std::this_thread::get_id()))
         records += entry.signature.find("readFromFile") != std::string::npos;
-    EXPECT_EQ(records, 12);
+    EXPECT_EQ(records, 14);
 }
 
 // The plannings left out are named below the list with their reasons, one line each, and the
@@ -97,6 +102,7 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
           "Damaged/escape.srl: the planning file holds an invalid value of \"dicomFile0\" in [ImageData]",
           "Damaged/junk.srl: the planning file names the DICOM file junk.dcm, which is no readable DICOM file",
           "Damaged/missing.srl: the planning file misses the key \"birthday\" in [Patient]",
+          "Newer/plan.srl: the planning file was saved by a newer program version (2.1.0)",
           "Partial: the planning file names the DICOM file image1.dcm, which is missing"}},
         {"patients/Partial",
          0,
@@ -108,8 +114,7 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
         LoadPlanningDialog dialog(nullptr, &manager);
         dialog.setBasePaths({dir.file(c.base)});
         auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
-        auto* area = dialog.findChild<QScrollArea*>();
-        auto* label = dialog.findChild<QLabel*>("m_LeftOut");
+        auto* area = dialog.findChild<QTextEdit*>("m_LeftOut");
         auto* cancel = dialog.findChild<QPushButton*>("m_buttonCancel");
         int rows = -1;
         bool shown = false, scrolls = true;
@@ -132,10 +137,92 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
             EXPECT_EQ(buttons, QRect(670, 380, 220, 50));
             continue;
         }
-        EXPECT_EQ(label->text().toStdString(), c.leftOut.join('\n').toStdString());
+        EXPECT_EQ(area->toPlainText().toStdString(), c.leftOut.join('\n').toStdString());
         // Every line shows whole, between the list and the buttons, inside the dialog.
         EXPECT_FALSE(scrolls);
         EXPECT_TRUE(areaRect.top() > list->geometry().bottom() && buttons.top() > areaRect.bottom());
         EXPECT_TRUE(QRect(QPoint(), size).contains(buttons));
     }
+}
+
+// What is wrong with a planning that cannot be loaded is told as it is, on a screen of 1280 x 1024
+// where a long folder name wraps rather than being cut; copies of one planning name their
+// folders. The program's own study file is passed over.
+TEST_F(LoadPlanningDialogTest, TellsTheTrueReasonAndTellsCopiesApart)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (QGuiApplication::primaryScreen()->size() != QSize(1280, 1024))
+    {
+        // Again on a screen of that size.
+        TestSupport::PrivateXServer screen("1280x1024x24");
+        ASSERT_TRUE(screen.running());
+        QProcess inner;
+        inner.setProcessEnvironment(screen.environment());
+        inner.setProcessChannelMode(QProcess::MergedChannels);
+        inner.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=LoadPlanningDialogTest.TellsTheTrueReasonAndTellsCopiesApart"});
+        ASSERT_TRUE(inner.waitForFinished(120000));
+        const QString output = QString::fromLocal8Bit(inner.readAll());
+        EXPECT_TRUE(inner.exitCode() == 0 && output.contains("[  PASSED  ] 1 test.")) << output.toStdString();
+        return;
+    }
+    const std::string alpha = TestSupport::readFile(dir.file("patients/Alpha/plan.srl"));
+    const auto planning = [&](const std::string& folder, const std::string& text) {
+        const std::string name = std::filesystem::path(folder).filename().string();
+        std::filesystem::create_directories(dir.file("more/" + folder));
+        std::ofstream(dir.file("more/" + folder + "/" + name + ".srl"), std::ios::binary) << text;
+        std::filesystem::copy_file(dir.file("patients/Alpha/image.dcm"), dir.file("more/" + folder + "/image.dcm"));
+    };
+    const auto withVersion = [&](const std::string& version) {
+        return QString::fromStdString(alpha).replace("version = 2.0.9", "version = " + QString::fromStdString(version)).toStdString();
+    };
+    const std::string longName = "2024-05-01__10-00-00-7_" + std::string(60, 'x') + "_" + std::string(60, 'y') + "_end";
+    const struct
+    {
+        std::string folder, text, reason;
+    } cases[] = {
+        {"2024-05-01__10-00-00-1", "", "the planning file is empty"},
+        {"2024-05-01__10-00-00-2", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) + std::string(300, '\xff'),
+         "the planning file holds binary data, not the text of a planning"},
+        {"2024-05-01__10-00-00-3", withVersion("two point oh"),
+         "the planning file holds an invalid value of \"version\" in [Planningdata]: \"two point oh\" is no version number"},
+        {"2024-05-01__10-00-00-4", withVersion("3.1.0"), "the planning file was saved by a newer program version (3.1.0)"},
+        {"2024-05-01__10-00-00-5", "[Patient]\nname = Nobody\n", "the planning file holds no group [Planningdata]: it is no planning"},
+        {longName, "", "the planning file is empty"},
+    };
+    QStringList expected{"Not listed, because they cannot be loaded:"};
+    for (const auto& c : cases)
+    {
+        planning(c.folder, c.text);
+        expected << QString::fromStdString(c.folder + ": " + c.reason);
+    }
+    planning("MorvantaStudyDummy", "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\nsex = \nid = Dummy\n"
+                                   "[Planningdata]\nversion = P100.0.0\nlastModified = 01/01/2004 00:00:00\n"
+                                   "implantregion = 0\n[Implant]\nimplant = 0\n");
+    planning("2024-05-02__09-00-00-1", alpha);
+    planning("2024-05-02__09-00-00-1 copy", alpha);
+
+    LoadPlanningDialog dialog(nullptr, &manager);
+    dialog.setBasePaths({dir.file("more")});
+    auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+    auto* leftOut = dialog.findChild<QTextEdit*>("m_LeftOut");
+    QStringList rows;
+    bool scrolls = true, fits = false;
+    int longLines = 0;
+    ShellTest::runModal(dialog, [&] {
+        QTest::qWaitForWindowExposed(&dialog);
+        rows = ShellTest::rowTexts(list, {1, 4});
+        scrolls = leftOut->horizontalScrollBar()->maximum() > 0 || leftOut->verticalScrollBar()->maximum() > 0;
+        fits = dialog.screen()->geometry().contains(dialog.frameGeometry());
+        longLines = leftOut->document()->findBlockByNumber(int(std::size(cases))).layout()->lineCount();
+        dialog.screen()->grabWindow(0).save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_1280x1024.png");
+        dialog.reject();
+    });
+    EXPECT_EQ(leftOut->toPlainText().toStdString(), expected.join('\n').toStdString());
+    EXPECT_FALSE(scrolls) << "every line shows whole";
+    EXPECT_GT(longLines, 1) << "the long folder name wraps";
+    EXPECT_TRUE(fits);
+    rows.sort();
+    EXPECT_EQ(rows.join(" / ").toStdString(), "Alpha\nin 2024-05-02__09-00-00-1 copy|3 / Alpha\nin 2024-05-02__09-00-00-1|3");
 }

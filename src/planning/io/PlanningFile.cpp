@@ -3,12 +3,16 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 
+#include <QRegularExpression>
 #include <QString>
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -80,9 +84,9 @@ const char* const allGroups[] = {patientGroup, planningGroup, imageDataGroup, su
 
 // The ini reader matches group names exactly: a group written in another case would be passed
 // over, and the planning would load without (say) its implants.
-void checkGroupNames(const std::string& file)
+void checkGroupNames(const std::string& content, const std::string& file)
 {
-    std::ifstream in(file, std::ios::binary);
+    std::istringstream in(content);
     std::string line;
     while (std::getline(in, line)) {
         const auto first = line.find_first_not_of(" \t\xEF\xBB\xBF");
@@ -95,6 +99,25 @@ void checkGroupNames(const std::string& file)
                 throw std::runtime_error("The planning file " + file + " names the group [" + name + "]; it must be [" +
                                          group + "].");
     }
+}
+
+// Control characters other than the blanks of a text: a file holding them is no ini text (a
+// damaged or foreign file), whatever lines the ini reader might find in it.
+bool isBinary(const std::string& content)
+{
+    return std::any_of(content.begin(), content.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f' && byte != '\v') ||
+               byte == 0x7F;
+    });
+}
+
+// A version as planning files carry it: numbers parted by dots, possibly between letters
+// ("2.0.3", "1.8", the study file's "P100.0.0").
+bool isVersionText(const std::string& text)
+{
+    static const QRegularExpression version("^[A-Za-z]*[0-9]+(\\.[0-9]+){0,3}[A-Za-z]*$");
+    return version.match(QString::fromStdString(text)).hasMatch();
 }
 
 // Reads values of one file; every failure names the file, the group and the key.
@@ -227,16 +250,28 @@ bool PlanningFile::staysInFolder(const std::string& name)
 
 PlanningFile PlanningFile::read(const std::string& file) try
 {
+    std::string content;
     {
         // The ini reader takes an unreadable file for an empty one.
         std::error_code error;
-        std::ifstream probe(file, std::ios::binary);
-        if (!std::filesystem::is_regular_file(file, error) || !probe)
+        std::ifstream in(file, std::ios::binary);
+        if (!std::filesystem::is_regular_file(file, error) || !in)
+            throw std::runtime_error("The planning file " + file + " cannot be read.");
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad())
             throw std::runtime_error("The planning file " + file + " cannot be read.");
     }
-    checkGroupNames(file);
+    // What is wrong with a file that is no planning at all is told as such, rather than as the
+    // first key it lacks.
+    if (content.find_first_not_of(" \t\r\n\f\v") == std::string::npos)
+        throw std::runtime_error("The planning file " + file + " is empty.");
+    if (isBinary(content))
+        throw std::runtime_error("The planning file " + file + " holds binary data, not the text of a planning.");
+    checkGroupNames(content, file);
     const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
     const ValueReader in(ini, file);
+    if (!ini.isGroupExisting(planningGroup))
+        in.fail("holds no group [" + std::string(planningGroup) + "]: it is no planning");
     PlanningFile result;
 
     result.patientName = in.text(patientGroup, "name");
@@ -244,9 +279,14 @@ PlanningFile PlanningFile::read(const std::string& file) try
     result.sex = in.text(patientGroup, "sex");
     result.patientId = in.text(patientGroup, "id");
 
-    result.version = Vexa::Version(in.text(planningGroup, "version"));
+    const std::string version = in.text(planningGroup, "version");
+    if (!version.empty() && !isVersionText(version))
+        in.fail("holds an invalid value of \"version\" in [" + std::string(planningGroup) + "]: \"" + version +
+                "\" is no version number");
+    result.version = Vexa::Version(version);
     if (result.version > Vexa::getProgramVersion())
         in.fail("was saved by a newer program version (" + result.version.toString(".") + ")");
+    result.origin = in.text(planningGroup, "origin");
     result.lastModified = in.text(planningGroup, "lastModified");
     result.jaw = int(in.optionalInteger(planningGroup, "implantregion", 0, 2).value_or(0));
 
@@ -348,6 +388,8 @@ void PlanningFile::write(const std::string& file) const try
     ini.setValue(planningGroup, "version", version.toString("."));
     ini.setValue(planningGroup, "lastModified", lastModified);
     ini.setValue(planningGroup, "implantregion", jaw);
+    if (!origin.empty())
+        ini.setValue(planningGroup, "origin", storable(origin));
 
     ini.setValue(imageDataGroup, "imageDevice", storable(imageDevice));
     ini.setValue(imageDataGroup, "numberOfDicomFiles", dicomFiles.size());

@@ -50,6 +50,10 @@ struct PlanningFile
     Vexa::Version version{0, 0, 0};
     std::string lastModified; // "MM/dd/yyyy hh:mm:ss", local time
     int jaw = 0;              // 0 unknown, 1 maxilla, 2 mandible
+    // The name of the folder the planning was first saved in; every overwrite keeps it, so the
+    // planning can be found again after another program instance replaced its folder. Empty in
+    // files written before it was kept (their folder's name counts then).
+    std::string origin;
     // DICOM group
     std::string imageDevice;
     std::vector<std::string> dicomFiles;
@@ -79,8 +83,9 @@ struct PlanningFile
     static std::string imageGroupFor(const Vexa::Version& version);
 
     // Reads a planning file. Missing optional keys keep the defaults above. Throws
-    // std::runtime_error naming the file (and the group and key) when it cannot be read, when
-    // it comes from a newer program version, when a value is damaged or when a required key is
+    // std::runtime_error naming the file (and the group and key) when it cannot be read, is
+    // empty, holds binary data or no [Planningdata], has a version that is no version number,
+    // when it comes from a newer program version, when a value is damaged or when a required key is
     // missing: the DICOM file names and, for every implant counted, its file, group and
     // transform. A missing version counts as 0.0.0 (DICOM names in [Planningdata]). Refused
     // as well: a group of the planning written in another case ("[implant]"), which would

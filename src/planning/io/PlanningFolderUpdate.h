@@ -16,9 +16,10 @@ class PlanningFolderUpdate
 public:
     // folder: the planning folder to write. previous: the folder of the planning this one
     // replaces when that is another folder (a planning saved again under a new name), else
-    // empty. Creates the staging folder (and the target's parent); throws
-    // std::runtime_error when that fails.
-    PlanningFolderUpdate(std::string folder, std::string previous);
+    // empty. Without `mayReplace` the folder is a new one: should a folder of its name hold
+    // anything by the commit, the commit fails and it stays as it is. Creates the staging
+    // folder (and the target's parent); throws std::runtime_error when that fails.
+    PlanningFolderUpdate(std::string folder, std::string previous, bool mayReplace = true);
     // Removes the staging folder unless the update was committed.
     ~PlanningFolderUpdate();
     PlanningFolderUpdate(const PlanningFolderUpdate&) = delete;
@@ -28,14 +29,20 @@ public:
     const std::string& getStagingFolder() const { return staging_; }
     const std::string& getFolder() const { return folder_; }
 
-    // Puts the staged planning in place. Throws std::runtime_error, with everything as it
-    // was, when the target cannot be replaced. Afterwards the other contents of the replaced
+    // Puts the staged planning in place (and on the disk). Throws std::runtime_error, with
+    // everything as it was, when the target cannot be replaced. Afterwards the other contents of the replaced
     // folders are moved in and those folders removed; an entry that cannot be moved is kept
     // where it was (with its folder) rather than lost.
     void commit();
 
     // Whether a name in a planning folder belongs to the planning itself.
     static bool isPlanningEntry(const std::string& name);
+
+    // The folder that holds the planning of that origin now (after another program instance
+    // saved it again under a new name): the planning below the patient folders that carries
+    // the origin (or, without one, is in a folder of that name), the last saved one of them;
+    // empty when there is none.
+    static std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin);
 
 private:
     // An unused hidden name beside the target, "." + target name + suffix + number.
@@ -47,5 +54,6 @@ private:
     std::string folder_;
     std::string previous_;
     std::string staging_;
+    bool mayReplace_;
     bool committed_ = false;
 };

@@ -17,6 +17,7 @@
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFiles.h"
 
+#include <filesystem>
 #include <stdexcept>
 
 namespace {
@@ -204,6 +205,9 @@ void PlanningReader::load() try
 
     settings_->setMarkerDetectionDone(planning.markerDetectionDone);
     settings_->setPlanningFile(file_);
+    // Files saved before the origin was kept: the folder they are in is where it starts.
+    const std::string folderName = std::filesystem::path(folder).parent_path().filename().string();
+    settings_->setPlanningOrigin(planning.origin.empty() ? folderName : planning.origin);
     settings_->setPlanningState(2);
 }
 VEXA_RETHROW

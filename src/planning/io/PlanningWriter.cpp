@@ -5,6 +5,7 @@
 #include "planning/io/PlanningFile.h"
 #include "planning/io/PlanningFolderUpdate.h"
 #include "planning/model/ImplantManager.h"
+#include "planning/model/Constants.h"
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -12,12 +13,15 @@
 #include "planning/objects/Nerve.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
+#include "platform/ApplicationFolder.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
+#include "vexa/io/AtomicFile.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFiles.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -54,11 +58,17 @@ bool isDiskFull(const fs::path& place, const std::error_code& error)
     return !probe && space.available < 64 * 1024;
 }
 
+// Whether a checked writer's error text tells of a full disk.
+bool saysDiskFull(const std::string& reason)
+{
+    return reason.find("The disk is full") != std::string::npos;
+}
+
 // The text of a failed write of `shown` (the file as the user will find it) done at `place`.
 [[noreturn]] void writeFailed(const fs::path& place, const std::string& shown, const std::error_code& error,
                               const std::string& reason)
 {
-    if (isDiskFull(place, error))
+    if (saysDiskFull(reason) || isDiskFull(place, error))
         throw std::runtime_error("The disk is full: " + shown + " could not be written.");
     throw std::runtime_error("Could not write " + shown + ": " + reason);
 }
@@ -97,11 +107,55 @@ public:
             throw std::runtime_error("Could not copy the " + what + " " + from.string() +
                                      ": the file does not exist.");
         makeFolder(relative.parent_path());
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-        if (error) {
-            if (isDiskFull(to, error))
+        // Checked to the last byte on the disk: a copy that a full disk cut short is an error.
+        try {
+            Vexa::AtomicFile::copyFile(from.string(), to.string());
+        } catch (const std::exception& e) {
+            if (saysDiskFull(e.what()) || isDiskFull(to, std::error_code()))
                 throw std::runtime_error("The disk is full: " + shown(relative) + " could not be written.");
-            throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + error.message());
+            throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + e.what());
+        }
+    }
+
+    // Reads the planning file back and checks that it is the planning written and that every
+    // file it names is there: only such a planning may replace another.
+    void verify(const fs::path& relative, const PlanningFile& written,
+                const std::shared_ptr<Vexa::IndexedTriangleMesh>& surface) const
+    {
+        const std::string file = at(relative).string();
+        const auto failed = [&](std::string reason) {
+            const std::string name = shown(relative);
+            for (std::size_t at = reason.find(file); at != std::string::npos; at = reason.find(file, at + name.size()))
+                reason.replace(at, file.size(), name);
+            throw std::runtime_error("The planning file " + shown(relative) + " did not read back as written: " +
+                                     reason);
+        };
+        PlanningFile back;
+        try {
+            back = PlanningFile::read(file);
+        } catch (const std::exception& e) {
+            failed(e.what());
+        }
+        bool same = back.dicomFiles == written.dicomFiles && back.surfaceFile == written.surfaceFile &&
+                    back.origin == written.origin && back.jaw == written.jaw &&
+                    back.implants.size() == written.implants.size() && back.corners.size() == written.corners.size() &&
+                    back.markers.size() == written.markers.size() &&
+                    back.nerveElements.size() == written.nerveElements.size();
+        for (std::size_t i = 0; same && i < back.implants.size(); ++i)
+            same = back.implants[i].file == written.implants[i].file && back.implants[i].group == written.implants[i].group;
+        if (!same)
+            failed("its contents differ.");
+        std::error_code error;
+        for (const std::string& name : back.dicomFiles)
+            if (!fs::is_regular_file(at(name), error))
+                failed("the DICOM file " + name + " is missing.");
+        for (const auto& implant : back.implants)
+            if (!fs::is_regular_file(at(implant.file), error))
+                failed("the implant description " + implant.file + " is missing.");
+        if (!back.surfaceFile.empty()) {
+            const auto read = Vexa::readSFFBinFile(at(back.surfaceFile).string());
+            if (!read || !surface || read->getTriangleCount() != surface->getTriangleCount())
+                failed("the 3D model " + back.surfaceFile + " does not read back.");
         }
     }
 
@@ -186,11 +240,27 @@ void PlanningWriter::save() try
     if (!target.has_filename() || !target.has_parent_path())
         throw std::runtime_error("Invalid planning file name " + file_);
     const std::string folder = target.parent_path().string();
-    std::string previous;
-    if (overwrite_) {
-        const std::string loaded = settings_->getPlanningFile();
-        if (!loaded.empty())
-            previous = fs::absolute(fs::path(loaded)).lexically_normal().parent_path().string();
+    // The planning this session loaded or last saved.
+    const std::string loaded = settings_->getPlanningFile();
+    const std::string loadedFolder =
+        loaded.empty() ? std::string() : fs::absolute(fs::path(loaded)).lexically_normal().parent_path().string();
+    const std::string previous = overwrite_ ? loadedFolder : std::string();
+    std::string origin = settings_->getPlanningOrigin();
+    if (origin.empty() && !loadedFolder.empty())
+        origin = fs::path(loadedFolder).filename().string();
+
+    // Another instance of the program may have saved the loaded planning again meanwhile, under
+    // a new name, and removed the folder this session knows. Overwriting would throw that
+    // instance's work away; saved as new, this planning takes its files from there.
+    replacement_.clear();
+    std::error_code exists;
+    if (!loaded.empty() && !fs::exists(fs::path(loaded), exists)) {
+        replacement_ = PlanningFolderUpdate::findByOrigin(settings_->getPatientPaths(), origin);
+        if (overwrite_ && !replacement_.empty())
+            throw std::runtime_error("The planning " + loadedFolder +
+                                     " was saved again meanwhile, by another instance of the program: it is now in " +
+                                     replacement_ + ". Overwriting it would throw that work away; \"Save as new\" "
+                                     "keeps this planning beside it.");
     }
     const auto manager = model_->getImplantManager();
 
@@ -214,21 +284,56 @@ void PlanningWriter::save() try
         surface = model_->get3DModel();
         collect(planning);
     }
+    // An overwrite keeps the planning's origin; a new planning starts its own.
+    planning.origin = overwrite_ && !origin.empty() ? origin : target.parent_path().filename().string();
 
-    PlanningFolderUpdate update(folder, previous);
+    PlanningFolderUpdate update(folder, previous, overwrite_);
     const Staging staging(update.getStagingFolder(), folder);
     for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
         staging.makeFolder(sub);
 
     // Files of the loaded planning. Should its folder have been renamed to the target before
-    // this save, they are found under the new name.
+    // this save, they are found under the new name; should another instance have saved it
+    // again, in the planning that took its place.
     const auto locate = [&](const std::string& file) {
         const fs::path path = fs::absolute(fs::path(file)).lexically_normal();
         std::error_code error;
-        if (!overwrite_ || fs::exists(path, error) || !isInside(path, previous))
+        if (fs::exists(path, error))
             return path;
-        const fs::path moved = fs::path(folder) / path.lexically_relative(fs::path(previous));
-        return fs::exists(moved, error) ? moved : path;
+        if (overwrite_ && isInside(path, previous)) {
+            const fs::path moved = fs::path(folder) / path.lexically_relative(fs::path(previous));
+            if (fs::exists(moved, error))
+                return moved;
+        }
+        if (!replacement_.empty() && isInside(path, loadedFolder)) {
+            const fs::path there = fs::path(replacement_) / path.lexically_relative(fs::path(loadedFolder));
+            if (fs::exists(there, error))
+                return there;
+        }
+        return path;
+    };
+    // An implant description of a loaded planning that is gone and that the planning in its
+    // place no longer holds where it was (the other instance changed the implants): one of
+    // that name there, else in the implant database the descriptions come from.
+    const auto locateDescription = [&](const std::string& file) {
+        const fs::path path = locate(file);
+        std::error_code error;
+        if (fs::exists(path, error) || !isInside(path, loadedFolder) || fs::exists(fs::path(loaded), error))
+            return path;
+        std::vector<fs::path> places;
+        if (!replacement_.empty())
+            places.push_back(fs::path(replacement_) / "implant");
+        places.push_back(Platform::applicationPath(Constants::implantDatabaseFolder));
+        for (const fs::path& place : places) {
+            std::vector<fs::path> found;
+            for (fs::recursive_directory_iterator it(place, error), end; !error && it != end; it.increment(error))
+                if (it->path().filename() == path.filename() && it->is_regular_file(error))
+                    found.push_back(it->path());
+            error.clear();
+            if (!found.empty())
+                return *std::min_element(found.begin(), found.end());
+        }
+        return path;
     };
 
     // The series.
@@ -256,7 +361,7 @@ void PlanningWriter::save() try
         const std::string relative = "implant/" + std::to_string(it->second) + "/" +
                                      fs::path(current).filename().string();
         if (added)
-            staging.copyImplantDescription(locate(current).string(), fs::path(relative).parent_path());
+            staging.copyImplantDescription(locateDescription(current).string(), fs::path(relative).parent_path());
         planning.implants[i].file = relative;
         moved[named] = moved[current] = (fs::path(folder) / relative).string();
     }
@@ -281,6 +386,7 @@ void PlanningWriter::save() try
         planning.surfaceFile = "surface/model.sff";
     }
     staging.writeFile(target.filename(), [&](const std::string& file) { planning.write(file); });
+    staging.verify(target.filename(), planning, surface);
     progress_ = 0.95;
 
     update.commit();
@@ -291,6 +397,7 @@ void PlanningWriter::save() try
         manager->relocateDescriptions(moved);
     }
     settings_->setPlanningFile(target.string());
+    settings_->setPlanningOrigin(planning.origin);
     settings_->setPlanningState(2);
 }
 VEXA_RETHROW

@@ -25,7 +25,9 @@ public:
                    bool overwrite);
 
     // Saves; true on success (then the Model's DICOM file list and implants name the copies,
-    // the settings' planning file is `file` and the planning state is 2). A full disk is
+    // the settings' planning file is `file`, its origin the planning's and the planning state
+    // is 2). Only a planning that reads back whole replaces another; a new one takes no
+    // folder that holds anything. A full disk is
     // reported as such, with the file that could not be written. Never throws.
     bool start() override;
     void cancel() override {}
@@ -35,6 +37,10 @@ public:
 
     // Why the last start failed; empty after success.
     const std::string& getErrorMessage() const { return errorMessage_; }
+    // The folder that holds the loaded planning now when another program instance saved it
+    // again meanwhile and removed the folder it was loaded from; else empty. An overwrite
+    // fails then; a new planning takes the series from there.
+    const std::string& getReplacement() const { return replacement_; }
 
 private:
     void save();
@@ -46,5 +52,6 @@ private:
     std::shared_ptr<Settings> settings_;
     bool overwrite_;
     std::string errorMessage_;
+    std::string replacement_;
     std::atomic<double> progress_{0.0};
 };

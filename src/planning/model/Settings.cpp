@@ -16,6 +16,7 @@ void Settings::reset() try
 {
     std::lock_guard lock(mutex_);
     planningFile_.clear();
+    planningOrigin_.clear();
     planningState_ = 0;
     markerDetectionDone_ = false;
 }
@@ -74,6 +75,20 @@ void Settings::setPlanningFile(const std::string& file) try
 {
     std::lock_guard lock(mutex_);
     planningFile_ = file;
+}
+VEXA_RETHROW
+
+std::string Settings::getPlanningOrigin() const try
+{
+    std::lock_guard lock(mutex_);
+    return planningOrigin_;
+}
+VEXA_RETHROW
+
+void Settings::setPlanningOrigin(const std::string& origin) try
+{
+    std::lock_guard lock(mutex_);
+    planningOrigin_ = origin;
 }
 VEXA_RETHROW
 

@@ -23,8 +23,8 @@ public:
 
     const std::string& getIniFile() const { return iniFile_; }
 
-    // Run-time fields back to their defaults: planning state 0, no planning file, marker
-    // detection not done.
+    // Run-time fields back to their defaults: planning state 0, no planning file and origin,
+    // marker detection not done.
     virtual void reset();
 
     // "CaptureSupport": "1", "true", "yes" or "on" (any case) is true, everything else false.
@@ -40,6 +40,10 @@ public:
     // The current planning file; empty before any load or save.
     std::string getPlanningFile() const;
     void setPlanningFile(const std::string& file);
+    // The name of the folder the current planning was first saved in (it stays with the
+    // planning through every overwrite); empty before any load or save.
+    std::string getPlanningOrigin() const;
+    void setPlanningOrigin(const std::string& origin);
     // 0 no data, 1 after a DICOM import, 2 after loading or saving a planning.
     int getPlanningState() const;
     void setPlanningState(int state);
@@ -52,6 +56,7 @@ private:
     const std::string iniFile_;
     mutable std::mutex mutex_;
     std::string planningFile_;
+    std::string planningOrigin_;
     int planningState_ = 0;
     bool markerDetectionDone_ = false;
 };

@@ -10,6 +10,7 @@
 #include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
 #include "planning/io/PlanningFile.h"
+#include "planning/model/Constants.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/core/Version.h"
@@ -17,13 +18,17 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QScrollArea>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <tuple>
 
@@ -48,7 +53,7 @@ QString shownTimeText(const QString& stored)
 }
 
 // Lines on left-out plannings shown before the rest scrolls.
-constexpr int leftOutLines = 8;
+constexpr int leftOutVisibleLines = 12;
 
 // A message as one line without the file's path and without a closing full stop, to follow a name
 // and a colon: "The planning file /p/x.srl holds ..." gives "the planning file holds ...".
@@ -88,17 +93,16 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
                               tr("ImageDevice"), tr("ID")},
                              {200, 270, 100, 80, 80});
     list_->headerItem()->setTextAlignment(4, Qt::AlignCenter);
-    leftOutLabel_ = new QLabel;
-    leftOutLabel_->setObjectName("m_LeftOut");
-    leftOutLabel_->setTextFormat(Qt::PlainText);
-    leftOutLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    leftOutLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    leftOutLabel_->setMargin(4);
-    leftOutArea_ = new QScrollArea(this);
-    leftOutArea_->setObjectName("LeftOutArea");
-    leftOutArea_->setWidget(leftOutLabel_);
-    leftOutArea_->setWidgetResizable(true);
-    leftOutArea_->hide();
+    // A read-only text that wraps a long line anywhere rather than cutting it: a folder name
+    // may be longer than the dialog is wide, and it must be read whole.
+    leftOut_ = new QTextEdit(this);
+    leftOut_->setObjectName("m_LeftOut");
+    leftOut_->setReadOnly(true);
+    leftOut_->setLineWrapMode(QTextEdit::WidgetWidth);
+    leftOut_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    leftOut_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    leftOut_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    leftOut_->hide();
 
     connect(ok_, &QPushButton::clicked, this, &LoadPlanningDialog::doOk);
     connect(cancel_, &QPushButton::clicked, this, &LoadPlanningDialog::doCancel);
@@ -121,7 +125,7 @@ int LoadPlanningDialog::exec()
     selected_ = -1;
     // A second exec lists the plannings once, as they are now.
     studySets_.clear();
-    leftOut_.clear();
+    leftOutLines_.clear();
     {
         WaitCursor wait;
         for (const std::string& path : basePaths_)
@@ -152,7 +156,7 @@ void LoadPlanningDialog::scanDirectory(const QDir& folder)
         {
             // One damaged planning must not hide the others; readFromFile left its record. The
             // user is told, or an empty list would look like a lost planning.
-            leftOut_ << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
+            leftOutLines_ << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
             Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
         }
         return true;
@@ -162,18 +166,17 @@ void LoadPlanningDialog::scanDirectory(const QDir& folder)
 std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(const QString& file,
                                                                                Vexa::DicomIOManager* manager) try
 {
-    const Vexa::IniFileManager ini(file.toStdString(), Vexa::IniFileManager::ReadOnly);
-    // A file the reader cannot open has no version either; the reader below names that fault.
-    const Vexa::Version version(ini.getValue("Planningdata", "version", ""));
-    if (version > Vexa::getProgramVersion())
+    // The program's own study file (written beside the plannings) is no planning.
+    if (QFileInfo(file).fileName() == Constants::studyDummyFile)
         return {StudySet(), false};
-    // A planning the reader would refuse (a damaged count, transform or name) is not offered.
+    // A planning the reader would refuse (an empty or foreign file, a damaged count, transform
+    // or name, a newer format) is not offered; its fault is told as the reader tells it.
     const PlanningFile planning = PlanningFile::read(file.toStdString());
-    // Neither are plannings without the values the list shows. Faults are told as the reader
-    // tells its own.
+    const Vexa::IniFileManager ini(file.toStdString(), Vexa::IniFileManager::ReadOnly);
+    // Neither are plannings without the values the list shows.
     const std::string fault = "The planning file " + file.toStdString() + " ";
     static const std::string absent = "\x01";
-    const std::string group = PlanningFile::imageGroupFor(version);
+    const std::string group = PlanningFile::imageGroupFor(planning.version);
     const std::pair<std::string, std::string> shown[] = {
         {"Planningdata", "version"},       {"Planningdata", "lastModified"}, {"Patient", "name"},
         {"Patient", "birthday"},           {"Planningdata", "implantregion"}, {"Implant", "implant"},
@@ -222,9 +225,22 @@ VEXA_RETHROW
 void LoadPlanningDialog::displayStudySetContainer()
 {
     list_->clear();
+    const auto columns = [](const StudySet& set) {
+        return QStringList{set.shownTime, set.name, set.birthday, set.jaw, QString::number(set.implants),
+                           set.imageDevice, set.shownTime};
+    };
     for (StudySet& set : studySets_)
-        set.item = new ListViewItem(list_, {set.shownTime, set.name, set.birthday, set.jaw,
-                                            QString::number(set.implants), set.imageDevice, set.shownTime});
+    {
+        QStringList texts = columns(set);
+        // Copies of one planning look alike: their folders tell them apart.
+        const QString folder = QFileInfo(QString::fromStdString(set.file)).dir().dirName();
+        if (std::count_if(studySets_.begin(), studySets_.end(),
+                          [&](const StudySet& other) { return columns(other) == texts; }) > 1)
+            texts[1] += "\n" + tr("in %1").arg(folder);
+        set.item = new ListViewItem(list_, texts);
+        for (int column = 0; column < texts.size(); ++column)
+            set.item->setToolTip(column, QFileInfo(QString::fromStdString(set.file)).absolutePath());
+    }
     for (StudySet& set : studySets_)
         set.item->setTextAlignment(4, Qt::AlignCenter);
     list_->sortItems(6, Qt::DescendingOrder);
@@ -233,18 +249,40 @@ void LoadPlanningDialog::displayStudySetContainer()
 void LoadPlanningDialog::showLeftOut()
 {
     int bottom = list_->geometry().bottom() + 1;
-    leftOutArea_->setVisible(!leftOut_.isEmpty());
-    if (!leftOut_.isEmpty())
+    leftOut_->setVisible(!leftOutLines_.isEmpty());
+    if (!leftOutLines_.isEmpty())
     {
-        leftOutLabel_->setText(tr("Not listed, because they cannot be loaded:") + "\n" + leftOut_.join("\n"));
-        // Every line shows up to the limit; beyond it the lines scroll.
-        const int lines = std::min(int(leftOut_.size()) + 1, leftOutLines);
-        const int frame = 2 * leftOutArea_->frameWidth();
-        int height = lines * leftOutLabel_->fontMetrics().lineSpacing() + 2 * leftOutLabel_->margin() + frame;
-        if (leftOutLabel_->sizeHint().width() > list_->width() - frame)
-            height += leftOutArea_->horizontalScrollBar()->sizeHint().height();
-        leftOutArea_->setGeometry(list_->x(), bottom + 6, list_->width(), height);
-        bottom = leftOutArea_->geometry().bottom() + 1;
+        leftOut_->clear();
+        // Measured below before the widget is shown: in its own font from the start.
+        leftOut_->document()->setDefaultFont(leftOut_->font());
+        QTextCursor cursor(leftOut_->document());
+        cursor.insertText(tr("Not listed, because they cannot be loaded:"));
+        // A line that wraps goes on indented, so each planning's line stands out.
+        QTextBlockFormat entry;
+        const int indent = 2 * leftOut_->fontMetrics().horizontalAdvance('M');
+        entry.setLeftMargin(indent);
+        entry.setTextIndent(-indent);
+        for (const QString& line : leftOutLines_)
+        {
+            cursor.insertBlock(entry);
+            cursor.insertText(line);
+        }
+        // Every line shows whole up to the limit; beyond it the lines scroll.
+        const int frame = 2 * leftOut_->frameWidth();
+        // Measured on a copy: the edit lays its own document out for the width it has now.
+        const std::unique_ptr<QTextDocument> measured(leftOut_->document()->clone());
+        const auto heightAt = [&](int width) {
+            measured->setTextWidth(width);
+            return int(std::ceil(measured->size().height()));
+        };
+        const int limit = leftOutVisibleLines * leftOut_->fontMetrics().lineSpacing() +
+                          2 * int(leftOut_->document()->documentMargin());
+        int height = heightAt(list_->width() - frame);
+        if (height > limit)
+            height = std::min(limit, heightAt(list_->width() - frame - leftOut_->verticalScrollBar()->sizeHint().width()));
+        leftOut_->setGeometry(list_->x(), bottom + 6, list_->width(), height + frame);
+        leftOut_->moveCursor(QTextCursor::Start);
+        bottom = leftOut_->geometry().bottom() + 1;
     }
     ok_->parentWidget()->move(ok_->parentWidget()->x(), bottom + 10);
     setFixedSize(width(), ok_->parentWidget()->geometry().bottom() + 12);

@@ -3,11 +3,13 @@
 // not followed), newest first, with patient, birthday, jaw, implant count and the imaging device
 // of the planning's first DICOM file. Ok or a double click chooses a row.
 //
-// A planning of a newer format is left out. A damaged planning (a file that cannot be read, lacks
-// a key or holds a value the reader refuses, a DICOM file that is missing, lies outside the
-// planning's folder or no importer reads) is left out too, with a record on the exception trail,
-// and the dialog names it with the reason, one line each, below the list (which grows the
-// dialog); the other plannings are still listed.
+// A planning that cannot be loaded (a newer format; a file that cannot be read, is empty, holds
+// binary data, lacks a key or holds a value the reader refuses; a DICOM file that is missing, lies
+// outside the planning's folder or no importer reads) is left out, with a record on the exception
+// trail, and the dialog names it with the reason, one line each (wrapped when long), below the
+// list (which grows the dialog); the other plannings are still listed. The program's own study
+// file is no planning and is passed over. Rows that would look alike (copies of one planning)
+// name their folders; every row shows its folder as a tool tip.
 #include "shell/dialogs/Dialog.h"
 
 #include <QString>
@@ -17,9 +19,8 @@
 #include <vector>
 
 class QDir;
-class QLabel;
 class QPushButton;
-class QScrollArea;
+class QTextEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -55,8 +56,8 @@ public:
     // The chosen planning's file, empty when none is selected.
     const std::string getSelectedPlanningFileName() const;
 
-    // The row of one planning file; false for a newer format. Throws for a damaged planning:
-    // "The planning file <file> <fault>."
+    // The row of one planning file; false for the study file. Throws for a planning that cannot
+    // be loaded: "The planning file <file> <fault>."
     static std::pair<StudySet, bool> readFromFile(const QString& file, Vexa::DicomIOManager* manager);
 
 protected slots:
@@ -78,7 +79,6 @@ private:
     int selected_ = -1;
     std::vector<std::string> basePaths_;
     std::vector<StudySet> studySets_;
-    QStringList leftOut_; // "<folder>: <reason>", in scan order
-    QScrollArea* leftOutArea_ = nullptr;
-    QLabel* leftOutLabel_ = nullptr;
+    QStringList leftOutLines_; // "<folder>: <reason>", in scan order
+    QTextEdit* leftOut_ = nullptr;
 };

@@ -13,6 +13,7 @@
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/DebugOutput.h"
 #include "platform/Sound.h"
 #include "shell/dialogs/AboutDialog.h"
 #include "shell/dialogs/AlgorithmProgressDialog.h"
@@ -36,6 +37,7 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/core/Version.h"
+#include "vexa/io/AtomicFile.h"
 #include "vexa/io/EncFile.h"
 #include "vexa/io/Rijndael.h"
 #include "views/navigation/NavigationAdjustView.h"
@@ -475,6 +477,8 @@ void MainWindow::stopVideoCapture()
 
 void MainWindow::showError(const QString& caption, const QString& text)
 {
+    // Also in the debug output, where a run's messages can be read afterwards.
+    Platform::outputDebugString((caption + ": " + text).toStdString() + "\n");
     MessageDialog dialog(nullptr, caption, text, MessageDialog::Ok);
     dialog.exec();
 }
@@ -655,15 +659,27 @@ try {
         // A running video is completed before the files move.
         stopVideoCapture();
         const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
-        images_->moveFilesTo((folder + "/images").toStdString());
+        // The planning is saved; what goes into its folder afterwards must not go missing
+        // unnoticed either.
+        QStringList left;
+        if (!images_->moveFilesTo((folder + "/images").toStdString()))
+            left << tr("Some screenshots or videos could not be moved into %1; they stay in %2.")
+                        .arg(folder + "/images", QString::fromStdString(images_->path()));
         if (recordingFile_) {
             // Closed first, so the copy holds the whole recording, padding included.
             const QString name = QFileInfo(recordingFile_->fileName()).fileName();
             const QString source = recordingFile_->fileName();
             closeRecordingFile();
             QDir().mkpath(folder + "/system");
-            Utilities::copyFile(source.toStdString(), (folder + "/system/" + name).toStdString());
+            try {
+                Vexa::AtomicFile::copyFile(source.toStdString(), (folder + "/system/" + name).toStdString());
+            } catch (const std::exception& e) {
+                left << tr("The recording could not be copied into %1 (%2); it stays in %3.")
+                            .arg(folder + "/system", QString::fromLocal8Bit(e.what()), source);
+            }
         }
+        if (!left.isEmpty())
+            showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
     }
     return true;
 }
@@ -685,7 +701,9 @@ try {
                                          "the planning cannot be saved as new."));
             return false;
         }
-        const std::string name = Utilities::getUniqueSubpath(base, true);
+        // Only named here: the folder appears when the planning in it is whole, so a save that
+        // fails leaves none behind.
+        const std::string name = Utilities::getUniqueSubpath(base, false);
         file = base + "/" + name + "/" + name + ".srl";
     }
     PlanningWriter job(file, model_, settings_, overwrite);
@@ -694,6 +712,13 @@ try {
     if (!job.getErrorMessage().empty()) {
         showError("Saving error", QString::fromStdString(job.getErrorMessage()));
         return false;
+    }
+    if (!job.getReplacement().empty()) {
+        const QString saved = QFileInfo(QString::fromStdString(file)).absolutePath();
+        showError(tr("Saved as new planning"),
+                  tr("The planning was saved again meanwhile, by another instance of the program: it is now in %1.\n"
+                     "This planning is saved beside it, in %2.")
+                      .arg(QString::fromStdString(job.getReplacement()), saved));
     }
     return true;
 }

@@ -213,7 +213,8 @@ def damage(planning, home):
 
 def read_planning(srl):
     """What an outside reader takes from a saved planning: every section of the .srl except the
-    save time, the implant poses as numpy matrices, and the DICOM copies' identity and pixels."""
+    save time and the origin (the time-stamp name of the folder it was first saved in), the
+    implant poses as numpy matrices, and the DICOM copies' identity and pixels."""
     import numpy
     import pydicom
 
@@ -224,6 +225,7 @@ def read_planning(srl):
         parser.read_file(f)
     text = {s: dict(parser[s]) for s in parser.sections()}
     text.get("Planningdata", {}).pop("lastModified", None)
+    text.get("Planningdata", {}).pop("origin", None)
 
     def numbers(value):
         return [float(v) for v in value.split()]
