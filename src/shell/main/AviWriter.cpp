@@ -1,6 +1,11 @@
 #include "shell/main/AviWriter.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <QtEndian>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +32,9 @@ void tag(QByteArray& out, const char* fourcc)
 constexpr std::uint32_t avihLength = 56, strhLength = 56, strfLength = 40;
 constexpr std::uint32_t strlLength = 4 + (8 + strhLength) + (8 + strfLength);
 constexpr std::uint32_t hdrlLength = 4 + (8 + avihLength) + (8 + strlLength);
+// The "movi" list's size field, and where its first chunk begins.
+constexpr qint64 moviSizeAt = 12 + 8 + hdrlLength + 4;
+constexpr qint64 framesStart = moviSizeAt + 8;
 
 }
 
@@ -35,32 +43,54 @@ AviWriter::~AviWriter()
     close();
 }
 
+bool AviWriter::writeAt(qint64 offset, const QByteArray& bytes)
+{
+    const char* at = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::pwrite(fd_, at, std::size_t(left), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = Vexa::AtomicFile::failureText(path_, n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        at += n;
+        left -= n;
+        offset += n;
+    }
+    return true;
+}
+
 bool AviWriter::open(const QString& fileName, QSize frameSize, std::uint32_t frameMicroseconds)
 {
     close();
-    file_.setFileName(fileName);
-    if (!file_.open(QIODevice::ReadWrite | QIODevice::Truncate))
+    error_.clear();
+    path_ = fileName.toStdString();
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        error_ = Vexa::AtomicFile::failureText(path_, errno);
         return false;
+    }
     size_ = frameSize;
     frameMicroseconds_ = frameMicroseconds;
     frames_ = largest_ = 0;
     index_.clear();
-    writeHeaders();
-    QByteArray movi;
-    tag(movi, "LIST");
-    u32(movi, 4);
-    tag(movi, "movi");
-    moviStart_ = file_.pos() + 4;
-    return file_.write(movi) == movi.size() && file_.flush();
+    end_ = framesStart;
+    if (writeHeaders(end_))
+        return true;
+    ::close(fd_);
+    fd_ = -1;
+    return false;
 }
 
-void AviWriter::writeHeaders()
+// Everything before the first frame, for a file that ends at `fileEnd` and whose frames end at
+// end_.
+bool AviWriter::writeHeaders(qint64 fileEnd)
 {
-    const qint64 end = file_.size();
-    const std::uint32_t riffLength = end > 12 ? std::uint32_t(end - 8) : 4 + 8 + hdrlLength;
     QByteArray h;
     tag(h, "RIFF");
-    u32(h, riffLength);
+    u32(h, std::uint32_t(fileEnd - 8));
     tag(h, "AVI ");
     tag(h, "LIST");
     u32(h, hdrlLength);
@@ -112,21 +142,15 @@ void AviWriter::writeHeaders()
     u32(h, std::uint32_t(size_.width() * size_.height() * 3));
     for (int i = 0; i < 4; ++i)
         u32(h, 0);
-    const qint64 at = file_.pos();
-    file_.seek(0);
-    file_.write(h);
-    if (moviStart_) {
-        QByteArray movi;
-        u32(movi, std::uint32_t(std::max<qint64>(at, file_.size()) - moviStart_ - 4));
-        file_.seek(moviStart_);
-        file_.write(movi);
-    }
-    file_.seek(at > h.size() ? at : h.size());
+    tag(h, "LIST");
+    u32(h, std::uint32_t(end_ - moviSizeAt - 4));
+    tag(h, "movi");
+    return writeAt(0, h);
 }
 
 bool AviWriter::addFrame(const QByteArray& jpeg)
 {
-    if (!file_.isOpen() || jpeg.isEmpty() || file_.pos() + jpeg.size() + 1024 + 16 * (frames_ + 1) > sizeLimit)
+    if (!isOpen() || jpeg.isEmpty() || end_ + jpeg.size() + 1024 + 16 * (frames_ + 1) > sizeLimit)
         return false;
     QByteArray chunk;
     tag(chunk, "00dc");
@@ -134,20 +158,23 @@ bool AviWriter::addFrame(const QByteArray& jpeg)
     chunk.append(jpeg);
     if (jpeg.size() % 2)
         chunk.append('\0');
-    const qint64 offset = file_.pos() - (moviStart_ + 4);
-    if (file_.write(chunk) != chunk.size())
+    if (!writeAt(end_, chunk)) {
+        // What part of the frame got there goes again: the file ends after its last whole frame.
+        if (::ftruncate(fd_, end_) != 0)
+            error_ += " The end of the file could not be cut off.";
         return false;
-    index_.emplace_back(std::uint32_t(offset), std::uint32_t(jpeg.size()));
+    }
+    index_.emplace_back(std::uint32_t(end_ - (moviSizeAt + 4)), std::uint32_t(jpeg.size()));
+    end_ += chunk.size();
     ++frames_;
     largest_ = std::max(largest_, std::uint32_t(jpeg.size()));
-    writeHeaders();
-    return file_.flush();
+    return writeHeaders(end_);
 }
 
 bool AviWriter::close()
 {
-    if (!file_.isOpen())
-        return true;
+    if (!isOpen())
+        return error_.empty();
     QByteArray idx;
     tag(idx, "idx1");
     u32(idx, std::uint32_t(index_.size() * 16));
@@ -157,16 +184,28 @@ bool AviWriter::close()
         u32(idx, offset);
         u32(idx, size);
     }
-    // The movi list ends where the index begins.
-    QByteArray movi;
-    u32(movi, std::uint32_t(file_.size() - moviStart_ - 4));
-    file_.seek(moviStart_);
-    file_.write(movi);
-    file_.seek(file_.size());
-    bool ok = file_.write(idx) == idx.size();
-    moviStart_ = 0;
-    writeHeaders();
-    ok = file_.flush() && ok;
-    file_.close();
+    bool ok = error_.empty();
+    if (writeAt(end_, idx)) {
+        ok = writeHeaders(end_ + idx.size()) && ok;
+    } else {
+        // Without room for the index the file ends after its last frame, with headers to match.
+        ok = false;
+        const std::string reason = error_;
+        if (::ftruncate(fd_, end_) != 0 || !writeHeaders(end_))
+            error_ = reason + " The end of the file could not be mended.";
+        else
+            error_ = reason;
+    }
+    if (::fsync(fd_) != 0 && errno != EINVAL) {
+        if (ok)
+            error_ = Vexa::AtomicFile::failureText(path_, errno);
+        ok = false;
+    }
+    if (::close(fd_) != 0 && errno != EINTR) {
+        if (ok)
+            error_ = Vexa::AtomicFile::failureText(path_, errno);
+        ok = false;
+    }
+    fd_ = -1;
     return ok;
 }

@@ -3,10 +3,23 @@
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
 #include "platform/DebugOutput.h"
+#include "vexa/io/AtomicFile.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QImageWriter>
+#include <QRegularExpression>
+#include <QUuid>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <fcntl.h>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -20,73 +33,201 @@ QByteArray digest(const QString& file)
     return hash.result();
 }
 
-// Copies, verifies, then deletes the source; the source stays unless the copy is whole.
-bool moveFile(const QString& from, const QString& to)
+// Moves one file without ever replacing one at the target: a hard link where both sit on one
+// file system, else a synced copy that is compared with the source before the source goes.
+// The reason when the file stays where it was, "" when it was moved.
+std::string moveFile(const QString& from, const QString& to)
 {
+    const std::string source = from.toStdString(), target = to.toStdString();
     if (QFile::exists(to))
-        return false;
-    if (QFile::rename(from, to))
-        return true;
-    if (!QFile::copy(from, to))
-        return false;
-    if (digest(from) != digest(to) || digest(to).isEmpty()) {
-        QFile::remove(to);
+        return "a file of that name is already there";
+    if (::link(source.c_str(), target.c_str()) != 0) {
+        if (errno == EEXIST)
+            return "a file of that name is already there";
+        try {
+            Vexa::AtomicFile::copyFile(source, target);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        const QByteArray copied = digest(to);
+        if (copied.isEmpty() || copied != digest(from)) {
+            QFile::remove(to);
+            return "the copy differs from the picture";
+        }
+    }
+    if (::unlink(source.c_str()) != 0)
+        Platform::outputDebugString("the moved picture " + source + " stays in Images too: " + std::strerror(errno) + "\n");
+    return {};
+}
+
+// Whether the lock file is held by a running process; a stale one is removed on the way.
+bool isHeld(const QString& lockFile)
+{
+    QLockFile other(lockFile);
+    // Only a dead owner makes it stale, however old it is.
+    other.setStaleLockTime(0);
+    if (other.tryLock(0)) {
+        other.unlock();
         return false;
     }
-    return QFile::remove(from);
+    return true;
 }
 
 }
 
 ImageFolder::ImageFolder() : path_(Platform::applicationPath("Images"))
 {
-    QDir().mkpath(QString::fromStdString(path_));
-    lock_ = std::make_unique<QLockFile>(QString::fromStdString(path_) + "/.session.lock");
+    const QString folder = QString::fromStdString(path_);
+    QDir().mkpath(folder);
+    // Files made from now on are no earlier session's, even by an instance that starts later.
+    started_ = QDateTime::currentDateTimeUtc();
+    lock_ = std::make_unique<QLockFile>(folder + "/.session-" + QUuid::createUuid().toString(QUuid::WithoutBraces) +
+                                        ".lock");
     lock_->setStaleLockTime(0);
-    if (lock_->tryLock(0))
-        recoverEarlierSession();
-    else
+    if (!lock_->tryLock(0))
+        Platform::outputDebugString("no session lock in " + path_ + "; the pictures of earlier sessions stay\n");
+    else if (anotherInstanceRuns())
         Platform::outputDebugString("Images is used by another running instance; its files stay\n");
+    else
+        recoverEarlierSession();
 }
 
 ImageFolder::~ImageFolder() = default;
 
+bool ImageFolder::anotherInstanceRuns() const
+{
+    const QDir folder(QString::fromStdString(path_));
+    for (const QString& name : folder.entryList({".session*.lock"}, QDir::Files | QDir::Hidden)) {
+        const QString file = folder.filePath(name);
+        if (file != lock_->fileName() && isHeld(file))
+            return true;
+    }
+    return false;
+}
+
 void ImageFolder::recoverEarlierSession() const
 {
-    const QDir folder(QString::fromStdString(path_));
-    const QStringList files = folder.entryList({"*.bmp", "*.avi"}, QDir::Files);
-    if (files.isEmpty())
-        return;
-    const std::string recovered = path_ + "/recovered";
-    if (!moveFilesTo(recovered))
-        Platform::outputDebugString("some pictures of an earlier session stay in " + path_ + "\n");
+    QDir folder(QString::fromStdString(path_));
+    const QString recovered = folder.filePath("recovered");
+    for (const QFileInfo& file : folder.entryInfoList({"*.bmp", "*.avi"}, QDir::Files)) {
+        if (file.lastModified().toUTC() >= started_)
+            continue;
+        if (!QDir().mkpath(recovered))
+            break;
+        const std::string reason = moveFile(file.filePath(), recovered + "/" + file.fileName());
+        if (!reason.empty())
+            Platform::outputDebugString("the earlier picture " + file.filePath().toStdString() + " stays: " + reason + "\n");
+    }
+    // Earlier versions reserved every name with an empty folder; only empty ones go.
+    for (const QString& sub : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (sub != "recovered")
+            folder.rmdir(sub);
 }
 
-std::string ImageFolder::reserveName() const
+std::string ImageFolder::reserveFile(const std::string& extension)
 {
-    const std::string name = Utilities::getUniqueSubpath(path_, true);
-    return name;
+    return placeUnderNewName([](const std::string& file) {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0 ? 0 : errno;
+    }, extension);
 }
 
-std::string ImageFolder::saveScreenshot(const QImage& picture) const
+std::string ImageFolder::placeUnderNewName(const std::function<int(const std::string&)>& place,
+                                           const std::string& extension)
 {
-    // Written under a passing name and renamed when whole, so no one sees half a picture.
-    const std::string file = path_ + "/" + reserveName() + ".bmp";
-    const QString part = QString::fromStdString(file + ".part");
-    if (picture.save(part, "BMP") && QFile::rename(part, QString::fromStdString(file)))
-        return file;
-    QFile::remove(part);
-    return std::string();
+    // As for every new name: the current time, drawn again until it is free.
+    for (int i = 0; i < 49; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::string name = Utilities::getTimeStampName(Utilities::currentDateTime()) + extension;
+        const std::string file = path_ + "/" + name;
+        const int error = place(file);
+        if (error == 0) {
+            own_.insert(QString::fromStdString(name));
+            return file;
+        }
+        if (error != EEXIST)
+            throw std::runtime_error(Vexa::AtomicFile::failureText(file, error));
+    }
+    throw std::runtime_error("could not determine unique file");
 }
 
-bool ImageFolder::moveFilesTo(const std::string& target) const
+void ImageFolder::discard(const std::string& file)
+{
+    QFile::remove(QString::fromStdString(file));
+    own_.erase(QFileInfo(QString::fromStdString(file)).fileName());
+}
+
+std::string ImageFolder::saveScreenshot(const QImage& picture)
+{
+    // Encoded in memory first: the writer of the file then sees every byte reach the disk.
+    QByteArray bmp;
+    QBuffer buffer(&bmp);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter encoder(&buffer, "BMP");
+    if (!encoder.write(picture))
+        throw std::runtime_error("the picture cannot be encoded: " + encoder.errorString().toStdString());
+    // Whole under a hidden name first, then named without replacing anyone's file: a picture
+    // shows in the folder only once it is complete.
+    const std::string staged = path_ + "/.staged-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString() + ".bmp";
+    try {
+        Vexa::AtomicFile::writeFile(staged, std::string_view(bmp.constData(), std::size_t(bmp.size())));
+    } catch (const std::exception& e) {
+        // The hidden name means nothing to the user: the folder is what could not take the picture.
+        std::string reason = e.what();
+        if (const auto at = reason.find(staged); at != std::string::npos)
+            reason.replace(at, staged.size(), path_);
+        throw std::runtime_error(reason);
+    }
+    try {
+        return placeUnderNewName([&staged](const std::string& file) {
+            if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0)
+                return 0;
+            if (errno != EINVAL && errno != ENOSYS)
+                return errno;
+            // A file system that cannot rename without replacing: a second link, then the first goes.
+            if (::link(staged.c_str(), file.c_str()) != 0)
+                return errno;
+            ::unlink(staged.c_str());
+            return 0;
+        }, ".bmp");
+    } catch (...) {
+        ::unlink(staged.c_str());
+        throw;
+    }
+}
+
+bool ImageFolder::isOwn(const QString& fileName) const
+{
+    if (own_.count(fileName))
+        return true;
+    static const QRegularExpression continuation("^(.+)_\\d+\\.avi$");
+    const QRegularExpressionMatch part = continuation.match(fileName);
+    return part.hasMatch() && own_.count(part.captured(1) + ".avi");
+}
+
+QStringList ImageFolder::moveFilesTo(const std::string& target) const
 {
     const QString to = QString::fromStdString(target);
-    if (!QDir().mkpath(to))
-        return false;
-    bool all = true;
     const QDir folder(QString::fromStdString(path_));
+    QStringList mine;
     for (const QString& name : folder.entryList({"*.bmp", "*.avi"}, QDir::Files))
-        all = moveFile(folder.filePath(name), to + "/" + name) && all;
-    return all;
+        if (isOwn(name))
+            mine << name;
+    if (mine.isEmpty())
+        return {};
+    QStringList failures;
+    if (!QDir().mkpath(to)) {
+        for (const QString& name : mine)
+            failures << name + ": the folder " + to + " cannot be created";
+        return failures;
+    }
+    for (const QString& name : mine) {
+        const std::string reason = moveFile(folder.filePath(name), to + "/" + name);
+        if (!reason.empty())
+            failures << name + ": " + QString::fromStdString(reason);
+    }
+    return failures;
 }

@@ -1,10 +1,16 @@
 #pragma once
 // The folder "Images" beside the program, where screenshots and videos wait until a planning is
-// saved. At start-up the pictures an earlier session left are kept in "recovered" (never
-// deleted), and nothing is touched while another running instance holds the folder.
+// saved. Several instances may share it: each one knows the files it made this session and moves
+// only those into its planning. Every instance holds a lock file of its own there; at start-up,
+// when no other instance runs, the pictures an earlier session left are kept in "recovered"
+// (never deleted). A name is taken by making the file itself, so no folder is left behind.
 #include <QImage>
 #include <QLockFile>
+#include <QDateTime>
+#include <QStringList>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 class ImageFolder
@@ -13,19 +19,35 @@ public:
     // The folder application folder + "/Images", created.
     ImageFolder();
     ~ImageFolder();
+    ImageFolder(const ImageFolder&) = delete;
+    ImageFolder& operator=(const ImageFolder&) = delete;
 
     const std::string& path() const { return path_; }
-    // A new time-stamp name reserved in the folder (an empty sub-folder of that name).
-    std::string reserveName() const;
-    // Saves the picture as a BMP under a new name; the file name, or "" when it was not written.
-    std::string saveScreenshot(const QImage& picture) const;
-    // Moves every file of the folder into `target` (created): copy, verify, delete. A file that
-    // cannot be moved stays here. True when all were moved.
-    bool moveFilesTo(const std::string& target) const;
+    // A new time-stamp name with the extension (".bmp"), reserved by making an empty file of that
+    // name, which this session then owns; its full path. Throws std::runtime_error with the reason.
+    std::string reserveFile(const std::string& extension);
+    // Removes a reserved file that was not written after all.
+    void discard(const std::string& file);
+    // Saves the picture as a BMP under a new name, whole or not at all (the name shows only once
+    // the file is complete); its full path. Throws std::runtime_error with the reason (and leaves
+    // no file) when it is not on the disk.
+    std::string saveScreenshot(const QImage& picture);
+    // Whether this session made the file (a name in the folder). A video's continuation files
+    // ("<name>_2.avi") belong to the session that made "<name>.avi".
+    bool isOwn(const QString& fileName) const;
+    // Moves this session's pictures into `target` (created): copy, verify, delete. A file that
+    // cannot be moved stays here; one line "name: reason" for each, empty when all were moved.
+    QStringList moveFilesTo(const std::string& target) const;
 
 private:
+    // Draws time-stamp names until `place` (which makes the file, an errno value or 0) finds one
+    // free; the file's path, owned by this session.
+    std::string placeUnderNewName(const std::function<int(const std::string&)>& place, const std::string& extension);
+    bool anotherInstanceRuns() const;
     void recoverEarlierSession() const;
 
     std::string path_;
+    QDateTime started_;
     std::unique_ptr<QLockFile> lock_;
+    std::set<QString> own_;
 };

@@ -104,8 +104,15 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     setupStatusBar();
     setupConnections();
     images_ = std::make_unique<ImageFolder>();
-    if (settings_->getCaptureSupport())
+    if (settings_->getCaptureSupport()) {
         video_ = std::make_unique<VideoCapture>(this);
+        // Queued: the recorder has finished its own stop when the user is told.
+        connect(video_.get(), &VideoCapture::failed, this, [this] {
+            model_->setCapturing(false);
+            model_->notify();
+            reportVideoFailure();
+        }, Qt::QueuedConnection);
+    }
     // Without a window manager (bare Xvfb) full screen alone leaves the default size.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         setGeometry(screen->geometry());
@@ -447,8 +454,17 @@ VEXA_RETHROW
 void MainWindow::makeScreenshot()
 try {
     const QImage picture = grab().toImage();
-    Platform::playSound(Platform::applicationPath("Data/Sounds/Screenshot.wav"));
-    images_->saveScreenshot(picture);
+    QString error;
+    try {
+        images_->saveScreenshot(picture);
+    } catch (const std::exception& e) {
+        error = QString::fromLocal8Bit(e.what());
+    }
+    // The shutter sounds only for a picture that is on the disk.
+    if (error.isEmpty())
+        Platform::playSound(Platform::applicationPath("Data/Sounds/Screenshot.wav"));
+    else
+        showError(tr("Screenshot error"), tr("The screenshot could not be saved: %1").arg(error));
 }
 VEXA_RETHROW
 
@@ -457,10 +473,22 @@ try {
     if (!video_)
         return;
     if (video_->getState() == VideoCapture::Idle) {
-        if (video_->setFileName(QString::fromStdString(images_->path() + "/" + images_->reserveName() + ".avi")))
-            video_->start();
+        QString error;
+        try {
+            const QString file = QString::fromStdString(images_->reserveFile(".avi"));
+            if (!video_->setFileName(file) || !video_->start()) {
+                error = video_->errorText().isEmpty() ? tr("%1 cannot be written.").arg(file) : video_->errorText();
+                if (video_->files().isEmpty())
+                    images_->discard(file.toStdString());
+            }
+        } catch (const std::exception& e) {
+            error = QString::fromLocal8Bit(e.what());
+        }
+        if (!error.isEmpty())
+            showError(tr("Video error"), tr("The screen video could not be started: %1").arg(error));
     } else if (video_->getState() == VideoCapture::Capturing) {
-        video_->stop();
+        if (!video_->stop())
+            reportVideoFailure();
     }
     model_->setCapturing(video_->getState() == VideoCapture::Capturing);
     model_->notify();
@@ -470,9 +498,28 @@ VEXA_RETHROW
 void MainWindow::stopVideoCapture()
 {
     if (video_ && video_->getState() != VideoCapture::Idle) {
-        video_->stop();
+        const bool ok = video_->stop();
         model_->setCapturing(false);
+        if (!ok)
+            reportVideoFailure();
     }
+}
+
+void MainWindow::reportVideoFailure()
+{
+    const QStringList kept = video_->files();
+    const QString what = kept.isEmpty() ? tr("Nothing of it could be kept.")
+                                        : tr("What was recorded until then is kept in %1.").arg(kept.join(", "));
+    showError(tr("Video error"), tr("The screen video was stopped: %1\n%2").arg(video_->errorText(), what));
+}
+
+void MainWindow::movePicturesInto(const QString& planningFolder)
+{
+    const QStringList failures = images_->moveFilesTo((planningFolder + "/images").toStdString());
+    if (!failures.isEmpty())
+        showError(tr("Pictures not moved"),
+                  tr("The planning was saved, but these pictures could not be moved into %1/images and stay in %2:\n%3")
+                      .arg(planningFolder, QString::fromStdString(images_->path()), failures.join("\n")));
 }
 
 void MainWindow::showError(const QString& caption, const QString& text)
@@ -659,12 +706,10 @@ try {
         // A running video is completed before the files move.
         stopVideoCapture();
         const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
-        // The planning is saved; what goes into its folder afterwards must not go missing
-        // unnoticed either.
+        movePicturesInto(folder);
+        // The planning is saved; the recording that goes into its folder afterwards must not
+        // go missing unnoticed either.
         QStringList left;
-        if (!images_->moveFilesTo((folder + "/images").toStdString()))
-            left << tr("Some screenshots or videos could not be moved into %1; they stay in %2.")
-                        .arg(folder + "/images", QString::fromStdString(images_->path()));
         if (recordingFile_) {
             // Closed first, so the copy holds the whole recording, padding included.
             const QString name = QFileInfo(recordingFile_->fileName()).fileName();

@@ -104,6 +104,11 @@ private:
     void startRecordPlayback();
     void closeRecordingFile();
     void stopVideoCapture();
+    // Tells the user that a screen video ended on an error, and what of it was kept.
+    void reportVideoFailure();
+    // This session's pictures into the saved planning's "images" folder; the user is told of any
+    // that stay behind.
+    void movePicturesInto(const QString& planningFolder);
     std::string firstPatientPath() const;
     void showError(const QString& caption, const QString& text);
 

@@ -1,6 +1,7 @@
 #include "shell/main/VideoCapture.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QWidget>
@@ -8,7 +9,7 @@
 VideoCapture::VideoCapture(QWidget* window) : window_(window)
 {
     timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &VideoCapture::captureFrame);
+    connect(&timer_, &QTimer::timeout, this, &VideoCapture::onTimer);
 }
 
 VideoCapture::~VideoCapture()
@@ -43,7 +44,30 @@ bool VideoCapture::openNext()
     ++part_;
     // The frame size must be even for most players' decoders.
     const QSize size(window_->width() & ~1, window_->height() & ~1);
-    return writer_.open(name, size, framePeriodMs * 1000);
+    if (writer_.open(name, size, framePeriodMs * 1000)) {
+        current_ = name;
+        return true;
+    }
+    error_ = QString::fromStdString(writer_.errorText());
+    QFile::remove(name);
+    return false;
+}
+
+// Completes the current file. One that got no frame shows nothing and goes.
+bool VideoCapture::closeCurrent()
+{
+    if (current_.isEmpty())
+        return true;
+    const bool hasFrames = writer_.frameCount() > 0;
+    const bool ok = writer_.close();
+    if (!ok && error_.isEmpty())
+        error_ = QString::fromStdString(writer_.errorText());
+    if (hasFrames)
+        files_ << current_;
+    else
+        QFile::remove(current_);
+    current_.clear();
+    return ok;
 }
 
 bool VideoCapture::start()
@@ -55,34 +79,40 @@ bool VideoCapture::start()
     frames_ = 0;
     last_.clear();
     failed_ = false;
+    error_.clear();
+    files_.clear();
     if (!openNext()) {
+        failed_ = true;
         state_ = Idle;
         return false;
     }
     clock_.start();
     state_ = Capturing;
-    captureFrame();
+    if (!captureFrame()) {
+        stop();
+        return false;
+    }
     timer_.start(framePeriodMs);
     return true;
 }
 
 bool VideoCapture::writeFrame(const QByteArray& jpeg)
 {
-    if (writer_.isFull()) {
-        failed_ = !writer_.close() || failed_;
-        if (!openNext())
-            return false;
-    }
-    if (!writer_.addFrame(jpeg))
+    if (writer_.isFull() && (!closeCurrent() || !openNext()))
         return false;
+    if (!writer_.addFrame(jpeg)) {
+        if (error_.isEmpty())
+            error_ = QString::fromStdString(writer_.errorText());
+        return false;
+    }
     ++frames_;
     return true;
 }
 
-void VideoCapture::captureFrame()
+bool VideoCapture::captureFrame()
 {
     if (state_ != Capturing || !window_)
-        return;
+        return true;
     // Frames due by now: the first at 0 ms, then one a period.
     const qint64 due = clock_.elapsed() / framePeriodMs + 1;
     QImage picture = window_->grab().toImage();
@@ -92,10 +122,17 @@ void VideoCapture::captureFrame()
         ok = writeFrame(last_.isEmpty() ? jpeg : last_);
     ok = ok && writeFrame(jpeg);
     last_ = jpeg;
-    if (!ok) {
+    if (!ok)
         failed_ = true;
-        stop();
-    }
+    return ok;
+}
+
+void VideoCapture::onTimer()
+{
+    if (captureFrame())
+        return;
+    stop();
+    emit failed();
 }
 
 bool VideoCapture::stop()
@@ -103,7 +140,8 @@ bool VideoCapture::stop()
     if (state_ == Idle)
         return !failed_;
     timer_.stop();
-    failed_ = !writer_.close() || failed_;
+    if (!closeCurrent())
+        failed_ = true;
     state_ = Idle;
     return !failed_;
 }

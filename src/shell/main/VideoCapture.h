@@ -3,12 +3,16 @@
 // GUI thread, each picture compressed to JPEG and written as one frame. Frames the timer could
 // not make in time are filled with the previous picture, so the video keeps the wall-clock time.
 // A recording that reaches the AVI size limit goes on in a next file ("<name>_2.avi", ...).
+// A frame that cannot be written (a full disk) ends the recording: its files keep the frames
+// written until then and still play; a file that got no frame at all is removed. `failed` then
+// tells the owner.
 // States as the capture library numbered them: 8 idle, 1 starting, 2 capturing.
 #include "shell/main/AviWriter.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 
@@ -28,20 +32,34 @@ public:
     // The file of the next recording; false when it cannot be used.
     bool setFileName(const QString& fileName);
     QString fileName() const { return fileName_; }
+    // False (with `errorText`) when the first file cannot be made or written.
     bool start();
     // Ends the recording and completes its file; false when a write failed.
     bool stop();
     State getState() const { return state_; }
+    // Why the last recording failed, "" when it did not.
+    const QString& errorText() const { return error_; }
+    // The files of the last recording that hold frames.
+    const QStringList& files() const { return files_; }
     // The JPEG of one picture (quality 80).
     static QByteArray compress(const QImage& picture);
 
+signals:
+    // The recording stopped by itself because a frame could not be written.
+    void failed();
+
 private:
-    void captureFrame();
+    void onTimer();
+    bool captureFrame();
     bool openNext();
+    bool closeCurrent();
     bool writeFrame(const QByteArray& jpeg);
 
     QPointer<QWidget> window_;
     QString fileName_;
+    QString current_;
+    QStringList files_;
+    QString error_;
     int part_ = 0;
     State state_ = Idle;
     AviWriter writer_;
