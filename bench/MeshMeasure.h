@@ -6,6 +6,7 @@
 // over every triangle of each mesh (its corners, and a grid of points no farther apart than
 // the finer mesh's mean edge), each measured to the nearest point of the other mesh's
 // triangles, the largest of all.
+#include "../tests/vexa/algorithm/AlgorithmTestSupport.h"
 #include "vexa/core/ParallelJobs.h"
 #include "vexa/math/Vector3.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
@@ -41,33 +42,7 @@ inline double meanEdge(const std::vector<Triangle>& triangles)
     return triangles.empty() ? 0.0 : sum / (3.0 * double(triangles.size()));
 }
 
-// Closest distance from p to triangle abc (Ericson, Real-Time Collision Detection 5.1.5).
-inline double pointTriangleDistance(const Vector3D& p, const Vector3D& a, const Vector3D& b, const Vector3D& c)
-{
-    const Vector3D ab = b - a, ac = c - a, ap = p - a;
-    const double d1 = ab.dot(ap), d2 = ac.dot(ap);
-    if (d1 <= 0 && d2 <= 0)
-        return ap.length();
-    const Vector3D bp = p - b;
-    const double d3 = ab.dot(bp), d4 = ac.dot(bp);
-    if (d3 >= 0 && d4 <= d3)
-        return bp.length();
-    const double vc = d1 * d4 - d3 * d2;
-    if (vc <= 0 && d1 >= 0 && d3 <= 0)
-        return (p - (a + ab * (d1 / (d1 - d3)))).length();
-    const Vector3D cp = p - c;
-    const double d5 = ab.dot(cp), d6 = ac.dot(cp);
-    if (d6 >= 0 && d5 <= d6)
-        return cp.length();
-    const double vb = d5 * d2 - d1 * d6;
-    if (vb <= 0 && d2 >= 0 && d6 <= 0)
-        return (p - (a + ac * (d2 / (d2 - d6)))).length();
-    const double va = d3 * d6 - d5 * d4;
-    if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0)
-        return (p - (b + (c - b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6))))).length();
-    const double denom = 1.0 / (va + vb + vc);
-    return (p - (a + ab * (vb * denom) + ac * (vc * denom))).length();
-}
+using AlgorithmTestSupport::pointTriangleDistance;
 
 // Triangles sorted into a grid of cubes by the cubes their bounding boxes touch, for nearest-
 // point queries that look at the cubes around the point, ring by ring.

@@ -32,6 +32,7 @@
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
 #include "vexa/core/ProcessorAffinity.h"
 
+#include "../tests/vexa/algorithm/AlgorithmTestSupport.h"
 #include "JawPhantom.h"
 #include "MeshMeasure.h"
 #include "ReductionShapes.h"
@@ -72,33 +73,14 @@ std::shared_ptr<Volume> readPhantom(const std::string& file, unsigned nx, unsign
     return volume;
 }
 
-// The mesh format of tests/tools/vtk_oracle.py.
-void writeMesh(const Vexa::IndexedTriangleMesh& mesh, const std::string& file)
-{
-    std::ofstream out(file, std::ios::binary);
-    const std::uint32_t counts[2] = {std::uint32_t(mesh.getVertexCount()), std::uint32_t(mesh.getTriangleCount())};
-    out.write(reinterpret_cast<const char*>(counts), sizeof counts);
-    out.write(reinterpret_cast<const char*>(mesh.getVertices().data()), std::streamsize(mesh.getVertices().size() * 8));
-    out.write(reinterpret_cast<const char*>(mesh.getTriangles().data()),
-              std::streamsize(mesh.getTriangles().size() * 4));
-    if (!out)
-        throw std::runtime_error("cannot write " + file);
-}
+using AlgorithmTestSupport::writeMesh;
 
+// The mesh format of tests/tools/vtk_oracle.py.
 std::shared_ptr<Vexa::IndexedTriangleMesh> readMesh(const std::string& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    std::uint32_t counts[2] = {0, 0};
-    in.read(reinterpret_cast<char*>(counts), sizeof counts);
-    std::vector<double> vertices(3 * std::size_t(counts[0]));
-    std::vector<unsigned> triangles(3 * std::size_t(counts[1]));
-    in.read(reinterpret_cast<char*>(vertices.data()), std::streamsize(vertices.size() * 8));
-    in.read(reinterpret_cast<char*>(triangles.data()), std::streamsize(triangles.size() * 4));
-    if (!in)
+    auto mesh = AlgorithmTestSupport::readMesh(file);
+    if (mesh->getTriangleCount() == 0)
         throw std::runtime_error("cannot read " + file);
-    auto mesh = std::make_shared<Vexa::IndexedTriangleMesh>();
-    std::vector<double> normals(vertices.size(), 0.0);
-    mesh->setData(vertices, normals, triangles);
     return mesh;
 }
 
