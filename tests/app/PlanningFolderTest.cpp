@@ -104,6 +104,7 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     QPoint rows[2], remove;
     {
         MainWindow window(nullptr, Constants::NormalMode);
+        ASSERT_TRUE(AppTest::layOutAsTheProgram(window));
         std::vector<std::string> files;
         for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
             files.push_back(f.absoluteFilePath().toStdString());
