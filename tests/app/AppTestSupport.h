@@ -12,6 +12,8 @@
 #include <QProgressDialog>
 #include <QStackedWidget>
 #include <QTreeWidget>
+#include <QColor>
+#include <QImage>
 #include <QProcess>
 #include <QTimer>
 #include <deque>
@@ -170,6 +172,19 @@ inline QString xdotool(const QString& display, const QStringList& args)
     p.start("xdotool", args);
     p.waitForFinished(10000);
     return QString(p.readAllStandardOutput()).trimmed();
+}
+
+// The colour of one pixel of the display's screen (invalid when it cannot be read).
+inline QColor screenPixel(const QString& display, QPoint at)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start("import", {"-window", "root", "-crop", QString("1x1+%1+%2").arg(at.x()).arg(at.y()), "ppm:-"});
+    p.waitForFinished(10000);
+    const QImage pixel = QImage::fromData(p.readAllStandardOutput(), "PPM");
+    return pixel.isNull() ? QColor() : pixel.pixelColor(0, 0);
 }
 
 // The id of the visible window whose title matches the pattern, waited for; "" when none came.

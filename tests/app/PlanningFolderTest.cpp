@@ -102,6 +102,7 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     // The planning, saved by a window of the program's size: where its two implant rows and the
     // delete button are.
     QPoint rows[2], remove;
+    QColor unselected;
     {
         MainWindow window(nullptr, Constants::NormalMode);
         ASSERT_TRUE(AppTest::layOutAsTheProgram(window));
@@ -117,8 +118,12 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
         ASSERT_TRUE(window.savePlanning(false));
         auto* list = window.findChild<QListWidget*>("ImplantListBox");
         ASSERT_EQ(list->count(), 2);
-        for (int i = 0; i < 2; ++i)
-            rows[i] = list->viewport()->mapTo(&window, list->visualItemRect(list->item(i)).center());
+        // Right of the row's text, where a selected row shows the selection's colour.
+        for (int i = 0; i < 2; ++i) {
+            const QRect row = list->visualItemRect(list->item(i));
+            rows[i] = list->viewport()->mapTo(&window, QPoint(row.right() - 3, row.center().y()));
+        }
+        unselected = list->palette().color(QPalette::Base);
         const QWidget* button = window.findChild<QPushButton*>("DeleteButton");
         remove = button->mapTo(&window, button->rect().center());
     }
@@ -135,8 +140,11 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
         file.write(text.toUtf8());
     }
     const auto logs = [&] { return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size(); };
+    // Both programs' windows fill the screen: the one clicked in is raised first, or the click
+    // lands in whichever lies on top.
     const auto click = [&](const QString& window, QPoint p) {
-        AppTest::xdotool(display, {"mousemove", "--window", window, QString::number(p.x()), QString::number(p.y()), "click", "1"});
+        AppTest::xdotool(display, {"windowraise", window, "mousemove", "--window", window, QString::number(p.x()),
+                                   QString::number(p.y()), "click", "1"});
     };
     const auto shown = [&](const QString& title) {
         const QString window = AppTest::waitForWindow(display, "^" + title + "$");
@@ -149,14 +157,19 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
             return AppTest::xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).isEmpty();
         }, 30000);
     };
-    // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel").
+    // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel"). The
+    // row is gone once the list shows no selection there (the implant after it is not selected):
+    // a key sent while the question is still closing would be taken before the deletion.
     const auto deleteImplant = [&](const QString& window, int row) {
         click(window, rows[row]);
+        if (!AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) != unselected; }, 30000))
+            return false;
         click(window, remove);
         if (shown("Attention").isEmpty())
             return false;
         AppTest::xdotool(display, {"key", "shift+Tab", "shift+Tab", "space"});
-        return gone("Attention");
+        return gone("Attention") &&
+               AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) == unselected; }, 30000);
     };
     const auto screenshot = [&](const QString& name) {
         QProcess::execute("env", {"DISPLAY=" + display, "import", "-window", "root",
