@@ -4,6 +4,7 @@
 #include "tapewright/PropertyExtension.h"
 #include "tapewright/PropertyTextStream.h"
 #include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
 
 #include <QCoreApplication>
 #include <QDomElement>
@@ -55,15 +56,7 @@ void PlayBackOutput::write(const QString& text)
 bool PlayBackOutput::writeToFile(const QByteArray& line)
 {
     const qint64 before = file_->size();
-    qint64 done = 0;
-    while (done < line.size()) {
-        // A short write is followed up, so that the file says why it took no more.
-        const qint64 n = file_->write(line.constData() + done, line.size() - done);
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    if (done == line.size())
+    if (TapewrightUtil::writeWhole(*file_, line))
         return true;
     const QString why = file_->errorString();
     file_->resize(before);

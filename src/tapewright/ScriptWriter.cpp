@@ -1,4 +1,5 @@
 #include "tapewright/ScriptWriter.h"
+#include "tapewright/TapewrightUtil.h"
 
 #include <QFileDevice>
 #include <QIODevice>
@@ -38,16 +39,8 @@ bool ScriptWriter::put(const QString& text, bool afterFailure)
     const QByteArray bytes = text.toUtf8();
     auto* file = qobject_cast<QFileDevice*>(device_);
     const qint64 before = file ? file->size() : 0;
-    // Flushed at once; a short write is followed up, so that a device that took part of the
-    // line says why it took no more.
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const qint64 n = device_->write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    if (done == bytes.size() && (!file || file->flush()))
+    // Flushed at once.
+    if (TapewrightUtil::writeWhole(*device_, bytes) && (!file || file->flush()))
         return true;
     if (!failed_)
         failure_ = device_->errorString();

@@ -253,6 +253,18 @@ void setUseNativeDialogs(bool on)
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar, !on);
 }
 
+bool writeWhole(QIODevice& device, const QByteArray& bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = device.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
 void processEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);

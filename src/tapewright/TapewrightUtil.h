@@ -3,6 +3,7 @@
 // scripts (buttons, states, orientations, focus reasons, event types, all in the script's Qt 3
 // numbering, see QtCompat), the mouse attributes of adapter elements and small utilities.
 #include <QDomElement>
+#include <QIODevice>
 #include <QPoint>
 #include <QString>
 #include <Qt>
@@ -47,6 +48,9 @@ QString readable(const QString& text);
 QString stripDirectoryPrefix(const QString& prefix, QString path);
 void setUseNativeDialogs(bool on);
 void processEvents();
+// Writes all of `bytes`, following up a short write, so that a device that took only part of
+// them says why it took no more (errorString). False when it did not take them all.
+bool writeWhole(QIODevice& device, const QByteArray& bytes);
 
 // The widget path of an object (ChildListener::childName).
 QString objectName(QObject* object);
