@@ -140,6 +140,12 @@ bool VideoCapture::stop()
     if (state_ == Idle)
         return !failed_;
     timer_.stop();
+    // The frames due until now, as the last picture: a tick that a busy event loop held back
+    // would cut the video short of the time it recorded.
+    const qint64 due = clock_.elapsed() / framePeriodMs + 1;
+    while (!failed_ && !last_.isEmpty() && frames_ < due)
+        if (!writeFrame(last_))
+            failed_ = true;
     if (!closeCurrent())
         failed_ = true;
     state_ = Idle;
