@@ -436,6 +436,13 @@ TEST_F(RecorderTools, WithAnOutputFileTheRecordingPrintsPickedPropertiesThereAnd
 
 TEST_F(RecorderTools, KeyReleasesAreRecordedOnlyForPressesTheRecordingSawAsAShortcutsPress)
 {
+    // A shortcut needs its window active: on a display shared with other tests their windows
+    // can take the activation at any time.
+    const Scenario scenario = inOwnXServer("RecorderTools.KeyReleasesAreRecordedOnly*", false);
+    if (scenario == Scenario::Unavailable)
+        GTEST_SKIP() << "needs Xvfb and xdotool";
+    if (scenario == Scenario::Done)
+        return;
     Recorder recorder;
     ASSERT_TRUE(recorder.start(script));
     edit->setFocus();
