@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -143,6 +144,41 @@ std::optional<int> PanoramicView::getDividePlaneColumn() const try
 }
 VEXA_RETHROW
 
+std::vector<Vexa::Plane<double>> PanoramicView::getBandCell(const std::shared_ptr<Vexa::Slice>& slice) const try
+{
+    std::vector<Vexa::Plane<double>> planes;
+    if (!panoramicLine_ || !slice)
+        return planes;
+    const auto& slices = panoramicLine_->getSlices();
+    const auto found = std::find(slices.begin(), slices.end(), slice);
+    if (found == slices.end())
+        return planes;
+    // Slice k spans corners k and k + 1.
+    const auto first = std::next(panoramicLine_->cornersBegin(), found - slices.begin());
+    if (first == panoramicLine_->cornersEnd() || std::next(first) == panoramicLine_->cornersEnd())
+        return planes;
+    const auto& a = **first;
+    const auto& b = **std::next(first);
+    const auto world = [&](const Vector3D& p) { return panoramicLine_->toWorld(p); };
+    const Vector3D inside = world((a.getPosition() + b.getPosition()) * 0.5);
+    const Vector3D up(0.0, 0.0, 1.0);
+    const auto bound = [&](const Vector3D& p, const Vector3D& q) {
+        const Vector3D along(q.x - p.x, q.y - p.y, 0.0);
+        if (!(along.length() > 1e-9))
+            return; // a collapsed edge bounds nothing
+        Vexa::Plane<double> plane(p, along.cross(up));
+        if (plane.getSignedDistance(inside) < 0.0)
+            plane = Vexa::Plane<double>(p, up.cross(along));
+        planes.push_back(plane);
+    };
+    bound(world(a.getLowerPoint()), world(b.getLowerPoint()));
+    bound(world(a.getUpperPoint()), world(b.getUpperPoint()));
+    bound(world(a.getLowerPoint()), world(a.getUpperPoint()));
+    bound(world(b.getLowerPoint()), world(b.getUpperPoint()));
+    return planes;
+}
+VEXA_RETHROW
+
 // ---- updates and painting ----------------------------------------------------------------
 
 void PanoramicView::update() try
@@ -206,6 +242,36 @@ void PanoramicView::drawSlices()
     glPopMatrix();
     glMatrixMode(GL_MODELVIEW);
 }
+
+void PanoramicView::drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice) try
+{
+    // Each segment projects what it draws onto its own plane: the whole tool on every segment
+    // would show it again wherever its silhouette reaches another segment's rectangle (the
+    // other leg of a curved arch). The view transform is in the projection matrix, so with an
+    // identity model-view the clip planes are given in world coordinates.
+    const auto planes = getBandCell(slice);
+    if (planes.empty())
+        return;
+    // The planes and their switches go back also when the drawing fails.
+    struct Restore
+    {
+        Restore() { glPushAttrib(GL_TRANSFORM_BIT | GL_ENABLE_BIT); }
+        ~Restore() { glPopAttrib(); }
+    } restore;
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    for (std::size_t i = 0; i < planes.size(); ++i) {
+        // A hair wider, so that a line lying in a dividing plane is drawn.
+        const Vector3D n = planes[i].getNormal();
+        const GLdouble equation[4] = {n.x, n.y, n.z, planes[i].getDistance() + 0.001};
+        glClipPlane(GLenum(GL_CLIP_PLANE0 + i), equation);
+        glEnable(GLenum(GL_CLIP_PLANE0 + i));
+    }
+    glPopMatrix();
+    OpenGL2DView::drawHandpieceAtSlice(slice);
+}
+VEXA_RETHROW
 
 void PanoramicView::drawImageDataAtSlice(std::shared_ptr<Vexa::Slice> slice) try
 {

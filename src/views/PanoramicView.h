@@ -5,6 +5,9 @@
 // the curve, side by side. Here the user traces and edits the nerve (a point cannot cross the
 // divide plane), moves and turns implants, places implants, moves markers in height, measures
 // lengths and drags the axial slice line. A curve of fewer than two corners shows nothing.
+// In navigation each segment shows the part of the tool that lies in its own cell of the band
+// around the curve, so that the tool appears once, where it is, and not projected onto every
+// segment whose rectangle its silhouette reaches.
 #include "views/OpenGL2DView.h"
 
 class PanoramicLine;
@@ -34,6 +37,11 @@ public:
 
     // The widget column where the divide plane crosses the curve, when it does.
     std::optional<int> getDividePlaneColumn() const;
+    // The vertical planes, normals inward, that bound the slice's cell of the curve's band: the
+    // band's borders on either side and the dividing lines through its two corners (their
+    // border points). Neighbouring cells share a dividing plane, so a point of the band lies in
+    // one cell. Empty for a slice not of the line.
+    std::vector<Vexa::Plane<double>> getBandCell(const std::shared_ptr<Vexa::Slice>& slice) const;
 
 public:
     void update() override;
@@ -51,6 +59,8 @@ protected:
                                           std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator begin,
                                           std::vector<std::shared_ptr<Vexa::Slice>>::const_iterator end);
     void drawNervePoints(std::shared_ptr<Vexa::Slice> slice, Nerve::ElementIterator element) override;
+    // The handpiece and drill clipped to the slice's band cell.
+    void drawHandpieceAtSlice(std::shared_ptr<Vexa::Slice> slice) override;
 
 private:
     double height3D() const;

@@ -475,3 +475,76 @@ TEST(NavigationViews, OnePictureShowsOneTick)
         EXPECT_EQ(QString::number(angle, 'f', 2).toStdString(), strip->angleLabel()->text().toStdString());
     }
 }
+
+// The panoramic view unrolls a U-shaped curve whose legs lie 40 mm apart. The drill, held
+// upright 1.5 mm outside the curve with the handle pointing outwards, at places along the curve
+// (on either leg, before, on and across corners, at the front), shows once, where it is: every
+// pixel the tools change lies within 8 mm of the column of the place, and the drill's axis is
+// drawn in that column from the tip to the head. Drawn whole on every segment, the tools also
+// showed on the other leg.
+TEST(NavigationViews, ThePanoramicViewShowsTheDrillOnceWhereItIs)
+{
+    REQUIRE_DISPLAY();
+    RegisteredDrillSession s;
+    const auto line = s.model->getPanoramicLine();
+    line->setPoints({{30, 20, 0}, {30, 65, 0}, {40, 80, 0}, {60, 80, 0}, {70, 65, 0}, {70, 20, 0}});
+    const double length = 22.0, tipHeight = 10.0, corner1 = 45.0, corner2 = corner1 + std::hypot(10.0, 15.0);
+    const std::vector<double> places = {20.0, corner1 - 1.0, corner1, corner1 + 9.0, corner2 - 2.0, corner2 + 10.0,
+                                        line->getLength() - 20.0};
+    const auto upright = [&](double offset) {
+        const Vector3D p = line->getWorldPos(offset);
+        const Vector3D along = line->getWorldPos(offset + 0.01) - line->getWorldPos(offset - 0.01);
+        Vector3D out = Vector3D(along.y, -along.x, 0.0) / std::hypot(along.x, along.y);
+        if (out.dot(p - Vector3D(50, 50, 0)) < 0.0)
+            out = -out;
+        const Vector3D up(0, 0, 1), tip = p + out * 1.5 + up * tipHeight;
+        return Matrix44<double>(up, out.cross(up), out, tip + up * length);
+    };
+    s.hold(upright(places[0]), 60);
+    s.touchPointA(length, 40);
+    for (const double place : places)
+        s.hold(upright(place), 10);
+    s.start();
+
+    PanoramicView view(s.model, nullptr, "Panoramic");
+    view.setWindowFlags(Qt::FramelessWindowHint);
+    view.resize(view.sizeHint());
+    view.move(ViewTest::windowPlace);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    s.play(1);
+    const auto picture = [&] { return view.grabFramebuffer().convertToFormat(QImage::Format_RGB32); };
+    const QImage without = picture(); // the camera adjustment shows no tools
+    s.play(99);
+    ASSERT_TRUE(s.model->isDrillRegistered());
+
+    const double pixelsPerMM = view.width() / line->getLength();
+    const auto row = [&](double z) { return view.height() * (1.0 - z / s.model->getVolumeData()->getExtentZ()); };
+    const double axialLine = row(s.model->getTransversalSlicePositioner()->getSlicePosition(true)); // drawn over all
+    for (const double place : places) {
+        s.play(10);
+        ASSERT_LT((s.model->getPatientTDrillOrigin().getTranslation() - upright(place).getTranslation()).length(), 0.1);
+        const QImage with = picture();
+        with.save(QString("panoramic-drill-%1.png").arg(place, 0, 'f', 1));
+        const double column = place * pixelsPerMM;
+        int changed = 0, astray = 0, axisRows = 0, axisDrawn = 0;
+        for (int y = 0; y < with.height(); ++y) {
+            bool onAxis = false;
+            for (int x = 0; x < with.width(); ++x) {
+                const QRgb p = with.pixel(x, y), q = without.pixel(x, y);
+                if (std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) <= 30)
+                    continue;
+                ++changed;
+                astray += std::abs(x + 0.5 - column) > 8.0 * pixelsPerMM;
+                onAxis = onAxis || std::abs(x + 0.5 - column) <= 2.0;
+            }
+            if (y > row(tipHeight + length) + 2 && y < row(tipHeight) - 2 && std::abs(y + 0.5 - axialLine) > 1.5) {
+                ++axisRows;
+                axisDrawn += onAxis;
+            }
+        }
+        EXPECT_EQ(astray, 0) << "at " << place << " mm along the curve: " << astray << " of " << changed
+                             << " changed pixels away from column " << column;
+        EXPECT_EQ(axisDrawn, axisRows) << "at " << place << " mm along the curve";
+    }
+}
