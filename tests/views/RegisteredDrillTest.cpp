@@ -1,6 +1,7 @@
 // The tools drawn as the navigation tracks them: a replayed session on the real controller
 // registers drills of random lengths, which the 3D view and the axial view show ending on the
-// registered tip's pixel; every picture shows the tools of one tick.
+// registered tip's pixel; every picture shows the tools of one tick; the panoramic view shows
+// them once, where they lie along the curve.
 #include "ViewTestSupport.h"
 #include "navigation/NavigationFixture.h"
 
@@ -36,6 +37,12 @@ using Vexa::Vector3D;
 
 namespace {
 
+// Whether a pixel of a picture with the tools differs from the same pixel without them.
+bool differs(QRgb p, QRgb q)
+{
+    return std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) > 30;
+}
+
 // The drawn drill's end: of the pixels on the axis (centre within 1.5 px of it) that differ
 // between the picture with the drill and the one without it, the one reaching farthest along
 // the drill from the origin's pixel; (-1, -1) when none differs.
@@ -51,9 +58,7 @@ QPoint drawnEnd(const QImage& with, const QImage& without, QPointF origin, QPoin
                 continue;
             const QPointF d = QPointF(x + 0.5, y + 0.5) - origin;
             const double a = d.x() * along.x() + d.y() * along.y(), off = std::abs(d.x() * along.y() - d.y() * along.x());
-            const QRgb p = with.pixel(x, y), q = without.pixel(x, y);
-            if (off <= 1.5 && a > farthest
-                && std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) > 30)
+            if (off <= 1.5 && a > farthest && differs(with.pixel(x, y), without.pixel(x, y)))
                 farthest = a, end = QPoint(x, y);
         }
     return end;
@@ -531,8 +536,7 @@ TEST(NavigationViews, ThePanoramicViewShowsTheDrillOnceWhereItIs)
         for (int y = 0; y < with.height(); ++y) {
             bool onAxis = false;
             for (int x = 0; x < with.width(); ++x) {
-                const QRgb p = with.pixel(x, y), q = without.pixel(x, y);
-                if (std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) <= 30)
+                if (!differs(with.pixel(x, y), without.pixel(x, y)))
                     continue;
                 ++changed;
                 astray += std::abs(x + 0.5 - column) > 8.0 * pixelsPerMM;
