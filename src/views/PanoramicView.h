@@ -37,11 +37,6 @@ public:
 
     // The widget column where the divide plane crosses the curve, when it does.
     std::optional<int> getDividePlaneColumn() const;
-    // The vertical planes, normals inward, that bound the slice's cell of the curve's band: the
-    // band's borders on either side and the dividing lines through its two corners (their
-    // border points). Neighbouring cells share a dividing plane, so a point of the band lies in
-    // one cell. Empty for a slice not of the line.
-    std::vector<Vexa::Plane<double>> getBandCell(const std::shared_ptr<Vexa::Slice>& slice) const;
 
 public:
     void update() override;
@@ -64,6 +59,11 @@ protected:
 
 private:
     double height3D() const;
+    // The vertical planes, normals inward, that bound the slice's cell of the curve's band: the
+    // band's borders on either side and the dividing lines through its two corners (their
+    // border points). Neighbouring cells share a dividing plane, so a point of the band lies in
+    // one cell. Empty for a slice not of the line.
+    std::vector<Vexa::Plane<double>> getBandCell(const std::shared_ptr<Vexa::Slice>& slice) const;
     void grabAndConfine(const Vexa::Vector3D& pos, bool traced);
 
     std::shared_ptr<PanoramicLine> panoramicLine_;
