@@ -312,6 +312,9 @@ TEST_F(NavigationDayTest, EverySwitchOnHoldsTheAdjustmentAndAStillDrillRegisters
             ASSERT_TRUE(waitFor([&] { return target->currentWidget() == target->adjustPage(); }, 10000));
             const qint64 shown = switchedOn.elapsed();
             if (cycle == 0) {
+                // Once the page shows the locator's first sample.
+                ASSERT_TRUE(waitFor([&] { return target->adjustPage()->positionMarker()->isVisible(); }, 10000));
+                ASSERT_EQ(target->currentWidget(), target->adjustPage());
                 const QImage page = DisplayTest::grab(*target);
                 DisplayTest::save(page, QString("resting-%1-adjustment").arg(scene.name));
                 const int w = page.width(), h = page.height(), m = std::min(w, h);
