@@ -338,6 +338,7 @@ TEST_F(NavigationDayTest, EverySwitchOnHoldsTheAdjustmentAndAStillDrillRegisters
             if (cycle == 0) {
                 const QImage page = DisplayTest::grab(*target);
                 DisplayTest::save(page, QString("resting-%1-registration").arg(scene.name));
+                DisplayTest::save(window->grab().toImage(), QString("resting-%1-registration-window").arg(scene.name));
                 // Green clockwise from twelve o'clock as far as the sector reaches, red beyond.
                 const int span = std::abs(registration->sector()->spanAngle());
                 const double cx = 0.5 * page.width(), cy = 0.55 * page.height(),
