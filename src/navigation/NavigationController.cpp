@@ -232,9 +232,16 @@ void NavigationController::setTrackerData(const std::vector<TrackerData>& sample
     if (samples.size() < 2)
         throw std::runtime_error("NavigationController::setTrackerData: the samples of both tools are needed");
     std::lock_guard lock(mutex_);
-    // Only a tick that repeats both tools brings nothing new: a tool held still (a camera
-    // reports a still tool's values again and again) must not hold back the other's poses.
-    if (handpieceSamples_.newest() == samples[0] && patientLocSamples_.newest() == samples[1])
+    // A tick brings nothing new when the camera delivered neither tool since the last one (the
+    // timer outran the camera): taking those deliveries again would count stale samples as new.
+    // The values do not tell: a camera repeats a still tool's values exactly, and a resting
+    // scene must navigate as a trembling one. A tool seen missing always counts, so that a
+    // hidden tool stays valid for two more ticks and no longer; so does a sample no camera
+    // numbered.
+    auto again = [](const TrackerData& newest, const TrackerData& sample) {
+        return sample.getDelivery() != 0 && sample.getDelivery() == newest.getDelivery() && sample.isVisible();
+    };
+    if (again(handpieceSamples_.newest(), samples[0]) && again(patientLocSamples_.newest(), samples[1]))
         return;
     handpieceSamples_.push(samples[0]);
     if (samples[0].isVisible())
@@ -425,6 +432,12 @@ bool NavigationController::updateStates(StateMachine::Event event, int state) tr
     switch (state) {
     case Operation:
     case CameraAdjustment:
+        if (event == StateMachine::Enter && state == CameraAdjustment) {
+            // Every adjustment holds the quality anew, also the one a switch-on starts: no
+            // quality yet, so its first update starts the hold.
+            lastQuality_ = -1;
+            return true;
+        }
         if (event != StateMachine::Update)
             return false;
         checkRegistrationTimeout();

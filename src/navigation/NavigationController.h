@@ -81,8 +81,9 @@ public:
     virtual void disableNavigation();
     virtual bool isNavigationEnabled() const;
     // One tick: element 0 the handpiece locator, element 1 the patient locator. A tick in which
-    // both repeat the newest samples (visible and equal within 0.001) is passed over. Throws
-    // std::runtime_error for fewer than two samples.
+    // both are the camera's deliveries of the newest samples again (visible, the same delivery
+    // number, TrackerData::getDelivery) is passed over; equal values of new deliveries count.
+    // Throws std::runtime_error for fewer than two samples.
     virtual void setTrackerData(const std::vector<Vexa::TrackerData>& samples);
     // 0 without a camera.
     virtual Vexa::Workspace::Quality getCameraWorkspaceQuality() const;
@@ -146,7 +147,7 @@ private:
     Vexa::Matrix44<double> maxillaCalibration_, mandibleCalibration_;
     bool maxillaCalibrated_ = false, mandibleCalibrated_ = false;
     std::uint32_t holdStart_ = 0;
-    int lastQuality_ = -1; // no quality yet: the first update starts a hold
+    int lastQuality_ = -1; // no quality yet (set on entering adjustment): the first update starts a hold
     std::uint32_t handpieceLastSeen_ = 0;
     std::function<std::uint32_t()> clock_;
     // Swapped whole under its own lock (libstdc++'s atomic shared_ptr hides its lock from

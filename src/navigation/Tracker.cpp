@@ -1,6 +1,15 @@
 #include "navigation/Tracker.h"
 
+#include <atomic>
+
 namespace Vexa {
+
+namespace {
+
+// One count for every tracker of the process: a number never names deliveries of two trackers.
+std::atomic<std::uint64_t> deliveries{0};
+
+}
 
 std::shared_ptr<Tracker> Tracker::create(int type)
 {
@@ -50,6 +59,7 @@ TrackerData Tracker::getTrackerData() const
 void Tracker::setTrackerData(const TrackerData& sample)
 {
     TrackerData copy(sample); // allocate outside the lock
+    copy.setDelivery(deliveries.fetch_add(1, std::memory_order_relaxed) + 1);
     std::lock_guard lock(mutex_);
     sample_.swap(copy);
 }

@@ -30,6 +30,9 @@ public:
 
     // A copy of the current sample.
     TrackerData getTrackerData() const;
+    // Takes a sample the camera delivered; it gets the next delivery number of the process
+    // (TrackerData::getDelivery), so that a reader can tell a new delivery of unchanged values
+    // from the same delivery read twice.
     void setTrackerData(const TrackerData& sample);
 
     bool getFlag() const { return flag_; }

@@ -47,6 +47,13 @@ public:
     void setVisible(bool visible) { impl_->visible = visible; }
     double getError() const { return impl_->error; }
     void setError(double error) { impl_->error = error; }
+    // Which delivery of a camera this sample is: a number that `Tracker::setTrackerData` gives
+    // every sample a camera hands over, never the same twice in the process; 0 for a sample that
+    // no camera delivered (made by hand, read from a file, a tick's stand-in while the camera
+    // does not run). Two copies of one delivery have the same number, two deliveries of equal
+    // values do not. Not part of the values: `isEqual` ignores it.
+    std::uint64_t getDelivery() const { return impl_->delivery; }
+    void setDelivery(std::uint64_t delivery) { impl_->delivery = delivery; }
     // Replaces quaternion and translation; visible and error stay.
     void setTransform(const Matrix44<double>& transform);
     // Rotation through the Euler angles of the quaternion's rotation, translation. The angles

@@ -4,6 +4,7 @@
 #include "vexa/math/Vector3.h"
 
 #include <array>
+#include <cstdint>
 
 namespace Vexa {
 
@@ -13,6 +14,7 @@ struct TrackerDataImpl
     Vector3D translation;
     bool visible = false;
     double error = -1.0; // the camera's error value; -1.0 where the camera gives none
+    std::uint64_t delivery = 0; // see TrackerData::getDelivery
 };
 
 }

@@ -90,7 +90,6 @@ TEST(NavigationHeadlessDisplay, RealTimeTicksRefreshTheDisplays)
         const double a = step * 2.0 * M_PI / 80.0;
         const Vexa::Matrix44<double> locator = Vexa::Matrix44<double>(Vexa::Vector3D(60 * std::cos(a), 60 * std::sin(a), 0))
                                                * NavigationScene::locatorPose();
-        // A handpiece that keeps still would make every tick a repeat, which the controller drops.
         const Vexa::Matrix44<double> handpiece = Vexa::Matrix44<double>(Vexa::Vector3D(0.05 * (step % 2), 0, 0))
                                                  * NavigationScene::handpieceAway();
         NavigationScene::writeLine(out, step * 50, 0, handpiece, true);

@@ -192,7 +192,7 @@ TEST_F(NavigationAdjustViewTest, AdjustmentMarkerAndDistanceHints)
 // Replays in which one tool stands exactly still while the other moves (as a camera without
 // jitter reports them): every tick brings a new drill pose to the Model, the pages and the
 // treatment log, and the camera adjustment ends after the same 42 ticks as with jitter. Only
-// a tick that repeats both tools is passed over.
+// a tick that reads both tools' last deliveries again is passed over.
 TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
 {
     std::ofstream(NavigationController::calibrationFile(Constants::Mandible)) << std::setprecision(17) << trueCalibration();
@@ -258,7 +258,7 @@ TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
         // The position dot, probed 4 px off the cross lines that run through its centre.
         EXPECT_TRUE(near(image.pixelColor(int(0.558 * 800 + 4 + unit * y), int(0.517 * 600 + 4 + unit * x)), Qt::blue));
 
-        // One sample of the drill per tick in the journal; a tick repeating both tools adds none.
+        // One sample of the drill per tick in the journal; a tick reading the same deliveries adds none.
         const QStringList journals = QDir(logs).entryList({"*.journal"});
         ASSERT_EQ(1, journals.size());
         auto samples = [&] { return QString::fromStdString(TestSupport::readFile((logs + "/" + journals[0]).toStdString())).count("SAMPLE "); };
