@@ -136,8 +136,8 @@ public:
     void hold(const Matrix44<double>& pose, int steps) { plan.push_back({pose, steps}); }
     void touchPointA(double length, int steps) { plan.push_back({Matrix44<double>(), steps, length}); }
     // Without jitter, one tick at `a`, the next at `b`, and so on: every `a` tick (and every `b`
-    // tick) gives the same picture. The locator alternates between two places, since a tick
-    // that repeats a sample is dropped.
+    // tick) gives the same picture, so pictures of one place can be compared while the locator
+    // moves between two.
     void alternate(const Matrix44<double>& a, const Matrix44<double>& b, int steps)
     {
         for (int i = 0; i < steps; ++i)
