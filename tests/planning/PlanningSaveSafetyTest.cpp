@@ -418,3 +418,75 @@ TEST(PlanningSaveSafety, TwoInstancesSavingAtOnceLeaveOnePlanningAndTellTheLater
     }
     std::cout << table.str();
 }
+
+// What saves of earlier program versions, and copies cut short, left behind is finished at the
+// next start; what is no leftover of saving stays.
+TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
+{
+    const std::string p = "2024-01-01__10-00-00-5", n = "2024-01-01__10-05-00-7";
+    const auto planning = [](const std::string& name) {
+        return std::map<std::string, std::string>{{name + "/" + name + ".srl", "planning " + name},
+                                                  {name + "/dicom/CT1.dcm", "series"}};
+    };
+    const struct
+    {
+        std::string state;
+        std::map<std::string, std::string> before, after;
+    } rows[] = {
+        // The old folder put aside, the new one not yet in place: the old one comes back.
+        {"put aside, not replaced",
+         [&] {
+             std::map<std::string, std::string> files;
+             for (const auto& [file, text] : planning(p))
+                 files["." + p + ".previous0" + file.substr(p.size())] = text;
+             files["." + p + ".previous0/images/shot.bmp"] = "picture";
+             files["." + p + ".saving0/" + p + ".srl"] = "half";
+             return files;
+         }(),
+         [&] {
+             auto files = planning(p);
+             files[p + "/images/shot.bmp"] = "picture";
+             return files;
+         }()},
+        // The new one in place: the pictures and recordings of the old one move over.
+        {"put aside, replaced",
+         [&] {
+             auto files = planning(p);
+             files["." + p + ".previous0/" + p + ".srl"] = "old planning";
+             files["." + p + ".previous0/system/session.log"] = "recording";
+             return files;
+         }(),
+         [&] {
+             auto files = planning(p);
+             files[p + "/system/session.log"] = "recording";
+             return files;
+         }()},
+        // A copy into the planning cut short; a hidden file of the user's own stays.
+        {"temporaries",
+         [&] {
+             auto files = planning(n);
+             files[n + "/system/.session.log.Ab12Cd"] = "half a recording";
+             files[n + "/images/.shot.bmp.x9Y8z7"] = "half a picture";
+             files[n + "/.notes"] = "the user's";
+             return files;
+         }(),
+         [&] {
+             auto files = planning(n);
+             files[n + "/.notes"] = "the user's";
+             return files;
+         }()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.state);
+        TestSupport::ScratchDir dir;
+        for (const auto& [file, text] : row.before)
+            writeText(dir.file("patients/" + file), text);
+        EXPECT_FALSE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty());
+        std::map<std::string, std::string> files;
+        for (const auto& [name, content] : snapshot(dir.file("patients")))
+            if (content != "/")
+                files[name] = content;
+        EXPECT_EQ(files, row.after);
+        EXPECT_TRUE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty()) << "nothing left to do";
+    }
+}

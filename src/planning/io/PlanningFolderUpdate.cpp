@@ -163,10 +163,11 @@ std::string paddedTimeStamp(const std::string& name)
     return match[1].str() + std::string(3 - match[2].length(), '0') + match[2].str();
 }
 
-// Files an AtomicFile was writing when the program died: "." + name + "." + six characters.
+// Files an AtomicFile was writing when the program died: "." + name + "." + six characters,
+// where the name has an extension (as every file the program puts into a planning folder).
 bool isTemporaryName(const std::string& name)
 {
-    static const std::regex temporary("\\..+\\.[A-Za-z0-9]{6}");
+    static const std::regex temporary("\\.[^.]+\\..+\\.[A-Za-z0-9]{6}");
     return std::regex_match(name, temporary);
 }
 

@@ -123,7 +123,7 @@ void ImageFolder::recoverEarlierSession() const
     // Pictures that a crash caught before they were named, and copies cut short.
     for (const QString& name : folder.entryList({".staged-*", ".*.??????"}, QDir::Files | QDir::Hidden))
         if (name.startsWith(".staged-") ||
-            (!name.endsWith(".rmlock") && QRegularExpression("^\\..+\\.[A-Za-z0-9]{6}$").match(name).hasMatch()))
+            (!name.endsWith(".rmlock") && QRegularExpression("^\\.[^.]+\\..+\\.[A-Za-z0-9]{6}$").match(name).hasMatch()))
             folder.remove(name);
     // Earlier versions reserved every name with an empty folder; only empty ones go.
     for (const QString& sub : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
