@@ -254,3 +254,81 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     PlanningReader reader((patients + "/" + own + "/" + own + ".srl").toStdString(), model, settings, manager);
     EXPECT_TRUE(reader.start()) << reader.getErrorMessage();
 }
+
+// A save killed after the old planning went into the hidden working folder and before that
+// folder was published, and a screenshot killed before it was named: the program's next start
+// finishes the save (the planning listed once, loading, with its recording and picture) and
+// removes the picture, but only while no other instance runs.
+TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    const QString display = AppTest::xServer().display();
+    ASSERT_FALSE(display.isEmpty());
+    AppTest::AppFolder home;
+    const QString patients = home.path("patients");
+    QString old;
+    {
+        MainWindow window(nullptr, Constants::NormalMode);
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
+            files.push_back(f.absoluteFilePath().toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        ASSERT_TRUE(window.savePlanning(false));
+        old = QFileInfo(QString::fromStdString(window.getSettings()->getPlanningFile())).absolutePath();
+    }
+    // Nothing to save: an instance may end any way.
+    const auto quit = [](QProcess& program) {
+        program.kill();
+        return program.waitForFinished(60000);
+    };
+    // An instance that runs while the next one starts.
+    QProcess running;
+    const QString runningWindow = AppTest::startProgram(running, display, home.path());
+    ASSERT_FALSE(runningWindow.isEmpty());
+
+    // The state a kill before the publishing rename leaves: the new planning whole in its
+    // working folder, the old one (with its recording and picture) inside it.
+    const QString name = QFileInfo(old).fileName(), saved = "2030-01-01__08-00-00-5";
+    const QString staging = patients + "/." + saved + ".saving0";
+    QDir().mkpath(old + "/system");
+    QDir().mkpath(old + "/images");
+    const auto write = [](const QString& file, const QByteArray& bytes) {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    ASSERT_TRUE(write(old + "/system/session.log", "the recording") && write(old + "/images/shot.bmp", "the picture"));
+    ASSERT_EQ(QProcess::execute("cp", {"-r", old, staging}), 0);
+    ASSERT_TRUE(QFile::rename(staging + "/" + name + ".srl", staging + "/" + saved + ".srl"));
+    for (const QString sub : {"/system", "/images"})
+        ASSERT_TRUE(QDir(staging + sub).removeRecursively());
+    ASSERT_TRUE(QDir().rename(old, staging + "/.previous-" + name));
+    ASSERT_TRUE(write(home.path("Images/.staged-cut.bmp"), "half a picture"));
+    const QStringList left = snapshot(patients);
+
+    for (const bool alone : {false, true}) {
+        SCOPED_TRACE(alone ? "alone" : "beside another instance");
+        QProcess program;
+        const QString window = AppTest::startProgram(program, display, home.path());
+        ASSERT_FALSE(window.isEmpty());
+        if (!alone) {
+            EXPECT_EQ(snapshot(patients), left);
+            EXPECT_TRUE(QFile::exists(home.path("Images/.staged-cut.bmp")));
+            EXPECT_TRUE(quit(program));
+            EXPECT_TRUE(quit(running));
+            continue;
+        }
+        EXPECT_FALSE(QFile::exists(home.path("Images/.staged-cut.bmp")));
+        EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{saved});
+        QFile recording(patients + "/" + saved + "/system/session.log"), picture(patients + "/" + saved + "/images/shot.bmp");
+        EXPECT_TRUE(recording.open(QIODevice::ReadOnly) && recording.readAll() == "the recording");
+        EXPECT_TRUE(picture.open(QIODevice::ReadOnly) && picture.readAll() == "the picture");
+        // "Load planning" lists it once: its only row loads.
+        ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
+        ASSERT_TRUE(AppTest::waitFor([&] {
+            return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size() == 1;
+        }, 60000)) << "the planning has loaded";
+        EXPECT_TRUE(quit(program));
+    }
+}

@@ -7,6 +7,7 @@
 #include <QLockFile>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,7 +66,6 @@ std::string sortableTime(const std::string& stored)
         return stored;
     return stored.substr(6, 4) + "/" + stored.substr(0, 5) + stored.substr(10);
 }
-
 
 // Where the folders a commit replaces wait inside the new planning until their other contents
 // have moved over.
