@@ -80,7 +80,7 @@ bool startsWith(const std::string& text, const std::string& prefix)
 std::string failureAt(const std::string& what, const std::string& folder, int error)
 {
     if (Vexa::AtomicFile::isDiskFull(error))
-        return "The disk is full: " + folder + " could not be written.";
+        return Vexa::AtomicFile::failureText(folder, error);
     return what + " " + folder + ": " + std::strerror(error);
 }
 

@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -55,9 +54,7 @@ bool isInside(const fs::path& file, const std::string& folder)
 // `error`.
 [[noreturn]] void writeFailed(const std::string& shown, int error)
 {
-    if (Vexa::AtomicFile::isDiskFull(error))
-        throw std::runtime_error("The disk is full: " + shown + " could not be written.");
-    throw std::runtime_error("Could not write " + shown + ": " + std::strerror(error));
+    throw std::runtime_error(Vexa::AtomicFile::failureText(shown, error));
 }
 
 // Every mention of the hidden staging folder in `text` as the planning folder it becomes.
@@ -236,7 +233,7 @@ std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
     const fs::path parent = fs::absolute(fs::path(parentFolder)).lexically_normal();
     const auto cannotCreate = [](const fs::path& folder, const std::error_code& error) {
         if (Vexa::AtomicFile::isDiskFull(error.value()))
-            return std::runtime_error("The disk is full: " + folder.string() + " could not be written.");
+            return std::runtime_error(Vexa::AtomicFile::failureText(folder.string(), error.value()));
         return std::runtime_error("The folder " + folder.string() + " cannot be created: " + error.message() + ".");
     };
     std::error_code error;
