@@ -12,6 +12,7 @@
 #include "planning/model/Settings.h"
 #include "planning/objects/Implant.h"
 #include "shell/main/MainWindow.h"
+#include "vexa/mesh/MeshFactory.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -114,6 +115,9 @@ struct TwoInstances
             manager->addImplant(Implant::createFromFile(
                 Vexa::Matrix44<double>(Vexa::Vector3D(30 + manager->numberOfImplants() * 20, 36, 20)), 0,
                 (database + file).toStdString()));
+        // A 3D model of some 4.8 MB, as a planning has one: writing it takes a while.
+        window.getModel()->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)),
+                                                                Vexa::Vector3D(60, 50, 40), 400, 250));
         window.getModel()->notify();
         ASSERT_TRUE(window.savePlanning(false));
         auto* list = window.findChild<QListWidget*>("ImplantListBox");
