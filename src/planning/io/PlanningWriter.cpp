@@ -340,9 +340,9 @@ void PlanningWriter::save() try
             if (fs::exists(path, error))
                 return path;
             if (overwrite_ && isInside(path, previous)) {
-                const fs::path moved = fs::path(folder) / path.lexically_relative(fs::path(previous));
-                if (fs::exists(moved, error))
-                    return moved;
+                const fs::path renamed = fs::path(folder) / path.lexically_relative(fs::path(previous));
+                if (fs::exists(renamed, error))
+                    return renamed;
             }
             if (!replacement_.empty() && isInside(path, loadedFolder)) {
                 const fs::path there = fs::path(replacement_) / path.lexically_relative(fs::path(loadedFolder));
