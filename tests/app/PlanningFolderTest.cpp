@@ -12,6 +12,7 @@
 #include "planning/model/Settings.h"
 #include "planning/objects/Implant.h"
 #include "shell/main/MainWindow.h"
+#include "vexa/mesh/MeshFactory.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -19,6 +20,8 @@
 #include <QRegularExpression>
 #include <QToolButton>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -84,25 +87,21 @@ TEST(PlanningFolderTest, SavedPlanningsStayOutOfTheImportList)
     EXPECT_EQ(rows.join("\n").toStdString(), "Sample^Patient|" + std::to_string(files.size()));
 }
 
-// Two instances of the real program load one planning. B drops one implant and overwrites the
-// planning (a folder of a new name; the one both loaded goes). A drops the other implant: its
-// overwrite is refused with "Saving error" naming B's folder; saved as new, A's work is a planning
-// of its own beside B's (its series from B's folder, the implant B dropped from the database), and
-// A is told where B's is. No other folder is left.
-TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
+namespace {
+
+// A planning with two implants, saved by a window of the program's size, and the real program
+// run on it in several instances, driven through X as a person would.
+struct TwoInstances
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    const QString display = AppTest::xServer().display();
-    ASSERT_FALSE(display.isEmpty());
     AppTest::AppFolder home;
-    const QString patients = home.path("patients");
-    const QString database = home.path("ImplantDatabase/");
+    QString display = AppTest::xServer().display();
+    QString patients = home.path("patients");
     const QString kept[2] = {"AV-CP-D40-L100.implant", "QM-L-D48-L100.implant"};
-    // The planning, saved by a window of the program's size: where its two implant rows and the
-    // delete button are.
+    // Where the two implant rows and the delete button are; a row's colour when not selected.
     QPoint rows[2], remove;
     QColor unselected;
+
+    void savePlanning()
     {
         MainWindow window(nullptr, Constants::NormalMode);
         ASSERT_TRUE(AppTest::layOutAsTheProgram(window));
@@ -111,9 +110,14 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
             files.push_back(f.absoluteFilePath().toStdString());
         ASSERT_TRUE(window.importVolumeData(files));
         const auto manager = window.getModel()->getImplantManager();
+        const QString database = home.path("ImplantDatabase/");
         for (const QString& file : {"Altavis Dental/Conical Pro/" + kept[0], "Quillon Medical/Q-Line/" + kept[1]})
-            manager->addImplant(Implant::createFromFile(Vexa::Matrix44<double>(Vexa::Vector3D(30 + manager->numberOfImplants() * 20, 36, 20)),
-                                                        0, (database + file).toStdString()));
+            manager->addImplant(Implant::createFromFile(
+                Vexa::Matrix44<double>(Vexa::Vector3D(30 + manager->numberOfImplants() * 20, 36, 20)), 0,
+                (database + file).toStdString()));
+        // A 3D model of some 4.8 MB, as a planning has one: writing it takes a while.
+        window.getModel()->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)),
+                                                                Vexa::Vector3D(60, 50, 40), 400, 250));
         window.getModel()->notify();
         ASSERT_TRUE(window.savePlanning(false));
         auto* list = window.findChild<QListWidget*>("ImplantListBox");
@@ -127,6 +131,102 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
         const QWidget* button = window.findChild<QPushButton*>("DeleteButton");
         remove = button->mapTo(&window, button->rect().center());
     }
+
+    int logs() const
+    {
+        return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size();
+    }
+    // Both programs' windows fill the screen: the one clicked in is raised first, or the click
+    // lands in whichever lies on top.
+    void click(const QString& window, QPoint p) const
+    {
+        AppTest::xdotool(display, {"windowraise", window, "mousemove", "--window", window, QString::number(p.x()),
+                                   QString::number(p.y()), "click", "1"});
+    }
+    QString shown(const QString& title) const
+    {
+        const QString window = AppTest::waitForWindow(display, "^" + title + "$");
+        if (!window.isEmpty())
+            AppTest::xdotool(display, {"windowfocus", "--sync", window});
+        return window;
+    }
+    bool gone(const QString& title) const
+    {
+        return AppTest::waitFor([&] {
+            return AppTest::xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).isEmpty();
+        }, 30000);
+    }
+    // The program's window with that title (of this program, not another instance's).
+    QString windowOf(const QProcess& program, const QString& title) const
+    {
+        QString window;
+        AppTest::waitFor([&] {
+            window = AppTest::xdotool(display, {"search", "--all", "--onlyvisible", "--pid",
+                                                QString::number(program.processId()), "--name", "^" + title + "$"})
+                         .section('\n', 0, 0);
+            return !window.isEmpty() || program.state() == QProcess::NotRunning;
+        }, 60000);
+        return window;
+    }
+    // Starts an instance and reloads the planning in it; its main window.
+    QString startAndLoad(QProcess& program)
+    {
+        const int before = logs();
+        AppTest::startProgram(program, display, home.path());
+        const QString window = windowOf(program, "Morvanta");
+        if (window.isEmpty())
+            return window;
+        AppTest::xdotool(display, {"windowfocus", "--sync", window});
+        if (!AppTest::reloadTheOnlyPlanning(display) || !AppTest::waitFor([&] { return logs() == before + 1; }, 60000))
+            return {};
+        return window;
+    }
+    // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel"). The
+    // row is gone once the list shows no selection there (the implant after it is not selected):
+    // a key sent while the question is still closing would be taken before the deletion.
+    bool deleteImplant(const QString& window, int row) const
+    {
+        click(window, rows[row]);
+        if (!AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) != unselected; }, 30000))
+            return false;
+        click(window, remove);
+        if (shown("Attention").isEmpty())
+            return false;
+        AppTest::xdotool(display, {"key", "shift+Tab", "shift+Tab", "space"});
+        return gone("Attention") &&
+               AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) == unselected; }, 30000);
+    }
+    // Where the save question's "Overwrite" and "Save as new" are.
+    static QPoint overwriteButton() { return {90, 106}; }
+    static QPoint saveAsNewButton() { return {216, 106}; }
+    // Ctrl+W, then the save question's "Overwrite" or "Save as new".
+    bool quitSaving(const QString& window, bool overwrite) const
+    {
+        AppTest::xdotool(display, {"windowfocus", "--sync", window, "key", "ctrl+w"});
+        const QString question = shown("Save patient");
+        if (!question.isEmpty())
+            click(question, overwrite ? overwriteButton() : saveAsNewButton());
+        return !question.isEmpty();
+    }
+};
+
+}
+
+// Two instances of the real program load one planning. B drops one implant and overwrites the
+// planning (a folder of a new name; the one both loaded goes). A drops the other implant: its
+// overwrite is refused with "Saving error" naming B's folder; saved as new, A's work is a planning
+// of its own beside B's (its series from B's folder, the implant B dropped from the database), and
+// A is told where B's is. No other folder is left.
+TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    TwoInstances two;
+    ASSERT_FALSE(two.display.isEmpty());
+    two.savePlanning();
+    const QString& patients = two.patients;
+    const QString& display = two.display;
+    const QString* kept = two.kept;
     const auto folders = [&] { return QDir(patients).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden); };
     const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
     {
@@ -139,72 +239,20 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text.toUtf8());
     }
-    const auto logs = [&] { return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size(); };
-    // Both programs' windows fill the screen: the one clicked in is raised first, or the click
-    // lands in whichever lies on top.
-    const auto click = [&](const QString& window, QPoint p) {
-        AppTest::xdotool(display, {"windowraise", window, "mousemove", "--window", window, QString::number(p.x()),
-                                   QString::number(p.y()), "click", "1"});
-    };
-    const auto shown = [&](const QString& title) {
-        const QString window = AppTest::waitForWindow(display, "^" + title + "$");
-        if (!window.isEmpty())
-            AppTest::xdotool(display, {"windowfocus", "--sync", window});
-        return window;
-    };
-    const auto gone = [&](const QString& title) {
-        return AppTest::waitFor([&] {
-            return AppTest::xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).isEmpty();
-        }, 30000);
-    };
-    // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel"). The
-    // row is gone once the list shows no selection there (the implant after it is not selected):
-    // a key sent while the question is still closing would be taken before the deletion.
-    const auto deleteImplant = [&](const QString& window, int row) {
-        click(window, rows[row]);
-        if (!AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) != unselected; }, 30000))
-            return false;
-        click(window, remove);
-        if (shown("Attention").isEmpty())
-            return false;
-        AppTest::xdotool(display, {"key", "shift+Tab", "shift+Tab", "space"});
-        return gone("Attention") &&
-               AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) == unselected; }, 30000);
-    };
     const auto screenshot = [&](const QString& name) {
         QProcess::execute("env", {"DISPLAY=" + display, "import", "-window", "root",
                                   MORVANTA_BINARY_DIR "/tests/app/" + name + ".png"});
     };
-    // Ctrl+W, then the save question's "Overwrite" or "Save as new".
-    const auto quitSaving = [&](const QString& window, bool overwrite) {
-        AppTest::xdotool(display, {"windowfocus", "--sync", window, "key", "ctrl+w"});
-        const QString question = shown("Save patient");
-        if (!question.isEmpty())
-            click(question, overwrite ? QPoint(90, 106) : QPoint(216, 106));
-        return !question.isEmpty();
-    };
 
     QProcess a, b;
-    const QString windowA = AppTest::startProgram(a, display, home.path());
-    ASSERT_FALSE(windowA.isEmpty());
-    ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
-    ASSERT_TRUE(AppTest::waitFor([&] { return logs() == 1; }, 60000)) << "A has loaded the planning";
-    AppTest::startProgram(b, display, home.path());
-    // B's own window: the first one found may be A's.
-    QString windowB;
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        windowB = AppTest::xdotool(display, {"search", "--all", "--onlyvisible", "--pid",
-                                             QString::number(b.processId()), "--name", "^Morvanta$"});
-        return !windowB.isEmpty() || b.state() == QProcess::NotRunning;
-    }, 60000));
-    ASSERT_FALSE(windowB.isEmpty());
-    AppTest::xdotool(display, {"windowfocus", "--sync", windowB});
-    ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
-    ASSERT_TRUE(AppTest::waitFor([&] { return logs() == 2; }, 60000)) << "B has loaded the planning";
+    const QString windowA = two.startAndLoad(a);
+    ASSERT_FALSE(windowA.isEmpty()) << "A has loaded the planning";
+    const QString windowB = two.startAndLoad(b);
+    ASSERT_FALSE(windowB.isEmpty()) << "B has loaded the planning";
 
     // B: without the second implant, overwritten.
-    ASSERT_TRUE(deleteImplant(windowB, 1));
-    ASSERT_TRUE(quitSaving(windowB, true));
+    ASSERT_TRUE(two.deleteImplant(windowB, 1));
+    ASSERT_TRUE(two.quitSaving(windowB, true));
     ASSERT_TRUE(b.waitForFinished(60000));
     EXPECT_EQ(b.exitCode(), 0);
     const QStringList afterB = QDir(patients).entryList({"20*"}, QDir::Dirs);
@@ -214,14 +262,14 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     const QStringList savedByB = snapshot(patients + "/" + replaced);
 
     // A: without the first implant. Overwriting is refused, saving as new is not.
-    ASSERT_TRUE(deleteImplant(windowA, 0));
-    ASSERT_TRUE(quitSaving(windowA, true));
-    ASSERT_FALSE(shown("Saving error").isEmpty());
+    ASSERT_TRUE(two.deleteImplant(windowA, 0));
+    ASSERT_TRUE(two.quitSaving(windowA, true));
+    ASSERT_FALSE(two.shown("Saving error").isEmpty());
     screenshot("two_instances_saving_error");
     AppTest::xdotool(display, {"key", "space"});
-    ASSERT_TRUE(gone("Saving error"));
-    ASSERT_TRUE(quitSaving(windowA, false));
-    ASSERT_FALSE(shown("Saved as new planning").isEmpty());
+    ASSERT_TRUE(two.gone("Saving error"));
+    ASSERT_TRUE(two.quitSaving(windowA, false));
+    ASSERT_FALSE(two.shown("Saved as new planning").isEmpty());
     screenshot("two_instances_saved_as_new");
     AppTest::xdotool(display, {"key", "space"});
     ASSERT_TRUE(a.waitForFinished(60000));
@@ -247,10 +295,173 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     };
     EXPECT_EQ(implants(replaced), QStringList{kept[0]});
     EXPECT_EQ(implants(own), QStringList{kept[1]});
-    const auto settings = std::make_shared<Settings>(home.path("Morvanta.ini").toStdString());
+    const auto settings = std::make_shared<Settings>(two.home.path("Morvanta.ini").toStdString());
     const auto model = std::make_shared<Model>(settings);
     Vexa::DicomIOManager manager;
     manager.insertImporter(new Vexa::UniversalImporter);
     PlanningReader reader((patients + "/" + own + "/" + own + ".srl").toStdString(), model, settings, manager);
     EXPECT_TRUE(reader.start()) << reader.getErrorMessage();
+}
+
+// Two instances load one planning; A drops the first implant, B the second, and one X client
+// presses "Overwrite" in both save questions, the second press 0, 20, 40 or 60 ms after the
+// first (MORVANTA_RACE_ROUNDS rounds each, 2 without). Whichever saves first, one planning is
+// left, with its changes, and the other instance is told that it was saved again meanwhile,
+// never another cause.
+TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    TwoInstances two;
+    ASSERT_FALSE(two.display.isEmpty());
+    two.savePlanning();
+    const QString& patients = two.patients;
+    const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
+    const QString kept = two.home.path("kept");
+    ASSERT_EQ(QProcess::execute("cp", {"-r", patients, kept}), 0);
+    const int rounds = qEnvironmentVariableIsSet("MORVANTA_RACE_ROUNDS") ? qEnvironmentVariableIntValue("MORVANTA_RACE_ROUNDS") : 2;
+    std::ostringstream table;
+    table << "| gap | round | pressed first | ended first | plannings left | the other was told |\n";
+    for (const int gap : {0, 20, 40, 60}) {
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE(std::to_string(gap) + " ms apart, round " + std::to_string(round));
+            ASSERT_TRUE(QDir(patients).removeRecursively());
+            ASSERT_EQ(QProcess::execute("cp", {"-r", kept, patients}), 0);
+            QProcess programs[2];
+            QString windows[2], questions[2];
+            for (int i = 0; i < 2; ++i) {
+                windows[i] = two.startAndLoad(programs[i]);
+                ASSERT_FALSE(windows[i].isEmpty()) << "instance " << i << " has loaded the planning";
+            }
+            for (int i = 0; i < 2; ++i)
+                ASSERT_TRUE(two.deleteImplant(windows[i], i));
+            // Both save questions open, side by side.
+            for (int i = 0; i < 2; ++i) {
+                AppTest::xdotool(two.display, {"windowfocus", "--sync", windows[i], "key", "ctrl+w"});
+                questions[i] = two.windowOf(programs[i], "Save patient");
+                ASSERT_FALSE(questions[i].isEmpty());
+                AppTest::xdotool(two.display, {"windowmove", "--sync", questions[i], QString::number(100 + 900 * i), "100"});
+            }
+            const int first = round % 2, second = 1 - first;
+            const QPoint at = TwoInstances::overwriteButton();
+            AppTest::xdotool(two.display, {"mousemove", "--window", questions[first], QString::number(at.x()),
+                                           QString::number(at.y()), "click", "1", "sleep",
+                                           QString::number(gap / 1000.0), "mousemove", "--window", questions[second],
+                                           QString::number(at.x()), QString::number(at.y()), "click", "1"});
+            // One saves and ends; the other shows why it did not.
+            int saver = -1;
+            ASSERT_TRUE(AppTest::waitFor([&] {
+                for (int i = 0; i < 2; ++i)
+                    if (programs[i].state() == QProcess::NotRunning)
+                        saver = i;
+                return saver >= 0;
+            }, 60000));
+            const int other = 1 - saver;
+            EXPECT_EQ(programs[saver].exitCode(), 0);
+            EXPECT_FALSE(two.windowOf(programs[other], "Saving error").isEmpty());
+            programs[other].kill();
+            programs[other].waitForFinished();
+            const QString told = QString::fromLocal8Bit(programs[other].readAllStandardError());
+            const QStringList plannings = QDir(patients).entryList({"20*"}, QDir::Dirs);
+            EXPECT_EQ(plannings.size(), 1) << plannings.join(", ").toStdString() << "\n" << told.toStdString();
+            ASSERT_FALSE(plannings.isEmpty());
+            EXPECT_TRUE(told.contains("Saving error: The planning " + patients + "/" + loaded +
+                                      " was saved again meanwhile, by another instance of the program: it is now in " +
+                                      patients + "/" + plannings[0] + ". Overwriting it would throw that work away; "
+                                      "\"Save as new\" keeps this planning beside it."))
+                << told.toStdString();
+            EXPECT_EQ(told.count("Saving error"), 1) << told.toStdString();
+            const PlanningFile planning =
+                PlanningFile::read((patients + "/" + plannings[0] + "/" + plannings[0] + ".srl").toStdString());
+            EXPECT_EQ(planning.implants.size(), 1u);
+            if (!planning.implants.empty())
+                EXPECT_EQ(QFileInfo(QString::fromStdString(planning.implants[0].file)).fileName(),
+                          two.kept[1 - saver]);
+            EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                      (QStringList{plannings[0], "MorvantaStudyDummy"}));
+            const QString line = told.section("Saving error: ", 1, 1).section('\n', 0, 0);
+            table << "| " << gap << " ms | " << round << " | " << char('A' + first) << " | " << char('A' + saver)
+                  << " | " << plannings.size() << " | "
+                  << (line.isEmpty() ? std::string("nothing") : line.left(110).toStdString()) << " |\n";
+        }
+    }
+    std::cout << table.str();
+}
+
+// A save killed after the old planning went into the hidden working folder and before that
+// folder was published, and a screenshot killed before it was named: the program's next start
+// finishes the save (the planning listed once, loading, with its recording and picture) and
+// removes the picture, but only while no other instance runs.
+TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    const QString display = AppTest::xServer().display();
+    ASSERT_FALSE(display.isEmpty());
+    AppTest::AppFolder home;
+    const QString patients = home.path("patients");
+    QString old;
+    {
+        MainWindow window(nullptr, Constants::NormalMode);
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
+            files.push_back(f.absoluteFilePath().toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        ASSERT_TRUE(window.savePlanning(false));
+        old = QFileInfo(QString::fromStdString(window.getSettings()->getPlanningFile())).absolutePath();
+    }
+    // Nothing to save: an instance may end any way.
+    const auto quit = [](QProcess& program) {
+        program.kill();
+        return program.waitForFinished(60000);
+    };
+    // An instance that runs while the next one starts.
+    QProcess running;
+    const QString runningWindow = AppTest::startProgram(running, display, home.path());
+    ASSERT_FALSE(runningWindow.isEmpty());
+
+    // The state a kill before the publishing rename leaves: the new planning whole in its
+    // working folder, the old one (with its recording and picture) inside it.
+    const QString name = QFileInfo(old).fileName(), saved = "2030-01-01__08-00-00-5";
+    const QString staging = patients + "/." + saved + ".saving0";
+    QDir().mkpath(old + "/system");
+    QDir().mkpath(old + "/images");
+    const auto write = [](const QString& file, const QByteArray& bytes) {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    ASSERT_TRUE(write(old + "/system/session.log", "the recording") && write(old + "/images/shot.bmp", "the picture"));
+    ASSERT_EQ(QProcess::execute("cp", {"-r", old, staging}), 0);
+    ASSERT_TRUE(QFile::rename(staging + "/" + name + ".srl", staging + "/" + saved + ".srl"));
+    for (const QString sub : {"/system", "/images"})
+        ASSERT_TRUE(QDir(staging + sub).removeRecursively());
+    ASSERT_TRUE(QDir().rename(old, staging + "/.previous-" + name));
+    ASSERT_TRUE(write(home.path("Images/.staged-cut.bmp"), "half a picture"));
+    const QStringList left = snapshot(patients);
+
+    for (const bool alone : {false, true}) {
+        SCOPED_TRACE(alone ? "alone" : "beside another instance");
+        QProcess program;
+        const QString window = AppTest::startProgram(program, display, home.path());
+        ASSERT_FALSE(window.isEmpty());
+        if (!alone) {
+            EXPECT_EQ(snapshot(patients), left);
+            EXPECT_TRUE(QFile::exists(home.path("Images/.staged-cut.bmp")));
+            EXPECT_TRUE(quit(program));
+            EXPECT_TRUE(quit(running));
+            continue;
+        }
+        EXPECT_FALSE(QFile::exists(home.path("Images/.staged-cut.bmp")));
+        EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{saved});
+        QFile recording(patients + "/" + saved + "/system/session.log"), picture(patients + "/" + saved + "/images/shot.bmp");
+        EXPECT_TRUE(recording.open(QIODevice::ReadOnly) && recording.readAll() == "the recording");
+        EXPECT_TRUE(picture.open(QIODevice::ReadOnly) && picture.readAll() == "the picture");
+        // "Load planning" lists it once: its only row loads.
+        ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
+        ASSERT_TRUE(AppTest::waitFor([&] {
+            return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size() == 1;
+        }, 60000)) << "the planning has loaded";
+        EXPECT_TRUE(quit(program));
+    }
 }

@@ -62,6 +62,24 @@ inline void leaveFree(unsigned long long bytes)
     ASSERT_LE(freeBytes(), bytes + 4096);
 }
 
+// Makes empty files (in a folder "inodes" at its top) until at most `count` more files or
+// folders can be made there.
+inline void leaveInodes(unsigned long long count)
+{
+    const std::string folder = path() + "/inodes";
+    std::filesystem::create_directories(folder);
+    struct statvfs info{};
+    for (unsigned long long n = 0; ::statvfs(folder.c_str(), &info) == 0 && info.f_favail > count; ++n) {
+        const int fd = ::open((folder + "/" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ASSERT_EQ(::statvfs(folder.c_str(), &info), 0);
+    ASSERT_EQ(info.f_favail, count);
+}
+
 // Empties the small disk (the filler too) and makes `folder` on it; returns that folder.
 inline std::string clear(const std::string& folder = "files")
 {
@@ -71,8 +89,10 @@ inline std::string clear(const std::string& folder = "files")
     return path() + "/" + folder;
 }
 
-// See above. `extraEnvironment` is added to the inner run's environment.
-inline bool rerunInside(unsigned long long sizeBytes, const QStringList& extraEnvironment = {})
+// See above. `extraEnvironment` is added to the inner run's environment, `options` to the
+// mount's options ("nr_inodes=4000" for a disk whose files can run out).
+inline bool rerunInside(unsigned long long sizeBytes, const QStringList& extraEnvironment = {},
+                        const QString& options = {})
 {
     if (!path().empty())
         return true;
@@ -94,7 +114,9 @@ inline bool rerunInside(unsigned long long sizeBytes, const QStringList& extraEn
     inner.start(QStringLiteral("unshare"),
                 {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
                  QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                 QStringLiteral("mount -t tmpfs -o size=%1 morvanta-small-disk \"$0\" && exec \"$@\"").arg(sizeBytes),
+                 QStringLiteral("mount -t tmpfs -o size=%1%2 morvanta-small-disk \"$0\" && exec \"$@\"")
+                     .arg(sizeBytes)
+                     .arg(options.isEmpty() ? QString() : "," + options),
                  mountPoint.path(), QCoreApplication::applicationFilePath(), QStringLiteral("--gtest_filter=") + filter,
                  QStringLiteral("--gtest_brief=1")});
     if (!inner.waitForStarted()) {

@@ -2,12 +2,18 @@
 
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
+#include "vexa/io/AtomicFile.h"
 
+#include <QLockFile>
+#include <QString>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 #include <unistd.h>
@@ -61,6 +67,122 @@ std::string sortableTime(const std::string& stored)
     return stored.substr(6, 4) + "/" + stored.substr(0, 5) + stored.substr(10);
 }
 
+// Where the folders a commit replaces wait inside the new planning until their other contents
+// have moved over.
+const std::string previousPrefix = ".previous-";
+
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The text of a failed rename or folder creation at `folder` with errno value `error`.
+std::string failureAt(const std::string& what, const std::string& folder, int error)
+{
+    if (Vexa::AtomicFile::isDiskFull(error))
+        return Vexa::AtomicFile::failureText(folder, error);
+    return what + " " + folder + ": " + std::strerror(error);
+}
+
+bool isEmptyFolder(const fs::path& folder)
+{
+    std::error_code error;
+    return fs::is_directory(fs::symlink_status(folder, error)) && fs::is_empty(folder, error) && !error;
+}
+
+std::vector<fs::path> entriesOf(const fs::path& folder)
+{
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries.push_back(it->path());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Moves the entries of `from` into `to`; folders that are there already are merged, empty ones
+// are replaced, a file is never replaced. At the top of a planning folder the planning's own
+// entries stay behind. True when everything moved.
+bool moveEntries(const fs::path& from, const fs::path& to, bool planningTop)
+{
+    bool all = true;
+    for (const fs::path& entry : entriesOf(from)) {
+        const std::string name = entry.filename().string();
+        if (planningTop && (PlanningFolderUpdate::isPlanningEntry(name) || startsWith(name, previousPrefix)))
+            continue;
+        const fs::path target = to / name;
+        std::error_code error;
+        const auto kind = fs::symlink_status(entry, error);
+        if (isEmptyFolder(target))
+            fs::remove(target, error);
+        if (fs::exists(fs::symlink_status(target, error))) {
+            if (fs::is_directory(kind) && fs::is_directory(fs::symlink_status(target, error)) &&
+                moveEntries(entry, target, false)) {
+                fs::remove(entry, error);
+                continue;
+            }
+            all = false;
+            continue;
+        }
+        error.clear();
+        fs::rename(entry, target, error);
+        all = all && !error;
+    }
+    return all;
+}
+
+// The last step of a commit: the other contents of the replaced folders (waiting in the new
+// planning folder as ".previous-*") move in, then those folders go.
+void takeOverPrevious(const fs::path& folder, std::vector<std::string>* done)
+{
+    for (const fs::path& entry : entriesOf(folder)) {
+        const std::string name = entry.filename().string();
+        std::error_code error;
+        if (!startsWith(name, previousPrefix) || !fs::is_directory(fs::symlink_status(entry, error)))
+            continue;
+        if (!moveEntries(entry, folder, true)) {
+            // Kept rather than lost; the next start tries again.
+            if (done)
+                done->push_back("kept " + entry.string() + ": not all of it could move into its planning");
+            continue;
+        }
+        fs::remove_all(entry, error);
+        if (done)
+            done->push_back("took over the files of the replaced planning " + name.substr(previousPrefix.size()) +
+                            " into " + folder.string());
+    }
+}
+
+// "yyyy-MM-dd__hh-mm-ss-z" with the milliseconds as three digits, so that names sort by time.
+std::string paddedTimeStamp(const std::string& name)
+{
+    static const std::regex stamp("(\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-)(\\d{1,3})");
+    std::smatch match;
+    if (!std::regex_match(name, match, stamp))
+        return name;
+    return match[1].str() + std::string(3 - match[2].length(), '0') + match[2].str();
+}
+
+// Files an AtomicFile was writing when the program died: "." + name + "." + six characters,
+// where the name has an extension (as every file the program puts into a planning folder).
+bool isTemporaryName(const std::string& name)
+{
+    static const std::regex temporary("\\.[^.]+\\..+\\.[A-Za-z0-9]{6}");
+    return std::regex_match(name, temporary);
+}
+
+// The target of a hidden working folder ".<target><suffix><number>"; empty when it is none.
+std::string workingTarget(const std::string& name, const std::string& suffix)
+{
+    const auto at = name.rfind(suffix);
+    if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at < 2 || at + suffix.size() == name.size())
+        return {};
+    for (std::size_t i = at + suffix.size(); i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9')
+            return {};
+    return name.substr(1, at - 1);
+}
+
 }
 
 PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previous, bool mayReplace) try
@@ -69,11 +191,19 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
     if (previous_ == folder_)
         previous_.clear();
     std::error_code error;
-    const fs::path parent = fs::path(folder_).parent_path();
-    fs::create_directories(parent, error);
-    staging_ = hiddenSibling(".saving");
-    if (!fs::create_directory(staging_, error) || error)
-        throw std::runtime_error("Could not create the folder " + staging_ + " to save the planning in.");
+    const fs::path target(folder_);
+    fs::create_directories(target.parent_path(), error);
+    reserved_ = isEmptyFolder(target);
+    const std::string base = (target.parent_path() / ("." + target.filename().string() + ".saving")).string();
+    for (unsigned n = 0; staging_.empty(); ++n) {
+        const std::string candidate = base + std::to_string(n);
+        // create_directory says false for a folder that is there already: the next number.
+        if (fs::create_directory(candidate, error))
+            staging_ = candidate;
+        else if (error)
+            // The working folder's name means nothing to the user; the planning's does.
+            throw std::runtime_error(failureAt("Could not create the planning folder", folder_, error.value()));
+    }
 }
 VEXA_RETHROW
 
@@ -83,20 +213,9 @@ PlanningFolderUpdate::~PlanningFolderUpdate()
         return;
     std::error_code error;
     fs::remove_all(staging_, error);
+    if (reserved_)
+        ::rmdir(folder_.c_str()); // only while it is empty
 }
-
-std::string PlanningFolderUpdate::hiddenSibling(const std::string& suffix) const try
-{
-    const fs::path target(folder_);
-    const std::string base = (target.parent_path() / ("." + target.filename().string() + suffix)).string();
-    std::error_code error;
-    for (unsigned n = 0;; ++n) {
-        const std::string candidate = base + std::to_string(n);
-        if (!fs::exists(fs::symlink_status(candidate, error)))
-            return candidate;
-    }
-}
-VEXA_RETHROW
 
 bool PlanningFolderUpdate::isPlanningEntry(const std::string& name)
 {
@@ -104,72 +223,89 @@ bool PlanningFolderUpdate::isPlanningEntry(const std::string& name)
            (name.size() > 4 && name.compare(name.size() - 4, 4, ".srl") == 0);
 }
 
-bool PlanningFolderUpdate::carryOver(const std::string& from) try
-{
-    bool all = true;
-    std::error_code error;
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error))
-        entries.push_back(it->path());
-    if (error)
-        return false;
-    for (const fs::path& entry : entries) {
-        const std::string name = entry.filename().string();
-        if (isPlanningEntry(name))
-            continue;
-        const fs::path target = fs::path(folder_) / name;
-        // The writer makes empty "images" and "system" folders; the old ones take their place.
-        if (fs::is_directory(fs::symlink_status(target, error)) && fs::is_empty(target, error))
-            fs::remove(target, error);
-        error.clear();
-        fs::rename(entry, target, error);
-        if (error)
-            all = false;
-    }
-    return all;
-}
-VEXA_RETHROW
-
 void PlanningFolderUpdate::commit() try
 {
+    const fs::path staging(staging_);
     std::error_code error;
-    std::string backup;
-    if (!mayReplace_) {
-        if (const int failed = renameToNew(staging_, folder_))
-            throw std::runtime_error(failed == EEXIST
-                                         ? "The folder " + folder_ + " exists already; the planning is not saved over it."
-                                         : "Could not create the planning folder " + folder_ + ": " +
-                                               std::strerror(failed));
-    } else {
-        if (fs::exists(fs::symlink_status(folder_, error))) {
-            backup = hiddenSibling(".previous");
-            fs::rename(folder_, backup, error);
-            if (error)
-                throw std::runtime_error("Could not replace the planning folder " + folder_ + ": " + error.message());
+    // The folders replaced: the target when it holds anything, and the planning's previous one.
+    std::vector<fs::path> replaced;
+    if (fs::exists(fs::symlink_status(folder_, error)) && !isEmptyFolder(folder_)) {
+        if (!mayReplace_)
+            throw std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
+        replaced.push_back(folder_);
+    }
+    if (!previous_.empty() && fs::is_directory(fs::symlink_status(previous_, error)))
+        replaced.push_back(previous_);
+
+    // Step 1: the replaced folders into the staging folder; undone should anything fail before
+    // the new planning stands.
+    std::vector<std::pair<fs::path, fs::path>> moved;
+    const auto undo = [&] {
+        std::error_code ignored;
+        for (auto it = moved.rbegin(); it != moved.rend(); ++it)
+            fs::rename(it->second, it->first, ignored);
+    };
+    for (const fs::path& old : replaced) {
+        fs::path inside = staging / (previousPrefix + old.filename().string());
+        for (int n = 2; fs::exists(fs::symlink_status(inside, error)); ++n)
+            inside = staging / (previousPrefix + old.filename().string() + "-" + std::to_string(n));
+        if (::rename(old.c_str(), inside.c_str()) != 0) {
+            const int failed = errno;
+            undo();
+            throw std::runtime_error(failureAt("Could not replace the planning folder", folder_, failed));
         }
-        fs::rename(staging_, folder_, error);
-        if (error) {
-            std::string reason = error.message();
-            if (!backup.empty()) {
-                fs::rename(backup, folder_, error);
-                if (error)
-                    reason += "; the previous planning is kept in " + backup;
-            }
-            throw std::runtime_error("Could not replace the planning folder " + folder_ + ": " + reason);
-        }
+        moved.emplace_back(old, inside);
+    }
+
+    // Step 2: the new planning takes the target's place in one rename.
+    const int failed = mayReplace_ ? (::rename(staging_.c_str(), folder_.c_str()) == 0 ? 0 : errno)
+                                   : renameToNew(staging_, folder_);
+    if (failed) {
+        undo();
+        if (failed == EEXIST || failed == ENOTEMPTY)
+            throw std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
+        throw std::runtime_error(failureAt(mayReplace_ ? "Could not replace the planning folder"
+                                                       : "Could not create the planning folder",
+                                           folder_, failed));
     }
     committed_ = true;
     syncFolder(fs::path(folder_).parent_path());
 
-    // The new planning is in place; from here on nothing is thrown and nothing dropped.
-    for (const std::string& old : {backup, previous_}) {
-        if (old.empty() || !fs::is_directory(old, error))
-            continue;
-        if (carryOver(old))
-            fs::remove_all(old, error);
-    }
+    // Steps 3 and 4. From here on nothing is thrown and nothing dropped.
+    takeOverPrevious(folder_, nullptr);
+    syncFolder(folder_);
 }
 VEXA_RETHROW
+
+std::string PlanningFolderUpdate::saveTimeKey(const std::string& folder) try
+{
+    const fs::path path(folder);
+    const std::string name = path.filename().string();
+    const Vexa::IniFileManager ini((path / (name + ".srl")).string(), Vexa::IniFileManager::ReadOnly);
+    return sortableTime(ini.getValue("Planningdata", "lastModified", std::string())) + "|" + paddedTimeStamp(name);
+}
+VEXA_RETHROW
+
+namespace {
+
+// Calls `visit` with every planning folder ("<folder>/<folder>.srl") below `folder`, hidden
+// folders and links left out; a folder that cannot be read (or went meanwhile) is passed over.
+template<class Visit>
+void eachPlanning(const fs::path& folder, int depth, const Visit& visit)
+{
+    for (const fs::path& entry : entriesOf(folder)) {
+        const std::string name = entry.filename().string();
+        std::error_code error;
+        if (name.front() == '.' || !fs::is_directory(fs::symlink_status(entry, error)))
+            continue;
+        if (fs::is_regular_file(entry / (name + ".srl"), error))
+            visit(entry);
+        else if (depth < 8)
+            eachPlanning(entry, depth + 1, visit);
+    }
+}
+
+}
 
 std::string PlanningFolderUpdate::findByOrigin(const std::vector<std::string>& patientPaths,
                                                const std::string& origin) try
@@ -178,36 +314,143 @@ std::string PlanningFolderUpdate::findByOrigin(const std::vector<std::string>& p
     std::string foundTime;
     if (origin.empty())
         return found;
-    std::error_code error;
     for (const std::string& base : patientPaths) {
-        fs::recursive_directory_iterator it(base, fs::directory_options::skip_permission_denied, error), end;
-        for (; !error && it != end; it.increment(error)) {
-            const fs::path path = it->path();
-            const std::string name = path.filename().string();
-            std::error_code kind;
-            if (it->is_directory(kind)) {
-                // Staging folders and the like, and links (which may lead anywhere, or in circles).
-                if (name.front() == '.' || it->is_symlink(kind))
-                    it.disable_recursion_pending();
-                continue;
-            }
-            // A saved planning: "<folder>/<folder>.srl".
-            if (path.extension() != ".srl" || path.stem() != path.parent_path().filename())
-                continue;
-            const Vexa::IniFileManager ini(path.string(), Vexa::IniFileManager::ReadOnly);
-            const std::string folder = path.parent_path().filename().string();
+        if (base.empty())
+            continue;
+        eachPlanning(fs::path(normalFolder(base)), 0, [&](const fs::path& folder) {
+            const std::string name = folder.filename().string();
+            const Vexa::IniFileManager ini((folder / (name + ".srl")).string(), Vexa::IniFileManager::ReadOnly);
             const std::string stored = ini.getValue("Planningdata", "origin", std::string());
-            if ((stored.empty() ? folder : stored) != origin)
-                continue;
-            // The last saved one; the time-stamp names sort by time when the times are equal.
-            const std::string time = sortableTime(ini.getValue("Planningdata", "lastModified", std::string())) + folder;
+            if ((stored.empty() ? name : stored) != origin)
+                return;
+            // The last saved one: the stored time has seconds, the time-stamp name milliseconds.
+            const std::string time = saveTimeKey(folder.string());
             if (found.empty() || time > foundTime) {
-                found = path.parent_path().string();
+                found = folder.string();
                 foundTime = time;
             }
-        }
-        error.clear();
+        });
     }
     return found;
 }
 VEXA_RETHROW
+
+namespace {
+
+// A staging folder left by a save that died: published when its commit had begun (the
+// replaced folders are inside), else removed with the folder reserved for it.
+void finishStaging(const fs::path& staging, const fs::path& target, std::vector<std::string>& done)
+{
+    bool due = false;
+    for (const fs::path& entry : entriesOf(staging))
+        due = due || startsWith(entry.filename().string(), previousPrefix);
+    std::error_code error;
+    if (!due) {
+        fs::remove_all(staging, error);
+        if (isEmptyFolder(target))
+            fs::remove(target, error);
+        done.push_back("removed the unfinished save " + staging.string());
+        return;
+    }
+    if (fs::exists(fs::symlink_status(target, error)) && !isEmptyFolder(target)) {
+        done.push_back("kept " + staging.string() + ": " + target.string() + " is taken");
+        return;
+    }
+    if (::rename(staging.c_str(), target.c_str()) != 0) {
+        done.push_back("kept " + staging.string() + ": " + std::strerror(errno));
+        return;
+    }
+    done.push_back("finished the save of " + target.string());
+    takeOverPrevious(target, &done);
+}
+
+// The folder an earlier version of the program put aside as ".<name>.previous<n>": its other
+// contents go into the planning that replaced it, or, with none there, it is the planning again.
+void finishPutAside(const fs::path& aside, const fs::path& target, std::vector<std::string>& done)
+{
+    std::error_code error;
+    const fs::path planning = target / (target.filename().string() + ".srl");
+    if (fs::is_regular_file(planning, error)) {
+        if (moveEntries(aside, target, true)) {
+            fs::remove_all(aside, error);
+            done.push_back("took over the files of the replaced planning into " + target.string());
+        }
+    } else if (!fs::exists(fs::symlink_status(target, error)) || isEmptyFolder(target)) {
+        fs::remove(target, error);
+        if (::rename(aside.c_str(), target.c_str()) == 0)
+            done.push_back("restored the planning " + target.string());
+    }
+}
+
+void removeTemporaries(const fs::path& folder, std::vector<std::string>& done)
+{
+    for (const fs::path& entry : entriesOf(folder)) {
+        std::error_code error;
+        if (isTemporaryName(entry.filename().string()) && fs::is_regular_file(fs::symlink_status(entry, error)) &&
+            fs::remove(entry, error))
+            done.push_back("removed the temporary file " + entry.string());
+    }
+}
+
+void finishIn(const fs::path& folder, int depth, std::vector<std::string>& done)
+{
+    for (const fs::path& entry : entriesOf(folder)) {
+        const std::string name = entry.filename().string();
+        std::error_code error;
+        const auto kind = fs::symlink_status(entry, error);
+        if (error || fs::is_symlink(kind))
+            continue;
+        if (!fs::is_directory(kind)) {
+            // A lock of a save that died; a held one stays.
+            if (name.front() == '.' && entry.extension() == ".lock") {
+                QLockFile stale(QString::fromStdString(entry.string()));
+                stale.setStaleLockTime(0);
+                if (stale.tryLock(0)) {
+                    stale.unlock();
+                    done.push_back("removed the stale lock " + entry.string());
+                }
+            }
+            continue;
+        }
+        if (name.front() == '.') {
+            if (const std::string target = workingTarget(name, ".saving"); !target.empty())
+                finishStaging(entry, folder / target, done);
+            else if (const std::string target = workingTarget(name, ".previous"); !target.empty())
+                finishPutAside(entry, folder / target, done);
+            continue;
+        }
+        if (fs::is_regular_file(entry / (name + ".srl"), error)) {
+            takeOverPrevious(entry, &done);
+            for (const fs::path& place : {entry, entry / "system", entry / "images"})
+                removeTemporaries(place, done);
+        } else if (depth < 8) {
+            finishIn(entry, depth + 1, done);
+        }
+    }
+}
+
+}
+
+std::vector<std::string> PlanningFolderUpdate::finishInterrupted(const std::vector<std::string>& patientPaths) try
+{
+    std::vector<std::string> done;
+    for (const std::string& base : patientPaths)
+        if (!base.empty())
+            finishIn(fs::path(normalFolder(base)), 0, done);
+    return done;
+}
+VEXA_RETHROW
+
+PlanningFolderUpdate::OriginLock::OriginLock(const std::string& parentFolder, const std::string& origin)
+{
+    if (origin.empty())
+        return;
+    lock_ = std::make_unique<QLockFile>(QString::fromStdString(parentFolder + "/." + origin + ".lock"));
+    // A holder that died leaves a stale lock, taken over at once; one that hangs is given up
+    // after far longer than any publishing takes.
+    lock_->setStaleLockTime(300000);
+    if (!lock_->lock())
+        lock_.reset();
+}
+
+PlanningFolderUpdate::OriginLock::~OriginLock() = default;

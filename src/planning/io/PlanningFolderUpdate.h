@@ -1,15 +1,27 @@
 #pragma once
 // Replaces a planning folder without ever destroying the planning it held: the new planning
 // is built completely in a hidden folder beside the target, and only then takes the target's
-// place in two renames. What the previous planning folder holds besides the planning itself
-// (screenshots in "images", the recording copy in "system", treatment logs in "Log", ...)
-// moves into the new folder; the planning's own entries (the ".srl" file and the folders
-// "dicom", "surface" and "implant") are replaced.
+// place. What the previous planning folder holds besides the planning itself (screenshots in
+// "images", the recording copy in "system", treatment logs in "Log", ...) moves into the new
+// folder; the planning's own entries (the ".srl" file and the folders "dicom", "surface" and
+// "implant") are replaced.
+//
+// The steps of a commit, each one rename, leave a state that tells how to go on should the
+// program die in between (finishInterrupted):
+//   1. every folder replaced goes into the staging folder as ".previous-<its name>": the old
+//      planning is no longer listed, and the staging folder now says it is due to be published;
+//   2. the staging folder becomes the target (one rename: the new planning is listed);
+//   3. the other contents of the replaced folders move from ".previous-*" into the target;
+//   4. the ".previous-*" folders are removed.
+// A staging folder without ".previous-*" never got to its commit and is thrown away.
 //
 // Hidden folders are never listed when plannings are searched, so a save that dies halfway
 // leaves nothing that looks like a planning.
+#include <memory>
 #include <string>
 #include <vector>
+
+class QLockFile;
 
 class PlanningFolderUpdate
 {
@@ -17,10 +29,12 @@ public:
     // folder: the planning folder to write. previous: the folder of the planning this one
     // replaces when that is another folder (a planning saved again under a new name), else
     // empty. Without `mayReplace` the folder is a new one: should a folder of its name hold
-    // anything by the commit, the commit fails and it stays as it is. Creates the staging
-    // folder (and the target's parent); throws std::runtime_error when that fails.
+    // anything by the commit, the commit fails and it stays as it is. An empty folder of that
+    // name is one reserved for this planning (it goes again when the update is abandoned).
+    // Creates the staging folder (and the target's parent); throws std::runtime_error when
+    // that fails.
     PlanningFolderUpdate(std::string folder, std::string previous, bool mayReplace = true);
-    // Removes the staging folder unless the update was committed.
+    // Removes the staging folder (and a reserved target) unless the update was committed.
     ~PlanningFolderUpdate();
     PlanningFolderUpdate(const PlanningFolderUpdate&) = delete;
     PlanningFolderUpdate& operator=(const PlanningFolderUpdate&) = delete;
@@ -30,9 +44,9 @@ public:
     const std::string& getFolder() const { return folder_; }
 
     // Puts the staged planning in place (and on the disk). Throws std::runtime_error, with
-    // everything as it was, when the target cannot be replaced. Afterwards the other contents of the replaced
-    // folders are moved in and those folders removed; an entry that cannot be moved is kept
-    // where it was (with its folder) rather than lost.
+    // everything as it was, when the target cannot be replaced. Afterwards the other contents
+    // of the replaced folders are moved in and those folders removed; an entry that cannot be
+    // moved is kept (hidden in the new folder) rather than lost.
     void commit();
 
     // Whether a name in a planning folder belongs to the planning itself.
@@ -44,16 +58,35 @@ public:
     // empty when there is none.
     static std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin);
 
-private:
-    // An unused hidden name beside the target, "." + target name + suffix + number.
-    std::string hiddenSibling(const std::string& suffix) const;
-    // Moves the entries that are not the planning's own from `from` into the target; true
-    // when all of them moved.
-    bool carryOver(const std::string& from);
+    // A key of the planning folder that sorts by the time it was saved: the stored save time,
+    // then the time-stamp name with its milliseconds counted as a number.
+    static std::string saveTimeKey(const std::string& folder);
 
+    // Finishes what saves cut off by a crash left below the patient folders: a staging folder
+    // that was being published is published, one that was not is removed, a published folder
+    // gets the contents of the folder it replaced, and temporary files and stale locks go.
+    // Only while no other instance of the program runs. One line for each thing done.
+    static std::vector<std::string> finishInterrupted(const std::vector<std::string>& patientPaths);
+
+    // Held around the check and the publishing of an overwrite, so that two program instances
+    // saving one planning at once take turns: the later one then finds the folder it loaded
+    // gone. One lock for each origin, in the folder that holds its plannings; waits for it.
+    // Without a lock file where none can be made (a folder nobody can write to).
+    class OriginLock
+    {
+    public:
+        OriginLock(const std::string& parentFolder, const std::string& origin);
+        ~OriginLock();
+
+    private:
+        std::unique_ptr<QLockFile> lock_;
+    };
+
+private:
     std::string folder_;
     std::string previous_;
     std::string staging_;
     bool mayReplace_;
+    bool reserved_ = false;
     bool committed_ = false;
 };

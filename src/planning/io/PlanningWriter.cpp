@@ -9,6 +9,7 @@
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
+#include "planning/model/Utilities.h"
 #include "planning/objects/Implant.h"
 #include "planning/objects/Nerve.h"
 #include "planning/objects/OrthoSlicePositioner.h"
@@ -23,11 +24,16 @@
 #include <QDateTime>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -44,33 +50,21 @@ bool isInside(const fs::path& file, const std::string& folder)
     return !relative.empty() && *relative.begin() != "..";
 }
 
-// Where a failed write in `place` (a file or a folder) shows that the disk is full: the error
-// says so, or (file systems also answer "Input/output error") next to nothing is left there.
-bool isDiskFull(const fs::path& place, const std::error_code& error)
+// The text of a failed write of `shown` (the file as the user will find it) with errno value
+// `error`.
+[[noreturn]] void writeFailed(const std::string& shown, int error)
 {
-    if (error == std::errc::no_space_on_device || error.value() == EDQUOT)
-        return true;
-    fs::path existing = place;
-    std::error_code probe;
-    while (!existing.empty() && !fs::exists(existing, probe))
-        existing = existing.parent_path();
-    const fs::space_info space = fs::space(existing.empty() ? fs::path(".") : existing, probe);
-    return !probe && space.available < 64 * 1024;
+    throw std::runtime_error(Vexa::AtomicFile::failureText(shown, error));
 }
 
-// Whether a checked writer's error text tells of a full disk.
-bool saysDiskFull(const std::string& reason)
+// Every mention of the hidden staging folder in `text` as the planning folder it becomes.
+std::string asFinal(std::string text, const std::string& staging, const std::string& folder)
 {
-    return reason.find("The disk is full") != std::string::npos;
-}
-
-// The text of a failed write of `shown` (the file as the user will find it) done at `place`.
-[[noreturn]] void writeFailed(const fs::path& place, const std::string& shown, const std::error_code& error,
-                              const std::string& reason)
-{
-    if (saysDiskFull(reason) || isDiskFull(place, error))
-        throw std::runtime_error("The disk is full: " + shown + " could not be written.");
-    throw std::runtime_error("Could not write " + shown + ": " + reason);
+    if (staging.empty())
+        return text;
+    for (auto at = text.find(staging); at != std::string::npos; at = text.find(staging, at + folder.size()))
+        text.replace(at, staging.size(), folder);
+    return text;
 }
 
 // Builds in the staging folder; errors name the file in the planning folder.
@@ -87,7 +81,7 @@ public:
         std::error_code error;
         fs::create_directories(at(relative), error);
         if (error || !fs::is_directory(at(relative)))
-            writeFailed(at(relative), shown(relative), error, error ? error.message() : "no folder");
+            writeFailed(shown(relative), error ? error.value() : ENOTDIR);
     }
 
     // Copies a file; files of plannings that are being replaced are linked instead (they are
@@ -110,9 +104,9 @@ public:
         // Checked to the last byte on the disk: a copy that a full disk cut short is an error.
         try {
             Vexa::AtomicFile::copyFile(from.string(), to.string());
+        } catch (const Vexa::WriteError& e) {
+            writeFailed(shown(relative), e.error());
         } catch (const std::exception& e) {
-            if (saysDiskFull(e.what()) || isDiskFull(to, std::error_code()))
-                throw std::runtime_error("The disk is full: " + shown(relative) + " could not be written.");
             throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + e.what());
         }
     }
@@ -165,8 +159,11 @@ public:
     {
         try {
             write(at(relative).string());
+        } catch (const Vexa::WriteError& e) {
+            writeFailed(shown(relative), e.error());
         } catch (const std::exception& e) {
-            writeFailed(at(relative), shown(relative), std::error_code(), e.what());
+            throw std::runtime_error("Could not write " + shown(relative) + ": " +
+                                     asFinal(e.what(), staging_.string(), folder_.string()));
         }
     }
 
@@ -226,8 +223,36 @@ bool PlanningWriter::start()
     }
     if (errorMessage_.empty())
         errorMessage_ = "The planning " + file_ + " could not be saved.";
+    // A folder reserved for the planning goes again (only while it is empty).
+    ::rmdir(fs::absolute(fs::path(file_)).lexically_normal().parent_path().c_str());
     return false;
 }
+
+std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
+{
+    const fs::path parent = fs::absolute(fs::path(parentFolder)).lexically_normal();
+    const auto cannotCreate = [](const fs::path& folder, const std::error_code& error) {
+        if (Vexa::AtomicFile::isDiskFull(error.value()))
+            return std::runtime_error(Vexa::AtomicFile::failureText(folder.string(), error.value()));
+        return std::runtime_error("The folder " + folder.string() + " cannot be created: " + error.message() + ".");
+    };
+    std::error_code error;
+    fs::create_directories(parent, error);
+    if (error)
+        throw cannotCreate(parent, error);
+    // As every new name: the current time, drawn again (a millisecond later) while it is taken.
+    for (int i = 0; i < 49; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::string name = Utilities::getTimeStampName(Utilities::currentDateTime());
+        if (fs::create_directory(parent / name, error))
+            return (parent / name / (name + ".srl")).string();
+        if (error && error != std::errc::file_exists)
+            throw cannotCreate(parent / name, error);
+    }
+    throw std::runtime_error("No new folder name is free in " + parent.string() + ".");
+}
+VEXA_RETHROW
 
 std::string PlanningWriter::getShortDescription() const
 {
@@ -253,14 +278,20 @@ void PlanningWriter::save() try
     // a new name, and removed the folder this session knows. Overwriting would throw that
     // instance's work away; saved as new, this planning takes its files from there.
     replacement_.clear();
+    const std::vector<std::string> patientPaths = settings_->getPatientPaths();
+    const auto savedAgain = [&](const std::string& now) {
+        replacement_ = now;
+        return std::runtime_error("The planning " + loadedFolder +
+                                  " was saved again meanwhile, by another instance of the program: it is now in " +
+                                  now + ". Overwriting it would throw that work away; \"Save as new\" "
+                                  "keeps this planning beside it.");
+    };
     std::error_code exists;
     if (!loaded.empty() && !fs::exists(fs::path(loaded), exists)) {
-        replacement_ = PlanningFolderUpdate::findByOrigin(settings_->getPatientPaths(), origin);
-        if (overwrite_ && !replacement_.empty())
-            throw std::runtime_error("The planning " + loadedFolder +
-                                     " was saved again meanwhile, by another instance of the program: it is now in " +
-                                     replacement_ + ". Overwriting it would throw that work away; \"Save as new\" "
-                                     "keeps this planning beside it.");
+        const std::string now = PlanningFolderUpdate::findByOrigin(patientPaths, origin);
+        if (overwrite_ && !now.empty())
+            throw savedAgain(now);
+        replacement_ = now;
     }
     const auto manager = model_->getImplantManager();
 
@@ -287,109 +318,138 @@ void PlanningWriter::save() try
     // An overwrite keeps the planning's origin; a new planning starts its own.
     planning.origin = overwrite_ && !origin.empty() ? origin : target.parent_path().filename().string();
 
-    PlanningFolderUpdate update(folder, previous, overwrite_);
-    const Staging staging(update.getStagingFolder(), folder);
-    for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
-        staging.makeFolder(sub);
+    // Overwrites of one planning by several instances take turns in checking and publishing.
+    const std::string lockFolder = target.parent_path().parent_path().string();
+    const bool guarded = overwrite_ && !loaded.empty();
+    std::unique_ptr<PlanningFolderUpdate> staged;
+    std::vector<std::string> copies;          // where the series lies once saved
+    std::map<std::string, std::string> moved; // where each implant description goes
+    try {
+        staged = std::make_unique<PlanningFolderUpdate>(folder, previous, overwrite_);
+        PlanningFolderUpdate& update = *staged;
+        const Staging staging(update.getStagingFolder(), folder);
+        for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
+            staging.makeFolder(sub);
 
-    // Files of the loaded planning. Should its folder have been renamed to the target before
-    // this save, they are found under the new name; should another instance have saved it
-    // again, in the planning that took its place.
-    const auto locate = [&](const std::string& file) {
-        const fs::path path = fs::absolute(fs::path(file)).lexically_normal();
-        std::error_code error;
-        if (fs::exists(path, error))
+        // Files of the loaded planning. Should its folder have been renamed to the target before
+        // this save, they are found under the new name; should another instance have saved it
+        // again, in the planning that took its place.
+        const auto locate = [&](const std::string& file) {
+            const fs::path path = fs::absolute(fs::path(file)).lexically_normal();
+            std::error_code error;
+            if (fs::exists(path, error))
+                return path;
+            if (overwrite_ && isInside(path, previous)) {
+                const fs::path renamed = fs::path(folder) / path.lexically_relative(fs::path(previous));
+                if (fs::exists(renamed, error))
+                    return renamed;
+            }
+            if (!replacement_.empty() && isInside(path, loadedFolder)) {
+                const fs::path there = fs::path(replacement_) / path.lexically_relative(fs::path(loadedFolder));
+                if (fs::exists(there, error))
+                    return there;
+            }
             return path;
-        if (overwrite_ && isInside(path, previous)) {
-            const fs::path moved = fs::path(folder) / path.lexically_relative(fs::path(previous));
-            if (fs::exists(moved, error))
-                return moved;
-        }
-        if (!replacement_.empty() && isInside(path, loadedFolder)) {
-            const fs::path there = fs::path(replacement_) / path.lexically_relative(fs::path(loadedFolder));
-            if (fs::exists(there, error))
-                return there;
-        }
-        return path;
-    };
-    // An implant description of a loaded planning that is gone and that the planning in its
-    // place no longer holds where it was (the other instance changed the implants): one of
-    // that name there, else in the implant database the descriptions come from.
-    const auto locateDescription = [&](const std::string& file) {
-        const fs::path path = locate(file);
-        std::error_code error;
-        if (fs::exists(path, error) || !isInside(path, loadedFolder) || fs::exists(fs::path(loaded), error))
+        };
+        // An implant description of a loaded planning that is gone and that the planning in its
+        // place no longer holds where it was (the other instance changed the implants): one of
+        // that name there, else in the implant database the descriptions come from.
+        const auto locateDescription = [&](const std::string& file) {
+            const fs::path path = locate(file);
+            std::error_code error;
+            if (fs::exists(path, error) || !isInside(path, loadedFolder) || fs::exists(fs::path(loaded), error))
+                return path;
+            std::vector<fs::path> places;
+            if (!replacement_.empty())
+                places.push_back(fs::path(replacement_) / "implant");
+            places.push_back(Platform::applicationPath(Constants::implantDatabaseFolder));
+            for (const fs::path& place : places) {
+                std::vector<fs::path> found;
+                for (fs::recursive_directory_iterator it(place, error), end; !error && it != end; it.increment(error))
+                    if (it->path().filename() == path.filename() && it->is_regular_file(error))
+                        found.push_back(it->path());
+                error.clear();
+                if (!found.empty())
+                    return *std::min_element(found.begin(), found.end());
+            }
             return path;
-        std::vector<fs::path> places;
-        if (!replacement_.empty())
-            places.push_back(fs::path(replacement_) / "implant");
-        places.push_back(Platform::applicationPath(Constants::implantDatabaseFolder));
-        for (const fs::path& place : places) {
-            std::vector<fs::path> found;
-            for (fs::recursive_directory_iterator it(place, error), end; !error && it != end; it.increment(error))
-                if (it->path().filename() == path.filename() && it->is_regular_file(error))
-                    found.push_back(it->path());
-            error.clear();
-            if (!found.empty())
-                return *std::min_element(found.begin(), found.end());
+        };
+
+        // The series.
+        std::set<std::string> names;
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            const fs::path source = locate(sources[i]);
+            std::string name = source.filename().string();
+            for (std::size_t n = 0; name.empty() || names.count(name); ++n)
+                name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
+            names.insert(name);
+            staging.placeFile(source, fs::path("dicom") / name, isInside(source, folder) || isInside(source, previous),
+                              "DICOM file");
+            planning.dicomFiles.push_back("dicom/" + name);
+            copies.push_back((fs::path(folder) / "dicom" / name).string());
+            progress_ = dicomShare * double(i + 1) / double(sources.size());
         }
-        return path;
-    };
 
-    // The series.
-    std::set<std::string> names;
-    std::vector<std::string> copies;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        const fs::path source = locate(sources[i]);
-        std::string name = source.filename().string();
-        for (std::size_t n = 0; name.empty() || names.count(name); ++n)
-            name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
-        names.insert(name);
-        staging.placeFile(source, fs::path("dicom") / name, isInside(source, folder) || isInside(source, previous),
-                          "DICOM file");
-        planning.dicomFiles.push_back("dicom/" + name);
-        copies.push_back((fs::path(folder) / "dicom" / name).string());
-        progress_ = dicomShare * double(i + 1) / double(sources.size());
-    }
+        // The implants: one folder per description. `moved` tells the Model where each went.
+        std::map<std::string, std::size_t> descriptions;
+        for (std::size_t i = 0; i < implantFiles.size(); ++i) {
+            const auto& [named, current] = implantFiles[i];
+            const auto [it, added] = descriptions.emplace(current, descriptions.size());
+            const std::string relative = "implant/" + std::to_string(it->second) + "/" +
+                                         fs::path(current).filename().string();
+            if (added)
+                staging.copyImplantDescription(locateDescription(current).string(), fs::path(relative).parent_path());
+            planning.implants[i].file = relative;
+            moved[named] = moved[current] = (fs::path(folder) / relative).string();
+        }
+        // Descriptions of implants that are not planned now but that undo may bring back, where
+        // this save replaces the folder they lie in.
+        for (const std::string& file : kept) {
+            const fs::path source = locate(file);
+            std::error_code error;
+            if (descriptions.count(file) || !(isInside(source, folder) || isInside(source, previous)) ||
+                !fs::is_regular_file(source, error))
+                continue;
+            const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
+            descriptions.emplace(file, descriptions.size());
+            staging.copyImplantDescription(source.string(), relative.parent_path());
+            moved[file] = (fs::path(folder) / relative).string();
+        }
+        progress_ = 0.9;
 
-    // The implants: one folder per description. `moved` tells the Model where each went.
-    std::map<std::string, std::size_t> descriptions;
-    std::map<std::string, std::string> moved;
-    for (std::size_t i = 0; i < implantFiles.size(); ++i) {
-        const auto& [named, current] = implantFiles[i];
-        const auto [it, added] = descriptions.emplace(current, descriptions.size());
-        const std::string relative = "implant/" + std::to_string(it->second) + "/" +
-                                     fs::path(current).filename().string();
-        if (added)
-            staging.copyImplantDescription(locateDescription(current).string(), fs::path(relative).parent_path());
-        planning.implants[i].file = relative;
-        moved[named] = moved[current] = (fs::path(folder) / relative).string();
+        if (surface) {
+            staging.writeFile("surface/model.sff",
+                              [&](const std::string& file) { Vexa::writeSFFBinFile(*surface, file); });
+            planning.surfaceFile = "surface/model.sff";
+        }
+        staging.writeFile(target.filename(), [&](const std::string& file) { planning.write(file); });
+        staging.verify(target.filename(), planning, surface);
+    } catch (const std::exception& e) {
+        // Files of the loaded planning that went while they were copied: another instance has
+        // published its save of it. Once it is through, the user is told that, not what went.
+        if (guarded && !fs::exists(fs::path(loaded), exists)) {
+            const PlanningFolderUpdate::OriginLock turn(lockFolder, origin);
+            if (const std::string now = PlanningFolderUpdate::findByOrigin(patientPaths, origin); !now.empty())
+                throw savedAgain(now);
+        }
+        throw std::runtime_error(asFinal(e.what(), staged ? staged->getStagingFolder() : std::string(), folder));
     }
-    // Descriptions of implants that are not planned now but that undo may bring back, where
-    // this save replaces the folder they lie in.
-    for (const std::string& file : kept) {
-        const fs::path source = locate(file);
-        std::error_code error;
-        if (descriptions.count(file) || !(isInside(source, folder) || isInside(source, previous)) ||
-            !fs::is_regular_file(source, error))
-            continue;
-        const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
-        descriptions.emplace(file, descriptions.size());
-        staging.copyImplantDescription(source.string(), relative.parent_path());
-        moved[file] = (fs::path(folder) / relative).string();
-    }
-    progress_ = 0.9;
-
-    if (surface) {
-        staging.writeFile("surface/model.sff",
-                          [&](const std::string& file) { Vexa::writeSFFBinFile(*surface, file); });
-        planning.surfaceFile = "surface/model.sff";
-    }
-    staging.writeFile(target.filename(), [&](const std::string& file) { planning.write(file); });
-    staging.verify(target.filename(), planning, surface);
     progress_ = 0.95;
 
-    update.commit();
+    {
+        std::optional<PlanningFolderUpdate::OriginLock> turn;
+        if (guarded) {
+            turn.emplace(lockFolder, origin);
+            // Another instance may have published its save of this planning since the start:
+            // the folder loaded is gone then, or a later folder of the planning stands beside it.
+            const std::string now = PlanningFolderUpdate::findByOrigin(patientPaths, origin);
+            if (!now.empty() && (!fs::exists(fs::path(loaded), exists) ||
+                                 (now != loadedFolder && PlanningFolderUpdate::saveTimeKey(now) >
+                                                             PlanningFolderUpdate::saveTimeKey(loadedFolder))))
+                throw savedAgain(now);
+        }
+        staged->commit();
+    }
     // From now on the whole Model refers to the new planning.
     {
         const auto lock = model_->changeLock();

@@ -35,6 +35,12 @@ public:
     std::string getShortDescription() const override;
     bool isCancelable() const override { return false; }
 
+    // A planning file "<parent>/<name>/<name>.srl" under a new time-stamp name, whose folder is
+    // made (empty) at once, so that no other program instance takes the name; the writer puts
+    // the planning in it, or removes it again when the save fails. Throws std::runtime_error
+    // with the reason ("The disk is full: ..." when it is) when no folder can be made.
+    static std::string reserveFile(const std::string& parentFolder);
+
     // Why the last start failed; empty after success.
     const std::string& getErrorMessage() const { return errorMessage_; }
     // The folder that holds the loaded planning now when another program instance saved it

@@ -88,8 +88,10 @@ ImageFolder::ImageFolder() : path_(Platform::applicationPath("Images"))
         Platform::outputDebugString("no session lock in " + path_ + "; the pictures of earlier sessions stay\n");
     else if (anotherInstanceRuns())
         Platform::outputDebugString("Images is used by another running instance; its files stay\n");
-    else
+    else {
+        onlyInstance_ = true;
         recoverEarlierSession();
+    }
 }
 
 ImageFolder::~ImageFolder() = default;
@@ -118,6 +120,11 @@ void ImageFolder::recoverEarlierSession() const
         if (!reason.empty())
             Platform::outputDebugString("the earlier picture " + file.filePath().toStdString() + " stays: " + reason + "\n");
     }
+    // Pictures that a crash caught before they were named, and copies cut short.
+    for (const QString& name : folder.entryList({".staged-*", ".*.??????"}, QDir::Files | QDir::Hidden))
+        if (name.startsWith(".staged-") ||
+            (!name.endsWith(".rmlock") && QRegularExpression("^\\.[^.]+\\..+\\.[A-Za-z0-9]{6}$").match(name).hasMatch()))
+            folder.remove(name);
     // Earlier versions reserved every name with an empty folder; only empty ones go.
     for (const QString& sub : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (sub != "recovered")

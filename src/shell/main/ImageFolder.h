@@ -23,6 +23,9 @@ public:
     ImageFolder& operator=(const ImageFolder&) = delete;
 
     const std::string& path() const { return path_; }
+    // Whether no other instance of the program ran when this one started (this one holds its
+    // lock): then what crashed sessions left behind may be cleared up.
+    bool isOnlyInstance() const { return onlyInstance_; }
     // A new time-stamp name with the extension (".bmp"), reserved by making an empty file of that
     // name, which this session then owns; its full path. Throws std::runtime_error with the reason.
     std::string reserveFile(const std::string& extension);
@@ -50,4 +53,5 @@ private:
     QDateTime started_;
     std::unique_ptr<QLockFile> lock_;
     std::set<QString> own_;
+    bool onlyInstance_ = false;
 };

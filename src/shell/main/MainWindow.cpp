@@ -8,6 +8,7 @@
 #include "navigation/TrackerData.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/PlanningReader.h"
+#include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningWriter.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -104,6 +105,11 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     setupStatusBar();
     setupConnections();
     images_ = std::make_unique<ImageFolder>();
+    // Saves a crash cut off are finished (or undone) before any planning is listed; another
+    // instance running might be in the middle of one.
+    if (images_->isOnlyInstance())
+        for (const std::string& line : PlanningFolderUpdate::finishInterrupted(settings_->getPatientPaths()))
+            Platform::outputDebugString(line + "\n");
     if (settings_->getCaptureSupport()) {
         video_ = std::make_unique<VideoCapture>(this);
         // Queued: the recorder has finished its own stop when the user is told.
@@ -737,8 +743,7 @@ try {
         // The writer builds the new planning beside the old one and only then replaces it.
         const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
         const QString parent = QFileInfo(folder).absolutePath();
-        const std::string name = Utilities::getUniqueSubpath(parent.toStdString(), false);
-        file = parent.toStdString() + "/" + name + "/" + name + ".srl";
+        file = PlanningWriter::reserveFile(parent.toStdString());
     } else {
         const std::string base = firstPatientPath();
         if (base.empty()) {
@@ -746,10 +751,10 @@ try {
                                          "the planning cannot be saved as new."));
             return false;
         }
-        // Only named here: the folder appears when the planning in it is whole, so a save that
-        // fails leaves none behind.
-        const std::string name = Utilities::getUniqueSubpath(base, false);
-        file = base + "/" + name + "/" + name + ".srl";
+        // Reserved here as an empty folder, so that another instance saving in the same
+        // millisecond takes the next name; the planning appears in it when it is whole, and a
+        // save that fails leaves none behind.
+        file = PlanningWriter::reserveFile(base);
     }
     PlanningWriter job(file, model_, settings_, overwrite);
     AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);

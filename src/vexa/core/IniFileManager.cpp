@@ -248,6 +248,8 @@ try {
     const std::string content = render();
     try {
         AtomicFile::writeFile(fileName_, content, true);
+    } catch (const WriteError& e) {
+        throw WriteError(e.path(), e.error(), "IniFileManager: " + std::string(e.what()));
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("IniFileManager: " + std::string(e.what()));
     }

@@ -10,6 +10,15 @@
 
 namespace Vexa {
 
+WriteError::WriteError(const std::string& path, int error) : WriteError(path, error, AtomicFile::failureText(path, error))
+{
+}
+
+bool WriteError::isDiskFull() const
+{
+    return AtomicFile::isDiskFull(error_);
+}
+
 namespace {
 
 std::string folderOf(const std::string& path)
@@ -51,7 +60,7 @@ AtomicFile::AtomicFile(std::string path, bool directFallback)
         if (fd_ >= 0)
             return;
     }
-    throw std::runtime_error(failureText(path_, error));
+    throw WriteError(path_, error);
 }
 
 AtomicFile::~AtomicFile()
@@ -65,7 +74,7 @@ AtomicFile::~AtomicFile()
 void AtomicFile::write(const void* data, std::size_t size)
 {
     if (fd_ < 0)
-        throw std::runtime_error(failureText(path_, EBADF));
+        throw WriteError(path_, EBADF);
     const char* at = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = ::write(fd_, at, size);
@@ -85,7 +94,7 @@ void AtomicFile::write(const void* data, std::size_t size)
 void AtomicFile::commit()
 {
     if (fd_ < 0)
-        throw std::runtime_error(failureText(path_, EBADF));
+        throw WriteError(path_, EBADF);
     if (::fsync(fd_) != 0 && errno != EINVAL)
         fail(errno);
     struct stat written{};
@@ -117,7 +126,7 @@ void AtomicFile::fail(int error)
     if (!temporary_.empty())
         ::unlink(temporary_.c_str());
     temporary_.clear();
-    throw std::runtime_error(failureText(path_, error));
+    throw WriteError(path_, error);
 }
 
 void AtomicFile::writeFile(const std::string& path, std::string_view bytes, bool directFallback)
@@ -157,12 +166,12 @@ void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw std::runtime_error(failureText(path, errno));
+        throw WriteError(path, errno);
     struct stat before{};
     if (::fstat(fd, &before) != 0) {
         const int error = errno;
         ::close(fd);
-        throw std::runtime_error(failureText(path, error));
+        throw WriteError(path, error);
     }
     int error = 0;
     for (std::size_t done = 0; !error && done < bytes.size();) {
@@ -182,7 +191,7 @@ void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
     }
     const int closed = closeChecked(fd);
     if (error || closed)
-        throw std::runtime_error(failureText(path, error ? error : closed));
+        throw WriteError(path, error ? error : closed);
 }
 
 std::string AtomicFile::failureText(const std::string& path, int error)

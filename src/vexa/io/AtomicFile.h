@@ -7,13 +7,33 @@
 // checked: a full disk (which buffered writers such as QSaveFile can let pass on some
 // versions, leaving a cut or empty file behind) is always an error here.
 //
-// Errors are std::runtime_error with a text "Could not write FILE: REASON" ("The disk is full"
-// as the reason on ENOSPC and EDQUOT).
+// Errors are WriteError (a std::runtime_error) with a text "Could not write FILE: REASON"
+// ("The disk is full: FILE could not be written." on ENOSPC and EDQUOT), carrying the errno
+// value so that a caller can word its own message without reading the text.
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace Vexa {
+
+class WriteError : public std::runtime_error
+{
+public:
+    // The text is AtomicFile::failureText(path, error) unless given.
+    WriteError(const std::string& path, int error);
+    WriteError(const std::string& path, int error, const std::string& text)
+        : std::runtime_error(text), path_(path), error_(error)
+    {
+    }
+    const std::string& path() const { return path_; }
+    int error() const { return error_; }
+    bool isDiskFull() const;
+
+private:
+    std::string path_;
+    int error_;
+};
 
 class AtomicFile
 {

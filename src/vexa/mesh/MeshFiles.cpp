@@ -180,11 +180,11 @@ void writeSFFBinFile(const IndexedTriangleMesh& mesh, const std::string& file)
         throw std::runtime_error(failure);
     }
     const std::string bytes = buffer.str();
-    // The old file stays intact until the new one is complete.
+    // The old file stays intact until the new one is complete; the cause goes along.
     try {
         AtomicFile::writeFile(file, bytes);
-    } catch (const std::runtime_error&) {
-        throw std::runtime_error(failure);
+    } catch (const WriteError& e) {
+        throw WriteError(e.path(), e.error(), failure);
     }
 }
 

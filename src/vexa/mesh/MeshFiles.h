@@ -20,7 +20,8 @@ std::shared_ptr<IndexedTriangleMesh> readSFFBinFile(const std::string& file);
 std::shared_ptr<IndexedTriangleMesh> readSFFBinStream(std::istream& in);
 
 // Writes the mesh with its normals. The file is replaced only once it is completely written.
-// Throws std::runtime_error "could not write SFFBin file " + file.
+// Throws std::runtime_error "could not write SFFBin file " + file; when the file system refused
+// the bytes, a WriteError that carries the cause.
 void writeSFFBinFile(const IndexedTriangleMesh& mesh, const std::string& file);
 // Throws std::runtime_error "could not write SFFBin stream" when the stream fails.
 void writeSFFBinStream(const IndexedTriangleMesh& mesh, std::ostream& out);

@@ -93,6 +93,35 @@ TEST(FullDiskWrite, AWriteIsWholeOrReportedWithTheOldFileKept)
     }
 }
 
+// No byte or no file left: every writer throws a WriteError that carries the cause, so that a
+// caller can say "The disk is full" without reading the text.
+TEST(FullDiskWrite, EveryWriterCarriesTheCauseOfAFullDisk)
+{
+    if (!SmallDisk::rerunInside(1 << 20, {}, "nr_inodes=200"))
+        return;
+    for (const Writer& writer : writers()) {
+        for (const bool inodes : {false, true}) {
+            SCOPED_TRACE(std::string(writer.name) + (inodes ? ": no file left" : ": no byte left"));
+            const std::string file = SmallDisk::clear() + "/target";
+            if (inodes)
+                SmallDisk::leaveInodes(0);
+            else
+                SmallDisk::leaveFree(0);
+            try {
+                writer.write(file, 300000);
+                ADD_FAILURE() << "written on a full disk";
+            } catch (const Vexa::WriteError& e) {
+                EXPECT_TRUE(e.isDiskFull()) << e.error();
+                EXPECT_EQ(e.path(), file);
+                const std::string text = e.what();
+                EXPECT_TRUE(text.find("The disk is full: " + file + " could not be written.") != std::string::npos ||
+                            text == "could not write SFFBin file " + file)
+                    << text;
+            }
+        }
+    }
+}
+
 // The disk fills while a file grows: the record that does not fit is refused and told, and
 // every record taken before stays readable (the enciphered file too, padding and all).
 TEST(FullDiskWrite, AGrowingFileKeepsWhatItTookWhenTheDiskFills)
