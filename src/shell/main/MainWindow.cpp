@@ -453,7 +453,7 @@ VEXA_RETHROW
 
 void MainWindow::makeScreenshot()
 try {
-    const QImage picture = grab().toImage();
+    const QImage picture = VideoCapture::shownPicture(*this);
     QString error;
     try {
         images_->saveScreenshot(picture);
