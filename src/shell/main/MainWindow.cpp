@@ -313,10 +313,9 @@ void MainWindow::takeKeyboardBack()
     if (!isVisible() || isMinimized())
         return;
     QWidget* next = QApplication::activeModalWidget();
-    if (!next)
+    if (!next || !next->isVisible())
         next = this;
-    if (next->isVisible())
-        next->activateWindow();
+    next->activateWindow();
 }
 
 void MainWindow::about()
