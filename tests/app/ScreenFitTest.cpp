@@ -281,7 +281,11 @@ TEST_F(ScreenChild, EveryTextFitsItsWidget)
     int listed = -1;
     QStringList leftOut;
     QTimer::singleShot(0, &plannings, [&] {
-        QTest::qWaitForWindowExposed(&plannings);
+        if (!QTest::qWaitForWindowExposed(&plannings)) {
+            ADD_FAILURE() << "the planning list never showed";
+            plannings.reject();
+            return;
+        }
         listed = plannings.findChild<QTreeWidget*>("m_PatientTable")->topLevelItemCount();
         leftOut = plannings.findChild<QTextEdit*>("m_LeftOut")->toPlainText().split('\n');
         found << TextFit::misfits(&plannings);
@@ -303,7 +307,11 @@ TEST_F(ScreenChild, EveryTextFitsItsWidget)
     Vexa::DicomImportDialog import(window.get(), &window->getDicomIOManager());
     import.setBasePath(home.path("SamplePatient").toStdString());
     QTimer::singleShot(0, &import, [&] {
-        QTest::qWaitForWindowExposed(&import);
+        if (!QTest::qWaitForWindowExposed(&import)) {
+            ADD_FAILURE() << "the import dialog never showed";
+            import.reject();
+            return;
+        }
         found << TextFit::misfits(&import);
         saveScreen("dicom-import-dialog");
         import.reject();

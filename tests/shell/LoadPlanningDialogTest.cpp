@@ -211,7 +211,11 @@ TEST_F(LoadPlanningDialogTest, TellsTheTrueReasonAndTellsCopiesApart)
     bool scrolls = true, fits = false;
     int longLines = 0;
     ShellTest::runModal(dialog, [&] {
-        QTest::qWaitForWindowExposed(&dialog);
+        if (!QTest::qWaitForWindowExposed(&dialog)) {
+            ADD_FAILURE() << "the dialog never showed";
+            dialog.reject();
+            return;
+        }
         rows = ShellTest::rowTexts(list, {1, 4});
         scrolls = leftOut->horizontalScrollBar()->maximum() > 0 || leftOut->verticalScrollBar()->maximum() > 0;
         fits = dialog.screen()->geometry().contains(dialog.frameGeometry());

@@ -310,7 +310,7 @@ struct Typed
     }
     void type(const char* text)
     {
-        QTest::qWaitForWindowExposed(&top);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&top));
         top.activateWindow();
         edit->setFocus();
         QTest::keyClicks(edit, text);

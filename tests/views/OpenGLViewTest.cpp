@@ -139,10 +139,11 @@ TEST(TimedView, NotificationsFromAnotherThreadMakeOnePaint)
             model->notify();
     });
     navigationTimer.join();
-    QTest::qWaitFor([&] { return panel.paints > paintsBefore; }, 5000);
+    const bool painted = QTest::qWaitFor([&] { return panel.paints > paintsBefore; }, 5000);
     QTest::qWait(50); // room for a second paint, were the notifications not folded
     qInstallMessageHandler(previous);
     model->detach(static_cast<Vexa::IObserver*>(&panel));
+    ASSERT_TRUE(painted) << "the notifications from the other thread never painted";
     EXPECT_EQ(panel.paints - paintsBefore, 1);
     EXPECT_TRUE(warnings.isEmpty()) << warnings.join("\n").toStdString();
     // The timer was started in the GUI thread by the handed-over call.

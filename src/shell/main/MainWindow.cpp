@@ -45,7 +45,10 @@
 #include "views/navigation/NavigationButtonView.h"
 #include "views/navigation/StatusBarView.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QTimer>
 #include <algorithm>
 #include <exception>
 #include <iterator>
@@ -124,12 +127,14 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
         setGeometry(screen->geometry());
     showFullScreen();
     model_->attach(static_cast<Vexa::IObserver*>(this));
+    QCoreApplication::instance()->installEventFilter(this);
     update();
 }
 VEXA_RETHROW
 
 MainWindow::~MainWindow()
 {
+    QCoreApplication::instance()->removeEventFilter(this);
     // Navigation off first: it stores the treatment log and stops the camera threads.
     switchNavigationOff();
     stop();
@@ -300,6 +305,25 @@ void MainWindow::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Hide && !event->spontaneous() && qobject_cast<QDialog*>(watched)
+        && static_cast<QWidget*>(watched)->isWindow() && static_cast<QWidget*>(watched)->isModal())
+        // Once the dialog is gone from the modal windows and its own exec has returned.
+        QTimer::singleShot(0, this, &MainWindow::takeKeyboardBack);
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::takeKeyboardBack()
+{
+    if (!isVisible() || isMinimized())
+        return;
+    QWidget* next = QApplication::activeModalWidget();
+    if (!next || !next->isVisible())
+        next = this;
+    next->activateWindow();
+}
+
 void MainWindow::about()
 {
     AboutDialog dialog(component_->getName());
@@ -459,7 +483,7 @@ VEXA_RETHROW
 
 void MainWindow::makeScreenshot()
 try {
-    const QImage picture = grab().toImage();
+    const QImage picture = VideoCapture::shownPicture(*this);
     QString error;
     try {
         images_->saveScreenshot(picture);

@@ -86,6 +86,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Watches the application's dialogs closing (see `takeKeyboardBack`).
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // The tick, in the timer thread: the used trackers' samples to the navigation controller.
     void onTimeExecution() override;
 
@@ -110,6 +112,9 @@ private:
     // that stay behind.
     void movePicturesInto(const QString& planningFolder);
     std::string firstPatientPath() const;
+    // After a dialog closed: the modal dialog still open, or else this window, gets the keyboard.
+    // Without a window manager nobody else gives it back, and the keys go to the root window.
+    void takeKeyboardBack();
     void showError(const QString& caption, const QString& text);
 
     QWidget* central_ = nullptr;

@@ -3,8 +3,11 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QImageWriter>
+#include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 VideoCapture::VideoCapture(QWidget* window) : window_(window)
 {
@@ -34,6 +37,21 @@ QByteArray VideoCapture::compress(const QImage& picture)
     writer.setQuality(80);
     writer.write(picture.convertToFormat(QImage::Format_RGB32));
     return jpeg;
+}
+
+QImage VideoCapture::shownPicture(QWidget& window)
+{
+    // Rendering the widgets again paints each GL view into a framebuffer of its own, where its
+    // texts (side markers, slice position, numbers) do not come along: the screen's pixels are
+    // the record of what the user saw.
+    const QWindow* handle = window.windowHandle();
+    if (handle && handle->isExposed() && QGuiApplication::platformName() == QLatin1String("xcb"))
+        if (QScreen* screen = handle->screen()) {
+            QImage shown = screen->grabWindow(window.winId()).toImage();
+            if (shown.size() == (window.size() * window.devicePixelRatio()))
+                return shown;
+        }
+    return window.grab().toImage();
 }
 
 bool VideoCapture::openNext()
@@ -115,7 +133,7 @@ bool VideoCapture::captureFrame()
         return true;
     // Frames due by now: the first at 0 ms, then one a period.
     const qint64 due = clock_.elapsed() / framePeriodMs + 1;
-    QImage picture = window_->grab().toImage();
+    const QImage picture = shownPicture(*window_);
     const QByteArray jpeg = compress(picture.copy(0, 0, picture.width() & ~1, picture.height() & ~1));
     bool ok = true;
     while (ok && frames_ + 1 < due)

@@ -1,6 +1,6 @@
 #pragma once
-// Screen video of one window into Motion-JPEG AVI files: the window is grabbed on a timer in the
-// GUI thread, each picture compressed to JPEG and written as one frame. Frames the timer could
+// Screen video of one window into Motion-JPEG AVI files: what the screen shows of the window is
+// taken on a timer in the GUI thread, each picture compressed to JPEG and written as one frame. Frames the timer could
 // not make in time are filled with the previous picture, so the video keeps the wall-clock time.
 // A recording that reaches the AVI size limit goes on in a next file ("<name>_2.avi", ...).
 // A frame that cannot be written (a full disk) ends the recording: its files keep the frames
@@ -43,6 +43,10 @@ public:
     const QStringList& files() const { return files_; }
     // The JPEG of one picture (quality 80).
     static QByteArray compress(const QImage& picture);
+    // What the screen shows of the window: the GL views with the texts drawn over them, and
+    // whatever stands in front of the window. The widgets rendered afresh only where the screen
+    // cannot be read (no X display, the window not shown); that rendering lacks the views' texts.
+    static QImage shownPicture(QWidget& window);
 
 signals:
     // The recording stopped by itself because a frame could not be written.

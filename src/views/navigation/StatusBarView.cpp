@@ -78,13 +78,25 @@ StatusBarView::~StatusBarView()
 
 void StatusBarView::layoutLabels(int width)
 {
-    // The patient's name, birthday and id are never cut: on a narrow screen their label takes
-    // what it needs from the state's.
-    const int capture = static_cast<int>(width * 0.12121212121212122);
-    const int needed = patient_->text().isEmpty() ? 0 : patient_->fontMetrics().horizontalAdvance(patient_->text()) + 4;
-    const int patient = std::min(std::max(static_cast<int>(width * 0.30303030303030304), needed), width - capture);
+    const auto needed = [](const QLabel* label) {
+        return label->text().isEmpty() ? 0 : label->fontMetrics().horizontalAdvance(label->text()) + 4;
+    };
+    // The patient's name, birthday and id and "Capturing" are never cut: on a narrow screen their
+    // labels take what they need from the state's.
+    int capture = std::min(std::max(static_cast<int>(width * 0.12121212121212122), needed(capture_)), width);
+    int patient = std::min(std::max(static_cast<int>(width * 0.30303030303030304), needed(patient_)), width - capture);
+    int state = std::max(0, std::min(static_cast<int>(width * 0.5757575757575758), width - capture - patient));
+    // A long state text (the nearest implant's name while navigating) takes the room the other
+    // two labels leave empty before it is cut.
+    int missing = needed(state_) - state;
+    for (const auto& [label, share] : {std::pair<QLabel*, int*>{capture_, &capture}, {patient_, &patient}}) {
+        const int spare = std::clamp(*share - needed(label), 0, std::max(0, missing));
+        *share -= spare;
+        state += spare;
+        missing -= spare;
+    }
     patient_->setFixedWidth(patient);
-    state_->setFixedWidth(std::max(0, std::min(static_cast<int>(width * 0.5757575757575758), width - capture - patient)));
+    state_->setFixedWidth(state);
     capture_->setFixedWidth(capture);
 }
 
@@ -132,13 +144,16 @@ void StatusBarView::prepareStatus() try
         return;
     if (source_)
         source_->capture();
-    const QString patient = getPatientInfo();
-    if (patient != patient_->text()) {
-        patient_->setText(patient);
+    const QString texts[] = {getPatientInfo(), getStateDependendInfo(), getCaptureStatus()};
+    QLabel* const labels[] = {patient_, state_, capture_};
+    bool changed = false;
+    for (int i = 0; i < 3; ++i)
+        if (texts[i] != labels[i]->text()) {
+            labels[i]->setText(texts[i]);
+            changed = true;
+        }
+    if (changed)
         layoutLabels(splitter_->width());
-    }
-    state_->setText(getStateDependendInfo());
-    capture_->setText(getCaptureStatus());
 }
 VEXA_RETHROW
 

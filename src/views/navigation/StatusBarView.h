@@ -2,7 +2,8 @@
 // The status bar under the main window: the patient (name, birthday, id), a text for what the
 // user is doing (the selected implant in planning; calibration quality, registration quality
 // or tracking errors with the nearest implant while navigating) and "Capturing" during a screen
-// video. The three labels take 10/33, 19/33 and 4/33 of the width, also after a resize.
+// video. The three labels take 10/33, 19/33 and 4/33 of the width, also after a resize; a text
+// that does not fit its share takes the room the others leave empty.
 // Navigation values come from one snapshot per update; updates from other threads are handed
 // to the GUI thread; the bar detaches from its Model when it goes or gets another.
 #include "views/TimedView.h"
