@@ -374,9 +374,10 @@ TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
             const PlanningFile planning =
                 PlanningFile::read((patients + "/" + plannings[0] + "/" + plannings[0] + ".srl").toStdString());
             EXPECT_EQ(planning.implants.size(), 1u);
-            if (!planning.implants.empty())
+            if (!planning.implants.empty()) {
                 EXPECT_EQ(QFileInfo(QString::fromStdString(planning.implants[0].file)).fileName(),
                           two.kept[1 - saver]);
+            }
             EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                       (QStringList{plannings[0], "MorvantaStudyDummy"}));
             const QString line = told.section("Saving error: ", 1, 1).section('\n', 0, 0);
