@@ -37,7 +37,8 @@ struct Instance : Session
     }
 };
 
-// Saves the planning into a folder reserved below `parent`, as the main window does; the error text.
+// Saves the planning into a folder reserved below `parent`, as the main window does (for an
+// overwrite, the loaded folder's parent); the error text.
 std::string save(Session& s, const std::string& parent, bool overwrite)
 {
     try {
@@ -47,11 +48,6 @@ std::string save(Session& s, const std::string& parent, bool overwrite)
     } catch (const std::exception& e) {
         return e.what();
     }
-}
-
-std::string overwrite(Session& s)
-{
-    return save(s, fs::path(s.settings->getPlanningFile()).parent_path().parent_path().string(), true);
 }
 
 // Six images of the sample patient with two implants and a 3D model, saved as new below
@@ -76,18 +72,13 @@ std::string makePlanning(const std::string& patients)
     return folder;
 }
 
-// The planning folders "Load planning" lists below the folder (hidden folders are passed over).
-std::vector<std::string> listed(const std::string& patients)
+// The entries of a folder, sorted.
+std::set<std::string> entries(const std::string& folder)
 {
-    std::vector<std::string> folders;
-    for (auto it = fs::recursive_directory_iterator(patients); it != fs::recursive_directory_iterator(); ++it) {
-        if (it->path().filename().string().front() == '.')
-            it.disable_recursion_pending();
-        else if (it->path().extension() == ".srl")
-            folders.push_back(it->path().parent_path().string());
-    }
-    std::sort(folders.begin(), folders.end());
-    return folders;
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
 }
 
 // Hidden entries anywhere below the folder: leftovers of saving.
@@ -147,38 +138,47 @@ TEST(DISABLED_SaveChild, Run)
     static std::atomic<int> draws{0};
     if (action == "new")
         Utilities::setClock([] { return QDateTime(QDate(2030, 1, 1), QTime(8, 0)).addMSecs(draws++); });
-    const std::string error = action == "new" ? save(s, patients, false) : overwrite(s);
+    const std::string error = save(s, patients, action == "overwrite");
     std::cout << "@@ " << (error.empty() ? "saved " + fs::path(s.settings->getPlanningFile()).parent_path().string()
                                          : "refused " + error)
               << std::endl;
 }
 
-// An overwrite that runs out of files at every step up to the 3D model, which gets the last one:
-// it says the disk is full and names the file in the folder the planning would have had, never a
-// hidden working folder; the old folder stays byte for byte. (Out of bytes: in the real window,
-// SaveFailureTest.)
+// An overwrite of a planning with a 4.8 MB 3D model on a disk with little room, or that runs out
+// of files at every step up to the 3D model: it says the disk is full and names the file in the
+// folder the planning would have had, never a hidden working folder; the old folder stays byte
+// for byte.
 TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFindIt)
 {
     if (!SmallDisk::rerunInside(48ull << 20, {}, "nr_inodes=2000"))
         return;
-    const std::string patients = SmallDisk::clear("patients");
-    const std::string old = makePlanning(patients);
+    const std::string patients = SmallDisk::clear("patients"), old = makePlanning(patients);
     Instance s(patients);
     ASSERT_EQ(load(s, old), "");
+    s.model->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)), {60, 50, 40}, 400, 250));
     const auto before = snapshot(patients);
     const QRegularExpression told("^The disk is full: " + QRegularExpression::escape(QString::fromStdString(patients)) +
                                   "/\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-\\d{1,3}(/(.+))? could not be written\\.$");
-    std::set<std::string> stages;
-    for (unsigned long long files = 0; stages.count("surface/model.sff") == 0 && files < 30; ++files) {
-        SCOPED_TRACE(std::to_string(files) + " files left");
-        SmallDisk::leaveInodes(files);
-        const std::string error = overwrite(s);
-        const QRegularExpressionMatch match = told.match(QString::fromStdString(error));
-        ASSERT_TRUE(match.hasMatch()) << error;
-        stages.insert(match.captured(2).toStdString());
+    // The file the overwrite names.
+    const auto overwrite = [&](const std::string& row) {
+        SCOPED_TRACE(row);
+        const std::string error = save(s, patients, true);
+        fs::remove(SmallDisk::path() + "/filler");
+        fs::remove_all(SmallDisk::path() + "/inodes");
         EXPECT_EQ(snapshot(patients), before);
         EXPECT_EQ(s.settings->getPlanningFile(), old + "/" + fs::path(old).filename().string() + ".srl");
-        fs::remove_all(SmallDisk::path() + "/inodes");
+        const QRegularExpressionMatch match = told.match(QString::fromStdString(error));
+        EXPECT_TRUE(match.hasMatch()) << error;
+        return match.captured(2).toStdString();
+    };
+    for (const unsigned long long free : {512ull << 10, 2ull << 20}) {
+        SmallDisk::leaveFree(free);
+        EXPECT_EQ(overwrite(std::to_string(free >> 10) + " KiB free"), "surface/model.sff");
+    }
+    std::set<std::string> stages;
+    for (unsigned long long files = 0; stages.count("surface/model.sff") == 0 && files < 30; ++files) {
+        SmallDisk::leaveInodes(files);
+        stages.insert(overwrite(std::to_string(files) + " files left"));
     }
     EXPECT_EQ(stages.count("surface/model.sff"), 1u) << "the files ran out before the 3D model";
 }
@@ -236,18 +236,18 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart
             const std::string saved = said(child);
             // The next start.
             PlanningFolderUpdate::finishInterrupted({patients});
-            ASSERT_EQ(std::distance(fs::directory_iterator(patients), {}), 1);
-            const std::vector<std::string> plannings = listed(patients);
-            ASSERT_EQ(plannings, std::vector<std::string>{fs::directory_iterator(patients)->path().string()});
+            const std::set<std::string> left = entries(patients);
+            ASSERT_EQ(left.size(), 1u);
             EXPECT_EQ(hiddenBelow(patients), std::vector<std::string>{});
+            const std::string planning = patients + "/" + *left.begin();
             Instance next(patients);
-            EXPECT_EQ(load(next, plannings[0]), "");
+            EXPECT_EQ(load(next, planning), "");
             const std::size_t implants = next.model->getImplantManager()->numberOfImplants();
             EXPECT_TRUE(implants == 2 || implants == 1) << implants;
-            EXPECT_EQ(readBytes(plannings[0] + "/system/session.log"), "the recording");
-            EXPECT_EQ(readBytes(plannings[0] + "/images/shot.bmp"), "the picture");
+            EXPECT_EQ(readBytes(planning + "/system/session.log"), "the recording");
+            EXPECT_EQ(readBytes(planning + "/images/shot.bmp"), "the picture");
             if (!saved.empty()) {
-                EXPECT_EQ(saved, "saved " + plannings[0]);
+                EXPECT_EQ(saved, "saved " + planning);
                 EXPECT_EQ(implants, 1u);
                 break;
             }
@@ -272,7 +272,10 @@ TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
         saved.insert(said(child));
     EXPECT_EQ(saved, (std::set<std::string>{"saved " + patients + "/2030-01-01__08-00-00-0",
                                             "saved " + patients + "/2030-01-01__08-00-00-1"}));
-    EXPECT_EQ(listed(patients).size(), 3u);
+    EXPECT_EQ(entries(patients), (std::set<std::string>{fs::path(origin).filename().string(), "2030-01-01__08-00-00-0",
+                                                        "2030-01-01__08-00-00-1"}));
+    for (const std::string& name : entries(patients))
+        EXPECT_TRUE(fs::is_regular_file(patients + "/" + name + "/" + name + ".srl")) << name;
     EXPECT_EQ(hiddenBelow(patients), std::vector<std::string>{});
 }
 
