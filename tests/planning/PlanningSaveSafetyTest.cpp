@@ -28,15 +28,6 @@ using namespace PlanningIoTest;
 
 namespace {
 
-// A program instance whose settings name `patients` as the patient folder.
-struct Instance : Session
-{
-    explicit Instance(const std::string& patients)
-    {
-        writeText(dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath=" + patients + "\n");
-    }
-};
-
 // Saves the planning into a folder reserved below `parent`, as the main window does (for an
 // overwrite, the loaded folder's parent); the error text.
 std::string save(Session& s, const std::string& parent, bool overwrite)
@@ -54,7 +45,7 @@ std::string save(Session& s, const std::string& parent, bool overwrite)
 // `patients` with a recording and a picture; its folder.
 std::string makePlanning(const std::string& patients)
 {
-    Instance s(patients);
+    Session s;
     std::vector<std::string> series = filesIn(samplePatientFolder());
     series.resize(std::min<std::size_t>(6, series.size()));
     DicomImport import(series, s.model, s.settings, s.manager);
@@ -72,23 +63,14 @@ std::string makePlanning(const std::string& patients)
     return folder;
 }
 
-// The entries of a folder, sorted.
-std::set<std::string> entries(const std::string& folder)
+// The entries of the folder; those anywhere below it that are hidden (leftovers of saving).
+std::set<std::string> entries(const std::string& folder, bool hiddenBelow = false)
 {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-// Hidden entries anywhere below the folder: leftovers of saving.
-std::vector<std::string> hiddenBelow(const std::string& folder)
-{
-    std::vector<std::string> hidden;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.path().filename().string().front() == '.')
-            hidden.push_back(fs::relative(entry.path(), folder).string());
-    return hidden;
+        if (hiddenBelow ? entry.path().filename().string().front() == '.' : entry.path().parent_path() == folder)
+            names.insert(fs::relative(entry.path(), folder).string());
+    return names;
 }
 
 std::string load(Session& s, const std::string& folder)
@@ -112,7 +94,7 @@ void startChild(QProcess& child, const QString& action, const std::string& plann
     ASSERT_TRUE(child.waitForStarted());
 }
 
-// What the child said once it ended ("saved <folder>", "refused <text>"); "" when killed first.
+// What the child said once it ended ("saved <folder>", "refused <text>"); "" when killed.
 std::string said(QProcess& child)
 {
     child.waitForFinished(-1);
@@ -131,14 +113,13 @@ TEST(DISABLED_SaveChild, Run)
 {
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
-    const std::string patients = fs::path(planning).parent_path().string();
-    Instance s(patients);
+    Session s;
     ASSERT_EQ(load(s, planning), "");
     s.model->getImplantManager()->removeImplant(s.model->getImplantManager()->getImplant(1));
     static std::atomic<int> draws{0};
     if (action == "new")
         Utilities::setClock([] { return QDateTime(QDate(2030, 1, 1), QTime(8, 0)).addMSecs(draws++); });
-    const std::string error = save(s, patients, action == "overwrite");
+    const std::string error = save(s, fs::path(planning).parent_path().string(), action == "overwrite");
     std::cout << "@@ " << (error.empty() ? "saved " + fs::path(s.settings->getPlanningFile()).parent_path().string()
                                          : "refused " + error)
               << std::endl;
@@ -153,7 +134,7 @@ TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFind
     if (!SmallDisk::rerunInside(48ull << 20, {}, "nr_inodes=2000"))
         return;
     const std::string patients = SmallDisk::clear("patients"), old = makePlanning(patients);
-    Instance s(patients);
+    Session s;
     ASSERT_EQ(load(s, old), "");
     s.model->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)), {60, 50, 40}, 400, 250));
     const auto before = snapshot(patients);
@@ -238,9 +219,9 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart
             PlanningFolderUpdate::finishInterrupted({patients});
             const std::set<std::string> left = entries(patients);
             ASSERT_EQ(left.size(), 1u);
-            EXPECT_EQ(hiddenBelow(patients), std::vector<std::string>{});
+            EXPECT_EQ(entries(patients, true), std::set<std::string>{});
             const std::string planning = patients + "/" + *left.begin();
-            Instance next(patients);
+            Session next;
             EXPECT_EQ(load(next, planning), "");
             const std::size_t implants = next.model->getImplantManager()->numberOfImplants();
             EXPECT_TRUE(implants == 2 || implants == 1) << implants;
@@ -276,7 +257,7 @@ TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
                                                         "2030-01-01__08-00-00-1"}));
     for (const std::string& name : entries(patients))
         EXPECT_TRUE(fs::is_regular_file(patients + "/" + name + "/" + name + ".srl")) << name;
-    EXPECT_EQ(hiddenBelow(patients), std::vector<std::string>{});
+    EXPECT_EQ(entries(patients, true), std::set<std::string>{});
 }
 
 // What saves of earlier program versions, and copies cut short, left behind is finished at the
