@@ -168,26 +168,21 @@ TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFind
 // time-stamp names have fewer digits.
 TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
 {
+    // Folders (name, lastModified) in the order they are made; the last one is the last saved.
     const std::string t = "05/06/2024 10:00:00";
-    const struct
-    {
-        std::vector<std::pair<std::string, std::string>> folders; // name, lastModified
-        std::string last;
-    } rows[] = {
-        {{{"2024-05-06__10-00-00-9", t}, {"2024-05-06__10-00-00-10", t}, {"2024-05-06__10-00-00-100", t}},
-         "2024-05-06__10-00-00-100"},
-        {{{"2024-05-06__10-00-00-99", t}, {"2024-05-06__10-00-01-5", "05/06/2024 10:00:01"}}, "2024-05-06__10-00-01-5"},
+    const std::vector<std::pair<std::string, std::string>> rows[] = {
+        {{"2024-05-06__10-00-00-9", t}, {"2024-05-06__10-00-00-10", t}, {"2024-05-06__10-00-00-100", t}},
+        {{"2024-05-06__10-00-00-99", t}, {"2024-05-06__10-00-01-5", "05/06/2024 10:00:01"}},
         // The stored time counts first: across a year's end the month comes before the year.
-        {{{"2024-12-31__23-59-59-999", "12/31/2024 23:59:59"}, {"2025-01-01__00-00-00-1", "01/01/2025 00:00:00"}},
-         "2025-01-01__00-00-00-1"},
-        {{{"b", t}, {"a", "05/06/2024 10:00:02"}}, "a"},
+        {{"2024-12-31__23-59-59-999", "12/31/2024 23:59:59"}, {"2025-01-01__00-00-00-1", "01/01/2025 00:00:00"}},
+        {{"b", t}, {"a", "05/06/2024 10:00:02"}},
     };
     for (const auto& row : rows) {
         TestSupport::ScratchDir dir;
-        for (const auto& [name, time] : row.folders)
+        for (const auto& [name, time] : row)
             writeText(dir.file("patients/" + name + "/" + name + ".srl"),
                       "[Planningdata]\nlastModified = " + time + "\norigin = first\n");
-        EXPECT_EQ(PlanningFolderUpdate::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.last));
+        EXPECT_EQ(PlanningFolderUpdate::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.back().first));
     }
 }
 
@@ -196,13 +191,10 @@ TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
 // recording and picture, and nothing else is left.
 TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart)
 {
-    QProcess probe;
-    probe.start("strace", {"-V"});
-    if (!probe.waitForFinished() || probe.exitCode() != 0)
+    if (QProcess::execute("strace", {"-V"}) != 0)
         GTEST_SKIP() << "strace is missing (scripts/install-deps)";
     TestSupport::ScratchDir work;
-    const std::string patients = work.file("patients"), kept = work.file("kept");
-    const std::string origin = makePlanning(patients);
+    const std::string patients = work.file("patients"), kept = work.file("kept"), origin = makePlanning(patients);
     fs::copy(patients, kept, fs::copy_options::recursive);
     int kills = 0;
     for (const std::string call : {"rename", "renameat2", "unlink", "unlinkat", "rmdir"}) {
