@@ -283,7 +283,7 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
 
 // Two instances load one planning; A drops the first implant, B the second, and one X client
 // presses "Overwrite" in both save questions, the second press 0 to 60 ms after the first
-// (MORVANTA_RACE_ROUNDS rounds each, 2 without). Whichever saves first, one planning is left with
+// (2 rounds each, or MORVANTA_RACE_ROUNDS if more). Whichever saves first, one planning is left with
 // its changes, and the other instance is told that it was saved again meanwhile, never another cause.
 TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
 {
@@ -294,7 +294,7 @@ TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
     const QString& patients = two.patients;
     const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0), kept = two.home.path("kept");
     ASSERT_EQ(QProcess::execute("cp", {"-r", patients, kept}), 0);
-    const int rounds = qEnvironmentVariableIsSet("MORVANTA_RACE_ROUNDS") ? qEnvironmentVariableIntValue("MORVANTA_RACE_ROUNDS") : 2;
+    const int rounds = std::max(2, qEnvironmentVariableIntValue("MORVANTA_RACE_ROUNDS"));
     for (const int gap : {0, 20, 40, 60})
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE(std::to_string(gap) + " ms apart, round " + std::to_string(round));
@@ -360,7 +360,6 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     // An instance that runs while the next one starts.
     QProcess running, beside, alone;
     ASSERT_FALSE(AppTest::startProgram(running, two.display, two.home.path()).isEmpty());
-
     // The state a kill before the publishing rename leaves: the new planning whole in its
     // working folder, the old one (with its recording and picture) inside it.
     const QString saved = "2030-01-01__08-00-00-5", staging = patients + "/." + saved + ".saving0",
@@ -388,12 +387,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     ASSERT_FALSE(AppTest::startProgram(alone, two.display, two.home.path()).isEmpty());
     EXPECT_FALSE(QFile::exists(cut));
     EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{saved});
-    const auto read = [&](const QString& file) {
-        QFile f(patients + "/" + saved + file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
-    EXPECT_EQ(read("/system/session.log"), "the recording");
-    EXPECT_EQ(read("/images/shot.bmp"), "the picture");
+    EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/system/session.log").toStdString()), "the recording");
+    EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/images/shot.bmp").toStdString()), "the picture");
     // "Load planning" lists it once: its only row loads.
     ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(two.display));
     EXPECT_TRUE(AppTest::waitFor([&] { return two.logs() == 1; }, 60000)) << "the planning has loaded";
