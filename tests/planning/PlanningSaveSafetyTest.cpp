@@ -1,6 +1,4 @@
-// Saves that fail, die or race: a full disk is told with its cause and the file as the user will
-// find it; a save killed at any rename or removal is finished or undone at the next start; two
-// instances saving as new at once keep both plannings.
+// Saves that fail, die or race: a full disk, a kill at any step, two saves as new at once.
 #include "PlanningIoTestSupport.h"
 #include "common/SmallDisk.h"
 
@@ -21,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
+#include <tuple>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -231,8 +230,7 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart
 }
 
 // Two instances save as new at once and draw the same time-stamp name first: the name taken by
-// the other is no failure, the next one is drawn, and two plannings stand beside the one both
-// loaded. (Overwrites at once are pressed in the program tests.)
+// the other is no failure, the next one is drawn, and two plannings stand beside the one both loaded.
 TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
 {
     TestSupport::ScratchDir work;
@@ -256,18 +254,15 @@ TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
 // next start; what is no leftover of saving stays.
 TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
 {
+    using Files = std::map<std::string, std::string>;
     const std::string p = "2024-01-01__10-00-00-5", n = "2024-01-01__10-05-00-7", aside = "." + p + ".previous0";
     // The planning `name` in `folder`, beside the files given.
-    const auto planning = [](const std::string& folder, const std::string& name, std::map<std::string, std::string> files) {
+    const auto planning = [](const std::string& folder, const std::string& name, Files files) {
         files[folder + "/" + name + ".srl"] = "planning " + name;
         files[folder + "/dicom/CT1.dcm"] = "series";
         return files;
     };
-    const struct
-    {
-        std::string state;
-        std::map<std::string, std::string> before, after;
-    } rows[] = {
+    const std::tuple<std::string, Files, Files> rows[] = {
         // The old folder put aside, the new one not yet in place: the old one comes back.
         {"put aside, not replaced",
          planning(aside, p, {{aside + "/images/shot.bmp", "picture"}, {"." + p + ".saving0/" + p + ".srl", "half"}}),
@@ -282,17 +277,15 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                          {n + "/.notes", "the user's"}}),
          planning(n, n, {{n + "/.notes", "the user's"}})},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.state);
+    for (const auto& [state, before, after] : rows) {
+        SCOPED_TRACE(state);
         TestSupport::ScratchDir dir;
-        for (const auto& [file, text] : row.before)
+        for (const auto& [file, text] : before)
             writeText(dir.file("patients/" + file), text);
         EXPECT_FALSE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty());
-        std::map<std::string, std::string> files;
-        for (const auto& [name, content] : snapshot(dir.file("patients")))
-            if (content != "/")
-                files[name] = content;
-        EXPECT_EQ(files, row.after);
+        Files files = snapshot(dir.file("patients"));
+        std::erase_if(files, [](const auto& file) { return file.second == "/"; });
+        EXPECT_EQ(files, after);
         EXPECT_TRUE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty()) << "nothing left to do";
     }
 }
