@@ -188,13 +188,16 @@ inline QColor screenPixel(const QString& display, QPoint at)
     return pixel.isNull() ? QColor() : pixel.pixelColor(0, 0);
 }
 
-// The id of the visible window whose title matches the pattern, waited for; "" when none came.
+// The id of the visible window whose title matches the pattern (the program's own, when given:
+// another instance's may match too), waited for; "" when none came.
 inline QString waitForWindow(const QString& display, const QString& title, int ms = 60000,
                              const QProcess* program = nullptr)
 {
     QString window;
+    const QStringList own = program ? QStringList{"--all", "--pid", QString::number(program->processId())} : QStringList();
     waitFor([&] {
-        window = xdotool(display, {"search", "--onlyvisible", "--name", title}).section('\n', 0, 0);
+        window = xdotool(display, QStringList{"search", "--onlyvisible"} + own + QStringList{"--name", title})
+                     .section('\n', 0, 0);
         return !window.isEmpty() || (program && program->state() == QProcess::NotRunning);
     }, ms);
     return window;

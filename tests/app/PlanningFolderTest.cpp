@@ -20,8 +20,6 @@
 #include <QRegularExpression>
 #include <QToolButton>
 #include <gtest/gtest.h>
-#include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -103,6 +101,7 @@ struct TwoInstances
 
     void savePlanning()
     {
+        ASSERT_FALSE(display.isEmpty());
         MainWindow window(nullptr, Constants::NormalMode);
         ASSERT_TRUE(AppTest::layOutAsTheProgram(window));
         std::vector<std::string> files;
@@ -132,10 +131,7 @@ struct TwoInstances
         remove = button->mapTo(&window, button->rect().center());
     }
 
-    int logs() const
-    {
-        return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size();
-    }
+    int logs() const { return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size(); }
     // Both programs' windows fill the screen: the one clicked in is raised first, or the click
     // lands in whichever lies on top.
     void click(const QString& window, QPoint p) const
@@ -156,30 +152,14 @@ struct TwoInstances
             return AppTest::xdotool(display, {"search", "--onlyvisible", "--name", "^" + title + "$"}).isEmpty();
         }, 30000);
     }
-    // The program's window with that title (of this program, not another instance's).
-    QString windowOf(const QProcess& program, const QString& title) const
-    {
-        QString window;
-        AppTest::waitFor([&] {
-            window = AppTest::xdotool(display, {"search", "--all", "--onlyvisible", "--pid",
-                                                QString::number(program.processId()), "--name", "^" + title + "$"})
-                         .section('\n', 0, 0);
-            return !window.isEmpty() || program.state() == QProcess::NotRunning;
-        }, 60000);
-        return window;
-    }
-    // Starts an instance and reloads the planning in it; its main window.
-    QString startAndLoad(QProcess& program)
+    // Starts an instance and reloads the planning in it; its main window ("" when it did not load).
+    QString startAndLoad(QProcess& program) const
     {
         const int before = logs();
-        AppTest::startProgram(program, display, home.path());
-        const QString window = windowOf(program, "Morvanta");
-        if (window.isEmpty())
-            return window;
-        AppTest::xdotool(display, {"windowfocus", "--sync", window});
-        if (!AppTest::reloadTheOnlyPlanning(display) || !AppTest::waitFor([&] { return logs() == before + 1; }, 60000))
-            return {};
-        return window;
+        const QString window = AppTest::startProgram(program, display, home.path());
+        const bool loaded = !window.isEmpty() && AppTest::reloadTheOnlyPlanning(display) &&
+                            AppTest::waitFor([&] { return logs() == before + 1; }, 60000);
+        return loaded ? window : QString();
     }
     // Selects an implant row and deletes it ("Yes", two buttons before the focused "Cancel"). The
     // row is gone once the list shows no selection there (the implant after it is not selected):
@@ -197,15 +177,14 @@ struct TwoInstances
                AppTest::waitFor([&] { return AppTest::screenPixel(display, rows[row]) == unselected; }, 30000);
     }
     // Where the save question's "Overwrite" and "Save as new" are.
-    static QPoint overwriteButton() { return {90, 106}; }
-    static QPoint saveAsNewButton() { return {216, 106}; }
+    static constexpr QPoint overwriteButton{90, 106}, saveAsNewButton{216, 106};
     // Ctrl+W, then the save question's "Overwrite" or "Save as new".
     bool quitSaving(const QString& window, bool overwrite) const
     {
         AppTest::xdotool(display, {"windowfocus", "--sync", window, "key", "ctrl+w"});
         const QString question = shown("Save patient");
         if (!question.isEmpty())
-            click(question, overwrite ? overwriteButton() : saveAsNewButton());
+            click(question, overwrite ? overwriteButton : saveAsNewButton);
         return !question.isEmpty();
     }
 };
@@ -222,8 +201,7 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
     TwoInstances two;
-    ASSERT_FALSE(two.display.isEmpty());
-    two.savePlanning();
+    ASSERT_NO_FATAL_FAILURE(two.savePlanning());
     const QString& patients = two.patients;
     const QString& display = two.display;
     const QString* kept = two.kept;
@@ -304,89 +282,67 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
 }
 
 // Two instances load one planning; A drops the first implant, B the second, and one X client
-// presses "Overwrite" in both save questions, the second press 0, 20, 40 or 60 ms after the
-// first (MORVANTA_RACE_ROUNDS rounds each, 2 without). Whichever saves first, one planning is
-// left, with its changes, and the other instance is told that it was saved again meanwhile,
-// never another cause.
+// presses "Overwrite" in both save questions, the second press 0 to 60 ms after the first
+// (2 rounds each, or MORVANTA_RACE_ROUNDS if more). Whichever saves first, one planning is left with
+// its changes, and the other instance is told that it was saved again meanwhile, never another cause.
 TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
     TwoInstances two;
-    ASSERT_FALSE(two.display.isEmpty());
-    two.savePlanning();
+    ASSERT_NO_FATAL_FAILURE(two.savePlanning());
     const QString& patients = two.patients;
-    const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
-    const QString kept = two.home.path("kept");
+    const QString loaded = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0), kept = two.home.path("kept");
     ASSERT_EQ(QProcess::execute("cp", {"-r", patients, kept}), 0);
-    const int rounds = qEnvironmentVariableIsSet("MORVANTA_RACE_ROUNDS") ? qEnvironmentVariableIntValue("MORVANTA_RACE_ROUNDS") : 2;
-    std::ostringstream table;
-    table << "| gap | round | pressed first | ended first | plannings left | the other was told |\n";
-    for (const int gap : {0, 20, 40, 60}) {
+    const int rounds = std::max(2, qEnvironmentVariableIntValue("MORVANTA_RACE_ROUNDS"));
+    for (const int gap : {0, 20, 40, 60})
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE(std::to_string(gap) + " ms apart, round " + std::to_string(round));
             ASSERT_TRUE(QDir(patients).removeRecursively());
             ASSERT_EQ(QProcess::execute("cp", {"-r", kept, patients}), 0);
             QProcess programs[2];
             QString windows[2], questions[2];
-            for (int i = 0; i < 2; ++i) {
-                windows[i] = two.startAndLoad(programs[i]);
-                ASSERT_FALSE(windows[i].isEmpty()) << "instance " << i << " has loaded the planning";
-            }
+            for (int i = 0; i < 2; ++i)
+                ASSERT_FALSE((windows[i] = two.startAndLoad(programs[i])).isEmpty()) << "instance " << i << " loaded";
             for (int i = 0; i < 2; ++i)
                 ASSERT_TRUE(two.deleteImplant(windows[i], i));
             // Both save questions open, side by side.
             for (int i = 0; i < 2; ++i) {
                 AppTest::xdotool(two.display, {"windowfocus", "--sync", windows[i], "key", "ctrl+w"});
-                questions[i] = two.windowOf(programs[i], "Save patient");
-                ASSERT_FALSE(questions[i].isEmpty());
+                ASSERT_FALSE((questions[i] = AppTest::waitForWindow(two.display, "^Save patient$", 60000, &programs[i])).isEmpty());
                 AppTest::xdotool(two.display, {"windowmove", "--sync", questions[i], QString::number(100 + 900 * i), "100"});
             }
-            const int first = round % 2, second = 1 - first;
-            const QPoint at = TwoInstances::overwriteButton();
-            AppTest::xdotool(two.display, {"mousemove", "--window", questions[first], QString::number(at.x()),
-                                           QString::number(at.y()), "click", "1", "sleep",
-                                           QString::number(gap / 1000.0), "mousemove", "--window", questions[second],
-                                           QString::number(at.x()), QString::number(at.y()), "click", "1"});
+            const int first = round % 2;
+            const QString x = QString::number(TwoInstances::overwriteButton.x()),
+                          y = QString::number(TwoInstances::overwriteButton.y());
+            AppTest::xdotool(two.display, {"mousemove", "--window", questions[first], x, y, "click", "1", "sleep",
+                                           QString::number(gap / 1000.0), "mousemove", "--window",
+                                           questions[1 - first], x, y, "click", "1"});
             // One saves and ends; the other shows why it did not.
             int saver = -1;
             ASSERT_TRUE(AppTest::waitFor([&] {
-                for (int i = 0; i < 2; ++i)
-                    if (programs[i].state() == QProcess::NotRunning)
-                        saver = i;
+                saver = programs[0].state() == QProcess::NotRunning ? 0 : programs[1].state() == QProcess::NotRunning ? 1 : -1;
                 return saver >= 0;
             }, 60000));
-            const int other = 1 - saver;
+            QProcess& other = programs[1 - saver];
             EXPECT_EQ(programs[saver].exitCode(), 0);
-            EXPECT_FALSE(two.windowOf(programs[other], "Saving error").isEmpty());
-            programs[other].kill();
-            programs[other].waitForFinished();
-            const QString told = QString::fromLocal8Bit(programs[other].readAllStandardError());
-            const QStringList plannings = QDir(patients).entryList({"20*"}, QDir::Dirs);
-            EXPECT_EQ(plannings.size(), 1) << plannings.join(", ").toStdString() << "\n" << told.toStdString();
-            ASSERT_FALSE(plannings.isEmpty());
+            EXPECT_FALSE(AppTest::waitForWindow(two.display, "^Saving error$", 60000, &other).isEmpty());
+            other.kill();
+            other.waitForFinished();
+            const QString told = QString::fromLocal8Bit(other.readAllStandardError());
+            const QString left = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
+            ASSERT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                      (QStringList{left, "MorvantaStudyDummy"})) << told.toStdString();
+            EXPECT_EQ(told.count("Saving error"), 1) << told.toStdString();
             EXPECT_TRUE(told.contains("Saving error: The planning " + patients + "/" + loaded +
                                       " was saved again meanwhile, by another instance of the program: it is now in " +
-                                      patients + "/" + plannings[0] + ". Overwriting it would throw that work away; "
+                                      patients + "/" + left + ". Overwriting it would throw that work away; "
                                       "\"Save as new\" keeps this planning beside it."))
                 << told.toStdString();
-            EXPECT_EQ(told.count("Saving error"), 1) << told.toStdString();
-            const PlanningFile planning =
-                PlanningFile::read((patients + "/" + plannings[0] + "/" + plannings[0] + ".srl").toStdString());
-            EXPECT_EQ(planning.implants.size(), 1u);
-            if (!planning.implants.empty()) {
-                EXPECT_EQ(QFileInfo(QString::fromStdString(planning.implants[0].file)).fileName(),
-                          two.kept[1 - saver]);
-            }
-            EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                      (QStringList{plannings[0], "MorvantaStudyDummy"}));
-            const QString line = told.section("Saving error: ", 1, 1).section('\n', 0, 0);
-            table << "| " << gap << " ms | " << round << " | " << char('A' + first) << " | " << char('A' + saver)
-                  << " | " << plannings.size() << " | "
-                  << (line.isEmpty() ? std::string("nothing") : line.left(110).toStdString()) << " |\n";
+            const auto implants = PlanningFile::read((patients + "/" + left + "/" + left + ".srl").toStdString()).implants;
+            ASSERT_EQ(implants.size(), 1u);
+            EXPECT_EQ(QFileInfo(QString::fromStdString(implants[0].file)).fileName(), two.kept[1 - saver]);
         }
-    }
-    std::cout << table.str();
 }
 
 // A save killed after the old planning went into the hidden working folder and before that
@@ -397,72 +353,45 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
-    const QString display = AppTest::xServer().display();
-    ASSERT_FALSE(display.isEmpty());
-    AppTest::AppFolder home;
-    const QString patients = home.path("patients");
-    QString old;
-    {
-        MainWindow window(nullptr, Constants::NormalMode);
-        std::vector<std::string> files;
-        for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
-            files.push_back(f.absoluteFilePath().toStdString());
-        ASSERT_TRUE(window.importVolumeData(files));
-        ASSERT_TRUE(window.savePlanning(false));
-        old = QFileInfo(QString::fromStdString(window.getSettings()->getPlanningFile())).absolutePath();
-    }
-    // Nothing to save: an instance may end any way.
-    const auto quit = [](QProcess& program) {
-        program.kill();
-        return program.waitForFinished(60000);
-    };
+    TwoInstances two;
+    ASSERT_NO_FATAL_FAILURE(two.savePlanning());
+    const QString& patients = two.patients;
+    const QString name = QDir(patients).entryList({"20*"}, QDir::Dirs).value(0), old = patients + "/" + name;
     // An instance that runs while the next one starts.
-    QProcess running;
-    const QString runningWindow = AppTest::startProgram(running, display, home.path());
-    ASSERT_FALSE(runningWindow.isEmpty());
-
+    QProcess running, beside, alone;
+    ASSERT_FALSE(AppTest::startProgram(running, two.display, two.home.path()).isEmpty());
     // The state a kill before the publishing rename leaves: the new planning whole in its
     // working folder, the old one (with its recording and picture) inside it.
-    const QString name = QFileInfo(old).fileName(), saved = "2030-01-01__08-00-00-5";
-    const QString staging = patients + "/." + saved + ".saving0";
-    QDir().mkpath(old + "/system");
-    QDir().mkpath(old + "/images");
+    const QString saved = "2030-01-01__08-00-00-5", staging = patients + "/." + saved + ".saving0",
+                  cut = two.home.path("Images/.staged-cut.bmp");
     const auto write = [](const QString& file, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(file).absolutePath());
         QFile f(file);
         return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
     };
-    ASSERT_TRUE(write(old + "/system/session.log", "the recording") && write(old + "/images/shot.bmp", "the picture"));
     ASSERT_EQ(QProcess::execute("cp", {"-r", old, staging}), 0);
     ASSERT_TRUE(QFile::rename(staging + "/" + name + ".srl", staging + "/" + saved + ".srl"));
-    for (const QString sub : {"/system", "/images"})
-        ASSERT_TRUE(QDir(staging + sub).removeRecursively());
+    ASSERT_TRUE(write(old + "/system/session.log", "the recording") && write(old + "/images/shot.bmp", "the picture"));
     ASSERT_TRUE(QDir().rename(old, staging + "/.previous-" + name));
-    ASSERT_TRUE(write(home.path("Images/.staged-cut.bmp"), "half a picture"));
+    ASSERT_TRUE(write(cut, "half a picture"));
     const QStringList left = snapshot(patients);
 
-    for (const bool alone : {false, true}) {
-        SCOPED_TRACE(alone ? "alone" : "beside another instance");
-        QProcess program;
-        const QString window = AppTest::startProgram(program, display, home.path());
-        ASSERT_FALSE(window.isEmpty());
-        if (!alone) {
-            EXPECT_EQ(snapshot(patients), left);
-            EXPECT_TRUE(QFile::exists(home.path("Images/.staged-cut.bmp")));
-            EXPECT_TRUE(quit(program));
-            EXPECT_TRUE(quit(running));
-            continue;
-        }
-        EXPECT_FALSE(QFile::exists(home.path("Images/.staged-cut.bmp")));
-        EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList{saved});
-        QFile recording(patients + "/" + saved + "/system/session.log"), picture(patients + "/" + saved + "/images/shot.bmp");
-        EXPECT_TRUE(recording.open(QIODevice::ReadOnly) && recording.readAll() == "the recording");
-        EXPECT_TRUE(picture.open(QIODevice::ReadOnly) && picture.readAll() == "the picture");
-        // "Load planning" lists it once: its only row loads.
-        ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(display));
-        ASSERT_TRUE(AppTest::waitFor([&] {
-            return QDir(patients + "/MorvantaStudyDummy/System").entryList({"*.log"}, QDir::Files).size() == 1;
-        }, 60000)) << "the planning has loaded";
-        EXPECT_TRUE(quit(program));
+    ASSERT_FALSE(AppTest::startProgram(beside, two.display, two.home.path()).isEmpty());
+    EXPECT_EQ(snapshot(patients), left);
+    EXPECT_TRUE(QFile::exists(cut));
+    for (QProcess* program : {&beside, &running}) {
+        program->kill();
+        ASSERT_TRUE(program->waitForFinished(60000));
     }
+
+    ASSERT_FALSE(AppTest::startProgram(alone, two.display, two.home.path()).isEmpty());
+    EXPECT_FALSE(QFile::exists(cut));
+    EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{saved});
+    EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/system/session.log").toStdString()), "the recording");
+    EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/images/shot.bmp").toStdString()), "the picture");
+    // "Load planning" lists it once: its only row loads.
+    ASSERT_TRUE(AppTest::reloadTheOnlyPlanning(two.display));
+    EXPECT_TRUE(AppTest::waitFor([&] { return two.logs() == 1; }, 60000)) << "the planning has loaded";
+    alone.kill();
+    alone.waitForFinished(60000);
 }

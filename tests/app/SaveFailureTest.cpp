@@ -21,7 +21,6 @@
 #include <sstream>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -181,53 +180,6 @@ TEST(SaveFailureTest, OnAFullDiskASaveIsWholeOrFailsWithThePlanningAsItWas)
                   << QString(seen).replace('\n', ' ').toStdString() << " |\n";
         }
     std::cout << table.str();
-    IPlanningUi::install(nullptr);
-}
-
-// An overwrite of a planning with a 3D model of 4.8 MB on a disk with 512 KiB or 2 MiB free:
-// "Saving error" says the disk is full and names the 3D model in the folder the planning would
-// have had (never a hidden working folder); the planning stays byte for byte as it was.
-TEST(SaveFailureTest, AFullDiskAtTheModelIsToldWithTheFolderThePlanningWouldHave)
-{
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!SmallDisk::rerunInside(64ull << 20))
-        return;
-    const QString patients = QString::fromStdString(SmallDisk::path()) + "/patients";
-    AppTest::AppFolder home("PatientPath=" + patients + "\n");
-    IPlanningUi::install(std::make_shared<ShellPlanningUi>());
-    MainWindow window(nullptr, Constants::NormalMode);
-    std::vector<std::string> files;
-    for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
-        files.push_back(f.absoluteFilePath().toStdString());
-    ASSERT_TRUE(window.importVolumeData(files));
-    window.getModel()->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)),
-                                                            Vexa::Vector3D(60, 50, 40), 400, 250));
-    ASSERT_TRUE(window.savePlanning(false));
-    const std::string old = window.getSettings()->getPlanningFile();
-    ASSERT_GE(QFileInfo(QFileInfo(QString::fromStdString(old)).absolutePath() + "/surface/model.sff").size(), 4 << 20);
-    window.getModel()->getPanoramicLine()->setPoints({{-20, 10, 0}, {0, -10, 0}, {20, 10, 0}});
-    const QRegularExpression told("^Saving error: The disk is full: " + QRegularExpression::escape(patients) +
-                                  "/\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-\\d{1,3}/surface/model.sff could not be "
-                                  "written\\.$");
-    for (const unsigned long long free : {512ull << 10, 2ull << 20}) {
-        SCOPED_TRACE(std::to_string(free >> 10) + " KiB free");
-        std::filesystem::remove(SmallDisk::path() + "/filler");
-        SmallDisk::leaveFree(free);
-        const QStringList before = snapshot(patients);
-        QString seen;
-        {
-            AppTest::DialogAnswerer answer;
-            answer.then(AppTest::clickButton("SaveDialog", "Overwrite"));
-            answerMessage(answer, seen);
-            EXPECT_FALSE(window.requestPlanningSave(QString()));
-        }
-        std::cout << seen.toStdString() << "\n";
-        EXPECT_TRUE(told.match(seen).hasMatch()) << seen.toStdString();
-        EXPECT_EQ(snapshot(patients), before) << "the planning is byte for byte as it was";
-        EXPECT_EQ(notPlannings(patients), QStringList());
-        EXPECT_EQ(window.getSettings()->getPlanningFile(), old);
-    }
     IPlanningUi::install(nullptr);
 }
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/statvfs.h>
@@ -69,14 +70,9 @@ inline void leaveInodes(unsigned long long count)
     const std::string folder = path() + "/inodes";
     std::filesystem::create_directories(folder);
     struct statvfs info{};
-    for (unsigned long long n = 0; ::statvfs(folder.c_str(), &info) == 0 && info.f_favail > count; ++n) {
-        const int fd = ::open((folder + "/" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST)
+    for (unsigned long long n = 0; ::statvfs(folder.c_str(), &info) == 0 && info.f_favail > count; ++n)
+        if (!std::ofstream(folder + "/" + std::to_string(n)))
             break;
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ASSERT_EQ(::statvfs(folder.c_str(), &info), 0);
     ASSERT_EQ(info.f_favail, count);
 }
 

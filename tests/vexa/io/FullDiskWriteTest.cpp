@@ -99,14 +99,11 @@ TEST(FullDiskWrite, EveryWriterCarriesTheCauseOfAFullDisk)
 {
     if (!SmallDisk::rerunInside(1 << 20, {}, "nr_inodes=200"))
         return;
-    for (const Writer& writer : writers()) {
+    for (const Writer& writer : writers())
         for (const bool inodes : {false, true}) {
             SCOPED_TRACE(std::string(writer.name) + (inodes ? ": no file left" : ": no byte left"));
             const std::string file = SmallDisk::clear() + "/target";
-            if (inodes)
-                SmallDisk::leaveInodes(0);
-            else
-                SmallDisk::leaveFree(0);
+            inodes ? SmallDisk::leaveInodes(0) : SmallDisk::leaveFree(0);
             try {
                 writer.write(file, 300000);
                 ADD_FAILURE() << "written on a full disk";
@@ -115,11 +112,9 @@ TEST(FullDiskWrite, EveryWriterCarriesTheCauseOfAFullDisk)
                 EXPECT_EQ(e.path(), file);
                 const std::string text = e.what();
                 EXPECT_TRUE(text.find("The disk is full: " + file + " could not be written.") != std::string::npos ||
-                            text == "could not write SFFBin file " + file)
-                    << text;
+                            text == "could not write SFFBin file " + file) << text;
             }
         }
-    }
 }
 
 // The disk fills while a file grows: the record that does not fit is refused and told, and
