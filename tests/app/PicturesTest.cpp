@@ -175,7 +175,8 @@ TEST(PicturesTest, ScreenshotsAndVideoFramesShowTheTextsOfTheViews)
     ASSERT_EQ(avi.size(), 1);
     const QImage screenshot = QImage(images.filePath(bmp[0])).convertToFormat(QImage::Format_RGB32);
     QProcess ffmpeg; // the video's first frame
-    ffmpeg.start("ffmpeg", {"-v", "error", "-i", images.filePath(avi[0]), "-frames:v", "1", "-f", "image2pipe", "-vcodec", "png", "-"});
+    ffmpeg.start("ffmpeg",
+                 {"-v", "error", "-i", images.filePath(avi[0]), "-frames:v", "1", "-f", "image2pipe", "-vcodec", "png", "-"});
     ffmpeg.waitForFinished(30000);
     const QImage frame = QImage::fromData(ffmpeg.readAllStandardOutput(), "PNG").convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(screenshot.size(), shown.size());

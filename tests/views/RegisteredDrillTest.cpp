@@ -495,7 +495,8 @@ TEST(NavigationViews, ThePanoramicViewShowsTheDrillOnceWhereItIs)
     const double places[] = {20.0, corner1 - 1.0, corner1, corner1 + 9.0, corner2 - 2.0, corner2 + 10.0,
                              line->getLength() - 20.0};
     const auto upright = [&](double offset) {
-        const Vector3D p = line->getWorldPos(offset), along = line->getWorldPos(offset + 0.01) - line->getWorldPos(offset - 0.01);
+        const Vector3D p = line->getWorldPos(offset);
+        const Vector3D along = line->getWorldPos(offset + 0.01) - line->getWorldPos(offset - 0.01);
         Vector3D out = Vector3D(along.y, -along.x, 0.0) / std::hypot(along.x, along.y);
         if (out.dot(p - Vector3D(50, 50, 0)) < 0.0)
             out = -out;
@@ -538,7 +539,8 @@ TEST(NavigationViews, ThePanoramicViewShowsTheDrillOnceWhereItIs)
                     astray += std::abs(x + 0.5 - column) > 8.0 * pixelsPerMM;
                     onAxis = onAxis || std::abs(x + 0.5 - column) <= 2.0;
                 }
-            axisGaps += !onAxis && y > row(tipHeight + length) + 2 && y < row(tipHeight) - 2 && std::abs(y + 0.5 - axialLine) > 1.5;
+            axisGaps += !onAxis && y > row(tipHeight + length) + 2 && y < row(tipHeight) - 2
+                        && std::abs(y + 0.5 - axialLine) > 1.5;
         }
         EXPECT_EQ(astray, 0) << "changed pixels away from column " << column;
         EXPECT_EQ(axisGaps, 0);
