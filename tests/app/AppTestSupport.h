@@ -273,27 +273,22 @@ inline TestSupport::PrivateXServer& xServer()
     return x;
 }
 
-// Runs the current test again in a child of this test program, on an X server of its own with a
-// screen of that size and no window manager, as `scripts/run` starts one: true inside the child
-// (the test goes on), false outside once the child has ended (its result is this test's).
-inline bool rerunOnOwnXServer(const QString& screen = QStringLiteral("1280x1024x24"))
+// Runs the current test again in a child, on an X server of its own without a window manager
+// as `scripts/run` starts one: true inside the child, false outside once the child has ended.
+inline bool rerunOnOwnXServer()
 {
     if (qEnvironmentVariableIsSet("MORVANTA_OWN_X_SERVER"))
         return true;
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const QString name = QString("%1.%2").arg(test->test_suite_name(), test->name());
-    TestSupport::PrivateXServer server(screen);
-    if (!server.running()) {
-        ADD_FAILURE() << "no X server could be started";
-        return false;
-    }
+    TestSupport::PrivateXServer server(QStringLiteral("1280x1024x24"));
     QProcess child;
     QProcessEnvironment env = server.environment();
     env.insert("MORVANTA_OWN_X_SERVER", "1");
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=" + name});
-    const bool ended = child.waitForFinished(500000);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QString("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+    const bool ended = server.running() && child.waitForFinished(500000);
     const QString output = child.readAll();
     EXPECT_TRUE(ended && child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
     return false;

@@ -1,7 +1,6 @@
 // The main window's keys right after each of its modal dialogs closed, on an X server without a
-// window manager (as scripts/run starts one when there is no display): P takes a screenshot, R
-// starts and ends a screen video, Ctrl+Z takes the last change back. xdotool types them into
-// whichever window has the X focus, as a keyboard does.
+// window manager (as scripts/run starts one): P takes a screenshot, R starts and ends a screen
+// video, Ctrl+Z takes the last change back, typed by xdotool into whichever window has the focus.
 #include "AppTestSupport.h"
 
 #include "planning/model/Model.h"
@@ -15,12 +14,9 @@
 
 namespace {
 
-using AppTest::waitFor;
-
 // A planning change that counts how often it was taken back.
-class CountedChange : public Vexa::AbstractCommand
+struct CountedChange : Vexa::AbstractCommand
 {
-public:
     CountedChange() : AbstractCommand(undoable) {}
     void execute() override {}
     void undo() override { ++undone; }
@@ -46,11 +42,7 @@ TEST(KeysAfterDialogsTest, PRAndUndoTakeEffectRightAfterEachDialog)
     const QString display = qEnvironmentVariable("DISPLAY");
     const QDir images(home.path("Images"));
     ShellPlanningUi ui;
-    const struct
-    {
-        const char* dialog;
-        std::function<void()> open;
-    } rows[] = {
+    const std::pair<const char*, std::function<void()>> dialogs[] = {
         {"import", [&] { window.importPatientData(); }},
         {"load", [&] { window.choosePlanning(); }},
         {"implant selection", [&] { ui.chooseImplant(home.path("ImplantDatabase/").toStdString(), true); }},
@@ -58,12 +50,13 @@ TEST(KeysAfterDialogsTest, PRAndUndoTakeEffectRightAfterEachDialog)
         {"about box", [&] { window.about(); }},
         {"question answered", [&] { window.requestPlanningSave("New planning\nwithout save"); }},
     };
-    const auto key = [&](const QString& keys) { AppTest::xdotool(display, {"key", keys}); };
     // A key that works acts at once; one that went to the root window never does.
-    constexpr int bound = 10000;
-    QStringList table;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.dialog);
+    const auto works = [&](const char* key, auto done) {
+        AppTest::xdotool(display, {"key", key});
+        return AppTest::waitFor(done, 10000);
+    };
+    for (const auto& [name, open] : dialogs) {
+        SCOPED_TRACE(name);
         auto change = std::make_shared<CountedChange>();
         Vexa::CommandProcessor::getInstance()->execute(change);
         // Escape typed on the dialog once it shows, while it has the focus.
@@ -74,27 +67,16 @@ TEST(KeysAfterDialogsTest, PRAndUndoTakeEffectRightAfterEachDialog)
             AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", "Escape"});
             return true;
         });
-        row.open();
+        open();
         ASSERT_TRUE(answer.done());
-        // As a person, who types after the dialog has gone: then the window has the keyboard
-        // again, or never.
-        waitFor([&] { return window.isActiveWindow(); }, bound);
-
+        // A person types once the dialog has gone: the window has the keyboard again then, or never.
+        AppTest::waitFor([&] { return window.isActiveWindow(); }, 10000);
         const qsizetype pictures = images.entryList({"*.bmp"}).size();
-        key("p");
-        const bool p = waitFor([&] { return images.entryList({"*.bmp"}).size() > pictures; }, bound);
-        key("r");
-        const bool started = waitFor([&] { return window.getModel()->isCapturing(); }, bound);
-        key("r");
-        const bool r = started && waitFor([&] { return !window.getModel()->isCapturing(); }, bound);
-        key("ctrl+z");
-        const bool undo = waitFor([&] { return change->undone == 1; }, bound);
-        table << QString("%1: P %2, R %3, Ctrl+Z %4")
-                     .arg(row.dialog, p ? "works" : "lost", r ? "works" : "lost", undo ? "works" : "lost");
-        EXPECT_TRUE(p && r && undo) << table.back().toStdString();
-        // A video the test could not end would hold the next row's keys' effects.
-        if (window.getModel()->isCapturing())
+        EXPECT_TRUE(works("p", [&] { return images.entryList({"*.bmp"}).size() > pictures; })) << "P";
+        EXPECT_TRUE(works("r", [&] { return window.getModel()->isCapturing(); })) << "R starts";
+        EXPECT_TRUE(works("r", [&] { return !window.getModel()->isCapturing(); })) << "R ends";
+        EXPECT_TRUE(works("ctrl+z", [&] { return change->undone == 1; })) << "Ctrl+Z";
+        if (window.getModel()->isCapturing()) // else the next row's keys would act in this video
             window.toggleVideoCapture();
     }
-    std::cout << table.join("\n").toStdString() << std::endl;
 }

@@ -71,38 +71,25 @@ TEST_F(StatusAndStripTest, StatusTextsAndLabelWidths)
     EXPECT_EQ(std::string("Implant 2: Acme \xC3\x98" "4.10 S\xC3\x98" "4.80 L11.50 Screw"),
               bar->stateLabel()->text().toStdString());
 
-    // A state text longer than its share takes what the patient and capture labels leave empty;
-    // those two are never cut for it.
-    const auto needed = [](const QLabel* label) {
-        return label->text().isEmpty() ? 0 : label->fontMetrics().horizontalAdvance(label->text());
-    };
-    const struct
-    {
-        int width;
-        bool capturing;
-        const char* name;
-        bool stateWhole;
-    } narrow[] = {
-        {1280, true, "Doe^John", true}, {520, true, "", true},  {520, false, "Doe^John", true},
-        {440, false, "", true},         {440, true, "Doe^John", false},
-    };
-    for (const auto& row : narrow) {
-        SCOPED_TRACE(testing::Message() << row.width << (row.capturing ? " capturing " : " ") << row.name);
-        model->setPatientData(*row.name ? std::map<std::string, std::string>{{"name", row.name}}
-                                        : std::map<std::string, std::string>{});
-        model->setCapturing(row.capturing);
-        bar->resize(row.width, 20);
+    // A state text longer than its share takes what the patient and capture labels leave empty,
+    // which are never cut for it. The last row leaves the bar as it was.
+    const auto needed = [](const QLabel* label) { return label->fontMetrics().horizontalAdvance(label->text()); };
+    for (const auto& [width, capturing, name, stateWhole] :
+         {std::tuple{520, true, "", true}, {520, false, "Doe^John", true}, {440, false, "", true},
+          {440, true, "Doe^John", false}, {1280, true, "", true}}) {
+        SCOPED_TRACE(testing::Message() << width << (capturing ? " capturing " : " ") << name);
+        model->setPatientData(*name ? std::map<std::string, std::string>{{"name", name}}
+                                    : std::map<std::string, std::string>{});
+        model->setCapturing(capturing);
+        bar->resize(width, 20);
         bar->update();
         QApplication::processEvents();
         const std::vector<int> w = widths();
-        EXPECT_LE(w[0] + w[1] + w[2], row.width);
+        EXPECT_LE(w[0] + w[1] + w[2], width);
         EXPECT_GE(w[0], needed(bar->patientLabel()));
         EXPECT_GE(w[2], needed(bar->captureLabel()));
-        EXPECT_EQ(w[1] >= needed(bar->stateLabel()), row.stateWhole) << w[1] << " for " << needed(bar->stateLabel());
+        EXPECT_EQ(w[1] >= needed(bar->stateLabel()), stateWhole) << w[1] << " for " << needed(bar->stateLabel());
     }
-    bar->resize(1280, 20);
-    model->setPatientData({});
-    model->setCapturing(true);
 
     // Navigating: tracking errors, then the calibration's phase count.
     model->enableNavigation();

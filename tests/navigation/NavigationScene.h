@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <random>
@@ -130,22 +131,15 @@ inline std::shared_ptr<Vexa::ReplayCamera> replayProcedure(unsigned steps = 400,
     return std::make_shared<Vexa::ReplayCamera>(Vexa::Trajectory::read(procedure, "procedure"), realTime);
 }
 
-// A resting scene, one line per tool every 50 ms for `steps`: the patient locator lies still,
-// the handpiece rests away from every point until 3000 ms, holds the drill of `drillLength` on
-// point A until 6000 ms, then rests away again; exactly still, or trembling by `sigma` mm.
-inline void writeRestingScene(std::ostream& out, double sigma = 0.0, unsigned steps = 200, double drillLength = 25.0)
+// A still scene as a trajectory file, both tools every 50 ms for 10 s: the locator, and the
+// handpiece away but from 3 to 6 s on point A with a 25 mm drill.
+inline void writeStillScene(const std::string& file)
 {
-    out << "# t_ms tool visible qw qx qy qz x y z error\n";
+    std::ofstream out(file);
     out.precision(10);
-    std::mt19937 random(5);
-    std::normal_distribution<double> n(0.0, sigma > 0 ? sigma : 1.0);
-    auto tremble = [&](const Matrix44<double>& pose) {
-        return sigma > 0 ? Matrix44<double>(Vector3D(n(random), n(random), n(random))) * pose : pose;
-    };
-    for (unsigned step = 0; step < steps; ++step) {
-        const std::uint32_t t = step * 50;
-        writeLine(out, t, 0, tremble(t >= 3000 && t < 6000 ? handpieceAtPointA(drillLength) : handpieceAway()), true);
-        writeLine(out, t, 1, tremble(locatorPose()), true);
+    for (std::uint32_t t = 0; t < 10000; t += 50) {
+        writeLine(out, t, 0, t >= 3000 && t < 6000 ? handpieceAtPointA(25.0) : handpieceAway(), true);
+        writeLine(out, t, 1, locatorPose(), true);
     }
 }
 
