@@ -44,7 +44,8 @@ if sys.argv[3:] == ["odd"]:
            element('<KeyPress/>'),
            element('<KeyPress ascii="81" key="Q" name="/twdemo/central/nothing" text="q"/>'),
            element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>'),
-           element("<a>" * 100000 + "</a>" * 100000)]
+           element("<a>" * 100000 + "</a>" * 100000),
+           element(f'<KeyPress name="{EDIT}" ' + " ".join(f'a{i}=""' for i in range(100000)) + "/>")]
     for i, piece in enumerate(good):
         peer.sendall(piece + SEP)
         if i % 2 == 1:
