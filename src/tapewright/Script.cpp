@@ -5,11 +5,14 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <thread>
 
 // The compact form of a step: the lines from the start of the step before (or of the text) to its
 // start, then its element. An element is 'S', its
@@ -298,7 +301,7 @@ bool Script::load(const QString& fileName, qint64 memoryLimit)
         reportError(true, tr("Couldn't open file '%1'").arg(fileName));
         return false;
     }
-    return finish(parse(&file, false, memoryLimit), &file, memoryLimit);
+    return finish(parseAside(&file, memoryLimit), &file, memoryLimit);
 }
 
 bool Script::read(const QByteArray& data, const QString& fileName, qint64 memoryLimit)
@@ -321,7 +324,7 @@ bool Script::read(QIODevice* device, const QString& fileName, qint64 memoryLimit
         reportTooLarge(fileName);
         return false;
     }
-    return finish(parse(device, false, memoryLimit), device, memoryLimit);
+    return finish(parseAside(device, memoryLimit), device, memoryLimit);
 }
 
 bool Script::fits(const QDomElement& element, int moreAttributes)
@@ -355,6 +358,26 @@ bool Script::readPiece(const QByteArray& piece, QString* problem)
         *problem = tr("does not parse (line %1: %2)").arg(result.line).arg(result.message);
         return false;
     }
+}
+
+Script::Result Script::parseAside(QIODevice* device, qint64 memoryLimit)
+{
+    // Some 30 MB a second, an enciphered file 5: a large one is read in a thread of its own while
+    // the windows go on painting (input waits), so that the program does not look hung. A small
+    // one is read at once.
+    constexpr qint64 readAsideBytes = 4 * mebibyte;
+    if (device->isSequential() || device->size() < readAsideBytes || !QCoreApplication::instance()
+        || QThread::currentThread() != QCoreApplication::instance()->thread())
+        return parse(device, false, memoryLimit);
+    Result result;
+    QEventLoop loop;
+    std::thread reader([&] {
+        result = parse(device, false, memoryLimit);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    reader.join();
+    return result;
 }
 
 Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)

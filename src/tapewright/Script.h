@@ -78,6 +78,8 @@ private:
         qint64 line = 0;
     };
     Result parse(QIODevice* source, bool piece, qint64 memoryLimit);
+    // parse() of a file, the windows painting meanwhile when it is large.
+    Result parseAside(QIODevice* device, qint64 memoryLimit);
     bool finish(const Result& result, QIODevice* device, qint64 memoryLimit);
 
     QString fileName_;
