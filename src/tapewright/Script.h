@@ -27,9 +27,9 @@ public:
     // into what may be held at once. Some hours of recorded mouse movement.
     static constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
     // Elements, attributes, texts and comments of one step: a snapshot of a tree or list of some
-    // two hundred thousand items. Its DOM element (some hundred bytes a part) is built whole when
-    // it is played.
-    static constexpr int maxStepParts = 1000000;
+    // fifty thousand rows. Its DOM element is built whole when it is played, some 800 bytes a
+    // part: at most some 200 MB.
+    static constexpr int maxStepParts = 250000;
     // Attributes of one element: a recorded element has a few dozen at most (a tree's snapshot
     // one a column). The XML reader checks an element's attributes against each other, which
     // takes the square of their number; the text is looked at first.

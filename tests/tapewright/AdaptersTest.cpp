@@ -387,7 +387,7 @@ TEST_F(Adapters, APressOnTheEmptyAreaOfThirtyThousandRowsRecordsASnapshotThatRep
             EXPECT_EQ(recorded.last().tagName(), "MouseRelease");
             continue;
         }
-        EXPECT_EQ(ScriptReader::tag(recorded.last()), c.snapshot);
+        EXPECT_EQ(ScriptReader::tag(recorded.last()).toStdString(), c.snapshot);
 
         QAbstractItemView* view = c.make();
         view->setObjectName("rows");

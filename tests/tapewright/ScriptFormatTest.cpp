@@ -113,7 +113,7 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
     } cases[] = {
         {steps(Script::maxStepParts), Script::maxHeldBytes, nullptr},
         {steps(Script::maxStepParts + 1), Script::maxHeldBytes,
-         "File 'bounds.tws' has an element on line 3 that holds more than 1000000 elements, attributes and texts; it is not read"},
+         "File 'bounds.tws' has an element on line 3 that holds more than 250000 elements, attributes and texts; it is not read"},
         {attributes(Script::maxAttributes), Script::maxHeldBytes, nullptr},
         {attributes(Script::maxAttributes + 1), Script::maxHeldBytes,
          "File 'bounds.tws' has an element on line 4 with more than 64 attributes; it is not read"},
