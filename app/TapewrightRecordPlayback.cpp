@@ -2,6 +2,7 @@
 
 #include "ViewPointerAdapter.h"
 #include "shell/dialogs/AlgorithmProgressDialog.h"
+#include "shell/dialogs/MessageDialog.h"
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool testMode)
+    : testMode_(testMode)
 {
     TapewrightSettings& settings = TapewrightSettings::instance();
     settings.setShowRecorderDialog(false);
@@ -65,7 +67,24 @@ QString TapewrightRecordPlayback::scriptFile() const
 
 void TapewrightRecordPlayback::startWithDevice(QWidget* mainWindow, QIODevice* device)
 {
+    if (testMode_ || config_->mode() != ExecutionMode::PlayBack) {
+        config_->startWithDevice(mainWindow, device);
+        return;
+    }
+    // A log that cannot be played is told where a user who started playback from the desktop
+    // sees it, as the program tells its other errors; standard error still gets it.
+    QStringList reports;
+    setErrorSink([&reports](bool canContinue, const QString& message) {
+        reports << message;
+        reportToStandardError(canContinue, message);
+    });
     config_->startWithDevice(mainWindow, device);
+    setErrorSink({});
+    const PlayBack* player = config_->playBackUnit();
+    if (!reports.isEmpty() && (!player || !player->isPlaying())) {
+        MessageDialog dialog(nullptr, QObject::tr("Playback error"), reports.join(QLatin1Char('\n')), MessageDialog::Ok);
+        dialog.exec();
+    }
 }
 
 void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended)

@@ -25,6 +25,7 @@ public:
     void endRecording() override;
 
 private:
+    bool testMode_;
     QPointer<TapewrightConfig> config_;
     int errors_ = 0;
 };

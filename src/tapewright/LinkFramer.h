@@ -12,7 +12,9 @@
 class LinkFramer
 {
 public:
-    static constexpr qsizetype maxPieceBytes = 1024 * 1024;
+    // The largest element the recorder writes (a snapshot of Script::maxStepParts parts, some ten
+    // megabytes) with room to spare.
+    static constexpr qsizetype maxPieceBytes = 16 * 1024 * 1024;
     static const char separator[];
 
     // The bytes that carry one element: its text, a line end if missing, and the separator line.

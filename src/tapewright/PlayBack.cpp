@@ -101,8 +101,9 @@ bool PlayBack::start(QIODevice* device, const QString& outputFile)
     resetRun();
     output_.open(outputFile);
     auto script = std::make_unique<Script>();
-    // One byte past the limit tells a script that is too large.
-    const bool read = script->read(device->read(maxScriptBytes + 1), name);
+    // Read as it goes: a large file (an enciphered log deciphers block by block) is refused by
+    // its size before any of it is read.
+    const bool read = script->read(device, name);
     device->close();
     if (!read)
         return false;

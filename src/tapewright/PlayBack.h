@@ -37,7 +37,6 @@ class PlayBack : public QObject
 public:
     static constexpr int maxIncludeDepth = 16;
     static constexpr int maxDelayMs = 10 * 60 * 1000;
-    static constexpr qint64 maxScriptBytes = Script::maxFileBytes;
     // Bounds on the work of one run of a file, includes counted: fan-outs of nested includes
     // grow without end while each level stays small.
     static constexpr int defaultMaxIncludedFiles = 10000;

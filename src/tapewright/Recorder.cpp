@@ -8,6 +8,7 @@
 #include "tapewright/PropertyPicker.h"
 #include "tapewright/RecorderDialog.h"
 #include "tapewright/RecorderAdapter.h"
+#include "tapewright/Script.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptWriter.h"
 #include "tapewright/SleepDialog.h"
@@ -364,6 +365,13 @@ bool Recorder::recordEvent(QObject* object, QEvent* event, QDomElement& element,
         const EventReplacement replacement = adapter->record(object, event, spontaneous, document_);
         if (replacement.hasElement() && !replacement.block())
             qWarning("ASSERT: \"%s\" in %s (%d)", "replacement.block()", __FILE__, __LINE__);
+        // An element past what a player reads (a snapshot of a huge view) would make the whole
+        // script unplayable: the event is recorded as it is instead.
+        if (replacement.hasElement() && !Script::fits(replacement.element(), 2)) {
+            qWarning("The element '%s' for '%s' holds more than a script element may; the event is recorded as it is",
+                     qPrintable(replacement.element().tagName()), qPrintable(TapewrightUtil::objectName(object)));
+            break;
+        }
         if (replacement.block() || replacement.hasElement()) {
             element = replacement.element();
             return replacement.hasElement();

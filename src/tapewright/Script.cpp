@@ -5,11 +5,14 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <thread>
 
 // The compact form of a step: the lines from the start of the step before (or of the text) to its
 // start, then its element. An element is 'S', its
@@ -94,6 +97,184 @@ QDomElement takeElement(const char*& p, QDomDocument& owner)
     }
 }
 
+// Hands a script's text on to the XML reader, looking at each start tag before the reader does:
+// one with more than Script::maxAttributes attributes withholds the piece of text that holds it
+// (the reader takes that for the end of the text). A lexical scan in one pass over the bytes: it
+// follows tags, quoted values, comments, CDATA sections, instructions and the document type well
+// enough to count the "=" of each start tag outside its quoted values.
+class AttributeGuard : public QIODevice
+{
+public:
+    explicit AttributeGuard(QIODevice* source) : source_(source) { open(ReadOnly | Unbuffered); }
+
+    bool isSequential() const override { return true; }
+    // Whether an element had too many attributes, and the line its tag starts on.
+    bool tripped() const { return tripped_; }
+    qint64 trippedLine() const { return tagLine_; }
+    // The bytes taken from the source so far.
+    qint64 taken() const { return taken_; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (tripped_)
+            return -1;
+        const qint64 n = source_->read(data, maxSize);
+        for (qint64 i = 0; i < n; ++i) {
+            if (!scan(data[i])) {
+                tripped_ = true;
+                return -1;
+            }
+        }
+        taken_ += std::max<qint64>(n, 0);
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    enum class State { Text, Open, Bang, Comment, CData, Instruction, EndTag, StartTag, Declaration };
+
+    // False when a start tag has one attribute too many.
+    bool scan(char c)
+    {
+        if (c == '\n')
+            ++line_;
+        switch (state_) {
+        case State::Text:
+            if (c == '<') {
+                state_ = State::Open;
+                tagLine_ = line_;
+            }
+            return true;
+        case State::Open:
+            if (c == '!') {
+                state_ = State::Bang;
+                matched_ = 0;
+            } else if (c == '?') {
+                enter(State::Instruction, State::Text);
+            } else if (c == '/') {
+                state_ = State::EndTag;
+            } else {
+                state_ = State::StartTag;
+                attributes_ = 0;
+                quote_ = 0;
+                return scan(c);
+            }
+            return true;
+        case State::Bang: {
+            // "<!--" opens a comment, "<![CDATA[" a section, anything else a declaration.
+            static constexpr char comment[] = "--", cdata[] = "[CDATA[";
+            const char* pattern = matched_ > 0 && pattern_ ? pattern_ : (c == '-' ? comment : c == '[' ? cdata : nullptr);
+            if (pattern && c == pattern[matched_]) {
+                pattern_ = pattern;
+                if (pattern[++matched_] == '\0')
+                    enter(pattern == comment ? State::Comment : State::CData, State::Text);
+                return true;
+            }
+            state_ = State::Declaration;
+            depth_ = 0;
+            quote_ = 0;
+            return scan(c);
+        }
+        case State::Comment:
+            if (c == '>' && run_ >= 2)
+                state_ = after_;
+            run_ = c == '-' ? run_ + 1 : 0;
+            return true;
+        case State::CData:
+            if (c == '>' && run_ >= 2)
+                state_ = after_;
+            run_ = c == ']' ? run_ + 1 : 0;
+            return true;
+        case State::Instruction:
+            if (c == '>' && run_ >= 1)
+                state_ = after_;
+            run_ = c == '?' ? 1 : 0;
+            return true;
+        case State::EndTag:
+            if (c == '>')
+                state_ = State::Text;
+            return true;
+        case State::StartTag:
+            if (quote_ != 0) {
+                if (c == quote_)
+                    quote_ = 0;
+            } else if (c == '"' || c == '\'') {
+                quote_ = c;
+            } else if (c == '=') {
+                return ++attributes_ <= Script::maxAttributes;
+            } else if (c == '>') {
+                state_ = State::Text;
+            }
+            return true;
+        case State::Declaration:
+            // The document type, with its internal subset in brackets; comments and instructions
+            // there may hold quotes of their own.
+            if (quote_ != 0) {
+                if (c == quote_)
+                    quote_ = 0;
+            } else if (subset_ == 3 && c == '-') {
+                enter(State::Comment, State::Declaration);
+            } else if (subset_ == 1 && c == '?') {
+                enter(State::Instruction, State::Declaration);
+            } else if (c == '"' || c == '\'') {
+                quote_ = c;
+            } else if (c == '[') {
+                ++depth_;
+            } else if (c == ']') {
+                --depth_;
+            } else if (c == '>' && depth_ <= 0) {
+                state_ = State::Text;
+            }
+            // How much of "<!--" was just seen inside the subset.
+            if (state_ == State::Declaration && quote_ == 0)
+                subset_ = c == '<' && depth_ > 0 ? 1 : (subset_ == 1 && c == '!') || (subset_ == 2 && c == '-') ? subset_ + 1 : 0;
+            return true;
+        }
+        return true;
+    }
+
+    void enter(State state, State after)
+    {
+        state_ = state;
+        after_ = after;
+        run_ = 0;
+        subset_ = 0;
+    }
+
+    QIODevice* source_;
+    State state_ = State::Text;
+    State after_ = State::Text;
+    const char* pattern_ = nullptr;
+    int matched_ = 0;
+    int run_ = 0;
+    int depth_ = 0;
+    int subset_ = 0;
+    int attributes_ = 0;
+    char quote_ = 0;
+    qint64 line_ = 1;
+    qint64 tagLine_ = 1;
+    qint64 taken_ = 0;
+    bool tripped_ = false;
+};
+
+// Elements, attributes and other nodes of an element, as the reader counts them (blank texts
+// too, which it leaves out); -1 past the bounds.
+qint64 partsWithin(const QDomElement& element, int depth, int moreAttributes = 0)
+{
+    const int attributes = element.attributes().count() + moreAttributes;
+    if (depth > ScriptReader::maxNesting || attributes > Script::maxAttributes)
+        return -1;
+    qint64 parts = 1 + attributes;
+    for (QDomNode child = element.firstChild(); !child.isNull() && parts <= Script::maxStepParts; child = child.nextSibling()) {
+        const qint64 more = child.isElement() ? partsWithin(child.toElement(), depth + 1) : 1;
+        if (more < 0)
+            return -1;
+        parts += more;
+    }
+    return parts <= Script::maxStepParts ? parts : -1;
+}
+
 void reportTooLarge(const QString& fileName)
 {
     reportError(true, tr("File '%1' is larger than %2 MiB, the limit for a script; it is not read")
@@ -120,7 +301,7 @@ bool Script::load(const QString& fileName, qint64 memoryLimit)
         reportError(true, tr("Couldn't open file '%1'").arg(fileName));
         return false;
     }
-    return finish(parse(&file, false, memoryLimit), &file, memoryLimit);
+    return finish(parseAside(&file, memoryLimit), &file, memoryLimit);
 }
 
 bool Script::read(const QByteArray& data, const QString& fileName, qint64 memoryLimit)
@@ -134,6 +315,22 @@ bool Script::read(const QByteArray& data, const QString& fileName, qint64 memory
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     return finish(parse(&buffer, false, memoryLimit), &buffer, memoryLimit);
+}
+
+bool Script::read(QIODevice* device, const QString& fileName, qint64 memoryLimit)
+{
+    fileName_ = fileName;
+    if (!device->isSequential() && device->size() > maxFileBytes) {
+        reportTooLarge(fileName);
+        return false;
+    }
+    return finish(parseAside(device, memoryLimit), device, memoryLimit);
+}
+
+bool Script::fits(const QDomElement& element, int moreAttributes)
+{
+    // Below the root.
+    return partsWithin(element, 2, moreAttributes) >= 0;
 }
 
 bool Script::readPiece(const QByteArray& piece, QString* problem)
@@ -154,20 +351,45 @@ bool Script::readPiece(const QByteArray& piece, QString* problem)
     case Outcome::TooManyParts:
         *problem = tr("holds more than %1 elements, attributes and texts").arg(maxStepParts);
         return false;
+    case Outcome::TooManyAttributes:
+        *problem = tr("has an element with more than %1 attributes").arg(maxAttributes);
+        return false;
     default:
         *problem = tr("does not parse (line %1: %2)").arg(result.line).arg(result.message);
         return false;
     }
 }
 
-Script::Result Script::parse(QIODevice* device, bool piece, qint64 memoryLimit)
+Script::Result Script::parseAside(QIODevice* device, qint64 memoryLimit)
+{
+    // Some 30 MB a second, an enciphered file 5: a large one is read in a thread of its own while
+    // the windows go on painting (input waits), so that the program does not look hung. A small
+    // one is read at once.
+    constexpr qint64 readAsideBytes = 4 * mebibyte;
+    if (device->isSequential() || device->size() < readAsideBytes || !QCoreApplication::instance()
+        || QThread::currentThread() != QCoreApplication::instance()->thread())
+        return parse(device, false, memoryLimit);
+    Result result;
+    QEventLoop loop;
+    std::thread reader([&] {
+        result = parse(device, false, memoryLimit);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    reader.join();
+    return result;
+}
+
+Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
 {
     steps_.clear();
     stepCount_ = 0;
     rootTag_.clear();
     // About the size of the text; squeezed to what it took at the end.
-    steps_.reserve(qsizetype(std::min(device->size() + device->size() / 8 + 64, memoryLimit + 1)));
-    QXmlStreamReader reader(device);
+    const qint64 size = source->isSequential() ? 0 : source->size();
+    steps_.reserve(qsizetype(std::min(size + size / 8 + 64, memoryLimit + 1)));
+    AttributeGuard device(source);
+    QXmlStreamReader reader(&device);
     reader.setNamespaceProcessing(false);
     const int stepDepth = piece ? 1 : 2;
     int depth = 0;
@@ -177,7 +399,7 @@ Script::Result Script::parse(QIODevice* device, bool piece, qint64 memoryLimit)
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         // A file that grew since its size was looked at.
-        if (!piece && device->pos() > maxFileBytes)
+        if (!piece && device.taken() > maxFileBytes)
             return {Outcome::TooLarge, QString(), 0};
         // Texts, comments and instructions outside the steps are no steps; white space inside
         // them is no text (a CDATA section is), as Qt's DOM parser has it.
@@ -252,6 +474,8 @@ Script::Result Script::parse(QIODevice* device, bool piece, qint64 memoryLimit)
         if (steps_.size() > memoryLimit)
             return {Outcome::TooBig, QString(), 0};
     }
+    if (device.tripped())
+        return {Outcome::TooManyAttributes, QString(), device.trippedLine()};
     if (reader.hasError()) {
         // A recording that ended abruptly: its steps up to the last whole one.
         if (!piece && depth >= 1 && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
@@ -290,6 +514,9 @@ bool Script::finish(const Result& result, QIODevice* device, qint64 memoryLimit)
     } else if (result.outcome == Outcome::TooManyParts) {
         reportError(true, tr("File '%1' has an element on line %2 that holds more than %3 elements, attributes and texts; it is not read")
                               .arg(fileName_).arg(result.line).arg(maxStepParts));
+    } else if (result.outcome == Outcome::TooManyAttributes) {
+        reportError(true, tr("File '%1' has an element on line %2 with more than %3 attributes; it is not read")
+                              .arg(fileName_).arg(result.line).arg(maxAttributes));
     } else if (result.outcome == Outcome::TooBig) {
         reportError(true, tr("File '%1' needs more than the %2 MiB left of the %3 MiB that the scripts played at once may hold; "
                              "it is not read")

@@ -10,8 +10,9 @@
 // children of the root as the steps, texts and comments as a DOM parser keeps them, and a file
 // cut off before "</Events>" read up to its last whole step with one warning. It refuses, each
 // with its report, what could not be held: a file larger than maxFileBytes, elements nested
-// deeper than ScriptReader::maxNesting, one step of more than maxStepParts parts, and a compact
-// form larger than the memory it is allowed.
+// deeper than ScriptReader::maxNesting, one step of more than maxStepParts parts, an element with
+// more than maxAttributes attributes, and a compact form larger than the memory it is allowed.
+// The recorder writes nothing past these bounds (fits(), ScriptWriter), so every recording reads.
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
@@ -22,12 +23,18 @@ class QIODevice;
 class Script
 {
 public:
-    static constexpr qint64 maxFileBytes = 64 * 1024 * 1024;
+    // The compact form of a script takes about its size: four scripts of the largest size fit
+    // into what may be held at once. Some hours of recorded mouse movement.
+    static constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
     // Elements, attributes, texts and comments of one step: a snapshot of a tree or list of some
-    // twenty thousand items. Its DOM element is built whole when it is played.
-    static constexpr int maxStepParts = 100000;
-    // What the scripts played at once (a script and the files it is including) may hold: ten
-    // scripts of the largest size.
+    // fifty thousand rows. Its DOM element is built whole when it is played, some 800 bytes a
+    // part: at most some 200 MB.
+    static constexpr int maxStepParts = 250000;
+    // Attributes of one element: a recorded element has a few dozen at most (a tree's snapshot
+    // one a column). The XML reader checks an element's attributes against each other, which
+    // takes the square of their number; the text is looked at first.
+    static constexpr int maxAttributes = 64;
+    // What the scripts played at once (a script and the files it is including) may hold.
     static constexpr qint64 maxHeldBytes = 1024 * 1024 * 1024;
 
     // A position in the steps: the next step to be read.
@@ -40,11 +47,17 @@ public:
     // Reads a script file. What keeps it from being read is reported as a continuable error and
     // gives false. memoryLimit: the bytes its compact form may take.
     bool load(const QString& fileName, qint64 memoryLimit = maxHeldBytes);
-    // Reads the bytes of a script (a device's content) in the same way; fileName names it.
+    // Reads the bytes of a script in the same way; fileName names it.
     bool read(const QByteArray& data, const QString& fileName, qint64 memoryLimit = maxHeldBytes);
+    // Reads a script from an open device as it goes; its size is looked at first.
+    bool read(QIODevice* device, const QString& fileName, qint64 memoryLimit = maxHeldBytes);
     // Reads one element sent over the remote link: the root of its text is the one step. Nothing
     // is reported; on failure *problem says why.
     bool readPiece(const QByteArray& piece, QString* problem);
+
+    // Whether an element, written as a step, is read back: within the bounds of parts, attributes
+    // and nesting, also with `moreAttributes` still to be set on it.
+    static bool fits(const QDomElement& element, int moreAttributes = 0);
 
     QString fileName() const { return fileName_; }
     QString rootTag() const { return rootTag_; }
@@ -57,14 +70,16 @@ public:
     QDomElement step(Cursor& cursor, int* line = nullptr, QDomDocument* document = nullptr) const;
 
 private:
-    enum class Outcome { Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooBig };
+    enum class Outcome { Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig };
     struct Result
     {
         Outcome outcome = Outcome::Read;
         QString message;   // the parser's, for Malformed
         qint64 line = 0;
     };
-    Result parse(QIODevice* device, bool piece, qint64 memoryLimit);
+    Result parse(QIODevice* source, bool piece, qint64 memoryLimit);
+    // parse() of a file, the windows painting meanwhile when it is large.
+    Result parseAside(QIODevice* device, qint64 memoryLimit);
     bool finish(const Result& result, QIODevice* device, qint64 memoryLimit);
 
     QString fileName_;

@@ -5,7 +5,10 @@
 //
 // A line the device does not take whole (a full disk) is cut off a file again, so the script
 // ends in whole elements; from then on the writer writes no more elements (end() still tries
-// to close the script) and failed() tells why.
+// to close the script) and failed() tells why. So does an element that would make the script
+// larger than a player reads (Script::maxFileBytes): the script ends whole before it.
+#include "tapewright/Script.h"
+
 #include <QDomElement>
 #include <QString>
 
@@ -14,8 +17,9 @@ class QIODevice;
 class ScriptWriter
 {
 public:
-    // The device is opened by the caller and stays the caller's.
-    explicit ScriptWriter(QIODevice* device);
+    // The device is opened by the caller and stays the caller's. maxBytes: the size the script
+    // may reach, "</Events>" included.
+    explicit ScriptWriter(QIODevice* device, qint64 maxBytes = Script::maxFileBytes);
 
     // Each returns false when its text did not reach the device whole.
     bool begin();
@@ -33,6 +37,8 @@ private:
     bool put(const QString& text, bool afterFailure = false);
 
     QIODevice* device_;
+    qint64 maxBytes_;
+    qint64 written_ = 0;
     bool failed_ = false;
     QString failure_;
 };

@@ -5,6 +5,7 @@
 #include "tapewright/ErrorReport.h"
 #include "tapewright/Recorder.h"
 #include "tapewright/RecorderAdapter.h"
+#include "tapewright/Script.h"
 #include "tapewright/ScriptReader.h"
 
 #include <QBuffer>
@@ -22,6 +23,8 @@
 #include <QTimeEdit>
 #include <QTreeWidget>
 #include <QtTest/qtestspontaneevent.h>
+#include <algorithm>
+#include <functional>
 
 using namespace TapewrightTest;
 
@@ -313,6 +316,87 @@ TEST_F(Adapters, TreeClicksKeepItemColumnAndOffsetAndGesturesBringASnapshot)
     for (QDomElement child = deep.last().firstChildElement("Child"); !child.isNull(); child = child.firstChildElement("Child"))
         ++levels;
     EXPECT_EQ(levels, 64);
+}
+
+TEST_F(Adapters, APressOnTheEmptyAreaOfThirtyThousandRowsRecordsASnapshotThatReplays)
+{
+    // A list box (four parts a row in its snapshot) and a two-column tree (four too).
+    const auto makeList = [] {
+        auto* list = new QListWidget;
+        list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        for (int i = 0; i < 30000; ++i)
+            list->addItem(QString("row %1").arg(i));
+        return static_cast<QAbstractItemView*>(list);
+    };
+    const auto makeWideTree = [](int columns, int rows) {
+        auto* tree = new QTreeWidget;
+        tree->setColumnCount(columns);
+        tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        tree->header()->setStretchLastSection(false);
+        QList<QTreeWidgetItem*> items;
+        for (int i = 0; i < rows; ++i)
+            items << new QTreeWidgetItem(QStringList {QString("row %1").arg(i), "x"});
+        tree->addTopLevelItems(items);
+        for (int c = 0; c < columns; ++c)
+            tree->setColumnWidth(c, 4);
+        return static_cast<QAbstractItemView*>(tree);
+    };
+    const auto state = [](QAbstractItemView* view) {
+        QList<int> selected;
+        for (const QModelIndex& index : view->selectionModel()->selectedRows())
+            selected << index.row();
+        std::sort(selected.begin(), selected.end());
+        return std::make_pair(selected, view->currentIndex().row());
+    };
+    const struct
+    {
+        std::function<QAbstractItemView*()> make;
+        const char* snapshot;   // the tag recorded, null: the press on the empty area as it is
+    } cases[] = {
+        {makeList, "qlistbox::ensureselected"},
+        {[&] { return makeWideTree(2, 30000); }, "qlistview::ensureselected"},
+        // One attribute a column: past what a script element may hold.
+        {[&] { return makeWideTree(Script::maxAttributes, 3); }, nullptr},
+    };
+    for (const auto& c : cases) {
+        QAbstractItemView* recordedView = c.make();
+        recordedView->setObjectName("rows");
+        show(recordedView, QSize(300, 200));
+        const int rows = recordedView->model()->rowCount();
+        recordedView->selectionModel()->select(recordedView->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        recordedView->selectionModel()->select(recordedView->model()->index(rows - 2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        recordedView->selectionModel()->setCurrentIndex(recordedView->model()->index(rows - 1, 0), QItemSelectionModel::NoUpdate);
+        // Below the last row (a view scrolled by whole rows leaves a strip there) or right of the columns.
+        QPoint empty;
+        for (int height = 200; height < 240 && empty.isNull(); ++height) {
+            recordedView->resize(300, height);
+            recordedView->scrollToBottom();
+            QCoreApplication::processEvents();
+            for (const QPoint at : {QPoint(recordedView->viewport()->width() - 3, 3), QPoint(3, recordedView->viewport()->height() - 2)})
+                if (empty.isNull() && !recordedView->indexAt(at).isValid())
+                    empty = at;
+        }
+        ASSERT_FALSE(empty.isNull());
+        const auto expected = state(recordedView);
+        startRecording();
+        click(recordedView->viewport(), empty);
+        const QList<QDomElement> recorded = stopRecording();
+        ASSERT_FALSE(recorded.isEmpty());
+        delete recordedView;
+        if (!c.snapshot) {
+            EXPECT_EQ(recorded.last().tagName(), "MouseRelease");
+            continue;
+        }
+        EXPECT_EQ(ScriptReader::tag(recorded.last()).toStdString(), c.snapshot);
+
+        QAbstractItemView* view = c.make();
+        view->setObjectName("rows");
+        show(view, QSize(300, 200));
+        ASSERT_NE(state(view), expected);
+        EXPECT_TRUE(play(view, recorded.last()));
+        EXPECT_EQ(state(view), expected);
+        delete view;
+    }
 }
 
 TEST_F(Adapters, ListItemsByUniqueTextElseIndexAndInvisibleOnesScrolledTo)

@@ -288,9 +288,13 @@ TEST(LinkFramer, PiecesAreCutAtSeparatorLinesWhateverTheReads)
         EXPECT_EQ(pieces[1].trimmed(), b);
         EXPECT_EQ(framer.pending(), 5);
     }
+    // An element as large as the recorder's largest (a snapshot of some ten MB) comes through whole.
+    LinkFramer large;
+    EXPECT_EQ(large.feed(LinkFramer::frame(QByteArray(12 * 1024 * 1024, 'y'))).size(), 1);
+    EXPECT_FALSE(large.overflowed());
     LinkFramer flood;
     const QByteArray block(64 * 1024, 'x');
-    for (int i = 0; i < 17 && !flood.overflowed(); ++i)
+    for (qsizetype fed = 0; fed <= LinkFramer::maxPieceBytes && !flood.overflowed(); fed += block.size())
         EXPECT_TRUE(flood.feed(block).isEmpty());
     EXPECT_TRUE(flood.overflowed());
     EXPECT_TRUE(flood.feed(LinkFramer::frame(b)).isEmpty());

@@ -2,10 +2,13 @@
 
 #include "common/TestSupport.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/PlayBack.h"
 #include "tapewright/Script.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptReader.h"
 #include "tapewright/ScriptWriter.h"
+#include "vexa/io/EncFile.h"
+#include "vexa/io/LogFileKey.h"
 
 #include <QBuffer>
 #include <QContextMenuEvent>
@@ -93,6 +96,15 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
         return "<Events>\n<Version id=\"3\"/>\n<Snapshot name=\"/t\">" + QByteArray("<c/>").repeated(parts - 2) + "</Snapshot>\n</Events>";
     };
     const QByteArray sleeps = "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(100000) + "</Events>";
+    // An element with n attributes amid markup whose "=", quotes and ">" are no attributes.
+    const auto attributes = [](int n) {
+        QByteArray element = "<Snapshot";
+        for (int i = 1; i < n; ++i)
+            element += " a" + QByteArray::number(i) + (i % 2 ? "='x=\"y>'" : "=\"=='\"");
+        return "<!DOCTYPE Events [<!-- it's = --><!ENTITY e \"a=b\"><?pi x='?>]>\n<Events>\n<!-- a=b 'c --><Version id=\"3\"/>"
+               "<![CDATA[ x=\"y\" ]]><?pi a=\"b\"?>\n"
+               + element + "\n name = '/t'>&e;</Snapshot>\n</Events>";
+    };
     const struct
     {
         QByteArray text;
@@ -101,7 +113,12 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
     } cases[] = {
         {steps(Script::maxStepParts), Script::maxHeldBytes, nullptr},
         {steps(Script::maxStepParts + 1), Script::maxHeldBytes,
-         "File 'bounds.tws' has an element on line 3 that holds more than 100000 elements, attributes and texts; it is not read"},
+         "File 'bounds.tws' has an element on line 3 that holds more than 250000 elements, attributes and texts; it is not read"},
+        {attributes(Script::maxAttributes), Script::maxHeldBytes, nullptr},
+        {attributes(Script::maxAttributes + 1), Script::maxHeldBytes,
+         "File 'bounds.tws' has an element on line 4 with more than 64 attributes; it is not read"},
+        {attributes(100000), Script::maxHeldBytes,
+         "File 'bounds.tws' has an element on line 4 with more than 64 attributes; it is not read"},
         // About the size of its text.
         {sleeps, qint64(sleeps.size()), nullptr},
         {sleeps, qint64(sleeps.size()) / 2,
@@ -124,7 +141,93 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
     Script script;
     EXPECT_FALSE(script.load(big.fileName()));
     EXPECT_EQ(reports.join('\n').toStdString(),
-              ("File '" + big.fileName() + "' is larger than 64 MiB, the limit for a script; it is not read").toStdString());
+              ("File '" + big.fileName() + "' is larger than 256 MiB, the limit for a script; it is not read").toStdString());
+
+    // So is an enciphered log's, before any of it is deciphered: only its last block is there.
+    const QString log = dir.qpath() + "/big.log";
+    QFile sparse(log);
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(Script::maxFileBytes + 16));
+    const Vexa::Rijndael cipher(128, Vexa::getLogFileKey());
+    QByteArray padding(16, char(16));
+    cipher.encryptBlock(padding.constData(), padding.data());
+    ASSERT_TRUE(sparse.seek(Script::maxFileBytes + 16) && sparse.write(padding) == 16);
+    sparse.close();
+    reports.clear();
+    Vexa::EncFile enciphered(log, cipher);
+    PlayBack player;
+    EXPECT_FALSE(player.start(&enciphered, QString()));
+    EXPECT_EQ(reports.join('\n').toStdString(),
+              ("File '" + log + "' is larger than 256 MiB, the limit for a script; it is not read").toStdString());
+    setErrorSink({});
+}
+
+TEST_F(TapewrightFixture, WhatTheRecorderWritesIsReadBack)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    // Elements at and past the bounds, as a recorder holds them before it adds "name" and "sleep":
+    // what fits() lets through reads back, what it keeps out would not.
+    QDomDocument document;
+    const auto withAttributes = [&document](int n) {
+        QDomElement element = document.createElement("Snapshot");
+        for (int i = 0; i < n; ++i)
+            element.setAttribute(QString("a%1").arg(i), "v");
+        return element;
+    };
+    const auto nested = [&document](int levels) {
+        QDomElement top = document.createElement("Snapshot");
+        for (QDomElement at = top; --levels > 0;)
+            at = at.appendChild(document.createElement("Child")).toElement();
+        return top;
+    };
+    const struct
+    {
+        QDomElement element;
+        bool fits;
+    } cases[] = {
+        {withAttributes(Script::maxAttributes - 2), true},
+        {withAttributes(Script::maxAttributes - 1), false},
+        {nested(ScriptReader::maxNesting - 1), true},
+        {nested(ScriptReader::maxNesting), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Script::fits(c.element, 2), c.fits);
+        QDomElement step = c.element.cloneNode().toElement();
+        step.setAttribute("name", "/t");
+        ScriptElements::setSleep(step, 0);
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        ScriptWriter writer(&buffer);
+        writer.begin();
+        writer.write(step);
+        writer.end();
+        Script script;
+        EXPECT_EQ(script.read(buffer.data(), "fits.tws"), c.fits) << reports.join('\n').toStdString();
+    }
+
+    // A script that would grow past the size a player reads ends whole before that element.
+    reports.clear();
+    const QByteArray line = ScriptWriter::elementLine(withAttributes(3)).toUtf8();
+    for (const qint64 maxBytes : {qint64(100), qint64(9 + 9 + 3 * line.size()), qint64(9 + 9 + 3 * line.size() - 1)}) {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        ScriptWriter writer(&buffer, maxBytes);
+        EXPECT_TRUE(writer.begin());
+        int written = 0;
+        while (writer.write(withAttributes(3)))
+            ++written;
+        EXPECT_EQ(written, (maxBytes - 18) / line.size()) << maxBytes;
+        EXPECT_TRUE(writer.failed());
+        EXPECT_EQ(writer.failure().toStdString(), QString("it has reached %1 MiB, the limit for a script; it ends before this point")
+                                                      .arg(double(maxBytes) / (1024 * 1024), 0, 'f', 2).toStdString());
+        EXPECT_TRUE(writer.end());
+        EXPECT_LE(buffer.size(), maxBytes);
+        EXPECT_TRUE(buffer.data().endsWith("</Events>"));
+        Script script;
+        EXPECT_TRUE(script.read(buffer.data(), "full.tws"));
+        EXPECT_EQ(script.stepCount(), written);
+    }
+    EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
     setErrorSink({});
 }
 

@@ -151,9 +151,9 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
     run(write("self.tws", "<Events><Include file=\"" + dir.qpath().toUtf8() + "/self.tws\"/></Events>"), 255, "would include itself");
     // A script too large names the limit; an element without a name names itself.
     QFile big(dir.qpath() + "/big.tws");
-    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(100 * 1024 * 1024));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(300 * 1024 * 1024));
     big.close();
-    run(big.fileName(), 255, "is larger than 64 MiB, the limit for a script; it is not read");
+    run(big.fileName(), 255, "is larger than 256 MiB, the limit for a script; it is not read");
     run(write("unnamed.tws", "<Events>\n<Version id=\"3\"/>\n<KeyPress key=\"A\" text=\"a\"/>\n</Events>"), 255,
         "Unable to find widget for the element 'KeyPress' on line 3 of '");
     run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """A hostile peer of the remote link: connects to a playing twdemo and sends what the link must
-refuse, then two key strokes split at every byte, then 2 MiB without a separator.
+refuse, then two key strokes split at every byte, then 17 MiB without a separator.
 With "odd": sends good key strokes with elements between them that cannot be played (an unknown
 tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
 and one nested 100,000 deep, then closes; the good elements are also written to FOLDER/good.tws for
 a replay from a file.
 With "burst": sends eight key strokes and half an element in one write and closes at once.
-With "overflow": sends two key presses and then 2 MiB without a separator in one write.
+With "overflow": sends two key presses and then 17 MiB without a separator in one write.
 usage: link_peer.py PORT FOLDER [odd|burst|overflow]"""
 import os
 import socket
@@ -44,7 +44,8 @@ if sys.argv[3:] == ["odd"]:
            element('<KeyPress/>'),
            element('<KeyPress ascii="81" key="Q" name="/twdemo/central/nothing" text="q"/>'),
            element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>'),
-           element("<a>" * 100000 + "</a>" * 100000)]
+           element("<a>" * 100000 + "</a>" * 100000),
+           element(f'<KeyPress name="{EDIT}" ' + " ".join(f'a{i}=""' for i in range(100000)) + "/>")]
     for i, piece in enumerate(good):
         peer.sendall(piece + SEP)
         if i % 2 == 1:
@@ -73,7 +74,7 @@ def drain():
 
 
 if sys.argv[3:] == ["overflow"]:
-    peer.sendall(key("KeyPress", "a") + key("KeyPress", "b") + b"x" * (2 * 1024 * 1024))
+    peer.sendall(key("KeyPress", "a") + key("KeyPress", "b") + b"x" * (17 * 1024 * 1024))
     drain()
     peer.close()
     sys.exit(0)
@@ -90,7 +91,7 @@ for piece in (key("KeyPress", "a") + key("KeyRelease", "a") + key("KeyPress", "b
     time.sleep(0.001)
 time.sleep(0.5)
 try:
-    peer.sendall(b"x" * (2 * 1024 * 1024))
+    peer.sendall(b"x" * (17 * 1024 * 1024))
 except OSError:
     pass
 drain()

@@ -66,36 +66,45 @@ try {
         return false;
     };
 
-    QByteArray data;
-    char chunk[65536];
-    for (;;) {
-        const qint64 n = QFile::readData(chunk, sizeof chunk);
-        if (n < 0)
-            return fail(QFile::errorString());
-        if (n == 0)
-            break;
-        data.append(chunk, n);
-    }
-
     const qint64 blockSize = cipher_.getBlockSize();
-    if (data.isEmpty() || data.size() % blockSize != 0)
+    const qint64 onDisk = QFile::size();
+    if (onDisk == 0 || onDisk % blockSize != 0)
         return fail(QStringLiteral("EncFile: the file is not a whole number of cipher blocks"));
-    for (qint64 at = 0; at < data.size(); at += blockSize)
-        cipher_.decryptBlock(data.constData() + at, data.data() + at);
-
-    const auto padding = static_cast<unsigned char>(data.back());
+    // The padding is in the last block; the rest is deciphered as it is read.
+    QByteArray last(blockSize, Qt::Uninitialized);
+    if (!readBlocks(onDisk - blockSize, last.data(), blockSize))
+        return fail(QFile::errorString());
+    cipher_.decryptBlock(last.constData(), last.data());
+    const auto padding = static_cast<unsigned char>(last.back());
     const bool paddingValid = padding >= 1 && padding <= blockSize &&
-                              std::all_of(data.cend() - padding, data.cend(),
+                              std::all_of(last.cend() - padding, last.cend(),
                                           [padding](char c) { return static_cast<unsigned char>(c) == padding; });
     if (!paddingValid)
         return fail(QStringLiteral("EncFile: the file is damaged, unfinished or enciphered with another key"));
-    data.chop(padding);
 
-    plain_ = std::move(data);
+    plainSize_ = onDisk - padding;
+    chunk_.clear();
+    chunkStart_ = 0;
     mode_ = Mode::Reading;
     return true;
 }
 VEXA_RETHROW
+
+bool EncFile::readBlocks(qint64 offset, char* out, qint64 size)
+{
+    for (qint64 done = 0; done < size;) {
+        const ssize_t n = ::pread(handle(), out + done, static_cast<std::size_t>(size - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            setErrorString(n < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                 : QStringLiteral("EncFile: the file became shorter while it was read"));
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
 
 void EncFile::close()
 try {
@@ -108,7 +117,8 @@ try {
         [[maybe_unused]] const int trimmed = ::ftruncate(handle(), onDisk_);
     }
     mode_ = Mode::Closed;
-    plain_ = QByteArray();
+    chunk_ = QByteArray();
+    plainSize_ = 0;
     pending_.clear();
     written_ = 0;
     QFile::close();
@@ -121,7 +131,7 @@ qint64 EncFile::size() const
 {
     switch (mode_) {
     case Mode::Reading:
-        return plain_.size();
+        return plainSize_;
     case Mode::Writing:
         return written_;
     case Mode::Closed:
@@ -134,7 +144,7 @@ bool EncFile::seek(qint64 pos)
 {
     switch (mode_) {
     case Mode::Reading:
-        return pos >= 0 && pos <= plain_.size() && QIODevice::seek(pos);
+        return pos >= 0 && pos <= plainSize_ && QIODevice::seek(pos);
     case Mode::Writing:
         return pos == written_;
     case Mode::Closed:
@@ -175,16 +185,38 @@ qint64 EncFile::bytesAvailable() const
 }
 
 qint64 EncFile::readData(char* data, qint64 maxSize)
-{
+try {
     if (mode_ != Mode::Reading)
         return -1;
     const qint64 at = pos();
-    const qint64 n = std::min(maxSize, static_cast<qint64>(plain_.size()) - at);
+    const qint64 n = std::min(maxSize, plainSize_ - at);
     if (n <= 0)
         return 0;
-    std::memcpy(data, plain_.constData() + at, static_cast<std::size_t>(n));
+    for (qint64 done = 0; done < n;) {
+        const qint64 from = at + done;
+        if (from < chunkStart_ || from >= chunkStart_ + chunk_.size()) {
+            // A chunk of whole blocks around the position, deciphered at once: memory stays at
+            // its size however large the file.
+            constexpr qint64 chunkBytes = 64 * 1024;
+            const qint64 blockSize = cipher_.getBlockSize();
+            const qint64 start = from / blockSize * blockSize;
+            const qint64 onDisk = (plainSize_ / blockSize + 1) * blockSize;
+            chunk_.resize(std::min(chunkBytes, onDisk - start));
+            if (!readBlocks(start, chunk_.data(), chunk_.size())) {
+                chunk_.clear();
+                return done > 0 ? done : -1;
+            }
+            for (qint64 b = 0; b < chunk_.size(); b += blockSize)
+                cipher_.decryptBlock(chunk_.constData() + b, chunk_.data() + b);
+            chunkStart_ = start;
+        }
+        const qint64 take = std::min(n - done, chunkStart_ + chunk_.size() - from);
+        std::memcpy(data + done, chunk_.constData() + (from - chunkStart_), static_cast<std::size_t>(take));
+        done += take;
+    }
     return n;
 }
+VEXA_RETHROW
 
 qint64 EncFile::readLineData(char* data, qint64 maxSize)
 {

@@ -10,9 +10,10 @@
 // is cut back to its whole blocks and finished at once with the padding of what was accepted,
 // so it stays readable; room for that last block is kept reserved ahead of the file's end.
 // Later writes are refused. writeFailed() and errorString() tell of it, also after close().
-// Reading: open() deciphers the whole file and checks its padding; a file that is not a
-// whole number of blocks, or whose padding is wrong (a damaged file, an unfinished one, or
-// the wrong key), does not open. Reads are then served from memory.
+// Reading: open() deciphers the last block and checks its padding; a file that is not a
+// whole number of blocks, or whose padding is wrong (an unfinished file, or the wrong key),
+// does not open. Reads then decipher the blocks they reach, a chunk at a time, so a file of
+// any size is read in bounded memory (and its size() is known before any of it is read).
 // Reading and writing at once, appending and seeking while writing are not supported.
 #include "vexa/io/Rijndael.h"
 
@@ -54,6 +55,8 @@ private:
     enum class Mode { Closed, Reading, Writing };
 
     bool openForReading(OpenMode mode);
+    // Reads `size` enciphered bytes at `offset` of the file; false (with the error) when it cannot.
+    bool readBlocks(qint64 offset, char* out, qint64 size);
     // Enciphers `blocks` whole blocks of plain text and writes them to the file at once; on a
     // failure the file is cut back to the blocks it had and false returned.
     bool writeBlocks(const char* plain, qint64 blocks);
@@ -65,7 +68,9 @@ private:
 
     Rijndael cipher_;
     Mode mode_ = Mode::Closed;
-    QByteArray plain_;   // reading: the deciphered contents without padding
+    qint64 plainSize_ = 0;  // reading: the size of the contents without padding
+    QByteArray chunk_;      // reading: the deciphered blocks last read, from chunkStart_
+    qint64 chunkStart_ = 0;
     QByteArray pending_; // writing: the bytes of the unfinished block
     qint64 written_ = 0; // writing: plain bytes accepted so far
     qint64 onDisk_ = 0;  // writing: enciphered bytes in the file

@@ -57,7 +57,8 @@ QByteArray opensslDecrypt(const QString& name)
 TEST(EncFile, RoundTripsPayloadsAroundTheBlockSizeInWholeBlocksThatOpensslReads)
 {
     TestSupport::ScratchDir dir;
-    for (int n : {0, 15, 16, 17, 1000}) {
+    // The largest is read in several deciphered chunks.
+    for (int n : {0, 15, 16, 17, 1000, 150001}) {
         SCOPED_TRACE(n);
         const QString name = dir.qpath() + QString("/p%1.log").arg(n);
         const QByteArray data = payload(n);
@@ -75,6 +76,13 @@ TEST(EncFile, RoundTripsPayloadsAroundTheBlockSizeInWholeBlocksThatOpensslReads)
             ASSERT_TRUE(file.seek(3));
             EXPECT_EQ(file.read(5), data.mid(3, 5));
             EXPECT_EQ(file.bytesAvailable(), n - 8);
+            // Across the end of a chunk and back before it.
+            for (qint64 at : {qint64(n) - 9, 65530LL, 131070LL, 1LL}) {
+                if (at + 9 <= n) {
+                    ASSERT_TRUE(file.seek(at));
+                    EXPECT_EQ(file.read(9), data.mid(at, 9)) << at;
+                }
+            }
         }
         EXPECT_FALSE(file.seek(n + 1));
         file.close();
