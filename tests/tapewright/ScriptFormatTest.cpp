@@ -15,7 +15,12 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QThread>
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
 
 using namespace TapewrightTest;
@@ -229,6 +234,41 @@ TEST_F(TapewrightFixture, WhatTheRecorderWritesIsReadBack)
     }
     EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
     setErrorSink({});
+}
+
+// A device that hands out its bytes off the main thread only once the main thread's event loop
+// has run: a large script that were read in the main thread would never get past its first read.
+class GatedScript : public QBuffer
+{
+public:
+    using QBuffer::QBuffer;
+    std::promise<void> loopRan;
+    std::atomic<bool> readAside{false}, waitedInVain{false};
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (QThread::currentThread() != thread() && !readAside.exchange(true)
+            && loopRan.get_future().wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+            waitedInVain = true;
+            return -1;
+        }
+        return QBuffer::readData(data, maxSize);
+    }
+};
+
+TEST_F(TapewrightFixture, ALargeScriptIsReadWhileTheWindowsGoOnPainting)
+{
+    const int sleeps = 300000; // some 5.7 MB, past the size that is read aside
+    QByteArray text = "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(sleeps) + "</Events>";
+    GatedScript device(&text);
+    ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+    QTimer::singleShot(0, [&device] { device.loopRan.set_value(); });
+    Script script;
+    EXPECT_TRUE(script.read(&device, "large.tws"));
+    EXPECT_TRUE(device.readAside);
+    EXPECT_FALSE(device.waitedInVain);
+    EXPECT_EQ(script.stepCount(), sleeps);
 }
 
 TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
