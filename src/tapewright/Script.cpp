@@ -177,14 +177,11 @@ private:
             return scan(c);
         }
         case State::Comment:
-            if (c == '>' && run_ >= 2)
-                state_ = after_;
-            run_ = c == '-' ? run_ + 1 : 0;
-            return true;
         case State::CData:
+            // "-->" and "]]>" close them.
             if (c == '>' && run_ >= 2)
                 state_ = after_;
-            run_ = c == ']' ? run_ + 1 : 0;
+            run_ = c == (state_ == State::Comment ? '-' : ']') ? run_ + 1 : 0;
             return true;
         case State::Instruction:
             if (c == '>' && run_ >= 1)

@@ -1,7 +1,8 @@
 #pragma once
 // Screen video of one window into Motion-JPEG AVI files: what the screen shows of the window is
-// taken on a timer in the GUI thread, each picture compressed to JPEG and written as one frame. Frames the timer could
-// not make in time are filled with the previous picture, so the video keeps the wall-clock time.
+// taken on a timer in the GUI thread, each picture compressed to JPEG and written as one frame.
+// Frames the timer could not make in time are filled with the previous picture, so the video
+// keeps the wall-clock time.
 // A recording that reaches the AVI size limit goes on in a next file ("<name>_2.avi", ...).
 // A frame that cannot be written (a full disk) ends the recording: its files keep the frames
 // written until then and still play; a file that got no frame at all is removed. `failed` then
