@@ -7,6 +7,7 @@
 #include "dicom/import/UniversalImporter.h"
 #include "planning/io/PlanningFile.h"
 #include "planning/io/PlanningReader.h"
+#include "planning/io/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -19,6 +20,7 @@
 #include <QListWidget>
 #include <QRegularExpression>
 #include <QToolButton>
+#include <QUuid>
 #include <gtest/gtest.h>
 
 namespace {
@@ -348,7 +350,8 @@ TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
 // A save killed after the old planning went into the hidden working folder and before that
 // folder was published, and a screenshot killed before it was named: the program's next start
 // finishes the save (the planning listed once, loading, with its recording and picture) and
-// removes the picture, but only while no other instance runs.
+// removes the picture, but only while no other instance runs, and never while a save is at work
+// in the folder: a start of another installation sharing the patient folder leaves it alone.
 TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
 {
     if (QGuiApplication::platformName() == "offscreen")
@@ -363,7 +366,7 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     // The state a kill before the publishing rename leaves: the new planning whole in its
     // working folder, the old one (with its recording and picture) inside it.
     const QString saved = "2030-01-01__08-00-00-5", staging = patients + "/." + saved + ".saving0",
-                  cut = two.home.path("Images/.staged-cut.bmp");
+                  cut = two.home.path("Images/.staged-" + QUuid::createUuid().toString(QUuid::WithoutBraces) + ".bmp");
     const auto write = [](const QString& file, const QByteArray& bytes) {
         QDir().mkpath(QFileInfo(file).absolutePath());
         QFile f(file);
@@ -373,12 +376,36 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     ASSERT_TRUE(QFile::rename(staging + "/" + name + ".srl", staging + "/" + saved + ".srl"));
     ASSERT_TRUE(write(old + "/system/session.log", "the recording") && write(old + "/images/shot.bmp", "the picture"));
     ASSERT_TRUE(QDir().rename(old, staging + "/.previous-" + name));
+    // The save's mark: one that died before it wrote its name.
+    const QString mark = staging + "/" + WorkMark::fileName;
+    ASSERT_TRUE(write(mark, ""));
     ASSERT_TRUE(write(cut, "half a picture"));
-    const QStringList left = snapshot(patients);
+    QStringList left = snapshot(patients);
 
     ASSERT_FALSE(AppTest::startProgram(beside, two.display, two.home.path()).isEmpty());
     EXPECT_EQ(snapshot(patients), left);
     EXPECT_TRUE(QFile::exists(cut));
+    {
+        // While a save is at work there (this test holds its mark), another installation starts
+        // alone in its own program folder.
+        const std::unique_ptr<WorkMark> atWork = WorkMark::take(staging.toStdString(), false);
+        ASSERT_TRUE(atWork);
+        left = snapshot(patients);
+        // Beside it, what a save that died before its commit left: that start's to remove.
+        const QString died = patients + "/.2030-01-01__08-00-00-9.saving0";
+        ASSERT_TRUE(write(died + "/" + WorkMark::fileName, "") && write(died + "/dicom/CT1.dcm", "a copy"));
+        AppTest::AppFolder otherFolder;
+        ASSERT_TRUE(write(otherFolder.path("Morvanta.ini"), ("[Morvanta]\nPatientPath=" + patients + "\n").toUtf8()));
+        QProcess other;
+        ASSERT_FALSE(AppTest::startProgram(other, two.display, otherFolder.path()).isEmpty());
+        EXPECT_EQ(snapshot(patients).join("\n").toStdString(), left.join("\n").toStdString());
+        other.kill();
+        ASSERT_TRUE(other.waitForFinished(60000));
+        // The save dies once more, before it wrote its name.
+        atWork->leave();
+        QFile(mark).resize(0);
+    }
+    qputenv("MORVANTA_HOME", two.home.path().toUtf8());
     for (QProcess* program : {&beside, &running}) {
         program->kill();
         ASSERT_TRUE(program->waitForFinished(60000));

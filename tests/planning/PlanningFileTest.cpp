@@ -251,7 +251,10 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         }
     }
 
-    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl"));
-    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl"));
-    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("images"));
+    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl", "a"));
+    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("dicom", "a"));
+    // Another planning file in the folder is not this planning's own.
+    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("b.srl", "a"));
+    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl", "a"));
+    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("images", "a"));
 }

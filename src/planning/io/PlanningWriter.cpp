@@ -4,6 +4,7 @@
 #include "dicom/import/DicomInformation.h"
 #include "planning/io/PlanningFile.h"
 #include "planning/io/PlanningFolderUpdate.h"
+#include "planning/io/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Constants.h"
 #include "planning/model/Marker.h"
@@ -208,6 +209,13 @@ PlanningWriter::PlanningWriter(std::string file, std::shared_ptr<Model> model, s
 }
 VEXA_RETHROW
 
+PlanningWriter::~PlanningWriter() = default;
+
+std::unique_ptr<WorkMark> PlanningWriter::takeMark()
+{
+    return std::move(mark_);
+}
+
 bool PlanningWriter::start()
 {
     errorMessage_.clear();
@@ -318,9 +326,28 @@ void PlanningWriter::save() try
     // An overwrite keeps the planning's origin; a new planning starts its own.
     planning.origin = overwrite_ && !origin.empty() ? origin : target.parent_path().filename().string();
 
-    // Overwrites of one planning by several instances take turns in checking and publishing.
-    const std::string lockFolder = target.parent_path().parent_path().string();
+    // Overwrites of one planning by several instances take turns in checking and publishing, in
+    // the folder that holds the planning.
+    const std::string lockFolder = fs::path(loadedFolder).parent_path().string();
     const bool guarded = overwrite_ && !loaded.empty();
+    // A new planning whose loaded one went while its files were being copied: another instance
+    // published its overwrite of it. Once that instance is through, the files are where it put
+    // them. (An overwrite is refused then, below.)
+    const auto fromLoaded = [&](const auto& copy) {
+        try {
+            copy();
+        } catch (const std::exception&) {
+            if (overwrite_ || !replacement_.empty() || loaded.empty() || fs::exists(fs::path(loaded), exists))
+                throw;
+            {
+                const PlanningFolderUpdate::OriginLock turn(lockFolder, origin);
+                replacement_ = PlanningFolderUpdate::findByOrigin(patientPaths, origin);
+            }
+            if (replacement_.empty())
+                throw;
+            copy();
+        }
+    };
     std::unique_ptr<PlanningFolderUpdate> staged;
     std::vector<std::string> copies;          // where the series lies once saved
     std::map<std::string, std::string> moved; // where each implant description goes
@@ -383,8 +410,11 @@ void PlanningWriter::save() try
             for (std::size_t n = 0; name.empty() || names.count(name); ++n)
                 name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
             names.insert(name);
-            staging.placeFile(source, fs::path("dicom") / name, isInside(source, folder) || isInside(source, previous),
-                              "DICOM file");
+            fromLoaded([&] {
+                const fs::path from = locate(sources[i]);
+                staging.placeFile(from, fs::path("dicom") / name, isInside(from, folder) || isInside(from, previous),
+                                  "DICOM file");
+            });
             planning.dicomFiles.push_back("dicom/" + name);
             copies.push_back((fs::path(folder) / "dicom" / name).string());
             progress_ = dicomShare * double(i + 1) / double(sources.size());
@@ -398,7 +428,9 @@ void PlanningWriter::save() try
             const std::string relative = "implant/" + std::to_string(it->second) + "/" +
                                          fs::path(current).filename().string();
             if (added)
-                staging.copyImplantDescription(locateDescription(current).string(), fs::path(relative).parent_path());
+                fromLoaded([&] {
+                    staging.copyImplantDescription(locateDescription(current).string(), fs::path(relative).parent_path());
+                });
             planning.implants[i].file = relative;
             moved[named] = moved[current] = (fs::path(folder) / relative).string();
         }
@@ -459,6 +491,7 @@ void PlanningWriter::save() try
     settings_->setPlanningFile(target.string());
     settings_->setPlanningOrigin(planning.origin);
     settings_->setPlanningState(2);
+    mark_ = staged->releaseMark();
 }
 VEXA_RETHROW
 

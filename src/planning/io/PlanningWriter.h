@@ -12,6 +12,7 @@
 
 class Model;
 class Settings;
+class WorkMark;
 struct PlanningFile;
 
 class PlanningWriter : public Vexa::IAlgorithmProgressState
@@ -23,6 +24,7 @@ public:
     // Progress 0, empty error text.
     PlanningWriter(std::string file, std::shared_ptr<Model> model, std::shared_ptr<Settings> settings,
                    bool overwrite);
+    ~PlanningWriter() override;
 
     // Saves; true on success (then the Model's DICOM file list and implants name the copies,
     // the settings' planning file is `file`, its origin the planning's and the planning state
@@ -47,6 +49,9 @@ public:
     // again meanwhile and removed the folder it was loaded from; else empty. An overwrite
     // fails then; a new planning takes the series from there.
     const std::string& getReplacement() const { return replacement_; }
+    // After a successful start: the mark that keeps other instances out of the new planning
+    // folder while more goes into it (pictures, the recording). Without it, it goes with the job.
+    std::unique_ptr<WorkMark> takeMark();
 
 private:
     void save();
@@ -59,5 +64,6 @@ private:
     bool overwrite_;
     std::string errorMessage_;
     std::string replacement_;
+    std::unique_ptr<WorkMark> mark_;
     std::atomic<double> progress_{0.0};
 };

@@ -120,14 +120,17 @@ void ImageFolder::recoverEarlierSession() const
         if (!reason.empty())
             Platform::outputDebugString("the earlier picture " + file.filePath().toStdString() + " stays: " + reason + "\n");
     }
-    // Pictures that a crash caught before they were named, and copies cut short.
-    for (const QString& name : folder.entryList({".staged-*", ".*.??????"}, QDir::Files | QDir::Hidden))
-        if (name.startsWith(".staged-") ||
-            (!name.endsWith(".rmlock") && QRegularExpression("^\\.[^.]+\\..+\\.[A-Za-z0-9]{6}$").match(name).hasMatch()))
+    // Pictures that a crash caught before they were named, and copies cut short: names only this
+    // program gives.
+    static const QRegularExpression staged("^\\.staged-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.bmp$");
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
+        if (staged.match(name).hasMatch() || Vexa::AtomicFile::isTemporaryName(name.toStdString()))
             folder.remove(name);
-    // Earlier versions reserved every name with an empty folder; only empty ones go.
+    // Earlier versions reserved every name with an empty folder of a time-stamp name; only empty
+    // ones go.
+    static const QRegularExpression reserved("^\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-\\d{1,3}$");
     for (const QString& sub : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        if (sub != "recovered")
+        if (reserved.match(sub).hasMatch())
             folder.rmdir(sub);
 }
 

@@ -10,6 +10,7 @@
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningWriter.h"
+#include "planning/io/WorkMark.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
@@ -753,6 +754,7 @@ try {
                             .arg(folder + "/system", QString::fromLocal8Bit(e.what()), source);
             }
         }
+        savedMark_.reset();
         if (!left.isEmpty())
             showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
     }
@@ -787,6 +789,7 @@ try {
         showError("Saving error", QString::fromStdString(job.getErrorMessage()));
         return false;
     }
+    savedMark_ = job.takeMark();
     if (!job.getReplacement().empty()) {
         const QString saved = QFileInfo(QString::fromStdString(file)).absolutePath();
         showError(tr("Saved as new planning"),

@@ -25,6 +25,7 @@ class IRecordPlayback;
 class ImageFolder;
 class MainWidget;
 class Model;
+class WorkMark;
 class NavigationAdjustView;
 class NavigationButtonView;
 class NavigationController;
@@ -136,6 +137,9 @@ private:
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
     std::unique_ptr<ImageFolder> images_;
+    // Keeps other instances out of the planning folder just saved while the pictures and the
+    // recording go into it.
+    std::unique_ptr<WorkMark> savedMark_;
     std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;
     bool playbackStarted_ = false;

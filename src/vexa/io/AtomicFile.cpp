@@ -45,7 +45,7 @@ AtomicFile::AtomicFile(std::string path, bool directFallback)
 {
     const auto slash = path_.find_last_of('/');
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    std::string pattern = folderOf(path_) + "/." + name + ".XXXXXX";
+    std::string pattern = folderOf(path_) + "/." + name + temporaryTag + "XXXXXX";
     fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd_ >= 0) {
         temporary_ = pattern;
@@ -127,6 +127,21 @@ void AtomicFile::fail(int error)
         ::unlink(temporary_.c_str());
     temporary_.clear();
     throw WriteError(path_, error);
+}
+
+bool AtomicFile::isTemporaryName(std::string_view name)
+{
+    // "." + name + tag + the six characters mkostemp draws.
+    const std::size_t tag = sizeof temporaryTag - 1;
+    if (name.size() < 2 + tag + 6 || name.front() != '.')
+        return false;
+    const std::string_view end = name.substr(name.size() - tag - 6);
+    if (end.substr(0, tag) != temporaryTag)
+        return false;
+    for (const char c : end.substr(tag))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    return true;
 }
 
 void AtomicFile::writeFile(const std::string& path, std::string_view bytes, bool directFallback)

@@ -54,6 +54,12 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // Whether a file name is one of the temporary files this class writes, which a crash leaves
+    // behind: "." + the target's name + temporaryTag + six characters. Nobody else's file is
+    // named so.
+    static constexpr char temporaryTag[] = ".morvanta-tmp-";
+    static bool isTemporaryName(std::string_view name);
+
     // The whole file in one call.
     static void writeFile(const std::string& path, std::string_view bytes, bool directFallback = false);
     // A copy of `from` at `to`, whole or not at all.

@@ -1,0 +1,51 @@
+#pragma once
+// A file ".morvanta-work" that a program instance puts into a folder it is at work in (a planning
+// being built, published or given its pictures, a leftover being finished), so that every other
+// instance, on this computer or another one sharing the folder, keeps out. It is locked (flock)
+// while held and names its holder: host, boot and process.
+//
+// What a save or a crash left is touched only under a mark: one taken from a holder known beyond
+// doubt to be gone, or one made where there was none. A holder is gone when its lock is free and
+// it ran on this computer in a process that has ended (or before the computer restarted), or when
+// it died before it could write its name. A mark of another computer is never judged here: that
+// computer finishes its own leftovers at its next start.
+#include <memory>
+#include <string>
+
+class WorkMark
+{
+public:
+    static constexpr const char* fileName = ".morvanta-work";
+
+    // Makes the mark in `folder`. Null when another instance took the folder in the instant
+    // between (it holds the file then); throws Vexa::WriteError when no file can be made.
+    static std::unique_ptr<WorkMark> create(const std::string& folder);
+
+    // Takes the mark of `folder` over from a holder that is gone, or makes one where there is
+    // none and `orCreate` is set. Null when the folder is in use, when its mark is another
+    // computer's or not one this program wrote, or when nothing can be made.
+    static std::unique_ptr<WorkMark> take(const std::string& folder, bool orCreate);
+
+    // Whether `folder` holds a mark at all.
+    static bool isIn(const std::string& folder);
+
+    // Removes the mark (when it is still the one at its place) and lets go.
+    ~WorkMark();
+    WorkMark(const WorkMark&) = delete;
+    WorkMark& operator=(const WorkMark&) = delete;
+
+    // The folder was renamed: the mark went with it.
+    void movedTo(const std::string& folder) { folder_ = folder; }
+    // Lets go but leaves the file: the folder is left for a later start to finish.
+    void leave();
+    // Whether the mark was taken over from a holder that died at its work.
+    bool wasLeft() const { return wasLeft_; }
+    const std::string& folder() const { return folder_; }
+
+private:
+    WorkMark(int fd, std::string folder, bool wasLeft) : fd_(fd), folder_(std::move(folder)), wasLeft_(wasLeft) {}
+
+    int fd_;
+    std::string folder_;
+    bool wasLeft_;
+};
