@@ -13,6 +13,8 @@
 #include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <thread>
 
 // The compact form of a step: the lines from the start of the step before (or of the text) to its
@@ -109,7 +111,8 @@ QDomElement takeElement(const char*& p, QDomDocument& owner)
 //   never sees, and the reader takes the square of their number to read it;
 // - a start tag with more than Script::maxAttributes attributes.
 // A lexical scan in one pass: it follows tags, quoted values, comments, CDATA sections and
-// instructions well enough to count the "=" of each start tag outside its quoted values.
+// instructions well enough to count the "=" of each start tag outside its quoted values. A read
+// error of the source is kept apart from its end.
 class AttributeGuard : public QIODevice
 {
 public:
@@ -122,20 +125,28 @@ public:
     // The line of the refused byte or tag, and the byte that is no UTF-8.
     qint64 refusedLine() const { return refusedLine_; }
     uchar refusedByte() const { return refusedByte_; }
+    // Whether the source failed to read, and what it said.
+    bool failed() const { return failed_; }
+    QString failure() const { return failure_; }
     // The bytes taken from the source so far.
     qint64 taken() const { return taken_; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
-        if (refusal_ != Refusal::None)
+        if (refusal_ != Refusal::None || failed_)
             return -1;
         const qint64 n = source_->read(data, maxSize);
+        if (n < 0) {
+            failed_ = true;
+            failure_ = source_->errorString();
+            return -1;
+        }
         for (qint64 i = 0; i < n; ++i) {
             if (!scan(data[i]))
                 return -1;
         }
-        taken_ += std::max<qint64>(n, 0);
+        taken_ += n;
         return n;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
@@ -248,6 +259,8 @@ private:
     Refusal refusal_ = Refusal::None;
     qint64 refusedLine_ = 0;
     uchar refusedByte_ = 0;
+    bool failed_ = false;
+    QString failure_;
 };
 
 // Elements, attributes and other nodes of an element, as the reader counts them (blank texts
@@ -364,13 +377,26 @@ Script::Result Script::parseAside(QIODevice* device, qint64 memoryLimit)
     // the windows go on painting (input waits), so that the program does not look hung. A small
     // one is read at once.
     constexpr qint64 readAsideBytes = 4 * mebibyte;
+    // What the device or the memory throws is why the file is not read, in either way of
+    // reading it: out of the reading thread it would end the program.
+    const auto parseCaught = [&]() -> Result {
+        try {
+            return parse(device, false, memoryLimit);
+        } catch (const std::bad_alloc&) {
+            return {Outcome::Unreadable, tr("there is not enough memory"), 0};
+        } catch (const std::exception& e) {
+            return {Outcome::Unreadable, QString::fromLocal8Bit(e.what()), 0};
+        } catch (...) {
+            return {Outcome::Unreadable, tr("an exception of unknown kind"), 0};
+        }
+    };
     if (device->isSequential() || device->size() < readAsideBytes || !QCoreApplication::instance()
         || QThread::currentThread() != QCoreApplication::instance()->thread())
-        return parse(device, false, memoryLimit);
+        return parseCaught();
     Result result;
     QEventLoop loop;
     std::thread reader([&] {
-        result = parse(device, false, memoryLimit);
+        result = parseCaught();
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
     loop.exec(QEventLoop::ExcludeUserInputEvents);
@@ -493,6 +519,9 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
     case AttributeGuard::Refusal::None:
         break;
     }
+    // Not the end of a recording cut off: what follows could not be read.
+    if (device.failed())
+        return {Outcome::Unreadable, device.failure(), 0};
     if (reader.hasError()) {
         // A recording that ended abruptly: its steps up to the last whole one.
         if (!piece && depth >= 1 && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
@@ -539,6 +568,8 @@ bool Script::finish(const Result& result, QIODevice* device, qint64 memoryLimit)
     } else if (result.outcome == Outcome::DocumentType) {
         reportError(true, tr("File '%1' has a document type declaration on line %2, which a script may not have; it is not read")
                               .arg(fileName_).arg(result.line));
+    } else if (result.outcome == Outcome::Unreadable) {
+        reportError(true, tr("File '%1' could not be read to its end: %2; none of it is read").arg(fileName_, result.message));
     } else if (result.outcome == Outcome::TooBig) {
         reportError(true, tr("File '%1' needs more than the %2 MiB left of the %3 MiB that the scripts played at once may hold; "
                              "it is not read")

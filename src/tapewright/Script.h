@@ -15,7 +15,8 @@
 // The recorder writes nothing past these bounds (fits(), ScriptWriter), so every recording reads.
 // It refuses as well what the recorder never writes and the bounds could not be held against: a
 // text in any encoding but UTF-8, and a document type declaration (its attribute defaults and
-// entities add attributes and elements that the text does not show).
+// entities add attributes and elements that the text does not show). A file whose device fails
+// before its end is refused whole, not taken for a recording cut off.
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
@@ -75,12 +76,12 @@ public:
 
 private:
     enum class Outcome {
-        Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig, NotUtf8, DocumentType
+        Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig, NotUtf8, DocumentType, Unreadable
     };
     struct Result
     {
         Outcome outcome = Outcome::Read;
-        QString message;   // the parser's for Malformed; what tells it for NotUtf8
+        QString message;   // the parser's for Malformed; what tells it for NotUtf8 and Unreadable
         qint64 line = 0;
     };
     Result parse(QIODevice* source, bool piece, qint64 memoryLimit);

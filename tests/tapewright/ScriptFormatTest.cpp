@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <new>
 #include <map>
 
 using namespace TapewrightTest;
@@ -294,6 +295,54 @@ TEST_F(TapewrightFixture, ALargeScriptIsReadWhileTheWindowsGoOnPainting)
     EXPECT_TRUE(device.readAside);
     EXPECT_FALSE(device.waitedInVain);
     EXPECT_EQ(script.stepCount(), sleeps);
+}
+
+// A device that runs out of memory once `failAt` bytes are read.
+class ThrowingScript : public QBuffer
+{
+public:
+    ThrowingScript(QByteArray* data, qint64 failAt) : QBuffer(data), failAt_(failAt) { open(ReadOnly | Unbuffered); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= failAt_)
+            throw std::bad_alloc();
+        return QBuffer::readData(data, std::min(maxSize, failAt_ - pos()));
+    }
+
+private:
+    qint64 failAt_;
+};
+
+TEST_F(TapewrightFixture, AScriptWhoseDeviceFailsHalfwayIsReportedAndNoneOfItIsRead)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    const auto sleeps = [](int count) { return "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(count) + "</Events>"; };
+    // An enciphered log whose file is cut while it is read.
+    TestSupport::ScratchDir dir;
+    Vexa::EncFile log(dir.qpath() + "/cut.log", Vexa::Rijndael(128, Vexa::getLogFileKey()));
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.write(sleeps(10000)) > 0);
+    log.close();
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly) && QFile::resize(log.fileName(), 64 * 1024 + 16));
+    // A small script, and one large enough to be read in a thread of its own.
+    QByteArray small = sleeps(1000), large = sleeps(300000);
+    ThrowingScript smallScript(&small, small.size() / 2), largeScript(&large, large.size() / 2);
+    const std::pair<QIODevice*, QString> cases[] = {
+        {&log, "EncFile: the file became shorter while it was read"},
+        {&smallScript, "there is not enough memory"},
+        {&largeScript, "there is not enough memory"},
+    };
+    for (const auto& [device, reason] : cases) {
+        reports.clear();
+        Script script;
+        EXPECT_FALSE(script.read(device, "failing.tws"));
+        EXPECT_EQ(script.stepCount(), 0);
+        EXPECT_EQ(reports.join('\n').toStdString(),
+                  ("File 'failing.tws' could not be read to its end: " + reason + "; none of it is read").toStdString());
+    }
+    setErrorSink({});
 }
 
 TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)
