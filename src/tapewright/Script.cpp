@@ -9,9 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStringConverter>
 #include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <thread>
 
 // The compact form of a step: the lines from the start of the step before (or of the text) to its
@@ -97,48 +100,67 @@ QDomElement takeElement(const char*& p, QDomDocument& owner)
     }
 }
 
-// Hands a script's text on to the XML reader, looking at each start tag before the reader does:
-// one with more than Script::maxAttributes attributes withholds the piece of text that holds it
-// (the reader takes that for the end of the text). A lexical scan in one pass over the bytes: it
-// follows tags, quoted values, comments, CDATA sections, instructions and the document type well
-// enough to count the "=" of each start tag outside its quoted values.
+// Hands a script's text on to the XML reader, looking at each byte before the reader does. It
+// withholds the piece of text that holds one of these (the reader takes that for the end of the
+// text):
+// - a byte UTF-8 text never has: 0x00, which every ASCII character of UTF-16 and UTF-32 text
+//   holds, and 0xFE and 0xFF of their byte order marks. The reader would decode such a text
+//   while this scan reads bytes. An encoding named in the XML declaration is the reader's to tell
+//   (Script::parse), before it reads past the declaration;
+// - a document type declaration: its attribute defaults and entities add attributes this scan
+//   never sees, and the reader takes the square of their number to read it;
+// - a start tag with more than Script::maxAttributes attributes.
+// A lexical scan in one pass: it follows tags, quoted values, comments, CDATA sections and
+// instructions well enough to count the "=" of each start tag outside its quoted values. A read
+// error of the source is kept apart from its end.
 class AttributeGuard : public QIODevice
 {
 public:
+    enum class Refusal { None, NotUtf8, DocumentType, TooManyAttributes };
+
     explicit AttributeGuard(QIODevice* source) : source_(source) { open(ReadOnly | Unbuffered); }
 
     bool isSequential() const override { return true; }
-    // Whether an element had too many attributes, and the line its tag starts on.
-    bool tripped() const { return tripped_; }
-    qint64 trippedLine() const { return tagLine_; }
+    Refusal refusal() const { return refusal_; }
+    // The line of the refused byte or tag, and the byte that is no UTF-8.
+    qint64 refusedLine() const { return refusedLine_; }
+    uchar refusedByte() const { return refusedByte_; }
+    // Whether the source failed to read, and what it said.
+    bool failed() const { return failed_; }
+    QString failure() const { return failure_; }
     // The bytes taken from the source so far.
     qint64 taken() const { return taken_; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
-        if (tripped_)
+        if (refusal_ != Refusal::None || failed_)
             return -1;
         const qint64 n = source_->read(data, maxSize);
-        for (qint64 i = 0; i < n; ++i) {
-            if (!scan(data[i])) {
-                tripped_ = true;
-                return -1;
-            }
+        if (n < 0) {
+            failed_ = true;
+            failure_ = source_->errorString();
+            return -1;
         }
-        taken_ += std::max<qint64>(n, 0);
+        for (qint64 i = 0; i < n; ++i) {
+            if (!scan(data[i]))
+                return -1;
+        }
+        taken_ += n;
         return n;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
-    enum class State { Text, Open, Bang, Comment, CData, Instruction, EndTag, StartTag, Declaration };
+    enum class State { Text, Open, Bang, Comment, CData, Instruction, EndTag, StartTag };
 
-    // False when a start tag has one attribute too many.
+    // False when the byte is refused.
     bool scan(char c)
     {
         if (c == '\n')
             ++line_;
+        if (c == '\0' || uchar(c) >= 0xfe)
+            return refuse(Refusal::NotUtf8, line_, uchar(c));
         switch (state_) {
         case State::Text:
             if (c == '<') {
@@ -151,7 +173,7 @@ private:
                 state_ = State::Bang;
                 matched_ = 0;
             } else if (c == '?') {
-                enter(State::Instruction, State::Text);
+                enter(State::Instruction);
             } else if (c == '/') {
                 state_ = State::EndTag;
             } else {
@@ -162,30 +184,31 @@ private:
             }
             return true;
         case State::Bang: {
-            // "<!--" opens a comment, "<![CDATA[" a section, anything else a declaration.
+            // "<!--" opens a comment, "<![CDATA[" a section; any other "<!" a declaration, which
+            // outside a document type is one.
             static constexpr char comment[] = "--", cdata[] = "[CDATA[";
-            const char* pattern = matched_ > 0 && pattern_ ? pattern_ : (c == '-' ? comment : c == '[' ? cdata : nullptr);
-            if (pattern && c == pattern[matched_]) {
-                pattern_ = pattern;
-                if (pattern[++matched_] == '\0')
-                    enter(pattern == comment ? State::Comment : State::CData, State::Text);
-                return true;
+            if (matched_ == 0)
+                pattern_ = c == '-' ? comment : c == '[' ? cdata : nullptr;
+            if (!pattern_)
+                return refuse(Refusal::DocumentType, tagLine_);
+            if (c != pattern_[matched_]) {
+                // Markup the reader stops at.
+                state_ = State::Text;
+            } else if (pattern_[++matched_] == '\0') {
+                enter(pattern_ == comment ? State::Comment : State::CData);
             }
-            state_ = State::Declaration;
-            depth_ = 0;
-            quote_ = 0;
-            return scan(c);
+            return true;
         }
         case State::Comment:
         case State::CData:
             // "-->" and "]]>" close them.
             if (c == '>' && run_ >= 2)
-                state_ = after_;
+                state_ = State::Text;
             run_ = c == (state_ == State::Comment ? '-' : ']') ? run_ + 1 : 0;
             return true;
         case State::Instruction:
             if (c == '>' && run_ >= 1)
-                state_ = after_;
+                state_ = State::Text;
             run_ = c == '?' ? 1 : 0;
             return true;
         case State::EndTag:
@@ -199,60 +222,45 @@ private:
             } else if (c == '"' || c == '\'') {
                 quote_ = c;
             } else if (c == '=') {
-                return ++attributes_ <= Script::maxAttributes;
+                if (++attributes_ > Script::maxAttributes)
+                    return refuse(Refusal::TooManyAttributes, tagLine_);
             } else if (c == '>') {
                 state_ = State::Text;
             }
-            return true;
-        case State::Declaration:
-            // The document type, with its internal subset in brackets; comments and instructions
-            // there may hold quotes of their own.
-            if (quote_ != 0) {
-                if (c == quote_)
-                    quote_ = 0;
-            } else if (subset_ == 3 && c == '-') {
-                enter(State::Comment, State::Declaration);
-            } else if (subset_ == 1 && c == '?') {
-                enter(State::Instruction, State::Declaration);
-            } else if (c == '"' || c == '\'') {
-                quote_ = c;
-            } else if (c == '[') {
-                ++depth_;
-            } else if (c == ']') {
-                --depth_;
-            } else if (c == '>' && depth_ <= 0) {
-                state_ = State::Text;
-            }
-            // How much of "<!--" was just seen inside the subset.
-            if (state_ == State::Declaration && quote_ == 0)
-                subset_ = c == '<' && depth_ > 0 ? 1 : (subset_ == 1 && c == '!') || (subset_ == 2 && c == '-') ? subset_ + 1 : 0;
             return true;
         }
         return true;
     }
 
-    void enter(State state, State after)
+    void enter(State state)
     {
         state_ = state;
-        after_ = after;
         run_ = 0;
-        subset_ = 0;
+    }
+
+    bool refuse(Refusal refusal, qint64 line, uchar byte = 0)
+    {
+        refusal_ = refusal;
+        refusedLine_ = line;
+        refusedByte_ = byte;
+        return false;
     }
 
     QIODevice* source_;
     State state_ = State::Text;
-    State after_ = State::Text;
     const char* pattern_ = nullptr;
     int matched_ = 0;
     int run_ = 0;
-    int depth_ = 0;
-    int subset_ = 0;
     int attributes_ = 0;
     char quote_ = 0;
     qint64 line_ = 1;
     qint64 tagLine_ = 1;
     qint64 taken_ = 0;
-    bool tripped_ = false;
+    Refusal refusal_ = Refusal::None;
+    qint64 refusedLine_ = 0;
+    uchar refusedByte_ = 0;
+    bool failed_ = false;
+    QString failure_;
 };
 
 // Elements, attributes and other nodes of an element, as the reader counts them (blank texts
@@ -351,6 +359,12 @@ bool Script::readPiece(const QByteArray& piece, QString* problem)
     case Outcome::TooManyAttributes:
         *problem = tr("has an element with more than %1 attributes").arg(maxAttributes);
         return false;
+    case Outcome::NotUtf8:
+        *problem = tr("is not encoded in UTF-8 (%1)").arg(result.message);
+        return false;
+    case Outcome::DocumentType:
+        *problem = tr("has a document type declaration");
+        return false;
     default:
         *problem = tr("does not parse (line %1: %2)").arg(result.line).arg(result.message);
         return false;
@@ -363,13 +377,26 @@ Script::Result Script::parseAside(QIODevice* device, qint64 memoryLimit)
     // the windows go on painting (input waits), so that the program does not look hung. A small
     // one is read at once.
     constexpr qint64 readAsideBytes = 4 * mebibyte;
+    // What the device or the memory throws is why the file is not read, in either way of
+    // reading it: out of the reading thread it would end the program.
+    const auto parseCaught = [&]() -> Result {
+        try {
+            return parse(device, false, memoryLimit);
+        } catch (const std::bad_alloc&) {
+            return {Outcome::Unreadable, tr("there is not enough memory"), 0};
+        } catch (const std::exception& e) {
+            return {Outcome::Unreadable, QString::fromLocal8Bit(e.what()), 0};
+        } catch (...) {
+            return {Outcome::Unreadable, tr("an exception of unknown kind"), 0};
+        }
+    };
     if (device->isSequential() || device->size() < readAsideBytes || !QCoreApplication::instance()
         || QThread::currentThread() != QCoreApplication::instance()->thread())
-        return parse(device, false, memoryLimit);
+        return parseCaught();
     Result result;
     QEventLoop loop;
     std::thread reader([&] {
-        result = parse(device, false, memoryLimit);
+        result = parseCaught();
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
     loop.exec(QEventLoop::ExcludeUserInputEvents);
@@ -398,6 +425,16 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
         // A file that grew since its size was looked at.
         if (!piece && device.taken() > maxFileBytes)
             return {Outcome::TooLarge, QString(), 0};
+        // The reader decodes what follows its declaration in the encoding it names.
+        if (token == QXmlStreamReader::StartDocument && !reader.documentEncoding().isEmpty()
+            && QStringConverter::encodingForName(reader.documentEncoding().toLatin1().constData()) != QStringConverter::Utf8)
+            return {Outcome::NotUtf8, tr("it declares the encoding '%1'").arg(reader.documentEncoding()), 0};
+        // The scan withholds a document type declaration, and the attributes of an element that
+        // has too many: these hold also for what passed it.
+        if (token == QXmlStreamReader::DTD)
+            return {Outcome::DocumentType, QString(), reader.lineNumber()};
+        if (token == QXmlStreamReader::StartElement && reader.attributes().size() > maxAttributes)
+            return {Outcome::TooManyAttributes, QString(), reader.lineNumber()};
         // Texts, comments and instructions outside the steps are no steps; white space inside
         // them is no text (a CDATA section is), as Qt's DOM parser has it.
         if (depth < stepDepth && token != QXmlStreamReader::StartElement && token != QXmlStreamReader::EndElement)
@@ -471,8 +508,20 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
         if (steps_.size() > memoryLimit)
             return {Outcome::TooBig, QString(), 0};
     }
-    if (device.tripped())
-        return {Outcome::TooManyAttributes, QString(), device.trippedLine()};
+    switch (device.refusal()) {
+    case AttributeGuard::Refusal::NotUtf8:
+        return {Outcome::NotUtf8,
+                tr("it holds the byte 0x%1 on line %2").arg(uint(device.refusedByte()), 2, 16, QLatin1Char('0')).arg(device.refusedLine()), 0};
+    case AttributeGuard::Refusal::DocumentType:
+        return {Outcome::DocumentType, QString(), device.refusedLine()};
+    case AttributeGuard::Refusal::TooManyAttributes:
+        return {Outcome::TooManyAttributes, QString(), device.refusedLine()};
+    case AttributeGuard::Refusal::None:
+        break;
+    }
+    // Not the end of a recording cut off: what follows could not be read.
+    if (device.failed())
+        return {Outcome::Unreadable, device.failure(), 0};
     if (reader.hasError()) {
         // A recording that ended abruptly: its steps up to the last whole one.
         if (!piece && depth >= 1 && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
@@ -514,6 +563,13 @@ bool Script::finish(const Result& result, QIODevice* device, qint64 memoryLimit)
     } else if (result.outcome == Outcome::TooManyAttributes) {
         reportError(true, tr("File '%1' has an element on line %2 with more than %3 attributes; it is not read")
                               .arg(fileName_).arg(result.line).arg(maxAttributes));
+    } else if (result.outcome == Outcome::NotUtf8) {
+        reportError(true, tr("File '%1' is not encoded in UTF-8 (%2); it is not read").arg(fileName_, result.message));
+    } else if (result.outcome == Outcome::DocumentType) {
+        reportError(true, tr("File '%1' has a document type declaration on line %2, which a script may not have; it is not read")
+                              .arg(fileName_).arg(result.line));
+    } else if (result.outcome == Outcome::Unreadable) {
+        reportError(true, tr("File '%1' could not be read to its end: %2; none of it is read").arg(fileName_, result.message));
     } else if (result.outcome == Outcome::TooBig) {
         reportError(true, tr("File '%1' needs more than the %2 MiB left of the %3 MiB that the scripts played at once may hold; "
                              "it is not read")

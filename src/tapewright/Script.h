@@ -13,6 +13,10 @@
 // deeper than ScriptReader::maxNesting, one step of more than maxStepParts parts, an element with
 // more than maxAttributes attributes, and a compact form larger than the memory it is allowed.
 // The recorder writes nothing past these bounds (fits(), ScriptWriter), so every recording reads.
+// It refuses as well what the recorder never writes and the bounds could not be held against: a
+// text in any encoding but UTF-8, and a document type declaration (its attribute defaults and
+// entities add attributes and elements that the text does not show). A file whose device fails
+// before its end is refused whole, not taken for a recording cut off.
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
@@ -32,7 +36,8 @@ public:
     static constexpr int maxStepParts = 250000;
     // Attributes of one element: a recorded element has a few dozen at most (a tree's snapshot
     // one a column). The XML reader checks an element's attributes against each other, which
-    // takes the square of their number; the text is looked at first.
+    // takes the square of their number; the text is looked at first, and what the reader
+    // returns is counted again.
     static constexpr int maxAttributes = 64;
     // What the scripts played at once (a script and the files it is including) may hold.
     static constexpr qint64 maxHeldBytes = 1024 * 1024 * 1024;
@@ -70,11 +75,13 @@ public:
     QDomElement step(Cursor& cursor, int* line = nullptr, QDomDocument* document = nullptr) const;
 
 private:
-    enum class Outcome { Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig };
+    enum class Outcome {
+        Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig, NotUtf8, DocumentType, Unreadable
+    };
     struct Result
     {
         Outcome outcome = Outcome::Read;
-        QString message;   // the parser's, for Malformed
+        QString message;   // the parser's for Malformed; what tells it for NotUtf8 and Unreadable
         qint64 line = 0;
     };
     Result parse(QIODevice* source, bool piece, qint64 memoryLimit);

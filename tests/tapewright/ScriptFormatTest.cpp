@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <new>
 #include <map>
 
 using namespace TapewrightTest;
@@ -64,8 +65,8 @@ TEST_F(TapewrightFixture, StepsReadAsTheDocumentParserReadsThem)
         "<Events>\n  <KeyPress name=\"/a/\xc3\xa4\" text=\"&lt;&amp;&#10;x\ty\" key=\"A\"/>  <!-- between -->\n text between \n"
         "<PrintProperty name=\"/a\" property=\"text\">  one &amp; two </PrintProperty>"
         "<X><![CDATA[ <raw> ]]><![CDATA[   ]]>  <?pi data?><!--c--><![CDATA[]]>\xc2\xa0</X></Events>",
-        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<EVENTS>\r\n<Information text=\"\xe4\r\nb\" title=\"\"/>\r\n</EVENTS>",
-        "<!DOCTYPE Events [<!ENTITY who \"World\">]><Events><Information text=\"Hello &who;\"/><P>&who; <Q/></P></Events>",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<EVENTS>\r\n<Information text=\"\xc3\xa4\r\nb\" title=\"\"/>\r\n</EVENTS>",
+        "\xef\xbb\xbf<?xml version='1.0'?><!-- c --><?pi x?>\n<Events><Information text=\"&lt;&#x2200;\"/><P><![CDATA[a=\"b\"]]> <Q/></P></Events>",
         "<Events><QListView..mouseEvent name=\"/t\"><ChildPath>\n <Child col0=\"a\" index=\"0\"><Child col0=\"b\"/></Child>"
         "<!-- c --><Child col0=\"\"/></ChildPath></QListView..mouseEvent><Include file=\"\"/></Events>",
         "<Events/>",
@@ -106,34 +107,59 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
         QByteArray element = "<Snapshot";
         for (int i = 1; i < n; ++i)
             element += " a" + QByteArray::number(i) + (i % 2 ? "='x=\"y>'" : "=\"=='\"");
-        return "<!DOCTYPE Events [<!-- it's = --><!ENTITY e \"a=b\"><?pi x='?>]>\n<Events>\n<!-- a=b 'c --><Version id=\"3\"/>"
+        return "<?xml version='1.0' encoding='utf-8'?><?pi x='?>\n<Events>\n<!-- a=b 'c --><Version id=\"3\"/>"
                "<![CDATA[ x=\"y\" ]]><?pi a=\"b\"?>\n"
-               + element + "\n name = '/t'>&e;</Snapshot>\n</Events>";
+               + element + "\n name = '/t'>&lt;</Snapshot>\n</Events>";
     };
+    const auto list = [](const char* pattern, int n) {
+        QString items;
+        for (int i = 0; i < n; ++i)
+            items += QString(pattern).arg(i);
+        return items;
+    };
+    // Scripts whose bytes a scan reads otherwise than the reader decodes them: U+2200 is 00 22 in
+    // UTF-16LE, a quote that hides the "=" after it; U+203C is 3C 20, a "<" before the "=" of a
+    // text; UTF-7 spells "<" and "=" with letters.
+    const auto utf16 = [](const QString& text) { return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2); };
+    const QString bom(QChar::ByteOrderMark), notUtf8 = "File 'bounds.tws' is not encoded in UTF-8 (%1); it is not read",
+                  doctype = "File 'bounds.tws' has a document type declaration on line %1, which a script may not have; it is not read";
     const struct
     {
         QByteArray text;
         qint64 memoryLimit;
-        const char* report;   // null: read
+        QString report;   // null: read
     } cases[] = {
-        {steps(Script::maxStepParts), Script::maxHeldBytes, nullptr},
+        {steps(Script::maxStepParts), Script::maxHeldBytes, {}},
         {steps(Script::maxStepParts + 1), Script::maxHeldBytes,
          "File 'bounds.tws' has an element on line 3 that holds more than 250000 elements, attributes and texts; it is not read"},
-        {attributes(Script::maxAttributes), Script::maxHeldBytes, nullptr},
+        {attributes(Script::maxAttributes), Script::maxHeldBytes, {}},
         {attributes(Script::maxAttributes + 1), Script::maxHeldBytes,
          "File 'bounds.tws' has an element on line 4 with more than 64 attributes; it is not read"},
         {attributes(100000), Script::maxHeldBytes,
          "File 'bounds.tws' has an element on line 4 with more than 64 attributes; it is not read"},
+        // The recorder writes UTF-8 and no document type: a script in any other encoding, or with
+        // declarations that add attributes, is refused before its elements are read.
+        {utf16(bom + "<Events><KeyPress text='\u2200' " + list("a%1='' ", 1000) + "/></Events>"), Script::maxHeldBytes,
+         notUtf8.arg("it holds the byte 0xff on line 1")},
+        {utf16("<Events>\n\u203c " + QString(70, '=') + "\n</Events>"), Script::maxHeldBytes, notUtf8.arg("it holds the byte 0x00 on line 1")},
+        {"<?xml version='1.0' encoding='UTF-7'?><Events>+ADw-KeyPress " + list("a%1+AD0-'' ", 1000).toUtf8() + "/+AD4-</Events>",
+         Script::maxHeldBytes, notUtf8.arg("it declares the encoding 'UTF-7'")},
+        {"<?xml version='1.0' encoding='ISO-8859-1'?><Events><Information text='\xe4'/></Events>", Script::maxHeldBytes,
+         notUtf8.arg("it declares the encoding 'ISO-8859-1'")},
+        {"<?xml version='1.0'?>\n<!DOCTYPE Events [<!ATTLIST KeyPress " + list("d%1 CDATA 'x' ", 100000).toUtf8() + ">]><Events/>",
+         Script::maxHeldBytes, doctype.arg(2)},
+        {"<!DOCTYPE Events [<!ENTITY k \"<KeyPress " + list("a%1='' ", 100).toUtf8() + "/>\">]>\n<Events>&k;</Events>", Script::maxHeldBytes,
+         doctype.arg(1)},
         // About the size of its text.
-        {sleeps, qint64(sleeps.size()), nullptr},
+        {sleeps, qint64(sleeps.size()), {}},
         {sleeps, qint64(sleeps.size()) / 2,
          "File 'bounds.tws' needs more than the 0.9 MiB left of the 1024 MiB that the scripts played at once may hold; it is not read"},
     };
     for (const auto& c : cases) {
         reports.clear();
         Script script;
-        EXPECT_EQ(script.read(c.text, "bounds.tws", c.memoryLimit), !c.report);
-        EXPECT_EQ(reports.join('\n').toStdString(), c.report ? c.report : "");
+        EXPECT_EQ(script.read(c.text, "bounds.tws", c.memoryLimit), c.report.isNull());
+        EXPECT_EQ(reports.join('\n').toStdString(), c.report.toStdString());
         EXPECT_LE(script.memoryBytes(), c.memoryLimit);
     }
 
@@ -269,6 +295,54 @@ TEST_F(TapewrightFixture, ALargeScriptIsReadWhileTheWindowsGoOnPainting)
     EXPECT_TRUE(device.readAside);
     EXPECT_FALSE(device.waitedInVain);
     EXPECT_EQ(script.stepCount(), sleeps);
+}
+
+// A device that runs out of memory once `failAt` bytes are read.
+class ThrowingScript : public QBuffer
+{
+public:
+    ThrowingScript(QByteArray* data, qint64 failAt) : QBuffer(data), failAt_(failAt) { open(ReadOnly | Unbuffered); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= failAt_)
+            throw std::bad_alloc();
+        return QBuffer::readData(data, std::min(maxSize, failAt_ - pos()));
+    }
+
+private:
+    qint64 failAt_;
+};
+
+TEST_F(TapewrightFixture, AScriptWhoseDeviceFailsHalfwayIsReportedAndNoneOfItIsRead)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    const auto sleeps = [](int count) { return "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(count) + "</Events>"; };
+    // An enciphered log whose file is cut while it is read.
+    TestSupport::ScratchDir dir;
+    Vexa::EncFile log(dir.qpath() + "/cut.log", Vexa::Rijndael(128, Vexa::getLogFileKey()));
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.write(sleeps(10000)) > 0);
+    log.close();
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly) && QFile::resize(log.fileName(), 64 * 1024 + 16));
+    // A small script, and one large enough to be read in a thread of its own.
+    QByteArray small = sleeps(1000), large = sleeps(300000);
+    ThrowingScript smallScript(&small, small.size() / 2), largeScript(&large, large.size() / 2);
+    const std::pair<QIODevice*, QString> cases[] = {
+        {&log, "EncFile: the file became shorter while it was read"},
+        {&smallScript, "there is not enough memory"},
+        {&largeScript, "there is not enough memory"},
+    };
+    for (const auto& [device, reason] : cases) {
+        reports.clear();
+        Script script;
+        EXPECT_FALSE(script.read(device, "failing.tws"));
+        EXPECT_EQ(script.stepCount(), 0);
+        EXPECT_EQ(reports.join('\n').toStdString(),
+                  ("File 'failing.tws' could not be read to its end: " + reason + "; none of it is read").toStdString());
+    }
+    setErrorSink({});
 }
 
 TEST_F(TapewrightFixture, ScriptsAreWrittenLineByLineAndReadBackEqual)

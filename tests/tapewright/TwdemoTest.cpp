@@ -149,6 +149,12 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
     run(write("deep.tws", "<Events>" + QByteArray("<a>").repeated(200000) + QByteArray("</a>").repeated(200000) + "</Events>"), 255,
         "nests its elements deeper than 128 levels");
     run(write("self.tws", "<Events><Include file=\"" + dir.qpath().toUtf8() + "/self.tws\"/></Events>"), 255, "would include itself");
+    // Attribute defaults that would take the reader long are refused before it reads them.
+    QByteArray defaults;
+    for (int i = 0; i < 100000; ++i)
+        defaults += " d" + QByteArray::number(i) + " CDATA 'x'";
+    run(write("defaults.tws", "<!DOCTYPE Events [<!ATTLIST KeyPress" + defaults + ">]>\n<Events><KeyPress name='/twdemo/central/edit' key='A'/></Events>"),
+        255, "defaults.tws' has a document type declaration on line 1, which a script may not have; it is not read");
     // A script too large names the limit; an element without a name names itself.
     QFile big(dir.qpath() + "/big.tws");
     ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(300 * 1024 * 1024));

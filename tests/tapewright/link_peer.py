@@ -3,8 +3,9 @@
 refuse, then two key strokes split at every byte, then 17 MiB without a separator.
 With "odd": sends good key strokes with elements between them that cannot be played (an unknown
 tag, a known tag without its attributes, a widget that does not exist, 100 KiB in one attribute),
-and one nested 100,000 deep, then closes; the good elements are also written to FOLDER/good.tws for
-a replay from a file.
+one nested 100,000 deep, one of 100,000 attributes, one in UTF-16 of 100,000 attributes and one
+with a document type of 100,000 attribute defaults, then closes; the good elements are also
+written to FOLDER/good.tws for a replay from a file.
 With "burst": sends eight key strokes and half an element in one write and closes at once.
 With "overflow": sends two key presses and then 17 MiB without a separator in one write.
 usage: link_peer.py PORT FOLDER [odd|burst|overflow]"""
@@ -45,7 +46,12 @@ if sys.argv[3:] == ["odd"]:
            element('<KeyPress ascii="81" key="Q" name="/twdemo/central/nothing" text="q"/>'),
            element(f'<KeyPress ascii="81" key="Q" name="/twdemo/{"n" * 100 * 1024}" text="q"/>'),
            element("<a>" * 100000 + "</a>" * 100000),
-           element(f'<KeyPress name="{EDIT}" ' + " ".join(f'a{i}=""' for i in range(100000)) + "/>")]
+           element(f'<KeyPress name="{EDIT}" ' + " ".join(f'a{i}=""' for i in range(100000)) + "/>"),
+           # U+2200 is the bytes 00 22 in UTF-16LE: a quote to a byte scan.
+           ("\ufeff" + f'<KeyPress name="{EDIT}" text="\u2200" ' + " ".join(f'a{i}=""' for i in range(100000))
+            + "/>").encode("utf-16-le") + b"\n" + SEP,
+           element("<!DOCTYPE KeyPress [<!ATTLIST KeyPress " + " ".join(f'd{i} CDATA "x"' for i in range(100000))
+                   + f'>]><KeyPress name="{EDIT}"/>')]
     for i, piece in enumerate(good):
         peer.sendall(piece + SEP)
         if i % 2 == 1:
