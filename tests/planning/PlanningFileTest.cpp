@@ -180,8 +180,12 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
 {
     TestSupport::ScratchDir dir;
     const std::string folder = dir.file("patients/2024-01-01__10-00-00-1");
-    writeText(folder + "/2024-01-01__10-00-00-1.srl", "old planning");
     writeText(folder + "/dicom/IM1", "old dicom");
+    PlanningFile old;
+    old.version = Vexa::getProgramVersion();
+    old.dicomFiles = {"dicom/IM1"};
+    old.implants = {{"implant/0/A.implant", 0, {}}};
+    old.write(folder + "/2024-01-01__10-00-00-1.srl");
     writeText(folder + "/implant/0/A.implant", "old implant");
     writeText(folder + "/images/shot.png", "screenshot");
     writeText(folder + "/Log/1.log", "treatment");
@@ -213,7 +217,8 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         {"2024-01-01__10-00-00-1/Log/1.log", "treatment"}};
     EXPECT_EQ(snapshot(dir.file("patients")), expected);
 
-    // Saved again under a new name: the old folder's extras move along, the old folder goes.
+    // Saved again under a new name: the old folder's extras move along, the old folder goes. Its
+    // planning file here cannot be read, so it names no files: its series is the user's too.
     const std::string renamed = dir.file("patients/2024-02-02__10-00-00-2");
     {
         PlanningFolderUpdate update(renamed, folder);
@@ -223,6 +228,8 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
     const std::map<std::string, std::string> moved = {
         {"2024-02-02__10-00-00-2", "/"},
         {"2024-02-02__10-00-00-2/2024-02-02__10-00-00-2.srl", "newer planning"},
+        {"2024-02-02__10-00-00-2/dicom", "/"},
+        {"2024-02-02__10-00-00-2/dicom/IM1", "new dicom"},
         {"2024-02-02__10-00-00-2/images", "/"},
         {"2024-02-02__10-00-00-2/images/shot.png", "screenshot"},
         {"2024-02-02__10-00-00-2/Log", "/"},
@@ -251,10 +258,17 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         }
     }
 
-    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("a.srl", "a"));
-    EXPECT_TRUE(PlanningFolderUpdate::isPlanningEntry("dicom", "a"));
-    // Another planning file in the folder is not this planning's own.
-    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("b.srl", "a"));
-    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("srl", "a"));
-    EXPECT_FALSE(PlanningFolderUpdate::isPlanningEntry("images", "a"));
+    // The planning a folder holds: the file known, else the one named after the folder, else its
+    // only planning file (all after the first dot is the extension).
+    const std::string renamedByUser = dir.file("patients/Renamed");
+    writeText(renamedByUser + "/plan.old.srl", "not listed");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "");
+    writeText(renamedByUser + "/A.srl", "planning A");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "A.srl");
+    writeText(renamedByUser + "/B.srl", "planning B");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser, "B.srl"), "B.srl");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser, "C.srl"), "");
+    writeText(renamedByUser + "/.previous-x-2/x.srl", "an earlier version's");
+    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser + "/.previous-x-2"), "x.srl");
 }

@@ -3,6 +3,7 @@
 #include "common/SmallDisk.h"
 
 #include "planning/io/DicomImport.h"
+#include "planning/io/PlanningFile.h"
 #include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
@@ -86,11 +87,13 @@ std::string load(Session& s, const std::string& folder)
 // "overwrite", "new" or "start"); `wrapper` (strace) runs it when given. A child that is to `wait`
 // says "@@ ready" once it has loaded, and goes on at a line on its input (Tracer).
 void startChild(QProcess& child, const QString& action, const std::string& planning, QStringList wrapper = {},
-                bool wait = false)
+                bool wait = false, const std::string& carry = {})
 {
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("MORVANTA_SAVE_CHILD", action);
     env.insert("MORVANTA_SAVE_PLANNING", QString::fromStdString(planning));
+    if (!carry.empty())
+        env.insert("MORVANTA_SAVE_CARRY", QString::fromStdString(carry));
     if (wait)
         env.insert("MORVANTA_SAVE_WAIT", "1");
     child.setProcessEnvironment(env);
@@ -104,6 +107,29 @@ void startChild(QProcess& child, const QString& action, const std::string& plann
         else
             ASSERT_TRUE(child.waitForReadyRead(120000)) << "the child is ready";
     }
+}
+
+// A wrapper that runs the child as another computer would (a host name and, with `newMachine`,
+// a machine id of its own) on the same patient folder, or as this one under a new host name.
+QStringList asComputer(bool newMachine)
+{
+    QString script = "hostname elsewhere || exit 3; ";
+    if (newMachine)
+        script += "id=$(mktemp) && echo 0123456789abcdef0123456789abcdef > $id || exit 3; "
+                  "for f in /etc/machine-id /var/lib/dbus/machine-id; do "
+                  "[ -e $f ] && { mount --bind $id $f || exit 3; }; done; ";
+    return {"unshare", "--mount", "--uts", "sh", "-c", script + "exec \"$@\"", "sh"};
+}
+
+// The plannings every computer lists below the patient folder (hidden folders and links left out).
+std::vector<std::string> listed(const std::string& patients)
+{
+    std::vector<std::string> found;
+    for (const std::string& name : entries(patients))
+        if (name.front() != '.' && fs::is_directory(fs::symlink_status(patients + "/" + name)) &&
+            !PlanningFolderUpdate::planningIn(patients + "/" + name).empty())
+            found.push_back(patients + "/" + name);
+    return found;
 }
 
 // What the child said last once it ended ("saved <folder>", "refused <text>"); "" when killed.
@@ -197,7 +223,18 @@ TEST(DISABLED_SaveChild, Run)
     static const QDateTime clock(QDate(2030, 1, 1), QTime(action == "new" ? 8 : 7, 0));
     Utilities::setClock([] { return clock.addMSecs(draws++); });
     ready();
-    const std::string error = save(s, fs::path(planning).parent_path().string(), action == "overwrite");
+    std::string error;
+    try {
+        PlanningWriter writer(PlanningWriter::reserveFile(fs::path(planning).parent_path().string()), s.model,
+                              s.settings, action == "overwrite");
+        // A picture of the session's goes in with the planning, as the main window has it.
+        if (const std::string carry = qEnvironmentVariable("MORVANTA_SAVE_CARRY").toStdString(); !carry.empty())
+            writer.carryIn(carry, "images/" + fs::path(carry).filename().string(), true);
+        writer.start();
+        error = writer.getErrorMessage();
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
     std::cout << "@@ " << (error.empty() ? "saved " + fs::path(s.settings->getPlanningFile()).parent_path().string()
                                          : "refused " + error)
               << std::endl;
@@ -264,29 +301,69 @@ TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
     }
 }
 
-// The overwrite of a planning killed at each rename and at each removal it makes (strace kills
-// it at the n-th call of that kind): the next start lists the planning once, whole, with its
-// recording and picture, and nothing else is left.
-TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart)
+// The overwrite of a planning (with a picture of the session's to carry in) killed at each rename
+// and at each removal it makes (strace kills it at the n-th call of that kind). At once, and after
+// another computer's start, every computer lists a planning that loads, and the old one's
+// recording and picture and the new picture are in a listed planning's folder (the new picture
+// still waits where it was taken while its planning is not listed). The crashed computer's next
+// start, also under a new host name, leaves exactly one planning and nothing hidden.
+TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
 {
     if (QProcess::execute("strace", {"-V"}) != 0)
         GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
+        GTEST_SKIP() << "no namespaces of its own for another computer here";
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), kept = work.file("kept"), origin = makePlanning(patients);
+    const std::string picture = work.file("Images/new.bmp");
     fs::copy(patients, kept, fs::copy_options::recursive);
+    // Where each file is to be found: in a listed planning, or where it waits.
+    const auto holds = [&](const std::string& file, const std::string& text, bool orWaiting) {
+        if (orWaiting && readBytes(picture) == text)
+            return true;
+        for (const std::string& planning : listed(patients))
+            if (readBytes(planning + "/" + file) == text)
+                return true;
+        return false;
+    };
+    const auto everyComputerSees = [&](const char* when) {
+        SCOPED_TRACE(when);
+        const std::vector<std::string> plannings = listed(patients);
+        ASSERT_FALSE(plannings.empty());
+        for (const std::string& planning : plannings) {
+            Session any;
+            EXPECT_EQ(load(any, planning), "") << planning;
+        }
+        EXPECT_TRUE(holds("system/session.log", "the recording", false));
+        EXPECT_TRUE(holds("images/shot.bmp", "the picture", false));
+        EXPECT_TRUE(holds("images/new.bmp", "the new picture", true));
+    };
     int kills = 0;
     for (const std::string call : {"rename", "renameat2", "unlink", "unlinkat", "rmdir"}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(call + " #" + std::to_string(n));
             fs::remove_all(patients);
             fs::copy(kept, patients, fs::copy_options::recursive);
+            writeText(picture, "the new picture");
             QProcess child;
             startChild(child, "overwrite", origin,
                        {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + QString::fromStdString(call), "-e",
-                        QString("inject=%1:signal=KILL:when=%2").arg(QString::fromStdString(call)).arg(n)});
+                        QString("inject=%1:signal=KILL:when=%2").arg(QString::fromStdString(call)).arg(n)},
+                       false, picture);
             const std::string saved = said(child);
-            // The next start.
-            PlanningFolderUpdate::finishInterrupted({patients});
+            everyComputerSees("at once");
+            QProcess elsewhere;
+            startChild(elsewhere, "start", patients, asComputer(true));
+            ASSERT_EQ(said(elsewhere), "started");
+            everyComputerSees("after another computer's start");
+            // The crashed computer's next start, every other time under a new host name.
+            if (kills % 2) {
+                QProcess renamed;
+                startChild(renamed, "start", patients, asComputer(false));
+                ASSERT_EQ(said(renamed), "started");
+            } else {
+                PlanningFolderUpdate::finishInterrupted({patients});
+            }
             const std::set<std::string> left = entries(patients);
             ASSERT_EQ(left.size(), 1u);
             EXPECT_EQ(entries(patients, true), std::set<std::string>{});
@@ -297,21 +374,23 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningOnceAtTheNextStart
             EXPECT_TRUE(implants == 2 || implants == 1) << implants;
             EXPECT_EQ(readBytes(planning + "/system/session.log"), "the recording");
             EXPECT_EQ(readBytes(planning + "/images/shot.bmp"), "the picture");
+            EXPECT_TRUE(readBytes(picture) == "the new picture" || readBytes(planning + "/images/new.bmp") == "the new picture");
             if (!saved.empty()) {
                 EXPECT_EQ(saved, "saved " + planning);
                 EXPECT_EQ(implants, 1u);
+                EXPECT_FALSE(fs::exists(picture));
                 break;
             }
             ++kills;
         }
     }
-    EXPECT_GE(kills, 4) << "the overwrite renames at least the old folder in and the new one out";
+    EXPECT_GE(kills, 6) << "the overwrite publishes, moves the old planning's files over and removes it";
 }
 
 // A planning holding the folders of two earlier plannings whose take-over was cut off, one inside
 // the other, each with a treatment log, a picture and a note of the user's: overwritten, every
-// file is in the new planning, also after the next start, and nothing hidden is left. A picture
-// that meets one of its name stays, whole, in the hidden folder it came in.
+// file is in the new planning, also after the next start, and nothing hidden is left in it. A
+// picture that meets one of its name stays, whole, where it was, and the save says so.
 TEST(PlanningSaveSafety, ASaveTakesOverWhatEarlierTakeOversLeftInThePlanning)
 {
     for (const bool clash : {false, true}) {
@@ -329,41 +408,50 @@ TEST(PlanningSaveSafety, ASaveTakesOverWhatEarlierTakeOversLeftInThePlanning)
             const auto& [folder, name] = folders[i];
             for (const auto& [file, text] : files[i])
                 writeText(old + folder + "/" + file, text);
-            writeText(old + folder + "/" + name + ".srl", "planning " + name);
             writeText(old + folder + "/dicom/CT1.dcm", "series " + name);
+            PlanningFile planning;
+            planning.version = Vexa::getProgramVersion();
+            planning.dicomFiles = {"dicom/CT1.dcm"};
+            planning.write(old + folder + "/" + name + ".srl");
         }
         if (clash)
             writeText(old + inner + "/images/shot.bmp", "an older picture");
         Session s;
         ASSERT_EQ(load(s, old), "");
-        ASSERT_EQ(save(s, patients, true), "");
+        PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
+        ASSERT_TRUE(writer.start()) << writer.getErrorMessage();
         const std::string saved = fs::path(s.settings->getPlanningFile()).parent_path().string();
-        // With the clash, the replaced planning that holds the picture stays, and those around it.
-        const std::string kept = ".previous-" + fs::path(old).filename().string();
-        const std::set<std::string> hidden = clash ? std::set<std::string>{kept, kept + outer, kept + inner}
-                                                   : std::set<std::string>{};
+        // With the clash, the older picture stays where it was, and the folders around it.
+        const std::string older = old + inner + "/images/shot.bmp";
+        EXPECT_EQ(writer.getNotes(), clash ? std::vector<std::string>{older + " could not move into " + saved +
+                                                                      "/images (File exists); it stays where it is."}
+                                           : std::vector<std::string>{});
+        std::set<std::string> left{fs::path(saved).filename().string()};
+        if (clash)
+            left.insert(fs::path(old).filename().string());
         for (const char* when : {"saved", "after the next start"}) {
             SCOPED_TRACE(when);
-            EXPECT_EQ(entries(patients), std::set<std::string>{fs::path(saved).filename().string()});
+            EXPECT_EQ(entries(patients), left);
             for (const auto& level : files)
                 for (const auto& [file, text] : level)
                     EXPECT_EQ(readBytes(saved + "/" + file), text) << file;
             EXPECT_EQ(readBytes(saved + "/images/shot.bmp"), "the picture");
             EXPECT_EQ(readBytes(saved + "/system/session.log"), "the recording");
-            EXPECT_EQ(entries(saved, true), hidden);
+            EXPECT_EQ(entries(saved, true), std::set<std::string>{});
             if (clash) {
-                EXPECT_EQ(readBytes(saved + "/" + kept + inner + "/images/shot.bmp"), "an older picture");
+                EXPECT_EQ(readBytes(older), "an older picture");
             }
             PlanningFolderUpdate::finishInterrupted({patients});
         }
     }
 }
 
-// The overwrite of one program instance held (strace) before each of the two renames that
-// publish its planning, while another installation (a program folder of its own, the same patient
-// folder) starts and finishes what crashes left there; then a start held inside the removal of a
-// dead save's leftovers while the overwrite commits. The start leaves the save alone, and the save
-// publishes a planning that loads, with the old one's recording and picture; nothing else is left.
+// The overwrite of one program instance held (strace) before the rename that publishes its
+// planning and before its first move of the old planning's files, while another installation (a
+// program folder of its own, the same patient folder) starts and finishes what crashes left
+// there; then a start held inside the removal of a dead save's leftovers while the overwrite
+// commits. The start leaves the save alone, and the save publishes a planning that loads, with the
+// old one's recording and picture; nothing else is left.
 TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
 {
     if (QProcess::execute("strace", {"-V"}) != 0)
@@ -379,8 +467,10 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
     }
     const std::string old = patients + "/" + *entries(patients).begin(), name = "2030-01-01__07-00-00-";
     fs::copy(patients, kept, fs::copy_options::recursive);
-    // Where the save is held: before its old folder goes into its staging folder, before that is published.
-    for (const std::string& held : {old, patients + "/." + name + "0.saving0", std::string()}) {
+    // Where the save is held: before it is published, before the first of the old folder's entries moves.
+    const std::pair<QString, std::string> holds[] = {
+        {"rename", patients + "/." + name + "0.saving0"}, {"renameat2", old + "/images"}, {"", ""}};
+    for (const auto& [call, held] : holds) {
         SCOPED_TRACE("held at " + held);
         QProcess saver;
         std::string saved = patients + "/" + name + "0";
@@ -403,11 +493,13 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
         } else {
             startChild(saver, "overwrite", old, {}, true);
             {
-                Tracer tracer(saver, "rename", held, true);
-                ASSERT_TRUE(tracer.saw("rename("));
+                Tracer tracer(saver, call, held, true);
+                ASSERT_TRUE(tracer.saw(call.toStdString() + "("));
                 const std::vector<std::string> done = PlanningFolderUpdate::finishInterrupted({patients});
                 ASSERT_EQ(done.size(), 1u);
-                EXPECT_EQ(done[0].rfind("left " + patients + "/." + name, 0), 0u) << done[0];
+                const std::string at = call == "rename" ? "/." + name + "0.saving0: a save is at work in it"
+                                                        : "/" + name + "0: another instance is at work in it";
+                EXPECT_EQ(done[0], "left " + patients + at);
             }
             EXPECT_EQ(said(saver), "saved " + saved);
         }
@@ -422,10 +514,11 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
     }
 }
 
-// An instance saves as new while another's overwrite of the same planning is held between its two
-// publishing renames (the folder both loaded is gone, the new one not yet there): it waits for that
-// overwrite's turn to end and takes the series from the planning it published, beside which it saves.
-TEST(PlanningSaveSafety, ASaveAsNewBesideAnOverwriteAtItsCommitSavesBeside)
+// An instance saves as new while another's overwrite of the same planning is held in removing the
+// old planning's files (its planning file and series gone already, the new planning published): it
+// takes the series from the planning that overwrite published, beside which it saves, without
+// waiting for the overwrite to be through.
+TEST(PlanningSaveSafety, ASaveAsNewBesideAnOverwriteRetiringTheOldPlanningSavesBeside)
 {
     if (QProcess::execute("strace", {"-V"}) != 0)
         GTEST_SKIP() << "strace is missing (scripts/install-deps)";
@@ -435,13 +528,12 @@ TEST(PlanningSaveSafety, ASaveAsNewBesideAnOverwriteAtItsCommitSavesBeside)
     startChild(overwrite, "overwrite", old, {}, true);
     startChild(asNew, "new", old, {}, true);
     {
-        Tracer held(overwrite, "rename", patients + "/.2030-01-01__07-00-00-0.saving0", true);
-        ASSERT_TRUE(held.saw("rename("));
-        Tracer waits(asNew, "openat", patients + "/." + fs::path(old).filename().string() + ".lock", false);
-        ASSERT_TRUE(waits.saw("EEXIST")) << said(asNew);
+        Tracer held(overwrite, "unlink", old + "/surface/model.sff", true);
+        ASSERT_TRUE(held.saw("unlink("));
+        asNew.write("go\n");
+        EXPECT_EQ(said(asNew), "saved " + patients + "/2030-01-01__08-00-00-0");
     }
     EXPECT_EQ(said(overwrite), "saved " + patients + "/2030-01-01__07-00-00-0");
-    EXPECT_EQ(said(asNew), "saved " + patients + "/2030-01-01__08-00-00-0");
     EXPECT_EQ(entries(patients), (std::set<std::string>{"2030-01-01__07-00-00-0", "2030-01-01__08-00-00-0"}));
     Session next;
     EXPECT_EQ(load(next, patients + "/2030-01-01__08-00-00-0"), "");

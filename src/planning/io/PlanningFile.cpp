@@ -248,6 +248,36 @@ bool PlanningFile::staysInFolder(const std::string& name)
     return true;
 }
 
+std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const try
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> files(dicomFiles);
+    if (!surfaceFile.empty())
+        files.push_back(surfaceFile);
+    for (const Implant& implant : implants) {
+        files.push_back(implant.file);
+        // As the save copies a description: its surface, the picture it names and the one
+        // named after it.
+        const fs::path description(implant.file), place = description.parent_path();
+        std::vector<std::string> named{description.stem().string() + ".bmp"};
+        try {
+            const Vexa::IniFileManager ini((fs::path(folder) / description).string(), Vexa::IniFileManager::ReadOnly);
+            named.push_back(ini.getValue("Implantdata", "surfacefile", std::string()));
+            named.push_back(ini.getValue("Implantdata", "imagefile", std::string()));
+        } catch (const std::exception&) {
+            // A description that cannot be read names nothing further.
+        }
+        for (const std::string& name : named)
+            if (staysInFolder(name))
+                files.push_back((place / name).lexically_normal().generic_string());
+    }
+    std::erase_if(files, [](const std::string& name) { return !staysInFolder(name); });
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+    return files;
+}
+VEXA_RETHROW
+
 PlanningFile PlanningFile::read(const std::string& file) try
 {
     std::string content;

@@ -95,6 +95,11 @@ struct PlanningFile
     // Whether a relative name stays in its folder (no absolute path, no "..").
     static bool staysInFolder(const std::string& name);
 
+    // The files of the planning, relative to its folder `folder` (where the implant
+    // descriptions are read): the series, the 3D model and each implant description with the
+    // surface and pictures it names. A saved planning owns these and nothing else there.
+    std::vector<std::string> ownFiles(const std::string& folder) const;
+
     // Writes every group (the DICOM names always to [ImageData]); the file is replaced only
     // once it is completely written. Throws std::runtime_error when writing fails.
     void write(const std::string& file) const;

@@ -1,5 +1,6 @@
 #include "planning/io/PlanningFolderUpdate.h"
 
+#include "planning/io/PlanningFile.h"
 #include "planning/io/WorkMark.h"
 
 #include "vexa/core/ExceptionStack.h"
@@ -15,7 +16,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <regex>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <unistd.h>
@@ -78,9 +82,11 @@ std::string sortableTime(const std::string& stored)
     return stored.substr(6, 4) + "/" + stored.substr(0, 5) + stored.substr(10);
 }
 
-// Where the folders a commit replaces wait inside the new planning until their other contents
-// have moved over.
+// Folders an earlier version of the program put the replaced plannings in, inside the new one.
 const std::string previousPrefix = ".previous-";
+// The record of a replaced folder, in the planning that replaces it.
+const std::string recordPrefix = ".morvanta-replaces-";
+constexpr char recordMagic[] = "morvanta-replaces 1";
 
 bool startsWith(const std::string& text, const std::string& prefix)
 {
@@ -111,6 +117,7 @@ std::vector<fs::path> entriesOf(const fs::path& folder)
     return entries;
 }
 
+// Links count as what they are, never as what they point to.
 bool isDirectory(const fs::path& path)
 {
     std::error_code error;
@@ -123,86 +130,220 @@ bool isFile(const fs::path& path)
     return fs::is_regular_file(fs::symlink_status(path, error));
 }
 
-// The planning a ".previous-<name>" (or ".previous-<name>-<n>") folder holds: <name>, when that
-// planning's file is in it; empty for any other folder, which no save put there.
-std::string replacedPlanning(const fs::path& folder)
+bool isThere(const fs::path& path)
 {
-    const std::string name = folder.filename().string();
-    if (!startsWith(name, previousPrefix) || !isDirectory(folder))
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
+
+// Whether every folder on the way from `base` to `relative` below it is a real folder, no link.
+bool isPlainBelow(const fs::path& base, const fs::path& relative)
+{
+    fs::path at = base;
+    for (const fs::path& part : relative.parent_path()) {
+        at /= part;
+        std::error_code error;
+        if (fs::is_symlink(fs::symlink_status(at, error)))
+            return false;
+    }
+    return true;
+}
+
+// A replaced folder: where it is, the name of its planning file (empty: none) and that
+// planning's own files, relative to it.
+struct Replaced
+{
+    fs::path folder;
+    std::string planning;
+    std::set<std::string> own;
+};
+
+std::set<std::string> ownFilesIn(const fs::path& folder, const std::string& planning)
+{
+    if (planning.empty() || !isFile(folder / planning))
         return {};
-    for (std::string planning = name.substr(previousPrefix.size()); !planning.empty();) {
-        if (isFile(folder / (planning + ".srl")))
-            return planning;
-        const auto dash = planning.rfind('-');
-        if (dash == std::string::npos || dash + 1 == planning.size() ||
-            planning.find_first_not_of("0123456789", dash + 1) != std::string::npos)
-            break;
-        planning.resize(dash);
+    try {
+        const std::vector<std::string> files = PlanningFile::read((folder / planning).string()).ownFiles(folder.string());
+        return {files.begin(), files.end()};
+    } catch (const std::exception&) {
+        // A planning file that cannot be read names no files: all else is the user's.
+        return {};
     }
-    return {};
 }
 
-// Moves `entry` to `target`: a folder of that name there already is merged, an empty one is
-// replaced, a file is never replaced. True when all of it moved.
-bool moveInto(const fs::path& entry, const fs::path& target)
+Replaced replacedIn(const fs::path& folder)
 {
-    std::error_code error;
+    Replaced replaced{folder, PlanningFolderUpdate::planningIn(folder.string()), {}};
+    replaced.own = ownFilesIn(folder, replaced.planning);
+    return replaced;
+}
+
+std::string recordText(const Replaced& replaced)
+{
+    std::string text = std::string(recordMagic) + "\n" + replaced.folder.filename().string() + "\n" + replaced.planning + "\n";
+    for (const std::string& file : replaced.own)
+        text += file + "\n";
+    return text;
+}
+
+// The replaced folder a record names; nothing for a file that is no record of this program's.
+// It names a folder beside the planning, never one elsewhere.
+std::optional<Replaced> readRecord(const fs::path& record)
+{
+    if (!isFile(record))
+        return std::nullopt;
+    std::ifstream in(record);
+    std::vector<std::string> lines;
+    for (std::string line; lines.size() < 1000000 && std::getline(in, line);)
+        lines.push_back(line);
+    if (lines.size() < 3 || lines[0] != recordMagic || lines[1].empty() || lines[1] == "." || lines[1] == ".." ||
+        lines[1].find('/') != std::string::npos || lines[2].find('/') != std::string::npos)
+        return std::nullopt;
+    Replaced replaced{record.parent_path().parent_path() / lines[1], lines[2], {}};
+    for (std::size_t i = 3; i < lines.size(); ++i)
+        if (PlanningFile::staysInFolder(lines[i]))
+            replaced.own.insert(fs::path(lines[i]).lexically_normal().generic_string());
+    return replaced;
+}
+
+std::vector<fs::path> recordsIn(const fs::path& folder)
+{
+    std::vector<fs::path> records;
+    for (const fs::path& entry : entriesOf(folder))
+        if (startsWith(entry.filename().string(), recordPrefix) && isFile(entry))
+            records.push_back(entry);
+    return records;
+}
+
+// Folders an earlier version left inside `folder` holding a replaced planning.
+std::vector<fs::path> earlierReplacedIn(const fs::path& folder)
+{
+    std::vector<fs::path> found;
+    for (const fs::path& entry : entriesOf(folder))
+        if (startsWith(entry.filename().string(), previousPrefix) && isDirectory(entry) &&
+            !PlanningFolderUpdate::planningIn(entry.string()).empty())
+            found.push_back(entry);
+    return found;
+}
+
+// The note on an entry that stays where it is.
+std::string stays(const fs::path& entry, const fs::path& folder, int error)
+{
+    return entry.string() + " could not move into " + folder.string() + " (" + std::strerror(error) +
+           "); it stays where it is.";
+}
+
+// Moves `entry` to `target` without ever replacing a file: a folder of that name there is
+// merged, an empty one replaced. What moved meanwhile by another instance's hand counts as
+// moved; one note for each part that stays.
+void moveInto(const fs::path& entry, const fs::path& target, std::vector<std::string>& notes)
+{
+    std::error_code ignored;
     if (isEmptyFolder(target))
-        fs::remove(target, error);
+        fs::remove(target, ignored);
     const int failed = renameNoReplace(entry.string(), target.string());
-    if (failed != EEXIST)
-        return failed == 0;
-    if (!isDirectory(entry) || !isDirectory(target))
-        return false;
-    bool all = true;
+    if (failed == 0 || (failed == ENOENT && !isThere(entry)))
+        return;
+    if (failed != EEXIST || !isDirectory(entry) || !isDirectory(target)) {
+        notes.push_back(stays(entry, target.parent_path(), failed));
+        return;
+    }
+    const std::size_t before = notes.size();
     for (const fs::path& inner : entriesOf(entry))
-        all = moveInto(inner, target / inner.filename()) && all;
-    return all && fs::remove(entry, error);
+        moveInto(inner, target / inner.filename(), notes);
+    if (notes.size() == before && ::rmdir(entry.c_str()) != 0 && errno != ENOENT)
+        notes.push_back(stays(entry, target.parent_path(), errno));
 }
 
-// Moves what the replaced folder holds besides its planning into the planning folder `into`; a
-// replaced folder inside it (a take-over that an earlier save or crash cut off) goes the same
-// way. Then the replaced planning is removed, and the folder with it. True when the folder is
-// gone; when anything could not move, or another instance is at work in it, it stays (hidden in
-// the planning) for a later start, and nothing of it is removed.
-bool takeOver(const fs::path& replaced, const std::string& planning, const fs::path& into,
-              std::vector<std::string>* done)
+// Moves what `relative` in the replaced folder holds besides its planning's files to the same
+// place in `into`; folders its files lie in are gone through, replaced folders an earlier
+// version left are collected in `earlier`. One note for each entry that stays.
+void moveOthers(const Replaced& replaced, const fs::path& relative, const std::set<std::string>& ownFolders,
+                const fs::path& into, std::vector<fs::path>& earlier, std::vector<std::string>& notes)
 {
-    bool all = true;
-    // The folder's own files first: where names meet, the later planning's file is the one kept.
-    std::vector<std::pair<fs::path, std::string>> nested;
-    for (const fs::path& entry : entriesOf(replaced)) {
+    for (const fs::path& entry : entriesOf(replaced.folder / relative)) {
         const std::string name = entry.filename().string();
-        if (PlanningFolderUpdate::isPlanningEntry(name, planning) || name == WorkMark::fileName)
+        const fs::path path = relative / name;
+        const bool folder = isDirectory(entry);
+        if (relative.empty()) {
+            if (name == WorkMark::fileName || name == replaced.planning)
+                continue;
+            if (folder && startsWith(name, previousPrefix) && !PlanningFolderUpdate::planningIn(entry.string()).empty()) {
+                earlier.push_back(entry);
+                continue;
+            }
+        }
+        if (!folder && replaced.own.count(path.generic_string()))
             continue;
-        if (std::string earlier = replacedPlanning(entry); !earlier.empty())
-            nested.emplace_back(entry, std::move(earlier));
+        if (folder && ownFolders.count(path.generic_string())) {
+            moveOthers(replaced, path, ownFolders, into, earlier, notes);
+            continue;
+        }
+        int error = isPlainBelow(into, path) ? 0 : ELOOP;
+        std::error_code made;
+        if (!error && !relative.empty() && !fs::create_directories(into / relative, made) && made)
+            error = made.value();
+        if (error)
+            notes.push_back(stays(entry, relative.empty() ? into : into / relative, error));
         else
-            all = moveInto(entry, into / name) && all;
+            moveInto(entry, into / path, notes);
     }
-    for (const auto& [folder, earlier] : nested)
-        all = takeOver(folder, earlier, into, done) && all;
-    std::unique_ptr<WorkMark> mark;
-    if (all && WorkMark::isIn(replaced.string()))
-        all = (mark = WorkMark::take(replaced.string(), false)) != nullptr;
-    if (!all) {
-        if (done)
-            done->push_back("kept " + replaced.string() + ": not all of it could move into its planning");
+}
+
+// Takes the replaced folder over into the planning folder `into`: first what take-overs into it
+// that were cut off had left, then its entries that are not its planning's files move; then its
+// planning file goes (it is listed no more), its other files and the folder. True once no file
+// of the replaced planning is left; what stays of the user's is told in `notes`.
+bool takeOver(const Replaced& replaced, const fs::path& into, std::vector<std::string>& notes, int depth)
+{
+    const fs::path& folder = replaced.folder;
+    if (!isThere(folder))
+        return true;
+    if (!isDirectory(folder)) {
+        notes.push_back("left " + folder.string() + ": it is a link, which no save follows");
+        return true;
+    }
+    if (WorkMark::isHeld(folder.string())) {
+        notes.push_back("left " + folder.string() + ": another instance is at work in it");
         return false;
     }
-    // The planning's file goes last: until then the folder is known for a replaced planning.
-    std::error_code error;
-    for (const char* entry : {"dicom", "surface", "implant"})
-        fs::remove_all(replaced / entry, error);
-    fs::remove(replaced / (planning + ".srl"), error);
-    mark.reset();
-    if (::rmdir(replaced.c_str()) != 0) {
-        if (done)
-            done->push_back("kept " + replaced.string() + ": " + std::strerror(errno));
+    if (depth < 8)
+        for (const fs::path& record : recordsIn(folder))
+            if (const auto inner = readRecord(record); inner && takeOver(*inner, into, notes, depth + 1))
+                ::unlink(record.c_str());
+    std::set<std::string> ownFolders;
+    for (const std::string& file : replaced.own)
+        for (fs::path at = fs::path(file).parent_path(); !at.empty(); at = at.parent_path())
+            ownFolders.insert(at.generic_string());
+    std::vector<fs::path> earlier;
+    moveOthers(replaced, {}, ownFolders, into, earlier, notes);
+    // After the folder's own entries: where names meet, the later planning's file is kept.
+    for (const fs::path& inner : earlier)
+        if (depth < 8)
+            takeOver(replacedIn(inner), into, notes, depth + 1);
+
+    int kept = 0;
+    const auto remove = [&](const fs::path& relative) {
+        const fs::path file = folder / relative;
+        if (!isPlainBelow(folder, relative) || !isThere(file) || isDirectory(file))
+            return;
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT && !kept)
+            kept = errno;
+    };
+    if (!replaced.planning.empty())
+        remove(replaced.planning);
+    for (const std::string& file : replaced.own)
+        remove(file);
+    for (auto it = ownFolders.rbegin(); it != ownFolders.rend(); ++it)
+        if (isPlainBelow(folder, fs::path(*it) / "x"))
+            ::rmdir((folder / *it).c_str()); // only while it is empty
+    if (kept) {
+        notes.push_back("kept " + folder.string() + ": files of the replaced planning could not be removed (" +
+                        std::strerror(kept) + ")");
         return false;
     }
-    if (done)
-        done->push_back("took over the files of the replaced planning " + planning + " into " + into.string());
+    ::unlink((folder / WorkMark::fileName).c_str());
+    ::rmdir(folder.c_str()); // what stayed of the user's keeps it
     return true;
 }
 
@@ -270,81 +411,163 @@ PlanningFolderUpdate::~PlanningFolderUpdate()
 {
     if (committed_)
         return;
-    // A replaced planning that could not be put back stays inside, with the new one: the next
-    // start publishes them.
-    for (const fs::path& entry : entriesOf(staging_))
-        if (startsWith(entry.filename().string(), previousPrefix)) {
-            if (mark_)
-                mark_->leave();
-            return;
-        }
+    // A replaced planning that could not be put back (a file system that cannot exchange two
+    // folders) stays inside, with the new one: the next start publishes them.
+    if (!earlierReplacedIn(staging_).empty()) {
+        if (mark_)
+            mark_->leave();
+        return;
+    }
     std::error_code error;
     fs::remove_all(staging_, error);
     if (reserved_)
         ::rmdir(folder_.c_str()); // only while it is empty
 }
 
-std::unique_ptr<WorkMark> PlanningFolderUpdate::releaseMark()
+void PlanningFolderUpdate::setReplacedPlanning(std::string fileName, std::vector<std::string> ownFiles)
 {
-    return std::move(mark_);
+    replacedFile_ = std::move(fileName);
+    replacedOwn_ = std::move(ownFiles);
+    replacedKnown_ = true;
 }
 
-bool PlanningFolderUpdate::isPlanningEntry(const std::string& entry, const std::string& planning)
+std::string PlanningFolderUpdate::planningIn(const std::string& folder, const std::string& known)
 {
-    return entry == "dicom" || entry == "surface" || entry == "implant" || (!planning.empty() && entry == planning + ".srl");
+    const fs::path path(folder);
+    if (!isDirectory(path))
+        return {};
+    if (!known.empty())
+        return isFile(path / known) ? known : std::string();
+    std::string name = path.filename().string();
+    if (startsWith(name, previousPrefix))
+        name.erase(0, previousPrefix.size());
+    // An earlier version numbered folders of one name: ".previous-<name>-<n>".
+    for (std::string planning = name; !planning.empty();) {
+        if (isFile(path / (planning + ".srl")))
+            return planning + ".srl";
+        const auto dash = planning.rfind('-');
+        if (dash == std::string::npos || dash + 1 == planning.size() ||
+            planning.find_first_not_of("0123456789", dash + 1) != std::string::npos)
+            break;
+        planning.resize(dash);
+    }
+    // A folder the user renamed: its one planning file, as the planning list finds it (all
+    // after the first dot is the extension).
+    std::string only;
+    int count = 0;
+    for (const fs::path& entry : entriesOf(path)) {
+        const std::string file = entry.filename().string();
+        const auto dot = file.find('.');
+        if (dot != std::string::npos && file.compare(dot, std::string::npos, ".srl") == 0 && isFile(entry)) {
+            only = file;
+            ++count;
+        }
+    }
+    return count == 1 ? only : std::string();
+}
+
+namespace {
+
+// Swaps two folders in one step; ENOSYS or EINVAL where the file system cannot.
+int swapFolders(const std::string& a, const std::string& b)
+{
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
 }
 
 void PlanningFolderUpdate::commit() try
 {
-    const fs::path staging(staging_);
-    std::error_code error;
-    // The folders replaced: the target when it holds anything, and the planning's previous one.
-    std::vector<fs::path> replaced;
-    if (fs::exists(fs::symlink_status(folder_, error)) && !isEmptyFolder(folder_)) {
-        if (!mayReplace_)
-            throw std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
-        replaced.push_back(folder_);
-    }
-    if (!previous_.empty() && fs::is_directory(fs::symlink_status(previous_, error)))
-        replaced.push_back(previous_);
-
-    // Step 1: the replaced folders into the staging folder; undone should anything fail before
-    // the new planning stands. What cannot be put back is told, with where it is.
-    std::vector<std::pair<fs::path, fs::path>> moved;
-    const auto failed = [&](std::string text) {
-        bool back = true;
-        for (auto it = moved.rbegin(); it != moved.rend(); ++it)
-            back = ::rename(it->second.c_str(), it->first.c_str()) == 0 && back;
-        if (!back)
-            text += " The previous planning waits with the new one in " + staging_ +
-                    "; the next start of the program puts the new one in place.";
-        return std::runtime_error(text);
+    const fs::path staging(staging_), target(folder_);
+    const bool inPlace = isThere(target) && !isEmptyFolder(target);
+    const auto existsAlready = [this] {
+        return std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
     };
-    for (const fs::path& old : replaced) {
-        fs::path inside = staging / (previousPrefix + old.filename().string());
-        for (int n = 2; fs::exists(fs::symlink_status(inside, error)); ++n)
-            inside = staging / (previousPrefix + old.filename().string() + "-" + std::to_string(n));
-        if (::rename(old.c_str(), inside.c_str()) != 0)
-            throw failed(failureAt("Could not replace the planning folder", folder_, errno));
-        moved.emplace_back(old, inside);
-    }
+    if (inPlace && !mayReplace_)
+        throw existsAlready();
+    if (inPlace && !isDirectory(target))
+        throw std::runtime_error(failureAt("Could not replace the planning folder", folder_, ENOTDIR));
 
-    // Step 2: the new planning takes the target's place in one rename.
-    const int refused = mayReplace_ ? (::rename(staging_.c_str(), folder_.c_str()) == 0 ? 0 : errno)
-                                    : renameToNew(staging_, folder_);
-    if (refused == EEXIST || refused == ENOTEMPTY)
-        throw failed("The folder " + folder_ + " exists already; the planning is not saved over it.");
-    if (refused)
-        throw failed(failureAt(mayReplace_ ? "Could not replace the planning folder" : "Could not create the planning folder",
-                               folder_, refused));
+    // What each replaced folder holds of its planning: the planning loaded as it was known, any
+    // other by the one rule.
+    const bool previousThere = !previous_.empty() && isDirectory(previous_);
+    const auto describe = [this](const fs::path& folder, bool loaded) {
+        if (!loaded || !replacedKnown_)
+            return replacedIn(folder);
+        Replaced replaced{folder, planningIn(folder.string(), replacedFile_), {}};
+        if (replaced.planning.empty())
+            replaced.own = {replacedOwn_.begin(), replacedOwn_.end()};
+        else
+            replaced.own = ownFilesIn(folder, replaced.planning);
+        return replaced;
+    };
+    std::vector<Replaced> replaced;
+    std::vector<fs::path> records;
+    const auto record = [&](Replaced r) {
+        // Only a folder beside the planning is recorded: the record must mean the same on every
+        // computer, whatever path the patient folder has there. Another is taken over here alone.
+        if (r.folder.parent_path() == target.parent_path()) {
+            records.push_back(staging / (recordPrefix + r.folder.filename().string()));
+            try {
+                Vexa::AtomicFile::writeFile(records.back().string(), recordText(r));
+            } catch (const Vexa::WriteError& e) {
+                throw std::runtime_error(failureAt("Could not create the planning folder", folder_, e.error()));
+            }
+        }
+        replaced.push_back(std::move(r));
+    };
+    if (previousThere)
+        record(describe(previous_, true));
+
+    if (inPlace) {
+        // The old planning takes the staging folder's place in the same step as the new one
+        // takes its own: the one folder is listed throughout.
+        Replaced old = describe(target, !previousThere);
+        old.folder = staging;
+        record(old);
+        int error = swapFolders(staging_, folder_);
+        if (error == EINVAL || error == ENOSYS) {
+            // A file system that cannot: the old planning goes into the staging folder, which
+            // then takes the target's place, as an earlier version did.
+            ::unlink(records.back().c_str());
+            records.pop_back();
+            replaced.pop_back();
+            const fs::path inside = staging / (previousPrefix + target.filename().string());
+            if (::rename(folder_.c_str(), inside.c_str()) != 0)
+                throw std::runtime_error(failureAt("Could not replace the planning folder", folder_, errno));
+            error = ::rename(staging_.c_str(), folder_.c_str()) == 0 ? 0 : errno;
+            if (error && ::rename(inside.c_str(), folder_.c_str()) != 0)
+                throw std::runtime_error(failureAt("Could not replace the planning folder", folder_, error) +
+                                         " The previous planning waits with the new one in " + staging_ +
+                                         "; the next start of the program puts the new one in place.");
+            if (!error)
+                replaced.push_back(describe(target / inside.filename(), !previousThere));
+        }
+        if (error)
+            throw std::runtime_error(failureAt("Could not replace the planning folder", folder_, error));
+    } else {
+        const int refused = mayReplace_ ? (::rename(staging_.c_str(), folder_.c_str()) == 0 ? 0 : errno)
+                                        : renameToNew(staging_, folder_);
+        if (refused == EEXIST || refused == ENOTEMPTY)
+            throw existsAlready();
+        if (refused)
+            throw std::runtime_error(failureAt(
+                mayReplace_ ? "Could not replace the planning folder" : "Could not create the planning folder", folder_, refused));
+    }
     committed_ = true;
     mark_->movedTo(folder_);
-    syncFolder(fs::path(folder_).parent_path());
+    syncFolder(target.parent_path());
 
-    // Steps 3 and 4. From here on nothing is thrown and nothing dropped.
-    for (const auto& [old, inside] : moved)
-        takeOver(fs::path(folder_) / inside.filename(), old.filename().string(), folder_, nullptr);
-    syncFolder(folder_);
+    // From here on nothing is thrown and nothing dropped.
+    for (const Replaced& r : replaced) {
+        const bool whole = takeOver(r, target, notes_, 0);
+        const fs::path recorded = target / (recordPrefix + r.folder.filename().string());
+        if (whole && isFile(recorded))
+            ::unlink(recorded.c_str());
+    }
+    syncFolder(target);
+    // The planning is whole: from now on another save may replace it.
+    mark_.reset();
 }
 VEXA_RETHROW
 
@@ -352,25 +575,23 @@ std::string PlanningFolderUpdate::saveTimeKey(const std::string& folder) try
 {
     const fs::path path(folder);
     const std::string name = path.filename().string();
-    const Vexa::IniFileManager ini((path / (name + ".srl")).string(), Vexa::IniFileManager::ReadOnly);
+    const Vexa::IniFileManager ini((path / planningIn(folder)).string(), Vexa::IniFileManager::ReadOnly);
     return sortableTime(ini.getValue("Planningdata", "lastModified", std::string())) + "|" + paddedTimeStamp(name);
 }
 VEXA_RETHROW
 
 namespace {
 
-// Calls `visit` with every planning folder ("<folder>/<folder>.srl") below `folder`, hidden
-// folders and links left out; a folder that cannot be read (or went meanwhile) is passed over.
+// Calls `visit` with every planning folder below `folder` and the name of its planning file,
+// hidden folders and links left out; a folder that cannot be read (or went meanwhile) is passed over.
 template<class Visit>
 void eachPlanning(const fs::path& folder, int depth, const Visit& visit)
 {
     for (const fs::path& entry : entriesOf(folder)) {
-        const std::string name = entry.filename().string();
-        std::error_code error;
-        if (name.front() == '.' || !fs::is_directory(fs::symlink_status(entry, error)))
+        if (entry.filename().string().front() == '.' || !isDirectory(entry))
             continue;
-        if (fs::is_regular_file(entry / (name + ".srl"), error))
-            visit(entry);
+        if (const std::string planning = PlanningFolderUpdate::planningIn(entry.string()); !planning.empty())
+            visit(entry, planning);
         else if (depth < 8)
             eachPlanning(entry, depth + 1, visit);
     }
@@ -388,11 +609,10 @@ std::string PlanningFolderUpdate::findByOrigin(const std::vector<std::string>& p
     for (const std::string& base : patientPaths) {
         if (base.empty())
             continue;
-        eachPlanning(fs::path(normalFolder(base)), 0, [&](const fs::path& folder) {
-            const std::string name = folder.filename().string();
-            const Vexa::IniFileManager ini((folder / (name + ".srl")).string(), Vexa::IniFileManager::ReadOnly);
+        eachPlanning(fs::path(normalFolder(base)), 0, [&](const fs::path& folder, const std::string& planning) {
+            const Vexa::IniFileManager ini((folder / planning).string(), Vexa::IniFileManager::ReadOnly);
             const std::string stored = ini.getValue("Planningdata", "origin", std::string());
-            if ((stored.empty() ? name : stored) != origin)
+            if ((stored.empty() ? folder.filename().string() : stored) != origin)
                 return;
             // The last saved one: the stored time has seconds, the time-stamp name milliseconds.
             const std::string time = saveTimeKey(folder.string());
@@ -408,24 +628,27 @@ VEXA_RETHROW
 
 namespace {
 
-// A staging folder left by a save: published when its commit had begun (the replaced folders
-// are inside), else removed with the folder reserved for it; only under its mark, taken from a
-// save that is gone. An earlier version's, without a mark, is only published, and only when it
-// plainly holds a planning, new and replaced.
+// A staging folder left by a save. One that was never published holds only that save's own
+// files: it goes, with the folder reserved for it, under its mark taken from a save that is
+// gone. One of an earlier version, whose commit had put the replaced folders inside, is
+// published and they are taken over; without a mark only when it plainly holds a planning, new
+// and replaced.
 void finishStaging(const fs::path& staging, const fs::path& target, std::vector<std::string>& done)
 {
     std::unique_ptr<WorkMark> mark;
-    if (WorkMark::isIn(staging.string()) && !(mark = WorkMark::take(staging.string(), false))) {
-        done.push_back("left " + staging.string() + ": a save is at work in it");
+    std::string why;
+    if (WorkMark::isIn(staging.string()) && !(mark = WorkMark::take(staging.string(), false, &why))) {
+        done.push_back("left " + staging.string() + ": " + why);
         return;
     }
-    std::vector<fs::path> replaced;
-    for (const fs::path& entry : entriesOf(staging))
-        if (startsWith(entry.filename().string(), previousPrefix) && isDirectory(entry))
-            replaced.push_back(entry);
+    const std::vector<fs::path> replaced = earlierReplacedIn(staging);
     if (!mark) {
-        if (replaced.empty() || !isFile(staging / (target.filename().string() + ".srl")) ||
-            std::any_of(replaced.begin(), replaced.end(), [](const fs::path& r) { return replacedPlanning(r).empty(); }))
+        const std::vector<fs::path> entries = entriesOf(staging);
+        const auto folders = std::count_if(entries.begin(), entries.end(), [](const fs::path& entry) {
+            return startsWith(entry.filename().string(), previousPrefix) && isDirectory(entry);
+        });
+        if (replaced.empty() || std::size_t(folders) != replaced.size() ||
+            !isFile(staging / (target.filename().string() + ".srl")))
             return;
         if (!(mark = WorkMark::take(staging.string(), true)))
             return;
@@ -438,7 +661,7 @@ void finishStaging(const fs::path& staging, const fs::path& target, std::vector<
         done.push_back("removed the unfinished save " + staging.string());
         return;
     }
-    if (fs::exists(fs::symlink_status(target, error)) && !isEmptyFolder(target)) {
+    if (isThere(target) && !isEmptyFolder(target)) {
         mark->leave();
         done.push_back("kept " + staging.string() + ": " + target.string() + " is taken");
         return;
@@ -450,11 +673,10 @@ void finishStaging(const fs::path& staging, const fs::path& target, std::vector<
     }
     mark->movedTo(target.string());
     done.push_back("finished the save of " + target.string());
-    for (const fs::path& folder : replaced) {
-        const std::string planning = replacedPlanning(target / folder.filename());
-        takeOver(target / folder.filename(),
-                 planning.empty() ? folder.filename().string().substr(previousPrefix.size()) : planning, target, &done);
-    }
+    for (const fs::path& folder : replaced)
+        if (takeOver(replacedIn(target / folder.filename()), target, done, 0))
+            done.push_back("took over the files of the replaced planning " + folder.filename().string() + " into " +
+                           target.string());
 }
 
 // The folder an earlier version of the program put aside as ".<name>.previous<n>" (the planning
@@ -462,44 +684,51 @@ void finishStaging(const fs::path& staging, const fs::path& target, std::vector<
 // it is the planning again.
 void finishPutAside(const fs::path& aside, const fs::path& target, std::vector<std::string>& done)
 {
-    const std::string planning = target.filename().string();
-    if (!isFile(aside / (planning + ".srl")))
+    const std::string planning = target.filename().string() + ".srl";
+    if (!isFile(aside / planning) || (isThere(target) && !isDirectory(target)))
         return;
     std::error_code error;
-    if (isFile(target / (planning + ".srl"))) {
-        if (const auto mark = WorkMark::take(target.string(), true))
-            takeOver(aside, planning, target, &done);
-    } else if (!fs::exists(fs::symlink_status(target, error)) || isEmptyFolder(target)) {
+    if (isFile(target / planning)) {
+        if (takeOver(Replaced{aside, planning, ownFilesIn(aside, planning)}, target, done, 0))
+            done.push_back("took over the files of the replaced planning " + aside.string() + " into " + target.string());
+    } else if (!isThere(target) || isEmptyFolder(target)) {
         fs::remove(target, error);
         if (::rename(aside.c_str(), target.c_str()) == 0)
             done.push_back("restored the planning " + target.string());
     }
 }
 
-// A planning folder: the replaced folders it still holds are taken over; where a save was at work
-// when it died (its mark is left), what that save had begun there goes too.
+// A planning folder: the take-overs it records, and replaced folders an earlier version left in
+// it, are finished, by any instance; where a save of this computer died at work in it (its
+// mark is left), what that save had begun there goes too.
 void finishPlanning(const fs::path& folder, std::vector<std::string>& done)
 {
-    std::vector<fs::path> replaced;
-    for (const fs::path& entry : entriesOf(folder))
-        if (!replacedPlanning(entry).empty())
-            replaced.push_back(entry);
-    if (replaced.empty() && !WorkMark::isIn(folder.string()))
+    const std::vector<fs::path> records = recordsIn(folder), earlier = earlierReplacedIn(folder);
+    const bool marked = WorkMark::isIn(folder.string());
+    if (records.empty() && earlier.empty() && !marked)
         return;
-    const auto mark = WorkMark::take(folder.string(), true);
-    if (!mark) {
+    if (WorkMark::isHeld(folder.string())) {
         done.push_back("left " + folder.string() + ": another instance is at work in it");
         return;
     }
-    for (const fs::path& entry : replaced)
-        takeOver(entry, replacedPlanning(entry), folder, &done);
-    if (!mark->wasLeft())
+    for (const fs::path& record : records)
+        if (const auto replaced = readRecord(record); replaced && takeOver(*replaced, folder, done, 0)) {
+            ::unlink(record.c_str());
+            done.push_back("took over the files of the replaced planning " + replaced->folder.string() + " into " +
+                           folder.string());
+        }
+    for (const fs::path& entry : earlier)
+        if (takeOver(replacedIn(entry), folder, done, 0))
+            done.push_back("took over the files of the replaced planning " + entry.string() + " into " + folder.string());
+    const auto mark = marked ? WorkMark::take(folder.string(), false) : nullptr;
+    if (!mark || !mark->wasLeft())
         return;
     std::error_code error;
     for (const fs::path& place : {folder, folder / "system", folder / "images"})
-        for (const fs::path& entry : entriesOf(place))
-            if (Vexa::AtomicFile::isTemporaryName(entry.filename().string()) && isFile(entry) && fs::remove(entry, error))
-                done.push_back("removed the temporary file " + entry.string());
+        if (isDirectory(place))
+            for (const fs::path& entry : entriesOf(place))
+                if (Vexa::AtomicFile::isTemporaryName(entry.filename().string()) && isFile(entry) && fs::remove(entry, error))
+                    done.push_back("removed the temporary file " + entry.string());
     // A replaced folder whose removal was cut off after its planning file.
     for (const fs::path& entry : entriesOf(folder))
         if (startsWith(entry.filename().string(), previousPrefix) && isEmptyFolder(entry) && fs::remove(entry, error))
@@ -539,7 +768,7 @@ void finishIn(const fs::path& folder, int depth, std::vector<std::string>& done)
                 finishPutAside(entry, folder / target, done);
             continue;
         }
-        if (isFile(entry / (name + ".srl")))
+        if (!PlanningFolderUpdate::planningIn(entry.string()).empty())
             finishPlanning(entry, done);
         else if (depth < 8)
             finishIn(entry, depth + 1, done);

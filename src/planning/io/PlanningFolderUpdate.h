@@ -1,26 +1,26 @@
 #pragma once
-// Replaces a planning folder without ever destroying the planning it held: the new planning
-// is built completely in a hidden folder beside the target, and only then takes the target's
-// place. What the previous planning folder holds besides the planning itself (screenshots in
-// "images", the recording copy in "system", treatment logs in "Log", ...) moves into the new
-// folder; the planning's own entries (its ".srl" file and the folders "dicom", "surface" and
-// "implant") are replaced.
+// Replaces a planning folder without ever destroying the planning it held, and so that every
+// program instance, on this computer or another one sharing the patient folder, lists at every
+// moment a planning that loads, with every file of it in a listed planning's folder.
 //
-// The steps of a commit, each one rename, leave a state that tells how to go on should the
-// program die in between (finishInterrupted):
-//   1. every folder replaced goes into the staging folder as ".previous-<its name>": the old
-//      planning is no longer listed, and the staging folder now says it is due to be published;
-//   2. the staging folder becomes the target (one rename: the new planning is listed);
-//   3. the other contents of the replaced folders move from ".previous-*" into the target, and
-//      so do those of a ".previous-*" that an earlier take-over, cut off, left in them;
-//   4. the replaced plannings are removed, and their ".previous-*" folders with them.
-// A staging folder without ".previous-*" never got to its commit and is thrown away.
+// The new planning is built completely in a hidden folder beside the target, with everything
+// that goes into it (pictures, the recording copy), and with one record for each folder it
+// replaces (".morvanta-replaces-<folder>": where that folder is, its planning file and the
+// files that planning names). A commit then publishes it in one rename; from then on nothing is
+// written into it but what the replaced folders hand over:
+//   1. the staging folder becomes the target (the new planning is listed beside the old one);
+//   2. for each record, the replaced folder's entries that are not its planning's own files move
+//      into the new planning (one rename each, a folder of that name there merged), then its
+//      planning file goes (it is listed no more), then its own files, then the folder;
+//   3. the record goes once no file of the replaced planning is left.
+// Step 2 may be finished from the record by any instance at any time (finishInterrupted): each
+// move is one rename and what is gone was moved. A staging folder that was never published
+// holds only the new save's own files; it is removed by a later start of the computer that made
+// it (its WorkMark tells), and hides nothing meanwhile.
 //
-// The staging folder carries a WorkMark from its first moment to the end of the take-over (and
-// further, for whoever takes it over with releaseMark), so that no other program instance, of
-// this installation or another one sharing the patient folder, takes it for a crash's leftover.
-// Hidden folders are never listed when plannings are searched, so a save that dies halfway
-// leaves nothing that looks like a planning.
+// A planning's own files are always those its planning file names (PlanningFile::ownFiles), and
+// the planning of a folder is the one planningIn tells: one rule everywhere. Nothing is ever
+// moved, removed or made through a symbolic link.
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,9 +39,7 @@ public:
     // Creates the staging folder (and the target's parent); throws std::runtime_error when
     // that fails.
     PlanningFolderUpdate(std::string folder, std::string previous, bool mayReplace = true);
-    // Removes the staging folder (and a reserved target) unless the update was committed. One
-    // that still holds a replaced planning (it could not be put back) stays for the next start,
-    // which publishes it.
+    // Removes the staging folder (and a reserved target) unless the update was committed.
     ~PlanningFolderUpdate();
     PlanningFolderUpdate(const PlanningFolderUpdate&) = delete;
     PlanningFolderUpdate& operator=(const PlanningFolderUpdate&) = delete;
@@ -50,18 +48,24 @@ public:
     const std::string& getStagingFolder() const { return staging_; }
     const std::string& getFolder() const { return folder_; }
 
+    // The planning the save replaces (the one loaded) and the files it names, relative to its
+    // folder: that of `previous`, or the target's when there is no previous folder. Without it,
+    // the planning a replaced folder holds is found by planningIn and its files read from it.
+    void setReplacedPlanning(std::string fileName, std::vector<std::string> ownFiles);
+
     // Puts the staged planning in place (and on the disk). Throws std::runtime_error, with
-    // everything as it was, when the target cannot be replaced. Afterwards the other contents
-    // of the replaced folders are moved in and those folders removed; an entry that cannot be
-    // moved is kept (hidden in the new folder) rather than lost.
+    // everything as it was, when the target cannot be replaced. Afterwards the replaced
+    // folders are taken over; what of them cannot move stays where it is, told by getNotes.
     void commit();
 
-    // The mark of the published folder, for work that goes on in it after the commit (pictures
-    // and the recording moving in); without it the mark goes with the update.
-    std::unique_ptr<WorkMark> releaseMark();
+    // After commit: one line for each entry of a replaced folder that stayed where it was, with
+    // the reason, and for a replaced folder that is left.
+    const std::vector<std::string>& getNotes() const { return notes_; }
 
-    // Whether an entry of the folder of the planning `planning` belongs to the planning itself.
-    static bool isPlanningEntry(const std::string& entry, const std::string& planning);
+    // The planning file (its name) that `folder` holds: `known` when it is there; else the one
+    // named after the folder (a ".previous-<name>[-<n>]" folder of an earlier version: <name>);
+    // else the only ".srl" file in it; empty when there is none.
+    static std::string planningIn(const std::string& folder, const std::string& known = {});
 
     // The folder that holds the planning of that origin now (after another program instance
     // saved it again under a new name): the planning below the patient folders that carries
@@ -73,18 +77,18 @@ public:
     // then the time-stamp name with its milliseconds counted as a number.
     static std::string saveTimeKey(const std::string& folder);
 
-    // Finishes what saves cut off by a crash left below the patient folders: a staging folder
-    // that was being published is published, one that was not is removed, a published folder
-    // gets the contents of the folder it replaced, and temporary files and stale locks go.
-    // Only what the program made is touched, and only under a WorkMark taken from an instance
-    // known to be gone (or made where none was): a save in progress anywhere is left alone.
+    // Finishes what saves cut off by a crash left below the patient folders: the take-overs
+    // a published planning records are finished (by any instance, on any computer); a staging
+    // folder of this computer's whose save is gone is removed (one of an earlier version that
+    // was being published is published); temporary files and stale locks go. Only what the
+    // program made is touched, a save at work anywhere is left alone, and no link is followed.
     // Called while no other instance of this installation runs. One line for each thing done.
     static std::vector<std::string> finishInterrupted(const std::vector<std::string>& patientPaths);
 
-    // Held around the check and the publishing of an overwrite, so that two program instances
-    // saving one planning at once take turns: the later one then finds the folder it loaded
-    // gone. One lock for each origin, in the folder that holds its plannings; waits for it.
-    // Without a lock file where none can be made (a folder nobody can write to).
+    // Held around the check, the publishing and the take-over of an overwrite, so that two
+    // program instances saving one planning at once take turns: the later one then finds the
+    // planning it loaded replaced. One lock for each origin, in the folder that holds its
+    // plannings; waits for it. Without a lock file where none can be made.
     class OriginLock
     {
     public:
@@ -100,6 +104,10 @@ private:
     std::string previous_;
     std::string staging_;
     std::unique_ptr<WorkMark> mark_;
+    std::string replacedFile_;
+    std::vector<std::string> replacedOwn_;
+    bool replacedKnown_ = false;
+    std::vector<std::string> notes_;
     bool mayReplace_;
     bool reserved_ = false;
     bool committed_ = false;

@@ -205,6 +205,7 @@ void PlanningReader::load() try
 
     settings_->setMarkerDetectionDone(planning.markerDetectionDone);
     settings_->setPlanningFile(file_);
+    settings_->setPlanningOwnFiles(planning.ownFiles(folder));
     // Files saved before the origin was kept: the folder they are in is where it starts.
     const std::string folderName = std::filesystem::path(folder).parent_path().filename().string();
     settings_->setPlanningOrigin(planning.origin.empty() ? folderName : planning.origin);

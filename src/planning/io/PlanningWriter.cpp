@@ -23,9 +23,11 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -211,14 +213,15 @@ VEXA_RETHROW
 
 PlanningWriter::~PlanningWriter() = default;
 
-std::unique_ptr<WorkMark> PlanningWriter::takeMark()
+void PlanningWriter::carryIn(std::string source, std::string into, bool move)
 {
-    return std::move(mark_);
+    carried_.push_back({std::move(source), std::move(into), move});
 }
 
 bool PlanningWriter::start()
 {
     errorMessage_.clear();
+    notes_.clear();
     progress_ = 0.0;
     try {
         save();
@@ -345,15 +348,23 @@ void PlanningWriter::save() try
             }
             if (replacement_.empty())
                 throw;
+            // The folder loaded stands again (an overwrite that failed put it back): it was not
+            // replaced, and the files are taken from it once more.
+            if (replacement_ == loadedFolder)
+                replacement_.clear();
             copy();
         }
     };
     std::unique_ptr<PlanningFolderUpdate> staged;
     std::vector<std::string> copies;          // where the series lies once saved
     std::map<std::string, std::string> moved; // where each implant description goes
+    std::vector<std::string> carriedIn;       // sources that go once the planning stands
     try {
         staged = std::make_unique<PlanningFolderUpdate>(folder, previous, overwrite_);
         PlanningFolderUpdate& update = *staged;
+        // The planning replaced is the file loaded, whatever its folder is called.
+        if (overwrite_ && !loaded.empty())
+            update.setReplacedPlanning(fs::path(loaded).filename().string(), settings_->getPlanningOwnFiles());
         const Staging staging(update.getStagingFolder(), folder);
         for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
             staging.makeFolder(sub);
@@ -456,6 +467,20 @@ void PlanningWriter::save() try
         }
         staging.writeFile(target.filename(), [&](const std::string& file) { planning.write(file); });
         staging.verify(target.filename(), planning, surface);
+
+        // What goes in with the planning, before anyone can list it; what cannot stays where it is.
+        for (const Carried& file : carried_) {
+            try {
+                if (!PlanningFile::staysInFolder(file.into))
+                    throw std::runtime_error("\"" + file.into + "\" is no name in a planning folder");
+                staging.placeFile(file.source, file.into, file.move, "file");
+                if (file.move)
+                    carriedIn.push_back(file.source);
+            } catch (const std::exception& e) {
+                notes_.push_back(file.source + " could not go into the planning (" +
+                                 asFinal(e.what(), update.getStagingFolder(), folder) + "); it stays where it is.");
+            }
+        }
     } catch (const std::exception& e) {
         // Files of the loaded planning that went while they were copied: another instance has
         // published its save of it. Once it is through, the user is told that, not what went.
@@ -472,6 +497,15 @@ void PlanningWriter::save() try
         std::optional<PlanningFolderUpdate::OriginLock> turn;
         if (guarded) {
             turn.emplace(lockFolder, origin);
+            // Another instance may still be taking over into the folder loaded what its save
+            // replaced: the planning is whole there only once it is through.
+            QElapsedTimer waited;
+            waited.start();
+            while (WorkMark::isHeld(loadedFolder) && waited.elapsed() < 60000)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (WorkMark::isHeld(loadedFolder))
+                throw std::runtime_error("The planning " + loadedFolder + " is not replaced: another instance of the "
+                                         "program is still at work in its folder. Save again once it is through.");
             // Another instance may have published its save of this planning since the start:
             // the folder loaded is gone then, or a later folder of the planning stands beside it.
             const std::string now = PlanningFolderUpdate::findByOrigin(patientPaths, origin);
@@ -482,6 +516,10 @@ void PlanningWriter::save() try
         }
         staged->commit();
     }
+    notes_.insert(notes_.end(), staged->getNotes().begin(), staged->getNotes().end());
+    for (const std::string& source : carriedIn)
+        if (::unlink(source.c_str()) != 0 && errno != ENOENT)
+            notes_.push_back(source + " is in the planning and stays where it was too: " + std::strerror(errno) + ".");
     // From now on the whole Model refers to the new planning.
     {
         const auto lock = model_->changeLock();
@@ -490,8 +528,8 @@ void PlanningWriter::save() try
     }
     settings_->setPlanningFile(target.string());
     settings_->setPlanningOrigin(planning.origin);
+    settings_->setPlanningOwnFiles(planning.ownFiles(folder));
     settings_->setPlanningState(2);
-    mark_ = staged->releaseMark();
 }
 VEXA_RETHROW
 

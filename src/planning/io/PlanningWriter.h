@@ -9,10 +9,10 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Model;
 class Settings;
-class WorkMark;
 struct PlanningFile;
 
 class PlanningWriter : public Vexa::IAlgorithmProgressState
@@ -49,9 +49,14 @@ public:
     // again meanwhile and removed the folder it was loaded from; else empty. An overwrite
     // fails then; a new planning takes the series from there.
     const std::string& getReplacement() const { return replacement_; }
-    // After a successful start: the mark that keeps other instances out of the new planning
-    // folder while more goes into it (pictures, the recording). Without it, it goes with the job.
-    std::unique_ptr<WorkMark> takeMark();
+    // A file that goes into the planning with it (a picture, the recording), before the planning
+    // is published: `into` is its name in the planning folder ("images/<name>"). A moved file's
+    // source goes once the planning stands; either stays where it is when it cannot go in.
+    void carryIn(std::string source, std::string into, bool move);
+    // After a successful start: one line for each file that stayed where it was (one to carry in,
+    // or one of the replaced planning's folder that could not move into the new one), with the
+    // reason and where it is.
+    const std::vector<std::string>& getNotes() const { return notes_; }
 
 private:
     void save();
@@ -64,6 +69,12 @@ private:
     bool overwrite_;
     std::string errorMessage_;
     std::string replacement_;
-    std::unique_ptr<WorkMark> mark_;
+    struct Carried
+    {
+        std::string source, into;
+        bool move;
+    };
+    std::vector<Carried> carried_;
+    std::vector<std::string> notes_;
     std::atomic<double> progress_{0.0};
 };

@@ -68,17 +68,22 @@ std::string describe(const Holder& holder)
            holder.boot + "\n" + holder.start + "\n";
 }
 
-// Whether the holder the mark names is gone beyond doubt. Its lock is free when this is asked.
-bool isGone(const std::string& text)
+// Whether the holder the mark names is gone beyond doubt; else `why` says what is so. `locked`:
+// this process holds the file's lock now (false where the file system takes none).
+bool isGone(const std::string& text, bool locked, std::string& why)
 {
     // A holder that died between making the file and writing its name; one that was about to
-    // lock it finds it locked by whoever asks here and gives the folder up.
-    if (text.empty())
-        return true;
+    // lock it finds it locked by whoever asks here and gives the folder up. Without locks that
+    // instant cannot be told from a death.
+    if (text.empty()) {
+        why = "a save may be at work in it (its mark names no holder yet, and the file system takes no locks)";
+        return locked;
+    }
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
+    why = "its mark is not one of this program's";
     if (lines.size() != 6 || lines[0] != magic)
         return false;
     Holder holder;
@@ -93,9 +98,16 @@ bool isGone(const std::string& text)
     holder.start = lines[5];
     const Holder self = thisProcess();
     // Another computer's process cannot be looked at from here, whatever its lock says (a file
-    // system may not pass locks on between computers).
-    if (holder.host != self.host || holder.machine != self.machine)
+    // system may not pass locks on between computers). A computer is known by its machine id
+    // where both have one: its host name may have changed since.
+    const bool sameComputer = !holder.machine.empty() && !self.machine.empty() ? holder.machine == self.machine
+                                                                               : holder.host == self.host;
+    if (!sameComputer) {
+        why = "a save of the computer " + holder.host + " has not finished there; that computer removes it should it " +
+              "have been cut off";
         return false;
+    }
+    why = "a save is at work in it";
     if (!holder.boot.empty() && !self.boot.empty() && holder.boot != self.boot)
         return true;
     if (holder.pid <= 0 || (::kill(pid_t(holder.pid), 0) != 0 && errno == ESRCH))
@@ -112,11 +124,15 @@ bool isSameFile(int fd, const std::string& path)
            open.st_ino == named.st_ino;
 }
 
-// Locks the mark without waiting. False only when another holder has it; a file system without
-// locks leaves the judging to the holder's name.
-bool lock(int fd)
+enum class Lock { taken, held, none };
+
+// Locks the mark without waiting: taken, held by another holder, or none (a file system without
+// locks, which leaves the judging to the holder's name).
+Lock lock(int fd)
 {
-    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return Lock::taken;
+    return errno == EWOULDBLOCK ? Lock::held : Lock::none;
 }
 
 bool writeAll(int fd, const std::string& text)
@@ -144,7 +160,7 @@ std::unique_ptr<WorkMark> WorkMark::create(const std::string& folder)
         throw Vexa::WriteError(path, errno);
     }
     // Taken by another instance in the instant before the lock: a start that found it empty.
-    if (!lock(fd)) {
+    if (lock(fd) == Lock::held) {
         ::close(fd);
         return nullptr;
     }
@@ -157,32 +173,55 @@ std::unique_ptr<WorkMark> WorkMark::create(const std::string& folder)
     return std::unique_ptr<WorkMark>(new WorkMark(fd, folder, false));
 }
 
-std::unique_ptr<WorkMark> WorkMark::take(const std::string& folder, bool orCreate)
+std::unique_ptr<WorkMark> WorkMark::take(const std::string& folder, bool orCreate, std::string* why)
 {
+    std::string reason = "no mark can be made in it";
+    const auto refuse = [&](int fd) {
+        if (fd >= 0)
+            ::close(fd);
+        if (why)
+            *why = reason;
+        return nullptr;
+    };
     const std::string path = markPath(folder);
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno != ENOENT || !orCreate)
-            return nullptr;
+            return refuse(-1);
         try {
-            return create(folder);
+            if (auto made = create(folder))
+                return made;
         } catch (const Vexa::WriteError&) {
-            return nullptr;
         }
+        return refuse(-1);
     }
+    const Lock state = lock(fd);
+    reason = "a save is at work in it";
+    // Still the mark at its place once locked: a holder that finished meanwhile removed it.
+    if (state == Lock::held || !isSameFile(fd, path))
+        return refuse(fd);
     std::string text;
     char buffer[1024];
-    // Still the mark at its place once locked: a holder that finished meanwhile removed it.
-    bool gone = lock(fd) && isSameFile(fd, path);
-    for (ssize_t n; gone && text.size() < 4096 && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
+    for (ssize_t n; text.size() < 4096 && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
         text.append(buffer, std::size_t(n));
-    gone = gone && text.size() < 4096 && isGone(text);
-    // Named after the new holder, so that others judge it by this process from now on.
-    if (!gone || ::ftruncate(fd, 0) != 0 || !writeAll(fd, describe(thisProcess()))) {
-        ::close(fd);
-        return nullptr;
+    if (text.size() >= 4096) {
+        reason = "its mark is not one of this program's";
+        return refuse(fd);
     }
+    // Named after the new holder, so that others judge it by this process from now on.
+    if (!isGone(text, state == Lock::taken, reason) || ::ftruncate(fd, 0) != 0 || !writeAll(fd, describe(thisProcess())))
+        return refuse(fd);
     return std::unique_ptr<WorkMark>(new WorkMark(fd, folder, true));
+}
+
+bool WorkMark::isHeld(const std::string& folder)
+{
+    const int fd = ::open(markPath(folder).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    const bool held = lock(fd) == Lock::held;
+    ::close(fd); // lets go of the lock this took, if it took one
+    return held;
 }
 
 bool WorkMark::isIn(const std::string& folder)

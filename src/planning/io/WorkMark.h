@@ -6,9 +6,11 @@
 //
 // What a save or a crash left is touched only under a mark: one taken from a holder known beyond
 // doubt to be gone, or one made where there was none. A holder is gone when its lock is free and
-// it ran on this computer in a process that has ended (or before the computer restarted), or when
-// it died before it could write its name. A mark of another computer is never judged here: that
-// computer finishes its own leftovers at its next start.
+// it ran on this computer (known by its machine id, whatever its host name is now) in a process
+// that has ended (or before the computer restarted), or when
+// it died before it could write its name (told only where the file system takes locks). A mark
+// of another computer is never judged here: that computer finishes its own leftovers at its next
+// start.
 #include <memory>
 #include <string>
 
@@ -23,11 +25,14 @@ public:
 
     // Takes the mark of `folder` over from a holder that is gone, or makes one where there is
     // none and `orCreate` is set. Null when the folder is in use, when its mark is another
-    // computer's or not one this program wrote, or when nothing can be made.
-    static std::unique_ptr<WorkMark> take(const std::string& folder, bool orCreate);
+    // computer's or not one this program wrote, or when nothing can be made; `why` then says
+    // which.
+    static std::unique_ptr<WorkMark> take(const std::string& folder, bool orCreate, std::string* why = nullptr);
 
     // Whether `folder` holds a mark at all.
     static bool isIn(const std::string& folder);
+    // Whether a live holder has the mark of `folder` locked now.
+    static bool isHeld(const std::string& folder);
 
     // Removes the mark (when it is still the one at its place) and lets go.
     ~WorkMark();

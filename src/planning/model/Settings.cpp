@@ -17,6 +17,7 @@ void Settings::reset() try
     std::lock_guard lock(mutex_);
     planningFile_.clear();
     planningOrigin_.clear();
+    planningOwnFiles_.clear();
     planningState_ = 0;
     markerDetectionDone_ = false;
 }
@@ -84,6 +85,18 @@ std::string Settings::getPlanningOrigin() const try
     return planningOrigin_;
 }
 VEXA_RETHROW
+
+std::vector<std::string> Settings::getPlanningOwnFiles() const
+{
+    std::lock_guard lock(mutex_);
+    return planningOwnFiles_;
+}
+
+void Settings::setPlanningOwnFiles(std::vector<std::string> files)
+{
+    std::lock_guard lock(mutex_);
+    planningOwnFiles_ = std::move(files);
+}
 
 void Settings::setPlanningOrigin(const std::string& origin) try
 {

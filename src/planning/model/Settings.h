@@ -44,6 +44,10 @@ public:
     // planning through every overwrite); empty before any load or save.
     std::string getPlanningOrigin() const;
     void setPlanningOrigin(const std::string& origin);
+    // The files the current planning's file named when it was loaded or saved, relative to its
+    // folder: what an overwrite retires of it, should that file be gone by then.
+    std::vector<std::string> getPlanningOwnFiles() const;
+    void setPlanningOwnFiles(std::vector<std::string> files);
     // 0 no data, 1 after a DICOM import, 2 after loading or saving a planning.
     int getPlanningState() const;
     void setPlanningState(int state);
@@ -57,6 +61,7 @@ private:
     mutable std::mutex mutex_;
     std::string planningFile_;
     std::string planningOrigin_;
+    std::vector<std::string> planningOwnFiles_;
     int planningState_ = 0;
     bool markerDetectionDone_ = false;
 };

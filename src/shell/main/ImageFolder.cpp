@@ -6,11 +6,13 @@
 #include "vexa/io/AtomicFile.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QImageWriter>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QUuid>
 #include <cerrno>
 #include <chrono>
@@ -66,6 +68,13 @@ bool isHeld(const QString& lockFile)
     QLockFile other(lockFile);
     // Only a dead owner makes it stale, however old it is.
     other.setStaleLockTime(0);
+    // A lock naming this very process on this computer is not this session's (which holds its own
+    // file): a session that died in another process namespace, where it had the same number.
+    qint64 pid = 0;
+    QString host, program;
+    if (other.getLockInfo(&pid, &host, &program) && pid == QCoreApplication::applicationPid() &&
+        host == QSysInfo::machineHostName())
+        return !other.removeStaleLockFile();
     if (other.tryLock(0)) {
         other.unlock();
         return false;
@@ -117,8 +126,8 @@ void ImageFolder::recoverEarlierSession() const
         if (!QDir().mkpath(recovered))
             break;
         const std::string reason = moveFile(file.filePath(), recovered + "/" + file.fileName());
-        if (!reason.empty())
-            Platform::outputDebugString("the earlier picture " + file.filePath().toStdString() + " stays: " + reason + "\n");
+        Platform::outputDebugString("the picture " + file.filePath().toStdString() + " of an earlier session " +
+                                    (reason.empty() ? "is kept in " + recovered.toStdString() : "stays: " + reason) + "\n");
     }
     // Pictures that a crash caught before they were named, and copies cut short: names only this
     // program gives.
@@ -218,26 +227,12 @@ bool ImageFolder::isOwn(const QString& fileName) const
     return part.hasMatch() && own_.count(part.captured(1) + ".avi");
 }
 
-QStringList ImageFolder::moveFilesTo(const std::string& target) const
+std::vector<std::string> ImageFolder::ownFiles() const
 {
-    const QString to = QString::fromStdString(target);
     const QDir folder(QString::fromStdString(path_));
-    QStringList mine;
+    std::vector<std::string> mine;
     for (const QString& name : folder.entryList({"*.bmp", "*.avi"}, QDir::Files))
         if (isOwn(name))
-            mine << name;
-    if (mine.isEmpty())
-        return {};
-    QStringList failures;
-    if (!QDir().mkpath(to)) {
-        for (const QString& name : mine)
-            failures << name + ": the folder " + to + " cannot be created";
-        return failures;
-    }
-    for (const QString& name : mine) {
-        const std::string reason = moveFile(folder.filePath(name), to + "/" + name);
-        if (!reason.empty())
-            failures << name + ": " + QString::fromStdString(reason);
-    }
-    return failures;
+            mine.push_back(folder.filePath(name).toStdString());
+    return mine;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 class ImageFolder
 {
@@ -38,9 +39,8 @@ public:
     // Whether this session made the file (a name in the folder). A video's continuation files
     // ("<name>_2.avi") belong to the session that made "<name>.avi".
     bool isOwn(const QString& fileName) const;
-    // Moves this session's pictures into `target` (created): copy, verify, delete. A file that
-    // cannot be moved stays here; one line "name: reason" for each, empty when all were moved.
-    QStringList moveFilesTo(const std::string& target) const;
+    // The pictures of this session's that are here now (full paths); a saved planning takes them.
+    std::vector<std::string> ownFiles() const;
 
 private:
     // Draws time-stamp names until `place` (which makes the file, an errno value or 0) finds one

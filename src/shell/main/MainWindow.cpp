@@ -10,7 +10,6 @@
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningWriter.h"
-#include "planning/io/WorkMark.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
@@ -52,6 +51,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <QDir>
 #include <QFileInfo>
@@ -544,15 +544,6 @@ void MainWindow::reportVideoFailure()
     showError(tr("Video error"), tr("The screen video was stopped: %1\n%2").arg(video_->errorText(), what));
 }
 
-void MainWindow::movePicturesInto(const QString& planningFolder)
-{
-    const QStringList failures = images_->moveFilesTo((planningFolder + "/images").toStdString());
-    if (!failures.isEmpty())
-        showError(tr("Pictures not moved"),
-                  tr("The planning was saved, but these pictures could not be moved into %1/images and stay in %2:\n%3")
-                      .arg(planningFolder, QString::fromStdString(images_->path()), failures.join("\n")));
-}
-
 void MainWindow::showError(const QString& caption, const QString& text)
 {
     // Also in the debug output, where a run's messages can be read afterwards.
@@ -727,6 +718,8 @@ try {
         recorder_->endRecording();
     const int choice = dialog.getResult();
     if (choice == 0 || choice == 1) {
+        // A running video is completed first: it goes into the planning with the other pictures.
+        stopVideoCapture();
         if (!savePlanning(choice == 0)) {
             // The planning stays open, and so the program goes on being recorded.
             if (mode_ != Constants::TestMode && recorder_)
@@ -734,29 +727,6 @@ try {
             return false;
         }
         model_->clearChangedState();
-        // A running video is completed before the files move.
-        stopVideoCapture();
-        const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
-        movePicturesInto(folder);
-        // The planning is saved; the recording that goes into its folder afterwards must not
-        // go missing unnoticed either.
-        QStringList left;
-        if (recordingFile_) {
-            // Closed first, so the copy holds the whole recording, padding included.
-            const QString name = QFileInfo(recordingFile_->fileName()).fileName();
-            const QString source = recordingFile_->fileName();
-            closeRecordingFile();
-            QDir().mkpath(folder + "/system");
-            try {
-                Vexa::AtomicFile::copyFile(source.toStdString(), (folder + "/system/" + name).toStdString());
-            } catch (const std::exception& e) {
-                left << tr("The recording could not be copied into %1 (%2); it stays in %3.")
-                            .arg(folder + "/system", QString::fromLocal8Bit(e.what()), source);
-            }
-        }
-        savedMark_.reset();
-        if (!left.isEmpty())
-            showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
     }
     return true;
 }
@@ -783,13 +753,29 @@ try {
         file = PlanningWriter::reserveFile(base);
     }
     PlanningWriter job(file, model_, settings_, overwrite);
+    // The pictures this session took and the recording (closed, so that the copy holds all of
+    // it) go in with the planning, before anyone can list it: no file is put into a planning
+    // folder after it is published.
+    for (const std::string& picture : images_->ownFiles())
+        job.carryIn(picture, "images/" + std::filesystem::path(picture).filename().string(), true);
+    if (recordingFile_) {
+        const QString recording = recordingFile_->fileName();
+        closeRecordingFile();
+        job.carryIn(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
+    }
     AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
     progress.exec();
     if (!job.getErrorMessage().empty()) {
         showError("Saving error", QString::fromStdString(job.getErrorMessage()));
         return false;
     }
-    savedMark_ = job.takeMark();
+    if (!job.getNotes().empty()) {
+        QStringList notes;
+        for (const std::string& note : job.getNotes())
+            notes << QString::fromStdString(note);
+        showError("Saving error", tr("The planning is saved in %1.").arg(QFileInfo(QString::fromStdString(file)).absolutePath()) +
+                                      "\n" + notes.join("\n"));
+    }
     if (!job.getReplacement().empty()) {
         const QString saved = QFileInfo(QString::fromStdString(file)).absolutePath();
         showError(tr("Saved as new planning"),

@@ -25,7 +25,6 @@ class IRecordPlayback;
 class ImageFolder;
 class MainWidget;
 class Model;
-class WorkMark;
 class NavigationAdjustView;
 class NavigationButtonView;
 class NavigationController;
@@ -111,7 +110,6 @@ private:
     void reportVideoFailure();
     // This session's pictures into the saved planning's "images" folder; the user is told of any
     // that stay behind.
-    void movePicturesInto(const QString& planningFolder);
     std::string firstPatientPath() const;
     // After a dialog closed: the modal dialog still open, or else this window, gets the keyboard.
     // Without a window manager nobody else gives it back, and the keys go to the root window.
@@ -139,7 +137,6 @@ private:
     std::unique_ptr<ImageFolder> images_;
     // Keeps other instances out of the planning folder just saved while the pictures and the
     // recording go into it.
-    std::unique_ptr<WorkMark> savedMark_;
     std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;
     bool playbackStarted_ = false;
