@@ -11,6 +11,7 @@
 #include "planning/model/Settings.h"
 #include "platform/Sound.h"
 #include "shell/dialogs/MessageDialog.h"
+#include "shell/main/ImageFolder.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/main/VideoCapture.h"
@@ -18,6 +19,7 @@
 #include "shell/widgets/ViewFrame.h"
 #include "views/OpenGLView.h"
 
+#include <QLockFile>
 #include <QToolButton>
 #include <gtest/gtest.h>
 #include <optional>
@@ -381,4 +383,30 @@ TEST(PicturesTest, TwoProgramsEachFileTheirOwnPicturesAndLeaveNoFolders)
     ASSERT_TRUE(b.waitForFinished(60000));
     EXPECT_EQ(pictures().join(", ").toStdString(), ofB.join(", ").toStdString());
     EXPECT_EQ(images.entryList(QDir::Dirs | QDir::NoDotAndDotDot).join(", ").toStdString(), "");
+}
+
+// A session lock that names this very process (a session that died in another process namespace,
+// where it had the same number) is a dead one: the start clears up as the only instance, and the
+// pictures that session left are kept in "recovered".
+TEST(PicturesTest, ADeadSessionWithThisProcessNumberIsNoInstanceRunning)
+{
+    TestSupport::ScratchDir program;
+    ProgramFolder folder(program.qpath(), program.qpath() + "/patients");
+    QDir().mkpath(folder.images.path());
+    QByteArray named;
+    {
+        QLockFile mine(program.qpath() + "/probe.lock");
+        ASSERT_TRUE(mine.tryLock(0));
+        QFile text(program.qpath() + "/probe.lock");
+        ASSERT_TRUE(text.open(QIODevice::ReadOnly));
+        named = text.readAll();
+    }
+    for (const auto& [name, bytes] : {std::pair<QString, QByteArray>{".session-dead.lock", named}, {"left.bmp", "a picture"}}) {
+        QFile file(folder.images.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush());
+        ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    }
+    const ImageFolder images;
+    EXPECT_TRUE(images.isOnlyInstance());
+    EXPECT_TRUE(QFileInfo::exists(folder.images.filePath("recovered/left.bmp")));
 }

@@ -78,7 +78,7 @@ std::set<std::string> entries(const std::string& folder, bool hiddenBelow = fals
 
 std::string load(Session& s, const std::string& folder)
 {
-    PlanningReader reader(folder + "/" + fs::path(folder).filename().string() + ".srl", s.model, s.settings, s.manager);
+    PlanningReader reader(folder + "/" + PlanningFolderUpdate::planningIn(folder), s.model, s.settings, s.manager);
     reader.start();
     return reader.getErrorMessage();
 }
@@ -133,12 +133,15 @@ std::vector<std::string> listed(const std::string& patients)
 }
 
 // What the child said last once it ended ("saved <folder>", "refused <text>"); "" when killed.
-std::string said(QProcess& child)
+// With `notes`, what the save said besides ("note <text>").
+std::string said(QProcess& child, std::vector<std::string>* notes = nullptr)
 {
     child.waitForFinished(-1);
     std::string last;
     for (const QString& line : QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'))
-        if (line.startsWith("@@ "))
+        if (line.startsWith("@@ note ") && notes)
+            notes->push_back(line.mid(8).trimmed().toStdString());
+        else if (line.startsWith("@@ "))
             last = line.mid(3).trimmed().toStdString();
     return last;
 }
@@ -232,6 +235,8 @@ TEST(DISABLED_SaveChild, Run)
             writer.carryIn(carry, "images/" + fs::path(carry).filename().string(), true);
         writer.start();
         error = writer.getErrorMessage();
+        for (const std::string& note : writer.getNotes())
+            std::cout << "@@ note " << note << std::endl;
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -617,4 +622,131 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
         EXPECT_EQ(files, after);
         EXPECT_TRUE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty()) << "nothing left to do";
     }
+}
+
+// An overwrite replaces the planning file that was loaded, whatever its folder is called, and only
+// the files it names: a planning in a folder the user renamed leaves one planning file, and the
+// user's files in "dicom", "surface" and "implant" go into the new planning.
+TEST(PlanningSaveSafety, AnOverwriteRetiresOnlyThePlanningLoadedAndWhatItNames)
+{
+    const std::map<std::string, std::string> users = {
+        {"surface/user-export.stl", "an export"}, {"dicom/README.txt", "read me"}, {"implant/user-note.txt", "a note"}};
+    for (const bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "in a folder the user renamed" : "in its own folder");
+        TestSupport::ScratchDir work;
+        const std::string patients = work.file("patients");
+        std::string old = makePlanning(patients);
+        if (renamed) {
+            fs::rename(old + "/" + fs::path(old).filename().string() + ".srl", old + "/A.srl");
+            fs::rename(old, patients + "/Renamed");
+            old = patients + "/Renamed";
+        }
+        for (const auto& [file, text] : users)
+            writeText(old + "/" + file, text);
+        Session s;
+        ASSERT_EQ(load(s, old), "");
+        PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
+        ASSERT_TRUE(writer.start()) << writer.getErrorMessage();
+        EXPECT_EQ(writer.getNotes(), std::vector<std::string>{});
+        const std::string saved = fs::path(s.settings->getPlanningFile()).parent_path().string();
+        EXPECT_EQ(entries(patients), std::set<std::string>{fs::path(saved).filename().string()});
+        EXPECT_EQ(entries(saved, true), std::set<std::string>{});
+        std::set<std::string> plannings;
+        for (const std::string& name : entries(saved))
+            if (fs::path(name).extension() == ".srl")
+                plannings.insert(name);
+        EXPECT_EQ(plannings, std::set<std::string>{fs::path(saved).filename().string() + ".srl"});
+        for (const auto& [file, text] : users)
+            EXPECT_EQ(readBytes(saved + "/" + file), text) << file;
+        EXPECT_EQ(readBytes(saved + "/images/shot.bmp") + readBytes(saved + "/system/session.log"), "the picturethe recording");
+        Session next;
+        EXPECT_EQ(load(next, saved), "");
+    }
+}
+
+// No start and no save moves, removes or makes anything through a link: a planning folder that is
+// a link to one elsewhere, with an earlier version's put-aside folder beside it, and a planning
+// whose "images" is a link to a folder elsewhere holding a temporary-named file, left by a save
+// that died and then overwritten.
+TEST(PlanningSaveSafety, NothingOutsideThePatientFolderChangesThroughALink)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), outside = work.file("outside"), old = makePlanning(patients);
+    fs::create_directories(outside);
+    fs::copy(old, outside + "/X", fs::copy_options::recursive);
+    fs::rename(outside + "/X/" + fs::path(old).filename().string() + ".srl", outside + "/X/X.srl");
+    fs::create_directory_symlink(outside + "/X", patients + "/X");
+    writeText(patients + "/.X.previous1/X.srl", "an earlier version's planning");
+    writeText(patients + "/.X.previous1/images/old.bmp", "an earlier picture");
+    writeText(outside + "/pictures/.a.bmp.morvanta-tmp-Ab12Cd", "someone's");
+    fs::remove_all(old + "/images");
+    fs::create_directory_symlink(outside + "/pictures", old + "/images");
+    writeText(old + "/" + WorkMark::fileName, "");
+    const auto before = snapshot(outside);
+    PlanningFolderUpdate::finishInterrupted({patients});
+    EXPECT_EQ(snapshot(outside), before);
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
+    ASSERT_TRUE(writer.start()) << writer.getErrorMessage();
+    const std::string saved = fs::path(s.settings->getPlanningFile()).parent_path().string();
+    // The link itself is the user's entry: it moves along, and what it points to stays as it is.
+    EXPECT_EQ(writer.getNotes(), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_symlink(saved + "/images"));
+    PlanningFolderUpdate::finishInterrupted({patients});
+    EXPECT_EQ(snapshot(outside), before);
+}
+
+// Not as root: a folder of the user's that cannot move (mode 555) stays, with its files, in the
+// replaced planning's folder, which is no planning any more but where the user sees it; the save
+// says what stayed where, and all else is in the new planning.
+TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
+{
+    const QStringList nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (QProcess::execute(nobody.front(), nobody.mid(1) << "true") != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    writeText(old + "/referral/letter.pdf", "a letter");
+    ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", QString::fromStdString(patients)}), 0);
+    fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(old + "/referral", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    QProcess child;
+    startChild(child, "overwrite", old, nobody);
+    std::vector<std::string> notes;
+    const std::string saved = said(child, &notes);
+    ASSERT_EQ(saved.rfind("saved ", 0), 0u) << saved;
+    const std::string folder = saved.substr(6);
+    EXPECT_EQ(notes, std::vector<std::string>{old + "/referral could not move into " + folder +
+                                              " (Permission denied); it stays where it is."});
+    EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
+    EXPECT_EQ(entries(old), std::set<std::string>{"referral"});
+    EXPECT_EQ(readBytes(old + "/referral/letter.pdf"), "a letter");
+    EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+    EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");
+}
+
+// Another live instance at work in the loaded planning's folder (it holds the folder's mark, as
+// while it takes over what its own save replaced): an overwrite waits, publishes nothing while it
+// is there, and saves once it is through; nothing is left outside a listed planning.
+TEST(PlanningSaveSafety, AnOverwriteWaitsForAnInstanceAtWorkInTheFolderLoaded)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    auto atWork = WorkMark::take(old, true);
+    ASSERT_TRUE(atWork);
+    QProcess child;
+    startChild(child, "overwrite", old, {}, true);
+    {
+        Tracer looks(child, "openat", old + "/" + WorkMark::fileName, false);
+        ASSERT_TRUE(looks.saw("openat("));
+    }
+    EXPECT_EQ(listed(patients), std::vector<std::string>{old});
+    atWork.reset();
+    EXPECT_EQ(said(child), "saved " + patients + "/2030-01-01__07-00-00-0");
+    EXPECT_EQ(listed(patients), std::vector<std::string>{patients + "/2030-01-01__07-00-00-0"});
+    EXPECT_EQ(entries(patients, true), std::set<std::string>{});
 }

@@ -16,6 +16,7 @@
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/io/AtomicFile.h"
@@ -222,6 +223,7 @@ bool PlanningWriter::start()
 {
     errorMessage_.clear();
     notes_.clear();
+    notCarried_.clear();
     progress_ = 0.0;
     try {
         save();
@@ -477,8 +479,7 @@ void PlanningWriter::save() try
                 if (file.move)
                     carriedIn.push_back(file.source);
             } catch (const std::exception& e) {
-                notes_.push_back(file.source + " could not go into the planning (" +
-                                 asFinal(e.what(), update.getStagingFolder(), folder) + "); it stays where it is.");
+                notCarried_.emplace_back(file.source, asFinal(e.what(), update.getStagingFolder(), folder));
             }
         }
     } catch (const std::exception& e) {
@@ -519,7 +520,8 @@ void PlanningWriter::save() try
     notes_.insert(notes_.end(), staged->getNotes().begin(), staged->getNotes().end());
     for (const std::string& source : carriedIn)
         if (::unlink(source.c_str()) != 0 && errno != ENOENT)
-            notes_.push_back(source + " is in the planning and stays where it was too: " + std::strerror(errno) + ".");
+            Platform::outputDebugString(source + " is in the planning and stays where it was too: " +
+                                        std::strerror(errno) + "\n");
     // From now on the whole Model refers to the new planning.
     {
         const auto lock = model_->changeLock();

@@ -53,9 +53,10 @@ public:
     // is published: `into` is its name in the planning folder ("images/<name>"). A moved file's
     // source goes once the planning stands; either stays where it is when it cannot go in.
     void carryIn(std::string source, std::string into, bool move);
-    // After a successful start: one line for each file that stayed where it was (one to carry in,
-    // or one of the replaced planning's folder that could not move into the new one), with the
-    // reason and where it is.
+    // After a successful start: each file to carry in that stayed where it is, with the reason.
+    const std::vector<std::pair<std::string, std::string>>& getNotCarried() const { return notCarried_; }
+    // After a successful start: one line for each entry of the replaced planning's folder that
+    // stayed where it was, with the reason.
     const std::vector<std::string>& getNotes() const { return notes_; }
 
 private:
@@ -75,6 +76,7 @@ private:
         bool move;
     };
     std::vector<Carried> carried_;
+    std::vector<std::pair<std::string, std::string>> notCarried_;
     std::vector<std::string> notes_;
     std::atomic<double> progress_{0.0};
 };

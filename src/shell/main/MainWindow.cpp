@@ -758,8 +758,9 @@ try {
     // folder after it is published.
     for (const std::string& picture : images_->ownFiles())
         job.carryIn(picture, "images/" + std::filesystem::path(picture).filename().string(), true);
+    QString recording;
     if (recordingFile_) {
-        const QString recording = recordingFile_->fileName();
+        recording = recordingFile_->fileName();
         closeRecordingFile();
         job.carryIn(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
     }
@@ -769,13 +770,25 @@ try {
         showError("Saving error", QString::fromStdString(job.getErrorMessage()));
         return false;
     }
-    if (!job.getNotes().empty()) {
-        QStringList notes;
-        for (const std::string& note : job.getNotes())
-            notes << QString::fromStdString(note);
-        showError("Saving error", tr("The planning is saved in %1.").arg(QFileInfo(QString::fromStdString(file)).absolutePath()) +
-                                      "\n" + notes.join("\n"));
+    // What stayed where it was is told; the planning is saved.
+    const QString folder = QFileInfo(QString::fromStdString(file)).absolutePath();
+    QStringList pictures, left;
+    for (const auto& [source, reason] : job.getNotCarried()) {
+        const QString name = QFileInfo(QString::fromStdString(source)).fileName();
+        if (QString::fromStdString(source) == recording)
+            left << tr("The recording could not be copied into %1 (%2); it stays in %3.")
+                        .arg(folder + "/system", QString::fromLocal8Bit(reason.c_str()), recording);
+        else
+            pictures << name + ": " + QString::fromLocal8Bit(reason.c_str());
     }
+    if (!pictures.isEmpty())
+        showError(tr("Pictures not moved"),
+                  tr("The planning was saved, but these pictures could not be moved into %1/images and stay in %2:\n%3")
+                      .arg(folder, QString::fromStdString(images_->path()), pictures.join("\n")));
+    for (const std::string& note : job.getNotes())
+        left << QString::fromStdString(note);
+    if (!left.isEmpty())
+        showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
     if (!job.getReplacement().empty()) {
         const QString saved = QFileInfo(QString::fromStdString(file)).absolutePath();
         showError(tr("Saved as new planning"),
