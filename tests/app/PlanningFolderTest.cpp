@@ -6,6 +6,7 @@
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
 #include "planning/io/PlanningFile.h"
+#include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/WorkMark.h"
 #include "planning/model/ImplantManager.h"
@@ -421,4 +422,95 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     EXPECT_TRUE(AppTest::waitFor([&] { return two.logs() == 1; }, 60000)) << "the planning has loaded";
     alone.kill();
     alone.waitForFinished(60000);
+}
+
+// The real program overwrites its planning with a picture it took and its recording, killed
+// (strace) while the series goes in, while the picture goes in, and while the picture leaves
+// "Images" once the planning is published. Every planning listed loads, and the picture is in a
+// listed planning or where it was taken; the next start leaves one planning and nothing hidden,
+// and says where the pictures of the session that died went.
+TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    TwoInstances two;
+    ASSERT_NO_FATAL_FAILURE(two.savePlanning());
+    const QString& patients = two.patients;
+    const QString old = patients + "/" + QDir(patients).entryList({"20*"}, QDir::Dirs).value(0);
+    const QString kept = two.home.path("kept"), images = two.home.path("Images");
+    ASSERT_EQ(QProcess::execute("cp", {"-r", patients, kept}), 0);
+    const QString series = old + "/dicom/" + QDir(old + "/dicom").entryList(QDir::Files, QDir::Name).value(0);
+    const auto listed = [&] {
+        QStringList found;
+        for (const QString& name : QDir(patients).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (!PlanningFolderUpdate::planningIn((patients + "/" + name).toStdString()).empty())
+                found << patients + "/" + name;
+        return found;
+    };
+    const std::pair<QString, bool> kills[] = {{"link", true}, {"link", false}, {"unlink", false}};
+    for (const auto& [call, inSeries] : kills) {
+        SCOPED_TRACE((call + (inSeries ? " of the series" : " of the picture")).toStdString());
+        ASSERT_TRUE(QDir(patients).removeRecursively() && QDir(images).removeRecursively());
+        ASSERT_EQ(QProcess::execute("cp", {"-r", kept, patients}), 0);
+        QProcess program;
+        const QString window = two.startAndLoad(program);
+        ASSERT_FALSE(window.isEmpty());
+        AppTest::xdotool(two.display, {"windowfocus", "--sync", window, "key", "p"});
+        QString picture;
+        ASSERT_TRUE(AppTest::waitFor([&] {
+            picture = QDir(images).entryList({"*.bmp"}, QDir::Files).value(0);
+            return !picture.isEmpty();
+        }));
+        picture = images + "/" + picture;
+        const QByteArray taken = QByteArray::fromStdString(TestSupport::readFile(picture.toStdString()));
+        QProcess strace;
+        strace.start("strace", {"-qq", "-f", "-o", "/dev/null", "-p", QString::number(program.processId()), "-P",
+                                inSeries ? series : picture, "-e", "trace=" + call, "-e", "inject=" + call + ":signal=KILL"});
+        const std::string status = "/proc/" + std::to_string(program.processId()) + "/status";
+        ASSERT_TRUE(AppTest::waitFor([&] { return TestSupport::readFile(status).find("TracerPid:\t0\n") == std::string::npos; }));
+        ASSERT_TRUE(two.quitSaving(window, true));
+        ASSERT_TRUE(program.waitForFinished(120000));
+        EXPECT_EQ(program.exitStatus(), QProcess::CrashExit);
+        strace.waitForFinished();
+        // As any computer finds it now.
+        const auto pictureKept = [&] {
+            bool found = TestSupport::readFile(picture.toStdString()) == taken.toStdString();
+            for (const QString& planning : listed())
+                found = found || TestSupport::readFile((planning + "/images/" + QFileInfo(picture).fileName()).toStdString()) ==
+                                     taken.toStdString();
+            return found;
+        };
+        ASSERT_FALSE(listed().isEmpty());
+        for (const QString& planning : listed()) {
+            const auto settings = std::make_shared<Settings>(two.home.path("Morvanta.ini").toStdString());
+            const auto model = std::make_shared<Model>(settings);
+            Vexa::DicomIOManager manager;
+            manager.insertImporter(new Vexa::UniversalImporter);
+            PlanningReader reader((planning + "/" + QFileInfo(planning).fileName() + ".srl").toStdString(), model,
+                                  settings, manager);
+            EXPECT_TRUE(reader.start()) << reader.getErrorMessage();
+        }
+        EXPECT_TRUE(pictureKept());
+        EXPECT_EQ(two.logs(), 1) << "the recording stays where it was made";
+        // The next start.
+        QProcess next;
+        ASSERT_FALSE(AppTest::startProgram(next, two.display, two.home.path()).isEmpty());
+        next.kill();
+        next.waitForFinished();
+        const QString told = QString::fromLocal8Bit(next.readAllStandardError());
+        EXPECT_EQ(listed().size(), 1);
+        EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  (QStringList{QFileInfo(listed().value(0)).fileName(), "MorvantaStudyDummy"}));
+        const QString recovered = images + "/recovered/" + QFileInfo(picture).fileName();
+        if (QFileInfo::exists(recovered)) {
+            EXPECT_EQ(TestSupport::readFile(recovered.toStdString()), taken.toStdString());
+            EXPECT_TRUE(told.contains("the picture " + picture + " of an earlier session is kept in " + images + "/recovered"))
+                << told.toStdString();
+        } else {
+            EXPECT_EQ(TestSupport::readFile((listed().value(0) + "/images/" + QFileInfo(picture).fileName()).toStdString()),
+                      taken.toStdString());
+        }
+    }
 }
