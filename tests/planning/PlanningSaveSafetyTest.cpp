@@ -212,7 +212,8 @@ TEST(DISABLED_SaveChild, Run)
     };
     if (action == "start") {
         ready();
-        PlanningFolderUpdate::finishInterrupted({planning});
+        for (const std::string& line : PlanningFolderUpdate::finishInterrupted({planning}))
+            std::cout << "@@ note " << line << std::endl;
         std::cout << "@@ started" << std::endl;
         return;
     }
@@ -359,8 +360,12 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
             everyComputerSees("at once");
             QProcess elsewhere;
             startChild(elsewhere, "start", patients, asComputer(true));
-            ASSERT_EQ(said(elsewhere), "started");
+            std::vector<std::string> told;
+            ASSERT_EQ(said(elsewhere, &told), "started");
             everyComputerSees("after another computer's start");
+            // The save died: nothing calls it at work.
+            for (const std::string& line : told)
+                EXPECT_EQ(line.find("at work"), std::string::npos) << line;
             // The crashed computer's next start, every other time under a new host name.
             if (kills % 2) {
                 QProcess renamed;
@@ -699,32 +704,48 @@ TEST(PlanningSaveSafety, NothingOutsideThePatientFolderChangesThroughALink)
 
 // Not as root: a folder of the user's that cannot move (mode 555) stays, with its files, in the
 // replaced planning's folder, which is no planning any more but where the user sees it; the save
-// says what stayed where, and all else is in the new planning.
+// says what stayed where, and all else is in the new planning. Files of the old planning that
+// cannot be removed (its series in a folder of mode 555) keep the record of the take-over, which
+// a later start finishes once they can go.
 TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
 {
     const QStringList nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     if (QProcess::execute(nobody.front(), nobody.mid(1) << "true") != 0)
         GTEST_SKIP() << "cannot run a process as another user here";
-    TestSupport::ScratchDir work;
-    const std::string patients = work.file("patients"), old = makePlanning(patients);
-    writeText(old + "/referral/letter.pdf", "a letter");
-    ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", QString::fromStdString(patients)}), 0);
-    fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::permissions(old + "/referral", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-    QProcess child;
-    startChild(child, "overwrite", old, nobody);
-    std::vector<std::string> notes;
-    const std::string saved = said(child, &notes);
-    ASSERT_EQ(saved.rfind("saved ", 0), 0u) << saved;
-    const std::string folder = saved.substr(6);
-    EXPECT_EQ(notes, std::vector<std::string>{old + "/referral could not move into " + folder +
-                                              " (Permission denied); it stays where it is."});
-    EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
-    EXPECT_EQ(entries(old), std::set<std::string>{"referral"});
-    EXPECT_EQ(readBytes(old + "/referral/letter.pdf"), "a letter");
-    EXPECT_EQ(entries(patients, true), std::set<std::string>{});
-    EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    for (const bool series : {false, true}) {
+        SCOPED_TRACE(series ? "the series' folder read-only" : "a folder of the user's read-only");
+        TestSupport::ScratchDir work;
+        const std::string patients = work.file("patients"), old = makePlanning(patients);
+        writeText(old + "/referral/letter.pdf", "a letter");
+        ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", QString::fromStdString(patients)}), 0);
+        fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(old + (series ? "/dicom" : "/referral"), readOnly);
+        QProcess child;
+        startChild(child, "overwrite", old, nobody);
+        std::vector<std::string> notes;
+        const std::string saved = said(child, &notes);
+        ASSERT_EQ(saved.rfind("saved ", 0), 0u) << saved;
+        const std::string folder = saved.substr(6), record = folder + "/.morvanta-replaces-" + fs::path(old).filename().string();
+        EXPECT_EQ(notes, std::vector<std::string>{series ? "kept " + old + ": files of the replaced planning could not "
+                                                                           "be removed (Permission denied)"
+                                                         : old + "/referral could not move into " + folder +
+                                                               " (Permission denied); it stays where it is."});
+        EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
+        EXPECT_EQ(readBytes((series ? folder : old) + "/referral/letter.pdf"), "a letter");
+        EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");
+        EXPECT_EQ(fs::exists(record), series);
+        if (series) {
+            fs::permissions(old + "/dicom", fs::perms::owner_all, fs::perm_options::add);
+            PlanningFolderUpdate::finishInterrupted({patients});
+            EXPECT_FALSE(fs::exists(old));
+            EXPECT_FALSE(fs::exists(record));
+        } else {
+            EXPECT_EQ(entries(old), std::set<std::string>{"referral"});
+        }
+        EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+    }
 }
 
 // Another live instance at work in the loaded planning's folder (it holds the folder's mark, as
