@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -32,6 +33,42 @@ int& errorCount()
     return count;
 }
 
+void runExitHooks()
+{
+    auto& hooks = exitHooks();
+    while (!hooks.empty()) {
+        auto last = std::prev(hooks.end());
+        auto hook = std::move(last->second);
+        hooks.erase(last);
+        hook();
+    }
+}
+
+QtMessageHandler previousHandler = nullptr;
+
+void threadStartWatcher(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    // Qt's own words (a critical message) when QThread::start cannot create the thread, the
+    // system's reason in parentheses.
+    static const QLatin1String failure("QThread::start: Thread creation error");
+    if (type == QtDebugMsg || type == QtInfoMsg || !text.startsWith(failure)) {
+        previousHandler(type, context, text);
+        return;
+    }
+    ++errorCount();
+    const QString message = QCoreApplication::translate("QObject", "A thread could not be started %1; the program cannot go on without it and ends")
+                                .arg(text.mid(failure.size()).trimmed());
+    const QByteArray line = message.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    const QCoreApplication* application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() == application->thread())
+        runExitHooks();
+    // Not std::exit: the thread that failed may be one of a pool whose lock this thread holds
+    // now, and the pool's destructor at exit would wait for that lock.
+    std::fflush(nullptr);
+    std::_Exit(255);
+}
+
 }
 
 void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink)
@@ -53,13 +90,7 @@ void removeExitHook(int handle)
 
 void exitAfterError()
 {
-    auto& hooks = exitHooks();
-    while (!hooks.empty()) {
-        auto last = std::prev(hooks.end());
-        auto hook = std::move(last->second);
-        hooks.erase(last);
-        hook();
-    }
+    runExitHooks();
     std::fflush(stdout);
     std::exit(-1);
 }
@@ -108,4 +139,10 @@ void reportError(bool canContinue, const QString& text)
     if (answer == QMessageBox::Abort)
         exitAfterError();
     killer->release();
+}
+
+void watchThreadStarts()
+{
+    static const bool installed = (previousHandler = qInstallMessageHandler(threadStartWatcher), true);
+    (void)installed;
 }

@@ -35,6 +35,7 @@
 #include <QWheelEvent>
 #include <QWidget>
 #include <algorithm>
+#include <new>
 
 namespace {
 
@@ -130,7 +131,9 @@ void PlayBack::setRunLimits(int maxIncludedFiles, qint64 maxPlayedElements)
 bool PlayBack::begin()
 {
     // A script without steps is played as one empty step, which ends the run.
-    nextElement();
+    if (nextElement() == Next::Failed)
+        return false;
+    watchThreadStarts();
     TapewrightUtil::setUseNativeDialogs(false);
     qApp->installEventFilter(this);
     playing_ = true;
@@ -144,6 +147,7 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
         qWarning("PlayBack::setSocket: already playing");
         return;
     }
+    watchThreadStarts();
     socket_ = socket;
     linkMode_ = true;
     framer_ = LinkFramer();
@@ -253,12 +257,18 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
 {
     Script script;
     QString problem;
-    if (!script.readPiece(piece, &problem)) {
-        qWarning("PlayBack: an element from the remote link %s; it is skipped", qPrintable(problem));
+    QDomElement element;
+    try {
+        if (!script.readPiece(piece, &problem)) {
+            qWarning("PlayBack: an element from the remote link %s; it is skipped", qPrintable(problem));
+            return;
+        }
+        Script::Cursor cursor;
+        element = script.step(cursor);
+    } catch (const std::bad_alloc&) {
+        reportError(true, tr("An element from the remote link could not be built: there is not enough memory; it is skipped"));
         return;
     }
-    Script::Cursor cursor;
-    const QDomElement element = script.step(cursor);
     const QString tag = tagOf(element);
     if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
         return;
@@ -299,8 +309,15 @@ bool PlayBack::loadScript(const QString& fileName)
         }
     }
     auto script = std::make_unique<Script>();
-    if (!script->load(fileName, Script::maxHeldBytes - heldScriptBytes()))
+    if (!script->load(fileName, Script::maxHeldBytes - heldScriptBytes())) {
+        // An include that is missing or malformed is passed over; a process that can start no
+        // thread cannot do what the rest of the script asks.
+        if (script->threadFailed() && playing_) {
+            TapewrightUtil::processEvents();
+            endPlayBack();
+        }
         return false;
+    }
     pushScript(std::move(script), canonical);
     return true;
 }
@@ -320,18 +337,27 @@ qint64 PlayBack::heldScriptBytes() const
     return bytes;
 }
 
-bool PlayBack::nextElement()
+PlayBack::Next PlayBack::nextElement()
 {
+    current_ = QDomElement();
     while (!levels_.empty() && levels_.back().script->atEnd(levels_.back().next))
         levels_.pop_back();
-    if (levels_.empty()) {
-        current_ = QDomElement();
-        return false;
-    }
+    if (levels_.empty())
+        return Next::End;
     Level& level = levels_.back();
-    current_ = level.script->step(level.next, &currentLine_);
     currentFile_ = level.script->fileName();
-    return true;
+    try {
+        current_ = level.script->step(level.next, &currentLine_);
+    } catch (const std::bad_alloc&) {
+        // A step is built whole as it is played: one within every bound of the reading can still
+        // need more memory than is left.
+        reportError(true, tr("The element on line %1 of '%2' could not be built: there is not enough memory; playback ends")
+                              .arg(currentLine_)
+                              .arg(currentFile_));
+        levels_.clear();
+        return Next::Failed;
+    }
+    return Next::Element;
 }
 
 QString PlayBack::describe(const QDomElement& element) const
@@ -379,7 +405,7 @@ void PlayBack::step()
         return;
     }
     // After an include, the first step of the included file.
-    if (!nextElement()) {
+    if (nextElement() != Next::Element) {
         TapewrightUtil::processEvents();
         endPlayBack();
         inStep_ = false;

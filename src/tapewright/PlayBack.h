@@ -113,9 +113,10 @@ private:
 
     bool loadScript(const QString& fileName);
     void pushScript(std::unique_ptr<Script> script, const QString& canonical);
+    enum class Next { Element, End, Failed };
     // Makes the next step of the run the current element, leaving the files played to their
-    // end; false at the end of the run.
-    bool nextElement();
+    // end. Failed (reported, nothing left to play) when there is not the memory to build it.
+    Next nextElement();
     qint64 heldScriptBytes() const;
     bool begin();
     void resetRun();

@@ -2,6 +2,7 @@
 
 #include "tapewright/ErrorReport.h"
 #include "tapewright/ScriptReader.h"
+#include "tapewright/XmlGuard.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -9,12 +10,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QStringConverter>
 #include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <system_error>
 #include <thread>
 
 // The compact form of a step: the lines from the start of the step before (or of the text) to its
@@ -99,169 +100,6 @@ QDomElement takeElement(const char*& p, QDomDocument& owner)
         }
     }
 }
-
-// Hands a script's text on to the XML reader, looking at each byte before the reader does. It
-// withholds the piece of text that holds one of these (the reader takes that for the end of the
-// text):
-// - a byte UTF-8 text never has: 0x00, which every ASCII character of UTF-16 and UTF-32 text
-//   holds, and 0xFE and 0xFF of their byte order marks. The reader would decode such a text
-//   while this scan reads bytes. An encoding named in the XML declaration is the reader's to tell
-//   (Script::parse), before it reads past the declaration;
-// - a document type declaration: its attribute defaults and entities add attributes this scan
-//   never sees, and the reader takes the square of their number to read it;
-// - a start tag with more than Script::maxAttributes attributes.
-// A lexical scan in one pass: it follows tags, quoted values, comments, CDATA sections and
-// instructions well enough to count the "=" of each start tag outside its quoted values. A read
-// error of the source is kept apart from its end.
-class AttributeGuard : public QIODevice
-{
-public:
-    enum class Refusal { None, NotUtf8, DocumentType, TooManyAttributes };
-
-    explicit AttributeGuard(QIODevice* source) : source_(source) { open(ReadOnly | Unbuffered); }
-
-    bool isSequential() const override { return true; }
-    Refusal refusal() const { return refusal_; }
-    // The line of the refused byte or tag, and the byte that is no UTF-8.
-    qint64 refusedLine() const { return refusedLine_; }
-    uchar refusedByte() const { return refusedByte_; }
-    // Whether the source failed to read, and what it said.
-    bool failed() const { return failed_; }
-    QString failure() const { return failure_; }
-    // The bytes taken from the source so far.
-    qint64 taken() const { return taken_; }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
-    {
-        if (refusal_ != Refusal::None || failed_)
-            return -1;
-        const qint64 n = source_->read(data, maxSize);
-        if (n < 0) {
-            failed_ = true;
-            failure_ = source_->errorString();
-            return -1;
-        }
-        for (qint64 i = 0; i < n; ++i) {
-            if (!scan(data[i]))
-                return -1;
-        }
-        taken_ += n;
-        return n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    enum class State { Text, Open, Bang, Comment, CData, Instruction, EndTag, StartTag };
-
-    // False when the byte is refused.
-    bool scan(char c)
-    {
-        if (c == '\n')
-            ++line_;
-        if (c == '\0' || uchar(c) >= 0xfe)
-            return refuse(Refusal::NotUtf8, line_, uchar(c));
-        switch (state_) {
-        case State::Text:
-            if (c == '<') {
-                state_ = State::Open;
-                tagLine_ = line_;
-            }
-            return true;
-        case State::Open:
-            if (c == '!') {
-                state_ = State::Bang;
-                matched_ = 0;
-            } else if (c == '?') {
-                enter(State::Instruction);
-            } else if (c == '/') {
-                state_ = State::EndTag;
-            } else {
-                state_ = State::StartTag;
-                attributes_ = 0;
-                quote_ = 0;
-                return scan(c);
-            }
-            return true;
-        case State::Bang: {
-            // "<!--" opens a comment, "<![CDATA[" a section; any other "<!" a declaration, which
-            // outside a document type is one.
-            static constexpr char comment[] = "--", cdata[] = "[CDATA[";
-            if (matched_ == 0)
-                pattern_ = c == '-' ? comment : c == '[' ? cdata : nullptr;
-            if (!pattern_)
-                return refuse(Refusal::DocumentType, tagLine_);
-            if (c != pattern_[matched_]) {
-                // Markup the reader stops at.
-                state_ = State::Text;
-            } else if (pattern_[++matched_] == '\0') {
-                enter(pattern_ == comment ? State::Comment : State::CData);
-            }
-            return true;
-        }
-        case State::Comment:
-        case State::CData:
-            // "-->" and "]]>" close them.
-            if (c == '>' && run_ >= 2)
-                state_ = State::Text;
-            run_ = c == (state_ == State::Comment ? '-' : ']') ? run_ + 1 : 0;
-            return true;
-        case State::Instruction:
-            if (c == '>' && run_ >= 1)
-                state_ = State::Text;
-            run_ = c == '?' ? 1 : 0;
-            return true;
-        case State::EndTag:
-            if (c == '>')
-                state_ = State::Text;
-            return true;
-        case State::StartTag:
-            if (quote_ != 0) {
-                if (c == quote_)
-                    quote_ = 0;
-            } else if (c == '"' || c == '\'') {
-                quote_ = c;
-            } else if (c == '=') {
-                if (++attributes_ > Script::maxAttributes)
-                    return refuse(Refusal::TooManyAttributes, tagLine_);
-            } else if (c == '>') {
-                state_ = State::Text;
-            }
-            return true;
-        }
-        return true;
-    }
-
-    void enter(State state)
-    {
-        state_ = state;
-        run_ = 0;
-    }
-
-    bool refuse(Refusal refusal, qint64 line, uchar byte = 0)
-    {
-        refusal_ = refusal;
-        refusedLine_ = line;
-        refusedByte_ = byte;
-        return false;
-    }
-
-    QIODevice* source_;
-    State state_ = State::Text;
-    const char* pattern_ = nullptr;
-    int matched_ = 0;
-    int run_ = 0;
-    int attributes_ = 0;
-    char quote_ = 0;
-    qint64 line_ = 1;
-    qint64 tagLine_ = 1;
-    qint64 taken_ = 0;
-    Refusal refusal_ = Refusal::None;
-    qint64 refusedLine_ = 0;
-    uchar refusedByte_ = 0;
-    bool failed_ = false;
-    QString failure_;
-};
 
 // Elements, attributes and other nodes of an element, as the reader counts them (blank texts
 // too, which it leaves out); -1 past the bounds.
@@ -395,10 +233,16 @@ Script::Result Script::parseAside(QIODevice* device, qint64 memoryLimit)
         return parseCaught();
     Result result;
     QEventLoop loop;
-    std::thread reader([&] {
-        result = parseCaught();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            result = parseCaught();
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error& e) {
+        // The process is out of threads (or of the memory for one): it can start no other.
+        return {Outcome::NoThread, QString::fromLocal8Bit(e.code().message().c_str()), 0};
+    }
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     reader.join();
     return result;
@@ -412,7 +256,7 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
     // About the size of the text; squeezed to what it took at the end.
     const qint64 size = source->isSequential() ? 0 : source->size();
     steps_.reserve(qsizetype(std::min(size + size / 8 + 64, memoryLimit + 1)));
-    AttributeGuard device(source);
+    XmlGuard device(source);
     QXmlStreamReader reader(&device);
     reader.setNamespaceProcessing(false);
     const int stepDepth = piece ? 1 : 2;
@@ -425,25 +269,17 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
         // A file that grew since its size was looked at.
         if (!piece && device.taken() > maxFileBytes)
             return {Outcome::TooLarge, QString(), 0};
-        // The reader decodes what follows its declaration in the encoding it names.
-        if (token == QXmlStreamReader::StartDocument && !reader.documentEncoding().isEmpty()
-            && QStringConverter::encodingForName(reader.documentEncoding().toLatin1().constData()) != QStringConverter::Utf8)
-            return {Outcome::NotUtf8, tr("it declares the encoding '%1'").arg(reader.documentEncoding()), 0};
-        // The scan withholds a document type declaration, and the attributes of an element that
-        // has too many: these hold also for what passed it.
-        if (token == QXmlStreamReader::DTD)
-            return {Outcome::DocumentType, QString(), reader.lineNumber()};
-        if (token == QXmlStreamReader::StartElement && reader.attributes().size() > maxAttributes)
-            return {Outcome::TooManyAttributes, QString(), reader.lineNumber()};
+        // The scan's bounds hold also for what passed it: the encoding a declaration names, a
+        // document type, attributes and nesting as the reader returns them.
+        if (!device.admit(reader))
+            break;
         // Texts, comments and instructions outside the steps are no steps; white space inside
         // them is no text (a CDATA section is), as Qt's DOM parser has it.
         if (depth < stepDepth && token != QXmlStreamReader::StartElement && token != QXmlStreamReader::EndElement)
             continue;
         switch (token) {
         case QXmlStreamReader::StartElement: {
-            if (++depth > ScriptReader::maxNesting)
-                return {Outcome::TooDeep, QString(), 0};
-            if (depth == 1)
+            if (++depth == 1)
                 rootTag_ = reader.qualifiedName().toString();
             if (depth < stepDepth) {
                 if (rootTag_.toLower() != QLatin1String("events"))
@@ -509,14 +345,15 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
             return {Outcome::TooBig, QString(), 0};
     }
     switch (device.refusal()) {
-    case AttributeGuard::Refusal::NotUtf8:
-        return {Outcome::NotUtf8,
-                tr("it holds the byte 0x%1 on line %2").arg(uint(device.refusedByte()), 2, 16, QLatin1Char('0')).arg(device.refusedLine()), 0};
-    case AttributeGuard::Refusal::DocumentType:
+    case XmlGuard::Refusal::NotUtf8:
+        return {Outcome::NotUtf8, device.notUtf8Reason(), 0};
+    case XmlGuard::Refusal::DocumentType:
         return {Outcome::DocumentType, QString(), device.refusedLine()};
-    case AttributeGuard::Refusal::TooManyAttributes:
+    case XmlGuard::Refusal::TooManyAttributes:
         return {Outcome::TooManyAttributes, QString(), device.refusedLine()};
-    case AttributeGuard::Refusal::None:
+    case XmlGuard::Refusal::TooDeep:
+        return {Outcome::TooDeep, QString(), 0};
+    case XmlGuard::Refusal::None:
         break;
     }
     // Not the end of a recording cut off: what follows could not be read.
@@ -536,6 +373,7 @@ Script::Result Script::parse(QIODevice* source, bool piece, qint64 memoryLimit)
 
 bool Script::finish(const Result& result, QIODevice* device, qint64 memoryLimit)
 {
+    threadFailed_ = result.outcome == Outcome::NoThread;
     const bool read = result.outcome == Outcome::Read || result.outcome == Outcome::CutOff;
     if (read && rootTag_.toLower() != QLatin1String("events")) {
         reportError(true, tr("Top element of file '%1' was not 'Events'. Element was '%2'").arg(fileName_, rootTag_));
@@ -568,6 +406,8 @@ bool Script::finish(const Result& result, QIODevice* device, qint64 memoryLimit)
     } else if (result.outcome == Outcome::DocumentType) {
         reportError(true, tr("File '%1' has a document type declaration on line %2, which a script may not have; it is not read")
                               .arg(fileName_).arg(result.line));
+    } else if (result.outcome == Outcome::NoThread) {
+        reportError(true, tr("File '%1' could not be read: no thread could be started to read it (%2); none of it is read").arg(fileName_, result.message));
     } else if (result.outcome == Outcome::Unreadable) {
         reportError(true, tr("File '%1' could not be read to its end: %2; none of it is read").arg(fileName_, result.message));
     } else if (result.outcome == Outcome::TooBig) {

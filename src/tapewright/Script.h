@@ -14,9 +14,11 @@
 // more than maxAttributes attributes, and a compact form larger than the memory it is allowed.
 // The recorder writes nothing past these bounds (fits(), ScriptWriter), so every recording reads.
 // It refuses as well what the recorder never writes and the bounds could not be held against: a
-// text in any encoding but UTF-8, and a document type declaration (its attribute defaults and
-// entities add attributes and elements that the text does not show). A file whose device fails
-// before its end is refused whole, not taken for a recording cut off.
+// text in any encoding but UTF-8 (naming the line of the first bytes that are no UTF-8), and a
+// document type declaration (XmlGuard). A file whose device fails before its end, or that no
+// thread can be started to read, is refused whole, not taken for a recording cut off.
+#include "tapewright/XmlGuard.h"
+
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
@@ -34,11 +36,8 @@ public:
     // fifty thousand rows. Its DOM element is built whole when it is played, some 800 bytes a
     // part: at most some 200 MB.
     static constexpr int maxStepParts = 250000;
-    // Attributes of one element: a recorded element has a few dozen at most (a tree's snapshot
-    // one a column). The XML reader checks an element's attributes against each other, which
-    // takes the square of their number; the text is looked at first, and what the reader
-    // returns is counted again.
-    static constexpr int maxAttributes = 64;
+    // Attributes of one element (XmlGuard).
+    static constexpr int maxAttributes = XmlGuard::maxAttributes;
     // What the scripts played at once (a script and the files it is including) may hold.
     static constexpr qint64 maxHeldBytes = 1024 * 1024 * 1024;
 
@@ -64,6 +63,10 @@ public:
     // and nesting, also with `moreAttributes` still to be set on it.
     static bool fits(const QDomElement& element, int moreAttributes = 0);
 
+    // Whether the last read failed because no thread could be started for it: the process is
+    // out of resources, and a run that needs the file cannot go on.
+    bool threadFailed() const { return threadFailed_; }
+
     QString fileName() const { return fileName_; }
     QString rootTag() const { return rootTag_; }
     int stepCount() const { return stepCount_; }
@@ -76,12 +79,12 @@ public:
 
 private:
     enum class Outcome {
-        Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig, NotUtf8, DocumentType, Unreadable
+        Read, CutOff, Malformed, TooLarge, TooDeep, TooManyParts, TooManyAttributes, TooBig, NotUtf8, DocumentType, Unreadable, NoThread
     };
     struct Result
     {
         Outcome outcome = Outcome::Read;
-        QString message;   // the parser's for Malformed; what tells it for NotUtf8 and Unreadable
+        QString message;   // the parser's for Malformed; what tells it for NotUtf8, Unreadable and NoThread
         qint64 line = 0;
     };
     Result parse(QIODevice* source, bool piece, qint64 memoryLimit);
@@ -93,6 +96,7 @@ private:
     QString rootTag_;
     QByteArray steps_;
     int stepCount_ = 0;
+    bool threadFailed_ = false;
     // Owner of the elements handed out; an element lives on after the script.
     mutable QDomDocument owner_;
 };

@@ -4,6 +4,8 @@
 // A script cut off before "</Events>" (a recording that crashed) reads with one warning.
 // Scripts are flat: a step's element holds at most a tree item's path or a tree's snapshot, so
 // a text nesting deeper than maxNesting is refused as it is read (Script).
+#include "tapewright/XmlGuard.h"
+
 #include <QDomDocument>
 #include <QDomElement>
 #include <QEvent>
@@ -15,9 +17,7 @@
 class ScriptReader
 {
 public:
-    // The root, a step's element and a snapshot of a tree 64 levels deep (deeper levels are not
-    // played), with room to spare.
-    static constexpr int maxNesting = 128;
+    static constexpr int maxNesting = XmlGuard::maxNesting;
 
     // Parses a script into a document of its root and steps, as the player reads it (Script);
     // on failure reports the error (continuable) and returns false.

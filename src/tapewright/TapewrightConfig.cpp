@@ -13,10 +13,12 @@
 #include "tapewright/Recorder.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/TapewrightSettings.h"
+#include "tapewright/XmlGuard.h"
 #include "vexa/io/AtomicFile.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -40,8 +42,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWhatsThis>
+#include <QXmlStreamReader>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace {
 
@@ -70,6 +74,47 @@ void readFlag(const QDomElement& root, const char* name, QCheckBox* box)
     const QString attribute = QString::fromLatin1(name);
     if (root.hasAttribute(attribute))
         box->setChecked(number(root.attribute(attribute)) != 0);
+}
+
+// Reads a configuration file's text within its bounds; why it is refused, or a null text. A text
+// that is merely malformed passes: what the parser makes of it is used.
+QString readConfigText(QFile& file, QByteArray* text)
+{
+    const auto tr = [](const char* text) { return TapewrightConfig::tr(text); };
+    const auto tooLarge = [&] {
+        return tr("is larger than %1 MiB, the limit for a configuration file").arg(TapewrightConfig::maxConfigBytes / (1024 * 1024));
+    };
+    if (file.size() > TapewrightConfig::maxConfigBytes)
+        return tooLarge();
+    // Not by its size alone: a file that grew meanwhile, or one that is no ordinary file.
+    *text = file.read(TapewrightConfig::maxConfigBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return tr("could not be read: %1").arg(file.errorString());
+    if (text->size() > TapewrightConfig::maxConfigBytes)
+        return tooLarge();
+    QBuffer buffer(text);
+    buffer.open(QIODevice::ReadOnly);
+    XmlGuard guard(&buffer);
+    QXmlStreamReader reader(&guard);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!guard.admit(reader))
+            break;
+    }
+    switch (guard.refusal()) {
+    case XmlGuard::Refusal::NotUtf8:
+        return tr("is not encoded in UTF-8 (%1)").arg(guard.notUtf8Reason());
+    case XmlGuard::Refusal::DocumentType:
+        return tr("has a document type declaration on line %1, which a configuration file may not have").arg(guard.refusedLine());
+    case XmlGuard::Refusal::TooManyAttributes:
+        return tr("has an element on line %1 with more than %2 attributes").arg(guard.refusedLine()).arg(XmlGuard::maxAttributes);
+    case XmlGuard::Refusal::TooDeep:
+        return tr("nests its elements deeper than %1 levels").arg(XmlGuard::maxNesting);
+    case XmlGuard::Refusal::None:
+        break;
+    }
+    return QString();
 }
 
 QCheckBox* checkBox(const QString& text, bool on, QWidget* parent, QLayout* layout, const QString& help = QString())
@@ -908,12 +953,28 @@ void TapewrightConfig::loadConfig(const QString& fileName)
         warn(tr("Unable to load config"), tr("Unabled to load configuration file."));
         return;
     }
+    // A file past the bounds is refused as one that cannot be opened is, with its name and why;
+    // reported as the component's errors are, so that a run without an operator goes on.
+    QByteArray text;
+    QString refusal = readConfigText(file, &text);
+    file.close();
     QDomDocument document;
     QString parseError;
     int line = 0;
-    if (!document.setContent(&file, false, &parseError, &line))
+    bool wellFormed = false;
+    if (refusal.isNull()) {
+        try {
+            wellFormed = document.setContent(text, false, &parseError, &line);
+        } catch (const std::bad_alloc&) {
+            refusal = tr("could not be read: there is not enough memory");
+        }
+    }
+    if (!refusal.isNull()) {
+        reportError(true, tr("Configuration file '%1' %2; it is not read").arg(fileName, refusal));
+        return;
+    }
+    if (!wellFormed)
         warn(tr("Error reading configuration"), tr("<qt>The configuration file is not well-formed (line %1: %2); what could be read is used.</qt>").arg(line).arg(parseError));
-    file.close();
     const QDomElement root = document.documentElement();
     const QString errorLocation = QStringLiteral("errorMessageLocation");
     if (root.hasAttribute(errorLocation)) {

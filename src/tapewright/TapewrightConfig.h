@@ -55,6 +55,10 @@ public:
 
     void createUnit();
     void startRemoteConnection(QWidget* mainWidget);
+    // A configuration file is read within the bounds of every XML text the component reads
+    // (XmlGuard) and at most maxConfigBytes long; one past them is reported and changes nothing.
+    // What Save Config writes takes some hundred bytes an adapter.
+    static constexpr qint64 maxConfigBytes = 1024 * 1024;
     void saveConfig(const QString& fileName);
     void loadConfig(const QString& fileName);
     QSize sizeHint() const override;

@@ -1,6 +1,7 @@
 #include "TapewrightTestSupport.h"
 
 #include "common/TestSupport.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/KeyButton.h"
 #include "tapewright/LinkFramer.h"
 #include "tapewright/Recorder.h"
@@ -209,6 +210,60 @@ TEST_F(Config, UnexpectedNodesWarnOnceEachAndReadingGoesOn)
     ASSERT_EQ(warned.texts.size(), 5);
     EXPECT_EQ(warned.texts[3], "Unabled to load configuration file.");
     EXPECT_TRUE(warned.texts[4].contains("not well-formed"));
+}
+
+TEST_F(Config, AFilePastTheBoundsOfAScriptIsRefusedNamedAndChangesNothing)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    Warned warned;
+    const auto repeated = [](const char* pattern, int n) {
+        QByteArray text;
+        for (int i = 0; i < n; ++i)
+            text += QByteArray(pattern).replace("%", QByteArray::number(i));
+        return text;
+    };
+    const QByteArray defaults = "<!DOCTYPE TapewrightConfig [<!ATTLIST TapewrightConfig" + repeated(" d% CDATA '1'", 100000) + ">]>\n";
+    const struct
+    {
+        QByteArray text;
+        QString reason;
+    } cases[] = {
+        {"<TapewrightConfig" + repeated(" x%=''", 100000) + "/>", "has an element on line 1 with more than 64 attributes"},
+        {defaults + "<TapewrightConfig/>", "is larger than 1 MiB, the limit for a configuration file"},
+        {defaults.left(100000) + ">]>\n<TapewrightConfig/>", "has a document type declaration on line 1, which a configuration file may not have"},
+        {"<?xml version=\"1.0\"?>\n<TapewrightConfig>\n<Adapters/>\n<Other text=\"\xe9t\xe9\"/></TapewrightConfig>",
+         "is not encoded in UTF-8 (it holds the bytes 0xe9 0x74 on line 4)"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><TapewrightConfig compressTime=\"1\"/>",
+         "is not encoded in UTF-8 (it declares the encoding 'ISO-8859-1')"},
+        {"<TapewrightConfig>" + QByteArray("<a>").repeated(50000) + QByteArray("</a>").repeated(50000) + "</TapewrightConfig>",
+         "nests its elements deeper than 128 levels"},
+    };
+    auto config = make({});
+    const QString before = dir.qpath() + "/before.xml", after = dir.qpath() + "/after.xml", file = dir.qpath() + "/refused.xml";
+    config->saveConfig(before);
+    for (const auto& c : cases) {
+        reports.clear();
+        writeFile(file, c.text);
+        config->loadConfig(file);
+        EXPECT_EQ(reports, QStringList("Configuration file '" + file + "' " + c.reason + "; it is not read"));
+        config->saveConfig(after);
+        EXPECT_EQ(readAll(after), readAll(before)) << c.reason.toStdString();
+    }
+    EXPECT_EQ(warned.texts, QStringList());
+
+    // What Save Config writes loads in silence, also with an adapter list far longer than any.
+    reports.clear();
+    config->loadConfig(before);
+    QByteArray many = everyControl;
+    many.replace("<Adapters/>", "<Adapters>" + repeated("<Adapter id=\"QSomeWidget%::setSomething\" on=\"1\"/>\n", 5000) + "</Adapters>");
+    ASSERT_GT(many.size(), 200 * 1024);
+    writeFile(file, many);
+    config->loadConfig(file);
+    EXPECT_EQ(reports, QStringList());
+    EXPECT_EQ(warned.texts, QStringList());
+    EXPECT_EQ(config->outputFileName(), "out put.txt");
+    setErrorSink({});
 }
 
 TEST_F(Config, PagesFollowTheModeAndTheRemoteSwitches)

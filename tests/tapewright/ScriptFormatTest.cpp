@@ -192,6 +192,71 @@ TEST_F(TapewrightFixture, ScriptsPastTheirBoundsAreRefusedWithTheBoundNamed)
     setErrorSink({});
 }
 
+namespace {
+
+// A file that hands out its bytes a few at a time, as a slow device does, after the first 16. (The
+// XML reader tells the encoding from the first four, and takes a read that completes no
+// character for the end of the text.)
+class Trickle : public QBuffer
+{
+public:
+    Trickle(QByteArray* data, qint64 chunk) : QBuffer(data), chunk_(chunk) { open(ReadOnly | Unbuffered); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        return QBuffer::readData(data, std::min(maxSize, pos() < 16 ? 16 - pos() : chunk_));
+    }
+
+private:
+    qint64 chunk_;
+};
+
+}
+
+TEST_F(TapewrightFixture, BytesThatAreNoUtf8AreRefusedNamingTheirLine)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    // Line 5 holds `bytes`; the text ends after them when `last`.
+    const auto onLine5 = [](const QByteArray& bytes, bool last = false) {
+        const QByteArray head = "<Events>\n<Version id=\"3\"/>\n<Sleep msec=\"0\"/>\n\n<Information text=\"a" + bytes;
+        return last ? head : head + "\"/>\n</Events>\n";
+    };
+    const QByteArray line5002 =
+        "<Events>\n<Version id=\"3\"/>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(4999) + "<Sleep msec=\"\xed\xa0\x80\"/>\n</Events>";
+    const QString refused = "File 'bytes.tws' is not encoded in UTF-8 (%1); it is not read";
+    const std::pair<QByteArray, QString> cases[] = {
+        // Two, three and four bytes, the highest of three before the surrogates, the highest of all.
+        {onLine5("\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80\xed\x9f\xbf\xf4\x8f\xbf\xbf"), {}},
+        {onLine5("\xc3\x41"), refused.arg("it holds the bytes 0xc3 0x41 on line 5")},
+        {line5002, refused.arg("it holds the bytes 0xed 0xa0 on line 5002")},   // a surrogate
+        {onLine5("\x80"), refused.arg("it holds the byte 0x80 on line 5")},
+        // Overlong forms of "/" and past U+10FFFF.
+        {onLine5("\xc0\xaf"), refused.arg("it holds the byte 0xc0 on line 5")},
+        {onLine5("\xe0\x80\xaf"), refused.arg("it holds the bytes 0xe0 0x80 on line 5")},
+        {onLine5("\xf0\x80\x80\xaf"), refused.arg("it holds the bytes 0xf0 0x80 on line 5")},
+        {onLine5("\xf4\x90\x80\x80"), refused.arg("it holds the bytes 0xf4 0x90 on line 5")},
+        {onLine5("\xf5\x80\x80\x80"), refused.arg("it holds the byte 0xf5 on line 5")},
+        // Cut short by the line's end, and by the text's.
+        {onLine5("\xe2\x82\n"), refused.arg("it holds the bytes 0xe2 0x82 0x0a on line 5")},
+        {onLine5("\xf0\x9f\x98", true), refused.arg("it ends inside a character, after the bytes 0xf0 0x9f 0x98 on line 5")},
+    };
+    // Whole, and in pieces that cut the sequences apart at every byte.
+    for (const qint64 chunk : {qint64(1) << 20, qint64(4), qint64(5), qint64(7)}) {
+        for (const auto& [text, report] : cases) {
+            SCOPED_TRACE(chunk);
+            reports.clear();
+            QByteArray bytes = text;
+            Trickle device(&bytes, chunk);
+            Script script;
+            EXPECT_EQ(script.read(&device, "bytes.tws"), report.isNull());
+            EXPECT_EQ(reports.join('\n').toStdString(), report.toStdString());
+        }
+    }
+    setErrorSink({});
+}
+
 TEST_F(TapewrightFixture, WhatTheRecorderWritesIsReadBack)
 {
     QStringList reports;

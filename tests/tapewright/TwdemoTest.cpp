@@ -173,6 +173,116 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
 
 namespace {
 
+struct DemoRun
+{
+    int status = -1;
+    bool crashed = false;
+    QString errors;
+};
+
+// Runs twdemo (through `wrapper` when given) on Qt's offscreen platform, or on the X server of
+// the environment.
+DemoRun runDemo(const QStringList& wrapper, const QStringList& arguments, const QProcessEnvironment& extra = {}, bool offscreen = true)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (offscreen)
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const QString& key : extra.keys())
+        environment.insert(key, extra.value(key));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    const QStringList command = wrapper + QStringList {TWDEMO_PROGRAM} + arguments;
+    process.start(command.first(), command.mid(1));
+    EXPECT_TRUE(process.waitForFinished(60000)) << command.join(' ').toStdString();
+    return {process.exitCode(), process.exitStatus() != QProcess::NormalExit, QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+QString writeScript(const TestSupport::ScratchDir& dir, const QString& name, const QByteArray& text)
+{
+    QFile file(dir.qpath() + "/" + name);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    return file.fileName();
+}
+
+const QByteArray typeA = "<Events>\n<Version id=\"3\"/>\n<KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n"
+                         "<KeyRelease name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n</Events>\n";
+
+}
+
+TEST(Twdemo, ARefusedConfigurationFileIsNamedAndTheRunGoesOnWithoutIt)
+{
+    TestSupport::ScratchDir dir;
+    QByteArray attributes = "<TapewrightConfig compressTime=\"1\"";
+    for (int i = 0; i < 100000; ++i)
+        attributes += " x" + QByteArray::number(i) + "=''";
+    const QString config = writeScript(dir, "attributes.twc", attributes + "/>");
+    const DemoRun run = runDemo({}, {"-configfile", config, "-playback", "-script", writeScript(dir, "a.tws", typeA), "--dump-state",
+                                 dir.qpath() + "/state.json"});
+    EXPECT_EQ(run.status, 255) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains("Configuration file '" + config + "' has an element on line 1 with more than 64 attributes; it is not read"))
+        << run.errors.toStdString();
+    EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "a");
+}
+
+TEST(Twdemo, MemoryThatRunsOutWhileAStepIsBuiltEndsTheRunWithAMessage)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
+#endif
+    if (QStandardPaths::findExecutable("prlimit").isEmpty())
+        GTEST_SKIP() << "needs prlimit";
+    TestSupport::ScratchDir dir;
+    // One step of 249,000 children (1 MB, within every bound of the reading), built whole as it
+    // is played: some 70 MB.
+    const QString wide = writeScript(dir, "wide.tws", "<Events>\n<Version id=\"3\"/>\n<Version id=\"4\">" + QByteArray("<c/>").repeated(249000)
+                                                          + "</Version>\n</Events>\n");
+    // Every thread holds its stack and, past the first, a malloc arena of 64 MiB of address
+    // space: both are kept small, so that the limit is about what the program holds. Without
+    // the window system no thread reads its events.
+    QProcessEnvironment small;
+    small.insert("MALLOC_ARENA_MAX", "1");
+    const QStringList limit = {"prlimit", "--as=" + QString::number(125 * 1024 * 1024), "--stack=" + QString::number(1024 * 1024), "--"};
+    const DemoRun tooLarge = runDemo(limit, {"-playback", "-script", wide}, small);
+    EXPECT_FALSE(tooLarge.crashed);
+    EXPECT_EQ(tooLarge.status, 255) << tooLarge.errors.toStdString();
+    EXPECT_TRUE(tooLarge.errors.contains("The element on line 3 of '" + wide + "' could not be built: there is not enough memory; playback ends"))
+        << tooLarge.errors.toStdString();
+    // A script that fits plays under the same limit; the large one without it.
+    const DemoRun fits = runDemo(limit, {"-playback", "-script", writeScript(dir, "a.tws", typeA), "--dump-state", dir.qpath() + "/state.json"},
+                             small);
+    EXPECT_EQ(fits.status, 0) << fits.errors.toStdString();
+    EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "a");
+    EXPECT_EQ(runDemo({}, {"-playback", "-script", wide}).status, 0);
+}
+
+TEST(Twdemo, AThreadThatCannotStartEndsTheRunWithAMessage)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer needs a thread of its own";
+#endif
+    TestSupport::ScratchDir dir;
+    const QStringList threadless = {THREADLESS_PROGRAM};
+    // The application object's reader of the window system's events.
+    const DemoRun onX = runDemo(threadless, {"-playback", "-script", writeScript(dir, "a.tws", typeA)}, {}, false);
+    if (onX.status == 77)
+        GTEST_SKIP() << onX.errors.toStdString();
+    EXPECT_FALSE(onX.crashed);
+    EXPECT_EQ(onX.status, 255);
+    EXPECT_TRUE(onX.errors.contains("A thread could not be started (Resource temporarily unavailable); the program cannot go on without it and ends"))
+        << onX.errors.toStdString();
+    // The thread that reads a large script while the windows go on painting.
+    const QString large = writeScript(dir, "large.tws", "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated(300000) + "</Events>\n");
+    const DemoRun reading = runDemo(threadless, {"-playback", "-script", large});
+    EXPECT_FALSE(reading.crashed);
+    EXPECT_EQ(reading.status, 255);
+    EXPECT_TRUE(reading.errors.contains("File '" + large + "' could not be read: no thread could be started to read it (Resource temporarily "
+                                        "unavailable); none of it is read"))
+        << reading.errors.toStdString();
+}
+
+namespace {
+
 // Runs a command line tool; its standard output.
 QString tool(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
 {

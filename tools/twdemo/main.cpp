@@ -7,9 +7,10 @@
 // Every record and playback option (-record, -playback, -script, -output, -server, -host, -port,
 // -configfile, -allowcommands, -help, ...) goes to TapewrightConfig, which starts the window as a
 // host application does; the configuration dialog is not shown unless -config is given.
-// The exit status is 255 once the component has reported an error (a script that could not be
-// read or was cut short, an include refused, an element that could not be played), as in the
-// host's test mode: such a run did not do all its script asked.
+// The exit status is 255 once the component has reported an error (a script or configuration
+// file that could not be read or was cut short, an include refused, an element that could not be
+// played, a thread that could not be started), as in the host's test mode: such a run did not do
+// all its script asked.
 #include "DemoDriver.h"
 #include "DemoWindow.h"
 #include "tapewright/ErrorReport.h"
@@ -51,6 +52,8 @@ int usage(const char* problem)
 
 int main(int argc, char** argv)
 {
+    // The application object starts threads of its own already (the window system's events).
+    watchThreadStarts();
     QApplication app(argc, argv);
     // The host's overrides, made before the configuration reads the settings.
     TapewrightSettings& settings = TapewrightSettings::instance();
