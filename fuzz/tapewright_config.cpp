@@ -1,5 +1,7 @@
-// Configuration files are given by the user: any bytes must load with warnings at most, and what
-// a load leaves behind must save and load again to the same file.
+// Configuration files are given by the user: any bytes must load with warnings at most, or be
+// refused as a whole with a report, and what a load leaves behind must save and load again to the
+// same file.
+#include "tapewright/ErrorReport.h"
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
 
@@ -21,6 +23,7 @@ TapewrightConfig* config()
         new QApplication(argc, argv);
         TapewrightSettings::instance().setShowConfigDialog(false);
         TapewrightConfig::setWarningSink([](const QString&, const QString&) {});
+        setErrorSink([](bool, const QString&) {});
         return new TapewrightConfig(argc, argv, false);
     }();
     return instance;
