@@ -505,11 +505,12 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
             {
                 Tracer tracer(saver, call, held, true);
                 ASSERT_TRUE(tracer.saw(call.toStdString() + "("));
-                const std::vector<std::string> done = PlanningFolderUpdate::finishInterrupted({patients});
-                ASSERT_EQ(done.size(), 1u);
-                const std::string at = call == "rename" ? "/." + name + "0.saving0: a save is at work in it"
-                                                        : "/" + name + "0: another instance is at work in it";
-                EXPECT_EQ(done[0], "left " + patients + at);
+                // Taking the old planning over, the save is at work in both folders.
+                const std::vector<std::string> left =
+                    call == "rename" ? std::vector<std::string>{"left " + patients + "/." + name + "0.saving0: a save is at work in it"}
+                                     : std::vector<std::string>{"left " + old + ": another instance is at work in it",
+                                                                "left " + saved + ": another instance is at work in it"};
+                EXPECT_EQ(PlanningFolderUpdate::finishInterrupted({patients}), left);
             }
             EXPECT_EQ(said(saver), "saved " + saved);
         }
@@ -613,6 +614,13 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
         {"unfinished", {{staging + "/" + mark, ""}, {staging + "/dicom/CT1.dcm", "copy"}, {n + "/", ""},
                         {"." + p + ".saving0/" + p + ".srl", "half"}},
          {{"." + p + ".saving0/" + p + ".srl", "half"}}},
+        // A planning replaced in its own folder took the staging folder's name (a mark of the
+        // save that died in it): the record in the planning takes it over, nothing of it goes.
+        {"replaced in its own folder",
+         planning(n, n, {{n + "/.morvanta-replaces-" + staging, "morvanta-replaces 1\n" + staging + "\n" + n + ".srl\ndicom/CT1.dcm\n"},
+                         {staging + "/" + n + ".srl", "old planning"}, {staging + "/dicom/CT1.dcm", "old series"},
+                         {staging + "/notes.txt", "the user's"}, {staging + "/" + mark, ""}}),
+         planning(n, n, {{n + "/notes.txt", "the user's"}})},
         {"a user's look-alikes", lookAlikes, lookAlikes},
     };
     for (const auto& [state, before, after] : rows) {

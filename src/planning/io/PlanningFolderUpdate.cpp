@@ -303,7 +303,11 @@ bool takeOver(const Replaced& replaced, const fs::path& into, std::vector<std::s
         notes.push_back("left " + folder.string() + ": it is a link, which no save follows");
         return true;
     }
-    if (WorkMark::isHeld(folder.string())) {
+    // Held while it is taken over, so that no start finishes take-overs into it meanwhile (what
+    // they moved in after this had gone through it would be left behind). A mark of another
+    // computer's that cannot be judged here is no one at work: its lock is free.
+    const auto mark = WorkMark::take(folder.string(), true);
+    if (!mark && WorkMark::isHeld(folder.string())) {
         notes.push_back("left " + folder.string() + ": another instance is at work in it");
         return false;
     }
@@ -342,6 +346,8 @@ bool takeOver(const Replaced& replaced, const fs::path& into, std::vector<std::s
                         std::strerror(kept) + ")");
         return false;
     }
+    if (mark)
+        mark->leave();
     ::unlink((folder / WorkMark::fileName).c_str());
     ::rmdir(folder.c_str()); // what stayed of the user's keeps it
     return true;
@@ -635,6 +641,10 @@ namespace {
 // and replaced.
 void finishStaging(const fs::path& staging, const fs::path& target, std::vector<std::string>& done)
 {
+    // The old planning that a planning replaced in its own folder took the staging folder's name:
+    // it is the published planning's to take over, by its record.
+    if (isFile(target / (recordPrefix + staging.filename().string())))
+        return;
     std::unique_ptr<WorkMark> mark;
     std::string why;
     if (WorkMark::isIn(staging.string()) && !(mark = WorkMark::take(staging.string(), false, &why))) {
