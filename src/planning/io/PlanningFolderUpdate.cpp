@@ -290,6 +290,9 @@ void moveOthers(const Replaced& replaced, const fs::path& relative, const std::s
     }
 }
 
+std::optional<fs::path> finishRecord(const fs::path& record, const fs::path& into, std::vector<std::string>& notes,
+                                     int depth);
+
 // Takes the replaced folder over into the planning folder `into`: first what take-overs into it
 // that were cut off had left, then its entries that are not its planning's files move; then its
 // planning file goes (it is listed no more), its other files and the folder. True once no file
@@ -313,8 +316,7 @@ bool takeOver(const Replaced& replaced, const fs::path& into, std::vector<std::s
     }
     if (depth < 8)
         for (const fs::path& record : recordsIn(folder))
-            if (const auto inner = readRecord(record); inner && takeOver(*inner, into, notes, depth + 1))
-                ::unlink(record.c_str());
+            finishRecord(record, into, notes, depth + 1);
     std::set<std::string> ownFolders;
     for (const std::string& file : replaced.own)
         for (fs::path at = fs::path(file).parent_path(); !at.empty(); at = at.parent_path())
@@ -351,6 +353,23 @@ bool takeOver(const Replaced& replaced, const fs::path& into, std::vector<std::s
     ::unlink((folder / WorkMark::fileName).c_str());
     ::rmdir(folder.c_str()); // what stayed of the user's keeps it
     return true;
+}
+
+// The line a start writes for a replaced folder it took over.
+std::string tookOver(const fs::path& replaced, const fs::path& into)
+{
+    return "took over the files of the replaced planning " + replaced.string() + " into " + into.string();
+}
+
+// Finishes the take-over that a record names into `into`; the record goes once it is whole.
+std::optional<fs::path> finishRecord(const fs::path& record, const fs::path& into, std::vector<std::string>& notes,
+                                     int depth)
+{
+    const auto replaced = readRecord(record);
+    if (!replaced || !takeOver(*replaced, into, notes, depth))
+        return std::nullopt;
+    ::unlink(record.c_str());
+    return replaced->folder;
 }
 
 // "yyyy-MM-dd__hh-mm-ss-z" with the milliseconds as three digits, so that names sort by time.
@@ -685,8 +704,7 @@ void finishStaging(const fs::path& staging, const fs::path& target, std::vector<
     done.push_back("finished the save of " + target.string());
     for (const fs::path& folder : replaced)
         if (takeOver(replacedIn(target / folder.filename()), target, done, 0))
-            done.push_back("took over the files of the replaced planning " + folder.filename().string() + " into " +
-                           target.string());
+            done.push_back(tookOver(target / folder.filename(), target));
 }
 
 // The folder an earlier version of the program put aside as ".<name>.previous<n>" (the planning
@@ -700,7 +718,7 @@ void finishPutAside(const fs::path& aside, const fs::path& target, std::vector<s
     std::error_code error;
     if (isFile(target / planning)) {
         if (takeOver(Replaced{aside, planning, ownFilesIn(aside, planning)}, target, done, 0))
-            done.push_back("took over the files of the replaced planning " + aside.string() + " into " + target.string());
+            done.push_back(tookOver(aside, target));
     } else if (!isThere(target) || isEmptyFolder(target)) {
         fs::remove(target, error);
         if (::rename(aside.c_str(), target.c_str()) == 0)
@@ -722,14 +740,11 @@ void finishPlanning(const fs::path& folder, std::vector<std::string>& done)
         return;
     }
     for (const fs::path& record : records)
-        if (const auto replaced = readRecord(record); replaced && takeOver(*replaced, folder, done, 0)) {
-            ::unlink(record.c_str());
-            done.push_back("took over the files of the replaced planning " + replaced->folder.string() + " into " +
-                           folder.string());
-        }
+        if (const auto replaced = finishRecord(record, folder, done, 0))
+            done.push_back(tookOver(*replaced, folder));
     for (const fs::path& entry : earlier)
         if (takeOver(replacedIn(entry), folder, done, 0))
-            done.push_back("took over the files of the replaced planning " + entry.string() + " into " + folder.string());
+            done.push_back(tookOver(entry, folder));
     const auto mark = marked ? WorkMark::take(folder.string(), false) : nullptr;
     if (!mark || !mark->wasLeft())
         return;
