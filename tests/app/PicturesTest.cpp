@@ -408,5 +408,6 @@ TEST(PicturesTest, ADeadSessionWithThisProcessNumberIsNoInstanceRunning)
     }
     const ImageFolder images;
     EXPECT_TRUE(images.isOnlyInstance());
+    EXPECT_EQ(images.recoverEarlierSession({}).size(), 1u);
     EXPECT_TRUE(QFileInfo::exists(folder.images.filePath("recovered/left.bmp")));
 }

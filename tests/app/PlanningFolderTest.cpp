@@ -6,9 +6,10 @@
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
 #include "planning/io/PlanningFile.h"
-#include "planning/io/PlanningFolderUpdate.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/StartRecovery.h"
 #include "planning/io/PlanningReader.h"
-#include "planning/io/WorkMark.h"
+#include "planning/io/saving/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -256,7 +257,7 @@ TEST(PlanningFolderTest, TwoInstancesSavingOnePlanningKeepBothWorks)
     ASSERT_TRUE(a.waitForFinished(60000));
     EXPECT_EQ(a.exitCode(), 0);
     const QString told = QString::fromLocal8Bit(a.readAllStandardError());
-    EXPECT_TRUE(told.contains("Saving error: The planning " + patients + "/" + loaded +
+    EXPECT_TRUE(told.contains("Saving error: The planning was not saved.\nThe planning " + patients + "/" + loaded +
                               " was saved again meanwhile, by another instance of the program: it is now in " +
                               patients + "/" + replaced + "."))
         << told.toStdString();
@@ -342,8 +343,8 @@ TEST(PlanningFolderTest, TwoInstancesOverwritingAtOnceLeaveOnePlanning)
             ASSERT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                       (QStringList{left, "MorvantaStudyDummy"})) << told.toStdString();
             EXPECT_EQ(told.count("Saving error"), 1) << told.toStdString();
-            EXPECT_TRUE(told.contains("Saving error: The planning " + patients + "/" + loaded +
-                                      " was saved again meanwhile, by another instance of the program: it is now in " +
+            EXPECT_TRUE(told.contains("Saving error: The planning was not saved.\nThe planning " + patients + "/" +
+                                      loaded + " was saved again meanwhile, by another instance of the program: it is now in " +
                                       patients + "/" + left + ". Overwriting it would throw that work away; "
                                       "\"Save as new\" keeps this planning beside it."))
                 << told.toStdString();
@@ -450,7 +451,7 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
     const auto listed = [&] {
         QStringList found;
         for (const QString& name : QDir(patients).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            if (!PlanningFolderUpdate::planningIn((patients + "/" + name).toStdString()).empty())
+            if (!PlanningFinder::planningIn((patients + "/" + name).toStdString()).empty())
                 found << patients + "/" + name;
         return found;
     };

@@ -151,7 +151,9 @@ TEST(SaveFailureTest, OnAFullDiskASaveIsWholeOrFailsWithThePlanningAsItWas)
             std::shared_ptr<Model> loaded;
             EXPECT_EQ(notPlannings(patients), QStringList());
             if (!saved) {
-                EXPECT_TRUE(seen.startsWith("Saving error: The disk is full: ")) << seen.toStdString();
+                EXPECT_TRUE(seen.startsWith("Saving error: The planning was not saved.\nThe disk is full: the new planning"))
+                    << seen.toStdString();
+                EXPECT_TRUE(seen.endsWith("\nThe planning loaded is unchanged in " + oldFolder + ".")) << seen.toStdString();
                 EXPECT_EQ(now, old);
                 EXPECT_EQ(snapshot(patients), before) << "the planning is byte for byte as it was";
                 EXPECT_EQ(load(old, home, loaded), "");
@@ -215,7 +217,7 @@ TEST(SaveFailureTest, OverwriteReplacesTheFolderAndAFailedSaveKeepsThePlanning)
         for (bool overwrite : {true, false}) {
             answerMessage(answer, seen);
             EXPECT_FALSE(window.savePlanning(overwrite));
-            EXPECT_TRUE(seen.startsWith("Saving error: ")) << seen.toStdString();
+            EXPECT_TRUE(seen.startsWith("Saving error: The planning was not saved.\n")) << seen.toStdString();
         }
         QFile::setPermissions(second, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile::setPermissions(home.path("patients"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -230,7 +232,8 @@ TEST(SaveFailureTest, OverwriteReplacesTheFolderAndAFailedSaveKeepsThePlanning)
     ini.close();
     answerMessage(answer, seen);
     EXPECT_FALSE(window.savePlanning(false));
-    EXPECT_TRUE(seen.startsWith("Saving error: ")) << seen.toStdString();
+    EXPECT_TRUE(seen.startsWith("Saving error: The planning was not saved.\n")) << seen.toStdString();
+    EXPECT_TRUE(seen.endsWith("\nThe planning loaded is unchanged in " + second + ".")) << seen.toStdString();
     EXPECT_EQ(snapshot(home.path("patients")), before) << "the planning is byte for byte as it was";
     IPlanningUi::install(nullptr);
 }

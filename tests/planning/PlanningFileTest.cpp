@@ -1,7 +1,8 @@
 // The planning file format: values survive a write and a read exactly, old files keep their
 // DICOM names where old programs put them, and damage is reported with file, group and key.
 #include "planning/io/PlanningFile.h"
-#include "planning/io/PlanningFolderUpdate.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/PlanningFolderUpdate.h"
 
 #include "PlanningTestSupport.h"
 #include "common/TestSupport.h"
@@ -176,7 +177,7 @@ TEST(PlanningFile, NamesFileGroupAndKeyOfDamage)
     EXPECT_EQ(errorOf(dir.path()), "The planning file " + dir.path() + " cannot be read.");
 }
 
-TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
+TEST(PlanningFolderUpdate, PublishesOnlyAtCommitIntoANewFolderAndKeepsWhatIsNotThePlanning)
 {
     TestSupport::ScratchDir dir;
     const std::string folder = dir.file("patients/2024-01-01__10-00-00-1");
@@ -193,37 +194,21 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
 
     {
         // Abandoned: nothing changes, nothing is left behind.
-        PlanningFolderUpdate update(folder, "");
+        PlanningFolderUpdate update(dir.file("patients/2024-02-02__10-00-00-2"), folder);
         writeText(update.getStagingFolder() + "/x.srl", "half");
         EXPECT_EQ(fs::path(update.getStagingFolder()).parent_path(), fs::path(dir.file("patients")));
     }
     EXPECT_EQ(snapshot(dir.file("patients")), before);
 
-    {
-        PlanningFolderUpdate update(folder + "/", "");
-        writeText(update.getStagingFolder() + "/2024-01-01__10-00-00-1.srl", "new planning");
-        writeText(update.getStagingFolder() + "/dicom/IM1", "new dicom");
-        fs::create_directories(update.getStagingFolder() + "/images");
-        update.commit();
-    }
-    const std::map<std::string, std::string> expected = {
-        {"2024-01-01__10-00-00-1", "/"},
-        {"2024-01-01__10-00-00-1/2024-01-01__10-00-00-1.srl", "new planning"},
-        {"2024-01-01__10-00-00-1/dicom", "/"},
-        {"2024-01-01__10-00-00-1/dicom/IM1", "new dicom"},
-        {"2024-01-01__10-00-00-1/images", "/"},
-        {"2024-01-01__10-00-00-1/images/shot.png", "screenshot"},
-        {"2024-01-01__10-00-00-1/Log", "/"},
-        {"2024-01-01__10-00-00-1/Log/1.log", "treatment"}};
-    EXPECT_EQ(snapshot(dir.file("patients")), expected);
-
-    // Saved again under a new name: the old folder's extras move along, the old folder goes. Its
-    // planning file here cannot be read, so it names no files: its series is the user's too.
+    // Saved again under a new name: the old folder's extras move along, its planning and the
+    // files that planning names go, and so does the folder.
     const std::string renamed = dir.file("patients/2024-02-02__10-00-00-2");
     {
-        PlanningFolderUpdate update(renamed, folder);
+        PlanningFolderUpdate update(renamed, folder + "/");
         writeText(update.getStagingFolder() + "/2024-02-02__10-00-00-2.srl", "newer planning");
+        writeText(update.getStagingFolder() + "/dicom/IM1", "new dicom");
         update.commit();
+        EXPECT_EQ(update.getNotes(), std::vector<std::string>{});
     }
     const std::map<std::string, std::string> moved = {
         {"2024-02-02__10-00-00-2", "/"},
@@ -236,14 +221,16 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
         {"2024-02-02__10-00-00-2/Log/1.log", "treatment"}};
     EXPECT_EQ(snapshot(dir.file("patients")), moved);
 
-    // A new planning takes a folder reserved for it (empty), never one that holds anything; the
-    // refused one stays as it was, with nothing beside it.
+    // A planning takes a folder reserved for it (empty), never one that holds anything (also the
+    // folder of the planning it replaces); the refused one stays as it was, with nothing beside it.
     fs::create_directories(dir.file("patients/reserved"));
-    for (const std::string name : {"reserved", "2024-02-02__10-00-00-2"}) {
+    for (const auto& [name, previous] : {std::pair<std::string, std::string>{"reserved", ""},
+                                         {"2024-02-02__10-00-00-2", ""},
+                                         {"2024-02-02__10-00-00-2", renamed}}) {
         const auto state = snapshot(dir.file("patients"));
         std::string error;
         try {
-            PlanningFolderUpdate update(dir.file("patients/" + name), "", false);
+            PlanningFolderUpdate update(dir.file("patients/" + name), previous);
             writeText(update.getStagingFolder() + "/" + name + ".srl", "another planning");
             update.commit();
         } catch (const std::exception& e) {
@@ -262,13 +249,13 @@ TEST(PlanningFolderUpdate, ReplacesOnlyAtCommitAndKeepsWhatIsNotThePlanning)
     // only planning file (all after the first dot is the extension).
     const std::string renamedByUser = dir.file("patients/Renamed");
     writeText(renamedByUser + "/plan.old.srl", "not listed");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser), "");
     writeText(renamedByUser + "/A.srl", "planning A");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "A.srl");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser), "A.srl");
     writeText(renamedByUser + "/B.srl", "planning B");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser), "");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser, "B.srl"), "B.srl");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser, "C.srl"), "");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser), "");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser, "B.srl"), "B.srl");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser, "C.srl"), "");
     writeText(renamedByUser + "/.previous-x-2/x.srl", "an earlier version's");
-    EXPECT_EQ(PlanningFolderUpdate::planningIn(renamedByUser + "/.previous-x-2"), "x.srl");
+    EXPECT_EQ(PlanningFinder::planningIn(renamedByUser + "/.previous-x-2"), "x.srl");
 }

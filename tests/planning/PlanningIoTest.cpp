@@ -237,15 +237,12 @@ std::vector<std::string> hiddenEntries(const std::string& folder)
     return hidden;
 }
 
-// The main window's overwrite: the loaded planning's folder renamed to a new time stamp and
-// its planning file removed, then the planning written under the new name.
+// The main window's overwrite: the planning written into a folder of a new name beside the one
+// loaded, which it replaces.
 std::string overwrite(Session& s, const std::string& name)
 {
     const fs::path old(s.settings->getPlanningFile());
-    const fs::path renamed = old.parent_path().parent_path() / name;
-    fs::rename(old.parent_path(), renamed);
-    fs::remove(renamed / old.filename());
-    const std::string file = (renamed / (name + ".srl")).string();
+    const std::string file = (old.parent_path().parent_path() / name / (name + ".srl")).string();
     EXPECT_EQ(save(s, file, true), "");
     return file;
 }
@@ -289,8 +286,8 @@ TEST(PlanningWriterReader, SameModelSavesAgainAndAgainThroughEveryFlow)
     writeText(s.dir.file("patients/c/images/shot.png"), "screenshot");
     writeText(s.dir.file("patients/c/Log/a.log"), "treatment");
 
-    // Overwritten by the writer alone (the old folder goes once the new one stands), after a
-    // deletion; by the main window's flow after an exchange.
+    // Overwritten (the old folder goes once the new one stands) after a deletion and after an
+    // exchange.
     manager->setSelection({manager->getImplant(1)});
     processor.execute(DeleteSelectedImplantsCommand::create(manager));
     ASSERT_EQ(save(s, planningFile(s, "d"), true), "");
@@ -450,7 +447,10 @@ TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
     s.model->getImplantManager()->setImplantPosition(s.model->getImplantManager()->getImplant(1), Vector3D(1, 2, 3));
     fs::remove(sources[17]);
     std::string error = save(s, file, false);
-    EXPECT_EQ(error, "Could not copy the DICOM file " + sources[17] + ": the file does not exist.");
+    // Said so, with the cause and where the planning loaded is.
+    const std::string unchanged = "\nThe planning loaded is unchanged in " + fs::path(file).parent_path().string() + ".";
+    EXPECT_EQ(error, "The planning was not saved.\nCould not copy the DICOM file " + sources[17] +
+                         ": the file does not exist." + unchanged);
     EXPECT_EQ(snapshot(s.dir.file("patients")), before);
     EXPECT_EQ(s.model->getDicomFiles(), sourceList);
     fs::copy_file(samplePatientFolder() + "/" + fs::path(sources[17]).filename().string(), sources[17]);
@@ -462,7 +462,8 @@ TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
     s.model->getImplantManager()->addImplant(Implant::createFromFile(Matrix44<double>(), 0, description));
     fs::remove(description);
     error = save(s, file, false);
-    EXPECT_EQ(error, "Could not copy the implant description " + description + ": the file does not exist.");
+    EXPECT_EQ(error, "The planning was not saved.\nCould not copy the implant description " + description +
+                         ": the file does not exist." + unchanged);
     EXPECT_EQ(snapshot(s.dir.file("patients")), before);
 
     // A file where the planning's folder must go.
@@ -475,7 +476,7 @@ TEST(PlanningWriterReader, FailedSaveLeavesThePreviousPlanningAsItWas)
 
     // A Model without data has nothing to save.
     Session empty;
-    EXPECT_EQ(save(empty, planningFile(empty, "none"), false), "There is no patient data to save.");
+    EXPECT_EQ(save(empty, planningFile(empty, "none"), false), "The planning was not saved.\nThere is no patient data to save.");
 }
 
 TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
@@ -760,7 +761,7 @@ TEST(PlanningWriterReader, FullDiskIsReportedAsSuchWithTheFile)
     const std::string folder = disk + "/full";
     const std::string error = save(s, folder + "/full.srl", false);
     umount2(disk.c_str(), MNT_DETACH);
-    EXPECT_EQ(error.rfind("The disk is full: " + folder + "/dicom/", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("The planning was not saved.\nThe disk is full: the new planning's dicom/", 0), 0u) << error;
     EXPECT_NE(error.find(" could not be written."), std::string::npos) << error;
 }
 
@@ -801,8 +802,10 @@ TEST(PlanningWriterReader, ASaveThatRunsOutOfDiskIsToldWhereverItStops)
             expectSamePlanning(*s.model, *fresh.model);
         } else {
             // The file that did not fit; the folder itself when not even the save's mark did.
-            const std::string told = "The disk is full: " + folder;
-            EXPECT_TRUE(error.rfind(told + "/", 0) == 0 || error == told + " could not be written.") << error;
+            const std::string told = "The planning was not saved.\nThe disk is full: the new planning";
+            EXPECT_TRUE(error.rfind(told + "'s ", 0) == 0 ||
+                        error == told + " folder in " + SmallDisk::path() + "/patients could not be written.")
+                << error;
         }
         if (free == 0)
             EXPECT_NE(error, "");

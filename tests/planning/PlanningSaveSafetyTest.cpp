@@ -3,11 +3,13 @@
 #include "common/SmallDisk.h"
 
 #include "planning/io/DicomImport.h"
+#include "planning/io/LoadedPlanning.h"
 #include "planning/io/PlanningFile.h"
-#include "planning/io/PlanningFolderUpdate.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/StartRecovery.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
-#include "planning/io/WorkMark.h"
+#include "planning/io/saving/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Utilities.h"
 #include "planning/objects/Implant.h"
@@ -40,7 +42,7 @@ std::string save(Session& s, const std::string& parent, bool overwrite)
         writer.start();
         return writer.getErrorMessage();
     } catch (const std::exception& e) {
-        return e.what();
+        return PlanningWriter::failureText(e.what(), LoadedPlanning(*s.settings).folder());
     }
 }
 
@@ -78,7 +80,7 @@ std::set<std::string> entries(const std::string& folder, bool hiddenBelow = fals
 
 std::string load(Session& s, const std::string& folder)
 {
-    PlanningReader reader(folder + "/" + PlanningFolderUpdate::planningIn(folder), s.model, s.settings, s.manager);
+    PlanningReader reader(folder + "/" + PlanningFinder::planningIn(folder), s.model, s.settings, s.manager);
     reader.start();
     return reader.getErrorMessage();
 }
@@ -127,7 +129,7 @@ std::vector<std::string> listed(const std::string& patients)
     std::vector<std::string> found;
     for (const std::string& name : entries(patients))
         if (name.front() != '.' && fs::is_directory(fs::symlink_status(patients + "/" + name)) &&
-            !PlanningFolderUpdate::planningIn(patients + "/" + name).empty())
+            !PlanningFinder::planningIn(patients + "/" + name).empty())
             found.push_back(patients + "/" + name);
     return found;
 }
@@ -212,7 +214,7 @@ TEST(DISABLED_SaveChild, Run)
     };
     if (action == "start") {
         ready();
-        for (const std::string& line : PlanningFolderUpdate::finishInterrupted({planning}))
+        for (const std::string& line : StartRecovery::finishInterrupted({planning}).lines)
             std::cout << "@@ note " << line << std::endl;
         std::cout << "@@ started" << std::endl;
         return;
@@ -247,9 +249,10 @@ TEST(DISABLED_SaveChild, Run)
 }
 
 // An overwrite of a planning with a 4.8 MB 3D model on a disk with little room, or that runs out
-// of files at every step up to the 3D model: it says the disk is full and names the file in the
-// folder the planning would have had, never a hidden working folder; the old folder stays byte
-// for byte.
+// of files at every step up to the 3D model: it says that the planning was not saved, that the
+// disk is full, with the file as the new planning would have held it (never a hidden working
+// folder or a folder that was never made), and where the planning loaded is; that folder stays
+// byte for byte.
 TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFindIt)
 {
     if (!SmallDisk::rerunInside(48ull << 20, {}, "nr_inodes=2000"))
@@ -259,8 +262,10 @@ TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFind
     ASSERT_EQ(load(s, old), "");
     s.model->set3DModel(Vexa::createEllipsoidMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)), {60, 50, 40}, 400, 250));
     const auto before = snapshot(patients);
-    const QRegularExpression told("^The disk is full: " + QRegularExpression::escape(QString::fromStdString(patients)) +
-                                  "/\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-\\d{1,3}(/(.+))? could not be written\\.$");
+    const QRegularExpression told(
+        "^The planning was not saved\\.\nThe disk is full: the new planning(?:'s (.+)| folder in " +
+        QRegularExpression::escape(QString::fromStdString(patients)) + ") could not be written\\.\n" +
+        "The planning loaded is unchanged in " + QRegularExpression::escape(QString::fromStdString(old)) + "\\.$");
     // The file the overwrite names.
     const auto overwrite = [&](const std::string& row) {
         SCOPED_TRACE(row);
@@ -271,7 +276,7 @@ TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFind
         EXPECT_EQ(s.settings->getPlanningFile(), old + "/" + fs::path(old).filename().string() + ".srl");
         const QRegularExpressionMatch match = told.match(QString::fromStdString(error));
         EXPECT_TRUE(match.hasMatch()) << error;
-        return match.captured(2).toStdString();
+        return match.captured(1).toStdString();
     };
     for (const unsigned long long free : {512ull << 10, 2ull << 20}) {
         SmallDisk::leaveFree(free);
@@ -303,7 +308,7 @@ TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
         for (const auto& [name, time] : row)
             writeText(dir.file("patients/" + name + "/" + name + ".srl"),
                       "[Planningdata]\nlastModified = " + time + "\norigin = first\n");
-        EXPECT_EQ(PlanningFolderUpdate::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.back().first));
+        EXPECT_EQ(PlanningFinder::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.back().first));
     }
 }
 
@@ -372,7 +377,7 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
                 startChild(renamed, "start", patients, asComputer(false));
                 ASSERT_EQ(said(renamed), "started");
             } else {
-                PlanningFolderUpdate::finishInterrupted({patients});
+                StartRecovery::finishInterrupted({patients});
             }
             const std::set<std::string> left = entries(patients);
             ASSERT_EQ(left.size(), 1u);
@@ -451,7 +456,7 @@ TEST(PlanningSaveSafety, ASaveTakesOverWhatEarlierTakeOversLeftInThePlanning)
             if (clash) {
                 EXPECT_EQ(readBytes(older), "an older picture");
             }
-            PlanningFolderUpdate::finishInterrupted({patients});
+            StartRecovery::finishInterrupted({patients});
         }
     }
 }
@@ -477,9 +482,9 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
     }
     const std::string old = patients + "/" + *entries(patients).begin(), name = "2030-01-01__07-00-00-";
     fs::copy(patients, kept, fs::copy_options::recursive);
-    // Where the save is held: before it is published, before the first of the old folder's entries moves.
-    const std::pair<QString, std::string> holds[] = {
-        {"rename", patients + "/." + name + "0.saving0"}, {"renameat2", old + "/images"}, {"", ""}};
+    // Where the save is held (the call, the folder it acts in): before it is published, before the
+    // first of the old folder's entries moves.
+    const std::pair<QString, std::string> holds[] = {{"renameat", patients}, {"renameat2", old}, {"", ""}};
     for (const auto& [call, held] : holds) {
         SCOPED_TRACE("held at " + held);
         QProcess saver;
@@ -507,10 +512,10 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
                 ASSERT_TRUE(tracer.saw(call.toStdString() + "("));
                 // Taking the old planning over, the save is at work in both folders.
                 const std::vector<std::string> left =
-                    call == "rename" ? std::vector<std::string>{"left " + patients + "/." + name + "0.saving0: a save is at work in it"}
+                    call == "renameat" ? std::vector<std::string>{"left " + patients + "/." + name + "0.saving0: a save is at work in it"}
                                      : std::vector<std::string>{"left " + old + ": another instance is at work in it",
                                                                 "left " + saved + ": another instance is at work in it"};
-                EXPECT_EQ(PlanningFolderUpdate::finishInterrupted({patients}), left);
+                EXPECT_EQ(StartRecovery::finishInterrupted({patients}).lines, left);
             }
             EXPECT_EQ(said(saver), "saved " + saved);
         }
@@ -539,8 +544,8 @@ TEST(PlanningSaveSafety, ASaveAsNewBesideAnOverwriteRetiringTheOldPlanningSavesB
     startChild(overwrite, "overwrite", old, {}, true);
     startChild(asNew, "new", old, {}, true);
     {
-        Tracer held(overwrite, "unlink", old + "/surface/model.sff", true);
-        ASSERT_TRUE(held.saw("unlink("));
+        Tracer held(overwrite, "unlinkat", old + "/surface", true);
+        ASSERT_TRUE(held.saw("unlinkat("));
         asNew.write("go\n");
         EXPECT_EQ(said(asNew), "saved " + patients + "/2030-01-01__08-00-00-0");
     }
@@ -593,6 +598,9 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                                              {n + "/images/.shot.bmp.x9Y8z7", "the user's"},
                                              {n + "/.previous-notes/notes.txt", "the user's"},
                                              {".other.lock", "the user's"}});
+    // A record of the first format, and a file that is to be a hard link of another.
+    const std::string record = ".morvanta-replaces-" + staging, link = "@link ",
+                      record1 = "morvanta-replaces 1\n" + staging + "\n" + n + ".srl\ndicom/CT1.dcm\n";
     // Name, files before, files after (a save at work is left alone: AStartLeavesASaveAtWorkAlone).
     const std::tuple<std::string, Files, Files> rows[] = {
         // The old folder put aside, the new one not yet in place: the old one comes back.
@@ -615,25 +623,42 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                         {"." + p + ".saving0/" + p + ".srl", "half"}},
          {{"." + p + ".saving0/" + p + ".srl", "half"}}},
         // A planning replaced in its own folder took the staging folder's name (a mark of the
-        // save that died in it): the record in the planning takes it over, nothing of it goes.
+        // save that died in it; the new planning's series are links of the old one's): the record
+        // in the planning takes it over, nothing of the user's goes.
         {"replaced in its own folder",
-         planning(n, n, {{n + "/.morvanta-replaces-" + staging, "morvanta-replaces 1\n" + staging + "\n" + n + ".srl\ndicom/CT1.dcm\n"},
-                         {staging + "/" + n + ".srl", "old planning"}, {staging + "/dicom/CT1.dcm", "old series"},
+         planning(n, n, {{n + "/" + record, record1}, {staging + "/" + n + ".srl", "old planning"},
+                         {staging + "/dicom/CT1.dcm", link + n + "/dicom/CT1.dcm"},
                          {staging + "/notes.txt", "the user's"}, {staging + "/" + mark, ""}}),
          planning(n, n, {{n + "/notes.txt", "the user's"}})},
+        // The same where the series are copies: nothing proves the folder to be the one replaced;
+        // the record is set aside and nothing moves or goes.
+        {"a record that its folder does not prove",
+         planning(n, n, {{n + "/" + record, record1}, {staging + "/" + n + ".srl", "old planning"},
+                         {staging + "/dicom/CT1.dcm", "series"}, {staging + "/notes.txt", "the user's"},
+                         {staging + "/" + mark, ""}}),
+         planning(n, n, {{n + "/.morvanta-set-aside-" + staging, record1}, {staging + "/" + n + ".srl", "old planning"},
+                         {staging + "/dicom/CT1.dcm", "series"}, {staging + "/notes.txt", "the user's"},
+                         {staging + "/" + mark, ""}})},
         {"a user's look-alikes", lookAlikes, lookAlikes},
     };
     for (const auto& [state, before, after] : rows) {
         SCOPED_TRACE(state);
         TestSupport::ScratchDir dir;
         for (const auto& [file, text] : before)
-            file.back() == '/' ? void(fs::create_directories(dir.file("patients/" + file)))
-                               : writeText(dir.file("patients/" + file), text);
-        EXPECT_EQ(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty(), before == after);
+            if (file.back() == '/')
+                fs::create_directories(dir.file("patients/" + file));
+            else if (text.rfind(link, 0) != 0)
+                writeText(dir.file("patients/" + file), text);
+        for (const auto& [file, text] : before)
+            if (text.rfind(link, 0) == 0) {
+                fs::create_directories(fs::path(dir.file("patients/" + file)).parent_path());
+                fs::create_hard_link(dir.file("patients/" + text.substr(link.size())), dir.file("patients/" + file));
+            }
+        EXPECT_EQ(StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty(), before == after);
         Files files = snapshot(dir.file("patients"));
         std::erase_if(files, [](const auto& file) { return file.second == "/"; });
         EXPECT_EQ(files, after);
-        EXPECT_TRUE(PlanningFolderUpdate::finishInterrupted({dir.file("patients")}).empty()) << "nothing left to do";
+        EXPECT_TRUE(StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty()) << "nothing left to do";
     }
 }
 
@@ -696,7 +721,7 @@ TEST(PlanningSaveSafety, NothingOutsideThePatientFolderChangesThroughALink)
     fs::create_directory_symlink(outside + "/pictures", old + "/images");
     writeText(old + "/" + WorkMark::fileName, "");
     const auto before = snapshot(outside);
-    PlanningFolderUpdate::finishInterrupted({patients});
+    StartRecovery::finishInterrupted({patients});
     EXPECT_EQ(snapshot(outside), before);
     Session s;
     ASSERT_EQ(load(s, old), "");
@@ -706,7 +731,7 @@ TEST(PlanningSaveSafety, NothingOutsideThePatientFolderChangesThroughALink)
     // The link itself is the user's entry: it moves along, and what it points to stays as it is.
     EXPECT_EQ(writer.getNotes(), std::vector<std::string>{});
     EXPECT_TRUE(fs::is_symlink(saved + "/images"));
-    PlanningFolderUpdate::finishInterrupted({patients});
+    StartRecovery::finishInterrupted({patients});
     EXPECT_EQ(snapshot(outside), before);
 }
 
@@ -746,7 +771,7 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
         EXPECT_EQ(fs::exists(record), series);
         if (series) {
             fs::permissions(old + "/dicom", fs::perms::owner_all, fs::perm_options::add);
-            PlanningFolderUpdate::finishInterrupted({patients});
+            StartRecovery::finishInterrupted({patients});
             EXPECT_FALSE(fs::exists(old));
             EXPECT_FALSE(fs::exists(record));
         } else {
@@ -770,7 +795,7 @@ TEST(PlanningSaveSafety, AnOverwriteWaitsForAnInstanceAtWorkInTheFolderLoaded)
     QProcess child;
     startChild(child, "overwrite", old, {}, true);
     {
-        Tracer looks(child, "openat", old + "/" + WorkMark::fileName, false);
+        Tracer looks(child, "openat", old, false);
         ASSERT_TRUE(looks.saw("openat("));
     }
     EXPECT_EQ(listed(patients), std::vector<std::string>{old});

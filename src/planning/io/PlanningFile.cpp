@@ -248,6 +248,16 @@ bool PlanningFile::staysInFolder(const std::string& name)
     return true;
 }
 
+bool PlanningFile::isFolderName(const std::string& name)
+{
+    if (name.empty() || name == "." || name == ".." || name.size() > 249)
+        return false;
+    for (const unsigned char c : name)
+        if (c == '/' || c < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
 std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const try
 {
     namespace fs = std::filesystem;
@@ -317,6 +327,9 @@ PlanningFile PlanningFile::read(const std::string& file) try
     if (result.version > Vexa::getProgramVersion())
         in.fail("was saved by a newer program version (" + result.version.toString(".") + ")");
     result.origin = in.text(planningGroup, "origin");
+    // Locks and searches are named after it: a path there would reach outside the patient folder.
+    if (!result.origin.empty() && !isFolderName(result.origin))
+        in.invalid(planningGroup, "origin");
     result.lastModified = in.text(planningGroup, "lastModified");
     result.jaw = int(in.optionalInteger(planningGroup, "implantregion", 0, 2).value_or(0));
 

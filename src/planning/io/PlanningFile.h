@@ -52,7 +52,8 @@ struct PlanningFile
     int jaw = 0;              // 0 unknown, 1 maxilla, 2 mandible
     // The name of the folder the planning was first saved in; every overwrite keeps it, so the
     // planning can be found again after another program instance replaced its folder. Empty in
-    // files written before it was kept (their folder's name counts then).
+    // files written before it was kept (their folder's name counts then). One plain folder name
+    // (isFolderName); a file with any other is refused.
     std::string origin;
     // DICOM group
     std::string imageDevice;
@@ -94,6 +95,9 @@ struct PlanningFile
 
     // Whether a relative name stays in its folder (no absolute path, no "..").
     static bool staysInFolder(const std::string& name);
+    // Whether a value is one plain folder name, as an origin must be: not empty, no "/", not
+    // "." or "..", no control characters, short enough for the files named after it.
+    static bool isFolderName(const std::string& name);
 
     // The files of the planning, relative to its folder `folder` (where the implant
     // descriptions are read): the series, the 3D model and each implant description with the

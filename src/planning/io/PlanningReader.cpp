@@ -5,6 +5,7 @@
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/io/PlanningFile.h"
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -206,6 +207,8 @@ void PlanningReader::load() try
     settings_->setMarkerDetectionDone(planning.markerDetectionDone);
     settings_->setPlanningFile(file_);
     settings_->setPlanningOwnFiles(planning.ownFiles(folder));
+    settings_->setPlanningIdentity(FolderHandle::open(std::filesystem::path(file_).parent_path().string(), true)
+                                       .contentKey(std::filesystem::path(file_).filename().string()));
     // Files saved before the origin was kept: the folder they are in is where it starts.
     const std::string folderName = std::filesystem::path(folder).parent_path().filename().string();
     settings_->setPlanningOrigin(planning.origin.empty() ? folderName : planning.origin);

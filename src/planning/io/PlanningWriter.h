@@ -2,18 +2,29 @@
 // The planning save job: writes the Model's planning as a planning folder: the ".srl" file
 // named `file`, copies of the DICOM series in "dicom", the 3D model in "surface" and the
 // implant descriptions with their surfaces and pictures in "implant/<k>/". The new planning is
-// built completely beside the target and only then replaces it (PlanningFolderUpdate), so a
-// save that fails leaves the previous planning as it was. Not cancelable.
+// built completely in a working folder (PlanningStaging) and only then published, replacing the
+// planning loaded (PlanningFolderUpdate), so a save that fails leaves the planning loaded as it
+// was and says so. Not cancelable.
 #include "vexa/core/IAlgorithmProgressState.h"
 
 #include <atomic>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+class LoadedPlanning;
 class Model;
+class PlanningFolderUpdate;
+class PlanningStaging;
 class Settings;
 struct PlanningFile;
+
+namespace Vexa {
+class IndexedTriangleMesh;
+}
 
 class PlanningWriter : public Vexa::IAlgorithmProgressState
 {
@@ -29,8 +40,9 @@ public:
     // Saves; true on success (then the Model's DICOM file list and implants name the copies,
     // the settings' planning file is `file`, its origin the planning's and the planning state
     // is 2). Only a planning that reads back whole replaces another; a new one takes no
-    // folder that holds anything. A full disk is
-    // reported as such, with the file that could not be written. Never throws.
+    // folder that holds anything. A failure says that the planning was not saved, why (a full
+    // disk as such, with the file that could not be written) and where the planning loaded is,
+    // unchanged. Never throws.
     bool start() override;
     void cancel() override {}
     double getProgressState() const override { return progress_; }
@@ -45,6 +57,9 @@ public:
 
     // Why the last start failed; empty after success.
     const std::string& getErrorMessage() const { return errorMessage_; }
+    // The text of a failed save: that the planning was not saved, the cause, and where the
+    // planning loaded (if any) is, unchanged.
+    static std::string failureText(const std::string& cause, const std::string& unchangedFolder);
     // The folder that holds the loaded planning now when another program instance saved it
     // again meanwhile and removed the folder it was loaded from; else empty. An overwrite
     // fails then; a new planning takes the series from there.
@@ -60,9 +75,25 @@ public:
     const std::vector<std::string>& getNotes() const { return notes_; }
 
 private:
+    // What is saved, taken from the Model at once.
+    struct Snapshot;
+    // Where the new planning's files go.
+    struct Staged;
+
     void save();
+    Snapshot takeSnapshot() const;
     // The Model's planning apart from its files.
     void collect(PlanningFile& planning) const;
+    // Writes the new planning into the working folder.
+    Staged stage(Snapshot& snapshot, PlanningFolderUpdate& update, LoadedPlanning& loaded);
+    // Copies with `copy`; for a new planning, once more from the replacement when the planning
+    // loaded went meanwhile (another instance published its overwrite of it).
+    template<class Copy>
+    void copyFromLoaded(LoadedPlanning& loaded, const Copy& copy);
+    // Publishes the new planning, in turn with other overwrites of the planning loaded.
+    void publish(PlanningFolderUpdate& update, LoadedPlanning& loaded);
+    // What the save says while it waits for another instance; empty while it does not.
+    void setWaiting(const std::string& what);
 
     std::string file_;
     std::shared_ptr<Model> model_;
@@ -70,6 +101,8 @@ private:
     bool overwrite_;
     std::string errorMessage_;
     std::string replacement_;
+    // Where the planning loaded is, unchanged, should the save fail.
+    std::string unchanged_;
     struct Carried
     {
         std::string source, into;
@@ -79,4 +112,6 @@ private:
     std::vector<std::pair<std::string, std::string>> notCarried_;
     std::vector<std::string> notes_;
     std::atomic<double> progress_{0.0};
+    mutable std::mutex waitingMutex_;
+    std::string waiting_;
 };

@@ -18,6 +18,7 @@ void Settings::reset() try
     planningFile_.clear();
     planningOrigin_.clear();
     planningOwnFiles_.clear();
+    planningIdentity_.clear();
     planningState_ = 0;
     markerDetectionDone_ = false;
 }
@@ -96,6 +97,18 @@ void Settings::setPlanningOwnFiles(std::vector<std::string> files)
 {
     std::lock_guard lock(mutex_);
     planningOwnFiles_ = std::move(files);
+}
+
+std::string Settings::getPlanningIdentity() const
+{
+    std::lock_guard lock(mutex_);
+    return planningIdentity_;
+}
+
+void Settings::setPlanningIdentity(const std::string& identity)
+{
+    std::lock_guard lock(mutex_);
+    planningIdentity_ = identity;
 }
 
 void Settings::setPlanningOrigin(const std::string& origin) try

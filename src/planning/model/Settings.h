@@ -48,6 +48,10 @@ public:
     // folder: what an overwrite retires of it, should that file be gone by then.
     std::vector<std::string> getPlanningOwnFiles() const;
     void setPlanningOwnFiles(std::vector<std::string> files);
+    // What tells the current planning's file from any other (its size and contents' hash, as
+    // it was loaded or saved): the planning is found by it should its folder be moved.
+    std::string getPlanningIdentity() const;
+    void setPlanningIdentity(const std::string& identity);
     // 0 no data, 1 after a DICOM import, 2 after loading or saving a planning.
     int getPlanningState() const;
     void setPlanningState(int state);
@@ -62,6 +66,7 @@ private:
     std::string planningFile_;
     std::string planningOrigin_;
     std::vector<std::string> planningOwnFiles_;
+    std::string planningIdentity_;
     int planningState_ = 0;
     bool markerDetectionDone_ = false;
 };

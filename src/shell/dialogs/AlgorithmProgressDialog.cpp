@@ -60,7 +60,7 @@ AlgorithmProgressDialog::AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* 
                                                  int minimumDuration, QWidget* parent)
     : QProgressDialog(label.isNull() ? QString::fromStdString(job->getShortDescription()) : label, tr("cancel"), 0,
                       1000, parent, WindowFlags::dialog(WindowFlags::titledDialog)),
-      job_(job), thread_(job)
+      job_(job), thread_(job), describedByJob_(label.isNull())
 {
     ++live_;
     setObjectName("ProgressStateDlg");
@@ -126,8 +126,12 @@ void AlgorithmProgressDialog::timerEvent(QTimerEvent* event)
     }
     if (thread_.hasEnded())
         reset();
-    else
+    else {
         setValue(int(std::trunc(job_->getProgressState() * 1000.0)));
+        if (describedByJob_)
+            if (const QString text = QString::fromStdString(job_->getShortDescription()); text != labelText())
+                setLabelText(text);
+    }
 }
 
 void AlgorithmProgressDialog::reject()

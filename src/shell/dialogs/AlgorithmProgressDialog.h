@@ -42,8 +42,8 @@ public:
         std::atomic<bool> ended_{false};
     };
 
-    // A null `label` shows the job's short description. The job is not owned; it must outlive
-    // the dialog.
+    // A null `label` shows the job's short description, as it changes. The job is not owned; it
+    // must outlive the dialog.
     AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* job, const QString& label, int minimumDuration,
                             QWidget* parent);
     // Waits for the worker without a time limit, so the job is no longer used afterwards.
@@ -73,5 +73,6 @@ private:
     ExecuteThread thread_;
     int timerId_ = 0;
     int result_ = 1;
+    bool describedByJob_;
     static inline int live_ = 0;
 };

@@ -97,10 +97,8 @@ ImageFolder::ImageFolder() : path_(Platform::applicationPath("Images"))
         Platform::outputDebugString("no session lock in " + path_ + "; the pictures of earlier sessions stay\n");
     else if (anotherInstanceRuns())
         Platform::outputDebugString("Images is used by another running instance; its files stay\n");
-    else {
+    else
         onlyInstance_ = true;
-        recoverEarlierSession();
-    }
 }
 
 ImageFolder::~ImageFolder() = default;
@@ -116,18 +114,27 @@ bool ImageFolder::anotherInstanceRuns() const
     return false;
 }
 
-void ImageFolder::recoverEarlierSession() const
+std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<bool(const std::string&)>& inPlanning) const
 {
+    std::vector<std::string> kept;
+    if (!onlyInstance_)
+        return kept;
     QDir folder(QString::fromStdString(path_));
     const QString recovered = folder.filePath("recovered");
     for (const QFileInfo& file : folder.entryInfoList({"*.bmp", "*.avi"}, QDir::Files)) {
         if (file.lastModified().toUTC() >= started_)
             continue;
+        const std::string path = file.filePath().toStdString();
+        if (inPlanning && inPlanning(path)) {
+            if (::unlink(path.c_str()) == 0)
+                Platform::outputDebugString("the picture " + path + " of an earlier session is in a planning already\n");
+            continue;
+        }
         if (!QDir().mkpath(recovered))
             break;
         const std::string reason = moveFile(file.filePath(), recovered + "/" + file.fileName());
-        Platform::outputDebugString("the picture " + file.filePath().toStdString() + " of an earlier session " +
-                                    (reason.empty() ? "is kept in " + recovered.toStdString() : "stays: " + reason) + "\n");
+        kept.push_back("The picture " + path + " of an earlier session " +
+                       (reason.empty() ? "is kept in " + recovered.toStdString() : "stays where it is: " + reason) + ".");
     }
     // Pictures that a crash caught before they were named, and copies cut short: names only this
     // program gives.
@@ -141,6 +148,7 @@ void ImageFolder::recoverEarlierSession() const
     for (const QString& sub : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (reserved.match(sub).hasMatch())
             folder.rmdir(sub);
+    return kept;
 }
 
 std::string ImageFolder::reserveFile(const std::string& extension)

@@ -3,7 +3,8 @@
 // saved. Several instances may share it: each one knows the files it made this session and moves
 // only those into its planning. Every instance holds a lock file of its own there; at start-up,
 // when no other instance runs, the pictures an earlier session left are kept in "recovered"
-// (never deleted). A name is taken by making the file itself, so no folder is left behind.
+// (never deleted), but for those a planning holds already. A name is taken by making the file
+// itself, so no folder is left behind.
 #include <QImage>
 #include <QLockFile>
 #include <QDateTime>
@@ -41,13 +42,16 @@ public:
     bool isOwn(const QString& fileName) const;
     // The pictures of this session's that are here now (full paths); a saved planning takes them.
     std::vector<std::string> ownFiles() const;
+    // While no other instance runs: the pictures an earlier session left go into "recovered",
+    // but for those `inPlanning` finds in a planning already (a save cut off after it had put
+    // them there), which go; leftovers of cut-off writes go. One line for each picture kept.
+    std::vector<std::string> recoverEarlierSession(const std::function<bool(const std::string&)>& inPlanning) const;
 
 private:
     // Draws time-stamp names until `place` (which makes the file, an errno value or 0) finds one
     // free; the file's path, owned by this session.
     std::string placeUnderNewName(const std::function<int(const std::string&)>& place, const std::string& extension);
     bool anotherInstanceRuns() const;
-    void recoverEarlierSession() const;
 
     std::string path_;
     QDateTime started_;

@@ -7,9 +7,12 @@
 #include "navigation/NavigationController.h"
 #include "navigation/TrackerData.h"
 #include "planning/io/DicomImport.h"
+#include "planning/io/LoadedPlanning.h"
 #include "planning/io/PlanningReader.h"
-#include "planning/io/PlanningFolderUpdate.h"
 #include "planning/io/PlanningWriter.h"
+#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/StartRecovery.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
@@ -109,11 +112,11 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     setupStatusBar();
     setupConnections();
     images_ = std::make_unique<ImageFolder>();
-    // Saves a crash cut off are finished (or undone) before any planning is listed; another
-    // instance running might be in the middle of one.
+    // Saves a crash cut off are finished (or undone) before any planning is listed, and the
+    // pictures they were carrying are found; another instance running might be in the middle of
+    // one. What the user must know is told once the window shows.
     if (images_->isOnlyInstance())
-        for (const std::string& line : PlanningFolderUpdate::finishInterrupted(settings_->getPatientPaths()))
-            Platform::outputDebugString(line + "\n");
+        finishEarlierSessions();
     if (settings_->getCaptureSupport()) {
         video_ = std::make_unique<VideoCapture>(this);
         // Queued: the recorder has finished its own stop when the user is told.
@@ -552,6 +555,36 @@ void MainWindow::showError(const QString& caption, const QString& text)
     dialog.exec();
 }
 
+void MainWindow::finishEarlierSessions()
+{
+    const std::vector<std::string> patientPaths = settings_->getPatientPaths();
+    StartRecovery::Report report = StartRecovery::finishInterrupted(patientPaths);
+    // A picture the planning a cut-off save published holds already, byte for byte.
+    const auto inPlanning = [&patientPaths](const std::string& picture) {
+        const std::filesystem::path path(picture);
+        const FolderHandle images = FolderHandle::open(path.parent_path().string(), true);
+        const std::string name = path.filename().string();
+        bool found = false;
+        for (const std::string& base : patientPaths)
+            PlanningFinder::eachPlanning(FolderHandle::open(base, true), [&](const FolderHandle& planning, const std::string&) {
+                found = found || FolderHandle::sameBytes(images, name, planning.child("images"), name);
+            });
+        return found;
+    };
+    for (const std::string& line : images_->recoverEarlierSession(inPlanning)) {
+        report.lines.push_back(line);
+        report.toTell.push_back(line);
+    }
+    for (const std::string& line : report.lines)
+        Platform::outputDebugString(line + "\n");
+    if (report.toTell.empty())
+        return;
+    QStringList told;
+    for (const std::string& line : report.toTell)
+        told << QString::fromStdString(line);
+    QTimer::singleShot(0, this, [this, told] { showError(tr("Earlier sessions"), told.join("\n")); });
+}
+
 std::string MainWindow::firstPatientPath() const
 {
     const auto paths = settings_->getPatientPaths();
@@ -582,6 +615,7 @@ try {
     }
     model_->clear();
     settings_->reset();
+    sessionRecordings_.clear();
     model_->resetAll();
     model_->notify();
     if (dialog.getResult() == 0)
@@ -701,6 +735,8 @@ try {
         return;
     probe.close();
     recordingFile_ = std::make_unique<Vexa::EncFile>(file, Vexa::Rijndael(128, Quorvane::logFileKey()));
+    if (!playback)
+        sessionRecordings_ << file;
     playbackStarted_ = playbackStarted_ || playback;
     recorder_->startWithDevice(this, recordingFile_.get());
 }
@@ -736,10 +772,11 @@ bool MainWindow::savePlanning(bool overwrite)
 try {
     std::string file;
     if (overwrite) {
-        // The writer builds the new planning beside the old one and only then replaces it.
-        const QString folder = QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath();
-        const QString parent = QFileInfo(folder).absolutePath();
-        file = PlanningWriter::reserveFile(parent.toStdString());
+        // The writer builds the new planning beside the one loaded, where that is now, and only
+        // then replaces it.
+        const LoadedPlanning loaded(*settings_);
+        const std::string folder = loaded.folder().empty() ? loaded.loadedFolder() : loaded.folder();
+        file = PlanningWriter::reserveFile(std::filesystem::path(folder).parent_path().string());
     } else {
         const std::string base = firstPatientPath();
         if (base.empty()) {
@@ -753,17 +790,18 @@ try {
         file = PlanningWriter::reserveFile(base);
     }
     PlanningWriter job(file, model_, settings_, overwrite);
-    // The pictures this session took and the recording (closed, so that the copy holds all of
-    // it) go in with the planning, before anyone can list it: no file is put into a planning
-    // folder after it is published.
+    // The pictures this session took and its recordings since the planning was loaded (the
+    // running one closed, so that the copy holds all of it) go in with the planning, before
+    // anyone can list it: no file is put into a planning folder after it is published.
     for (const std::string& picture : images_->ownFiles())
         job.carryIn(picture, "images/" + std::filesystem::path(picture).filename().string(), true);
-    QString recording;
-    if (recordingFile_) {
-        recording = recordingFile_->fileName();
-        closeRecordingFile();
-        job.carryIn(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
-    }
+    QStringList recordings = sessionRecordings_;
+    if (recordingFile_ && !recordings.contains(recordingFile_->fileName()))
+        recordings << recordingFile_->fileName(); // a script being played
+    closeRecordingFile();
+    for (const QString& recording : recordings)
+        if (QFileInfo::exists(recording))
+            job.carryIn(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
     AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
     progress.exec();
     if (!job.getErrorMessage().empty()) {
@@ -774,13 +812,14 @@ try {
     const QString folder = QFileInfo(QString::fromStdString(file)).absolutePath();
     QStringList pictures, left;
     for (const auto& [source, reason] : job.getNotCarried()) {
-        const QString name = QFileInfo(QString::fromStdString(source)).fileName();
-        if (QString::fromStdString(source) == recording)
+        const QString name = QString::fromStdString(source);
+        if (recordings.contains(name))
             left << tr("The recording could not be copied into %1 (%2); it stays in %3.")
-                        .arg(folder + "/system", QString::fromLocal8Bit(reason.c_str()), recording);
+                        .arg(folder + "/system", QString::fromLocal8Bit(reason.c_str()), name);
         else
-            pictures << name + ": " + QString::fromLocal8Bit(reason.c_str());
+            pictures << QFileInfo(name).fileName() + ": " + QString::fromLocal8Bit(reason.c_str());
     }
+    sessionRecordings_.clear();
     if (!pictures.isEmpty())
         showError(tr("Pictures not moved"),
                   tr("The planning was saved, but these pictures could not be moved into %1/images and stay in %2:\n%3")
@@ -789,19 +828,18 @@ try {
         left << QString::fromStdString(note);
     if (!left.isEmpty())
         showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
-    if (!job.getReplacement().empty()) {
-        const QString saved = QFileInfo(QString::fromStdString(file)).absolutePath();
+    if (!job.getReplacement().empty())
         showError(tr("Saved as new planning"),
                   tr("The planning was saved again meanwhile, by another instance of the program: it is now in %1.\n"
                      "This planning is saved beside it, in %2.")
-                      .arg(QString::fromStdString(job.getReplacement()), saved));
-    }
+                      .arg(QString::fromStdString(job.getReplacement()), folder));
     return true;
 }
 catch (const std::exception& e) {
     // A folder that cannot be made (read-only patient folder) is a failed save, not a crash.
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
-    showError("Saving error", QString::fromLocal8Bit(e.what()));
+    showError("Saving error", QString::fromLocal8Bit(
+                                  PlanningWriter::failureText(e.what(), LoadedPlanning(*settings_).folder()).c_str()));
     return false;
 }
 

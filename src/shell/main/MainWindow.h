@@ -11,6 +11,7 @@
 #include "vexa/core/TimerBase.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,8 +109,10 @@ private:
     void stopVideoCapture();
     // Tells the user that a screen video ended on an error, and what of it was kept.
     void reportVideoFailure();
-    // This session's pictures into the saved planning's "images" folder; the user is told of any
-    // that stay behind.
+    // At a start while no other instance runs: finishes what earlier sessions' saves left, keeps
+    // their pictures, and tells the user what must be known, once, when the window shows.
+    void finishEarlierSessions();
+    // The first entry of "PatientPath": where new plannings and the recordings go.
     std::string firstPatientPath() const;
     // After a dialog closed: the modal dialog still open, or else this window, gets the keyboard.
     // Without a window manager nobody else gives it back, and the keys go to the root window.
@@ -135,10 +138,12 @@ private:
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
     std::unique_ptr<ImageFolder> images_;
-    // Keeps other instances out of the planning folder just saved while the pictures and the
-    // recording go into it.
+    // The screen video recorder; null without capture support.
     std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;
+    // Every recording of the session since the planning was loaded or last saved: the next save
+    // takes them all, also those a failed save had closed.
+    QStringList sessionRecordings_;
     bool playbackStarted_ = false;
     std::shared_ptr<NavigationController> navigation_;
     // Set while navigating; the tick reads both, set before the timer starts, cleared after it stopped.

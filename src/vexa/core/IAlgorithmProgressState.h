@@ -15,7 +15,8 @@ public:
     virtual void cancel() = 0;
     // Progress from 0.0 to 1.0; callable from any thread while `start` runs.
     virtual double getProgressState() const = 0;
-    // The job's title.
+    // The job's title, which may tell what a running job waits for; callable from any thread
+    // while `start` runs.
     virtual std::string getShortDescription() const = 0;
     // Whether the job honours `cancel`.
     virtual bool isCancelable() const = 0;

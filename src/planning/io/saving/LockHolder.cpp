@@ -1,0 +1,104 @@
+#include "planning/io/saving/LockHolder.h"
+
+#include <QString>
+#include <QSysInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// When the process started (field 22 of its stat line, clock ticks since the boot); empty when
+// there is no such process. Tells a process from a later one that got its number.
+std::string processStart(long pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The command name (field 2) may hold blanks and parentheses: the fields count from its end.
+    const auto end = line.rfind(')');
+    if (end == std::string::npos)
+        return {};
+    std::istringstream fields(line.substr(end + 1));
+    std::string field;
+    for (int number = 3; number <= 22; ++number)
+        if (!(fields >> field))
+            return {};
+    return field;
+}
+
+}
+
+LockHolder LockHolder::self()
+{
+    LockHolder self;
+    self.pid = long(::getpid());
+    self.host = QSysInfo::machineHostName().toStdString();
+    self.machine = QSysInfo::machineUniqueId().toStdString();
+    self.boot = QSysInfo::bootUniqueId().toStdString();
+    self.start = processStart(self.pid);
+    return self;
+}
+
+std::string LockHolder::lines() const
+{
+    return std::to_string(pid) + "\n" + host + "\n" + machine + "\n" + boot + "\n" + start + "\n";
+}
+
+std::optional<LockHolder> LockHolder::parse(const std::string& text, std::size_t* end)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (lines.size() < 5) {
+        const std::size_t next = text.find('\n', at);
+        if (next == std::string::npos)
+            return std::nullopt;
+        lines.push_back(text.substr(at, next - at));
+        at = next + 1;
+    }
+    LockHolder holder;
+    try {
+        std::size_t used = 0;
+        holder.pid = std::stol(lines[0], &used);
+        if (used != lines[0].size())
+            return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    holder.host = lines[1];
+    holder.machine = lines[2];
+    holder.boot = lines[3];
+    holder.start = lines[4];
+    if (end)
+        *end = at;
+    return holder;
+}
+
+bool LockHolder::isOnThisComputer() const
+{
+    const LockHolder here = self();
+    return !machine.empty() && !here.machine.empty() ? machine == here.machine : host == here.host;
+}
+
+bool LockHolder::isGone() const
+{
+    if (!isOnThisComputer())
+        return false;
+    const LockHolder here = self();
+    if (!boot.empty() && !here.boot.empty() && boot != here.boot)
+        return true;
+    if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+        return true;
+    // Running, unless the number now belongs to a later process.
+    const std::string now = processStart(pid);
+    return !start.empty() && !now.empty() && now != start;
+}
+
+std::string LockHolder::describe() const
+{
+    return isOnThisComputer() ? "process " + std::to_string(pid) + " of this computer" : "the computer " + host;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Who holds a save's mark or an origin lock: a program instance, named by its computer (machine
+// id and host name), that computer's boot and its process (number and start time).
+//
+// Rule: a holder is known to be gone only on its own computer (the same machine id where both
+// have one, whatever the host name is now; else the same host name): when that computer has
+// restarted since, or its process has ended (its number free, or taken by a later process).
+// Another computer's process cannot be looked at from here.
+#include <optional>
+#include <string>
+
+struct LockHolder
+{
+    long pid = 0;
+    std::string host, machine, boot, start;
+
+    // This process.
+    static LockHolder self();
+    // Five lines: process number, host name, machine id, boot id, process start.
+    std::string lines() const;
+    // The holder five such lines name, from `text` on (its end returned in `end`); nothing
+    // when they are no holder's.
+    static std::optional<LockHolder> parse(const std::string& text, std::size_t* end = nullptr);
+
+    bool isOnThisComputer() const;
+    // On this computer: whether it is gone (see above). Always false for another computer's.
+    bool isGone() const;
+    // "the computer <host>" or "process <pid>" for messages.
+    std::string describe() const;
+};

@@ -1,0 +1,49 @@
+#pragma once
+// Overwrites of one planning take turns: each holds the lock of the planning's origin (the name
+// of the folder it was first saved in) around the check that the planning loaded is still the
+// last saved one, the publishing and the take-over; the later one then finds the planning it
+// loaded replaced. The lock is the file ".<origin>.lock" in the folder that holds the plannings.
+//
+// Rule: an origin is one plain name (PlanningFile::isFolderName); no lock is named from any other,
+// and nothing is touched for it. A lock is waited for while its holder lives, judged as a save's
+// mark is (LockHolder): a dead holder's lock on this computer is taken over at once. Another
+// computer's holder rewrites its beat in the file every second while it holds the lock; a lock
+// whose beat stands still for `stillBeat` is a dead holder's and is taken over. Where no lock
+// file can be made (a folder this user may not write) there is no lock.
+#include "planning/io/saving/FolderHandle.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+class OriginLock
+{
+public:
+    static constexpr std::chrono::milliseconds stillBeat{5000};
+
+    // Takes the lock of `origin` in `parentFolder`, waiting for a live holder; `waiting` hears
+    // what is waited for ("the save of the computer X"). Throws std::runtime_error for an origin
+    // that is no plain name, and when a live holder keeps it longer than `patience`.
+    OriginLock(const std::string& parentFolder, const std::string& origin,
+               const std::function<void(const std::string&)>& waiting = {},
+               std::chrono::milliseconds patience = std::chrono::seconds(60));
+    // Lets go and removes the file.
+    ~OriginLock();
+    OriginLock(const OriginLock&) = delete;
+    OriginLock& operator=(const OriginLock&) = delete;
+
+    // Whether the lock is held (false where no lock file can be made).
+    bool isHeld() const;
+
+    // A lock file of this program's in `folder` whose holder is gone on this computer goes;
+    // whether it went.
+    static bool removeIfStale(const FolderHandle& folder, const std::string& name);
+
+private:
+    class Beat;
+    FolderHandle parent_;
+    std::string name_;
+    int fd_ = -1;
+    std::unique_ptr<Beat> beat_;
+};

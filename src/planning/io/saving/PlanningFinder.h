@@ -1,0 +1,42 @@
+#pragma once
+// Which planning a folder holds, and where a planning is now.
+//
+// Rule: the planning of a folder is its planning file: the one known to be there (the file
+// loaded, or the one a record names), else the one named after the folder (an earlier
+// version's ".previous-<name>[-<n>]" folder: <name>), else the only ".srl" file in it. A
+// planning is followed through overwrites by its origin (the folder it was first saved in,
+// kept in its file); of several folders of one origin the last saved counts, by its stored save
+// time and then its time-stamp name. One planning file is told from another by its contents
+// (FolderHandle::contentKey): a folder whose planning file holds the very bytes of the one
+// loaded holds that planning, moved, whatever it is called now.
+#include "planning/io/saving/FolderHandle.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace PlanningFinder {
+
+// The name of the planning file of the folder; empty when it holds none.
+std::string planningIn(const FolderHandle& folder, const std::string& known = {});
+std::string planningIn(const std::string& folder, const std::string& known = {});
+
+// The folder that holds the planning of that origin now: the planning below the patient
+// folders that carries the origin (or, without one, is in a folder of that name), the last
+// saved one of them; empty when there is none.
+std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin);
+
+// The folder below the patient folders (carrying the origin) whose planning file has the
+// content key given; empty when there is none.
+std::string findByContent(const std::vector<std::string>& patientPaths, const std::string& origin,
+                          const std::string& contentKey);
+
+// A key of the planning folder that sorts by the time it was saved.
+std::string saveTimeKey(const std::string& folder);
+
+// Calls `visit(folder path, planning file name)` for every planning folder below `folder`
+// (depth at most 8), hidden folders and links left out.
+void eachPlanning(const FolderHandle& folder, const std::function<void(const FolderHandle&, const std::string&)>& visit,
+                  int depth = 0);
+
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The take-over of a replaced planning's folder by the planning that replaced it.
+//
+// Rule, under the replaced folder's mark (WorkMark) and only where its record allows
+// (TakeOverRecord::judge):
+//   1. what take-overs into the replaced folder left (its records, an earlier version's
+//      ".previous-" folders) is taken over into the new planning first;
+//   2. the folder's entries that are not its planning's own files move into the new planning,
+//      one rename each; a folder of that name there is merged; a file is never replaced: one the
+//      new planning holds byte for byte goes, any other stays where it is and is told;
+//   3. its planning file goes: from then on it is listed no more. Should it not go, nothing
+//      else of the planning goes either;
+//   4. its own files go (those the record proves to be its own), then its emptied folders, the
+//      mark and the folder. What stays of the user's keeps the folder, which is no planning any
+//      more but where the user sees it.
+// Every step is one rename or removal relative to open folders (FolderHandle), so that it may be
+// finished from the record by any instance at any time.
+#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/TakeOverRecord.h"
+
+#include <string>
+#include <vector>
+
+namespace TakeOver {
+
+enum class Result {
+    whole,   // nothing of the replaced planning is left: its record may go
+    kept,    // files of it are left (told in the notes): its record stays for a later start
+    notIt    // the folder does not hold what the record describes: nothing was done
+};
+
+// Takes the folder `record` names in `parent` over into `into`; `holder` is the planning that
+// holds the record (`into`, or a replaced planning holding records of its own). One note for
+// each entry that stays where it is, with the reason.
+Result run(const FolderHandle& parent, const TakeOverRecord& record, const FolderHandle& holder,
+           const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
+
+// Finishes the record `fileName` in the planning `holder` (beside its replaced folder in
+// `parent`) into `into`: the record goes once the take-over is whole; a record that does not
+// fit is set aside. The line for the log ("took over ...") in `done`; what the user must know in
+// `notes`.
+void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
+                  const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes,
+                  int depth = 0);
+
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The record a save writes into the new planning for each folder it replaces
+// (".morvanta-replaces-<folder>"), so that any instance on any computer can finish the take-over
+// should the save be cut off.
+//
+// It holds what identifies the replaced planning: the folder's name (beside the planning that
+// holds the record), its planning file's name and contents (FolderHandle::contentKey), and each
+// of its own files with its size and time.
+//
+// Rule: a record acts only where the folder it names provably still holds what it describes,
+// and never on the folder that holds it:
+//   - the folder holds the recorded planning file with the recorded contents: the take-over may
+//     go on whole;
+//   - the planning file went already (a take-over cut off after it): only the recorded own files
+//     still there with their recorded size and time go (or that the planning holding the record
+//     holds byte for byte); nothing else is moved;
+//   - anything else (another planning file, another folder of that name, a link, the record's
+//     own folder): the record is set aside (".morvanta-set-aside-<folder>"), nothing is moved
+//     or removed, and the user is told.
+// Records of the first format name no contents: they act only where the folder's series files
+// are the very files (hard links) the planning holding the record has.
+#include "planning/io/saving/FolderHandle.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TakeOverRecord
+{
+    static constexpr const char* prefix = ".morvanta-replaces-";
+    static constexpr const char* setAsidePrefix = ".morvanta-set-aside-";
+
+    struct Stamp
+    {
+        std::uintmax_t size = 0;
+        long long seconds = 0;
+        long nanoseconds = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+
+    int format = 2;
+    std::string folder;      // the replaced folder's name
+    std::string planning;    // its planning file's name
+    std::string planningKey; // its contents' key; empty in the first format
+    // Its own files, relative to it, with their stamps (none in the first format).
+    std::map<std::string, std::optional<Stamp>> own;
+
+    // The record of the planning `planning` in `replaced` (called `name` beside the new
+    // planning) with its own files as they are now.
+    static TakeOverRecord describe(const FolderHandle& replaced, const std::string& name, const std::string& planning,
+                                   const std::vector<std::string>& ownFiles);
+    // The record's file name in the planning that holds it.
+    std::string fileName() const { return prefix + folder; }
+    std::string text() const;
+    // Nothing for a file that is no record of this program's or names no folder beside.
+    static std::optional<TakeOverRecord> parse(const std::string& text);
+    static std::optional<TakeOverRecord> read(const FolderHandle& holder, const std::string& fileName);
+
+    enum class Finding {
+        planning,     // the folder holds the planning recorded
+        planningGone, // its planning file went; recorded own files (or nothing) are left
+        gone,         // there is no such folder
+        notIt         // anything else
+    };
+    // What `replaced` (the folder the record names, beside `holder`) holds of what it records.
+    Finding judge(const FolderHandle& holder, const FolderHandle& replaced) const;
+    // Whether the file `name` of `replaced` is provably the recorded own file.
+    bool isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder) const;
+
+    // Renames the record `fileName` in `holder` to a set-aside name; that name, or empty.
+    static std::string setAside(const FolderHandle& holder, const std::string& fileName);
+};
