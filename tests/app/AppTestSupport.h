@@ -273,6 +273,29 @@ inline TestSupport::PrivateXServer& xServer()
     return x;
 }
 
+// Runs xdotool on the visible window of that title on the program tests' X server, waited for
+// ("%1" is it). Keys go after "windowfocus": without a window manager a closed dialog gives the
+// focus to no one.
+inline void inWindow(const QString& title, const QStringList& args)
+{
+    xdotool(xServer().display(), QStringList{"search", "--sync", "--onlyvisible", "--name", title} + args);
+}
+
+// Patient, then the first row of the import (or planning) table and its accepting key; the table
+// fills while the dialog shows, so the row is chosen again until the dialog goes.
+inline void openFirstEntry(bool reload)
+{
+    inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "space"});
+    inWindow("^Load patient$", {"mousemove", "--window", "%1", reload ? "252" : "90", "58", "click", "1"});
+    const QString display = xServer().display(), title = reload ? "^Load planning$" : "^DICOM Data Import$";
+    QString window = waitForWindow(display, title, 30000);
+    for (int i = 0; i < 20 && !window.isEmpty(); ++i) {
+        xdotool(display, {"mousemove", "--window", window, "230", "42", "click", "1", "key", reload ? "alt+o" : "alt+i"});
+        waitFor([&] { return (window = waitForWindow(display, title, 0)).isEmpty(); }, 3000);
+    }
+    ASSERT_TRUE(window.isEmpty()) << title.toStdString();
+}
+
 // Runs the current test again in a child, on an X server of its own without a window manager
 // as `scripts/run` starts one: true inside the child, false outside once the child has ended.
 inline bool rerunOnOwnXServer()

@@ -503,20 +503,27 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
         // The next start.
         QProcess next;
         ASSERT_FALSE(AppTest::startProgram(next, two.display, two.home.path()).isEmpty());
+        const QString recovered = images + "/recovered/" + QFileInfo(picture).fileName();
+        // The user is told in the window where a picture went, and only then.
+        const bool shown = !AppTest::waitForWindow(two.display, "^Earlier sessions$", QFileInfo::exists(recovered) ? 30000 : 2000,
+                                                   &next).isEmpty();
         next.kill();
         next.waitForFinished();
         const QString told = QString::fromLocal8Bit(next.readAllStandardError());
         EXPECT_EQ(listed().size(), 1);
         EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                   (QStringList{QFileInfo(listed().value(0)).fileName(), "MorvantaStudyDummy"}));
-        const QString recovered = images + "/recovered/" + QFileInfo(picture).fileName();
+        EXPECT_EQ(shown, QFileInfo::exists(recovered)) << told.toStdString();
         if (QFileInfo::exists(recovered)) {
             EXPECT_EQ(TestSupport::readFile(recovered.toStdString()), taken.toStdString());
-            EXPECT_TRUE(told.contains("the picture " + picture + " of an earlier session is kept in " + images + "/recovered"))
+            EXPECT_TRUE(told.contains("Earlier sessions: The picture " + picture + " of an earlier session is kept in " +
+                                      images + "/recovered."))
                 << told.toStdString();
         } else {
+            // In the planning, and nowhere else.
             EXPECT_EQ(TestSupport::readFile((listed().value(0) + "/images/" + QFileInfo(picture).fileName()).toStdString()),
                       taken.toStdString());
+            EXPECT_FALSE(QFileInfo::exists(picture));
         }
     }
 }

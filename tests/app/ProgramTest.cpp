@@ -29,6 +29,12 @@ TEST(ProgramTest, EarlierPicturesAreKeptAndAKilledVideoStillDecodes)
     ASSERT_FALSE(startProgram(program, x.display(), home.path()).isEmpty());
     EXPECT_TRUE(QFile::exists(home.path("Images/recovered/earlier.bmp")));
     EXPECT_FALSE(QFile::exists(home.path("Images/earlier.bmp")));
+    // The user is told so, once the window shows.
+    const QString told = AppTest::waitForWindow(x.display(), "^Earlier sessions$", 30000, &program);
+    ASSERT_FALSE(told.isEmpty());
+    xdotool(x.display(), {"windowfocus", "--sync", told, "key", "space"});
+    ASSERT_TRUE(AppTest::waitFor([&] { return AppTest::waitForWindow(x.display(), "^Earlier sessions$", 0).isEmpty(); }, 30000));
+    xdotool(x.display(), {"search", "--onlyvisible", "--name", "^Morvanta$", "windowfocus", "--sync"});
 
     xdotool(x.display(), {"key", "r"});
     QString video;

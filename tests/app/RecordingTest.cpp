@@ -34,27 +34,6 @@ QStringList logsIn(const QString& folder)
     return QDir(folder).entryList({"*.log"}, QDir::Files, QDir::Name).replaceInStrings(QRegularExpression("^"), folder + "/");
 }
 
-// Runs xdotool on the visible window of that title, waited for ("%1" is it). Keys go after
-// "windowfocus": without a window manager a closed dialog gives the focus to no one.
-void inWindow(const QString& title, const QStringList& args)
-{
-    xdotool(AppTest::xServer().display(), QStringList{"search", "--sync", "--onlyvisible", "--name", title} + args);
-}
-
-// Patient, then the first row of the import (or planning) table and its accepting key; the table
-// fills while the dialog shows, so the row is chosen again until the dialog goes.
-void openFirstEntry(bool reload)
-{
-    inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "space"});
-    inWindow("^Load patient$", {"mousemove", "--window", "%1", reload ? "252" : "90", "58", "click", "1"});
-    const QString display = AppTest::xServer().display(), title = reload ? "^Load planning$" : "^DICOM Data Import$";
-    QString window = AppTest::waitForWindow(display, title, 30000);
-    for (int i = 0; i < 20 && !window.isEmpty(); ++i) {
-        xdotool(display, {"mousemove", "--window", window, "230", "42", "click", "1", "key", reload ? "alt+o" : "alt+i"});
-        AppTest::waitFor([&] { return (window = AppTest::waitForWindow(display, title, 0)).isEmpty(); }, 3000);
-    }
-    ASSERT_TRUE(window.isEmpty()) << title.toStdString();
-}
 
 }
 
@@ -137,10 +116,10 @@ TEST(RecordingTest, APlainStartRecordsEncipheredAndAKillLosesAtMostTheLastBlock)
     QProcess program;
     // Import, then quit saving as new: the log goes with the planning.
     ASSERT_FALSE(AppTest::startProgram(program, display, home.path(), {}, prefixed).isEmpty());
-    openFirstEntry(false);
+    AppTest::openFirstEntry(false);
     ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == 1; }, 120000));
-    inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "ctrl+w"});
-    inWindow("^Save patient$", {"windowfocus", "--sync", "%1", "key", "space"}); // "Save as new"
+    AppTest::inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "ctrl+w"});
+    AppTest::inWindow("^Save patient$", {"windowfocus", "--sync", "%1", "key", "space"}); // "Save as new"
     ASSERT_TRUE(program.waitForFinished(120000));
     const QStringList copies = logsIn(QDir(home.path("patients")).entryInfoList({"20*"}, QDir::Dirs).value(0).filePath() + "/system");
     ASSERT_EQ(copies.size(), 1);
@@ -151,7 +130,7 @@ TEST(RecordingTest, APlainStartRecordsEncipheredAndAKillLosesAtMostTheLastBlock)
     // Reloaded twice; each run is killed after mouse steps whose records have one length.
     for (int run = 2; run <= 3; ++run) {
         ASSERT_FALSE(AppTest::startProgram(program, display, home.path(), {}, prefixed).isEmpty());
-        openFirstEntry(true);
+        AppTest::openFirstEntry(true);
         ASSERT_TRUE(AppTest::waitFor([&] { return logsIn(study).size() == run; }, 120000));
         pause(2000);
         EXPECT_TRUE(AppTest::waitForWindow(display, "^Loading error$", 0).isEmpty()) << "the planning loads";

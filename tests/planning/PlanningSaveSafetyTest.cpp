@@ -2,17 +2,21 @@
 #include "PlanningIoTestSupport.h"
 #include "common/SmallDisk.h"
 
+#include "planning/commands/ExchangeImplantCommand.h"
 #include "planning/io/DicomImport.h"
 #include "planning/io/LoadedPlanning.h"
 #include "planning/io/PlanningFile.h"
+#include "planning/io/saving/OriginLock.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/StartRecovery.h"
+#include "planning/io/saving/TakeOverRecord.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
 #include "planning/io/saving/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Utilities.h"
 #include "planning/objects/Implant.h"
+#include "vexa/core/CommandProcessor.h"
 #include "vexa/mesh/MeshFactory.h"
 
 #include <QCoreApplication>
@@ -22,8 +26,10 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
+#include <thread>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <regex>
 #include <map>
 #include <tuple>
 #include <set>
@@ -66,6 +72,17 @@ std::string makePlanning(const std::string& patients)
     writeText(folder + "/system/session.log", "the recording");
     writeText(folder + "/images/shot.bmp", "the picture");
     return folder;
+}
+
+// The files of two snapshots that differ (in either), without their bytes.
+std::set<std::string> changed(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
+{
+    std::set<std::string> names;
+    for (const auto& [from, to] : {std::pair{&a, &b}, std::pair{&b, &a}})
+        for (const auto& [name, bytes] : *from)
+            if (const auto it = to->find(name); it == to->end() || it->second != bytes)
+                names.insert(name);
+    return names;
 }
 
 // The entries of the folder; those anywhere below it that are hidden (leftovers of saving).
@@ -243,6 +260,9 @@ TEST(DISABLED_SaveChild, Run)
     } catch (const std::exception& e) {
         error = e.what();
     }
+    // One line: the line breaks of an error as "\n".
+    for (auto at = error.find('\n'); at != std::string::npos; at = error.find('\n', at + 2))
+        error.replace(at, 1, "\\n");
     std::cout << "@@ " << (error.empty() ? "saved " + fs::path(s.settings->getPlanningFile()).parent_path().string()
                                          : "refused " + error)
               << std::endl;
@@ -803,4 +823,224 @@ TEST(PlanningSaveSafety, AnOverwriteWaitsForAnInstanceAtWorkInTheFolderLoaded)
     EXPECT_EQ(said(child), "saved " + patients + "/2030-01-01__07-00-00-0");
     EXPECT_EQ(listed(patients), std::vector<std::string>{patients + "/2030-01-01__07-00-00-0"});
     EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+}
+
+// An ordinary session: a planning whose implant is exchanged, overwritten three times (the save
+// keeps the description the exchange replaced, for undo), then once more after the user renamed
+// its folder. Every save is silent and leaves one folder, which loads with the exchanged implant.
+TEST(PlanningSaveSafety, AnOrdinarySessionOverwritesSilentlyAlsoAfterItsFolderWasRenamed)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients");
+    Session s;
+    writeText(s.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
+    ASSERT_EQ(load(s, makePlanning(patients)), "");
+    const auto manager = s.model->getImplantManager();
+    Vexa::CommandProcessor processor;
+    processor.execute(ExchangeImplantCommand::create(
+        manager, manager->getImplant(1),
+        Implant::createFromFile(Vexa::Matrix44<double>(), 0, implantDatabaseFolder() + "/Quillon Medical/Q-Line/QM-L-D48-L100.implant")));
+    for (const std::string round : {"1", "2", "3", "renamed"}) {
+        SCOPED_TRACE("overwrite " + round);
+        std::string folder = fs::path(s.settings->getPlanningFile()).parent_path().string();
+        if (round == "renamed") {
+            fs::rename(folder, patients + "/Renamed");
+            folder = patients + "/Renamed";
+        }
+        PlanningWriter writer(PlanningWriter::reserveFile(fs::path(folder).parent_path().string()), s.model, s.settings, true);
+        ASSERT_TRUE(writer.start()) << writer.getErrorMessage();
+        EXPECT_EQ(writer.getNotes(), std::vector<std::string>{});
+        EXPECT_EQ(writer.getReplacement(), "");
+        const std::string saved = fs::path(s.settings->getPlanningFile()).parent_path().string();
+        EXPECT_EQ(listed(patients), std::vector<std::string>{saved});
+        EXPECT_EQ(entries(patients), std::set<std::string>{fs::path(saved).filename().string()});
+        EXPECT_EQ(entries(saved, true), std::set<std::string>{});
+        EXPECT_EQ(readBytes(saved + "/images/shot.bmp") + readBytes(saved + "/system/session.log"), "the picturethe recording");
+        Session next;
+        ASSERT_EQ(load(next, saved), "");
+        std::vector<std::string> implants;
+        for (const auto& implant : next.model->getImplantManager()->getImplants())
+            implants.push_back(fs::path(implant->getFilename()).filename().string());
+        EXPECT_EQ(implants, (std::vector<std::string>{"QM-L-D48-L100.implant", "QM-L-D48-L100.implant"}));
+    }
+    // Undo brings the exchanged implant back from the description the saves kept.
+    processor.undo();
+    EXPECT_TRUE(fs::exists(manager->getImplant(1)->getFilename())) << manager->getImplant(1)->getFilename();
+}
+
+// A take-over record acts only where its folder provably holds the planning it replaced. A save
+// killed after the old planning file went, the user's clean-up (what is left of the old folder
+// removed, the new one renamed to its name), then a start: the record names the folder that
+// holds it and is set aside; the planning loads with all its series. A record naming its own
+// folder, or a listed sibling (in either format): nothing of either moves or goes.
+TEST(PlanningSaveSafety, ARecordActsOnlyWhereItsFolderHoldsThePlanningItReplaced)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    enum Row { cleanedUp, ownFolder, siblingRecorded, siblingFirstFormat };
+    for (const Row row : {cleanedUp, ownFolder, siblingRecorded, siblingFirstFormat}) {
+        SCOPED_TRACE(row);
+        TestSupport::ScratchDir work;
+        const std::string patients = work.file("patients");
+        const std::string m = makePlanning(patients), name = fs::path(m).filename().string();
+        std::string holder = m, record;
+        if (row == cleanedUp) {
+            QProcess child;
+            startChild(child, "overwrite", m, {"strace", "-f", "-qq", "-o", "/dev/null", "-P", QString::fromStdString(m + "/dicom"),
+                                               "-e", "trace=unlinkat", "-e", "inject=unlinkat:signal=KILL:when=1"});
+            ASSERT_EQ(said(child), "");
+            ASSERT_FALSE(fs::exists(m + "/" + name + ".srl")) << "killed after the old planning file went";
+            const std::vector<std::string> plannings = listed(patients);
+            ASSERT_EQ(plannings.size(), 1u);
+            fs::remove_all(m);
+            fs::rename(plannings[0], m);
+            record = ".morvanta-replaces-" + name;
+        } else {
+            const std::string k = makePlanning(patients), sibling = fs::path(k).filename().string();
+            TakeOverRecord text = TakeOverRecord::describe(FolderHandle::open(m), name, name + ".srl",
+                                                           PlanningFile::read(m + "/" + name + ".srl").ownFiles(m));
+            if (row != ownFolder)
+                text.folder = sibling;
+            record = text.fileName();
+            std::string written = text.text();
+            if (row == siblingFirstFormat) {
+                written = "morvanta-replaces 1\n" + sibling + "\n" + sibling + ".srl\n";
+                for (const auto& [file, stamp] : text.own)
+                    written += file + "\n";
+            }
+            writeText(m + "/" + record, written);
+        }
+        const std::string aside = ".morvanta-set-aside-" + record.substr(std::string(".morvanta-replaces-").size());
+        auto before = snapshot(patients);
+        before[name + "/" + aside] = before[name + "/" + record];
+        before.erase(name + "/" + record);
+        const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+        EXPECT_EQ(report.toTell, std::vector<std::string>{"The record " + holder + "/" + record + " names " + patients + "/" +
+                                                          record.substr(19) + ", which does not hold the planning it "
+                                                          "replaced: nothing was moved or removed for it; it is set "
+                                                          "aside as " + holder + "/" + aside + "."});
+        // What a killed save left (its mark, its lock of the planning's origin) goes, and nothing else.
+        before.erase(name + "/" + WorkMark::fileName);
+        before.erase("." + name + ".lock");
+        EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+        for (const std::string& planning : listed(patients)) {
+            Session any;
+            EXPECT_EQ(load(any, planning), "") << planning;
+            EXPECT_EQ(any.model->getDicomFiles().size(), 6u);
+        }
+        EXPECT_TRUE(StartRecovery::finishInterrupted({patients}).toTell.empty()) << "told once";
+    }
+}
+
+// Not as root: the old planning's folder, or only the folder itself, another account's. The
+// overwrite is refused with the reason before anything is published; everything stays byte for
+// byte and the one planning stays listed.
+TEST(PlanningSaveSafety, AnOverwriteThatCannotRetireThePlanningIsRefusedWithEverythingAsItWas)
+{
+    const QStringList nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (QProcess::execute(nobody.front(), nobody.mid(1) << "true") != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    for (const bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "the folder with all in it another account's" : "only the folder itself");
+        TestSupport::ScratchDir work;
+        const std::string patients = work.file("patients"), old = makePlanning(patients);
+        const std::string name = fs::path(old).filename().string();
+        ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", QString::fromStdString(patients)}), 0);
+        ASSERT_EQ(QProcess::execute("chown", QStringList(whole ? "-R" : "--") << "0:0" << QString::fromStdString(old)), 0);
+        fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        const auto before = snapshot(patients);
+        QProcess child;
+        startChild(child, "overwrite", old, nobody);
+        EXPECT_EQ(said(child), "refused The planning was not saved.\\nThe planning in " + old +
+                                   " cannot be replaced by this user: its planning file " + name +
+                                   ".srl cannot be removed (Permission denied).\\nThe planning loaded is unchanged in " +
+                                   old + ".");
+        EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+        EXPECT_EQ(listed(patients), std::vector<std::string>{old});
+    }
+}
+
+// An origin that is no plain folder name (a path, "..", a control character) is refused where a
+// planning file holds it, and no lock is named after it: nothing outside the patient folder changes.
+TEST(PlanningSaveSafety, AnOriginThatIsNoFolderNameReachesNothingOutsideThePatientFolder)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients/clinic"), old = makePlanning(patients);
+    writeText(work.file("victim.lock"), "someone's");
+    writeText(work.file("patients/victim.lock"), "someone's");
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    const std::string file = old + "/" + fs::path(old).filename().string() + ".srl";
+    const std::string text = readBytes(file);
+    const auto before = snapshot(work.path());
+    for (const std::string& origin : std::vector<std::string>{"/../../victim", "../victim", "a/b", "..", ".", "x\ty", std::string(300, 'a')}) {
+        SCOPED_TRACE(origin);
+        writeText(work.file("copy.srl"), std::regex_replace(text, std::regex("\norigin = [^\n]*"), "\norigin = " + origin));
+        EXPECT_NE(TestSupport::errorText([&] { PlanningFile::read(work.file("copy.srl")); }).find("\"origin\""),
+                  std::string::npos);
+        fs::remove(work.file("copy.srl"));
+        EXPECT_THROW(OriginLock(patients, origin), std::runtime_error);
+        s.settings->setPlanningOrigin(origin);
+        const std::string error = save(s, patients, true);
+        EXPECT_NE(error.find("is no folder name"), std::string::npos) << error;
+        EXPECT_EQ(changed(snapshot(work.path()), before), std::set<std::string>{});
+    }
+}
+
+// Another computer's overwrite killed while it held the planning's origin lock, before it could
+// publish: this computer's start leaves what is that computer's, and an overwrite here takes the
+// lock over once its holder's beat stands still, and saves.
+TEST(PlanningSaveSafety, AnotherComputersSaveKilledInItsCommitHoldsNoOverwriteHere)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
+        GTEST_SKIP() << "no namespaces of its own for another computer here";
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    QProcess elsewhere;
+    startChild(elsewhere, "overwrite", old,
+               QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-P", QString::fromStdString(patients), "-e",
+                           "trace=renameat", "-e", "inject=renameat:signal=KILL:when=1"} + asComputer(true));
+    ASSERT_EQ(said(elsewhere), "");
+    const std::string lock = patients + "/." + fs::path(old).filename().string() + ".lock";
+    ASSERT_NE(readBytes(lock).find("\nelsewhere\n"), std::string::npos) << "the lock names the other computer";
+    StartRecovery::finishInterrupted({patients});
+    EXPECT_TRUE(fs::exists(lock)) << "another computer's lock is not judged by a start";
+    QElapsedTimer clock;
+    clock.start();
+    QProcess here;
+    startChild(here, "overwrite", old);
+    EXPECT_EQ(said(here).rfind("saved ", 0), 0u);
+    // The lock's holder is judged dead within some seconds of still beat, never after minutes.
+    EXPECT_LT(clock.elapsed(), 60000);
+    EXPECT_FALSE(fs::exists(lock));
+}
+
+// A lock of the planning's origin that another computer's save left (its beat standing still):
+// the overwrite says what it waits for while it judges the holder, then takes the lock over and
+// saves.
+TEST(PlanningSaveSafety, AnOverwriteSaysWhatItWaitsFor)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    const std::string lock = patients + "/." + fs::path(old).filename().string() + ".lock";
+    writeText(lock, "morvanta-origin-lock 1\n4242\nelsewhere\n0123456789abcdef0123456789abcdef\nboot\n77\n3\n");
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
+    std::atomic<bool> done{false};
+    std::thread saving([&] {
+        writer.start();
+        done = true;
+    });
+    std::set<std::string> said;
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+        said.insert(writer.getShortDescription());
+    saving.join();
+    EXPECT_EQ(writer.getErrorMessage(), "");
+    EXPECT_EQ(said, (std::set<std::string>{"Saving planning data",
+                                           "Saving planning data: waiting for the save of this planning by the computer "
+                                           "elsewhere"}));
+    EXPECT_FALSE(fs::exists(lock));
 }

@@ -165,6 +165,9 @@ void PlanningWriter::save() try
     replacement_ = loaded.replacement();
     if (overwrite_ && !replacement_.empty())
         throw std::runtime_error(loaded.savedAgainText(replacement_));
+    // Overwrites take turns by a lock named after the origin.
+    if (overwrite_ && loaded.isSet())
+        OriginLock::checkOrigin(loaded.origin());
 
     Snapshot snapshot = takeSnapshot();
     // An overwrite keeps the planning's origin; a new planning starts its own.

@@ -107,8 +107,7 @@ private:
 OriginLock::OriginLock(const std::string& parentFolder, const std::string& origin,
                        const std::function<void(const std::string&)>& waiting, std::chrono::milliseconds patience)
 {
-    if (!PlanningFile::isFolderName(origin))
-        throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
+    checkOrigin(origin);
     parent_ = FolderHandle::open(parentFolder, true);
     name_ = "." + origin + ".lock";
     if (!parent_)
@@ -177,6 +176,12 @@ OriginLock::~OriginLock()
     if (isSameFile(fd_, parent_, name_))
         parent_.removeFile(name_);
     ::close(fd_);
+}
+
+void OriginLock::checkOrigin(const std::string& origin)
+{
+    if (!PlanningFile::isFolderName(origin))
+        throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
 }
 
 bool OriginLock::isHeld() const

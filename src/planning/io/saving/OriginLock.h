@@ -36,6 +36,9 @@ public:
     // Whether the lock is held (false where no lock file can be made).
     bool isHeld() const;
 
+    // Throws std::runtime_error, saying so, for an origin that is no plain folder name.
+    static void checkOrigin(const std::string& origin);
+
     // A lock file of this program's in `folder` whose holder is gone on this computer goes;
     // whether it went.
     static bool removeIfStale(const FolderHandle& folder, const std::string& name);

@@ -108,9 +108,10 @@ void moveOthers(const FolderHandle& replaced, const TakeOverRecord& record, cons
     }
 }
 
-// Removes the own files the record proves to be the replaced planning's, then the folders they
-// emptied; the first failure's errno value.
-int removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, const FolderHandle& holder,
+// Removes the own files the record proves to be the replaced planning's (in a folder `proven` to
+// be the one replaced, also those the planning holding the record has byte for byte), then the
+// folders they emptied; the first failure's errno value.
+int removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, const FolderHandle& holder, bool proven,
                    std::vector<std::string>& notes)
 {
     int kept = 0;
@@ -120,7 +121,7 @@ int removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, c
         const std::string name = path.filename().string();
         if (!in.isFile(name))
             continue;
-        if (!record.isOwnFile(replaced, file, holder)) {
+        if (!record.isOwnFile(replaced, file, holder, proven)) {
             notes.push_back(replaced.pathOf(file) + " stays where it is: it is no longer the file the replaced planning "
                                                     "had.");
             continue;
@@ -194,7 +195,7 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
         }
         replaced.sync();
     }
-    if (const int kept = removeOwnFiles(replaced, record, holder, notes)) {
+    if (const int kept = removeOwnFiles(replaced, record, holder, finding == TakeOverRecord::Finding::planning, notes)) {
         notes.push_back("kept " + where + ": files of the replaced planning could not be removed (" +
                         std::strerror(kept) + ")");
         return Result::kept;

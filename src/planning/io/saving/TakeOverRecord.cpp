@@ -1,6 +1,7 @@
 #include "planning/io/saving/TakeOverRecord.h"
 
 #include "planning/io/PlanningFile.h"
+#include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
 #include <filesystem>
@@ -127,16 +128,17 @@ std::optional<TakeOverRecord> TakeOverRecord::read(const FolderHandle& holder, c
     return text ? parse(*text) : std::nullopt;
 }
 
-bool TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder) const
+bool TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder,
+                               bool orSameBytes) const
 {
     const auto it = own.find(name);
     if (it == own.end())
         return false;
-    if (it->second && stampOf(replaced, name) == it->second)
+    if ((it->second && stampOf(replaced, name) == it->second) || sameFile(replaced, holder, name))
         return true;
     const std::filesystem::path path(name);
     const std::string parent = path.parent_path().string(), file = path.filename().string();
-    return FolderHandle::sameBytes(replaced.child(parent), file, holder.child(parent), file);
+    return orSameBytes && FolderHandle::sameBytes(replaced.child(parent), file, holder.child(parent), file);
 }
 
 TakeOverRecord::Finding TakeOverRecord::judge(const FolderHandle& holder, const FolderHandle& replaced) const
@@ -158,10 +160,11 @@ TakeOverRecord::Finding TakeOverRecord::judge(const FolderHandle& holder, const 
             }
         return series > 0 ? Finding::planning : Finding::notIt;
     }
-    if (!planning.empty() && replaced.has(planning))
+    // Another planning file, or a planning the folder holds now, is no one's to take over.
+    if ((!planning.empty() && replaced.has(planning)) || !PlanningFinder::planningIn(replaced).empty())
         return Finding::notIt;
     for (const auto& [name, stamp] : own)
-        if (isOwnFile(replaced, name, holder))
+        if (isOwnFile(replaced, name, holder, false))
             return Finding::planningGone;
     return holdsNothing(replaced) ? Finding::planningGone : Finding::notIt;
 }

@@ -12,10 +12,10 @@
 //   - the folder holds the recorded planning file with the recorded contents: the take-over may
 //     go on whole;
 //   - the planning file went already (a take-over cut off after it): only the recorded own files
-//     still there with their recorded size and time go (or that the planning holding the record
-//     holds byte for byte); nothing else is moved;
-//   - anything else (another planning file, another folder of that name, a link, the record's
-//     own folder): the record is set aside (".morvanta-set-aside-<folder>"), nothing is moved
+//     still there with their recorded size and time (or that are the very files the planning
+//     holding the record has) go; nothing else is moved;
+//   - anything else (another planning file or planning, another folder of that name, a link, the
+//     record's own folder): the record is set aside (".morvanta-set-aside-<folder>"), nothing is moved
 //     or removed, and the user is told.
 // Records of the first format name no contents: they act only where the folder's series files
 // are the very files (hard links) the planning holding the record has.
@@ -66,8 +66,12 @@ struct TakeOverRecord
     };
     // What `replaced` (the folder the record names, beside `holder`) holds of what it records.
     Finding judge(const FolderHandle& holder, const FolderHandle& replaced) const;
-    // Whether the file `name` of `replaced` is provably the recorded own file.
-    bool isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder) const;
+    // Whether the file `name` of `replaced` is provably the recorded own file: its recorded size
+    // and time, or the very file (a hard link) of that name in `holder`; with `orSameBytes`, also
+    // where `holder` holds the same bytes under that name (only for a folder proven to be the
+    // one replaced: the plannings of one patient hold series of the same bytes).
+    bool isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder,
+                   bool orSameBytes) const;
 
     // Renames the record `fileName` in `holder` to a set-aside name; that name, or empty.
     static std::string setAside(const FolderHandle& holder, const std::string& fileName);
