@@ -115,11 +115,12 @@ TEST(SavingSessionTest, WhatAStartFinishedIsShownInTheWindowOnce)
         MainWindow window(nullptr, Constants::NormalMode);
         AppTest::waitFor([&] { return answer.done(); }, first ? 30000 : 2000);
         EXPECT_EQ(answer.done(), first) << answer.seen.join(", ").toStdString();
-        if (first)
+        if (first) {
             EXPECT_EQ(told.toStdString(), "The record " + folder.toStdString() + "/" + record.fileName() + " names " +
                                               folder.toStdString() + ", which does not hold the planning it replaced: "
                                               "nothing was moved or removed for it; it is set aside as " +
                                               folder.toStdString() + "/.morvanta-set-aside-" + name + ".");
+        }
     }
     EXPECT_EQ(planningsIn(home.path("patients")), QStringList{QFileInfo(folder).fileName()});
 }

@@ -92,27 +92,35 @@ FolderHandle FolderHandle::again() const
     return FolderHandle(fd, path_, fd < 0 ? EBADF : 0);
 }
 
-std::vector<std::string> FolderHandle::entries() const
+std::optional<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
 {
-    std::vector<std::string> names;
     if (!valid())
-        return names;
+        return std::nullopt;
     // A listing of its own: the handle's position is shared by every dup.
     const int fd = ::openat(fd_, ".", folderFlags);
     DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
     if (!dir) {
         if (fd >= 0)
             ::close(fd);
-        return names;
+        return std::nullopt;
     }
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
+        if (name == "." || name == "..")
+            continue;
+        names.push_back(name);
+        if (firstOnly)
+            break;
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> FolderHandle::entries() const
+{
+    return list(false).value_or(std::vector<std::string>());
 }
 
 std::optional<struct stat> FolderHandle::status(const std::string& name) const
@@ -137,23 +145,8 @@ FolderHandle::Kind FolderHandle::kind(const std::string& name) const
 
 bool FolderHandle::isEmpty() const
 {
-    if (!valid())
-        return false;
-    const int fd = ::openat(fd_, ".", folderFlags);
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (!dir) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    bool empty = true;
-    while (const dirent* entry = ::readdir(dir))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            empty = false;
-            break;
-        }
-    ::closedir(dir);
-    return empty;
+    const auto first = list(true);
+    return first && first->empty();
 }
 
 int FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const

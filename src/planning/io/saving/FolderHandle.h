@@ -94,6 +94,10 @@ public:
 private:
     FolderHandle(int fd, std::string path, int error) : fd_(fd), error_(error), path_(std::move(path)) {}
 
+    // The entries, sorted (only the first one found with `firstOnly`); nothing when the folder
+    // cannot be read.
+    std::optional<std::vector<std::string>> list(bool firstOnly) const;
+
     int fd_ = -1;
     int error_ = 0;
     std::string path_;

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -101,4 +103,44 @@ bool LockHolder::isGone() const
 std::string LockHolder::describe() const
 {
     return isOnThisComputer() ? "process " + std::to_string(pid) + " of this computer" : "the computer " + host;
+}
+
+namespace HolderFile {
+
+Lock lock(int fd)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return Lock::taken;
+    return errno == EWOULDBLOCK ? Lock::held : Lock::none;
+}
+
+bool isSameFile(int fd, const FolderHandle& folder, const std::string& name)
+{
+    struct stat open{};
+    const auto named = folder.status(name);
+    return ::fstat(fd, &open) == 0 && named && open.st_dev == named->st_dev && open.st_ino == named->st_ino;
+}
+
+bool writeAll(int fd, const std::string& text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+std::string readAll(int fd, std::size_t limit)
+{
+    std::string text;
+    char buffer[1024];
+    for (ssize_t n; text.size() < limit && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
+        text.append(buffer, std::size_t(n));
+    return text;
+}
+
 }

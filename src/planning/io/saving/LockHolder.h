@@ -6,6 +6,8 @@
 // have one, whatever the host name is now; else the same host name): when that computer has
 // restarted since, or its process has ended (its number free, or taken by a later process).
 // Another computer's process cannot be looked at from here.
+#include "planning/io/saving/FolderHandle.h"
+
 #include <optional>
 #include <string>
 
@@ -28,3 +30,21 @@ struct LockHolder
     // "the computer <host>" or "process <pid>" for messages.
     std::string describe() const;
 };
+
+// The file of a mark or a lock that names its holder: locked with flock while held, read and
+// written whole.
+namespace HolderFile {
+
+enum class Lock { taken, held, none };
+// Locks without waiting: taken, held by another holder, or none (a file system without locks,
+// which leaves the judging to the holder's name).
+Lock lock(int fd);
+// Whether the open file is still the one of that name in the folder (its holder may have
+// removed it meanwhile).
+bool isSameFile(int fd, const FolderHandle& folder, const std::string& name);
+// Writes the text from the file's start; false when not all of it got there.
+bool writeAll(int fd, const std::string& text);
+// At most `limit` bytes from the file's start.
+std::string readAll(int fd, std::size_t limit);
+
+}

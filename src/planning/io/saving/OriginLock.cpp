@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace HolderFile;
+
 constexpr char magic[] = "morvanta-origin-lock 1";
 constexpr auto beatEvery = std::chrono::seconds(1);
 constexpr auto pollEvery = std::chrono::milliseconds(50);
@@ -32,44 +34,6 @@ std::optional<LockHolder> holderIn(const std::string& text)
     if (text.compare(0, first.size(), first) != 0)
         return std::nullopt;
     return LockHolder::parse(text.substr(first.size()));
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
-std::string readAll(int fd)
-{
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; text.size() < 4096 && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
-        text.append(buffer, std::size_t(n));
-    return text;
-}
-
-bool isSameFile(int fd, const FolderHandle& folder, const std::string& name)
-{
-    struct stat open{};
-    const auto named = folder.status(name);
-    return ::fstat(fd, &open) == 0 && named && open.st_dev == named->st_dev && open.st_ino == named->st_ino;
-}
-
-enum class Lock { taken, held, none };
-
-Lock lock(int fd)
-{
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return Lock::taken;
-    return errno == EWOULDBLOCK ? Lock::held : Lock::none;
 }
 
 }
@@ -126,7 +90,7 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
         std::string waitedFor;
         if (fd >= 0) {
             const Lock state = lock(fd);
-            const std::string text = state == Lock::held ? std::string() : readAll(fd);
+            const std::string text = state == Lock::held ? std::string() : readAll(fd, 4096);
             const auto holder = holderIn(text);
             bool take = false;
             bool again = false;
@@ -149,21 +113,28 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
             if (!take && !again && waitedFor.empty())
                 waitedFor = holder ? "the save of this planning by " + holder->describe()
                                    : "the lock file " + parent_.pathOf(name_);
-            if (take && ::ftruncate(fd, 0) == 0 && writeAll(fd, contents(self, 0))) {
-                fd_ = fd;
-                beat_ = std::make_unique<Beat>(fd_, self);
+            if (take) {
+                if (::ftruncate(fd, 0) == 0 && writeAll(fd, contents(self, 0))) {
+                    fd_ = fd;
+                    beat_ = std::make_unique<Beat>(fd_, self);
+                    return;
+                }
+                // A lock file that cannot be written (a full disk) is no lock either.
+                if (made)
+                    parent_.removeFile(name_);
+                ::close(fd);
                 return;
             }
             ::close(fd);
         }
-        if (!waitedFor.empty()) {
-            if (waiting && waitedFor != told)
-                waiting(waitedFor);
+        if (!waitedFor.empty() && waiting && waitedFor != told)
+            waiting(waitedFor);
+        if (!waitedFor.empty())
             told = waitedFor;
-            if (std::chrono::steady_clock::now() - start > patience)
-                throw std::runtime_error("Waited " + std::to_string(patience.count() / 1000) + " s for " + waitedFor +
-                                         " in " + parentFolder + ".");
-        }
+        if (std::chrono::steady_clock::now() - start > patience)
+            throw std::runtime_error("Waited " + std::to_string(patience.count() / 1000) + " s for " +
+                                     (told.empty() ? "the lock file " + parent_.pathOf(name_) : told) + " in " +
+                                     parentFolder + ".");
         std::this_thread::sleep_for(pollEvery);
     }
 }
@@ -197,7 +168,7 @@ bool OriginLock::removeIfStale(const FolderHandle& folder, const std::string& na
     struct stat status{};
     bool gone = false;
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && lock(fd) != Lock::held && isSameFile(fd, folder, name)) {
-        const auto holder = holderIn(readAll(fd));
+        const auto holder = holderIn(readAll(fd, 4096));
         gone = holder && holder->isGone() && folder.removeFile(name) == 0;
     }
     ::close(fd);

@@ -9,7 +9,7 @@
 // mark is (LockHolder): a dead holder's lock on this computer is taken over at once. Another
 // computer's holder rewrites its beat in the file every second while it holds the lock; a lock
 // whose beat stands still for `stillBeat` is a dead holder's and is taken over. Where no lock
-// file can be made (a folder this user may not write) there is no lock.
+// file can be made or written (a folder this user may not write, a full disk) there is no lock.
 #include "planning/io/saving/FolderHandle.h"
 
 #include <chrono>

@@ -1,6 +1,5 @@
 #include "planning/io/saving/StartRecovery.h"
 
-#include "planning/io/PlanningFile.h"
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/OriginLock.h"
 #include "planning/io/saving/PlanningFinder.h"
@@ -44,17 +43,6 @@ std::string workingTarget(const std::string& name, const std::string& suffix)
         if (name[i] < '0' || name[i] > '9')
             return {};
     return name.substr(1, at - 1);
-}
-
-// The own files of the planning in `folder`, as its planning file names them.
-std::vector<std::string> ownFilesOf(const FolderHandle& folder, const std::string& planning)
-{
-    try {
-        return PlanningFile::read(folder.pathOf(planning)).ownFiles(folder.path());
-    } catch (const std::exception&) {
-        // A planning file that cannot be read names no files: all else is the user's.
-        return {};
-    }
 }
 
 // Folders an earlier version left inside `folder` holding a replaced planning.
@@ -195,17 +183,21 @@ private:
             takeOverEarlier(published, folder);
     }
 
+    // A replaced planning no record describes (an earlier version's) in `parent`, into `into`.
+    void takeOverUnrecorded(const FolderHandle& parent, const std::string& name, const std::string& planning,
+                            const FolderHandle& into)
+    {
+        std::vector<std::string> notes;
+        const auto result = TakeOver::runUnrecorded(parent, name, planning, into, notes);
+        tellAll(notes);
+        if (result == TakeOver::Result::whole)
+            done(TakeOver::tookOver(parent.pathOf(name), into.path()));
+    }
+
     // A replaced planning an earlier version left inside the planning `into`.
     void takeOverEarlier(const FolderHandle& into, const std::string& name)
     {
-        const FolderHandle folder = into.child(name);
-        const std::string planning = PlanningFinder::planningIn(folder);
-        std::vector<std::string> notes;
-        const auto result = TakeOver::run(into, TakeOverRecord::describe(folder, name, planning, ownFilesOf(folder, planning)),
-                                          into, into, notes);
-        tellAll(notes);
-        if (result == TakeOver::Result::whole)
-            done("took over the files of the replaced planning " + folder.path() + " into " + into.path());
+        takeOverUnrecorded(into, name, PlanningFinder::planningIn(into.child(name)), into);
     }
 
     // The folder an earlier version put aside as ".<name>.previous<n>" (the planning <name> in
@@ -219,14 +211,9 @@ private:
         if (!aside.isFile(planning) || (target != FolderHandle::Kind::none && target != FolderHandle::Kind::folder))
             return;
         const FolderHandle into = parent.child(targetName);
-        if (into.isFile(planning)) {
-            std::vector<std::string> notes;
-            const auto result = TakeOver::run(parent, TakeOverRecord::describe(aside, name, planning, ownFilesOf(aside, planning)),
-                                              into, into, notes);
-            tellAll(notes);
-            if (result == TakeOver::Result::whole)
-                done("took over the files of the replaced planning " + aside.path() + " into " + into.path());
-        } else if (target == FolderHandle::Kind::none || into.isEmpty()) {
+        if (into.isFile(planning))
+            takeOverUnrecorded(parent, name, planning, into);
+        else if (target == FolderHandle::Kind::none || into.isEmpty()) {
             if ((target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
                                                     : parent.replace(name, parent, targetName)) == 0)
                 done("restored the planning " + parent.pathOf(targetName));

@@ -175,19 +175,9 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
         // After the folder's own entries: where names meet, the later planning's file is kept.
         if (depth < maxDepth)
             for (const std::string& name : replaced.entries())
-                if (startsWith(name, previousPrefix) && replaced.isFolder(name)) {
-                    const FolderHandle earlier = replaced.child(name);
-                    const std::string planning = PlanningFinder::planningIn(earlier);
-                    if (planning.empty())
-                        continue;
-                    std::vector<std::string> own;
-                    try {
-                        own = PlanningFile::read(earlier.pathOf(planning)).ownFiles(earlier.path());
-                    } catch (const std::exception&) {
-                        // A planning file that cannot be read names no files: all else is the user's.
-                    }
-                    run(replaced, TakeOverRecord::describe(earlier, name, planning, own), replaced, into, notes, depth + 1);
-                }
+                if (startsWith(name, previousPrefix) && replaced.isFolder(name))
+                    if (const std::string planning = PlanningFinder::planningIn(replaced.child(name)); !planning.empty())
+                        runUnrecorded(replaced, name, planning, into, notes, depth + 1);
         if (const int error = replaced.removeFile(record.planning); error && error != ENOENT) {
             notes.push_back("kept " + where + ": its planning file could not be removed (" + std::strerror(error) +
                             "); nothing else of the planning was removed");
@@ -205,6 +195,24 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
     replaced.removeFile(WorkMark::fileName);
     parent.removeFolder(record.folder); // what stayed of the user's keeps it
     return Result::whole;
+}
+
+Result runUnrecorded(const FolderHandle& parent, const std::string& name, const std::string& planning,
+                     const FolderHandle& into, std::vector<std::string>& notes, int depth)
+{
+    const FolderHandle folder = parent.child(name);
+    std::vector<std::string> own;
+    try {
+        own = PlanningFile::read(folder.pathOf(planning)).ownFiles(folder.path());
+    } catch (const std::exception&) {
+        // A planning file that cannot be read names no files: all else is the user's.
+    }
+    return run(parent, TakeOverRecord::describe(folder, name, planning, own), parent, into, notes, depth);
+}
+
+std::string tookOver(const std::string& replaced, const std::string& into)
+{
+    return "took over the files of the replaced planning " + replaced + " into " + into;
 }
 
 void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
@@ -230,7 +238,7 @@ void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const 
                        " could not be removed (" + std::strerror(error) + ")");
         return;
     }
-    done.push_back("took over the files of the replaced planning " + replaced + " into " + into.path());
+    done.push_back(tookOver(replaced, into.path()));
 }
 
 }

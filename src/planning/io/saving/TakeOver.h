@@ -35,6 +35,14 @@ enum class Result {
 Result run(const FolderHandle& parent, const TakeOverRecord& record, const FolderHandle& holder,
            const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
 
+// Takes over the replaced planning `name` in `parent` that no record describes (a folder an
+// earlier program version left), with its planning file `planning` and the files that names now.
+Result runUnrecorded(const FolderHandle& parent, const std::string& name, const std::string& planning,
+                     const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
+
+// The line for the log once the folder `replaced` is taken over into `into`.
+std::string tookOver(const std::string& replaced, const std::string& into);
+
 // Finishes the record `fileName` in the planning `holder` (beside its replaced folder in
 // `parent`) into `into`: the record goes once the take-over is whole; a record that does not
 // fit is set aside. The line for the log ("took over ...") in `done`; what the user must know in

@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace HolderFile;
+
 // The first line of every mark, so that a file of that name from anyone else is never judged.
 constexpr char magic[] = "morvanta-work 1";
 
@@ -52,46 +54,6 @@ bool isGone(const std::string& text, bool locked, std::string& why)
     }
     why = "a save is at work in it";
     return holder->isGone();
-}
-
-bool isSameFile(int fd, const FolderHandle& folder)
-{
-    struct stat open{};
-    const auto named = folder.status(WorkMark::fileName);
-    return ::fstat(fd, &open) == 0 && named && open.st_dev == named->st_dev && open.st_ino == named->st_ino;
-}
-
-enum class Lock { taken, held, none };
-
-// Locks the mark without waiting: taken, held by another holder, or none (a file system without
-// locks, which leaves the judging to the holder's name).
-Lock lock(int fd)
-{
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return Lock::taken;
-    return errno == EWOULDBLOCK ? Lock::held : Lock::none;
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
-std::string readAll(int fd, std::size_t limit)
-{
-    std::string text;
-    char buffer[1024];
-    for (ssize_t n; text.size() < limit && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
-        text.append(buffer, std::size_t(n));
-    return text;
 }
 
 }
@@ -142,7 +104,7 @@ std::unique_ptr<WorkMark> WorkMark::take(const FolderHandle& folder, bool orCrea
     const Lock state = lock(fd);
     reason = "a save is at work in it";
     // Still the mark at its place once locked: a holder that finished meanwhile removed it.
-    if (state == Lock::held || !isSameFile(fd, folder))
+    if (state == Lock::held || !isSameFile(fd, folder, fileName))
         return refuse(fd);
     const std::string text = readAll(fd, 4096);
     if (text.size() >= 4096) {
@@ -198,7 +160,7 @@ WorkMark::~WorkMark()
 {
     if (fd_ < 0)
         return;
-    if (isSameFile(fd_, folder_))
+    if (isSameFile(fd_, folder_, fileName))
         folder_.removeFile(fileName);
     ::close(fd_);
 }
