@@ -1,6 +1,7 @@
 // The shell's parts against their tables: modes and the view factory, the view offer, the
 // planning buttons, the planning panel's selection, the 3D mouse through the application object
-// and the event boundary; the bone density diagram under its labels on the screen.
+// and the event boundary; on the screen, the bone density diagram under its labels and the
+// brightness slider after real drags.
 #include "AppTestSupport.h"
 
 #include "dicom/import/DicomIOManager.h"
@@ -29,6 +30,7 @@
 
 #include <QGraphicsView>
 #include <QListWidget>
+#include <QPainter>
 #include <QScreen>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -36,6 +38,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
+#include <tuple>
 
 namespace {
 
@@ -61,6 +65,36 @@ std::shared_ptr<Implant> implantFromDatabase(double x)
 {
     QDirIterator it(AppTest::built + "/ImplantDatabase", {"*.implant"}, QDir::Files, QDirIterator::Subdirectories);
     return Implant::createFromFile(Vexa::Matrix44<double>(Vexa::Vector3D(x, 0, 0)), 0, it.next().toStdString());
+}
+
+// A range slider that counts its paints, so that a test can wait for the paint a move asked for.
+class CountingSlider : public RangeSlider
+{
+public:
+    using RangeSlider::RangeSlider;
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        RangeSlider::paintEvent(event);
+        ++paints;
+    }
+};
+
+// How many pixels of two pictures of one size differ, the first of them named.
+int differences(const QImage& seen, const QImage& expected, std::string& first)
+{
+    int differ = 0;
+    for (int y = 0; y < seen.height(); ++y)
+        for (int x = 0; x < seen.width(); ++x)
+            if (seen.pixel(x, y) != expected.pixel(x, y) && differ++ == 0)
+                first = QString("%1,%2 is %3, not %4")
+                            .arg(x)
+                            .arg(y)
+                            .arg(seen.pixelColor(x, y).name(), expected.pixelColor(x, y).name())
+                            .toStdString();
+    return differ;
 }
 
 // The widget as the screen shows it.
@@ -477,4 +511,74 @@ TEST(BoneDensityDialogTest, TheDiagramStandsUnderItsLabelsOnTheScreen)
                 "%d curve points, %d of them left of column 17; %d pixels checked, %d wrong\n",
                 origin.x(), origin.y(), dialog.getMeanDensity() - 1000.0, origin.x() + meanX,
                 middle("0", false).x(), middle("500", false).x(), n, leftOfTheOldEdge, checked, wrong);
+}
+
+TEST(RangeSliderTest, DraggedHandlesLeaveNoOldPixelOnTheScreen)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    // As the control panel has it.
+    CountingSlider slider(0, 4095, 100, 0, 2047, 4095, nullptr);
+    slider.setFixedHeight(100);
+    slider.move(100, 100);
+    slider.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&slider));
+    int changedAt = 0; // the paint count when a value last changed
+    for (auto signal : {&RangeSlider::lowValueChanged, &RangeSlider::midValueChanged, &RangeSlider::highValueChanged})
+        QObject::connect(&slider, signal, [&] { changedAt = slider.paints; });
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const auto pointer = [&](int y, const QStringList& then) {
+        const QPoint at = slider.mapToGlobal(QPoint(5, y));
+        AppTest::xdotool(display,
+                         QStringList{"mousemove", "--sync", QString::number(at.x()), QString::number(at.y())} + then);
+    };
+    // Each handle pressed 5 pixels below its top, dragged through the places (pointer rows), each
+    // move painted before the next, and released.
+    const struct
+    {
+        int press;
+        std::vector<int> moves;
+    } drags[] = {{95, {80, 70, 85}}, {5, {20, 30, 15}}, {50, {45, 55, 52}}};
+    for (const auto& drag : drags) {
+        pointer(drag.press, {"mousedown", "1"});
+        for (int y : drag.moves) {
+            changedAt = std::numeric_limits<int>::max();
+            pointer(y, {});
+            ASSERT_TRUE(AppTest::waitFor([&] { return slider.paints > changedAt; }, 10000)) << "a move to " << y;
+        }
+        AppTest::xdotool(display, {"mouseup", "1"}); // (a move --sync to where the pointer is would wait for ever)
+        ASSERT_TRUE(AppTest::waitFor([&] { return slider.dragState() == RangeSlider::Idle; }, 10000));
+    }
+    // The middle handle moved the whole window.
+    const auto value = [&](int top) { return slider.valueFromPosition(top, slider.span()); };
+    const int shift = value(47) - 2047;
+    EXPECT_EQ(std::make_tuple(slider.low(), slider.mid(), slider.high()),
+              std::make_tuple(value(80) + shift, value(47), value(10) + shift));
+
+    // The screen against a fresh paint of the same state on a marked image: every pixel painted,
+    // none left from a handle's earlier place.
+    const QImage screen = onScreen(&slider);
+    QImage fresh(slider.size(), QImage::Format_RGB32);
+    fresh.fill(Qt::magenta);
+    slider.render(&fresh, QPoint(), QRegion(), {});
+    QImage both(41, 100, QImage::Format_RGB32);
+    both.fill(Qt::white);
+    {
+        QPainter painter(&both);
+        painter.drawImage(0, 0, screen);
+        painter.drawImage(21, 0, fresh);
+    }
+    both.scaled(both.size() * 4).save(MORVANTA_BINARY_DIR "/tests/app/range_slider_dragged.png");
+    int unpainted = 0;
+    for (int y = 0; y < fresh.height(); ++y)
+        for (int x = 0; x < fresh.width(); ++x)
+            unpainted += fresh.pixel(x, y) == qRgb(255, 0, 255);
+    std::string first;
+    const int differ = differences(screen, fresh, first);
+    EXPECT_EQ(unpainted, 0);
+    EXPECT_EQ(differ, 0) << "pixel " << first;
+    std::printf("after %d paints: %d of %d pixels differ from a fresh paint, %d unpainted\n", slider.paints, differ,
+                int(fresh.width() * fresh.height()), unpainted);
 }
