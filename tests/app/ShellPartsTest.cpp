@@ -1,7 +1,7 @@
 // The shell's parts against their tables: modes and the view factory, the view offer, the
 // planning buttons, the planning panel's selection, the 3D mouse through the application object
-// and the event boundary; on the screen, the bone density diagram under its labels and the
-// brightness slider after real drags.
+// and the event boundary; on the screen, the bone density diagram under its labels, the brightness
+// slider after real drags and the brightness controls disabled.
 #include "AppTestSupport.h"
 
 #include "dicom/import/DicomIOManager.h"
@@ -581,4 +581,63 @@ TEST(RangeSliderTest, DraggedHandlesLeaveNoOldPixelOnTheScreen)
     EXPECT_EQ(differ, 0) << "pixel " << first;
     std::printf("after %d paints: %d of %d pixels differ from a fresh paint, %d unpainted\n", slider.paints, differ,
                 int(fresh.width() * fresh.height()), unpainted);
+}
+
+TEST(ControlViewTest, TheBrightnessControlsLookDisabledWithoutAVolume)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    const QPalette colours = QApplication::palette();
+    for (const bool volume : {false, true}) {
+        SCOPED_TRACE(volume ? "with a volume" : "without a volume");
+        const auto model = volume ? sampleModel()
+                                  : std::make_shared<Model>(
+                                        std::make_shared<Settings>(AppTest::built.toStdString() + "/Morvanta.ini"));
+        // In a black frame, as the main widget's splitters are.
+        QWidget frame;
+        QPalette black = frame.palette();
+        black.setColor(QPalette::Window, Qt::black);
+        frame.setPalette(black);
+        frame.setAutoFillBackground(true);
+        auto* panel = new ControlView(model, &frame, "ControlView");
+        panel->setFixedWidth(106);
+        frame.resize(106, 800);
+        model->attach(static_cast<Vexa::IObserver*>(panel));
+        model->notify();
+        auto* slider = panel->findChild<RangeSlider*>();
+        auto* label = panel->findChild<QLabel*>("BrightnessLabel");
+        ASSERT_EQ(slider->isEnabled(), volume);
+        ASSERT_EQ(label->isEnabled(), volume);
+        slider->reset(1000, 2047, 3000); // all three bands show
+        frame.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&frame));
+        const QImage drawnSlider = onScreen(slider), drawnLabel = onScreen(label);
+        const QString state = volume ? "enabled" : "disabled";
+        drawnSlider.save(MORVANTA_BINARY_DIR "/tests/app/brightness_slider_" + state + ".png");
+        drawnLabel.save(MORVANTA_BINARY_DIR "/tests/app/brightness_label_" + state + ".png");
+
+        // The slider's outlines and lower band in the foreground colour, its groove's sunken edge in
+        // the dark colour of its state; enabled the band is black, disabled greyed. White stays.
+        const auto group = volume ? QPalette::Active : QPalette::Disabled;
+        const QColor ink = colours.color(group, QPalette::WindowText);
+        const int midTop = slider->positionFromValue(2047, 90);
+        EXPECT_EQ(drawnSlider.pixel(7, midTop + 9), ink.rgb()) << "the middle handle's lower edge";
+        EXPECT_EQ(drawnSlider.pixel(8, slider->positionFromValue(500, 90)), volume ? qRgb(0, 0, 0) : ink.rgb());
+        EXPECT_EQ(drawnSlider.pixel(2, midTop - 10), colours.color(group, QPalette::Dark).rgb()) << "the groove's edge";
+        EXPECT_EQ(drawnSlider.pixel(8, slider->positionFromValue(3500, 90)), qRgb(255, 255, 255));
+        // The label as Qt draws one with the same text and font in that state.
+        QLabel reference(label->text());
+        reference.setFont(label->font());
+        reference.setAlignment(label->alignment());
+        reference.resize(label->size());
+        reference.setEnabled(volume);
+        QImage expected(label->size(), QImage::Format_RGB32);
+        expected.fill(colours.color(QPalette::Window));
+        reference.render(&expected, QPoint(), QRegion(), {});
+        std::string first;
+        EXPECT_EQ(differences(drawnLabel, expected, first), 0) << first;
+        model->detach(static_cast<Vexa::IObserver*>(panel));
+    }
 }

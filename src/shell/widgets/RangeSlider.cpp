@@ -216,9 +216,11 @@ void RangeSlider::drawBackground(QPainter& painter) try
         if (bottom >= top)
             painter.fillRect(QRect(QPoint(groove.left(), top), QPoint(groove.right(), bottom)), colour);
     };
+    // Disabled, the black band is greyed like the handles' outlines.
+    const QColor below = isEnabled() ? QColor(Qt::black) : palette().color(foregroundRole());
     band(2, positionFromValue(highValue, s), Qt::white);
     band(positionFromValue(highValue + 1, s), positionFromValue(lowValue - 1, s), background);
-    band(positionFromValue(lowValue + 1, s), r.bottom() - 2, Qt::black);
+    band(positionFromValue(lowValue + 1, s), r.bottom() - 2, below);
 }
 VEXA_RETHROW
 
