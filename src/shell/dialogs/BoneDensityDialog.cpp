@@ -222,6 +222,9 @@ void BoneDensityDialog::drawDiagram() try
     canvas_ = new QGraphicsScene(0, 0, canvasWidth, canvasHeight);
     canvasView_ = new QGraphicsView(canvas_, this);
     canvasView_->setGeometry(viewGeometry);
+    // The canvas is wider than the view, which would centre it: the view shows it from its left
+    // and top edges, where the value and position labels expect it, and nothing of it scrolls.
+    canvasView_->setSceneRect(0, 0, viewGeometry.width(), viewGeometry.height());
     canvasView_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     canvasView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     canvasView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -289,7 +292,9 @@ void BoneDensityDialog::paintEvent(QPaintEvent* event)
     painter.setPen(Qt::white);
     for (double row : {zeroLineY_, lengthLineY_})
     {
-        const int y = int(viewGeometry.y() + row + 2);
+        // The diagram's row as the view shows it (the view has no frame to step over).
+        const QPoint inView = canvasView_->mapFromScene(QPointF(0, std::trunc(row)));
+        const int y = canvasView_->viewport()->mapTo(this, inView).y();
         painter.drawLine(implantPicture_->width() - 1, y, viewGeometry.x(), y);
     }
 }

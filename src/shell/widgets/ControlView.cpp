@@ -52,9 +52,11 @@ ControlView::ControlView(std::shared_ptr<Model> model, QWidget* parent, const ch
     setObjectName(name);
     // The splitters around the panel are black, and a palette passes to the children: the panel
     // keeps the application's colours, or its labels and the brightness slider would not show.
+    // Each colour group keeps its own, so that a disabled label or slider is drawn greyed.
     QPalette own = QApplication::palette();
-    for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText})
-        own.setColor(role, own.color(role));
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText})
+            own.setColor(group, role, own.color(group, role));
     setPalette(own);
     setAutoFillBackground(true);
     auto* layout = new QVBoxLayout(this);

@@ -5,7 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
-#include <QStyleOptionFrame>
+#include <qdrawutil.h>
 #include <algorithm>
 
 RangeSlider::RangeSlider(int minimum, int maximum, int lineStep, int low, int mid, int high, QWidget* parent,
@@ -202,12 +202,9 @@ void RangeSlider::drawBackground(QPainter& painter) try
     painter.fillRect(QRect(QPoint(groove.right() + 1, r.top()), QPoint(r.right(), r.bottom())), background);
     painter.fillRect(QRect(r.left(), r.top(), 2, r.height()), background);
 
-    QStyleOptionFrame frame;
-    frame.initFrom(this);
-    frame.rect = groove;
-    frame.state |= QStyle::State_Sunken | QStyle::State_Enabled;
-    frame.lineWidth = 1;
-    style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, this);
+    // A sunken panel two pixels wide: with the bands inside it every pixel of the widget is
+    // painted again, so nothing of a handle's old place stays (the widget paints opaquely).
+    qDrawShadePanel(&painter, groove, palette(), true, 2);
 
     groove.adjust(2, 0, -2, 0);
     groove.setTop(2);
@@ -215,12 +212,15 @@ void RangeSlider::drawBackground(QPainter& painter) try
     const int lowValue = std::min(low_, high_), highValue = std::max(low_, high_);
     const int s = span();
     auto band = [&](int top, int bottom, const QColor& colour) {
+        top = std::max(top, groove.top());
         if (bottom >= top)
             painter.fillRect(QRect(QPoint(groove.left(), top), QPoint(groove.right(), bottom)), colour);
     };
+    // Disabled, the black band is greyed like the handles' outlines.
+    const QColor below = isEnabled() ? QColor(Qt::black) : palette().color(foregroundRole());
     band(2, positionFromValue(highValue, s), Qt::white);
     band(positionFromValue(highValue + 1, s), positionFromValue(lowValue - 1, s), background);
-    band(positionFromValue(lowValue + 1, s), r.bottom() - 2, Qt::black);
+    band(positionFromValue(lowValue + 1, s), r.bottom() - 2, below);
 }
 VEXA_RETHROW
 

@@ -1,7 +1,8 @@
 #pragma once
 // A vertical groove with three handles (low, middle, high) choosing a window of values inside a
 // fixed range; larger values lie higher. The middle handle moves the whole window. The groove is
-// white above the high handle, black below the low one, the background colour in between.
+// white above the high handle, black below the low one, the background colour in between;
+// disabled, the black band and the handles' outlines take the palette's greyed foreground.
 //
 // Positions are y coordinates of a handle's top edge (0 at the top); span is the widget's height
 // minus the handle's height. Signals are emitted on every accepted move, also without a change;
