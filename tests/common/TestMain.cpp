@@ -1,5 +1,7 @@
 // Every test program runs inside a QApplication, so that Qt objects, timers and (under Xvfb)
-// OpenGL contexts behave as they do in the program.
+// OpenGL contexts behave as they do in the program. A run of one test as a child process that
+// needs no window (MORVANTA_TEST_WITHOUT_GUI set) runs in a QCoreApplication instead: it opens no
+// display, which a child under another user or host name may have no authority for.
 #include <QApplication>
 #include <QMetaObject>
 #include <QWidget>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,12 +71,13 @@ private:
     static void describeGui()
     {
         auto answered = std::make_shared<std::atomic<bool>>(false);
-        QMetaObject::invokeMethod(qApp, [answered] {
-            for (QWidget* window : QApplication::topLevelWidgets())
-                if (window->isVisible())
-                    std::fprintf(stderr, "  visible window: %s \"%s\" (%s)%s\n", window->metaObject()->className(),
-                                 qPrintable(window->windowTitle()), qPrintable(window->objectName()),
-                                 window == QApplication::activeModalWidget() ? ", the active modal one" : "");
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [answered] {
+            if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+                for (QWidget* window : QApplication::topLevelWidgets())
+                    if (window->isVisible())
+                        std::fprintf(stderr, "  visible window: %s \"%s\" (%s)%s\n", window->metaObject()->className(),
+                                     qPrintable(window->windowTitle()), qPrintable(window->objectName()),
+                                     window == QApplication::activeModalWidget() ? ", the active modal one" : "");
             *answered = true;
         }, Qt::QueuedConnection);
         for (int i = 0; i < 50 && !*answered; ++i)
@@ -97,7 +101,11 @@ int main(int argc, char** argv)
 {
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (std::getenv("MORVANTA_TEST_WITHOUT_GUI"))
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const char* bound = std::getenv("MORVANTA_TEST_BOUND");
     // gtest owns the listener; it outlives RUN_ALL_TESTS with the program.
