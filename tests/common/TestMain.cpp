@@ -1,5 +1,12 @@
 // Every test program runs inside a QApplication, so that Qt objects, timers and (under Xvfb)
-// OpenGL contexts behave as they do in the program.
+// OpenGL contexts behave as they do in the program. A run of one test as a child process that
+// needs no window (MORVANTA_TEST_WITHOUT_GUI set) runs in a QCoreApplication instead: it opens no
+// display, which a child under another user or host name may have no authority for.
+//
+// The tests need an X screen of 24-bit colour (OpenGL contexts, the colours they read back) at
+// least as large as the workstation's smallest, 1280x1024 (the windows and dialogs they grab or
+// click lie on it whole). Given a display that has less (xvfb-run can be told any screen) or that
+// cannot be opened, the program says so and runs on an Xvfb of its own.
 #include <QApplication>
 #include <QMetaObject>
 #include <QWidget>
@@ -8,10 +15,19 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
+#include <poll.h>
+#include <signal.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -68,12 +84,13 @@ private:
     static void describeGui()
     {
         auto answered = std::make_shared<std::atomic<bool>>(false);
-        QMetaObject::invokeMethod(qApp, [answered] {
-            for (QWidget* window : QApplication::topLevelWidgets())
-                if (window->isVisible())
-                    std::fprintf(stderr, "  visible window: %s \"%s\" (%s)%s\n", window->metaObject()->className(),
-                                 qPrintable(window->windowTitle()), qPrintable(window->objectName()),
-                                 window == QApplication::activeModalWidget() ? ", the active modal one" : "");
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [answered] {
+            if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+                for (QWidget* window : QApplication::topLevelWidgets())
+                    if (window->isVisible())
+                        std::fprintf(stderr, "  visible window: %s \"%s\" (%s)%s\n", window->metaObject()->className(),
+                                     qPrintable(window->windowTitle()), qPrintable(window->objectName()),
+                                     window == QApplication::activeModalWidget() ? ", the active modal one" : "");
             *answered = true;
         }, Qt::QueuedConnection);
         for (int i = 0; i < 50 && !*answered; ++i)
@@ -91,13 +108,150 @@ private:
     std::thread thread_;
 };
 
+constexpr int neededDepth = 24, neededWidth = 1280, neededHeight = 1024;
+
+// The X display in $DISPLAY, and what keeps it from carrying the tests. xvfb-run starts Xvfb
+// without -noreset: it resets whenever its last client leaves and refuses connections meanwhile.
+// A program that starts as another one ends tries again; it holds its connection until Qt has
+// made its own, so that its own leaving cannot reset the server in between.
+class GivenDisplay
+{
+public:
+    GivenDisplay()
+    {
+        int number = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            connection_ = xcb_connect(nullptr, &number);
+            if (!xcb_connection_has_error(connection_) || std::chrono::steady_clock::now() > end)
+                break;
+            xcb_disconnect(connection_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (xcb_connection_has_error(connection_)) {
+            shortfall_ = "it cannot be opened";
+            return;
+        }
+        xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+        for (int i = 0; i < number && screen.rem; ++i)
+            xcb_screen_next(&screen);
+        if (!screen.rem)
+            shortfall_ = "it has no screen " + std::to_string(number);
+        else if (screen.data->root_depth < neededDepth || screen.data->width_in_pixels < neededWidth ||
+                 screen.data->height_in_pixels < neededHeight)
+            shortfall_ = "its screen is " + std::to_string(screen.data->width_in_pixels) + "x" +
+                         std::to_string(screen.data->height_in_pixels) + " at depth " +
+                         std::to_string(screen.data->root_depth);
+    }
+    ~GivenDisplay() { xcb_disconnect(connection_); }
+    GivenDisplay(const GivenDisplay&) = delete;
+    GivenDisplay& operator=(const GivenDisplay&) = delete;
+
+    // "" when nothing.
+    const std::string& shortfall() const { return shortfall_; }
+
+private:
+    xcb_connection_t* connection_ = nullptr;
+    std::string shortfall_;
+};
+
+// An Xvfb of the program's own, at the size of the workstation's usual screen; it ends with the
+// program, also when the program is killed. Started before any thread is.
+class OwnXServer
+{
+public:
+    OwnXServer()
+    {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0)
+            return;
+        // Xvfb writes its display number into the pipe once it takes connections.
+        const std::string numberFd = std::to_string(pipe[1]);
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent)
+                ::_exit(1);
+            ::fcntl(pipe[1], F_SETFD, 0);
+            const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", numberFd.c_str(), "-screen", "0", "1920x1080x24", "-nolisten",
+                     "tcp", "-noreset", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(pipe[1]);
+        std::string number;
+        for (char c = 0; pid_ > 0 && c != '\n';) {
+            pollfd ready{pipe[0], POLLIN, 0};
+            if (::poll(&ready, 1, 20000) <= 0 || ::read(pipe[0], &c, 1) != 1)
+                break;
+            number += c;
+        }
+        ::close(pipe[0]);
+        if (!number.empty() && number.back() == '\n')
+            display_ = ":" + number.substr(0, number.size() - 1);
+    }
+    ~OwnXServer()
+    {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    OwnXServer(const OwnXServer&) = delete;
+    OwnXServer& operator=(const OwnXServer&) = delete;
+
+    // ":N", or "" when none could be started.
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// Whether the program opens an X display (not when it only lists its tests, runs without a GUI
+// or on another platform).
+bool opensXDisplay(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
+            return false;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    return std::getenv("DISPLAY") && !std::getenv("MORVANTA_TEST_WITHOUT_GUI") &&
+           (!platform || std::strcmp(platform, "xcb") == 0);
+}
+
 }
 
 int main(int argc, char** argv)
 {
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
+    std::unique_ptr<OwnXServer> ownServer;
+    std::unique_ptr<GivenDisplay> given;
+    if (opensXDisplay(argc, argv)) {
+        given = std::make_unique<GivenDisplay>();
+        if (!given->shortfall().empty()) {
+            ownServer = std::make_unique<OwnXServer>();
+            std::fprintf(stderr, "The display %s cannot carry these tests: %s; they need %dx%d or more at depth %d.\n",
+                         std::getenv("DISPLAY"), given->shortfall().c_str(), neededWidth, neededHeight, neededDepth);
+            if (ownServer->display().empty())
+                std::fprintf(stderr, "No Xvfb of their own could be started either.\n");
+            else {
+                std::fprintf(stderr, "They run on an Xvfb of their own, %s (1920x1080 at depth 24).\n",
+                             ownServer->display().c_str());
+                setenv("DISPLAY", ownServer->display().c_str(), 1);
+            }
+        }
+    }
+    std::unique_ptr<QCoreApplication> app;
+    if (std::getenv("MORVANTA_TEST_WITHOUT_GUI"))
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    given.reset(); // Qt holds its own connection now
     ::testing::InitGoogleTest(&argc, argv);
     const char* bound = std::getenv("MORVANTA_TEST_BOUND");
     // gtest owns the listener; it outlives RUN_ALL_TESTS with the program.

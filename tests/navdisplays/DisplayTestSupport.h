@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the display tests: a scripted targeting data source, window grabs and colour checks,
-// and screenshots into $MORVANTA_ARTIFACTS for a person to look at.
+// and screenshots for a person to look at.
 #include "planning/model/ITargetingViewDataSource.h"
 #include "planning/objects/Implant.h"
 
@@ -54,10 +54,13 @@ inline bool near(const QColor& a, const QColor& b, int tolerance = 40)
            && std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
+// Beside the test program in the build unless $MORVANTA_ARTIFACTS names a folder: never a shared
+// folder, where runs at once or of other users would meet.
 inline void save(const QImage& image, const QString& name)
 {
     const char* folder = std::getenv("MORVANTA_ARTIFACTS");
-    const QString dir = folder ? QString::fromLocal8Bit(folder) : QDir::tempPath() + "/navdisplays";
+    const QString dir =
+        folder ? QString::fromLocal8Bit(folder) : QCoreApplication::applicationDirPath() + "/screenshots";
     QDir().mkpath(dir);
     image.save(dir + "/" + name + ".png");
 }

@@ -26,6 +26,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -109,6 +110,12 @@ void startChild(QProcess& child, const QString& action, const std::string& plann
                 bool wait = false, const std::string& carry = {})
 {
     auto env = QProcessEnvironment::systemEnvironment();
+    // It opens no window: no display, whose authority another user or host name may not have.
+    env.insert("MORVANTA_TEST_WITHOUT_GUI", "1");
+    // What a killed child leaves in its temporary folders goes with this program's, whoever it runs as.
+    static const TestSupport::ScratchDir temporary;
+    fs::permissions(temporary.path(), fs::perms::all | fs::perms::sticky_bit);
+    env.insert("TMPDIR", temporary.qpath());
     env.insert("MORVANTA_SAVE_CHILD", action);
     env.insert("MORVANTA_SAVE_PLANNING", QString::fromStdString(planning));
     if (!carry.empty())
@@ -151,17 +158,49 @@ std::vector<std::string> listed(const std::string& patients)
     return found;
 }
 
+// What a child said last, and how it ended: a failed comparison shows the child's exit and what it
+// wrote, so that a child that died tells why.
+struct Said : std::string
+{
+    std::string how;
+};
+
+void PrintTo(const Said& said, std::ostream* out)
+{
+    *out << ::testing::PrintToString(static_cast<const std::string&>(said)) << "\n" << said.how;
+}
+
+}
+
+// The text a child's word is compared with is shown as text, as beside a std::string.
+template<>
+class testing::internal::FormatForComparison<const char*, Said>
+    : public testing::internal::FormatForComparison<const char*, std::string>
+{};
+
+namespace {
+
 // What the child said last once it ended ("saved <folder>", "refused <text>"); "" when killed.
 // With `notes`, what the save said besides ("note <text>").
-std::string said(QProcess& child, std::vector<std::string>* notes = nullptr)
+Said said(QProcess& child, std::vector<std::string>* notes = nullptr)
 {
     child.waitForFinished(-1);
-    std::string last;
+    Said last;
+    QString rest;
     for (const QString& line : QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'))
         if (line.startsWith("@@ note ") && notes)
             notes->push_back(line.mid(8).trimmed().toStdString());
         else if (line.startsWith("@@ "))
-            last = line.mid(3).trimmed().toStdString();
+            last.assign(line.mid(3).trimmed().toStdString());
+        else if (!line.trimmed().isEmpty())
+            rest += line + '\n';
+    const int code = child.exitCode();
+    const std::string end = child.exitStatus() == QProcess::CrashExit
+                                ? "was killed by signal " + std::to_string(code) + " (" + strsignal(code) + ")"
+                                : "ended with exit code " + std::to_string(code);
+    last.how = "the child " + (child.program() + ' ' + child.arguments().join(' ')).toStdString() + "\n" + end +
+               "; its standard error:\n" + QString::fromLocal8Bit(child.readAllStandardError()).toStdString() +
+               "its other output:\n" + (rest.isEmpty() ? "(none)" : rest.toStdString());
     return last;
 }
 
@@ -381,7 +420,7 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
                        {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + QString::fromStdString(call), "-e",
                         QString("inject=%1:signal=KILL:when=%2").arg(QString::fromStdString(call)).arg(n)},
                        false, picture);
-            const std::string saved = said(child);
+            const Said saved = said(child);
             everyComputerSees("at once");
             QProcess elsewhere;
             startChild(elsewhere, "start", patients, asComputer(true));
@@ -778,8 +817,8 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
         QProcess child;
         startChild(child, "overwrite", old, nobody);
         std::vector<std::string> notes;
-        const std::string saved = said(child, &notes);
-        ASSERT_EQ(saved.rfind("saved ", 0), 0u) << saved;
+        const Said saved = said(child, &notes);
+        ASSERT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
         const std::string folder = saved.substr(6), record = folder + "/.morvanta-replaces-" + fs::path(old).filename().string();
         EXPECT_EQ(notes, std::vector<std::string>{series ? "kept " + old + ": files of the replaced planning could not "
                                                                            "be removed (Permission denied)"

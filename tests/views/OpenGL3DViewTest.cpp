@@ -300,7 +300,7 @@ TEST(OpenGL3DView, PlanningShowsBlueAndOrangeImplantsWithAxesAndNumbersLeftToRig
     manager->addImplant(twelfth);
     manager->setTransformingImplant(twelfth);
     QImage image = s.grab();
-    image.save("3d-planning.png");
+    ViewTest::keep(image, "3d-planning.png");
     EXPECT_TRUE(isBlue(s.at(image, Vector3D(-10, -2, 0))));
     EXPECT_TRUE(isBlue(s.at(image, Vector3D(10, -2, 0))));
     EXPECT_TRUE(isBlue(s.at(image, Vector3D(10, 0, 30))));      // the axis above the implant
@@ -342,7 +342,7 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
     ASSERT_TRUE(s.model->getHandpieceMesh() && s.model->getDrillMesh());
     EXPECT_NEAR(s.model->getDrillMesh()->getBoundingBox()[0], -20.0, 1e-6);
     QImage image = s.grab();
-    image.save("3d-navigation.png");
+    ViewTest::keep(image, "3d-navigation.png");
     EXPECT_TRUE(isRed(s.at(image, Vector3D(10, 0, 15))));
     // Where the implant's surface was: no blue.
     EXPECT_FALSE(isBlue(s.at(image, Vector3D(11.7, -2, -1))));
@@ -370,7 +370,7 @@ TEST(OpenGL3DView, NavigationShowsRedRodsTheSignalSphereAndSurvivesAFailingDrawi
     EXPECT_TRUE(isRed(s.at(image, Vector3D(6, 0, 60))) && !isRed(s.at(image, Vector3D(-15, 0, 25))));
     s.model->registerDrill(Matrix44<double>(Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(-20, 0, 0)));
     image = s.grab();
-    image.save("3d-handpiece.png");
+    ViewTest::keep(image, "3d-handpiece.png");
     EXPECT_TRUE(isRed(s.at(image, Vector3D(6, 0, 60))) && isRed(s.at(image, Vector3D(-15, 0, 25))));
 
     // A throw in the tool drawing: recorded, the picture still completed with its rods.

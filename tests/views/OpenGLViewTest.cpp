@@ -85,10 +85,13 @@ TEST(EmptyPanel, SameAtScaleFactorTwo)
     env.insert("QT_SCALE_FACTOR", "2");
     env.insert("MORVANTA_EXPECT_SCALE", "2");
     child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),
                 {"--gtest_filter=EmptyPanel.WhiteInsideBlackMarginAtTheScaleFactor"});
     ASSERT_TRUE(child.waitForFinished(60000));
-    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
+    EXPECT_TRUE(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
+        << (child.exitStatus() == QProcess::CrashExit ? "killed by signal " : "exit code ") << child.exitCode() << "\n"
+        << child.readAll().toStdString();
 }
 
 TEST(TimedView, RunsExactlyInNavigationAtTruncatedIntervals)

@@ -287,8 +287,8 @@ TEST(RegisteredDrill, TheDrawnTipIsTheRegisteredTipInThe3DAndTheAxialView)
         const QImage with3d = view3d.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
         const QImage withAxial = ViewTest::frame(*axial);
         const QString name = QString("registered-drill-%1").arg(drawn.size() / 2);
-        with3d.save(name + "-3d.png");
-        withAxial.save(name + "-axial.png");
+        ViewTest::keep(with3d, name + "-3d.png");
+        ViewTest::keep(withAxial, name + "-axial.png");
 
         // Discarding the registration takes the drill away from the next tick on.
         s.model->invalidateDrillRegistration();
@@ -459,7 +459,7 @@ TEST(NavigationViews, OnePictureShowsOneTick)
             EXPECT_TRUE(image == first || image == second) << v.name << ": the tools of two ticks in one picture";
             if (image != first && image != second)
                 for (const auto& [frame, kind] : {std::pair{image, "mixed"}, {first, "first"}, {second, "second"}})
-                    frame.save(QString("ticks-%1-%2.png").arg(v.name, kind));
+                    ViewTest::keep(frame, QString("ticks-%1-%2.png").arg(v.name, kind));
         }
         v.view->hide();
     }
@@ -529,7 +529,7 @@ TEST(NavigationViews, ThePanoramicViewShowsTheDrillOnceWhereItIs)
         ASSERT_LT((s.model->getPatientTDrillOrigin().getTranslation() - upright(place).getTranslation()).length(), 0.1);
         const QImage with = picture();
         if (place == places[0])
-            with.save("panoramic-drill.png");
+            ViewTest::keep(with, "panoramic-drill.png");
         const double column = place * pixelsPerMM;
         int astray = 0, axisGaps = 0; // rows of the drill, the axial slice's line aside, without its axis
         for (int y = 0; y < with.height(); ++y) {

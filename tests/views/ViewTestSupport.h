@@ -92,6 +92,13 @@ inline QImage frame(OrthoView& view)
     return view.grabFramebuffer().convertToFormat(QImage::Format_RGB32);
 }
 
+// Keeps a picture for a person to look at beside the test program in the build, whatever the
+// working folder.
+inline void keep(const QImage& image, const QString& name)
+{
+    image.save(QCoreApplication::applicationDirPath() + "/" + name);
+}
+
 // Mouse actions at widget positions.
 inline void press(QWidget* w, QPointF p, Qt::MouseButton b = Qt::LeftButton)
 {
