@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,4 +170,62 @@ TEST(ProgramTest, ARefusedConfigurationFileIsNamedAndEndsTheRunWith255)
     xdotool(xServer().display(), {"key", "ctrl+w"});
     ASSERT_TRUE(recording.waitForFinished(60000));
     EXPECT_EQ(recording.exitCode(), 255) << recording.readAllStandardError().toStdString();
+}
+
+// Qt only warns about a thread it cannot start and waits for it for ever; the GL driver crashes
+// without one of its own.
+TEST(ProgramTest, AThreadThatCannotStartIsReportedAndEndsTheRunWith255)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer needs a thread of its own";
+#endif
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    // The process count limit holds for all processes of a user, and not for root: root's run
+    // takes a user id of its own.
+    QStringList asUser;
+    if (::geteuid() == 0) {
+        uid_t free = 54321;
+        while (::getpwuid(free))
+            ++free;
+        asUser = {"setpriv", "--reuid=" + QString::number(free), "--regid=" + QString::number(free), "--clear-groups"};
+        QProcess::execute("chmod", {"-R", "a+rwX", home.path()});
+    }
+    // A recording of some 96 MB, which is read in a thread of its own: with the window system's
+    // event reader, a run starts at least two threads before it can end.
+    const QString small = writeFile(home.path("s.tws"), "<Events>\n<Version id=\"3\"/>\n</Events>\n");
+    const QString large = writeFile(home.path("large.tws"), "<Events>\n" + QByteArray("<Sleep msec=\"0\"/>\n").repeated((96 << 20) / 18) + "</Events>\n");
+    struct Case
+    {
+        QStringList wrapper;
+        QString script;
+        bool programOnly = false;
+    };
+    std::vector<Case> cases = {
+        {{THREADLESS_PROGRAM}, small},
+        {asUser + QStringList{"prlimit", "--nproc=1", "--"}, large},
+        {asUser + QStringList{"prlimit", "--nproc=2", "--"}, large},
+    };
+#if !defined(__SANITIZE_ADDRESS__) // it reserves more address space than these limits leave
+    // Stacks of 512 MiB: two threads do not fit.
+    for (const int mib : {500, 800})
+        cases.push_back({{"prlimit", "--stack=" + QString::number(512 << 20), "--as=" + QString::number(qint64(mib) << 20), "--"}, large});
+    // The GL driver's eight drawing threads run short of address space as it sets up, and it
+    // crashes soon after one it could not start.
+    cases.push_back({{"env", "LP_NUM_THREADS=8", "prlimit", "--as=" + QString::number(600 << 20), "--"}, large, true});
+#endif
+    for (const bool program : {true, false})
+        for (const auto& c : cases) {
+            if (c.programOnly && !program)
+                continue;
+            SCOPED_TRACE((program ? "program, " : "twdemo, ") + c.wrapper.join(' ').toStdString());
+            const QString run = runToItsEnd(program, {"-playback", "-noconfig", "-script", c.script}, home.path(), c.wrapper);
+            if (run.startsWith("status 77\n"))
+                GTEST_SKIP() << run.toStdString();
+            EXPECT_TRUE(run.startsWith("status 255\n")) << run.toStdString();
+            EXPECT_TRUE(run.contains("A thread could not be started (Resource temporarily unavailable); the program cannot go on without it and ends")
+                        || run.contains("could not be read: no thread could be started to read it (Resource temporarily unavailable)"))
+                << run.toStdString();
+        }
 }
