@@ -90,21 +90,18 @@ void TapewrightRecordPlayback::startWithDevice(QWidget* mainWindow, QIODevice* d
 void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended)
 {
     const bool playback = config_->mode() == ExecutionMode::PlayBack;
-    if (playback) {
-        // Reports still reach standard error and a fatal one still ends the program; the count
-        // decides the run's exit code.
-        setErrorSink([this](bool canContinue, const QString& message) {
-            ++errors_;
-            reportToStandardError(canContinue, message);
-        });
-    }
+    // Reports reach standard error whatever a configuration file chose, and a fatal one still
+    // ends the program.
+    if (playback)
+        setErrorSink(reportToStandardError);
     config_->startWithFile(mainWindow);
     PlayBack* player = config_->playBackUnit();
     if (!playback || !player)
         return;
-    // Exit codes reach the event loop only once it runs.
+    // Exit codes reach the event loop only once it runs. Every report of the run counts, also
+    // those made before the player started (a refused configuration file).
     const auto finish = [this, ended](bool failed) {
-        const int code = failed || errors_ > 0 ? -1 : 0;
+        const int code = failed || errorsReported() ? -1 : 0;
         QTimer::singleShot(0, qApp, [ended, code] { ended(code); });
     };
     if (!player->isPlaying()) {
@@ -112,6 +109,11 @@ void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<
         return;
     }
     QObject::connect(player, &PlayBack::playbackDone, player, [finish] { finish(false); }, Qt::SingleShotConnection);
+}
+
+bool TapewrightRecordPlayback::errorsReported() const
+{
+    return reportedErrors() > 0;
 }
 
 void TapewrightRecordPlayback::endRecording()

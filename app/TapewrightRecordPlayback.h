@@ -23,9 +23,10 @@ public:
     void startWithDevice(QWidget* mainWindow, QIODevice* device) override;
     void startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended) override;
     void endRecording() override;
+    // Any report of the component in this process, from the reading of the command line on.
+    bool errorsReported() const override;
 
 private:
     bool testMode_;
     QPointer<TapewrightConfig> config_;
-    int errors_ = 0;
 };

@@ -9,9 +9,14 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <map>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -45,19 +50,13 @@ void runExitHooks()
 }
 
 QtMessageHandler previousHandler = nullptr;
+std::atomic<bool> threadStartsWatched{false};
 
-void threadStartWatcher(QtMsgType type, const QMessageLogContext& context, const QString& text)
+[[noreturn]] void endAfterThreadFailure(const QString& reason)
 {
-    // Qt's own words (a critical message) when QThread::start cannot create the thread, the
-    // system's reason in parentheses.
-    static const QLatin1String failure("QThread::start: Thread creation error");
-    if (type == QtDebugMsg || type == QtInfoMsg || !text.startsWith(failure)) {
-        previousHandler(type, context, text);
-        return;
-    }
     ++errorCount();
-    const QString message = QCoreApplication::translate("QObject", "A thread could not be started %1; the program cannot go on without it and ends")
-                                .arg(text.mid(failure.size()).trimmed());
+    const QString message =
+        QCoreApplication::translate("QObject", "A thread could not be started %1; the program cannot go on without it and ends").arg(reason);
     const QByteArray line = message.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     const QCoreApplication* application = QCoreApplication::instance();
@@ -69,6 +68,41 @@ void threadStartWatcher(QtMsgType type, const QMessageLogContext& context, const
     std::_Exit(255);
 }
 
+void threadStartWatcher(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    // Qt's own words (a critical message) when QThread::start cannot create the thread, the
+    // system's reason in parentheses.
+    static const QLatin1String failure("QThread::start: Thread creation error");
+    if (type == QtDebugMsg || type == QtInfoMsg || !text.startsWith(failure)) {
+        previousHandler(type, context, text);
+        return;
+    }
+    endAfterThreadFailure(text.mid(failure.size()).trimmed());
+}
+
+// Whether the code that starts a thread is the C++ library's: std::thread reports a failed
+// start as an exception that its caller handles (the script's reader does).
+bool startedByStdThread(const void* caller)
+{
+    Dl_info callerInfo, libraryInfo;
+    return dladdr(caller, &callerInfo) != 0
+        && dladdr(reinterpret_cast<const void*>(&std::thread::hardware_concurrency), &libraryInfo) != 0
+        && callerInfo.dli_fbase == libraryInfo.dli_fbase;
+}
+
+}
+
+// Every thread start of the process passes here, also those of libraries that go round Qt: the
+// GL driver's drawing threads, whose failed start it does not survive (it crashes on the half-made
+// pool), and Qt's, which it only warns about. Both are made the error that ends the program.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) noexcept
+{
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    const int result = next(thread, attributes, start, argument);
+    if (result != 0 && threadStartsWatched.load() && !startedByStdThread(__builtin_return_address(0)))
+        endAfterThreadFailure(QLatin1Char('(') + QString::fromStdString(std::generic_category().message(result)) + QLatin1Char(')'));
+    return result;
 }
 
 void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink)
@@ -145,4 +179,5 @@ void watchThreadStarts()
 {
     static const bool installed = (previousHandler = qInstallMessageHandler(threadStartWatcher), true);
     (void)installed;
+    threadStartsWatched = true;
 }

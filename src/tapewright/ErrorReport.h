@@ -30,9 +30,11 @@ void reportToStandardError(bool canContinue, const QString& message);
 
 // Makes a thread that Qt cannot start (the window system's event reader, the pool that draws,
 // the session bus, a host name's lookup) an error that ends the process with status 255: Qt only
-// warns and goes on without the thread, and whatever waits for it then waits for ever. The report
-// goes to standard error whatever errorMessageLocation says (a box would wait for those very
-// threads); the exit hooks run when the failure comes in the GUI thread. Installed once, in front
-// of the message handler in place; the player installs it as it starts, and a program may do so
-// before it creates its application object.
+// warns and goes on without the thread, and whatever waits for it then waits for ever. So is a
+// thread that a library starts past Qt (the GL driver's, which crashes without it); a std::thread
+// that cannot start stays the exception its caller handles. The report goes to standard error
+// whatever errorMessageLocation says (a box would wait for those very threads); the exit hooks
+// run when the failure comes in the GUI thread. Installed once, in front of the message handler
+// in place; the player installs it as it starts, and a program may do so before it creates its
+// application object.
 void watchThreadStarts();

@@ -45,7 +45,10 @@
 #include <QXmlStreamReader>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +79,29 @@ void readFlag(const QDomElement& root, const char* name, QCheckBox* box)
         box->setChecked(number(root.attribute(attribute)) != 0);
 }
 
+enum class Opened { Yes, NotRegular, Failed };
+
+// Opens a configuration file for reading only when it is a regular file: a FIFO would block the
+// open until a writer came (and the read until it went), a device might never end. It is looked
+// at before anything is opened, and again once open without blocking, in case something else
+// took its name meanwhile.
+Opened openRegularFile(const QString& fileName, QFile* file)
+{
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat status;
+    if (::stat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode))
+        return Opened::NotRegular;
+    const int descriptor = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return Opened::Failed;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return Opened::NotRegular;
+    }
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    return file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) ? Opened::Yes : Opened::Failed;
+}
+
 // Reads a configuration file's text within its bounds; why it is refused, or a null text. A text
 // that is merely malformed passes: what the parser makes of it is used.
 QString readConfigText(QFile& file, QByteArray* text)
@@ -86,7 +112,7 @@ QString readConfigText(QFile& file, QByteArray* text)
     };
     if (file.size() > TapewrightConfig::maxConfigBytes)
         return tooLarge();
-    // Not by its size alone: a file that grew meanwhile, or one that is no ordinary file.
+    // Not by its size alone: a file that grew meanwhile.
     *text = file.read(TapewrightConfig::maxConfigBytes + 1);
     if (file.error() != QFileDevice::NoError)
         return tr("could not be read: %1").arg(file.errorString());
@@ -948,15 +974,20 @@ void TapewrightConfig::saveConfig(const QString& fileName)
 
 void TapewrightConfig::loadConfig(const QString& fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    const Opened opened = openRegularFile(fileName, &file);
+    if (opened == Opened::Failed) {
         warn(tr("Unable to load config"), tr("Unabled to load configuration file."));
         return;
     }
-    // A file past the bounds is refused as one that cannot be opened is, with its name and why;
+    // A file that is no regular file or is past the bounds is refused with its name and why;
     // reported as the component's errors are, so that a run without an operator goes on.
     QByteArray text;
-    QString refusal = readConfigText(file, &text);
+    QString refusal;
+    if (opened == Opened::NotRegular)
+        refusal = tr("is not a regular file");
+    else
+        refusal = readConfigText(file, &text);
     file.close();
     QDomDocument document;
     QString parseError;

@@ -80,6 +80,8 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
     int status = app.exec();
     if (app.hasFailed())
         status = 1;
+    else if (status == 0 && recorder && mode == Constants::TestMode && recorder->errorsReported())
+        status = -1;
     if (recorder)
         recorder->endRecording();
     window.reset();

@@ -2,7 +2,8 @@
 // The program's run from start-up to shutdown, as `main` does it: start-up environment, run
 // mode, application object, main window, 3D mouse, event loop, exception box and trail, end of
 // recording, sibling program. The exit code is 0 after a normal run and 1 after an exception;
-// in test mode a playback's end ends the run with the playback's code.
+// in test mode a playback's end ends the run with the playback's code, and a run whose unit
+// reported an error ends with -1 (255).
 #include "shell/main/IRecordPlayback.h"
 
 #include <functional>
