@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -69,7 +70,7 @@ FolderHandle FolderHandle::child(const std::string& relative) const
     if (!valid())
         return FolderHandle(-1, pathOf(relative), EBADF);
     // One name at a time: O_NOFOLLOW looks at the last name only.
-    int at = ::dup(fd_);
+    int at = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     std::string path = path_;
     for (const auto& part : std::filesystem::path(relative)) {
         const std::string name = part.string();
@@ -84,6 +85,13 @@ FolderHandle FolderHandle::child(const std::string& relative) const
         at = next;
     }
     return FolderHandle(at, path, 0);
+}
+
+bool FolderHandle::isSameFolder(const FolderHandle& other) const
+{
+    struct stat a{}, b{};
+    return valid() && other.valid() && ::fstat(fd_, &a) == 0 && ::fstat(other.fd_, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 FolderHandle FolderHandle::again() const
@@ -241,31 +249,12 @@ std::optional<std::string> FolderHandle::read(const std::string& name, std::size
 
 std::string FolderHandle::contentKey(const std::string& name) const
 {
-    const int fd = valid() ? openFile(fd_, name) : -1;
-    if (fd < 0)
+    // Planning files are small: read whole, then hashed.
+    const auto bytes = read(name, std::numeric_limits<std::size_t>::max());
+    if (!bytes)
         return {};
-    struct stat status{};
-    std::string key;
-    if (isRegular(fd, status)) {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        char buffer[65536];
-        std::uintmax_t size = 0;
-        bool whole = true;
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                whole = false;
-                break;
-            }
-            hash.addData(QByteArrayView(buffer, n));
-            size += std::uintmax_t(n);
-        }
-        if (whole)
-            key = std::to_string(size) + " " + hash.result().toHex().toStdString();
-    }
-    ::close(fd);
-    return key;
+    return std::to_string(bytes->size()) + " " +
+           QCryptographicHash::hash(QByteArrayView(*bytes), QCryptographicHash::Sha256).toHex().toStdString();
 }
 
 bool FolderHandle::sameBytes(const FolderHandle& a, const std::string& aName, const FolderHandle& b,

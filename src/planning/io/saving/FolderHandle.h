@@ -40,6 +40,8 @@ public:
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }
 
+    // Whether both handles are open on one folder.
+    bool isSameFolder(const FolderHandle& other) const;
     // A real sub-folder (a link does not open); `relative` may hold several names.
     FolderHandle child(const std::string& relative) const;
     // The same folder once more, as a handle of its own.

@@ -14,6 +14,11 @@
 
 namespace {
 
+bool onOneComputer(const LockHolder& a, const LockHolder& b)
+{
+    return !a.machine.empty() && !b.machine.empty() ? a.machine == b.machine : a.host == b.host;
+}
+
 // When the process started (field 22 of its stat line, clock ticks since the boot); empty when
 // there is no such process. Tells a process from a later one that got its number.
 std::string processStart(long pid)
@@ -51,10 +56,12 @@ std::string LockHolder::lines() const
     return std::to_string(pid) + "\n" + host + "\n" + machine + "\n" + boot + "\n" + start + "\n";
 }
 
-std::optional<LockHolder> LockHolder::parse(const std::string& text, std::size_t* end)
+std::optional<LockHolder> LockHolder::named(const std::string& text, const std::string& magic, bool whole)
 {
+    if (text.compare(0, magic.size() + 1, magic + "\n") != 0)
+        return std::nullopt;
     std::vector<std::string> lines;
-    std::size_t at = 0;
+    std::size_t at = magic.size() + 1;
     while (lines.size() < 5) {
         const std::size_t next = text.find('\n', at);
         if (next == std::string::npos)
@@ -75,22 +82,21 @@ std::optional<LockHolder> LockHolder::parse(const std::string& text, std::size_t
     holder.machine = lines[2];
     holder.boot = lines[3];
     holder.start = lines[4];
-    if (end)
-        *end = at;
+    if (whole && at != text.size())
+        return std::nullopt;
     return holder;
 }
 
 bool LockHolder::isOnThisComputer() const
 {
-    const LockHolder here = self();
-    return !machine.empty() && !here.machine.empty() ? machine == here.machine : host == here.host;
+    return onOneComputer(*this, self());
 }
 
 bool LockHolder::isGone() const
 {
-    if (!isOnThisComputer())
-        return false;
     const LockHolder here = self();
+    if (!onOneComputer(*this, here))
+        return false;
     if (!boot.empty() && !here.boot.empty() && boot != here.boot)
         return true;
     if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))

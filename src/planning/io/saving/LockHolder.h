@@ -20,9 +20,9 @@ struct LockHolder
     static LockHolder self();
     // Five lines: process number, host name, machine id, boot id, process start.
     std::string lines() const;
-    // The holder five such lines name, from `text` on (its end returned in `end`); nothing
-    // when they are no holder's.
-    static std::optional<LockHolder> parse(const std::string& text, std::size_t* end = nullptr);
+    // The holder a file names that begins with the line `magic` and five such lines; with
+    // `whole`, nothing may follow them. Nothing when the text is no such file's.
+    static std::optional<LockHolder> named(const std::string& text, const std::string& magic, bool whole);
 
     bool isOnThisComputer() const;
     // On this computer: whether it is gone (see above). Always false for another computer's.

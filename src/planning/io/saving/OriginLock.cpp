@@ -27,13 +27,11 @@ std::string contents(const LockHolder& holder, unsigned long beat)
     return std::string(magic) + "\n" + holder.lines() + std::to_string(beat) + "\n";
 }
 
-// The holder a lock file names; nothing for a file that is not one of this program's.
+// The holder a lock file names (its beat follows); nothing for a file that is not one of this
+// program's.
 std::optional<LockHolder> holderIn(const std::string& text)
 {
-    const std::string first = std::string(magic) + "\n";
-    if (text.compare(0, first.size(), first) != 0)
-        return std::nullopt;
-    return LockHolder::parse(text.substr(first.size()));
+    return LockHolder::named(text, magic, false);
 }
 
 }
@@ -153,11 +151,6 @@ void OriginLock::checkOrigin(const std::string& origin)
 {
     if (!PlanningFile::isFolderName(origin))
         throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
-}
-
-bool OriginLock::isHeld() const
-{
-    return fd_ >= 0;
 }
 
 bool OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)

@@ -33,9 +33,6 @@ public:
     OriginLock(const OriginLock&) = delete;
     OriginLock& operator=(const OriginLock&) = delete;
 
-    // Whether the lock is held (false where no lock file can be made).
-    bool isHeld() const;
-
     // Throws std::runtime_error, saying so, for an origin that is no plain folder name.
     static void checkOrigin(const std::string& origin);
 

@@ -1,6 +1,5 @@
 #include "planning/io/saving/PlanningFolderUpdate.h"
 
-#include "planning/io/PlanningFile.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/TakeOver.h"
 #include "planning/io/saving/TakeOverRecord.h"
@@ -36,13 +35,6 @@ std::string failureAt(const std::string& what, const std::string& folder, int er
     if (Vexa::AtomicFile::isDiskFull(error))
         return Vexa::AtomicFile::failureText(what + " " + folder, error);
     return "Could not make " + what + " " + folder + ": " + std::strerror(error);
-}
-
-bool sameFolder(const FolderHandle& a, const FolderHandle& b)
-{
-    struct stat x{}, y{};
-    return a && b && ::fstat(a.fd(), &x) == 0 && ::fstat(b.fd(), &y) == 0 && x.st_dev == y.st_dev &&
-           x.st_ino == y.st_ino;
 }
 
 }
@@ -129,12 +121,8 @@ void PlanningFolderUpdate::commit() try
             const std::string planning = PlanningFinder::planningIn(replaced, replacedFile_);
             std::set<std::string> own(replacedOwn_.begin(), replacedOwn_.end());
             if (!planning.empty()) {
-                try {
-                    for (const std::string& file : PlanningFile::read(replaced.pathOf(planning)).ownFiles(previous_))
-                        own.insert(file);
-                } catch (const std::exception&) {
-                    // A planning file that cannot be read names no files: all else is the user's.
-                }
+                for (const std::string& file : TakeOverRecord::filesNamedBy(replaced, planning))
+                    own.insert(file);
                 const auto refuse = [&](const std::string& what, int error) {
                     return std::runtime_error("The planning in " + previous_ + " cannot be replaced by this user: " +
                                               what + " cannot be removed (" + std::strerror(error) + ").");
@@ -149,7 +137,7 @@ void PlanningFolderUpdate::commit() try
     }
     // Only a folder beside the planning is recorded: the record must mean the same on every
     // computer, whatever path the patient folder has there. Another is taken over here alone.
-    const bool recorded = record && sameFolder(replacedParent, parent_);
+    const bool recorded = record && replacedParent.isSameFolder(parent_);
     if (recorded) {
         try {
             Vexa::AtomicFile::writeFile(staging_ + "/" + record->fileName(), record->text());
@@ -169,11 +157,15 @@ void PlanningFolderUpdate::commit() try
 
     // From here on nothing is thrown and nothing dropped.
     const FolderHandle into = parent_.child(name);
-    if (recorded) {
+    if (record) {
         std::vector<std::string> done;
-        TakeOver::finishRecord(replacedParent, into, record->fileName(), into, done, notes_);
-    } else if (record && TakeOver::run(replacedParent, *record, into, into, notes_) == TakeOver::Result::notIt) {
-        notes_.push_back("left " + previous_ + ": it no longer holds the planning replaced");
+        const TakeOver::Result result = recorded
+                                            ? TakeOver::finishRecord(replacedParent, into, record->fileName(), into, done, notes_)
+                                            : TakeOver::run(replacedParent, *record, into, into, notes_);
+        if (result == TakeOver::Result::busy)
+            notes_.push_back(TakeOver::leftBusy(previous_));
+        else if (result == TakeOver::Result::notIt && !recorded)
+            notes_.push_back("left " + previous_ + ": it no longer holds the planning replaced");
     }
     into.sync();
     // The planning is whole: from now on another save may replace it.

@@ -102,8 +102,7 @@ private:
     void tellAll(const std::vector<std::string>& notes)
     {
         for (const std::string& note : notes)
-            // Another instance at work now is no news for the user.
-            note.find(": another instance is at work in it") == std::string::npos ? tell(note) : done(note);
+            tell(note);
     }
 
     // A working folder left by a save. One that was never published holds only that save's own
@@ -125,9 +124,9 @@ private:
         std::string why;
         if (WorkMark::isIn(staging) && !(mark = WorkMark::take(staging, false, &why))) {
             std::time_t since = 0;
-            const std::string holder = WorkMark::holderOf(staging, &since);
-            if (startsWith(holder, "the computer ") && since && std::time(nullptr) - since > unfinishedForLong)
-                tell("An unfinished save of " + holder + ", begun " +
+            const auto holder = WorkMark::holderOf(staging, &since);
+            if (holder && !holder->isOnThisComputer() && since && std::time(nullptr) - since > unfinishedForLong)
+                tell("An unfinished save of " + holder->describe() + ", begun " +
                      QDateTime::fromSecsSinceEpoch(since).toString("yyyy-MM-dd hh:mm").toStdString() + ", holds " +
                      sizeText(staging.treeSize()) + " in the hidden folder " + where +
                      ". That computer removes it at its next start; nothing of it was removed here.");
@@ -192,6 +191,8 @@ private:
         tellAll(notes);
         if (result == TakeOver::Result::whole)
             done(TakeOver::tookOver(parent.pathOf(name), into.path()));
+        else if (result == TakeOver::Result::busy)
+            done(TakeOver::leftBusy(parent.pathOf(name)));
     }
 
     // A replaced planning an earlier version left inside the planning `into`.
@@ -234,7 +235,7 @@ private:
         if (records.empty() && earlier.empty() && !marked)
             return;
         if (WorkMark::isHeld(folder)) {
-            done("left " + folder.path() + ": another instance is at work in it");
+            done(TakeOver::leftBusy(folder.path()));
             return;
         }
         for (const std::string& record : records) {

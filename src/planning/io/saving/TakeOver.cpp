@@ -1,6 +1,5 @@
 #include "planning/io/saving/TakeOver.h"
 
-#include "planning/io/PlanningFile.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
@@ -154,10 +153,8 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
     // Held while it is taken over, so that no start finishes take-overs into it meanwhile. A mark
     // of another computer's that cannot be judged here is no one at work: its lock is free.
     const auto mark = replaced ? WorkMark::take(replaced, true) : nullptr;
-    if (!mark && WorkMark::isHeld(replaced)) {
-        notes.push_back("left " + where + ": another instance is at work in it");
-        return Result::kept;
-    }
+    if (!mark && WorkMark::isHeld(replaced))
+        return Result::busy;
     const TakeOverRecord::Finding finding = record.judge(holder, replaced);
     if (finding == TakeOverRecord::Finding::gone)
         return Result::whole;
@@ -201,13 +198,13 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
                      const FolderHandle& into, std::vector<std::string>& notes, int depth)
 {
     const FolderHandle folder = parent.child(name);
-    std::vector<std::string> own;
-    try {
-        own = PlanningFile::read(folder.pathOf(planning)).ownFiles(folder.path());
-    } catch (const std::exception&) {
-        // A planning file that cannot be read names no files: all else is the user's.
-    }
-    return run(parent, TakeOverRecord::describe(folder, name, planning, own), parent, into, notes, depth);
+    return run(parent, TakeOverRecord::describe(folder, name, planning, TakeOverRecord::filesNamedBy(folder, planning)),
+               parent, into, notes, depth);
+}
+
+std::string leftBusy(const std::string& folder)
+{
+    return "left " + folder + ": another instance is at work in it";
 }
 
 std::string tookOver(const std::string& replaced, const std::string& into)
@@ -215,14 +212,16 @@ std::string tookOver(const std::string& replaced, const std::string& into)
     return "took over the files of the replaced planning " + replaced + " into " + into;
 }
 
-void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
-                  const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes, int depth)
+Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
+                    const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes, int depth)
 {
     const auto record = TakeOverRecord::read(holder, fileName);
     const std::string replaced = record ? parent.pathOf(record->folder) : std::string();
     const Result result = record ? run(parent, *record, holder, into, notes, depth) : Result::notIt;
-    if (result == Result::kept)
-        return;
+    if (result == Result::busy)
+        done.push_back(leftBusy(replaced));
+    if (result == Result::kept || result == Result::busy)
+        return result;
     if (result == Result::notIt) {
         const std::string aside = TakeOverRecord::setAside(holder, fileName);
         notes.push_back("The record " + holder.pathOf(fileName) +
@@ -230,15 +229,16 @@ void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const 
                                 : " cannot be read") +
                         ": nothing was moved or removed for it" +
                         (aside.empty() ? "." : "; it is set aside as " + holder.pathOf(aside) + "."));
-        return;
+        return result;
     }
     const int error = holder.removeFile(fileName);
     if (error && error != ENOENT) {
         done.push_back("took over " + replaced + " into " + into.path() + ", but its record " + holder.pathOf(fileName) +
                        " could not be removed (" + std::strerror(error) + ")");
-        return;
+        return result;
     }
     done.push_back(tookOver(replaced, into.path()));
+    return result;
 }
 
 }

@@ -26,6 +26,7 @@ namespace TakeOver {
 enum class Result {
     whole,   // nothing of the replaced planning is left: its record may go
     kept,    // files of it are left (told in the notes): its record stays for a later start
+    busy,    // another instance is at work in the folder: nothing was done, its record stays
     notIt    // the folder does not hold what the record describes: nothing was done
 };
 
@@ -43,11 +44,14 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
 // The line for the log once the folder `replaced` is taken over into `into`.
 std::string tookOver(const std::string& replaced, const std::string& into);
 
+// The line for the log when another instance is at work in `folder`.
+std::string leftBusy(const std::string& folder);
+
 // Finishes the record `fileName` in the planning `holder` (beside its replaced folder in
 // `parent`) into `into`: the record goes once the take-over is whole; a record that does not
-// fit is set aside. The line for the log ("took over ...") in `done`; what the user must know in
-// `notes`.
-void finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
+// fit is set aside. The line for the log ("took over ...", "left ...") in `done`; what the user
+// must know in `notes`.
+Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
                   const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes,
                   int depth = 0);
 

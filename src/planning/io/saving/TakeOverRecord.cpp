@@ -31,12 +31,6 @@ std::optional<TakeOverRecord::Stamp> stampOf(const FolderHandle& folder, const s
     return TakeOverRecord::Stamp{std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
 }
 
-bool sameFolder(const FolderHandle& a, const FolderHandle& b)
-{
-    struct stat x{}, y{};
-    return ::fstat(a.fd(), &x) == 0 && ::fstat(b.fd(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
-}
-
 // Whether `name` is the same file (a hard link) in both folders.
 bool sameFile(const FolderHandle& a, const FolderHandle& b, const std::string& name)
 {
@@ -72,6 +66,15 @@ TakeOverRecord TakeOverRecord::describe(const FolderHandle& replaced, const std:
             if (const auto stamp = stampOf(replaced, file))
                 record.own[std::filesystem::path(file).lexically_normal().generic_string()] = stamp;
     return record;
+}
+
+std::vector<std::string> TakeOverRecord::filesNamedBy(const FolderHandle& folder, const std::string& planning)
+{
+    try {
+        return PlanningFile::read(folder.pathOf(planning)).ownFiles(folder.path());
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 std::string TakeOverRecord::text() const
@@ -145,7 +148,7 @@ TakeOverRecord::Finding TakeOverRecord::judge(const FolderHandle& holder, const 
 {
     if (!replaced)
         return replaced.error() == ENOENT ? Finding::gone : Finding::notIt;
-    if (sameFolder(holder, replaced))
+    if (holder.isSameFolder(replaced))
         return Finding::notIt;
     if (!planning.empty() && replaced.isFile(planning)) {
         if (format == 2)

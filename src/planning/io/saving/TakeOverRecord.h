@@ -51,6 +51,9 @@ struct TakeOverRecord
     // planning) with its own files as they are now.
     static TakeOverRecord describe(const FolderHandle& replaced, const std::string& name, const std::string& planning,
                                    const std::vector<std::string>& ownFiles);
+    // The own files the planning file `planning` in `folder` names now; none when it cannot be
+    // read (then all else in the folder is the user's).
+    static std::vector<std::string> filesNamedBy(const FolderHandle& folder, const std::string& planning);
     // The record's file name in the planning that holds it.
     std::string fileName() const { return prefix + folder; }
     std::string text() const;

@@ -23,12 +23,7 @@ std::string describe(const LockHolder& holder)
 
 std::optional<LockHolder> holderIn(const std::string& text)
 {
-    const std::string first = std::string(magic) + "\n";
-    std::size_t end = 0;
-    if (text.compare(0, first.size(), first) != 0)
-        return std::nullopt;
-    const auto holder = LockHolder::parse(text.substr(first.size()), &end);
-    return holder && first.size() + end == text.size() ? holder : std::nullopt;
+    return LockHolder::named(text, magic, true);
 }
 
 // Whether the holder the mark names is gone beyond doubt; else `why` says what is so. `locked`:
@@ -143,17 +138,15 @@ bool WorkMark::isIn(const FolderHandle& folder)
     return folder.has(fileName);
 }
 
-std::string WorkMark::holderOf(const FolderHandle& folder, std::time_t* since)
+std::optional<LockHolder> WorkMark::holderOf(const FolderHandle& folder, std::time_t* since)
 {
     const auto text = folder.read(fileName, 4096);
     const auto holder = text ? holderIn(*text) : std::nullopt;
-    if (!holder)
-        return {};
-    if (since) {
+    if (holder && since) {
         const auto status = folder.status(fileName);
         *since = status ? status->st_mtime : 0;
     }
-    return holder->describe();
+    return holder;
 }
 
 WorkMark::~WorkMark()

@@ -10,9 +10,11 @@
 // the file system takes locks). A mark of another computer is never judged here: that computer
 // finishes its own leftovers at its next start.
 #include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/LockHolder.h"
 
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 
 class WorkMark
@@ -36,10 +38,9 @@ public:
     // Whether a live holder has the mark of `folder` locked now.
     static bool isHeld(const FolderHandle& folder);
     static bool isHeld(const std::string& folder);
-    // The mark's holder as the user knows it ("the computer <host>", "process <n> of this
-    // computer") and since when it is there; empty when the folder holds no mark of this
-    // program's.
-    static std::string holderOf(const FolderHandle& folder, std::time_t* since = nullptr);
+    // The mark's holder and since when it is there; nothing when the folder holds no mark of
+    // this program's.
+    static std::optional<LockHolder> holderOf(const FolderHandle& folder, std::time_t* since = nullptr);
 
     // Removes the mark (when it is still the one at its place) and lets go.
     ~WorkMark();
