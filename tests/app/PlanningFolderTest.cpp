@@ -395,7 +395,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     {
         // While a save is at work there (this test holds its mark), another installation starts
         // alone in its own program folder.
-        const std::unique_ptr<WorkMark> atWork = WorkMark::take(staging.toStdString(), false);
+        const std::unique_ptr<WorkMark> atWork =
+            std::move(WorkMark::take(FolderHandle::open(staging.toStdString(), true), false)->mark);
         ASSERT_TRUE(atWork);
         left = snapshot(patients);
         // Beside it, what a save that died before its commit left: that start's to remove.

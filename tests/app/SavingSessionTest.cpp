@@ -116,10 +116,11 @@ TEST(SavingSessionTest, WhatAStartFinishedIsShownInTheWindowOnce)
         AppTest::waitFor([&] { return answer.done(); }, first ? 30000 : 2000);
         EXPECT_EQ(answer.done(), first) << answer.seen.join(", ").toStdString();
         if (first) {
-            EXPECT_EQ(told.toStdString(), "The record " + folder.toStdString() + "/" + record.fileName() + " names " +
-                                              folder.toStdString() + ", which does not hold the planning it replaced: "
-                                              "nothing was moved or removed for it; it is set aside as " +
-                                              folder.toStdString() + "/.morvanta-set-aside-" + name + ".");
+            const std::string at = folder.toStdString();
+            EXPECT_EQ(told.toStdString(), "The planning in " + at + " records that it replaced the planning in " + at +
+                                              ", but " + at + " does not hold that planning now. Nothing was moved or "
+                                              "removed for it; the record is kept as " + at + "/.morvanta-set-aside-" +
+                                              name + ".");
         }
     }
     EXPECT_EQ(planningsIn(home.path("patients")), QStringList{QFileInfo(folder).fileName()});

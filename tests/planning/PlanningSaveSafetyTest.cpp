@@ -189,7 +189,7 @@ Said said(QProcess& child, std::vector<std::string>* notes = nullptr)
     QString rest;
     for (const QString& line : QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'))
         if (line.startsWith("@@ note ") && notes)
-            notes->push_back(line.mid(8).trimmed().toStdString());
+            notes->push_back(line.mid(8).trimmed().replace("\\n", "\n").toStdString());
         else if (line.startsWith("@@ "))
             last.assign(line.mid(3).trimmed().toStdString());
         else if (!line.trimmed().isEmpty())
@@ -294,8 +294,11 @@ TEST(DISABLED_SaveChild, Run)
             writer.carryIn(carry, "images/" + fs::path(carry).filename().string(), true);
         writer.start();
         error = writer.getErrorMessage();
-        for (const std::string& note : writer.getNotes())
+        for (std::string note : writer.getNotes()) {
+            for (auto at = note.find('\n'); at != std::string::npos; at = note.find('\n', at + 2))
+                note.replace(at, 1, "\\n");
             std::cout << "@@ note " << note << std::endl;
+        }
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -497,8 +500,12 @@ TEST(PlanningSaveSafety, ASaveTakesOverWhatEarlierTakeOversLeftInThePlanning)
         const std::string saved = fs::path(s.settings->getPlanningFile()).parent_path().string();
         // With the clash, the older picture stays where it was, and the folders around it.
         const std::string older = old + inner + "/images/shot.bmp";
-        EXPECT_EQ(writer.getNotes(), clash ? std::vector<std::string>{older + " could not move into " + saved +
-                                                                      "/images (File exists); it stays where it is."}
+        const std::string nested = old + inner;
+        EXPECT_EQ(writer.getNotes(), clash ? std::vector<std::string>{"The planning in " + saved + " replaced the planning "
+                                                                      "in " + nested + ". What could not move into it "
+                                                                      "stays in " + nested + ", which is no planning any "
+                                                                      "more:\nimages/shot.bmp: a different file of that "
+                                                                      "name is in the new planning"}
                                            : std::vector<std::string>{});
         std::set<std::string> left{fs::path(saved).filename().string()};
         if (clash)
@@ -820,10 +827,13 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
         const Said saved = said(child, &notes);
         ASSERT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
         const std::string folder = saved.substr(6), record = folder + "/.morvanta-replaces-" + fs::path(old).filename().string();
-        EXPECT_EQ(notes, std::vector<std::string>{series ? "kept " + old + ": files of the replaced planning could not "
-                                                                           "be removed (Permission denied)"
-                                                         : old + "/referral could not move into " + folder +
-                                                               " (Permission denied); it stays where it is."});
+        const std::string replaced = "The planning in " + folder + " replaced the planning in " + old;
+        EXPECT_EQ(notes, std::vector<std::string>{series ? replaced + ", but taking its files over is not finished: " +
+                                                               old + "/dicom/CT0000.dcm could not be removed (Permission "
+                                                               "denied). The next start of the program tries again."
+                                                         : replaced + ". What could not move into it stays in " + old +
+                                                               ", which is no planning any more:\nreferral: Permission "
+                                                               "denied"});
         EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
         EXPECT_EQ(readBytes((series ? folder : old) + "/referral/letter.pdf"), "a letter");
         EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");
@@ -849,7 +859,7 @@ TEST(PlanningSaveSafety, AnOverwriteWaitsForAnInstanceAtWorkInTheFolderLoaded)
         GTEST_SKIP() << "strace is missing (scripts/install-deps)";
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), old = makePlanning(patients);
-    auto atWork = WorkMark::take(old, true);
+    auto atWork = std::move(WorkMark::take(FolderHandle::open(old, true), true)->mark);
     ASSERT_TRUE(atWork);
     QProcess child;
     startChild(child, "overwrite", old, {}, true);
@@ -936,8 +946,8 @@ TEST(PlanningSaveSafety, ARecordActsOnlyWhereItsFolderHoldsThePlanningItReplaced
             record = ".morvanta-replaces-" + name;
         } else {
             const std::string k = makePlanning(patients), sibling = fs::path(k).filename().string();
-            TakeOverRecord text = TakeOverRecord::describe(FolderHandle::open(m), name, name + ".srl",
-                                                           PlanningFile::read(m + "/" + name + ".srl").ownFiles(m));
+            TakeOverRecord text = *TakeOverRecord::describe(FolderHandle::open(m), name, name + ".srl",
+                                                            PlanningFile::read(m + "/" + name + ".srl").ownFiles(m));
             if (row != ownFolder)
                 text.folder = sibling;
             record = text.fileName();
@@ -954,10 +964,11 @@ TEST(PlanningSaveSafety, ARecordActsOnlyWhereItsFolderHoldsThePlanningItReplaced
         before[name + "/" + aside] = before[name + "/" + record];
         before.erase(name + "/" + record);
         const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
-        EXPECT_EQ(report.toTell, std::vector<std::string>{"The record " + holder + "/" + record + " names " + patients + "/" +
-                                                          record.substr(19) + ", which does not hold the planning it "
-                                                          "replaced: nothing was moved or removed for it; it is set "
-                                                          "aside as " + holder + "/" + aside + "."});
+        const std::string named = patients + "/" + record.substr(19);
+        EXPECT_EQ(report.toTell, std::vector<std::string>{"The planning in " + holder + " records that it replaced the "
+                                                          "planning in " + named + ", but " + named + " does not hold "
+                                                          "that planning now. Nothing was moved or removed for it; the "
+                                                          "record is kept as " + holder + "/" + aside + "."});
         // What a killed save left (its mark, its lock of the planning's origin) goes, and nothing else.
         before.erase(name + "/" + WorkMark::fileName);
         before.erase("." + name + ".lock");

@@ -7,6 +7,7 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -59,8 +60,12 @@ void LoadedPlanning::lookAgain() try
     moved_ = false;
     if (!isSet())
         return;
+    // Only a file that is provably not there any more sends the search elsewhere.
     std::error_code error;
-    if (fs::is_regular_file(loadedFile_, error)) {
+    const fs::file_status status = fs::status(loadedFile_, error);
+    if (error && error != std::errc::no_such_file_or_directory && error != std::errc::not_a_directory)
+        throw std::runtime_error("The planning file " + loadedFile_ + " cannot be read (" + error.message() + ").");
+    if (fs::is_regular_file(status)) {
         folder_ = loadedFolder_;
         return;
     }

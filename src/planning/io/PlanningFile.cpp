@@ -260,6 +260,19 @@ bool PlanningFile::isFolderName(const std::string& name)
 
 std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const try
 {
+    // A description that cannot be read names nothing further.
+    return *ownFiles([&folder](const std::string& description) -> Answer<std::optional<std::string>> {
+        std::ifstream in(std::filesystem::path(folder) / description, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.is_open() || in.bad())
+            return std::optional<std::string>();
+        return std::optional<std::string>(std::move(text));
+    });
+}
+VEXA_RETHROW
+
+Answer<std::vector<std::string>> PlanningFile::ownFiles(const DescriptionReader& readDescription) const try
+{
     namespace fs = std::filesystem;
     std::vector<std::string> files(dicomFiles);
     if (!surfaceFile.empty())
@@ -270,12 +283,15 @@ std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const
         // named after it.
         const fs::path description(implant.file), place = description.parent_path();
         std::vector<std::string> named{description.stem().string() + ".bmp"};
-        try {
-            const Vexa::IniFileManager ini((fs::path(folder) / description).string(), Vexa::IniFileManager::ReadOnly);
-            named.push_back(ini.getValue("Implantdata", "surfacefile", std::string()));
-            named.push_back(ini.getValue("Implantdata", "imagefile", std::string()));
-        } catch (const std::exception&) {
-            // A description that cannot be read names nothing further.
+        if (staysInFolder(implant.file)) {
+            const auto text = readDescription(implant.file);
+            if (!text.ok())
+                return text.failure();
+            if (*text) {
+                const Vexa::IniFileManager ini(implant.file, **text);
+                named.push_back(ini.getValue("Implantdata", "surfacefile", std::string()));
+                named.push_back(ini.getValue("Implantdata", "imagefile", std::string()));
+            }
         }
         for (const std::string& name : named)
             if (staysInFolder(name))
@@ -301,6 +317,12 @@ PlanningFile PlanningFile::read(const std::string& file) try
         if (in.bad())
             throw std::runtime_error("The planning file " + file + " cannot be read.");
     }
+    return parse(content, file);
+}
+VEXA_RETHROW
+
+PlanningFile PlanningFile::parse(const std::string& content, const std::string& file) try
+{
     // What is wrong with a file that is no planning at all is told as such, rather than as the
     // first key it lacks.
     if (content.find_first_not_of(" \t\r\n\f\v") == std::string::npos)
@@ -308,7 +330,7 @@ PlanningFile PlanningFile::read(const std::string& file) try
     if (isBinary(content))
         throw std::runtime_error("The planning file " + file + " holds binary data, not the text of a planning.");
     checkGroupNames(content, file);
-    const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+    const Vexa::IniFileManager ini(file, content);
     const ValueReader in(ini, file);
     if (!ini.isGroupExisting(planningGroup))
         in.fail("holds no group [" + std::string(planningGroup) + "]: it is no planning");

@@ -12,11 +12,13 @@
 //
 // Text values cannot hold line breaks: each line break (CR, LF or CR LF) in a patient value
 // is written as one blank. Numbers may carry a leading "+".
+#include "planning/io/saving/Answer.h"
 #include "vexa/core/Version.h"
 #include "vexa/math/Matrix44.h"
 #include "vexa/math/Plane.h"
 #include "vexa/math/Vector3.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,6 +94,8 @@ struct PlanningFile
     // as well: a group of the planning written in another case ("[implant]"), which would
     // otherwise be passed over, and a file name that leaves the planning folder.
     static PlanningFile read(const std::string& file);
+    // The same of the contents of the file `file` (named in messages).
+    static PlanningFile parse(const std::string& content, const std::string& file);
 
     // Whether a relative name stays in its folder (no absolute path, no "..").
     static bool staysInFolder(const std::string& name);
@@ -103,6 +107,11 @@ struct PlanningFile
     // descriptions are read): the series, the 3D model and each implant description with the
     // surface and pictures it names. A saved planning owns these and nothing else there.
     std::vector<std::string> ownFiles(const std::string& folder) const;
+    // The same, with the descriptions' texts from `readDescription` (given a description's name
+    // relative to the folder: its text, nothing where there is none, or the error that kept it
+    // from being read, which is the answer's then).
+    using DescriptionReader = std::function<Answer<std::optional<std::string>>(const std::string&)>;
+    Answer<std::vector<std::string>> ownFiles(const DescriptionReader& readDescription) const;
 
     // Writes every group (the DICOM names always to [ImageData]); the file is replaced only
     // once it is completely written. Throws std::runtime_error when writing fails.

@@ -207,8 +207,10 @@ void PlanningReader::load() try
     settings_->setMarkerDetectionDone(planning.markerDetectionDone);
     settings_->setPlanningFile(file_);
     settings_->setPlanningOwnFiles(planning.ownFiles(folder));
-    settings_->setPlanningIdentity(FolderHandle::open(std::filesystem::path(file_).parent_path().string(), true)
-                                       .contentKey(std::filesystem::path(file_).filename().string()));
+    // An identity that cannot be read is none: the planning is then known by where it is alone.
+    const auto identity = FolderHandle::open(std::filesystem::path(file_).parent_path().string(), true)
+                              .contentKey(std::filesystem::path(file_).filename().string());
+    settings_->setPlanningIdentity(identity.ok() ? *identity : std::string());
     // Files saved before the origin was kept: the folder they are in is where it starts.
     const std::string folderName = std::filesystem::path(folder).parent_path().filename().string();
     settings_->setPlanningOrigin(planning.origin.empty() ? folderName : planning.origin);

@@ -197,7 +197,9 @@ void PlanningWriter::save() try
     settings_->setPlanningFile(target.string());
     settings_->setPlanningOrigin(snapshot.planning.origin);
     settings_->setPlanningOwnFiles(staged.ownFiles);
-    settings_->setPlanningIdentity(FolderHandle::open(folder).contentKey(target.filename().string()));
+    // An identity that cannot be read is none: the planning is then known by where it is alone.
+    const auto identity = FolderHandle::open(folder).contentKey(target.filename().string());
+    settings_->setPlanningIdentity(identity.ok() ? *identity : std::string());
     settings_->setPlanningState(2);
 }
 VEXA_RETHROW
@@ -365,7 +367,13 @@ void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loade
     // Another instance may still be taking over into the folder loaded what its save replaced:
     // the planning is whole there only once it is through.
     const auto start = std::chrono::steady_clock::now();
-    while (WorkMark::isHeld(replaced)) {
+    for (;;) {
+        const auto held = WorkMark::isHeld(FolderHandle::open(replaced, true));
+        if (!held.ok())
+            throw std::runtime_error("The planning " + replaced + " is not replaced: its mark cannot be read (" +
+                                     std::strerror(held.error()) + ").");
+        if (!*held)
+            break;
         setWaiting("another instance at work in " + replaced);
         if (std::chrono::steady_clock::now() - start > patience)
             throw std::runtime_error("The planning " + replaced + " is not replaced: another instance of the "

@@ -1,5 +1,6 @@
 #include "shell/main/ImageFolder.h"
 
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
 #include "platform/DebugOutput.h"
@@ -126,15 +127,21 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
             continue;
         const std::string path = file.filePath().toStdString();
         if (inPlanning && inPlanning(path)) {
-            if (::unlink(path.c_str()) == 0)
-                Platform::outputDebugString("the picture " + path + " of an earlier session is in a planning already\n");
+            const int error = FolderHandle::open(path_, true).removeFile(file.fileName().toStdString());
+            Platform::outputDebugString("the picture " + path + " of an earlier session is in a planning already" +
+                                        (error ? ", but could not be removed: " + std::string(std::strerror(error)) : "") +
+                                        "\n");
             continue;
         }
         if (!QDir().mkpath(recovered))
             break;
         const std::string reason = moveFile(file.filePath(), recovered + "/" + file.fileName());
-        kept.push_back("The picture " + path + " of an earlier session " +
-                       (reason.empty() ? "is kept in " + recovered.toStdString() : "stays where it is: " + reason) + ".");
+        const std::string what = file.suffix().toLower() == "avi" ? "The video " : "The picture ";
+        kept.push_back(what + path + " of an earlier session " +
+                       (reason.empty() ? "is kept in " + recovered.toStdString()
+                                       : "could not be moved into " + recovered.toStdString() + " (" + reason +
+                                             ") and stays where it is") +
+                       ".");
     }
     // Pictures that a crash caught before they were named, and copies cut short: names only this
     // program gives.

@@ -48,6 +48,9 @@
 #include "views/navigation/NavigationButtonView.h"
 #include "views/navigation/StatusBarView.h"
 
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSet>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -559,7 +562,8 @@ void MainWindow::finishEarlierSessions()
 {
     const std::vector<std::string> patientPaths = settings_->getPatientPaths();
     StartRecovery::Report report = StartRecovery::finishInterrupted(patientPaths);
-    // A picture the planning a cut-off save published holds already, byte for byte.
+    // A picture the planning a cut-off save published holds already, byte for byte. Where that
+    // cannot be told, it is kept.
     const auto inPlanning = [&patientPaths](const std::string& picture) {
         const std::filesystem::path path(picture);
         const FolderHandle images = FolderHandle::open(path.parent_path().string(), true);
@@ -567,7 +571,9 @@ void MainWindow::finishEarlierSessions()
         bool found = false;
         for (const std::string& base : patientPaths)
             PlanningFinder::eachPlanning(FolderHandle::open(base, true), [&](const FolderHandle& planning, const std::string&) {
-                found = found || FolderHandle::sameBytes(images, name, planning.child("images"), name);
+                const auto same = FolderHandle::sameBytes(images, name, planning.child("images"), name);
+                found = found || (same.ok() && *same);
+                return 0;
             });
         return found;
     };
@@ -577,12 +583,38 @@ void MainWindow::finishEarlierSessions()
     }
     for (const std::string& line : report.lines)
         Platform::outputDebugString(line + "\n");
-    if (report.toTell.empty())
+    const QStringList told = notToldBefore(report.toTell);
+    if (told.isEmpty())
         return;
-    QStringList told;
-    for (const std::string& line : report.toTell)
-        told << QString::fromStdString(line);
-    QTimer::singleShot(0, this, [this, told] { showError(tr("Earlier sessions"), told.join("\n")); });
+    QTimer::singleShot(0, this, [this, told] { showError(tr("Earlier sessions"), told.join("\n\n")); });
+}
+
+QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)
+{
+    // What the last start told, one digest a line: a thing is told again only once it changed
+    // (or went and came back).
+    const std::string memory = Platform::applicationPath(".earlier-sessions-told");
+    QSet<QByteArray> before;
+    QFile file(QString::fromStdString(memory));
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : file.readAll().split('\n'))
+            before.insert(line.trimmed());
+    QStringList fresh;
+    QByteArray now;
+    for (const std::string& item : items) {
+        const QByteArray digest =
+            QCryptographicHash::hash(QByteArray::fromStdString(item), QCryptographicHash::Sha256).toHex();
+        if (!before.contains(digest))
+            fresh << QString::fromStdString(item);
+        now += digest + '\n';
+    }
+    try {
+        Vexa::AtomicFile::writeFile(memory, now.toStdString());
+    } catch (const std::exception& e) {
+        // Then it is told again next time: better than never.
+        Platform::outputDebugString(std::string(e.what()) + "\n");
+    }
+    return fresh;
 }
 
 std::string MainWindow::firstPatientPath() const

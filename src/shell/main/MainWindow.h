@@ -112,6 +112,9 @@ private:
     // At a start while no other instance runs: finishes what earlier sessions' saves left, keeps
     // their pictures, and tells the user what must be known, once, when the window shows.
     void finishEarlierSessions();
+    // The items a start has to tell that the last start did not tell (remembered in the
+    // application folder).
+    static QStringList notToldBefore(const std::vector<std::string>& items);
     // The first entry of "PatientPath": where new plannings and the recordings go.
     std::string firstPatientPath() const;
     // After a dialog closed: the modal dialog still open, or else this window, gets the keyboard.

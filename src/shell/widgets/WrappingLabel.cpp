@@ -16,12 +16,43 @@ WrappingLabel::WrappingLabel(const QString& text, QWidget* parent) : QLabel(text
     setSizePolicy(policy);
 }
 
+namespace {
+
+// The paragraph as laid out: a path wraps after a "/" rather than inside a name ("set-" /
+// "aside"): a word joiner after each of its hyphens, a zero-width space after each slash.
+QString withPathBreaks(const QString& paragraph)
+{
+    static const QChar joiner(0x2060), space(0x200B);
+    QString result;
+    result.reserve(paragraph.size() + 16);
+    bool inPath = false;
+    for (qsizetype i = 0; i < paragraph.size(); ++i) {
+        const QChar c = paragraph[i];
+        if (c.isSpace() || i == 0) {
+            // A word is a path when it holds a slash.
+            qsizetype end = i + (c.isSpace() ? 1 : 0);
+            while (end < paragraph.size() && !paragraph[end].isSpace())
+                ++end;
+            inPath = paragraph.mid(i, end - i).contains('/');
+        }
+        result += c;
+        if (inPath && c == '-')
+            result += joiner;
+        else if (inPath && c == '/')
+            result += space;
+    }
+    return result;
+}
+
+}
+
 std::vector<WrappingLabel::Line> WrappingLabel::lines(int width) const
 {
     std::vector<Line> result;
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    for (const QString& paragraph : text().split('\n')) {
+    for (const QString& written : text().split('\n')) {
+        const QString paragraph = withPathBreaks(written);
         if (paragraph.isEmpty()) {
             result.push_back({QString(), 0});
             continue;

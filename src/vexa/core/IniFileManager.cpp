@@ -40,6 +40,12 @@ try : fileName_(std::move(fileName)), flags_(flags) {
 }
 VEXA_RETHROW
 
+IniFileManager::IniFileManager(std::string fileName, const std::string& contents)
+try : fileName_(std::move(fileName)), flags_(ReadOnly) {
+    parse(contents);
+}
+VEXA_RETHROW
+
 IniFileManager::~IniFileManager()
 {
     if ((flags_ & ReadOnly) || !changed_)
@@ -74,7 +80,12 @@ try {
             throw std::runtime_error("IniFileManager: cannot read file " + fileName_);
         return;
     }
+    parse(std::move(content));
+}
+VEXA_RETHROW
 
+void IniFileManager::parse(std::string content)
+try {
     if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         byteOrderMark_ = true;
         content.erase(0, 3);

@@ -36,6 +36,8 @@ public:
     // Strict are set: then it throws "IniFileManager: cannot read file <name>". Unknown flag
     // bits throw.
     IniFileManager(std::string fileName, unsigned flags);
+    // A read-only manager of the contents given, read from the file named (for messages).
+    IniFileManager(std::string fileName, const std::string& contents);
     // Writes the file back when the manager is writable and a value was changed; a failure
     // here is reported to the debug output only (call `write` to learn of it).
     ~IniFileManager();
@@ -122,6 +124,7 @@ private:
 
     bool find(const std::string& group, const std::string& key, std::string& value) const;
     void read();
+    void parse(std::string content);
     Group& groupFor(const std::string& name);
     std::string render() const;
 

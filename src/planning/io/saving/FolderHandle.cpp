@@ -1,43 +1,270 @@
 #include "planning/io/saving/FolderHandle.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <QCryptographicHash>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <memory>
+#include <random>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
+using Call = FolderHandle::SystemCall;
+using Injector = std::function<int(Call)>;
+
+std::atomic<std::shared_ptr<const Injector>> injector;
+
+// Whether a test fails this call; errno is set then.
+bool failed(Call call)
+{
+    const auto inject = injector.load(std::memory_order_acquire);
+    if (!inject)
+        return false;
+    if (const int error = (*inject)(call)) {
+        errno = error;
+        return true;
+    }
+    return false;
+}
+
+// The table of system calls: each gives -1 with errno set, as the call itself does.
+namespace Sys {
+
+int open(const char* path, int flags)
+{
+    return failed(Call::open) ? -1 : ::open(path, flags, 0644);
+}
+int openat(int folder, const char* name, int flags)
+{
+    return failed(Call::open) ? -1 : ::openat(folder, name, flags, 0644);
+}
+int duplicate(int fd)
+{
+    return failed(Call::duplicate) ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+int fstat(int fd, struct stat* status)
+{
+    return failed(Call::status) ? -1 : ::fstat(fd, status);
+}
+int fstatat(int folder, const char* name, struct stat* status)
+{
+    return failed(Call::status) ? -1 : ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW);
+}
+// The next entry; nullptr with errno 0 at the end.
+dirent* readdir(DIR* dir)
+{
+    if (failed(Call::list))
+        return nullptr;
+    errno = 0;
+    return ::readdir(dir);
+}
+ssize_t pread(int fd, void* buffer, std::size_t size, off_t at)
+{
+    return failed(Call::read) ? -1 : ::pread(fd, buffer, size, at);
+}
+ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t at)
+{
+    return failed(Call::write) ? -1 : ::pwrite(fd, buffer, size, at);
+}
+int ftruncate(int fd, off_t size)
+{
+    return failed(Call::truncate) ? -1 : ::ftruncate(fd, size);
+}
+int fsync(int fd)
+{
+    return failed(Call::sync) ? -1 : ::fsync(fd);
+}
+int flock(int fd)
+{
+    return failed(Call::lock) ? -1 : ::flock(fd, LOCK_EX | LOCK_NB);
+}
+int renameat2(int from, const char* name, int to, const char* toName, unsigned flags)
+{
+    return failed(Call::rename) ? -1 : ::renameat2(from, name, to, toName, flags);
+}
+int unlinkat(int folder, const char* name, int flags)
+{
+    return failed(Call::remove) ? -1 : ::unlinkat(folder, name, flags);
+}
+int mkdirat(int folder, const char* name)
+{
+    return failed(Call::makeFolder) ? -1 : ::mkdirat(folder, name, 0777);
+}
+int linkat(int from, const char* name, int to, const char* toName, int flags)
+{
+    return failed(Call::link) ? -1 : ::linkat(from, name, to, toName, flags);
+}
+int faccessat(int folder, const char* name, int mode)
+{
+    return failed(Call::access) ? -1 : ::faccessat(folder, name, mode, AT_EACCESS);
+}
+
+}
+
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-int openFile(int folder, const std::string& name)
+// The errno value of the last failed call, never 0.
+int lastError()
 {
-    // O_NONBLOCK: a pipe put there must never hold the program.
-    return ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    return errno ? errno : EIO;
 }
 
-bool isRegular(int fd, struct stat& status)
+// O_NONBLOCK: a pipe put there must never hold the program.
+int openFileAt(int folder, const std::string& name, bool writable)
 {
-    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    return Sys::openat(folder, name.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+}
+
+// Reads until `limit` bytes or the end; the errno value of a failed read.
+int readInto(int fd, std::string& text, std::size_t limit)
+{
+    char buffer[65536];
+    while (text.size() < limit) {
+        const ssize_t n = Sys::pread(fd, buffer, std::min(sizeof buffer, limit - text.size()), off_t(text.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return lastError();
+        if (n == 0)
+            break;
+        text.append(buffer, std::size_t(n));
+    }
+    return 0;
+}
+
+// A name for a temporary file of `name`'s, of the kind a start removes should a crash leave it
+// (Vexa::AtomicFile's).
+std::string temporaryName(const std::string& name)
+{
+    thread_local std::mt19937 draw{std::random_device{}()};
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "%06x", unsigned(draw() & 0xffffffu));
+    return "." + name + Vexa::AtomicFile::temporaryTag + tag;
+}
+
+// Writes all of the text from the file's start; 0 or the errno value.
+int writeAt(int fd, const std::string& text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = Sys::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? lastError() : ENOSPC;
+        done += std::size_t(n);
+    }
+    return 0;
 }
 
 }
+
+void FolderHandle::setFaultInjector(std::function<int(SystemCall)> function)
+{
+    injector.store(function ? std::make_shared<const Injector>(std::move(function)) : nullptr,
+                   std::memory_order_release);
+}
+
+// ---- File ----
+
+FolderHandle::File::File(File&& other) noexcept : fd_(other.fd_), lock_(other.lock_)
+{
+    other.fd_ = -1;
+}
+
+FolderHandle::File& FolderHandle::File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        lock_ = other.lock_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+FolderHandle::File::~File()
+{
+    close();
+}
+
+void FolderHandle::File::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+Answer<FolderHandle::File::Lock> FolderHandle::File::lock()
+{
+    if (Sys::flock(fd_) == 0)
+        lock_ = Lock::taken;
+    else if (errno == EWOULDBLOCK)
+        lock_ = Lock::held;
+    // A file system without locks says so; every other error is no answer.
+    else if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
+        lock_ = Lock::unsupported;
+    else
+        return Failure{lastError()};
+    return lock_;
+}
+
+Answer<struct stat> FolderHandle::File::status() const
+{
+    struct stat status{};
+    if (Sys::fstat(fd_, &status) != 0)
+        return Failure{lastError()};
+    return status;
+}
+
+Answer<std::string> FolderHandle::File::readAll(std::size_t limit) const
+{
+    std::string text;
+    if (const int error = readInto(fd_, text, limit))
+        return Failure{error};
+    return text;
+}
+
+int FolderHandle::File::rewrite(const std::string& text) const
+{
+    if (const int error = writeAt(fd_, text))
+        return error;
+    return Sys::ftruncate(fd_, off_t(text.size())) == 0 ? 0 : lastError();
+}
+
+Answer<bool> FolderHandle::File::isAt(const FolderHandle& folder, const std::string& name) const
+{
+    const auto open = status();
+    if (!open.ok())
+        return open.failure();
+    const auto named = folder.status(name);
+    if (!named.ok())
+        return named.error() == ENOENT ? Answer<bool>(false) : named.failure();
+    return open->st_dev == named->st_dev && open->st_ino == named->st_ino;
+}
+
+// ---- FolderHandle ----
 
 FolderHandle FolderHandle::open(const std::string& path, bool followLinks)
 {
-    const int fd = path.empty() ? -1 : ::open(path.c_str(), folderFlags | (followLinks ? 0 : O_NOFOLLOW));
-    const int error = path.empty() ? ENOENT : errno;
+    const int fd = path.empty() ? -1 : Sys::open(path.c_str(), folderFlags | (followLinks ? 0 : O_NOFOLLOW));
+    const int error = path.empty() ? ENOENT : (fd < 0 ? lastError() : 0);
     // Named in its plain absolute form, so that "a/b/", "a/./b" and "a/b" read alike.
     std::error_code failed;
     std::filesystem::path plain = std::filesystem::absolute(path, failed).lexically_normal();
     if (!plain.has_filename())
         plain = plain.parent_path();
-    return FolderHandle(fd, plain.string(), fd < 0 ? error : 0);
+    return FolderHandle(fd, plain.string(), error == ELOOP ? ENOTDIR : error);
 }
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
@@ -68,17 +295,19 @@ FolderHandle::~FolderHandle()
 FolderHandle FolderHandle::child(const std::string& relative) const
 {
     if (!valid())
-        return FolderHandle(-1, pathOf(relative), EBADF);
+        return FolderHandle(-1, pathOf(relative), error_ ? error_ : EBADF);
     // One name at a time: O_NOFOLLOW looks at the last name only.
-    int at = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    int at = Sys::duplicate(fd_);
     std::string path = path_;
+    if (at < 0)
+        return FolderHandle(-1, pathOf(relative), lastError());
     for (const auto& part : std::filesystem::path(relative)) {
         const std::string name = part.string();
         if (name.empty() || name == ".")
             continue;
         path += "/" + name;
-        const int next = name == ".." ? -1 : ::openat(at, name.c_str(), folderFlags | O_NOFOLLOW);
-        const int error = name == ".." ? EINVAL : errno;
+        const int next = name == ".." ? -1 : Sys::openat(at, name.c_str(), folderFlags | O_NOFOLLOW);
+        const int error = name == ".." ? EINVAL : (next < 0 ? lastError() : 0);
         ::close(at);
         if (next < 0)
             return FolderHandle(-1, path, error == ELOOP ? ENOTDIR : error);
@@ -87,33 +316,46 @@ FolderHandle FolderHandle::child(const std::string& relative) const
     return FolderHandle(at, path, 0);
 }
 
-bool FolderHandle::isSameFolder(const FolderHandle& other) const
+Answer<bool> FolderHandle::isSameFolder(const FolderHandle& other) const
 {
+    if (!valid() || !other.valid())
+        return false;
     struct stat a{}, b{};
-    return valid() && other.valid() && ::fstat(fd_, &a) == 0 && ::fstat(other.fd_, &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    if (Sys::fstat(fd_, &a) != 0 || Sys::fstat(other.fd_, &b) != 0)
+        return Failure{lastError()};
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 FolderHandle FolderHandle::again() const
 {
-    const int fd = valid() ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
-    return FolderHandle(fd, path_, fd < 0 ? EBADF : 0);
+    if (!valid())
+        return FolderHandle(-1, path_, error_ ? error_ : EBADF);
+    const int fd = Sys::duplicate(fd_);
+    return FolderHandle(fd, path_, fd < 0 ? lastError() : 0);
 }
 
-std::optional<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
+Answer<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
 {
     if (!valid())
-        return std::nullopt;
+        return Failure{error_ ? error_ : EBADF};
     // A listing of its own: the handle's position is shared by every dup.
-    const int fd = ::openat(fd_, ".", folderFlags);
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    const int fd = Sys::openat(fd_, ".", folderFlags);
+    if (fd < 0)
+        return Failure{lastError()};
+    DIR* dir = ::fdopendir(fd);
     if (!dir) {
-        if (fd >= 0)
-            ::close(fd);
-        return std::nullopt;
+        const int error = lastError();
+        ::close(fd);
+        return Failure{error};
     }
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
+    int error = 0;
+    for (;;) {
+        const dirent* entry = Sys::readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
@@ -122,28 +364,32 @@ std::optional<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
             break;
     }
     ::closedir(dir);
+    if (error)
+        return Failure{error};
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<std::string> FolderHandle::entries() const
+Answer<std::vector<std::string>> FolderHandle::entries() const
 {
-    return list(false).value_or(std::vector<std::string>());
+    return list(false);
 }
 
-std::optional<struct stat> FolderHandle::status(const std::string& name) const
+Answer<struct stat> FolderHandle::status(const std::string& name) const
 {
     struct stat status{};
-    if (!valid() || ::fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::nullopt;
+    if (!valid())
+        return Failure{error_ ? error_ : EBADF};
+    if (Sys::fstatat(fd_, name.c_str(), &status) != 0)
+        return Failure{lastError()};
     return status;
 }
 
-FolderHandle::Kind FolderHandle::kind(const std::string& name) const
+Answer<FolderHandle::Kind> FolderHandle::kind(const std::string& name) const
 {
     const auto found = status(name);
-    if (!found)
-        return Kind::none;
+    if (!found.ok())
+        return found.error() == ENOENT ? Answer<Kind>(Kind::none) : found.failure();
     if (S_ISREG(found->st_mode))
         return Kind::file;
     if (S_ISDIR(found->st_mode))
@@ -151,167 +397,294 @@ FolderHandle::Kind FolderHandle::kind(const std::string& name) const
     return S_ISLNK(found->st_mode) ? Kind::link : Kind::other;
 }
 
-bool FolderHandle::isEmpty() const
+namespace {
+
+Answer<bool> isKind(const Answer<FolderHandle::Kind>& found, FolderHandle::Kind kind)
+{
+    if (!found.ok())
+        return found.failure();
+    return *found == kind;
+}
+
+}
+
+Answer<bool> FolderHandle::isFile(const std::string& name) const
+{
+    return isKind(kind(name), Kind::file);
+}
+
+Answer<bool> FolderHandle::isFolder(const std::string& name) const
+{
+    return isKind(kind(name), Kind::folder);
+}
+
+Answer<bool> FolderHandle::has(const std::string& name) const
+{
+    const auto found = kind(name);
+    if (!found.ok())
+        return found.failure();
+    return *found != Kind::none;
+}
+
+Answer<bool> FolderHandle::isEmpty() const
 {
     const auto first = list(true);
-    return first && first->empty();
+    if (!first.ok())
+        return first.failure();
+    return first->empty();
 }
 
 int FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
-    if (::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), RENAME_NOREPLACE) == 0)
+    if (Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
-        return errno;
+        return lastError();
     // A file system without the flag: the look and the rename are two steps there.
-    if (to.has(toName))
+    const auto there = to.has(toName);
+    if (!there.ok())
+        return there.error();
+    if (*there)
         return EEXIST;
-    return ::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : errno;
+    return Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), 0) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::replace(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
-    return ::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : errno;
+    return Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), 0) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::removeFile(const std::string& name) const
 {
-    return ::unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : errno;
+    return Sys::unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::removeFolder(const std::string& name) const
 {
-    return ::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+    return Sys::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::removeAll(const std::string& name) const
 {
-    if (kind(name) != Kind::folder) {
+    const auto found = kind(name);
+    if (!found.ok())
+        return found.error();
+    if (*found == Kind::none)
+        return 0;
+    if (*found != Kind::folder) {
         const int error = removeFile(name);
         return error == ENOENT ? 0 : error;
     }
     const FolderHandle inner = child(name);
     if (!inner)
-        return inner.error();
+        return inner.isAbsent() ? 0 : inner.error();
+    const auto names = inner.entries();
+    if (!names.ok())
+        return names.error();
     int first = 0;
-    for (const std::string& entry : inner.entries())
+    for (const std::string& entry : *names)
         if (const int error = inner.removeAll(entry); error && !first)
             first = error;
+    if (first)
+        return first;
     const int error = removeFolder(name);
-    return first ? first : (error == ENOENT ? 0 : error);
+    return error == ENOENT ? 0 : error;
 }
 
 int FolderHandle::makeFolder(const std::string& name) const
 {
-    return ::mkdirat(fd_, name.c_str(), 0777) == 0 ? 0 : errno;
+    return Sys::mkdirat(fd_, name.c_str()) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::mayRemove(const std::string& name) const
 {
     if (!valid())
-        return EBADF;
-    if (::faccessat(fd_, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return errno;
-    struct stat folder{};
+        return error_ ? error_ : EBADF;
+    if (Sys::faccessat(fd_, ".", W_OK | X_OK) != 0)
+        return lastError();
     const auto entry = status(name);
-    if (!entry)
-        return errno;
+    if (!entry.ok())
+        return entry.error();
+    struct stat folder{};
+    if (Sys::fstat(fd_, &folder) != 0)
+        return lastError();
     // In a folder with the sticky bit only the owner of the entry or of the folder may.
-    if (::fstat(fd_, &folder) == 0 && (folder.st_mode & S_ISVTX) && ::geteuid() != 0 &&
-        entry->st_uid != ::geteuid() && folder.st_uid != ::geteuid())
+    if ((folder.st_mode & S_ISVTX) && ::geteuid() != 0 && entry->st_uid != ::geteuid() && folder.st_uid != ::geteuid())
         return EPERM;
     return 0;
 }
 
-std::optional<std::string> FolderHandle::read(const std::string& name, std::size_t limit) const
+Answer<FolderHandle::File> FolderHandle::openFile(const std::string& name, bool writable) const
 {
-    const int fd = valid() ? openFile(fd_, name) : -1;
+    if (!valid())
+        return Failure{error_ ? error_ : EBADF};
+    const int fd = openFileAt(fd_, name, writable);
     if (fd < 0)
-        return std::nullopt;
-    struct stat status{};
-    std::optional<std::string> text;
-    if (isRegular(fd, status)) {
-        text.emplace();
-        char buffer[65536];
-        for (ssize_t n; text->size() < limit && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                text.reset();
-                break;
-            }
-            text->append(buffer, std::min(std::size_t(n), limit - text->size()));
-        }
-    }
-    ::close(fd);
-    return text;
+        return Failure{lastError()};
+    return File(fd);
 }
 
-std::string FolderHandle::contentKey(const std::string& name) const
+Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, const std::string& text) const
+{
+    if (!valid())
+        return Failure{error_ ? error_ : EBADF};
+    // Written and synced without a name, then linked in: nobody sees the file without its text.
+    int fd = Sys::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC);
+    std::string temporary;
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without nameless files: under a temporary name of its own, which a start
+        // removes should a crash leave it (Vexa::AtomicFile's names).
+        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+            temporary = temporaryName(name);
+            fd = Sys::openat(fd_, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+    }
+    if (fd < 0)
+        return Failure{lastError()};
+    File file(fd);
+    int error = writeAt(fd, text);
+    if (!error && Sys::fsync(fd) != 0)
+        error = lastError();
+    // Nobody else can have opened a file without a name: the lock is free.
+    if (const auto locked = error ? Answer<File::Lock>(File::Lock::held) : file.lock(); !locked.ok())
+        error = locked.error();
+    if (!error) {
+        const bool linked =
+            temporary.empty()
+                ? Sys::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), fd_, name.c_str(),
+                              AT_SYMLINK_FOLLOW) == 0
+                : Sys::linkat(fd_, temporary.c_str(), fd_, name.c_str(), 0) == 0;
+        if (!linked)
+            error = lastError();
+    }
+    if (!temporary.empty())
+        Sys::unlinkat(fd_, temporary.c_str(), 0);
+    if (error)
+        return Failure{error};
+    return file;
+}
+
+int FolderHandle::writeWhole(const std::string& name, const std::string& text) const
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = temporaryName(name);
+        const auto made = createWhole(temporary, text);
+        if (!made.ok() && made.error() == EEXIST)
+            continue;
+        if (!made.ok())
+            return made.error();
+        const int error = replace(temporary, *this, name);
+        if (error)
+            removeFile(temporary);
+        return error;
+    }
+    return EEXIST;
+}
+
+Answer<std::optional<std::string>> FolderHandle::read(const std::string& name, std::size_t limit) const
+{
+    using Text = std::optional<std::string>;
+    auto file = openFile(name, false);
+    if (!file.ok())
+        return file.error() == ENOENT || file.error() == ELOOP ? Answer<Text>(std::nullopt) : file.failure();
+    const auto found = file->status();
+    if (!found.ok())
+        return found.failure();
+    if (!S_ISREG(found->st_mode))
+        return Text();
+    auto text = file->readAll(limit);
+    if (!text.ok())
+        return text.failure();
+    return Text(std::move(*text));
+}
+
+Answer<std::string> FolderHandle::contentKey(const std::string& name) const
 {
     // Planning files are small: read whole, then hashed.
     const auto bytes = read(name, std::numeric_limits<std::size_t>::max());
-    if (!bytes)
-        return {};
-    return std::to_string(bytes->size()) + " " +
-           QCryptographicHash::hash(QByteArrayView(*bytes), QCryptographicHash::Sha256).toHex().toStdString();
+    if (!bytes.ok())
+        return bytes.failure();
+    if (!*bytes)
+        return std::string();
+    return std::to_string((*bytes)->size()) + " " +
+           QCryptographicHash::hash(QByteArrayView(**bytes), QCryptographicHash::Sha256).toHex().toStdString();
 }
 
-bool FolderHandle::sameBytes(const FolderHandle& a, const std::string& aName, const FolderHandle& b,
-                             const std::string& bName)
+Answer<bool> FolderHandle::sameBytes(const FolderHandle& a, const std::string& aName, const FolderHandle& b,
+                                     const std::string& bName)
 {
     const auto first = a.status(aName), second = b.status(bName);
-    if (!first || !second || !S_ISREG(first->st_mode) || !S_ISREG(second->st_mode) ||
+    for (const auto* found : {&first, &second})
+        if (!found->ok() && found->error() != ENOENT)
+            return found->failure();
+    if (!first.ok() || !second.ok() || !S_ISREG(first->st_mode) || !S_ISREG(second->st_mode) ||
         first->st_size != second->st_size)
         return false;
     if (first->st_dev == second->st_dev && first->st_ino == second->st_ino)
         return true;
-    const int fa = openFile(a.fd_, aName), fb = openFile(b.fd_, bName);
-    bool same = fa >= 0 && fb >= 0;
-    char x[65536], y[65536];
-    while (same) {
-        const ssize_t n = ::read(fa, x, sizeof x);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            same = n == 0 && ::read(fb, y, 1) == 0;
-            break;
-        }
-        ssize_t got = 0;
-        while (got < n) {
-            const ssize_t m = ::read(fb, y + got, std::size_t(n - got));
-            if (m < 0 && errno == EINTR)
-                continue;
-            if (m <= 0)
-                break;
-            got += m;
-        }
-        same = got == n && std::memcmp(x, y, std::size_t(n)) == 0;
+    auto fa = a.openFile(aName, false);
+    if (!fa.ok())
+        return fa.error() == ENOENT || fa.error() == ELOOP ? Answer<bool>(false) : fa.failure();
+    auto fb = b.openFile(bName, false);
+    if (!fb.ok())
+        return fb.error() == ENOENT || fb.error() == ELOOP ? Answer<bool>(false) : fb.failure();
+    // Compared a block at a time: series files are large.
+    constexpr std::size_t block = 1 << 20;
+    for (std::size_t at = 0;; at += block) {
+        std::string x, y;
+        char buffer[65536];
+        for (auto [fd, text] : {std::pair{fa->fd_, &x}, std::pair{fb->fd_, &y}})
+            while (text->size() < block) {
+                const ssize_t n = Sys::pread(fd, buffer, std::min(sizeof buffer, block - text->size()),
+                                             off_t(at + text->size()));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    return Failure{lastError()};
+                if (n == 0)
+                    break;
+                text->append(buffer, std::size_t(n));
+            }
+        if (x != y)
+            return false;
+        if (x.size() < block)
+            return true;
     }
-    if (fa >= 0)
-        ::close(fa);
-    if (fb >= 0)
-        ::close(fb);
-    return same;
 }
 
-std::uintmax_t FolderHandle::treeSize() const
+Answer<std::uintmax_t> FolderHandle::treeSize() const
 {
+    const auto names = entries();
+    if (!names.ok())
+        return names.failure();
     std::uintmax_t size = 0;
-    for (const std::string& name : entries()) {
+    for (const std::string& name : *names) {
         const auto found = status(name);
-        if (!found)
-            continue;
-        if (S_ISDIR(found->st_mode))
-            size += child(name).treeSize();
-        else if (S_ISREG(found->st_mode))
+        if (!found.ok()) {
+            if (found.error() == ENOENT)
+                continue; // gone meanwhile
+            return found.failure();
+        }
+        if (S_ISDIR(found->st_mode)) {
+            const FolderHandle inner = child(name);
+            if (!inner && inner.isAbsent())
+                continue;
+            const auto below = inner.treeSize();
+            if (!below.ok())
+                return below.failure();
+            size += *below;
+        } else if (S_ISREG(found->st_mode)) {
             size += std::uintmax_t(found->st_size);
+        }
     }
     return size;
 }
 
-void FolderHandle::sync() const
+int FolderHandle::sync() const
 {
-    if (valid())
-        ::fsync(fd_);
+    if (!valid())
+        return error_ ? error_ : EBADF;
+    return Sys::fsync(fd_) == 0 ? 0 : lastError();
 }

@@ -2,12 +2,19 @@
 // The one place that knows how saving and start-up steps reach the disk below a patient folder.
 //
 // Rule: a folder is opened once, never through a symbolic link, and every later step in it
-// (looking at an entry, opening a sub-folder, renaming, removing, making) is made relative to
-// that open folder. A link put in the way between a look and a step is never followed: a
-// sub-folder that is a link does not open, and a rename or removal acts on the link itself.
-// Only the path the user configured (a patient folder) or that a caller already holds may lead
-// through links to the first folder opened.
+// (looking at an entry, opening a sub-folder or a file, renaming, removing, making) is made
+// relative to that open folder. A link put in the way between a look and a step is never
+// followed: a sub-folder that is a link does not open, and a rename or removal acts on the link
+// itself. Only the path the user configured (a patient folder) or that a caller already holds
+// may lead through links to the first folder opened.
+//
+// Every step gives its answer or its error (Answer, or an errno value for a change): a failed
+// listing, look, read or lock is never "empty", "not there", "another file" or "nobody holds
+// it". Every system call goes through one table (SystemCall), which a test may fail call by call.
+#include "planning/io/saving/Answer.h"
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +24,51 @@ class FolderHandle
 {
 public:
     enum class Kind { none, file, folder, link, other };
+
+    // The system calls the steps are made of.
+    enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access };
+    // For tests: called before every system call of every handle (also from other threads); a
+    // non-zero return fails that call with that errno value. An empty function ends it.
+    static void setFaultInjector(std::function<int(SystemCall)> injector);
+
+    // A file opened in a folder, closed with it.
+    class File
+    {
+    public:
+        enum class Lock {
+            taken,      // this process holds the lock now
+            held,       // another open file holds it
+            unsupported // the file system takes no locks (a network share without its lock service)
+        };
+
+        File() = default;
+        File(File&& other) noexcept;
+        File& operator=(File&& other) noexcept;
+        File(const File&) = delete;
+        File& operator=(const File&) = delete;
+        ~File();
+
+        bool isOpen() const { return fd_ >= 0; }
+        // An exclusive lock without waiting, let go when the file closes.
+        Answer<Lock> lock();
+        // What the last lock() answered (createWhole locks before the file has its name).
+        Lock lockState() const { return lock_; }
+        Answer<struct stat> status() const;
+        // At most `limit` bytes from the file's start.
+        Answer<std::string> readAll(std::size_t limit) const;
+        // Makes the text the file's whole contents; 0 or the errno value.
+        int rewrite(const std::string& text) const;
+        // Whether the entry `name` of `folder` is still this very file (its holder may have removed
+        // or replaced it meanwhile); false when there is no such entry.
+        Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
+        void close();
+
+    private:
+        friend class FolderHandle;
+        explicit File(int fd) : fd_(fd) {}
+        int fd_ = -1;
+        Lock lock_ = Lock::held;
+    };
 
     // An invalid handle.
     FolderHandle() = default;
@@ -33,31 +85,34 @@ public:
 
     bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
-    // The errno value of a failed open; 0 for a valid handle.
+    // The errno value of a failed open; 0 for a valid handle. ENOENT: there is no such entry;
+    // ENOTDIR: it is no folder (or a link).
     int error() const { return error_; }
-    int fd() const { return fd_; }
+    // Whether it did not open because there is no folder of that name (nothing there, a file, a
+    // link): an answer, where every other error is not.
+    bool isAbsent() const { return error_ == ENOENT || error_ == ENOTDIR; }
     // The path it was opened by (for messages; the folder may have been renamed since).
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }
 
     // Whether both handles are open on one folder.
-    bool isSameFolder(const FolderHandle& other) const;
+    Answer<bool> isSameFolder(const FolderHandle& other) const;
     // A real sub-folder (a link does not open); `relative` may hold several names.
     FolderHandle child(const std::string& relative) const;
     // The same folder once more, as a handle of its own.
     FolderHandle again() const;
 
     // The entries, sorted, without "." and "..".
-    std::vector<std::string> entries() const;
-    // What the entry is, links counted as links.
-    Kind kind(const std::string& name) const;
-    bool isFile(const std::string& name) const { return kind(name) == Kind::file; }
-    bool isFolder(const std::string& name) const { return kind(name) == Kind::folder; }
-    bool has(const std::string& name) const { return kind(name) != Kind::none; }
-    // The entry's status (links not followed).
-    std::optional<struct stat> status(const std::string& name) const;
-    // Whether it holds nothing (false when it cannot be read).
-    bool isEmpty() const;
+    Answer<std::vector<std::string>> entries() const;
+    // What the entry is, links counted as links; none when there is no such entry.
+    Answer<Kind> kind(const std::string& name) const;
+    Answer<bool> isFile(const std::string& name) const;
+    Answer<bool> isFolder(const std::string& name) const;
+    Answer<bool> has(const std::string& name) const;
+    // The entry's status (links not followed); ENOENT when there is no such entry.
+    Answer<struct stat> status(const std::string& name) const;
+    // Whether it holds nothing.
+    Answer<bool> isEmpty() const;
 
     // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST);
     // 0 or the errno value.
@@ -68,8 +123,8 @@ public:
     int removeFile(const std::string& name) const;
     // Removes an empty sub-folder; 0 or the errno value.
     int removeFolder(const std::string& name) const;
-    // Removes a sub-folder with everything in it, links as links; 0 or the first errno value
-    // of what stayed.
+    // Removes a sub-folder with everything in it, links as links (or a file); 0 when nothing of it
+    // is left, else the first errno value.
     int removeAll(const std::string& name) const;
     // Makes a sub-folder; 0, EEXIST or the errno value.
     int makeFolder(const std::string& name) const;
@@ -78,27 +133,38 @@ public:
     // (EACCES for a folder of another account's, EPERM where only an entry's owner may, EROFS).
     int mayRemove(const std::string& name) const;
 
-    // The bytes of a regular file (never through a link, never blocking on a pipe), at most
-    // `limit` of them; nothing when it is no regular file or cannot be read.
-    std::optional<std::string> read(const std::string& name, std::size_t limit = 1 << 20) const;
-    // The file's size and its contents' SHA-256 in hex, "<size> <hash>": what tells one
-    // planning file from another on every computer; empty when it cannot be read.
-    std::string contentKey(const std::string& name) const;
-    // Whether two files hold the same bytes (the same file counts).
-    static bool sameBytes(const FolderHandle& a, const std::string& aName, const FolderHandle& b,
-                          const std::string& bName);
-    // The bytes of the files below the folder, links not followed.
-    std::uintmax_t treeSize() const;
+    // An existing file, opened without following a link and without blocking on a pipe; ENOENT
+    // when there is none, ELOOP for a link.
+    Answer<File> openFile(const std::string& name, bool writable) const;
+    // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
+    // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
+    // something holds that name.
+    Answer<File> createWhole(const std::string& name, const std::string& text) const;
+    // Replaces the file `name` (or makes it) with the text, on the disk, in one rename; 0 or the
+    // errno value, the file as it was then.
+    int writeWhole(const std::string& name, const std::string& text) const;
 
-    // Puts what was done in the folder (renames, removals) on the disk.
-    void sync() const;
+    // The bytes of a regular file (never through a link, never blocking on a pipe), at most
+    // `limit` of them; nothing when no regular file has that name (none, a link, a folder, a pipe).
+    Answer<std::optional<std::string>> read(const std::string& name, std::size_t limit = 1 << 20) const;
+    // The file's size and its contents' SHA-256 in hex, "<size> <hash>": what tells one
+    // planning file from another on every computer; empty when no regular file has that name.
+    Answer<std::string> contentKey(const std::string& name) const;
+    // Whether two regular files hold the same bytes (the same file counts); false where either
+    // is no regular file.
+    static Answer<bool> sameBytes(const FolderHandle& a, const std::string& aName, const FolderHandle& b,
+                                  const std::string& bName);
+    // The bytes of the files below the folder, links not followed.
+    Answer<std::uintmax_t> treeSize() const;
+
+    // Puts what was done in the folder (renames, removals) on the disk; 0 or the errno value.
+    int sync() const;
 
 private:
     FolderHandle(int fd, std::string path, int error) : fd_(fd), error_(error), path_(std::move(path)) {}
 
-    // The entries, sorted (only the first one found with `firstOnly`); nothing when the folder
-    // cannot be read.
-    std::optional<std::vector<std::string>> list(bool firstOnly) const;
+    // The entries, sorted (only the first one found with `firstOnly`).
+    Answer<std::vector<std::string>> list(bool firstOnly) const;
 
     int fd_ = -1;
     int error_ = 0;

@@ -7,7 +7,6 @@
 #include <csignal>
 #include <fstream>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -113,40 +112,101 @@ std::string LockHolder::describe() const
 
 namespace HolderFile {
 
-Lock lock(int fd)
+namespace {
+
+using Lock = FolderHandle::File::Lock;
+
+// How the user would name what is in the way.
+std::string thingOf(const struct stat& status)
 {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return Lock::taken;
-    return errno == EWOULDBLOCK ? Lock::held : Lock::none;
+    if (S_ISDIR(status.st_mode))
+        return "a folder";
+    if (S_ISLNK(status.st_mode))
+        return "a symbolic link";
+    if (S_ISFIFO(status.st_mode))
+        return "a named pipe";
+    if (S_ISREG(status.st_mode))
+        return "a file that this program did not write";
+    return "a special file";
 }
 
-bool isSameFile(int fd, const FolderHandle& folder, const std::string& name)
+Verdict judge(const Look& look)
 {
-    struct stat open{};
-    const auto named = folder.status(name);
-    return ::fstat(fd, &open) == 0 && named && open.st_dev == named->st_dev && open.st_ino == named->st_ino;
+    if (look.lock == Lock::held)
+        return Verdict::atWork;
+    // A holder that died between making the file and writing its name (earlier versions wrote
+    // it after making the file); without locks that cannot be told from one at work.
+    if (look.text.empty())
+        return look.lock == Lock::taken ? Verdict::gone : Verdict::atWork;
+    if (!look.holder->isOnThisComputer())
+        return Verdict::elsewhere;
+    return look.holder->isGone() ? Verdict::gone : Verdict::atWork;
 }
 
-bool writeAll(int fd, const std::string& text)
+}
+
+Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic, bool whole)
 {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
+    // A holder that finished between the open and the lock removed the file: looked at again.
+    for (int attempt = 0;; ++attempt) {
+        Look found;
+        const auto status = folder.status(name);
+        if (!status.ok())
+            return status.error() == ENOENT ? Answer<Look>(std::move(found)) : status.failure();
+        if (!S_ISREG(status->st_mode)) {
+            found.verdict = Verdict::notOurs;
+            found.thing = thingOf(*status);
+            return found;
+        }
+        auto file = folder.openFile(name, true);
+        if (!file.ok()) {
+            if (file.error() == ENOENT && attempt < 100)
+                continue;
+            if (file.error() == ELOOP || file.error() == ENOENT) {
+                found.verdict = Verdict::notOurs;
+                found.thing = file.error() == ELOOP ? "a symbolic link" : "a file that comes and goes";
+                return found;
+            }
+            return file.failure();
+        }
+        const auto opened = file->status();
+        if (!opened.ok())
+            return opened.failure();
+        if (!S_ISREG(opened->st_mode)) {
+            found.verdict = Verdict::notOurs;
+            found.thing = thingOf(*opened);
+            return found;
+        }
+        const auto lock = file->lock();
+        if (!lock.ok())
+            return lock.failure();
+        const auto same = file->isAt(folder, name);
+        if (!same.ok())
+            return same.failure();
+        if (!*same) {
+            if (attempt < 100)
+                continue;
+            found.verdict = Verdict::notOurs;
+            found.thing = "a file that comes and goes";
+            return found;
+        }
+        found.lock = *lock;
+        if (*lock != Lock::held) {
+            auto text = file->readAll(4096);
+            if (!text.ok())
+                return text.failure();
+            found.text = std::move(*text);
+            found.holder = LockHolder::named(found.text, magic, whole);
+            if (!found.text.empty() && !found.holder) {
+                found.verdict = Verdict::notOurs;
+                found.thing = "a file that this program did not write";
+                return found;
+            }
+        }
+        found.file = std::move(*file);
+        found.verdict = judge(found);
+        return found;
     }
-    return true;
-}
-
-std::string readAll(int fd, std::size_t limit)
-{
-    std::string text;
-    char buffer[1024];
-    for (ssize_t n; text.size() < limit && (n = ::pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
-        text.append(buffer, std::size_t(n));
-    return text;
 }
 
 }

@@ -31,20 +31,37 @@ struct LockHolder
     std::string describe() const;
 };
 
-// The file of a mark or a lock that names its holder: locked with flock while held, read and
-// written whole.
+// The file of a mark or a lock that names its holder: made whole and locked before it has its
+// name (FolderHandle::createWhole), locked with flock while held, read and written whole.
+//
+// Rule: a file is judged only where it provably is one of this program's (its first line), and
+// never on a guess: a holder is at work while its lock is held or, on this computer, while its
+// process lives; where the file system takes no locks, this computer's holder is judged by its
+// process alone, and another computer's cannot be judged here (an origin lock is, by its beat).
 namespace HolderFile {
 
-enum class Lock { taken, held, none };
-// Locks without waiting: taken, held by another holder, or none (a file system without locks,
-// which leaves the judging to the holder's name).
-Lock lock(int fd);
-// Whether the open file is still the one of that name in the folder (its holder may have
-// removed it meanwhile).
-bool isSameFile(int fd, const FolderHandle& folder, const std::string& name);
-// Writes the text from the file's start; false when not all of it got there.
-bool writeAll(int fd, const std::string& text);
-// At most `limit` bytes from the file's start.
-std::string readAll(int fd, std::size_t limit);
+enum class Verdict {
+    none,     // no file of that name
+    gone,     // its holder is gone beyond doubt: the file may be taken over
+    atWork,   // its holder is or may be at work (lock held; process alive; no name and no locks)
+    elsewhere,// another computer's holder, whose lock is free or cannot be told
+    notOurs   // something else stands at the name: never touched
+};
+
+struct Look
+{
+    Verdict verdict = Verdict::none;
+    // The file, open for writing and locked by this process where `lock` is taken.
+    FolderHandle::File file;
+    FolderHandle::File::Lock lock = FolderHandle::File::Lock::held;
+    std::string text;
+    std::optional<LockHolder> holder;
+    // For notOurs: what stands there, as the user would name it ("a folder", ...).
+    std::string thing;
+};
+
+// Opens, locks (without waiting) and reads the file `name` of `folder`, which begins with the
+// line `magic` and a holder's five lines (with `whole`, nothing after them), and judges it.
+Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic, bool whole);
 
 }

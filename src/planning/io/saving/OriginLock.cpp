@@ -2,21 +2,19 @@
 
 #include "planning/io/PlanningFile.h"
 #include "planning/io/saving/LockHolder.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <cerrno>
 #include <condition_variable>
-#include <fcntl.h>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
-using namespace HolderFile;
+using HolderFile::Verdict;
 
 constexpr char magic[] = "morvanta-origin-lock 1";
 constexpr auto beatEvery = std::chrono::seconds(1);
@@ -27,11 +25,15 @@ std::string contents(const LockHolder& holder, unsigned long beat)
     return std::string(magic) + "\n" + holder.lines() + std::to_string(beat) + "\n";
 }
 
-// The holder a lock file names (its beat follows); nothing for a file that is not one of this
-// program's.
-std::optional<LockHolder> holderIn(const std::string& text)
+// Where no lock file can be made at all, there is no lock (rather than no save).
+bool noLockCanBeMade(int error)
 {
-    return LockHolder::named(text, magic, false);
+    return error == EACCES || error == EPERM || error == EROFS || Vexa::AtomicFile::isDiskFull(error);
+}
+
+std::runtime_error failed(const std::string& what, const std::string& path, int error)
+{
+    return std::runtime_error("The lock file " + path + " " + what + " (" + std::strerror(error) + ").");
 }
 
 }
@@ -41,7 +43,11 @@ std::optional<LockHolder> holderIn(const std::string& text)
 class OriginLock::Beat
 {
 public:
-    Beat(int fd, LockHolder holder) : thread_([this, fd, holder] { run(fd, holder); }) {}
+    // Throws std::system_error when the thread cannot start.
+    Beat(const FolderHandle::File& file, LockHolder holder)
+        : thread_([this, &file, holder] { run(file, holder); })
+    {
+    }
     ~Beat()
     {
         {
@@ -53,11 +59,11 @@ public:
     }
 
 private:
-    void run(int fd, const LockHolder& holder)
+    void run(const FolderHandle::File& file, const LockHolder& holder)
     {
         std::unique_lock<std::mutex> guard(mutex_);
         for (unsigned long beat = 1; !wake_.wait_for(guard, beatEvery, [this] { return stop_; }); ++beat)
-            writeAll(fd, contents(holder, beat));
+            file.rewrite(contents(holder, beat));
     }
 
     std::mutex mutex_;
@@ -66,69 +72,99 @@ private:
     std::thread thread_;
 };
 
+// One look at the lock: taken (file_ holds it), or what is waited for.
+struct OriginLock::Attempt
+{
+    bool taken = false;
+    bool noLock = false;
+    std::string waitFor;
+};
+
+OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& seen,
+                                        std::chrono::steady_clock::time_point& seenSince)
+{
+    const std::string where = parent_.pathOf(name_);
+    auto made = parent_.createWhole(name_, text);
+    if (made.ok()) {
+        file_ = std::move(*made);
+        return {true, false, {}};
+    }
+    if (made.error() != EEXIST) {
+        if (noLockCanBeMade(made.error()))
+            return {false, true, {}};
+        throw failed("cannot be made", where, made.error());
+    }
+    auto found = HolderFile::look(parent_, name_, magic, false);
+    if (!found.ok())
+        throw failed("cannot be read", where, found.error());
+    const auto takeOver = [&] {
+        if (const int error = found->file.rewrite(text))
+            throw failed("cannot be written", where, error);
+        file_ = std::move(found->file);
+        return Attempt{true, false, {}};
+    };
+    // Every lock file this program makes has its text from the start (createWhole): an empty one
+    // is no lock of its.
+    if (found->lock != FolderHandle::File::Lock::held && found->text.empty() && found->verdict != Verdict::none) {
+        found->verdict = Verdict::notOurs;
+        found->thing = "an empty file";
+    }
+    switch (found->verdict) {
+    case Verdict::none:
+        return {}; // its holder let go meanwhile: made anew at the next look
+    case Verdict::notOurs:
+        throw std::runtime_error("The planning cannot be saved over: " + where + " is " + found->thing +
+                                 ", where this program keeps the lock that lets saves of the planning take turns. "
+                                 "It was left as it is; move it away, then save again.");
+    case Verdict::gone:
+        return takeOver();
+    case Verdict::elsewhere: {
+        // Another computer's: alive while it beats.
+        const auto now = std::chrono::steady_clock::now();
+        if (found->text != seen) {
+            seen = found->text;
+            seenSince = now;
+        }
+        if (now - seenSince >= stillBeat)
+            return takeOver();
+        return {false, false, "the save of this planning by " + found->holder->describe()};
+    }
+    default:
+        return {false, false,
+                found->holder ? "the save of this planning by " + found->holder->describe()
+                              : "another instance's save of this planning"};
+    }
+}
+
 OriginLock::OriginLock(const std::string& parentFolder, const std::string& origin,
                        const std::function<void(const std::string&)>& waiting, std::chrono::milliseconds patience)
 {
     checkOrigin(origin);
     parent_ = FolderHandle::open(parentFolder, true);
     name_ = "." + origin + ".lock";
-    if (!parent_)
-        return;
-    const LockHolder self = LockHolder::self();
+    if (!parent_) {
+        if (parent_.isAbsent())
+            return; // no plannings there to take turns over
+        throw std::runtime_error("The folder " + parentFolder + " cannot be opened (" + std::strerror(parent_.error()) +
+                                 ").");
+    }
+    const std::string text = contents(LockHolder::self(), 0);
     const auto start = std::chrono::steady_clock::now();
     std::string told, seen;
     auto seenSince = start;
     for (;;) {
-        int fd = ::openat(parent_.fd(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        const bool made = fd >= 0;
-        if (!made && errno != EEXIST)
-            return; // no lock file can be made here
-        if (!made)
-            fd = ::openat(parent_.fd(), name_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        std::string waitedFor;
-        if (fd >= 0) {
-            const Lock state = lock(fd);
-            const std::string text = state == Lock::held ? std::string() : readAll(fd, 4096);
-            const auto holder = holderIn(text);
-            bool take = false;
-            bool again = false;
-            if (state == Lock::held)
-                waitedFor = "another instance's save of this planning";
-            else if (!isSameFile(fd, parent_, name_))
-                again = true; // its holder let go meanwhile: look again
-            else if (made || (text.empty() && state == Lock::taken))
-                take = true; // new, or its holder died before it wrote its name
-            else if (holder && holder->isOnThisComputer())
-                take = holder->isGone();
-            else {
-                // Another computer's, or one this program did not write: alive while it beats.
-                if (text != seen) {
-                    seen = text;
-                    seenSince = std::chrono::steady_clock::now();
-                }
-                take = std::chrono::steady_clock::now() - seenSince >= stillBeat;
-            }
-            if (!take && !again && waitedFor.empty())
-                waitedFor = holder ? "the save of this planning by " + holder->describe()
-                                   : "the lock file " + parent_.pathOf(name_);
-            if (take) {
-                if (::ftruncate(fd, 0) == 0 && writeAll(fd, contents(self, 0))) {
-                    fd_ = fd;
-                    beat_ = std::make_unique<Beat>(fd_, self);
-                    return;
-                }
-                // A lock file that cannot be written (a full disk) is no lock either.
-                if (made)
-                    parent_.removeFile(name_);
-                ::close(fd);
-                return;
-            }
-            ::close(fd);
+        const Attempt turn = attempt(text, seen, seenSince);
+        if (turn.noLock)
+            return;
+        if (turn.taken) {
+            startBeat();
+            return;
         }
-        if (!waitedFor.empty() && waiting && waitedFor != told)
-            waiting(waitedFor);
-        if (!waitedFor.empty())
-            told = waitedFor;
+        if (!turn.waitFor.empty() && turn.waitFor != told) {
+            told = turn.waitFor;
+            if (waiting)
+                waiting(told);
+        }
         if (std::chrono::steady_clock::now() - start > patience)
             throw std::runtime_error("Waited " + std::to_string(patience.count() / 1000) + " s for " +
                                      (told.empty() ? "the lock file " + parent_.pathOf(name_) : told) + " in " +
@@ -137,14 +173,29 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
     }
 }
 
+void OriginLock::startBeat()
+{
+    try {
+        beat_ = std::make_unique<Beat>(file_, LockHolder::self());
+    } catch (const std::system_error& e) {
+        // Without its beat the lock would look dead to another computer, and stay held here:
+        // given up at once.
+        if (const auto here = file_.isAt(parent_, name_); here.ok() && *here)
+            parent_.removeFile(name_);
+        file_.close();
+        throw std::runtime_error("The lock of this planning cannot be kept: no thread can be started for it (" +
+                                 std::string(e.what()) + ").");
+    }
+}
+
 OriginLock::~OriginLock()
 {
     beat_.reset();
-    if (fd_ < 0)
+    if (!file_.isOpen())
         return;
-    if (isSameFile(fd_, parent_, name_))
+    if (const auto here = file_.isAt(parent_, name_); here.ok() && *here)
         parent_.removeFile(name_);
-    ::close(fd_);
+    file_.close();
 }
 
 void OriginLock::checkOrigin(const std::string& origin)
@@ -153,17 +204,14 @@ void OriginLock::checkOrigin(const std::string& origin)
         throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
 }
 
-bool OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
+Answer<bool> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
 {
-    const int fd = ::openat(folder.fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    auto found = HolderFile::look(folder, name, magic, false);
+    if (!found.ok())
+        return found.failure();
+    if (found->verdict != Verdict::gone || found->text.empty())
         return false;
-    struct stat status{};
-    bool gone = false;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && lock(fd) != Lock::held && isSameFile(fd, folder, name)) {
-        const auto holder = holderIn(readAll(fd, 4096));
-        gone = holder && holder->isGone() && folder.removeFile(name) == 0;
-    }
-    ::close(fd);
-    return gone;
+    if (const int error = folder.removeFile(name); error && error != ENOENT)
+        return Failure{error};
+    return true;
 }

@@ -9,7 +9,9 @@
 // mark is (LockHolder): a dead holder's lock on this computer is taken over at once. Another
 // computer's holder rewrites its beat in the file every second while it holds the lock; a lock
 // whose beat stands still for `stillBeat` is a dead holder's and is taken over. Where no lock
-// file can be made or written (a folder this user may not write, a full disk) there is no lock.
+// file can be made (a folder this user may not write, a read-only or full disk) there is no
+// lock. What stands at the lock's name and is not a lock file of this program's is never
+// truncated, written or removed: the lock is refused at once, saying what is in the way and where.
 #include "planning/io/saving/FolderHandle.h"
 
 #include <chrono>
@@ -24,7 +26,8 @@ public:
 
     // Takes the lock of `origin` in `parentFolder`, waiting for a live holder; `waiting` hears
     // what is waited for ("the save of the computer X"). Throws std::runtime_error for an origin
-    // that is no plain name, and when a live holder keeps it longer than `patience`.
+    // that is no plain name, for something else in the lock's way, for a step that fails, and
+    // when a live holder keeps it longer than `patience`.
     OriginLock(const std::string& parentFolder, const std::string& origin,
                const std::function<void(const std::string&)>& waiting = {},
                std::chrono::milliseconds patience = std::chrono::seconds(60));
@@ -36,14 +39,18 @@ public:
     // Throws std::runtime_error, saying so, for an origin that is no plain folder name.
     static void checkOrigin(const std::string& origin);
 
-    // A lock file of this program's in `folder` whose holder is gone on this computer goes;
-    // whether it went.
-    static bool removeIfStale(const FolderHandle& folder, const std::string& name);
+    // A lock file of this program's in `folder` (or the temporary file one was made from) whose
+    // holder is gone on this computer goes; whether it went.
+    static Answer<bool> removeIfStale(const FolderHandle& folder, const std::string& name);
 
 private:
     class Beat;
+    struct Attempt;
+    Attempt attempt(const std::string& text, std::string& seen, std::chrono::steady_clock::time_point& seenSince);
+    void startBeat();
+
     FolderHandle parent_;
     std::string name_;
-    int fd_ = -1;
+    FolderHandle::File file_;
     std::unique_ptr<Beat> beat_;
 };

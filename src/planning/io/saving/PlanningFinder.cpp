@@ -3,7 +3,9 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -36,11 +38,26 @@ std::string folderName(const FolderHandle& folder)
     return fs::path(folder.path()).filename().string();
 }
 
+[[noreturn]] void cannotRead(const std::string& what, int error)
+{
+    throw std::runtime_error(what + " cannot be read (" + std::strerror(error) + ").");
+}
+
+// A value of the planning file's [Planningdata]; empty when there is none (no such file too).
+std::string planningValue(const FolderHandle& folder, const std::string& planning, const std::string& key)
+{
+    const auto text = folder.read(planning, 64 << 20);
+    if (!text.ok())
+        cannotRead("The planning file " + folder.pathOf(planning), text.error());
+    if (!*text)
+        return {};
+    return Vexa::IniFileManager(folder.pathOf(planning), **text).getValue("Planningdata", key, std::string());
+}
+
 // The origin the planning file carries; the folder's name for one written before it was kept.
 std::string originOf(const FolderHandle& folder, const std::string& planning)
 {
-    const Vexa::IniFileManager ini(folder.pathOf(planning), Vexa::IniFileManager::ReadOnly);
-    const std::string stored = ini.getValue("Planningdata", "origin", std::string());
+    const std::string stored = planningValue(folder, planning, "origin");
     return stored.empty() ? folderName(folder) : stored;
 }
 
@@ -50,30 +67,49 @@ void eachOfOrigin(const std::vector<std::string>& patientPaths, const std::strin
 {
     if (origin.empty())
         return;
-    for (const std::string& base : patientPaths)
-        if (!base.empty())
-            PlanningFinder::eachPlanning(FolderHandle::open(base, true), [&](const FolderHandle& folder, const std::string& planning) {
-                if (originOf(folder, planning) == origin)
-                    visit(folder, planning);
-            });
+    for (const std::string& base : patientPaths) {
+        if (base.empty())
+            continue;
+        const FolderHandle folder = FolderHandle::open(base, true);
+        // A patient folder not made yet holds nothing.
+        if (!folder && folder.error() == ENOENT)
+            continue;
+        std::string where = base;
+        if (const int error = PlanningFinder::eachPlanning(
+                folder,
+                [&](const FolderHandle& planning, const std::string& file) {
+                    if (originOf(planning, file) == origin)
+                        visit(planning, file);
+                    return 0;
+                },
+                &where))
+            cannotRead("The folder " + where, error);
+    }
 }
 
 }
 
 namespace PlanningFinder {
 
-std::string planningIn(const FolderHandle& folder, const std::string& known)
+Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known)
 {
     if (!folder)
-        return {};
-    if (!known.empty())
-        return folder.isFile(known) ? known : std::string();
+        return folder.isAbsent() ? Answer<std::string>(std::string()) : Failure{folder.error()};
+    if (!known.empty()) {
+        const auto file = folder.isFile(known);
+        if (!file.ok())
+            return file.failure();
+        return *file ? known : std::string();
+    }
     std::string name = folderName(folder);
     if (name.compare(0, previousPrefix.size(), previousPrefix) == 0)
         name.erase(0, previousPrefix.size());
     // An earlier version numbered folders of one name: ".previous-<name>-<n>".
     for (std::string planning = name; !planning.empty();) {
-        if (folder.isFile(planning + ".srl"))
+        const auto file = folder.isFile(planning + ".srl");
+        if (!file.ok())
+            return file.failure();
+        if (*file)
             return planning + ".srl";
         const auto dash = planning.rfind('-');
         if (dash == std::string::npos || dash + 1 == planning.size() ||
@@ -83,11 +119,19 @@ std::string planningIn(const FolderHandle& folder, const std::string& known)
     }
     // A folder the user renamed: its one planning file, as the planning list finds it (all
     // after the first dot is the extension).
+    const auto names = folder.entries();
+    if (!names.ok())
+        return names.failure();
     std::string only;
     int count = 0;
-    for (const std::string& file : folder.entries()) {
+    for (const std::string& file : *names) {
         const auto dot = file.find('.');
-        if (dot != std::string::npos && file.compare(dot, std::string::npos, ".srl") == 0 && folder.isFile(file)) {
+        if (dot == std::string::npos || file.compare(dot, std::string::npos, ".srl") != 0)
+            continue;
+        const auto regular = folder.isFile(file);
+        if (!regular.ok())
+            return regular.failure();
+        if (*regular) {
             only = file;
             ++count;
         }
@@ -97,28 +141,58 @@ std::string planningIn(const FolderHandle& folder, const std::string& known)
 
 std::string planningIn(const std::string& folder, const std::string& known)
 {
-    return planningIn(FolderHandle::open(folder), known);
+    const auto found = planningIn(FolderHandle::open(folder), known);
+    if (!found.ok())
+        cannotRead("The folder " + folder, found.error());
+    return *found;
 }
 
-void eachPlanning(const FolderHandle& folder, const std::function<void(const FolderHandle&, const std::string&)>& visit,
-                  int depth)
+int eachPlanning(const FolderHandle& folder, const std::function<int(const FolderHandle&, const std::string&)>& visit,
+                 std::string* where, int depth)
 {
-    for (const std::string& name : folder.entries()) {
-        if (name.front() == '.' || !folder.isFolder(name))
+    const auto fail = [&](const std::string& at, int error) {
+        if (where)
+            *where = at;
+        return error;
+    };
+    const auto names = folder.entries();
+    if (!names.ok())
+        return fail(folder.path(), names.error());
+    for (const std::string& name : *names) {
+        if (name.front() == '.')
+            continue;
+        const auto isFolder = folder.isFolder(name);
+        if (!isFolder.ok())
+            return fail(folder.pathOf(name), isFolder.error());
+        if (!*isFolder)
             continue;
         const FolderHandle entry = folder.child(name);
-        if (const std::string planning = planningIn(entry); !planning.empty())
-            visit(entry, planning);
-        else if (depth < 8)
-            eachPlanning(entry, visit, depth + 1);
+        if (!entry) {
+            if (entry.isAbsent())
+                continue; // gone, or replaced by a link, meanwhile
+            return fail(entry.path(), entry.error());
+        }
+        const auto planning = planningIn(entry);
+        if (!planning.ok())
+            return fail(entry.path(), planning.error());
+        if (!planning->empty()) {
+            if (const int error = visit(entry, *planning))
+                return fail(entry.path(), error);
+        } else if (depth < 8) {
+            if (const int error = eachPlanning(entry, visit, where, depth + 1))
+                return error;
+        }
     }
+    return 0;
 }
 
 std::string saveTimeKey(const std::string& folder) try
 {
     const FolderHandle handle = FolderHandle::open(folder, true);
-    const Vexa::IniFileManager ini(handle.pathOf(planningIn(handle)), Vexa::IniFileManager::ReadOnly);
-    return sortableTime(ini.getValue("Planningdata", "lastModified", std::string())) + "|" +
+    const auto planning = planningIn(handle);
+    if (!planning.ok())
+        cannotRead("The folder " + folder, planning.error());
+    return sortableTime(planning->empty() ? std::string() : planningValue(handle, *planning, "lastModified")) + "|" +
            paddedTimeStamp(folderName(handle));
 }
 VEXA_RETHROW
@@ -145,7 +219,12 @@ std::string findByContent(const std::vector<std::string>& patientPaths, const st
     if (contentKey.empty())
         return found;
     eachOfOrigin(patientPaths, origin, [&](const FolderHandle& folder, const std::string& planning) {
-        if (found.empty() && folder.contentKey(planning) == contentKey)
+        if (!found.empty())
+            return;
+        const auto key = folder.contentKey(planning);
+        if (!key.ok())
+            cannotRead("The planning file " + folder.pathOf(planning), key.error());
+        if (*key == contentKey)
             found = folder.path();
     });
     return found;

@@ -8,7 +8,8 @@
 // kept in its file); of several folders of one origin the last saved counts, by its stored save
 // time and then its time-stamp name. One planning file is told from another by its contents
 // (FolderHandle::contentKey): a folder whose planning file holds the very bytes of the one
-// loaded holds that planning, moved, whatever it is called now.
+// loaded holds that planning, moved, whatever it is called now. A folder that cannot be read
+// is no answer: the search fails with its error, naming it.
 #include "planning/io/saving/FolderHandle.h"
 
 #include <functional>
@@ -18,12 +19,14 @@
 namespace PlanningFinder {
 
 // The name of the planning file of the folder; empty when it holds none.
-std::string planningIn(const FolderHandle& folder, const std::string& known = {});
+Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known = {});
+// The same by path; throws std::runtime_error, naming the folder, when it cannot be read.
 std::string planningIn(const std::string& folder, const std::string& known = {});
 
 // The folder that holds the planning of that origin now: the planning below the patient
 // folders that carries the origin (or, without one, is in a folder of that name), the last
-// saved one of them; empty when there is none.
+// saved one of them; empty when there is none. These throw std::runtime_error, naming the
+// folder or file, when one cannot be read.
 std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin);
 
 // The folder below the patient folders (carrying the origin) whose planning file has the
@@ -34,9 +37,10 @@ std::string findByContent(const std::vector<std::string>& patientPaths, const st
 // A key of the planning folder that sorts by the time it was saved.
 std::string saveTimeKey(const std::string& folder);
 
-// Calls `visit(folder path, planning file name)` for every planning folder below `folder`
-// (depth at most 8), hidden folders and links left out.
-void eachPlanning(const FolderHandle& folder, const std::function<void(const FolderHandle&, const std::string&)>& visit,
-                  int depth = 0);
+// Calls `visit(folder, planning file name)` for every planning folder below `folder` (depth at
+// most 8), hidden folders and links left out, until `visit` gives an errno value; 0, or the
+// first errno value, with the folder it came from in `where`.
+int eachPlanning(const FolderHandle& folder, const std::function<int(const FolderHandle&, const std::string&)>& visit,
+                 std::string* where = nullptr, int depth = 0);
 
 }

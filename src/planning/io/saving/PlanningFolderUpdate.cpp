@@ -9,6 +9,7 @@
 #include "vexa/io/AtomicFile.h"
 
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -47,45 +48,67 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
     fs::create_directories(target.parent_path(), made);
     parent_ = FolderHandle::open(target.parent_path().string(), true);
     // The working folder's name means nothing to the user; the folder the planning goes in does.
-    const auto cannotCreate = [this, &target](int error) {
+    const auto cannotCreate = [&target](int error) {
         return std::runtime_error(failureAt("the new planning folder in", target.parent_path().string(), error));
     };
     if (!parent_)
         throw cannotCreate(made ? made.value() : parent_.error());
-    if (const auto status = parent_.status(target.filename().string()))
-        reserved_ = S_ISDIR(status->st_mode) && parent_.child(target.filename().string()).isEmpty();
-    const std::string base = "." + target.filename().string() + ".saving";
-    for (unsigned n = 0; !mark_; ++n) {
+    const std::string name = target.filename().string();
+    if (const auto status = parent_.status(name); status.ok() && S_ISDIR(status->st_mode)) {
+        const auto empty = parent_.child(name).isEmpty();
+        if (!empty.ok())
+            throw cannotCreate(empty.error());
+        reserved_ = *empty;
+    } else if (!status.ok() && status.error() != ENOENT) {
+        throw cannotCreate(status.error());
+    }
+    // A name that is taken: the next number, up to a bound; any other error ends it, and what was
+    // made goes again.
+    const std::string base = "." + name + ".saving";
+    for (unsigned n = 0; n < 1000 && !mark_; ++n) {
         const std::string candidate = base + std::to_string(n);
-        // A folder of that name is there already: the next number.
         if (const int error = parent_.makeFolder(candidate)) {
             if (error != EEXIST)
                 throw cannotCreate(error);
             continue;
         }
         const FolderHandle staging = parent_.child(candidate);
-        try {
-            mark_ = staging ? WorkMark::create(staging) : nullptr;
-        } catch (const Vexa::WriteError& e) {
+        auto mark = staging ? WorkMark::create(staging) : Answer<std::unique_ptr<WorkMark>>(Failure{staging.error()});
+        if (!mark.ok()) {
             parent_.removeFolder(candidate);
-            throw cannotCreate(e.error());
+            throw cannotCreate(mark.error());
         }
-        // Without a mark another instance's start took the folder, in that instant, for a
-        // leftover: it is that start's to remove.
-        if (mark_) {
+        // Without a mark something else stands in it: left as it is.
+        if (*mark) {
+            mark_ = std::move(*mark);
             stagingName_ = candidate;
             staging_ = parent_.pathOf(candidate);
         }
     }
+    if (!mark_)
+        throw std::runtime_error("No working folder for the new planning is free in " + target.parent_path().string() +
+                                 ".");
 }
 VEXA_RETHROW
 
 PlanningFolderUpdate::~PlanningFolderUpdate()
 {
-    if (committed_)
+    if (committed_ || !mark_)
         return;
-    parent_.removeAll(stagingName_);
-    mark_.reset();
+    // The mark goes last: a working folder that cannot be removed whole stays marked, for the
+    // next start of this computer to remove.
+    const FolderHandle staging = parent_.child(stagingName_);
+    const auto names = staging.entries();
+    int error = names.ok() ? 0 : names.error();
+    for (const std::string& name : names.ok() ? *names : std::vector<std::string>())
+        if (name != WorkMark::fileName)
+            if (const int failed = staging.removeAll(name); failed && !error)
+                error = failed;
+    if (error || mark_->release() != 0) {
+        mark_->leave();
+    } else {
+        parent_.removeFolder(stagingName_);
+    }
     if (reserved_)
         parent_.removeFolder(fs::path(folder_).filename().string()); // only while it is empty
 }
@@ -96,79 +119,124 @@ void PlanningFolderUpdate::setReplacedPlanning(std::string fileName, std::vector
     replacedOwn_ = std::move(ownFiles);
 }
 
+std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandle& replacedParent) const
+{
+    const auto cannotRead = [this](const std::string& what, int error) {
+        return std::runtime_error("The planning in " + previous_ + " cannot be replaced: " + what + " cannot be read (" +
+                                  std::strerror(error) + ").");
+    };
+    if (previous_.empty() || previous_ == folder_)
+        return std::nullopt;
+    replacedParent = FolderHandle::open(fs::path(previous_).parent_path().string(), true);
+    const std::string replacedName = fs::path(previous_).filename().string();
+    if (!replacedParent) {
+        if (replacedParent.isAbsent())
+            return std::nullopt;
+        throw cannotRead("the folder " + replacedParent.path(), replacedParent.error());
+    }
+    const FolderHandle replaced = replacedParent.child(replacedName);
+    if (!replaced) {
+        if (replaced.isAbsent())
+            return std::nullopt;
+        throw cannotRead("its folder", replaced.error());
+    }
+    const auto planning = PlanningFinder::planningIn(replaced, replacedFile_);
+    if (!planning.ok())
+        throw cannotRead("its folder", planning.error());
+    std::set<std::string> own(replacedOwn_.begin(), replacedOwn_.end());
+    if (!planning->empty()) {
+        const auto named = TakeOverRecord::filesNamedBy(replaced, *planning);
+        if (!named.ok())
+            throw cannotRead("its planning file " + *planning, named.error());
+        own.insert(named->begin(), named->end());
+        const auto refuse = [&](const std::string& what, int error) {
+            return std::runtime_error("The planning in " + previous_ + " cannot be replaced by this user: " + what +
+                                      " cannot be removed (" + std::strerror(error) + ").");
+        };
+        if (const int error = replaced.mayRemove(*planning))
+            throw refuse("its planning file " + *planning, error);
+        if (const int error = replacedParent.mayRemove(replacedName))
+            throw refuse("its folder", error);
+    }
+    const auto record = TakeOverRecord::describe(replaced, replacedName, *planning, {own.begin(), own.end()});
+    if (!record.ok())
+        throw cannotRead("its files", record.error());
+    return *record;
+}
+
 void PlanningFolderUpdate::commit() try
 {
     const std::string name = fs::path(folder_).filename().string();
     const auto existsAlready = [this] {
         return std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
     };
+    const auto cannotPublish = [this](int error) {
+        return std::runtime_error(failureAt("the new planning folder in", parent_.path(), error));
+    };
     const auto target = parent_.status(name);
-    if (target && !(S_ISDIR(target->st_mode) && parent_.child(name).isEmpty()))
-        throw existsAlready();
+    if (!target.ok() && target.error() != ENOENT)
+        throw cannotPublish(target.error());
+    if (target.ok()) {
+        const auto empty = S_ISDIR(target->st_mode) ? parent_.child(name).isEmpty() : Answer<bool>(false);
+        if (!empty.ok())
+            throw cannotPublish(empty.error());
+        if (!*empty)
+            throw existsAlready();
+    }
 
     // The planning replaced, as the record will tell it, checked to be retirable before anything
     // is published.
-    std::optional<TakeOverRecord> record;
     FolderHandle replacedParent;
-    if (!previous_.empty() && previous_ != folder_) {
-        replacedParent = FolderHandle::open(fs::path(previous_).parent_path().string(), true);
-        const std::string replacedName = fs::path(previous_).filename().string();
-        const FolderHandle replaced = replacedParent.child(replacedName);
-        if (!replaced && replaced.error() != ENOENT)
-            throw std::runtime_error("The planning folder " + previous_ + " cannot be replaced: " +
-                                     std::strerror(replaced.error()) + ".");
-        if (replaced) {
-            const std::string planning = PlanningFinder::planningIn(replaced, replacedFile_);
-            std::set<std::string> own(replacedOwn_.begin(), replacedOwn_.end());
-            if (!planning.empty()) {
-                for (const std::string& file : TakeOverRecord::filesNamedBy(replaced, planning))
-                    own.insert(file);
-                const auto refuse = [&](const std::string& what, int error) {
-                    return std::runtime_error("The planning in " + previous_ + " cannot be replaced by this user: " +
-                                              what + " cannot be removed (" + std::strerror(error) + ").");
-                };
-                if (const int error = replaced.mayRemove(planning))
-                    throw refuse("its planning file " + planning, error);
-                if (const int error = replacedParent.mayRemove(replacedName))
-                    throw refuse("its folder", error);
-            }
-            record = TakeOverRecord::describe(replaced, replacedName, planning, {own.begin(), own.end()});
-        }
-    }
+    const std::optional<TakeOverRecord> record = describeReplaced(replacedParent);
     // Only a folder beside the planning is recorded: the record must mean the same on every
     // computer, whatever path the patient folder has there. Another is taken over here alone.
-    const bool recorded = record && replacedParent.isSameFolder(parent_);
+    const auto beside = record ? replacedParent.isSameFolder(parent_) : Answer<bool>(false);
+    if (!beside.ok())
+        throw cannotPublish(beside.error());
+    const bool recorded = *beside;
     if (recorded) {
-        try {
-            Vexa::AtomicFile::writeFile(staging_ + "/" + record->fileName(), record->text());
-        } catch (const Vexa::WriteError& e) {
-            throw std::runtime_error(failureAt("the new planning folder in", parent_.path(), e.error()));
-        }
+        const FolderHandle staging = parent_.child(stagingName_);
+        const auto written = staging ? staging.createWhole(record->fileName(), record->text())
+                                     : Answer<FolderHandle::File>(Failure{staging.error()});
+        if (!written.ok())
+            throw cannotPublish(written.error());
     }
 
     // Published in one rename: an empty folder reserved for it is replaced, anything else is not.
-    const int refused = target ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name);
+    const int refused =
+        target.ok() ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name);
     if (refused == EEXIST || refused == ENOTEMPTY)
         throw existsAlready();
     if (refused)
-        throw std::runtime_error(failureAt("the new planning folder in", parent_.path(), refused));
+        throw cannotPublish(refused);
     committed_ = true;
-    parent_.sync();
 
-    // From here on nothing is thrown and nothing dropped.
+    // From here on nothing is thrown and nothing dropped: what is not finished is said.
+    if (const int error = parent_.sync())
+        notes_.push_back("The planning is saved in " + folder_ + ", but its folder could not be put on the disk (" +
+                         std::strerror(error) + ").");
     const FolderHandle into = parent_.child(name);
-    if (record) {
+    if (record && !into) {
+        notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ +
+                         ", but taking its files over is not finished: the folder " + folder_ + " could not be opened (" +
+                         std::strerror(into.error()) + "). The next start of the program tries again.");
+    } else if (record) {
         std::vector<std::string> done;
-        const TakeOver::Result result = recorded
-                                            ? TakeOver::finishRecord(replacedParent, into, record->fileName(), into, done, notes_)
-                                            : TakeOver::run(replacedParent, *record, into, into, notes_);
+        const TakeOver::Result result =
+            recorded ? TakeOver::finishRecord(replacedParent, into, record->fileName(), into, done, notes_)
+                     : TakeOver::run(replacedParent, *record, into, {}, into, notes_);
         if (result == TakeOver::Result::busy)
-            notes_.push_back(TakeOver::leftBusy(previous_));
+            notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ +
+                             ", but another instance of the program is at work in " + previous_ +
+                             ": its files are taken over at a later start.");
         else if (result == TakeOver::Result::notIt && !recorded)
-            notes_.push_back("left " + previous_ + ": it no longer holds the planning replaced");
+            notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ + ", but " +
+                             previous_ + " no longer holds that planning: nothing of it was moved or removed.");
     }
-    into.sync();
-    // The planning is whole: from now on another save may replace it.
-    mark_.reset();
+    if (into)
+        into.sync();
+    // The planning is whole: from now on another save may replace it. A mark that cannot be
+    // removed names this process, and goes at the next start once it has ended.
+    mark_->release();
 }
 VEXA_RETHROW

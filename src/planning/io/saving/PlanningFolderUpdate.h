@@ -13,10 +13,13 @@
 //   - the working folder holds the record of the folder it replaces (TakeOverRecord) when that
 //     lies beside the target, so that any instance on any computer can finish the take-over;
 //   - a working folder that is never published holds only the save's own files and goes with
-//     the update, or else at the next start of its computer (StartRecovery).
+//     the update, its mark last, or else at the next start of its computer (StartRecovery);
+//   - after the publishing rename nothing is thrown: what is not finished is said in the notes.
 #include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/TakeOverRecord.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,10 @@ public:
     const std::vector<std::string>& getNotes() const { return notes_; }
 
 private:
+    // The record of the planning replaced, checked to be retirable; nothing where no planning is
+    // replaced. Opens its parent in `replacedParent`. Throws std::runtime_error, with the reason.
+    std::optional<TakeOverRecord> describeReplaced(FolderHandle& replacedParent) const;
+
     std::string folder_;
     std::string previous_;
     std::string staging_;

@@ -45,20 +45,25 @@ std::string workingTarget(const std::string& name, const std::string& suffix)
     return name.substr(1, at - 1);
 }
 
-// Folders an earlier version left inside `folder` holding a replaced planning.
-std::vector<std::string> earlierReplacedIn(const FolderHandle& folder)
+// An origin lock (".<origin>.lock"), or the temporary file one was made from.
+bool isLockFile(const std::string& name)
 {
-    std::vector<std::string> found;
-    for (const std::string& name : folder.entries())
-        if (startsWith(name, previousPrefix) && folder.isFolder(name) &&
-            !PlanningFinder::planningIn(folder.child(name)).empty())
-            found.push_back(name);
-    return found;
+    if (name.front() != '.')
+        return false;
+    if (endsWith(name, ".lock"))
+        return true;
+    const auto tag = name.rfind(Vexa::AtomicFile::temporaryTag);
+    return Vexa::AtomicFile::isTemporaryName(name) && tag != std::string::npos && endsWith(name.substr(0, tag), ".lock");
 }
 
 std::string sizeText(std::uintmax_t bytes)
 {
     return QLocale::c().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat).toStdString();
+}
+
+std::string reasonOf(int error)
+{
+    return std::strerror(error);
 }
 
 class Recovery
@@ -68,14 +73,25 @@ public:
 
     void finishIn(const FolderHandle& folder, int depth)
     {
-        for (const std::string& name : folder.entries()) {
-            const FolderHandle::Kind kind = folder.kind(name);
-            if (kind == FolderHandle::Kind::file && name.front() == '.' && endsWith(name, ".lock")) {
-                if (OriginLock::removeIfStale(folder, name))
+        const auto names = folder.entries();
+        if (!names.ok())
+            return cannotRead(folder.path(), names.error());
+        for (const std::string& name : *names) {
+            const auto kind = folder.kind(name);
+            if (!kind.ok()) {
+                cannotRead(folder.pathOf(name), kind.error());
+                continue;
+            }
+            if (*kind == FolderHandle::Kind::file && isLockFile(name)) {
+                const auto removed = OriginLock::removeIfStale(folder, name);
+                if (!removed.ok())
+                    done("left the lock " + folder.pathOf(name) + ": it could not be read (" + reasonOf(removed.error()) +
+                         ")");
+                else if (*removed)
                     done("removed the stale lock " + folder.pathOf(name));
                 continue;
             }
-            if (kind != FolderHandle::Kind::folder)
+            if (*kind != FolderHandle::Kind::folder)
                 continue;
             if (name.front() == '.') {
                 if (const std::string target = workingTarget(name, ".saving"); !target.empty())
@@ -85,7 +101,15 @@ public:
                 continue;
             }
             const FolderHandle entry = folder.child(name);
-            if (!PlanningFinder::planningIn(entry).empty())
+            if (!entry) {
+                if (!entry.isAbsent())
+                    cannotRead(entry.path(), entry.error());
+                continue;
+            }
+            const auto planning = PlanningFinder::planningIn(entry);
+            if (!planning.ok())
+                cannotRead(entry.path(), planning.error());
+            else if (!planning->empty())
                 finishPlanning(folder, entry);
             else if (depth < maxDepth)
                 finishIn(entry, depth + 1);
@@ -104,80 +128,189 @@ private:
         for (const std::string& note : notes)
             tell(note);
     }
+    // A start that cannot look leaves what may be there for a later one, and says why.
+    void cannotRead(const std::string& path, int error)
+    {
+        tell(path + " could not be read (" + reasonOf(error) +
+             "). What earlier sessions may have left unfinished there is looked at again at the next start.");
+    }
+
+    // Folders an earlier version left inside `folder` holding a replaced planning.
+    Answer<std::vector<std::string>> earlierReplacedIn(const FolderHandle& folder)
+    {
+        const auto names = folder.entries();
+        if (!names.ok())
+            return names.failure();
+        std::vector<std::string> found;
+        for (const std::string& name : *names) {
+            if (!startsWith(name, previousPrefix))
+                continue;
+            const FolderHandle inner = folder.child(name);
+            if (!inner) {
+                if (inner.isAbsent())
+                    continue;
+                return Failure{inner.error()};
+            }
+            const auto planning = PlanningFinder::planningIn(inner);
+            if (!planning.ok())
+                return planning.failure();
+            if (!planning->empty())
+                found.push_back(name);
+        }
+        return found;
+    }
+
+    // Tells another computer's save that has not finished for long; logs every other one left.
+    void leftUnfinished(const FolderHandle& staging, const WorkMark::Taking& taking)
+    {
+        std::time_t since = 0;
+        const auto holder = WorkMark::holderOf(staging, &since);
+        if (taking.verdict == HolderFile::Verdict::elsewhere && holder.ok() && *holder && since &&
+            std::time(nullptr) - since > unfinishedForLong) {
+            const auto size = staging.treeSize();
+            tell("An unfinished save of " + (*holder)->describe() + ", begun " +
+                 QDateTime::fromSecsSinceEpoch(since).toString("yyyy-MM-dd hh:mm").toStdString() +
+                 (size.ok() ? ", holds " + sizeText(*size) : std::string()) + " in the hidden folder " + staging.path() +
+                 ". That computer removes it at its next start; nothing of it was removed here.");
+            return;
+        }
+        done("left " + staging.path() + ": " + taking.why);
+    }
 
     // A working folder left by a save. One that was never published holds only that save's own
     // files: it goes, with the folder reserved for it, under its mark taken from a save that is
-    // gone. One of an earlier version, whose commit had put the replaced folders inside, is
-    // published and they are taken over; without a mark only when it plainly holds a planning,
-    // new and replaced.
+    // gone, the mark last. One of an earlier version, whose commit had put the replaced folders
+    // inside, is published and they are taken over; without a mark only when it plainly holds a
+    // planning, new and replaced.
     void finishStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName)
     {
         // The old planning that a planning replaced in its own folder (an earlier version) took
         // the working folder's name: it is that planning's to take over, by its record, or to
         // keep where its record was set aside.
         const FolderHandle target = parent.child(targetName);
-        if (target.isFile(TakeOverRecord::prefix + name) || target.isFile(TakeOverRecord::setAsidePrefix + name))
-            return;
+        if (!target && !target.isAbsent())
+            return cannotRead(target.path(), target.error());
+        if (target)
+            for (const std::string& record : {TakeOverRecord::prefix + name, TakeOverRecord::setAsidePrefix + name}) {
+                const auto file = target.isFile(record);
+                if (!file.ok())
+                    return cannotRead(target.pathOf(record), file.error());
+                if (*file)
+                    return;
+            }
         const FolderHandle staging = parent.child(name);
+        if (!staging)
+            return staging.isAbsent() ? void() : cannotRead(staging.path(), staging.error());
         const std::string where = staging.path();
+        const auto marked = WorkMark::isIn(staging);
+        if (!marked.ok())
+            return cannotRead(where, marked.error());
         std::unique_ptr<WorkMark> mark;
-        std::string why;
-        if (WorkMark::isIn(staging) && !(mark = WorkMark::take(staging, false, &why))) {
-            std::time_t since = 0;
-            const auto holder = WorkMark::holderOf(staging, &since);
-            if (holder && !holder->isOnThisComputer() && since && std::time(nullptr) - since > unfinishedForLong)
-                tell("An unfinished save of " + holder->describe() + ", begun " +
-                     QDateTime::fromSecsSinceEpoch(since).toString("yyyy-MM-dd hh:mm").toStdString() + ", holds " +
-                     sizeText(staging.treeSize()) + " in the hidden folder " + where +
-                     ". That computer removes it at its next start; nothing of it was removed here.");
-            else
-                done("left " + where + ": " + why);
+        if (*marked) {
+            auto taking = WorkMark::take(staging, false);
+            if (!taking.ok())
+                return cannotRead(where, taking.error());
+            if (!taking->mark)
+                return leftUnfinished(staging, *taking);
+            mark = std::move(taking->mark);
+        }
+        const auto replaced = earlierReplacedIn(staging);
+        if (!replaced.ok())
+            return cannotRead(where, replaced.error());
+        if (!mark && !adoptEarlier(staging, targetName, *replaced, mark))
             return;
+        if (replaced->empty())
+            return removeStaging(parent, name, targetName, std::move(mark));
+        publishEarlier(parent, name, targetName, *replaced, std::move(mark));
+    }
+
+    // An unmarked working folder is an earlier version's only where it plainly holds a planning,
+    // new and replaced: then it is marked here.
+    bool adoptEarlier(const FolderHandle& staging, const std::string& targetName, const std::vector<std::string>& replaced,
+                      std::unique_ptr<WorkMark>& mark)
+    {
+        if (replaced.empty())
+            return false;
+        const auto names = staging.entries();
+        const auto planning = staging.isFile(targetName + ".srl");
+        if (!names.ok() || !planning.ok()) {
+            cannotRead(staging.path(), names.ok() ? planning.error() : names.error());
+            return false;
         }
-        const std::vector<std::string> replaced = earlierReplacedIn(staging);
-        if (!mark) {
-            std::size_t folders = 0;
-            for (const std::string& entry : staging.entries())
-                folders += startsWith(entry, previousPrefix) && staging.isFolder(entry);
-            if (replaced.empty() || folders != replaced.size() || !staging.isFile(targetName + ".srl") ||
-                !(mark = WorkMark::take(staging, true)))
-                return;
-        }
-        if (replaced.empty()) {
-            // The mark goes last: what stays of the folder stays marked for the next start.
-            int error = 0;
-            for (const std::string& entry : staging.entries())
-                if (entry != WorkMark::fileName && !error)
-                    error = staging.removeAll(entry);
-            if (error) {
-                mark->leave();
-                tell("The unfinished save " + where + " could not be removed (" + std::strerror(error) + ").");
-                return;
-            }
-            mark.reset();
-            if (const int failed = parent.removeFolder(name); failed && failed != ENOENT) {
-                tell("The unfinished save " + where + " could not be removed (" + std::strerror(failed) + ").");
-                return;
-            }
-            if (parent.child(targetName).isEmpty())
-                parent.removeFolder(targetName);
-            done("removed the unfinished save " + where);
-            return;
-        }
-        if (parent.has(targetName) && !parent.child(targetName).isEmpty()) {
+        std::size_t folders = 0;
+        for (const std::string& entry : *names)
+            folders += startsWith(entry, previousPrefix);
+        if (folders != replaced.size() || !*planning)
+            return false;
+        auto taking = WorkMark::take(staging, true);
+        if (!taking.ok())
+            cannotRead(staging.path(), taking.error());
+        else
+            mark = std::move(taking->mark);
+        return mark != nullptr;
+    }
+
+    void removeStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName,
+                       std::unique_ptr<WorkMark> mark)
+    {
+        const FolderHandle staging = parent.child(name);
+        const std::string where = parent.pathOf(name);
+        const auto cannotRemove = [&](int error) {
             mark->leave();
-            done("kept " + where + ": " + parent.pathOf(targetName) + " is taken");
-            return;
+            tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) +
+                 "). The next start tries again.");
+        };
+        const auto names = staging.entries();
+        if (!names.ok())
+            return cannotRemove(names.error());
+        // The mark goes last: what stays of the folder stays marked for the next start.
+        for (const std::string& entry : *names)
+            if (entry != WorkMark::fileName)
+                if (const int error = staging.removeAll(entry))
+                    return cannotRemove(error);
+        if (const int error = mark->release())
+            return cannotRemove(error);
+        if (const int error = parent.removeFolder(name); error && error != ENOENT)
+            return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
+        const FolderHandle target = parent.child(targetName);
+        if (target)
+            if (const auto empty = target.isEmpty(); empty.ok() && *empty)
+                parent.removeFolder(targetName);
+        done("removed the unfinished save " + where);
+    }
+
+    // An earlier version's working folder whose commit had put the replaced folders inside.
+    void publishEarlier(const FolderHandle& parent, const std::string& name, const std::string& targetName,
+                        const std::vector<std::string>& replaced, std::unique_ptr<WorkMark> mark)
+    {
+        const std::string where = parent.pathOf(name);
+        const auto target = parent.kind(targetName);
+        if (!target.ok()) {
+            mark->leave();
+            return cannotRead(parent.pathOf(targetName), target.error());
         }
-        const int error = parent.has(targetName) ? parent.replace(name, parent, targetName)
-                                                 : parent.moveTo(name, parent, targetName);
+        if (*target != FolderHandle::Kind::none) {
+            const FolderHandle folder = parent.child(targetName);
+            const auto empty = folder ? folder.isEmpty() : Answer<bool>(false);
+            if (!empty.ok()) {
+                mark->leave();
+                return cannotRead(folder.path(), empty.error());
+            }
+            if (!*empty) {
+                mark->leave();
+                return done("kept " + where + ": " + parent.pathOf(targetName) + " is taken");
+            }
+        }
+        const int error = *target != FolderHandle::Kind::none ? parent.replace(name, parent, targetName)
+                                                              : parent.moveTo(name, parent, targetName);
         if (error) {
             mark->leave();
-            tell("The unfinished save " + where + " could not be published (" + std::strerror(error) + ").");
-            return;
+            return tell("The unfinished save " + where + " could not be published (" + reasonOf(error) + ").");
         }
         done("finished the save of " + parent.pathOf(targetName));
         const FolderHandle published = parent.child(targetName);
+        if (!published)
+            return cannotRead(published.path(), published.error());
         for (const std::string& folder : replaced)
             takeOverEarlier(published, folder);
     }
@@ -198,7 +331,12 @@ private:
     // A replaced planning an earlier version left inside the planning `into`.
     void takeOverEarlier(const FolderHandle& into, const std::string& name)
     {
-        takeOverUnrecorded(into, name, PlanningFinder::planningIn(into.child(name)), into);
+        const FolderHandle folder = into.child(name);
+        const auto planning = PlanningFinder::planningIn(folder);
+        if (!planning.ok())
+            return cannotRead(folder.path(), planning.error());
+        if (!planning->empty())
+            takeOverUnrecorded(into, name, *planning, into);
     }
 
     // The folder an earlier version put aside as ".<name>.previous<n>" (the planning <name> in
@@ -208,36 +346,60 @@ private:
     {
         const std::string planning = targetName + ".srl";
         const FolderHandle aside = parent.child(name);
+        if (!aside)
+            return aside.isAbsent() ? void() : cannotRead(aside.path(), aside.error());
+        const auto hasPlanning = aside.isFile(planning);
         const auto target = parent.kind(targetName);
-        if (!aside.isFile(planning) || (target != FolderHandle::Kind::none && target != FolderHandle::Kind::folder))
+        if (!hasPlanning.ok() || !target.ok())
+            return cannotRead(aside.path(), hasPlanning.ok() ? target.error() : hasPlanning.error());
+        if (!*hasPlanning || (*target != FolderHandle::Kind::none && *target != FolderHandle::Kind::folder))
             return;
         const FolderHandle into = parent.child(targetName);
-        if (into.isFile(planning))
+        const auto intoHolds = into ? into.isFile(planning) : Answer<bool>(false);
+        const auto empty = into ? into.isEmpty() : Answer<bool>(true);
+        if (!intoHolds.ok() || !empty.ok())
+            return cannotRead(into.path(), intoHolds.ok() ? empty.error() : intoHolds.error());
+        if (*intoHolds)
             takeOverUnrecorded(parent, name, planning, into);
-        else if (target == FolderHandle::Kind::none || into.isEmpty()) {
-            if ((target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
-                                                    : parent.replace(name, parent, targetName)) == 0)
+        else if (*target == FolderHandle::Kind::none || *empty) {
+            if ((*target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
+                                                     : parent.replace(name, parent, targetName)) == 0)
                 done("restored the planning " + parent.pathOf(targetName));
         }
     }
 
     // A planning folder: the take-overs it records, and replaced folders an earlier version left
-    // in it, are finished, by any instance; where a save of this computer died at work in it (its
-    // mark is left), what that save had begun there goes too.
+    // in it, are finished, by any instance, under its mark (so that an overwrite of it waits);
+    // where a save of this computer died at work in it (its mark is left), what that save had
+    // begun there goes too.
     void finishPlanning(const FolderHandle& parent, const FolderHandle& folder)
     {
+        const auto names = folder.entries();
+        if (!names.ok())
+            return cannotRead(folder.path(), names.error());
         std::vector<std::string> records;
-        for (const std::string& name : folder.entries())
-            if (startsWith(name, TakeOverRecord::prefix) && folder.isFile(name))
+        bool marked = false;
+        for (const std::string& name : *names) {
+            marked = marked || name == WorkMark::fileName;
+            if (!startsWith(name, TakeOverRecord::prefix))
+                continue;
+            const auto file = folder.isFile(name);
+            if (!file.ok())
+                return cannotRead(folder.pathOf(name), file.error());
+            if (*file)
                 records.push_back(name);
-        const std::vector<std::string> earlier = earlierReplacedIn(folder);
-        const bool marked = WorkMark::isIn(folder);
-        if (records.empty() && earlier.empty() && !marked)
-            return;
-        if (WorkMark::isHeld(folder)) {
-            done(TakeOver::leftBusy(folder.path()));
-            return;
         }
+        const auto earlier = earlierReplacedIn(folder);
+        if (!earlier.ok())
+            return cannotRead(folder.path(), earlier.error());
+        if (records.empty() && earlier->empty() && !marked)
+            return;
+        auto taking = WorkMark::take(folder, !records.empty() || !earlier->empty());
+        if (!taking.ok())
+            return tell("No mark could be made in the planning " + folder.path() + " (" + reasonOf(taking.error()) +
+                        "), so what earlier sessions left unfinished there is looked at again at the next start.");
+        if (!taking->mark && !taking->idle && taking->verdict != HolderFile::Verdict::none)
+            return done(TakeOver::leftBusy(folder.path()));
         for (const std::string& record : records) {
             std::vector<std::string> lines, notes;
             TakeOver::finishRecord(parent, folder, record, folder, lines, notes);
@@ -245,22 +407,40 @@ private:
             for (const std::string& line : lines)
                 done(line);
         }
-        for (const std::string& name : earlier)
+        for (const std::string& name : *earlier)
             takeOverEarlier(folder, name);
-        const auto mark = marked ? WorkMark::take(folder, false) : nullptr;
-        if (!mark || !mark->wasLeft())
-            return;
+        if (taking->mark && taking->mark->wasLeft())
+            removeWhatASaveLeft(folder);
+        if (taking->mark)
+            if (const int error = taking->mark->release())
+                done("the mark in " + folder.path() + " could not be removed (" + reasonOf(error) + ")");
+    }
+
+    // What a save that died at work in a planning had begun there: temporary files, and a
+    // replaced folder whose removal was cut off after its planning file.
+    void removeWhatASaveLeft(const FolderHandle& folder)
+    {
         for (const char* place : {"", "system", "images"}) {
             const FolderHandle in = *place ? folder.child(place) : folder.again();
-            for (const std::string& name : in.entries())
-                if (Vexa::AtomicFile::isTemporaryName(name) && in.isFile(name) && in.removeFile(name) == 0)
-                    done("removed the temporary file " + in.pathOf(name));
+            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(std::vector<std::string>());
+            if (!names.ok())
+                return cannotRead(in.path(), names.error());
+            for (const std::string& name : *names)
+                if (Vexa::AtomicFile::isTemporaryName(name))
+                    if (const auto file = in.isFile(name); file.ok() && *file && in.removeFile(name) == 0)
+                        done("removed the temporary file " + in.pathOf(name));
         }
-        // A replaced folder whose removal was cut off after its planning file.
-        for (const std::string& name : folder.entries())
-            if (startsWith(name, previousPrefix) && folder.isFolder(name) && folder.child(name).isEmpty() &&
-                folder.removeFolder(name) == 0)
+        const auto names = folder.entries();
+        if (!names.ok())
+            return cannotRead(folder.path(), names.error());
+        for (const std::string& name : *names) {
+            if (!startsWith(name, previousPrefix))
+                continue;
+            const FolderHandle inner = folder.child(name);
+            if (const auto empty = inner ? inner.isEmpty() : Answer<bool>(false); empty.ok() && *empty &&
+                                                                                  folder.removeFolder(name) == 0)
                 done("removed the empty folder " + folder.pathOf(name));
+        }
     }
 };
 
@@ -271,9 +451,15 @@ namespace StartRecovery {
 Report finishInterrupted(const std::vector<std::string>& patientPaths) try
 {
     Recovery recovery;
-    for (const std::string& base : patientPaths)
-        if (!base.empty())
-            recovery.finishIn(FolderHandle::open(base, true), 0);
+    for (const std::string& base : patientPaths) {
+        if (base.empty())
+            continue;
+        const FolderHandle folder = FolderHandle::open(base, true);
+        // A patient folder not made yet holds nothing.
+        if (!folder && folder.error() == ENOENT)
+            continue;
+        recovery.finishIn(folder, 0);
+    }
     return recovery.report;
 }
 VEXA_RETHROW

@@ -7,14 +7,16 @@
 //      ".previous-" folders) is taken over into the new planning first;
 //   2. the folder's entries that are not its planning's own files move into the new planning,
 //      one rename each; a folder of that name there is merged; a file is never replaced: one the
-//      new planning holds byte for byte goes, any other stays where it is and is told;
-//   3. its planning file goes: from then on it is listed no more. Should it not go, nothing
-//      else of the planning goes either;
+//      new planning holds byte for byte goes, any other stays where it is and is told; so does an
+//      entry the file system refuses to move (a folder the user may not move);
+//   3. the record is written again with what stayed, and its planning file goes: from then on it
+//      is listed no more. Should it not go, nothing else of the planning goes either;
 //   4. its own files go (those the record proves to be its own), then its emptied folders, the
 //      mark and the folder. What stays of the user's keeps the folder, which is no planning any
 //      more but where the user sees it.
 // Every step is one rename or removal relative to open folders (FolderHandle), so that it may be
-// finished from the record by any instance at any time.
+// finished from the record by any instance at any time. A step that fails (an error, not a
+// refusal) stops the take-over where it stands: the record stays, and the next start finishes it.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/TakeOverRecord.h"
 
@@ -25,16 +27,18 @@ namespace TakeOver {
 
 enum class Result {
     whole,   // nothing of the replaced planning is left: its record may go
-    kept,    // files of it are left (told in the notes): its record stays for a later start
-    busy,    // another instance is at work in the folder: nothing was done, its record stays
+    gone,    // there was no such folder: nothing was taken over, its record may go
+    stopped, // a step failed (told in the notes): the record stays for a later start
+    busy,    // another instance is or may be at work in the folder: nothing was done, its record stays
     notIt    // the folder does not hold what the record describes: nothing was done
 };
 
 // Takes the folder `record` names in `parent` over into `into`; `holder` is the planning that
-// holds the record (`into`, or a replaced planning holding records of its own). One note for
-// each entry that stays where it is, with the reason.
+// holds the record (`into`, or a replaced planning holding records of its own) under the name
+// `recordName`, where it is written again before the planning file goes (none: not written). At
+// most one paragraph for the user in `notes`: what stayed where, or what is not finished and why.
 Result run(const FolderHandle& parent, const TakeOverRecord& record, const FolderHandle& holder,
-           const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
+           const std::string& recordName, const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
 
 // Takes over the replaced planning `name` in `parent` that no record describes (a folder an
 // earlier program version left), with its planning file `planning` and the files that names now.
@@ -44,15 +48,15 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
 // The line for the log once the folder `replaced` is taken over into `into`.
 std::string tookOver(const std::string& replaced, const std::string& into);
 
-// The line for the log when another instance is at work in `folder`.
+// The line for the log when another instance is or may be at work in `folder`.
 std::string leftBusy(const std::string& folder);
 
 // Finishes the record `fileName` in the planning `holder` (beside its replaced folder in
 // `parent`) into `into`: the record goes once the take-over is whole; a record that does not
 // fit is set aside. The line for the log ("took over ...", "left ...") in `done`; what the user
-// must know in `notes`.
+// must know in `notes`, a paragraph each.
 Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, const std::string& fileName,
-                  const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes,
-                  int depth = 0);
+                    const FolderHandle& into, std::vector<std::string>& done, std::vector<std::string>& notes,
+                    int depth = 0);
 
 }

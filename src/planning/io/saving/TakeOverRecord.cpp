@@ -11,6 +11,10 @@ namespace {
 
 constexpr char magic1[] = "morvanta-replaces 1";
 constexpr char magic2[] = "morvanta-replaces 2";
+// The second format with the entries of the folder's user that stayed in it once its planning
+// file went (after the line "stays").
+constexpr char magic3[] = "morvanta-replaces 3";
+constexpr char staysLine[] = "stays";
 
 // A name a record can hold on one line of its own.
 bool isLineName(const std::string& name)
@@ -21,69 +25,152 @@ bool isLineName(const std::string& name)
     return !name.empty();
 }
 
-std::optional<TakeOverRecord::Stamp> stampOf(const FolderHandle& folder, const std::string& name)
+// The stamp of a regular file (with `anyKind`, of any entry); nothing where there is none.
+Answer<std::optional<TakeOverRecord::Stamp>> stampOf(const FolderHandle& folder, const std::string& name,
+                                                     bool anyKind = false)
 {
+    using Found = std::optional<TakeOverRecord::Stamp>;
     const std::filesystem::path path(name);
     const FolderHandle in = folder.child(path.parent_path().string());
+    if (!in)
+        return in.isAbsent() ? Answer<Found>(std::nullopt) : Failure{in.error()};
     const auto status = in.status(path.filename().string());
-    if (!status || !S_ISREG(status->st_mode))
-        return std::nullopt;
-    return TakeOverRecord::Stamp{std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
+    if (!status.ok())
+        return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
+    if (!anyKind && !S_ISREG(status->st_mode))
+        return Found();
+    return Found(TakeOverRecord::Stamp{std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec});
 }
 
-// Whether `name` is the same file (a hard link) in both folders.
-bool sameFile(const FolderHandle& a, const FolderHandle& b, const std::string& name)
+// The status of `name` below `folder`; nothing where there is no such entry.
+Answer<std::optional<struct stat>> statusBelow(const FolderHandle& folder, const std::string& name)
 {
+    using Found = std::optional<struct stat>;
     const std::filesystem::path path(name);
-    const auto x = a.child(path.parent_path().string()).status(path.filename().string());
-    const auto y = b.child(path.parent_path().string()).status(path.filename().string());
-    return x && y && S_ISREG(x->st_mode) && x->st_dev == y->st_dev && x->st_ino == y->st_ino;
+    const FolderHandle in = folder.child(path.parent_path().string());
+    if (!in)
+        return in.isAbsent() ? Answer<Found>(std::nullopt) : Failure{in.error()};
+    const auto status = in.status(path.filename().string());
+    if (!status.ok())
+        return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
+    return Found(*status);
 }
 
-// Whether the folder holds nothing but a mark and empty folders.
-bool holdsNothing(const FolderHandle& folder, int depth = 0)
+// Whether `name` is the same regular file (a hard link) in both folders.
+Answer<bool> sameFile(const FolderHandle& a, const FolderHandle& b, const std::string& name)
 {
-    for (const std::string& name : folder.entries()) {
-        if (name == WorkMark::fileName)
+    const auto x = statusBelow(a, name);
+    if (!x.ok())
+        return x.failure();
+    const auto y = statusBelow(b, name);
+    if (!y.ok())
+        return y.failure();
+    return *x && *y && S_ISREG((*x)->st_mode) && (*x)->st_dev == (*y)->st_dev && (*x)->st_ino == (*y)->st_ino;
+}
+
+// Whether the folder (`relative` in the replaced one) holds nothing but a mark, folders, and
+// entries the record proves: own files, and the user's entries that stayed.
+Answer<bool> holdsOnlyRecorded(const TakeOverRecord& record, const FolderHandle& replaced, const FolderHandle& holder,
+                               const std::string& relative = {}, int depth = 0)
+{
+    const FolderHandle folder = relative.empty() ? replaced.again() : replaced.child(relative);
+    if (!folder)
+        return folder.error() == ENOENT ? Answer<bool>(true) : Failure{folder.error()};
+    const auto names = folder.entries();
+    if (!names.ok())
+        return names.failure();
+    for (const std::string& name : *names) {
+        const std::string path = relative.empty() ? name : relative + "/" + name;
+        if (relative.empty() && name == WorkMark::fileName)
             continue;
-        if (!folder.isFolder(name) || depth > 16 || !holdsNothing(folder.child(name), depth + 1))
-            return false;
+        if (const auto stayed = record.stays.find(path); stayed != record.stays.end()) {
+            const auto stamp = stampOf(replaced, path, true);
+            if (!stamp.ok())
+                return stamp.failure();
+            if (*stamp == stayed->second)
+                continue;
+        }
+        const auto kind = folder.kind(name);
+        if (!kind.ok())
+            return kind.failure();
+        if (*kind == FolderHandle::Kind::none)
+            continue; // gone meanwhile
+        if (*kind == FolderHandle::Kind::folder && depth < 16) {
+            const auto inner = holdsOnlyRecorded(record, replaced, holder, path, depth + 1);
+            if (!inner.ok() || !*inner)
+                return inner;
+            continue;
+        }
+        const auto own = record.isOwnFile(replaced, path, holder, false);
+        if (!own.ok() || !*own)
+            return own;
     }
     return true;
 }
 
 }
 
-TakeOverRecord TakeOverRecord::describe(const FolderHandle& replaced, const std::string& name, const std::string& planning,
-                                        const std::vector<std::string>& ownFiles)
+Answer<TakeOverRecord> TakeOverRecord::describe(const FolderHandle& replaced, const std::string& name,
+                                                const std::string& planning, const std::vector<std::string>& ownFiles)
 {
     TakeOverRecord record;
     record.folder = name;
     record.planning = planning;
-    record.planningKey = planning.empty() ? std::string() : replaced.contentKey(planning);
+    if (!planning.empty()) {
+        const auto key = replaced.contentKey(planning);
+        if (!key.ok())
+            return key.failure();
+        record.planningKey = *key;
+    }
     for (const std::string& file : ownFiles)
-        if (PlanningFile::staysInFolder(file) && isLineName(file))
-            if (const auto stamp = stampOf(replaced, file))
-                record.own[std::filesystem::path(file).lexically_normal().generic_string()] = stamp;
+        if (PlanningFile::staysInFolder(file) && isLineName(file)) {
+            const auto stamp = stampOf(replaced, file);
+            if (!stamp.ok())
+                return stamp.failure();
+            if (*stamp)
+                record.own[std::filesystem::path(file).lexically_normal().generic_string()] = *stamp;
+        }
     return record;
 }
 
-std::vector<std::string> TakeOverRecord::filesNamedBy(const FolderHandle& folder, const std::string& planning)
+Answer<std::vector<std::string>> TakeOverRecord::filesNamedBy(const FolderHandle& folder, const std::string& planning)
 {
+    using Files = std::vector<std::string>;
+    const auto text = folder.read(planning, 64 << 20);
+    if (!text.ok())
+        return text.failure();
+    if (!*text)
+        return Files();
+    PlanningFile file;
     try {
-        return PlanningFile::read(folder.pathOf(planning)).ownFiles(folder.path());
+        file = PlanningFile::parse(**text, folder.pathOf(planning));
     } catch (const std::exception&) {
-        return {};
+        return Files(); // no planning: it names nothing
     }
+    return file.ownFiles([&folder](const std::string& description) -> Answer<std::optional<std::string>> {
+        const std::filesystem::path path(description);
+        const FolderHandle in = folder.child(path.parent_path().string());
+        if (!in)
+            return in.isAbsent() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
+        return in.read(path.filename().string());
+    });
 }
 
 std::string TakeOverRecord::text() const
 {
+    const auto line = [](std::ostream& out, const Stamp& stamp, const std::string& name) {
+        out << stamp.size << " " << stamp.seconds << "." << stamp.nanoseconds << " " << name << "\n";
+    };
     std::ostringstream out;
-    out << magic2 << "\n" << folder << "\n" << planning << "\n" << planningKey << "\n";
+    out << (stays.empty() ? magic2 : magic3) << "\n" << folder << "\n" << planning << "\n" << planningKey << "\n";
     for (const auto& [name, stamp] : own)
         if (stamp)
-            out << stamp->size << " " << stamp->seconds << "." << stamp->nanoseconds << " " << name << "\n";
+            line(out, *stamp, name);
+    if (!stays.empty()) {
+        out << staysLine << "\n";
+        for (const auto& [name, stamp] : stays)
+            line(out, stamp, name);
+    }
     return out.str();
 }
 
@@ -94,10 +181,12 @@ std::optional<TakeOverRecord> TakeOverRecord::parse(const std::string& text)
     for (std::string line; lines.size() < 1000000 && std::getline(in, line);)
         lines.push_back(line);
     TakeOverRecord record;
-    if (lines.size() < 3 || (lines[0] != magic1 && lines[0] != magic2) || !PlanningFile::isFolderName(lines[1]) ||
+    if (lines.size() < 3 || (lines[0] != magic1 && lines[0] != magic2 && lines[0] != magic3) ||
+        !PlanningFile::isFolderName(lines[1]) ||
         !(lines[2].empty() || PlanningFile::isFolderName(lines[2])))
         return std::nullopt;
     record.format = lines[0] == magic1 ? 1 : 2;
+    bool inStays = false;
     record.folder = lines[1];
     record.planning = lines[2];
     std::size_t first = 3;
@@ -108,6 +197,10 @@ std::optional<TakeOverRecord> TakeOverRecord::parse(const std::string& text)
         first = 4;
     }
     for (std::size_t i = first; i < lines.size(); ++i) {
+        if (lines[0] == magic3 && lines[i] == staysLine && !inStays) {
+            inStays = true;
+            continue;
+        }
         std::string name = lines[i];
         std::optional<Stamp> stamp;
         if (record.format == 2) {
@@ -119,67 +212,120 @@ std::optional<TakeOverRecord> TakeOverRecord::parse(const std::string& text)
             std::getline(fields, name);
             stamp = read;
         }
-        if (PlanningFile::staysInFolder(name))
-            record.own[std::filesystem::path(name).lexically_normal().generic_string()] = stamp;
+        if (!PlanningFile::staysInFolder(name))
+            continue;
+        const std::string normal = std::filesystem::path(name).lexically_normal().generic_string();
+        if (inStays)
+            record.stays[normal] = *stamp;
+        else
+            record.own[normal] = stamp;
     }
     return record;
 }
 
-std::optional<TakeOverRecord> TakeOverRecord::read(const FolderHandle& holder, const std::string& fileName)
+Answer<std::optional<TakeOverRecord>> TakeOverRecord::read(const FolderHandle& holder, const std::string& fileName)
 {
     const auto text = holder.read(fileName, 64 << 20);
-    return text ? parse(*text) : std::nullopt;
+    if (!text.ok())
+        return text.failure();
+    return *text ? parse(**text) : std::nullopt;
 }
 
-bool TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder,
-                               bool orSameBytes) const
+Answer<bool> TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::string& name, const FolderHandle& holder,
+                                       bool orSameBytes) const
 {
     const auto it = own.find(name);
     if (it == own.end())
         return false;
-    if ((it->second && stampOf(replaced, name) == it->second) || sameFile(replaced, holder, name))
-        return true;
+    if (it->second) {
+        const auto stamp = stampOf(replaced, name);
+        if (!stamp.ok())
+            return stamp.failure();
+        if (*stamp == it->second)
+            return true;
+    }
+    const auto same = sameFile(replaced, holder, name);
+    if (!same.ok() || *same || !orSameBytes)
+        return same;
     const std::filesystem::path path(name);
     const std::string parent = path.parent_path().string(), file = path.filename().string();
-    return orSameBytes && FolderHandle::sameBytes(replaced.child(parent), file, holder.child(parent), file);
+    const FolderHandle from = replaced.child(parent), to = holder.child(parent);
+    for (const FolderHandle* folder : {&from, &to})
+        if (!*folder)
+            return folder->isAbsent() ? Answer<bool>(false) : Failure{folder->error()};
+    return FolderHandle::sameBytes(from, file, to, file);
 }
 
-TakeOverRecord::Finding TakeOverRecord::judge(const FolderHandle& holder, const FolderHandle& replaced) const
+Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder, const FolderHandle& replaced) const
 {
-    if (!replaced)
-        return replaced.error() == ENOENT ? Finding::gone : Finding::notIt;
-    if (holder.isSameFolder(replaced))
+    if (!replaced) {
+        if (replaced.error() == ENOENT)
+            return Finding::gone;
+        return replaced.isAbsent() ? Answer<Finding>(Finding::notIt) : Failure{replaced.error()};
+    }
+    const auto same = holder.isSameFolder(replaced);
+    if (!same.ok())
+        return same.failure();
+    if (*same)
         return Finding::notIt;
-    if (!planning.empty() && replaced.isFile(planning)) {
-        if (format == 2)
-            return replaced.contentKey(planning) == planningKey ? Finding::planning : Finding::notIt;
+    const auto planningThere = planning.empty() ? Answer<FolderHandle::Kind>(FolderHandle::Kind::none) : replaced.kind(planning);
+    if (!planningThere.ok())
+        return planningThere.failure();
+    if (*planningThere == FolderHandle::Kind::file) {
+        if (format == 2) {
+            const auto key = replaced.contentKey(planning);
+            if (!key.ok())
+                return key.failure();
+            return *key == planningKey ? Finding::planning : Finding::notIt;
+        }
         // The first format: the planning's series are the very files of the planning replacing it.
         int series = 0;
-        for (const auto& [name, stamp] : own)
-            if (name.compare(0, 6, "dicom/") == 0 && replaced.child("dicom").isFile(name.substr(6))) {
-                if (!sameFile(replaced, holder, name))
-                    return Finding::notIt;
-                ++series;
-            }
+        for (const auto& [name, stamp] : own) {
+            if (name.compare(0, 6, "dicom/") != 0)
+                continue;
+            const auto there = statusBelow(replaced, name);
+            if (!there.ok())
+                return there.failure();
+            if (!*there || !S_ISREG((*there)->st_mode))
+                continue;
+            const auto linked = sameFile(replaced, holder, name);
+            if (!linked.ok())
+                return linked.failure();
+            if (!*linked)
+                return Finding::notIt;
+            ++series;
+        }
         return series > 0 ? Finding::planning : Finding::notIt;
     }
     // Another planning file, or a planning the folder holds now, is no one's to take over.
-    if ((!planning.empty() && replaced.has(planning)) || !PlanningFinder::planningIn(replaced).empty())
+    if (*planningThere != FolderHandle::Kind::none)
         return Finding::notIt;
-    for (const auto& [name, stamp] : own)
-        if (isOwnFile(replaced, name, holder, false))
+    const auto other = PlanningFinder::planningIn(replaced);
+    if (!other.ok())
+        return other.failure();
+    if (!other->empty())
+        return Finding::notIt;
+    for (const auto& [name, stamp] : own) {
+        const auto mine = isOwnFile(replaced, name, holder, false);
+        if (!mine.ok())
+            return mine.failure();
+        if (*mine)
             return Finding::planningGone;
-    return holdsNothing(replaced) ? Finding::planningGone : Finding::notIt;
+    }
+    const auto recorded = holdsOnlyRecorded(*this, replaced, holder);
+    if (!recorded.ok())
+        return recorded.failure();
+    return *recorded ? Finding::planningGone : Finding::notIt;
 }
 
-std::string TakeOverRecord::setAside(const FolderHandle& holder, const std::string& fileName)
+Answer<std::string> TakeOverRecord::setAside(const FolderHandle& holder, const std::string& fileName)
 {
     const std::string base = setAsidePrefix + fileName.substr(std::string(prefix).size());
     for (int n = 0; n < 1000; ++n) {
         const std::string name = n ? base + "-" + std::to_string(n) : base;
         const int error = holder.moveTo(fileName, holder, name);
         if (error != EEXIST)
-            return error ? std::string() : name;
+            return error ? Answer<std::string>(Failure{error}) : name;
     }
-    return {};
+    return Failure{EEXIST};
 }

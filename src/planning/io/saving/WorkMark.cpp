@@ -1,166 +1,137 @@
 #include "planning/io/saving/WorkMark.h"
 
-#include "planning/io/saving/LockHolder.h"
-#include "vexa/io/AtomicFile.h"
-
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-using namespace HolderFile;
+using HolderFile::Verdict;
 
 // The first line of every mark, so that a file of that name from anyone else is never judged.
 constexpr char magic[] = "morvanta-work 1";
 
-std::string describe(const LockHolder& holder)
+std::string contents(const LockHolder& holder)
 {
     return std::string(magic) + "\n" + holder.lines();
 }
 
-std::optional<LockHolder> holderIn(const std::string& text)
+std::string whyNot(const HolderFile::Look& found)
 {
-    return LockHolder::named(text, magic, true);
-}
-
-// Whether the holder the mark names is gone beyond doubt; else `why` says what is so. `locked`:
-// this process holds the file's lock now (false where the file system takes none).
-bool isGone(const std::string& text, bool locked, std::string& why)
-{
-    // A holder that died between making the file and writing its name; one that was about to
-    // lock it finds it locked by whoever asks here and gives the folder up. Without locks that
-    // instant cannot be told from a death.
-    if (text.empty()) {
-        why = "a save may be at work in it (its mark names no holder yet, and the file system takes no locks)";
-        return locked;
+    switch (found.verdict) {
+    case Verdict::elsewhere:
+        return "a save of the computer " + found.holder->host +
+               " has not finished there; that computer removes it should it have been cut off";
+    case Verdict::notOurs:
+        return "its mark " + std::string(WorkMark::fileName) + " is " + found.thing;
+    case Verdict::atWork:
+        return found.holder || found.lock == FolderHandle::File::Lock::held
+                   ? "a save is at work in it"
+                   : "a save may be at work in it (its mark names no holder yet, and the file system takes no locks)";
+    default:
+        return {};
     }
-    const auto holder = holderIn(text);
-    if (!holder) {
-        why = "its mark is not one of this program's";
-        return false;
-    }
-    if (!holder->isOnThisComputer()) {
-        why = "a save of the computer " + holder->host + " has not finished there; that computer removes it should it " +
-              "have been cut off";
-        return false;
-    }
-    why = "a save is at work in it";
-    return holder->isGone();
 }
 
 }
 
-std::unique_ptr<WorkMark> WorkMark::create(const FolderHandle& folder)
+Answer<std::unique_ptr<WorkMark>> WorkMark::create(const FolderHandle& folder)
 {
-    const int fd = ::openat(folder.fd(), fileName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        if (errno == EEXIST)
-            return nullptr;
-        throw Vexa::WriteError(folder.pathOf(fileName), errno);
-    }
-    // Taken by another instance in the instant before the lock: a start that found it empty.
-    if (lock(fd) == Lock::held) {
-        ::close(fd);
-        return nullptr;
-    }
-    if (!writeAll(fd, describe(LockHolder::self()))) {
-        const int error = errno ? errno : ENOSPC;
-        folder.removeFile(fileName);
-        ::close(fd);
-        throw Vexa::WriteError(folder.pathOf(fileName), error);
-    }
-    return std::unique_ptr<WorkMark>(new WorkMark(fd, folder.again(), false));
+    auto file = folder.createWhole(fileName, contents(LockHolder::self()));
+    if (!file.ok())
+        return file.error() == EEXIST ? Answer<std::unique_ptr<WorkMark>>(nullptr) : file.failure();
+    auto again = folder.again();
+    if (!again)
+        return Failure{again.error()};
+    return std::unique_ptr<WorkMark>(new WorkMark(std::move(*file), std::move(again), false));
 }
 
-std::unique_ptr<WorkMark> WorkMark::take(const FolderHandle& folder, bool orCreate, std::string* why)
+Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreate)
 {
-    std::string reason = "no mark can be made in it";
-    const auto refuse = [&](int fd) {
-        if (fd >= 0)
-            ::close(fd);
-        if (why)
-            *why = reason;
-        return nullptr;
-    };
-    const int fd = folder ? ::openat(folder.fd(), fileName, O_RDWR | O_CLOEXEC | O_NOFOLLOW) : -1;
-    if (fd < 0) {
-        if (!folder || errno != ENOENT || !orCreate)
-            return refuse(-1);
-        try {
-            if (auto made = create(folder))
-                return made;
-        } catch (const Vexa::WriteError&) {
-        }
-        return refuse(-1);
+    auto found = HolderFile::look(folder, fileName, magic, true);
+    if (!found.ok())
+        return found.failure();
+    Taking taking;
+    taking.verdict = found->verdict;
+    if (found->verdict == Verdict::none) {
+        if (!orCreate)
+            return taking;
+        auto made = create(folder);
+        if (!made.ok())
+            return made.failure();
+        // Made by another instance in the instant between: looked at as theirs.
+        if (!*made)
+            return take(folder, false);
+        taking.mark = std::move(*made);
+        return taking;
     }
-    const Lock state = lock(fd);
-    reason = "a save is at work in it";
-    // Still the mark at its place once locked: a holder that finished meanwhile removed it.
-    if (state == Lock::held || !isSameFile(fd, folder, fileName))
-        return refuse(fd);
-    const std::string text = readAll(fd, 4096);
-    if (text.size() >= 4096) {
-        reason = "its mark is not one of this program's";
-        return refuse(fd);
+    if (found->verdict != Verdict::gone) {
+        taking.why = whyNot(*found);
+        taking.idle = found->verdict == Verdict::elsewhere && found->lock == FolderHandle::File::Lock::taken;
+        return taking;
     }
     // Named after the new holder, so that others judge it by this process from now on.
-    if (!isGone(text, state == Lock::taken, reason) || ::ftruncate(fd, 0) != 0 ||
-        !writeAll(fd, describe(LockHolder::self())))
-        return refuse(fd);
-    return std::unique_ptr<WorkMark>(new WorkMark(fd, folder.again(), true));
+    if (const int error = found->file.rewrite(contents(LockHolder::self())))
+        return Failure{error};
+    auto again = folder.again();
+    if (!again)
+        return Failure{again.error()};
+    taking.mark.reset(new WorkMark(std::move(found->file), std::move(again), true));
+    return taking;
 }
 
-std::unique_ptr<WorkMark> WorkMark::take(const std::string& folder, bool orCreate, std::string* why)
+Answer<bool> WorkMark::isHeld(const FolderHandle& folder)
 {
-    return take(FolderHandle::open(folder, true), orCreate, why);
-}
-
-bool WorkMark::isHeld(const FolderHandle& folder)
-{
-    const int fd = folder ? ::openat(folder.fd(), fileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
-    if (fd < 0)
+    const auto found = HolderFile::look(folder, fileName, magic, true);
+    if (!found.ok())
+        return found.failure();
+    switch (found->verdict) {
+    case Verdict::none:
+    case Verdict::gone:
         return false;
-    const bool held = lock(fd) == Lock::held;
-    ::close(fd); // lets go of the lock this took, if it took one
-    return held;
+    case Verdict::elsewhere:
+        // Another computer's holder: at work while it holds the lock, which is free here; where
+        // the file system takes no locks, it cannot be told.
+        return found->lock == FolderHandle::File::Lock::unsupported;
+    default:
+        return true;
+    }
 }
 
-bool WorkMark::isHeld(const std::string& folder)
-{
-    return isHeld(FolderHandle::open(folder, true));
-}
-
-bool WorkMark::isIn(const FolderHandle& folder)
+Answer<bool> WorkMark::isIn(const FolderHandle& folder)
 {
     return folder.has(fileName);
 }
 
-std::optional<LockHolder> WorkMark::holderOf(const FolderHandle& folder, std::time_t* since)
+Answer<std::optional<LockHolder>> WorkMark::holderOf(const FolderHandle& folder, std::time_t* since)
 {
     const auto text = folder.read(fileName, 4096);
-    const auto holder = text ? holderIn(*text) : std::nullopt;
+    if (!text.ok())
+        return text.failure();
+    const auto holder = *text ? LockHolder::named(**text, magic, true) : std::nullopt;
     if (holder && since) {
         const auto status = folder.status(fileName);
-        *since = status ? status->st_mtime : 0;
+        if (!status.ok())
+            return status.failure();
+        *since = status->st_mtime;
     }
     return holder;
 }
 
 WorkMark::~WorkMark()
 {
-    if (fd_ < 0)
-        return;
-    if (isSameFile(fd_, folder_, fileName))
-        folder_.removeFile(fileName);
-    ::close(fd_);
+    release();
+}
+
+int WorkMark::release()
+{
+    if (!file_.isOpen())
+        return 0;
+    const auto here = file_.isAt(folder_, fileName);
+    const int error = !here.ok() ? here.error() : (*here ? folder_.removeFile(fileName) : 0);
+    file_.close();
+    return error == ENOENT ? 0 : error;
 }
 
 void WorkMark::leave()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    file_.close();
 }

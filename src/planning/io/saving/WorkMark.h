@@ -1,14 +1,14 @@
 #pragma once
 // A file ".morvanta-work" that a program instance puts into a folder it is at work in (a planning
 // being built and published, a replaced planning being taken over and the planning taking it
-// over), so that every other instance, on this computer or another one sharing the folder,
-// keeps out. It is locked (flock) while held and names its holder (LockHolder).
+// over, a planning a start finishes take-overs into), so that every other instance, on this
+// computer or another one sharing the folder, keeps out. It is locked (flock) while held and
+// names its holder (LockHolder, HolderFile).
 //
 // Rule: what a save or a crash left is touched only under a mark: one taken from a holder known
-// beyond doubt to be gone, or one made where there was none. A holder is gone when its lock is
-// free and LockHolder says so, or when it died before it could write its name (told only where
-// the file system takes locks). A mark of another computer is never judged here: that computer
-// finishes its own leftovers at its next start.
+// beyond doubt to be gone, or one made where there was none. A mark whose holder may be alive is
+// never taken (HolderFile::Verdict). A mark of another computer is never judged here: that
+// computer finishes its own leftovers at its next start.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/LockHolder.h"
 
@@ -22,40 +22,56 @@ class WorkMark
 public:
     static constexpr const char* fileName = ".morvanta-work";
 
-    // Makes the mark in `folder`. Null when another instance took the folder in the instant
-    // between (it holds the file then); throws Vexa::WriteError when no file can be made.
-    static std::unique_ptr<WorkMark> create(const FolderHandle& folder);
+    // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
+    // words for the log).
+    struct Taking
+    {
+        std::unique_ptr<WorkMark> mark;
+        HolderFile::Verdict verdict = HolderFile::Verdict::none;
+        std::string why;
+        // Not taken, but provably nobody at work: another computer's mark whose lock is free on a
+        // file system that takes locks (that save ended or died). Work that any instance may do
+        // from a record may go on without a mark.
+        bool idle = false;
+    };
+
+    // Makes the mark in `folder`; null when something holds the name already.
+    static Answer<std::unique_ptr<WorkMark>> create(const FolderHandle& folder);
 
     // Takes the mark of `folder` over from a holder that is gone, or makes one where there is
-    // none and `orCreate` is set. Null when the folder is in use, when its mark is another
-    // computer's or not one this program wrote, or when nothing can be made; `why` then says
-    // which.
-    static std::unique_ptr<WorkMark> take(const FolderHandle& folder, bool orCreate, std::string* why = nullptr);
-    static std::unique_ptr<WorkMark> take(const std::string& folder, bool orCreate, std::string* why = nullptr);
+    // none and `orCreate` is set.
+    static Answer<Taking> take(const FolderHandle& folder, bool orCreate);
 
+    // Whether an instance that is or may be alive holds the mark of `folder`: its lock is held, or
+    // its holder lives, or cannot be judged (another computer's where the file system takes no
+    // locks, or something of another program's at the name).
+    static Answer<bool> isHeld(const FolderHandle& folder);
     // Whether `folder` holds a mark at all.
-    static bool isIn(const FolderHandle& folder);
-    // Whether a live holder has the mark of `folder` locked now.
-    static bool isHeld(const FolderHandle& folder);
-    static bool isHeld(const std::string& folder);
+    static Answer<bool> isIn(const FolderHandle& folder);
     // The mark's holder and since when it is there; nothing when the folder holds no mark of
     // this program's.
-    static std::optional<LockHolder> holderOf(const FolderHandle& folder, std::time_t* since = nullptr);
+    static Answer<std::optional<LockHolder>> holderOf(const FolderHandle& folder, std::time_t* since = nullptr);
 
     // Removes the mark (when it is still the one at its place) and lets go.
     ~WorkMark();
     WorkMark(const WorkMark&) = delete;
     WorkMark& operator=(const WorkMark&) = delete;
 
+    // Removes the mark now (when it is still the one at its place) and lets go; 0 or the errno
+    // value of a removal that failed (the mark stays then, for a later start).
+    int release();
     // Lets go but leaves the file: the folder is left for a later start to finish.
     void leave();
     // Whether the mark was taken over from a holder that died at its work.
     bool wasLeft() const { return wasLeft_; }
 
 private:
-    WorkMark(int fd, FolderHandle folder, bool wasLeft) : fd_(fd), folder_(std::move(folder)), wasLeft_(wasLeft) {}
+    WorkMark(FolderHandle::File file, FolderHandle folder, bool wasLeft)
+        : file_(std::move(file)), folder_(std::move(folder)), wasLeft_(wasLeft)
+    {
+    }
 
-    int fd_;
+    FolderHandle::File file_;
     // Held open: the mark follows the folder through the rename that publishes it.
     FolderHandle folder_;
     bool wasLeft_;
