@@ -1,5 +1,5 @@
 // Saves that fail, die or race: a full disk, a kill at any step, two saves as new at once.
-#include "PlanningIoTestSupport.h"
+#include "PlanningSaveTestSupport.h"
 #include "common/SmallDisk.h"
 
 #include "planning/commands/ExchangeImplantCommand.h"
@@ -38,227 +38,18 @@
 namespace fs = std::filesystem;
 using namespace PlanningIoTest;
 
-namespace {
-
-// Saves the planning into a folder reserved below `parent`, as the main window does (for an
-// overwrite, the loaded folder's parent); the error text.
-std::string save(Session& s, const std::string& parent, bool overwrite)
-{
-    try {
-        PlanningWriter writer(PlanningWriter::reserveFile(parent), s.model, s.settings, overwrite);
-        writer.start();
-        return writer.getErrorMessage();
-    } catch (const std::exception& e) {
-        return PlanningWriter::failureText(e.what(), LoadedPlanning(*s.settings).folder());
-    }
-}
-
-// Six images of the sample patient with two implants and a 3D model, saved as new below
-// `patients` with a recording and a picture; its folder.
-std::string makePlanning(const std::string& patients)
-{
-    Session s;
-    std::vector<std::string> series = filesIn(samplePatientFolder());
-    series.resize(std::min<std::size_t>(6, series.size()));
-    DicomImport import(series, s.model, s.settings, s.manager);
-    EXPECT_TRUE(import.start()) << import.getErrorMessage();
-    for (const std::string implant : {"/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant",
-                                      "/Quillon Medical/Q-Line/QM-L-D48-L100.implant"})
-        s.model->getImplantManager()->addImplant(Implant::createFromFile(
-            Vexa::Matrix44<double>(Vexa::Vector3D(30 + 20 * s.model->getImplantManager()->numberOfImplants(), 36, 20)),
-            0, implantDatabaseFolder() + implant));
-    s.model->set3DModel(Vexa::createBoxMesh(Vexa::Matrix44<double>(Vexa::Vector3D(40, 40, 20)), {10, 12, 14}));
-    EXPECT_EQ(save(s, patients, false), "");
-    const std::string folder = fs::path(s.settings->getPlanningFile()).parent_path().string();
-    writeText(folder + "/system/session.log", "the recording");
-    writeText(folder + "/images/shot.bmp", "the picture");
-    return folder;
-}
-
-// The files of two snapshots that differ (in either), without their bytes.
-std::set<std::string> changed(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
-{
-    std::set<std::string> names;
-    for (const auto& [from, to] : {std::pair{&a, &b}, std::pair{&b, &a}})
-        for (const auto& [name, bytes] : *from)
-            if (const auto it = to->find(name); it == to->end() || it->second != bytes)
-                names.insert(name);
-    return names;
-}
-
-// The entries of the folder; those anywhere below it that are hidden (leftovers of saving).
-std::set<std::string> entries(const std::string& folder, bool hiddenBelow = false)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (hiddenBelow ? entry.path().filename().string().front() == '.' : entry.path().parent_path() == folder)
-            names.insert(fs::relative(entry.path(), folder).string());
-    return names;
-}
-
-std::string load(Session& s, const std::string& folder)
-{
-    PlanningReader reader(folder + "/" + PlanningFinder::planningIn(folder), s.model, s.settings, s.manager);
-    reader.start();
-    return reader.getErrorMessage();
-}
-
-// This test program once more, running only DISABLED_SaveChild.Run on the planning (`action`
-// "overwrite", "new" or "start"); `wrapper` (strace) runs it when given. A child that is to `wait`
-// says "@@ ready" once it has loaded, and goes on at a line on its input (Tracer).
-void startChild(QProcess& child, const QString& action, const std::string& planning, QStringList wrapper = {},
-                bool wait = false, const std::string& carry = {})
-{
-    auto env = QProcessEnvironment::systemEnvironment();
-    // It opens no window: no display, whose authority another user or host name may not have.
-    env.insert("MORVANTA_TEST_WITHOUT_GUI", "1");
-    // What a killed child leaves in its temporary folders goes with this program's, whoever it runs as.
-    static const TestSupport::ScratchDir temporary;
-    fs::permissions(temporary.path(), fs::perms::all | fs::perms::sticky_bit);
-    env.insert("TMPDIR", temporary.qpath());
-    env.insert("MORVANTA_SAVE_CHILD", action);
-    env.insert("MORVANTA_SAVE_PLANNING", QString::fromStdString(planning));
-    if (!carry.empty())
-        env.insert("MORVANTA_SAVE_CARRY", QString::fromStdString(carry));
-    if (wait)
-        env.insert("MORVANTA_SAVE_WAIT", "1");
-    child.setProcessEnvironment(env);
-    wrapper << QCoreApplication::applicationFilePath() << "--gtest_also_run_disabled_tests"
-            << "--gtest_filter=DISABLED_SaveChild.Run" << "--gtest_brief=1";
-    child.start(wrapper.takeFirst(), wrapper);
-    ASSERT_TRUE(child.waitForStarted());
-    for (QByteArray line; wait && line.trimmed() != "@@ ready";) {
-        if (child.canReadLine())
-            line = child.readLine();
-        else
-            ASSERT_TRUE(child.waitForReadyRead(120000)) << "the child is ready";
-    }
-}
-
-// A wrapper that runs the child as another computer would (a host name and, with `newMachine`,
-// a machine id of its own) on the same patient folder, or as this one under a new host name.
-QStringList asComputer(bool newMachine)
-{
-    QString script = "hostname elsewhere || exit 3; ";
-    if (newMachine)
-        script += "id=$(mktemp) && echo 0123456789abcdef0123456789abcdef > $id || exit 3; "
-                  "for f in /etc/machine-id /var/lib/dbus/machine-id; do "
-                  "[ -e $f ] && { mount --bind $id $f || exit 3; }; done; ";
-    return {"unshare", "--mount", "--uts", "sh", "-c", script + "exec \"$@\"", "sh"};
-}
-
-// The plannings every computer lists below the patient folder (hidden folders and links left out).
-std::vector<std::string> listed(const std::string& patients)
-{
-    std::vector<std::string> found;
-    for (const std::string& name : entries(patients))
-        if (name.front() != '.' && fs::is_directory(fs::symlink_status(patients + "/" + name)) &&
-            !PlanningFinder::planningIn(patients + "/" + name).empty())
-            found.push_back(patients + "/" + name);
-    return found;
-}
-
-// What a child said last, and how it ended: a failed comparison shows the child's exit and what it
-// wrote, so that a child that died tells why.
-struct Said : std::string
-{
-    std::string how;
-};
-
-void PrintTo(const Said& said, std::ostream* out)
-{
-    *out << ::testing::PrintToString(static_cast<const std::string&>(said)) << "\n" << said.how;
-}
-
-}
-
-// The text a child's word is compared with is shown as text, as beside a std::string.
-template<>
-class testing::internal::FormatForComparison<const char*, Said>
-    : public testing::internal::FormatForComparison<const char*, std::string>
-{};
-
-namespace {
-
-// What the child said last once it ended ("saved <folder>", "refused <text>"); "" when killed.
-// With `notes`, what the save said besides ("note <text>").
-Said said(QProcess& child, std::vector<std::string>* notes = nullptr)
-{
-    child.waitForFinished(-1);
-    Said last;
-    QString rest;
-    for (const QString& line : QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'))
-        if (line.startsWith("@@ note ") && notes)
-            notes->push_back(line.mid(8).trimmed().replace("\\n", "\n").toStdString());
-        else if (line.startsWith("@@ "))
-            last.assign(line.mid(3).trimmed().toStdString());
-        else if (!line.trimmed().isEmpty())
-            rest += line + '\n';
-    const int code = child.exitCode();
-    const std::string end = child.exitStatus() == QProcess::CrashExit
-                                ? "was killed by signal " + std::to_string(code) + " (" + strsignal(code) + ")"
-                                : "ended with exit code " + std::to_string(code);
-    last.how = "the child " + (child.program() + ' ' + child.arguments().join(' ')).toStdString() + "\n" + end +
-               "; its standard error:\n" + QString::fromLocal8Bit(child.readAllStandardError()).toStdString() +
-               "its other output:\n" + (rest.isEmpty() ? "(none)" : rest.toStdString());
-    return last;
-}
-
-// Whether the condition comes to hold within two minutes.
-template<class Condition>
-bool until(Condition condition)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition() && clock.elapsed() < 120000)
-        QThread::msleep(5);
-    return condition();
-}
-
-// strace attached to a waiting child, which it lets go on: writes down each `call` the child makes
-// on `path` (on anything without one); with `hold`, holds the first at its entry until the tracer goes.
-class Tracer
-{
-public:
-    Tracer(QProcess& child, const QString& call, const std::string& path, bool hold)
-    {
-        QStringList args{"-qq", "-f", "-o", QString::fromStdString(out_), "-e", "trace=" + call, "-p",
-                         QString::number(child.processId())};
-        if (!path.empty())
-            args << "-P" << QString::fromStdString(path);
-        if (hold)
-            args << "-e" << "inject=" + call + ":delay_enter=3600000000:when=1";
-        strace_.start("strace", args);
-        const std::string status = "/proc/" + std::to_string(child.processId()) + "/status";
-        EXPECT_TRUE(until([&] { return readBytes(status).find("TracerPid:\t0\n") == std::string::npos; }));
-        child.write("go\n");
-        EXPECT_TRUE(child.waitForBytesWritten());
-    }
-    // strace holds a call until its time is up: it goes, and the call with it.
-    ~Tracer()
-    {
-        strace_.kill();
-        strace_.waitForFinished();
-    }
-    // Waits for a call whose line holds the text.
-    bool saw(const std::string& text) const
-    {
-        return until([&] { return readBytes(out_).find(text) != std::string::npos; });
-    }
-
-private:
-    TestSupport::ScratchDir dir_;
-    std::string out_ = dir_.file("calls");
-    QProcess strace_;
-};
-
-}
+using namespace PlanningSaveTest;
 
 // A program instance of its own: loads the planning MORVANTA_SAVE_PLANNING, drops its first
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
-// saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does.
+// saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does. With
+// MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks.
 TEST(DISABLED_SaveChild, Run)
 {
+    if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
+        FolderHandle::setFaultInjector([](FolderHandle::SystemCall call) {
+            return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
+        });
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
     const auto ready = [] {

@@ -93,6 +93,10 @@ int renameat2(int from, const char* name, int to, const char* toName, unsigned f
 {
     return failed(Call::rename) ? -1 : ::renameat2(from, name, to, toName, flags);
 }
+int renameat(int from, const char* name, int to, const char* toName)
+{
+    return failed(Call::rename) ? -1 : ::renameat(from, name, to, toName);
+}
 int unlinkat(int folder, const char* name, int flags)
 {
     return failed(Call::remove) ? -1 : ::unlinkat(folder, name, flags);
@@ -446,12 +450,12 @@ int FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const 
         return there.error();
     if (*there)
         return EEXIST;
-    return Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), 0) == 0 ? 0 : lastError();
+    return Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::replace(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
-    return Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), 0) == 0 ? 0 : lastError();
+    return Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : lastError();
 }
 
 int FolderHandle::removeFile(const std::string& name) const

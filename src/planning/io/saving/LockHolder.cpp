@@ -105,6 +105,12 @@ bool LockHolder::isGone() const
     return !start.empty() && !now.empty() && now != start;
 }
 
+bool LockHolder::isThisProcess() const
+{
+    const LockHolder here = self();
+    return onOneComputer(*this, here) && pid == here.pid && boot == here.boot && start == here.start;
+}
+
 std::string LockHolder::describe() const
 {
     return isOnThisComputer() ? "process " + std::to_string(pid) + " of this computer" : "the computer " + host;
@@ -140,6 +146,10 @@ Verdict judge(const Look& look)
         return look.lock == Lock::taken ? Verdict::gone : Verdict::atWork;
     if (!look.holder->isOnThisComputer())
         return Verdict::elsewhere;
+    // This very process, whose own hold ended without removing the file (a removal that
+    // failed): nobody else holds what it wrote, where the lock says so.
+    if (look.lock == Lock::taken && look.holder->isThisProcess())
+        return Verdict::gone;
     return look.holder->isGone() ? Verdict::gone : Verdict::atWork;
 }
 

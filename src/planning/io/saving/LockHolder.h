@@ -27,6 +27,8 @@ struct LockHolder
     bool isOnThisComputer() const;
     // On this computer: whether it is gone (see above). Always false for another computer's.
     bool isGone() const;
+    // Whether it is this very process.
+    bool isThisProcess() const;
     // "the computer <host>" or "process <pid>" for messages.
     std::string describe() const;
 };

@@ -1,0 +1,180 @@
+// Saves and starts that meet: a start finishing a take-over into the planning an overwrite
+// replaces, a file system without locks, something of the user's where the origin lock goes.
+#include "PlanningSaveTestSupport.h"
+
+#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/StartRecovery.h"
+
+#include <cerrno>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace PlanningSaveTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Files of the user's in a planning besides its own.
+void addUserFiles(const std::string& planning, const std::string& tag)
+{
+    writeText(planning + "/letters/" + tag + ".pdf", "a letter " + tag);
+    writeText(planning + "/dicom/" + tag + ".txt", "notes " + tag);
+}
+
+// Every regular file below the patient folder lies in a listed planning, but what the program
+// keeps in hidden files and folders (a save's work in progress, records, marks).
+void expectEveryFileInAListedPlanning(const std::string& patients)
+{
+    const std::vector<std::string> plannings = listed(patients);
+    for (const auto& entry : fs::recursive_directory_iterator(patients)) {
+        const fs::path relative = fs::relative(entry.path(), patients);
+        if (!entry.is_regular_file() ||
+            std::any_of(relative.begin(), relative.end(), [](const fs::path& part) { return part.string().front() == '.'; }))
+            continue;
+        const bool inOne = std::any_of(plannings.begin(), plannings.end(), [&](const std::string& planning) {
+            return entry.path().string().rfind(planning + "/", 0) == 0;
+        });
+        EXPECT_TRUE(inOne) << entry.path();
+    }
+}
+
+}
+
+// A start held in the middle of finishing the take-over of A into B (a cut-off overwrite of A)
+// while an overwrite of B runs: the overwrite waits for it, and nothing of the user's is left
+// outside a listed planning; after one more start, one planning holds the files of both.
+TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), a = makePlanning(patients);
+    addUserFiles(a, "a");
+    // Overwritten, the take-over cut off at its first move (the save killed there).
+    QProcess cut;
+    startChild(cut, "overwrite", a, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                    "inject=renameat2:signal=KILL:when=1"});
+    ASSERT_EQ(said(cut), "");
+    const std::vector<std::string> both = listed(patients);
+    ASSERT_EQ(both.size(), 2u);
+    const std::string b = both[0] == a ? both[1] : both[0];
+    addUserFiles(b, "b");
+    // As a take-over that a failed step stopped leaves it: no marks, the record in B.
+    fs::remove(a + "/.morvanta-work");
+    fs::remove(b + "/.morvanta-work");
+
+    QProcess start, overwrite;
+    startChild(start, "start", patients, {}, true);
+    {
+        // The start at its first move out of A: it holds the marks of A and B.
+        const Tracer held(start, "renameat2", a, true);
+        ASSERT_TRUE(held.saw("renameat2("));
+        // The overwrite looks at B's mark again and again: it waits, and has published nothing.
+        startChild(overwrite, "overwrite", b, {}, true);
+        const Tracer looks(overwrite, "openat", b, false);
+        ASSERT_TRUE(looks.saw(".morvanta-work", 3));
+        EXPECT_EQ(listed(patients), both);
+        expectEveryFileInAListedPlanning(patients);
+    } // the start goes on, and so does the overwrite
+    // Once the start is through, B is whole: the overwrite takes it over whole, and says nothing.
+    std::vector<std::string> notes;
+    const Said saved = said(overwrite, &notes);
+    EXPECT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
+    EXPECT_EQ(notes, std::vector<std::string>{});
+    EXPECT_EQ(said(start), "started");
+    expectEveryFileInAListedPlanning(patients);
+    StartRecovery::finishInterrupted({patients});
+    const std::vector<std::string> plannings = listed(patients);
+    ASSERT_EQ(plannings.size(), 1u);
+    Session any;
+    EXPECT_EQ(load(any, plannings.front()), "");
+    for (const char* tag : {"a", "b"}) {
+        EXPECT_EQ(readBytes(plannings.front() + "/letters/" + tag + ".pdf"), std::string("a letter ") + tag);
+        EXPECT_EQ(readBytes(plannings.front() + "/dicom/" + tag + ".txt"), std::string("notes ") + tag);
+    }
+    expectEveryFileInAListedPlanning(patients);
+}
+
+// On a file system that takes no locks (flock fails with ENOLCK, as on a network share without
+// its lock service): an overwrite held at its first move of the old planning's entries (marked in
+// both plannings), and starts beside it, of this computer and of another: they change nothing.
+// Once the overwrite is through, a start leaves one planning with every file.
+TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
+        GTEST_SKIP() << "no namespaces of its own for another computer here";
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    addUserFiles(old, "old");
+    QProcess saver;
+    startChild(saver, "overwrite", old, {}, true, {}, true);
+    {
+        const Tracer held(saver, "renameat2", old, true);
+        ASSERT_TRUE(held.saw("renameat2("));
+        const auto before = snapshot(patients);
+        {
+            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call) {
+                return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
+            });
+            const StartRecovery::Report here = StartRecovery::finishInterrupted({patients});
+            FolderHandle::setFaultInjector({});
+            EXPECT_EQ(here.toTell, std::vector<std::string>{});
+        }
+        EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+        QProcess elsewhere;
+        startChild(elsewhere, "start", patients, asComputer(true), false, {}, true);
+        EXPECT_EQ(said(elsewhere), "started");
+        EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+    }
+    const Said saved = said(saver);
+    ASSERT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
+    StartRecovery::finishInterrupted({patients});
+    EXPECT_EQ(listed(patients), std::vector<std::string>{saved.substr(6)});
+    EXPECT_EQ(readBytes(saved.substr(6) + "/letters/old.pdf"), "a letter old");
+    EXPECT_EQ(readBytes(saved.substr(6) + "/dicom/old.txt"), "notes old");
+    expectEveryFileInAListedPlanning(patients);
+}
+
+// Something of the user's where the lock of the planning's origin goes (".<origin>.lock"): a
+// file, a named pipe, a folder, a symbolic link. The overwrite is refused at once, naming it and
+// saying what it is, and it is left exactly as it was; the planning is unchanged.
+TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    const std::string lock = patients + "/." + fs::path(old).filename().string() + ".lock";
+    const std::string outside = work.file("outside.txt");
+    writeText(outside, "the user's");
+    const std::pair<const char*, std::function<void()>> things[] = {
+        {"a file that this program did not write", [&] { writeText(lock, "the user's own notes\n"); }},
+        {"an empty file", [&] { writeText(lock, ""); }},
+        {"a named pipe", [&] { ASSERT_EQ(::mkfifo(lock.c_str(), 0644), 0); }},
+        {"a folder", [&] { writeText(lock + "/inside.txt", "kept"); }},
+        {"a symbolic link", [&] { fs::create_symlink(outside, lock); }},
+    };
+    for (const auto& [thing, make] : things) {
+        SCOPED_TRACE(thing);
+        make();
+        const auto before = snapshot(patients);
+        struct stat made{};
+        ASSERT_EQ(::lstat(lock.c_str(), &made), 0);
+        Session s;
+        ASSERT_EQ(load(s, old), "");
+        const std::string error = save(s, patients, true);
+        EXPECT_EQ(error, PlanningWriter::failureText("The planning cannot be saved over: " + lock + " is " + thing +
+                                                         ", where this program keeps the lock that lets saves of the "
+                                                         "planning take turns. It was left as it is; move it away, then "
+                                                         "save again.",
+                                                     old));
+        struct stat after{};
+        ASSERT_EQ(::lstat(lock.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, made.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_nsec, made.st_mtim.tv_nsec);
+        EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+        EXPECT_EQ(readBytes(outside), "the user's");
+        fs::remove_all(lock);
+    }
+}
