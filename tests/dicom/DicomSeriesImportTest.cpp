@@ -1,11 +1,13 @@
 // Series to volume: order, spacing, orientation, values and the failures of broken series; the
 // sample patient the build writes.
 #include "DicomTestSupport.h"
+#include "common/RefusedThreadStarts.h"
 #include "common/TestSupport.h"
 
 #include "dicom/core/DicomException.h"
 #include "dicom/import/DVT9000Importer.h"
 #include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomSeriesReader.h"
 #include "dicom/import/DicomVolume.h"
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
@@ -15,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QVariantMap>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -348,6 +351,32 @@ TEST(DicomSeriesImport, ManagerReportsProgressAndHonoursCancel)
     EXPECT_EQ(std::dynamic_pointer_cast<DicomVolume>(manager.getData())->getSourceFiles().size(), 40u);
     EXPECT_DOUBLE_EQ(manager.getProgressState(), 1.0);
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](double p) { return p >= 0.0 && p <= 1.0; }));
+}
+
+TEST(DicomSeriesImport, ThreadsTheSystemRefusesReadTheSameVolume)
+{
+    TestSupport::ScratchDir scratch;
+    const auto files = writeSeries(scratch.file("s"), {{"dims", QVariantList{8, 6, 24}}});
+    const auto reference = import(files);
+    ASSERT_NE(reference, nullptr);
+    const auto& expected = *reference->getVolumeData();
+
+    // Headers, then pixels: two passes over the files, each on threads beside the calling one.
+    const int starts = int(DicomSeriesReader::threadCount(files.size())) - 1;
+    for (int allowed = 0; allowed <= 2 * starts + 1; ++allowed) {
+        TestSupport::RefusedThreadStarts refusal(allowed);
+        const auto data = import(files);
+        ASSERT_NE(data, nullptr) << allowed << " threads started";
+        const auto& volume = *data->getVolumeData();
+        ASSERT_EQ(volume.getVoxelCount(), expected.getVoxelCount());
+        EXPECT_TRUE(std::equal(volume.getVoxels(), volume.getVoxels() + volume.getVoxelCount(), expected.getVoxels()))
+            << allowed << " threads started";
+        EXPECT_EQ(volume.getSpacingZ(), expected.getSpacingZ());
+        EXPECT_EQ(data->getSourceFiles(), reference->getSourceFiles());
+        EXPECT_EQ(data->getVoxelHistogram()->counts(), reference->getVoxelHistogram()->counts());
+        EXPECT_EQ(refusal.started(), std::min(allowed, 2 * starts));
+        EXPECT_EQ(refusal.refused(), int(allowed < starts) + int(allowed < 2 * starts)) << allowed;
+    }
 }
 
 // The sample patient imports as a CT volume with its marker balls where the generator put them.

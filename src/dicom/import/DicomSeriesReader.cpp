@@ -8,6 +8,7 @@
 #include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/ProcessorAffinity.h"
+#include "vexa/core/ThreadTeam.h"
 
 #include <algorithm>
 #include <array>
@@ -19,7 +20,6 @@
 #include <limits>
 #include <mutex>
 #include <sys/mman.h>
-#include <thread>
 
 namespace Vexa {
 
@@ -94,15 +94,8 @@ void parallelFor(std::size_t begin, std::size_t end, unsigned threads, const std
             }
         }
     };
-    if (threads <= 1) {
-        work(0);
-    } else {
-        std::vector<std::thread> pool;
-        for (unsigned t = 0; t < threads; ++t)
-            pool.emplace_back(work, t);
-        for (auto& thread : pool)
-            thread.join();
-    }
+    // The calling thread works as worker 0; fewer workers than asked for take all the files.
+    ThreadTeam::run("Reading the series", threads, work);
     if (failure)
         std::rethrow_exception(failure);
 }

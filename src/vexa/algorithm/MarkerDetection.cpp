@@ -3,6 +3,7 @@
 #include "vexa/algorithm/PointMatching.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/ProcessorAffinity.h"
+#include "vexa/core/ThreadTeam.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <cstdint>
 #include <numbers>
 #include <stdexcept>
-#include <thread>
 
 namespace Vexa {
 
@@ -88,7 +88,6 @@ bool MarkerDetection::detect() try
     std::vector<unsigned short> rowMaximum(rows, 0);
     const unsigned threads = unsigned(std::clamp<std::size_t>(ProcessorAffinity::usableCores(), 1, rows));
     std::vector<std::vector<std::size_t>> partial(threads, std::vector<std::size_t>(65536, 0));
-    std::vector<std::thread> pool;
     std::atomic<bool> stop{false};
     auto scan = [&](unsigned t) {
         auto& histogram = partial[t];
@@ -109,21 +108,8 @@ bool MarkerDetection::detect() try
             }
         }
     };
-    try
-    {
-        for (unsigned t = 1; t < threads; ++t)
-            pool.emplace_back(scan, t);
-    }
-    catch (...)
-    {
-        stop = true;
-        for (auto& t : pool)
-            t.join();
-        throw;
-    }
-    scan(0);
-    for (auto& t : pool)
-        t.join();
+    // The rows of a thread the system does not start are scanned by the calling thread.
+    ThreadTeam::run("Detecting markers", threads, scan);
     if (stop)
         return cancelled();
     std::vector<std::size_t>& histogram = partial[0];

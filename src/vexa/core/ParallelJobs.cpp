@@ -1,13 +1,15 @@
 #include "vexa/core/ParallelJobs.h"
 
+#include "vexa/core/ThreadTeam.h"
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sched.h>
 #include <semaphore>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -112,12 +114,16 @@ private:
     unsigned grow(unsigned wanted)
     {
         while (workers_.size() < std::min(wanted, maxHelpers)) {
-            auto worker = std::make_unique<Worker>();
+            // Room first: a started helper must never be dropped unjoined.
+            std::unique_ptr<Worker> worker;
             try {
-                worker->thread = std::thread([this, w = worker.get()] { serve(*w); });
-            } catch (const std::system_error&) {
-                break; // the helpers there are take all the jobs
+                workers_.reserve(workers_.size() + 1);
+                worker = std::make_unique<Worker>();
+            } catch (const std::bad_alloc&) {
+                break;
             }
+            if (!ThreadTeam::start("Parallel jobs", worker->thread, [this, w = worker.get()] { serve(*w); }))
+                break; // the helpers there are take all the jobs
             workers_.push_back(std::move(worker));
         }
         return unsigned(workers_.size());
@@ -163,19 +169,11 @@ private:
     std::atomic<std::uint64_t> ticket_{closed};
 };
 
-// Threads of its own for a run that cannot have the pool.
+// Threads of its own for a run that cannot have the pool. Fewer threads than asked for take all
+// the jobs: the calling thread's share leaves none to those that did not start.
 void runOnFreshThreads(unsigned threads, Batch& batch)
 {
-    std::vector<std::thread> pool;
-    try {
-        for (unsigned t = 1; t < threads; ++t)
-            pool.emplace_back([&batch, t] { batch.work(t); });
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones there are take all the jobs.
-    }
-    batch.work(0);
-    for (auto& t : pool)
-        t.join();
+    ThreadTeam::run("Parallel jobs", threads, [&batch](unsigned t) { batch.work(t); });
 }
 
 }

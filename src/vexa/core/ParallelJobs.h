@@ -7,6 +7,7 @@
 // for every parallel step costs more than a short step itself, and fresh threads start with
 // cold memory (every large block they allocate is faulted in again). A run started while the
 // pool serves another one (from another thread, or from inside a job) gets threads of its own.
+// Threads the system does not start leave their jobs to the others (vexa/core/ThreadTeam.h).
 #include "vexa/core/ProcessorAffinity.h"
 
 #include <algorithm>

@@ -3,6 +3,9 @@
 #include "vexa/algorithm/MarkerDetection.h"
 #include "vexa/algorithm/PointMatching.h"
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
+#include "vexa/core/ProcessorAffinity.h"
+
+#include "common/RefusedThreadStarts.h"
 
 #include <gtest/gtest.h>
 
@@ -227,4 +230,29 @@ TEST(MarkerDetection, FindsTheBallsInANoisyJaw)
         EXPECT_TRUE(Vexa::isEqual(missing.getTransform(), Matrix44<double>(), 1e-12));
     }
     std::cout << "largest marker error " << worst << " mm\n";
+}
+
+TEST(MarkerDetection, ThreadsTheSystemRefusesGiveTheSameMarkers)
+{
+    const auto& geometry = Vexa::getReferenceMarkerGeometry();
+    Vector3D mean;
+    for (const auto& g : geometry)
+        mean += g / 6.0;
+    std::vector<Vector3D> balls;
+    for (const auto& g : geometry)
+        balls.push_back(g - mean + Vector3D(45.0, 40.0, 35.0));
+    const auto volume = makeJaw(balls, 300);
+    MarkerDetection reference(volume);
+    ASSERT_TRUE(reference.start()) << reference.getErrorMessage();
+
+    // The volume is scanned on one thread per core, the calling one among them.
+    const int starts = int(Vexa::ProcessorAffinity::usableCores()) - 1;
+    for (int allowed = 0; allowed <= starts + 1; ++allowed)
+    {
+        TestSupport::RefusedThreadStarts refusal(allowed);
+        MarkerDetection job(volume);
+        ASSERT_TRUE(job.start()) << allowed << " threads started: " << job.getErrorMessage();
+        EXPECT_EQ(job.getMarkers(), reference.getMarkers()) << allowed << " threads started";
+        EXPECT_EQ(refusal.refused(), allowed < starts ? 1 : 0);
+    }
 }

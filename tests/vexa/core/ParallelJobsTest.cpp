@@ -1,7 +1,10 @@
 #include "vexa/core/ParallelJobs.h"
 
+#include "common/RefusedThreadStarts.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -55,4 +58,29 @@ TEST(ParallelJobs, EveryJobRunsOnceAlsoNestedConcurrentAndAfterAFailure)
         });
     for (auto& t : callers)
         t.join();
+}
+
+TEST(ParallelJobs, ThreadsTheSystemRefusesLeaveTheJobsToTheOthers)
+{
+    // More than the kept threads can be: other runs ask for the cores or a few, and the kept
+    // threads grow by what the system starts (also when the test repeats).
+    static unsigned kept = Vexa::ProcessorAffinity::usableCores() + 64;
+    for (int allowed = 0; allowed <= 6; ++allowed) {
+        {
+            TestSupport::RefusedThreadStarts refusal(allowed);
+            expectEachJobOnce(kept + unsigned(allowed) + 2, 4000);
+            kept += unsigned(allowed);
+            EXPECT_EQ(refusal.started(), allowed);
+            EXPECT_EQ(refusal.refused(), 1) << "no start is tried after a refused one";
+        }
+        // A run inside a job starts 5 threads of its own.
+        ParallelJobs::run(2, 2, [allowed](std::size_t job, unsigned) {
+            if (job != 0)
+                return;
+            TestSupport::RefusedThreadStarts refusal(allowed);
+            expectEachJobOnce(6, 300);
+            EXPECT_EQ(refusal.started(), std::min(allowed, 5));
+            EXPECT_EQ(refusal.refused(), allowed < 5 ? 1 : 0);
+        });
+    }
 }
