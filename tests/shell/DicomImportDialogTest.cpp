@@ -4,17 +4,27 @@
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
 #include "shell/dialogs/MessageDialog.h"
+#include "shell/widgets/FolderWalk.h"
 
 #include "ShellTestSupport.h"
 #include "common/TestSupport.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QRegularExpression>
-#include <QFile>
-#include <cstdlib>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -52,6 +62,12 @@ protected:
     Vexa::DicomIOManager manager;
     TestSupport::ScratchDir dir;
 };
+
+// The colour of one pixel of the screen as the X server shows it.
+QColor screenPixel(QPoint at)
+{
+    return QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixelColor(0, 0);
+}
 
 }
 
@@ -132,4 +148,140 @@ TEST_F(DicomImportDialogTest, CancelOrEscapeStopsALongScanAndNothingFollows)
         EXPECT_EQ(dialog.findChild<QTreeWidget*>("m_PatientTable")->topLevelItemCount(), 0);
         EXPECT_NE(status->text(), "Ready");
     }
+}
+
+// A folder that is slow to open (a CD): Cancel and Escape close the dialog while the scan is
+// still inside it. The scan then ends on its own without opening another folder, and the
+// manager that the dialog's caller deletes meanwhile is never used again.
+TEST_F(DicomImportDialogTest, AStopNeverWaitsForASlowFolder)
+{
+    tree("many", "3");
+    QDir().mkpath(dir.qpath() + "/tree/Other/Deeper");
+    for (bool escape : {false, true})
+    {
+        SCOPED_TRACE(escape ? "Escape" : "Cancel");
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool inside = false, open = false;
+        QStringList folders;
+        FolderWalk::setOpenObserver([&](const QString& folder) {
+            std::unique_lock lock(mutex);
+            folders << folder;
+            if (!folder.endsWith("/Many"))
+                return;
+            inside = true;
+            // Bounded: a dialog that waited for the walk would wait for this.
+            opened.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
+            inside = false;
+        });
+        auto caller = std::make_unique<Vexa::DicomIOManager>();
+        caller->insertImporter(new Vexa::UniversalImporter());
+        int exec = -1;
+        bool closedInside = false;
+        {
+            Vexa::DicomImportDialog dialog(nullptr, caller.get());
+            dialog.setBasePath(dir.file("tree"));
+            exec = ShellTest::runModal(dialog, [&] {
+                whenReady(&dialog, [&] {
+                    if (std::lock_guard lock(mutex); !inside)
+                        return false;
+                    if (escape)
+                        QTest::keyClick(&dialog, Qt::Key_Escape);
+                    else
+                        QTest::mouseClick(dialog.findChild<QPushButton*>("m_buttonCancel"), Qt::LeftButton);
+                    return true;
+                });
+            });
+            std::lock_guard lock(mutex);
+            closedInside = inside;
+        }
+        caller.reset();
+        {
+            std::lock_guard lock(mutex);
+            closedInside = closedInside && inside; // the dialog has gone without waiting
+            open = true;
+        }
+        opened.notify_all();
+        Vexa::DicomImportDialog::DirectoryScanner::waitForDisposed();
+        FolderWalk::setOpenObserver({});
+        EXPECT_EQ(exec, 0);
+        EXPECT_TRUE(closedInside);
+        EXPECT_TRUE(folders.last().endsWith("/tree/Many")) << folders.join(" ").toStdString();
+    }
+}
+
+// Escape typed (xdotool) 0.3 s into a scan of 200,000 folders: the dialog is off the screen
+// within a second, and the event loop never stalls meanwhile. On an X server of the test's own,
+// where no other test's window covers the dialog or takes the keyboard.
+TEST_F(DicomImportDialogTest, EscapeInADeepTreeClosesAtOnceAndTheWindowLives)
+{
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X display";
+    if (!qEnvironmentVariableIsSet("MORVANTA_OWN_X_SERVER"))
+    {
+        const QString command = "MORVANTA_OWN_X_SERVER=1 '" MORVANTA_SOURCE_DIR "/tests/tools/own_x_server' '" +
+                                QCoreApplication::applicationFilePath() + "' --gtest_filter=" +
+                                testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "." +
+                                testing::UnitTest::GetInstance()->current_test_info()->name();
+        EXPECT_EQ(std::system(command.toLocal8Bit().constData()), 0);
+        return;
+    }
+    // In memory where there is a tmpfs: made and removed in seconds, read as from the page cache.
+    const QTemporaryDir folders((QDir("/dev/shm").exists() ? "/dev/shm" : QDir::tempPath()) + "/shell_tests-XXXXXX");
+    for (int i = 0; i < 400; ++i)
+        for (int j = -1; j < 499; ++j) // the folder itself, then its 499
+            ::mkdir(qPrintable(folders.path() + QString::asprintf("/%03d", i) + (j < 0 ? "" : QString::asprintf("/%03d", j))), 0700);
+    ASSERT_TRUE(QFileInfo(folders.path() + "/399/498").isDir());
+    QWidget below;
+    const QColor blue(40, 90, 160);
+    below.setPalette(QPalette(blue));
+    below.setAutoFillBackground(true);
+    below.setGeometry(0, 0, 1280, 800);
+    below.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&below));
+    Vexa::DicomImportDialog dialog(&below, &manager);
+    dialog.setBasePath(folders.path().toStdString());
+    auto* status = dialog.findChild<QLineEdit*>("m_Status");
+    auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+    QPoint spot; // in the empty list's white
+    QElapsedTimer clock, sinceTick;
+    qint64 stall = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] { stall = std::max(stall, sinceTick.restart()); });
+    std::atomic<qint64> typed{-1};
+    std::thread typist;
+    QString statusAtEscape;
+    const int exec = ShellTest::runModal(dialog, [&] {
+        whenReady(&dialog, [&] {
+            spot = list->mapToGlobal(list->rect().center());
+            if (!status->text().startsWith(folders.path() + "/") || screenPixel(spot) != list->palette().color(QPalette::Base))
+                return false; // until the scan has begun and the dialog shows
+            dialog.screen()->grabWindow(0).save(MORVANTA_BINARY_DIR "/tests/shell/import_escape_scanning.png");
+            clock.start();
+            sinceTick.start();
+            probe.start(10);
+            QTimer::singleShot(300, &dialog, [&] {
+                statusAtEscape = status->text();
+                const QString command = QString("xdotool windowfocus --sync %1 key Escape").arg(dialog.winId());
+                typist = std::thread([&typed, &clock, command] {
+                    typed = clock.elapsed();
+                    std::system(command.toLocal8Bit().constData());
+                });
+            });
+            return true;
+        });
+    });
+    const qint64 closed = clock.elapsed();
+    if (typist.joinable())
+        typist.join();
+    while (screenPixel(spot) != blue && clock.elapsed() < closed + 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    const qint64 gone = clock.elapsed();
+    dialog.screen()->grabWindow(0).save(MORVANTA_BINARY_DIR "/tests/shell/import_escape_closed.png");
+    std::printf("Escape at %lld ms into the scan; the dialog closed %lld ms and left the screen %lld ms after it; "
+                "longest stall of the event loop %lld ms\n", qint64(typed), closed - typed, gone - typed, stall);
+    EXPECT_EQ(exec, 0);
+    EXPECT_TRUE(statusAtEscape.startsWith(folders.path() + "/")) << "the scan still walked at the Escape";
+    EXPECT_LT(gone - typed, 1000) << "from Escape to the dialog off the screen";
+    EXPECT_LT(stall, 500) << "the window stopped repainting";
 }

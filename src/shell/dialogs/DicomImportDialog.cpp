@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QTreeWidget>
 #include <tuple>
+#include <utility>
 
 namespace Vexa {
 
@@ -36,6 +37,14 @@ constexpr std::pair<int, unsigned> recordTags[] = {
 };
 constexpr unsigned seriesInstanceUidTag = tag(0x0020, 0x000E);
 
+// Scanners whose dialog closed before their thread ended; GUI thread only. Never destroyed: a
+// scan still running at the program's end must not be deleted under it.
+std::vector<std::unique_ptr<DicomImportDialog::DirectoryScanner>>& disposedScanners()
+{
+    static auto* scanners = new std::vector<std::unique_ptr<DicomImportDialog::DirectoryScanner>>;
+    return *scanners;
+}
+
 }
 
 bool DicomImportDialog::KeyLess::operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const
@@ -50,7 +59,8 @@ bool DicomImportDialog::KeyLess::operator()(const MinimalDicomInformation& a, co
 
 DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
     : Dialog(parent, "DicomImportDialog", true, WindowFlags::titled),
-      baseFolder_(QString::fromStdString(Platform::applicationFolder())), scanner_(this), manager_(manager)
+      baseFolder_(QString::fromStdString(Platform::applicationFolder())),
+      scanner_(std::make_unique<DirectoryScanner>(manager))
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setFixedSize(904, 441);
@@ -72,9 +82,7 @@ DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
 
 DicomImportDialog::~DicomImportDialog()
 {
-    scanner_.stop();
-    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
-    std::lock_guard lock(scanMutex_); // pairs with the scanner's last write
+    DirectoryScanner::dispose(std::move(scanner_));
 }
 
 void DicomImportDialog::languageChange()
@@ -96,11 +104,8 @@ void DicomImportDialog::setBasePath(const std::string& path)
 
 int DicomImportDialog::exec()
 {
-    if (!scanner_.isStopped())
-    {
-        scanner_.start(QThread::LowPriority);
+    if (scanner_->scan(baseFolder_))
         pollTimer_ = startTimer(20);
-    }
     return Dialog::exec();
 }
 
@@ -109,16 +114,12 @@ void DicomImportDialog::timerEvent(QTimerEvent* e)
     if (e->timerId() != pollTimer_)
         return Dialog::timerEvent(e);
     QString status;
-    bool ended;
-    {
-        std::lock_guard lock(scanMutex_);
-        std::swap(status, pendingStatus_);
-        ended = scanEnded_;
-    }
+    const bool ended = scanner_->take(status, scanResult_);
     if (!status.isEmpty())
         status_->setText(status);
     if (ended)
     {
+        status_->setText(tr("Ready"));
         killTimer(pollTimer_);
         pollTimer_ = 0;
         QApplication::postEvent(this, new QEvent(QEvent::Type(scanCompleteEvent)));
@@ -130,47 +131,114 @@ const std::vector<std::string> DicomImportDialog::getFileNamesOfSelectedStudySet
     return selected_ < 0 ? std::vector<std::string>() : studySets_[std::size_t(selected_)].files;
 }
 
-void DicomImportDialog::setStatus(const QString& text)
+bool DicomImportDialog::DirectoryScanner::scan(const QDir& folder)
 {
-    // From the scanner: widgets are touched in the GUI thread only (see timerEvent).
-    std::lock_guard lock(scanMutex_);
+    if (started_ || stop_)
+        return false;
+    started_ = true;
+    folder_ = QDir(folder.absolutePath());
+    // Deletes the scanner once its thread is done, should its dialog have gone before.
+    connect(this, &QThread::finished, QCoreApplication::instance(), &DirectoryScanner::deleteEnded,
+            Qt::QueuedConnection);
+    start(QThread::LowPriority);
+    return true;
+}
+
+void DicomImportDialog::DirectoryScanner::release()
+{
+    stop_ = true;
+    std::lock_guard lock(managerMutex_);
+    manager_ = nullptr;
+}
+
+bool DicomImportDialog::DirectoryScanner::take(QString& status, ScanResult& result)
+{
+    std::lock_guard lock(mutex_);
+    status = std::exchange(pendingStatus_, QString());
+    if (!ended_)
+        return false;
+    ended_ = false;
+    result = std::move(result_);
+    return true;
+}
+
+void DicomImportDialog::DirectoryScanner::setStatus(const QString& text)
+{
+    // Widgets are touched in the GUI thread only: the dialog takes the text (see timerEvent).
+    std::lock_guard lock(mutex_);
     pendingStatus_ = text;
+}
+
+void DicomImportDialog::DirectoryScanner::dispose(std::unique_ptr<DirectoryScanner> scanner)
+{
+    scanner->release();
+    if (!scanner->started_ || scanner->ran_)
+    {
+        scanner->wait(); // at most QThread's own last steps
+        return;
+    }
+    // Still in the walk (a folder on a slow medium may take long to open): it ends on its own.
+    static const bool waitsAtTheEnd = (qAddPostRoutine(&DirectoryScanner::waitForDisposed), true);
+    (void)waitsAtTheEnd;
+    disposedScanners().push_back(std::move(scanner));
+}
+
+void DicomImportDialog::DirectoryScanner::deleteEnded()
+{
+    auto& scanners = disposedScanners();
+    for (auto it = scanners.begin(); it != scanners.end();)
+    {
+        if (!(*it)->ran_)
+        {
+            ++it;
+            continue;
+        }
+        (*it)->wait();
+        it = scanners.erase(it);
+    }
+}
+
+void DicomImportDialog::DirectoryScanner::waitForDisposed()
+{
+    for (const auto& scanner : disposedScanners())
+        scanner->wait();
+    deleteEnded();
 }
 
 void DicomImportDialog::DirectoryScanner::run()
 {
     try
     {
-        {
-            std::lock_guard lock(owner_->scanMutex_);
-            owner_->scanResult_.clear();
-        }
-        scanDirectory(QDir(owner_->baseFolder_.absolutePath()), owner_->manager_);
+        scanDirectory(folder_);
     }
     catch (...)
     {
         // Nothing may leave the thread; the list stays as it is.
         ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     }
-    // The thread's last step, under the lock the dialog takes after waiting for it.
-    std::lock_guard lock(owner_->scanMutex_);
-    if (!stop_)
     {
-        owner_->pendingStatus_ = tr("Ready");
-        owner_->scanEnded_ = true;
+        std::lock_guard lock(mutex_);
+        ended_ = !stop_; // a stopped scan has nothing more to say
     }
+    ran_ = true; // the thread's last touch of this object's own data
 }
 
-void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, DicomIOManager* manager)
+void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder)
 {
-    const auto enter = [this](const QDir& f) { owner_->setStatus(f.absolutePath()); };
-    FolderWalk::walk(folder, [&](const QFileInfo& entry) {
-        if (stop_)
-            return false;
-        owner_->setStatus(entry.absoluteFilePath());
+    const auto enter = [this](const QDir& f) { setStatus(f.absolutePath()); };
+    FolderWalk::walk(folder, [this](const QFileInfo& entry) {
+        setStatus(entry.absoluteFilePath());
         try
         {
-            const auto information = manager ? manager->readInformation(entry.absoluteFilePath().toStdString()) : nullptr;
+            std::shared_ptr<DicomInformation> information;
+            {
+                // After release the manager may be gone: no header is read once stopped.
+                std::lock_guard lock(managerMutex_);
+                if (stop_)
+                    return false;
+                if (manager_)
+                    information = manager_->readInformation(entry.absoluteFilePath().toStdString());
+            }
             if (!information)
                 return true;
             MinimalDicomInformation record;
@@ -179,15 +247,15 @@ void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder, Dico
             record.values[11] = entry.absolutePath().toStdString();
             record.values[12] = information->getImageDeviceName();
             record.seriesInstanceUid = information->getValue(seriesInstanceUidTag).first;
-            std::lock_guard lock(owner_->scanMutex_);
-            owner_->scanResult_.emplace(std::move(record), entry.absoluteFilePath().toStdString());
+            std::lock_guard lock(mutex_);
+            result_.emplace(std::move(record), entry.absoluteFilePath().toStdString());
         }
         catch (const std::exception&)
         {
             // Not a DICOM file, or one no importer reads: skipped.
         }
         return true;
-    }, enter);
+    }, enter, &stop_);
 }
 
 bool DicomImportDialog::event(QEvent* e)
@@ -195,14 +263,9 @@ bool DicomImportDialog::event(QEvent* e)
     if (e->type() != QEvent::Type(scanCompleteEvent))
         return Dialog::event(e);
     // A scan stopped by Cancel or Escape has nothing more to say.
-    if (scanner_.isStopped())
+    if (scanner_->isStopped())
         return true;
-    bool empty;
-    {
-        std::lock_guard lock(scanMutex_);
-        empty = scanResult_.empty();
-    }
-    if (empty)
+    if (scanResult_.empty())
     {
         QDialog::reject();
         MessageDialog message(nullptr, tr("Import error"),
@@ -216,7 +279,6 @@ bool DicomImportDialog::event(QEvent* e)
 
 void DicomImportDialog::generateStudySetContainer()
 {
-    std::lock_guard lock(scanMutex_);
     if (scanResult_.empty())
         return;
     studySets_.clear();
@@ -285,7 +347,7 @@ void DicomImportDialog::findAndImportSelectedItem()
 
 void DicomImportDialog::import()
 {
-    if (selected_ != -1 && scanner_.isFinished())
+    if (selected_ != -1 && scanner_->isFinished())
         QDialog::accept();
 }
 
@@ -294,8 +356,9 @@ void DicomImportDialog::cancel()
     if (pollTimer_)
         killTimer(pollTimer_);
     pollTimer_ = 0;
-    scanner_.stop();
-    scanner_.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    // The window never waits for the walk: the scan stops at its next folder or entry, in its
+    // own time when that is a slow folder, and tells the closed dialog nothing.
+    scanner_->stop();
     QDialog::reject();
 }
 

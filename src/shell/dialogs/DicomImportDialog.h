@@ -5,14 +5,15 @@
 //
 // Files are grouped by patient ID, study ID, pixel spacing, orientation, series number, folder
 // and (when the headers have one) the series instance UID, each compared on its own. A set of a
-// single file is never offered. Cancel and Escape stop the scan within one header read and wait
-// for it; nothing arrives after that.
+// single file is never offered. Cancel and Escape close the dialog at once: the scan stops at
+// its next folder or entry and ends on its own, and nothing it finds reaches the closed dialog.
 #include "shell/dialogs/Dialog.h"
 
 #include <QDir>
 #include <QThread>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,28 +47,59 @@ public:
         QTreeWidgetItem* item = nullptr;
     };
 
+    struct KeyLess
+    {
+        bool operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const;
+    };
+    using ScanResult = std::multimap<MinimalDicomInformation, std::string, KeyLess>;
+
+    // Walks the tree and reads the headers. It holds what it finds itself and never its dialog: a
+    // scan whose dialog has gone (stopped in a slow folder) ends on its own without touching it.
     class DirectoryScanner : public QThread
     {
     public:
-        explicit DirectoryScanner(DicomImportDialog* owner) : owner_(owner) {}
+        explicit DirectoryScanner(DicomIOManager* manager) : manager_(manager) {}
+        // Starts the one scan of this object, of that folder; false when it was started or
+        // stopped before.
+        bool scan(const QDir& folder);
         void stop() { stop_ = true; }
         bool isStopped() const { return stop_; }
+        // Stops the scan and lets go of the DICOM manager, whose owner may delete it next: waits
+        // for the header read in progress, never for the rest of the walk.
+        void release();
+        // The status text since the last call (empty when none), and, once the scan has ended,
+        // what it found (moved into `result`); true then.
+        bool take(QString& status, ScanResult& result);
+        // Deletes the scanner now if its thread is done, else once it is (in the GUI thread).
+        static void dispose(std::unique_ptr<DirectoryScanner> scanner);
+        // Waits for the scans that closed dialogs left behind; the application's end does so too.
+        static void waitForDisposed();
 
     protected:
         void run() override;
 
     private:
-        void scanDirectory(const QDir& folder, DicomIOManager* manager);
+        void scanDirectory(const QDir& folder);
+        void setStatus(const QString& text);
+        static void deleteEnded();
 
-        DicomImportDialog* owner_;
+        QDir folder_;
+        std::mutex managerMutex_; // held while the manager is in use
+        DicomIOManager* manager_;
         std::atomic<bool> stop_{false};
+        bool started_ = false;        // GUI thread only
+        std::atomic<bool> ran_{false}; // run() has returned
+        std::mutex mutex_;             // guards the three below
+        ScanResult result_;
+        QString pendingStatus_;
+        bool ended_ = false;
     };
 
     // The posted event that reports the scan's end.
     static constexpr int scanCompleteEvent = 1000;
 
     DicomImportDialog(QWidget* parent, DicomIOManager* manager);
-    // Stops the scan and waits for it.
+    // Stops the scan; does not wait for it to end.
     ~DicomImportDialog() override;
 
     void setBasePath(const std::string& path);
@@ -93,30 +125,20 @@ protected slots:
     void cancel();
 
 private:
-    void setStatus(const QString& text);
     void generateStudySetContainer();
     void displayStudySetContainer();
 
-    struct KeyLess
-    {
-        bool operator()(const MinimalDicomInformation& a, const MinimalDicomInformation& b) const;
-    };
-
-    // The scanner's results and status, written by it and taken by the GUI thread's poll.
-    std::mutex scanMutex_;
-    std::multimap<MinimalDicomInformation, std::string, KeyLess> scanResult_;
-    QString pendingStatus_;
-    bool scanEnded_ = false;
+    // What the scan found, taken over from the scanner when it ended; GUI thread only.
+    ScanResult scanResult_;
     int pollTimer_ = 0;
     std::vector<StudySet> studySets_;
     int selected_ = -1;
     QDir baseFolder_;
-    DirectoryScanner scanner_;
+    std::unique_ptr<DirectoryScanner> scanner_;
     QLineEdit* status_ = nullptr;
     QPushButton* import_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QTreeWidget* list_ = nullptr;
-    DicomIOManager* manager_;
 };
 
 }
