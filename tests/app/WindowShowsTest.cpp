@@ -1,5 +1,6 @@
 // What the window shows, read back from the X server's screen, after the user's own presses typed
-// by xdotool: Length switched off after its first point takes the point away.
+// by xdotool: Length switched off after its first point takes the point away; a frame's Filter
+// button and its view's smoothing agree after a new import.
 #include "AppTestSupport.h"
 
 #include "planning/model/Model.h"
@@ -7,9 +8,11 @@
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/ViewFrame.h"
+#include "views/OpenGL2DView.h"
 
 #include <QToolButton>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -60,6 +63,29 @@ void save(const QImage& picture, const QString& name)
     picture.save(MORVANTA_BINARY_DIR "/tests/app/" + name + ".png");
 }
 
+// Presses the frame's zoom-in button, each time once the view has the size the last press gave it.
+void zoomIn(ViewFrame* frame, int times)
+{
+    auto* button = frame->findChild<QPushButton*>("ZoomInButton");
+    QWidget* view = frame->getView();
+    int clicks = 0;
+    const auto counting = QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+    for (int i = 1; i <= times; ++i) {
+        xClick(button);
+        EXPECT_TRUE(waitFor([&] { return clicks == i && view->size() == view->sizeHint(); }, 10000)) << "press " << i;
+    }
+    QObject::disconnect(counting);
+}
+
+// The widget as the screen shows it after every event the last input caused: the layouts and the
+// scroll position settled, then painted at once.
+QImage settled(QWidget* widget)
+{
+    QApplication::sendPostedEvents();
+    QApplication::processEvents();
+    widget->repaint();
+    return onScreen(widget);
+}
 
 }
 
@@ -92,5 +118,53 @@ TEST(WindowShows, LengthSwitchedOffAfterItsFirstPointTakesThePointAway)
         << orange << " orange pixels stay";
     save(onScreen(axial), "length-switched-off");
     std::printf("orange pixels in the axial view: %d with the first point, %d after Length went off\n", drawn, orange);
+}
+
+TEST(WindowShows, FilterButtonAndTheViewsSmoothingAgreeAfterANewImport)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported);
+    ViewFrame* frame = planning.frame("RightLowerFrame");
+    QWidget* axial = frame->getView();
+    auto* filter = frame->findChild<QPushButton*>("FilterOnOffButton");
+    ASSERT_TRUE(axial && filter && !filter->isChecked());
+    ASSERT_TRUE(waitFor([&] { return axial->isVisible(); }, 30000));
+    // Magnified, where the filtering shows (at the start a pixel of the view is a voxel).
+    const auto magnify = [&] {
+        zoomIn(frame, 3);
+        return std::abs(qobject_cast<OpenGL2DView*>(axial)->getZoom() - std::pow(1.3, 3)) < 1e-9;
+    };
+    ASSERT_TRUE(magnify());
+    const QImage nearest = settled(axial);
+    xClick(filter);
+    ASSERT_TRUE(waitFor([&] { return filter->isChecked() && onScreen(axial) != nearest; }, 10000)) << "Filter smooths";
+    const QImage smooth = settled(axial);
+    std::string first;
+    std::printf("smoothing changes %d of %d pixels of the axial view\n", AppTest::differences(smooth, nearest, first),
+                int(nearest.width() * nearest.height()));
+
+    // Patient, "New planning without save", "Start new planning", the sample patient again.
+    AppTest::DialogAnswerer answer;
+    answer.then(AppTest::clickButton("SaveDialog", "New planningwithout save"));
+    answer.then(AppTest::clickButton("LoadDialog", "Start new planning"));
+    answer.then(AppTest::openFirstStudy);
+    const auto model = planning.window->getModel();
+    xClick(planning.window->findChild<QToolButton*>("PatientButton"));
+    ASSERT_TRUE(waitFor([&] { return answer.done() && !QApplication::activeModalWidget() && model->getVolumeData(); }))
+        << answer.seen.join(", ").toStdString();
+    ASSERT_TRUE(magnify()) << "a new planning starts at the first zoom";
+    QImage shown;
+    ASSERT_TRUE(waitFor([&] { return (shown = settled(axial)) == nearest || shown == smooth; }, 30000))
+        << "the view shows the same slice again";
+    save(shown, QString("filter-after-import-") + (filter->isChecked() ? "pressed" : "released"));
+    EXPECT_EQ(filter->isChecked(), shown == smooth) << "the button shows the view's filtering";
+    EXPECT_FALSE(filter->isChecked()) << "a new planning starts unfiltered";
+    // The next press smooths.
+    xClick(filter);
+    EXPECT_TRUE(waitFor([&] { return filter->isChecked() && settled(axial) == smooth; }, 10000));
 }
 
