@@ -1,6 +1,7 @@
 // What the window shows, read back from the X server's screen, after the user's own presses typed
 // by xdotool: Length switched off after its first point takes the point away; a frame's Filter
-// button and its view's smoothing agree after a new import.
+// button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
+// limit leaves every pixel of the frame as it was.
 #include "AppTestSupport.h"
 
 #include "planning/model/Model.h"
@@ -166,5 +167,64 @@ TEST(WindowShows, FilterButtonAndTheViewsSmoothingAgreeAfterANewImport)
     // The next press smooths.
     xClick(filter);
     EXPECT_TRUE(waitFor([&] { return filter->isChecked() && settled(axial) == smooth; }, 10000));
+}
+
+TEST(WindowShows, ZoomInTheViewRefusesLeavesEveryPixelOfTheFrame)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    // Screens on which the frame lets the seventh zoom-in through and the view refuses it.
+    const struct
+    {
+        QSize screen;
+        const char* view;
+    } cases[] = {{{1920, 1080}, "Coronal"}, {{2560, 1600}, "Axial"}};
+    for (const auto& c : cases) {
+        if (!AppTest::rerunOnOwnXServer(QString("%1x%2x24").arg(c.screen.width()).arg(c.screen.height())) ||
+            QGuiApplication::primaryScreen()->size() != c.screen)
+            continue;
+        const std::string name = QString("%1x%2-%3").arg(c.screen.width()).arg(c.screen.height()).arg(c.view).toStdString();
+        SCOPED_TRACE(name);
+        Planning planning;
+        ASSERT_TRUE(planning.imported);
+        ViewFrame* frame = planning.frame("RightLowerFrame");
+        if (frame->getView()->objectName() != c.view) {
+            // The frame's select button and the view's button in the offer, as a person does it.
+            AppTest::DialogAnswerer answer;
+            answer.then([&c](QWidget* modal) {
+                if (!modal->windowHandle() || !modal->windowHandle()->isExposed())
+                    return false;
+                for (QPushButton* b : modal->findChildren<QPushButton*>())
+                    if (b->text() == c.view)
+                        return xClick(b), true;
+                return false;
+            });
+            xClick(frame->findChild<QPushButton*>("SelectViewButton"));
+            ASSERT_TRUE(waitFor([&] { return answer.done() && frame->getView()->objectName() == c.view; }, 30000));
+        }
+        auto* view = qobject_cast<OpenGL2DView*>(frame->getView());
+        auto* button = frame->findChild<QPushButton*>("ZoomInButton");
+        ASSERT_TRUE(view && button);
+        ASSERT_TRUE(waitFor([&] { return view->isVisible(); }, 30000));
+        zoomIn(frame, 6);
+        ASSERT_NEAR(view->getZoom(), std::pow(1.3, 6), 1e-9) << "six steps, all taken";
+        const QImage before = settled(frame);
+        const QSize size = view->size();
+        const double zoom = view->getZoom();
+        bool clicked = false;
+        QObject::connect(button, &QPushButton::clicked, [&] { clicked = true; });
+        xClick(button);
+        ASSERT_TRUE(waitFor([&] { return clicked; }, 10000));
+        const QImage after = settled(frame);
+        EXPECT_EQ(view->getZoom(), zoom) << "the view refused";
+        EXPECT_EQ(view->size(), size);
+        save(before, QString::fromStdString("zoom-limit-before-" + name));
+        save(after, QString::fromStdString("zoom-limit-after-" + name));
+        std::string first;
+        const int differ = AppTest::differences(after, before, first);
+        EXPECT_EQ(differ, 0) << "pixel " << first;
+        std::printf("%s: the refused zoom-in changed %d of %d pixels of the frame\n", name.c_str(), differ,
+                    int(before.width() * before.height()));
+    }
 }
 

@@ -274,13 +274,14 @@ VEXA_RETHROW
 
 void ViewFrame::zoomKeeping(QPoint centre, const std::function<void()>& zoom)
 {
-    // The view takes its new size later, through the layout: the point is centred then (and at
-    // once, for a view that resizes itself at once).
+    // The view takes its new size later, through the layout (or at once, during the zoom): the
+    // point is centred when the resize arrives.
     const QSize before = view_->sizeHint();
-    scrollView_->centreOn(centre);
+    scrollView_->pendingCentre = centre;
     zoom();
-    if (view_->sizeHint() != before)
-        scrollView_->pendingCentre = centre;
+    // A zoom the view refused (at its own limit) changes nothing, the scroll position included.
+    if (view_->sizeHint() == before)
+        scrollView_->pendingCentre.reset();
 }
 
 void ViewFrame::cleanUp()
