@@ -1,16 +1,21 @@
 // What the window shows, read back from the X server's screen, after the user's own presses typed
 // by xdotool: Length switched off after its first point takes the point away; a frame's Filter
 // button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
-// limit leaves every pixel of the frame as it was.
+// limit leaves every pixel of the frame as it was. And the save dialog's jaw choice is written in
+// the dialog's font.
 #include "AppTestSupport.h"
 
 #include "planning/model/Model.h"
+#include "shell/dialogs/SaveDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/ViewFrame.h"
 #include "views/OpenGL2DView.h"
 
+#include <QPainter>
+#include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QToolButton>
 #include <gtest/gtest.h>
 #include <cmath>
@@ -62,6 +67,17 @@ int orangePixels(const QImage& picture)
 void save(const QImage& picture, const QString& name)
 {
     picture.save(MORVANTA_BINARY_DIR "/tests/app/" + name + ".png");
+}
+
+// The box around the text's ink within `area` of a picture of dark text on a light ground.
+QRect ink(const QImage& picture, const QRect& area)
+{
+    QRect box;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (qGray(picture.pixel(x, y)) < 128)
+                box |= QRect(x, y, 1, 1);
+    return box;
 }
 
 // Presses the frame's zoom-in button, each time once the view has the size the last press gave it.
@@ -228,3 +244,38 @@ TEST(WindowShows, ZoomInTheViewRefusesLeavesEveryPixelOfTheFrame)
     }
 }
 
+TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    SaveDialog dialog(nullptr, nullptr, "Quit\nwithout save");
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    const QImage shown = settled(&dialog);
+    save(shown, "save-dialog");
+    for (QRadioButton* radio : dialog.findChildren<QRadioButton*>()) {
+        SCOPED_TRACE(radio->text().toStdString());
+        // The label's part of the button, on the screen.
+        QStyleOptionButton option;
+        option.initFrom(radio);
+        const QRect label = radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio);
+        const QRect seen = ink(shown, label.translated(radio->mapTo(&dialog, QPoint())));
+        // The same text drawn in the dialog's font.
+        QImage drawn(label.size() * 2, QImage::Format_RGB32);
+        drawn.fill(Qt::white);
+        {
+            QPainter painter(&drawn);
+            painter.setFont(dialog.font());
+            painter.setPen(Qt::black);
+            painter.drawText(drawn.rect(), Qt::AlignCenter, radio->text());
+        }
+        const QRect expected = ink(drawn, drawn.rect());
+        ASSERT_FALSE(seen.isEmpty());
+        EXPECT_NEAR(seen.width(), expected.width(), 1) << "pixels wide";
+        EXPECT_NEAR(seen.height(), expected.height(), 1) << "pixels high";
+        std::printf("\"%s\": %dx%d pixels on the screen, %dx%d in the dialog's font\n", qPrintable(radio->text()),
+                    seen.width(), seen.height(), expected.width(), expected.height());
+    }
+}
