@@ -14,6 +14,7 @@ public:
     virtual bool isScrollCentered() const = 0;
     // true: linear texture filtering; false: nearest.
     virtual void toggleFiltering(bool on) = 0;
+    virtual bool isFiltering() const = 0;
     // The colour the frame writes the view's description in.
     virtual QColor getColorID() const = 0;
 };

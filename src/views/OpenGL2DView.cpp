@@ -322,19 +322,23 @@ void OpenGL2DView::reset() try
     transversalSliceDrag_ = coronalSliceDrag_ = sagittalSliceDrag_ = false;
     movingNervePoint_.reset();
     movingNerveElement_.reset();
+    filtering_ = false;
     if (visualizer_)
         visualizer_->setFiltering(Vexa::SliceVisualizer::NearestFiltering);
     updateGeometry();
     OpenGLView::update();
+    emit filteringChanged(false);
 }
 VEXA_RETHROW
 
 void OpenGL2DView::toggleFiltering(bool on) try
 {
-    if (!visualizer_)
-        return;
-    visualizer_->setFiltering(on ? Vexa::SliceVisualizer::LinearFiltering : Vexa::SliceVisualizer::NearestFiltering);
-    OpenGLView::update();
+    filtering_ = on;
+    if (visualizer_) {
+        visualizer_->setFiltering(on ? Vexa::SliceVisualizer::LinearFiltering : Vexa::SliceVisualizer::NearestFiltering);
+        OpenGLView::update();
+    }
+    emit filteringChanged(on);
 }
 VEXA_RETHROW
 
@@ -369,10 +373,10 @@ bool OpenGL2DView::checkSliceVisualizer() try
         return false;
     }
     if (!visualizer_ || visualizer_->getVolume() != volume) {
-        const int filtering = visualizer_ ? visualizer_->getFiltering() : Vexa::SliceVisualizer::NearestFiltering;
         visualizer_ = Visualizer::create(volume);
         visualizer_->setTextureByteLimit(textureByteLimit);
-        visualizer_->setFiltering(filtering);
+        visualizer_->setFiltering(filtering_ ? Vexa::SliceVisualizer::LinearFiltering
+                                             : Vexa::SliceVisualizer::NearestFiltering);
         setSliceVisualizerFunctions();
     }
     return true;

@@ -85,12 +85,18 @@ public:
     // Quorvane::IZoomAndScrollable
     bool isScrollCentered() const override { return false; }
     QColor getColorID() const override { return Qt::red; }
+    bool isFiltering() const override { return filtering_; }
 
 public slots:
     void zoomIn() override;
     void zoomOut() override;
+    // Also before the view has a picture: the visualizer it makes then filters so.
     void toggleFiltering(bool on) override;
     void reset() override;
+
+signals:
+    // Whenever the filtering is set, by a toggle or a reset: the frame's button follows it.
+    void filteringChanged(bool on);
 
 public:
     // The observer operation: grey-value window into the visualizer, then a repaint.
@@ -233,6 +239,7 @@ protected:
     Nerve::Element::PointPtr movingNervePoint_;
     Nerve::ElementPtr movingNerveElement_;
     std::shared_ptr<Visualizer> visualizer_;
+    bool filtering_ = false; // linear texture filtering, also for a visualizer made later
     std::shared_ptr<Marker> movingMarker_;
     std::optional<QRect> clip_;
     RegisteredDrill drill_;

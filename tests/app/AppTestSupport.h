@@ -15,11 +15,13 @@
 #include <QColor>
 #include <QImage>
 #include <QProcess>
+#include <QScreen>
 #include <QTimer>
 #include <deque>
 #include <gtest/gtest.h>
 #include <functional>
 #include <iostream>
+#include <string>
 
 namespace AppTest {
 
@@ -262,6 +264,37 @@ inline bool reloadTheOnlyPlanning(const QString& display)
     }, 30000);
 }
 
+// The widget as the screen shows it.
+inline QImage onScreen(QWidget* widget)
+{
+    const QPoint at = widget->mapToGlobal(QPoint());
+    return widget->screen()->grabWindow(0, at.x(), at.y(), widget->width(), widget->height()).toImage().convertToFormat(
+        QImage::Format_RGB32);
+}
+
+// How many pixels of two pictures of one size differ, the first of them named.
+inline int differences(const QImage& seen, const QImage& expected, std::string& first)
+{
+    int differ = 0;
+    for (int y = 0; y < seen.height(); ++y)
+        for (int x = 0; x < seen.width(); ++x)
+            if (seen.pixel(x, y) != expected.pixel(x, y) && differ++ == 0)
+                first = QString("%1,%2 is %3, not %4")
+                            .arg(x)
+                            .arg(y)
+                            .arg(seen.pixelColor(x, y).name(), expected.pixelColor(x, y).name())
+                            .toStdString();
+    return differ;
+}
+
+// A left click by the X server (xdotool) at a place of the widget given as fractions of its size.
+inline void xClick(QWidget* widget, const QPointF& at = {0.5, 0.5})
+{
+    const QPoint p = widget->mapToGlobal(QPoint(int(at.x() * widget->width()), int(at.y() * widget->height())));
+    // (No --sync: a move to where the pointer is already would wait for ever.)
+    xdotool(qEnvironmentVariable("DISPLAY"), {"mousemove", QString::number(p.x()), QString::number(p.y()), "click", "1"});
+}
+
 // The screen of the X server the program tests run the program on.
 inline constexpr QSize programScreen(1920, 1080);
 
@@ -296,14 +329,15 @@ inline void openFirstEntry(bool reload)
     ASSERT_TRUE(window.isEmpty()) << title.toStdString();
 }
 
-// Runs the current test again in a child, on an X server of its own without a window manager
-// as `scripts/run` starts one: true inside the child, false outside once the child has ended.
-inline bool rerunOnOwnXServer()
+// Runs the current test again in a child, on an X server of its own (of that screen) without a
+// window manager as `scripts/run` starts one: true inside the child, false outside once the
+// child has ended.
+inline bool rerunOnOwnXServer(const QString& screen = QStringLiteral("1280x1024x24"))
 {
     if (qEnvironmentVariableIsSet("MORVANTA_OWN_X_SERVER"))
         return true;
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    TestSupport::PrivateXServer server(QStringLiteral("1280x1024x24"));
+    TestSupport::PrivateXServer server(screen);
     QProcess child;
     QProcessEnvironment env = server.environment();
     env.insert("MORVANTA_OWN_X_SERVER", "1");

@@ -285,12 +285,14 @@ TEST_F(PlanningPanel, FramesZoomWithinLimitsAndKeepTheMiddleInView)
         ASSERT_LT(view.height(), 4096);
         ASSERT_LT(qint64(view.width()) * view.height(), qint64(screen.width()) * screen.height());
         const QSize visible = scroll->viewport()->size();
-        if (picture->width() > visible.width())
+        if (picture->width() > visible.width()) {
             EXPECT_NEAR(scroll->horizontalScrollBar()->value() + visible.width() / 2, picture->width() / 2,
                         0.02 * picture->width()) << "zoom " << i;
-        if (picture->height() > visible.height())
+        }
+        if (picture->height() > visible.height()) {
             EXPECT_NEAR(scroll->verticalScrollBar()->value() + visible.height() / 2, picture->height() / 2,
                         0.02 * picture->height()) << "zoom " << i;
+        }
     }
     EXPECT_EQ(picture->size(), last) << "a limit is reached";
     EXPECT_GT(picture->width(), scroll->viewport()->width());

@@ -82,28 +82,8 @@ protected:
     }
 };
 
-// How many pixels of two pictures of one size differ, the first of them named.
-int differences(const QImage& seen, const QImage& expected, std::string& first)
-{
-    int differ = 0;
-    for (int y = 0; y < seen.height(); ++y)
-        for (int x = 0; x < seen.width(); ++x)
-            if (seen.pixel(x, y) != expected.pixel(x, y) && differ++ == 0)
-                first = QString("%1,%2 is %3, not %4")
-                            .arg(x)
-                            .arg(y)
-                            .arg(seen.pixelColor(x, y).name(), expected.pixelColor(x, y).name())
-                            .toStdString();
-    return differ;
-}
-
-// The widget as the screen shows it.
-QImage onScreen(QWidget* widget)
-{
-    const QPoint at = widget->mapToGlobal(QPoint());
-    return widget->screen()->grabWindow(0, at.x(), at.y(), widget->width(), widget->height()).toImage().convertToFormat(
-        QImage::Format_RGB32);
-}
+using AppTest::differences;
+using AppTest::onScreen;
 
 }
 

@@ -42,7 +42,7 @@ inline bool fits(QSize need, QSize room)
 inline void checkLabel(const QLabel* label, QStringList& misfits)
 {
     if (label->text().isEmpty() || !label->pixmap().isNull() || label->textFormat() == Qt::RichText ||
-        Qt::mightBeRichText(label->text()) && label->textFormat() != Qt::PlainText)
+        (Qt::mightBeRichText(label->text()) && label->textFormat() != Qt::PlainText))
         return;
     const int inset = 2 * label->margin() + std::max(0, label->indent());
     const QRect room = label->contentsRect().adjusted(0, 0, -inset, -inset);

@@ -207,8 +207,9 @@ TEST(DicomReaderOracle, EveryAllowedVRInSequencesAndUNEncodedTagsRead)
                 });
             for (const auto& [tagWord, text] : values)
                 EXPECT_EQ(text, reference.at(tagWord)) << twin << " " << DicomTag::text(tagWord);
-            if (!implicit)
+            if (!implicit) {
                 EXPECT_EQ(values.size() + 1, reference.size()) << twin;
+            }
         }
     }
 }

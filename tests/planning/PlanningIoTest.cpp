@@ -807,7 +807,8 @@ TEST(PlanningWriterReader, ASaveThatRunsOutOfDiskIsToldWhereverItStops)
                         error == told + " folder in " + SmallDisk::path() + "/patients could not be written.")
                 << error;
         }
-        if (free == 0)
+        if (free == 0) {
             EXPECT_NE(error, "");
+        }
     }
 }

@@ -104,10 +104,11 @@ TEST(ShellFullDisk, AFileIsWholeOrStaysAsItWas)
                 SmallDisk::leaveFree(free);
                 const std::string told = writer.write(bytes);
                 const std::string after = readFile(writer.file);
-                if (after != before)
+                if (after != before) {
                     EXPECT_TRUE(writer.whole(before, after)) << "a changed file is whole: " << after.size() << " bytes";
-                else if (make == exceptionTrail)
+                } else if (make == exceptionTrail) {
                     EXPECT_NE(told.find("The disk is full"), std::string::npos) << "told: " << told;
+                }
                 EXPECT_TRUE(bytes <= free + 4096 || after == before) << "more than the free space was written";
                 for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
                     EXPECT_NE(entry.path().filename().string().front(), '.') << "no temporary file is left";

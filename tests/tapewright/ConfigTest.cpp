@@ -463,11 +463,11 @@ TEST_F(Config, KeyButtonsCaptureCombinationsAndThePageWarnsAboutMetaAndTwins)
     QTest::keyRelease(stop, Qt::Key_A, Qt::ControlModifier);
     QTest::keyRelease(stop, Qt::Key_Control, Qt::NoModifier);
     EXPECT_EQ(stop->text(), "Control + A");
-    EXPECT_EQ(stop->keyCode(), int(Qt::ControlModifier | Qt::Key_A));
+    EXPECT_EQ(stop->keyCode(), (Qt::ControlModifier | Qt::Key_A).toCombined());
     auto* warning = config->findChild<QLabel*>("bindingWarning");
     EXPECT_TRUE(warning->text().isEmpty());
-    buttons[6]->setKeyCode(Qt::ControlModifier | Qt::Key_A);
-    buttons[1]->setKeyCode(Qt::MetaModifier | Qt::Key_F5);
+    buttons[6]->setKeyCode((Qt::ControlModifier | Qt::Key_A).toCombined());
+    buttons[1]->setKeyCode((Qt::MetaModifier | Qt::Key_F5).toCombined());
     EXPECT_TRUE(warning->text().contains("\"Stop\" and \"Sleep\" have the same key")) << warning->text().toStdString();
     EXPECT_TRUE(warning->text().contains("\"Show Message Box\" uses the Meta key"));
     QTest::qWait(50);

@@ -95,10 +95,12 @@ TEST_F(TapewrightFullDisk, AFileThatFillsTheDiskIsToldAndKeepsWhatItTook)
                 read = QString::fromUtf8(bytes).split('\n', Qt::SkipEmptyParts);
             EXPECT_TRUE(kind != std::string("output") || bytes.endsWith('\n')) << "whole lines";
             Vexa::EncFile reader(file, cipher);
-            if (kind == std::string("script"))
+            if (kind == std::string("script")) {
                 EXPECT_TRUE(readScript(bytes, read));
-            if (kind == std::string("enciphered"))
+            }
+            if (kind == std::string("enciphered")) {
                 EXPECT_TRUE(reader.open(QIODevice::ReadOnly) && readScript(reader.readAll(), read));
+            }
             EXPECT_EQ(read, taken) << read.size() << " records read, " << taken.size() << " taken";
         }
     }

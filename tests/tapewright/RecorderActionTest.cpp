@@ -191,8 +191,9 @@ protected:
         PlayBack player;
         QSignalSpy done(&player, &PlayBack::playbackDone);
         testing::internal::CaptureStdout();
-        if (player.start(script, QString()))
+        if (player.start(script, QString())) {
             EXPECT_TRUE(done.wait(20000));
+        }
         return QString::fromStdString(testing::internal::GetCapturedStdout());
     }
 

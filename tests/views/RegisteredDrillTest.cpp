@@ -221,8 +221,9 @@ TEST(RegisteredDrill, ThePointKeepsItsShapeAndTheShankStretches)
         EXPECT_NEAR(-length, drill->getBoundingBox()[0], 1e-9);
         for (unsigned i = 0; i < shape->getVertexCount(); ++i) {
             const Vector3D before = shape->getVertex(i), after = drill->getVertex(i);
-            if (before.x < -18.0)
+            if (before.x < -18.0) {
                 ASSERT_LT((after - (before - Vector3D(length - 20.0, 0, 0))).length(), 1e-9) << "point vertex " << i;
+            }
             ASSERT_NEAR(before.y, after.y, 1e-12);
             ASSERT_NEAR(before.z, after.z, 1e-12);
             ASSERT_NEAR(1.0, drill->getNormal(i).length(), 1e-6);

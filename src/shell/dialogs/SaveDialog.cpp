@@ -79,9 +79,9 @@ SaveDialog::SaveDialog(QWidget* parent, std::shared_ptr<Model> model, const QStr
     }
     overwrite_->setEnabled(overwrite);
 
-    auto* jawBox = new QGroupBox(QString(), this);
-    jawBox->setFlat(true);
-    jawBox->setStyleSheet("QGroupBox { border: none; }");
+    // A frameless group without a title: a plain widget. (A group box needs a style sheet to lose
+    // its frame, and a style sheet puts its children's text in the style's font.)
+    auto* jawBox = new QWidget(this);
     jawBox->setGeometry(30, 160, 630, 70);
     auto* jawRow = new QHBoxLayout(jawBox);
     maxilla_ = new QRadioButton(tr("Maxilla"), jawBox);

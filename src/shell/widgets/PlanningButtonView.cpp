@@ -99,7 +99,9 @@ VEXA_RETHROW
 void PlanningButtonView::toggled(QToolButton* button, unsigned state)
 try {
     model_->setStateAndUpdate(button->isChecked() ? state : 1);
-    update();
+    // Every observer, the views among them, shows the new state: a tool switched off takes
+    // away what it drew. The bar itself is one of them.
+    model_->notify();
 }
 VEXA_RETHROW
 

@@ -9,6 +9,7 @@
 #include "views/IStepperable.h"
 #include "views/IView.h"
 #include "views/IZoomAndScrollable.h"
+#include "views/OpenGL2DView.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -18,6 +19,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSpacerItem>
 #include <cmath>
 
@@ -220,7 +222,14 @@ try {
             buttonLayout_->addWidget(b);
         connect(in, &QPushButton::clicked, this, &ViewFrame::zoomIn);
         connect(out, &QPushButton::clicked, this, &ViewFrame::zoomOut);
+        filter->setChecked(zoomable->isFiltering());
         connect(filter, &QPushButton::toggled, view_, [zoomable](bool on) { zoomable->toggleFiltering(on); });
+        // The view's filtering changes without the button too (a new planning resets it).
+        if (auto* view2d = qobject_cast<OpenGL2DView*>(view_))
+            connect(view2d, &OpenGL2DView::filteringChanged, filter, [filter](bool on) {
+                const QSignalBlocker quiet(filter);
+                filter->setChecked(on);
+            });
     }
     if (auto* stepper = dynamic_cast<Quorvane::IStepperable*>(view_)) {
         QPushButton* up = createButton("Up.bmp", buttonPanel_);
@@ -265,13 +274,14 @@ VEXA_RETHROW
 
 void ViewFrame::zoomKeeping(QPoint centre, const std::function<void()>& zoom)
 {
-    // The view takes its new size later, through the layout: the point is centred then (and at
-    // once, for a view that resizes itself at once).
+    // The view takes its new size later, through the layout (or at once, during the zoom): the
+    // point is centred when the resize arrives.
     const QSize before = view_->sizeHint();
-    scrollView_->centreOn(centre);
+    scrollView_->pendingCentre = centre;
     zoom();
-    if (view_->sizeHint() != before)
-        scrollView_->pendingCentre = centre;
+    // A zoom the view refused (at its own limit) changes nothing, the scroll position included.
+    if (view_->sizeHint() == before)
+        scrollView_->pendingCentre.reset();
 }
 
 void ViewFrame::cleanUp()

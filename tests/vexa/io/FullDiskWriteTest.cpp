@@ -85,8 +85,9 @@ TEST(FullDiskWrite, AWriteIsWholeOrReportedWithTheOldFileKept)
                     EXPECT_TRUE(after == wanted) << "a write that says it succeeded is whole: " << after.size() << " bytes";
                 else
                     EXPECT_TRUE(after == before) << "the old file is as it was: " << after.size() << " bytes; " << error;
-                if (wanted.size() > free + 4096)
+                if (wanted.size() > free + 4096) {
                     EXPECT_NE(error, "") << "a file larger than the free space cannot have been written";
+                }
                 EXPECT_EQ(TestSupport::filesIn(folder), std::vector<std::string>{file}) << "no temporary file is left";
             }
         }

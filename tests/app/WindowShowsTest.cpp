@@ -1,0 +1,281 @@
+// What the window shows, read back from the X server's screen, after the user's own presses typed
+// by xdotool: Length switched off after its first point takes the point away; a frame's Filter
+// button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
+// limit leaves every pixel of the frame as it was. And the save dialog's jaw choice is written in
+// the dialog's font.
+#include "AppTestSupport.h"
+
+#include "planning/model/Model.h"
+#include "shell/dialogs/SaveDialog.h"
+#include "shell/main/MainWindow.h"
+#include "shell/main/ShellPlanningUi.h"
+#include "shell/widgets/MainWidget.h"
+#include "shell/widgets/ViewFrame.h"
+#include "views/OpenGL2DView.h"
+
+#include <QPainter>
+#include <QRadioButton>
+#include <QStyleOptionButton>
+#include <QToolButton>
+#include <gtest/gtest.h>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+using AppTest::onScreen;
+using AppTest::waitFor;
+using AppTest::xClick;
+
+// The program's window over the sample patient, imported as the Patient button does it.
+struct Planning
+{
+    Planning()
+    {
+        IPlanningUi::install(std::make_shared<ShellPlanningUi>());
+        window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        exposed = QTest::qWaitForWindowExposed(window.get());
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
+            files.push_back(f.absoluteFilePath().toStdString());
+        imported = exposed && window->importVolumeData(files);
+    }
+    ~Planning()
+    {
+        window.reset();
+        IPlanningUi::install(nullptr);
+    }
+    ViewFrame* frame(const char* name) const { return window->getMainWidget()->frame(name); }
+    AppTest::AppFolder home;
+    std::unique_ptr<MainWindow> window;
+    bool exposed = false, imported = false;
+};
+
+// Pixels of the length measuring's orange (1.0, 0.647, 0.0); the slices are grey, the axial
+// view's border red, the curve yellow.
+int orangePixels(const QImage& picture)
+{
+    int orange = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            const QColor c = picture.pixelColor(x, y);
+            orange += c.red() > 220 && c.green() > 125 && c.green() < 205 && c.blue() < 60;
+        }
+    return orange;
+}
+
+void save(const QImage& picture, const QString& name)
+{
+    picture.save(MORVANTA_BINARY_DIR "/tests/app/" + name + ".png");
+}
+
+// The box around the text's ink within `area` of a picture of dark text on a light ground.
+QRect ink(const QImage& picture, const QRect& area)
+{
+    QRect box;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (qGray(picture.pixel(x, y)) < 128)
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// Presses the frame's zoom-in button, each time once the view has the size the last press gave it.
+void zoomIn(ViewFrame* frame, int times)
+{
+    auto* button = frame->findChild<QPushButton*>("ZoomInButton");
+    QWidget* view = frame->getView();
+    int clicks = 0;
+    const auto counting = QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+    for (int i = 1; i <= times; ++i) {
+        xClick(button);
+        EXPECT_TRUE(waitFor([&] { return clicks == i && view->size() == view->sizeHint(); }, 10000)) << "press " << i;
+    }
+    QObject::disconnect(counting);
+}
+
+// The widget as the screen shows it after every event the last input caused: the layouts and the
+// scroll position settled, then painted at once.
+QImage settled(QWidget* widget)
+{
+    QApplication::sendPostedEvents();
+    QApplication::processEvents();
+    widget->repaint();
+    return onScreen(widget);
+}
+
+}
+
+TEST(WindowShows, LengthSwitchedOffAfterItsFirstPointTakesThePointAway)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported);
+    const auto model = planning.window->getModel();
+    QWidget* axial = planning.frame("RightLowerFrame")->getView();
+    auto* length = planning.window->findChild<QToolButton*>("LengthButton");
+    ASSERT_TRUE(axial && length && axial->objectName() == "Axial");
+    ASSERT_TRUE(waitFor([&] { return axial->isVisible() && length->isEnabled(); }, 30000));
+
+    xClick(length);
+    ASSERT_TRUE(waitFor([&] { return model->getState() == 6; }, 10000));
+    xClick(axial, {0.5, 0.5});
+    ASSERT_TRUE(waitFor([&] { return model->getMeasuringState() == 1; }, 10000));
+    int orange = 0;
+    ASSERT_TRUE(waitFor([&] { return (orange = orangePixels(onScreen(axial))) > 0; }, 10000)) << "the point is drawn";
+    save(onScreen(axial), "length-first-point");
+    const int drawn = orange;
+
+    xClick(length);
+    ASSERT_TRUE(waitFor([&] { return model->getState() == 1 && !length->isChecked(); }, 10000));
+    EXPECT_TRUE(waitFor([&] { return (orange = orangePixels(onScreen(axial))) == 0; }, 10000))
+        << orange << " orange pixels stay";
+    save(onScreen(axial), "length-switched-off");
+    std::printf("orange pixels in the axial view: %d with the first point, %d after Length went off\n", drawn, orange);
+}
+
+TEST(WindowShows, FilterButtonAndTheViewsSmoothingAgreeAfterANewImport)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported);
+    ViewFrame* frame = planning.frame("RightLowerFrame");
+    QWidget* axial = frame->getView();
+    auto* filter = frame->findChild<QPushButton*>("FilterOnOffButton");
+    ASSERT_TRUE(axial && filter && !filter->isChecked());
+    ASSERT_TRUE(waitFor([&] { return axial->isVisible(); }, 30000));
+    // Magnified, where the filtering shows (at the start a pixel of the view is a voxel).
+    const auto magnify = [&] {
+        zoomIn(frame, 3);
+        return std::abs(qobject_cast<OpenGL2DView*>(axial)->getZoom() - std::pow(1.3, 3)) < 1e-9;
+    };
+    ASSERT_TRUE(magnify());
+    const QImage nearest = settled(axial);
+    xClick(filter);
+    ASSERT_TRUE(waitFor([&] { return filter->isChecked() && onScreen(axial) != nearest; }, 10000)) << "Filter smooths";
+    const QImage smooth = settled(axial);
+    std::string first;
+    std::printf("smoothing changes %d of %d pixels of the axial view\n", AppTest::differences(smooth, nearest, first),
+                int(nearest.width() * nearest.height()));
+
+    // Patient, "New planning without save", "Start new planning", the sample patient again.
+    AppTest::DialogAnswerer answer;
+    answer.then(AppTest::clickButton("SaveDialog", "New planningwithout save"));
+    answer.then(AppTest::clickButton("LoadDialog", "Start new planning"));
+    answer.then(AppTest::openFirstStudy);
+    const auto model = planning.window->getModel();
+    xClick(planning.window->findChild<QToolButton*>("PatientButton"));
+    ASSERT_TRUE(waitFor([&] { return answer.done() && !QApplication::activeModalWidget() && model->getVolumeData(); }))
+        << answer.seen.join(", ").toStdString();
+    ASSERT_TRUE(magnify()) << "a new planning starts at the first zoom";
+    QImage shown;
+    ASSERT_TRUE(waitFor([&] { return (shown = settled(axial)) == nearest || shown == smooth; }, 30000))
+        << "the view shows the same slice again";
+    save(shown, QString("filter-after-import-") + (filter->isChecked() ? "pressed" : "released"));
+    EXPECT_EQ(filter->isChecked(), shown == smooth) << "the button shows the view's filtering";
+    EXPECT_FALSE(filter->isChecked()) << "a new planning starts unfiltered";
+    // The next press smooths.
+    xClick(filter);
+    EXPECT_TRUE(waitFor([&] { return filter->isChecked() && settled(axial) == smooth; }, 10000));
+}
+
+TEST(WindowShows, ZoomInTheViewRefusesLeavesEveryPixelOfTheFrame)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    // Screens on which the frame lets the seventh zoom-in through and the view refuses it.
+    const struct
+    {
+        QSize screen;
+        const char* view;
+    } cases[] = {{{1920, 1080}, "Coronal"}, {{2560, 1600}, "Axial"}};
+    for (const auto& c : cases) {
+        if (!AppTest::rerunOnOwnXServer(QString("%1x%2x24").arg(c.screen.width()).arg(c.screen.height())) ||
+            QGuiApplication::primaryScreen()->size() != c.screen)
+            continue;
+        const std::string name = QString("%1x%2-%3").arg(c.screen.width()).arg(c.screen.height()).arg(c.view).toStdString();
+        SCOPED_TRACE(name);
+        Planning planning;
+        ASSERT_TRUE(planning.imported);
+        ViewFrame* frame = planning.frame("RightLowerFrame");
+        if (frame->getView()->objectName() != c.view) {
+            // The frame's select button and the view's button in the offer, as a person does it.
+            AppTest::DialogAnswerer answer;
+            answer.then([&c](QWidget* modal) {
+                if (!modal->windowHandle() || !modal->windowHandle()->isExposed())
+                    return false;
+                for (QPushButton* b : modal->findChildren<QPushButton*>())
+                    if (b->text() == c.view)
+                        return xClick(b), true;
+                return false;
+            });
+            xClick(frame->findChild<QPushButton*>("SelectViewButton"));
+            ASSERT_TRUE(waitFor([&] { return answer.done() && frame->getView()->objectName() == c.view; }, 30000));
+        }
+        auto* view = qobject_cast<OpenGL2DView*>(frame->getView());
+        auto* button = frame->findChild<QPushButton*>("ZoomInButton");
+        ASSERT_TRUE(view && button);
+        ASSERT_TRUE(waitFor([&] { return view->isVisible(); }, 30000));
+        zoomIn(frame, 6);
+        ASSERT_NEAR(view->getZoom(), std::pow(1.3, 6), 1e-9) << "six steps, all taken";
+        const QImage before = settled(frame);
+        const QSize size = view->size();
+        const double zoom = view->getZoom();
+        bool clicked = false;
+        QObject::connect(button, &QPushButton::clicked, [&] { clicked = true; });
+        xClick(button);
+        ASSERT_TRUE(waitFor([&] { return clicked; }, 10000));
+        const QImage after = settled(frame);
+        EXPECT_EQ(view->getZoom(), zoom) << "the view refused";
+        EXPECT_EQ(view->size(), size);
+        save(before, QString::fromStdString("zoom-limit-before-" + name));
+        save(after, QString::fromStdString("zoom-limit-after-" + name));
+        std::string first;
+        const int differ = AppTest::differences(after, before, first);
+        EXPECT_EQ(differ, 0) << "pixel " << first;
+        std::printf("%s: the refused zoom-in changed %d of %d pixels of the frame\n", name.c_str(), differ,
+                    int(before.width() * before.height()));
+    }
+}
+
+TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    SaveDialog dialog(nullptr, nullptr, "Quit\nwithout save");
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    const QImage shown = settled(&dialog);
+    save(shown, "save-dialog");
+    for (QRadioButton* radio : dialog.findChildren<QRadioButton*>()) {
+        SCOPED_TRACE(radio->text().toStdString());
+        // The label's part of the button, on the screen.
+        QStyleOptionButton option;
+        option.initFrom(radio);
+        const QRect label = radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio);
+        const QRect seen = ink(shown, label.translated(radio->mapTo(&dialog, QPoint())));
+        // The same text drawn in the dialog's font.
+        QImage drawn(label.size() * 2, QImage::Format_RGB32);
+        drawn.fill(Qt::white);
+        {
+            QPainter painter(&drawn);
+            painter.setFont(dialog.font());
+            painter.setPen(Qt::black);
+            painter.drawText(drawn.rect(), Qt::AlignCenter, radio->text());
+        }
+        const QRect expected = ink(drawn, drawn.rect());
+        ASSERT_FALSE(seen.isEmpty());
+        EXPECT_NEAR(seen.width(), expected.width(), 1) << "pixels wide";
+        EXPECT_NEAR(seen.height(), expected.height(), 1) << "pixels high";
+        std::printf("\"%s\": %dx%d pixels on the screen, %dx%d in the dialog's font\n", qPrintable(radio->text()),
+                    seen.width(), seen.height(), expected.width(), expected.height());
+    }
+}
