@@ -131,7 +131,9 @@ void reportError(bool canContinue, const QString& text)
         errorSink()(canContinue, message);
         return;
     }
-    if (TapewrightSettings::instance().errorMessageLocation() != 1) {
+    // Nobody would answer a box: a run without an operator must not wait for one.
+    const TapewrightSettings& settings = TapewrightSettings::instance();
+    if (settings.errorMessageLocation() != 1 || settings.unattended()) {
         reportToStandardError(canContinue, message);
         return;
     }
