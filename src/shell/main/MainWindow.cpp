@@ -582,6 +582,11 @@ void MainWindow::finishEarlierSessions()
     QStringList told;
     for (const std::string& line : report.toTell)
         told << QString::fromStdString(line);
+    // A test run has nobody to close the box, and its replay needs the window the box would take.
+    if (mode_ == Constants::TestMode) {
+        Platform::outputDebugString((tr("Earlier sessions") + ": " + told.join("\n")).toStdString() + "\n");
+        return;
+    }
     QTimer::singleShot(0, this, [this, told] { showError(tr("Earlier sessions"), told.join("\n")); });
 }
 
