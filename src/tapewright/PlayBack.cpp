@@ -25,6 +25,7 @@
 #include <QTcpSocket>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QMoveEvent>
@@ -538,8 +539,13 @@ void PlayBack::reportWindowInFront(QWidget* widget, QWidget* inFront, const QDom
     QString window = ChildListener::instance()->childName(inFront);
     if (!inFront->windowTitle().isEmpty())
         window += QStringLiteral(" (\"%1\")").arg(inFront->windowTitle());
-    if (const auto* box = qobject_cast<QMessageBox*>(inFront); box && !box->text().isEmpty())
-        window += QStringLiteral(" saying \"%1\"").arg(box->text());
+    // What it says: a message box's text, or whatever labels another dialog shows.
+    QStringList said;
+    for (const QLabel* label : inFront->findChildren<QLabel*>())
+        if (label->isVisibleTo(inFront) && !label->text().isEmpty())
+            said << label->text().simplified();
+    if (!said.isEmpty())
+        window += QStringLiteral(" saying \"%1\"").arg(said.join(QLatin1Char(' ')));
     const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
     QString what = describe(element);
     what[0] = what[0].toUpper();
