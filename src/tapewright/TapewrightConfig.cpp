@@ -999,8 +999,9 @@ void TapewrightConfig::saveConfig(const QString& fileName)
     // Whole or not at all: a configuration that cannot be written leaves the old one as it was.
     try {
         Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), document.toByteArray(1).toStdString());
-    } catch (const std::exception&) {
-        warn(tr("Unable to save config"), tr("Unabled to write configuration to file."));
+    } catch (const std::exception& e) {
+        warn(tr("Unable to save config"), tr("Unabled to write configuration to file."),
+             QString::fromLocal8Bit(e.what())); // names the file and why
     }
 }
 
