@@ -9,6 +9,7 @@
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QKeySequence>
 #include <QObject>
@@ -21,6 +22,8 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
     settings.setShowRecorderDialog(false);
     settings.setShowConfigDialog(false);
     settings.setErrorMessageLocation(0);
+    // A test run has nobody to answer a box, whatever a configuration file says.
+    settings.setUnattended(testMode);
     if (testMode)
         settings.setKeyBinding(2, QKeySequence(Qt::CTRL | Qt::Key_F3));
     else
@@ -28,7 +31,12 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
     // The views' own adapter, listed with the built-in ones.
     adapterRegistry().registerAdapter(std::make_unique<ViewPointerAdapter>());
     // A replayed click must not land while a job's results are still being taken in.
-    PlayBack::setBusyCheck([] { return AlgorithmProgressDialog::liveCount() > 0; });
+    // Only while the job's progress is what stands in front: a box in front of it (the job's
+    // error) is no work that a replay waits for.
+    PlayBack::setBusyCheck([] {
+        const QWidget* inFront = QApplication::activeModalWidget();
+        return AlgorithmProgressDialog::liveCount() > 0 && (!inFront || qobject_cast<const AlgorithmProgressDialog*>(inFront));
+    });
     config_ = new TapewrightConfig(argc, argv, true);
     config_->exec();
     // A test run that meets a widget its script does not fit ends at once, rather than waiting

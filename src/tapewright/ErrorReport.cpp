@@ -3,20 +3,17 @@
 #include "tapewright/ChildListener.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
+#include "tapewright/ThreadStarts.h"
 #include "tapewright/TimerKiller.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <map>
-#include <pthread.h>
 #include <system_error>
-#include <thread>
 
 namespace {
 
@@ -50,7 +47,6 @@ void runExitHooks()
 }
 
 QtMessageHandler previousHandler = nullptr;
-std::atomic<bool> threadStartsWatched{false};
 
 [[noreturn]] void endAfterThreadFailure(const QString& reason)
 {
@@ -80,29 +76,13 @@ void threadStartWatcher(QtMsgType type, const QMessageLogContext& context, const
     endAfterThreadFailure(text.mid(failure.size()).trimmed());
 }
 
-// Whether the code that starts a thread is the C++ library's: std::thread reports a failed
-// start as an exception that its caller handles (the script's reader does).
-bool startedByStdThread(const void* caller)
+// A thread start of a library that goes round Qt (the GL driver's drawing threads, whose failed
+// start it does not survive: it crashes on the half-made pool) ends the program as Qt's do.
+void foreignStartFailed(int error)
 {
-    Dl_info callerInfo, libraryInfo;
-    return dladdr(caller, &callerInfo) != 0
-        && dladdr(reinterpret_cast<const void*>(&std::thread::hardware_concurrency), &libraryInfo) != 0
-        && callerInfo.dli_fbase == libraryInfo.dli_fbase;
+    endAfterThreadFailure(QLatin1Char('(') + QString::fromStdString(std::generic_category().message(error)) + QLatin1Char(')'));
 }
 
-}
-
-// Every thread start of the process passes here, also those of libraries that go round Qt: the
-// GL driver's drawing threads, whose failed start it does not survive (it crashes on the half-made
-// pool), and Qt's, which it only warns about. Both are made the error that ends the program.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) noexcept
-{
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    const int result = next(thread, attributes, start, argument);
-    if (result != 0 && threadStartsWatched.load() && !startedByStdThread(__builtin_return_address(0)))
-        endAfterThreadFailure(QLatin1Char('(') + QString::fromStdString(std::generic_category().message(result)) + QLatin1Char(')'));
-    return result;
 }
 
 void setErrorSink(std::function<void(bool canContinue, const QString& message)> sink)
@@ -151,7 +131,9 @@ void reportError(bool canContinue, const QString& text)
         errorSink()(canContinue, message);
         return;
     }
-    if (TapewrightSettings::instance().errorMessageLocation() != 1) {
+    // Nobody would answer a box: a run without an operator must not wait for one.
+    const TapewrightSettings& settings = TapewrightSettings::instance();
+    if (settings.errorMessageLocation() != 1 || settings.unattended()) {
         reportToStandardError(canContinue, message);
         return;
     }
@@ -179,5 +161,5 @@ void watchThreadStarts()
 {
     static const bool installed = (previousHandler = qInstallMessageHandler(threadStartWatcher), true);
     (void)installed;
-    threadStartsWatched = true;
+    ThreadStarts::setFailureHandler(foreignStartFailed);
 }

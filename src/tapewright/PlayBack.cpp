@@ -25,6 +25,7 @@
 #include <QTcpSocket>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QMoveEvent>
@@ -43,6 +44,16 @@ namespace {
 constexpr int holdRetryMs = 5;
 
 QString tagOf(const QDomElement& element) { return ScriptReader::tag(element); }
+
+// Presses and keys, also as adapters record them (a "type" of the event): what a modal window
+// holds back.
+bool isInput(const QDomElement& element, const QString& tag)
+{
+    static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
+                                          QStringLiteral("keypress")};
+    static const QStringList inputTypes = {QStringLiteral("mousebuttonpress"), QStringLiteral("mousebuttondblclick")};
+    return inputTags.contains(tag) || inputTypes.contains(element.attribute(QStringLiteral("type")).toLower());
+}
 
 int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
 {
@@ -96,7 +107,7 @@ bool PlayBack::start(QIODevice* device, const QString& outputFile)
     auto* file = qobject_cast<QFileDevice*>(device);
     const QString name = file ? file->fileName() : QString();
     if (!device || !device->open(QIODevice::ReadOnly)) {
-        reportError(true, tr("Couldn't open file '%1'").arg(name));
+        reportError(true, tr("Couldn't open file '%1': %2").arg(name, device ? device->errorString() : tr("there is no file")));
         return false;
     }
     resetRun();
@@ -491,6 +502,13 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, int* delay
                 reportShortcutNotTaken(widget, element);
                 return;
             }
+            // Nor is input played behind a modal window that was not there when it was recorded:
+            // nobody would ever close that window, and the run would wait or play into the void.
+            if (QWidget* inFront = widget ? modalInFrontOf(widget) : nullptr; inFront && isInput(element, tag)) {
+                disabledSince_.invalidate();
+                reportWindowInFront(widget, inFront, element);
+                return;
+            }
         }
         disabledSince_.invalidate();
         playEvent(target, element);
@@ -508,6 +526,34 @@ void PlayBack::reportShortcutNotTaken(QWidget* widget, const QDomElement& elemen
     const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
     reportError(true, tr("The shortcut %1 was not played: its window %2 did not become active within %3 ms")
                           .arg(shortcut, windowName).arg(timeOut));
+}
+
+QWidget* PlayBack::modalInFrontOf(QWidget* widget)
+{
+    QWidget* modal = QApplication::activeModalWidget();
+    return modal && widget->window() != modal && !modal->isAncestorOf(widget) ? modal : nullptr;
+}
+
+void PlayBack::reportWindowInFront(QWidget* widget, QWidget* inFront, const QDomElement& element)
+{
+    QString window = ChildListener::instance()->childName(inFront);
+    if (!inFront->windowTitle().isEmpty())
+        window += QStringLiteral(" (\"%1\")").arg(inFront->windowTitle());
+    // What it says: a message box's text, or whatever labels another dialog shows.
+    QStringList said;
+    for (const QLabel* label : inFront->findChildren<QLabel*>())
+        if (label->isVisibleTo(inFront) && !label->text().isEmpty())
+            said << label->text().simplified();
+    if (!said.isEmpty())
+        window += QStringLiteral(" saying \"%1\"").arg(said.join(QLatin1Char(' ')));
+    const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
+    QString what = describe(element);
+    what[0] = what[0].toUpper();
+    const QString message = tr("%1 was not played: the modal window %2, which the recording did not have in front of %3 at "
+                               "this point, did not close within %4 ms")
+                                .arg(what, window, ChildListener::instance()->childName(widget->window()))
+                                .arg(timeOut);
+    widgetMissing(message, message);
 }
 
 bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QString& tag) const
@@ -538,11 +584,7 @@ bool PlayBack::readyFor(QObject* target, const QDomElement& element, const QStri
         if (path.tagName().toLower() == QLatin1String("childpath"))
             if (auto* view = qobject_cast<QTreeView*>(widget); view && !TapewrightUtil::findItem(path, view).isValid())
                 return false;
-    // Presses and keys, also as adapters record them (a "type" of the event).
-    static const QStringList inputTags = {QStringLiteral("mousepress"), QStringLiteral("mousedblclick"),
-                                          QStringLiteral("keypress")};
-    static const QStringList inputTypes = {QStringLiteral("mousebuttonpress"), QStringLiteral("mousebuttondblclick")};
-    if (!inputTags.contains(tag) && !inputTypes.contains(element.attribute(QStringLiteral("type")).toLower()))
+    if (!isInput(element, tag))
         return true;
     // Input that a modal dialog holds back now could not have been recorded while it was open.
     const QWidget* modal = QApplication::activeModalWidget();
@@ -657,7 +699,7 @@ void PlayBack::playEvent(QObject* target, const QDomElement& element)
     } else if (tag == QLatin1String("printproperty")) {
         output_.printProperties(element, target);
     } else {
-        QApplication::postEvent(target, new PostedEvent(element));
+        QApplication::postEvent(target, new PostedEvent(element, describe(element)));
     }
 }
 
@@ -728,10 +770,10 @@ bool PlayBack::eventFilter(QObject* target, QEvent* event)
     const auto* posted = dynamic_cast<PostedEvent*>(event);
     if (!posted)
         return false;
-    return playPosted(target, posted->element());
+    return playPosted(target, posted->element(), posted->origin());
 }
 
-bool PlayBack::playPosted(QObject* target, const QDomElement& element)
+bool PlayBack::playPosted(QObject* target, const QDomElement& element, const QString& origin)
 {
     const QString tag = tagOf(element);
     static const QHash<QString, QEvent::Type> keyTypes = {
@@ -763,7 +805,7 @@ bool PlayBack::playPosted(QObject* target, const QDomElement& element)
     if (linkMode_)
         reportError(true, tr("Unknown tag from the remote link: %1; it is skipped").arg(tag));
     else
-        reportError(false, tr("Unknown tag: %1").arg(tag));
+        reportError(false, tr("Unknown tag: %1 (%2)").arg(tag, origin));
     return true;
 }
 
@@ -813,7 +855,12 @@ void PlayBack::endPlayBack()
         TapewrightSettings::instance().setCreationTimeOut(savedCreationTimeOut_);
         socket_ = nullptr;
     }
-    if (TapewrightSettings::instance().endPlayBackDialog())
-        QMessageBox::information(nullptr, tr("End of Playback"), tr("End of Playback"));
+    if (TapewrightSettings::instance().endPlayBackDialog()) {
+        // Nobody would close it: said where the run's other words go.
+        if (TapewrightSettings::instance().unattended())
+            reportToStandardError(true, tr("End of Playback"));
+        else
+            QMessageBox::information(nullptr, tr("End of Playback"), tr("End of Playback"));
+    }
     emit playbackDone();
 }

@@ -141,11 +141,16 @@ private:
     // A continuable error naming the shortcut of an "Accel" element and the window that never
     // became active for it.
     void reportShortcutNotTaken(QWidget* widget, const QDomElement& element);
+    // The modal window in front of the element's widget, when that is what holds it back.
+    static QWidget* modalInFrontOf(QWidget* widget);
+    // An element held back by a window the recording did not have in front at this point (an
+    // error box of a job that failed now): reported, and the missing-widget policy applies.
+    void reportWindowInFront(QWidget* widget, QWidget* inFront, const QDomElement& element);
     static std::function<bool()>& busyCheck();
     static bool hostBusy();
     // Whether a hold holds the next element back now.
     static bool held();
-    bool playPosted(QObject* target, const QDomElement& element);
+    bool playPosted(QObject* target, const QDomElement& element, const QString& origin);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
     QTimer* timer_;

@@ -2,7 +2,8 @@
 
 #include <QtGlobal>
 
-PostedEvent::PostedEvent(const QDomElement& element) : QEvent(eventType()), element_(element)
+PostedEvent::PostedEvent(const QDomElement& element, const QString& origin)
+    : QEvent(eventType()), element_(element), origin_(origin)
 {
     if (element.isNull())
         qWarning("ASSERT: \"%s\" in %s (%d)", "!elm.isNull()", __FILE__, __LINE__);

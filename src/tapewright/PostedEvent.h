@@ -7,11 +7,15 @@
 class PostedEvent : public QEvent
 {
 public:
-    explicit PostedEvent(const QDomElement& element);
+    // `origin` says where the element comes from ("the element 'X' on line 3 of 'f.tws'"), for a
+    // report about it made when the event arrives.
+    explicit PostedEvent(const QDomElement& element, const QString& origin = QString());
 
     QDomElement element() const { return element_; }
+    QString origin() const { return origin_; }
     static QEvent::Type eventType();
 
 private:
     QDomElement element_;
+    QString origin_;
 };

@@ -144,8 +144,18 @@ void Recorder::stop()
 bool Recorder::openWriter(QIODevice* device, const QString& name)
 {
     // Unbuffered: every element reaches the file as it is written, and a line the disk took
-    // only part of can be cut off again.
-    if (device && device->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // only part of can be cut off again. A script file of our own must be a regular file (or one
+    // that can be made): a FIFO would hold the open until a reader came.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
+    QString why;
+    bool opened = false;
+    if (!device)
+        why = tr("there is no file");
+    else if (device == ownFile_.get())
+        opened = TapewrightUtil::openRegularFile(*ownFile_, mode, &why);
+    else if (!(opened = device->open(mode)))
+        why = device->errorString();
+    if (opened) {
         device_ = device;
         scriptName_ = name;
         scriptFailureTold_ = false;
@@ -154,8 +164,9 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
             scriptFailed(writer_->failure());
         return true;
     }
-    // Recording goes on without a script rather than ending the program.
-    reportError(true, tr("Could not open file %1 for writing").arg(name));
+    // Recording goes on without a script rather than ending the program, unless nobody watches
+    // the run: a test recording that writes nothing must not seem to have done its work.
+    reportError(!TapewrightSettings::instance().unattended(), tr("Could not open file %1 for writing: %2").arg(name, why));
     return false;
 }
 
@@ -236,8 +247,12 @@ void Recorder::linkClosed()
     socket_ = nullptr;
     stop();
     output_.close();
-    if (TapewrightSettings::instance().showRecorderConnectionClosed())
-        QMessageBox::information(nullptr, tr("End of Playback"), tr("Playback unit closed connection"));
+    if (TapewrightSettings::instance().showRecorderConnectionClosed()) {
+        if (TapewrightSettings::instance().unattended())
+            reportToStandardError(true, tr("Playback unit closed connection"));
+        else
+            QMessageBox::information(nullptr, tr("End of Playback"), tr("Playback unit closed connection"));
+    }
 }
 
 qint64 Recorder::elapsed() const { return clock_() - clockStart_ - pausedMs_; }

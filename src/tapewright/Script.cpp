@@ -2,6 +2,7 @@
 
 #include "tapewright/ErrorReport.h"
 #include "tapewright/ScriptReader.h"
+#include "tapewright/TapewrightUtil.h"
 #include "tapewright/XmlGuard.h"
 
 #include <QBuffer>
@@ -13,6 +14,8 @@
 #include <QThread>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -129,19 +132,20 @@ void reportTooLarge(const QString& fileName)
 bool Script::load(const QString& fileName, qint64 memoryLimit)
 {
     fileName_ = fileName;
-    const QFileInfo info(fileName);
-    if (!info.exists()) {
-        reportError(true, tr("File '%1' doesn't exist").arg(fileName));
-        return false;
-    }
-    if (info.isFile() && info.size() > maxFileBytes) {
-        reportTooLarge(fileName);
-        return false;
-    }
-    // Only ordinary files: a device such as /dev/zero would never end.
     QFile file(fileName);
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        reportError(true, tr("Couldn't open file '%1'").arg(fileName));
+    QString why;
+    if (!TapewrightUtil::openRegularFile(file, QIODevice::ReadOnly, &why)) {
+        // Only a name that leads nowhere does not exist: a loop of links, a folder that may not be
+        // searched, a FIFO or a device are there, and the reason says what keeps them from being read.
+        struct stat entry;
+        if (::lstat(QFile::encodeName(fileName).constData(), &entry) != 0 && errno == ENOENT)
+            reportError(true, tr("File '%1' doesn't exist").arg(fileName));
+        else
+            reportError(true, tr("Couldn't open file '%1': %2").arg(fileName, why));
+        return false;
+    }
+    if (file.size() > maxFileBytes) {
+        reportTooLarge(fileName);
         return false;
     }
     return finish(parseAside(&file, memoryLimit), &file, memoryLimit);

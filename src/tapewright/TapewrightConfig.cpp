@@ -42,9 +42,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWhatsThis>
+#include <QRegularExpression>
 #include <QXmlStreamReader>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -79,27 +82,48 @@ void readFlag(const QDomElement& root, const char* name, QCheckBox* box)
         box->setChecked(number(root.attribute(attribute)) != 0);
 }
 
-enum class Opened { Yes, NotRegular, Failed };
-
 // Opens a configuration file for reading only when it is a regular file: a FIFO would block the
 // open until a writer came (and the read until it went), a device might never end. It is looked
 // at before anything is opened, and again once open without blocking, in case something else
-// took its name meanwhile.
-Opened openRegularFile(const QString& fileName, QFile* file)
+// took its name meanwhile. Why it cannot be read, or a null text when it is open; `opened` tells
+// whether it could be opened at all (a file that is no regular file could).
+QString openRegularFile(const QString& fileName, QFile* file, bool* opened)
 {
+    const auto notRegular = [opened] {
+        *opened = true;
+        return TapewrightConfig::tr("is not a regular file");
+    };
+    *opened = false;
+    const auto failed = [](int error) {
+        return TapewrightConfig::tr("could not be opened: %1").arg(QString::fromLocal8Bit(std::strerror(error)));
+    };
     const QByteArray path = QFile::encodeName(fileName);
     struct stat status;
-    if (::stat(path.constData(), &status) == 0 && !S_ISREG(status.st_mode))
-        return Opened::NotRegular;
+    if (::stat(path.constData(), &status) != 0)
+        return failed(errno);
+    if (!S_ISREG(status.st_mode))
+        return notRegular();
     const int descriptor = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0)
-        return Opened::Failed;
+        return failed(errno);
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(descriptor);
-        return Opened::NotRegular;
+        return notRegular();
     }
     ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
-    return file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) ? Opened::Yes : Opened::Failed;
+    if (!file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return TapewrightConfig::tr("could not be opened: %1").arg(file->errorString());
+    }
+    *opened = true;
+    return QString();
+}
+
+// A warning's rich text as a line of standard error.
+QString plainText(QString text)
+{
+    static const QRegularExpression tags(QStringLiteral("<[^>]*>"));
+    return text.remove(tags);
 }
 
 // Reads a configuration file's text within its bounds; why it is refused, or a null text. A text
@@ -118,6 +142,8 @@ QString readConfigText(QFile& file, QByteArray* text)
         return tr("could not be read: %1").arg(file.errorString());
     if (text->size() > TapewrightConfig::maxConfigBytes)
         return tooLarge();
+    if (text->trimmed().isEmpty())
+        return tr("is empty");
     QBuffer buffer(text);
     buffer.open(QIODevice::ReadOnly);
     XmlGuard guard(&buffer);
@@ -246,12 +272,18 @@ int TapewrightConfig::missingWidgetItem(int value)
     return (value & S::quitOnMissing) ? 4 : (value & S::stopOnMissing) ? 2 : 0;
 }
 
-void TapewrightConfig::warn(const QString& title, const QString& text)
+void TapewrightConfig::warn(const QString& title, const QString& text, const QString& detail)
 {
-    if (warningSink())
+    if (warningSink()) {
         warningSink()(title, text);
-    else
-        QMessageBox::warning(this, title, text, QMessageBox::Ok);
+    } else if (TapewrightSettings::instance().unattended()) {
+        // Nobody would close the box: the warning is an error of the run, on standard error.
+        reportError(true, detail.isEmpty() ? plainText(text) : detail);
+    } else {
+        QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+        box.setInformativeText(detail);
+        box.exec();
+    }
 }
 
 // ----- pages
@@ -967,26 +999,27 @@ void TapewrightConfig::saveConfig(const QString& fileName)
     // Whole or not at all: a configuration that cannot be written leaves the old one as it was.
     try {
         Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), document.toByteArray(1).toStdString());
-    } catch (const std::exception&) {
-        warn(tr("Unable to save config"), tr("Unabled to write configuration to file."));
+    } catch (const std::exception& e) {
+        warn(tr("Unable to save config"), tr("Unabled to write configuration to file."),
+             QString::fromLocal8Bit(e.what())); // names the file and why
     }
 }
 
 void TapewrightConfig::loadConfig(const QString& fileName)
 {
     QFile file;
-    const Opened opened = openRegularFile(fileName, &file);
-    if (opened == Opened::Failed) {
-        warn(tr("Unable to load config"), tr("Unabled to load configuration file."));
+    bool opened = false;
+    QString refusal = openRegularFile(fileName, &file, &opened);
+    // Missing or unreadable: the box of old, which now says which file and why.
+    if (!opened) {
+        warn(tr("Unable to load config"), tr("Unabled to load configuration file."),
+             tr("Configuration file '%1' %2; it is not read").arg(fileName, refusal));
         return;
     }
     // A file that is no regular file or is past the bounds is refused with its name and why;
     // reported as the component's errors are, so that a run without an operator goes on.
     QByteArray text;
-    QString refusal;
-    if (opened == Opened::NotRegular)
-        refusal = tr("is not a regular file");
-    else
+    if (refusal.isNull())
         refusal = readConfigText(file, &text);
     file.close();
     QDomDocument document;
@@ -1000,12 +1033,21 @@ void TapewrightConfig::loadConfig(const QString& fileName)
             refusal = tr("could not be read: there is not enough memory");
         }
     }
+    // Another program's XML, or another file of ours, is no configuration to take values from.
+    static const QString rootName = QStringLiteral("TapewrightConfig");
+    const QString rootTag = document.documentElement().tagName();
+    if (refusal.isNull() && !rootTag.isEmpty() && rootTag.compare(rootName, Qt::CaseInsensitive) != 0)
+        refusal = tr("is no Tapewright configuration: its root element is '%1', not '%2'").arg(rootTag, rootName);
     if (!refusal.isNull()) {
         reportError(true, tr("Configuration file '%1' %2; it is not read").arg(fileName, refusal));
         return;
     }
+    const auto warnAt = [this, &fileName](const QString& text, int lineNumber) {
+        warn(tr("Error reading configuration"), text,
+             tr("Configuration file '%1', line %2: %3").arg(fileName).arg(lineNumber).arg(plainText(text)));
+    };
     if (!wellFormed)
-        warn(tr("Error reading configuration"), tr("<qt>The configuration file is not well-formed (line %1: %2); what could be read is used.</qt>").arg(line).arg(parseError));
+        warnAt(tr("<qt>The configuration file is not well-formed (line %1: %2); what could be read is used.</qt>").arg(line).arg(parseError), line);
     const QDomElement root = document.documentElement();
     const QString errorLocation = QStringLiteral("errorMessageLocation");
     if (root.hasAttribute(errorLocation)) {
@@ -1034,7 +1076,7 @@ void TapewrightConfig::loadConfig(const QString& fileName)
         if (index >= 0 && index < combo->count())
             combo->setCurrentIndex(index);
         else
-            warn(tr("Error reading configuration"), tr("<qt>The value %1 of %2 names no choice; it is ignored.</qt>").arg(root.attribute(attribute), attribute));
+            warnAt(tr("<qt>The value %1 of %2 names no choice; it is ignored.</qt>").arg(root.attribute(attribute), attribute), root.lineNumber());
     };
     readIndex("recorderView", recorderViewCombo_);
     readFlag(root, "closeRecorderDialog", closeRecorderDialogBox_);
@@ -1048,8 +1090,8 @@ void TapewrightConfig::loadConfig(const QString& fileName)
             for (QDomNode child = section.firstChild(); !child.isNull(); child = child.nextSibling()) {
                 const QDomElement element = child.toElement();
                 if (element.isNull() || element.tagName() != QLatin1String("Adapter"))
-                    warn(tr("Error reading configuration"),
-                         tr("<qt>While reading Adapters sections in the configuration file, Tapewright expected an Adapter element.</qt>"));
+                    warnAt(tr("<qt>While reading Adapters sections in the configuration file, Tapewright expected an Adapter element.</qt>"),
+                           child.lineNumber());
                 const QString id = element.attribute(QStringLiteral("id"));
                 const bool on = number(element.attribute(QStringLiteral("on"))) != 0;
                 for (AdapterBox* box : adapterBoxes_) {
@@ -1061,8 +1103,8 @@ void TapewrightConfig::loadConfig(const QString& fileName)
             for (QDomNode child = section.firstChild(); !child.isNull(); child = child.nextSibling()) {
                 const QDomElement element = child.toElement();
                 if (element.isNull() || element.tagName().toLower() != QLatin1String("keybinding"))
-                    warn(tr("Error reading configuration"),
-                         tr("<qt>While reading Keybindings sections in the configuration file, Tapewright expected a Keybinding element.</qt>"));
+                    warnAt(tr("<qt>While reading Keybindings sections in the configuration file, Tapewright expected a Keybinding element.</qt>"),
+                           child.lineNumber());
                 const int action = number(element.attribute(QStringLiteral("action")));
                 const int keyCode = number(element.attribute(QStringLiteral("keycode")));
                 for (const KeyBinding& binding : keyBindings_) {
@@ -1072,8 +1114,8 @@ void TapewrightConfig::loadConfig(const QString& fileName)
             }
             checkKeyBindings();
         } else {
-            warn(tr("Error reading configuration"),
-                 tr("<qt>Tapewright read an unknown element %1 from the configuration file</qt>").arg(section.tagName()));
+            warnAt(tr("<qt>Tapewright read an unknown element %1 from the configuration file</qt>").arg(section.tagName()),
+                   section.lineNumber());
         }
     }
 

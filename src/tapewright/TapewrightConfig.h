@@ -67,7 +67,8 @@ public:
     PlayBack* playBackUnit() const;
 
     // Where the dialog's warnings go (title, text) instead of a message box while set; for hosts
-    // and tests that run without an operator.
+    // and tests that run without an operator. Without it, an unattended run (TapewrightSettings)
+    // reports them as errors that name the file, its line and the reason.
     static void setWarningSink(std::function<void(const QString&, const QString&)> sink);
 
     // The stored value of the missing-widget policy for an item of the combo, and back.
@@ -110,7 +111,9 @@ private:
     void parseOptions(int& argc, char** argv, const QString& prefix, bool usageWithApplication);
     void applyOption(const QString& option, const QString& value);
     void printHelp(const char* program, const QString& prefix, bool usageWithApplication);
-    void warn(const QString& title, const QString& text);
+    // A warning box (title, text; `detail`, naming the file and the reason, as its informative
+    // text), or in an unattended run the error `detail`.
+    void warn(const QString& title, const QString& text, const QString& detail = QString());
     void start(QWidget* mainWidget, QIODevice* device, bool withDevice);
 
     QTabWidget* tabs_ = nullptr;

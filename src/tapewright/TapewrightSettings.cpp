@@ -23,6 +23,7 @@ struct TapewrightSettings::Private
     bool showConfigDialog = true;
     bool showFontChooser = true;
     bool allowCommands = false;
+    bool unattended = false;
     int missingWidget = warnMissing;
     int creationTimeOut = 5000;
     std::array<int, actionCount> keyBindings {};
@@ -56,6 +57,7 @@ TAPEWRIGHT_FLAG(showRecorderDialog, setShowRecorderDialog)
 TAPEWRIGHT_FLAG(closeRecorderDialog, setCloseRecorderDialog)
 TAPEWRIGHT_FLAG(showConfigDialog, setShowConfigDialog)
 TAPEWRIGHT_FLAG(allowCommands, setAllowCommands)
+TAPEWRIGHT_FLAG(unattended, setUnattended)
 #undef TAPEWRIGHT_FLAG
 
 bool TapewrightSettings::showFontChooser() const { return d->showFontChooser; }

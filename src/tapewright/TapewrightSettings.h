@@ -60,6 +60,12 @@ public:
     // Scripts may run external commands only when this is on (off by default).
     bool allowCommands() const;
     void setAllowCommands(bool on);
+    // No operator watches the run (the host's test mode, twdemo): nothing the component would
+    // show in a box waits for one. Errors and the configuration file's warnings go to standard
+    // error whatever errorMessageLocation says, the end-of-playback and closed-link boxes become
+    // lines there, and a script that cannot be recorded into ends the run. Off by default.
+    bool unattended() const;
+    void setUnattended(bool on);
 
     int keyBinding(int action) const;
     void setKeyBinding(int action, const QKeySequence& keys);

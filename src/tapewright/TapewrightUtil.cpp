@@ -17,6 +17,11 @@
 #include <QMouseEvent>
 #include <QWidget>
 #include <QWindow>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace TapewrightUtil {
 
@@ -251,6 +256,55 @@ void setUseNativeDialogs(bool on)
 {
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, !on);
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar, !on);
+}
+
+bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why)
+{
+    const auto notRegular = [why](mode_t type) {
+        const char* kind = S_ISFIFO(type) ? "it is a FIFO, not a regular file"
+                           : S_ISDIR(type) ? "it is a folder, not a regular file"
+                           : S_ISCHR(type) || S_ISBLK(type) ? "it is a device, not a regular file"
+                           : S_ISSOCK(type) ? "it is a socket, not a regular file"
+                                            : "it is not a regular file";
+        *why = QCoreApplication::translate("TapewrightUtil", kind);
+        return false;
+    };
+    const auto failed = [why](int error) {
+        *why = QString::fromLocal8Bit(std::strerror(error));
+        return false;
+    };
+    const QByteArray path = QFile::encodeName(file.fileName());
+    const bool writing = mode & QIODevice::WriteOnly;
+    // Looked at before the open, and once more on what was opened (something else may have
+    // taken the name meanwhile). Without blocking, a FIFO with no peer fails the open at once.
+    struct stat status;
+    if (::stat(path.constData(), &status) == 0) {
+        if (!S_ISREG(status.st_mode))
+            return notRegular(status.st_mode);
+    } else if (errno != ENOENT || !writing) {
+        return failed(errno);
+    }
+    const int flags = (writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+    const int descriptor = ::open(path.constData(), flags, 0666);
+    if (descriptor < 0)
+        return failed(errno);
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = errno;
+        ::close(descriptor);
+        return S_ISREG(status.st_mode) ? failed(error) : notRegular(status.st_mode);
+    }
+    if (writing && (mode & QIODevice::Truncate) && ::ftruncate(descriptor, 0) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        return failed(error);
+    }
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(descriptor, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        *why = file.errorString();
+        return false;
+    }
+    return true;
 }
 
 bool writeWhole(QIODevice& device, const QByteArray& bytes)

@@ -1,4 +1,5 @@
 #pragma once
+#include <QFile>
 // Shared helpers of the record and playback component: the readable texts of event details in
 // scripts (buttons, states, orientations, focus reasons, event types, all in the script's Qt 3
 // numbering, see QtCompat), the mouse attributes of adapter elements and small utilities.
@@ -51,6 +52,12 @@ void processEvents();
 // Writes all of `bytes`, following up a short write, so that a device that took only part of
 // them says why it took no more (errorString). False when it did not take them all.
 bool writeWhole(QIODevice& device, const QByteArray& bytes);
+
+// Opens a script file as a regular file only, for reading, or for writing (made when missing,
+// emptied when there): a FIFO would hold the open (and the read or the writes) until a peer came,
+// a device would never end or would swallow the script. Never blocks. False with why in `why`:
+// the system's reason, or what the file is instead ("it is a FIFO, not a regular file").
+bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why);
 
 // The widget path of an object (ChildListener::childName).
 QString objectName(QObject* object);

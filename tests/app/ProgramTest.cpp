@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <csignal>
+#include <functional>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -18,13 +19,16 @@ using AppTest::xdotool;
 using AppTest::xServer;
 
 // Runs the program in test mode (with "-test" first) or twdemo with the options, in the folder on
-// the program tests' X server, behind `wrapper`; how it ended and its standard error, waited for
-// two minutes at most (a start that hangs is killed then).
-QString runToItsEnd(bool program, const QStringList& options, const QString& home, const QStringList& wrapper = {})
+// the program tests' X server (in the environment as `adjust` leaves it), behind `wrapper`; how it
+// ended and its standard error, waited for two minutes at most (a start that hangs is killed then).
+QString runToItsEnd(bool program, const QStringList& options, const QString& home, const QStringList& wrapper = {},
+                    const std::function<void(QProcessEnvironment&)>& adjust = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", xServer().display());
     environment.remove("QT_QPA_PLATFORM");
+    if (adjust)
+        adjust(environment);
     QProcess child;
     child.setProcessEnvironment(environment);
     child.setWorkingDirectory(home);
@@ -139,33 +143,64 @@ TEST(ProgramTest, ARefusedConfigurationFileIsNamedAndEndsTheRunWith255)
     ASSERT_TRUE(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0 && ::mkfifo(QFile::encodeName(heldFifo).constData(), 0600) == 0);
     const int writer = ::open(QFile::encodeName(heldFifo).constData(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(writer, 0);
+    const QString loop = home.path("loop.xml");
+    ASSERT_TRUE(QFile::link(loop, loop));
+    // Root reads whatever the mode bits say: the unreadable file is read by another user.
+    const QString unreadable = writeFile(home.path("unreadable.xml"), "<TapewrightConfig compressTime=\"1\"/>");
+    const QStringList asNobody = ::geteuid() == 0 ? QStringList {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} : QStringList();
+    const auto refused = [](const QString& reason) { return " " + reason + "; it is not read"; };
     const struct
     {
         QString file;
         QByteArray text; // written to the file
-        QString reason;  // empty: read
+        QString said;    // after "Configuration file 'FILE'"; empty: read without a word
+        QStringList wrapper = {};
+        QString script = {};
     } cases[] = {
         {"good.xml", "<TapewrightConfig compressTime=\"1\"/>", {}},
-        {"byte.xml", "<TapewrightConfig compressTime=\"1\" note=\"\xe9t\xe9\"/>", "is not encoded in UTF-8 (it holds the bytes 0xe9 0x74 on line 1)"},
-        {"attributes.xml", attributes + "/>", "has an element on line 1 with more than 64 attributes"},
+        {"byte.xml", "<TapewrightConfig compressTime=\"1\" note=\"\xe9t\xe9\"/>", refused("is not encoded in UTF-8 (it holds the bytes 0xe9 0x74 on line 1)")},
+        {"attributes.xml", attributes + "/>", refused("has an element on line 1 with more than 64 attributes")},
         {"levels.xml", "<TapewrightConfig>" + QByteArray("<a>").repeated(128) + QByteArray("</a>").repeated(128) + "</TapewrightConfig>",
-         "nests its elements deeper than 128 levels"},
-        {"large.xml", large, "is larger than 1 MiB, the limit for a configuration file"},
+         refused("nests its elements deeper than 128 levels")},
+        {"large.xml", large, refused("is larger than 1 MiB, the limit for a configuration file")},
         {"doctype.xml", "<!DOCTYPE TapewrightConfig>\n<TapewrightConfig compressTime=\"1\"/>",
-         "has a document type declaration on line 1, which a configuration file may not have"},
+         refused("has a document type declaration on line 1, which a configuration file may not have")},
         {"utf16.xml", "\xff\xfe" + QByteArray(reinterpret_cast<const char*>(utf16.utf16()), utf16.size() * 2),
-         "is not encoded in UTF-8 (it holds the byte 0xff on line 1)"},
-        {fifo, {}, "is not a regular file"},
-        {heldFifo, {}, "is not a regular file"},
-        {home.path(), {}, "is not a regular file"},
+         refused("is not encoded in UTF-8 (it holds the byte 0xff on line 1)")},
+        {fifo, {}, refused("is not a regular file")},
+        {heldFifo, {}, refused("is not a regular file")},
+        {home.path(), {}, refused("is not a regular file")},
+        {home.path("missing.xml"), {}, refused("could not be opened: No such file or directory")},
+        {loop, {}, refused("could not be opened: Too many levels of symbolic links")},
+        {"empty.xml", "", refused("is empty")},
+        {"text.xml", "not XML at all\n", ", line 1: The configuration file is not well-formed (line 1: Start tag expected.); what could be read is used."},
+        {"element.xml", "<TapewrightConfig>\n<Bogus/>\n</TapewrightConfig>",
+         ", line 2: Tapewright read an unknown element Bogus from the configuration file"},
+        {"other.xml", "<Foo errorMessageLocation=\"stdout\"/>", refused("is no Tapewright configuration: its root element is 'Foo', not 'TapewrightConfig'")},
+        {unreadable, {}, refused("could not be opened: Permission denied"), asNobody},
+        // Errors go to standard error also when the file asks for a box.
+        {"dialog.xml", "<TapewrightConfig errorMessageLocation=\"dialog\" creationTimeOut=\"100\"/>", {}, {}, home.path("none.tws")},
     };
     for (const bool program : {true, false})
         for (const auto& c : cases) {
             SCOPED_TRACE((program ? "program, " : "twdemo, ") + c.file.toStdString());
             const QString config = c.text.isNull() ? c.file : writeFile(home.path(c.file), c.text);
-            const QString run = runToItsEnd(program, {"-configfile", config, "-playback", "-noconfig", "-script", script}, home.path());
-            EXPECT_TRUE(run.startsWith(c.reason.isEmpty() ? "status 0\n" : "status 255\n")) << run.toStdString();
-            EXPECT_EQ(run.contains("Configuration file '" + config + "' " + c.reason + "; it is not read"), !c.reason.isEmpty()) << run.toStdString();
+            if (config == unreadable) {
+                // The other user works in the folder as the program does; only this file is closed to it.
+                QProcess::execute("chmod", {"-R", "a+rwX", home.path()});
+                ASSERT_TRUE(QFile::setPermissions(unreadable, QFileDevice::WriteOwner));
+            }
+            QElapsedTimer clock;
+            clock.start();
+            const QString run = runToItsEnd(program, {"-configfile", config, "-playback", "-noconfig", "-script", c.script.isEmpty() ? script : c.script},
+                                            home.path(), c.wrapper);
+            EXPECT_LT(clock.elapsed(), 30000);
+            const bool fails = !c.said.isEmpty() || !c.script.isEmpty();
+            EXPECT_TRUE(run.startsWith(fails ? "status 255\n" : "status 0\n")) << run.toStdString();
+            EXPECT_EQ(run.contains("Configuration file '" + config + "'" + c.said + "\n"), !c.said.isEmpty()) << run.toStdString();
+            if (!c.script.isEmpty()) {
+                EXPECT_TRUE(run.contains("File '" + c.script + "' doesn't exist\n")) << run.toStdString();
+            }
         }
     ::close(writer);
 
@@ -234,4 +269,100 @@ TEST(ProgramTest, AThreadThatCannotStartIsReportedAndEndsTheRunWith255)
                         || run.contains("could not be read: no thread could be started to read it (Resource temporarily unavailable)"))
                 << run.toStdString();
         }
+}
+
+// What a recording cannot go into is refused at once, named, with why: nothing waits for a reader
+// of a FIFO or writes into a device, and no box waits for an answer (also when the configuration
+// asks for one).
+TEST(ProgramTest, ARecordingThatCannotBeWrittenEndsTheTestRunAtOnceWith255)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    const QString fifo = home.path("script.fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString dialog = writeFile(home.path("dialog.xml"), "<TapewrightConfig errorMessageLocation=\"dialog\"/>");
+    const struct
+    {
+        QString target;
+        QStringList options;
+        QString why;
+    } cases[] = {
+        {fifo, {}, "it is a FIFO, not a regular file"},
+        {fifo, {"-configfile", dialog}, "it is a FIFO, not a regular file"},
+        {"/dev/zero", {}, "it is a device, not a regular file"},
+        {home.path(), {}, "it is a folder, not a regular file"},
+        {home.path("no/such/folder.tpw"), {}, "No such file or directory"},
+    };
+    for (const bool program : {true, false})
+        for (const auto& c : cases) {
+            SCOPED_TRACE((program ? "program, " : "twdemo, ") + (c.target + " " + c.options.join(' ')).toStdString());
+            QElapsedTimer clock;
+            clock.start();
+            const QString run = runToItsEnd(program, c.options + QStringList {"-record", "-script", c.target}, home.path());
+            EXPECT_LT(clock.elapsed(), 30000);
+            EXPECT_TRUE(run.startsWith("status 255\n")) << run.toStdString();
+            EXPECT_TRUE(run.contains("Could not open file " + c.target + " for writing: " + c.why + "\n")) << run.toStdString();
+        }
+}
+
+// Without a screen to draw on, the program says so and ends; it neither crashes nor waits.
+TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
+{
+    AppTest::AppFolder home;
+    const QString script = writeFile(home.path("s.tws"), "<Events>\n<Version id=\"3\"/>\n</Events>\n");
+    const struct
+    {
+        const char* name;
+        bool testMode;
+        std::function<void(QProcessEnvironment&)> adjust;
+        QString said;
+    } cases[] = {
+        {"offscreen", true, [](QProcessEnvironment& e) { e.insert("QT_QPA_PLATFORM", "offscreen"); },
+         "No usable display: the platform 'offscreen' shows no windows on a screen"},
+        {"minimal", true, [](QProcessEnvironment& e) { e.insert("QT_QPA_PLATFORM", "minimal"); },
+         "No usable display: the platform 'minimal' shows no windows on a screen"},
+        {"no DISPLAY", true, [](QProcessEnvironment& e) { e.remove("DISPLAY"); e.remove("WAYLAND_DISPLAY"); },
+         "No usable display: the window system could not be reached (DISPLAY is not set)"},
+        {"no DISPLAY, normal mode", false, [](QProcessEnvironment& e) { e.remove("DISPLAY"); e.remove("WAYLAND_DISPLAY"); },
+         "No usable display: the window system could not be reached (DISPLAY is not set)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("QT_QPA_PLATFORM");
+        c.adjust(environment);
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.setWorkingDirectory(home.path());
+        // "-playback" keeps the normal mode's start from making a log.
+        child.start(AppTest::built + "/Morvanta", QStringList(c.testMode ? "-test" : "-playback") + QStringList {"-playback", "-noconfig", "-script", script});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(child.readAllStandardError());
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << errors.toStdString();
+        EXPECT_EQ(child.exitCode(), c.testMode ? 255 : 1) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(c.said)) << errors.toStdString();
+    }
+}
+
+// The box that tells of an earlier session's picture would take the window that a replay's
+// shortcuts need: in a test run its words go to standard error, and the replay plays through.
+TEST(ProgramTest, AnEarlierPictureIsToldOnStandardErrorAndAReplayPlaysThrough)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    // Recorded as a person ends a run: Ctrl+W in the window.
+    QProcess recording;
+    ASSERT_FALSE(startProgram(recording, xServer().display(), home.path(), {"-test", "-record", "-script", "run.tpw"}).isEmpty());
+    xdotool(xServer().display(), {"key", "ctrl+w"});
+    ASSERT_TRUE(recording.waitForFinished(60000));
+    ASSERT_EQ(recording.exitCode(), 0) << recording.readAllStandardError().toStdString();
+
+    ASSERT_TRUE(QDir().mkpath(home.path("Images")));
+    const QString picture = writeFile(home.path("Images/earlier.bmp"), "picture of an earlier session");
+    const QString run = runToItsEnd(true, {"-playback", "-noconfig", "-script", "run.tpw"}, home.path());
+    EXPECT_TRUE(run.startsWith("status 0\n")) << run.toStdString();
+    EXPECT_TRUE(run.contains(QRegularExpression("Earlier sessions: [^\n]*" + QRegularExpression::escape(picture)))) << run.toStdString();
+    EXPECT_TRUE(QFile::exists(home.path("Images/recovered/earlier.bmp")));
 }

@@ -10,9 +10,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
+#include <sys/stat.h>
 
 namespace {
 
@@ -132,7 +134,7 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
         file.write(text);
         return file.fileName();
     };
-    const auto run = [](const QString& script, int status, const char* message) {
+    const auto run = [](const QString& script, int status, const QString& message) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
@@ -164,6 +166,17 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
         "Unable to find widget for the element 'KeyPress' on line 3 of '");
     run(write("colons.tws", "<Events><Version id=\"3\"/><QSlider::setValue name=\"/twdemo/central/slider\" value=\"5\"/></Events>"), 255,
         "Adapter elements are written 'Class..operation', not 'Class::operation'");
+    // A script that is there but cannot be read says why; only a name that leads nowhere "doesn't exist".
+    const QString fifo = dir.qpath() + "/fifo.tws", loop = dir.qpath() + "/loop.tws";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(loop, loop));
+    run(fifo, 255, "Couldn't open file '" + fifo + "': it is a FIFO, not a regular file");
+    run(dir.qpath(), 255, "Couldn't open file '" + dir.qpath() + "': it is a folder, not a regular file");
+    run("/dev/zero", 255, "Couldn't open file '/dev/zero': it is a device, not a regular file");
+    run(loop, 255, "Couldn't open file '" + loop + "': Too many levels of symbolic links");
+    run(dir.qpath() + "/none.tws", 255, "File '" + dir.qpath() + "/none.tws' doesn't exist");
+    const QString bogus = write("bogus.tws", "<Events>\n<Version id=\"3\"/>\n<bogus name=\"/twdemo/central/edit\"/>\n</Events>");
+    run(bogus, 255, "Unknown tag: bogus (the element 'bogus' on line 3 of '" + bogus + "')");
     write("level8.tws", "<Events><Sleep msec=\"0\"/></Events>");
     for (int level = 7; level >= 0; --level)
         write(QString("level%1.tws").arg(level),
@@ -223,6 +236,29 @@ TEST(Twdemo, ARefusedConfigurationFileIsNamedAndTheRunGoesOnWithoutIt)
     EXPECT_TRUE(run.errors.contains("Configuration file '" + config + "' has an element on line 1 with more than 64 attributes; it is not read"))
         << run.errors.toStdString();
     EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "a");
+}
+
+// A window that the recording did not have in front (here the dialog its button opens, where the
+// recording went on typing into the main window) is never waited for without end, and nothing is
+// played behind it.
+TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreationTimeOut)
+{
+    TestSupport::ScratchDir dir;
+    const QString config = writeScript(dir, "wait.twc", "<TapewrightConfig creationTimeOut=\"500\"/>");
+    const QString script = writeScript(dir, "modal.tws", "<Events>\n<Version id=\"3\"/>\n"
+                                                        "<KeyPress name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
+                                                        "<KeyRelease name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
+                                                        "<KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n"
+                                                        "<KeyRelease name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n</Events>\n");
+    QElapsedTimer clock;
+    clock.start();
+    const DemoRun run = runDemo({}, {"-configfile", config, "-playback", "-script", script, "--dump-state", dir.qpath() + "/state.json"});
+    EXPECT_LT(clock.elapsed(), 30000);
+    EXPECT_EQ(run.status, 255) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains("The element 'KeyPress' on line 5 of '" + script + "' was not played: the modal window /twdemo/dialog "
+                                    "(\"dialog\"), which the recording did not have in front of /twdemo at this point, did not close within 500 ms"))
+        << run.errors.toStdString();
+    EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "");
 }
 
 TEST(Twdemo, MemoryThatRunsOutWhileAStepIsBuiltEndsTheRunWithAMessage)

@@ -60,6 +60,8 @@ int main(int argc, char** argv)
     settings.setShowRecorderDialog(false);
     settings.setShowConfigDialog(false);
     settings.setErrorMessageLocation(0);
+    // Its runs are the tests': nothing may wait for a person.
+    settings.setUnattended(true);
     TapewrightConfig config(argc, argv, true);
 
     QString rectsFile, stateFile, scenario;

@@ -59,6 +59,7 @@
 #include <exception>
 #include <filesystem>
 #include <iterator>
+#include <set>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -581,12 +582,24 @@ void MainWindow::finishEarlierSessions()
         report.lines.push_back(line);
         report.toTell.push_back(line);
     }
+    // Everything on standard error, what the user must know marked as such.
+    const QString caption = tr("Earlier sessions");
+    const std::set<std::string> toTell(report.toTell.begin(), report.toTell.end());
     for (const std::string& line : report.lines)
-        Platform::outputDebugString(line + "\n");
+        if (!toTell.count(line))
+            Platform::outputDebugString(line + "\n");
+    for (const std::string& item : report.toTell)
+        Platform::outputDebugString(caption.toStdString() + ": " + item + "\n");
+    // A test run has nobody to close the box, and its replay needs the window the box would take.
+    if (mode_ == Constants::TestMode)
+        return;
     const QStringList told = notToldBefore(report.toTell);
     if (told.isEmpty())
         return;
-    QTimer::singleShot(0, this, [this, told] { showError(tr("Earlier sessions"), told.join("\n\n")); });
+    QTimer::singleShot(0, this, [caption, told] {
+        MessageDialog dialog(nullptr, caption, told.join("\n\n"), MessageDialog::Ok);
+        dialog.exec();
+    });
 }
 
 QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)

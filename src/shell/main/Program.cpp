@@ -11,11 +11,45 @@
 #include "views/OpenGLView.h"
 
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QTranslator>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+namespace {
+
+int noDisplayStatus = 1;
+QtMessageHandler handlerBeforeStart = nullptr;
+
+// Qt ends a program whose window system it cannot reach with a fatal message and abort(): said
+// plainly instead, and ended with the status of a refused start.
+void startFailureWatcher(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (handlerBeforeStart)
+        handlerBeforeStart(type, context, text);
+    if (type != QtFatalMsg)
+        return;
+    const QByteArray display = qgetenv("DISPLAY");
+    const QString line = QCoreApplication::translate("Program", "No usable display: the window system could not be reached (DISPLAY %1); "
+                                                                "the program needs one and ends")
+                             .arg(display.isEmpty() ? QStringLiteral("is not set") : "is " + QString::fromLocal8Bit(display));
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(nullptr);
+    std::_Exit(noDisplayStatus);
+}
+
+// Platforms that show no window on a screen: the views draw with OpenGL in windows of their own.
+bool drawsOnAScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal") && platform != QLatin1String("minimalegl");
+}
+
+}
 
 bool Program::applyStartupEnvironment()
 {
@@ -47,7 +81,17 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         std::strcmp(args[1], "-test") == 0 ? Constants::TestMode : Constants::NormalMode;
 
     OpenGLView::setDefaultSurfaceFormat();
+    // A test run that cannot start ends with 255, as one that refused its input.
+    noDisplayStatus = mode == Constants::TestMode ? 255 : 1;
+    handlerBeforeStart = qInstallMessageHandler(startFailureWatcher);
     Quorvane::Application app(count, args.data());
+    qInstallMessageHandler(handlerBeforeStart);
+    if (!drawsOnAScreen()) {
+        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "No usable display: the platform '%1' shows no windows "
+                                                                                         "on a screen, and the program's views need one; it ends")
+                                                   .arg(QGuiApplication::platformName())));
+        return noDisplayStatus;
+    }
     // Made after the application object, destroyed before it.
     std::unique_ptr<IRecordPlayback> unit = hook.create ? hook.create(count, args.data(), mode == Constants::TestMode) : nullptr;
     IRecordPlayback* recorder = unit.get();
