@@ -295,8 +295,8 @@ TEST(PlanningSaveSafety, ASaveTakesOverWhatEarlierTakeOversLeftInThePlanning)
         EXPECT_EQ(writer.getNotes(), clash ? std::vector<std::string>{"The planning in " + saved + " replaced the planning "
                                                                       "in " + nested + ". What could not move into it "
                                                                       "stays in " + nested + ", which is no planning any "
-                                                                      "more:\nimages/shot.bmp: a different file of that "
-                                                                      "name is in the new planning"}
+                                                                      "more: images/shot.bmp (a different file of that "
+                                                                      "name is in the new planning)."}
                                            : std::vector<std::string>{});
         std::set<std::string> left{fs::path(saved).filename().string()};
         if (clash)
@@ -623,8 +623,8 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
                                                                old + "/dicom/CT0000.dcm could not be removed (Permission "
                                                                "denied). The next start of the program tries again."
                                                          : replaced + ". What could not move into it stays in " + old +
-                                                               ", which is no planning any more:\nreferral: Permission "
-                                                               "denied"});
+                                                               ", which is no planning any more: referral (Permission "
+                                                               "denied)."});
         EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
         EXPECT_EQ(readBytes((series ? folder : old) + "/referral/letter.pdf"), "a letter");
         EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");

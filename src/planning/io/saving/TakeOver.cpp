@@ -312,15 +312,17 @@ void removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, 
     }
 }
 
+// What stayed, each with why, as the end of a sentence.
 std::string listOf(const Work& work)
 {
     std::string text;
     for (const auto& [path, why] : work.stays)
-        text += "\n" + path + ": " + why;
+        text += (text.empty() ? "" : ", ") + path + " (" + why + ")";
     return text;
 }
 
-// The paragraph for the user once the take-over ends, or nothing to tell.
+// The paragraph for the user once the take-over ends, or nothing to tell: whole sentences on one
+// line, as the start's box and the log show each paragraph.
 std::string noteOf(const Work& work, const std::string& replaced, const FolderHandle& into)
 {
     const std::string replacedBy = "The planning in " + into.path() + " replaced the planning in " + replaced;
@@ -330,9 +332,9 @@ std::string noteOf(const Work& work, const std::string& replaced, const FolderHa
     std::string note;
     if (!work.stays.empty())
         note = replacedBy + ". What could not move into it stays in " + replaced +
-               ", which is no planning any more:" + listOf(work);
+               ", which is no planning any more: " + listOf(work) + ".";
     for (const std::string& line : work.left)
-        note += (note.empty() ? replacedBy + ", and took its files over, but " : "\nAlso, ") + line + ".";
+        note += (note.empty() ? replacedBy + ", and took its files over, but " : " Also, ") + line + ".";
     return note;
 }
 
