@@ -24,14 +24,15 @@ public:
     // Where the lines are drawn, in the label's coordinates, at its present size.
     QRect textRect() const;
 
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
+    // The lines the text is laid out in at that width (an empty line of the text stays one), as
+    // drawn: with the joiners and breaks put into paths.
     struct Line
     {
         QString text;
         int width;
     };
     std::vector<Line> lines(int width) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
