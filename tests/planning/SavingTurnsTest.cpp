@@ -47,8 +47,8 @@ void expectEveryFileInAListedPlanning(const std::string& patients)
 // outside a listed planning; after one more start, one planning holds the files of both.
 TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
 {
-    if (QProcess::execute("strace", {"-V"}) != 0)
-        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), a = makePlanning(patients);
     addUserFiles(a, "a");
@@ -103,10 +103,8 @@ TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
 // Once the overwrite is through, a start leaves one planning with every file.
 TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
 {
-    if (QProcess::execute("strace", {"-V"}) != 0)
-        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
-    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
-        GTEST_SKIP() << "no namespaces of its own for another computer here";
+    if (const std::string missing = missingTools(true); !missing.empty())
+        GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), old = makePlanning(patients);
     addUserFiles(old, "old");
@@ -209,10 +207,8 @@ TEST(SavingTurns, ALockWithoutItsBeatIsGivenUpAtOnce)
 // meanwhile is no other planning), and one planning is left with every file.
 TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
 {
-    if (QProcess::execute("strace", {"-V"}) != 0)
-        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
-    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
-        GTEST_SKIP() << "no namespaces of its own for another computer here";
+    if (const std::string missing = missingTools(true); !missing.empty())
+        GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), kept = work.file("kept"), a = makePlanning(patients);
     addUserFiles(a, "a");
