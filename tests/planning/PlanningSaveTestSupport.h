@@ -128,6 +128,17 @@ inline void startChild(QProcess& child, const QString& action, const std::string
     }
 }
 
+// Why a test whose children run under strace (and, with `asAnotherComputer`, in namespaces of
+// their own) cannot run here; empty when it can.
+inline std::string missingTools(bool asAnotherComputer)
+{
+    if (QProcess::execute("strace", {"-V"}) != 0)
+        return "strace is missing (scripts/install-deps)";
+    if (asAnotherComputer && QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
+        return "no namespaces of its own for another computer here";
+    return {};
+}
+
 // A wrapper that runs the child as another computer would (a host name and, with `newMachine`,
 // a machine id of its own) on the same patient folder, or as this one under a new host name.
 inline QStringList asComputer(bool newMachine)

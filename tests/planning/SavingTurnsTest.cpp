@@ -4,6 +4,7 @@
 
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/StartRecovery.h"
+#include "common/RefusedThreadStarts.h"
 
 #include <cerrno>
 #include <functional>
@@ -46,8 +47,8 @@ void expectEveryFileInAListedPlanning(const std::string& patients)
 // outside a listed planning; after one more start, one planning holds the files of both.
 TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
 {
-    if (QProcess::execute("strace", {"-V"}) != 0)
-        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), a = makePlanning(patients);
     addUserFiles(a, "a");
@@ -102,10 +103,8 @@ TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
 // Once the overwrite is through, a start leaves one planning with every file.
 TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
 {
-    if (QProcess::execute("strace", {"-V"}) != 0)
-        GTEST_SKIP() << "strace is missing (scripts/install-deps)";
-    if (QProcess::execute("unshare", {"--mount", "--uts", "true"}) != 0)
-        GTEST_SKIP() << "no namespaces of its own for another computer here";
+    if (const std::string missing = missingTools(true); !missing.empty())
+        GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), old = makePlanning(patients);
     addUserFiles(old, "old");
@@ -176,5 +175,70 @@ TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
         EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
         EXPECT_EQ(readBytes(outside), "the user's");
         fs::remove_all(lock);
+    }
+}
+
+// An overwrite whose origin lock cannot start the thread that keeps its beat (no thread left to
+// the process): the lock is given up at once and the save fails, saying why; the next overwrite,
+// with threads again, does not wait for it.
+TEST(SavingTurns, ALockWithoutItsBeatIsGivenUpAtOnce)
+{
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), old = makePlanning(patients);
+    const std::string lock = patients + "/." + fs::path(old).filename().string() + ".lock";
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    std::string refused;
+    {
+        const TestSupport::RefusedThreadStarts noThreads(0);
+        refused = save(s, patients, true);
+        EXPECT_GT(noThreads.refused(), 0);
+    }
+    EXPECT_NE(refused.find("The lock of this planning cannot be kept: no thread can be started for it"),
+              std::string::npos)
+        << refused;
+    EXPECT_FALSE(fs::exists(lock));
+    const std::string saved = save(s, patients, true);
+    EXPECT_EQ(saved, "");
+}
+
+// Two computers starting at once on a take-over a killed overwrite cut off, round after round:
+// whichever finishes it, neither says anything untrue of the other's work (a folder that vanished
+// meanwhile is no other planning), and one planning is left with every file.
+TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
+{
+    if (const std::string missing = missingTools(true); !missing.empty())
+        GTEST_SKIP() << missing;
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), kept = work.file("kept"), a = makePlanning(patients);
+    addUserFiles(a, "a");
+    fs::copy(patients, kept, fs::copy_options::recursive);
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::remove_all(patients);
+        fs::copy(kept, patients, fs::copy_options::recursive);
+        // Killed at a move of the take-over (a later one every round).
+        QProcess cut;
+        startChild(cut, "overwrite", a, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                        QString("inject=renameat2:signal=KILL:when=%1").arg(1 + round % 4)});
+        ASSERT_EQ(said(cut), "");
+        QProcess here, elsewhere;
+        startChild(here, "start", patients);
+        startChild(elsewhere, "start", patients, asComputer(true));
+        for (QProcess* start : {&here, &elsewhere}) {
+            std::vector<std::string> lines;
+            EXPECT_EQ(said(*start, &lines), "started");
+            for (const std::string& line : lines)
+                for (const char* untrue : {"set aside", "kept as", "does not hold", "no longer the file", "could not"})
+                    EXPECT_EQ(line.find(untrue), std::string::npos) << line;
+        }
+        StartRecovery::finishInterrupted({patients});
+        const std::vector<std::string> plannings = listed(patients);
+        ASSERT_EQ(plannings.size(), 1u);
+        EXPECT_EQ(readBytes(plannings.front() + "/letters/a.pdf"), "a letter a");
+        EXPECT_EQ(readBytes(plannings.front() + "/dicom/a.txt"), "notes a");
+        expectEveryFileInAListedPlanning(patients);
+        if (::testing::Test::HasFailure())
+            return;
     }
 }

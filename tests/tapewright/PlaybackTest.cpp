@@ -258,7 +258,7 @@ TEST_F(Playback, AScriptAndTheFilesAboveItsIncludeAreHeldAtAboutTheirSize)
     const QByteArray sleeps = QByteArray("<Sleep msec=\"0\"/>\n").repeated(100000);
     script("inner.tws", sleeps + "<MemoryProbe name=\"/pbTop/edit\"/>" + key("i"));
     TapewrightSettings::instance().setCompressTime(true);
-    const qint64 before = MemoryProbe::residentBytes();
+    [[maybe_unused]] const qint64 before = MemoryProbe::residentBytes();
     play(sleeps + "<Include file=\"" + dir.qpath() + "/inner.tws\"/>" + key("o"));
     TapewrightSettings::instance().setCompressTime(false);
     EXPECT_EQ(edit->text(), "io");

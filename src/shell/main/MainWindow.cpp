@@ -570,8 +570,8 @@ void MainWindow::finishEarlierSessions()
         const FolderHandle images = FolderHandle::open(path.parent_path().string(), true);
         const std::string name = path.filename().string();
         bool found = false;
-        for (const std::string& base : patientPaths)
-            PlanningFinder::eachPlanning(FolderHandle::open(base, true), [&](const FolderHandle& planning, const std::string&) {
+        for (const FolderHandle& base : PlanningFinder::patientFolders(patientPaths))
+            PlanningFinder::eachPlanning(base, [&](const FolderHandle& planning, const std::string&) {
                 const auto same = FolderHandle::sameBytes(images, name, planning.child("images"), name);
                 found = found || (same.ok() && *same);
                 return 0;

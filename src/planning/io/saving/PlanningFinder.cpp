@@ -3,10 +3,10 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include <regex>
 
 namespace fs = std::filesystem;
 
@@ -26,11 +26,17 @@ std::string sortableTime(const std::string& stored)
 // "yyyy-MM-dd__hh-mm-ss-z" with the milliseconds as three digits, so that names sort by time.
 std::string paddedTimeStamp(const std::string& name)
 {
-    static const std::regex stamp("(\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-)(\\d{1,3})");
-    std::smatch match;
-    if (!std::regex_match(name, match, stamp))
+    // The shape, "d" a digit: "dddd-dd-dd__dd-dd-dd-" and one to three digits.
+    static const std::string shape = "dddd-dd-dd__dd-dd-dd-";
+    const std::size_t digits = name.size() - std::min(name.size(), shape.size());
+    if (name.size() <= shape.size() || digits > 3)
         return name;
-    return match[1].str() + std::string(3 - match[2].length(), '0') + match[2].str();
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const bool digit = name[i] >= '0' && name[i] <= '9';
+        if (i < shape.size() ? (shape[i] == 'd') != digit || (!digit && name[i] != shape[i]) : !digit)
+            return name;
+    }
+    return name.substr(0, shape.size()) + std::string(3 - digits, '0') + name.substr(shape.size());
 }
 
 std::string folderName(const FolderHandle& folder)
@@ -67,14 +73,8 @@ void eachOfOrigin(const std::vector<std::string>& patientPaths, const std::strin
 {
     if (origin.empty())
         return;
-    for (const std::string& base : patientPaths) {
-        if (base.empty())
-            continue;
-        const FolderHandle folder = FolderHandle::open(base, true);
-        // A patient folder not made yet holds nothing.
-        if (!folder && folder.error() == ENOENT)
-            continue;
-        std::string where = base;
+    for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths)) {
+        std::string where = folder.path();
         if (const int error = PlanningFinder::eachPlanning(
                 folder,
                 [&](const FolderHandle& planning, const std::string& file) {
@@ -90,6 +90,16 @@ void eachOfOrigin(const std::vector<std::string>& patientPaths, const std::strin
 }
 
 namespace PlanningFinder {
+
+std::vector<FolderHandle> patientFolders(const std::vector<std::string>& patientPaths)
+{
+    std::vector<FolderHandle> folders;
+    for (const std::string& base : patientPaths)
+        if (!base.empty())
+            if (FolderHandle folder = FolderHandle::open(base, true); folder || folder.error() != ENOENT)
+                folders.push_back(std::move(folder));
+    return folders;
+}
 
 Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known)
 {

@@ -18,6 +18,10 @@
 
 namespace PlanningFinder {
 
+// The patient folders, opened: one not made yet is left out (it holds nothing), one that cannot
+// be opened is given with its error.
+std::vector<FolderHandle> patientFolders(const std::vector<std::string>& patientPaths);
+
 // The name of the planning file of the folder; empty when it holds none.
 Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known = {});
 // The same by path; throws std::runtime_error, naming the folder, when it cannot be read.

@@ -451,15 +451,8 @@ namespace StartRecovery {
 Report finishInterrupted(const std::vector<std::string>& patientPaths) try
 {
     Recovery recovery;
-    for (const std::string& base : patientPaths) {
-        if (base.empty())
-            continue;
-        const FolderHandle folder = FolderHandle::open(base, true);
-        // A patient folder not made yet holds nothing.
-        if (!folder && folder.error() == ENOENT)
-            continue;
+    for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths))
         recovery.finishIn(folder, 0);
-    }
     return recovery.report;
 }
 VEXA_RETHROW

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -428,65 +429,60 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
     const std::string where = parent.pathOf(record.folder);
     const FolderHandle replaced = parent.child(record.folder);
     Work work{replaced, {}, {}, {}};
-    const auto stopped = [&] {
+    const auto stop = [&](const std::string& what, int error) {
+        work.fail(what, error);
         notes.push_back(noteOf(work, where, into));
         return Result::stopped;
     };
+    // What the record finds there; an end of the take-over in `ended`.
+    TakeOverRecord::Finding finding{};
+    const auto judge = [&](std::optional<Result>& ended) {
+        const auto found = record.judge(holder, replaced);
+        if (!found.ok())
+            ended = stop(where + " could not be read", found.error());
+        else if (*found == TakeOverRecord::Finding::gone)
+            ended = Result::gone;
+        else if (*found == TakeOverRecord::Finding::notIt)
+            ended = Result::notIt;
+        else
+            finding = *found;
+        return !ended;
+    };
     if (!replaced && replaced.error() == ENOENT)
         return Result::gone;
-    if (!replaced && !replaced.isAbsent()) {
-        work.fail("the folder " + where + " could not be opened", replaced.error());
-        return stopped();
-    }
+    if (!replaced && !replaced.isAbsent())
+        return stop("the folder " + where + " could not be opened", replaced.error());
     // The record's own folder is never the one it replaced (and carries the caller's mark).
-    if (const auto same = holder.isSameFolder(replaced); !same.ok() || *same) {
-        if (same.ok())
-            return Result::notIt;
-        work.fail(where + " could not be looked at", same.error());
-        return stopped();
-    }
-    // A folder another instance is or may be at work in is left alone, not even judged.
-    if (replaced) {
-        const auto held = WorkMark::isHeld(replaced);
-        if (!held.ok()) {
-            work.fail("its mark in " + where + " could not be read", held.error());
-            return stopped();
-        }
-        if (*held)
-            return Result::busy;
-    }
-    // A folder the record does not fit is not touched, not even by a mark.
-    const auto judged = record.judge(holder, replaced);
-    if (!judged.ok()) {
-        work.fail(where + " could not be read", judged.error());
-        return stopped();
-    }
-    if (*judged == TakeOverRecord::Finding::gone)
-        return Result::gone;
-    if (*judged == TakeOverRecord::Finding::notIt)
+    const auto same = holder.isSameFolder(replaced);
+    if (!same.ok())
+        return stop(where + " could not be looked at", same.error());
+    if (*same)
         return Result::notIt;
+    // A folder another instance is or may be at work in is left alone, not even judged.
+    const auto held = replaced ? WorkMark::isHeld(replaced) : Answer<bool>(false);
+    if (!held.ok())
+        return stop("its mark in " + where + " could not be read", held.error());
+    if (*held)
+        return Result::busy;
+    // A folder the record does not fit is not touched, not even by a mark.
+    std::optional<Result> ended;
+    if (!judge(ended))
+        return *ended;
     // Held while it is taken over, so that no start finishes take-overs into it meanwhile.
     auto taking = WorkMark::take(replaced, true);
-    if (!taking.ok()) {
-        work.fail("no mark could be made in " + where, taking.error());
-        return stopped();
-    }
+    if (!taking.ok())
+        return stop("no mark could be made in " + where, taking.error());
     if (!taking->mark && !taking->idle)
         return Result::busy;
     // Judged again under the mark: another instance may have finished it in between.
-    const auto finding = record.judge(holder, replaced);
-    if (!finding.ok()) {
-        work.fail(where + " could not be read", finding.error());
-        return stopped();
-    }
-    if (*finding == TakeOverRecord::Finding::gone)
-        return Result::gone;
-    if (*finding == TakeOverRecord::Finding::notIt)
-        return Result::notIt;
+    if (!judge(ended))
+        return *ended;
 
-    takeOver(parent, record, *finding, holder, recordName, into, notes, depth, work);
-    if (work.stopped())
-        return stopped();
+    takeOver(parent, record, finding, holder, recordName, into, notes, depth, work);
+    if (work.stopped()) {
+        notes.push_back(noteOf(work, where, into));
+        return Result::stopped;
+    }
     // The mark goes (an idle one of another computer's too: nothing of the planning is left for
     // that computer to finish), then the folder, only while empty: what stayed of the user's
     // keeps it.

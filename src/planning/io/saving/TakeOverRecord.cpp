@@ -25,23 +25,6 @@ bool isLineName(const std::string& name)
     return !name.empty();
 }
 
-// The stamp of a regular file (with `anyKind`, of any entry); nothing where there is none.
-Answer<std::optional<TakeOverRecord::Stamp>> stampOf(const FolderHandle& folder, const std::string& name,
-                                                     bool anyKind = false)
-{
-    using Found = std::optional<TakeOverRecord::Stamp>;
-    const std::filesystem::path path(name);
-    const FolderHandle in = folder.child(path.parent_path().string());
-    if (!in)
-        return in.isAbsent() ? Answer<Found>(std::nullopt) : Failure{in.error()};
-    const auto status = in.status(path.filename().string());
-    if (!status.ok())
-        return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
-    if (!anyKind && !S_ISREG(status->st_mode))
-        return Found();
-    return Found(TakeOverRecord::Stamp{std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec});
-}
-
 // The status of `name` below `folder`; nothing where there is no such entry.
 Answer<std::optional<struct stat>> statusBelow(const FolderHandle& folder, const std::string& name)
 {
@@ -54,6 +37,20 @@ Answer<std::optional<struct stat>> statusBelow(const FolderHandle& folder, const
     if (!status.ok())
         return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
     return Found(*status);
+}
+
+// The stamp of a regular file (with `anyKind`, of any entry); nothing where there is none.
+Answer<std::optional<TakeOverRecord::Stamp>> stampOf(const FolderHandle& folder, const std::string& name,
+                                                     bool anyKind = false)
+{
+    using Found = std::optional<TakeOverRecord::Stamp>;
+    const auto status = statusBelow(folder, name);
+    if (!status.ok())
+        return status.failure();
+    if (!*status || (!anyKind && !S_ISREG((*status)->st_mode)))
+        return Found();
+    return Found(TakeOverRecord::Stamp{std::uintmax_t((*status)->st_size), (*status)->st_mtim.tv_sec,
+                                       (*status)->st_mtim.tv_nsec});
 }
 
 // Whether `name` is the same regular file (a hard link) in both folders.
