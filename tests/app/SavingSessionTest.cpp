@@ -287,7 +287,7 @@ TEST(SavingSessionTest, EveryKindOfThingEarlierSessionsLeftIsToldInItsOwnParagra
           "The picture " + picture + " of an earlier session is kept in " + recovered + ".",
           "The video " + video + " of an earlier session is kept in " + recovered + ".",
           otherSave.arg("1.5 MB"),
-          unreadable + " could not be read (Input/output error). What earlier sessions may have left unfinished "
+          "The program could not read " + unreadable + " (Input/output error). What earlier sessions may have left unfinished "
               "there is looked at again at the next start."}},
         {"the next start, nothing changed", {}, {}},
         {"the other computer's save grew", [&] { writeFile(staging + "/dicom/CT0001.dcm", QByteArray(1500000, 'c')); },

@@ -36,7 +36,9 @@ QString withPathBreaks(const QString& paragraph)
             inPath = paragraph.mid(i, end - i).contains('/');
         }
         result += c;
-        if (inPath && c == '-')
+        // Nor after the slash a path begins with.
+        const bool startsWord = i == 0 || paragraph[i - 1].isSpace();
+        if (inPath && (c == '-' || (c == '/' && startsWord)))
             result += joiner;
         else if (inPath && c == '/')
             result += space;

@@ -131,7 +131,7 @@ private:
     // A start that cannot look leaves what may be there for a later one, and says why.
     void cannotRead(const std::string& path, int error)
     {
-        tell(path + " could not be read (" + reasonOf(error) +
+        tell("The program could not read " + path + " (" + reasonOf(error) +
              "). What earlier sessions may have left unfinished there is looked at again at the next start.");
     }
 
