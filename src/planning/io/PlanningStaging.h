@@ -19,6 +19,7 @@ public:
     explicit PlanningStaging(std::filesystem::path staging) : staging_(std::move(staging)) {}
 
     std::filesystem::path at(const std::filesystem::path& relative) const { return staging_ / relative; }
+    const std::filesystem::path& folder() const { return staging_; }
     // The file as the user will know it.
     static std::string shown(const std::filesystem::path& relative);
     // Every mention of the working folder in `text` as the new planning.

@@ -57,6 +57,7 @@ struct PlanningWriter::Snapshot
 
 struct PlanningWriter::Staged
 {
+    std::string folder;                       // the new planning's, once published
     std::vector<std::string> copies;          // where the series lies once saved
     std::map<std::string, std::string> moved; // where each implant description goes
     std::vector<std::string> carriedIn;       // sources that go once the planning stands
@@ -252,61 +253,16 @@ void PlanningWriter::copyFromLoaded(LoadedPlanning& loaded, const Copy& copy)
 
 PlanningWriter::Staged PlanningWriter::stage(Snapshot& snapshot, PlanningFolderUpdate& update, LoadedPlanning& loaded)
 {
-    const std::string folder = update.getFolder();
     PlanningFile& planning = snapshot.planning;
     Staged staged;
+    staged.folder = update.getFolder();
     try {
         const PlanningStaging staging(update.getStagingFolder());
         for (const char* sub : {"dicom", "surface", "implant", "images", "system"})
             staging.makeFolder(sub);
-
-        // The series; files of the planning replaced are linked, not copied (they are never
-        // changed, and the series is the largest part of a planning).
-        std::set<std::string> names;
-        for (std::size_t i = 0; i < snapshot.sources.size(); ++i) {
-            const fs::path source = loaded.locate(snapshot.sources[i]);
-            std::string name = source.filename().string();
-            for (std::size_t n = 0; name.empty() || names.count(name); ++n)
-                name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
-            names.insert(name);
-            copyFromLoaded(loaded, [&] {
-                const fs::path from = loaded.locate(snapshot.sources[i]);
-                staging.placeFile(from, fs::path("dicom") / name, overwrite_ && loaded.holds(from), "DICOM file");
-            });
-            planning.dicomFiles.push_back("dicom/" + name);
-            staged.copies.push_back((fs::path(folder) / "dicom" / name).string());
-            progress_ = dicomShare * double(i + 1) / double(snapshot.sources.size());
-        }
-
-        // The implants: one folder per description. `moved` tells the Model where each went.
-        std::map<std::string, std::size_t> descriptions;
-        for (std::size_t i = 0; i < snapshot.implantFiles.size(); ++i) {
-            const auto& [named, current] = snapshot.implantFiles[i];
-            const auto [it, added] = descriptions.emplace(current, descriptions.size());
-            const std::string relative = "implant/" + std::to_string(it->second) + "/" +
-                                         fs::path(current).filename().string();
-            if (added)
-                copyFromLoaded(loaded, [&] {
-                    staging.copyImplantDescription(loaded.locateDescription(current).string(),
-                                                   fs::path(relative).parent_path());
-                });
-            planning.implants[i].file = relative;
-            staged.moved[named] = staged.moved[current] = (fs::path(folder) / relative).string();
-        }
-        // Descriptions of implants that are not planned now but that undo may bring back, where
-        // this save replaces the folder they lie in. They are the new planning's own files too.
-        PlanningFile withKept = planning;
-        for (const std::string& file : snapshot.kept) {
-            const fs::path source = loaded.locate(file);
-            std::error_code error;
-            if (!overwrite_ || descriptions.count(file) || !loaded.holds(source) || !fs::is_regular_file(source, error))
-                continue;
-            const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
-            descriptions.emplace(file, descriptions.size());
-            staging.copyImplantDescription(source.string(), relative.parent_path());
-            staged.moved[file] = (fs::path(folder) / relative).string();
-            withKept.implants.push_back({relative.generic_string(), 0, {}});
-        }
+        stageSeries(snapshot, staging, loaded, staged);
+        PlanningFile withKept;
+        stageImplants(snapshot, staging, loaded, staged, withKept);
         progress_ = 0.9;
 
         if (snapshot.surface) {
@@ -319,38 +275,102 @@ PlanningWriter::Staged PlanningWriter::stage(Snapshot& snapshot, PlanningFolderU
         staging.verify(planningFile, planning, snapshot.surface);
         withKept.dicomFiles = planning.dicomFiles;
         staged.ownFiles = withKept.ownFiles(update.getStagingFolder());
-
-        // What goes in with the planning, before anyone can list it; what cannot stays where it is.
-        for (const Carried& file : carried_) {
-            try {
-                if (!PlanningFile::staysInFolder(file.into))
-                    throw std::runtime_error("\"" + file.into + "\" is no name in a planning folder");
-                staging.placeFile(file.source, file.into, file.move, "file");
-                if (file.move)
-                    staged.carriedIn.push_back(file.source);
-            } catch (const std::exception& e) {
-                notCarried_.emplace_back(file.source, PlanningStaging::asShown(e.what(), update.getStagingFolder()));
-            }
-        }
+        stageCarried(staging, staged);
     } catch (const std::exception& e) {
-        // Files of the loaded planning that went while they were copied: another instance has
-        // published its save of it. Once it is through, the user is told that, not what went.
-        std::error_code error;
-        if (overwrite_ && loaded.isSet() && !fs::exists(fs::path(loaded.folder()) / loaded.fileName(), error)) {
-            {
-                const OriginLock turn(fs::path(loaded.loadedFolder()).parent_path().string(), loaded.origin(),
-                                      [this](const std::string& what) { setWaiting(what); });
-                setWaiting({});
-                loaded.lookAgain();
-            }
-            if (!loaded.replacement().empty()) {
-                unchanged_.clear();
-                throw std::runtime_error(loaded.savedAgainText(loaded.replacement()));
-            }
-        }
-        throw std::runtime_error(PlanningStaging::asShown(e.what(), update.getStagingFolder()));
+        stagingFailed(e, update.getStagingFolder(), loaded);
     }
     return staged;
+}
+
+void PlanningWriter::stageSeries(Snapshot& snapshot, const PlanningStaging& staging, LoadedPlanning& loaded,
+                                 Staged& staged)
+{
+    // Files of the planning replaced are linked, not copied (they are never changed, and the
+    // series is the largest part of a planning).
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < snapshot.sources.size(); ++i) {
+        const fs::path source = loaded.locate(snapshot.sources[i]);
+        std::string name = source.filename().string();
+        for (std::size_t n = 0; name.empty() || names.count(name); ++n)
+            name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
+        names.insert(name);
+        copyFromLoaded(loaded, [&] {
+            const fs::path from = loaded.locate(snapshot.sources[i]);
+            staging.placeFile(from, fs::path("dicom") / name, overwrite_ && loaded.holds(from), "DICOM file");
+        });
+        snapshot.planning.dicomFiles.push_back("dicom/" + name);
+        staged.copies.push_back((fs::path(staged.folder) / "dicom" / name).string());
+        progress_ = dicomShare * double(i + 1) / double(snapshot.sources.size());
+    }
+}
+
+void PlanningWriter::stageImplants(Snapshot& snapshot, const PlanningStaging& staging, LoadedPlanning& loaded,
+                                   Staged& staged, PlanningFile& withKept)
+{
+    // One folder per description. `moved` tells the Model where each went.
+    PlanningFile& planning = snapshot.planning;
+    std::map<std::string, std::size_t> descriptions;
+    for (std::size_t i = 0; i < snapshot.implantFiles.size(); ++i) {
+        const auto& [named, current] = snapshot.implantFiles[i];
+        const auto [it, added] = descriptions.emplace(current, descriptions.size());
+        const std::string relative = "implant/" + std::to_string(it->second) + "/" + fs::path(current).filename().string();
+        if (added)
+            copyFromLoaded(loaded, [&] {
+                staging.copyImplantDescription(loaded.locateDescription(current).string(), fs::path(relative).parent_path());
+            });
+        planning.implants[i].file = relative;
+        staged.moved[named] = staged.moved[current] = (fs::path(staged.folder) / relative).string();
+    }
+    // Descriptions of implants that are not planned now but that undo may bring back, where this
+    // save replaces the folder they lie in. They are the new planning's own files too.
+    withKept = planning;
+    for (const std::string& file : snapshot.kept) {
+        const fs::path source = loaded.locate(file);
+        std::error_code error;
+        if (!overwrite_ || descriptions.count(file) || !loaded.holds(source) || !fs::is_regular_file(source, error))
+            continue;
+        const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
+        descriptions.emplace(file, descriptions.size());
+        staging.copyImplantDescription(source.string(), relative.parent_path());
+        staged.moved[file] = (fs::path(staged.folder) / relative).string();
+        withKept.implants.push_back({relative.generic_string(), 0, {}});
+    }
+}
+
+void PlanningWriter::stageCarried(const PlanningStaging& staging, Staged& staged)
+{
+    // What goes in with the planning, before anyone can list it; what cannot stays where it is.
+    for (const Carried& file : carried_) {
+        try {
+            if (!PlanningFile::staysInFolder(file.into))
+                throw std::runtime_error("\"" + file.into + "\" is no name in a planning folder");
+            staging.placeFile(file.source, file.into, file.move, "file");
+            if (file.move)
+                staged.carriedIn.push_back(file.source);
+        } catch (const std::exception& e) {
+            notCarried_.emplace_back(file.source, PlanningStaging::asShown(e.what(), staging.folder().string()));
+        }
+    }
+}
+
+void PlanningWriter::stagingFailed(const std::exception& e, const std::string& stagingFolder, LoadedPlanning& loaded)
+{
+    // Files of the loaded planning that went while they were copied: another instance has
+    // published its save of it. Once it is through, the user is told that, not what went.
+    std::error_code error;
+    if (overwrite_ && loaded.isSet() && !fs::exists(fs::path(loaded.folder()) / loaded.fileName(), error)) {
+        {
+            const OriginLock turn(fs::path(loaded.loadedFolder()).parent_path().string(), loaded.origin(),
+                                  [this](const std::string& what) { setWaiting(what); });
+            setWaiting({});
+            loaded.lookAgain();
+        }
+        if (!loaded.replacement().empty()) {
+            unchanged_.clear();
+            throw std::runtime_error(loaded.savedAgainText(loaded.replacement()));
+        }
+    }
+    throw std::runtime_error(PlanningStaging::asShown(e.what(), stagingFolder));
 }
 
 void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loaded)

@@ -86,6 +86,15 @@ private:
     void collect(PlanningFile& planning) const;
     // Writes the new planning into the working folder.
     Staged stage(Snapshot& snapshot, PlanningFolderUpdate& update, LoadedPlanning& loaded);
+    // Its parts: the series, the implant descriptions (with those undo may bring back, in
+    // `withKept`), the files carried in.
+    void stageSeries(Snapshot& snapshot, const PlanningStaging& staging, LoadedPlanning& loaded, Staged& staged);
+    void stageImplants(Snapshot& snapshot, const PlanningStaging& staging, LoadedPlanning& loaded, Staged& staged,
+                       PlanningFile& withKept);
+    void stageCarried(const PlanningStaging& staging, Staged& staged);
+    // A stage that failed: said as the user knows the files, or, where another instance published
+    // its save of the planning loaded meanwhile, as that.
+    [[noreturn]] void stagingFailed(const std::exception& e, const std::string& stagingFolder, LoadedPlanning& loaded);
     // Copies with `copy`; for a new planning, once more from the replacement when the planning
     // loaded went meanwhile (another instance published its overwrite of it).
     template<class Copy>
