@@ -59,6 +59,14 @@ protected:
         });
         timer->start(5);
     }
+    // What the user does to stop a scan: Escape, or the Cancel button.
+    static void stop(QDialog& dialog, bool escape)
+    {
+        if (escape)
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else
+            QTest::mouseClick(dialog.findChild<QPushButton*>("m_buttonCancel"), Qt::LeftButton);
+    }
     Vexa::DicomIOManager manager;
     TestSupport::ScratchDir dir;
 };
@@ -135,10 +143,7 @@ TEST_F(DicomImportDialogTest, CancelOrEscapeStopsALongScanAndNothingFollows)
             whenReady(&dialog, [&] {
                 if (!status->text().endsWith(".dcm")) // the scan is reading headers
                     return false;
-                if (escape)
-                    QTest::keyClick(&dialog, Qt::Key_Escape);
-                else
-                    QTest::mouseClick(dialog.findChild<QPushButton*>("m_buttonCancel"), Qt::LeftButton);
+                stop(dialog, escape);
                 return true;
             });
         });
@@ -185,10 +190,7 @@ TEST_F(DicomImportDialogTest, AStopNeverWaitsForASlowFolder)
                 whenReady(&dialog, [&] {
                     if (std::lock_guard lock(mutex); !inside)
                         return false;
-                    if (escape)
-                        QTest::keyClick(&dialog, Qt::Key_Escape);
-                    else
-                        QTest::mouseClick(dialog.findChild<QPushButton*>("m_buttonCancel"), Qt::LeftButton);
+                    stop(dialog, escape);
                     return true;
                 });
             });
