@@ -311,7 +311,9 @@ void PlanningWriter::stageImplants(Snapshot& snapshot, const PlanningStaging& st
     PlanningFile& planning = snapshot.planning;
     std::map<std::string, std::size_t> descriptions;
     for (std::size_t i = 0; i < snapshot.implantFiles.size(); ++i) {
-        const auto& [named, current] = snapshot.implantFiles[i];
+        // Named, not bound: a lambda below takes them (clang 14 cannot capture a structured binding).
+        const std::string& named = snapshot.implantFiles[i].first;
+        const std::string& current = snapshot.implantFiles[i].second;
         const auto [it, added] = descriptions.emplace(current, descriptions.size());
         const std::string relative = "implant/" + std::to_string(it->second) + "/" + fs::path(current).filename().string();
         if (added)
