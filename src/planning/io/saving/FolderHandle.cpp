@@ -181,7 +181,7 @@ void FolderHandle::setFaultInjector(std::function<int(SystemCall)> function)
 
 // ---- File ----
 
-FolderHandle::File::File(File&& other) noexcept : fd_(other.fd_), lock_(other.lock_)
+FolderHandle::File::File(File&& other) noexcept : fd_(other.fd_)
 {
     other.fd_ = -1;
 }
@@ -191,7 +191,6 @@ FolderHandle::File& FolderHandle::File::operator=(File&& other) noexcept
     if (this != &other) {
         close();
         fd_ = other.fd_;
-        lock_ = other.lock_;
         other.fd_ = -1;
     }
     return *this;
@@ -209,18 +208,16 @@ void FolderHandle::File::close()
     fd_ = -1;
 }
 
-Answer<FolderHandle::File::Lock> FolderHandle::File::lock()
+Answer<FolderHandle::File::Lock> FolderHandle::File::lock() const
 {
     if (Sys::flock(fd_) == 0)
-        lock_ = Lock::taken;
-    else if (errno == EWOULDBLOCK)
-        lock_ = Lock::held;
+        return Lock::taken;
+    if (errno == EWOULDBLOCK)
+        return Lock::held;
     // A file system without locks says so; every other error is no answer.
-    else if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
-        lock_ = Lock::unsupported;
-    else
-        return Failure{lastError()};
-    return lock_;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
+        return Lock::unsupported;
+    return Failure{lastError()};
 }
 
 Answer<struct stat> FolderHandle::File::status() const
@@ -551,9 +548,11 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     int error = writeAt(fd, text);
     if (!error && Sys::fsync(fd) != 0)
         error = lastError();
-    // Nobody else can have opened a file without a name: the lock is free.
-    if (const auto locked = error ? Answer<File::Lock>(File::Lock::held) : file.lock(); !locked.ok())
-        error = locked.error();
+    // Locked before it has its name, so that nobody ever finds it free; nobody else can have
+    // opened a file without a name.
+    if (!error)
+        if (const auto locked = file.lock(); !locked.ok())
+            error = locked.error();
     if (!error) {
         const bool linked =
             temporary.empty()

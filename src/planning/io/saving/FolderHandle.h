@@ -50,9 +50,7 @@ public:
 
         bool isOpen() const { return fd_ >= 0; }
         // An exclusive lock without waiting, let go when the file closes.
-        Answer<Lock> lock();
-        // What the last lock() answered (createWhole locks before the file has its name).
-        Lock lockState() const { return lock_; }
+        Answer<Lock> lock() const;
         Answer<struct stat> status() const;
         // At most `limit` bytes from the file's start.
         Answer<std::string> readAll(std::size_t limit) const;
@@ -67,7 +65,6 @@ public:
         friend class FolderHandle;
         explicit File(int fd) : fd_(fd) {}
         int fd_ = -1;
-        Lock lock_ = Lock::held;
     };
 
     // An invalid handle.

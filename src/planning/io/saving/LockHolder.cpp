@@ -41,12 +41,17 @@ std::string processStart(long pid)
 
 LockHolder LockHolder::self()
 {
-    LockHolder self;
-    self.pid = long(::getpid());
-    self.host = QSysInfo::machineHostName().toStdString();
-    self.machine = QSysInfo::machineUniqueId().toStdString();
-    self.boot = QSysInfo::bootUniqueId().toStdString();
-    self.start = processStart(self.pid);
+    // Read once: every look at a mark or lock judges by it, and none of it changes while the
+    // process runs.
+    static const LockHolder self = [] {
+        LockHolder here;
+        here.pid = long(::getpid());
+        here.host = QSysInfo::machineHostName().toStdString();
+        here.machine = QSysInfo::machineUniqueId().toStdString();
+        here.boot = QSysInfo::bootUniqueId().toStdString();
+        here.start = processStart(here.pid);
+        return here;
+    }();
     return self;
 }
 
