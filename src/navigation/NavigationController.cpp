@@ -7,14 +7,14 @@
 #include "navigation/Tracker.h"
 #include "planning/model/Model.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/DebugOutput.h"
+#include "platform/PostedCall.h"
 #include "platform/Sound.h"
 #include "vexa/core/Clock.h"
-#include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -564,7 +564,7 @@ void NavigationController::inGuiThread(std::function<void(INavigationUi&)> reque
         }
     };
     if (QCoreApplication::instance())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), call, Qt::QueuedConnection);
+        Platform::postToThreadOf(QCoreApplication::instance(), std::move(call));
     else
         call();
 }

@@ -1,12 +1,12 @@
 #include "platform/Sound.h"
 
 #include "platform/DebugOutput.h"
+#include "platform/PostedCall.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QAudioDevice>
 #include <QMediaDevices>
-#include <QMetaObject>
 #include <QSoundEffect>
 #include <QUrl>
 #include <map>
@@ -65,7 +65,7 @@ void playSound(const std::string& wavFile)
         outputDebugString("playSound: no event loop for " + wavFile + "\n");
         return;
     }
-    QMetaObject::invokeMethod(app, [wavFile] { playInGuiThread(wavFile); }, Qt::QueuedConnection);
+    postToThreadOf(app, [wavFile] { playInGuiThread(wavFile); });
 }
 
 void setSoundListener(std::function<void(const std::string&)> l)

@@ -22,6 +22,7 @@
 #include "planning/log/TreatmentLog.h"
 #include "planning/model/IPlanningUi.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/PostedCall.h"
 #include "platform/Sound.h"
 #include "vexa/algorithm/PointMatching.h"
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
@@ -29,7 +30,6 @@
 #include "vexa/math/Geometry.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <limits>
 
 #include <QFileInfo>
@@ -1019,7 +1019,7 @@ void Model::reportNavigationFailures(const std::vector<std::string>& failures)
             ui->showMessage("Morvanta", QString::fromStdString(text));
     };
     if (QCoreApplication::instance())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), tell, Qt::QueuedConnection);
+        Platform::postToThreadOf(QCoreApplication::instance(), std::move(tell));
 }
 
 void Model::checkNerveDistance() try
