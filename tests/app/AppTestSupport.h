@@ -165,28 +165,36 @@ inline QString python(const QString& script, const QStringList& args = {})
     return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
 }
 
-// Runs xdotool on the display; its standard output, trimmed.
-inline QString xdotool(const QString& display, const QStringList& args)
+// Runs an X tool on the display to its end and gives what it printed. A loaded machine may
+// take long to show the window a `search --sync` waits for: a tool cut off early would leave its
+// keys unsent. Bounded all the same, so that a window that never comes fails the test, named.
+inline QByteArray runOnDisplay(const QString& display, const QString& tool, const QStringList& args)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     p.setProcessEnvironment(env);
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString(p.readAllStandardOutput()).trimmed();
+    p.start(tool, args);
+    if (!p.waitForFinished(120000)) {
+        ADD_FAILURE() << tool.toStdString() << " " << args.join(' ').toStdString() << " did not end in two minutes";
+        p.kill();
+        p.waitForFinished();
+    }
+    return p.readAllStandardOutput();
+}
+
+// Runs xdotool on the display; its standard output, trimmed.
+inline QString xdotool(const QString& display, const QStringList& args)
+{
+    return QString(runOnDisplay(display, "xdotool", args)).trimmed();
 }
 
 // The colour of one pixel of the display's screen (invalid when it cannot be read).
 inline QColor screenPixel(const QString& display, QPoint at)
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    p.setProcessEnvironment(env);
-    p.start("import", {"-window", "root", "-crop", QString("1x1+%1+%2").arg(at.x()).arg(at.y()), "ppm:-"});
-    p.waitForFinished(10000);
-    const QImage pixel = QImage::fromData(p.readAllStandardOutput(), "PPM");
+    const QImage pixel = QImage::fromData(
+        runOnDisplay(display, "import", {"-window", "root", "-crop", QString("1x1+%1+%2").arg(at.x()).arg(at.y()), "ppm:-"}),
+        "PPM");
     return pixel.isNull() ? QColor() : pixel.pixelColor(0, 0);
 }
 
