@@ -252,9 +252,13 @@ TEST(ProgramTest, AThreadThatCannotStartIsReportedAndEndsTheRunWith255)
     // Stacks of 512 MiB: two threads do not fit.
     for (const int mib : {500, 800})
         cases.push_back({{"prlimit", "--stack=" + QString::number(512 << 20), "--as=" + QString::number(qint64(mib) << 20), "--"}, large});
-    // The GL driver's eight drawing threads run short of address space as it sets up, and it
-    // crashes soon after one it could not start.
-    cases.push_back({{"env", "LP_NUM_THREADS=8", "prlimit", "--as=" + QString::number(600 << 20), "--"}, large, true});
+#endif
+#if !defined(__SANITIZE_ADDRESS__) // its runtime must come first of the preloaded libraries
+    // The GL driver's drawing threads, every one refused as the window first paints (the
+    // recording waits for that): the driver does not survive a start it could not make, so the
+    // run must end first, saying why.
+    const QString painted = writeFile(home.path("p.tws"), "<Events>\n<Version id=\"3\"/>\n<ScreenDump name=\"/pName\" fileName=\"p.png\"/>\n</Events>\n");
+    cases.push_back({{"env", "LD_PRELOAD=" REFUSE_DRIVER_THREADS}, painted, true});
 #endif
     for (const bool program : {true, false})
         for (const auto& c : cases) {
