@@ -248,12 +248,12 @@ TEST(ProgramTest, AThreadThatCannotStartIsReportedAndEndsTheRunWith255)
         {asUser + QStringList{"prlimit", "--nproc=1", "--"}, large},
         {asUser + QStringList{"prlimit", "--nproc=2", "--"}, large},
     };
-#if !defined(__SANITIZE_ADDRESS__) // it reserves more address space than these limits leave
+// Not under ASan: its runtime reserves more address space than these limits leave, and must
+// come first of the preloaded libraries.
+#if !defined(__SANITIZE_ADDRESS__)
     // Stacks of 512 MiB: two threads do not fit.
     for (const int mib : {500, 800})
         cases.push_back({{"prlimit", "--stack=" + QString::number(512 << 20), "--as=" + QString::number(qint64(mib) << 20), "--"}, large});
-#endif
-#if !defined(__SANITIZE_ADDRESS__) // its runtime must come first of the preloaded libraries
     // The GL driver's drawing threads, every one refused as the window first paints (the
     // recording waits for that): the driver does not survive a start it could not make, so the
     // run must end first, saying why.
