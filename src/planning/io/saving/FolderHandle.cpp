@@ -478,7 +478,7 @@ int FolderHandle::removeAll(const std::string& name) const
     }
     const FolderHandle inner = child(name);
     if (!inner)
-        return inner.isAbsent() ? 0 : inner.error();
+        return inner.isNoFolder() ? 0 : inner.error();
     const auto names = inner.entries();
     if (!names.ok())
         return names.error();
@@ -672,7 +672,7 @@ Answer<std::uintmax_t> FolderHandle::treeSize() const
         }
         if (S_ISDIR(found->st_mode)) {
             const FolderHandle inner = child(name);
-            if (!inner && inner.isAbsent())
+            if (!inner && inner.isNoFolder())
                 continue;
             const auto below = inner.treeSize();
             if (!below.ok())

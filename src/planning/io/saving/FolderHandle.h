@@ -85,9 +85,9 @@ public:
     // The errno value of a failed open; 0 for a valid handle. ENOENT: there is no such entry;
     // ENOTDIR: it is no folder (or a link).
     int error() const { return error_; }
-    // Whether it did not open because there is no folder of that name (nothing there, a file, a
-    // link): an answer, where every other error is not.
-    bool isAbsent() const { return error_ == ENOENT || error_ == ENOTDIR; }
+    // Whether it did not open because no folder has that name: nothing is there (ENOENT), or a
+    // file or a link is (ENOTDIR). An answer, where every other error is not.
+    bool isNoFolder() const { return error_ == ENOENT || error_ == ENOTDIR; }
     // The path it was opened by (for messages; the folder may have been renamed since).
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }

@@ -143,7 +143,7 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
     parent_ = FolderHandle::open(parentFolder, true);
     name_ = "." + origin + ".lock";
     if (!parent_) {
-        if (parent_.isAbsent())
+        if (parent_.isNoFolder())
             return; // no plannings there to take turns over
         throw std::runtime_error("The folder " + parentFolder + " cannot be opened (" + std::strerror(parent_.error()) +
                                  ").");

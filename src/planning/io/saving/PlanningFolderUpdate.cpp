@@ -130,13 +130,13 @@ std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandl
     replacedParent = FolderHandle::open(fs::path(previous_).parent_path().string(), true);
     const std::string replacedName = fs::path(previous_).filename().string();
     if (!replacedParent) {
-        if (replacedParent.isAbsent())
+        if (replacedParent.isNoFolder())
             return std::nullopt;
         throw cannotRead("the folder " + replacedParent.path(), replacedParent.error());
     }
     const FolderHandle replaced = replacedParent.child(replacedName);
     if (!replaced) {
-        if (replaced.isAbsent())
+        if (replaced.isNoFolder())
             return std::nullopt;
         throw cannotRead("its folder", replaced.error());
     }

@@ -13,25 +13,14 @@
 #include <QDateTime>
 #include <QLocale>
 
-#include <cstring>
 #include <ctime>
 
 namespace {
 
-const std::string previousPrefix = ".previous-";
+using PlanningFinder::previousPrefix;
 // Another computer's unfinished save is told once it is older than any save takes.
 constexpr std::time_t unfinishedForLong = 3600;
 constexpr int maxDepth = 8;
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool endsWith(const std::string& text, const std::string& suffix)
-{
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // The target of a hidden working folder ".<target><suffix><number>"; empty when it is none.
 std::string workingTarget(const std::string& name, const std::string& suffix)
@@ -50,20 +39,15 @@ bool isLockFile(const std::string& name)
 {
     if (name.front() != '.')
         return false;
-    if (endsWith(name, ".lock"))
+    if (name.ends_with(".lock"))
         return true;
     const auto tag = name.rfind(Vexa::AtomicFile::temporaryTag);
-    return Vexa::AtomicFile::isTemporaryName(name) && tag != std::string::npos && endsWith(name.substr(0, tag), ".lock");
+    return Vexa::AtomicFile::isTemporaryName(name) && tag != std::string::npos && name.substr(0, tag).ends_with(".lock");
 }
 
 std::string sizeText(std::uintmax_t bytes)
 {
     return QLocale::c().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat).toStdString();
-}
-
-std::string reasonOf(int error)
-{
-    return std::strerror(error);
 }
 
 class Recovery
@@ -102,7 +86,7 @@ public:
             }
             const FolderHandle entry = folder.child(name);
             if (!entry) {
-                if (!entry.isAbsent())
+                if (!entry.isNoFolder())
                     cannotRead(entry.path(), entry.error());
                 continue;
             }
@@ -143,11 +127,11 @@ private:
             return names.failure();
         std::vector<std::string> found;
         for (const std::string& name : *names) {
-            if (!startsWith(name, previousPrefix))
+            if (!name.starts_with(previousPrefix))
                 continue;
             const FolderHandle inner = folder.child(name);
             if (!inner) {
-                if (inner.isAbsent())
+                if (inner.isNoFolder())
                     continue;
                 return Failure{inner.error()};
             }
@@ -188,7 +172,7 @@ private:
         // the working folder's name: it is that planning's to take over, by its record, or to
         // keep where its record was set aside.
         const FolderHandle target = parent.child(targetName);
-        if (!target && !target.isAbsent())
+        if (!target && !target.isNoFolder())
             return cannotRead(target.path(), target.error());
         if (target)
             for (const std::string& record : {TakeOverRecord::prefix + name, TakeOverRecord::setAsidePrefix + name}) {
@@ -200,7 +184,7 @@ private:
             }
         const FolderHandle staging = parent.child(name);
         if (!staging)
-            return staging.isAbsent() ? void() : cannotRead(staging.path(), staging.error());
+            return staging.isNoFolder() ? void() : cannotRead(staging.path(), staging.error());
         const std::string where = staging.path();
         const auto marked = WorkMark::isIn(staging);
         if (!marked.ok())
@@ -239,7 +223,7 @@ private:
         }
         std::size_t folders = 0;
         for (const std::string& entry : *names)
-            folders += startsWith(entry, previousPrefix);
+            folders += entry.starts_with(previousPrefix);
         if (folders != replaced.size() || !*planning)
             return false;
         auto taking = WorkMark::take(staging, true);
@@ -347,7 +331,7 @@ private:
         const std::string planning = targetName + ".srl";
         const FolderHandle aside = parent.child(name);
         if (!aside)
-            return aside.isAbsent() ? void() : cannotRead(aside.path(), aside.error());
+            return aside.isNoFolder() ? void() : cannotRead(aside.path(), aside.error());
         const auto hasPlanning = aside.isFile(planning);
         const auto target = parent.kind(targetName);
         if (!hasPlanning.ok() || !target.ok())
@@ -381,7 +365,7 @@ private:
         bool marked = false;
         for (const std::string& name : *names) {
             marked = marked || name == WorkMark::fileName;
-            if (!startsWith(name, TakeOverRecord::prefix))
+            if (!name.starts_with(TakeOverRecord::prefix))
                 continue;
             const auto file = folder.isFile(name);
             if (!file.ok())
@@ -434,7 +418,7 @@ private:
         if (!names.ok())
             return cannotRead(folder.path(), names.error());
         for (const std::string& name : *names) {
-            if (!startsWith(name, previousPrefix))
+            if (!name.starts_with(previousPrefix))
                 continue;
             const FolderHandle inner = folder.child(name);
             if (const auto empty = inner ? inner.isEmpty() : Answer<bool>(false); empty.ok() && *empty &&

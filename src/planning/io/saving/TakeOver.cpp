@@ -3,7 +3,6 @@
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -11,18 +10,8 @@
 
 namespace {
 
-const std::string previousPrefix = ".previous-";
+using PlanningFinder::previousPrefix;
 constexpr int maxDepth = 8;
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string reasonOf(int error)
-{
-    return std::strerror(error);
-}
 
 // What the file system answers when an entry may not go where it was to go: the entry stays
 // where it is, and the user is told. Every other error is no answer: it stops the take-over.
@@ -75,7 +64,7 @@ std::optional<FolderHandle::Kind> kindOf(const FolderHandle& folder, const std::
 std::optional<FolderHandle> childOf(const FolderHandle& folder, const std::string& relative, Work& work)
 {
     FolderHandle child = relative.empty() ? folder.again() : folder.child(relative);
-    if (!child && !child.isAbsent())
+    if (!child && !child.isNoFolder())
         work.fail("the folder " + child.path() + " could not be opened", child.error());
     if (!child)
         return std::nullopt;
@@ -169,7 +158,7 @@ std::set<std::string> foldersOf(const TakeOverRecord& record)
 // Whether a folder inside the replaced one holds a replaced planning an earlier version left.
 std::optional<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& name, Work& work)
 {
-    if (!startsWith(name, previousPrefix))
+    if (!name.starts_with(previousPrefix))
         return false;
     const auto inner = childOf(folder, name, work);
     if (!inner)
@@ -202,7 +191,7 @@ void moveOthers(const FolderHandle& replaced, const TakeOverRecord& record, cons
         if (*kind == FolderHandle::Kind::none)
             continue;
         if (relative.empty()) {
-            if (name == WorkMark::fileName || name == record.planning || startsWith(name, TakeOverRecord::prefix))
+            if (name == WorkMark::fileName || name == record.planning || name.starts_with(TakeOverRecord::prefix))
                 continue;
             if (folder) {
                 const auto earlier = isEarlierReplaced(*from, name, work);
@@ -306,7 +295,7 @@ void removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, 
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
         const std::filesystem::path path(*it);
         const FolderHandle in = replaced.child(path.parent_path().string());
-        const int error = in ? in.removeFolder(path.filename().string()) : (in.isAbsent() ? 0 : in.error());
+        const int error = in ? in.removeFolder(path.filename().string()) : (in.isNoFolder() ? 0 : in.error());
         if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
             work.left.push_back("the emptied folder " + replaced.pathOf(*it) + " could not be removed (" +
                                 reasonOf(error) + ")");
@@ -360,7 +349,7 @@ void takeOver(const FolderHandle& parent, const TakeOverRecord& record, TakeOver
             const auto kind = kindOf(replaced, name, work);
             if (!kind)
                 return;
-            if (startsWith(name, TakeOverRecord::prefix) && *kind == FolderHandle::Kind::file) {
+            if (name.starts_with(TakeOverRecord::prefix) && *kind == FolderHandle::Kind::file) {
                 std::vector<std::string> done;
                 const auto result = TakeOver::finishRecord(parent, replaced, name, into, done, notes, depth + 1);
                 if (result == TakeOver::Result::stopped || result == TakeOver::Result::busy)
@@ -450,7 +439,7 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
     };
     if (!replaced && replaced.error() == ENOENT)
         return Result::gone;
-    if (!replaced && !replaced.isAbsent())
+    if (!replaced && !replaced.isNoFolder())
         return stop("the folder " + where + " could not be opened", replaced.error());
     // The record's own folder is never the one it replaced (and carries the caller's mark).
     const auto same = holder.isSameFolder(replaced);
