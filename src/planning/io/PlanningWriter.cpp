@@ -384,8 +384,8 @@ void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loade
     // Overwrites of one planning by several instances take turns in checking and publishing, in
     // the folder that holds the planning.
     const std::string replaced = loaded.folder();
-    const OriginLock turn(fs::path(replaced).parent_path().string(), loaded.origin(),
-                          [this](const std::string& what) { setWaiting(what); });
+    OriginLock turn(fs::path(replaced).parent_path().string(), loaded.origin(),
+                    [this](const std::string& what) { setWaiting(what); });
     // Another instance may still be taking over into the folder loaded what its save replaced:
     // the planning is whole there only once it is through.
     const auto start = std::chrono::steady_clock::now();
@@ -419,7 +419,7 @@ void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loade
     if (loaded.folder() != replaced)
         throw std::runtime_error("The planning was moved from " + replaced + " to " + loaded.folder() +
                                  " while it was being saved. Save again.");
-    update.commit();
+    update.commit(&turn);
 }
 
 void PlanningWriter::collect(PlanningFile& planning) const try

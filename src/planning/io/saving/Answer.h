@@ -6,8 +6,10 @@
 // and an error stops the step where it stands. Asking a failed step for its value is a
 // programming fault (std::logic_error).
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 // The errno value of a failed step, to hand on as the failure of any other step.
@@ -15,6 +17,12 @@ struct Failure
 {
     int error;
 };
+
+// The system's own words for an errno value: the cause a message names is the error's.
+inline std::string reasonOf(int error)
+{
+    return std::strerror(error);
+}
 
 template<class T>
 class Answer

@@ -254,18 +254,47 @@ Answer<bool> FolderHandle::File::isAt(const FolderHandle& folder, const std::str
     return open->st_dev == named->st_dev && open->st_ino == named->st_ino;
 }
 
+int FolderHandle::File::removeFrom(const FolderHandle& folder, const std::string& name)
+{
+    if (!isOpen())
+        return 0;
+    const auto here = isAt(folder, name);
+    const int error = !here.ok() ? here.error() : (*here ? folder.removeFile(name) : 0);
+    close();
+    return error == ENOENT ? 0 : error;
+}
+
 // ---- FolderHandle ----
+
+std::string FolderHandle::plainPath(const std::string& path)
+{
+    if (path.empty())
+        return path;
+    std::error_code failed;
+    std::filesystem::path plain = std::filesystem::absolute(path, failed).lexically_normal();
+    if (!plain.has_filename())
+        plain = plain.parent_path();
+    return plain.string();
+}
 
 FolderHandle FolderHandle::open(const std::string& path, bool followLinks)
 {
     const int fd = path.empty() ? -1 : Sys::open(path.c_str(), folderFlags | (followLinks ? 0 : O_NOFOLLOW));
     const int error = path.empty() ? ENOENT : (fd < 0 ? lastError() : 0);
-    // Named in its plain absolute form, so that "a/b/", "a/./b" and "a/b" read alike.
-    std::error_code failed;
-    std::filesystem::path plain = std::filesystem::absolute(path, failed).lexically_normal();
-    if (!plain.has_filename())
-        plain = plain.parent_path();
-    return FolderHandle(fd, plain.string(), error == ELOOP ? ENOTDIR : error);
+    return FolderHandle(fd, plainPath(path), error == ELOOP ? ENOTDIR : error);
+}
+
+FolderHandle FolderHandle::make(const std::string& path)
+{
+    FolderHandle folder = open(path, true);
+    const std::filesystem::path plain(folder.path_);
+    if (folder.error_ != ENOENT || plain.parent_path() == plain || !plain.has_filename())
+        return folder;
+    const FolderHandle above = make(plain.parent_path().string());
+    const int made = above ? above.makeFolder(plain.filename().string()) : above.error_;
+    if (made && made != EEXIST)
+        return FolderHandle(-1, folder.path_, made);
+    return open(path, true);
 }
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
@@ -478,7 +507,7 @@ int FolderHandle::removeAll(const std::string& name) const
     }
     const FolderHandle inner = child(name);
     if (!inner)
-        return inner.isAbsent() ? 0 : inner.error();
+        return inner.error() == ENOENT ? 0 : inner.error();
     const auto names = inner.entries();
     if (!names.ok())
         return names.error();
@@ -672,7 +701,7 @@ Answer<std::uintmax_t> FolderHandle::treeSize() const
         }
         if (S_ISDIR(found->st_mode)) {
             const FolderHandle inner = child(name);
-            if (!inner && inner.isAbsent())
+            if (!inner && inner.isNoFolder())
                 continue;
             const auto below = inner.treeSize();
             if (!below.ok())

@@ -59,6 +59,9 @@ public:
         // Whether the entry `name` of `folder` is still this very file (its holder may have removed
         // or replaced it meanwhile); false when there is no such entry.
         Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
+        // Removes the entry `name` of `folder` while it is still this very file, then closes; 0 or
+        // the errno value (the file stays then).
+        int removeFrom(const FolderHandle& folder, const std::string& name);
         void close();
 
     private:
@@ -73,6 +76,11 @@ public:
     // `followLinks`, else the last name must be a real folder. Invalid when it does not open
     // (error() tells why).
     static FolderHandle open(const std::string& path, bool followLinks = false);
+    // Opens the folder at `path` as open() does with `followLinks`, making it and the folders above
+    // it where they are missing (a patient folder before its first save).
+    static FolderHandle make(const std::string& path);
+    // The path in its plain absolute form, so that "a/b/", "a/./b" and "a/b" read alike.
+    static std::string plainPath(const std::string& path);
 
     FolderHandle(FolderHandle&& other) noexcept;
     FolderHandle& operator=(FolderHandle&& other) noexcept;
@@ -85,9 +93,9 @@ public:
     // The errno value of a failed open; 0 for a valid handle. ENOENT: there is no such entry;
     // ENOTDIR: it is no folder (or a link).
     int error() const { return error_; }
-    // Whether it did not open because there is no folder of that name (nothing there, a file, a
-    // link): an answer, where every other error is not.
-    bool isAbsent() const { return error_ == ENOENT || error_ == ENOTDIR; }
+    // Whether it did not open because no folder has that name: nothing is there (ENOENT), or a
+    // file or a link is (ENOTDIR). An answer, where every other error is not.
+    bool isNoFolder() const { return error_ == ENOENT || error_ == ENOTDIR; }
     // The path it was opened by (for messages; the folder may have been renamed since).
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }

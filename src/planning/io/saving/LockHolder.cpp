@@ -60,9 +60,9 @@ std::string LockHolder::lines() const
     return std::to_string(pid) + "\n" + host + "\n" + machine + "\n" + boot + "\n" + start + "\n";
 }
 
-std::optional<LockHolder> LockHolder::named(const std::string& text, const std::string& magic, bool whole)
+std::optional<LockHolder> LockHolder::named(const std::string& text, const std::string& magic)
 {
-    if (text.compare(0, magic.size() + 1, magic + "\n") != 0)
+    if (!text.starts_with(magic + "\n"))
         return std::nullopt;
     std::vector<std::string> lines;
     std::size_t at = magic.size() + 1;
@@ -86,8 +86,6 @@ std::optional<LockHolder> LockHolder::named(const std::string& text, const std::
     holder.machine = lines[2];
     holder.boot = lines[3];
     holder.start = lines[4];
-    if (whole && at != text.size())
-        return std::nullopt;
     return holder;
 }
 
@@ -146,8 +144,9 @@ Verdict judge(const Look& look)
     if (look.lock == Lock::held)
         return Verdict::atWork;
     // A holder that died between making the file and writing its name (earlier versions wrote
-    // it after making the file); without locks that cannot be told from one at work.
-    if (look.text.empty())
+    // it after making the file), or in a rewrite cut short; without locks that cannot be told
+    // from one at work.
+    if (!look.holder)
         return look.lock == Lock::taken ? Verdict::gone : Verdict::atWork;
     if (!look.holder->isOnThisComputer())
         return Verdict::elsewhere;
@@ -158,70 +157,82 @@ Verdict judge(const Look& look)
     return look.holder->isGone() ? Verdict::gone : Verdict::atWork;
 }
 
+Look stranger(const std::string& thing)
+{
+    Look found;
+    found.verdict = Verdict::notOurs;
+    found.thing = thing;
+    return found;
 }
 
-Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic, bool whole)
+// The file opened and locked (without its text), or what stands at the name instead; nothing
+// where it went or was replaced between the look and the lock (then it is looked at again).
+Answer<std::optional<Look>> openLocked(const FolderHandle& folder, const std::string& name)
+{
+    using Found = std::optional<Look>;
+    const auto status = folder.status(name);
+    if (!status.ok())
+        return status.error() == ENOENT ? Answer<Found>(Look()) : status.failure();
+    if (!S_ISREG(status->st_mode))
+        return Found(stranger(thingOf(*status)));
+    auto file = folder.openFile(name, true);
+    if (!file.ok()) {
+        if (file.error() == ELOOP)
+            return Found(stranger("a symbolic link"));
+        return file.error() == ENOENT ? Answer<Found>(Found()) : file.failure();
+    }
+    const auto opened = file->status();
+    if (!opened.ok())
+        return opened.failure();
+    if (!S_ISREG(opened->st_mode))
+        return Found(stranger(thingOf(*opened)));
+    const auto lock = file->lock();
+    if (!lock.ok())
+        return lock.failure();
+    const auto same = file->isAt(folder, name);
+    if (!same.ok())
+        return same.failure();
+    if (!*same)
+        return Found();
+    Look found;
+    found.lock = *lock;
+    found.file = std::move(*file);
+    return Found(std::move(found));
+}
+
+}
+
+Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic)
 {
     // A holder that finished between the open and the lock removed the file: looked at again.
-    for (int attempt = 0;; ++attempt) {
-        Look found;
-        const auto status = folder.status(name);
-        if (!status.ok())
-            return status.error() == ENOENT ? Answer<Look>(std::move(found)) : status.failure();
-        if (!S_ISREG(status->st_mode)) {
-            found.verdict = Verdict::notOurs;
-            found.thing = thingOf(*status);
-            return found;
-        }
-        auto file = folder.openFile(name, true);
-        if (!file.ok()) {
-            if (file.error() == ENOENT && attempt < 100)
-                continue;
-            if (file.error() == ELOOP || file.error() == ENOENT) {
-                found.verdict = Verdict::notOurs;
-                found.thing = file.error() == ELOOP ? "a symbolic link" : "a file that comes and goes";
-                return found;
-            }
-            return file.failure();
-        }
-        const auto opened = file->status();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto opened = openLocked(folder, name);
         if (!opened.ok())
             return opened.failure();
-        if (!S_ISREG(opened->st_mode)) {
-            found.verdict = Verdict::notOurs;
-            found.thing = thingOf(*opened);
-            return found;
-        }
-        const auto lock = file->lock();
-        if (!lock.ok())
-            return lock.failure();
-        const auto same = file->isAt(folder, name);
-        if (!same.ok())
-            return same.failure();
-        if (!*same) {
-            if (attempt < 100)
-                continue;
-            found.verdict = Verdict::notOurs;
-            found.thing = "a file that comes and goes";
-            return found;
-        }
-        found.lock = *lock;
-        if (*lock != Lock::held) {
-            auto text = file->readAll(4096);
+        if (!*opened)
+            continue;
+        Look& found = **opened;
+        if (!found.file.isOpen())
+            return std::move(found);
+        if (found.lock != Lock::held) {
+            auto text = found.file.readAll(4096);
             if (!text.ok())
                 return text.failure();
             found.text = std::move(*text);
-            found.holder = LockHolder::named(found.text, magic, whole);
-            if (!found.text.empty() && !found.holder) {
-                found.verdict = Verdict::notOurs;
-                found.thing = "a file that this program did not write";
-                return found;
-            }
+            // Every text this program writes there begins with its first line, also one cut short.
+            if (!found.text.empty() && !found.text.starts_with(magic + "\n"))
+                return stranger("a file that this program did not write");
+            found.holder = LockHolder::named(found.text, magic);
         }
-        found.file = std::move(*file);
         found.verdict = judge(found);
-        return found;
+        return std::move(found);
     }
+    return stranger("a file that comes and goes");
+}
+
+std::string inTheWay(const std::string& path, const std::string& thing, const std::string& keeps)
+{
+    return path + " is " + thing + ", where this program keeps " + keeps + ". It was left as it is";
 }
 
 }

@@ -20,9 +20,10 @@ struct LockHolder
     static LockHolder self();
     // Five lines: process number, host name, machine id, boot id, process start.
     std::string lines() const;
-    // The holder a file names that begins with the line `magic` and five such lines; with
-    // `whole`, nothing may follow them. Nothing when the text is no such file's.
-    static std::optional<LockHolder> named(const std::string& text, const std::string& magic, bool whole);
+    // The holder a file names that begins with the line `magic` and five such lines; what follows
+    // them is not read (an origin lock's beat, or what a rewrite cut short left of a longer text).
+    // Nothing when the text names no holder.
+    static std::optional<LockHolder> named(const std::string& text, const std::string& magic);
 
     bool isOnThisComputer() const;
     // On this computer: whether it is gone (see above). Always false for another computer's.
@@ -34,12 +35,17 @@ struct LockHolder
 };
 
 // The file of a mark or a lock that names its holder: made whole and locked before it has its
-// name (FolderHandle::createWhole), locked with flock while held, read and written whole.
+// name (FolderHandle::createWhole), locked with flock while held, rewritten in place by its holder
+// (the new text over the old, then cut to its length).
 //
 // Rule: a file is judged only where it provably is one of this program's (its first line), and
 // never on a guess: a holder is at work while its lock is held or, on this computer, while its
 // process lives; where the file system takes no locks, this computer's holder is judged by its
 // process alone, and another computer's cannot be judged here (an origin lock is, by its beat).
+// A rewrite cut before its end (a failed write or truncate, a kill) leaves a file of the
+// program's own, the new holder's lines first: it is judged by its lock and holder as any other,
+// never taken for a stranger's. One that names no holder is one whose holder died at its making
+// or its rewrite: gone where its lock can be taken, else possibly at work.
 namespace HolderFile {
 
 enum class Verdict {
@@ -63,7 +69,12 @@ struct Look
 };
 
 // Opens, locks (without waiting) and reads the file `name` of `folder`, which begins with the
-// line `magic` and a holder's five lines (with `whole`, nothing after them), and judges it.
-Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic, bool whole);
+// line `magic` and a holder's five lines, and judges it.
+Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic);
+
+// The sentence for something that is not this program's at `path`, where it keeps one of its
+// files (`keeps`: what that file is for): what is in the way, where, and that it was left as it
+// is. Without its end, so that the caller says what the user may do.
+std::string inTheWay(const std::string& path, const std::string& thing, const std::string& keeps);
 
 }

@@ -4,9 +4,9 @@
 #include "planning/io/saving/LockHolder.h"
 #include "vexa/io/AtomicFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -33,13 +33,14 @@ bool noLockCanBeMade(int error)
 
 std::runtime_error failed(const std::string& what, const std::string& path, int error)
 {
-    return std::runtime_error("The lock file " + path + " " + what + " (" + std::strerror(error) + ").");
+    return std::runtime_error("The lock file " + path + " " + what + " (" + reasonOf(error) + ").");
 }
 
 }
 
 // Rewrites the holder's beat every second while the lock is held, so that another computer can
-// tell a live holder from one that died.
+// tell a live holder from one that died. A beat that cannot be written ends it: the holder is
+// told (lost()), and never writes over a lock that another computer took meanwhile.
 class OriginLock::Beat
 {
 public:
@@ -58,14 +59,20 @@ public:
         thread_.join();
     }
 
+    int error() const { return error_.load(std::memory_order_acquire); }
+
 private:
     void run(const FolderHandle::File& file, const LockHolder& holder)
     {
         std::unique_lock<std::mutex> guard(mutex_);
         for (unsigned long beat = 1; !wake_.wait_for(guard, beatEvery, [this] { return stop_; }); ++beat)
-            file.rewrite(contents(holder, beat));
+            if (const int error = file.rewrite(contents(holder, beat))) {
+                error_.store(error, std::memory_order_release);
+                return;
+            }
     }
 
+    std::atomic<int> error_{0};
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -94,7 +101,7 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
             return {false, true, {}};
         throw failed("cannot be made", where, made.error());
     }
-    auto found = HolderFile::look(parent_, name_, magic, false);
+    auto found = HolderFile::look(parent_, name_, magic);
     if (!found.ok())
         throw failed("cannot be read", where, found.error());
     const auto takeOver = [&] {
@@ -113,9 +120,9 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
     case Verdict::none:
         return {}; // its holder let go meanwhile: made anew at the next look
     case Verdict::notOurs:
-        throw std::runtime_error("The planning cannot be saved over: " + where + " is " + found->thing +
-                                 ", where this program keeps the lock that lets saves of the planning take turns. "
-                                 "It was left as it is; move it away, then save again.");
+        throw std::runtime_error("The planning cannot be saved over: " +
+                                 HolderFile::inTheWay(where, found->thing, "the lock that lets saves of the planning take turns") +
+                                 "; move it away, then save again.");
     case Verdict::gone:
         return takeOver();
     case Verdict::elsewhere: {
@@ -143,9 +150,9 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
     parent_ = FolderHandle::open(parentFolder, true);
     name_ = "." + origin + ".lock";
     if (!parent_) {
-        if (parent_.isAbsent())
+        if (parent_.isNoFolder())
             return; // no plannings there to take turns over
-        throw std::runtime_error("The folder " + parentFolder + " cannot be opened (" + std::strerror(parent_.error()) +
+        throw std::runtime_error("The folder " + parentFolder + " cannot be opened (" + reasonOf(parent_.error()) +
                                  ").");
     }
     const std::string text = contents(LockHolder::self(), 0);
@@ -180,9 +187,7 @@ void OriginLock::startBeat()
     } catch (const std::system_error& e) {
         // Without its beat the lock would look dead to another computer, and stay held here:
         // given up at once.
-        if (const auto here = file_.isAt(parent_, name_); here.ok() && *here)
-            parent_.removeFile(name_);
-        file_.close();
+        file_.removeFrom(parent_, name_);
         throw std::runtime_error("The lock of this planning cannot be kept: no thread can be started for it (" +
                                  std::string(e.what()) + ").");
     }
@@ -190,12 +195,28 @@ void OriginLock::startBeat()
 
 OriginLock::~OriginLock()
 {
+    release();
+}
+
+int OriginLock::lost() const
+{
+    return beat_ ? beat_->error() : 0;
+}
+
+int OriginLock::release()
+{
     beat_.reset();
     if (!file_.isOpen())
-        return;
-    if (const auto here = file_.isAt(parent_, name_); here.ok() && *here)
-        parent_.removeFile(name_);
-    file_.close();
+        return 0;
+    // Another computer takes over a lock whose beat stood still (on a file system without
+    // locks, in the same file): that lock is not this one's to remove.
+    const auto text = file_.readAll(4096);
+    const auto holder = text.ok() ? LockHolder::named(*text, magic) : std::nullopt;
+    if (!text.ok() || !holder || !holder->isThisProcess()) {
+        file_.close();
+        return text.ok() ? 0 : text.error();
+    }
+    return file_.removeFrom(parent_, name_);
 }
 
 void OriginLock::checkOrigin(const std::string& origin)
@@ -206,7 +227,7 @@ void OriginLock::checkOrigin(const std::string& origin)
 
 Answer<bool> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
 {
-    auto found = HolderFile::look(folder, name, magic, false);
+    auto found = HolderFile::look(folder, name, magic);
     if (!found.ok())
         return found.failure();
     if (found->verdict != Verdict::gone || found->text.empty())

@@ -36,6 +36,15 @@ public:
     OriginLock(const OriginLock&) = delete;
     OriginLock& operator=(const OriginLock&) = delete;
 
+    // 0 while the lock is held as others see it; else the errno value of the beat that could not
+    // be written, after which it beats no more (another computer may take the lock 5 s later).
+    int lost() const;
+    // Lets go and removes the file while it is still this lock's; 0 or the errno value of a
+    // removal that failed (the file stays then).
+    int release();
+    // The lock file, for messages.
+    std::string path() const { return parent_.pathOf(name_); }
+
     // Throws std::runtime_error, saying so, for an origin that is no plain folder name.
     static void checkOrigin(const std::string& origin);
 

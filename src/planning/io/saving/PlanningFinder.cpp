@@ -4,7 +4,6 @@
 #include "vexa/core/IniFileManager.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -12,8 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Folders an earlier version of the program put the replaced plannings in, inside the new one.
-const std::string previousPrefix = ".previous-";
+using PlanningFinder::previousPrefix;
 
 // "MM/dd/yyyy hh:mm:ss" as "yyyy/MM/dd hh:mm:ss", which sorts by time; anything else as it is.
 std::string sortableTime(const std::string& stored)
@@ -44,47 +42,58 @@ std::string folderName(const FolderHandle& folder)
     return fs::path(folder.path()).filename().string();
 }
 
-[[noreturn]] void cannotRead(const std::string& what, int error)
+[[noreturn]] void cannotRead(const std::string& folder, int error)
 {
-    throw std::runtime_error(what + " cannot be read (" + std::strerror(error) + ").");
+    throw std::runtime_error("The folder " + folder + " cannot be read (" + reasonOf(error) + ").");
 }
 
 // A value of the planning file's [Planningdata]; empty when there is none (no such file too).
-std::string planningValue(const FolderHandle& folder, const std::string& planning, const std::string& key)
+Answer<std::string> planningValue(const FolderHandle& folder, const std::string& planning, const std::string& key)
 {
     const auto text = folder.read(planning, 64 << 20);
     if (!text.ok())
-        cannotRead("The planning file " + folder.pathOf(planning), text.error());
+        return text.failure();
     if (!*text)
-        return {};
+        return std::string();
     return Vexa::IniFileManager(folder.pathOf(planning), **text).getValue("Planningdata", key, std::string());
 }
 
-// The origin the planning file carries; the folder's name for one written before it was kept.
-std::string originOf(const FolderHandle& folder, const std::string& planning)
+// The key that sorts the planning folder by the time it was saved.
+Answer<std::string> saveTimeKeyOf(const FolderHandle& folder)
 {
-    const std::string stored = planningValue(folder, planning, "origin");
-    return stored.empty() ? folderName(folder) : stored;
+    const auto planning = PlanningFinder::planningIn(folder);
+    if (!planning.ok())
+        return planning.failure();
+    const auto stored =
+        planning->empty() ? Answer<std::string>(std::string()) : planningValue(folder, *planning, "lastModified");
+    if (!stored.ok())
+        return stored.failure();
+    return sortableTime(*stored) + "|" + paddedTimeStamp(folderName(folder));
 }
 
-// Calls `visit` with each planning of the origin below the patient folders.
-void eachOfOrigin(const std::vector<std::string>& patientPaths, const std::string& origin,
-                  const std::function<void(const FolderHandle&, const std::string&)>& visit)
+// Calls `visit` with each planning of the origin below the patient folders (the origin the
+// planning file carries; the folder's name for one written before it was kept), until it gives
+// an errno value; 0 or that of the first failure, which names the folder in `where`.
+int eachOfOrigin(const std::vector<std::string>& patientPaths, const std::string& origin,
+                 const std::function<int(const FolderHandle&, const std::string&)>& visit, std::string& where)
 {
     if (origin.empty())
-        return;
+        return 0;
     for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths)) {
-        std::string where = folder.path();
-        if (const int error = PlanningFinder::eachPlanning(
-                folder,
-                [&](const FolderHandle& planning, const std::string& file) {
-                    if (originOf(planning, file) == origin)
-                        visit(planning, file);
-                    return 0;
-                },
-                &where))
-            cannotRead("The folder " + where, error);
+        where = folder.path();
+        const int error = PlanningFinder::eachPlanning(
+            folder,
+            [&](const FolderHandle& planning, const std::string& file) {
+                const auto stored = planningValue(planning, file, "origin");
+                if (!stored.ok())
+                    return stored.error();
+                return (stored->empty() ? folderName(planning) : *stored) == origin ? visit(planning, file) : 0;
+            },
+            &where);
+        if (error)
+            return error;
     }
+    return 0;
 }
 
 }
@@ -104,7 +113,7 @@ std::vector<FolderHandle> patientFolders(const std::vector<std::string>& patient
 Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known)
 {
     if (!folder)
-        return folder.isAbsent() ? Answer<std::string>(std::string()) : Failure{folder.error()};
+        return folder.isNoFolder() ? Answer<std::string>(std::string()) : Failure{folder.error()};
     if (!known.empty()) {
         const auto file = folder.isFile(known);
         if (!file.ok())
@@ -112,7 +121,7 @@ Answer<std::string> planningIn(const FolderHandle& folder, const std::string& kn
         return *file ? known : std::string();
     }
     std::string name = folderName(folder);
-    if (name.compare(0, previousPrefix.size(), previousPrefix) == 0)
+    if (name.starts_with(previousPrefix))
         name.erase(0, previousPrefix.size());
     // An earlier version numbered folders of one name: ".previous-<name>-<n>".
     for (std::string planning = name; !planning.empty();) {
@@ -153,7 +162,7 @@ std::string planningIn(const std::string& folder, const std::string& known)
 {
     const auto found = planningIn(FolderHandle::open(folder), known);
     if (!found.ok())
-        cannotRead("The folder " + folder, found.error());
+        cannotRead(folder, found.error());
     return *found;
 }
 
@@ -169,7 +178,7 @@ int eachPlanning(const FolderHandle& folder, const std::function<int(const Folde
     if (!names.ok())
         return fail(folder.path(), names.error());
     for (const std::string& name : *names) {
-        if (name.front() == '.')
+        if (name.starts_with('.'))
             continue;
         const auto isFolder = folder.isFolder(name);
         if (!isFolder.ok())
@@ -178,7 +187,7 @@ int eachPlanning(const FolderHandle& folder, const std::function<int(const Folde
             continue;
         const FolderHandle entry = folder.child(name);
         if (!entry) {
-            if (entry.isAbsent())
+            if (entry.isNoFolder())
                 continue; // gone, or replaced by a link, meanwhile
             return fail(entry.path(), entry.error());
         }
@@ -198,26 +207,32 @@ int eachPlanning(const FolderHandle& folder, const std::function<int(const Folde
 
 std::string saveTimeKey(const std::string& folder) try
 {
-    const FolderHandle handle = FolderHandle::open(folder, true);
-    const auto planning = planningIn(handle);
-    if (!planning.ok())
-        cannotRead("The folder " + folder, planning.error());
-    return sortableTime(planning->empty() ? std::string() : planningValue(handle, *planning, "lastModified")) + "|" +
-           paddedTimeStamp(folderName(handle));
+    const auto key = saveTimeKeyOf(FolderHandle::open(folder, true));
+    if (!key.ok())
+        cannotRead(folder, key.error());
+    return *key;
 }
 VEXA_RETHROW
 
 std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin) try
 {
-    std::string found, foundTime;
-    eachOfOrigin(patientPaths, origin, [&](const FolderHandle& folder, const std::string&) {
-        // The last saved one: the stored time has seconds, the time-stamp name milliseconds.
-        const std::string time = saveTimeKey(folder.path());
-        if (found.empty() || time > foundTime) {
-            found = folder.path();
-            foundTime = time;
-        }
-    });
+    std::string found, foundTime, where;
+    const int error = eachOfOrigin(
+        patientPaths, origin,
+        [&](const FolderHandle& folder, const std::string&) {
+            // The last saved one: the stored time has seconds, the time-stamp name milliseconds.
+            const auto time = saveTimeKeyOf(folder);
+            if (!time.ok())
+                return time.error();
+            if (found.empty() || *time > foundTime) {
+                found = folder.path();
+                foundTime = *time;
+            }
+            return 0;
+        },
+        where);
+    if (error)
+        cannotRead(where, error);
     return found;
 }
 VEXA_RETHROW
@@ -225,18 +240,24 @@ VEXA_RETHROW
 std::string findByContent(const std::vector<std::string>& patientPaths, const std::string& origin,
                           const std::string& contentKey) try
 {
-    std::string found;
+    std::string found, where;
     if (contentKey.empty())
         return found;
-    eachOfOrigin(patientPaths, origin, [&](const FolderHandle& folder, const std::string& planning) {
-        if (!found.empty())
-            return;
-        const auto key = folder.contentKey(planning);
-        if (!key.ok())
-            cannotRead("The planning file " + folder.pathOf(planning), key.error());
-        if (*key == contentKey)
-            found = folder.path();
-    });
+    const int error = eachOfOrigin(
+        patientPaths, origin,
+        [&](const FolderHandle& folder, const std::string& planning) {
+            if (!found.empty())
+                return 0;
+            const auto key = folder.contentKey(planning);
+            if (!key.ok())
+                return key.error();
+            if (*key == contentKey)
+                found = folder.path();
+            return 0;
+        },
+        where);
+    if (error)
+        cannotRead(where, error);
     return found;
 }
 VEXA_RETHROW

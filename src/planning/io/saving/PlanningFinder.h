@@ -18,6 +18,10 @@
 
 namespace PlanningFinder {
 
+// Folders an earlier version of the program put the replaced plannings in, inside the new one:
+// ".previous-<name>[-<n>]".
+inline const std::string previousPrefix = ".previous-";
+
 // The patient folders, opened: one not made yet is left out (it holds nothing), one that cannot
 // be opened is given with its error.
 std::vector<FolderHandle> patientFolders(const std::vector<std::string>& patientPaths);
@@ -29,8 +33,8 @@ std::string planningIn(const std::string& folder, const std::string& known = {})
 
 // The folder that holds the planning of that origin now: the planning below the patient
 // folders that carries the origin (or, without one, is in a folder of that name), the last
-// saved one of them; empty when there is none. These throw std::runtime_error, naming the
-// folder or file, when one cannot be read.
+// saved one of them; empty when there is none. These three throw std::runtime_error, naming the
+// folder, when one cannot be read: they answer the saving's callers.
 std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin);
 
 // The folder below the patient folders (carrying the origin) whose planning file has the

@@ -1,5 +1,6 @@
 #include "planning/io/saving/PlanningFolderUpdate.h"
 
+#include "planning/io/saving/OriginLock.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/TakeOver.h"
 #include "planning/io/saving/TakeOverRecord.h"
@@ -8,10 +9,10 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <optional>
-#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -20,39 +21,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string normalFolder(const std::string& path)
-{
-    if (path.empty())
-        return path;
-    fs::path p = fs::absolute(fs::path(path)).lexically_normal();
-    if (!p.has_filename())
-        p = p.parent_path();
-    return p.string();
-}
-
 // The text of a failed step at `folder` with errno value `error`.
 std::string failureAt(const std::string& what, const std::string& folder, int error)
 {
     if (Vexa::AtomicFile::isDiskFull(error))
         return Vexa::AtomicFile::failureText(what + " " + folder, error);
-    return "Could not make " + what + " " + folder + ": " + std::strerror(error);
+    return "Could not make " + what + " " + folder + ": " + reasonOf(error);
+}
+
+std::runtime_error cannotPublish(const FolderHandle& parent, int error)
+{
+    return std::runtime_error(failureAt("the new planning folder in", parent.path(), error));
+}
+
+std::runtime_error existsAlready(const std::string& folder)
+{
+    return std::runtime_error("The folder " + folder + " exists already; the planning is not saved over it.");
 }
 
 }
 
 PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previous) try
-    : folder_(normalFolder(folder)), previous_(normalFolder(previous))
+    : folder_(FolderHandle::plainPath(folder)), previous_(FolderHandle::plainPath(previous))
 {
     const fs::path target(folder_);
-    std::error_code made;
-    fs::create_directories(target.parent_path(), made);
-    parent_ = FolderHandle::open(target.parent_path().string(), true);
+    parent_ = FolderHandle::make(target.parent_path().string());
     // The working folder's name means nothing to the user; the folder the planning goes in does.
     const auto cannotCreate = [&target](int error) {
         return std::runtime_error(failureAt("the new planning folder in", target.parent_path().string(), error));
     };
     if (!parent_)
-        throw cannotCreate(made ? made.value() : parent_.error());
+        throw cannotCreate(parent_.error());
     const std::string name = target.filename().string();
     if (const auto status = parent_.status(name); status.ok() && S_ISDIR(status->st_mode)) {
         const auto empty = parent_.child(name).isEmpty();
@@ -123,20 +122,20 @@ std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandl
 {
     const auto cannotRead = [this](const std::string& what, int error) {
         return std::runtime_error("The planning in " + previous_ + " cannot be replaced: " + what + " cannot be read (" +
-                                  std::strerror(error) + ").");
+                                  reasonOf(error) + ").");
     };
     if (previous_.empty() || previous_ == folder_)
         return std::nullopt;
     replacedParent = FolderHandle::open(fs::path(previous_).parent_path().string(), true);
     const std::string replacedName = fs::path(previous_).filename().string();
     if (!replacedParent) {
-        if (replacedParent.isAbsent())
+        if (replacedParent.isNoFolder())
             return std::nullopt;
         throw cannotRead("the folder " + replacedParent.path(), replacedParent.error());
     }
     const FolderHandle replaced = replacedParent.child(replacedName);
     if (!replaced) {
-        if (replaced.isAbsent())
+        if (replaced.isNoFolder())
             return std::nullopt;
         throw cannotRead("its folder", replaced.error());
     }
@@ -149,14 +148,7 @@ std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandl
         if (!named.ok())
             throw cannotRead("its planning file " + *planning, named.error());
         own.insert(named->begin(), named->end());
-        const auto refuse = [&](const std::string& what, int error) {
-            return std::runtime_error("The planning in " + previous_ + " cannot be replaced by this user: " + what +
-                                      " cannot be removed (" + std::strerror(error) + ").");
-        };
-        if (const int error = replaced.mayRemove(*planning))
-            throw refuse("its planning file " + *planning, error);
-        if (const int error = replacedParent.mayRemove(replacedName))
-            throw refuse("its folder", error);
+        checkRetirable(replacedParent, replaced, *planning);
     }
     const auto record = TakeOverRecord::describe(replaced, replacedName, *planning, {own.begin(), own.end()});
     if (!record.ok())
@@ -164,26 +156,57 @@ std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandl
     return *record;
 }
 
-void PlanningFolderUpdate::commit() try
+void PlanningFolderUpdate::checkRetirable(const FolderHandle& replacedParent, const FolderHandle& replaced,
+                                          const std::string& planning) const
 {
-    const std::string name = fs::path(folder_).filename().string();
-    const auto existsAlready = [this] {
-        return std::runtime_error("The folder " + folder_ + " exists already; the planning is not saved over it.");
+    const std::string refused = "The planning in " + previous_ + " cannot be replaced";
+    // Only a refusal is this user's; every other error is told as it is.
+    const auto check = [&](const std::string& what, int error) {
+        if (error == EACCES || error == EPERM)
+            throw std::runtime_error(refused + " by this user: " + what + " cannot be removed (" + reasonOf(error) + ").");
+        if (error)
+            throw std::runtime_error(refused + ": " + what + (error == EROFS ? " cannot be removed (" : " cannot be read (") +
+                                     reasonOf(error) + ").");
     };
-    const auto cannotPublish = [this](int error) {
-        return std::runtime_error(failureAt("the new planning folder in", parent_.path(), error));
-    };
+    check("its planning file " + planning, replaced.mayRemove(planning));
+    check("its folder", replacedParent.mayRemove(fs::path(previous_).filename().string()));
+    // Its take-over marks it: something of the user's at the mark's name stays as it is.
+    const auto stranger = WorkMark::inTheWay(replaced);
+    check("its folder", stranger.ok() ? 0 : stranger.error());
+    if (!stranger->empty())
+        throw std::runtime_error(refused + ": " + *stranger + "; move it away, then save again.");
+}
+
+bool PlanningFolderUpdate::isReserved(const std::string& name) const
+{
     const auto target = parent_.status(name);
     if (!target.ok() && target.error() != ENOENT)
-        throw cannotPublish(target.error());
-    if (target.ok()) {
-        const auto empty = S_ISDIR(target->st_mode) ? parent_.child(name).isEmpty() : Answer<bool>(false);
-        if (!empty.ok())
-            throw cannotPublish(empty.error());
-        if (!*empty)
-            throw existsAlready();
-    }
+        throw cannotPublish(parent_, target.error());
+    if (!target.ok())
+        return false;
+    const auto empty = S_ISDIR(target->st_mode) ? parent_.child(name).isEmpty() : Answer<bool>(false);
+    if (!empty.ok())
+        throw cannotPublish(parent_, empty.error());
+    if (!*empty)
+        throw existsAlready(folder_);
+    return true;
+}
 
+void PlanningFolderUpdate::publish(const std::string& name, bool reserved)
+{
+    // One rename: an empty folder reserved for it is replaced, anything else is not.
+    const int refused =
+        reserved ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name);
+    if (refused == EEXIST || refused == ENOTEMPTY)
+        throw existsAlready(folder_);
+    if (refused)
+        throw cannotPublish(parent_, refused);
+}
+
+void PlanningFolderUpdate::commit(OriginLock* turn) try
+{
+    const std::string name = fs::path(folder_).filename().string();
+    const bool reserved = isReserved(name);
     // The planning replaced, as the record will tell it, checked to be retirable before anything
     // is published.
     FolderHandle replacedParent;
@@ -192,51 +215,69 @@ void PlanningFolderUpdate::commit() try
     // computer, whatever path the patient folder has there. Another is taken over here alone.
     const auto beside = record ? replacedParent.isSameFolder(parent_) : Answer<bool>(false);
     if (!beside.ok())
-        throw cannotPublish(beside.error());
-    const bool recorded = *beside;
-    if (recorded) {
+        throw cannotPublish(parent_, beside.error());
+    if (*beside) {
         const FolderHandle staging = parent_.child(stagingName_);
         const auto written = staging ? staging.createWhole(record->fileName(), record->text())
                                      : Answer<FolderHandle::File>(Failure{staging.error()});
         if (!written.ok())
-            throw cannotPublish(written.error());
+            throw cannotPublish(parent_, written.error());
     }
-
-    // Published in one rename: an empty folder reserved for it is replaced, anything else is not.
-    const int refused =
-        target.ok() ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name);
-    if (refused == EEXIST || refused == ENOTEMPTY)
-        throw existsAlready();
-    if (refused)
-        throw cannotPublish(refused);
+    // Overwrites take turns only while the lock is kept: one whose beat could not be written may
+    // be another computer's by now.
+    if (const int lost = turn ? turn->lost() : 0)
+        throw std::runtime_error("The lock that lets saves of the planning take turns was lost: " + turn->path() +
+                                 " could not be written (" + reasonOf(lost) + ").");
+    publish(name, reserved);
     committed_ = true;
 
-    // From here on nothing is thrown and nothing dropped: what is not finished is said.
+    // From here on nothing is thrown: what is not finished, and every step that failed, is said.
     if (const int error = parent_.sync())
-        notes_.push_back("The planning is saved in " + folder_ + ", but its folder could not be put on the disk (" +
-                         std::strerror(error) + ").");
+        noteFailed("its folder could not be put on the disk", error);
     const FolderHandle into = parent_.child(name);
-    if (record && !into) {
-        notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ +
-                         ", but taking its files over is not finished: the folder " + folder_ + " could not be opened (" +
-                         std::strerror(into.error()) + "). The next start of the program tries again.");
-    } else if (record) {
-        std::vector<std::string> done;
-        const TakeOver::Result result =
-            recorded ? TakeOver::finishRecord(replacedParent, into, record->fileName(), into, done, notes_)
-                     : TakeOver::run(replacedParent, *record, into, {}, into, notes_);
-        if (result == TakeOver::Result::busy)
-            notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ +
-                             ", but another instance of the program is at work in " + previous_ +
-                             ": its files are taken over at a later start.");
-        else if (result == TakeOver::Result::notIt && !recorded)
-            notes_.push_back("The planning in " + folder_ + " replaced the planning in " + previous_ + ", but " +
-                             previous_ + " no longer holds that planning: nothing of it was moved or removed.");
-    }
-    if (into)
-        into.sync();
-    // The planning is whole: from now on another save may replace it. A mark that cannot be
-    // removed names this process, and goes at the next start once it has ended.
-    mark_->release();
+    if (record)
+        takeOver(*record, *beside, replacedParent, into);
+    settle(into, turn);
 }
 VEXA_RETHROW
+
+void PlanningFolderUpdate::takeOver(const TakeOverRecord& record, bool recorded, const FolderHandle& replacedParent,
+                                    const FolderHandle& into)
+{
+    // Without a record in the new planning no later start finishes what this one leaves.
+    const std::string replacedBy = "The planning in " + folder_ + " replaced the planning in " + previous_;
+    if (!into) {
+        notes_.push_back(replacedBy + ", but taking its files over is not finished: the folder " + folder_ +
+                         " could not be opened (" + reasonOf(into.error()) + "). " +
+                         (recorded ? TakeOver::triesAgain : "Nothing of it was moved or removed."));
+        return;
+    }
+    std::vector<std::string> done;
+    const TakeOver::Result result = recorded
+                                        ? TakeOver::finishRecord(replacedParent, into, record.fileName(), into, done, notes_)
+                                        : TakeOver::run(replacedParent, record, into, {}, into, notes_, 0, false);
+    if (result == TakeOver::Result::busy)
+        notes_.push_back(replacedBy + ", but another instance of the program is at work in " + previous_ +
+                         (recorded ? ": its files are taken over at a later start." : ": nothing of it was moved or removed."));
+    else if (result == TakeOver::Result::notIt && !recorded)
+        notes_.push_back(replacedBy + ", but " + previous_ + " no longer holds that planning: nothing of it was moved or "
+                                                              "removed.");
+}
+
+void PlanningFolderUpdate::settle(const FolderHandle& into, OriginLock* turn)
+{
+    if (const int error = into ? into.sync() : 0)
+        noteFailed("its folder could not be put on the disk", error);
+    // The planning is whole: from now on another save may replace it.
+    if (const int error = mark_->release())
+        noteFailed("its mark " + folder_ + "/" + WorkMark::fileName + " could not be removed", error);
+    if (const int error = turn ? turn->release() : 0)
+        noteFailed("the lock file " + turn->path() + " could not be removed", error);
+}
+
+void PlanningFolderUpdate::noteFailed(const std::string& what, int error)
+{
+    const std::string note = "The planning is saved in " + folder_ + ", but " + what + " (" + reasonOf(error) + ").";
+    if (std::find(notes_.begin(), notes_.end(), note) == notes_.end())
+        notes_.push_back(note);
+}

@@ -14,7 +14,8 @@
 //     lies beside the target, so that any instance on any computer can finish the take-over;
 //   - a working folder that is never published holds only the save's own files and goes with
 //     the update, its mark last, or else at the next start of its computer (StartRecovery);
-//   - after the publishing rename nothing is thrown: what is not finished is said in the notes.
+//   - after the publishing rename nothing is thrown: what is not finished, and every step that
+//     failed (the last syncs, the removal of the mark and of the origin lock), is said in the notes.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/TakeOverRecord.h"
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+class OriginLock;
 class WorkMark;
 
 class PlanningFolderUpdate
@@ -48,8 +50,10 @@ public:
 
     // Checks that the replaced planning can be retired, puts the new planning in place (and on
     // the disk) and takes the replaced folder over. Throws std::runtime_error, with everything
-    // as it was, when the planning cannot be published.
-    void commit();
+    // as it was, when the planning cannot be published. `turn`, the origin lock the overwrite
+    // holds: one that was lost (its beat could not be written) refuses the publishing, and it is
+    // let go once the take-over ends.
+    void commit(OriginLock* turn = nullptr);
 
     // After commit: one line for each entry of the replaced folder that stayed where it was, with
     // the reason, and for a replaced folder that is left.
@@ -59,6 +63,22 @@ private:
     // The record of the planning replaced, checked to be retirable; nothing where no planning is
     // replaced. Opens its parent in `replacedParent`. Throws std::runtime_error, with the reason.
     std::optional<TakeOverRecord> describeReplaced(FolderHandle& replacedParent) const;
+    // Throws std::runtime_error where the planning replaced cannot be retired by this program.
+    void checkRetirable(const FolderHandle& replacedParent, const FolderHandle& replaced,
+                        const std::string& planning) const;
+    // Whether an empty folder reserved for the planning stands at its name. Throws
+    // std::runtime_error where anything else does.
+    bool isReserved(const std::string& name) const;
+    // Puts the working folder at the planning's name in one rename. Throws std::runtime_error,
+    // with everything as it was.
+    void publish(const std::string& name, bool reserved);
+    // After the publishing: takes the replaced folder over into the new planning `into`.
+    void takeOver(const TakeOverRecord& record, bool recorded, const FolderHandle& replacedParent,
+                  const FolderHandle& into);
+    // After the take-over: the new planning on the disk, its mark and the origin lock gone.
+    void settle(const FolderHandle& into, OriginLock* turn);
+    // A note that the planning is saved, but a step after it failed.
+    void noteFailed(const std::string& what, int error);
 
     std::string folder_;
     std::string previous_;

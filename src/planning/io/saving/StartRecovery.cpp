@@ -13,25 +13,18 @@
 #include <QDateTime>
 #include <QLocale>
 
-#include <cstring>
 #include <ctime>
+#include <filesystem>
 
 namespace {
 
-const std::string previousPrefix = ".previous-";
+using PlanningFinder::previousPrefix;
 // Another computer's unfinished save is told once it is older than any save takes.
 constexpr std::time_t unfinishedForLong = 3600;
+// A working folder without a mark that holds nothing is litter once it is older than any save
+// takes to mark its folder (and any clock of a computer sharing the folder is off).
+constexpr std::time_t emptyForLong = 600;
 constexpr int maxDepth = 8;
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool endsWith(const std::string& text, const std::string& suffix)
-{
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // The target of a hidden working folder ".<target><suffix><number>"; empty when it is none.
 std::string workingTarget(const std::string& name, const std::string& suffix)
@@ -48,12 +41,12 @@ std::string workingTarget(const std::string& name, const std::string& suffix)
 // An origin lock (".<origin>.lock"), or the temporary file one was made from.
 bool isLockFile(const std::string& name)
 {
-    if (name.front() != '.')
+    if (!name.starts_with('.'))
         return false;
-    if (endsWith(name, ".lock"))
+    if (name.ends_with(".lock"))
         return true;
     const auto tag = name.rfind(Vexa::AtomicFile::temporaryTag);
-    return Vexa::AtomicFile::isTemporaryName(name) && tag != std::string::npos && endsWith(name.substr(0, tag), ".lock");
+    return Vexa::AtomicFile::isTemporaryName(name) && tag != std::string::npos && name.substr(0, tag).ends_with(".lock");
 }
 
 std::string sizeText(std::uintmax_t bytes)
@@ -61,15 +54,24 @@ std::string sizeText(std::uintmax_t bytes)
     return QLocale::c().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat).toStdString();
 }
 
-std::string reasonOf(int error)
-{
-    return std::strerror(error);
-}
-
 class Recovery
 {
 public:
     StartRecovery::Report report;
+
+    // What is told to be looked at again at the next start is told only where it is there at the
+    // end of this one: a folder this start went on to finish (a replaced planning it took over)
+    // needs no next start.
+    void settle()
+    {
+        for (const auto& [path, text] : promised) {
+            const std::filesystem::path at(path);
+            const auto there = FolderHandle::open(at.parent_path().string(), true).kind(at.filename().string());
+            if (!there.ok() || *there != FolderHandle::Kind::none)
+                report.toTell.push_back(text);
+        }
+        promised.clear();
+    }
 
     void finishIn(const FolderHandle& folder, int depth)
     {
@@ -93,7 +95,7 @@ public:
             }
             if (*kind != FolderHandle::Kind::folder)
                 continue;
-            if (name.front() == '.') {
+            if (name.starts_with('.')) {
                 if (const std::string target = workingTarget(name, ".saving"); !target.empty())
                     finishStaging(folder, name, target);
                 else if (const std::string target = workingTarget(name, ".previous"); !target.empty())
@@ -102,7 +104,7 @@ public:
             }
             const FolderHandle entry = folder.child(name);
             if (!entry) {
-                if (!entry.isAbsent())
+                if (!entry.isNoFolder())
                     cannotRead(entry.path(), entry.error());
                 continue;
             }
@@ -117,6 +119,9 @@ public:
     }
 
 private:
+    // The promises of the next start, by the path they are about.
+    std::vector<std::pair<std::string, std::string>> promised;
+
     void done(const std::string& line) { report.lines.push_back(line); }
     void tell(const std::string& line)
     {
@@ -128,11 +133,17 @@ private:
         for (const std::string& note : notes)
             tell(note);
     }
-    // A start that cannot look leaves what may be there for a later one, and says why.
-    void cannotRead(const std::string& path, int error)
+    // What is left at `path` for the next start to look at again, told (settle).
+    void promise(const std::string& path, const std::string& text)
     {
-        tell("The program could not read " + path + " (" + reasonOf(error) +
-             "). What earlier sessions may have left unfinished there is looked at again at the next start.");
+        report.lines.push_back(text);
+        promised.emplace_back(path, text);
+    }
+    // A start that cannot look leaves what may be there for a later one, and says why.
+    void cannotRead(const std::string& path, int error, const std::string& what = "read")
+    {
+        promise(path, "The program could not " + what + " " + path + " (" + reasonOf(error) +
+                          "). What earlier sessions may have left unfinished there is looked at again at the next start.");
     }
 
     // Folders an earlier version left inside `folder` holding a replaced planning.
@@ -143,11 +154,11 @@ private:
             return names.failure();
         std::vector<std::string> found;
         for (const std::string& name : *names) {
-            if (!startsWith(name, previousPrefix))
+            if (!name.starts_with(previousPrefix))
                 continue;
             const FolderHandle inner = folder.child(name);
             if (!inner) {
-                if (inner.isAbsent())
+                if (inner.isNoFolder())
                     continue;
                 return Failure{inner.error()};
             }
@@ -188,7 +199,7 @@ private:
         // the working folder's name: it is that planning's to take over, by its record, or to
         // keep where its record was set aside.
         const FolderHandle target = parent.child(targetName);
-        if (!target && !target.isAbsent())
+        if (!target && !target.isNoFolder())
             return cannotRead(target.path(), target.error());
         if (target)
             for (const std::string& record : {TakeOverRecord::prefix + name, TakeOverRecord::setAsidePrefix + name}) {
@@ -200,7 +211,7 @@ private:
             }
         const FolderHandle staging = parent.child(name);
         if (!staging)
-            return staging.isAbsent() ? void() : cannotRead(staging.path(), staging.error());
+            return staging.isNoFolder() ? void() : cannotRead(staging.path(), staging.error());
         const std::string where = staging.path();
         const auto marked = WorkMark::isIn(staging);
         if (!marked.ok())
@@ -217,6 +228,8 @@ private:
         const auto replaced = earlierReplacedIn(staging);
         if (!replaced.ok())
             return cannotRead(where, replaced.error());
+        if (!mark && replaced->empty())
+            return removeIfLitter(parent, name, targetName);
         if (!mark && !adoptEarlier(staging, targetName, *replaced, mark))
             return;
         if (replaced->empty())
@@ -239,7 +252,7 @@ private:
         }
         std::size_t folders = 0;
         for (const std::string& entry : *names)
-            folders += startsWith(entry, previousPrefix);
+            folders += entry.starts_with(previousPrefix);
         if (folders != replaced.size() || !*planning)
             return false;
         auto taking = WorkMark::take(staging, true);
@@ -250,6 +263,32 @@ private:
         return mark != nullptr;
     }
 
+    // A working folder without a mark that holds nothing (its save died before it was marked, or
+    // its removal failed after the mark went) goes, with the folder reserved for it.
+    void removeIfLitter(const FolderHandle& parent, const std::string& name, const std::string& targetName)
+    {
+        const std::string where = parent.pathOf(name);
+        const auto empty = parent.child(name).isEmpty();
+        const auto status = parent.status(name);
+        if (!empty.ok() || !status.ok())
+            return cannotRead(where, empty.ok() ? status.error() : empty.error());
+        if (!*empty || std::time(nullptr) - status->st_mtime < emptyForLong)
+            return;
+        if (const int error = parent.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+            return done("left the empty working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
+        removeReserved(parent, targetName);
+        done("removed the empty working folder " + where);
+    }
+
+    // The folder reserved for the planning of a save that never published goes while empty.
+    void removeReserved(const FolderHandle& parent, const std::string& targetName)
+    {
+        const FolderHandle target = parent.child(targetName);
+        if (target)
+            if (const auto empty = target.isEmpty(); empty.ok() && *empty)
+                parent.removeFolder(targetName);
+    }
+
     void removeStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName,
                        std::unique_ptr<WorkMark> mark)
     {
@@ -257,8 +296,8 @@ private:
         const std::string where = parent.pathOf(name);
         const auto cannotRemove = [&](int error) {
             mark->leave();
-            tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) +
-                 "). The next start tries again.");
+            promise(where, "The unfinished save " + where + " could not be removed (" + reasonOf(error) +
+                               "). The next start tries again.");
         };
         const auto names = staging.entries();
         if (!names.ok())
@@ -272,10 +311,7 @@ private:
             return cannotRemove(error);
         if (const int error = parent.removeFolder(name); error && error != ENOENT)
             return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
-        const FolderHandle target = parent.child(targetName);
-        if (target)
-            if (const auto empty = target.isEmpty(); empty.ok() && *empty)
-                parent.removeFolder(targetName);
+        removeReserved(parent, targetName);
         done("removed the unfinished save " + where);
     }
 
@@ -347,7 +383,7 @@ private:
         const std::string planning = targetName + ".srl";
         const FolderHandle aside = parent.child(name);
         if (!aside)
-            return aside.isAbsent() ? void() : cannotRead(aside.path(), aside.error());
+            return aside.isNoFolder() ? void() : cannotRead(aside.path(), aside.error());
         const auto hasPlanning = aside.isFile(planning);
         const auto target = parent.kind(targetName);
         if (!hasPlanning.ok() || !target.ok())
@@ -381,7 +417,7 @@ private:
         bool marked = false;
         for (const std::string& name : *names) {
             marked = marked || name == WorkMark::fileName;
-            if (!startsWith(name, TakeOverRecord::prefix))
+            if (!name.starts_with(TakeOverRecord::prefix))
                 continue;
             const auto file = folder.isFile(name);
             if (!file.ok())
@@ -394,10 +430,17 @@ private:
             return cannotRead(folder.path(), earlier.error());
         if (records.empty() && earlier->empty() && !marked)
             return;
-        auto taking = WorkMark::take(folder, !records.empty() || !earlier->empty());
+        const bool toFinish = !records.empty() || !earlier->empty();
+        auto taking = WorkMark::take(folder, toFinish);
         if (!taking.ok())
-            return tell("No mark could be made in the planning " + folder.path() + " (" + reasonOf(taking.error()) +
-                        "), so what earlier sessions left unfinished there is looked at again at the next start.");
+            return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
+                                              reasonOf(taking.error()) + "), so what earlier sessions left unfinished "
+                                                                         "there is looked at again at the next start.");
+        if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)
+            return tell("The planning in " + folder.path() + " replaced another one, whose files are to be taken over, "
+                        "but " + taking->why + "; once it is moved away, the next start of the program takes them over.");
+        if (taking->verdict == HolderFile::Verdict::notOurs)
+            return done("left " + folder.path() + ": " + taking->why);
         if (!taking->mark && !taking->idle && taking->verdict != HolderFile::Verdict::none)
             return done(TakeOver::leftBusy(folder.path()));
         for (const std::string& record : records) {
@@ -409,38 +452,57 @@ private:
         }
         for (const std::string& name : *earlier)
             takeOverEarlier(folder, name);
-        if (taking->mark && taking->mark->wasLeft())
-            removeWhatASaveLeft(folder);
-        if (taking->mark)
+        // What a dead save left that cannot go keeps the mark, so that the next start looks again.
+        if (taking->mark && taking->mark->wasLeft() && !removeWhatASaveLeft(folder))
+            taking->mark->leave();
+        else if (taking->mark)
             if (const int error = taking->mark->release())
                 done("the mark in " + folder.path() + " could not be removed (" + reasonOf(error) + ")");
     }
 
     // What a save that died at work in a planning had begun there: temporary files, and a
-    // replaced folder whose removal was cut off after its planning file.
-    void removeWhatASaveLeft(const FolderHandle& folder)
+    // replaced folder whose removal was cut off after its planning file. Whether all of it went;
+    // a step that fails ends it, said.
+    bool removeWhatASaveLeft(const FolderHandle& folder)
     {
         for (const char* place : {"", "system", "images"}) {
             const FolderHandle in = *place ? folder.child(place) : folder.again();
-            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(std::vector<std::string>());
+            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(Failure{in.error()});
+            if (!in && in.isNoFolder())
+                continue;
             if (!names.ok())
-                return cannotRead(in.path(), names.error());
+                return cannotRead(in.path(), names.error()), false;
             for (const std::string& name : *names)
-                if (Vexa::AtomicFile::isTemporaryName(name))
-                    if (const auto file = in.isFile(name); file.ok() && *file && in.removeFile(name) == 0)
-                        done("removed the temporary file " + in.pathOf(name));
+                if (Vexa::AtomicFile::isTemporaryName(name) && !removeLeft(in, name, false))
+                    return false;
         }
         const auto names = folder.entries();
         if (!names.ok())
-            return cannotRead(folder.path(), names.error());
-        for (const std::string& name : *names) {
-            if (!startsWith(name, previousPrefix))
-                continue;
-            const FolderHandle inner = folder.child(name);
-            if (const auto empty = inner ? inner.isEmpty() : Answer<bool>(false); empty.ok() && *empty &&
-                                                                                  folder.removeFolder(name) == 0)
-                done("removed the empty folder " + folder.pathOf(name));
-        }
+            return cannotRead(folder.path(), names.error()), false;
+        for (const std::string& name : *names)
+            if (name.starts_with(previousPrefix) && !removeLeft(folder, name, true))
+                return false;
+        return true;
+    }
+
+    // A temporary file, or an empty folder, that a dead save left; anything else of that name
+    // stays. Whether no step failed.
+    bool removeLeft(const FolderHandle& in, const std::string& name, bool emptyFolder)
+    {
+        const auto kind = in.kind(name);
+        if (!kind.ok())
+            return cannotRead(in.pathOf(name), kind.error()), false;
+        if (*kind != (emptyFolder ? FolderHandle::Kind::folder : FolderHandle::Kind::file))
+            return true;
+        const auto empty = emptyFolder ? in.child(name).isEmpty() : Answer<bool>(true);
+        if (!empty.ok())
+            return cannotRead(in.pathOf(name), empty.error()), false;
+        const int error = !*empty ? 0 : emptyFolder ? in.removeFolder(name) : in.removeFile(name);
+        if (error && error != ENOENT && error != ENOTEMPTY)
+            return cannotRead(in.pathOf(name), error, "remove"), false;
+        if (*empty && !error)
+            done((emptyFolder ? "removed the empty folder " : "removed the temporary file ") + in.pathOf(name));
+        return true;
     }
 };
 
@@ -453,6 +515,7 @@ Report finishInterrupted(const std::vector<std::string>& patientPaths) try
     Recovery recovery;
     for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths))
         recovery.finishIn(folder, 0);
+    recovery.settle();
     return recovery.report;
 }
 VEXA_RETHROW

@@ -3,7 +3,6 @@
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -11,21 +10,15 @@
 
 namespace {
 
-const std::string previousPrefix = ".previous-";
+using Kind = FolderHandle::Kind;
+using TakeOver::Result;
+using Finding = TakeOverRecord::Finding;
+
 constexpr int maxDepth = 8;
 
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string reasonOf(int error)
-{
-    return std::strerror(error);
-}
-
-// What the file system answers when an entry may not go where it was to go: the entry stays
-// where it is, and the user is told. Every other error is no answer: it stops the take-over.
+// What the file system answers when an entry may not go where it was to go, or may not be
+// removed: the entry stays where it is, and the user is told. Every other error is no answer: it
+// stops the take-over.
 bool isRefusal(int error)
 {
     return error == EACCES || error == EPERM || error == EBUSY || error == EXDEV || error == EINVAL ||
@@ -57,103 +50,121 @@ struct Work
         if (stop.empty())
             stop = why;
     }
+    // Whether the step failed: then the take-over stops, saying what failed.
+    template<class T>
+    bool failed(const Answer<T>& answer, const std::string& what)
+    {
+        if (answer.ok())
+            return false;
+        fail(what, answer.error());
+        return true;
+    }
     void stay(const std::string& relative, const std::string& why) { stays.emplace_back(relative, why); }
+    // A step on an entry of the user's (`relative`) that failed: refused, the entry stays;
+    // otherwise the take-over stops.
+    void stayOrStop(const std::string& relative, const std::string& what, int error)
+    {
+        isRefusal(error) ? stay(relative, reasonOf(error)) : fail(what, error);
+    }
+    // The removal of what the take-over itself leaves (an emptied folder, its mark) that failed:
+    // refused, it is left and told; otherwise the take-over stops.
+    void leaveOrStop(const std::string& what, int error)
+    {
+        if (isRefusal(error))
+            left.push_back(what + " could not be removed (" + reasonOf(error) + ")");
+        else
+            fail(what + " could not be removed", error);
+    }
 };
 
-// The kind of an entry, or the take-over stops.
-std::optional<FolderHandle::Kind> kindOf(const FolderHandle& folder, const std::string& name, Work& work)
-{
-    const auto kind = folder.kind(name);
-    if (!kind.ok()) {
-        work.fail(folder.pathOf(name) + " could not be looked at", kind.error());
-        return std::nullopt;
-    }
-    return *kind;
-}
-
-// The sub-folder, or the take-over stops (nothing where it is gone).
-std::optional<FolderHandle> childOf(const FolderHandle& folder, const std::string& relative, Work& work)
+// The sub-folder; invalid where no folder has that name, or where it does not open (then the
+// take-over stops).
+FolderHandle childOf(const FolderHandle& folder, const std::string& relative, Work& work)
 {
     FolderHandle child = relative.empty() ? folder.again() : folder.child(relative);
-    if (!child && !child.isAbsent())
+    if (!child && !child.isNoFolder())
         work.fail("the folder " + child.path() + " could not be opened", child.error());
-    if (!child)
-        return std::nullopt;
     return child;
 }
 
-// Moves `name` of `from` (`relative` in the replaced folder) to `name` in `to` without ever
-// replacing a file: a folder of that name there is merged; a file the new planning holds byte
-// for byte goes. What the file system refuses to move, and a different file of that name there,
-// stays.
 void moveInto(const FolderHandle& from, const std::string& relative, const std::string& name, const FolderHandle& to,
-              Work& work, int depth)
+              Work& work, int depth);
+
+// An empty folder at `name` in `to` is no file of the new planning's: it goes, so that the entry
+// moving in takes its place.
+void clearEmptyFolder(const FolderHandle& to, const std::string& name, Work& work)
 {
-    const std::string path = joined(relative, name);
-    // An empty folder there is no file of the new planning's: the entry takes its place.
-    const auto there = kindOf(to, name, work);
-    if (!there)
+    const auto there = to.kind(name);
+    if (work.failed(there, to.pathOf(name) + " could not be looked at") || *there != Kind::folder)
         return;
-    if (*there == FolderHandle::Kind::folder) {
-        const auto target = childOf(to, name, work);
-        if (work.stopped())
-            return;
-        if (target) {
-            const auto empty = target->isEmpty();
-            if (!empty.ok())
-                return work.fail("the folder " + target->path() + " could not be read", empty.error());
-            if (*empty)
-                if (const int error = to.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
-                    return work.fail("the empty folder " + target->path() + " could not be removed", error);
-        }
-    }
-    const int failed = from.moveTo(name, to, name);
-    if (failed == 0)
-        return;
-    const auto kind = kindOf(from, name, work);
-    if (!kind)
-        return;
-    if (*kind == FolderHandle::Kind::none)
-        return; // moved meanwhile by another instance's hand
-    if (failed != EEXIST && failed != ENOTEMPTY) {
-        if (isRefusal(failed))
-            return work.stay(path, reasonOf(failed));
-        return work.fail(from.pathOf(name) + " could not be moved into " + to.path(), failed);
-    }
-    const auto target = kindOf(to, name, work);
+    const FolderHandle target = childOf(to, name, work);
     if (!target)
         return;
-    if (*kind == FolderHandle::Kind::file) {
+    const auto empty = target.isEmpty();
+    if (work.failed(empty, "the folder " + target.path() + " could not be read") || !*empty)
+        return;
+    if (const int error = to.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+        work.fail("the empty folder " + target.path() + " could not be removed", error);
+}
+
+// `name` of `from`, of the kind given, meets an entry of that name in `to`: a file the new
+// planning holds byte for byte goes, a folder is merged into the folder there, anything else
+// stays where it is.
+void meet(const FolderHandle& from, const std::string& relative, const std::string& name, Kind kind,
+          const FolderHandle& to, Work& work, int depth)
+{
+    const std::string path = joined(relative, name);
+    const auto target = to.kind(name);
+    if (work.failed(target, to.pathOf(name) + " could not be looked at"))
+        return;
+    if (kind == Kind::file) {
         const auto same = FolderHandle::sameBytes(from, name, to, name);
-        if (!same.ok())
-            return work.fail(from.pathOf(name) + " could not be compared with " + to.pathOf(name), same.error());
+        if (work.failed(same, from.pathOf(name) + " could not be compared with " + to.pathOf(name)))
+            return;
         if (!*same)
             return work.stay(path, "a different file of that name is in the new planning");
-        const int error = from.removeFile(name);
-        if (error && error != ENOENT)
-            return isRefusal(error) ? work.stay(path, reasonOf(error))
-                                    : work.fail(from.pathOf(name) + " could not be removed", error);
+        if (const int error = from.removeFile(name); error && error != ENOENT)
+            work.stayOrStop(path, from.pathOf(name) + " could not be removed", error);
         return;
     }
-    if (*kind != FolderHandle::Kind::folder || *target != FolderHandle::Kind::folder || depth > 64)
+    if (kind != Kind::folder || *target != Kind::folder || depth > 64)
         return work.stay(path, "an entry of that name is in the new planning");
-    const auto inner = childOf(from, name, work);
-    const auto into = inner ? childOf(to, name, work) : std::nullopt;
+    const FolderHandle inner = childOf(from, name, work);
+    const FolderHandle into = inner ? childOf(to, name, work) : FolderHandle();
     if (work.stopped() || !inner || !into)
         return;
-    const auto names = inner->entries();
-    if (!names.ok())
-        return work.fail("the folder " + inner->path() + " could not be read", names.error());
+    const auto names = inner.entries();
+    if (work.failed(names, "the folder " + inner.path() + " could not be read"))
+        return;
     const std::size_t before = work.stays.size();
     for (const std::string& entry : *names) {
-        moveInto(*inner, path, entry, *into, work, depth + 1);
+        moveInto(inner, path, entry, into, work, depth + 1);
         if (work.stopped())
             return;
     }
     if (work.stays.size() == before)
         if (const int error = from.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
-            return isRefusal(error) ? work.stay(path, reasonOf(error))
-                                    : work.fail("the emptied folder " + inner->path() + " could not be removed", error);
+            work.stayOrStop(path, "the emptied folder " + inner.path() + " could not be removed", error);
+}
+
+// Moves `name` of `from` (`relative` in the replaced folder) to `name` in `to` without ever
+// replacing a file (meet). What the file system refuses to move stays.
+void moveInto(const FolderHandle& from, const std::string& relative, const std::string& name, const FolderHandle& to,
+              Work& work, int depth)
+{
+    clearEmptyFolder(to, name, work);
+    if (work.stopped())
+        return;
+    const int failed = from.moveTo(name, to, name);
+    if (failed == 0)
+        return;
+    // None there: moved meanwhile by another instance's hand.
+    const auto kind = from.kind(name);
+    if (work.failed(kind, from.pathOf(name) + " could not be looked at") || *kind == Kind::none)
+        return;
+    if (failed == EEXIST || failed == ENOTEMPTY)
+        return meet(from, relative, name, *kind, to, work, depth);
+    work.stayOrStop(joined(relative, name), from.pathOf(name) + " could not be moved into " + to.path(), failed);
 }
 
 // The folders the own files lie in, relative ("dicom", "implant/0", "implant").
@@ -167,84 +178,85 @@ std::set<std::string> foldersOf(const TakeOverRecord& record)
 }
 
 // Whether a folder inside the replaced one holds a replaced planning an earlier version left.
-std::optional<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& name, Work& work)
+Answer<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& name)
 {
-    if (!startsWith(name, previousPrefix))
+    if (!name.starts_with(PlanningFinder::previousPrefix))
         return false;
-    const auto inner = childOf(folder, name, work);
+    const FolderHandle inner = folder.child(name);
     if (!inner)
-        return work.stopped() ? std::nullopt : std::optional<bool>(false);
-    const auto planning = PlanningFinder::planningIn(*inner);
-    if (!planning.ok()) {
-        work.fail("the folder " + inner->path() + " could not be read", planning.error());
-        return std::nullopt;
-    }
+        return inner.isNoFolder() ? Answer<bool>(false) : Failure{inner.error()};
+    const auto planning = PlanningFinder::planningIn(inner);
+    if (!planning.ok())
+        return planning.failure();
     return !planning->empty();
+}
+
+// Whether an entry at the top of the replaced folder stays for the take-over itself: its mark,
+// its planning file, records, and replaced plannings an earlier version left (taken over on
+// their own).
+Answer<bool> isTheTakeOvers(const FolderHandle& folder, const std::string& name, bool isFolder,
+                            const TakeOverRecord& record)
+{
+    if (name == WorkMark::fileName || name == record.planning || name.starts_with(TakeOverRecord::prefix))
+        return true;
+    return isFolder ? isEarlierReplaced(folder, name) : Answer<bool>(false);
+}
+
+// The place `relative` in the new planning, made as a real folder where it is missing; invalid
+// where the file system refuses it (why in `refused`) or a step fails.
+FolderHandle placeIn(const FolderHandle& into, const std::string& relative, Work& work, std::string& refused)
+{
+    FolderHandle to = childOf(into, {}, work);
+    for (const auto& part : std::filesystem::path(relative)) {
+        if (!to)
+            break;
+        const std::string step = part.string();
+        if (const int made = to.makeFolder(step); made && made != EEXIST) {
+            if (isRefusal(made))
+                refused = reasonOf(made);
+            else
+                work.fail("the folder " + to.pathOf(step) + " could not be made", made);
+            return FolderHandle();
+        }
+        to = childOf(to, step, work);
+        if (!to && !work.stopped())
+            refused = "its folder in the new planning is no folder";
+    }
+    return to;
 }
 
 // Moves what `relative` of the replaced folder holds besides its planning's own files to the same
 // place in `into`; the folders own files lie in are gone through.
-void moveOthers(const FolderHandle& replaced, const TakeOverRecord& record, const std::string& relative,
-                const std::set<std::string>& ownFolders, const FolderHandle& into, Work& work)
+void moveOthers(const TakeOverRecord& record, const std::string& relative, const std::set<std::string>& ownFolders,
+                const FolderHandle& into, Work& work)
 {
-    const auto from = childOf(replaced, relative, work);
+    const FolderHandle from = childOf(work.replaced, relative, work);
     if (!from)
         return;
-    const auto names = from->entries();
-    if (!names.ok())
-        return work.fail("the folder " + from->path() + " could not be read", names.error());
+    const auto names = from.entries();
+    if (work.failed(names, "the folder " + from.path() + " could not be read"))
+        return;
     for (const std::string& name : *names) {
         const std::string path = joined(relative, name);
-        const auto kind = kindOf(*from, name, work);
-        if (!kind)
+        const auto kind = from.kind(name);
+        if (work.failed(kind, from.pathOf(name) + " could not be looked at"))
             return;
-        const bool folder = *kind == FolderHandle::Kind::folder;
-        if (*kind == FolderHandle::Kind::none)
-            continue;
-        if (relative.empty()) {
-            if (name == WorkMark::fileName || name == record.planning || startsWith(name, TakeOverRecord::prefix))
-                continue;
-            if (folder) {
-                const auto earlier = isEarlierReplaced(*from, name, work);
-                if (!earlier)
-                    return;
-                if (*earlier)
-                    continue;
-            }
-        }
-        if (!folder && record.own.count(path))
+        const bool folder = *kind == Kind::folder;
+        const auto stays = relative.empty() ? isTheTakeOvers(from, name, folder, record) : Answer<bool>(false);
+        if (work.failed(stays, "the folder " + from.pathOf(name) + " could not be read"))
+            return;
+        if (*kind == Kind::none || *stays || (!folder && record.own.count(path)))
             continue;
         if (folder && ownFolders.count(path)) {
-            moveOthers(replaced, record, path, ownFolders, into, work);
-            if (work.stopped())
-                return;
-            continue;
+            moveOthers(record, path, ownFolders, into, work);
+        } else {
+            std::string refused;
+            const FolderHandle to = placeIn(into, relative, work, refused);
+            if (to)
+                moveInto(from, relative, name, to, work, 0);
+            else if (!work.stopped())
+                work.stay(path, refused);
         }
-        // The place in the new planning, made as a real folder where it is missing.
-        std::optional<FolderHandle> to = childOf(into, {}, work);
-        std::string refused;
-        for (const auto& part : std::filesystem::path(relative)) {
-            if (!to)
-                break;
-            const std::string step = part.string();
-            if (const int made = to->makeFolder(step); made && made != EEXIST) {
-                if (isRefusal(made))
-                    refused = reasonOf(made);
-                else
-                    work.fail("the folder " + to->pathOf(step) + " could not be made", made);
-                to.reset();
-                break;
-            }
-            to = childOf(*to, step, work);
-            if (!to && !work.stopped())
-                refused = "its folder in the new planning is no folder";
-        }
-        if (work.stopped())
-            return;
-        if (!to)
-            work.stay(path, refused);
-        else
-            moveInto(*from, relative, name, *to, work, 0);
         if (work.stopped())
             return;
     }
@@ -252,32 +264,26 @@ void moveOthers(const FolderHandle& replaced, const TakeOverRecord& record, cons
 
 // The own files of the record still in the replaced folder that are not provably the replaced
 // planning's (the user changed them): they stay where they are.
-void findChanged(const FolderHandle& replaced, const TakeOverRecord& record, const FolderHandle& holder, bool proven,
-                 Work& work)
+void findChanged(const TakeOverRecord& record, const FolderHandle& holder, bool proven, Work& work)
 {
     for (const auto& [file, stamp] : record.own) {
         const std::filesystem::path path(file);
-        const auto in = childOf(replaced, path.parent_path().string(), work);
-        if (!in) {
-            if (work.stopped())
-                return;
-            continue;
-        }
-        const auto kind = kindOf(*in, path.filename().string(), work);
-        if (!kind)
+        const FolderHandle in = childOf(work.replaced, path.parent_path().string(), work);
+        const auto kind = in ? in.kind(path.filename().string()) : Answer<Kind>(Kind::none);
+        if (work.stopped() || work.failed(kind, work.replaced.pathOf(file) + " could not be looked at"))
             return;
-        if (*kind != FolderHandle::Kind::file)
+        if (*kind != Kind::file)
             continue;
-        const auto mine = record.isOwnFile(replaced, file, holder, proven);
-        if (!mine.ok())
-            return work.fail(replaced.pathOf(file) + " could not be read", mine.error());
+        const auto mine = record.isOwnFile(work.replaced, file, holder, proven);
+        if (work.failed(mine, work.replaced.pathOf(file) + " could not be read"))
+            return;
         if (!*mine)
             work.stay(file, "it is no longer the file the replaced planning had");
     }
 }
 
 // Removes the own files of the record that did not stay, then the folders they emptied.
-void removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, Work& work)
+void removeOwnFiles(const TakeOverRecord& record, Work& work)
 {
     std::set<std::string> stayed;
     for (const auto& [path, why] : work.stays)
@@ -286,30 +292,24 @@ void removeOwnFiles(const FolderHandle& replaced, const TakeOverRecord& record, 
         if (stayed.count(file))
             continue;
         const std::filesystem::path path(file);
-        const auto in = childOf(replaced, path.parent_path().string(), work);
-        if (!in) {
-            if (work.stopped())
-                return;
-            continue;
-        }
         const std::string name = path.filename().string();
-        const auto kind = kindOf(*in, name, work);
-        if (!kind)
+        const FolderHandle in = childOf(work.replaced, path.parent_path().string(), work);
+        const auto kind = in ? in.kind(name) : Answer<Kind>(Kind::none);
+        if (work.stopped() || work.failed(kind, in.pathOf(name) + " could not be looked at"))
             return;
-        if (*kind != FolderHandle::Kind::file)
+        if (*kind != Kind::file)
             continue;
-        if (const int error = in->removeFile(name); error && error != ENOENT)
-            return work.fail(in->pathOf(name) + " could not be removed", error);
+        if (const int error = in.removeFile(name); error && error != ENOENT)
+            return work.fail(in.pathOf(name) + " could not be removed", error);
     }
-    // Only while empty: what else they hold is the user's. One that cannot go is left, and told.
+    // Only while empty: what else they hold is the user's.
     const std::set<std::string> folders = foldersOf(record);
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    for (auto it = folders.rbegin(); it != folders.rend() && !work.stopped(); ++it) {
         const std::filesystem::path path(*it);
-        const FolderHandle in = replaced.child(path.parent_path().string());
-        const int error = in ? in.removeFolder(path.filename().string()) : (in.isAbsent() ? 0 : in.error());
+        const FolderHandle in = childOf(work.replaced, path.parent_path().string(), work);
+        const int error = in ? in.removeFolder(path.filename().string()) : 0;
         if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
-            work.left.push_back("the emptied folder " + replaced.pathOf(*it) + " could not be removed (" +
-                                reasonOf(error) + ")");
+            work.leaveOrStop("the emptied folder " + work.replaced.pathOf(*it), error);
     }
 }
 
@@ -324,12 +324,12 @@ std::string listOf(const Work& work)
 
 // The paragraph for the user once the take-over ends, or nothing to tell: whole sentences on one
 // line, as the start's box and the log show each paragraph.
-std::string noteOf(const Work& work, const std::string& replaced, const FolderHandle& into)
+std::string noteOf(const Work& work, const std::string& replaced, const FolderHandle& into, bool resumable = true)
 {
     const std::string replacedBy = "The planning in " + into.path() + " replaced the planning in " + replaced;
     if (work.stopped())
-        return replacedBy + ", but taking its files over is not finished: " + work.stop +
-               ". The next start of the program tries again.";
+        return replacedBy + ", but taking its files over is not finished: " + work.stop + ". " +
+               (resumable ? TakeOver::triesAgain : "Nothing more of it is moved or removed.");
     std::string note;
     if (!work.stays.empty())
         note = replacedBy + ". What could not move into it stays in " + replaced +
@@ -339,163 +339,214 @@ std::string noteOf(const Work& work, const std::string& replaced, const FolderHa
     return note;
 }
 
-// The take-over of a folder judged to hold the replaced planning (or what is left of it), under
-// its mark.
-void takeOver(const FolderHandle& parent, const TakeOverRecord& record, TakeOverRecord::Finding finding,
-              const FolderHandle& holder, const std::string& recordName, const FolderHandle& into,
-              std::vector<std::string>& notes, int depth, Work& work)
+// One take-over of the folder a record names (or that an earlier version left).
+struct Run
 {
-    const FolderHandle& replaced = work.replaced;
-    const bool wholePlanning = finding == TakeOverRecord::Finding::planning;
-    if (wholePlanning) {
-        const auto names = replaced.entries();
-        if (!names.ok())
-            return work.fail("the folder " + replaced.path() + " could not be read", names.error());
-        // What take-overs into it left: its own records, then (after the folder's own entries:
-        // where names meet, the later planning's file is kept) an earlier version's folders.
+    const FolderHandle& parent;
+    const TakeOverRecord& record;
+    const FolderHandle& holder;
+    const std::string& recordName;
+    const FolderHandle& into;
+    std::vector<std::string>& notes;
+    int depth;
+    bool resumable;
+    Work work;
+    std::string where;
+
+    // Stops where a step failed, saying so.
+    Result stop(const std::string& what, int error)
+    {
+        work.fail(what, error);
+        notes.push_back(noteOf(work, where, into, resumable));
+        return Result::stopped;
+    }
+
+    // The end the record's finding means for the take-over; none where it goes on.
+    std::optional<Result> endOf(const Answer<Finding>& finding)
+    {
+        if (!finding.ok())
+            return stop(where + " could not be read", finding.error());
+        if (*finding == Finding::gone)
+            return Result::gone;
+        if (*finding == Finding::notIt)
+            return Result::notIt;
+        return std::nullopt;
+    }
+
+    Result start()
+    {
+        const FolderHandle& replaced = work.replaced;
+        if (!replaced && replaced.error() == ENOENT)
+            return Result::gone;
+        if (!replaced && !replaced.isNoFolder())
+            return stop("the folder " + where + " could not be opened", replaced.error());
+        // The record's own folder is never the one it replaced (and carries the caller's mark).
+        const auto same = holder.isSameFolder(replaced);
+        if (!same.ok())
+            return stop(where + " could not be looked at", same.error());
+        if (*same)
+            return Result::notIt;
+        // A folder another instance is or may be at work in is left alone, not even judged.
+        const auto held = replaced ? WorkMark::isHeld(replaced) : Answer<bool>(false);
+        if (!held.ok())
+            return stop("its mark in " + where + " could not be read", held.error());
+        if (*held)
+            return Result::busy;
+        // A folder the record does not fit is not touched, not even by a mark.
+        if (const auto end = endOf(record.judge(holder, replaced)))
+            return *end;
+        return underMark();
+    }
+
+    // Held while it is taken over, so that no start finishes take-overs into it meanwhile.
+    Result underMark()
+    {
+        auto taking = WorkMark::take(work.replaced, true);
+        if (!taking.ok())
+            return stop("no mark could be made in " + where, taking.error());
+        if (taking->verdict == HolderFile::Verdict::notOurs) {
+            notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
+                            ", but its files could not be taken over: " + taking->why +
+                            (resumable ? "; once it is moved away, the next start of the program takes them over."
+                                       : "."));
+            return Result::stopped;
+        }
+        if (!taking->mark && !taking->idle)
+            return Result::busy;
+        // Judged again under the mark: another instance may have finished it in between.
+        const auto finding = record.judge(holder, work.replaced);
+        if (const auto end = endOf(finding))
+            return *end;
+        takeOver(*finding);
+        if (!work.stopped())
+            retire(taking->mark.get());
+        if (const std::string note = noteOf(work, where, into, resumable); !note.empty())
+            notes.push_back(note);
+        return work.stopped() ? Result::stopped : Result::whole;
+    }
+
+    // The take-over of a folder judged to hold the replaced planning (or what is left of it).
+    void takeOver(Finding finding)
+    {
+        const bool wholePlanning = finding == Finding::planning;
         std::vector<std::string> earlier;
+        if (wholePlanning) {
+            finishInner(earlier);
+            if (!work.stopped())
+                moveOthers(record, {}, foldersOf(record), into, work);
+            if (!work.stopped())
+                takeOverEarlier(earlier);
+        }
+        if (!work.stopped())
+            findChanged(record, holder, wholePlanning, work);
+        if (!work.stopped() && wholePlanning)
+            retirePlanningFile();
+        if (!work.stopped())
+            removeOwnFiles(record, work);
+    }
+
+    // What take-overs into the replaced folder left there: its own records are finished first;
+    // an earlier version's folders go in `earlier`, to be taken over after the folder's own
+    // entries moved (where names meet, the later planning's file is kept).
+    void finishInner(std::vector<std::string>& earlier)
+    {
+        const FolderHandle& replaced = work.replaced;
+        const auto names = replaced.entries();
+        if (work.failed(names, "the folder " + replaced.path() + " could not be read") || depth >= maxDepth)
+            return;
         for (const std::string& name : *names) {
-            if (depth >= maxDepth)
-                break;
-            const auto kind = kindOf(replaced, name, work);
-            if (!kind)
+            const auto kind = replaced.kind(name);
+            if (work.failed(kind, replaced.pathOf(name) + " could not be looked at"))
                 return;
-            if (startsWith(name, TakeOverRecord::prefix) && *kind == FolderHandle::Kind::file) {
+            if (name.starts_with(TakeOverRecord::prefix) && *kind == Kind::file) {
                 std::vector<std::string> done;
                 const auto result = TakeOver::finishRecord(parent, replaced, name, into, done, notes, depth + 1);
-                if (result == TakeOver::Result::stopped || result == TakeOver::Result::busy)
+                if (result == Result::stopped || result == Result::busy)
                     return work.failBecause("the planning it had replaced in turn, named in " + replaced.pathOf(name) +
                                             ", is not taken over yet");
-            } else if (*kind == FolderHandle::Kind::folder) {
-                const auto isEarlier = isEarlierReplaced(replaced, name, work);
-                if (!isEarlier)
+            } else if (*kind == Kind::folder) {
+                const auto isEarlier = isEarlierReplaced(replaced, name);
+                if (work.failed(isEarlier, "the folder " + replaced.pathOf(name) + " could not be read"))
                     return;
                 if (*isEarlier)
                     earlier.push_back(name);
             }
         }
-        moveOthers(replaced, record, {}, foldersOf(record), into, work);
-        if (work.stopped())
-            return;
+    }
+
+    void takeOverEarlier(const std::vector<std::string>& earlier)
+    {
         for (const std::string& name : earlier) {
-            const auto inner = childOf(replaced, name, work);
-            const auto planning = inner ? PlanningFinder::planningIn(*inner) : Answer<std::string>(std::string());
-            if (!planning.ok())
-                return work.fail("the folder " + inner->path() + " could not be read", planning.error());
-            if (!inner || planning->empty())
+            const FolderHandle inner = childOf(work.replaced, name, work);
+            const auto planning = inner ? PlanningFinder::planningIn(inner) : Answer<std::string>(std::string());
+            if (work.stopped() || work.failed(planning, "the folder " + inner.path() + " could not be read"))
+                return;
+            if (planning->empty())
                 continue;
-            const auto result = TakeOver::runUnrecorded(replaced, name, *planning, into, notes, depth + 1);
-            if (result != TakeOver::Result::whole && result != TakeOver::Result::gone)
-                return work.failBecause("the planning it had replaced in turn, in " + replaced.pathOf(name) +
+            const auto result = TakeOver::runUnrecorded(work.replaced, name, *planning, into, notes, depth + 1);
+            if (result != Result::whole && result != Result::gone)
+                return work.failBecause("the planning it had replaced in turn, in " + work.replaced.pathOf(name) +
                                         ", is not taken over yet");
         }
     }
-    findChanged(replaced, record, holder, wholePlanning, work);
-    if (work.stopped())
-        return;
-    if (wholePlanning) {
-        // Before the planning file goes: what stayed is recorded, so that the folder stays
-        // provably the one replaced until the take-over is done.
+
+    // Before the planning file goes, what stayed is recorded, on the disk, so that the folder
+    // stays provably the one replaced until the take-over is done. Then the planning file goes,
+    // also on the disk: from then on it is listed no more.
+    void retirePlanningFile()
+    {
+        const FolderHandle& replaced = work.replaced;
         if (!work.stays.empty() && !recordName.empty()) {
             TakeOverRecord updated = record;
             for (const auto& [path, why] : work.stays) {
                 const std::filesystem::path at(path);
                 const FolderHandle in = replaced.child(at.parent_path().string());
                 const auto status = in ? in.status(at.filename().string()) : Answer<struct stat>(Failure{in.error()});
-                if (!status.ok())
-                    return work.fail(replaced.pathOf(path) + " could not be looked at", status.error());
+                if (work.failed(status, replaced.pathOf(path) + " could not be looked at"))
+                    return;
                 updated.stays[path] = {std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
             }
             if (const int error = holder.writeWhole(recordName, updated.text()))
                 return work.fail("its record " + holder.pathOf(recordName) + " could not be written", error);
+            if (const int error = holder.sync())
+                return work.fail("its record " + holder.pathOf(recordName) + " could not be put on the disk", error);
         }
         if (const int error = replaced.removeFile(record.planning); error && error != ENOENT)
             return work.fail("its planning file " + replaced.pathOf(record.planning) +
                                  " could not be removed, so both plannings are listed",
                              error);
         if (const int error = replaced.sync())
-            return work.fail("the removal of its planning file could not be put on the disk", error);
+            work.fail("the removal of its planning file could not be put on the disk", error);
     }
-    removeOwnFiles(replaced, record, work);
-}
+
+    // The mark goes (an idle one of another computer's too: nothing of the planning is left for
+    // that computer to finish), then the folder, only while empty: what stayed of the user's
+    // keeps it.
+    void retire(WorkMark* mark)
+    {
+        const int unmarked = mark ? mark->release() : work.replaced.removeFile(WorkMark::fileName);
+        if (unmarked && unmarked != ENOENT)
+            work.leaveOrStop("its mark " + work.replaced.pathOf(WorkMark::fileName), unmarked);
+        if (work.stopped())
+            return;
+        if (const int error = parent.removeFolder(record.folder);
+            error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+            work.leaveOrStop("the emptied folder " + where, error);
+    }
+};
 
 }
 
 namespace TakeOver {
 
 Result run(const FolderHandle& parent, const TakeOverRecord& record, const FolderHandle& holder,
-           const std::string& recordName, const FolderHandle& into, std::vector<std::string>& notes, int depth)
+           const std::string& recordName, const FolderHandle& into, std::vector<std::string>& notes, int depth,
+           bool resumable)
 {
-    const std::string where = parent.pathOf(record.folder);
     const FolderHandle replaced = parent.child(record.folder);
-    Work work{replaced, {}, {}, {}};
-    const auto stop = [&](const std::string& what, int error) {
-        work.fail(what, error);
-        notes.push_back(noteOf(work, where, into));
-        return Result::stopped;
-    };
-    // What the record finds there; an end of the take-over in `ended`.
-    TakeOverRecord::Finding finding{};
-    const auto judge = [&](std::optional<Result>& ended) {
-        const auto found = record.judge(holder, replaced);
-        if (!found.ok())
-            ended = stop(where + " could not be read", found.error());
-        else if (*found == TakeOverRecord::Finding::gone)
-            ended = Result::gone;
-        else if (*found == TakeOverRecord::Finding::notIt)
-            ended = Result::notIt;
-        else
-            finding = *found;
-        return !ended;
-    };
-    if (!replaced && replaced.error() == ENOENT)
-        return Result::gone;
-    if (!replaced && !replaced.isAbsent())
-        return stop("the folder " + where + " could not be opened", replaced.error());
-    // The record's own folder is never the one it replaced (and carries the caller's mark).
-    const auto same = holder.isSameFolder(replaced);
-    if (!same.ok())
-        return stop(where + " could not be looked at", same.error());
-    if (*same)
-        return Result::notIt;
-    // A folder another instance is or may be at work in is left alone, not even judged.
-    const auto held = replaced ? WorkMark::isHeld(replaced) : Answer<bool>(false);
-    if (!held.ok())
-        return stop("its mark in " + where + " could not be read", held.error());
-    if (*held)
-        return Result::busy;
-    // A folder the record does not fit is not touched, not even by a mark.
-    std::optional<Result> ended;
-    if (!judge(ended))
-        return *ended;
-    // Held while it is taken over, so that no start finishes take-overs into it meanwhile.
-    auto taking = WorkMark::take(replaced, true);
-    if (!taking.ok())
-        return stop("no mark could be made in " + where, taking.error());
-    if (!taking->mark && !taking->idle)
-        return Result::busy;
-    // Judged again under the mark: another instance may have finished it in between.
-    if (!judge(ended))
-        return *ended;
-
-    takeOver(parent, record, finding, holder, recordName, into, notes, depth, work);
-    if (work.stopped()) {
-        notes.push_back(noteOf(work, where, into));
-        return Result::stopped;
-    }
-    // The mark goes (an idle one of another computer's too: nothing of the planning is left for
-    // that computer to finish), then the folder, only while empty: what stayed of the user's
-    // keeps it.
-    const int unmarked = taking->mark ? taking->mark->release() : replaced.removeFile(WorkMark::fileName);
-    if (unmarked && unmarked != ENOENT)
-        work.left.push_back("its mark " + replaced.pathOf(WorkMark::fileName) + " could not be removed (" +
-                            reasonOf(unmarked) + ")");
-    if (const int error = parent.removeFolder(record.folder); error && error != ENOENT && error != ENOTEMPTY &&
-                                                                error != EEXIST)
-        work.left.push_back("the emptied folder " + where + " could not be removed (" + reasonOf(error) + ")");
-    if (const std::string note = noteOf(work, where, into); !note.empty())
-        notes.push_back(note);
-    return Result::whole;
+    Run take{parent,    record, holder, recordName, into, notes, depth, resumable, {replaced, {}, {}, {}},
+             parent.pathOf(record.folder)};
+    return take.start();
 }
 
 Result runUnrecorded(const FolderHandle& parent, const std::string& name, const std::string& planning,
@@ -570,10 +621,12 @@ Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, cons
     // The log names a folder files went into only where they went.
     const std::string line = result == Result::gone ? "the folder " + replaced + " is gone"
                                                     : tookOver(replaced, into.path());
-    if (const int error = holder.removeFile(fileName); error && error != ENOENT)
-        done.push_back(line + ", but its record " + path + " could not be removed (" + reasonOf(error) + ")");
-    else
-        done.push_back(line + (result == Result::gone ? ": removed its record " + path : std::string()));
+    const int error = holder.removeFile(fileName);
+    if (error && error != ENOENT)
+        notes.push_back("The planning in " + holder.path() + " is done with the planning it replaced in " + replaced +
+                        ", but its record " + path + " could not be removed (" + reasonOf(error) +
+                        "). The next start of the program tries again.");
+    done.push_back(line + (result == Result::gone && !error ? ": removed its record " + path : std::string()));
     return result;
 }
 

@@ -33,12 +33,18 @@ enum class Result {
     notIt    // the folder does not hold what the record describes: nothing was done
 };
 
+// What a note promises where a later start finishes what this take-over leaves.
+inline const std::string triesAgain = "The next start of the program tries again.";
+
 // Takes the folder `record` names in `parent` over into `into`; `holder` is the planning that
 // holds the record (`into`, or a replaced planning holding records of its own) under the name
 // `recordName`, where it is written again before the planning file goes (none: not written). At
-// most one paragraph for the user in `notes`: what stayed where, or what is not finished and why.
+// most one paragraph for the user in `notes`: what stayed where, or what is not finished and why
+// (and, where `resumable`, that a later start tries again: the record or the folder it is about
+// stays for one).
 Result run(const FolderHandle& parent, const TakeOverRecord& record, const FolderHandle& holder,
-           const std::string& recordName, const FolderHandle& into, std::vector<std::string>& notes, int depth = 0);
+           const std::string& recordName, const FolderHandle& into, std::vector<std::string>& notes, int depth = 0,
+           bool resumable = true);
 
 // Takes over the replaced planning `name` in `parent` that no record describes (a folder an
 // earlier program version left), with its planning file `planning` and the files that names now.

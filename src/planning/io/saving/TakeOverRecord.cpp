@@ -32,7 +32,7 @@ Answer<std::optional<struct stat>> statusBelow(const FolderHandle& folder, const
     const std::filesystem::path path(name);
     const FolderHandle in = folder.child(path.parent_path().string());
     if (!in)
-        return in.isAbsent() ? Answer<Found>(std::nullopt) : Failure{in.error()};
+        return in.isNoFolder() ? Answer<Found>(std::nullopt) : Failure{in.error()};
     const auto status = in.status(path.filename().string());
     if (!status.ok())
         return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
@@ -148,7 +148,7 @@ Answer<std::vector<std::string>> TakeOverRecord::filesNamedBy(const FolderHandle
         const std::filesystem::path path(description);
         const FolderHandle in = folder.child(path.parent_path().string());
         if (!in)
-            return in.isAbsent() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
+            return in.isNoFolder() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
         return in.read(path.filename().string());
     });
 }
@@ -249,8 +249,61 @@ Answer<bool> TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::
     const FolderHandle from = replaced.child(parent), to = holder.child(parent);
     for (const FolderHandle* folder : {&from, &to})
         if (!*folder)
-            return folder->isAbsent() ? Answer<bool>(false) : Failure{folder->error()};
+            return folder->isNoFolder() ? Answer<bool>(false) : Failure{folder->error()};
     return FolderHandle::sameBytes(from, file, to, file);
+}
+
+namespace {
+
+// A record of the first format names no contents: its planning is the one whose series are the
+// very files of the planning replacing it.
+Answer<TakeOverRecord::Finding> judgeBySeries(const TakeOverRecord& record, const FolderHandle& holder,
+                                              const FolderHandle& replaced)
+{
+    int series = 0;
+    for (const auto& [name, stamp] : record.own) {
+        if (!name.starts_with("dicom/"))
+            continue;
+        const auto there = statusBelow(replaced, name);
+        if (!there.ok())
+            return there.failure();
+        if (!*there || !S_ISREG((*there)->st_mode))
+            continue;
+        const auto linked = sameFile(replaced, holder, name);
+        if (!linked.ok())
+            return linked.failure();
+        if (!*linked)
+            return TakeOverRecord::Finding::notIt;
+        ++series;
+    }
+    return series > 0 ? TakeOverRecord::Finding::planning : TakeOverRecord::Finding::notIt;
+}
+
+// Once its planning file went: a recorded own file is left, or nothing but what the record
+// proves (holdsOnlyRecorded).
+Answer<TakeOverRecord::Finding> judgeWhatIsLeft(const TakeOverRecord& record, const FolderHandle& holder,
+                                                const FolderHandle& replaced)
+{
+    using Finding = TakeOverRecord::Finding;
+    // Another planning the folder holds now is no one's to take over.
+    const auto other = PlanningFinder::planningIn(replaced);
+    if (!other.ok())
+        return other.failure();
+    if (!other->empty())
+        return Finding::notIt;
+    for (const auto& [name, stamp] : record.own) {
+        const auto mine = record.isOwnFile(replaced, name, holder, false);
+        if (!mine.ok())
+            return mine.failure();
+        if (*mine)
+            return Finding::planningGone;
+    }
+    const auto recorded = holdsOnlyRecorded(record, replaced, holder);
+    if (!recorded.ok())
+        return recorded.failure();
+    return *recorded ? Finding::planningGone : Finding::notIt;
+}
+
 }
 
 Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder, const FolderHandle& replaced) const
@@ -258,7 +311,7 @@ Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder
     if (!replaced) {
         if (replaced.error() == ENOENT)
             return Finding::gone;
-        return replaced.isAbsent() ? Answer<Finding>(Finding::notIt) : Failure{replaced.error()};
+        return replaced.isNoFolder() ? Answer<Finding>(Finding::notIt) : Failure{replaced.error()};
     }
     const auto same = holder.isSameFolder(replaced);
     if (!same.ok())
@@ -268,51 +321,18 @@ Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder
     const auto planningThere = planning.empty() ? Answer<FolderHandle::Kind>(FolderHandle::Kind::none) : replaced.kind(planning);
     if (!planningThere.ok())
         return planningThere.failure();
+    if (*planningThere == FolderHandle::Kind::file && format == 1)
+        return judgeBySeries(*this, holder, replaced);
     if (*planningThere == FolderHandle::Kind::file) {
-        if (format == 2) {
-            const auto key = replaced.contentKey(planning);
-            if (!key.ok())
-                return key.failure();
-            return *key == planningKey ? Finding::planning : Finding::notIt;
-        }
-        // The first format: the planning's series are the very files of the planning replacing it.
-        int series = 0;
-        for (const auto& [name, stamp] : own) {
-            if (name.compare(0, 6, "dicom/") != 0)
-                continue;
-            const auto there = statusBelow(replaced, name);
-            if (!there.ok())
-                return there.failure();
-            if (!*there || !S_ISREG((*there)->st_mode))
-                continue;
-            const auto linked = sameFile(replaced, holder, name);
-            if (!linked.ok())
-                return linked.failure();
-            if (!*linked)
-                return Finding::notIt;
-            ++series;
-        }
-        return series > 0 ? Finding::planning : Finding::notIt;
+        const auto key = replaced.contentKey(planning);
+        if (!key.ok())
+            return key.failure();
+        return *key == planningKey ? Finding::planning : Finding::notIt;
     }
-    // Another planning file, or a planning the folder holds now, is no one's to take over.
+    // Something else at the planning file's name is no one's to take over.
     if (*planningThere != FolderHandle::Kind::none)
         return Finding::notIt;
-    const auto other = PlanningFinder::planningIn(replaced);
-    if (!other.ok())
-        return other.failure();
-    if (!other->empty())
-        return Finding::notIt;
-    for (const auto& [name, stamp] : own) {
-        const auto mine = isOwnFile(replaced, name, holder, false);
-        if (!mine.ok())
-            return mine.failure();
-        if (*mine)
-            return Finding::planningGone;
-    }
-    const auto recorded = holdsOnlyRecorded(*this, replaced, holder);
-    if (!recorded.ok())
-        return recorded.failure();
-    return *recorded ? Finding::planningGone : Finding::notIt;
+    return judgeWhatIsLeft(*this, holder, replaced);
 }
 
 Answer<std::string> TakeOverRecord::setAside(const FolderHandle& holder, const std::string& fileName)

@@ -14,14 +14,19 @@ std::string contents(const LockHolder& holder)
     return std::string(magic) + "\n" + holder.lines();
 }
 
-std::string whyNot(const HolderFile::Look& found)
+std::string strangerAt(const FolderHandle& folder, const std::string& thing)
+{
+    return HolderFile::inTheWay(folder.pathOf(WorkMark::fileName), thing, "the mark of a folder it is at work in");
+}
+
+std::string whyNot(const FolderHandle& folder, const HolderFile::Look& found)
 {
     switch (found.verdict) {
     case Verdict::elsewhere:
         return "a save of the computer " + found.holder->host +
                " has not finished there; that computer removes it should it have been cut off";
     case Verdict::notOurs:
-        return "its mark " + std::string(WorkMark::fileName) + " is " + found.thing;
+        return strangerAt(folder, found.thing);
     case Verdict::atWork:
         return found.holder || found.lock == FolderHandle::File::Lock::held
                    ? "a save is at work in it"
@@ -35,18 +40,19 @@ std::string whyNot(const HolderFile::Look& found)
 
 Answer<std::unique_ptr<WorkMark>> WorkMark::create(const FolderHandle& folder)
 {
-    auto file = folder.createWhole(fileName, contents(LockHolder::self()));
-    if (!file.ok())
-        return file.error() == EEXIST ? Answer<std::unique_ptr<WorkMark>>(nullptr) : file.failure();
+    // The folder's handle first: once the mark is made, nothing may fail that would leave it.
     auto again = folder.again();
     if (!again)
         return Failure{again.error()};
+    auto file = folder.createWhole(fileName, contents(LockHolder::self()));
+    if (!file.ok())
+        return file.error() == EEXIST ? Answer<std::unique_ptr<WorkMark>>(nullptr) : file.failure();
     return std::unique_ptr<WorkMark>(new WorkMark(std::move(*file), std::move(again), false));
 }
 
 Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreate)
 {
-    auto found = HolderFile::look(folder, fileName, magic, true);
+    auto found = HolderFile::look(folder, fileName, magic);
     if (!found.ok())
         return found.failure();
     Taking taking;
@@ -64,28 +70,30 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
         return taking;
     }
     if (found->verdict != Verdict::gone) {
-        taking.why = whyNot(*found);
+        taking.why = whyNot(folder, *found);
         taking.idle = found->verdict == Verdict::elsewhere && found->lock == FolderHandle::File::Lock::taken;
         return taking;
     }
-    // Named after the new holder, so that others judge it by this process from now on.
-    if (const int error = found->file.rewrite(contents(LockHolder::self())))
-        return Failure{error};
     auto again = folder.again();
     if (!again)
         return Failure{again.error()};
+    // Named after the new holder, so that others judge it by this process from now on. A rewrite
+    // cut short names this process all the same (HolderFile).
+    if (const int error = found->file.rewrite(contents(LockHolder::self())))
+        return Failure{error};
     taking.mark.reset(new WorkMark(std::move(found->file), std::move(again), true));
     return taking;
 }
 
 Answer<bool> WorkMark::isHeld(const FolderHandle& folder)
 {
-    const auto found = HolderFile::look(folder, fileName, magic, true);
+    const auto found = HolderFile::look(folder, fileName, magic);
     if (!found.ok())
         return found.failure();
     switch (found->verdict) {
     case Verdict::none:
     case Verdict::gone:
+    case Verdict::notOurs:
         return false;
     case Verdict::elsewhere:
         // Another computer's holder: at work while it holds the lock, which is free here; where
@@ -94,6 +102,14 @@ Answer<bool> WorkMark::isHeld(const FolderHandle& folder)
     default:
         return true;
     }
+}
+
+Answer<std::string> WorkMark::inTheWay(const FolderHandle& folder)
+{
+    const auto found = HolderFile::look(folder, fileName, magic);
+    if (!found.ok())
+        return found.failure();
+    return found->verdict == Verdict::notOurs ? strangerAt(folder, found->thing) : std::string();
 }
 
 Answer<bool> WorkMark::isIn(const FolderHandle& folder)
@@ -106,7 +122,7 @@ Answer<std::optional<LockHolder>> WorkMark::holderOf(const FolderHandle& folder,
     const auto text = folder.read(fileName, 4096);
     if (!text.ok())
         return text.failure();
-    const auto holder = *text ? LockHolder::named(**text, magic, true) : std::nullopt;
+    const auto holder = *text ? LockHolder::named(**text, magic) : std::nullopt;
     if (holder && since) {
         const auto status = folder.status(fileName);
         if (!status.ok())
@@ -123,12 +139,7 @@ WorkMark::~WorkMark()
 
 int WorkMark::release()
 {
-    if (!file_.isOpen())
-        return 0;
-    const auto here = file_.isAt(folder_, fileName);
-    const int error = !here.ok() ? here.error() : (*here ? folder_.removeFile(fileName) : 0);
-    file_.close();
-    return error == ENOENT ? 0 : error;
+    return file_.removeFrom(folder_, fileName);
 }
 
 void WorkMark::leave()

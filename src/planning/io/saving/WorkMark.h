@@ -23,7 +23,7 @@ public:
     static constexpr const char* fileName = ".morvanta-work";
 
     // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
-    // words for the log).
+    // words: for something not this program's at the mark's name, the sentence saying so).
     struct Taking
     {
         std::unique_ptr<WorkMark> mark;
@@ -44,8 +44,12 @@ public:
 
     // Whether an instance that is or may be alive holds the mark of `folder`: its lock is held, or
     // its holder lives, or cannot be judged (another computer's where the file system takes no
-    // locks, or something of another program's at the name).
+    // locks). Something not this program's at the name is no holder: taking the mark says so.
     static Answer<bool> isHeld(const FolderHandle& folder);
+    // For something not this program's at the mark's name in `folder` (a file of the user's, a
+    // folder, a link): the sentence saying what it is, where, and that it was left as it is,
+    // without its end (HolderFile::inTheWay); empty where there is none.
+    static Answer<std::string> inTheWay(const FolderHandle& folder);
     // Whether `folder` holds a mark at all.
     static Answer<bool> isIn(const FolderHandle& folder);
     // The mark's holder and since when it is there; nothing when the folder holds no mark of
