@@ -93,8 +93,8 @@ const Fault faults[] = {
     {"a folder or file that may not be read", EACCES, {Call::open, Call::list}},
 };
 
-// The overwrite of a planning that holds files of the user's, in this process, with the n-th
-// step of those `fault` names failing; whether that step was made at all.
+// The overwrite (or, `asNew`, the save as new) of a planning that holds files of the user's, in
+// this process, with the n-th step of those `fault` names failing; whether that step was made at all.
 struct Overwrite
 {
     std::string error;
@@ -102,7 +102,8 @@ struct Overwrite
     bool reached = false;
 };
 
-Overwrite overwrite(const std::string& planning, const std::string& patients, long n, const Fault& fault)
+Overwrite overwrite(const std::string& planning, const std::string& patients, long n, const Fault& fault,
+                    bool asNew = false)
 {
     Session s;
     writeText(s.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
@@ -111,10 +112,15 @@ Overwrite overwrite(const std::string& planning, const std::string& patients, lo
     if (!result.error.empty())
         return result;
     const FailingStep failing(n, fault.error, fault.kinds);
-    PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
-    writer.start();
-    result.error = writer.getErrorMessage();
-    result.notes = writer.getNotes();
+    // As the main window does: the folder is reserved before the save starts.
+    try {
+        PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, !asNew);
+        writer.start();
+        result.error = writer.getErrorMessage();
+        result.notes = writer.getNotes();
+    } catch (const std::exception& e) {
+        result.error = PlanningWriter::failureText(e.what(), planning);
+    }
     result.reached = failing.reached();
     return result;
 }
