@@ -254,3 +254,41 @@ TEST(SavingFaults, AnOverwriteShortOfDescriptorsEnds)
         std::cout << count << " ended \"" << end << "\"" << std::endl;
     EXPECT_GT(ends["saved"], 0);
 }
+
+// A save as new and an overwrite whose n-th look (an open, a status, a listing, a read, an access
+// check) fails, for every n, with an error a network share gives (by turns, so that each kind of
+// look meets each error): a refusal names that error, and nothing said calls a file missing, not
+// there or not this user's to replace, where every file is there and readable without the fault.
+TEST(SavingFaults, ALookThatFailsIsToldAsItsOwnError)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), kept = work.file("kept"), origin = makePlanning(patients);
+    fs::copy(patients, kept, fs::copy_options::recursive);
+    const std::set<Call> looks{Call::open, Call::status, Call::list, Call::read, Call::access};
+    const int errors[] = {EIO, ESTALE, ETIMEDOUT};
+    for (const bool asNew : {true, false}) {
+        std::map<int, int> refused;
+        for (long n = 1;; ++n) {
+            const int error = errors[n % 3];
+            SCOPED_TRACE(std::string(asNew ? "as new, " : "overwrite, ") + std::strerror(error) + " at look " +
+                         std::to_string(n));
+            fs::remove_all(patients);
+            fs::copy(kept, patients, fs::copy_options::recursive);
+            const Overwrite saved = overwrite(origin, patients, n, {"", error, looks}, asNew);
+            if (!saved.reached)
+                break;
+            std::vector<std::string> said = saved.notes;
+            said.push_back(saved.error);
+            for (const std::string& text : said)
+                for (const char* untrue : {"does not exist", "is missing", "cannot be replaced by this user"})
+                    EXPECT_EQ(text.find(untrue), std::string::npos) << text;
+            if (!saved.error.empty()) {
+                ++refused[error];
+                EXPECT_NE(saved.error.find(std::strerror(error)), std::string::npos) << saved.error;
+            }
+            if (::testing::Test::HasFailure())
+                return;
+        }
+        EXPECT_EQ(refused.size(), 3u);
+    }
+}
