@@ -458,7 +458,8 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
                 found << patients + "/" + name;
         return found;
     };
-    const std::pair<QString, bool> kills[] = {{"link", true}, {"link", false}, {"unlink", false}};
+    // The first opening of the file (the save's, as it goes in), its removal from Images/.
+    const std::pair<QString, bool> kills[] = {{"openat", true}, {"openat", false}, {"unlinkat", false}};
     for (const auto& [call, inSeries] : kills) {
         SCOPED_TRACE((call + (inSeries ? " of the series" : " of the picture")).toStdString());
         ASSERT_TRUE(QDir(patients).removeRecursively() && QDir(images).removeRecursively());
@@ -476,7 +477,8 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
         const QByteArray taken = QByteArray::fromStdString(TestSupport::readFile(picture.toStdString()));
         QProcess strace;
         strace.start("strace", {"-qq", "-f", "-o", "/dev/null", "-p", QString::number(program.processId()), "-P",
-                                inSeries ? series : picture, "-e", "trace=" + call, "-e", "inject=" + call + ":signal=KILL"});
+                                call == "unlinkat" ? images : inSeries ? series : picture, "-e", "trace=" + call, "-e",
+                                "inject=" + call + ":signal=KILL"});
         const std::string status = "/proc/" + std::to_string(program.processId()) + "/status";
         ASSERT_TRUE(AppTest::waitFor([&] { return TestSupport::readFile(status).find("TracerPid:\t0\n") == std::string::npos; }));
         ASSERT_TRUE(two.quitSaving(window, true));

@@ -22,6 +22,8 @@
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -96,6 +98,33 @@ struct FailingIn
         });
     }
     ~FailingIn() { FolderHandle::setFaultInjector({}); }
+};
+
+// While it lives, the program runs in a program folder it may not write (and Images/ in it):
+// as another account where the test runs as root, whom no mode bits stop (the saved ids stay
+// root's, to come back to).
+struct ReadOnlyProgramFolder
+{
+    explicit ReadOnlyProgramFolder(const AppTest::AppFolder& home) : folders{home.path(), home.path("Images")}
+    {
+        QProcess::execute("chmod", {"-R", "a+rwX", home.path("patients")});
+        for (const QString& folder : folders)
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
+                                              QFile::ReadOther | QFile::ExeOther);
+        const bool root = ::geteuid() == 0;
+        asNobody = root && ::setresgid(65534, 65534, 0) == 0 && ::setresuid(65534, 65534, 0) == 0;
+        EXPECT_EQ(asNobody, root);
+    }
+    ~ReadOnlyProgramFolder()
+    {
+        if (asNobody) {
+            EXPECT_TRUE(::setresuid(0, 0, 0) == 0 && ::setresgid(0, 0, 0) == 0);
+        }
+        for (const QString& folder : folders)
+            QFile::setPermissions(folder, QFile::permissions(folder) | QFile::WriteOwner);
+    }
+    const QStringList folders;
+    bool asNobody = false;
 };
 
 // Where a line of the label ends inside a word: in a path only right after a "/", elsewhere only
@@ -346,6 +375,69 @@ TEST(SavingSessionTest, EveryKindOfThingEarlierSessionsLeftIsToldInItsOwnParagra
               QStringList({QFileInfo(picture).fileName(), QFileInfo(video).fileName()}));
     EXPECT_EQ(QDir(staging + "/dicom").entryList(QDir::Files).size(), 2);
     EXPECT_TRUE(QFileInfo::exists(staging + "/.morvanta-work"));
+}
+
+// A start in a program folder it may not write, and one whose memory of what was told is a named
+// pipe: the take-over an overwrite left unfinished is finished and the user told in the box
+// "Earlier sessions"; the pipe holds nothing up and stays.
+TEST(SavingSessionTest, AStartFinishesWhatEarlierSessionsLeftWhateverTheProgramFolderAllows)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly ? "a program folder that may not be written" : "a named pipe as the memory");
+        AppTest::AppFolder home;
+        QString replaced, unfinished;
+        {
+            MainWindow window(nullptr, Constants::NormalMode);
+            replaced = saveSample(window, home);
+            writeFile(replaced + "/letters/referral.pdf", "the referral");
+            overwriteCutOff(window);
+            unfinished = planningFolder(window);
+        }
+        ASSERT_EQ(planningsIn(home.path("patients")).size(), 2);
+        // The user put a different letter of that name into the new planning meanwhile.
+        writeFile(unfinished + "/letters/referral.pdf", "another referral");
+        const QString memory = home.path(".earlier-sessions-told");
+        if (!readOnly) {
+            ASSERT_TRUE(QFile::remove(memory) && ::mkfifo(QFile::encodeName(memory).constData(), 0600) == 0);
+        }
+        // The screenshot goes where the program's user may write.
+        const QString shot = QDir::temp().filePath("earlier_sessions_read_only_program_folder.png");
+        AppTest::DialogAnswerer answer;
+        QString told;
+        answer.then([&](QWidget* modal) {
+            auto* box = qobject_cast<MessageDialog*>(modal);
+            if (!box || box->windowTitle() != "Earlier sessions" || !QTest::qWaitForWindowExposed(box))
+                return false;
+            QApplication::processEvents();
+            told = box->findChild<QLabel*>()->text();
+            if (readOnly)
+                QProcess::execute("env", {"DISPLAY=" + qEnvironmentVariable("DISPLAY"), "import", "-window", "root", shot});
+            QPushButton* ok = box->findChildren<QPushButton*>().front();
+            QTimer::singleShot(0, ok, [ok] { ok->click(); });
+            return true;
+        });
+        {
+            const auto user = readOnly ? std::make_unique<ReadOnlyProgramFolder>(home) : nullptr;
+            MainWindow window(nullptr, Constants::NormalMode);
+            EXPECT_TRUE(AppTest::waitFor([&] { return answer.done(); }, 30000)) << answer.seen.join(", ").toStdString();
+        }
+        EXPECT_EQ(told.toStdString(), ("The planning in " + unfinished + " replaced the planning in " + replaced +
+                                       ". What could not move into it stays in " + replaced + ", which is no planning "
+                                       "any more: letters/referral.pdf (a different file of that name is in the new "
+                                       "planning).").toStdString());
+        EXPECT_EQ(answer.seen, QStringList{"MessageDialog:Earlier sessions"});
+        // The replaced folder is no planning any more; the user's letter stays in it.
+        EXPECT_FALSE(QFileInfo::exists(replaced + "/" + QFileInfo(replaced).fileName() + ".srl"));
+        EXPECT_EQ(TestSupport::readFile((replaced + "/letters/referral.pdf").toStdString()), "the referral");
+        EXPECT_EQ(QFileInfo(memory).isFile(), readOnly);
+        if (readOnly) {
+            const QString kept = MORVANTA_BINARY_DIR "/tests/app/" + QFileInfo(shot).fileName();
+            QFile::remove(kept);
+            QFile::rename(shot, kept);
+        }
+    }
 }
 
 // The real program records a session: a save as new that fails (a file of the series went) says

@@ -164,8 +164,8 @@ TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
     }
 }
 
-// The overwrite of a planning (with a picture of the session's to carry in) killed at each rename
-// and at each removal it makes (strace kills it at the n-th call of that kind). At once, and after
+// The overwrite of a planning (with a picture of the session's to carry in) killed at each file it
+// makes, each rename and each removal (strace kills it at the n-th call of that kind). At once, and after
 // another computer's start, every computer lists a planning that loads, and the old one's
 // recording and picture and the new picture are in a listed planning's folder (the new picture
 // still waits where it was taken while its planning is not listed). The crashed computer's next
@@ -200,7 +200,12 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
         EXPECT_TRUE(holds("images/new.bmp", "the new picture", true));
     };
     int kills = 0;
-    for (const std::string call : {"rename", "renameat2", "unlink", "unlinkat", "rmdir"}) {
+    // Files are made (linked in) where the series, the descriptions, the model and the pictures go.
+    QStringList staged;
+    for (const char* folder : {"dicom", "implant/0", "implant/1", "surface", "images", "system"})
+        staged << "-P" << QString::fromStdString(patients + "/.2030-01-01__07-00-00-0.saving0/" + folder);
+    const std::pair<std::string, QStringList> calls[] = {{"linkat", staged}, {"renameat2", {}}, {"unlinkat", {}}, {"rmdir", {}}};
+    for (const auto& [call, only] : calls) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(call + " #" + std::to_string(n));
             fs::remove_all(patients);
@@ -208,8 +213,9 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
             writeText(picture, "the new picture");
             QProcess child;
             startChild(child, "overwrite", origin,
-                       {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + QString::fromStdString(call), "-e",
-                        QString("inject=%1:signal=KILL:when=%2").arg(QString::fromStdString(call)).arg(n)},
+                       QStringList{"strace", "-f", "-qq", "-o", "/dev/null"} + only +
+                           QStringList{"-e", "trace=" + QString::fromStdString(call), "-e",
+                                       QString("inject=%1:signal=KILL:when=%2").arg(QString::fromStdString(call)).arg(n)},
                        false, picture);
             const Said saved = said(child);
             everyComputerSees("at once");
@@ -344,10 +350,11 @@ TEST(PlanningSaveSafety, AStartLeavesASaveAtWorkAlone)
         QProcess saver;
         std::string saved = patients + "/" + name + "0";
         if (held.empty()) {
-            // A save that died before its commit (its reserved name taken): a start removes what it
-            // left, held at its first removal while the next save runs.
-            startChild(saver, "overwrite", old, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename", "-e",
-                                                 "inject=rename:signal=KILL:when=1"});
+            // A save that died before its commit, at the first file of its series (its reserved name
+            // taken): a start removes what it left, held at its first removal while the next save runs.
+            startChild(saver, "overwrite", old, {"strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                                 QString::fromStdString(patients + "/." + name + "0.saving0/dicom"), "-e",
+                                                 "trace=linkat", "-e", "inject=linkat:signal=KILL:when=1"});
             ASSERT_EQ(said(saver), "");
             QProcess start;
             startChild(start, "start", patients, {}, true);

@@ -167,10 +167,15 @@ Saved saveFailing(const std::string& planning, const std::string& patients, bool
     if (!result.error.empty())
         return result;
     const FailingStep failing(n, fault.error(n), fault.kinds);
-    PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, over);
-    writer.start();
-    result.error = writer.getErrorMessage();
-    result.notes = writer.getNotes();
+    // As the main window does: the folder is reserved before the save starts.
+    try {
+        PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, over);
+        writer.start();
+        result.error = writer.getErrorMessage();
+        result.notes = writer.getNotes();
+    } catch (const std::exception& e) {
+        result.error = PlanningWriter::failureText(e.what(), planning);
+    }
     result.reached = failing.reached();
     return result;
 }

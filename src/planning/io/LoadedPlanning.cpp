@@ -1,5 +1,6 @@
 #include "planning/io/LoadedPlanning.h"
 
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/model/Constants.h"
 #include "planning/model/Settings.h"
@@ -7,6 +8,8 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -26,10 +29,34 @@ bool isInside(const fs::path& file, const std::string& folder)
     return !relative.empty() && *relative.begin() != "..";
 }
 
-bool isThere(const fs::path& path)
+// Whether anything is at the path; an error is no answer.
+Answer<bool> isThere(const fs::path& path)
 {
-    std::error_code error;
-    return fs::exists(path, error);
+    const auto kind = FolderHandle::kindAt(path.string());
+    if (!kind.ok())
+        return kind.failure();
+    return *kind != FolderHandle::Kind::none;
+}
+
+// The regular files named `name` below the folder (links not followed), sorted.
+int findNamed(const FolderHandle& folder, const std::string& name, std::vector<fs::path>& found, int depth = 0)
+{
+    const auto names = folder.entries();
+    if (!names.ok())
+        return names.error();
+    for (const std::string& entry : *names) {
+        const auto kind = folder.kind(entry);
+        if (!kind.ok())
+            return kind.error();
+        if (*kind == FolderHandle::Kind::file && entry == name)
+            found.push_back(folder.pathOf(entry));
+        if (*kind != FolderHandle::Kind::folder || depth >= 8)
+            continue;
+        const FolderHandle inner = folder.child(entry);
+        if (const int error = inner ? findNamed(inner, name, found, depth + 1) : inner.error(); error && error != ENOENT)
+            return error;
+    }
+    return 0;
 }
 
 }
@@ -61,11 +88,11 @@ void LoadedPlanning::lookAgain() try
     if (!isSet())
         return;
     // Only a file that is provably not there any more sends the search elsewhere.
-    std::error_code error;
-    const fs::file_status status = fs::status(loadedFile_, error);
-    if (error && error != std::errc::no_such_file_or_directory && error != std::errc::not_a_directory)
-        throw std::runtime_error("The planning file " + loadedFile_ + " cannot be read (" + error.message() + ").");
-    if (fs::is_regular_file(status)) {
+    const auto kind = FolderHandle::kindAt(loadedFile_);
+    if (!kind.ok())
+        throw std::runtime_error("The planning file " + loadedFile_ + " cannot be read (" + std::strerror(kind.error()) +
+                                 ").");
+    if (*kind == FolderHandle::Kind::file) {
         folder_ = loadedFolder_;
         return;
     }
@@ -87,22 +114,36 @@ std::string LoadedPlanning::savedAgainText(const std::string& now) const
            now + ". Overwriting it would throw that work away; \"Save as new\" keeps this planning beside it.";
 }
 
-fs::path LoadedPlanning::locate(const std::string& file) const
+Answer<fs::path> LoadedPlanning::locate(const std::string& file) const
 {
     const fs::path path = plain(file);
-    if (isThere(path) || !isInside(path, loadedFolder_))
-        return path;
-    for (const std::string& place : {moved_ ? folder_ : std::string(), replacement_})
-        if (!place.empty())
-            if (const fs::path there = fs::path(place) / path.lexically_relative(fs::path(loadedFolder_)); isThere(there))
-                return there;
+    const auto there = isThere(path);
+    if (!there.ok() || *there || !isInside(path, loadedFolder_))
+        return there.ok() ? Answer<fs::path>(path) : there.failure();
+    for (const std::string& place : {moved_ ? folder_ : std::string(), replacement_}) {
+        if (place.empty())
+            continue;
+        const fs::path moved = fs::path(place) / path.lexically_relative(fs::path(loadedFolder_));
+        const auto found = isThere(moved);
+        if (!found.ok())
+            return found.failure();
+        if (*found)
+            return moved;
+    }
     return path;
 }
 
-fs::path LoadedPlanning::locateDescription(const std::string& file) const
+Answer<fs::path> LoadedPlanning::locateDescription(const std::string& file) const
 {
-    const fs::path path = locate(file);
-    if (isThere(path) || !isInside(path, loadedFolder_) || isThere(fs::path(loadedFile_)))
+    const auto located = locate(file);
+    if (!located.ok())
+        return located;
+    const fs::path& path = *located;
+    const auto there = isThere(path), planning = isThere(fs::path(loadedFile_));
+    for (const auto* look : {&there, &planning})
+        if (!look->ok())
+            return look->failure();
+    if (*there || !isInside(path, loadedFolder_) || *planning)
         return path;
     std::vector<fs::path> places;
     if (!replacement_.empty())
@@ -110,10 +151,10 @@ fs::path LoadedPlanning::locateDescription(const std::string& file) const
     places.push_back(Platform::applicationPath(Constants::implantDatabaseFolder));
     for (const fs::path& place : places) {
         std::vector<fs::path> found;
-        std::error_code error;
-        for (fs::recursive_directory_iterator it(place, error), end; !error && it != end; it.increment(error))
-            if (it->path().filename() == path.filename() && it->is_regular_file(error))
-                found.push_back(it->path());
+        const FolderHandle folder = FolderHandle::open(place.string(), true);
+        if (const int error = folder ? findNamed(folder, path.filename().string(), found) : folder.error();
+            error && error != ENOENT)
+            return Failure{error};
         if (!found.empty())
             return *std::min_element(found.begin(), found.end());
     }

@@ -6,6 +6,8 @@
 // whose planning file holds those very bytes: the user moved or renamed it, and it is the same
 // planning. Else, when a folder of its origin holds a planning, another instance saved it again
 // meanwhile (its replacement), and overwriting would throw that work away.
+#include "planning/io/saving/Answer.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,12 +39,12 @@ public:
     void lookAgain();
 
     // A file of the loaded planning where it is now: where it was, else at its place in the
-    // folder the planning was moved to, else in its replacement.
-    std::filesystem::path locate(const std::string& file) const;
+    // folder the planning was moved to, else in its replacement. A look that fails is no answer.
+    Answer<std::filesystem::path> locate(const std::string& file) const;
     // An implant description of the loaded planning that is gone and that no planning of it holds
     // any longer where it was (the other instance changed the implants): one of that name in the
     // replacement, else in the implant database.
-    std::filesystem::path locateDescription(const std::string& file) const;
+    Answer<std::filesystem::path> locateDescription(const std::string& file) const;
     // Whether a file lies in the planning loaded (where it was or where it is now).
     bool holds(const std::filesystem::path& file) const;
 

@@ -1,7 +1,9 @@
 #include "planning/io/PlanningFile.h"
 
+#include "planning/io/saving/FolderHandle.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QRegularExpression>
 #include <QString>
@@ -9,6 +11,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -260,14 +263,13 @@ bool PlanningFile::isFolderName(const std::string& name)
 
 std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const try
 {
-    // A description that cannot be read names nothing further.
-    return *ownFiles([&folder](const std::string& description) -> Answer<std::optional<std::string>> {
-        std::ifstream in(std::filesystem::path(folder) / description, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.is_open() || in.bad())
-            return std::optional<std::string>();
-        return std::optional<std::string>(std::move(text));
-    });
+    // A description that is not there names nothing further; one that cannot be read is no answer.
+    const FolderHandle in = FolderHandle::open(folder, true);
+    const auto files = ownFiles([&in](const std::string& description) { return in.readBelow(description); });
+    if (!files.ok())
+        throw std::runtime_error("The implant descriptions of the planning in " + folder + " cannot be read (" +
+                                 std::strerror(files.error()) + ").");
+    return *files;
 }
 VEXA_RETHROW
 
@@ -441,9 +443,13 @@ VEXA_RETHROW
 
 void PlanningFile::write(const std::string& file) const try
 {
-    std::error_code error;
-    std::filesystem::remove(file, error); // a new file, not an update of an old one
-    Vexa::IniFileManager ini(file, 0);
+    Vexa::AtomicFile::writeFile(file, text());
+}
+VEXA_RETHROW
+
+std::string PlanningFile::text() const try
+{
+    Vexa::IniFileManager ini("planning file", Vexa::IniFileManager::InMemory);
 
     ini.setValue(patientGroup, "name", storable(patientName));
     ini.setValue(patientGroup, "birthday", storable(birthday));
@@ -516,7 +522,6 @@ void PlanningFile::write(const std::string& file) const try
         ini.setValue(slicesGroup, "coronal", *coronalPosition);
     if (sagittalPosition)
         ini.setValue(slicesGroup, "sagittal", *sagittalPosition);
-
-    ini.write();
+    return ini.text();
 }
 VEXA_RETHROW

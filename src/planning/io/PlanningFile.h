@@ -106,6 +106,7 @@ struct PlanningFile
     // The files of the planning, relative to its folder `folder` (where the implant
     // descriptions are read): the series, the 3D model and each implant description with the
     // surface and pictures it names. A saved planning owns these and nothing else there.
+    // Throws std::runtime_error, with the cause, when a description cannot be read.
     std::vector<std::string> ownFiles(const std::string& folder) const;
     // The same, with the descriptions' texts from `readDescription` (given a description's name
     // relative to the folder: its text, nothing where there is none, or the error that kept it
@@ -116,4 +117,7 @@ struct PlanningFile
     // Writes every group (the DICOM names always to [ImageData]); the file is replaced only
     // once it is completely written. Throws std::runtime_error when writing fails.
     void write(const std::string& file) const;
+    // The text write() puts into the file. Throws std::runtime_error for a value that would not
+    // read back.
+    std::string text() const;
 };

@@ -7,9 +7,10 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <cerrno>
+#include <cstring>
+#include <limits>
 #include <set>
-#include <stdexcept>
-#include <system_error>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -20,6 +21,15 @@ namespace {
     throw std::runtime_error(Vexa::AtomicFile::failureText(shown, error));
 }
 
+constexpr std::size_t wholeFile = std::numeric_limits<std::size_t>::max();
+
+}
+
+PlanningStaging::PlanningStaging(fs::path staging)
+    : staging_(std::move(staging)), folder_(FolderHandle::open(staging_.string()))
+{
+    if (!folder_)
+        writeFailed("the new planning folder", folder_.error());
 }
 
 std::string PlanningStaging::shown(const fs::path& relative)
@@ -38,49 +48,90 @@ std::string PlanningStaging::asShown(std::string text, const std::string& stagin
     return text;
 }
 
-void PlanningStaging::makeFolder(const fs::path& relative) const
+std::runtime_error PlanningStaging::cannotCopy(const std::string& what, const fs::path& from, int error)
 {
-    std::error_code error;
-    fs::create_directories(at(relative), error);
-    if (error || !fs::is_directory(at(relative)))
-        writeFailed(shown(relative), error ? error.value() : ENOTDIR);
+    return std::runtime_error("Could not copy the " + what + " " + from.string() + ": " +
+                              (error == ENOENT ? std::string("the file does not exist") : std::strerror(error)) + ".");
 }
 
-void PlanningStaging::placeFile(const fs::path& from, const fs::path& relative, bool mayLink, const std::string& what) const
+FolderHandle PlanningStaging::makeFolder(const fs::path& relative) const
 {
-    const fs::path to = at(relative);
-    std::error_code error;
+    // Mostly there already: one look then.
+    FolderHandle there = folder_.child(relative.string());
+    if (there)
+        return there;
+    if (there.error() != ENOENT)
+        writeFailed(shown(relative), there.error());
+    FolderHandle folder = folder_.again();
+    fs::path made;
+    for (const fs::path& part : relative) {
+        made /= part;
+        const int error = folder ? folder.makeFolder(part.string()) : folder.error();
+        if (error && error != EEXIST)
+            writeFailed(shown(made), error);
+        folder = folder.child(part.string());
+    }
+    if (!folder)
+        writeFailed(shown(made), folder.error());
+    return folder;
+}
+
+bool PlanningStaging::placeFile(const fs::path& from, const fs::path& relative, bool mayLink, const std::string& what,
+                                bool optional) const
+{
+    const auto source = FolderHandle::openPath(from.string());
+    const auto status = source.ok() ? source->status() : Answer<struct stat>(source.failure());
+    const bool absent = !status.ok() && (status.error() == ENOENT || status.error() == ENOTDIR);
+    if (optional && (absent || (status.ok() && !S_ISREG(status->st_mode))))
+        return false;
+    if (!status.ok())
+        throw cannotCopy(what, from, status.error());
+    if (!S_ISREG(status->st_mode))
+        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": it is no regular file.");
+    const FolderHandle into = makeFolder(relative.parent_path());
+    const std::string name = relative.filename().string();
     if (mayLink) {
-        fs::create_hard_link(from, to, error);
-        if (!error)
-            return;
-        error.clear();
+        // A link the file system does not make here (another file system, links not allowed or
+        // too many, no /proc to link through) is made a copy; any other error is the disk's, and a
+        // copy would hide it.
+        const int linked = into.linkIn(*source, name);
+        if (linked == 0)
+            return true;
+        if (linked != EXDEV && linked != EPERM && linked != EMLINK && linked != EOPNOTSUPP &&
+            linked != ENOENT)
+            writeFailed(shown(relative), linked);
     }
-    if (!fs::is_regular_file(from, error))
-        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": the file does not exist.");
-    makeFolder(relative.parent_path());
-    // Checked to the last byte on the disk: a copy that a full disk cut short is an error.
-    try {
-        Vexa::AtomicFile::copyFile(from.string(), to.string());
-    } catch (const Vexa::WriteError& e) {
-        writeFailed(shown(relative), e.error());
-    } catch (const std::exception& e) {
-        throw std::runtime_error("Could not copy the " + what + " " + from.string() + ": " + e.what());
-    }
+    const FolderHandle::CopyFailure failure = into.copyIn(*source, name);
+    if (failure.error && failure.reading)
+        throw cannotCopy(what, from, failure.error);
+    if (failure.error)
+        writeFailed(shown(relative), failure.error);
+    return true;
 }
 
-void PlanningStaging::failedToWrite(const fs::path& relative, const std::exception& e) const
+void PlanningStaging::writeFile(const fs::path& relative, const std::function<std::string()>& bytes) const
 {
-    if (const auto* write = dynamic_cast<const Vexa::WriteError*>(&e))
-        writeFailed(shown(relative), write->error());
-    throw std::runtime_error("Could not write " + shown(relative) + ": " + asShown(e.what(), staging_.string()));
+    std::string text;
+    try {
+        text = bytes();
+    } catch (const std::exception& e) {
+        throw std::runtime_error("Could not write " + shown(relative) + ": " + asShown(e.what(), staging_.string()));
+    }
+    const auto made = makeFolder(relative.parent_path()).createWhole(relative.filename().string(), text);
+    if (!made.ok())
+        writeFailed(shown(relative), made.error());
 }
 
 void PlanningStaging::copyImplantDescription(const std::string& file, const fs::path& relative) const
 {
     const fs::path description(file);
     placeFile(description, relative / description.filename(), false, "implant description");
-    const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+    // What the copy says is what the new planning holds.
+    const auto text = folder_.readBelow((relative / description.filename()).string());
+    if (!text.ok())
+        throw std::runtime_error("Could not read " + shown(relative / description.filename()) + ": " +
+                                 std::strerror(text.error()) + ".");
+    const Vexa::IniFileManager ini(file, text->value_or(std::string()));
     const fs::path source = description.parent_path();
     const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
     if (!PlanningFile::staysInFolder(surface))
@@ -91,25 +142,48 @@ void PlanningStaging::copyImplantDescription(const std::string& file, const fs::
     const std::string image = ini.getValue("Implantdata", "imagefile", std::string());
     if (PlanningFile::staysInFolder(image))
         pictures.insert(image);
-    for (const std::string& picture : pictures) {
-        std::error_code error;
-        if (fs::is_regular_file(source / picture, error))
-            placeFile(source / picture, relative / picture, false, "implant picture");
-    }
+    for (const std::string& picture : pictures)
+        placeFile(source / picture, relative / picture, false, "implant picture", true);
+}
+
+std::string PlanningStaging::readBack(const std::string& relative, const std::string& what, bool whole,
+                                      const std::string& failure) const
+{
+    const auto failed = [&](const std::string& reason) {
+        return std::runtime_error(failure + asShown(reason, staging_.string()));
+    };
+    const auto cannotRead = [&](int error) { return failed(what + " could not be read (" + std::strerror(error) + ")."); };
+    const auto kind = folder_.kindBelow(relative);
+    if (!kind.ok())
+        throw cannotRead(kind.error());
+    if (*kind == FolderHandle::Kind::none)
+        throw failed(what + " is missing.");
+    if (*kind != FolderHandle::Kind::file)
+        throw failed(what + " is no regular file.");
+    if (!whole)
+        return {};
+    const auto text = folder_.readBelow(relative, wholeFile);
+    if (!text.ok())
+        throw cannotRead(text.error());
+    if (!*text)
+        throw failed(what + " is no regular file.");
+    return std::move(**text);
 }
 
 void PlanningStaging::verify(const fs::path& relative, const PlanningFile& written,
                              const std::shared_ptr<Vexa::IndexedTriangleMesh>& surface) const
 {
+    const std::string failure =
+        "The new planning's planning file " + relative.generic_string() + " did not read back as written: ";
     const auto failed = [&](const std::string& reason) {
-        throw std::runtime_error("The new planning's planning file " + relative.generic_string() +
-                                 " did not read back as written: " + asShown(reason, staging_.string()));
+        return std::runtime_error(failure + asShown(reason, staging_.string()));
     };
     PlanningFile back;
+    const std::string text = readBack(relative.string(), "it", true, failure);
     try {
-        back = PlanningFile::read(at(relative).string());
+        back = PlanningFile::parse(text, at(relative).string());
     } catch (const std::exception& e) {
-        failed(e.what());
+        throw failed(e.what());
     }
     bool same = back.dicomFiles == written.dicomFiles && back.surfaceFile == written.surfaceFile &&
                 back.origin == written.origin && back.jaw == written.jaw &&
@@ -118,17 +192,15 @@ void PlanningStaging::verify(const fs::path& relative, const PlanningFile& writt
     for (std::size_t i = 0; same && i < back.implants.size(); ++i)
         same = back.implants[i].file == written.implants[i].file && back.implants[i].group == written.implants[i].group;
     if (!same)
-        failed("its contents differ.");
-    std::error_code error;
+        throw failed("its contents differ.");
     for (const std::string& name : back.dicomFiles)
-        if (!fs::is_regular_file(at(name), error))
-            failed("the DICOM file " + name + " is missing.");
+        readBack(name, "the DICOM file " + name, false, failure);
     for (const auto& implant : back.implants)
-        if (!fs::is_regular_file(at(implant.file), error))
-            failed("the implant description " + implant.file + " is missing.");
+        readBack(implant.file, "the implant description " + implant.file, false, failure);
     if (!back.surfaceFile.empty()) {
-        const auto read = Vexa::readSFFBinFile(at(back.surfaceFile).string());
+        std::istringstream bytes(readBack(back.surfaceFile, "the 3D model " + back.surfaceFile, true, failure));
+        const auto read = Vexa::readSFFBinStream(bytes);
         if (!read || !surface || read->getTriangleCount() != surface->getTriangleCount())
-            failed("the 3D model " + back.surfaceFile + " does not read back.");
+            throw failed("the 3D model " + back.surfaceFile + " does not read back.");
     }
 }

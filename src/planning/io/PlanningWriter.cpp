@@ -30,10 +30,9 @@
 #include <chrono>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -43,6 +42,28 @@ namespace {
 constexpr double dicomShare = 0.8;
 // How long an overwrite waits for another instance at work in the planning it replaces.
 constexpr auto patience = std::chrono::seconds(60);
+
+// Where a file to copy is, or the failure to copy it (the `what` named `file`).
+fs::path located(const Answer<fs::path>& place, const std::string& what, const std::string& file)
+{
+    if (!place.ok())
+        throw PlanningStaging::cannotCopy(what, file, place.error());
+    return *place;
+}
+
+// Whether the planning file loaded is provably gone from `folder` (another instance published its
+// save of it); a look that fails is no answer, and tells nothing.
+bool isGone(const LoadedPlanning& loaded, const std::string& folder)
+{
+    const auto kind = FolderHandle::kindAt((fs::path(folder) / loaded.fileName()).string());
+    return kind.ok() && *kind == FolderHandle::Kind::none;
+}
+
+// The folder and the name of an entry by its path.
+std::pair<FolderHandle, std::string> entryAt(const fs::path& path)
+{
+    return {FolderHandle::open(path.parent_path().string(), true), path.filename().string()};
+}
 
 }
 
@@ -108,32 +129,42 @@ bool PlanningWriter::start()
     setWaiting({});
     errorMessage_ = failureText(cause.empty() ? "The planning " + file_ + " could not be saved." : cause, unchanged_);
     // A folder reserved for the planning goes again (only while it is empty).
-    ::rmdir(fs::absolute(fs::path(file_)).lexically_normal().parent_path().c_str());
+    const auto [parent, reserved] = entryAt(fs::absolute(fs::path(file_)).lexically_normal().parent_path());
+    if (const int error = parent ? parent.removeFolder(reserved) : parent.error(); error && error != ENOENT)
+        Platform::outputDebugString("the folder " + parent.pathOf(reserved) + " reserved for the planning stays: " +
+                                    std::strerror(error) + "\n");
     return false;
 }
 
 std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
 {
     const fs::path parent = fs::absolute(fs::path(parentFolder)).lexically_normal();
-    const auto cannotCreate = [&parent](const fs::path& folder, const std::error_code& error) {
-        if (Vexa::AtomicFile::isDiskFull(error.value()))
-            return std::runtime_error(Vexa::AtomicFile::failureText("the new planning folder in " + parent.string(), error.value()));
+    const auto cannotCreate = [&parent](const fs::path& folder, int error) {
+        if (Vexa::AtomicFile::isDiskFull(error))
+            return std::runtime_error(Vexa::AtomicFile::failureText("the new planning folder in " + parent.string(), error));
         if (folder == parent)
-            return std::runtime_error("The folder " + folder.string() + " cannot be created: " + error.message() + ".");
-        return std::runtime_error("No new planning folder can be made in " + parent.string() + ": " + error.message() + ".");
+            return std::runtime_error("The folder " + folder.string() + " cannot be created: " + std::strerror(error) + ".");
+        return std::runtime_error("No new planning folder can be made in " + parent.string() + ": " +
+                                  std::strerror(error) + ".");
     };
-    std::error_code error;
-    fs::create_directories(parent, error);
-    if (error)
-        throw cannotCreate(parent, error);
+    // Made where it is missing; one that is there but cannot be opened says so.
+    FolderHandle folder = FolderHandle::open(parent.string(), true);
+    if (!folder && folder.error() != ENOENT && folder.error() != ENOTDIR)
+        throw std::runtime_error("The folder " + parent.string() + " cannot be opened: " + std::strerror(folder.error()) +
+                                 ".");
+    if (!folder)
+        folder = FolderHandle::openMade(parent.string());
+    if (!folder)
+        throw cannotCreate(parent, folder.error());
     // As every new name: the current time, drawn again (a millisecond later) while it is taken.
     for (int i = 0; i < 49; ++i) {
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string name = Utilities::getTimeStampName(Utilities::currentDateTime());
-        if (fs::create_directory(parent / name, error))
+        const int error = folder.makeFolder(name);
+        if (!error)
             return (parent / name / (name + ".srl")).string();
-        if (error && error != std::errc::file_exists)
+        if (error != EEXIST)
             throw cannotCreate(parent / name, error);
     }
     throw std::runtime_error("No new folder name is free in " + parent.string() + ".");
@@ -185,10 +216,12 @@ void PlanningWriter::save() try
     publish(update, loaded);
 
     notes_ = update.getNotes();
-    for (const std::string& source : staged.carriedIn)
-        if (::unlink(source.c_str()) != 0 && errno != ENOENT)
+    for (const std::string& source : staged.carriedIn) {
+        const auto [folder, name] = entryAt(source);
+        if (const int error = folder ? folder.removeFile(name) : folder.error(); error && error != ENOENT)
             Platform::outputDebugString(source + " is in the planning and stays where it was too: " +
-                                        std::strerror(errno) + "\n");
+                                        std::strerror(error) + "\n");
+    }
     // From now on the whole Model refers to the new planning.
     {
         const auto lock = model_->changeLock();
@@ -232,9 +265,7 @@ void PlanningWriter::copyFromLoaded(LoadedPlanning& loaded, const Copy& copy)
     try {
         copy();
     } catch (const std::exception&) {
-        std::error_code error;
-        if (overwrite_ || !replacement_.empty() || !loaded.isSet() ||
-            fs::exists(fs::path(loaded.loadedFolder()) / loaded.fileName(), error))
+        if (overwrite_ || !replacement_.empty() || !loaded.isSet() || !isGone(loaded, loaded.loadedFolder()))
             throw;
         // Once the instance that published its overwrite of the planning loaded is through, the
         // files are where it put them.
@@ -266,12 +297,15 @@ PlanningWriter::Staged PlanningWriter::stage(Snapshot& snapshot, PlanningFolderU
         progress_ = 0.9;
 
         if (snapshot.surface) {
-            staging.writeFile("surface/model.sff",
-                              [&](const std::string& file) { Vexa::writeSFFBinFile(*snapshot.surface, file); });
+            staging.writeFile("surface/model.sff", [&] {
+                std::ostringstream bytes;
+                Vexa::writeSFFBinStream(*snapshot.surface, bytes);
+                return bytes.str();
+            });
             planning.surfaceFile = withKept.surfaceFile = "surface/model.sff";
         }
         const fs::path planningFile = fs::path(file_).filename();
-        staging.writeFile(planningFile, [&](const std::string& file) { planning.write(file); });
+        staging.writeFile(planningFile, [&] { return planning.text(); });
         staging.verify(planningFile, planning, snapshot.surface);
         withKept.dicomFiles = planning.dicomFiles;
         staged.ownFiles = withKept.ownFiles(update.getStagingFolder());
@@ -289,13 +323,13 @@ void PlanningWriter::stageSeries(Snapshot& snapshot, const PlanningStaging& stag
     // series is the largest part of a planning).
     std::set<std::string> names;
     for (std::size_t i = 0; i < snapshot.sources.size(); ++i) {
-        const fs::path source = loaded.locate(snapshot.sources[i]);
+        const fs::path source = fs::path(snapshot.sources[i]).lexically_normal();
         std::string name = source.filename().string();
         for (std::size_t n = 0; name.empty() || names.count(name); ++n)
             name = std::to_string(i) + "_" + std::to_string(n) + "_" + source.filename().string();
         names.insert(name);
         copyFromLoaded(loaded, [&] {
-            const fs::path from = loaded.locate(snapshot.sources[i]);
+            const fs::path from = located(loaded.locate(snapshot.sources[i]), "DICOM file", snapshot.sources[i]);
             staging.placeFile(from, fs::path("dicom") / name, overwrite_ && loaded.holds(from), "DICOM file");
         });
         snapshot.planning.dicomFiles.push_back("dicom/" + name);
@@ -318,7 +352,8 @@ void PlanningWriter::stageImplants(Snapshot& snapshot, const PlanningStaging& st
         const std::string relative = "implant/" + std::to_string(it->second) + "/" + fs::path(current).filename().string();
         if (added)
             copyFromLoaded(loaded, [&] {
-                staging.copyImplantDescription(loaded.locateDescription(current).string(), fs::path(relative).parent_path());
+                const fs::path from = located(loaded.locateDescription(current), "implant description", current);
+                staging.copyImplantDescription(from.string(), fs::path(relative).parent_path());
             });
         planning.implants[i].file = relative;
         staged.moved[named] = staged.moved[current] = (fs::path(staged.folder) / relative).string();
@@ -327,9 +362,16 @@ void PlanningWriter::stageImplants(Snapshot& snapshot, const PlanningStaging& st
     // save replaces the folder they lie in. They are the new planning's own files too.
     withKept = planning;
     for (const std::string& file : snapshot.kept) {
-        const fs::path source = loaded.locate(file);
-        std::error_code error;
-        if (!overwrite_ || descriptions.count(file) || !loaded.holds(source) || !fs::is_regular_file(source, error))
+        // Only those the planning replaced holds are looked at.
+        if (!overwrite_ || descriptions.count(file) || !loaded.holds(file))
+            continue;
+        const fs::path source = located(loaded.locate(file), "implant description", file);
+        if (!loaded.holds(source))
+            continue;
+        const auto kind = FolderHandle::kindAt(source.string());
+        if (!kind.ok())
+            throw PlanningStaging::cannotCopy("implant description", source, kind.error());
+        if (*kind != FolderHandle::Kind::file)
             continue;
         const fs::path relative = fs::path("implant") / std::to_string(descriptions.size()) / source.filename();
         descriptions.emplace(file, descriptions.size());
@@ -359,8 +401,7 @@ void PlanningWriter::stagingFailed(const std::exception& e, const std::string& s
 {
     // Files of the loaded planning that went while they were copied: another instance has
     // published its save of it. Once it is through, the user is told that, not what went.
-    std::error_code error;
-    if (overwrite_ && loaded.isSet() && !fs::exists(fs::path(loaded.folder()) / loaded.fileName(), error)) {
+    if (overwrite_ && loaded.isSet() && isGone(loaded, loaded.folder())) {
         {
             const OriginLock turn(fs::path(loaded.loadedFolder()).parent_path().string(), loaded.origin(),
                                   [this](const std::string& what) { setWaiting(what); });

@@ -28,6 +28,8 @@ public:
     // Whether no other instance of the program ran when this one started (this one holds its
     // lock): then what crashed sessions left behind may be cleared up.
     bool isOnlyInstance() const { return onlyInstance_; }
+    // Whether this instance holds its lock here; not in a program folder it may not write.
+    bool hasSessionLock() const { return lock_->isLocked(); }
     // A new time-stamp name with the extension (".bmp"), reserved by making an empty file of that
     // name, which this session then owns; its full path. Throws std::runtime_error with the reason.
     std::string reserveFile(const std::string& extension);

@@ -56,6 +56,7 @@
 #include <QDialog>
 #include <QTimer>
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iterator>
@@ -118,8 +119,10 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     images_ = std::make_unique<ImageFolder>();
     // Saves a crash cut off are finished (or undone) before any planning is listed, and the
     // pictures they were carrying are found; another instance running might be in the middle of
-    // one. What the user must know is told once the window shows.
-    if (images_->isOnlyInstance())
+    // one. A program folder that takes no session lock (an installation, a read-only share)
+    // keeps only the pictures in Images/ where they are: the marks in the patient folders tell
+    // who is at work there. What the user must know is told once the window shows.
+    if (images_->isOnlyInstance() || !images_->hasSessionLock())
         finishEarlierSessions();
     if (settings_->getCaptureSupport()) {
         video_ = std::make_unique<VideoCapture>(this);
@@ -606,11 +609,23 @@ QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)
 {
     // What the last start told, one digest a line: a thing is told again only once it changed
     // (or went and came back).
-    const std::string memory = Platform::applicationPath(".earlier-sessions-told");
+    const std::filesystem::path memory = Platform::applicationPath(".earlier-sessions-told");
+    const FolderHandle folder = FolderHandle::open(memory.parent_path().string(), true);
+    const std::string name = memory.filename().string();
+    // Read without ever blocking (a pipe put there); what is no file of the program's is left as
+    // it is, and everything is told again at every start.
+    const auto kind = folder ? folder.kind(name) : Answer<FolderHandle::Kind>(Failure{folder.error()});
+    const bool isMemory = kind.ok() && (*kind == FolderHandle::Kind::file || *kind == FolderHandle::Kind::none);
+    const auto text = isMemory ? folder.read(name) : Answer<std::optional<std::string>>(std::nullopt);
+    if (!kind.ok() || !text.ok())
+        Platform::outputDebugString(memory.string() + " could not be read (" +
+                                    std::strerror(kind.ok() ? text.error() : kind.error()) + ")\n");
+    else if (!isMemory)
+        Platform::outputDebugString(memory.string() + " is not a regular file: it is left as it is, and what a "
+                                    "start has to tell is told at every start\n");
     QSet<QByteArray> before;
-    QFile file(QString::fromStdString(memory));
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : file.readAll().split('\n'))
+    if (text.ok() && *text)
+        for (const QByteArray& line : QByteArray::fromStdString(**text).split('\n'))
             before.insert(line.trimmed());
     QStringList fresh;
     QByteArray now;
@@ -621,12 +636,9 @@ QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)
             fresh << QString::fromStdString(item);
         now += digest + '\n';
     }
-    try {
-        Vexa::AtomicFile::writeFile(memory, now.toStdString());
-    } catch (const std::exception& e) {
-        // Then it is told again next time: better than never.
-        Platform::outputDebugString(std::string(e.what()) + "\n");
-    }
+    // Not remembered, it is told again next time: better than never.
+    if (const int error = isMemory ? folder.writeWhole(name, now.toStdString()) : 0)
+        Platform::outputDebugString(Vexa::AtomicFile::failureText(memory.string(), error) + "\n");
     return fresh;
 }
 

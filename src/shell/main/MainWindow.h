@@ -109,11 +109,12 @@ private:
     void stopVideoCapture();
     // Tells the user that a screen video ended on an error, and what of it was kept.
     void reportVideoFailure();
-    // At a start while no other instance runs: finishes what earlier sessions' saves left, keeps
-    // their pictures, and tells the user what must be known, once, when the window shows.
+    // At a start while no other instance is known to run: finishes what earlier sessions' saves
+    // left, keeps their pictures (where this instance holds the lock of Images/), and tells the
+    // user what must be known, once, when the window shows.
     void finishEarlierSessions();
     // The items a start has to tell that the last start did not tell (remembered in the
-    // application folder).
+    // application folder, where a file of the program's can be read and written).
     static QStringList notToldBefore(const std::vector<std::string>& items);
     // The first entry of "PatientPath": where new plannings and the recordings go.
     std::string firstPatientPath() const;

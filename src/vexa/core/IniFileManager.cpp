@@ -34,9 +34,10 @@ bool hasLineBreak(const std::string& text)
 
 IniFileManager::IniFileManager(std::string fileName, unsigned flags)
 try : fileName_(std::move(fileName)), flags_(flags) {
-    if (flags & ~unsigned(ReadOnly | Strict | PeriodicSync))
+    if (flags & ~unsigned(ReadOnly | Strict | InMemory | PeriodicSync))
         throw std::runtime_error("IniFileManager: unknown flags " + std::to_string(flags) + " for " + fileName_);
-    read();
+    if (!(flags & InMemory))
+        read();
 }
 VEXA_RETHROW
 
@@ -48,7 +49,7 @@ VEXA_RETHROW
 
 IniFileManager::~IniFileManager()
 {
-    if ((flags_ & ReadOnly) || !changed_)
+    if ((flags_ & (ReadOnly | InMemory)) || !changed_)
         return;
     try {
         write();

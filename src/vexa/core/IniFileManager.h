@@ -29,7 +29,10 @@ public:
         // that cannot be read throws as well.
         Strict = 2,
         // Periodic synchronisation of the original interface; accepted, no effect here.
-        PeriodicSync = 8
+        PeriodicSync = 8,
+        // No file behind it: nothing is read at construction nor written by the destructor;
+        // text() gives what would be written.
+        InMemory = 16
     };
 
     // Reads the file. A file that cannot be read counts as empty, unless both ReadOnly and
@@ -100,6 +103,8 @@ public:
     std::string getPath() const;
     const std::string& getFileName() const { return fileName_; }
 
+    // The text write() would put into the file.
+    std::string text() const { return render(); }
     // Writes the file now (replacing it as a whole only once the new one is complete).
     // Throws on a read-only manager, when the file existed but could not be read (it would be
     // overwritten with what little is known), and when writing fails.

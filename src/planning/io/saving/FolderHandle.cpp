@@ -720,3 +720,116 @@ int FolderHandle::sync() const
         return error_ ? error_ : EBADF;
     return Sys::fsync(fd_) == 0 ? 0 : lastError();
 }
+
+// ---- The steps of a save's staging and read-back ----
+
+namespace {
+
+// Copies every byte of one open file into another, from their starts.
+FolderHandle::CopyFailure copyBytes(int from, int to, off_t& copied)
+{
+    // A series file, a picture or a surface in one read mostly.
+    std::vector<char> buffer(1 << 20);
+    for (copied = 0;;) {
+        const ssize_t n = Sys::pread(from, buffer.data(), buffer.size(), copied);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {lastError(), true};
+        if (n == 0)
+            return {};
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = Sys::pwrite(to, buffer.data() + done, std::size_t(n - done), copied + done);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return {written < 0 ? lastError() : ENOSPC, false};
+            done += written;
+        }
+        copied += n;
+    }
+}
+
+}
+
+Answer<FolderHandle::File> FolderHandle::openPath(const std::string& path)
+{
+    const int fd = path.empty() ? -1 : Sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return Failure{path.empty() ? ENOENT : lastError()};
+    return File(fd);
+}
+
+Answer<FolderHandle::Kind> FolderHandle::kindAt(const std::string& path)
+{
+    struct stat status{};
+    if (path.empty() || failed(Call::status) || ::stat(path.c_str(), &status) != 0) {
+        const int error = path.empty() ? ENOENT : lastError();
+        return error == ENOENT || error == ENOTDIR ? Answer<Kind>(Kind::none) : Failure{error};
+    }
+    if (S_ISREG(status.st_mode))
+        return Kind::file;
+    return S_ISDIR(status.st_mode) ? Kind::folder : Kind::other;
+}
+
+FolderHandle FolderHandle::openMade(const std::string& path)
+{
+    FolderHandle folder = open(path, true);
+    const std::filesystem::path plain(folder.path());
+    if (folder.error() != ENOENT || plain.parent_path() == plain)
+        return folder;
+    const FolderHandle parent = openMade(plain.parent_path().string());
+    const int error = parent ? parent.makeFolder(plain.filename().string()) : parent.error();
+    if (error && error != EEXIST)
+        return FolderHandle(-1, folder.path(), error);
+    return open(path, true);
+}
+
+Answer<FolderHandle::Kind> FolderHandle::kindBelow(const std::string& relative) const
+{
+    const std::filesystem::path path(relative);
+    const FolderHandle in = child(path.parent_path().string());
+    if (!in)
+        return in.error() == ENOENT ? Answer<Kind>(Kind::none) : Failure{in.error()};
+    return in.kind(path.filename().string());
+}
+
+Answer<std::optional<std::string>> FolderHandle::readBelow(const std::string& relative, std::size_t limit) const
+{
+    const std::filesystem::path path(relative);
+    const FolderHandle in = child(path.parent_path().string());
+    if (!in)
+        return in.error() == ENOENT || in.error() == ENOTDIR ? Answer<std::optional<std::string>>(std::nullopt)
+                                                             : Failure{in.error()};
+    return in.read(path.filename().string(), limit);
+}
+
+int FolderHandle::linkIn(const File& file, const std::string& name) const
+{
+    if (!valid())
+        return error_ ? error_ : EBADF;
+    // Through the open file: a link put at its path meanwhile is never what gets the name.
+    return Sys::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(file.fd_)).c_str(), fd_, name.c_str(),
+                       AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : lastError();
+}
+
+FolderHandle::CopyFailure FolderHandle::copyIn(const File& from, const std::string& name) const
+{
+    const auto made = createWhole(name, {});
+    if (!made.ok())
+        return {made.error(), false};
+    off_t copied = 0;
+    CopyFailure failure = copyBytes(from.fd_, made->fd_, copied);
+    if (!failure.error && Sys::fsync(made->fd_) != 0)
+        failure = {lastError(), false};
+    // Checked to the last byte on the disk.
+    if (const auto written = made->status(); !failure.error && !written.ok())
+        failure = {written.error(), false};
+    else if (!failure.error && written->st_size != copied)
+        failure = {EIO, false};
+    if (failure.error)
+        removeFile(name);
+    return failure;
+}

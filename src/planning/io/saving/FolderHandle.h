@@ -174,4 +174,38 @@ private:
     int fd_ = -1;
     int error_ = 0;
     std::string path_;
+
+public:
+    // ---- The steps of a save's staging and read-back ----
+
+    // The file at a path the caller holds, links on the way and at its end followed (the user's
+    // own files, a series or a description, may be reached so), open for reading without blocking
+    // on a pipe.
+    static Answer<File> openPath(const std::string& path);
+    // What is at such a path, links followed; none when nothing is there (ENOENT, ENOTDIR).
+    static Answer<Kind> kindAt(const std::string& path);
+    // The folder at such a path, made with the folders on the way where they are missing;
+    // invalid when it can be neither opened nor made (error() tells why).
+    static FolderHandle openMade(const std::string& path);
+
+    // What the entry at `relative` below this folder is, sub-folders opened without links; none
+    // when it or a folder on the way is not there.
+    Answer<Kind> kindBelow(const std::string& relative) const;
+    // The bytes of the regular file at `relative` below this folder, as read() gives them; nothing
+    // also when a folder on the way is not there.
+    Answer<std::optional<std::string>> readBelow(const std::string& relative, std::size_t limit = 1 << 20) const;
+
+    // Gives the open file the name `name` here as well: a hard link of that very file, whatever
+    // stands at the path it was opened by now. 0, EEXIST or the errno value.
+    int linkIn(const File& file, const std::string& name) const;
+    // A copy that failed: the errno value, and whether it was reading the source that failed.
+    struct CopyFailure
+    {
+        int error = 0;
+        bool reading = false;
+    };
+    // Makes the file `name` a copy of the open file's bytes, on the disk and checked to the last
+    // byte (for a folder nobody else reads in: a copy that fails is removed as far as it can be).
+    // EEXIST when something holds that name; error 0 when it is done.
+    CopyFailure copyIn(const File& from, const std::string& name) const;
 };
