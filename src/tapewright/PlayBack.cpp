@@ -897,16 +897,22 @@ void PlayBack::endAfterPostedEvents()
         return;
     ending_ = true;
     timer_->stop();
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!playing_ || !ending_)
-                return;
-            if (QWidget* modal = QApplication::activeModalWidget())
-                reportToStandardError(true, tr("Playback ended with the modal window %1 open").arg(windowName(modal)));
-            endPlayBack();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &PlayBack::finishRun, Qt::QueuedConnection);
+}
+
+void PlayBack::finishRun()
+{
+    if (!playing_ || !ending_)
+        return;
+    // A long job the last elements started ends by itself: waited for, as the person who recorded
+    // waited for it, and not taken for a window left open.
+    if (hostBusy()) {
+        QTimer::singleShot(holdRetryMs, this, &PlayBack::finishRun);
+        return;
+    }
+    if (QWidget* modal = QApplication::activeModalWidget())
+        reportToStandardError(true, tr("Playback ended with the modal window %1 open").arg(windowName(modal)));
+    endPlayBack();
 }
 
 void PlayBack::applicationQuits()

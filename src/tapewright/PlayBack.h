@@ -106,6 +106,7 @@ private slots:
     void childAppeared();
     void childSearchError(const QString& name);
     void readSocket();
+    void finishRun();
     void applicationQuits();
 
 private:
@@ -125,8 +126,9 @@ private:
     qint64 heldScriptBytes() const;
     bool begin();
     void resetRun();
-    // Ends the run once what the played elements posted has been delivered: queued behind it,
-    // never processed inside the step, where a dialog that an event opens would hold the step.
+    // Ends the run once what the played elements posted has been delivered (finishRun): queued
+    // behind it, never processed inside the step, where a dialog that an event opens would hold
+    // the step; and once the host is no longer busy with a job those elements started.
     void endAfterPostedEvents();
     // Reports the input elements of the script that the run leaves unplayed, if any.
     void reportInputLeft();

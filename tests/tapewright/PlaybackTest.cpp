@@ -391,9 +391,13 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     inFront.setObjectName("pbFront");
     inFront.setWindowModality(Qt::ApplicationModal);
     inFront.show();
+    // The job ends once the key has reached the dialog in front; the run's end waits for that.
+    const QMetaObject::Connection jobEnds = QObject::connect(&inFront, &QLineEdit::textChanged, [&] { hostBusy = false; });
     play("<KeyPress name=\"/pbFront\" key=\"A\" text=\"a\"/>");
     EXPECT_EQ(inFront.text(), "a");
+    QObject::disconnect(jobEnds);
     inFront.close();
+    hostBusy = true;
     QTimer::singleShot(300, late.get(), [&] { EXPECT_EQ(late->text(), "xyz"); hostBusy = false; });
     play("<KeyPress name=\"/" + lateName + "\" key=\"W\" text=\"w\"/>");
     PlayBack::setBusyCheck({});
