@@ -10,6 +10,22 @@ function(morvanta_library name)
   set_property(GLOBAL APPEND PROPERTY MORVANTA_LIBRARIES ${name})
 endfunction()
 
+# Links `target` with Qt's private GUI interface (package qt6-base-private-dev) and defines
+# `definition` when its headers are there; else warns with `without` (what the build goes without).
+function(morvanta_use_private_gui target definition without)
+  find_package(Qt6 QUIET OPTIONAL_COMPONENTS GuiPrivate)
+  if(TARGET Qt6::GuiPrivate)
+    get_target_property(includes Qt6::GuiPrivate INTERFACE_INCLUDE_DIRECTORIES)
+    list(GET includes 0 root)
+    if(EXISTS "${root}/QtGui/private/qguiapplication_p.h")
+      target_link_libraries(${target} PRIVATE Qt6::GuiPrivate)
+      target_compile_definitions(${target} PRIVATE ${definition})
+      return()
+    endif()
+  endif()
+  message(WARNING "Qt's private GUI headers are missing (qt6-base-private-dev): ${without}")
+endfunction()
+
 # One GoogleTest executable per folder of tests/, discovered by CTest.
 function(morvanta_tests name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})

@@ -53,10 +53,15 @@ QStringList Command::splitCommand(const QString& command, bool* needsShell)
     return words;
 }
 
-QString Command::runCommand(const QString& command)
+QString Command::runCommand(const QString& command, QString* failure)
 {
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        return why;
+    };
     if (!TapewrightSettings::instance().allowCommands())
-        return tr("External commands are off; not run: %1").arg(command);
+        return fail(tr("External commands are off; not run: %1").arg(command));
     bool needsShell = false;
     const QStringList words = splitCommand(command, &needsShell);
     if (words.isEmpty())
@@ -111,10 +116,10 @@ QString Command::runCommand(const QString& command)
         loop.exec();
     timer.stop();
     if (process.error() == QProcess::FailedToStart)
-        return output + tr("Unable to run command: ") + words.join(QLatin1Char(' '));
+        return output + fail(tr("Unable to run command: ") + words.join(QLatin1Char(' ')));
     readLines(QProcess::StandardOutput, true);
     readLines(QProcess::StandardError, true);
     if (timedOut)
-        output += tr("Command timed out after %1 ms: %2\n").arg(timeOutMs).arg(command);
+        output += fail(tr("Command timed out after %1 ms: %2").arg(timeOutMs).arg(command)) + QLatin1Char('\n');
     return output;
 }

@@ -13,7 +13,9 @@ public:
     static constexpr int defaultTimeOutMs = 60 * 1000;
     static constexpr qsizetype maxOutput = 1024 * 1024;
 
-    static QString runCommand(const QString& command);
+    // The output, and what the command did not do when it failed: refused (commands are off),
+    // not started, or killed at the time-out. The output holds that text too.
+    static QString runCommand(const QString& command, QString* failure = nullptr);
     static QStringList splitCommand(const QString& command, bool* needsShell);
     static void setTimeOut(int milliseconds);
 };

@@ -1,6 +1,7 @@
 #include "tapewright/Connector.h"
 
 #include "tapewright/ChildListener.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/TapewrightUtil.h"
 #include "tapewright/TapewrightSettings.h"
 
@@ -39,6 +40,12 @@ void Connector::slotError(int error)
     else
         message = tr("An unknown error occurred while connecting to the remote host");
     const QString caption = tr("Error when connecting to the remote host");
+    // Nobody would close the box, and a run that could not do what it was started for failed.
+    if (TapewrightSettings::instance().unattended()) {
+        reportError(true, QStringLiteral("%1: %2").arg(caption, message));
+        QCoreApplication::exit(-1);
+        return;
+    }
     if (TapewrightSettings::instance().errorMessageLocation() == 0)
         std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(message));
     else

@@ -1,7 +1,7 @@
 #pragma once
 // The connecting side of the remote link: a small "Connecting to" box while the connection is
 // made; on success the socket is handed on and the box goes, on failure the error is shown and
-// the application ends with a failure status.
+// the application ends with a failure status (unattended: a line on standard error and 255).
 #include <QDialog>
 
 class QTcpSocket;

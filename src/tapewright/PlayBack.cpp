@@ -55,6 +55,57 @@ bool isInput(const QDomElement& element, const QString& tag)
     return inputTags.contains(tag) || inputTypes.contains(element.attribute(QStringLiteral("type")).toLower());
 }
 
+// Counts, in the order they would have played, the input among the elements a run left: what a
+// person did to the widgets - presses, keys, wheel turns, what adapters record (values set, items
+// chosen) - and the releases of presses also left. A release whose press was played only ends
+// what was played (the keys of a shortcut that closed the window are released after the close);
+// moves, closes, activations and focus are no input.
+class InputLeft
+{
+public:
+    bool counts(const QDomElement& element, const QString& tag)
+    {
+        const QString type = element.attribute(QStringLiteral("type")).toLower();
+        const bool adapter = tag.contains(QLatin1String("::"));
+        if (tag == QLatin1String("mousepress") || tag == QLatin1String("mousedblclick")
+            || (adapter && (type == QLatin1String("mousebuttonpress") || type == QLatin1String("mousebuttondblclick")))) {
+            ++mousePresses_;
+            return true;
+        }
+        if (tag == QLatin1String("mouserelease") || (adapter && type == QLatin1String("mousebuttonrelease")))
+            return released(mousePresses_);
+        const QString key = element.attribute(QStringLiteral("key"), element.attribute(QStringLiteral("intkey")));
+        if (tag == QLatin1String("keypress") || tag == QLatin1String("accel")) {
+            ++keysDown_[key];
+            return true;
+        }
+        if (tag == QLatin1String("keyrelease"))
+            return released(keysDown_[key]);
+        return tag == QLatin1String("wheelevent") || (adapter && type != QLatin1String("mousemove"));
+    }
+
+private:
+    static bool released(int& down)
+    {
+        if (down == 0)
+            return false;
+        --down;
+        return true;
+    }
+
+    int mousePresses_ = 0;
+    QHash<QString, int> keysDown_;
+};
+
+// A window as reports name it: its path, and its title when it has one.
+QString windowName(QWidget* window)
+{
+    QString name = ChildListener::instance()->childName(window);
+    if (!window->windowTitle().isEmpty())
+        name += QStringLiteral(" (\"%1\")").arg(window->windowTitle());
+    return name;
+}
+
 int attribute(const QDomElement& element, const char* name, int defaultValue = 0)
 {
     return ScriptReader::intAttribute(element, QLatin1String(name), defaultValue);
@@ -81,6 +132,9 @@ PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
     connect(timer_, &QTimer::timeout, this, &PlayBack::step);
     connect(ChildListener::instance(), SIGNAL(event()), this, SLOT(childAppeared()));
     connect(ChildListener::instance(), &ChildListener::unableToFindChild, this, &PlayBack::childSearchError);
+    // The application can end before the script does (its main window closed).
+    if (QCoreApplication::instance())
+        connect(qApp, &QCoreApplication::aboutToQuit, this, &PlayBack::applicationQuits);
 }
 
 PlayBack::~PlayBack() { endPlayBack(); }
@@ -128,6 +182,7 @@ void PlayBack::resetRun()
     startTime_.start();
     levels_.clear();
     current_ = QDomElement();
+    ending_ = false;
     includedFiles_ = 0;
     playedElements_ = 0;
     linkMode_ = false;
@@ -304,8 +359,7 @@ bool PlayBack::loadScript(const QString& fileName)
     if (!levels_.empty() && ++includedFiles_ > maxIncludedFiles_) {
         reportError(true, tr("The script includes more than %1 files; playback ends at the include of '%2'")
                               .arg(maxIncludedFiles_).arg(fileName));
-        TapewrightUtil::processEvents();
-        endPlayBack();
+        endAfterPostedEvents();
         return false;
     }
     if (int(levels_.size()) >= maxIncludeDepth) {
@@ -323,10 +377,8 @@ bool PlayBack::loadScript(const QString& fileName)
     if (!script->load(fileName, Script::maxHeldBytes - heldScriptBytes())) {
         // An include that is missing or malformed is passed over; a process that can start no
         // thread cannot do what the rest of the script asks.
-        if (script->threadFailed() && playing_) {
-            TapewrightUtil::processEvents();
-            endPlayBack();
-        }
+        if (script->threadFailed())
+            endAfterPostedEvents();
         return false;
     }
     pushScript(std::move(script), canonical);
@@ -387,7 +439,7 @@ void PlayBack::childAppeared()
 
 void PlayBack::step()
 {
-    if (!playing_ || inStep_)
+    if (!playing_ || inStep_ || ending_)
         return;
     if (held()) {
         timer_->start(holdRetryMs);
@@ -404,8 +456,8 @@ void PlayBack::step()
         qWarning("ASSERT: \"%s\" in %s (%d)", "!elm.isNull()", __FILE__, __LINE__);
     else
         executeElement(element, &stop, &delayOverride);
-    if (!playing_ || stop) {
-        waitingForWidget_ = playing_ && stop;
+    if (!playing_ || ending_ || stop) {
+        waitingForWidget_ = playing_ && !ending_ && stop;
         inStep_ = false;
         return;
     }
@@ -417,8 +469,7 @@ void PlayBack::step()
     }
     // After an include, the first step of the included file.
     if (nextElement() != Next::Element) {
-        TapewrightUtil::processEvents();
-        endPlayBack();
+        endAfterPostedEvents();
         inStep_ = false;
         return;
     }
@@ -426,8 +477,7 @@ void PlayBack::step()
     if (++playedElements_ >= maxPlayedElements_) {
         reportError(true, tr("The script plays more than %1 elements; playback ends").arg(maxPlayedElements_));
         // What the played elements posted still arrives, as at the script's own end.
-        TapewrightUtil::processEvents();
-        endPlayBack();
+        endAfterPostedEvents();
         inStep_ = false;
         return;
     }
@@ -468,18 +518,23 @@ void PlayBack::executeElement(const QDomElement& element, bool* stop, int* delay
         else
             loadScript(file);
     } else if (tag == QLatin1String("information")) {
+        const QString title = element.attribute(QStringLiteral("title"), tr("Information"));
+        if (TapewrightSettings::instance().unattended()) {
+            // Nobody would close the box: said where the run's other words go, and played on.
+            reportToStandardError(true, tr("%1: %2").arg(title, element.attribute(QStringLiteral("text"))));
+            return;
+        }
         const QPoint cursor = QCursor::pos();
-        QMessageBox box(QMessageBox::Information, element.attribute(QStringLiteral("title"), tr("Information")),
-                        element.attribute(QStringLiteral("text")), QMessageBox::Ok);
+        QMessageBox box(QMessageBox::Information, title, element.attribute(QStringLiteral("text")), QMessageBox::Ok);
         ChildListener::instance()->ignoreObject(&box);
         box.exec();
         QCursor::setPos(cursor);
     } else if (tag == QLatin1String("runcommand")) {
-        const QString result = Command::runCommand(element.attribute(QStringLiteral("command")));
-        output_.write(result);
+        QString failure;
+        output_.write(Command::runCommand(element.attribute(QStringLiteral("command")), &failure));
         // The run goes on, but its status must say that the script did not do all it asked.
-        if (!TapewrightSettings::instance().allowCommands())
-            reportError(true, result);
+        if (!failure.isEmpty())
+            reportError(true, failure);
     } else if (const QString name = element.attribute(QStringLiteral("name")); name.isEmpty()) {
         // No widget has an empty path: no lookup to wait for.
         emit unableToFindChild(name);
@@ -519,13 +574,9 @@ void PlayBack::reportShortcutNotTaken(QWidget* widget, const QDomElement& elemen
 {
     const QString shortcut =
         QKeySequence(playedKey(ScriptReader::keyAttributes(element), QEvent::KeyPress)).toString(QKeySequence::PortableText);
-    QWidget* window = widget->window();
-    QString windowName = ChildListener::instance()->childName(window);
-    if (!window->windowTitle().isEmpty())
-        windowName += QStringLiteral(" (\"%1\")").arg(window->windowTitle());
     const int timeOut = std::max(0, TapewrightSettings::instance().creationTimeOut());
     reportError(true, tr("The shortcut %1 was not played: its window %2 did not become active within %3 ms")
-                          .arg(shortcut, windowName).arg(timeOut));
+                          .arg(shortcut, windowName(widget->window())).arg(timeOut));
 }
 
 QWidget* PlayBack::modalInFrontOf(QWidget* widget)
@@ -536,9 +587,7 @@ QWidget* PlayBack::modalInFrontOf(QWidget* widget)
 
 void PlayBack::reportWindowInFront(QWidget* widget, QWidget* inFront, const QDomElement& element)
 {
-    QString window = ChildListener::instance()->childName(inFront);
-    if (!inFront->windowTitle().isEmpty())
-        window += QStringLiteral(" (\"%1\")").arg(inFront->windowTitle());
+    QString window = windowName(inFront);
     // What it says: a message box's text, or whatever labels another dialog shows.
     QStringList said;
     for (const QLabel* label : inFront->findChildren<QLabel*>())
@@ -553,6 +602,12 @@ void PlayBack::reportWindowInFront(QWidget* widget, QWidget* inFront, const QDom
                                "this point, did not close within %4 ms")
                                 .arg(what, window, ChildListener::instance()->childName(widget->window()))
                                 .arg(timeOut);
+    // Nobody will close that window: every later press and key would wait for it in turn.
+    if (TapewrightSettings::instance().unattended() && !linkMode_) {
+        reportError(true, message);
+        endPlayBack();
+        return;
+    }
     widgetMissing(message, message);
 }
 
@@ -836,14 +891,91 @@ void PlayBack::widgetMissing(const QString& message, const QString& linkMessage)
     }
 }
 
+void PlayBack::endAfterPostedEvents()
+{
+    if (!playing_ || ending_)
+        return;
+    ending_ = true;
+    timer_->stop();
+    QMetaObject::invokeMethod(this, &PlayBack::finishRun, Qt::QueuedConnection);
+}
+
+void PlayBack::finishRun()
+{
+    if (!playing_ || !ending_)
+        return;
+    // A long job the last elements started ends by itself: waited for, as the person who recorded
+    // waited for it, and not taken for a window left open.
+    if (hostBusy()) {
+        QTimer::singleShot(holdRetryMs, this, &PlayBack::finishRun);
+        return;
+    }
+    if (QWidget* modal = QApplication::activeModalWidget())
+        reportToStandardError(true, tr("Playback ended with the modal window %1 open").arg(windowName(modal)));
+    endPlayBack();
+}
+
+void PlayBack::applicationQuits()
+{
+    if (!playing_)
+        return;
+    quitting_ = true;
+    endPlayBack();
+    quitting_ = false;
+}
+
+void PlayBack::reportInputLeft()
+{
+    // Only where the run's status is its verdict: a person who stops a replay sees where.
+    if (linkMode_ || !TapewrightSettings::instance().unattended())
+        return;
+    InputLeft input;
+    qint64 left = 0;
+    int line = 0;
+    QString file;
+    const auto count = [&](const QDomElement& element, int at, const QString& in) {
+        if (element.isNull() || !input.counts(element, tagOf(element)))
+            return;
+        if (left++ == 0) {
+            line = at;
+            file = in;
+        }
+    };
+    count(current_, currentLine_, currentFile_);
+    try {
+        QDomDocument scratch;
+        for (auto level = levels_.crbegin(); level != levels_.crend(); ++level)
+            for (Script::Cursor cursor = level->next; !level->script->atEnd(cursor);) {
+                int at = 0;
+                const QDomElement element = level->script->step(cursor, &at, &scratch);
+                count(element, at, level->script->fileName());
+            }
+    } catch (const std::bad_alloc&) {
+        // Counted as far as it could be.
+    }
+    if (left == 1)
+        reportError(true, tr("Playback ended before its script did: 1 input element (a press, release, key, value set or wheel "
+                             "turn) was not played, on line %1 of '%2'")
+                              .arg(line)
+                              .arg(file));
+    else if (left > 1)
+        reportError(true, tr("Playback ended before its script did: %1 input elements (presses, releases, keys, values set, "
+                             "wheel turns) were not played, from line %2 of '%3' on")
+                              .arg(left)
+                              .arg(line)
+                              .arg(file));
+}
+
 void PlayBack::endPlayBack()
 {
     if (!playing_)
         return;
     playing_ = false;
+    ending_ = false;
     waitingForWidget_ = false;
     timer_->stop();
     qApp->removeEventFilter(this);
+    reportInputLeft();
     levels_.clear();
     current_ = QDomElement();
     TapewrightUtil::setUseNativeDialogs(true);
@@ -855,7 +987,8 @@ void PlayBack::endPlayBack()
         TapewrightSettings::instance().setCreationTimeOut(savedCreationTimeOut_);
         socket_ = nullptr;
     }
-    if (TapewrightSettings::instance().endPlayBackDialog()) {
+    // Not when the application quits: its user ended it.
+    if (TapewrightSettings::instance().endPlayBackDialog() && !quitting_) {
         // Nobody would close it: said where the run's other words go.
         if (TapewrightSettings::instance().unattended())
             reportToStandardError(true, tr("End of Playback"));

@@ -12,6 +12,10 @@
 // does). When the peer closes the link, or breaks it with a piece too long, what it sent whole
 // before is played to the end, and then playback ends. The link is read only as fast as its
 // elements are played: a faster peer is held back by the socket, not queued without bound.
+// No step waits for a modal dialog that the elements it played opened: the run ends after what
+// they posted has been delivered, also when that opened a dialog (named on standard error). A run
+// that ends before its script does (the application quits, the player stops) reports the input
+// elements it left unplayed. Unattended, an "Information" element's text goes to standard error.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 #include "tapewright/Script.h"
@@ -102,6 +106,8 @@ private slots:
     void childAppeared();
     void childSearchError(const QString& name);
     void readSocket();
+    void finishRun();
+    void applicationQuits();
 
 private:
     struct Level
@@ -120,6 +126,12 @@ private:
     qint64 heldScriptBytes() const;
     bool begin();
     void resetRun();
+    // Ends the run once what the played elements posted has been delivered (finishRun): queued
+    // behind it, never processed inside the step, where a dialog that an event opens would hold
+    // the step; and once the host is no longer busy with a job those elements started.
+    void endAfterPostedEvents();
+    // Reports the input elements of the script that the run leaves unplayed, if any.
+    void reportInputLeft();
     void playLinkPieces();
     // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
     void queueLinkTurn(int delay);
@@ -157,6 +169,8 @@ private:
     QElapsedTimer startTime_;
     bool playing_ = false;
     bool inStep_ = false;
+    bool ending_ = false;    // the end is queued behind the events the last elements posted
+    bool quitting_ = false;  // the application quits with the run
     bool waitingForWidget_ = false;
     // An event whose widget cannot take it yet (readyFor): retried until it can (the person who
     // recorded waited for that), at most the creation time-out, not counting time the host is

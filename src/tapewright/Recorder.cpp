@@ -545,6 +545,7 @@ void Recorder::slotShowPropertyPicker()
 void Recorder::savePropertySet(const QDomElement& events, QString fileName)
 {
     for (;;) {
+        QString failure = tr("No file was named to save the properties to");
         if (!fileName.isEmpty()) {
             QDomDocument set;
             set.appendChild(set.importNode(events, true));
@@ -553,8 +554,16 @@ void Recorder::savePropertySet(const QDomElement& events, QString fileName)
                 Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), set.toByteArray().toStdString());
                 addElement(ScriptElements::include(document_, fileName), 0);
                 return;
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
+                failure = QString::fromLocal8Bit(e.what());
+                if (failure.endsWith(QLatin1Char('.')))
+                    failure.chop(1);
             }
+        }
+        // Nobody would answer the question: given up at once, and said so.
+        if (TapewrightSettings::instance().unattended()) {
+            reportError(true, tr("%1; the properties go into the recording itself").arg(failure));
+            break;
         }
         QMessageBox question(QMessageBox::Critical, tr("Could not save file"), tr("Could not save file. Try again?"),
                              QMessageBox::Yes | QMessageBox::No);

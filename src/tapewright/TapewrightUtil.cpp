@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QDir>
-#include <QEventLoop>
 #include <QMouseEvent>
 #include <QWidget>
 #include <QWindow>
@@ -317,11 +316,6 @@ bool writeWhole(QIODevice& device, const QByteArray& bytes)
         done += n;
     }
     return true;
-}
-
-void processEvents()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 QString objectName(QObject* object)

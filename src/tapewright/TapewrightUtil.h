@@ -48,7 +48,6 @@ bool toBool(const QString& text);
 QString readable(const QString& text);
 QString stripDirectoryPrefix(const QString& prefix, QString path);
 void setUseNativeDialogs(bool on);
-void processEvents();
 // Writes all of `bytes`, following up a short write, so that a device that took only part of
 // them says why it took no more (errorString). False when it did not take them all.
 bool writeWhole(QIODevice& device, const QByteArray& bytes);

@@ -310,26 +310,97 @@ TEST(ProgramTest, ARecordingThatCannotBeWrittenEndsTheTestRunAtOnceWith255)
         }
 }
 
-// Without a screen to draw on, the program says so and ends; it neither crashes nor waits.
+// A test run ends by itself, and its status says how far it played: the end of the script is
+// reached whatever dialog its last click opened (the line names it); a main window that closes
+// before the end leaves the rest unplayed, and the line counts its input; an option test mode
+// does not know is named at once. twdemo alike.
+TEST(ProgramTest, ATestRunEndsByItselfWithAStatusThatSaysHowFarItPlayed)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    const QByteArray patient = R"(name="/pName/CentralWidget/ButtonWidgetStack/PlanningButtonView/PatientButton" )"
+                               R"(widgetWidth="106" widgetHeight="62" button="Left" x="52" y="15")";
+    // The input after a close waits long: it is never played before the close ends the run.
+    const auto click = [&patient](const QByteArray& sleep) {
+        return "<MousePress sleep=\"" + sleep + "\" " + patient + "/>\n<MouseRelease " + patient + " state=\"Left\"/>\n";
+    };
+    const auto typeA = [](const QByteArray& sleep) {
+        return "<KeyPress sleep=\"" + sleep + "\" name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n"
+               "<KeyRelease name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n";
+    };
+    const auto script = [&home](const QString& name, const QByteArray& body) {
+        writeFile(home.path(name), "<Events>\n<Version id=\"3\"/>\n" + body + "</Events>\n");
+        return QStringList {"-playback", "-noconfig", "-script", name};
+    };
+    const QString left = "Playback ended before its script did: 2 input elements (presses, releases, keys, values set, wheel turns) "
+                         "were not played, from line 4 of '%1' on";
+    const struct
+    {
+        bool program;
+        QStringList options;
+        int status;
+        QString said;
+    } cases[] = {
+        {true, script("patient.tpw", "<WindowActivate name=\"/pName\"/>\n" + click("0")), 0,
+         "Playback ended with the modal window /pName/LoadDialog (\"Load patient\") open\n"},
+        {true, script("closed.tpw", "<Close name=\"/pName\"/>\n" + click("10000")), 255, left.arg("closed.tpw")},
+        {true, {"-playbak", "-noconfig", "-script", "patient.tpw"}, 255, "Test mode does not know '-playbak'; the run ends\n"},
+        {true, {"-bogusoption"}, 255, "Test mode does not know '-bogusoption'; the run ends\n"},
+        {false, script("dialog.tws", "<KeyPress name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
+                                     "<KeyRelease name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"),
+         0, "Playback ended with the modal window /twdemo/dialog (\"dialog\") open\n"},
+        {false, script("closed.tws", "<Close name=\"/twdemo\"/>\n" + typeA("10000")), 255, left.arg("closed.tws")},
+        {false, script("note.tws", "<Information title=\"Note\" text=\"Now type a\"/>\n" + typeA("0")), 0, "Note: Now type a\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.program ? "program " : "twdemo ") + c.options.join(' ').toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        const QString run = runToItsEnd(c.program, c.options, home.path());
+        EXPECT_LT(clock.elapsed(), 25000) << "the creation time-out (5 s) and a start on a loaded machine";
+        EXPECT_TRUE(run.startsWith("status " + QString::number(c.status) + "\n")) << run.toStdString();
+        EXPECT_TRUE(run.contains(c.said)) << run.toStdString();
+    }
+}
+
+// Without a screen to draw on, the program says so and ends, known by what the platform can do;
+// so does twdemo without a window system. Neither crashes nor waits.
 TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
 {
     AppTest::AppFolder home;
     const QString script = writeFile(home.path("s.tws"), "<Events>\n<Version id=\"3\"/>\n</Events>\n");
+    const auto platform = [](const QString& name) { return [name](QProcessEnvironment& e) { e.insert("QT_QPA_PLATFORM", name); }; };
+    const auto display = [](const QString& name) {
+        return [name](QProcessEnvironment& e) {
+            e.remove("WAYLAND_DISPLAY");
+            if (name.isEmpty())
+                e.remove("DISPLAY");
+            else
+                e.insert("DISPLAY", name);
+        };
+    };
+    const QString noOpenGL = "; the program's OpenGL views cannot be shown, and it ends";
+    // What offscreen and linuxfb lack depends on the machine (an X server gives offscreen OpenGL
+    // but no windows that show it; a framebuffer device): only that they lack something is certain.
     const struct
     {
         const char* name;
-        bool testMode;
+        QString first;   // the program's first argument ("-test", or the normal mode's "-playback"); empty: twdemo
         std::function<void(QProcessEnvironment&)> adjust;
+        int status;
         QString said;
     } cases[] = {
-        {"offscreen", true, [](QProcessEnvironment& e) { e.insert("QT_QPA_PLATFORM", "offscreen"); },
-         "No usable display: the platform 'offscreen' shows no windows on a screen"},
-        {"minimal", true, [](QProcessEnvironment& e) { e.insert("QT_QPA_PLATFORM", "minimal"); },
-         "No usable display: the platform 'minimal' shows no windows on a screen"},
-        {"no DISPLAY", true, [](QProcessEnvironment& e) { e.remove("DISPLAY"); e.remove("WAYLAND_DISPLAY"); },
-         "No usable display: the window system could not be reached (DISPLAY is not set)"},
-        {"no DISPLAY, normal mode", false, [](QProcessEnvironment& e) { e.remove("DISPLAY"); e.remove("WAYLAND_DISPLAY"); },
-         "No usable display: the window system could not be reached (DISPLAY is not set)"},
+        {"offscreen", "-test", platform("offscreen"), 255, "No usable display: the platform 'offscreen' "},
+        {"minimal", "-test", platform("minimal"), 255, "No usable display: the platform 'minimal' gives no OpenGL context" + noOpenGL},
+        {"vnc", "-test", platform("vnc"), 255, "No usable display: the platform 'vnc' gives no OpenGL context" + noOpenGL},
+        {"vkkhrdisplay", "-test", platform("vkkhrdisplay"), 255, "No usable display: the platform 'vkkhrdisplay' gives no OpenGL context" + noOpenGL},
+        {"linuxfb", "-test", platform("linuxfb"), 255, "No usable display: the platform 'linuxfb' "},
+        {"vnc, normal mode", "-playback", platform("vnc"), 1, "No usable display: the platform 'vnc' gives no OpenGL context" + noOpenGL},
+        {"no DISPLAY", "-test", display({}), 255, "No usable display: the window system could not be reached (DISPLAY is not set)"},
+        {"no DISPLAY, normal mode", "-playback", display({}), 1, "No usable display: the window system could not be reached (DISPLAY is not set)"},
+        {"twdemo, no DISPLAY", {}, display({}), 255, "No usable display: the window system could not be reached (DISPLAY is not set)"},
+        {"twdemo, a dead display", {}, display(":999"), 255, "No usable display: the window system could not be reached (DISPLAY is :999)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -340,11 +411,15 @@ TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
         child.setProcessEnvironment(environment);
         child.setWorkingDirectory(home.path());
         // "-playback" keeps the normal mode's start from making a log.
-        child.start(AppTest::built + "/Morvanta", QStringList(c.testMode ? "-test" : "-playback") + QStringList {"-playback", "-noconfig", "-script", script});
+        const QStringList options = {"-playback", "-noconfig", "-script", script};
+        if (c.first.isEmpty())
+            child.start(TWDEMO_PROGRAM, options);
+        else
+            child.start(AppTest::built + "/Morvanta", QStringList(c.first) + options);
         ASSERT_TRUE(child.waitForFinished(60000));
         const QString errors = QString::fromLocal8Bit(child.readAllStandardError());
         EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << errors.toStdString();
-        EXPECT_EQ(child.exitCode(), c.testMode ? 255 : 1) << errors.toStdString();
+        EXPECT_EQ(child.exitCode(), c.status) << errors.toStdString();
         EXPECT_TRUE(errors.contains(c.said)) << errors.toStdString();
     }
 }

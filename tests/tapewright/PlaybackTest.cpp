@@ -391,9 +391,13 @@ TEST_F(Playback, MissingWidgetsFollowThePolicyAndLateOrDisabledOnesAreWaitedFor)
     inFront.setObjectName("pbFront");
     inFront.setWindowModality(Qt::ApplicationModal);
     inFront.show();
+    // The job ends once the key has reached the dialog in front; the run's end waits for that.
+    const QMetaObject::Connection jobEnds = QObject::connect(&inFront, &QLineEdit::textChanged, [&] { hostBusy = false; });
     play("<KeyPress name=\"/pbFront\" key=\"A\" text=\"a\"/>");
     EXPECT_EQ(inFront.text(), "a");
+    QObject::disconnect(jobEnds);
     inFront.close();
+    hostBusy = true;
     QTimer::singleShot(300, late.get(), [&] { EXPECT_EQ(late->text(), "xyz"); hostBusy = false; });
     play("<KeyPress name=\"/" + lateName + "\" key=\"W\" text=\"w\"/>");
     PlayBack::setBusyCheck({});
@@ -512,18 +516,86 @@ TEST_F(Playback, RunsEndWithAnErrorPastTheirBoundsAndARefusedCommandIsAContinuab
         }
     }
 
-    // The run goes on, but its status says that the command was not run.
-    reports.clear();
+    // The run goes on after a command that did not run, but its status says so.
     const QString output = dir.qpath() + "/out.txt";
-    play("<RunCommand command=\"touch never\"/>" + key("r"), output);
-    EXPECT_EQ(edit->text(), "kkkkkr");
-    ASSERT_EQ(reports.size(), 1);
-    EXPECT_TRUE(reports[0].first);
-    EXPECT_EQ(reports[0].second, "External commands are off; not run: touch never");
-    QFile file(output);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), "External commands are off; not run: touch never\n");
+    Command::setTimeOut(300);
+    const struct
+    {
+        bool allowed;
+        QString command;
+        QString reported;   // empty: nothing
+    } commands[] = {
+        {false, "touch never", "External commands are off; not run: touch never"},
+        {true, "no-such-program-here x", "Unable to run command: no-such-program-here x"},
+        {true, "sleep 100", "Command timed out after 300 ms: sleep 100"},
+        {true, "true", {}},
+    };
+    for (const auto& c : commands) {
+        SCOPED_TRACE(c.command.toStdString());
+        reports.clear();
+        edit->clear();
+        TapewrightSettings::instance().setAllowCommands(c.allowed);
+        play("<RunCommand command=\"" + c.command + "\"/>" + key("r"), output);
+        EXPECT_EQ(edit->text(), "r");
+        ASSERT_EQ(reports.size(), c.reported.isEmpty() ? 0 : 1);
+        if (!c.reported.isEmpty()) {
+            EXPECT_TRUE(reports[0].first);
+            EXPECT_EQ(reports[0].second, c.reported);
+        }
+        QFile file(output);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll().trimmed(), c.reported.toUtf8());
+    }
+    Command::setTimeOut(Command::defaultTimeOutMs);
+    TapewrightSettings::instance().setAllowCommands(false);
     setErrorSink({});
+}
+
+// An unattended run that stops early says how much of what was recorded it left undone: the
+// presses, keys, values set and wheel turns after the stop, and the releases of those, in every
+// file being played; not the closes, activations, focus changes, moves and releases of keys
+// already pressed that a recording ends with.
+TEST_F(Playback, AnUnattendedRunThatStopsEarlyCountsTheInputItLeft)
+{
+    TapewrightSettings& settings = TapewrightSettings::instance();
+    settings.setUnattended(true);
+    settings.setMissingWidget(TapewrightSettings::stopOnMissing);
+    settings.setCreationTimeOut(-1);
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    // A path given up on is not reported again: each stop has one of its own, in every run.
+    static int run = 0;
+    ++run;
+    const auto stop = [](int i) { return QString("<Close name=\"/pbTop/missing%1_%2\"/>\n").arg(run).arg(i); };
+    const QString inner = script("inner.tws", stop(3) + key("c"));
+    const QString main = dir.qpath() + "/main.tws";
+    const QString left = "Playback ended before its script did: ";
+    const struct
+    {
+        QString body;
+        QString reported;   // empty: nothing
+    } cases[] = {
+        {key("a") + "\n" + stop(1) + key("b") + "\n<KeyRelease name=\"/pbTop/edit\" key=\"B\" text=\"b\"/>\n<MouseMove name=\"/pbTop/probe\"/>\n<QSlider..setValue name=\"/pbTop/s\" value=\"3\"/>\n"
+                                              "<WheelEvent name=\"/pbTop/edit\" delta=\"120\"/>",
+         left + "4 input elements (presses, releases, keys, values set, wheel turns) were not played, from line 4 of '" + main + "' on"},
+        // The releases of what was played before the stop only end it.
+        {key("a") + "\n" + stop(2) + "<KeyRelease name=\"/pbTop/edit\" key=\"A\" text=\"a\"/>\n<MouseRelease name=\"/pbTop/probe\" button=\"Left\"/>\n<Close name=\"/pbTop\"/>\n<WindowDeactivate name=\"/pbTop\"/>\n"
+                                   "<FocusEvent name=\"/pbTop/edit\" type=\"FocusOut\"/>\n<QListView..mouseEvent name=\"/pbTop/t\" type=\"MouseMove\"/>",
+         {}},
+        {"<Include file=\"" + inner + "\"/>\n" + key("d"),
+         left + "2 input elements (presses, releases, keys, values set, wheel turns) were not played, from line 3 of '" + inner + "' on"},
+        {stop(4) + key("e"), left + "1 input element (a press, release, key, value set or wheel turn) was not played, on line 3 of '" + main + "'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.toStdString());
+        reports.clear();
+        play(c.body);
+        EXPECT_EQ(reports.join('\n').toStdString(), c.reported.toStdString());
+    }
+    setErrorSink({});
+    settings.setUnattended(false);
+    settings.setMissingWidget(TapewrightSettings::warnMissing);
+    settings.setCreationTimeOut(5000);
 }
 
 TEST(Command, RefusedByDefaultThenRunWithShellQuotingTimeOutAndFailures)

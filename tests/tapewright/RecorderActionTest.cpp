@@ -3,6 +3,7 @@
 #include "DemoWindow.h"
 #include "common/TestSupport.h"
 #include "tapewright/AdapterRegistry.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/ModalityOverride.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/Recorder.h"
@@ -253,8 +254,17 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
 {
     edit->setText("picked");
     auto* list = window.findChild<QListWidget*>("list");
-    // No file, a file, and one that cannot be saved where giving up puts the properties inline.
-    for (const QString set : {"", "set.tpw", "missing/set.tpw"}) {
+    // No file, a file, and one that cannot be saved where giving up puts the properties inline;
+    // unattended, nobody is asked whether to try again: it is given up at once, and said.
+    const struct
+    {
+        QString set;
+        bool unattended = false;
+    } sets[] = {{""}, {"set.tpw"}, {"missing/set.tpw"}, {"missing/set.tpw", true}};
+    for (const auto& [set, unattended] : sets) {
+        QStringList reports;
+        setErrorSink([&reports](bool, const QString& message) { reports << message; });
+        TapewrightSettings::instance().setUnattended(unattended);
         Recorder recorder;
         ASSERT_TRUE(recorder.start(script));
         once([] { return shown("PropertyPicker"); }, [&] {
@@ -276,7 +286,7 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
             picker->findChild<QPushButton*>("_delete")->click();
             picker->findChild<QCheckBox*>("_writeToFile")->setChecked(!set.isEmpty());
             picker->findChild<QLineEdit*>("_fileName")->setText(dir.qpath() + "/" + set);
-            if (set.startsWith("missing"))
+            if (set.startsWith("missing") && !unattended)
                 answerNext(nullptr, [](QDialog* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
             picker->findChild<QPushButton*>("ok")->click();
         });
@@ -290,6 +300,12 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
                                      "PrintProperty name=/twdemo/central/list property=elementAtPoint sleep=0"};
         EXPECT_EQ(elementsOf(readAll(script)).mid(1), set == "set.tpw" ? QStringList {"Include file=set.tpw sleep=0"} : printed);
         EXPECT_EQ(play(), recorded);
+        TapewrightSettings::instance().setUnattended(false);
+        setErrorSink({});
+        EXPECT_EQ(reports.join('\n').toStdString(),
+                  unattended ? ("Could not write " + dir.qpath() + "/" + set + ": No such file or directory; the properties go into "
+                                "the recording itself").toStdString()
+                             : "");
     }
 }
 

@@ -240,7 +240,7 @@ TEST(Twdemo, ARefusedConfigurationFileIsNamedAndTheRunGoesOnWithoutIt)
 
 // A window that the recording did not have in front (here the dialog its button opens, where the
 // recording went on typing into the main window) is never waited for without end, and nothing is
-// played behind it.
+// played behind it: the run stops at the first element it holds back, and counts what it left.
 TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreationTimeOut)
 {
     TestSupport::ScratchDir dir;
@@ -248,8 +248,10 @@ TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreatio
     const QString script = writeScript(dir, "modal.tws", "<Events>\n<Version id=\"3\"/>\n"
                                                         "<KeyPress name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
                                                         "<KeyRelease name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
-                                                        "<KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n"
-                                                        "<KeyRelease name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n</Events>\n");
+                                                        + QByteArray("<KeyPress name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n"
+                                                                     "<KeyRelease name=\"/twdemo/central/edit\" key=\"A\" text=\"a\"/>\n")
+                                                              .repeated(3)
+                                                        + "</Events>\n");
     QElapsedTimer clock;
     clock.start();
     const DemoRun run = runDemo({}, {"-configfile", config, "-playback", "-script", script, "--dump-state", dir.qpath() + "/state.json"});
@@ -257,6 +259,10 @@ TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreatio
     EXPECT_EQ(run.status, 255) << run.errors.toStdString();
     EXPECT_TRUE(run.errors.contains("The element 'KeyPress' on line 5 of '" + script + "' was not played: the modal window /twdemo/dialog "
                                     "(\"dialog\"), which the recording did not have in front of /twdemo at this point, did not close within 500 ms"))
+        << run.errors.toStdString();
+    EXPECT_EQ(run.errors.count("was not played: the modal window"), 1) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains("Playback ended before its script did: 6 input elements (presses, releases, keys, values set, wheel turns) "
+                                    "were not played, from line 5 of '" + script + "' on"))
         << run.errors.toStdString();
     EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "");
 }

@@ -13,6 +13,7 @@
 // all its script asked.
 #include "DemoDriver.h"
 #include "DemoWindow.h"
+#include "platform/WindowSystemStart.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightConfig.h"
@@ -54,7 +55,10 @@ int main(int argc, char** argv)
 {
     // The application object starts threads of its own already (the window system's events).
     watchThreadStarts();
+    // Its runs are the tests': one without a display ends with a line and 255, not a signal.
+    Platform::watchWindowSystemStart(255);
     QApplication app(argc, argv);
+    Platform::endWatchingWindowSystemStart();
     // The host's overrides, made before the configuration reads the settings.
     TapewrightSettings& settings = TapewrightSettings::instance();
     settings.setShowRecorderDialog(false);

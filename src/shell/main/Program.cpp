@@ -3,6 +3,7 @@
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/WindowSystemStart.h"
 #include "shell/main/Application.h"
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/MainWindow.h"
@@ -12,41 +13,43 @@
 
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QOpenGLContext>
+#include <QScreen>
 #include <QProcess>
 #include <QTranslator>
+#if defined(MORVANTA_PLATFORM_CAPABILITIES)
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformintegration.h>
+#endif
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 namespace {
 
-int noDisplayStatus = 1;
-QtMessageHandler handlerBeforeStart = nullptr;
-
-// Qt ends a program whose window system it cannot reach with a fatal message and abort(): said
-// plainly instead, and ended with the status of a refused start.
-void startFailureWatcher(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (handlerBeforeStart)
-        handlerBeforeStart(type, context, text);
-    if (type != QtFatalMsg)
-        return;
-    const QByteArray display = qgetenv("DISPLAY");
-    const QString line = QCoreApplication::translate("Program", "No usable display: the window system could not be reached (DISPLAY %1); "
-                                                                "the program needs one and ends")
-                             .arg(display.isEmpty() ? QStringLiteral("is not set") : "is " + QString::fromLocal8Bit(display));
-    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(nullptr);
-    std::_Exit(noDisplayStatus);
-}
-
-// Platforms that show no window on a screen: the views draw with OpenGL in windows of their own.
-bool drawsOnAScreen()
+// What keeps the platform from showing the program's views, empty when nothing does: they are
+// OpenGL widgets, which need a screen, OpenGL and windows that compose OpenGL content (Qt's
+// offscreen platform draws none of it, the framebuffer and VNC platforms have no OpenGL). Asked
+// of the platform, not told by its name; tried only where the build cannot ask: a context made
+// now would load the graphics driver, which a process short of memory or threads may fail to do
+// for reasons of its own, told as such when the views need it.
+QString displayProblem()
 {
     const QString platform = QGuiApplication::platformName();
-    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal") && platform != QLatin1String("minimalegl");
+    if (!QGuiApplication::primaryScreen())
+        return QCoreApplication::translate("Program", "the platform '%1' has no screen").arg(platform);
+#if defined(MORVANTA_PLATFORM_CAPABILITIES)
+    const QPlatformIntegration* integration = QGuiApplicationPrivate::platformIntegration();
+    if (!integration->hasCapability(QPlatformIntegration::OpenGL))
+        return QCoreApplication::translate("Program", "the platform '%1' gives no OpenGL context").arg(platform);
+    if (!integration->hasCapability(QPlatformIntegration::RhiBasedRendering))
+        return QCoreApplication::translate("Program", "the platform '%1' shows no OpenGL content in its windows").arg(platform);
+#else
+    if (QOpenGLContext context; !context.create())
+        return QCoreApplication::translate("Program", "the platform '%1' gives no OpenGL context").arg(platform);
+#endif
+    return {};
 }
 
 }
@@ -82,19 +85,29 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
 
     OpenGLView::setDefaultSurfaceFormat();
     // A test run that cannot start ends with 255, as one that refused its input.
-    noDisplayStatus = mode == Constants::TestMode ? 255 : 1;
-    handlerBeforeStart = qInstallMessageHandler(startFailureWatcher);
+    const int noDisplayStatus = mode == Constants::TestMode ? 255 : 1;
+    Platform::watchWindowSystemStart(noDisplayStatus);
     Quorvane::Application app(count, args.data());
-    qInstallMessageHandler(handlerBeforeStart);
-    if (!drawsOnAScreen()) {
-        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "No usable display: the platform '%1' shows no windows "
-                                                                                         "on a screen, and the program's views need one; it ends")
-                                                   .arg(QGuiApplication::platformName())));
+    Platform::endWatchingWindowSystemStart();
+    if (const QString problem = displayProblem(); !problem.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "No usable display: %1; the program's OpenGL "
+                                                                                         "views cannot be shown, and it ends")
+                                                   .arg(problem)));
         return noDisplayStatus;
     }
     // Made after the application object, destroyed before it.
     std::unique_ptr<IRecordPlayback> unit = hook.create ? hook.create(count, args.data(), mode == Constants::TestMode) : nullptr;
     IRecordPlayback* recorder = unit.get();
+    // A test run does what its command line says or nothing: a mistyped option would leave a
+    // window that waits for a person.
+    if (mode == Constants::TestMode && count > 2) {
+        QStringList unknown;
+        for (int i = 2; i < count; ++i)
+            unknown << QString::fromLocal8Bit(args[i]);
+        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "Test mode does not know '%1'; the run ends")
+                                                   .arg(unknown.join(QStringLiteral("', '")))));
+        return 255;
+    }
     app.setFailureHandler([recorder](const QString& what, bool known) {
         if (recorder)
             recorder->endRecording();
