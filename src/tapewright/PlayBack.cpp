@@ -11,7 +11,6 @@
 #include "tapewright/ScriptReader.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
-#include "vexa/io/AtomicFile.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -751,16 +750,11 @@ void PlayBack::screenDump(QWidget* widget, const QDomElement& element)
     // Encoded in memory and written whole: QPixmap::save lets a failed final flush pass.
     QByteArray picture;
     QBuffer buffer(&picture);
-    bool written = buffer.open(QIODevice::WriteOnly) && widget->grab().save(&buffer, qPrintable(format));
-    if (written) {
-        try {
-            Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), picture.toStdString());
-        } catch (const std::exception&) {
-            written = false;
-        }
-    }
-    if (!written)
-        reportError(true, tr("Could not write the screen dump '%1'").arg(fileName));
+    QString why = tr("the picture could not be made in the format %1").arg(format);
+    if (buffer.open(QIODevice::WriteOnly) && widget->grab().save(&buffer, qPrintable(format))
+        && TapewrightUtil::writeRegularFile(fileName, picture, &why))
+        return;
+    reportError(true, tr("Could not write the screen dump '%1': %2").arg(fileName, why));
 }
 
 bool PlayBack::eventFilter(QObject* target, QEvent* event)

@@ -14,7 +14,6 @@
 #include "tapewright/SleepDialog.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
-#include "vexa/io/AtomicFile.h"
 #include "vexa/io/EncFile.h"
 
 #include <QApplication>
@@ -545,19 +544,19 @@ void Recorder::slotShowPropertyPicker()
 void Recorder::savePropertySet(const QDomElement& events, QString fileName)
 {
     for (;;) {
+        QString why = tr("no file name was given");
         if (!fileName.isEmpty()) {
             QDomDocument set;
             set.appendChild(set.importNode(events, true));
             // Whole or not at all: a file that was there stays as it was when this one fails.
-            try {
-                Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), set.toByteArray().toStdString());
+            if (TapewrightUtil::writeRegularFile(fileName, set.toByteArray(), &why)) {
                 addElement(ScriptElements::include(document_, fileName), 0);
                 return;
-            } catch (const std::exception&) {
             }
         }
         QMessageBox question(QMessageBox::Critical, tr("Could not save file"), tr("Could not save file. Try again?"),
                              QMessageBox::Yes | QMessageBox::No);
+        question.setInformativeText(tr("'%1': %2").arg(fileName, why));
         question.setDefaultButton(QMessageBox::Yes);
         if (question.exec() != QMessageBox::Yes)
             break;
