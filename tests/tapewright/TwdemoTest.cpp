@@ -185,6 +185,8 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
         write(QString("level%1.tws").arg(level),
               "<Events>" + QString("<Include file=\"%1/level%2.tws\"/>").arg(dir.qpath()).arg(level + 1).repeated(10).toUtf8() + "</Events>");
     run(dir.qpath() + "/level0.tws", 255, "The script includes more than 10000 files");
+    run(write("far.tws", "<Events><Version id=\"3\"/><QListView..scrollTo name=\"/twdemo/central/tree\" index=\"99999\"/></Events>"), 255,
+        "List view item with index 99999, was not found");
 }
 
 namespace {
