@@ -282,7 +282,12 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
     const QString tag = tagOf(element);
     if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
         return;
-    if (tag == QLatin1String("include") || tag == QLatin1String("runcommand")) {
+    // An include names a file of the recording side, which the recorder expands before it sends.
+    if (tag == QLatin1String("include")) {
+        qWarning("include should not be used when running over a socket - the recording side should expand the include statement.");
+        return;
+    }
+    if (tag == QLatin1String("runcommand")) {
         reportError(true, tr("The remote link may not send %1 elements; it is ignored").arg(element.tagName()));
         return;
     }
@@ -814,14 +819,13 @@ void PlayBack::childSearchError(const QString& name)
 
 void PlayBack::widgetMissing(const QString& message, const QString& linkMessage)
 {
-    if (linkMode_) {
-        // The link goes on whatever the policy: a peer must not stop or end the player.
-        reportError(true, linkMessage);
-        return;
-    }
+    // "Ignore" skips the element without a word, also one from the remote link.
     const int policy = TapewrightSettings::instance().missingWidget();
     if (policy & TapewrightSettings::warnMissing)
-        reportError(true, message);
+        reportError(true, linkMode_ ? linkMessage : message);
+    // The link goes on whatever else the policy says: a peer must not stop or end the player.
+    if (linkMode_)
+        return;
     if (policy & TapewrightSettings::quitOnMissing) {
         endPlayBack();
         QApplication::exit(-1);
