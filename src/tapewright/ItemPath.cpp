@@ -1,6 +1,9 @@
 #include "tapewright/ItemPath.h"
 
+#include "tapewright/ErrorReport.h"
+
 #include <QAbstractItemModel>
+#include <QCoreApplication>
 #include <QStringList>
 #include <QTreeView>
 #include <functional>
@@ -108,24 +111,35 @@ QModelIndex findItem(const QDomElement& childPath, const QTreeView* view)
 
 int itemIndex(const QTreeView* view, const QModelIndex& item)
 {
-    if (!view || !view->model() || !item.isValid() || item.model() != view->model())
+    if (!view || !view->model())
         return -1;
-    const QModelIndex target = item.siblingAtColumn(0);
-    const int visits = walk(view->model(), [&](const QModelIndex& at, int) { return at == target; });
-    return visits < 0 ? -1 : visits - 1;
+    int visits = -1;
+    if (item.isValid() && item.model() == view->model()) {
+        const QModelIndex target = item.siblingAtColumn(0);
+        visits = walk(view->model(), [&](const QModelIndex& at, int) { return at == target; });
+    }
+    if (visits < 0) {
+        reportError(true, QCoreApplication::translate("TapewrightUtil", "Did not find item for listview"));
+        return -1;
+    }
+    return visits - 1;
 }
 
 QModelIndex itemAt(const QTreeView* view, int index)
 {
-    if (!view || !view->model() || index < 0)
+    if (!view || !view->model())
         return QModelIndex();
     QModelIndex found;
-    walk(view->model(), [&](const QModelIndex& at, int position) {
-        if (position != index)
-            return false;
-        found = at;
-        return true;
-    });
+    if (index >= 0)
+        walk(view->model(), [&](const QModelIndex& at, int position) {
+            if (position != index)
+                return false;
+            found = at;
+            return true;
+        });
+    // A script that names an item the view does not have did not play what it asked.
+    if (!found.isValid())
+        reportError(true, QCoreApplication::translate("TapewrightUtil", "List view item with index %1, was not found").arg(index));
     return found;
 }
 

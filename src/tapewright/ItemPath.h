@@ -16,9 +16,10 @@ QDomElement childPath(QDomDocument& document, const QTreeView* view, const QMode
 // The item a "ChildPath" denotes: per level the first sibling with all the recorded texts, else
 // the one at the recorded index; invalid when neither exists.
 QModelIndex findItem(const QDomElement& childPath, const QTreeView* view);
-// Position of the item in depth-first order from 0; -1 when it is not in the view.
+// Position of the item in depth-first order from 0; -1 when it is not in the view, which is
+// reported (as an error the run may go on after).
 int itemIndex(const QTreeView* view, const QModelIndex& item);
-// The item at that position; invalid when there is none.
+// The item at that position; invalid when there is none, which is reported in the same way.
 QModelIndex itemAt(const QTreeView* view, int index);
 
 }

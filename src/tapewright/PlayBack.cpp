@@ -11,7 +11,6 @@
 #include "tapewright/ScriptReader.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
-#include "vexa/io/AtomicFile.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -338,7 +337,12 @@ void PlayBack::playLinkPiece(const QByteArray& piece)
     const QString tag = tagOf(element);
     if (tag == QLatin1String("sleep") || tag == QLatin1String("version"))
         return;
-    if (tag == QLatin1String("include") || tag == QLatin1String("runcommand")) {
+    // An include names a file of the recording side, which the recorder expands before it sends.
+    if (tag == QLatin1String("include")) {
+        qWarning("include should not be used when running over a socket - the recording side should expand the include statement.");
+        return;
+    }
+    if (tag == QLatin1String("runcommand")) {
         reportError(true, tr("The remote link may not send %1 elements; it is ignored").arg(element.tagName()));
         return;
     }
@@ -806,16 +810,11 @@ void PlayBack::screenDump(QWidget* widget, const QDomElement& element)
     // Encoded in memory and written whole: QPixmap::save lets a failed final flush pass.
     QByteArray picture;
     QBuffer buffer(&picture);
-    bool written = buffer.open(QIODevice::WriteOnly) && widget->grab().save(&buffer, qPrintable(format));
-    if (written) {
-        try {
-            Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), picture.toStdString());
-        } catch (const std::exception&) {
-            written = false;
-        }
-    }
-    if (!written)
-        reportError(true, tr("Could not write the screen dump '%1'").arg(fileName));
+    QString why = tr("the picture could not be made in the format %1").arg(format);
+    if (buffer.open(QIODevice::WriteOnly) && widget->grab().save(&buffer, qPrintable(format))
+        && TapewrightUtil::writeRegularFile(fileName, picture, &why))
+        return;
+    reportError(true, tr("Could not write the screen dump '%1': %2").arg(fileName, why));
 }
 
 bool PlayBack::eventFilter(QObject* target, QEvent* event)
@@ -875,14 +874,13 @@ void PlayBack::childSearchError(const QString& name)
 
 void PlayBack::widgetMissing(const QString& message, const QString& linkMessage)
 {
-    if (linkMode_) {
-        // The link goes on whatever the policy: a peer must not stop or end the player.
-        reportError(true, linkMessage);
-        return;
-    }
+    // "Ignore" skips the element without a word, also one from the remote link.
     const int policy = TapewrightSettings::instance().missingWidget();
     if (policy & TapewrightSettings::warnMissing)
-        reportError(true, message);
+        reportError(true, linkMode_ ? linkMessage : message);
+    // The link goes on whatever else the policy says: a peer must not stop or end the player.
+    if (linkMode_)
+        return;
     if (policy & TapewrightSettings::quitOnMissing) {
         endPlayBack();
         QApplication::exit(-1);

@@ -27,8 +27,13 @@ void PlayBackOutput::open(const QString& fileName)
         return;
     auto file = std::make_unique<QFile>(fileName);
     // Unbuffered: each line reaches the file at once, and one it took part of is cut off again.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        reportError(true, QCoreApplication::translate("PlayBackOutput", "Could not open file '%1'").arg(fileName));
+    // Only a regular file: the open would wait for a FIFO's reader, and a device would take the
+    // lines (or fail each one) where nobody reads them. A run nobody watches has not done its
+    // work without its output: it ends at once.
+    QString why;
+    if (!TapewrightUtil::openRegularFile(*file, QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered, &why)) {
+        reportError(!TapewrightSettings::instance().unattended(),
+                    QCoreApplication::translate("PlayBackOutput", "Could not open file '%1': %2").arg(fileName, why));
         return;
     }
     file_ = std::move(file);

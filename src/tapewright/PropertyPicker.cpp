@@ -157,6 +157,15 @@ void PropertyPicker::writePrintProperty(QDomElement parent)
 
 bool PropertyPicker::eventFilter(QObject* object, QEvent* event)
 {
+    // A key that is a shortcut reaches no widget as a press: Qt hands it to the action first. The
+    // application's actions do not run while the picker is open, as none of its keys do (nothing
+    // of that time is recorded, so a replay could not do them).
+    if (event->type() == QEvent::Shortcut) {
+        for (const QObject* owner = object; owner; owner = owner->parent())
+            if (owner == this)
+                return false;
+        return true;
+    }
     QPoint pos;
     const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease
                        || event->type() == QEvent::MouseButtonDblClick || event->type() == QEvent::MouseMove;

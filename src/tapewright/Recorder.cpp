@@ -14,7 +14,6 @@
 #include "tapewright/SleepDialog.h"
 #include "tapewright/TapewrightSettings.h"
 #include "tapewright/TapewrightUtil.h"
-#include "vexa/io/AtomicFile.h"
 #include "vexa/io/EncFile.h"
 
 #include <QApplication>
@@ -545,28 +544,26 @@ void Recorder::slotShowPropertyPicker()
 void Recorder::savePropertySet(const QDomElement& events, QString fileName)
 {
     for (;;) {
-        QString failure = tr("No file was named to save the properties to");
+        QString why = tr("no file name was given");
         if (!fileName.isEmpty()) {
             QDomDocument set;
             set.appendChild(set.importNode(events, true));
             // Whole or not at all: a file that was there stays as it was when this one fails.
-            try {
-                Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), set.toByteArray().toStdString());
+            if (TapewrightUtil::writeRegularFile(fileName, set.toByteArray(), &why)) {
                 addElement(ScriptElements::include(document_, fileName), 0);
                 return;
-            } catch (const std::exception& e) {
-                failure = QString::fromLocal8Bit(e.what());
-                if (failure.endsWith(QLatin1Char('.')))
-                    failure.chop(1);
             }
         }
         // Nobody would answer the question: given up at once, and said so.
         if (TapewrightSettings::instance().unattended()) {
-            reportError(true, tr("%1; the properties go into the recording itself").arg(failure));
+            reportError(true, (fileName.isEmpty() ? tr("No file was named to save the properties to")
+                                                  : tr("Could not write %1: %2").arg(fileName, why)) +
+                                  tr("; the properties go into the recording itself"));
             break;
         }
         QMessageBox question(QMessageBox::Critical, tr("Could not save file"), tr("Could not save file. Try again?"),
                              QMessageBox::Yes | QMessageBox::No);
+        question.setInformativeText(tr("'%1': %2").arg(fileName, why));
         question.setDefaultButton(QMessageBox::Yes);
         if (question.exec() != QMessageBox::Yes)
             break;

@@ -13,8 +13,8 @@
 #include "tapewright/Recorder.h"
 #include "tapewright/RecorderAdapter.h"
 #include "tapewright/TapewrightSettings.h"
+#include "tapewright/TapewrightUtil.h"
 #include "tapewright/XmlGuard.h"
-#include "vexa/io/AtomicFile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -997,12 +997,10 @@ void TapewrightConfig::saveConfig(const QString& fileName)
     root.setAttribute(QStringLiteral("writeLocalScriptFile"), flag(writeLocalScriptFileBox_->isChecked()));
 
     // Whole or not at all: a configuration that cannot be written leaves the old one as it was.
-    try {
-        Vexa::AtomicFile::writeFile(QFile::encodeName(fileName).toStdString(), document.toByteArray(1).toStdString());
-    } catch (const std::exception& e) {
+    QString why;
+    if (!TapewrightUtil::writeRegularFile(fileName, document.toByteArray(1), &why))
         warn(tr("Unable to save config"), tr("Unabled to write configuration to file."),
-             QString::fromLocal8Bit(e.what())); // names the file and why
-    }
+             tr("Could not write %1: %2").arg(fileName, why));
 }
 
 void TapewrightConfig::loadConfig(const QString& fileName)

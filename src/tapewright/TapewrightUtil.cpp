@@ -4,6 +4,7 @@
 #include "tapewright/ErrorReport.h"
 #include "tapewright/QtCompat.h"
 #include "tapewright/TapewrightSettings.h"
+#include "vexa/io/AtomicFile.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -13,6 +14,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
 #include <QMouseEvent>
 #include <QWidget>
 #include <QWindow>
@@ -257,40 +260,64 @@ void setUseNativeDialogs(bool on)
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar, !on);
 }
 
+namespace {
+
+// What stands at a name instead of a regular file, said as the reason nothing is done there.
+QString notRegular(mode_t type)
+{
+    const char* kind = S_ISFIFO(type) ? "it is a FIFO, not a regular file"
+                       : S_ISDIR(type) ? "it is a folder, not a regular file"
+                       : S_ISCHR(type) || S_ISBLK(type) ? "it is a device, not a regular file"
+                       : S_ISSOCK(type) ? "it is a socket, not a regular file"
+                                        : "it is not a regular file";
+    return QCoreApplication::translate("TapewrightUtil", kind);
+}
+
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Whether the name (a link followed to what it leads to) is a regular file, or, for a write,
+// nothing yet; else why not.
+bool regularOrMissing(const QByteArray& path, bool writing, QString* why)
+{
+    struct stat status;
+    if (::stat(path.constData(), &status) == 0) {
+        if (S_ISREG(status.st_mode))
+            return true;
+        *why = notRegular(status.st_mode);
+        return false;
+    }
+    if (errno == ENOENT && writing)
+        return true;
+    *why = systemReason(errno);
+    return false;
+}
+
+}
+
 bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why)
 {
-    const auto notRegular = [why](mode_t type) {
-        const char* kind = S_ISFIFO(type) ? "it is a FIFO, not a regular file"
-                           : S_ISDIR(type) ? "it is a folder, not a regular file"
-                           : S_ISCHR(type) || S_ISBLK(type) ? "it is a device, not a regular file"
-                           : S_ISSOCK(type) ? "it is a socket, not a regular file"
-                                            : "it is not a regular file";
-        *why = QCoreApplication::translate("TapewrightUtil", kind);
-        return false;
-    };
     const auto failed = [why](int error) {
-        *why = QString::fromLocal8Bit(std::strerror(error));
+        *why = systemReason(error);
         return false;
     };
     const QByteArray path = QFile::encodeName(file.fileName());
     const bool writing = mode & QIODevice::WriteOnly;
     // Looked at before the open, and once more on what was opened (something else may have
     // taken the name meanwhile). Without blocking, a FIFO with no peer fails the open at once.
-    struct stat status;
-    if (::stat(path.constData(), &status) == 0) {
-        if (!S_ISREG(status.st_mode))
-            return notRegular(status.st_mode);
-    } else if (errno != ENOENT || !writing) {
-        return failed(errno);
-    }
+    if (!regularOrMissing(path, writing, why))
+        return false;
     const int flags = (writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
     const int descriptor = ::open(path.constData(), flags, 0666);
     if (descriptor < 0)
         return failed(errno);
+    struct stat status;
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         const int error = errno;
         ::close(descriptor);
-        return S_ISREG(status.st_mode) ? failed(error) : notRegular(status.st_mode);
+        if (S_ISREG(status.st_mode))
+            return failed(error);
+        *why = notRegular(status.st_mode);
+        return false;
     }
     if (writing && (mode & QIODevice::Truncate) && ::ftruncate(descriptor, 0) != 0) {
         const int error = errno;
@@ -301,6 +328,28 @@ bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why)
     if (!file.open(descriptor, mode, QFileDevice::AutoCloseHandle)) {
         ::close(descriptor);
         *why = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool writeRegularFile(const QString& fileName, const QByteArray& bytes, QString* why)
+{
+    // The new contents are renamed over the name: through a link, over what it leads to, so that
+    // the link stays a link.
+    const QFileInfo info(fileName);
+    QString target = fileName;
+    if (info.isSymLink())
+        target = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
+    if (!regularOrMissing(QFile::encodeName(fileName), true, why))
+        return false;
+    try {
+        Vexa::AtomicFile::writeFile(QFile::encodeName(target).toStdString(), bytes.toStdString());
+    } catch (const Vexa::WriteError& e) {
+        *why = e.isDiskFull() ? QCoreApplication::translate("TapewrightUtil", "the disk is full") : systemReason(e.error());
+        return false;
+    } catch (const std::exception& e) {
+        *why = QString::fromLocal8Bit(e.what());
         return false;
     }
     return true;

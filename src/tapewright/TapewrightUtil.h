@@ -57,6 +57,12 @@ bool writeWhole(QIODevice& device, const QByteArray& bytes);
 // a device would never end or would swallow the script. Never blocks. False with why in `why`:
 // the system's reason, or what the file is instead ("it is a FIFO, not a regular file").
 bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why);
+// Writes `bytes` as the whole of the regular file `fileName` (made when missing), whole or not at
+// all: what was there stays as it was when the write fails (a full disk). The one way the
+// component writes a file at once: what is no regular file (a FIFO, a device, a folder, a link to
+// one of them) is never written into nor replaced, only left as it is. A link to a regular file
+// is written through and stays a link. False with why in `why`, as openRegularFile says it.
+bool writeRegularFile(const QString& fileName, const QByteArray& bytes, QString* why);
 
 // The widget path of an object (ChildListener::childName).
 QString objectName(QObject* object);

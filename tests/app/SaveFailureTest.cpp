@@ -1,6 +1,7 @@
 // Saving: overwriting replaces the planning folder by a new one and leaves no folder of the old
 // name; a save that cannot be written shows "Saving error" and leaves the planning as it was.
 #include "AppTestSupport.h"
+#include "common/RefusedThreadStarts.h"
 #include "common/SmallDisk.h"
 
 #include "dicom/import/DicomIOManager.h"
@@ -18,6 +19,9 @@
 #include "vexa/mesh/MeshFactory.h"
 
 #include <QCryptographicHash>
+#include <QProcess>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -236,4 +240,40 @@ TEST(SaveFailureTest, OverwriteReplacesTheFolderAndAFailedSaveKeepsThePlanning)
     EXPECT_TRUE(seen.endsWith("\nThe planning loaded is unchanged in " + second + ".")) << seen.toStdString();
     EXPECT_EQ(snapshot(home.path("patients")), before) << "the planning is byte for byte as it was";
     IPlanningUi::install(nullptr);
+}
+
+// A save whose job cannot start its thread ends the program (as every thread Qt cannot start
+// does), and leaves nothing in the patient folder: the new planning's folder is reserved by the
+// job itself. Run in a child, which the failure ends.
+TEST(SaveFailureTest, ASaveWhoseThreadCannotStartLeavesNoFolderBehind)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (qEnvironmentVariableIsSet("MORVANTA_UNSTARTED_SAVE")) {
+        MainWindow window(nullptr, Constants::NormalMode);
+        std::vector<std::string> files;
+        for (const QFileInfo& f : QDir(qEnvironmentVariable("MORVANTA_HOME") + "/SamplePatient").entryInfoList({"*.dcm"}, QDir::Files))
+            files.push_back(f.absoluteFilePath().toStdString());
+        ASSERT_TRUE(window.importVolumeData(files));
+        // As the program's watch of thread starts ends it.
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+            if (text.startsWith("QThread::start: Thread creation error"))
+                std::_Exit(255);
+        });
+        const TestSupport::RefusedThreadStarts refused(0, true);
+        window.savePlanning(false);
+        std::_Exit(0);
+    }
+    AppTest::AppFolder home;
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORVANTA_UNSTARTED_SAVE", "1");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=SaveFailureTest.ASaveWhoseThreadCannotStart*"});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString output = child.readAll();
+    EXPECT_TRUE(child.exitCode() == 255 && output.contains("QThread::start: Thread creation error")) << output.toStdString();
+    EXPECT_EQ(QDir(home.path("patients")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(", ").toStdString(), "");
 }

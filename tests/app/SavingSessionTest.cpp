@@ -132,7 +132,8 @@ struct ReadOnlyProgramFolder
 QStringList brokenWords(const WrappingLabel& label)
 {
     QStringList broken;
-    const auto lines = label.lines(label.contentsRect().width());
+    const int width = label.contentsRect().width();
+    const auto lines = label.lines(width);
     std::size_t next = 0;
     for (const QString& paragraph : label.text().split('\n')) {
         qsizetype at = 0;
@@ -149,7 +150,15 @@ QStringList brokenWords(const WrappingLabel& label)
                 --start;
             while (end < paragraph.size() && !paragraph[end].isSpace())
                 ++end;
-            if (paragraph[at - 1] != (paragraph.mid(start, end - start).contains('/') ? '/' : '-'))
+            // A path breaks after a "/"; a name of it (with its "/") wider than a line, after a hyphen.
+            qsizetype nameStart = at, nameEnd = at;
+            while (nameStart > start && paragraph[nameStart - 1] != '/')
+                --nameStart;
+            while (nameEnd < end && paragraph[nameEnd] != '/')
+                ++nameEnd;
+            const bool wide = label.fontMetrics().horizontalAdvance(paragraph.mid(nameStart, nameEnd - nameStart + (nameEnd < end ? 1 : 0))) > width;
+            const QChar before = paragraph[at - 1];
+            if (paragraph.mid(start, end - start).contains('/') ? before != '/' && !(wide && before == '-') : before != '-')
                 broken << line;
         } while (at < paragraph.size());
     }

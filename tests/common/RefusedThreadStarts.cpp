@@ -15,6 +15,7 @@ using Routine = void* (*)(void*);
 std::atomic<Routine> stdThreadRoutine{nullptr};
 thread_local bool probing = false;
 std::atomic<bool> armed{false};
+std::atomic<bool> everyKind{false};
 std::atomic<int> allowance{0};
 std::atomic<int> startedCount{0};
 std::atomic<int> refusedCount{0};
@@ -41,7 +42,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
         return ENOSYS;
     if (probing)
         stdThreadRoutine = routine;
-    else if (armed.load() && routine == stdThreadRoutine.load()) {
+    else if (armed.load() && (everyKind.load() || routine == stdThreadRoutine.load())) {
         if (allowance.fetch_sub(1) <= 0) {
             ++refusedCount;
             return EAGAIN;
@@ -53,7 +54,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 
 namespace TestSupport {
 
-RefusedThreadStarts::RefusedThreadStarts(int allowed)
+RefusedThreadStarts::RefusedThreadStarts(int allowed, bool everyThread)
 {
     learnStdThreadRoutine();
     if (armed.load())
@@ -61,6 +62,7 @@ RefusedThreadStarts::RefusedThreadStarts(int allowed)
     allowance = allowed;
     startedCount = 0;
     refusedCount = 0;
+    everyKind = everyThread;
     armed = true;
 }
 

@@ -1,6 +1,7 @@
 #include "TapewrightTestSupport.h"
 
 #include "tapewright/ChildListener.h"
+#include "tapewright/ErrorReport.h"
 #include "tapewright/ItemPath.h"
 
 #include <QSignalSpy>
@@ -162,9 +163,21 @@ TEST_F(TapewrightFixture, ItemPathsPreferTextsOverIndexes)
     delete twin;
 
     // Depth-first order with collapsed branches; every position maps back.
+    QStringList reports;
+    setErrorSink([&reports](bool canContinue, const QString& message) { reports << QString::number(canContinue) + " " + message; });
     EXPECT_EQ(TapewrightUtil::itemIndex(&tree, tree.indexFromItem(tree.topLevelItem(2))), 6);
     for (int i = 0; i < 9; ++i)
         EXPECT_EQ(TapewrightUtil::itemIndex(&tree, TapewrightUtil::itemAt(&tree, i)), i);
+    EXPECT_EQ(reports, QStringList());
+    // A missing item is told, as an error the run goes on after.
+    QTreeWidget other;
+    auto* stranger = new QTreeWidgetItem(&other, {"elsewhere"});
     EXPECT_FALSE(TapewrightUtil::itemAt(&tree, 9).isValid());
+    EXPECT_FALSE(TapewrightUtil::itemAt(&tree, -1).isValid());
+    EXPECT_EQ(TapewrightUtil::itemIndex(&tree, QModelIndex()), -1);
+    EXPECT_EQ(TapewrightUtil::itemIndex(&tree, other.indexFromItem(stranger)), -1);
+    setErrorSink({});
+    EXPECT_EQ(reports, QStringList({"1 List view item with index 9, was not found", "1 List view item with index -1, was not found",
+                                    "1 Did not find item for listview", "1 Did not find item for listview"}));
     EXPECT_TRUE(TapewrightUtil::childPath(document, &tree, QModelIndex()).isNull());
 }

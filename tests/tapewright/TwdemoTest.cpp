@@ -14,7 +14,10 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
+#include <cstring>
+#include <iostream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -182,6 +185,8 @@ TEST(Twdemo, AScriptThatCannotBeReadOrIsPlayedOnlyInPartEndsTheRunWithAnErrorSta
         write(QString("level%1.tws").arg(level),
               "<Events>" + QString("<Include file=\"%1/level%2.tws\"/>").arg(dir.qpath()).arg(level + 1).repeated(10).toUtf8() + "</Events>");
     run(dir.qpath() + "/level0.tws", 255, "The script includes more than 10000 files");
+    run(write("far.tws", "<Events><Version id=\"3\"/><QListView..scrollTo name=\"/twdemo/central/tree\" index=\"99999\"/></Events>"), 255,
+        "List view item with index 99999, was not found");
 }
 
 namespace {
@@ -265,6 +270,50 @@ TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreatio
                                     "were not played, from line 5 of '" + script + "' on"))
         << run.errors.toStdString();
     EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "");
+}
+
+// What the player writes never goes into, nor in place of, what is no regular file: a screen dump
+// and the output onto a FIFO, a device, a folder or a link to a FIFO are refused at once, named
+// with why, and the node stays as it was. A link to a regular file is written through.
+TEST(Twdemo, NothingIsWrittenIntoOrInPlaceOfWhatIsNoRegularFile)
+{
+    TestSupport::ScratchDir dir;
+    const QString played = writeScript(dir, "a.tws", typeA);
+    const struct
+    {
+        const char* name;
+        const char* why; // null: written
+        std::function<int(const QByteArray&)> make;
+    } nodes[] = {
+        {"fifo.png", "it is a FIFO, not a regular file", [](const QByteArray& at) { return ::mkfifo(at, 0600); }},
+        // Of the kind of /dev/null, in a folder of the test's own: only root may make it.
+        {"device.png", "it is a device, not a regular file", [](const QByteArray& at) { return ::mknod(at, S_IFCHR | 0600, makedev(1, 3)); }},
+        {"folder.png", "it is a folder, not a regular file", [](const QByteArray& at) { return ::mkdir(at, 0700); }},
+        {"fifolink.png", "it is a FIFO, not a regular file",
+         [](const QByteArray& at) { return ::mkfifo(at + ".fifo", 0600) == 0 ? ::symlink(at + ".fifo", at) : -1; }},
+        {"filelink.png", nullptr, [](const QByteArray& at) { return QFile(at + ".file").open(QIODevice::WriteOnly) ? ::symlink(at + ".file", at) : -1; }},
+    };
+    for (const auto& node : nodes) {
+        SCOPED_TRACE(node.name);
+        const QString path = dir.qpath() + "/" + node.name;
+        const QByteArray local = QFile::encodeName(path);
+        if (node.make(local) != 0) {
+            std::cout << "[ NOTE     ] " << node.name << " not tried: " << std::strerror(errno) << '\n';
+            continue;
+        }
+        struct stat before {}, after {};
+        ASSERT_EQ(::lstat(local, &before), 0);
+        const QString dump = writeScript(dir, "dump.tws", "<Events><ScreenDump name=\"/twdemo/central/tree\" fileName=\"" + local + "\"/></Events>");
+        const QString why = node.why ? QString(": ") + node.why : QString();
+        for (const auto& [arguments, said] : {std::pair {QStringList {"-playback", "-script", dump}, "Could not write the screen dump '" + path + "'"},
+                                              std::pair {QStringList {"-playback", "-script", played, "-output", path}, "Could not open file '" + path + "'"}}) {
+            const DemoRun run = runDemo({}, arguments);
+            EXPECT_EQ(run.status, node.why ? 255 : 0) << run.errors.toStdString();
+            EXPECT_EQ(run.errors.contains(said + why), node.why != nullptr) << run.errors.toStdString();
+        }
+        ASSERT_EQ(::lstat(local, &after), 0);
+        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode && after.st_rdev == before.st_rdev);
+    }
 }
 
 TEST(Twdemo, MemoryThatRunsOutWhileAStepIsBuiltEndsTheRunWithAMessage)

@@ -56,11 +56,15 @@
 #include <QDialog>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <set>
+#include <tuple>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -85,6 +89,67 @@ short installedMode(const std::string& iniFile)
     const std::string text = ini.getValue("Morvanta", "Mode", std::string());
     return text.empty() ? 1 : ini.getValue<short>("Morvanta", "Mode", short(0));
 }
+
+// A planning save that reserves the planning's new folder itself, in its worker thread: a save
+// whose thread cannot start (the program ends then) has reserved nothing, and so leaves no empty
+// folder in the patient folder.
+class ReservingSave : public Vexa::IAlgorithmProgressState
+{
+public:
+    using MakeWriter = std::function<std::unique_ptr<PlanningWriter>(const std::string& file)>;
+
+    // `unchanged`: where the planning loaded is, for the text of a failed reservation.
+    ReservingSave(std::string parent, const std::string& unchanged, MakeWriter makeWriter)
+        : parent_(std::move(parent)), unchanged_(unchanged), makeWriter_(std::move(makeWriter)),
+          error_(PlanningWriter::failureText("An unknown error has occurred during saving the planning data.", unchanged))
+    {
+    }
+
+    bool start() override
+    {
+        try {
+            file_ = PlanningWriter::reserveFile(parent_);
+        } catch (const std::exception& e) {
+            error_ = PlanningWriter::failureText(e.what(), unchanged_);
+            return false;
+        }
+        try {
+            writer_ = makeWriter_(file_);
+        } catch (const std::exception& e) {
+            error_ = PlanningWriter::failureText(e.what(), unchanged_);
+            std::error_code ignored;
+            std::filesystem::remove(std::filesystem::path(file_).parent_path(), ignored);
+            return false;
+        }
+        running_.store(writer_.get(), std::memory_order_release);
+        return writer_->start();
+    }
+    void cancel() override {}
+    double getProgressState() const override
+    {
+        const PlanningWriter* writer = running_.load(std::memory_order_acquire);
+        return writer ? writer->getProgressState() : 0.0;
+    }
+    std::string getShortDescription() const override
+    {
+        const PlanningWriter* writer = running_.load(std::memory_order_acquire);
+        return writer ? writer->getShortDescription() : "Saving planning data";
+    }
+    bool isCancelable() const override { return false; }
+
+    // Once the job has ended: the planning file, the writer that saved into it (null when no
+    // folder could be reserved) and why the save failed (empty when it did not).
+    const std::string& file() const { return file_; }
+    const PlanningWriter* writer() const { return writer_.get(); }
+    const std::string& errorMessage() const { return writer_ ? writer_->getErrorMessage() : error_; }
+
+private:
+    std::string parent_, unchanged_;
+    MakeWriter makeWriter_;
+    std::string error_, file_;
+    std::unique_ptr<PlanningWriter> writer_;
+    std::atomic<const PlanningWriter*> running_{nullptr};
+};
 
 }
 
@@ -827,48 +892,56 @@ VEXA_RETHROW
 
 bool MainWindow::savePlanning(bool overwrite)
 try {
-    std::string file;
+    std::string parent;
     if (overwrite) {
         // The writer builds the new planning beside the one loaded, where that is now, and only
         // then replaces it.
         const LoadedPlanning loaded(*settings_);
         const std::string folder = loaded.folder().empty() ? loaded.loadedFolder() : loaded.folder();
-        file = PlanningWriter::reserveFile(std::filesystem::path(folder).parent_path().string());
+        parent = std::filesystem::path(folder).parent_path().string();
     } else {
-        const std::string base = firstPatientPath();
-        if (base.empty()) {
+        parent = firstPatientPath();
+        if (parent.empty()) {
             showError("Saving error", tr("No patient folder is set (\"PatientPath\" in Morvanta.ini); "
                                          "the planning cannot be saved as new."));
             return false;
         }
-        // Reserved here as an empty folder, so that another instance saving in the same
-        // millisecond takes the next name; the planning appears in it when it is whole, and a
-        // save that fails leaves none behind.
-        file = PlanningWriter::reserveFile(base);
     }
-    PlanningWriter job(file, model_, settings_, overwrite);
     // The pictures this session took and its recordings since the planning was loaded (the
     // running one closed, so that the copy holds all of it) go in with the planning, before
     // anyone can list it: no file is put into a planning folder after it is published.
+    std::vector<std::tuple<std::string, std::string, bool>> carried;
     for (const std::string& picture : images_->ownFiles())
-        job.carryIn(picture, "images/" + std::filesystem::path(picture).filename().string(), true);
+        carried.emplace_back(picture, "images/" + std::filesystem::path(picture).filename().string(), true);
     QStringList recordings = sessionRecordings_;
     if (recordingFile_ && !recordings.contains(recordingFile_->fileName()))
         recordings << recordingFile_->fileName(); // a script being played
     closeRecordingFile();
     for (const QString& recording : recordings)
         if (QFileInfo::exists(recording))
-            job.carryIn(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
+            carried.emplace_back(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
+    // The folder is reserved as an empty one, so that another instance saving in the same
+    // millisecond takes the next name; the planning appears in it when it is whole, and a save
+    // that fails leaves none behind.
+    ReservingSave job(parent, LoadedPlanning(*settings_).folder(),
+                      [model = model_, settings = settings_, overwrite, carried](const std::string& file) {
+                          auto writer = std::make_unique<PlanningWriter>(file, model, settings, overwrite);
+                          for (const auto& [source, into, move] : carried)
+                              writer->carryIn(source, into, move);
+                          return writer;
+                      });
     AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
     progress.exec();
-    if (!job.getErrorMessage().empty()) {
-        showError("Saving error", QString::fromStdString(job.getErrorMessage()));
+    if (!job.errorMessage().empty()) {
+        showError("Saving error", QString::fromStdString(job.errorMessage()));
         return false;
     }
+    const PlanningWriter& writer = *job.writer();
+    const std::string& file = job.file();
     // What stayed where it was is told; the planning is saved.
     const QString folder = QFileInfo(QString::fromStdString(file)).absolutePath();
     QStringList pictures, left;
-    for (const auto& [source, reason] : job.getNotCarried()) {
+    for (const auto& [source, reason] : writer.getNotCarried()) {
         const QString name = QString::fromStdString(source);
         if (recordings.contains(name))
             left << tr("The recording could not be copied into %1 (%2); it stays in %3.")
@@ -881,19 +954,19 @@ try {
         showError(tr("Pictures not moved"),
                   tr("The planning was saved, but these pictures could not be moved into %1/images and stay in %2:\n%3")
                       .arg(folder, QString::fromStdString(images_->path()), pictures.join("\n")));
-    for (const std::string& note : job.getNotes())
+    for (const std::string& note : writer.getNotes())
         left << QString::fromStdString(note);
     if (!left.isEmpty())
         showError("Saving error", tr("The planning is saved in %1.").arg(folder) + "\n" + left.join("\n"));
-    if (!job.getReplacement().empty())
+    if (!writer.getReplacement().empty())
         showError(tr("Saved as new planning"),
                   tr("The planning was saved again meanwhile, by another instance of the program: it is now in %1.\n"
                      "This planning is saved beside it, in %2.")
-                      .arg(QString::fromStdString(job.getReplacement()), folder));
+                      .arg(QString::fromStdString(writer.getReplacement()), folder));
     return true;
 }
 catch (const std::exception& e) {
-    // A folder that cannot be made (read-only patient folder) is a failed save, not a crash.
+    // Whatever fails around the job is a failed save, not a crash.
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     showError("Saving error", QString::fromLocal8Bit(
                                   PlanningWriter::failureText(e.what(), LoadedPlanning(*settings_).folder()).c_str()));

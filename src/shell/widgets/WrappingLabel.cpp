@@ -1,5 +1,6 @@
 #include "shell/widgets/WrappingLabel.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QTextLayout>
 #include <QTextOption>
@@ -18,14 +19,16 @@ WrappingLabel::WrappingLabel(const QString& text, QWidget* parent) : QLabel(text
 
 namespace {
 
-// The paragraph as laid out: a path wraps after a "/" rather than inside a name ("set-" /
-// "aside"): a word joiner after each of its hyphens, a zero-width space after each slash.
-QString withPathBreaks(const QString& paragraph)
+// The paragraph as laid out at that width: a path wraps after a "/" rather than inside a name
+// ("set-" / "aside"): a word joiner after each of its hyphens, a zero-width space after each
+// slash. A name that a line cannot hold (with its slash) wraps after its hyphens instead, where a
+// reader still sees whole words; only a piece between them wider than the line wraps inside.
+QString withPathBreaks(const QString& paragraph, const QFontMetrics& metrics, int width)
 {
     static const QChar joiner(0x2060), space(0x200B);
     QString result;
     result.reserve(paragraph.size() + 16);
-    bool inPath = false;
+    bool inPath = false, wideName = false;
     for (qsizetype i = 0; i < paragraph.size(); ++i) {
         const QChar c = paragraph[i];
         if (c.isSpace() || i == 0) {
@@ -35,10 +38,18 @@ QString withPathBreaks(const QString& paragraph)
                 ++end;
             inPath = paragraph.mid(i, end - i).contains('/');
         }
-        result += c;
         // Nor after the slash a path begins with.
         const bool startsWord = i == 0 || paragraph[i - 1].isSpace();
-        if (inPath && (c == '-' || (c == '/' && startsWord)))
+        if (inPath && (startsWord || paragraph[i - 1] == '/')) {
+            qsizetype end = i;
+            while (end < paragraph.size() && !paragraph[end].isSpace() && paragraph[end] != '/')
+                ++end;
+            if (end < paragraph.size() && paragraph[end] == '/')
+                ++end;
+            wideName = metrics.horizontalAdvance(paragraph.mid(i, end - i)) > width;
+        }
+        result += c;
+        if (inPath && ((c == '-' && !wideName) || (c == '/' && startsWord)))
             result += joiner;
         else if (inPath && c == '/')
             result += space;
@@ -54,7 +65,7 @@ std::vector<WrappingLabel::Line> WrappingLabel::lines(int width) const
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     for (const QString& written : text().split('\n')) {
-        const QString paragraph = withPathBreaks(written);
+        const QString paragraph = withPathBreaks(written, fontMetrics(), std::max(1, width));
         if (paragraph.isEmpty()) {
             result.push_back({QString(), 0});
             continue;
