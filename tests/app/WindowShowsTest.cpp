@@ -1,11 +1,13 @@
 // What the window shows, read back from the X server's screen, after the user's own presses typed
 // by xdotool: Length switched off after its first point takes the point away; a frame's Filter
 // button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
-// limit leaves every pixel of the frame as it was. And the save dialog's jaw choice is written in
-// the dialog's font.
+// limit leaves every pixel of the frame as it was; the Navigation button is ready right after a
+// save. And the save dialog's jaw choice is written in the dialog's font.
 #include "AppTestSupport.h"
 
 #include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/PanoramicLine.h"
 #include "shell/dialogs/SaveDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
@@ -46,6 +48,29 @@ struct Planning
         IPlanningUi::install(nullptr);
     }
     ViewFrame* frame(const char* name) const { return window->getMainWidget()->frame(name); }
+    // The frame showing the view of that name.
+    ViewFrame* frameOf(const QString& view) const
+    {
+        for (ViewFrame* f : window->findChildren<ViewFrame*>())
+            if (f->getView() && f->getView()->objectName() == view)
+                return f;
+        return nullptr;
+    }
+    // The panoramic curve drawn with three clicks in the axial view; whether it has them.
+    bool drawCurve() const
+    {
+        QWidget* axial = frameOf("Axial")->getView();
+        if (!waitFor([&] { return axial->isVisible(); }, 30000))
+            return false;
+        const auto line = window->getModel()->getPanoramicLine();
+        for (const QPointF& corner : AppTest::archCurve) {
+            const std::size_t before = line->numberOfCorners();
+            xClick(axial, corner);
+            if (!waitFor([&] { return line->numberOfCorners() == before + 1; }, 10000))
+                return false;
+        }
+        return true;
+    }
     AppTest::AppFolder home;
     std::unique_ptr<MainWindow> window;
     bool exposed = false, imported = false;
@@ -277,5 +302,55 @@ TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
         EXPECT_NEAR(seen.height(), expected.height(), 1) << "pixels high";
         std::printf("\"%s\": %dx%d pixels on the screen, %dx%d in the dialog's font\n", qPrintable(radio->text()),
                     seen.width(), seen.height(), expected.width(), expected.height());
+    }
+}
+
+TEST(WindowShows, NavigationButtonIsReadyRightAfterTheSave)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported && planning.drawCurve());
+    const auto model = planning.window->getModel();
+    auto* navigation = planning.window->findChild<QToolButton*>("NavigationButton");
+    xClick(planning.window->findChild<QToolButton*>("Generate 3DButton"));
+    ASSERT_TRUE(waitFor([&] { return model->get3DModel() && !QApplication::activeModalWidget(); }));
+
+    const auto saveAsNewWithMandible = [&] {
+        // Patient: "Save as new" with Mandible, then the load dialog is cancelled: the planning stays.
+        AppTest::DialogAnswerer answer;
+        answer.then([](QWidget* modal) {
+            if (!qobject_cast<SaveDialog*>(modal))
+                return false;
+            for (QRadioButton* jaw : modal->findChildren<QRadioButton*>())
+                if (jaw->text() == "Mandible")
+                    jaw->click();
+            return AppTest::clickButton("SaveDialog", "Save as new")(modal);
+        });
+        answer.then(AppTest::clickButton("LoadDialog", "Cancel"));
+        xClick(planning.window->findChild<QToolButton*>("PatientButton"));
+        EXPECT_TRUE(waitFor([&] { return answer.done() && !QApplication::activeModalWidget(); }))
+            << answer.seen.join(", ").toStdString();
+    };
+    const auto reload = [&] {
+        ASSERT_TRUE(planning.window->loadPlanning(planning.window->getSettings()->getPlanningFile()));
+    };
+    const struct
+    {
+        const char* step;
+        std::function<void()> act;
+        bool ready;
+    } steps[] = {
+        {"Generate 3D", [] {}, false},
+        {"Save as new with Mandible", saveAsNewWithMandible, true},
+        {"reload", reload, true},
+    };
+    for (const auto& step : steps) {
+        step.act();
+        // Read at once: nothing after the step may be what brings the button round.
+        EXPECT_EQ(model->isReadyForNavigation(), step.ready) << step.step;
+        EXPECT_EQ(navigation->isEnabled(), step.ready) << step.step;
     }
 }
