@@ -2,8 +2,9 @@
 // by xdotool: Length switched off after its first point takes the point away; a frame's Filter
 // button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
 // limit leaves every pixel of the frame as it was; the Navigation button is ready right after a
-// save; the views' delete questions stand over their view. And the save dialog's jaw choice is
-// written in the dialog's font.
+// save; the views' delete questions stand over their view; the drawn curve's panoramic image
+// fits its frame with its caption. And the save dialog's jaw choice is written in the dialog's
+// font.
 #include "AppTestSupport.h"
 
 #include "planning/commands/AddNerveElementPointCommand.h"
@@ -25,6 +26,7 @@
 
 #include <QPainter>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -494,5 +496,46 @@ TEST(WindowShows, DeleteQuestionsStandOverTheirViewAndOnlyYesDeletes)
                         qPrintable(c.question), box.x(), box.y(), box.width(), box.height(), middle.x(), middle.y(),
                         qPrintable(answer), there, c.count());
         }
+    }
+}
+
+TEST(WindowShows, PanoramicImageOfTheDrawnCurveFitsItsFrameWithItsCaption)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const QSize screen : {QSize(1920, 1080), QSize(1280, 1024)}) {
+        if (!AppTest::rerunOnOwnXServer(QString("%1x%2x24").arg(screen.width()).arg(screen.height())) ||
+            QGuiApplication::primaryScreen()->size() != screen)
+            continue;
+        const QString name = QString("%1x%2").arg(screen.width()).arg(screen.height());
+        SCOPED_TRACE(name.toStdString());
+        Planning planning;
+        ASSERT_TRUE(planning.imported && planning.drawCurve());
+        ViewFrame* frame = planning.frameOf("Panoramic");
+        QWidget* view = frame->getView();
+        auto* caption = frame->findChild<QLabel*>("Caption");
+        ViewFrame::ScrollView* scroll = frame->scrollView();
+        ASSERT_TRUE(waitFor([&] { return view->isVisible() && view->size() == view->sizeHint(); }, 30000));
+        const QImage shown = settled(frame);
+        save(shown, "panoramic-fit-" + name);
+        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+        EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+        const QRect visible = scroll->viewport()->rect();
+        const QRect image(view->mapTo(scroll->viewport(), QPoint()), view->size());
+        const QRect text(caption->mapTo(scroll->viewport(), QPoint()), caption->size());
+        EXPECT_TRUE(visible.contains(image)) << "the whole image";
+        EXPECT_TRUE(visible.contains(text)) << "the caption";
+        // The caption's yellow letters on the screen, where the frame shows it.
+        const QRect letters = text.translated(scroll->viewport()->mapTo(frame, QPoint()));
+        int yellow = 0;
+        for (int y = letters.top(); y <= letters.bottom(); ++y)
+            for (int x = letters.left(); x <= letters.right(); ++x) {
+                const QColor c = shown.pixelColor(x, y);
+                yellow += c.red() > 200 && c.green() > 200 && c.blue() < 80;
+            }
+        EXPECT_GT(yellow, 30) << "\"Panoramic View\" in sight";
+        std::printf("%s: panoramic image %dx%d and caption %dx%d in a visible area of %dx%d, %d yellow pixels\n",
+                    qPrintable(name), image.width(), image.height(), text.width(), text.height(), visible.width(),
+                    visible.height(), yellow);
     }
 }
