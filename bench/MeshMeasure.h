@@ -153,9 +153,13 @@ inline double oneSidedDistance(const std::vector<Triangle>& from, const Triangle
         {
             const Triangle& t = from[i];
             const double longest = std::max({(t[1] - t[0]).length(), (t[2] - t[1]).length(), (t[0] - t[2]).length()});
-            const int n = std::clamp(int(std::ceil(longest / spacing)), 1, 64);
+            // 1 to 64 steps along the longest edge; a spacing of 0 gives no number int() may take.
+            const double steps = std::ceil(longest / spacing);
+            const int n = steps >= 64.0 ? 64 : steps > 1.0 ? int(steps) : 1;
+            // (b up to n - a, not a + b up to n: the same points, and GCC 12's loop splitting
+            // at -O3 does not take the sum for an overflow at an iteration never run.)
             for (int a = 0; a <= n; ++a)
-                for (int b = 0; a + b <= n; ++b)
+                for (int b = 0; b <= n - a; ++b)
                 {
                     const double u = double(a) / n, v = double(b) / n;
                     w = std::max(w, to.nearest(t[0] + (t[1] - t[0]) * u + (t[2] - t[0]) * v));

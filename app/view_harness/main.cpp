@@ -60,6 +60,11 @@ public:
     {
         return QMessageBox::question(nullptr, caption, text) == QMessageBox::Yes;
     }
+    bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) override
+    {
+        return QMessageBox::question(view, caption, text, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) ==
+               QMessageBox::Yes;
+    }
     void showMessage(const QString& caption, const QString& text) override
     {
         QMessageBox::information(nullptr, caption, text);

@@ -197,7 +197,11 @@ std::vector<TrackerData> FlashPoint::samplesFromResponse(const std::string& resp
         bool allValid = true;
         std::vector<Vector3D> measured;
         for (auto [it, end] = tracker->getIds(); it != end; ++it) {
-            const std::size_t at = response.find("E" + std::to_string(*it) + " ");
+            // Appended rather than "E" + ...: GCC 12 takes that for an overlapping copy (-Wrestrict).
+            std::string record = "E";
+            record += std::to_string(*it);
+            record += ' ';
+            const std::size_t at = response.find(record);
             if (at == std::string::npos)
                 continue;
             const auto [valid, position] = parseRecord(response.substr(at, 100));

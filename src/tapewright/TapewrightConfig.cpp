@@ -335,12 +335,16 @@ QWidget* TapewrightConfig::createGeneralPage(TapewrightSettings* settings)
 
     compressTimeBox_ = checkBox(tr("Compress time"), settings->compressTime(), page, layout,
                                 tr("<qt>Compressing the delays between events makes playback faster, but some programs "
-                                   "rely on the timing between events. Tapewright waits a short time for a widget that "
-                                   "does not exist yet; the operator can insert explicit pauses (Sleep, Sleep as Last). "
-                                   "Delays compressed while recording are not written to the file at all.</qt>"));
+                                   "rely on the timing between events, and events may reach widgets before they are "
+                                   "initialised (a popup menu before its items are inserted). Tapewright waits a short "
+                                   "time for a widget that does not exist yet and otherwise skips the event (or stops, "
+                                   "as chosen for missing widgets on the Play back page); the recording operator can "
+                                   "insert explicit pauses (Sleep, Sleep as Last). Delays compressed while recording "
+                                   "are not written to the file at all.</qt>"));
     ignoreMouseMovementBox_ = checkBox(tr("Ignore mouse movement"), settings->ignoreMouseMovement(), page, layout,
                                        tr("<qt>Without mouse movements playback is much faster, and they are often not "
-                                          "needed in testing; some widgets need them, though.</qt>"));
+                                          "needed in testing; some widgets need them, though, a small paint program for "
+                                          "example.</qt>"));
     scriptFile_ = new FileChooser(tr("Script file:"), true, page, "d->scriptFile");
     layout->addWidget(scriptFile_);
 
@@ -370,7 +374,9 @@ QWidget* TapewrightConfig::createGeneralPage(TapewrightSettings* settings)
         auto* label = new QLabel(tr("Global font:"), page);
         changeFontButton_ = new QPushButton(tr("Change"), page);
         const QString fontHelp = tr("<qt>Recording and playback should work under conditions that differ from the "
-                                    "recording's. To test that, the font can be changed globally with this button.</qt>");
+                                    "recording's. By default that holds only for Qt's built-in widgets; your own widgets "
+                                    "need adapters, as the user manual describes. To test adapters, the font can be "
+                                    "changed globally with this button.</qt>");
         label->setWhatsThis(fontHelp);
         changeFontButton_->setWhatsThis(fontHelp);
         row->addWidget(label);
@@ -392,8 +398,9 @@ QWidget* TapewrightConfig::createRecordingPage(TapewrightSettings* settings)
     connectionClosedBox_ = checkBox(tr("Show dialog when remote connection closes"), settings->showRecorderConnectionClosed(), page, layout,
                                     tr("Specifies whether a dialog box should be shown on the recording side when the playback side closes the connection. "));
     absoluteTimeStampsBox_ = checkBox(tr("Use absolute time stamps"), settings->absoluteTimeStamps(), page, layout,
-                                      tr("<qt>Checked, the time since the start of recording is kept accurate; cleared, "
-                                         "the milliseconds between events are.</qt>"));
+                                      tr("<qt>Either the time between events or the time from the start to each event "
+                                         "can be kept accurate. Checked, the time since the start of playback/recording "
+                                         "is kept accurate; cleared, the milliseconds between events are.</qt>"));
     showRecorderDialogBox_ = checkBox(tr("Show recorder sidebar"), settings->showRecorderDialog(), page, layout,
                                       tr("Specify whether a separate window with special Tapewright actions should be shown while recording."));
     connect(showRecorderDialogBox_, &QCheckBox::toggled, this, &TapewrightConfig::updateStates);
@@ -542,8 +549,10 @@ QWidget* TapewrightConfig::createPlayBackPage(TapewrightSettings* settings)
     resizeToplevelsBox_ = checkBox(tr("Resize top-level windows"), settings->resizeToplevels(), page, layout,
                                    tr("When playing back, Tapewright has the capability to resize top-level windows, to the size they had during recording."));
     displayMouseMovementBox_ = checkBox(tr("Display mouse movements"), settings->displayMouseMovement(), page, layout,
-                                        tr("<qt>Moving the cursor sends a mouse move event that was not there at recording "
-                                           "time and may disturb playback; for demonstrations one wants to see the mouse move.</qt>"));
+                                        tr("<qt>Moving the cursor with <tt>QCursor::setPos()</tt> sends a mouse move event "
+                                           "that was not there at recording time and may disturb playback. For "
+                                           "demonstrations one wants to see the mouse move; for regression testing, "
+                                           "accurate playback may matter more.</qt>"));
     layout->addStretch();
     playBackPage_ = page;
     return page;
@@ -554,15 +563,17 @@ QWidget* TapewrightConfig::createRemoteControlPage(TapewrightSettings*)
     auto* page = new QWidget(this);
     QVBoxLayout* layout = pageLayout(page);
     remoteControlBox_ = checkBox(tr("Remote control application"), false, page, layout,
-                                 tr("<qt>Tapewright can control another instance of the same application. Check the box "
-                                    "to set up a remote control link. The link listens on this machine only; to reach "
-                                    "another machine, tunnel the port (for example with SSH).</qt>"));
+                                 tr("<qt>Tapewright can control an application on another machine; both applications "
+                                    "must be exactly the same. Check the box to set up a remote control link. The link "
+                                    "listens on this machine only: to reach another machine, tunnel the port (for "
+                                    "example with SSH).</qt>"));
     serverBox_ = checkBox(tr("Instance is server"), false, page, layout,
-                          tr("<qt>One instance is the server, the other the client; the server must be started first. "
-                             "Either the recording or the playback side may be the server.</qt>"));
+                          tr("<qt>One machine is the server, the other the client; the server must be started first. "
+                             "Either the recording or the playback side may be the server. A firewall between the "
+                             "machines may need an open port (the tunnel's).</qt>"));
     hostLabel_ = new QLabel(tr("Remote address or IP number"), page);
     hostEdit_ = new QLineEdit(page);
-    const QString hostHelp = tr("<qt>A client must give the server's address as an IP number or a DNS name, for example <tt>localhost</tt>.</qt>");
+    const QString hostHelp = tr("<qt>A client must give the remote machine's address as an IP number or a DNS name, for example <tt>localhost</tt>.</qt>");
     hostLabel_->setWhatsThis(hostHelp);
     hostEdit_->setWhatsThis(hostHelp);
     auto* hostRow = new QHBoxLayout;

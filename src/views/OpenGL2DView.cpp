@@ -981,7 +981,7 @@ void OpenGL2DView::askDeleteNerve(const Vector3D& pos) try
     if ((*element)->second->getType() == Nerve::Element::UserDefined) {
         if (!nerve->getPointNear(pos))
             return;
-        if (!ui->askYesNo(tr("Attention"), tr("Do you want to delete this nerve point?")))
+        if (!ui->askBeforeDeleting(this, tr("Attention"), tr("Do you want to delete this nerve point?")))
             return;
         // Looked up again: the question's event loop may have let the nerve change.
         if (const auto point = nerve->getPointNear(pos))
@@ -989,7 +989,7 @@ void OpenGL2DView::askDeleteNerve(const Vector3D& pos) try
         return;
     }
     const auto held = (*element)->second;
-    if (!ui->askYesNo(tr("Attention"), tr("Do you want to delete this nerve element?")))
+    if (!ui->askBeforeDeleting(this, tr("Attention"), tr("Do you want to delete this nerve element?")))
         return;
     if (const auto again = nerve->findElement(held))
         processor->execute(DeleteNerveElementCommand::create(nerve, *again));

@@ -518,7 +518,8 @@ void OrthoView::doubleClickAt(const QPointF& position)
     const auto line = model_->getPanoramicLine();
     if ((state == Model::NormalInput || state == Model::PanoramicLineInput) && line->getPointAtPos(pos)) {
         const auto ui = IPlanningUi::get();
-        const bool yes = ui && ui->askYesNo(tr("Attention"), tr("Do you really want to delete this panoramic point?"));
+        const bool yes = ui && ui->askBeforeDeleting(this, tr("Attention"),
+                                                       tr("Do you really want to delete this panoramic point?"));
         // Looked up again: the question's own event loop may have let the line change.
         if (yes)
             if (const auto corner = line->getPointAtPos(pos))

@@ -12,6 +12,7 @@
 #include "vexa/volume/VolumeData.h"
 #include "views/ViewFailure.h"
 
+#include <QAbstractScrollArea>
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTimer>
@@ -196,8 +197,9 @@ void PanoramicView::update() try
             zoom_ = 1.0;
             const QSize hint = sizeHint();
             zoom_ = zoom;
-            if (hint.width() > 0 && hint.height() > 0)
-                zoom_ = std::min(double(frame->width()) / hint.width(), double(frame->height()) / hint.height());
+            const QSize room = roomInFrame(*frame);
+            if (hint.width() > 0 && hint.height() > 0 && !room.isEmpty())
+                zoom_ = std::min(double(room.width()) / hint.width(), double(room.height()) / hint.height());
         }
         updateGeometry();
     }
@@ -206,6 +208,17 @@ void PanoramicView::update() try
         OpenGL2DView::update();
 }
 VEXA_RETHROW
+
+QSize PanoramicView::roomInFrame(const QWidget& frame) const
+{
+    QSize room = frame.size();
+    if (const auto* scroll = qobject_cast<const QAbstractScrollArea*>(frame.parentWidget()))
+        room = scroll->maximumViewportSize();
+    // The parent's size hint holds the view's and what it adds below the view.
+    if (const QWidget* parent = parentWidget(); parent != &frame)
+        room.rheight() -= std::max(0, parent->sizeHint().height() - sizeHint().height());
+    return room;
+}
 
 void PanoramicView::initializeGL()
 {

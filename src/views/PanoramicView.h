@@ -59,6 +59,9 @@ protected:
 
 private:
     double height3D() const;
+    // The room the frame gives the whole image: its visible area once no scroll bar is needed,
+    // less the lines the view's parent shows with it (the frame's caption below).
+    QSize roomInFrame(const QWidget& frame) const;
     // The vertical planes, normals inward, that bound the slice's cell of the curve's band: the
     // band's borders on either side and the dividing lines through its two corners (their
     // border points). Neighbouring cells share a dividing plane, so a point of the band lies in

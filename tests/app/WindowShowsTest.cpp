@@ -1,20 +1,32 @@
 // What the window shows, read back from the X server's screen, after the user's own presses typed
 // by xdotool: Length switched off after its first point takes the point away; a frame's Filter
 // button and its view's smoothing agree after a new import; a zoom-in the view refuses at its
-// limit leaves every pixel of the frame as it was. And the save dialog's jaw choice is written in
-// the dialog's font.
+// limit leaves every pixel of the frame as it was; the Navigation button is ready right after a
+// save; the views' delete questions stand over their view; the drawn curve's panoramic image
+// fits its frame with its caption. And the save dialog's jaw choice is written in the dialog's
+// font.
 #include "AppTestSupport.h"
 
+#include "planning/commands/AddNerveElementPointCommand.h"
+#include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
+#include "planning/model/Settings.h"
+#include "planning/objects/Implant.h"
+#include "planning/objects/Nerve.h"
+#include "planning/objects/PanoramicLine.h"
+#include "shell/dialogs/MessageDialog.h"
 #include "shell/dialogs/SaveDialog.h"
 #include "shell/main/MainWindow.h"
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/ViewFrame.h"
+#include "vexa/core/CommandProcessor.h"
 #include "views/OpenGL2DView.h"
+#include "views/PanoramicView.h"
 
 #include <QPainter>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -46,6 +58,29 @@ struct Planning
         IPlanningUi::install(nullptr);
     }
     ViewFrame* frame(const char* name) const { return window->getMainWidget()->frame(name); }
+    // The frame showing the view of that name.
+    ViewFrame* frameOf(const QString& view) const
+    {
+        for (ViewFrame* f : window->findChildren<ViewFrame*>())
+            if (f->getView() && f->getView()->objectName() == view)
+                return f;
+        return nullptr;
+    }
+    // The panoramic curve drawn with three clicks in the axial view; whether it has them.
+    bool drawCurve() const
+    {
+        QWidget* axial = frameOf("Axial")->getView();
+        if (!waitFor([&] { return axial->isVisible(); }, 30000))
+            return false;
+        const auto line = window->getModel()->getPanoramicLine();
+        for (const QPointF& corner : AppTest::archCurve) {
+            const std::size_t before = line->numberOfCorners();
+            xClick(axial, corner);
+            if (!waitFor([&] { return line->numberOfCorners() == before + 1; }, 10000))
+                return false;
+        }
+        return true;
+    }
     AppTest::AppFolder home;
     std::unique_ptr<MainWindow> window;
     bool exposed = false, imported = false;
@@ -67,6 +102,29 @@ int orangePixels(const QImage& picture)
 void save(const QImage& picture, const QString& name)
 {
     picture.save(MORVANTA_BINARY_DIR "/tests/app/" + name + ".png");
+}
+
+// The pixel of the widget at a place given as fractions of its size.
+QPoint pixel(const QWidget* widget, const QPointF& at)
+{
+    return QPoint(int(at.x() * widget->width()), int(at.y() * widget->height()));
+}
+
+// A double click by the X server at a place of the widget given as fractions of its size.
+void xDoubleClick(QWidget* widget, const QPointF& at)
+{
+    const QPoint p = widget->mapToGlobal(pixel(widget, at));
+    AppTest::xdotool(qEnvironmentVariable("DISPLAY"),
+                     {"mousemove", QString::number(p.x()), QString::number(p.y()), "click", "--repeat", "2", "--delay",
+                      "60", "1"});
+}
+
+int nervePoints(Nerve& nerve)
+{
+    int points = 0;
+    for (auto it = nerve.elementsBegin(); it != nerve.elementsEnd(); ++it)
+        points += int(it->second->getPointContainer().size());
+    return points;
 }
 
 // The box around the text's ink within `area` of a picture of dark text on a light ground.
@@ -277,5 +335,207 @@ TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
         EXPECT_NEAR(seen.height(), expected.height(), 1) << "pixels high";
         std::printf("\"%s\": %dx%d pixels on the screen, %dx%d in the dialog's font\n", qPrintable(radio->text()),
                     seen.width(), seen.height(), expected.width(), expected.height());
+    }
+}
+
+TEST(WindowShows, NavigationButtonIsReadyRightAfterTheSave)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported && planning.drawCurve());
+    const auto model = planning.window->getModel();
+    auto* navigation = planning.window->findChild<QToolButton*>("NavigationButton");
+    xClick(planning.window->findChild<QToolButton*>("Generate 3DButton"));
+    ASSERT_TRUE(waitFor([&] { return model->get3DModel() && !QApplication::activeModalWidget(); }));
+
+    const auto saveAsNewWithMandible = [&] {
+        // Patient: "Save as new" with Mandible, then the load dialog is cancelled: the planning stays.
+        AppTest::DialogAnswerer answer;
+        answer.then([](QWidget* modal) {
+            if (!qobject_cast<SaveDialog*>(modal))
+                return false;
+            for (QRadioButton* jaw : modal->findChildren<QRadioButton*>())
+                if (jaw->text() == "Mandible")
+                    jaw->click();
+            return AppTest::clickButton("SaveDialog", "Save as new")(modal);
+        });
+        answer.then(AppTest::clickButton("LoadDialog", "Cancel"));
+        xClick(planning.window->findChild<QToolButton*>("PatientButton"));
+        EXPECT_TRUE(waitFor([&] { return answer.done() && !QApplication::activeModalWidget(); }))
+            << answer.seen.join(", ").toStdString();
+    };
+    const auto reload = [&] {
+        ASSERT_TRUE(planning.window->loadPlanning(planning.window->getSettings()->getPlanningFile()));
+    };
+    const struct
+    {
+        const char* step;
+        std::function<void()> act;
+        bool ready;
+    } steps[] = {
+        {"Generate 3D", [] {}, false},
+        {"Save as new with Mandible", saveAsNewWithMandible, true},
+        {"reload", reload, true},
+    };
+    for (const auto& step : steps) {
+        step.act();
+        // Read at once: nothing after the step may be what brings the button round.
+        EXPECT_EQ(model->isReadyForNavigation(), step.ready) << step.step;
+        EXPECT_EQ(navigation->isEnabled(), step.ready) << step.step;
+    }
+}
+
+TEST(WindowShows, DeleteQuestionsStandOverTheirViewAndOnlyYesDeletes)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    if (!AppTest::rerunOnOwnXServer())
+        return;
+    Planning planning;
+    ASSERT_TRUE(planning.imported && planning.drawCurve());
+    const auto model = planning.window->getModel();
+    const auto nerve = model->getNerve();
+    const auto line = model->getPanoramicLine();
+    model->calcNerveEnvironments();
+    // One implant on the curve, so that the cross-sectional view has a section.
+    auto* panoramic = qobject_cast<PanoramicView*>(planning.frameOf("Panoramic")->getView());
+    ASSERT_TRUE(panoramic && waitFor([&] { return panoramic->isVisible(); }, 30000));
+    model->getImplantManager()->addImplant(Implant::createFromFile(
+        Vexa::Matrix44<double>(panoramic->getWorldPos(0.7 * panoramic->width(), 0.5 * panoramic->height())), 0,
+        planning.home.path("ImplantDatabase/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant").toStdString()));
+    model->setStateAndUpdate(Model::NerveTracing);
+    model->notify();
+    // An element of the old format along the curve, left of where the nerve's sides divide.
+    const auto addOldElement = [&] {
+        const int end = panoramic->getDividePlaneColumn().value_or(panoramic->width() / 2) - 10;
+        auto element = Nerve::Element::create(line, Nerve::Element::OldFormat);
+        for (int x = 10; x < end; x += 10) {
+            const QPoint p = pixel(panoramic, {0.0, 0.6});
+            auto point = Nerve::Element::Point::create(panoramic->getWorldPos(x, p.y()), 2.0);
+            point->offset = line->getOffset(point->position).second;
+            element->simpleAddPoint(point);
+        }
+        ASSERT_TRUE(nerve->addElement(element));
+        model->notify();
+    };
+    const auto elements = [&] { return int(std::distance(nerve->elementsBegin(), nerve->elementsEnd())); };
+    // A nerve point where the double click will be.
+    const auto addPoint = [&](const char* name, QPointF at) {
+        return [&, name, at] {
+            auto* view = qobject_cast<OpenGL2DView*>(planning.frameOf(name)->getView());
+            const QPoint p = pixel(view, at);
+            Vexa::CommandProcessor::getInstance()->execute(
+                AddNerveElementPointCommand::create(nerve, view->getWorldPos(p.x(), p.y()), 3.0));
+            model->notify();
+        };
+    };
+    const struct
+    {
+        const char* view;
+        QPointF at;
+        std::function<void()> setUp; // puts there what the question is about (the curve is there)
+        bool adds;
+        QString question;
+        std::function<int()> count; // of what the question deletes
+    } cases[] = {
+        {"Panoramic", {0.8, 0.4}, addPoint("Panoramic", {0.8, 0.4}), true, "Do you want to delete this nerve point?",
+         [&] { return nervePoints(*nerve); }},
+        {"Cross-sectional", {0.5, 0.4}, addPoint("Cross-sectional", {0.5, 0.4}), true,
+         "Do you want to delete this nerve point?", [&] { return nervePoints(*nerve); }},
+        {"Panoramic", {40.0 / panoramic->width(), 0.6}, addOldElement, true,
+         "Do you want to delete this nerve element?", elements},
+        {"Axial", AppTest::archCurve[2], [&] { model->setStateAndUpdate(Model::NormalInput); }, false,
+         "Do you really want to delete this panoramic point?", [&] { return int(line->numberOfCorners()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QString("%1: %2").arg(c.view, c.question).toStdString());
+        QWidget* view = planning.frameOf(c.view)->getView();
+        // Where the view is once the layouts have taken in what changed (the implant's section).
+        ASSERT_TRUE(waitFor([&] { return view->isVisible() && view->size() == view->sizeHint(); }, 30000));
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        const int before = c.count();
+        c.setUp();
+        ASSERT_TRUE(waitFor([&] { return c.count() == before + int(c.adds); }, 10000)) << "set up: " << c.count();
+        const int there = c.count();
+        for (const QString answer : {"Cancel", "No", "Yes"}) {
+            QString caption, text;
+            QStringList buttons;
+            QWidget* parent = nullptr;
+            QRect box;
+            AppTest::DialogAnswerer answerer;
+            answerer.then([&](QWidget* modal) {
+                auto* dialog = qobject_cast<MessageDialog*>(modal);
+                if (!dialog || !dialog->windowHandle() || !dialog->windowHandle()->isExposed())
+                    return false;
+                caption = dialog->windowTitle();
+                text = dialog->findChild<QLabel*>()->text();
+                buttons = ShellTest::captions(ShellTest::buttonsInOrder(*dialog));
+                parent = dialog->parentWidget();
+                box = dialog->frameGeometry();
+                if (answer == "Cancel")
+                    save(dialog->screen()->grabWindow(0).toImage(),
+                         QString("delete-question-%1-%2").arg(c.view, c.question.section(' ', -1).chopped(1)));
+                return AppTest::clickButton("MessageDialog", answer)(modal);
+            });
+            xDoubleClick(view, c.at);
+            ASSERT_TRUE(waitFor([&] { return answerer.done() && !QApplication::activeModalWidget(); }, 30000))
+                << answer.toStdString() << ": " << answerer.seen.join(", ").toStdString();
+            EXPECT_EQ(caption, "Attention");
+            EXPECT_EQ(text, c.question);
+            EXPECT_EQ(buttons, QStringList({"Yes", "No", "Cancel"}));
+            EXPECT_EQ(parent, view);
+            const QRect seen = view->visibleRegion().boundingRect();
+            const QPoint middle = view->mapToGlobal(seen.center());
+            EXPECT_TRUE(box.contains(middle)) << "the box stands over the view";
+            EXPECT_TRUE(view->screen()->geometry().contains(box));
+            EXPECT_EQ(c.count(), answer == "Yes" ? there - 1 : there) << answer.toStdString();
+            std::printf("%s: \"%s\" at %d,%d %dx%d over the view's middle %d,%d; %s: %d -> %d\n", c.view,
+                        qPrintable(c.question), box.x(), box.y(), box.width(), box.height(), middle.x(), middle.y(),
+                        qPrintable(answer), there, c.count());
+        }
+    }
+}
+
+TEST(WindowShows, PanoramicImageOfTheDrawnCurveFitsItsFrameWithItsCaption)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const QSize screen : {QSize(1920, 1080), QSize(1280, 1024)}) {
+        if (!AppTest::rerunOnOwnXServer(QString("%1x%2x24").arg(screen.width()).arg(screen.height())) ||
+            QGuiApplication::primaryScreen()->size() != screen)
+            continue;
+        const QString name = QString("%1x%2").arg(screen.width()).arg(screen.height());
+        SCOPED_TRACE(name.toStdString());
+        Planning planning;
+        ASSERT_TRUE(planning.imported && planning.drawCurve());
+        ViewFrame* frame = planning.frameOf("Panoramic");
+        QWidget* view = frame->getView();
+        auto* caption = frame->findChild<QLabel*>("Caption");
+        ViewFrame::ScrollView* scroll = frame->scrollView();
+        ASSERT_TRUE(waitFor([&] { return view->isVisible() && view->size() == view->sizeHint(); }, 30000));
+        const QImage shown = settled(frame);
+        save(shown, "panoramic-fit-" + name);
+        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+        EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+        const QRect visible = scroll->viewport()->rect();
+        const QRect image(view->mapTo(scroll->viewport(), QPoint()), view->size());
+        const QRect text(caption->mapTo(scroll->viewport(), QPoint()), caption->size());
+        EXPECT_TRUE(visible.contains(image)) << "the whole image";
+        EXPECT_TRUE(visible.contains(text)) << "the caption";
+        // The caption's yellow letters on the screen, where the frame shows it.
+        const QRect letters = text.translated(scroll->viewport()->mapTo(frame, QPoint()));
+        int yellow = 0;
+        for (int y = letters.top(); y <= letters.bottom(); ++y)
+            for (int x = letters.left(); x <= letters.right(); ++x) {
+                const QColor c = shown.pixelColor(x, y);
+                yellow += c.red() > 200 && c.green() > 200 && c.blue() < 80;
+            }
+        EXPECT_GT(yellow, 30) << "\"Panoramic View\" in sight";
+        std::printf("%s: panoramic image %dx%d and caption %dx%d in a visible area of %dx%d, %d yellow pixels\n",
+                    qPrintable(name), image.width(), image.height(), text.width(), text.height(), visible.width(),
+                    visible.height(), yellow);
     }
 }

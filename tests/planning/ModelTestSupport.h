@@ -52,6 +52,11 @@ public:
         questions.push_back((caption + "|" + text).toStdString());
         return answer;
     }
+    bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) override
+    {
+        askedOver = view;
+        return askYesNo(caption, text);
+    }
     void showMessage(const QString& caption, const QString& text) override
     {
         messages.push_back((caption + "|" + text).toStdString());
@@ -82,6 +87,7 @@ public:
     std::optional<int> threshold;
 
     std::vector<std::string> questions;
+    QWidget* askedOver = nullptr; // the view the last delete question stood over
     std::vector<std::string> messages;
     std::vector<std::string> jobs;
     std::vector<std::pair<std::string, bool>> implantDialogs;

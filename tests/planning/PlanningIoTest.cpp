@@ -509,7 +509,7 @@ TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
     std::string text = readBytes(file);
     const auto at = text.find("transform1 = ");
     ASSERT_NE(at, std::string::npos);
-    text.insert(at + 13, "x");
+    text.insert(at + 13, 1, 'x');
     std::ofstream(damaged, std::ios::binary) << text;
     EXPECT_EQ(load(target, damaged),
               "The planning file " + damaged + " holds an invalid value of \"transform1\" in [Implant].");

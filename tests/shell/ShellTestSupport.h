@@ -54,7 +54,12 @@ struct SignalLog
     template<class O, class S>
     SignalLog& on(O* object, S signal, const char* name)
     {
-        QObject::connect(object, signal, [this, name](int v) { got.push_back(name + (" " + std::to_string(v))); });
+        QObject::connect(object, signal, [this, name](int v) {
+            std::string entry = name;
+            entry += ' ';
+            entry += std::to_string(v);
+            got.push_back(std::move(entry));
+        });
         return *this;
     }
     std::vector<std::string> got;

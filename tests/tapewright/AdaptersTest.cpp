@@ -318,6 +318,53 @@ TEST_F(Adapters, TreeClicksKeepItemColumnAndOffsetAndGesturesBringASnapshot)
     EXPECT_EQ(levels, 64);
 }
 
+// Elements a list view or list box cannot use print the assertion of their kind; the usable
+// entries of a snapshot are still applied.
+TEST_F(Adapters, UnusableSnapshotEntriesPrintTheirAssertionAndTheRestIsApplied)
+{
+    auto* slider = new QSlider;
+    show(slider, QSize(20, 100));
+    auto* list = new QListWidget;
+    list->setSelectionMode(QAbstractItemView::MultiSelection);
+    list->addItems({"a", "b", "c"});
+    show(list, QSize(100, 100));
+    const QString view = R"x(ASSERT: "obj->inherits("QListView")" in ..\plugins\QListViewSelect\QListViewSelectAD (%1))x";
+    const QString box = R"x(ASSERT: "%1" in ..\plugins\QListBoxSelect\QListBoxSelectAD (%2))x";
+    const QString index = R"x(childElm.hasAttribute( QString::fromLatin1( "index" ) ))x";
+    const QString selected = R"x(childElm.hasAttribute( QString::fromLatin1( "selected" ) ))x";
+    const QString current = R"x(elm.hasAttribute( QString::fromLatin1( "currentIndex" ) ))x";
+    const struct
+    {
+        QWidget* target;
+        QString xml, warning;
+        QList<int> selectedRows; // the list's selection and current row afterwards
+        int currentRow;
+    } cases[] = {
+        {slider, "<QListView..mouseEvent type='MouseButtonPress' button='1'/>", view.arg(136), {}, -1},
+        {slider, "<QListView..ensureSelected><Child col0='a' selected='1'/></QListView..ensureSelected>", view.arg(203), {}, -1},
+        {list, "<QListBox..ensureSelected currentIndex='1'><selectInfo selected='1'/><selectInfo index='2' selected='1'/></QListBox..ensureSelected>",
+         box.arg(index).arg(243), {2}, 1},
+        {list, "<QListBox..ensureSelected currentName='a'><selectInfo text='b'/><selectInfo text='c' selected='0'/></QListBox..ensureSelected>",
+         box.arg(selected).arg(250), {}, 0},
+        {list, "<QListBox..ensureSelected currentName='gone'><selectInfo text='gone' index='1' selected='1'/></QListBox..ensureSelected>",
+         box.arg(current).arg(266), {1}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xml.toStdString());
+        Warnings warnings;
+        EXPECT_TRUE(play(c.target, parse(c.xml)));
+        EXPECT_EQ(warnings.messages, QStringList{c.warning});
+        if (c.target != list)
+            continue;
+        QList<int> rows;
+        for (QListWidgetItem* item : list->selectedItems())
+            rows << list->row(item);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.selectedRows);
+        EXPECT_EQ(list->currentRow(), c.currentRow);
+    }
+}
+
 TEST_F(Adapters, APressOnTheEmptyAreaOfThirtyThousandRowsRecordsASnapshotThatReplays)
 {
     // A list box (four parts a row in its snapshot) and a two-column tree (four too).

@@ -248,6 +248,7 @@ TEST(CurveViews, NerveTracingDragsAndDeletion)
     QTest::mouseDClick(view.get(), Qt::LeftButton, {}, start.toPoint());
     EXPECT_TRUE(nerve->isEmpty());
     EXPECT_EQ(ui.ui->questions.back(), "Attention|Do you want to delete this nerve point?");
+    EXPECT_EQ(ui.ui->askedOver, view.get()) << "the question stands over the view";
 }
 
 TEST(CurveViews, MarkersMoveOnlyInHeightImplantsInOneStep)

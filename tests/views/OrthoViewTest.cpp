@@ -251,6 +251,7 @@ TEST(OrthoView, PanoramicCurveByClicksAndCornerDragIsOneUndoStep)
     EXPECT_EQ(line->numberOfCorners(), 2u);
     ASSERT_FALSE(phantom.ui.ui->questions.empty());
     EXPECT_EQ(phantom.ui.ui->questions.back(), "Attention|Do you really want to delete this panoramic point?");
+    EXPECT_EQ(phantom.ui.ui->askedOver, view.get()) << "the question stands over the view";
 }
 
 TEST(OrthoView, LengthMeasuringShowsTheLengthBox)

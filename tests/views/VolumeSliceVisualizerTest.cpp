@@ -20,8 +20,11 @@ using Vexa::Vector3D;
 std::string matrixJson(const Matrix44<double>& m)
 {
     std::string s = "[";
-    for (int i = 0; i < 16; ++i)
-        s += (i ? "," : "") + std::to_string(m[i]);
+    for (int i = 0; i < 16; ++i) {
+        if (i)
+            s += ',';
+        s += std::to_string(m[i]);
+    }
     return s + "]";
 }
 

@@ -125,6 +125,7 @@ public:
     }
     void showError(const std::string& text) override { failures.push_back(text); }
     bool askYesNo(const QString&, const QString&) override { return false; }
+    bool askBeforeDeleting(QWidget*, const QString&, const QString&) override { return false; }
     bool runJob(Vexa::IAlgorithmProgressState&, const QString&) override { return false; }
     std::optional<ImplantChoice> chooseImplant(const std::string&, bool) override { return std::nullopt; }
     std::optional<int> chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>>, QWidget*,

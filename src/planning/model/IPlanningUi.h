@@ -28,6 +28,9 @@ public:
 
     // A Yes/No question; true for Yes.
     virtual bool askYesNo(const QString& caption, const QString& text) = 0;
+    // The question before something drawn in a view is deleted: Yes, No and Cancel, standing
+    // over the view; true only for Yes.
+    virtual bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) = 0;
     // A message with an OK button.
     virtual void showMessage(const QString& caption, const QString& text) = 0;
     // Runs the job under a modal progress dialog (label empty: the job's title); true when the

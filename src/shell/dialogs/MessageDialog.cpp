@@ -102,6 +102,20 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
                  std::max(smallest.height(), areaHeight + 2 * margin + rowHeight));
 }
 
+void MessageDialog::standOver(const QWidget* widget)
+{
+    if (!widget)
+        return;
+    const QRect seen = widget->visibleRegion().boundingRect();
+    const QRect over = seen.isEmpty() ? widget->rect() : seen;
+    QRect box(QPoint(), size());
+    box.moveCenter(widget->mapToGlobal(over.center()));
+    const QRect screen = screenArea(widget);
+    box.moveLeft(std::clamp(box.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - box.width())));
+    box.moveTop(std::clamp(box.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - box.height())));
+    move(box.topLeft());
+}
+
 void MessageDialog::doCancel()
 {
     result_ = Cancel;

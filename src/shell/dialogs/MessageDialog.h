@@ -19,6 +19,9 @@ public:
                   const QString& yesCaption = QString());
 
     int getResult() const { return result_; }
+    // Places the box centred over the part of the widget in sight (Qt centres a dialog over its
+    // parent's window), inside the widget's screen.
+    void standOver(const QWidget* widget);
 
 protected slots:
     virtual void doCancel();

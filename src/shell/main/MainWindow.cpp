@@ -875,18 +875,21 @@ try {
     if (mode_ != Constants::TestMode && recorder_)
         recorder_->endRecording();
     const int choice = dialog.getResult();
+    bool saved = true;
     if (choice == 0 || choice == 1) {
         // A running video is completed first: it goes into the planning with the other pictures.
         stopVideoCapture();
-        if (!savePlanning(choice == 0)) {
+        saved = savePlanning(choice == 0);
+        if (saved)
+            model_->clearChangedState();
+        else if (mode_ != Constants::TestMode && recorder_)
             // The planning stays open, and so the program goes on being recorded.
-            if (mode_ != Constants::TestMode && recorder_)
-                startRecordPlayback();
-            return false;
-        }
-        model_->clearChangedState();
+            startRecordPlayback();
     }
-    return true;
+    // The jaw and a saved planning decide whether navigation can start: the Navigation button
+    // and every other observer show it at once, not at the next change.
+    model_->notify();
+    return saved;
 }
 VEXA_RETHROW
 

@@ -11,6 +11,13 @@ bool ShellPlanningUi::askYesNo(const QString& caption, const QString& text)
     return dialog.exec() == 1 && dialog.getResult() == MessageDialog::Yes;
 }
 
+bool ShellPlanningUi::askBeforeDeleting(QWidget* view, const QString& caption, const QString& text)
+{
+    MessageDialog dialog(view, caption, text, MessageDialog::Yes | MessageDialog::No | MessageDialog::Cancel);
+    dialog.standOver(view);
+    return dialog.exec() == 1 && dialog.getResult() == MessageDialog::Yes;
+}
+
 void ShellPlanningUi::showMessage(const QString& caption, const QString& text)
 {
     MessageDialog dialog(nullptr, caption, text, MessageDialog::Ok);

@@ -7,6 +7,7 @@ class ShellPlanningUi : public IPlanningUi
 {
 public:
     bool askYesNo(const QString& caption, const QString& text) override;
+    bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) override;
     void showMessage(const QString& caption, const QString& text) override;
     bool runJob(Vexa::IAlgorithmProgressState& job, const QString& label) override;
     std::optional<ImplantChoice> chooseImplant(const std::string& databaseFolder, bool mandible) override;

@@ -82,6 +82,9 @@ void ViewFrame::DescriptionWidget::init(QWidget* v)
     view = v;
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    // The caption right under the view: the size hint below (which the panoramic view's fit
+    // reads) is then the laid-out size.
+    layout->setSpacing(0);
     if (!view)
         return;
     layout->addWidget(view);

@@ -10,6 +10,7 @@
 #include <QListView>
 #include <QMouseEvent>
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -159,10 +160,13 @@ void QListBoxSelectAD::playEnsureSelected(const QDomElement& element, QListView*
     QHash<QString, int> rows;
     for (int row = 0; row < rowCount(view); ++row)
         rows.insert(textOf(view, row), row);
-    auto indexOf = [&rows](const QDomElement& e, const char* textName, const char* indexName) {
+    // By a text the list holds, else by the index; none without either.
+    auto indexOf = [&rows](const QDomElement& e, const char* textName, const char* indexName) -> std::optional<int> {
         const QString text = e.attribute(QString::fromLatin1(textName));
         if (e.hasAttribute(QString::fromLatin1(textName)) && rows.contains(text))
             return rows.value(text);
+        if (!e.hasAttribute(QString::fromLatin1(indexName)))
+            return std::nullopt;
         return AdapterSupport::intAttribute(e, indexName, -1);
     };
     QItemSelectionModel* selection = view->selectionModel();
@@ -174,17 +178,29 @@ void QListBoxSelectAD::playEnsureSelected(const QDomElement& element, QListView*
             AdapterSupport::warnAssert("node.isElement() && node.toElement().tagName().lower() == QString::fromLatin1( \"selectinfo\" )", source, 231);
             continue;
         }
-        const QModelIndex item = itemAt(view, indexOf(info, "text", "index"));
-        if (!item.isValid() || !info.hasAttribute(QStringLiteral("selected")))
+        const std::optional<int> row = indexOf(info, "text", "index");
+        if (!row) {
+            AdapterSupport::warnAssert("childElm.hasAttribute( QString::fromLatin1( \"index\" ) )", source, 243);
+            continue;
+        }
+        if (!info.hasAttribute(QStringLiteral("selected"))) {
+            AdapterSupport::warnAssert("childElm.hasAttribute( QString::fromLatin1( \"selected\" ) )", source, 250);
+            continue;
+        }
+        const QModelIndex item = itemAt(view, *row);
+        if (!item.isValid())
             continue;
         const bool select = AdapterSupport::intAttribute(info, "selected", 0) != 0;
         if (selected.contains(item) != select)
             changes.add(item, select);
     }
     changes.apply(selection);
-    if (!element.hasAttribute(QStringLiteral("currentIndex")) && !element.hasAttribute(QStringLiteral("currentName")))
+    const std::optional<int> row = indexOf(element, "currentName", "currentIndex");
+    if (!row) {
+        AdapterSupport::warnAssert("elm.hasAttribute( QString::fromLatin1( \"currentIndex\" ) )", source, 266);
         return;
-    const QModelIndex current = itemAt(view, indexOf(element, "currentName", "currentIndex"));
+    }
+    const QModelIndex current = itemAt(view, *row);
     if (current.isValid() && current != view->currentIndex())
         selection->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
 }

@@ -135,7 +135,13 @@ bool QListViewSelectAD::play(QObject* widget, const QDomElement& element)
         return false;
     auto* view = AdapterSupport::listView(widget);
     if (!view || !view->model()) {
-        reportError(true, QObject::tr("QListView::mouseEvent: object do not inherit QListView"));
+        AdapterSupport::warnAssert("obj->inherits(\"QListView\")", source, mouse ? 136 : 203);
+        if (mouse)
+            reportError(true, QObject::tr("QListView::mouseEvent: object do not inherit QListView"));
+        else
+            // A snapshot for a widget of another class means the replay went astray: reported, as
+            // the mouse events are.
+            AdapterSupport::reportWrongClass(QStringLiteral("QListView::ensureSelected"), widget);
         return true;
     }
     if (mouse)
