@@ -213,12 +213,34 @@ inline QString waitForWindow(const QString& display, const QString& title, int m
     return window;
 }
 
+// The keys the X server holds down, by name ("w Control_L"): none once a test's keys are done.
+inline QString heldKeys(const QString& display)
+{
+    return python("import ctypes,sys\n"
+                  "x=ctypes.CDLL('libX11.so.6')\n"
+                  "x.XOpenDisplay.restype=ctypes.c_void_p\n"
+                  "x.XKeysymToString.restype=ctypes.c_char_p\n"
+                  "x.XkbKeycodeToKeysym.restype=ctypes.c_ulong\n"
+                  "d=ctypes.c_void_p(x.XOpenDisplay(sys.argv[1].encode()))\n"
+                  "if not d: sys.exit('no display '+sys.argv[1])\n"
+                  "k=ctypes.create_string_buffer(32)\n"
+                  "x.XQueryKeymap(d,k)\n"
+                  "print(' '.join((x.XKeysymToString(x.XkbKeycodeToKeysym(d,c,0,0)) or b'?').decode()\n"
+                  "               for c in range(8,256) if k.raw[c//8]>>(c%8)&1))",
+                  {display});
+}
+
 // Starts the program on the display (with the arguments, in the working folder `home`; its
 // standard error kept for the test) and waits for its visible window, which gets the focus;
 // its id, or "" (also when the program ended first).
 inline QString startProgram(QProcess& program, const QString& display, const QString& home,
                             const QStringList& args = {}, const QProcessEnvironment& extra = {})
 {
+    // A key an earlier test left down would swallow the program's next press of it.
+    const QString held = heldKeys(display);
+    if (!held.isEmpty())
+        ADD_FAILURE() << "keys held down on " << display.toStdString()
+                      << " before the program starts: " << held.toStdString();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     env.remove("QT_QPA_PLATFORM"); // set for the test process itself when it has no display
@@ -315,11 +337,17 @@ inline TestSupport::PrivateXServer& xServer()
 }
 
 // Runs xdotool on the visible window of that title on the program tests' X server, waited for
-// ("%1" is it). Keys go after "windowfocus": without a window manager a closed dialog gives the
-// focus to no one.
+// ("%1" is its id). Keys go after "windowfocus": without a window manager a closed dialog gives
+// the focus to no one. The id is written in, never left to xdotool's own search: keys aimed at a
+// window found so are let go by a message to that window once the focus has left it (for the
+// dialog the key opened), and the X server holds them down for every later program.
 inline void inWindow(const QString& title, const QStringList& args)
 {
-    xdotool(xServer().display(), QStringList{"search", "--sync", "--onlyvisible", "--name", title} + args);
+    const QString display = xServer().display(), window = waitForWindow(display, title, 120000);
+    if (window.isEmpty())
+        ADD_FAILURE() << "no window " << title.toStdString();
+    else
+        xdotool(display, QStringList(args).replaceInStrings("%1", window));
 }
 
 // Patient, then the first row of the import (or planning) table and its accepting key; the table

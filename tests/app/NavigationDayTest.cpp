@@ -166,23 +166,19 @@ protected:
         const QString main = AppTest::startProgram(program, display, home->path(),
                                                    {"-test", "-record", "-script", "session.tpw"}, replay);
         ASSERT_FALSE(main.isEmpty());
-        auto inWindow = [&](const QString& title, const QStringList& args) {
-            const QString id = AppTest::waitForWindow(display, title, 30000);
-            ASSERT_FALSE(id.isEmpty()) << title.toStdString();
-            AppTest::xdotool(display, QStringList(args).replaceInStrings("%w", id));
-        };
-        inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "space"}); // Patient
-        inWindow("^Load patient$", {"mousemove", "--window", "%w", "252", "58", "click", "1"});
-        inWindow("^Load planning$", {"mousemove", "--window", "%w", "230", "42", "click", "1", "key", "alt+o"});
+        using AppTest::inWindow;
+        inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "space"}); // Patient
+        inWindow("^Load patient$", {"mousemove", "--window", "%1", "252", "58", "click", "1"});
+        inWindow("^Load planning$", {"mousemove", "--window", "%1", "230", "42", "click", "1", "key", "alt+o"});
         const QString journal = QFileInfo(planning).absolutePath() + "/Log";
         auto navigating = [&] { return !QDir(journal).entryList({"*.journal"}, QDir::Files).isEmpty(); };
         waitFor([] { return false; }, 8000); // the planning loads
-        inWindow("^Morvanta$", {"mousemove", "--window", "%w", "884", "36", "click", "1"}); // Navigation
+        inWindow("^Morvanta$", {"mousemove", "--window", "%1", "884", "36", "click", "1"}); // Navigation
         ASSERT_TRUE(waitFor(navigating, 10000)) << "navigation did not start";
         waitFor([] { return false; }, 40000);
-        inWindow("^Morvanta$", {"mousemove", "--window", "%w", "884", "36", "click", "1"});
+        inWindow("^Morvanta$", {"mousemove", "--window", "%1", "884", "36", "click", "1"});
         ASSERT_TRUE(waitFor([&] { return !navigating(); }, 10000)) << "navigation did not stop";
-        inWindow("^Morvanta$", {"windowfocus", "--sync", "%w", "key", "ctrl+w"});
+        inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "ctrl+w"});
         // A question to save, if any, is answered with its default button.
         const QString question = AppTest::waitForWindow(display, "^Save patient$", 3000, &program);
         if (!question.isEmpty())
