@@ -206,6 +206,28 @@ void markAsDeadSaves(const std::string& folder)
 
 }
 
+// One row: a save over the planning or as new, and the steps that fail; each its own test, so
+// that the rows run side by side.
+struct SaveRow
+{
+    bool over;
+    Fault fault;
+    std::string id;
+};
+
+const SaveRow saveRows[] = {
+    {true, changesAndLooks[0], "OverItAtEachChange"}, {true, changesAndLooks[1], "OverItAtEachLook"},
+    {false, changesAndLooks[0], "AsNewAtEachChange"}, {false, changesAndLooks[1], "AsNewAtEachLook"},
+    {true, ofTheProcess[0], "OverItWithoutDescriptors"}, {true, ofTheProcess[1], "OverItWithoutPermission"},
+};
+
+class SaveWhoseStepFails : public ::testing::TestWithParam<SaveRow>
+{
+};
+
+INSTANTIATE_TEST_SUITE_P(SavingFaults, SaveWhoseStepFails, ::testing::ValuesIn(saveRows),
+                         [](const ::testing::TestParamInfo<SaveRow>& row) { return row.param.id; });
+
 // A save over the planning and a save as new whose n-th file-system step fails, for every n: it
 // ends; it is refused with the plannings as they were, or saved, without a note only where it is
 // whole; what it says names no cause but the injected error. A change that fails is never passed
@@ -213,62 +235,56 @@ void markAsDeadSaves(const std::string& folder)
 // there is none). After one clean start, the planning saved over is one planning listed, that
 // loads and holds every file of the user's; beside one saved as new, which loads, the planning
 // loaded stands byte for byte.
-TEST(SavingFaults, ASaveWhoseStepFailsEndsAndSaysWhatIsTrue)
+TEST_P(SaveWhoseStepFails, EndsAndSaysWhatIsTrue)
 {
     const MemoryScratch work;
     const std::string patients = work.file("patients"), kept = work.file("kept");
     const std::string origin = makeUsersPlanning(patients);
     fs::copy(patients, kept, fs::copy_options::recursive);
     const auto before = snapshot(patients), originBefore = snapshot(origin);
-    std::vector<std::pair<bool, Fault>> rows;
-    for (const bool over : {true, false})
-        for (const Fault& fault : changesAndLooks)
-            rows.emplace_back(over, fault);
-    for (const Fault& fault : ofTheProcess)
-        rows.emplace_back(true, fault);
-    for (const auto& [over, fault] : rows) {
-        const std::string row = std::string(over ? "over it, " : "as new, ") + fault.name;
-        int refused = 0, whole = 0, noted = 0;
-        for (long n = 1;; ++n) {
-            SCOPED_TRACE(row + ", step " + std::to_string(n));
-            fs::remove_all(patients);
-            fs::copy(kept, patients, fs::copy_options::recursive);
-            const Saved saved = saveFailing(origin, patients, over, n, fault);
-            if (!saved.reached)
-                break;
-            expectToldAsIs(saved.notes, fault.error(n));
-            expectToldAsIs({saved.error}, fault.error(n));
-            ++(!saved.error.empty() ? refused : saved.notes.empty() ? whole : noted);
-            if (!saved.error.empty()) {
-                EXPECT_EQ(saved.error.rfind("The planning was not saved.\n", 0), 0u) << saved.error;
-            } else if (saved.notes.empty() && fault.kinds.count(Call::rename) && fault.error(n) != ENOSPC) {
-                ADD_FAILURE() << "a failed change was passed off as a save without a note";
-            }
-            const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
-            expectToldAsIs(report.toTell, 0);
-            expectPromisesKept(report);
-            if (over) {
-                expectOnePlanningWithEverything(patients);
-            } else {
-                const std::vector<std::string> plannings = listed(patients);
-                EXPECT_EQ(plannings.size(), saved.error.empty() ? 2u : 1u);
-                Session any;
-                EXPECT_EQ(load(any, plannings.back() == origin ? plannings.front() : plannings.back()), "");
-                EXPECT_EQ(snapshot(origin), originBefore);
-            }
-            // A refused save leaves the plannings as they were once the start removed what its
-            // clean-up could not.
-            if (!saved.error.empty()) {
-                EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
-            }
-            if (::testing::Test::HasFailure())
-                return;
+    const bool over = GetParam().over;
+    const Fault& fault = GetParam().fault;
+    const std::string row = std::string(over ? "over it, " : "as new, ") + fault.name;
+    int refused = 0, whole = 0, noted = 0;
+    for (long n = 1;; ++n) {
+        SCOPED_TRACE(row + ", step " + std::to_string(n));
+        fs::remove_all(patients);
+        fs::copy(kept, patients, fs::copy_options::recursive);
+        const Saved saved = saveFailing(origin, patients, over, n, fault);
+        if (!saved.reached)
+            break;
+        expectToldAsIs(saved.notes, fault.error(n));
+        expectToldAsIs({saved.error}, fault.error(n));
+        ++(!saved.error.empty() ? refused : saved.notes.empty() ? whole : noted);
+        if (!saved.error.empty()) {
+            EXPECT_EQ(saved.error.rfind("The planning was not saved.\n", 0), 0u) << saved.error;
+        } else if (saved.notes.empty() && fault.kinds.count(Call::rename) && fault.error(n) != ENOSPC) {
+            ADD_FAILURE() << "a failed change was passed off as a save without a note";
         }
-        std::cout << row << ": " << refused << " refused, " << whole << " saved whole, " << noted << " saved with a note"
-                  << std::endl;
-        EXPECT_GT(refused, 0);
-        EXPECT_GT(whole + noted, 0);
+        const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+        expectToldAsIs(report.toTell, 0);
+        expectPromisesKept(report);
+        if (over) {
+            expectOnePlanningWithEverything(patients);
+        } else {
+            const std::vector<std::string> plannings = listed(patients);
+            EXPECT_EQ(plannings.size(), saved.error.empty() ? 2u : 1u);
+            Session any;
+            EXPECT_EQ(load(any, plannings.back() == origin ? plannings.front() : plannings.back()), "");
+            EXPECT_EQ(snapshot(origin), originBefore);
+        }
+        // A refused save leaves the plannings as they were once the start removed what its
+        // clean-up could not.
+        if (!saved.error.empty()) {
+            EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+        }
+        if (::testing::Test::HasFailure())
+            return;
     }
+    std::cout << row << ": " << refused << " refused, " << whole << " saved whole, " << noted << " saved with a note"
+              << std::endl;
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(whole + noted, 0);
 }
 
 // A start finishing a take-over cut off right after the new planning was published, in plannings
