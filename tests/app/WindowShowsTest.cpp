@@ -162,13 +162,22 @@ QImage settled(QWidget* widget)
     return onScreen(widget);
 }
 
+// Whether this process runs the test, on an X server of its own: false without an X display
+// (the test skipped), and in the process that started the one that ran it.
+bool onOwnXServer()
+{
+    if (QGuiApplication::platformName() == "offscreen") {
+        [] { GTEST_SKIP() << "needs an X display"; }();
+        return false;
+    }
+    return AppTest::rerunOnOwnXServer();
+}
+
 }
 
 TEST(WindowShows, LengthSwitchedOffAfterItsFirstPointTakesThePointAway)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!AppTest::rerunOnOwnXServer())
+    if (!onOwnXServer())
         return;
     Planning planning;
     ASSERT_TRUE(planning.imported);
@@ -197,9 +206,7 @@ TEST(WindowShows, LengthSwitchedOffAfterItsFirstPointTakesThePointAway)
 
 TEST(WindowShows, FilterButtonAndTheViewsSmoothingAgreeAfterANewImport)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!AppTest::rerunOnOwnXServer())
+    if (!onOwnXServer())
         return;
     Planning planning;
     ASSERT_TRUE(planning.imported);
@@ -304,9 +311,7 @@ TEST(WindowShows, ZoomInTheViewRefusesLeavesEveryPixelOfTheFrame)
 
 TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!AppTest::rerunOnOwnXServer())
+    if (!onOwnXServer())
         return;
     SaveDialog dialog(nullptr, nullptr, "Quit\nwithout save");
     dialog.show();
@@ -340,9 +345,7 @@ TEST(WindowShows, SaveDialogWritesTheJawChoiceInItsFont)
 
 TEST(WindowShows, NavigationButtonIsReadyRightAfterTheSave)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!AppTest::rerunOnOwnXServer())
+    if (!onOwnXServer())
         return;
     Planning planning;
     ASSERT_TRUE(planning.imported && planning.drawCurve());
@@ -390,9 +393,7 @@ TEST(WindowShows, NavigationButtonIsReadyRightAfterTheSave)
 
 TEST(WindowShows, DeleteQuestionsStandOverTheirViewAndOnlyYesDeletes)
 {
-    if (QGuiApplication::platformName() == "offscreen")
-        GTEST_SKIP() << "needs an X display";
-    if (!AppTest::rerunOnOwnXServer())
+    if (!onOwnXServer())
         return;
     Planning planning;
     ASSERT_TRUE(planning.imported && planning.drawCurve());
