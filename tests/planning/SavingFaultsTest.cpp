@@ -204,30 +204,6 @@ void markAsDeadSaves(const std::string& folder)
     writeText(folder + "/.morvanta-work", "morvanta-work 1\n" + dead.lines());
 }
 
-}
-
-// One row: a save over the planning or as new, and the steps that fail; each its own test, so
-// that the rows run side by side.
-struct SaveRow
-{
-    bool over;
-    Fault fault;
-    std::string id;
-};
-
-const SaveRow saveRows[] = {
-    {true, changesAndLooks[0], "OverItAtEachChange"}, {true, changesAndLooks[1], "OverItAtEachLook"},
-    {false, changesAndLooks[0], "AsNewAtEachChange"}, {false, changesAndLooks[1], "AsNewAtEachLook"},
-    {true, ofTheProcess[0], "OverItWithoutDescriptors"}, {true, ofTheProcess[1], "OverItWithoutPermission"},
-};
-
-class SaveWhoseStepFails : public ::testing::TestWithParam<SaveRow>
-{
-};
-
-INSTANTIATE_TEST_SUITE_P(SavingFaults, SaveWhoseStepFails, ::testing::ValuesIn(saveRows),
-                         [](const ::testing::TestParamInfo<SaveRow>& row) { return row.param.id; });
-
 // A save over the planning and a save as new whose n-th file-system step fails, for every n: it
 // ends; it is refused with the plannings as they were, or saved, without a note only where it is
 // whole; what it says names no cause but the injected error. A change that fails is never passed
@@ -235,15 +211,13 @@ INSTANTIATE_TEST_SUITE_P(SavingFaults, SaveWhoseStepFails, ::testing::ValuesIn(s
 // there is none). After one clean start, the planning saved over is one planning listed, that
 // loads and holds every file of the user's; beside one saved as new, which loads, the planning
 // loaded stands byte for byte.
-TEST_P(SaveWhoseStepFails, EndsAndSaysWhatIsTrue)
+void saveWhoseStepFails(bool over, const Fault& fault)
 {
     const MemoryScratch work;
     const std::string patients = work.file("patients"), kept = work.file("kept");
     const std::string origin = makeUsersPlanning(patients);
     fs::copy(patients, kept, fs::copy_options::recursive);
     const auto before = snapshot(patients), originBefore = snapshot(origin);
-    const bool over = GetParam().over;
-    const Fault& fault = GetParam().fault;
     const std::string row = std::string(over ? "over it, " : "as new, ") + fault.name;
     int refused = 0, whole = 0, noted = 0;
     for (long n = 1;; ++n) {
@@ -286,6 +260,16 @@ TEST_P(SaveWhoseStepFails, EndsAndSaysWhatIsTrue)
     EXPECT_GT(refused, 0);
     EXPECT_GT(whole + noted, 0);
 }
+
+}
+
+// A row a test, so that the rows run side by side.
+TEST(SavingFaults, ASaveOverItWhoseChangeFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, changesAndLooks[0]); }
+TEST(SavingFaults, ASaveOverItWhoseLookFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, changesAndLooks[1]); }
+TEST(SavingFaults, ASaveAsNewWhoseChangeFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(false, changesAndLooks[0]); }
+TEST(SavingFaults, ASaveAsNewWhoseLookFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(false, changesAndLooks[1]); }
+TEST(SavingFaults, ASaveOverItWithoutDescriptorsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, ofTheProcess[0]); }
+TEST(SavingFaults, ASaveOverItWithoutPermissionEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, ofTheProcess[1]); }
 
 // A start finishing a take-over cut off right after the new planning was published, in plannings
 // that hold a dead save's mark (with a longer text than the start writes), with its n-th
