@@ -153,7 +153,7 @@ std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
         throw std::runtime_error("The folder " + parent.string() + " cannot be opened: " + std::strerror(folder.error()) +
                                  ".");
     if (!folder)
-        folder = FolderHandle::openMade(parent.string());
+        folder = FolderHandle::make(parent.string());
     if (!folder)
         throw cannotCreate(parent, folder.error());
     // As every new name: the current time, drawn again (a millisecond later) while it is taken.

@@ -772,19 +772,6 @@ Answer<FolderHandle::Kind> FolderHandle::kindAt(const std::string& path)
     return S_ISDIR(status.st_mode) ? Kind::folder : Kind::other;
 }
 
-FolderHandle FolderHandle::openMade(const std::string& path)
-{
-    FolderHandle folder = open(path, true);
-    const std::filesystem::path plain(folder.path());
-    if (folder.error() != ENOENT || plain.parent_path() == plain)
-        return folder;
-    const FolderHandle parent = openMade(plain.parent_path().string());
-    const int error = parent ? parent.makeFolder(plain.filename().string()) : parent.error();
-    if (error && error != EEXIST)
-        return FolderHandle(-1, folder.path(), error);
-    return open(path, true);
-}
-
 Answer<FolderHandle::Kind> FolderHandle::kindBelow(const std::string& relative) const
 {
     const std::filesystem::path path(relative);
@@ -799,8 +786,7 @@ Answer<std::optional<std::string>> FolderHandle::readBelow(const std::string& re
     const std::filesystem::path path(relative);
     const FolderHandle in = child(path.parent_path().string());
     if (!in)
-        return in.error() == ENOENT || in.error() == ENOTDIR ? Answer<std::optional<std::string>>(std::nullopt)
-                                                             : Failure{in.error()};
+        return in.isNoFolder() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
     return in.read(path.filename().string(), limit);
 }
 

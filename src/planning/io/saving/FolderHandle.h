@@ -184,9 +184,6 @@ public:
     static Answer<File> openPath(const std::string& path);
     // What is at such a path, links followed; none when nothing is there (ENOENT, ENOTDIR).
     static Answer<Kind> kindAt(const std::string& path);
-    // The folder at such a path, made with the folders on the way where they are missing;
-    // invalid when it can be neither opened nor made (error() tells why).
-    static FolderHandle openMade(const std::string& path);
 
     // What the entry at `relative` below this folder is, sub-folders opened without links; none
     // when it or a folder on the way is not there.

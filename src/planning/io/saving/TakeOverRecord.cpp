@@ -144,13 +144,7 @@ Answer<std::vector<std::string>> TakeOverRecord::filesNamedBy(const FolderHandle
     } catch (const std::exception&) {
         return Files(); // no planning: it names nothing
     }
-    return file.ownFiles([&folder](const std::string& description) -> Answer<std::optional<std::string>> {
-        const std::filesystem::path path(description);
-        const FolderHandle in = folder.child(path.parent_path().string());
-        if (!in)
-            return in.isNoFolder() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
-        return in.read(path.filename().string());
-    });
+    return file.ownFiles([&folder](const std::string& description) { return folder.readBelow(description); });
 }
 
 std::string TakeOverRecord::text() const
