@@ -18,6 +18,7 @@
 
 #include <QDateTime>
 #include <QLabel>
+#include <QScreen>
 #include <QTest>
 #include <atomic>
 #include <filesystem>
@@ -49,6 +50,24 @@ QString saveSample(MainWindow& window, const AppTest::AppFolder& home)
         home.path("ImplantDatabase/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant").toStdString()));
     EXPECT_TRUE(window.savePlanning(false));
     return planningFolder(window);
+}
+
+// Whether `modal` is the box "Earlier sessions", shown: then `read` looks at it, the screen is
+// saved as the picture `shot` (none when empty) and its OK is clicked.
+bool answerEarlierSessions(QWidget* modal, const QString& shot, const std::function<void(MessageDialog&)>& read)
+{
+    auto* box = qobject_cast<MessageDialog*>(modal);
+    if (!box || box->windowTitle() != "Earlier sessions" || !QTest::qWaitForWindowExposed(box))
+        return false;
+    QApplication::processEvents();
+    read(*box);
+    // Grabbed on the program's own connection, after what it drew: another client's grab may
+    // reach the X server before the box's pixels do.
+    if (!shot.isEmpty())
+        box->screen()->grabWindow(0).save(shot);
+    QPushButton* ok = box->findChildren<QPushButton*>().front();
+    QTimer::singleShot(0, ok, [ok] { ok->click(); });
+    return true;
 }
 
 QString writeFile(const QString& file, const QByteArray& bytes, int secondsAgo = 0)
@@ -339,19 +358,13 @@ TEST(SavingSessionTest, EveryKindOfThingEarlierSessionsLeftIsToldInItsOwnParagra
         QString told;
         QStringList broken;
         answer.then([&](QWidget* modal) {
-            auto* box = qobject_cast<MessageDialog*>(modal);
-            if (!box || box->windowTitle() != "Earlier sessions" || !QTest::qWaitForWindowExposed(box))
-                return false;
-            QApplication::processEvents();
-            auto* label = box->findChild<WrappingLabel*>();
-            told = label->text();
-            broken = brokenWords(*label);
-            QProcess::execute("env", {"DISPLAY=" + qEnvironmentVariable("DISPLAY"), "import", "-window", "root",
-                                      MORVANTA_BINARY_DIR "/tests/app/earlier_sessions_every_kind_" +
-                                          QString::number(&start - starts) + ".png"});
-            QPushButton* ok = box->findChildren<QPushButton*>().front();
-            QTimer::singleShot(0, ok, [ok] { ok->click(); });
-            return true;
+            const QString shot = MORVANTA_BINARY_DIR "/tests/app/earlier_sessions_every_kind_" +
+                                 QString::number(&start - starts) + ".png";
+            return answerEarlierSessions(modal, shot, [&](MessageDialog& box) {
+                auto* label = box.findChild<WrappingLabel*>();
+                told = label->text();
+                broken = brokenWords(*label);
+            });
         });
         // At every start the take-over's first move out of `cut` fails, and so does the listing
         // of the unreadable folder.
@@ -416,16 +429,8 @@ TEST(SavingSessionTest, AStartFinishesWhatEarlierSessionsLeftWhateverTheProgramF
         AppTest::DialogAnswerer answer;
         QString told;
         answer.then([&](QWidget* modal) {
-            auto* box = qobject_cast<MessageDialog*>(modal);
-            if (!box || box->windowTitle() != "Earlier sessions" || !QTest::qWaitForWindowExposed(box))
-                return false;
-            QApplication::processEvents();
-            told = box->findChild<QLabel*>()->text();
-            if (readOnly)
-                QProcess::execute("env", {"DISPLAY=" + qEnvironmentVariable("DISPLAY"), "import", "-window", "root", shot});
-            QPushButton* ok = box->findChildren<QPushButton*>().front();
-            QTimer::singleShot(0, ok, [ok] { ok->click(); });
-            return true;
+            return answerEarlierSessions(modal, readOnly ? shot : QString(),
+                                         [&](MessageDialog& box) { told = box.findChild<QLabel*>()->text(); });
         });
         {
             const auto user = readOnly ? std::make_unique<ReadOnlyProgramFolder>(home) : nullptr;
