@@ -242,20 +242,10 @@ TEST(SavingSessionTest, WhatAStartFinishedIsShownInTheWindowOnce)
         SCOPED_TRACE(first ? "the start that finds it" : "the next start");
         AppTest::DialogAnswerer answer;
         QString told;
+        // The box as the user sees it over the window, once it is painted.
         answer.then([&](QWidget* modal) {
-            auto* box = qobject_cast<MessageDialog*>(modal);
-            if (!box || box->windowTitle() != "Earlier sessions")
-                return false;
-            told = box->findChild<QLabel*>()->text();
-            // The box as the user sees it over the window, once it is painted.
-            if (!QTest::qWaitForWindowExposed(box))
-                return false;
-            QApplication::processEvents();
-            QProcess::execute("env", {"DISPLAY=" + qEnvironmentVariable("DISPLAY"), "import", "-window", "root",
-                                      MORVANTA_BINARY_DIR "/tests/app/earlier_sessions_told.png"});
-            QPushButton* ok = box->findChildren<QPushButton*>().front();
-            QTimer::singleShot(0, ok, [ok] { ok->click(); });
-            return true;
+            return answerEarlierSessions(modal, MORVANTA_BINARY_DIR "/tests/app/earlier_sessions_told.png",
+                                         [&](MessageDialog& box) { told = box.findChild<QLabel*>()->text(); });
         });
         MainWindow window(nullptr, Constants::NormalMode);
         AppTest::waitFor([&] { return answer.done(); }, first ? 30000 : 2000);
