@@ -17,10 +17,14 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QRandomGenerator>
 #include <QWidget>
 #include <QWindow>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -275,21 +279,177 @@ QString notRegular(mode_t type)
 
 QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Whether the name (a link followed to what it leads to) is a regular file, or, for a write,
-// nothing yet; else why not.
-bool regularOrMissing(const QByteArray& path, bool writing, QString* why)
+QString writeReason(int error)
+{
+    return Vexa::AtomicFile::isDiskFull(error) ? QCoreApplication::translate("TapewrightUtil", "the disk is full") : systemReason(error);
+}
+
+// What a name (a link followed) is: a regular file, nothing yet (for a write), or refused, with
+// why in `why`.
+enum class Found { Regular, Missing, Refused };
+
+Found lookAt(const QByteArray& path, bool writing, QString* why)
 {
     struct stat status;
     if (::stat(path.constData(), &status) == 0) {
         if (S_ISREG(status.st_mode))
-            return true;
+            return Found::Regular;
         *why = notRegular(status.st_mode);
-        return false;
+        return Found::Refused;
     }
-    if (errno == ENOENT && writing)
-        return true;
-    *why = systemReason(errno);
-    return false;
+    const int error = errno;
+    // A write through a link that leads nowhere would make a file wherever it points.
+    if (error == ENOENT && writing && !(::lstat(path.constData(), &status) == 0 && S_ISLNK(status.st_mode)))
+        return Found::Missing;
+    *why = error == ENOENT && writing ? QCoreApplication::translate("TapewrightUtil", "it is a link to nothing, not a regular file")
+                                      : systemReason(error);
+    return Found::Refused;
+}
+
+struct Descriptor
+{
+    int fd = -1;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Whole-file writes end one of these ways; Changed: the name no longer holds what was looked at.
+enum class Outcome { Written, Failed, Changed };
+
+Outcome writeFailed(QString* why, int error)
+{
+    *why = writeReason(error);
+    return Outcome::Failed;
+}
+
+// An open's error that says something else took the name after it was looked at: made meanwhile,
+// gone, a link where there was none (refused by O_NOFOLLOW), a FIFO or device without a peer.
+bool nameChanged(int error) { return error == EEXIST || error == ENOENT || error == ELOOP || error == ENXIO; }
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Writes all of `bytes` from the start of the file and syncs them; 0 or the error.
+int writeAll(int fd, const QByteArray& bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::pwrite(fd, bytes.constData() + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+}
+
+// Over the file itself, which keeps its owner, mode and links. The room is taken first, so that
+// a full disk leaves the old contents.
+Outcome writeInPlace(int fd, const QByteArray& bytes, QString* why)
+{
+    if (!bytes.isEmpty() && ::fallocate(fd, 0, 0, bytes.size()) != 0 && errno != EOPNOTSUPP)
+        return writeFailed(why, errno);
+    if (const int error = writeAll(fd, bytes))
+        return writeFailed(why, error);
+    if (::ftruncate(fd, bytes.size()) != 0 || (::fsync(fd) != 0 && errno != EINVAL))
+        return writeFailed(why, errno);
+    return Outcome::Written;
+}
+
+// A new file beside `target`, named as the base library's whole-file writes name theirs, with
+// the usual mode that the umask narrows.
+int makeBeside(const QByteArray& target, QByteArray* temporary)
+{
+    const qsizetype slash = target.lastIndexOf('/');
+    for (int tries = 0; tries < 100; ++tries) {
+        const QByteArray tag = QByteArray::number(QRandomGenerator::global()->bounded(2176782336u), 36).rightJustified(6, '0');
+        *temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + Vexa::AtomicFile::temporaryTag + tag;
+        const int fd = ::open(temporary->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Puts the written file at `target`: where there was nothing, only if nothing came since; over
+// the file `old`, only if the name still holds that file. Whatever came meanwhile stays.
+Outcome putAt(const QByteArray& temporary, const QByteArray& target, const struct stat* old, QString* why)
+{
+    int result = ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), old ? RENAME_EXCHANGE : RENAME_NOREPLACE);
+    const bool exchanged = result == 0 && old;
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system that cannot do either: the name is looked at just before the rename.
+        struct stat now;
+        const bool unchanged = ::lstat(target.constData(), &now) == 0 ? old && sameFile(now, *old) : !old && errno == ENOENT;
+        result = unchanged ? ::rename(temporary.constData(), target.constData()) : (errno = EEXIST, -1);
+    }
+    if (result != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return error == EEXIST || error == ENOENT ? Outcome::Changed : writeFailed(why, error);
+    }
+    struct stat out;
+    if (exchanged && (::lstat(temporary.constData(), &out) != 0 || !sameFile(out, *old))) {
+        if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0)
+            ::unlink(temporary.constData());
+        return Outcome::Changed;
+    }
+    if (exchanged)
+        ::unlink(temporary.constData());
+    // The rename itself reaches the disk with the folder.
+    const qsizetype slash = target.lastIndexOf('/');
+    Descriptor folder{::open(slash < 0 ? "." : slash == 0 ? "/" : target.left(slash).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd >= 0)
+        ::fsync(folder.fd);
+    return Outcome::Written;
+}
+
+// Writes `bytes` as `path`, which is nothing yet (`found` Missing) or a regular file, a link
+// followed: written beside it and renamed over it, whole or not at all.
+Outcome writeOnce(const QByteArray& path, Found found, const QByteArray& bytes, QString* why)
+{
+    QByteArray target = path;
+    Descriptor existing;
+    struct stat old{};
+    if (found == Found::Regular) {
+        // Through a link, what it leads to is replaced, so that the link stays a link.
+        char* resolved = ::realpath(path.constData(), nullptr);
+        if (!resolved)
+            return errno == ENOENT ? Outcome::Changed : writeFailed(why, errno);
+        target = resolved;
+        std::free(resolved);
+        // Opened for writing: only a file that this user may write is replaced.
+        existing.fd = ::open(target.constData(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (existing.fd < 0)
+            return nameChanged(errno) ? Outcome::Changed : writeFailed(why, errno);
+        if (::fstat(existing.fd, &old) != 0)
+            return writeFailed(why, errno);
+        if (!S_ISREG(old.st_mode)) {
+            *why = notRegular(old.st_mode);
+            return Outcome::Failed;
+        }
+    }
+    QByteArray temporary;
+    Descriptor out{makeBeside(target, &temporary)};
+    // A folder that takes no new file: the file there, which this user may write, is written in place.
+    if (out.fd < 0)
+        return existing.fd >= 0 && (errno == EACCES || errno == EPERM) ? writeInPlace(existing.fd, bytes, why) : writeFailed(why, errno);
+    // The new file is the old one's, with its owner and mode; where this user cannot give it the
+    // old one's owner, the old file is written in place and stays its owner's.
+    if (existing.fd >= 0 && (::fchown(out.fd, old.st_uid, old.st_gid) != 0 || ::fchmod(out.fd, old.st_mode & 07777) != 0)) {
+        ::unlink(temporary.constData());
+        return writeInPlace(existing.fd, bytes, why);
+    }
+    int error = writeAll(out.fd, bytes);
+    if (::close(std::exchange(out.fd, -1)) != 0 && !error && errno != EINTR)
+        error = errno;
+    if (error) {
+        ::unlink(temporary.constData());
+        return writeFailed(why, error);
+    }
+    return putAt(temporary, target, existing.fd >= 0 ? &old : nullptr, why);
 }
 
 }
@@ -304,12 +464,18 @@ bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why)
     const bool writing = mode & QIODevice::WriteOnly;
     // Looked at before the open, and once more on what was opened (something else may have
     // taken the name meanwhile). Without blocking, a FIFO with no peer fails the open at once.
-    if (!regularOrMissing(path, writing, why))
-        return false;
-    const int flags = (writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
-    const int descriptor = ::open(path.constData(), flags, 0666);
-    if (descriptor < 0)
-        return failed(errno);
+    // A name found free is made only while it is still free, so that nothing put there meanwhile
+    // (a link) is followed; a name that changed is looked at again.
+    int descriptor = -1;
+    for (int look = 0; descriptor < 0; ++look) {
+        const Found found = lookAt(path, writing, why);
+        if (found == Found::Refused)
+            return false;
+        const int create = found == Found::Missing ? O_CREAT | O_EXCL : 0;
+        descriptor = ::open(path.constData(), (writing ? O_WRONLY : O_RDONLY) | create | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (descriptor < 0 && (look == 2 || !nameChanged(errno)))
+            return failed(errno);
+    }
     struct stat status;
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         const int error = errno;
@@ -335,24 +501,17 @@ bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why)
 
 bool writeRegularFile(const QString& fileName, const QByteArray& bytes, QString* why)
 {
-    // The new contents are renamed over the name: through a link, over what it leads to, so that
-    // the link stays a link.
-    const QFileInfo info(fileName);
-    QString target = fileName;
-    if (info.isSymLink())
-        target = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
-    if (!regularOrMissing(QFile::encodeName(fileName), true, why))
-        return false;
-    try {
-        Vexa::AtomicFile::writeFile(QFile::encodeName(target).toStdString(), bytes.toStdString());
-    } catch (const Vexa::WriteError& e) {
-        *why = e.isDiskFull() ? QCoreApplication::translate("TapewrightUtil", "the disk is full") : systemReason(e.error());
-        return false;
-    } catch (const std::exception& e) {
-        *why = QString::fromLocal8Bit(e.what());
-        return false;
+    const QByteArray path = QFile::encodeName(fileName);
+    for (int look = 0; look < 3; ++look) {
+        const Found found = lookAt(path, true, why);
+        if (found == Found::Refused)
+            return false;
+        const Outcome outcome = writeOnce(path, found, bytes, why);
+        if (outcome != Outcome::Changed)
+            return outcome == Outcome::Written;
     }
-    return true;
+    *why = QCoreApplication::translate("TapewrightUtil", "something else took its name while it was written");
+    return false;
 }
 
 bool writeWhole(QIODevice& device, const QByteArray& bytes)

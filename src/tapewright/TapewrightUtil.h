@@ -54,14 +54,20 @@ bool writeWhole(QIODevice& device, const QByteArray& bytes);
 
 // Opens a script file as a regular file only, for reading, or for writing (made when missing,
 // emptied when there): a FIFO would hold the open (and the read or the writes) until a peer came,
-// a device would never end or would swallow the script. Never blocks. False with why in `why`:
-// the system's reason, or what the file is instead ("it is a FIFO, not a regular file").
+// a device would never end or would swallow the script, and a write through a link to nothing
+// would make a file wherever it points. A name found free is made only while it still is, so
+// that nothing put there meanwhile is followed. Never blocks. False with why in `why`: the
+// system's reason, or what the file is instead ("it is a FIFO, not a regular file").
 bool openRegularFile(QFile& file, QIODevice::OpenMode mode, QString* why);
 // Writes `bytes` as the whole of the regular file `fileName` (made when missing), whole or not at
 // all: what was there stays as it was when the write fails (a full disk). The one way the
 // component writes a file at once: what is no regular file (a FIFO, a device, a folder, a link to
-// one of them) is never written into nor replaced, only left as it is. A link to a regular file
-// is written through and stays a link. False with why in `why`, as openRegularFile says it.
+// one of them or to nothing) is never written into nor replaced, only left as it is, and neither
+// is a file this user may not write ("Permission denied", as an open for writing says). A file
+// replaced keeps its mode and owner (where the new one cannot be given its owner, or the folder
+// takes no new file, the file is written in place). The name is replaced only while it holds
+// what was looked at: whatever is put there meanwhile stays. A link to a regular file is written
+// through and stays a link. False with why in `why`, as openRegularFile says it.
 bool writeRegularFile(const QString& fileName, const QByteArray& bytes, QString* why);
 
 // The widget path of an object (ChildListener::childName).

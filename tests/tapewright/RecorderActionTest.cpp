@@ -35,6 +35,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QWhatsThis>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -307,6 +309,51 @@ TEST_F(RecorderTools, PickedPropertiesPrintTheSameLinesAtRecordingAndPlaybackAls
                                 "the recording itself").toStdString()
                              : "");
     }
+}
+
+// A saved configuration and a saved property set (the write kinds a dialog names) onto a link to
+// nothing or a file of mode 444 (nobody's, saved as nobody where the test runs as root, who may
+// write it) are refused with a line naming the file and why, and left byte for byte as they were.
+TEST_F(RecorderTools, ASavedConfigurationOrPropertySetIsRefusedWhereItsUserMayNotWrite)
+{
+    QStringList reports;
+    setErrorSink([&reports](bool, const QString& message) { reports << message; });
+    TapewrightSettings::instance().setUnattended(true);
+    const bool root = ::geteuid() == 0;
+    const QString dangling = dir.qpath() + "/dangling.xml", readonly = dir.qpath() + "/readonly.xml";
+    QFile file(readonly);
+    ASSERT_TRUE(QFile::link(dir.qpath() + "/nowhere.xml", dangling) && file.open(QIODevice::WriteOnly) && file.write("kept") == 4 && file.flush());
+    ASSERT_TRUE(::chmod(QFile::encodeName(readonly), 0444) == 0
+                && (!root || (::chown(QFile::encodeName(dir.qpath()), 65534, 65534) == 0 && ::chown(QFile::encodeName(readonly), 65534, 65534) == 0)));
+    int argc = 1;
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    TapewrightConfig config(argc, argv, false);
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(script));
+    for (const bool propertySet : {false, true})
+        for (const auto& [target, why] : {std::pair {dangling, "it is a link to nothing, not a regular file"}, {readonly, "Permission denied"}}) {
+            if (propertySet)
+                once([] { return shown("PropertyPicker"); }, [&] {
+                    QWidget* picker = shown("PropertyPicker");
+                    picker->findChild<QCheckBox*>("_writeToFile")->setChecked(true);
+                    picker->findChild<QLineEdit*>("_fileName")->setText(target);
+                    picker->findChild<QPushButton*>("ok")->click();
+                });
+            reports.clear();
+            const bool asNobody = root && target == readonly;
+            ASSERT_TRUE(!asNobody || (::setegid(65534) == 0 && ::seteuid(65534) == 0));
+            propertySet ? recorder.slotShowPropertyPicker() : config.saveConfig(target);
+            ASSERT_TRUE(!asNobody || (::seteuid(0) == 0 && ::setegid(0) == 0));
+            EXPECT_EQ(reports.size(), 1) << reports.join('\n').toStdString();
+            EXPECT_TRUE(reports.value(0).startsWith("Could not write " + target + ": " + why)) << reports.join('\n').toStdString();
+        }
+    TapewrightSettings::instance().setUnattended(false);
+    setErrorSink({});
+    struct stat kept {};
+    EXPECT_TRUE(QFileInfo(dangling).isSymLink() && !QFileInfo::exists(dir.qpath() + "/nowhere.xml"));
+    EXPECT_TRUE(::stat(QFile::encodeName(readonly), &kept) == 0 && (kept.st_mode & 07777) == 0444 && kept.st_uid == (root ? 65534 : ::getuid())
+                && readAll(readonly) == "kept");
 }
 
 TEST_F(RecorderTools, AScreenDumpActionNamesThePickedWidgetOrItsWindowAndPlaysToAPictureOfItsSize)

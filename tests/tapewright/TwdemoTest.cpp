@@ -272,18 +272,30 @@ TEST(Twdemo, AModalWindowTheRecordingDidNotHaveInFrontIsReportedWithinTheCreatio
     EXPECT_EQ(readDump(dir.qpath() + "/state.json")["edit"].toObject()["text"], "");
 }
 
-// What the player writes never goes into, nor in place of, what is no regular file: a screen dump
-// and the output onto a FIFO, a device, a folder or a link to a FIFO are refused at once, named
-// with why, and the node stays as it was. A link to a regular file is written through.
+// What the player and the recorder write never goes into, nor in place of, what is no regular
+// file or what its user may not write: a screen dump, the output and the recording's script onto
+// a FIFO, a device, a folder, a link to a FIFO or to nothing, a file of mode 444 and one of
+// another's (written as `nobody` in its own folder, where the test runs as root) are refused at
+// once, named with why, and the node stays as it was, the link's target not made. A link to a
+// regular file is written through; a file the user may write keeps its mode and owner.
 TEST(Twdemo, NothingIsWrittenIntoOrInPlaceOfWhatIsNoRegularFile)
 {
     TestSupport::ScratchDir dir;
     const QString played = writeScript(dir, "a.tws", typeA);
+    const bool root = ::geteuid() == 0;
+    ASSERT_TRUE(!root || ::chown(QFile::encodeName(dir.qpath()), 65534, 65534) == 0);
+    // A file of a few bytes and the mode, nobody's when `nobodys` and the test runs as root.
+    const auto file = [root](const QByteArray& at, mode_t mode, bool nobodys) {
+        QFile made(at);
+        return made.open(QIODevice::WriteOnly) && made.write("kept") == 4 && ::chmod(at, mode) == 0
+                       && (!root || !nobodys || ::chown(at, 65534, 65534) == 0) ? 0 : -1;
+    };
     const struct
     {
         const char* name;
         const char* why; // null: written
         std::function<int(const QByteArray&)> make;
+        bool asNobody = false;
     } nodes[] = {
         {"fifo.png", "it is a FIFO, not a regular file", [](const QByteArray& at) { return ::mkfifo(at, 0600); }},
         // Of the kind of /dev/null, in a folder of the test's own: only root may make it.
@@ -292,7 +304,12 @@ TEST(Twdemo, NothingIsWrittenIntoOrInPlaceOfWhatIsNoRegularFile)
         {"fifolink.png", "it is a FIFO, not a regular file",
          [](const QByteArray& at) { return ::mkfifo(at + ".fifo", 0600) == 0 ? ::symlink(at + ".fifo", at) : -1; }},
         {"filelink.png", nullptr, [](const QByteArray& at) { return QFile(at + ".file").open(QIODevice::WriteOnly) ? ::symlink(at + ".file", at) : -1; }},
+        {"dangling.png", "it is a link to nothing, not a regular file", [](const QByteArray& at) { return ::symlink(at + ".nowhere", at); }},
+        {"readonly.png", "Permission denied", [&](const QByteArray& at) { return file(at, 0444, true); }, true},
+        {"roots.png", "Permission denied", [&](const QByteArray& at) { return root ? file(at, 0644, false) : (errno = EPERM, -1); }, true},
+        {"own.png", nullptr, [&](const QByteArray& at) { return file(at, 0640, true); }, true},
     };
+    const QStringList nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     for (const auto& node : nodes) {
         SCOPED_TRACE(node.name);
         const QString path = dir.qpath() + "/" + node.name;
@@ -301,18 +318,29 @@ TEST(Twdemo, NothingIsWrittenIntoOrInPlaceOfWhatIsNoRegularFile)
             std::cout << "[ NOTE     ] " << node.name << " not tried: " << std::strerror(errno) << '\n';
             continue;
         }
-        struct stat before {}, after {};
-        ASSERT_EQ(::lstat(local, &before), 0);
+        // What a run may not change: the node (a link not followed), and, where it is refused, its
+        // contents and what a link leads to.
+        const auto seen = [&](bool whole) {
+            struct stat status {};
+            EXPECT_EQ(::lstat(local, &status), 0);
+            const QFileInfo info(path);
+            QFile contents(path);
+            const QString kept = QStringLiteral("mode %1 owner %2").arg(status.st_mode, 0, 8).arg(status.st_uid);
+            return whole ? kept + QStringLiteral(" node %1 %2 to '%3' %4 '%5'").arg(status.st_ino).arg(status.st_rdev).arg(info.symLinkTarget())
+                                     .arg(int(info.exists())).arg(info.isFile() && contents.open(QIODevice::ReadOnly) ? QString(contents.readAll()) : "")
+                         : kept;
+        };
+        const QString before = seen(node.why);
         const QString dump = writeScript(dir, "dump.tws", "<Events><ScreenDump name=\"/twdemo/central/tree\" fileName=\"" + local + "\"/></Events>");
         const QString why = node.why ? QString(": ") + node.why : QString();
         for (const auto& [arguments, said] : {std::pair {QStringList {"-playback", "-script", dump}, "Could not write the screen dump '" + path + "'"},
-                                              std::pair {QStringList {"-playback", "-script", played, "-output", path}, "Could not open file '" + path + "'"}}) {
-            const DemoRun run = runDemo({}, arguments);
+                                              std::pair {QStringList {"-playback", "-script", played, "-output", path}, "Could not open file '" + path + "'"},
+                                              std::pair {QStringList {"-record", "-script", path, "--drive", "quit"}, "Could not open file " + path + " for writing"}}) {
+            const DemoRun run = runDemo(node.asNobody && root ? nobody : QStringList(), arguments);
             EXPECT_EQ(run.status, node.why ? 255 : 0) << run.errors.toStdString();
             EXPECT_EQ(run.errors.contains(said + why), node.why != nullptr) << run.errors.toStdString();
         }
-        ASSERT_EQ(::lstat(local, &after), 0);
-        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode && after.st_rdev == before.st_rdev);
+        EXPECT_EQ(seen(node.why).toStdString(), before.toStdString());
     }
 }
 
