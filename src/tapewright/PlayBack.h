@@ -14,8 +14,10 @@
 // elements are played: a faster peer is held back by the socket, not queued without bound.
 // No step waits for a modal dialog that the elements it played opened: the run ends after what
 // they posted has been delivered, also when that opened a dialog (named on standard error). A run
-// that ends before its script does (the application quits, the player stops) reports the input
-// elements it left unplayed. Unattended, an "Information" element's text goes to standard error.
+// that ends before its script does (the application quits or loses its last window, the player
+// stops) reports the input and the checks it left unplayed; nothing plays after a played close of
+// a window until that close has begun. Unattended, an "Information" element's text goes to
+// standard error.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 #include "tapewright/Script.h"
@@ -108,6 +110,7 @@ private slots:
     void readSocket();
     void finishRun();
     void applicationQuits();
+    void lastWindowClosed();
 
 private:
     struct Level
@@ -130,8 +133,8 @@ private:
     // behind it, never processed inside the step, where a dialog that an event opens would hold
     // the step; and once the host is no longer busy with a job those elements started.
     void endAfterPostedEvents();
-    // Reports the input elements of the script that the run leaves unplayed, if any.
-    void reportInputLeft();
+    // Reports the input and the checks of the script that the run leaves unplayed, if any.
+    void reportElementsLeft();
     void playLinkPieces();
     // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
     void queueLinkTurn(int delay);
@@ -162,6 +165,8 @@ private:
     static bool hostBusy();
     // Whether a hold holds the next element back now.
     static bool held();
+    // Whether the next element waits: for a hold, or for a window's close to begin.
+    bool waiting() const;
     bool playPosted(QObject* target, const QDomElement& element, const QString& origin);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
@@ -171,6 +176,7 @@ private:
     bool inStep_ = false;
     bool ending_ = false;    // the end is queued behind the events the last elements posted
     bool quitting_ = false;  // the application quits with the run
+    int closesQueued_ = 0;   // windows' closes played and not yet begun
     bool waitingForWidget_ = false;
     // An event whose widget cannot take it yet (readyFor): retried until it can (the person who
     // recorded waited for that), at most the creation time-out, not counting time the host is

@@ -364,6 +364,36 @@ TEST(ProgramTest, ATestRunEndsByItselfWithAStatusThatSaysHowFarItPlayed)
     }
 }
 
+// Every check of a script is played or counted: one after the close of the main window is never
+// played, whatever its sleep, and the run names it and ends with 255; before the close it plays
+// and the run ends 0. The program's test mode and twdemo alike.
+TEST(ProgramTest, ACheckAfterTheMainWindowClosedIsCountedWhateverItsSleep)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    const QString picture = home.path("late.png"), ran = home.path("ran"), output = home.path("output.txt");
+    const QString checks[] = {"<ScreenDump sleep=\"%1\" name=\"%2\" fileName=\"" + picture + "\"/>\n",
+                              "<PrintProperty sleep=\"%1\" name=\"%2\" property=\"objectName\"/>\n",
+                              "<RunCommand sleep=\"%1\" command=\"touch " + ran + "\"/>\n"};
+    const QString left = "Playback ended before its script did: 1 check (a screen dump, printed property, command, include or message) "
+                         "was not played, on line 4 of 's.tws'\n";
+    for (const bool program : {true, false})
+        for (const QString& check : checks)
+            for (const int sleep : {0, 100, 500, -1}) {   // -1: before the close
+                const QString window = program ? "/pName" : "/twdemo", element = check.arg(std::max(sleep, 0)).arg(window);
+                SCOPED_TRACE((window + " " + element).toStdString());
+                for (const QString& file : {picture, ran, output})
+                    QFile::remove(file);
+                const QString close = "<Close sleep=\"100\" name=\"" + window + "\"/>\n";
+                writeFile(home.path("s.tws"), ("<Events>\n<Version id=\"3\"/>\n" + (sleep < 0 ? element + close : close + element) + "</Events>\n").toUtf8());
+                const QString run = runToItsEnd(program, {"-playback", "-noconfig", "-allowcommands", "-output", output, "-script", "s.tws"}, home.path());
+                EXPECT_TRUE(run.startsWith(sleep < 0 ? "status 0\n" : "status 255\n")) << run.toStdString();
+                EXPECT_EQ(run.contains(left), sleep >= 0) << run.toStdString();
+                EXPECT_EQ(QFile::exists(picture) || QFile::exists(ran) || QFileInfo(output).size() > 0, sleep < 0) << "played";
+            }
+}
+
 // Without a screen to draw on, the program says so and ends, known by what the platform can do;
 // so does twdemo without a window system. Neither crashes nor waits.
 TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
