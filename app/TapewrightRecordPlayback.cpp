@@ -112,7 +112,9 @@ void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<
         const int code = failed || errorsReported() ? -1 : 0;
         QTimer::singleShot(0, qApp, [ended, code] { ended(code); });
     };
-    if (!player->isPlaying()) {
+    // Over the remote link the player starts once the peer is there; a connection that fails
+    // says so and ends the run itself.
+    if (!player->isPlaying() && !config_->isRemoteControl()) {
         finish(true);
         return;
     }

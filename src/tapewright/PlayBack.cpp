@@ -232,6 +232,7 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     linkPieces_.clear();
     queuedLinkBytes_ = 0;
     linkBroken_ = false;
+    linkFed_ = false;
     levels_.clear();
     if (outputFile.isNull())
         output_.attach(socket);
@@ -267,6 +268,7 @@ void PlayBack::feedLink(const QByteArray& bytes)
     const QList<QByteArray> pieces = framer_.feed(bytes);
     for (const QByteArray& piece : pieces)
         queuedLinkBytes_ += piece.size();
+    linkFed_ = linkFed_ || !pieces.isEmpty();
     linkPieces_ += pieces;
     if (framer_.overflowed() && !linkClosed_) {
         // The pieces that arrived whole before are still played; nothing more is read.
@@ -286,9 +288,12 @@ void PlayBack::linkDisconnected()
     // What arrived before the close is still played, also what came in the same read; the
     // socket holds no more than its buffer.
     feedLink(socket_->readAll());
+    // The peer's element was cut, or it sent none: the run did not play what the peer meant.
     if (!linkClosed_ && framer_.holdsText())
-        qWarning("PlayBack: the remote link closed in the middle of an element (%lld bytes without a separator); it is skipped",
-                 qlonglong(framer_.pending()));
+        reportError(true, tr("The remote link closed in the middle of an element (%1 bytes without a separator); it is skipped")
+                              .arg(framer_.pending()));
+    else if (!linkClosed_ && !linkFed_ && TapewrightSettings::instance().unattended())
+        reportError(true, tr("The remote link closed before any element arrived; nothing was played"));
     linkClosed_ = true;
     queueLinkTurn(0);
 }

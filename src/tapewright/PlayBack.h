@@ -10,7 +10,8 @@
 // ends the process or the link: an element that cannot be played from there is reported as a
 // continuable error and skipped (a "Close" of the main window closes it, though, as a recorded one
 // does). When the peer closes the link, or breaks it with a piece too long, what it sent whole
-// before is played to the end, and then playback ends. The link is read only as fast as its
+// before is played to the end, and then playback ends; a close in the middle of an element is
+// reported, and so is, unattended, one before any element. The link is read only as fast as its
 // elements are played: a faster peer is held back by the socket, not queued without bound.
 // No step waits for a modal dialog that the elements it played opened: the run ends after what
 // they posted has been delivered, also when that opened a dialog (named on standard error). A run
@@ -196,6 +197,7 @@ private:
     bool inLink_ = false;
     bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
+    bool linkFed_ = false;          // a piece arrived whole
     bool linkBroken_ = false;       // the peer overflowed: the socket is aborted after the queue
     bool linkMode_ = false;
     int includedFiles_ = 0;
