@@ -361,6 +361,7 @@ TEST(ProgramTest, ATestRunEndsByItselfWithAStatusThatSaysHowFarItPlayed)
         {true, script("closed.tpw", "<Close name=\"/pName\"/>\n" + click("10000")), 255, left.arg("closed.tpw")},
         {true, {"-playbak", "-noconfig", "-script", "patient.tpw"}, 255, "Test mode does not know '-playbak'; the run ends\n"},
         {true, {"-bogusoption"}, 255, "Test mode does not know '-bogusoption'; the run ends\n"},
+        {true, {}, 255, "Test mode has no script to play: neither -playback nor -record was given; the run ends\n"},
         {false, script("dialog.tws", "<KeyPress name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
                                      "<KeyRelease name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"),
          0, "Playback ended with the modal window /twdemo/dialog (\"dialog\") open\n"},
@@ -494,6 +495,8 @@ TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
         {"no DISPLAY, normal mode", "-playback", display({}), 1, "No usable display: the window system could not be reached (DISPLAY is not set)"},
         {"twdemo, no DISPLAY", {}, display({}), 255, "No usable display: the window system could not be reached (DISPLAY is not set)"},
         {"twdemo, a dead display", {}, display(":999"), 255, "No usable display: the window system could not be reached (DISPLAY is :999)"},
+        {"twdemo, a framebuffer that is not there", {}, platform("linuxfb:fb=/nonexistent"), 255,
+         "No usable display: the platform 'linuxfb' has no screen; twdemo ends"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
