@@ -97,6 +97,20 @@ void TapewrightRecordPlayback::startWithDevice(QWidget* mainWindow, QIODevice* d
 
 void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended)
 {
+    // Exit codes reach the event loop only once it runs. Every report of the run counts, also
+    // those made before the player started (a refused configuration file).
+    const auto finish = [this, ended](bool failed) {
+        const int code = failed || errorsReported() ? -1 : 0;
+        QTimer::singleShot(0, qApp, [ended, code] { ended(code); });
+    };
+    // A test run that neither plays nor records would wait for a person.
+    if (testMode_ && config_->mode() == ExecutionMode::Normal) {
+        const QString option = QStringLiteral("-") + QString::fromLocal8Bit(qgetenv("TAPEWRIGHTPREFIX"));
+        reportToStandardError(true, QObject::tr("Test mode has no script to play: neither %1playback nor %1record was given; the run ends")
+                                        .arg(option));
+        finish(true);
+        return;
+    }
     const bool playback = config_->mode() == ExecutionMode::PlayBack;
     // Reports reach standard error whatever a configuration file chose, and a fatal one still
     // ends the program.
@@ -106,13 +120,9 @@ void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<
     PlayBack* player = config_->playBackUnit();
     if (!playback || !player)
         return;
-    // Exit codes reach the event loop only once it runs. Every report of the run counts, also
-    // those made before the player started (a refused configuration file).
-    const auto finish = [this, ended](bool failed) {
-        const int code = failed || errorsReported() ? -1 : 0;
-        QTimer::singleShot(0, qApp, [ended, code] { ended(code); });
-    };
-    if (!player->isPlaying()) {
+    // Over the remote link the player starts once the peer is there; a connection that fails
+    // says so and ends the run itself.
+    if (!player->isPlaying() && !config_->isRemoteControl()) {
         finish(true);
         return;
     }

@@ -117,6 +117,12 @@ QString Command::runCommand(const QString& command, QString* failure)
     timer.stop();
     if (process.error() == QProcess::FailedToStart)
         return output + fail(tr("Unable to run command: ") + words.join(QLatin1Char(' ')));
+    // The loop ended from outside: the application quits, and the command's end is not waited for.
+    if (process.state() != QProcess::NotRunning && !timedOut) {
+        process.kill();
+        process.waitForFinished(1000);
+        return output + fail(tr("Command cut off as the application ended: %1").arg(command));
+    }
     readLines(QProcess::StandardOutput, true);
     readLines(QProcess::StandardError, true);
     if (timedOut)

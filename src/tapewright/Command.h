@@ -14,7 +14,8 @@ public:
     static constexpr qsizetype maxOutput = 1024 * 1024;
 
     // The output, and what the command did not do when it failed: refused (commands are off),
-    // not started, or killed at the time-out. The output holds that text too.
+    // not started, killed at the time-out, or cut off as the application ended. The output holds
+    // that text too.
     static QString runCommand(const QString& command, QString* failure = nullptr);
     static QStringList splitCommand(const QString& command, bool* needsShell);
     static void setTimeOut(int milliseconds);

@@ -3,6 +3,7 @@
 #include "tapewright/ChildListener.h"
 #include "tapewright/TapewrightUtil.h"
 #include "tapewright/ErrorReport.h"
+#include "tapewright/TapewrightSettings.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -16,7 +17,9 @@ Listener::Listener(int port, QWidget* parent) : QTcpServer(parent), parent_(pare
     connect(this, &QTcpServer::newConnection, this, &Listener::takeConnection);
     if (!listen(QHostAddress::LocalHost, quint16(port))) {
         reportError(true, tr("Unable to listen on port %1: %2").arg(port).arg(errorString()));
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+        // Unattended, as a connection that fails: the status of a run that failed.
+        const int status = TapewrightSettings::instance().unattended() ? -1 : 1;
+        QMetaObject::invokeMethod(qApp, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
         return;
     }
     dialog_ = new QDialog(parent);

@@ -54,42 +54,53 @@ bool isInput(const QDomElement& element, const QString& tag)
     return inputTags.contains(tag) || inputTypes.contains(element.attribute(QStringLiteral("type")).toLower());
 }
 
-// Counts, in the order they would have played, the input among the elements a run left: what a
-// person did to the widgets - presses, keys, wheel turns, what adapters record (values set, items
-// chosen) - and the releases of presses also left. A release whose press was played only ends
+// Counts, in the order they would have played, what a run left: the input - what a person did to
+// the widgets: presses, keys, wheel turns, what adapters record (values set, items chosen) - and
+// the releases of presses also left; and the checks - screen dumps, printed properties, commands,
+// includes, messages: whatever else a script asks for. A release whose press was played only ends
 // what was played (the keys of a shortcut that closed the window are released after the close);
-// moves, closes, activations and focus are no input.
-class InputLeft
+// moves, closes, activations, focus, resizes and context menus follow from what was played and are
+// no element of their own.
+class ElementsLeft
 {
 public:
-    bool counts(const QDomElement& element, const QString& tag)
+    enum Kind { None, Input, Check };
+
+    Kind kind(const QDomElement& element, const QString& tag)
     {
+        static const QStringList consequences = {
+            QStringLiteral("version"),        QStringLiteral("sleep"),          QStringLiteral("mousemove"),
+            QStringLiteral("moveevent"),      QStringLiteral("resizeevent"),    QStringLiteral("close"),
+            QStringLiteral("windowactivate"), QStringLiteral("windowdeactivate"), QStringLiteral("focusevent"),
+            QStringLiteral("contextmenu"),    QStringLiteral("acceloverride")};
         const QString type = element.attribute(QStringLiteral("type")).toLower();
         const bool adapter = tag.contains(QLatin1String("::"));
         if (tag == QLatin1String("mousepress") || tag == QLatin1String("mousedblclick")
             || (adapter && (type == QLatin1String("mousebuttonpress") || type == QLatin1String("mousebuttondblclick")))) {
             ++mousePresses_;
-            return true;
+            return Input;
         }
         if (tag == QLatin1String("mouserelease") || (adapter && type == QLatin1String("mousebuttonrelease")))
             return released(mousePresses_);
         const QString key = element.attribute(QStringLiteral("key"), element.attribute(QStringLiteral("intkey")));
         if (tag == QLatin1String("keypress") || tag == QLatin1String("accel")) {
             ++keysDown_[key];
-            return true;
+            return Input;
         }
         if (tag == QLatin1String("keyrelease"))
             return released(keysDown_[key]);
-        return tag == QLatin1String("wheelevent") || (adapter && type != QLatin1String("mousemove"));
+        if (tag == QLatin1String("wheelevent") || adapter)
+            return type == QLatin1String("mousemove") ? None : Input;
+        return consequences.contains(tag) ? None : Check;
     }
 
 private:
-    static bool released(int& down)
+    static Kind released(int& down)
     {
         if (down == 0)
-            return false;
+            return None;
         --down;
-        return true;
+        return Input;
     }
 
     int mousePresses_ = 0;
@@ -134,6 +145,8 @@ PlayBack::PlayBack(QObject* parent) : QObject(parent), timer_(new QTimer(this))
     // The application can end before the script does (its main window closed).
     if (QCoreApplication::instance())
         connect(qApp, &QCoreApplication::aboutToQuit, this, &PlayBack::applicationQuits);
+    if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        connect(application, &QGuiApplication::lastWindowClosed, this, &PlayBack::lastWindowClosed);
 }
 
 PlayBack::~PlayBack() { endPlayBack(); }
@@ -219,6 +232,7 @@ void PlayBack::setSocket(QTcpSocket* socket, const QString& outputFile)
     linkPieces_.clear();
     queuedLinkBytes_ = 0;
     linkBroken_ = false;
+    linkFed_ = false;
     levels_.clear();
     if (outputFile.isNull())
         output_.attach(socket);
@@ -254,6 +268,7 @@ void PlayBack::feedLink(const QByteArray& bytes)
     const QList<QByteArray> pieces = framer_.feed(bytes);
     for (const QByteArray& piece : pieces)
         queuedLinkBytes_ += piece.size();
+    linkFed_ = linkFed_ || !pieces.isEmpty();
     linkPieces_ += pieces;
     if (framer_.overflowed() && !linkClosed_) {
         // The pieces that arrived whole before are still played; nothing more is read.
@@ -273,9 +288,12 @@ void PlayBack::linkDisconnected()
     // What arrived before the close is still played, also what came in the same read; the
     // socket holds no more than its buffer.
     feedLink(socket_->readAll());
+    // The peer's element was cut, or it sent none: the run did not play what the peer meant.
     if (!linkClosed_ && framer_.holdsText())
-        qWarning("PlayBack: the remote link closed in the middle of an element (%lld bytes without a separator); it is skipped",
-                 qlonglong(framer_.pending()));
+        reportError(true, tr("The remote link closed in the middle of an element (%1 bytes without a separator); it is skipped")
+                              .arg(framer_.pending()));
+    else if (!linkClosed_ && !linkFed_ && TapewrightSettings::instance().unattended())
+        reportError(true, tr("The remote link closed before any element arrived; nothing was played"));
     linkClosed_ = true;
     queueLinkTurn(0);
 }
@@ -293,7 +311,7 @@ void PlayBack::playLinkPieces()
     linkTurnQueued_ = false;
     if (inLink_ || !playing_)
         return;
-    if (held()) {
+    if (waiting()) {
         queueLinkTurn(holdRetryMs);
         return;
     }
@@ -445,7 +463,7 @@ void PlayBack::step()
 {
     if (!playing_ || inStep_ || ending_)
         return;
-    if (held()) {
+    if (waiting()) {
         timer_->start(holdRetryMs);
         return;
     }
@@ -686,6 +704,11 @@ bool PlayBack::held()
     return std::any_of(Hold::all().cbegin(), Hold::all().cend(), [inFront](const Hold* hold) { return hold->inFront_ == inFront; });
 }
 
+bool PlayBack::waiting() const
+{
+    return closesQueued_ > 0 || held();
+}
+
 bool PlayBack::hostBusy()
 {
     return busyCheck() && busyCheck()();
@@ -748,11 +771,23 @@ void PlayBack::playEvent(QObject* target, const QDomElement& element)
                                                                : QContextMenuEvent::Other;
         QApplication::postEvent(widget, new QContextMenuEvent(why, pos, widget->mapToGlobal(pos), modifiers));
     } else if (tag == QLatin1String("close")) {
-        // A posted close event only asks; a window closed by its user must really close.
-        if (widget->isWindow())
-            QMetaObject::invokeMethod(widget, &QWidget::close, Qt::QueuedConnection);
-        else
+        // A posted close event only asks; a window closed by its user must really close. Queued,
+        // so that a question its closing asks is answered by the next elements; and they wait
+        // until it has begun: a close that ends the application leaves them unplayed, whatever
+        // their sleeps.
+        if (widget->isWindow()) {
+            ++closesQueued_;
+            QMetaObject::invokeMethod(
+                this,
+                [this, window = QPointer<QWidget>(widget)] {
+                    --closesQueued_;
+                    if (window)
+                        window->close();
+                },
+                Qt::QueuedConnection);
+        } else {
             QApplication::postEvent(widget, new QCloseEvent);
+        }
     } else if (tag == QLatin1String("screendump")) {
         screenDump(widget, element);
     } else if (tag == QLatin1String("printproperty")) {
@@ -922,22 +957,26 @@ void PlayBack::applicationQuits()
     quitting_ = false;
 }
 
-void PlayBack::reportInputLeft()
+void PlayBack::reportElementsLeft()
 {
     // Only where the run's status is its verdict: a person who stops a replay sees where.
     if (linkMode_ || !TapewrightSettings::instance().unattended())
         return;
-    InputLeft input;
-    qint64 left = 0;
+    ElementsLeft elements;
+    qint64 counts[3] = {0, 0, 0};
     int line = 0;
     QString file;
     const auto count = [&](const QDomElement& element, int at, const QString& in) {
-        if (element.isNull() || !input.counts(element, tagOf(element)))
+        if (element.isNull())
             return;
-        if (left++ == 0) {
+        const ElementsLeft::Kind kind = elements.kind(element, tagOf(element));
+        if (kind == ElementsLeft::None)
+            return;
+        if (counts[ElementsLeft::Input] + counts[ElementsLeft::Check] == 0) {
             line = at;
             file = in;
         }
+        ++counts[kind];
     };
     count(current_, currentLine_, currentFile_);
     try {
@@ -951,17 +990,33 @@ void PlayBack::reportInputLeft()
     } catch (const std::bad_alloc&) {
         // Counted as far as it could be.
     }
-    if (left == 1)
-        reportError(true, tr("Playback ended before its script did: 1 input element (a press, release, key, value set or wheel "
-                             "turn) was not played, on line %1 of '%2'")
-                              .arg(line)
-                              .arg(file));
-    else if (left > 1)
-        reportError(true, tr("Playback ended before its script did: %1 input elements (presses, releases, keys, values set, "
-                             "wheel turns) were not played, from line %2 of '%3' on")
-                              .arg(left)
-                              .arg(line)
-                              .arg(file));
+    const qint64 input = counts[ElementsLeft::Input], checks = counts[ElementsLeft::Check];
+    const QString ended = tr("Playback ended before its script did: ");
+    const QString from = tr("from line %1 of '%2' on").arg(line).arg(file);
+    if (input + checks == 1)
+        reportError(true, ended
+                              + (input == 1 ? tr("1 input element (a press, release, key, value set or wheel turn) was not played")
+                                            : tr("1 check (a screen dump, printed property, command, include or message) was not played"))
+                              + tr(", on line %1 of '%2'").arg(line).arg(file));
+    else if (checks == 0 && input > 1)
+        reportError(true, ended + tr("%1 input elements (presses, releases, keys, values set, wheel turns) were not played, ").arg(input) + from);
+    else if (input == 0 && checks > 1)
+        reportError(true, ended + tr("%1 checks (screen dumps, printed properties, commands, includes, messages) were not played, ").arg(checks) + from);
+    else if (input + checks > 1)
+        reportError(true, ended
+                              + tr("%1 elements were not played, %2 of them input (presses, releases, keys, values set, wheel turns) and %3 "
+                                   "checks (screen dumps, printed properties, commands, includes, messages), ")
+                                    .arg(input + checks)
+                                    .arg(input)
+                                    .arg(checks)
+                              + from);
+}
+
+void PlayBack::lastWindowClosed()
+{
+    // The application ends with its last window (Qt's rule, and the host's): what the script still
+    // holds is left, never played in the moments before the quit arrives, whatever its sleeps.
+    endPlayBack();
 }
 
 void PlayBack::endPlayBack()
@@ -973,7 +1028,7 @@ void PlayBack::endPlayBack()
     waitingForWidget_ = false;
     timer_->stop();
     qApp->removeEventFilter(this);
-    reportInputLeft();
+    reportElementsLeft();
     levels_.clear();
     current_ = QDomElement();
     TapewrightUtil::setUseNativeDialogs(true);

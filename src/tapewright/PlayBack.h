@@ -10,12 +10,15 @@
 // ends the process or the link: an element that cannot be played from there is reported as a
 // continuable error and skipped (a "Close" of the main window closes it, though, as a recorded one
 // does). When the peer closes the link, or breaks it with a piece too long, what it sent whole
-// before is played to the end, and then playback ends. The link is read only as fast as its
+// before is played to the end, and then playback ends; a close in the middle of an element is
+// reported, and so is, unattended, one before any element. The link is read only as fast as its
 // elements are played: a faster peer is held back by the socket, not queued without bound.
 // No step waits for a modal dialog that the elements it played opened: the run ends after what
 // they posted has been delivered, also when that opened a dialog (named on standard error). A run
-// that ends before its script does (the application quits, the player stops) reports the input
-// elements it left unplayed. Unattended, an "Information" element's text goes to standard error.
+// that ends before its script does (the application quits or loses its last window, the player
+// stops) reports the input and the checks it left unplayed; nothing plays after a played close of
+// a window until that close has begun. Unattended, an "Information" element's text goes to
+// standard error.
 #include "tapewright/LinkFramer.h"
 #include "tapewright/PlayBackOutput.h"
 #include "tapewright/Script.h"
@@ -108,6 +111,7 @@ private slots:
     void readSocket();
     void finishRun();
     void applicationQuits();
+    void lastWindowClosed();
 
 private:
     struct Level
@@ -130,8 +134,8 @@ private:
     // behind it, never processed inside the step, where a dialog that an event opens would hold
     // the step; and once the host is no longer busy with a job those elements started.
     void endAfterPostedEvents();
-    // Reports the input elements of the script that the run leaves unplayed, if any.
-    void reportInputLeft();
+    // Reports the input and the checks of the script that the run leaves unplayed, if any.
+    void reportElementsLeft();
     void playLinkPieces();
     // Plays the next piece (or ends after the link's close) in a later turn of the event loop.
     void queueLinkTurn(int delay);
@@ -162,6 +166,8 @@ private:
     static bool hostBusy();
     // Whether a hold holds the next element back now.
     static bool held();
+    // Whether the next element waits: for a hold, or for a window's close to begin.
+    bool waiting() const;
     bool playPosted(QObject* target, const QDomElement& element, const QString& origin);
     int clampedDelay(qint64 milliseconds, const QString& what);
 
@@ -171,6 +177,7 @@ private:
     bool inStep_ = false;
     bool ending_ = false;    // the end is queued behind the events the last elements posted
     bool quitting_ = false;  // the application quits with the run
+    int closesQueued_ = 0;   // windows' closes played and not yet begun
     bool waitingForWidget_ = false;
     // An event whose widget cannot take it yet (readyFor): retried until it can (the person who
     // recorded waited for that), at most the creation time-out, not counting time the host is
@@ -190,6 +197,7 @@ private:
     bool inLink_ = false;
     bool linkTurnQueued_ = false;
     bool linkClosed_ = false;
+    bool linkFed_ = false;          // a piece arrived whole
     bool linkBroken_ = false;       // the peer overflowed: the socket is aborted after the queue
     bool linkMode_ = false;
     int includedFiles_ = 0;

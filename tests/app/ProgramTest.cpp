@@ -4,6 +4,8 @@
 // start that cannot go on ends, for the program and twdemo alike.
 #include "AppTestSupport.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <csignal>
 #include <functional>
@@ -18,22 +20,26 @@ using AppTest::startProgram;
 using AppTest::xdotool;
 using AppTest::xServer;
 
-// Runs the program in test mode (with "-test" first) or twdemo with the options, in the folder on
-// the program tests' X server (in the environment as `adjust` leaves it), behind `wrapper`; how it
-// ended and its standard error, waited for two minutes at most (a start that hangs is killed then).
-QString runToItsEnd(bool program, const QStringList& options, const QString& home, const QStringList& wrapper = {},
-                    const std::function<void(QProcessEnvironment&)>& adjust = {})
+// Starts the program in test mode (with "-test" first) or twdemo with the options, in the folder on
+// the program tests' X server (in the environment as `adjust` leaves it), behind `wrapper`.
+void startRun(QProcess& child, bool program, const QStringList& options, const QString& home, const QStringList& wrapper = {},
+              const std::function<void(QProcessEnvironment&)>& adjust = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", xServer().display());
     environment.remove("QT_QPA_PLATFORM");
     if (adjust)
         adjust(environment);
-    QProcess child;
     child.setProcessEnvironment(environment);
     child.setWorkingDirectory(home);
     const QStringList command = wrapper + (program ? QStringList{AppTest::built + "/Morvanta", "-test"} : QStringList{TWDEMO_PROGRAM}) + options;
     child.start(command.first(), command.mid(1));
+}
+
+// How a run started so ended and its standard error, waited for two minutes at most (a run that
+// hangs is killed then).
+QString endOfRun(QProcess& child)
+{
     if (!child.waitForFinished(120000)) {
         child.kill();
         child.waitForFinished();
@@ -41,6 +47,14 @@ QString runToItsEnd(bool program, const QStringList& options, const QString& hom
     }
     return (child.exitStatus() == QProcess::NormalExit ? "status " + QString::number(child.exitCode()) : QString("crashed")) + "\n" +
            QString::fromLocal8Bit(child.readAllStandardError());
+}
+
+QString runToItsEnd(bool program, const QStringList& options, const QString& home, const QStringList& wrapper = {},
+                    const std::function<void(QProcessEnvironment&)>& adjust = {})
+{
+    QProcess child;
+    startRun(child, program, options, home, wrapper, adjust);
+    return endOfRun(child);
 }
 
 QString writeFile(const QString& name, const QByteArray& text)
@@ -347,6 +361,7 @@ TEST(ProgramTest, ATestRunEndsByItselfWithAStatusThatSaysHowFarItPlayed)
         {true, script("closed.tpw", "<Close name=\"/pName\"/>\n" + click("10000")), 255, left.arg("closed.tpw")},
         {true, {"-playbak", "-noconfig", "-script", "patient.tpw"}, 255, "Test mode does not know '-playbak'; the run ends\n"},
         {true, {"-bogusoption"}, 255, "Test mode does not know '-bogusoption'; the run ends\n"},
+        {true, {}, 255, "Test mode has no script to play: neither -playback nor -record was given; the run ends\n"},
         {false, script("dialog.tws", "<KeyPress name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"
                                      "<KeyRelease name=\"/twdemo/central/openDialog\" key=\"Space\" text=\" \"/>\n"),
          0, "Playback ended with the modal window /twdemo/dialog (\"dialog\") open\n"},
@@ -362,6 +377,85 @@ TEST(ProgramTest, ATestRunEndsByItselfWithAStatusThatSaysHowFarItPlayed)
         EXPECT_TRUE(run.startsWith("status " + QString::number(c.status) + "\n")) << run.toStdString();
         EXPECT_TRUE(run.contains(c.said)) << run.toStdString();
     }
+}
+
+// Every check of a script is played or counted: one after the close of the main window is never
+// played, whatever its sleep, and the run names it and ends with 255; before the close it plays
+// and the run ends 0. The program's test mode and twdemo alike.
+TEST(ProgramTest, ACheckAfterTheMainWindowClosedIsCountedWhateverItsSleep)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    const QString picture = home.path("late.png"), ran = home.path("ran"), output = home.path("output.txt");
+    const QString checks[] = {"<ScreenDump sleep=\"%1\" name=\"%2\" fileName=\"" + picture + "\"/>\n",
+                              "<PrintProperty sleep=\"%1\" name=\"%2\" property=\"objectName\"/>\n",
+                              "<RunCommand sleep=\"%1\" command=\"touch " + ran + "\"/>\n"};
+    const QString left = "Playback ended before its script did: 1 check (a screen dump, printed property, command, include or message) "
+                         "was not played, on line 4 of 's.tws'\n";
+    for (const bool program : {true, false})
+        for (const QString& check : checks)
+            for (const int sleep : {0, 100, 500, -1}) {   // -1: before the close
+                const QString window = program ? "/pName" : "/twdemo", element = check.arg(std::max(sleep, 0)).arg(window);
+                SCOPED_TRACE((window + " " + element).toStdString());
+                for (const QString& file : {picture, ran, output})
+                    QFile::remove(file);
+                const QString close = "<Close sleep=\"100\" name=\"" + window + "\"/>\n";
+                writeFile(home.path("s.tws"), ("<Events>\n<Version id=\"3\"/>\n" + (sleep < 0 ? element + close : close + element) + "</Events>\n").toUtf8());
+                const QString run = runToItsEnd(program, {"-playback", "-noconfig", "-allowcommands", "-output", output, "-script", "s.tws"}, home.path());
+                EXPECT_TRUE(run.startsWith(sleep < 0 ? "status 0\n" : "status 255\n")) << run.toStdString();
+                EXPECT_EQ(run.contains(left), sleep >= 0) << run.toStdString();
+                EXPECT_EQ(QFile::exists(picture) || QFile::exists(ran) || QFileInfo(output).size() > 0, sleep < 0) << "played";
+            }
+}
+
+// Test mode plays from the remote link as twdemo does, connecting (-host) or listening (-server):
+// what the peer's element prints comes back over the link, and the run ends 0 when the peer
+// closes. A refused connection, or a peer that closes before it sends anything, is a line and 255.
+TEST(ProgramTest, ATestRunPlaysFromTheRemoteLinkOrSaysWhyItCannot)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    const QString early = "The remote link closed before any element arrived; nothing was played\n";
+    const struct
+    {
+        bool server, sends, refuses;
+        QString said;   // empty: the run ends 0
+    } cases[] = {{false, true, false, {}}, {true, true, false, {}}, {false, false, false, early}, {true, false, false, early},
+                 {false, false, true, "Error when connecting to the remote host: Connection refused\n"}};
+    for (const bool program : {true, false})
+        for (const auto& c : cases) {
+            const QString window = program ? "/pName" : "/twdemo";
+            SCOPED_TRACE((window + (c.server ? " -server" : " -host") + (c.sends ? " sends" : "") + (c.refuses ? " refused" : "")).toStdString());
+            QTcpServer peerListens;
+            ASSERT_TRUE(peerListens.listen(QHostAddress::LocalHost));
+            const quint16 port = peerListens.serverPort();
+            if (c.server || c.refuses)
+                peerListens.close();
+            QProcess child;
+            startRun(child, program, QStringList {"-playback", "-noconfig", "-port", QString::number(port)}
+                                         + (c.server ? QStringList {"-server"} : QStringList {"-host", "127.0.0.1"}), home.path());
+            QTcpSocket peerConnects;
+            QTcpSocket* link = &peerConnects;
+            if (c.server)
+                ASSERT_TRUE(TestSupport::eventually([&] {
+                    peerConnects.connectToHost(QHostAddress::LocalHost, port);
+                    return peerConnects.waitForConnected(1000);
+                }, std::chrono::minutes(2)));
+            else if (!c.refuses && peerListens.waitForNewConnection(120000))
+                link = peerListens.nextPendingConnection();
+            if (c.sends) {
+                link->write(("<PrintProperty name=\"" + window + "\" property=\"objectName\"/>\n -+-*-+-*- \n").toUtf8());
+                while (!link->canReadLine() && link->waitForReadyRead(120000)) {
+                }
+                EXPECT_EQ(QString(link->readLine()).toStdString(), (window + ", objectName: " + window.mid(1) + "\n").toStdString());
+            }
+            link->disconnectFromHost();
+            const QString run = endOfRun(child);
+            EXPECT_TRUE(run.startsWith(c.said.isEmpty() ? "status 0\n" : "status 255\n")) << run.toStdString();
+            EXPECT_TRUE(run.contains(c.said)) << run.toStdString();
+        }
 }
 
 // Without a screen to draw on, the program says so and ends, known by what the platform can do;
@@ -401,6 +495,8 @@ TEST(ProgramTest, WithoutAUsableDisplayTheProgramSaysSoAndEnds)
         {"no DISPLAY, normal mode", "-playback", display({}), 1, "No usable display: the window system could not be reached (DISPLAY is not set)"},
         {"twdemo, no DISPLAY", {}, display({}), 255, "No usable display: the window system could not be reached (DISPLAY is not set)"},
         {"twdemo, a dead display", {}, display(":999"), 255, "No usable display: the window system could not be reached (DISPLAY is :999)"},
+        {"twdemo, a framebuffer that is not there", {}, platform("linuxfb:fb=/nonexistent"), 255,
+         "No usable display: the platform 'linuxfb' has no screen; twdemo ends"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

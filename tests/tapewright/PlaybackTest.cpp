@@ -551,11 +551,12 @@ TEST_F(Playback, RunsEndWithAnErrorPastTheirBoundsAndARefusedCommandIsAContinuab
     setErrorSink({});
 }
 
-// An unattended run that stops early says how much of what was recorded it left undone: the
-// presses, keys, values set and wheel turns after the stop, and the releases of those, in every
-// file being played; not the closes, activations, focus changes, moves and releases of keys
-// already pressed that a recording ends with.
-TEST_F(Playback, AnUnattendedRunThatStopsEarlyCountsTheInputItLeft)
+// An unattended run that stops early says how much of its script it left undone: the presses,
+// keys, values set and wheel turns after the stop, and the releases of those, and the checks
+// (screen dumps, printed properties, commands, includes, messages), in every file being played;
+// not the closes, activations, focus changes, moves and releases of keys already pressed that a
+// recording ends with.
+TEST_F(Playback, AnUnattendedRunThatStopsEarlyCountsTheInputAndTheChecksItLeft)
 {
     TapewrightSettings& settings = TapewrightSettings::instance();
     settings.setUnattended(true);
@@ -585,6 +586,11 @@ TEST_F(Playback, AnUnattendedRunThatStopsEarlyCountsTheInputItLeft)
         {"<Include file=\"" + inner + "\"/>\n" + key("d"),
          left + "2 input elements (presses, releases, keys, values set, wheel turns) were not played, from line 3 of '" + inner + "' on"},
         {stop(4) + key("e"), left + "1 input element (a press, release, key, value set or wheel turn) was not played, on line 3 of '" + main + "'"},
+        {stop(6) + "<ScreenDump name=\"/pbTop\" fileName=\"never.png\"/>\n<Include file=\"" + inner + "\"/>\n<Information text=\"x\"/>",
+         left + "3 checks (screen dumps, printed properties, commands, includes, messages) were not played, from line 3 of '" + main + "' on"},
+        {stop(7) + "<RunCommand command=\"true\"/>\n" + key("f") + "\n<bogus name=\"/pbTop/edit\"/>",
+         left + "3 elements were not played, 1 of them input (presses, releases, keys, values set, wheel turns) and 2 checks (screen dumps, "
+                "printed properties, commands, includes, messages), from line 3 of '" + main + "' on"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.toStdString());

@@ -59,6 +59,11 @@ int main(int argc, char** argv)
     Platform::watchWindowSystemStart(255);
     QApplication app(argc, argv);
     Platform::endWatchingWindowSystemStart();
+    // A platform without a screen (a framebuffer that cannot be opened) cannot make the window.
+    if (!QGuiApplication::primaryScreen()) {
+        std::fprintf(stderr, "No usable display: the platform '%s' has no screen; twdemo ends\n", qPrintable(QGuiApplication::platformName()));
+        return 255;
+    }
     // The host's overrides, made before the configuration reads the settings.
     TapewrightSettings& settings = TapewrightSettings::instance();
     settings.setShowRecorderDialog(false);
