@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -102,8 +103,31 @@ void TreatmentLog::closeJournal(bool keep)
         ::fsync(journal_);
     ::close(journal_);
     journal_ = -1;
-    if (!keep)
-        ::unlink(journalPath_.c_str());
+}
+
+void TreatmentLog::removeJournal(const std::string& logFolder) const
+{
+    // A take-over of the planning's folder moves the "Log" folder, the open journal in it, into
+    // the planning that replaces it: the journal goes from where it is now, and only while that
+    // name is still this very file.
+    struct stat own{};
+    if (journal_ < 0 || ::fstat(journal_, &own) != 0 || own.st_nlink == 0)
+        return;
+    std::vector<std::string> places;
+    char now[PATH_MAX];
+    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(journal_)).c_str(), now, sizeof now - 1);
+    if (length > 0)
+        places.emplace_back(now, static_cast<std::size_t>(length));
+    places.push_back(journalPath_);
+    places.push_back(logFolder + QFileInfo(QString::fromStdString(journalPath_)).fileName().toStdString());
+    for (const std::string& place : places) {
+        struct stat there{};
+        if (::lstat(place.c_str(), &there) == 0 && there.st_dev == own.st_dev && there.st_ino == own.st_ino) {
+            if (::unlink(place.c_str()) != 0)
+                record("cannot remove the journal " + place + ": " + errorText());
+            return;
+        }
+    }
 }
 
 std::vector<std::string> TreatmentLog::takeFailures()
@@ -111,12 +135,15 @@ std::vector<std::string> TreatmentLog::takeFailures()
     return std::exchange(failures_, {});
 }
 
-std::string TreatmentLog::logFolder(const std::string& planningFile) const
+std::string TreatmentLog::logFolder(const std::string& planningFile,
+                                    const std::optional<std::string>& planningFolder) const
 {
     // Without a planning the log goes to the data folder, never to the working directory.
-    if (planningFile.empty())
+    if (planningFile.empty() || (planningFolder && planningFolder->empty()))
         return dataFolder_ + "/" + Constants::logFolder;
-    return QFileInfo(QString::fromStdString(planningFile)).path().toStdString() + "/" + Constants::logFolder;
+    const std::string folder =
+        planningFolder ? *planningFolder : QFileInfo(QString::fromStdString(planningFile)).path().toStdString();
+    return folder + "/" + Constants::logFolder;
 }
 
 std::string TreatmentLog::accuracyFile(Constants::Jaw jaw) const
@@ -150,7 +177,8 @@ void TreatmentLog::journal(const std::string& line)
 }
 
 std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
-                                             const std::vector<ImplantPtr>& implants, Constants::Jaw jaw) try
+                                             const std::vector<ImplantPtr>& implants, Constants::Jaw jaw,
+                                             const std::optional<std::string>& planningFolder) try
 {
     std::vector<std::string> failures;
     closeJournal(true);
@@ -158,7 +186,7 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     journalSize_ = 0;
     failures_.clear();
     try {
-        const std::string folder = logFolder(planningFile);
+        const std::string folder = logFolder(planningFile, planningFolder);
         journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
         journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (journal_ < 0)
@@ -344,27 +372,38 @@ VEXA_RETHROW
 
 std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
                                              const std::vector<std::string>& patientPaths,
-                                             const std::vector<ImplantPtr>& implants) try
+                                             const std::vector<ImplantPtr>& implants,
+                                             const std::optional<std::string>& planningFolder) try
 {
     std::vector<std::string> failures;
     std::ostringstream text;
     write(text, implants);
-    auto writeInto = [&](const std::string& folder) {
+    // The file written; empty when it could not be.
+    auto writeInto = [&](const std::string& into) -> std::string {
         try {
-            const std::string name = Utilities::getUniqueFilename(folder);
-            const std::string failure = writeNewFile(folder + name + ".log", text.str());
-            if (!failure.empty())
-                failures.push_back(failure);
+            const std::string file = into + Utilities::getUniqueFilename(into) + ".log";
+            const std::string failure = writeNewFile(file, text.str());
+            if (failure.empty())
+                return file;
+            failures.push_back(failure);
         } catch (const std::exception& e) {
-            failures.push_back("cannot write the treatment log into " + folder + ": " + e.what());
+            failures.push_back("cannot write the treatment log into " + into + ": " + e.what());
         }
+        return {};
     };
-    writeInto(logFolder(planningFile));
+    const std::string folder = logFolder(planningFile, planningFolder);
+    const std::string stored = writeInto(folder);
+    std::vector<std::string> told;
+    if (!planningFile.empty() && planningFolder && planningFolder->empty())
+        told.push_back("The planning " + QFileInfo(QString::fromStdString(planningFile)).path().toStdString() +
+                       " is no longer there, and no planning that replaces it was found" +
+                       (stored.empty() ? "." : ": the treatment log is kept in " + stored + "."));
 
     const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
     if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
         const std::string study = first + "/" + Constants::studyDummyFolder;
-        QDir().mkdir(QString::fromStdString(study));
+        // The patient folder too, before its first planning, as a save makes it.
+        Utilities::makeAbsDir(study);
         const std::string dummy = study + Constants::studyDummyFile;
         // Written once, whole: a cut one would never be written again. One that cannot be
         // made at all is skipped, as before; one that fails on the way is told.
@@ -386,9 +425,13 @@ std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
 
     window_.clear();
     logging_ = false;
-    closeJournal(!failures.empty() || journalFailed_);
+    const bool keep = !failures.empty() || journalFailed_;
+    if (!keep)
+        removeJournal(folder);
+    closeJournal(keep);
     for (const auto& failure : failures)
         record(failure);
-    return failures;
+    told.insert(told.end(), failures.begin(), failures.end());
+    return told;
 }
 VEXA_RETHROW
