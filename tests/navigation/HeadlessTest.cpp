@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <iomanip>
 #include <sstream>
+#include <sys/stat.h>
 
 TEST(Trajectory, BadLinesNameFileAndLine)
 {
@@ -237,7 +238,8 @@ TEST(NavigationHeadless, ARestingSceneAdjustsAndRegisters)
 // A navigation whose planning is left alone stores its log in the planning's "Log" folder; one
 // whose planning another instance overwrites meanwhile, in the planning that replaced it; one
 // whose planning is removed with nothing to replace it, in the data folder's, saying so. No
-// folder of the old planning is made again, and no journal is left anywhere.
+// folder of the old planning is made again, no journal is left anywhere, and under umask 002
+// every file the log makes may be written by the group too.
 TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
 {
     namespace fs = std::filesystem;
@@ -246,6 +248,10 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
     const std::pair<const char*, Meanwhile> rows[] = {{"left alone", Meanwhile::nothing},
                                                       {"overwritten by another instance", Meanwhile::overwritten},
                                                       {"removed, nothing replaces it", Meanwhile::removed}};
+    const auto mode = [](const std::string& path) {
+        struct stat status{};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
     const auto below = [](const std::string& folder, const std::string& extension) {
         std::vector<std::string> found;
         std::error_code none; // no folder: nothing found
@@ -263,6 +269,7 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
         NavigationScene::writeProcedure(procedure);
         procedure.close();
         QProcess process;
+        process.setChildProcessModifier([] { ::umask(002); });
         process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
                       {"--camera", "replay:" + data.qpath() + "/procedure.txt", "--fast", "--data-dir", data.qpath(),
                        "--planning-file", QString::fromStdString(planning + "/" + PlanningFinder::planningIn(planning)),
@@ -272,6 +279,7 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
             const auto journals = below(planning + "/Log", ".journal");
             return journals.size() == 1 && readBytes(journals[0]).find("ACTION: REGISTERED ") != std::string::npos;
         }));
+        EXPECT_EQ(0664u, mode(below(planning + "/Log", ".journal").at(0)));
         if (meanwhile == Meanwhile::overwritten) {
             Session other;
             writeText(other.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath=" + patients + "\n");
@@ -297,5 +305,8 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
         EXPECT_EQ(readBytes(logs[0]), readBytes(copies[0]));
         EXPECT_EQ(meanwhile == Meanwhile::removed, errors.find("kept in " + logs[0] + ".") != std::string::npos) << errors;
         EXPECT_TRUE(below(data.path(), ".journal").empty());
+        for (const std::string& made : {logs[0], copies[0], patients + "/MorvantaStudyDummy/MorvantaStudyDummy.srl",
+                                        logFolder, patients + "/MorvantaStudyDummy"})
+            EXPECT_EQ(fs::is_directory(made) ? 0775u : 0664u, mode(made)) << made;
     }
 }

@@ -13,12 +13,14 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <fstream>
 #include <iomanip>
 #include <locale>
+#include <random>
 #include <sstream>
 #include <unistd.h>
 
@@ -54,18 +56,38 @@ int writeAll(int fd, const std::string& text)
     return 0;
 }
 
+// A new file: its mode is what the user's umask leaves of 0666, as for every file the user makes
+// (the patient folder may be a group's). -1 with errno when it cannot be made.
+int createFile(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+// A new file beside `path` under a name nobody else uses (other computers may share the folder).
+int createAside(const std::string& path, std::string& aside)
+{
+    static thread_local std::mt19937_64 draw{std::random_device{}()};
+    for (int tries = 0;; ++tries) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(draw() & 0xffffffffffffULL));
+        aside = path + suffix;
+        const int fd = createFile(aside);
+        if (fd >= 0 || errno != EEXIST || tries == 99)
+            return fd;
+    }
+}
+
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
 // synced, then linked to `path`, which fails when the name is taken. Empty on success;
 // `created` tells whether a file could be made there at all.
 std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
 {
-    std::string aside = path + ".XXXXXX";
-    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    std::string aside;
+    const int fd = createAside(path, aside);
     if (created)
         *created = fd >= 0;
     if (fd < 0)
         return "cannot create " + aside + ": " + errorText();
-    ::fchmod(fd, 0644);
     int error = writeAll(fd, text);
     if (!error && ::fsync(fd) != 0 && errno != EINVAL)
         error = errno;
@@ -188,7 +210,7 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     try {
         const std::string folder = logFolder(planningFile, planningFolder);
         journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
-        journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        journal_ = createFile(journalPath_);
         if (journal_ < 0)
             failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
     } catch (const std::exception& e) {

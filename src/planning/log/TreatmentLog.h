@@ -14,7 +14,8 @@
 // The log goes into the folder that holds its planning when it is stored (another instance may
 // have replaced the planning meanwhile, moving the "Log" folder with the open journal along);
 // only the "Log" folder is ever made there, never the planning's. The log of a planning that is
-// nowhere any more goes into the data folder's "Log" folder, and the user is told where.
+// nowhere any more goes into the data folder's "Log" folder, and the user is told where. Every
+// file and folder made follows the user's umask.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
 // folder given to the constructor; one entry line is appended per accepted calibration.
