@@ -1,8 +1,10 @@
 // navigation_headless on a replayed procedure: its printed ticks, a bad trajectory file, a
-// journal that survives SIGKILL, the exit status of runs that fail, and a still scene.
+// journal that survives SIGKILL, the exit status of runs that fail, a still scene, and where the
+// treatment log ends when its planning is overwritten or removed meanwhile.
 #include "NavigationScene.h"
 #include "PtySimulator.h"
 #include "common/TestSupport.h"
+#include "planning/PlanningSaveTestSupport.h"
 
 #include "navigation/NavigationCamera.h"
 #include "navigation/Trajectory.h"
@@ -11,10 +13,12 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iomanip>
 #include <sstream>
+#include <sys/stat.h>
 
 TEST(Trajectory, BadLinesNameFileAndLine)
 {
@@ -228,5 +232,81 @@ TEST(NavigationHeadless, ARestingSceneAdjustsAndRegisters)
         const std::size_t at = log.find("ACTION: REGISTERED ");
         ASSERT_NE(std::string::npos, at) << log;
         EXPECT_NEAR(27.6, std::atof(log.c_str() + at + 19), 0.01); // the visualised length of the 25 mm drill
+    }
+}
+
+// A navigation whose planning is left alone stores its log in the planning's "Log" folder; one
+// whose planning another instance overwrites meanwhile, in the planning that replaced it; one
+// whose planning is removed with nothing to replace it, in the data folder's, saying so. No
+// folder of the old planning is made again, no journal is left anywhere, and under umask 002
+// every file the log makes may be written by the group too.
+TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
+{
+    namespace fs = std::filesystem;
+    using namespace PlanningSaveTest;
+    enum class Meanwhile { nothing, overwritten, removed };
+    const std::pair<const char*, Meanwhile> rows[] = {{"left alone", Meanwhile::nothing},
+                                                      {"overwritten by another instance", Meanwhile::overwritten},
+                                                      {"removed, nothing replaces it", Meanwhile::removed}};
+    const auto mode = [](const std::string& path) {
+        struct stat status{};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    const auto below = [](const std::string& folder, const std::string& extension) {
+        std::vector<std::string> found;
+        std::error_code none; // no folder: nothing found
+        for (const auto& entry : fs::recursive_directory_iterator(folder, none))
+            if (entry.path().extension() == extension)
+                found.push_back(entry.path().string());
+        return found;
+    };
+    for (const auto& [name, meanwhile] : rows) {
+        SCOPED_TRACE(name);
+        TestSupport::ScratchDir data;
+        const std::string patients = data.file("Patients"), planning = makePlanning(patients);
+        writeText(data.file("Morvanta.ini"), "[Morvanta]\nPatientPath=" + patients + "\n");
+        std::ofstream procedure(data.file("procedure.txt"));
+        NavigationScene::writeProcedure(procedure);
+        procedure.close();
+        QProcess process;
+        process.setChildProcessModifier([] { ::umask(002); });
+        process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
+                      {"--camera", "replay:" + data.qpath() + "/procedure.txt", "--fast", "--data-dir", data.qpath(),
+                       "--planning-file", QString::fromStdString(planning + "/" + PlanningFinder::planningIn(planning)),
+                       "--ticks", "100000000"});
+        // Meanwhile: once the drill is registered, as its journal says.
+        ASSERT_TRUE(until([&] {
+            const auto journals = below(planning + "/Log", ".journal");
+            return journals.size() == 1 && readBytes(journals[0]).find("ACTION: REGISTERED ") != std::string::npos;
+        }));
+        EXPECT_EQ(0664u, mode(below(planning + "/Log", ".journal").at(0)));
+        if (meanwhile == Meanwhile::overwritten) {
+            Session other;
+            writeText(other.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath=" + patients + "\n");
+            ASSERT_EQ("", load(other, planning));
+            other.model->getImplantManager()->removeImplant(other.model->getImplantManager()->getImplant(1));
+            ASSERT_EQ("", save(other, patients, true));
+        } else if (meanwhile == Meanwhile::removed) {
+            fs::remove_all(planning);
+        }
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        const std::string errors = process.readAllStandardError().toStdString();
+        EXPECT_EQ(meanwhile == Meanwhile::removed ? 4 : 0, process.exitCode()) << errors;
+
+        std::vector<std::string> plannings = listed(patients);
+        std::erase(plannings, patients + "/MorvantaStudyDummy");
+        ASSERT_EQ(meanwhile == Meanwhile::removed ? 0u : 1u, plannings.size());
+        EXPECT_EQ(meanwhile == Meanwhile::nothing, fs::exists(planning)) << "the old folder is not made again";
+        const std::string logFolder = plannings.empty() ? data.file("Log") : plannings[0] + "/Log";
+        const auto logs = below(logFolder, ".log"), copies = below(patients + "/MorvantaStudyDummy/Log", ".log");
+        ASSERT_TRUE(logs.size() == 1 && copies.size() == 1) << errors;
+        EXPECT_NE(std::string::npos, readBytes(logs[0]).find("ACTION: REGISTERED "));
+        EXPECT_EQ(readBytes(logs[0]), readBytes(copies[0]));
+        EXPECT_EQ(meanwhile == Meanwhile::removed, errors.find("kept in " + logs[0] + ".") != std::string::npos) << errors;
+        EXPECT_TRUE(below(data.path(), ".journal").empty());
+        for (const std::string& made : {logs[0], copies[0], patients + "/MorvantaStudyDummy/MorvantaStudyDummy.srl",
+                                        logFolder, patients + "/MorvantaStudyDummy"})
+            EXPECT_EQ(fs::is_directory(made) ? 0775u : 0664u, mode(made)) << made;
     }
 }

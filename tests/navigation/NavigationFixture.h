@@ -11,6 +11,7 @@
 #include "vexa/core/TimerBase.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
@@ -136,6 +137,7 @@ protected:
     void start(Constants::Jaw jaw = Constants::Mandible, bool navigate = true)
     {
         auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+        QDir().mkpath(QString::fromStdString(path("Planning")));
         settings->setPlanningFile(path("Planning/P.srl"));
         model = std::make_shared<Model>(settings);
         model->setJaw(jaw);

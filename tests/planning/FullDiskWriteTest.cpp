@@ -10,6 +10,7 @@
 #include <QDir>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -65,6 +66,7 @@ TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
         SCOPED_TRACE(std::to_string(free) + " bytes free");
         SmallDisk::clear("home/Patients");
         const std::string home = SmallDisk::path() + "/home", planning = home + "/Plans/P.srl";
+        std::filesystem::create_directory(home + "/Plans");
         TreatmentLog log(home);
         ASSERT_TRUE(log.start("Patient", planning, {}, Constants::Maxilla).empty());
         SmallDisk::leaveFree(free);

@@ -8,8 +8,11 @@
 // --fast ticks on a simulated 50 ms clock as fast as it can; otherwise a 50 ms timer ticks in
 // real time. --print writes "camera NAME", then per tick "tick cameraState controllerState
 // v0 x0 y0 z0 v1 x1 y1 z1" (visibility and translation of the handpiece and the patient
-// locator, mm). The treatment log is stored when the run ends, in the "Log" folder beside
-// --planning-file, whose own folder must exist. --display WxH shows the navigation displays
+// locator, mm). The treatment log is stored when the run ends, in the "Log" folder of the
+// planning --planning-file names, whose own folder must exist: where the planning is then,
+// which another instance may have replaced meanwhile (PatientPath in the ini file says where
+// plannings are looked for). SIGINT or SIGTERM ends the run as its last tick would, the
+// treatment log stored. --display WxH shows the navigation displays
 // while it runs, refreshed after every tick: the page stack filling WxH in a frameless window
 // at the screen's top-left, the navigation strip and the status bar below it.
 //
@@ -17,7 +20,8 @@
 // a failed tick); 2 a bad command line; 3 the camera stopped answering (a tick after its first
 // data got none; the end of a replay is not a failure) or never answered; 4 a file of the
 // treatment could not be written (the treatment log, its journal, a handpiece calibration or a
-// calibration accuracy file), which wins over 3. Every reason goes to the standard error stream.
+// calibration accuracy file), or the log not into its planning, which is nowhere any more; 4 wins
+// over 3. Every reason goes to the standard error stream.
 #include "navigation/CameraSearchJob.h"
 #include "navigation/ICalibrationAcceptor.h"
 #include "navigation/INavigationUi.h"
@@ -25,6 +29,8 @@
 #include "navigation/NavigationController.h"
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
+#include "planning/io/PlanningFile.h"
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -40,10 +46,12 @@
 #include <QFileInfo>
 #include <QVBoxLayout>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -51,6 +59,30 @@
 #include <thread>
 
 namespace {
+
+// Set by SIGINT and SIGTERM: the run ends after the tick under way.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+// The planning named, as a load of it knows it: where it began (its origin) and its contents, by
+// which it is found again once another instance replaced it or the user moved it.
+void knowPlanning(Settings& settings, const std::string& file)
+{
+    settings.setPlanningFile(file);
+    try {
+        const std::filesystem::path path = std::filesystem::absolute(file);
+        const std::string origin = PlanningFile::read(file).origin;
+        settings.setPlanningOrigin(origin.empty() ? path.parent_path().filename().string() : origin);
+        const auto identity = FolderHandle::open(path.parent_path().string(), true).contentKey(path.filename().string());
+        settings.setPlanningIdentity(identity.ok() ? *identity : std::string());
+    } catch (const std::exception&) {
+        // Known by its folder alone.
+    }
+}
 
 struct Options
 {
@@ -282,7 +314,7 @@ int main(int argc, char** argv)
         IPlanningUi::install(reporter);
         NavigationController::installModelFactory();
         if (!options.planningFile.empty())
-            settings->setPlanningFile(options.planningFile);
+            knowPlanning(*settings, options.planningFile);
         auto model = std::make_shared<Model>(settings);
         model->setJaw(options.jaw);
         auto controller = std::dynamic_pointer_cast<NavigationController>(model->getNavigationController());
@@ -295,6 +327,9 @@ int main(int argc, char** argv)
         if (options.print)
             std::printf("camera %s\n", camera->getName().c_str());
         Runner runner(camera, controller, options.print, replay != nullptr);
+        // From the first entry of the treatment log on, an end on request stores it.
+        std::signal(SIGINT, requestStop);
+        std::signal(SIGTERM, requestStop);
         camera->startReporting();
         controller->enableNavigation(camera);
         std::unique_ptr<QWidget> window;
@@ -318,7 +353,7 @@ int main(int argc, char** argv)
             model->enableNavigation(); // the displays refresh themselves while navigating
         }
         if (options.fast) {
-            for (long i = 0; i < options.ticks; ++i) {
+            for (long i = 0; i < options.ticks && !stopRequested; ++i) {
                 simulated += 50;
                 replay->advanceTo(simulated);
                 runner.tick();
@@ -331,7 +366,7 @@ int main(int argc, char** argv)
             timer.start();
             // The Model's observers are widgets: notified here, in the GUI thread, once per tick.
             long shown = 0;
-            while (runner.count() < options.ticks && !runner.failed()) {
+            while (runner.count() < options.ticks && !runner.failed() && !stopRequested) {
                 const long ticked = runner.count();
                 if (stack && ticked != shown) {
                     shown = ticked;

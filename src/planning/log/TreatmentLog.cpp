@@ -11,13 +11,16 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <fstream>
 #include <iomanip>
 #include <locale>
+#include <random>
 #include <sstream>
 #include <unistd.h>
 
@@ -53,18 +56,38 @@ int writeAll(int fd, const std::string& text)
     return 0;
 }
 
+// A new file: its mode is what the user's umask leaves of 0666, as for every file the user makes
+// (the patient folder may be a group's). -1 with errno when it cannot be made.
+int createFile(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+// A new file beside `path` under a name nobody else uses (other computers may share the folder).
+int createAside(const std::string& path, std::string& aside)
+{
+    static thread_local std::mt19937_64 draw{std::random_device{}()};
+    for (int tries = 0;; ++tries) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(draw() & 0xffffffffffffULL));
+        aside = path + suffix;
+        const int fd = createFile(aside);
+        if (fd >= 0 || errno != EEXIST || tries == 99)
+            return fd;
+    }
+}
+
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
 // synced, then linked to `path`, which fails when the name is taken. Empty on success;
 // `created` tells whether a file could be made there at all.
 std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
 {
-    std::string aside = path + ".XXXXXX";
-    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    std::string aside;
+    const int fd = createAside(path, aside);
     if (created)
         *created = fd >= 0;
     if (fd < 0)
         return "cannot create " + aside + ": " + errorText();
-    ::fchmod(fd, 0644);
     int error = writeAll(fd, text);
     if (!error && ::fsync(fd) != 0 && errno != EINVAL)
         error = errno;
@@ -102,8 +125,31 @@ void TreatmentLog::closeJournal(bool keep)
         ::fsync(journal_);
     ::close(journal_);
     journal_ = -1;
-    if (!keep)
-        ::unlink(journalPath_.c_str());
+}
+
+void TreatmentLog::removeJournal(const std::string& logFolder) const
+{
+    // A take-over of the planning's folder moves the "Log" folder, the open journal in it, into
+    // the planning that replaces it: the journal goes from where it is now, and only while that
+    // name is still this very file.
+    struct stat own{};
+    if (journal_ < 0 || ::fstat(journal_, &own) != 0 || own.st_nlink == 0)
+        return;
+    std::vector<std::string> places;
+    char now[PATH_MAX];
+    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(journal_)).c_str(), now, sizeof now - 1);
+    if (length > 0)
+        places.emplace_back(now, static_cast<std::size_t>(length));
+    places.push_back(journalPath_);
+    places.push_back(logFolder + QFileInfo(QString::fromStdString(journalPath_)).fileName().toStdString());
+    for (const std::string& place : places) {
+        struct stat there{};
+        if (::lstat(place.c_str(), &there) == 0 && there.st_dev == own.st_dev && there.st_ino == own.st_ino) {
+            if (::unlink(place.c_str()) != 0)
+                record("cannot remove the journal " + place + ": " + errorText());
+            return;
+        }
+    }
 }
 
 std::vector<std::string> TreatmentLog::takeFailures()
@@ -111,12 +157,15 @@ std::vector<std::string> TreatmentLog::takeFailures()
     return std::exchange(failures_, {});
 }
 
-std::string TreatmentLog::logFolder(const std::string& planningFile) const
+std::string TreatmentLog::logFolder(const std::string& planningFile,
+                                    const std::optional<std::string>& planningFolder) const
 {
     // Without a planning the log goes to the data folder, never to the working directory.
-    if (planningFile.empty())
+    if (planningFile.empty() || (planningFolder && planningFolder->empty()))
         return dataFolder_ + "/" + Constants::logFolder;
-    return QFileInfo(QString::fromStdString(planningFile)).path().toStdString() + "/" + Constants::logFolder;
+    const std::string folder =
+        planningFolder ? *planningFolder : QFileInfo(QString::fromStdString(planningFile)).path().toStdString();
+    return folder + "/" + Constants::logFolder;
 }
 
 std::string TreatmentLog::accuracyFile(Constants::Jaw jaw) const
@@ -150,7 +199,8 @@ void TreatmentLog::journal(const std::string& line)
 }
 
 std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
-                                             const std::vector<ImplantPtr>& implants, Constants::Jaw jaw) try
+                                             const std::vector<ImplantPtr>& implants, Constants::Jaw jaw,
+                                             const std::optional<std::string>& planningFolder) try
 {
     std::vector<std::string> failures;
     closeJournal(true);
@@ -158,9 +208,9 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     journalSize_ = 0;
     failures_.clear();
     try {
-        const std::string folder = logFolder(planningFile);
+        const std::string folder = logFolder(planningFile, planningFolder);
         journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
-        journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        journal_ = createFile(journalPath_);
         if (journal_ < 0)
             failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
     } catch (const std::exception& e) {
@@ -344,27 +394,38 @@ VEXA_RETHROW
 
 std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
                                              const std::vector<std::string>& patientPaths,
-                                             const std::vector<ImplantPtr>& implants) try
+                                             const std::vector<ImplantPtr>& implants,
+                                             const std::optional<std::string>& planningFolder) try
 {
     std::vector<std::string> failures;
     std::ostringstream text;
     write(text, implants);
-    auto writeInto = [&](const std::string& folder) {
+    // The file written; empty when it could not be.
+    auto writeInto = [&](const std::string& into) -> std::string {
         try {
-            const std::string name = Utilities::getUniqueFilename(folder);
-            const std::string failure = writeNewFile(folder + name + ".log", text.str());
-            if (!failure.empty())
-                failures.push_back(failure);
+            const std::string file = into + Utilities::getUniqueFilename(into) + ".log";
+            const std::string failure = writeNewFile(file, text.str());
+            if (failure.empty())
+                return file;
+            failures.push_back(failure);
         } catch (const std::exception& e) {
-            failures.push_back("cannot write the treatment log into " + folder + ": " + e.what());
+            failures.push_back("cannot write the treatment log into " + into + ": " + e.what());
         }
+        return {};
     };
-    writeInto(logFolder(planningFile));
+    const std::string folder = logFolder(planningFile, planningFolder);
+    const std::string stored = writeInto(folder);
+    std::vector<std::string> told;
+    if (!planningFile.empty() && planningFolder && planningFolder->empty())
+        told.push_back("The planning " + QFileInfo(QString::fromStdString(planningFile)).path().toStdString() +
+                       " is no longer there, and no planning that replaces it was found" +
+                       (stored.empty() ? "." : ": the treatment log is kept in " + stored + "."));
 
     const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
     if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
         const std::string study = first + "/" + Constants::studyDummyFolder;
-        QDir().mkdir(QString::fromStdString(study));
+        // The patient folder too, before its first planning, as a save makes it.
+        Utilities::makeAbsDir(study);
         const std::string dummy = study + Constants::studyDummyFile;
         // Written once, whole: a cut one would never be written again. One that cannot be
         // made at all is skipped, as before; one that fails on the way is told.
@@ -386,9 +447,13 @@ std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
 
     window_.clear();
     logging_ = false;
-    closeJournal(!failures.empty() || journalFailed_);
+    const bool keep = !failures.empty() || journalFailed_;
+    if (!keep)
+        removeJournal(folder);
+    closeJournal(keep);
     for (const auto& failure : failures)
         record(failure);
-    return failures;
+    told.insert(told.end(), failures.begin(), failures.end());
+    return told;
 }
 VEXA_RETHROW

@@ -11,6 +11,12 @@
 // longer be written (a full disk) keeps its whole lines and takes no more; the log goes on in
 // memory and is still stored at the end.
 //
+// The log goes into the folder that holds its planning when it is stored (another instance may
+// have replaced the planning meanwhile, moving the "Log" folder with the open journal along);
+// only the "Log" folder is ever made there, never the planning's. The log of a planning that is
+// nowhere any more goes into the data folder's "Log" folder, and the user is told where. Every
+// file and folder made follows the user's umask.
+//
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
 // folder given to the constructor; one entry line is appended per accepted calibration.
 #include "planning/log/ActionLogEntry.h"
@@ -23,6 +29,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -42,11 +49,15 @@ public:
     TreatmentLog(const TreatmentLog&) = delete;
     TreatmentLog& operator=(const TreatmentLog&) = delete;
 
+    // `planningFolder` below: the folder that holds the planning now (PlanningPlace), empty where
+    // none does; when not given, the planning file's folder.
+
     // Clears the entries and tables, adds "START TREATMENT", "PATIENT name", "FILE path", a
     // table per implant (limit: its length) and the jaw's stored calibration accuracy; opens
     // the journal in the planning's "Log" folder. Failures (no journal) are returned.
     std::vector<std::string> start(const QString& patientName, const std::string& planningFile,
-                                   const std::vector<ImplantPtr>& implants, Constants::Jaw jaw);
+                                   const std::vector<ImplantPtr>& implants, Constants::Jaw jaw,
+                                   const std::optional<std::string>& planningFolder = std::nullopt);
     bool isLogging() const { return logging_; }
 
     // One sample of the nearest implant: into the window, then the window's statistics into
@@ -72,14 +83,17 @@ public:
     // The log text (C locale), for the implants in list order.
     void write(std::ostream& out, const std::vector<ImplantPtr>& implants) const;
     // Writes the log into the planning's "Log" folder and, when the first patient path is an
-    // absolute folder, the study copy; empties the window; ends logging. Failures returned.
+    // absolute folder, the study copy; empties the window; ends logging. Failures, and where the
+    // log of a planning that is nowhere was kept, are returned.
     std::vector<std::string> store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
-                                   const std::vector<ImplantPtr>& implants);
+                                   const std::vector<ImplantPtr>& implants,
+                                   const std::optional<std::string>& planningFolder = std::nullopt);
 
     const std::vector<ActionLogEntry>& getCalibrationEntries() const { return calibrationEntries_; }
     std::string accuracyFile(Constants::Jaw jaw) const;
-    // The planning's "Log" folder (with its trailing "/").
-    std::string logFolder(const std::string& planningFile) const;
+    // The "Log" folder (with its trailing "/") of the planning, or of the data folder where there
+    // is no planning or it is nowhere.
+    std::string logFolder(const std::string& planningFile, const std::optional<std::string>& planningFolder) const;
 
 private:
     void addEntry(std::vector<ActionLogEntry>& entries, const QString& action);
@@ -95,6 +109,8 @@ private:
     std::deque<DrillDifference> window_; // newest first
     bool logging_ = false;
     void closeJournal(bool keep);
+    // Removes the journal wherever it is now; `logFolder`: where the log was stored.
+    void removeJournal(const std::string& logFolder) const;
 
     int journal_ = -1;
     std::string journalPath_;

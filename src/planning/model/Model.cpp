@@ -19,6 +19,7 @@
 #include "vexa/volume/VoxelHistogram.h"
 
 #include "planning/log/DrillDifference.h"
+#include "planning/log/PlanningPlace.h"
 #include "planning/log/TreatmentLog.h"
 #include "planning/model/IPlanningUi.h"
 #include "platform/ApplicationFolder.h"
@@ -940,8 +941,9 @@ VEXA_RETHROW
 
 void Model::startDataLogging() try
 {
+    const PlanningPlace place(settings_.get());
     reportNavigationFailures(treatmentLog_->start(getPatientName(), settings_ ? settings_->getPlanningFile() : std::string(),
-                                                  implantList(), jaw_));
+                                                  implantList(), jaw_, place.folder()));
 }
 VEXA_RETHROW
 
@@ -978,9 +980,11 @@ VEXA_RETHROW
 
 void Model::storeDataLog() try
 {
+    // The log goes where the planning is now: another instance may have replaced it meanwhile.
+    const PlanningPlace place(settings_.get());
     reportNavigationFailures(treatmentLog_->store(settings_ ? settings_->getPlanningFile() : std::string(),
                                                   settings_ ? settings_->getPatientPaths() : std::vector<std::string>(),
-                                                  implantList()));
+                                                  implantList(), place.folder()));
 }
 VEXA_RETHROW
 

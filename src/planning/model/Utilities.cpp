@@ -190,7 +190,10 @@ QDateTime currentDateTime()
 
 std::string getUniqueFilename(const std::string base) try
 {
-    makeAbsDir(base);
+    // That folder only, never one above it: a planning folder another instance replaced meanwhile
+    // is not made again for its "Log" folder.
+    if (!base.empty())
+        QDir().mkdir(QString::fromStdString(base));
     for (int i = 0; i < uniqueNameTries; ++i) {
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next try needs a new millisecond

@@ -30,9 +30,10 @@ bool copyFile(const std::string& from, const std::string& to, std::string* failu
 // "u=" + first + " s=" + second, each with two decimals.
 const QString getAsString(const std::pair<double, double>& values);
 
-// Creates the folder base, then returns a current-time name "yyyy-MM-dd__hh-mm-ss-z" (z the
-// millisecond without leading zeros) such that no file base + "/" + name exists. Throws
-// std::runtime_error "could not determine unique file" after 49 tries.
+// Creates the folder base where the folder it lies in is there (one level, no more), then
+// returns a current-time name "yyyy-MM-dd__hh-mm-ss-z" (z the millisecond without leading zeros)
+// such that no file base + "/" + name exists. Throws std::runtime_error "could not determine
+// unique file" after 49 tries.
 std::string getUniqueFilename(const std::string base);
 // Creates the folder base, then returns a current-time name as above such that base + "/" +
 // name does not exist (create false) or could be created as a new folder (create true).
