@@ -213,11 +213,17 @@ void CrossSectionalView::update() try
     if (handOverToGuiThread())
         return;
     TimedView::update();
-    const unsigned count = getNumberOfCrossSections();
+    // Counted as none while there is no curve to show them on.
+    const unsigned count = isEmpty() ? 0u : getNumberOfCrossSections();
     if (count != numberOfCrossSections_) {
         numberOfCrossSections_ = count;
         updateGeometry();
+        // Every section in sight at once, with the caption, whenever they come or their number
+        // changes (a reload, an implant placed or removed); a zoom of the user's holds until then.
+        fitWanted_ = true;
     }
+    if (fitWanted_ && count > 0 && fitIntoFrame())
+        fitWanted_ = false;
     checkSliceVisualizer();
     // Hidden whenever there is nothing to show; a frame relies on that.
     if (showWhenNotEmpty())

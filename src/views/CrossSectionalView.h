@@ -65,4 +65,5 @@ private:
     std::vector<std::shared_ptr<Vexa::Slice>> sections() const;
 
     unsigned numberOfCrossSections_ = 0;
+    bool fitWanted_ = false;
 };

@@ -29,6 +29,7 @@
 #include "vexa/slice/Slice.h"
 #include "views/ViewFailure.h"
 
+#include <QAbstractScrollArea>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QMouseEvent>
@@ -162,6 +163,31 @@ bool OpenGL2DView::showWhenNotEmpty() try
         show();
     }
     return isVisible();
+}
+VEXA_RETHROW
+
+bool OpenGL2DView::fitIntoFrame() try
+{
+    // The view lies in the frame's description widget, which lies in the scroll area's viewport.
+    QWidget* description = parentWidget();
+    QWidget* viewport = description ? description->parentWidget() : nullptr;
+    // A frame not on the screen has not been given its size yet.
+    if (!viewport || !viewport->isVisible())
+        return false;
+    const double zoom = zoom_;
+    zoom_ = 1.0;
+    const QSize image = sizeHint();
+    zoom_ = zoom;
+    QSize room = viewport->size();
+    if (const auto* scroll = qobject_cast<const QAbstractScrollArea*>(viewport->parentWidget()))
+        room = scroll->maximumViewportSize();
+    // What the description widget shows besides the view (the caption) takes its height.
+    room.rheight() -= std::max(0, description->sizeHint().height() - sizeHint().height());
+    if (image.width() <= 0 || image.height() <= 0 || room.width() <= 0 || room.height() <= 0)
+        return false;
+    zoom_ = std::min(double(room.width()) / image.width(), double(room.height()) / image.height());
+    updateGeometry();
+    return true;
 }
 VEXA_RETHROW
 

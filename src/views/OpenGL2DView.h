@@ -115,6 +115,10 @@ protected:
     // The view's part of a notification: hidden while empty; a hidden view with something to
     // show and a parent shows itself and tells its frame. True when the view is visible.
     bool showWhenNotEmpty();
+    // Zooms so that the whole image, with the caption its frame shows below it, fits the frame's
+    // visible area at once, without scroll bars. False, the zoom kept, for a view outside a frame
+    // on the screen or without an image: a fit wanted then is still to be done.
+    bool fitIntoFrame();
 
     // Mouse events reach these with their position clamped to the cursor clip; a failure ends
     // in the handler.

@@ -12,7 +12,6 @@
 #include "vexa/volume/VolumeData.h"
 #include "views/ViewFailure.h"
 
-#include <QAbstractScrollArea>
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTimer>
@@ -188,37 +187,25 @@ void PanoramicView::update() try
         return;
     TimedView::update();
     const double length = isEmpty() ? 0.0 : panoramicLine_->getLength();
+    const bool drawing = model_ && model_->getState() == Model::PanoramicLineInput;
+    // The whole image is fitted into the frame whenever a planning shows one: while the curve is
+    // drawn, when an image comes (a reload, a new curve) and when the Panoramic button is pressed.
+    // Other changes of the curve keep the user's zoom.
+    if (drawing && !wasDrawing_)
+        fitWanted_ = true;
+    wasDrawing_ = drawing;
     if (!Vexa::isEqual(lastLength_, length, 0.001)) {
+        fitWanted_ = fitWanted_ || drawing || !(lastLength_ > 0.0);
         lastLength_ = length;
-        QWidget* frame = parentWidget() ? parentWidget()->parentWidget() : nullptr;
-        if (model_ && model_->getState() == Model::PanoramicLineInput && frame) {
-            // Fit the whole image into the frame's visible area.
-            const double zoom = zoom_;
-            zoom_ = 1.0;
-            const QSize hint = sizeHint();
-            zoom_ = zoom;
-            const QSize room = roomInFrame(*frame);
-            if (hint.width() > 0 && hint.height() > 0 && !room.isEmpty())
-                zoom_ = std::min(double(room.width()) / hint.width(), double(room.height()) / hint.height());
-        }
         updateGeometry();
     }
+    if (fitWanted_ && length > 0.0 && fitIntoFrame())
+        fitWanted_ = false;
     checkSliceVisualizer();
     if (showWhenNotEmpty())
         OpenGL2DView::update();
 }
 VEXA_RETHROW
-
-QSize PanoramicView::roomInFrame(const QWidget& frame) const
-{
-    QSize room = frame.size();
-    if (const auto* scroll = qobject_cast<const QAbstractScrollArea*>(frame.parentWidget()))
-        room = scroll->maximumViewportSize();
-    // The parent's size hint holds the view's and what it adds below the view.
-    if (const QWidget* parent = parentWidget(); parent != &frame)
-        room.rheight() -= std::max(0, parent->sizeHint().height() - sizeHint().height());
-    return room;
-}
 
 void PanoramicView::initializeGL()
 {

@@ -59,9 +59,6 @@ protected:
 
 private:
     double height3D() const;
-    // The room the frame gives the whole image: its visible area once no scroll bar is needed,
-    // less the lines the view's parent shows with it (the frame's caption below).
-    QSize roomInFrame(const QWidget& frame) const;
     // The vertical planes, normals inward, that bound the slice's cell of the curve's band: the
     // band's borders on either side and the dividing lines through its two corners (their
     // border points). Neighbouring cells share a dividing plane, so a point of the band lies in
@@ -71,4 +68,6 @@ private:
 
     std::shared_ptr<PanoramicLine> panoramicLine_;
     double lastLength_ = 0.0;
+    bool wasDrawing_ = false;
+    bool fitWanted_ = false;
 };

@@ -25,6 +25,7 @@
 #include "views/PanoramicView.h"
 
 #include <QPainter>
+#include <QPointer>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QStyleOptionButton>
@@ -39,14 +40,19 @@ using AppTest::onScreen;
 using AppTest::waitFor;
 using AppTest::xClick;
 
-// The program's window over the sample patient, imported as the Patient button does it.
+// The program's window over the sample patient, imported as the Patient button does it (or, for
+// a start that reloads what an earlier one saved in the same folder, empty).
 struct Planning
 {
-    Planning()
+    explicit Planning(std::shared_ptr<AppTest::AppFolder> folder = std::make_shared<AppTest::AppFolder>(),
+                      bool import = true)
+        : shared(std::move(folder)), home(*shared)
     {
         IPlanningUi::install(std::make_shared<ShellPlanningUi>());
         window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
         exposed = QTest::qWaitForWindowExposed(window.get());
+        if (!import)
+            return;
         std::vector<std::string> files;
         for (const QFileInfo& f : QDir(home.path("SamplePatient")).entryInfoList({"*.dcm"}, QDir::Files, QDir::Name))
             files.push_back(f.absoluteFilePath().toStdString());
@@ -81,7 +87,8 @@ struct Planning
         }
         return true;
     }
-    AppTest::AppFolder home;
+    std::shared_ptr<AppTest::AppFolder> shared;
+    AppTest::AppFolder& home;
     std::unique_ptr<MainWindow> window;
     bool exposed = false, imported = false;
 };
@@ -152,6 +159,26 @@ void zoomIn(ViewFrame* frame, int times)
     QObject::disconnect(counting);
 }
 
+// The frame's select button and the view's button in the offer, as a person does it; the frame
+// then shows a new view of that name.
+void chooseView(ViewFrame* frame, const QString& view)
+{
+    const QPointer<QWidget> before = frame->getView();
+    AppTest::DialogAnswerer answer;
+    answer.then([&view](QWidget* modal) {
+        if (!modal->windowHandle() || !modal->windowHandle()->isExposed())
+            return false;
+        for (QPushButton* b : modal->findChildren<QPushButton*>())
+            if (b->text() == view)
+                return xClick(b), true;
+        return false;
+    });
+    xClick(frame->findChild<QPushButton*>("SelectViewButton"));
+    ASSERT_TRUE(waitFor([&] {
+        return answer.done() && !before && frame->getView()->objectName() == view;
+    }, 30000));
+}
+
 // The widget as the screen shows it after every event the last input caused: the layouts and the
 // scroll position settled, then painted at once.
 QImage settled(QWidget* widget)
@@ -160,6 +187,54 @@ QImage settled(QWidget* widget)
     QApplication::processEvents();
     widget->repaint();
     return onScreen(widget);
+}
+
+// What the frame of a 2D view shows on the screen, against where its layout puts things: the
+// whole image there pixel for pixel, the caption below it in sight with its letters in the
+// view's colour, no scroll bar, and, for a view fitted to its frame, the image as wide or as
+// high as the room allows. What does not hold; nothing when the view fits its frame.
+QStringList unfitted(ViewFrame* frame, bool fitted, const QString& png)
+{
+    auto* view = qobject_cast<OpenGL2DView*>(frame->getView());
+    auto* caption = frame->findChild<QLabel*>("Caption");
+    ViewFrame::ScrollView* scroll = frame->scrollView();
+    if (!view || !caption)
+        return {"no 2D view with a caption in " + frame->objectName()};
+    const QString name = view->objectName();
+    QStringList found;
+    const QImage shown = settled(frame);
+    save(shown, png);
+    if (scroll->verticalScrollBar()->isVisible() || scroll->horizontalScrollBar()->isVisible())
+        found << name + ": a scroll bar";
+    const QRect visible(scroll->viewport()->mapTo(frame, QPoint()), scroll->viewport()->size());
+    const QRect image(view->mapTo(frame, QPoint()), view->size());
+    const QRect text(caption->mapTo(frame, QPoint()), caption->size());
+    if (!visible.contains(image) || !visible.contains(text))
+        found << name + ": the image or its caption reaches out of sight";
+    if (fitted && image.width() < visible.width() - 1 && image.height() + text.height() < visible.height() - 1)
+        found << name + ": the image is smaller than its frame";
+    std::string first;
+    const QImage drawn = view->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    if (const int differ = AppTest::differences(shown.copy(image), drawn, first))
+        found << QString("%1: %2 pixels of the image are not on the screen, the first %3")
+                     .arg(name)
+                     .arg(differ)
+                     .arg(QString::fromStdString(first));
+    const QColor colour = view->getColorID();
+    int letters = 0;
+    const QRect letterArea = text & shown.rect();
+    for (int y = letterArea.top(); y <= letterArea.bottom(); ++y)
+        for (int x = letterArea.left(); x <= letterArea.right(); ++x) {
+            const QColor c = shown.pixelColor(x, y);
+            letters += std::abs(c.red() - colour.red()) < 60 && std::abs(c.green() - colour.green()) < 60 &&
+                       std::abs(c.blue() - colour.blue()) < 60;
+        }
+    if (letters < 30)
+        found << QString("%1: %2 pixels of the caption's letters on the screen").arg(name).arg(letters);
+    std::printf("%s: image %dx%d and caption %dx%d in a visible area of %dx%d, zoom %.3f, %d letter pixels\n",
+                qPrintable(png), image.width(), image.height(), text.width(), text.height(), visible.width(),
+                visible.height(), view->getZoom(), letters);
+    return found;
 }
 
 // Whether this process runs the test, on an X server of its own: false without an X display
@@ -269,20 +344,8 @@ TEST(WindowShows, ZoomInTheViewRefusesLeavesEveryPixelOfTheFrame)
         Planning planning;
         ASSERT_TRUE(planning.imported);
         ViewFrame* frame = planning.frame("RightLowerFrame");
-        if (frame->getView()->objectName() != c.view) {
-            // The frame's select button and the view's button in the offer, as a person does it.
-            AppTest::DialogAnswerer answer;
-            answer.then([&c](QWidget* modal) {
-                if (!modal->windowHandle() || !modal->windowHandle()->isExposed())
-                    return false;
-                for (QPushButton* b : modal->findChildren<QPushButton*>())
-                    if (b->text() == c.view)
-                        return xClick(b), true;
-                return false;
-            });
-            xClick(frame->findChild<QPushButton*>("SelectViewButton"));
-            ASSERT_TRUE(waitFor([&] { return answer.done() && frame->getView()->objectName() == c.view; }, 30000));
-        }
+        if (frame->getView()->objectName() != c.view)
+            chooseView(frame, c.view);
         auto* view = qobject_cast<OpenGL2DView*>(frame->getView());
         auto* button = frame->findChild<QPushButton*>("ZoomInButton");
         ASSERT_TRUE(view && button);
@@ -514,29 +577,96 @@ TEST(WindowShows, PanoramicImageOfTheDrawnCurveFitsItsFrameWithItsCaption)
         ASSERT_TRUE(planning.imported && planning.drawCurve());
         ViewFrame* frame = planning.frameOf("Panoramic");
         QWidget* view = frame->getView();
-        auto* caption = frame->findChild<QLabel*>("Caption");
-        ViewFrame::ScrollView* scroll = frame->scrollView();
         ASSERT_TRUE(waitFor([&] { return view->isVisible() && view->size() == view->sizeHint(); }, 30000));
-        const QImage shown = settled(frame);
-        save(shown, "panoramic-fit-" + name);
-        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
-        EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
-        const QRect visible = scroll->viewport()->rect();
-        const QRect image(view->mapTo(scroll->viewport(), QPoint()), view->size());
-        const QRect text(caption->mapTo(scroll->viewport(), QPoint()), caption->size());
-        EXPECT_TRUE(visible.contains(image)) << "the whole image";
-        EXPECT_TRUE(visible.contains(text)) << "the caption";
-        // The caption's yellow letters on the screen, where the frame shows it.
-        const QRect letters = text.translated(scroll->viewport()->mapTo(frame, QPoint()));
-        int yellow = 0;
-        for (int y = letters.top(); y <= letters.bottom(); ++y)
-            for (int x = letters.left(); x <= letters.right(); ++x) {
-                const QColor c = shown.pixelColor(x, y);
-                yellow += c.red() > 200 && c.green() > 200 && c.blue() < 80;
-            }
-        EXPECT_GT(yellow, 30) << "\"Panoramic View\" in sight";
-        std::printf("%s: panoramic image %dx%d and caption %dx%d in a visible area of %dx%d, %d yellow pixels\n",
-                    qPrintable(name), image.width(), image.height(), text.width(), text.height(), visible.width(),
-                    visible.height(), yellow);
+        const QStringList found = unfitted(frame, true, "panoramic-fit-" + name);
+        EXPECT_TRUE(found.isEmpty()) << found.join("\n").toStdString();
     }
+}
+
+namespace {
+
+// A session that draws the curve, places an implant, saves as new and ends with OK; then the
+// program started again with its window at that size, the planning reloaded through Patient.
+// Every 2D view fits its frame with its caption, after the reload, after Panoramic is pressed on a
+// zoomed-in image and after the panoramic view is chosen anew for its frame.
+void reloadedViewsFitTheirFrames(const QSize size)
+{
+    const QString name = QString("%1x%2").arg(size.width()).arg(size.height());
+    SCOPED_TRACE(name.toStdString());
+    const auto home = std::make_shared<AppTest::AppFolder>();
+    {
+        Planning first(home);
+        ASSERT_TRUE(first.imported && first.drawCurve());
+        auto* panoramic = qobject_cast<PanoramicView*>(first.frameOf("Panoramic")->getView());
+        ASSERT_TRUE(panoramic && waitFor([&] { return panoramic->isVisible(); }, 30000));
+        first.window->getModel()->getImplantManager()->addImplant(Implant::createFromFile(
+            Vexa::Matrix44<double>(panoramic->getWorldPos(0.5 * panoramic->width(), 0.5 * panoramic->height())), 0,
+            home->path("ImplantDatabase/Altavis Dental/Conical Pro/AV-CP-D40-L100.implant").toStdString()));
+        AppTest::DialogAnswerer answer;
+        answer.then(AppTest::clickButton("SaveDialog", "Save as new"));
+        xClick(first.window->findChild<QToolButton*>("OKButton"));
+        ASSERT_TRUE(waitFor([&] { return answer.done() && !first.window->isVisible(); }))
+            << answer.seen.join(", ").toStdString();
+    }
+    Planning again(home, false);
+    ASSERT_TRUE(again.exposed);
+    again.window->setGeometry(QRect(QPoint(), size));
+    ASSERT_TRUE(waitFor([&] { return again.window->geometry() == QRect(QPoint(), size); }, 10000));
+    const auto model = again.window->getModel();
+    AppTest::DialogAnswerer answer;
+    answer.then(AppTest::clickButton("LoadDialog", "Reload planning"));
+    answer.then(AppTest::openFirstStudy);
+    xClick(again.window->findChild<QToolButton*>("PatientButton"));
+    ASSERT_TRUE(waitFor([&] {
+        return answer.done() && !QApplication::activeModalWidget() &&
+               model->getImplantManager()->numberOfImplants() == 1;
+    })) << answer.seen.join(", ").toStdString();
+    const struct
+    {
+        const char* step;
+        std::function<void()> act;
+    } steps[] = {
+        {"reloaded", [] {}},
+        {"zoomed in, then Panoramic pressed",
+         [&] {
+             zoomIn(again.frameOf("Panoramic"), 2);
+             xClick(again.window->findChild<QToolButton*>("PanoramicButton"));
+             ASSERT_TRUE(waitFor([&] { return model->getState() == Model::PanoramicLineInput; }, 10000));
+         }},
+        {"the Panoramic view chosen anew for its frame", [&] { chooseView(again.frameOf("Panoramic"), "Panoramic"); }},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.step);
+        step.act();
+        QStringList found;
+        // The axial view shows a voxel a pixel.
+        for (const auto& [view, fitted] : {std::pair{"Panoramic", true}, {"Cross-sectional", true}, {"Axial", false}}) {
+            ViewFrame* frame = again.frameOf(view);
+            ASSERT_TRUE(frame) << view;
+            QWidget* shown = frame->getView();
+            ASSERT_TRUE(waitFor([&] { return shown->isVisible() && shown->size() == shown->sizeHint(); }, 30000)) << view;
+            found << unfitted(frame, fitted, QString("reload-fit-%1-%2-%3").arg(name, view).arg(&step - steps));
+        }
+        save(onScreen(again.window.get()), QString("reload-fit-%1-window-%2").arg(name).arg(&step - steps));
+        EXPECT_TRUE(found.isEmpty()) << found.join("\n").toStdString();
+    }
+}
+
+}
+
+TEST(WindowShows, AfterAReloadEveryViewFitsItsFrameWithItsCaption)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    // The tests' X servers are no smaller than 1280x1024: the window is given 1024x768 there.
+    const struct
+    {
+        QSize screen;
+        std::vector<QSize> windows;
+    } servers[] = {{{1920, 1080}, {{1920, 1080}}}, {{1280, 1024}, {{1280, 1024}, {1024, 768}}}};
+    for (const auto& server : servers)
+        if (AppTest::rerunOnOwnXServer(QString("%1x%2x24").arg(server.screen.width()).arg(server.screen.height())) &&
+            QGuiApplication::primaryScreen()->size() == server.screen)
+            for (const QSize window : server.windows)
+                reloadedViewsFitTheirFrames(window);
 }

@@ -137,19 +137,67 @@ TEST(PanoramicView, SizesAndEdgesAndFitting)
     EXPECT_NEAR(view.getWorldPos(200, 0).z, 80.0, 1e-12);
     view.resize(0, 0);
     EXPECT_NO_THROW(view.getWorldPos(5, 5));
+}
 
-    // Zoom to fit in the frame, only while the curve is drawn (state 2).
-    QWidget frame, scroll(&frame);
-    frame.resize(200, 100);
-    auto* framed = new PanoramicView(model, &scroll, "Panoramic");
-    model->setStateAndUpdate(Model::NormalInput);
-    line->setPoints({{0, 10, 0}, {50, 10, 0}});
-    framed->update();
-    EXPECT_DOUBLE_EQ(framed->getZoom(), 1.0);
-    model->setStateAndUpdate(Model::PanoramicLineInput);
-    line->setPoints({{0, 10, 0}, {100, 10, 0}});
-    framed->update();
-    EXPECT_DOUBLE_EQ(framed->getZoom(), std::min(200.0 / 400, 100.0 / 320));
+// Each view in a frame of its own (the frame's widget inside the visible area). The whole image
+// fits at once when it comes (a planning shown), when the Panoramic button is pressed, while the
+// curve is drawn, and when the number of cross sections changes; otherwise a zoom of the user's
+// holds.
+TEST(CurveViews, FitTheirFrameWhenTheImageComesOrChangesShape)
+{
+    REQUIRE_DISPLAY();
+    auto model = makeModel(rodPhantom()); // 40 mm high at 0.5 mm: 160 pixels at zoom 1
+    PlanningTest::UiInstaller ui;
+    const auto line = model->getPanoramicLine();
+    const auto implants = model->getImplantManager();
+    QWidget panoramicFrame, panoramicParent(&panoramicFrame), sectionsFrame, sectionsParent(&sectionsFrame);
+    panoramicFrame.setGeometry(QRect(windowPlace, QSize(200, 100)));
+    sectionsFrame.setGeometry(QRect(windowPlace, QSize(200, 400)));
+    panoramicFrame.show();
+    sectionsFrame.show();
+    auto* panoramic = new PanoramicView(model, &panoramicParent, "Panoramic");
+    auto* sections = new CrossSectionalView(model, &sectionsParent, "Cross-sectional");
+    // The fits at zoom 1: the curve's length at 4 pixels a millimetre, sections 96 pixels wide.
+    const auto panoramicFit = [&] { return std::min(200.0 / int(line->getLength() / 0.25), 100.0 / 160); };
+    const auto sectionsFit = [&] { return std::min(200.0 / (96 * model->getCrossSections().count), 400.0 / 160); };
+    std::vector<Vector3D> drawn = arch;
+    // Before each step the user zooms in: a zoom kept is 1.3 times the last.
+    const struct
+    {
+        const char* step;
+        std::function<void()> change;
+        bool panoramicFits, sectionsFit;
+    } steps[] = {
+        {"a planning shows its curve", [&] { line->setPoints(arch); }, true, false},
+        {"a corner moved", [&] { drawn.back() = {70, 20, 0}; line->setPoints(drawn); }, false, false},
+        {"an implant placed", [&] { implants->addImplant(PlanningTest::makeImplantAt(Vector3D(30, 45, 2))); }, false, true},
+        {"Panoramic pressed", [&] { model->setStateAndUpdate(Model::PanoramicLineInput); }, true, false},
+        {"a corner drawn", [&] { drawn.push_back({75, 5, 0}); line->setPoints(drawn); }, true, false},
+        {"two more implants",
+         [&] {
+             implants->addImplant(PlanningTest::makeImplantAt(Vector3D(20, 40, 2)));
+             implants->addImplant(PlanningTest::makeImplantAt(Vector3D(50, 45, 2)));
+         },
+         false, true},
+        {"another planning's curve",
+         [&] {
+             model->setStateAndUpdate(Model::NormalInput);
+             line->setPoints({arch.front()});
+             model->notify();
+             line->setPoints(arch);
+         },
+         true, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.step);
+        const double panoramicZoom = panoramic->getZoom(), sectionsZoom = sections->getZoom();
+        panoramic->zoomIn();
+        sections->zoomIn();
+        step.change();
+        model->notify();
+        EXPECT_DOUBLE_EQ(panoramic->getZoom(), step.panoramicFits ? panoramicFit() : panoramicZoom * 1.3);
+        EXPECT_DOUBLE_EQ(sections->getZoom(), step.sectionsFit ? sectionsFit() : sectionsZoom * 1.3);
+    }
 }
 
 TEST(PanoramicView, RodUnrollsIntoTheBandTheOraclePredicts)

@@ -146,6 +146,10 @@ try {
         view_->show();
     if (buttonPanel_)
         buttonPanel_->show();
+    // Laid out now, the view is told again: it fits the room it has been given.
+    frameLayout_->activate();
+    if (auto* observer = dynamic_cast<Vexa::IObserver*>(view_))
+        observer->update();
 }
 VEXA_RETHROW
 

@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 #include <QPainter>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QTextOption>
 #include <algorithm>
@@ -19,40 +20,54 @@ WrappingLabel::WrappingLabel(const QString& text, QWidget* parent) : QLabel(text
 
 namespace {
 
-// The paragraph as laid out at that width: a path wraps after a "/" rather than inside a name
-// ("set-" / "aside"): a word joiner after each of its hyphens, a zero-width space after each
-// slash. A name that a line cannot hold (with its slash) wraps after its hyphens instead, where a
-// reader still sees whole words; only a piece between them wider than the line wraps inside.
-QString withPathBreaks(const QString& paragraph, const QFontMetrics& metrics, int width)
+// A path word with its breaks made explicit: a line may end after a "/" that follows a name, and,
+// in a name wider than a line (with its "/"), after a hyphen, where a reader still sees whole
+// words. Everywhere else in the word a word joiner holds its characters together: left to the
+// text's own line breaking, a name would break where punctuation meets a digit (the dot of a
+// hidden folder's ".2031-..."). Only a piece wider than the line is still cut inside.
+QString pathWithBreaks(const QString& word, const QFontMetrics& metrics, int width)
 {
     static const QChar joiner(0x2060), space(0x200B);
     QString result;
-    result.reserve(paragraph.size() + 16);
-    bool inPath = false, wideName = false;
-    for (qsizetype i = 0; i < paragraph.size(); ++i) {
-        const QChar c = paragraph[i];
-        if (c.isSpace() || i == 0) {
-            // A word is a path when it holds a slash.
-            qsizetype end = i + (c.isSpace() ? 1 : 0);
-            while (end < paragraph.size() && !paragraph[end].isSpace())
-                ++end;
-            inPath = paragraph.mid(i, end - i).contains('/');
+    result.reserve(word.size() * 2);
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, word);
+    bool named = false, wideName = false;
+    qsizetype at = 0, nameStart = 0;
+    for (qsizetype next = characters.toNextBoundary(); next > at; at = next, next = characters.toNextBoundary()) {
+        if (at == nameStart) {
+            const qsizetype slash = word.indexOf('/', at);
+            const qsizetype end = slash < 0 ? word.size() : slash + 1;
+            wideName = metrics.horizontalAdvance(word.mid(at, end - at)) > width;
         }
-        // Nor after the slash a path begins with.
-        const bool startsWord = i == 0 || paragraph[i - 1].isSpace();
-        if (inPath && (startsWord || paragraph[i - 1] == '/')) {
-            qsizetype end = i;
-            while (end < paragraph.size() && !paragraph[end].isSpace() && paragraph[end] != '/')
-                ++end;
-            if (end < paragraph.size() && paragraph[end] == '/')
-                ++end;
-            wideName = metrics.horizontalAdvance(paragraph.mid(i, end - i)) > width;
-        }
-        result += c;
-        if (inPath && ((c == '-' && !wideName) || (c == '/' && startsWord)))
-            result += joiner;
-        else if (inPath && c == '/')
+        const QChar c = word[at];
+        result += word.mid(at, next - at);
+        named = named || c.isLetterOrNumber();
+        if (next == word.size())
+            break;
+        if (c == '/')
+            nameStart = next;
+        // Not after a slash a path begins with: it stays with the name after it.
+        if ((c == '/' && named) || (c == '-' && wideName))
             result += space;
+        else
+            result += joiner;
+    }
+    return result;
+}
+
+// The paragraph as laid out at that width: its paths (words that hold a "/") with their breaks.
+QString withPathBreaks(const QString& paragraph, const QFontMetrics& metrics, int width)
+{
+    QString result;
+    result.reserve(paragraph.size() * 2);
+    for (qsizetype i = 0; i < paragraph.size();) {
+        qsizetype end = i;
+        const bool blank = paragraph[i].isSpace();
+        while (end < paragraph.size() && paragraph[end].isSpace() == blank)
+            ++end;
+        const QString part = paragraph.mid(i, end - i);
+        result += !blank && part.contains('/') ? pathWithBreaks(part, metrics, width) : part;
+        i = end;
     }
     return result;
 }

@@ -1,8 +1,8 @@
 #pragma once
-// A label whose plain text wraps at word boundaries (in a path: after a "/", not inside a name)
-// and, where a word is wider than the label, anywhere inside it: nothing is ever cut off or
-// elided. Each line is
-// centred; the block of lines is centred vertically in the label.
+// A label whose plain text wraps at word boundaries (in a path: after a "/", never inside a name;
+// a name wider than the label after its hyphens) and, where a word is wider than the label,
+// anywhere inside it: nothing is ever cut off or elided. Each line is centred; the block of lines
+// is centred vertically in the label.
 #include <QLabel>
 #include <QRect>
 #include <QString>
