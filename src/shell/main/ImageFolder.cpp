@@ -161,7 +161,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
 std::string ImageFolder::reserveFile(const std::string& extension)
 {
     return placeUnderNewName([](const std::string& file) {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             ::close(fd);
         return fd >= 0 ? 0 : errno;

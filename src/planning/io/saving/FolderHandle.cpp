@@ -38,16 +38,19 @@ bool failed(Call call)
     return false;
 }
 
+// What is made is the user's as the umask has it: files 0666 and folders 0777 before it.
+constexpr mode_t fileMode = 0666, folderMode = 0777;
+
 // The table of system calls: each gives -1 with errno set, as the call itself does.
 namespace Sys {
 
 int open(const char* path, int flags)
 {
-    return failed(Call::open) ? -1 : ::open(path, flags, 0644);
+    return failed(Call::open) ? -1 : ::open(path, flags, fileMode);
 }
 int openat(int folder, const char* name, int flags)
 {
-    return failed(Call::open) ? -1 : ::openat(folder, name, flags, 0644);
+    return failed(Call::open) ? -1 : ::openat(folder, name, flags, fileMode);
 }
 int duplicate(int fd)
 {
@@ -103,7 +106,7 @@ int unlinkat(int folder, const char* name, int flags)
 }
 int mkdirat(int folder, const char* name)
 {
-    return failed(Call::makeFolder) ? -1 : ::mkdirat(folder, name, 0777);
+    return failed(Call::makeFolder) ? -1 : ::mkdirat(folder, name, folderMode);
 }
 int linkat(int from, const char* name, int to, const char* toName, int flags)
 {

@@ -11,6 +11,9 @@
 // Every step gives its answer or its error (Answer, or an errno value for a change): a failed
 // listing, look, read or lock is never "empty", "not there", "another file" or "nobody holds
 // it". Every system call goes through one table (SystemCall), which a test may fail call by call.
+//
+// What it makes follows the user's umask, as in every program (files 0666 and folders 0777
+// before it), so that a folder a group shares stays the group's.
 #include "planning/io/saving/Answer.h"
 
 #include <cstdint>
