@@ -127,7 +127,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
             continue;
         const std::string path = file.filePath().toStdString();
         if (inPlanning && inPlanning(path)) {
-            const int error = FolderHandle::open(path_, true).removeFile(file.fileName().toStdString());
+            const int error = FolderHandle::open(path_, true).removeFile(file.fileName().toStdString()).error();
             Platform::outputDebugString("the picture " + path + " of an earlier session is in a planning already" +
                                         (error ? ", but could not be removed: " + std::string(std::strerror(error)) : "") +
                                         "\n");

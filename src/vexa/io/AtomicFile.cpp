@@ -1,7 +1,8 @@
 #include "vexa/io/AtomicFile.h"
 
+#include "vexa/io/Reason.h"
+
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <stdexcept>
@@ -175,7 +176,7 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
 {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
-        throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+        throw std::runtime_error("Could not read " + from + ": " + reasonOf(errno));
     struct Closer
     {
         int& fd;
@@ -188,7 +189,7 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+            throw std::runtime_error("Could not read " + from + ": " + reasonOf(errno));
         }
         if (n == 0)
             break;
@@ -233,7 +234,7 @@ std::string AtomicFile::failureText(const std::string& path, int error)
 {
     if (isDiskFull(error))
         return "The disk is full: " + path + " could not be written.";
-    return "Could not write " + path + ": " + std::strerror(error);
+    return "Could not write " + path + ": " + reasonOf(error);
 }
 
 bool AtomicFile::isDiskFull(int error)

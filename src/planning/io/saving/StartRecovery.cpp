@@ -89,8 +89,8 @@ public:
                 if (!removed.ok())
                     done("left the lock " + folder.pathOf(name) + ": it could not be read (" + reasonOf(removed.error()) +
                          ")");
-                else if (*removed)
-                    done("removed the stale lock " + folder.pathOf(name));
+                else if (!removed->empty())
+                    done(*removed);
                 continue;
             }
             if (*kind != FolderHandle::Kind::folder)
@@ -146,6 +146,17 @@ private:
                           "). What earlier sessions may have left unfinished there is looked at again at the next start.");
     }
 
+    // What the records in `folder` name as replaced, for a sentence: "the planning in <folder>",
+    // or "another one" where not one record alone names it.
+    static std::string replacedIn(const FolderHandle& parent, const FolderHandle& folder,
+                                  const std::vector<std::string>& records)
+    {
+        if (records.size() == 1)
+            if (const auto record = TakeOverRecord::read(folder, records.front()); record.ok() && *record)
+                return "the planning in " + parent.pathOf((*record)->folder);
+        return "another one";
+    }
+
     // Folders an earlier version left inside `folder` holding a replaced planning.
     Answer<std::vector<std::string>> earlierReplacedIn(const FolderHandle& folder)
     {
@@ -160,7 +171,7 @@ private:
             if (!inner) {
                 if (inner.isNoFolder())
                     continue;
-                return Failure{inner.error()};
+                return inner.failure();
             }
             const auto planning = PlanningFinder::planningIn(inner);
             if (!planning.ok())
@@ -220,7 +231,7 @@ private:
         if (*marked) {
             auto taking = WorkMark::take(staging, false);
             if (!taking.ok())
-                return cannotRead(where, taking.error());
+                return cannotRead(taking.where().empty() ? where : taking.where(), taking.error());
             if (!taking->mark)
                 return leftUnfinished(staging, *taking);
             mark = std::move(taking->mark);
@@ -257,7 +268,7 @@ private:
             return false;
         auto taking = WorkMark::take(staging, true);
         if (!taking.ok())
-            cannotRead(staging.path(), taking.error());
+            cannotRead(taking.where().empty() ? staging.path() : taking.where(), taking.error());
         else
             mark = std::move(taking->mark);
         return mark != nullptr;
@@ -274,7 +285,7 @@ private:
             return cannotRead(where, empty.ok() ? status.error() : empty.error());
         if (!*empty || std::time(nullptr) - status->st_mtime < emptyForLong)
             return;
-        if (const int error = parent.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+        if (const int error = parent.removeFolder(name).error(); error && error != ENOENT && error != ENOTEMPTY)
             return done("left the empty working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
         removeReserved(parent, targetName);
         done("removed the empty working folder " + where);
@@ -305,11 +316,11 @@ private:
         // The mark goes last: what stays of the folder stays marked for the next start.
         for (const std::string& entry : *names)
             if (entry != WorkMark::fileName)
-                if (const int error = staging.removeAll(entry))
+                if (const int error = staging.removeAll(entry).error())
                     return cannotRemove(error);
-        if (const int error = mark->release())
+        if (const int error = mark->release().error())
             return cannotRemove(error);
-        if (const int error = parent.removeFolder(name); error && error != ENOENT)
+        if (const int error = parent.removeFolder(name).error(); error && error != ENOENT)
             return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
         removeReserved(parent, targetName);
         done("removed the unfinished save " + where);
@@ -337,8 +348,9 @@ private:
                 return done("kept " + where + ": " + parent.pathOf(targetName) + " is taken");
             }
         }
-        const int error = *target != FolderHandle::Kind::none ? parent.replace(name, parent, targetName)
-                                                              : parent.moveTo(name, parent, targetName);
+        const int error = (*target != FolderHandle::Kind::none ? parent.replace(name, parent, targetName)
+                                                               : parent.moveTo(name, parent, targetName))
+                              .error();
         if (error) {
             mark->leave();
             return tell("The unfinished save " + where + " could not be published (" + reasonOf(error) + ").");
@@ -399,7 +411,8 @@ private:
             takeOverUnrecorded(parent, name, planning, into);
         else if (*target == FolderHandle::Kind::none || *empty) {
             if ((*target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
-                                                     : parent.replace(name, parent, targetName)) == 0)
+                                                     : parent.replace(name, parent, targetName))
+                    .ok())
                 done("restored the planning " + parent.pathOf(targetName));
         }
     }
@@ -432,10 +445,20 @@ private:
             return;
         const bool toFinish = !records.empty() || !earlier->empty();
         auto taking = WorkMark::take(folder, toFinish);
+        if (!taking.ok() && !taking.where().empty())
+            return cannotRead(taking.where(), taking.error());
         if (!taking.ok())
             return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
                                               reasonOf(taking.error()) + "), so what earlier sessions left unfinished "
                                                                          "there is looked at again at the next start.");
+        // Left by a save of another user's that ended, where this user may not replace its mark:
+        // that user's next start finishes it.
+        if (taking->refused && toFinish)
+            return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
+                        ", whose files are to be taken over, but " + taking->why + ". The next start of the program as "
+                        "that user takes them over.");
+        if (taking->refused)
+            return done("left " + folder.path() + ": " + taking->why);
         if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)
             return tell("The planning in " + folder.path() + " replaced another one, whose files are to be taken over, "
                         "but " + taking->why + "; once it is moved away, the next start of the program takes them over.");
@@ -456,7 +479,7 @@ private:
         if (taking->mark && taking->mark->wasLeft() && !removeWhatASaveLeft(folder))
             taking->mark->leave();
         else if (taking->mark)
-            if (const int error = taking->mark->release())
+            if (const int error = taking->mark->release().error())
                 done("the mark in " + folder.path() + " could not be removed (" + reasonOf(error) + ")");
     }
 
@@ -467,7 +490,7 @@ private:
     {
         for (const char* place : {"", "system", "images"}) {
             const FolderHandle in = *place ? folder.child(place) : folder.again();
-            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(Failure{in.error()});
+            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(in.failure());
             if (!in && in.isNoFolder())
                 continue;
             if (!names.ok())
@@ -497,7 +520,7 @@ private:
         const auto empty = emptyFolder ? in.child(name).isEmpty() : Answer<bool>(true);
         if (!empty.ok())
             return cannotRead(in.pathOf(name), empty.error()), false;
-        const int error = !*empty ? 0 : emptyFolder ? in.removeFolder(name) : in.removeFile(name);
+        const int error = !*empty ? 0 : (emptyFolder ? in.removeFolder(name) : in.removeFile(name)).error();
         if (error && error != ENOENT && error != ENOTEMPTY)
             return cannotRead(in.pathOf(name), error, "remove"), false;
         if (*empty && !error)
