@@ -90,15 +90,17 @@ void expectRefusalNamesItsFile(const std::vector<std::string>& said, std::string
             }
 }
 
-// What a start told it looks at again at the next start is there for that start to look at.
+// What a start said, in the log or to the user, it looks at again at the next start is there for
+// that start to look at.
 void expectPromisesKept(const StartRecovery::Report& report)
 {
-    static const QRegularExpression about("(?:could not (?:read|remove)|made in the planning) (\\S+) \\(");
-    for (const std::string& text : report.toTell)
-        if (text.find("looked at again") != std::string::npos) {
-            const QString path = about.match(QString::fromStdString(text)).captured(1);
-            EXPECT_TRUE(!path.isEmpty() && fs::exists(fs::symlink_status(path.toStdString()))) << text;
-        }
+    static const QRegularExpression about("(?:could not (?:read|remove)|made in the planning|put aside in) (\\S+) [(c]");
+    for (const auto* said : {&report.lines, &report.toTell})
+        for (const std::string& text : *said)
+            if (text.find("looked at again") != std::string::npos) {
+                const QString path = about.match(QString::fromStdString(text)).captured(1);
+                EXPECT_TRUE(!path.isEmpty() && fs::exists(fs::symlink_status(path.toStdString()))) << text;
+            }
 }
 
 // The user's files in a planning besides its own, with their contents.
@@ -463,6 +465,76 @@ TEST(SavingFaults, SomethingOfTheUsersAtTheMarksNameIsToldAsSuch)
             StartRecovery::finishInterrupted({patients});
             expectOnePlanningWithEverything(patients);
         }
+}
+
+// A start says only what it did: a working folder filled at its removal is not "removed", and
+// the folder reserved for it stays; a planning an earlier version put aside that cannot be
+// restored is told and looked at again; a replaced planning whose mark could not be replaced,
+// but that the same start then took over whole, is promised to no next start.
+TEST(SavingFaults, AStartSaysOnlyWhatItDid)
+{
+    const struct
+    {
+        const char* what;
+        Call call;
+        int error;
+        // Makes what the start finds below the patient folder; the path whose step fails.
+        std::function<std::string(const std::string&)> make;
+        std::set<std::string> left; // empty: one planning with every file of the user's
+        std::string told;           // what the start tells, in part
+    } rows[] = {
+        {"a working folder filled at its removal", Call::remove, ENOTEMPTY,
+         [](const std::string& patients) {
+             for (const char* name : {"2030-01-01__07-00-00-0", ".2030-01-01__07-00-00-0.saving0"}) {
+                 fs::create_directories(patients + "/" + name);
+                 fs::last_write_time(patients + "/" + name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+             }
+             return patients + "/.2030-01-01__07-00-00-0.saving0";
+         },
+         {".2030-01-01__07-00-00-0.saving0", "2030-01-01__07-00-00-0"}, ""},
+        {"a planning put aside that cannot be restored", Call::rename, EIO,
+         [](const std::string& patients) {
+             writeText(patients + "/.P.previous0/P.srl", "[Planningdata]\n");
+             return patients + "/.P.previous0";
+         },
+         {".P.previous0"}, "could not be restored to"},
+        {"a replaced planning whose mark could not be replaced, taken over later", Call::rename, EIO,
+         [](const std::string& patients) {
+             const std::string origin = makeUsersPlanning(patients);
+             for (const std::string& folder : {origin, cutAfterPublishing(origin, patients)})
+                 markAsDeadSaves(folder);
+             // The mark of this start's, made under a temporary name, takes the dead one's name.
+             return origin + "/..morvanta-work";
+         },
+         {}, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const MemoryScratch work;
+        const std::string patients = work.file("patients"), failing = row.make(patients);
+        std::atomic<int> failed{0};
+        FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+            return call == row.call && path.starts_with(failing) && !failed++ ? row.error : 0;
+        });
+        const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+        FolderHandle::setFaultInjector({});
+        EXPECT_GE(failed, 1) << "the step that fails is made";
+        expectPromisesKept(report);
+        for (const std::string& line : report.lines)
+            for (const char* untrue : {"removed the empty working folder", "restored the planning"})
+                EXPECT_EQ(line.find(untrue), std::string::npos) << line;
+        if (row.left.empty()) {
+            for (const std::string& line : report.lines)
+                EXPECT_EQ(line.find("looked at again"), std::string::npos) << line;
+            expectOnePlanningWithEverything(patients);
+        } else {
+            EXPECT_EQ(entries(patients), row.left);
+        }
+        ASSERT_EQ(report.toTell.size(), row.told.empty() ? 0u : 1u);
+        if (!row.told.empty()) {
+            EXPECT_NE(report.toTell.front().find(row.told), std::string::npos) << report.toTell.front();
+        }
+    }
 }
 
 // What a save leaves whose removal of its working folder failed once its mark went (or that died

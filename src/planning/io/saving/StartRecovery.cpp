@@ -59,16 +59,16 @@ class Recovery
 public:
     StartRecovery::Report report;
 
-    // What is told to be looked at again at the next start is told only where it is there at the
-    // end of this one: a folder this start went on to finish (a replaced planning it took over)
-    // needs no next start.
+    // What is said to be looked at again at the next start is said, in the log as to the user,
+    // only where it is there at the end of this one: a folder this start went on to finish (a
+    // replaced planning it took over) needs no next start.
     void settle()
     {
         for (const auto& [path, text] : promised) {
             const std::filesystem::path at(path);
             const auto there = FolderHandle::open(at.parent_path().string(), true).kind(at.filename().string());
             if (!there.ok() || *there != FolderHandle::Kind::none)
-                report.toTell.push_back(text);
+                tell(text);
         }
         promised.clear();
     }
@@ -133,10 +133,10 @@ private:
         for (const std::string& note : notes)
             tell(note);
     }
-    // What is left at `path` for the next start to look at again, told (settle).
+    // What is left at `path` for the next start to look at again, told once this start is through
+    // where it is still there (settle).
     void promise(const std::string& path, const std::string& text)
     {
-        report.lines.push_back(text);
         promised.emplace_back(path, text);
     }
     // A start that cannot look leaves what may be there for a later one, and says why.
@@ -285,19 +285,33 @@ private:
             return cannotRead(where, empty.ok() ? status.error() : empty.error());
         if (!*empty || std::time(nullptr) - status->st_mtime < emptyForLong)
             return;
-        if (const int error = parent.removeFolder(name).error(); error && error != ENOENT && error != ENOTEMPTY)
+        // Not empty by now: a save (of a computer whose clock is behind) has begun in it.
+        const int error = parent.removeFolder(name).error();
+        if (error == ENOTEMPTY || error == EEXIST)
+            return done("left the working folder " + where + ": a save has begun in it");
+        if (error == ENOENT)
+            return;
+        if (error)
             return done("left the empty working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
-        removeReserved(parent, targetName);
         done("removed the empty working folder " + where);
+        removeReserved(parent, targetName);
     }
 
     // The folder reserved for the planning of a save that never published goes while empty.
     void removeReserved(const FolderHandle& parent, const std::string& targetName)
     {
         const FolderHandle target = parent.child(targetName);
-        if (target)
-            if (const auto empty = target.isEmpty(); empty.ok() && *empty)
-                parent.removeFolder(targetName);
+        if (!target)
+            return target.isNoFolder() ? void() : cannotRead(target.path(), target.error());
+        const auto empty = target.isEmpty();
+        if (!empty.ok())
+            return cannotRead(target.path(), empty.error());
+        const int error = *empty ? parent.removeFolder(targetName).error() : 0;
+        if (*empty && !error)
+            done("removed the empty folder " + target.path() + " reserved for it");
+        else if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+            done("left the empty folder " + target.path() + " reserved for it: it could not be removed (" +
+                 reasonOf(error) + ")");
     }
 
     void removeStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName,
@@ -408,13 +422,16 @@ private:
         if (!intoHolds.ok() || !empty.ok())
             return cannotRead(into.path(), intoHolds.ok() ? empty.error() : intoHolds.error());
         if (*intoHolds)
-            takeOverUnrecorded(parent, name, planning, into);
-        else if (*target == FolderHandle::Kind::none || *empty) {
-            if ((*target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
-                                                     : parent.replace(name, parent, targetName))
-                    .ok())
-                done("restored the planning " + parent.pathOf(targetName));
-        }
+            return takeOverUnrecorded(parent, name, planning, into);
+        if (*target != FolderHandle::Kind::none && !*empty)
+            return;
+        const auto restored = *target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
+                                                                  : parent.replace(name, parent, targetName);
+        if (restored.ok())
+            return done("restored the planning " + parent.pathOf(targetName));
+        promise(aside.path(), "The planning that an earlier version of the program put aside in " + aside.path() +
+                                  " could not be restored to " + parent.pathOf(targetName) + " (" +
+                                  reasonOf(restored.error()) + "). It is looked at again at the next start.");
     }
 
     // A planning folder: the take-overs it records, and replaced folders an earlier version left
