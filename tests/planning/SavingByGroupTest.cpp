@@ -126,7 +126,8 @@ TEST(SavingByGroup, OneMembersSaveIsFinishedTakenOverOrWaitedForByTheOther)
 
 // With umask 022 the save makes what it makes 0644 (folders 0755), as ever. Another member's
 // start leaves the owner's overwrite cut off after it published as it is, saying once whose it is
-// and that this user cannot take it over; the owner's next start finishes it.
+// and that this user cannot take it over, and the member's overwrite is refused, saying the same;
+// the owner's next start finishes it.
 TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSaveAndSaysWhy)
 {
     if (const std::string missing = missingTools(false); !missing.empty())
@@ -160,6 +161,18 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
                         "/.morvanta-work is the mark that a save of the user " + std::to_string(owner) +
                         " left when it ended; this user cannot replace it (Permission denied). The next start of the "
                         "program as that user takes them over."});
+    // An overwrite of the planning by the member is refused, saying so, before it publishes.
+    QProcess overwrite;
+    startChild(overwrite, "overwrite", replacing, asUser(member, "022"));
+    // The child says it on one line, its line breaks as "\n".
+    const QString refused = QString::fromStdString(PlanningWriter::failureText(
+        "The planning in " + replacing + " cannot be replaced: " + replacing + "/.morvanta-work is the mark that a save "
+        "of the user " + std::to_string(owner) + " left when it ended; this user cannot replace it (Permission denied).",
+        replacing));
+    EXPECT_EQ(said(overwrite), "refused " + QString(refused).replace("\n", "\\n").toStdString());
+    EXPECT_EQ(listed(patients), both);
+    EXPECT_EQ(snapshot(planning), before);
+    EXPECT_EQ(snapshot(replacing), replacingBefore);
 
     QProcess next;
     startChild(next, "start", patients, asUser(owner, "022"));

@@ -171,16 +171,17 @@ void PlanningFolderUpdate::checkRetirable(const FolderHandle& replacedParent, co
             throw std::runtime_error(refused + ": " + what + (error == EROFS ? " cannot be removed (" : " cannot be read (") +
                                      reasonOf(error) + ").");
     };
-    check("its planning file " + planning, replaced.mayRemove(planning).error());
-    check("its folder", replacedParent.mayRemove(fs::path(previous_).filename().string()).error());
     // Its take-over marks it: something of the user's at the mark's name stays as it is, and so
-    // does a gone save's mark that this user may not replace.
+    // does the mark of another user's save that ended, where this user may not replace it (said
+    // first: that user's next start finishes it).
     const auto stranger = WorkMark::inTheWay(replaced);
     if (!stranger.ok())
         throw std::runtime_error(refused + ": its mark " + replaced.pathOf(WorkMark::fileName) +
                                  " could not be looked at (" + reasonOf(stranger.error()) + ").");
     if (!stranger->empty())
         throw std::runtime_error(refused + ": " + *stranger + ".");
+    check("its planning file " + planning, replaced.mayRemove(planning).error());
+    check("its folder", replacedParent.mayRemove(fs::path(previous_).filename().string()).error());
 }
 
 bool PlanningFolderUpdate::isReserved(const std::string& name) const
