@@ -88,7 +88,7 @@ void overwriteCutOff(MainWindow& window)
     AppTest::DialogAnswerer answer;
     answer.then(AppTest::clickButton("MessageDialog", "Ok")); // "Saving error": not finished
     auto renames = std::make_shared<std::atomic<int>>(0);
-    FolderHandle::setFaultInjector([renames](FolderHandle::SystemCall call) {
+    FolderHandle::setFaultInjector([renames](FolderHandle::SystemCall call, const std::string&) {
         return call == FolderHandle::SystemCall::rename && ++*renames == 2 ? EIO : 0;
     });
     EXPECT_TRUE(window.savePlanning(true));
@@ -105,7 +105,7 @@ struct FailingIn
         std::vector<std::pair<std::filesystem::path, FolderHandle::SystemCall>> open;
         for (const auto& [folder, kind] : faults)
             open.emplace_back(std::filesystem::canonical(folder.toStdString()), kind);
-        FolderHandle::setFaultInjector([open](FolderHandle::SystemCall call) {
+        FolderHandle::setFaultInjector([open](FolderHandle::SystemCall call, const std::string&) {
             for (const auto& [folder, kind] : open) {
                 std::error_code error;
                 if (call == kind)

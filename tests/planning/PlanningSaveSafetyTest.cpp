@@ -46,7 +46,7 @@ using namespace PlanningSaveTest;
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
-        FolderHandle::setFaultInjector([](FolderHandle::SystemCall call) {
+        FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string&) {
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
         });
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
@@ -60,8 +60,11 @@ TEST(DISABLED_SaveChild, Run)
     };
     if (action == "start") {
         ready();
-        for (const std::string& line : StartRecovery::finishInterrupted({planning}).lines)
+        const StartRecovery::Report report = StartRecovery::finishInterrupted({planning});
+        for (const std::string& line : report.lines)
             std::cout << "@@ note " << line << std::endl;
+        for (const std::string& line : report.toTell)
+            std::cout << "@@ note told: " << line << std::endl;
         std::cout << "@@ started" << std::endl;
         return;
     }

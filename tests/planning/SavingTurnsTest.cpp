@@ -115,7 +115,7 @@ TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
         ASSERT_TRUE(held.saw("renameat2("));
         const auto before = snapshot(patients);
         {
-            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call) {
+            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string&) {
                 return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
             });
             const StartRecovery::Report here = StartRecovery::finishInterrupted({patients});

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -90,7 +89,7 @@ void LoadedPlanning::lookAgain() try
     // Only a file that is provably not there any more sends the search elsewhere.
     const auto kind = FolderHandle::kindAt(loadedFile_);
     if (!kind.ok())
-        throw std::runtime_error("The planning file " + loadedFile_ + " cannot be read (" + std::strerror(kind.error()) +
+        throw std::runtime_error("The planning file " + loadedFile_ + " cannot be read (" + reasonOf(kind.error()) +
                                  ").");
     if (*kind == FolderHandle::Kind::file) {
         folder_ = loadedFolder_;

@@ -11,7 +11,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -267,8 +266,8 @@ std::vector<std::string> PlanningFile::ownFiles(const std::string& folder) const
     const FolderHandle in = FolderHandle::open(folder, true);
     const auto files = ownFiles([&in](const std::string& description) { return in.readBelow(description); });
     if (!files.ok())
-        throw std::runtime_error("The implant descriptions of the planning in " + folder + " cannot be read (" +
-                                 std::strerror(files.error()) + ").");
+        throw std::runtime_error("The implant descriptions of the planning in " + folder + " cannot be read: " +
+                                 failedOn(files, folder + " could not be read") + " (" + reasonOf(files.error()) + ").");
     return *files;
 }
 VEXA_RETHROW

@@ -7,7 +7,6 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -51,7 +50,7 @@ std::string PlanningStaging::asShown(std::string text, const std::string& stagin
 std::runtime_error PlanningStaging::cannotCopy(const std::string& what, const fs::path& from, int error)
 {
     return std::runtime_error("Could not copy the " + what + " " + from.string() + ": " +
-                              (error == ENOENT ? std::string("the file does not exist") : std::strerror(error)) + ".");
+                              (error == ENOENT ? std::string("the file does not exist") : reasonOf(error)) + ".");
 }
 
 FolderHandle PlanningStaging::makeFolder(const fs::path& relative) const
@@ -66,7 +65,7 @@ FolderHandle PlanningStaging::makeFolder(const fs::path& relative) const
     fs::path made;
     for (const fs::path& part : relative) {
         made /= part;
-        const int error = folder ? folder.makeFolder(part.string()) : folder.error();
+        const int error = folder ? folder.makeFolder(part.string()).error() : folder.error();
         if (error && error != EEXIST)
             writeFailed(shown(made), error);
         folder = folder.child(part.string());
@@ -94,19 +93,51 @@ bool PlanningStaging::placeFile(const fs::path& from, const fs::path& relative, 
         // A link the file system does not make here (another file system, links not allowed or
         // too many, no /proc to link through) is made a copy; any other error is the disk's, and a
         // copy would hide it.
-        const int linked = into.linkIn(*source, name);
+        const int linked = into.linkIn(*source, name).error();
         if (linked == 0)
             return true;
         if (linked != EXDEV && linked != EPERM && linked != EMLINK && linked != EOPNOTSUPP &&
             linked != ENOENT)
             writeFailed(shown(relative), linked);
     }
-    const FolderHandle::CopyFailure failure = into.copyIn(*source, name);
-    if (failure.error && failure.reading)
-        throw cannotCopy(what, from, failure.error);
-    if (failure.error)
-        writeFailed(shown(relative), failure.error);
+    copy(*source, from, into, relative, what);
     return true;
+}
+
+void PlanningStaging::copy(const FolderHandle::File& source, const fs::path& from, const FolderHandle& into,
+                           const fs::path& relative, const std::string& what) const
+{
+    // The working folder is nobody else's: a copy that fails goes again as far as it can.
+    const std::string name = relative.filename().string();
+    const auto made = into.createWhole(name, {});
+    if (!made.ok())
+        writeFailed(shown(relative), made.error());
+    const auto failed = [&](int error, bool reading) {
+        into.removeFile(name);
+        if (reading)
+            throw cannotCopy(what, from, error);
+        writeFailed(shown(relative), error);
+    };
+    // A series file, a picture or a surface in one read mostly.
+    constexpr std::size_t block = 1 << 20;
+    std::uintmax_t copied = 0;
+    for (;;) {
+        const auto bytes = source.readAt(copied, block);
+        if (!bytes.ok())
+            failed(bytes.error(), true);
+        if (bytes->empty())
+            break;
+        if (const auto written = made->writeAt(copied, *bytes); !written.ok())
+            failed(written.error(), false);
+        copied += bytes->size();
+    }
+    // Checked to the last byte on the disk.
+    const auto synced = made->sync();
+    const auto status = synced.ok() ? made->status() : Answer<struct stat>(synced.failure());
+    if (!status.ok())
+        failed(status.error(), false);
+    if (std::uintmax_t(status->st_size) != copied)
+        failed(EIO, false);
 }
 
 void PlanningStaging::writeFile(const fs::path& relative, const std::function<std::string()>& bytes) const
@@ -130,7 +161,7 @@ void PlanningStaging::copyImplantDescription(const std::string& file, const fs::
     const auto text = folder_.readBelow((relative / description.filename()).string());
     if (!text.ok())
         throw std::runtime_error("Could not read " + shown(relative / description.filename()) + ": " +
-                                 std::strerror(text.error()) + ".");
+                                 reasonOf(text.error()) + ".");
     const Vexa::IniFileManager ini(file, text->value_or(std::string()));
     const fs::path source = description.parent_path();
     const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
@@ -152,7 +183,7 @@ std::string PlanningStaging::readBack(const std::string& relative, const std::st
     const auto failed = [&](const std::string& reason) {
         return std::runtime_error(failure + asShown(reason, staging_.string()));
     };
-    const auto cannotRead = [&](int error) { return failed(what + " could not be read (" + std::strerror(error) + ")."); };
+    const auto cannotRead = [&](int error) { return failed(what + " could not be read (" + reasonOf(error) + ")."); };
     const auto kind = folder_.kindBelow(relative);
     if (!kind.ok())
         throw cannotRead(kind.error());

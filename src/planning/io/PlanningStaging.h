@@ -55,6 +55,10 @@ public:
                 const std::shared_ptr<Vexa::IndexedTriangleMesh>& surface) const;
 
 private:
+    // Copies the open file `source` (at `from`, named `what` in the error text) as the file
+    // `relative` of the folder `into`, on the disk and checked to the last byte.
+    void copy(const FolderHandle::File& source, const std::filesystem::path& from, const FolderHandle& into,
+              const std::filesystem::path& relative, const std::string& what) const;
     // The regular file `relative` as it is now (its bytes when `whole`); else throws `failure`
     // with the reason ("<what> is missing.", "<what> could not be read (...).").
     std::string readBack(const std::string& relative, const std::string& what, bool whole,

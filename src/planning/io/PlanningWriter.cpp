@@ -19,7 +19,6 @@
 #include "planning/objects/Nerve.h"
 #include "planning/objects/OrthoSlicePositioner.h"
 #include "planning/objects/PanoramicLine.h"
-#include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
 #include "vexa/mesh/IndexedTriangleMesh.h"
@@ -28,7 +27,6 @@
 #include <QDateTime>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -130,9 +128,9 @@ bool PlanningWriter::start()
     errorMessage_ = failureText(cause.empty() ? "The planning " + file_ + " could not be saved." : cause, unchanged_);
     // A folder reserved for the planning goes again (only while it is empty).
     const auto [parent, reserved] = entryAt(fs::absolute(fs::path(file_)).lexically_normal().parent_path());
-    if (const int error = parent ? parent.removeFolder(reserved) : parent.error(); error && error != ENOENT)
-        Platform::outputDebugString("the folder " + parent.pathOf(reserved) + " reserved for the planning stays: " +
-                                    std::strerror(error) + "\n");
+    if (const int error = parent ? parent.removeFolder(reserved).error() : parent.error();
+        error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+        errorMessage_ += "\nThe empty folder " + parent.pathOf(reserved) + " reserved for the new planning stays (" + reasonOf(error) + ").";
     return false;
 }
 
@@ -143,14 +141,14 @@ std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
         if (Vexa::AtomicFile::isDiskFull(error))
             return std::runtime_error(Vexa::AtomicFile::failureText("the new planning folder in " + parent.string(), error));
         if (folder == parent)
-            return std::runtime_error("The folder " + folder.string() + " cannot be created: " + std::strerror(error) + ".");
+            return std::runtime_error("The folder " + folder.string() + " cannot be created: " + reasonOf(error) + ".");
         return std::runtime_error("No new planning folder can be made in " + parent.string() + ": " +
-                                  std::strerror(error) + ".");
+                                  reasonOf(error) + ".");
     };
     // Made where it is missing; one that is there but cannot be opened says so.
     FolderHandle folder = FolderHandle::open(parent.string(), true);
     if (!folder && folder.error() != ENOENT && folder.error() != ENOTDIR)
-        throw std::runtime_error("The folder " + parent.string() + " cannot be opened: " + std::strerror(folder.error()) +
+        throw std::runtime_error("The folder " + parent.string() + " cannot be opened: " + reasonOf(folder.error()) +
                                  ".");
     if (!folder)
         folder = FolderHandle::make(parent.string());
@@ -161,7 +159,7 @@ std::string PlanningWriter::reserveFile(const std::string& parentFolder) try
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string name = Utilities::getTimeStampName(Utilities::currentDateTime());
-        const int error = folder.makeFolder(name);
+        const int error = folder.makeFolder(name).error();
         if (!error)
             return (parent / name / (name + ".srl")).string();
         if (error != EEXIST)
@@ -218,9 +216,9 @@ void PlanningWriter::save() try
     notes_ = update.getNotes();
     for (const std::string& source : staged.carriedIn) {
         const auto [folder, name] = entryAt(source);
-        if (const int error = folder ? folder.removeFile(name) : folder.error(); error && error != ENOENT)
-            Platform::outputDebugString(source + " is in the planning and stays where it was too: " +
-                                        std::strerror(error) + "\n");
+        if (const int error = folder ? folder.removeFile(name).error() : folder.error(); error && error != ENOENT)
+            notes_.push_back(source + " is in the planning and stays where it was too: it could not be removed (" +
+                             reasonOf(error) + ").");
     }
     // From now on the whole Model refers to the new planning.
     {
@@ -433,8 +431,8 @@ void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loade
     for (;;) {
         const auto held = WorkMark::isHeld(FolderHandle::open(replaced, true));
         if (!held.ok())
-            throw std::runtime_error("The planning " + replaced + " is not replaced: its mark cannot be read (" +
-                                     std::strerror(held.error()) + ").");
+            throw std::runtime_error("The planning " + replaced + " is not replaced: " + held.where() +
+                                     " cannot be read (" + reasonOf(held.error()) + ").");
         if (!*held)
             break;
         setWaiting("another instance at work in " + replaced);

@@ -67,7 +67,7 @@ bool AviWriter::open(const QString& fileName, QSize frameSize, std::uint32_t fra
     close();
     error_.clear();
     path_ = fileName.toStdString();
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
         error_ = Vexa::AtomicFile::failureText(path_, errno);
         return false;

@@ -127,7 +127,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
             continue;
         const std::string path = file.filePath().toStdString();
         if (inPlanning && inPlanning(path)) {
-            const int error = FolderHandle::open(path_, true).removeFile(file.fileName().toStdString());
+            const int error = FolderHandle::open(path_, true).removeFile(file.fileName().toStdString()).error();
             Platform::outputDebugString("the picture " + path + " of an earlier session is in a planning already" +
                                         (error ? ", but could not be removed: " + std::string(std::strerror(error)) : "") +
                                         "\n");
@@ -161,7 +161,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
 std::string ImageFolder::reserveFile(const std::string& extension)
 {
     return placeUnderNewName([](const std::string& file) {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             ::close(fd);
         return fd >= 0 ? 0 : errno;

@@ -702,7 +702,7 @@ QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)
         now += digest + '\n';
     }
     // Not remembered, it is told again next time: better than never.
-    if (const int error = isMemory ? folder.writeWhole(name, now.toStdString()) : 0)
+    if (const int error = isMemory ? folder.writeWhole(name, now.toStdString()).error() : 0)
         Platform::outputDebugString(Vexa::AtomicFile::failureText(memory.string(), error) + "\n");
     return fresh;
 }

@@ -1,8 +1,10 @@
 #include "vexa/io/AtomicFile.h"
 
+#include "vexa/io/Reason.h"
+
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +31,21 @@ std::string folderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Files are made as every program makes them: 0666 before the user's umask, so that in a folder a
+// group shares they are the group's as the umask says.
+constexpr mode_t fileMode = 0666;
+
+// Six characters of a temporary name, as mkstemp draws them.
+std::string drawnTag()
+{
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937 draw{std::random_device{}()};
+    std::string tag(6, 'x');
+    for (char& c : tag)
+        c = letters[draw() % (sizeof letters - 1)];
+    return tag;
+}
+
 // Closes and reports whether the close itself failed (NFS and some FUSE file systems report
 // a failed write-back only here).
 int closeChecked(int& fd)
@@ -45,16 +62,20 @@ AtomicFile::AtomicFile(std::string path, bool directFallback)
 {
     const auto slash = path_.find_last_of('/');
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    std::string pattern = folderOf(path_) + "/." + name + temporaryTag + "XXXXXX";
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ >= 0) {
-        temporary_ = pattern;
-        // The new file keeps the old one's permissions; a new file gets the usual ones.
-        struct stat old{};
-        ::fchmod(fd_, ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-        return;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        const std::string candidate = folderOf(path_) + "/." + name + temporaryTag + drawnTag();
+        fd_ = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, fileMode);
+        if (fd_ >= 0) {
+            temporary_ = candidate;
+            // The new file keeps the mode of the one it replaces.
+            struct stat old{};
+            if (::stat(path_.c_str(), &old) == 0 && ::fchmod(fd_, old.st_mode & 07777) != 0)
+                fail(errno);
+            return;
+        }
+        error = errno;
     }
-    const int error = errno;
     if (directFallback && (error == EACCES || error == EPERM || error == EROFS) && ::access(path_.c_str(), W_OK) == 0) {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd_ >= 0)
@@ -131,7 +152,7 @@ void AtomicFile::fail(int error)
 
 bool AtomicFile::isTemporaryName(std::string_view name)
 {
-    // "." + name + tag + the six characters mkostemp draws.
+    // "." + name + tag + the six characters drawn (drawnTag, as mkstemp draws them).
     const std::size_t tag = sizeof temporaryTag - 1;
     if (name.size() < 2 + tag + 6 || name.front() != '.')
         return false;
@@ -155,7 +176,7 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
 {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
-        throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+        throw std::runtime_error("Could not read " + from + ": " + reasonOf(errno));
     struct Closer
     {
         int& fd;
@@ -168,7 +189,7 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw std::runtime_error("Could not read " + from + ": " + std::strerror(errno));
+            throw std::runtime_error("Could not read " + from + ": " + reasonOf(errno));
         }
         if (n == 0)
             break;
@@ -179,7 +200,7 @@ void AtomicFile::copyFile(const std::string& from, const std::string& to)
 
 void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, fileMode);
     if (fd < 0)
         throw WriteError(path, errno);
     struct stat before{};
@@ -213,7 +234,7 @@ std::string AtomicFile::failureText(const std::string& path, int error)
 {
     if (isDiskFull(error))
         return "The disk is full: " + path + " could not be written.";
-    return "Could not write " + path + ": " + std::strerror(error);
+    return "Could not write " + path + ": " + reasonOf(error);
 }
 
 bool AtomicFile::isDiskFull(int error)

@@ -3,7 +3,9 @@
 //
 // The bytes go to a hidden temporary file beside the target; commit() syncs it to the disk,
 // checks that every byte is there, and only then renames it over the target, so the old file
-// stays as it was until the new one is complete. Every write, the sync and the close are
+// stays as it was until the new one is complete. The new file keeps the mode of the one it
+// replaces; a file that is new, and one appendFile makes, follows the user's umask (0666 before
+// it), as in every program, so that a folder a group shares stays the group's. Every write, the sync and the close are
 // checked: a full disk (which buffered writers such as QSaveFile can let pass on some
 // versions, leaving a cut or empty file behind) is always an error here.
 //

@@ -5,8 +5,9 @@
 // there", a failed read not "another file": whoever wants the value looks at the error first,
 // and an error stops the step where it stands. Asking a failed step for its value is a
 // programming fault (std::logic_error).
+#include "vexa/io/Reason.h"
+
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -16,25 +17,32 @@
 struct Failure
 {
     int error;
+    // The path of the file or folder it failed on, where the step knows it (a step on a folder's
+    // entry, the mark read in taking a folder's mark), so that a message names the one whose
+    // cause it tells; else empty.
+    std::string where = {};
 };
 
-// The system's own words for an errno value: the cause a message names is the error's.
-inline std::string reasonOf(int error)
-{
-    return std::strerror(error);
-}
+using Vexa::reasonOf;
+
+// The value of a step that changes something and has nothing else to give.
+struct Done
+{};
 
 template<class T>
 class Answer
 {
 public:
     Answer(T value) : value_(std::move(value)) {}
-    Answer(Failure failure) : error_(failure.error ? failure.error : EIO) {}
+    Answer(Failure failure) : error_(failure.error ? failure.error : EIO), where_(std::move(failure.where)) {}
 
     bool ok() const { return error_ == 0; }
-    // The errno value; 0 for an answer.
+    // The errno value; 0 for an answer, so that a caller may pass over errors it expects
+    // (`if (const int error = step().error(); error && error != ENOENT)`).
     int error() const { return error_; }
-    Failure failure() const { return {error_}; }
+    // The path of what it failed on, where known (Failure::where); else empty.
+    const std::string& where() const { return where_; }
+    Failure failure() const { return {error_, where_}; }
 
     const T& value() const
     {
@@ -56,4 +64,14 @@ public:
 private:
     std::optional<T> value_;
     int error_ = 0;
+    std::string where_;
 };
+
+// The words for a failed answer in a message: `what` failed, or, where the step failed on another
+// file or folder than the one `what` names (Failure::where), that one "could not be read".
+template<class T>
+std::string failedOn(const Answer<T>& answer, const std::string& what)
+{
+    const std::string& where = answer.where();
+    return where.empty() || what.find(where) != std::string::npos ? what : where + " could not be read";
+}

@@ -15,103 +15,128 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <tuple>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
 using Call = FolderHandle::SystemCall;
-using Injector = std::function<int(Call)>;
+using Injector = std::function<int(Call, const std::string&)>;
 
 std::atomic<std::shared_ptr<const Injector>> injector;
 
-// Whether a test fails this call; errno is set then.
-bool failed(Call call)
+// The path of an open file or folder, or of the entry `name` in the open folder `fd`.
+std::string pathAt(int fd, const char* name = nullptr)
+{
+    std::string path;
+    if (fd == AT_FDCWD) {
+        path = ".";
+    } else {
+        char target[4096];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+        path.assign(target, n > 0 ? std::size_t(n) : 0);
+    }
+    if (!name || !*name)
+        return path;
+    return *name == '/' ? std::string(name) : path + "/" + name;
+}
+
+// Whether a test fails this call on the file or folder `fd` (and its entry `name`); errno is set
+// then.
+bool failed(Call call, int fd, const char* name = nullptr)
 {
     const auto inject = injector.load(std::memory_order_acquire);
     if (!inject)
         return false;
-    if (const int error = (*inject)(call)) {
+    if (const int error = (*inject)(call, pathAt(fd, name))) {
         errno = error;
         return true;
     }
     return false;
 }
 
+// What is made is the user's as the umask has it: files 0666 and folders 0777 before it.
+constexpr mode_t fileMode = 0666, folderMode = 0777;
+
 // The table of system calls: each gives -1 with errno set, as the call itself does.
 namespace Sys {
 
 int open(const char* path, int flags)
 {
-    return failed(Call::open) ? -1 : ::open(path, flags, 0644);
+    return failed(Call::open, AT_FDCWD, path) ? -1 : ::open(path, flags, fileMode);
 }
 int openat(int folder, const char* name, int flags)
 {
-    return failed(Call::open) ? -1 : ::openat(folder, name, flags, 0644);
+    return failed(Call::open, folder, name) ? -1 : ::openat(folder, name, flags, fileMode);
 }
 int duplicate(int fd)
 {
-    return failed(Call::duplicate) ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return failed(Call::duplicate, fd) ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 int fstat(int fd, struct stat* status)
 {
-    return failed(Call::status) ? -1 : ::fstat(fd, status);
+    return failed(Call::status, fd) ? -1 : ::fstat(fd, status);
 }
 int fstatat(int folder, const char* name, struct stat* status)
 {
-    return failed(Call::status) ? -1 : ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW);
+    return failed(Call::status, folder, name) ? -1 : ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW);
 }
-// The next entry; nullptr with errno 0 at the end.
-dirent* readdir(DIR* dir)
+// The next entry of the folder `fd`; nullptr with errno 0 at the end.
+dirent* readdir(DIR* dir, int fd)
 {
-    if (failed(Call::list))
+    if (failed(Call::list, fd))
         return nullptr;
     errno = 0;
     return ::readdir(dir);
 }
 ssize_t pread(int fd, void* buffer, std::size_t size, off_t at)
 {
-    return failed(Call::read) ? -1 : ::pread(fd, buffer, size, at);
+    return failed(Call::read, fd) ? -1 : ::pread(fd, buffer, size, at);
 }
 ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t at)
 {
-    return failed(Call::write) ? -1 : ::pwrite(fd, buffer, size, at);
+    return failed(Call::write, fd) ? -1 : ::pwrite(fd, buffer, size, at);
 }
 int ftruncate(int fd, off_t size)
 {
-    return failed(Call::truncate) ? -1 : ::ftruncate(fd, size);
+    return failed(Call::truncate, fd) ? -1 : ::ftruncate(fd, size);
 }
 int fsync(int fd)
 {
-    return failed(Call::sync) ? -1 : ::fsync(fd);
+    return failed(Call::sync, fd) ? -1 : ::fsync(fd);
 }
-int flock(int fd)
+int flock(int fd, int operation)
 {
-    return failed(Call::lock) ? -1 : ::flock(fd, LOCK_EX | LOCK_NB);
+    return failed(Call::lock, fd) ? -1 : ::flock(fd, operation | LOCK_NB);
+}
+int fchmod(int fd, mode_t mode)
+{
+    return failed(Call::mode, fd) ? -1 : ::fchmod(fd, mode);
 }
 int renameat2(int from, const char* name, int to, const char* toName, unsigned flags)
 {
-    return failed(Call::rename) ? -1 : ::renameat2(from, name, to, toName, flags);
+    return failed(Call::rename, from, name) ? -1 : ::renameat2(from, name, to, toName, flags);
 }
 int renameat(int from, const char* name, int to, const char* toName)
 {
-    return failed(Call::rename) ? -1 : ::renameat(from, name, to, toName);
+    return failed(Call::rename, from, name) ? -1 : ::renameat(from, name, to, toName);
 }
 int unlinkat(int folder, const char* name, int flags)
 {
-    return failed(Call::remove) ? -1 : ::unlinkat(folder, name, flags);
+    return failed(Call::remove, folder, name) ? -1 : ::unlinkat(folder, name, flags);
 }
 int mkdirat(int folder, const char* name)
 {
-    return failed(Call::makeFolder) ? -1 : ::mkdirat(folder, name, 0777);
+    return failed(Call::makeFolder, folder, name) ? -1 : ::mkdirat(folder, name, folderMode);
 }
 int linkat(int from, const char* name, int to, const char* toName, int flags)
 {
-    return failed(Call::link) ? -1 : ::linkat(from, name, to, toName, flags);
+    return failed(Call::link, to, toName) ? -1 : ::linkat(from, name, to, toName, flags);
 }
 int faccessat(int folder, const char* name, int mode)
 {
-    return failed(Call::access) ? -1 : ::faccessat(folder, name, mode, AT_EACCESS);
+    return failed(Call::access, folder, name) ? -1 : ::faccessat(folder, name, mode, AT_EACCESS);
 }
 
 }
@@ -124,10 +149,18 @@ int lastError()
     return errno ? errno : EIO;
 }
 
-// O_NONBLOCK: a pipe put there must never hold the program.
-int openFileAt(int folder, const std::string& name, bool writable)
+// The answer of a call that gives 0 or -1 with errno set.
+Answer<Done> doneOr(int result)
 {
-    return Sys::openat(folder, name.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (result != 0)
+        return Failure{lastError()};
+    return Done{};
+}
+
+// O_NONBLOCK: a pipe put there must never hold the program.
+int openFileAt(int folder, const std::string& name)
+{
+    return Sys::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
 }
 
 // Reads until `limit` bytes or the end; the errno value of a failed read.
@@ -157,23 +190,23 @@ std::string temporaryName(const std::string& name)
     return "." + name + Vexa::AtomicFile::temporaryTag + tag;
 }
 
-// Writes all of the text from the file's start; 0 or the errno value.
-int writeAt(int fd, const std::string& text)
+// Writes all of the bytes at `at`.
+Answer<Done> writeAt(int fd, const std::string& bytes, off_t at = 0)
 {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = Sys::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = Sys::pwrite(fd, bytes.data() + done, bytes.size() - done, at + off_t(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return n < 0 ? lastError() : ENOSPC;
+            return Failure{n < 0 ? lastError() : ENOSPC};
         done += std::size_t(n);
     }
-    return 0;
+    return Done{};
 }
 
 }
 
-void FolderHandle::setFaultInjector(std::function<int(SystemCall)> function)
+void FolderHandle::setFaultInjector(std::function<int(SystemCall, const std::string&)> function)
 {
     injector.store(function ? std::make_shared<const Injector>(std::move(function)) : nullptr,
                    std::memory_order_release);
@@ -210,7 +243,12 @@ void FolderHandle::File::close()
 
 Answer<FolderHandle::File::Lock> FolderHandle::File::lock() const
 {
-    if (Sys::flock(fd_) == 0)
+    int taken = Sys::flock(fd_, LOCK_EX);
+    // A file system that locks exclusively only what is open for writing: a shared lock tells
+    // whether anyone holds the file as well.
+    if (taken != 0 && errno == EBADF)
+        taken = Sys::flock(fd_, LOCK_SH);
+    if (taken == 0)
         return Lock::taken;
     if (errno == EWOULDBLOCK)
         return Lock::held;
@@ -236,11 +274,39 @@ Answer<std::string> FolderHandle::File::readAll(std::size_t limit) const
     return text;
 }
 
-int FolderHandle::File::rewrite(const std::string& text) const
+Answer<std::string> FolderHandle::File::readAt(std::uintmax_t at, std::size_t size) const
 {
-    if (const int error = writeAt(fd_, text))
-        return error;
-    return Sys::ftruncate(fd_, off_t(text.size())) == 0 ? 0 : lastError();
+    std::string bytes(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = Sys::pread(fd_, bytes.data() + done, size - done, off_t(at + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Failure{lastError()};
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+Answer<Done> FolderHandle::File::writeAt(std::uintmax_t at, const std::string& bytes) const
+{
+    return ::writeAt(fd_, bytes, off_t(at));
+}
+
+Answer<Done> FolderHandle::File::sync() const
+{
+    return doneOr(Sys::fsync(fd_));
+}
+
+Answer<Done> FolderHandle::File::rewrite(const std::string& text) const
+{
+    if (const auto written = ::writeAt(fd_, text); !written.ok())
+        return written;
+    return doneOr(Sys::ftruncate(fd_, off_t(text.size())));
 }
 
 Answer<bool> FolderHandle::File::isAt(const FolderHandle& folder, const std::string& name) const
@@ -254,14 +320,16 @@ Answer<bool> FolderHandle::File::isAt(const FolderHandle& folder, const std::str
     return open->st_dev == named->st_dev && open->st_ino == named->st_ino;
 }
 
-int FolderHandle::File::removeFrom(const FolderHandle& folder, const std::string& name)
+Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const std::string& name)
 {
     if (!isOpen())
-        return 0;
+        return Done{};
     const auto here = isAt(folder, name);
-    const int error = !here.ok() ? here.error() : (*here ? folder.removeFile(name) : 0);
+    const int error = !here.ok() ? here.error() : (*here ? folder.removeFile(name).error() : 0);
     close();
-    return error == ENOENT ? 0 : error;
+    if (error && error != ENOENT)
+        return Failure{error};
+    return Done{};
 }
 
 // ---- FolderHandle ----
@@ -291,7 +359,7 @@ FolderHandle FolderHandle::make(const std::string& path)
     if (folder.error_ != ENOENT || plain.parent_path() == plain || !plain.has_filename())
         return folder;
     const FolderHandle above = make(plain.parent_path().string());
-    const int made = above ? above.makeFolder(plain.filename().string()) : above.error_;
+    const int made = above ? above.makeFolder(plain.filename().string()).error() : above.error_;
     if (made && made != EEXIST)
         return FolderHandle(-1, folder.path_, made);
     return open(path, true);
@@ -367,21 +435,21 @@ FolderHandle FolderHandle::again() const
 Answer<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
 {
     if (!valid())
-        return Failure{error_ ? error_ : EBADF};
+        return failure();
     // A listing of its own: the handle's position is shared by every dup.
     const int fd = Sys::openat(fd_, ".", folderFlags);
     if (fd < 0)
-        return Failure{lastError()};
+        return Failure{lastError(), path_};
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         const int error = lastError();
         ::close(fd);
-        return Failure{error};
+        return Failure{error, path_};
     }
     std::vector<std::string> names;
     int error = 0;
     for (;;) {
-        const dirent* entry = Sys::readdir(dir);
+        const dirent* entry = Sys::readdir(dir, fd);
         if (!entry) {
             error = errno;
             break;
@@ -395,7 +463,7 @@ Answer<std::vector<std::string>> FolderHandle::list(bool firstOnly) const
     }
     ::closedir(dir);
     if (error)
-        return Failure{error};
+        return Failure{error, path_};
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -409,9 +477,9 @@ Answer<struct stat> FolderHandle::status(const std::string& name) const
 {
     struct stat status{};
     if (!valid())
-        return Failure{error_ ? error_ : EBADF};
+        return failure();
     if (Sys::fstatat(fd_, name.c_str(), &status) != 0)
-        return Failure{lastError()};
+        return Failure{lastError(), pathOf(name)};
     return status;
 }
 
@@ -464,100 +532,101 @@ Answer<bool> FolderHandle::isEmpty() const
     return first->empty();
 }
 
-int FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const
+Answer<Done> FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
     if (Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
+        return Done{};
     if (errno != EINVAL && errno != ENOSYS)
-        return lastError();
+        return Failure{lastError()};
     // A file system without the flag: the look and the rename are two steps there.
     const auto there = to.has(toName);
     if (!there.ok())
-        return there.error();
+        return there.failure();
     if (*there)
-        return EEXIST;
-    return Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : lastError();
+        return Failure{EEXIST};
+    return doneOr(Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()));
 }
 
-int FolderHandle::replace(const std::string& name, const FolderHandle& to, const std::string& toName) const
+Answer<Done> FolderHandle::replace(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
-    return Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()) == 0 ? 0 : lastError();
+    return doneOr(Sys::renameat(fd_, name.c_str(), to.fd_, toName.c_str()));
 }
 
-int FolderHandle::removeFile(const std::string& name) const
+Answer<Done> FolderHandle::removeFile(const std::string& name) const
 {
-    return Sys::unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : lastError();
+    return doneOr(Sys::unlinkat(fd_, name.c_str(), 0));
 }
 
-int FolderHandle::removeFolder(const std::string& name) const
+Answer<Done> FolderHandle::removeFolder(const std::string& name) const
 {
-    return Sys::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : lastError();
+    return doneOr(Sys::unlinkat(fd_, name.c_str(), AT_REMOVEDIR));
 }
 
-int FolderHandle::removeAll(const std::string& name) const
+Answer<Done> FolderHandle::removeAll(const std::string& name) const
 {
+    // What is gone meanwhile is removed all the same.
+    const auto gone = [](const Answer<Done>& removed) {
+        return removed.error() == ENOENT ? Answer<Done>(Done{}) : removed;
+    };
     const auto found = kind(name);
     if (!found.ok())
-        return found.error();
+        return found.failure();
     if (*found == Kind::none)
-        return 0;
-    if (*found != Kind::folder) {
-        const int error = removeFile(name);
-        return error == ENOENT ? 0 : error;
-    }
+        return Done{};
+    if (*found != Kind::folder)
+        return gone(removeFile(name));
     const FolderHandle inner = child(name);
     if (!inner)
-        return inner.error() == ENOENT ? 0 : inner.error();
+        return gone(Failure{inner.error()});
     const auto names = inner.entries();
     if (!names.ok())
-        return names.error();
-    int first = 0;
+        return names.failure();
+    Answer<Done> first = Done{};
     for (const std::string& entry : *names)
-        if (const int error = inner.removeAll(entry); error && !first)
-            first = error;
-    if (first)
+        if (const auto removed = inner.removeAll(entry); !removed.ok() && first.ok())
+            first = removed;
+    if (!first.ok())
         return first;
-    const int error = removeFolder(name);
-    return error == ENOENT ? 0 : error;
+    return gone(removeFolder(name));
 }
 
-int FolderHandle::makeFolder(const std::string& name) const
+Answer<Done> FolderHandle::makeFolder(const std::string& name) const
 {
-    return Sys::mkdirat(fd_, name.c_str()) == 0 ? 0 : lastError();
+    return doneOr(Sys::mkdirat(fd_, name.c_str()));
 }
 
-int FolderHandle::mayRemove(const std::string& name) const
+Answer<Done> FolderHandle::mayRemove(const std::string& name) const
 {
     if (!valid())
-        return error_ ? error_ : EBADF;
+        return failure();
     if (Sys::faccessat(fd_, ".", W_OK | X_OK) != 0)
-        return lastError();
+        return Failure{lastError()};
     const auto entry = status(name);
     if (!entry.ok())
-        return entry.error();
+        return entry.failure();
     struct stat folder{};
     if (Sys::fstat(fd_, &folder) != 0)
-        return lastError();
+        return Failure{lastError()};
     // In a folder with the sticky bit only the owner of the entry or of the folder may.
     if ((folder.st_mode & S_ISVTX) && ::geteuid() != 0 && entry->st_uid != ::geteuid() && folder.st_uid != ::geteuid())
-        return EPERM;
-    return 0;
+        return Failure{EPERM};
+    return Done{};
 }
 
-Answer<FolderHandle::File> FolderHandle::openFile(const std::string& name, bool writable) const
+Answer<FolderHandle::File> FolderHandle::openFile(const std::string& name) const
 {
     if (!valid())
-        return Failure{error_ ? error_ : EBADF};
-    const int fd = openFileAt(fd_, name, writable);
+        return failure();
+    const int fd = openFileAt(fd_, name);
     if (fd < 0)
-        return Failure{lastError()};
+        return Failure{lastError(), pathOf(name)};
     return File(fd);
 }
 
 Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, const std::string& text) const
 {
     if (!valid())
-        return Failure{error_ ? error_ : EBADF};
+        return failure();
     // Written and synced without a name, then linked in: nobody sees the file without its text.
     int fd = Sys::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC);
     std::string temporary;
@@ -574,7 +643,7 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     if (fd < 0)
         return Failure{lastError()};
     File file(fd);
-    int error = writeAt(fd, text);
+    int error = writeAt(fd, text).error();
     if (!error && Sys::fsync(fd) != 0)
         error = lastError();
     // Locked before it has its name, so that nobody ever finds it free; nobody else can have
@@ -598,37 +667,51 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return file;
 }
 
-int FolderHandle::writeWhole(const std::string& name, const std::string& text) const
+Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, const std::string& text) const
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = temporaryName(name);
-        const auto made = createWhole(temporary, text);
+        auto made = createWhole(temporary, text);
         if (!made.ok() && made.error() == EEXIST)
             continue;
         if (!made.ok())
-            return made.error();
-        const int error = replace(temporary, *this, name);
-        if (error)
-            removeFile(temporary);
-        return error;
+            return made;
+        const auto old = status(name);
+        auto replaced = !old.ok() && old.error() != ENOENT ? Answer<Done>(old.failure()) : Answer<Done>(Done{});
+        if (replaced.ok() && old.ok() && S_ISREG(old->st_mode))
+            replaced = doneOr(Sys::fchmod(made->fd_, old->st_mode & 07777));
+        if (replaced.ok())
+            replaced = replace(temporary, *this, name);
+        if (replaced.ok())
+            return made;
+        removeFile(temporary);
+        return replaced.failure();
     }
-    return EEXIST;
+    return Failure{EEXIST};
+}
+
+Answer<Done> FolderHandle::writeWhole(const std::string& name, const std::string& text) const
+{
+    const auto written = replaceWhole(name, text);
+    if (!written.ok())
+        return written.failure();
+    return Done{};
 }
 
 Answer<std::optional<std::string>> FolderHandle::read(const std::string& name, std::size_t limit) const
 {
     using Text = std::optional<std::string>;
-    auto file = openFile(name, false);
+    auto file = openFile(name);
     if (!file.ok())
         return file.error() == ENOENT || file.error() == ELOOP ? Answer<Text>(std::nullopt) : file.failure();
     const auto found = file->status();
     if (!found.ok())
-        return found.failure();
+        return Failure{found.error(), pathOf(name)};
     if (!S_ISREG(found->st_mode))
         return Text();
     auto text = file->readAll(limit);
     if (!text.ok())
-        return text.failure();
+        return Failure{text.error(), pathOf(name)};
     return Text(std::move(*text));
 }
 
@@ -656,10 +739,10 @@ Answer<bool> FolderHandle::sameBytes(const FolderHandle& a, const std::string& a
         return false;
     if (first->st_dev == second->st_dev && first->st_ino == second->st_ino)
         return true;
-    auto fa = a.openFile(aName, false);
+    auto fa = a.openFile(aName);
     if (!fa.ok())
         return fa.error() == ENOENT || fa.error() == ELOOP ? Answer<bool>(false) : fa.failure();
-    auto fb = b.openFile(bName, false);
+    auto fb = b.openFile(bName);
     if (!fb.ok())
         return fb.error() == ENOENT || fb.error() == ELOOP ? Answer<bool>(false) : fb.failure();
     // Compared a block at a time: series files are large.
@@ -667,14 +750,14 @@ Answer<bool> FolderHandle::sameBytes(const FolderHandle& a, const std::string& a
     for (std::size_t at = 0;; at += block) {
         std::string x, y;
         char buffer[65536];
-        for (auto [fd, text] : {std::pair{fa->fd_, &x}, std::pair{fb->fd_, &y}})
+        for (auto [fd, text, name] : {std::tuple{fa->fd_, &x, a.pathOf(aName)}, std::tuple{fb->fd_, &y, b.pathOf(bName)}})
             while (text->size() < block) {
                 const ssize_t n = Sys::pread(fd, buffer, std::min(sizeof buffer, block - text->size()),
                                              off_t(at + text->size()));
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n < 0)
-                    return Failure{lastError()};
+                    return Failure{lastError(), name};
                 if (n == 0)
                     break;
                 text->append(buffer, std::size_t(n));
@@ -714,43 +797,14 @@ Answer<std::uintmax_t> FolderHandle::treeSize() const
     return size;
 }
 
-int FolderHandle::sync() const
+Answer<Done> FolderHandle::sync() const
 {
     if (!valid())
-        return error_ ? error_ : EBADF;
-    return Sys::fsync(fd_) == 0 ? 0 : lastError();
+        return failure();
+    return doneOr(Sys::fsync(fd_));
 }
 
 // ---- The steps of a save's staging and read-back ----
-
-namespace {
-
-// Copies every byte of one open file into another, from their starts.
-FolderHandle::CopyFailure copyBytes(int from, int to, off_t& copied)
-{
-    // A series file, a picture or a surface in one read mostly.
-    std::vector<char> buffer(1 << 20);
-    for (copied = 0;;) {
-        const ssize_t n = Sys::pread(from, buffer.data(), buffer.size(), copied);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {lastError(), true};
-        if (n == 0)
-            return {};
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written = Sys::pwrite(to, buffer.data() + done, std::size_t(n - done), copied + done);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return {written < 0 ? lastError() : ENOSPC, false};
-            done += written;
-        }
-        copied += n;
-    }
-}
-
-}
 
 Answer<FolderHandle::File> FolderHandle::openPath(const std::string& path)
 {
@@ -763,7 +817,7 @@ Answer<FolderHandle::File> FolderHandle::openPath(const std::string& path)
 Answer<FolderHandle::Kind> FolderHandle::kindAt(const std::string& path)
 {
     struct stat status{};
-    if (path.empty() || failed(Call::status) || ::stat(path.c_str(), &status) != 0) {
+    if (path.empty() || failed(Call::status, AT_FDCWD, path.c_str()) || ::stat(path.c_str(), &status) != 0) {
         const int error = path.empty() ? ENOENT : lastError();
         return error == ENOENT || error == ENOTDIR ? Answer<Kind>(Kind::none) : Failure{error};
     }
@@ -777,7 +831,7 @@ Answer<FolderHandle::Kind> FolderHandle::kindBelow(const std::string& relative) 
     const std::filesystem::path path(relative);
     const FolderHandle in = child(path.parent_path().string());
     if (!in)
-        return in.error() == ENOENT ? Answer<Kind>(Kind::none) : Failure{in.error()};
+        return in.error() == ENOENT ? Answer<Kind>(Kind::none) : Failure{in.error(), in.path()};
     return in.kind(path.filename().string());
 }
 
@@ -786,36 +840,15 @@ Answer<std::optional<std::string>> FolderHandle::readBelow(const std::string& re
     const std::filesystem::path path(relative);
     const FolderHandle in = child(path.parent_path().string());
     if (!in)
-        return in.isNoFolder() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error()};
+        return in.isNoFolder() ? Answer<std::optional<std::string>>(std::nullopt) : Failure{in.error(), in.path()};
     return in.read(path.filename().string(), limit);
 }
 
-int FolderHandle::linkIn(const File& file, const std::string& name) const
+Answer<Done> FolderHandle::linkIn(const File& file, const std::string& name) const
 {
     if (!valid())
-        return error_ ? error_ : EBADF;
+        return failure();
     // Through the open file: a link put at its path meanwhile is never what gets the name.
-    return Sys::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(file.fd_)).c_str(), fd_, name.c_str(),
-                       AT_SYMLINK_FOLLOW) == 0
-               ? 0
-               : lastError();
-}
-
-FolderHandle::CopyFailure FolderHandle::copyIn(const File& from, const std::string& name) const
-{
-    const auto made = createWhole(name, {});
-    if (!made.ok())
-        return {made.error(), false};
-    off_t copied = 0;
-    CopyFailure failure = copyBytes(from.fd_, made->fd_, copied);
-    if (!failure.error && Sys::fsync(made->fd_) != 0)
-        failure = {lastError(), false};
-    // Checked to the last byte on the disk.
-    if (const auto written = made->status(); !failure.error && !written.ok())
-        failure = {written.error(), false};
-    else if (!failure.error && written->st_size != copied)
-        failure = {EIO, false};
-    if (failure.error)
-        removeFile(name);
-    return failure;
+    return doneOr(Sys::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(file.fd_)).c_str(), fd_, name.c_str(),
+                              AT_SYMLINK_FOLLOW));
 }

@@ -8,9 +8,14 @@
 // itself. Only the path the user configured (a patient folder) or that a caller already holds
 // may lead through links to the first folder opened.
 //
-// Every step gives its answer or its error (Answer, or an errno value for a change): a failed
+// Every step gives its answer or its error (Answer; Answer<Done> for a change): a failed
 // listing, look, read or lock is never "empty", "not there", "another file" or "nobody holds
 // it". Every system call goes through one table (SystemCall), which a test may fail call by call.
+//
+// What it makes follows the user's umask, as in every program (files 0666 and folders 0777
+// before it), so that a folder a group shares stays the group's; a file it replaces keeps its
+// mode. Files of this program's that name a holder (marks, locks) are only read by others:
+// looking at them never needs the right to write them.
 #include "planning/io/saving/Answer.h"
 
 #include <cstdint>
@@ -26,10 +31,11 @@ public:
     enum class Kind { none, file, folder, link, other };
 
     // The system calls the steps are made of.
-    enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access };
-    // For tests: called before every system call of every handle (also from other threads); a
-    // non-zero return fails that call with that errno value. An empty function ends it.
-    static void setFaultInjector(std::function<int(SystemCall)> injector);
+    enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access, mode };
+    // For tests: called before every system call of every handle (also from other threads) with
+    // the path of what it is made on (a folder's path and "/" and the name for a call on an
+    // entry); a non-zero return fails that call with that errno value. An empty function ends it.
+    static void setFaultInjector(std::function<int(SystemCall, const std::string& path)> injector);
 
     // A file opened in a folder, closed with it.
     class File
@@ -49,19 +55,27 @@ public:
         ~File();
 
         bool isOpen() const { return fd_ >= 0; }
-        // An exclusive lock without waiting, let go when the file closes.
+        // An exclusive lock without waiting, let go when the file closes. Taken also on a file
+        // open for reading alone; where the file system locks exclusively only what is open for
+        // writing (flock over NFS), a shared lock tells the same: whether anyone holds it.
         Answer<Lock> lock() const;
         Answer<struct stat> status() const;
         // At most `limit` bytes from the file's start.
         Answer<std::string> readAll(std::size_t limit) const;
-        // Makes the text the file's whole contents; 0 or the errno value.
-        int rewrite(const std::string& text) const;
+        // At most `size` bytes from `at` on; fewer only at the file's end.
+        Answer<std::string> readAt(std::uintmax_t at, std::size_t size) const;
+        // Writes all of the bytes at `at`.
+        Answer<Done> writeAt(std::uintmax_t at, const std::string& bytes) const;
+        // Puts what was written on the disk.
+        Answer<Done> sync() const;
+        // Makes the text the file's whole contents (a holder's own file, open for writing).
+        Answer<Done> rewrite(const std::string& text) const;
         // Whether the entry `name` of `folder` is still this very file (its holder may have removed
         // or replaced it meanwhile); false when there is no such entry.
         Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
-        // Removes the entry `name` of `folder` while it is still this very file, then closes; 0 or
-        // the errno value (the file stays then).
-        int removeFrom(const FolderHandle& folder, const std::string& name);
+        // Removes the entry `name` of `folder` while it is still this very file, then closes (the
+        // file stays where that fails).
+        Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name);
         void close();
 
     private:
@@ -96,6 +110,8 @@ public:
     // Whether it did not open because no folder has that name: nothing is there (ENOENT), or a
     // file or a link is (ENOTDIR). An answer, where every other error is not.
     bool isNoFolder() const { return error_ == ENOENT || error_ == ENOTDIR; }
+    // Why it did not open, as the failure of a step on it (naming it).
+    Failure failure() const { return {error_ ? error_ : EBADF, path_}; }
     // The path it was opened by (for messages; the folder may have been renamed since).
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }
@@ -119,35 +135,38 @@ public:
     // Whether it holds nothing.
     Answer<bool> isEmpty() const;
 
-    // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST);
-    // 0 or the errno value.
-    int moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST).
+    Answer<Done> moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const;
     // Renames as rename(2) does: an empty folder at the target is replaced.
-    int replace(const std::string& name, const FolderHandle& to, const std::string& toName) const;
-    // Removes a file or a link (never what it points to); 0 or the errno value.
-    int removeFile(const std::string& name) const;
-    // Removes an empty sub-folder; 0 or the errno value.
-    int removeFolder(const std::string& name) const;
-    // Removes a sub-folder with everything in it, links as links (or a file); 0 when nothing of it
-    // is left, else the first errno value.
-    int removeAll(const std::string& name) const;
-    // Makes a sub-folder; 0, EEXIST or the errno value.
-    int makeFolder(const std::string& name) const;
+    Answer<Done> replace(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    // Removes a file or a link (never what it points to).
+    Answer<Done> removeFile(const std::string& name) const;
+    // Removes an empty sub-folder.
+    Answer<Done> removeFolder(const std::string& name) const;
+    // Removes a sub-folder with everything in it, links as links (or a file); done when nothing of
+    // it is left, else the first error.
+    Answer<Done> removeAll(const std::string& name) const;
+    // Makes a sub-folder (EEXIST where something has the name).
+    Answer<Done> makeFolder(const std::string& name) const;
 
-    // Whether this process may remove the entry `name` from this folder: 0 or the errno value
-    // (EACCES for a folder of another account's, EPERM where only an entry's owner may, EROFS).
-    int mayRemove(const std::string& name) const;
+    // Whether this process may remove the entry `name` from this folder: done, or the error that
+    // keeps it from it (EACCES for a folder of another account's, EPERM where only an entry's
+    // owner may, EROFS).
+    Answer<Done> mayRemove(const std::string& name) const;
 
-    // An existing file, opened without following a link and without blocking on a pipe; ENOENT
-    // when there is none, ELOOP for a link.
-    Answer<File> openFile(const std::string& name, bool writable) const;
+    // An existing file, opened for reading without following a link and without blocking on a
+    // pipe; ENOENT when there is none, ELOOP for a link.
+    Answer<File> openFile(const std::string& name) const;
     // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
     // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
     // something holds that name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
-    // Replaces the file `name` (or makes it) with the text, on the disk, in one rename; 0 or the
-    // errno value, the file as it was then.
-    int writeWhole(const std::string& name, const std::string& text) const;
+    // Replaces the file `name` (or makes it) by a new one of this user's with the text, made as
+    // createWhole makes it, in one rename; it keeps the mode of the file it replaces. On an
+    // error the file is as it was.
+    Answer<File> replaceWhole(const std::string& name, const std::string& text) const;
+    // The same, the new file closed once it has the name.
+    Answer<Done> writeWhole(const std::string& name, const std::string& text) const;
 
     // The bytes of a regular file (never through a link, never blocking on a pipe), at most
     // `limit` of them; nothing when no regular file has that name (none, a link, a folder, a pipe).
@@ -162,8 +181,8 @@ public:
     // The bytes of the files below the folder, links not followed.
     Answer<std::uintmax_t> treeSize() const;
 
-    // Puts what was done in the folder (renames, removals) on the disk; 0 or the errno value.
-    int sync() const;
+    // Puts what was done in the folder (renames, removals) on the disk.
+    Answer<Done> sync() const;
 
 private:
     FolderHandle(int fd, std::string path, int error) : fd_(fd), error_(error), path_(std::move(path)) {}
@@ -193,16 +212,6 @@ public:
     Answer<std::optional<std::string>> readBelow(const std::string& relative, std::size_t limit = 1 << 20) const;
 
     // Gives the open file the name `name` here as well: a hard link of that very file, whatever
-    // stands at the path it was opened by now. 0, EEXIST or the errno value.
-    int linkIn(const File& file, const std::string& name) const;
-    // A copy that failed: the errno value, and whether it was reading the source that failed.
-    struct CopyFailure
-    {
-        int error = 0;
-        bool reading = false;
-    };
-    // Makes the file `name` a copy of the open file's bytes, on the disk and checked to the last
-    // byte (for a folder nobody else reads in: a copy that fails is removed as far as it can be).
-    // EEXIST when something holds that name; error 0 when it is done.
-    CopyFailure copyIn(const File& from, const std::string& name) const;
+    // stands at the path it was opened by now (EEXIST where something has the name).
+    Answer<Done> linkIn(const File& file, const std::string& name) const;
 };

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -175,7 +176,7 @@ Answer<std::optional<Look>> openLocked(const FolderHandle& folder, const std::st
         return status.error() == ENOENT ? Answer<Found>(Look()) : status.failure();
     if (!S_ISREG(status->st_mode))
         return Found(stranger(thingOf(*status)));
-    auto file = folder.openFile(name, true);
+    auto file = folder.openFile(name);
     if (!file.ok()) {
         if (file.error() == ELOOP)
             return Found(stranger("a symbolic link"));
@@ -200,15 +201,26 @@ Answer<std::optional<Look>> openLocked(const FolderHandle& folder, const std::st
     return Found(std::move(found));
 }
 
+// What reading the file `name` of `folder` failed with, naming the file.
+Failure unreadable(const FolderHandle& folder, const std::string& name, int error)
+{
+    return {error, folder.pathOf(name)};
+}
+
 }
 
 Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic)
 {
+    // No folder: no file in it.
+    if (!folder && folder.isNoFolder())
+        return Look();
+    if (!folder)
+        return folder.failure();
     // A holder that finished between the open and the lock removed the file: looked at again.
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto opened = openLocked(folder, name);
         if (!opened.ok())
-            return opened.failure();
+            return unreadable(folder, name, opened.error());
         if (!*opened)
             continue;
         Look& found = **opened;
@@ -217,7 +229,7 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
         if (found.lock != Lock::held) {
             auto text = found.file.readAll(4096);
             if (!text.ok())
-                return text.failure();
+                return unreadable(folder, name, text.error());
             found.text = std::move(*text);
             // Every text this program writes there begins with its first line, also one cut short.
             if (!found.text.empty() && !found.text.starts_with(magic + "\n"))
@@ -230,9 +242,42 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
     return stranger("a file that comes and goes");
 }
 
+Answer<FolderHandle::File> takeOver(const FolderHandle& folder, const std::string& name, Look& found,
+                                    const std::string& text)
+{
+    // While the gone holder's file is locked here, nobody else takes it over: one that opened it
+    // finds its lock held, or another file at its name once the lock is free.
+    auto replaced = folder.replaceWhole(name, text);
+    if (replaced.ok())
+        found.file.close();
+    return replaced;
+}
+
+bool isRefused(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
 std::string inTheWay(const std::string& path, const std::string& thing, const std::string& keeps)
 {
     return path + " is " + thing + ", where this program keeps " + keeps + ". It was left as it is";
+}
+
+std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error)
+{
+    std::string user = "another user";
+    if (const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF}); status.ok()) {
+        struct passwd entry{}, *named = nullptr;
+        char buffer[4096];
+        if (status->st_uid == ::geteuid())
+            user = "this user";
+        else if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
+            user = "the user " + std::string(named->pw_name);
+        else
+            user = "the user " + std::to_string(status->st_uid);
+    }
+    return path + " is " + is + " that a save of " + user + " left when it ended; this user cannot replace it (" +
+           reasonOf(error) + ")";
 }
 
 }

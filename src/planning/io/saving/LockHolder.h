@@ -35,8 +35,9 @@ struct LockHolder
 };
 
 // The file of a mark or a lock that names its holder: made whole and locked before it has its
-// name (FolderHandle::createWhole), locked with flock while held, rewritten in place by its holder
-// (the new text over the old, then cut to its length).
+// name (FolderHandle::createWhole), locked with flock while held, rewritten in place only by its
+// holder (the new text over the old, then cut to its length). Others open it for reading alone
+// (it may be another user's): to read what it says and to try its lock.
 //
 // Rule: a file is judged only where it provably is one of this program's (its first line), and
 // never on a guess: a holder is at work while its lock is held or, on this computer, while its
@@ -46,6 +47,10 @@ struct LockHolder
 // program's own, the new holder's lines first: it is judged by its lock and holder as any other,
 // never taken for a stranger's. One that names no holder is one whose holder died at its making
 // or its rewrite: gone where its lock can be taken, else possibly at work.
+// A gone holder's file is taken over by replacing it with a new file of this user's, whoever
+// made it, while its lock is held here: never written in place. Where this user may not replace
+// it (the folder is not this user's to write), it stays as it is, and that is said: whose it is
+// and that this user cannot replace it.
 namespace HolderFile {
 
 enum class Verdict {
@@ -59,7 +64,7 @@ enum class Verdict {
 struct Look
 {
     Verdict verdict = Verdict::none;
-    // The file, open for writing and locked by this process where `lock` is taken.
+    // The file, open for reading and locked by this process where `lock` is taken.
     FolderHandle::File file;
     FolderHandle::File::Lock lock = FolderHandle::File::Lock::held;
     std::string text;
@@ -72,9 +77,21 @@ struct Look
 // line `magic` and a holder's five lines, and judges it.
 Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic);
 
+// Takes the file `found` (locked here) over from its gone holder: replaces it in `folder` by a new
+// file of this user's with the text, locked, keeping its mode, and lets the old one go. Where the
+// error is a refusal (isRefused), this user may not replace it: it stays as it was.
+Answer<FolderHandle::File> takeOver(const FolderHandle& folder, const std::string& name, Look& found,
+                                    const std::string& text);
+// Whether an error of takeOver means that this user may not replace the file.
+bool isRefused(int error);
+
 // The sentence for something that is not this program's at `path`, where it keeps one of its
 // files (`keeps`: what that file is for): what is in the way, where, and that it was left as it
 // is. Without its end, so that the caller says what the user may do.
 std::string inTheWay(const std::string& path, const std::string& thing, const std::string& keeps);
+// The sentence for a gone holder's file at `path` that this user may not replace (`error`, a
+// refusal): what it is (`is`: "the mark", "the lock"), the user whose save left it, and that this
+// user cannot replace it. Without its end.
+std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error);
 
 }

@@ -66,8 +66,8 @@ private:
     {
         std::unique_lock<std::mutex> guard(mutex_);
         for (unsigned long beat = 1; !wake_.wait_for(guard, beatEvery, [this] { return stop_; }); ++beat)
-            if (const int error = file.rewrite(contents(holder, beat))) {
-                error_.store(error, std::memory_order_release);
+            if (const auto written = file.rewrite(contents(holder, beat)); !written.ok()) {
+                error_.store(written.error(), std::memory_order_release);
                 return;
             }
     }
@@ -96,18 +96,23 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
         file_ = std::move(*made);
         return {true, false, {}};
     }
-    if (made.error() != EEXIST) {
-        if (noLockCanBeMade(made.error()))
-            return {false, true, {}};
+    // Where no lock can be made here, one that is there still counts: a live holder's is waited
+    // for, a gone one's taken over where it can be.
+    if (made.error() != EEXIST && !noLockCanBeMade(made.error()))
         throw failed("cannot be made", where, made.error());
-    }
     auto found = HolderFile::look(parent_, name_, magic);
     if (!found.ok())
         throw failed("cannot be read", where, found.error());
     const auto takeOver = [&] {
-        if (const int error = found->file.rewrite(text))
-            throw failed("cannot be written", where, error);
-        file_ = std::move(found->file);
+        auto replaced = HolderFile::takeOver(parent_, name_, *found, text);
+        if (!replaced.ok() && HolderFile::isRefused(replaced.error()))
+            throw std::runtime_error("The planning cannot be saved over: " +
+                                     HolderFile::notReplaceable(where, "the lock", *found, replaced.error()) + ".");
+        if (!replaced.ok() && noLockCanBeMade(replaced.error()))
+            return Attempt{false, true, {}};
+        if (!replaced.ok())
+            throw failed("cannot be replaced", where, replaced.error());
+        file_ = std::move(*replaced);
         return Attempt{true, false, {}};
     };
     // Every lock file this program makes has its text from the start (createWhole): an empty one
@@ -118,7 +123,9 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
     }
     switch (found->verdict) {
     case Verdict::none:
-        return {}; // its holder let go meanwhile: made anew at the next look
+        // None where none can be made: no lock. Else its holder let go meanwhile: made anew at
+        // the next look.
+        return {false, made.error() != EEXIST, {}};
     case Verdict::notOurs:
         throw std::runtime_error("The planning cannot be saved over: " +
                                  HolderFile::inTheWay(where, found->thing, "the lock that lets saves of the planning take turns") +
@@ -198,23 +205,25 @@ OriginLock::~OriginLock()
     release();
 }
 
-int OriginLock::lost() const
+Answer<Done> OriginLock::lost() const
 {
-    return beat_ ? beat_->error() : 0;
+    if (const int error = beat_ ? beat_->error() : 0)
+        return Failure{error};
+    return Done{};
 }
 
-int OriginLock::release()
+Answer<Done> OriginLock::release()
 {
     beat_.reset();
     if (!file_.isOpen())
-        return 0;
-    // Another computer takes over a lock whose beat stood still (on a file system without
-    // locks, in the same file): that lock is not this one's to remove.
+        return Done{};
+    // Another computer takes over a lock whose beat stood still by a file of its own; one of an
+    // earlier version took it over in the same file: that lock is not this one's to remove.
     const auto text = file_.readAll(4096);
     const auto holder = text.ok() ? LockHolder::named(*text, magic) : std::nullopt;
     if (!text.ok() || !holder || !holder->isThisProcess()) {
         file_.close();
-        return text.ok() ? 0 : text.error();
+        return text.ok() ? Answer<Done>(Done{}) : text.failure();
     }
     return file_.removeFrom(parent_, name_);
 }
@@ -225,14 +234,18 @@ void OriginLock::checkOrigin(const std::string& origin)
         throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
 }
 
-Answer<bool> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
+Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
 {
     auto found = HolderFile::look(folder, name, magic);
     if (!found.ok())
         return found.failure();
     if (found->verdict != Verdict::gone || found->text.empty())
-        return false;
-    if (const int error = folder.removeFile(name); error && error != ENOENT)
-        return Failure{error};
-    return true;
+        return std::string();
+    const std::string where = folder.pathOf(name);
+    const auto removed = folder.removeFile(name);
+    if (removed.ok() || removed.error() == ENOENT)
+        return "removed the stale lock " + where;
+    if (HolderFile::isRefused(removed.error()))
+        return "left " + HolderFile::notReplaceable(where, "the lock", *found, removed.error());
+    return "left the stale lock " + where + ": it could not be removed (" + reasonOf(removed.error()) + ")";
 }

@@ -8,9 +8,10 @@
 // and nothing is touched for it. A lock is waited for while its holder lives, judged as a save's
 // mark is (LockHolder): a dead holder's lock on this computer is taken over at once. Another
 // computer's holder rewrites its beat in the file every second while it holds the lock; a lock
-// whose beat stands still for `stillBeat` is a dead holder's and is taken over. Where no lock
-// file can be made (a folder this user may not write, a read-only or full disk) there is no
-// lock. What stands at the lock's name and is not a lock file of this program's is never
+// whose beat stands still for `stillBeat` is a dead holder's and is taken over, whoever made
+// it, by a lock file of this user's (HolderFile::takeOver); where this user may not replace it,
+// the save is refused, saying whose it is. Where no lock file can be made (a folder this user may
+// not write, a read-only or full disk) and none is there, there is no lock. What stands at the lock's name and is not a lock file of this program's is never
 // truncated, written or removed: the lock is refused at once, saying what is in the way and where.
 #include "planning/io/saving/FolderHandle.h"
 
@@ -36,12 +37,11 @@ public:
     OriginLock(const OriginLock&) = delete;
     OriginLock& operator=(const OriginLock&) = delete;
 
-    // 0 while the lock is held as others see it; else the errno value of the beat that could not
-    // be written, after which it beats no more (another computer may take the lock 5 s later).
-    int lost() const;
-    // Lets go and removes the file while it is still this lock's; 0 or the errno value of a
-    // removal that failed (the file stays then).
-    int release();
+    // Done while the lock is held as others see it; else the error of the beat that could not be
+    // written, after which it beats no more (another computer may take the lock 5 s later).
+    Answer<Done> lost() const;
+    // Lets go and removes the file while it is still this lock's (it stays where that fails).
+    Answer<Done> release();
     // The lock file, for messages.
     std::string path() const { return parent_.pathOf(name_); }
 
@@ -49,8 +49,9 @@ public:
     static void checkOrigin(const std::string& origin);
 
     // A lock file of this program's in `folder` (or the temporary file one was made from) whose
-    // holder is gone on this computer goes; whether it went.
-    static Answer<bool> removeIfStale(const FolderHandle& folder, const std::string& name);
+    // holder is gone on this computer goes. The line for the log: what went, or what stayed and
+    // why; empty where it is no stale lock.
+    static Answer<std::string> removeIfStale(const FolderHandle& folder, const std::string& name);
 
 private:
     class Beat;

@@ -42,9 +42,10 @@ std::string folderName(const FolderHandle& folder)
     return fs::path(folder.path()).filename().string();
 }
 
-[[noreturn]] void cannotRead(const std::string& folder, int error)
+// The folder, or the file in it (`at`) where that is what failed.
+[[noreturn]] void cannotRead(const std::string& folder, int error, const std::string& at = {})
 {
-    throw std::runtime_error("The folder " + folder + " cannot be read (" + reasonOf(error) + ").");
+    throw std::runtime_error((at.empty() ? "The folder " + folder : at) + " cannot be read (" + reasonOf(error) + ").");
 }
 
 // A value of the planning file's [Planningdata]; empty when there is none (no such file too).
@@ -72,28 +73,33 @@ Answer<std::string> saveTimeKeyOf(const FolderHandle& folder)
 }
 
 // Calls `visit` with each planning of the origin below the patient folders (the origin the
-// planning file carries; the folder's name for one written before it was kept), until it gives
-// an errno value; 0 or that of the first failure, which names the folder in `where`.
-int eachOfOrigin(const std::vector<std::string>& patientPaths, const std::string& origin,
-                 const std::function<int(const FolderHandle&, const std::string&)>& visit, std::string& where)
+// planning file carries; the folder's name for one written before it was kept), until it fails;
+// done or the first failure, which names the folder in `where` (and the file in it that failed,
+// where known, in its own `where`).
+Answer<Done> eachOfOrigin(const std::vector<std::string>& patientPaths, const std::string& origin,
+                          const std::function<Answer<Done>(const FolderHandle&, const std::string&)>& visit,
+                          std::string& where)
 {
     if (origin.empty())
-        return 0;
+        return Done{};
     for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths)) {
         where = folder.path();
+        std::string at;
         const int error = PlanningFinder::eachPlanning(
             folder,
             [&](const FolderHandle& planning, const std::string& file) {
-                const auto stored = planningValue(planning, file, "origin");
-                if (!stored.ok())
-                    return stored.error();
-                return (stored->empty() ? folderName(planning) : *stored) == origin ? visit(planning, file) : 0;
+                auto stored = planningValue(planning, file, "origin");
+                const auto visited = !stored.ok() ? Answer<Done>(stored.failure())
+                                     : (stored->empty() ? folderName(planning) : *stored) == origin ? visit(planning, file)
+                                                                                                      : Done{};
+                at = visited.where();
+                return visited.error();
             },
             &where);
         if (error)
-            return error;
+            return Failure{error, at};
     }
-    return 0;
+    return Done{};
 }
 
 }
@@ -113,7 +119,7 @@ std::vector<FolderHandle> patientFolders(const std::vector<std::string>& patient
 Answer<std::string> planningIn(const FolderHandle& folder, const std::string& known)
 {
     if (!folder)
-        return folder.isNoFolder() ? Answer<std::string>(std::string()) : Failure{folder.error()};
+        return folder.isNoFolder() ? Answer<std::string>(std::string()) : folder.failure();
     if (!known.empty()) {
         const auto file = folder.isFile(known);
         if (!file.ok())
@@ -162,7 +168,7 @@ std::string planningIn(const std::string& folder, const std::string& known)
 {
     const auto found = planningIn(FolderHandle::open(folder), known);
     if (!found.ok())
-        cannotRead(folder, found.error());
+        cannotRead(folder, found.error(), found.where());
     return *found;
 }
 
@@ -209,7 +215,7 @@ std::string saveTimeKey(const std::string& folder) try
 {
     const auto key = saveTimeKeyOf(FolderHandle::open(folder, true));
     if (!key.ok())
-        cannotRead(folder, key.error());
+        cannotRead(folder, key.error(), key.where());
     return *key;
 }
 VEXA_RETHROW
@@ -217,22 +223,22 @@ VEXA_RETHROW
 std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin) try
 {
     std::string found, foundTime, where;
-    const int error = eachOfOrigin(
+    const auto visited = eachOfOrigin(
         patientPaths, origin,
-        [&](const FolderHandle& folder, const std::string&) {
+        [&](const FolderHandle& folder, const std::string&) -> Answer<Done> {
             // The last saved one: the stored time has seconds, the time-stamp name milliseconds.
             const auto time = saveTimeKeyOf(folder);
             if (!time.ok())
-                return time.error();
+                return time.failure();
             if (found.empty() || *time > foundTime) {
                 found = folder.path();
                 foundTime = *time;
             }
-            return 0;
+            return Done{};
         },
         where);
-    if (error)
-        cannotRead(where, error);
+    if (!visited.ok())
+        cannotRead(where, visited.error(), visited.where());
     return found;
 }
 VEXA_RETHROW
@@ -243,21 +249,21 @@ std::string findByContent(const std::vector<std::string>& patientPaths, const st
     std::string found, where;
     if (contentKey.empty())
         return found;
-    const int error = eachOfOrigin(
+    const auto visited = eachOfOrigin(
         patientPaths, origin,
-        [&](const FolderHandle& folder, const std::string& planning) {
+        [&](const FolderHandle& folder, const std::string& planning) -> Answer<Done> {
             if (!found.empty())
-                return 0;
+                return Done{};
             const auto key = folder.contentKey(planning);
             if (!key.ok())
-                return key.error();
+                return key.failure();
             if (*key == contentKey)
                 found = folder.path();
-            return 0;
+            return Done{};
         },
         where);
-    if (error)
-        cannotRead(where, error);
+    if (!visited.ok())
+        cannotRead(where, visited.error(), visited.where());
     return found;
 }
 VEXA_RETHROW

@@ -54,9 +54,10 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
         throw cannotCreate(parent_.error());
     const std::string name = target.filename().string();
     if (const auto status = parent_.status(name); status.ok() && S_ISDIR(status->st_mode)) {
+        // The folder reserved for it, which cannot be read.
         const auto empty = parent_.child(name).isEmpty();
         if (!empty.ok())
-            throw cannotCreate(empty.error());
+            throw std::runtime_error(failureAt("the new planning folder", folder_, empty.error()));
         reserved_ = *empty;
     } else if (!status.ok() && status.error() != ENOENT) {
         throw cannotCreate(status.error());
@@ -66,13 +67,13 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
     const std::string base = "." + name + ".saving";
     for (unsigned n = 0; n < 1000 && !mark_; ++n) {
         const std::string candidate = base + std::to_string(n);
-        if (const int error = parent_.makeFolder(candidate)) {
+        if (const int error = parent_.makeFolder(candidate).error()) {
             if (error != EEXIST)
                 throw cannotCreate(error);
             continue;
         }
         const FolderHandle staging = parent_.child(candidate);
-        auto mark = staging ? WorkMark::create(staging) : Answer<std::unique_ptr<WorkMark>>(Failure{staging.error()});
+        auto mark = staging ? WorkMark::create(staging) : Answer<std::unique_ptr<WorkMark>>(staging.failure());
         if (!mark.ok()) {
             parent_.removeFolder(candidate);
             throw cannotCreate(mark.error());
@@ -101,9 +102,9 @@ PlanningFolderUpdate::~PlanningFolderUpdate()
     int error = names.ok() ? 0 : names.error();
     for (const std::string& name : names.ok() ? *names : std::vector<std::string>())
         if (name != WorkMark::fileName)
-            if (const int failed = staging.removeAll(name); failed && !error)
+            if (const int failed = staging.removeAll(name).error(); failed && !error)
                 error = failed;
-    if (error || mark_->release() != 0) {
+    if (error || !mark_->release().ok()) {
         mark_->leave();
     } else {
         parent_.removeFolder(stagingName_);
@@ -120,8 +121,10 @@ void PlanningFolderUpdate::setReplacedPlanning(std::string fileName, std::vector
 
 std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandle& replacedParent) const
 {
-    const auto cannotRead = [this](const std::string& what, int error) {
-        return std::runtime_error("The planning in " + previous_ + " cannot be replaced: " + what + " cannot be read (" +
+    // What could not be read: `what`, or the file in it that failed (Failure::where).
+    const auto cannotRead = [this](const std::string& what, int error, const std::string& where = {}) {
+        return std::runtime_error("The planning in " + previous_ + " cannot be replaced: " +
+                                  (where.empty() || where == previous_ ? what : where) + " cannot be read (" +
                                   reasonOf(error) + ").");
     };
     if (previous_.empty() || previous_ == folder_)
@@ -141,18 +144,18 @@ std::optional<TakeOverRecord> PlanningFolderUpdate::describeReplaced(FolderHandl
     }
     const auto planning = PlanningFinder::planningIn(replaced, replacedFile_);
     if (!planning.ok())
-        throw cannotRead("its folder", planning.error());
+        throw cannotRead("its folder", planning.error(), planning.where());
     std::set<std::string> own(replacedOwn_.begin(), replacedOwn_.end());
     if (!planning->empty()) {
         const auto named = TakeOverRecord::filesNamedBy(replaced, *planning);
         if (!named.ok())
-            throw cannotRead("its planning file " + *planning, named.error());
+            throw cannotRead("its planning file " + *planning, named.error(), named.where());
         own.insert(named->begin(), named->end());
         checkRetirable(replacedParent, replaced, *planning);
     }
     const auto record = TakeOverRecord::describe(replaced, replacedName, *planning, {own.begin(), own.end()});
     if (!record.ok())
-        throw cannotRead("its files", record.error());
+        throw cannotRead("its files", record.error(), record.where());
     return *record;
 }
 
@@ -168,13 +171,17 @@ void PlanningFolderUpdate::checkRetirable(const FolderHandle& replacedParent, co
             throw std::runtime_error(refused + ": " + what + (error == EROFS ? " cannot be removed (" : " cannot be read (") +
                                      reasonOf(error) + ").");
     };
-    check("its planning file " + planning, replaced.mayRemove(planning));
-    check("its folder", replacedParent.mayRemove(fs::path(previous_).filename().string()));
-    // Its take-over marks it: something of the user's at the mark's name stays as it is.
+    // Its take-over marks it: something of the user's at the mark's name stays as it is, and so
+    // does the mark of another user's save that ended, where this user may not replace it (said
+    // first: that user's next start finishes it).
     const auto stranger = WorkMark::inTheWay(replaced);
-    check("its folder", stranger.ok() ? 0 : stranger.error());
+    if (!stranger.ok())
+        throw std::runtime_error(refused + ": its mark " + replaced.pathOf(WorkMark::fileName) +
+                                 " could not be looked at (" + reasonOf(stranger.error()) + ").");
     if (!stranger->empty())
-        throw std::runtime_error(refused + ": " + *stranger + "; move it away, then save again.");
+        throw std::runtime_error(refused + ": " + *stranger + ".");
+    check("its planning file " + planning, replaced.mayRemove(planning).error());
+    check("its folder", replacedParent.mayRemove(fs::path(previous_).filename().string()).error());
 }
 
 bool PlanningFolderUpdate::isReserved(const std::string& name) const
@@ -186,7 +193,7 @@ bool PlanningFolderUpdate::isReserved(const std::string& name) const
         return false;
     const auto empty = S_ISDIR(target->st_mode) ? parent_.child(name).isEmpty() : Answer<bool>(false);
     if (!empty.ok())
-        throw cannotPublish(parent_, empty.error());
+        throw std::runtime_error(failureAt("the new planning folder", folder_, empty.error()));
     if (!*empty)
         throw existsAlready(folder_);
     return true;
@@ -196,7 +203,7 @@ void PlanningFolderUpdate::publish(const std::string& name, bool reserved)
 {
     // One rename: an empty folder reserved for it is replaced, anything else is not.
     const int refused =
-        reserved ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name);
+        (reserved ? parent_.replace(stagingName_, parent_, name) : parent_.moveTo(stagingName_, parent_, name)).error();
     if (refused == EEXIST || refused == ENOTEMPTY)
         throw existsAlready(folder_);
     if (refused)
@@ -219,20 +226,20 @@ void PlanningFolderUpdate::commit(OriginLock* turn) try
     if (*beside) {
         const FolderHandle staging = parent_.child(stagingName_);
         const auto written = staging ? staging.createWhole(record->fileName(), record->text())
-                                     : Answer<FolderHandle::File>(Failure{staging.error()});
+                                     : Answer<FolderHandle::File>(staging.failure());
         if (!written.ok())
             throw cannotPublish(parent_, written.error());
     }
     // Overwrites take turns only while the lock is kept: one whose beat could not be written may
     // be another computer's by now.
-    if (const int lost = turn ? turn->lost() : 0)
+    if (const int lost = turn ? turn->lost().error() : 0)
         throw std::runtime_error("The lock that lets saves of the planning take turns was lost: " + turn->path() +
                                  " could not be written (" + reasonOf(lost) + ").");
     publish(name, reserved);
     committed_ = true;
 
     // From here on nothing is thrown: what is not finished, and every step that failed, is said.
-    if (const int error = parent_.sync())
+    if (const int error = parent_.sync().error())
         noteFailed("its folder could not be put on the disk", error);
     const FolderHandle into = parent_.child(name);
     if (record)
@@ -266,12 +273,12 @@ void PlanningFolderUpdate::takeOver(const TakeOverRecord& record, bool recorded,
 
 void PlanningFolderUpdate::settle(const FolderHandle& into, OriginLock* turn)
 {
-    if (const int error = into ? into.sync() : 0)
+    if (const int error = into ? into.sync().error() : 0)
         noteFailed("its folder could not be put on the disk", error);
     // The planning is whole: from now on another save may replace it.
-    if (const int error = mark_->release())
+    if (const int error = mark_->release().error())
         noteFailed("its mark " + folder_ + "/" + WorkMark::fileName + " could not be removed", error);
-    if (const int error = turn ? turn->release() : 0)
+    if (const int error = turn ? turn->release().error() : 0)
         noteFailed("the lock file " + turn->path() + " could not be removed", error);
 }
 

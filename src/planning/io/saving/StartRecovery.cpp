@@ -59,16 +59,16 @@ class Recovery
 public:
     StartRecovery::Report report;
 
-    // What is told to be looked at again at the next start is told only where it is there at the
-    // end of this one: a folder this start went on to finish (a replaced planning it took over)
-    // needs no next start.
+    // What is said to be looked at again at the next start is said, in the log as to the user,
+    // only where it is there at the end of this one: a folder this start went on to finish (a
+    // replaced planning it took over) needs no next start.
     void settle()
     {
         for (const auto& [path, text] : promised) {
             const std::filesystem::path at(path);
             const auto there = FolderHandle::open(at.parent_path().string(), true).kind(at.filename().string());
             if (!there.ok() || *there != FolderHandle::Kind::none)
-                report.toTell.push_back(text);
+                tell(text);
         }
         promised.clear();
     }
@@ -89,8 +89,8 @@ public:
                 if (!removed.ok())
                     done("left the lock " + folder.pathOf(name) + ": it could not be read (" + reasonOf(removed.error()) +
                          ")");
-                else if (*removed)
-                    done("removed the stale lock " + folder.pathOf(name));
+                else if (!removed->empty())
+                    done(*removed);
                 continue;
             }
             if (*kind != FolderHandle::Kind::folder)
@@ -133,10 +133,10 @@ private:
         for (const std::string& note : notes)
             tell(note);
     }
-    // What is left at `path` for the next start to look at again, told (settle).
+    // What is left at `path` for the next start to look at again, told once this start is through
+    // where it is still there (settle).
     void promise(const std::string& path, const std::string& text)
     {
-        report.lines.push_back(text);
         promised.emplace_back(path, text);
     }
     // A start that cannot look leaves what may be there for a later one, and says why.
@@ -144,6 +144,17 @@ private:
     {
         promise(path, "The program could not " + what + " " + path + " (" + reasonOf(error) +
                           "). What earlier sessions may have left unfinished there is looked at again at the next start.");
+    }
+
+    // What the records in `folder` name as replaced, for a sentence: "the planning in <folder>",
+    // or "another one" where not one record alone names it.
+    static std::string replacedIn(const FolderHandle& parent, const FolderHandle& folder,
+                                  const std::vector<std::string>& records)
+    {
+        if (records.size() == 1)
+            if (const auto record = TakeOverRecord::read(folder, records.front()); record.ok() && *record)
+                return "the planning in " + parent.pathOf((*record)->folder);
+        return "another one";
     }
 
     // Folders an earlier version left inside `folder` holding a replaced planning.
@@ -160,7 +171,7 @@ private:
             if (!inner) {
                 if (inner.isNoFolder())
                     continue;
-                return Failure{inner.error()};
+                return inner.failure();
             }
             const auto planning = PlanningFinder::planningIn(inner);
             if (!planning.ok())
@@ -220,7 +231,7 @@ private:
         if (*marked) {
             auto taking = WorkMark::take(staging, false);
             if (!taking.ok())
-                return cannotRead(where, taking.error());
+                return cannotRead(taking.where().empty() ? where : taking.where(), taking.error());
             if (!taking->mark)
                 return leftUnfinished(staging, *taking);
             mark = std::move(taking->mark);
@@ -257,7 +268,7 @@ private:
             return false;
         auto taking = WorkMark::take(staging, true);
         if (!taking.ok())
-            cannotRead(staging.path(), taking.error());
+            cannotRead(taking.where().empty() ? staging.path() : taking.where(), taking.error());
         else
             mark = std::move(taking->mark);
         return mark != nullptr;
@@ -274,19 +285,33 @@ private:
             return cannotRead(where, empty.ok() ? status.error() : empty.error());
         if (!*empty || std::time(nullptr) - status->st_mtime < emptyForLong)
             return;
-        if (const int error = parent.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+        // Not empty by now: a save (of a computer whose clock is behind) has begun in it.
+        const int error = parent.removeFolder(name).error();
+        if (error == ENOTEMPTY || error == EEXIST)
+            return done("left the working folder " + where + ": a save has begun in it");
+        if (error == ENOENT)
+            return;
+        if (error)
             return done("left the empty working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
-        removeReserved(parent, targetName);
         done("removed the empty working folder " + where);
+        removeReserved(parent, targetName);
     }
 
     // The folder reserved for the planning of a save that never published goes while empty.
     void removeReserved(const FolderHandle& parent, const std::string& targetName)
     {
         const FolderHandle target = parent.child(targetName);
-        if (target)
-            if (const auto empty = target.isEmpty(); empty.ok() && *empty)
-                parent.removeFolder(targetName);
+        if (!target)
+            return target.isNoFolder() ? void() : cannotRead(target.path(), target.error());
+        const auto empty = target.isEmpty();
+        if (!empty.ok())
+            return cannotRead(target.path(), empty.error());
+        const int error = *empty ? parent.removeFolder(targetName).error() : 0;
+        if (*empty && !error)
+            done("removed the empty folder " + target.path() + " reserved for it");
+        else if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+            done("left the empty folder " + target.path() + " reserved for it: it could not be removed (" +
+                 reasonOf(error) + ")");
     }
 
     void removeStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName,
@@ -305,11 +330,11 @@ private:
         // The mark goes last: what stays of the folder stays marked for the next start.
         for (const std::string& entry : *names)
             if (entry != WorkMark::fileName)
-                if (const int error = staging.removeAll(entry))
+                if (const int error = staging.removeAll(entry).error())
                     return cannotRemove(error);
-        if (const int error = mark->release())
+        if (const int error = mark->release().error())
             return cannotRemove(error);
-        if (const int error = parent.removeFolder(name); error && error != ENOENT)
+        if (const int error = parent.removeFolder(name).error(); error && error != ENOENT)
             return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
         removeReserved(parent, targetName);
         done("removed the unfinished save " + where);
@@ -337,8 +362,9 @@ private:
                 return done("kept " + where + ": " + parent.pathOf(targetName) + " is taken");
             }
         }
-        const int error = *target != FolderHandle::Kind::none ? parent.replace(name, parent, targetName)
-                                                              : parent.moveTo(name, parent, targetName);
+        const int error = (*target != FolderHandle::Kind::none ? parent.replace(name, parent, targetName)
+                                                               : parent.moveTo(name, parent, targetName))
+                              .error();
         if (error) {
             mark->leave();
             return tell("The unfinished save " + where + " could not be published (" + reasonOf(error) + ").");
@@ -396,12 +422,16 @@ private:
         if (!intoHolds.ok() || !empty.ok())
             return cannotRead(into.path(), intoHolds.ok() ? empty.error() : intoHolds.error());
         if (*intoHolds)
-            takeOverUnrecorded(parent, name, planning, into);
-        else if (*target == FolderHandle::Kind::none || *empty) {
-            if ((*target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
-                                                     : parent.replace(name, parent, targetName)) == 0)
-                done("restored the planning " + parent.pathOf(targetName));
-        }
+            return takeOverUnrecorded(parent, name, planning, into);
+        if (*target != FolderHandle::Kind::none && !*empty)
+            return;
+        const auto restored = *target == FolderHandle::Kind::none ? parent.moveTo(name, parent, targetName)
+                                                                  : parent.replace(name, parent, targetName);
+        if (restored.ok())
+            return done("restored the planning " + parent.pathOf(targetName));
+        promise(aside.path(), "The planning that an earlier version of the program put aside in " + aside.path() +
+                                  " could not be restored to " + parent.pathOf(targetName) + " (" +
+                                  reasonOf(restored.error()) + "). It is looked at again at the next start.");
     }
 
     // A planning folder: the take-overs it records, and replaced folders an earlier version left
@@ -432,10 +462,20 @@ private:
             return;
         const bool toFinish = !records.empty() || !earlier->empty();
         auto taking = WorkMark::take(folder, toFinish);
+        if (!taking.ok() && !taking.where().empty())
+            return cannotRead(taking.where(), taking.error());
         if (!taking.ok())
             return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
                                               reasonOf(taking.error()) + "), so what earlier sessions left unfinished "
                                                                          "there is looked at again at the next start.");
+        // Left by a save of another user's that ended, where this user may not replace its mark:
+        // that user's next start finishes it.
+        if (taking->refused && toFinish)
+            return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
+                        ", whose files are to be taken over, but " + taking->why + ". The next start of the program as "
+                        "that user takes them over.");
+        if (taking->refused)
+            return done("left " + folder.path() + ": " + taking->why);
         if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)
             return tell("The planning in " + folder.path() + " replaced another one, whose files are to be taken over, "
                         "but " + taking->why + "; once it is moved away, the next start of the program takes them over.");
@@ -456,7 +496,7 @@ private:
         if (taking->mark && taking->mark->wasLeft() && !removeWhatASaveLeft(folder))
             taking->mark->leave();
         else if (taking->mark)
-            if (const int error = taking->mark->release())
+            if (const int error = taking->mark->release().error())
                 done("the mark in " + folder.path() + " could not be removed (" + reasonOf(error) + ")");
     }
 
@@ -467,7 +507,7 @@ private:
     {
         for (const char* place : {"", "system", "images"}) {
             const FolderHandle in = *place ? folder.child(place) : folder.again();
-            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(Failure{in.error()});
+            const auto names = in ? in.entries() : Answer<std::vector<std::string>>(in.failure());
             if (!in && in.isNoFolder())
                 continue;
             if (!names.ok())
@@ -497,7 +537,7 @@ private:
         const auto empty = emptyFolder ? in.child(name).isEmpty() : Answer<bool>(true);
         if (!empty.ok())
             return cannotRead(in.pathOf(name), empty.error()), false;
-        const int error = !*empty ? 0 : emptyFolder ? in.removeFolder(name) : in.removeFile(name);
+        const int error = !*empty ? 0 : (emptyFolder ? in.removeFolder(name) : in.removeFile(name)).error();
         if (error && error != ENOENT && error != ENOTEMPTY)
             return cannotRead(in.pathOf(name), error, "remove"), false;
         if (*empty && !error)

@@ -56,7 +56,7 @@ struct Work
     {
         if (answer.ok())
             return false;
-        fail(what, answer.error());
+        fail(failedOn(answer, what), answer.error());
         return true;
     }
     void stay(const std::string& relative, const std::string& why) { stays.emplace_back(relative, why); }
@@ -103,7 +103,7 @@ void clearEmptyFolder(const FolderHandle& to, const std::string& name, Work& wor
     const auto empty = target.isEmpty();
     if (work.failed(empty, "the folder " + target.path() + " could not be read") || !*empty)
         return;
-    if (const int error = to.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+    if (const int error = to.removeFolder(name).error(); error && error != ENOENT && error != ENOTEMPTY)
         work.fail("the empty folder " + target.path() + " could not be removed", error);
 }
 
@@ -123,7 +123,7 @@ void meet(const FolderHandle& from, const std::string& relative, const std::stri
             return;
         if (!*same)
             return work.stay(path, "a different file of that name is in the new planning");
-        if (const int error = from.removeFile(name); error && error != ENOENT)
+        if (const int error = from.removeFile(name).error(); error && error != ENOENT)
             work.stayOrStop(path, from.pathOf(name) + " could not be removed", error);
         return;
     }
@@ -143,7 +143,7 @@ void meet(const FolderHandle& from, const std::string& relative, const std::stri
             return;
     }
     if (work.stays.size() == before)
-        if (const int error = from.removeFolder(name); error && error != ENOENT && error != ENOTEMPTY)
+        if (const int error = from.removeFolder(name).error(); error && error != ENOENT && error != ENOTEMPTY)
             work.stayOrStop(path, "the emptied folder " + inner.path() + " could not be removed", error);
 }
 
@@ -155,7 +155,7 @@ void moveInto(const FolderHandle& from, const std::string& relative, const std::
     clearEmptyFolder(to, name, work);
     if (work.stopped())
         return;
-    const int failed = from.moveTo(name, to, name);
+    const int failed = from.moveTo(name, to, name).error();
     if (failed == 0)
         return;
     // None there: moved meanwhile by another instance's hand.
@@ -184,7 +184,7 @@ Answer<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& na
         return false;
     const FolderHandle inner = folder.child(name);
     if (!inner)
-        return inner.isNoFolder() ? Answer<bool>(false) : Failure{inner.error()};
+        return inner.isNoFolder() ? Answer<bool>(false) : inner.failure();
     const auto planning = PlanningFinder::planningIn(inner);
     if (!planning.ok())
         return planning.failure();
@@ -211,7 +211,7 @@ FolderHandle placeIn(const FolderHandle& into, const std::string& relative, Work
         if (!to)
             break;
         const std::string step = part.string();
-        if (const int made = to.makeFolder(step); made && made != EEXIST) {
+        if (const int made = to.makeFolder(step).error(); made && made != EEXIST) {
             if (isRefusal(made))
                 refused = reasonOf(made);
             else
@@ -299,7 +299,7 @@ void removeOwnFiles(const TakeOverRecord& record, Work& work)
             return;
         if (*kind != Kind::file)
             continue;
-        if (const int error = in.removeFile(name); error && error != ENOENT)
+        if (const int error = in.removeFile(name).error(); error && error != ENOENT)
             return work.fail(in.pathOf(name) + " could not be removed", error);
     }
     // Only while empty: what else they hold is the user's.
@@ -307,7 +307,7 @@ void removeOwnFiles(const TakeOverRecord& record, Work& work)
     for (auto it = folders.rbegin(); it != folders.rend() && !work.stopped(); ++it) {
         const std::filesystem::path path(*it);
         const FolderHandle in = childOf(work.replaced, path.parent_path().string(), work);
-        const int error = in ? in.removeFolder(path.filename().string()) : 0;
+        const int error = in ? in.removeFolder(path.filename().string()).error() : 0;
         if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
             work.leaveOrStop("the emptied folder " + work.replaced.pathOf(*it), error);
     }
@@ -365,7 +365,7 @@ struct Run
     std::optional<Result> endOf(const Answer<Finding>& finding)
     {
         if (!finding.ok())
-            return stop(where + " could not be read", finding.error());
+            return stop(failedOn(finding, where + " could not be read"), finding.error());
         if (*finding == Finding::gone)
             return Result::gone;
         if (*finding == Finding::notIt)
@@ -389,7 +389,7 @@ struct Run
         // A folder another instance is or may be at work in is left alone, not even judged.
         const auto held = replaced ? WorkMark::isHeld(replaced) : Answer<bool>(false);
         if (!held.ok())
-            return stop("its mark in " + where + " could not be read", held.error());
+            return stop(failedOn(held, "its mark in " + where + " could not be read"), held.error());
         if (*held)
             return Result::busy;
         // A folder the record does not fit is not touched, not even by a mark.
@@ -403,12 +403,20 @@ struct Run
     {
         auto taking = WorkMark::take(work.replaced, true);
         if (!taking.ok())
-            return stop("no mark could be made in " + where, taking.error());
+            return stop(taking.where().empty() ? "no mark could be made in " + where
+                                               : failedOn(taking, "its mark in " + where + " could not be read"),
+                        taking.error());
         if (taking->verdict == HolderFile::Verdict::notOurs) {
             notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
                             ", but its files could not be taken over: " + taking->why +
                             (resumable ? "; once it is moved away, the next start of the program takes them over."
                                        : "."));
+            return Result::stopped;
+        }
+        if (taking->refused) {
+            notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
+                            ", but its files could not be taken over: " + taking->why +
+                            (resumable ? ". The next start of the program as that user takes them over." : "."));
             return Result::stopped;
         }
         if (!taking->mark && !taking->idle)
@@ -501,21 +509,21 @@ struct Run
             for (const auto& [path, why] : work.stays) {
                 const std::filesystem::path at(path);
                 const FolderHandle in = replaced.child(at.parent_path().string());
-                const auto status = in ? in.status(at.filename().string()) : Answer<struct stat>(Failure{in.error()});
+                const auto status = in ? in.status(at.filename().string()) : Answer<struct stat>(in.failure());
                 if (work.failed(status, replaced.pathOf(path) + " could not be looked at"))
                     return;
                 updated.stays[path] = {std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
             }
-            if (const int error = holder.writeWhole(recordName, updated.text()))
+            if (const int error = holder.writeWhole(recordName, updated.text()).error())
                 return work.fail("its record " + holder.pathOf(recordName) + " could not be written", error);
-            if (const int error = holder.sync())
+            if (const int error = holder.sync().error())
                 return work.fail("its record " + holder.pathOf(recordName) + " could not be put on the disk", error);
         }
-        if (const int error = replaced.removeFile(record.planning); error && error != ENOENT)
+        if (const int error = replaced.removeFile(record.planning).error(); error && error != ENOENT)
             return work.fail("its planning file " + replaced.pathOf(record.planning) +
                                  " could not be removed, so both plannings are listed",
                              error);
-        if (const int error = replaced.sync())
+        if (const int error = replaced.sync().error())
             work.fail("the removal of its planning file could not be put on the disk", error);
     }
 
@@ -524,12 +532,12 @@ struct Run
     // keeps it.
     void retire(WorkMark* mark)
     {
-        const int unmarked = mark ? mark->release() : work.replaced.removeFile(WorkMark::fileName);
+        const int unmarked = (mark ? mark->release() : work.replaced.removeFile(WorkMark::fileName)).error();
         if (unmarked && unmarked != ENOENT)
             work.leaveOrStop("its mark " + work.replaced.pathOf(WorkMark::fileName), unmarked);
         if (work.stopped())
             return;
-        if (const int error = parent.removeFolder(record.folder);
+        if (const int error = parent.removeFolder(record.folder).error();
             error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
             work.leaveOrStop("the emptied folder " + where, error);
     }
@@ -558,11 +566,11 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
         return Result::gone;
     Work work{folder, {}, {}, {}};
     const auto files = folder ? TakeOverRecord::filesNamedBy(folder, planning)
-                              : Answer<std::vector<std::string>>(Failure{folder.error()});
+                              : Answer<std::vector<std::string>>(folder.failure());
     const auto record = files.ok() ? TakeOverRecord::describe(folder, name, planning, *files)
                                    : Answer<TakeOverRecord>(files.failure());
     if (!record.ok()) {
-        work.fail(where + " could not be read", record.error());
+        work.fail(failedOn(record, where + " could not be read"), record.error());
         notes.push_back(noteOf(work, where, into));
         return Result::stopped;
     }
@@ -621,7 +629,7 @@ Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, cons
     // The log names a folder files went into only where they went.
     const std::string line = result == Result::gone ? "the folder " + replaced + " is gone"
                                                     : tookOver(replaced, into.path());
-    const int error = holder.removeFile(fileName);
+    const int error = holder.removeFile(fileName).error();
     if (error && error != ENOENT)
         notes.push_back("The planning in " + holder.path() + " is done with the planning it replaced in " + replaced +
                         ", but its record " + path + " could not be removed (" + reasonOf(error) +

@@ -32,7 +32,7 @@ Answer<std::optional<struct stat>> statusBelow(const FolderHandle& folder, const
     const std::filesystem::path path(name);
     const FolderHandle in = folder.child(path.parent_path().string());
     if (!in)
-        return in.isNoFolder() ? Answer<Found>(std::nullopt) : Failure{in.error()};
+        return in.isNoFolder() ? Answer<Found>(std::nullopt) : in.failure();
     const auto status = in.status(path.filename().string());
     if (!status.ok())
         return status.error() == ENOENT ? Answer<Found>(std::nullopt) : status.failure();
@@ -72,7 +72,7 @@ Answer<bool> holdsOnlyRecorded(const TakeOverRecord& record, const FolderHandle&
 {
     const FolderHandle folder = relative.empty() ? replaced.again() : replaced.child(relative);
     if (!folder)
-        return folder.error() == ENOENT ? Answer<bool>(true) : Failure{folder.error()};
+        return folder.error() == ENOENT ? Answer<bool>(true) : folder.failure();
     const auto names = folder.entries();
     if (!names.ok())
         return names.failure();
@@ -243,7 +243,7 @@ Answer<bool> TakeOverRecord::isOwnFile(const FolderHandle& replaced, const std::
     const FolderHandle from = replaced.child(parent), to = holder.child(parent);
     for (const FolderHandle* folder : {&from, &to})
         if (!*folder)
-            return folder->isNoFolder() ? Answer<bool>(false) : Failure{folder->error()};
+            return folder->isNoFolder() ? Answer<bool>(false) : folder->failure();
     return FolderHandle::sameBytes(from, file, to, file);
 }
 
@@ -305,7 +305,7 @@ Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder
     if (!replaced) {
         if (replaced.error() == ENOENT)
             return Finding::gone;
-        return replaced.isNoFolder() ? Answer<Finding>(Finding::notIt) : Failure{replaced.error()};
+        return replaced.isNoFolder() ? Answer<Finding>(Finding::notIt) : replaced.failure();
     }
     const auto same = holder.isSameFolder(replaced);
     if (!same.ok())
@@ -334,7 +334,7 @@ Answer<std::string> TakeOverRecord::setAside(const FolderHandle& holder, const s
     const std::string base = setAsidePrefix + fileName.substr(std::string(prefix).size());
     for (int n = 0; n < 1000; ++n) {
         const std::string name = n ? base + "-" + std::to_string(n) : base;
-        const int error = holder.moveTo(fileName, holder, name);
+        const int error = holder.moveTo(fileName, holder, name).error();
         if (error != EEXIST)
             return error ? Answer<std::string>(Failure{error}) : name;
     }

@@ -43,7 +43,7 @@ Answer<std::unique_ptr<WorkMark>> WorkMark::create(const FolderHandle& folder)
     // The folder's handle first: once the mark is made, nothing may fail that would leave it.
     auto again = folder.again();
     if (!again)
-        return Failure{again.error()};
+        return again.failure();
     auto file = folder.createWhole(fileName, contents(LockHolder::self()));
     if (!file.ok())
         return file.error() == EEXIST ? Answer<std::unique_ptr<WorkMark>>(nullptr) : file.failure();
@@ -76,12 +76,18 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     }
     auto again = folder.again();
     if (!again)
-        return Failure{again.error()};
-    // Named after the new holder, so that others judge it by this process from now on. A rewrite
-    // cut short names this process all the same (HolderFile).
-    if (const int error = found->file.rewrite(contents(LockHolder::self())))
-        return Failure{error};
-    taking.mark.reset(new WorkMark(std::move(found->file), std::move(again), true));
+        return again.failure();
+    // A mark of this user's, named after the new holder, so that others judge it by this process
+    // from now on.
+    auto mark = HolderFile::takeOver(folder, fileName, *found, contents(LockHolder::self()));
+    if (!mark.ok() && HolderFile::isRefused(mark.error())) {
+        taking.refused = mark.error();
+        taking.why = HolderFile::notReplaceable(folder.pathOf(fileName), "the mark", *found, mark.error());
+        return taking;
+    }
+    if (!mark.ok())
+        return mark.failure();
+    taking.mark.reset(new WorkMark(std::move(*mark), std::move(again), true));
     return taking;
 }
 
@@ -109,7 +115,14 @@ Answer<std::string> WorkMark::inTheWay(const FolderHandle& folder)
     const auto found = HolderFile::look(folder, fileName, magic);
     if (!found.ok())
         return found.failure();
-    return found->verdict == Verdict::notOurs ? strangerAt(folder, found->thing) : std::string();
+    if (found->verdict == Verdict::notOurs)
+        return strangerAt(folder, found->thing) + "; move it away, then save again";
+    if (found->verdict != Verdict::gone)
+        return std::string();
+    const auto may = folder.mayRemove(fileName);
+    if (!may.ok() && HolderFile::isRefused(may.error()))
+        return HolderFile::notReplaceable(folder.pathOf(fileName), "the mark", *found, may.error());
+    return may.ok() || may.error() == ENOENT ? Answer<std::string>(std::string()) : may.failure();
 }
 
 Answer<bool> WorkMark::isIn(const FolderHandle& folder)
@@ -137,7 +150,7 @@ WorkMark::~WorkMark()
     release();
 }
 
-int WorkMark::release()
+Answer<Done> WorkMark::release()
 {
     return file_.removeFrom(folder_, fileName);
 }

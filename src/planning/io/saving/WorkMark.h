@@ -33,6 +33,9 @@ public:
         // file system that takes locks (that save ended or died). Work that any instance may do
         // from a record may go on without a mark.
         bool idle = false;
+        // Not taken: the mark of a save that is gone, which this user may not replace (the error
+        // that said so; `why` says whose it is). That user's next start finishes what it left.
+        int refused = 0;
     };
 
     // Makes the mark in `folder`; null when something holds the name already.
@@ -46,9 +49,11 @@ public:
     // its holder lives, or cannot be judged (another computer's where the file system takes no
     // locks). Something not this program's at the name is no holder: taking the mark says so.
     static Answer<bool> isHeld(const FolderHandle& folder);
-    // For something not this program's at the mark's name in `folder` (a file of the user's, a
-    // folder, a link): the sentence saying what it is, where, and that it was left as it is,
-    // without its end (HolderFile::inTheWay); empty where there is none.
+    // What keeps this user from taking the mark of `folder` once its holder is gone, for a save to
+    // be refused before it publishes: something not this program's at the mark's name (a file of
+    // the user's, a folder, a link), or a gone save's mark that this user may not replace. The
+    // sentence saying so and what the user may do, without its full stop (HolderFile::inTheWay,
+    // HolderFile::notReplaceable); empty where there is nothing.
     static Answer<std::string> inTheWay(const FolderHandle& folder);
     // Whether `folder` holds a mark at all.
     static Answer<bool> isIn(const FolderHandle& folder);
@@ -61,9 +66,9 @@ public:
     WorkMark(const WorkMark&) = delete;
     WorkMark& operator=(const WorkMark&) = delete;
 
-    // Removes the mark now (when it is still the one at its place) and lets go; 0 or the errno
-    // value of a removal that failed (the mark stays then, for a later start).
-    int release();
+    // Removes the mark now (when it is still the one at its place) and lets go; where the removal
+    // fails, the mark stays, for a later start.
+    Answer<Done> release();
     // Lets go but leaves the file: the folder is left for a later start to finish.
     void leave();
     // Whether the mark was taken over from a holder that died at its work.

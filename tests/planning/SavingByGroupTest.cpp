@@ -1,0 +1,183 @@
+// Two users of one group saving and starting in one patient folder, as the workstations of a
+// practice do: each its own account, the patient folder the group's (setgid).
+#include "PlanningSaveTestSupport.h"
+
+#include <sys/stat.h>
+
+using namespace PlanningSaveTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int group = 52000;
+constexpr int owner = 52001, member = 52002;
+
+// A wrapper that runs the child as `user` of the group alone, with the umask given.
+QStringList asUser(int user, const char* umask)
+{
+    return {"setpriv", "--reuid=" + QString::number(user), "--regid=" + QString::number(group), "--clear-groups",
+            "sh", "-c", QString("umask %1 && exec \"$@\"").arg(umask), "sh"};
+}
+
+// strace after the wrapper: kills the child at the first `call` on `path`.
+QStringList killedAt(const QString& call, const std::string& path)
+{
+    return {"strace", "-f", "-qq", "-o", "/dev/null", "-P", QString::fromStdString(path), "-e", "trace=" + call,
+            "-e", "inject=" + call + ":signal=KILL:when=1"};
+}
+
+// The patient folder the group's (setgid), holding a planning of the owner's with a letter of the
+// user's, as the owner's program with `umask` would have left it; the planning's folder.
+std::string groupsPlanning(const TestSupport::ScratchDir& work, const char* umask)
+{
+    const std::string patients = work.file("patients"), planning = makePlanning(patients);
+    writeText(planning + "/letters/referral.pdf", "a letter");
+    const bool shared = std::string(umask) == "002";
+    const QString modes = QString("find '%1' -type d -exec chmod %2 {} + && find '%1' -type f -exec chmod %3 {} + && "
+                                  "chmod 2775 '%1' && chown -R %4:%5 '%1' && chown root '%1'")
+                              .arg(QString::fromStdString(patients), shared ? "2775" : "2755", shared ? "664" : "644")
+                              .arg(owner)
+                              .arg(group);
+    EXPECT_EQ(QProcess::execute("sh", {"-c", modes}), 0);
+    fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    return planning;
+}
+
+// Every file and folder below the planning made with `umask` (files 0666, folders 0777 before it).
+void expectModes(const std::string& planning, const char* umask)
+{
+    const mode_t mask = mode_t(std::stoi(umask, nullptr, 8));
+    for (const auto& entry : fs::recursive_directory_iterator(planning)) {
+        struct stat status{};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, (S_ISDIR(status.st_mode) ? 0777 : 0666) & ~mask) << entry.path();
+    }
+}
+
+// After every case: one planning listed, that loads and holds the user's letter, with nothing
+// hidden left beside or in it, made with the umask given; nothing said calls a mark or a lock
+// unreadable.
+void expectOneWholePlanning(const std::string& patients, const std::vector<std::string>& said, const char* umask)
+{
+    for (const std::string& text : said)
+        for (const char* untrue : {"cannot be read", "could not read", "could not be read", "Permission denied"})
+            EXPECT_EQ(text.find(untrue), std::string::npos) << text;
+    const std::vector<std::string> plannings = listed(patients);
+    ASSERT_EQ(plannings.size(), 1u);
+    Session any;
+    EXPECT_EQ(load(any, plannings.front()), "");
+    EXPECT_EQ(readBytes(plannings.front() + "/letters/referral.pdf"), "a letter");
+    EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+    expectModes(plannings.front(), umask);
+}
+
+}
+
+// With umask 002, what one member's save leaves is the other's as well: a save of the owner cut
+// off after it published is finished by the member's start; the lock of an owner's save killed
+// before it published is taken over by the member's overwrite; a live save of the owner is waited
+// for by the member's overwrite, which then finds the planning saved again.
+TEST(SavingByGroup, OneMembersSaveIsFinishedTakenOverOrWaitedForByTheOther)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    enum Case { cutAfterPublishing, killedBeforePublishing, alive };
+    for (const Case meeting : {cutAfterPublishing, killedBeforePublishing, alive}) {
+        SCOPED_TRACE(meeting);
+        TestSupport::ScratchDir work;
+        const std::string planning = groupsPlanning(work, "002"), patients = fs::path(planning).parent_path();
+        const std::string lock = patients + "/." + fs::path(planning).filename().string() + ".lock";
+        std::vector<std::string> said;
+        QProcess owners, members;
+        if (meeting == cutAfterPublishing) {
+            startChild(owners, "overwrite", planning, asUser(owner, "002") + killedAt("renameat2", planning));
+            ASSERT_EQ(PlanningSaveTest::said(owners), "");
+        } else if (meeting == killedBeforePublishing) {
+            // Its first rename in the patient folder publishes its planning.
+            startChild(owners, "overwrite", planning, asUser(owner, "002") + killedAt("renameat", patients));
+            ASSERT_EQ(PlanningSaveTest::said(owners), "");
+            ASSERT_TRUE(fs::exists(lock));
+            startChild(members, "overwrite", planning, asUser(member, "002"));
+            const Said saved = PlanningSaveTest::said(members, &said);
+            EXPECT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
+        } else {
+            startChild(owners, "overwrite", planning, asUser(owner, "002"), true);
+            {
+                const Tracer movingIn(owners, "renameat2", planning, true);
+                ASSERT_TRUE(movingIn.saw("renameat2("));
+                startChild(members, "overwrite", planning, asUser(member, "002"), true);
+                const Tracer looks(members, "openat", patients, false);
+                EXPECT_TRUE(looks.saw(".lock", 3)) << "the member's overwrite waits for the lock";
+            }
+            const Said saved = PlanningSaveTest::said(owners), waited = PlanningSaveTest::said(members);
+            EXPECT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
+            EXPECT_NE(waited.find("was saved again meanwhile"), std::string::npos) << ::testing::PrintToString(waited);
+        }
+        QProcess start;
+        startChild(start, "start", patients, asUser(member, "002"));
+        EXPECT_EQ(PlanningSaveTest::said(start, &said), "started");
+        expectOneWholePlanning(patients, said, "002");
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
+// With umask 022 the save makes what it makes 0644 (folders 0755), as ever. Another member's
+// start leaves the owner's overwrite cut off after it published as it is, saying once whose it is
+// and that this user cannot take it over, and the member's overwrite is refused, saying the same;
+// the owner's next start finishes it.
+TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSaveAndSaysWhy)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    TestSupport::ScratchDir work;
+    const std::string planning = groupsPlanning(work, "022"), patients = fs::path(planning).parent_path();
+    QProcess owners;
+    startChild(owners, "overwrite", planning, asUser(owner, "022") + killedAt("renameat2", planning));
+    ASSERT_EQ(said(owners), "");
+    const std::vector<std::string> both = listed(patients);
+    ASSERT_EQ(both.size(), 2u);
+    const std::string replacing = both[0] == planning ? both[1] : both[0];
+    expectModes(replacing, "022");
+    const auto before = snapshot(planning), replacingBefore = snapshot(replacing);
+
+    QProcess members;
+    startChild(members, "start", patients, asUser(member, "022"));
+    std::vector<std::string> lines;
+    ASSERT_EQ(said(members, &lines), "started");
+    EXPECT_EQ(snapshot(planning), before);
+    EXPECT_EQ(snapshot(replacing), replacingBefore);
+    std::vector<std::string> told;
+    for (const std::string& line : lines)
+        if (line.rfind("told: ", 0) == 0)
+            told.push_back(line.substr(6));
+    EXPECT_EQ(told, std::vector<std::string>{
+                        "The planning in " + replacing + " replaced the planning in " + planning +
+                        ", whose files are to be taken over, but " + replacing +
+                        "/.morvanta-work is the mark that a save of the user " + std::to_string(owner) +
+                        " left when it ended; this user cannot replace it (Permission denied). The next start of the "
+                        "program as that user takes them over."});
+    // An overwrite of the planning by the member is refused, saying so, before it publishes.
+    QProcess overwrite;
+    startChild(overwrite, "overwrite", replacing, asUser(member, "022"));
+    // The child says it on one line, its line breaks as "\n".
+    const QString refused = QString::fromStdString(PlanningWriter::failureText(
+        "The planning in " + replacing + " cannot be replaced: " + replacing + "/.morvanta-work is the mark that a save "
+        "of the user " + std::to_string(owner) + " left when it ended; this user cannot replace it (Permission denied).",
+        replacing));
+    EXPECT_EQ(said(overwrite), "refused " + QString(refused).replace("\n", "\\n").toStdString());
+    EXPECT_EQ(listed(patients), both);
+    EXPECT_EQ(snapshot(planning), before);
+    EXPECT_EQ(snapshot(replacing), replacingBefore);
+
+    QProcess next;
+    startChild(next, "start", patients, asUser(owner, "022"));
+    std::vector<std::string> finished;
+    EXPECT_EQ(said(next, &finished), "started");
+    expectOneWholePlanning(patients, finished, "022");
+    EXPECT_EQ(listed(patients), std::vector<std::string>{replacing});
+}
