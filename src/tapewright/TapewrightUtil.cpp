@@ -17,11 +17,9 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMouseEvent>
-#include <QRandomGenerator>
 #include <QWidget>
 #include <QWindow>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -358,21 +356,6 @@ Outcome writeInPlace(int fd, const QByteArray& bytes, QString* why)
     return Outcome::Written;
 }
 
-// A new file beside `target`, named as the base library's whole-file writes name theirs, with
-// the usual mode that the umask narrows.
-int makeBeside(const QByteArray& target, QByteArray* temporary)
-{
-    const qsizetype slash = target.lastIndexOf('/');
-    for (int tries = 0; tries < 100; ++tries) {
-        const QByteArray tag = QByteArray::number(QRandomGenerator::global()->bounded(2176782336u), 36).rightJustified(6, '0');
-        *temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + Vexa::AtomicFile::temporaryTag + tag;
-        const int fd = ::open(temporary->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 // Puts the written file at `target`: where there was nothing, only if nothing came since; over
 // the file `old`, only if the name still holds that file. Whatever came meanwhile stays.
 Outcome putAt(const QByteArray& temporary, const QByteArray& target, const struct stat* old, QString* why)
@@ -431,8 +414,9 @@ Outcome writeOnce(const QByteArray& path, Found found, const QByteArray& bytes, 
             return Outcome::Failed;
         }
     }
-    QByteArray temporary;
-    Descriptor out{makeBeside(target, &temporary)};
+    std::string made;
+    Descriptor out{Vexa::AtomicFile::createTemporaryBeside(target.toStdString(), made, O_WRONLY)};
+    const QByteArray temporary = QByteArray::fromStdString(made);
     // A folder that takes no new file: the file there, which this user may write, is written in place.
     if (out.fd < 0)
         return existing.fd >= 0 && (errno == EACCES || errno == EPERM) ? writeInPlace(existing.fd, bytes, why) : writeFailed(why, errno);

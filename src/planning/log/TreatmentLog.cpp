@@ -20,7 +20,6 @@
 #include <fstream>
 #include <iomanip>
 #include <locale>
-#include <random>
 #include <sstream>
 #include <unistd.h>
 
@@ -63,27 +62,13 @@ int createFile(const std::string& path)
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
-// A new file beside `path` under a name nobody else uses (other computers may share the folder).
-int createAside(const std::string& path, std::string& aside)
-{
-    static thread_local std::mt19937_64 draw{std::random_device{}()};
-    for (int tries = 0;; ++tries) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%012llx", static_cast<unsigned long long>(draw() & 0xffffffffffffULL));
-        aside = path + suffix;
-        const int fd = createFile(aside);
-        if (fd >= 0 || errno != EEXIST || tries == 99)
-            return fd;
-    }
-}
-
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
 // synced, then linked to `path`, which fails when the name is taken. Empty on success;
 // `created` tells whether a file could be made there at all.
 std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
 {
     std::string aside;
-    const int fd = createAside(path, aside);
+    const int fd = Vexa::AtomicFile::createTemporaryBeside(path, aside, O_WRONLY);
     if (created)
         *created = fd >= 0;
     if (fd < 0)

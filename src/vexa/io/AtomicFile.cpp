@@ -60,22 +60,16 @@ int closeChecked(int& fd)
 AtomicFile::AtomicFile(std::string path, bool directFallback)
     : path_(std::move(path))
 {
-    const auto slash = path_.find_last_of('/');
-    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        const std::string candidate = folderOf(path_) + "/." + name + temporaryTag + drawnTag();
-        fd_ = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, fileMode);
-        if (fd_ >= 0) {
-            temporary_ = candidate;
-            // The new file keeps the mode of the one it replaces.
-            struct stat old{};
-            if (::stat(path_.c_str(), &old) == 0 && ::fchmod(fd_, old.st_mode & 07777) != 0)
-                fail(errno);
-            return;
-        }
-        error = errno;
+    fd_ = createTemporaryBeside(path_, temporary_, O_RDWR);
+    const int error = fd_ < 0 ? errno : 0;
+    if (fd_ >= 0) {
+        // The new file keeps the mode of the one it replaces.
+        struct stat old{};
+        if (::stat(path_.c_str(), &old) == 0 && ::fchmod(fd_, old.st_mode & 07777) != 0)
+            fail(errno);
+        return;
     }
+    temporary_.clear();
     if (directFallback && (error == EACCES || error == EPERM || error == EROFS) && ::access(path_.c_str(), W_OK) == 0) {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd_ >= 0)
@@ -148,6 +142,24 @@ void AtomicFile::fail(int error)
         ::unlink(temporary_.c_str());
     temporary_.clear();
     throw WriteError(path_, error);
+}
+
+std::string AtomicFile::temporaryNameFor(std::string_view name)
+{
+    return "." + std::string(name) + temporaryTag + drawnTag();
+}
+
+int AtomicFile::createTemporaryBeside(const std::string& path, std::string& temporary, int access)
+{
+    const auto slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = folderOf(path) + "/" + temporaryNameFor(name);
+        const int fd = ::open(temporary.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, fileMode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
 }
 
 bool AtomicFile::isTemporaryName(std::string_view name)

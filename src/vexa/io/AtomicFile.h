@@ -61,6 +61,12 @@ public:
     // named so.
     static constexpr char temporaryTag[] = ".morvanta-tmp-";
     static bool isTemporaryName(std::string_view name);
+    // A temporary name of that kind for the file `name` (a name, no folder), freshly drawn.
+    static std::string temporaryNameFor(std::string_view name);
+    // Makes a new temporary file beside `path` (never through a link, 0666 before the umask);
+    // its path goes into `temporary`. The descriptor, opened with `access` (O_WRONLY or O_RDWR),
+    // or -1 with errno set.
+    static int createTemporaryBeside(const std::string& path, std::string& temporary, int access);
 
     // The whole file in one call.
     static void writeFile(const std::string& path, std::string_view bytes, bool directFallback = false);

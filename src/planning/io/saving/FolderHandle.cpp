@@ -7,14 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <random>
 #include <tuple>
 #include <sys/file.h>
 #include <unistd.h>
@@ -178,16 +176,6 @@ int readInto(int fd, std::string& text, std::size_t limit)
         text.append(buffer, std::size_t(n));
     }
     return 0;
-}
-
-// A name for a temporary file of `name`'s, of the kind a start removes should a crash leave it
-// (Vexa::AtomicFile's).
-std::string temporaryName(const std::string& name)
-{
-    thread_local std::mt19937 draw{std::random_device{}()};
-    char tag[8];
-    std::snprintf(tag, sizeof tag, "%06x", unsigned(draw() & 0xffffffu));
-    return "." + name + Vexa::AtomicFile::temporaryTag + tag;
 }
 
 // Writes all of the bytes at `at`.
@@ -634,7 +622,7 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
         // A file system without nameless files: under a temporary name of its own, which a start
         // removes should a crash leave it (Vexa::AtomicFile's names).
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            temporary = temporaryName(name);
+            temporary = Vexa::AtomicFile::temporaryNameFor(name);
             fd = Sys::openat(fd_, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 && errno != EEXIST)
                 break;
@@ -670,7 +658,7 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
 Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, const std::string& text) const
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = temporaryName(name);
+        const std::string temporary = Vexa::AtomicFile::temporaryNameFor(name);
         auto made = createWhole(temporary, text);
         if (!made.ok() && made.error() == EEXIST)
             continue;
