@@ -530,7 +530,10 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
         } else {
             EXPECT_EQ(entries(patients), row.left);
         }
-        ASSERT_EQ(report.toTell.size(), row.told.empty() ? 0u : 1u);
+        std::string logged;
+        for (const std::string& line : report.lines)
+            logged += line + "\n";
+        ASSERT_EQ(report.toTell.size(), row.told.empty() ? 0u : 1u) << logged;
         if (!row.told.empty()) {
             EXPECT_NE(report.toTell.front().find(row.told), std::string::npos) << report.toTell.front();
         }

@@ -78,6 +78,7 @@ public:
         const auto names = folder.entries();
         if (!names.ok())
             return cannotRead(folder.path(), names.error());
+        std::vector<FolderHandle> replacing;
         for (const std::string& name : *names) {
             const auto kind = folder.kind(name);
             if (!kind.ok()) {
@@ -102,7 +103,7 @@ public:
                     finishPutAside(folder, name, target);
                 continue;
             }
-            const FolderHandle entry = folder.child(name);
+            FolderHandle entry = folder.child(name);
             if (!entry) {
                 if (!entry.isNoFolder())
                     cannotRead(entry.path(), entry.error());
@@ -112,10 +113,15 @@ public:
             if (!planning.ok())
                 cannotRead(entry.path(), planning.error());
             else if (!planning->empty())
-                finishPlanning(folder, entry);
+                finishPlanning(folder, entry, &replacing);
             else if (depth < maxDepth)
                 finishIn(entry, depth + 1);
         }
+        // A planning that replaced another takes it over once every planning here was looked at
+        // on its own: whatever order the folder lists them in, a replaced planning that could not
+        // be marked on its own visit is still taken over by the same start.
+        for (FolderHandle& entry : replacing)
+            finishPlanning(folder, entry, nullptr);
     }
 
 private:
@@ -438,7 +444,8 @@ private:
     // in it, are finished, by any instance, under its mark (so that an overwrite of it waits);
     // where a save of this computer died at work in it (its mark is left), what that save had
     // begun there goes too.
-    void finishPlanning(const FolderHandle& parent, const FolderHandle& folder)
+    // A planning whose take-overs are to be finished is put to `later` where one is given.
+    void finishPlanning(const FolderHandle& parent, FolderHandle& folder, std::vector<FolderHandle>* later)
     {
         const auto names = folder.entries();
         if (!names.ok())
@@ -455,6 +462,8 @@ private:
             if (*file)
                 records.push_back(name);
         }
+        if (!records.empty() && later)
+            return later->push_back(std::move(folder));
         const auto earlier = earlierReplacedIn(folder);
         if (!earlier.ok())
             return cannotRead(folder.path(), earlier.error());
