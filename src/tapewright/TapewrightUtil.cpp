@@ -329,27 +329,13 @@ bool nameChanged(int error) { return error == EEXIST || error == ENOENT || error
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Writes all of `bytes` from the start of the file and syncs them; 0 or the error.
-int writeAll(int fd, const QByteArray& bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::pwrite(fd, bytes.constData() + done, size_t(bytes.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        done += n;
-    }
-    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
-}
-
-// Over the file itself, which keeps its owner, mode and links. The room is taken first, so that
-// a full disk leaves the old contents.
+// Over the file itself (just opened, at its start), which keeps its owner, mode and links. The
+// room is taken first, so that a full disk leaves the old contents.
 Outcome writeInPlace(int fd, const QByteArray& bytes, QString* why)
 {
     if (!bytes.isEmpty() && ::fallocate(fd, 0, 0, bytes.size()) != 0 && errno != EOPNOTSUPP)
         return writeFailed(why, errno);
-    if (const int error = writeAll(fd, bytes))
+    if (const int error = Vexa::AtomicFile::writeAll(fd, {bytes.constData(), std::size_t(bytes.size())}))
         return writeFailed(why, error);
     if (::ftruncate(fd, bytes.size()) != 0 || (::fsync(fd) != 0 && errno != EINVAL))
         return writeFailed(why, errno);
@@ -426,7 +412,9 @@ Outcome writeOnce(const QByteArray& path, Found found, const QByteArray& bytes, 
         ::unlink(temporary.constData());
         return writeInPlace(existing.fd, bytes, why);
     }
-    int error = writeAll(out.fd, bytes);
+    int error = Vexa::AtomicFile::writeAll(out.fd, {bytes.constData(), std::size_t(bytes.size())});
+    if (!error && ::fsync(out.fd) != 0 && errno != EINVAL)
+        error = errno;
     if (::close(std::exchange(out.fd, -1)) != 0 && !error && errno != EINTR)
         error = errno;
     if (error) {

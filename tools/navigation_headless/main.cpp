@@ -30,7 +30,7 @@
 #include "navigation/ReplayCamera.h"
 #include "navigation/Tracker.h"
 #include "planning/io/PlanningFile.h"
-#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/PlanningReader.h"
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
@@ -51,7 +51,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -68,20 +67,17 @@ void requestStop(int)
     stopRequested = 1;
 }
 
-// The planning named, as a load of it knows it: where it began (its origin) and its contents, by
-// which it is found again once another instance replaced it or the user moved it.
+// The planning named, as a load of it knows it: by its origin and its contents it is found again
+// once another instance replaced it or the user moved it.
 void knowPlanning(Settings& settings, const std::string& file)
 {
-    settings.setPlanningFile(file);
+    std::string origin;
     try {
-        const std::filesystem::path path = std::filesystem::absolute(file);
-        const std::string origin = PlanningFile::read(file).origin;
-        settings.setPlanningOrigin(origin.empty() ? path.parent_path().filename().string() : origin);
-        const auto identity = FolderHandle::open(path.parent_path().string(), true).contentKey(path.filename().string());
-        settings.setPlanningIdentity(identity.ok() ? *identity : std::string());
+        origin = PlanningFile::read(file).origin;
     } catch (const std::exception&) {
         // Known by its folder alone.
     }
+    PlanningReader::knowLoaded(settings, file, origin);
 }
 
 struct Options

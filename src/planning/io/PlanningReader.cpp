@@ -205,15 +205,19 @@ void PlanningReader::load() try
     }
 
     settings_->setMarkerDetectionDone(planning.markerDetectionDone);
-    settings_->setPlanningFile(file_);
+    knowLoaded(*settings_, file_, planning.origin);
     settings_->setPlanningOwnFiles(planning.ownFiles(folder));
-    // An identity that cannot be read is none: the planning is then known by where it is alone.
-    const auto identity = FolderHandle::open(std::filesystem::path(file_).parent_path().string(), true)
-                              .contentKey(std::filesystem::path(file_).filename().string());
-    settings_->setPlanningIdentity(identity.ok() ? *identity : std::string());
-    // Files saved before the origin was kept: the folder they are in is where it starts.
-    const std::string folderName = std::filesystem::path(folder).parent_path().filename().string();
-    settings_->setPlanningOrigin(planning.origin.empty() ? folderName : planning.origin);
     settings_->setPlanningState(2);
 }
 VEXA_RETHROW
+
+void PlanningReader::knowLoaded(Settings& settings, const std::string& file, const std::string& origin)
+{
+    const std::filesystem::path path = std::filesystem::absolute(file);
+    settings.setPlanningFile(file);
+    // An identity that cannot be read is none: the planning is then known by where it is alone.
+    const auto identity = FolderHandle::open(path.parent_path().string(), true).contentKey(path.filename().string());
+    settings.setPlanningIdentity(identity.ok() ? *identity : std::string());
+    // Files saved before the origin was kept: the folder they are in is where it starts.
+    settings.setPlanningOrigin(origin.empty() ? path.parent_path().filename().string() : origin);
+}

@@ -43,6 +43,11 @@ public:
     static std::shared_ptr<Implant> loadImplant(const std::string& file, unsigned group,
                                                 const Vexa::Matrix44<double>& transform);
 
+    // Tells `settings` the planning `file` as a load of it knows it: its file, its identity (by
+    // which it is found again once moved or replaced) and its origin (`origin`, or its folder's
+    // name for files saved before the origin was kept).
+    static void knowLoaded(Settings& settings, const std::string& file, const std::string& origin);
+
 private:
     void load();
 

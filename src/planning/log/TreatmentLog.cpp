@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,28 +39,6 @@ std::string errorText()
     return std::strerror(errno);
 }
 
-// Writes the whole text to a file descriptor; 0 on success, else the errno value.
-int writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-// A new file: its mode is what the user's umask leaves of 0666, as for every file the user makes
-// (the patient folder may be a group's). -1 with errno when it cannot be made.
-int createFile(const std::string& path)
-{
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-}
-
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
 // synced, then linked to `path`, which fails when the name is taken. Empty on success;
 // `created` tells whether a file could be made there at all.
@@ -73,7 +50,7 @@ std::string writeNewFile(const std::string& path, const std::string& text, bool*
         *created = fd >= 0;
     if (fd < 0)
         return "cannot create " + aside + ": " + errorText();
-    int error = writeAll(fd, text);
+    int error = Vexa::AtomicFile::writeAll(fd, text);
     if (!error && ::fsync(fd) != 0 && errno != EINVAL)
         error = errno;
     if (::close(fd) != 0 && !error && errno != EINTR)
@@ -170,7 +147,7 @@ void TreatmentLog::journal(const std::string& line)
 {
     if (journal_ < 0 || journalFailed_)
         return;
-    if (const int error = writeAll(journal_, line)) {
+    if (const int error = Vexa::AtomicFile::writeAll(journal_, line)) {
         // The journal keeps its whole lines; a later line would leave a gap, so none follows.
         journalFailed_ = true;
         [[maybe_unused]] const int cut = ::ftruncate(journal_, journalSize_);
@@ -195,7 +172,9 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     try {
         const std::string folder = logFolder(planningFile, planningFolder);
         journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
-        journal_ = createFile(journalPath_);
+        // What the user's umask leaves of 0666, as for every file the user makes (the patient
+        // folder may be a group's).
+        journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (journal_ < 0)
             failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
     } catch (const std::exception& e) {

@@ -221,16 +221,7 @@ void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
         ::close(fd);
         throw WriteError(path, error);
     }
-    int error = 0;
-    for (std::size_t done = 0; !error && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error = n < 0 ? errno : ENOSPC;
-        else
-            done += static_cast<std::size_t>(n);
-    }
+    int error = writeAll(fd, bytes);
     if (!error && ::fsync(fd) != 0 && errno != EINVAL)
         error = errno;
     if (error) {
@@ -240,6 +231,19 @@ void AtomicFile::appendFile(const std::string& path, std::string_view bytes)
     const int closed = closeChecked(fd);
     if (error || closed)
         throw WriteError(path, error ? error : closed);
+}
+
+int AtomicFile::writeAll(int fd, std::string_view bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
 }
 
 std::string AtomicFile::failureText(const std::string& path, int error)

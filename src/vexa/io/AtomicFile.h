@@ -76,6 +76,10 @@ public:
     // back to what it held, so it never ends in half a record.
     static void appendFile(const std::string& path, std::string_view bytes);
 
+    // Writes all of `bytes` at the descriptor's position, going on after a short write or a
+    // signal; 0, or the errno value of the write that failed (ENOSPC where one wrote nothing).
+    static int writeAll(int fd, std::string_view bytes);
+
     // The error text for a failed write of `path` with errno value `error`.
     static std::string failureText(const std::string& path, int error);
     // Whether `error` (an errno value) means that the disk has no room left.
