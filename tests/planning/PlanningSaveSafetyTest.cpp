@@ -39,6 +39,30 @@ using namespace PlanningIoTest;
 
 using namespace PlanningSaveTest;
 
+// With MORVANTA_SAVE_HOLD "<call> <n> <path>" (a FolderHandle::SystemCall by its name), the child
+// holds before its n-th call of that kind on a path that ends so: it says "@@ held", and makes the
+// call once a line comes on its input (not beside MORVANTA_SAVE_NO_LOCKS).
+void holdAtStep()
+{
+    const QStringList hold = qEnvironmentVariable("MORVANTA_SAVE_HOLD").split(' ');
+    if (hold.size() < 3)
+        return;
+    static const QStringList calls{"open",   "duplicate", "status", "list",       "read", "write",  "truncate", "sync",
+                                   "lock",   "rename",    "remove", "makeFolder", "link", "access", "mode"};
+    const auto call = FolderHandle::SystemCall(calls.indexOf(hold[0]));
+    const int n = hold[1].toInt();
+    const std::string path = hold.mid(2).join(' ').toStdString();
+    FolderHandle::setFaultInjector([call, n, path, count = std::make_shared<std::atomic<int>>(0)](
+                                       FolderHandle::SystemCall made, const std::string& on) {
+        if (made == call && on.ends_with(path) && ++*count == n) {
+            std::cout << "@@ held" << std::endl;
+            std::string go;
+            std::getline(std::cin, go);
+        }
+        return 0;
+    });
+}
+
 // A program instance of its own: loads the planning MORVANTA_SAVE_PLANNING, drops its first
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
 // saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does. With
@@ -51,6 +75,7 @@ TEST(DISABLED_SaveChild, Run)
         });
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
+    holdAtStep();
     const auto ready = [] {
         if (!qEnvironmentVariableIsSet("MORVANTA_SAVE_WAIT"))
             return;
