@@ -17,6 +17,10 @@
 // Every step is one rename or removal relative to open folders (FolderHandle), so that it may be
 // finished from the record by any instance at any time. A step that fails (an error, not a
 // refusal) stops the take-over where it stands: the record stays, and the next start finishes it.
+// Two instances may take one folder over at once (one of them without a mark: WorkMark::Taking::
+// idle): an entry the other moved or removed between two steps (found gone at a look of its own)
+// is the other's work, neither a change nor another file nor a failure; once the other removed
+// the folder, nothing of it is left unfinished, whatever step failed in it meanwhile.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/TakeOverRecord.h"
 
