@@ -3,6 +3,7 @@
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -483,6 +484,8 @@ struct Run
         }
         if (!work.stopped())
             findChanged(record, holder, wholePlanning, work);
+        if (!work.stopped() && !wholePlanning)
+            stillStaying();
         if (!work.stopped() && wholePlanning)
             retirePlanningFile();
         if (!work.stopped())
@@ -531,6 +534,24 @@ struct Run
             if (result != Result::whole && result != Result::gone)
                 return work.failBecause("the planning it had replaced in turn, in " + work.replaced.pathOf(name) +
                                         ", is not taken over yet");
+        }
+    }
+
+    // What a take-over cut off once its planning file went had recorded as staying, and is still
+    // there, is told as that take-over would have told it; why it could not move then is not
+    // recorded.
+    void stillStaying()
+    {
+        for (const auto& [path, stamp] : record.stays) {
+            if (std::any_of(work.stays.begin(), work.stays.end(), [&](const auto& stay) { return stay.first == path; }))
+                continue;
+            const std::filesystem::path at(path);
+            const FolderHandle in = childOf(work.replaced, at.parent_path().string(), work);
+            const auto there = in ? in.kind(at.filename().string()) : Answer<Kind>(Kind::none);
+            if (work.stopped() || work.failed(there, work.replaced.pathOf(path) + " could not be looked at"))
+                return;
+            if (*there != Kind::none)
+                work.stay(path, "it could not move when the planning was replaced");
         }
     }
 

@@ -10,7 +10,8 @@
 //      new planning holds byte for byte goes, any other stays where it is and is told; so does an
 //      entry the file system refuses to move (a folder the user may not move);
 //   3. the record is written again with what stayed, and its planning file goes: from then on it
-//      is listed no more. Should it not go, nothing else of the planning goes either;
+//      is listed no more. Should it not go, nothing else of the planning goes either. A take-over
+//      that finishes it from then on tells what the record names as staying and is still there;
 //   4. its own files go (those the record proves to be its own), then its emptied folders, the
 //      mark and the folder. What stays of the user's keeps the folder, which is no planning any
 //      more but where the user sees it.
