@@ -39,6 +39,30 @@ using namespace PlanningIoTest;
 
 using namespace PlanningSaveTest;
 
+// With MORVANTA_SAVE_HOLD "<call> <n> <path>" (a FolderHandle::SystemCall by its name), the child
+// holds before its n-th call of that kind on a path that ends so: it says "@@ held", and makes the
+// call once a line comes on its input (not beside MORVANTA_SAVE_NO_LOCKS).
+void holdAtStep()
+{
+    const QStringList hold = qEnvironmentVariable("MORVANTA_SAVE_HOLD").split(' ');
+    if (hold.size() < 3)
+        return;
+    static const QStringList calls{"open",   "duplicate", "status", "list",       "read", "write",  "truncate", "sync",
+                                   "lock",   "rename",    "remove", "makeFolder", "link", "access", "mode"};
+    const auto call = FolderHandle::SystemCall(calls.indexOf(hold[0]));
+    const int n = hold[1].toInt();
+    const std::string path = hold.mid(2).join(' ').toStdString();
+    FolderHandle::setFaultInjector([call, n, path, count = std::make_shared<std::atomic<int>>(0)](
+                                       FolderHandle::SystemCall made, const std::string& on) {
+        if (made == call && on.ends_with(path) && ++*count == n) {
+            std::cout << "@@ held" << std::endl;
+            std::string go;
+            std::getline(std::cin, go);
+        }
+        return 0;
+    });
+}
+
 // A program instance of its own: loads the planning MORVANTA_SAVE_PLANNING, drops its first
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
 // saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does. With
@@ -51,6 +75,7 @@ TEST(DISABLED_SaveChild, Run)
         });
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
+    holdAtStep();
     const auto ready = [] {
         if (!qEnvironmentVariableIsSet("MORVANTA_SAVE_WAIT"))
             return;
@@ -601,9 +626,10 @@ TEST(PlanningSaveSafety, NothingOutsideThePatientFolderChangesThroughALink)
 
 // Not as root: a folder of the user's that cannot move (mode 555) stays, with its files, in the
 // replaced planning's folder, which is no planning any more but where the user sees it; the save
-// says what stayed where, and all else is in the new planning. Files of the old planning that
-// cannot be removed (its series in a folder of mode 555) keep the record of the take-over, which
-// a later start finishes once they can go.
+// says what stayed where, and all else is in the new planning; so does the start that finishes
+// such a save cut off once its planning file went, as the save would have. Files of the old
+// planning that cannot be removed (its series in a folder of mode 555) keep the record of the
+// take-over, which a later start finishes once they can go.
 TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
 {
     const QStringList nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
@@ -611,8 +637,15 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
         GTEST_SKIP() << "cannot run a process as another user here";
     const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
-    for (const bool series : {false, true}) {
-        SCOPED_TRACE(series ? "the series' folder read-only" : "a folder of the user's read-only");
+    const struct
+    {
+        const char* what;
+        bool series, cut;
+    } rows[] = {{"a folder of the user's read-only", false, false},
+                {"the same, the save killed at the removal after its planning file's", false, true},
+                {"the series' folder read-only", true, false}};
+    for (const auto& [what, series, cut] : rows) {
+        SCOPED_TRACE(what);
         TestSupport::ScratchDir work;
         const std::string patients = work.file("patients"), old = makePlanning(patients);
         writeText(old + "/referral/letter.pdf", "a letter");
@@ -620,18 +653,30 @@ TEST(PlanningSaveSafety, WhatCannotMoveStaysInSightAndTheSaveSaysSo)
         fs::permissions(work.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         fs::permissions(old + (series ? "/dicom" : "/referral"), readOnly);
         QProcess child;
-        startChild(child, "overwrite", old, nobody);
-        std::vector<std::string> notes;
+        const QStringList killed{"strace", "-f", "-qq", "-o", "/dev/null", "-P", QString::fromStdString(old), "-e",
+                                 "trace=unlinkat", "-e", "inject=unlinkat:signal=KILL:when=2"};
+        startChild(child, "overwrite", old, cut ? nobody + killed : nobody);
+        std::vector<std::string> notes, lines;
         const Said saved = said(child, &notes);
-        ASSERT_EQ(saved.rfind("saved ", 0), 0u) << ::testing::PrintToString(saved);
-        const std::string folder = saved.substr(6), record = folder + "/.morvanta-replaces-" + fs::path(old).filename().string();
+        QProcess start;
+        if (cut) {
+            startChild(start, "start", patients, nobody);
+            EXPECT_EQ(said(start, &lines), "started");
+            for (const std::string& line : lines)
+                if (line.rfind("told: ", 0) == 0)
+                    notes.push_back(line.substr(6));
+        }
+        ASSERT_EQ(listed(patients).size(), 1u) << ::testing::PrintToString(saved);
+        const std::string folder = listed(patients).front(), record = folder + "/.morvanta-replaces-" + fs::path(old).filename().string();
+        EXPECT_EQ(saved, cut ? "" : "saved " + folder);
         const std::string replaced = "The planning in " + folder + " replaced the planning in " + old;
         EXPECT_EQ(notes, std::vector<std::string>{series ? replaced + ", but taking its files over is not finished: " +
                                                                old + "/dicom/CT0000.dcm could not be removed (Permission "
                                                                "denied). The next start of the program tries again."
                                                          : replaced + ". What could not move into it stays in " + old +
-                                                               ", which is no planning any more: referral (Permission "
-                                                               "denied)."});
+                                                               ", which is no planning any more: referral (" +
+                                                               (cut ? "it could not move when the planning was replaced"
+                                                                    : "Permission denied") + ")."});
         EXPECT_EQ(listed(patients), std::vector<std::string>{folder});
         EXPECT_EQ(readBytes((series ? folder : old) + "/referral/letter.pdf"), "a letter");
         EXPECT_EQ(readBytes(folder + "/images/shot.bmp") + readBytes(folder + "/system/session.log"), "the picturethe recording");

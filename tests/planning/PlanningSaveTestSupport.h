@@ -151,6 +151,13 @@ inline QStringList asComputer(bool newMachine)
     return {"unshare", "--mount", "--uts", "sh", "-c", script + "exec \"$@\"", "sh"};
 }
 
+// Every computer's copy of `from` at `to`, with the files' times and links a record knows them by.
+inline void copyAsIs(const std::string& from, const std::string& to)
+{
+    fs::remove_all(to);
+    ASSERT_EQ(QProcess::execute("cp", {"-a", QString::fromStdString(from), QString::fromStdString(to)}), 0);
+}
+
 // The plannings every computer lists below the patient folder (hidden folders and links left out).
 inline std::vector<std::string> listed(const std::string& patients)
 {

@@ -143,13 +143,6 @@ std::string makeUsersPlanning(const std::string& patients)
     return origin;
 }
 
-// Every computer's copy of `from` at `to`, with the files' times and links a record knows them by.
-void copyAsIs(const std::string& from, const std::string& to)
-{
-    fs::remove_all(to);
-    ASSERT_EQ(QProcess::execute("cp", {"-a", QString::fromStdString(from), QString::fromStdString(to)}), 0);
-}
-
 const std::set<Call> changes{Call::write, Call::truncate, Call::sync,       Call::rename,
                              Call::link,  Call::remove,   Call::makeFolder, Call::mode};
 const std::set<Call> looks{Call::open, Call::duplicate, Call::status, Call::list, Call::read, Call::lock, Call::access};

@@ -3,6 +3,7 @@
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -87,6 +88,16 @@ FolderHandle childOf(const FolderHandle& folder, const std::string& relative, Wo
     return child;
 }
 
+// Whether the entry `name` of `from`, there at an earlier look, is gone now: another instance
+// taking the same folder over moved or removed it meanwhile, which is that instance's work, not a
+// change or a failure of this one. Only its absence tells it; a look that fails stops the
+// take-over (and is no answer).
+bool wentMeanwhile(const FolderHandle& from, const std::string& name, Work& work)
+{
+    const auto kind = from.kind(name);
+    return !work.failed(kind, from.pathOf(name) + " could not be looked at") && *kind == Kind::none;
+}
+
 void moveInto(const FolderHandle& from, const std::string& relative, const std::string& name, const FolderHandle& to,
               Work& work, int depth);
 
@@ -117,12 +128,18 @@ void meet(const FolderHandle& from, const std::string& relative, const std::stri
     const auto target = to.kind(name);
     if (work.failed(target, to.pathOf(name) + " could not be looked at"))
         return;
+    // What had the name there went meanwhile (an empty folder another instance cleared for this
+    // very move): the move is made again.
+    if (*target == Kind::none && depth < 64)
+        return moveInto(from, relative, name, to, work, depth + 1);
     if (kind == Kind::file) {
         const auto same = FolderHandle::sameBytes(from, name, to, name);
         if (work.failed(same, from.pathOf(name) + " could not be compared with " + to.pathOf(name)))
             return;
-        if (!*same)
+        if (!*same && !wentMeanwhile(from, name, work) && !work.stopped())
             return work.stay(path, "a different file of that name is in the new planning");
+        if (!*same)
+            return;
         if (const int error = from.removeFile(name).error(); error && error != ENOENT)
             work.stayOrStop(path, from.pathOf(name) + " could not be removed", error);
         return;
@@ -277,8 +294,10 @@ void findChanged(const TakeOverRecord& record, const FolderHandle& holder, bool 
         const auto mine = record.isOwnFile(work.replaced, file, holder, proven);
         if (work.failed(mine, work.replaced.pathOf(file) + " could not be read"))
             return;
-        if (!*mine)
+        if (!*mine && !wentMeanwhile(in, path.filename().string(), work) && !work.stopped())
             work.stay(file, "it is no longer the file the replaced planning had");
+        if (work.stopped())
+            return;
     }
 }
 
@@ -357,8 +376,23 @@ struct Run
     Result stop(const std::string& what, int error)
     {
         work.fail(what, error);
+        return stopped();
+    }
+    Result stopped()
+    {
+        if (went())
+            return Result::gone;
         notes.push_back(noteOf(work, where, into, resumable));
         return Result::stopped;
+    }
+
+    // Whether the folder went since it was opened (nothing has its name any more): another
+    // instance took it over meanwhile and removed it, which it does only once nothing of the
+    // replaced planning is left in it. A step that failed in it leaves nothing unfinished then.
+    bool went() const
+    {
+        const FolderHandle now = parent.child(record.folder);
+        return work.replaced && !now && now.error() == ENOENT;
     }
 
     // The end the record's finding means for the take-over; none where it goes on.
@@ -426,11 +460,14 @@ struct Run
         if (const auto end = endOf(finding))
             return *end;
         takeOver(*finding);
-        if (!work.stopped())
-            retire(taking->mark.get());
+        if (work.stopped())
+            return stopped();
+        retire(taking->mark.get());
+        if (work.stopped())
+            return stopped();
         if (const std::string note = noteOf(work, where, into, resumable); !note.empty())
             notes.push_back(note);
-        return work.stopped() ? Result::stopped : Result::whole;
+        return Result::whole;
     }
 
     // The take-over of a folder judged to hold the replaced planning (or what is left of it).
@@ -447,6 +484,8 @@ struct Run
         }
         if (!work.stopped())
             findChanged(record, holder, wholePlanning, work);
+        if (!work.stopped() && !wholePlanning)
+            stillStaying();
         if (!work.stopped() && wholePlanning)
             retirePlanningFile();
         if (!work.stopped())
@@ -498,22 +537,46 @@ struct Run
         }
     }
 
+    // What a take-over cut off once its planning file went had recorded as staying, and is still
+    // there, is told as that take-over would have told it; why it could not move then is not
+    // recorded.
+    void stillStaying()
+    {
+        for (const auto& [path, stamp] : record.stays) {
+            if (std::any_of(work.stays.begin(), work.stays.end(), [&](const auto& stay) { return stay.first == path; }))
+                continue;
+            const std::filesystem::path at(path);
+            const FolderHandle in = childOf(work.replaced, at.parent_path().string(), work);
+            const auto there = in ? in.kind(at.filename().string()) : Answer<Kind>(Kind::none);
+            if (work.stopped() || work.failed(there, work.replaced.pathOf(path) + " could not be looked at"))
+                return;
+            if (*there != Kind::none)
+                work.stay(path, "it could not move when the planning was replaced");
+        }
+    }
+
     // Before the planning file goes, what stayed is recorded, on the disk, so that the folder
     // stays provably the one replaced until the take-over is done. Then the planning file goes,
     // also on the disk: from then on it is listed no more.
     void retirePlanningFile()
     {
         const FolderHandle& replaced = work.replaced;
-        if (!work.stays.empty() && !recordName.empty()) {
-            TakeOverRecord updated = record;
-            for (const auto& [path, why] : work.stays) {
-                const std::filesystem::path at(path);
-                const FolderHandle in = replaced.child(at.parent_path().string());
-                const auto status = in ? in.status(at.filename().string()) : Answer<struct stat>(in.failure());
-                if (work.failed(status, replaced.pathOf(path) + " could not be looked at"))
-                    return;
-                updated.stays[path] = {std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
+        TakeOverRecord updated = record;
+        for (auto it = work.stays.begin(); it != work.stays.end();) {
+            const std::filesystem::path at(it->first);
+            const FolderHandle in = replaced.child(at.parent_path().string());
+            const auto status = in ? in.status(at.filename().string()) : Answer<struct stat>(in.failure());
+            // Taken away since it was found staying: nothing of it stays to record or to tell.
+            if (status.error() == ENOENT) {
+                it = work.stays.erase(it);
+                continue;
             }
+            if (work.failed(status, replaced.pathOf(it->first) + " could not be looked at"))
+                return;
+            updated.stays[it->first] = {std::uintmax_t(status->st_size), status->st_mtim.tv_sec, status->st_mtim.tv_nsec};
+            ++it;
+        }
+        if (!work.stays.empty() && !recordName.empty()) {
             if (const int error = holder.writeWhole(recordName, updated.text()).error())
                 return work.fail("its record " + holder.pathOf(recordName) + " could not be written", error);
             if (const int error = holder.sync().error())
@@ -597,25 +660,44 @@ Result finishRecord(const FolderHandle& parent, const FolderHandle& holder, cons
                         "). The next start of the program tries again.");
         return Result::stopped;
     };
-    const auto kind = holder.kind(fileName);
-    if (!kind.ok())
-        return cannotRead(kind.error());
-    if (*kind == FolderHandle::Kind::none) {
+    const auto finishedMeanwhile = [&] {
         done.push_back("the record " + path + " was finished meanwhile by another instance");
         return Result::gone;
+    };
+    std::optional<TakeOverRecord> record;
+    std::string replaced;
+    Result result = Result::notIt;
+    for (int judging = 0; judging < 4; ++judging) {
+        const auto kind = holder.kind(fileName);
+        if (!kind.ok())
+            return cannotRead(kind.error());
+        if (*kind == FolderHandle::Kind::none)
+            return finishedMeanwhile();
+        const auto text = holder.read(fileName, 64 << 20);
+        if (!text.ok())
+            return cannotRead(text.error());
+        record = *text ? TakeOverRecord::parse(**text) : std::nullopt;
+        replaced = record ? parent.pathOf(record->folder) : std::string();
+        result = record ? run(parent, *record, holder, fileName, into, notes, depth) : Result::notIt;
+        if (result != Result::notIt)
+            break;
+        // A record that another instance taking the folder over rewrote (with what stays) or
+        // finished meanwhile is judged by what it holds now.
+        const auto now = holder.read(fileName, 64 << 20);
+        if (!now.ok())
+            return cannotRead(now.error());
+        if (*now == *text)
+            break;
     }
-    const auto record = TakeOverRecord::read(holder, fileName);
-    if (!record.ok())
-        return cannotRead(record.error());
-    const std::string replaced = *record ? parent.pathOf((*record)->folder) : std::string();
-    const Result result = *record ? run(parent, **record, holder, fileName, into, notes, depth) : Result::notIt;
     if (result == Result::busy)
         done.push_back(leftBusy(replaced));
     if (result == Result::busy || result == Result::stopped)
         return result;
     if (result == Result::notIt) {
         const auto aside = TakeOverRecord::setAside(holder, fileName);
-        std::string note = *record ? "The planning in " + holder.path() + " records that it replaced the planning in " +
+        if (aside.error() == ENOENT)
+            return finishedMeanwhile();
+        std::string note = record ? "The planning in " + holder.path() + " records that it replaced the planning in " +
                                          replaced + ", but " + replaced +
                                          " does not hold that planning now. Nothing was moved or removed for it"
                                    : "The planning in " + holder.path() + " holds a record of a replaced planning, " +

@@ -10,13 +10,18 @@
 //      new planning holds byte for byte goes, any other stays where it is and is told; so does an
 //      entry the file system refuses to move (a folder the user may not move);
 //   3. the record is written again with what stayed, and its planning file goes: from then on it
-//      is listed no more. Should it not go, nothing else of the planning goes either;
+//      is listed no more. Should it not go, nothing else of the planning goes either. A take-over
+//      that finishes it from then on tells what the record names as staying and is still there;
 //   4. its own files go (those the record proves to be its own), then its emptied folders, the
 //      mark and the folder. What stays of the user's keeps the folder, which is no planning any
 //      more but where the user sees it.
 // Every step is one rename or removal relative to open folders (FolderHandle), so that it may be
 // finished from the record by any instance at any time. A step that fails (an error, not a
 // refusal) stops the take-over where it stands: the record stays, and the next start finishes it.
+// Two instances may take one folder over at once (one of them without a mark: WorkMark::Taking::
+// idle): an entry the other moved or removed between two steps (found gone at a look of its own)
+// is the other's work, neither a change nor another file nor a failure; once the other removed
+// the folder, nothing of it is left unfinished, whatever step failed in it meanwhile.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/TakeOverRecord.h"
 

@@ -99,8 +99,14 @@ Answer<bool> holdsOnlyRecorded(const TakeOverRecord& record, const FolderHandle&
             continue;
         }
         const auto own = record.isOwnFile(replaced, path, holder, false);
-        if (!own.ok() || !*own)
+        if (!own.ok())
             return own;
+        if (!*own) {
+            // Gone since the look: removed meanwhile by another instance taking the folder over.
+            const auto still = folder.kind(name);
+            if (!still.ok() || *still != FolderHandle::Kind::none)
+                return still.ok() ? Answer<bool>(false) : still.failure();
+        }
     }
     return true;
 }
@@ -266,8 +272,16 @@ Answer<TakeOverRecord::Finding> judgeBySeries(const TakeOverRecord& record, cons
         const auto linked = sameFile(replaced, holder, name);
         if (!linked.ok())
             return linked.failure();
-        if (!*linked)
-            return TakeOverRecord::Finding::notIt;
+        if (!*linked) {
+            // Gone since the look (another instance took the folder over meanwhile): no proof
+            // either way.
+            const auto still = statusBelow(replaced, name);
+            if (!still.ok())
+                return still.failure();
+            if (*still)
+                return TakeOverRecord::Finding::notIt;
+            continue;
+        }
         ++series;
     }
     return series > 0 ? TakeOverRecord::Finding::planning : TakeOverRecord::Finding::notIt;
@@ -312,21 +326,29 @@ Answer<TakeOverRecord::Finding> TakeOverRecord::judge(const FolderHandle& holder
         return same.failure();
     if (*same)
         return Finding::notIt;
-    const auto planningThere = planning.empty() ? Answer<FolderHandle::Kind>(FolderHandle::Kind::none) : replaced.kind(planning);
-    if (!planningThere.ok())
-        return planningThere.failure();
-    if (*planningThere == FolderHandle::Kind::file && format == 1)
-        return judgeBySeries(*this, holder, replaced);
-    if (*planningThere == FolderHandle::Kind::file) {
-        const auto key = replaced.contentKey(planning);
-        if (!key.ok())
-            return key.failure();
-        return *key == planningKey ? Finding::planning : Finding::notIt;
+    // A planning file that is gone between the look and its read (another instance took the folder
+    // over meanwhile) is looked at again.
+    for (int look = 0; look < 8; ++look) {
+        const auto planningThere =
+            planning.empty() ? Answer<FolderHandle::Kind>(FolderHandle::Kind::none) : replaced.kind(planning);
+        if (!planningThere.ok())
+            return planningThere.failure();
+        if (*planningThere == FolderHandle::Kind::file && format == 1)
+            return judgeBySeries(*this, holder, replaced);
+        if (*planningThere == FolderHandle::Kind::file) {
+            const auto key = replaced.contentKey(planning);
+            if (!key.ok())
+                return key.failure();
+            if (key->empty())
+                continue;
+            return *key == planningKey ? Finding::planning : Finding::notIt;
+        }
+        // Something else at the planning file's name is no one's to take over.
+        if (*planningThere != FolderHandle::Kind::none)
+            return Finding::notIt;
+        return judgeWhatIsLeft(*this, holder, replaced);
     }
-    // Something else at the planning file's name is no one's to take over.
-    if (*planningThere != FolderHandle::Kind::none)
-        return Finding::notIt;
-    return judgeWhatIsLeft(*this, holder, replaced);
+    return Failure{EAGAIN, replaced.pathOf(planning)};
 }
 
 Answer<std::string> TakeOverRecord::setAside(const FolderHandle& holder, const std::string& fileName)
