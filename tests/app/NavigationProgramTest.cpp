@@ -90,7 +90,10 @@ TEST_F(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWi
         return AppTest::waitFor([&] { return !camera.log("command ").empty(); }, 3000);
     }, 60000));
     ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 30000));
-    EXPECT_TRUE(QDir(QFileInfo(planning).absolutePath() + "/Log").entryList({"*.journal"}, QDir::Files).size() == 1);
+    // The journal begins beside the program and moves into the planning's folder at once.
+    EXPECT_TRUE(AppTest::waitFor(
+        [&] { return QDir(QFileInfo(planning).absolutePath() + "/Log").entryList({"*.journal"}, QDir::Files).size() == 1; },
+        30000));
 
     xdotool(x.display(), {"windowfocus", "--sync", main});
     xdotool(x.display(), {"key", "ctrl+w"});

@@ -199,6 +199,7 @@ TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
     const Matrix44<double> drill(Vexa::Vector3D(0, 0, 25));
     const QString logs = home.filePath("Planning/Log");
     controller->disableNavigation(); // the fixture's treatment ends
+    model->waitForTreatmentLog();
     QDir(logs).removeRecursively();
     for (const bool locatorStill : {true, false}) {
         start(Constants::Mandible, false);
@@ -224,6 +225,7 @@ TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
         auto trackers = controller->getUsedTracker();
         replay->setTracker(trackers);
         controller->enableNavigation(replay);
+        model->waitForTreatmentLog(); // the journal in the planning's folder
         replay->startReporting();
         model->registerDrill(drill);
         NavigationAdjustView pages(model, controller, &host, "Target");
@@ -266,6 +268,7 @@ TEST_F(NavigationAdjustViewTest, AToolHeldStillLeavesTheOtherMoving)
         controller->setTrackerData(Vexa::collectTrackerData(*replay, trackers));
         EXPECT_EQ(60, samples());
         controller->disableNavigation();
+        model->waitForTreatmentLog();
         QDir(logs).removeRecursively();
     }
 }

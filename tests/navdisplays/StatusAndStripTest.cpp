@@ -156,6 +156,7 @@ TEST_F(StatusAndStripTest, StripLampsValuesAndClinicalStudyMarks)
     EXPECT_FALSE(strip->isClinicalStudy());
     EXPECT_EQ(2, marks.count());
     model->disableNavigation();
+    model->waitForTreatmentLog();
     const QStringList logs = QDir(QString::fromStdString(path("Planning/Log"))).entryList({"*.log"});
     ASSERT_EQ(1, logs.size());
     std::ifstream log(path("Planning/Log/" + logs[0].toStdString()));

@@ -1,6 +1,7 @@
 // navigation_headless on a replayed procedure: its printed ticks, a bad trajectory file, a
-// journal that survives SIGKILL, the exit status of runs that fail, a still scene, and where the
-// treatment log ends when its planning is overwritten or removed meanwhile.
+// journal that survives SIGKILL, the exit status of runs that fail, a still scene, where the
+// treatment log ends when its planning is overwritten or removed meanwhile, and where it is kept
+// when the planning is another user's.
 #include "NavigationScene.h"
 #include "PtySimulator.h"
 #include "common/TestSupport.h"
@@ -142,7 +143,7 @@ TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
          "the camera stopped answering: no data on "},
         {"killed camera", {"--no-jitter"}, moving, "Plan/P.srl", nullptr, 10, 3, "the camera stopped answering"},
         {"replay past its end", {}, moving, "Plan/P.srl", nullptr, 0, 0, ""},
-        {"log folder is a file", {}, moving, "Plan/P.srl", "Plan/Log", 0, 4, "cannot create the journal"},
+        {"log folder is a file", {}, moving, "Plan/P.srl", "Plan/Log", 0, 4, "Plan/Log is not a folder"},
         {"calibration file is a folder", {}, procedure, "Plan/P.srl", "HandpieceLocTDrillOriginMandible.txt/", 0, 4,
          "The handpiece calibration could not be saved"},
         {"planning below a file", {}, moving, "plain/P.srl", "plain", 0, 2, "plain, is not a folder"},
@@ -235,6 +236,21 @@ TEST(NavigationHeadless, ARestingSceneAdjustsAndRegisters)
     }
 }
 
+namespace {
+
+// The files below the folder with the extension; none where there is no folder.
+std::vector<std::string> below(const std::string& folder, const std::string& extension)
+{
+    std::vector<std::string> found;
+    std::error_code none;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, none))
+        if (entry.path().extension() == extension)
+            found.push_back(entry.path().string());
+    return found;
+}
+
+}
+
 // A navigation whose planning is left alone stores its log in the planning's "Log" folder; one
 // whose planning another instance overwrites meanwhile, in the planning that replaced it; one
 // whose planning is removed with nothing to replace it, in the data folder's, saying so. No
@@ -251,14 +267,6 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
     const auto mode = [](const std::string& path) {
         struct stat status{};
         return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
-    };
-    const auto below = [](const std::string& folder, const std::string& extension) {
-        std::vector<std::string> found;
-        std::error_code none; // no folder: nothing found
-        for (const auto& entry : fs::recursive_directory_iterator(folder, none))
-            if (entry.path().extension() == extension)
-                found.push_back(entry.path().string());
-        return found;
     };
     for (const auto& [name, meanwhile] : rows) {
         SCOPED_TRACE(name);
@@ -308,5 +316,103 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
         for (const std::string& made : {logs[0], copies[0], patients + "/MorvantaStudyDummy/MorvantaStudyDummy.srl",
                                         logFolder, patients + "/MorvantaStudyDummy"})
             EXPECT_EQ(fs::is_directory(made) ? 0775u : 0664u, mode(made)) << made;
+    }
+}
+
+// A planning another user of the group saved, navigated by the second user: where its folder (or
+// the study folder) is the first user's alone, as umask 022 and 027 leave it, the journal from its
+// first entry on and the log are kept beside the program, where the study copy is kept too unless
+// the log there stands for it; what is said names the folder and the true cause, never a hidden
+// file, and the exit status is 4. With 002 everything goes where it belongs, and it is 0.
+TEST(NavigationHeadless, AnotherUsersPlanningKeepsItsTreatmentLogBesideTheProgram)
+{
+    using namespace PlanningSaveTest;
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(firstUser), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    const struct
+    {
+        const char *planningUmask, *studyUmask; // as the first user saved the planning and the study folder
+        bool logInPlanning, copyInStudy;
+    } rows[] = {{"022", "022", false, false}, {"027", "027", false, false}, {"002", "002", true, true}, {"002", "022", true, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.planningUmask) + ", study folder " + row.studyUmask);
+        TestSupport::ScratchDir work;
+        const std::string patients = work.file("patients"), planning = makePlanning(patients),
+                          study = patients + "/MorvantaStudyDummy", data = work.file("data");
+        writeText(study + "/MorvantaStudyDummy.srl", "[Patient]\n");
+        writeText(data + "/Morvanta.ini", "[Morvanta]\nPatientPath=" + patients + "\n");
+        std::ofstream procedure(data + "/procedure.txt");
+        NavigationScene::writeProcedure(procedure);
+        procedure.close();
+        // What the patient folder (the group's, setgid) holds is the first user's, the data folder the second's.
+        const auto modes = [](const std::string& folder, const char* umask) {
+            const int mask = std::stoi(umask, nullptr, 8);
+            return QString("find '%1' -type d -exec chmod %2 {} + && find '%1' -type f -exec chmod %3 {} + && ")
+                .arg(QString::fromStdString(folder)).arg(02777 & ~mask, 0, 8).arg(0666 & ~mask, 0, 8);
+        };
+        ASSERT_EQ(0, QProcess::execute("sh", {"-c", QString("chown -R %1:%2 '%3' && ").arg(firstUser).arg(groupOfUsers).arg(work.qpath() + "/patients") +
+                                                        modes(planning, row.planningUmask) + modes(study, row.studyUmask) +
+                                                        QString("chown root '%1/patients' && chmod 2775 '%1/patients' && chown -R %2 '%1/data'")
+                                                            .arg(work.qpath()).arg(secondUser)}));
+        std::filesystem::permissions(work.path(), std::filesystem::perms(0711));
+
+        QProcess process;
+        QStringList command = asUser(secondUser, row.planningUmask)
+                              << MORVANTA_BINARY_DIR "/tools/navigation_headless" << "--camera"
+                              << QString::fromStdString("replay:" + data + "/procedure.txt") << "--fast" << "--data-dir"
+                              << QString::fromStdString(data) << "--planning-file"
+                              << QString::fromStdString(planning + "/" + PlanningFinder::planningIn(planning)) << "--ticks" << "100000000";
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(command.takeFirst(), command);
+        // The journal, where it is kept, holds the treatment from its first entry on; where that is
+        // beside the program, the user has heard so.
+        std::string journaled, said;
+        ASSERT_TRUE(until([&] {
+            process.waitForReadyRead(10);
+            said += process.readAll().toStdString();
+            const auto found = below(row.logInPlanning ? planning + "/Log" : data + "/Log", ".journal");
+            journaled = found.size() == 1 ? readBytes(found[0]) : std::string();
+            return journaled.find("ACTION: REGISTERED ") != std::string::npos &&
+                   (row.logInPlanning || said.find("It goes beside the program instead") != std::string::npos);
+        })) << said;
+        EXPECT_EQ(0u, journaled.find("DATE: ")) << journaled;
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        said += process.readAll().toStdString();
+        EXPECT_EQ(row.logInPlanning && row.copyInStudy ? 0 : 4, process.exitCode()) << said;
+
+        const auto logs = below(row.logInPlanning ? planning + "/Log" : data + "/Log", ".log"),
+                   copies = below(study + "/Log", ".log"), beside = below(data + "/Log", ".log");
+        ASSERT_TRUE(logs.size() == 1 && copies.size() == (row.copyInStudy ? 1u : 0u) && beside.size() == (row.copyInStudy ? 0u : 1u)) << said;
+        const std::string log = readBytes(logs[0]);
+        EXPECT_EQ(log, readBytes(row.copyInStudy ? copies[0] : beside[0]));
+        std::istringstream entries(journaled);
+        for (std::string entry; std::getline(entries, entry);)
+            if (entry.rfind("DATE: ", 0) == 0 && log.find(entry + "\n") == std::string::npos)
+                ADD_FAILURE() << "an entry of the journal is not in the log: " << entry;
+        EXPECT_TRUE(below(work.path(), ".journal").empty());
+
+        // What the user read: at navigation on where the log goes and why, at its end where it is.
+        const std::string refused = ": the folder Log may not be made in ";
+        std::vector<std::string> expected;
+        if (!row.logInPlanning)
+            for (const std::string& then : {"It goes beside the program instead, into " + data + "/Log: its journal " + data + "/Log/",
+                                            "It is kept beside the program, in " + logs[0] + "."})
+                expected.push_back("The treatment log cannot go into the planning's folder " + planning + refused + planning +
+                                   " (Permission denied). " + then);
+        if (!row.copyInStudy)
+            expected.push_back("The study copy of the treatment log cannot go into " + study + "/Log" + refused + study +
+                               " (Permission denied). " +
+                               (row.logInPlanning ? "It is kept beside the program, in " + beside[0] + "."
+                                                  : "The treatment log kept beside the program, " + logs[0] + ", stands for it."));
+        std::vector<std::string> told;
+        std::istringstream lines(said);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("navigation_headless: ", 0) == 0)
+                told.push_back(line.substr(21));
+        ASSERT_EQ(expected.size(), told.size()) << said;
+        for (std::size_t i = 0; i < told.size(); ++i)
+            EXPECT_EQ(0u, told[i].find(expected[i])) << told[i] << "\nnot\n" << expected[i];
+        EXPECT_EQ(std::string::npos, said.find("/.")) << "a hidden file is named";
     }
 }

@@ -60,6 +60,7 @@ TEST_F(NavigationThreads, CameraTimerAndGuiShareTheStateSafely)
     EXPECT_TRUE(controller->wasCalibrationDoneBefore());
     EXPECT_FALSE(model->isDrillRegistered()) << "the handpiece is gone since the replay ended";
     controller->disableNavigation();
+    model->waitForTreatmentLog();
     const QStringList logs = QDir(QString::fromStdString(path("Planning/Log"))).entryList({"*.log"});
     ASSERT_EQ(1, logs.size());
     const std::string text = TestSupport::readFile(path("Planning/Log/" + logs[0].toStdString()));

@@ -1,6 +1,10 @@
 // The treatment log: writer goldens, a two-implant treatment through the Model stored as log
-// and study copy (also under a comma-decimal locale), and the failures that must be told.
+// and study copy (also under a comma-decimal locale), the failures that must be told, and
+// another instance's save that holds the planning's turn while navigation goes on and off.
+#include "common/TestSupport.h"
+#include "planning/io/saving/OriginLock.h"
 #include "planning/log/DrillLog.h"
+#include "planning/log/PlanningPlace.h"
 #include "planning/log/TreatmentLog.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Model.h"
@@ -12,10 +16,13 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <clocale>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using Vexa::Matrix44;
 using Vexa::Vector3D;
@@ -30,6 +37,15 @@ std::vector<std::string> filesIn(const std::string& folder, const QString& patte
     for (const auto& name : QDir(QString::fromStdString(folder)).entryList({pattern}, QDir::Files, QDir::Name))
         files.push_back(folder + "/" + name.toStdString());
     return files;
+}
+
+// Stores the log as the Model does and waits for the worker; what it told, the look at
+// navigation on among it.
+std::vector<std::string> stored(TreatmentLog& log, const std::string& planning, const std::vector<std::string>& patients)
+{
+    log.store(planning, patients, {});
+    log.wait();
+    return log.takeFailures();
 }
 
 // Compares with the golden file (the temporary folder written as "<home>");
@@ -141,6 +157,7 @@ TEST_F(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
         std::ostringstream text;
         model->writeNavigationDataLogToStream(text);
         model->disableNavigation();
+        model->waitForTreatmentLog();
         std::setlocale(LC_ALL, "C");
         const auto logs = filesIn(path("Plans/Log"), "*.log");
         const auto copies = filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log");
@@ -161,36 +178,55 @@ TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
 {
     // A Model that ends while navigating stores its log.
     treat().reset();
-    const auto logs = filesIn(path("Plans/Log"), "*.log");
+    const auto logs = filesIn(path("Plans/Log"), "*.log"), copies = filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log");
     ASSERT_EQ(1u, logs.size());
+    ASSERT_EQ(1u, copies.size());
     const std::string first = readFile(logs[0]);
     std::ofstream(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl"), std::ios::app) << "# kept\n";
     const std::string dummy = readFile(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl"));
 
-    // A second treatment in the same second: its names are taken. The first files stay, the
-    // journal stays, the stored accuracy is loaded back.
+    // A second treatment in the same second: its names are taken. The first files stay, the log
+    // is kept beside the program, once, the stored accuracy is loaded back.
     TreatmentLog log(home.path().toStdString());
     log.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
     EXPECT_EQ("CALIBRATION UK FROM DATE: 7/3/2005  TIME: 9:05:07  LOADED BC: u=0.51 s=0.10 DC: u=0.00 s=0.05 AC: "
               "u=0.10 s=0.02",
               log.getCalibrationEntries().back().action.toStdString());
-    const auto failures = log.store(path("Plans/P.srl"), {path("Patients")}, {});
+    const auto failures = stored(log, path("Plans/P.srl"), {path("Patients")});
+    const auto beside = filesIn(path("Log"), "*.log");
     ASSERT_EQ(2u, failures.size());
-    EXPECT_NE(std::string::npos, failures[0].find("the name is taken"));
+    ASSERT_EQ(1u, beside.size());
+    EXPECT_EQ("The treatment log cannot go into the planning's folder " + path("Plans") + ": the name " + logs[0] +
+                  " is taken. It is kept beside the program, in " + beside[0] + ".",
+              failures[0]);
+    EXPECT_EQ("The study copy of the treatment log cannot go into " + path("Patients/MorvantaStudyDummy/Log") +
+                  ": the name " + copies[0] + " is taken. The treatment log kept beside the program, " + beside[0] +
+                  ", stands for it.",
+              failures[1]);
     EXPECT_EQ(first, readFile(logs[0]));
     EXPECT_EQ(dummy, readFile(path("Patients/MorvantaStudyDummy/MorvantaStudyDummy.srl")));
-    EXPECT_EQ(1u, filesIn(path("Plans/Log"), "*.journal").size());
+    EXPECT_TRUE(filesIn(path("Plans/Log"), "*.journal").empty() && filesIn(path("Log"), "*.journal").empty());
 
-    // A Log folder that cannot be made: told, the study copy still written.
+    // A Log folder that cannot be made: told at the start and at the end, the log kept beside
+    // the program, the study copy still written.
     QDir().mkpath(QString::fromStdString(path("Other")));
     std::ofstream(path("Other/Log")) << "a file where the folder belongs";
     Utilities::setClock([] { return QDateTime(QDate(2005, 3, 8), QTime(10, 0, 0)); });
     log.start("P", path("Other/P.srl"), {}, Constants::Mandible);
-    EXPECT_EQ(1u, log.store(path("Other/P.srl"), {path("Patients")}, {}).size());
+    log.wait(); // navigation goes on once the look is done
+    const auto other = stored(log, path("Other/P.srl"), {path("Patients")});
+    ASSERT_EQ(2u, other.size());
+    EXPECT_EQ(0u, other[0].find("The treatment log cannot go into the planning's folder " + path("Other") + ": " +
+                                path("Other/Log") + " is not a folder. It goes beside the program instead, into " +
+                                path("Log") + ": its journal " + path("Log/"))) << other[0];
+    EXPECT_EQ(0u, other[1].find("The treatment log cannot go into the planning's folder " + path("Other") + ": " +
+                                path("Other/Log") + " is not a folder. It is kept beside the program, in " +
+                                path("Log/"))) << other[1];
+    EXPECT_EQ(2u, filesIn(path("Log"), "*.log").size());
     EXPECT_EQ(2u, filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log").size());
     // No absolute patient path: no study copy anywhere.
     log.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
-    EXPECT_TRUE(log.store(path("Plans/P.srl"), {"relative"}, {}).empty());
+    EXPECT_TRUE(stored(log, path("Plans/P.srl"), {"relative"}).empty());
     EXPECT_FALSE(QFileInfo::exists("relative"));
 
     // A full disk under the accuracy file: told.
@@ -230,6 +266,7 @@ TEST_F(TreatmentLogTest, TheAnglesOfATiltedDrill)
         model->logUserDefinedState();
     }
     model->disableNavigation();
+    model->waitForTreatmentLog();
     const auto logs = filesIn(path("Plans/Log"), "*.log");
     ASSERT_EQ(1u, logs.size());
     std::istringstream log(readFile(logs[0]));
@@ -245,5 +282,78 @@ TEST_F(TreatmentLogTest, TheAnglesOfATiltedDrill)
         const double a = tilts[i].a * M_PI / 180.0, b = tilts[i].b * M_PI / 180.0;
         EXPECT_NEAR(-tilts[i].b, rows[i].first, 0.05) << "Angle X of tilt " << i;
         EXPECT_NEAR(std::asin(std::sin(a) * std::cos(b)) * 180.0 / M_PI, rows[i].second, 0.05) << "Angle Y of tilt " << i;
+    }
+}
+
+// Standard error into a file while it lives: a line the program writes there is an event to wait for.
+struct CapturedStderr
+{
+    explicit CapturedStderr(std::string name) : file(std::move(name)), saved((std::fflush(stderr), ::dup(2)))
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~CapturedStderr() { std::fflush(stderr), ::dup2(saved, 2), ::close(saved); }
+    const std::string file;
+    const int saved;
+};
+
+// Another instance's live save of the planning holds its turn all through a treatment: every
+// entry and tick is journaled at once, beside the program. Let go during navigation, the journal
+// moves whole into the planning's folder and goes on there; navigation off, or the Model's end,
+// while the turn is still held hands the log over, and it is stored in the planning's folder once
+// the turn is free. Nothing is lost, no journal is left, nothing stays beside the program.
+TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
+{
+    enum LetGo { duringNavigation, afterNavigationOff, whileTheModelEnds };
+    // However slow the machine, the turn is still waited for when the test lets it go.
+    PlanningPlace::setPatience(std::chrono::minutes(2));
+    const std::shared_ptr<void> patienceBack(nullptr, [](void*) { PlanningPlace::setPatience(std::chrono::milliseconds(0)); });
+    for (const LetGo letGo : {duringNavigation, afterNavigationOff, whileTheModelEnds}) {
+        SCOPED_TRACE(letGo);
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(home.path());
+        // The save holds the turn of the planning's origin, "Plans", in the folder above it.
+        auto turn = std::make_unique<OriginLock>(home.path().toStdString(), "Plans");
+        auto model = treat();
+        ASSERT_TRUE(model->isStoringTreatmentLog()) << "the look waits for the turn";
+        const auto beside = filesIn(path("Log"), "*.journal");
+        ASSERT_EQ(1u, beside.size());
+        const std::string journaled = readFile(beside[0]);
+        EXPECT_EQ(28, QString::fromStdString(journaled).count("SAMPLE ")) << journaled;
+        EXPECT_EQ(0u, journaled.find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
+        EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Plans/Log"))));
+        std::ostringstream text;
+        if (letGo == duringNavigation) {
+            turn.reset();
+            model->waitForTreatmentLog();
+            const auto moved = filesIn(path("Plans/Log"), "*.journal");
+            ASSERT_EQ(1u, moved.size());
+            EXPECT_EQ(journaled, readFile(moved[0]));
+            model->logCalibrationStart(false, Constants::Mandible);
+            EXPECT_EQ(journaled + "DATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n", readFile(moved[0]));
+        }
+        model->writeNavigationDataLogToStream(text);
+        if (letGo != whileTheModelEnds) {
+            model->disableNavigation();
+            EXPECT_TRUE(letGo == duringNavigation || model->isStoringTreatmentLog()) << "off at once, the turn held";
+            turn.reset();
+            model->waitForTreatmentLog();
+        } else {
+            // Let go once the Model's end says what it waits for.
+            const CapturedStderr said(path("stderr.txt"));
+            std::thread ending([model = std::move(model)]() mutable { model.reset(); });
+            EXPECT_TRUE(TestSupport::eventually(
+                [&] { return readFile(said.file).find("being stored; it waits for ") != std::string::npos; },
+                std::chrono::minutes(2)));
+            turn.reset();
+            ending.join();
+        }
+        const auto logs = filesIn(path("Plans/Log"), "*.log"), copies = filesIn(path("Patients/MorvantaStudyDummy/Log"), "*.log");
+        ASSERT_TRUE(logs.size() == 1 && copies.size() == 1);
+        EXPECT_EQ(text.str(), readFile(logs[0]));
+        EXPECT_EQ(text.str(), readFile(copies[0]));
+        EXPECT_TRUE(filesIn(path("Log"), "*").empty() && filesIn(path("Plans/Log"), "*.journal").empty());
     }
 }

@@ -69,6 +69,8 @@ TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
         std::filesystem::create_directory(home + "/Plans");
         TreatmentLog log(home);
         ASSERT_TRUE(log.start("Patient", planning, {}, Constants::Maxilla).empty());
+        log.wait(); // the journal in the planning's folder
+        ASSERT_TRUE(log.takeFailures().empty());
         SmallDisk::leaveFree(free);
         std::vector<std::string> told;
         int entries = 0;
@@ -88,11 +90,15 @@ TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
                                                                .toStdString();
         EXPECT_TRUE(wholeLines(readFile(journal))) << readFile(journal);
         EXPECT_TRUE(wholeLines(readFile(log.accuracyFile(Constants::Maxilla))));
-        EXPECT_FALSE(log.store(planning, {home + "/Patients"}, {}).empty()) << "storing on a full disk is told";
+        log.store(planning, {home + "/Patients"}, {});
+        log.wait();
+        EXPECT_FALSE(log.takeFailures().empty()) << "storing on a full disk is told";
 
         std::remove((SmallDisk::path() + "/filler").c_str()); // room again
         EXPECT_TRUE(log.logCalibration({0.75, 0.25}, {0, 0.05}, {0.1, 0.02}, Constants::Maxilla).empty());
-        EXPECT_TRUE(log.store(planning, {home + "/Patients"}, {}).empty());
+        log.store(planning, {home + "/Patients"}, {});
+        log.wait();
+        EXPECT_TRUE(log.takeFailures().empty());
         const QStringList logs = QDir(QString::fromStdString(home + "/Plans/Log")).entryList({"*.log"});
         ASSERT_EQ(logs.size(), 1);
         const std::string stored = readFile(home + "/Plans/Log/" + logs[0].toStdString());

@@ -158,6 +158,18 @@ inline void copyAsIs(const std::string& from, const std::string& to)
     ASSERT_EQ(QProcess::execute("cp", {"-a", QString::fromStdString(from), QString::fromStdString(to)}), 0);
 }
 
+// Two users of one group, as the workstations of a practice are: each its own account, the patient
+// folder the group's.
+constexpr int groupOfUsers = 52000;
+constexpr int firstUser = 52001, secondUser = 52002;
+
+// A wrapper that runs the child as `user` of that group alone, with the umask given.
+inline QStringList asUser(int user, const char* umask)
+{
+    return {"setpriv", "--reuid=" + QString::number(user), "--regid=" + QString::number(groupOfUsers), "--clear-groups",
+            "sh", "-c", QString("umask %1 && exec \"$@\"").arg(umask), "sh"};
+}
+
 // The plannings every computer lists below the patient folder (hidden folders and links left out).
 inline std::vector<std::string> listed(const std::string& patients)
 {

@@ -9,15 +9,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int group = 52000;
-constexpr int owner = 52001, member = 52002;
-
-// A wrapper that runs the child as `user` of the group alone, with the umask given.
-QStringList asUser(int user, const char* umask)
-{
-    return {"setpriv", "--reuid=" + QString::number(user), "--regid=" + QString::number(group), "--clear-groups",
-            "sh", "-c", QString("umask %1 && exec \"$@\"").arg(umask), "sh"};
-}
+constexpr int group = groupOfUsers;
+constexpr int owner = firstUser, member = secondUser;
 
 // strace after the wrapper: kills the child at the first `call` on `path`.
 QStringList killedAt(const QString& call, const std::string& path)

@@ -11,7 +11,10 @@
 // locator, mm). The treatment log is stored when the run ends, in the "Log" folder of the
 // planning --planning-file names, whose own folder must exist: where the planning is then,
 // which another instance may have replaced meanwhile (PatientPath in the ini file says where
-// plannings are looked for). SIGINT or SIGTERM ends the run as its last tick would, the
+// plannings are looked for); where the planning's folder cannot take it (another user's, with
+// no write for the group), beside the program, in the data folder's "Log" folder. The run waits
+// for the log to be stored, saying on the standard error stream what that waits for (another
+// instance's save of the planning). SIGINT or SIGTERM ends the run as its last tick would, the
 // treatment log stored. --display WxH shows the navigation displays
 // while it runs, refreshed after every tick: the page stack filling WxH in a frameless window
 // at the screen's top-left, the navigation strip and the status bar below it.
@@ -19,8 +22,9 @@
 // Exit status: 0 the run went through; 1 it could not run (no camera answers, a bad trajectory,
 // a failed tick); 2 a bad command line; 3 the camera stopped answering (a tick after its first
 // data got none; the end of a replay is not a failure) or never answered; 4 a file of the
-// treatment could not be written (the treatment log, its journal, a handpiece calibration or a
-// calibration accuracy file), or the log not into its planning, which is nowhere any more; 4 wins
+// treatment could not be written where it belongs (the treatment log, its journal, the study
+// copy, a handpiece calibration or a calibration accuracy file): also a log kept beside the
+// program because its planning is nowhere any more or its folder could not take it; 4 wins
 // over 3. Every reason goes to the standard error stream.
 #include "navigation/CameraSearchJob.h"
 #include "navigation/ICalibrationAcceptor.h"
@@ -140,18 +144,22 @@ Options parse(int argc, char** argv)
     return o;
 }
 
-// What the Model and the controller would show the user, kept as the reasons of a failed run;
-// otherwise they answer as the controller does without a user interface. Both deliver in the
-// GUI thread.
+// What the Model and the controller would show the user, written at once to the standard error
+// stream and kept as the reasons of a failed run; otherwise they answer as the controller does
+// without a user interface. Both deliver in the GUI thread.
 class Reporter : public IPlanningUi, public INavigationUi
 {
 public:
     void showMessage(const QString&, const QString& text) override
     {
         for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
-            failures.push_back(line.toStdString());
+            showError(line.toStdString());
     }
-    void showError(const std::string& text) override { failures.push_back(text); }
+    void showError(const std::string& text) override
+    {
+        std::fprintf(stderr, "navigation_headless: %s\n", text.c_str());
+        failures.push_back(text);
+    }
     bool askYesNo(const QString&, const QString&) override { return false; }
     bool askBeforeDeleting(QWidget*, const QString&, const QString&) override { return false; }
     bool runJob(Vexa::IAlgorithmProgressState&, const QString&) override { return false; }
@@ -376,13 +384,14 @@ int main(int argc, char** argv)
                 throw std::runtime_error(runner.failure());
         }
         camera->stopReporting();
-        controller->disableNavigation(); // stores the treatment log
+        controller->disableNavigation(); // hands the treatment log over to be stored
+        model->waitForTreatmentLog([](const std::string& what) {
+            std::fprintf(stderr, "navigation_headless: storing the treatment log waits for %s\n", what.c_str());
+        });
         QCoreApplication::processEvents(); // delivers what failed to the reporter
         const std::string cameraFailure = runner.cameraFailure();
         if (!cameraFailure.empty())
             std::fprintf(stderr, "navigation_headless: %s\n", cameraFailure.c_str());
-        for (const auto& failure : reporter->failures)
-            std::fprintf(stderr, "navigation_headless: %s\n", failure.c_str());
         return !reporter->failures.empty() ? 4 : !cameraFailure.empty() ? 3 : 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "navigation_headless: %s\n", e.what());

@@ -6,10 +6,13 @@
 #include "planning/model/Settings.h"
 #include "platform/DebugOutput.h"
 
+#include <atomic>
 #include <filesystem>
 #include <stdexcept>
 
 namespace {
+
+std::atomic<long long> patienceSet{0}; // milliseconds; 0: PlanningPlace::patience
 
 bool isFolder(const std::string& path)
 {
@@ -24,7 +27,12 @@ void record(const std::string& text)
 
 }
 
-PlanningPlace::PlanningPlace(const Settings* settings)
+void PlanningPlace::setPatience(std::chrono::milliseconds patience)
+{
+    patienceSet = patience.count();
+}
+
+PlanningPlace::PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting)
 {
     if (!settings || settings->getPlanningFile().empty())
         return;
@@ -34,7 +42,9 @@ PlanningPlace::PlanningPlace(const Settings* settings)
         LoadedPlanning loaded(*settings);
         try {
             turn_ = std::make_unique<OriginLock>(std::filesystem::path(loadedFolder).parent_path().string(),
-                                                 loaded.origin(), nullptr, patience);
+                                                 loaded.origin(), waiting,
+                                                 patienceSet ? std::chrono::milliseconds(patienceSet.load())
+                                                             : std::chrono::milliseconds(patience));
         } catch (const std::exception& e) {
             record(std::string("the planning is looked for without its turn: ") + e.what());
         }

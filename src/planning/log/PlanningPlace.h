@@ -4,8 +4,10 @@
 // instance overwrote it (that save took the old folder over, its "Log" folder with it); else its
 // folder while that still stands. While a place is held, overwrites of the planning wait for
 // their turn (OriginLock): none publishes or takes the folder over between the look and what is
-// put into the folder found.
+// put into the folder found. The look may wait for another instance: never on a thread that
+// must not wait (the treatment log looks on a worker of its own).
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,9 +20,13 @@ public:
     // How long a live overwrite of the planning is waited for; then the look goes on without
     // its turn.
     static constexpr std::chrono::seconds patience{10};
+    // Another patience for every later look (tests: a held turn stays waited for whatever the
+    // load); zero restores `patience`.
+    static void setPatience(std::chrono::milliseconds patience);
 
-    // No settings, or no planning loaded: no place.
-    explicit PlanningPlace(const Settings* settings);
+    // No settings, or no planning loaded: no place. `waiting` hears what the look waits for
+    // ("the save of this planning by the computer X").
+    explicit PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting = {});
     ~PlanningPlace();
     PlanningPlace(const PlanningPlace&) = delete;
     PlanningPlace& operator=(const PlanningPlace&) = delete;

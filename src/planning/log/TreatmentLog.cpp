@@ -1,11 +1,13 @@
 #include "planning/log/TreatmentLog.h"
 
 #include "planning/log/DrillLog.h"
+#include "planning/log/PlanningPlace.h"
 #include "planning/model/Utilities.h"
 #include "planning/objects/Implant.h"
 #include "platform/DebugOutput.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
+#include "vexa/io/Reason.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,6 +22,8 @@
 #include <iomanip>
 #include <locale>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -34,14 +38,37 @@ double degrees(double cosine)
     return std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / M_PI;
 }
 
-std::string errorText()
+bool refused(int error)
 {
-    return std::strerror(errno);
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// The folder `name` in `parent`, made (one level) where it is missing; empty when it is there,
+// else why it is not, in the words of the step that failed.
+std::string makeFolder(const std::string& parent, const std::string& name)
+{
+    const std::string folder = parent + "/" + name;
+    if (::mkdir(folder.c_str(), 0777) == 0)
+        return {};
+    const int error = errno;
+    struct stat there{};
+    if (error == EEXIST && ::stat(folder.c_str(), &there) == 0)
+        return S_ISDIR(there.st_mode) ? std::string() : folder + " is not a folder";
+    return "the folder " + name + (refused(error) ? " may not be made in " : " cannot be made in ") + parent + " (" +
+           Vexa::reasonOf(error) + ")";
+}
+
+// Why no file could be made in `folder`.
+std::string cannotMakeFile(const std::string& folder, int error)
+{
+    return std::string(refused(error) ? "no file may be made in " : "no file can be made in ") + folder + " (" +
+           Vexa::reasonOf(error) + ")";
 }
 
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
-// synced, then linked to `path`, which fails when the name is taken. Empty on success;
-// `created` tells whether a file could be made there at all.
+// synced, then linked to `path`, which fails when the name is taken. Empty on success, else why,
+// naming the file the user will look for (never the one aside); `created` tells whether a file
+// could be made there at all.
 std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
 {
     std::string aside;
@@ -49,7 +76,7 @@ std::string writeNewFile(const std::string& path, const std::string& text, bool*
     if (created)
         *created = fd >= 0;
     if (fd < 0)
-        return "cannot create " + aside + ": " + errorText();
+        return cannotMakeFile(QFileInfo(QString::fromStdString(path)).path().toStdString(), errno);
     int error = Vexa::AtomicFile::writeAll(fd, text);
     if (!error && ::fsync(fd) != 0 && errno != EINVAL)
         error = errno;
@@ -57,11 +84,35 @@ std::string writeNewFile(const std::string& path, const std::string& text, bool*
         error = errno;
     std::string failure;
     if (error)
-        failure = Vexa::AtomicFile::failureText(path, error);
+        failure = path + " cannot be written (" + Vexa::reasonOf(error) + ")";
     else if (::link(aside.c_str(), path.c_str()) != 0)
-        failure = "cannot write " + path + ": " + (errno == EEXIST ? std::string("the name is taken") : errorText());
+        failure = errno == EEXIST ? "the name " + path + " is taken" : path + " cannot be written (" + Vexa::reasonOf(errno) + ")";
     ::unlink(aside.c_str());
     return failure;
+}
+
+// A new file "<time stamp><extension>" in `folder` (with its trailing "/"), made as the user's
+// umask says; its descriptor, or -1 with why in `cause`.
+int createUnique(const std::string& folder, const char* extension, std::string& path, std::string& cause)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        try {
+            path = folder + Utilities::getUniqueFilename(folder) + extension;
+        } catch (const std::exception& e) {
+            cause = e.what();
+            return -1;
+        }
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST) {
+            cause = cannotMakeFile(folder.substr(0, folder.size() - 1), errno);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next name needs a new millisecond
+    }
+    cause = "no free name for a file in " + folder;
+    return -1;
 }
 
 void record(const std::string& failure)
@@ -69,65 +120,127 @@ void record(const std::string& failure)
     Platform::outputDebugString(std::string("TreatmentLog: ") + failure + "\n");
 }
 
+// Removes the file at `path` while it is the file open as `fd`.
+void removeIfSame(int fd, const std::string& path)
+{
+    struct stat own{}, there{};
+    if (fd >= 0 && ::fstat(fd, &own) == 0 && ::lstat(path.c_str(), &there) == 0 && there.st_dev == own.st_dev &&
+        there.st_ino == own.st_ino && ::unlink(path.c_str()) != 0)
+        record("cannot remove the journal " + path + ": " + Vexa::reasonOf(errno));
 }
 
-TreatmentLog::TreatmentLog(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
+}
+
+// Where the worker found the planning; its turn is held while this lives.
+struct TreatmentLog::Place
+{
+    bool planned = false;    // there is a planning file
+    std::string folder;      // the folder that holds the planning; empty where none does
+    std::string loadedFolder;
+    std::unique_ptr<PlanningPlace> turn;
+};
+
+// A journal and its lines: until its place is settled, every line is kept in memory as well, so
+// that the journal moved into the planning's folder has them all. Guarded by journalMutex_.
+struct TreatmentLog::Journal
+{
+    int fd = -1;          // -1: none could be made, or it is closed
+    std::string path;     // where it was made
+    long long size = 0;   // bytes of whole lines in it
+    bool failed = false;  // a write failed: it takes no more lines
+    bool settled = false; // it stays where it is
+    bool ended = false;   // a new log began before this one was stored
+    bool handedOver = false; // the log is stored next
+    std::unique_ptr<Place> found; // where the look before the store found the planning
+    std::string lines;    // every line until it is settled
+
+    ~Journal() { close(true); }
+    // A journal that stays is all there is of an unstored log: it reaches the disk.
+    void close(bool keep)
+    {
+        if (fd < 0)
+            return;
+        if (keep)
+            ::fsync(fd);
+        ::close(fd);
+        fd = -1;
+    }
+    // Where it is now (a take-over may have moved it).
+    std::string where() const
+    {
+        char now[PATH_MAX];
+        const ssize_t length =
+            fd < 0 ? -1 : ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), now, sizeof now - 1);
+        return length > 0 ? std::string(now, static_cast<std::size_t>(length)) : path;
+    }
+    // Removes it wherever it is now: a take-over of the planning's folder moves the "Log" folder,
+    // the open journal in it, into the planning that replaces it. Only while that name is still
+    // this very file. `logFolder`: where the log was stored.
+    void remove(const std::string& logFolder) const
+    {
+        struct stat own{};
+        if (fd < 0 || ::fstat(fd, &own) != 0 || own.st_nlink == 0)
+            return;
+        std::vector<std::string> places;
+        char now[PATH_MAX];
+        const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), now, sizeof now - 1);
+        if (length > 0)
+            places.emplace_back(now, static_cast<std::size_t>(length));
+        places.push_back(path);
+        places.push_back(logFolder + QFileInfo(QString::fromStdString(path)).fileName().toStdString());
+        for (const std::string& place : places) {
+            struct stat there{};
+            if (::lstat(place.c_str(), &there) == 0 && there.st_dev == own.st_dev && there.st_ino == own.st_ino) {
+                if (::unlink(place.c_str()) != 0)
+                    record("cannot remove the journal " + place + ": " + Vexa::reasonOf(errno));
+                return;
+            }
+        }
+    }
+};
+
+TreatmentLog::TreatmentLog(std::string dataFolder, Report report)
+    : dataFolder_(std::move(dataFolder)), report_(std::move(report))
+{
+}
 
 TreatmentLog::~TreatmentLog()
 {
-    closeJournal(true);
-}
-
-void TreatmentLog::closeJournal(bool keep)
-{
-    if (journal_ < 0)
-        return;
-    // A journal that stays is all there is of an unstored log: it reaches the disk.
-    if (keep)
-        ::fsync(journal_);
-    ::close(journal_);
-    journal_ = -1;
-}
-
-void TreatmentLog::removeJournal(const std::string& logFolder) const
-{
-    // A take-over of the planning's folder moves the "Log" folder, the open journal in it, into
-    // the planning that replaces it: the journal goes from where it is now, and only while that
-    // name is still this very file.
-    struct stat own{};
-    if (journal_ < 0 || ::fstat(journal_, &own) != 0 || own.st_nlink == 0)
-        return;
-    std::vector<std::string> places;
-    char now[PATH_MAX];
-    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(journal_)).c_str(), now, sizeof now - 1);
-    if (length > 0)
-        places.emplace_back(now, static_cast<std::size_t>(length));
-    places.push_back(journalPath_);
-    places.push_back(logFolder + QFileInfo(QString::fromStdString(journalPath_)).fileName().toStdString());
-    for (const std::string& place : places) {
-        struct stat there{};
-        if (::lstat(place.c_str(), &there) == 0 && there.st_dev == own.st_dev && there.st_ino == own.st_ino) {
-            if (::unlink(place.c_str()) != 0)
-                record("cannot remove the journal " + place + ": " + errorText());
-            return;
-        }
+    {
+        std::lock_guard lock(workMutex_);
+        ending_ = true;
     }
+    workChanged_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+    std::lock_guard lock(journalMutex_);
+    if (journal_)
+        journal_->close(true);
 }
 
 std::vector<std::string> TreatmentLog::takeFailures()
 {
+    std::lock_guard lock(journalMutex_);
     return std::exchange(failures_, {});
 }
 
-std::string TreatmentLog::logFolder(const std::string& planningFile,
-                                    const std::optional<std::string>& planningFolder) const
+void TreatmentLog::tell(const std::vector<std::string>& texts)
 {
-    // Without a planning the log goes to the data folder, never to the working directory.
-    if (planningFile.empty() || (planningFolder && planningFolder->empty()))
-        return dataFolder_ + "/" + Constants::logFolder;
-    const std::string folder =
-        planningFolder ? *planningFolder : QFileInfo(QString::fromStdString(planningFile)).path().toStdString();
-    return folder + "/" + Constants::logFolder;
+    if (texts.empty())
+        return;
+    for (const auto& text : texts)
+        record(text);
+    if (report_) {
+        report_(texts);
+        return;
+    }
+    std::lock_guard lock(journalMutex_);
+    failures_.insert(failures_.end(), texts.begin(), texts.end());
+}
+
+std::string TreatmentLog::programLogFolder() const
+{
+    return dataFolder_ + "/Log";
 }
 
 std::string TreatmentLog::accuracyFile(Constants::Jaw jaw) const
@@ -145,40 +258,57 @@ void TreatmentLog::addEntry(std::vector<ActionLogEntry>& entries, const QString&
 
 void TreatmentLog::journal(const std::string& line)
 {
-    if (journal_ < 0 || journalFailed_)
-        return;
-    if (const int error = Vexa::AtomicFile::writeAll(journal_, line)) {
-        // The journal keeps its whole lines; a later line would leave a gap, so none follows.
-        journalFailed_ = true;
-        [[maybe_unused]] const int cut = ::ftruncate(journal_, journalSize_);
-        const std::string failure = Vexa::AtomicFile::failureText(journalPath_, error) +
-                                    " The treatment log goes on in memory and is written when navigation ends.";
-        record(failure);
-        failures_.push_back(failure);
-        return;
+    std::string failure;
+    {
+        std::lock_guard lock(journalMutex_);
+        if (!journal_)
+            return;
+        Journal& j = *journal_;
+        if (!j.settled)
+            j.lines += line;
+        if (j.fd < 0 || j.failed)
+            return;
+        if (const int error = Vexa::AtomicFile::writeAll(j.fd, line)) {
+            // The journal keeps its whole lines; a later line would leave a gap, so none follows.
+            j.failed = true;
+            [[maybe_unused]] const int cut = ::ftruncate(j.fd, j.size);
+            failure = Vexa::AtomicFile::failureText(j.path, error) +
+                      " The treatment log goes on in memory and is written when navigation ends.";
+        } else {
+            j.size += static_cast<long long>(line.size());
+        }
     }
-    journalSize_ += static_cast<long long>(line.size());
+    if (!failure.empty())
+        tell({failure});
 }
 
 std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
                                              const std::vector<ImplantPtr>& implants, Constants::Jaw jaw,
-                                             const std::optional<std::string>& planningFolder) try
+                                             std::shared_ptr<const Settings> planning) try
 {
     std::vector<std::string> failures;
-    closeJournal(true);
-    journalFailed_ = false;
-    journalSize_ = 0;
-    failures_.clear();
-    try {
-        const std::string folder = logFolder(planningFile, planningFolder);
-        journalPath_ = folder + Utilities::getUniqueFilename(folder) + ".journal";
-        // What the user's umask leaves of 0666, as for every file the user makes (the patient
-        // folder may be a group's).
-        journal_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (journal_ < 0)
-            failures.push_back("cannot create the journal " + journalPath_ + ": " + errorText());
-    } catch (const std::exception& e) {
-        failures.push_back(std::string("cannot create the journal: ") + e.what());
+    // At once beside the program: the look for the planning's folder may wait for another
+    // instance, and the first entry must not.
+    auto journal = std::make_shared<Journal>();
+    journal->settled = planningFile.empty();
+    std::string cause = makeFolder(dataFolder_, "Log");
+    if (cause.empty())
+        journal->fd = createUnique(programLogFolder() + "/", ".journal", journal->path, cause);
+    if (journal->fd < 0) {
+        const std::string failure = "cannot create the journal in " + programLogFolder() + ": " + cause;
+        // A planning's log keeps its lines in memory until its folder takes the journal.
+        if (planningFile.empty())
+            failures.push_back(failure);
+        record(failure);
+    }
+    {
+        std::lock_guard lock(journalMutex_);
+        if (journal_) {
+            journal_->ended = true;
+            journal_->close(true);
+        }
+        journal_ = journal;
+        failures_.clear();
     }
     treatmentEntries_.clear();
     addEntry(treatmentEntries_, "START TREATMENT");
@@ -191,8 +321,8 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
         automatic_.emplace(implant, DrillPositions(5.0f)).first->second.setLimit(static_cast<float>(implant->getLength()));
     loadJawCalibrationAccuracy(jaw);
     logging_ = true;
-    for (const auto& failure : failures)
-        record(failure);
+    if (!planningFile.empty())
+        post([this, journal, planningFile, planning] { settle(journal, planningFile, planning); });
     return failures;
 }
 VEXA_RETHROW
@@ -356,68 +486,322 @@ void TreatmentLog::write(std::ostream& out, const std::vector<ImplantPtr>& impla
 }
 VEXA_RETHROW
 
-std::vector<std::string> TreatmentLog::store(const std::string& planningFile,
-                                             const std::vector<std::string>& patientPaths,
-                                             const std::vector<ImplantPtr>& implants,
-                                             const std::optional<std::string>& planningFolder) try
+void TreatmentLog::store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
+                         const std::vector<ImplantPtr>& implants, std::shared_ptr<const Settings> planning) try
 {
-    std::vector<std::string> failures;
     std::ostringstream text;
     write(text, implants);
-    // The file written; empty when it could not be.
-    auto writeInto = [&](const std::string& into) -> std::string {
+    window_.clear();
+    logging_ = false;
+    std::shared_ptr<Journal> journal;
+    {
+        std::lock_guard lock(journalMutex_);
+        journal = std::exchange(journal_, nullptr);
+        if (journal)
+            journal->handedOver = true;
+    }
+    post([this, text = text.str(), journal, planningFile, patientPaths, planning] {
+        storeText(text, journal, planningFile, patientPaths, planning);
+    });
+}
+VEXA_RETHROW
+
+// ---- the worker -------------------------------------------------------------------------
+
+void TreatmentLog::post(std::function<void()> job)
+{
+    std::unique_lock lock(workMutex_);
+    jobs_.push_back(std::move(job));
+    if (!worker_.joinable()) {
         try {
-            const std::string file = into + Utilities::getUniqueFilename(into) + ".log";
-            const std::string failure = writeNewFile(file, text.str());
-            if (failure.empty())
-                return file;
-            failures.push_back(failure);
-        } catch (const std::exception& e) {
-            failures.push_back("cannot write the treatment log into " + into + ": " + e.what());
+            worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error& e) {
+            // Without a thread the job is done here: a log is not lost for want of one.
+            record(std::string("no thread for the treatment log's places: ") + e.what());
+            auto here = std::move(jobs_.back());
+            jobs_.pop_back();
+            lock.unlock();
+            here();
+            return;
         }
-        return {};
-    };
-    const std::string folder = logFolder(planningFile, planningFolder);
-    const std::string stored = writeInto(folder);
+    }
+    workChanged_.notify_all();
+}
+
+void TreatmentLog::work()
+{
+    std::unique_lock lock(workMutex_);
+    for (;;) {
+        workChanged_.wait(lock, [this] { return !jobs_.empty() || ending_; });
+        // Ending waits for every job handed over: each holds a log or its journal.
+        if (jobs_.empty())
+            return;
+        auto job = std::move(jobs_.front());
+        jobs_.pop_front();
+        working_ = true;
+        lock.unlock();
+        try {
+            job();
+        } catch (const std::exception& e) {
+            tell({std::string("The treatment log could not be put in its place: ") + e.what()});
+        } catch (...) {
+            tell({"The treatment log could not be put in its place."});
+        }
+        lock.lock();
+        working_ = false;
+        waitingFor_.clear();
+        workChanged_.notify_all();
+    }
+}
+
+bool TreatmentLog::isBusy() const
+{
+    std::lock_guard lock(workMutex_);
+    return working_ || !jobs_.empty();
+}
+
+std::string TreatmentLog::waitingFor() const
+{
+    std::lock_guard lock(workMutex_);
+    return waitingFor_;
+}
+
+void TreatmentLog::setWaiting(const std::string& what)
+{
+    {
+        std::lock_guard lock(workMutex_);
+        waitingFor_ = what;
+    }
+    workChanged_.notify_all();
+}
+
+void TreatmentLog::wait(const std::function<void(const std::string&)>& waiting) const
+{
+    std::unique_lock lock(workMutex_);
+    std::string told;
+    for (;;) {
+        workChanged_.wait(lock, [&] { return (!working_ && jobs_.empty()) || waitingFor_ != told; });
+        if (!working_ && jobs_.empty())
+            return;
+        told = waitingFor_;
+        if (waiting && !told.empty()) {
+            lock.unlock();
+            waiting(told);
+            lock.lock();
+        }
+    }
+}
+
+TreatmentLog::Place TreatmentLog::find(const std::string& planningFile, const std::shared_ptr<const Settings>& planning)
+{
+    Place place;
+    place.planned = !planningFile.empty();
+    if (!place.planned)
+        return place;
+    place.loadedFolder = QFileInfo(QString::fromStdString(planningFile)).absolutePath().toStdString();
+    if (!planning) {
+        place.folder = QFileInfo(QString::fromStdString(planningFile)).path().toStdString();
+        return place;
+    }
+    place.turn = std::make_unique<PlanningPlace>(planning.get(), [this](const std::string& what) { setWaiting(what); });
+    setWaiting({});
+    place.folder = place.turn->folder();
+    return place;
+}
+
+void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::string& planningFile,
+                          const std::shared_ptr<const Settings>& planning)
+{
+    // However the look ends, the lines stop being kept twice.
+    struct Settled
+    {
+        TreatmentLog& log;
+        Journal& journal;
+        ~Settled()
+        {
+            std::lock_guard lock(log.journalMutex_);
+            journal.settled = true;
+            journal.lines.clear();
+        }
+    } settled{*this, *journal};
+    Place place = find(planningFile, planning);
+    {
+        // The log was handed over meanwhile: what this look found, the turn held, is where the
+        // store puts it; no second wait for the same save.
+        std::lock_guard lock(journalMutex_);
+        if (journal->handedOver) {
+            journal->found = std::make_unique<Place>(std::move(place));
+            return;
+        }
+    }
+    std::string cause, moved;
+    int fd = -1;
+    if (!place.folder.empty()) {
+        cause = makeFolder(place.folder, "Log");
+        if (cause.empty())
+            fd = createUnique(place.folder + "/" + Constants::logFolder, ".journal", moved, cause);
+    }
+    if (fd >= 0) {
+        // What was journaled so far, then, while no line comes, what came meanwhile; the journal
+        // beside the program goes once the one in the planning's folder holds it all.
+        std::string copied;
+        {
+            std::lock_guard lock(journalMutex_);
+            copied = journal->lines;
+        }
+        int error = Vexa::AtomicFile::writeAll(fd, copied);
+        if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+            error = errno;
+        int old = -1;
+        std::string oldPath;
+        {
+            std::lock_guard lock(journalMutex_);
+            if (!error && !journal->ended)
+                error = Vexa::AtomicFile::writeAll(fd, std::string_view(journal->lines).substr(copied.size()));
+            if (!error && !journal->ended) {
+                old = std::exchange(journal->fd, fd);
+                oldPath = std::exchange(journal->path, moved);
+                journal->size = static_cast<long long>(journal->lines.size());
+                journal->failed = false;
+                journal->settled = true;
+                journal->lines.clear();
+                fd = -1;
+            }
+        }
+        if (fd < 0) {
+            removeIfSame(old, oldPath);
+            if (old >= 0)
+                ::close(old);
+            return;
+        }
+        ::unlink(moved.c_str());
+        ::close(fd);
+        if (error)
+            cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
+        else
+            return; // a new log began meanwhile; this one's journal stays where it is
+    }
+    std::string beside;
+    {
+        std::lock_guard lock(journalMutex_);
+        if (journal->fd >= 0)
+            beside = journal->path;
+    }
+    const std::string where = beside.empty()
+                                  ? "It goes beside the program instead, but its journal cannot be made there: the log is "
+                                    "kept in memory and written into " + programLogFolder() + " when navigation ends."
+                                  : "It goes beside the program instead, into " + programLogFolder() +
+                                        ": its journal " + beside + " now, the log when navigation ends.";
+    if (place.folder.empty())
+        tell({"The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found. " +
+              where});
+    else
+        tell({"The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " + where});
+}
+
+std::string TreatmentLog::writeLog(const std::string& folder, const std::string& text, std::string& file) const
+{
+    try {
+        const std::string path = folder + Utilities::getUniqueFilename(folder) + ".log";
+        const std::string failure = writeNewFile(path, text);
+        if (failure.empty())
+            file = path;
+        return failure;
+    } catch (const std::exception& e) {
+        return "no log can be written into " + folder + " (" + e.what() + ")";
+    }
+}
+
+void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Journal>& journal,
+                             const std::string& planningFile, const std::vector<std::string>& patientPaths,
+                             const std::shared_ptr<const Settings>& planning)
+{
     std::vector<std::string> told;
-    if (!planningFile.empty() && planningFolder && planningFolder->empty())
-        told.push_back("The planning " + QFileInfo(QString::fromStdString(planningFile)).path().toStdString() +
-                       " is no longer there, and no planning that replaces it was found" +
-                       (stored.empty() ? "." : ": the treatment log is kept in " + stored + "."));
+    std::unique_ptr<Place> found;
+    if (journal) {
+        std::lock_guard lock(journalMutex_);
+        found = std::move(journal->found);
+    }
+    const Place place = found ? std::move(*found) : find(planningFile, planning);
+    // Beside the program: the log of no planning, of one that is nowhere, or of one whose folder
+    // cannot take it. The cause where it cannot be kept there either.
+    const auto besideProgram = [&](std::string& file) {
+        const std::string cause = makeFolder(dataFolder_, "Log");
+        return cause.empty() ? writeLog(programLogFolder() + "/", text, file) : cause;
+    };
+    const std::string logs = (place.folder.empty() ? programLogFolder() : place.folder + "/Log") + "/";
+    std::string stored;
+    if (!place.planned) {
+        if (const std::string cause = besideProgram(stored); !cause.empty())
+            told.push_back("The treatment log cannot be written into " + programLogFolder() + ": " + cause + ".");
+    } else if (place.folder.empty()) {
+        const std::string cause = besideProgram(stored);
+        told.push_back("The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found" +
+                       (stored.empty() ? ", and the treatment log cannot be kept beside the program: " + cause + "."
+                                       : ": the treatment log is kept in " + stored + "."));
+    } else {
+        std::string cause = makeFolder(place.folder, "Log");
+        if (cause.empty())
+            cause = writeLog(logs, text, stored);
+        if (!cause.empty()) {
+            const std::string why = besideProgram(stored);
+            told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause +
+                           (stored.empty() ? ". Nor can it be kept beside the program: " + why + "."
+                                           : ". It is kept beside the program, in " + stored + "."));
+        }
+    }
+    bool everyCopy = !stored.empty();
+    const bool storedBeside = !stored.empty() && stored.rfind(programLogFolder() + "/", 0) == 0;
 
     const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
     if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
-        const std::string study = first + "/" + Constants::studyDummyFolder;
+        std::string name = Constants::studyDummyFolder;
+        name.pop_back(); // its "/"
+        const std::string study = first + "/" + name + "/";
         // The patient folder too, before its first planning, as a save makes it.
-        Utilities::makeAbsDir(study);
+        Utilities::makeAbsDir(first);
+        std::string cause = makeFolder(first, name);
         const std::string dummy = study + Constants::studyDummyFile;
         // Written once, whole: a cut one would never be written again. One that cannot be
         // made at all is skipped, as before; one that fails on the way is told.
-        if (!QFileInfo::exists(QString::fromStdString(dummy))) {
+        if (cause.empty() && !QFileInfo::exists(QString::fromStdString(dummy))) {
             bool created = false;
             const std::string failure = writeNewFile(dummy, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
                                                             "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
                                                             "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
                                                             "[Implant]\nimplant = 0\n", &created);
-            if (created && !failure.empty() && failure.find("the name is taken") == std::string::npos)
-                failures.push_back(failure);
+            if (created && !failure.empty() && failure.find(" is taken") == std::string::npos)
+                told.push_back("The study's dummy planning cannot be written: " + failure + ".");
         }
-        const std::string logs = study + Constants::logFolder;
-        QDir().mkdir(QString::fromStdString(logs));
-        writeInto(logs);
+        if (cause.empty())
+            cause = makeFolder(study.substr(0, study.size() - 1), "Log");
+        std::string copy;
+        if (cause.empty())
+            cause = writeLog(study + Constants::logFolder, text, copy);
+        if (!cause.empty()) {
+            const std::string lead = "The study copy of the treatment log cannot go into " + study + "Log: " + cause;
+            // Never the same log twice in one folder.
+            if (storedBeside) {
+                told.push_back(lead + ". The treatment log kept beside the program, " + stored + ", stands for it.");
+            } else {
+                std::string besideCopy;
+                const std::string why = besideProgram(besideCopy);
+                everyCopy = everyCopy && !besideCopy.empty();
+                told.push_back(lead + (besideCopy.empty() ? ". Nor can it be kept beside the program: " + why + "."
+                                                          : ". It is kept beside the program, in " + besideCopy + "."));
+            }
+        }
     } else {
         record("no study copy: the first patient path is not an absolute folder");
     }
 
-    window_.clear();
-    logging_ = false;
-    const bool keep = !failures.empty() || journalFailed_;
-    if (!keep)
-        removeJournal(folder);
-    closeJournal(keep);
-    for (const auto& failure : failures)
-        record(failure);
-    told.insert(told.end(), failures.begin(), failures.end());
-    return told;
+    if (journal) {
+        std::lock_guard lock(journalMutex_);
+        if (everyCopy)
+            journal->remove(logs);
+        else if (journal->fd >= 0)
+            told.push_back("What was logged stays in the journal " + journal->where() + ".");
+        journal->close(!everyCopy);
+    }
+    tell(told);
 }
-VEXA_RETHROW

@@ -4,18 +4,24 @@
 // an automatic table of drill positions by half-millimetre depth and a list of user-marked
 // positions. The Model owns it and calls it under its own lock.
 //
-// Nothing logged is lost: every entry and record goes at once, flushed, into a journal beside
-// the log ("<name>.journal" in the planning's "Log" folder); storing writes the log file aside,
-// gives it its final name only when no file has that name, and removes the journal only when
-// every copy was written. Failures are returned as texts for the user. A journal that can no
+// Nothing logged is lost: every entry and record goes at once, flushed, into a journal
+// ("<name>.journal"); storing writes the log file aside, gives it its final name only when no file
+// has that name, and removes the journal only when every copy was written. A journal that can no
 // longer be written (a full disk) keeps its whole lines and takes no more; the log goes on in
 // memory and is still stored at the end.
 //
-// The log goes into the folder that holds its planning when it is stored (another instance may
-// have replaced the planning meanwhile, moving the "Log" folder with the open journal along);
-// only the "Log" folder is ever made there, never the planning's. The log of a planning that is
-// nowhere any more goes into the data folder's "Log" folder, and the user is told where. Every
-// file and folder made follows the user's umask.
+// Where the log goes is looked for on a worker thread of the log's own, never on the caller's:
+// the look takes the planning's turn (PlanningPlace), which may wait for another instance's save.
+// The journal starts at once in the data folder's "Log" folder, beside the program; the worker
+// then moves it, with every line journaled so far, into the "Log" folder of the folder that holds
+// the planning. Storing composes the log text at once and hands it to the worker, which writes
+// it into the folder that holds the planning then (another instance may have replaced the
+// planning meanwhile, moving the "Log" folder with the open journal along); only the "Log" folder
+// is ever made there, never the planning's. Where the planning is nowhere any more, or its folder
+// cannot take the log (another user's folder, a full disk), the journal and the log stay beside
+// the program, and the user is told where and why; the study copy likewise, though never a second
+// copy of the same log in the same folder. Every file and folder made follows the user's umask.
+// The worker does its work in the order it was handed; ending the log waits for all of it.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
 // folder given to the constructor; one entry line is appended per accepted calibration.
@@ -25,39 +31,49 @@
 #include "planning/model/Constants.h"
 
 #include <QString>
-#include <cstdio>
+#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
-#include <optional>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 class Implant;
+class Settings;
 
 class TreatmentLog
 {
 public:
     using ImplantPtr = std::shared_ptr<Implant>;
     using Accuracy = std::pair<double, double>;
+    // Hears, in the thread they arise in (the worker's among them), the texts the user is to
+    // read. Without one they wait for `takeFailures`.
+    using Report = std::function<void(const std::vector<std::string>&)>;
     static constexpr std::size_t windowSize = 4;
 
-    explicit TreatmentLog(std::string dataFolder);
+    explicit TreatmentLog(std::string dataFolder, Report report = {});
+    // Waits for whatever the worker still has to do.
     ~TreatmentLog();
     TreatmentLog(const TreatmentLog&) = delete;
     TreatmentLog& operator=(const TreatmentLog&) = delete;
 
-    // `planningFolder` below: the folder that holds the planning now (PlanningPlace), empty where
-    // none does; when not given, the planning file's folder.
+    // `planning` below: the planning as the settings knew it when logging started or ended (a copy
+    // that no later load changes); the worker looks for where it is then (PlanningPlace). Without
+    // one, the log goes into the planning file's folder as it stands; without a planning file,
+    // beside the program.
 
     // Clears the entries and tables, adds "START TREATMENT", "PATIENT name", "FILE path", a
-    // table per implant (limit: its length) and the jaw's stored calibration accuracy; opens
-    // the journal in the planning's "Log" folder. Failures (no journal) are returned.
+    // table per implant (limit: its length) and the jaw's stored calibration accuracy; starts
+    // the journal and hands the look for its place to the worker. Failures (no journal where the
+    // log of no planning goes) are returned.
     std::vector<std::string> start(const QString& patientName, const std::string& planningFile,
                                    const std::vector<ImplantPtr>& implants, Constants::Jaw jaw,
-                                   const std::optional<std::string>& planningFolder = std::nullopt);
+                                   std::shared_ptr<const Settings> planning = nullptr);
     bool isLogging() const { return logging_; }
 
     // One sample of the nearest implant: into the window, then the window's statistics into
@@ -76,45 +92,76 @@ public:
                                             Constants::Jaw jaw);
     void logRegistration(double visualizedDrillLength);
 
-    // Failures met while logging (the journal could not be written) since the last call; each
-    // is returned once.
+    // The texts told since the last call where no Report is installed; each is returned once.
     std::vector<std::string> takeFailures();
 
     // The log text (C locale), for the implants in list order.
     void write(std::ostream& out, const std::vector<ImplantPtr>& implants) const;
-    // Writes the log into the planning's "Log" folder and, when the first patient path is an
-    // absolute folder, the study copy; empties the window; ends logging. Failures, and where the
-    // log of a planning that is nowhere was kept, are returned.
-    std::vector<std::string> store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
-                                   const std::vector<ImplantPtr>& implants,
-                                   const std::optional<std::string>& planningFolder = std::nullopt);
+    // Composes the log text, empties the window, ends logging, and hands the text to the worker,
+    // which writes it where the planning is then and, when the first patient path is an absolute
+    // folder, the study copy; failures, and where a log that could not go into its planning was
+    // kept, are told.
+    void store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
+               const std::vector<ImplantPtr>& implants, std::shared_ptr<const Settings> planning = nullptr);
+
+    // Whether the worker still has a look or a store to finish.
+    bool isBusy() const;
+    // What the worker waits for now ("the save of this planning by the computer X"); empty when
+    // it waits for nobody.
+    std::string waitingFor() const;
+    // Returns once the worker has done everything handed to it so far; `waiting` hears what it
+    // waits for meanwhile, each time that changes.
+    void wait(const std::function<void(const std::string&)>& waiting = {}) const;
 
     const std::vector<ActionLogEntry>& getCalibrationEntries() const { return calibrationEntries_; }
     std::string accuracyFile(Constants::Jaw jaw) const;
-    // The "Log" folder (with its trailing "/") of the planning, or of the data folder where there
-    // is no planning or it is nowhere.
-    std::string logFolder(const std::string& planningFile, const std::optional<std::string>& planningFolder) const;
 
 private:
+    struct Journal;
+    struct Place;
+
     void addEntry(std::vector<ActionLogEntry>& entries, const QString& action);
     void journal(const std::string& line);
     void loadJawCalibrationAccuracy(Constants::Jaw jaw);
     DrillDifference windowStatistics() const;
+    void tell(const std::vector<std::string>& texts);
+
+    // The worker's side.
+    void post(std::function<void()> job);
+    void work();
+    void setWaiting(const std::string& what);
+    Place find(const std::string& planningFile, const std::shared_ptr<const Settings>& planning);
+    void settle(const std::shared_ptr<Journal>& journal, const std::string& planningFile,
+                const std::shared_ptr<const Settings>& planning);
+    void storeText(const std::string& text, const std::shared_ptr<Journal>& journal, const std::string& planningFile,
+                   const std::vector<std::string>& patientPaths, const std::shared_ptr<const Settings>& planning);
+    // Writes the text as a new log file into `folder` (with its trailing "/"); the cause of a
+    // failure, else empty with the file written in `file`.
+    std::string writeLog(const std::string& folder, const std::string& text, std::string& file) const;
+    // The data folder's "Log" folder, without a trailing "/".
+    std::string programLogFolder() const;
 
     const std::string dataFolder_;
+    const Report report_;
     std::vector<ActionLogEntry> treatmentEntries_;
     std::vector<ActionLogEntry> calibrationEntries_;
     std::map<ImplantPtr, DrillPositions> automatic_;
     std::map<ImplantPtr, std::vector<DrillDifference>> userDefined_;
     std::deque<DrillDifference> window_; // newest first
     bool logging_ = false;
-    void closeJournal(bool keep);
-    // Removes the journal wherever it is now; `logFolder`: where the log was stored.
-    void removeJournal(const std::string& logFolder) const;
 
-    int journal_ = -1;
-    std::string journalPath_;
-    long long journalSize_ = 0; // bytes of whole lines in the journal
-    bool journalFailed_ = false;
+    // The journal being written and every journal's state; taken by each journal write (the
+    // camera's tick) and by the worker only while it switches a journal to its place.
+    mutable std::mutex journalMutex_;
+    std::shared_ptr<Journal> journal_;
     std::vector<std::string> failures_; // not yet taken
+
+    // The worker's jobs, in order.
+    mutable std::mutex workMutex_;
+    mutable std::condition_variable workChanged_;
+    std::deque<std::function<void()>> jobs_;
+    bool working_ = false;
+    bool ending_ = false;
+    std::string waitingFor_;
+    std::thread worker_;
 };

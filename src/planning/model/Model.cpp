@@ -19,10 +19,10 @@
 #include "vexa/volume/VoxelHistogram.h"
 
 #include "planning/log/DrillDifference.h"
-#include "planning/log/PlanningPlace.h"
 #include "planning/log/TreatmentLog.h"
 #include "planning/model/IPlanningUi.h"
 #include "platform/ApplicationFolder.h"
+#include "platform/DebugOutput.h"
 #include "platform/PostedCall.h"
 #include "platform/Sound.h"
 #include "vexa/algorithm/PointMatching.h"
@@ -96,7 +96,7 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , coronal_(std::make_shared<OrthoSlicePositioner>())
     , sagittal_(std::make_shared<OrthoSlicePositioner>())
     , nerve_(Nerve::create(panoramicLine_, initialDividePlane()))
-    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder()))
+    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder(), &Model::reportNavigationFailures))
 {
     loadDigitMeshes();
     loadToolMeshes();
@@ -124,6 +124,10 @@ Model::~Model()
     } catch (...) {
         Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     }
+    // Nor one still being stored, whatever it waits for.
+    waitForTreatmentLog([](const std::string& what) {
+        Platform::outputDebugString("Model: the treatment log is being stored; it waits for " + what + "\n");
+    });
 }
 
 void Model::loadDigitMeshes() try
@@ -941,16 +945,16 @@ VEXA_RETHROW
 
 void Model::startDataLogging() try
 {
-    const PlanningPlace place(settings_.get());
+    // The journal starts at once; where the log goes is looked for by the log's worker, which may
+    // wait for another instance's save of the planning: never here, under the locks of the
+    // navigation.
     reportNavigationFailures(treatmentLog_->start(getPatientName(), settings_ ? settings_->getPlanningFile() : std::string(),
-                                                  implantList(), jaw_, place.folder()));
+                                                  implantList(), jaw_, settings_ ? settings_->snapshot() : nullptr));
 }
 VEXA_RETHROW
 
 void Model::logCurrentState() try
 {
-    // A journal the disk took no more of, met since the last update.
-    reportNavigationFailures(treatmentLog_->takeFailures());
     double distance = 0.0, angle = 0.0;
     const auto nearest = getDistanceAndAngleFromNearestImplantToDrill(distance, angle);
     if (!nearest) {
@@ -980,13 +984,23 @@ VEXA_RETHROW
 
 void Model::storeDataLog() try
 {
-    // The log goes where the planning is now: another instance may have replaced it meanwhile.
-    const PlanningPlace place(settings_.get());
-    reportNavigationFailures(treatmentLog_->store(settings_ ? settings_->getPlanningFile() : std::string(),
-                                                  settings_ ? settings_->getPatientPaths() : std::vector<std::string>(),
-                                                  implantList(), place.folder()));
+    // The log goes where the planning is then (another instance may have replaced it meanwhile):
+    // looked for, and written, by the log's worker.
+    treatmentLog_->store(settings_ ? settings_->getPlanningFile() : std::string(),
+                         settings_ ? settings_->getPatientPaths() : std::vector<std::string>(), implantList(),
+                         settings_ ? settings_->snapshot() : nullptr);
 }
 VEXA_RETHROW
+
+bool Model::isStoringTreatmentLog() const
+{
+    return treatmentLog_->isBusy();
+}
+
+void Model::waitForTreatmentLog(const std::function<void(const std::string&)>& waiting) const
+{
+    treatmentLog_->wait(waiting);
+}
 
 void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
 {
@@ -1021,9 +1035,13 @@ void Model::reportNavigationFailures(const std::vector<std::string>& failures)
     auto tell = [text] {
         if (auto ui = IPlanningUi::get())
             ui->showMessage("Morvanta", QString::fromStdString(text));
+        else
+            Platform::outputDebugString("Morvanta: " + text);
     };
     if (QCoreApplication::instance())
         Platform::postToThreadOf(QCoreApplication::instance(), std::move(tell));
+    else
+        Platform::outputDebugString("Morvanta: " + text);
 }
 
 void Model::checkNerveDistance() try

@@ -294,8 +294,16 @@ public:
     void logCalibration(const std::pair<double, double>& before, const std::pair<double, double>& during,
                         const std::pair<double, double>& after, Constants::Jaw jaw);
     void writeNavigationDataLogToStream(std::ostream& out);
-    // The navigation's warnings and failures for the user (queued to the GUI thread).
-    void reportNavigationFailures(const std::vector<std::string>& failures);
+    // The navigation's warnings and failures for the user, from any thread: queued to the GUI
+    // thread; without an application object, to the debug output. Each is on the exception trail.
+    static void reportNavigationFailures(const std::vector<std::string>& failures);
+    // Whether the treatment log is still being put in its place or stored (another instance's
+    // save of the planning may hold it up).
+    bool isStoringTreatmentLog() const;
+    // Returns once every treatment log handed over is stored; `waiting` hears what that waits
+    // for ("the save of this planning by the computer X"), each time it changes. Never under the
+    // Model's lock.
+    void waitForTreatmentLog(const std::function<void(const std::string&)>& waiting = {}) const;
     // The clock of the warning-sound pacing (tests install their own).
     void setNavigationClock(std::function<std::uint32_t()> clock);
     // ---- end navigation ----------------------------------------------------------------

@@ -12,6 +12,19 @@ Settings::Settings(const std::string& iniFile) : iniFile_(iniFile)
 
 Settings::~Settings() = default;
 
+std::shared_ptr<const Settings> Settings::snapshot() const
+{
+    auto copy = std::make_shared<Settings>(iniFile_);
+    std::lock_guard lock(mutex_);
+    copy->planningFile_ = planningFile_;
+    copy->planningOrigin_ = planningOrigin_;
+    copy->planningOwnFiles_ = planningOwnFiles_;
+    copy->planningIdentity_ = planningIdentity_;
+    copy->planningState_ = planningState_;
+    copy->markerDetectionDone_ = markerDetectionDone_;
+    return copy;
+}
+
 void Settings::reset() try
 {
     std::lock_guard lock(mutex_);

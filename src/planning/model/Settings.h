@@ -5,6 +5,7 @@
 // counts at once; a missing file or key gives 0, false or an empty text. The run-time fields
 // are written by worker jobs (planning load and save, DICOM import) while the GUI reads them,
 // so they are guarded.
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ public:
     Settings& operator=(const Settings&) = delete;
 
     const std::string& getIniFile() const { return iniFile_; }
+    // Settings of their own with the same ini file and the run-time fields as they are now: the
+    // planning as known at this moment, for work that runs later on another thread.
+    std::shared_ptr<const Settings> snapshot() const;
 
     // Run-time fields back to their defaults: planning state 0, no planning file and origin,
     // marker detection not done.

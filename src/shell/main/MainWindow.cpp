@@ -30,6 +30,7 @@
 #include "shell/main/ImageFolder.h"
 #include "shell/main/LogFileKey.h"
 #include "shell/main/ShellNavigationUi.h"
+#include "shell/main/TreatmentLogWaitJob.h"
 #include "shell/main/VideoCapture.h"
 #include "shell/modes/IMorvantaComponent.h"
 #include "shell/modes/ViewFactory.h"
@@ -377,6 +378,13 @@ VEXA_RETHROW
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     switchNavigationOff();
+    // A treatment log still being stored is waited for, saying what it waits for (another
+    // instance's save of the planning may hold it up).
+    if (model_->isStoringTreatmentLog()) {
+        TreatmentLogWaitJob job(model_);
+        AlgorithmProgressDialog progress(&job, QString(), 0, this);
+        progress.exec();
+    }
     miniDisplay_->close();
     QMainWindow::closeEvent(event);
 }
