@@ -234,7 +234,8 @@ inline QString heldKeys(const QString& display)
 // standard error kept for the test) and waits for its visible window, which gets the focus;
 // its id, or "" (also when the program ended first).
 inline QString startProgram(QProcess& program, const QString& display, const QString& home,
-                            const QStringList& args = {}, const QProcessEnvironment& extra = {})
+                            const QStringList& args = {}, const QProcessEnvironment& extra = {},
+                            const QStringList& wrapper = {})
 {
     // A key an earlier test left down would swallow the program's next press of it.
     const QString held = heldKeys(display);
@@ -249,7 +250,11 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(home);
     program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    program.start(built + "/Morvanta", args);
+    // A wrapper (another user, a umask) execs the program: the process stays the program's.
+    if (wrapper.isEmpty())
+        program.start(built + "/Morvanta", args);
+    else
+        program.start(wrapper.front(), wrapper.mid(1) + QStringList{built + "/Morvanta"} + args);
     const QString window = waitForWindow(display, "^Morvanta$", 60000, &program);
     if (!window.isEmpty())
         xdotool(display, {"windowfocus", "--sync", window});
@@ -350,11 +355,15 @@ inline void inWindow(const QString& title, const QStringList& args)
         xdotool(display, QStringList(args).replaceInStrings("%1", window));
 }
 
-// Patient, then the first row of the import (or planning) table and its accepting key; the table
-// fills while the dialog shows, so the row is chosen again until the dialog goes.
-inline void openFirstEntry(bool reload)
+// Patient (the save question, where a planning is open, answered by a click at that place), then
+// the first row of the import (or planning) table and its accepting key; the table fills while the
+// dialog shows, so the row is chosen again until the dialog goes.
+inline void openFirstEntry(bool reload, QPoint saveAnswer = {})
 {
     inWindow("^Morvanta$", {"windowfocus", "--sync", "%1", "key", "space"});
+    if (!saveAnswer.isNull())
+        inWindow("^Save patient$", {"mousemove", "--window", "%1", QString::number(saveAnswer.x()),
+                                    QString::number(saveAnswer.y()), "click", "1"});
     inWindow("^Load patient$", {"mousemove", "--window", "%1", reload ? "252" : "90", "58", "click", "1"});
     const QString display = xServer().display(), title = reload ? "^Load planning$" : "^DICOM Data Import$";
     QString window = waitForWindow(display, title, 30000);

@@ -160,3 +160,109 @@ TEST(RecordingTest, APlainStartRecordsEncipheredAndAKillLosesAtMostTheLastBlock)
     EXPECT_LE(last.isEmpty() ? 0 : shortest + 1 - lines.last().size(), 15) << "bytes lost of the last record";
     EXPECT_NE(QProcess::execute("grep", {"-rlq", "<Events>", home.path("patients")}), 0) << "a recording in plain text";
 }
+
+// A member of the group works on a patient folder whose MorvantaStudyDummy another member made
+// with that member's umask: the sample is imported, imported again after "New planning without
+// save", and the program quit without saving. Where the patient folder cannot take the recording,
+// each session is recorded beside the program, and that is said once, with the step that failed
+// and its cause; with 002 the patient folder takes it without a word; where neither place can,
+// that is said once.
+TEST(RecordingTest, ASessionThePatientFolderCannotTakeIsRecordedBesideTheProgramAndSaidOnce)
+{
+    const QString display = AppTest::xServer().display();
+    if (display.isEmpty())
+        GTEST_SKIP() << "no Xvfb";
+    constexpr int group = 52000, owner = 52001, member = 52002;
+    if (::geteuid() != 0 || QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    const auto asUser = [](int user, const char* umask) {
+        return QStringList{"setpriv", "--reuid=" + QString::number(user), "--regid=" + QString::number(group),
+                           "--clear-groups", "sh", "-c", QString("umask %1 && exec \"$@\"").arg(umask), "sh"};
+    };
+    const QString noFile = "no file can be created in that folder (Permission denied)";
+    const struct
+    {
+        const char* umask;    // the owner's and the member's
+        const char* owners;   // made by the owner in the patient folder
+        bool programsToo;     // the program's MorvantaStudyDummy/System the owner's as well
+        QString why;          // said of the patient folder; empty: nothing is said
+    } cases[] = {
+        {"022", "MorvantaStudyDummy/System", false, noFile},
+        {"027", "MorvantaStudyDummy/System", false, noFile},
+        {"022", "MorvantaStudyDummy", false, "the folder cannot be made (Permission denied)"},
+        {"002", "MorvantaStudyDummy/System", false, {}},
+        {"022", "MorvantaStudyDummy/System", true, noFile},
+    };
+    // Where a save question's "New planning without save" and "Quit without save" are.
+    constexpr QPoint withoutSave{468, 106};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.umask) + ", " + c.owners + (c.programsToo ? ", program's folder too" : ""));
+        AppTest::AppFolder home;
+        const QString patients = home.path("patients"), inPatients = patients + "/MorvantaStudyDummy/System",
+                      beside = home.path("MorvantaStudyDummy/System");
+        // The program's folder open to both; the patient folder the group's (setgid).
+        ASSERT_EQ(QProcess::execute("sh", {"-c", QString("chmod -R a+rwX '%1' && chown root:%2 '%3' && chmod 2775 '%3'")
+                                                     .arg(home.path()).arg(group).arg(patients)}), 0);
+        const QStringList made = asUser(owner, c.umask) + QStringList{"mkdir", "-p", patients + "/" + c.owners};
+        ASSERT_EQ(QProcess::execute("setpriv", made.mid(1) + (c.programsToo ? QStringList{beside} : QStringList())), 0);
+        const bool told = !c.why.isEmpty(), recorded = !c.programsToo;
+        const QString where = told ? beside : inPatients, elsewhere = told ? inPatients : beside;
+        const QString said = !told ? QString()
+                             : "Session recording: This session cannot be recorded in " + inPatients + ": " + c.why + ".\n" +
+                                   (recorded ? "It is recorded beside the program instead, in " + beside + ".\n"
+                                             : "Nor can it be recorded beside the program, in " + beside + ": " + noFile +
+                                                   ".\nNothing of it is recorded.\n");
+
+        QProcess program;
+        ASSERT_FALSE(AppTest::startProgram(program, display, home.path(), {}, {}, asUser(member, c.umask)).isEmpty());
+        // Each session's log appears there and grows as the session goes on.
+        QStringList known;
+        const auto newLogGrows = [&] {
+            qint64 before = -1;
+            int step = 0;
+            const bool grew = AppTest::waitFor([&] {
+                QString log;
+                for (const QString& each : logsIn(where))
+                    log = known.contains(each) ? log : each;
+                const qint64 size = log.isEmpty() ? 0 : QFileInfo(log).size();
+                if (size > 0 && before < 0)
+                    before = size;
+                xdotool(display, {"mousemove", QString::number(300 + 40 * (++step % 2)), "300"});
+                return before >= 0 && size > before;
+            }, 120000);
+            known = logsIn(where);
+            return grew;
+        };
+        for (const QPoint answer : {QPoint(), withoutSave}) {
+            AppTest::openFirstEntry(false, answer);
+            if (told && answer.isNull()) {
+                const QString box = AppTest::waitForWindow(display, "^Session recording$", 120000, &program);
+                ASSERT_FALSE(box.isEmpty());
+                AppTest::xdotool(display, {"windowfocus", "--sync", box, "key", "Return"});
+                // Gone before the window is focused again: without a window manager, a window
+                // focused behind a modal dialog is never made active again.
+                ASSERT_TRUE(AppTest::waitFor([&] { return AppTest::waitForWindow(display, "^Session recording$", 0, &program).isEmpty(); }));
+            }
+            if (recorded) {
+                EXPECT_TRUE(newLogGrows()) << logsIn(where).join(", ").toStdString();
+            }
+        }
+        // The next window is the quit's question, never a second box. Ctrl+W is pressed, the
+        // window not focused (see above), until the import's progress has given the keys back.
+        QString question;
+        for (int i = 0; i < 40 && question.isEmpty() && program.state() == QProcess::Running; ++i) {
+            xdotool(display, {"key", "ctrl+w"});
+            question = AppTest::waitForWindow(display, "^(Save patient|Session recording)$", 3000, &program);
+        }
+        ASSERT_EQ(xdotool(display, {"getwindowname", question}), "Save patient");
+        xdotool(display, {"mousemove", "--window", question, QString::number(withoutSave.x()),
+                          QString::number(withoutSave.y()), "click", "1"});
+        ASSERT_TRUE(program.waitForFinished(120000));
+        EXPECT_EQ(program.exitCode(), 0);
+        const QString errors = program.readAllStandardError();
+        EXPECT_EQ(errors.count("Session recording: "), told ? 1 : 0) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(said)) << errors.toStdString();
+        EXPECT_EQ(logsIn(where).size(), recorded ? 2 : 0);
+        EXPECT_EQ(logsIn(elsewhere), QStringList());
+    }
+}

@@ -58,6 +58,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -80,6 +81,8 @@
 #include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -848,22 +851,57 @@ try {
             return;
         }
         QMessageBox::information(this, QString(), "playback mode starting");
-    } else {
-        const std::string base = firstPatientPath().empty() ? Platform::applicationFolder() : firstPatientPath();
-        const std::string folder = base + "/MorvantaStudyDummy/System/";
-        Utilities::makeAbsDir(folder);
-        file = QString::fromStdString(folder + Utilities::getUniqueFilename(folder) + ".log");
+    }
+    // A recording goes into the patient folder's MorvantaStudyDummy/System, or, where this user
+    // may not make it there (another member's folder the group may not write), into the program's
+    // own, as without a patient folder. The file is made here, so that the step that failed and
+    // its cause can be told; the unit opens it itself.
+    QStringList failures;
+    if (!playback) {
+        std::vector<std::string> places{Platform::applicationFolder() + "/MorvantaStudyDummy/System"};
+        if (!firstPatientPath().empty() && firstPatientPath() + "/MorvantaStudyDummy/System" != places.front())
+            places.insert(places.begin(), firstPatientPath() + "/MorvantaStudyDummy/System");
+        for (const std::string& folder : places) {
+            std::error_code notMade;
+            std::filesystem::create_directories(folder, notMade);
+            const std::string name = notMade ? std::string() : folder + "/" + Utilities::getUniqueFilename(folder) + ".log";
+            const int fd = notMade ? -1 : ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            const int error = notMade ? notMade.value() : errno;
+            if (fd >= 0) {
+                ::close(fd);
+                file = QString::fromStdString(name);
+                break;
+            }
+            const QString cause = QString::fromLocal8Bit(std::strerror(error));
+            failures << QString::fromStdString(folder)
+                     << (notMade ? tr("the folder cannot be made (%1)") : tr("no file can be created in that folder (%1)")).arg(cause);
+        }
     }
     // The running recording ends ("</Events>") while its file still exists.
     if (recordingFile_)
         recorder_->endRecording();
     closeRecordingFile();
-    // Probe: the unit opens the file itself; one it could not open starts nothing. A script is
-    // only read, so it need not be writable.
-    QFile probe(file);
-    if (!probe.open(playback ? QIODevice::ReadOnly : QIODevice::ReadWrite))
+    if (playback) {
+        // Probe: a script is only read, so it need not be writable; one that cannot be opened
+        // plays nothing.
+        QFile probe(file);
+        if (!probe.open(QIODevice::ReadOnly))
+            return;
+    } else if (!failures.isEmpty()) {
+        // Each thing told once a run, and while nothing is being recorded: no recording holds
+        // the box, so none waits for it when replayed.
+        QString text = tr("This session cannot be recorded in %1: %2.").arg(failures[0], failures[1]);
+        if (failures.size() > 2)
+            text += "\n" + tr("Nor can it be recorded beside the program, in %1: %2.").arg(failures[2], failures[3]);
+        text += "\n" + (file.isEmpty() ? tr("Nothing of it is recorded.")
+                                       : tr("It is recorded beside the program instead, in %1.").arg(QFileInfo(file).path()));
+        if (!recordingPlacesTold_.contains(text)) {
+            recordingPlacesTold_ << text;
+            showError(tr("Session recording"), text);
+        }
+    }
+    if (file.isEmpty())
         return;
-    probe.close();
     recordingFile_ = std::make_unique<Vexa::EncFile>(file, Vexa::Rijndael(128, Quorvane::logFileKey()));
     if (!playback)
         sessionRecordings_ << file;

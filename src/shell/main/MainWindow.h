@@ -148,6 +148,8 @@ private:
     // Every recording of the session since the planning was loaded or last saved: the next save
     // takes them all, also those a failed save had closed.
     QStringList sessionRecordings_;
+    // What was told of recordings that could not go where they belong: each once a run.
+    QStringList recordingPlacesTold_;
     bool playbackStarted_ = false;
     std::shared_ptr<NavigationController> navigation_;
     // Set while navigating; the tick reads both, set before the timer starts, cleared after it stopped.
