@@ -65,13 +65,20 @@ void holdAtStep()
 
 // A program instance of its own: loads the planning MORVANTA_SAVE_PLANNING, drops its first
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
-// saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does. With
-// MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks.
+// saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does; or
+// "lock", "mark": takeAndHold. With MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks;
+// with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing (and,
+// "without exchange", exchanges no files).
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
         FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string&) {
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
+        });
+    else if (const QString nfs = qEnvironmentVariable("MORVANTA_SAVE_NFS_LOCKS"); !nfs.isEmpty())
+        FolderHandle::setFaultInjector([exchanges = nfs != "without exchange"](FolderHandle::SystemCall call, const std::string&) {
+            using Call = FolderHandle::SystemCall;
+            return call == Call::lockReadOnly ? EBADF : call == Call::exchange && !exchanges ? EINVAL : 0;
         });
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
@@ -83,6 +90,10 @@ TEST(DISABLED_SaveChild, Run)
         std::string go;
         std::getline(std::cin, go);
     };
+    if (action == "lock" || action == "mark") {
+        ready();
+        return takeAndHold(action.toStdString(), planning);
+    }
     if (action == "start") {
         ready();
         const StartRecovery::Report report = StartRecovery::finishInterrupted({planning});

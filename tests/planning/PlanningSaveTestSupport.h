@@ -8,7 +8,9 @@
 #include "planning/io/LoadedPlanning.h"
 #include "planning/io/PlanningReader.h"
 #include "planning/io/PlanningWriter.h"
+#include "planning/io/saving/OriginLock.h"
 #include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/objects/Implant.h"
 #include "vexa/mesh/MeshFactory.h"
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <set>
 #include <string>
@@ -91,6 +94,28 @@ inline std::string load(Session& s, const std::string& folder)
     PlanningReader reader(folder + "/" + PlanningFinder::planningIn(folder), s.model, s.settings, s.manager);
     reader.start();
     return reader.getErrorMessage();
+}
+
+// A program instance that takes the origin lock of `planning` ("lock") or the mark of its folder
+// ("mark") and says so: "holds", or "not taken: <why>" for a mark, and "waits for <what>" while
+// it waits for the lock. It holds what it took until a line on its input, then lets go and says
+// "ended".
+inline void takeAndHold(const std::string& what, const std::string& planning)
+{
+    const auto say = [](const std::string& word) { std::cout << "@@ " << word << std::endl; };
+    std::unique_ptr<OriginLock> lock;
+    if (what == "lock")
+        lock = std::make_unique<OriginLock>(fs::path(planning).parent_path().string(),
+                                            fs::path(planning).filename().string(),
+                                            [&](const std::string& awaited) { say("waits for " + awaited); });
+    auto taking = what == "mark" ? WorkMark::take(FolderHandle::open(planning, true), false) : WorkMark::Taking();
+    ASSERT_TRUE(taking.ok()) << reasonOf(taking.error());
+    say(lock || taking->mark ? "holds" : "not taken: " + taking->why);
+    std::string go;
+    std::getline(std::cin, go);
+    lock.reset();
+    taking->mark.reset();
+    say("ended");
 }
 
 // This test program once more, running only DISABLED_SaveChild.Run on the planning (`action`
@@ -238,14 +263,16 @@ inline bool until(Condition condition)
     return condition();
 }
 
-// strace attached to a waiting child, which it lets go on: writes down each `call` the child makes
-// on `path` (on anything without one); with `hold`, holds the first at its entry until the tracer goes.
+// strace attached to a waiting child, which it lets go on: writes down each `call` (and `alsoSeen`)
+// the child makes on `path` (on anything without one); with `hold`, holds the first `call` at its
+// entry until the tracer goes.
 class Tracer
 {
 public:
-    Tracer(QProcess& child, const QString& call, const std::string& path, bool hold)
+    Tracer(QProcess& child, const QString& call, const std::string& path, bool hold, const QString& alsoSeen = {})
     {
-        QStringList args{"-qq", "-f", "-o", QString::fromStdString(out_), "-e", "trace=" + call, "-p",
+        QStringList args{"-qq", "-f", "-o", QString::fromStdString(out_), "-e",
+                         "trace=" + call + (alsoSeen.isEmpty() ? "" : "," + alsoSeen), "-p",
                          QString::number(child.processId())};
         if (!path.empty())
             args << "-P" << QString::fromStdString(path);
@@ -266,13 +293,16 @@ public:
     // Waits for `times` calls whose lines hold the text.
     bool saw(const std::string& text, int times = 1) const
     {
-        return until([&] {
-            const std::string calls = readBytes(out_);
-            int found = 0;
-            for (auto at = calls.find(text); at != std::string::npos && found < times; at = calls.find(text, at + 1))
-                ++found;
-            return found >= times;
-        });
+        return until([&] { return count(text) >= times; });
+    }
+    // The calls so far whose lines hold the text.
+    int count(const std::string& text) const
+    {
+        const std::string calls = readBytes(out_);
+        int found = 0;
+        for (auto at = calls.find(text); at != std::string::npos; at = calls.find(text, at + 1))
+            ++found;
+        return found;
     }
 
 private:

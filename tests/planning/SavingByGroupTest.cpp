@@ -2,7 +2,12 @@
 // practice do: each its own account, the patient folder the group's (setgid).
 #include "PlanningSaveTestSupport.h"
 
+#include "planning/io/saving/LockHolder.h"
+#include "vexa/io/AtomicFile.h"
+
+#include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace PlanningSaveTest;
 namespace fs = std::filesystem;
@@ -10,7 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int group = groupOfUsers;
-constexpr int owner = firstUser, member = secondUser;
+// The two users, and a third member of the group, whose files neither of them may write.
+constexpr int owner = firstUser, member = secondUser, third = 52003;
 
 // strace after the wrapper: kills the child at the first `call` on `path`.
 QStringList killedAt(const QString& call, const std::string& path)
@@ -62,6 +68,44 @@ void expectOneWholePlanning(const std::string& patients, const std::vector<std::
     EXPECT_EQ(readBytes(plannings.front() + "/letters/referral.pdf"), "a letter");
     EXPECT_EQ(entries(patients, true), std::set<std::string>{});
     expectModes(plannings.front(), umask);
+}
+
+// Children that lock as the Linux NFS client does (flock emulated by fcntl locks): an exclusive
+// lock on a file open for reading alone is refused (EBADF); all else as on a local disk, or
+// "without exchange" of files, as NFS has it (EINVAL).
+struct NfsRule
+{
+    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
+    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
+};
+
+// Two members meet what a dead save left: the second taker (the first is the owner), whose the
+// dead file is, and its mode. The owner's own file is opened for writing and locked alone; a third
+// member's, which neither may write, only shared.
+struct Meeting
+{
+    int second, fileOwner, mode;
+};
+const Meeting meetings[] = {{owner, owner, 0664}, {member, third, 0644}};
+
+// The origin lock or the mark (as the name says) of a save of this computer that died, at `path`.
+void leaveDeadSavesFile(const std::string& path, const Meeting& meeting)
+{
+    LockHolder dead = LockHolder::self();
+    dead.pid = 9999999;
+    const bool lock = path.ends_with(".lock");
+    writeText(path, (lock ? "morvanta-origin-lock 1\n" : "morvanta-work 1\n") + dead.lines() + (lock ? "0\n" : ""));
+    ASSERT_EQ(::chown(path.c_str(), meeting.fileOwner, group), 0);
+    fs::permissions(path, fs::perms(meeting.mode));
+}
+
+// The child's next word ("@@ <word>"); empty when it ends without one.
+std::string nextWord(QProcess& child)
+{
+    while (child.canReadLine() || child.waitForReadyRead(120000))
+        if (const QString line = QString::fromLocal8Bit(child.readLine()).trimmed(); line.startsWith("@@ "))
+            return line.mid(3).toStdString();
+    return {};
 }
 
 }
@@ -173,4 +217,129 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
     EXPECT_EQ(said(next, &finished), "started");
     expectOneWholePlanning(patients, finished, "022");
     EXPECT_EQ(listed(patients), std::vector<std::string>{replacing});
+}
+
+// Under the NFS client's rule, two instances take the origin lock of a planning, or the mark of its
+// folder, that a dead save left, at once: the owner's held at its take-over (the exchange) while
+// the other takes it. One holds it; the other waits, told for what, and holds it once the first
+// lets go (a lock), or leaves it (a mark, as for a save at work). Nothing hidden is left.
+TEST(SavingByGroup, UnderTheNfsRuleADeadSavesLockOrMarkIsTakenByOneOfTwoAtOnce)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    const NfsRule nfs;
+    for (const std::string what : {"lock", "mark"})
+        for (const Meeting& meeting : meetings) {
+            SCOPED_TRACE(what + " of " + std::to_string(meeting.fileOwner));
+            TestSupport::ScratchDir work;
+            const std::string planning = groupsPlanning(work, "002"), patients = fs::path(planning).parent_path();
+            const std::string in = what == "lock" ? patients : planning;
+            leaveDeadSavesFile(what == "lock" ? in + "/." + fs::path(planning).filename().string() + ".lock"
+                                              : in + "/.morvanta-work", meeting);
+            QProcess first, second;
+            std::string words[2];
+            startChild(first, QString::fromStdString(what), planning, asUser(owner, "002"), true);
+            {
+                const Tracer held(first, "renameat2", in, true);
+                ASSERT_TRUE(held.saw("RENAME_EXCHANGE"));
+                startChild(second, QString::fromStdString(what), planning, asUser(meeting.second, "002"));
+                words[1] = nextWord(second);
+            }
+            words[0] = nextWord(first);
+            const std::string told = what == "lock" ? "waits for another instance's save of this planning"
+                                                    : "not taken: a save is at work in it";
+            EXPECT_EQ(std::multiset<std::string>(words, words + 2), (std::multiset<std::string>{"holds", told}));
+            // The holder lets go; a waiting lock's taker then holds it.
+            QProcess &holder = words[0] == "holds" ? first : second, &other = words[0] == "holds" ? second : first;
+            holder.write("\n");
+            EXPECT_EQ(said(holder), "ended");
+            EXPECT_EQ(what == "lock" ? nextWord(other) : "holds", "holds");
+            other.write("\n");
+            EXPECT_EQ(said(other), "ended");
+            EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+        }
+}
+
+// Under the NFS client's rule, two overwrites of one planning at once over the origin lock that a
+// dead save left: the owner's held at its take-over of the lock (the exchange) while the other
+// takes the lock and checks the planning (held then at its publishing) or waits for the lock; the
+// owner's take-over goes on before the other publishes. One is saved; the other is refused, the
+// planning saved again meanwhile; one whole planning is left.
+TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    const NfsRule nfs;
+    for (const Meeting& meeting : meetings) {
+        SCOPED_TRACE("a lock of " + std::to_string(meeting.fileOwner));
+        TestSupport::ScratchDir work;
+        const std::string planning = groupsPlanning(work, "002"), patients = fs::path(planning).parent_path();
+        const std::string lock = "." + fs::path(planning).filename().string() + ".lock";
+        leaveDeadSavesFile(patients + "/" + lock, meeting);
+        QProcess first, second;
+        startChild(first, "overwrite", planning, asUser(owner, "002"), true);
+        {
+            std::optional<Tracer> held(std::in_place, first, "renameat2", patients, true);
+            ASSERT_TRUE(held->saw("RENAME_EXCHANGE"));
+            startChild(second, "overwrite", planning, asUser(meeting.second, "002"), true);
+            const Tracer publishing(second, "renameat", patients, true, "openat");
+            ASSERT_TRUE(until([&] { return publishing.count("renameat(") > 0 || publishing.count(lock + "\"") >= 3; }));
+            held.reset();
+            // The owner's take-over is through once its new file is no longer beside the lock.
+            EXPECT_TRUE(until([&] {
+                const std::set<std::string> names = entries(patients);
+                return std::none_of(names.begin(), names.end(), [&](const std::string& name) {
+                    return name.starts_with("." + lock + Vexa::AtomicFile::temporaryTag);
+                });
+            }));
+        }
+        Said ends[2] = {said(first), said(second)};
+        if (ends[1].starts_with("saved "))
+            std::swap(ends[0], ends[1]);
+        EXPECT_EQ(ends[0].rfind("saved ", 0), 0u) << ::testing::PrintToString(ends[0]);
+        EXPECT_NE(ends[1].find("was saved again meanwhile"), std::string::npos) << ::testing::PrintToString(ends[1]);
+        expectOneWholePlanning(patients, {ends[0], ends[1]}, "002");
+    }
+}
+
+// Under the NFS client's rule, where no file can be exchanged either (as NFS has it): the origin
+// lock or the mark that a dead save left is taken over where it is the member's own (by a rename,
+// under its lock held alone); a third member's, locked only shared, is waited for (the lock) or
+// left (the mark), saying why, and stays as it is.
+TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneIsTakenOver)
+{
+    if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
+        GTEST_SKIP() << "cannot run a process as another user here";
+    const NfsRule nfs("without exchange");
+    for (const std::string what : {"lock", "mark"})
+        for (const Meeting& meeting : meetings) {
+            SCOPED_TRACE(what + " of " + std::to_string(meeting.fileOwner));
+            TestSupport::ScratchDir work;
+            const std::string planning = groupsPlanning(work, "002"), patients = fs::path(planning).parent_path();
+            const std::string file = what == "lock" ? patients + "/." + fs::path(planning).filename().string() + ".lock"
+                                                    : planning + "/.morvanta-work";
+            leaveDeadSavesFile(file, meeting);
+            const std::string dead = readBytes(file);
+            QProcess taker;
+            startChild(taker, QString::fromStdString(what), planning, asUser(meeting.second, "002"));
+            const std::string why = "which this user cannot take over safely (the file system exchanges no files, and "
+                                    "locks this file only shared for this user, who may not write it)";
+            EXPECT_EQ(nextWord(taker),
+                      meeting.fileOwner != third ? "holds"
+                      : what == "lock"           ? "waits for the lock " + file + " that a save left when it ended, " + why
+                                                 : "not taken: a save that ended left its mark " + file + ", " + why);
+            taker.write("\n");
+            if (meeting.fileOwner != third) {
+                EXPECT_EQ(said(taker), "ended");
+                EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+            } else {
+                taker.kill();
+                said(taker);
+                EXPECT_EQ(readBytes(file), dead);
+            }
+        }
 }

@@ -406,8 +406,8 @@ TEST(SavingFaults, AStartCutInReplacingADeadSavesMarkLeavesItToTheNext)
         copyAsIs(cut, patients);
         QProcess start;
         startChild(start, "start", patients,
-                   {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat", "-e",
-                    QString("inject=renameat:") + cutBy + ":when=1"});
+                   {"strace", "-f", "-qq", "-o", "/dev/null", "-P", QString::fromStdString(origin), "-e",
+                    "trace=renameat2", "-e", QString("inject=renameat2:") + cutBy + ":when=1"});
         EXPECT_EQ(said(start).empty(), std::string(cutBy) == "signal=KILL") << "the start is cut at the rename";
         expectToldAsIs(StartRecovery::finishInterrupted({patients}).toTell, 0);
         expectOnePlanningWithEverything(patients);

@@ -134,6 +134,14 @@ TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
     {
         const Tracer held(saver, "renameat2", old, true);
         ASSERT_TRUE(held.saw("renameat2("));
+        // The held save's origin lock still beats every second: its beat (the last line) is left out.
+        const auto snapshot = [&](const std::string& folder) {
+            auto files = PlanningSaveTest::snapshot(folder);
+            for (auto& [name, bytes] : files)
+                if (name.ends_with(".lock"))
+                    bytes.resize(bytes.size() > 1 ? bytes.rfind('\n', bytes.size() - 2) + 1 : 0);
+            return files;
+        };
         const auto before = snapshot(patients);
         {
             FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string&) {

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <sys/file.h>
 #include <unistd.h>
@@ -106,7 +108,11 @@ int fsync(int fd)
 }
 int flock(int fd, int operation)
 {
-    return failed(Call::lock, fd) ? -1 : ::flock(fd, operation | LOCK_NB);
+    if (failed(Call::lock, fd))
+        return -1;
+    if (operation == LOCK_EX && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY && failed(Call::lockReadOnly, fd))
+        return -1;
+    return ::flock(fd, operation | LOCK_NB);
 }
 int fchmod(int fd, mode_t mode)
 {
@@ -114,7 +120,9 @@ int fchmod(int fd, mode_t mode)
 }
 int renameat2(int from, const char* name, int to, const char* toName, unsigned flags)
 {
-    return failed(Call::rename, from, name) ? -1 : ::renameat2(from, name, to, toName, flags);
+    if (failed(Call::rename, from, name) || ((flags & RENAME_EXCHANGE) && failed(Call::exchange, from, name)))
+        return -1;
+    return ::renameat2(from, name, to, toName, flags);
 }
 int renameat(int from, const char* name, int to, const char* toName)
 {
@@ -231,13 +239,12 @@ void FolderHandle::File::close()
 
 Answer<FolderHandle::File::Lock> FolderHandle::File::lock() const
 {
-    int taken = Sys::flock(fd_, LOCK_EX);
-    // A file system that locks exclusively only what is open for writing: a shared lock tells
-    // whether anyone holds the file as well.
-    if (taken != 0 && errno == EBADF)
-        taken = Sys::flock(fd_, LOCK_SH);
-    if (taken == 0)
+    if (Sys::flock(fd_, LOCK_EX) == 0)
         return Lock::taken;
+    // A file system that locks exclusively only what is open for writing: a shared lock tells
+    // whether anyone else holds the file, but it keeps nobody out.
+    if (errno == EBADF && Sys::flock(fd_, LOCK_SH) == 0)
+        return Lock::shared;
     if (errno == EWOULDBLOCK)
         return Lock::held;
     // A file system without locks says so; every other error is no answer.
@@ -611,6 +618,19 @@ Answer<FolderHandle::File> FolderHandle::openFile(const std::string& name) const
     return File(fd);
 }
 
+Answer<FolderHandle::File> FolderHandle::openToLock(const std::string& name) const
+{
+    if (!valid())
+        return failure();
+    int fd = Sys::openat(fd_, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    // Another user's file, a read-only disk, or something else that took the name: read alone.
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY || errno == EISDIR))
+        fd = openFileAt(fd_, name);
+    if (fd < 0)
+        return Failure{lastError(), pathOf(name)};
+    return File(fd);
+}
+
 Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, const std::string& text) const
 {
     if (!valid())
@@ -684,6 +704,90 @@ Answer<Done> FolderHandle::writeWhole(const std::string& name, const std::string
     if (!written.ok())
         return written.failure();
     return Done{};
+}
+
+namespace {
+
+bool isSameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Puts what an exchange took out of `name` (now at `temporary`) back, and removes the new file
+// `made` once it is at `temporary` again. Another taker may have exchanged the name meanwhile and
+// puts back as well: exchanges are undone in turn until each has its own file back.
+void putBack(const FolderHandle& folder, const std::string& temporary, const std::string& name,
+             const FolderHandle::File& made)
+{
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto back = made.isAt(folder, temporary);
+        if (!back.ok())
+            return;
+        if (*back) {
+            folder.removeFile(temporary);
+            return;
+        }
+        if (attempt > 0)
+            std::this_thread::yield();
+        if (!folder.exchange(temporary, name).ok())
+            return;
+    }
+}
+
+}
+
+Answer<Done> FolderHandle::exchange(const std::string& name, const std::string& other) const
+{
+    return doneOr(Sys::renameat2(fd_, name.c_str(), fd_, other.c_str(), RENAME_EXCHANGE));
+}
+
+Answer<std::optional<FolderHandle::File>> FolderHandle::replaceWholeIf(const std::string& name, const std::string& text,
+                                                                       const File& judged, bool orRename) const
+{
+    using Replaced = std::optional<File>;
+    const auto old = judged.status();
+    if (!old.ok())
+        return old.failure();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = Vexa::AtomicFile::temporaryNameFor(name);
+        auto made = createWhole(temporary, text);
+        if (!made.ok() && made.error() == EEXIST)
+            continue;
+        if (!made.ok())
+            return made.failure();
+        auto exchanged = doneOr(Sys::fchmod(made->fd_, old->st_mode & 07777));
+        if (exchanged.ok())
+            exchanged = exchange(temporary, name);
+        // Where the file system cannot exchange, the exclusive lock of the judged file held here
+        // keeps every other taker out.
+        if ((exchanged.error() == EINVAL || exchanged.error() == ENOSYS) && orRename) {
+            exchanged = replace(temporary, *this, name);
+            if (exchanged.ok())
+                return Replaced(std::move(*made));
+        }
+        if (!exchanged.ok()) {
+            removeFile(temporary);
+            // Nothing at the name to exchange with: it went meanwhile.
+            return exchanged.error() == ENOENT ? Answer<Replaced>(Replaced()) : exchanged.failure();
+        }
+        const auto out = status(temporary);
+        if (!out.ok() || !isSameFile(*out, *old)) {
+            putBack(*this, temporary, name, *made);
+            return out.ok() ? Answer<Replaced>(Replaced()) : out.failure();
+        }
+        removeFile(temporary);
+        // Another taker that exchanged the name meanwhile puts this file back at once.
+        for (int wait = 0; wait < 5000; ++wait) {
+            const auto at = made->isAt(*this, name);
+            if (!at.ok())
+                return at.failure();
+            if (*at)
+                return Replaced(std::move(*made));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return Replaced();
+    }
+    return Failure{EEXIST};
 }
 
 Answer<std::optional<std::string>> FolderHandle::read(const std::string& name, std::size_t limit) const

@@ -15,7 +15,8 @@
 // What it makes follows the user's umask, as in every program (files 0666 and folders 0777
 // before it), so that a folder a group shares stays the group's; a file it replaces keeps its
 // mode. Files of this program's that name a holder (marks, locks) are only read by others:
-// looking at them never needs the right to write them.
+// looking at them never needs the right to write them, but they are opened for writing where
+// this user may, since some file systems lock exclusively only what is open for writing.
 #include "planning/io/saving/Answer.h"
 
 #include <cstdint>
@@ -30,8 +31,12 @@ class FolderHandle
 public:
     enum class Kind { none, file, folder, link, other };
 
-    // The system calls the steps are made of.
-    enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access, mode };
+    // The system calls the steps are made of. An exclusive lock on a file open for reading alone
+    // is asked as `lock` and then once more as lockReadOnly, an exchange of two entries as `rename`
+    // and then once more as `exchange`, so that a test may refuse just those as the NFS client
+    // does (EBADF; EINVAL).
+    enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access, mode,
+                            lockReadOnly, exchange };
     // For tests: called before every system call of every handle (also from other threads) with
     // the path of what it is made on (a folder's path and "/" and the name for a call on an
     // entry); a non-zero return fails that call with that errno value. An empty function ends it.
@@ -42,7 +47,10 @@ public:
     {
     public:
         enum class Lock {
-            taken,      // this process holds the lock now
+            taken,      // this process holds the lock now, alone
+            shared,     // nobody holds it, but this process holds it only shared: the file system locks
+                        // exclusively only what is open for writing (flock over NFS), and this file is
+                        // open for reading alone. It keeps nobody else out.
             held,       // another open file holds it
             unsupported // the file system takes no locks (a network share without its lock service)
         };
@@ -55,9 +63,10 @@ public:
         ~File();
 
         bool isOpen() const { return fd_ >= 0; }
-        // An exclusive lock without waiting, let go when the file closes. Taken also on a file
-        // open for reading alone; where the file system locks exclusively only what is open for
-        // writing (flock over NFS), a shared lock tells the same: whether anyone holds it.
+        // An exclusive lock without waiting, let go when the file closes. Where the file system
+        // locks exclusively only what is open for writing (flock over NFS) and the file is open
+        // for reading alone, a shared lock tells whether anyone else holds it (shared): never
+        // that it is held here alone.
         Answer<Lock> lock() const;
         Answer<struct stat> status() const;
         // At most `limit` bytes from the file's start.
@@ -139,6 +148,9 @@ public:
     Answer<Done> moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const;
     // Renames as rename(2) does: an empty folder at the target is replaced.
     Answer<Done> replace(const std::string& name, const FolderHandle& to, const std::string& toName) const;
+    // Exchanges the entries `name` and `other` in one step; EINVAL or ENOSYS where the file
+    // system cannot (NFS).
+    Answer<Done> exchange(const std::string& name, const std::string& other) const;
     // Removes a file or a link (never what it points to).
     Answer<Done> removeFile(const std::string& name) const;
     // Removes an empty sub-folder.
@@ -157,6 +169,10 @@ public:
     // An existing file, opened for reading without following a link and without blocking on a
     // pipe; ENOENT when there is none, ELOOP for a link.
     Answer<File> openFile(const std::string& name) const;
+    // The same, but open for writing as well where this user may (never made or cut), so that its
+    // lock may be exclusive on a file system that locks exclusively only what is open for
+    // writing; for reading alone where writing it is refused.
+    Answer<File> openToLock(const std::string& name) const;
     // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
     // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
     // something holds that name.
@@ -167,6 +183,16 @@ public:
     Answer<File> replaceWhole(const std::string& name, const std::string& text) const;
     // The same, the new file closed once it has the name.
     Answer<Done> writeWhole(const std::string& name, const std::string& text) const;
+    // Replaces the file `name`, while it still is the open file `judged`, by a new one made as
+    // replaceWhole makes it, with the mode of `judged`: the new file is exchanged with what stands
+    // at the name (renameat2 RENAME_EXCHANGE); what came out goes where it is `judged`, anything
+    // else is put back and the new file goes: nothing then (the file at the name changed
+    // meanwhile, or went). The new file is answered once it stands at the name. Where the file
+    // system cannot exchange (EINVAL, ENOSYS; NFS cannot), a plain rename replaces it with
+    // `orRename` (the caller holds the exclusive lock of `judged`, which keeps every other taker
+    // out), else that error. On an error the file at the name is as it was.
+    Answer<std::optional<File>> replaceWholeIf(const std::string& name, const std::string& text, const File& judged,
+                                               bool orRename) const;
 
     // The bytes of a regular file (never through a link, never blocking on a pipe), at most
     // `limit` of them; nothing when no regular file has that name (none, a link, a folder, a pipe).

@@ -144,16 +144,18 @@ Verdict judge(const Look& look)
 {
     if (look.lock == Lock::held)
         return Verdict::atWork;
+    // A lock taken only shared is as free as one taken: nobody holds it.
+    const bool free = look.lock == Lock::taken || look.lock == Lock::shared;
     // A holder that died between making the file and writing its name (earlier versions wrote
     // it after making the file), or in a rewrite cut short; without locks that cannot be told
     // from one at work.
     if (!look.holder)
-        return look.lock == Lock::taken ? Verdict::gone : Verdict::atWork;
+        return free ? Verdict::gone : Verdict::atWork;
     if (!look.holder->isOnThisComputer())
         return Verdict::elsewhere;
     // This very process, whose own hold ended without removing the file (a removal that
     // failed): nobody else holds what it wrote, where the lock says so.
-    if (look.lock == Lock::taken && look.holder->isThisProcess())
+    if (free && look.holder->isThisProcess())
         return Verdict::gone;
     return look.holder->isGone() ? Verdict::gone : Verdict::atWork;
 }
@@ -176,7 +178,7 @@ Answer<std::optional<Look>> openLocked(const FolderHandle& folder, const std::st
         return status.error() == ENOENT ? Answer<Found>(Look()) : status.failure();
     if (!S_ISREG(status->st_mode))
         return Found(stranger(thingOf(*status)));
-    auto file = folder.openFile(name);
+    auto file = folder.openToLock(name);
     if (!file.ok()) {
         if (file.error() == ELOOP)
             return Found(stranger("a symbolic link"));
@@ -242,15 +244,23 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
     return stranger("a file that comes and goes");
 }
 
-Answer<FolderHandle::File> takeOver(const FolderHandle& folder, const std::string& name, Look& found,
-                                    const std::string& text)
+Answer<Replacement> takeOver(const FolderHandle& folder, const std::string& name, Look& found, const std::string& text)
 {
-    // While the gone holder's file is locked here, nobody else takes it over: one that opened it
-    // finds its lock held, or another file at its name once the lock is free.
-    auto replaced = folder.replaceWhole(name, text);
-    if (replaced.ok())
+    // Another instance may have judged the same file and taken it over meanwhile, where its lock
+    // is not held here alone: the exchange finds that out. Without an exchange, only this lock
+    // held alone keeps it out.
+    auto replaced = folder.replaceWholeIf(name, text, found.file, found.lock == Lock::taken);
+    Replacement result;
+    if (!replaced.ok() && (replaced.error() == EINVAL || replaced.error() == ENOSYS))
+        result.taken = Taken::unsafe;
+    else if (!replaced.ok())
+        return replaced.failure();
+    else if (*replaced) {
         found.file.close();
-    return replaced;
+        result.taken = Taken::yes;
+        result.file = std::move(**replaced);
+    }
+    return result;
 }
 
 bool isRefused(int error)
@@ -278,6 +288,13 @@ std::string notReplaceable(const std::string& path, const std::string& is, const
     }
     return path + " is " + is + " that a save of " + user + " left when it ended; this user cannot replace it (" +
            reasonOf(error) + ")";
+}
+
+std::string whyUnsafe(const Look& found)
+{
+    return std::string("the file system exchanges no files, and ") +
+           (found.lock == Lock::shared ? "locks this file only shared for this user, who may not write it"
+                                       : "takes no locks");
 }
 
 }

@@ -36,21 +36,29 @@ struct LockHolder
 
 // The file of a mark or a lock that names its holder: made whole and locked before it has its
 // name (FolderHandle::createWhole), locked with flock while held, rewritten in place only by its
-// holder (the new text over the old, then cut to its length). Others open it for reading alone
-// (it may be another user's): to read what it says and to try its lock.
+// holder (the new text over the old, then cut to its length). Others open it to read what it
+// says and to try its lock, never to write it: for writing as well where they may, since some
+// file systems lock exclusively only what is open for writing (flock over NFS); for reading alone
+// where it is another user's they may not write.
 //
 // Rule: a file is judged only where it provably is one of this program's (its first line), and
 // never on a guess: a holder is at work while its lock is held or, on this computer, while its
 // process lives; where the file system takes no locks, this computer's holder is judged by its
 // process alone, and another computer's cannot be judged here (an origin lock is, by its beat).
+// A lock that such a file system lets this user take only shared tells that nobody holds it,
+// never that it is held here alone.
 // A rewrite cut before its end (a failed write or truncate, a kill) leaves a file of the
 // program's own, the new holder's lines first: it is judged by its lock and holder as any other,
 // never taken for a stranger's. One that names no holder is one whose holder died at its making
 // or its rewrite: gone where its lock can be taken, else possibly at work.
 // A gone holder's file is taken over by replacing it with a new file of this user's, whoever
-// made it, while its lock is held here: never written in place. Where this user may not replace
-// it (the folder is not this user's to write), it stays as it is, and that is said: whose it is
-// and that this user cannot replace it.
+// made it, never written in place, and only while the file at its name is still the one judged:
+// the new file is exchanged with it, and whatever else came out is put back (another instance
+// took it over meanwhile: it is looked at again). Where the file system cannot exchange, it is
+// replaced by a rename only while its lock is held here alone; else its holder cannot be judged
+// safely here, and it is waited for, or left, as a live one's, saying so. Where this user may not
+// replace it (the folder is not this user's to write), it stays as it is, and that is said: whose
+// it is and that this user cannot replace it.
 namespace HolderFile {
 
 enum class Verdict {
@@ -64,7 +72,8 @@ enum class Verdict {
 struct Look
 {
     Verdict verdict = Verdict::none;
-    // The file, open for reading and locked by this process where `lock` is taken.
+    // The file, open for reading (and writing where this user may) and locked by this process
+    // where `lock` is taken or shared.
     FolderHandle::File file;
     FolderHandle::File::Lock lock = FolderHandle::File::Lock::held;
     std::string text;
@@ -77,11 +86,26 @@ struct Look
 // line `magic` and a holder's five lines, and judges it.
 Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic);
 
+// What a take-over came to.
+enum class Taken {
+    yes,     // the new file stands at the name, locked here
+    changed, // the file at the name is no longer the one judged (taken over by another instance, or
+             // gone): look again
+    unsafe   // the file system cannot exchange files and the judged file's lock is not held here
+             // alone: its holder cannot be judged safely here, as a live one's
+};
+struct Replacement
+{
+    Taken taken = Taken::changed;
+    // Where taken: the new file, locked.
+    FolderHandle::File file;
+};
+
 // Takes the file `found` (locked here) over from its gone holder: replaces it in `folder` by a new
-// file of this user's with the text, locked, keeping its mode, and lets the old one go. Where the
-// error is a refusal (isRefused), this user may not replace it: it stays as it was.
-Answer<FolderHandle::File> takeOver(const FolderHandle& folder, const std::string& name, Look& found,
-                                    const std::string& text);
+// file of this user's with the text, locked, keeping its mode, while it is still the one judged,
+// and lets the old one go. Where the error is a refusal (isRefused), this user may not replace
+// it: it stays as it was.
+Answer<Replacement> takeOver(const FolderHandle& folder, const std::string& name, Look& found, const std::string& text);
 // Whether an error of takeOver means that this user may not replace the file.
 bool isRefused(int error);
 
@@ -93,5 +117,7 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
 // refusal): what it is (`is`: "the mark", "the lock"), the user whose save left it, and that this
 // user cannot replace it. Without its end.
 std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error);
+// Why a gone holder's file cannot be taken over safely here (Taken::unsafe), in words.
+std::string whyUnsafe(const Look& found);
 
 }

@@ -112,7 +112,15 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
             return Attempt{false, true, {}};
         if (!replaced.ok())
             throw failed("cannot be replaced", where, replaced.error());
-        file_ = std::move(*replaced);
+        // Taken over by another instance meanwhile: looked at again.
+        if (replaced->taken == HolderFile::Taken::changed)
+            return Attempt{};
+        // Not to be judged here: waited for as a live holder's.
+        if (replaced->taken == HolderFile::Taken::unsafe)
+            return Attempt{false, false,
+                           "the lock " + where + " that a save left when it ended, which this user cannot take over "
+                           "safely (" + HolderFile::whyUnsafe(*found) + ")"};
+        file_ = std::move(replaced->file);
         return Attempt{true, false, {}};
     };
     // Every lock file this program makes has its text from the start (createWhole): an empty one
@@ -179,10 +187,11 @@ OriginLock::OriginLock(const std::string& parentFolder, const std::string& origi
             if (waiting)
                 waiting(told);
         }
+        // A holder is told with its folder; a lock that names its path, without.
         if (std::chrono::steady_clock::now() - start > patience)
             throw std::runtime_error("Waited " + std::to_string(patience.count() / 1000) + " s for " +
-                                     (told.empty() ? "the lock file " + parent_.pathOf(name_) : told) + " in " +
-                                     parentFolder + ".");
+                                     (told.empty() ? "the lock file " + parent_.pathOf(name_) : told) +
+                                     (told.starts_with("the lock ") ? "" : " in " + parentFolder) + ".");
         std::this_thread::sleep_for(pollEvery);
     }
 }
@@ -242,7 +251,21 @@ Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const 
     if (found->verdict != Verdict::gone || found->text.empty())
         return std::string();
     const std::string where = folder.pathOf(name);
-    const auto removed = folder.removeFile(name);
+    // A lock that another instance may take over meanwhile goes only while it is the one judged:
+    // taken over by a copy of itself (should its removal fail, it is a gone holder's as before),
+    // which then goes. A temporary file is nobody else's to take over.
+    Answer<Done> removed = Done{};
+    if (Vexa::AtomicFile::isTemporaryName(name)) {
+        removed = folder.removeFile(name);
+    } else {
+        auto taken = HolderFile::takeOver(folder, name, *found, found->text);
+        if (taken.ok() && taken->taken == HolderFile::Taken::changed)
+            return std::string();
+        if (taken.ok() && taken->taken == HolderFile::Taken::unsafe)
+            return "left the stale lock " + where + ": this user cannot take it over safely (" +
+                   HolderFile::whyUnsafe(*found) + ")";
+        removed = taken.ok() ? taken->file.removeFrom(folder, name) : Answer<Done>(taken.failure());
+    }
     if (removed.ok() || removed.error() == ENOENT)
         return "removed the stale lock " + where;
     if (HolderFile::isRefused(removed.error()))

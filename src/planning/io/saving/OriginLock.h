@@ -6,11 +6,13 @@
 //
 // Rule: an origin is one plain name (PlanningFile::isFolderName); no lock is named from any other,
 // and nothing is touched for it. A lock is waited for while its holder lives, judged as a save's
-// mark is (LockHolder): a dead holder's lock on this computer is taken over at once. Another
-// computer's holder rewrites its beat in the file every second while it holds the lock; a lock
-// whose beat stands still for `stillBeat` is a dead holder's and is taken over, whoever made
-// it, by a lock file of this user's (HolderFile::takeOver); where this user may not replace it,
-// the save is refused, saying whose it is. Where no lock file can be made (a folder this user may
+// mark is (LockHolder): a dead holder's lock on this computer is taken over at once, while it is
+// still the lock judged (HolderFile::takeOver); one that this user cannot take over safely on
+// its file system is waited for as a live holder's, saying so. Another computer's holder
+// rewrites its beat in the file every second while it holds the lock; a lock whose beat stands
+// still for `stillBeat` is a dead holder's and is taken over, whoever made it, by a lock file of
+// this user's (HolderFile::takeOver); where this user may not replace it, the save is refused,
+// saying whose it is. Where no lock file can be made (a folder this user may
 // not write, a read-only or full disk) and none is there, there is no lock. What stands at the lock's name and is not a lock file of this program's is never
 // truncated, written or removed: the lock is refused at once, saying what is in the way and where.
 #include "planning/io/saving/FolderHandle.h"
@@ -49,8 +51,9 @@ public:
     static void checkOrigin(const std::string& origin);
 
     // A lock file of this program's in `folder` (or the temporary file one was made from) whose
-    // holder is gone on this computer goes. The line for the log: what went, or what stayed and
-    // why; empty where it is no stale lock.
+    // holder is gone on this computer goes, while it is still the one judged. The line for the
+    // log: what went, or what stayed and why; empty where it is no stale lock (also where another
+    // instance took it over meanwhile).
     static Answer<std::string> removeIfStale(const FolderHandle& folder, const std::string& name);
 
 private:

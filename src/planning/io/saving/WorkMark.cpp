@@ -71,7 +71,8 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     }
     if (found->verdict != Verdict::gone) {
         taking.why = whyNot(folder, *found);
-        taking.idle = found->verdict == Verdict::elsewhere && found->lock == FolderHandle::File::Lock::taken;
+        taking.idle = found->verdict == Verdict::elsewhere && (found->lock == FolderHandle::File::Lock::taken ||
+                                                               found->lock == FolderHandle::File::Lock::shared);
         return taking;
     }
     auto again = folder.again();
@@ -87,7 +88,17 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     }
     if (!mark.ok())
         return mark.failure();
-    taking.mark.reset(new WorkMark(std::move(*mark), std::move(again), true));
+    // Taken over by another instance meanwhile: looked at as theirs.
+    if (mark->taken == HolderFile::Taken::changed)
+        return take(folder, orCreate);
+    // Not to be judged here: left as a live holder's.
+    if (mark->taken == HolderFile::Taken::unsafe) {
+        taking.verdict = Verdict::atWork;
+        taking.why = "a save that ended left its mark " + folder.pathOf(fileName) +
+                     ", which this user cannot take over safely (" + HolderFile::whyUnsafe(*found) + ")";
+        return taking;
+    }
+    taking.mark.reset(new WorkMark(std::move(mark->file), std::move(again), true));
     return taking;
 }
 

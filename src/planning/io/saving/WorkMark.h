@@ -7,8 +7,9 @@
 //
 // Rule: what a save or a crash left is touched only under a mark: one taken from a holder known
 // beyond doubt to be gone, or one made where there was none. A mark whose holder may be alive is
-// never taken (HolderFile::Verdict). A mark of another computer is never judged here: that
-// computer finishes its own leftovers at its next start.
+// never taken (HolderFile::Verdict), nor one whose file this file system does not let this user
+// take over safely (HolderFile::Taken::unsafe): that is left as a live holder's. A mark of another
+// computer is never judged here: that computer finishes its own leftovers at its next start.
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/LockHolder.h"
 
@@ -23,7 +24,8 @@ public:
     static constexpr const char* fileName = ".morvanta-work";
 
     // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
-    // words: for something not this program's at the mark's name, the sentence saying so).
+    // words: for something not this program's at the mark's name, the sentence saying so; atWork
+    // also for a gone holder's mark that cannot be taken over safely here).
     struct Taking
     {
         std::unique_ptr<WorkMark> mark;
