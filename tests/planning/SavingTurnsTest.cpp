@@ -305,6 +305,8 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
             ASSERT_TRUE(heldAtItsStep(second));
             goOn(first);
             EXPECT_TRUE(first.waitForFinished(120000));
+            // The held start's mark stays for it: the other removes only what nobody holds.
+            EXPECT_TRUE(fs::exists(a + "/.morvanta-work"));
             goOn(second);
         } else {
             EXPECT_TRUE(second.waitForFinished(120000));

@@ -591,11 +591,11 @@ struct Run
     }
 
     // The mark goes (an idle one of another computer's too: nothing of the planning is left for
-    // that computer to finish), then the folder, only while empty: what stayed of the user's
-    // keeps it.
+    // that computer to finish; never one that another instance holds now, which that instance
+    // removes), then the folder, only while empty: what stayed of the user's keeps it.
     void retire(WorkMark* mark)
     {
-        const int unmarked = (mark ? mark->release() : work.replaced.removeFile(WorkMark::fileName)).error();
+        const int unmarked = (mark ? mark->release() : WorkMark::removeIdle(work.replaced)).error();
         if (unmarked && unmarked != ENOENT)
             work.leaveOrStop("its mark " + work.replaced.pathOf(WorkMark::fileName), unmarked);
         if (work.stopped())

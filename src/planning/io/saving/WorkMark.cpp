@@ -141,6 +141,25 @@ Answer<bool> WorkMark::isIn(const FolderHandle& folder)
     return folder.has(fileName);
 }
 
+Answer<Done> WorkMark::removeIdle(const FolderHandle& folder)
+{
+    auto found = HolderFile::look(folder, fileName, magic);
+    if (!found.ok())
+        return found.failure();
+    const auto lock = found->lock;
+    if (found->verdict == Verdict::none || found->verdict == Verdict::notOurs ||
+        (lock != FolderHandle::File::Lock::taken && lock != FolderHandle::File::Lock::shared))
+        return Done{};
+    // Taken over first, so that only the mark judged goes, never one another instance took
+    // meanwhile; then this instance's own goes.
+    auto taken = HolderFile::takeOver(folder, fileName, *found, found->text);
+    if (!taken.ok())
+        return taken.failure();
+    if (taken->taken != HolderFile::Taken::yes)
+        return Done{};
+    return taken->file.removeFrom(folder, fileName);
+}
+
 Answer<std::optional<LockHolder>> WorkMark::holderOf(const FolderHandle& folder, std::time_t* since)
 {
     const auto text = folder.read(fileName, 4096);

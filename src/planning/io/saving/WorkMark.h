@@ -59,6 +59,10 @@ public:
     static Answer<std::string> inTheWay(const FolderHandle& folder);
     // Whether `folder` holds a mark at all.
     static Answer<bool> isIn(const FolderHandle& folder);
+    // Removes the mark of `folder` that nobody holds (another computer's idle mark, whose work an
+    // instance finished without a mark of its own), while it is still the one judged; a mark that
+    // an instance holds now stays for that instance to remove.
+    static Answer<Done> removeIdle(const FolderHandle& folder);
     // The mark's holder and since when it is there; nothing when the folder holds no mark of
     // this program's.
     static Answer<std::optional<LockHolder>> holderOf(const FolderHandle& folder, std::time_t* since = nullptr);
