@@ -483,7 +483,11 @@ private:
             return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
                         ", whose files are to be taken over, but " + taking->why + ". The next start of the program as "
                         "that user takes them over.");
-        if (taking->refused)
+        // Left by a save that ended, whose mark this user cannot take over safely here.
+        if (taking->unsafe && toFinish)
+            return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
+                        ", whose files are to be taken over, but " + taking->why + ". " + TakeOver::triesAgain);
+        if (taking->refused || taking->unsafe)
             return done("left " + folder.path() + ": " + taking->why);
         if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)
             return tell("The planning in " + folder.path() + " replaced another one, whose files are to be taken over, "

@@ -447,10 +447,12 @@ struct Run
                                        : "."));
             return Result::stopped;
         }
-        if (taking->refused) {
+        if (taking->refused || taking->unsafe) {
             notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
-                            ", but its files could not be taken over: " + taking->why +
-                            (resumable ? ". The next start of the program as that user takes them over." : "."));
+                            ", but its files could not be taken over: " + taking->why + "." +
+                            (!resumable       ? ""
+                             : taking->refused ? " The next start of the program as that user takes them over."
+                                               : " " + TakeOver::triesAgain));
             return Result::stopped;
         }
         if (!taking->mark && !taking->idle)

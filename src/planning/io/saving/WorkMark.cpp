@@ -94,6 +94,7 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     // Not to be judged here: left as a live holder's.
     if (mark->taken == HolderFile::Taken::unsafe) {
         taking.verdict = Verdict::atWork;
+        taking.unsafe = true;
         taking.why = "a save that ended left its mark " + folder.pathOf(fileName) +
                      ", which this user cannot take over safely (" + HolderFile::whyUnsafe(*found) + ")";
         return taking;

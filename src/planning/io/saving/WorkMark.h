@@ -38,6 +38,9 @@ public:
         // Not taken: the mark of a save that is gone, which this user may not replace (the error
         // that said so; `why` says whose it is). That user's next start finishes what it left.
         int refused = 0;
+        // Not taken: the mark of a save that is gone, which this user cannot take over safely on
+        // this file system (`why` says why); left as a live holder's.
+        bool unsafe = false;
     };
 
     // Makes the mark in `folder`; null when something holds the name already.
