@@ -40,6 +40,19 @@ void expectEveryFileInAListedPlanning(const std::string& patients)
     }
 }
 
+// The planning that replaced `a` in an overwrite killed at its `when`-th move of the take-over,
+// both listed; empty where it did not come to that.
+std::string cutOverwrite(const std::string& patients, const std::string& a, int when)
+{
+    QProcess cut;
+    startChild(cut, "overwrite", a, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                    QString("inject=renameat2:signal=KILL:when=%1").arg(when)});
+    EXPECT_EQ(said(cut), "");
+    const std::vector<std::string> both = listed(patients);
+    EXPECT_EQ(both.size(), 2u);
+    return both.size() != 2 ? std::string() : both[0] == a ? both[1] : both[0];
+}
+
 // Waits until the child, run with a step to hold at (MORVANTA_SAVE_HOLD), is held there; false
 // where it ended first (or not within two minutes).
 bool heldAtItsStep(QProcess& child)
@@ -74,13 +87,9 @@ TEST(SavingTurns, AnOverwriteWaitsForAStartTakingOverIntoItsPlanning)
     const std::string patients = work.file("patients"), a = makePlanning(patients);
     addUserFiles(a, "a");
     // Overwritten, the take-over cut off at its first move (the save killed there).
-    QProcess cut;
-    startChild(cut, "overwrite", a, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
-                                    "inject=renameat2:signal=KILL:when=1"});
-    ASSERT_EQ(said(cut), "");
+    const std::string b = cutOverwrite(patients, a, 1);
+    ASSERT_FALSE(b.empty());
     const std::vector<std::string> both = listed(patients);
-    ASSERT_EQ(both.size(), 2u);
-    const std::string b = both[0] == a ? both[1] : both[0];
     addUserFiles(b, "b");
     // As a take-over that a failed step stopped leaves it: no marks, the record in B.
     fs::remove(a + "/.morvanta-work");
@@ -247,13 +256,8 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
     addUserFiles(a, "a");
     writeText(a + "/twin.txt", "the same bytes");
     // Killed at its second move of the take-over.
-    QProcess cut;
-    startChild(cut, "overwrite", a, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
-                                    "inject=renameat2:signal=KILL:when=2"});
-    ASSERT_EQ(said(cut), "");
-    const std::vector<std::string> both = listed(patients);
-    ASSERT_EQ(both.size(), 2u);
-    const std::string b = both[0] == a ? both[1] : both[0], bmp = a + "/implant/0/AV-CP-D40-L100.bmp";
+    const std::string b = cutOverwrite(patients, a, 2), bmp = a + "/implant/0/AV-CP-D40-L100.bmp";
+    ASSERT_FALSE(b.empty());
     writeText(b + "/twin.txt", "the same bytes");
     copyAsIs(patients, kept);
     // Where a start is held: its n-th call of a kind on a path that ends so (MORVANTA_SAVE_HOLD).

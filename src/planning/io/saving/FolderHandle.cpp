@@ -675,27 +675,39 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return file;
 }
 
-Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, const std::string& text) const
+Answer<FolderHandle::File> FolderHandle::createWholeBeside(const std::string& name, const std::string& text,
+                                                           std::optional<mode_t> mode, std::string& temporary) const
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = Vexa::AtomicFile::temporaryNameFor(name);
+        temporary = Vexa::AtomicFile::temporaryNameFor(name);
         auto made = createWhole(temporary, text);
         if (!made.ok() && made.error() == EEXIST)
             continue;
-        if (!made.ok())
-            return made;
-        const auto old = status(name);
-        auto replaced = !old.ok() && old.error() != ENOENT ? Answer<Done>(old.failure()) : Answer<Done>(Done{});
-        if (replaced.ok() && old.ok() && S_ISREG(old->st_mode))
-            replaced = doneOr(Sys::fchmod(made->fd_, old->st_mode & 07777));
-        if (replaced.ok())
-            replaced = replace(temporary, *this, name);
-        if (replaced.ok())
-            return made;
+        if (made.ok() && mode)
+            if (const auto moded = doneOr(Sys::fchmod(made->fd_, *mode & 07777)); !moded.ok()) {
+                removeFile(temporary);
+                return moded.failure();
+            }
+        return made;
+    }
+    return Failure{EEXIST};
+}
+
+Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, const std::string& text) const
+{
+    const auto old = status(name);
+    if (!old.ok() && old.error() != ENOENT)
+        return old.failure();
+    std::string temporary;
+    auto made = createWholeBeside(name, text, old.ok() && S_ISREG(old->st_mode) ? std::optional(old->st_mode) : std::nullopt,
+                                  temporary);
+    if (!made.ok())
+        return made;
+    if (const auto replaced = replace(temporary, *this, name); !replaced.ok()) {
         removeFile(temporary);
         return replaced.failure();
     }
-    return Failure{EEXIST};
+    return made;
 }
 
 Answer<Done> FolderHandle::writeWhole(const std::string& name, const std::string& text) const
@@ -748,46 +760,39 @@ Answer<std::optional<FolderHandle::File>> FolderHandle::replaceWholeIf(const std
     const auto old = judged.status();
     if (!old.ok())
         return old.failure();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = Vexa::AtomicFile::temporaryNameFor(name);
-        auto made = createWhole(temporary, text);
-        if (!made.ok() && made.error() == EEXIST)
-            continue;
-        if (!made.ok())
-            return made.failure();
-        auto exchanged = doneOr(Sys::fchmod(made->fd_, old->st_mode & 07777));
+    std::string temporary;
+    auto made = createWholeBeside(name, text, old->st_mode, temporary);
+    if (!made.ok())
+        return made.failure();
+    auto exchanged = exchange(temporary, name);
+    // Where the file system cannot exchange, the exclusive lock of the judged file held here
+    // keeps every other taker out.
+    if ((exchanged.error() == EINVAL || exchanged.error() == ENOSYS) && orRename) {
+        exchanged = replace(temporary, *this, name);
         if (exchanged.ok())
-            exchanged = exchange(temporary, name);
-        // Where the file system cannot exchange, the exclusive lock of the judged file held here
-        // keeps every other taker out.
-        if ((exchanged.error() == EINVAL || exchanged.error() == ENOSYS) && orRename) {
-            exchanged = replace(temporary, *this, name);
-            if (exchanged.ok())
-                return Replaced(std::move(*made));
-        }
-        if (!exchanged.ok()) {
-            removeFile(temporary);
-            // Nothing at the name to exchange with: it went meanwhile.
-            return exchanged.error() == ENOENT ? Answer<Replaced>(Replaced()) : exchanged.failure();
-        }
-        const auto out = status(temporary);
-        if (!out.ok() || !isSameFile(*out, *old)) {
-            putBack(*this, temporary, name, *made);
-            return out.ok() ? Answer<Replaced>(Replaced()) : out.failure();
-        }
-        removeFile(temporary);
-        // Another taker that exchanged the name meanwhile puts this file back at once.
-        for (int wait = 0; wait < 5000; ++wait) {
-            const auto at = made->isAt(*this, name);
-            if (!at.ok())
-                return at.failure();
-            if (*at)
-                return Replaced(std::move(*made));
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return Replaced();
+            return Replaced(std::move(*made));
     }
-    return Failure{EEXIST};
+    if (!exchanged.ok()) {
+        removeFile(temporary);
+        // Nothing at the name to exchange with: it went meanwhile.
+        return exchanged.error() == ENOENT ? Answer<Replaced>(Replaced()) : exchanged.failure();
+    }
+    const auto out = status(temporary);
+    if (!out.ok() || !isSameFile(*out, *old)) {
+        putBack(*this, temporary, name, *made);
+        return out.ok() ? Answer<Replaced>(Replaced()) : out.failure();
+    }
+    removeFile(temporary);
+    // Another taker that exchanged the name meanwhile puts this file back at once.
+    for (int wait = 0; wait < 5000; ++wait) {
+        const auto at = made->isAt(*this, name);
+        if (!at.ok())
+            return at.failure();
+        if (*at)
+            return Replaced(std::move(*made));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return Replaced();
 }
 
 Answer<std::optional<std::string>> FolderHandle::read(const std::string& name, std::size_t limit) const

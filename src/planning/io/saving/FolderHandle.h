@@ -215,6 +215,10 @@ private:
 
     // The entries, sorted (only the first one found with `firstOnly`).
     Answer<std::vector<std::string>> list(bool firstOnly) const;
+    // A new file made as createWhole makes it, at a temporary name beside `name` (in `temporary`),
+    // with `mode` where given.
+    Answer<File> createWholeBeside(const std::string& name, const std::string& text, std::optional<mode_t> mode,
+                                   std::string& temporary) const;
 
     int fd_ = -1;
     int error_ = 0;
