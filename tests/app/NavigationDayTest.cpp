@@ -265,6 +265,7 @@ TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
 
     navigation->click();
     EXPECT_FALSE(window->isNavigating());
+    model->waitForTreatmentLog();
     expectDrilled(storedLog());
 }
 
