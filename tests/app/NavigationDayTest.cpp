@@ -291,7 +291,11 @@ TEST_F(NavigationDayTest, EverySwitchOnHoldsTheAdjustmentAndAStillDrillRegisters
         ASSERT_TRUE(waitFor([&] { return target->currentWidget() == target->adjustPage(); }, 10000));
         ASSERT_TRUE(waitFor([&] { return target->currentWidget() != target->adjustPage(); }, 10000));
         EXPECT_GT(switchedOn.elapsed(), 2000) << "the adjustment hold was skipped";
-        EXPECT_EQ(target->currentWidget(), target->targetingPage());
+        // Targeting, or already the drill's registration: on a loaded machine the hold may end
+        // after the replayed drill came to rest at point A (3 s into the scene). Never a message.
+        EXPECT_NE(target->currentWidget(), target->messagePage());
+        EXPECT_TRUE(target->currentWidget() == target->targetingPage() ||
+                    target->currentWidget() == target->registrationPage());
         ASSERT_TRUE(waitFor([&] { return model->isDrillRegistered(); }, 10000));
         EXPECT_NEAR(model->getDrillLength(), 25.0, 0.1);
         if (cycle == 0)
