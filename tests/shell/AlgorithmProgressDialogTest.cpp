@@ -4,7 +4,9 @@
 #include "vexa/core/IAlgorithmProgressState.h"
 
 #include "ShellTestSupport.h"
+#include "shell/widgets/WrappingLabel.h"
 
+#include <QLabel>
 #include <QProgressBar>
 #include <QTest>
 #include <algorithm>
@@ -27,6 +29,7 @@ public:
     bool result = true;
     const char* throwText = nullptr;
     double holdAt = -1.0;
+    std::string description = "Fake job";
 
     std::atomic<bool> released{false};
     std::atomic<bool> cancelled{false};
@@ -45,7 +48,7 @@ public:
     }
     void cancel() override { cancelled = true; }
     double getProgressState() const override { return progress_; }
-    std::string getShortDescription() const override { return "Fake job"; }
+    std::string getShortDescription() const override { return description; }
     bool isCancelable() const override { return cancelable; }
 
 private:
@@ -131,4 +134,37 @@ TEST(AlgorithmProgressDialog, BarShowsStep999AndEscapeOrCloseNeverEndsARunningJo
         EXPECT_EQ(exec, cancelable ? 0 : 1);
         EXPECT_EQ(job.cancelled.load(), cancelable);
     }
+}
+
+// A job that waits for another instance names a lock by its whole path: the description wraps
+// between names inside the screen, every line of it shown.
+TEST(AlgorithmProgressDialog, ALongDescriptionWrapsWithinTheScreen)
+{
+    FakeJob job;
+    job.holdAt = 0.5;
+    job.description = "Saving planning data: waiting for the lock /home/practice/patients/Mustermann_Max_1960-01-01/"
+                      ".2031-02-03__09-00-00-7.lock that a save left when it ended, which this user cannot take over "
+                      "safely (the file system exchanges no files, and locks this file only shared for this user, "
+                      "who may not write it)";
+    AlgorithmProgressDialog dialog(&job, QString(), 0, nullptr);
+    QRect shown, screen;
+    int lines = 0, needed = 0, height = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const auto* label = dialog.findChild<QLabel*>();
+        if (!dialog.isVisible() || !label || label->text() != QString::fromStdString(job.description))
+            return;
+        poll.stop();
+        shown = dialog.frameGeometry();
+        screen = dialog.screen()->availableGeometry();
+        if (const auto* wrapping = qobject_cast<const WrappingLabel*>(label))
+            lines = int(wrapping->lines(label->contentsRect().width()).size());
+        needed = label->heightForWidth(label->width());
+        height = label->height();
+        job.released = true;
+    });
+    ShellTest::runModal(dialog, [&] { poll.start(5); });
+    EXPECT_TRUE(screen.contains(shown)) << shown.width() << " wide on " << screen.width();
+    EXPECT_GE(lines, 2);
+    EXPECT_GE(height, needed);
 }

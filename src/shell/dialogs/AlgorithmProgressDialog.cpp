@@ -1,14 +1,17 @@
 #include "shell/dialogs/AlgorithmProgressDialog.h"
 
 #include "shell/widgets/WindowFlags.h"
+#include "shell/widgets/WrappingLabel.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IAlgorithmProgressState.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QProgressBar>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -54,6 +57,23 @@ QStyle* classicStyle(QObject* owner)
     return style;
 }
 
+// A wait names a lock by its whole path: the description wraps rather than widening the dialog
+// past the screen.
+class DescriptionLabel : public WrappingLabel
+{
+public:
+    using WrappingLabel::WrappingLabel;
+
+    QSize sizeHint() const override
+    {
+        const QMargins m = contentsMargins();
+        const QScreen* shownOn = screen();
+        const int widest = shownOn ? shownOn->availableGeometry().width() * 3 / 5 : 600;
+        const int width = std::min(naturalWidth(), widest) + m.left() + m.right();
+        return {width, heightForWidth(width)};
+    }
+};
+
 }
 
 AlgorithmProgressDialog::AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* job, const QString& label,
@@ -65,6 +85,7 @@ AlgorithmProgressDialog::AlgorithmProgressDialog(Vexa::IAlgorithmProgressState* 
     ++live_;
     setObjectName("ProgressStateDlg");
     setModal(true);
+    setLabel(new DescriptionLabel(labelText()));
     auto* bar = new QProgressBar(this);
     bar->setRange(0, 1000);
     if (QStyle* style = classicStyle(bar))
