@@ -136,7 +136,7 @@ std::string noPlace(const std::vector<std::string>& refused)
 {
     std::string why;
     for (const auto& refusal : refused)
-        why += (why.empty() ? "" : "; ") + refusal;
+        why += (why.empty() ? "" : "; nor ") + refusal;
     return "No place can take the treatment log: not " + why +
            ". What is logged is kept in memory only, and lost if the program ends before navigation ends; "
            "the end of navigation tries every place again.";
@@ -839,6 +839,9 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         }
     } settled{*this, *journal};
     Place place = find(planningFile, planning);
+    // A journal a killed program left beside this planning becomes its log now.
+    if (!place.folder.empty())
+        tell(recover({place.folder + "/Log"}));
     {
         // The log was handed over meanwhile: what this look found, the turn held, is where the
         // store puts it; no second wait for the same save.
@@ -938,7 +941,10 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         refused = journal->refused;
     }
     std::string where;
-    if (refused.empty())
+    if (journalAt.empty() && refused.empty())
+        where = "What is logged is kept in memory and written when navigation ends, beside the program or, where that "
+                "cannot take it, into the user's data folder.";
+    else if (refused.empty())
         where = "It goes beside the program instead, into " + programLogFolder() + ": its journal " + journalAt +
                 " now, the log when navigation ends.";
     else if (!journalAt.empty())
