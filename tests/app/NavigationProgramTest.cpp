@@ -16,6 +16,7 @@
 #include <functional>
 #include <QStatusBar>
 #include <QToolButton>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -58,6 +59,37 @@ protected:
             GTEST_SKIP() << "needs an X display";
         ASSERT_TRUE(x.running());
     }
+    // The program started on a saved planning, navigating with its journal in the planning's
+    // folder; its main window, empty when it did not get there.
+    QString navigating(QProcess& program, QString& planning)
+    {
+        // Where the program's window puts the navigation button.
+        QPoint navigation;
+        planning = saveReadyPlanning(home, [&](MainWindow& window) {
+            const auto* button = window.findChild<QToolButton*>("NavigationButton");
+            navigation = button->mapTo(&window, button->rect().center());
+        });
+        if (planning.isEmpty())
+            return {};
+        const QString main = AppTest::startProgram(program, x.display(), home.path());
+        if (main.isEmpty() || !reloadTheOnlyPlanning(x.display()))
+            return {};
+        // The button is enabled once the planning has loaded: pressed until the camera hears of it.
+        const QStringList click = {"mousemove", "--window", main, QString::number(navigation.x()),
+                                   QString::number(navigation.y()), "click", "1"};
+        if (!AppTest::waitFor([&] {
+                xdotool(x.display(), click);
+                return AppTest::waitFor([&] { return !camera.log("command ").empty(); }, 3000);
+            }, 60000) ||
+            !AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 30000))
+            return {};
+        // The journal begins beside the program and moves into the planning's folder at once.
+        if (!AppTest::waitFor(
+                [&] { return QDir(QFileInfo(planning).absolutePath() + "/Log").entryList({"*.journal"}, QDir::Files).size() == 1; },
+                30000))
+            return {};
+        return main;
+    }
     TestSupport::PrivateXServer& x = AppTest::xServer();
     SimulatedPolaris polaris;
     PtySimulator& camera = *polaris.sim;
@@ -68,32 +100,10 @@ protected:
 
 TEST_F(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
 {
-
-    // Where the program's window puts the navigation button.
-    QPoint navigation;
-    const QString planning = saveReadyPlanning(home, [&](MainWindow& window) {
-        const auto* button = window.findChild<QToolButton*>("NavigationButton");
-        navigation = button->mapTo(&window, button->rect().center());
-    });
-    ASSERT_FALSE(planning.isEmpty());
-
     QProcess program;
-    const QString main = AppTest::startProgram(program, x.display(), home.path());
+    QString planning;
+    const QString main = navigating(program, planning);
     ASSERT_FALSE(main.isEmpty());
-    ASSERT_TRUE(reloadTheOnlyPlanning(x.display()));
-
-    // The button is enabled once the planning has loaded: pressed until the camera hears of it.
-    const QStringList click = {"mousemove", "--window", main, QString::number(navigation.x()),
-                               QString::number(navigation.y()), "click", "1"};
-    ASSERT_TRUE(AppTest::waitFor([&] {
-        xdotool(x.display(), click);
-        return AppTest::waitFor([&] { return !camera.log("command ").empty(); }, 3000);
-    }, 60000));
-    ASSERT_TRUE(AppTest::waitFor([&] { return camera.log("poll ").size() > 20; }, 30000));
-    // The journal begins beside the program and moves into the planning's folder at once.
-    EXPECT_TRUE(AppTest::waitFor(
-        [&] { return QDir(QFileInfo(planning).absolutePath() + "/Log").entryList({"*.journal"}, QDir::Files).size() == 1; },
-        30000));
 
     xdotool(x.display(), {"windowfocus", "--sync", main});
     xdotool(x.display(), {"key", "ctrl+w"});
@@ -189,4 +199,23 @@ TEST_F(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
     EXPECT_TRUE(session.startsWith("<Events>") && session.trimmed().endsWith("</Events>")) << session.toStdString();
     EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/[^\"]*StatusBar"))) << session.toStdString();
     EXPECT_TRUE(session.contains(QRegularExpression("<MousePress[^>]*name=\"/pName/SaveDialog"))) << session.toStdString();
+}
+
+// A shutdown while navigating (SIGTERM; Ctrl+C's SIGINT takes the same way) ends the program as
+// quitting does: navigation off, the treatment log stored in the planning's folder; the status
+// tells the signal.
+TEST_F(NavigationProgramTest, SigtermWhileNavigatingStoresTheTreatmentLog)
+{
+    QProcess program;
+    QString planning;
+    ASSERT_FALSE(navigating(program, planning).isEmpty());
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 128 + SIGTERM) << program.readAllStandardError().toStdString();
+    const auto commands = camera.log("command ");
+    EXPECT_TRUE(!commands.empty() && commands.back().rfind("TSTOP", 0) == 0);
+    const QString logs = QFileInfo(planning).absolutePath() + "/Log";
+    EXPECT_EQ(QDir(logs).entryList({"*.log"}, QDir::Files).size(), 1);
+    EXPECT_TRUE(QDir(logs).entryList({"*.journal"}, QDir::Files).isEmpty()) << "the journal goes once the log is stored";
 }

@@ -1,6 +1,7 @@
 // The treatment log: writer goldens, a two-implant treatment through the Model stored as log
 // and study copy (also under a comma-decimal locale), the failures that must be told, and
 // another instance's save that holds the planning's turn while navigation goes on and off.
+#include "common/SmallDisk.h"
 #include "common/TestSupport.h"
 #include "planning/io/saving/OriginLock.h"
 #include "planning/log/DrillLog.h"
@@ -15,7 +16,9 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <atomic>
 #include <clocale>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -67,11 +70,14 @@ protected:
     {
         Utilities::setClock([] { return QDateTime(QDate(2005, 3, 7), QTime(9, 5, 7)); });
         setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
+        // The user's data folder, where a log goes that no other place takes.
+        setenv("XDG_DATA_HOME", path("xdg").c_str(), 1);
     }
     void TearDown() override
     {
         Utilities::setClock({});
         unsetenv("MORVANTA_HOME");
+        unsetenv("XDG_DATA_HOME");
     }
     std::string path(const std::string& name) const { return home.filePath(QString::fromStdString(name)).toStdString(); }
 
@@ -356,4 +362,166 @@ TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
         EXPECT_EQ(text.str(), readFile(copies[0]));
         EXPECT_TRUE(filesIn(path("Log"), "*").empty() && filesIn(path("Plans/Log"), "*.journal").empty());
     }
+}
+
+// Where neither the planning's folder nor the program's takes the log (a read-only disk, a file
+// at "Log", a full disk), the journal from the first entry on and the log go into the user's data
+// folder: told at navigation on with both causes, never a promise of a place that failed, and at
+// the end with every copy. Where the user's data folder refuses too, navigation on says plainly
+// that no place takes it, and the end names the study copy, the only one.
+TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    enum Refusal { readOnly, fileAtLog, fullDisk };
+    const struct
+    {
+        Refusal refusal;
+        bool userRefuses;
+        std::string cause;
+    } rows[] = {{readOnly, false, "Read-only file system"},
+                {fileAtLog, false, "Log is not a folder"},
+                {fullDisk, false, "No space left on device"},
+                {fileAtLog, true, "Log is not a folder"}};
+    const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : ""));
+        QDir(QString::fromStdString(xdg)).removeRecursively();
+        const std::string data = SmallDisk::clear("data"), plans = SmallDisk::path() + "/Plans",
+                          patients = (row.refusal == fileAtLog ? path("Patients") : SmallDisk::path() + "/Patients");
+        QDir().mkpath(QString::fromStdString(plans));
+        QDir(QString::fromStdString(path("Patients"))).removeRecursively();
+        QDir().mkpath(QString::fromStdString(patients));
+        if (row.userRefuses) {
+            QDir().mkpath(QString::fromStdString(xdg + "/Morvanta"));
+            std::ofstream(user) << "a file where the folder belongs";
+        }
+        if (row.refusal == fileAtLog)
+            std::ofstream(plans + "/Log"), std::ofstream(data + "/Log");
+        else if (row.refusal == fullDisk)
+            SmallDisk::leaveFree(0);
+        else
+            ASSERT_EQ(0, QProcess::execute("mount", {"-o", "remount,ro", QString::fromStdString(SmallDisk::path())}));
+        const std::shared_ptr<void> writable(nullptr, [&](void*) {
+            if (row.refusal == readOnly)
+                QProcess::execute("mount", {"-o", "remount,rw", QString::fromStdString(SmallDisk::path())});
+        });
+
+        TreatmentLog log(data);
+        log.start("P", plans + "/P.srl", {}, Constants::Mandible);
+        log.wait();
+        const auto on = log.takeFailures();
+        ASSERT_EQ(1u, on.size());
+        EXPECT_EQ(0u, on[0].find("The treatment log cannot go into the planning's folder " + plans + ": ")) << on[0];
+        EXPECT_NE(std::string::npos, on[0].find(row.cause)) << on[0];
+        EXPECT_EQ(std::string::npos, on[0].find("written into " + data)) << "a promise of a place that failed: " << on[0];
+        const auto journals = filesIn(user, "*.journal");
+        if (row.userRefuses) {
+            EXPECT_NE(std::string::npos, on[0].find("No place can take the treatment log: not beside the program: ")) << on[0];
+            EXPECT_NE(std::string::npos, on[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << on[0];
+            EXPECT_TRUE(journals.empty());
+        } else {
+            EXPECT_NE(std::string::npos, on[0].find(". Nor can it go beside the program: ")) << on[0];
+            ASSERT_EQ(1u, journals.size());
+            EXPECT_NE(std::string::npos,
+                      on[0].find("It goes into the user's data folder instead, " + user + ": its journal " + journals[0] + " now"))
+                << on[0];
+            // Every entry from the first on, and the next one as it comes.
+            EXPECT_EQ(0u, readFile(journals[0]).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
+            log.logCalibrationStart(false, Constants::Mandible);
+            EXPECT_NE(std::string::npos, readFile(journals[0]).find("ACTION: CALIBRATION UK STARTED\n"));
+        }
+
+        const auto off = stored(log, plans + "/P.srl", {patients});
+        ASSERT_FALSE(off.empty());
+        EXPECT_EQ(0u, off[0].find("The treatment log cannot go into the planning's folder " + plans + ": ")) << off[0];
+        EXPECT_NE(std::string::npos, off[0].find("Nor can it be kept beside the program: ")) << off[0];
+        const auto logs = filesIn(user, "*.log"), copies = filesIn(patients + "/MorvantaStudyDummy/Log", "*.log");
+        ASSERT_EQ(row.userRefuses ? 0u : 1u, logs.size());
+        ASSERT_EQ(row.refusal == fileAtLog ? 1u : 0u, copies.size());
+        if (!row.userRefuses) {
+            EXPECT_NE(std::string::npos, off[0].find("It is kept in the user's data folder, in " + logs[0] + ".")) << off[0];
+            EXPECT_EQ(0u, readFile(logs[0]).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
+        } else {
+            EXPECT_NE(std::string::npos, off[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << off[0];
+        }
+        if (!copies.empty())
+            EXPECT_NE(std::string::npos, off[0].find("Its study copy is in " + copies[0] + ".")) << off[0];
+        else if (!row.userRefuses)
+            EXPECT_NE(std::string::npos, off.back().find("The treatment log kept in the user's data folder, " + logs[0] +
+                                                          ", stands for it."))
+                << off.back();
+        for (const auto& said : off)
+            EXPECT_EQ(std::string::npos, said.find(".journal")) << "names a journal that is gone or empty: " << said;
+        EXPECT_TRUE(filesIn(user, "*.journal").empty());
+        EXPECT_TRUE(filesIn(data + "/Log", "*").empty() && filesIn(plans + "/Log", "*").empty());
+    }
+}
+
+// A journal a program that was killed left becomes the log it stands for at the next start:
+// beside its planning where that folder takes it, else where it lies; told once. A journal a
+// live log holds stays.
+TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
+{
+    const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
+    QDir().mkpath(QString::fromStdString(path("Plans")));
+    QDir().mkpath(QString::fromStdString(path("Log")));
+    QDir().mkpath(QString::fromStdString(user));
+    const std::string planned = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"
+                                "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Plans/P.srl") + "\nSAMPLE 1\t0.1\n",
+                      gone = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Gone/P.srl") + "\n";
+    std::ofstream(path("Log/A.journal")) << planned;
+    std::ofstream(user + "/B.journal") << gone;
+    // A live log's journal (no planning: it stays beside the program).
+    TreatmentLog live(home.path().toStdString());
+    live.start("P", "", {}, Constants::Mandible);
+    const auto held = filesIn(path("Log"), "2*.journal");
+    ASSERT_EQ(1u, held.size());
+    // All as old as a killed program's would be.
+    const struct timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 60, 0}};
+    for (const auto& journal : {path("Log/A.journal"), user + "/B.journal", held[0]})
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, journal.c_str(), old, 0));
+
+    TreatmentLog next(home.path().toStdString());
+    const auto told = next.recover({path("Plans/Log")});
+    ASSERT_EQ(2u, told.size());
+    EXPECT_EQ(planned, readFile(path("Plans/Log/A.log")));
+    EXPECT_EQ(gone, readFile(user + "/B.log"));
+    EXPECT_NE(std::string::npos, told[0].find("its journal " + path("Log/A.journal") + ": it is in " + path("Plans/Log/A.log") + "."))
+        << told[0];
+    EXPECT_NE(std::string::npos, told[1].find("its journal " + user + "/B.journal: it is in " + user + "/B.log.")) << told[1];
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(user + "/B.journal")));
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live log's journal is taken";
+    EXPECT_TRUE(next.recover({path("Plans/Log")}).empty()) << "told once";
+}
+
+// Quitting beside another instance's save that never ends: however many looks for the planning's
+// place are still to come, they wait together no longer than the quit's bound, not each its own
+// patience one after another.
+TEST_F(TreatmentLogTest, QuittingWaitsForTheLogABoundedTimeAsAWhole)
+{
+    const auto patience = std::chrono::seconds(4);
+    PlanningPlace::setPatience(patience);
+    const std::shared_ptr<void> patienceBack(nullptr, [](void*) { PlanningPlace::setPatience(std::chrono::milliseconds(0)); });
+    QDir().mkpath(home.path());
+    const OriginLock turn(home.path().toStdString(), "Plans");
+    auto model = treat();
+    const auto begun = std::chrono::steady_clock::now();
+    // Every log a name of its own: a second later each time the clock is read.
+    auto seconds = std::make_shared<std::atomic<int>>(0);
+    Utilities::setClock([seconds] { return QDateTime(QDate(2005, 3, 8), QTime(9, 0, 0)).addSecs(++*seconds); });
+    for (int i = 0; i < 3; ++i) {
+        model->disableNavigation();
+        model->enableNavigation();
+    }
+    model->disableNavigation();
+    ASSERT_TRUE(model->isStoringTreatmentLog());
+    model->hurryTreatmentLog(std::chrono::steady_clock::now() + patience);
+    model->waitForTreatmentLog();
+    const auto waited = std::chrono::steady_clock::now() - begun;
+    // Four looks one after another would take 16 s; the first one's own patience and the bound
+    // overlap.
+    EXPECT_LT(waited, 2 * patience + std::chrono::seconds(1));
+    EXPECT_EQ(4u, filesIn(path("Plans/Log"), "*.log").size() + filesIn(path("Log"), "*.log").size());
 }

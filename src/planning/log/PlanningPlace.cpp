@@ -6,6 +6,7 @@
 #include "planning/model/Settings.h"
 #include "platform/DebugOutput.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <stdexcept>
@@ -32,7 +33,8 @@ void PlanningPlace::setPatience(std::chrono::milliseconds patience)
     patienceSet = patience.count();
 }
 
-PlanningPlace::PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting)
+PlanningPlace::PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting,
+                             std::chrono::milliseconds most)
 {
     if (!settings || settings->getPlanningFile().empty())
         return;
@@ -43,8 +45,8 @@ PlanningPlace::PlanningPlace(const Settings* settings, const std::function<void(
         try {
             turn_ = std::make_unique<OriginLock>(std::filesystem::path(loadedFolder).parent_path().string(),
                                                  loaded.origin(), waiting,
-                                                 patienceSet ? std::chrono::milliseconds(patienceSet.load())
-                                                             : std::chrono::milliseconds(patience));
+                                                 std::min(most, patienceSet ? std::chrono::milliseconds(patienceSet.load())
+                                                                            : std::chrono::milliseconds(patience)));
         } catch (const std::exception& e) {
             record(std::string("the planning is looked for without its turn: ") + e.what());
         }

@@ -26,7 +26,9 @@ public:
 
     // No settings, or no planning loaded: no place. `waiting` hears what the look waits for
     // ("the save of this planning by the computer X").
-    explicit PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting = {});
+    // `most`: the longest this look may wait, whatever the patience.
+    explicit PlanningPlace(const Settings* settings, const std::function<void(const std::string&)>& waiting = {},
+                           std::chrono::milliseconds most = std::chrono::milliseconds::max());
     ~PlanningPlace();
     PlanningPlace(const PlanningPlace&) = delete;
     PlanningPlace& operator=(const PlanningPlace&) = delete;

@@ -16,7 +16,11 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <fstream>
 #include <iomanip>
@@ -68,8 +72,8 @@ std::string cannotMakeFile(const std::string& folder, int error)
 // Writes `text` into `path` without ever replacing a file: first into a new file beside it,
 // synced, then linked to `path`, which fails when the name is taken. Empty on success, else why,
 // naming the file the user will look for (never the one aside); `created` tells whether a file
-// could be made there at all.
-std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr)
+// could be made there at all, `taken` whether the name was another file's.
+std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr, bool* taken = nullptr)
 {
     std::string aside;
     const int fd = Vexa::AtomicFile::createTemporaryBeside(path, aside, O_WRONLY);
@@ -85,8 +89,11 @@ std::string writeNewFile(const std::string& path, const std::string& text, bool*
     std::string failure;
     if (error)
         failure = path + " cannot be written (" + Vexa::reasonOf(error) + ")";
-    else if (::link(aside.c_str(), path.c_str()) != 0)
+    else if (::link(aside.c_str(), path.c_str()) != 0) {
+        if (taken)
+            *taken = errno == EEXIST;
         failure = errno == EEXIST ? "the name " + path + " is taken" : path + " cannot be written (" + Vexa::reasonOf(errno) + ")";
+    }
     ::unlink(aside.c_str());
     return failure;
 }
@@ -115,9 +122,37 @@ int createUnique(const std::string& folder, const char* extension, std::string& 
     return -1;
 }
 
+// The user's own data folder for the program, as the desktop has it.
+std::string userDataFolder()
+{
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base = xdg && xdg[0] == '/' ? xdg : std::string(home && home[0] ? home : "/") + "/.local/share";
+    return base + "/Morvanta";
+}
+
+// What the user hears where no place takes the journal: `refused` names each place and why.
+std::string noPlace(const std::vector<std::string>& refused)
+{
+    std::string why;
+    for (const auto& refusal : refused)
+        why += (why.empty() ? "" : "; nor ") + refusal;
+    return "No place can take the treatment log: not " + why +
+           ". What is logged is kept in memory only, and lost if the program ends before navigation ends; "
+           "the end of navigation tries every place again.";
+}
+
 void record(const std::string& failure)
 {
     Platform::outputDebugString(std::string("TreatmentLog: ") + failure + "\n");
+}
+
+// A journal is this program's while it holds the lock: one nobody locks was left by a program
+// that ended without storing its log.
+void lockJournal(int fd)
+{
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        record("cannot lock a journal: " + Vexa::reasonOf(errno));
 }
 
 // Removes the file at `path` while it is the file open as `fd`.
@@ -151,6 +186,8 @@ struct TreatmentLog::Journal
     bool settled = false; // it stays where it is
     bool ended = false;   // a new log began before this one was stored
     bool handedOver = false; // the log is stored next
+    bool moving = false;  // lines go into `lines` alone while the worker moves the journal
+    std::vector<std::string> refused; // why the places elsewhere did not take it, "<where>: <cause>"
     std::unique_ptr<Place> found; // where the look before the store found the planning
     std::string lines;    // every line until it is settled
 
@@ -209,6 +246,10 @@ TreatmentLog::~TreatmentLog()
     {
         std::lock_guard lock(workMutex_);
         ending_ = true;
+        // What is left waits for another instance's save no longer than a quit would.
+        const auto deadline = std::chrono::steady_clock::now() + PlanningPlace::patience;
+        if (!deadline_ || deadline < *deadline_)
+            deadline_ = deadline;
     }
     workChanged_.notify_all();
     if (worker_.joinable())
@@ -243,6 +284,68 @@ std::string TreatmentLog::programLogFolder() const
     return dataFolder_ + "/Log";
 }
 
+std::vector<TreatmentLog::Elsewhere> TreatmentLog::elsewhere() const
+{
+    return {{programLogFolder(), "beside the program"}, {userDataFolder() + "/Log", "in the user's data folder"}};
+}
+
+namespace {
+
+// The "Log" folder `folder`, made where missing (its parents too, in the user's data folder);
+// empty when it stands, else why not.
+std::string makeLogFolder(const std::string& folder, bool parents)
+{
+    const std::filesystem::path at(folder);
+    std::error_code error;
+    if (parents && !std::filesystem::is_directory(at.parent_path(), error)) {
+        std::filesystem::create_directories(at.parent_path(), error);
+        if (error)
+            return "the folder " + at.parent_path().string() + " cannot be made (" + error.message() + ")";
+    }
+    return makeFolder(at.parent_path().string(), at.filename().string());
+}
+
+}
+
+int TreatmentLog::journalElsewhere(const std::string& lines, std::string& path, std::vector<std::string>& refusals) const
+{
+    const auto places = elsewhere();
+    for (const auto& place : places) {
+        std::string cause = makeLogFolder(place.folder, &place != &places.front());
+        int fd = cause.empty() ? createUnique(place.folder + "/", ".journal", path, cause) : -1;
+        if (fd >= 0) {
+            int error = Vexa::AtomicFile::writeAll(fd, lines);
+            if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+                error = errno;
+            if (!error)
+                return fd;
+            // A journal that holds nothing would be named for nothing.
+            cause = path + " cannot be written (" + Vexa::reasonOf(error) + ")";
+            ::unlink(path.c_str());
+            ::close(fd);
+        }
+        refusals.push_back(place.where + ": " + cause);
+    }
+    path.clear();
+    return -1;
+}
+
+std::vector<std::string> TreatmentLog::keepElsewhere(const std::string& text, std::string& file) const
+{
+    std::vector<std::string> refusals;
+    const auto places = elsewhere();
+    for (const auto& place : places) {
+        std::string cause = makeLogFolder(place.folder, &place != &places.front());
+        if (cause.empty())
+            cause = writeLog(place.folder + "/", text, file);
+        if (cause.empty())
+            return refusals;
+        file.clear();
+        refusals.push_back(place.where + ": " + cause);
+    }
+    return refusals;
+}
+
 std::string TreatmentLog::accuracyFile(Constants::Jaw jaw) const
 {
     return dataFolder_ + "/Calibration" + jawName(jaw) + ".txt";
@@ -266,7 +369,7 @@ void TreatmentLog::journal(const std::string& line)
         Journal& j = *journal_;
         if (!j.settled)
             j.lines += line;
-        if (j.fd < 0 || j.failed)
+        if (j.fd < 0 || j.failed || j.moving)
             return;
         if (const int error = Vexa::AtomicFile::writeAll(j.fd, line)) {
             // The journal keeps its whole lines; a later line would leave a gap, so none follows.
@@ -287,28 +390,25 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
                                              std::shared_ptr<const Settings> planning) try
 {
     std::vector<std::string> failures;
-    // At once beside the program: the look for the planning's folder may wait for another
-    // instance, and the first entry must not.
+    // At once beside the program (else in the user's data folder): the look for the planning's
+    // folder may wait for another instance, and the first entry must not. Its first lines are
+    // composed before it is made: a place whose disk cannot take them is no place for it.
     auto journal = std::make_shared<Journal>();
-    journal->settled = planningFile.empty();
-    std::string cause = makeFolder(dataFolder_, "Log");
-    if (cause.empty())
-        journal->fd = createUnique(programLogFolder() + "/", ".journal", journal->path, cause);
-    if (journal->fd < 0) {
-        const std::string failure = "cannot create the journal in " + programLogFolder() + ": " + cause;
-        // A planning's log keeps its lines in memory until its folder takes the journal.
-        if (planningFile.empty())
-            failures.push_back(failure);
-        record(failure);
-    }
+    int old = -1;
     {
         std::lock_guard lock(journalMutex_);
         if (journal_) {
             journal_->ended = true;
-            journal_->close(true);
+            // One being moved is the worker's to close.
+            if (!journal_->moving)
+                old = std::exchange(journal_->fd, -1);
         }
         journal_ = journal;
         failures_.clear();
+    }
+    if (old >= 0) {
+        ::fsync(old);
+        ::close(old);
     }
     treatmentEntries_.clear();
     addEntry(treatmentEntries_, "START TREATMENT");
@@ -320,6 +420,34 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     for (const auto& implant : implants)
         automatic_.emplace(implant, DrillPositions(5.0f)).first->second.setLimit(static_cast<float>(implant->getLength()));
     loadJawCalibrationAccuracy(jaw);
+    std::string first;
+    {
+        std::lock_guard lock(journalMutex_);
+        first = journal->lines;
+    }
+    std::string path;
+    std::vector<std::string> refused;
+    const int fd = journalElsewhere(first, path, refused);
+    lockJournal(fd);
+    {
+        // Nothing is journaled between (the caller's lock): the lines copied are all there are.
+        std::lock_guard lock(journalMutex_);
+        journal->fd = fd;
+        journal->path = path;
+        journal->size = static_cast<long long>(first.size());
+        journal->refused = refused;
+        if (planningFile.empty()) {
+            journal->settled = true;
+            journal->lines.clear();
+        }
+    }
+    for (const auto& refusal : refused)
+        record("no journal " + refusal);
+    // A planning's log hears of its places once its own folder was looked at.
+    if (planningFile.empty() && !refused.empty())
+        failures.push_back(fd >= 0 ? "The treatment log cannot go " + refused.front() + ". It goes into the user's data folder instead, " +
+                                         elsewhere().back().folder + ": its journal " + path + " now, the log when navigation ends."
+                                   : noPlace(refused));
     logging_ = true;
     if (!planningFile.empty())
         post([this, journal, planningFile, planning] { settle(journal, planningFile, planning); });
@@ -554,6 +682,85 @@ void TreatmentLog::work()
     }
 }
 
+std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& planningLogFolders)
+{
+    std::vector<std::string> folders = planningLogFolders, told, seen;
+    for (const auto& place : elsewhere())
+        folders.push_back(place.folder);
+    for (const auto& folder : folders) {
+        std::error_code error;
+        const std::string at = std::filesystem::weakly_canonical(folder, error).string();
+        if (error || std::find(seen.begin(), seen.end(), at) != seen.end())
+            continue;
+        seen.push_back(at);
+        std::vector<std::string> journals;
+        for (const auto& entry : std::filesystem::directory_iterator(at, error))
+            if (entry.path().extension() == ".journal")
+                journals.push_back(entry.path().string());
+        std::sort(journals.begin(), journals.end());
+        for (const std::string& path : journals) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            struct stat there{};
+            // Not one a live program holds, nor one so new that its maker may not have locked it yet.
+            if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &there) != 0 || !S_ISREG(there.st_mode) ||
+                std::time(nullptr) - there.st_mtime < 2) {
+                if (fd >= 0)
+                    ::close(fd);
+                continue;
+            }
+            std::string lines;
+            char buffer[65536];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+                lines.append(buffer, static_cast<std::size_t>(got));
+            if (lines.empty()) {
+                // Nothing of a log is in it.
+                removeIfSame(fd, path);
+                ::close(fd);
+                continue;
+            }
+            // Its planning, as its FILE entry names it.
+            std::string planningFile;
+            const std::string file = "  ACTION: FILE ";
+            if (const std::size_t entry = lines.find(file); entry != std::string::npos)
+                planningFile = lines.substr(entry + file.size(), lines.find('\n', entry) - entry - file.size());
+            std::vector<std::string> places;
+            const std::filesystem::path planningFolder = std::filesystem::path(planningFile).parent_path();
+            if (std::filesystem::path(planningFile).is_absolute() && std::filesystem::is_directory(planningFolder, error) &&
+                makeFolder(planningFolder.string(), "Log").empty())
+                places.push_back(planningFolder.string() + "/Log/");
+            places.push_back(at + "/");
+            const std::string name = std::filesystem::path(path).stem().string() + ".log";
+            std::string stored, failure;
+            for (const auto& place : places) {
+                bool taken = false;
+                failure = writeNewFile(place + name, lines, nullptr, &taken);
+                if (failure.empty())
+                    stored = place + name;
+                else if (taken)
+                    failure = writeLog(place, lines, stored);
+                if (!stored.empty())
+                    break;
+            }
+            if (stored.empty()) {
+                record("the journal " + path + " a program left stays: " + failure);
+            } else {
+                removeIfSame(fd, path);
+                told.push_back("The treatment log of a navigation whose program ended before storing it was made from "
+                               "its journal " + path + ": it is in " + stored + ".");
+            }
+            ::close(fd);
+        }
+    }
+    return told;
+}
+
+void TreatmentLog::hurry(std::chrono::steady_clock::time_point deadline)
+{
+    std::lock_guard lock(workMutex_);
+    if (!deadline_ || deadline < *deadline_)
+        deadline_ = deadline;
+}
+
 bool TreatmentLog::isBusy() const
 {
     std::lock_guard lock(workMutex_);
@@ -603,7 +810,14 @@ TreatmentLog::Place TreatmentLog::find(const std::string& planningFile, const st
         place.folder = QFileInfo(QString::fromStdString(planningFile)).path().toStdString();
         return place;
     }
-    place.turn = std::make_unique<PlanningPlace>(planning.get(), [this](const std::string& what) { setWaiting(what); });
+    auto most = std::chrono::milliseconds::max();
+    {
+        std::lock_guard lock(workMutex_);
+        if (deadline_)
+            most = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                              *deadline_ - std::chrono::steady_clock::now()));
+    }
+    place.turn = std::make_unique<PlanningPlace>(planning.get(), [this](const std::string& what) { setWaiting(what); }, most);
     setWaiting({});
     place.folder = place.turn->folder();
     return place;
@@ -625,6 +839,9 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         }
     } settled{*this, *journal};
     Place place = find(planningFile, planning);
+    // A journal a killed program left beside this planning becomes its log now.
+    if (!place.folder.empty())
+        tell(recover({place.folder + "/Log"}));
     {
         // The log was handed over meanwhile: what this look found, the turn held, is where the
         // store puts it; no second wait for the same save.
@@ -642,56 +859,99 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
             fd = createUnique(place.folder + "/" + Constants::logFolder, ".journal", moved, cause);
     }
     if (fd >= 0) {
-        // What was journaled so far, then, while no line comes, what came meanwhile; the journal
-        // beside the program goes once the one in the planning's folder holds it all.
-        std::string copied;
+        lockJournal(fd);
+        // What was journaled so far goes into the new journal, which then takes the journal's
+        // place while the lines that came meanwhile wait in memory; they follow, and the journal
+        // takes lines itself again once none waits. No file call is made under the lock the
+        // camera's tick takes.
+        std::size_t copied = 0;
+        int error = 0, old = -1;
+        std::string oldPath, more;
+        bool switched = false, ended = false;
         {
             std::lock_guard lock(journalMutex_);
-            copied = journal->lines;
+            more = journal->lines;
         }
-        int error = Vexa::AtomicFile::writeAll(fd, copied);
-        if (!error && ::fsync(fd) != 0 && errno != EINVAL)
-            error = errno;
-        int old = -1;
-        std::string oldPath;
-        {
+        for (;;) {
+            error = Vexa::AtomicFile::writeAll(fd, more);
+            if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+                error = errno;
+            if (error || ended)
+                break;
+            copied += more.size();
             std::lock_guard lock(journalMutex_);
-            if (!error && !journal->ended)
-                error = Vexa::AtomicFile::writeAll(fd, std::string_view(journal->lines).substr(copied.size()));
-            if (!error && !journal->ended) {
+            if ((ended = journal->ended)) {
+                if (!switched)
+                    break; // a new log began: what this one journaled stays where it is
+                // The new journal is this worker's alone now: it takes the last lines.
+                more = journal->lines.substr(copied);
+                journal->fd = -1;
+                continue;
+            }
+            if (!switched) {
                 old = std::exchange(journal->fd, fd);
                 oldPath = std::exchange(journal->path, moved);
-                journal->size = static_cast<long long>(journal->lines.size());
-                journal->failed = false;
+                journal->moving = switched = true;
+            }
+            more = journal->lines.substr(copied);
+            if (more.empty()) {
+                journal->size = static_cast<long long>(copied);
+                journal->failed = journal->moving = false;
                 journal->settled = true;
                 journal->lines.clear();
-                fd = -1;
+                break;
             }
         }
-        if (fd < 0) {
+        if (switched && !error) {
+            // The new journal holds it all.
+            if (ended)
+                ::close(fd);
             removeIfSame(old, oldPath);
             if (old >= 0)
                 ::close(old);
             return;
         }
+        if (switched && !ended) {
+            // The new journal failed while it stood in: the old one takes the lines again, those
+            // since from memory (a rare write under the lock, to keep them in order).
+            std::lock_guard lock(journalMutex_);
+            journal->fd = std::exchange(old, -1);
+            journal->path = oldPath;
+            journal->moving = false;
+            if (!journal->failed &&
+                Vexa::AtomicFile::writeAll(journal->fd, std::string_view(journal->lines).substr(static_cast<std::size_t>(journal->size))))
+                journal->failed = true;
+        }
+        if (old >= 0)
+            ::close(old);
         ::unlink(moved.c_str());
         ::close(fd);
-        if (error)
-            cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
-        else
+        if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
+        cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
+        if (ended)
+            return;
     }
-    std::string beside;
+    std::string journalAt;
+    std::vector<std::string> refused;
     {
         std::lock_guard lock(journalMutex_);
-        if (journal->fd >= 0)
-            beside = journal->path;
+        if (journal->fd >= 0 && !journal->failed)
+            journalAt = journal->path;
+        refused = journal->refused;
     }
-    const std::string where = beside.empty()
-                                  ? "It goes beside the program instead, but its journal cannot be made there: the log is "
-                                    "kept in memory and written into " + programLogFolder() + " when navigation ends."
-                                  : "It goes beside the program instead, into " + programLogFolder() +
-                                        ": its journal " + beside + " now, the log when navigation ends.";
+    std::string where;
+    if (journalAt.empty() && refused.empty())
+        where = "What is logged is kept in memory and written when navigation ends, beside the program or, where that "
+                "cannot take it, into the user's data folder.";
+    else if (refused.empty())
+        where = "It goes beside the program instead, into " + programLogFolder() + ": its journal " + journalAt +
+                " now, the log when navigation ends.";
+    else if (!journalAt.empty())
+        where = "Nor can it go " + refused.front() + ". It goes into the user's data folder instead, " +
+                elsewhere().back().folder + ": its journal " + journalAt + " now, the log when navigation ends.";
+    else
+        where = noPlace(refused);
     if (place.folder.empty())
         tell({"The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found. " +
               where});
@@ -723,35 +983,52 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
         found = std::move(journal->found);
     }
     const Place place = found ? std::move(*found) : find(planningFile, planning);
-    // Beside the program: the log of no planning, of one that is nowhere, or of one whose folder
-    // cannot take it. The cause where it cannot be kept there either.
-    const auto besideProgram = [&](std::string& file) {
-        const std::string cause = makeFolder(dataFolder_, "Log");
-        return cause.empty() ? writeLog(programLogFolder() + "/", text, file) : cause;
+    // Beside the program, else in the user's data folder: the log of no planning, of one that is
+    // nowhere, or of one whose folder cannot take it. What the user reads after "<lead>. ".
+    std::string stored;
+    const auto keptWhere = [this](const std::string& file) {
+        return file.rfind(programLogFolder() + "/", 0) == 0 ? "beside the program" : "in the user's data folder";
+    };
+    const auto elsewhereText = [&](const std::vector<std::string>& refused, const std::string& file) {
+        std::string said;
+        for (const auto& refusal : refused)
+            said += (said.empty() ? "Nor can it be kept " : "; nor ") + refusal;
+        if (!said.empty())
+            said += ".";
+        if (!file.empty())
+            said += (said.empty() ? "" : " ") + std::string("It is kept ") + keptWhere(file) + ", in " + file + ".";
+        return said;
     };
     const std::string logs = (place.folder.empty() ? programLogFolder() : place.folder + "/Log") + "/";
-    std::string stored;
+    std::size_t placeTold = std::string::npos; // the text that says where the log went
     if (!place.planned) {
-        if (const std::string cause = besideProgram(stored); !cause.empty())
-            told.push_back("The treatment log cannot be written into " + programLogFolder() + ": " + cause + ".");
+        if (const auto refused = keepElsewhere(text, stored); !refused.empty()) {
+            placeTold = told.size();
+            // Only beside the program is where such a log belongs: the first refusal is its.
+            const std::string first = refused.front().substr(refused.front().find(": ") + 2);
+            const std::string then = elsewhereText({refused.begin() + 1, refused.end()}, stored);
+            told.push_back("The treatment log cannot be written into " + programLogFolder() + ": " + first + "." +
+                           (then.empty() ? "" : " " + then));
+        }
     } else if (place.folder.empty()) {
-        const std::string cause = besideProgram(stored);
+        const auto refused = keepElsewhere(text, stored);
+        placeTold = told.size();
         told.push_back("The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found" +
-                       (stored.empty() ? ", and the treatment log cannot be kept beside the program: " + cause + "."
-                                       : ": the treatment log is kept in " + stored + "."));
+                       (refused.empty() ? ": the treatment log is kept in " + stored + "." : ". " + elsewhereText(refused, stored)));
     } else {
         std::string cause = makeFolder(place.folder, "Log");
         if (cause.empty())
             cause = writeLog(logs, text, stored);
         if (!cause.empty()) {
-            const std::string why = besideProgram(stored);
-            told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause +
-                           (stored.empty() ? ". Nor can it be kept beside the program: " + why + "."
-                                           : ". It is kept beside the program, in " + stored + "."));
+            const auto refused = keepElsewhere(text, stored);
+            placeTold = told.size();
+            told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " +
+                           elsewhereText(refused, stored));
         }
     }
     bool everyCopy = !stored.empty();
-    const bool storedBeside = !stored.empty() && stored.rfind(programLogFolder() + "/", 0) == 0;
+    const bool storedElsewhere = !stored.empty() && stored.rfind(logs, 0) != 0;
+    std::string copy;
 
     const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
     if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
@@ -765,43 +1042,55 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
         // Written once, whole: a cut one would never be written again. One that cannot be
         // made at all is skipped, as before; one that fails on the way is told.
         if (cause.empty() && !QFileInfo::exists(QString::fromStdString(dummy))) {
-            bool created = false;
+            bool created = false, taken = false;
             const std::string failure = writeNewFile(dummy, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
                                                             "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
                                                             "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
-                                                            "[Implant]\nimplant = 0\n", &created);
-            if (created && !failure.empty() && failure.find(" is taken") == std::string::npos)
+                                                            "[Implant]\nimplant = 0\n", &created, &taken);
+            // Another instance's dummy, written meanwhile, is as good as this one.
+            if (created && !failure.empty() && !taken)
                 told.push_back("The study's dummy planning cannot be written: " + failure + ".");
         }
         if (cause.empty())
             cause = makeFolder(study.substr(0, study.size() - 1), "Log");
-        std::string copy;
         if (cause.empty())
             cause = writeLog(study + Constants::logFolder, text, copy);
         if (!cause.empty()) {
             const std::string lead = "The study copy of the treatment log cannot go into " + study + "Log: " + cause;
             // Never the same log twice in one folder.
-            if (storedBeside) {
-                told.push_back(lead + ". The treatment log kept beside the program, " + stored + ", stands for it.");
+            if (storedElsewhere) {
+                told.push_back(lead + ". The treatment log kept " + keptWhere(stored) + ", " + stored + ", stands for it.");
             } else {
                 std::string besideCopy;
-                const std::string why = besideProgram(besideCopy);
+                const auto refused = keepElsewhere(text, besideCopy);
                 everyCopy = everyCopy && !besideCopy.empty();
-                told.push_back(lead + (besideCopy.empty() ? ". Nor can it be kept beside the program: " + why + "."
-                                                          : ". It is kept beside the program, in " + besideCopy + "."));
+                told.push_back(lead + ". " + elsewhereText(refused, besideCopy));
             }
         }
     } else {
         record("no study copy: the first patient path is not an absolute folder");
     }
+    // Where the log went is told with every copy of it.
+    if (placeTold != std::string::npos && !copy.empty())
+        told[placeTold] += " Its study copy is in " + copy + ".";
 
+    // The journal handed over is the worker's alone: removed or kept without the lock the
+    // camera's tick takes.
     if (journal) {
-        std::lock_guard lock(journalMutex_);
+        Journal done;
+        {
+            std::lock_guard lock(journalMutex_);
+            done.fd = std::exchange(journal->fd, -1);
+            done.path = journal->path;
+            done.size = journal->size;
+        }
         if (everyCopy)
-            journal->remove(logs);
-        else if (journal->fd >= 0)
-            told.push_back("What was logged stays in the journal " + journal->where() + ".");
-        journal->close(!everyCopy);
+            done.remove(logs);
+        else if (done.fd >= 0 && done.size > 0)
+            told.push_back("What was logged stays in the journal " + done.where() + ".");
+        else if (stored.empty() && copy.empty())
+            told.push_back("Nothing of this treatment log could be kept.");
+        done.close(!everyCopy);
     }
     tell(told);
 }

@@ -20,7 +20,11 @@
 // is ever made there, never the planning's. Where the planning is nowhere any more, or its folder
 // cannot take the log (another user's folder, a full disk), the journal and the log stay beside
 // the program, and the user is told where and why; the study copy likewise, though never a second
-// copy of the same log in the same folder. Every file and folder made follows the user's umask.
+// copy of the same log in the same folder. Where the program's folder cannot take them either (an
+// installed program's folder, a full disk), they go into the user's own data folder
+// ($XDG_DATA_HOME/Morvanta/Log); where no place can, the user is told so when logging starts.
+// Every file and folder made follows the user's umask. A journal is locked (flock) while its log
+// lives: one without the lock was left by a program that ended without storing (`recover`).
 // The worker does its work in the order it was handed; ending the log waits for all of it.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
@@ -31,6 +35,8 @@
 #include "planning/model/Constants.h"
 
 #include <QString>
+#include <chrono>
+#include <optional>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -104,6 +110,16 @@ public:
     void store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
                const std::vector<ImplantPtr>& implants, std::shared_ptr<const Settings> planning = nullptr);
 
+    // Makes every journal a program that ended without storing left (none holds its lock) in the
+    // planning's, the program's and the user's "Log" folders into the log it stands for: its
+    // lines, as "<its name>.log", beside the planning its FILE entry names where that folder
+    // takes it, else where it lies. Returns what the user is to read, once per journal.
+    std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {});
+
+    // From now on every look for a planning's place waits at most until `deadline`, all of them
+    // together (quitting, which waits for the store).
+    void hurry(std::chrono::steady_clock::time_point deadline);
+
     // Whether the worker still has a look or a store to finish.
     bool isBusy() const;
     // What the worker waits for now ("the save of this planning by the computer X"); empty when
@@ -140,6 +156,18 @@ private:
     std::string writeLog(const std::string& folder, const std::string& text, std::string& file) const;
     // The data folder's "Log" folder, without a trailing "/".
     std::string programLogFolder() const;
+    // The places a log goes where its planning's folder cannot take it, in order.
+    struct Elsewhere
+    {
+        std::string folder; // its "Log" folder, without a trailing "/"
+        std::string where;  // how the user hears of it
+    };
+    std::vector<Elsewhere> elsewhere() const;
+    // A new journal holding `lines` in the first place elsewhere that takes it (`path`), else -1;
+    // why each place before it refused, as "<where>: <cause>".
+    int journalElsewhere(const std::string& lines, std::string& path, std::vector<std::string>& refusals) const;
+    // The log written into the first place elsewhere that takes it (`file`); why each refused.
+    std::vector<std::string> keepElsewhere(const std::string& text, std::string& file) const;
 
     const std::string dataFolder_;
     const Report report_;
@@ -163,5 +191,6 @@ private:
     bool working_ = false;
     bool ending_ = false;
     std::string waitingFor_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::thread worker_;
 };

@@ -1002,6 +1002,19 @@ void Model::waitForTreatmentLog(const std::function<void(const std::string&)>& w
     treatmentLog_->wait(waiting);
 }
 
+void Model::hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) const
+{
+    treatmentLog_->hurry(deadline);
+}
+
+void Model::recoverTreatmentLogs() const
+{
+    std::vector<std::string> folders;
+    if (settings_ && !settings_->getPlanningFile().empty())
+        folders.push_back(QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath().toStdString() + "/Log");
+    reportNavigationFailures(treatmentLog_->recover(folders));
+}
+
 void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
 {
     std::lock_guard lock(stateMutex_);

@@ -28,6 +28,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <functional>
@@ -304,6 +305,12 @@ public:
     // for ("the save of this planning by the computer X"), each time it changes. Never under the
     // Model's lock.
     void waitForTreatmentLog(const std::function<void(const std::string&)>& waiting = {}) const;
+    // From now on the treatment log waits for another instance's save no longer than until
+    // `deadline`, all its looks together (quitting).
+    void hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) const;
+    // Makes the journals a program that ended without storing left (beside the program, in the
+    // user's data folder, beside the last planning) into their logs; tells the user where each went.
+    void recoverTreatmentLogs() const;
     // The clock of the warning-sound pacing (tests install their own).
     void setNavigationClock(std::function<std::uint32_t()> clock);
     // ---- end navigation ----------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "shell/main/Program.h"
 
 #include "planning/model/IPlanningUi.h"
+#include "planning/model/Model.h"
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
 #include "platform/WindowSystemStart.h"
@@ -16,13 +17,18 @@
 #include <QOpenGLContext>
 #include <QScreen>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTranslator>
 #if defined(MORVANTA_PLATFORM_CAPABILITIES)
 #include <QtGui/private/qguiapplication_p.h>
 #include <qpa/qplatformintegration.h>
 #endif
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -50,6 +56,17 @@ QString displayProblem()
         return QCoreApplication::translate("Program", "the platform '%1' gives no OpenGL context").arg(platform);
 #endif
     return {};
+}
+
+// SIGTERM and SIGINT reach the event loop through this pipe: the handler may do nothing else.
+int signalPipe[2] = {-1, -1};
+
+void onEndSignal(int number)
+{
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
 }
 
 }
@@ -133,9 +150,40 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         recorder->startWithFile(window.get(), [](int code) { QCoreApplication::exit(code); });
     if (started)
         started(*window);
+    // SIGTERM or SIGINT (a shutdown, Ctrl+C, a replay's time limit) ends the run as quitting
+    // does: navigation off, the treatment log stored; what is said then goes to standard error,
+    // as nobody may be there to close a box. The status says which signal it was.
+    int endedBy = 0;
+    std::unique_ptr<QSocketNotifier> endSignals;
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        endSignals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(endSignals.get(), &QSocketNotifier::activated, &app, [&endedBy, &window] {
+            unsigned char number = 0;
+            if (::read(signalPipe[0], &number, 1) != 1 || endedBy)
+                return;
+            endedBy = number;
+            std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "Ending on signal %1, as quitting does").arg(endedBy)));
+            IPlanningUi::install(nullptr);
+            window->close();
+            QCoreApplication::exit(128 + endedBy);
+        });
+        struct sigaction action{};
+        action.sa_handler = onEndSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "SIGTERM and SIGINT end the program at once: %1")
+                                                   .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+    }
+    // The journals of a program that ended without storing its treatment log become its logs.
+    window->getModel()->recoverTreatmentLogs();
     Vexa::ExceptionStack::getInstance()->clear();
     int status = app.exec();
-    if (app.hasFailed())
+    if (endedBy)
+        status = app.hasFailed() ? 1 : 128 + endedBy;
+    else if (app.hasFailed())
         status = 1;
     else if (status == 0 && recorder && mode == Constants::TestMode && recorder->errorsReported())
         status = -1;
@@ -144,6 +192,14 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
     window.reset();
     unit.reset();
     IPlanningUi::install(nullptr);
+    if (endSignals) {
+        endSignals.reset();
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGINT, SIG_DFL);
+        ::close(signalPipe[0]);
+        ::close(signalPipe[1]);
+        signalPipe[0] = signalPipe[1] = -1;
+    }
     startSibling();
     return status;
 }

@@ -2,10 +2,17 @@
 
 #include "planning/model/Model.h"
 
-TreatmentLogWaitJob::TreatmentLogWaitJob(std::shared_ptr<const Model> model) : model_(std::move(model)) {}
+#include <algorithm>
+#include <cmath>
+
+TreatmentLogWaitJob::TreatmentLogWaitJob(std::shared_ptr<const Model> model, std::chrono::milliseconds most)
+    : model_(std::move(model)), most_(most)
+{
+}
 
 bool TreatmentLogWaitJob::start()
 {
+    model_->hurryTreatmentLog(begun_ + most_);
     model_->waitForTreatmentLog([this](const std::string& what) {
         std::lock_guard lock(mutex_);
         waitingFor_ = what;
@@ -13,8 +20,18 @@ bool TreatmentLogWaitJob::start()
     return true;
 }
 
+double TreatmentLogWaitJob::getProgressState() const
+{
+    const auto gone = std::chrono::steady_clock::now() - begun_;
+    return most_.count() > 0 ? std::clamp(std::chrono::duration<double>(gone) / most_, 0.0, 1.0) : 1.0;
+}
+
 std::string TreatmentLogWaitJob::getShortDescription() const
 {
     std::lock_guard lock(mutex_);
-    return waitingFor_.empty() ? "Storing the treatment log" : "Storing the treatment log: waiting for " + waitingFor_;
+    if (waitingFor_.empty())
+        return "Storing the treatment log";
+    const auto left = std::chrono::duration<double>(begun_ + most_ - std::chrono::steady_clock::now()).count();
+    return "Storing the treatment log: waiting for " + waitingFor_ + "; it waits " +
+           (left > 0 ? "at most " + std::to_string(static_cast<long>(std::ceil(left))) + " s more" : "no longer") + ".";
 }
