@@ -445,12 +445,13 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         } else {
             EXPECT_NE(std::string::npos, off[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << off[0];
         }
-        if (!copies.empty())
+        if (!copies.empty()) {
             EXPECT_NE(std::string::npos, off[0].find("Its study copy is in " + copies[0] + ".")) << off[0];
-        else if (!row.userRefuses)
+        } else if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off.back().find("The treatment log kept in the user's data folder, " + logs[0] +
                                                           ", stands for it."))
                 << off.back();
+        }
         for (const auto& said : off)
             EXPECT_EQ(std::string::npos, said.find(".journal")) << "names a journal that is gone or empty: " << said;
         EXPECT_TRUE(filesIn(user, "*.journal").empty());
@@ -494,6 +495,17 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(user + "/B.journal")));
     EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live log's journal is taken";
     EXPECT_TRUE(next.recover({path("Plans/Log")}).empty()) << "told once";
+
+    // A start looks in the "Log" folder of every planning below the patient folders, where a
+    // navigation's journal moves to.
+    QDir().mkpath(QString::fromStdString(path("Patients/Case1/Log")));
+    std::ofstream(path("Patients/Case1/P.srl")) << "planning";
+    std::ofstream(path("Patients/Case1/Log/C.journal")) << planned;
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path("Patients/Case1/Log/C.journal").c_str(), old, 0));
+    std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << path("Patients") << "\n";
+    Model(std::make_shared<Settings>(path("Morvanta.ini"))).recoverTreatmentLogs();
+    EXPECT_EQ(planned, readFile(path("Plans/Log/C.log"))) << "beside the planning its journal names";
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Patients/Case1/Log/C.journal"))));
 }
 
 // Quitting beside another instance's save that never ends: however many looks for the planning's

@@ -1,6 +1,8 @@
 #include "planning/model/Model.h"
 
 #include "dicom/import/DicomVolume.h"
+#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/PlanningFinder.h"
 #include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
@@ -1012,6 +1014,14 @@ void Model::recoverTreatmentLogs() const
     std::vector<std::string> folders;
     if (settings_ && !settings_->getPlanningFile().empty())
         folders.push_back(QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath().toStdString() + "/Log");
+    // A navigation's journal moves into its planning's "Log" folder: a kill leaves it there.
+    if (settings_)
+        for (const FolderHandle& base : PlanningFinder::patientFolders(settings_->getPatientPaths()))
+            if (base)
+                PlanningFinder::eachPlanning(base, [&folders](const FolderHandle& planning, const std::string&) {
+                    folders.push_back(planning.pathOf("Log"));
+                    return 0;
+                });
     reportNavigationFailures(treatmentLog_->recover(folders));
 }
 
