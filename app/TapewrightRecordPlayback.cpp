@@ -6,6 +6,7 @@
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
+#include "tapewright/Recorder.h"
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
 
@@ -77,6 +78,15 @@ void TapewrightRecordPlayback::startWithDevice(QWidget* mainWindow, QIODevice* d
 {
     if (testMode_ || config_->mode() != ExecutionMode::PlayBack) {
         config_->startWithDevice(mainWindow, device);
+        // A box of the unit's own says it already; standard error alone reaches nobody at the window.
+        Recorder* recorder = config_->recorder();
+        if (recorder && recorder != heard_ && recordingFailed_) {
+            heard_ = recorder;
+            QObject::connect(recorder, &Recorder::scriptFailure, recorder, [this](const QString& message) {
+                if (TapewrightSettings::instance().errorMessageLocation() != 1 && recordingFailed_)
+                    recordingFailed_(message);
+            });
+        }
         return;
     }
     // A log that cannot be played is told where a user who started playback from the desktop
@@ -127,6 +137,11 @@ void TapewrightRecordPlayback::startWithFile(QWidget* mainWindow, std::function<
         return;
     }
     QObject::connect(player, &PlayBack::playbackDone, player, [finish] { finish(false); }, Qt::SingleShotConnection);
+}
+
+void TapewrightRecordPlayback::onRecordingFailure(std::function<void(const QString& message)> failed)
+{
+    recordingFailed_ = std::move(failed);
 }
 
 bool TapewrightRecordPlayback::errorsReported() const

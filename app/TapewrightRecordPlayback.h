@@ -25,8 +25,11 @@ public:
     void endRecording() override;
     // Any report of the component in this process, from the reading of the command line on.
     bool errorsReported() const override;
+    void onRecordingFailure(std::function<void(const QString& message)> failed) override;
 
 private:
     bool testMode_;
     QPointer<TapewrightConfig> config_;
+    std::function<void(const QString&)> recordingFailed_;
+    QPointer<QObject> heard_; // the recorder whose failures reach recordingFailed_
 };

@@ -202,9 +202,11 @@ void Recorder::scriptFailed(const QString& why)
     const bool pause = recording_;
     if (pause)
         pauseClock();
-    reportError(true, tr("Could not write file %1: %2").arg(scriptName_, why));
+    const QString message = tr("Could not write file %1: %2").arg(scriptName_, why);
+    reportError(true, message);
     if (pause)
         resumeClock();
+    emit scriptFailure(message);
 }
 
 bool Recorder::setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile)

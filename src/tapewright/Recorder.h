@@ -81,6 +81,8 @@ public slots:
 
 signals:
     void recordingEnded();
+    // The script could not be written on (a full disk): the report's text, once per script.
+    void scriptFailure(const QString& message);
 
 private:
     bool startRecording(QIODevice* device, const QString& name);

@@ -5,10 +5,14 @@
 #include "planning/log/TreatmentLog.h"
 #include "planning/model/Utilities.h"
 #include "vexa/io/AtomicFile.h"
+#include "vexa/io/EncFile.h"
+#include "vexa/io/Rijndael.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -112,6 +116,57 @@ TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
         const std::string loaded = log.getCalibrationEntries().back().action.toStdString();
         EXPECT_EQ(loaded.rfind("CALIBRATION OK FROM DATE: 7/3/2005  TIME: 9:", 0), 0u) << loaded;
         EXPECT_NE(loaded.find("LOADED BC: u=0.75 s=0.25 "), std::string::npos) << loaded;
+    }
+    Utilities::setClock({});
+}
+
+// A record file (a journal, a session recording) is made only where its name is free, never
+// through a link put there, and only where its disk takes its start: a full disk leaves no file.
+// The recording writes into the very file made, whatever stands at its name by then.
+TEST(PlanningFullDisk, ARecordFileIsMadeOnlyWhereItsNameIsFreeAndItsDiskTakesItsStart)
+{
+    if (!SmallDisk::rerunInside(1 << 20))
+        return;
+    std::atomic<int> seconds{0};
+    Utilities::setClock([&] { return QDateTime(QDate(2005, 3, 7), QTime(9, 0, 0)).addSecs(seconds++); });
+    const struct
+    {
+        const char* name;
+        unsigned long long free;
+        bool linkAtFirstName;
+        int error; // 0: made
+    } rows[] = {
+        {"room", 1ull << 19, false, 0},
+        {"a link at the first name", 1ull << 19, true, 0},
+        {"a full disk", 0, false, ENOSPC},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = SmallDisk::clear("records"), outside = SmallDisk::path() + "/outside";
+        Vexa::AtomicFile::writeFile(outside, "not the recording's");
+        if (row.linkAtFirstName)
+            std::filesystem::create_symlink(outside, folder + "/" + Utilities::getTimeStampName(
+                                                                             QDateTime(QDate(2005, 3, 7), QTime(9, 0, 0)).addSecs(seconds)) + ".log");
+        SmallDisk::leaveFree(row.free);
+        std::string path;
+        int error = 0;
+        const int fd = Utilities::createRecordFile(folder, ".log", path, error, 1 << 16);
+        EXPECT_EQ(row.error, fd < 0 ? error : 0) << std::strerror(error);
+        if (fd < 0) {
+            EXPECT_EQ(TestSupport::filesIn(folder), std::vector<std::string>{}) << "a record that cannot begin leaves no file";
+            continue;
+        }
+        // Its name is taken by a link meanwhile: the recording still goes into the file made.
+        std::filesystem::rename(path, path + ".moved");
+        std::filesystem::create_symlink(outside, path);
+        {
+            Vexa::EncFile recording(QString::fromStdString(path), Vexa::Rijndael(128, std::vector<char>(16, 'k')));
+            recording.adopt(fd);
+            ASSERT_TRUE(recording.open(QIODevice::WriteOnly));
+            EXPECT_EQ(recording.write("<Events>"), 8);
+        }
+        EXPECT_EQ(readFile(outside), "not the recording's");
+        EXPECT_EQ(std::filesystem::file_size(path + ".moved"), 16u) << "one enciphered block";
     }
     Utilities::setClock({});
 }

@@ -98,28 +98,15 @@ std::string writeNewFile(const std::string& path, const std::string& text, bool*
     return failure;
 }
 
-// A new file "<time stamp><extension>" in `folder` (with its trailing "/"), made as the user's
-// umask says; its descriptor, or -1 with why in `cause`.
+// A new journal in `folder` (with its trailing "/"); its descriptor, or -1 with why in `cause`.
 int createUnique(const std::string& folder, const char* extension, std::string& path, std::string& cause)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        try {
-            path = folder + Utilities::getUniqueFilename(folder) + extension;
-        } catch (const std::exception& e) {
-            cause = e.what();
-            return -1;
-        }
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EEXIST) {
-            cause = cannotMakeFile(folder.substr(0, folder.size() - 1), errno);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next name needs a new millisecond
-    }
-    cause = "no free name for a file in " + folder;
-    return -1;
+    const std::string at = folder.substr(0, folder.size() - 1);
+    int error = 0;
+    const int fd = Utilities::createRecordFile(at, extension, path, error);
+    if (fd < 0)
+        cause = error == EEXIST ? "no free name for a file in " + at : cannotMakeFile(at, error);
+    return fd;
 }
 
 // The user's own data folder for the program, as the desktop has it.

@@ -15,6 +15,8 @@
 #include <QPointer>
 #include <QWidget>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -204,6 +206,30 @@ std::string getUniqueFilename(const std::string base) try
     throw std::runtime_error("could not determine unique file");
 }
 VEXA_RETHROW
+
+int createRecordFile(const std::string& folder, const std::string& extension, std::string& path, int& error,
+                     std::size_t room)
+{
+    for (int i = 0; i < uniqueNameTries; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next try needs a new millisecond
+        path = folder + "/" + getTimeStampName(now()) + extension;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 && room && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(room)) != 0 &&
+            (errno == ENOSPC || errno == EDQUOT)) {
+            error = errno;
+            ::close(fd); // before its name goes: a file server keeps the name of a file still open
+            ::unlink(path.c_str());
+            break;
+        }
+        if (fd >= 0)
+            return fd;
+        if ((error = errno) != EEXIST)
+            break;
+    }
+    path.clear();
+    return -1;
+}
 
 std::string getUniqueSubpath(std::string base, bool create) try
 {

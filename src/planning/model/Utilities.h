@@ -39,6 +39,14 @@ std::string getUniqueFilename(const std::string base);
 // name does not exist (create false) or could be created as a new folder (create true).
 // Throws std::runtime_error "could not create unique subpath" after 49 tries.
 std::string getUniqueSubpath(std::string base, bool create);
+// Makes a new file "<time stamp><extension>" in `folder` for a record that grows there (a
+// treatment log's journal, a session recording): only where no entry has the name, never
+// through a link put there, as the user's umask says. With `room`, the disk must take that many
+// bytes of it at once (else ENOSPC or EDQUOT, and no file stays): a record that cannot begin is
+// not announced. Its descriptor, open for reading and writing, with its path in `path`; else -1
+// with the errno value in `error` (EEXIST: no name was free).
+int createRecordFile(const std::string& folder, const std::string& extension, std::string& path, int& error,
+                     std::size_t room = 0);
 // The time-stamp name of the two functions above for one instant.
 std::string getTimeStampName(const QDateTime& time);
 // The clock of the unique names; tests install a fixed one. An empty function restores the

@@ -26,6 +26,9 @@ public:
     virtual void startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended) = 0;
     // Ends a running recording; harmless when nothing is recorded.
     virtual void endRecording() = 0;
+    // Hears, in the GUI thread, why a recording could not be written on (a full disk) where the
+    // unit itself tells nobody who sees the window.
+    virtual void onRecordingFailure(std::function<void(const QString& message)> failed) {}
     // Whether the unit has reported an error (a configuration file it refused, a script it could
     // not play): a test run that did ends with -1, whatever ended it.
     virtual bool errorsReported() const { return false; }

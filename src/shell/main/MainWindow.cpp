@@ -67,6 +67,7 @@
 #include <memory>
 #include <set>
 #include <tuple>
+#include <utility>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -171,6 +172,18 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     navigation_ = std::dynamic_pointer_cast<NavigationController>(model_->getNavigationController());
     if (navigation_)
         navigation_->setUi(std::make_shared<ShellNavigationUi>(this));
+    // A recording whose disk filled up is told where the user sees it, once per cause, after the
+    // recorder's own report.
+    if (recorder_)
+        recorder_->onRecordingFailure([this](const QString& message) {
+            QTimer::singleShot(0, this, [this, message] {
+                const QString text = tr("The recording of this session is incomplete:\n%1").arg(message);
+                if (!recordingPlacesTold_.contains(text)) {
+                    recordingPlacesTold_ << text;
+                    showError(tr("Session recording"), text);
+                }
+            });
+        });
     setupUsedDicomImporter();
     central_ = new QWidget(this);
     central_->setObjectName("CentralWidget");
@@ -215,6 +228,8 @@ VEXA_RETHROW
 MainWindow::~MainWindow()
 {
     QCoreApplication::instance()->removeEventFilter(this);
+    if (recorder_)
+        recorder_->onRecordingFailure({});
     // Navigation off first: it stores the treatment log and stops the camera threads.
     switchNavigationOff();
     stop();
@@ -855,8 +870,10 @@ try {
     // A recording goes into the patient folder's MorvantaStudyDummy/System, or, where this user
     // may not make it there (another member's folder the group may not write), into the program's
     // own, as without a patient folder. The file is made here, so that the step that failed and
-    // its cause can be told; the unit opens it itself.
+    // its cause can be told; the unit writes into the file made, never into what may stand at
+    // its name later.
     QStringList failures;
+    int made = -1;
     if (!playback) {
         std::vector<std::string> places{Platform::applicationFolder() + "/MorvantaStudyDummy/System"};
         if (!firstPatientPath().empty() && firstPatientPath() + "/MorvantaStudyDummy/System" != places.front())
@@ -864,17 +881,22 @@ try {
         for (const std::string& folder : places) {
             std::error_code notMade;
             std::filesystem::create_directories(folder, notMade);
-            const std::string name = notMade ? std::string() : folder + "/" + Utilities::getUniqueFilename(folder) + ".log";
-            const int fd = notMade ? -1 : ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            const int error = notMade ? notMade.value() : errno;
+            std::string name;
+            int error = notMade.value();
+            // A disk that cannot take the recording's first blocks is no place for it: the file
+            // would stay empty while the session is said to be recorded there.
+            const int fd = notMade ? -1 : Utilities::createRecordFile(folder, ".log", name, error, 1 << 16);
+            const bool full = fd < 0 && (error == ENOSPC || error == EDQUOT);
             if (fd >= 0) {
-                ::close(fd);
+                made = fd;
                 file = QString::fromStdString(name);
                 break;
             }
             const QString cause = QString::fromLocal8Bit(std::strerror(error));
             failures << QString::fromStdString(folder)
-                     << (notMade ? tr("the folder cannot be made (%1)") : tr("no file can be created in that folder (%1)")).arg(cause);
+                     << (notMade ? tr("the folder cannot be made (%1)")
+                                 : full ? tr("the disk cannot take it (%1)") : tr("no file can be created in that folder (%1)"))
+                            .arg(cause);
         }
     }
     // The running recording ends ("</Events>") while its file still exists.
@@ -903,6 +925,8 @@ try {
     if (file.isEmpty())
         return;
     recordingFile_ = std::make_unique<Vexa::EncFile>(file, Vexa::Rijndael(128, Quorvane::logFileKey()));
+    if (made >= 0)
+        recordingFile_->adopt(made);
     if (!playback)
         sessionRecordings_ << file;
     playbackStarted_ = playbackStarted_ || playback;

@@ -22,6 +22,15 @@ EncFile::~EncFile()
 {
     // QFileDevice's destructor would close without the final block.
     close();
+    if (adopted_ >= 0)
+        ::close(adopted_);
+}
+
+void EncFile::adopt(int fd)
+{
+    if (adopted_ >= 0)
+        ::close(adopted_);
+    adopted_ = fd;
 }
 
 bool EncFile::open(OpenMode mode)
@@ -42,8 +51,20 @@ try {
         return openForReading(mode);
 
     // Unbuffered: each whole block reaches the file at once instead of waiting in QFile's buffer.
-    if (!QFile::open(mode | Truncate | Unbuffered))
+    if (adopted_ >= 0) {
+        const int fd = std::exchange(adopted_, -1);
+        if (::ftruncate(fd, 0) != 0) {
+            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+            ::close(fd);
+            return false;
+        }
+        if (!QFile::open(fd, mode | Unbuffered, AutoCloseHandle)) {
+            ::close(fd);
+            return false;
+        }
+    } else if (!QFile::open(mode | Truncate | Unbuffered)) {
         return false;
+    }
     mode_ = Mode::Writing;
     pending_.clear();
     written_ = 0;

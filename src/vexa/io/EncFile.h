@@ -34,6 +34,11 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
 
+    // The next open for writing writes into `fd`, a file just made for it that this object then
+    // owns, instead of opening the name once more: another may have put something else there
+    // meanwhile (a link, in a folder a group shares).
+    void adopt(int fd);
+
     // Whether a write, the padding or the sync failed since the file was opened for writing.
     bool writeFailed() const { return failed_; }
 
@@ -77,6 +82,7 @@ private:
     bool finished_ = false; // writing: the padded last block is written
     bool failed_ = false;
     QString failure_;
+    int adopted_ = -1;
 };
 
 }
