@@ -67,8 +67,9 @@ void holdAtStep()
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
 // saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does; or
 // "lock", "mark": takeAndHold. With MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks;
-// with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing (and,
-// "without exchange", exchanges no files).
+// with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing, makes
+// no nameless files and renames a removed file that is open (NFS; "without exchange", it
+// exchanges no files either).
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
@@ -76,10 +77,7 @@ TEST(DISABLED_SaveChild, Run)
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
         });
     else if (const QString nfs = qEnvironmentVariable("MORVANTA_SAVE_NFS_LOCKS"); !nfs.isEmpty())
-        FolderHandle::setFaultInjector([exchanges = nfs != "without exchange"](FolderHandle::SystemCall call, const std::string&) {
-            using Call = FolderHandle::SystemCall;
-            return call == Call::lockReadOnly ? EBADF : call == Call::exchange && !exchanges ? EINVAL : 0;
-        });
+        imitateNfs(nfs != "without exchange");
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
     holdAtStep();

@@ -297,4 +297,26 @@ std::string whyUnsafe(const Look& found)
                                        : "takes no locks");
 }
 
+Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name)
+{
+    auto file = folder.openToLock(name);
+    if (!file.ok())
+        return file.error() == ENOENT ? Answer<bool>(true) : file.failure();
+    const auto lock = file->lock();
+    if (!lock.ok())
+        return Failure{lock.error(), folder.pathOf(name)};
+    if (*lock == Lock::held)
+        return false;
+    const auto here = file->isAt(folder, name);
+    file->close();
+    if (!here.ok())
+        return here.failure();
+    if (!*here)
+        return false; // replaced meanwhile: another instance's again
+    const auto removed = folder.removeFile(name);
+    if (!removed.ok() && removed.error() != ENOENT)
+        return Failure{removed.error(), folder.pathOf(name)};
+    return true;
+}
+
 }

@@ -120,4 +120,10 @@ std::string notReplaceable(const std::string& path, const std::string& is, const
 // Why a gone holder's file cannot be taken over safely here (Taken::unsafe), in words.
 std::string whyUnsafe(const Look& found);
 
+// Removes a temporary file of this program's (one a file of its is made under, or set aside
+// under while removed) unless a live instance holds it: every such file is locked from its
+// making until its holder closes it. Whether it went (or was gone); false while it is held. It
+// is closed before its name goes (NFS would keep the name as ".nfs…" else).
+Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name);
+
 }

@@ -214,7 +214,7 @@ Answer<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& na
 Answer<bool> isTheTakeOvers(const FolderHandle& folder, const std::string& name, bool isFolder,
                             const TakeOverRecord& record)
 {
-    if (name == WorkMark::fileName || name == record.planning || name.starts_with(TakeOverRecord::prefix))
+    if (WorkMark::isMarkName(name) || name == record.planning || name.starts_with(TakeOverRecord::prefix))
         return true;
     return isFolder ? isEarlierReplaced(folder, name) : Answer<bool>(false);
 }
@@ -602,6 +602,7 @@ struct Run
             work.leaveOrStop("its mark " + work.replaced.pathOf(WorkMark::fileName), unmarked);
         if (work.stopped())
             return;
+        WorkMark::removeLeftNames(work.replaced); // else the folder stays, as told below
         if (const int error = parent.removeFolder(record.folder).error();
             error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
             work.leaveOrStop("the emptied folder " + where, error);

@@ -78,7 +78,7 @@ Answer<bool> holdsOnlyRecorded(const TakeOverRecord& record, const FolderHandle&
         return names.failure();
     for (const std::string& name : *names) {
         const std::string path = relative.empty() ? name : relative + "/" + name;
-        if (relative.empty() && name == WorkMark::fileName)
+        if (relative.empty() && WorkMark::isMarkName(name))
             continue;
         if (const auto stayed = record.stays.find(path); stayed != record.stays.end()) {
             const auto stamp = stampOf(replaced, path, true);
