@@ -36,17 +36,20 @@ using namespace PlanningIoTest;
 // The Linux NFS client's rules, imitated in this process: a file open for reading alone is locked
 // only shared (EBADF), no file is made without a name (EOPNOTSUPP), a removed file that is open
 // here stays as ".nfs…" until it closes; with `exchanges` false, no two names are exchanged
-// (EINVAL).
+// (EINVAL). nfsRule: the error of a call under them.
+inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
+{
+    using Call = FolderHandle::SystemCall;
+    return call == Call::lockReadOnly                  ? EBADF
+           : call == Call::openNameless                ? EOPNOTSUPP
+           : call == Call::exchange && !exchanges ? EINVAL
+                                                       : 0;
+}
 inline void imitateNfs(bool exchanges)
 {
     FolderHandle::imitateSillyRename(true);
-    FolderHandle::setFaultInjector([exchanges](FolderHandle::SystemCall call, const std::string&) {
-        using Call = FolderHandle::SystemCall;
-        return call == Call::lockReadOnly   ? EBADF
-               : call == Call::openNameless ? EOPNOTSUPP
-               : call == Call::exchange && !exchanges ? EINVAL
-                                                      : 0;
-    });
+    FolderHandle::setFaultInjector(
+        [exchanges](FolderHandle::SystemCall call, const std::string&) { return nfsRule(call, exchanges); });
 }
 
 // Saves the planning into a folder reserved below `parent`, as the main window does (for an

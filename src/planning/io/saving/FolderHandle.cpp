@@ -343,6 +343,12 @@ FolderHandle::File::~File()
 
 void FolderHandle::File::close()
 {
+    finish();
+}
+
+Answer<Done> FolderHandle::File::finish()
+{
+    int error = 0;
     if (fd_ >= 0) {
         const auto sillyNames = Silly::closing(fd_);
         ::close(fd_);
@@ -351,11 +357,15 @@ void FolderHandle::File::close()
     fd_ = -1;
     // Only now: a name removed while its file is open stays on NFS (as ".nfs…") until it closes.
     if (namedIn_ >= 0) {
-        Sys::unlinkat(namedIn_, secondName_.c_str(), 0);
+        if (Sys::unlinkat(namedIn_, secondName_.c_str(), 0) != 0 && errno != ENOENT)
+            error = lastError();
         ::close(namedIn_);
     }
     namedIn_ = -1;
     secondName_.clear();
+    if (error)
+        return Failure{error};
+    return Done{};
 }
 
 Answer<FolderHandle::File::Lock> FolderHandle::File::lock() const
@@ -442,7 +452,7 @@ Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const st
         return Done{};
     const auto here = isAt(folder, name);
     if (!here.ok() || !*here) {
-        close();
+        finish();
         return !here.ok() && here.error() != ENOENT ? Answer<Done>(here.failure()) : Answer<Done>(Done{});
     }
     // Renamed aside while it is held, so that nobody takes the name's lock between the close and
@@ -453,11 +463,13 @@ Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const st
         aside = Vexa::AtomicFile::temporaryNameFor(name);
         moved = folder.moveTo(name, folder, aside);
     }
-    close();
-    const int error = moved.ok() ? folder.removeFile(aside).error() : moved.error();
+    const int unnamed = finish().error();
+    int error = moved.ok() ? folder.removeFile(aside).error() : moved.error();
     // Where it cannot go, it stays at its name, as a file of a holder that let go.
     if (moved.ok() && error && error != ENOENT)
         folder.moveTo(aside, folder, name);
+    if (!error || error == ENOENT)
+        error = unnamed;
     if (error && error != ENOENT)
         return Failure{error};
     return Done{};
@@ -880,10 +892,10 @@ Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, c
 
 Answer<Done> FolderHandle::writeWhole(const std::string& name, const std::string& text) const
 {
-    const auto written = replaceWhole(name, text);
+    auto written = replaceWhole(name, text);
     if (!written.ok())
         return written.failure();
-    return Done{};
+    return written->finish();
 }
 
 namespace {

@@ -93,6 +93,9 @@ public:
         // ".nfs…" name of it. It is closed in any case; the file stays where the rename fails.
         Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name);
         void close();
+        // Closes, answering whether the temporary name it was made under (where the file system
+        // has no nameless files) went as well.
+        Answer<Done> finish();
 
     private:
         friend class FolderHandle;
