@@ -242,9 +242,12 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
     for (const char* folder : {"dicom", "implant/0", "implant/1", "surface", "images", "system"})
         staged << "-P" << QString::fromStdString(patients + "/.2030-01-01__07-00-00-0.saving0/" + folder);
     const std::pair<std::string, QStringList> calls[] = {{"linkat", staged}, {"renameat2", {}}, {"unlinkat", {}}, {"rmdir", {}}};
+    // On a local disk, and on a file server (every instance under the NFS client's rules).
+    for (const bool onServer : {false, true})
     for (const auto& [call, only] : calls) {
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange") : std::nullopt;
         for (int n = 1;; ++n) {
-            SCOPED_TRACE(call + " #" + std::to_string(n));
+            SCOPED_TRACE(call + " #" + std::to_string(n) + (onServer ? " on a file server" : ""));
             fs::remove_all(patients);
             fs::copy(kept, patients, fs::copy_options::recursive);
             writeText(picture, "the new picture");
@@ -262,15 +265,23 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
             ASSERT_EQ(said(elsewhere, &told), "started");
             everyComputerSees("after another computer's start");
             // The save died: nothing calls it at work.
-            for (const std::string& line : told)
+            for (const std::string& line : told) {
                 EXPECT_EQ(line.find("at work"), std::string::npos) << line;
+                EXPECT_EQ(line.find(std::strerror(EBUSY)), std::string::npos) << line;
+            }
             // The crashed computer's next start, every other time under a new host name.
             if (kills % 2) {
                 QProcess renamed;
                 startChild(renamed, "start", patients, asComputer(false));
                 ASSERT_EQ(said(renamed), "started");
             } else {
-                StartRecovery::finishInterrupted({patients});
+                if (onServer)
+                    imitateNfs(false);
+                const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+                FolderHandle::setFaultInjector({});
+                FolderHandle::imitateSillyRename(false);
+                for (const std::string& line : report.toTell)
+                    EXPECT_EQ(line.find(std::strerror(EBUSY)), std::string::npos) << line;
             }
             const std::set<std::string> left = entries(patients);
             ASSERT_EQ(left.size(), 1u);

@@ -52,6 +52,16 @@ inline void imitateNfs(bool exchanges)
         [exchanges](FolderHandle::SystemCall call, const std::string&) { return nfsRule(call, exchanges); });
 }
 
+// Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
+// exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
+// name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
+// local disk, or "without exchange", as NFS has it (EINVAL).
+struct NfsRule
+{
+    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
+    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
+};
+
 // Saves the planning into a folder reserved below `parent`, as the main window does (for an
 // overwrite, the loaded folder's parent); the error text.
 inline std::string save(Session& s, const std::string& parent, bool overwrite)

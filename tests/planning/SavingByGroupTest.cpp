@@ -70,14 +70,6 @@ void expectOneWholePlanning(const std::string& patients, const std::vector<std::
     expectModes(plannings.front(), umask);
 }
 
-// Children that lock as the Linux NFS client does (flock emulated by fcntl locks): an exclusive
-// lock on a file open for reading alone is refused (EBADF); all else as on a local disk, or
-// "without exchange" of files, as NFS has it (EINVAL).
-struct NfsRule
-{
-    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
-    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
-};
 
 // Two members meet what a dead save left: the second taker (the first is the owner), whose the
 // dead file is, and its mode. The owner's own file is opened for writing and locked alone; a third

@@ -349,8 +349,14 @@ TEST(SavingFaults, AStartWhoseStepFailsLeavesTheTakeOverToTheNext)
             if (fault.error(n) == EACCES)
                 expectRefusalNamesItsFile(report.toTell, failedAt);
             expectPromisesKept(report);
+            if (fault.nfs)
+                imitateNfs(false);
             const StartRecovery::Report clean = StartRecovery::finishInterrupted({patients});
+            FolderHandle::setFaultInjector({});
+            FolderHandle::imitateSillyRename(false);
             expectToldAsIs(clean.toTell, 0);
+            if (fault.nfs)
+                expectToldAsIs(clean.lines, 0);
             expectOnePlanningWithEverything(patients);
             if (::testing::Test::HasFailure())
                 return;
