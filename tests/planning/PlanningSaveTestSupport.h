@@ -126,17 +126,21 @@ inline std::string load(Session& s, const std::string& folder)
 }
 
 // A program instance that takes the origin lock of `planning` ("lock") or the mark of its folder
-// ("mark") and says so: "holds", or "not taken: <why>" for a mark, and "waits for <what>" while
-// it waits for the lock. It holds what it took until a line on its input, then lets go and says
+// ("mark") and says so: "holds", or "not taken: <why>" for a mark, "waits for <what>" while it
+// waits for the lock, and "refused <why>" where the lock is refused. It holds what it took until a line on its input, then lets go and says
 // "ended".
 inline void takeAndHold(const std::string& what, const std::string& planning)
 {
     const auto say = [](const std::string& word) { std::cout << "@@ " << word << std::endl; };
     std::unique_ptr<OriginLock> lock;
     if (what == "lock")
-        lock = std::make_unique<OriginLock>(fs::path(planning).parent_path().string(),
-                                            fs::path(planning).filename().string(),
-                                            [&](const std::string& awaited) { say("waits for " + awaited); });
+        try {
+            lock = std::make_unique<OriginLock>(fs::path(planning).parent_path().string(),
+                                                fs::path(planning).filename().string(),
+                                                [&](const std::string& awaited) { say("waits for " + awaited); });
+        } catch (const std::exception& e) {
+            return say("refused " + std::string(e.what()));
+        }
     auto taking = what == "mark" ? WorkMark::take(FolderHandle::open(planning, true), false) : WorkMark::Taking();
     ASSERT_TRUE(taking.ok()) << reasonOf(taking.error());
     say(lock || taking->mark ? "holds" : "not taken: " + taking->why);

@@ -302,8 +302,9 @@ TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
 
 // Under the NFS client's rule, where no file can be exchanged either (as NFS has it): the origin
 // lock or the mark that a dead save left is taken over where it is the member's own (by a rename,
-// under its lock held alone); a third member's, locked only shared, is waited for (the lock) or
-// left (the mark), saying why, and stays as it is.
+// under its lock held alone); a third member's, locked only shared, is refused at once (the lock)
+// or left (the mark), naming that member and what frees it, and stays as it is; a start tells
+// the user that only that member's start finishes it.
 TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneIsTakenOver)
 {
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
@@ -322,17 +323,37 @@ TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneI
             startChild(taker, QString::fromStdString(what), planning, asUser(meeting.second, "002"));
             const std::string why = "which this user cannot take over safely (the file system exchanges no files, and "
                                     "locks this file only shared for this user, who may not write it)";
+            const std::string user = std::to_string(third); // no name for that number here
             EXPECT_EQ(nextWord(taker),
                       meeting.fileOwner != third ? "holds"
-                      : what == "lock"           ? "waits for the lock " + file + " that a save left when it ended, " + why
-                                                 : "not taken: a save that ended left its mark " + file + ", " + why);
+                      : what == "lock" ? "refused The planning cannot be saved over: " + file + " is the lock that a save of "
+                                         "the user " + user + " left when it ended, " + why + ". A start of the program "
+                                         "as " + user + " frees it, or removing that file; then save again."
+                                       : "not taken: a save of the user " + user + " that ended left its mark " + file +
+                                             ", " + why);
             taker.write("\n");
             if (meeting.fileOwner != third) {
                 EXPECT_EQ(said(taker), "ended");
                 EXPECT_EQ(entries(patients, true), std::set<std::string>{});
-            } else {
-                taker.kill();
-                said(taker);
+                continue;
+            }
+            taker.kill();
+            said(taker);
+            EXPECT_EQ(readBytes(file), dead);
+            if (what == "lock") {
+                QProcess start;
+                startChild(start, "start", patients, asUser(meeting.second, "002"));
+                std::vector<std::string> told;
+                ASSERT_EQ(said(start, &told), "started");
+                const std::string tells = "told: Saves of the planning over it wait in vain: " + file;
+                EXPECT_EQ(std::count_if(told.begin(), told.end(),
+                                        [&](const std::string& line) {
+                                            return line.starts_with(tells) &&
+                                                   line.ends_with("Only a start of the program as that user can finish "
+                                                                  "what a save of theirs left.");
+                                        }),
+                          1)
+                    << ::testing::PrintToString(told);
                 EXPECT_EQ(readBytes(file), dead);
             }
         }

@@ -273,19 +273,28 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
     return path + " is " + thing + ", where this program keeps " + keeps + ". It was left as it is";
 }
 
+std::string ownerOf(const Look& found)
+{
+    const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF});
+    if (!status.ok())
+        return {};
+    struct passwd entry{}, *named = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
+        return named->pw_name;
+    return std::to_string(status->st_uid);
+}
+
+bool onlyItsOwnerTakesOver(const Look& found)
+{
+    return found.lock == Lock::shared;
+}
+
 std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error)
 {
     std::string user = "another user";
-    if (const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF}); status.ok()) {
-        struct passwd entry{}, *named = nullptr;
-        char buffer[4096];
-        if (status->st_uid == ::geteuid())
-            user = "this user";
-        else if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
-            user = "the user " + std::string(named->pw_name);
-        else
-            user = "the user " + std::to_string(status->st_uid);
-    }
+    if (const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF}); status.ok())
+        user = status->st_uid == ::geteuid() ? "this user" : "the user " + ownerOf(found);
     return path + " is " + is + " that a save of " + user + " left when it ended; this user cannot replace it (" +
            reasonOf(error) + ")";
 }

@@ -119,6 +119,12 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
 std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error);
 // Why a gone holder's file cannot be taken over safely here (Taken::unsafe), in words.
 std::string whyUnsafe(const Look& found);
+// Whether only its owner may take over a gone holder's file that cannot be taken over safely
+// here: it is locked only shared for this user, who may not write it. Waiting frees nothing; a
+// start as its owner does, or removing it.
+bool onlyItsOwnerTakesOver(const Look& found);
+// The user whose file it is, by name ("alice"; the number where the name is unknown).
+std::string ownerOf(const Look& found);
 
 // Removes a temporary file of this program's (one a file of its is made under, or set aside
 // under while removed) unless a live instance holds it: every such file is locked from its

@@ -86,10 +86,13 @@ public:
                 continue;
             }
             if (*kind == FolderHandle::Kind::file && isLockFile(name)) {
-                const auto removed = OriginLock::removeIfStale(folder, name);
+                bool forTheUser = false;
+                const auto removed = OriginLock::removeIfStale(folder, name, &forTheUser);
                 if (!removed.ok())
                     done("left the lock " + folder.pathOf(name) + ": it could not be read (" + reasonOf(removed.error()) +
                          ")");
+                else if (forTheUser)
+                    tell(*removed);
                 else if (!removed->empty())
                     done(*removed);
                 continue;
@@ -493,7 +496,9 @@ private:
         // Left by a save that ended, whose mark this user cannot take over safely here.
         if (taking->unsafe && toFinish)
             return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
-                        ", whose files are to be taken over, but " + taking->why + ". " + TakeOver::triesAgain);
+                        ", whose files are to be taken over, but " + taking->why + ". " +
+                        (taking->ownersOnly ? "Only a start of the program as that user can take them over."
+                                            : TakeOver::triesAgain));
         if (taking->refused || taking->unsafe)
             return done("left " + folder.path() + ": " + taking->why);
         if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)

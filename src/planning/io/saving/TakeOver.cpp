@@ -451,8 +451,9 @@ struct Run
             notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
                             ", but its files could not be taken over: " + taking->why + "." +
                             (!resumable       ? ""
-                             : taking->refused ? " The next start of the program as that user takes them over."
-                                               : " " + TakeOver::triesAgain));
+                             : taking->refused    ? " The next start of the program as that user takes them over."
+                             : taking->ownersOnly ? " Only a start of the program as that user can take them over."
+                                                  : " " + TakeOver::triesAgain));
             return Result::stopped;
         }
         if (!taking->mark && !taking->idle)

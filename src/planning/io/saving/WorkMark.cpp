@@ -97,7 +97,9 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     if (mark->taken == HolderFile::Taken::unsafe) {
         taking.verdict = Verdict::atWork;
         taking.unsafe = true;
-        taking.why = "a save that ended left its mark " + folder.pathOf(fileName) +
+        taking.ownersOnly = HolderFile::onlyItsOwnerTakesOver(*found);
+        taking.why = (taking.ownersOnly ? "a save of the user " + HolderFile::ownerOf(*found) : std::string("a save")) +
+                     " that ended left its mark " + folder.pathOf(fileName) +
                      ", which this user cannot take over safely (" + HolderFile::whyUnsafe(*found) + ")";
         return taking;
     }

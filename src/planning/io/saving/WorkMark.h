@@ -47,6 +47,8 @@ public:
         // Not taken: the mark of a save that is gone, which this user cannot take over safely on
         // this file system (`why` says why); left as a live holder's.
         bool unsafe = false;
+        // Unsafe, and only the mark's owner may take it over (`why` names that user).
+        bool ownersOnly = false;
     };
 
     // Makes the mark in `folder`; null when something holds the name already.
