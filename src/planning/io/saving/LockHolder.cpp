@@ -246,11 +246,17 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
 
 Answer<Replacement> takeOver(const FolderHandle& folder, const std::string& name, Look& found, const std::string& text)
 {
-    // Another instance may have judged the same file and taken it over meanwhile, where its lock
-    // is not held here alone: the exchange finds that out. Without an exchange, only this lock
-    // held alone keeps it out.
-    auto replaced = folder.replaceWholeIf(name, text, found.file, found.lock == Lock::taken);
     Replacement result;
+    // A lock held here only shared keeps no other taker out: such a file is never taken over, so
+    // that two takers never both hold it, whatever an exchange or its putting back meets.
+    if (found.lock == Lock::shared) {
+        result.taken = Taken::unsafe;
+        return result;
+    }
+    // Another instance may have judged the same file and taken it over meanwhile, where the file
+    // system takes no locks: the exchange finds that out. Without an exchange, only this lock held
+    // alone keeps it out.
+    auto replaced = folder.replaceWholeIf(name, text, found.file, found.lock == Lock::taken);
     if (!replaced.ok() && (replaced.error() == EINVAL || replaced.error() == ENOSYS))
         result.taken = Taken::unsafe;
     else if (!replaced.ok())
@@ -301,9 +307,8 @@ std::string notReplaceable(const std::string& path, const std::string& is, const
 
 std::string whyUnsafe(const Look& found)
 {
-    return std::string("the file system exchanges no files, and ") +
-           (found.lock == Lock::shared ? "locks this file only shared for this user, who may not write it"
-                                       : "takes no locks");
+    return found.lock == Lock::shared ? "the file system locks this file only shared for this user, who may not write it"
+                                      : "the file system exchanges no files, and takes no locks";
 }
 
 Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name)

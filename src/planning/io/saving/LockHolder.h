@@ -55,8 +55,10 @@ struct LockHolder
 // made it, never written in place, and only while the file at its name is still the one judged:
 // the new file is exchanged with it, and whatever else came out is put back (another instance
 // took it over meanwhile: it is looked at again). Where the file system cannot exchange, it is
-// replaced by a rename only while its lock is held here alone; else its holder cannot be judged
-// safely here, and it is waited for, or left, as a live one's, saying so. Where this user may not
+// replaced by a rename only while its lock is held here alone. One whose lock this user holds
+// only shared (it keeps nobody out) is never taken over, exchange or not: only its owner may.
+// Else its holder cannot be judged safely here, and it is waited for, or left, as a live one's,
+// saying so. Where this user may not
 // replace it (the folder is not this user's to write), it stays as it is, and that is said: whose
 // it is and that this user cannot replace it.
 namespace HolderFile {
@@ -91,8 +93,9 @@ enum class Taken {
     yes,     // the new file stands at the name, locked here
     changed, // the file at the name is no longer the one judged (taken over by another instance, or
              // gone): look again
-    unsafe   // the file system cannot exchange files and the judged file's lock is not held here
-             // alone: its holder cannot be judged safely here, as a live one's
+    unsafe   // the judged file's lock is held here only shared (it keeps nobody out), or the file
+             // system takes no locks and cannot exchange files: its holder cannot be judged safely
+             // here, as a live one's
 };
 struct Replacement
 {
