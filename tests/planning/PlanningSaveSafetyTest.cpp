@@ -26,6 +26,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
+#include <optional>
 #include <cstring>
 #include <thread>
 #include <gtest/gtest.h>

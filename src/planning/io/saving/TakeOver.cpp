@@ -1,5 +1,7 @@
 #include "planning/io/saving/TakeOver.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
@@ -264,6 +266,13 @@ void moveOthers(const TakeOverRecord& record, const std::string& relative, const
             return;
         if (*kind == Kind::none || *stays || (!folder && record.own.count(path)))
             continue;
+        // A temporary file of the program's is never the user's: one that a dead instance left
+        // goes, one in flight (held) is its instance's and stays.
+        if (!folder && Vexa::AtomicFile::isTemporaryName(name)) {
+            if (work.failed(HolderFile::removeTemporary(from, name), from.pathOf(name) + " could not be removed"))
+                return;
+            continue;
+        }
         if (folder && ownFolders.count(path)) {
             moveOthers(record, path, ownFolders, into, work);
         } else {
