@@ -450,24 +450,17 @@ Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const st
 {
     if (!isOpen())
         return Done{};
-    const auto here = isAt(folder, name);
-    if (!here.ok() || !*here) {
-        finish();
-        return !here.ok() && here.error() != ENOENT ? Answer<Done>(here.failure()) : Answer<Done>(Done{});
-    }
-    // Renamed aside while it is held, so that nobody takes the name's lock between the close and
-    // the removal; the aside name is a temporary one, which a start removes should a kill leave it.
-    std::string aside;
-    Answer<Done> moved = Failure{EEXIST};
-    for (int attempt = 0; attempt < 100 && moved.error() == EEXIST; ++attempt) {
-        aside = Vexa::AtomicFile::temporaryNameFor(name);
-        moved = folder.moveTo(name, folder, aside);
-    }
+    const auto identity = status();
+    // Closed before its name goes: a file server keeps the name of an open file (as ".nfs…"),
+    // which keeps its folder. Its holder, alive, is never judged gone meanwhile, so nobody takes
+    // it over between the close and the removal; and it goes only while it is still this file.
     const int unnamed = finish().error();
-    int error = moved.ok() ? folder.removeFile(aside).error() : moved.error();
-    // Where it cannot go, it stays at its name, as a file of a holder that let go.
-    if (moved.ok() && error && error != ENOENT)
-        folder.moveTo(aside, folder, name);
+    if (!identity.ok())
+        return identity.failure();
+    const auto now = folder.status(name);
+    int error = now.ok() ? 0 : now.error();
+    if (now.ok() && now->st_dev == identity->st_dev && now->st_ino == identity->st_ino)
+        error = folder.removeFile(name).error();
     if (!error || error == ENOENT)
         error = unnamed;
     if (error && error != ENOENT)

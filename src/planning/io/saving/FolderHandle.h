@@ -88,9 +88,9 @@ public:
         // Whether the entry `name` of `folder` is still this very file (its holder may have removed
         // or replaced it meanwhile); false when there is no such entry.
         Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
-        // Removes the entry `name` of `folder` while it is still this very file: renamed aside
-        // while open (its lock keeps others out), then closed, then removed, so that NFS keeps no
-        // ".nfs…" name of it. It is closed in any case; the file stays where the rename fails.
+        // Removes the entry `name` of `folder` while it is still this very file, closed first so
+        // that NFS keeps no ".nfs…" name of it (it is closed in any case; the file stays where the
+        // removal fails).
         Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name);
         void close();
         // Closes, answering whether the temporary name it was made under (where the file system

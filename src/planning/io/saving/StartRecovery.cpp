@@ -471,7 +471,8 @@ private:
         }
         if (!records.empty() && later)
             return later->push_back(std::move(folder));
-        // A mark's removal cut off between its setting aside and its end.
+        // A mark whose holder was cut off on a file system without nameless files left its
+        // temporary name.
         if (const int error = markLeftAside ? WorkMark::removeLeftNames(folder).error() : 0)
             return cannotRead(folder.path(), error, "remove what a mark left in");
         const auto earlier = earlierReplacedIn(folder);

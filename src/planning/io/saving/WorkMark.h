@@ -22,11 +22,11 @@ class WorkMark
 {
 public:
     static constexpr const char* fileName = ".morvanta-work";
-    // The mark's name, or the temporary name a mark has beside it while it is made, held or
-    // removed where the file system has no nameless files: what goes with the mark.
+    // The mark's name, or the temporary name a mark has beside it while it is made or held where
+    // the file system has no nameless files: what goes with the mark.
     static bool isMarkName(const std::string& name);
-    // Removes the temporary names of marks that nobody holds (a kill between a mark's making or
-    // removal and its end leaves one), so that the folder may go.
+    // Removes the temporary names of marks that nobody holds (a kill while a mark is held where
+    // the file system has no nameless files leaves one), so that the folder may go.
     static Answer<Done> removeLeftNames(const FolderHandle& folder);
 
     // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
