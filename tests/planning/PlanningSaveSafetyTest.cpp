@@ -26,6 +26,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
+#include <optional>
 #include <cstring>
 #include <thread>
 #include <gtest/gtest.h>
@@ -67,8 +68,9 @@ void holdAtStep()
 // implant and saves it (MORVANTA_SAVE_CHILD "overwrite" or "new"); or "start": finishes what
 // saves left in the patient folder MORVANTA_SAVE_PLANNING, as a start of the program does; or
 // "lock", "mark": takeAndHold. With MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks;
-// with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing (and,
-// "without exchange", exchanges no files).
+// with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing, makes
+// no nameless files and renames a removed file that is open (NFS; "without exchange", it
+// exchanges no files either).
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
@@ -76,10 +78,7 @@ TEST(DISABLED_SaveChild, Run)
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
         });
     else if (const QString nfs = qEnvironmentVariable("MORVANTA_SAVE_NFS_LOCKS"); !nfs.isEmpty())
-        FolderHandle::setFaultInjector([exchanges = nfs != "without exchange"](FolderHandle::SystemCall call, const std::string&) {
-            using Call = FolderHandle::SystemCall;
-            return call == Call::lockReadOnly ? EBADF : call == Call::exchange && !exchanges ? EINVAL : 0;
-        });
+        imitateNfs(nfs != "without exchange");
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
     holdAtStep();
@@ -244,9 +243,12 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
     for (const char* folder : {"dicom", "implant/0", "implant/1", "surface", "images", "system"})
         staged << "-P" << QString::fromStdString(patients + "/.2030-01-01__07-00-00-0.saving0/" + folder);
     const std::pair<std::string, QStringList> calls[] = {{"linkat", staged}, {"renameat2", {}}, {"unlinkat", {}}, {"rmdir", {}}};
+    // On a local disk, and on a file server (every instance under the NFS client's rules).
+    for (const bool onServer : {false, true})
     for (const auto& [call, only] : calls) {
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange") : std::nullopt;
         for (int n = 1;; ++n) {
-            SCOPED_TRACE(call + " #" + std::to_string(n));
+            SCOPED_TRACE(call + " #" + std::to_string(n) + (onServer ? " on a file server" : ""));
             fs::remove_all(patients);
             fs::copy(kept, patients, fs::copy_options::recursive);
             writeText(picture, "the new picture");
@@ -264,15 +266,23 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
             ASSERT_EQ(said(elsewhere, &told), "started");
             everyComputerSees("after another computer's start");
             // The save died: nothing calls it at work.
-            for (const std::string& line : told)
+            for (const std::string& line : told) {
                 EXPECT_EQ(line.find("at work"), std::string::npos) << line;
+                EXPECT_EQ(line.find(std::strerror(EBUSY)), std::string::npos) << line;
+            }
             // The crashed computer's next start, every other time under a new host name.
             if (kills % 2) {
                 QProcess renamed;
                 startChild(renamed, "start", patients, asComputer(false));
                 ASSERT_EQ(said(renamed), "started");
             } else {
-                StartRecovery::finishInterrupted({patients});
+                if (onServer)
+                    imitateNfs(false);
+                const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+                FolderHandle::setFaultInjector({});
+                FolderHandle::imitateSillyRename(false);
+                for (const std::string& line : report.toTell)
+                    EXPECT_EQ(line.find(std::strerror(EBUSY)), std::string::npos) << line;
             }
             const std::set<std::string> left = entries(patients);
             ASSERT_EQ(left.size(), 1u);

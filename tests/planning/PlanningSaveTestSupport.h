@@ -33,6 +33,35 @@ namespace PlanningSaveTest {
 namespace fs = std::filesystem;
 using namespace PlanningIoTest;
 
+// The Linux NFS client's rules, imitated in this process: a file open for reading alone is locked
+// only shared (EBADF), no file is made without a name (EOPNOTSUPP), a removed file that is open
+// here stays as ".nfs…" until it closes; with `exchanges` false, no two names are exchanged
+// (EINVAL). nfsRule: the error of a call under them.
+inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
+{
+    using Call = FolderHandle::SystemCall;
+    return call == Call::lockReadOnly                  ? EBADF
+           : call == Call::openNameless                ? EOPNOTSUPP
+           : call == Call::exchange && !exchanges ? EINVAL
+                                                       : 0;
+}
+inline void imitateNfs(bool exchanges)
+{
+    FolderHandle::imitateSillyRename(true);
+    FolderHandle::setFaultInjector(
+        [exchanges](FolderHandle::SystemCall call, const std::string&) { return nfsRule(call, exchanges); });
+}
+
+// Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
+// exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
+// name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
+// local disk, or "without exchange", as NFS has it (EINVAL).
+struct NfsRule
+{
+    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
+    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
+};
+
 // Saves the planning into a folder reserved below `parent`, as the main window does (for an
 // overwrite, the loaded folder's parent); the error text.
 inline std::string save(Session& s, const std::string& parent, bool overwrite)
@@ -97,17 +126,21 @@ inline std::string load(Session& s, const std::string& folder)
 }
 
 // A program instance that takes the origin lock of `planning` ("lock") or the mark of its folder
-// ("mark") and says so: "holds", or "not taken: <why>" for a mark, and "waits for <what>" while
-// it waits for the lock. It holds what it took until a line on its input, then lets go and says
+// ("mark") and says so: "holds", or "not taken: <why>" for a mark, "waits for <what>" while it
+// waits for the lock, and "refused <why>" where the lock is refused. It holds what it took until a line on its input, then lets go and says
 // "ended".
 inline void takeAndHold(const std::string& what, const std::string& planning)
 {
     const auto say = [](const std::string& word) { std::cout << "@@ " << word << std::endl; };
     std::unique_ptr<OriginLock> lock;
     if (what == "lock")
-        lock = std::make_unique<OriginLock>(fs::path(planning).parent_path().string(),
-                                            fs::path(planning).filename().string(),
-                                            [&](const std::string& awaited) { say("waits for " + awaited); });
+        try {
+            lock = std::make_unique<OriginLock>(fs::path(planning).parent_path().string(),
+                                                fs::path(planning).filename().string(),
+                                                [&](const std::string& awaited) { say("waits for " + awaited); });
+        } catch (const std::exception& e) {
+            return say("refused " + std::string(e.what()));
+        }
     auto taking = what == "mark" ? WorkMark::take(FolderHandle::open(planning, true), false) : WorkMark::Taking();
     ASSERT_TRUE(taking.ok()) << reasonOf(taking.error());
     say(lock || taking->mark ? "holds" : "not taken: " + taking->why);

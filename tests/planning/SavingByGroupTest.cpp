@@ -70,14 +70,6 @@ void expectOneWholePlanning(const std::string& patients, const std::vector<std::
     expectModes(plannings.front(), umask);
 }
 
-// Children that lock as the Linux NFS client does (flock emulated by fcntl locks): an exclusive
-// lock on a file open for reading alone is refused (EBADF); all else as on a local disk, or
-// "without exchange" of files, as NFS has it (EINVAL).
-struct NfsRule
-{
-    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
-    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
-};
 
 // Two members meet what a dead save left: the second taker (the first is the owner), whose the
 // dead file is, and its mode. The owner's own file is opened for writing and locked alone; a third
@@ -222,7 +214,9 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
 // Under the NFS client's rule, two instances take the origin lock of a planning, or the mark of its
 // folder, that a dead save left, at once: the owner's held at its take-over (the exchange) while
 // the other takes it. One holds it; the other waits, told for what, and holds it once the first
-// lets go (a lock), or leaves it (a mark, as for a save at work). Nothing hidden is left.
+// lets go (a lock), or leaves it (a mark, as for a save at work). Nothing hidden is left. A third
+// member's, which both lock only shared, neither takes over (the lock is refused, the mark left),
+// exchange or not: it stays as it is.
 TEST(SavingByGroup, UnderTheNfsRuleADeadSavesLockOrMarkIsTakenByOneOfTwoAtOnce)
 {
     if (const std::string missing = missingTools(false); !missing.empty())
@@ -240,6 +234,24 @@ TEST(SavingByGroup, UnderTheNfsRuleADeadSavesLockOrMarkIsTakenByOneOfTwoAtOnce)
                                               : in + "/.morvanta-work", meeting);
             QProcess first, second;
             std::string words[2];
+            if (meeting.fileOwner == third) {
+                const std::string file = readBytes(in + (what == "lock" ? "/." + fs::path(planning).filename().string() + ".lock"
+                                                                        : "/.morvanta-work"));
+                for (QProcess* taker : {&first, &second}) {
+                    startChild(*taker, QString::fromStdString(what), planning,
+                               asUser(taker == &first ? owner : meeting.second, "002"));
+                    const std::string word = nextWord(*taker);
+                    EXPECT_TRUE(word.starts_with(what == "lock" ? "refused The planning cannot be saved over: "
+                                                                : "not taken: a save of the user " + std::to_string(third)))
+                        << word;
+                    taker->write("\n");
+                    said(*taker);
+                }
+                EXPECT_EQ(readBytes(in + (what == "lock" ? "/." + fs::path(planning).filename().string() + ".lock"
+                                                         : "/.morvanta-work")),
+                          file);
+                continue;
+            }
             startChild(first, QString::fromStdString(what), planning, asUser(owner, "002"), true);
             {
                 const Tracer held(first, "renameat2", in, true);
@@ -266,7 +278,8 @@ TEST(SavingByGroup, UnderTheNfsRuleADeadSavesLockOrMarkIsTakenByOneOfTwoAtOnce)
 // dead save left: the owner's held at its take-over of the lock (the exchange) while the other
 // takes the lock and checks the planning (held then at its publishing) or waits for the lock; the
 // owner's take-over goes on before the other publishes. One is saved; the other is refused, the
-// planning saved again meanwhile; one whole planning is left.
+// planning saved again meanwhile; one whole planning is left. Over a third member's lock, which
+// both lock only shared, both are refused at once, told whose it is.
 TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
 {
     if (const std::string missing = missingTools(false); !missing.empty())
@@ -281,6 +294,15 @@ TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
         const std::string lock = "." + fs::path(planning).filename().string() + ".lock";
         leaveDeadSavesFile(patients + "/" + lock, meeting);
         QProcess first, second;
+        if (meeting.fileOwner == third) {
+            for (QProcess* saver : {&first, &second}) {
+                startChild(*saver, "overwrite", planning, asUser(saver == &first ? owner : meeting.second, "002"));
+                const Said end = said(*saver);
+                EXPECT_NE(end.find("is the lock that a save of the user " + std::to_string(third)), std::string::npos) << end;
+            }
+            EXPECT_EQ(listed(patients), std::vector<std::string>{planning});
+            continue;
+        }
         startChild(first, "overwrite", planning, asUser(owner, "002"), true);
         {
             std::optional<Tracer> held(std::in_place, first, "renameat2", patients, true);
@@ -310,8 +332,9 @@ TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
 
 // Under the NFS client's rule, where no file can be exchanged either (as NFS has it): the origin
 // lock or the mark that a dead save left is taken over where it is the member's own (by a rename,
-// under its lock held alone); a third member's, locked only shared, is waited for (the lock) or
-// left (the mark), saying why, and stays as it is.
+// under its lock held alone); a third member's, locked only shared, is refused at once (the lock)
+// or left (the mark), naming that member and what frees it, and stays as it is; a start tells
+// the user that only that member's start finishes it.
 TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneIsTakenOver)
 {
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
@@ -328,19 +351,39 @@ TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneI
             const std::string dead = readBytes(file);
             QProcess taker;
             startChild(taker, QString::fromStdString(what), planning, asUser(meeting.second, "002"));
-            const std::string why = "which this user cannot take over safely (the file system exchanges no files, and "
-                                    "locks this file only shared for this user, who may not write it)";
+            const std::string why = "which this user cannot take over safely (the file system locks this file only "
+                                    "shared for this user, who may not write it)";
+            const std::string user = std::to_string(third); // no name for that number here
             EXPECT_EQ(nextWord(taker),
                       meeting.fileOwner != third ? "holds"
-                      : what == "lock"           ? "waits for the lock " + file + " that a save left when it ended, " + why
-                                                 : "not taken: a save that ended left its mark " + file + ", " + why);
+                      : what == "lock" ? "refused The planning cannot be saved over: " + file + " is the lock that a save of "
+                                         "the user " + user + " left when it ended, " + why + ". A start of the program "
+                                         "as " + user + " frees it, or removing that file; then save again."
+                                       : "not taken: a save of the user " + user + " that ended left its mark " + file +
+                                             ", " + why);
             taker.write("\n");
             if (meeting.fileOwner != third) {
                 EXPECT_EQ(said(taker), "ended");
                 EXPECT_EQ(entries(patients, true), std::set<std::string>{});
-            } else {
-                taker.kill();
-                said(taker);
+                continue;
+            }
+            taker.kill();
+            said(taker);
+            EXPECT_EQ(readBytes(file), dead);
+            if (what == "lock") {
+                QProcess start;
+                startChild(start, "start", patients, asUser(meeting.second, "002"));
+                std::vector<std::string> told;
+                ASSERT_EQ(said(start, &told), "started");
+                const std::string tells = "told: Saves of the planning over it wait in vain: " + file;
+                EXPECT_EQ(std::count_if(told.begin(), told.end(),
+                                        [&](const std::string& line) {
+                                            return line.starts_with(tells) &&
+                                                   line.ends_with("Only a start of the program as that user can finish "
+                                                                  "what a save of theirs left.");
+                                        }),
+                          1)
+                    << ::testing::PrintToString(told);
                 EXPECT_EQ(readBytes(file), dead);
             }
         }

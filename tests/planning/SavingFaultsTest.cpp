@@ -22,13 +22,17 @@ namespace {
 using Call = FolderHandle::SystemCall;
 
 // Fails the n-th system call of the kinds given (of every kind when none) with `error`, for as
-// long as it lives.
+// long as it lives; with `nfs`, under the NFS client's rules (without exchange) besides.
 class FailingStep
 {
 public:
-    FailingStep(long n, int error, std::set<Call> kinds) : n_(n), error_(error), kinds_(std::move(kinds))
+    FailingStep(long n, int error, std::set<Call> kinds, bool nfs = false)
+        : n_(n), error_(error), kinds_(std::move(kinds))
     {
-        FolderHandle::setFaultInjector([this](Call call, const std::string& path) {
+        FolderHandle::imitateSillyRename(nfs);
+        FolderHandle::setFaultInjector([this, nfs](Call call, const std::string& path) {
+            if (const int refused = nfs ? nfsRule(call, false) : 0)
+                return refused;
             if ((!kinds_.empty() && !kinds_.count(call)) || ++count_ != n_)
                 return 0;
             failedAt_ = path;
@@ -152,6 +156,7 @@ struct Fault
     const char* name;
     std::vector<int> errors; // the n-th step fails with the n-th of these, in turn
     std::set<Call> kinds;
+    bool nfs = false; // on a file server: under the NFS client's rules, without exchange
     int error(long n) const { return errors[std::size_t(n) % errors.size()]; }
 };
 
@@ -161,6 +166,8 @@ const Fault changesAndLooks[] = {
     {"an I/O error, a full disk, a stale file or a time-out at each change", {EIO, ENOSPC, ESTALE, ETIMEDOUT}, changes},
     {"an I/O error, a stale file or a time-out at each look", {EIO, ESTALE, ETIMEDOUT},
      {Call::open, Call::duplicate, Call::status, Call::list, Call::read, Call::lock, Call::access}},
+    {"on a file server, an I/O error, a full disk, a stale file or a time-out at each change",
+     {EIO, ENOSPC, ESTALE, ETIMEDOUT}, changes, true},
 };
 const Fault ofTheProcess[] = {
     {"no descriptor left", {EMFILE}, {Call::open, Call::duplicate}},
@@ -185,7 +192,7 @@ Saved saveFailing(const std::string& planning, const std::string& patients, bool
     result.error = load(s, planning);
     if (!result.error.empty())
         return result;
-    const FailingStep failing(n, fault.error(n), fault.kinds);
+    const FailingStep failing(n, fault.error(n), fault.kinds, fault.nfs);
     // As the main window does: the folder is reserved before the save starts.
     try {
         PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, over);
@@ -257,10 +264,17 @@ void saveWhoseStepFails(bool over, const Fault& fault)
         if (!saved.error.empty()) {
             EXPECT_EQ(saved.error.rfind("The planning was not saved.\n", 0), 0u) << saved.error;
         } else if (saved.notes.empty() && fault.kinds.count(Call::rename) && fault.error(n) != ENOSPC) {
-            ADD_FAILURE() << "a failed change was passed off as a save without a note";
+            ADD_FAILURE() << "a failed change was passed off as a save without a note: " << saved.failedAt;
         }
+        // The start on the same file server: what the save left goes, with nothing left hidden.
+        if (fault.nfs)
+            imitateNfs(false);
         const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+        FolderHandle::setFaultInjector({});
+        FolderHandle::imitateSillyRename(false);
         expectToldAsIs(report.toTell, 0);
+        if (fault.nfs)
+            expectToldAsIs(report.lines, 0); // never "Device or resource busy"
         expectPromisesKept(report);
         if (over) {
             expectOnePlanningWithEverything(patients);
@@ -294,6 +308,8 @@ TEST(SavingFaults, ASaveAsNewWhoseChangeFailsEndsAndSaysWhatIsTrue) { saveWhoseS
 TEST(SavingFaults, ASaveAsNewWhoseLookFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(false, changesAndLooks[1]); }
 TEST(SavingFaults, ASaveOverItWithoutDescriptorsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, ofTheProcess[0]); }
 TEST(SavingFaults, ASaveOverItWithoutPermissionEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, ofTheProcess[1]); }
+TEST(SavingFaults, ASaveOverItOnAFileServerWhoseChangeFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(true, changesAndLooks[2]); }
+TEST(SavingFaults, ASaveAsNewOnAFileServerWhoseChangeFailsEndsAndSaysWhatIsTrue) { saveWhoseStepFails(false, changesAndLooks[2]); }
 
 // A start finishing a take-over cut off right after the new planning was published, in plannings
 // that hold a dead save's mark (with a longer text than the start writes), with its n-th
@@ -322,7 +338,7 @@ TEST(SavingFaults, AStartWhoseStepFailsLeavesTheTakeOverToTheNext)
             StartRecovery::Report report;
             std::string failedAt;
             {
-                const FailingStep failing(n, fault.error(n), fault.kinds);
+                const FailingStep failing(n, fault.error(n), fault.kinds, fault.nfs);
                 report = StartRecovery::finishInterrupted({patients});
                 if (!failing.reached())
                     break;
@@ -333,8 +349,14 @@ TEST(SavingFaults, AStartWhoseStepFailsLeavesTheTakeOverToTheNext)
             if (fault.error(n) == EACCES)
                 expectRefusalNamesItsFile(report.toTell, failedAt);
             expectPromisesKept(report);
+            if (fault.nfs)
+                imitateNfs(false);
             const StartRecovery::Report clean = StartRecovery::finishInterrupted({patients});
+            FolderHandle::setFaultInjector({});
+            FolderHandle::imitateSillyRename(false);
             expectToldAsIs(clean.toTell, 0);
+            if (fault.nfs)
+                expectToldAsIs(clean.lines, 0);
             expectOnePlanningWithEverything(patients);
             if (::testing::Test::HasFailure())
                 return;

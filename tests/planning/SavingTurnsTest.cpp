@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -286,8 +287,11 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
         {"this computer's start at the proof of a file, the other's at its first move", true,
          "rename 1 " + a + "/images", "status 3 " + bmp},
     };
+    // On a local disk, and on a file server (both starts under the NFS client's rules).
+    for (const bool onServer : {false, true})
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.step);
+        SCOPED_TRACE(std::string(row.step) + (onServer ? ", on a file server" : ""));
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange") : std::nullopt;
         copyAsIs(kept, patients);
         if (!row.stays.empty()) {
             writeText(a + "/" + row.stays, "the replaced planning's");
@@ -336,7 +340,11 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
                                 ". What could not move into it stays in " + a + ", which is no planning any more: " +
                                 row.stays + " (a different file of that name is in the new planning).");
         EXPECT_EQ(told.empty(), row.stays.empty());
+        if (onServer)
+            imitateNfs(false);
         StartRecovery::finishInterrupted({patients});
+        FolderHandle::setFaultInjector({});
+        FolderHandle::imitateSillyRename(false);
         EXPECT_EQ(listed(patients), std::vector<std::string>{b});
         EXPECT_EQ(readBytes(b + "/letters/a.pdf") + readBytes(b + "/twin.txt"), "a letter athe same bytes");
         if (row.stays.empty() || row.takenAway) {

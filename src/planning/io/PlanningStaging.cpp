@@ -109,10 +109,12 @@ void PlanningStaging::copy(const FolderHandle::File& source, const fs::path& fro
 {
     // The working folder is nobody else's: a copy that fails goes again as far as it can.
     const std::string name = relative.filename().string();
-    const auto made = into.createWhole(name, {});
+    auto made = into.createWhole(name, {});
     if (!made.ok())
         writeFailed(shown(relative), made.error());
     const auto failed = [&](int error, bool reading) {
+        // Closed first: a file server keeps the name of an open file (".nfs…").
+        made->close();
         into.removeFile(name);
         if (reading)
             throw cannotCopy(what, from, error);
@@ -138,6 +140,8 @@ void PlanningStaging::copy(const FolderHandle::File& source, const fs::path& fro
         failed(status.error(), false);
     if (std::uintmax_t(status->st_size) != copied)
         failed(EIO, false);
+    if (const auto finished = made->finish(); !finished.ok())
+        writeFailed(shown(relative), finished.error());
 }
 
 void PlanningStaging::writeFile(const fs::path& relative, const std::function<std::string()>& bytes) const
@@ -148,9 +152,11 @@ void PlanningStaging::writeFile(const fs::path& relative, const std::function<st
     } catch (const std::exception& e) {
         throw std::runtime_error("Could not write " + shown(relative) + ": " + asShown(e.what(), staging_.string()));
     }
-    const auto made = makeFolder(relative.parent_path()).createWhole(relative.filename().string(), text);
+    auto made = makeFolder(relative.parent_path()).createWhole(relative.filename().string(), text);
     if (!made.ok())
         writeFailed(shown(relative), made.error());
+    if (const auto finished = made->finish(); !finished.ok())
+        writeFailed(shown(relative), finished.error());
 }
 
 void PlanningStaging::copyImplantDescription(const std::string& file, const fs::path& relative) const

@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <tuple>
 #include <sys/file.h>
@@ -56,6 +58,88 @@ bool failed(Call call, int fd, const char* name = nullptr)
     return false;
 }
 
+// The NFS client's silly rename, imitated for tests: the files of this process's that are open,
+// by identity, with the ".nfs" names they were renamed to while open.
+namespace Silly {
+
+using Id = std::pair<dev_t, ino_t>;
+struct Open
+{
+    int count = 0;
+    std::vector<std::pair<int, std::string>> names; // (folder, name)
+};
+
+std::atomic<bool> on{false};
+std::mutex mutex;
+std::map<Id, Open> files;
+std::map<int, Id> descriptors;
+
+void opened(int fd)
+{
+    struct stat status{};
+    if (fd < 0 || !on.load(std::memory_order_acquire) || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+    const std::lock_guard lock(mutex);
+    const Id id{status.st_dev, status.st_ino};
+    ++files[id].count;
+    descriptors[fd] = id;
+}
+
+// Called before `fd` closes: the ".nfs" names to remove once it has, where it was the file's last.
+std::vector<std::pair<int, std::string>> closing(int fd)
+{
+    if (!on.load(std::memory_order_acquire))
+        return {};
+    const std::lock_guard lock(mutex);
+    const auto at = descriptors.find(fd);
+    if (at == descriptors.end())
+        return {};
+    const auto file = files.find(at->second);
+    descriptors.erase(at);
+    if (file == files.end() || --file->second.count > 0)
+        return {};
+    auto names = std::move(file->second.names);
+    files.erase(file);
+    return names;
+}
+
+void closed(const std::vector<std::pair<int, std::string>>& names)
+{
+    for (const auto& [folder, name] : names) {
+        ::unlinkat(folder, name.c_str(), 0);
+        ::close(folder);
+    }
+}
+
+// Whether the file at `name` in `folder` is open here: then a removal of that name renames it
+// (0), or is refused for a ".nfs" name (-1, EBUSY). 1: the removal goes ahead.
+int intercept(int folder, const char* name)
+{
+    if (!on.load(std::memory_order_acquire))
+        return 1;
+    struct stat status{};
+    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+        return 1;
+    const std::lock_guard lock(mutex);
+    const auto file = files.find({status.st_dev, status.st_ino});
+    if (file == files.end())
+        return 1;
+    if (std::string_view(name).starts_with(".nfs")) {
+        errno = EBUSY;
+        return -1;
+    }
+    static std::atomic<unsigned> drawn{0};
+    char silly[64];
+    std::snprintf(silly, sizeof silly, ".nfs%016llx%08x", static_cast<unsigned long long>(status.st_ino),
+                  drawn.fetch_add(1) ^ unsigned(::getpid()));
+    if (::renameat(folder, name, folder, silly) != 0)
+        return -1;
+    file->second.names.emplace_back(::fcntl(folder, F_DUPFD_CLOEXEC, 0), silly);
+    return 0;
+}
+
+}
+
 // What is made is the user's as the umask has it: files 0666 and folders 0777 before it.
 constexpr mode_t fileMode = 0666, folderMode = 0777;
 
@@ -68,7 +152,9 @@ int open(const char* path, int flags)
 }
 int openat(int folder, const char* name, int flags)
 {
-    return failed(Call::open, folder, name) ? -1 : ::openat(folder, name, flags, fileMode);
+    if (failed(Call::open, folder, name) || ((flags & O_TMPFILE) == O_TMPFILE && failed(Call::openNameless, folder, name)))
+        return -1;
+    return ::openat(folder, name, flags, fileMode);
 }
 int duplicate(int fd)
 {
@@ -126,11 +212,23 @@ int renameat2(int from, const char* name, int to, const char* toName, unsigned f
 }
 int renameat(int from, const char* name, int to, const char* toName)
 {
-    return failed(Call::rename, from, name) ? -1 : ::renameat(from, name, to, toName);
+    if (failed(Call::rename, from, name))
+        return -1;
+    // What is renamed over is removed (unless it is the file renamed).
+    struct stat a{}, b{};
+    if (Silly::on.load(std::memory_order_acquire) && ::fstatat(from, name, &a, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(to, toName, &b, AT_SYMLINK_NOFOLLOW) == 0 && (a.st_dev != b.st_dev || a.st_ino != b.st_ino) &&
+        Silly::intercept(to, toName) < 0)
+        return -1;
+    return ::renameat(from, name, to, toName);
 }
 int unlinkat(int folder, const char* name, int flags)
 {
-    return failed(Call::remove, folder, name) ? -1 : ::unlinkat(folder, name, flags);
+    if (failed(Call::remove, folder, name))
+        return -1;
+    if (const int silly = flags ? 1 : Silly::intercept(folder, name); silly <= 0)
+        return silly;
+    return ::unlinkat(folder, name, flags);
 }
 int mkdirat(int folder, const char* name)
 {
@@ -208,11 +306,22 @@ void FolderHandle::setFaultInjector(std::function<int(SystemCall, const std::str
                    std::memory_order_release);
 }
 
+void FolderHandle::imitateSillyRename(bool on)
+{
+    Silly::on.store(on, std::memory_order_release);
+}
+
 // ---- File ----
 
-FolderHandle::File::File(File&& other) noexcept : fd_(other.fd_)
+FolderHandle::File::File(int fd) : fd_(fd)
 {
-    other.fd_ = -1;
+    Silly::opened(fd);
+}
+
+FolderHandle::File::File(File&& other) noexcept
+    : fd_(other.fd_), namedIn_(other.namedIn_), secondName_(std::move(other.secondName_))
+{
+    other.fd_ = other.namedIn_ = -1;
 }
 
 FolderHandle::File& FolderHandle::File::operator=(File&& other) noexcept
@@ -220,7 +329,9 @@ FolderHandle::File& FolderHandle::File::operator=(File&& other) noexcept
     if (this != &other) {
         close();
         fd_ = other.fd_;
-        other.fd_ = -1;
+        namedIn_ = other.namedIn_;
+        secondName_ = std::move(other.secondName_);
+        other.fd_ = other.namedIn_ = -1;
     }
     return *this;
 }
@@ -232,9 +343,29 @@ FolderHandle::File::~File()
 
 void FolderHandle::File::close()
 {
-    if (fd_ >= 0)
+    finish();
+}
+
+Answer<Done> FolderHandle::File::finish()
+{
+    int error = 0;
+    if (fd_ >= 0) {
+        const auto sillyNames = Silly::closing(fd_);
         ::close(fd_);
+        Silly::closed(sillyNames);
+    }
     fd_ = -1;
+    // Only now: a name removed while its file is open stays on NFS (as ".nfs…") until it closes.
+    if (namedIn_ >= 0) {
+        if (Sys::unlinkat(namedIn_, secondName_.c_str(), 0) != 0 && errno != ENOENT)
+            error = lastError();
+        ::close(namedIn_);
+    }
+    namedIn_ = -1;
+    secondName_.clear();
+    if (error)
+        return Failure{error};
+    return Done{};
 }
 
 Answer<FolderHandle::File::Lock> FolderHandle::File::lock() const
@@ -319,9 +450,19 @@ Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const st
 {
     if (!isOpen())
         return Done{};
-    const auto here = isAt(folder, name);
-    const int error = !here.ok() ? here.error() : (*here ? folder.removeFile(name).error() : 0);
-    close();
+    const auto identity = status();
+    // Closed before its name goes: a file server keeps the name of an open file (as ".nfs…"),
+    // which keeps its folder. Its holder, alive, is never judged gone meanwhile, so nobody takes
+    // it over between the close and the removal; and it goes only while it is still this file.
+    const int unnamed = finish().error();
+    if (!identity.ok())
+        return identity.failure();
+    const auto now = folder.status(name);
+    int error = now.ok() ? 0 : now.error();
+    if (now.ok() && now->st_dev == identity->st_dev && now->st_ino == identity->st_ino)
+        error = folder.removeFile(name).error();
+    if (!error || error == ENOENT)
+        error = unnamed;
     if (error && error != ENOENT)
         return Failure{error};
     return Done{};
@@ -633,12 +774,25 @@ Answer<FolderHandle::File> FolderHandle::openToLock(const std::string& name) con
 
 Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, const std::string& text) const
 {
+    return createWholeAt(name, text, false);
+}
+
+Answer<FolderHandle::File> FolderHandle::createWholeAt(const std::string& name, const std::string& text,
+                                                       bool temporaryName) const
+{
     if (!valid())
         return failure();
     // Written and synced without a name, then linked in: nobody sees the file without its text.
     int fd = Sys::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC);
     std::string temporary;
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    bool placed = false;
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) && temporaryName) {
+        // A temporary name is nobody else's to look at: the file is made at it.
+        fd = Sys::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+        placed = fd >= 0;
+        if (placed)
+            temporary = name;
+    } else if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // A file system without nameless files: under a temporary name of its own, which a start
         // removes should a crash leave it (Vexa::AtomicFile's names).
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -651,15 +805,28 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     if (fd < 0)
         return Failure{lastError()};
     File file(fd);
-    int error = writeAt(fd, text).error();
+    // The temporary name goes once the file is closed: removed while it is open, it would stay
+    // in the folder as ".nfs…" on NFS, keeping the folder from going.
+    if (!temporary.empty()) {
+        file.namedIn_ = Sys::duplicate(fd_);
+        if (file.namedIn_ < 0) {
+            const int error = lastError();
+            file.close();
+            Sys::unlinkat(fd_, temporary.c_str(), 0);
+            return Failure{error};
+        }
+        file.secondName_ = temporary;
+    }
+    // Locked before it has its name, so that nobody ever finds it free (nor a start its
+    // temporary name); nobody else can have opened a file without a name.
+    int error = 0;
+    if (const auto locked = file.lock(); !locked.ok())
+        error = locked.error();
+    if (!error)
+        error = writeAt(fd, text).error();
     if (!error && Sys::fsync(fd) != 0)
         error = lastError();
-    // Locked before it has its name, so that nobody ever finds it free; nobody else can have
-    // opened a file without a name.
-    if (!error)
-        if (const auto locked = file.lock(); !locked.ok())
-            error = locked.error();
-    if (!error) {
+    if (!error && !placed) {
         const bool linked =
             temporary.empty()
                 ? Sys::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), fd_, name.c_str(),
@@ -668,10 +835,14 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
         if (!linked)
             error = lastError();
     }
-    if (!temporary.empty())
-        Sys::unlinkat(fd_, temporary.c_str(), 0);
     if (error)
         return Failure{error};
+    if (placed) {
+        // Its name is the temporary one: the caller gives it away.
+        ::close(file.namedIn_);
+        file.namedIn_ = -1;
+        file.secondName_.clear();
+    }
     return file;
 }
 
@@ -680,11 +851,12 @@ Answer<FolderHandle::File> FolderHandle::createWholeBeside(const std::string& na
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = Vexa::AtomicFile::temporaryNameFor(name);
-        auto made = createWhole(temporary, text);
+        auto made = createWholeAt(temporary, text, true);
         if (!made.ok() && made.error() == EEXIST)
             continue;
         if (made.ok() && mode)
             if (const auto moded = doneOr(Sys::fchmod(made->fd_, *mode & 07777)); !moded.ok()) {
+                made->close();
                 removeFile(temporary);
                 return moded.failure();
             }
@@ -704,6 +876,7 @@ Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, c
     if (!made.ok())
         return made;
     if (const auto replaced = replace(temporary, *this, name); !replaced.ok()) {
+        made->close();
         removeFile(temporary);
         return replaced.failure();
     }
@@ -712,10 +885,10 @@ Answer<FolderHandle::File> FolderHandle::replaceWhole(const std::string& name, c
 
 Answer<Done> FolderHandle::writeWhole(const std::string& name, const std::string& text) const
 {
-    const auto written = replaceWhole(name, text);
+    auto written = replaceWhole(name, text);
     if (!written.ok())
         return written.failure();
-    return Done{};
+    return written->finish();
 }
 
 namespace {
@@ -726,16 +899,16 @@ bool isSameFile(const struct stat& a, const struct stat& b)
 }
 
 // Puts what an exchange took out of `name` (now at `temporary`) back, and removes the new file
-// `made` once it is at `temporary` again. Another taker may have exchanged the name meanwhile and
-// puts back as well: exchanges are undone in turn until each has its own file back.
-void putBack(const FolderHandle& folder, const std::string& temporary, const std::string& name,
-             const FolderHandle::File& made)
+// `made` once it is at `temporary` again (closed first). Another taker may have exchanged the name
+// meanwhile and puts back as well: exchanges are undone in turn until each has its own file back.
+void putBack(const FolderHandle& folder, const std::string& temporary, const std::string& name, FolderHandle::File& made)
 {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const auto back = made.isAt(folder, temporary);
         if (!back.ok())
             return;
         if (*back) {
+            made.close();
             folder.removeFile(temporary);
             return;
         }
@@ -754,7 +927,7 @@ Answer<Done> FolderHandle::exchange(const std::string& name, const std::string& 
 }
 
 Answer<std::optional<FolderHandle::File>> FolderHandle::replaceWholeIf(const std::string& name, const std::string& text,
-                                                                       const File& judged, bool orRename) const
+                                                                       File& judged, bool orRename) const
 {
     using Replaced = std::optional<File>;
     const auto old = judged.status();
@@ -764,16 +937,46 @@ Answer<std::optional<FolderHandle::File>> FolderHandle::replaceWholeIf(const std
     auto made = createWholeBeside(name, text, old->st_mode, temporary);
     if (!made.ok())
         return made.failure();
+    // Every name is removed only once its file here is closed (NFS keeps it as ".nfs…" else).
+    const auto dropTemporary = [&] {
+        made->close();
+        removeFile(temporary);
+    };
     auto exchanged = exchange(temporary, name);
-    // Where the file system cannot exchange, the exclusive lock of the judged file held here
-    // keeps every other taker out.
     if ((exchanged.error() == EINVAL || exchanged.error() == ENOSYS) && orRename) {
-        exchanged = replace(temporary, *this, name);
-        if (exchanged.ok())
-            return Replaced(std::move(*made));
+        // Where the file system cannot exchange, the exclusive lock of the judged file held here
+        // keeps every other taker out while it is set aside; the new file then gets the name only
+        // where nobody made one meanwhile.
+        std::string aside;
+        for (int attempt = 0; attempt < 100 && (aside.empty() || exchanged.error() == EEXIST); ++attempt) {
+            aside = Vexa::AtomicFile::temporaryNameFor(name);
+            exchanged = moveTo(name, *this, aside);
+        }
+        if (!exchanged.ok()) {
+            dropTemporary();
+            return exchanged.error() == ENOENT ? Answer<Replaced>(Replaced()) : exchanged.failure();
+        }
+        const auto out = status(aside);
+        if (!out.ok() || !isSameFile(*out, *old)) {
+            // Not the file judged (its holder rewrote nothing else; something stands in the way): back.
+            moveTo(aside, *this, name);
+            dropTemporary();
+            return out.ok() ? Answer<Replaced>(Replaced()) : out.failure();
+        }
+        judged.close();
+        removeFile(aside);
+        if (const int linked = doneOr(Sys::linkat(fd_, temporary.c_str(), fd_, name.c_str(), 0)).error()) {
+            dropTemporary();
+            return linked == EEXIST ? Answer<Replaced>(Replaced()) : Failure{linked};
+        }
+        // Its temporary name goes once it is closed (as createWhole's).
+        made->namedIn_ = Sys::duplicate(fd_);
+        if (made->namedIn_ >= 0)
+            made->secondName_ = temporary;
+        return Replaced(std::move(*made));
     }
     if (!exchanged.ok()) {
-        removeFile(temporary);
+        dropTemporary();
         // Nothing at the name to exchange with: it went meanwhile.
         return exchanged.error() == ENOENT ? Answer<Replaced>(Replaced()) : exchanged.failure();
     }
@@ -782,6 +985,7 @@ Answer<std::optional<FolderHandle::File>> FolderHandle::replaceWholeIf(const std
         putBack(*this, temporary, name, *made);
         return out.ok() ? Answer<Replaced>(Replaced()) : out.failure();
     }
+    judged.close();
     removeFile(temporary);
     // Another taker that exchanged the name meanwhile puts this file back at once.
     for (int wait = 0; wait < 5000; ++wait) {

@@ -33,14 +33,20 @@ public:
 
     // The system calls the steps are made of. An exclusive lock on a file open for reading alone
     // is asked as `lock` and then once more as lockReadOnly, an exchange of two entries as `rename`
-    // and then once more as `exchange`, so that a test may refuse just those as the NFS client
-    // does (EBADF; EINVAL).
+    // and then once more as `exchange`, and an open of a file without a name (O_TMPFILE) as `open`
+    // and then once more as `openNameless`, so that a test may refuse just those as the NFS client
+    // does (EBADF; EINVAL; EOPNOTSUPP).
     enum class SystemCall { open, duplicate, status, list, read, write, truncate, sync, lock, rename, remove, makeFolder, link, access, mode,
-                            lockReadOnly, exchange };
+                            lockReadOnly, exchange, openNameless };
     // For tests: called before every system call of every handle (also from other threads) with
     // the path of what it is made on (a folder's path and "/" and the name for a call on an
     // entry); a non-zero return fails that call with that errno value. An empty function ends it.
     static void setFaultInjector(std::function<int(SystemCall, const std::string& path)> injector);
+    // For tests: the NFS client's "silly rename". A file of this process's that is still open when
+    // its name is removed (or renamed over) goes to a ".nfs…" name in its folder instead, which
+    // cannot be removed (EBUSY) while it is open and goes when its last File closes; its folder
+    // cannot be removed meanwhile. Only Files opened while it is on count.
+    static void imitateSillyRename(bool on);
 
     // A file opened in a folder, closed with it.
     class File
@@ -82,15 +88,23 @@ public:
         // Whether the entry `name` of `folder` is still this very file (its holder may have removed
         // or replaced it meanwhile); false when there is no such entry.
         Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
-        // Removes the entry `name` of `folder` while it is still this very file, then closes (the
-        // file stays where that fails).
+        // Removes the entry `name` of `folder` while it is still this very file, closed first so
+        // that NFS keeps no ".nfs…" name of it (it is closed in any case; the file stays where the
+        // removal fails).
         Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name);
         void close();
+        // Closes, answering whether the temporary name it was made under (where the file system
+        // has no nameless files) went as well.
+        Answer<Done> finish();
 
     private:
         friend class FolderHandle;
-        explicit File(int fd) : fd_(fd) {}
+        explicit File(int fd);
         int fd_ = -1;
+        // A second name of the file's (in the open folder `namedIn_`), removed once it is closed:
+        // the temporary name it was made under where the file system has no nameless files.
+        int namedIn_ = -1;
+        std::string secondName_;
     };
 
     // An invalid handle.
@@ -185,13 +199,15 @@ public:
     Answer<Done> writeWhole(const std::string& name, const std::string& text) const;
     // Replaces the file `name`, while it still is the open file `judged`, by a new one made as
     // replaceWhole makes it, with the mode of `judged`: the new file is exchanged with what stands
-    // at the name (renameat2 RENAME_EXCHANGE); what came out goes where it is `judged`, anything
-    // else is put back and the new file goes: nothing then (the file at the name changed
-    // meanwhile, or went). The new file is answered once it stands at the name. Where the file
-    // system cannot exchange (EINVAL, ENOSYS; NFS cannot), a plain rename replaces it with
-    // `orRename` (the caller holds the exclusive lock of `judged`, which keeps every other taker
-    // out), else that error. On an error the file at the name is as it was.
-    Answer<std::optional<File>> replaceWholeIf(const std::string& name, const std::string& text, const File& judged,
+    // at the name (renameat2 RENAME_EXCHANGE); what came out goes where it is `judged` (closed
+    // first), anything else is put back and the new file goes: nothing then (the file at the name
+    // changed meanwhile, or went). The new file is answered once it stands at the name. Where the
+    // file system cannot exchange (EINVAL, ENOSYS; NFS cannot), with `orRename` (the caller holds
+    // the exclusive lock of `judged`, which keeps every other taker out), `judged` is renamed
+    // aside, closed and removed, and the new file linked in where nobody made one meanwhile; else
+    // that error. On an error the file at the name is as it was. No name is removed here while
+    // its file is open here: NFS would keep it as ".nfs…".
+    Answer<std::optional<File>> replaceWholeIf(const std::string& name, const std::string& text, File& judged,
                                                bool orRename) const;
 
     // The bytes of a regular file (never through a link, never blocking on a pipe), at most
@@ -215,6 +231,9 @@ private:
 
     // The entries, sorted (only the first one found with `firstOnly`).
     Answer<std::vector<std::string>> list(bool firstOnly) const;
+    // createWhole; a `temporaryName` (nobody else's to look at) is made at once where the file
+    // system has no nameless files.
+    Answer<File> createWholeAt(const std::string& name, const std::string& text, bool temporaryName) const;
     // A new file made as createWhole makes it, at a temporary name beside `name` (in `temporary`),
     // with `mode` where given.
     Answer<File> createWholeBeside(const std::string& name, const std::string& text, std::optional<mode_t> mode,

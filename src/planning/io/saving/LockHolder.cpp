@@ -246,11 +246,17 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
 
 Answer<Replacement> takeOver(const FolderHandle& folder, const std::string& name, Look& found, const std::string& text)
 {
-    // Another instance may have judged the same file and taken it over meanwhile, where its lock
-    // is not held here alone: the exchange finds that out. Without an exchange, only this lock
-    // held alone keeps it out.
-    auto replaced = folder.replaceWholeIf(name, text, found.file, found.lock == Lock::taken);
     Replacement result;
+    // A lock held here only shared keeps no other taker out: such a file is never taken over, so
+    // that two takers never both hold it, whatever an exchange or its putting back meets.
+    if (found.lock == Lock::shared) {
+        result.taken = Taken::unsafe;
+        return result;
+    }
+    // Another instance may have judged the same file and taken it over meanwhile, where the file
+    // system takes no locks: the exchange finds that out. Without an exchange, only this lock held
+    // alone keeps it out.
+    auto replaced = folder.replaceWholeIf(name, text, found.file, found.lock == Lock::taken);
     if (!replaced.ok() && (replaced.error() == EINVAL || replaced.error() == ENOSYS))
         result.taken = Taken::unsafe;
     else if (!replaced.ok())
@@ -273,28 +279,58 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
     return path + " is " + thing + ", where this program keeps " + keeps + ". It was left as it is";
 }
 
+std::string ownerOf(const Look& found)
+{
+    const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF});
+    if (!status.ok())
+        return {};
+    struct passwd entry{}, *named = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
+        return named->pw_name;
+    return std::to_string(status->st_uid);
+}
+
+bool onlyItsOwnerTakesOver(const Look& found)
+{
+    return found.lock == Lock::shared;
+}
+
 std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error)
 {
     std::string user = "another user";
-    if (const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF}); status.ok()) {
-        struct passwd entry{}, *named = nullptr;
-        char buffer[4096];
-        if (status->st_uid == ::geteuid())
-            user = "this user";
-        else if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
-            user = "the user " + std::string(named->pw_name);
-        else
-            user = "the user " + std::to_string(status->st_uid);
-    }
+    if (const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF}); status.ok())
+        user = status->st_uid == ::geteuid() ? "this user" : "the user " + ownerOf(found);
     return path + " is " + is + " that a save of " + user + " left when it ended; this user cannot replace it (" +
            reasonOf(error) + ")";
 }
 
 std::string whyUnsafe(const Look& found)
 {
-    return std::string("the file system exchanges no files, and ") +
-           (found.lock == Lock::shared ? "locks this file only shared for this user, who may not write it"
-                                       : "takes no locks");
+    return found.lock == Lock::shared ? "the file system locks this file only shared for this user, who may not write it"
+                                      : "the file system exchanges no files, and takes no locks";
+}
+
+Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name)
+{
+    auto file = folder.openToLock(name);
+    if (!file.ok())
+        return file.error() == ENOENT ? Answer<bool>(true) : file.failure();
+    const auto lock = file->lock();
+    if (!lock.ok())
+        return Failure{lock.error(), folder.pathOf(name)};
+    if (*lock == Lock::held)
+        return false;
+    const auto here = file->isAt(folder, name);
+    file->close();
+    if (!here.ok())
+        return here.failure();
+    if (!*here)
+        return false; // replaced meanwhile: another instance's again
+    const auto removed = folder.removeFile(name);
+    if (!removed.ok() && removed.error() != ENOENT)
+        return Failure{removed.error(), folder.pathOf(name)};
+    return true;
 }
 
 }

@@ -55,8 +55,10 @@ struct LockHolder
 // made it, never written in place, and only while the file at its name is still the one judged:
 // the new file is exchanged with it, and whatever else came out is put back (another instance
 // took it over meanwhile: it is looked at again). Where the file system cannot exchange, it is
-// replaced by a rename only while its lock is held here alone; else its holder cannot be judged
-// safely here, and it is waited for, or left, as a live one's, saying so. Where this user may not
+// replaced by a rename only while its lock is held here alone. One whose lock this user holds
+// only shared (it keeps nobody out) is never taken over, exchange or not: only its owner may.
+// Else its holder cannot be judged safely here, and it is waited for, or left, as a live one's,
+// saying so. Where this user may not
 // replace it (the folder is not this user's to write), it stays as it is, and that is said: whose
 // it is and that this user cannot replace it.
 namespace HolderFile {
@@ -91,8 +93,9 @@ enum class Taken {
     yes,     // the new file stands at the name, locked here
     changed, // the file at the name is no longer the one judged (taken over by another instance, or
              // gone): look again
-    unsafe   // the file system cannot exchange files and the judged file's lock is not held here
-             // alone: its holder cannot be judged safely here, as a live one's
+    unsafe   // the judged file's lock is held here only shared (it keeps nobody out), or the file
+             // system takes no locks and cannot exchange files: its holder cannot be judged safely
+             // here, as a live one's
 };
 struct Replacement
 {
@@ -119,5 +122,17 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
 std::string notReplaceable(const std::string& path, const std::string& is, const Look& found, int error);
 // Why a gone holder's file cannot be taken over safely here (Taken::unsafe), in words.
 std::string whyUnsafe(const Look& found);
+// Whether only its owner may take over a gone holder's file that cannot be taken over safely
+// here: it is locked only shared for this user, who may not write it. Waiting frees nothing; a
+// start as its owner does, or removing it.
+bool onlyItsOwnerTakesOver(const Look& found);
+// The user whose file it is, by name ("alice"; the number where the name is unknown).
+std::string ownerOf(const Look& found);
+
+// Removes a temporary file of this program's (one a file of its is made under, or set aside
+// under while removed) unless a live instance holds it: every such file is locked from its
+// making until its holder closes it. Whether it went (or was gone); false while it is held. It
+// is closed before its name goes (NFS would keep the name as ".nfs…" else).
+Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name);
 
 }

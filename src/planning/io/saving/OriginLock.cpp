@@ -87,6 +87,16 @@ struct OriginLock::Attempt
     std::string waitFor;
 };
 
+// A gone holder's lock that only its owner may take over (HolderFile::onlyItsOwnerTakesOver):
+// whose, why, and what frees it.
+std::string ownersOnly(const std::string& where, const HolderFile::Look& found)
+{
+    const std::string owner = HolderFile::ownerOf(found);
+    return where + " is the lock that a save of the user " + owner + " left when it ended, which this user cannot "
+           "take over safely (" + HolderFile::whyUnsafe(found) + "). A start of the program as " + owner +
+           " frees it, or removing that file";
+}
+
 OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& seen,
                                         std::chrono::steady_clock::time_point& seenSince)
 {
@@ -115,6 +125,10 @@ OriginLock::Attempt OriginLock::attempt(const std::string& text, std::string& se
         // Taken over by another instance meanwhile: looked at again.
         if (replaced->taken == HolderFile::Taken::changed)
             return Attempt{};
+        // Only its owner may take it over: waiting frees nothing.
+        if (replaced->taken == HolderFile::Taken::unsafe && HolderFile::onlyItsOwnerTakesOver(*found))
+            throw std::runtime_error("The planning cannot be saved over: " + ownersOnly(where, *found) +
+                                     "; then save again.");
         // Not to be judged here: waited for as a live holder's.
         if (replaced->taken == HolderFile::Taken::unsafe)
             return Attempt{false, false,
@@ -243,7 +257,7 @@ void OriginLock::checkOrigin(const std::string& origin)
         throw std::runtime_error("The planning's origin \"" + origin + "\" is no folder name; no lock is taken for it.");
 }
 
-Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name)
+Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name, bool* tellUser)
 {
     auto found = HolderFile::look(folder, name, magic);
     if (!found.ok())
@@ -261,6 +275,12 @@ Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const 
         auto taken = HolderFile::takeOver(folder, name, *found, found->text);
         if (taken.ok() && taken->taken == HolderFile::Taken::changed)
             return std::string();
+        if (taken.ok() && taken->taken == HolderFile::Taken::unsafe && HolderFile::onlyItsOwnerTakesOver(*found)) {
+            if (tellUser)
+                *tellUser = true;
+            return "Saves of the planning over it wait in vain: " + ownersOnly(where, *found) +
+                   ". Only a start of the program as that user can finish what a save of theirs left.";
+        }
         if (taken.ok() && taken->taken == HolderFile::Taken::unsafe)
             return "left the stale lock " + where + ": this user cannot take it over safely (" +
                    HolderFile::whyUnsafe(*found) + ")";

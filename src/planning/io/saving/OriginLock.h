@@ -54,7 +54,9 @@ public:
     // holder is gone on this computer goes, while it is still the one judged. The line for the
     // log: what went, or what stayed and why; empty where it is no stale lock (also where another
     // instance took it over meanwhile).
-    static Answer<std::string> removeIfStale(const FolderHandle& folder, const std::string& name);
+    // `tellUser` is set where what it says is for the user (a lock that only its owner frees).
+    static Answer<std::string> removeIfStale(const FolderHandle& folder, const std::string& name,
+                                             bool* tellUser = nullptr);
 
 private:
     class Beat;

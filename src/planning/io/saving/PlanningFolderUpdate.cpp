@@ -101,12 +101,13 @@ PlanningFolderUpdate::~PlanningFolderUpdate()
     const auto names = staging.entries();
     int error = names.ok() ? 0 : names.error();
     for (const std::string& name : names.ok() ? *names : std::vector<std::string>())
-        if (name != WorkMark::fileName)
+        if (!WorkMark::isMarkName(name))
             if (const int failed = staging.removeAll(name).error(); failed && !error)
                 error = failed;
     if (error || !mark_->release().ok()) {
         mark_->leave();
     } else {
+        WorkMark::removeLeftNames(staging);
         parent_.removeFolder(stagingName_);
     }
     if (reserved_)

@@ -86,10 +86,13 @@ public:
                 continue;
             }
             if (*kind == FolderHandle::Kind::file && isLockFile(name)) {
-                const auto removed = OriginLock::removeIfStale(folder, name);
+                bool forTheUser = false;
+                const auto removed = OriginLock::removeIfStale(folder, name, &forTheUser);
                 if (!removed.ok())
                     done("left the lock " + folder.pathOf(name) + ": it could not be read (" + reasonOf(removed.error()) +
                          ")");
+                else if (forTheUser)
+                    tell(*removed);
                 else if (!removed->empty())
                     done(*removed);
                 continue;
@@ -335,11 +338,13 @@ private:
             return cannotRemove(names.error());
         // The mark goes last: what stays of the folder stays marked for the next start.
         for (const std::string& entry : *names)
-            if (entry != WorkMark::fileName)
+            if (!WorkMark::isMarkName(entry))
                 if (const int error = staging.removeAll(entry).error())
                     return cannotRemove(error);
         if (const int error = mark->release().error())
             return cannotRemove(error);
+        if (const int error = WorkMark::removeLeftNames(staging).error())
+            return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
         if (const int error = parent.removeFolder(name).error(); error && error != ENOENT)
             return tell("The unfinished save " + where + " could not be removed (" + reasonOf(error) + ").");
         removeReserved(parent, targetName);
@@ -452,8 +457,10 @@ private:
             return cannotRead(folder.path(), names.error());
         std::vector<std::string> records;
         bool marked = false;
+        bool markLeftAside = false;
         for (const std::string& name : *names) {
             marked = marked || name == WorkMark::fileName;
+            markLeftAside = markLeftAside || (name != WorkMark::fileName && WorkMark::isMarkName(name));
             if (!name.starts_with(TakeOverRecord::prefix))
                 continue;
             const auto file = folder.isFile(name);
@@ -464,6 +471,10 @@ private:
         }
         if (!records.empty() && later)
             return later->push_back(std::move(folder));
+        // A mark whose holder was cut off on a file system without nameless files left its
+        // temporary name.
+        if (const int error = markLeftAside ? WorkMark::removeLeftNames(folder).error() : 0)
+            return cannotRead(folder.path(), error, "remove what a mark left in");
         const auto earlier = earlierReplacedIn(folder);
         if (!earlier.ok())
             return cannotRead(folder.path(), earlier.error());
@@ -486,7 +497,9 @@ private:
         // Left by a save that ended, whose mark this user cannot take over safely here.
         if (taking->unsafe && toFinish)
             return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
-                        ", whose files are to be taken over, but " + taking->why + ". " + TakeOver::triesAgain);
+                        ", whose files are to be taken over, but " + taking->why + ". " +
+                        (taking->ownersOnly ? "Only a start of the program as that user can take them over."
+                                            : TakeOver::triesAgain));
         if (taking->refused || taking->unsafe)
             return done("left " + folder.path() + ": " + taking->why);
         if (taking->verdict == HolderFile::Verdict::notOurs && toFinish)
@@ -550,7 +563,16 @@ private:
         const auto empty = emptyFolder ? in.child(name).isEmpty() : Answer<bool>(true);
         if (!empty.ok())
             return cannotRead(in.pathOf(name), empty.error()), false;
-        const int error = !*empty ? 0 : (emptyFolder ? in.removeFolder(name) : in.removeFile(name)).error();
+        // A temporary file that a live instance holds is its file in flight, not the dead save's.
+        if (!emptyFolder) {
+            const auto removed = HolderFile::removeTemporary(in, name);
+            if (!removed.ok())
+                return cannotRead(in.pathOf(name), removed.error(), "remove"), false;
+            if (*removed)
+                done("removed the temporary file " + in.pathOf(name));
+            return true;
+        }
+        const int error = !*empty ? 0 : in.removeFolder(name).error();
         if (error && error != ENOENT && error != ENOTEMPTY)
             return cannotRead(in.pathOf(name), error, "remove"), false;
         if (*empty && !error)

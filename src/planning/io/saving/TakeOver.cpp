@@ -1,5 +1,7 @@
 #include "planning/io/saving/TakeOver.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
 
@@ -214,7 +216,7 @@ Answer<bool> isEarlierReplaced(const FolderHandle& folder, const std::string& na
 Answer<bool> isTheTakeOvers(const FolderHandle& folder, const std::string& name, bool isFolder,
                             const TakeOverRecord& record)
 {
-    if (name == WorkMark::fileName || name == record.planning || name.starts_with(TakeOverRecord::prefix))
+    if (WorkMark::isMarkName(name) || name == record.planning || name.starts_with(TakeOverRecord::prefix))
         return true;
     return isFolder ? isEarlierReplaced(folder, name) : Answer<bool>(false);
 }
@@ -264,6 +266,13 @@ void moveOthers(const TakeOverRecord& record, const std::string& relative, const
             return;
         if (*kind == Kind::none || *stays || (!folder && record.own.count(path)))
             continue;
+        // A temporary file of the program's is never the user's: one that a dead instance left
+        // goes, one in flight (held) is its instance's and stays.
+        if (!folder && Vexa::AtomicFile::isTemporaryName(name)) {
+            if (work.failed(HolderFile::removeTemporary(from, name), from.pathOf(name) + " could not be removed"))
+                return;
+            continue;
+        }
         if (folder && ownFolders.count(path)) {
             moveOthers(record, path, ownFolders, into, work);
         } else {
@@ -451,8 +460,9 @@ struct Run
             notes.push_back("The planning in " + into.path() + " replaced the planning in " + where +
                             ", but its files could not be taken over: " + taking->why + "." +
                             (!resumable       ? ""
-                             : taking->refused ? " The next start of the program as that user takes them over."
-                                               : " " + TakeOver::triesAgain));
+                             : taking->refused    ? " The next start of the program as that user takes them over."
+                             : taking->ownersOnly ? " Only a start of the program as that user can take them over."
+                                                  : " " + TakeOver::triesAgain));
             return Result::stopped;
         }
         if (!taking->mark && !taking->idle)
@@ -602,6 +612,7 @@ struct Run
             work.leaveOrStop("its mark " + work.replaced.pathOf(WorkMark::fileName), unmarked);
         if (work.stopped())
             return;
+        WorkMark::removeLeftNames(work.replaced); // else the folder stays, as told below
         if (const int error = parent.removeFolder(record.folder).error();
             error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
             work.leaveOrStop("the emptied folder " + where, error);

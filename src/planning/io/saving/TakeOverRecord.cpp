@@ -1,5 +1,7 @@
 #include "planning/io/saving/TakeOverRecord.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include "planning/io/PlanningFile.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/io/saving/WorkMark.h"
@@ -78,7 +80,8 @@ Answer<bool> holdsOnlyRecorded(const TakeOverRecord& record, const FolderHandle&
         return names.failure();
     for (const std::string& name : *names) {
         const std::string path = relative.empty() ? name : relative + "/" + name;
-        if (relative.empty() && name == WorkMark::fileName)
+        // The program's temporary files (a mark's, one in flight) make no other planning of it.
+        if ((relative.empty() && WorkMark::isMarkName(name)) || Vexa::AtomicFile::isTemporaryName(name))
             continue;
         if (const auto stayed = record.stays.find(path); stayed != record.stays.end()) {
             const auto stamp = stampOf(replaced, path, true);

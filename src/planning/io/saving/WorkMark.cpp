@@ -1,5 +1,7 @@
 #include "planning/io/saving/WorkMark.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <cerrno>
 
 namespace {
@@ -95,7 +97,9 @@ Answer<WorkMark::Taking> WorkMark::take(const FolderHandle& folder, bool orCreat
     if (mark->taken == HolderFile::Taken::unsafe) {
         taking.verdict = Verdict::atWork;
         taking.unsafe = true;
-        taking.why = "a save that ended left its mark " + folder.pathOf(fileName) +
+        taking.ownersOnly = HolderFile::onlyItsOwnerTakesOver(*found);
+        taking.why = (taking.ownersOnly ? "a save of the user " + HolderFile::ownerOf(*found) : std::string("a save")) +
+                     " that ended left its mark " + folder.pathOf(fileName) +
                      ", which this user cannot take over safely (" + HolderFile::whyUnsafe(*found) + ")";
         return taking;
     }
@@ -135,6 +139,24 @@ Answer<std::string> WorkMark::inTheWay(const FolderHandle& folder)
     if (!may.ok() && HolderFile::isRefused(may.error()))
         return HolderFile::notReplaceable(folder.pathOf(fileName), "the mark", *found, may.error());
     return may.ok() || may.error() == ENOENT ? Answer<std::string>(std::string()) : may.failure();
+}
+
+bool WorkMark::isMarkName(const std::string& name)
+{
+    return name == fileName || (Vexa::AtomicFile::isTemporaryName(name) &&
+                                name.starts_with("." + std::string(fileName) + Vexa::AtomicFile::temporaryTag));
+}
+
+Answer<Done> WorkMark::removeLeftNames(const FolderHandle& folder)
+{
+    const auto names = folder.entries();
+    if (!names.ok())
+        return names.failure();
+    for (const std::string& name : *names)
+        if (name != fileName && isMarkName(name))
+            if (const auto removed = HolderFile::removeTemporary(folder, name); !removed.ok())
+                return removed.failure();
+    return Done{};
 }
 
 Answer<bool> WorkMark::isIn(const FolderHandle& folder)

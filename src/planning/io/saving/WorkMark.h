@@ -22,6 +22,12 @@ class WorkMark
 {
 public:
     static constexpr const char* fileName = ".morvanta-work";
+    // The mark's name, or the temporary name a mark has beside it while it is made or held where
+    // the file system has no nameless files: what goes with the mark.
+    static bool isMarkName(const std::string& name);
+    // Removes the temporary names of marks that nobody holds (a kill while a mark is held where
+    // the file system has no nameless files leaves one), so that the folder may go.
+    static Answer<Done> removeLeftNames(const FolderHandle& folder);
 
     // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
     // words: for something not this program's at the mark's name, the sentence saying so; atWork
@@ -41,6 +47,8 @@ public:
         // Not taken: the mark of a save that is gone, which this user cannot take over safely on
         // this file system (`why` says why); left as a live holder's.
         bool unsafe = false;
+        // Unsafe, and only the mark's owner may take it over (`why` names that user).
+        bool ownersOnly = false;
     };
 
     // Makes the mark in `folder`; null when something holds the name already.
