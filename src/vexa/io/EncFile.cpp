@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -52,14 +53,23 @@ try {
 
     // Unbuffered: each whole block reaches the file at once instead of waiting in QFile's buffer.
     if (adopted_ >= 0) {
-        const int fd = std::exchange(adopted_, -1);
-        if (::ftruncate(fd, 0) != 0) {
-            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
-            ::close(fd);
+        // Opened by its name (a file opened from a descriptor loses its name), and for reading
+        // too, as Qt cuts a file opened for writing alone: cut only once it is known to be the
+        // file made.
+        const int made = std::exchange(adopted_, -1);
+        struct stat was{}, is{};
+        const bool opened = QFile::open((mode & ~Truncate) | ReadOnly | Unbuffered);
+        int error = opened && (::fstat(made, &was) != 0 || ::fstat(handle(), &is) != 0) ? errno : 0;
+        if (opened && !error && (was.st_dev != is.st_dev || was.st_ino != is.st_ino))
+            error = EEXIST;
+        if (opened && !error && ::ftruncate(handle(), 0) != 0)
+            error = errno;
+        ::close(made);
+        if (!opened)
             return false;
-        }
-        if (!QFile::open(fd, mode | Unbuffered, AutoCloseHandle)) {
-            ::close(fd);
+        if (error) {
+            QFile::close();
+            setErrorString(QString::fromStdString(AtomicFile::failureText(fileName().toStdString(), error)));
             return false;
         }
     } else if (!QFile::open(mode | Truncate | Unbuffered)) {

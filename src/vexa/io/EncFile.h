@@ -34,9 +34,9 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
 
-    // The next open for writing writes into `fd`, a file just made for it that this object then
-    // owns, instead of opening the name once more: another may have put something else there
-    // meanwhile (a link, in a folder a group shares).
+    // The next open for writing opens only the very file `fd` was made as (this object then owns
+    // the descriptor): where something else stands at the name by then (a link put there, in a
+    // folder a group shares), the open fails and nothing of it is cut or written.
     void adopt(int fd);
 
     // Whether a write, the padding or the sync failed since the file was opened for writing.
