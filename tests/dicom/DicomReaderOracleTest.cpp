@@ -40,6 +40,8 @@ std::string compare(const std::string& ours, const QString& kind, const QJsonVal
 {
     if (kind == "text")
         return ours == theirs.toString().toLatin1().toStdString() ? "" : "text \"" + ours + "\" vs \"" + theirs.toString().toLatin1().toStdString() + "\"";
+    if (kind == "utext")
+        return ours == theirs.toString().toStdString() ? "" : "text \"" + ours + "\" vs \"" + theirs.toString().toStdString() + "\"";
     if (kind == "bulk" || kind == "sq")
         return "";
     const QJsonArray values = theirs.toArray();

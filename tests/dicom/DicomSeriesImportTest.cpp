@@ -195,6 +195,48 @@ TEST(DicomSeriesImport, BrokenSeriesFailWithTheirReason)
     EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
 }
 
+// A gap where files of the folder could not be read is refused as a gap, naming those files and
+// why; a gap with nothing unread there, or unread files elsewhere, says nothing of them.
+TEST(DicomSeriesImport, AGapWhereFilesCouldNotBeReadNamesThem)
+{
+    const struct
+    {
+        const char* what;
+        std::vector<int> damaged, dropped;
+        std::vector<std::string> named, unnamed;
+    } cases[] = {
+        {"two damaged in the middle", {3, 4}, {}, {"slice_0003.dcm (", "slice_0004.dcm ("}, {}},
+        {"one damaged", {5}, {}, {"the file between them, slice_0005.dcm ("}, {}},
+        {"missing, nothing unread", {}, {4}, {}, {"could not be read"}},
+        {"a gap, damaged files elsewhere", {0}, {4}, {}, {"slice_0000", "could not be read"}},
+    };
+    for (const auto& c : cases) {
+        TestSupport::ScratchDir scratch;
+        QVariantList dropped;
+        for (int k : c.dropped)
+            dropped.push_back(k);
+        std::vector<std::string> files =
+            writeSeries(scratch.file("series"), {{"dims", QVariantList{8, 6, 9}}, {"drop", dropped}});
+        // The files the import dialog could not read are not offered for the import.
+        for (int k : c.damaged) {
+            const std::string file = scratch.file("series/slice_000" + std::to_string(k) + ".dcm");
+            std::filesystem::resize_file(file, 300);
+            files.erase(std::find(files.begin(), files.end(), file));
+        }
+        std::string message;
+        EXPECT_EQ(importError(files, &message), DicomIrregularSpacing) << c.what;
+        EXPECT_NE(message.find("(uneven slice spacing)"), std::string::npos) << message;
+        for (const std::string& text : c.named)
+            EXPECT_NE(message.find(text), std::string::npos) << c.what << ": " << message;
+        for (const std::string& text : c.unnamed)
+            EXPECT_EQ(message.find(text), std::string::npos) << c.what << ": " << message;
+        if (!c.named.empty()) {
+            EXPECT_NE(message.find("could not be read, so the series lacks the slices there"), std::string::npos)
+                << message;
+        }
+    }
+}
+
 // Spacings no dental CT or CBCT has come only from broken headers: refused, naming the value,
 // wherever the spacing comes from; the extremes of real devices and real series still import.
 TEST(DicomSeriesImport, SpacingsOutsideDentalImagingAreRefused)

@@ -122,6 +122,38 @@ TEST(PlanningFile, TakesTheDicomNamesFromTheGroupOfItsVersion)
     EXPECT_FALSE(read.transversalPosition);
 }
 
+// Patient texts are UTF-8 in a planning: a file written before that held a name's raw Latin-1
+// bytes reads with the name right, and such bytes are written out as UTF-8.
+TEST(PlanningFile, PatientTextsAreUtf8WhateverTheFileHeld)
+{
+    TestSupport::ScratchDir dir;
+    const struct
+    {
+        std::string stored, name;
+    } cases[] = {
+        {"M\xFCller^J\xFCrgen", "M\xC3\xBCller^J\xC3\xBCrgen"},           // raw Latin-1
+        {"M\xC3\xBCller^J\xC3\xBCrgen", "M\xC3\xBCller^J\xC3\xBCrgen"}, // UTF-8 stays
+        {"\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD", "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD"},
+        {"Ren\xC3", "Ren\xC3\x83"},                                     // UTF-8 cut short
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                                // an overlong form
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},                     // a surrogate
+        {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},          // past U+10FFFF
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.file("p.srl");
+        writeText(file, minimalFile + std::string("[Patient]\nname = ") + c.stored + "\nid = " + c.stored + "\n");
+        const PlanningFile read = PlanningFile::read(file);
+        EXPECT_EQ(read.patientName, c.name) << c.stored;
+        EXPECT_EQ(read.patientId, c.name) << c.stored;
+
+        PlanningFile written = read;
+        written.patientName = c.stored;
+        written.write(file);
+        EXPECT_NE(readBytes(file).find("name = " + c.name + "\n"), std::string::npos) << readBytes(file);
+        EXPECT_EQ(PlanningFile::read(file).patientName, c.name) << c.stored;
+    }
+}
+
 TEST(PlanningFile, NamesFileGroupAndKeyOfDamage)
 {
     TestSupport::ScratchDir dir;

@@ -5,12 +5,14 @@
 #include "dicom/import/UniversalImporter.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/widgets/FolderWalk.h"
+#include "shell/widgets/WrappingLabel.h"
 
 #include "ShellTestSupport.h"
 #include "common/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QScreen>
@@ -21,6 +23,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -129,6 +132,72 @@ TEST_F(DicomImportDialogTest, NothingFoundGivesTheImportError)
     });
     EXPECT_EQ(exec, 0);
     EXPECT_EQ(caption, "Import error");
+}
+
+// What the dialog says of a folder: names in the series' character set, DICOM files it could not
+// read under the list (how many, which, why), and when none could be read, in the message.
+TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
+{
+    const struct
+    {
+        QString mode;
+        std::vector<int> damaged; // files of "Many" cut short
+        QString row;              // the one study set listed; empty: none, a message instead
+        QStringList told;         // in the text under the list, or in the message
+    } cases[] = {
+        {"latin1", {}, "M\u00fcller^J\u00fcrgen|3", {}},
+        {"many", {}, "Many^Files|6", {}},
+        {"many",
+         {2, 3},
+         "Many^Files|4",
+         {"2 of the 6 DICOM files found could not be read and are not listed: Many/00002.dcm (the file is cut short: ",
+          "); Many/00003.dcm (the file is cut short: "}},
+        {"many",
+         {0, 1, 2, 3, 4, 5},
+         QString(),
+         {"None of the 6 DICOM files found could be read:\nMany/00000.dcm (the file is cut short: ",
+          ")\nMany/00005.dcm (the file is cut short: "}},
+    };
+    for (const auto& c : cases) {
+        const QString what = c.mode + " " + QString::number(c.damaged.size());
+        QDir(dir.qpath() + "/tree").removeRecursively();
+        tree(c.mode, "6");
+        for (int k : c.damaged)
+            std::filesystem::resize_file(dir.file("tree/Many/0000" + std::to_string(k) + ".dcm"), 300);
+        Vexa::DicomImportDialog dialog(nullptr, &manager);
+        dialog.setBasePath(dir.file("tree"));
+        auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+        auto* label = dialog.findChild<QLabel*>("m_Unreadable");
+        QStringList rows;
+        QString told, message;
+        bool shown = false;
+        ShellTest::runModal(dialog, [&] {
+            whenReady(&dialog, [&] {
+                if (auto* box = qobject_cast<MessageDialog*>(QApplication::activeModalWidget())) {
+                    message = box->findChild<WrappingLabel*>()->text();
+                    QTest::mouseClick(ShellTest::buttonsInOrder(*box).front(), Qt::LeftButton);
+                    return true;
+                }
+                rows = ShellTest::rowTexts(list, {1, 5});
+                if (rows.isEmpty())
+                    return false;
+                shown = label->isVisible();
+                told = label->text();
+                // Nothing told is hidden by the list.
+                if (shown) {
+                    EXPECT_LE(list->geometry().bottom(), label->geometry().top()) << what.toStdString();
+                }
+                stop(dialog, true);
+                return true;
+            });
+        });
+        EXPECT_EQ(rows.join("\n"), c.row) << what.toStdString();
+        EXPECT_EQ(shown, !c.row.isEmpty() && !c.told.isEmpty()) << what.toStdString();
+        const QString text = c.row.isEmpty() ? message : told;
+        for (const QString& part : c.told)
+            EXPECT_TRUE(text.contains(part)) << what.toStdString() << ": " << text.toStdString();
+        EXPECT_EQ(text.isEmpty(), c.told.isEmpty()) << what.toStdString() << ": " << text.toStdString();
+    }
 }
 
 TEST_F(DicomImportDialogTest, CancelOrEscapeStopsALongScanAndNothingFollows)

@@ -5,6 +5,7 @@
                                        file, junk, the ambiguous pair (patient "12" study "3" and
                                        patient "1" study "23"), a series without date and time
   dicom_tree.py many <folder> <count>  one series of <count> files (for a long scan)
+  dicom_tree.py latin1 <folder>        one series of 3 files whose patient name is written in Latin-1
   dicom_tree.py groups <folder>        one line per study set: "date time|patient|files", sorted
   dicom_tree.py rate <folder> <count>  "many", then pydicom's header reads a second on standard error
 
@@ -24,7 +25,7 @@ SOP_CLASS = "1.2.840.10008.5.1.4.1.1.2"
 
 
 def write(path, patient, patient_id, study_id, series, uid, date="20040101", time="103000", modality="CT",
-          model="Scanner"):
+          model="Scanner", charset=None):
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = SOP_CLASS
     meta.MediaStorageSOPInstanceUID = generate_uid()
@@ -34,6 +35,8 @@ def write(path, patient, patient_id, study_id, series, uid, date="20040101", tim
     ds.is_little_endian, ds.is_implicit_VR = True, False
     ds.SOPClassUID, ds.SOPInstanceUID = SOP_CLASS, meta.MediaStorageSOPInstanceUID
     ds.Modality, ds.ManufacturerModelName = modality, model
+    if charset:
+        ds.SpecificCharacterSet = charset
     ds.PatientName, ds.PatientID, ds.PatientBirthDate, ds.PatientSex = patient, patient_id, "19650412", "F"
     ds.StudyID, ds.SeriesNumber, ds.SeriesInstanceUID = study_id, series, uid
     ds.StudyDate, ds.StudyTime = date, time
@@ -71,6 +74,12 @@ def many(root, count):
         write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid)
 
 
+def latin1(root):
+    uid = generate_uid()
+    for i in range(3):
+        write(f"{root}/Latin/{i}.dcm", "M\u00fcller^J\u00fcrgen", "P10", "1", 1, uid, charset="ISO_IR 100")
+
+
 def groups(root):
     sets = {}
     for folder, _, files in sorted(os.walk(root)):
@@ -104,6 +113,8 @@ if __name__ == "__main__":
         for name in names:
             pydicom.dcmread(f"{root}/Many/{name}", stop_before_pixels=True)
         print(f"pydicom {len(names) / (time.perf_counter() - started):.1f}", file=sys.stderr)
+    elif mode == "latin1":
+        latin1(root)
     elif mode == "many":
         many(root, int(sys.argv[3]))
     else:

@@ -2,6 +2,7 @@
 
 #include "dicom/core/DicomException.h"
 #include "dicom/io/DicomErrorCode.h"
+#include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
 
 #include <algorithm>
@@ -38,8 +39,34 @@ IDicomImporter* DicomIOManager::requireImporterFor(const std::string& file) cons
     std::error_code error;
     if (!std::filesystem::exists(file, error))
         throw DicomException(DicomException::NoImporter, file + ": the file does not exist");
+    // A file that cannot be opened (no permission, a directory) says so rather than that it is
+    // of an unknown kind.
+    try {
+        DicomFile opened(file);
+    } catch (const DicomException& unreadable) {
+        throw DicomException(DicomException::NoImporter, reasonOf(unreadable, std::string()));
+    }
     throw DicomException(DicomException::NoImporter, file + ": no importer reads this file");
 } VEXA_RETHROW
+
+std::string DicomIOManager::reasonOf(const std::exception& error, const std::string& file)
+{
+    std::string_view text = error.what();
+    // "DICOM error <code>: " and the path the message starts with say nothing the user does not see.
+    if (text.substr(0, 12) == "DICOM error ") {
+        const std::size_t colon = text.find(": ");
+        if (colon != std::string_view::npos)
+            text.remove_prefix(colon + 2);
+    }
+    if (!file.empty() && text.substr(0, file.size() + 2) == file + ": ")
+        text.remove_prefix(file.size() + 2);
+    if (text == "no importer reads this file")
+        return "not a DICOM file";
+    const auto* dicomError = dynamic_cast<const DicomException*>(&error);
+    if (dicomError && dicomError->code() == DicomTruncated)
+        return "the file is cut short: " + std::string(text);
+    return std::string(text);
+}
 
 std::shared_ptr<DicomInformation> DicomIOManager::readInformation(const std::string& file) const try {
     return requireImporterFor(file)->readInformation(file);

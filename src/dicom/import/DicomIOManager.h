@@ -5,6 +5,7 @@
 #include "dicom/import/IDicomImporter.h"
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ public:
     // The header of one file, read by the first importer that takes it; DicomException 20005
     // when none does. Safe to call from any thread while no importer is inserted.
     std::shared_ptr<DicomInformation> readInformation(const std::string& file) const;
+    // Why reading the file failed, in words for the user: the error's text without its code and
+    // without the file's path, which the user is shown beside it.
+    static std::string reasonOf(const std::exception& error, const std::string& file);
 
     // The files of the series that start() imports.
     void setFiles(const std::vector<std::string>& files);

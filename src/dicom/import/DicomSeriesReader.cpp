@@ -2,6 +2,7 @@
 
 #include "dicom/core/DicomException.h"
 #include "dicom/dictionary/DicomTag.h"
+#include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomSlice.h"
 #include "dicom/import/UniversalImporter.h"
 #include "dicom/io/DicomErrorCode.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -110,6 +112,97 @@ void adviseHugePages(void* memory, std::size_t bytes)
     if (end > begin)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+
+// File names in the order people number slices: digit runs by their value ("CT9" before "CT10").
+bool namedBefore(const std::string& a, const std::string& b)
+{
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digitA = std::isdigit((unsigned char)a[i]), digitB = std::isdigit((unsigned char)b[j]);
+        if (digitA && digitB) {
+            std::size_t endA = i, endB = j;
+            while (endA < a.size() && std::isdigit((unsigned char)a[endA]))
+                ++endA;
+            while (endB < b.size() && std::isdigit((unsigned char)b[endB]))
+                ++endB;
+            std::string_view numberA(a.data() + i, endA - i), numberB(b.data() + j, endB - j);
+            while (numberA.size() > 1 && numberA.front() == '0')
+                numberA.remove_prefix(1);
+            while (numberB.size() > 1 && numberB.front() == '0')
+                numberB.remove_prefix(1);
+            if (numberA.size() != numberB.size())
+                return numberA.size() < numberB.size();
+            if (numberA != numberB)
+                return numberA < numberB;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j])
+                return (unsigned char)a[i] < (unsigned char)b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+}
+
+// A gap in a series is often no gap in the scan but slices whose files could not be read and so
+// were never offered for the import: the files of the folder that lie between the two slices by
+// name, belong to no series read here and cannot be read are named, each with its reason. Empty
+// when there are none.
+std::string DicomSeriesReader::unreadableBetween(const std::string& before, const std::string& after,
+                                                 const std::vector<std::string>& series) const
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(before).parent_path();
+    if (fs::path(after).parent_path() != folder)
+        return {};
+    std::string low = fs::path(before).filename().string(), high = fs::path(after).filename().string();
+    if (namedBefore(high, low))
+        std::swap(low, high);
+    std::vector<std::string> inSeries;
+    for (const std::string& file : series)
+        if (fs::path(file).parent_path() == folder)
+            inSeries.push_back(fs::path(file).filename().string());
+    std::sort(inSeries.begin(), inSeries.end());
+    std::vector<std::string> between;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (namedBefore(low, name) && namedBefore(name, high) && !std::binary_search(inSeries.begin(), inSeries.end(), name))
+            between.push_back(name);
+    }
+    std::sort(between.begin(), between.end(), namedBefore);
+    // A broken series is refused at once: a whole folder of other files is not read to explain it.
+    constexpr std::size_t mostRead = 64;
+    if (between.size() > mostRead)
+        between.resize(mostRead);
+    const fs::path extension = fs::path(before).extension();
+    std::vector<std::string> unreadable;
+    for (const std::string& name : between) {
+        const std::string path = (folder / name).string();
+        try {
+            importer_.readInformation(path);
+        } catch (const DicomException& failure) {
+            // A file of another kind beside the slices (a picture, a text) is no slice left out.
+            if (failure.code() != DicomException::NoImporter || fs::path(name).extension() == extension)
+                unreadable.push_back(name + " (" + DicomIOManager::reasonOf(failure, path) + ")");
+        } catch (const std::exception& failure) {
+            unreadable.push_back(name + " (" + DicomIOManager::reasonOf(failure, path) + ")");
+        }
+    }
+    if (unreadable.empty())
+        return {};
+    std::string names;
+    for (std::size_t k = 0; k < unreadable.size(); ++k)
+        names += (k == 0 ? "" : k + 1 == unreadable.size() ? " and " : ", ") + unreadable[k];
+    return std::string(unreadable.size() == 1 ? "; the file" : "; the files") + " between them, " + names +
+           ", could not be read, so the series lacks the slices there";
+}
+
+namespace {
 
 struct Axis
 {
@@ -246,7 +339,8 @@ std::shared_ptr<DicomVolume> DicomSeriesReader::read(const std::vector<std::stri
                     std::snprintf(text, sizeof text, " are %.4g mm apart where the series has %.4g mm", steps[i], median);
                     throw DicomException(DicomIrregularSpacing,
                                          describe(order[i]) + " and " + describe(order[i + 1]) + text +
-                                             " (uneven slice spacing)");
+                                             " (uneven slice spacing)" +
+                                             unreadableBetween(slices[order[i]].file, slices[order[i + 1]].file, files));
                 }
             spacing[2] = median;
         } else {

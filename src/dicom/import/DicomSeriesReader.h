@@ -35,6 +35,9 @@ public:
     static unsigned threadCount(std::size_t files);
 
 private:
+    std::string unreadableBetween(const std::string& before, const std::string& after,
+                                  const std::vector<std::string>& series) const;
+
     const UniversalImporter& importer_;
     const std::atomic<bool>& cancelled_;
     std::atomic<double>& progress_;

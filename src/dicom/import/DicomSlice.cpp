@@ -216,12 +216,7 @@ void DicomSlice::readHeader(const UniversalImporter& importer, const uint8_t* da
     if (!importer.jumpToHeader(parser))
         throw DicomException(DicomException::NoImporter, path + ": not a DICOM file");
     parser.setStopAtPixelData(true);
-    for (const DicomElement& meta : parser.metaElements())
-        values[meta.tagWord()] = parser.text(meta);
-    DicomElement element;
-    std::string value;
-    while (importer.readDicomTag(parser, element, value))
-        values[element.tagWord()] = std::move(value);
+    importer.readTexts(parser, values);
     if (!parser.reachedPixelData()) {
         if (size < fileSize)
             parser.fail(DicomTruncated, "header runs past the bytes read", size);

@@ -3,6 +3,7 @@
 #include "dicom/core/DicomException.h"
 #include "dicom/dictionary/DicomDictionary.h"
 #include "dicom/import/DicomSeriesReader.h"
+#include "dicom/io/DicomCharacterSet.h"
 #include "dicom/io/DicomErrorCode.h"
 #include "dicom/io/DicomFile.h"
 #include "vexa/core/ExceptionStack.h"
@@ -17,6 +18,7 @@ constexpr std::size_t headerPrefix = 64 * 1024;
 // "DICM" after the preamble plus one element header decides whether a file is DICOM.
 constexpr std::size_t sniffPrefix = 132 + 8;
 
+constexpr uint32_t specificCharacterSetTag = DicomTag::tagWord(0x0008, 0x0005);
 constexpr uint32_t modalityTag = DicomTag::tagWord(0x0008, 0x0060);
 constexpr uint32_t modelNameTag = DicomTag::tagWord(0x0008, 0x1090);
 
@@ -110,13 +112,24 @@ std::map<uint32_t, std::string> UniversalImporter::readValues(const uint8_t* dat
         throw DicomException(DicomException::NoImporter, source + ": not a DICOM file");
     parser.setStopAtPixelData(true);
     std::map<uint32_t, std::string> values;
+    readTexts(parser, values);
+    return values;
+} VEXA_RETHROW
+
+void UniversalImporter::readTexts(DicomParser& parser, std::map<uint32_t, std::string>& values) const try {
     for (const DicomElement& element : parser.metaElements())
         values[element.tagWord()] = parser.text(element);
+    // (0008,0005) comes before every text it applies to: elements are in ascending tag order.
+    DicomCharacterSet characterSet;
     DicomElement element;
     std::string text;
-    while (readDicomTag(parser, element, text))
+    while (readDicomTag(parser, element, text)) {
+        if (element.tagWord() == specificCharacterSetTag)
+            characterSet = DicomCharacterSet(text);
+        else if (DicomCharacterSet::appliesTo(element.vr))
+            text = characterSet.toUtf8(text);
         values[element.tagWord()] = std::move(text);
-    return values;
+    }
 } VEXA_RETHROW
 
 std::map<uint32_t, std::string> UniversalImporter::readValues(const std::string& file) const try {

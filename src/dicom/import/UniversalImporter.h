@@ -36,6 +36,9 @@ public:
     bool jumpToHeader(DicomParser& parser) const;
     // The parser's VR decisions, as readDicomTag describes them.
     DicomParser::VRResolver vrResolver() const;
+    // The texts of the meta header and of the top-level elements after jumpToHeader, up to the
+    // parser's stop; names and other free texts turned into UTF-8 by the data set's (0008,0005).
+    void readTexts(DicomParser& parser, std::map<uint32_t, std::string>& values) const;
 
     // The header of data held in memory (up to the pixel data).
     std::shared_ptr<DicomInformation> readInformation(const uint8_t* data, std::size_t size,

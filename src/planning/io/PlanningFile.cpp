@@ -1,4 +1,5 @@
 #include "planning/io/PlanningFile.h"
+#include "dicom/io/DicomCharacterSet.h"
 
 #include "planning/io/saving/FolderHandle.h"
 #include "vexa/core/ExceptionStack.h"
@@ -56,9 +57,10 @@ std::string vectorText(const Vexa::Vector3D& v)
     return numbers({v.x, v.y, v.z});
 }
 
-// A value as the ini file can hold it: line breaks become blanks.
-std::string storable(const std::string& text)
+// A value as the ini file can hold it: line breaks become blanks, and the text is UTF-8.
+std::string storable(const std::string& value)
 {
+    const std::string text = Vexa::DicomCharacterSet::utf8OrLatin1(value);
     std::string result;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' || text[i] == '\n') {
@@ -337,10 +339,14 @@ PlanningFile PlanningFile::parse(const std::string& content, const std::string& 
         in.fail("holds no group [" + std::string(planningGroup) + "]: it is no planning");
     PlanningFile result;
 
-    result.patientName = in.text(patientGroup, "name");
-    result.birthday = in.text(patientGroup, "birthday");
-    result.sex = in.text(patientGroup, "sex");
-    result.patientId = in.text(patientGroup, "id");
+    // Plannings saved before names were turned into UTF-8 hold a Latin-1 name's raw bytes.
+    const auto patientText = [&](const char* key) {
+        return Vexa::DicomCharacterSet::utf8OrLatin1(in.text(patientGroup, key));
+    };
+    result.patientName = patientText("name");
+    result.birthday = patientText("birthday");
+    result.sex = patientText("sex");
+    result.patientId = patientText("id");
 
     const std::string version = in.text(planningGroup, "version");
     if (!version.empty() && !isVersionText(version))

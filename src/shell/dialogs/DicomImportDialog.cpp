@@ -1,5 +1,6 @@
 #include "shell/dialogs/DicomImportDialog.h"
 
+#include "dicom/core/DicomException.h"
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomInformation.h"
 #include "platform/ApplicationFolder.h"
@@ -12,10 +13,12 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTreeWidget>
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -36,6 +39,13 @@ constexpr std::pair<int, unsigned> recordTags[] = {
     {9, tag(0x0020, 0x0037)}, {10, tag(0x0020, 0x0011)},
 };
 constexpr unsigned seriesInstanceUidTag = tag(0x0020, 0x000E);
+
+// Whether a file that no importer takes was still meant as a DICOM file (and is damaged).
+bool namedAsDicom(const QFileInfo& entry)
+{
+    const QString suffix = entry.suffix().toLower();
+    return suffix == "dcm" || suffix == "dicom";
+}
 
 // Scanners whose dialog closed before their thread ended; GUI thread only. Never destroyed: a
 // scan still running at the program's end must not be deleted under it.
@@ -70,6 +80,14 @@ DicomImportDialog::DicomImportDialog(QWidget* parent, DicomIOManager* manager)
     status_->setObjectName("m_Status");
     status_->setEnabled(false);
     status_->setGeometry(10, 390, 640, 30);
+    // Under the list, which makes room for it when there is something to say.
+    unreadableLabel_ = new QLabel(this);
+    unreadableLabel_->setObjectName("m_Unreadable");
+    unreadableLabel_->setGeometry(10, 326, 880, 52);
+    unreadableLabel_->setWordWrap(true);
+    unreadableLabel_->setTextFormat(Qt::PlainText);
+    unreadableLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    unreadableLabel_->hide();
     std::tie(import_, cancel_) = PatientTable::addButtons(this, QString(), "m_buttonImport", QString());
     list_ = new PatientTable(this, QStringList(9, QString()), {170, 220, 85, 35, 100, 50, 110});
 
@@ -119,6 +137,9 @@ void DicomImportDialog::timerEvent(QTimerEvent* e)
         status_->setText(status);
     if (ended)
     {
+        unreadable_ = scanner_->unreadableFiles();
+        std::sort(unreadable_.begin(), unreadable_.end(),
+                  [](const UnreadableFile& a, const UnreadableFile& b) { return a.file < b.file; });
         status_->setText(tr("Ready"));
         killTimer(pollTimer_);
         pollTimer_ = 0;
@@ -160,6 +181,12 @@ bool DicomImportDialog::DirectoryScanner::take(QString& status, ScanResult& resu
     ended_ = false;
     result = std::move(result_);
     return true;
+}
+
+std::vector<DicomImportDialog::UnreadableFile> DicomImportDialog::DirectoryScanner::unreadableFiles()
+{
+    std::lock_guard lock(mutex_);
+    return std::move(unreadable_);
 }
 
 void DicomImportDialog::DirectoryScanner::setStatus(const QString& text)
@@ -250,9 +277,16 @@ void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder)
             std::lock_guard lock(mutex_);
             result_.emplace(std::move(record), entry.absoluteFilePath().toStdString());
         }
-        catch (const std::exception&)
+        catch (const std::exception& error)
         {
-            // Not a DICOM file, or one no importer reads: skipped.
+            // Files that are no DICOM files at all (a viewer, a text on the CD) are passed over in
+            // silence; a DICOM file that cannot be read is told, or it would vanish unnoticed.
+            const auto* dicomError = dynamic_cast<const DicomException*>(&error);
+            if (dicomError && dicomError->code() == DicomException::NoImporter && !namedAsDicom(entry))
+                return true;
+            const std::string path = entry.absoluteFilePath().toStdString();
+            std::lock_guard lock(mutex_);
+            unreadable_.push_back({path, DicomIOManager::reasonOf(error, path)});
         }
         return true;
     }, enter, &stop_);
@@ -268,13 +302,51 @@ bool DicomImportDialog::event(QEvent* e)
     if (scanResult_.empty())
     {
         QDialog::reject();
-        MessageDialog message(nullptr, tr("Import error"),
-                              tr("Please insert cd with patient data and press \"patient\" again."), MessageDialog::Ok);
+        // Damaged files are what the user must hear of then, not that there is no CD.
+        const QString text = unreadable_.empty()
+                                 ? tr("Please insert cd with patient data and press \"patient\" again.")
+                                 : unreadableText(10, "\n");
+        MessageDialog message(nullptr, tr("Import error"), text, MessageDialog::Ok);
         message.exec();
     }
     generateStudySetContainer();
     displayStudySetContainer();
+    displayUnreadableFiles();
     return true;
+}
+
+QString DicomImportDialog::unreadableText(int mostNamed, const QString& separator) const
+{
+    const int count = int(unreadable_.size());
+    const int found = count + int(scanResult_.size());
+    QString text = count == found
+                       ? (count == 1 ? tr("The one DICOM file found could not be read:")
+                                     : tr("None of the %1 DICOM files found could be read:").arg(count))
+                       : (count == 1 ? tr("1 of the %1 DICOM files found could not be read and is not listed:").arg(found)
+                                     : tr("%1 of the %2 DICOM files found could not be read and are not listed:")
+                                           .arg(count)
+                                           .arg(found));
+    // The list of a line runs on after the colon; that of a message starts below it.
+    const QString first = separator.contains('\n') ? separator : QStringLiteral(" ");
+    for (int i = 0; i < count && i < mostNamed; ++i)
+    {
+        const UnreadableFile& file = unreadable_[std::size_t(i)];
+        text += (i == 0 ? first : separator) + baseFolder_.relativeFilePath(QString::fromStdString(file.file)) + " (" +
+                QString::fromStdString(file.reason) + ")";
+    }
+    if (count > mostNamed)
+        text += separator + tr("and %1 more").arg(count - mostNamed);
+    return text;
+}
+
+void DicomImportDialog::displayUnreadableFiles()
+{
+    if (unreadable_.empty())
+        return;
+    unreadableLabel_->setText(unreadableText(3, "; "));
+    unreadableLabel_->setToolTip(unreadableText(int(unreadable_.size()), "\n"));
+    list_->setGeometry(10, 10, 880, 310);
+    unreadableLabel_->show();
 }
 
 void DicomImportDialog::generateStudySetContainer()

@@ -5,8 +5,11 @@
 //
 // Files are grouped by patient ID, study ID, pixel spacing, orientation, series number, folder
 // and (when the headers have one) the series instance UID, each compared on its own. A set of a
-// single file is never offered. Cancel and Escape close the dialog at once: the scan stops at
-// its next folder or entry and ends on its own, and nothing it finds reaches the closed dialog.
+// single file is never offered. Files that look like DICOM files (by their header, or by their
+// name when they have none) but cannot be read are named under the list with the reason, and in
+// the message when nothing else was found. Cancel and Escape close the dialog at once: the scan
+// stops at its next folder or entry and ends on its own, and nothing it finds reaches the closed
+// dialog.
 #include "shell/dialogs/Dialog.h"
 
 #include <QDir>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -53,6 +57,13 @@ public:
     };
     using ScanResult = std::multimap<MinimalDicomInformation, std::string, KeyLess>;
 
+    // A file of the scanned tree that looks like DICOM but could not be read, and why.
+    struct UnreadableFile
+    {
+        std::string file;
+        std::string reason;
+    };
+
     // Walks the tree and reads the headers. It holds what it finds itself and never its dialog: a
     // scan whose dialog has gone (stopped in a slow folder) ends on its own without touching it.
     class DirectoryScanner : public QThread
@@ -70,6 +81,8 @@ public:
         // The status text since the last call (empty when none), and, once the scan has ended,
         // what it found (moved into `result`); true then.
         bool take(QString& status, ScanResult& result);
+        // Once the scan has ended: the files it could not read (moved out).
+        std::vector<UnreadableFile> unreadableFiles();
         // Deletes the scanner now if its thread is done, else once it is (in the GUI thread).
         static void dispose(std::unique_ptr<DirectoryScanner> scanner);
         // Waits for the scans that closed dialogs left behind; the application's end does so too.
@@ -89,8 +102,9 @@ public:
         std::atomic<bool> stop_{false};
         bool started_ = false;        // GUI thread only
         std::atomic<bool> ran_{false}; // run() has returned
-        std::mutex mutex_;             // guards the three below
+        std::mutex mutex_;             // guards the four below
         ScanResult result_;
+        std::vector<UnreadableFile> unreadable_;
         QString pendingStatus_;
         bool ended_ = false;
     };
@@ -106,6 +120,8 @@ public:
     // Scans in the background while the dialog shows; 1 after Import, else 0.
     int exec() override;
     const std::vector<std::string> getFileNamesOfSelectedStudySet() const;
+    // The files of the scanned folder that could not be read, once the scan has ended.
+    const std::vector<UnreadableFile>& getUnreadableFiles() const { return unreadable_; }
     // "dd/MM/yyyy" and "hh:mm:ss" from the DICOM forms; other texts as they stand.
     static QString dateText(const std::string& dicomDate);
     static QString timeText(const std::string& dicomTime);
@@ -127,15 +143,20 @@ protected slots:
 private:
     void generateStudySetContainer();
     void displayStudySetContainer();
+    // Under the list: how many files could not be read, which, and why.
+    void displayUnreadableFiles();
+    QString unreadableText(int mostNamed, const QString& separator) const;
 
     // What the scan found, taken over from the scanner when it ended; GUI thread only.
     ScanResult scanResult_;
+    std::vector<UnreadableFile> unreadable_;
     int pollTimer_ = 0;
     std::vector<StudySet> studySets_;
     int selected_ = -1;
     QDir baseFolder_;
     std::unique_ptr<DirectoryScanner> scanner_;
     QLineEdit* status_ = nullptr;
+    QLabel* unreadableLabel_ = nullptr;
     QPushButton* import_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QTreeWidget* list_ = nullptr;

@@ -9,7 +9,8 @@
   little-endian 16-bit values, x fastest, holding HU + 1000 for every voxel of the grid),
   "numbers" (the format of positions and pixel spacings, default ".4f"), "positions" (false: no
   image position and orientation), "between" and "thickness" (the texts of spacing between
-  slices and slice thickness; thickness defaults to "9.0", deliberately not the slice distance).
+  slices and slice thickness; thickness defaults to "9.0", deliberately not the slice distance),
+  "charset" (Specific Character Set) and "patient" (the name, encoded by that set).
 Without "raw", voxel (ix, iy, iz) of the grid holds HU = (7 ix + 13 iy + 29 iz) % 3000 - 1000 (the
 C++ tests compute the same), so any orientation of the same grid imports to the same volume."""
 import json
@@ -86,7 +87,9 @@ for number, k in enumerate(ks):
     ds.Modality = spec.get("modality", "CT")
     ds.Manufacturer = "Morvanta test"
     ds.ManufacturerModelName = spec.get("model", "Synthetic")
-    ds.PatientName = "Test^Series"
+    if "charset" in spec:
+        ds.SpecificCharacterSet = spec["charset"]
+    ds.PatientName = spec.get("patient", "Test^Series")
     ds.PatientID = "T0001"
     ds.PatientBirthDate = "19650412"
     ds.StudyInstanceUID = study
