@@ -367,8 +367,9 @@ TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
 // Where neither the planning's folder nor the program's takes the log (a read-only disk, a file
 // at "Log", a full disk), the journal from the first entry on and the log go into the user's data
 // folder: told at navigation on with both causes, never a promise of a place that failed, and at
-// the end with every copy. Where the user's data folder refuses too, navigation on says plainly
-// that no place takes it, and the end names the study copy, the only one.
+// the end with every copy. Where the user's data folder refuses too, they go into the study folder
+// of the first patient path, which the log then stands for; navigation on says plainly that no
+// place takes the journal only where it does not know that folder.
 TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
 {
     if (!SmallDisk::rerunInside(1 << 20))
@@ -379,13 +380,16 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         Refusal refusal;
         bool userRefuses;
         std::string cause;
+        bool patientsKnownAtStart = false;
     } rows[] = {{readOnly, false, "Read-only file system"},
                 {fileAtLog, false, "Log is not a folder"},
                 {fullDisk, false, "No space left on device"},
-                {fileAtLog, true, "Log is not a folder"}};
+                {fileAtLog, true, "Log is not a folder"},
+                {fileAtLog, true, "Log is not a folder", true}};
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : ""));
+        SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : "") +
+                     (row.patientsKnownAtStart ? ", the patient folders known at navigation on" : ""));
         QDir(QString::fromStdString(xdg)).removeRecursively();
         const std::string data = SmallDisk::clear("data"), plans = SmallDisk::path() + "/Plans",
                           patients = (row.refusal == fileAtLog ? path("Patients") : SmallDisk::path() + "/Patients");
@@ -408,15 +412,29 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         });
 
         TreatmentLog log(data);
-        log.start("P", plans + "/P.srl", {}, Constants::Mandible);
+        std::shared_ptr<const Settings> planning;
+        if (row.patientsKnownAtStart) {
+            std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << patients << "\n";
+            auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+            settings->setPlanningFile(plans + "/P.srl");
+            planning = settings->snapshot();
+        }
+        log.start("P", plans + "/P.srl", {}, Constants::Mandible, planning);
         log.wait();
         const auto on = log.takeFailures();
         ASSERT_EQ(1u, on.size());
+        const std::string study = patients + "/MorvantaStudyDummy/Log";
         EXPECT_EQ(0u, on[0].find("The treatment log cannot go into the planning's folder " + plans + ": ")) << on[0];
         EXPECT_NE(std::string::npos, on[0].find(row.cause)) << on[0];
         EXPECT_EQ(std::string::npos, on[0].find("written into " + data)) << "a promise of a place that failed: " << on[0];
         const auto journals = filesIn(user, "*.journal");
-        if (row.userRefuses) {
+        if (row.patientsKnownAtStart) {
+            const auto inStudy = filesIn(study, "*.journal");
+            ASSERT_EQ(1u, inStudy.size());
+            EXPECT_NE(std::string::npos, on[0].find(". Nor can it go in the user's data folder: " + user + " is not a folder. It goes "
+                                                    "into the study folder instead, " + study + ": its journal " + inStudy[0] + " now"))
+                << on[0];
+        } else if (row.userRefuses) {
             EXPECT_NE(std::string::npos, on[0].find("No place can take the treatment log: not beside the program: ")) << on[0];
             EXPECT_NE(std::string::npos, on[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << on[0];
             EXPECT_TRUE(journals.empty());
@@ -439,13 +457,16 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         const auto logs = filesIn(user, "*.log"), copies = filesIn(patients + "/MorvantaStudyDummy/Log", "*.log");
         ASSERT_EQ(row.userRefuses ? 0u : 1u, logs.size());
         ASSERT_EQ(row.refusal == fileAtLog ? 1u : 0u, copies.size());
+        EXPECT_TRUE(filesIn(study, "*.journal").empty());
         if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off[0].find("It is kept in the user's data folder, in " + logs[0] + ".")) << off[0];
             EXPECT_EQ(0u, readFile(logs[0]).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
         } else {
             EXPECT_NE(std::string::npos, off[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << off[0];
         }
-        if (!copies.empty()) {
+        if (row.userRefuses) {
+            EXPECT_NE(std::string::npos, off[0].find("It is kept in the study folder, in " + copies[0] + ".")) << off[0];
+        } else if (!copies.empty()) {
             EXPECT_NE(std::string::npos, off[0].find("Its study copy is in " + copies[0] + ".")) << off[0];
         } else if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off.back().find("The treatment log kept in the user's data folder, " + logs[0] +
@@ -459,15 +480,17 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
     }
 }
 
-// A journal a program that was killed left becomes the log it stands for at the next start:
-// beside its planning where that folder takes it, else where it lies; told once. A journal a
-// live log holds stays.
+// A journal a program that was killed left becomes the log it stands for at the next start: from
+// beside the program or the user's data folder into its planning's folder where that lies below
+// the patient folders, else where it lies; in a planning's "Log" folder beside it; told once. A
+// journal a live log holds stays, however old.
 TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
 {
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     QDir().mkpath(QString::fromStdString(path("Plans")));
     QDir().mkpath(QString::fromStdString(path("Log")));
     QDir().mkpath(QString::fromStdString(user));
+    std::ofstream(path("Plans/P.srl")) << "planning";
     const std::string planned = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"
                                 "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Plans/P.srl") + "\nSAMPLE 1\t0.1\n",
                       gone = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Gone/P.srl") + "\n";
@@ -484,7 +507,7 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
         ASSERT_EQ(0, ::utimensat(AT_FDCWD, journal.c_str(), old, 0));
 
     TreatmentLog next(home.path().toStdString());
-    const auto told = next.recover({path("Plans/Log")});
+    const auto told = next.recover({path("Plans/Log")}, {home.path().toStdString()});
     ASSERT_EQ(2u, told.size());
     EXPECT_EQ(planned, readFile(path("Plans/Log/A.log")));
     EXPECT_EQ(gone, readFile(user + "/B.log"));
@@ -494,7 +517,7 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(user + "/B.journal")));
     EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live log's journal is taken";
-    EXPECT_TRUE(next.recover({path("Plans/Log")}).empty()) << "told once";
+    EXPECT_TRUE(next.recover({path("Plans/Log")}, {home.path().toStdString()}).empty()) << "told once";
 
     // A start looks in the "Log" folder of every planning below the patient folders, where a
     // navigation's journal moves to.
@@ -504,7 +527,7 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, path("Patients/Case1/Log/C.journal").c_str(), old, 0));
     std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << path("Patients") << "\n";
     Model(std::make_shared<Settings>(path("Morvanta.ini"))).recoverTreatmentLogs();
-    EXPECT_EQ(planned, readFile(path("Plans/Log/C.log"))) << "beside the planning its journal names";
+    EXPECT_EQ(planned, readFile(path("Patients/Case1/Log/C.log"))) << "beside the journal, in its planning's folder";
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Patients/Case1/Log/C.journal"))));
 }
 

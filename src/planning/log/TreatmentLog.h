@@ -32,6 +32,7 @@
 #include "planning/log/ActionLogEntry.h"
 #include "planning/log/DrillDifference.h"
 #include "planning/log/DrillPositions.h"
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/model/Constants.h"
 
 #include <QString>
@@ -110,11 +111,17 @@ public:
     void store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
                const std::vector<ImplantPtr>& implants, std::shared_ptr<const Settings> planning = nullptr);
 
-    // Makes every journal a program that ended without storing left (none holds its lock) in the
-    // planning's, the program's and the user's "Log" folders into the log it stands for: its
-    // lines, as "<its name>.log", beside the planning its FILE entry names where that folder
-    // takes it, else where it lies. Returns what the user is to read, once per journal.
-    std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {});
+    // Makes every journal of this user's that a program which ended without storing left (none
+    // holds its lock, and it still has its name once locked here) in the planning's "Log" folders
+    // given, the program's, the user's and the study folder's into the log it stands for: its
+    // lines, as "<its name>.log" (a name that follows from the journal's, so that no journal gets
+    // two logs). A journal in a planning's "Log" folder gets it beside it; one elsewhere in the
+    // "Log" folder of the planning its FILE entry names, where that lies below the patient folders
+    // (found as a reload finds it), else beside it. Another user's journals, one larger than a
+    // navigation writes and one with holes are left. Throws nothing, waits for nobody, and may run
+    // on any thread. Returns what the user is to read, once per journal.
+    std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {},
+                                     const std::vector<std::string>& patientPaths = {}) const;
 
     // From now on every look for a planning's place waits at most until `deadline`, all of them
     // together (quitting, which waits for the store).
@@ -153,7 +160,7 @@ private:
                    const std::vector<std::string>& patientPaths, const std::shared_ptr<const Settings>& planning);
     // Writes the text as a new log file into `folder` (with its trailing "/"); the cause of a
     // failure, else empty with the file written in `file`.
-    std::string writeLog(const std::string& folder, const std::string& text, std::string& file) const;
+    std::string writeLog(const FolderHandle& folder, const std::string& text, std::string& file) const;
     // The data folder's "Log" folder, without a trailing "/".
     std::string programLogFolder() const;
     // The places a log goes where its planning's folder cannot take it, in order.
@@ -161,13 +168,25 @@ private:
     {
         std::string folder; // its "Log" folder, without a trailing "/"
         std::string where;  // how the user hears of it
+        std::string into;   // how the user hears of it as a place to go
+        bool parents;       // the folders above "Log" are made where missing
     };
-    std::vector<Elsewhere> elsewhere() const;
-    // A new journal holding `lines` in the first place elsewhere that takes it (`path`), else -1;
-    // why each place before it refused, as "<where>: <cause>".
-    int journalElsewhere(const std::string& lines, std::string& path, std::vector<std::string>& refusals) const;
+    // Beside the program, in the user's data folder, and in the study folder of the first patient
+    // path (the shared MorvantaStudyDummy/Log), where that is an absolute folder.
+    std::vector<Elsewhere> elsewhere(const std::vector<std::string>& patientPaths) const;
+    // "It goes ... instead, <folder>: its journal <journal> now, ...": the place elsewhere `index`.
+    std::string goesElsewhere(std::size_t index, const std::vector<std::string>& patientPaths,
+                              const std::string& journal) const;
+    // A new journal holding `lines` in the first place elsewhere that takes it (`path`), locked
+    // before it has its name; why each place before it refused, as "<where>: <cause>".
+    std::optional<FolderHandle::File> journalElsewhere(const std::string& lines, const std::vector<std::string>& patientPaths,
+                                                       std::string& path, std::vector<std::string>& refusals) const;
     // The log written into the first place elsewhere that takes it (`file`); why each refused.
-    std::vector<std::string> keepElsewhere(const std::string& text, std::string& file) const;
+    std::vector<std::string> keepElsewhere(const std::string& text, const std::vector<std::string>& patientPaths,
+                                           std::string& file) const;
+    // recover for the journal `name` in `folder`; what the user is to read goes into `told`.
+    void recoverJournal(const FolderHandle& folder, const std::string& name, bool inPlanning,
+                        const std::vector<std::string>& patientPaths, std::vector<std::string>& told) const;
 
     const std::string dataFolder_;
     const Report report_;
@@ -192,5 +211,8 @@ private:
     bool ending_ = false;
     std::string waitingFor_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    // The journals left as no journal of this program's, told once.
+    mutable std::mutex toldMutex_;
+    mutable std::vector<std::string> toldLeft_;
     std::thread worker_;
 };

@@ -1022,7 +1022,7 @@ void Model::recoverTreatmentLogs() const
                     folders.push_back(planning.pathOf("Log"));
                     return 0;
                 });
-    reportNavigationFailures(treatmentLog_->recover(folders));
+    reportNavigationFailures(treatmentLog_->recover(folders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>()));
 }
 
 void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
