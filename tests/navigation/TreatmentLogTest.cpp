@@ -12,6 +12,7 @@
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 #include "planning/ModelTestSupport.h"
+#include "planning/PlanningSaveTestSupport.h"
 #include "vexa/CommaLocale.h"
 
 #include <QDir>
@@ -529,6 +530,210 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     Model(std::make_shared<Settings>(path("Morvanta.ini"))).recoverTreatmentLogs();
     EXPECT_EQ(planned, readFile(path("Patients/Case1/Log/C.log"))) << "beside the journal, in its planning's folder";
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Patients/Case1/Log/C.journal"))));
+}
+
+// What a start meets that is no dead journal of its own user's is left as it is, and no log is
+// made of it: the journal of a live navigation, also one being made while its first lines are
+// synced (slowly: a busy disk) and one long untouched; another user's (a line in the program's
+// log, nothing told); one larger than a navigation writes or with holes (told, never read); one
+// behind a "Log" that is a link. None takes a start long.
+TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
+{
+    enum Kind { live, beingMade, anotherUsers, oversized, sparse, behindALink };
+    const struct
+    {
+        const char* name;
+        Kind kind;
+        const char* told; // a part of what the start tells; empty: nothing
+    } rows[] = {
+        {"a live navigation's, an hour untouched", live, ""},
+        {"a live navigation's while its first lines are synced", beingMade, ""},
+        {"another user's", anotherUsers, ""},
+        {"larger than a navigation writes", oversized, "it is larger (2147483648 bytes) than a navigation writes"},
+        {"with holes", sparse, "it has holes, which no navigation writes"},
+        {"behind a Log that is a link", behindALink, ""},
+    };
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Patients/Case/P.srl") + "\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        for (const char* folder : {"Patients/Case/Log", "Log", "Outside"})
+            QDir().mkpath(QString::fromStdString(path(folder)));
+        std::ofstream(path("Patients/Case/P.srl")) << "planning";
+        std::string journal = path("Patients/Case/Log/A.journal");
+        TreatmentLog other(home.path().toStdString());
+        std::vector<std::string> toldWhileMade;
+        if (row.kind == live || row.kind == beingMade) {
+            // Another start while the journal's first lines are synced finds nothing to take.
+            std::atomic<bool> looked{false};
+            if (row.kind == beingMade)
+                FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+                    if (call == FolderHandle::SystemCall::sync && !looked.exchange(true))
+                        toldWhileMade = other.recover({path("Patients/Case/Log")}, {path("Patients")});
+                    return 0;
+                });
+            TreatmentLog navigating(home.path().toStdString());
+            navigating.start("P", "", {}, Constants::Mandible);
+            FolderHandle::setFaultInjector({});
+            const auto made = filesIn(path("Log"), "*.journal");
+            ASSERT_EQ(1u, made.size());
+            journal = made[0];
+            EXPECT_EQ(row.kind == beingMade, looked.load());
+            const struct timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+            ASSERT_EQ(0, ::utimensat(AT_FDCWD, journal.c_str(), old, 0));
+            const std::string before = readFile(journal);
+            EXPECT_TRUE(other.recover({path("Patients/Case/Log")}, {path("Patients")}).empty());
+            EXPECT_TRUE(toldWhileMade.empty());
+            EXPECT_EQ(before, readFile(journal));
+            EXPECT_TRUE(filesIn(path("Log"), "*.log").empty() && filesIn(path("Patients/Case/Log"), "*.log").empty());
+            continue;
+        }
+        if (row.kind == behindALink) {
+            journal = path("Outside/A.journal");
+            QDir(QString::fromStdString(path("Patients/Case/Log"))).removeRecursively();
+            ASSERT_EQ(0, ::symlink(path("Outside").c_str(), path("Patients/Case/Log").c_str()));
+        }
+        {
+            std::ofstream(journal) << lines;
+            const int fd = ::open(journal.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            if (row.kind == anotherUsers && ::fchown(fd, 54321, 54321) != 0) {
+                ::close(fd);
+                GTEST_LOG_(INFO) << "only root gives a file to another user: row skipped";
+                continue;
+            }
+            // A 2 GB file of 4 KB on the disk; one with a hole of a megabyte before its last line.
+            if (row.kind == oversized) {
+                EXPECT_EQ(0, ::ftruncate(fd, off_t(2) << 30));
+            } else if (row.kind == sparse) {
+                EXPECT_EQ(1, ::pwrite(fd, "\n", 1, 1 << 20));
+            }
+            ::close(fd);
+        }
+        const auto begun = std::chrono::steady_clock::now();
+        const auto told = other.recover({path("Patients/Case/Log")}, {path("Patients")});
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2)) << "read whole";
+        if (*row.told) {
+            ASSERT_EQ(1u, told.size());
+            EXPECT_EQ("The journal " + journal + " is left as it is: " + row.told + ", so it is no journal of this program's.",
+                      told[0]);
+            EXPECT_TRUE(other.recover({path("Patients/Case/Log")}, {path("Patients")}).empty()) << "told once";
+        } else {
+            EXPECT_TRUE(told.empty()) << told.front();
+        }
+        EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(journal)));
+        for (const char* folder : {"Patients/Case/Log", "Log", "Outside", "xdg/Morvanta/Log"})
+            EXPECT_TRUE(filesIn(path(folder), "*.log").empty()) << folder;
+    }
+}
+
+// One journal, one log: a journal whose log was made by a start that was killed before removing
+// it is only removed; a journal that cannot be removed is made into its log once, told once, and
+// never copied again; another file at the log's name sends the log to the next name.
+TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
+{
+    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken };
+    const struct
+    {
+        const char* name;
+        Kind kind;
+        const char* log;  // where the log is
+        bool toldMade;    // the start says that it was made
+    } rows[] = {
+        {"its log made before", logMadeBefore, "A.log", false},
+        {"it cannot be removed", cannotBeRemoved, "A.log", true},
+        {"another file at its log's name", nameTaken, "A-2.log", true},
+    };
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nSAMPLE 1\t0.1\n";
+    const std::string logs = path("Plans/Log/");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(QString::fromStdString(logs));
+        std::ofstream(logs + "A.journal") << lines;
+        if (row.kind == logMadeBefore)
+            std::ofstream(logs + "A.log") << lines;
+        if (row.kind == nameTaken)
+            std::ofstream(logs + "A.log") << "another log";
+        // Its folder refuses the removal (another user's, or made read-only after the kill).
+        const std::shared_ptr<void> injected(nullptr, [](void*) { FolderHandle::setFaultInjector({}); });
+        if (row.kind == cannotBeRemoved)
+            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string& at) {
+                return call == FolderHandle::SystemCall::remove && at.ends_with(".journal") ? EACCES : 0;
+            });
+        TreatmentLog next(home.path().toStdString());
+        for (int start = 0; start < 3; ++start) {
+            const auto told = next.recover({path("Plans/Log")});
+            const std::string made = "The treatment log of a navigation whose program ended before storing it was made "
+                                     "from its journal " + logs + "A.journal: it is in " + logs + row.log + ".";
+            if (start == 0 && row.toldMade) {
+                ASSERT_EQ(1u, told.size());
+                EXPECT_EQ(made + (row.kind == cannotBeRemoved ? " Its journal cannot be removed (Permission denied); no "
+                                                                "other log is made of it."
+                                                              : ""),
+                          told[0]);
+            } else {
+                EXPECT_TRUE(told.empty()) << "start " << start << ": " << told.front();
+            }
+        }
+        EXPECT_EQ(lines, readFile(logs + row.log));
+        EXPECT_EQ(row.kind == nameTaken ? 2u : 1u, filesIn(path("Plans/Log"), "*.log").size());
+        EXPECT_EQ(row.kind == cannotBeRemoved, QFileInfo::exists(QString::fromStdString(logs + "A.journal")));
+        if (row.kind == nameTaken) {
+            EXPECT_EQ("another log", readFile(logs + "A.log"));
+        }
+    }
+}
+
+// Under a file server's rules (no file without a name, an exclusive lock only on what is open
+// for writing, a removed open file kept as ".nfs…"), a start makes a killed navigation's journal
+// into its log and leaves a live one; a lock refused for another reason than another holder is
+// told, never taken for a live navigation.
+TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
+{
+    const struct
+    {
+        const char* name;
+        int lockRefused; // errno value of every lock; 0: the file server's rules
+    } rows[] = {{"the file server's rules", 0}, {"no lock service", ENOLCK}, {"a lock that fails", EIO}};
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(QString::fromStdString(path("Log")));
+        const std::shared_ptr<void> back(nullptr, [](void*) {
+            FolderHandle::setFaultInjector({});
+            FolderHandle::imitateSillyRename(false);
+        });
+        PlanningSaveTest::imitateNfs(false);
+        TreatmentLog live(home.path().toStdString());
+        live.start("P", "", {}, Constants::Mandible);
+        const auto held = filesIn(path("Log"), "*.journal");
+        ASSERT_EQ(1u, held.size());
+        std::ofstream(path("Log/A.journal")) << lines;
+        if (row.lockRefused)
+            FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+                return call == FolderHandle::SystemCall::lock ? row.lockRefused : PlanningSaveTest::nfsRule(call, false);
+            });
+        const auto told = TreatmentLog(home.path().toStdString()).recover();
+        if (!row.lockRefused) {
+            ASSERT_EQ(1u, told.size());
+            EXPECT_NE(std::string::npos, told[0].find("it is in " + path("Log/A.log") + ".")) << told[0];
+            EXPECT_EQ(lines, readFile(path("Log/A.log")));
+            EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
+        } else {
+            ASSERT_EQ(2u, told.size());
+            for (const auto& journal : {held[0], path("Log/A.journal")})
+                EXPECT_TRUE(std::any_of(told.begin(), told.end(), [&](const std::string& said) {
+                    return said == "The journal " + journal + " of a navigation cannot be locked (" +
+                                       std::strerror(row.lockRefused) +
+                                       "), so whether its navigation still runs cannot be told: it is left as it is.";
+                })) << journal;
+            EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
+        }
+        EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live navigation's journal is taken";
+        EXPECT_EQ(1u, filesIn(path("Log"), "*.log").size() + (row.lockRefused ? 1u : 0u));
+    }
 }
 
 // Quitting beside another instance's save that never ends: however many looks for the planning's

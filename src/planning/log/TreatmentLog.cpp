@@ -260,8 +260,8 @@ struct TreatmentLog::Journal
     }
 };
 
-TreatmentLog::TreatmentLog(std::string dataFolder, Report report)
-    : dataFolder_(std::move(dataFolder)), report_(std::move(report))
+TreatmentLog::TreatmentLog(std::string dataFolder, Report report, Report notice)
+    : dataFolder_(std::move(dataFolder)), report_(std::move(report)), notice_(std::move(notice))
 {
 }
 
@@ -301,6 +301,15 @@ void TreatmentLog::tell(const std::vector<std::string>& texts)
     }
     std::lock_guard lock(journalMutex_);
     failures_.insert(failures_.end(), texts.begin(), texts.end());
+}
+
+void TreatmentLog::tellNotice(const std::vector<std::string>& texts)
+{
+    if (texts.empty() || !notice_)
+        return tell(texts);
+    for (const auto& text : texts)
+        record(text);
+    notice_(texts);
 }
 
 std::string TreatmentLog::programLogFolder() const
@@ -1020,7 +1029,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
     const auto patientPaths = planning ? planning->getPatientPaths() : std::vector<std::string>();
     // A journal a killed program left beside this planning becomes its log now.
     if (!place.folder.empty())
-        tell(recover({place.folder + "/Log"}, patientPaths));
+        tellNotice(recover({place.folder + "/Log"}, patientPaths));
     {
         // The log was handed over meanwhile: what this look found, the turn held, is where the
         // store puts it; no second wait for the same save.

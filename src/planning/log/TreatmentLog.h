@@ -63,7 +63,9 @@ public:
     using Report = std::function<void(const std::vector<std::string>&)>;
     static constexpr std::size_t windowSize = 4;
 
-    explicit TreatmentLog(std::string dataFolder, Report report = {});
+    // `notice` hears what tells of something done rather than of a failure (the log made from a
+    // killed program's journal); without one, `report` does.
+    explicit TreatmentLog(std::string dataFolder, Report report = {}, Report notice = {});
     // Waits for whatever the worker still has to do.
     ~TreatmentLog();
     TreatmentLog(const TreatmentLog&) = delete;
@@ -148,6 +150,7 @@ private:
     void loadJawCalibrationAccuracy(Constants::Jaw jaw);
     DrillDifference windowStatistics() const;
     void tell(const std::vector<std::string>& texts);
+    void tellNotice(const std::vector<std::string>& texts);
 
     // The worker's side.
     void post(std::function<void()> job);
@@ -190,6 +193,7 @@ private:
 
     const std::string dataFolder_;
     const Report report_;
+    const Report notice_;
     std::vector<ActionLogEntry> treatmentEntries_;
     std::vector<ActionLogEntry> calibrationEntries_;
     std::map<ImplantPtr, DrillPositions> automatic_;
