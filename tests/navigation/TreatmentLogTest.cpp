@@ -366,7 +366,7 @@ TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
 }
 
 // Where neither the planning's folder nor the program's takes the log (a read-only disk, a file
-// at "Log", a full disk), the journal from the first entry on and the log go into the user's data
+// at "Log", a link at "Log", which is never followed, a full disk), the journal from the first entry on and the log go into the user's data
 // folder: told at navigation on with both causes, never a promise of a place that failed, and at
 // the end with every copy. Where the user's data folder refuses too, they go into the study folder
 // of the first patient path, which the log then stands for; navigation on says plainly that no
@@ -375,7 +375,7 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
 {
     if (!SmallDisk::rerunInside(1 << 20))
         return;
-    enum Refusal { readOnly, fileAtLog, fullDisk };
+    enum Refusal { readOnly, fileAtLog, fullDisk, linkAtLog };
     const struct
     {
         Refusal refusal;
@@ -386,14 +386,16 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
                 {fileAtLog, false, "Log is not a folder"},
                 {fullDisk, false, "No space left on device"},
                 {fileAtLog, true, "Log is not a folder"},
-                {fileAtLog, true, "Log is not a folder", true}};
+                {fileAtLog, true, "Log is not a folder", true},
+                {linkAtLog, false, "Log is a link, not a folder"}};
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : "") +
                      (row.patientsKnownAtStart ? ", the patient folders known at navigation on" : ""));
         QDir(QString::fromStdString(xdg)).removeRecursively();
         const std::string data = SmallDisk::clear("data"), plans = SmallDisk::path() + "/Plans",
-                          patients = (row.refusal == fileAtLog ? path("Patients") : SmallDisk::path() + "/Patients");
+                          patients = (row.refusal == fileAtLog || row.refusal == linkAtLog ? path("Patients")
+                                                                                           : SmallDisk::path() + "/Patients");
         QDir().mkpath(QString::fromStdString(plans));
         QDir(QString::fromStdString(path("Patients"))).removeRecursively();
         QDir().mkpath(QString::fromStdString(patients));
@@ -401,8 +403,13 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
             QDir().mkpath(QString::fromStdString(xdg + "/Morvanta"));
             std::ofstream(user) << "a file where the folder belongs";
         }
+        const std::string outside = path("Outside");
+        QDir().mkpath(QString::fromStdString(outside));
         if (row.refusal == fileAtLog)
             std::ofstream(plans + "/Log"), std::ofstream(data + "/Log");
+        else if (row.refusal == linkAtLog)
+            std::filesystem::remove(plans + "/Log"), std::filesystem::create_directory_symlink(outside, plans + "/Log"),
+                std::filesystem::create_directory_symlink(outside, data + "/Log");
         else if (row.refusal == fullDisk)
             SmallDisk::leaveFree(0);
         else
@@ -457,7 +464,7 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         EXPECT_NE(std::string::npos, off[0].find("Nor can it be kept beside the program: ")) << off[0];
         const auto logs = filesIn(user, "*.log"), copies = filesIn(patients + "/MorvantaStudyDummy/Log", "*.log");
         ASSERT_EQ(row.userRefuses ? 0u : 1u, logs.size());
-        ASSERT_EQ(row.refusal == fileAtLog ? 1u : 0u, copies.size());
+        ASSERT_EQ(row.refusal == fileAtLog || row.refusal == linkAtLog ? 1u : 0u, copies.size());
         EXPECT_TRUE(filesIn(study, "*.journal").empty());
         if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off[0].find("It is kept in the user's data folder, in " + logs[0] + ".")) << off[0];
@@ -478,6 +485,7 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
             EXPECT_EQ(std::string::npos, said.find(".journal")) << "names a journal that is gone or empty: " << said;
         EXPECT_TRUE(filesIn(user, "*.journal").empty());
         EXPECT_TRUE(filesIn(data + "/Log", "*").empty() && filesIn(plans + "/Log", "*").empty());
+        EXPECT_TRUE(filesIn(outside, "*").empty()) << "through a link";
     }
 }
 
@@ -687,8 +695,8 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
 
 // Under a file server's rules (no file without a name, an exclusive lock only on what is open
 // for writing, a removed open file kept as ".nfs…"), a start makes a killed navigation's journal
-// into its log and leaves a live one; a lock refused for another reason than another holder is
-// told, never taken for a live navigation.
+// into its log, with the second name it was made under, and leaves a live one; a lock refused for
+// another reason than another holder is told, never taken for a live navigation.
 TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
 {
     const struct
@@ -711,6 +719,7 @@ TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
         const auto held = filesIn(path("Log"), "*.journal");
         ASSERT_EQ(1u, held.size());
         std::ofstream(path("Log/A.journal")) << lines;
+        ASSERT_EQ(0, ::link(path("Log/A.journal").c_str(), path("Log/.A.journal.morvanta-tmp-Ab12Cd").c_str()));
         if (row.lockRefused)
             FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
                 return call == FolderHandle::SystemCall::lock ? row.lockRefused : PlanningSaveTest::nfsRule(call, false);
@@ -732,6 +741,10 @@ TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
             EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
         }
         EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live navigation's journal is taken";
+        // The live journal's second name stays with it; the killed one's goes with it.
+        const QStringList hidden = QDir(QString::fromStdString(path("Log"))).entryList({".*.journal.*"}, QDir::Files | QDir::Hidden);
+        EXPECT_EQ(row.lockRefused ? 2 : 1, hidden.size()) << hidden.join(", ").toStdString();
+        EXPECT_EQ(row.lockRefused != 0, hidden.contains(".A.journal.morvanta-tmp-Ab12Cd"));
         EXPECT_EQ(1u, filesIn(path("Log"), "*.log").size() + (row.lockRefused ? 1u : 0u));
     }
 }

@@ -730,6 +730,21 @@ namespace {
 // The folder of the planning a journal's FILE entry names, found as a reload finds it: where that
 // file is, else the planning that replaced it (another instance's save took its folder over);
 // only below the patient folders. Empty where there is none.
+// The folder `folder` below one of the patient folders, opened from that patient folder on
+// without following a link; invalid where it lies below none.
+FolderHandle openBelowPatients(const std::string& folder, const std::vector<std::string>& patientPaths)
+{
+    namespace fs = std::filesystem;
+    for (const std::string& patients : patientPaths) {
+        if (!fs::path(patients).is_absolute())
+            continue;
+        const fs::path relative = fs::path(FolderHandle::plainPath(folder)).lexically_relative(FolderHandle::plainPath(patients));
+        if (!relative.empty() && relative != "." && *relative.begin() != "..")
+            return FolderHandle::open(patients, true).child(relative.string());
+    }
+    return {};
+}
+
 std::string plannedFolder(const std::string& planningFile, const std::vector<std::string>& patientPaths)
 {
     namespace fs = std::filesystem;
@@ -797,6 +812,25 @@ Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalF
 
 }
 
+namespace {
+
+// The temporary name a journal was made under where the file system has no nameless files: a
+// killed program leaves it as a second name of its journal, which then goes (never the only name
+// of a file, nor one a live program holds or another user's).
+void removeSecondName(const FolderHandle& folder, const std::string& name)
+{
+    const auto entry = folder.status(name);
+    if (!entry.ok() || !S_ISREG(entry->st_mode) || entry->st_nlink < 2 || entry->st_uid != ::geteuid())
+        return;
+    auto file = folder.openToLock(name);
+    const auto lock = file.ok() ? file->lock() : Answer<FolderHandle::File::Lock>(file.failure());
+    if (lock.ok() && (*lock == FolderHandle::File::Lock::taken || *lock == FolderHandle::File::Lock::shared))
+        if (const auto at = file->isAt(folder, name); at.ok() && *at)
+            folder.removeFile(name);
+}
+
+}
+
 std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& planningLogFolders,
                                                const std::vector<std::string>& patientPaths) const
 {
@@ -821,6 +855,11 @@ std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& p
                 continue;
             }
             for (const std::string& name : *names) {
+                if (Vexa::AtomicFile::isTemporaryName(name) &&
+                    name.find(std::string(".journal") + Vexa::AtomicFile::temporaryTag) != std::string::npos) {
+                    removeSecondName(folder, name);
+                    continue;
+                }
                 if (!name.ends_with(".journal"))
                     continue;
                 try {
@@ -906,7 +945,7 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     if (!inPlanning)
         if (const std::string planned = plannedFolder(planningFile, patientPaths); !planned.empty()) {
             std::string cause;
-            if (FolderHandle logs = logFolderIn(planned, false, cause))
+            if (FolderHandle logs = openMade(openBelowPatients(planned, patientPaths), "Log", cause))
                 places.push_back(std::move(logs));
             else
                 record("the log of the journal " + path + " cannot go beside its planning: " + cause);
