@@ -637,10 +637,11 @@ TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
 
 // One journal, one log: a journal whose log was made by a start that was killed before removing
 // it is only removed; a journal that cannot be removed is made into its log once, told once, and
-// never copied again; another file at the log's name sends the log to the next name.
+// never copied again, and one whose log was stored is never made into a second; another file at
+// the log's name sends the log to the next name.
 TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
 {
-    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken };
+    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken, storedButNotRemoved };
     const struct
     {
         const char* name;
@@ -651,6 +652,7 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
         {"its log made before", logMadeBefore, "A.log", false},
         {"it cannot be removed", cannotBeRemoved, "A.log", true},
         {"another file at its log's name", nameTaken, "A-2.log", true},
+        {"its log stored, it cannot be removed", storedButNotRemoved, "2005-03-07__09-05-07-0.log", false},
     };
     const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nSAMPLE 1\t0.1\n";
     const std::string logs = path("Plans/Log/");
@@ -658,17 +660,28 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
         SCOPED_TRACE(row.name);
         QDir(home.path()).removeRecursively();
         QDir().mkpath(QString::fromStdString(logs));
-        std::ofstream(logs + "A.journal") << lines;
+        if (row.kind != storedButNotRemoved)
+            std::ofstream(logs + "A.journal") << lines;
         if (row.kind == logMadeBefore)
             std::ofstream(logs + "A.log") << lines;
         if (row.kind == nameTaken)
             std::ofstream(logs + "A.log") << "another log";
         // Its folder refuses the removal (another user's, or made read-only after the kill).
         const std::shared_ptr<void> injected(nullptr, [](void*) { FolderHandle::setFaultInjector({}); });
-        if (row.kind == cannotBeRemoved)
+        if (row.kind == cannotBeRemoved || row.kind == storedButNotRemoved)
             FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string& at) {
                 return call == FolderHandle::SystemCall::remove && at.ends_with(".journal") ? EACCES : 0;
             });
+        std::string journal = logs + "A.journal";
+        if (row.kind == storedButNotRemoved) {
+            // Its journal moves from beside the program into the planning's folder: neither goes.
+            TreatmentLog navigated(home.path().toStdString());
+            navigated.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
+            navigated.wait();
+            EXPECT_TRUE(stored(navigated, path("Plans/P.srl"), {}).empty());
+            ASSERT_EQ(1u, filesIn(path("Plans/Log"), "*.journal").size());
+            journal = filesIn(path("Plans/Log"), "*.journal")[0];
+        }
         TreatmentLog next(home.path().toStdString());
         for (int start = 0; start < 3; ++start) {
             const auto told = next.recover({path("Plans/Log")});
@@ -684,9 +697,14 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
                 EXPECT_TRUE(told.empty()) << "start " << start << ": " << told.front();
             }
         }
-        EXPECT_EQ(lines, readFile(logs + row.log));
+        if (row.kind != storedButNotRemoved) {
+            EXPECT_EQ(lines, readFile(logs + row.log));
+        }
+        EXPECT_EQ(0u, readFile(logs + row.log).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
         EXPECT_EQ(row.kind == nameTaken ? 2u : 1u, filesIn(path("Plans/Log"), "*.log").size());
-        EXPECT_EQ(row.kind == cannotBeRemoved, QFileInfo::exists(QString::fromStdString(logs + "A.journal")));
+        EXPECT_TRUE(filesIn(path("Log"), "*.log").empty());
+        EXPECT_EQ(row.kind == cannotBeRemoved || row.kind == storedButNotRemoved,
+                  QFileInfo::exists(QString::fromStdString(journal)));
         if (row.kind == nameTaken) {
             EXPECT_EQ("another log", readFile(logs + "A.log"));
         }

@@ -174,7 +174,8 @@ void record(const std::string& failure)
     Platform::outputDebugString(std::string("TreatmentLog: ") + failure + "\n");
 }
 
-// Removes the file at `path` while it is the file open as `fd` (and locked there).
+// Removes the file at `path` while it is the file open as `fd` (and locked there); one that
+// cannot go is emptied, so that no start makes a log of what another file holds.
 void removeIfSame(int fd, const std::string& path)
 {
     const std::filesystem::path at(path);
@@ -183,8 +184,11 @@ void removeIfSame(int fd, const std::string& path)
     const auto there = folder.status(name);
     struct stat own{};
     if (fd >= 0 && ::fstat(fd, &own) == 0 && there.ok() && there->st_dev == own.st_dev && there->st_ino == own.st_ino)
-        if (const int error = folder.removeFile(name).error())
-            record("cannot remove the journal " + path + ": " + Vexa::reasonOf(error));
+        if (const int error = folder.removeFile(name).error()) {
+            record("cannot remove the journal " + path + ": " + Vexa::reasonOf(error) + "; it is emptied");
+            if (::ftruncate(fd, 0) == 0)
+                ::fsync(fd);
+        }
 }
 
 }
@@ -252,8 +256,12 @@ struct TreatmentLog::Journal
             const std::string name = at.filename().string();
             const auto same = folder ? file.isAt(folder, name) : Answer<bool>(false);
             if (same.ok() && *same) {
-                if (const int error = folder.removeFile(name).error())
-                    record("cannot remove the journal " + place + ": " + Vexa::reasonOf(error));
+                if (const int error = folder.removeFile(name).error()) {
+                    // Emptied instead: a start makes no second log of a journal whose log is stored.
+                    record("cannot remove the journal " + place + ": " + Vexa::reasonOf(error) + "; it is emptied");
+                    if (::ftruncate(fd(), 0) == 0)
+                        ::fsync(fd());
+                }
                 return;
             }
         }

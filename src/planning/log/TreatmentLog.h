@@ -22,9 +22,12 @@
 // the program, and the user is told where and why; the study copy likewise, though never a second
 // copy of the same log in the same folder. Where the program's folder cannot take them either (an
 // installed program's folder, a full disk), they go into the user's own data folder
-// ($XDG_DATA_HOME/Morvanta/Log); where no place can, the user is told so when logging starts.
-// Every file and folder made follows the user's umask. A journal is locked (flock) while its log
-// lives: one without the lock was left by a program that ended without storing (`recover`).
+// ($XDG_DATA_HOME/Morvanta/Log), else into the study folder of the first patient path
+// (MorvantaStudyDummy/Log); where no place can, the user is told so when logging starts.
+// Every file and folder made follows the user's umask; no link is followed where a journal or a
+// log is made (a "Log" that is a link is a folder that cannot take them). A journal is locked
+// (flock) from the moment it is made, before it has its name, while its log lives: one without
+// the lock was left by a program that ended without storing (`recover`).
 // The worker does its work in the order it was handed; ending the log waits for all of it.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
