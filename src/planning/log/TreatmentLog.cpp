@@ -213,7 +213,6 @@ struct TreatmentLog::Journal
     bool settled = false; // it stays where it is
     bool ended = false;   // a new log began before this one was stored
     bool handedOver = false; // the log is stored next
-    bool moving = false;  // lines go into `lines` alone while the worker moves the journal
     std::vector<std::string> refused; // why the places elsewhere did not take it, "<where>: <cause>"
     std::unique_ptr<Place> found; // where the look before the store found the planning
     std::string lines;    // every line until it is settled
@@ -418,7 +417,7 @@ void TreatmentLog::journal(const std::string& line)
         Journal& j = *journal_;
         if (!j.settled)
             j.lines += line;
-        if (j.fd() < 0 || j.failed || j.moving)
+        if (j.fd() < 0 || j.failed)
             return;
         if (const int error = Vexa::AtomicFile::writeAll(j.fd(), line)) {
             // The journal keeps its whole lines; a later line would leave a gap, so none follows.
@@ -448,9 +447,7 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
         std::lock_guard lock(journalMutex_);
         if (journal_) {
             journal_->ended = true;
-            // One being moved is the worker's to close.
-            if (!journal_->moving)
-                old = std::move(journal_->file);
+            old = std::move(journal_->file);
         }
         journal_ = journal;
         failures_.clear();
@@ -1104,72 +1101,59 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         copied = lines.size();
     }
     if (made) {
-        // The new journal takes the journal's place while the lines that came meanwhile wait in
-        // memory; they follow, and the journal takes lines itself again once none waits. No file
-        // call is made under the lock the camera's tick takes.
+        // The lines that came meanwhile follow, while the journal still takes every line itself;
+        // once none is left to follow, the new journal takes its place under the lock the camera's
+        // tick takes. No line is ever only in memory: a kill at any moment leaves every line in one
+        // of the two. Where lines keep coming faster than a sync takes, the last few are written
+        // under that lock (a rare write, without a sync).
         FolderHandle::File fresh = std::move(*made), old;
         const int fd = fresh.descriptor();
         int error = 0;
-        std::string oldPath, more;
-        bool switched = false, ended = false, first = true;
-        for (;;) {
-            if (!first) {
-                error = Vexa::AtomicFile::writeAll(fd, more);
-                if (!error && ::fsync(fd) != 0 && errno != EINVAL)
-                    error = errno;
-                if (error || ended)
-                    break;
-                copied += more.size();
-            }
-            first = false;
-            std::lock_guard lock(journalMutex_);
-            if ((ended = journal->ended)) {
-                if (!switched)
+        std::string oldPath;
+        bool switched = false;
+        for (int round = 0;; ++round) {
+            std::string more;
+            {
+                std::lock_guard lock(journalMutex_);
+                if (journal->ended)
                     break; // a new log began: what this one journaled stays where it is
-                // The new journal is this worker's alone now: it takes the last lines.
                 more = journal->lines.substr(copied);
-                fresh = std::move(journal->file);
-                continue;
+                if (!more.empty() && round >= 3) {
+                    if ((error = Vexa::AtomicFile::writeAll(fd, more)))
+                        break;
+                    copied += more.size();
+                    more.clear();
+                }
+                if (more.empty()) {
+                    old = std::exchange(journal->file, std::move(fresh));
+                    oldPath = std::exchange(journal->path, moved);
+                    journal->size = static_cast<long long>(copied);
+                    journal->failed = false;
+                    journal->settled = switched = true;
+                    journal->lines.clear();
+                    break;
+                }
             }
-            if (!switched) {
-                old = std::exchange(journal->file, std::move(fresh));
-                oldPath = std::exchange(journal->path, moved);
-                journal->moving = switched = true;
-            }
-            more = journal->lines.substr(copied);
-            if (more.empty()) {
-                journal->size = static_cast<long long>(copied);
-                journal->failed = journal->moving = false;
-                journal->settled = true;
-                journal->lines.clear();
+            error = Vexa::AtomicFile::writeAll(fd, more);
+            if (!error && ::fsync(fd) != 0 && errno != EINVAL)
+                error = errno;
+            if (error)
                 break;
-            }
+            copied += more.size();
         }
-        if (switched && !error) {
+        if (switched) {
             // The new journal holds it all.
-            fresh.close();
             removeIfSame(old.descriptor(), oldPath);
             old.close();
             return;
         }
-        if (switched && !ended) {
-            // The new journal failed while it stood in: the old one takes the lines again, those
-            // since from memory (a rare write under the lock, to keep them in order).
-            std::lock_guard lock(journalMutex_);
-            fresh = std::exchange(journal->file, std::move(old));
-            journal->path = oldPath;
-            journal->moving = false;
-            if (!journal->failed &&
-                Vexa::AtomicFile::writeAll(journal->fd(), std::string_view(journal->lines).substr(static_cast<std::size_t>(journal->size))))
-                journal->failed = true;
-        }
-        old.close();
         removeIfSame(fd, moved);
         fresh.close();
         if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
         cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
-        if (ended)
+        std::lock_guard lock(journalMutex_);
+        if (journal->ended)
             return;
     }
     std::string journalAt;
