@@ -117,7 +117,7 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
 
 // The exit status tells what went wrong: a camera that falls silent or goes away mid-run, a
 // file of the treatment that cannot be written, a planning folder that is no folder or missing
-// (refused, and not made). A Polaris without jitter repeats the still patient locator's values
+// (refused, and not made); a killed run's journal made into its log is said, and no failure. A Polaris without jitter repeats the still patient locator's values
 // on every tick; the camera adjustment still ends.
 TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
 {
@@ -151,6 +151,8 @@ TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
         {"killed camera", {"--no-jitter"}, moving, "Plan/P.srl", nullptr, 10, 3, "the camera stopped answering"},
         {"replay past its end", {}, moving, "Plan/P.srl", nullptr, 0, 0, ""},
         {"log folder is a file", {}, moving, "Plan/P.srl", "Plan/Log", 0, 4, "Plan/Log is not a folder"},
+        {"a killed run's journal made into its log", {}, moving, "Plan/P.srl", "Plan/Log/old.journal", 0, 0,
+         "was made from its journal "},
         {"calibration file is a folder", {}, procedure, "Plan/P.srl", "HandpieceLocTDrillOriginMandible.txt/", 0, 4,
          "The handpiece calibration could not be saved"},
         {"planning below a file", {}, moving, "plain/P.srl", "plain", 0, 2, "plain, is not a folder"},
@@ -161,8 +163,8 @@ TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
         QDir(data.path()).mkdir("Plan");
         if (run.blocker && QString(run.blocker).endsWith('/'))
             QDir(data.path()).mkdir(run.blocker);
-        else if (run.blocker)
-            std::ofstream(data.filePath(run.blocker).toStdString()) << "in the way";
+        else if (run.blocker && QDir(data.path()).mkpath(QFileInfo(run.blocker).path()))
+            std::ofstream(data.filePath(run.blocker).toStdString()) << "in the way\n";
         std::unique_ptr<PtySimulator> polaris;
         QStringList camera{"--camera", "replay:" + run.trajectory, "--fast", "--ticks", "500"};
         if (!run.polaris.isEmpty()) {

@@ -12,6 +12,7 @@
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 #include "planning/ModelTestSupport.h"
+#include "planning/PlanningSaveTestSupport.h"
 #include "vexa/CommaLocale.h"
 
 #include <QDir>
@@ -365,30 +366,36 @@ TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
 }
 
 // Where neither the planning's folder nor the program's takes the log (a read-only disk, a file
-// at "Log", a full disk), the journal from the first entry on and the log go into the user's data
+// at "Log", a link at "Log", which is never followed, a full disk), the journal from the first entry on and the log go into the user's data
 // folder: told at navigation on with both causes, never a promise of a place that failed, and at
-// the end with every copy. Where the user's data folder refuses too, navigation on says plainly
-// that no place takes it, and the end names the study copy, the only one.
+// the end with every copy. Where the user's data folder refuses too, they go into the study folder
+// of the first patient path, which the log then stands for; navigation on says plainly that no
+// place takes the journal only where it does not know that folder.
 TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
 {
     if (!SmallDisk::rerunInside(1 << 20))
         return;
-    enum Refusal { readOnly, fileAtLog, fullDisk };
+    enum Refusal { readOnly, fileAtLog, fullDisk, linkAtLog };
     const struct
     {
         Refusal refusal;
         bool userRefuses;
         std::string cause;
+        bool patientsKnownAtStart = false;
     } rows[] = {{readOnly, false, "Read-only file system"},
                 {fileAtLog, false, "Log is not a folder"},
                 {fullDisk, false, "No space left on device"},
-                {fileAtLog, true, "Log is not a folder"}};
+                {fileAtLog, true, "Log is not a folder"},
+                {fileAtLog, true, "Log is not a folder", true},
+                {linkAtLog, false, "Log is a link, not a folder"}};
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : ""));
+        SCOPED_TRACE(row.cause + (row.userRefuses ? ", the user's data folder refuses too" : "") +
+                     (row.patientsKnownAtStart ? ", the patient folders known at navigation on" : ""));
         QDir(QString::fromStdString(xdg)).removeRecursively();
         const std::string data = SmallDisk::clear("data"), plans = SmallDisk::path() + "/Plans",
-                          patients = (row.refusal == fileAtLog ? path("Patients") : SmallDisk::path() + "/Patients");
+                          patients = (row.refusal == fileAtLog || row.refusal == linkAtLog ? path("Patients")
+                                                                                           : SmallDisk::path() + "/Patients");
         QDir().mkpath(QString::fromStdString(plans));
         QDir(QString::fromStdString(path("Patients"))).removeRecursively();
         QDir().mkpath(QString::fromStdString(patients));
@@ -396,8 +403,13 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
             QDir().mkpath(QString::fromStdString(xdg + "/Morvanta"));
             std::ofstream(user) << "a file where the folder belongs";
         }
+        const std::string outside = path("Outside");
+        QDir().mkpath(QString::fromStdString(outside));
         if (row.refusal == fileAtLog)
             std::ofstream(plans + "/Log"), std::ofstream(data + "/Log");
+        else if (row.refusal == linkAtLog)
+            std::filesystem::remove(plans + "/Log"), std::filesystem::create_directory_symlink(outside, plans + "/Log"),
+                std::filesystem::create_directory_symlink(outside, data + "/Log");
         else if (row.refusal == fullDisk)
             SmallDisk::leaveFree(0);
         else
@@ -408,15 +420,29 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         });
 
         TreatmentLog log(data);
-        log.start("P", plans + "/P.srl", {}, Constants::Mandible);
+        std::shared_ptr<const Settings> planning;
+        if (row.patientsKnownAtStart) {
+            std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << patients << "\n";
+            auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
+            settings->setPlanningFile(plans + "/P.srl");
+            planning = settings->snapshot();
+        }
+        log.start("P", plans + "/P.srl", {}, Constants::Mandible, planning);
         log.wait();
         const auto on = log.takeFailures();
         ASSERT_EQ(1u, on.size());
+        const std::string study = patients + "/MorvantaStudyDummy/Log";
         EXPECT_EQ(0u, on[0].find("The treatment log cannot go into the planning's folder " + plans + ": ")) << on[0];
         EXPECT_NE(std::string::npos, on[0].find(row.cause)) << on[0];
         EXPECT_EQ(std::string::npos, on[0].find("written into " + data)) << "a promise of a place that failed: " << on[0];
         const auto journals = filesIn(user, "*.journal");
-        if (row.userRefuses) {
+        if (row.patientsKnownAtStart) {
+            const auto inStudy = filesIn(study, "*.journal");
+            ASSERT_EQ(1u, inStudy.size());
+            EXPECT_NE(std::string::npos, on[0].find(". Nor can it go in the user's data folder: " + user + " is not a folder. It goes "
+                                                    "into the study folder instead, " + study + ": its journal " + inStudy[0] + " now"))
+                << on[0];
+        } else if (row.userRefuses) {
             EXPECT_NE(std::string::npos, on[0].find("No place can take the treatment log: not beside the program: ")) << on[0];
             EXPECT_NE(std::string::npos, on[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << on[0];
             EXPECT_TRUE(journals.empty());
@@ -438,14 +464,17 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
         EXPECT_NE(std::string::npos, off[0].find("Nor can it be kept beside the program: ")) << off[0];
         const auto logs = filesIn(user, "*.log"), copies = filesIn(patients + "/MorvantaStudyDummy/Log", "*.log");
         ASSERT_EQ(row.userRefuses ? 0u : 1u, logs.size());
-        ASSERT_EQ(row.refusal == fileAtLog ? 1u : 0u, copies.size());
+        ASSERT_EQ(row.refusal == fileAtLog || row.refusal == linkAtLog ? 1u : 0u, copies.size());
+        EXPECT_TRUE(filesIn(study, "*.journal").empty());
         if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off[0].find("It is kept in the user's data folder, in " + logs[0] + ".")) << off[0];
             EXPECT_EQ(0u, readFile(logs[0]).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
         } else {
             EXPECT_NE(std::string::npos, off[0].find("; nor in the user's data folder: " + user + " is not a folder.")) << off[0];
         }
-        if (!copies.empty()) {
+        if (row.userRefuses) {
+            EXPECT_NE(std::string::npos, off[0].find("It is kept in the study folder, in " + copies[0] + ".")) << off[0];
+        } else if (!copies.empty()) {
             EXPECT_NE(std::string::npos, off[0].find("Its study copy is in " + copies[0] + ".")) << off[0];
         } else if (!row.userRefuses) {
             EXPECT_NE(std::string::npos, off.back().find("The treatment log kept in the user's data folder, " + logs[0] +
@@ -456,18 +485,21 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
             EXPECT_EQ(std::string::npos, said.find(".journal")) << "names a journal that is gone or empty: " << said;
         EXPECT_TRUE(filesIn(user, "*.journal").empty());
         EXPECT_TRUE(filesIn(data + "/Log", "*").empty() && filesIn(plans + "/Log", "*").empty());
+        EXPECT_TRUE(filesIn(outside, "*").empty()) << "through a link";
     }
 }
 
-// A journal a program that was killed left becomes the log it stands for at the next start:
-// beside its planning where that folder takes it, else where it lies; told once. A journal a
-// live log holds stays.
+// A journal a program that was killed left becomes the log it stands for at the next start: from
+// beside the program or the user's data folder into its planning's folder where that lies below
+// the patient folders, else where it lies; in a planning's "Log" folder beside it; told once. A
+// journal a live log holds stays, however old.
 TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
 {
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     QDir().mkpath(QString::fromStdString(path("Plans")));
     QDir().mkpath(QString::fromStdString(path("Log")));
     QDir().mkpath(QString::fromStdString(user));
+    std::ofstream(path("Plans/P.srl")) << "planning";
     const std::string planned = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"
                                 "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Plans/P.srl") + "\nSAMPLE 1\t0.1\n",
                       gone = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Gone/P.srl") + "\n";
@@ -484,7 +516,7 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
         ASSERT_EQ(0, ::utimensat(AT_FDCWD, journal.c_str(), old, 0));
 
     TreatmentLog next(home.path().toStdString());
-    const auto told = next.recover({path("Plans/Log")});
+    const auto told = next.recover({path("Plans/Log")}, {home.path().toStdString()});
     ASSERT_EQ(2u, told.size());
     EXPECT_EQ(planned, readFile(path("Plans/Log/A.log")));
     EXPECT_EQ(gone, readFile(user + "/B.log"));
@@ -494,7 +526,7 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(user + "/B.journal")));
     EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live log's journal is taken";
-    EXPECT_TRUE(next.recover({path("Plans/Log")}).empty()) << "told once";
+    EXPECT_TRUE(next.recover({path("Plans/Log")}, {home.path().toStdString()}).empty()) << "told once";
 
     // A start looks in the "Log" folder of every planning below the patient folders, where a
     // navigation's journal moves to.
@@ -504,8 +536,235 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, path("Patients/Case1/Log/C.journal").c_str(), old, 0));
     std::ofstream(path("Morvanta.ini")) << "[Morvanta]\nPatientPath=" << path("Patients") << "\n";
     Model(std::make_shared<Settings>(path("Morvanta.ini"))).recoverTreatmentLogs();
-    EXPECT_EQ(planned, readFile(path("Plans/Log/C.log"))) << "beside the planning its journal names";
+    EXPECT_EQ(planned, readFile(path("Patients/Case1/Log/C.log"))) << "beside the journal, in its planning's folder";
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Patients/Case1/Log/C.journal"))));
+}
+
+// What a start meets that is no dead journal of its own user's is left as it is, and no log is
+// made of it: the journal of a live navigation, also one being made while its first lines are
+// synced (slowly: a busy disk) and one long untouched; another user's (a line in the program's
+// log, nothing told); one larger than a navigation writes or with holes (told, never read); one
+// behind a "Log" that is a link. None takes a start long.
+TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
+{
+    enum Kind { live, beingMade, anotherUsers, oversized, sparse, behindALink };
+    const struct
+    {
+        const char* name;
+        Kind kind;
+        const char* told; // a part of what the start tells; empty: nothing
+    } rows[] = {
+        {"a live navigation's, an hour untouched", live, ""},
+        {"a live navigation's while its first lines are synced", beingMade, ""},
+        {"another user's", anotherUsers, ""},
+        {"larger than a navigation writes", oversized, "it is larger (2147483648 bytes) than a navigation writes"},
+        {"with holes", sparse, "it has holes, which no navigation writes"},
+        {"behind a Log that is a link", behindALink, ""},
+    };
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Patients/Case/P.srl") + "\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        for (const char* folder : {"Patients/Case/Log", "Log", "Outside"})
+            QDir().mkpath(QString::fromStdString(path(folder)));
+        std::ofstream(path("Patients/Case/P.srl")) << "planning";
+        std::string journal = path("Patients/Case/Log/A.journal");
+        TreatmentLog other(home.path().toStdString());
+        std::vector<std::string> toldWhileMade;
+        if (row.kind == live || row.kind == beingMade) {
+            // Another start while the journal's first lines are synced finds nothing to take.
+            std::atomic<bool> looked{false};
+            if (row.kind == beingMade)
+                FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+                    if (call == FolderHandle::SystemCall::sync && !looked.exchange(true))
+                        toldWhileMade = other.recover({path("Patients/Case/Log")}, {path("Patients")});
+                    return 0;
+                });
+            TreatmentLog navigating(home.path().toStdString());
+            navigating.start("P", "", {}, Constants::Mandible);
+            FolderHandle::setFaultInjector({});
+            const auto made = filesIn(path("Log"), "*.journal");
+            ASSERT_EQ(1u, made.size());
+            journal = made[0];
+            EXPECT_EQ(row.kind == beingMade, looked.load());
+            const struct timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+            ASSERT_EQ(0, ::utimensat(AT_FDCWD, journal.c_str(), old, 0));
+            const std::string before = readFile(journal);
+            EXPECT_TRUE(other.recover({path("Patients/Case/Log")}, {path("Patients")}).empty());
+            EXPECT_TRUE(toldWhileMade.empty());
+            EXPECT_EQ(before, readFile(journal));
+            EXPECT_TRUE(filesIn(path("Log"), "*.log").empty() && filesIn(path("Patients/Case/Log"), "*.log").empty());
+            continue;
+        }
+        if (row.kind == behindALink) {
+            journal = path("Outside/A.journal");
+            QDir(QString::fromStdString(path("Patients/Case/Log"))).removeRecursively();
+            ASSERT_EQ(0, ::symlink(path("Outside").c_str(), path("Patients/Case/Log").c_str()));
+        }
+        {
+            std::ofstream(journal) << lines;
+            const int fd = ::open(journal.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            if (row.kind == anotherUsers && ::fchown(fd, 54321, 54321) != 0) {
+                ::close(fd);
+                GTEST_LOG_(INFO) << "only root gives a file to another user: row skipped";
+                continue;
+            }
+            // A 2 GB file of 4 KB on the disk; one with a hole of a megabyte before its last line.
+            if (row.kind == oversized) {
+                EXPECT_EQ(0, ::ftruncate(fd, off_t(2) << 30));
+            } else if (row.kind == sparse) {
+                EXPECT_EQ(1, ::pwrite(fd, "\n", 1, 1 << 20));
+            }
+            ::close(fd);
+        }
+        const auto begun = std::chrono::steady_clock::now();
+        const auto told = other.recover({path("Patients/Case/Log")}, {path("Patients")});
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2)) << "read whole";
+        if (*row.told) {
+            ASSERT_EQ(1u, told.size());
+            EXPECT_EQ("The journal " + journal + " is left as it is: " + row.told + ", so it is no journal of this program's.",
+                      told[0]);
+            EXPECT_TRUE(other.recover({path("Patients/Case/Log")}, {path("Patients")}).empty()) << "told once";
+        } else {
+            EXPECT_TRUE(told.empty()) << told.front();
+        }
+        EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(journal)));
+        for (const char* folder : {"Patients/Case/Log", "Log", "Outside", "xdg/Morvanta/Log"})
+            EXPECT_TRUE(filesIn(path(folder), "*.log").empty()) << folder;
+    }
+}
+
+// One journal, one log: a journal whose log was made by a start that was killed before removing
+// it is only removed; a journal that cannot be removed is made into its log once, told once, and
+// never copied again, and one whose log was stored is never made into a second; another file at
+// the log's name sends the log to the next name.
+TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
+{
+    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken, storedButNotRemoved };
+    const struct
+    {
+        const char* name;
+        Kind kind;
+        const char* log;  // where the log is
+        bool toldMade;    // the start says that it was made
+    } rows[] = {
+        {"its log made before", logMadeBefore, "A.log", false},
+        {"it cannot be removed", cannotBeRemoved, "A.log", true},
+        {"another file at its log's name", nameTaken, "A-2.log", true},
+        {"its log stored, it cannot be removed", storedButNotRemoved, "2005-03-07__09-05-07-0.log", false},
+    };
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nSAMPLE 1\t0.1\n";
+    const std::string logs = path("Plans/Log/");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(QString::fromStdString(logs));
+        if (row.kind != storedButNotRemoved)
+            std::ofstream(logs + "A.journal") << lines;
+        if (row.kind == logMadeBefore)
+            std::ofstream(logs + "A.log") << lines;
+        if (row.kind == nameTaken)
+            std::ofstream(logs + "A.log") << "another log";
+        // Its folder refuses the removal (another user's, or made read-only after the kill).
+        const std::shared_ptr<void> injected(nullptr, [](void*) { FolderHandle::setFaultInjector({}); });
+        if (row.kind == cannotBeRemoved || row.kind == storedButNotRemoved)
+            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string& at) {
+                return call == FolderHandle::SystemCall::remove && at.ends_with(".journal") ? EACCES : 0;
+            });
+        std::string journal = logs + "A.journal";
+        if (row.kind == storedButNotRemoved) {
+            // Its journal moves from beside the program into the planning's folder: neither goes.
+            TreatmentLog navigated(home.path().toStdString());
+            navigated.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
+            navigated.wait();
+            EXPECT_TRUE(stored(navigated, path("Plans/P.srl"), {}).empty());
+            ASSERT_EQ(1u, filesIn(path("Plans/Log"), "*.journal").size());
+            journal = filesIn(path("Plans/Log"), "*.journal")[0];
+        }
+        TreatmentLog next(home.path().toStdString());
+        for (int start = 0; start < 3; ++start) {
+            const auto told = next.recover({path("Plans/Log")});
+            const std::string made = "The treatment log of a navigation whose program ended before storing it was made "
+                                     "from its journal " + logs + "A.journal: it is in " + logs + row.log + ".";
+            if (start == 0 && row.toldMade) {
+                ASSERT_EQ(1u, told.size());
+                EXPECT_EQ(made + (row.kind == cannotBeRemoved ? " Its journal cannot be removed (Permission denied); no "
+                                                                "other log is made of it."
+                                                              : ""),
+                          told[0]);
+            } else {
+                EXPECT_TRUE(told.empty()) << "start " << start << ": " << told.front();
+            }
+        }
+        if (row.kind != storedButNotRemoved) {
+            EXPECT_EQ(lines, readFile(logs + row.log));
+        }
+        EXPECT_EQ(0u, readFile(logs + row.log).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
+        EXPECT_EQ(row.kind == nameTaken ? 2u : 1u, filesIn(path("Plans/Log"), "*.log").size());
+        EXPECT_TRUE(filesIn(path("Log"), "*.log").empty());
+        EXPECT_EQ(row.kind == cannotBeRemoved || row.kind == storedButNotRemoved,
+                  QFileInfo::exists(QString::fromStdString(journal)));
+        if (row.kind == nameTaken) {
+            EXPECT_EQ("another log", readFile(logs + "A.log"));
+        }
+    }
+}
+
+// Under a file server's rules (no file without a name, an exclusive lock only on what is open
+// for writing, a removed open file kept as ".nfs…"), a start makes a killed navigation's journal
+// into its log, with the second name it was made under, and leaves a live one; a lock refused for
+// another reason than another holder is told, never taken for a live navigation.
+TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
+{
+    const struct
+    {
+        const char* name;
+        int lockRefused; // errno value of every lock; 0: the file server's rules
+    } rows[] = {{"the file server's rules", 0}, {"no lock service", ENOLCK}, {"a lock that fails", EIO}};
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(home.path()).removeRecursively();
+        QDir().mkpath(QString::fromStdString(path("Log")));
+        const std::shared_ptr<void> back(nullptr, [](void*) {
+            FolderHandle::setFaultInjector({});
+            FolderHandle::imitateSillyRename(false);
+        });
+        PlanningSaveTest::imitateNfs(false);
+        TreatmentLog live(home.path().toStdString());
+        live.start("P", "", {}, Constants::Mandible);
+        const auto held = filesIn(path("Log"), "*.journal");
+        ASSERT_EQ(1u, held.size());
+        std::ofstream(path("Log/A.journal")) << lines;
+        ASSERT_EQ(0, ::link(path("Log/A.journal").c_str(), path("Log/.A.journal.morvanta-tmp-Ab12Cd").c_str()));
+        if (row.lockRefused)
+            FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+                return call == FolderHandle::SystemCall::lock ? row.lockRefused : PlanningSaveTest::nfsRule(call, false);
+            });
+        const auto told = TreatmentLog(home.path().toStdString()).recover();
+        if (!row.lockRefused) {
+            ASSERT_EQ(1u, told.size());
+            EXPECT_NE(std::string::npos, told[0].find("it is in " + path("Log/A.log") + ".")) << told[0];
+            EXPECT_EQ(lines, readFile(path("Log/A.log")));
+            EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
+        } else {
+            ASSERT_EQ(2u, told.size());
+            for (const auto& journal : {held[0], path("Log/A.journal")})
+                EXPECT_TRUE(std::any_of(told.begin(), told.end(), [&](const std::string& said) {
+                    return said == "The journal " + journal + " of a navigation cannot be locked (" +
+                                       std::strerror(row.lockRefused) +
+                                       "), so whether its navigation still runs cannot be told: it is left as it is.";
+                })) << journal;
+            EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path("Log/A.journal"))));
+        }
+        EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(held[0]))) << "a live navigation's journal is taken";
+        // The live journal's second name stays with it; the killed one's goes with it.
+        const QStringList hidden = QDir(QString::fromStdString(path("Log"))).entryList({".*.journal.*"}, QDir::Files | QDir::Hidden);
+        EXPECT_EQ(row.lockRefused ? 2 : 1, hidden.size()) << hidden.join(", ").toStdString();
+        EXPECT_EQ(row.lockRefused != 0, hidden.contains(".A.journal.morvanta-tmp-Ab12Cd"));
+        EXPECT_EQ(1u, filesIn(path("Log"), "*.log").size() + (row.lockRefused ? 1u : 0u));
+    }
 }
 
 // Quitting beside another instance's save that never ends: however many looks for the planning's

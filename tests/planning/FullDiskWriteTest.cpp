@@ -122,7 +122,8 @@ TEST(PlanningFullDisk, TheTreatmentLogKeepsWhatItLoggedWhenTheDiskFills)
 
 // A record file (a journal, a session recording) is made only where its name is free, never
 // through a link put there, and only where its disk takes its start: a full disk leaves no file.
-// The recording opens only the very file made, whatever stands at its name by then.
+// The recording opens only the very file made, whatever stands at its name by then, and makes
+// nothing where a link put there points.
 TEST(PlanningFullDisk, ARecordFileIsMadeOnlyWhereItsNameIsFreeAndItsDiskTakesItsStart)
 {
     if (!SmallDisk::rerunInside(1 << 20))
@@ -135,9 +136,11 @@ TEST(PlanningFullDisk, ARecordFileIsMadeOnlyWhereItsNameIsFreeAndItsDiskTakesIts
         unsigned long long free;
         bool linkAtFirstName;
         int error; // 0: made
+        bool dangling = false; // the link put at its name points nowhere
     } rows[] = {
         {"room", 1ull << 19, false, 0},
         {"a link at the first name", 1ull << 19, true, 0},
+        {"a link to nowhere at its name", 1ull << 19, true, 0, true},
         {"a full disk", 0, false, ENOSPC},
     };
     for (const auto& row : rows) {
@@ -158,9 +161,10 @@ TEST(PlanningFullDisk, ARecordFileIsMadeOnlyWhereItsNameIsFreeAndItsDiskTakesIts
         }
         // Where a link takes its name before the recording opens it (the second row), the
         // recording does not open: nothing outside is cut or written.
+        const std::string nowhere = SmallDisk::path() + "/nowhere";
         if (row.linkAtFirstName) {
             std::filesystem::rename(path, path + ".moved");
-            std::filesystem::create_symlink(outside, path);
+            std::filesystem::create_symlink(row.dangling ? nowhere : outside, path);
         }
         {
             Vexa::EncFile recording(QString::fromStdString(path), Vexa::Rijndael(128, std::vector<char>(16, 'k')));
@@ -171,6 +175,7 @@ TEST(PlanningFullDisk, ARecordFileIsMadeOnlyWhereItsNameIsFreeAndItsDiskTakesIts
             }
         }
         EXPECT_EQ(readFile(outside), "not the recording's");
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(nowhere))) << "made through the link";
         if (!row.linkAtFirstName) {
             EXPECT_EQ(std::filesystem::file_size(path), 16u) << "one enciphered block";
         }

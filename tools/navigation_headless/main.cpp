@@ -25,7 +25,8 @@
 // treatment could not be written where it belongs (the treatment log, its journal, the study
 // copy, a handpiece calibration or a calibration accuracy file): also a log kept beside the
 // program because its planning is nowhere any more or its folder could not take it; 4 wins
-// over 3. Every reason goes to the standard error stream.
+// over 3. Every reason goes to the standard error stream; so does the making of an old journal
+// into its log, which is no failure.
 #include "navigation/CameraSearchJob.h"
 #include "navigation/ICalibrationAcceptor.h"
 #include "navigation/INavigationUi.h"
@@ -154,6 +155,12 @@ public:
     {
         for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
             showError(line.toStdString());
+    }
+    // Something done (a log made from a killed program's journal) is no failure of the run.
+    void showNotice(const QString&, const QString& text) override
+    {
+        for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+            std::fprintf(stderr, "navigation_headless: %s\n", qPrintable(line));
     }
     void showError(const std::string& text) override
     {

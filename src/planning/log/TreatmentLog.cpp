@@ -2,6 +2,9 @@
 
 #include "planning/log/DrillLog.h"
 #include "planning/log/PlanningPlace.h"
+#include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 #include "planning/objects/Implant.h"
 #include "platform/DebugOutput.h"
@@ -47,66 +50,103 @@ bool refused(int error)
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-// The folder `name` in `parent`, made (one level) where it is missing; empty when it is there,
-// else why it is not, in the words of the step that failed.
-std::string makeFolder(const std::string& parent, const std::string& name)
+// The folder `name` in `parent`, made (one level) where it is missing, and opened without
+// following a link: a link put at its name takes nothing of the log, a "Log" that is a link is a
+// folder that cannot take it. Invalid, with why in `cause` in the words of the step that failed.
+FolderHandle openMade(const FolderHandle& parent, const std::string& name, std::string& cause)
 {
-    const std::string folder = parent + "/" + name;
-    if (::mkdir(folder.c_str(), 0777) == 0)
+    if (!parent) {
+        cause = "the folder " + parent.path() + " cannot be opened (" + Vexa::reasonOf(parent.error()) + ")";
         return {};
-    const int error = errno;
-    struct stat there{};
-    if (error == EEXIST && ::stat(folder.c_str(), &there) == 0)
-        return S_ISDIR(there.st_mode) ? std::string() : folder + " is not a folder";
-    return "the folder " + name + (refused(error) ? " may not be made in " : " cannot be made in ") + parent + " (" +
-           Vexa::reasonOf(error) + ")";
-}
-
-// Why no file could be made in `folder`.
-std::string cannotMakeFile(const std::string& folder, int error)
-{
-    return std::string(refused(error) ? "no file may be made in " : "no file can be made in ") + folder + " (" +
-           Vexa::reasonOf(error) + ")";
-}
-
-// Writes `text` into `path` without ever replacing a file: first into a new file beside it,
-// synced, then linked to `path`, which fails when the name is taken. Empty on success, else why,
-// naming the file the user will look for (never the one aside); `created` tells whether a file
-// could be made there at all, `taken` whether the name was another file's.
-std::string writeNewFile(const std::string& path, const std::string& text, bool* created = nullptr, bool* taken = nullptr)
-{
-    std::string aside;
-    const int fd = Vexa::AtomicFile::createTemporaryBeside(path, aside, O_WRONLY);
-    if (created)
-        *created = fd >= 0;
-    if (fd < 0)
-        return cannotMakeFile(QFileInfo(QString::fromStdString(path)).path().toStdString(), errno);
-    int error = Vexa::AtomicFile::writeAll(fd, text);
-    if (!error && ::fsync(fd) != 0 && errno != EINVAL)
-        error = errno;
-    if (::close(fd) != 0 && !error && errno != EINTR)
-        error = errno;
-    std::string failure;
-    if (error)
-        failure = path + " cannot be written (" + Vexa::reasonOf(error) + ")";
-    else if (::link(aside.c_str(), path.c_str()) != 0) {
-        if (taken)
-            *taken = errno == EEXIST;
-        failure = errno == EEXIST ? "the name " + path + " is taken" : path + " cannot be written (" + Vexa::reasonOf(errno) + ")";
     }
-    ::unlink(aside.c_str());
-    return failure;
+    if (const int made = parent.makeFolder(name).error(); made && made != EEXIST) {
+        cause = "the folder " + name + (refused(made) ? " may not be made in " : " cannot be made in ") + parent.path() +
+                " (" + Vexa::reasonOf(made) + ")";
+        return {};
+    }
+    FolderHandle folder = parent.child(name);
+    if (folder)
+        return folder;
+    if (folder.isNoFolder()) {
+        const auto kind = parent.kind(name);
+        cause = parent.pathOf(name) +
+                (kind.ok() && *kind == FolderHandle::Kind::link ? " is a link, not a folder" : " is not a folder");
+    } else {
+        cause = "the folder " + parent.pathOf(name) + " cannot be opened (" + Vexa::reasonOf(folder.error()) + ")";
+    }
+    return {};
 }
 
-// A new journal in `folder` (with its trailing "/"); its descriptor, or -1 with why in `cause`.
-int createUnique(const std::string& folder, const char* extension, std::string& path, std::string& cause)
+// The "Log" folder of the folder at `parent` (reached as the caller holds that path), made where
+// missing; with `parents`, `parent` too and the folders above it.
+FolderHandle logFolderIn(const std::string& parent, bool parents, std::string& cause)
 {
-    const std::string at = folder.substr(0, folder.size() - 1);
-    int error = 0;
-    const int fd = Utilities::createRecordFile(at, extension, path, error);
-    if (fd < 0)
-        cause = error == EEXIST ? "no free name for a file in " + at : cannotMakeFile(at, error);
-    return fd;
+    const FolderHandle at = parents ? FolderHandle::make(parent) : FolderHandle::open(parent, true);
+    if (!at) {
+        cause = "the folder " + at.path() + (parents ? " cannot be made (" : " cannot be opened (") +
+                Vexa::reasonOf(at.error()) + ")";
+        return {};
+    }
+    return openMade(at, "Log", cause);
+}
+
+// Why the file `name` could not be made whole in `folder`.
+std::string cannotMake(const FolderHandle& folder, const std::string& name, int error)
+{
+    if (error == EEXIST)
+        return "the name " + folder.pathOf(name) + " is taken";
+    if (refused(error))
+        return "no file may be made in " + folder.path() + " (" + Vexa::reasonOf(error) + ")";
+    return folder.pathOf(name) + " cannot be written (" + Vexa::reasonOf(error) + ")";
+}
+
+// A new file "<time stamp><extension>" in `folder` holding `text`, made whole and locked before
+// it has its name (FolderHandle::createWhole): nobody finds it unlocked or without its text.
+// `tries` time stamps are tried where the name is taken. The file, with its name in `name`; else
+// nothing, with why in `cause`.
+std::optional<FolderHandle::File> createStamped(const FolderHandle& folder, const std::string& extension,
+                                                const std::string& text, int tries, std::string& name, std::string& cause)
+{
+    for (int i = 0; i < tries; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next try needs a new millisecond
+        name = Utilities::getTimeStampName(Utilities::currentDateTime()) + extension;
+        auto made = folder.createWhole(name, text);
+        // Lines follow at its end: it was written in place, not through its position.
+        if (made.ok() && ::lseek(made->descriptor(), 0, SEEK_END) >= 0)
+            return std::move(*made);
+        if (made.ok()) {
+            cause = folder.pathOf(name) + " cannot be written (" + Vexa::reasonOf(errno) + ")";
+            folder.removeFile(name);
+            break;
+        }
+        cause = cannotMake(folder, name, made.error());
+        if (made.error() != EEXIST)
+            break;
+        if (tries > 1)
+            cause = "no free name for a file in " + folder.path();
+    }
+    name.clear();
+    return std::nullopt;
+}
+
+// The tries of a journal's name before its folder is given up.
+constexpr int journalNameTries = 49;
+
+// More than a navigation writes into its journal: a day of it, 20 samples a second, each under
+// 300 bytes with its lines (518,400,000 bytes). A larger one is no journal of this program's and
+// is never read.
+constexpr std::uintmax_t maxJournalBytes = std::uintmax_t(512) << 20;
+
+// Whether the file has holes, which a journal written line by line never has: its size says
+// nothing of what it holds. Where the file system cannot say, a file far larger than its blocks.
+bool isSparse(int fd, const struct stat& status)
+{
+    if (status.st_size == 0)
+        return false;
+    if (const off_t hole = ::lseek(fd, 0, SEEK_HOLE); hole >= 0)
+        return hole < status.st_size;
+    return status.st_blocks * 512 < status.st_size / 8;
 }
 
 // The user's own data folder for the program, as the desktop has it.
@@ -134,21 +174,21 @@ void record(const std::string& failure)
     Platform::outputDebugString(std::string("TreatmentLog: ") + failure + "\n");
 }
 
-// A journal is this program's while it holds the lock: one nobody locks was left by a program
-// that ended without storing its log.
-void lockJournal(int fd)
-{
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        record("cannot lock a journal: " + Vexa::reasonOf(errno));
-}
-
-// Removes the file at `path` while it is the file open as `fd`.
+// Removes the file at `path` while it is the file open as `fd` (and locked there); one that
+// cannot go is emptied, so that no start makes a log of what another file holds.
 void removeIfSame(int fd, const std::string& path)
 {
-    struct stat own{}, there{};
-    if (fd >= 0 && ::fstat(fd, &own) == 0 && ::lstat(path.c_str(), &there) == 0 && there.st_dev == own.st_dev &&
-        there.st_ino == own.st_ino && ::unlink(path.c_str()) != 0)
-        record("cannot remove the journal " + path + ": " + Vexa::reasonOf(errno));
+    const std::filesystem::path at(path);
+    const std::string name = at.filename().string();
+    const FolderHandle folder = FolderHandle::open(at.parent_path().string(), true);
+    const auto there = folder.status(name);
+    struct stat own{};
+    if (fd >= 0 && ::fstat(fd, &own) == 0 && there.ok() && there->st_dev == own.st_dev && there->st_ino == own.st_ino)
+        if (const int error = folder.removeFile(name).error()) {
+            record("cannot remove the journal " + path + ": " + Vexa::reasonOf(error) + "; it is emptied");
+            if (::ftruncate(fd, 0) == 0)
+                ::fsync(fd);
+        }
 }
 
 }
@@ -166,65 +206,69 @@ struct TreatmentLog::Place
 // that the journal moved into the planning's folder has them all. Guarded by journalMutex_.
 struct TreatmentLog::Journal
 {
-    int fd = -1;          // -1: none could be made, or it is closed
+    FolderHandle::File file; // not open: none could be made, or it is closed
     std::string path;     // where it was made
     long long size = 0;   // bytes of whole lines in it
     bool failed = false;  // a write failed: it takes no more lines
     bool settled = false; // it stays where it is
     bool ended = false;   // a new log began before this one was stored
     bool handedOver = false; // the log is stored next
-    bool moving = false;  // lines go into `lines` alone while the worker moves the journal
     std::vector<std::string> refused; // why the places elsewhere did not take it, "<where>: <cause>"
     std::unique_ptr<Place> found; // where the look before the store found the planning
     std::string lines;    // every line until it is settled
 
+    int fd() const { return file.descriptor(); }
     ~Journal() { close(true); }
     // A journal that stays is all there is of an unstored log: it reaches the disk.
     void close(bool keep)
     {
-        if (fd < 0)
+        if (!file.isOpen())
             return;
         if (keep)
-            ::fsync(fd);
-        ::close(fd);
-        fd = -1;
+            file.sync();
+        file.close();
     }
     // Where it is now (a take-over may have moved it).
     std::string where() const
     {
         char now[PATH_MAX];
         const ssize_t length =
-            fd < 0 ? -1 : ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), now, sizeof now - 1);
+            fd() < 0 ? -1 : ::readlink(("/proc/self/fd/" + std::to_string(fd())).c_str(), now, sizeof now - 1);
         return length > 0 ? std::string(now, static_cast<std::size_t>(length)) : path;
     }
     // Removes it wherever it is now: a take-over of the planning's folder moves the "Log" folder,
     // the open journal in it, into the planning that replaces it. Only while that name is still
-    // this very file. `logFolder`: where the log was stored.
+    // this very file, and while it is still locked here: nobody takes it for a dead one's
+    // meanwhile. `logFolder`: where the log was stored.
     void remove(const std::string& logFolder) const
     {
         struct stat own{};
-        if (fd < 0 || ::fstat(fd, &own) != 0 || own.st_nlink == 0)
+        if (fd() < 0 || ::fstat(fd(), &own) != 0 || own.st_nlink == 0)
             return;
         std::vector<std::string> places;
-        char now[PATH_MAX];
-        const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), now, sizeof now - 1);
-        if (length > 0)
-            places.emplace_back(now, static_cast<std::size_t>(length));
+        places.push_back(where());
         places.push_back(path);
         places.push_back(logFolder + QFileInfo(QString::fromStdString(path)).fileName().toStdString());
         for (const std::string& place : places) {
-            struct stat there{};
-            if (::lstat(place.c_str(), &there) == 0 && there.st_dev == own.st_dev && there.st_ino == own.st_ino) {
-                if (::unlink(place.c_str()) != 0)
-                    record("cannot remove the journal " + place + ": " + Vexa::reasonOf(errno));
+            const std::filesystem::path at(place);
+            const FolderHandle folder = FolderHandle::open(at.parent_path().string(), true);
+            const std::string name = at.filename().string();
+            const auto same = folder ? file.isAt(folder, name) : Answer<bool>(false);
+            if (same.ok() && *same) {
+                if (const int error = folder.removeFile(name).error()) {
+                    // Emptied instead: a start makes no second log of a journal whose log is stored.
+                    record("cannot remove the journal " + place + ": " + Vexa::reasonOf(error) + "; it is emptied");
+                    if (::ftruncate(fd(), 0) == 0)
+                        ::fsync(fd());
+                }
                 return;
             }
         }
     }
 };
 
-TreatmentLog::TreatmentLog(std::string dataFolder, Report report)
-    : dataFolder_(std::move(dataFolder)), report_(std::move(report))
+TreatmentLog::TreatmentLog(std::string dataFolder, Report report, Report notice)
+    : dataFolder_(std::move(dataFolder)), report_(std::move(report)), notice_(std::move(notice))
 {
 }
 
@@ -266,65 +310,82 @@ void TreatmentLog::tell(const std::vector<std::string>& texts)
     failures_.insert(failures_.end(), texts.begin(), texts.end());
 }
 
+void TreatmentLog::tellNotice(const std::vector<std::string>& texts)
+{
+    if (texts.empty() || !notice_)
+        return tell(texts);
+    for (const auto& text : texts)
+        record(text);
+    notice_(texts);
+}
+
 std::string TreatmentLog::programLogFolder() const
 {
     return dataFolder_ + "/Log";
 }
 
-std::vector<TreatmentLog::Elsewhere> TreatmentLog::elsewhere() const
+std::vector<TreatmentLog::Elsewhere> TreatmentLog::elsewhere(const std::vector<std::string>& patientPaths) const
 {
-    return {{programLogFolder(), "beside the program"}, {userDataFolder() + "/Log", "in the user's data folder"}};
+    std::vector<Elsewhere> places{{programLogFolder(), "beside the program", "beside the program", false},
+                                  {userDataFolder() + "/Log", "in the user's data folder", "into the user's data folder", true}};
+    // Last, the study folder the group shares, where the study copy goes anyway.
+    if (const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
+        !first.empty() && QDir::isAbsolutePath(QString::fromStdString(first)))
+        places.push_back({first + "/" + Constants::studyDummyFolder + "Log", "in the study folder", "into the study folder", true});
+    return places;
 }
 
 namespace {
 
-// The "Log" folder `folder`, made where missing (its parents too, in the user's data folder);
-// empty when it stands, else why not.
-std::string makeLogFolder(const std::string& folder, bool parents)
+// " Nor can it go <where>: <cause>." for every refusal after the first.
+std::string furtherRefusals(const std::vector<std::string>& refused)
 {
-    const std::filesystem::path at(folder);
-    std::error_code error;
-    if (parents && !std::filesystem::is_directory(at.parent_path(), error)) {
-        std::filesystem::create_directories(at.parent_path(), error);
-        if (error)
-            return "the folder " + at.parent_path().string() + " cannot be made (" + error.message() + ")";
-    }
-    return makeFolder(at.parent_path().string(), at.filename().string());
+    std::string said;
+    for (std::size_t i = 1; i < refused.size(); ++i)
+        said += " Nor can it go " + refused[i] + ".";
+    return said;
 }
 
 }
 
-int TreatmentLog::journalElsewhere(const std::string& lines, std::string& path, std::vector<std::string>& refusals) const
+std::string TreatmentLog::goesElsewhere(std::size_t index, const std::vector<std::string>& patientPaths,
+                                        const std::string& journal) const
 {
-    const auto places = elsewhere();
-    for (const auto& place : places) {
-        std::string cause = makeLogFolder(place.folder, &place != &places.front());
-        int fd = cause.empty() ? createUnique(place.folder + "/", ".journal", path, cause) : -1;
-        if (fd >= 0) {
-            int error = Vexa::AtomicFile::writeAll(fd, lines);
-            if (!error && ::fsync(fd) != 0 && errno != EINVAL)
-                error = errno;
-            if (!error)
-                return fd;
-            // A journal that holds nothing would be named for nothing.
-            cause = path + " cannot be written (" + Vexa::reasonOf(error) + ")";
-            ::unlink(path.c_str());
-            ::close(fd);
+    const auto places = elsewhere(patientPaths);
+    const Elsewhere& place = places.at(std::min(index, places.size() - 1));
+    return "It goes " + (index == 0 ? "beside the program instead, into " : place.into + " instead, ") + place.folder +
+           ": its journal " + journal + " now, the log when navigation ends.";
+}
+
+std::optional<FolderHandle::File> TreatmentLog::journalElsewhere(const std::string& lines,
+                                                                 const std::vector<std::string>& patientPaths,
+                                                                 std::string& path, std::vector<std::string>& refusals) const
+{
+    for (const auto& place : elsewhere(patientPaths)) {
+        std::string cause, name;
+        const FolderHandle folder =
+            logFolderIn(std::filesystem::path(place.folder).parent_path().string(), place.parents, cause);
+        auto made = folder ? createStamped(folder, ".journal", lines, journalNameTries, name, cause) : std::nullopt;
+        if (made) {
+            path = folder.pathOf(name);
+            return made;
         }
         refusals.push_back(place.where + ": " + cause);
     }
     path.clear();
-    return -1;
+    return std::nullopt;
 }
 
-std::vector<std::string> TreatmentLog::keepElsewhere(const std::string& text, std::string& file) const
+std::vector<std::string> TreatmentLog::keepElsewhere(const std::string& text, const std::vector<std::string>& patientPaths,
+                                                     std::string& file) const
 {
     std::vector<std::string> refusals;
-    const auto places = elsewhere();
-    for (const auto& place : places) {
-        std::string cause = makeLogFolder(place.folder, &place != &places.front());
-        if (cause.empty())
-            cause = writeLog(place.folder + "/", text, file);
+    for (const auto& place : elsewhere(patientPaths)) {
+        std::string cause;
+        const FolderHandle folder =
+            logFolderIn(std::filesystem::path(place.folder).parent_path().string(), place.parents, cause);
+        if (folder)
+            cause = writeLog(folder, text, file);
         if (cause.empty())
             return refusals;
         file.clear();
@@ -356,12 +417,12 @@ void TreatmentLog::journal(const std::string& line)
         Journal& j = *journal_;
         if (!j.settled)
             j.lines += line;
-        if (j.fd < 0 || j.failed || j.moving)
+        if (j.fd() < 0 || j.failed)
             return;
-        if (const int error = Vexa::AtomicFile::writeAll(j.fd, line)) {
+        if (const int error = Vexa::AtomicFile::writeAll(j.fd(), line)) {
             // The journal keeps its whole lines; a later line would leave a gap, so none follows.
             j.failed = true;
-            [[maybe_unused]] const int cut = ::ftruncate(j.fd, j.size);
+            [[maybe_unused]] const int cut = ::ftruncate(j.fd(), j.size);
             failure = Vexa::AtomicFile::failureText(j.path, error) +
                       " The treatment log goes on in memory and is written when navigation ends.";
         } else {
@@ -381,21 +442,19 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     // folder may wait for another instance, and the first entry must not. Its first lines are
     // composed before it is made: a place whose disk cannot take them is no place for it.
     auto journal = std::make_shared<Journal>();
-    int old = -1;
+    FolderHandle::File old;
     {
         std::lock_guard lock(journalMutex_);
         if (journal_) {
             journal_->ended = true;
-            // One being moved is the worker's to close.
-            if (!journal_->moving)
-                old = std::exchange(journal_->fd, -1);
+            old = std::move(journal_->file);
         }
         journal_ = journal;
         failures_.clear();
     }
-    if (old >= 0) {
-        ::fsync(old);
-        ::close(old);
+    if (old.isOpen()) {
+        old.sync();
+        old.close();
     }
     treatmentEntries_.clear();
     addEntry(treatmentEntries_, "START TREATMENT");
@@ -414,12 +473,14 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     }
     std::string path;
     std::vector<std::string> refused;
-    const int fd = journalElsewhere(first, path, refused);
-    lockJournal(fd);
+    const auto patientPaths = planning ? planning->getPatientPaths() : std::vector<std::string>();
+    auto made = journalElsewhere(first, patientPaths, path, refused);
+    const bool journaled = made.has_value();
     {
         // Nothing is journaled between (the caller's lock): the lines copied are all there are.
         std::lock_guard lock(journalMutex_);
-        journal->fd = fd;
+        if (made)
+            journal->file = std::move(*made);
         journal->path = path;
         journal->size = static_cast<long long>(first.size());
         journal->refused = refused;
@@ -432,9 +493,9 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
         record("no journal " + refusal);
     // A planning's log hears of its places once its own folder was looked at.
     if (planningFile.empty() && !refused.empty())
-        failures.push_back(fd >= 0 ? "The treatment log cannot go " + refused.front() + ". It goes into the user's data folder instead, " +
-                                         elsewhere().back().folder + ": its journal " + path + " now, the log when navigation ends."
-                                   : noPlace(refused));
+        failures.push_back(journaled ? "The treatment log cannot go " + refused.front() + "." +
+                                           furtherRefusals(refused) + " " + goesElsewhere(refused.size(), patientPaths, path)
+                                     : noPlace(refused));
     logging_ = true;
     if (!planningFile.empty())
         post([this, journal, planningFile, planning] { settle(journal, planningFile, planning); });
@@ -669,76 +730,259 @@ void TreatmentLog::work()
     }
 }
 
-std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& planningLogFolders)
+namespace {
+
+// The folder of the planning a journal's FILE entry names, found as a reload finds it: where that
+// file is, else the planning that replaced it (another instance's save took its folder over);
+// only below the patient folders. Empty where there is none.
+// The folder `folder` below one of the patient folders, opened from that patient folder on
+// without following a link; invalid where it lies below none.
+FolderHandle openBelowPatients(const std::string& folder, const std::vector<std::string>& patientPaths)
 {
-    std::vector<std::string> folders = planningLogFolders, told, seen;
-    for (const auto& place : elsewhere())
-        folders.push_back(place.folder);
-    for (const auto& folder : folders) {
-        std::error_code error;
-        const std::string at = std::filesystem::weakly_canonical(folder, error).string();
-        if (error || std::find(seen.begin(), seen.end(), at) != seen.end())
+    namespace fs = std::filesystem;
+    for (const std::string& patients : patientPaths) {
+        if (!fs::path(patients).is_absolute())
             continue;
-        seen.push_back(at);
-        std::vector<std::string> journals;
-        for (const auto& entry : std::filesystem::directory_iterator(at, error))
-            if (entry.path().extension() == ".journal")
-                journals.push_back(entry.path().string());
-        std::sort(journals.begin(), journals.end());
-        for (const std::string& path : journals) {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-            struct stat there{};
-            // Not one a live program holds, nor one so new that its maker may not have locked it yet.
-            if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &there) != 0 || !S_ISREG(there.st_mode) ||
-                std::time(nullptr) - there.st_mtime < 2) {
-                if (fd >= 0)
-                    ::close(fd);
-                continue;
+        const fs::path relative = fs::path(FolderHandle::plainPath(folder)).lexically_relative(FolderHandle::plainPath(patients));
+        if (!relative.empty() && relative != "." && *relative.begin() != "..")
+            return FolderHandle::open(patients, true).child(relative.string());
+    }
+    return {};
+}
+
+std::string plannedFolder(const std::string& planningFile, const std::vector<std::string>& patientPaths)
+{
+    namespace fs = std::filesystem;
+    if (!fs::path(planningFile).is_absolute())
+        return {};
+    const fs::path file(FolderHandle::plainPath(planningFile));
+    const fs::path folder = file.parent_path();
+    const bool below = std::any_of(patientPaths.begin(), patientPaths.end(), [&](const std::string& patients) {
+        if (!fs::path(patients).is_absolute())
+            return false;
+        const fs::path relative = folder.lexically_relative(FolderHandle::plainPath(patients));
+        return !relative.empty() && relative != "." && *relative.begin() != "..";
+    });
+    if (!below)
+        return {};
+    const auto kind = FolderHandle::kindAt(file.string());
+    if (kind.ok() && *kind == FolderHandle::Kind::file)
+        return folder.string();
+    try {
+        return PlanningFinder::findByOrigin(patientPaths, folder.filename().string());
+    } catch (const std::exception& e) {
+        record(std::string("the planning of a journal is not looked for: ") + e.what());
+        return {};
+    }
+}
+
+// The log of the journal `journalName` (open as `journal`, `size` bytes) in `logs`: its name
+// follows from the journal's, so that a start never makes a second log of one journal. A log of
+// that name with the journal's very bytes is found (`made` false); another file at it sends the
+// log to the next name of the row. Its name, or the error.
+Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalFolder, const std::string& journalName,
+                          const FolderHandle::File& journal, std::uintmax_t size, bool& made)
+{
+    const std::string stem = std::filesystem::path(journalName).stem().string();
+    for (int n = 1; n <= 9; ++n) {
+        const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".log";
+        for (int look = 0; look < 2; ++look) {
+            const auto there = logs.status(name);
+            if (!there.ok() && there.error() != ENOENT)
+                return there.failure();
+            if (!there.ok()) {
+                auto copy = logs.createCopy(name, journal, size);
+                if (copy.ok()) {
+                    made = true;
+                    if (const int error = copy->finish().error())
+                        record("a temporary name of " + logs.pathOf(name) + " stays: " + Vexa::reasonOf(error));
+                    return name;
+                }
+                if (copy.error() != EEXIST)
+                    return copy.failure();
+                continue; // made meanwhile: looked at again
             }
-            std::string lines;
-            char buffer[65536];
-            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-                lines.append(buffer, static_cast<std::size_t>(got));
-            if (lines.empty()) {
-                // Nothing of a log is in it.
-                removeIfSame(fd, path);
-                ::close(fd);
-                continue;
+            const auto same = FolderHandle::sameBytes(journalFolder, journalName, logs, name);
+            if (!same.ok())
+                return same.failure();
+            if (*same) {
+                made = false;
+                return name;
             }
-            // Its planning, as its FILE entry names it.
-            std::string planningFile;
-            const std::string file = "  ACTION: FILE ";
-            if (const std::size_t entry = lines.find(file); entry != std::string::npos)
-                planningFile = lines.substr(entry + file.size(), lines.find('\n', entry) - entry - file.size());
-            std::vector<std::string> places;
-            const std::filesystem::path planningFolder = std::filesystem::path(planningFile).parent_path();
-            if (std::filesystem::path(planningFile).is_absolute() && std::filesystem::is_directory(planningFolder, error) &&
-                makeFolder(planningFolder.string(), "Log").empty())
-                places.push_back(planningFolder.string() + "/Log/");
-            places.push_back(at + "/");
-            const std::string name = std::filesystem::path(path).stem().string() + ".log";
-            std::string stored, failure;
-            for (const auto& place : places) {
-                bool taken = false;
-                failure = writeNewFile(place + name, lines, nullptr, &taken);
-                if (failure.empty())
-                    stored = place + name;
-                else if (taken)
-                    failure = writeLog(place, lines, stored);
-                if (!stored.empty())
-                    break;
-            }
-            if (stored.empty()) {
-                record("the journal " + path + " a program left stays: " + failure);
-            } else {
-                removeIfSame(fd, path);
-                told.push_back("The treatment log of a navigation whose program ended before storing it was made from "
-                               "its journal " + path + ": it is in " + stored + ".");
-            }
-            ::close(fd);
+            break;
         }
     }
+    return Failure{EEXIST};
+}
+
+}
+
+namespace {
+
+// The temporary name a journal was made under where the file system has no nameless files: a
+// killed program leaves it as a second name of its journal, which then goes (never the only name
+// of a file, nor one a live program holds or another user's).
+void removeSecondName(const FolderHandle& folder, const std::string& name)
+{
+    const auto entry = folder.status(name);
+    if (!entry.ok() || !S_ISREG(entry->st_mode) || entry->st_nlink < 2 || entry->st_uid != ::geteuid())
+        return;
+    auto file = folder.openToLock(name);
+    const auto lock = file.ok() ? file->lock() : Answer<FolderHandle::File::Lock>(file.failure());
+    if (lock.ok() && (*lock == FolderHandle::File::Lock::taken || *lock == FolderHandle::File::Lock::shared))
+        if (const auto at = file->isAt(folder, name); at.ok() && *at)
+            folder.removeFile(name);
+}
+
+}
+
+std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& planningLogFolders,
+                                               const std::vector<std::string>& patientPaths) const
+{
+    std::vector<std::string> told;
+    try {
+        std::vector<std::pair<std::string, bool>> folders; // a "Log" folder, whether it is a planning's
+        for (const auto& folder : planningLogFolders)
+            folders.emplace_back(folder, true);
+        for (const auto& place : elsewhere(patientPaths))
+            folders.emplace_back(place.folder, false);
+        std::vector<std::pair<dev_t, ino_t>> seen;
+        for (const auto& [path, planning] : folders) {
+            // A "Log" that is a link is no planning's log folder: it does not open.
+            const FolderHandle folder = FolderHandle::open(path, false);
+            const auto itself = folder ? folder.status(".") : Answer<struct stat>(folder.failure());
+            if (!itself.ok() || std::find(seen.begin(), seen.end(), std::pair{itself->st_dev, itself->st_ino}) != seen.end())
+                continue;
+            seen.emplace_back(itself->st_dev, itself->st_ino);
+            const auto names = folder.entries();
+            if (!names.ok()) {
+                record("the journals in " + folder.path() + " cannot be listed: " + Vexa::reasonOf(names.error()));
+                continue;
+            }
+            for (const std::string& name : *names) {
+                if (Vexa::AtomicFile::isTemporaryName(name) &&
+                    name.find(std::string(".journal") + Vexa::AtomicFile::temporaryTag) != std::string::npos) {
+                    removeSecondName(folder, name);
+                    continue;
+                }
+                if (!name.ends_with(".journal"))
+                    continue;
+                try {
+                    recoverJournal(folder, name, planning, patientPaths, told);
+                } catch (const std::exception& e) {
+                    record("the journal " + folder.pathOf(name) + " is left: " + e.what());
+                } catch (...) {
+                    record("the journal " + folder.pathOf(name) + " is left");
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        record(std::string("the journals of killed programs are not all looked at: ") + e.what());
+    } catch (...) {
+        record("the journals of killed programs are not all looked at");
+    }
     return told;
+}
+
+void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string& name, bool inPlanning,
+                                  const std::vector<std::string>& patientPaths, std::vector<std::string>& told) const
+{
+    const std::string path = folder.pathOf(name);
+    const auto entry = folder.status(name);
+    if (!entry.ok() || !S_ISREG(entry->st_mode))
+        return;
+    // Another user's journal is that user's start's to make into a log: its lines are that
+    // user's text, and where it would go that user's choice.
+    if (entry->st_uid != ::geteuid()) {
+        record("left the journal " + path + " of the user " + std::to_string(entry->st_uid) + " for that user's start");
+        return;
+    }
+    auto file = folder.openToLock(name);
+    if (!file.ok()) {
+        record("the journal " + path + " cannot be opened: " + Vexa::reasonOf(file.error()));
+        return;
+    }
+    const auto lock = file->lock();
+    if (lock.ok() && *lock == FolderHandle::File::Lock::held)
+        return; // a live navigation's
+    if (!lock.ok() || *lock == FolderHandle::File::Lock::unsupported) {
+        told.push_back("The journal " + path + " of a navigation cannot be locked (" +
+                       Vexa::reasonOf(lock.ok() ? ENOLCK : lock.error()) +
+                       "), so whether its navigation still runs cannot be told: it is left as it is.");
+        return;
+    }
+    // Locked here: it is a dead program's only while it still has that name (its program may
+    // have stored its log and removed it between the listing and the lock).
+    const auto now = file->status();
+    const auto at = file->isAt(folder, name);
+    if (!now.ok() || !at.ok() || !*at || now->st_nlink == 0)
+        return;
+    const auto size = static_cast<std::uintmax_t>(now->st_size);
+    if (size > maxJournalBytes || isSparse(file->descriptor(), *now)) {
+        const std::string key = path + " " + std::to_string(now->st_ino);
+        std::lock_guard lockTold(toldMutex_);
+        if (std::find(toldLeft_.begin(), toldLeft_.end(), key) == toldLeft_.end()) {
+            toldLeft_.push_back(key);
+            told.push_back("The journal " + path + " is left as it is: " +
+                           (size > maxJournalBytes ? "it is larger (" + std::to_string(size) +
+                                                         " bytes) than a navigation writes"
+                                                   : std::string("it has holes, which no navigation writes")) +
+                           ", so it is no journal of this program's.");
+        }
+        return;
+    }
+    if (size == 0) {
+        // Nothing of a log is in it.
+        folder.removeFile(name);
+        return;
+    }
+    // Its planning, as its FILE entry names it (in its first lines).
+    std::string planningFile;
+    if (const auto head = file->readAt(0, static_cast<std::size_t>(std::min<std::uintmax_t>(size, 1 << 16))); head.ok()) {
+        const std::string entryText = "  ACTION: FILE ";
+        if (const std::size_t entryAt = head->find(entryText); entryAt != std::string::npos)
+            if (const std::size_t end = head->find('\n', entryAt); end != std::string::npos)
+                planningFile = head->substr(entryAt + entryText.size(), end - entryAt - entryText.size());
+    }
+    // Beside it in a planning's "Log" folder; from beside the program, the user's data folder or
+    // the study folder into its planning's, where that lies below the patient folders.
+    std::vector<FolderHandle> places;
+    if (!inPlanning)
+        if (const std::string planned = plannedFolder(planningFile, patientPaths); !planned.empty()) {
+            std::string cause;
+            if (FolderHandle logs = openMade(openBelowPatients(planned, patientPaths), "Log", cause))
+                places.push_back(std::move(logs));
+            else
+                record("the log of the journal " + path + " cannot go beside its planning: " + cause);
+        }
+    places.push_back(folder.again());
+    std::string stored, failure;
+    bool made = false;
+    for (const FolderHandle& place : places) {
+        const auto log = place ? logOf(place, folder, name, *file, size, made) : Answer<std::string>(place.failure());
+        if (log.ok()) {
+            stored = place.pathOf(*log);
+            break;
+        }
+        failure = log.error() == EEXIST ? "every name of its log is another file's" : Vexa::reasonOf(log.error());
+    }
+    if (stored.empty()) {
+        record("the journal " + path + " a program left stays: " + failure);
+        return;
+    }
+    std::string text = "The treatment log of a navigation whose program ended before storing it was made from its journal " +
+                       path + ": it is in " + stored + ".";
+    // Removed while it is still this file and locked here.
+    const auto still = file->isAt(folder, name);
+    const int removed = still.ok() && *still ? folder.removeFile(name).error() : still.error();
+    if (removed) {
+        record("cannot remove the journal " + path + ": " + Vexa::reasonOf(removed));
+        text += " Its journal cannot be removed (" + Vexa::reasonOf(removed) + "); no other log is made of it.";
+    }
+    if (made)
+        told.push_back(text);
+    else
+        record("the log of the journal " + path + " was made before: " + stored);
 }
 
 void TreatmentLog::hurry(std::chrono::steady_clock::time_point deadline)
@@ -826,9 +1070,10 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         }
     } settled{*this, *journal};
     Place place = find(planningFile, planning);
+    const auto patientPaths = planning ? planning->getPatientPaths() : std::vector<std::string>();
     // A journal a killed program left beside this planning becomes its log now.
     if (!place.folder.empty())
-        tell(recover({place.folder + "/Log"}));
+        tellNotice(recover({place.folder + "/Log"}, patientPaths));
     {
         // The log was handed over meanwhile: what this look found, the turn held, is where the
         // store puts it; no second wait for the same save.
@@ -839,91 +1084,83 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         }
     }
     std::string cause, moved;
-    int fd = -1;
-    if (!place.folder.empty()) {
-        cause = makeFolder(place.folder, "Log");
-        if (cause.empty())
-            fd = createUnique(place.folder + "/" + Constants::logFolder, ".journal", moved, cause);
-    }
-    if (fd >= 0) {
-        lockJournal(fd);
-        // What was journaled so far goes into the new journal, which then takes the journal's
-        // place while the lines that came meanwhile wait in memory; they follow, and the journal
-        // takes lines itself again once none waits. No file call is made under the lock the
-        // camera's tick takes.
-        std::size_t copied = 0;
-        int error = 0, old = -1;
-        std::string oldPath, more;
-        bool switched = false, ended = false;
+    std::optional<FolderHandle::File> made;
+    std::size_t copied = 0;
+    {
+        // What was journaled so far makes the new journal, locked before it has its name.
+        std::string lines;
         {
             std::lock_guard lock(journalMutex_);
-            more = journal->lines;
+            lines = journal->lines;
         }
-        for (;;) {
+        std::string name;
+        if (!place.folder.empty())
+            if (const FolderHandle logs = logFolderIn(place.folder, false, cause))
+                if ((made = createStamped(logs, ".journal", lines, journalNameTries, name, cause)))
+                    moved = logs.pathOf(name);
+        copied = lines.size();
+    }
+    if (made) {
+        // The lines that came meanwhile follow, while the journal still takes every line itself;
+        // once none is left to follow, the new journal takes its place under the lock the camera's
+        // tick takes. No line is ever only in memory: a kill at any moment leaves every line in one
+        // of the two. Where lines keep coming faster than a sync takes, the last few are written
+        // under that lock (a rare write, without a sync).
+        FolderHandle::File fresh = std::move(*made), old;
+        const int fd = fresh.descriptor();
+        int error = 0;
+        std::string oldPath;
+        bool switched = false;
+        for (int round = 0;; ++round) {
+            std::string more;
+            {
+                std::lock_guard lock(journalMutex_);
+                if (journal->ended)
+                    break; // a new log began: what this one journaled stays where it is
+                more = journal->lines.substr(copied);
+                if (!more.empty() && round >= 3) {
+                    if ((error = Vexa::AtomicFile::writeAll(fd, more)))
+                        break;
+                    copied += more.size();
+                    more.clear();
+                }
+                if (more.empty()) {
+                    old = std::exchange(journal->file, std::move(fresh));
+                    oldPath = std::exchange(journal->path, moved);
+                    journal->size = static_cast<long long>(copied);
+                    journal->failed = false;
+                    journal->settled = switched = true;
+                    journal->lines.clear();
+                    break;
+                }
+            }
             error = Vexa::AtomicFile::writeAll(fd, more);
             if (!error && ::fsync(fd) != 0 && errno != EINVAL)
                 error = errno;
-            if (error || ended)
+            if (error)
                 break;
             copied += more.size();
-            std::lock_guard lock(journalMutex_);
-            if ((ended = journal->ended)) {
-                if (!switched)
-                    break; // a new log began: what this one journaled stays where it is
-                // The new journal is this worker's alone now: it takes the last lines.
-                more = journal->lines.substr(copied);
-                journal->fd = -1;
-                continue;
-            }
-            if (!switched) {
-                old = std::exchange(journal->fd, fd);
-                oldPath = std::exchange(journal->path, moved);
-                journal->moving = switched = true;
-            }
-            more = journal->lines.substr(copied);
-            if (more.empty()) {
-                journal->size = static_cast<long long>(copied);
-                journal->failed = journal->moving = false;
-                journal->settled = true;
-                journal->lines.clear();
-                break;
-            }
         }
-        if (switched && !error) {
+        if (switched) {
             // The new journal holds it all.
-            if (ended)
-                ::close(fd);
-            removeIfSame(old, oldPath);
-            if (old >= 0)
-                ::close(old);
+            removeIfSame(old.descriptor(), oldPath);
+            old.close();
             return;
         }
-        if (switched && !ended) {
-            // The new journal failed while it stood in: the old one takes the lines again, those
-            // since from memory (a rare write under the lock, to keep them in order).
-            std::lock_guard lock(journalMutex_);
-            journal->fd = std::exchange(old, -1);
-            journal->path = oldPath;
-            journal->moving = false;
-            if (!journal->failed &&
-                Vexa::AtomicFile::writeAll(journal->fd, std::string_view(journal->lines).substr(static_cast<std::size_t>(journal->size))))
-                journal->failed = true;
-        }
-        if (old >= 0)
-            ::close(old);
-        ::unlink(moved.c_str());
-        ::close(fd);
+        removeIfSame(fd, moved);
+        fresh.close();
         if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
         cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
-        if (ended)
+        std::lock_guard lock(journalMutex_);
+        if (journal->ended)
             return;
     }
     std::string journalAt;
     std::vector<std::string> refused;
     {
         std::lock_guard lock(journalMutex_);
-        if (journal->fd >= 0 && !journal->failed)
+        if (journal->fd() >= 0 && !journal->failed)
             journalAt = journal->path;
         refused = journal->refused;
     }
@@ -932,11 +1169,10 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         where = "What is logged is kept in memory and written when navigation ends, beside the program or, where that "
                 "cannot take it, into the user's data folder.";
     else if (refused.empty())
-        where = "It goes beside the program instead, into " + programLogFolder() + ": its journal " + journalAt +
-                " now, the log when navigation ends.";
+        where = goesElsewhere(0, patientPaths, journalAt);
     else if (!journalAt.empty())
-        where = "Nor can it go " + refused.front() + ". It goes into the user's data folder instead, " +
-                elsewhere().back().folder + ": its journal " + journalAt + " now, the log when navigation ends.";
+        where = "Nor can it go " + refused.front() + "." + furtherRefusals(refused) + " " +
+                goesElsewhere(refused.size(), patientPaths, journalAt);
     else
         where = noPlace(refused);
     if (place.folder.empty())
@@ -946,16 +1182,18 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         tell({"The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " + where});
 }
 
-std::string TreatmentLog::writeLog(const std::string& folder, const std::string& text, std::string& file) const
+std::string TreatmentLog::writeLog(const FolderHandle& folder, const std::string& text, std::string& file) const
 {
     try {
-        const std::string path = folder + Utilities::getUniqueFilename(folder) + ".log";
-        const std::string failure = writeNewFile(path, text);
-        if (failure.empty())
-            file = path;
-        return failure;
+        std::string name, cause;
+        auto made = createStamped(folder, ".log", text, 1, name, cause);
+        if (!made)
+            return cause;
+        made->close();
+        file = folder.pathOf(name);
+        return {};
     } catch (const std::exception& e) {
-        return "no log can be written into " + folder + " (" + e.what() + ")";
+        return "no log can be written into " + folder.path() + " (" + e.what() + ")";
     }
 }
 
@@ -973,8 +1211,12 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     // Beside the program, else in the user's data folder: the log of no planning, of one that is
     // nowhere, or of one whose folder cannot take it. What the user reads after "<lead>. ".
     std::string stored;
-    const auto keptWhere = [this](const std::string& file) {
-        return file.rfind(programLogFolder() + "/", 0) == 0 ? "beside the program" : "in the user's data folder";
+    const auto places = elsewhere(patientPaths);
+    const auto keptWhere = [&places](const std::string& file) {
+        for (const auto& place : places)
+            if (file.rfind(FolderHandle::plainPath(place.folder) + "/", 0) == 0)
+                return place.where;
+        return std::string("in the user's data folder");
     };
     const auto elsewhereText = [&](const std::vector<std::string>& refused, const std::string& file) {
         std::string said;
@@ -989,7 +1231,7 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     const std::string logs = (place.folder.empty() ? programLogFolder() : place.folder + "/Log") + "/";
     std::size_t placeTold = std::string::npos; // the text that says where the log went
     if (!place.planned) {
-        if (const auto refused = keepElsewhere(text, stored); !refused.empty()) {
+        if (const auto refused = keepElsewhere(text, patientPaths, stored); !refused.empty()) {
             placeTold = told.size();
             // Only beside the program is where such a log belongs: the first refusal is its.
             const std::string first = refused.front().substr(refused.front().find(": ") + 2);
@@ -998,16 +1240,16 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
                            (then.empty() ? "" : " " + then));
         }
     } else if (place.folder.empty()) {
-        const auto refused = keepElsewhere(text, stored);
+        const auto refused = keepElsewhere(text, patientPaths, stored);
         placeTold = told.size();
         told.push_back("The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found" +
                        (refused.empty() ? ": the treatment log is kept in " + stored + "." : ". " + elsewhereText(refused, stored)));
     } else {
-        std::string cause = makeFolder(place.folder, "Log");
-        if (cause.empty())
-            cause = writeLog(logs, text, stored);
+        std::string cause;
+        if (const FolderHandle folder = logFolderIn(place.folder, false, cause))
+            cause = writeLog(folder, text, stored);
         if (!cause.empty()) {
-            const auto refused = keepElsewhere(text, stored);
+            const auto refused = keepElsewhere(text, patientPaths, stored);
             placeTold = told.size();
             told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " +
                            elsewhereText(refused, stored));
@@ -1018,30 +1260,31 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     std::string copy;
 
     const std::string first = patientPaths.empty() ? std::string() : patientPaths.front();
-    if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
-        std::string name = Constants::studyDummyFolder;
-        name.pop_back(); // its "/"
-        const std::string study = first + "/" + name + "/";
+    std::string name = Constants::studyDummyFolder;
+    name.pop_back(); // its "/"
+    const std::string study = first + "/" + name + "/";
+    if (!stored.empty() && stored.rfind(FolderHandle::plainPath(study + "Log") + "/", 0) == 0) {
+        record("no study copy beside the log kept in the study folder: it stands for it");
+    } else if (!first.empty() && QDir::isAbsolutePath(QString::fromStdString(first))) {
         // The patient folder too, before its first planning, as a save makes it.
-        Utilities::makeAbsDir(first);
-        std::string cause = makeFolder(first, name);
-        const std::string dummy = study + Constants::studyDummyFile;
+        std::string cause;
+        const FolderHandle studyFolder = openMade(FolderHandle::make(first), name, cause);
         // Written once, whole: a cut one would never be written again. One that cannot be
         // made at all is skipped, as before; one that fails on the way is told.
-        if (cause.empty() && !QFileInfo::exists(QString::fromStdString(dummy))) {
-            bool created = false, taken = false;
-            const std::string failure = writeNewFile(dummy, "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
-                                                            "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
-                                                            "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
-                                                            "[Implant]\nimplant = 0\n", &created, &taken);
+        if (const auto there = studyFolder ? studyFolder.has(Constants::studyDummyFile) : Answer<bool>(true);
+            there.ok() && !*there) {
+            auto made = studyFolder.createWhole(Constants::studyDummyFile,
+                                                "[Patient]\nname = Morvanta Study Dummy\nbirthday = 18991230\n"
+                                                "sex = \nid = Dummy\n[Planningdata]\nversion = P100.0.0\n"
+                                                "lastModified = 01/01/2004 00:00:00\nimplantregion = 0\n"
+                                                "[Implant]\nimplant = 0\n");
             // Another instance's dummy, written meanwhile, is as good as this one.
-            if (created && !failure.empty() && !taken)
-                told.push_back("The study's dummy planning cannot be written: " + failure + ".");
+            if (!made.ok() && made.error() != EEXIST && !refused(made.error()))
+                told.push_back("The study's dummy planning cannot be written: " +
+                               cannotMake(studyFolder, Constants::studyDummyFile, made.error()) + ".");
         }
-        if (cause.empty())
-            cause = makeFolder(study.substr(0, study.size() - 1), "Log");
-        if (cause.empty())
-            cause = writeLog(study + Constants::logFolder, text, copy);
+        if (const FolderHandle logFolder = studyFolder ? openMade(studyFolder, "Log", cause) : FolderHandle())
+            cause = writeLog(logFolder, text, copy);
         if (!cause.empty()) {
             const std::string lead = "The study copy of the treatment log cannot go into " + study + "Log: " + cause;
             // Never the same log twice in one folder.
@@ -1049,7 +1292,7 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
                 told.push_back(lead + ". The treatment log kept " + keptWhere(stored) + ", " + stored + ", stands for it.");
             } else {
                 std::string besideCopy;
-                const auto refused = keepElsewhere(text, besideCopy);
+                const auto refused = keepElsewhere(text, patientPaths, besideCopy);
                 everyCopy = everyCopy && !besideCopy.empty();
                 told.push_back(lead + ". " + elsewhereText(refused, besideCopy));
             }
@@ -1067,13 +1310,13 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
         Journal done;
         {
             std::lock_guard lock(journalMutex_);
-            done.fd = std::exchange(journal->fd, -1);
+            done.file = std::move(journal->file);
             done.path = journal->path;
             done.size = journal->size;
         }
         if (everyCopy)
             done.remove(logs);
-        else if (done.fd >= 0 && done.size > 0)
+        else if (done.fd() >= 0 && done.size > 0)
             told.push_back("What was logged stays in the journal " + done.where() + ".");
         else if (stored.empty() && copy.empty())
             told.push_back("Nothing of this treatment log could be kept.");

@@ -22,9 +22,12 @@
 // the program, and the user is told where and why; the study copy likewise, though never a second
 // copy of the same log in the same folder. Where the program's folder cannot take them either (an
 // installed program's folder, a full disk), they go into the user's own data folder
-// ($XDG_DATA_HOME/Morvanta/Log); where no place can, the user is told so when logging starts.
-// Every file and folder made follows the user's umask. A journal is locked (flock) while its log
-// lives: one without the lock was left by a program that ended without storing (`recover`).
+// ($XDG_DATA_HOME/Morvanta/Log), else into the study folder of the first patient path
+// (MorvantaStudyDummy/Log); where no place can, the user is told so when logging starts.
+// Every file and folder made follows the user's umask; no link is followed where a journal or a
+// log is made (a "Log" that is a link is a folder that cannot take them). A journal is locked
+// (flock) from the moment it is made, before it has its name, while its log lives: one without
+// the lock was left by a program that ended without storing (`recover`).
 // The worker does its work in the order it was handed; ending the log waits for all of it.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
@@ -32,6 +35,7 @@
 #include "planning/log/ActionLogEntry.h"
 #include "planning/log/DrillDifference.h"
 #include "planning/log/DrillPositions.h"
+#include "planning/io/saving/FolderHandle.h"
 #include "planning/model/Constants.h"
 
 #include <QString>
@@ -62,7 +66,9 @@ public:
     using Report = std::function<void(const std::vector<std::string>&)>;
     static constexpr std::size_t windowSize = 4;
 
-    explicit TreatmentLog(std::string dataFolder, Report report = {});
+    // `notice` hears what tells of something done rather than of a failure (the log made from a
+    // killed program's journal); without one, `report` does.
+    explicit TreatmentLog(std::string dataFolder, Report report = {}, Report notice = {});
     // Waits for whatever the worker still has to do.
     ~TreatmentLog();
     TreatmentLog(const TreatmentLog&) = delete;
@@ -110,11 +116,17 @@ public:
     void store(const std::string& planningFile, const std::vector<std::string>& patientPaths,
                const std::vector<ImplantPtr>& implants, std::shared_ptr<const Settings> planning = nullptr);
 
-    // Makes every journal a program that ended without storing left (none holds its lock) in the
-    // planning's, the program's and the user's "Log" folders into the log it stands for: its
-    // lines, as "<its name>.log", beside the planning its FILE entry names where that folder
-    // takes it, else where it lies. Returns what the user is to read, once per journal.
-    std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {});
+    // Makes every journal of this user's that a program which ended without storing left (none
+    // holds its lock, and it still has its name once locked here) in the planning's "Log" folders
+    // given, the program's, the user's and the study folder's into the log it stands for: its
+    // lines, as "<its name>.log" (a name that follows from the journal's, so that no journal gets
+    // two logs). A journal in a planning's "Log" folder gets it beside it; one elsewhere in the
+    // "Log" folder of the planning its FILE entry names, where that lies below the patient folders
+    // (found as a reload finds it), else beside it. Another user's journals, one larger than a
+    // navigation writes and one with holes are left. Throws nothing, waits for nobody, and may run
+    // on any thread. Returns what the user is to read, once per journal.
+    std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {},
+                                     const std::vector<std::string>& patientPaths = {}) const;
 
     // From now on every look for a planning's place waits at most until `deadline`, all of them
     // together (quitting, which waits for the store).
@@ -141,6 +153,7 @@ private:
     void loadJawCalibrationAccuracy(Constants::Jaw jaw);
     DrillDifference windowStatistics() const;
     void tell(const std::vector<std::string>& texts);
+    void tellNotice(const std::vector<std::string>& texts);
 
     // The worker's side.
     void post(std::function<void()> job);
@@ -153,7 +166,7 @@ private:
                    const std::vector<std::string>& patientPaths, const std::shared_ptr<const Settings>& planning);
     // Writes the text as a new log file into `folder` (with its trailing "/"); the cause of a
     // failure, else empty with the file written in `file`.
-    std::string writeLog(const std::string& folder, const std::string& text, std::string& file) const;
+    std::string writeLog(const FolderHandle& folder, const std::string& text, std::string& file) const;
     // The data folder's "Log" folder, without a trailing "/".
     std::string programLogFolder() const;
     // The places a log goes where its planning's folder cannot take it, in order.
@@ -161,16 +174,29 @@ private:
     {
         std::string folder; // its "Log" folder, without a trailing "/"
         std::string where;  // how the user hears of it
+        std::string into;   // how the user hears of it as a place to go
+        bool parents;       // the folders above "Log" are made where missing
     };
-    std::vector<Elsewhere> elsewhere() const;
-    // A new journal holding `lines` in the first place elsewhere that takes it (`path`), else -1;
-    // why each place before it refused, as "<where>: <cause>".
-    int journalElsewhere(const std::string& lines, std::string& path, std::vector<std::string>& refusals) const;
+    // Beside the program, in the user's data folder, and in the study folder of the first patient
+    // path (the shared MorvantaStudyDummy/Log), where that is an absolute folder.
+    std::vector<Elsewhere> elsewhere(const std::vector<std::string>& patientPaths) const;
+    // "It goes ... instead, <folder>: its journal <journal> now, ...": the place elsewhere `index`.
+    std::string goesElsewhere(std::size_t index, const std::vector<std::string>& patientPaths,
+                              const std::string& journal) const;
+    // A new journal holding `lines` in the first place elsewhere that takes it (`path`), locked
+    // before it has its name; why each place before it refused, as "<where>: <cause>".
+    std::optional<FolderHandle::File> journalElsewhere(const std::string& lines, const std::vector<std::string>& patientPaths,
+                                                       std::string& path, std::vector<std::string>& refusals) const;
     // The log written into the first place elsewhere that takes it (`file`); why each refused.
-    std::vector<std::string> keepElsewhere(const std::string& text, std::string& file) const;
+    std::vector<std::string> keepElsewhere(const std::string& text, const std::vector<std::string>& patientPaths,
+                                           std::string& file) const;
+    // recover for the journal `name` in `folder`; what the user is to read goes into `told`.
+    void recoverJournal(const FolderHandle& folder, const std::string& name, bool inPlanning,
+                        const std::vector<std::string>& patientPaths, std::vector<std::string>& told) const;
 
     const std::string dataFolder_;
     const Report report_;
+    const Report notice_;
     std::vector<ActionLogEntry> treatmentEntries_;
     std::vector<ActionLogEntry> calibrationEntries_;
     std::map<ImplantPtr, DrillPositions> automatic_;
@@ -192,5 +218,8 @@ private:
     bool ending_ = false;
     std::string waitingFor_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    // The journals left as no journal of this program's, told once.
+    mutable std::mutex toldMutex_;
+    mutable std::vector<std::string> toldLeft_;
     std::thread worker_;
 };

@@ -98,7 +98,8 @@ Model::Model(std::shared_ptr<Settings> settings) try
     , coronal_(std::make_shared<OrthoSlicePositioner>())
     , sagittal_(std::make_shared<OrthoSlicePositioner>())
     , nerve_(Nerve::create(panoramicLine_, initialDividePlane()))
-    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder(), &Model::reportNavigationFailures))
+    , treatmentLog_(std::make_unique<TreatmentLog>(Platform::applicationFolder(), &Model::reportNavigationFailures,
+                                                   &Model::reportNavigationNotices))
 {
     loadDigitMeshes();
     loadToolMeshes();
@@ -1022,7 +1023,7 @@ void Model::recoverTreatmentLogs() const
                     folders.push_back(planning.pathOf("Log"));
                     return 0;
                 });
-    reportNavigationFailures(treatmentLog_->recover(folders));
+    reportNavigationNotices(treatmentLog_->recover(folders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>()));
 }
 
 void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try
@@ -1049,14 +1050,26 @@ VEXA_RETHROW
 
 void Model::reportNavigationFailures(const std::vector<std::string>& failures)
 {
-    if (failures.empty())
+    reportNavigation(failures, false);
+}
+
+void Model::reportNavigationNotices(const std::vector<std::string>& notices)
+{
+    reportNavigation(notices, true);
+}
+
+void Model::reportNavigation(const std::vector<std::string>& texts, bool notices)
+{
+    if (texts.empty())
         return;
     std::string text;
-    for (const auto& failure : failures)
-        text += failure + "\n";
+    for (const auto& said : texts)
+        text += said + "\n";
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
-    auto tell = [text] {
-        if (auto ui = IPlanningUi::get())
+    auto tell = [text, notices] {
+        if (auto ui = IPlanningUi::get(); ui && notices)
+            ui->showNotice("Morvanta", QString::fromStdString(text));
+        else if (ui)
             ui->showMessage("Morvanta", QString::fromStdString(text));
         else
             Platform::outputDebugString("Morvanta: " + text);

@@ -298,6 +298,9 @@ public:
     // The navigation's warnings and failures for the user, from any thread: queued to the GUI
     // thread; without an application object, to the debug output. Each is on the exception trail.
     static void reportNavigationFailures(const std::vector<std::string>& failures);
+    // The same for what tells of something done (IPlanningUi::showNotice).
+    static void reportNavigationNotices(const std::vector<std::string>& notices);
+    static void reportNavigation(const std::vector<std::string>& texts, bool notices);
     // Whether the treatment log is still being put in its place or stored (another instance's
     // save of the planning may hold it up).
     bool isStoringTreatmentLog() const;

@@ -152,7 +152,8 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         started(*window);
     // SIGTERM or SIGINT (a shutdown, Ctrl+C, a replay's time limit) ends the run as quitting
     // does: navigation off, the treatment log stored; what is said then goes to standard error,
-    // as nobody may be there to close a box. The status says which signal it was.
+    // as nobody may be there to close a box. A changed planning is not saved, and that is said.
+    // The status says which signal it was.
     int endedBy = 0;
     std::unique_ptr<QSocketNotifier> endSignals;
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -162,7 +163,14 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
             if (::read(signalPipe[0], &number, 1) != 1 || endedBy)
                 return;
             endedBy = number;
-            std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "Ending on signal %1, as quitting does").arg(endedBy)));
+            // Quitting would ask whether to save a changed planning; nobody may be there to answer.
+            const bool unsaved = window->getModel() && window->getModel()->hasChanged();
+            std::fprintf(stderr, "%s\n",
+                         qPrintable((unsaved ? QCoreApplication::translate("Program", "Ending on signal %1: navigation is switched off "
+                                                                                      "and the treatment log stored, but the unsaved "
+                                                                                      "planning was not saved")
+                                             : QCoreApplication::translate("Program", "Ending on signal %1, as quitting does"))
+                                        .arg(endedBy)));
             IPlanningUi::install(nullptr);
             window->close();
             QCoreApplication::exit(128 + endedBy);

@@ -55,11 +55,22 @@ try {
     if (adopted_ >= 0) {
         // Opened by its name (a file opened from a descriptor loses its name), and for reading
         // too, as Qt cuts a file opened for writing alone: cut only once it is known to be the
-        // file made.
+        // file made. Only while that name is still the very file made (no link put there is
+        // followed), and never made again: a name that went meanwhile is not created anew.
         const int made = std::exchange(adopted_, -1);
-        struct stat was{}, is{};
-        const bool opened = QFile::open((mode & ~Truncate) | ReadOnly | Unbuffered);
-        int error = opened && (::fstat(made, &was) != 0 || ::fstat(handle(), &is) != 0) ? errno : 0;
+        struct stat was{}, is{}, named{};
+        errno = 0;
+        const bool madeThere = ::fstat(made, &was) == 0 &&
+                               ::fstatat(AT_FDCWD, QFile::encodeName(fileName()).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISREG(named.st_mode) && named.st_dev == was.st_dev && named.st_ino == was.st_ino;
+        if (!madeThere) {
+            const int why = errno ? errno : EEXIST;
+            ::close(made);
+            setErrorString(QString::fromStdString(AtomicFile::failureText(fileName().toStdString(), why)));
+            return false;
+        }
+        const bool opened = QFile::open((mode & ~Truncate) | ReadOnly | Unbuffered | ExistingOnly);
+        int error = opened && ::fstat(handle(), &is) != 0 ? errno : 0;
         if (opened && !error && (was.st_dev != is.st_dev || was.st_ino != is.st_ino))
             error = EEXIST;
         if (opened && !error && ::ftruncate(handle(), 0) != 0)

@@ -36,7 +36,8 @@ public:
 
     // The next open for writing opens only the very file `fd` was made as (this object then owns
     // the descriptor): where something else stands at the name by then (a link put there, in a
-    // folder a group shares), the open fails and nothing of it is cut or written.
+    // folder a group shares) or nothing does, the open fails; nothing is made, followed, cut or
+    // written.
     void adopt(int fd);
 
     // Whether a write, the padding or the sync failed since the file was opened for writing.

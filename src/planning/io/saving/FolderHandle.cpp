@@ -777,8 +777,32 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return createWholeAt(name, text, false);
 }
 
+Answer<FolderHandle::File> FolderHandle::createCopy(const std::string& name, const File& from, std::uintmax_t size) const
+{
+    return createFilledAt(name, [&](int fd) {
+        std::string block;
+        for (std::uintmax_t at = 0; at < size;) {
+            const auto part = from.readAt(at, std::size_t(std::min<std::uintmax_t>(size - at, 1 << 16)));
+            if (!part.ok())
+                return part.error();
+            if (part->empty())
+                return EIO; // shorter than it was
+            if (const int error = writeAt(fd, *part, off_t(at)).error())
+                return error;
+            at += part->size();
+        }
+        return 0;
+    }, false);
+}
+
 Answer<FolderHandle::File> FolderHandle::createWholeAt(const std::string& name, const std::string& text,
                                                        bool temporaryName) const
+{
+    return createFilledAt(name, [&](int fd) { return writeAt(fd, text).error(); }, temporaryName);
+}
+
+Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name, const std::function<int(int fd)>& fill,
+                                                        bool temporaryName) const
 {
     if (!valid())
         return failure();
@@ -823,7 +847,7 @@ Answer<FolderHandle::File> FolderHandle::createWholeAt(const std::string& name, 
     if (const auto locked = file.lock(); !locked.ok())
         error = locked.error();
     if (!error)
-        error = writeAt(fd, text).error();
+        error = fill(fd);
     if (!error && Sys::fsync(fd) != 0)
         error = lastError();
     if (!error && !placed) {

@@ -69,6 +69,8 @@ public:
         ~File();
 
         bool isOpen() const { return fd_ >= 0; }
+        // The open descriptor, for a record that grows by the caller's own writes; -1 when closed.
+        int descriptor() const { return fd_; }
         // An exclusive lock without waiting, let go when the file closes. Where the file system
         // locks exclusively only what is open for writing (flock over NFS) and the file is open
         // for reading alone, a shared lock tells whether anyone else holds it (shared): never
@@ -191,6 +193,8 @@ public:
     // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
     // something holds that name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
+    // The same with the first `size` bytes of `from` as its contents, copied a block at a time.
+    Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size) const;
     // Replaces the file `name` (or makes it) by a new one of this user's with the text, made as
     // createWhole makes it, in one rename; it keeps the mode of the file it replaces. On an
     // error the file is as it was.
@@ -234,6 +238,8 @@ private:
     // createWhole; a `temporaryName` (nobody else's to look at) is made at once where the file
     // system has no nameless files.
     Answer<File> createWholeAt(const std::string& name, const std::string& text, bool temporaryName) const;
+    // The same, `fill` writing the contents into the new file (0, or the errno value of its failure).
+    Answer<File> createFilledAt(const std::string& name, const std::function<int(int fd)>& fill, bool temporaryName) const;
     // A new file made as createWhole makes it, at a temporary name beside `name` (in `temporary`),
     // with `mode` where given.
     Answer<File> createWholeBeside(const std::string& name, const std::string& text, std::optional<mode_t> mode,
