@@ -675,6 +675,9 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
          [&](const std::string& patients) { cutMarking(patients, "morvanta-work 1\n" + dead.lines()); }, {},
          {"removed the unfinished save /" + staging + ", cut off while it made its mark",
           "removed the empty folder /" + reserved + " reserved for it"}},
+        {"a replaced planning's folder, taken over, holding only a mark's empty temporary file",
+         [&](const std::string& patients) { writeText(patients + "/" + reserved + "/..morvanta-work" + tmp, ""); },
+         {reserved}, {"removed the emptied folder /" + reserved + " of a replaced planning"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

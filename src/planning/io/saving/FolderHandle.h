@@ -199,8 +199,10 @@ public:
     // writing; for reading alone where writing it is refused.
     Answer<File> openToLock(const std::string& name) const;
     // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
-    // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
-    // something holds that name.
+    // sees it without them, nor unlocked (where the file system takes locks), but under its
+    // temporary name where the file system has no nameless files, for the moment before it is
+    // locked; should that name go meanwhile, it is made again. EEXIST when something holds that
+    // name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
     // Replaces the file `name` (or makes it) by a new one of this user's with the text, made as
     // createWhole makes it, in one rename; it keeps the mode of the file it replaces. On an
