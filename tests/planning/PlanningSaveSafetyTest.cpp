@@ -70,7 +70,8 @@ void holdAtStep()
 // "lock", "mark": takeAndHold. With MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks;
 // with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing, makes
 // no nameless files and renames a removed file that is open (NFS; "without exchange", it
-// exchanges no files either).
+// exchanges no files either), with MORVANTA_SAVE_NFS_GAP ms between making a file under a
+// temporary name and locking it.
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
@@ -78,7 +79,7 @@ TEST(DISABLED_SaveChild, Run)
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
         });
     else if (const QString nfs = qEnvironmentVariable("MORVANTA_SAVE_NFS_LOCKS"); !nfs.isEmpty())
-        imitateNfs(nfs != "without exchange");
+        imitateNfs(nfs != "without exchange", std::chrono::milliseconds(qEnvironmentVariableIntValue("MORVANTA_SAVE_NFS_GAP")));
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
     holdAtStep();
@@ -305,6 +306,56 @@ TEST(PlanningSaveSafety, ASaveKilledAtAnyStepLeavesThePlanningListedEverywhere)
         }
     }
     EXPECT_GE(kills, 6) << "the overwrite publishes, moves the old planning's files over and removes it";
+}
+
+// On a file server, an overwrite and a save as new killed at each lock they take (strace kills
+// them at the n-th flock), among them the locks of the marks and the origin lock they make under
+// a temporary name: a start at once says nothing untrue and leaves what a maker may still be at;
+// a start an hour later leaves nothing of the cut save: every folder in the patient folder is a
+// listed planning that loads, and nothing hidden is left.
+TEST(PlanningSaveSafety, ASaveCutWhileItMakesAMarkOrLockLeavesNothingForGood)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), kept = work.file("kept"), origin = makePlanning(patients);
+    copyAsIs(patients, kept);
+    const NfsRule nfs("without exchange");
+    for (const char* action : {"overwrite", "new"}) {
+        int kills = 0;
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::string(action) + ", killed at flock #" + std::to_string(n));
+            copyAsIs(kept, patients);
+            QProcess child;
+            startChild(child, action, origin,
+                       {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=flock", "-e",
+                        QString("inject=flock:signal=KILL:when=%1").arg(n)});
+            if (said(child).starts_with("saved "))
+                break;
+            ++kills;
+            imitateNfs(false);
+            const StartRecovery::Report atOnce = StartRecovery::finishInterrupted({patients});
+            FolderHandle::setFaultInjector({});
+            FolderHandle::imitateSillyRename(false);
+            for (const auto* lines : {&atOnce.lines, &atOnce.toTell})
+                for (const std::string& line : *lines)
+                    for (const char* untrue : {"at work", "could not", "looked at again", "No such file"})
+                        EXPECT_EQ(line.find(untrue), std::string::npos) << line;
+            const StartRecovery::Report later = startAnHourLater(patients, true);
+            EXPECT_EQ(later.toTell, std::vector<std::string>{});
+            EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+            std::set<std::string> plannings;
+            for (const std::string& planning : listed(patients)) {
+                plannings.insert(fs::path(planning).filename().string());
+                Session any;
+                EXPECT_EQ(load(any, planning), "") << planning;
+            }
+            EXPECT_EQ(entries(patients), plannings);
+            if (::testing::Test::HasFailure())
+                return;
+        }
+        EXPECT_GE(kills, 3) << action;
+    }
 }
 
 // A planning holding the folders of two earlier plannings whose take-over was cut off, one inside

@@ -10,15 +10,18 @@
 #include "planning/io/PlanningWriter.h"
 #include "planning/io/saving/OriginLock.h"
 #include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/StartRecovery.h"
 #include "planning/io/saving/WorkMark.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/objects/Implant.h"
+#include "vexa/io/AtomicFile.h"
 #include "vexa/mesh/MeshFactory.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -26,6 +29,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace PlanningSaveTest {
@@ -45,22 +49,51 @@ inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
            : call == Call::exchange && !exchanges ? EINVAL
                                                        : 0;
 }
-inline void imitateNfs(bool exchanges)
+// With a `gap`, a file made under a temporary name stands that long before it is locked, as the
+// round trips between making and locking take on a file server (every lock of such a file waits).
+inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {})
 {
     FolderHandle::imitateSillyRename(true);
-    FolderHandle::setFaultInjector(
-        [exchanges](FolderHandle::SystemCall call, const std::string&) { return nfsRule(call, exchanges); });
+    FolderHandle::setFaultInjector([exchanges, gap](FolderHandle::SystemCall call, const std::string& path) {
+        if (gap.count() && call == FolderHandle::SystemCall::lock &&
+            Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string()))
+            std::this_thread::sleep_for(gap);
+        return nfsRule(call, exchanges);
+    });
 }
 
 // Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
 // exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
 // name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
 // local disk, or "without exchange", as NFS has it (EINVAL).
+// With a `gap` (ms) between making a file under a temporary name and locking it (imitateNfs).
 struct NfsRule
 {
-    explicit NfsRule(const char* how = "1") { qputenv("MORVANTA_SAVE_NFS_LOCKS", how); }
-    ~NfsRule() { qunsetenv("MORVANTA_SAVE_NFS_LOCKS"); }
+    explicit NfsRule(const char* how = "1", int gap = 0)
+    {
+        qputenv("MORVANTA_SAVE_NFS_LOCKS", how);
+        qputenv("MORVANTA_SAVE_NFS_GAP", QByteArray::number(gap));
+    }
+    ~NfsRule()
+    {
+        qunsetenv("MORVANTA_SAVE_NFS_LOCKS");
+        qunsetenv("MORVANTA_SAVE_NFS_GAP");
+    }
 };
+
+// A start that comes an hour after what it finds was left: the file system's clock reads so much
+// later for what it judges by its age there.
+inline StartRecovery::Report startAnHourLater(const std::string& patients, bool onServer)
+{
+    if (onServer)
+        imitateNfs(false);
+    FolderHandle::setClockAhead(std::chrono::hours(1));
+    StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+    FolderHandle::setClockAhead({});
+    FolderHandle::setFaultInjector({});
+    FolderHandle::imitateSillyRename(false);
+    return report;
+}
 
 // Saves the planning into a folder reserved below `parent`, as the main window does (for an
 // overwrite, the loaded folder's parent); the error text.

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <thread>
 #include <cerrno>
+#include <functional>
+#include <sys/stat.h>
 
 using namespace PlanningSaveTest;
 namespace fs = std::filesystem;
@@ -612,4 +614,97 @@ TEST(SavingFaults, AnOverwriteWhoseLockLostItsBeatIsRefused)
         << error;
     StartRecovery::finishInterrupted({patients});
     EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+}
+
+namespace {
+
+// Whether the file at `path` is open in this process (a file server would keep it as ".nfs…" were
+// its name removed now).
+bool isOpenHere(const std::string& path)
+{
+    struct stat named{};
+    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode))
+        return false;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        struct stat open{};
+        if (::stat(fd.path().c_str(), &open) == 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino)
+            return true;
+    }
+    return false;
+}
+
+}
+
+// What a save cut off on a file server leaves of its origin lock or of its working folder's mark,
+// under their temporary names, and a start at once, then one an hour later (by the file system's
+// clock): an empty temporary file (cut before it was locked) stays while its maker may still be
+// at it, and then goes, with the working folder and the folder reserved for it; one with its text
+// (cut after it was locked) and a dead holder's lock go at once. Each removal is told once, and no
+// file's name is removed while it is open here.
+TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
+{
+    LockHolder dead = LockHolder::self();
+    dead.pid = 9999999;
+    const std::string tmp = std::string(Vexa::AtomicFile::temporaryTag) + "abc123";
+    const std::string staging = ".2030-01-01__07-00-00-0.saving0", reserved = "2030-01-01__07-00-00-0";
+    const auto cutMarking = [&](const std::string& patients, const std::string& text) {
+        fs::create_directories(patients + "/" + reserved);
+        writeText(patients + "/" + staging + "/..morvanta-work" + tmp, text);
+    };
+    const struct
+    {
+        const char* what;
+        std::function<void(const std::string&)> leave;
+        std::set<std::string> atOnce; // what a start at once leaves in the patient folder
+        std::vector<std::string> removed; // the removals told, below the patient folder
+    } rows[] = {
+        {"a dead save's lock under its name and its temporary one",
+         [&](const std::string& patients) {
+             writeText(patients + "/.P.lock", "morvanta-origin-lock 1\n" + dead.lines() + "0\n");
+             fs::create_hard_link(patients + "/.P.lock", patients + "/..P.lock" + tmp);
+         },
+         {}, {"removed the temporary file /..P.lock" + tmp + " of a lock", "removed the stale lock /.P.lock"}},
+        {"an empty temporary file of a lock",
+         [&](const std::string& patients) { writeText(patients + "/..P.lock" + tmp, ""); },
+         {"..P.lock" + tmp}, {"removed the temporary file /..P.lock" + tmp + " of a lock"}},
+        {"a working folder holding only its mark's empty temporary file",
+         [&](const std::string& patients) { cutMarking(patients, ""); }, {staging, reserved},
+         {"removed the unfinished save /" + staging + ", cut off while it made its mark",
+          "removed the empty folder /" + reserved + " reserved for it"}},
+        {"the same, the mark written",
+         [&](const std::string& patients) { cutMarking(patients, "morvanta-work 1\n" + dead.lines()); }, {},
+         {"removed the unfinished save /" + staging + ", cut off while it made its mark",
+          "removed the empty folder /" + reserved + " reserved for it"}},
+        {"a replaced planning's folder, taken over, holding only a mark's empty temporary file",
+         [&](const std::string& patients) { writeText(patients + "/" + reserved + "/..morvanta-work" + tmp, ""); },
+         {reserved}, {"removed the emptied folder /" + reserved + " of a replaced planning"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const MemoryScratch work;
+        const std::string patients = work.file("patients");
+        row.leave(patients);
+        std::vector<std::string> openRemoved;
+        FolderHandle::imitateSillyRename(true);
+        FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+            if (call == Call::remove && isOpenHere(path))
+                openRemoved.push_back(path);
+            return nfsRule(call, false);
+        });
+        const StartRecovery::Report atOnce = StartRecovery::finishInterrupted({patients});
+        FolderHandle::setFaultInjector({});
+        FolderHandle::imitateSillyRename(false);
+        EXPECT_EQ(entries(patients), row.atOnce);
+        const StartRecovery::Report later = startAnHourLater(patients, true);
+        EXPECT_EQ(entries(patients), std::set<std::string>{});
+        EXPECT_EQ(openRemoved, std::vector<std::string>{});
+        std::vector<std::string> removed;
+        for (const auto* report : {&atOnce, &later}) {
+            EXPECT_EQ(report->toTell, std::vector<std::string>{});
+            for (std::string line : report->lines)
+                if (const auto at = line.find(patients); line.starts_with("removed ") && at != std::string::npos)
+                    removed.push_back(line.replace(at, patients.size(), ""));
+        }
+        EXPECT_EQ(removed, row.removed);
+    }
 }

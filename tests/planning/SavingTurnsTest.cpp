@@ -6,8 +6,10 @@
 #include "planning/io/saving/StartRecovery.h"
 #include "common/RefusedThreadStarts.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -357,4 +359,77 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
         if (::testing::Test::HasFailure())
             return;
     }
+}
+
+// On a file server, where a new mark or lock stands unlocked under its temporary name for the
+// round trips between making and locking it (20 ms, 2 ms): starts at once after an overwrite cut
+// off in its take-over, and a save of the new planning beside two starts, leave each other's new
+// files alone. Each start says nothing untrue (no mark that could not be made, nothing left for a
+// next start), the stale origin lock is told removed by one of them alone, and a save ends saved.
+// A start an hour later leaves one planning with every file and nothing hidden.
+TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
+{
+    if (const std::string missing = missingTools(false); !missing.empty())
+        GTEST_SKIP() << missing;
+    TestSupport::ScratchDir work;
+    const std::string patients = work.file("patients"), kept = work.file("kept"), a = makePlanning(patients);
+    addUserFiles(a, "a");
+    std::string b;
+    {
+        const NfsRule nfs("without exchange");
+        b = cutOverwrite(patients, a, 2);
+    }
+    ASSERT_FALSE(b.empty());
+    const std::string lock = patients + "/." + fs::path(a).filename().string() + ".lock";
+    ASSERT_TRUE(fs::exists(lock));
+    copyAsIs(patients, kept);
+    const struct
+    {
+        const char* what;
+        int gap;    // ms between making a file under a temporary name and locking it
+        int starts; // at once
+        bool save;  // an overwrite of the new planning beside them
+    } rows[] = {{"three starts, 20 ms", 20, 3, false}, {"three starts, 2 ms", 2, 3, false}, {"a save beside two starts, 20 ms", 20, 2, true}};
+    for (const auto& row : rows)
+        for (int round = 0; round < 10; ++round) {
+            SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round));
+            copyAsIs(kept, patients);
+            std::vector<std::unique_ptr<QProcess>> children;
+            {
+                const NfsRule nfs("without exchange", row.gap);
+                for (int i = 0; i < row.starts + row.save; ++i) {
+                    children.push_back(std::make_unique<QProcess>());
+                    startChild(*children.back(), i < row.starts ? "start" : "overwrite", i < row.starts ? patients : b,
+                               {}, true);
+                }
+            }
+            // Let go together, once each has loaded.
+            for (const auto& child : children)
+                goOn(*child);
+            int removedLock = 0;
+            for (std::size_t i = 0; i < children.size(); ++i) {
+                std::vector<std::string> lines;
+                const Said end = said(*children[i], &lines);
+                if (int(i) < row.starts) {
+                    EXPECT_EQ(end, "started");
+                } else {
+                    EXPECT_EQ(end.rfind("saved ", 0), 0u) << ::testing::PrintToString(end);
+                }
+                for (const std::string& line : lines) {
+                    for (const char* untrue : {"No such file", "could not", "not finished", "tries again", "looked at again"})
+                        EXPECT_EQ(line.find(untrue), std::string::npos) << line;
+                    removedLock += line == "removed the stale lock " + lock;
+                }
+            }
+            // A save may take the lock over itself; else one start removes it.
+            EXPECT_EQ(removedLock, row.save ? std::min(removedLock, 1) : 1);
+            startAnHourLater(patients, true);
+            const std::vector<std::string> plannings = listed(patients);
+            ASSERT_EQ(plannings.size(), 1u);
+            EXPECT_EQ(readBytes(plannings.front() + "/letters/a.pdf"), "a letter a");
+            expectEveryFileInAListedPlanning(patients);
+            EXPECT_EQ(entries(patients, true), std::set<std::string>{});
+            if (::testing::Test::HasFailure())
+                return;
+        }
 }

@@ -311,6 +311,22 @@ void FolderHandle::imitateSillyRename(bool on)
     Silly::on.store(on, std::memory_order_release);
 }
 
+namespace {
+
+std::atomic<long long> clockAhead{0};
+
+std::chrono::nanoseconds sinceEpoch(const struct timespec& time)
+{
+    return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+}
+
+void FolderHandle::setClockAhead(std::chrono::seconds ahead)
+{
+    clockAhead.store(ahead.count(), std::memory_order_release);
+}
+
 // ---- File ----
 
 FolderHandle::File::File(int fd) : fd_(fd)
@@ -446,8 +462,10 @@ Answer<bool> FolderHandle::File::isAt(const FolderHandle& folder, const std::str
     return open->st_dev == named->st_dev && open->st_ino == named->st_ino;
 }
 
-Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const std::string& name)
+Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const std::string& name, bool* removed)
 {
+    if (removed)
+        *removed = false;
     if (!isOpen())
         return Done{};
     const auto identity = status();
@@ -459,8 +477,11 @@ Answer<Done> FolderHandle::File::removeFrom(const FolderHandle& folder, const st
         return identity.failure();
     const auto now = folder.status(name);
     int error = now.ok() ? 0 : now.error();
-    if (now.ok() && now->st_dev == identity->st_dev && now->st_ino == identity->st_ino)
+    if (now.ok() && now->st_dev == identity->st_dev && now->st_ino == identity->st_ino) {
         error = folder.removeFile(name).error();
+        if (removed)
+            *removed = !error;
+    }
     if (!error || error == ENOENT)
         error = unnamed;
     if (error && error != ENOENT)
@@ -668,6 +689,38 @@ Answer<bool> FolderHandle::isEmpty() const
     return first->empty();
 }
 
+Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const
+{
+    if (!valid())
+        return failure();
+    // The time there now: a fresh file's, made as a temporary file of its kind, which a later
+    // start removes by this same rule should a crash leave it.
+    std::string probe;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        probe = Vexa::AtomicFile::temporaryNameFor(kind);
+        fd = Sys::openat(fd_, probe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return Failure{lastError(), path_};
+    struct stat now{};
+    const int unread = Sys::fstat(fd, &now) == 0 ? 0 : lastError();
+    // Closed before its name goes (NFS would keep it as ".nfs…").
+    ::close(fd);
+    Sys::unlinkat(fd_, probe.c_str(), 0);
+    if (unread)
+        return Failure{unread, path_};
+    // Looked at after the clock was read: a change meanwhile counts.
+    const auto entry = status(name);
+    if (!entry.ok())
+        return entry.failure();
+    const auto changed = std::max(sinceEpoch(entry->st_mtim), sinceEpoch(entry->st_ctim));
+    const auto there = sinceEpoch(now.st_ctim) + std::chrono::seconds(clockAhead.load(std::memory_order_acquire));
+    return there - changed < within;
+}
+
 Answer<Done> FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const
 {
     if (Sys::renameat2(fd_, name.c_str(), to.fd_, toName.c_str(), RENAME_NOREPLACE) == 0)
@@ -806,9 +859,25 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
 {
     if (!valid())
         return failure();
+    // Where the file system has no nameless files, the new file stands unlocked under its
+    // temporary name for a moment; should another instance remove that name meanwhile (it judged
+    // the file left by a dead maker), the file is made again.
+    for (int attempt = 0;; ++attempt) {
+        std::string temporary;
+        auto made = createFilledOnce(name, fill, temporaryName, temporary);
+        if (made.ok() || made.error() != ENOENT || temporary.empty() || attempt == 3)
+            return made;
+        const auto kind = this->kind(temporary);
+        if (!kind.ok() || *kind != Kind::none)
+            return made;
+    }
+}
+
+Answer<FolderHandle::File> FolderHandle::createFilledOnce(const std::string& name, const std::function<int(int fd)>& fill,
+                                                          bool temporaryName, std::string& temporary) const
+{
     // Written and synced without a name, then linked in: nobody sees the file without its text.
     int fd = Sys::openat(fd_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC);
-    std::string temporary;
     bool placed = false;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) && temporaryName) {
         // A temporary name is nobody else's to look at: the file is made at it.
@@ -825,6 +894,8 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
             if (fd < 0 && errno != EEXIST)
                 break;
         }
+        if (fd < 0)
+            temporary.clear();
     }
     if (fd < 0)
         return Failure{lastError()};
@@ -842,7 +913,8 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
         file.secondName_ = temporary;
     }
     // Locked before it has its name, so that nobody ever finds it free (nor a start its
-    // temporary name); nobody else can have opened a file without a name.
+    // temporary name, but for the moment between making and locking it, which a start leaves
+    // alone: HolderFile::removeTemporary); nobody else can have opened a file without a name.
     int error = 0;
     if (const auto locked = file.lock(); !locked.ok())
         error = locked.error();
@@ -858,6 +930,24 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
                 : Sys::linkat(fd_, temporary.c_str(), fd_, name.c_str(), 0) == 0;
         if (!linked)
             error = lastError();
+    }
+    // Its temporary name gone meanwhile: made again (createWholeAt), unless it was no temporary one.
+    if (!error && placed) {
+        const auto here = file.isAt(*this, name);
+        if (!here.ok())
+            error = here.error();
+        else if (!*here)
+            error = ENOENT;
+    }
+    if (error == ENOENT && !temporary.empty()) {
+        // A temporary name that went is never removed once this file closes: another file may
+        // have it by then.
+        const auto here = file.isAt(*this, temporary);
+        if (here.ok() && !*here) {
+            ::close(file.namedIn_);
+            file.namedIn_ = -1;
+            file.secondName_.clear();
+        }
     }
     if (error)
         return Failure{error};

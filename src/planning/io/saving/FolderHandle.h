@@ -19,6 +19,7 @@
 // this user may, since some file systems lock exclusively only what is open for writing.
 #include "planning/io/saving/Answer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -47,6 +48,9 @@ public:
     // cannot be removed (EBUSY) while it is open and goes when its last File closes; its folder
     // cannot be removed meanwhile. Only Files opened while it is on count.
     static void imitateSillyRename(bool on);
+    // For tests: the file system's clock read this much later (as by a start that comes so long
+    // after), for what is judged by its age there (isNew).
+    static void setClockAhead(std::chrono::seconds ahead);
 
     // A file opened in a folder, closed with it.
     class File
@@ -92,8 +96,9 @@ public:
         Answer<bool> isAt(const FolderHandle& folder, const std::string& name) const;
         // Removes the entry `name` of `folder` while it is still this very file, closed first so
         // that NFS keeps no ".nfs…" name of it (it is closed in any case; the file stays where the
-        // removal fails).
-        Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name);
+        // removal fails). `removed` tells whether this call removed it (else it was gone, or
+        // another file stood there by then).
+        Answer<Done> removeFrom(const FolderHandle& folder, const std::string& name, bool* removed = nullptr);
         void close();
         // Closes, answering whether the temporary name it was made under (where the file system
         // has no nameless files) went as well.
@@ -159,6 +164,12 @@ public:
     Answer<struct stat> status(const std::string& name) const;
     // Whether it holds nothing.
     Answer<bool> isEmpty() const;
+    // Whether the entry `name` changed last less than `within` ago by the clock of the file
+    // system that holds it (a file server's, never this computer's): a fresh file made beside it
+    // under a temporary name of `kind` (a file name, as Vexa::AtomicFile names its temporary
+    // files) tells the time there, and goes again. The newer of its change and modification
+    // times counts. ENOENT when there is no such entry.
+    Answer<bool> isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const;
 
     // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST).
     Answer<Done> moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const;
@@ -190,8 +201,10 @@ public:
     // writing; for reading alone where writing it is refused.
     Answer<File> openToLock(const std::string& name) const;
     // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
-    // sees it without them, nor unlocked (where the file system takes locks). EEXIST when
-    // something holds that name.
+    // sees it without them, nor unlocked (where the file system takes locks), but under its
+    // temporary name where the file system has no nameless files, for the moment before it is
+    // locked; should that name go meanwhile, it is made again. EEXIST when something holds that
+    // name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
     // The same with the first `size` bytes of `from` as its contents, copied a block at a time.
     Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size) const;
@@ -238,8 +251,12 @@ private:
     // createWhole; a `temporaryName` (nobody else's to look at) is made at once where the file
     // system has no nameless files.
     Answer<File> createWholeAt(const std::string& name, const std::string& text, bool temporaryName) const;
-    // The same, `fill` writing the contents into the new file (0, or the errno value of its failure).
+    // The same, `fill` writing the contents into the new file (0, or the errno value of its failure);
+    // it may be called again should the temporary name go before the file was locked.
     Answer<File> createFilledAt(const std::string& name, const std::function<int(int fd)>& fill, bool temporaryName) const;
+    // One attempt of it; `temporary`: the temporary name the file stood at, if any.
+    Answer<File> createFilledOnce(const std::string& name, const std::function<int(int fd)>& fill, bool temporaryName,
+                                  std::string& temporary) const;
     // A new file made as createWhole makes it, at a temporary name beside `name` (in `temporary`),
     // with `mode` where given.
     Answer<File> createWholeBeside(const std::string& name, const std::string& text, std::optional<mode_t> mode,

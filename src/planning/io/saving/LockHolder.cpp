@@ -1,5 +1,7 @@
 #include "planning/io/saving/LockHolder.h"
 
+#include "vexa/io/AtomicFile.h"
+
 #include <QString>
 #include <QSysInfo>
 
@@ -311,26 +313,40 @@ std::string whyUnsafe(const Look& found)
                                       : "the file system exchanges no files, and takes no locks";
 }
 
+std::string temporaryKind(const std::string& name)
+{
+    // "." + the file's name + the tag + the six characters drawn.
+    const std::size_t tail = sizeof Vexa::AtomicFile::temporaryTag - 1 + 6;
+    return Vexa::AtomicFile::isTemporaryName(name) ? name.substr(1, name.size() - 1 - tail) : name;
+}
+
 Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name)
 {
     auto file = folder.openToLock(name);
     if (!file.ok())
-        return file.error() == ENOENT ? Answer<bool>(true) : file.failure();
+        return file.error() == ENOENT ? Answer<bool>(false) : file.failure();
     const auto lock = file->lock();
     if (!lock.ok())
         return Failure{lock.error(), folder.pathOf(name)};
     if (*lock == Lock::held)
         return false;
-    const auto here = file->isAt(folder, name);
-    file->close();
-    if (!here.ok())
-        return here.failure();
-    if (!*here)
-        return false; // replaced meanwhile: another instance's again
-    const auto removed = folder.removeFile(name);
-    if (!removed.ok() && removed.error() != ENOENT)
-        return Failure{removed.error(), folder.pathOf(name)};
-    return true;
+    // Its maker locks it before it writes to it: an empty one may be one whose maker is between
+    // making and locking it (a round trip on a file server), and stays while it is that new.
+    const auto found = file->status();
+    if (!found.ok())
+        return Failure{found.error(), folder.pathOf(name)};
+    if (found->st_size == 0) {
+        const auto young = folder.isNew(name, temporaryKind(name), makingTime);
+        if (!young.ok())
+            return young.error() == ENOENT ? Answer<bool>(false) : young.failure();
+        if (*young)
+            return false;
+    }
+    // Closed first (NFS keeps a removed open file as ".nfs…"); only while it is still this file.
+    bool removed = false;
+    if (const auto gone = file->removeFrom(folder, name, &removed); !gone.ok())
+        return Failure{gone.error(), folder.pathOf(name)};
+    return removed;
 }
 
 }

@@ -8,6 +8,7 @@
 // Another computer's process cannot be looked at from here.
 #include "planning/io/saving/FolderHandle.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -129,10 +130,21 @@ bool onlyItsOwnerTakesOver(const Look& found);
 // The user whose file it is, by name ("alice"; the number where the name is unknown).
 std::string ownerOf(const Look& found);
 
+// How long the maker of a new file of this program's may take between making it under a temporary
+// name (where the file system has no nameless files) and locking it: a round trip or two on a
+// file server, with room for one that stalls. The file's age is judged by the file system's own
+// clock.
+constexpr std::chrono::seconds makingTime{120};
+// The name of the file a temporary name of this program's is made for (".x.morvanta-tmp-AbC123":
+// "x"); the name itself where it is none.
+std::string temporaryKind(const std::string& name);
+
 // Removes a temporary file of this program's (one a file of its is made under, or set aside
 // under while removed) unless a live instance holds it: every such file is locked from its
-// making until its holder closes it. Whether it went (or was gone); false while it is held. It
-// is closed before its name goes (NFS would keep the name as ".nfs…" else).
+// making until its holder closes it, but for the moment before its maker locks it: an empty one
+// stays while it is younger than makingTime. Whether this call removed it; false while it is
+// held or that young, or where it was gone. It is closed before its name goes (NFS would keep
+// the name as ".nfs…" else).
 Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name);
 
 }

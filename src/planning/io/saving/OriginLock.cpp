@@ -259,36 +259,43 @@ void OriginLock::checkOrigin(const std::string& origin)
 
 Answer<std::string> OriginLock::removeIfStale(const FolderHandle& folder, const std::string& name, bool* tellUser)
 {
+    const std::string where = folder.pathOf(name);
+    // The temporary file a lock is made under goes as any temporary file of the program's: one
+    // that is held, or empty and so new that its maker may not have locked it yet, stays.
+    if (Vexa::AtomicFile::isTemporaryName(name)) {
+        const auto removed = HolderFile::removeTemporary(folder, name);
+        if (!removed.ok() && HolderFile::isRefused(removed.error()))
+            return "left the temporary file " + where + " of a lock: this user cannot remove it (" +
+                   reasonOf(removed.error()) + ")";
+        if (!removed.ok())
+            return removed.failure();
+        return *removed ? "removed the temporary file " + where + " of a lock" : std::string();
+    }
     auto found = HolderFile::look(folder, name, magic);
     if (!found.ok())
         return found.failure();
     if (found->verdict != Verdict::gone || found->text.empty())
         return std::string();
-    const std::string where = folder.pathOf(name);
     // A lock that another instance may take over meanwhile goes only while it is the one judged:
     // taken over by a copy of itself (should its removal fail, it is a gone holder's as before),
-    // which then goes. A temporary file is nobody else's to take over.
-    Answer<Done> removed = Done{};
-    if (Vexa::AtomicFile::isTemporaryName(name)) {
-        removed = folder.removeFile(name);
-    } else {
-        auto taken = HolderFile::takeOver(folder, name, *found, found->text);
-        if (taken.ok() && taken->taken == HolderFile::Taken::changed)
-            return std::string();
-        if (taken.ok() && taken->taken == HolderFile::Taken::unsafe && HolderFile::onlyItsOwnerTakesOver(*found)) {
-            if (tellUser)
-                *tellUser = true;
-            return "Saves of the planning over it wait in vain: " + ownersOnly(where, *found) +
-                   ". Only a start of the program as that user can finish what a save of theirs left.";
-        }
-        if (taken.ok() && taken->taken == HolderFile::Taken::unsafe)
-            return "left the stale lock " + where + ": this user cannot take it over safely (" +
-                   HolderFile::whyUnsafe(*found) + ")";
-        removed = taken.ok() ? taken->file.removeFrom(folder, name) : Answer<Done>(taken.failure());
+    // which then goes. Only the start whose removal it was says so.
+    auto taken = HolderFile::takeOver(folder, name, *found, found->text);
+    if (taken.ok() && taken->taken == HolderFile::Taken::changed)
+        return std::string();
+    if (taken.ok() && taken->taken == HolderFile::Taken::unsafe && HolderFile::onlyItsOwnerTakesOver(*found)) {
+        if (tellUser)
+            *tellUser = true;
+        return "Saves of the planning over it are refused at once: " + ownersOnly(where, *found) +
+               ". Only a start of the program as that user can finish what a save of theirs left.";
     }
-    if (removed.ok() || removed.error() == ENOENT)
-        return "removed the stale lock " + where;
-    if (HolderFile::isRefused(removed.error()))
-        return "left " + HolderFile::notReplaceable(where, "the lock", *found, removed.error());
-    return "left the stale lock " + where + ": it could not be removed (" + reasonOf(removed.error()) + ")";
+    if (taken.ok() && taken->taken == HolderFile::Taken::unsafe)
+        return "left the stale lock " + where + ": this user cannot take it over safely (" +
+               HolderFile::whyUnsafe(*found) + ")";
+    bool removed = false;
+    const Answer<Done> gone = taken.ok() ? taken->file.removeFrom(folder, name, &removed) : Answer<Done>(taken.failure());
+    if (gone.ok() || gone.error() == ENOENT)
+        return removed ? "removed the stale lock " + where : std::string();
+    if (HolderFile::isRefused(gone.error()))
+        return "left " + HolderFile::notReplaceable(where, "the lock", *found, gone.error());
+    return "left the stale lock " + where + ": it could not be removed (" + reasonOf(gone.error()) + ")";
 }

@@ -50,10 +50,11 @@ public:
     // Throws std::runtime_error, saying so, for an origin that is no plain folder name.
     static void checkOrigin(const std::string& origin);
 
-    // A lock file of this program's in `folder` (or the temporary file one was made from) whose
-    // holder is gone on this computer goes, while it is still the one judged. The line for the
-    // log: what went, or what stayed and why; empty where it is no stale lock (also where another
-    // instance took it over meanwhile).
+    // A lock file of this program's in `folder` whose holder is gone on this computer goes, while
+    // it is still the one judged; the temporary file one was made under goes as every temporary
+    // file of the program's (HolderFile::removeTemporary). The line for the log: what went (said
+    // only by the start that removed it), or what stayed and why; empty where it is no stale lock
+    // (also where another instance took it over or removed it meanwhile).
     // `tellUser` is set where what it says is for the user (a lock that only its owner frees).
     static Answer<std::string> removeIfStale(const FolderHandle& folder, const std::string& name,
                                              bool* tellUser = nullptr);

@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -117,6 +118,8 @@ public:
                 cannotRead(entry.path(), planning.error());
             else if (!planning->empty())
                 finishPlanning(folder, entry, &replacing);
+            else if (const auto retired = holdsOnlyMarkNames(entry); retired.ok() && *retired)
+                removeRetired(folder, name, entry);
             else if (depth < maxDepth)
                 finishIn(entry, depth + 1);
         }
@@ -288,6 +291,14 @@ private:
     void removeIfLitter(const FolderHandle& parent, const std::string& name, const std::string& targetName)
     {
         const std::string where = parent.pathOf(name);
+        // A save cut off while it made its mark under a temporary name (where the file system has
+        // no nameless files) left that name alone: it goes once no maker can be at it any more,
+        // and the folder with it.
+        const auto onlyMarking = holdsOnlyMarkNames(parent.child(name));
+        if (!onlyMarking.ok())
+            return cannotRead(where, onlyMarking.error());
+        if (*onlyMarking)
+            return removeCutMarking(parent, name, targetName);
         const auto empty = parent.child(name).isEmpty();
         const auto status = parent.status(name);
         if (!empty.ok() || !status.ok())
@@ -303,6 +314,59 @@ private:
         if (error)
             return done("left the empty working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
         done("removed the empty working folder " + where);
+        removeReserved(parent, targetName);
+    }
+
+    // Whether the folder holds temporary names of marks and nothing else.
+    static Answer<bool> holdsOnlyMarkNames(const FolderHandle& folder)
+    {
+        const auto names = folder.entries();
+        if (!names.ok())
+            return names.failure();
+        return !names->empty() && std::all_of(names->begin(), names->end(), [](const std::string& entry) {
+            return entry != WorkMark::fileName && WorkMark::isMarkName(entry);
+        });
+    }
+
+    // A replaced planning whose take-over was through but for what a cut-off mark left in it
+    // (its temporary name, while its maker may still have been at it): that goes, and the folder,
+    // as the take-over would have removed it.
+    void removeRetired(const FolderHandle& parent, const std::string& name, const FolderHandle& folder)
+    {
+        if (const int error = WorkMark::removeLeftNames(folder).error())
+            return done("left " + folder.path() + ": what a mark left in it could not be removed (" + reasonOf(error) +
+                        ")");
+        const auto empty = folder.isEmpty();
+        if (!empty.ok() || !*empty)
+            return;
+        const int error = parent.removeFolder(name).error();
+        if (!error)
+            done("removed the emptied folder " + folder.path() + " of a replaced planning");
+        else if (error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+            done("left the emptied folder " + folder.path() + " of a replaced planning: it could not be removed (" +
+                 reasonOf(error) + ")");
+    }
+
+    // A working folder that holds only what its save left of a mark it was making.
+    void removeCutMarking(const FolderHandle& parent, const std::string& name, const std::string& targetName)
+    {
+        const std::string where = parent.pathOf(name);
+        const FolderHandle staging = parent.child(name);
+        if (const int error = WorkMark::removeLeftNames(staging).error())
+            return done("left the unfinished save " + where + ": what its mark left could not be removed (" +
+                        reasonOf(error) + ")");
+        const auto empty = staging.isEmpty();
+        if (!empty.ok())
+            return cannotRead(where, empty.error());
+        // A maker may still be at it (or a save has begun in it): left for a later start.
+        if (!*empty)
+            return;
+        const int error = parent.removeFolder(name).error();
+        if (error == ENOTEMPTY || error == EEXIST || error == ENOENT)
+            return;
+        if (error)
+            return done("left the working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
+        done("removed the unfinished save " + where + ", cut off while it made its mark");
         removeReserved(parent, targetName);
     }
 
@@ -471,19 +535,20 @@ private:
         }
         if (!records.empty() && later)
             return later->push_back(std::move(folder));
-        // A mark whose holder was cut off on a file system without nameless files left its
-        // temporary name.
-        if (const int error = markLeftAside ? WorkMark::removeLeftNames(folder).error() : 0)
-            return cannotRead(folder.path(), error, "remove what a mark left in");
         const auto earlier = earlierReplacedIn(folder);
         if (!earlier.ok())
             return cannotRead(folder.path(), earlier.error());
-        if (records.empty() && earlier->empty() && !marked)
+        if (records.empty() && earlier->empty() && !marked) {
+            removeLeftNames(folder, markLeftAside);
             return;
+        }
         const bool toFinish = !records.empty() || !earlier->empty();
         auto taking = WorkMark::take(folder, toFinish);
         if (!taking.ok() && !taking.where().empty())
             return cannotRead(taking.where(), taking.error());
+        // Gone meanwhile: a take-over another instance finished removed it.
+        if (!taking.ok() && taking.error() == ENOENT && isGone(parent, folder))
+            return;
         if (!taking.ok())
             return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
                                               reasonOf(taking.error()) + "), so what earlier sessions left unfinished "
@@ -509,6 +574,14 @@ private:
             return done("left " + folder.path() + ": " + taking->why);
         if (!taking->mark && !taking->idle && taking->verdict != HolderFile::Verdict::none)
             return done(TakeOver::leftBusy(folder.path()));
+        // What a mark whose holder was cut off on a file system without nameless files left: its
+        // temporary name, gone from here on under the mark (or where nobody is at work).
+        // A dead save's mark stays where this start cannot go on, for the next one.
+        if (!removeLeftNames(folder, markLeftAside)) {
+            if (taking->mark && taking->mark->wasLeft())
+                taking->mark->leave();
+            return;
+        }
         for (const std::string& record : records) {
             std::vector<std::string> lines, notes;
             TakeOver::finishRecord(parent, folder, record, folder, lines, notes);
@@ -524,6 +597,31 @@ private:
         else if (taking->mark)
             if (const int error = taking->mark->release().error())
                 done("the mark in " + folder.path() + " could not be removed (" + reasonOf(error) + ")");
+    }
+
+    // The temporary names of marks in `folder` that nobody holds, as far as this user may remove
+    // them (another user's, where this one may not, stay for that user's next start: nothing of
+    // the planning waits for them). Whether no step failed.
+    bool removeLeftNames(const FolderHandle& folder, bool any)
+    {
+        const int error = any ? WorkMark::removeLeftNames(folder).error() : 0;
+        if (HolderFile::isRefused(error))
+            done("left what a mark left in " + folder.path() + ": this user cannot remove it (" + reasonOf(error) +
+                 "); a start of the program as the user whose it is removes it");
+        else if (error)
+            cannotRead(folder.path(), error, "remove what a mark left in");
+        return !error || HolderFile::isRefused(error);
+    }
+
+    // Whether `folder` no longer stands at its name in `parent`.
+    static bool isGone(const FolderHandle& parent, const FolderHandle& folder)
+    {
+        const std::string name = std::filesystem::path(folder.path()).filename().string();
+        const FolderHandle there = parent.child(name);
+        if (!there)
+            return there.isNoFolder();
+        const auto same = there.isSameFolder(folder);
+        return same.ok() && !*same;
     }
 
     // What a save that died at work in a planning had begun there: temporary files, and a

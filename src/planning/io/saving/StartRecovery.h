@@ -9,7 +9,8 @@
 //     for it; one of another computer is left to that computer, and told once it has waited for
 //     an hour (which computer, since when, how large);
 //   - temporary files of a save that died in a planning go, and so do origin locks of this
-//     computer whose holder is gone;
+//     computer whose holder is gone; a mark's or lock's temporary file once no maker can still be
+//     at it (HolderFile::removeTemporary), with a folder that held nothing else;
 //   - what earlier program versions left (".<name>.previous<n>" folders, ".previous-" folders in
 //     a planning, working folders being published) is finished as they would have.
 // Called while no other instance of this installation runs.

@@ -26,7 +26,8 @@ public:
     // the file system has no nameless files: what goes with the mark.
     static bool isMarkName(const std::string& name);
     // Removes the temporary names of marks that nobody holds (a kill while a mark is held where
-    // the file system has no nameless files leaves one), so that the folder may go.
+    // the file system has no nameless files leaves one), so that the folder may go; an empty one
+    // whose maker may still be about to lock it stays (HolderFile::removeTemporary).
     static Answer<Done> removeLeftNames(const FolderHandle& folder);
 
     // The outcome of taking a mark: the mark, or why not (`verdict` on the mark found, `why` in
