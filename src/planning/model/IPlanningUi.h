@@ -33,6 +33,9 @@ public:
     virtual bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) = 0;
     // A message with an OK button.
     virtual void showMessage(const QString& caption, const QString& text) = 0;
+    // A message that comes unasked (while navigating): it joins one of these still open rather
+    // than opening another box over it.
+    virtual void showNotice(const QString& caption, const QString& text) { showMessage(caption, text); }
     // Runs the job under a modal progress dialog (label empty: the job's title); true when the
     // dialog ended accepted (the job completed), false when it failed or was cancelled.
     virtual bool runJob(Vexa::IAlgorithmProgressState& job, const QString& label) = 0;

@@ -1057,7 +1057,7 @@ void Model::reportNavigationFailures(const std::vector<std::string>& failures)
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     auto tell = [text] {
         if (auto ui = IPlanningUi::get())
-            ui->showMessage("Morvanta", QString::fromStdString(text));
+            ui->showNotice("Morvanta", QString::fromStdString(text));
         else
             Platform::outputDebugString("Morvanta: " + text);
     };
