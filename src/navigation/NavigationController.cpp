@@ -13,6 +13,7 @@
 #include "vexa/core/Clock.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
+#include "vexa/io/Reason.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -103,6 +104,9 @@ std::string writeCalibration(const std::string& file, const Matrix44<double>& m)
     text << m;
     try {
         Vexa::AtomicFile::writeFile(file, text.str());
+    } catch (const Vexa::WriteError& e) {
+        // The file is named by the message already: the cause as the system gives it.
+        return Vexa::reasonOf(e.error());
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -402,7 +406,10 @@ void NavigationController::acceptLocked(bool accept)
         const std::string failure = writeCalibration(file, m);
         if (!failure.empty()) {
             Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
-            const std::string text = "The handpiece calibration could not be saved to " + file + ": " + failure;
+            // What the surgeon goes on with, and what the next start takes.
+            const std::string text = "The handpiece calibration could not be saved to " + file + ": " + failure +
+                                     ". The new calibration holds until the program ends; at the next start the "
+                                     "drill must be calibrated again.";
             inGuiThread([text](INavigationUi& ui) { ui.showError(text); });
         }
         model_->logCalibration(calibration_->getLastPreCalibrationAccuracy(), calibration_->getLastCalibrationAccuracy(),

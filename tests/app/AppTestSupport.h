@@ -22,6 +22,7 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 
 namespace AppTest {
 
@@ -49,6 +50,33 @@ struct AppFolder
     ~AppFolder() { qunsetenv("MORVANTA_HOME"); }
     QString path(const QString& relative = {}) const { return relative.isEmpty() ? dir.qpath() : dir.qpath() + "/" + relative; }
     TestSupport::ScratchDir dir;
+};
+
+// While it lives, the program runs in a program folder it may not write (and Images/ in it):
+// as another account where the test runs as root, whom no mode bits stop (the saved ids stay
+// root's, to come back to).
+struct ReadOnlyProgramFolder
+{
+    explicit ReadOnlyProgramFolder(const AppFolder& home) : folders{home.path(), home.path("Images")}
+    {
+        QProcess::execute("chmod", {"-R", "a+rwX", home.path("patients")});
+        for (const QString& folder : folders)
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
+                                              QFile::ReadOther | QFile::ExeOther);
+        const bool root = ::geteuid() == 0;
+        asNobody = root && ::setresgid(65534, 65534, 0) == 0 && ::setresuid(65534, 65534, 0) == 0;
+        EXPECT_EQ(asNobody, root);
+    }
+    ~ReadOnlyProgramFolder()
+    {
+        if (asNobody) {
+            EXPECT_TRUE(::setresuid(0, 0, 0) == 0 && ::setresgid(0, 0, 0) == 0);
+        }
+        for (const QString& folder : folders)
+            QFile::setPermissions(folder, QFile::permissions(folder) | QFile::WriteOwner);
+    }
+    const QStringList folders;
+    bool asNobody = false;
 };
 
 // Answers modal dialogs in order: each step gets the active modal widget and returns true once

@@ -119,32 +119,7 @@ struct FailingIn
     ~FailingIn() { FolderHandle::setFaultInjector({}); }
 };
 
-// While it lives, the program runs in a program folder it may not write (and Images/ in it):
-// as another account where the test runs as root, whom no mode bits stop (the saved ids stay
-// root's, to come back to).
-struct ReadOnlyProgramFolder
-{
-    explicit ReadOnlyProgramFolder(const AppTest::AppFolder& home) : folders{home.path(), home.path("Images")}
-    {
-        QProcess::execute("chmod", {"-R", "a+rwX", home.path("patients")});
-        for (const QString& folder : folders)
-            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
-                                              QFile::ReadOther | QFile::ExeOther);
-        const bool root = ::geteuid() == 0;
-        asNobody = root && ::setresgid(65534, 65534, 0) == 0 && ::setresuid(65534, 65534, 0) == 0;
-        EXPECT_EQ(asNobody, root);
-    }
-    ~ReadOnlyProgramFolder()
-    {
-        if (asNobody) {
-            EXPECT_TRUE(::setresuid(0, 0, 0) == 0 && ::setresgid(0, 0, 0) == 0);
-        }
-        for (const QString& folder : folders)
-            QFile::setPermissions(folder, QFile::permissions(folder) | QFile::WriteOwner);
-    }
-    const QStringList folders;
-    bool asNobody = false;
-};
+using AppTest::ReadOnlyProgramFolder;
 
 // Where a line of the label ends inside a word: in a path only right after a "/", elsewhere only
 // after a hyphen. The lines that do not.

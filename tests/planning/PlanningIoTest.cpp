@@ -43,6 +43,7 @@
 #include <chrono>
 #include <iostream>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 #include <sys/mount.h>
@@ -532,6 +533,51 @@ TEST(PlanningWriterReader, FailedLoadLeavesTheModelAsItWas)
     // No planning file at all.
     EXPECT_EQ(load(target, s.dir.file("none.srl")), "The planning file " + s.dir.file("none.srl") + " cannot be read.");
     expectUnchanged();
+}
+
+// A planning that misses a file its load reads is refused with the cause as the system or the
+// DICOM reader gives it, and the text names no part of the program.
+TEST(PlanningWriterReader, FailedLoadNamesTheCause)
+{
+    Session s;
+    makePlanning(s, filesIn(samplePatientFolder()));
+    const std::string saved = planningFile(s, "2024-03-01__12-00-00-1");
+    ASSERT_EQ(save(s, saved, false), "");
+    const std::string description = "implant/1/QM-L-D48-L100.implant";
+    const std::string slice = "dicom/" + fs::path(filesIn(fs::path(saved).parent_path().string() + "/dicom")[7]).filename().string();
+    const struct
+    {
+        const char* name;
+        std::string file;    // damaged, in the planning's folder
+        bool cut;            // cut to half its size, else removed
+        std::string reason;  // at the end of the text: "<path>" stands for the file
+    } cases[] = {
+        {"description", description, false, "Could not load the implant description <path>: No such file or directory."},
+        {"surface", "implant/1/QM-L-D48-L100.sff", false, "Error loading implant surface\n<path>\nThe file is missing."},
+        {"3D model", "surface/model.sff", false, "Could not read the 3D model <path>: No such file or directory."},
+        {"slice", slice, true, "DICOM error 20100: <path>"},
+    };
+    // Program parts as they would show: "IniFileManager: ", "PlanningReader::load".
+    const std::regex className("\\b[A-Z][a-z]+[A-Z][A-Za-z]*(:|::)");
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string folder = s.dir.file(std::string("damaged ") + c.name);
+        fs::copy(fs::path(saved).parent_path(), folder, fs::copy_options::recursive);
+        const std::string file = folder + "/" + fs::path(saved).filename().string();
+        const std::string path = folder + "/" + c.file;
+        if (c.cut)
+            fs::resize_file(path, fs::file_size(path) / 2);
+        else
+            ASSERT_TRUE(fs::remove(path));
+        Session target;
+        const std::string error = load(target, file);
+        std::string reason = c.reason;
+        reason.replace(reason.find("<path>"), 6, path);
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_FALSE(std::regex_search(error, className)) << error;
+        EXPECT_EQ(target.model->getData(), nullptr) << "the Model stays empty";
+    }
 }
 
 TEST(Settings, BuildWritesTheSettingsFileBesideTheProgram)

@@ -172,7 +172,11 @@ TEST_F(LoadPlanningDialogTest, TellsTheTrueReasonAndTellsCopiesApart)
         const std::string name = std::filesystem::path(folder).filename().string();
         std::filesystem::create_directories(dir.file("more/" + folder));
         std::ofstream(dir.file("more/" + folder + "/" + name + ".srl"), std::ios::binary) << text;
-        std::filesystem::copy_file(dir.file("patients/Alpha/image.dcm"), dir.file("more/" + folder + "/image.dcm"));
+        // With the series and the implant files the planning names.
+        for (const auto& entry : std::filesystem::directory_iterator(dir.file("patients/Alpha")))
+            if (entry.path().extension() != ".srl")
+                std::filesystem::copy_file(entry.path(),
+                                           std::filesystem::path(dir.file("more/" + folder)) / entry.path().filename());
     };
     const auto withVersion = [&](const std::string& version) {
         return QString::fromStdString(alpha).replace("version = 2.0.9", "version = " + QString::fromStdString(version)).toStdString();
@@ -229,4 +233,46 @@ TEST_F(LoadPlanningDialogTest, TellsTheTrueReasonAndTellsCopiesApart)
     EXPECT_TRUE(fits);
     rows.sort();
     EXPECT_EQ(rows.join(" / ").toStdString(), "Alpha\nin 2024-05-02__09-00-00-1 copy|3 / Alpha\nin 2024-05-02__09-00-00-1|3");
+}
+
+// A planning is listed only when the files its load reads are there and hold something: its
+// implant descriptions, the surfaces they name and every slice, as long as the pixels the first
+// slice's header gives each slice. The others are named with what is wrong.
+TEST_F(LoadPlanningDialogTest, LeavesOutPlanningsWhoseFilesAreMissingOrCutShort)
+{
+    const QString header = "Not listed, because they cannot be loaded:";
+    const std::string cut = std::to_string(std::filesystem::file_size(dir.file("incomplete/CutSlice/slice.dcm")));
+    const struct
+    {
+        const char* planning;
+        std::string reason; // empty: listed
+    } cases[] = {
+        {"CutSlice", "the planning file names the DICOM file slice.dcm, which is cut short: it holds " + cut +
+                         " bytes, its image of 64 x 64 pixels needs 8192"},
+        {"EmptySlice", "the planning file names the DICOM file slice.dcm, which is empty"},
+        {"EmptySurface", "the planning file names the implant description implant0.implant, whose implant surface "
+                         "implant.sff is empty"},
+        {"NoDescription", "the planning file names the implant description implant0.implant, which is missing"},
+        {"NoSurface", "the planning file names the implant description implant0.implant, whose implant surface "
+                      "implant.sff is missing"},
+        {"Whole", ""},
+    };
+    QStringList listed, leftOut{header};
+    for (const auto& c : cases)
+        if (c.reason.empty())
+            listed << c.planning;
+        else
+            leftOut << QString::fromStdString(c.planning + (": " + c.reason));
+
+    LoadPlanningDialog dialog(nullptr, &manager);
+    dialog.setBasePaths({dir.file("incomplete")});
+    auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+    auto* area = dialog.findChild<QTextEdit*>("m_LeftOut");
+    QStringList rows;
+    ShellTest::runModal(dialog, [&] {
+        rows = ShellTest::rowTexts(list, {1});
+        dialog.reject();
+    });
+    EXPECT_EQ(rows, listed);
+    EXPECT_EQ(area->toPlainText().toStdString(), leftOut.join('\n').toStdString());
 }

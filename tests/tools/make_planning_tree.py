@@ -7,10 +7,14 @@
 damaged ones (a missing key, a DICOM file no importer reads, a DICOM file outside its folder, an
 unreadable implant count, an implant transform cut short, a series with a file missing),
 names the list must skip (plan.SRL, plan.old.srl) and a symbolic link to a patient folder.
-The DICOM files are written with pydicom.
+<folder>/incomplete holds a whole planning with an implant and a slice of pixels, and copies of it
+that miss a file the load needs (an implant description, an implant surface) or whose slice is
+empty or cut short. The DICOM files are written with pydicom.
 """
 import os
 import sys
+
+import pydicom
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dicom_tree import write  # noqa: E402
@@ -21,6 +25,26 @@ def dicom(path, modality, model):
 
 
 IDENTITY = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"
+
+
+def pixel_slice(path, rows=64, columns=64):
+    """A slice with its pixels (16 bits each); its size in bytes."""
+    dicom(path, "CT", "Scanner")
+    ds = pydicom.dcmread(path)
+    ds.Rows, ds.Columns, ds.SamplesPerPixel, ds.PhotometricInterpretation = rows, columns, 1, "MONOCHROME2"
+    ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 12, 11, 0
+    ds.PixelData = bytes(rows * columns * 2)
+    ds["PixelData"].VR = "OW"
+    ds.save_as(path, write_like_original=False)
+    return os.path.getsize(path)
+
+
+def implant(folder, name, surface="implant.sff", surface_text=b"an SFF surface"):
+    with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+        f.write(f"[Implantdata]\nname = Test\ndiameter = 4\nlength = 10\nshoulder = 0\nsurfacefile = {surface}\n")
+    if surface_text is not None:
+        with open(os.path.join(folder, surface), "wb") as f:
+            f.write(surface_text)
 
 
 def planning(path, version, modified, name, birthday, region, implants, dicom_key_group, dicom_file, drop=None,
@@ -78,6 +102,20 @@ def main():
     for name in ["plan.SRL", "plan.old.srl"]:
         planning(p("Cases", name), "2.0.3", "01/01/2006 00:00:00", name, "", 0, 0, "ImageData", "../Alpha/image.dcm")
     os.symlink(p("Alpha"), p("Linked"))
+    for i in range(3):
+        implant(p("Alpha"), f"implant{i}.implant")
+    implant(p("Gamma"), "implant0.implant")
+
+    # Each folder is one planning named after it; "Whole" loads, the others lack what the name says.
+    q = lambda *parts: os.path.join(sys.argv[1], "incomplete", *parts)
+    for name in ["Whole", "NoDescription", "NoSurface", "EmptySurface", "EmptySlice", "CutSlice"]:
+        os.makedirs(q(name))
+        size = pixel_slice(q(name, "slice.dcm"))
+        planning(q(name, name + ".srl"), "2.0.9", "01/01/2006 00:00:00", name, "", 2, 1, "ImageData", "slice.dcm")
+        if name != "NoDescription":
+            implant(q(name), "implant0.implant", surface_text={"NoSurface": None, "EmptySurface": b""}.get(name, b"x"))
+        if name in ("EmptySlice", "CutSlice"):
+            os.truncate(q(name, "slice.dcm"), 0 if name == "EmptySlice" else size // 2)
 
 
 if __name__ == "__main__":

@@ -157,8 +157,10 @@ public:
             showError(line.toStdString());
     }
     // Something done (a log made from a killed program's journal) is no failure of the run.
-    void showNotice(const QString&, const QString& text) override
+    void showNotice(const QString& caption, const QString& text, bool failure) override
     {
+        if (failure)
+            return showMessage(caption, text);
         for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
             std::fprintf(stderr, "navigation_headless: %s\n", qPrintable(line));
     }

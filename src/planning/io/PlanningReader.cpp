@@ -18,13 +18,28 @@
 #include "vexa/mesh/IndexedTriangleMesh.h"
 #include "vexa/mesh/MeshFiles.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace {
 
 // Share of the progress that the DICOM series takes.
 constexpr double dicomShare = 0.7;
+
+// Why a 3D model file gave no surface, as the system tells it where it does.
+std::string surfaceFault(const std::string& path)
+{
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return errno ? std::strerror(errno) : "it cannot be opened";
+    if (in.peek() == std::char_traits<char>::eof())
+        return "the file is empty";
+    return "the file holds no SFF surface";
+}
 
 }
 
@@ -73,6 +88,11 @@ std::shared_ptr<Implant> PlanningReader::loadImplant(const std::string& file, un
                                                      const Vexa::Matrix44<double>& transform) try
 {
     std::shared_ptr<Implant> implant;
+    // What the system says of a description it cannot open.
+    errno = 0;
+    if (!std::ifstream(file, std::ios::binary))
+        throw std::runtime_error("Could not load the implant description " + file + ": " +
+                                 (errno ? std::strerror(errno) : "it cannot be opened") + ".");
     try {
         implant = Implant::createFromFile(transform, group, file);
     } catch (const std::exception& e) {
@@ -115,7 +135,8 @@ void PlanningReader::load() try
     if (!planning.surfaceFile.empty()) {
         surface = Vexa::readSFFBinFile(folder + planning.surfaceFile);
         if (!surface)
-            throw std::runtime_error("Could not read the 3D model " + folder + planning.surfaceFile);
+            throw std::runtime_error("Could not read the 3D model " + folder + planning.surfaceFile + ": " +
+                                     surfaceFault(folder + planning.surfaceFile) + ".");
         surface->setUseFloatArrays(true);
     }
     progress_ = 0.9;

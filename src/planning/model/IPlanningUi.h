@@ -33,9 +33,14 @@ public:
     virtual bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) = 0;
     // A message with an OK button.
     virtual void showMessage(const QString& caption, const QString& text) = 0;
-    // A message that tells of something done, not of a failure (a log made from a killed
-    // program's journal); shown as any message unless the interface tells them apart.
-    virtual void showNotice(const QString& caption, const QString& text) { showMessage(caption, text); }
+    // A message that comes unasked (while navigating): it joins one of these still open rather
+    // than opening another box over it. `failure` false: it tells of something done (a log made
+    // from a killed program's journal), which an interface that counts failures leaves out.
+    virtual void showNotice(const QString& caption, const QString& text, bool failure = true)
+    {
+        (void)failure;
+        showMessage(caption, text);
+    }
     // Runs the job under a modal progress dialog (label empty: the job's title); true when the
     // dialog ended accepted (the job completed), false when it failed or was cancelled.
     virtual bool runJob(Vexa::IAlgorithmProgressState& job, const QString& label) = 0;

@@ -1067,10 +1067,8 @@ void Model::reportNavigation(const std::vector<std::string>& texts, bool notices
         text += said + "\n";
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     auto tell = [text, notices] {
-        if (auto ui = IPlanningUi::get(); ui && notices)
-            ui->showNotice("Morvanta", QString::fromStdString(text));
-        else if (ui)
-            ui->showMessage("Morvanta", QString::fromStdString(text));
+        if (auto ui = IPlanningUi::get())
+            ui->showNotice("Morvanta", QString::fromStdString(text), !notices);
         else
             Platform::outputDebugString("Morvanta: " + text);
     };

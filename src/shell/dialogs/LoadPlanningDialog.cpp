@@ -27,10 +27,16 @@
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <set>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace {
 
@@ -75,6 +81,67 @@ QString shownName(const QFileInfo& planning, const QDir& base)
         return base.relativeFilePath(planning.absoluteFilePath());
     const QString folder = base.relativeFilePath(planning.absolutePath());
     return folder == "." ? base.absolutePath() : folder;
+}
+
+// Why a file a planning needs cannot serve ("is missing", "is empty", ...), as the system tells
+// it; empty when it can, and then its size.
+std::string unusableFile(const std::string& path, std::uintmax_t& size)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? "is missing" : "cannot be read (" + std::string(std::strerror(errno)) + ")";
+    if (!S_ISREG(info.st_mode))
+        return "is no file";
+    if (::access(path.c_str(), R_OK) != 0)
+        return "cannot be read (" + std::string(std::strerror(errno)) + ")";
+    if (info.st_size == 0)
+        return "is empty";
+    size = std::uintmax_t(info.st_size);
+    return {};
+}
+
+// Columns, rows and bytes of one slice's pixels by its header; 0 bytes where the header does
+// not tell them.
+std::tuple<unsigned long, unsigned long, std::uintmax_t> imageOf(const Vexa::DicomInformation& header)
+{
+    const auto number = [&](unsigned tagWord) {
+        const auto [text, found] = header.getValue(tagWord);
+        unsigned long value = 0;
+        const char* end = text.data() + text.size();
+        const auto [at, error] = std::from_chars(text.data(), end, value);
+        return found && error == std::errc() && at == end ? value : 0ul;
+    };
+    // Tag words are element << 16 | group: (0028,0010) rows, (0028,0011) columns, (0028,0100)
+    // bits allocated.
+    const unsigned long rows = number(0x00100028), columns = number(0x00110028), bits = number(0x01000028);
+    return {columns, rows, std::uintmax_t(rows) * columns * (bits / 8)};
+}
+
+// Every implant description the planning names, and the surface each names, are there and not
+// empty: the load reads them all. A description named more than once is looked at once.
+void checkImplantFiles(const PlanningFile& planning, const std::string& folder, const std::string& fault)
+{
+    std::set<std::string> seen;
+    for (const PlanningFile::Implant& implant : planning.implants)
+    {
+        if (!seen.insert(implant.file).second)
+            continue;
+        const std::string description = folder + "/" + implant.file;
+        std::uintmax_t size = 0;
+        if (const std::string why = unusableFile(description, size); !why.empty())
+            throw std::runtime_error(fault + "names the implant description " + implant.file + ", which " + why + ".");
+        const Vexa::IniFileManager ini(description, Vexa::IniFileManager::ReadOnly);
+        const std::string surface = ini.getValue("Implantdata", "surfacefile", std::string());
+        const std::string named = fault + "names the implant description " + implant.file + ", ";
+        if (!ini.isGroupExisting("Implantdata"))
+            throw std::runtime_error(named + "which holds no group [Implantdata].");
+        if (surface.empty())
+            throw std::runtime_error(named + "which names no implant surface.");
+        if (!PlanningFile::staysInFolder(surface))
+            throw std::runtime_error(named + "which names its implant surface " + surface + " outside its folder.");
+        if (const std::string why = unusableFile(ini.getPath() + surface, size); !why.empty())
+            throw std::runtime_error(named + "whose implant surface " + surface + " " + why + ".");
+    }
 }
 
 }
@@ -191,15 +258,18 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
     set.jaw = planning.jaw == 1 ? tr("Maxilla") : planning.jaw == 2 ? tr("Mandible") : tr("Unknown");
     set.implants = int(planning.implants.size());
 
-    // The series must be whole: the planning loads all of it.
+    // The series must be whole: the planning loads all of it. Only sizes are looked at here;
+    // reading every slice would make the list wait on large series.
     const QString folder = QDir::cleanPath(QString::fromStdString(ini.getPath()));
+    std::vector<std::uintmax_t> sizes;
     for (const std::string& name : planning.dicomFiles)
     {
         const QString dicom = QDir::cleanPath(folder + "/" + QString::fromStdString(name));
         if (!dicom.startsWith(folder + "/"))
             throw std::runtime_error(fault + "names the DICOM file " + name + " outside its folder.");
-        if (!QFileInfo(dicom).isFile())
-            throw std::runtime_error(fault + "names the DICOM file " + name + ", which is missing.");
+        sizes.push_back(0);
+        if (const std::string why = unusableFile(dicom.toStdString(), sizes.back()); !why.empty())
+            throw std::runtime_error(fault + "names the DICOM file " + name + ", which " + why + ".");
     }
     if (manager)
     {
@@ -214,8 +284,24 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
             throw std::runtime_error(fault + "names the DICOM file " + first + ", which is no readable DICOM file.");
         }
         if (information)
+        {
             set.imageDevice = QString::fromStdString(information->getImageDeviceName());
+            // The first header tells how many bytes of pixels each slice of the series holds.
+            if (const auto [columns, rows, bytes] = imageOf(*information); bytes > 0)
+                for (std::size_t i = 0; i < sizes.size(); ++i)
+                    if (sizes[i] < bytes)
+                        throw std::runtime_error(fault + "names the DICOM file " + planning.dicomFiles[i] +
+                                                 ", which is cut short: it holds " + std::to_string(sizes[i]) +
+                                                 " bytes, its image of " + std::to_string(columns) + " x " +
+                                                 std::to_string(rows) + " pixels needs " + std::to_string(bytes) +
+                                                 ".");
+        }
     }
+    checkImplantFiles(planning, folder.toStdString(), fault);
+    std::uintmax_t size = 0;
+    if (!planning.surfaceFile.empty())
+        if (const std::string why = unusableFile(folder.toStdString() + "/" + planning.surfaceFile, size); !why.empty())
+            throw std::runtime_error(fault + "names the 3D model " + planning.surfaceFile + ", which " + why + ".");
     set.shownTime = shownTimeText(set.lastModified);
     set.file = QFileInfo(file).absoluteFilePath().toStdString();
     return {set, true};

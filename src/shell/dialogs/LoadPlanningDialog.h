@@ -4,8 +4,10 @@
 // of the planning's first DICOM file. Ok or a double click chooses a row.
 //
 // A planning that cannot be loaded (a newer format; a file that cannot be read, is empty, holds
-// binary data, lacks a key or holds a value the reader refuses; a DICOM file that is missing, lies
-// outside the planning's folder or no importer reads) is left out, with a record on the exception
+// binary data, lacks a key or holds a value the reader refuses; a DICOM file that is missing,
+// empty, lies outside the planning's folder, no importer reads, or is shorter than the pixels the
+// first file's header gives each slice; an implant description, its surface or the 3D model
+// missing, empty or unreadable) is left out, with a record on the exception
 // trail, and the dialog names it with the reason, one line each (wrapped when long), below the
 // list (which grows the dialog); the other plannings are still listed. The program's own study
 // file is no planning and is passed over. Rows that would look alike (copies of one planning)

@@ -46,18 +46,18 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
     // and the box grows to show them, up to most of the screen, where the text scrolls.
     // Unnamed, as the label it holds was: recorded scripts name the buttons by their place
     // among the dialog's unnamed children.
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->viewport()->setAutoFillBackground(false);
-    auto* label = new WrappingLabel(text);
-    label->setAutoFillBackground(false);
-    scroll->setWidget(label);
-    layout->addWidget(scroll, 1);
-    auto* row = new QHBoxLayout;
-    row->setSpacing(spacing);
-    layout->addLayout(row);
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->viewport()->setAutoFillBackground(false);
+    label_ = new WrappingLabel(text);
+    label_->setAutoFillBackground(false);
+    scroll_->setWidget(label_);
+    layout->addWidget(scroll_, 1);
+    row_ = new QHBoxLayout;
+    row_->setSpacing(spacing);
+    layout->addLayout(row_);
 
     const struct
     {
@@ -77,29 +77,49 @@ MessageDialog::MessageDialog(QWidget* parent, const QString& caption, const QStr
         auto* button = new QPushButton(b.caption, this);
         button->setFixedSize(120, 63);
         button->setFocus();
-        row->addWidget(button);
+        row_->addWidget(button);
         connect(button, &QPushButton::clicked, this, b.slot);
     }
+    fit();
+}
 
-    const int count = row->count();
+void MessageDialog::fit()
+{
+    const int count = row_->count();
     const int rowWidth = count * buttonSize.width() + std::max(0, count - 1) * spacing;
     const int rowHeight = count > 0 ? buttonSize.height() + spacing : 0;
-    const QRect screen = screenArea(parent);
+    const QRect screen = screenArea(parentWidget());
     const QSize largest(std::max(smallest.width(), screen.width() * 4 / 5),
                         std::max(smallest.height(), screen.height() * 4 / 5));
-    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll);
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_);
     const int narrowest = std::max(smallest.width(), rowWidth + 2 * margin) - 2 * margin;
     const int textWidth =
-        std::clamp(label->naturalWidth() + 2, narrowest, std::max(narrowest, largest.width() - 2 * margin - scrollBar));
-    const int textHeight = label->heightForWidth(textWidth);
+        std::clamp(label_->naturalWidth() + 2, narrowest, std::max(narrowest, largest.width() - 2 * margin - scrollBar));
+    const int textHeight = label_->heightForWidth(textWidth);
     const int roomForText = largest.height() - 2 * margin - rowHeight;
     const bool scrolls = textHeight > roomForText;
-    label->setMinimumSize(textWidth, textHeight);
+    label_->setMinimumSize(textWidth, textHeight);
     const int areaWidth = textWidth + (scrolls ? scrollBar : 0);
     const int areaHeight = std::min(textHeight, roomForText);
-    scroll->setMinimumSize(areaWidth, areaHeight);
+    scroll_->setMinimumSize(areaWidth, areaHeight);
     setFixedSize(std::max(smallest.width(), areaWidth + 2 * margin),
                  std::max(smallest.height(), areaHeight + 2 * margin + rowHeight));
+}
+
+void MessageDialog::addText(const QString& text)
+{
+    const QRect was = geometry();
+    label_->setText(label_->text() + "\n\n" + text);
+    fit();
+    if (!isVisible())
+        return;
+    // Grown about its centre, and kept on its screen.
+    QRect box(QPoint(), size());
+    box.moveCenter(was.center());
+    const QRect screen = screenArea(this);
+    box.moveLeft(std::clamp(box.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - box.width())));
+    box.moveTop(std::clamp(box.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - box.height())));
+    move(box.topLeft());
 }
 
 void MessageDialog::standOver(const QWidget* widget)

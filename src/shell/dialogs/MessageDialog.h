@@ -6,6 +6,10 @@
 
 #include <QString>
 
+class QHBoxLayout;
+class QScrollArea;
+class WrappingLabel;
+
 class MessageDialog : public Dialog
 {
     Q_OBJECT
@@ -22,6 +26,8 @@ public:
     // Places the box centred over the part of the widget in sight (Qt centres a dialog over its
     // parent's window), inside the widget's screen.
     void standOver(const QWidget* widget);
+    // Adds a paragraph below the text; the box grows to show it (about its centre, when shown).
+    void addText(const QString& text);
 
 protected slots:
     virtual void doCancel();
@@ -30,5 +36,10 @@ protected slots:
     virtual void doOk();
 
 private:
+    void fit();
+
     int result_ = Cancel;
+    QScrollArea* scroll_ = nullptr;
+    WrappingLabel* label_ = nullptr;
+    QHBoxLayout* row_ = nullptr;
 };

@@ -3,7 +3,7 @@
 #include "platform/Sound.h"
 #include "shell/dialogs/CalibrationAcceptanceDialog.h"
 #include "shell/dialogs/JawSelectionDialog.h"
-#include "shell/dialogs/MessageDialog.h"
+#include "shell/dialogs/NoticeBox.h"
 
 ShellNavigationUi::~ShellNavigationUi()
 {
@@ -37,6 +37,6 @@ void ShellNavigationUi::playSound(const std::string& wavFile)
 
 void ShellNavigationUi::showError(const std::string& text)
 {
-    MessageDialog dialog(parent_, "Morvanta", QString::fromStdString(text), MessageDialog::Ok);
-    dialog.exec();
+    // Over the navigation views, where a treatment log's failure may stand already.
+    NoticeBox::show("Morvanta", QString::fromStdString(text));
 }

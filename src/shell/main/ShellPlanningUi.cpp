@@ -3,6 +3,7 @@
 #include "shell/dialogs/AlgorithmProgressDialog.h"
 #include "shell/dialogs/HierachyImplantSelectionDialog.h"
 #include "shell/dialogs/MessageDialog.h"
+#include "shell/dialogs/NoticeBox.h"
 #include "shell/segmentation/SegmentationDialog.h"
 
 bool ShellPlanningUi::askYesNo(const QString& caption, const QString& text)
@@ -22,6 +23,11 @@ void ShellPlanningUi::showMessage(const QString& caption, const QString& text)
 {
     MessageDialog dialog(nullptr, caption, text, MessageDialog::Ok);
     dialog.exec();
+}
+
+void ShellPlanningUi::showNotice(const QString& caption, const QString& text, bool)
+{
+    NoticeBox::show(caption, text);
 }
 
 bool ShellPlanningUi::runJob(Vexa::IAlgorithmProgressState& job, const QString& label)

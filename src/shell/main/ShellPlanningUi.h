@@ -9,6 +9,7 @@ public:
     bool askYesNo(const QString& caption, const QString& text) override;
     bool askBeforeDeleting(QWidget* view, const QString& caption, const QString& text) override;
     void showMessage(const QString& caption, const QString& text) override;
+    void showNotice(const QString& caption, const QString& text, bool failure) override;
     bool runJob(Vexa::IAlgorithmProgressState& job, const QString& label) override;
     std::optional<ImplantChoice> chooseImplant(const std::string& databaseFolder, bool mandible) override;
     std::optional<int> chooseSegmentationThreshold(std::shared_ptr<const Vexa::VolumeData<unsigned short>> volume,

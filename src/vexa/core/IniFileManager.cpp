@@ -4,6 +4,8 @@
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/io/AtomicFile.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
@@ -66,19 +68,25 @@ void IniFileManager::read()
 try {
     std::error_code error;
     std::string content;
+    int cause = EISDIR;
     bool ok = !std::filesystem::is_directory(fileName_, error);
     if (ok) {
+        errno = 0;
         std::ifstream in(fileName_, std::ios::binary);
         ok = in.is_open();
+        cause = errno;
         if (ok) {
             content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
             ok = !in.bad();
+            cause = errno;
         }
     }
     if (!ok) {
         unreadable_ = std::filesystem::exists(fileName_, error);
+        // Users read this: the cause as the system tells it.
         if ((flags_ & ReadOnly) && (flags_ & Strict))
-            throw std::runtime_error("IniFileManager: cannot read file " + fileName_);
+            throw std::runtime_error("The file " + fileName_ + " cannot be read" +
+                                     (cause ? ": " + std::string(std::strerror(cause)) : std::string()) + ".");
         return;
     }
     parse(std::move(content));

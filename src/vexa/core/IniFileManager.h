@@ -36,7 +36,7 @@ public:
     };
 
     // Reads the file. A file that cannot be read counts as empty, unless both ReadOnly and
-    // Strict are set: then it throws "IniFileManager: cannot read file <name>". Unknown flag
+    // Strict are set: then it throws "The file <name> cannot be read: <cause>.". Unknown flag
     // bits throw.
     IniFileManager(std::string fileName, unsigned flags);
     // A read-only manager of the contents given, read from the file named (for messages).

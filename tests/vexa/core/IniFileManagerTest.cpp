@@ -91,7 +91,7 @@ TEST(IniFileManager, StrictModeAndUnreadableFiles)
 
     const std::string missing = dir.file("missing.ini");
     EXPECT_EQ(message([&] { IniFileManager(missing, IniFileManager::ReadOnly | IniFileManager::Strict); }),
-              "IniFileManager: cannot read file " + missing);
+              "The file " + missing + " cannot be read: No such file or directory.");
     EXPECT_THROW(IniFileManager(dir.path(), IniFileManager::ReadOnly | IniFileManager::Strict), std::runtime_error);
     // Read-only alone, or strict alone: the file counts as empty.
     const IniFileManager empty(missing, IniFileManager::ReadOnly);
