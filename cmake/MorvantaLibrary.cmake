@@ -38,4 +38,6 @@ function(morvanta_tests name)
       MORVANTA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
       MORVANTA_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  # Read by ctest after the tests found above: the longest of them start first.
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${PROJECT_SOURCE_DIR}/tests/LongTests.cmake)
 endfunction()

@@ -246,10 +246,19 @@ TEST_F(NavigationDayTest, AdjustRegisterDrillTwoImplantsAndStoreTheLog)
     // Until the camera's first samples the stack says the camera does not answer.
     if (!pages.empty() && pages.front() == target->messagePage())
         pages.erase(pages.begin());
-    // Targeting shows between the adjustment and the drill reaching point A.
-    const std::vector<QWidget*> expected = {target->adjustPage(), target->targetingPage(), target->registrationPage(),
-                                            target->targetingPage()};
-    EXPECT_EQ(pages, expected) << pages.size();
+    // Targeting shows between the adjustment and the drill reaching point A; but where the
+    // adjustment's hold, which starts at the camera's first good sample, ended only after the
+    // replayed drill came to rest at point A (the camera started late on a loaded machine), the
+    // registration follows the adjustment at once, as it should. Nothing else, in this order.
+    QWidget *adjust = target->adjustPage(), *targeting = target->targetingPage(),
+            *registration = target->registrationPage();
+    const std::vector<QWidget*> inTime = {adjust, targeting, registration, targeting},
+                                lateStart = {adjust, registration, targeting};
+    QStringList shown;
+    for (const QWidget* page : pages)
+        shown << (page == adjust ? "adjustment" : page == targeting ? "targeting" : page == registration ? "registration"
+                                                                                                        : "another page");
+    EXPECT_TRUE(pages == inTime || pages == lateStart) << shown.join(", ").toStdString();
     EXPECT_NEAR(model->getDrillLength(), NavigationDay::drillLength, 0.01);
 
     // The position dot where the implant's axis crosses the drill tip's plane (x runs down,

@@ -3,6 +3,10 @@
 // needs no window (MORVANTA_TEST_WITHOUT_GUI set) runs in a QCoreApplication instead: it opens no
 // display, which a child under another user or host name may have no authority for.
 //
+// No test writes into the running user's home or leaves files behind: the program points the
+// user's folders (home, data, configuration, cache, runtime) and the temporary folder into one
+// folder of its own, which goes when it ends, however it ends (see OwnFolders).
+//
 // The tests need an X screen of 24-bit colour (OpenGL contexts, the colours they read back) at
 // least as large as the workstation's smallest, 1280x1024 (the windows and dialogs they grab or
 // click lie on it whole). Given a display that has less (xvfb-run can be told any screen) or that
@@ -11,11 +15,13 @@
 #include <QMetaObject>
 #include <QWidget>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -24,12 +30,133 @@
 #include <signal.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 #include <xcb/xcb.h>
 
 namespace {
+
+// The folders of the user that tests reach through the program (the treatment log's fallback
+// in the user's data folder, a file dialog's history in the configuration folder, Qt's, Mesa's
+// and PulseAudio's caches and settings) and the temporary folder, all inside one folder made for
+// the test program. Its child processes (death tests, runs of one test in a child, the programs
+// the tests start) inherit the environment and use the same folder; only the program that made
+// it removes it. A watcher process removes it once that program has ended in any way (killed,
+// crashed, ended by the bound), after its own end's writes; the program removes it itself at a
+// normal end too, so that it is gone by the time the program's end is seen.
+class OwnFolders
+{
+public:
+    static constexpr const char* variable = "MORVANTA_TEST_FOLDERS";
+
+    // Called first in main, before any thread starts.
+    static void setUp()
+    {
+        const char* given = std::getenv(variable);
+        struct stat there{};
+        if (given && given[0] == '/' && ::stat(given, &there) == 0 && S_ISDIR(there.st_mode))
+            return; // a child of the test program that made it
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
+        std::string made = base + "/morvanta-test-XXXXXX";
+        if (!::mkdtemp(made.data())) {
+            std::fprintf(stderr, "No folder of the tests' own can be made in %s: %s\n", base.c_str(), std::strerror(errno));
+            std::exit(1);
+        }
+        root() = made;
+        // Reachable by the other users some tests run programs as; home and runtime stay private.
+        ::chmod(made.c_str(), 0755);
+        // The temporary folder as open to others as the one it stands in for (/tmp: 1777).
+        const mode_t tmpMode = ::stat(base.c_str(), &there) == 0 ? there.st_mode & 07777 : 01777;
+        const std::string home = made + "/home", runtime = made + "/runtime", temporary = made + "/tmp";
+        for (const std::string& folder : {home, home + "/.local", home + "/.local/share", home + "/.local/state",
+                                          home + "/.config", home + "/.cache", runtime, temporary})
+            ::mkdir(folder.c_str(), 0700);
+        ::chmod(temporary.c_str(), tmpMode);
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
+        setenv("XDG_STATE_HOME", (home + "/.local/state").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+        setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("TMPDIR", temporary.c_str(), 1);
+        // Shader caches would only be written: every test program starts with an empty one.
+        setenv("QT_DISABLE_SHADER_DISK_CACHE", "1", 0);
+        setenv("MESA_SHADER_CACHE_DISABLE", "true", 0);
+        setenv(variable, made.c_str(), 1);
+        startWatcher();
+    }
+
+    // Removes the folder where this program made it (a child's call does nothing).
+    static void remove()
+    {
+        if (!root().empty())
+            removeTree(root());
+    }
+
+private:
+    static std::string& root()
+    {
+        static std::string made;
+        return made;
+    }
+
+    // Removes the tree without following a link; a folder a test left closed is opened first.
+    static void removeTree(const std::string& path)
+    {
+        struct stat entry{};
+        if (::lstat(path.c_str(), &entry) != 0)
+            return;
+        if (!S_ISDIR(entry.st_mode)) {
+            ::unlink(path.c_str());
+            return;
+        }
+        ::chmod(path.c_str(), (entry.st_mode & 07777) | S_IRWXU);
+        if (DIR* folder = ::opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (const dirent* e = ::readdir(folder))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    names.emplace_back(e->d_name);
+            ::closedir(folder);
+            for (const std::string& name : names)
+                removeTree(path + "/" + name);
+        }
+        ::rmdir(path.c_str());
+    }
+
+    // A process outside the program's process group and tree (so that neither a Ctrl+C nor
+    // ctest's end of a timed-out test reaches it) that waits for the end of a pipe only this
+    // program holds, which comes when the program ends however it ends, and removes the folder.
+    static void startWatcher()
+    {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        const pid_t middle = ::fork();
+        if (middle == 0) {
+            ::setsid();
+            if (::fork() != 0)
+                ::_exit(0);
+            ::dup2(ends[0], 0);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::close_range(3, ~0U, 0);
+            char byte;
+            while (::read(0, &byte, 1) < 0 && errno == EINTR) {
+            }
+            removeTree(root());
+            ::_exit(0);
+        }
+        ::close(ends[0]);
+        if (middle > 0)
+            ::waitpid(middle, nullptr, 0);
+        // ends[1] stays open, unwritten, to the program's end.
+    }
+};
 
 // A test that waits for something that never comes (a dialog nobody answers, an event that
 // was lost) would hold its program until ctest's time-out, and with it every later test of a
@@ -70,12 +197,14 @@ private:
             wake_.wait_for(lock, std::chrono::seconds(1));
             if (test_.empty() || std::chrono::steady_clock::now() - started_ < bound_)
                 continue;
-            std::fprintf(stderr, "\n%s did not end within %lld s; it waits for something that never came.\n",
+            std::fprintf(stderr,
+                         "\n%s ran past %lld s, the bound of one test (MORVANTA_TEST_BOUND); the program ends here.\n",
                          test_.c_str(), static_cast<long long>(bound_.count()));
             lock.unlock();
             describeGui();
             std::fflush(stdout);
             std::fflush(stderr);
+            OwnFolders::remove();
             std::_Exit(124);
         }
     }
@@ -183,9 +312,10 @@ public:
         }
         ::close(pipe[1]);
         std::string number;
+        // A loaded machine may take long to start it; one that never does ends it sooner.
         for (char c = 0; pid_ > 0 && c != '\n';) {
             pollfd ready{pipe[0], POLLIN, 0};
-            if (::poll(&ready, 1, 20000) <= 0 || ::read(pipe[0], &c, 1) != 1)
+            if (::poll(&ready, 1, 180000) <= 0 || ::read(pipe[0], &c, 1) != 1)
                 break;
             number += c;
         }
@@ -213,11 +343,18 @@ private:
 
 // Whether the program opens an X display (not when it only lists its tests, runs without a GUI
 // or on another platform).
-bool opensXDisplay(int argc, char** argv)
+bool listsTests(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
-            return false;
+            return true;
+    return false;
+}
+
+bool opensXDisplay(int argc, char** argv)
+{
+    if (listsTests(argc, argv))
+        return false;
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     return std::getenv("DISPLAY") && !std::getenv("MORVANTA_TEST_WITHOUT_GUI") &&
            (!platform || std::strcmp(platform, "xcb") == 0);
@@ -227,6 +364,8 @@ bool opensXDisplay(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (!listsTests(argc, argv))
+        OwnFolders::setUp();
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::unique_ptr<OwnXServer> ownServer;
@@ -256,5 +395,9 @@ int main(int argc, char** argv)
     const char* bound = std::getenv("MORVANTA_TEST_BOUND");
     // gtest owns the listener; it outlives RUN_ALL_TESTS with the program.
     ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog(bound ? std::atoi(bound) : 540));
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    app.reset();
+    ownServer.reset();
+    OwnFolders::remove();
+    return result;
 }

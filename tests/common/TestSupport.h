@@ -108,8 +108,10 @@ public:
                                               QStringLiteral("-noreset")});
         if (!server_.waitForStarted())
             return;
+        // It writes the number only once it is ready, which on a loaded machine can take long;
+        // one that never gets there ends the wait sooner.
         QByteArray number;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(180);
         while (!number.endsWith('\n') && server_.state() == QProcess::Running &&
                std::chrono::steady_clock::now() < end) {
             server_.waitForReadyRead(100);

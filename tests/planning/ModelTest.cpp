@@ -1,4 +1,5 @@
 #include "ModelTestSupport.h"
+#include "common/TestSupport.h"
 
 #include "planning/model/INavigationController.h"
 #include "planning/model/ImplantManager.h"
@@ -88,6 +89,11 @@ TEST(Model, DigitMeshesAndNavigationAnswersWithoutNavigation)
 
 TEST(Model, UserStatesWithTheirEnterAndLeaveSteps)
 {
+    // The treatment log of a session without a planning goes beside the program: here into a
+    // program folder of the test's own.
+    const TestSupport::ScratchDir program;
+    qputenv("MORVANTA_HOME", program.qpath().toUtf8());
+    const std::shared_ptr<void> unset(nullptr, [](void*) { qunsetenv("MORVANTA_HOME"); });
     NavigationFactoryGuard guard;
     std::shared_ptr<FakeNavigation> navigation;
     Model* built = nullptr;

@@ -3,14 +3,38 @@ sample patient, the program started in it, the screen read back, and the outside
 saved planning (configparser, pydicom, numpy).
 
 Run with /usr/bin/python3: Debian's python3-pydicom and python3-numpy install for it."""
+import atexit
 import configparser
 import glob
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+
+def own_user_folders():
+    """Points the user's folders (home, data, configuration, cache, runtime) and the temporary
+    folder of this process and every program it starts into one folder of its own, removed at
+    its end (also when it is ended by SIGTERM): the runs write nothing into the user's home."""
+    root = tempfile.mkdtemp(prefix="morvanta-test-")
+    os.chmod(root, 0o755)
+    home = os.path.join(root, "home")
+    folders = {"HOME": home, "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+               "XDG_STATE_HOME": os.path.join(home, ".local", "state"),
+               "XDG_CONFIG_HOME": os.path.join(home, ".config"), "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+               "XDG_RUNTIME_DIR": os.path.join(root, "runtime"), "TMPDIR": os.path.join(root, "tmp")}
+    for folder in folders.values():
+        os.makedirs(folder, 0o700, exist_ok=True)
+    os.environ.update(folders)
+    os.environ.setdefault("QT_DISABLE_SHADER_DISK_CACHE", "1")
+    os.environ.setdefault("MESA_SHADER_CACHE_DISABLE", "true")
+    tempfile.tempdir = None  # taken from TMPDIR again
+    atexit.register(shutil.rmtree, root, True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
 
 class XServer:

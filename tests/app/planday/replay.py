@@ -120,4 +120,5 @@ class PlanningDay(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    desk.own_user_folders()
     unittest.main(argv=sys.argv[:1], verbosity=2)

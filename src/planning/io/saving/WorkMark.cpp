@@ -3,6 +3,7 @@
 #include "vexa/io/AtomicFile.h"
 
 #include <cerrno>
+#include <string_view>
 
 namespace {
 
@@ -143,8 +144,18 @@ Answer<std::string> WorkMark::inTheWay(const FolderHandle& folder)
 
 bool WorkMark::isMarkName(const std::string& name)
 {
-    return name == fileName || (Vexa::AtomicFile::isTemporaryName(name) &&
-                                name.starts_with("." + std::string(fileName) + Vexa::AtomicFile::temporaryTag));
+    if (name == fileName)
+        return true;
+    // "." + the mark's name + the temporary tag, looked at piece by piece: nothing is joined.
+    const std::string_view mark = fileName, tag = Vexa::AtomicFile::temporaryTag;
+    std::string_view rest = name;
+    if (!Vexa::AtomicFile::isTemporaryName(name) || !rest.starts_with('.'))
+        return false;
+    rest.remove_prefix(1);
+    if (!rest.starts_with(mark))
+        return false;
+    rest.remove_prefix(mark.size());
+    return rest.starts_with(tag);
 }
 
 Answer<Done> WorkMark::removeLeftNames(const FolderHandle& folder)
