@@ -508,13 +508,15 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
         // The next start.
         QProcess next;
         ASSERT_FALSE(AppTest::startProgram(next, two.display, two.home.path()).isEmpty());
+        QByteArray errors;
+        EXPECT_TRUE(AppTest::waitForStartWalk(next, errors)) << errors.toStdString();
         const QString recovered = images + "/recovered/" + QFileInfo(picture).fileName();
         // The user is told in the window where a picture went, and only then.
         const bool shown = !AppTest::waitForWindow(two.display, "^Earlier sessions$", QFileInfo::exists(recovered) ? 30000 : 2000,
                                                    &next).isEmpty();
         next.kill();
         next.waitForFinished();
-        const QString told = QString::fromLocal8Bit(next.readAllStandardError());
+        const QString told = QString::fromLocal8Bit(errors + next.readAllStandardError());
         EXPECT_EQ(listed().size(), 1);
         EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                   (QStringList{QFileInfo(listed().value(0)).fileName(), "MorvantaStudyDummy"}));
