@@ -392,6 +392,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     QStringList left = snapshot(patients);
 
     ASSERT_FALSE(AppTest::startProgram(beside, two.display, two.home.path()).isEmpty());
+    QByteArray errors;
+    EXPECT_TRUE(AppTest::waitForStartWalk(beside, errors)) << errors.toStdString();
     EXPECT_EQ(snapshot(patients), left);
     EXPECT_TRUE(QFile::exists(cut));
     {
@@ -408,6 +410,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
         ASSERT_TRUE(write(otherFolder.path("Morvanta.ini"), ("[Morvanta]\nPatientPath=" + patients + "\n").toUtf8()));
         QProcess other;
         ASSERT_FALSE(AppTest::startProgram(other, two.display, otherFolder.path()).isEmpty());
+        QByteArray otherErrors;
+        EXPECT_TRUE(AppTest::waitForStartWalk(other, otherErrors)) << otherErrors.toStdString();
         EXPECT_EQ(snapshot(patients).join("\n").toStdString(), left.join("\n").toStdString());
         other.kill();
         ASSERT_TRUE(other.waitForFinished(60000));
@@ -422,6 +426,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     }
 
     ASSERT_FALSE(AppTest::startProgram(alone, two.display, two.home.path()).isEmpty());
+    QByteArray aloneErrors;
+    EXPECT_TRUE(AppTest::waitForStartWalk(alone, aloneErrors)) << aloneErrors.toStdString();
     EXPECT_FALSE(QFile::exists(cut));
     EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{saved});
     EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/system/session.log").toStdString()), "the recording");
