@@ -3,6 +3,7 @@
 #include "ViewPointerAdapter.h"
 #include "shell/dialogs/AlgorithmProgressDialog.h"
 #include "shell/dialogs/MessageDialog.h"
+#include "shell/main/StartWalk.h"
 #include "tapewright/AdapterRegistry.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
@@ -33,10 +34,12 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
     adapterRegistry().registerAdapter(std::make_unique<ViewPointerAdapter>());
     // A replayed click must not land while a job's results are still being taken in.
     // Only while the job's progress is what stands in front: a box in front of it (the job's
-    // error) is no work that a replay waits for.
+    // error) is no work that a replay waits for. The start's walk of the patient folders runs
+    // beside the window, its bar in the status bar: a replay waits for it too.
     PlayBack::setBusyCheck([] {
         const QWidget* inFront = QApplication::activeModalWidget();
-        return AlgorithmProgressDialog::liveCount() > 0 && (!inFront || qobject_cast<const AlgorithmProgressDialog*>(inFront));
+        return (AlgorithmProgressDialog::liveCount() > 0 || StartWalk::running() > 0) &&
+               (!inFront || qobject_cast<const AlgorithmProgressDialog*>(inFront));
     });
     config_ = new TapewrightConfig(argc, argv, true);
     config_->exec();

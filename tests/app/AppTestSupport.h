@@ -299,6 +299,19 @@ inline QString startProgram(QProcess& program, const QString& display, const QSt
     return window;
 }
 
+// Waits until the program's start has looked through the patient folders (its line on standard
+// error, once that walk beside the window is through); what it wrote there is added to `errors`.
+inline bool waitForStartWalk(QProcess& program, QByteArray& errors, int ms = 60000)
+{
+    const QByteArray through = "the patient folders were looked through at this start";
+    waitFor([&] {
+        errors += program.readAllStandardError();
+        return errors.contains(through) || program.state() == QProcess::NotRunning;
+    }, ms);
+    errors += program.readAllStandardError();
+    return errors.contains(through);
+}
+
 // The visible window with that title once it has shown and been painted, focused; "" when none does.
 inline QString windowNamed(const QString& display, const QString& title)
 {

@@ -392,6 +392,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     QStringList left = snapshot(patients);
 
     ASSERT_FALSE(AppTest::startProgram(beside, two.display, two.home.path()).isEmpty());
+    QByteArray errors;
+    EXPECT_TRUE(AppTest::waitForStartWalk(beside, errors)) << errors.toStdString();
     EXPECT_EQ(snapshot(patients), left);
     EXPECT_TRUE(QFile::exists(cut));
     {
@@ -408,6 +410,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
         ASSERT_TRUE(write(otherFolder.path("Morvanta.ini"), ("[Morvanta]\nPatientPath=" + patients + "\n").toUtf8()));
         QProcess other;
         ASSERT_FALSE(AppTest::startProgram(other, two.display, otherFolder.path()).isEmpty());
+        QByteArray otherErrors;
+        EXPECT_TRUE(AppTest::waitForStartWalk(other, otherErrors)) << otherErrors.toStdString();
         EXPECT_EQ(snapshot(patients).join("\n").toStdString(), left.join("\n").toStdString());
         other.kill();
         ASSERT_TRUE(other.waitForFinished(60000));
@@ -422,6 +426,8 @@ TEST(PlanningFolderTest, TheNextStartAloneFinishesASaveACrashCutOff)
     }
 
     ASSERT_FALSE(AppTest::startProgram(alone, two.display, two.home.path()).isEmpty());
+    QByteArray aloneErrors;
+    EXPECT_TRUE(AppTest::waitForStartWalk(alone, aloneErrors)) << aloneErrors.toStdString();
     EXPECT_FALSE(QFile::exists(cut));
     EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{saved});
     EXPECT_EQ(TestSupport::readFile((patients + "/" + saved + "/system/session.log").toStdString()), "the recording");
@@ -508,13 +514,15 @@ TEST(PlanningFolderTest, ASaveKilledWithAPictureAndARecordingLosesNothing)
         // The next start.
         QProcess next;
         ASSERT_FALSE(AppTest::startProgram(next, two.display, two.home.path()).isEmpty());
+        QByteArray errors;
+        EXPECT_TRUE(AppTest::waitForStartWalk(next, errors)) << errors.toStdString();
         const QString recovered = images + "/recovered/" + QFileInfo(picture).fileName();
         // The user is told in the window where a picture went, and only then.
         const bool shown = !AppTest::waitForWindow(two.display, "^Earlier sessions$", QFileInfo::exists(recovered) ? 30000 : 2000,
                                                    &next).isEmpty();
         next.kill();
         next.waitForFinished();
-        const QString told = QString::fromLocal8Bit(next.readAllStandardError());
+        const QString told = QString::fromLocal8Bit(errors + next.readAllStandardError());
         EXPECT_EQ(listed().size(), 1);
         EXPECT_EQ(QDir(patients).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                   (QStringList{QFileInfo(listed().value(0)).fileName(), "MorvantaStudyDummy"}));

@@ -79,6 +79,8 @@ TEST(ProgramTest, EarlierPicturesAreKeptAndAKilledVideoStillDecodes)
     earlier.close();
     QProcess program;
     ASSERT_FALSE(startProgram(program, x.display(), home.path()).isEmpty());
+    QByteArray errors;
+    ASSERT_TRUE(AppTest::waitForStartWalk(program, errors)) << errors.toStdString();
     EXPECT_TRUE(QFile::exists(home.path("Images/recovered/earlier.bmp")));
     EXPECT_FALSE(QFile::exists(home.path("Images/earlier.bmp")));
     // The user is told so, once the window shows.

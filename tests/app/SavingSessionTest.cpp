@@ -336,11 +336,14 @@ TEST(SavingSessionTest, EveryKindOfThingEarlierSessionsLeftIsToldInItsOwnParagra
         auto failing = std::make_unique<FailingIn>(std::vector<std::pair<QString, FolderHandle::SystemCall>>{
             {cut, FolderHandle::SystemCall::rename}, {unreadable, FolderHandle::SystemCall::list}});
         MainWindow window(nullptr, Constants::NormalMode);
-        failing.reset();
-        // The box, if any, opens at the window's first turn of the event loop.
+        // The box, if any, opens at the window's first turn of the event loop once the start's
+        // walk of the patient folders is through.
         QString openAtFirstTurn = "-";
-        QTimer::singleShot(0, &window, [&] {
-            openAtFirstTurn = QApplication::activeModalWidget() ? QApplication::activeModalWidget()->windowTitle() : "";
+        QObject::connect(&window, &MainWindow::earlierSessionsFinished, &window, [&] {
+            failing.reset();
+            QTimer::singleShot(0, &window, [&] {
+                openAtFirstTurn = QApplication::activeModalWidget() ? QApplication::activeModalWidget()->windowTitle() : "";
+            });
         });
         ASSERT_TRUE(AppTest::waitFor([&] { return openAtFirstTurn != "-"; }, 30000));
         EXPECT_EQ(openAtFirstTurn, start.told.isEmpty() ? "" : "Earlier sessions");

@@ -1010,11 +1010,24 @@ void Model::hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) co
     treatmentLog_->hurry(deadline);
 }
 
+std::string Model::loadedPlanningLogFolder() const
+{
+    if (!settings_ || settings_->getPlanningFile().empty())
+        return {};
+    return QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath().toStdString() + "/Log";
+}
+
+void Model::recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders) const
+{
+    reportNavigationNotices(
+        treatmentLog_->recover(planningLogFolders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>()));
+}
+
 void Model::recoverTreatmentLogs() const
 {
     std::vector<std::string> folders;
-    if (settings_ && !settings_->getPlanningFile().empty())
-        folders.push_back(QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath().toStdString() + "/Log");
+    if (const std::string loaded = loadedPlanningLogFolder(); !loaded.empty())
+        folders.push_back(loaded);
     // A navigation's journal moves into its planning's "Log" folder: a kill leaves it there.
     if (settings_)
         for (const FolderHandle& base : PlanningFinder::patientFolders(settings_->getPatientPaths()))
@@ -1023,7 +1036,7 @@ void Model::recoverTreatmentLogs() const
                     folders.push_back(planning.pathOf("Log"));
                     return 0;
                 });
-    reportNavigationNotices(treatmentLog_->recover(folders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>()));
+    recoverTreatmentLogs(folders);
 }
 
 void Model::logCalibrationStart(bool manually, Constants::Jaw jaw) try

@@ -314,6 +314,11 @@ public:
     // Makes the journals a program that ended without storing left (beside the program, in the
     // user's data folder, beside the last planning) into their logs; tells the user where each went.
     void recoverTreatmentLogs() const;
+    // The same, with the "Log" folders of the plannings a start's walk met given (any thread): no
+    // walk of its own.
+    void recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders) const;
+    // The "Log" folder of the planning loaded, if any (GUI thread).
+    std::string loadedPlanningLogFolder() const;
     // The clock of the warning-sound pacing (tests install their own).
     void setNavigationClock(std::function<std::uint32_t()> clock);
     // ---- end navigation ----------------------------------------------------------------

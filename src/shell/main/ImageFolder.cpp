@@ -144,11 +144,12 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
                        ".");
     }
     // Pictures that a crash caught before they were named, and copies cut short: names only this
-    // program gives.
+    // program gives. Not this session's: it may be taking a screenshot while this runs.
     static const QRegularExpression staged("^\\.staged-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.bmp$");
-    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
-        if (staged.match(name).hasMatch() || Vexa::AtomicFile::isTemporaryName(name.toStdString()))
-            folder.remove(name);
+    for (const QFileInfo& file : folder.entryInfoList(QDir::Files | QDir::Hidden))
+        if ((staged.match(file.fileName()).hasMatch() || Vexa::AtomicFile::isTemporaryName(file.fileName().toStdString())) &&
+            file.lastModified().toUTC() < started_)
+            folder.remove(file.fileName());
     // Earlier versions reserved every name with an empty folder of a time-stamp name; only empty
     // ones go.
     static const QRegularExpression reserved("^\\d{4}-\\d\\d-\\d\\d__\\d\\d-\\d\\d-\\d\\d-\\d{1,3}$");

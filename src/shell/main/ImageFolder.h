@@ -46,7 +46,8 @@ public:
     std::vector<std::string> ownFiles() const;
     // While no other instance runs: the pictures an earlier session left go into "recovered",
     // but for those `inPlanning` finds in a planning already (a save cut off after it had put
-    // them there), which go; leftovers of cut-off writes go. One line for each picture kept.
+    // them there), which go; leftovers of cut-off writes go. One line for each picture kept. Only
+    // files older than this session are touched: it may run beside the session's own pictures.
     std::vector<std::string> recoverEarlierSession(const std::function<bool(const std::string&)>& inPlanning) const;
 
 private:

@@ -75,6 +75,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QProgressBar>
 #include <QScreen>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -203,9 +204,13 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     // pictures they were carrying are found; another instance running might be in the middle of
     // one. A program folder that takes no session lock (an installation, a read-only share)
     // keeps only the pictures in Images/ where they are: the marks in the patient folders tell
-    // who is at work there. What the user must know is told once the window shows.
-    if (images_->isOnlyInstance() || !images_->hasSessionLock())
-        finishEarlierSessions();
+    // who is at work there. The journals of a program that ended without storing its treatment
+    // log become logs in any case. One walk of the patient folders does it all, once the window
+    // shows; what the user must know is told when it is through.
+    startWalk_ = std::make_unique<StartWalk>(model_, *images_, settings_->getPatientPaths(),
+                                             images_->isOnlyInstance() || !images_->hasSessionLock(),
+                                             model_->loadedPlanningLogFolder(),
+                                             [this](const StartWalk::Result& result) { earlierSessionsWalked(result); });
     if (settings_->getCaptureSupport()) {
         video_ = std::make_unique<VideoCapture>(this);
         // Queued: the recorder has finished its own stop when the user is told.
@@ -222,11 +227,14 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     model_->attach(static_cast<Vexa::IObserver*>(this));
     QCoreApplication::instance()->installEventFilter(this);
     update();
+    QTimer::singleShot(0, this, &MainWindow::beginEarlierSessions);
 }
 VEXA_RETHROW
 
 MainWindow::~MainWindow()
 {
+    // The walk ends after the planning at hand; the program does not wait for the rest.
+    startWalk_.reset();
     QCoreApplication::instance()->removeEventFilter(this);
     if (recorder_)
         recorder_->onRecordingFailure({});
@@ -395,6 +403,8 @@ VEXA_RETHROW
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Quitting leaves what the start's walk has not reached for the next start.
+    startWalk_->stop();
     switchNavigationOff();
     // A treatment log still being stored is waited for, saying what it waits for (another
     // instance's save of the planning may hold it up).
@@ -472,6 +482,11 @@ void MainWindow::startNavigation()
 try {
     if (camera_)
         return;
+    // The journals earlier sessions left become logs before this navigation begins its own.
+    if (!waitForEarlierSessions()) {
+        navigationButton_->setChecked(false);
+        return;
+    }
     if (model_->hasChanged()) {
         if (!requestPlanningSave(QString())) {
             navigationButton_->setChecked(false);
@@ -653,28 +668,54 @@ void MainWindow::showError(const QString& caption, const QString& text)
     dialog.exec();
 }
 
-void MainWindow::finishEarlierSessions()
+void MainWindow::beginEarlierSessions()
 {
-    const std::vector<std::string> patientPaths = settings_->getPatientPaths();
-    StartRecovery::Report report = StartRecovery::finishInterrupted(patientPaths);
-    // A picture the planning a cut-off save published holds already, byte for byte. Where that
-    // cannot be told, it is kept.
-    const auto inPlanning = [&patientPaths](const std::string& picture) {
-        const std::filesystem::path path(picture);
-        const FolderHandle images = FolderHandle::open(path.parent_path().string(), true);
-        const std::string name = path.filename().string();
-        bool found = false;
-        for (const FolderHandle& base : PlanningFinder::patientFolders(patientPaths))
-            PlanningFinder::eachPlanning(base, [&](const FolderHandle& planning, const std::string&) {
-                const auto same = FolderHandle::sameBytes(images, name, planning.child("images"), name);
-                found = found || (same.ok() && *same);
-                return 0;
-            });
-        return found;
-    };
-    for (const std::string& line : images_->recoverEarlierSession(inPlanning)) {
-        report.lines.push_back(line);
-        report.toTell.push_back(line);
+    startWalk_->start();
+    if (!startWalk_->isRunning())
+        return;
+    // What the walk does, while it goes on, beside the status.
+    startWalkBar_ = new QWidget(statusBar());
+    startWalkBar_->setObjectName("StartWalkBar");
+    auto* row = new QHBoxLayout(startWalkBar_);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* label = new QLabel(QString::fromStdString(startWalk_->description()), startWalkBar_);
+    label->setObjectName("StartWalkText");
+    auto* bar = new QProgressBar(startWalkBar_);
+    bar->setObjectName("StartWalkProgress");
+    bar->setRange(0, 1000);
+    bar->setTextVisible(false);
+    bar->setFixedWidth(200);
+    row->addWidget(label);
+    row->addWidget(bar);
+    statusBar()->addPermanentWidget(startWalkBar_);
+    auto* poll = new QTimer(startWalkBar_);
+    connect(poll, &QTimer::timeout, startWalkBar_, [this, label, bar] {
+        label->setText(QString::fromStdString(startWalk_->description()));
+        bar->setValue(int(startWalk_->part() * 1000.0));
+    });
+    poll->start(100);
+}
+
+bool MainWindow::waitForEarlierSessions()
+{
+    if (startWalk_->completed() && !startWalk_->isRunning())
+        return true;
+    StartWalk::WaitJob job(*startWalk_);
+    AlgorithmProgressDialog progress(&job, QString(), 0, this);
+    progress.exec();
+    return startWalk_->completed();
+}
+
+void MainWindow::earlierSessionsWalked(const StartWalk::Result& result)
+{
+    delete startWalkBar_;
+    startWalkBar_ = nullptr;
+    const StartRecovery::Report& report = result.report;
+    // A setting that names no folder is what the user must mend; told at every start.
+    QStringList noFolders;
+    for (const std::string& path : report.noFolders) {
+        noFolders << tr("The setting PatientPath in Morvanta.ini names no folder: %1").arg(QString::fromStdString(path));
+        Platform::outputDebugString(noFolders.back().toStdString() + "\n");
     }
     // Everything on standard error, what the user must know marked as such.
     const QString caption = tr("Earlier sessions");
@@ -684,16 +725,22 @@ void MainWindow::finishEarlierSessions()
             Platform::outputDebugString(line + "\n");
     for (const std::string& item : report.toTell)
         Platform::outputDebugString(caption.toStdString() + ": " + item + "\n");
+    Platform::outputDebugString("the patient folders were looked through at this start: " +
+                                std::to_string(result.plannings) + " plannings\n");
     // A test run has nobody to close the box, and its replay needs the window the box would take.
-    if (mode_ == Constants::TestMode)
-        return;
-    const QStringList told = notToldBefore(report.toTell);
-    if (told.isEmpty())
-        return;
-    QTimer::singleShot(0, this, [caption, told] {
-        MessageDialog dialog(nullptr, caption, told.join("\n\n"), MessageDialog::Ok);
-        dialog.exec();
-    });
+    const QStringList told = mode_ == Constants::TestMode ? QStringList() : notToldBefore(report.toTell);
+    if (mode_ != Constants::TestMode && (!told.isEmpty() || !noFolders.isEmpty()))
+        QTimer::singleShot(0, this, [caption, told, noFolders] {
+            if (!noFolders.isEmpty()) {
+                MessageDialog dialog(nullptr, tr("Patient folder"), noFolders.join("\n\n"), MessageDialog::Ok);
+                dialog.exec();
+            }
+            if (!told.isEmpty()) {
+                MessageDialog dialog(nullptr, caption, told.join("\n\n"), MessageDialog::Ok);
+                dialog.exec();
+            }
+        });
+    emit earlierSessionsFinished();
 }
 
 QStringList MainWindow::notToldBefore(const std::vector<std::string>& items)
@@ -807,6 +854,8 @@ VEXA_RETHROW
 
 void MainWindow::choosePlanning()
 try {
+    if (!waitForEarlierSessions())
+        return;
     LoadPlanningDialog dialog(this, &dicomManager_);
     dialog.setBasePaths(settings_->getPatientPaths());
     if (dialog.exec() != 1)
@@ -827,6 +876,8 @@ VEXA_RETHROW
 
 bool MainWindow::loadPlanning(const std::string& planningFile)
 try {
+    if (!waitForEarlierSessions())
+        return false;
     model_->setStateAndUpdate(1);
     PlanningReader job(planningFile, model_, settings_, dicomManager_);
     AlgorithmProgressDialog progress(&job, QString(), 0, nullptr);
@@ -965,6 +1016,8 @@ VEXA_RETHROW
 
 bool MainWindow::savePlanning(bool overwrite)
 try {
+    if (!waitForEarlierSessions())
+        return false;
     std::string parent;
     if (overwrite) {
         // The writer builds the new planning beside the one loaded, where that is now, and only

@@ -7,6 +7,7 @@
 #include "dicom/import/DicomIOManager.h"
 #include "planning/model/Constants.h"
 #include "shell/main/Application.h"
+#include "shell/main/StartWalk.h"
 #include "vexa/core/IObserver.h"
 #include "vexa/core/TimerBase.h"
 
@@ -69,6 +70,10 @@ public:
     bool loadPlanning(const std::string& planningFile);
     bool requestPlanningSave(const QString& withoutSaveLabel);
     bool savePlanning(bool overwrite);
+    // Waits, under a progress bar, for the start's walk of the patient folders, which finishes
+    // what earlier sessions left there (it starts with the window's event loop); whether it went
+    // through: not when the program is ending.
+    bool waitForEarlierSessions();
 
 public slots:
     void loadData();
@@ -79,6 +84,10 @@ public slots:
     void toggleVideoCapture();
     void logCurrentState();
     void about();
+
+signals:
+    // The start's walk went through and what it has to tell is told (or on its way, as a box).
+    void earlierSessionsFinished();
 
 public:
     bool isNavigating() const { return camera_ != nullptr; }
@@ -109,10 +118,11 @@ private:
     void stopVideoCapture();
     // Tells the user that a screen video ended on an error, and what of it was kept.
     void reportVideoFailure();
-    // At a start while no other instance is known to run: finishes what earlier sessions' saves
-    // left, keeps their pictures (where this instance holds the lock of Images/), and tells the
-    // user what must be known, once, when the window shows.
-    void finishEarlierSessions();
+    // The start's walk of the patient folders (StartWalk), begun once the window shows, with its
+    // progress bar in the status bar.
+    void beginEarlierSessions();
+    // Once it went through: tells the user what must be known, once.
+    void earlierSessionsWalked(const StartWalk::Result& result);
     // The items a start has to tell that the last start did not tell (remembered in the
     // application folder, where a file of the program's can be read and written).
     static QStringList notToldBefore(const std::vector<std::string>& items);
@@ -142,6 +152,8 @@ private:
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
     std::unique_ptr<ImageFolder> images_;
+    std::unique_ptr<StartWalk> startWalk_;
+    QWidget* startWalkBar_ = nullptr;
     // The screen video recorder; null without capture support.
     std::unique_ptr<VideoCapture> video_;
     std::unique_ptr<Vexa::EncFile> recordingFile_;

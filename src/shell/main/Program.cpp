@@ -185,8 +185,6 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "SIGTERM and SIGINT end the program at once: %1")
                                                    .arg(QString::fromLocal8Bit(std::strerror(errno)))));
     }
-    // The journals of a program that ended without storing its treatment log become its logs.
-    window->getModel()->recoverTreatmentLogs();
     Vexa::ExceptionStack::getInstance()->clear();
     int status = app.exec();
     if (endedBy)

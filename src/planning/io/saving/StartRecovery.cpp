@@ -14,6 +14,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 
@@ -59,6 +60,9 @@ class Recovery
 {
 public:
     StartRecovery::Report report;
+    const StartRecovery::Walk* walk = nullptr;
+    // The patient folder being walked, of how many: for the part walked.
+    std::size_t patientFolder = 0, patientFolders = 1;
 
     // What is said to be looked at again at the next start is said, in the log as to the user,
     // only where it is there at the end of this one: a folder this start went on to finish (a
@@ -80,7 +84,13 @@ public:
         if (!names.ok())
             return cannotRead(folder.path(), names.error());
         std::vector<FolderHandle> replacing;
-        for (const std::string& name : *names) {
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            const std::string& name = (*names)[i];
+            if (stopping())
+                return;
+            if (depth == 0 && walk && walk->advanced)
+                walk->advanced((double(patientFolder) + double(i) / double(names->size())) / double(patientFolders),
+                               report.plannings.size());
             const auto kind = folder.kind(name);
             if (!kind.ok()) {
                 cannotRead(folder.pathOf(name), kind.error());
@@ -127,7 +137,14 @@ public:
         // on its own: whatever order the folder lists them in, a replaced planning that could not
         // be marked on its own visit is still taken over by the same start.
         for (FolderHandle& entry : replacing)
-            finishPlanning(folder, entry, nullptr);
+            if (!stopping())
+                finishPlanning(folder, entry, nullptr);
+    }
+
+    bool stopping()
+    {
+        report.stopped = report.stopped || (walk && walk->stop && walk->stop());
+        return report.stopped;
     }
 
 private:
@@ -519,6 +536,9 @@ private:
         const auto names = folder.entries();
         if (!names.ok())
             return cannotRead(folder.path(), names.error());
+        // Met once, on its own visit (a planning whose take-overs wait comes here again).
+        if (later)
+            report.plannings.push_back({folder.path(), *names});
         std::vector<std::string> records;
         bool marked = false;
         bool markLeftAside = false;
@@ -683,12 +703,25 @@ private:
 
 namespace StartRecovery {
 
-Report finishInterrupted(const std::vector<std::string>& patientPaths) try
+Report finishInterrupted(const std::vector<std::string>& patientPaths, const Walk& walk) try
 {
     Recovery recovery;
-    for (const FolderHandle& folder : PlanningFinder::patientFolders(patientPaths))
-        recovery.finishIn(folder, 0);
+    recovery.walk = &walk;
+    const std::vector<FolderHandle> folders = PlanningFinder::patientFolders(patientPaths);
+    recovery.patientFolders = std::max<std::size_t>(folders.size(), 1);
+    for (const FolderHandle& folder : folders) {
+        // A setting that names no folder is told as such, not as a folder to look at again.
+        if (folder.error() == ENOTDIR)
+            recovery.report.noFolders.push_back(folder.path());
+        else
+            recovery.finishIn(folder, 0);
+        ++recovery.patientFolder;
+    }
+    if (recovery.report.stopped)
+        return recovery.report;
     recovery.settle();
+    if (walk.advanced)
+        walk.advanced(1.0, recovery.report.plannings.size());
     return recovery.report;
 }
 VEXA_RETHROW

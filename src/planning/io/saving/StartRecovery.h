@@ -14,6 +14,11 @@
 //   - what earlier program versions left (".<name>.previous<n>" folders, ".previous-" folders in
 //     a planning, working folders being published) is finished as they would have.
 // Called while no other instance of this installation runs.
+//
+// The walk is the start's only one over the patient folders: it hands on the planning folders it
+// met, with their entries, so that what else a start looks for in them needs no walk of its own.
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +31,31 @@ struct Report
     // What of it the user must know: a file left in a folder that is no planning any more, a
     // replaced planning kept, a record set aside, another computer's unfinished save.
     std::vector<std::string> toTell;
+    // The planning folders the walk met (paths as it reached them), each with its entries as then
+    // listed.
+    struct Planning
+    {
+        std::string folder;
+        std::vector<std::string> entries;
+    };
+    std::vector<Planning> plannings;
+    // Patient paths that name no folder (a file stands there or on the way): nothing of earlier
+    // sessions can be there.
+    std::vector<std::string> noFolders;
+    // Whether the walk was told to stop before its end: then the rest is left for the next start.
+    bool stopped = false;
 };
 
-Report finishInterrupted(const std::vector<std::string>& patientPaths);
+// What the caller hears of the walk and how it stops it; both are asked in the walk's thread.
+struct Walk
+{
+    // Asked before every planning: true ends the walk there.
+    std::function<bool()> stop;
+    // After every planning: the part of the patient folders' top entries walked (0..1) and how
+    // many plannings were met so far.
+    std::function<void(double part, std::size_t plannings)> advanced;
+};
+
+Report finishInterrupted(const std::vector<std::string>& patientPaths, const Walk& walk = {});
 
 }

@@ -1,0 +1,226 @@
+// The start's walk of the patient folders goes on beside the window: the window is painted and
+// tells what the walk does while it goes on, and quitting or a signal ends the program without
+// waiting for the rest of the walk. A patient path that names no folder is told as such.
+#include "AppTestSupport.h"
+
+#include "planning/io/saving/FolderHandle.h"
+#include "shell/dialogs/MessageDialog.h"
+#include "shell/main/MainWindow.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <algorithm>
+#include <condition_variable>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+
+namespace {
+
+// `patients` patients of `each` plannings below the folder, as saves leave them.
+void makeShare(const QString& folder, int patients, int each)
+{
+    for (int p = 0; p < patients; ++p)
+        for (int n = 0; n < each; ++n) {
+            const QString name = QString("2031-02-%1__10-00-00-%2").arg(1 + n, 2, 10, QChar('0')).arg(p);
+            const QString planning = QString("%1/patient-%2/%3").arg(folder).arg(p, 3, 10, QChar('0')).arg(name);
+            QDir().mkpath(planning + "/dicom");
+            QFile file(planning + "/" + name + ".srl");
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("[Planningdata]\n") > 0);
+        }
+}
+
+// Holds every file step below `gate` until opened; counts the steps below `counted`.
+struct Gate
+{
+    Gate(const QString& gate, const QString& counted) : at(gate.toStdString()), below(counted.toStdString())
+    {
+        FolderHandle::setFaultInjector([this](FolderHandle::SystemCall, const std::string& path) {
+            if (path.compare(0, below.size(), below) == 0) {
+                std::lock_guard lock(mutex);
+                steps.push_back(path);
+            }
+            if (path.compare(0, at.size(), at) == 0) {
+                std::unique_lock lock(mutex);
+                held = true;
+                changed.wait(lock, [this] { return open; });
+            }
+            return 0;
+        });
+    }
+    ~Gate()
+    {
+        release();
+        FolderHandle::setFaultInjector({});
+    }
+    bool isHeld()
+    {
+        std::lock_guard lock(mutex);
+        return held;
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        changed.notify_all();
+    }
+    // The steps after the `first`, by where they were made.
+    std::vector<std::string> since(std::size_t first)
+    {
+        std::lock_guard lock(mutex);
+        return {steps.begin() + std::ptrdiff_t(std::min(first, steps.size())), steps.end()};
+    }
+    std::size_t count()
+    {
+        std::lock_guard lock(mutex);
+        return steps.size();
+    }
+    const std::string at, below;
+    std::vector<std::string> steps;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, open = false;
+};
+
+int colours(const QImage& picture)
+{
+    std::set<QRgb> seen;
+    for (int y = 0; y < picture.height(); y += 2)
+        for (int x = 0; x < picture.width(); x += 2)
+            seen.insert(picture.pixel(x, y));
+    return int(seen.size());
+}
+
+}
+
+// The walk is held in the middle of the share: the window is on the screen, painted, with the
+// walk's bar saying what it does; then it goes through, or quitting ends it where it is.
+TEST(StartWalkTest, TheWindowIsPaintedWithTheWalksBarWhileTheWalkGoesOn)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const bool quit : {false, true}) {
+        SCOPED_TRACE(quit ? "quitting during the walk" : "the walk goes through");
+        AppTest::AppFolder home;
+        const QString patients = home.path("patients");
+        makeShare(patients, 6, 4);
+        Gate gate(patients + "/patient-003", patients);
+        auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        bool through = false;
+        QObject::connect(window.get(), &MainWindow::earlierSessionsFinished, [&through] { through = true; });
+        auto* text = window->findChild<QLabel*>("StartWalkText");
+        ASSERT_TRUE(AppTest::waitFor([&] {
+            text = window->findChild<QLabel*>("StartWalkText");
+            return gate.isHeld() && text && text->text().contains("12 plannings looked at");
+        }, 60000)) << (text ? text->text().toStdString() : "no bar");
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        EXPECT_EQ(text->text().toStdString(), "Finishing what earlier sessions left in the patient folders: 12 plannings looked at");
+        auto* bar = window->findChild<QProgressBar*>("StartWalkProgress");
+        ASSERT_TRUE(bar && bar->isVisible());
+        // Half of the patients are behind it, and the bar shows so.
+        EXPECT_TRUE(AppTest::waitFor([&] { return bar->value() >= 400 && bar->value() <= 600; }, 10000)) << bar->value();
+        // What the screen shows: buttons and views, and the walk's words.
+        EXPECT_TRUE(AppTest::waitFor([&] { return colours(AppTest::onScreen(window.get())) > 20; }, 10000));
+        EXPECT_TRUE(AppTest::waitFor([&] { return colours(AppTest::onScreen(text)) > 1; }, 10000));
+        EXPECT_FALSE(through);
+        if (quit) {
+            window->close();
+            const std::size_t before = gate.count();
+            gate.release();
+            window.reset();
+            // Only the patient folder at hand was looked at further, none of its plannings and
+            // nothing after it.
+            for (const std::string& step : gate.since(before))
+                EXPECT_TRUE(step == gate.below ||
+                            (step.rfind(gate.at, 0) == 0 && step.find('/', gate.at.size() + 1) == std::string::npos))
+                    << step;
+            EXPECT_FALSE(through);
+        } else {
+            gate.release();
+            EXPECT_TRUE(AppTest::waitFor([&] { return through; }, 60000));
+            EXPECT_EQ(window->findChild<QWidget*>("StartWalkBar"), nullptr);
+            EXPECT_TRUE(window->waitForEarlierSessions());
+        }
+    }
+}
+
+// The real program on a slow share: a signal or Ctrl+W while the start walks it ends the program
+// at once, as it ends otherwise.
+TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
+{
+    TestSupport::PrivateXServer& x = AppTest::xServer();
+    if (!x.running())
+        GTEST_SKIP() << "no Xvfb";
+    const struct
+    {
+        const char* how;
+        std::function<void(QProcess&)> end;
+        int status;
+    } ends[] = {
+        {"SIGTERM", [](QProcess& program) { ::kill(pid_t(program.processId()), SIGTERM); }, 128 + SIGTERM},
+        {"Ctrl+W", [&x](QProcess&) { AppTest::xdotool(x.display(), {"key", "ctrl+w"}); }, 0},
+    };
+    for (const auto& end : ends) {
+        SCOPED_TRACE(end.how);
+        AppTest::AppFolder home;
+        makeShare(home.path("patients"), 50, 4);
+        // 20 ms for each of several steps a planning: the walk takes far longer than the bound.
+        QProcessEnvironment slow;
+        slow.insert("LD_PRELOAD", SLOW_FOLDERS);
+        slow.insert("MORVANTA_SLOW_BELOW", QFileInfo(home.path("patients")).canonicalFilePath());
+        slow.insert("MORVANTA_SLOW_MICROSECONDS", "20000");
+        slow.insert("MORVANTA_SLOW_BEGUN", home.path("walk-begun"));
+        QProcess program;
+        ASSERT_FALSE(AppTest::startProgram(program, x.display(), home.path(), {}, slow).isEmpty());
+        ASSERT_TRUE(AppTest::waitFor([&] { return QFileInfo::exists(home.path("walk-begun")); }, 60000));
+        QElapsedTimer clock;
+        clock.start();
+        end.end(program);
+        ASSERT_TRUE(program.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
+        EXPECT_LT(clock.elapsed(), 8000) << errors.toStdString();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), end.status) << errors.toStdString();
+        EXPECT_FALSE(errors.contains("the patient folders were looked through")) << errors.toStdString();
+    }
+}
+
+// A patient path that names no folder is told as that setting's fault, at the start, and nothing
+// of earlier sessions is said or promised.
+TEST(StartWalkTest, APatientPathThatNamesNoFolderIsToldAsSuch)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const char* setting : {"plain/patients", "plain"}) {
+        SCOPED_TRACE(setting);
+        AppTest::AppFolder home;
+        QFile plain(home.path("plain"));
+        ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QFile ini(home.path("Morvanta.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Morvanta]\nPatientPath=" + home.path(setting) + "\n").toUtf8());
+        ini.close();
+        AppTest::DialogAnswerer answer;
+        QString told;
+        answer.then([&](QWidget* modal) {
+            if (!qobject_cast<MessageDialog*>(modal))
+                return false;
+            told = modal->findChild<QLabel*>()->text();
+            modal->findChild<QPushButton*>()->click();
+            return true;
+        });
+        MainWindow window(nullptr, Constants::NormalMode);
+        bool through = false;
+        QObject::connect(&window, &MainWindow::earlierSessionsFinished, [&through] { through = true; });
+        ASSERT_TRUE(AppTest::waitFor([&] { return through && answer.done(); }, 60000)) << answer.seen.join(", ").toStdString();
+        EXPECT_EQ(told.toStdString(), "The setting PatientPath in Morvanta.ini names no folder: " + home.path(setting).toStdString());
+        EXPECT_EQ(answer.seen, QStringList{"MessageDialog:Patient folder"});
+    }
+}
