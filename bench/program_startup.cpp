@@ -5,10 +5,8 @@
 //   Window:  the main window made and shown until every view it shows has painted once.
 //   Import:  the sample patient imported into a fresh window until every view then shown has
 //            painted with it (the user's first sight of the patient).
-#include "planning/model/IPlanningUi.h"
+#include "BenchWindow.h"
 #include "shell/main/MainWindow.h"
-#include "shell/main/ShellPlanningUi.h"
-#include "views/OpenGLView.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,35 +44,7 @@ const QTemporaryDir& home()
 
 bool application()
 {
-    if (!qEnvironmentVariableIsSet("DISPLAY"))
-        return false;
-    static int argc = 1;
-    static char name[] = "bench";
-    static char* argv[] = {name, nullptr};
-    static const bool made = [] {
-        home();
-        OpenGLView::setDefaultSurfaceFormat();
-        new QApplication(argc, argv);
-        IPlanningUi::install(std::make_shared<ShellPlanningUi>());
-        return true;
-    }();
-    return made;
-}
-
-// Runs the event loop until every view the window shows has painted once from now on.
-void waitForPaints(QWidget& window)
-{
-    std::set<QOpenGLWidget*> pending;
-    std::vector<QMetaObject::Connection> connections;
-    for (QOpenGLWidget* view : window.findChildren<QOpenGLWidget*>())
-        if (view->isVisible()) {
-            pending.insert(view);
-            connections.push_back(QObject::connect(view, &QOpenGLWidget::frameSwapped, [&pending, view] { pending.erase(view); }));
-        }
-    while (!pending.empty())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-    for (const auto& c : connections)
-        QObject::disconnect(c);
+    return benchWindowApplication([] { home(); });
 }
 
 std::vector<std::string> sampleFiles()

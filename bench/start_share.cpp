@@ -8,14 +8,12 @@
 //            that walk is through (walk_ms).
 // Counters: file calls per planning (those that go through the saving's file steps; the
 // journal recovery's own looks at a "Log" folder are not counted), and the walk's total.
+#include "BenchWindow.h"
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/StartRecovery.h"
-#include "planning/model/IPlanningUi.h"
 #include "planning/model/Model.h"
 #include "planning/model/Settings.h"
 #include "shell/main/MainWindow.h"
-#include "shell/main/ShellPlanningUi.h"
-#include "views/OpenGLView.h"
 
 #include <QApplication>
 #include <QDir>
@@ -86,35 +84,7 @@ void slowShare()
 
 bool application()
 {
-    if (!qEnvironmentVariableIsSet("DISPLAY"))
-        return false;
-    static int argc = 1;
-    static char name[] = "bench";
-    static char* argv[] = {name, nullptr};
-    static const bool made = [] {
-        home();
-        OpenGLView::setDefaultSurfaceFormat();
-        new QApplication(argc, argv);
-        IPlanningUi::install(std::make_shared<ShellPlanningUi>());
-        return true;
-    }();
-    return made;
-}
-
-// Runs the event loop until every view the window shows has painted once from now on.
-void waitForPaints(QWidget& window)
-{
-    std::set<QOpenGLWidget*> pending;
-    std::vector<QMetaObject::Connection> connections;
-    for (QOpenGLWidget* view : window.findChildren<QOpenGLWidget*>())
-        if (view->isVisible()) {
-            pending.insert(view);
-            connections.push_back(QObject::connect(view, &QOpenGLWidget::frameSwapped, [&pending, view] { pending.erase(view); }));
-        }
-    while (!pending.empty())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-    for (const auto& c : connections)
-        QObject::disconnect(c);
+    return benchWindowApplication([] { home(); });
 }
 
 double millisecondsSince(std::chrono::steady_clock::time_point begun)
