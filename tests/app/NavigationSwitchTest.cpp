@@ -151,6 +151,11 @@ TEST_F(NavigationSwitchTest, SimulatedCamerasSwitchTickAndFail)
                                     .arg(row.mode)
                                     .arg(none ? "/nonexistent/tty" : QString::fromStdString(polaris.sim->device)));
         MainWindow window(nullptr, Constants::NormalMode);
+        // Navigation on waits for the start's walk of the patient folders under a progress
+        // dialog of its own: the count below is the camera search's alone.
+        bool walked = false;
+        QObject::connect(&window, &MainWindow::earlierSessionsFinished, [&walked] { walked = true; });
+        ASSERT_TRUE(AppTest::waitFor([&walked] { return walked; }, 60000));
         if (row.changed)
             window.getModel()->setJaw(Constants::Maxilla);
         controller->throwAt = row.throwAt;

@@ -35,9 +35,11 @@ struct ArmedLink
 int meet(int folder, const char* to)
 {
     std::lock_guard lock(armedLink.mutex);
-    const std::string name = to;
-    if (!armedLink.armed || name.size() < armedLink.ending.size() ||
-        name.compare(name.size() - armedLink.ending.size(), std::string::npos, armedLink.ending) != 0)
+    // The name alone (relative to its folder) or a path ending in it.
+    const std::string name = to, ending = "/" + armedLink.ending;
+    const bool at = name == armedLink.ending ||
+                    (name.size() > ending.size() && name.compare(name.size() - ending.size(), std::string::npos, ending) == 0);
+    if (!armedLink.armed || !at)
         return -1;
     armedLink.armed = false;
     ++armedLink.met;
@@ -51,7 +53,7 @@ int meet(int folder, const char* to)
     return -1;
 }
 
-// Arms the next link to a name ending in `ending` for the life of the instance.
+// Arms the next link to the name `ending` (or a path ending in it) for the life of the instance.
 class LinkRace
 {
 public:
@@ -123,7 +125,7 @@ TEST(StudyDummyRace, TheDummysLinkTellsOnlyWhatIsNotAnotherInstancesDummy)
         log.start("P", home.file("Plans/P.srl"), {}, Constants::Mandible);
         std::vector<std::string> told;
         {
-            const LinkRace race(std::string("/") + Constants::studyDummyFile, row.error, theirs);
+            const LinkRace race(Constants::studyDummyFile, row.error, theirs);
             log.store(home.file("Plans/P.srl"), {patients}, {});
             log.wait();
             told = log.takeFailures();
