@@ -127,7 +127,7 @@ void UniversalImporter::readTexts(DicomParser& parser, std::map<uint32_t, std::s
         if (element.tagWord() == specificCharacterSetTag)
             characterSet = DicomCharacterSet(text);
         else if (DicomCharacterSet::appliesTo(element.vr))
-            text = characterSet.toUtf8(text);
+            text = characterSet.toUtf8(text, element.vr == DicomVR('P', 'N'));
         values[element.tagWord()] = std::move(text);
     }
 } VEXA_RETHROW
