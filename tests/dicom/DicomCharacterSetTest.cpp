@@ -54,10 +54,12 @@ std::vector<uint8_t> header(const char* characterSet, const std::string& bytes, 
 TEST(DicomCharacterSet, TextValuesBecomeUtf8ByTheSeriesCharacterSet)
 {
     // Names as their sets write them, and the UTF-8 they are.
+    const std::string fffd = "\xEF\xBF\xBD"; // U+FFFD, shown for what cannot be read
     const struct
     {
         const char* set;
         std::string bytes, utf8;
+        std::string longString = {}; // the institution (LO), when not the name's text
     } cases[] = {
         {nullptr, "Doe^John", "Doe^John"},
         {nullptr, "M\xFCller^J\xFCrgen", "M\xC3\xBCller^J\xC3\xBCrgen"}, // bytes above 0x7F as Latin-1
@@ -78,9 +80,39 @@ TEST(DicomCharacterSet, TextValuesBecomeUtf8ByTheSeriesCharacterSet)
         {"ISO_IR 148", "\xDE" "ahin", "\xC5\x9E" "ahin"},
         {"ISO_IR 166", "\xCA\xC1\xAA\xD2\xC2", "\xE0\xB8\xAA\xE0\xB8\xA1\xE0\xB8\x8A\xE0\xB8\xB2\xE0\xB8\xA2"},
         {"ISO_IR 13", "\xB1\xB2\xB3", "\xEF\xBD\xB1\xEF\xBD\xB2\xEF\xBD\xB3"},
-        {"ISO_IR 13", "A\xE0", "A\xC3\xA0"},            // no character of the set: Latin-1
+        {"ISO_IR 13", "A\xE0", "A" + fffd},              // no character of the set
         {"\\ISO 2022 IR 100", "M\xFCller", "M\xC3\xBCller"}, // default first, extension second
         {"ISO_IR 999", "M\xFCller", "M\xC3\xBCller"},     // a set nobody knows: Latin-1
+        // No set named, and the bytes are UTF-8: as some devices write them. A set named is obeyed.
+        {nullptr, "M\xC3\xBCller^J\xC3\xBCrgen", "M\xC3\xBCller^J\xC3\xBCrgen"},
+        {"ISO_IR 100", "M\xC3\xBCller", "M\xC3\x83\xC2\xBCller"},
+        // Controls, C1 bytes and escape sequences that designate nothing are never shown.
+        {"ISO_IR 100", "A\x80\x9F" "B", "A" + fffd + fffd + "B"},
+        {nullptr, "Doe\x01^John", "Doe" + fffd + "^John"},
+        {"ISO_IR 192", "A\xC2\x85" "B", "A" + fffd + "B"},
+        {"ISO 2022 IR 100", "Ab\x1B", "Ab" + fffd},
+        {"\\ISO 2022 IR 87", "A\x1B$(Q\x30\x21\x1B(BZ", "A" + fffd + fffd + "Z"}, // a set nobody here reads
+        // Code extensions: escape sequences designate the sets.
+        {"ISO 2022 IR 144", "\x1B-L\xB8\xD2\xD0\xDD\xDE\xD2", "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2"},
+        {"ISO 2022 IR 6\\ISO 2022 IR 144", "\x1B-L\xB8\xD2", "\xD0\x98\xD0\xB2"},
+        {"ISO 2022 IR 6\\ISO 2022 IR 144", "\xB8\xD2", "\xD0\x98\xD0\xB2"}, // its escape sequence left out
+        // A name's components and every value start in value 1's set again; other texts' do not.
+        {"ISO 2022 IR 100\\ISO 2022 IR 144", "\x1B-L\xB8^\xB8", "\xD0\x98^\xC2\xB8", "\xD0\x98^\xD0\x98"},
+        {"ISO 2022 IR 100\\ISO 2022 IR 144", "\x1B-L\xB8\\\xB8", "\xD0\x98\\\xC2\xB8"},
+        // The standard's examples: Japanese (JIS X 0208 after ASCII, and after JIS X 0201), Korean,
+        // Chinese, and JIS X 0212.
+        {"\\ISO 2022 IR 87",
+         "Yamada^Tarou=\x1B$B;3ED\x1B(B^\x1B$BB@O:\x1B(B=\x1B$B$d$^$@\x1B(B^\x1B$B$?$m$&\x1B(B",
+         "Yamada^Tarou=\u5C71\u7530^\u592A\u90CE=\u3084\u307E\u3060^\u305F\u308D\u3046"},
+        {"ISO 2022 IR 13\\ISO 2022 IR 87",
+         "\xD4\xCF\xC0\xDE^\xC0\xDB\xB3=\x1B$B;3ED\x1B(J^\x1B$BB@O:\x1B(J=\x1B$B$d$^$@\x1B(J^\x1B$B$?$m$&\x1B(J",
+         "\uFF94\uFF8F\uFF80\uFF9E^\uFF80\uFF9B\uFF73=\u5C71\u7530^\u592A\u90CE=\u3084\u307E\u3060^\u305F\u308D\u3046"},
+        {"\\ISO 2022 IR 149",
+         "Hong^Gildong=\x1B$)C\xFB\xF3^\x1B$)C\xD1\xCE\xD4\xD7=\x1B$)C\xC8\xAB^\x1B$)C\xB1\xE6\xB5\xBF",
+         "Hong^Gildong=\u6D2A^\u5409\u6D1E=\uD64D^\uAE38\uB3D9"},
+        {"\\ISO 2022 IR 58", "Wang^XiaoDong=\x1B$)A\xCD\xF5^\x1B$)A\xD0\xA1\xB6\xAB=",
+         "Wang^XiaoDong=\u738B^\u5C0F\u4E1C="},
+        {"\\ISO 2022 IR 159", "\x1B$(D0!\x1B(B", "\u4E02"},
     };
     const UniversalImporter importer;
     for (const auto& c : cases)
@@ -90,7 +122,7 @@ TEST(DicomCharacterSet, TextValuesBecomeUtf8ByTheSeriesCharacterSet)
             const std::string what = std::string(c.set ? c.set : "(none)") + (implicit ? " implicit" : " explicit");
             // Values are space-padded to even length; the trailing blank is not part of the name.
             EXPECT_EQ(information->getValue(patientNameTag).first, c.utf8) << what;
-            EXPECT_EQ(information->getValue(institutionTag).first, c.utf8) << what;
+            EXPECT_EQ(information->getValue(institutionTag).first, c.longString.empty() ? c.utf8 : c.longString) << what;
             EXPECT_EQ(information->getValue(modalityTag).first, "CT") << what;
         }
 }

@@ -69,6 +69,7 @@ struct Damage
     uint32_t commentLength = 0;              // declared length of a comment before the pixels (0: none)
     bool openSequence = false;               // an undefined-length sequence that never ends
     std::string slope = "1", intercept = "-1024";
+    std::size_t padding = 0; // bytes of a private value before the pixels (a longer header)
 };
 
 std::vector<uint8_t> slice(const Damage& d)
@@ -93,6 +94,8 @@ std::vector<uint8_t> slice(const Damage& d)
         .element(0x0028, 0x1053, "DS", d.slope.size() % 2 ? d.slope + " " : d.slope);
     if (d.commentLength)
         b.tag(0x0020, 0x4000).raw("LT").u16(uint16_t(d.commentLength)).raw("short");
+    if (d.padding)
+        b.element(0x0029, 0x0010, "LO", "VEXA TEST ").element(0x0029, 0x1010, "OB", std::string(d.padding, 'x'));
     b.tag(0x7FE0, 0x0010).raw("OW").u16(0).u32(d.pixelLength);
     for (std::size_t i = 0; i < d.pixelBytes; ++i)
         b.data.push_back(uint8_t(i * 7));
@@ -169,8 +172,8 @@ TEST(DicomMalformedInput, DamagedSlicesFailWithTheirReasonAndAllocateNoDeclaredL
     } cases[] = {
         {"comment length past the end", {.commentLength = 60000}, DicomTruncated, "(0020,4000) (60000 bytes) runs past the end"},
         {"pixel length past the end", {.pixelLength = side * side * 2 + 2}, DicomTruncated,
-         "(7FE0,0010) (8194 bytes) runs past the end"},
-        {"huge pixel length", {.pixelLength = 0xFFFFFFF0u}, DicomTruncated, "(7FE0,0010) (4294967280 bytes) runs past the end"},
+         "it holds 8550 of the 8552 bytes its image needs"},
+        {"huge pixel length", {.pixelLength = 0xFFFFFFF0u}, DicomTruncated, "it holds 8550 of the 4294967638 bytes its image needs"},
         {"huge image on little data", {.rows = 65535, .columns = 65535}, DicomTruncated,
          "pixel data holds 8192 bytes, the image of 65535x65535 pixels needs 8589672450"},
         {"unterminated sequence", {.openSequence = true}, DicomTruncated, "item without delimiter"},
@@ -211,6 +214,28 @@ TEST(DicomMalformedInput, DamagedSlicesFailWithTheirReasonAndAllocateNoDeclaredL
             const Outcome file = importAsFile(cut, scratch);
             expectRefused(file);
             EXPECT_LE(file.largestAllocation, std::max<std::size_t>(cut.size(), 4096));
+        }
+    }
+}
+
+// The header read of the import list tells a slice cut in its pixel data by the file's size, also
+// behind a header longer than the beginning it reads first; a whole slice tells nothing.
+TEST(DicomMalformedInput, TheHeaderReadTellsPixelDataCutShort)
+{
+    TestSupport::ScratchDir scratch;
+    const UniversalImporter importer;
+    const std::string path = scratch.file("cut.dcm");
+    for (const std::size_t padding : {std::size_t(0), std::size_t(70000)}) {
+        const std::vector<uint8_t> whole = slice({.padding = padding});
+        const std::size_t pixels = whole.size() - side * side * 2; // where the pixel values begin
+        for (const std::size_t size : {whole.size(), whole.size() - 1, pixels, pixels - 4}) {
+            SCOPED_TRACE(std::to_string(padding) + " bytes of padding, cut at " + std::to_string(size));
+            std::ofstream(path, std::ios::binary | std::ios::trunc)
+                .write(reinterpret_cast<const char*>(whole.data()), std::streamsize(size));
+            const std::string told = "the file is cut short: it holds " + std::to_string(size) +
+                                     (size < pixels ? " bytes and ends before its image"
+                                                    : " of the " + std::to_string(whole.size()) + " bytes its image needs");
+            EXPECT_EQ(importer.readInformation(path)->damage(), size == whole.size() ? "" : told);
         }
     }
 }

@@ -343,6 +343,18 @@ TEST(DicomImport, StartsAPlanningOrChangesNothing)
         EXPECT_NE(import.getErrorMessage().find(other.file("notes.txt")), std::string::npos)
             << import.getErrorMessage();
     }
+    // A slice cut short in its pixel data: the file is named, and what is wrong in words.
+    std::vector<std::string> withCut = files;
+    withCut[5] = other.file("cut.dcm");
+    fs::copy_file(files[5], withCut[5]);
+    fs::resize_file(withCut[5], fs::file_size(files[5]) - 100);
+    {
+        DicomImport import(withCut, s.model, s.settings, s.manager);
+        EXPECT_FALSE(import.start());
+        EXPECT_EQ(import.getErrorMessage(), "The DICOM file " + withCut[5] + " could not be imported: the file is cut short: it holds " +
+                                                std::to_string(fs::file_size(withCut[5])) + " of the " +
+                                                std::to_string(fs::file_size(files[5])) + " bytes its image needs.");
+    }
     {
         DicomImport import(files, s.model, s.settings, s.manager);
         import.cancel();

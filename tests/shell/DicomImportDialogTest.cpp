@@ -135,7 +135,8 @@ TEST_F(DicomImportDialogTest, NothingFoundGivesTheImportError)
 }
 
 // What the dialog says of a folder: names in the series' character set, DICOM files it could not
-// read under the list (how many, which, why), and when none could be read, in the message.
+// read (a slice cut short in its pixel data too) and single images under the list (how many,
+// which, why), and when nothing can be listed, in the message.
 TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
 {
     const struct
@@ -144,6 +145,7 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
         std::vector<int> damaged; // files of "Many" cut short
         QString row;              // the one study set listed; empty: none, a message instead
         QStringList told;         // in the text under the list, or in the message
+        int keep = 300;           // bytes a damaged file keeps
     } cases[] = {
         {"latin1", {}, "M\u00fcller^J\u00fcrgen|3", {}},
         {"many", {}, "Many^Files|6", {}},
@@ -157,13 +159,31 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
          QString(),
          {"None of the 6 DICOM files found could be read:\nMany/00000.dcm (the file is cut short: ",
           ")\nMany/00005.dcm (the file is cut short: "}},
+        {"pixels",
+         {2},
+         "Many^Files|5",
+         {"1 of the 6 DICOM files found could not be read and is not listed: Many/00002.dcm (the file is cut short: "
+          "it holds 1200 of the ",
+          " bytes its image needs)"},
+         1200},
+        {"singles",
+         {},
+         QString(),
+         {"Each of the 6 DICOM files found is a single image, and a single image is no series:\nMany/00000.dcm\n",
+          "\nMany/00005.dcm"}},
+        {"singles",
+         {0, 1, 2},
+         QString(),
+         {"3 of the 6 DICOM files found could not be read and are not listed:\nMany/00000.dcm (the file is cut short: ",
+          ")\n\n3 of the 6 DICOM files found are single images, no series, and are not listed:\nMany/00003.dcm\n"
+          "Many/00004.dcm\nMany/00005.dcm"}},
     };
     for (const auto& c : cases) {
         const QString what = c.mode + " " + QString::number(c.damaged.size());
         QDir(dir.qpath() + "/tree").removeRecursively();
         tree(c.mode, "6");
         for (int k : c.damaged)
-            std::filesystem::resize_file(dir.file("tree/Many/0000" + std::to_string(k) + ".dcm"), 300);
+            std::filesystem::resize_file(dir.file("tree/Many/0000" + std::to_string(k) + ".dcm"), c.keep);
         Vexa::DicomImportDialog dialog(nullptr, &manager);
         dialog.setBasePath(dir.file("tree"));
         auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");

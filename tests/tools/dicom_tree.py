@@ -6,6 +6,8 @@
                                        patient "1" study "23"), a series without date and time
   dicom_tree.py many <folder> <count>  one series of <count> files (for a long scan)
   dicom_tree.py latin1 <folder>        one series of 3 files whose patient name is written in Latin-1
+  dicom_tree.py pixels <folder> <count> "many" with an image of 16 x 16 pixels in each file
+  dicom_tree.py singles <folder> <count> <count> single images (each a series of its own) in one folder
   dicom_tree.py groups <folder>        one line per study set: "date time|patient|files", sorted
   dicom_tree.py rate <folder> <count>  "many", then pydicom's header reads a second on standard error
 
@@ -25,7 +27,7 @@ SOP_CLASS = "1.2.840.10008.5.1.4.1.1.2"
 
 
 def write(path, patient, patient_id, study_id, series, uid, date="20040101", time="103000", modality="CT",
-          model="Scanner", charset=None):
+          model="Scanner", charset=None, pixels=False):
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = SOP_CLASS
     meta.MediaStorageSOPInstanceUID = generate_uid()
@@ -42,6 +44,11 @@ def write(path, patient, patient_id, study_id, series, uid, date="20040101", tim
     ds.StudyDate, ds.StudyTime = date, time
     ds.PixelSpacing = ["0.3", "0.3"]
     ds.ImageOrientationPatient = ["1", "0", "0", "0", "1", "0"]
+    if pixels:
+        ds.Rows = ds.Columns = 16
+        ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 16, 15, 0
+        ds.SamplesPerPixel, ds.PhotometricInterpretation = 1, "MONOCHROME2"
+        ds.PixelData = bytes(range(256)) * 2
     os.makedirs(os.path.dirname(path), exist_ok=True)
     ds.save_as(path, write_like_original=False)
 
@@ -68,10 +75,15 @@ def make(root):
         write(f"{root}/Undated/{i}.dcm", "No^Date", "P4", "1", 1, d, "", "")
 
 
-def many(root, count):
+def many(root, count, pixels=False):
     uid = generate_uid()
     for i in range(count):
-        write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid)
+        write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid, pixels=pixels)
+
+
+def singles(root, count):
+    for i in range(count):
+        write(f"{root}/Many/{i:05d}.dcm", "Single^Image", "P9", "1", i + 1, generate_uid(), pixels=True)
 
 
 def latin1(root):
@@ -117,5 +129,9 @@ if __name__ == "__main__":
         latin1(root)
     elif mode == "many":
         many(root, int(sys.argv[3]))
+    elif mode == "pixels":
+        many(root, int(sys.argv[3]), True)
+    elif mode == "singles":
+        singles(root, int(sys.argv[3]))
     else:
         groups(root)

@@ -25,9 +25,15 @@ public:
 
     const std::map<uint32_t, std::string>& getValues() const { return values_; }
 
+    // What keeps the file's image from being read although its header reads (the file cut short
+    // in its pixel data), in words for the user; empty when nothing is known to.
+    const std::string& damage() const { return damage_; }
+    void setDamage(std::string damage) { damage_ = std::move(damage); }
+
 private:
     std::map<uint32_t, std::string> values_;
     int device_ = Unknown;
+    std::string damage_;
 };
 
 }

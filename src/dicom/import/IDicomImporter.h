@@ -16,7 +16,8 @@ class IDicomImporter : public IAlgorithmProgressState
 public:
     // The readability test: whether this importer takes the file. Never throws.
     virtual bool canRead(const std::string& file) const = 0;
-    // The header of one file (everything before the pixel data).
+    // The header of one file (everything before the pixel data), and whether the pixel data
+    // the header declares fit into the file (DicomInformation::damage).
     virtual std::shared_ptr<DicomInformation> readInformation(const std::string& file) const = 0;
     // The files of the series to import by the next start().
     virtual void setFiles(const std::vector<std::string>& files) = 0;

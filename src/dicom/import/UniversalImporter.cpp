@@ -2,6 +2,7 @@
 
 #include "dicom/core/DicomException.h"
 #include "dicom/dictionary/DicomDictionary.h"
+#include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomSeriesReader.h"
 #include "dicom/io/DicomCharacterSet.h"
 #include "dicom/io/DicomErrorCode.h"
@@ -106,13 +107,25 @@ bool UniversalImporter::jumpToHeader(DicomParser& parser) const try {
 } VEXA_RETHROW
 
 std::map<uint32_t, std::string> UniversalImporter::readValues(const uint8_t* data, std::size_t size,
-                                                              const std::string& source) const try {
+                                                              const std::string& source, std::size_t totalSize,
+                                                              std::string* damage) const try {
     DicomParser parser(data, size, source, vrResolver());
     if (!jumpToHeader(parser))
         throw DicomException(DicomException::NoImporter, source + ": not a DICOM file");
     parser.setStopAtPixelData(true);
     std::map<uint32_t, std::string> values;
     readTexts(parser, values);
+    // Only the length of the pixel data is compared with the file's: their bytes are not read.
+    if (damage && parser.reachedPixelData()) {
+        try {
+            parser.pixelDataHeader(totalSize);
+        } catch (const DicomException& error) {
+            // The beginning read may end inside the element's header: the caller reads on then.
+            if (error.code() != DicomTruncated || size < totalSize)
+                throw;
+            *damage = DicomIOManager::reasonOf(error, source);
+        }
+    }
     return values;
 } VEXA_RETHROW
 
@@ -127,23 +140,23 @@ void UniversalImporter::readTexts(DicomParser& parser, std::map<uint32_t, std::s
         if (element.tagWord() == specificCharacterSetTag)
             characterSet = DicomCharacterSet(text);
         else if (DicomCharacterSet::appliesTo(element.vr))
-            text = characterSet.toUtf8(text);
+            text = characterSet.toUtf8(text, element.vr == DicomVR('P', 'N'));
         values[element.tagWord()] = std::move(text);
     }
 } VEXA_RETHROW
 
-std::map<uint32_t, std::string> UniversalImporter::readValues(const std::string& file) const try {
+std::map<uint32_t, std::string> UniversalImporter::readValues(const std::string& file, std::string* damage) const try {
     std::vector<uint8_t> buffer;
     const std::size_t total = DicomFile::read(file, buffer, headerPrefix);
     try {
-        return readValues(buffer.data(), buffer.size(), file);
+        return readValues(buffer.data(), buffer.size(), file, total, damage);
     } catch (const DicomException& error) {
         // The prefix may end inside a long header: read the whole file then.
         if (error.code() != DicomTruncated || total <= buffer.size())
             throw;
     }
     DicomFile::read(file, buffer, total);
-    return readValues(buffer.data(), buffer.size(), file);
+    return readValues(buffer.data(), buffer.size(), file, total, damage);
 } VEXA_RETHROW
 
 int UniversalImporter::imageDeviceOf(const std::map<uint32_t, std::string>& values) const
@@ -175,9 +188,12 @@ std::shared_ptr<DicomInformation> UniversalImporter::readInformation(const uint8
 } VEXA_RETHROW
 
 std::shared_ptr<DicomInformation> UniversalImporter::readInformation(const std::string& file) const try {
-    auto values = readValues(file);
+    std::string damage;
+    auto values = readValues(file, &damage);
     const int device = imageDeviceOf(values);
-    return std::make_shared<DicomInformation>(std::move(values), device);
+    auto information = std::make_shared<DicomInformation>(std::move(values), device);
+    information->setDamage(std::move(damage));
+    return information;
 } VEXA_RETHROW
 
 bool UniversalImporter::canRead(const std::string& file) const

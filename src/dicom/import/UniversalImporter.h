@@ -63,8 +63,11 @@ protected:
     virtual bool acceptsHeader(const std::map<uint32_t, std::string>* values) const;
 
 private:
-    std::map<uint32_t, std::string> readValues(const uint8_t* data, std::size_t size, const std::string& source) const;
-    std::map<uint32_t, std::string> readValues(const std::string& file) const;
+    // The values of the header; with damage, also whether the pixel data fit into the file of
+    // totalSize bytes (the reason they do not, else empty).
+    std::map<uint32_t, std::string> readValues(const uint8_t* data, std::size_t size, const std::string& source,
+                                               std::size_t totalSize = 0, std::string* damage = nullptr) const;
+    std::map<uint32_t, std::string> readValues(const std::string& file, std::string* damage = nullptr) const;
 
     std::vector<std::string> files_;
     std::shared_ptr<DicomData> data_;

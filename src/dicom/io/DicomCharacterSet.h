@@ -1,11 +1,13 @@
 #pragma once
 // The Specific Character Set (0008,0005) of a data set, and text values turned from its bytes into
-// UTF-8. Covers the default repertoire, UTF-8 and the single-byte sets; for a set the platform
-// cannot convert, and for bytes a set leaves undefined, bytes above 0x7F are taken as Latin-1, so
-// that a name is never lost, only at worst shown with a wrong accent.
+// UTF-8. Covers the default repertoire, UTF-8, the single-byte sets and the code extensions of ISO
+// 2022: escape sequences designate the single-byte sets and, where the platform converts them, the
+// Japanese, Korean and Chinese multi-byte sets. Bytes above 0x7F for which no set is designated
+// are taken as Latin-1, so that a name is never lost, only at worst shown with a wrong accent. No
+// escape or control character is ever passed on: bytes a set leaves undefined, C1 controls and
+// sets the platform cannot convert show as U+FFFD.
 #include "dicom/io/DicomVR.h"
 
-#include <array>
 #include <string>
 #include <string_view>
 
@@ -14,15 +16,20 @@ namespace Vexa {
 class DicomCharacterSet
 {
 public:
-    // The default repertoire (no (0008,0005)): ASCII, other bytes as Latin-1.
+    struct CodeElement;
+
+    // The default repertoire (no (0008,0005)): text that is valid UTF-8 is taken as such, as some
+    // devices write it; else ASCII, other bytes as Latin-1.
     DicomCharacterSet();
-    // From the text of (0008,0005); a multi-valued one is read by its first value that names a set.
+    // From the text of (0008,0005): value 1 is the set each value starts in, the others the sets
+    // escape sequences may switch to. An empty text is the default repertoire.
     explicit DicomCharacterSet(std::string_view specificCharacterSet);
 
     // The VRs whose values are written in the data set's character set.
     static bool appliesTo(const DicomVR& vr);
-    // The value's bytes as UTF-8.
-    std::string toUtf8(std::string_view bytes) const;
+    // The value's bytes as UTF-8. A person name's component groups and components ('=', '^') start
+    // in the initial sets again, as every value, line and tab does.
+    std::string toUtf8(std::string_view bytes, bool personName = false) const;
 
     // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
     static bool isUtf8(std::string_view bytes);
@@ -33,9 +40,11 @@ public:
     static std::string utf8OrLatin1(std::string_view bytes);
 
 private:
-    using Table = std::array<char32_t, 128>; // characters of the bytes 0x80 to 0xFF
+    std::string iso2022ToUtf8(std::string_view bytes, bool personName) const;
+
+    bool given_ = false; // (0008,0005) names a set
     bool utf8_ = false;
-    const Table* table_ = nullptr; // null: Latin-1
+    const CodeElement* g1_; // the set of bytes above 0x7F before any escape sequence
 };
 
 }

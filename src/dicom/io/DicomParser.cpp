@@ -307,12 +307,21 @@ bool DicomParser::next(DicomElement& element) try {
 DicomElement DicomParser::pixelDataHeader(std::size_t totalSize) const try {
     if (!reachedPixelData_)
         fail(DicomMalformed, "no pixel data header to read", pos_);
+    // Told in the user's words: this is what a copy or a transfer broken off leaves.
     DicomElement element;
-    readHeader(pos_, size_, encoding_, element, 0);
+    try {
+        readHeader(pos_, size_, encoding_, element, 0);
+    } catch (const DicomException& error) {
+        if (error.code() != DicomTruncated || size_ < totalSize)
+            throw;
+        throw DicomException(DicomTruncated, source_ + ": it holds " + std::to_string(totalSize) +
+                                                 " bytes and ends before its image");
+    }
     if (!element.undefinedLength) {
         if (totalSize < element.valueOffset || element.valueLength > totalSize - element.valueOffset)
-            fail(DicomTruncated, "value of (7FE0,0010) (" + std::to_string(element.valueLength) +
-                                     " bytes) runs past the end of its data", element.offset);
+            throw DicomException(DicomTruncated, source_ + ": it holds " + std::to_string(totalSize) + " of the " +
+                                                     std::to_string(element.valueOffset + element.valueLength) +
+                                                     " bytes its image needs");
         element.end = element.valueOffset + element.valueLength;
     }
     return element;

@@ -53,7 +53,8 @@ public:
     // After next() stopped in front of the pixel data: the header of the pixel data element,
     // whose value must fit into totalSize bytes (the size of the whole file when the parser
     // holds only its beginning). The value itself is not read; an undefined length (fragments)
-    // is returned as such.
+    // is returned as such. A value past totalSize, or a file that ends inside the element's
+    // header, is DicomTruncated, told in words for the user.
     DicomElement pixelDataHeader(std::size_t totalSize) const;
 
     // The next element of the top level of the data set; its sequences are checked and passed

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "dicom/core/DicomException.h"
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/model/Model.h"
@@ -43,7 +44,22 @@ void DicomImport::import() try
     if (files_.empty())
         throw std::runtime_error("No DICOM files were chosen for the import.");
     manager_.setFiles(files_);
-    manager_.start();
+    try {
+        manager_.start();
+    } catch (const Vexa::DicomException& error) {
+        // A fault of one file names it and says what is wrong in words: the reader's code and
+        // form ("DICOM error 20100: <file>: ...") tell the user nothing.
+        const std::string text = error.what();
+        const std::size_t start = text.find(": ");
+        for (const std::string& file : files_)
+            if (start != std::string::npos && text.compare(start + 2, file.size() + 2, file + ": ") == 0) {
+                std::string reason = Vexa::DicomIOManager::reasonOf(error, file);
+                if (!reason.empty() && reason.back() != '.')
+                    reason += '.';
+                throw std::runtime_error("The DICOM file " + file + " could not be imported: " + reason);
+            }
+        throw;
+    }
     const auto data = std::dynamic_pointer_cast<Vexa::DicomVolume>(manager_.getData());
     if (!data || !data->getVolumeData())
         throw std::runtime_error("The DICOM import gave no volume.");

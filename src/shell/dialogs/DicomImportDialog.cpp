@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QTreeWidget>
 #include <algorithm>
+#include <functional>
 #include <tuple>
 #include <utility>
 
@@ -268,6 +269,13 @@ void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder)
             }
             if (!information)
                 return true;
+            // A slice cut short is told now, not by an import that fails on it.
+            if (!information->damage().empty())
+            {
+                std::lock_guard lock(mutex_);
+                unreadable_.push_back({entry.absoluteFilePath().toStdString(), information->damage()});
+                return true;
+            }
             MinimalDicomInformation record;
             for (const auto& [slot, tagWord] : recordTags)
                 record.values[std::size_t(slot)] = information->getValue(tagWord).first;
@@ -299,73 +307,108 @@ bool DicomImportDialog::event(QEvent* e)
     // A scan stopped by Cancel or Escape has nothing more to say.
     if (scanner_->isStopped())
         return true;
-    if (scanResult_.empty())
+    generateStudySetContainer();
+    if (studySets_.empty())
     {
         QDialog::reject();
-        // Damaged files are what the user must hear of then, not that there is no CD.
-        const QString text = unreadable_.empty()
+        // Damaged files and single images are what the user must hear of then, not that there is
+        // no CD.
+        const QString text = unreadable_.empty() && singleImages_.empty()
                                  ? tr("Please insert cd with patient data and press \"patient\" again.")
-                                 : unreadableText(10, "\n");
+                                 : notListedText(10, "\n");
         MessageDialog message(nullptr, tr("Import error"), text, MessageDialog::Ok);
         message.exec();
     }
-    generateStudySetContainer();
     displayStudySetContainer();
-    displayUnreadableFiles();
+    displayNotListedFiles();
     return true;
 }
 
-QString DicomImportDialog::unreadableText(int mostNamed, const QString& separator) const
+QString DicomImportDialog::notListedText(int mostNamed, const QString& separator) const
 {
     const int count = int(unreadable_.size());
+    const int singles = int(singleImages_.size());
     const int found = count + int(scanResult_.size());
-    QString text = count == found
-                       ? (count == 1 ? tr("The one DICOM file found could not be read:")
-                                     : tr("None of the %1 DICOM files found could be read:").arg(count))
-                       : (count == 1 ? tr("1 of the %1 DICOM files found could not be read and is not listed:").arg(found)
-                                     : tr("%1 of the %2 DICOM files found could not be read and are not listed:")
-                                           .arg(count)
-                                           .arg(found));
     // The list of a line runs on after the colon; that of a message starts below it.
     const QString first = separator.contains('\n') ? separator : QStringLiteral(" ");
-    for (int i = 0; i < count && i < mostNamed; ++i)
+    const auto named = [&](int total, const std::function<QString(int)>& name) {
+        QString names;
+        for (int i = 0; i < total && i < mostNamed; ++i)
+            names += (i == 0 ? first : separator) + name(i);
+        if (total > mostNamed)
+            names += separator + tr("and %1 more").arg(total - mostNamed);
+        return names;
+    };
+    QString text;
+    if (count > 0)
     {
-        const UnreadableFile& file = unreadable_[std::size_t(i)];
-        text += (i == 0 ? first : separator) + baseFolder_.relativeFilePath(QString::fromStdString(file.file)) + " (" +
-                QString::fromStdString(file.reason) + ")";
+        text = count == found
+                   ? (count == 1 ? tr("The one DICOM file found could not be read:")
+                                 : tr("None of the %1 DICOM files found could be read:").arg(count))
+                   : (count == 1 ? tr("1 of the %1 DICOM files found could not be read and is not listed:").arg(found)
+                                 : tr("%1 of the %2 DICOM files found could not be read and are not listed:")
+                                       .arg(count)
+                                       .arg(found));
+        text += named(count, [&](int i) {
+            const UnreadableFile& file = unreadable_[std::size_t(i)];
+            return baseFolder_.relativeFilePath(QString::fromStdString(file.file)) + " (" +
+                   QString::fromStdString(file.reason) + ")";
+        });
     }
-    if (count > mostNamed)
-        text += separator + tr("and %1 more").arg(count - mostNamed);
+    if (singles > 0)
+    {
+        if (count > 0)
+            text += separator.contains('\n') ? QStringLiteral("\n\n") : QStringLiteral(". ");
+        text += singles == found
+                    ? (singles == 1 ? tr("The one DICOM file found is a single image, and a single image is no series:")
+                                    : tr("Each of the %1 DICOM files found is a single image, and a single image is no "
+                                         "series:")
+                                          .arg(singles))
+                    : (singles == 1
+                           ? tr("1 of the %1 DICOM files found is a single image, no series, and is not listed:")
+                                 .arg(found)
+                           : tr("%1 of the %2 DICOM files found are single images, no series, and are not listed:")
+                                 .arg(singles)
+                                 .arg(found));
+        text += named(singles, [&](int i) {
+            return baseFolder_.relativeFilePath(QString::fromStdString(singleImages_[std::size_t(i)]));
+        });
+    }
     return text;
 }
 
-void DicomImportDialog::displayUnreadableFiles()
+void DicomImportDialog::displayNotListedFiles()
 {
-    if (unreadable_.empty())
+    if (unreadable_.empty() && singleImages_.empty())
         return;
-    unreadableLabel_->setText(unreadableText(3, "; "));
-    unreadableLabel_->setToolTip(unreadableText(int(unreadable_.size()), "\n"));
+    // Both kinds share the label's lines: each names fewer files then (the tool tip names all).
+    unreadableLabel_->setText(notListedText(unreadable_.empty() || singleImages_.empty() ? 3 : 1, "; "));
+    unreadableLabel_->setToolTip(notListedText(int(unreadable_.size() + singleImages_.size()), "\n"));
     list_->setGeometry(10, 10, 880, 310);
     unreadableLabel_->show();
 }
 
 void DicomImportDialog::generateStudySetContainer()
 {
-    if (scanResult_.empty())
-        return;
     studySets_.clear();
+    singleImages_.clear();
     for (auto run = scanResult_.begin(); run != scanResult_.end();)
     {
         const auto end = scanResult_.upper_bound(run->first);
-        if (std::next(run) != end) // a single image is never offered
+        if (std::next(run) != end)
         {
             StudySet set{run->first, {}, nullptr};
             for (auto it = run; it != end; ++it)
                 set.files.push_back(it->second);
             studySets_.push_back(std::move(set));
         }
+        else // a single image is never offered
+        {
+            singleImages_.push_back(run->second);
+        }
         run = end;
     }
+    std::sort(singleImages_.begin(), singleImages_.end());
 }
 
 QString DicomImportDialog::dateText(const std::string& dicomDate)

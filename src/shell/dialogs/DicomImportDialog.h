@@ -5,9 +5,10 @@
 //
 // Files are grouped by patient ID, study ID, pixel spacing, orientation, series number, folder
 // and (when the headers have one) the series instance UID, each compared on its own. A set of a
-// single file is never offered. Files that look like DICOM files (by their header, or by their
-// name when they have none) but cannot be read are named under the list with the reason, and in
-// the message when nothing else was found. Cancel and Escape close the dialog at once: the scan
+// single file is never offered: a single image is no series. Files that look like DICOM files (by
+// their header, or by their name when they have none) but cannot be read (a slice whose pixel data
+// run past the file's end among them) are named under the list with the reason, and the single
+// images after them; in the message, when nothing can be listed. Cancel and Escape close the dialog at once: the scan
 // stops at its next folder or entry and ends on its own, and nothing it finds reaches the closed
 // dialog.
 #include "shell/dialogs/Dialog.h"
@@ -143,15 +144,16 @@ protected slots:
 private:
     void generateStudySetContainer();
     void displayStudySetContainer();
-    // Under the list: how many files could not be read, which, and why.
-    void displayUnreadableFiles();
-    QString unreadableText(int mostNamed, const QString& separator) const;
+    // Under the list: how many files could not be read, which, and why; then the single images.
+    void displayNotListedFiles();
+    QString notListedText(int mostNamed, const QString& separator) const;
 
     // What the scan found, taken over from the scanner when it ended; GUI thread only.
     ScanResult scanResult_;
     std::vector<UnreadableFile> unreadable_;
     int pollTimer_ = 0;
     std::vector<StudySet> studySets_;
+    std::vector<std::string> singleImages_; // readable files that make no study set
     int selected_ = -1;
     QDir baseFolder_;
     std::unique_ptr<DirectoryScanner> scanner_;
