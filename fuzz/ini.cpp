@@ -1,25 +1,16 @@
 // Ini files come from planning folders and the implant database: any bytes must parse, and a
 // file written back after one change must read back with every other value unchanged.
+#include "ScratchFile.h"
 #include "vexa/core/IniFileManager.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
-
-namespace {
-
-std::string scratchFile(const char* suffix)
-{
-    return std::string("/tmp/morvanta_fuzz_ini_") + std::to_string(::getpid()) + suffix;
-}
-
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string file = scratchFile(".ini");
+    const std::string file = fuzzScratchFile("ini") + ".ini";
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

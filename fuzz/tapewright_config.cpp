@@ -1,6 +1,7 @@
 // Configuration files are given by the user: any bytes must load with warnings at most, or be
 // refused as a whole with a report, and what a load leaves behind must save and load again to the
 // same file.
+#include "ScratchFile.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/TapewrightConfig.h"
 #include "tapewright/TapewrightSettings.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -40,7 +40,7 @@ QByteArray readAll(const QString& name)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     TapewrightConfig* dialog = config();
-    const QString base = QStringLiteral("/tmp/morvanta_fuzz_twconfig_%1").arg(::getpid());
+    const QString base = QString::fromStdString(fuzzScratchFile("twconfig"));
     {
         QFile out(base + ".in");
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -51,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     dialog->saveConfig(base + ".a");
     dialog->loadConfig(base + ".a");
     dialog->saveConfig(base + ".b");
-    if (readAll(base + ".a") != readAll(base + ".b"))
+    const bool same = readAll(base + ".a") == readAll(base + ".b");
+    for (const char* written : {".in", ".a", ".b"})
+        QFile::remove(base + written);
+    if (!same)
         std::abort();
     return 0;
 }

@@ -2,6 +2,7 @@
 // must end in reports, never in a crash or a hang. Reports go to a sink instead of ending the
 // process; boxes the script opens are closed at once.
 #include "tapewright/ChildListener.h"
+#include "ScratchFile.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
 #include "tapewright/TapewrightSettings.h"
@@ -29,7 +30,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Screen dumps write where the script says: not from arbitrary input.
     if (bytes.toLower().contains("screendump"))
         return 0;
-    const QString file = QStringLiteral("/tmp/morvanta_fuzz_tapewright_%1.tws").arg(::getpid());
+    const QString file = QString::fromStdString(fuzzScratchFile("tapewright")) + ".tws";
     {
         QFile out(file);
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -147,5 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     tree.reset();
     QCoreApplication::processEvents();
+    QFile::remove(file);
     return 0;
 }

@@ -5,7 +5,8 @@
 //
 // No test writes into the running user's home or leaves files behind: the program points the
 // user's folders (home, data, configuration, cache, runtime) and the temporary folder into one
-// folder of its own, which goes when it ends, however it ends (see OwnFolders).
+// folder of its own, which goes when it ends, however it ends, after every process it started
+// (see OwnFolders).
 //
 // The tests need an X screen of 24-bit colour (OpenGL contexts, the colours they read back) at
 // least as large as the workstation's smallest, 1280x1024 (the windows and dialogs they grab or
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QMetaObject>
 #include <QWidget>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,13 +26,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <signal.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -47,6 +52,13 @@ namespace {
 // it removes it. A watcher process removes it once that program has ended in any way (killed,
 // crashed, ended by the bound), after its own end's writes; the program removes it itself at a
 // normal end too, so that it is gone by the time the program's end is seen.
+//
+// What the program starts ends with it, before the folder goes: a child that outlived it (the
+// program under test finishing its replay, an Xvfb) would write into the folder again, or run
+// on forever. The program leads a process group of its own, which its children and theirs stay
+// in also once they are re-parented to init; at the end every process left in it is asked to
+// end, then killed, and the folder goes once they are gone. Only a process that leaves the
+// group (a detached start makes a session of its own) is not found.
 class OwnFolders
 {
 public:
@@ -87,14 +99,18 @@ public:
         setenv("QT_DISABLE_SHADER_DISK_CACHE", "1", 0);
         setenv("MESA_SHADER_CACHE_DISABLE", "true", 0);
         setenv(variable, made.c_str(), 1);
+        leadGroup();
         startWatcher();
     }
 
-    // Removes the folder where this program made it (a child's call does nothing).
+    // Ends what the program started and removes the folder where this program made it (a
+    // child's call does nothing).
     static void remove()
     {
-        if (!root().empty())
-            removeTree(root());
+        if (root().empty())
+            return;
+        endGroup();
+        removeTree(root());
     }
 
 private:
@@ -102,6 +118,143 @@ private:
     {
         static std::string made;
         return made;
+    }
+
+    // The program's group (0: none), the program and its parent, and whether the program found
+    // the group made: a shell's job whose other commands (a pipeline's) are in it too.
+    struct Group
+    {
+        pid_t id = 0, program = 0, parent = 0;
+        bool found = false;
+    };
+    static Group& group()
+    {
+        static Group made;
+        return made;
+    }
+
+    // Under ctest or a script the program starts in its parent's group and makes one of its
+    // own; a shell with job control has made it one already. Signals sent to the group it left
+    // (Ctrl+C in a terminal reaches ctest's group) still reach it: a relay process stays there
+    // and passes them on to the program's group; it ends with the program.
+    static void leadGroup()
+    {
+        Group& g = group();
+        g.program = ::getpid();
+        g.parent = ::getppid();
+        const pid_t left = ::getpgrp();
+        g.found = left == g.program;
+        if (!g.found && ::setpgid(0, 0) != 0)
+            return;
+        g.id = g.program;
+        if (g.found || ::fork() != 0)
+            return;
+        ::setpgid(0, left);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != g.program)
+            ::_exit(0);
+        sigset_t relayed;
+        ::sigemptyset(&relayed);
+        for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT})
+            ::sigaddset(&relayed, number);
+        ::sigprocmask(SIG_BLOCK, &relayed, nullptr);
+        const int quiet = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2})
+            ::dup2(quiet, fd);
+        ::close_range(3, ~0U, 0);
+        for (int number = 0;;)
+            if (::sigwait(&relayed, &number) == 0)
+                ::kill(-g.program, number);
+    }
+
+    struct Process
+    {
+        pid_t parent = 0, group = 0;
+        char state = 0;
+    };
+
+    // The processes of the system, read from /proc.
+    static std::map<pid_t, Process> processes()
+    {
+        std::map<pid_t, Process> all;
+        DIR* proc = ::opendir("/proc");
+        if (!proc)
+            return all;
+        while (const dirent* e = ::readdir(proc)) {
+            char* end = nullptr;
+            const long pid = std::strtol(e->d_name, &end, 10);
+            if (*end || pid <= 0)
+                continue;
+            char text[512];
+            const int fd = ::open(("/proc/" + std::string(e->d_name) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+            const ssize_t got = fd < 0 ? -1 : ::read(fd, text, sizeof text - 1);
+            if (fd >= 0)
+                ::close(fd);
+            if (got <= 0)
+                continue;
+            text[got] = 0;
+            // The name in parentheses may hold anything, also spaces and parentheses.
+            const char* name = std::strrchr(text, ')');
+            Process p;
+            if (name && std::sscanf(name + 1, " %c %d %d", &p.state, &p.parent, &p.group) == 3)
+                all[pid_t(pid)] = p;
+        }
+        ::closedir(proc);
+        return all;
+    }
+
+    // The processes left in the program's group other than the program, not yet ended (a
+    // zombie is), without a shell job's other commands: those descend from the program's parent
+    // through no process outside the group but the parent.
+    static std::vector<pid_t> leftInGroup()
+    {
+        const Group& g = group();
+        const auto all = processes();
+        std::vector<pid_t> left;
+        for (const auto& [pid, p] : all) {
+            if (p.group != g.id || pid == g.program || p.state == 'Z' || p.state == 'X')
+                continue;
+            const Process* top = &p;
+            for (std::size_t up = 0; up < all.size() && top->parent != g.program; ++up) {
+                const auto parent = all.find(top->parent);
+                if (parent == all.end() || parent->second.group != g.id)
+                    break;
+                top = &parent->second;
+            }
+            if (!g.found || top->parent != g.parent)
+                left.push_back(pid);
+        }
+        return left;
+    }
+
+    // Asks what is left in the group to end (an Xvfb removes its lock files, the program under
+    // test ends as at a shutdown), kills what has not ended after a while, and returns once all
+    // are gone, or a process beyond a kill (one of another user, one stuck in the kernel) holds
+    // the end too long.
+    static void endGroup()
+    {
+        if (group().id <= 0)
+            return;
+        const auto asked = std::chrono::steady_clock::now();
+        std::set<pid_t> told, beyond;
+        for (;;) {
+            std::vector<pid_t> left = leftInGroup();
+            left.erase(std::remove_if(left.begin(), left.end(), [&](pid_t pid) { return beyond.count(pid) > 0; }),
+                       left.end());
+            const auto waited = std::chrono::steady_clock::now() - asked;
+            if (left.empty() || waited > std::chrono::seconds(70))
+                return;
+            for (const pid_t pid : left) {
+                if (told.insert(pid).second) {
+                    if (::kill(pid, SIGTERM) != 0 && errno == EPERM)
+                        beyond.insert(pid);
+                    ::kill(pid, SIGCONT); // one that was stopped
+                } else if (waited > std::chrono::seconds(10)) {
+                    ::kill(pid, SIGKILL);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 
     // Removes the tree without following a link; a folder a test left closed is opened first.
@@ -128,8 +281,10 @@ private:
     }
 
     // A process outside the program's process group and tree (so that neither a Ctrl+C nor
-    // ctest's end of a timed-out test reaches it) that waits for the end of a pipe only this
-    // program holds, which comes when the program ends however it ends, and removes the folder.
+    // ctest's end of a timed-out test reaches it) that waits for the program's end, however it
+    // ends, ends what is left of its group and removes the folder. The end shows as the end of
+    // a pipe only the program holds and, where the kernel has them, as a process file descriptor
+    // of the program becoming readable: a forked child of the program holds the pipe too.
     static void startWatcher()
     {
         int ends[2];
@@ -137,6 +292,8 @@ private:
             return;
         const pid_t middle = ::fork();
         if (middle == 0) {
+            // Opened while the program waits for this process: it is the program's.
+            const int program = static_cast<int>(::syscall(SYS_pidfd_open, group().program, 0));
             ::setsid();
             if (::fork() != 0)
                 ::_exit(0);
@@ -144,10 +301,13 @@ private:
             const int quiet = ::open("/dev/null", O_WRONLY);
             ::dup2(quiet, 1);
             ::dup2(quiet, 2);
-            ::close_range(3, ~0U, 0);
-            char byte;
-            while (::read(0, &byte, 1) < 0 && errno == EINTR) {
+            if (program >= 0)
+                ::dup2(program, 3);
+            ::close_range(program >= 0 ? 4 : 3, ~0U, 0);
+            pollfd end[2] = {{0, POLLIN, 0}, {3, POLLIN, 0}};
+            while (::poll(end, program >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
             }
+            endGroup();
             removeTree(root());
             ::_exit(0);
         }
@@ -204,6 +364,11 @@ private:
             describeGui();
             std::fflush(stdout);
             std::fflush(stderr);
+            // The test goes on meanwhile and would report the end of what it started as its
+            // failures: the program says nothing more.
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
             OwnFolders::remove();
             std::_Exit(124);
         }
@@ -364,8 +529,9 @@ bool opensXDisplay(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (!listsTests(argc, argv))
-        OwnFolders::setUp();
+    // Also when it only lists its tests (the build does after each link): Qt makes its runtime
+    // folder in the temporary folder where none is set.
+    OwnFolders::setUp();
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::unique_ptr<OwnXServer> ownServer;

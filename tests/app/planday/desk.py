@@ -5,6 +5,7 @@ saved planning (configparser, pydicom, numpy).
 Run with /usr/bin/python3: Debian's python3-pydicom and python3-numpy install for it."""
 import atexit
 import configparser
+import ctypes
 import glob
 import hashlib
 import os
@@ -35,6 +36,87 @@ def own_user_folders():
     tempfile.tempdir = None  # taken from TMPDIR again
     atexit.register(shutil.rmtree, root, True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    end_what_it_starts(root)
+
+
+def ends_with_parent(number=signal.SIGTERM):
+    """Has the calling process sent the signal when its parent ends (the kernel's parent-death
+    signal), however the parent ends."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, int(number), 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
+def end_what_it_starts(root):
+    """What this process starts ends with it, however it ends (also killed), before its folder
+    goes: it leads a process group of its own, which its children (Xvfb, the program) and theirs
+    stay in also once init adopts them, and a watcher outside the group asks what is left in it
+    to end once this process has ended, kills what has not after a while, and then removes the
+    folder. Under ctest, whose group it leaves, it ends when ctest ends (Ctrl+C reaches ctest's
+    group only). A group a shell's job control made holds the job's other commands too (a
+    pipeline's): those, the parent's other children and theirs, are left alone."""
+    group, parent = os.getpid(), os.getppid()
+    found = os.getpgrp() == group
+    if not found:
+        os.setpgid(0, 0)
+        ends_with_parent()
+    reading, writing = os.pipe()  # not inherited by the programs it starts
+    if os.fork() == 0:
+        os.setsid()
+        if os.fork() != 0:
+            os._exit(0)
+        os.close(writing)
+        try:
+            os.read(reading, 1)  # nothing comes: the end of the pipe is the end of the process
+            asked, told = time.monotonic(), set()
+            while time.monotonic() - asked < 70:
+                members = group_members(group)
+                left = [pid for pid, (state, _) in members.items()
+                        if pid != group and state not in "ZX" and not (found and in_job(pid, members, group, parent))]
+                if not left:
+                    break
+                for pid in left:
+                    try:
+                        if pid not in told:
+                            told.add(pid)
+                            os.kill(pid, signal.SIGTERM)
+                            os.kill(pid, signal.SIGCONT)
+                        elif time.monotonic() - asked > 10:
+                            os.kill(pid, signal.SIGKILL)
+                    except OSError:
+                        pass
+                time.sleep(0.01)
+            shutil.rmtree(root, True)
+        finally:
+            os._exit(0)
+    os.close(reading)
+    os.wait()
+
+
+def group_members(group):
+    """The processes of the group with their states (a zombie's is Z) and parents, from /proc."""
+    members = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open("/proc/%s/stat" % name) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except (OSError, IndexError):
+                continue
+            if int(fields[2]) == group:
+                members[int(name)] = (fields[0], int(fields[1]))
+    return members
+
+
+def in_job(pid, members, leader, parent):
+    """Whether the member descends from the leader's parent through other members only: another
+    command of the leader's job."""
+    for _ in range(len(members)):
+        up = members[pid][1]
+        if up == parent:
+            return True
+        if up == leader or up not in members:
+            return False
+        pid = up
+    return False
 
 
 class XServer:
@@ -43,7 +125,7 @@ class XServer:
     def __init__(self, size="1920x1080x24"):
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", "1", "-screen", "0", size, "-nolisten", "tcp", "-noreset"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=ends_with_parent)
         number = self.process.stdout.readline().strip()
         if not number:
             raise RuntimeError("Xvfb did not start")
@@ -100,7 +182,8 @@ class Run:
     def __init__(self, program, args, env, cwd=None, log=None):
         self.started = time.monotonic()
         self.log = open(log, "wb") if log else subprocess.DEVNULL
-        self.process = subprocess.Popen([program] + args, env=env, cwd=cwd, stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen([program] + args, env=env, cwd=cwd, stdout=self.log, stderr=subprocess.STDOUT,
+                                        preexec_fn=ends_with_parent)
         self.seconds = None
         self.peak_kib = None
 
