@@ -49,49 +49,68 @@ inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
            : call == Call::exchange && !exchanges ? EINVAL
                                                        : 0;
 }
-// With a `gap`, a file made under a temporary name stands that long before it is locked, as the
-// round trips between making and locking take on a file server (every lock of such a file waits).
-inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {})
+// With a `gap`, every open and every lock of a file under a temporary name takes that long, as
+// the round trips on a file server do: a file made so stands unlocked that long before its maker
+// locks it, and a start that reads the file server's clock by making one (FolderHandle::isNew)
+// takes as long. With a `clock`, the file server's clock runs that much ahead of this computer's
+// (behind where negative): every time it stamps on a file reads so (every process of a test takes
+// the same, as computers sharing a server see its times alike).
+inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {}, std::chrono::seconds clock = {})
 {
     FolderHandle::imitateSillyRename(true);
+    FolderHandle::setServerClockOffset(clock);
     FolderHandle::setFaultInjector([exchanges, gap](FolderHandle::SystemCall call, const std::string& path) {
-        if (gap.count() && call == FolderHandle::SystemCall::lock &&
+        if (gap.count() && (call == FolderHandle::SystemCall::lock || call == FolderHandle::SystemCall::open) &&
             Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string()))
             std::this_thread::sleep_for(gap);
         return nfsRule(call, exchanges);
     });
 }
 
+// Ends imitateNfs.
+inline void endNfs()
+{
+    FolderHandle::setFaultInjector({});
+    FolderHandle::imitateSillyRename(false);
+    FolderHandle::setServerClockOffset({});
+}
+
+// The round trip (ms) on a file server, for every process of the tables run under the NFS
+// client's rules: what stands between making a file under a temporary name and locking it.
+constexpr int roundTrip = 2;
+
 // Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
 // exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
 // name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
 // local disk, or "without exchange", as NFS has it (EINVAL).
-// With a `gap` (ms) between making a file under a temporary name and locking it (imitateNfs).
+// With a `gap` (ms) for every open and lock of a file under a temporary name, and the file
+// server's `clock` (s) ahead of this computer's, behind where negative (imitateNfs).
 struct NfsRule
 {
-    explicit NfsRule(const char* how = "1", int gap = 0)
+    explicit NfsRule(const char* how = "1", int gap = 0, int clock = 0)
     {
         qputenv("MORVANTA_SAVE_NFS_LOCKS", how);
         qputenv("MORVANTA_SAVE_NFS_GAP", QByteArray::number(gap));
+        qputenv("MORVANTA_SAVE_NFS_CLOCK", QByteArray::number(clock));
     }
     ~NfsRule()
     {
         qunsetenv("MORVANTA_SAVE_NFS_LOCKS");
         qunsetenv("MORVANTA_SAVE_NFS_GAP");
+        qunsetenv("MORVANTA_SAVE_NFS_CLOCK");
     }
 };
 
 // A start that comes an hour after what it finds was left: the file system's clock reads so much
 // later for what it judges by its age there.
-inline StartRecovery::Report startAnHourLater(const std::string& patients, bool onServer)
+inline StartRecovery::Report startAnHourLater(const std::string& patients, bool onServer, std::chrono::seconds clock = {})
 {
     if (onServer)
-        imitateNfs(false);
+        imitateNfs(false, {}, clock);
     FolderHandle::setClockAhead(std::chrono::hours(1));
     StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
     FolderHandle::setClockAhead({});
-    FolderHandle::setFaultInjector({});
-    FolderHandle::imitateSillyRename(false);
+    endNfs();
     return report;
 }
 
