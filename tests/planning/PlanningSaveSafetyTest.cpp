@@ -70,8 +70,9 @@ void holdAtStep()
 // "lock", "mark": takeAndHold. With MORVANTA_SAVE_NO_LOCKS, on a file system that takes no locks;
 // with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing, makes
 // no nameless files and renames a removed file that is open (NFS; "without exchange", it
-// exchanges no files either), with MORVANTA_SAVE_NFS_GAP ms for every open and lock of a file
-// under a temporary name, and its clock MORVANTA_SAVE_NFS_CLOCK s ahead of this computer's.
+// exchanges no files either), with MORVANTA_SAVE_NFS_GAP ms between making a file under a
+// temporary name and the next step on it, and its clock MORVANTA_SAVE_NFS_CLOCK s ahead of this
+// computer's.
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))

@@ -27,6 +27,8 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -49,20 +51,31 @@ inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
            : call == Call::exchange && !exchanges ? EINVAL
                                                        : 0;
 }
-// With a `gap`, every open and every lock of a file under a temporary name takes that long, as
-// the round trips on a file server do: a file made so stands unlocked that long before its maker
-// locks it, and a start that reads the file server's clock by making one (FolderHandle::isNew)
-// takes as long. With a `clock`, the file server's clock runs that much ahead of this computer's
-// (behind where negative): every time it stamps on a file reads so (every process of a test takes
-// the same, as computers sharing a server see its times alike).
+// With a `gap`, a file this process makes under a temporary name stands that long before its next
+// step on it, as the round trip of making it takes on a file server: unlocked before its maker
+// locks it, and, for a start that reads the file server's clock by making one (FolderHandle::isNew),
+// before that start reads its time (holding whatever it holds meanwhile). Steps on files others
+// made are not held. With a `clock`, the file server's clock runs that much ahead of this
+// computer's (behind where negative): every time it stamps on a file reads so (every process of a
+// test takes the same, as computers sharing a server see its times alike).
 inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {}, std::chrono::seconds clock = {})
 {
+    using Call = FolderHandle::SystemCall;
     FolderHandle::imitateSillyRename(true);
     FolderHandle::setServerClockOffset(clock);
-    FolderHandle::setFaultInjector([exchanges, gap](FolderHandle::SystemCall call, const std::string& path) {
-        if (gap.count() && (call == FolderHandle::SystemCall::lock || call == FolderHandle::SystemCall::open) &&
-            Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string()))
-            std::this_thread::sleep_for(gap);
+    // The temporary files this process made that have not had their next step yet.
+    const auto made = std::make_shared<std::pair<std::mutex, std::set<std::string>>>();
+    FolderHandle::setFaultInjector([exchanges, gap, made](Call call, const std::string& path) {
+        if (gap.count() && Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string())) {
+            std::unique_lock lock(made->first);
+            std::error_code unknown;
+            if (call == Call::open && !fs::exists(fs::symlink_status(path, unknown))) {
+                made->second.insert(path);
+            } else if ((call == Call::lock || call == Call::status) && made->second.erase(path)) {
+                lock.unlock();
+                std::this_thread::sleep_for(gap);
+            }
+        }
         return nfsRule(call, exchanges);
     });
 }
@@ -76,15 +89,15 @@ inline void endNfs()
 }
 
 // The round trip (ms) on a file server, for every process of the tables run under the NFS
-// client's rules: what stands between making a file under a temporary name and locking it.
+// client's rules: what stands between making a file under a temporary name and its next step.
 constexpr int roundTrip = 2;
 
 // Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
 // exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
 // name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
 // local disk, or "without exchange", as NFS has it (EINVAL).
-// With a `gap` (ms) for every open and lock of a file under a temporary name, and the file
-// server's `clock` (s) ahead of this computer's, behind where negative (imitateNfs).
+// With a `gap` (ms) between making a file under a temporary name and the next step on it, and the
+// file server's `clock` (s) ahead of this computer's, behind where negative (imitateNfs).
 struct NfsRule
 {
     explicit NfsRule(const char* how = "1", int gap = 0, int clock = 0)

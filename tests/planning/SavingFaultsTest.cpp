@@ -14,6 +14,8 @@
 #include <thread>
 #include <cerrno>
 #include <functional>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 using namespace PlanningSaveTest;
@@ -732,4 +734,48 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
         }
         EXPECT_EQ(removed, row.removed);
     }
+}
+
+// On a file server, a start that meets a new mark under its temporary name in the moment between
+// its making and its maker's lock (held there until the start reads the file server's clock, and
+// the start there until the maker has written it): the maker holds its mark locked once made, and
+// the start leaves it and its working folder alone.
+TEST(SavingFaults, AStartLeavesAMarkBeingMadeToItsMaker)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
+    fs::create_directories(staging);
+    std::atomic<bool> clockRead{false}, written{false};
+    std::atomic<std::thread::id> maker;
+    const auto isTemporary = [](const std::string& path) {
+        return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
+    };
+    FolderHandle::imitateSillyRename(true);
+    FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+        const bool ofTheMaker = std::this_thread::get_id() == maker.load();
+        if (ofTheMaker && call == Call::lock && isTemporary(path))
+            until([&] { return clockRead.load(); });
+        if (ofTheMaker && call == Call::write)
+            written = true;
+        // The start makes a file to read the clock there.
+        if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !clockRead.exchange(true))
+            until([&] { return written.load(); });
+        return nfsRule(call, false);
+    });
+    Answer<std::unique_ptr<WorkMark>> mark = Failure{EINTR};
+    std::thread making([&] {
+        maker = std::this_thread::get_id();
+        mark = WorkMark::create(FolderHandle::open(staging));
+    });
+    EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
+    const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+    clockRead = written = true;
+    making.join();
+    endNfs();
+    ASSERT_TRUE(mark.ok() && *mark) << reasonOf(mark.error());
+    EXPECT_EQ(report.lines, std::vector<std::string>{});
+    const int fd = ::open((staging + "/" + WorkMark::fileName).c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the mark is its maker's, locked";
+    ::close(fd);
 }

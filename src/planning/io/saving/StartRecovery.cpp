@@ -148,7 +148,8 @@ public:
                 finishPlanning(folder, entry, &replacing);
             else if (const auto retired = holdsOnlyMarkNames(entry); retired.ok() && *retired)
                 removeRetired(folder, name, entry);
-            else if (isTimeStampName(name) && !hasWorkingFolder(folder, *names, name))
+            else if (const auto empty = entry.isEmpty();
+                     isTimeStampName(name) && empty.ok() && *empty && !hasWorkingFolder(folder, *names, name))
                 removeReserved(folder, name, true);
             else if (depth < maxDepth)
                 finishIn(entry, depth + 1);
