@@ -168,7 +168,8 @@ int fstat(int fd, struct stat* status)
 }
 int fstatat(int folder, const char* name, struct stat* status)
 {
-    return failed(Call::status, folder, name) ? -1 : shifted(::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW), status);
+    return failed(Call::status, folder, name) ? -1
+                                              : shifted(::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW), status);
 }
 // The next entry of the folder `fd`; nullptr with errno 0 at the end.
 dirent* readdir(DIR* dir, int fd)

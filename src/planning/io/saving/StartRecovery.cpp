@@ -449,7 +449,8 @@ private:
             return;
         if (alone && !isOld(parent, targetName))
             return;
-        const std::string what = "the empty folder " + target.path() + (alone ? " reserved for a new planning" : " reserved for it");
+        const std::string what =
+            "the empty folder " + target.path() + (alone ? " reserved for a new planning" : " reserved for it");
         const int error = parent.removeFolder(targetName).error();
         if (!error)
             done("removed " + what);
