@@ -542,7 +542,8 @@ TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
 }
 
 // What saves of earlier program versions, and saves that died, left behind is finished at the
-// next start; what the program did not make stays.
+// next start; what the program did not make stays. On a local disk, and on a file server (the
+// start under the NFS client's rules).
 TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
 {
     using Files = std::map<std::string, std::string>;
@@ -606,8 +607,9 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                          {staging + "/" + mark, ""}})},
         {"a user's look-alikes", lookAlikes, lookAlikes},
     };
+    for (const bool onServer : {false, true})
     for (const auto& [state, before, after] : rows) {
-        SCOPED_TRACE(state);
+        SCOPED_TRACE(state + (onServer ? ", on a file server" : ""));
         TestSupport::ScratchDir dir;
         for (const auto& [file, text] : before)
             if (file.back() == '/')
@@ -619,7 +621,11 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                 fs::create_directories(fs::path(dir.file("patients/" + file)).parent_path());
                 fs::create_hard_link(dir.file("patients/" + text.substr(link.size())), dir.file("patients/" + file));
             }
-        EXPECT_EQ(StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty(), before == after);
+        if (onServer)
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
+        const bool nothingDone = StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty();
+        endNfs();
+        EXPECT_EQ(nothingDone, before == after);
         Files files = snapshot(dir.file("patients"));
         std::erase_if(files, [](const auto& file) { return file.second == "/"; });
         EXPECT_EQ(files, after);

@@ -180,7 +180,8 @@ TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
 
 // Something of the user's where the lock of the planning's origin goes (".<origin>.lock"): a
 // file, a named pipe, a folder, a symbolic link. The overwrite is refused at once, naming it and
-// saying what it is, and it is left exactly as it was; the planning is unchanged.
+// saying what it is, and it is left exactly as it was; the planning is unchanged. On a local disk,
+// and on a file server (the save under the NFS client's rules).
 TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
 {
     TestSupport::ScratchDir work;
@@ -195,15 +196,19 @@ TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
         {"a folder", [&] { writeText(lock + "/inside.txt", "kept"); }},
         {"a symbolic link", [&] { fs::create_symlink(outside, lock); }},
     };
+    for (const bool onServer : {false, true})
     for (const auto& [thing, make] : things) {
-        SCOPED_TRACE(thing);
+        SCOPED_TRACE(std::string(thing) + (onServer ? ", on a file server" : ""));
         make();
         const auto before = snapshot(patients);
         struct stat made{};
         ASSERT_EQ(::lstat(lock.c_str(), &made), 0);
         Session s;
         ASSERT_EQ(load(s, old), "");
+        if (onServer)
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
         const std::string error = save(s, patients, true);
+        endNfs();
         EXPECT_EQ(error, PlanningWriter::failureText("The planning cannot be saved over: " + lock + " is " + thing +
                                                          ", where this program keeps the lock that lets saves of the "
                                                          "planning take turns. It was left as it is; move it away, then "
