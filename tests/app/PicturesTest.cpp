@@ -387,7 +387,8 @@ TEST(PicturesTest, TwoProgramsEachFileTheirOwnPicturesAndLeaveNoFolders)
 
 // A session lock that names this very process (a session that died in another process namespace,
 // where it had the same number) is a dead one: the start clears up as the only instance, and the
-// pictures that session left are kept in "recovered".
+// pictures that session left are kept in "recovered". A picture this session takes before that,
+// stamped an hour earlier by a program folder whose clock runs behind, stays this session's.
 TEST(PicturesTest, ADeadSessionWithThisProcessNumberIsNoInstanceRunning)
 {
     TestSupport::ScratchDir program;
@@ -406,8 +407,15 @@ TEST(PicturesTest, ADeadSessionWithThisProcessNumberIsNoInstanceRunning)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush());
         ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
     }
-    const ImageFolder images;
+    ImageFolder images;
     EXPECT_TRUE(images.isOnlyInstance());
+    QImage picture(4, 4, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    const std::string shot = images.saveScreenshot(picture);
+    QFile taken(QString::fromStdString(shot));
+    ASSERT_TRUE(taken.open(QIODevice::ReadWrite) &&
+                taken.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
     EXPECT_EQ(images.recoverEarlierSession({}).size(), 1u);
     EXPECT_TRUE(QFileInfo::exists(folder.images.filePath("recovered/left.bmp")));
+    EXPECT_EQ(images.ownFiles(), std::vector<std::string>{shot});
 }

@@ -71,7 +71,8 @@ void holdAtStep()
 // with MORVANTA_SAVE_NFS_LOCKS, on one that locks exclusively only what is open for writing, makes
 // no nameless files and renames a removed file that is open (NFS; "without exchange", it
 // exchanges no files either), with MORVANTA_SAVE_NFS_GAP ms between making a file under a
-// temporary name and locking it.
+// temporary name and the next step on it, and its clock MORVANTA_SAVE_NFS_CLOCK s ahead of this
+// computer's.
 TEST(DISABLED_SaveChild, Run)
 {
     if (qEnvironmentVariableIsSet("MORVANTA_SAVE_NO_LOCKS"))
@@ -79,7 +80,8 @@ TEST(DISABLED_SaveChild, Run)
             return call == FolderHandle::SystemCall::lock ? ENOLCK : 0;
         });
     else if (const QString nfs = qEnvironmentVariable("MORVANTA_SAVE_NFS_LOCKS"); !nfs.isEmpty())
-        imitateNfs(nfs != "without exchange", std::chrono::milliseconds(qEnvironmentVariableIntValue("MORVANTA_SAVE_NFS_GAP")));
+        imitateNfs(nfs != "without exchange", std::chrono::milliseconds(qEnvironmentVariableIntValue("MORVANTA_SAVE_NFS_GAP")),
+                   std::chrono::seconds(qEnvironmentVariableIntValue("MORVANTA_SAVE_NFS_CLOCK")));
     const QString action = qEnvironmentVariable("MORVANTA_SAVE_CHILD");
     const std::string planning = qEnvironmentVariable("MORVANTA_SAVE_PLANNING").toStdString();
     holdAtStep();
@@ -246,7 +248,7 @@ static void saveKilledAtAnyStep(bool onServer)
         staged << "-P" << QString::fromStdString(patients + "/.2030-01-01__07-00-00-0.saving0/" + folder);
     const std::pair<std::string, QStringList> calls[] = {{"linkat", staged}, {"renameat2", {}}, {"unlinkat", {}}, {"rmdir", {}}};
     for (const auto& [call, only] : calls) {
-        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange") : std::nullopt;
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange", roundTrip) : std::nullopt;
         for (int n = 1;; ++n) {
             SCOPED_TRACE(call + " #" + std::to_string(n) + (onServer ? " on a file server" : ""));
             fs::remove_all(patients);
@@ -277,7 +279,7 @@ static void saveKilledAtAnyStep(bool onServer)
                 ASSERT_EQ(said(renamed), "started");
             } else {
                 if (onServer)
-                    imitateNfs(false);
+                    imitateNfs(false, std::chrono::milliseconds(roundTrip));
                 const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
                 FolderHandle::setFaultInjector({});
                 FolderHandle::imitateSillyRename(false);
@@ -322,7 +324,7 @@ TEST(PlanningSaveSafety, ASaveCutWhileItMakesAMarkOrLockLeavesNothingForGood)
     TestSupport::ScratchDir work;
     const std::string patients = work.file("patients"), kept = work.file("kept"), origin = makePlanning(patients);
     copyAsIs(patients, kept);
-    const NfsRule nfs("without exchange");
+    const NfsRule nfs("without exchange", roundTrip);
     for (const char* action : {"overwrite", "new"}) {
         int kills = 0;
         for (int n = 1;; ++n) {
@@ -335,7 +337,7 @@ TEST(PlanningSaveSafety, ASaveCutWhileItMakesAMarkOrLockLeavesNothingForGood)
             if (said(child).starts_with("saved "))
                 break;
             ++kills;
-            imitateNfs(false);
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
             const StartRecovery::Report atOnce = StartRecovery::finishInterrupted({patients});
             FolderHandle::setFaultInjector({});
             FolderHandle::imitateSillyRename(false);
@@ -540,7 +542,8 @@ TEST(PlanningSaveSafety, TwoSavesAsNewInOneMillisecondGiveTwoPlannings)
 }
 
 // What saves of earlier program versions, and saves that died, left behind is finished at the
-// next start; what the program did not make stays.
+// next start; what the program did not make stays. On a local disk, and on a file server (the
+// start under the NFS client's rules).
 TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
 {
     using Files = std::map<std::string, std::string>;
@@ -604,8 +607,9 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                          {staging + "/" + mark, ""}})},
         {"a user's look-alikes", lookAlikes, lookAlikes},
     };
+    for (const bool onServer : {false, true})
     for (const auto& [state, before, after] : rows) {
-        SCOPED_TRACE(state);
+        SCOPED_TRACE(state + (onServer ? ", on a file server" : ""));
         TestSupport::ScratchDir dir;
         for (const auto& [file, text] : before)
             if (file.back() == '/')
@@ -617,7 +621,11 @@ TEST(PlanningSaveSafety, TheNextStartFinishesWhatEarlierVersionsLeft)
                 fs::create_directories(fs::path(dir.file("patients/" + file)).parent_path());
                 fs::create_hard_link(dir.file("patients/" + text.substr(link.size())), dir.file("patients/" + file));
             }
-        EXPECT_EQ(StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty(), before == after);
+        if (onServer)
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
+        const bool nothingDone = StartRecovery::finishInterrupted({dir.file("patients")}).lines.empty();
+        endNfs();
+        EXPECT_EQ(nothingDone, before == after);
         Files files = snapshot(dir.file("patients"));
         std::erase_if(files, [](const auto& file) { return file.second == "/"; });
         EXPECT_EQ(files, after);

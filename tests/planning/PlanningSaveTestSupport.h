@@ -27,6 +27,8 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -49,49 +51,79 @@ inline int nfsRule(FolderHandle::SystemCall call, bool exchanges)
            : call == Call::exchange && !exchanges ? EINVAL
                                                        : 0;
 }
-// With a `gap`, a file made under a temporary name stands that long before it is locked, as the
-// round trips between making and locking take on a file server (every lock of such a file waits).
-inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {})
+// With a `gap`, a file this process makes under a temporary name stands that long before its next
+// step on it, as the round trip of making it takes on a file server: unlocked before its maker
+// locks it, and, for a start that reads the file server's clock by making one (FolderHandle::isNew),
+// before that start reads its time (holding whatever it holds meanwhile). Steps on files others
+// made are not held. With a `clock`, the file server's clock runs that much ahead of this
+// computer's (behind where negative): every time it stamps on a file reads so (every process of a
+// test takes the same, as computers sharing a server see its times alike).
+inline void imitateNfs(bool exchanges, std::chrono::milliseconds gap = {}, std::chrono::seconds clock = {})
 {
+    using Call = FolderHandle::SystemCall;
     FolderHandle::imitateSillyRename(true);
-    FolderHandle::setFaultInjector([exchanges, gap](FolderHandle::SystemCall call, const std::string& path) {
-        if (gap.count() && call == FolderHandle::SystemCall::lock &&
-            Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string()))
-            std::this_thread::sleep_for(gap);
+    FolderHandle::setServerClockOffset(clock);
+    // The temporary files this process made that have not had their next step yet.
+    const auto made = std::make_shared<std::pair<std::mutex, std::set<std::string>>>();
+    FolderHandle::setFaultInjector([exchanges, gap, made](Call call, const std::string& path) {
+        if (gap.count() && Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string())) {
+            std::unique_lock lock(made->first);
+            std::error_code unknown;
+            if (call == Call::open && !fs::exists(fs::symlink_status(path, unknown))) {
+                made->second.insert(path);
+            } else if ((call == Call::lock || call == Call::status) && made->second.erase(path)) {
+                lock.unlock();
+                std::this_thread::sleep_for(gap);
+            }
+        }
         return nfsRule(call, exchanges);
     });
 }
+
+// Ends imitateNfs.
+inline void endNfs()
+{
+    FolderHandle::setFaultInjector({});
+    FolderHandle::imitateSillyRename(false);
+    FolderHandle::setServerClockOffset({});
+}
+
+// The round trip (ms) on a file server, for every process of the tables run under the NFS
+// client's rules: what stands between making a file under a temporary name and its next step.
+constexpr int roundTrip = 2;
 
 // Children under the Linux NFS client's rules (imitateNfs; flock emulated by fcntl locks): an
 // exclusive lock on a file open for reading alone is refused (EBADF), no file is made without a
 // name, a removed file that is open stays as ".nfs…" until it closes; files are exchanged as on a
 // local disk, or "without exchange", as NFS has it (EINVAL).
-// With a `gap` (ms) between making a file under a temporary name and locking it (imitateNfs).
+// With a `gap` (ms) between making a file under a temporary name and the next step on it, and the
+// file server's `clock` (s) ahead of this computer's, behind where negative (imitateNfs).
 struct NfsRule
 {
-    explicit NfsRule(const char* how = "1", int gap = 0)
+    explicit NfsRule(const char* how = "1", int gap = 0, int clock = 0)
     {
         qputenv("MORVANTA_SAVE_NFS_LOCKS", how);
         qputenv("MORVANTA_SAVE_NFS_GAP", QByteArray::number(gap));
+        qputenv("MORVANTA_SAVE_NFS_CLOCK", QByteArray::number(clock));
     }
     ~NfsRule()
     {
         qunsetenv("MORVANTA_SAVE_NFS_LOCKS");
         qunsetenv("MORVANTA_SAVE_NFS_GAP");
+        qunsetenv("MORVANTA_SAVE_NFS_CLOCK");
     }
 };
 
 // A start that comes an hour after what it finds was left: the file system's clock reads so much
 // later for what it judges by its age there.
-inline StartRecovery::Report startAnHourLater(const std::string& patients, bool onServer)
+inline StartRecovery::Report startAnHourLater(const std::string& patients, bool onServer, std::chrono::seconds clock = {})
 {
     if (onServer)
-        imitateNfs(false);
+        imitateNfs(false, {}, clock);
     FolderHandle::setClockAhead(std::chrono::hours(1));
     StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
     FolderHandle::setClockAhead({});
-    FolderHandle::setFaultInjector({});
-    FolderHandle::imitateSillyRename(false);
+    endNfs();
     return report;
 }
 

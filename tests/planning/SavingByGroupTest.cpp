@@ -156,7 +156,8 @@ TEST(SavingByGroup, OneMembersSaveIsFinishedTakenOverOrWaitedForByTheOther)
 // With umask 022 the save makes what it makes 0644 (folders 0755), as ever. Another member's
 // start leaves the owner's overwrite cut off after it published as it is, saying once whose it is
 // and that this user cannot take it over, and the member's overwrite is refused, saying the same;
-// the owner's next start finishes it. On a file server, where the cut save's marks and lock also
+// the owner's next start finishes it, also where it meets another member's start looking at the
+// mark (it waits for that one to let go). On a file server, where the cut save's marks and lock also
 // keep their temporary names (which that member may not remove) and are locked only shared, the
 // start says what is pending and that only a start as the owner finishes it, at every start.
 TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSaveAndSaysWhy)
@@ -167,7 +168,7 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
         GTEST_SKIP() << "cannot run a process as another user here";
     for (const bool onServer : {false, true}) {
         SCOPED_TRACE(onServer ? "on a file server" : "on a local disk");
-        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place) : std::nullopt;
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "1", roundTrip) : std::nullopt;
         TestSupport::ScratchDir work;
         const std::string planning = groupsPlanning(work, "022"), patients = fs::path(planning).parent_path();
         QProcess owners;
@@ -228,8 +229,19 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
         EXPECT_EQ(snapshot(planning), before);
         EXPECT_EQ(snapshot(replacing), replacingBefore);
 
-        QProcess next;
-        startChild(next, "start", patients, asUser(owner, "022"));
+        // The owner's next start meets a member's start at the mark, which that one holds locked
+        // while it looks (on a file server only shared): it waits until the member's lets go, and
+        // finishes the save.
+        QProcess looking, next;
+        startChild(looking, "start", patients, asUser(member, "022"), true);
+        {
+            const Tracer looks(looking, "pread64", replacing + "/.morvanta-work", true);
+            ASSERT_TRUE(looks.saw("pread64("));
+            startChild(next, "start", patients, asUser(owner, "022"), true);
+            const Tracer meets(next, "flock", replacing + "/.morvanta-work", false);
+            EXPECT_TRUE(meets.saw("flock(", 2)) << "the owner's start tries the mark again";
+        }
+        EXPECT_EQ(said(looking), "started");
         std::vector<std::string> finished;
         EXPECT_EQ(said(next, &finished), "started");
         expectOneWholePlanning(patients, finished, "022");
@@ -251,7 +263,7 @@ TEST(SavingByGroup, UnderTheNfsRuleADeadSavesLockOrMarkIsTakenByOneOfTwoAtOnce)
         GTEST_SKIP() << missing;
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
         GTEST_SKIP() << "cannot run a process as another user here";
-    const NfsRule nfs;
+    const NfsRule nfs("1", roundTrip);
     for (const std::string what : {"lock", "mark"})
         for (const Meeting& meeting : meetings) {
             SCOPED_TRACE(what + " of " + std::to_string(meeting.fileOwner));
@@ -314,7 +326,7 @@ TEST(SavingByGroup, UnderTheNfsRuleTwoOverwritesOverADeadSavesLockTakeTurns)
         GTEST_SKIP() << missing;
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
         GTEST_SKIP() << "cannot run a process as another user here";
-    const NfsRule nfs;
+    const NfsRule nfs("1", roundTrip);
     for (const Meeting& meeting : meetings) {
         SCOPED_TRACE("a lock of " + std::to_string(meeting.fileOwner));
         TestSupport::ScratchDir work;
@@ -367,7 +379,7 @@ TEST(SavingByGroup, UnderTheNfsRuleWithoutExchangeOnlyADeadSavesFileLockedAloneI
 {
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
         GTEST_SKIP() << "cannot run a process as another user here";
-    const NfsRule nfs("without exchange");
+    const NfsRule nfs("without exchange", roundTrip);
     for (const std::string what : {"lock", "mark"})
         for (const Meeting& meeting : meetings) {
             SCOPED_TRACE(what + " of " + std::to_string(meeting.fileOwner));

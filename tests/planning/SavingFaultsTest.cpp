@@ -14,6 +14,8 @@
 #include <thread>
 #include <cerrno>
 #include <functional>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 using namespace PlanningSaveTest;
@@ -504,10 +506,8 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
     } rows[] = {
         {"a working folder filled at its removal", Call::remove, ENOTEMPTY,
          [](const std::string& patients) {
-             for (const char* name : {"2030-01-01__07-00-00-0", ".2030-01-01__07-00-00-0.saving0"}) {
+             for (const char* name : {"2030-01-01__07-00-00-0", ".2030-01-01__07-00-00-0.saving0"})
                  fs::create_directories(patients + "/" + name);
-                 fs::last_write_time(patients + "/" + name, fs::file_time_type::clock::now() - std::chrono::hours(1));
-             }
              return patients + "/.2030-01-01__07-00-00-0.saving0";
          },
          {".2030-01-01__07-00-00-0.saving0", "2030-01-01__07-00-00-0"}, ""},
@@ -535,7 +535,10 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
         FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
             return call == row.call && path.starts_with(failing) && !failed++ ? row.error : 0;
         });
+        // An hour after what it finds was left (by the file system's clock).
+        FolderHandle::setClockAhead(std::chrono::hours(1));
         const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+        FolderHandle::setClockAhead({});
         FolderHandle::setFaultInjector({});
         EXPECT_GE(failed, 1) << "the step that fails is made";
         expectPromisesKept(report);
@@ -561,28 +564,50 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
 
 // What a save leaves whose removal of its working folder failed once its mark went (or that died
 // before it marked the folder): an empty working folder without a mark, beside the empty folder
-// reserved for it. A start removes both once they are ten minutes old; younger, they may be those
-// of a save about to mark its folder, and stay.
+// reserved for it; and what a save as new killed right after it reserved its folder leaves: that
+// folder alone. A start removes them once they are two minutes old by the file server's clock;
+// younger, they may be those of a save about to mark its folder (or to make its working folder),
+// and stay, whether this computer's clock runs with the server's, ten minutes ahead of it or twelve
+// behind.
 TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
 {
+    const std::string reserved = "2030-01-01__07-00-00-0", staging = "." + reserved + ".saving0";
     const struct
     {
-        const char* age;
-        int seconds;
+        const char* what;
+        std::vector<std::string> made;
+        bool anHourLater;
         std::set<std::string> left;
-    } rows[] = {{"just made", 0, {".2030-01-01__07-00-00-0.saving0", "2030-01-01__07-00-00-0"}}, {"an hour old", 3600, {}}};
-    for (const auto& [age, seconds, left] : rows) {
-        SCOPED_TRACE(age);
-        const MemoryScratch work;
-        const std::string patients = work.file("patients");
-        for (const char* name : {"2030-01-01__07-00-00-0", ".2030-01-01__07-00-00-0.saving0"}) {
-            const std::string folder = patients + "/" + name;
-            fs::create_directories(folder);
-            fs::last_write_time(folder, fs::file_time_type::clock::now() - std::chrono::seconds(seconds));
+        std::vector<std::string> removed;
+    } rows[] = {{"just made", {reserved, staging}, false, {staging, reserved}, {}},
+                {"an hour old", {reserved, staging}, true, {},
+                 {"removed the empty working folder /" + staging, "removed the empty folder /" + reserved + " reserved for it"}},
+                {"a reserved folder alone, just made", {reserved}, false, {reserved}, {}},
+                {"the same, an hour old", {reserved}, true, {},
+                 {"removed the empty folder /" + reserved + " reserved for a new planning"}},
+                {"an empty folder of another name, an hour old", {"letters"}, true, {"letters"}, {}}};
+    // The file server's clock (s) ahead of this computer's; none: a local disk.
+    for (const std::optional<int> clock : {std::optional<int>(), std::optional(0), std::optional(-600), std::optional(720)})
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) + (clock ? ", the server's clock " + std::to_string(*clock) + " s ahead" : ""));
+            const MemoryScratch work;
+            const std::string patients = work.file("patients");
+            for (const std::string& name : row.made)
+                fs::create_directories(patients + "/" + name);
+            if (clock)
+                imitateNfs(false, {}, std::chrono::seconds(*clock));
+            FolderHandle::setClockAhead(row.anHourLater ? std::chrono::hours(1) : std::chrono::hours(0));
+            const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+            FolderHandle::setClockAhead({});
+            endNfs();
+            expectToldAsIs(report.toTell, 0);
+            EXPECT_EQ(entries(patients), row.left);
+            std::vector<std::string> removed;
+            for (std::string line : report.lines)
+                if (const auto at = line.find(patients); at != std::string::npos)
+                    removed.push_back(line.replace(at, patients.size(), ""));
+            EXPECT_EQ(removed, row.removed);
         }
-        expectToldAsIs(StartRecovery::finishInterrupted({patients}).toTell, 0);
-        EXPECT_EQ(entries(patients), left);
-    }
 }
 
 // An overwrite whose origin lock's beat cannot be written before it publishes (another computer
@@ -709,4 +734,48 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
         }
         EXPECT_EQ(removed, row.removed);
     }
+}
+
+// On a file server, a start that meets a new mark under its temporary name in the moment between
+// its making and its maker's lock (held there until the start reads the file server's clock, and
+// the start there until the maker has written it): the maker holds its mark locked once made, and
+// the start leaves it and its working folder alone.
+TEST(SavingFaults, AStartLeavesAMarkBeingMadeToItsMaker)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
+    fs::create_directories(staging);
+    std::atomic<bool> clockRead{false}, written{false};
+    std::atomic<std::thread::id> maker;
+    const auto isTemporary = [](const std::string& path) {
+        return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
+    };
+    FolderHandle::imitateSillyRename(true);
+    FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+        const bool ofTheMaker = std::this_thread::get_id() == maker.load();
+        if (ofTheMaker && call == Call::lock && isTemporary(path))
+            until([&] { return clockRead.load(); });
+        if (ofTheMaker && call == Call::write)
+            written = true;
+        // The start makes a file to read the clock there.
+        if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !clockRead.exchange(true))
+            until([&] { return written.load(); });
+        return nfsRule(call, false);
+    });
+    Answer<std::unique_ptr<WorkMark>> mark = Failure{EINTR};
+    std::thread making([&] {
+        maker = std::this_thread::get_id();
+        mark = WorkMark::create(FolderHandle::open(staging));
+    });
+    EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
+    const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
+    clockRead = written = true;
+    making.join();
+    endNfs();
+    ASSERT_TRUE(mark.ok() && *mark) << reasonOf(mark.error());
+    EXPECT_EQ(report.lines, std::vector<std::string>{});
+    const int fd = ::open((staging + "/" + WorkMark::fileName).c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the mark is its maker's, locked";
+    ::close(fd);
 }

@@ -180,7 +180,8 @@ TEST(SavingTurns, WithoutLocksAStartLeavesASaveAtWorkAlone)
 
 // Something of the user's where the lock of the planning's origin goes (".<origin>.lock"): a
 // file, a named pipe, a folder, a symbolic link. The overwrite is refused at once, naming it and
-// saying what it is, and it is left exactly as it was; the planning is unchanged.
+// saying what it is, and it is left exactly as it was; the planning is unchanged. On a local disk,
+// and on a file server (the save under the NFS client's rules).
 TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
 {
     TestSupport::ScratchDir work;
@@ -195,15 +196,19 @@ TEST(SavingTurns, WhatStandsAtTheLocksNameIsLeftAsItWasAndNamed)
         {"a folder", [&] { writeText(lock + "/inside.txt", "kept"); }},
         {"a symbolic link", [&] { fs::create_symlink(outside, lock); }},
     };
+    for (const bool onServer : {false, true})
     for (const auto& [thing, make] : things) {
-        SCOPED_TRACE(thing);
+        SCOPED_TRACE(std::string(thing) + (onServer ? ", on a file server" : ""));
         make();
         const auto before = snapshot(patients);
         struct stat made{};
         ASSERT_EQ(::lstat(lock.c_str(), &made), 0);
         Session s;
         ASSERT_EQ(load(s, old), "");
+        if (onServer)
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
         const std::string error = save(s, patients, true);
+        endNfs();
         EXPECT_EQ(error, PlanningWriter::failureText("The planning cannot be saved over: " + lock + " is " + thing +
                                                          ", where this program keeps the lock that lets saves of the "
                                                          "planning take turns. It was left as it is; move it away, then "
@@ -293,7 +298,7 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
     for (const bool onServer : {false, true})
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.step) + (onServer ? ", on a file server" : ""));
-        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange") : std::nullopt;
+        const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "without exchange", roundTrip) : std::nullopt;
         copyAsIs(kept, patients);
         if (!row.stays.empty()) {
             writeText(a + "/" + row.stays, "the replaced planning's");
@@ -343,7 +348,7 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
                                 row.stays + " (a different file of that name is in the new planning).");
         EXPECT_EQ(told.empty(), row.stays.empty());
         if (onServer)
-            imitateNfs(false);
+            imitateNfs(false, std::chrono::milliseconds(roundTrip));
         StartRecovery::finishInterrupted({patients});
         FolderHandle::setFaultInjector({});
         FolderHandle::imitateSillyRename(false);
@@ -362,44 +367,59 @@ TEST(SavingTurns, TwoComputersStartingAtOnceSayNothingUntrue)
 }
 
 // On a file server, where a new mark or lock stands unlocked under its temporary name for the
-// round trips between making and locking it (20 ms, 2 ms): starts at once after an overwrite cut
-// off in its take-over, and a save of the new planning beside two starts, leave each other's new
-// files alone. Each start says nothing untrue (no mark that could not be made, nothing left for a
-// next start), the stale origin lock is told removed by one of them alone, and a save ends saved.
-// A start an hour later leaves one planning with every file and nothing hidden.
+// round trips between making and locking it (20 ms, 2 ms), and every start that judges one takes
+// as long to read the server's clock: starts at once after an overwrite cut off in its take-over,
+// and an overwrite or a save as new of the new planning beside two starts, leave each other's new
+// files, working folders and reserved folders alone, whether the server's clock runs with this
+// computer's, twelve minutes behind it or ten ahead (round by round). Each start says nothing
+// untrue (no mark that could not be made, nothing left for a next start), the stale origin lock
+// is told removed by one of them alone, and a save ends saved. A start an hour later leaves one
+// planning with every file (and the new one, saved as new) and nothing hidden.
 TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
 {
     if (const std::string missing = missingTools(false); !missing.empty())
         GTEST_SKIP() << missing;
     TestSupport::ScratchDir work;
-    const std::string patients = work.file("patients"), kept = work.file("kept"), a = makePlanning(patients);
+    const std::string patients = work.file("patients"), a = makePlanning(patients);
     addUserFiles(a, "a");
+    const std::string base = work.file("base");
+    copyAsIs(patients, base);
+    // The server's clock (s) ahead of this computer's; the cut overwrite is made under each, as
+    // its record keeps the times the server gave its files.
+    const int clocks[] = {0, -720, 600};
     std::string b;
-    {
-        const NfsRule nfs("without exchange");
+    for (const int clock : clocks) {
+        copyAsIs(base, patients);
+        const NfsRule nfs("without exchange", 0, clock);
         b = cutOverwrite(patients, a, 2);
+        ASSERT_FALSE(b.empty());
+        copyAsIs(patients, work.file("kept" + std::to_string(clock)));
     }
-    ASSERT_FALSE(b.empty());
     const std::string lock = patients + "/." + fs::path(a).filename().string() + ".lock";
     ASSERT_TRUE(fs::exists(lock));
-    copyAsIs(patients, kept);
     const struct
     {
         const char* what;
-        int gap;    // ms between making a file under a temporary name and locking it
-        int starts; // at once
-        bool save;  // an overwrite of the new planning beside them
-    } rows[] = {{"three starts, 20 ms", 20, 3, false}, {"three starts, 2 ms", 2, 3, false}, {"a save beside two starts, 20 ms", 20, 2, true}};
+        int gap;          // ms between making a file under a temporary name and locking it
+        int starts;       // at once
+        const char* save; // "overwrite" or "new" of the new planning beside them, or none
+    } rows[] = {{"three starts, 20 ms", 20, 3, nullptr},
+                {"three starts, 2 ms", 2, 3, nullptr},
+                {"a save beside two starts, 20 ms", 20, 2, "overwrite"},
+                {"a save as new beside two starts, 20 ms", 20, 2, "new"}};
     for (const auto& row : rows)
-        for (int round = 0; round < 10; ++round) {
-            SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round));
-            copyAsIs(kept, patients);
+        for (int round = 0; round < 9; ++round) {
+            const int clock = clocks[round % 3];
+            SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round) + ", the server's clock " +
+                         std::to_string(clock) + " s ahead");
+            copyAsIs(work.file("kept" + std::to_string(clock)), patients);
             std::vector<std::unique_ptr<QProcess>> children;
+            const int count = row.starts + (row.save ? 1 : 0);
             {
-                const NfsRule nfs("without exchange", row.gap);
-                for (int i = 0; i < row.starts + row.save; ++i) {
+                const NfsRule nfs("without exchange", row.gap, clock);
+                for (int i = 0; i < count; ++i) {
                     children.push_back(std::make_unique<QProcess>());
-                    startChild(*children.back(), i < row.starts ? "start" : "overwrite", i < row.starts ? patients : b,
+                    startChild(*children.back(), i < row.starts ? "start" : row.save, i < row.starts ? patients : b,
                                {}, true);
                 }
             }
@@ -407,6 +427,7 @@ TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
             for (const auto& child : children)
                 goOn(*child);
             int removedLock = 0;
+            std::string savedAsNew;
             for (std::size_t i = 0; i < children.size(); ++i) {
                 std::vector<std::string> lines;
                 const Said end = said(*children[i], &lines);
@@ -414,6 +435,8 @@ TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
                     EXPECT_EQ(end, "started");
                 } else {
                     EXPECT_EQ(end.rfind("saved ", 0), 0u) << ::testing::PrintToString(end);
+                    if (std::string(row.save) == "new" && end.rfind("saved ", 0) == 0)
+                        savedAsNew = end.substr(6);
                 }
                 for (const std::string& line : lines) {
                     for (const char* untrue : {"No such file", "could not", "not finished", "tries again", "looked at again"})
@@ -423,8 +446,13 @@ TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
             }
             // A save may take the lock over itself; else one start removes it.
             EXPECT_EQ(removedLock, row.save ? std::min(removedLock, 1) : 1);
-            startAnHourLater(patients, true);
-            const std::vector<std::string> plannings = listed(patients);
+            startAnHourLater(patients, true, std::chrono::seconds(clock));
+            std::vector<std::string> plannings = listed(patients);
+            if (!savedAsNew.empty()) {
+                EXPECT_EQ(std::erase(plannings, savedAsNew), 1u);
+                Session any;
+                EXPECT_EQ(load(any, savedAsNew), "");
+            }
             ASSERT_EQ(plannings.size(), 1u);
             EXPECT_EQ(readBytes(plannings.front() + "/letters/a.pdf"), "a letter a");
             expectEveryFileInAListedPlanning(patients);

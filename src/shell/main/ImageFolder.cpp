@@ -20,6 +20,7 @@
 #include <cstring>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -89,17 +90,32 @@ ImageFolder::ImageFolder() : path_(Platform::applicationPath("Images"))
 {
     const QString folder = QString::fromStdString(path_);
     QDir().mkpath(folder);
-    // Files made from now on are no earlier session's, even by an instance that starts later.
-    started_ = QDateTime::currentDateTimeUtc();
     lock_ = std::make_unique<QLockFile>(folder + "/.session-" + QUuid::createUuid().toString(QUuid::WithoutBraces) +
                                         ".lock");
     lock_->setStaleLockTime(0);
-    if (!lock_->tryLock(0))
+    if (!lock_->tryLock(0)) {
         Platform::outputDebugString("no session lock in " + path_ + "; the pictures of earlier sessions stay\n");
-    else if (anotherInstanceRuns())
+        return;
+    }
+    if (anotherInstanceRuns()) {
         Platform::outputDebugString("Images is used by another running instance; its files stay\n");
-    else
-        onlyInstance_ = true;
+        return;
+    }
+    onlyInstance_ = true;
+    // What is here now, with this session's lock held and no other instance running, an earlier
+    // session left: whatever comes later is this session's or a later instance's (which sees this
+    // lock), whatever its time says.
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System))
+        if (struct stat status{}; ::lstat(QDir(folder).filePath(name).toLocal8Bit().constData(), &status) == 0)
+            earlier_.emplace(name, std::pair(status.st_dev, status.st_ino));
+}
+
+bool ImageFolder::isEarlier(const QFileInfo& file) const
+{
+    const auto found = earlier_.find(file.fileName());
+    struct stat status{};
+    return found != earlier_.end() && ::lstat(file.filePath().toLocal8Bit().constData(), &status) == 0 &&
+           std::pair(status.st_dev, status.st_ino) == found->second;
 }
 
 ImageFolder::~ImageFolder() = default;
@@ -123,7 +139,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
     QDir folder(QString::fromStdString(path_));
     const QString recovered = folder.filePath("recovered");
     for (const QFileInfo& file : folder.entryInfoList({"*.bmp", "*.avi"}, QDir::Files)) {
-        if (file.lastModified().toUTC() >= started_)
+        if (!isEarlier(file))
             continue;
         const std::string path = file.filePath().toStdString();
         if (inPlanning && inPlanning(path)) {
@@ -148,7 +164,7 @@ std::vector<std::string> ImageFolder::recoverEarlierSession(const std::function<
     static const QRegularExpression staged("^\\.staged-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.bmp$");
     for (const QFileInfo& file : folder.entryInfoList(QDir::Files | QDir::Hidden))
         if ((staged.match(file.fileName()).hasMatch() || Vexa::AtomicFile::isTemporaryName(file.fileName().toStdString())) &&
-            file.lastModified().toUTC() < started_)
+            isEarlier(file))
             folder.remove(file.fileName());
     // Earlier versions reserved every name with an empty folder of a time-stamp name; only empty
     // ones go.

@@ -5,14 +5,17 @@
 // when no other instance runs, the pictures an earlier session left are kept in "recovered"
 // (never deleted), but for those a planning holds already. A name is taken by making the file
 // itself, so no folder is left behind.
+#include <QFileInfo>
 #include <QImage>
 #include <QLockFile>
 #include <QDateTime>
 #include <QStringList>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 class ImageFolder
@@ -47,7 +50,9 @@ public:
     // While no other instance runs: the pictures an earlier session left go into "recovered",
     // but for those `inPlanning` finds in a planning already (a save cut off after it had put
     // them there), which go; leftovers of cut-off writes go. One line for each picture kept. Only
-    // files older than this session are touched: it may run beside the session's own pictures.
+    // files that were there when this session took its lock are touched, never by their times (the
+    // program folder's clock may run behind): it may run beside the session's own pictures, and a
+    // later instance's.
     std::vector<std::string> recoverEarlierSession(const std::function<bool(const std::string&)>& inPlanning) const;
 
 private:
@@ -55,9 +60,13 @@ private:
     // free; the file's path, owned by this session.
     std::string placeUnderNewName(const std::function<int(const std::string&)>& place, const std::string& extension);
     bool anotherInstanceRuns() const;
+    // Whether the file is one an earlier session left (earlier_), still the very file.
+    bool isEarlier(const QFileInfo& file) const;
 
     std::string path_;
-    QDateTime started_;
+    // With onlyInstance_: the files that were here when this session took its lock, by name, each
+    // with its identity (device, inode): an earlier session's.
+    std::map<QString, std::pair<dev_t, ino_t>> earlier_;
     std::unique_ptr<QLockFile> lock_;
     std::set<QString> own_;
     bool onlyInstance_ = false;

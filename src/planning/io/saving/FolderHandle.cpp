@@ -160,13 +160,16 @@ int duplicate(int fd)
 {
     return failed(Call::duplicate, fd) ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
+// The times a file system stamps, as a test has its clock run against this computer's.
+int shifted(int result, struct stat* status);
 int fstat(int fd, struct stat* status)
 {
-    return failed(Call::status, fd) ? -1 : ::fstat(fd, status);
+    return failed(Call::status, fd) ? -1 : shifted(::fstat(fd, status), status);
 }
 int fstatat(int folder, const char* name, struct stat* status)
 {
-    return failed(Call::status, folder, name) ? -1 : ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW);
+    return failed(Call::status, folder, name) ? -1
+                                              : shifted(::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW), status);
 }
 // The next entry of the folder `fd`; nullptr with errno 0 at the end.
 dirent* readdir(DIR* dir, int fd)
@@ -314,6 +317,7 @@ void FolderHandle::imitateSillyRename(bool on)
 namespace {
 
 std::atomic<long long> clockAhead{0};
+std::atomic<long long> serverClockOffset{0};
 
 std::chrono::nanoseconds sinceEpoch(const struct timespec& time)
 {
@@ -325,6 +329,19 @@ std::chrono::nanoseconds sinceEpoch(const struct timespec& time)
 void FolderHandle::setClockAhead(std::chrono::seconds ahead)
 {
     clockAhead.store(ahead.count(), std::memory_order_release);
+}
+
+void FolderHandle::setServerClockOffset(std::chrono::seconds offset)
+{
+    serverClockOffset.store(offset.count(), std::memory_order_release);
+}
+
+int Sys::shifted(int result, struct stat* status)
+{
+    if (const long long offset = serverClockOffset.load(std::memory_order_acquire); result == 0 && offset)
+        for (struct timespec* time : {&status->st_atim, &status->st_mtim, &status->st_ctim})
+            time->tv_sec += time_t(offset);
+    return result;
 }
 
 // ---- File ----
@@ -861,12 +878,15 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
         return failure();
     // Where the file system has no nameless files, the new file stands unlocked under its
     // temporary name for a moment; should another instance remove that name meanwhile (it judged
-    // the file left by a dead maker), the file is made again.
+    // the file left by a dead maker), or hold its lock at the moment its maker locks it, the file
+    // is made again: a new file, which no start locks while it is that new.
     for (int attempt = 0;; ++attempt) {
         std::string temporary;
         auto made = createFilledOnce(name, fill, temporaryName, temporary);
-        if (made.ok() || made.error() != ENOENT || temporary.empty() || attempt == 3)
+        if (made.ok() || temporary.empty() || attempt == 9 || (made.error() != ENOENT && made.error() != EWOULDBLOCK))
             return made;
+        if (made.error() == EWOULDBLOCK)
+            continue;
         const auto kind = this->kind(temporary);
         if (!kind.ok() || *kind != Kind::none)
             return made;
@@ -914,10 +934,15 @@ Answer<FolderHandle::File> FolderHandle::createFilledOnce(const std::string& nam
     }
     // Locked before it has its name, so that nobody ever finds it free (nor a start its
     // temporary name, but for the moment between making and locking it, which a start leaves
-    // alone: HolderFile::removeTemporary); nobody else can have opened a file without a name.
+    // alone, unlocked: HolderFile::removeTemporary); nobody else can have opened a file without a
+    // name.
+    // A lock held by another at this moment is not this maker's: without it, the file would stand
+    // unlocked under its name for the rest of its use. It goes, and is made again.
     int error = 0;
     if (const auto locked = file.lock(); !locked.ok())
         error = locked.error();
+    else if (*locked == File::Lock::held)
+        error = EWOULDBLOCK;
     if (!error)
         error = fill(fd);
     if (!error && Sys::fsync(fd) != 0)
@@ -939,7 +964,7 @@ Answer<FolderHandle::File> FolderHandle::createFilledOnce(const std::string& nam
         else if (!*here)
             error = ENOENT;
     }
-    if (error == ENOENT && !temporary.empty()) {
+    if ((error == ENOENT || error == EWOULDBLOCK) && !temporary.empty()) {
         // A temporary name that went is never removed once this file closes: another file may
         // have it by then.
         const auto here = file.isAt(*this, temporary);

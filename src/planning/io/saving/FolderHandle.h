@@ -51,6 +51,10 @@ public:
     // For tests: the file system's clock read this much later (as by a start that comes so long
     // after), for what is judged by its age there (isNew).
     static void setClockAhead(std::chrono::seconds ahead);
+    // For tests: the file system's clock runs `offset` ahead of this computer's (behind where
+    // negative), as a file server's does that is not set alike: every time it stamps on what it
+    // holds reads so here.
+    static void setServerClockOffset(std::chrono::seconds offset);
 
     // A file opened in a folder, closed with it.
     class File
@@ -203,8 +207,9 @@ public:
     // Makes the file `name` with the text as its contents, on the disk, in one step: nobody ever
     // sees it without them, nor unlocked (where the file system takes locks), but under its
     // temporary name where the file system has no nameless files, for the moment before it is
-    // locked; should that name go meanwhile, it is made again. EEXIST when something holds that
-    // name.
+    // locked; should that name go meanwhile, or another hold its lock at that moment (a start
+    // judging it), it is made again: its maker never goes on without its lock. EEXIST when
+    // something holds that name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
     // The same with the first `size` bytes of `from` as its contents, copied a block at a time.
     Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size) const;

@@ -11,6 +11,7 @@
 #include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -128,6 +129,10 @@ namespace {
 
 using Lock = FolderHandle::File::Lock;
 
+// How long another instance may hold a gone holder's file while it judges it (a few round trips
+// on a file server), with room for a loaded computer.
+constexpr std::chrono::seconds judgingTime{5};
+
 // How the user would name what is in the way.
 std::string thingOf(const struct stat& status)
 {
@@ -221,6 +226,7 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
     if (!folder)
         return folder.failure();
     // A holder that finished between the open and the lock removed the file: looked at again.
+    const auto since = std::chrono::steady_clock::now();
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto opened = openLocked(folder, name);
         if (!opened.ok())
@@ -230,6 +236,20 @@ Answer<Look> look(const FolderHandle& folder, const std::string& name, const std
         Look& found = **opened;
         if (!found.file.isOpen())
             return std::move(found);
+        // The file of a holder gone beyond doubt whose lock another instance holds at this moment:
+        // one that judges it as this one does (a start, a save), and lets go at once, or takes it
+        // over. Looked at again once it lets go: a look must not send away the one instance that
+        // may take the file over (its owner's, where only the owner may).
+        if (found.lock == Lock::held && std::chrono::steady_clock::now() - since < judgingTime) {
+            const auto text = found.file.readAll(4096);
+            const auto holder = text.ok() ? LockHolder::named(*text, magic) : std::nullopt;
+            if (holder && holder->isGone()) {
+                found.file.close();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                --attempt;
+                continue;
+            }
+        }
         if (found.lock != Lock::held) {
             auto text = found.file.readAll(4096);
             if (!text.ok())
@@ -325,23 +345,28 @@ Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name
     auto file = folder.openToLock(name);
     if (!file.ok())
         return file.error() == ENOENT ? Answer<bool>(false) : file.failure();
-    const auto lock = file->lock();
-    if (!lock.ok())
-        return Failure{lock.error(), folder.pathOf(name)};
-    if (*lock == Lock::held)
-        return false;
     // Its maker locks it before it writes to it: an empty one may be one whose maker is between
-    // making and locking it (a round trip on a file server), and stays while it is that new.
+    // making and locking it (a round trip on a file server), and stays while it is that new,
+    // never locked here meanwhile: its maker's lock would meet this one. Where this user cannot
+    // make a file in its folder to read the clock there, this user cannot remove it either: it
+    // stays for a user who may.
     const auto found = file->status();
     if (!found.ok())
         return Failure{found.error(), folder.pathOf(name)};
     if (found->st_size == 0) {
         const auto young = folder.isNew(name, temporaryKind(name), makingTime);
+        if (!young.ok() && (young.error() == ENOENT || isRefused(young.error()) || young.error() == EROFS))
+            return false;
         if (!young.ok())
-            return young.error() == ENOENT ? Answer<bool>(false) : young.failure();
+            return young.failure();
         if (*young)
             return false;
     }
+    const auto lock = file->lock();
+    if (!lock.ok())
+        return Failure{lock.error(), folder.pathOf(name)};
+    if (*lock == Lock::held)
+        return false;
     // Closed first (NFS keeps a removed open file as ".nfs…"); only while it is still this file.
     bool removed = false;
     if (const auto gone = file->removeFrom(folder, name, &removed); !gone.ok())

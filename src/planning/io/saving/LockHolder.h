@@ -86,7 +86,9 @@ struct Look
 };
 
 // Opens, locks (without waiting) and reads the file `name` of `folder`, which begins with the
-// line `magic` and a holder's five lines, and judges it.
+// line `magic` and a holder's five lines, and judges it. A file whose holder is gone beyond doubt
+// but whose lock another instance holds (one judging it at this moment) is looked at again once
+// that one lets go, for a few seconds; past them it is judged as held.
 Answer<Look> look(const FolderHandle& folder, const std::string& name, const std::string& magic);
 
 // What a take-over came to.
@@ -142,9 +144,11 @@ std::string temporaryKind(const std::string& name);
 // Removes a temporary file of this program's (one a file of its is made under, or set aside
 // under while removed) unless a live instance holds it: every such file is locked from its
 // making until its holder closes it, but for the moment before its maker locks it: an empty one
-// stays while it is younger than makingTime. Whether this call removed it; false while it is
-// held or that young, or where it was gone. It is closed before its name goes (NFS would keep
-// the name as ".nfs…" else).
+// stays while it is younger than makingTime by the file system's clock, and is not even locked
+// here meanwhile (its maker's lock would meet this one's). Whether this call removed it; false
+// while it is held or that young, where it was gone, or where this user cannot make a file in
+// its folder to tell its age (nor remove it). It is closed before its name goes (NFS would keep
+// the name as ".nfs…" else). Any instance may call it for a temporary file of the program's.
 Answer<bool> removeTemporary(const FolderHandle& folder, const std::string& name);
 
 }

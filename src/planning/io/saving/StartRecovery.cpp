@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 
@@ -23,10 +24,27 @@ namespace {
 using PlanningFinder::previousPrefix;
 // Another computer's unfinished save is told once it is older than any save takes.
 constexpr std::time_t unfinishedForLong = 3600;
-// A working folder without a mark that holds nothing is litter once it is older than any save
-// takes to mark its folder (and any clock of a computer sharing the folder is off).
-constexpr std::time_t emptyForLong = 600;
 constexpr int maxDepth = 8;
+// An empty working folder without a mark, or an empty folder reserved for a planning, is litter
+// once it is older than a save takes to make the working folder's mark (or its working folder),
+// by the file server's clock, never this computer's: clocks of computers sharing a patient folder
+// are not set alike. That clock is read by a file named as a lock's temporary file, which the
+// walk removes there should a crash leave it.
+constexpr std::chrono::seconds emptyForLong = HolderFile::makingTime;
+const std::string clockKind = ".clock.lock";
+
+// A name the program gives a folder reserved for a planning: the time-stamp name
+// "2030-01-01__07-00-00-0" (Utilities::getTimeStampName).
+bool isTimeStampName(const std::string& name)
+{
+    static const std::string shape = "dddd-dd-dd__dd-dd-dd-";
+    if (name.size() < shape.size() + 1 || name.size() > shape.size() + 3)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (i < shape.size() && shape[i] != 'd' ? name[i] != shape[i] : (name[i] < '0' || name[i] > '9'))
+            return false;
+    return true;
+}
 
 // The target of a hidden working folder ".<target><suffix><number>"; empty when it is none.
 std::string workingTarget(const std::string& name, const std::string& suffix)
@@ -130,6 +148,9 @@ public:
                 finishPlanning(folder, entry, &replacing);
             else if (const auto retired = holdsOnlyMarkNames(entry); retired.ok() && *retired)
                 removeRetired(folder, name, entry);
+            else if (const auto empty = entry.isEmpty();
+                     isTimeStampName(name) && empty.ok() && *empty && !hasWorkingFolder(folder, *names, name))
+                removeReserved(folder, name, true);
             else if (depth < maxDepth)
                 finishIn(entry, depth + 1);
         }
@@ -317,10 +338,12 @@ private:
         if (*onlyMarking)
             return removeCutMarking(parent, name, targetName);
         const auto empty = parent.child(name).isEmpty();
-        const auto status = parent.status(name);
-        if (!empty.ok() || !status.ok())
-            return cannotRead(where, empty.ok() ? status.error() : empty.error());
-        if (!*empty || std::time(nullptr) - status->st_mtime < emptyForLong)
+        if (!empty.ok())
+            return cannotRead(where, empty.error());
+        if (!*empty)
+            return;
+        // Made by a save that is about to mark it, while it is that new.
+        if (!isOld(parent, name))
             return;
         // Not empty by now: a save (of a computer whose clock is behind) has begun in it.
         const int error = parent.removeFolder(name).error();
@@ -387,8 +410,34 @@ private:
         removeReserved(parent, targetName);
     }
 
-    // The folder reserved for the planning of a save that never published goes while empty.
-    void removeReserved(const FolderHandle& parent, const std::string& targetName)
+    // Whether the empty folder `name` of `parent` is older than emptyForLong by the file server's
+    // clock. Not where it went, nor where this user cannot make a file there to tell (nor remove
+    // the folder); a look that failed is said.
+    bool isOld(const FolderHandle& parent, const std::string& name)
+    {
+        const auto young = parent.isNew(name, clockKind, emptyForLong);
+        if (!young.ok() && young.error() != ENOENT && !HolderFile::isRefused(young.error()) && young.error() != EROFS)
+            cannotRead(parent.pathOf(name), young.error());
+        return young.ok() && !*young;
+    }
+
+    // Whether a working folder of a save into `targetName` stands beside it (by the listing
+    // `names` of `parent`, looked at again).
+    static bool hasWorkingFolder(const FolderHandle& parent, const std::vector<std::string>& names,
+                                 const std::string& targetName)
+    {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+            if (workingTarget(name, ".saving") != targetName)
+                return false;
+            const auto kind = parent.kind(name);
+            return !kind.ok() || *kind != FolderHandle::Kind::none;
+        });
+    }
+
+    // The folder reserved for the planning of a save that never published goes while empty. One
+    // that no working folder stands beside (`alone`: its save was killed right after it reserved
+    // it) goes only once no save can be about to begin in it.
+    void removeReserved(const FolderHandle& parent, const std::string& targetName, bool alone = false)
     {
         const FolderHandle target = parent.child(targetName);
         if (!target)
@@ -396,12 +445,17 @@ private:
         const auto empty = target.isEmpty();
         if (!empty.ok())
             return cannotRead(target.path(), empty.error());
-        const int error = *empty ? parent.removeFolder(targetName).error() : 0;
-        if (*empty && !error)
-            done("removed the empty folder " + target.path() + " reserved for it");
-        else if (error && error != ENOENT && error != ENOTEMPTY && error != EEXIST)
-            done("left the empty folder " + target.path() + " reserved for it: it could not be removed (" +
-                 reasonOf(error) + ")");
+        if (!*empty)
+            return;
+        if (alone && !isOld(parent, targetName))
+            return;
+        const std::string what =
+            "the empty folder " + target.path() + (alone ? " reserved for a new planning" : " reserved for it");
+        const int error = parent.removeFolder(targetName).error();
+        if (!error)
+            done("removed " + what);
+        else if (error != ENOENT && error != ENOTEMPTY && error != EEXIST)
+            done("left " + what + ": it could not be removed (" + reasonOf(error) + ")");
     }
 
     void removeStaging(const FolderHandle& parent, const std::string& name, const std::string& targetName,
