@@ -930,7 +930,11 @@ bool markHolds(const std::string& mark)
         return false;
     const FolderHandle folder = FolderHandle::open(at.parent_path().string(), true);
     if (stored) {
-        const auto there = folder ? folder.contentKey(at.filename().string()) : Answer<std::string>(folder.failure());
+        // Read only where its size is the log's.
+        const auto status = folder ? folder.status(at.filename().string()) : Answer<struct stat>(folder.failure());
+        if (!status.ok() || key.substr(0, key.find(' ')) != std::to_string(status->st_size))
+            return false;
+        const auto there = folder.contentKey(at.filename().string());
         return there.ok() && *there == key;
     }
     for (const std::string& name : {at.filename().string(), at.stem().string() + ".log"})
@@ -1224,7 +1228,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
             return;
         }
     }
-    std::string cause, moved, temporary;
+    std::string cause, moved, stamped, temporary;
     std::optional<FolderHandle::File> made;
     FolderHandle logs;
     std::size_t copied = 0;
@@ -1240,14 +1244,15 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         if (!place.folder.empty())
             logs = logFolderIn(place.folder, false, cause);
         if (logs) {
-            temporary = Vexa::AtomicFile::temporaryNameFor(Utilities::getTimeStampName(Utilities::currentDateTime()) + ".journal");
+            stamped = Utilities::getTimeStampName(Utilities::currentDateTime()) + ".journal";
+            temporary = Vexa::AtomicFile::temporaryNameFor(stamped);
             auto fresh = logs.createWhole(temporary, lines);
             // Lines follow at its end: it was written in place, not through its position.
             if (fresh.ok() && ::lseek(fresh->descriptor(), 0, SEEK_END) >= 0)
                 made = std::move(*fresh);
             else
-                cause = fresh.ok() ? logs.pathOf(temporary) + " cannot be written (" + Vexa::reasonOf(errno) + ")"
-                                   : cannotMake(logs, temporary, fresh.error());
+                cause = fresh.ok() ? logs.pathOf(stamped) + " cannot be written (" + Vexa::reasonOf(errno) + ")"
+                                   : cannotMake(logs, stamped, fresh.error());
             if (fresh.ok() && !made)
                 removeIfSame(fresh->descriptor(), logs.pathOf(temporary));
         }
@@ -1322,7 +1327,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         fresh.close();
         if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
-        cause = moved.empty() ? logs.pathOf(temporary) + " cannot be written (" + Vexa::reasonOf(error) + ")"
+        cause = moved.empty() ? logs.pathOf(stamped) + " cannot be written (" + Vexa::reasonOf(error) + ")"
                               : cannotMake(logs, moved.substr(moved.rfind('/') + 1), error);
         std::lock_guard lock(journalMutex_);
         if (journal->ended)
