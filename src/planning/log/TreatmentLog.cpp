@@ -1396,7 +1396,6 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
         done.file = std::move(journal->file);
         done.path = journal->path;
         done.size = journal->size;
-        done.failed = journal->failed;
     }
     Journal* const marking = done.fd() >= 0 ? &done : nullptr;
     const Place place = found ? std::move(*found) : find(planningFile, planning);

@@ -6,7 +6,9 @@
 //
 // Nothing logged is lost: every entry and record goes at once, flushed, into a journal
 // ("<name>.journal"); storing writes the log file aside, gives it its final name only when no file
-// has that name, and removes the journal only when every copy was written. A journal that can no
+// has that name, and removes the journal only when every copy was written. Before the log, or the
+// journal that takes the lines over, has its name, the journal's last line names it: a start only
+// removes such a journal, so that a kill at any step leaves one log of a surgery. A journal that can no
 // longer be written (a full disk) keeps its whole lines and takes no more; the log goes on in
 // memory and is still stored at the end.
 //
