@@ -26,9 +26,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <iostream>
-#include <optional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
