@@ -1,6 +1,8 @@
 // The treatment log: writer goldens, a two-implant treatment through the Model stored as log
 // and study copy (also under a comma-decimal locale), the failures that must be told, and
-// another instance's save that holds the planning's turn while navigation goes on and off.
+// another instance's save that holds the planning's turn while navigation goes on and off. Every
+// test runs on a local disk and under a file server's rules (PlanningSaveTest::imitateNfs), its
+// child programs as well.
 #include "common/SmallDisk.h"
 #include "common/TestSupport.h"
 #include "planning/io/saving/OriginLock.h"
@@ -19,10 +21,13 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <clocale>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -64,7 +69,14 @@ void expectGolden(std::string text, const std::string& name, const QTemporaryDir
     EXPECT_EQ(readFile(file), text) << name;
 }
 
-class TreatmentLogTest : public ::testing::Test
+enum class Rules { localDisk, fileServer };
+
+void PrintTo(Rules rules, std::ostream* out)
+{
+    *out << (rules == Rules::localDisk ? "a local disk" : "a file server's rules");
+}
+
+class TreatmentLogTest : public ::testing::TestWithParam<Rules>
 {
 protected:
     void SetUp() override
@@ -73,12 +85,31 @@ protected:
         setenv("MORVANTA_HOME", home.path().toUtf8().constData(), 1);
         // The user's data folder, where a log goes that no other place takes.
         setenv("XDG_DATA_HOME", path("xdg").c_str(), 1);
+        FolderHandle::imitateSillyRename(onServer());
+        inject({});
+        if (onServer())
+            nfs.emplace("without exchange");
     }
     void TearDown() override
     {
         Utilities::setClock({});
         unsetenv("MORVANTA_HOME");
         unsetenv("XDG_DATA_HOME");
+        FolderHandle::setFaultInjector({});
+        FolderHandle::imitateSillyRename(false);
+        nfs.reset();
+    }
+    bool onServer() const { return GetParam() == Rules::fileServer; }
+    // `fault` before the rules the test runs under; nothing: those rules alone.
+    void inject(std::function<int(FolderHandle::SystemCall, const std::string&)> fault)
+    {
+        if (!fault && !onServer())
+            return FolderHandle::setFaultInjector({});
+        FolderHandle::setFaultInjector([fault = std::move(fault), server = onServer()](FolderHandle::SystemCall call,
+                                                                                       const std::string& at) {
+            const int error = fault ? fault(call, at) : 0;
+            return error || !server ? error : PlanningSaveTest::nfsRule(call, false);
+        });
     }
     std::string path(const std::string& name) const { return home.filePath(QString::fromStdString(name)).toStdString(); }
 
@@ -121,11 +152,15 @@ protected:
     }
 
     QTemporaryDir home;
+    std::optional<PlanningSaveTest::NfsRule> nfs; // for the child programs
 };
 
 }
 
-TEST_F(TreatmentLogTest, WritersMatchTheirGoldens)
+INSTANTIATE_TEST_SUITE_P(, TreatmentLogTest, ::testing::Values(Rules::localDisk, Rules::fileServer),
+                         [](const auto& rules) { return rules.param == Rules::localDisk ? "LocalDisk" : "FileServer"; });
+
+TEST_P(TreatmentLogTest, WritersMatchTheirGoldens)
 {
     DrillDifference a(1.234f, 0.05f, -0.5f, 0.025f, 3.6f, 0.11f, 1.5f, 0.25f, -2.0f, 0.5f, 27.6f, 1);
     DrillDifference b = a;
@@ -150,7 +185,7 @@ TEST_F(TreatmentLogTest, WritersMatchTheirGoldens)
         EXPECT_EQ(key, DrillLog::roundToHalfStep(depth)) << depth;
 }
 
-TEST_F(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
+TEST_P(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
 {
     for (bool comma : {false, true}) {
         std::unique_ptr<CommaLocale::Global> locale;
@@ -181,7 +216,7 @@ TEST_F(TreatmentLogTest, TreatmentIsStoredAsLogAndStudyCopyInAnyLocale)
     }
 }
 
-TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
+TEST_P(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
 {
     // A Model that ends while navigating stores its log.
     treat().reset();
@@ -244,7 +279,7 @@ TEST_F(TreatmentLogTest, FailuresAreToldAndNothingIsOverwritten)
 // A drill tilted by known angles over an upright implant at the origin, marked once per tilt:
 // tilted about x by a (its axis leaning to -y), the row's Angle Y is a; about y by b (leaning to
 // +x), Angle X is -b; both, Rx(a) Ry(b): Angle X -b and Angle Y asin(sin a cos b).
-TEST_F(TreatmentLogTest, TheAnglesOfATiltedDrill)
+TEST_P(TreatmentLogTest, TheAnglesOfATiltedDrill)
 {
     QDir().mkpath(QString::fromStdString(path("Plans")));
     auto settings = std::make_shared<Settings>(path("Morvanta.ini"));
@@ -311,7 +346,7 @@ struct CapturedStderr
 // moves whole into the planning's folder and goes on there; navigation off, or the Model's end,
 // while the turn is still held hands the log over, and it is stored in the planning's folder once
 // the turn is free. Nothing is lost, no journal is left, nothing stays beside the program.
-TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
+TEST_P(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
 {
     enum LetGo { duringNavigation, afterNavigationOff, whileTheModelEnds };
     // However slow the machine, the turn is still waited for when the test lets it go.
@@ -371,7 +406,7 @@ TEST_F(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
 // the end with every copy. Where the user's data folder refuses too, they go into the study folder
 // of the first patient path, which the log then stands for; navigation on says plainly that no
 // place takes the journal only where it does not know that folder.
-TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
+TEST_P(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
 {
     if (!SmallDisk::rerunInside(1 << 20))
         return;
@@ -493,7 +528,7 @@ TEST_F(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
 // beside the program or the user's data folder into its planning's folder where that lies below
 // the patient folders, else where it lies; in a planning's "Log" folder beside it; told once. A
 // journal a live log holds stays, however old.
-TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
+TEST_P(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
 {
     const std::string xdg = path("xdg"), user = xdg + "/Morvanta/Log";
     QDir().mkpath(QString::fromStdString(path("Plans")));
@@ -543,11 +578,13 @@ TEST_F(TreatmentLogTest, AJournalAKilledProgramLeftBecomesItsLog)
 // What a start meets that is no dead journal of its own user's is left as it is, and no log is
 // made of it: the journal of a live navigation, also one being made while its first lines are
 // synced (slowly: a busy disk) and one long untouched; another user's (a line in the program's
-// log, nothing told); one larger than a navigation writes or with holes (told, never read); one
-// behind a "Log" that is a link. None takes a start long.
-TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
+// log, nothing told); one larger than a navigation writes (also without holes, beyond a bound
+// lowered for the test) or with holes (told, never read); one behind a "Log" that is a link; a
+// second name of another file; one whose name went to another place while it was being locked.
+// None takes a start long.
+TEST_P(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
 {
-    enum Kind { live, beingMade, anotherUsers, oversized, sparse, behindALink };
+    enum Kind { live, beingMade, anotherUsers, oversized, overTheBound, sparse, behindALink, secondName, movedWhileLocked };
     const struct
     {
         const char* name;
@@ -558,8 +595,11 @@ TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
         {"a live navigation's while its first lines are synced", beingMade, ""},
         {"another user's", anotherUsers, ""},
         {"larger than a navigation writes", oversized, "it is larger (2147483648 bytes) than a navigation writes"},
+        {"larger than the bound, without holes", overTheBound, "it is larger (1048577 bytes) than a navigation writes"},
         {"with holes", sparse, "it has holes, which no navigation writes"},
         {"behind a Log that is a link", behindALink, ""},
+        {"a second name of another file", secondName, ""},
+        {"moved away while it was being locked", movedWhileLocked, ""},
     };
     const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " + path("Patients/Case/P.srl") + "\n";
     for (const auto& row : rows) {
@@ -575,14 +615,14 @@ TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
             // Another start while the journal's first lines are synced finds nothing to take.
             std::atomic<bool> looked{false};
             if (row.kind == beingMade)
-                FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+                inject([&](FolderHandle::SystemCall call, const std::string&) {
                     if (call == FolderHandle::SystemCall::sync && !looked.exchange(true))
                         toldWhileMade = other.recover({path("Patients/Case/Log")}, {path("Patients")});
                     return 0;
                 });
             TreatmentLog navigating(home.path().toStdString());
             navigating.start("P", "", {}, Constants::Mandible);
-            FolderHandle::setFaultInjector({});
+            inject({});
             const auto made = filesIn(path("Log"), "*.journal");
             ASSERT_EQ(1u, made.size());
             journal = made[0];
@@ -601,7 +641,23 @@ TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
             QDir(QString::fromStdString(path("Patients/Case/Log"))).removeRecursively();
             ASSERT_EQ(0, ::symlink(path("Outside").c_str(), path("Patients/Case/Log").c_str()));
         }
-        {
+        const std::shared_ptr<void> back(nullptr, [this](void*) { inject({}), TreatmentLog::setLargestJournal(0); });
+        if (row.kind == secondName) {
+            std::ofstream(path("Outside/mine")) << lines;
+            ASSERT_EQ(0, ::link(path("Outside/mine").c_str(), journal.c_str()));
+        } else if (row.kind == overTheBound) {
+            TreatmentLog::setLargestJournal(1 << 20);
+            std::ofstream(journal) << lines << std::string((1 << 20) - lines.size(), 'x') << "\n";
+        } else if (row.kind == movedWhileLocked) {
+            inject([&](FolderHandle::SystemCall call, const std::string& at) {
+                if (call == FolderHandle::SystemCall::lock && at == journal) {
+                    const std::string from = std::exchange(journal, path("Outside/A.journal"));
+                    std::filesystem::rename(from, journal);
+                }
+                return 0;
+            });
+        }
+        if (row.kind != secondName && row.kind != overTheBound) {
             std::ofstream(journal) << lines;
             const int fd = ::open(journal.c_str(), O_RDWR | O_CLOEXEC);
             ASSERT_GE(fd, 0);
@@ -639,7 +695,7 @@ TEST_F(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
 // it is only removed; a journal that cannot be removed is made into its log once, told once, and
 // never copied again, and one whose log was stored is never made into a second; another file at
 // the log's name sends the log to the next name.
-TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
+TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
 {
     enum Kind { logMadeBefore, cannotBeRemoved, nameTaken, storedButNotRemoved };
     const struct
@@ -667,9 +723,9 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
         if (row.kind == nameTaken)
             std::ofstream(logs + "A.log") << "another log";
         // Its folder refuses the removal (another user's, or made read-only after the kill).
-        const std::shared_ptr<void> injected(nullptr, [](void*) { FolderHandle::setFaultInjector({}); });
+        const std::shared_ptr<void> injected(nullptr, [this](void*) { inject({}); });
         if (row.kind == cannotBeRemoved || row.kind == storedButNotRemoved)
-            FolderHandle::setFaultInjector([](FolderHandle::SystemCall call, const std::string& at) {
+            inject([](FolderHandle::SystemCall call, const std::string& at) {
                 return call == FolderHandle::SystemCall::remove && at.ends_with(".journal") ? EACCES : 0;
             });
         std::string journal = logs + "A.journal";
@@ -711,11 +767,123 @@ TEST_F(TreatmentLogTest, OneJournalBecomesOneLog)
     }
 }
 
+// A program killed at any call of its log's worker (the move of the journal into the planning's
+// folder, the store of the log and its study copy) or of a start that makes a killed program's
+// journal into its log, and a start that stops (quitting) while it copies one: the next start
+// leaves one log of the surgery with what was journaled, tells of it once where it made it, and
+// leaves no journal and no temporary file.
+TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
+{
+    const std::string planning = path("Patients/Case/P.srl"),
+                      folders[] = {path("Patients/Case/Log"), path("Log"), path("xdg/Morvanta/Log"),
+                                   path("Patients/MorvantaStudyDummy/Log")};
+    const auto found = [&](const QString& pattern, bool study = false) {
+        std::vector<std::string> all;
+        for (const auto& folder : folders)
+            if (study || folder != folders[3])
+                for (const QString& name : QDir(QString::fromStdString(folder)).entryList({pattern}, QDir::Files | QDir::Hidden))
+                    all.push_back(folder + "/" + name.toStdString());
+        return all;
+    };
+    const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " +
+                        planning + "\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n";
+    for (const std::string phase : {"navigation", "start", "stop"}) {
+        bool through = false;
+        int call = 1;
+        for (; !through; ++call) {
+            SCOPED_TRACE(phase + ", ended at call " + std::to_string(call));
+            ASSERT_LT(call, 500);
+            QDir(home.path()).removeRecursively();
+            QDir().mkpath(QString::fromStdString(path("Patients/Case")));
+            QDir().mkpath(QString::fromStdString(path("Log")));
+            std::ofstream(planning) << "planning";
+            if (phase == "stop") {
+                // Quitting while a copy of 16 blocks goes on: after `call` of them.
+                std::ofstream(path("Log/A.journal")) << lines << std::string((1 << 20) - lines.size() - 1, 'x') << "\n";
+                int asked = 0;
+                const auto told = TreatmentLog(home.path().toStdString())
+                                      .recover({folders[0]}, {path("Patients")}, [&] { return ++asked > call; });
+                through = asked <= call;
+                EXPECT_EQ(found("*.log").size(), told.size()) << "told where it was made";
+            } else {
+                if (phase == "start")
+                    std::ofstream(path("Log/A.journal")) << lines;
+                QProcess child;
+                auto environment = QProcessEnvironment::systemEnvironment();
+                environment.insert("MORVANTA_TEST_WITHOUT_GUI", "1");
+                environment.insert("MORVANTA_LOG_CHILD", QString::fromStdString(phase + " " + std::to_string(call) + " " + planning));
+                child.setProcessEnvironment(environment);
+                child.start(QCoreApplication::applicationFilePath(),
+                            {"--gtest_also_run_disabled_tests", "--gtest_filter=DISABLED_TreatmentLogChild.Run", "--gtest_brief=1"});
+                ASSERT_TRUE(child.waitForFinished(120000));
+                through = child.exitStatus() == QProcess::NormalExit;
+                ASSERT_TRUE(!through || child.exitCode() == 0) << child.readAllStandardOutput().toStdString();
+            }
+            // The next start, as long after as a file server's clock may tell it.
+            const std::size_t before = found("*.log").size();
+            EXPECT_TRUE(!through || phase != "navigation" || found("*.journal*").empty()) << "left by a navigation that ended";
+            FolderHandle::setClockAhead(std::chrono::hours(1));
+            const auto told = TreatmentLog(home.path().toStdString()).recover({folders[0]}, {path("Patients")});
+            const auto again = TreatmentLog(home.path().toStdString()).recover({folders[0]}, {path("Patients")});
+            FolderHandle::setClockAhead({});
+            const auto logs = found("*.log");
+            ASSERT_EQ(1u, logs.size());
+            EXPECT_NE(std::string::npos, readFile(logs[0]).find("ACTION: CALIBRATION UK STARTED\n")) << readFile(logs[0]);
+            ASSERT_EQ(before == 0 ? 1u : 0u, told.size());
+            EXPECT_TRUE(told.empty() || told[0].ends_with("it is in " + logs[0] + ".")) << told[0];
+            EXPECT_TRUE(again.empty()) << again.front();
+            EXPECT_TRUE(found("*.journal*").empty()) << found("*.journal*").front();
+            EXPECT_TRUE(found("*.morvanta-tmp-*", true).empty()) << found("*.morvanta-tmp-*", true).front();
+            if (HasFailure())
+                return;
+        }
+        EXPECT_TRUE(phase != "stop" || call > 16) << "asked between the blocks of the copy";
+    }
+}
+
+// A program that navigates ("navigation": its journal moves into the planning's folder, then its
+// log is stored) or starts ("start": a killed program's journal made into its log) in the folder
+// MORVANTA_HOME under the rules of its parent, killed at the given call of its worker or its start.
+TEST(DISABLED_TreatmentLogChild, Run)
+{
+    std::istringstream given(qEnvironmentVariable("MORVANTA_LOG_CHILD").toStdString());
+    std::string phase, planning, home = std::getenv("MORVANTA_HOME");
+    int killAt = 0;
+    given >> phase >> killAt >> planning;
+    const bool server = qEnvironmentVariableIsSet("MORVANTA_SAVE_NFS_LOCKS");
+    FolderHandle::imitateSillyRename(server);
+    const auto main = std::this_thread::get_id();
+    std::atomic<int> calls{0};
+    std::atomic<bool> journaled{phase == "start"};
+    FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
+        if ((phase == "start") == (std::this_thread::get_id() == main)) {
+            // The worker begins once the line it is to move is journaled.
+            while (!journaled)
+                std::this_thread::yield();
+            if (++calls == killAt)
+                ::kill(::getpid(), SIGKILL);
+        }
+        return server ? PlanningSaveTest::nfsRule(call, false) : 0;
+    });
+    if (phase == "start") {
+        TreatmentLog(home).recover({}, {home + "/Patients"});
+        return;
+    }
+    TreatmentLog log(home);
+    log.start("P", planning, {}, Constants::Mandible);
+    log.logCalibrationStart(false, Constants::Mandible);
+    journaled = true;
+    log.wait();
+    log.logRegistration(27.6);
+    log.store(planning, {home + "/Patients"}, {});
+    log.wait();
+}
+
 // Under a file server's rules (no file without a name, an exclusive lock only on what is open
 // for writing, a removed open file kept as ".nfs…"), a start makes a killed navigation's journal
 // into its log, with the second name it was made under, and leaves a live one; a lock refused for
 // another reason than another holder is told, never taken for a live navigation.
-TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
+TEST_P(TreatmentLogTest, AStartUnderAFileServersRules)
 {
     const struct
     {
@@ -770,7 +938,7 @@ TEST_F(TreatmentLogTest, AStartUnderAFileServersRules)
 // Quitting beside another instance's save that never ends: however many looks for the planning's
 // place are still to come, they wait together no longer than the quit's bound, not each its own
 // patience one after another.
-TEST_F(TreatmentLogTest, QuittingWaitsForTheLogABoundedTimeAsAWhole)
+TEST_P(TreatmentLogTest, QuittingWaitsForTheLogABoundedTimeAsAWhole)
 {
     const auto patience = std::chrono::seconds(4);
     PlanningPlace::setPatience(patience);

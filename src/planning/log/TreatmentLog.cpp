@@ -3,6 +3,7 @@
 #include "planning/log/DrillLog.h"
 #include "planning/log/PlanningPlace.h"
 #include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/LockHolder.h"
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
@@ -12,9 +13,11 @@
 #include "vexa/io/AtomicFile.h"
 #include "vexa/io/Reason.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -102,15 +105,18 @@ std::string cannotMake(const FolderHandle& folder, const std::string& name, int 
 
 // A new file "<time stamp><extension>" in `folder` holding `text`, made whole and locked before
 // it has its name (FolderHandle::createWhole): nobody finds it unlocked or without its text.
-// `tries` time stamps are tried where the name is taken. The file, with its name in `name`; else
-// nothing, with why in `cause`.
+// `tries` time stamps are tried where the name is taken; `naming` hears each name before it is
+// tried. The file, with its name in `name`; else nothing, with why in `cause`.
 std::optional<FolderHandle::File> createStamped(const FolderHandle& folder, const std::string& extension,
-                                                const std::string& text, int tries, std::string& name, std::string& cause)
+                                                const std::string& text, int tries, std::string& name, std::string& cause,
+                                                const std::function<void(const std::string&)>& naming = {})
 {
     for (int i = 0; i < tries; ++i) {
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the next try needs a new millisecond
         name = Utilities::getTimeStampName(Utilities::currentDateTime()) + extension;
+        if (naming)
+            naming(name);
         auto made = folder.createWhole(name, text);
         // Lines follow at its end: it was written in place, not through its position.
         if (made.ok() && ::lseek(made->descriptor(), 0, SEEK_END) >= 0)
@@ -137,6 +143,20 @@ constexpr int journalNameTries = 49;
 // 300 bytes with its lines (518,400,000 bytes). A larger one is no journal of this program's and
 // is never read.
 constexpr std::uintmax_t maxJournalBytes = std::uintmax_t(512) << 20;
+std::atomic<std::uintmax_t> largestJournal{maxJournalBytes};
+
+// A journal's last line may say where its lines went, written and synced before what it names has
+// its name: "STORED <size> <hash> <path>", its log stored at that path with those bytes (as
+// FolderHandle::contentKey tells them), or "MOVED <path>", the journal that took all of them over.
+// A start only removes a journal whose last line names what is there: a kill between the two
+// steps leaves one log of a surgery.
+constexpr std::string_view storedMark = "STORED ", movedMark = "MOVED ";
+
+std::string contentKey(const std::string& text)
+{
+    return std::to_string(text.size()) + " " +
+           QCryptographicHash::hash(QByteArrayView(text), QCryptographicHash::Sha256).toHex().toStdString();
+}
 
 // Whether the file has holes, which a journal written line by line never has: its size says
 // nothing of what it holds. Where the file system cannot say, a file far larger than its blocks.
@@ -228,13 +248,36 @@ struct TreatmentLog::Journal
             file.sync();
         file.close();
     }
-    // Where it is now (a take-over may have moved it).
+    // Where it is now (a take-over may have moved its folder): its name in the folder it is in
+    // now. Where the file system has no nameless files, the file was opened under its temporary
+    // name, which the open file's path names.
     std::string where() const
     {
         char now[PATH_MAX];
         const ssize_t length =
             fd() < 0 ? -1 : ::readlink(("/proc/self/fd/" + std::to_string(fd())).c_str(), now, sizeof now - 1);
-        return length > 0 ? std::string(now, static_cast<std::size_t>(length)) : path;
+        if (length <= 0 || now[0] != '/')
+            return path;
+        return std::filesystem::path(std::string(now, static_cast<std::size_t>(length))).parent_path().string() + "/" +
+               std::filesystem::path(path).filename().string();
+    }
+    // Appends the line that says where its lines went, on the disk; false, the line taken back,
+    // where it cannot.
+    bool mark(std::string_view kind, const std::string& what)
+    {
+        if (fd() < 0)
+            return false;
+        const std::string line = std::string(kind) + what + "\n";
+        if (line.find('\n') == line.size() - 1 && file.writeAt(static_cast<std::uintmax_t>(size), line).ok() &&
+            file.sync().ok())
+            return true;
+        unmark();
+        return false;
+    }
+    void unmark() const
+    {
+        if (fd() >= 0 && ::ftruncate(fd(), size) == 0)
+            file.sync();
     }
     // Removes it wherever it is now: a take-over of the planning's folder moves the "Log" folder,
     // the open journal in it, into the planning that replaces it. Only while that name is still
@@ -377,7 +420,7 @@ std::optional<FolderHandle::File> TreatmentLog::journalElsewhere(const std::stri
 }
 
 std::vector<std::string> TreatmentLog::keepElsewhere(const std::string& text, const std::vector<std::string>& patientPaths,
-                                                     std::string& file) const
+                                                     std::string& file, Journal* journal) const
 {
     std::vector<std::string> refusals;
     for (const auto& place : elsewhere(patientPaths)) {
@@ -385,7 +428,7 @@ std::vector<std::string> TreatmentLog::keepElsewhere(const std::string& text, co
         const FolderHandle folder =
             logFolderIn(std::filesystem::path(place.folder).parent_path().string(), place.parents, cause);
         if (folder)
-            cause = writeLog(folder, text, file);
+            cause = writeLog(folder, text, file, journal);
         if (cause.empty())
             return refusals;
         file.clear();
@@ -781,7 +824,8 @@ std::string plannedFolder(const std::string& planningFile, const std::vector<std
 // that name with the journal's very bytes is found (`made` false); another file at it sends the
 // log to the next name of the row. Its name, or the error.
 Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalFolder, const std::string& journalName,
-                          const FolderHandle::File& journal, std::uintmax_t size, bool& made)
+                          const FolderHandle::File& journal, std::uintmax_t size, bool& made,
+                          const std::function<bool()>& stop)
 {
     const std::string stem = std::filesystem::path(journalName).stem().string();
     for (int n = 1; n <= 9; ++n) {
@@ -791,7 +835,7 @@ Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalF
             if (!there.ok() && there.error() != ENOENT)
                 return there.failure();
             if (!there.ok()) {
-                auto copy = logs.createCopy(name, journal, size);
+                auto copy = logs.createCopy(name, journal, size, stop);
                 if (copy.ok()) {
                     made = true;
                     if (const int error = copy->finish().error())
@@ -834,10 +878,77 @@ void removeSecondName(const FolderHandle& folder, const std::string& name)
             folder.removeFile(name);
 }
 
+// A temporary file of a journal's or a log's: a second name as above, else what a maker killed
+// before the file had its name left (a journal then also stands at its old name, or never had a
+// line of a surgery; a log's journal is still there). It goes as the saving's do: unless its
+// maker lives.
+void removeLeft(const FolderHandle& folder, const std::string& name)
+{
+    if (const auto entry = folder.status(name); entry.ok() && entry->st_nlink > 1 &&
+                                                name.find(std::string(".journal") + Vexa::AtomicFile::temporaryTag) != std::string::npos)
+        return removeSecondName(folder, name);
+    const auto removed = HolderFile::removeTemporary(folder, name);
+    if (!removed.ok())
+        record("the temporary file " + folder.pathOf(name) + " stays: " + Vexa::reasonOf(removed.error()));
+    else if (*removed)
+        record("removed the temporary file " + folder.pathOf(name) + " a killed program left");
+}
+
+// The last line of the journal `file` (`size` bytes), where it says where the journal's lines went
+// (storedMark, movedMark); `at` tells where it begins. Empty where it says nothing of that.
+std::string lastMark(const FolderHandle::File& file, std::uintmax_t size, std::uintmax_t& at)
+{
+    const std::size_t tail = static_cast<std::size_t>(std::min<std::uintmax_t>(size, PATH_MAX + 200));
+    const auto bytes = file.readAt(size - tail, tail);
+    if (!bytes.ok() || bytes->size() != tail || tail < 2 || bytes->back() != '\n')
+        return {};
+    const std::size_t begin = bytes->rfind('\n', tail - 2);
+    if (begin == std::string::npos && tail < size)
+        return {};
+    const std::string line = bytes->substr(begin == std::string::npos ? 0 : begin + 1);
+    if (!line.starts_with(storedMark) && !line.starts_with(movedMark))
+        return {};
+    at = size - line.size();
+    return line.substr(0, line.size() - 1);
+}
+
+// Whether what the mark names is there: the log stored with those very bytes; the journal that
+// took the lines over, or the log made of it.
+bool markHolds(const std::string& mark)
+{
+    const bool stored = mark.starts_with(storedMark);
+    std::string rest = mark.substr(stored ? storedMark.size() : movedMark.size()), key;
+    if (stored) {
+        const std::size_t afterSize = rest.find(' '), afterHash = afterSize == std::string::npos ? afterSize : rest.find(' ', afterSize + 1);
+        if (afterHash == std::string::npos)
+            return false;
+        key = rest.substr(0, afterHash);
+        rest = rest.substr(afterHash + 1);
+    }
+    const std::filesystem::path at(rest);
+    if (!at.is_absolute() || !at.has_filename())
+        return false;
+    const FolderHandle folder = FolderHandle::open(at.parent_path().string(), true);
+    if (stored) {
+        // Read only where its size is the log's.
+        const auto status = folder ? folder.status(at.filename().string()) : Answer<struct stat>(folder.failure());
+        if (!status.ok() || key.substr(0, key.find(' ')) != std::to_string(status->st_size))
+            return false;
+        const auto there = folder.contentKey(at.filename().string());
+        return there.ok() && *there == key;
+    }
+    for (const std::string& name : {at.filename().string(), at.stem().string() + ".log"})
+        if (const auto kind = folder ? folder.kind(name) : Answer<FolderHandle::Kind>(folder.failure());
+            kind.ok() && *kind == FolderHandle::Kind::file)
+            return true;
+    return false;
+}
+
 }
 
 std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& planningLogFolders,
-                                               const std::vector<std::string>& patientPaths) const
+                                               const std::vector<std::string>& patientPaths,
+                                               const std::function<bool()>& stop) const
 {
     std::vector<std::string> told;
     try {
@@ -848,6 +959,8 @@ std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& p
             folders.emplace_back(place.folder, false);
         std::vector<std::pair<dev_t, ino_t>> seen;
         for (const auto& [path, planning] : folders) {
+            if (stop && stop())
+                break;
             // A "Log" that is a link is no planning's log folder: it does not open.
             const FolderHandle folder = FolderHandle::open(path, false);
             const auto itself = folder ? folder.status(".") : Answer<struct stat>(folder.failure());
@@ -860,15 +973,18 @@ std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& p
                 continue;
             }
             for (const std::string& name : *names) {
+                if (stop && stop())
+                    break;
                 if (Vexa::AtomicFile::isTemporaryName(name) &&
-                    name.find(std::string(".journal") + Vexa::AtomicFile::temporaryTag) != std::string::npos) {
-                    removeSecondName(folder, name);
+                    (name.find(std::string(".journal") + Vexa::AtomicFile::temporaryTag) != std::string::npos ||
+                     name.find(std::string(".log") + Vexa::AtomicFile::temporaryTag) != std::string::npos)) {
+                    removeLeft(folder, name);
                     continue;
                 }
                 if (!name.ends_with(".journal"))
                     continue;
                 try {
-                    recoverJournal(folder, name, planning, patientPaths, told);
+                    recoverJournal(folder, name, planning, patientPaths, told, stop);
                 } catch (const std::exception& e) {
                     record("the journal " + folder.pathOf(name) + " is left: " + e.what());
                 } catch (...) {
@@ -885,7 +1001,8 @@ std::vector<std::string> TreatmentLog::recover(const std::vector<std::string>& p
 }
 
 void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string& name, bool inPlanning,
-                                  const std::vector<std::string>& patientPaths, std::vector<std::string>& told) const
+                                  const std::vector<std::string>& patientPaths, std::vector<std::string>& told,
+                                  const std::function<bool()>& stop) const
 {
     const std::string path = folder.pathOf(name);
     const auto entry = folder.status(name);
@@ -917,19 +1034,38 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     const auto at = file->isAt(folder, name);
     if (!now.ok() || !at.ok() || !*at || now->st_nlink == 0)
         return;
-    const auto size = static_cast<std::uintmax_t>(now->st_size);
-    if (size > maxJournalBytes || isSparse(file->descriptor(), *now)) {
+    // A journal has one name: a file with more (a link put at a journal's name) is another's.
+    if (now->st_nlink > 1) {
+        record("left " + path + ": it has " + std::to_string(now->st_nlink) + " names, so it is no journal of this program's");
+        return;
+    }
+    auto size = static_cast<std::uintmax_t>(now->st_size);
+    const std::uintmax_t largest = largestJournal.load();
+    if (size > largest || isSparse(file->descriptor(), *now)) {
         const std::string key = path + " " + std::to_string(now->st_ino);
         std::lock_guard lockTold(toldMutex_);
         if (std::find(toldLeft_.begin(), toldLeft_.end(), key) == toldLeft_.end()) {
             toldLeft_.push_back(key);
             told.push_back("The journal " + path + " is left as it is: " +
-                           (size > maxJournalBytes ? "it is larger (" + std::to_string(size) +
+                           (size > largest ? "it is larger (" + std::to_string(size) +
                                                          " bytes) than a navigation writes"
                                                    : std::string("it has holes, which no navigation writes")) +
                            ", so it is no journal of this program's.");
         }
         return;
+    }
+    // Its log stored, or its lines gone on into another journal: it only goes. A mark that names
+    // nothing there (a kill before that got its name) is no line of the log.
+    std::uintmax_t markAt = size;
+    if (const std::string mark = lastMark(*file, size, markAt); !mark.empty()) {
+        if (markHolds(mark)) {
+            record("the journal " + path + " goes: " + mark);
+            size = 0;
+        } else {
+            size = markAt;
+            if (::ftruncate(file->descriptor(), static_cast<off_t>(size)) != 0)
+                record("the journal " + path + " keeps its last line, which names what is not there: " + Vexa::reasonOf(errno));
+        }
     }
     if (size == 0) {
         // Nothing of a log is in it.
@@ -959,10 +1095,14 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     std::string stored, failure;
     bool made = false;
     for (const FolderHandle& place : places) {
-        const auto log = place ? logOf(place, folder, name, *file, size, made) : Answer<std::string>(place.failure());
+        const auto log = place ? logOf(place, folder, name, *file, size, made, stop) : Answer<std::string>(place.failure());
         if (log.ok()) {
             stored = place.pathOf(*log);
             break;
+        }
+        if (log.error() == ECANCELED) {
+            record("the journal " + path + " is left for the next start: this one ends");
+            return;
         }
         failure = log.error() == EEXIST ? "every name of its log is another file's" : Vexa::reasonOf(log.error());
     }
@@ -983,6 +1123,11 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
         told.push_back(text);
     else
         record("the log of the journal " + path + " was made before: " + stored);
+}
+
+void TreatmentLog::setLargestJournal(std::uintmax_t bytes)
+{
+    largestJournal = bytes ? bytes : maxJournalBytes;
 }
 
 void TreatmentLog::hurry(std::chrono::steady_clock::time_point deadline)
@@ -1083,21 +1228,34 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
             return;
         }
     }
-    std::string cause, moved;
+    std::string cause, moved, stamped, temporary;
     std::optional<FolderHandle::File> made;
+    FolderHandle logs;
     std::size_t copied = 0;
     {
-        // What was journaled so far makes the new journal, locked before it has its name.
+        // What was journaled so far makes the new journal, locked before it has a name: a
+        // temporary one, which no start takes for a journal, until the old journal names it as
+        // where its lines went (a kill between leaves one journal of them).
         std::string lines;
         {
             std::lock_guard lock(journalMutex_);
             lines = journal->lines;
         }
-        std::string name;
         if (!place.folder.empty())
-            if (const FolderHandle logs = logFolderIn(place.folder, false, cause))
-                if ((made = createStamped(logs, ".journal", lines, journalNameTries, name, cause)))
-                    moved = logs.pathOf(name);
+            logs = logFolderIn(place.folder, false, cause);
+        if (logs) {
+            stamped = Utilities::getTimeStampName(Utilities::currentDateTime()) + ".journal";
+            temporary = Vexa::AtomicFile::temporaryNameFor(stamped);
+            auto fresh = logs.createWhole(temporary, lines);
+            // Lines follow at its end: it was written in place, not through its position.
+            if (fresh.ok() && ::lseek(fresh->descriptor(), 0, SEEK_END) >= 0)
+                made = std::move(*fresh);
+            else
+                cause = fresh.ok() ? logs.pathOf(stamped) + " cannot be written (" + Vexa::reasonOf(errno) + ")"
+                                   : cannotMake(logs, stamped, fresh.error());
+            if (fresh.ok() && !made)
+                removeIfSame(fresh->descriptor(), logs.pathOf(temporary));
+        }
         copied = lines.size();
     }
     if (made) {
@@ -1125,6 +1283,24 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
                     more.clear();
                 }
                 if (more.empty()) {
+                    // The old journal names the new one, which then gets its own name.
+                    std::string name;
+                    Answer<Done> named = Failure{EEXIST};
+                    for (int i = 0; i < journalNameTries && !named.ok() && named.error() == EEXIST; ++i) {
+                        if (i > 0)
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        name = Utilities::getTimeStampName(Utilities::currentDateTime()) + ".journal";
+                        const bool marked = journal->mark(movedMark, logs.pathOf(name));
+                        named = logs.moveTo(temporary, logs, name);
+                        if (!named.ok() && marked)
+                            journal->unmark();
+                    }
+                    if (!named.ok()) {
+                        error = named.error();
+                        moved = logs.pathOf(name);
+                        break;
+                    }
+                    moved = logs.pathOf(name);
                     old = std::exchange(journal->file, std::move(fresh));
                     oldPath = std::exchange(journal->path, moved);
                     journal->size = static_cast<long long>(copied);
@@ -1147,11 +1323,12 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
             old.close();
             return;
         }
-        removeIfSame(fd, moved);
+        removeIfSame(fd, logs.pathOf(temporary));
         fresh.close();
         if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
-        cause = moved + " cannot be written (" + Vexa::reasonOf(error) + ")";
+        cause = moved.empty() ? logs.pathOf(stamped) + " cannot be written (" + Vexa::reasonOf(error) + ")"
+                              : cannotMake(logs, moved.substr(moved.rfind('/') + 1), error);
         std::lock_guard lock(journalMutex_);
         if (journal->ended)
             return;
@@ -1182,11 +1359,18 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         tell({"The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " + where});
 }
 
-std::string TreatmentLog::writeLog(const FolderHandle& folder, const std::string& text, std::string& file) const
+std::string TreatmentLog::writeLog(const FolderHandle& folder, const std::string& text, std::string& file,
+                                   Journal* journal) const
 {
     try {
         std::string name, cause;
-        auto made = createStamped(folder, ".log", text, 1, name, cause);
+        bool marked = false;
+        // The journal names its log before the log has its name: a start never makes a second one.
+        auto made = createStamped(folder, ".log", text, 1, name, cause, [&](const std::string& next) {
+            marked = journal && journal->mark(storedMark, contentKey(text) + " " + folder.pathOf(next));
+        });
+        if (!made && marked)
+            journal->unmark();
         if (!made)
             return cause;
         made->close();
@@ -1203,10 +1387,17 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
 {
     std::vector<std::string> told;
     std::unique_ptr<Place> found;
+    // The journal handed over is the worker's alone: marked, removed or kept without the lock the
+    // camera's tick takes.
+    Journal done;
     if (journal) {
         std::lock_guard lock(journalMutex_);
         found = std::move(journal->found);
+        done.file = std::move(journal->file);
+        done.path = journal->path;
+        done.size = journal->size;
     }
+    Journal* const marking = done.fd() >= 0 ? &done : nullptr;
     const Place place = found ? std::move(*found) : find(planningFile, planning);
     // Beside the program, else in the user's data folder: the log of no planning, of one that is
     // nowhere, or of one whose folder cannot take it. What the user reads after "<lead>. ".
@@ -1231,7 +1422,7 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     const std::string logs = (place.folder.empty() ? programLogFolder() : place.folder + "/Log") + "/";
     std::size_t placeTold = std::string::npos; // the text that says where the log went
     if (!place.planned) {
-        if (const auto refused = keepElsewhere(text, patientPaths, stored); !refused.empty()) {
+        if (const auto refused = keepElsewhere(text, patientPaths, stored, marking); !refused.empty()) {
             placeTold = told.size();
             // Only beside the program is where such a log belongs: the first refusal is its.
             const std::string first = refused.front().substr(refused.front().find(": ") + 2);
@@ -1240,16 +1431,16 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
                            (then.empty() ? "" : " " + then));
         }
     } else if (place.folder.empty()) {
-        const auto refused = keepElsewhere(text, patientPaths, stored);
+        const auto refused = keepElsewhere(text, patientPaths, stored, marking);
         placeTold = told.size();
         told.push_back("The planning " + place.loadedFolder + " is no longer there, and no planning that replaces it was found" +
                        (refused.empty() ? ": the treatment log is kept in " + stored + "." : ". " + elsewhereText(refused, stored)));
     } else {
         std::string cause;
         if (const FolderHandle folder = logFolderIn(place.folder, false, cause))
-            cause = writeLog(folder, text, stored);
+            cause = writeLog(folder, text, stored, marking);
         if (!cause.empty()) {
-            const auto refused = keepElsewhere(text, patientPaths, stored);
+            const auto refused = keepElsewhere(text, patientPaths, stored, marking);
             placeTold = told.size();
             told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " +
                            elsewhereText(refused, stored));
@@ -1304,16 +1495,7 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     if (placeTold != std::string::npos && !copy.empty())
         told[placeTold] += " Its study copy is in " + copy + ".";
 
-    // The journal handed over is the worker's alone: removed or kept without the lock the
-    // camera's tick takes.
     if (journal) {
-        Journal done;
-        {
-            std::lock_guard lock(journalMutex_);
-            done.file = std::move(journal->file);
-            done.path = journal->path;
-            done.size = journal->size;
-        }
         if (everyCopy)
             done.remove(logs);
         else if (done.fd() >= 0 && done.size > 0)

@@ -6,7 +6,9 @@
 //
 // Nothing logged is lost: every entry and record goes at once, flushed, into a journal
 // ("<name>.journal"); storing writes the log file aside, gives it its final name only when no file
-// has that name, and removes the journal only when every copy was written. A journal that can no
+// has that name, and removes the journal only when every copy was written. Before the log, or the
+// journal that takes the lines over, has its name, the journal's last line names it: a start only
+// removes such a journal, so that a kill at any step leaves one log of a surgery. A journal that can no
 // longer be written (a full disk) keeps its whole lines and takes no more; the log goes on in
 // memory and is still stored at the end.
 //
@@ -124,9 +126,16 @@ public:
     // "Log" folder of the planning its FILE entry names, where that lies below the patient folders
     // (found as a reload finds it), else beside it. Another user's journals, one larger than a
     // navigation writes and one with holes are left. Throws nothing, waits for nobody, and may run
-    // on any thread. Returns what the user is to read, once per journal.
+    // on any thread. Returns what the user is to read, once per journal. A journal whose last line
+    // names its log stored, or the journal its lines went on to, only goes; a file with more than
+    // one name is left; temporary files of journals and logs that a killed program left go as the
+    // saving's do (HolderFile::removeTemporary). Once `stop` says so, the journal being copied and
+    // the rest are left for the next start.
     std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {},
-                                     const std::vector<std::string>& patientPaths = {}) const;
+                                     const std::vector<std::string>& patientPaths = {},
+                                     const std::function<bool()>& stop = {}) const;
+    // For tests: journals larger than `bytes` are left (0: the bound, a day of navigation).
+    static void setLargestJournal(std::uintmax_t bytes);
 
     // From now on every look for a planning's place waits at most until `deadline`, all of them
     // together (quitting, which waits for the store).
@@ -166,7 +175,9 @@ private:
                    const std::vector<std::string>& patientPaths, const std::shared_ptr<const Settings>& planning);
     // Writes the text as a new log file into `folder` (with its trailing "/"); the cause of a
     // failure, else empty with the file written in `file`.
-    std::string writeLog(const FolderHandle& folder, const std::string& text, std::string& file) const;
+    // `journal`, where given, names the log as its last line before the log has its name.
+    std::string writeLog(const FolderHandle& folder, const std::string& text, std::string& file,
+                         Journal* journal = nullptr) const;
     // The data folder's "Log" folder, without a trailing "/".
     std::string programLogFolder() const;
     // The places a log goes where its planning's folder cannot take it, in order.
@@ -189,10 +200,11 @@ private:
                                                        std::string& path, std::vector<std::string>& refusals) const;
     // The log written into the first place elsewhere that takes it (`file`); why each refused.
     std::vector<std::string> keepElsewhere(const std::string& text, const std::vector<std::string>& patientPaths,
-                                           std::string& file) const;
+                                           std::string& file, Journal* journal = nullptr) const;
     // recover for the journal `name` in `folder`; what the user is to read goes into `told`.
     void recoverJournal(const FolderHandle& folder, const std::string& name, bool inPlanning,
-                        const std::vector<std::string>& patientPaths, std::vector<std::string>& told) const;
+                        const std::vector<std::string>& patientPaths, std::vector<std::string>& told,
+                        const std::function<bool()>& stop) const;
 
     const std::string dataFolder_;
     const Report report_;

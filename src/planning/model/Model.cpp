@@ -1017,10 +1017,10 @@ std::string Model::loadedPlanningLogFolder() const
     return QFileInfo(QString::fromStdString(settings_->getPlanningFile())).absolutePath().toStdString() + "/Log";
 }
 
-void Model::recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders) const
+void Model::recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders, const std::function<bool()>& stop) const
 {
-    reportNavigationNotices(
-        treatmentLog_->recover(planningLogFolders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>()));
+    reportNavigationNotices(treatmentLog_->recover(
+        planningLogFolders, settings_ ? settings_->getPatientPaths() : std::vector<std::string>(), stop));
 }
 
 void Model::recoverTreatmentLogs() const

@@ -315,8 +315,8 @@ public:
     // user's data folder, beside the last planning) into their logs; tells the user where each went.
     void recoverTreatmentLogs() const;
     // The same, with the "Log" folders of the plannings a start's walk met given (any thread): no
-    // walk of its own.
-    void recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders) const;
+    // walk of its own. Once `stop` says so, what is left is left for the next start.
+    void recoverTreatmentLogs(const std::vector<std::string>& planningLogFolders, const std::function<bool()>& stop = {}) const;
     // The "Log" folder of the planning loaded, if any (GUI thread).
     std::string loadedPlanningLogFolder() const;
     // The clock of the warning-sound pacing (tests install their own).

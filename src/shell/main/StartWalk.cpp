@@ -183,7 +183,7 @@ void StartWalk::run()
         }
         describe("Making treatment logs of the journals that earlier sessions left");
         part_ = 1.0;
-        model_->recoverTreatmentLogs(logFolders);
+        model_->recoverTreatmentLogs(logFolders, [this] { return stop_.load(); });
     } catch (const std::exception& e) {
         const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at (") +
                                  e.what() + "). It is looked at again at the next start.";

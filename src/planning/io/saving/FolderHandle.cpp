@@ -847,11 +847,14 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return createWholeAt(name, text, false);
 }
 
-Answer<FolderHandle::File> FolderHandle::createCopy(const std::string& name, const File& from, std::uintmax_t size) const
+Answer<FolderHandle::File> FolderHandle::createCopy(const std::string& name, const File& from, std::uintmax_t size,
+                                                    const std::function<bool()>& stop) const
 {
     return createFilledAt(name, [&](int fd) {
         std::string block;
         for (std::uintmax_t at = 0; at < size;) {
+            if (stop && stop())
+                return ECANCELED;
             const auto part = from.readAt(at, std::size_t(std::min<std::uintmax_t>(size - at, 1 << 16)));
             if (!part.ok())
                 return part.error();

@@ -211,8 +211,10 @@ public:
     // judging it), it is made again: its maker never goes on without its lock. EEXIST when
     // something holds that name.
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
-    // The same with the first `size` bytes of `from` as its contents, copied a block at a time.
-    Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size) const;
+    // The same with the first `size` bytes of `from` as its contents, copied a block at a time;
+    // ECANCELED, with nothing made, once `stop` says so between two blocks.
+    Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size,
+                            const std::function<bool()>& stop = {}) const;
     // Replaces the file `name` (or makes it) by a new one of this user's with the text, made as
     // createWhole makes it, in one rename; it keeps the mode of the file it replaces. On an
     // error the file is as it was.
