@@ -394,7 +394,7 @@ void LoadPlanningDialog::scan(const std::shared_ptr<Scan>& scan)
         const QDir base(QDir(QString::fromStdString(path)).absolutePath());
         if (scan->wait)
         {
-            scan->say(tr("Waiting for the start's look at %1").arg(base.absolutePath()));
+            scan->say(tr("Waiting for the start to finish what earlier sessions left in %1").arg(base.absolutePath()));
             if (!scan->wait(path, &scan->cancelled))
                 continue;
         }
