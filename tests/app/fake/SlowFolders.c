@@ -6,7 +6,9 @@
 
    A file server that stops answering: once the file MORVANTA_STUCK_WHEN exists, every open and
    look below MORVANTA_STUCK_BELOW (by a folder or by a path) never returns; the first one held
-   makes the file MORVANTA_STUCK_HELD. */
+   makes the file MORVANTA_STUCK_HELD.
+
+   morvantaSlowCalls counts the calls made slower, for a benchmark that preloads it. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -27,6 +29,7 @@ typedef int (*Stat)(const char*, struct stat*);
 typedef int (*Statx)(int, const char*, int, unsigned, struct statx*);
 typedef DIR* (*OpenDir)(const char*);
 typedef FILE* (*FOpen)(const char*, const char*);
+typedef int (*Access)(const char*, int);
 
 static OpenAt nextOpen;
 static Open nextOpenPath;
@@ -35,6 +38,7 @@ static Stat nextStatPath, nextLstatPath;
 static Statx nextStatx;
 static OpenDir nextOpenDir;
 static FOpen nextFOpen, nextFOpen64;
+static Access nextAccess;
 static const char* below;
 static long delay;
 static const char* begun;
@@ -42,6 +46,7 @@ static int byPath;
 static const char* stuckBelow;
 static const char* stuckWhen;
 static const char* stuckHeld;
+long morvantaSlowCalls;
 
 __attribute__((constructor)) static void findNext(void)
 {
@@ -54,6 +59,7 @@ __attribute__((constructor)) static void findNext(void)
     nextOpenDir = (OpenDir)dlsym(RTLD_NEXT, "opendir");
     nextFOpen = (FOpen)dlsym(RTLD_NEXT, "fopen");
     nextFOpen64 = (FOpen)dlsym(RTLD_NEXT, "fopen64");
+    nextAccess = (Access)dlsym(RTLD_NEXT, "access");
     below = getenv("MORVANTA_SLOW_BELOW");
     const char* microseconds = getenv("MORVANTA_SLOW_MICROSECONDS");
     delay = microseconds ? atol(microseconds) : 0;
@@ -86,6 +92,7 @@ static void wait(const char* path, int slow)
     }
     if (!slow || !startsWith(path, below) || delay <= 0)
         return;
+    __atomic_add_fetch(&morvantaSlowCalls, 1, __ATOMIC_RELAXED);
     if (begun) {
         make(begun);
         begun = NULL;
@@ -220,4 +227,10 @@ FILE* fopen64(const char* path, const char* mode)
 {
     slowPath(path);
     return nextFOpen64(path, mode);
+}
+
+int access(const char* path, int mode)
+{
+    slowPath(path);
+    return nextAccess(path, mode);
 }
