@@ -347,7 +347,7 @@ TEST_F(LoadPlanningDialogTest, FillsWhileItLooksAndEscapeClosesItAtOnce)
         rows = ShellTest::rowTexts(list, {1});
         said = state->text();
         listing = dialog.isListing();
-        dialog.screen()->grabWindow(0).save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_listing.png");
+        dialog.grab().save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_listing.png");
         clock.start();
         QProcess::execute("xdotool", {"windowfocus", "--sync", QString::number(dialog.winId()), "key", "Escape"});
     });
