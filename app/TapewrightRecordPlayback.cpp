@@ -2,6 +2,7 @@
 
 #include "ViewPointerAdapter.h"
 #include "shell/dialogs/AlgorithmProgressDialog.h"
+#include "shell/dialogs/LoadPlanningDialog.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/main/StartWalk.h"
 #include "tapewright/AdapterRegistry.h"
@@ -35,9 +36,12 @@ TapewrightRecordPlayback::TapewrightRecordPlayback(int& argc, char** argv, bool 
     // A replayed click must not land while a job's results are still being taken in.
     // Only while the job's progress is what stands in front: a box in front of it (the job's
     // error) is no work that a replay waits for. The start's walk of the patient folders runs
-    // beside the window, its bar in the status bar: a replay waits for it too.
+    // beside the window, its bar in the status bar: a replay waits for it too, and for the list of
+    // plannings, which fills while its dialog shows.
     PlayBack::setBusyCheck([] {
         const QWidget* inFront = QApplication::activeModalWidget();
+        if (const auto* list = qobject_cast<const LoadPlanningDialog*>(inFront); list && list->isListing())
+            return true;
         return (AlgorithmProgressDialog::liveCount() > 0 || StartWalk::running() > 0) &&
                (!inFront || qobject_cast<const AlgorithmProgressDialog*>(inFront));
     });

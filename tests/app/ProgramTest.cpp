@@ -543,3 +543,25 @@ TEST(ProgramTest, AnEarlierPictureIsToldOnStandardErrorAndAReplayPlaysThrough)
     EXPECT_TRUE(run.contains(QRegularExpression("Earlier sessions: [^\n]*" + QRegularExpression::escape(picture)))) << run.toStdString();
     EXPECT_TRUE(QFile::exists(home.path("Images/recovered/earlier.bmp")));
 }
+
+// A signal after an import ends the program without the question quitting would ask, and says
+// that the imported series was not saved.
+TEST(ProgramTest, ASignalAfterAnImportSaysThatTheSeriesWasNotSaved)
+{
+    if (!xServer().running())
+        GTEST_SKIP() << "no Xvfb";
+    AppTest::AppFolder home;
+    QProcess program;
+    ASSERT_FALSE(startProgram(program, xServer().display(), home.path()).isEmpty());
+    QByteArray errors;
+    ASSERT_TRUE(AppTest::waitForStartWalk(program, errors)) << errors.toStdString();
+    AppTest::openFirstEntry(false);
+    // The import's end starts the session's recording.
+    const QDir recordings(home.path("patients/MorvantaStudyDummy/System"));
+    ASSERT_TRUE(AppTest::waitFor([&] { return !recordings.entryList({"*.log"}, QDir::Files).isEmpty(); }, 120000));
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    errors += program.readAllStandardError();
+    EXPECT_EQ(program.exitCode(), 128 + SIGTERM);
+    EXPECT_TRUE(errors.contains("Ending on signal 15: the imported series was not saved as a planning\n")) << errors.toStdString();
+}

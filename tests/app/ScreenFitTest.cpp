@@ -286,6 +286,8 @@ TEST_F(ScreenChild, EveryTextFitsItsWidget)
             plannings.reject();
             return;
         }
+        // The list fills in a thread of its own.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !plannings.isListing(); }, 60000));
         listed = plannings.findChild<QTreeWidget*>("m_PatientTable")->topLevelItemCount();
         leftOut = plannings.findChild<QTextEdit*>("m_LeftOut")->toPlainText().split('\n');
         found << TextFit::misfits(&plannings);

@@ -4,12 +4,17 @@
 #include "AppTestSupport.h"
 
 #include "planning/io/saving/FolderHandle.h"
+#include "shell/dialogs/LoadPlanningDialog.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/main/MainWindow.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QTextEdit>
+#include <QTimer>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
@@ -150,8 +155,9 @@ TEST(StartWalkTest, TheWindowIsPaintedWithTheWalksBarWhileTheWalkGoesOn)
     }
 }
 
-// The real program on a slow share: a signal or Ctrl+W while the start walks it ends the program
-// at once, as it ends otherwise.
+// The real program on a slow share, and on one that stops answering (a file server down): a
+// signal or Ctrl+W while the start walks it ends the program at once, as it ends otherwise; a
+// walk held in a file call that never returns is not waited for.
 TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
 {
     TestSupport::PrivateXServer& x = AppTest::xServer();
@@ -166,8 +172,9 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
         {"SIGTERM", [](QProcess& program) { ::kill(pid_t(program.processId()), SIGTERM); }, 128 + SIGTERM},
         {"Ctrl+W", [&x](QProcess&) { AppTest::xdotool(x.display(), {"key", "ctrl+w"}); }, 0},
     };
+    for (const bool stuck : {false, true})
     for (const auto& end : ends) {
-        SCOPED_TRACE(end.how);
+        SCOPED_TRACE(std::string(end.how) + (stuck ? " on a share that stops answering" : " on a slow share"));
         AppTest::AppFolder home;
         makeShare(home.path("patients"), 50, 4);
         // 20 ms for each of several steps a planning: the walk takes far longer than the bound.
@@ -176,6 +183,11 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
         slow.insert("MORVANTA_SLOW_BELOW", QFileInfo(home.path("patients")).canonicalFilePath());
         slow.insert("MORVANTA_SLOW_MICROSECONDS", "20000");
         slow.insert("MORVANTA_SLOW_BEGUN", home.path("walk-begun"));
+        if (stuck) {
+            slow.insert("MORVANTA_STUCK_BELOW", QFileInfo(home.path("patients")).canonicalFilePath());
+            slow.insert("MORVANTA_STUCK_WHEN", home.path("server-down"));
+            slow.insert("MORVANTA_STUCK_HELD", home.path("call-held"));
+        }
 #if defined(__SANITIZE_ADDRESS__)
         // The shim comes before the sanitizer's runtime among the preloaded libraries, which the
         // runtime would refuse; it only slows two calls down and leaves memory to the runtime.
@@ -184,6 +196,10 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
         QProcess program;
         ASSERT_FALSE(AppTest::startProgram(program, x.display(), home.path(), {}, slow).isEmpty());
         ASSERT_TRUE(AppTest::waitFor([&] { return QFileInfo::exists(home.path("walk-begun")); }, 60000));
+        if (stuck) {
+            QFile(home.path("server-down")).open(QIODevice::WriteOnly);
+            ASSERT_TRUE(AppTest::waitFor([&] { return QFileInfo::exists(home.path("call-held")); }, 60000));
+        }
         QElapsedTimer clock;
         clock.start();
         end.end(program);
@@ -193,7 +209,80 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
         EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(program.exitCode(), end.status) << errors.toStdString();
         EXPECT_FALSE(errors.contains("the patient folders were looked through")) << errors.toStdString();
+        EXPECT_EQ(errors.contains("A patient folder does not answer: the program ends without waiting for it"), stuck)
+            << errors.toStdString();
     }
+}
+
+// Two patient folders, the second held in a file call (a file server that stopped answering):
+// what needs only the first goes on at once; a wait for the second says which folder does not
+// answer and Escape typed on the X server ends it; the list shows what the first folder holds and
+// says what it waits for, and Ctrl+W closes it at once; the window goes without the held call.
+TEST(StartWalkTest, AFolderThatDoesNotAnswerHoldsOnlyWhatNeedsIt)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    AppTest::AppFolder home;
+    const QString good = home.path("good"), dead = home.path("dead"), display = qEnvironmentVariable("DISPLAY");
+    makeShare(good, 2, 2);
+    makeShare(dead, 2, 2);
+    QFile ini(home.path("Morvanta.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(("[Morvanta]\nPatientPath=" + good + ";" + dead + "\n").toUtf8());
+    ini.close();
+    auto gate = std::make_unique<Gate>(dead + "/patient-001", dead);
+    auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+    ASSERT_TRUE(AppTest::waitFor([&] { return gate->isHeld(); }, 60000));
+    EXPECT_TRUE(window->waitForEarlierSessions((good + "/patient-000").toStdString()));
+
+    // Runs the flow; once the dialog it opens says `says`, types `key` into it (from a timer: the
+    // flow's dialog runs its own loop) and takes its picture. What the dialog said.
+    const auto inDialog = [&](const std::function<void()>& flow, const char* type, const QString& says, const char* key,
+                              const QString& picture) {
+        QString text;
+        QElapsedTimer clock;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            text.clear();
+            if (!dialog || !dialog->inherits(type))
+                return;
+            for (const QLabel* label : dialog->findChildren<QLabel*>())
+                text += label->text() + "\n";
+            for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
+                text += lines->toPlainText() + "\n";
+            if (!text.contains(says))
+                return;
+            look.stop();
+            AppTest::onScreen(dialog).save(QString(MORVANTA_BINARY_DIR "/tests/app/%1.png").arg(picture));
+            clock.start();
+            AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", key});
+        });
+        look.start(50);
+        flow();
+        EXPECT_TRUE(clock.isValid()) << key << ": " << text.toStdString();
+        EXPECT_LT(clock.isValid() ? clock.elapsed() : 0, 3000) << key;
+        return text;
+    };
+    const QString waitText = inDialog([&] { EXPECT_FALSE(window->waitForEarlierSessions(dead.toStdString())); },
+                                      "AlgorithmProgressDialog", "has not answered since", "Escape", "start_walk_wait");
+    EXPECT_TRUE(waitText.contains("The patient folder " + dead + " has not answered since ")) << waitText.toStdString();
+    // The list: the first folder's four plannings (files without what the list shows) are told.
+    const QString listText = inDialog([&] { window->choosePlanning(); }, "LoadPlanningDialog",
+                                      "Waiting for the start to finish what earlier sessions left in " + dead, "ctrl+w", "start_walk_list");
+    EXPECT_EQ(listText.count(QRegularExpression("\npatient-00[01]/2031-02-0[12]__10-00-00-[01]: ")), 4) << listText.toStdString();
+    EXPECT_EQ(LoadPlanningDialog::threadsOut(), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    window->close();
+    window.reset();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(StartWalk::threadsOut(), 1);
+    // The server answers again: the thread ends by itself, before the gate goes.
+    gate->release();
+    EXPECT_TRUE(AppTest::waitFor([] { return StartWalk::threadsOut() == 0; }, 60000));
+    gate.reset();
 }
 
 // A patient path that names no folder is told as that setting's fault, at the start, and nothing

@@ -562,12 +562,14 @@ TEST(PlanningWriterReader, FailedLoadNamesTheCause)
         const char* name;
         std::string file;    // damaged, in the planning's folder
         bool cut;            // cut to half its size, else removed
-        std::string reason;  // at the end of the text: "<path>" stands for the file
+        std::string reason;  // in the text: "<path>" stands for the file, "<name>" for its name in the planning
     } cases[] = {
         {"description", description, false, "Could not load the implant description <path>: No such file or directory."},
         {"surface", "implant/1/QM-L-D48-L100.sff", false, "Error loading implant surface\n<path>\nThe file is missing."},
         {"3D model", "surface/model.sff", false, "Could not read the 3D model <path>: No such file or directory."},
-        {"slice", slice, true, "DICOM error 20100: <path>"},
+        // Every slice is looked at before the series is read: one cut short or missing is named.
+        {"slice", slice, true, "names the DICOM file <name>, which is cut short: it holds "},
+        {"missing slice", slice, false, "names the DICOM file <name>, which is missing."},
     };
     // Program parts as they would show: "IniFileManager: ", "PlanningReader::load".
     const std::regex className("\\b[A-Z][a-z]+[A-Z][A-Za-z]*(:|::)");
@@ -585,7 +587,10 @@ TEST(PlanningWriterReader, FailedLoadNamesTheCause)
         Session target;
         const std::string error = load(target, file);
         std::string reason = c.reason;
-        reason.replace(reason.find("<path>"), 6, path);
+        if (const auto at = reason.find("<path>"); at != std::string::npos)
+            reason.replace(at, 6, path);
+        if (const auto at = reason.find("<name>"); at != std::string::npos)
+            reason.replace(at, 6, c.file);
         EXPECT_NE(error.find(reason), std::string::npos) << error;
         EXPECT_FALSE(std::regex_search(error, className)) << error;
         EXPECT_EQ(target.model->getData(), nullptr) << "the Model stays empty";

@@ -6,8 +6,11 @@
 #include "vexa/core/ExceptionStack.h"
 
 #include "ShellTestSupport.h"
+#include "shell/widgets/FolderWalk.h"
 #include "common/TestSupport.h"
 
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QProcess>
 #include <QScrollBar>
 #include <QTextEdit>
@@ -17,10 +20,15 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +46,12 @@ protected:
     TestSupport::ScratchDir dir;
     Vexa::DicomIOManager manager;
 };
+
+// The list is made in a thread of its own: whole once the dialog says so.
+bool whole(const LoadPlanningDialog& dialog)
+{
+    return QTest::qWaitFor([&] { return !dialog.isListing(); }, 60000);
+}
 
 }
 
@@ -59,6 +73,7 @@ TEST_F(LoadPlanningDialogTest, ListsEachReadablePlanningNewestFirstAndSkipsTheRe
         bool cursorBack = false;
         const int exec = ShellTest::runModal(dialog, [&] {
             cursorBack = QApplication::overrideCursor() == nullptr;
+            EXPECT_TRUE(whole(dialog));
             rows = ShellTest::rowTexts(list, {0, 1, 2, 3, 4, 5});
             // The centred implant count sits in the middle of its row, as the other texts do.
             for (int column : {0, 4})
@@ -75,10 +90,13 @@ TEST_F(LoadPlanningDialogTest, ListsEachReadablePlanningNewestFirstAndSkipsTheRe
     }
     // The missing key, the unreadable DICOM file, the one outside its folder, the unreadable
     // implant count, the cut transform (the reader would refuse them), the newer format and the
-    // incomplete series, once a scan.
+    // incomplete series, once a scan (in the list's thread).
+    std::ostringstream trail;
+    Vexa::ExceptionStack::getInstance()->dump(trail);
     int records = 0;
-    for (const auto& entry : Vexa::ExceptionStack::getInstance()->entries(std::this_thread::get_id()))
-        records += entry.signature.find("readFromFile") != std::string::npos;
+    std::istringstream lines(trail.str());
+    for (std::string line; std::getline(lines, line);)
+        records += line.find("readFromFile") != std::string::npos;
     EXPECT_EQ(records, 14);
 }
 
@@ -92,7 +110,9 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
         const char* base;
         int rows;
         QStringList leftOut;
+        bool locked = false; // a folder this user may not read
     } cases[] = {
+        {"locked", 0, {"Folders not looked into, because they cannot be read:", dir.qpath() + "/locked: Permission denied"}, true},
         {"patients/Alpha", 1, {}},
         {"patients",
          4,
@@ -120,7 +140,15 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
         bool shown = false, scrolls = true;
         QRect areaRect, buttons;
         QSize size;
+        // Root reads every folder: the list is made as another account then.
+        const bool root = ::geteuid() == 0;
+        if (c.locked)
+        {
+            ASSERT_TRUE(QDir().mkpath(dir.qpath() + "/locked") && ::chmod(dir.file("locked").c_str(), 0) == 0);
+            ASSERT_TRUE(!root || ::setresuid(65534, 65534, 0) == 0);
+        }
         ShellTest::runModal(dialog, [&] {
+            EXPECT_TRUE(whole(dialog));
             rows = list->topLevelItemCount();
             shown = area->isVisible();
             scrolls = area->horizontalScrollBar()->maximum() > 0 || area->verticalScrollBar()->maximum() > 0;
@@ -129,6 +157,10 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
             size = dialog.size();
             dialog.reject();
         });
+        if (c.locked && root)
+        {
+            EXPECT_EQ(::setresuid(0, 0, 0), 0);
+        }
         EXPECT_EQ(rows, c.rows);
         EXPECT_EQ(shown, !c.leftOut.isEmpty());
         if (!shown)
@@ -220,6 +252,7 @@ TEST_F(LoadPlanningDialogTest, TellsTheTrueReasonAndTellsCopiesApart)
             dialog.reject();
             return;
         }
+        EXPECT_TRUE(whole(dialog));
         rows = ShellTest::rowTexts(list, {1, 4});
         scrolls = leftOut->horizontalScrollBar()->maximum() > 0 || leftOut->verticalScrollBar()->maximum() > 0;
         fits = dialog.screen()->geometry().contains(dialog.frameGeometry());
@@ -270,9 +303,66 @@ TEST_F(LoadPlanningDialogTest, LeavesOutPlanningsWhoseFilesAreMissingOrCutShort)
     auto* area = dialog.findChild<QTextEdit*>("m_LeftOut");
     QStringList rows;
     ShellTest::runModal(dialog, [&] {
+        EXPECT_TRUE(whole(dialog));
         rows = ShellTest::rowTexts(list, {1});
         dialog.reject();
     });
     EXPECT_EQ(rows, listed);
     EXPECT_EQ(area->toPlainText().toStdString(), leftOut.join('\n').toStdString());
+}
+
+// The list fills while the dialog shows: a planning found is a row at once while the list looks
+// on, held here at a folder as by a file server that does not answer, the line below the list
+// saying where it looks; Escape typed on the X server closes the dialog at once, and the held look
+// is not waited for.
+TEST_F(LoadPlanningDialogTest, FillsWhileItLooksAndEscapeClosesItAtOnce)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, open = false;
+    FolderWalk::setOpenObserver([&](const QString& folder) {
+        if (!folder.endsWith("/Partial"))
+            return;
+        std::unique_lock lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+    });
+    const auto isHeld = [&] {
+        std::lock_guard lock(mutex);
+        return held;
+    };
+    LoadPlanningDialog dialog(nullptr, &manager);
+    dialog.setBasePaths({dir.file("patients")});
+    auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+    auto* state = dialog.findChild<QLabel*>("m_ListState");
+    QStringList rows;
+    QString said;
+    bool listing = false;
+    QElapsedTimer clock;
+    const int exec = ShellTest::runModal(dialog, [&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return isHeld() && list->topLevelItemCount() == 4 && state->isVisible(); }, 9000));
+        rows = ShellTest::rowTexts(list, {1});
+        said = state->text();
+        listing = dialog.isListing();
+        dialog.grab().save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_listing.png");
+        clock.start();
+        QProcess::execute("xdotool", {"windowfocus", "--sync", QString::number(dialog.winId()), "key", "Escape"});
+    });
+    const qint64 closed = clock.elapsed();
+    EXPECT_EQ(exec, 0);
+    EXPECT_LT(closed, 3000);
+    EXPECT_TRUE(listing);
+    EXPECT_EQ(rows, (QStringList{"Beta", "Alpha", "Gamma", "Short"}));
+    EXPECT_EQ(said, "Looking for plannings in " + dir.qpath() + "/patients");
+    EXPECT_EQ(LoadPlanningDialog::threadsOut(), 1);
+    {
+        std::lock_guard lock(mutex);
+        open = true;
+    }
+    changed.notify_all();
+    EXPECT_TRUE(QTest::qWaitFor([] { return LoadPlanningDialog::threadsOut() == 0; }, 60000));
+    FolderWalk::setOpenObserver({});
 }

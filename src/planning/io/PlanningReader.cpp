@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "dicom/import/DicomIOManager.h"
+#include "dicom/import/DicomInformation.h"
 #include "dicom/import/DicomVolume.h"
 #include "planning/io/PlanningFile.h"
 #include "planning/io/saving/FolderHandle.h"
@@ -19,10 +20,12 @@
 #include "vexa/mesh/MeshFiles.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace {
 
@@ -39,6 +42,61 @@ std::string surfaceFault(const std::string& path)
     if (in.peek() == std::char_traits<char>::eof())
         return "the file is empty";
     return "the file holds no SFF surface";
+}
+
+// Bytes of one slice's pixels by its header, with its columns and rows; 0 bytes where the header
+// does not tell them.
+std::uintmax_t sliceBytes(const Vexa::DicomInformation& header, unsigned long& columns, unsigned long& rows)
+{
+    const auto number = [&](unsigned tagWord) {
+        const auto [text, found] = header.getValue(tagWord);
+        unsigned long value = 0;
+        const char* end = text.data() + text.size();
+        const auto [at, error] = std::from_chars(text.data(), end, value);
+        return found && error == std::errc() && at == end ? value : 0ul;
+    };
+    // Tag words are element << 16 | group: (0028,0010) rows, (0028,0011) columns, (0028,0100)
+    // bits allocated.
+    rows = number(0x00100028);
+    columns = number(0x00110028);
+    return std::uintmax_t(rows) * columns * (number(0x01000028) / 8);
+}
+
+// Every slice of the series is there and holds the pixels the first slice's header gives each:
+// one missing or cut short is named, in the user's words, before the import reads any. One look
+// at each slice; the list of plannings leaves this to the load.
+void checkSeries(const std::string& file, const std::string& folder, const std::vector<std::string>& names,
+                 const Vexa::DicomIOManager& manager)
+{
+    const std::string fault = "The planning file " + file + " names the DICOM file ";
+    std::vector<std::uintmax_t> sizes;
+    for (const std::string& name : names) {
+        struct stat info;
+        const std::string path = folder + name;
+        if (::stat(path.c_str(), &info) != 0)
+            throw std::runtime_error(fault + name + ", which " +
+                                     (errno == ENOENT ? "is missing" : "cannot be read (" + std::string(std::strerror(errno)) + ")") + ".");
+        if (!S_ISREG(info.st_mode))
+            throw std::runtime_error(fault + name + ", which is no file.");
+        if (info.st_size == 0)
+            throw std::runtime_error(fault + name + ", which is empty.");
+        sizes.push_back(std::uintmax_t(info.st_size));
+    }
+    if (names.empty())
+        return;
+    std::shared_ptr<Vexa::DicomInformation> first;
+    try {
+        first = manager.readInformation(folder + names.front());
+    } catch (const std::exception&) {
+        throw std::runtime_error(fault + names.front() + ", which is no readable DICOM file.");
+    }
+    unsigned long columns = 0, rows = 0;
+    const std::uintmax_t bytes = first ? sliceBytes(*first, columns, rows) : 0;
+    for (std::size_t i = 0; bytes > 0 && i < sizes.size(); ++i)
+        if (sizes[i] < bytes)
+            throw std::runtime_error(fault + names[i] + ", which is cut short: it holds " + std::to_string(sizes[i]) +
+                                     " bytes, its image of " + std::to_string(columns) + " x " + std::to_string(rows) +
+                                     " pixels needs " + std::to_string(bytes) + ".");
 }
 
 }
@@ -112,6 +170,7 @@ void PlanningReader::load() try
     const std::string folder = file_.substr(0, file_.rfind('/') + 1);
 
     // The series.
+    checkSeries(file_, folder, planning.dicomFiles, manager_);
     std::vector<std::string> dicomFiles;
     for (const std::string& name : planning.dicomFiles)
         dicomFiles.push_back(folder + name);

@@ -17,6 +17,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QKeySequence>
+#include <QLabel>
+#include <QShortcut>
+#include <QTimerEvent>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -29,9 +33,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <map>
 #include <cmath>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -117,6 +127,21 @@ std::tuple<unsigned long, unsigned long, std::uintmax_t> imageOf(const Vexa::Dic
     return {columns, rows, std::uintmax_t(rows) * columns * (bits / 8)};
 }
 
+// The names in a folder, read in one listing; with the errno value where it cannot be read.
+std::pair<std::set<std::string>, int> namesIn(const std::string& folder)
+{
+    std::set<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return {names, errno};
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir))
+        names.insert(entry->d_name);
+    const int error = errno;
+    ::closedir(dir);
+    return {names, error};
+}
+
 // Every implant description the planning names, and the surface each names, are there and not
 // empty: the load reads them all. A description named more than once is looked at once.
 void checkImplantFiles(const PlanningFile& planning, const std::string& folder, const std::string& fault)
@@ -146,6 +171,29 @@ void checkImplantFiles(const PlanningFile& planning, const std::string& folder, 
 
 }
 
+// What the list's thread found and not yet shown, and how it stands; shared with the thread,
+// which may outlive the dialog.
+struct LoadPlanningDialog::Scan
+{
+    std::vector<std::string> bases;
+    Vexa::DicomIOManager* manager = nullptr;
+    FolderWait wait;
+    std::atomic<bool> cancelled{false};
+
+    std::mutex mutex;
+    std::condition_variable returnedChanged;
+    std::vector<StudySet> found;
+    QStringList leftOut, unread;
+    QString state;
+    bool done = false, returned = false, left = false;
+
+    void say(const QString& text)
+    {
+        std::lock_guard lock(mutex);
+        state = text;
+    }
+};
+
 LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* manager)
     : Dialog(parent, "LoadPlanningDialog", true, WindowFlags::titled), manager_(manager)
 {
@@ -170,6 +218,14 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
     leftOut_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     leftOut_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     leftOut_->hide();
+    // Where the list looks, while it does.
+    state_ = new QLabel(this);
+    state_->setObjectName("m_ListState");
+    state_->setTextFormat(Qt::PlainText);
+    state_->hide();
+    // Ctrl+W closes the dialog as Cancel does, as it quits the window below.
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this,
+            &LoadPlanningDialog::doCancel);
 
     connect(ok_, &QPushButton::clicked, this, &LoadPlanningDialog::doOk);
     connect(cancel_, &QPushButton::clicked, this, &LoadPlanningDialog::doCancel);
@@ -182,6 +238,17 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
             [this](QTreeWidgetItem* item) { findAndLoadSelectedItem(item); });
 }
 
+LoadPlanningDialog::~LoadPlanningDialog()
+{
+    endScan();
+}
+
+void LoadPlanningDialog::setFolderWait(FolderWait wait, std::function<void()> wake)
+{
+    folderWait_ = std::move(wait);
+    wake_ = std::move(wake);
+}
+
 void LoadPlanningDialog::setBasePaths(const std::vector<std::string>& paths)
 {
     basePaths_ = paths;
@@ -189,18 +256,36 @@ void LoadPlanningDialog::setBasePaths(const std::vector<std::string>& paths)
 
 int LoadPlanningDialog::exec()
 {
+    endScan();
     selected_ = -1;
+    ok_->setEnabled(false);
     // A second exec lists the plannings once, as they are now.
     studySets_.clear();
     leftOutLines_.clear();
+    unreadLines_.clear();
+    list_->clear();
+    showLeftOut();
+    scan_ = std::make_shared<Scan>();
+    scan_->bases = basePaths_;
+    scan_->manager = manager_;
+    scan_->wait = folderWait_;
+    scan_->state = tr("Looking for plannings");
+    try
     {
-        WaitCursor wait;
-        for (const std::string& path : basePaths_)
-            scanDirectory(QDir(QDir(QString::fromStdString(path)).absolutePath()));
-        displayStudySetContainer();
-        showLeftOut();
+        thread_ = std::thread([scan = scan_] { LoadPlanningDialog::scan(scan); });
     }
-    return Dialog::exec();
+    catch (const std::system_error& e)
+    {
+        // Without a thread the list is made before the dialog shows.
+        Platform::outputDebugString(std::string("no thread for the list of plannings: ") + e.what() + "\n");
+        WaitCursor wait;
+        LoadPlanningDialog::scan(scan_);
+    }
+    takeFound();
+    poll_ = startTimer(50);
+    const int result = Dialog::exec();
+    endScan();
+    return result;
 }
 
 const std::string LoadPlanningDialog::getSelectedPlanningFileName() const
@@ -208,26 +293,161 @@ const std::string LoadPlanningDialog::getSelectedPlanningFileName() const
     return selected_ < 0 ? std::string() : studySets_[std::size_t(selected_)].file;
 }
 
-void LoadPlanningDialog::scanDirectory(const QDir& folder)
+void LoadPlanningDialog::reject()
 {
-    FolderWalk::walk(folder, [this, &folder](const QFileInfo& entry) {
+    // At once, whatever the list's thread waits for.
+    if (scan_)
+        scan_->cancelled = true;
+    if (wake_)
+        wake_();
+    Dialog::reject();
+}
+
+void LoadPlanningDialog::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != poll_)
+    {
+        Dialog::timerEvent(event);
+        return;
+    }
+    takeFound();
+}
+
+void LoadPlanningDialog::takeFound()
+{
+    if (!scan_)
+        return;
+    std::vector<StudySet> found;
+    QStringList leftOut, unread;
+    QString state;
+    bool done = false;
+    {
+        std::lock_guard lock(scan_->mutex);
+        found.swap(scan_->found);
+        leftOut.swap(scan_->leftOut);
+        unread.swap(scan_->unread);
+        state = scan_->state;
+        done = scan_->done;
+    }
+    if (!found.empty())
+    {
+        const std::size_t first = studySets_.size();
+        for (StudySet& set : found)
+            studySets_.push_back(std::move(set));
+        displayStudySetContainer(first);
+    }
+    if (!leftOut.isEmpty() || !unread.isEmpty())
+    {
+        leftOutLines_ << leftOut;
+        unreadLines_ << unread;
+        showLeftOut();
+    }
+    state_->setText(done ? QString() : state);
+    state_->setVisible(!done);
+    if (done && poll_)
+    {
+        killTimer(poll_);
+        poll_ = 0;
+        emit listed();
+    }
+}
+
+void LoadPlanningDialog::endScan()
+{
+    if (poll_)
+    {
+        killTimer(poll_);
+        poll_ = 0;
+    }
+    if (!scan_)
+        return;
+    scan_->cancelled = true;
+    if (wake_)
+        wake_();
+    if (thread_.joinable())
+    {
+        // The planning at hand ends the thread; one a file call holds is left to itself.
+        std::unique_lock lock(scan_->mutex);
+        if (scan_->returnedChanged.wait_for(lock, std::chrono::milliseconds(500), [this] { return scan_->returned; }))
+        {
+            lock.unlock();
+            thread_.join();
+        }
+        else
+        {
+            scan_->left = true;
+            ++threadsOut_;
+            thread_.detach();
+            Platform::outputDebugString("the list of plannings did not end at once: a file call holds it; it is "
+                                        "not waited for\n");
+        }
+    }
+    scan_.reset();
+}
+
+void LoadPlanningDialog::scan(const std::shared_ptr<Scan>& scan)
+{
+    for (const std::string& path : scan->bases)
+    {
+        if (scan->cancelled.load())
+            break;
+        const QDir base(QDir(QString::fromStdString(path)).absolutePath());
+        if (scan->wait)
+        {
+            scan->say(tr("Waiting for the start to finish what earlier sessions left in %1").arg(base.absolutePath()));
+            if (!scan->wait(path, &scan->cancelled))
+                continue;
+        }
+        scan->say(tr("Looking for plannings in %1").arg(base.absolutePath()));
+        scanDirectory(*scan, base);
+    }
+    std::lock_guard lock(scan->mutex);
+    scan->done = true;
+    scan->returned = true;
+    if (scan->left)
+        --threadsOut_;
+    scan->returnedChanged.notify_all();
+}
+
+void LoadPlanningDialog::scanDirectory(Scan& scan, const QDir& folder)
+{
+    const auto enter = [&scan, &folder](const QDir& entered) {
+        // A folder that cannot be read hides what it holds: it is named, with the reason. One not
+        // there holds nothing (a patient folder before its first save).
+        const int fd = ::open(QFile::encodeName(entered.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+        {
+            ::close(fd);
+            return;
+        }
+        if (errno == ENOENT && entered == folder)
+            return;
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        std::lock_guard lock(scan.mutex);
+        scan.unread << tr("%1: %2").arg(entered.absolutePath(), why);
+    };
+    FolderWalk::walk(folder, [&scan, &folder](const QFileInfo& entry) {
         if (entry.completeSuffix() != "srl")
             return true;
         try
         {
-            auto [set, listed] = readFromFile(entry.absoluteFilePath(), manager_);
+            auto [set, listed] = readFromFile(entry.absoluteFilePath(), scan.manager);
             if (listed)
-                studySets_.push_back(std::move(set));
+            {
+                std::lock_guard lock(scan.mutex);
+                scan.found.push_back(std::move(set));
+            }
         }
         catch (const std::exception& e)
         {
             // One damaged planning must not hide the others; readFromFile left its record. The
             // user is told, or an empty list would look like a lost planning.
-            leftOutLines_ << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
+            std::lock_guard lock(scan.mutex);
+            scan.leftOut << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
             Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
         }
         return true;
-    });
+    }, enter, &scan.cancelled);
 }
 
 std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(const QString& file,
@@ -258,22 +478,35 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
     set.jaw = planning.jaw == 1 ? tr("Maxilla") : planning.jaw == 2 ? tr("Mandible") : tr("Unknown");
     set.implants = int(planning.implants.size());
 
-    // The series must be whole: the planning loads all of it. Only sizes are looked at here;
-    // reading every slice would make the list wait on large series.
+    // The series: every slice is in its folder (one listing a folder), and the first one, which
+    // the row shows, is whole. That every slice holds its pixels the load checks: reading each
+    // here would make the list wait on large series.
     const QString folder = QDir::cleanPath(QString::fromStdString(ini.getPath()));
-    std::vector<std::uintmax_t> sizes;
+    std::map<QString, std::set<std::string>> listed;
     for (const std::string& name : planning.dicomFiles)
     {
         const QString dicom = QDir::cleanPath(folder + "/" + QString::fromStdString(name));
         if (!dicom.startsWith(folder + "/"))
             throw std::runtime_error(fault + "names the DICOM file " + name + " outside its folder.");
-        sizes.push_back(0);
-        if (const std::string why = unusableFile(dicom.toStdString(), sizes.back()); !why.empty())
-            throw std::runtime_error(fault + "names the DICOM file " + name + ", which " + why + ".");
+        const QFileInfo at(dicom);
+        auto known = listed.find(at.path());
+        if (known == listed.end())
+        {
+            auto [names, error] = namesIn(at.path().toStdString());
+            if (error && error != ENOENT)
+                throw std::runtime_error(fault + "names the DICOM file " + name + ", whose folder cannot be read (" +
+                                         std::strerror(error) + ").");
+            known = listed.emplace(at.path(), std::move(names)).first;
+        }
+        if (!known->second.count(at.fileName().toStdString()))
+            throw std::runtime_error(fault + "names the DICOM file " + name + ", which is missing.");
     }
-    if (manager)
+    std::uintmax_t firstSize = 0;
+    const std::string first = planning.dicomFiles.empty() ? std::string() : planning.dicomFiles.front();
+    if (const std::string why = unusableFile(folder.toStdString() + "/" + first, firstSize); !why.empty())
+        throw std::runtime_error(fault + "names the DICOM file " + first + ", which " + why + ".");
+    if (manager && !first.empty())
     {
-        const std::string first = planning.dicomFiles.front();
         std::shared_ptr<Vexa::DicomInformation> information;
         try
         {
@@ -287,14 +520,10 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
         {
             set.imageDevice = QString::fromStdString(information->getImageDeviceName());
             // The first header tells how many bytes of pixels each slice of the series holds.
-            if (const auto [columns, rows, bytes] = imageOf(*information); bytes > 0)
-                for (std::size_t i = 0; i < sizes.size(); ++i)
-                    if (sizes[i] < bytes)
-                        throw std::runtime_error(fault + "names the DICOM file " + planning.dicomFiles[i] +
-                                                 ", which is cut short: it holds " + std::to_string(sizes[i]) +
-                                                 " bytes, its image of " + std::to_string(columns) + " x " +
-                                                 std::to_string(rows) + " pixels needs " + std::to_string(bytes) +
-                                                 ".");
+            if (const auto [columns, rows, bytes] = imageOf(*information); bytes > 0 && firstSize < bytes)
+                throw std::runtime_error(fault + "names the DICOM file " + first + ", which is cut short: it holds " +
+                                         std::to_string(firstSize) + " bytes, its image of " + std::to_string(columns) +
+                                         " x " + std::to_string(rows) + " pixels needs " + std::to_string(bytes) + ".");
         }
     }
     checkImplantFiles(planning, folder.toStdString(), fault);
@@ -308,50 +537,67 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
 }
 VEXA_RETHROW
 
-void LoadPlanningDialog::displayStudySetContainer()
+void LoadPlanningDialog::displayStudySetContainer(std::size_t first)
 {
-    list_->clear();
     const auto columns = [](const StudySet& set) {
         return QStringList{set.shownTime, set.name, set.birthday, set.jaw, QString::number(set.implants),
                            set.imageDevice, set.shownTime};
     };
-    for (StudySet& set : studySets_)
+    const auto inFolder = [](const StudySet& set) {
+        return tr("in %1").arg(QFileInfo(QString::fromStdString(set.file)).dir().dirName());
+    };
+    for (std::size_t i = first; i < studySets_.size(); ++i)
     {
+        StudySet& set = studySets_[i];
         QStringList texts = columns(set);
-        // Copies of one planning look alike: their folders tell them apart.
-        const QString folder = QFileInfo(QString::fromStdString(set.file)).dir().dirName();
-        if (std::count_if(studySets_.begin(), studySets_.end(),
-                          [&](const StudySet& other) { return columns(other) == texts; }) > 1)
-            texts[1] += "\n" + tr("in %1").arg(folder);
+        // Copies of one planning look alike: their folders tell them apart, also a row shown
+        // before its copy was found.
+        for (std::size_t j = 0; j < i; ++j)
+            if (columns(studySets_[j]) == texts)
+            {
+                texts[1] += "\n" + inFolder(set);
+                if (!studySets_[j].item->text(1).contains('\n'))
+                    studySets_[j].item->setText(1, studySets_[j].item->text(1) + "\n" + inFolder(studySets_[j]));
+            }
         set.item = new ListViewItem(list_, texts);
         for (int column = 0; column < texts.size(); ++column)
             set.item->setToolTip(column, QFileInfo(QString::fromStdString(set.file)).absolutePath());
-    }
-    for (StudySet& set : studySets_)
         set.item->setTextAlignment(4, Qt::AlignCenter);
+    }
     list_->sortItems(6, Qt::DescendingOrder);
 }
 
 void LoadPlanningDialog::showLeftOut()
 {
     int bottom = list_->geometry().bottom() + 1;
-    leftOut_->setVisible(!leftOutLines_.isEmpty());
-    if (!leftOutLines_.isEmpty())
+    const bool any = !leftOutLines_.isEmpty() || !unreadLines_.isEmpty();
+    leftOut_->setVisible(any);
+    if (any)
     {
         leftOut_->clear();
         // Measured below before the widget is shown: in its own font from the start.
         leftOut_->document()->setDefaultFont(leftOut_->font());
         QTextCursor cursor(leftOut_->document());
-        cursor.insertText(tr("Not listed, because they cannot be loaded:"));
         // A line that wraps goes on indented, so each planning's line stands out.
         QTextBlockFormat entry;
         const int indent = 2 * leftOut_->fontMetrics().horizontalAdvance('M');
         entry.setLeftMargin(indent);
         entry.setTextIndent(-indent);
-        for (const QString& line : leftOutLines_)
+        bool firstHeader = true;
+        for (const auto& [header, lines] : {std::pair{tr("Folders not looked into, because they cannot be read:"), unreadLines_},
+                                            std::pair{tr("Not listed, because they cannot be loaded:"), leftOutLines_}})
         {
-            cursor.insertBlock(entry);
-            cursor.insertText(line);
+            if (lines.isEmpty())
+                continue;
+            if (!firstHeader)
+                cursor.insertBlock(QTextBlockFormat());
+            firstHeader = false;
+            cursor.insertText(header);
+            for (const QString& line : lines)
+            {
+                cursor.insertBlock(entry);
+                cursor.insertText(line);
+            }
         }
         // Every line shows whole up to the limit; beyond it the lines scroll.
         const int frame = 2 * leftOut_->frameWidth();
@@ -371,7 +617,9 @@ void LoadPlanningDialog::showLeftOut()
         bottom = leftOut_->geometry().bottom() + 1;
     }
     ok_->parentWidget()->move(ok_->parentWidget()->x(), bottom + 10);
-    setFixedSize(width(), ok_->parentWidget()->geometry().bottom() + 12);
+    const QRect buttons = ok_->parentWidget()->geometry();
+    state_->setGeometry(list_->x(), buttons.top(), buttons.left() - list_->x() - 10, buttons.height());
+    setFixedSize(width(), buttons.bottom() + 12);
 }
 
 void LoadPlanningDialog::doOk()

@@ -199,7 +199,7 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     setupMiniDisplayArea();
     setupStatusBar();
     setupConnections();
-    images_ = std::make_unique<ImageFolder>();
+    images_ = std::make_shared<ImageFolder>();
     // Saves a crash cut off are finished (or undone) before any planning is listed, and the
     // pictures they were carrying are found; another instance running might be in the middle of
     // one. A program folder that takes no session lock (an installation, a read-only share)
@@ -207,7 +207,7 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     // who is at work there. The journals of a program that ended without storing its treatment
     // log become logs in any case. One walk of the patient folders does it all, once the window
     // shows; what the user must know is told when it is through.
-    startWalk_ = std::make_unique<StartWalk>(model_, *images_, settings_->getPatientPaths(),
+    startWalk_ = std::make_unique<StartWalk>(model_, images_, settings_->getPatientPaths(),
                                              images_->isOnlyInstance() || !images_->hasSessionLock(),
                                              model_->loadedPlanningLogFolder(),
                                              [this](const StartWalk::Result& result) { earlierSessionsWalked(result); });
@@ -233,7 +233,8 @@ VEXA_RETHROW
 
 MainWindow::~MainWindow()
 {
-    // The walk ends after the planning at hand; the program does not wait for the rest.
+    // The walk ends after the planning at hand; the program does not wait for the rest, nor for a
+    // patient folder that does not answer.
     startWalk_.reset();
     QCoreApplication::instance()->removeEventFilter(this);
     if (recorder_)
@@ -482,8 +483,10 @@ void MainWindow::startNavigation()
 try {
     if (camera_)
         return;
-    // The journals earlier sessions left become logs before this navigation begins its own.
-    if (!waitForEarlierSessions()) {
+    // What earlier sessions left in the planning's patient folder is finished before this
+    // navigation begins; the journals beside the planning become logs as navigation begins.
+    const std::string planningFile = settings_->getPlanningFile();
+    if (!waitForEarlierSessions(planningFile.empty() ? std::string() : std::filesystem::path(planningFile).parent_path().string())) {
         navigationButton_->setChecked(false);
         return;
     }
@@ -696,14 +699,18 @@ void MainWindow::beginEarlierSessions()
     poll->start(100);
 }
 
-bool MainWindow::waitForEarlierSessions()
+bool MainWindow::waitForEarlierSessions(const std::string& folder)
 {
     if (startWalk_->completed() && !startWalk_->isRunning())
         return true;
-    StartWalk::WaitJob job(*startWalk_);
+    // What is through already needs no dialog.
+    const std::atomic<bool> now{true};
+    if (startWalk_->wait(folder, &now))
+        return true;
+    StartWalk::WaitJob job(*startWalk_, folder);
     AlgorithmProgressDialog progress(&job, QString(), 0, this);
     progress.exec();
-    return startWalk_->completed();
+    return !job.wasCancelled() && startWalk_->wait(folder, &now);
 }
 
 void MainWindow::earlierSessionsWalked(const StartWalk::Result& result)
@@ -854,9 +861,13 @@ VEXA_RETHROW
 
 void MainWindow::choosePlanning()
 try {
-    if (!waitForEarlierSessions())
-        return;
+    // Each patient folder is listed once the start's walk is through it: a folder that does not
+    // answer holds up only its own plannings, and the dialog stays the user's.
     LoadPlanningDialog dialog(this, &dicomManager_);
+    StartWalk& walk = *startWalk_;
+    dialog.setFolderWait([&walk](const std::string& folder, const std::atomic<bool>* cancelled) {
+        return walk.wait(folder, cancelled);
+    }, [&walk] { walk.wake(); });
     dialog.setBasePaths(settings_->getPatientPaths());
     if (dialog.exec() != 1)
         return;
@@ -876,7 +887,7 @@ VEXA_RETHROW
 
 bool MainWindow::loadPlanning(const std::string& planningFile)
 try {
-    if (!waitForEarlierSessions())
+    if (!waitForEarlierSessions(std::filesystem::path(planningFile).parent_path().string()))
         return false;
     model_->setStateAndUpdate(1);
     PlanningReader job(planningFile, model_, settings_, dicomManager_);
@@ -1016,7 +1027,13 @@ VEXA_RETHROW
 
 bool MainWindow::savePlanning(bool overwrite)
 try {
-    if (!waitForEarlierSessions())
+    // What earlier sessions left in the patient folder saved into is finished first; a patient
+    // folder that does not answer holds up only saves into it.
+    const std::string loadedFile = settings_->getPlanningFile();
+    const std::string into = overwrite && !loadedFile.empty()
+                                 ? std::filesystem::path(loadedFile).parent_path().parent_path().string()
+                                 : firstPatientPath();
+    if (!waitForEarlierSessions(into.empty() ? std::string("/") : into))
         return false;
     std::string parent;
     if (overwrite) {

@@ -71,9 +71,10 @@ public:
     bool requestPlanningSave(const QString& withoutSaveLabel);
     bool savePlanning(bool overwrite);
     // Waits, under a progress bar, for the start's walk of the patient folders, which finishes
-    // what earlier sessions left there (it starts with the window's event loop); whether it went
-    // through: not when the program is ending.
-    bool waitForEarlierSessions();
+    // what earlier sessions left there (it starts with the window's event loop): for its part
+    // that `folder` needs (the patient folder that holds it), or, with none given, for all of it.
+    // Whether it went through: not when the program is ending, nor when the user cancelled.
+    bool waitForEarlierSessions(const std::string& folder = {});
 
 public slots:
     void loadData();
@@ -151,7 +152,8 @@ private:
     StatusBarView* statusBarView_ = nullptr;
     IRecordPlayback* recorder_;
     Constants::ExecMode mode_;
-    std::unique_ptr<ImageFolder> images_;
+    // Shared with the start's walk, which may outlive the window in a file call.
+    std::shared_ptr<ImageFolder> images_;
     std::unique_ptr<StartWalk> startWalk_;
     QWidget* startWalkBar_ = nullptr;
     // The screen video recorder; null without capture support.

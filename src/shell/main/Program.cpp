@@ -2,13 +2,16 @@
 
 #include "planning/model/IPlanningUi.h"
 #include "planning/model/Model.h"
+#include "planning/model/Settings.h"
 #include "planning/model/Utilities.h"
 #include "platform/ApplicationFolder.h"
 #include "platform/WindowSystemStart.h"
 #include "shell/main/Application.h"
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/MainWindow.h"
+#include "shell/dialogs/LoadPlanningDialog.h"
 #include "shell/main/ShellPlanningUi.h"
+#include "shell/main/StartWalk.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/OpenGLView.h"
 
@@ -26,6 +29,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -163,13 +167,17 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
             if (::read(signalPipe[0], &number, 1) != 1 || endedBy)
                 return;
             endedBy = number;
-            // Quitting would ask whether to save a changed planning; nobody may be there to answer.
+            // Quitting would ask whether to save a changed planning or an imported series; nobody
+            // may be there to answer.
+            const bool imported = window->getSettings() && window->getSettings()->getPlanningState() == 1;
             const bool unsaved = window->getModel() && window->getModel()->hasChanged();
             std::fprintf(stderr, "%s\n",
-                         qPrintable((unsaved ? QCoreApplication::translate("Program", "Ending on signal %1: navigation is switched off "
-                                                                                      "and the treatment log stored, but the unsaved "
-                                                                                      "planning was not saved")
-                                             : QCoreApplication::translate("Program", "Ending on signal %1, as quitting does"))
+                         qPrintable((imported ? QCoreApplication::translate("Program", "Ending on signal %1: the imported series "
+                                                                                       "was not saved as a planning")
+                                     : unsaved ? QCoreApplication::translate("Program", "Ending on signal %1: navigation is switched off "
+                                                                                        "and the treatment log stored, but the unsaved "
+                                                                                        "planning was not saved")
+                                               : QCoreApplication::translate("Program", "Ending on signal %1, as quitting does"))
                                         .arg(endedBy)));
             IPlanningUi::install(nullptr);
             window->close();
@@ -207,5 +215,13 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         signalPipe[0] = signalPipe[1] = -1;
     }
     startSibling();
+    // What must be stored is stored: a file call on a patient folder that does not answer (a
+    // file server down) holds only a thread, which the process does not wait for.
+    if (StartWalk::threadsOut() + LoadPlanningDialog::threadsOut() > 0) {
+        std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "A patient folder does not answer: the "
+                                                                                         "program ends without waiting for it")));
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     return status;
 }

@@ -6,14 +6,21 @@
 #include "platform/DebugOutput.h"
 #include "shell/main/ImageFolder.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QMetaObject>
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <system_error>
 
 namespace {
+
+// How long the walk is given at its drop to end the plannings at hand, before a part still held
+// in a file call is left to itself.
+constexpr auto dropWait = std::chrono::seconds(2);
 
 bool holds(const StartRecovery::Report::Planning& planning, const char* name)
 {
@@ -26,119 +33,359 @@ std::string plannings(std::size_t count)
     return std::to_string(count) + (count == 1 ? " planning" : " plannings") + " looked at";
 }
 
+// Whether `folder` lies in `patientFolder` or holds it (both plain paths).
+bool concerns(const std::string& patientFolder, const std::string& folder)
+{
+    const auto within = [](const std::string& inner, const std::string& outer) {
+        return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                                  (outer.back() == '/' || inner[outer.size()] == '/'));
+    };
+    return within(folder, patientFolder) || within(patientFolder, folder);
 }
 
-StartWalk::StartWalk(std::shared_ptr<const Model> model, const ImageFolder& images, std::vector<std::string> patientPaths,
-                     bool finishSessions, std::string loadedLog, std::function<void(const Result&)> ended)
-    : model_(std::move(model)), images_(images), patientPaths_(std::move(patientPaths)), finishSessions_(finishSessions),
-      loadedLog_(std::move(loadedLog)), ended_(std::move(ended))
+}
+
+struct StartWalk::Part
 {
+    std::string path;  // as the setting names it
+    std::string plain; // in its plain form, to tell which part a folder needs
+    bool busy = false, through = false;
+    // Whether the thread returned; whether it was left to itself when the walk was dropped.
+    bool returned = false, left = false;
+    double part = 0.0;
+    std::size_t met = 0;
+    // The last sign of the folder: a planning reached. The steady clock tells how long ago, the
+    // wall clock since when.
+    std::chrono::steady_clock::time_point heard;
+    std::time_t heardAt = 0;
+    StartRecovery::Report report;
+    std::vector<std::string> logFolders;
+};
+
+struct StartWalk::Shared
+{
+    std::shared_ptr<const Model> model;
+    std::shared_ptr<const ImageFolder> images;
+    bool finishSessions = false;
+    std::string loadedLog;
+    std::function<void(const Result&)> ended;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Part> parts;
+    // The pictures' and the journals' step after the parts.
+    bool started = false, finalBusy = false, completed = false;
+    // Set by the walk's drop: nothing is handed over any more.
+    bool dropped = false;
+    std::string description;
+    std::chrono::steady_clock::time_point finalHeard;
+    std::time_t finalHeardAt = 0;
+    Result result;
+    std::atomic<bool> stop{false}, counted{false};
+
+    void describe(std::string text)
+    {
+        std::lock_guard lock(mutex);
+        description = std::move(text);
+    }
+    void sign(Part& part)
+    {
+        std::lock_guard lock(mutex);
+        part.heard = std::chrono::steady_clock::now();
+        part.heardAt = std::time(nullptr);
+    }
+};
+
+StartWalk::StartWalk(std::shared_ptr<const Model> model, std::shared_ptr<const ImageFolder> images,
+                     std::vector<std::string> patientPaths, bool finishSessions, std::string loadedLog,
+                     std::function<void(const Result&)> ended)
+    : shared_(std::make_shared<Shared>())
+{
+    shared_->model = std::move(model);
+    shared_->images = std::move(images);
+    shared_->finishSessions = finishSessions;
+    shared_->loadedLog = std::move(loadedLog);
+    shared_->ended = std::move(ended);
+    for (std::string& path : patientPaths) {
+        Part part;
+        part.plain = FolderHandle::plainPath(path);
+        part.path = std::move(path);
+        shared_->parts.push_back(std::move(part));
+    }
 }
 
 StartWalk::~StartWalk()
 {
     stop();
-    if (thread_.joinable())
-        thread_.join();
-    uncount();
+    std::unique_lock lock(shared_->mutex);
+    shared_->dropped = true;
+    // The final step runs in the thread of the part that returned last, before it counts as returned.
+    shared_->changed.wait_until(lock, std::chrono::steady_clock::now() + dropWait, [this] {
+        return std::all_of(shared_->parts.begin(), shared_->parts.end(),
+                           [&](const Part& part) { return !shared_->started || part.returned; });
+    });
+    // A thread still out is held in a file call that may never return: left to the process's end.
+    for (std::size_t i = 0; i < threads_.size(); ++i) {
+        Part& part = shared_->parts[i];
+        if (part.returned || !threads_[i].joinable())
+            continue;
+        part.left = true;
+        ++threadsOut_;
+        Platform::outputDebugString("the patient folder " + part.path +
+                                    " did not answer when the walk was ended: its thread is not waited for\n");
+    }
+    for (std::size_t i = 0; i < threads_.size(); ++i)
+        if (shared_->parts[i].left)
+            threads_[i].detach();
+    lock.unlock();
+    for (std::thread& thread : threads_)
+        if (thread.joinable())
+            thread.join();
+    if (shared_->counted.exchange(false))
+        --running_;
 }
 
 void StartWalk::start()
 {
     {
-        std::lock_guard lock(mutex_);
-        if (started_ || stop_.load())
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->started || shared_->stop.load())
             return;
-        started_ = busy_ = true;
-        description_ = finishSessions_ ? "Finishing what earlier sessions left in the patient folders"
-                                       : "Looking for journals of treatment logs in the patient folders";
+        shared_->started = true;
+        for (Part& part : shared_->parts) {
+            part.busy = true;
+            part.heard = std::chrono::steady_clock::now();
+            part.heardAt = std::time(nullptr);
+        }
+        shared_->description = shared_->finishSessions ? "Finishing what earlier sessions left in the patient folders"
+                                                       : "Looking for journals of treatment logs in the patient folders";
     }
-    counted_ = true;
+    shared_->counted = true;
     ++running_;
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        // Without a thread the walk is done here: what earlier sessions left is not left for want of one.
-        Platform::outputDebugString(std::string("no thread for the start's walk of the patient folders: ") + e.what() + "\n");
-        run();
-    }
+    if (shared_->parts.empty())
+        return finishAll(shared_);
+    for (std::size_t i = 0; i < shared_->parts.size(); ++i)
+        try {
+            threads_.emplace_back([shared = shared_, i] { walkPart(shared, i); });
+        } catch (const std::system_error& e) {
+            // Without a thread the part is walked here: what earlier sessions left is not left for
+            // want of one.
+            Platform::outputDebugString(std::string("no thread for the start's walk of the patient folders: ") + e.what() + "\n");
+            threads_.emplace_back();
+            walkPart(shared_, i);
+        }
 }
 
 void StartWalk::stop()
 {
-    stop_ = true;
+    shared_->stop = true;
+    wake();
 }
 
-bool StartWalk::wait()
+void StartWalk::wake()
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+    }
+    shared_->changed.notify_all();
+}
+
+bool StartWalk::wait(const std::string& folder, const std::atomic<bool>* cancelled)
 {
     start();
-    std::unique_lock lock(mutex_);
-    returned_.wait(lock, [this] { return !busy_; });
-    return completed_.load();
+    const std::string plain = folder.empty() ? std::string() : FolderHandle::plainPath(folder);
+    std::unique_lock lock(shared_->mutex);
+    const auto done = [&] {
+        if (plain.empty())
+            return !shared_->finalBusy && std::none_of(shared_->parts.begin(), shared_->parts.end(),
+                                                       [](const Part& part) { return part.busy; });
+        return std::none_of(shared_->parts.begin(), shared_->parts.end(),
+                            [&](const Part& part) { return part.busy && concerns(part.plain, plain); });
+    };
+    shared_->changed.wait(lock, [&] { return done() || shared_->stop.load() || (cancelled && cancelled->load()); });
+    if (!done() || shared_->stop.load())
+        return false;
+    if (plain.empty())
+        return shared_->completed;
+    return std::all_of(shared_->parts.begin(), shared_->parts.end(),
+                       [&](const Part& part) { return part.through || !concerns(part.plain, plain); });
+}
+
+bool StartWalk::completed() const
+{
+    std::lock_guard lock(shared_->mutex);
+    return shared_->completed;
 }
 
 bool StartWalk::isRunning() const
 {
-    std::lock_guard lock(mutex_);
-    return busy_;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->finalBusy ||
+           std::any_of(shared_->parts.begin(), shared_->parts.end(), [](const Part& part) { return part.busy; });
+}
+
+double StartWalk::part() const
+{
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->parts.empty())
+        return shared_->completed ? 1.0 : 0.0;
+    double sum = 0.0;
+    for (const Part& part : shared_->parts)
+        sum += part.through ? 1.0 : part.part;
+    return sum / double(shared_->parts.size());
 }
 
 std::string StartWalk::description() const
 {
-    std::lock_guard lock(mutex_);
-    return description_;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->description;
 }
 
-void StartWalk::describe(std::string text)
+std::string StartWalk::waitDescription(const std::string& folder, std::chrono::seconds quiet) const
 {
-    std::lock_guard lock(mutex_);
-    description_ = std::move(text);
+    const std::string plain = folder.empty() ? std::string() : FolderHandle::plainPath(folder);
+    std::lock_guard lock(shared_->mutex);
+    const auto now = std::chrono::steady_clock::now();
+    const Part* silent = nullptr;
+    for (const Part& part : shared_->parts)
+        if (part.busy && (plain.empty() || concerns(part.plain, plain)) && now - part.heard >= quiet &&
+            (!silent || part.heard < silent->heard))
+            silent = &part;
+    const auto since = [&](std::chrono::steady_clock::time_point heard, std::time_t at) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - heard).count();
+        return QDateTime::fromSecsSinceEpoch(at).toString("hh:mm:ss").toStdString() + " (" + std::to_string(seconds) +
+               " s)";
+    };
+    if (silent)
+        return "The patient folder " + silent->path + " has not answered since " + since(silent->heard, silent->heardAt) +
+               ": waiting for it. Cancel waits no longer.";
+    if (plain.empty() && shared_->finalBusy && now - shared_->finalHeard >= quiet)
+        return "The patient folders have not answered since " + since(shared_->finalHeard, shared_->finalHeardAt) +
+               ": waiting for them. Cancel waits no longer.";
+    return shared_->description;
 }
 
-void StartWalk::uncount()
+std::string StartWalk::WaitJob::getShortDescription() const
 {
-    if (counted_.exchange(false))
+    // A folder that has said nothing for this long is said not to answer.
+    return walk_.waitDescription(folder_, std::chrono::seconds(3));
+}
+
+void StartWalk::walkPart(const std::shared_ptr<Shared>& shared, std::size_t index)
+{
+    Part& part = shared->parts[index];
+    const std::vector<std::string> paths{part.path};
+    StartRecovery::Report report;
+    std::vector<std::string> logFolders;
+    const auto total = [&shared] {
+        std::size_t met = 0;
+        for (const Part& each : shared->parts)
+            met += each.met;
+        return met;
+    };
+    try {
+        if (shared->finishSessions) {
+            StartRecovery::Walk walk;
+            walk.stop = [&] {
+                shared->sign(part);
+                return shared->stop.load();
+            };
+            walk.advanced = [&](double walked, std::size_t met) {
+                std::lock_guard lock(shared->mutex);
+                part.part = walked;
+                part.met = met;
+                part.heard = std::chrono::steady_clock::now();
+                part.heardAt = std::time(nullptr);
+                shared->description = "Finishing what earlier sessions left in the patient folders: " + plannings(total());
+            };
+            report = StartRecovery::finishInterrupted(paths, walk);
+            for (const auto& planning : report.plannings)
+                if (holds(planning, "Log"))
+                    logFolders.push_back(planning.folder + "/Log");
+        } else {
+            // Another instance runs: it finished what earlier sessions left; only the journals,
+            // which only a program that holds them can be at work in, are looked for here.
+            for (const FolderHandle& base : PlanningFinder::patientFolders(paths))
+                if (base)
+                    PlanningFinder::eachPlanning(base, [&](const FolderHandle& planning, const std::string&) {
+                        shared->sign(part);
+                        if (shared->stop.load())
+                            return ECANCELED;
+                        const auto log = planning.kind("Log");
+                        if (!log.ok() || *log != FolderHandle::Kind::none)
+                            logFolders.push_back(planning.pathOf("Log"));
+                        std::lock_guard lock(shared->mutex);
+                        ++part.met;
+                        shared->description = "Looking for journals of treatment logs in the patient folders: " + plannings(total());
+                        return 0;
+                    });
+        }
+    } catch (const std::exception& e) {
+        const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at (") +
+                                 e.what() + "). It is looked at again at the next start.";
+        report.lines.push_back(text);
+        report.toTell.push_back(text);
+    } catch (...) {
+        const std::string text = "What earlier sessions left in the patient folders could not be looked at. It is "
+                                 "looked at again at the next start.";
+        report.lines.push_back(text);
+        report.toTell.push_back(text);
+    }
+    bool last = false;
+    {
+        std::lock_guard lock(shared->mutex);
+        part.report = std::move(report);
+        part.logFolders = std::move(logFolders);
+        part.through = !shared->stop.load() && !part.report.stopped;
+        part.busy = false;
+        part.part = 1.0;
+        last = std::none_of(shared->parts.begin(), shared->parts.end(), [](const Part& each) { return each.busy; }) &&
+               std::all_of(shared->parts.begin(), shared->parts.end(), [](const Part& each) { return each.through; });
+        shared->finalBusy = shared->finalBusy || last;
+        if (last) {
+            shared->finalHeard = std::chrono::steady_clock::now();
+            shared->finalHeardAt = std::time(nullptr);
+        }
+    }
+    shared->changed.notify_all();
+    if (last)
+        finishAll(shared);
+    std::lock_guard lock(shared->mutex);
+    part.returned = true;
+    if (part.left)
+        --threadsOut_;
+    shared->changed.notify_all();
+    // A walk that will not go through hands nothing over: it no longer counts as running.
+    if (!last && !part.through && shared->counted.exchange(false))
         --running_;
 }
 
-void StartWalk::finish(bool through)
+void StartWalk::finishAll(const std::shared_ptr<Shared>& shared)
 {
-    completed_ = through;
-    {
-        std::lock_guard lock(mutex_);
-        busy_ = false;
-    }
-    returned_.notify_all();
-    if (!through) {
-        uncount();
-        return;
-    }
-    // Counted until the result is handed over, so that a replay goes on only once it was.
-    QMetaObject::invokeMethod(&context_, [this] {
-        if (ended_)
-            ended_(result_);
-        uncount();
-    }, Qt::QueuedConnection);
-}
-
-void StartWalk::run()
-{
+    Result& result = shared->result;
+    StartRecovery::Report& report = result.report;
     std::vector<std::string> logFolders;
-    if (!loadedLog_.empty())
-        logFolders.push_back(loadedLog_);
-    StartRecovery::Report& report = result_.report;
-    try {
-        if (finishSessions_) {
-            StartRecovery::Walk walk;
-            walk.stop = [this] { return stop_.load(); };
-            walk.advanced = [this](double part, std::size_t met) {
-                part_ = part;
-                describe("Finishing what earlier sessions left in the patient folders: " + plannings(met));
+    if (!shared->loadedLog.empty())
+        logFolders.push_back(shared->loadedLog);
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->finalBusy = true;
+        for (Part& part : shared->parts) {
+            const auto add = [](std::vector<std::string>& to, std::vector<std::string>& from) {
+                to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
             };
-            report = StartRecovery::finishInterrupted(patientPaths_, walk);
-            if (report.stopped)
-                return finish(false);
-            describe("Looking for the pictures of earlier sessions in the plannings");
+            add(report.lines, part.report.lines);
+            add(report.toTell, part.report.toTell);
+            add(report.noFolders, part.report.noFolders);
+            add(logFolders, part.logFolders);
+            report.plannings.insert(report.plannings.end(), std::make_move_iterator(part.report.plannings.begin()),
+                                    std::make_move_iterator(part.report.plannings.end()));
+            result.plannings += shared->finishSessions ? part.report.plannings.size() : part.met;
+        }
+    }
+    try {
+        if (shared->finishSessions && !shared->stop.load()) {
+            shared->describe("Looking for the pictures of earlier sessions in the plannings");
             // A picture the planning a cut-off save published holds already, byte for byte. Where
             // that cannot be told, it is kept.
             const auto inPlanning = [&report](const std::string& picture) {
@@ -154,36 +401,15 @@ void StartWalk::run()
                 }
                 return false;
             };
-            for (const std::string& line : images_.recoverEarlierSession(inPlanning)) {
+            for (const std::string& line : shared->images->recoverEarlierSession(inPlanning)) {
                 report.lines.push_back(line);
                 report.toTell.push_back(line);
             }
-            result_.plannings = report.plannings.size();
-            for (const auto& planning : report.plannings)
-                if (holds(planning, "Log"))
-                    logFolders.push_back(planning.folder + "/Log");
-        } else {
-            // Another instance runs: it finished what earlier sessions left; only the journals,
-            // which only a program that holds them can be at work in, are looked for here.
-            std::size_t met = 0;
-            for (const FolderHandle& base : PlanningFinder::patientFolders(patientPaths_))
-                if (base)
-                    PlanningFinder::eachPlanning(base, [&](const FolderHandle& planning, const std::string&) {
-                        if (stop_.load())
-                            return ECANCELED;
-                        const auto log = planning.kind("Log");
-                        if (!log.ok() || *log != FolderHandle::Kind::none)
-                            logFolders.push_back(planning.pathOf("Log"));
-                        describe("Looking for journals of treatment logs in the patient folders: " + plannings(++met));
-                        return 0;
-                    });
-            if (stop_.load())
-                return finish(false);
-            result_.plannings = met;
         }
-        describe("Making treatment logs of the journals that earlier sessions left");
-        part_ = 1.0;
-        model_->recoverTreatmentLogs(logFolders, [this] { return stop_.load(); });
+        if (!shared->stop.load()) {
+            shared->describe("Making treatment logs of the journals that earlier sessions left");
+            shared->model->recoverTreatmentLogs(logFolders, [shared] { return shared->stop.load(); });
+        }
     } catch (const std::exception& e) {
         const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at (") +
                                  e.what() + "). It is looked at again at the next start.";
@@ -195,5 +421,33 @@ void StartWalk::run()
         report.lines.push_back(text);
         report.toTell.push_back(text);
     }
-    finish(!stop_.load());
+    const bool through = !shared->stop.load();
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->completed = through;
+        shared->finalBusy = false;
+    }
+    shared->changed.notify_all();
+    if (!through) {
+        if (shared->counted.exchange(false))
+            --running_;
+        return;
+    }
+    // Counted until the result is handed over, so that a replay goes on only once it was. A walk
+    // dropped meanwhile hands over nothing.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || !QMetaObject::invokeMethod(app, [shared] {
+            std::function<void(const Result&)> ended;
+            {
+                std::lock_guard lock(shared->mutex);
+                if (!shared->dropped)
+                    ended = shared->ended;
+            }
+            if (ended)
+                ended(shared->result);
+            if (shared->counted.exchange(false))
+                --running_;
+        }, Qt::QueuedConnection))
+        if (shared->counted.exchange(false))
+            --running_;
 }

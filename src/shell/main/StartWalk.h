@@ -1,17 +1,22 @@
 #pragma once
-// The start's one walk of the patient folders, in a thread of its own while the window is up: it
-// finishes what earlier sessions' saves left (StartRecovery, where this instance may), keeps the
-// pictures an earlier session left in Images, and makes the journals of a program that ended
-// without storing its treatment log into logs, all from the plannings that one walk met.
+// The start's one walk of the patient folders, beside the window: it finishes what earlier
+// sessions' saves left (StartRecovery, where this instance may), keeps the pictures an earlier
+// session left in Images, and makes the journals of a program that ended without storing its
+// treatment log into logs, all from the plannings that one walk met.
 //
-// What needs its result (listing, loading and saving plannings, navigation) waits for it
-// (`wait`, under a progress bar: WaitJob). Stopping (quitting, a signal) ends it after the
-// planning at hand; what is left then is the next start's.
+// Each patient folder is walked in a thread of its own: a folder on a file server that stops
+// answering holds only its own part. The pictures and the journals follow once every part went
+// through. What needs a result waits for the parts it needs (`wait`, under a progress bar:
+// WaitJob): a save for the patient folder it saves into, the list and navigation likewise; the
+// wait says which folder has not answered since when, and can be cancelled. Stopping (quitting,
+// a signal) ends each part after the planning at hand; what is left then is the next start's. A
+// part held in a file call that does not return is never waited for: its thread is left to the
+// process's end (threadsOut), which does not wait for it either.
 #include "planning/io/saving/StartRecovery.h"
 #include "vexa/core/IAlgorithmProgressState.h"
 
-#include <QObject>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -38,71 +43,79 @@ public:
     // `finishSessions`: whether this instance finishes what earlier sessions left (no other one
     // runs); else only the journals are looked for. `loadedLog`: the "Log" folder of a planning
     // loaded already, looked into as well. `ended` is called in the thread that made the walk,
-    // from its event loop, once the walk went through; never when it was stopped.
-    StartWalk(std::shared_ptr<const Model> model, const ImageFolder& images, std::vector<std::string> patientPaths,
-              bool finishSessions, std::string loadedLog, std::function<void(const Result&)> ended);
-    // Stops the walk and waits for the planning at hand.
+    // from its event loop, once the walk went through; never when it was stopped or dropped.
+    StartWalk(std::shared_ptr<const Model> model, std::shared_ptr<const ImageFolder> images,
+              std::vector<std::string> patientPaths, bool finishSessions, std::string loadedLog,
+              std::function<void(const Result&)> ended);
+    // Stops the walk and waits a moment for the plannings at hand; a part that a file call still
+    // holds then is left to itself (threadsOut).
     ~StartWalk();
     StartWalk(const StartWalk&) = delete;
     StartWalk& operator=(const StartWalk&) = delete;
 
     // Starts the walk (once; not after `stop`).
     void start();
-    // Ends the walk after the planning at hand; any thread.
+    // Ends the walk after the planning at hand, and every wait for it at once; any thread.
     void stop();
-    // Blocks until the walk has returned; whether it went through. A walk not started yet is
-    // started first.
-    bool wait();
+    // Blocks until what `folder` needs of the walk has returned (the parts of the patient folders
+    // that hold it or lie below it; with an empty `folder` the whole walk), the walk is stopped,
+    // or `cancelled` is set (and `wake` called); whether it went through. A walk not started yet
+    // is started first.
+    bool wait(const std::string& folder = {}, const std::atomic<bool>* cancelled = nullptr);
+    // Lets every wait look at its `cancelled` again.
+    void wake();
     // Whether it went through (its `ended` may still be on its way).
-    bool completed() const { return completed_.load(); }
-    // From `start` until it returned.
+    bool completed() const;
+    // From `start` until every part returned.
     bool isRunning() const;
 
     // The part walked (0..1), and what it does now; any thread.
-    double part() const { return part_.load(); }
+    double part() const;
     std::string description() const;
+    // What a wait for `folder` tells: the patient folder of those it needs that has given no sign
+    // for longest, once that is `quiet` long, with since when; else what the walk does.
+    std::string waitDescription(const std::string& folder, std::chrono::seconds quiet) const;
 
     // How many walks of this process have started and not yet handed over their result: a replay
     // waits for them as for a job under a progress bar.
     static int running() { return running_.load(); }
+    // How many threads of walks are still out after their walk was dropped (held in a file call):
+    // the process ends without waiting for them.
+    static int threadsOut() { return threadsOut_.load(); }
 
-    // Waiting for the walk as a job under the progress dialog.
+    // Waiting for the walk (what `folder` needs of it) as a job under the progress dialog, which
+    // Cancel and Escape end.
     class WaitJob : public Vexa::IAlgorithmProgressState
     {
     public:
-        explicit WaitJob(StartWalk& walk) : walk_(walk) {}
-        bool start() override { return walk_.wait(); }
-        void cancel() override {}
+        explicit WaitJob(StartWalk& walk, std::string folder = {}) : walk_(walk), folder_(std::move(folder)) {}
+        bool start() override { return walk_.wait(folder_, &cancelled_); }
+        void cancel() override
+        {
+            cancelled_ = true;
+            walk_.wake();
+        }
         double getProgressState() const override { return walk_.part(); }
-        std::string getShortDescription() const override { return walk_.description(); }
-        bool isCancelable() const override { return false; }
+        std::string getShortDescription() const override;
+        bool isCancelable() const override { return true; }
+        bool wasCancelled() const { return cancelled_.load(); }
 
     private:
         StartWalk& walk_;
+        const std::string folder_;
+        std::atomic<bool> cancelled_{false};
     };
 
 private:
-    void run();
-    void describe(std::string text);
-    void finish(bool through);
-    // No longer counted as running (once).
-    void uncount();
+    struct Shared;
+    struct Part;
+    // Walks one patient folder (the part at `index`), in its thread; the last part to return
+    // through goes on with the pictures and the journals.
+    static void walkPart(const std::shared_ptr<Shared>& shared, std::size_t index);
+    static void finishAll(const std::shared_ptr<Shared>& shared);
 
-    std::shared_ptr<const Model> model_;
-    const ImageFolder& images_;
-    const std::vector<std::string> patientPaths_;
-    const bool finishSessions_;
-    const std::string loadedLog_;
-    const std::function<void(const Result&)> ended_;
-    Result result_;
-    QObject context_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false}, completed_{false};
-    std::atomic<double> part_{0.0};
-    mutable std::mutex mutex_;
-    std::condition_variable returned_;
-    bool started_ = false, busy_ = false;
-    std::atomic<bool> counted_{false};
-    std::string description_;
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::thread> threads_;
     static inline std::atomic<int> running_{0};
+    static inline std::atomic<int> threadsOut_{0};
 };
