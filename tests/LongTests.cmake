@@ -34,4 +34,6 @@ set_tests_properties(RecordingTest.APlainStartRecordsEncipheredAndAKillLosesAtMo
 set_tests_properties(PicturesTest.TwoProgramsEachFileTheirOwnPicturesAndLeaveNoFolders PROPERTIES COST 26)
 set_tests_properties(NavigationSwitchTest.ReplayedCameraCyclesSpaceMouseAndClosing PROPERTIES COST 26)
 set_tests_properties(NavigationProgramTest.TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded PROPERTIES COST 25)
-set_tests_properties(NavigationProgramTest.CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero PROPERTIES COST 25)
+set_tests_properties(Disks/NavigationProgramOn.CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero/LocalDisk
+                     Disks/NavigationProgramOn.CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero/FileServer
+                     PROPERTIES COST 25)

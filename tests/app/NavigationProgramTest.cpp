@@ -4,6 +4,7 @@
 // saved at the question, and the navigation session after it is recorded.
 #include "AppTestSupport.h"
 #include "SimulatedPolaris.h"
+#include "common/OnDisk.h"
 
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -17,6 +18,7 @@
 #include <QStatusBar>
 #include <QToolButton>
 #include <csignal>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -59,9 +61,9 @@ protected:
             GTEST_SKIP() << "needs an X display";
         ASSERT_TRUE(x.running());
     }
-    // The program started on a saved planning, navigating with its journal in the planning's
-    // folder; its main window, empty when it did not get there.
-    QString navigating(QProcess& program, QString& planning)
+    // The program started on a saved planning (on a file server where `fileServer`), navigating
+    // with its journal in the planning's folder; its main window, empty when it did not get there.
+    QString navigating(QProcess& program, QString& planning, bool fileServer = false)
     {
         // Where the program's window puts the navigation button.
         QPoint navigation;
@@ -71,7 +73,8 @@ protected:
         });
         if (planning.isEmpty())
             return {};
-        const QString main = AppTest::startProgram(program, x.display(), home.path());
+        const QString main = AppTest::startProgram(program, x.display(), home.path(), {},
+                                                   TestSupport::onDisk(fileServer, home.path(), {}));
         if (main.isEmpty() || !reloadTheOnlyPlanning(x.display()))
             return {};
         // The button is enabled once the planning has loaded: pressed until the camera hears of it.
@@ -96,13 +99,19 @@ protected:
     AppTest::AppFolder home{"SerialPort=" + QString::fromStdString(camera.device) + "\n"};
 };
 
+// The treatment log stored as navigation ends, on a local disk and on a file server.
+class NavigationProgramOn : public NavigationProgramTest, public testing::WithParamInterface<bool>
+{
+};
+INSTANTIATE_TEST_SUITE_P(Disks, NavigationProgramOn, testing::Bool(), TestSupport::diskOf<testing::TestParamInfo<bool>>);
+
 }
 
-TEST_F(NavigationProgramTest, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
+TEST_P(NavigationProgramOn, CtrlWWhileNavigatingStoresTheTreatmentLogAndEndsWithZero)
 {
     QProcess program;
     QString planning;
-    const QString main = navigating(program, planning);
+    const QString main = navigating(program, planning, GetParam());
     ASSERT_FALSE(main.isEmpty());
 
     xdotool(x.display(), {"windowfocus", "--sync", main});
@@ -204,18 +213,22 @@ TEST_F(NavigationProgramTest, TheSaveQuestionAtSwitchOnLeavesTheSessionRecorded)
 // A shutdown while navigating (SIGTERM; Ctrl+C's SIGINT takes the same way) ends the program as
 // quitting does: navigation off, the treatment log stored in the planning's folder; the status
 // tells the signal.
-TEST_F(NavigationProgramTest, SigtermWhileNavigatingStoresTheTreatmentLog)
+TEST_P(NavigationProgramOn, SigtermWhileNavigatingStoresTheTreatmentLog)
 {
     QProcess program;
     QString planning;
-    ASSERT_FALSE(navigating(program, planning).isEmpty());
+    ASSERT_FALSE(navigating(program, planning, GetParam()).isEmpty());
+    // Where nothing is made without a name, the journal keeps the hidden one it was made under.
+    const QString logs = QFileInfo(planning).absolutePath() + "/Log";
+    struct stat journal{};
+    ::stat((logs + "/" + QDir(logs).entryList({"*.journal"}, QDir::Files).value(0)).toUtf8().constData(), &journal);
+    EXPECT_EQ(GetParam() ? 2u : 1u, journal.st_nlink) << "the rules of the file system";
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(60000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 128 + SIGTERM) << program.readAllStandardError().toStdString();
     const auto commands = camera.log("command ");
     EXPECT_TRUE(!commands.empty() && commands.back().rfind("TSTOP", 0) == 0);
-    const QString logs = QFileInfo(planning).absolutePath() + "/Log";
     EXPECT_EQ(QDir(logs).entryList({"*.log"}, QDir::Files).size(), 1);
     EXPECT_TRUE(QDir(logs).entryList({"*.journal"}, QDir::Files).isEmpty()) << "the journal goes once the log is stored";
 }

@@ -4,6 +4,7 @@
 // when the planning is another user's.
 #include "NavigationScene.h"
 #include "PtySimulator.h"
+#include "common/OnDisk.h"
 #include "common/TestSupport.h"
 #include "planning/PlanningSaveTestSupport.h"
 
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
 #include <fstream>
@@ -52,7 +54,14 @@ TEST(Trajectory, TheCameraFactoryReplaysTheFileNamedByMorvantaReplay)
     unsetenv("MORVANTA_REPLAY");
 }
 
-TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
+// The tables where the file system matters to the treatment log (its journal made, moved into the
+// planning, stored, removed; a kill and the next start): on a local disk and on a file server.
+class NavigationHeadlessOn : public testing::TestWithParam<bool>
+{
+};
+INSTANTIATE_TEST_SUITE_P(Disks, NavigationHeadlessOn, testing::Bool(), TestSupport::diskOf<testing::TestParamInfo<bool>>);
+
+TEST_P(NavigationHeadlessOn, ReplaysAProcedureAndItsJournalSurvivesAKill)
 {
     QTemporaryDir home;
     ASSERT_TRUE(QDir(home.path()).mkdir("Plan"));
@@ -64,6 +73,7 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
     }();
     const QString program = MORVANTA_BINARY_DIR "/tools/navigation_headless";
     QProcess process;
+    process.setProcessEnvironment(TestSupport::onDisk(GetParam(), home.path()));
     process.start(program, {"--camera", "replay:" + trajectory, "--fast", "--jaw", "2", "--data-dir", home.path(),
                             "--planning-file", home.filePath("Plan/P.srl"), "--ticks", "100000000", "--print"});
     ASSERT_TRUE(process.waitForStarted());
@@ -97,19 +107,48 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
 
     // In the planning's Log folder, or beside the program where the kill came before the journal
     // was moved there (with both where it came in the middle of the move: the longer holds all).
+    // Where nothing is made without a name, a journal keeps the hidden one it was made under.
     std::string journal;
+    nlink_t names = 0;
     for (const QString& folder : {home.filePath("Plan/Log"), home.filePath("Log")})
         for (const QString& name : QDir(folder).entryList({"*.journal"})) {
-            const std::string text = TestSupport::readFile((folder + "/" + name).toStdString());
+            // Its lines: a last one that names where they moved on is none.
+            std::string text = TestSupport::readFile((folder + "/" + name).toStdString());
+            if (const std::size_t moved = text.rfind("\nMOVED "); moved != std::string::npos)
+                text.resize(moved + 1);
             if (text.size() > journal.size())
                 journal = text;
+            struct stat status{};
+            if (::stat((folder + "/" + name).toUtf8().constData(), &status) == 0)
+                names = std::max(names, status.st_nlink);
         }
+    EXPECT_EQ(GetParam() ? 2u : 1u, names) << "the rules of the file system";
     ASSERT_FALSE(journal.empty());
     for (const char* entry : {"ACTION: START TREATMENT\n", "ACTION: NO CALIBRATION VALUES UK FOUND\n",
                               "ACTION: CALIBRATION UK STARTED\n", "ACTION: CALIBRATION UK BC: u=",
                               "ACTION: REGISTERED 27.6"})
         EXPECT_NE(std::string::npos, journal.find(entry)) << entry << "\n" << journal;
     EXPECT_TRUE(QDir(home.filePath("Plan/Log")).entryList({"*.log"}).isEmpty());
+    // The next start makes it into its log, and leaves neither name.
+    const auto left = [&](const QStringList& patterns) {
+        QStringList found;
+        for (const QString& folder : {home.filePath("Plan/Log"), home.filePath("Log")})
+            for (const QString& name : QDir(folder).entryList(patterns, QDir::Files | QDir::Hidden))
+                found << folder + "/" + name;
+        return found;
+    };
+    process.start(program, {"--camera", "replay:" + trajectory, "--fast", "--data-dir", home.path(), "--planning-file",
+                            home.filePath("Plan/P.srl"), "--ticks", "50"});
+    ASSERT_TRUE(process.waitForFinished(300000));
+    const QString said = process.readAllStandardError();
+    EXPECT_EQ(0, process.exitCode()) << said.toStdString();
+    EXPECT_EQ(1, said.split('\n').filter(QRegularExpression("^navigation_headless: .* was made from its journal ")).size())
+        << said.toStdString();
+    EXPECT_EQ("", left({"*.journal", ".*.morvanta-tmp-*"}).join(' ').toStdString()) << said.toStdString();
+    const QStringList logs = left({"*.log"});
+    EXPECT_EQ(1, std::count_if(logs.begin(), logs.end(), [&](const QString& log) {
+                  return TestSupport::readFile(log.toStdString()).starts_with(journal);
+              })) << logs.join(' ').toStdString() << "\n" << said.toStdString();
 
     // A bad trajectory: the file and the line are named, nothing runs.
     std::ofstream(trajectory.toStdString()) << "0 0 1 1 0 0 0\n";
@@ -123,7 +162,7 @@ TEST(NavigationHeadless, ReplaysAProcedureAndItsJournalSurvivesAKill)
 // file of the treatment that cannot be written, a planning folder that is no folder or missing
 // (refused, and not made); a killed run's journal made into its log is said, and no failure. A Polaris without jitter repeats the still patient locator's values
 // on every tick; the camera adjustment still ends.
-TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
+TEST_P(NavigationHeadlessOn, TheExitStatusTellsWhatFailed)
 {
     QTemporaryDir home;
     const QString moving = home.filePath("moving.txt"), procedure = home.filePath("procedure.txt");
@@ -177,6 +216,7 @@ TEST(NavigationHeadless, TheExitStatusTellsWhatFailed)
             camera = {"--camera", "port:" + QString::fromStdString(polaris->device), "--ticks", "60"};
         }
         QProcess process;
+        process.setProcessEnvironment(TestSupport::onDisk(GetParam(), data.path()));
         process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
                       camera + QStringList{"--data-dir", data.path(), "--planning-file", data.filePath(run.planning), "--print"});
         ASSERT_TRUE(process.waitForStarted()) << run.name;
@@ -269,7 +309,7 @@ std::vector<std::string> below(const std::string& folder, const std::string& ext
 // whose planning is removed with nothing to replace it, in the data folder's, saying so. No
 // folder of the old planning is made again, no journal is left anywhere, and under umask 002
 // every file the log makes may be written by the group too.
-TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
+TEST_P(NavigationHeadlessOn, TheTreatmentLogEndsWhereItsPlanningIsThen)
 {
     namespace fs = std::filesystem;
     using namespace PlanningSaveTest;
@@ -291,6 +331,7 @@ TEST(NavigationHeadless, TheTreatmentLogEndsWhereItsPlanningIsThen)
         procedure.close();
         QProcess process;
         process.setChildProcessModifier([] { ::umask(002); });
+        process.setProcessEnvironment(TestSupport::onDisk(GetParam(), data.qpath()));
         process.start(MORVANTA_BINARY_DIR "/tools/navigation_headless",
                       {"--camera", "replay:" + data.qpath() + "/procedure.txt", "--fast", "--data-dir", data.qpath(),
                        "--planning-file", QString::fromStdString(planning + "/" + PlanningFinder::planningIn(planning)),
