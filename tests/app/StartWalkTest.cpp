@@ -247,8 +247,9 @@ TEST(StartWalkTest, AFolderThatDoesNotAnswerHoldsOnlyWhatNeedsIt)
             text.clear();
             if (!dialog || !dialog->inherits(type))
                 return;
+            // A label shown shortened holds its whole text as its tool tip.
             for (const QLabel* label : dialog->findChildren<QLabel*>())
-                text += label->text() + "\n";
+                text += (label->toolTip().isEmpty() ? label->text() : label->toolTip()) + "\n";
             for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
                 text += lines->toPlainText() + "\n";
             if (!text.contains(says))

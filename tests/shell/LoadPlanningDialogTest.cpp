@@ -339,13 +339,14 @@ TEST_F(LoadPlanningDialogTest, FillsWhileItLooksAndEscapeClosesItAtOnce)
     auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
     auto* state = dialog.findChild<QLabel*>("m_ListState");
     QStringList rows;
-    QString said;
+    QString said, shown;
     bool listing = false;
     QElapsedTimer clock;
     const int exec = ShellTest::runModal(dialog, [&] {
         EXPECT_TRUE(QTest::qWaitFor([&] { return isHeld() && list->topLevelItemCount() == 4 && state->isVisible(); }, 9000));
         rows = ShellTest::rowTexts(list, {1});
-        said = state->text();
+        said = state->toolTip();
+        shown = state->text();
         listing = dialog.isListing();
         dialog.grab().save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_listing.png");
         clock.start();
@@ -357,6 +358,7 @@ TEST_F(LoadPlanningDialogTest, FillsWhileItLooksAndEscapeClosesItAtOnce)
     EXPECT_TRUE(listing);
     EXPECT_EQ(rows, (QStringList{"Beta", "Alpha", "Gamma", "Short"}));
     EXPECT_EQ(said, "Looking for plannings in " + dir.qpath() + "/patients");
+    EXPECT_TRUE(shown.endsWith("/patients")) << shown.toStdString();
     EXPECT_EQ(LoadPlanningDialog::threadsOut(), 1);
     {
         std::lock_guard lock(mutex);

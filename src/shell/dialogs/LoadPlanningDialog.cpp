@@ -342,7 +342,9 @@ void LoadPlanningDialog::takeFound()
         unreadLines_ << unread;
         showLeftOut();
     }
-    state_->setText(done ? QString() : state);
+    // A long path keeps both its ends in sight: the folder's own name is at the end.
+    state_->setText(done ? QString() : state_->fontMetrics().elidedText(state, Qt::ElideMiddle, state_->width()));
+    state_->setToolTip(done ? QString() : state);
     state_->setVisible(!done);
     if (done && poll_)
     {
