@@ -44,24 +44,6 @@ std::string surfaceFault(const std::string& path)
     return "the file holds no SFF surface";
 }
 
-// Bytes of one slice's pixels by its header, with its columns and rows; 0 bytes where the header
-// does not tell them.
-std::uintmax_t sliceBytes(const Vexa::DicomInformation& header, unsigned long& columns, unsigned long& rows)
-{
-    const auto number = [&](unsigned tagWord) {
-        const auto [text, found] = header.getValue(tagWord);
-        unsigned long value = 0;
-        const char* end = text.data() + text.size();
-        const auto [at, error] = std::from_chars(text.data(), end, value);
-        return found && error == std::errc() && at == end ? value : 0ul;
-    };
-    // Tag words are element << 16 | group: (0028,0010) rows, (0028,0011) columns, (0028,0100)
-    // bits allocated.
-    rows = number(0x00100028);
-    columns = number(0x00110028);
-    return std::uintmax_t(rows) * columns * (number(0x01000028) / 8);
-}
-
 // Every slice of the series is there and holds the pixels the first slice's header gives each:
 // one missing or cut short is named, in the user's words, before the import reads any. One look
 // at each slice; the list of plannings leaves this to the load.
@@ -90,13 +72,9 @@ void checkSeries(const std::string& file, const std::string& folder, const std::
     } catch (const std::exception&) {
         throw std::runtime_error(fault + names.front() + ", which is no readable DICOM file.");
     }
-    unsigned long columns = 0, rows = 0;
-    const std::uintmax_t bytes = first ? sliceBytes(*first, columns, rows) : 0;
-    for (std::size_t i = 0; bytes > 0 && i < sizes.size(); ++i)
-        if (sizes[i] < bytes)
-            throw std::runtime_error(fault + names[i] + ", which is cut short: it holds " + std::to_string(sizes[i]) +
-                                     " bytes, its image of " + std::to_string(columns) + " x " + std::to_string(rows) +
-                                     " pixels needs " + std::to_string(bytes) + ".");
+    for (std::size_t i = 0; first && i < sizes.size(); ++i)
+        if (const std::string why = PlanningReader::cutShort(*first, sizes[i]); !why.empty())
+            throw std::runtime_error(fault + names[i] + ", which " + why + ".");
 }
 
 }
@@ -300,4 +278,23 @@ void PlanningReader::knowLoaded(Settings& settings, const std::string& file, con
     settings.setPlanningIdentity(identity.ok() ? *identity : std::string());
     // Files saved before the origin was kept: the folder they are in is where it starts.
     settings.setPlanningOrigin(origin.empty() ? path.parent_path().filename().string() : origin);
+}
+
+std::string PlanningReader::cutShort(const Vexa::DicomInformation& header, std::uintmax_t size)
+{
+    const auto number = [&](unsigned tagWord) {
+        const auto [text, found] = header.getValue(tagWord);
+        unsigned long value = 0;
+        const char* end = text.data() + text.size();
+        const auto [at, error] = std::from_chars(text.data(), end, value);
+        return found && error == std::errc() && at == end ? value : 0ul;
+    };
+    // Tag words are element << 16 | group: (0028,0010) rows, (0028,0011) columns, (0028,0100)
+    // bits allocated.
+    const unsigned long rows = number(0x00100028), columns = number(0x00110028);
+    const std::uintmax_t bytes = std::uintmax_t(rows) * columns * (number(0x01000028) / 8);
+    if (bytes == 0 || size >= bytes)
+        return {};
+    return "is cut short: it holds " + std::to_string(size) + " bytes, its image of " + std::to_string(columns) + " x " +
+           std::to_string(rows) + " pixels needs " + std::to_string(bytes);
 }

@@ -7,6 +7,7 @@
 #include "vexa/math/Matrix44.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,7 @@ class Model;
 class Settings;
 
 namespace Vexa {
+class DicomInformation;
 class DicomIOManager;
 }
 
@@ -47,6 +49,11 @@ public:
     // which it is found again once moved or replaced) and its origin (`origin`, or its folder's
     // name for files saved before the origin was kept).
     static void knowLoaded(Settings& settings, const std::string& file, const std::string& origin);
+
+    // Where a slice of `size` bytes holds fewer than the pixels that a header of its series gives
+    // each slice: "is cut short: …", naming both; empty where it holds them all, or the header
+    // does not tell.
+    static std::string cutShort(const Vexa::DicomInformation& header, std::uintmax_t size);
 
 private:
     void load();

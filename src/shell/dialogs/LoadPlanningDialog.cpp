@@ -10,6 +10,7 @@
 #include "shell/widgets/WaitCursor.h"
 #include "shell/widgets/WindowFlags.h"
 #include "planning/io/PlanningFile.h"
+#include "planning/io/PlanningReader.h"
 #include "planning/model/Constants.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
@@ -108,23 +109,6 @@ std::string unusableFile(const std::string& path, std::uintmax_t& size)
         return "is empty";
     size = std::uintmax_t(info.st_size);
     return {};
-}
-
-// Columns, rows and bytes of one slice's pixels by its header; 0 bytes where the header does
-// not tell them.
-std::tuple<unsigned long, unsigned long, std::uintmax_t> imageOf(const Vexa::DicomInformation& header)
-{
-    const auto number = [&](unsigned tagWord) {
-        const auto [text, found] = header.getValue(tagWord);
-        unsigned long value = 0;
-        const char* end = text.data() + text.size();
-        const auto [at, error] = std::from_chars(text.data(), end, value);
-        return found && error == std::errc() && at == end ? value : 0ul;
-    };
-    // Tag words are element << 16 | group: (0028,0010) rows, (0028,0011) columns, (0028,0100)
-    // bits allocated.
-    const unsigned long rows = number(0x00100028), columns = number(0x00110028), bits = number(0x01000028);
-    return {columns, rows, std::uintmax_t(rows) * columns * (bits / 8)};
 }
 
 // The names in a folder, read in one listing; with the errno value where it cannot be read.
@@ -522,10 +506,8 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
         {
             set.imageDevice = QString::fromStdString(information->getImageDeviceName());
             // The first header tells how many bytes of pixels each slice of the series holds.
-            if (const auto [columns, rows, bytes] = imageOf(*information); bytes > 0 && firstSize < bytes)
-                throw std::runtime_error(fault + "names the DICOM file " + first + ", which is cut short: it holds " +
-                                         std::to_string(firstSize) + " bytes, its image of " + std::to_string(columns) +
-                                         " x " + std::to_string(rows) + " pixels needs " + std::to_string(bytes) + ".");
+            if (const std::string why = PlanningReader::cutShort(*information, firstSize); !why.empty())
+                throw std::runtime_error(fault + "names the DICOM file " + first + ", which " + why + ".");
         }
     }
     checkImplantFiles(planning, folder.toStdString(), fault);
