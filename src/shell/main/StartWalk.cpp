@@ -33,6 +33,16 @@ std::string plannings(std::size_t count)
     return std::to_string(count) + (count == 1 ? " planning" : " plannings") + " looked at";
 }
 
+// Tells of a walk that failed (`why`, where known): the next start looks again.
+void notLookedAt(StartRecovery::Report& report, const char* why)
+{
+    const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at") +
+                             (why ? std::string(" (") + why + ")" : std::string()) +
+                             ". It is looked at again at the next start.";
+    report.lines.push_back(text);
+    report.toTell.push_back(text);
+}
+
 // Whether `folder` lies in `patientFolder` or holds it (both plain paths).
 bool concerns(const std::string& patientFolder, const std::string& folder)
 {
@@ -321,15 +331,9 @@ void StartWalk::walkPart(const std::shared_ptr<Shared>& shared, std::size_t inde
                     });
         }
     } catch (const std::exception& e) {
-        const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at (") +
-                                 e.what() + "). It is looked at again at the next start.";
-        report.lines.push_back(text);
-        report.toTell.push_back(text);
+        notLookedAt(report, e.what());
     } catch (...) {
-        const std::string text = "What earlier sessions left in the patient folders could not be looked at. It is "
-                                 "looked at again at the next start.";
-        report.lines.push_back(text);
-        report.toTell.push_back(text);
+        notLookedAt(report, nullptr);
     }
     bool last = false;
     {
@@ -411,15 +415,9 @@ void StartWalk::finishAll(const std::shared_ptr<Shared>& shared)
             shared->model->recoverTreatmentLogs(logFolders, [shared] { return shared->stop.load(); });
         }
     } catch (const std::exception& e) {
-        const std::string text = std::string("What earlier sessions left in the patient folders could not be looked at (") +
-                                 e.what() + "). It is looked at again at the next start.";
-        report.lines.push_back(text);
-        report.toTell.push_back(text);
+        notLookedAt(report, e.what());
     } catch (...) {
-        const std::string text = "What earlier sessions left in the patient folders could not be looked at. It is "
-                                 "looked at again at the next start.";
-        report.lines.push_back(text);
-        report.toTell.push_back(text);
+        notLookedAt(report, nullptr);
     }
     const bool through = !shared->stop.load();
     {
