@@ -12,6 +12,7 @@
 #include "shell/dialogs/LoadPlanningDialog.h"
 #include "shell/main/ShellPlanningUi.h"
 #include "shell/main/StartWalk.h"
+#include "vexa/core/DetachableCall.h"
 #include "vexa/core/ExceptionStack.h"
 #include "views/OpenGLView.h"
 
@@ -217,7 +218,7 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
     startSibling();
     // What must be stored is stored: a file call on a patient folder that does not answer (a
     // file server down) holds only a thread, which the process does not wait for.
-    if (StartWalk::threadsOut() + LoadPlanningDialog::threadsOut() > 0) {
+    if (StartWalk::threadsOut() + LoadPlanningDialog::threadsOut() + Vexa::DetachableCall::out() > 0) {
         std::fprintf(stderr, "%s\n", qPrintable(QCoreApplication::translate("Program", "A patient folder does not answer: the "
                                                                                          "program ends without waiting for it")));
         std::fflush(nullptr);
