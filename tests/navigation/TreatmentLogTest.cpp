@@ -835,26 +835,18 @@ TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
     };
     const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " +
                         planning + "\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n";
+    // What may come between a killed navigation and the next start; each is started from under
+    // once, from a copy of what one kill left.
     enum class Meanwhile { nothing, openHere, overwritten };
-    const struct
-    {
-        std::string phase;
-        Meanwhile meanwhile;
-    } rows[] = {{"navigation", Meanwhile::nothing},
-                {"start", Meanwhile::nothing},
-                {"stop", Meanwhile::nothing},
-                {"navigation", Meanwhile::openHere},
-                {"navigation", Meanwhile::overwritten}};
-    for (const auto& [phase, meanwhile] : rows) {
-        if (meanwhile == Meanwhile::openHere && !onServer())
-            continue; // a local disk removes a name of an open file like any other
+    std::vector<Meanwhile> afterNavigation{Meanwhile::nothing, Meanwhile::overwritten};
+    if (onServer())
+        afterNavigation.push_back(Meanwhile::openHere); // a local disk removes a name of an open file like any other
+    QTemporaryDir killed;
+    for (const std::string phase : {"navigation", "start", "stop"}) {
         bool through = false;
         int call = 1;
         for (; !through; ++call) {
-            SCOPED_TRACE(phase + (meanwhile == Meanwhile::openHere      ? ", its journals open here too"
-                                  : meanwhile == Meanwhile::overwritten ? ", its planning overwritten"
-                                                                        : "") +
-                         ", ended at call " + std::to_string(call));
+            SCOPED_TRACE(phase + ", ended at call " + std::to_string(call));
             ASSERT_LT(call, 500);
             QDir(home.path()).removeRecursively();
             QDir().mkpath(QString::fromStdString(path("Patients/Case")));
@@ -882,42 +874,60 @@ TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
                 through = child.exitStatus() == QProcess::NormalExit;
                 ASSERT_TRUE(!through || child.exitCode() == 0) << child.readAllStandardOutput().toStdString();
             }
-            if (meanwhile == Meanwhile::overwritten) {
-                // As the take-over of an overwrite leaves it: the planning that replaced it carries
-                // its origin, and holds its "Log" folder.
-                std::filesystem::create_directories(path("Patients/Case-2"));
-                std::ofstream(path("Patients/Case-2/P.srl")) << "[Planningdata]\norigin=Case\n";
-                if (QFileInfo::exists(QString::fromStdString(folders[0])))
-                    std::filesystem::rename(folders[0], folders[4]);
-                std::filesystem::remove_all(path("Patients/Case"));
+            const std::vector<Meanwhile> meanwhiles = phase == "navigation" ? afterNavigation : std::vector{Meanwhile::nothing};
+            // Copied as it is, the names of one file with it.
+            if (meanwhiles.size() > 1) {
+                ASSERT_EQ(0, QProcess::execute("cp", {"-a", home.path() + "/.", killed.path()}));
             }
-            std::vector<FolderHandle::File> open;
-            if (meanwhile == Meanwhile::openHere)
-                for (const std::string& journal : found("*.journal")) {
-                    const std::filesystem::path at(journal);
-                    open.push_back(std::move(*FolderHandle::open(at.parent_path().string()).openFile(at.filename().string())));
+            for (const Meanwhile meanwhile : meanwhiles) {
+                SCOPED_TRACE(meanwhile == Meanwhile::openHere      ? "its journals open here as well"
+                             : meanwhile == Meanwhile::overwritten ? "its planning overwritten before the start"
+                                                                   : "nothing between");
+                if (meanwhile != meanwhiles.front()) {
+                    QDir(home.path()).removeRecursively();
+                    ASSERT_EQ(0, QProcess::execute("cp", {"-a", killed.path() + "/.", home.path()}));
                 }
-            // The next start, as long after as a file server's clock may tell it.
-            const std::size_t before = found("*.log").size();
-            const bool journalLeft = !found("*.journal").empty();
-            EXPECT_TRUE(!through || phase != "navigation" || found("*.journal*").empty()) << "left by a navigation that ended";
-            const std::string logFolder = folders[meanwhile == Meanwhile::overwritten ? 4 : 0];
-            FolderHandle::setClockAhead(std::chrono::hours(1));
-            const auto told = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
-            const auto again = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
-            FolderHandle::setClockAhead({});
-            open.clear();
-            const auto logs = found("*.log");
-            ASSERT_EQ(1u, logs.size());
-            EXPECT_NE(std::string::npos, readFile(logs[0]).find("ACTION: CALIBRATION UK STARTED\n")) << readFile(logs[0]);
-            // A log a start made of a journal it was killed before removing: nobody heard of it.
-            ASSERT_EQ(before == 0 || (phase != "navigation" && journalLeft) ? 1u : 0u, told.size());
-            EXPECT_TRUE(told.empty() || told[0].ends_with("it is in " + logs[0] + ".")) << told[0];
-            EXPECT_TRUE(again.empty()) << again.front();
-            EXPECT_TRUE(found("*.journal*").empty()) << found("*.journal*").front();
-            EXPECT_TRUE(found("*.morvanta-tmp-*", true).empty()) << found("*.morvanta-tmp-*", true).front();
-            if (HasFailure())
-                return;
+                if (meanwhile == Meanwhile::overwritten) {
+                    // As the take-over of an overwrite leaves it: the planning that replaced it
+                    // carries its origin, and holds its "Log" folder.
+                    std::filesystem::create_directories(path("Patients/Case-2"));
+                    std::ofstream(path("Patients/Case-2/P.srl")) << "[Planningdata]\norigin=Case\n";
+                    if (QFileInfo::exists(QString::fromStdString(folders[0])))
+                        std::filesystem::rename(folders[0], folders[4]);
+                    std::filesystem::remove_all(path("Patients/Case"));
+                }
+                std::vector<FolderHandle::File> open;
+                if (meanwhile == Meanwhile::openHere)
+                    for (const std::string& journal : found("*.journal")) {
+                        const std::filesystem::path at(journal);
+                        open.push_back(std::move(*FolderHandle::open(at.parent_path().string()).openFile(at.filename().string())));
+                    }
+                // The next start, as long after as a file server's clock may tell it.
+                const std::size_t before = found("*.log").size();
+                const bool journalLeft = !found("*.journal").empty();
+                EXPECT_TRUE(!through || phase != "navigation" || found("*.journal*").empty()) << "left by a navigation that ended";
+                const std::string logFolder = folders[meanwhile == Meanwhile::overwritten ? 4 : 0];
+                FolderHandle::setClockAhead(std::chrono::hours(1));
+                const auto told = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
+                const auto again = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
+                FolderHandle::setClockAhead({});
+                open.clear();
+                const auto logs = found("*.log");
+                ASSERT_EQ(1u, logs.size());
+                EXPECT_NE(std::string::npos, readFile(logs[0]).find("ACTION: CALIBRATION UK STARTED\n")) << readFile(logs[0]);
+                // A log a start made of a journal it was killed before removing: nobody heard of it.
+                ASSERT_EQ(before == 0 || (phase != "navigation" && journalLeft) ? 1u : 0u, told.size());
+                EXPECT_TRUE(told.empty() || told[0].ends_with("it is in " + logs[0] + ".")) << told[0];
+                EXPECT_TRUE(again.empty()) << again.front();
+                EXPECT_TRUE(found("*.journal*").empty()) << found("*.journal*").front();
+                EXPECT_TRUE(found("*.morvanta-tmp-*", true).empty()) << found("*.morvanta-tmp-*", true).front();
+                if (HasFailure())
+                    return;
+            }
+            if (meanwhiles.size() > 1) {
+                QDir(killed.path()).removeRecursively();
+                QDir().mkpath(killed.path());
+            }
         }
         EXPECT_TRUE(phase != "stop" || call > 16) << "asked between the blocks of the copy";
     }

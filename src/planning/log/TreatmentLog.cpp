@@ -813,11 +813,13 @@ std::string plannedFolder(const std::string& planningFile, const std::vector<std
     const auto kind = FolderHandle::kindAt(file.string());
     if (kind.ok() && *kind == FolderHandle::Kind::file)
         return folder.string();
+    if (!kind.ok() && failure)
+        *failure = file.string() + " cannot be read (" + Vexa::reasonOf(kind.error()) + ")";
     try {
         return PlanningFinder::findByOrigin(patientPaths, folder.filename().string());
     } catch (const std::exception& e) {
         record(std::string("the planning of a journal is not looked for: ") + e.what());
-        if (failure)
+        if (failure && failure->empty())
             *failure = e.what();
         return {};
     }
@@ -998,6 +1000,7 @@ Answer<std::string> contentKeyOf(const FolderHandle::File& file, std::uintmax_t 
 // lines went (storedMark, movedMark), without its line break, and where it begins (`markAt`).
 struct Tail
 {
+    int error = 0; // its end could not be read
     std::uintmax_t end = 0;
     std::string mark;
     std::uintmax_t markAt = 0;
@@ -1009,7 +1012,11 @@ Tail tailOf(const FolderHandle::File& file, std::uintmax_t size)
     tail.end = size;
     const std::size_t length = static_cast<std::size_t>(std::min<std::uintmax_t>(size, PATH_MAX + 200));
     const auto bytes = file.readAt(size - length, length);
-    if (!bytes.ok() || bytes->size() != length || length == 0)
+    if (!bytes.ok() || bytes->size() != length) {
+        tail.error = bytes.ok() ? EIO : bytes.error(); // shorter than it was a moment ago
+        return tail;
+    }
+    if (length == 0)
         return tail;
     const auto marks = [](std::string_view line) {
         for (const std::string_view kind : {storedMark, movedMark})
@@ -1267,7 +1274,13 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     // Its first lines: its start, which every log and journal of it begins with, and its planning
     // as its FILE entry names it.
     std::string first, planningFile;
-    if (const auto head = file->readAt(0, static_cast<std::size_t>(std::min<std::uintmax_t>(size, 1 << 16))); head.ok()) {
+    const auto head = file->readAt(0, static_cast<std::size_t>(std::min<std::uintmax_t>(size, 1 << 16)));
+    const Tail tail = head.ok() ? tailOf(*file, size) : Tail();
+    if (const int error = head.ok() ? tail.error : head.error()) {
+        record("the journal " + path + " is left for a later start: it cannot be read (" + Vexa::reasonOf(error) + ")");
+        return;
+    }
+    {
         if (const std::size_t end = head->find('\n'); end != std::string::npos)
             first = head->substr(0, end + 1);
         const std::string entryText = "  ACTION: FILE ";
@@ -1287,7 +1300,6 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     // nothing there (a kill before that got its name), or nothing of this journal's, is no line
     // of the log; neither is a mark cut short. Where what it names cannot be looked at, the
     // journal and its mark stay for a later start: an error is no answer.
-    const Tail tail = tailOf(*file, size);
     if (!tail.mark.empty()) {
         std::vector<std::string> places;
         for (const auto& place : elsewhere(patientPaths))
