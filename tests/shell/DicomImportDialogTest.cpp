@@ -116,33 +116,26 @@ TEST_F(DicomImportDialogTest, StudySetsEqualPydicomsGroupingNewestFirst)
     EXPECT_EQ(files.front(), dir.file("tree/Two/s1_0.dcm"));
 }
 
-// A folder that is missing, or holds no DICOM file, asks for the CD, naming the folder.
 TEST_F(DicomImportDialogTest, NothingFoundGivesTheImportError)
 {
-    for (const bool missing : {true, false})
-    {
-        if (!missing)
-            tree("make");
-        const QString base = dir.qpath() + (missing ? "/tree" : "/tree/Junk");
-        Vexa::DicomImportDialog dialog(nullptr, &manager);
-        dialog.setBasePath(base.toStdString());
-        QString caption, text;
-        const int exec = ShellTest::runModal(dialog, [&] {
-            whenReady(&dialog, [&] {
-                auto* box = qobject_cast<MessageDialog*>(QApplication::activeModalWidget());
-                if (!box)
-                    return false;
-                caption = box->windowTitle();
-                text = box->findChild<WrappingLabel*>()->text();
-                QTest::mouseClick(ShellTest::buttonsInOrder(*box).front(), Qt::LeftButton);
-                return true;
-            });
+    Vexa::DicomImportDialog dialog(nullptr, &manager);
+    dialog.setBasePath(dir.file("tree"));
+    QString caption, text;
+    const int exec = ShellTest::runModal(dialog, [&] {
+        whenReady(&dialog, [&] {
+            auto* box = qobject_cast<MessageDialog*>(QApplication::activeModalWidget());
+            if (!box)
+                return false;
+            caption = box->windowTitle();
+            text = box->findChild<WrappingLabel*>()->text();
+            QTest::mouseClick(ShellTest::buttonsInOrder(*box).front(), Qt::LeftButton);
+            return true;
         });
-        EXPECT_EQ(exec, 0);
-        EXPECT_EQ(caption, "Import error");
-        EXPECT_EQ(text, (missing ? "The folder " + base + " does not exist." : "No DICOM files were found in " + base + ".") +
-                            "\n\nPlease insert cd with patient data and press \"patient\" again.");
-    }
+    });
+    EXPECT_EQ(exec, 0);
+    EXPECT_EQ(caption, "Import error");
+    EXPECT_EQ(text, "The folder " + dir.qpath() + "/tree does not exist.\n\nPlease insert cd with patient data and "
+                                                  "press \"patient\" again.");
 }
 
 // What the dialog says of a folder: names in the series' character set, DICOM files it could not
@@ -158,8 +151,8 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
         QString row;              // the one study set listed; empty: none, a message instead
         QStringList told;         // in the text under the list, or in the message
         int keep = 300;           // bytes a damaged file keeps
-        QString locked = {};      // a folder of the tree this user may not read; one below the
-                                  // tree gets a copy of the series first
+        QString locked = {};      // a folder of the tree this user may not read; other than the
+                                  // tree itself, a copy of "Many"
         QString imported = {};    // the error of importing the set listed; empty: not imported
     } cases[] = {
         {"latin1", {}, "M\u00fcller^J\u00fcrgen|3", {}},
@@ -193,9 +186,9 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
         {"many",
          {},
          "Many^Files|6",
-         {"Folders not looked into, because they cannot be read: Many/Second (Permission denied)"},
+         {"Folders not looked into, because they cannot be read: Second (Permission denied)"},
          300,
-         "Many/Second"},
+         "Second"},
         {"singles",
          {},
          QString(),
@@ -216,11 +209,8 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
             std::filesystem::resize_file(dir.file("tree/Many/0000" + std::to_string(k) + ".dcm"), c.keep);
         const std::string locked = dir.file("tree/" + c.locked.toStdString());
         if (!c.locked.isEmpty()) {
-            if (c.locked != ".") {
-                std::filesystem::create_directories(locked);
-                for (const std::string& file : TestSupport::filesIn(dir.file("tree/Many")))
-                    std::filesystem::copy_file(file, locked + "/" + std::filesystem::path(file).filename().string());
-            }
+            if (c.locked != ".")
+                std::filesystem::copy(dir.file("tree/Many"), locked);
             ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
         }
         // Root reads every folder: the scan is made as another account then, which may enter the
@@ -267,13 +257,13 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
             ::chmod(locked.c_str(), 0755);
         if (!c.imported.isEmpty()) {
             manager.setFiles(dialog.getFileNamesOfSelectedStudySet());
-            QString error;
+            std::string error;
             try {
                 manager.start();
             } catch (const std::exception& failure) {
-                error = QString::fromStdString(failure.what());
+                error = failure.what();
             }
-            EXPECT_TRUE(error.contains(c.imported)) << what.toStdString() << ": " << error.toStdString();
+            EXPECT_NE(error.find(c.imported.toStdString()), std::string::npos) << what.toStdString() << ": " << error;
         }
         EXPECT_EQ(rows.join("\n"), c.row) << what.toStdString();
         EXPECT_EQ(shown, !c.row.isEmpty() && !c.told.isEmpty()) << what.toStdString();
