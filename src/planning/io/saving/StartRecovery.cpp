@@ -623,6 +623,13 @@ private:
         // Gone meanwhile: a take-over another instance finished removed it.
         if (!taking.ok() && taking.error() == ENOENT && isGone(parent, folder))
             return;
+        // Refused in a folder of another user's: every start of this user's would meet the same.
+        if (const std::string user = HolderFile::isRefused(taking.error()) && toFinish ? HolderFile::otherOwnerOf(folder)
+                                                                                      : std::string();
+            !user.empty())
+            return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
+                        ", whose files are to be taken over, but no mark could be made in it (" +
+                        reasonOf(taking.error()) + "). " + TakeOver::onlyAsThatUser(user, folder));
         if (!taking.ok())
             return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
                                               reasonOf(taking.error()) + "), so what earlier sessions left unfinished "
