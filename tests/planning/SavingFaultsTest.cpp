@@ -7,6 +7,7 @@
 #include "planning/io/saving/LockHolder.h"
 #include "planning/io/saving/StartRecovery.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -567,11 +568,15 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
 // reserved for it; and what a save as new killed right after it reserved its folder leaves: that
 // folder alone. A start removes them once they are two minutes old by the file server's clock;
 // younger, they may be those of a save about to mark its folder (or to make its working folder),
-// and stay, whether this computer's clock runs with the server's, ten minutes ahead of it or twelve
-// behind.
+// and stay, whether this computer's clock runs with the server's, ten minutes ahead of it, twelve
+// behind or an hour off either way. Another computer's save left unfinished stays, and is told
+// once it began an hour ago by the file server's clock, never this computer's.
 TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
 {
     const std::string reserved = "2030-01-01__07-00-00-0", staging = "." + reserved + ".saving0";
+    // The mark of a save of another computer's, cut off half a minute ago.
+    const std::string otherComputers = staging + "/" + WorkMark::fileName;
+    const std::string elsewhere = "morvanta-work 1\n4242\nelsewhere\n0123456789abcdef0123456789abcdef\nboot\n77\n";
     const struct
     {
         const char* what;
@@ -579,21 +584,32 @@ TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
         bool anHourLater;
         std::set<std::string> left;
         std::vector<std::string> removed;
+        bool toldUnfinished = false;
     } rows[] = {{"just made", {reserved, staging}, false, {staging, reserved}, {}},
                 {"an hour old", {reserved, staging}, true, {},
                  {"removed the empty working folder /" + staging, "removed the empty folder /" + reserved + " reserved for it"}},
                 {"a reserved folder alone, just made", {reserved}, false, {reserved}, {}},
                 {"the same, an hour old", {reserved}, true, {},
                  {"removed the empty folder /" + reserved + " reserved for a new planning"}},
-                {"an empty folder of another name, an hour old", {"letters"}, true, {"letters"}, {}}};
+                {"an empty folder of another name, an hour old", {"letters"}, true, {"letters"}, {}},
+                {"another computer's unfinished save", {reserved, otherComputers}, false, {staging, reserved}, {}},
+                {"the same, an hour later", {reserved, otherComputers}, true, {staging, reserved}, {}, true}};
     // The file server's clock (s) ahead of this computer's; none: a local disk.
-    for (const std::optional<int> clock : {std::optional<int>(), std::optional(0), std::optional(-600), std::optional(720)})
+    for (const std::optional<int> clock : {std::optional<int>(), std::optional(0), std::optional(-600), std::optional(720),
+                                           std::optional(-3600), std::optional(3600)})
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.what) + (clock ? ", the server's clock " + std::to_string(*clock) + " s ahead" : ""));
             const MemoryScratch work;
             const std::string patients = work.file("patients");
             for (const std::string& name : row.made)
-                fs::create_directories(patients + "/" + name);
+                if (name != otherComputers) {
+                    fs::create_directories(patients + "/" + name);
+                } else {
+                    writeText(patients + "/" + name, elsewhere);
+                    fs::last_write_time(patients + "/" + name, fs::last_write_time(patients + "/" + name) - std::chrono::seconds(30));
+                }
+            struct stat mark{};
+            const bool marked = ::stat((patients + "/" + otherComputers).c_str(), &mark) == 0;
             if (clock)
                 imitateNfs(false, {}, std::chrono::seconds(*clock));
             FolderHandle::setClockAhead(row.anHourLater ? std::chrono::hours(1) : std::chrono::hours(0));
@@ -604,9 +620,21 @@ TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
             EXPECT_EQ(entries(patients), row.left);
             std::vector<std::string> removed;
             for (std::string line : report.lines)
-                if (const auto at = line.find(patients); at != std::string::npos)
+                if (const auto at = line.find(patients); line.starts_with("removed ") && at != std::string::npos)
                     removed.push_back(line.replace(at, patients.size(), ""));
             EXPECT_EQ(removed, row.removed);
+            // Begun when the file server stamped the mark.
+            const std::string begun = marked ? QDateTime::fromSecsSinceEpoch(mark.st_mtime + clock.value_or(0))
+                                                   .toString("yyyy-MM-dd hh:mm")
+                                                   .toStdString()
+                                             : std::string();
+            EXPECT_EQ(report.toTell,
+                      row.toldUnfinished
+                          ? std::vector<std::string>{"An unfinished save of the computer elsewhere, begun " + begun +
+                                                     ", holds 72 bytes in the hidden folder " + patients + "/" + staging +
+                                                     ". That computer removes it at its next start; nothing of it was "
+                                                     "removed here."}
+                          : std::vector<std::string>{});
         }
 }
 
@@ -694,6 +722,9 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
         {"an empty temporary file of a lock",
          [&](const std::string& patients) { writeText(patients + "/..P.lock" + tmp, ""); },
          {"..P.lock" + tmp}, {"removed the temporary file /..P.lock" + tmp + " of a lock"}},
+        {"a start's probe of the file server's clock, cut before it went",
+         [&](const std::string& patients) { writeText(patients + "/..clock.lock" + tmp, ""); },
+         {"..clock.lock" + tmp}, {"removed the probe /..clock.lock" + tmp + " of the file server's clock that a start left"}},
         {"a working folder holding only its mark's empty temporary file",
          [&](const std::string& patients) { cutMarking(patients, ""); }, {staging, reserved},
          {"removed the unfinished save /" + staging + ", cut off while it made its mark",

@@ -706,12 +706,12 @@ Answer<bool> FolderHandle::isEmpty() const
     return first->empty();
 }
 
-Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const
+Answer<std::chrono::nanoseconds> FolderHandle::timeThere(const std::string& kind) const
 {
     if (!valid())
         return failure();
-    // The time there now: a fresh file's, made as a temporary file of its kind, which a later
-    // start removes by this same rule should a crash leave it.
+    // A fresh file's time, made as a temporary file of its kind, which a later start removes by
+    // the rule for that kind should a crash leave it.
     std::string probe;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -729,13 +729,20 @@ Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kin
     Sys::unlinkat(fd_, probe.c_str(), 0);
     if (unread)
         return Failure{unread, path_};
+    return sinceEpoch(now.st_ctim) + std::chrono::seconds(clockAhead.load(std::memory_order_acquire));
+}
+
+Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const
+{
+    const auto there = timeThere(kind);
+    if (!there.ok())
+        return there.failure();
     // Looked at after the clock was read: a change meanwhile counts.
     const auto entry = status(name);
     if (!entry.ok())
         return entry.failure();
     const auto changed = std::max(sinceEpoch(entry->st_mtim), sinceEpoch(entry->st_ctim));
-    const auto there = sinceEpoch(now.st_ctim) + std::chrono::seconds(clockAhead.load(std::memory_order_acquire));
-    return there - changed < within;
+    return *there - changed < within;
 }
 
 Answer<Done> FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const

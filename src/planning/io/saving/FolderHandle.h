@@ -168,11 +168,13 @@ public:
     Answer<struct stat> status(const std::string& name) const;
     // Whether it holds nothing.
     Answer<bool> isEmpty() const;
-    // Whether the entry `name` changed last less than `within` ago by the clock of the file
-    // system that holds it (a file server's, never this computer's): a fresh file made beside it
-    // under a temporary name of `kind` (a file name, as Vexa::AtomicFile names its temporary
-    // files) tells the time there, and goes again. The newer of its change and modification
-    // times counts. ENOENT when there is no such entry.
+    // The time now by the clock of the file system that holds the folder (a file server's, never
+    // this computer's): a fresh file made in it under a temporary name of `kind` (a file name, as
+    // Vexa::AtomicFile names its temporary files) tells it, and goes again.
+    Answer<std::chrono::nanoseconds> timeThere(const std::string& kind) const;
+    // Whether the entry `name` changed last less than `within` ago by that clock (timeThere, the
+    // fresh file made beside it). The newer of its change and modification times counts. ENOENT
+    // when there is no such entry.
     Answer<bool> isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const;
 
     // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST).
