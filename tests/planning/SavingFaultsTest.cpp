@@ -767,46 +767,120 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
     }
 }
 
-// On a file server, a start that meets a new mark under its temporary name in the moment between
-// its making and its maker's lock (held there until the start reads the file server's clock, and
-// the start there until the maker has written it): the maker holds its mark locked once made, and
-// the start leaves it and its working folder alone.
+// On a file server, where a new mark or lock stands under its temporary name for a moment before
+// its maker locks it, what meets it there:
+//   - a start, in the moment between its making and its maker's lock (held there until the start
+//     reads the file server's clock, and the start there until the maker has written it);
+//   - a start, where an empty file of a mark's that new stands without a maker behind it;
+//   - another's lock on the maker's new file, at its first try, and at each of its tries.
+// A start leaves such a file and its working folder alone, and never locks it while it judges it:
+// a maker locking its file at that moment finds it free. A maker whose new file another holds
+// makes it again, and holds what it made locked, nothing else left beside it; held at each try, a
+// save is refused, saying that another workstation held it for a moment and that saving again is
+// all it takes.
 TEST(SavingFaults, AStartLeavesAMarkBeingMadeToItsMaker)
 {
-    const MemoryScratch work;
-    const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
-    fs::create_directories(staging);
-    std::atomic<bool> clockRead{false}, written{false};
-    std::atomic<std::thread::id> maker;
-    const auto isTemporary = [](const std::string& path) {
-        return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
-    };
-    FolderHandle::imitateSillyRename(true);
-    FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
-        const bool ofTheMaker = std::this_thread::get_id() == maker.load();
-        if (ofTheMaker && call == Call::lock && isTemporary(path))
-            until([&] { return clockRead.load(); });
-        if (ofTheMaker && call == Call::write)
-            written = true;
-        // The start makes a file to read the clock there.
-        if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !clockRead.exchange(true))
-            until([&] { return written.load(); });
-        return nfsRule(call, false);
-    });
-    Answer<std::unique_ptr<WorkMark>> mark = Failure{EINTR};
-    std::thread making([&] {
-        maker = std::this_thread::get_id();
-        mark = WorkMark::create(FolderHandle::open(staging));
-    });
-    EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
-    const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
-    clockRead = written = true;
-    making.join();
-    endNfs();
-    ASSERT_TRUE(mark.ok() && *mark) << reasonOf(mark.error());
-    EXPECT_EQ(report.lines, std::vector<std::string>{});
-    const int fd = ::open((staging + "/" + WorkMark::fileName).c_str(), O_RDWR | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the mark is its maker's, locked";
-    ::close(fd);
+    enum Maker { none, mark, lock };
+    const struct
+    {
+        const char* what;
+        Maker maker;
+        bool start;     // a start walks the patient folder meanwhile
+        int heldTries;  // how many of the maker's locks of its new file another holds
+        bool refused;
+    } rows[] = {{"a start meets a new mark before its maker locks it", mark, true, 0, false},
+                {"a start meets an empty new file of a mark's, its maker gone", none, true, 0, false},
+                {"another holds the new lock at its maker's first try", lock, false, 1, false},
+                {"another holds it at each of its maker's tries", lock, false, 10, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const MemoryScratch work;
+        const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
+        const std::string made = row.maker == lock ? patients + "/.P.lock" : staging + "/" + WorkMark::fileName;
+        fs::create_directories(row.maker == lock ? patients : staging);
+        if (row.maker == none)
+            writeText(staging + "/..morvanta-work" + std::string(Vexa::AtomicFile::temporaryTag) + "abc123", "");
+        std::atomic<bool> probed{false}, clockRead{false}, written{false}, freeAtTheClock{true};
+        std::atomic<std::thread::id> maker;
+        std::mutex holding;
+        std::vector<int> held; // another's descriptors on the maker's new files, locked
+        const auto isTemporary = [](const std::string& path) {
+            return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
+        };
+        FolderHandle::imitateSillyRename(true);
+        FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+            const bool ofTheMaker = std::this_thread::get_id() == maker.load();
+            if (ofTheMaker && call == Call::lock && isTemporary(path)) {
+                const std::lock_guard guard(holding);
+                if (int(held.size()) < row.heldTries) {
+                    held.push_back(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+                    EXPECT_EQ(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
+                }
+            }
+            if (ofTheMaker && call == Call::lock && isTemporary(path) && row.start)
+                until([&] { return clockRead.load(); });
+            if (ofTheMaker && call == Call::write)
+                written = true;
+            // The start makes a file to read the clock there: a maker's lock now finds its file free.
+            if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !probed.exchange(true)) {
+                for (const std::string& name : entries(staging))
+                    if (isTemporary(name)) {
+                        const int fd = ::open((staging + "/" + name).c_str(), O_RDWR | O_CLOEXEC);
+                        if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+                            freeAtTheClock = false;
+                        ::close(fd);
+                    }
+                clockRead = true;
+                if (row.maker != none)
+                    until([&] { return written.load(); });
+            }
+            return nfsRule(call, false);
+        });
+        Answer<std::unique_ptr<WorkMark>> marked = Failure{EINTR};
+        std::unique_ptr<OriginLock> locked;
+        std::string refusal;
+        std::thread making([&] {
+            maker = std::this_thread::get_id();
+            if (row.maker == mark)
+                marked = WorkMark::create(FolderHandle::open(staging));
+            try {
+                if (row.maker == lock)
+                    locked = std::make_unique<OriginLock>(patients, "P");
+            } catch (const std::exception& e) {
+                refusal = e.what();
+            }
+        });
+        StartRecovery::Report report;
+        if (row.start) {
+            EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
+            report = StartRecovery::finishInterrupted({patients});
+        }
+        clockRead = written = true;
+        making.join();
+        endNfs();
+        for (const int fd : held)
+            ::close(fd);
+        EXPECT_EQ(report.lines, std::vector<std::string>{});
+        EXPECT_TRUE(freeAtTheClock) << "the start locked a new file while it judged it";
+        EXPECT_EQ(refusal, row.refused ? "The lock file " + made + " cannot be made: another workstation held it at each "
+                                         "of 10 tries, for a moment each. Saving again is all it takes."
+                                       : "");
+        if (row.maker == mark) {
+            ASSERT_TRUE(marked.ok() && *marked) << reasonOf(marked.error());
+        }
+        // What stands beside it is the file made, under its temporary name as well while it is
+        // held (it goes once closed), or the file that was there.
+        std::set<std::string> left;
+        for (const std::string& name : entries(fs::path(made).parent_path(), true))
+            left.insert(fs::exists(made) && fs::equivalent(fs::path(made).parent_path() / name, made) ? "made" : name);
+        EXPECT_EQ(left, row.maker == none ? std::set<std::string>{"..morvanta-work" + std::string(Vexa::AtomicFile::temporaryTag) + "abc123"}
+                        : row.refused     ? std::set<std::string>{}
+                                          : std::set<std::string>{"made"});
+        if (row.maker != none && !row.refused) {
+            const int fd = ::open(made.c_str(), O_RDWR | O_CLOEXEC);
+            EXPECT_GE(fd, 0);
+            EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the new file is its maker's, locked";
+            ::close(fd);
+        }
+    }
 }

@@ -142,6 +142,9 @@ int intercept(int folder, const char* name)
 
 // What is made is the user's as the umask has it: files 0666 and folders 0777 before it.
 constexpr mode_t fileMode = 0666, folderMode = 0777;
+// How often a maker makes its new file where another holds its lock at the moment it locks it:
+// another's look at it lets go within a round trip or two.
+constexpr int makingTries = 10;
 
 // The table of system calls: each gives -1 with errno set, as the call itself does.
 namespace Sys {
@@ -854,6 +857,16 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return createWholeAt(name, text, false);
 }
 
+std::string FolderHandle::whyNotMade(int error, const std::string& file)
+{
+    // Only another instance's look at the new file holds its lock at that moment (a start of
+    // another workstation judging it): it lets go at once.
+    if (error == EWOULDBLOCK)
+        return "another workstation held " + file + " at each of " + std::to_string(makingTries) +
+               " tries, for a moment each";
+    return reasonOf(error);
+}
+
 Answer<FolderHandle::File> FolderHandle::createCopy(const std::string& name, const File& from, std::uintmax_t size,
                                                     const std::function<bool()>& stop) const
 {
@@ -893,7 +906,8 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
     for (int attempt = 0;; ++attempt) {
         std::string temporary;
         auto made = createFilledOnce(name, fill, temporaryName, temporary);
-        if (made.ok() || temporary.empty() || attempt == 9 || (made.error() != ENOENT && made.error() != EWOULDBLOCK))
+        if (made.ok() || temporary.empty() || attempt == makingTries - 1 ||
+            (made.error() != ENOENT && made.error() != EWOULDBLOCK))
             return made;
         if (made.error() == EWOULDBLOCK)
             continue;

@@ -211,8 +211,13 @@ public:
     // temporary name where the file system has no nameless files, for the moment before it is
     // locked; should that name go meanwhile, or another hold its lock at that moment (a start
     // judging it), it is made again: its maker never goes on without its lock. EEXIST when
-    // something holds that name.
+    // something holds that name; EWOULDBLOCK when another held the lock at each of its tries
+    // (whyNotMade says so).
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
+    // Why a new file could not be made (createWhole and the steps made of it), in words: the
+    // system's, but for a lock that another instance held at each try (EWOULDBLOCK), which is
+    // told as what it is: a moment's hold elsewhere, over by now. `file`: how the words name it.
+    static std::string whyNotMade(int error, const std::string& file = "it");
     // The same with the first `size` bytes of `from` as its contents, copied a block at a time;
     // ECANCELED, with nothing made, once `stop` says so between two blocks.
     Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size,
