@@ -28,9 +28,9 @@ constexpr std::chrono::seconds unfinishedForLong{3600};
 constexpr int maxDepth = 8;
 // An empty working folder without a mark, or an empty folder reserved for a planning, is litter
 // once it is older than a save takes to make the working folder's mark (or its working folder),
-// by the file server's clock, never this computer's. That clock is read by a probe named as a
-// temporary file of its own kind, which the walk removes there should a crash leave it (named as
-// a lock's, as earlier versions named it).
+// by the file server's clock, never this computer's. That clock is read by a probe, a temporary
+// file of its own kind (named as a lock's, as earlier versions named it), which the walk removes
+// there should a crash leave it.
 constexpr std::chrono::seconds emptyForLong = HolderFile::makingTime;
 const std::string clockKind = ".clock.lock";
 
