@@ -26,6 +26,10 @@ std::string failureAt(const std::string& what, const std::string& folder, int er
 {
     if (Vexa::AtomicFile::isDiskFull(error))
         return Vexa::AtomicFile::failureText(what + " " + folder, error);
+    // Its mark held by another at each try: over by now.
+    if (error == EWOULDBLOCK)
+        return "Could not make " + what + " " + folder + ": " + FolderHandle::whyNotMade(error, "its mark") +
+               ". Saving again is all it takes.";
     return "Could not make " + what + " " + folder + ": " + reasonOf(error);
 }
 
