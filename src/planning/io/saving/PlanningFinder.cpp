@@ -140,13 +140,14 @@ struct Unchanged
     dev_t device = 0;
     timespec before{};
 
-    bool covers(const std::string& name, const struct stat& entry) const
+    bool covers(const std::string& name, const struct stat& entry) const { return isOld(entry) && timeStampDigits(name) != 0; }
+    // Whether nothing was changed there since.
+    bool isOld(const struct stat& entry) const
     {
         const auto earlier = [this](const timespec& t) {
             return t.tv_sec < before.tv_sec || (t.tv_sec == before.tv_sec && t.tv_nsec < before.tv_nsec);
         };
-        return any && entry.st_dev == device && earlier(entry.st_mtim) && earlier(entry.st_ctim) &&
-               timeStampDigits(name) != 0;
+        return any && entry.st_dev == device && earlier(entry.st_mtim) && earlier(entry.st_ctim);
     }
 };
 
@@ -168,8 +169,18 @@ int walk(const FolderHandle& folder, const std::function<int(const FolderHandle&
     step();
     if (!names.ok())
         return fail(folder.path(), names.error());
+    // A folder that nothing was put in since holds only planning folders that were there before:
+    // those are passed over without a look at each. Looked at once listed, as the listing is.
+    bool quiet = false;
+    if (unchanged.any) {
+        const auto self = folder.status(".");
+        step();
+        if (!self.ok())
+            return fail(folder.path(), self.error());
+        quiet = unchanged.isOld(*self);
+    }
     for (const std::string& name : *names) {
-        if (name.starts_with('.'))
+        if (name.starts_with('.') || (quiet && timeStampDigits(name) != 0))
             continue;
         const auto entry = folder.status(name);
         step();

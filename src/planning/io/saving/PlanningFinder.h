@@ -61,7 +61,8 @@ struct Later
 // through in a call of its own (Vexa::DetachableCall); one whose look makes no step for `silence`
 // (its file server stopped answering) is left out and named, while a slow one that goes on is
 // waited for. A planning folder (a time-stamp name) that its file server has not changed since
-// the planning file in `folder` was written is not opened. Throws std::runtime_error, naming the
+// the planning file in `folder` was written is not opened, nor looked at in a folder that nothing
+// was put in since. Throws std::runtime_error, naming the
 // folder, when one that answers cannot be read.
 Later findLater(const std::vector<std::string>& patientPaths, const std::string& origin, const std::string& folder,
                 const std::string& planning, std::chrono::milliseconds silence);
