@@ -410,7 +410,8 @@ void PlanningWriter::stagingFailed(const std::exception& e, const PlanningFolder
 {
     // The working folder itself went: that is what the user is told.
     if (update.isClearedAway())
-        throw std::runtime_error(PlanningFolderUpdate::clearedAwayText(fs::path(update.getFolder()).parent_path().string()));
+        throw std::runtime_error(
+            PlanningFolderUpdate::clearedAwayText(fs::path(update.getFolder()).parent_path().string()));
     // Files of the loaded planning that went while they were copied: another instance has
     // published its save of it. Once it is through, the user is told that, not what went.
     if (overwrite_ && loaded.isSet() && isGone(loaded, loaded.folder())) {

@@ -118,18 +118,6 @@ Answer<std::optional<Facts>> factsOf(const FolderHandle& folder, const std::stri
     return Found(std::move(facts));
 }
 
-// The key that sorts the planning folder by the time it was saved.
-Answer<std::string> saveTimeKeyOf(const FolderHandle& folder)
-{
-    const auto planning = PlanningFinder::planningIn(folder);
-    if (!planning.ok())
-        return planning.failure();
-    const auto facts = planning->empty() ? Answer<std::optional<Facts>>(std::nullopt) : factsOf(folder, *planning);
-    if (!facts.ok())
-        return facts.failure();
-    return *facts ? (*facts)->key : keyOf({}, {}, folderName(folder));
-}
-
 // What a walk passes over unopened: a folder with a time-stamp name (a planning folder, as the
 // program names them) that the file server has not changed since `before`, by its own clock, on
 // the file system `device`. Such a folder holds no planning written since: publishing one sets its
@@ -140,7 +128,10 @@ struct Unchanged
     dev_t device = 0;
     timespec before{};
 
-    bool covers(const std::string& name, const struct stat& entry) const { return isOld(entry) && timeStampDigits(name) != 0; }
+    bool covers(const std::string& name, const struct stat& entry) const
+    {
+        return isOld(entry) && timeStampDigits(name) != 0;
+    }
     // Whether nothing was changed there since.
     bool isOld(const struct stat& entry) const
     {
@@ -212,11 +203,12 @@ int walk(const FolderHandle& folder, const std::function<int(const FolderHandle&
     return 0;
 }
 
+using OriginVisit = std::function<Answer<Done>(const FolderHandle&, const std::string&, const Facts&)>;
+
 // Calls `visit` with each planning of the origin below `folder` and with its facts, until it
 // fails; done or the first failure, which names the folder in `where` (and the file in it that
 // failed, where known, in its own `where`).
-Answer<Done> eachOfOriginIn(const FolderHandle& folder, const std::string& origin,
-                            const std::function<Answer<Done>(const FolderHandle&, const std::string&, const Facts&)>& visit,
+Answer<Done> eachOfOriginIn(const FolderHandle& folder, const std::string& origin, const OriginVisit& visit,
                             std::string& where, const Unchanged& unchanged = {}, std::atomic<long>* beat = nullptr)
 {
     where = folder.path();
@@ -239,8 +231,7 @@ Answer<Done> eachOfOriginIn(const FolderHandle& folder, const std::string& origi
 
 // The same below every patient folder.
 Answer<Done> eachOfOrigin(const std::vector<std::string>& patientPaths, const std::string& origin,
-                          const std::function<Answer<Done>(const FolderHandle&, const std::string&, const Facts&)>& visit,
-                          std::string& where)
+                          const OriginVisit& visit, std::string& where)
 {
     if (origin.empty())
         return Done{};
@@ -330,15 +321,6 @@ int eachPlanning(const FolderHandle& folder, const std::function<int(const Folde
 {
     return walk(folder, visit, where, depth, {}, nullptr);
 }
-
-std::string saveTimeKey(const std::string& folder) try
-{
-    const auto key = saveTimeKeyOf(FolderHandle::open(folder, true));
-    if (!key.ok())
-        cannotRead(folder, key.error(), key.where());
-    return *key;
-}
-VEXA_RETHROW
 
 std::string findByOrigin(const std::vector<std::string>& patientPaths, const std::string& origin) try
 {
@@ -431,7 +413,7 @@ Later findLater(const std::vector<std::string>& patientPaths, const std::string&
         if (base.empty() || origin.empty())
             continue;
         auto look = std::make_shared<Look>();
-        auto call = std::make_unique<Vexa::DetachableCall>([look, base, origin, thanKey, gone, device, inode, unchanged] {
+        auto work = [look, base, origin, thanKey, gone, device, inode, unchanged] {
             const FolderHandle top = FolderHandle::open(base, true);
             look->beat.fetch_add(1, std::memory_order_relaxed);
             if (!top) {
@@ -458,7 +440,8 @@ Later findLater(const std::vector<std::string>& patientPaths, const std::string&
                 look->where, unchanged, &look->beat);
             if (!visited.ok())
                 look->failed = visited.failure();
-        });
+        };
+        auto call = std::make_unique<Vexa::DetachableCall>(std::move(work));
         pending.push_back({base, look, std::move(call), -1, Vexa::DetachableCall::Clock::now()});
     }
     std::string key;

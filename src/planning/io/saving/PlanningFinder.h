@@ -57,18 +57,15 @@ struct Later
 };
 
 // The planning of the origin below the patient folders saved after the planning file `planning`
-// in `folder` (every other one of the origin where that file or its folder went). Each patient folder is looked
-// through in a call of its own (Vexa::DetachableCall); one whose look makes no step for `silence`
-// (its file server stopped answering) is left out and named, while a slow one that goes on is
-// waited for. A planning folder (a time-stamp name) that its file server has not changed since
-// the planning file in `folder` was written is not opened, nor looked at in a folder that nothing
-// was put in since. Throws std::runtime_error, naming the
-// folder, when one that answers cannot be read.
+// in `folder` (every other one of the origin where that file or its folder went). Each patient
+// folder is looked through in a call of its own (Vexa::DetachableCall); one whose look makes no
+// step for `silence` (its file server stopped answering) is left out and named, while a slow one
+// that goes on is waited for. A planning folder (a time-stamp name) that its file server has not
+// changed since the planning file in `folder` was written is not opened, nor looked at in a
+// folder that nothing was put in since. Throws std::runtime_error, naming the folder, when one
+// that answers cannot be read.
 Later findLater(const std::vector<std::string>& patientPaths, const std::string& origin, const std::string& folder,
                 const std::string& planning, std::chrono::milliseconds silence);
-
-// A key of the planning folder that sorts by the time it was saved.
-std::string saveTimeKey(const std::string& folder);
 
 // Calls `visit(folder, planning file name)` for every planning folder below `folder` (depth at
 // most 8), hidden folders and links left out, until `visit` gives an errno value; 0, or the

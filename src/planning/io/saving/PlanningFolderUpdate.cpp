@@ -76,7 +76,8 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
         auto mark = staging ? WorkMark::create(staging) : Answer<std::unique_ptr<WorkMark>>(staging.failure());
         if (!mark.ok()) {
             // Gone between its making and its mark: a start took it for one a save left.
-            const auto kind = mark.error() == ENOENT ? parent_.kind(candidate) : Answer<FolderHandle::Kind>(Failure{mark.error()});
+            const auto kind =
+                mark.error() == ENOENT ? parent_.kind(candidate) : Answer<FolderHandle::Kind>(Failure{mark.error()});
             parent_.removeFolder(candidate);
             if (kind.ok() && *kind == FolderHandle::Kind::none)
                 throw std::runtime_error(clearedAwayText(target.parent_path().string()));
