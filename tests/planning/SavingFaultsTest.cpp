@@ -3,9 +3,12 @@
 // I/O-error tests do; and what a cut step or the user leaves where the program keeps its marks.
 #include "PlanningSaveTestSupport.h"
 
+#include "planning/io/PlanningFile.h"
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/LockHolder.h"
+#include "planning/io/saving/PlanningFolderUpdate.h"
 #include "planning/io/saving/StartRecovery.h"
+#include "planning/model/Utilities.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -859,5 +862,101 @@ TEST(SavingFaults, AStartLeavesAMarkBeingMadeToItsMaker)
         const int fd = ::open(made.c_str(), O_RDWR | O_CLOEXEC);
         EXPECT_EQ(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0, row.maker != none && !refused) << "held by its maker";
         ::close(fd);
+    }
+}
+
+// A save that stood still between making its working folder and marking it for longer than a
+// start waits (here: a start an hour later, by the file server's clock, runs at that moment):
+// the start clears the folder away, and the save says that, not the missing folder; the planning
+// is as it was, and the next save goes through.
+TEST(SavingFaults, ASaveWhoseWorkAStartClearedAwaySaysSo)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), old = makeUsersPlanning(patients);
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    const auto before = snapshot(patients);
+    std::atomic<bool> started{false};
+    FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+        if (call == Call::open && path.ends_with(".saving0") && !started.exchange(true)) {
+            FolderHandle::setClockAhead(std::chrono::hours(1));
+            StartRecovery::finishInterrupted({patients});
+            FolderHandle::setClockAhead({});
+        }
+        return 0;
+    });
+    const std::string error = save(s, patients, true);
+    FolderHandle::setFaultInjector({});
+    EXPECT_TRUE(started);
+    EXPECT_EQ(error, PlanningWriter::failureText(PlanningFolderUpdate::clearedAwayText(patients), old));
+    EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+    EXPECT_EQ(save(s, patients, true), "");
+    expectOnePlanningWithEverything(patients);
+}
+
+// A planning C2 saved on a computer whose clock runs 15 minutes ahead, replaced by D saved on one
+// 12 minutes behind, the take-over cut off (both listed): a third computer's overwrite of C2 is
+// refused, D named, whatever their stored save times say.
+TEST(SavingFaults, AnOverwriteOfAPlanningReplacedMeanwhileIsRefusedWhateverTheClocks)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), origin = makeUsersPlanning(patients);
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto clockAt = [&](int seconds) {
+        Utilities::setClock([start = now.addSecs(seconds), draws = std::make_shared<std::atomic<int>>(0)] {
+            return start.addMSecs((*draws)++);
+        });
+    };
+    Session first, third;
+    for (const Session* s : {&first, &third})
+        writeText(s->dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
+    ASSERT_EQ(load(first, origin), "");
+    clockAt(900);
+    ASSERT_EQ(save(first, patients, true), "");
+    const std::string c2 = fs::path(first.settings->getPlanningFile()).parent_path().string();
+    ASSERT_EQ(load(third, c2), "");
+    clockAt(-720);
+    const std::string d = cutAfterPublishing(c2, patients);
+    Utilities::setClock({});
+    ASSERT_EQ(listed(patients), (std::vector<std::string>{std::min(c2, d), std::max(c2, d)}));
+    const auto stored = [](const std::string& folder) {
+        return QDateTime::fromString(
+            QString::fromStdString(PlanningFile::read(folder + "/" + PlanningFinder::planningIn(folder)).lastModified),
+            "MM/dd/yyyy hh:mm:ss");
+    };
+    ASSERT_GE(stored(d).secsTo(stored(c2)), 26 * 60);
+    EXPECT_EQ(save(third, patients, true), PlanningWriter::failureText(LoadedPlanning(*third.settings).savedAgainText(d), ""));
+    EXPECT_EQ(listed(patients).size(), 2u);
+}
+
+// A load that meets another computer's overwrite of the planning (its take-over moved a slice
+// out; or it was through, and the folder loaded is gone) says that the planning was saved again
+// and where it is now, never the file that went.
+TEST(SavingFaults, ALoadThatMeetsASaveOfThePlanningSaysWhereItIsNow)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), kept = work.file("kept");
+    const std::string origin = makeUsersPlanning(patients);
+    fs::copy(patients, kept, fs::copy_options::recursive);
+    const std::string file = origin + "/" + PlanningFinder::planningIn(origin);
+    for (const bool through : {false, true}) {
+        SCOPED_TRACE(through ? "the take-over through" : "a slice moved out");
+        fs::remove_all(patients);
+        fs::copy(kept, patients, fs::copy_options::recursive);
+        const std::string d = cutAfterPublishing(origin, patients);
+        if (through) {
+            StartRecovery::finishInterrupted({patients});
+            ASSERT_FALSE(fs::exists(origin));
+        } else {
+            const std::string slice = PlanningFile::read(file).dicomFiles.at(3);
+            fs::rename(origin + "/" + slice, d + "/" + slice + ".moved");
+        }
+        Session s;
+        writeText(s.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
+        PlanningReader reader(file, s.model, s.settings, s.manager);
+        EXPECT_FALSE(reader.start());
+        EXPECT_EQ(reader.getErrorMessage(), "The planning " + origin +
+                                                " was saved again meanwhile, by another instance of the program: it "
+                                                "is now in " + d + ". Load it from there.");
     }
 }
