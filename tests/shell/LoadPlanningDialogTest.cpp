@@ -485,6 +485,7 @@ TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
             changed.notify_all();
             EXPECT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == count && !dialog.isListing(); }, 60000));
             shown = rowsInView(list);
+            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_filled_%1.png").arg(ok ? "ok" : "double"));
             stays = list->selectedItems() == QList<QTreeWidgetItem*>{row};
             inView = list->viewport()->rect().contains(list->visualItemRect(row));
             if (ok)
@@ -568,6 +569,7 @@ TEST_F(LoadPlanningDialogTest, AFolderThatDoesNotAnswerHoldsUpOnlyItsOwnRows)
             rows = ShellTest::rowTexts(list, {1});
             said = state->toolTip();
             shown = state->text();
+            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_silent_%1.png").arg(c.inWait ? "wait" : "call"));
             dialog.reject();
         });
         EXPECT_EQ(rows, QStringList{"Alpha"});

@@ -176,7 +176,7 @@ struct LoadPlanningDialog::Scan
         std::time_t heardAt = std::time(nullptr);
         bool returned = false, left = false;
         bool missing = false, unreadable = false;
-        int plannings = 0; // planning files met, listed or not
+        int plannings = 0; // plannings met, listed or left out
     };
 
     Vexa::DicomIOManager* manager = nullptr;
@@ -287,6 +287,7 @@ int LoadPlanningDialog::exec()
         Scan::Part part;
         part.path = path;
         part.folder = QDir(QString::fromStdString(path)).absolutePath();
+        part.phase = folderWait_ ? Scan::Waiting : Scan::Looking;
         scan_->parts.push_back(std::move(part));
     }
     // A folder that does not answer holds up only its own rows.
@@ -460,7 +461,11 @@ void LoadPlanningDialog::endScan()
         {
             returned.push_back(part.returned);
             if (!part.returned)
+            {
+                // Counted before the thread can see it: it uncounts itself when it returns.
                 part.left = true;
+                ++threadsOut_;
+            }
         }
     }
     for (std::size_t i = 0; i < threads_.size(); ++i)
@@ -472,7 +477,6 @@ void LoadPlanningDialog::endScan()
             threads_[i].join();
             continue;
         }
-        ++threadsOut_;
         threads_[i].detach();
         Platform::outputDebugString("the list of the plannings in " + scan_->parts[i].path +
                                     " did not end at once: a file call holds it; it is not waited for\n");
@@ -487,7 +491,7 @@ void LoadPlanningDialog::scan(const std::shared_ptr<Scan>& scan, std::size_t ind
     const std::string path = scan->parts[index].path;
     const QDir base(scan->parts[index].folder);
     bool through = !scan->cancelled.load();
-    scan->heard(index, Scan::Waiting);
+    scan->heard(index, scan->wait ? Scan::Waiting : Scan::Looking);
     if (through && scan->wait)
         through = scan->wait(path, &scan->cancelled);
     if (through)
