@@ -416,7 +416,7 @@ void LoadPlanningDialog::showState(bool done)
                                        .arg(since, part.folder)
                                  : tr("Waiting for the start to finish what earlier sessions left in %1").arg(part.folder);
             else
-                line = quietLong ? tr("The patient folder %1 has not answered since %2").arg(part.folder, since)
+                line = quietLong ? tr("No answer since %1 from the patient folder %2").arg(since, part.folder)
                                  : tr("Looking for plannings in %1").arg(part.folder);
             lines << line;
             // The line shows the folder silent longest; without one, the first still looked at.
@@ -433,8 +433,8 @@ void LoadPlanningDialog::showState(bool done)
         else if (lines.size() > 2)
             shown += tr(" (and %1 more folders)").arg(lines.size() - 1);
     }
-    // A long path keeps both its ends in sight: the folder's own name is at the end. Every folder
-    // still looked at is in the tool tip.
+    // A long path keeps both its ends in sight: the folder's own name is at the end of each line.
+    // Every folder still looked at is in the tool tip.
     state_->setText(done ? QString() : state_->fontMetrics().elidedText(shown, Qt::ElideMiddle, state_->width()));
     state_->setToolTip(done ? QString() : lines.join('\n'));
     state_->setVisible(!done);
