@@ -399,11 +399,8 @@ QStringList rowsInView(const QTreeWidget* list)
 {
     QStringList rows;
     for (int i = 0; i < list->topLevelItemCount(); ++i)
-    {
-        const QRect rect = list->visualItemRect(list->topLevelItem(i));
-        if (rect.intersects(list->viewport()->rect()))
+        if (const QRect rect = list->visualItemRect(list->topLevelItem(i)); rect.intersects(list->viewport()->rect()))
             rows << QString("%1 %2").arg(rect.top()).arg(list->topLevelItem(i)->text(1));
-    }
     return rows;
 }
 
@@ -419,44 +416,45 @@ TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
         GTEST_SKIP() << "needs an X display";
     // More plannings than the list shows at once; the later ones come in once a row is picked.
     constexpr int count = 16, early = 12;
-    const std::string whole = TestSupport::readFile(dir.file("incomplete/Whole/Whole.srl"));
+    const QString whole = QString::fromStdString(TestSupport::readFile(dir.file("incomplete/Whole/Whole.srl")));
     for (int day = 1; day <= count; ++day)
     {
-        const QString number = QString("%1").arg(day, 2, 10, QChar('0'));
-        const std::string name = ("2024-05-" + number + "__10-00-00-1").toStdString();
-        const std::filesystem::path folder = dir.file("feed/" + name);
+        const QString number = QString("%1").arg(day, 2, 10, QChar('0')), name = "2024-05-" + number + "__10-00-00-1";
+        const std::filesystem::path folder = dir.file("feed/" + name.toStdString());
         std::filesystem::create_directories(folder.parent_path());
         std::filesystem::copy(dir.file("incomplete/Whole"), folder);
-        std::filesystem::remove(folder / "Whole.srl");
-        std::ofstream(folder / (name + ".srl"), std::ios::binary)
-            << QString::fromStdString(whole)
-                   .replace("name = Whole", "name = Patient " + number)
-                   .replace("lastModified = 01/01/2006", "lastModified = 05/" + number + "/2024")
-                   .toStdString();
+        std::filesystem::rename(folder / "Whole.srl", folder / (name + ".srl").toStdString());
+        std::ofstream(folder / (name + ".srl").toStdString()) << QString(whole)
+                                                                    .replace("name = Whole", "name = Patient " + number)
+                                                                    .replace("01/01/2006", "05/" + number + "/2024")
+                                                                    .toStdString();
     }
     std::mutex mutex;
     std::condition_variable changed;
-    int allowed = early;
+    int allowed = 0;
     FolderWalk::setOpenObserver([&](const QString& folder) {
-        if (!folder.contains("/feed/2024-"))
-            return;
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return allowed > 0; });
-        --allowed;
+        changed.wait(lock, [&] { return allowed > 0 || !folder.contains("/feed/2024-"); });
+        allowed -= folder.contains("/feed/2024-");
     });
+    const auto allow = [&](int more) {
+        std::lock_guard lock(mutex);
+        allowed = more;
+        changed.notify_all();
+    };
     // A double click whose presses lie far apart on a loaded machine is still one.
     const int interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
     QGuiApplication::styleHints()->setMouseDoubleClickInterval(60000);
     // The server takes one client's motion and presses in order: no --sync, which waits for ever
     // where the pointer stands at the place already.
-    const auto xdotool = [](const QStringList& arguments) { return QProcess::execute("xdotool", arguments); };
+    const auto clickAt = [](const QWidget* widget, const QPoint& at) {
+        const QPoint global = widget->mapToGlobal(at);
+        QProcess::execute("xdotool", {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
+    };
     for (const bool ok : {true, false})
     {
         SCOPED_TRACE(ok ? "Ok" : "double click");
-        {
-            std::lock_guard lock(mutex);
-            allowed = early;
-        }
+        allow(early);
         LoadPlanningDialog dialog(nullptr, &manager);
         dialog.setBasePaths({dir.file("feed")});
         auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
@@ -464,45 +462,28 @@ TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
         QString picked;
         bool stays = false, inView = false;
         const int exec = runLong(dialog, [&] {
-            if (!QTest::qWaitForWindowExposed(&dialog) ||
-                !QTest::qWaitFor([&] { return list->topLevelItemCount() == early; }, 60000))
-            {
-                ADD_FAILURE() << "the first plannings never showed";
-                return dialog.reject();
-            }
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog) &&
+                        QTest::qWaitFor([&] { return list->topLevelItemCount() == early; }, 60000));
             QTreeWidgetItem* row = list->topLevelItem(2);
             picked = row->text(1);
-            const QPoint at = list->viewport()->mapToGlobal(list->visualItemRect(row).center());
-            xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
-            if (!QTest::qWaitFor([&] { return list->selectedItems() == QList<QTreeWidgetItem*>{row}; }, 30000))
-            {
-                ADD_FAILURE() << "the click picked no row";
-                return dialog.reject();
-            }
+            clickAt(list->viewport(), list->visualItemRect(row).center());
+            ASSERT_TRUE(QTest::qWaitFor([&] { return list->selectedItems() == QList<QTreeWidgetItem*>{row}; }, 30000));
             seen = rowsInView(list);
-            {
-                std::lock_guard lock(mutex);
-                allowed = count - early;
-            }
-            changed.notify_all();
+            allow(count - early);
             EXPECT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == count && !dialog.isListing(); }, 60000));
             shown = rowsInView(list);
-            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_filled_%1.png").arg(ok ? "ok" : "double"));
+            dialog.grab().save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_filled.png");
             stays = list->selectedItems() == QList<QTreeWidgetItem*>{row};
             inView = list->viewport()->rect().contains(list->visualItemRect(row));
+            auto* button = dialog.findChild<QPushButton*>("m_buttonOk");
             if (ok)
-            {
-                auto* button = dialog.findChild<QPushButton*>("m_buttonOk");
-                const QPoint okAt = button->mapToGlobal(button->rect().center());
-                xdotool({"mousemove", QString::number(okAt.x()), QString::number(okAt.y()), "click", "1"});
-            }
+                clickAt(button, button->rect().center());
             else // the second press of the double click, where the first was
-                xdotool({"click", "1"});
+                QProcess::execute("xdotool", {"click", "1"});
         });
         EXPECT_EQ(exec, 1);
         EXPECT_EQ(shown, seen);
-        EXPECT_TRUE(stays);
-        EXPECT_TRUE(inView);
+        EXPECT_TRUE(stays && inView);
         EXPECT_EQ(QString::fromStdString(dialog.getSelectedPlanningFileName()).section('/', -1),
                   "2024-05-" + picked.section(' ', -1) + "__10-00-00-1.srl");
     }
@@ -520,42 +501,31 @@ TEST_F(LoadPlanningDialogTest, AFolderThatDoesNotAnswerHoldsUpOnlyItsOwnRows)
     std::condition_variable changed;
     bool answers = false;
     QDateTime heldAt;
-    // Holds the caller until the folder answers or `cancelled` is set.
     const auto hold = [&](const std::atomic<bool>* cancelled) {
         std::unique_lock lock(mutex);
         heldAt = QDateTime::currentDateTime();
         changed.wait(lock, [&] { return answers || (cancelled && cancelled->load()); });
     };
-    const struct
-    {
-        const char* where;
-        bool inWait; // else in a file call
-        QString says;
-    } cases[] = {
-        {"in the start's wait", true, "Waiting since %1 for the start to finish what earlier sessions left in " + dead},
-        {"in a file call", false, "No answer since %1 from the patient folder " + dead},
+    const auto answer = [&](bool now) {
+        std::lock_guard lock(mutex);
+        answers = now;
+        changed.notify_all();
     };
-    for (const auto& c : cases)
+    for (const bool inWait : {true, false})
     {
-        SCOPED_TRACE(c.where);
-        {
-            std::lock_guard lock(mutex);
-            answers = false;
-            heldAt = QDateTime();
-        }
+        SCOPED_TRACE(inWait ? "in the start's wait" : "in a file call");
+        answer(false);
         LoadPlanningDialog dialog(nullptr, &manager);
         dialog.setBasePaths({dead.toStdString(), dir.file("patients/Alpha")});
-        if (c.inWait)
-            dialog.setFolderWait(
-                [&](const std::string& folder, const std::atomic<bool>* cancelled) {
-                    if (QString::fromStdString(folder) == dead)
-                        hold(cancelled);
-                    return !cancelled->load();
-                },
-                [&] {
-                    { std::lock_guard lock(mutex); }
-                    changed.notify_all();
-                });
+        if (inWait)
+            dialog.setFolderWait([&](const std::string& folder, const std::atomic<bool>* cancelled) {
+                if (QString::fromStdString(folder) == dead)
+                    hold(cancelled);
+                return !cancelled->load();
+            }, [&] {
+                std::lock_guard lock(mutex);
+                changed.notify_all();
+            });
         else
             FolderWalk::setOpenObserver([&](const QString& folder) {
                 if (folder == dead)
@@ -571,29 +541,24 @@ TEST_F(LoadPlanningDialogTest, AFolderThatDoesNotAnswerHoldsUpOnlyItsOwnRows)
             rows = ShellTest::rowTexts(list, {1});
             said = state->toolTip();
             shown = state->text();
-            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_silent_%1.png").arg(c.inWait ? "wait" : "call"));
+            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_silent_%1.png").arg(inWait ? "wait" : "call"));
             dialog.reject();
         });
         EXPECT_EQ(rows, QStringList{"Alpha"});
         // Since the hold began: the list heard of the folder last just before.
-        QDateTime at;
-        {
-            std::lock_guard lock(mutex);
-            at = heldAt;
-        }
+        const QString says = inWait ? "Waiting since %1 for the start to finish what earlier sessions left in " + dead
+                                    : "No answer since %1 from the patient folder " + dead;
+        std::unique_lock lock(mutex);
         QStringList expected;
-        for (const QDateTime& time : {at, at.addSecs(-1)})
-            expected << c.says.arg(time.toString("hh:mm:ss") + " \\([0-9]+ s\\)");
-        const QRegularExpression pattern("^(" + expected.join('|').replace(dead, QRegularExpression::escape(dead)) + ")$");
-        EXPECT_TRUE(pattern.match(said).hasMatch()) << said.toStdString();
+        for (const QDateTime& time : {heldAt, heldAt.addSecs(-1)})
+            expected << QRegularExpression::escape(says.section("%1", 0, 0)) + time.toString("hh:mm:ss") +
+                            " \\([0-9]+ s\\)" + QRegularExpression::escape(says.section("%1", 1));
+        lock.unlock();
+        EXPECT_TRUE(QRegularExpression("^(" + expected.join('|') + ")$").match(said).hasMatch()) << said.toStdString();
         // Shortened in the middle: the folder's own name stays in sight.
         EXPECT_TRUE(shown.startsWith(said.left(12)) && shown.endsWith("/incomplete")) << shown.toStdString();
-        EXPECT_EQ(LoadPlanningDialog::threadsOut(), c.inWait ? 0 : 1);
-        {
-            std::lock_guard lock(mutex);
-            answers = true;
-        }
-        changed.notify_all();
+        EXPECT_EQ(LoadPlanningDialog::threadsOut(), inWait ? 0 : 1);
+        answer(true);
         EXPECT_TRUE(QTest::qWaitFor([] { return LoadPlanningDialog::threadsOut() == 0; }, 60000));
         FolderWalk::setOpenObserver({});
     }
