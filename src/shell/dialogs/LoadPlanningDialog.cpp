@@ -277,6 +277,7 @@ int LoadPlanningDialog::exec()
     unreadLines_.clear();
     emptyLines_.clear();
     unsettled_ = false;
+    pointerAtList_ = false;
     list_->clear();
     showLeftOut();
     scan_ = std::make_shared<Scan>();

@@ -13,9 +13,9 @@
 //
 // Rows never move under the user: a row found once the dialog shows goes below the rows in view
 // (and below the selected one), newest first among those not yet seen. The whole list settles
-// newest first when it is whole, unless a row is selected or the pointer is over the list; then it
-// settles once neither holds. A patient folder that is missing, empty or holds no planning is said
-// so below the list.
+// newest first when it is whole, unless a row is selected or the pointer moved onto the list; then
+// it settles when the pointer leaves the list with no row selected. A patient folder that is
+// missing, empty or holds no planning is said so below the list.
 //
 // A planning that cannot be loaded (a newer format; a file that cannot be read, is empty, holds
 // binary data, lacks a key or holds a value the reader refuses; a DICOM file that is not in its
