@@ -214,76 +214,84 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
     }
 }
 
-// Two patient folders, the second held in a file call (a file server that stopped answering):
-// what needs only the first goes on at once; a wait for the second says which folder does not
-// answer and Escape typed on the X server ends it; the list shows what the first folder holds and
-// says what it waits for, and Ctrl+W closes it at once; the window goes without the held call.
+// Two patient folders, one held in a file call (a file server that stopped answering), first or
+// second: what needs only the other goes on at once; a wait for the held one says which folder
+// does not answer and Escape typed on the X server ends it; the list shows what the other folder
+// holds and says what it waits for, and Ctrl+W closes it at once; the window goes without the held
+// call.
 TEST(StartWalkTest, AFolderThatDoesNotAnswerHoldsOnlyWhatNeedsIt)
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
-    AppTest::AppFolder home;
-    const QString good = home.path("good"), dead = home.path("dead"), display = qEnvironmentVariable("DISPLAY");
-    makeShare(good, 2, 2);
-    makeShare(dead, 2, 2);
-    QFile ini(home.path("Morvanta.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(("[Morvanta]\nPatientPath=" + good + ";" + dead + "\n").toUtf8());
-    ini.close();
-    auto gate = std::make_unique<Gate>(dead + "/patient-001", dead);
-    auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
-    ASSERT_TRUE(AppTest::waitFor([&] { return gate->isHeld(); }, 60000));
-    EXPECT_TRUE(window->waitForEarlierSessions((good + "/patient-000").toStdString()));
+    // The dead folder second, then first: it holds up only its own rows either way.
+    for (const bool deadFirst : {false, true}) {
+        SCOPED_TRACE(deadFirst ? "the dead folder first" : "the dead folder second");
+        AppTest::AppFolder home;
+        const QString good = home.path("good"), dead = home.path("dead"), display = qEnvironmentVariable("DISPLAY");
+        makeShare(good, 2, 2);
+        makeShare(dead, 2, 2);
+        QFile ini(home.path("Morvanta.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Morvanta]\nPatientPath=" + (deadFirst ? dead + ";" + good : good + ";" + dead) + "\n").toUtf8());
+        ini.close();
+        auto gate = std::make_unique<Gate>(dead + "/patient-001", dead);
+        auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        ASSERT_TRUE(AppTest::waitFor([&] { return gate->isHeld(); }, 60000));
+        EXPECT_TRUE(window->waitForEarlierSessions((good + "/patient-000").toStdString()));
 
-    // Runs the flow; once the dialog it opens says `says`, types `key` into it (from a timer: the
-    // flow's dialog runs its own loop) and takes its picture. What the dialog said.
-    const auto inDialog = [&](const std::function<void()>& flow, const char* type, const QString& says, const char* key,
-                              const QString& picture) {
-        QString text;
+        // Runs the flow; once the dialog it opens says `says`, types `key` into it (from a timer: the
+        // flow's dialog runs its own loop) and takes its picture. What the dialog said.
+        const auto inDialog = [&](const std::function<void()>& flow, const char* type, const QString& says, const char* key,
+                                  const QString& picture) {
+            QString text;
+            QElapsedTimer clock;
+            QTimer look;
+            QObject::connect(&look, &QTimer::timeout, [&] {
+                QWidget* dialog = QApplication::activeModalWidget();
+                text.clear();
+                if (!dialog || !dialog->inherits(type))
+                    return;
+                // A label shown shortened holds its whole text as its tool tip.
+                for (const QLabel* label : dialog->findChildren<QLabel*>())
+                    text += (label->toolTip().isEmpty() ? label->text() : label->toolTip()) + "\n";
+                for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
+                    text += lines->toPlainText() + "\n";
+                if (!text.contains(says))
+                    return;
+                look.stop();
+                AppTest::onScreen(dialog).save(QString(MORVANTA_BINARY_DIR "/tests/app/%1.png").arg(picture));
+                clock.start();
+                AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", key});
+            });
+            look.start(50);
+            flow();
+            EXPECT_TRUE(clock.isValid()) << key << ": " << text.toStdString();
+            EXPECT_LT(clock.isValid() ? clock.elapsed() : 0, 3000) << key;
+            return text;
+        };
+        const QString waitText = inDialog([&] { EXPECT_FALSE(window->waitForEarlierSessions(dead.toStdString())); },
+                                          "AlgorithmProgressDialog", "has not answered since", "Escape", "start_walk_wait");
+        EXPECT_TRUE(waitText.contains("The patient folder " + dead + " has not answered since ")) << waitText.toStdString();
+        // The list: the good folder's four plannings (files without what the list shows) are told,
+        // the last of them in the walk's order waited for, and the line says what it waits for.
+        const QString listText = inDialog([&] { window->choosePlanning(); }, "LoadPlanningDialog",
+                                          "\npatient-001/2031-02-02__10-00-00-1: ", "ctrl+w",
+                                          deadFirst ? "start_walk_list_dead_first" : "start_walk_list");
+        EXPECT_EQ(listText.count(QRegularExpression("\npatient-00[01]/2031-02-0[12]__10-00-00-[01]: ")), 4) << listText.toStdString();
+        EXPECT_TRUE(listText.contains("for the start to finish what earlier sessions left in " + dead)) << listText.toStdString();
+        EXPECT_EQ(LoadPlanningDialog::threadsOut(), 0);
+
         QElapsedTimer clock;
-        QTimer look;
-        QObject::connect(&look, &QTimer::timeout, [&] {
-            QWidget* dialog = QApplication::activeModalWidget();
-            text.clear();
-            if (!dialog || !dialog->inherits(type))
-                return;
-            // A label shown shortened holds its whole text as its tool tip.
-            for (const QLabel* label : dialog->findChildren<QLabel*>())
-                text += (label->toolTip().isEmpty() ? label->text() : label->toolTip()) + "\n";
-            for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
-                text += lines->toPlainText() + "\n";
-            if (!text.contains(says))
-                return;
-            look.stop();
-            AppTest::onScreen(dialog).save(QString(MORVANTA_BINARY_DIR "/tests/app/%1.png").arg(picture));
-            clock.start();
-            AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", key});
-        });
-        look.start(50);
-        flow();
-        EXPECT_TRUE(clock.isValid()) << key << ": " << text.toStdString();
-        EXPECT_LT(clock.isValid() ? clock.elapsed() : 0, 3000) << key;
-        return text;
-    };
-    const QString waitText = inDialog([&] { EXPECT_FALSE(window->waitForEarlierSessions(dead.toStdString())); },
-                                      "AlgorithmProgressDialog", "has not answered since", "Escape", "start_walk_wait");
-    EXPECT_TRUE(waitText.contains("The patient folder " + dead + " has not answered since ")) << waitText.toStdString();
-    // The list: the first folder's four plannings (files without what the list shows) are told.
-    const QString listText = inDialog([&] { window->choosePlanning(); }, "LoadPlanningDialog",
-                                      "Waiting for the start to finish what earlier sessions left in " + dead, "ctrl+w", "start_walk_list");
-    EXPECT_EQ(listText.count(QRegularExpression("\npatient-00[01]/2031-02-0[12]__10-00-00-[01]: ")), 4) << listText.toStdString();
-    EXPECT_EQ(LoadPlanningDialog::threadsOut(), 0);
-
-    QElapsedTimer clock;
-    clock.start();
-    window->close();
-    window.reset();
-    EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(StartWalk::threadsOut(), 1);
-    // The server answers again: the thread ends by itself, before the gate goes.
-    gate->release();
-    EXPECT_TRUE(AppTest::waitFor([] { return StartWalk::threadsOut() == 0; }, 60000));
-    gate.reset();
+        clock.start();
+        window->close();
+        window.reset();
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_EQ(StartWalk::threadsOut(), 1);
+        // The server answers again: the thread ends by itself, before the gate goes.
+        gate->release();
+        EXPECT_TRUE(AppTest::waitFor([] { return StartWalk::threadsOut() == 0; }, 60000));
+        gate.reset();
+    }
 }
 
 // A patient path that names no folder is told as that setting's fault, at the start, and nothing
