@@ -3,6 +3,7 @@
 #include "platform/DebugOutput.h"
 
 #include <QDateTime>
+#include <system_error>
 #include <utility>
 
 FolderCall::FolderCall(std::string folder, std::string doing, std::function<void()> work)
@@ -12,19 +13,36 @@ FolderCall::FolderCall(std::string folder, std::string doing, std::function<void
 
 void FolderCall::begin()
 {
-    if (!call_)
-        call_ = std::make_shared<Vexa::DetachableCall>(std::move(work_));
+    if (call_ || ranHere_)
+        return;
+    // The work is kept until the thread has it: without one it is made here.
+    auto work = std::make_shared<std::function<void()>>(std::move(work_));
+    try {
+        call_ = std::make_shared<Vexa::DetachableCall>([work] { (*work)(); });
+        return;
+    } catch (const std::system_error& e) {
+        Platform::outputDebugString(std::string("no thread for a call on the patient folder ") + folder_ + ": " + e.what() +
+                                    "; it is made in the window's thread\n");
+    }
+    ranHere_ = true;
+    try {
+        (*work)();
+    } catch (...) {
+        failure_ = std::current_exception();
+    }
 }
 
 bool FolderCall::returnedWithin(std::chrono::steady_clock::duration bound)
 {
     begin();
-    return call_->waitFor(bound);
+    return ranHere_ || call_->waitFor(bound);
 }
 
 bool FolderCall::start()
 {
     begin();
+    if (ranHere_)
+        return true;
     // Looked at often enough that Cancel (and the program's end) goes at once.
     while (!cancelled_.load())
         if (call_->waitFor(std::chrono::milliseconds(50)))
@@ -45,6 +63,8 @@ std::string FolderCall::getShortDescription() const
 
 void FolderCall::rethrow() const
 {
+    if (failure_)
+        std::rethrow_exception(failure_);
     if (call_)
         call_->rethrow();
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,7 +23,8 @@ public:
     // call does, said while the folder still counts as answering.
     FolderCall(std::string folder, std::string doing, std::function<void()> work);
 
-    // Makes the call (once), in a thread of its own; throws where no thread can be had.
+    // Makes the call (once), in a thread of its own; where the system gives no thread, here (the
+    // step is not failed for want of one).
     void begin();
     // Whether it returned within `bound` (it is begun first).
     bool returnedWithin(std::chrono::steady_clock::duration bound);
@@ -33,12 +35,13 @@ public:
     std::string getShortDescription() const override;
     bool isCancelable() const override { return true; }
 
-    bool returned() const { return call_ && call_->returned(); }
+    bool returned() const { return ranHere_ || (call_ && call_->returned()); }
     bool wasCancelled() const { return cancelled_.load(); }
     // Rethrows what the call threw, once it returned.
     void rethrow() const;
     const std::string& folder() const { return folder_; }
-    // The call itself, for its caller to keep while it is out; null before `begin`.
+    // The call itself, for its caller to keep while it is out; null before `begin` and where it
+    // was made here.
     std::shared_ptr<Vexa::DetachableCall> call() const { return call_; }
 
     // How long a folder may give no answer before a wait says it does not answer.
@@ -52,6 +55,8 @@ private:
     const std::string folder_, doing_;
     std::function<void()> work_;
     std::shared_ptr<Vexa::DetachableCall> call_;
+    bool ranHere_ = false;
+    std::exception_ptr failure_;
     std::atomic<bool> cancelled_{false};
     mutable std::atomic<bool> told_{false};
 };

@@ -1042,18 +1042,19 @@ bool MainWindow::settleRecordingFile()
         return false;
     // dup3 puts /dev/null in the descriptor's place before it lets go of the old file, which is
     // what may hang (its last data for the server): the swap is seen in /proc, not waited for.
-    auto swap = std::make_shared<Vexa::DetachableCall>([null, fd] {
+    FolderCall swap(patientFolderOf(file), std::string(), [null, fd] {
         [[maybe_unused]] const int swapped = ::dup3(null, fd, O_CLOEXEC);
         ::close(null);
     });
+    swap.begin();
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    for (int i = 0; i < 500 && !swap->returned(); ++i) {
+    for (int i = 0; i < 500 && !swap.returnedWithin(std::chrono::milliseconds(10)); ++i) {
         char target[32] = {};
         if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, "/dev/null") == 0)
             break;
-        swap->waitFor(std::chrono::milliseconds(10));
     }
-    leftCalls_.emplace_back(patientFolderOf(file), swap);
+    if (!swap.returned())
+        leftCalls_.emplace_back(swap.folder(), swap.call());
     Platform::outputDebugString("the recording " + file + " ends where it stands, without its last lines: " +
                                 patientFolderOf(file) + " did not answer\n");
     return false;
