@@ -414,6 +414,24 @@ TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
+    if (!qEnvironmentVariableIsSet("MORVANTA_OWN_X_SERVER"))
+    {
+        // Again on an X server of its own: on the display a parallel test run shares, another
+        // test's pointer and windows would take these clicks.
+        TestSupport::PrivateXServer screen;
+        ASSERT_TRUE(screen.running());
+        QProcess inner;
+        QProcessEnvironment env = screen.environment();
+        env.insert("MORVANTA_OWN_X_SERVER", "1");
+        inner.setProcessEnvironment(env);
+        inner.setProcessChannelMode(QProcess::MergedChannels);
+        inner.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=LoadPlanningDialogTest.RowsStayWhereTheUserSawThemWhileTheListFills"});
+        ASSERT_TRUE(inner.waitForFinished(500000));
+        const QString output = QString::fromLocal8Bit(inner.readAll());
+        EXPECT_TRUE(inner.exitCode() == 0 && output.contains("[  PASSED  ] 1 test.")) << output.toStdString();
+        return;
+    }
     // More plannings than the list shows at once; the later ones come in once a row is picked.
     constexpr int count = 16, early = 12;
     const QString whole = QString::fromStdString(TestSupport::readFile(dir.file("incomplete/Whole/Whole.srl")));
@@ -488,6 +506,10 @@ TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
                   "2024-05-" + picked.section(' ', -1) + "__10-00-00-1.srl");
     }
     QGuiApplication::styleHints()->setMouseDoubleClickInterval(interval);
+    // A failed pass leaves a walk held at the gate: it is let through, and waited for, before the
+    // gate's state goes.
+    allow(1 << 20);
+    EXPECT_TRUE(QTest::qWaitFor([] { return LoadPlanningDialog::threadsOut() == 0; }, 60000));
     FolderWalk::setOpenObserver({});
 }
 
