@@ -11,6 +11,7 @@
 //   bench_origin_search --benchmark_enable_random_interleaving=true --benchmark_repetitions=6
 // Counters: file calls on the share per look, and per planning there.
 #include "planning/io/saving/PlanningFinder.h"
+#include "SlowShare.h"
 
 #include <QDir>
 #include <QFile>
@@ -74,15 +75,7 @@ const bool preloaded = [] {
     qputenv("LD_PRELOAD", SLOW_FOLDERS);
     qputenv("MORVANTA_SLOW_BELOW", (root() + "/slow").toUtf8());
     qputenv("MORVANTA_SLOW_MICROSECONDS", latencyMicroseconds);
-    std::ifstream commandLine("/proc/self/cmdline", std::ios::binary);
-    std::vector<std::string> words;
-    for (std::string word; std::getline(commandLine, word, '\0');)
-        words.push_back(word);
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execv("/proc/self/exe", argv.data());
+    SlowShare::runAgain();
     return false;
 }();
 
@@ -93,8 +86,7 @@ struct Removal
     {
         if (!qEnvironmentVariableIsSet("MORVANTA_SLOW_BELOW"))
             return;
-        const std::string command = "env -u LD_PRELOAD rm -rf '" + root().toStdString() + "'";
-        [[maybe_unused]] const int status = std::system(command.c_str());
+        SlowShare::removeUnslowed(root().toStdString());
     }
 } removal;
 

@@ -6,6 +6,7 @@
 // Counters: file calls per planning, the time to the first row and to the last (the list whole),
 // and the longest the dialog's thread was held between two of its events (the window frozen).
 #include "BenchApplication.h"
+#include "SlowShare.h"
 #include "dicom/import/DVT9000Importer.h"
 #include "dicom/import/DicomIOManager.h"
 #include "dicom/import/UniversalImporter.h"
@@ -64,15 +65,7 @@ const bool preloaded = [] {
     qputenv("MORVANTA_SLOW_BELOW", share.toUtf8());
     qputenv("MORVANTA_SLOW_PATHS", "1");
     qputenv("MORVANTA_SLOW_MICROSECONDS", latencyMicroseconds);
-    std::ifstream commandLine("/proc/self/cmdline", std::ios::binary);
-    std::vector<std::string> words;
-    for (std::string word; std::getline(commandLine, word, '\0');)
-        words.push_back(word);
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execv("/proc/self/exe", argv.data());
+    SlowShare::runAgain();
     return false;
 }();
 
@@ -83,8 +76,7 @@ struct ShareRemoval
     {
         if (!qEnvironmentVariableIsSet("MORVANTA_SLOW_BELOW"))
             return;
-        const std::string command = "env -u LD_PRELOAD rm -rf '" + qEnvironmentVariable("MORVANTA_SLOW_BELOW").toStdString() + "'";
-        [[maybe_unused]] const int status = std::system(command.c_str());
+        SlowShare::removeUnslowed(qEnvironmentVariable("MORVANTA_SLOW_BELOW").toStdString());
     }
 } shareRemoval;
 
