@@ -144,7 +144,9 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
 {
     // Unbuffered: every element reaches the file as it is written, and a line the disk took
     // only part of can be cut off again. A script file of our own must be a regular file (or one
-    // that can be made): a FIFO would hold the open until a reader came.
+    // that can be made): a FIFO would hold the open until a reader came. A device given (the
+    // session's file in a patient folder, which may lie on a file server) is opened by the
+    // writer's thread, and a failure to is told as one to write.
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
     QString why;
     bool opened = false;
@@ -152,8 +154,8 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
         why = tr("there is no file");
     else if (device == ownFile_.get())
         opened = TapewrightUtil::openRegularFile(*ownFile_, mode, &why);
-    else if (!(opened = device->open(mode)))
-        why = device->errorString();
+    else
+        opened = true;
     if (opened) {
         device_ = device;
         scriptName_ = name;
@@ -163,7 +165,9 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
         if (device == ownFile_.get())
             writer_ = std::make_unique<ScriptWriter>(std::shared_ptr<QIODevice>(ownFile_));
         else
-            writer_ = std::make_unique<ScriptWriter>(device);
+            writer_ = std::make_unique<ScriptWriter>(device, Script::maxFileBytes, [device, mode] {
+                return device->open(mode) ? QString() : device->errorString();
+            });
         // A failure the thread meets is told on this thread at once, not only at the next element.
         writer_->onFailure([this] { QMetaObject::invokeMethod(this, &Recorder::writerFailed, Qt::QueuedConnection); });
         if (!writer_->begin())

@@ -40,6 +40,7 @@ struct ScriptWriter::Shared
     bool ending = false;
     bool leave = false;
     bool endWhole = false;
+    std::function<QString()> open;
     std::function<QString()> close;
     std::function<void()> failedCall;
     bool failed = false;
@@ -68,6 +69,15 @@ struct ScriptWriter::Shared
                 wake.wait(lock, [this] { return !lines.empty() || ending || leave; });
             if (leave)
                 return;
+            if (open) {
+                const auto opening = std::move(open);
+                open = nullptr;
+                lock.unlock();
+                const QString why = opening();
+                lock.lock();
+                if (!why.isEmpty())
+                    fail(why);
+            }
             if (lines.empty()) {
                 if (ending)
                     break;
@@ -100,10 +110,11 @@ struct ScriptWriter::Shared
     }
 };
 
-ScriptWriter::ScriptWriter(std::shared_ptr<QIODevice> device, qint64 maxBytes)
+ScriptWriter::ScriptWriter(std::shared_ptr<QIODevice> device, qint64 maxBytes, std::function<QString()> open)
     : shared_(std::make_shared<Shared>()), maxBytes_(maxBytes)
 {
     shared_->device = std::move(device);
+    shared_->open = std::move(open);
     try {
         thread_ = std::make_unique<Vexa::DetachableCall>([shared = shared_] { shared->run(false); });
     } catch (const std::system_error&) {
@@ -111,8 +122,8 @@ ScriptWriter::ScriptWriter(std::shared_ptr<QIODevice> device, qint64 maxBytes)
     }
 }
 
-ScriptWriter::ScriptWriter(QIODevice* device, qint64 maxBytes)
-    : ScriptWriter(std::shared_ptr<QIODevice>(device, [](QIODevice*) {}), maxBytes)
+ScriptWriter::ScriptWriter(QIODevice* device, qint64 maxBytes, std::function<QString()> open)
+    : ScriptWriter(std::shared_ptr<QIODevice>(device, [](QIODevice*) {}), maxBytes, std::move(open))
 {
 }
 

@@ -28,12 +28,14 @@ class DetachableCall;
 class ScriptWriter
 {
 public:
-    // The device is opened by the caller. From now on only the writer's thread uses it, and it
-    // must outlive that thread: the writer shares in owning it, or, given as a plain pointer, the
-    // caller keeps it while out() is true. maxBytes: the size the script may reach, "</Events>"
-    // included.
-    explicit ScriptWriter(std::shared_ptr<QIODevice> device, qint64 maxBytes = Script::maxFileBytes);
-    explicit ScriptWriter(QIODevice* device, qint64 maxBytes = Script::maxFileBytes);
+    // The device is opened by the caller, or by `open` (which returns why it could not, "" when
+    // it could) in the writer's thread before the first line. From now on only the writer's
+    // thread uses it, and it must outlive that thread: the writer shares in owning it, or, given
+    // as a plain pointer, the caller keeps it while out() is true. maxBytes: the size the script
+    // may reach, "</Events>" included.
+    explicit ScriptWriter(std::shared_ptr<QIODevice> device, qint64 maxBytes = Script::maxFileBytes,
+                          std::function<QString()> open = {});
+    explicit ScriptWriter(QIODevice* device, qint64 maxBytes = Script::maxFileBytes, std::function<QString()> open = {});
     ~ScriptWriter();
     ScriptWriter(const ScriptWriter&) = delete;
     ScriptWriter& operator=(const ScriptWriter&) = delete;

@@ -570,6 +570,12 @@ public:
         return taken_;
     }
     bool isSequential() const override { return true; }
+    bool open(OpenMode mode) override
+    {
+        openedOnMain = QThread::currentThread() == qApp->thread();
+        return QIODevice::open(mode);
+    }
+    std::atomic<bool> openedOnMain {true};
 
 protected:
     qint64 readData(char*, qint64) override { return -1; }
@@ -668,6 +674,7 @@ TEST_F(RecordingDevice, AHeldDeviceNeverHoldsTheRecordingAndTakesEveryElementInO
     // Every element was handed over while the device held the first write it got.
     ASSERT_TRUE(device.waitUntilWritten());
     EXPECT_TRUE(device.taken().isEmpty());
+    EXPECT_FALSE(device.openedOnMain) << "nor is it opened there";
     device.release();
     ASSERT_TRUE(device.waitUntilTaken(texts.size() + 2)) << "<Events>, the version and each element";
     recorder.stop();
