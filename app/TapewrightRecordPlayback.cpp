@@ -161,3 +161,8 @@ void TapewrightRecordPlayback::endRecording()
     if (config_)
         config_->endRecording();
 }
+
+bool TapewrightRecordPlayback::holdsDevice() const
+{
+    return config_ && config_->holdsDevice();
+}

@@ -23,6 +23,7 @@ public:
     void startWithDevice(QWidget* mainWindow, QIODevice* device) override;
     void startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended) override;
     void endRecording() override;
+    bool holdsDevice() const override;
     // Any report of the component in this process, from the reading of the command line on.
     bool errorsReported() const override;
     void onRecordingFailure(std::function<void(const QString& message)> failed) override;

@@ -83,7 +83,7 @@ bool Recorder::start(QIODevice* device, const QString& outputFile)
 
 bool Recorder::startFile(const QString& scriptFile)
 {
-    ownFile_ = std::make_unique<QFile>(scriptFile);
+    ownFile_ = std::make_shared<QFile>(scriptFile);
     return startRecording(ownFile_.get(), scriptFile);
 }
 
@@ -144,7 +144,9 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
 {
     // Unbuffered: every element reaches the file as it is written, and a line the disk took
     // only part of can be cut off again. A script file of our own must be a regular file (or one
-    // that can be made): a FIFO would hold the open until a reader came.
+    // that can be made): a FIFO would hold the open until a reader came. A device given (the
+    // session's file in a patient folder, which may lie on a file server) is opened by the
+    // writer's thread, and a failure to is told as one to write.
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
     QString why;
     bool opened = false;
@@ -152,13 +154,22 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
         why = tr("there is no file");
     else if (device == ownFile_.get())
         opened = TapewrightUtil::openRegularFile(*ownFile_, mode, &why);
-    else if (!(opened = device->open(mode)))
-        why = device->errorString();
+    else
+        opened = true;
     if (opened) {
         device_ = device;
         scriptName_ = name;
         scriptFailureTold_ = false;
-        writer_ = std::make_unique<ScriptWriter>(device);
+        // From here on only the writer's thread uses the device: a file of our own it owns with
+        // us, one given stays the giver's (see writerOut()).
+        if (device == ownFile_.get())
+            writer_ = std::make_unique<ScriptWriter>(std::shared_ptr<QIODevice>(ownFile_));
+        else
+            writer_ = std::make_unique<ScriptWriter>(device, Script::maxFileBytes, [device, mode] {
+                return device->open(mode) ? QString() : device->errorString();
+            });
+        // A failure the thread meets is told on this thread at once, not only at the next element.
+        writer_->onFailure([this] { QMetaObject::invokeMethod(this, &Recorder::writerFailed, Qt::QueuedConnection); });
         if (!writer_->begin())
             scriptFailed(writer_->failure());
         return true;
@@ -172,25 +183,45 @@ bool Recorder::openWriter(QIODevice* device, const QString& name)
 void Recorder::closeWriter()
 {
     if (writer_) {
-        if (!writer_->end())
-            scriptFailed(writer_->failure());
-        writer_.reset();
-        if (device_) {
-            auto* file = qobject_cast<QFileDevice*>(device_.data());
-            auto* enciphered = qobject_cast<Vexa::EncFile*>(device_.data());
-            // The end of the script reaches the disk before the file counts as closed (the
-            // enciphered file syncs itself when it writes its last block).
+        QIODevice* device = device_.data();
+        // In the writer's thread, after the end: the end of the script reaches the disk before
+        // the file counts as closed (the enciphered file syncs itself when it writes its last
+        // block). Why it failed, "" when it did not.
+        const auto close = [device]() -> QString {
+            if (!device)
+                return QString();
+            auto* file = qobject_cast<QFileDevice*>(device);
+            auto* enciphered = qobject_cast<Vexa::EncFile*>(device);
+            QString why;
             if (file && !enciphered && file->handle() >= 0 && ::fsync(file->handle()) != 0 && errno != EINVAL)
-                scriptFailed(QString::fromLocal8Bit(std::strerror(errno)));
-            device_->close();
+                why = QString::fromLocal8Bit(std::strerror(errno));
+            device->close();
+            if (!why.isEmpty())
+                return why;
             if (enciphered && enciphered->writeFailed())
-                scriptFailed(enciphered->errorString());
-            else if (file && !enciphered && file->error() != QFileDevice::NoError)
-                scriptFailed(file->errorString());
-        }
+                return enciphered->errorString();
+            if (file && !enciphered && file->error() != QFileDevice::NoError)
+                return file->errorString();
+            return QString();
+        };
+        // A writer that does not return is waited for only so long: the window must go on.
+        if (!writer_->end(close) || writer_->failed())
+            scriptFailed(writer_->failure());
+        leftWriter_.reset();
+        if (writer_->out())
+            leftWriter_ = std::move(writer_);
+        writer_.reset();
     }
     device_ = nullptr;
     ownFile_.reset();
+}
+
+bool Recorder::writerOut() const { return leftWriter_ && leftWriter_->out(); }
+
+void Recorder::writerFailed()
+{
+    if (writer_ && writer_->failed())
+        scriptFailed(writer_->failure());
 }
 
 void Recorder::scriptFailed(const QString& why)

@@ -46,6 +46,10 @@ public:
     // not null. Lines the player sends back go to the output file (standard output when null).
     bool setSocket(QTcpSocket* socket, QIODevice* localCopy, const QString& scriptFile, const QString& outputFile);
     bool isLinked() const { return socket_ != nullptr; }
+    // Whether the script's writer of the recording ended last did not return from a call on its
+    // device (a file server that stopped answering): the device given must then neither be
+    // closed nor destroyed, but left to the process's end.
+    bool writerOut() const;
     // Ends the local copy of a linked recording and goes on into the new device.
     void setLocalCopy(QIODevice* device);
 
@@ -92,6 +96,8 @@ private:
     void closeWriter();
     // Tells once per script that it could not be written on.
     void scriptFailed(const QString& why);
+    // Reports a failure the writer's thread met, if it is the running script's.
+    void writerFailed();
     void readSocket();
     void linkClosed();
     qint64 elapsed() const;
@@ -106,9 +112,11 @@ private:
     qint64 pauseStart_ = 0;
     qint64 pausedMs_ = 0;
     bool recording_ = false;
-    std::unique_ptr<QFile> ownFile_;
+    std::shared_ptr<QFile> ownFile_;
     QPointer<QIODevice> device_;
     std::unique_ptr<ScriptWriter> writer_;
+    // The writer of the last recording while it did not return from its device.
+    std::unique_ptr<ScriptWriter> leftWriter_;
     QString scriptName_;
     bool scriptFailureTold_ = false;
     QDomDocument document_;

@@ -803,6 +803,8 @@ void TapewrightConfig::endRecording()
         recorder_->stop();
 }
 
+bool TapewrightConfig::holdsDevice() const { return recorder_ && recorder_->writerOut(); }
+
 void TapewrightConfig::startRemoteConnection(QWidget* mainWidget)
 {
     if (linkStarted_)

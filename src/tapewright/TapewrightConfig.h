@@ -44,6 +44,7 @@ public:
     virtual void startWithDevice(QWidget* mainWidget, QIODevice* device);
     virtual void startWithFile(QWidget* mainWidget);
     virtual void endRecording();
+    bool holdsDevice() const;
 
     ExecutionMode mode() const;
     QString scriptFile() const;

@@ -3,16 +3,19 @@
 #include "common/TestSupport.h"
 #include "tapewright/ErrorReport.h"
 #include "tapewright/PlayBack.h"
+#include "tapewright/Recorder.h"
 #include "tapewright/Script.h"
 #include "tapewright/ScriptElements.h"
 #include "tapewright/ScriptReader.h"
 #include "tapewright/ScriptWriter.h"
+#include "vexa/core/DetachableCall.h"
 #include "vexa/io/EncFile.h"
 #include "vexa/io/LogFileKey.h"
 
 #include <QBuffer>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QThread>
@@ -20,9 +23,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <new>
 #include <map>
+#include <mutex>
 
 using namespace TapewrightTest;
 
@@ -533,4 +538,197 @@ TEST_F(TapewrightFixture, CompressedTimeLeavesSleepOut)
     ScriptElements::setSleep(element, 20);
     EXPECT_FALSE(element.hasAttribute("sleep"));
     EXPECT_EQ(element.attribute("msec"), "500");
+}
+
+namespace {
+
+// A device whose writes wait until it is released, as a file server that stopped answering holds
+// them; what it took is read under its lock.
+class HeldDevice : public QIODevice
+{
+public:
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    // Whether a write has come in (it is held there while the device is).
+    bool waitUntilWritten()
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return entered_; });
+    }
+    bool waitUntilTaken(int lines)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return taken_.count('\n') >= lines; });
+    }
+    QByteArray taken()
+    {
+        std::lock_guard lock(mutex_);
+        return taken_;
+    }
+    bool isSequential() const override { return true; }
+    bool open(OpenMode mode) override
+    {
+        openedOnMain = QThread::currentThread() == qApp->thread();
+        return QIODevice::open(mode);
+    }
+    std::atomic<bool> openedOnMain {true};
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !held_; });
+        taken_.append(data, size);
+        changed_.notify_all();
+        return size;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = true;
+    bool entered_ = false;
+    QByteArray taken_;
+};
+
+// A file on a disk that has room for `room` more bytes.
+class FillingFile : public QFile
+{
+public:
+    FillingFile(const QString& name, qint64 room) : QFile(name), room_(room) {}
+    // What is cut off is room again.
+    bool resize(qint64 size) override
+    {
+        room_ += QFile::size() - size;
+        return QFile::resize(size);
+    }
+
+protected:
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        const qint64 taken = std::min(size, room_);
+        if (taken > 0 && QFile::writeData(data, taken) != taken)
+            return -1;
+        room_ -= taken;
+        if (taken == size)
+            return size;
+        setErrorString(QStringLiteral("No space left on device"));
+        return taken > 0 ? taken : -1;
+    }
+
+private:
+    qint64 room_;
+};
+
+class RecordingDevice : public TapewrightFixture
+{
+protected:
+    void SetUp() override
+    {
+        TapewrightFixture::SetUp();
+        setErrorSink([this](bool, const QString& message) { reports << message; });
+    }
+    void TearDown() override { setErrorSink({}); }
+    // Records `count` "Information" elements; their texts.
+    QStringList record(Recorder& recorder, int count)
+    {
+        QStringList texts;
+        for (int i = 0; i < count; ++i) {
+            texts << QString("element %1 ").arg(i) + QString(i % 40, QChar('a' + i % 26));
+            QDomElement element = document.createElement("Information");
+            element.setAttribute("text", texts.back());
+            recorder.addElement(element, 0);
+        }
+        return texts;
+    }
+    // The "Information" texts of a script that reads whole.
+    static QStringList read(const QByteArray& bytes)
+    {
+        QDomDocument script;
+        QStringList texts;
+        EXPECT_TRUE(ScriptReader::parse(bytes, "script", script)) << bytes.right(200).toStdString();
+        for (const QDomElement& step : ScriptReader::steps(script))
+            if (step.tagName() == "Information")
+                texts << step.attribute("text");
+        return texts;
+    }
+    QDomDocument document;
+    QStringList reports;
+};
+
+}
+
+TEST_F(RecordingDevice, AHeldDeviceNeverHoldsTheRecordingAndTakesEveryElementInOrderOnceReleased)
+{
+    HeldDevice device;
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(&device));
+    const QStringList texts = record(recorder, 200);
+    // Every element was handed over while the device held the first write it got.
+    ASSERT_TRUE(device.waitUntilWritten());
+    EXPECT_TRUE(device.taken().isEmpty());
+    EXPECT_FALSE(device.openedOnMain) << "nor is it opened there";
+    device.release();
+    ASSERT_TRUE(device.waitUntilTaken(texts.size() + 2)) << "<Events>, the version and each element";
+    recorder.stop();
+    EXPECT_FALSE(recorder.writerOut());
+    EXPECT_TRUE(device.taken().endsWith("</Events>"));
+    EXPECT_EQ(read(device.taken()), texts);
+    EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
+}
+
+TEST_F(RecordingDevice, AHeldDeviceLetsTheRecordingEndWithinItsBoundAndIsLeftToTheProcesssEnd)
+{
+    const int outBefore = Vexa::DetachableCall::out();
+    HeldDevice device; // outlives the writer left out
+    {
+        Recorder recorder;
+        ASSERT_TRUE(recorder.start(&device));
+        const QStringList texts = record(recorder, 3);
+        ASSERT_TRUE(device.waitUntilWritten());
+        QElapsedTimer ending;
+        ending.start();
+        recorder.stop();
+        EXPECT_LT(ending.elapsed(), 8000) << "the end waits some 4 s";
+        EXPECT_TRUE(recorder.writerOut());
+        ASSERT_EQ(reports.size(), 1);
+        EXPECT_EQ(reports[0].toStdString(), "Could not write file : it did not answer within 4 seconds; it ends where it stands");
+    }
+    EXPECT_EQ(Vexa::DetachableCall::out(), outBefore + 1) << "the writer is counted as out";
+    // Once the device answers, the writer writes what it was handed, ends and is no more out.
+    device.release();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Vexa::DetachableCall::out() == outBefore; }, 30000));
+    EXPECT_TRUE(device.taken().endsWith("</Events>"));
+    EXPECT_FALSE(device.isOpen());
+    EXPECT_EQ(read(device.taken()).size(), 3);
+}
+
+TEST_F(RecordingDevice, ADeviceThatFillsIsCutBackToWholeElementsAndToldAtOnce)
+{
+    TestSupport::ScratchDir dir;
+    FillingFile file(dir.qpath() + "/script.tws", 3000);
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(&file));
+    const QStringList texts = record(recorder, 200);
+    // Told by the writer's thread without a further element.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !reports.isEmpty(); }, 30000));
+    recorder.stop();
+    ASSERT_EQ(reports.size(), 1) << reports.join('\n').toStdString();
+    EXPECT_TRUE(reports[0].startsWith("Could not write file " + file.fileName() + ": No space left on device"))
+        << reports[0].toStdString();
+    QFile written(file.fileName());
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QByteArray bytes = written.readAll();
+    EXPECT_LE(bytes.size(), 3000);
+    const QStringList read = RecordingDevice::read(bytes);
+    EXPECT_GT(read.size(), 10);
+    EXPECT_LT(read.size(), texts.size());
+    EXPECT_EQ(read, texts.mid(0, read.size())) << "whole elements, in order";
 }

@@ -26,6 +26,10 @@ public:
     virtual void startWithFile(QWidget* mainWindow, std::function<void(int exitCode)> ended) = 0;
     // Ends a running recording; harmless when nothing is recorded.
     virtual void endRecording() = 0;
+    // Whether the device of the recording ended last is still in a call of the unit's writer
+    // that did not return (a file server that stopped answering): it must then be neither closed
+    // nor destroyed, but left to the process's end.
+    virtual bool holdsDevice() const { return false; }
     // Hears, in the GUI thread, why a recording could not be written on (a full disk) where the
     // unit itself tells nobody who sees the window.
     virtual void onRecordingFailure(std::function<void(const QString& message)> failed) {}

@@ -992,6 +992,11 @@ VEXA_RETHROW
 
 void MainWindow::closeRecordingFile()
 {
+    if (recordingFile_ && recorder_ && recorder_->holdsDevice()) {
+        // The recorder's writer is still in a call on it: the file is left to the process's end.
+        [[maybe_unused]] Vexa::EncFile* left = recordingFile_.release();
+        return;
+    }
     if (recordingFile_) {
         settleRecordingFile();
         recordingFile_->close();
