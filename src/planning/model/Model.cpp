@@ -1010,6 +1010,14 @@ void Model::hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) co
     treatmentLog_->hurry(deadline);
 }
 
+std::optional<std::pair<std::string, std::time_t>> Model::treatmentLogStall() const
+{
+    const auto stall = treatmentLog_->stall();
+    if (!stall)
+        return std::nullopt;
+    return std::pair{stall->folder, stall->since};
+}
+
 std::string Model::loadedPlanningLogFolder() const
 {
     if (!settings_ || settings_->getPlanningFile().empty())
