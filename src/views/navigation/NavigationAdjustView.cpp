@@ -122,22 +122,23 @@ void NavigationAdjustView::showJournalStall() try
                                  "log's lines are kept and go into it once it answers.")
                              .arg(QString::fromStdString(stall->first),
                                   QDateTime::fromSecsSinceEpoch(stall->second).toString("HH:mm:ss"));
-    if (notice_->text() != text)
+    if (notice_->text() != text) {
         notice_->setText(text);
-    if (notice_->isHidden()) {
         placeNotice();
-        notice_->show();
     }
+    notice_->show();
     notice_->raise();
 }
 VEXA_RETHROW
 
 void NavigationAdjustView::placeNotice()
 {
+    // As tall as its text needs at the view's width, never more than half the view: the page
+    // above stays in sight.
     QFont font = notice_->font();
-    font.setPixelSize(std::max(12, std::min(width(), height()) / 28));
+    font.setPixelSize(std::clamp(std::min(width(), height()) / 28, 9, 40));
     notice_->setFont(font);
-    const int strip = std::max(4 * font.pixelSize(), height() / 7);
+    const int strip = std::min(height() / 2, std::max(notice_->heightForWidth(width()), height() / 7));
     notice_->setGeometry(0, height() - strip, width(), strip);
 }
 
