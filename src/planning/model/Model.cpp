@@ -127,7 +127,8 @@ Model::~Model()
     } catch (...) {
         Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     }
-    // Nor one still being stored, whatever it waits for.
+    // Nor one still being stored: waited for until it is stored, or kept beside the program where
+    // its folder does not answer.
     waitForTreatmentLog([](const std::string& what) {
         Platform::outputDebugString("Model: the treatment log is being stored; it waits for " + what + "\n");
     });

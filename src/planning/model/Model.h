@@ -305,9 +305,9 @@ public:
     // Whether the treatment log is still being put in its place or stored (another instance's
     // save of the planning may hold it up).
     bool isStoringTreatmentLog() const;
-    // Returns once every treatment log handed over is stored; `waiting` hears what that waits
-    // for ("the save of this planning by the computer X"), each time it changes. Never under the
-    // Model's lock.
+    // Returns once every treatment log handed over is stored, or kept beside the program where its
+    // folder does not answer for some seconds; `waiting` hears what that waits for ("the save of
+    // this planning by the computer X"), each time it changes. Never under the Model's lock.
     void waitForTreatmentLog(const std::function<void(const std::string&)>& waiting = {}) const;
     // From now on the treatment log waits for another instance's save no longer than until
     // `deadline`, all its looks together (quitting).
