@@ -314,55 +314,6 @@ TEST_F(NavigationDayTest, EverySwitchOnHoldsTheAdjustmentAndAStillDrillRegisters
     }
 }
 
-// The same session through the program: the kept script (recorded through X input by
-// recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
-// the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
-// tells what the recorded run's log told. The trajectory ends resting for a minute, so the
-// log does not depend on when the script's switch-off comes within that minute. In the kept
-// script the recording's 8 s wait for the planning to load is cut to 0.4 s by hand: the replayed
-// press on Navigation waits until the window takes input. The 40 s before the switch-off stay:
-// the replayed camera drills meanwhile.
-TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
-{
-    const QString display = AppTest::xServer().display();
-    if (display.isEmpty())
-        GTEST_SKIP() << "no Xvfb";
-    window.reset();
-    const QString kept = QStringLiteral(MORVANTA_SOURCE_DIR "/tests/app/navday/");
-    const bool recording = qEnvironmentVariableIsSet("MORVANTA_RECORD_NAVIGATION_DAY");
-    if (recording) {
-        QFile::remove(kept + "trajectory.txt");
-        ASSERT_TRUE(QFile::copy(home->path("day.txt"), kept + "trajectory.txt"));
-    }
-    QFile trajectory(home->path("day.txt")), keptTrajectory(kept + "trajectory.txt");
-    ASSERT_TRUE(trajectory.open(QIODevice::ReadOnly) && keptTrajectory.open(QIODevice::ReadOnly));
-    ASSERT_EQ(trajectory.readAll(), keptTrajectory.readAll()) << "the kept trajectory belongs to another planning";
-    QProcessEnvironment replay;
-    replay.insert("MORVANTA_REPLAY", keptTrajectory.fileName());
-    if (recording) {
-        recordSession(display, replay);
-        QFile::remove(kept + "session.tpw");
-        QFile::remove(kept + "recorded.log");
-        ASSERT_TRUE(QFile::copy(home->path("session.tpw"), kept + "session.tpw"));
-        ASSERT_TRUE(QFile::copy(storedLogFile(), kept + "recorded.log"));
-        QFile::remove(storedLogFile());
-    }
-    QFile::copy(kept + "session.tpw", home->path("session.tpw"));
-    QProcess program;
-    AppTest::startProgram(program, display, home->path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
-                          replay);
-    ASSERT_TRUE(program.waitForFinished(300000)) << "no end";
-    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
-    const auto replayed = storedLog(), recorded = NavigationDay::read(kept + "recorded.log");
-    expectDrilled(replayed);
-    EXPECT_EQ(replayed.sections.join(" | ").toStdString(), recorded.sections.join(" | ").toStdString());
-    EXPECT_EQ(replayed.rows, recorded.rows);
-    for (const auto& [implant, depth] : recorded.deepest) {
-        ASSERT_TRUE(replayed.deepest.count(implant)) << implant;
-        EXPECT_NEAR(replayed.deepest.at(implant), depth, 0.1) << implant;
-    }
-}
-
 namespace {
 
 // The program's window as the screen shows it (null when it cannot be read).
@@ -415,9 +366,11 @@ TEST_F(NavigationDayTest, AFolderThatStopsAnsweringMidDrillingHoldsNeitherTheDis
     // The shim comes before the sanitizer's runtime among the preloaded libraries.
     environment.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
 #endif
+    // The next test's day finds the server up and no log of this one beside the program.
     const std::shared_ptr<void> serverBack(nullptr, [](void*) {
         QFile::remove(home->path("server-down"));
         QFile::remove(home->path("call-held"));
+        QDir(home->path("Log")).removeRecursively();
     });
     QProcess program;
     const QString main = AppTest::startProgram(program, display, home->path(), {}, environment);
@@ -480,3 +433,53 @@ TEST_F(NavigationDayTest, AFolderThatStopsAnsweringMidDrillingHoldsNeitherTheDis
     EXPECT_TRUE(QDir(logs).entryList({"*.log"}, QDir::Files).isEmpty()) << "no log where nothing answers";
     EXPECT_TRUE(stalled.contains("SAMPLE ")) << "the journal keeps what it took";
 }
+
+// The same session through the program: the kept script (recorded through X input by
+// recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
+// the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
+// tells what the recorded run's log told. The trajectory ends resting for a minute, so the
+// log does not depend on when the script's switch-off comes within that minute. In the kept
+// script the recording's 8 s wait for the planning to load is cut to 0.4 s by hand: the replayed
+// press on Navigation waits until the window takes input. The 40 s before the switch-off stay:
+// the replayed camera drills meanwhile.
+TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
+{
+    const QString display = AppTest::xServer().display();
+    if (display.isEmpty())
+        GTEST_SKIP() << "no Xvfb";
+    window.reset();
+    const QString kept = QStringLiteral(MORVANTA_SOURCE_DIR "/tests/app/navday/");
+    const bool recording = qEnvironmentVariableIsSet("MORVANTA_RECORD_NAVIGATION_DAY");
+    if (recording) {
+        QFile::remove(kept + "trajectory.txt");
+        ASSERT_TRUE(QFile::copy(home->path("day.txt"), kept + "trajectory.txt"));
+    }
+    QFile trajectory(home->path("day.txt")), keptTrajectory(kept + "trajectory.txt");
+    ASSERT_TRUE(trajectory.open(QIODevice::ReadOnly) && keptTrajectory.open(QIODevice::ReadOnly));
+    ASSERT_EQ(trajectory.readAll(), keptTrajectory.readAll()) << "the kept trajectory belongs to another planning";
+    QProcessEnvironment replay;
+    replay.insert("MORVANTA_REPLAY", keptTrajectory.fileName());
+    if (recording) {
+        recordSession(display, replay);
+        QFile::remove(kept + "session.tpw");
+        QFile::remove(kept + "recorded.log");
+        ASSERT_TRUE(QFile::copy(home->path("session.tpw"), kept + "session.tpw"));
+        ASSERT_TRUE(QFile::copy(storedLogFile(), kept + "recorded.log"));
+        QFile::remove(storedLogFile());
+    }
+    QFile::copy(kept + "session.tpw", home->path("session.tpw"));
+    QProcess program;
+    AppTest::startProgram(program, display, home->path(), {"-test", "-playback", "-noconfig", "-script", "session.tpw"},
+                          replay);
+    ASSERT_TRUE(program.waitForFinished(300000)) << "no end";
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    const auto replayed = storedLog(), recorded = NavigationDay::read(kept + "recorded.log");
+    expectDrilled(replayed);
+    EXPECT_EQ(replayed.sections.join(" | ").toStdString(), recorded.sections.join(" | ").toStdString());
+    EXPECT_EQ(replayed.rows, recorded.rows);
+    for (const auto& [implant, depth] : recorded.deepest) {
+        ASSERT_TRUE(replayed.deepest.count(implant)) << implant;
+        EXPECT_NEAR(replayed.deepest.at(implant), depth, 0.1) << implant;
+    }
+}
+
