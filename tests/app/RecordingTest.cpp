@@ -59,14 +59,16 @@ TEST(RecordingTest, AFullScreenTestRunReplaysInAFreshProcessAndEndsWithItsScript
         ASSERT_FALSE(window.isEmpty());
         EXPECT_TRUE(xdotool(display, {"getwindowgeometry", window}).contains("Geometry: 1920x1080"));
         const auto screenshots = [&] { return QDir(home.path("Images")).entryList({"*.bmp"}); };
-        xdotool(display, {"key", "p"});
+        // Each key goes after the window is focused: a key pressed while the X focus is elsewhere
+        // (on the root, as a dialog that closed leaves it without a window manager) does nothing.
+        xdotool(display, {"windowfocus", "--sync", window, "key", "p"});
         ASSERT_TRUE(AppTest::waitFor([&] { return screenshots().size() == 1; }, 30000));
         EXPECT_EQ(QImage(home.path("Images/" + screenshots()[0])).size(), QSize(1920, 1080));
         ASSERT_TRUE(daemon.waitForNewConnection(10000)) << "the program did not open the 3D mouse";
         const qint32 press[8] = {1, 14, 0, 0, 0, 0, 0, 0};
         daemon.nextPendingConnection()->write(reinterpret_cast<const char*>(press), sizeof(press));
         EXPECT_TRUE(AppTest::waitFor([&] { return screenshots().size() == 2; }, 30000));
-        xdotool(display, {"key", "ctrl+w"});
+        xdotool(display, {"windowfocus", "--sync", window, "key", "ctrl+w"});
         ASSERT_TRUE(program.waitForFinished(30000));
         EXPECT_EQ(program.exitCode(), 0);
         EXPECT_TRUE(AppTest::waitFor([&] { return QFile::exists(home.path("sibling-ran")); }, 10000));
@@ -247,11 +249,17 @@ TEST(RecordingTest, ASessionThePatientFolderCannotTakeIsRecordedBesideTheProgram
                 EXPECT_TRUE(newLogGrows()) << logsIn(where).join(", ").toStdString();
             }
         }
-        // The next window is the quit's question, never a second box. Ctrl+W is pressed, the
-        // window not focused (see above), until the import's progress has given the keys back.
+        // The next window is the quit's question, never a second box. Ctrl+W is pressed once the
+        // import's progress has given the keys back: while a window of the program's other than
+        // the main one holds the X focus (a dialog in front), nothing is pressed or focused (see
+        // above); otherwise the window is focused before each press, for between the import's
+        // dialogs the X focus rests on the root, where the shortcut does nothing.
         QString question;
         for (int i = 0; i < 40 && question.isEmpty() && program.state() == QProcess::Running; ++i) {
-            xdotool(display, {"key", "ctrl+w"});
+            const QString main = AppTest::waitForWindow(display, "^Morvanta$", 120000, &program),
+                          focused = xdotool(display, {"getwindowfocus"});
+            if (focused == main || xdotool(display, {"getwindowpid", focused}) != QString::number(program.processId()))
+                xdotool(display, {"windowfocus", "--sync", main, "key", "ctrl+w"});
             question = AppTest::waitForWindow(display, "^(Save patient|Session recording)$", 3000, &program);
         }
         ASSERT_EQ(xdotool(display, {"getwindowname", question}), "Save patient");

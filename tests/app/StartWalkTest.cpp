@@ -5,8 +5,10 @@
 
 #include "planning/io/saving/FolderHandle.h"
 #include "shell/dialogs/LoadPlanningDialog.h"
+#include "planning/model/Settings.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/main/MainWindow.h"
+#include "vexa/core/DetachableCall.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -214,76 +216,84 @@ TEST(StartWalkTest, ASignalOrQuittingDuringASlowWalkEndsTheProgramAtOnce)
     }
 }
 
-// Two patient folders, the second held in a file call (a file server that stopped answering):
-// what needs only the first goes on at once; a wait for the second says which folder does not
-// answer and Escape typed on the X server ends it; the list shows what the first folder holds and
-// says what it waits for, and Ctrl+W closes it at once; the window goes without the held call.
+// Two patient folders, one held in a file call (a file server that stopped answering), first or
+// second: what needs only the other goes on at once; a wait for the held one says which folder
+// does not answer and Escape typed on the X server ends it; the list shows what the other folder
+// holds and says what it waits for, and Ctrl+W closes it at once; the window goes without the held
+// call.
 TEST(StartWalkTest, AFolderThatDoesNotAnswerHoldsOnlyWhatNeedsIt)
 {
     if (QGuiApplication::platformName() == "offscreen")
         GTEST_SKIP() << "needs an X display";
-    AppTest::AppFolder home;
-    const QString good = home.path("good"), dead = home.path("dead"), display = qEnvironmentVariable("DISPLAY");
-    makeShare(good, 2, 2);
-    makeShare(dead, 2, 2);
-    QFile ini(home.path("Morvanta.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(("[Morvanta]\nPatientPath=" + good + ";" + dead + "\n").toUtf8());
-    ini.close();
-    auto gate = std::make_unique<Gate>(dead + "/patient-001", dead);
-    auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
-    ASSERT_TRUE(AppTest::waitFor([&] { return gate->isHeld(); }, 60000));
-    EXPECT_TRUE(window->waitForEarlierSessions((good + "/patient-000").toStdString()));
+    // The dead folder second, then first: it holds up only its own rows either way.
+    for (const bool deadFirst : {false, true}) {
+        SCOPED_TRACE(deadFirst ? "the dead folder first" : "the dead folder second");
+        AppTest::AppFolder home;
+        const QString good = home.path("good"), dead = home.path("dead"), display = qEnvironmentVariable("DISPLAY");
+        makeShare(good, 2, 2);
+        makeShare(dead, 2, 2);
+        QFile ini(home.path("Morvanta.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Morvanta]\nPatientPath=" + (deadFirst ? dead + ";" + good : good + ";" + dead) + "\n").toUtf8());
+        ini.close();
+        auto gate = std::make_unique<Gate>(dead + "/patient-001", dead);
+        auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        ASSERT_TRUE(AppTest::waitFor([&] { return gate->isHeld(); }, 60000));
+        EXPECT_TRUE(window->waitForEarlierSessions((good + "/patient-000").toStdString()));
 
-    // Runs the flow; once the dialog it opens says `says`, types `key` into it (from a timer: the
-    // flow's dialog runs its own loop) and takes its picture. What the dialog said.
-    const auto inDialog = [&](const std::function<void()>& flow, const char* type, const QString& says, const char* key,
-                              const QString& picture) {
-        QString text;
+        // Runs the flow; once the dialog it opens says `says`, types `key` into it (from a timer: the
+        // flow's dialog runs its own loop) and takes its picture. What the dialog said.
+        const auto inDialog = [&](const std::function<void()>& flow, const char* type, const QString& says, const char* key,
+                                  const QString& picture) {
+            QString text;
+            QElapsedTimer clock;
+            QTimer look;
+            QObject::connect(&look, &QTimer::timeout, [&] {
+                QWidget* dialog = QApplication::activeModalWidget();
+                text.clear();
+                if (!dialog || !dialog->inherits(type))
+                    return;
+                // A label shown shortened holds its whole text as its tool tip.
+                for (const QLabel* label : dialog->findChildren<QLabel*>())
+                    text += (label->toolTip().isEmpty() ? label->text() : label->toolTip()) + "\n";
+                for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
+                    text += lines->toPlainText() + "\n";
+                if (!text.contains(says))
+                    return;
+                look.stop();
+                AppTest::onScreen(dialog).save(QString(MORVANTA_BINARY_DIR "/tests/app/%1.png").arg(picture));
+                clock.start();
+                AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", key});
+            });
+            look.start(50);
+            flow();
+            EXPECT_TRUE(clock.isValid()) << key << ": " << text.toStdString();
+            EXPECT_LT(clock.isValid() ? clock.elapsed() : 0, 3000) << key;
+            return text;
+        };
+        const QString waitText = inDialog([&] { EXPECT_FALSE(window->waitForEarlierSessions(dead.toStdString())); },
+                                          "AlgorithmProgressDialog", "has not answered since", "Escape", "start_walk_wait");
+        EXPECT_TRUE(waitText.contains("The patient folder " + dead + " has not answered since ")) << waitText.toStdString();
+        // The list: the good folder's four plannings (files without what the list shows) are told,
+        // the last of them in the walk's order waited for, and the line says what it waits for.
+        const QString listText = inDialog([&] { window->choosePlanning(); }, "LoadPlanningDialog",
+                                          "\npatient-001/2031-02-02__10-00-00-1: ", "ctrl+w",
+                                          deadFirst ? "start_walk_list_dead_first" : "start_walk_list");
+        EXPECT_EQ(listText.count(QRegularExpression("\npatient-00[01]/2031-02-0[12]__10-00-00-[01]: ")), 4) << listText.toStdString();
+        EXPECT_TRUE(listText.contains("for the start to finish what earlier sessions left in " + dead)) << listText.toStdString();
+        EXPECT_EQ(LoadPlanningDialog::threadsOut(), 0);
+
         QElapsedTimer clock;
-        QTimer look;
-        QObject::connect(&look, &QTimer::timeout, [&] {
-            QWidget* dialog = QApplication::activeModalWidget();
-            text.clear();
-            if (!dialog || !dialog->inherits(type))
-                return;
-            // A label shown shortened holds its whole text as its tool tip.
-            for (const QLabel* label : dialog->findChildren<QLabel*>())
-                text += (label->toolTip().isEmpty() ? label->text() : label->toolTip()) + "\n";
-            for (const QTextEdit* lines : dialog->findChildren<QTextEdit*>())
-                text += lines->toPlainText() + "\n";
-            if (!text.contains(says))
-                return;
-            look.stop();
-            AppTest::onScreen(dialog).save(QString(MORVANTA_BINARY_DIR "/tests/app/%1.png").arg(picture));
-            clock.start();
-            AppTest::xdotool(display, {"windowfocus", "--sync", QString::number(dialog->winId()), "key", key});
-        });
-        look.start(50);
-        flow();
-        EXPECT_TRUE(clock.isValid()) << key << ": " << text.toStdString();
-        EXPECT_LT(clock.isValid() ? clock.elapsed() : 0, 3000) << key;
-        return text;
-    };
-    const QString waitText = inDialog([&] { EXPECT_FALSE(window->waitForEarlierSessions(dead.toStdString())); },
-                                      "AlgorithmProgressDialog", "has not answered since", "Escape", "start_walk_wait");
-    EXPECT_TRUE(waitText.contains("The patient folder " + dead + " has not answered since ")) << waitText.toStdString();
-    // The list: the first folder's four plannings (files without what the list shows) are told.
-    const QString listText = inDialog([&] { window->choosePlanning(); }, "LoadPlanningDialog",
-                                      "Waiting for the start to finish what earlier sessions left in " + dead, "ctrl+w", "start_walk_list");
-    EXPECT_EQ(listText.count(QRegularExpression("\npatient-00[01]/2031-02-0[12]__10-00-00-[01]: ")), 4) << listText.toStdString();
-    EXPECT_EQ(LoadPlanningDialog::threadsOut(), 0);
-
-    QElapsedTimer clock;
-    clock.start();
-    window->close();
-    window.reset();
-    EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(StartWalk::threadsOut(), 1);
-    // The server answers again: the thread ends by itself, before the gate goes.
-    gate->release();
-    EXPECT_TRUE(AppTest::waitFor([] { return StartWalk::threadsOut() == 0; }, 60000));
-    gate.reset();
+        clock.start();
+        window->close();
+        window.reset();
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_EQ(StartWalk::threadsOut(), 1);
+        // The server answers again: the thread ends by itself, before the gate goes.
+        gate->release();
+        EXPECT_TRUE(AppTest::waitFor([] { return StartWalk::threadsOut() == 0; }, 60000));
+        gate.reset();
+    }
 }
 
 // A patient path that names no folder is told as that setting's fault, at the start, and nothing
@@ -317,5 +327,223 @@ TEST(StartWalkTest, APatientPathThatNamesNoFolderIsToldAsSuch)
         ASSERT_TRUE(AppTest::waitFor([&] { return through && answer.done(); }, 60000)) << answer.seen.join(", ").toStdString();
         EXPECT_EQ(told.toStdString(), "The setting PatientPath in Morvanta.ini names no folder: " + home.path(setting).toStdString());
         EXPECT_EQ(answer.seen, QStringList{"MessageDialog:Patient folder"});
+    }
+}
+
+// The real program with its patient folder answering, and stopping to answer once the window is
+// up (a file server down): "Start new planning" makes the recording's file there, and "Save as new"
+// ends the recording there. Where the folder does not answer, each waits in a box that names it,
+// drawn on the screen; Escape leaves the step with the imported series open as it was (told
+// where it is not saved, recorded beside the program), and SIGTERM or Ctrl+W in the box end the
+// program within seconds.
+TEST(StartWalkTest, AStepOnAFolderThatStoppedAnsweringWaitsInABoxThatCanBeLeft)
+{
+    TestSupport::PrivateXServer& x = AppTest::xServer();
+    if (!x.running())
+        GTEST_SKIP() << "no Xvfb";
+    const QString display = x.display();
+    enum class End { cancel, signal, quit };
+    // Where the buttons "Save as new" and "Quit without save" of "Save patient" are.
+    constexpr QPoint saveAsNew{216, 106}, withoutSave{468, 106};
+    const auto key = [&](const QString& window, const QString& keys) {
+        AppTest::xdotool(display, {"windowfocus", "--sync", window, "key", keys});
+    };
+    const auto click = [&](const QString& title, QPoint at) {
+        const QString window = AppTest::windowNamed(display, title);
+        ASSERT_FALSE(window.isEmpty()) << title.toStdString();
+        AppTest::xdotool(display, {"mousemove", "--window", window, QString::number(at.x()), QString::number(at.y()), "click", "1"});
+    };
+    for (const bool stuck : {false, true})
+    for (const bool saving : {false, true})
+    for (const End end : stuck ? std::vector<End>{End::cancel, End::signal, End::quit} : std::vector<End>{End::quit}) {
+        SCOPED_TRACE(std::string(saving ? "Save as new" : "Start new planning") + (stuck ? ", the folder stopped answering, " : ", ") +
+                     (end == End::cancel ? "Escape" : end == End::signal ? "SIGTERM" : "Ctrl+W"));
+        AppTest::AppFolder home;
+        const QString patients = QFileInfo(home.path("patients")).canonicalFilePath();
+        QFile ini(home.path("Morvanta.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Morvanta]\nPatientPath=" + patients + "\nCdpath=" + home.path("SamplePatient") + "\n").toUtf8());
+        ini.close();
+        QProcessEnvironment env;
+        env.insert("LD_PRELOAD", SLOW_FOLDERS);
+        env.insert("MORVANTA_STUCK_BELOW", patients);
+        env.insert("MORVANTA_STUCK_WHEN", home.path("server-down"));
+        env.insert("MORVANTA_STUCK_HELD", home.path("call-held"));
+#if defined(__SANITIZE_ADDRESS__)
+        env.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+#endif
+        QProcess program;
+        const QString window = AppTest::startProgram(program, display, home.path(), {}, env);
+        ASSERT_FALSE(window.isEmpty());
+        QByteArray errors;
+        ASSERT_TRUE(AppTest::waitForStartWalk(program, errors));
+        const QString recordings = patients + "/MorvantaStudyDummy/System";
+        const auto serverDown = [&] { QFile(home.path("server-down")).open(QIODevice::WriteOnly); };
+        if (stuck && !saving)
+            serverDown();
+        AppTest::openFirstEntry(false);
+        if (saving) {
+            // The import's recording runs in the patient folder, written to, before the server goes.
+            ASSERT_TRUE(AppTest::waitFor([&] {
+                const QFileInfoList logs = QDir(recordings).entryInfoList({"*.log"});
+                return !logs.isEmpty() && logs.front().size() > 0;
+            }));
+            if (stuck)
+                serverDown();
+            key(window, "ctrl+w");
+            click("Save patient", saveAsNew);
+        }
+        if (!stuck) {
+            if (saving) {
+                ASSERT_TRUE(program.waitForFinished(120000));
+                EXPECT_EQ(QDir(patients).entryList({"20*"}, QDir::Dirs).size(), 1);
+            } else {
+                ASSERT_TRUE(AppTest::waitFor([&] { return !QDir(recordings).entryList({"*.log"}).isEmpty(); }));
+                key(window, "ctrl+w");
+                click("Save patient", withoutSave);
+                ASSERT_TRUE(program.waitForFinished(120000));
+            }
+            errors += program.readAllStandardError();
+            EXPECT_EQ(program.exitCode(), 0) << errors.toStdString();
+            EXPECT_FALSE(errors.contains("did not answer")) << errors.toStdString();
+            continue;
+        }
+        // The box names the folder once it has been quiet a moment; it is drawn.
+        const QString box = AppTest::waitForWindow(display, "^Waiting for a patient folder$", 120000, &program);
+        ASSERT_FALSE(box.isEmpty());
+        EXPECT_TRUE(QFileInfo::exists(home.path("call-held")));
+        const QString waiting = (saving ? "Ending the recording of this session" : "Making the file that records this session") +
+                                QString(": The patient folder " + patients + " has not answered since ");
+        ASSERT_TRUE(AppTest::waitFor([&] {
+            errors += program.readAllStandardError();
+            return errors.contains(waiting.toUtf8());
+        }, 60000)) << errors.toStdString();
+        const QImage shot = QImage::fromData(AppTest::runOnDisplay(display, "import", {"-window", box, "png:-"}), "PNG");
+        ASSERT_FALSE(shot.isNull());
+        shot.save(QString(MORVANTA_BINARY_DIR "/tests/app/folder_wait_%1.png").arg(saving ? "save" : "record"));
+        std::set<QRgb> seen;
+        int dark = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                seen.insert(shot.pixel(x, y));
+                dark += qGray(shot.pixel(x, y)) < 80;
+            }
+        EXPECT_GT(seen.size(), 8u);
+        EXPECT_GT(dark, 200);
+        QElapsedTimer clock;
+        if (end == End::cancel) {
+            key(box, "Escape");
+            // Not saved, said; recorded beside the program, said; then the series is still open:
+            // quitting asks to save it.
+            if (saving)
+                key(AppTest::windowNamed(display, "Not saved"), "Return");
+            key(AppTest::windowNamed(display, "Session recording"), "Return");
+            ASSERT_TRUE(AppTest::waitFor([&] { return !QDir(home.path("MorvantaStudyDummy/System")).entryList({"*.log"}).isEmpty(); }));
+            ASSERT_TRUE(AppTest::waitFor([&] {
+                return AppTest::waitForWindow(display, "^(Not saved|Session recording)$", 0, &program).isEmpty();
+            }));
+            key(window, "ctrl+w");
+            click("Save patient", withoutSave);
+            clock.start();
+        } else {
+            clock.start();
+            if (end == End::signal)
+                ::kill(pid_t(program.processId()), SIGTERM);
+            else {
+                key(box, "ctrl+w");
+                click("Save patient", withoutSave);
+            }
+        }
+        ASSERT_TRUE(program.waitForFinished(60000));
+        errors += program.readAllStandardError();
+        EXPECT_LT(clock.elapsed(), 8000) << errors.toStdString();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), end == End::signal ? 128 + SIGTERM : 0) << errors.toStdString();
+        EXPECT_TRUE(errors.contains("A patient folder does not answer: the program ends without waiting for it")) << errors.toStdString();
+        EXPECT_EQ(errors.contains("the imported series was not saved as a planning"), end == End::signal) << errors.toStdString();
+        const QString notSaved = "Not saved: The imported series is not saved as a planning: the patient folder " + patients +
+                                 " did not answer";
+        EXPECT_EQ(errors.contains(notSaved.toUtf8()), end == End::cancel && saving) << errors.toStdString();
+    }
+}
+
+// Overwrite of a planning whose patient folder stopped answering after the start (every file
+// step below it held): the window waits in a box that names the folder; Escape typed on the X
+// server leaves the save with the planning as it was, told not saved; Ctrl+W in the box leaves it
+// and quits as Ctrl+W does, asking first. The call still out is left to the process's end.
+TEST(StartWalkTest, AnOverwriteIntoAFolderThatStoppedAnsweringCanBeLeft)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    for (const char* key : {"Escape", "ctrl+w"}) {
+        SCOPED_TRACE(key);
+        AppTest::AppFolder home;
+        const QString good = home.path("good"), dead = home.path("dead");
+        makeShare(good, 1, 1);
+        makeShare(dead, 1, 1);
+        QFile ini(home.path("Morvanta.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(("[Morvanta]\nPatientPath=" + good + ";" + dead + "\n").toUtf8());
+        ini.close();
+        auto window = std::make_unique<MainWindow>(nullptr, Constants::NormalMode);
+        bool through = false;
+        QObject::connect(window.get(), &MainWindow::earlierSessionsFinished, [&through] { through = true; });
+        ASSERT_TRUE(AppTest::waitFor([&] { return through; }, 60000));
+        const std::string planning = (dead + "/patient-000/2031-02-01__10-00-00-0/2031-02-01__10-00-00-0.srl").toStdString();
+        window->getSettings()->setPlanningFile(planning);
+        window->getSettings()->setPlanningState(2);
+        const int outBefore = Vexa::DetachableCall::out();
+        auto gate = std::make_unique<Gate>(dead, dead);
+
+        QString text, told;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            if (!box || !box->inherits("AlgorithmProgressDialog") || !box->isVisible())
+                return;
+            text = box->findChild<QLabel*>()->text();
+            if (!text.contains("has not answered since"))
+                return;
+            look.stop();
+            AppTest::onScreen(box).save(QString(MORVANTA_BINARY_DIR "/tests/app/overwrite_wait.png"));
+            AppTest::xdotool(qEnvironmentVariable("DISPLAY"), {"windowfocus", "--sync", QString::number(box->winId()), "key", key});
+        });
+        look.start(50);
+        AppTest::DialogAnswerer answer;
+        const bool quits = std::string(key) == "ctrl+w";
+        answer.then([&](QWidget* modal) {
+            if (quits)
+                return AppTest::clickButton("SaveDialog", "Quitwithout save")(modal);
+            if (!qobject_cast<MessageDialog*>(modal))
+                return false;
+            told = modal->findChild<QLabel*>()->text();
+            modal->findChild<QPushButton*>()->click();
+            return true;
+        });
+        EXPECT_FALSE(window->savePlanning(true));
+        EXPECT_TRUE(gate->isHeld());
+        EXPECT_TRUE(text.startsWith("The patient folder " + dead + " has not answered since ")) << text.toStdString();
+        // The planning is as it was.
+        EXPECT_EQ(window->getSettings()->getPlanningFile(), planning);
+        EXPECT_EQ(window->getSettings()->getPlanningState(), 2);
+        if (quits) {
+            ASSERT_TRUE(AppTest::waitFor([&] { return answer.done() && !window->isVisible(); }, 30000))
+                << answer.seen.join(", ").toStdString();
+        } else {
+            ASSERT_TRUE(AppTest::waitFor([&] { return answer.done(); }, 30000)) << answer.seen.join(", ").toStdString();
+            EXPECT_TRUE(told.startsWith("The planning is not saved: the patient folder " + dead + " did not answer"))
+                << told.toStdString();
+            EXPECT_TRUE(window->isVisible());
+            window->close();
+        }
+        QElapsedTimer clock;
+        clock.start();
+        window.reset();
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_EQ(Vexa::DetachableCall::out(), outBefore + 1);
+        // The server answers again: the call ends by itself, before the gate goes.
+        gate->release();
+        EXPECT_TRUE(AppTest::waitFor([&] { return Vexa::DetachableCall::out() == outBefore; }, 60000));
+        gate.reset();
     }
 }

@@ -113,6 +113,11 @@ TEST(DicomCharacterSet, TextValuesBecomeUtf8ByTheSeriesCharacterSet)
         {"\\ISO 2022 IR 58", "Wang^XiaoDong=\x1B$)A\xCD\xF5^\x1B$)A\xD0\xA1\xB6\xAB=",
          "Wang^XiaoDong=\u738B^\u5C0F\u4E1C="},
         {"\\ISO 2022 IR 159", "\x1B$(D0!\x1B(B", "\u4E02"},
+        // GB18030 and GBK, without code extensions: the standard's example; a pair whose second byte
+        // is a backslash; a character of four bytes.
+        {"GB18030", "Wang^XiaoDong=\xCD\xF5^\xD0\xA1\xB6\xAB=", "Wang^XiaoDong=\u738B^\u5C0F\u4E1C="},
+        {"GBK", "Li^Cheng=\xC0\xEE^\xD5\\=", "Li^Cheng=\u674E^\u8AA0="},
+        {"GB18030", "\x95\x32\x82\x36\xFF", "\U00020000" + fffd},
     };
     const UniversalImporter importer;
     for (const auto& c : cases)

@@ -5,6 +5,7 @@
 #include "views/navigation/NavigationButtonView.h"
 #include "views/navigation/StatusBarView.h"
 
+#include <QImage>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QToolButton>
@@ -53,10 +54,25 @@ TEST_F(StatusAndStripTest, StatusTextsAndLabelWidths)
         {{{"name", "Doe^John"}, {"birthday", "1965-4"}}, "Doe^John    (*1965-4)"},
         {{{"name", "Doe^John"}}, "Doe^John"},
         {{}, ""},
+        // A Hebrew name keeps its order inside the line, and the line its own around it.
+        {{{"name", "\u05E9\u05E8\u05D5\u05DF^\u05D3\u05D1\u05D5\u05E8\u05D4"}, {"birthday", "19650412"}, {"id", "4711"}},
+         "\u2068\u05E9\u05E8\u05D5\u05DF^\u05D3\u05D1\u05D5\u05E8\u05D4\u2069    (*12/04/1965)    id:4711"},
     };
     for (const auto& patient : patients) {
         model->setPatientData(patient.data);
         EXPECT_EQ(QString(patient.text), bar->getPatientInfo());
+        bar->update();
+        QLabel* label = bar->patientLabel();
+        EXPECT_EQ(label->text().toStdString(), patient.text);
+        // Left to right, so the line starts at the label's left edge.
+        EXPECT_FALSE(label->text().isRightToLeft()) << patient.text;
+        const QImage shown = label->grab().toImage();
+        int ink = shown.width();
+        for (int x = 0; x < shown.width() && ink == shown.width(); ++x)
+            for (int y = 0; y < shown.height(); ++y)
+                if (qGray(shown.pixel(x, y)) < 128)
+                    ink = x;
+        EXPECT_LE(ink, *patient.text ? 8 : shown.width()) << patient.text;
     }
 
     // Out of navigation: the first selected implant, numbered by its place in the list.

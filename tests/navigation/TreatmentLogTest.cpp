@@ -701,23 +701,33 @@ TEST_P(TreatmentLogTest, AStartLeavesWhatIsNoDeadJournalOfItsOwn)
 }
 
 // One journal, one log: a journal whose log was made by a start that was killed before removing
-// it is only removed; a journal that cannot be removed is made into its log once, told once, and
-// never copied again, and one whose log was stored is never made into a second; another file at
-// the log's name sends the log to the next name.
+// it is only removed, and that log told, since nobody heard of it; a journal that cannot be
+// removed is made into its log once, told once, and never copied again, and one whose log was
+// stored is never made into a second, also where a start cannot look at that log (it stays, and
+// the start says so); another file at the log's name sends the log to the next name. A last line
+// that names any file, or another surgery's log with its very size and hash, is no mark of where
+// the journal's lines went, and one cut short is none of its lines.
 TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
 {
-    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken, storedButNotRemoved };
+    enum Kind { logMadeBefore, cannotBeRemoved, nameTaken, storedButNotRemoved, storedLogUnread, namesAnyFile,
+                namesAnotherLog, markCutShort };
     const struct
     {
         const char* name;
         Kind kind;
         const char* log;  // where the log is
         bool toldMade;    // the start says that it was made
+        int lookFails = 0; // the error of the first start's look at the stored log
     } rows[] = {
-        {"its log made before", logMadeBefore, "A.log", false},
+        {"its log made before", logMadeBefore, "A.log", true},
         {"it cannot be removed", cannotBeRemoved, "A.log", true},
         {"another file at its log's name", nameTaken, "A-2.log", true},
         {"its log stored, it cannot be removed", storedButNotRemoved, "2005-03-07__09-05-07-0.log", false},
+        {"its stored log cannot be read", storedLogUnread, "2005-03-07__09-05-07-0.log", false, EIO},
+        {"its stored log may not be looked at", storedLogUnread, "2005-03-07__09-05-07-0.log", false, EACCES},
+        {"its last line names any file", namesAnyFile, "A.log", true},
+        {"its last line names another surgery's log, size and hash", namesAnotherLog, "A.log", true},
+        {"its last line is a mark cut short", markCutShort, "A.log", true},
     };
     const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nSAMPLE 1\t0.1\n";
     const std::string logs = path("Plans/Log/");
@@ -725,20 +735,35 @@ TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
         SCOPED_TRACE(row.name);
         QDir(home.path()).removeRecursively();
         QDir().mkpath(QString::fromStdString(logs));
-        if (row.kind != storedButNotRemoved)
-            std::ofstream(logs + "A.journal") << lines;
+        const bool storedByNavigation = row.kind == storedButNotRemoved;
+        // The log a last line names: the surgery's own, stored, or another surgery's.
+        const std::string another = logs + "2004-01-02__10-00-00-0.log", storedText = lines + "\nNUMBER OF IMPLANTS: 0\n";
+        if (row.kind == namesAnotherLog)
+            std::ofstream(another) << "DATE: 2/1/2004  TIME: 10:00:00  ACTION: START TREATMENT\n";
+        if (row.kind == storedLogUnread)
+            std::ofstream(logs + row.log) << storedText;
+        const auto markOf = [&](const std::string& log) {
+            return "STORED " + *FolderHandle::open(logs).contentKey(log.substr(logs.size())) + " " + log + "\n";
+        };
+        if (!storedByNavigation)
+            std::ofstream(logs + "A.journal") << lines
+                                              << (row.kind == namesAnyFile      ? "MOVED /etc/hostname\n"
+                                                  : row.kind == namesAnotherLog ? markOf(another)
+                                                  : row.kind == storedLogUnread ? markOf(logs + row.log)
+                                                  : row.kind == markCutShort    ? "STORED 612 3f2a"
+                                                                                : "");
         if (row.kind == logMadeBefore)
             std::ofstream(logs + "A.log") << lines;
         if (row.kind == nameTaken)
             std::ofstream(logs + "A.log") << "another log";
         // Its folder refuses the removal (another user's, or made read-only after the kill).
         const std::shared_ptr<void> injected(nullptr, [this](void*) { inject({}); });
-        if (row.kind == cannotBeRemoved || row.kind == storedButNotRemoved)
+        if (row.kind == cannotBeRemoved || storedByNavigation)
             inject([](FolderHandle::SystemCall call, const std::string& at) {
                 return call == FolderHandle::SystemCall::remove && at.ends_with(".journal") ? EACCES : 0;
             });
         std::string journal = logs + "A.journal";
-        if (row.kind == storedButNotRemoved) {
+        if (storedByNavigation) {
             // Its journal moves from beside the program into the planning's folder: neither goes.
             TreatmentLog navigated(home.path().toStdString());
             navigated.start("P", path("Plans/P.srl"), {}, Constants::Mandible);
@@ -749,10 +774,26 @@ TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
         }
         TreatmentLog next(home.path().toStdString());
         for (int start = 0; start < 3; ++start) {
+            // A file server's passing error at the first start's look at the stored log; the
+            // journal goes once a start sees that log.
+            const std::string storedLog = logs + row.log, marked = readFile(journal);
+            if (row.lookFails && start == 0)
+                inject([storedLog, error = row.lookFails](FolderHandle::SystemCall call, const std::string& at) {
+                    return at == storedLog && call == FolderHandle::SystemCall::status ? error : 0;
+                });
+            else if (row.lookFails)
+                inject({});
             const auto told = next.recover({path("Plans/Log")});
             const std::string made = "The treatment log of a navigation whose program ended before storing it was made "
                                      "from its journal " + logs + "A.journal: it is in " + logs + row.log + ".";
-            if (start == 0 && row.toldMade) {
+            if (start == 0 && row.lookFails) {
+                ASSERT_EQ(1u, told.size());
+                EXPECT_EQ("The journal " + journal + " of a navigation is kept for a later start: whether its treatment log " +
+                              storedLog + " is there cannot be checked: " + storedLog + " cannot be read (" +
+                              std::strerror(row.lookFails) + ").",
+                          told[0]);
+                EXPECT_EQ(marked, readFile(journal)) << "its mark stays";
+            } else if (start == 0 && row.toldMade) {
                 ASSERT_EQ(1u, told.size());
                 EXPECT_EQ(made + (row.kind == cannotBeRemoved ? " Its journal cannot be removed (Permission denied); no "
                                                                 "other log is made of it."
@@ -762,16 +803,19 @@ TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
                 EXPECT_TRUE(told.empty()) << "start " << start << ": " << told.front();
             }
         }
-        if (row.kind != storedButNotRemoved) {
-            EXPECT_EQ(lines, readFile(logs + row.log));
+        if (!storedByNavigation) {
+            EXPECT_EQ(row.kind == storedLogUnread ? storedText : lines, readFile(logs + row.log));
         }
         EXPECT_EQ(0u, readFile(logs + row.log).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
-        EXPECT_EQ(row.kind == nameTaken ? 2u : 1u, filesIn(path("Plans/Log"), "*.log").size());
+        EXPECT_EQ(row.kind == nameTaken || row.kind == namesAnotherLog ? 2u : 1u, filesIn(path("Plans/Log"), "*.log").size());
         EXPECT_TRUE(filesIn(path("Log"), "*.log").empty());
         EXPECT_EQ(row.kind == cannotBeRemoved || row.kind == storedButNotRemoved,
                   QFileInfo::exists(QString::fromStdString(journal)));
         if (row.kind == nameTaken) {
             EXPECT_EQ("another log", readFile(logs + "A.log"));
+        }
+        if (row.kind == namesAnotherLog) {
+            EXPECT_EQ("DATE: 2/1/2004  TIME: 10:00:00  ACTION: START TREATMENT\n", readFile(another));
         }
     }
 }
@@ -779,13 +823,17 @@ TEST_P(TreatmentLogTest, OneJournalBecomesOneLog)
 // A program killed at any call of its log's worker (the move of the journal into the planning's
 // folder, the store of the log and its study copy) or of a start that makes a killed program's
 // journal into its log, and a start that stops (quitting) while it copies one: the next start
-// leaves one log of the surgery with what was journaled, tells of it once where it made it, and
-// leaves no journal and no temporary file.
+// leaves one log of the surgery with what was journaled, tells of it once where it made it or
+// where a start made it and ended before its journal went, and leaves no journal and no temporary
+// file. So also where the journals are open here as well, as on a computer where another program
+// reads them (on a file server a name removed while its file is open stays as ".nfs…"), and where
+// another instance overwrote the planning before the start (its "Log" folder, with the journal and
+// what its last line names, moved into the planning that replaced it).
 TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
 {
     const std::string planning = path("Patients/Case/P.srl"),
                       folders[] = {path("Patients/Case/Log"), path("Log"), path("xdg/Morvanta/Log"),
-                                   path("Patients/MorvantaStudyDummy/Log")};
+                                   path("Patients/MorvantaStudyDummy/Log"), path("Patients/Case-2/Log")};
     const auto found = [&](const QString& pattern, bool study = false) {
         std::vector<std::string> all;
         for (const auto& folder : folders)
@@ -796,6 +844,13 @@ TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
     };
     const std::string lines = "DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: FILE " +
                         planning + "\nDATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n";
+    // What may come between a killed navigation and the next start; each is started from under
+    // once, from a copy of what one kill left.
+    enum class Meanwhile { nothing, openHere, overwritten };
+    std::vector<Meanwhile> afterNavigation{Meanwhile::nothing, Meanwhile::overwritten};
+    if (onServer())
+        afterNavigation.push_back(Meanwhile::openHere); // a local disk removes a name of an open file like any other
+    QTemporaryDir killed;
     for (const std::string phase : {"navigation", "start", "stop"}) {
         bool through = false;
         int call = 1;
@@ -828,23 +883,60 @@ TEST_P(TreatmentLogTest, AKillAtAnyCallLeavesOneLogOfTheSurgery)
                 through = child.exitStatus() == QProcess::NormalExit;
                 ASSERT_TRUE(!through || child.exitCode() == 0) << child.readAllStandardOutput().toStdString();
             }
-            // The next start, as long after as a file server's clock may tell it.
-            const std::size_t before = found("*.log").size();
-            EXPECT_TRUE(!through || phase != "navigation" || found("*.journal*").empty()) << "left by a navigation that ended";
-            FolderHandle::setClockAhead(std::chrono::hours(1));
-            const auto told = TreatmentLog(home.path().toStdString()).recover({folders[0]}, {path("Patients")});
-            const auto again = TreatmentLog(home.path().toStdString()).recover({folders[0]}, {path("Patients")});
-            FolderHandle::setClockAhead({});
-            const auto logs = found("*.log");
-            ASSERT_EQ(1u, logs.size());
-            EXPECT_NE(std::string::npos, readFile(logs[0]).find("ACTION: CALIBRATION UK STARTED\n")) << readFile(logs[0]);
-            ASSERT_EQ(before == 0 ? 1u : 0u, told.size());
-            EXPECT_TRUE(told.empty() || told[0].ends_with("it is in " + logs[0] + ".")) << told[0];
-            EXPECT_TRUE(again.empty()) << again.front();
-            EXPECT_TRUE(found("*.journal*").empty()) << found("*.journal*").front();
-            EXPECT_TRUE(found("*.morvanta-tmp-*", true).empty()) << found("*.morvanta-tmp-*", true).front();
-            if (HasFailure())
-                return;
+            const std::vector<Meanwhile> meanwhiles = phase == "navigation" ? afterNavigation : std::vector{Meanwhile::nothing};
+            // Copied as it is, the names of one file with it.
+            if (meanwhiles.size() > 1) {
+                ASSERT_EQ(0, QProcess::execute("cp", {"-a", home.path() + "/.", killed.path()}));
+            }
+            for (const Meanwhile meanwhile : meanwhiles) {
+                SCOPED_TRACE(meanwhile == Meanwhile::openHere      ? "its journals open here as well"
+                             : meanwhile == Meanwhile::overwritten ? "its planning overwritten before the start"
+                                                                   : "nothing between");
+                if (meanwhile != meanwhiles.front()) {
+                    QDir(home.path()).removeRecursively();
+                    ASSERT_EQ(0, QProcess::execute("cp", {"-a", killed.path() + "/.", home.path()}));
+                }
+                if (meanwhile == Meanwhile::overwritten) {
+                    // As the take-over of an overwrite leaves it: the planning that replaced it
+                    // carries its origin, and holds its "Log" folder.
+                    std::filesystem::create_directories(path("Patients/Case-2"));
+                    std::ofstream(path("Patients/Case-2/P.srl")) << "[Planningdata]\norigin=Case\n";
+                    if (QFileInfo::exists(QString::fromStdString(folders[0])))
+                        std::filesystem::rename(folders[0], folders[4]);
+                    std::filesystem::remove_all(path("Patients/Case"));
+                }
+                std::vector<FolderHandle::File> open;
+                if (meanwhile == Meanwhile::openHere)
+                    for (const std::string& journal : found("*.journal")) {
+                        const std::filesystem::path at(journal);
+                        open.push_back(std::move(*FolderHandle::open(at.parent_path().string()).openFile(at.filename().string())));
+                    }
+                // The next start, as long after as a file server's clock may tell it.
+                const std::size_t before = found("*.log").size();
+                const bool journalLeft = !found("*.journal").empty();
+                EXPECT_TRUE(!through || phase != "navigation" || found("*.journal*").empty()) << "left by a navigation that ended";
+                const std::string logFolder = folders[meanwhile == Meanwhile::overwritten ? 4 : 0];
+                FolderHandle::setClockAhead(std::chrono::hours(1));
+                const auto told = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
+                const auto again = TreatmentLog(home.path().toStdString()).recover({logFolder}, {path("Patients")});
+                FolderHandle::setClockAhead({});
+                open.clear();
+                const auto logs = found("*.log");
+                ASSERT_EQ(1u, logs.size());
+                EXPECT_NE(std::string::npos, readFile(logs[0]).find("ACTION: CALIBRATION UK STARTED\n")) << readFile(logs[0]);
+                // A log a start made of a journal it was killed before removing: nobody heard of it.
+                ASSERT_EQ(before == 0 || (phase != "navigation" && journalLeft) ? 1u : 0u, told.size());
+                EXPECT_TRUE(told.empty() || told[0].ends_with("it is in " + logs[0] + ".")) << told[0];
+                EXPECT_TRUE(again.empty()) << again.front();
+                EXPECT_TRUE(found("*.journal*").empty()) << found("*.journal*").front();
+                EXPECT_TRUE(found("*.morvanta-tmp-*", true).empty()) << found("*.morvanta-tmp-*", true).front();
+                if (HasFailure())
+                    return;
+            }
+            if (meanwhiles.size() > 1) {
+                QDir(killed.path()).removeRecursively();
+                QDir().mkpath(killed.path());
+            }
         }
         EXPECT_TRUE(phase != "stop" || call > 16) << "asked between the blocks of the copy";
     }

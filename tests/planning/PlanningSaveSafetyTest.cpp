@@ -40,6 +40,19 @@ using namespace PlanningIoTest;
 
 using namespace PlanningSaveTest;
 
+// Waits until the clock of the file system that holds `file` has gone on from the time it gave the
+// file, so that what is written next is stamped later.
+static void waitForTheNextTick(const std::string& file)
+{
+    const std::string probe = file + ".tick";
+    for (const auto written = fs::last_write_time(file);; std::this_thread::yield()) {
+        writeText(probe, "");
+        if (fs::last_write_time(probe) > written)
+            break;
+    }
+    fs::remove(probe);
+}
+
 // With MORVANTA_SAVE_HOLD "<call> <n> <path>" (a FolderHandle::SystemCall by its name), the child
 // holds before its n-th call of that kind on a path that ends so: it says "@@ held", and makes the
 // call once a line comes on its input (not beside MORVANTA_SAVE_NO_LOCKS).
@@ -183,8 +196,9 @@ TEST(PlanningSaveSafety, AFullDiskIsToldWithItsCauseAndTheFileAsTheUserWouldFind
     EXPECT_EQ(stages.count("surface/model.sff"), 1u) << "the files ran out before the 3D model";
 }
 
-// Of the saves of one origin, the last saved is found, also when the milliseconds of their
-// time-stamp names have fewer digits.
+// Of the saves of one origin, the last saved is found, by the file server's time of its planning
+// file, whatever the clocks of the computers that saved them stored; within one tick of that
+// clock by the stored time, and by the time-stamp name also when its milliseconds have fewer digits.
 TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
 {
     // Folders (name, lastModified) in the order they are made; the last one is the last saved.
@@ -192,17 +206,31 @@ TEST(PlanningSaveSafety, TheLastSavedFolderOfAnOriginIsFoundByItsSaveTime)
     const std::vector<std::pair<std::string, std::string>> rows[] = {
         {{"2024-05-06__10-00-00-9", t}, {"2024-05-06__10-00-00-10", t}, {"2024-05-06__10-00-00-100", t}},
         {{"2024-05-06__10-00-00-99", t}, {"2024-05-06__10-00-01-5", "05/06/2024 10:00:01"}},
-        // The stored time counts first: across a year's end the month comes before the year.
+        // Across a year's end the month comes before the year.
         {{"2024-12-31__23-59-59-999", "12/31/2024 23:59:59"}, {"2025-01-01__00-00-00-1", "01/01/2025 00:00:00"}},
         {{"b", t}, {"a", "05/06/2024 10:00:02"}},
+        // C2 saved on a clock 15 minutes ahead, D after it on one 12 minutes behind.
+        {{"2024-05-06__10-15-00-0", "05/06/2024 10:15:00"}, {"2024-05-06__09-48-00-0", "05/06/2024 09:48:00"}},
     };
-    for (const auto& row : rows) {
-        TestSupport::ScratchDir dir;
-        for (const auto& [name, time] : row)
-            writeText(dir.file("patients/" + name + "/" + name + ".srl"),
-                      "[Planningdata]\nlastModified = " + time + "\norigin = first\n");
-        EXPECT_EQ(PlanningFinder::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.back().first));
-    }
+    for (const bool oneTick : {false, true})
+        for (const auto& row : rows) {
+            if (oneTick && &row == std::end(rows) - 1)
+                continue; // within one tick the stored times tell, and these are the clocks'
+
+            SCOPED_TRACE(row.back().first + (oneTick ? ", all in one tick of the server's clock" : ""));
+            TestSupport::ScratchDir dir;
+            std::optional<fs::file_time_type> tick;
+            for (const auto& [name, time] : row) {
+                const std::string file = dir.file("patients/" + name + "/" + name + ".srl");
+                writeText(file, "[Planningdata]\nlastModified = " + time + "\norigin = first\n");
+                if (oneTick)
+                    fs::last_write_time(file, tick.value_or(fs::last_write_time(file)));
+                else
+                    waitForTheNextTick(file);
+                tick = fs::last_write_time(file);
+            }
+            EXPECT_EQ(PlanningFinder::findByOrigin({dir.file("patients")}, "first"), dir.file("patients/" + row.back().first));
+        }
 }
 
 // The overwrite of a planning (with a picture of the session's to carry in) killed at each file it

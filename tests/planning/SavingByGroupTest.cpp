@@ -159,16 +159,26 @@ TEST(SavingByGroup, OneMembersSaveIsFinishedTakenOverOrWaitedForByTheOther)
 // the owner's next start finishes it, also where it meets another member's start looking at the
 // mark (it waits for that one to let go). On a file server, where the cut save's marks and lock also
 // keep their temporary names (which that member may not remove) and are locked only shared, the
-// start says what is pending and that only a start as the owner finishes it, at every start.
+// start says what is pending and that only a start as the owner finishes it, at every start. On
+// another computer, where the owner's cut save is not known to be over, the member's start goes
+// on with the take-over as far as this user may, and says the same of the step refused: only a
+// start as the owner goes on, and the member's saves over the planning are refused until then.
 TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSaveAndSaysWhy)
 {
-    if (const std::string missing = missingTools(false); !missing.empty())
+    if (const std::string missing = missingTools(true); !missing.empty())
         GTEST_SKIP() << missing;
     if (QProcess::execute("setpriv", {"--reuid=" + QString::number(owner), "true"}) != 0)
         GTEST_SKIP() << "cannot run a process as another user here";
-    for (const bool onServer : {false, true}) {
-        SCOPED_TRACE(onServer ? "on a file server" : "on a local disk");
+    const struct
+    {
+        const char* where;
+        bool onServer, elsewhere; // the member on another computer (a machine id of its own)
+    } rows[] = {{"on a local disk", false, false}, {"on a file server", true, false},
+                {"on a local disk, the member on another computer", false, true}};
+    for (const auto& [where, onServer, elsewhere] : rows) {
+        SCOPED_TRACE(where);
         const std::optional<NfsRule> nfs = onServer ? std::optional<NfsRule>(std::in_place, "1", roundTrip) : std::nullopt;
+        const QStringList asMember = (elsewhere ? asComputer(true) : QStringList()) + asUser(member, "022");
         TestSupport::ScratchDir work;
         const std::string planning = groupsPlanning(work, "022"), patients = fs::path(planning).parent_path();
         QProcess owners;
@@ -193,6 +203,12 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
                                                     " that ended left its mark " + replacing + "/.morvanta-work, " +
                                                     onlyShared + ". Only a start of the program as that user can take "
                                                     "them over."}
+                     : elsewhere ? std::vector<std::string>{"The planning in " + replacing + " replaced the planning in " +
+                                                            planning + ", but taking its files over is not finished: the "
+                                                            "empty folder " + replacing + "/system could not be removed "
+                                                            "(Permission denied). Only a start of the program as the user " +
+                                                            user + " can take them over; until then, saves of this user "
+                                                            "over the planning in " + replacing + " are refused."}
                      : std::vector<std::string>{"The planning in " + replacing + " replaced the planning in " + planning +
                                                 ", whose files are to be taken over, but " + replacing +
                                                 "/.morvanta-work is the mark that a save of the user " + user +
@@ -201,7 +217,7 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
         // Every start of the member's says so, and changes nothing of either planning.
         for (int start = 0; start < 2; ++start) {
             QProcess members;
-            startChild(members, "start", patients, asUser(member, "022"));
+            startChild(members, "start", patients, asMember);
             std::vector<std::string> lines;
             ASSERT_EQ(said(members, &lines), "started");
             EXPECT_EQ(snapshot(planning), before);
@@ -214,15 +230,17 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
         }
         // An overwrite of the planning by the member is refused, saying so, before it publishes.
         QProcess overwrite;
-        startChild(overwrite, "overwrite", replacing, asUser(member, "022"));
+        startChild(overwrite, "overwrite", replacing, asMember);
         // The child says it on one line, its line breaks as "\n".
         const QString refused = QString::fromStdString(PlanningWriter::failureText(
             onServer ? "The planning cannot be saved over: " + lock + " is the lock that a save of the user " + user +
                            " left when it ended, " + onlyShared + ". A start of the program as " + user +
                            " frees it, or removing that file; then save again."
-                     : "The planning in " + replacing + " cannot be replaced: " + replacing + "/.morvanta-work is the "
-                       "mark that a save of the user " + user + " left when it ended; this user cannot replace it "
-                       "(Permission denied).",
+            : elsewhere ? "The planning in " + replacing + " cannot be replaced by this user: its planning file " +
+                              fs::path(replacing).filename().string() + ".srl cannot be removed (Permission denied)."
+                        : "The planning in " + replacing + " cannot be replaced: " + replacing + "/.morvanta-work is the "
+                          "mark that a save of the user " + user + " left when it ended; this user cannot replace it "
+                          "(Permission denied).",
             replacing));
         EXPECT_EQ(said(overwrite), "refused " + QString(refused).replace("\n", "\\n").toStdString());
         EXPECT_EQ(listed(patients), both);
@@ -233,7 +251,7 @@ TEST(SavingByGroup, WithoutTheGroupsWriteAnotherMembersStartLeavesTheOwnersCutSa
         // while it looks (on a file server only shared): it waits until the member's lets go, and
         // finishes the save.
         QProcess looking, next;
-        startChild(looking, "start", patients, asUser(member, "022"), true);
+        startChild(looking, "start", patients, asMember, true);
         {
             const Tracer looks(looking, "pread64", replacing + "/.morvanta-work", true);
             ASSERT_TRUE(looks.saw("pread64("));

@@ -3,10 +3,14 @@
 // I/O-error tests do; and what a cut step or the user leaves where the program keeps its marks.
 #include "PlanningSaveTestSupport.h"
 
+#include "planning/io/PlanningFile.h"
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/io/saving/LockHolder.h"
+#include "planning/io/saving/PlanningFolderUpdate.h"
 #include "planning/io/saving/StartRecovery.h"
+#include "planning/model/Utilities.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -567,33 +571,50 @@ TEST(SavingFaults, AStartSaysOnlyWhatItDid)
 // reserved for it; and what a save as new killed right after it reserved its folder leaves: that
 // folder alone. A start removes them once they are two minutes old by the file server's clock;
 // younger, they may be those of a save about to mark its folder (or to make its working folder),
-// and stay, whether this computer's clock runs with the server's, ten minutes ahead of it or twelve
-// behind.
+// and stay, whether this computer's clock runs with the server's, ten minutes ahead of it, twelve
+// behind or an hour off either way. Another computer's save left unfinished stays, and is told
+// once it began an hour ago by the file server's clock, never this computer's.
 TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
 {
     const std::string reserved = "2030-01-01__07-00-00-0", staging = "." + reserved + ".saving0";
+    // The mark of a save of another computer's, cut off half a minute ago.
+    const std::string otherComputers = staging + "/" + WorkMark::fileName;
+    const std::string elsewhere = "morvanta-work 1\n4242\nelsewhere\n0123456789abcdef0123456789abcdef\nboot\n77\n";
     const struct
     {
         const char* what;
         std::vector<std::string> made;
         bool anHourLater;
         std::set<std::string> left;
-        std::vector<std::string> removed;
+        std::vector<std::string> removed; // what the log says of them, besides what is told
+        bool toldUnfinished = false;
     } rows[] = {{"just made", {reserved, staging}, false, {staging, reserved}, {}},
                 {"an hour old", {reserved, staging}, true, {},
                  {"removed the empty working folder /" + staging, "removed the empty folder /" + reserved + " reserved for it"}},
                 {"a reserved folder alone, just made", {reserved}, false, {reserved}, {}},
                 {"the same, an hour old", {reserved}, true, {},
                  {"removed the empty folder /" + reserved + " reserved for a new planning"}},
-                {"an empty folder of another name, an hour old", {"letters"}, true, {"letters"}, {}}};
+                {"an empty folder of another name, an hour old", {"letters"}, true, {"letters"}, {}},
+                {"another computer's unfinished save", {reserved, otherComputers}, false, {staging, reserved},
+                 {"left /" + staging + ": a save of the computer elsewhere has not finished there; that computer "
+                                       "removes it should it have been cut off"}},
+                {"the same, an hour later", {reserved, otherComputers}, true, {staging, reserved}, {}, true}};
     // The file server's clock (s) ahead of this computer's; none: a local disk.
-    for (const std::optional<int> clock : {std::optional<int>(), std::optional(0), std::optional(-600), std::optional(720)})
+    for (const std::optional<int> clock : {std::optional<int>(), std::optional(0), std::optional(-600), std::optional(720),
+                                           std::optional(-3600), std::optional(3600)})
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.what) + (clock ? ", the server's clock " + std::to_string(*clock) + " s ahead" : ""));
             const MemoryScratch work;
             const std::string patients = work.file("patients");
             for (const std::string& name : row.made)
-                fs::create_directories(patients + "/" + name);
+                if (name == otherComputers) {
+                    writeText(patients + "/" + name, elsewhere);
+                    fs::last_write_time(patients + "/" + name, fs::file_time_type::clock::now() - std::chrono::seconds(30));
+                } else {
+                    fs::create_directories(patients + "/" + name);
+                }
+            struct stat mark{};
+            ::stat((patients + "/" + otherComputers).c_str(), &mark);
             if (clock)
                 imitateNfs(false, {}, std::chrono::seconds(*clock));
             FolderHandle::setClockAhead(row.anHourLater ? std::chrono::hours(1) : std::chrono::hours(0));
@@ -604,9 +625,17 @@ TEST(SavingFaults, AnEmptyWorkingFolderWithoutAMarkGoesOnceItIsOld)
             EXPECT_EQ(entries(patients), row.left);
             std::vector<std::string> removed;
             for (std::string line : report.lines)
-                if (const auto at = line.find(patients); at != std::string::npos)
+                if (const auto at = line.find(patients);
+                    at != std::string::npos && !std::count(report.toTell.begin(), report.toTell.end(), line))
                     removed.push_back(line.replace(at, patients.size(), ""));
             EXPECT_EQ(removed, row.removed);
+            // Begun when the file server stamped the mark.
+            const QString begun = QDateTime::fromSecsSinceEpoch(mark.st_mtime + clock.value_or(0)).toString("yyyy-MM-dd hh:mm");
+            EXPECT_EQ(report.toTell, row.toldUnfinished ? std::vector<std::string>{
+                                         "An unfinished save of the computer elsewhere, begun " + begun.toStdString() +
+                                         ", holds 72 bytes in the hidden folder " + patients + "/" + staging + ". That "
+                                         "computer removes it at its next start; nothing of it was removed here."}
+                                                        : std::vector<std::string>{});
         }
 }
 
@@ -694,6 +723,9 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
         {"an empty temporary file of a lock",
          [&](const std::string& patients) { writeText(patients + "/..P.lock" + tmp, ""); },
          {"..P.lock" + tmp}, {"removed the temporary file /..P.lock" + tmp + " of a lock"}},
+        {"a start's probe of the file server's clock, cut before it went",
+         [&](const std::string& patients) { writeText(patients + "/..clock.lock" + tmp, ""); },
+         {"..clock.lock" + tmp}, {"removed the probe /..clock.lock" + tmp + " of the file server's clock that a start left"}},
         {"a working folder holding only its mark's empty temporary file",
          [&](const std::string& patients) { cutMarking(patients, ""); }, {staging, reserved},
          {"removed the unfinished save /" + staging + ", cut off while it made its mark",
@@ -736,46 +768,195 @@ TEST(SavingFaults, WhatACutSaveLeftOfItsMarkOrLockGoesOnceNoMakerCanBeAtIt)
     }
 }
 
-// On a file server, a start that meets a new mark under its temporary name in the moment between
-// its making and its maker's lock (held there until the start reads the file server's clock, and
-// the start there until the maker has written it): the maker holds its mark locked once made, and
-// the start leaves it and its working folder alone.
+// On a file server, a new mark or lock under its temporary name before its maker locks it, met by
+// a start (the maker held until the start reads the server's clock, the start then until the maker
+// wrote it), or such an empty file without a maker, or another's lock at the maker's first try or
+// at each: a start leaves it alone, unlocked while it judges it; a maker makes its file again and
+// holds it locked, with nothing else left; held at each try, the lock is refused, saying why.
 TEST(SavingFaults, AStartLeavesAMarkBeingMadeToItsMaker)
 {
+    enum Maker { none, mark, lock };
+    const std::string leftEmpty = "..morvanta-work" + std::string(Vexa::AtomicFile::temporaryTag) + "abc123";
+    const struct
+    {
+        const char* what;
+        Maker maker;
+        bool start;    // a start walks the patient folder meanwhile
+        int heldTries; // how many of the maker's locks of its new file another holds
+    } rows[] = {{"a start meets a new mark", mark, true, 0}, {"a start meets an empty new file, no maker", none, true, 0},
+                {"another holds it at the first try", lock, false, 1}, {"at each try", lock, false, 10}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const MemoryScratch work;
+        const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
+        const std::string made = row.maker == lock ? patients + "/.P.lock" : staging + "/" + WorkMark::fileName;
+        fs::create_directories(row.maker == lock ? patients : staging);
+        if (row.maker == none)
+            writeText(staging + "/" + leftEmpty, "");
+        std::atomic<bool> probed{false}, clockRead{!row.start}, written{false}, freeAtTheClock{true};
+        std::atomic<std::thread::id> maker;
+        std::vector<int> held; // another's descriptors on the maker's new files, locked
+        const auto isTemporary = [](const std::string& path) {
+            return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
+        };
+        FolderHandle::imitateSillyRename(true);
+        FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
+            const bool ofTheMaker = std::this_thread::get_id() == maker.load();
+            if (ofTheMaker && call == Call::lock && isTemporary(path)) {
+                if (int(held.size()) < row.heldTries) {
+                    held.push_back(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+                    EXPECT_EQ(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
+                }
+                until([&] { return clockRead.load(); });
+            }
+            if (ofTheMaker && call == Call::write)
+                written = true;
+            // The start makes a file to read the clock there: a maker's lock now finds its file free.
+            if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !probed.exchange(true)) {
+                for (const std::string& name : entries(staging)) {
+                    const int fd = ::open((staging + "/" + name).c_str(), O_RDWR | O_CLOEXEC);
+                    freeAtTheClock = freeAtTheClock && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+                    ::close(fd);
+                }
+                clockRead = true;
+                until([&] { return written || row.maker == none; });
+            }
+            return nfsRule(call, false);
+        });
+        Answer<std::unique_ptr<WorkMark>> marked = Failure{EINTR};
+        std::unique_ptr<OriginLock> locked;
+        std::string refusal;
+        std::thread making([&] {
+            maker = std::this_thread::get_id();
+            try {
+                if (row.maker == mark)
+                    marked = WorkMark::create(FolderHandle::open(staging));
+                else if (row.maker == lock)
+                    locked = std::make_unique<OriginLock>(patients, "P");
+            } catch (const std::exception& e) {
+                refusal = e.what();
+            }
+        });
+        StartRecovery::Report report;
+        if (row.start) {
+            EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
+            report = StartRecovery::finishInterrupted({patients});
+        }
+        clockRead = written = true;
+        making.join();
+        endNfs();
+        for (const int fd : held)
+            ::close(fd);
+        EXPECT_EQ(report.lines, std::vector<std::string>{});
+        EXPECT_TRUE(freeAtTheClock) << "the start locked a new file while it judged it";
+        const bool refused = row.heldTries == 10;
+        EXPECT_EQ(refusal, refused ? "The lock file " + made + " cannot be made: another workstation held it at each of "
+                                     "10 tries, for a moment each. Saving again is all it takes."
+                                   : "");
+        EXPECT_TRUE(row.maker != mark || (marked.ok() && *marked)) << reasonOf(marked.error());
+        // Beside it only what was there, or the file made (under its temporary name too while held).
+        std::set<std::string> left;
+        for (const std::string& name : entries(fs::path(made).parent_path(), true))
+            left.insert(fs::exists(made) && fs::equivalent(fs::path(made).parent_path() / name, made) ? "made" : name);
+        EXPECT_EQ(left, refused ? std::set<std::string>{} : std::set<std::string>{row.maker == none ? leftEmpty : "made"});
+        const int fd = ::open(made.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_EQ(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0, row.maker != none && !refused) << "held by its maker";
+        ::close(fd);
+    }
+}
+
+// A save that stood still between making its working folder and marking it for longer than a
+// start waits (here: a start an hour later, by the file server's clock, runs at that moment):
+// the start clears the folder away, and the save says that, not the missing folder; the planning
+// is as it was, and the next save goes through.
+TEST(SavingFaults, ASaveWhoseWorkAStartClearedAwaySaysSo)
+{
     const MemoryScratch work;
-    const std::string patients = work.file("patients"), staging = patients + "/.2030-01-01__07-00-00-0.saving0";
-    fs::create_directories(staging);
-    std::atomic<bool> clockRead{false}, written{false};
-    std::atomic<std::thread::id> maker;
-    const auto isTemporary = [](const std::string& path) {
-        return Vexa::AtomicFile::isTemporaryName(fs::path(path).filename().string());
-    };
-    FolderHandle::imitateSillyRename(true);
+    const std::string patients = work.file("patients"), old = makeUsersPlanning(patients);
+    Session s;
+    ASSERT_EQ(load(s, old), "");
+    const auto before = snapshot(patients);
+    std::atomic<bool> started{false};
     FolderHandle::setFaultInjector([&](Call call, const std::string& path) {
-        const bool ofTheMaker = std::this_thread::get_id() == maker.load();
-        if (ofTheMaker && call == Call::lock && isTemporary(path))
-            until([&] { return clockRead.load(); });
-        if (ofTheMaker && call == Call::write)
-            written = true;
-        // The start makes a file to read the clock there.
-        if (!ofTheMaker && call == Call::open && isTemporary(path) && !fs::exists(path) && !clockRead.exchange(true))
-            until([&] { return written.load(); });
-        return nfsRule(call, false);
+        if (call == Call::open && path.ends_with(".saving0") && !started.exchange(true)) {
+            FolderHandle::setClockAhead(std::chrono::hours(1));
+            StartRecovery::finishInterrupted({patients});
+            FolderHandle::setClockAhead({});
+        }
+        return 0;
     });
-    Answer<std::unique_ptr<WorkMark>> mark = Failure{EINTR};
-    std::thread making([&] {
-        maker = std::this_thread::get_id();
-        mark = WorkMark::create(FolderHandle::open(staging));
-    });
-    EXPECT_TRUE(until([&] { return entries(staging).size() == 1; }));
-    const StartRecovery::Report report = StartRecovery::finishInterrupted({patients});
-    clockRead = written = true;
-    making.join();
-    endNfs();
-    ASSERT_TRUE(mark.ok() && *mark) << reasonOf(mark.error());
-    EXPECT_EQ(report.lines, std::vector<std::string>{});
-    const int fd = ::open((staging + "/" + WorkMark::fileName).c_str(), O_RDWR | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the mark is its maker's, locked";
-    ::close(fd);
+    const std::string error = save(s, patients, true);
+    FolderHandle::setFaultInjector({});
+    EXPECT_TRUE(started);
+    EXPECT_EQ(error, PlanningWriter::failureText(PlanningFolderUpdate::clearedAwayText(patients), old));
+    EXPECT_EQ(changed(snapshot(patients), before), std::set<std::string>{});
+    EXPECT_EQ(save(s, patients, true), "");
+    expectOnePlanningWithEverything(patients);
+}
+
+// A planning C2 saved on a computer whose clock runs 15 minutes ahead, replaced by D saved on one
+// 12 minutes behind, the take-over cut off (both listed): a third computer's overwrite of C2 is
+// refused, D named, whatever their stored save times say.
+TEST(SavingFaults, AnOverwriteOfAPlanningReplacedMeanwhileIsRefusedWhateverTheClocks)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), origin = makeUsersPlanning(patients);
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto clockAt = [&](int seconds) {
+        Utilities::setClock([start = now.addSecs(seconds), draws = std::make_shared<std::atomic<int>>(0)] {
+            return start.addMSecs((*draws)++);
+        });
+    };
+    Session first, third;
+    for (const Session* s : {&first, &third})
+        writeText(s->dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
+    ASSERT_EQ(load(first, origin), "");
+    clockAt(900);
+    ASSERT_EQ(save(first, patients, true), "");
+    const std::string c2 = fs::path(first.settings->getPlanningFile()).parent_path().string();
+    ASSERT_EQ(load(third, c2), "");
+    clockAt(-720);
+    const std::string d = cutAfterPublishing(c2, patients);
+    Utilities::setClock({});
+    ASSERT_EQ(listed(patients), (std::vector<std::string>{std::min(c2, d), std::max(c2, d)}));
+    const auto stored = [](const std::string& folder) {
+        return QDateTime::fromString(
+            QString::fromStdString(PlanningFile::read(folder + "/" + PlanningFinder::planningIn(folder)).lastModified),
+            "MM/dd/yyyy hh:mm:ss");
+    };
+    ASSERT_GE(stored(d).secsTo(stored(c2)), 26 * 60);
+    EXPECT_EQ(save(third, patients, true), PlanningWriter::failureText(LoadedPlanning(*third.settings).savedAgainText(d), ""));
+    EXPECT_EQ(listed(patients).size(), 2u);
+}
+
+// A load that meets another computer's overwrite of the planning (its take-over moved a slice
+// out; or it was through, and the folder loaded is gone) says that the planning was saved again
+// and where it is now, never the file that went.
+TEST(SavingFaults, ALoadThatMeetsASaveOfThePlanningSaysWhereItIsNow)
+{
+    const MemoryScratch work;
+    const std::string patients = work.file("patients"), kept = work.file("kept");
+    const std::string origin = makeUsersPlanning(patients);
+    fs::copy(patients, kept, fs::copy_options::recursive);
+    const std::string file = origin + "/" + PlanningFinder::planningIn(origin);
+    for (const bool through : {false, true}) {
+        SCOPED_TRACE(through ? "the take-over through" : "a slice moved out");
+        fs::remove_all(patients);
+        fs::copy(kept, patients, fs::copy_options::recursive);
+        const std::string d = cutAfterPublishing(origin, patients);
+        if (through) {
+            StartRecovery::finishInterrupted({patients});
+            ASSERT_FALSE(fs::exists(origin));
+        } else {
+            const std::string slice = PlanningFile::read(file).dicomFiles.at(3);
+            fs::rename(origin + "/" + slice, d + "/" + slice + ".moved");
+        }
+        Session s;
+        writeText(s.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + "\n");
+        PlanningReader reader(file, s.model, s.settings, s.manager);
+        EXPECT_FALSE(reader.start());
+        EXPECT_EQ(reader.getErrorMessage(), "The planning " + origin +
+                                                " was saved again meanwhile, by another instance of the program: it "
+                                                "is now in " + d + ". Load it from there.");
+    }
 }

@@ -7,11 +7,15 @@
 #include "common/RefusedThreadStarts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace PlanningSaveTest;
@@ -460,4 +464,78 @@ TEST(SavingTurns, OnAFileServerStartsAtOnceLeaveEachOthersNewMarksAlone)
             if (::testing::Test::HasFailure())
                 return;
         }
+}
+
+// An overwrite beside a second patient folder whose file server stops answering (every call there
+// held until the test ends), or answers slowly (opens and looks 20 ms each) for its 300 plannings of
+// other patients, all older than the planning saved over, also where another patient's planning
+// was saved there since (then each planning folder there is looked at: longer in all than the look
+// waits for a folder that makes no step): the overwrite saves. The silent folder is left out of the
+// look for a later save of the planning, and the save says so; the slow one is looked through to
+// its end, opening only the planning file saved since.
+TEST(SavingTurns, AnOverwriteLooksForALaterSaveOnlyWhereFoldersAnswer)
+{
+    TestSupport::ScratchDir work;
+    const std::string other = work.file("other");
+    const auto planningIn = [&](const std::string& name) {
+        writeText(other + "/" + name + "/" + name + ".srl",
+                  "[Planningdata]\nlastModified = 01/01/2020 00:00:00\norigin = " + name + "\n");
+    };
+    for (int i = 0; i < 300; ++i)
+        planningIn("2020-01-01__00-00-00-" + std::to_string(i));
+    const std::string patients = work.file("patients");
+    makePlanning(patients);
+    enum { silent, slow, savedSince };
+    for (const int row : {silent, slow, savedSince}) {
+        SCOPED_TRACE(row == silent ? "a folder that stops answering" : row == slow ? "a slow folder" : "a slow folder saved in since");
+        if (row == savedSince)
+            planningIn("2030-01-01__00-00-00-0");
+        Session s;
+        writeText(s.dir.file("Morvanta.ini"), "[Morvanta]\nPatientPath = " + patients + ";" + other + "\n");
+        ASSERT_EQ(listed(patients).size(), 1u);
+        ASSERT_EQ(load(s, listed(patients).front()), "");
+        struct Held
+        {
+            std::mutex mutex;
+            std::condition_variable released;
+            bool free = false;
+        };
+        const auto held = std::make_shared<Held>();
+        const auto opened = std::make_shared<std::atomic<int>>(0);
+        FolderHandle::setFaultInjector([=](FolderHandle::SystemCall call, const std::string& path) {
+            if (path.rfind(other, 0) != 0)
+                return 0;
+            if (row == silent) {
+                std::unique_lock lock(held->mutex);
+                held->released.wait(lock, [&] { return held->free; });
+                return EIO;
+            }
+            if (call == FolderHandle::SystemCall::open && path.ends_with(".srl"))
+                ++*opened;
+            // Opens and looks wait, as the round trips to a slow server do; a listing comes in a few.
+            if (call == FolderHandle::SystemCall::open || call == FolderHandle::SystemCall::status)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return 0;
+        });
+        std::vector<std::string> notes;
+        {
+            PlanningWriter writer(PlanningWriter::reserveFile(patients), s.model, s.settings, true);
+            EXPECT_TRUE(writer.start()) << writer.getErrorMessage();
+            notes = writer.getNotes();
+        }
+        FolderHandle::setFaultInjector({});
+        {
+            const std::lock_guard lock(held->mutex);
+            held->free = true;
+        }
+        held->released.notify_all();
+        EXPECT_EQ(notes, row == silent ? std::vector<std::string>{other + " did not answer within 5 seconds and was "
+                                                                          "left out of the look for a later save of "
+                                                                          "this planning. A later planning there, if "
+                                                                          "any, is kept and shows beside this one once "
+                                                                          "the folder answers."}
+                                       : std::vector<std::string>{});
+        EXPECT_EQ(*opened, row == savedSince ? 1 : 0);
+        EXPECT_EQ(listed(patients).size(), 1u);
+    }
 }

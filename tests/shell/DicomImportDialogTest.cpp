@@ -28,6 +28,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -119,24 +120,28 @@ TEST_F(DicomImportDialogTest, NothingFoundGivesTheImportError)
 {
     Vexa::DicomImportDialog dialog(nullptr, &manager);
     dialog.setBasePath(dir.file("tree"));
-    QString caption;
+    QString caption, text;
     const int exec = ShellTest::runModal(dialog, [&] {
         whenReady(&dialog, [&] {
             auto* box = qobject_cast<MessageDialog*>(QApplication::activeModalWidget());
             if (!box)
                 return false;
             caption = box->windowTitle();
+            text = box->findChild<WrappingLabel*>()->text();
             QTest::mouseClick(ShellTest::buttonsInOrder(*box).front(), Qt::LeftButton);
             return true;
         });
     });
     EXPECT_EQ(exec, 0);
     EXPECT_EQ(caption, "Import error");
+    EXPECT_EQ(text, "The folder " + dir.qpath() + "/tree does not exist.\n\nPlease insert cd with patient data and "
+                                                  "press \"patient\" again.");
 }
 
 // What the dialog says of a folder: names in the series' character set, DICOM files it could not
-// read (a slice cut short in its pixel data too) and single images under the list (how many,
-// which, why), and when nothing can be listed, in the message.
+// read (a slice cut short in its pixel data too), folders it could not look into and single images
+// under the list (how many, which, why), and when nothing can be listed, in the message. A slice
+// left out is named again when the import of its series fails on the gap it leaves.
 TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
 {
     const struct
@@ -146,6 +151,9 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
         QString row;              // the one study set listed; empty: none, a message instead
         QStringList told;         // in the text under the list, or in the message
         int keep = 300;           // bytes a damaged file keeps
+        QString locked = {};      // a folder of the tree this user may not read; other than the
+                                  // tree itself, a copy of "Many"
+        QString imported = {};    // the error of importing the set listed; empty: not imported
     } cases[] = {
         {"latin1", {}, "M\u00fcller^J\u00fcrgen|3", {}},
         {"many", {}, "Many^Files|6", {}},
@@ -166,6 +174,21 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
           "it holds 1200 of the ",
           " bytes its image needs)"},
          1200},
+        {"pixels",
+         {3},
+         "Many^Files|5",
+         {"1 of the 6 DICOM files found could not be read and is not listed: Many/00003.dcm (the file is cut short: "},
+         1200,
+         {},
+         "00002.dcm and 00004.dcm are 1 mm apart where the series has 0.5 mm (uneven slice spacing); the file "
+         "between them, 00003.dcm (the file is cut short: it holds 1200 of the "},
+        {"many", {}, QString(), {"The folder " + dir.qpath() + "/tree cannot be read (Permission denied)."}, 300, "."},
+        {"many",
+         {},
+         "Many^Files|6",
+         {"Folders not looked into, because they cannot be read: Second (Permission denied)"},
+         300,
+         "Second"},
         {"singles",
          {},
          QString(),
@@ -184,6 +207,19 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
         tree(c.mode, "6");
         for (int k : c.damaged)
             std::filesystem::resize_file(dir.file("tree/Many/0000" + std::to_string(k) + ".dcm"), c.keep);
+        const std::string locked = dir.file("tree/" + c.locked.toStdString());
+        if (!c.locked.isEmpty()) {
+            if (c.locked != ".")
+                std::filesystem::copy(dir.file("tree/Many"), locked);
+            ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+        }
+        // Root reads every folder: the scan is made as another account then, which may enter the
+        // scratch folder.
+        const bool asOther = !c.locked.isEmpty() && ::geteuid() == 0;
+        if (asOther) {
+            ASSERT_EQ(::chmod(dir.file("").c_str(), 0755), 0);
+            ASSERT_EQ(::setresuid(65534, 65534, 0), 0);
+        }
         Vexa::DicomImportDialog dialog(nullptr, &manager);
         dialog.setBasePath(dir.file("tree"));
         auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
@@ -207,10 +243,28 @@ TEST_F(DicomImportDialogTest, TellsNamesAsWrittenAndTheFilesItCouldNotRead)
                 if (shown) {
                     EXPECT_LE(list->geometry().bottom(), label->geometry().top()) << what.toStdString();
                 }
-                stop(dialog, true);
+                if (c.imported.isEmpty())
+                    stop(dialog, true);
+                else
+                    ShellTest::doubleClick(list, list->topLevelItem(0));
                 return true;
             });
         });
+        if (asOther) {
+            EXPECT_EQ(::setresuid(0, 0, 0), 0);
+        }
+        if (!c.locked.isEmpty())
+            ::chmod(locked.c_str(), 0755);
+        if (!c.imported.isEmpty()) {
+            manager.setFiles(dialog.getFileNamesOfSelectedStudySet());
+            std::string error;
+            try {
+                manager.start();
+            } catch (const std::exception& failure) {
+                error = failure.what();
+            }
+            EXPECT_NE(error.find(c.imported.toStdString()), std::string::npos) << what.toStdString() << ": " << error;
+        }
         EXPECT_EQ(rows.join("\n"), c.row) << what.toStdString();
         EXPECT_EQ(shown, !c.row.isEmpty() && !c.told.isEmpty()) << what.toStdString();
         const QString text = c.row.isEmpty() ? message : told;

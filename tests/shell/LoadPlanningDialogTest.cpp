@@ -17,6 +17,10 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QScreen>
+#include <QStyleHints>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTimer>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -101,18 +105,25 @@ TEST_F(LoadPlanningDialogTest, ListsEachReadablePlanningNewestFirstAndSkipsTheRe
 }
 
 // The plannings left out are named below the list with their reasons, one line each, and the
-// buttons move below them; without any, the dialog keeps its size.
+// buttons move below them, as are patient folders without any planning; without any, the dialog
+// keeps its size.
 TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
 {
-    const QString header = "Not listed, because they cannot be loaded:";
+    const QString header = "Not listed, because they cannot be loaded:", without = "Patient folders without plannings:";
+    std::filesystem::create_directories(dir.file("empty"));
+    std::filesystem::create_directories(dir.file("unreadable"));
+    std::filesystem::copy(dir.file("incomplete/Whole"), dir.file("unreadable/Whole"));
     const struct
     {
         const char* base;
         int rows;
         QStringList leftOut;
-        bool locked = false; // a folder this user may not read
+        const char* locked = nullptr; // a folder or file this user may not read
     } cases[] = {
-        {"locked", 0, {"Folders not looked into, because they cannot be read:", dir.qpath() + "/locked: Permission denied"}, true},
+        {"locked", 0, {"Folders not looked into, because they cannot be read:", dir.qpath() + "/locked: Permission denied"}, "locked"},
+        {"unreadable", 0, {header, "Whole: the planning file cannot be read (Permission denied)"}, "unreadable/Whole/Whole.srl"},
+        {"no such folder", 0, {without, dir.qpath() + "/no such folder: the folder is missing"}},
+        {"empty", 0, {without, dir.qpath() + "/empty: the folder is empty"}},
         {"patients/Alpha", 1, {}},
         {"patients",
          4,
@@ -144,7 +155,10 @@ TEST_F(LoadPlanningDialogTest, NamesTheLeftOutPlanningsBelowTheList)
         const bool root = ::geteuid() == 0;
         if (c.locked)
         {
-            ASSERT_TRUE(QDir().mkpath(dir.qpath() + "/locked") && ::chmod(dir.file("locked").c_str(), 0) == 0);
+            ASSERT_TRUE(QFileInfo::exists(dir.qpath() + "/" + c.locked) || QDir().mkpath(dir.qpath() + "/" + c.locked));
+            ASSERT_EQ(::chmod(dir.file(c.locked).c_str(), 0), 0);
+            // The other account may pass through the scratch folder.
+            ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
             ASSERT_TRUE(!root || ::setresuid(65534, 65534, 0) == 0);
         }
         ShellTest::runModal(dialog, [&] {
@@ -367,4 +381,185 @@ TEST_F(LoadPlanningDialogTest, FillsWhileItLooksAndEscapeClosesItAtOnce)
     changed.notify_all();
     EXPECT_TRUE(QTest::qWaitFor([] { return LoadPlanningDialog::threadsOut() == 0; }, 60000));
     FolderWalk::setOpenObserver({});
+}
+
+namespace {
+
+// Runs `exec` of the dialog while `action` runs in its loop; a dialog still open after two minutes
+// is ended with 99, so a broken dialog fails the test instead of hanging it.
+int runLong(LoadPlanningDialog& dialog, std::function<void()> action)
+{
+    QTimer::singleShot(0, &dialog, [action] { action(); });
+    QTimer::singleShot(120000, &dialog, [&dialog] { dialog.QDialog::done(99); });
+    return dialog.exec();
+}
+
+// The rows in the list's view: where each shows, and the patient.
+QStringList rowsInView(const QTreeWidget* list)
+{
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (const QRect rect = list->visualItemRect(list->topLevelItem(i)); rect.intersects(list->viewport()->rect()))
+            rows << QString("%1 %2").arg(rect.top()).arg(list->topLevelItem(i)->text(1));
+    return rows;
+}
+
+}
+
+// A slow share gives its plannings newest last (saved plannings' folders are named by their date)
+// while the user picks one with the pointer on the X server: the rows in view and the picked one
+// stay where the user saw them, the picked one in view, and Ok, or a double click whose second
+// press comes after more plannings came in, loads the picked planning.
+TEST_F(LoadPlanningDialogTest, RowsStayWhereTheUserSawThemWhileTheListFills)
+{
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs an X display";
+    // More plannings than the list shows at once; the later ones come in once a row is picked.
+    constexpr int count = 16, early = 12;
+    const QString whole = QString::fromStdString(TestSupport::readFile(dir.file("incomplete/Whole/Whole.srl")));
+    for (int day = 1; day <= count; ++day)
+    {
+        const QString number = QString("%1").arg(day, 2, 10, QChar('0')), name = "2024-05-" + number + "__10-00-00-1";
+        const std::filesystem::path folder = dir.file("feed/" + name.toStdString());
+        std::filesystem::create_directories(folder.parent_path());
+        std::filesystem::copy(dir.file("incomplete/Whole"), folder);
+        std::filesystem::rename(folder / "Whole.srl", folder / (name + ".srl").toStdString());
+        std::ofstream(folder / (name + ".srl").toStdString()) << QString(whole)
+                                                                    .replace("name = Whole", "name = Patient " + number)
+                                                                    .replace("01/01/2006", "05/" + number + "/2024")
+                                                                    .toStdString();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    int allowed = 0;
+    FolderWalk::setOpenObserver([&](const QString& folder) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return allowed > 0 || !folder.contains("/feed/2024-"); });
+        allowed -= folder.contains("/feed/2024-");
+    });
+    const auto allow = [&](int more) {
+        std::lock_guard lock(mutex);
+        allowed = more;
+        changed.notify_all();
+    };
+    // A double click whose presses lie far apart on a loaded machine is still one.
+    const int interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(60000);
+    // The server takes one client's motion and presses in order: no --sync, which waits for ever
+    // where the pointer stands at the place already.
+    const auto clickAt = [](const QWidget* widget, const QPoint& at) {
+        const QPoint global = widget->mapToGlobal(at);
+        QProcess::execute("xdotool", {"mousemove", QString::number(global.x()), QString::number(global.y()), "click", "1"});
+    };
+    for (const bool ok : {true, false})
+    {
+        SCOPED_TRACE(ok ? "Ok" : "double click");
+        allow(early);
+        LoadPlanningDialog dialog(nullptr, &manager);
+        dialog.setBasePaths({dir.file("feed")});
+        auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+        QStringList seen, shown;
+        QString picked;
+        bool stays = false, inView = false;
+        const int exec = runLong(dialog, [&] {
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog) &&
+                        QTest::qWaitFor([&] { return list->topLevelItemCount() == early; }, 60000));
+            QTreeWidgetItem* row = list->topLevelItem(2);
+            picked = row->text(1);
+            clickAt(list->viewport(), list->visualItemRect(row).center());
+            ASSERT_TRUE(QTest::qWaitFor([&] { return list->selectedItems() == QList<QTreeWidgetItem*>{row}; }, 30000));
+            seen = rowsInView(list);
+            allow(count - early);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == count && !dialog.isListing(); }, 60000));
+            shown = rowsInView(list);
+            dialog.grab().save(MORVANTA_BINARY_DIR "/tests/shell/load_planning_filled.png");
+            stays = list->selectedItems() == QList<QTreeWidgetItem*>{row};
+            inView = list->viewport()->rect().contains(list->visualItemRect(row));
+            auto* button = dialog.findChild<QPushButton*>("m_buttonOk");
+            if (ok)
+                clickAt(button, button->rect().center());
+            else // the second press of the double click, where the first was
+                QProcess::execute("xdotool", {"click", "1"});
+        });
+        EXPECT_EQ(exec, 1);
+        EXPECT_EQ(shown, seen);
+        EXPECT_TRUE(stays && inView);
+        EXPECT_EQ(QString::fromStdString(dialog.getSelectedPlanningFileName()).section('/', -1),
+                  "2024-05-" + picked.section(' ', -1) + "__10-00-00-1.srl");
+    }
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(interval);
+    FolderWalk::setOpenObserver({});
+}
+
+// A patient folder that does not answer, held in the start's wait or in a file call, holds up only
+// its own rows: the next folder's plannings show, and the line below the list says which folder
+// has not answered since when. The held thread is not waited for when the dialog closes.
+TEST_F(LoadPlanningDialogTest, AFolderThatDoesNotAnswerHoldsUpOnlyItsOwnRows)
+{
+    const QString dead = dir.qpath() + "/incomplete";
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool answers = false;
+    QDateTime heldAt;
+    const auto hold = [&](const std::atomic<bool>* cancelled) {
+        std::unique_lock lock(mutex);
+        heldAt = QDateTime::currentDateTime();
+        changed.wait(lock, [&] { return answers || (cancelled && cancelled->load()); });
+    };
+    const auto answer = [&](bool now) {
+        std::lock_guard lock(mutex);
+        answers = now;
+        changed.notify_all();
+    };
+    for (const bool inWait : {true, false})
+    {
+        SCOPED_TRACE(inWait ? "in the start's wait" : "in a file call");
+        answer(false);
+        LoadPlanningDialog dialog(nullptr, &manager);
+        dialog.setBasePaths({dead.toStdString(), dir.file("patients/Alpha")});
+        if (inWait)
+            dialog.setFolderWait([&](const std::string& folder, const std::atomic<bool>* cancelled) {
+                if (QString::fromStdString(folder) == dead)
+                    hold(cancelled);
+                return !cancelled->load();
+            }, [&] {
+                std::lock_guard lock(mutex);
+                changed.notify_all();
+            });
+        else
+            FolderWalk::setOpenObserver([&](const QString& folder) {
+                if (folder == dead)
+                    hold(nullptr);
+            });
+        auto* list = dialog.findChild<QTreeWidget*>("m_PatientTable");
+        auto* state = dialog.findChild<QLabel*>("m_ListState");
+        QStringList rows;
+        QString said, shown;
+        runLong(dialog, [&] {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 1 && state->toolTip().contains(" since "); },
+                                        60000));
+            rows = ShellTest::rowTexts(list, {1});
+            said = state->toolTip();
+            shown = state->text();
+            dialog.grab().save(QString(MORVANTA_BINARY_DIR "/tests/shell/load_planning_silent_%1.png").arg(inWait ? "wait" : "call"));
+            dialog.reject();
+        });
+        EXPECT_EQ(rows, QStringList{"Alpha"});
+        // Since the hold began: the list heard of the folder last just before.
+        const QString says = inWait ? "Waiting since %1 for the start to finish what earlier sessions left in " + dead
+                                    : "No answer since %1 from the patient folder " + dead;
+        std::unique_lock lock(mutex);
+        QStringList expected;
+        for (const QDateTime& time : {heldAt, heldAt.addSecs(-1)})
+            expected << QRegularExpression::escape(says.section("%1", 0, 0)) + time.toString("hh:mm:ss") +
+                            " \\([0-9]+ s\\)" + QRegularExpression::escape(says.section("%1", 1));
+        lock.unlock();
+        EXPECT_TRUE(QRegularExpression("^(" + expected.join('|') + ")$").match(said).hasMatch()) << said.toStdString();
+        // Shortened in the middle: the folder's own name stays in sight.
+        EXPECT_TRUE(shown.startsWith(said.left(12)) && shown.endsWith("/incomplete")) << shown.toStdString();
+        EXPECT_EQ(LoadPlanningDialog::threadsOut(), inWait ? 0 : 1);
+        answer(true);
+        EXPECT_TRUE(QTest::qWaitFor([] { return LoadPlanningDialog::threadsOut() == 0; }, 60000));
+        FolderWalk::setOpenObserver({});
+    }
 }

@@ -6,7 +6,8 @@
                                        patient "1" study "23"), a series without date and time
   dicom_tree.py many <folder> <count>  one series of <count> files (for a long scan)
   dicom_tree.py latin1 <folder>        one series of 3 files whose patient name is written in Latin-1
-  dicom_tree.py pixels <folder> <count> "many" with an image of 16 x 16 pixels in each file
+  dicom_tree.py pixels <folder> <count> "many" with an image of 16 x 16 pixels in each file: a series
+                                       that imports
   dicom_tree.py singles <folder> <count> <count> single images (each a series of its own) in one folder
   dicom_tree.py groups <folder>        one line per study set: "date time|patient|files", sorted
   dicom_tree.py rate <folder> <count>  "many", then pydicom's header reads a second on standard error
@@ -27,7 +28,7 @@ SOP_CLASS = "1.2.840.10008.5.1.4.1.1.2"
 
 
 def write(path, patient, patient_id, study_id, series, uid, date="20040101", time="103000", modality="CT",
-          model="Scanner", charset=None, pixels=False):
+          model="Scanner", charset=None, pixels=False, index=0):
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = SOP_CLASS
     meta.MediaStorageSOPInstanceUID = generate_uid()
@@ -49,6 +50,9 @@ def write(path, patient, patient_id, study_id, series, uid, date="20040101", tim
         ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 16, 15, 0
         ds.SamplesPerPixel, ds.PhotometricInterpretation = 1, "MONOCHROME2"
         ds.PixelData = bytes(range(256)) * 2
+        # A stack that imports: the slices 0.5 mm apart, in order.
+        ds.ImagePositionPatient = ["0", "0", f"{index * 0.5:g}"]
+        ds.InstanceNumber = index + 1
     os.makedirs(os.path.dirname(path), exist_ok=True)
     ds.save_as(path, write_like_original=False)
 
@@ -78,7 +82,7 @@ def make(root):
 def many(root, count, pixels=False):
     uid = generate_uid()
     for i in range(count):
-        write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid, pixels=pixels)
+        write(f"{root}/Many/{i:05d}.dcm", "Many^Files", "P9", "1", 1, uid, pixels=pixels, index=i)
 
 
 def singles(root, count):

@@ -184,7 +184,11 @@ std::string DicomSeriesReader::unreadableBetween(const std::string& before, cons
     for (const std::string& name : between) {
         const std::string path = (folder / name).string();
         try {
-            importer_.readInformation(path);
+            // A slice cut short in its pixel data has a whole header: it reads, and its damage says
+            // why it was left out.
+            const std::string damage = importer_.readInformation(path)->damage();
+            if (!damage.empty())
+                unreadable.push_back(name + " (" + damage + ")");
         } catch (const DicomException& failure) {
             // A file of another kind beside the slices (a picture, a text) is no slice left out.
             if (failure.code() != DicomException::NoImporter || fs::path(name).extension() == extension)

@@ -79,6 +79,18 @@ char32_t converted(iconv_t converter, std::string_view bytes)
     return char32_t(out[0]) | char32_t(out[1]) << 8 | char32_t(out[2]) << 16 | char32_t(out[3]) << 24;
 }
 
+// One character of GB18030 (one, two or four bytes) as the platform's converter reads it, or U+FFFD.
+// Its places are too many for a table: each character is asked for as it comes.
+char32_t gb18030Character(std::string_view bytes)
+{
+    static std::mutex mutex;
+    static const iconv_t converter = ::iconv_open("UTF-32LE", "GB18030");
+    if (converter == iconv_t(-1))
+        return replacement;
+    std::lock_guard lock(mutex);
+    return converted(converter, bytes);
+}
+
 // The sets by the names the program gives them. The platform's converter is asked for each place
 // once, when a file first uses the set; single-byte sets by their byte, multi-byte sets by their
 // EUC form (both bytes with the high bit, JIS X 0212 after 0x8F).
@@ -239,6 +251,13 @@ DicomCharacterSet::DicomCharacterSet(std::string_view specificCharacterSet) : Di
             utf8_ = true;
             continue;
         }
+        // Sets without code extensions: other values have nothing to add. GBK is the one- and
+        // two-byte part of GB18030, in the same bytes: both are read as GB18030, so a character
+        // beyond GBK that a writer still puts in is not lost.
+        if (valueOne && (value == "GB18030" || value == "GBK")) {
+            gb18030_ = true;
+            return;
+        }
         const Term* term = termOf(value);
         if (!term || term->g0 || first)
             continue;
@@ -279,7 +298,40 @@ std::string DicomCharacterSet::toUtf8(std::string_view bytes, bool personName) c
         }
         return out;
     }
+    if (gb18030_)
+        return gb18030ToUtf8(bytes);
     return iso2022ToUtf8(bytes, personName);
+}
+
+std::string DicomCharacterSet::gb18030ToUtf8(std::string_view bytes)
+{
+    // The value is read whole: the second byte of a pair may be a backslash or a '^', which are no
+    // delimiters there.
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    const auto inRange = [&](std::size_t i, unsigned low, unsigned high) {
+        return i < bytes.size() && (unsigned char)bytes[i] >= low && (unsigned char)bytes[i] <= high;
+    };
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto byte = (unsigned char)bytes[i];
+        if (byte < 0x80) {
+            appendShown(out, byte);
+            ++i;
+            continue;
+        }
+        // 0x80, 0xFF and a first byte without the rest of its character are one U+FFFD each;
+        // what follows is read anew.
+        std::size_t length = 1;
+        if (byte >= 0x81 && byte <= 0xFE) {
+            if (inRange(i + 1, 0x30, 0x39) && inRange(i + 2, 0x81, 0xFE) && inRange(i + 3, 0x30, 0x39))
+                length = 4;
+            else if (inRange(i + 1, 0x40, 0x7E) || inRange(i + 1, 0x80, 0xFE))
+                length = 2;
+        }
+        appendShown(out, length == 1 ? replacement : gb18030Character(bytes.substr(i, length)));
+        i += length;
+    }
+    return out;
 }
 
 std::string DicomCharacterSet::iso2022ToUtf8(std::string_view bytes, bool personName) const

@@ -2,7 +2,8 @@
 // The Specific Character Set (0008,0005) of a data set, and text values turned from its bytes into
 // UTF-8. Covers the default repertoire, UTF-8, the single-byte sets and the code extensions of ISO
 // 2022: escape sequences designate the single-byte sets and, where the platform converts them, the
-// Japanese, Korean and Chinese multi-byte sets. Bytes above 0x7F for which no set is designated
+// Japanese, Korean and Chinese multi-byte sets; and GB18030 (GBK among it), whose characters of one,
+// two or four bytes need no code extensions. Bytes above 0x7F for which no set is designated
 // are taken as Latin-1, so that a name is never lost, only at worst shown with a wrong accent. No
 // escape or control character is ever passed on: bytes a set leaves undefined, C1 controls and
 // sets the platform cannot convert show as U+FFFD.
@@ -41,9 +42,11 @@ public:
 
 private:
     std::string iso2022ToUtf8(std::string_view bytes, bool personName) const;
+    static std::string gb18030ToUtf8(std::string_view bytes);
 
     bool given_ = false; // (0008,0005) names a set
     bool utf8_ = false;
+    bool gb18030_ = false; // GB18030 or its subset GBK
     const CodeElement* g1_; // the set of bytes above 0x7F before any escape sequence
 };
 

@@ -7,6 +7,8 @@
 #include "dicom/import/DicomVolume.h"
 #include "planning/io/PlanningFile.h"
 #include "planning/io/saving/FolderHandle.h"
+#include "planning/io/saving/PlanningFinder.h"
+#include "planning/io/saving/TakeOverRecord.h"
 #include "planning/model/ImplantManager.h"
 #include "planning/model/Marker.h"
 #include "planning/model/Model.h"
@@ -26,6 +28,8 @@
 #include <fstream>
 #include <stdexcept>
 #include <sys/stat.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -91,6 +95,8 @@ VEXA_RETHROW
 bool PlanningReader::start()
 {
     errorMessage_.clear();
+    origin_.clear();
+    read_.clear();
     determinedJaw_ = false;
     progress_ = 0.0;
     try {
@@ -105,7 +111,49 @@ bool PlanningReader::start()
     importing_ = false;
     if (errorMessage_.empty())
         errorMessage_ = "The planning " + file_ + " could not be loaded.";
+    // A planning another instance saved again meanwhile goes while it is read: that is the cause,
+    // not the file that went.
+    if (const std::string now = replacement(); !now.empty())
+        errorMessage_ = "The planning " + fs::path(file_).parent_path().string() +
+                        " was saved again meanwhile, by another instance of the program: it is now in " + now +
+                        ". Load it from there.";
     return false;
+}
+
+std::string PlanningReader::replacement() const
+{
+    try {
+        const fs::path file = fs::absolute(fs::path(file_)).lexically_normal();
+        const std::string folder = file.parent_path().string(), name = file.parent_path().filename().string();
+        // Only a planning that no longer holds all it did was replaced: its file, or a file it names, went.
+        const auto kind = FolderHandle::kindAt(file.string());
+        if (!kind.ok())
+            return {};
+        bool taken = *kind == FolderHandle::Kind::none;
+        for (std::size_t i = 0; !taken && i < read_.size(); ++i) {
+            const auto part = FolderHandle::kindAt(folder + "/" + read_[i]);
+            taken = part.ok() && *part == FolderHandle::Kind::none;
+        }
+        if (!taken)
+            return {};
+        // Being taken over: the new planning beside it holds the record of that.
+        if (const FolderHandle parent = FolderHandle::open(file.parent_path().parent_path().string(), true)) {
+            const auto names = parent.entries();
+            for (const std::string& beside : names.ok() ? *names : std::vector<std::string>())
+                if (!beside.starts_with('.') && beside != name)
+                    if (const auto record = parent.kindBelow(beside + "/" + TakeOverRecord::prefix + name);
+                        record.ok() && *record == FolderHandle::Kind::file)
+                        return parent.pathOf(beside);
+        }
+        // Else the last saved planning of its origin (a planning saved before the origin was kept
+        // starts it with its folder's name), where a patient folder that does not answer is left out.
+        return PlanningFinder::findLater(settings_->getPatientPaths(), origin_.empty() ? name : origin_, folder,
+                                         file.filename().string(), std::chrono::seconds(5))
+            .folder;
+    } catch (const std::exception&) {
+        // A look that fails tells nothing: the load's own cause is said.
+        return {};
+    }
 }
 
 double PlanningReader::getProgressState() const
@@ -144,6 +192,12 @@ VEXA_RETHROW
 void PlanningReader::load() try
 {
     const PlanningFile planning = PlanningFile::read(file_);
+    origin_ = planning.origin;
+    read_ = planning.dicomFiles;
+    for (const PlanningFile::Implant& implant : planning.implants)
+        read_.push_back(implant.file);
+    if (!planning.surfaceFile.empty())
+        read_.push_back(planning.surfaceFile);
     // Names in the file are relative to its folder (with its trailing "/").
     const std::string folder = file_.substr(0, file_.rfind('/') + 1);
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Implant;
 class Model;
@@ -57,12 +58,18 @@ public:
 
 private:
     void load();
+    // Where the planning is now when another instance saved it again while it was read (and took
+    // its files away); empty when it was not, or that cannot be told.
+    std::string replacement() const;
 
     std::string file_;
     std::shared_ptr<Model> model_;
     std::shared_ptr<Settings> settings_;
     Vexa::DicomIOManager& manager_;
     std::string errorMessage_;
+    // What the load read of the planning file: its origin, and the files it names (relative).
+    std::string origin_;
+    std::vector<std::string> read_;
     bool determinedJaw_ = false;
     std::atomic<double> progress_{0.0};
     std::atomic<bool> importing_{false};

@@ -40,6 +40,9 @@ namespace {
 constexpr double dicomShare = 0.8;
 // How long an overwrite waits for another instance at work in the planning it replaces.
 constexpr auto patience = std::chrono::seconds(60);
+// How long a patient folder may make no step in the look for a later save of the planning before
+// it is left out (its file server stopped answering).
+constexpr auto unanswered = std::chrono::seconds(5);
 
 // Where a file to copy is, or the failure to copy it (the `what` named `file`).
 fs::path located(const Answer<fs::path>& place, const std::string& what, const std::string& file)
@@ -111,6 +114,7 @@ bool PlanningWriter::start()
 {
     errorMessage_.clear();
     notes_.clear();
+    silent_.clear();
     notCarried_.clear();
     unchanged_.clear();
     progress_ = 0.0;
@@ -211,9 +215,16 @@ void PlanningWriter::save() try
         update.setReplacedPlanning(loaded.fileName(), settings_->getPlanningOwnFiles());
     const Staged staged = stage(snapshot, update, loaded);
     progress_ = 0.95;
-    publish(update, loaded);
+    try {
+        publish(update, loaded);
+    } catch (const std::exception&) {
+        if (update.isClearedAway())
+            throw std::runtime_error(PlanningFolderUpdate::clearedAwayText(folder));
+        throw;
+    }
 
     notes_ = update.getNotes();
+    notes_.insert(notes_.end(), silent_.begin(), silent_.end());
     for (const std::string& source : staged.carriedIn) {
         const auto [folder, name] = entryAt(source);
         if (const int error = folder ? folder.removeFile(name).error() : folder.error(); error && error != ENOENT)
@@ -309,7 +320,7 @@ PlanningWriter::Staged PlanningWriter::stage(Snapshot& snapshot, PlanningFolderU
         staged.ownFiles = withKept.ownFiles(update.getStagingFolder());
         stageCarried(staging, staged);
     } catch (const std::exception& e) {
-        stagingFailed(e, update.getStagingFolder(), loaded);
+        stagingFailed(e, update, loaded);
     }
     return staged;
 }
@@ -395,8 +406,12 @@ void PlanningWriter::stageCarried(const PlanningStaging& staging, Staged& staged
     }
 }
 
-void PlanningWriter::stagingFailed(const std::exception& e, const std::string& stagingFolder, LoadedPlanning& loaded)
+void PlanningWriter::stagingFailed(const std::exception& e, const PlanningFolderUpdate& update, LoadedPlanning& loaded)
 {
+    // The working folder itself went: that is what the user is told.
+    if (update.isClearedAway())
+        throw std::runtime_error(
+            PlanningFolderUpdate::clearedAwayText(fs::path(update.getFolder()).parent_path().string()));
     // Files of the loaded planning that went while they were copied: another instance has
     // published its save of it. Once it is through, the user is told that, not what went.
     if (overwrite_ && loaded.isSet() && isGone(loaded, loaded.folder())) {
@@ -411,7 +426,7 @@ void PlanningWriter::stagingFailed(const std::exception& e, const std::string& s
             throw std::runtime_error(loaded.savedAgainText(loaded.replacement()));
         }
     }
-    throw std::runtime_error(PlanningStaging::asShown(e.what(), stagingFolder));
+    throw std::runtime_error(PlanningStaging::asShown(e.what(), update.getStagingFolder()));
 }
 
 void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loaded)
@@ -445,12 +460,17 @@ void PlanningWriter::publish(PlanningFolderUpdate& update, LoadedPlanning& loade
     // Another instance may have published its save of this planning since the start: the
     // folder loaded is gone then, or a later folder of the planning stands beside it.
     loaded.lookAgain();
-    const std::string now = !loaded.replacement().empty()
-                                ? loaded.replacement()
-                                : PlanningFinder::findByOrigin(settings_->getPatientPaths(), loaded.origin());
-    if (!loaded.replacement().empty() ||
-        (!now.empty() && now != loaded.folder() && !loaded.folder().empty() &&
-         PlanningFinder::saveTimeKey(now) > PlanningFinder::saveTimeKey(loaded.folder()))) {
+    std::string now = loaded.replacement();
+    if (now.empty() && !loaded.folder().empty()) {
+        const PlanningFinder::Later later = PlanningFinder::findLater(settings_->getPatientPaths(), loaded.origin(),
+                                                                      loaded.folder(), loaded.fileName(), unanswered);
+        now = later.folder;
+        for (const std::string& silent : later.silent)
+            silent_.push_back(silent + " did not answer within " + std::to_string(unanswered.count()) +
+                              " seconds and was left out of the look for a later save of this planning. A later "
+                              "planning there, if any, is kept and shows beside this one once the folder answers.");
+    }
+    if (!now.empty()) {
         unchanged_.clear();
         throw std::runtime_error(loaded.savedAgainText(now));
     }
@@ -473,7 +493,8 @@ void PlanningWriter::collect(PlanningFile& planning) const try
     planning.sex = patientValue("sex");
     planning.patientId = patientValue("id");
     planning.version = Vexa::getProgramVersion();
-    planning.lastModified = QDateTime::currentDateTime().toString("MM/dd/yyyy hh:mm:ss").toStdString();
+    // The stored time is read from the clock the planning's new name is drawn from.
+    planning.lastModified = Utilities::currentDateTime().toString("MM/dd/yyyy hh:mm:ss").toStdString();
     planning.jaw = model_->getJaw();
     if (const auto data = model_->getData())
         if (const auto information = data->getInformation())

@@ -71,7 +71,8 @@ public:
     // After a successful start: each file to carry in that stayed where it is, with the reason.
     const std::vector<std::pair<std::string, std::string>>& getNotCarried() const { return notCarried_; }
     // After a successful start: one line for each entry of the replaced planning's folder that
-    // stayed where it was, with the reason.
+    // stayed where it was, with the reason, and for each patient folder that did not answer the
+    // look for a later save of the planning (left out of it).
     const std::vector<std::string>& getNotes() const { return notes_; }
 
 private:
@@ -93,8 +94,8 @@ private:
                        PlanningFile& withKept);
     void stageCarried(const PlanningStaging& staging, Staged& staged);
     // A stage that failed: said as the user knows the files, or, where another instance published
-    // its save of the planning loaded meanwhile, as that.
-    [[noreturn]] void stagingFailed(const std::exception& e, const std::string& stagingFolder, LoadedPlanning& loaded);
+    // its save of the planning loaded meanwhile, or a start cleared the working folder away, as that.
+    [[noreturn]] void stagingFailed(const std::exception& e, const PlanningFolderUpdate& update, LoadedPlanning& loaded);
     // Copies with `copy`; for a new planning, once more from the replacement when the planning
     // loaded went meanwhile (another instance published its overwrite of it).
     template<class Copy>
@@ -120,6 +121,8 @@ private:
     std::vector<Carried> carried_;
     std::vector<std::pair<std::string, std::string>> notCarried_;
     std::vector<std::string> notes_;
+    // Patient folders the look for a later save of the planning left out, said with the notes.
+    std::vector<std::string> silent_;
     std::atomic<double> progress_{0.0};
     mutable std::mutex waitingMutex_;
     std::string waiting_;

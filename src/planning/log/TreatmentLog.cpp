@@ -1109,7 +1109,9 @@ FolderHandle openBelowPatients(const std::string& folder, const std::vector<std:
     return {};
 }
 
-std::string plannedFolder(const std::string& planningFile, const std::vector<std::string>& patientPaths)
+// `failure`, where given, hears why the planning that replaced it could not be looked for.
+std::string plannedFolder(const std::string& planningFile, const std::vector<std::string>& patientPaths,
+                          std::string* failure = nullptr)
 {
     namespace fs = std::filesystem;
     if (!fs::path(planningFile).is_absolute())
@@ -1127,21 +1129,53 @@ std::string plannedFolder(const std::string& planningFile, const std::vector<std
     const auto kind = FolderHandle::kindAt(file.string());
     if (kind.ok() && *kind == FolderHandle::Kind::file)
         return folder.string();
+    if (!kind.ok() && failure)
+        *failure = file.string() + " cannot be read (" + Vexa::reasonOf(kind.error()) + ")";
     try {
         return PlanningFinder::findByOrigin(patientPaths, folder.filename().string());
     } catch (const std::exception& e) {
         record(std::string("the planning of a journal is not looked for: ") + e.what());
+        if (failure && failure->empty())
+            *failure = e.what();
         return {};
     }
+}
+
+// Whether the file `name` in `folder` holds the first `size` bytes of the open journal and nothing
+// else, compared a block at a time: a journal may be hundreds of megabytes, and its last line (a
+// mark cut off, or one that names nothing) may never have gone into its log.
+Answer<bool> holdsJournal(const FolderHandle& folder, const std::string& name, const FolderHandle::File& journal,
+                          std::uintmax_t size)
+{
+    auto file = folder.openFile(name);
+    if (!file.ok())
+        return file.error() == ENOENT || file.error() == ELOOP ? Answer<bool>(false) : file.failure();
+    const auto status = file->status();
+    if (!status.ok())
+        return status.failure();
+    if (!S_ISREG(status->st_mode) || static_cast<std::uintmax_t>(status->st_size) != size)
+        return false;
+    constexpr std::size_t block = 1 << 20;
+    for (std::uintmax_t at = 0; at < size; at += block) {
+        const std::size_t length = static_cast<std::size_t>(std::min<std::uintmax_t>(size - at, block));
+        const auto mine = journal.readAt(at, length);
+        if (!mine.ok())
+            return mine.failure();
+        const auto theirs = file->readAt(at, length);
+        if (!theirs.ok())
+            return theirs.failure();
+        if (*mine != *theirs)
+            return false;
+    }
+    return true;
 }
 
 // The log of the journal `journalName` (open as `journal`, `size` bytes) in `logs`: its name
 // follows from the journal's, so that a start never makes a second log of one journal. A log of
 // that name with the journal's very bytes is found (`made` false); another file at it sends the
 // log to the next name of the row. Its name, or the error.
-Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalFolder, const std::string& journalName,
-                          const FolderHandle::File& journal, std::uintmax_t size, bool& made,
-                          const std::function<bool()>& stop)
+Answer<std::string> logOf(const FolderHandle& logs, const std::string& journalName, const FolderHandle::File& journal,
+                          std::uintmax_t size, bool& made, const std::function<bool()>& stop)
 {
     const std::string stem = std::filesystem::path(journalName).stem().string();
     for (int n = 1; n <= 9; ++n) {
@@ -1162,7 +1196,7 @@ Answer<std::string> logOf(const FolderHandle& logs, const FolderHandle& journalF
                     return copy.failure();
                 continue; // made meanwhile: looked at again
             }
-            const auto same = FolderHandle::sameBytes(journalFolder, journalName, logs, name);
+            const auto same = holdsJournal(logs, name, journal, size);
             if (!same.ok())
                 return same.failure();
             if (*same) {
@@ -1181,7 +1215,8 @@ namespace {
 
 // The temporary name a journal was made under where the file system has no nameless files: a
 // killed program leaves it as a second name of its journal, which then goes (never the only name
-// of a file, nor one a live program holds or another user's).
+// of a file, nor one a live program holds or another user's). Closed before the name goes: the NFS
+// client keeps a name removed while its file is open as ".nfs…", which is one more name of it.
 void removeSecondName(const FolderHandle& folder, const std::string& name)
 {
     const auto entry = folder.status(name);
@@ -1191,7 +1226,8 @@ void removeSecondName(const FolderHandle& folder, const std::string& name)
     const auto lock = file.ok() ? file->lock() : Answer<FolderHandle::File::Lock>(file.failure());
     if (lock.ok() && (*lock == FolderHandle::File::Lock::taken || *lock == FolderHandle::File::Lock::shared))
         if (const auto at = file->isAt(folder, name); at.ok() && *at)
-            folder.removeFile(name);
+            if (const auto removed = file->removeFrom(folder, name); !removed.ok())
+                record("the second name " + folder.pathOf(name) + " of a journal stays: " + Vexa::reasonOf(removed.error()));
 }
 
 // A temporary file of a journal's or a log's: a second name as above, else what a maker killed
@@ -1210,54 +1246,231 @@ void removeLeft(const FolderHandle& folder, const std::string& name)
         record("removed the temporary file " + folder.pathOf(name) + " a killed program left");
 }
 
-// The last line of the journal `file` (`size` bytes), where it says where the journal's lines went
-// (storedMark, movedMark); `at` tells where it begins. Empty where it says nothing of that.
-std::string lastMark(const FolderHandle::File& file, std::uintmax_t size, std::uintmax_t& at)
+// A name the NFS client gives a file whose name was removed while the file was open here
+// (".nfs" and hex digits): it goes once the client is done with the file.
+bool isSillyName(const std::string& name)
 {
-    const std::size_t tail = static_cast<std::size_t>(std::min<std::uintmax_t>(size, PATH_MAX + 200));
-    const auto bytes = file.readAt(size - tail, tail);
-    if (!bytes.ok() || bytes->size() != tail || tail < 2 || bytes->back() != '\n')
-        return {};
-    const std::size_t begin = bytes->rfind('\n', tail - 2);
-    if (begin == std::string::npos && tail < size)
-        return {};
-    const std::string line = bytes->substr(begin == std::string::npos ? 0 : begin + 1);
-    if (!line.starts_with(storedMark) && !line.starts_with(movedMark))
-        return {};
-    at = size - line.size();
-    return line.substr(0, line.size() - 1);
+    return name.size() > 4 && name.starts_with(".nfs") &&
+           name.find_first_not_of("0123456789abcdefABCDEF", 4) == std::string::npos;
 }
 
-// Whether what the mark names is there: the log stored with those very bytes; the journal that
-// took the lines over, or the log made of it.
-bool markHolds(const std::string& mark)
+// How many of the names of the journal `name` (its status `own`) are its own beside that one: the
+// ".nfs…" names of it in its folder, and the temporary name it was made under, which goes now (it
+// is locked here). Any other name, a link put elsewhere or beside it, is another file's.
+nlink_t namesOfItsOwn(const FolderHandle& folder, const std::string& name, const struct stat& own)
 {
+    const auto names = folder.entries();
+    if (!names.ok())
+        return 0;
+    const std::string madeAs = "." + name + Vexa::AtomicFile::temporaryTag;
+    nlink_t count = 0;
+    for (const std::string& other : *names) {
+        const bool silly = isSillyName(other);
+        if (!silly && !(Vexa::AtomicFile::isTemporaryName(other) && other.starts_with(madeAs)))
+            continue;
+        const auto status = folder.status(other);
+        if (!status.ok() || status->st_dev != own.st_dev || status->st_ino != own.st_ino)
+            continue;
+        if (silly || folder.removeFile(other).ok())
+            ++count;
+    }
+    return count;
+}
+
+// Whether the stem is a name this program gives its journals and logs: a time stamp
+// ("yyyy-MM-dd__hh-mm-ss-" and the milliseconds).
+bool isStampName(const std::string& stem)
+{
+    static const std::string shape = "dddd-dd-dd__dd-dd-dd-";
+    if (stem.size() <= shape.size() || stem.size() > shape.size() + 3)
+        return false;
+    for (std::size_t i = 0; i < stem.size(); ++i) {
+        const bool digit = stem[i] >= '0' && stem[i] <= '9';
+        if (i < shape.size() ? (shape[i] == 'd' ? !digit : stem[i] != shape[i]) : !digit)
+            return false;
+    }
+    return true;
+}
+
+// "<size> <hash>" of the first `size` bytes of the open file, as FolderHandle::contentKey tells a
+// file's, read a block at a time: a log may be hundreds of megabytes. Empty where the file is
+// shorter by now.
+Answer<std::string> contentKeyOf(const FolderHandle::File& file, std::uintmax_t size)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (std::uintmax_t at = 0; at < size;) {
+        const auto block = file.readAt(at, static_cast<std::size_t>(std::min<std::uintmax_t>(size - at, 1 << 20)));
+        if (!block.ok())
+            return block.failure();
+        if (block->empty())
+            return std::string();
+        hash.addData(QByteArrayView(block->data(), static_cast<qsizetype>(block->size())));
+        at += block->size();
+    }
+    return std::to_string(size) + " " + hash.result().toHex().toStdString();
+}
+
+// The end of the journal `file` (`size` bytes) as a start reads it: where its lines end (`end`),
+// a last line that was cut short as it was written left out where it is the beginning of a mark
+// (a kill in the middle of that write); the last of those lines where it says where the journal's
+// lines went (storedMark, movedMark), without its line break, and where it begins (`markAt`).
+struct Tail
+{
+    int error = 0; // its end could not be read
+    std::uintmax_t end = 0;
+    std::string mark;
+    std::uintmax_t markAt = 0;
+};
+
+Tail tailOf(const FolderHandle::File& file, std::uintmax_t size)
+{
+    Tail tail;
+    tail.end = size;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uintmax_t>(size, PATH_MAX + 200));
+    const auto bytes = file.readAt(size - length, length);
+    if (!bytes.ok() || bytes->size() != length) {
+        tail.error = bytes.ok() ? EIO : bytes.error(); // shorter than it was a moment ago
+        return tail;
+    }
+    if (length == 0)
+        return tail;
+    const auto marks = [](std::string_view line) {
+        for (const std::string_view kind : {storedMark, movedMark})
+            if (line.starts_with(kind) || (!line.empty() && kind.starts_with(line)))
+                return true;
+        return false;
+    };
+    std::size_t whole = length; // the bytes of whole lines in `bytes`
+    if (bytes->back() != '\n') {
+        const std::size_t lineEnd = bytes->rfind('\n');
+        if (lineEnd == std::string::npos && length < size)
+            return tail;
+        whole = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+        if (!marks(std::string_view(*bytes).substr(whole)))
+            return tail;
+        tail.end = size - (length - whole);
+    }
+    if (whole < 2)
+        return tail;
+    const std::size_t before = bytes->rfind('\n', whole - 2);
+    if (before == std::string::npos && length < size)
+        return tail;
+    const std::size_t begin = before == std::string::npos ? 0 : before + 1;
+    const std::string line = bytes->substr(begin, whole - 1 - begin);
+    if (!line.starts_with(storedMark) && !line.starts_with(movedMark))
+        return tail;
+    tail.mark = line;
+    tail.markAt = tail.end - (whole - begin);
+    return tail;
+}
+
+// What a start found of what a journal's mark names.
+struct Judged
+{
+    enum Verdict { holds, notThere, unknown } verdict = notThere;
+    std::string why; // unknown: "<path> cannot be read (<reason>)", or why its planning cannot be looked for
+    std::string named; // the path the mark names
+};
+
+// Whether the file `name` in `place` is what a mark of the journal (its status `journal`, its
+// first line `first`) names: a regular file other than the journal that begins as the journal
+// does (a log or journal of the same start, to the second), with the size and hash `key` where
+// one is given.
+Answer<bool> isNamed(const FolderHandle& place, const std::string& name, const struct stat& journal,
+                     const std::string& first, const std::string& key)
+{
+    const std::string path = place.pathOf(name);
+    const auto status = place.status(name);
+    if (!status.ok())
+        return status.error() == ENOENT ? Answer<bool>(false) : Answer<bool>(Failure{status.error(), path});
+    if (!S_ISREG(status->st_mode) || (status->st_dev == journal.st_dev && status->st_ino == journal.st_ino) ||
+        (!key.empty() && key.substr(0, key.find(' ')) != std::to_string(status->st_size)))
+        return false;
+    auto file = place.openFile(name);
+    if (!file.ok())
+        return file.error() == ENOENT || file.error() == ELOOP ? Answer<bool>(false) : Answer<bool>(Failure{file.error(), path});
+    const auto head = file->readAt(0, first.size());
+    if (!head.ok())
+        return Failure{head.error(), path};
+    if (*head != first)
+        return false;
+    if (key.empty())
+        return true;
+    const auto there = contentKeyOf(*file, static_cast<std::uintmax_t>(status->st_size));
+    if (!there.ok())
+        return Failure{there.error(), path};
+    return *there == key;
+}
+
+// Judges the mark of the journal in `own` (its status `journal`, its first line `first`). A mark
+// counts only where it names a log ("STORED", with its size and hash) or a journal ("MOVED", or
+// the log a start made of that one) of a time-stamp name that begins as the journal does, and
+// only where that is found in the journal's own "Log" folder, in the "Log" folder of its planning
+// where that is now (`planningLog`: an overwrite moves it, the journal and the log it names with
+// it, into the planning that replaced it; invalid where there is none, `why` set where that cannot
+// be told), or in the place elsewhere it names among `elsewhere` (where a log goes that its
+// planning's folder cannot take). The folder it names is not taken at its word: a mark names
+// nothing anywhere else. An error in any look is no answer.
+Judged judgeMark(const std::string& mark, const FolderHandle& own, const struct stat& journal, const std::string& first,
+                 const std::vector<std::string>& elsewhere, const std::function<FolderHandle(std::string& why)>& planningLog)
+{
+    Judged judged;
     const bool stored = mark.starts_with(storedMark);
     std::string rest = mark.substr(stored ? storedMark.size() : movedMark.size()), key;
     if (stored) {
         const std::size_t afterSize = rest.find(' '), afterHash = afterSize == std::string::npos ? afterSize : rest.find(' ', afterSize + 1);
-        if (afterHash == std::string::npos)
-            return false;
+        if (afterSize == 0 || afterHash == std::string::npos ||
+            rest.find_first_not_of("0123456789") != afterSize || afterHash - afterSize - 1 != 64 ||
+            rest.find_first_not_of("0123456789abcdef", afterSize + 1) != afterHash)
+            return judged;
         key = rest.substr(0, afterHash);
         rest = rest.substr(afterHash + 1);
     }
+    judged.named = rest;
     const std::filesystem::path at(rest);
-    if (!at.is_absolute() || !at.has_filename())
+    const std::string stem = at.stem().string();
+    if (first.empty() || !at.is_absolute() || at.extension() != (stored ? ".log" : ".journal") || !isStampName(stem))
+        return judged;
+    // A journal's lines may have gone on into the log a start made of it, under the name that
+    // follows from its own (logOf).
+    std::vector<std::string> names{at.filename().string()};
+    if (!stored)
+        for (int n = 1; n <= 9; ++n)
+            names.push_back(stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".log");
+    const auto found = [&](const FolderHandle& place) {
+        for (const std::string& name : names) {
+            const auto is = isNamed(place, name, journal, first, key);
+            if (is.ok() && *is)
+                return true;
+            if (!is.ok() && judged.why.empty())
+                judged.why = (is.where().empty() ? place.pathOf(name) : is.where()) + " cannot be read (" +
+                             Vexa::reasonOf(is.error()) + ")";
+        }
         return false;
-    const FolderHandle folder = FolderHandle::open(at.parent_path().string(), true);
-    if (stored) {
-        // Read only where its size is the log's.
-        const auto status = folder ? folder.status(at.filename().string()) : Answer<struct stat>(folder.failure());
-        if (!status.ok() || key.substr(0, key.find(' ')) != std::to_string(status->st_size))
-            return false;
-        const auto there = folder.contentKey(at.filename().string());
-        return there.ok() && *there == key;
+    };
+    const auto cannotOpen = [&](const FolderHandle& place) {
+        if (!place && place.error() && !place.isNoFolder() && judged.why.empty())
+            judged.why = place.path() + " cannot be read (" + Vexa::reasonOf(place.error()) + ")";
+    };
+    bool holds = found(own);
+    const std::string named = FolderHandle::plainPath(at.parent_path().string());
+    for (std::size_t i = 0; !holds && i < elsewhere.size(); ++i)
+        if (FolderHandle::plainPath(elsewhere[i]) == named && named != FolderHandle::plainPath(own.path())) {
+            const FolderHandle place = FolderHandle::open(elsewhere[i], false);
+            holds = place && found(place);
+            cannotOpen(place);
+        }
+    if (!holds) {
+        std::string why;
+        const FolderHandle place = planningLog(why);
+        const auto same = place ? place.isSameFolder(own) : Answer<bool>(true);
+        holds = place && !(same.ok() && *same) && found(place);
+        cannotOpen(place);
+        if (!why.empty() && judged.why.empty())
+            judged.why = why;
     }
-    for (const std::string& name : {at.filename().string(), at.stem().string() + ".log"})
-        if (const auto kind = folder ? folder.kind(name) : Answer<FolderHandle::Kind>(folder.failure());
-            kind.ok() && *kind == FolderHandle::Kind::file)
-            return true;
-    return false;
+    judged.verdict = holds ? Judged::holds : judged.why.empty() ? Judged::notThere : Judged::unknown;
+    return judged;
 }
 
 }
@@ -1350,10 +1563,14 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     const auto at = file->isAt(folder, name);
     if (!now.ok() || !at.ok() || !*at || now->st_nlink == 0)
         return;
-    // A journal has one name: a file with more (a link put at a journal's name) is another's.
+    // A journal has one name: a file with more (a link put at a journal's name) is another's. The
+    // names the NFS client keeps of it and the one it was made under are its own.
     if (now->st_nlink > 1) {
-        record("left " + path + ": it has " + std::to_string(now->st_nlink) + " names, so it is no journal of this program's");
-        return;
+        const nlink_t names = now->st_nlink - namesOfItsOwn(folder, name, *now);
+        if (names > 1) {
+            record("left " + path + ": it has " + std::to_string(names) + " names, so it is no journal of this program's");
+            return;
+        }
     }
     auto size = static_cast<std::uintmax_t>(now->st_size);
     const std::uintmax_t largest = largestJournal.load();
@@ -1370,39 +1587,87 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
         }
         return;
     }
-    // Its log stored, or its lines gone on into another journal: it only goes. A mark that names
-    // nothing there (a kill before that got its name) is no line of the log.
-    std::uintmax_t markAt = size;
-    if (const std::string mark = lastMark(*file, size, markAt); !mark.empty()) {
-        if (markHolds(mark)) {
-            record("the journal " + path + " goes: " + mark);
-            size = 0;
-        } else {
-            size = markAt;
-            if (::ftruncate(file->descriptor(), static_cast<off_t>(size)) != 0)
-                record("the journal " + path + " keeps its last line, which names what is not there: " + Vexa::reasonOf(errno));
-        }
-    }
-    if (size == 0) {
-        // Nothing of a log is in it.
-        folder.removeFile(name);
+    // Its first lines: its start, which every log and journal of it begins with, and its planning
+    // as its FILE entry names it.
+    std::string first, planningFile;
+    const auto head = file->readAt(0, static_cast<std::size_t>(std::min<std::uintmax_t>(size, 1 << 16)));
+    const Tail tail = head.ok() ? tailOf(*file, size) : Tail();
+    if (const int error = head.ok() ? tail.error : head.error()) {
+        record("the journal " + path + " is left for a later start: it cannot be read (" + Vexa::reasonOf(error) + ")");
         return;
     }
-    // Its planning, as its FILE entry names it (in its first lines).
-    std::string planningFile;
-    if (const auto head = file->readAt(0, static_cast<std::size_t>(std::min<std::uintmax_t>(size, 1 << 16))); head.ok()) {
+    {
+        if (const std::size_t end = head->find('\n'); end != std::string::npos)
+            first = head->substr(0, end + 1);
         const std::string entryText = "  ACTION: FILE ";
         if (const std::size_t entryAt = head->find(entryText); entryAt != std::string::npos)
             if (const std::size_t end = head->find('\n', entryAt); end != std::string::npos)
                 planningFile = head->substr(entryAt + entryText.size(), end - entryAt - entryText.size());
     }
+    // Where its planning is now, as a reload finds it: looked for once, and only where needed.
+    std::optional<std::string> planned;
+    std::string plannedFailure;
+    const auto plannedNow = [&]() -> const std::string& {
+        if (!planned)
+            planned = plannedFolder(planningFile, patientPaths, &plannedFailure);
+        return *planned;
+    };
+    // Its log stored, or its lines gone on into another journal: it only goes. A mark that names
+    // nothing there (a kill before that got its name), or nothing of this journal's, is no line
+    // of the log; neither is a mark cut short. Where what it names cannot be looked at, the
+    // journal and its mark stay for a later start: an error is no answer.
+    if (!tail.mark.empty()) {
+        std::vector<std::string> places;
+        for (const auto& place : elsewhere(patientPaths))
+            places.push_back(place.folder);
+        const Judged judged = judgeMark(tail.mark, folder, *now, first, places, [&](std::string& why) {
+            const std::string& at = plannedNow();
+            if (!plannedFailure.empty())
+                why = plannedFailure;
+            return at.empty() ? FolderHandle() : openBelowPatients(at, patientPaths).child("Log");
+        });
+        if (judged.verdict == Judged::holds) {
+            record("the journal " + path + " goes: " + tail.mark);
+            size = 0;
+        } else if (judged.verdict == Judged::unknown) {
+            record("the journal " + path + " stays with its last line " + tail.mark + ": " + judged.why);
+            const std::string key = "unchecked " + path + " " + std::to_string(now->st_ino);
+            std::lock_guard lockTold(toldMutex_);
+            if (std::find(toldLeft_.begin(), toldLeft_.end(), key) == toldLeft_.end()) {
+                toldLeft_.push_back(key);
+                const bool stored = tail.mark.starts_with(storedMark);
+                std::string why = judged.why;
+                if (!why.empty() && why.back() == '.')
+                    why.pop_back();
+                if (why.starts_with("The "))
+                    why[0] = 't';
+                told.push_back("The journal " + path + " of a navigation is kept for a later start: whether " +
+                               (stored ? "its treatment log " + judged.named
+                                       : "the journal its lines went on to, " + judged.named + ",") +
+                               " is there cannot be checked: " + why + ".");
+            }
+            return;
+        } else {
+            size = tail.markAt;
+        }
+    } else {
+        size = tail.end;
+    }
+    if (size > 0 && size < static_cast<std::uintmax_t>(now->st_size) &&
+        ::ftruncate(file->descriptor(), static_cast<off_t>(size)) != 0)
+        record("the journal " + path + " keeps its last line, which is none of its log's: " + Vexa::reasonOf(errno));
+    if (size == 0) {
+        // Nothing of a log is in it.
+        folder.removeFile(name);
+        return;
+    }
     // Beside it in a planning's "Log" folder; from beside the program, the user's data folder or
     // the study folder into its planning's, where that lies below the patient folders.
     std::vector<FolderHandle> places;
     if (!inPlanning)
-        if (const std::string planned = plannedFolder(planningFile, patientPaths); !planned.empty()) {
+        if (const std::string& at = plannedNow(); !at.empty()) {
             std::string cause;
-            if (FolderHandle logs = openMade(openBelowPatients(planned, patientPaths), "Log", cause))
+            if (FolderHandle logs = openMade(openBelowPatients(at, patientPaths), "Log", cause))
                 places.push_back(std::move(logs));
             else
                 record("the log of the journal " + path + " cannot go beside its planning: " + cause);
@@ -1411,7 +1676,7 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     std::string stored, failure;
     bool made = false;
     for (const FolderHandle& place : places) {
-        const auto log = place ? logOf(place, folder, name, *file, size, made, stop) : Answer<std::string>(place.failure());
+        const auto log = place ? logOf(place, name, *file, size, made, stop) : Answer<std::string>(place.failure());
         if (log.ok()) {
             stored = place.pathOf(*log);
             break;
@@ -1433,12 +1698,16 @@ void TreatmentLog::recoverJournal(const FolderHandle& folder, const std::string&
     const int removed = still.ok() && *still ? folder.removeFile(name).error() : still.error();
     if (removed) {
         record("cannot remove the journal " + path + ": " + Vexa::reasonOf(removed));
+        // Emptied instead: a later start makes no other log of it, nor tells of this one again.
+        if (file->rewrite("").ok())
+            file->sync();
         text += " Its journal cannot be removed (" + Vexa::reasonOf(removed) + "); no other log is made of it.";
     }
-    if (made)
-        told.push_back(text);
-    else
+    // Told also where an earlier start made it and ended before the journal went: nobody heard of
+    // it then.
+    if (!made)
         record("the log of the journal " + path + " was made before: " + stored);
+    told.push_back(text);
 }
 
 void TreatmentLog::setLargestJournal(std::uintmax_t bytes)

@@ -138,9 +138,15 @@ public:
     // "Log" folder of the planning its FILE entry names, where that lies below the patient folders
     // (found as a reload finds it), else beside it. Another user's journals, one larger than a
     // navigation writes and one with holes are left. Throws nothing, waits for nobody, and may run
-    // on any thread. Returns what the user is to read, once per journal. A journal whose last line
-    // names its log stored, or the journal its lines went on to, only goes; a file with more than
-    // one name is left; temporary files of journals and logs that a killed program left go as the
+    // on any thread. Returns what the user is to read, once per journal; a log an earlier start
+    // made of a journal it was killed before removing is told too. A journal whose last line names
+    // its log stored, or the journal its lines went on to, only goes; that line counts only where
+    // what it names begins as the journal does and lies in the journal's own "Log" folder, its
+    // planning's where that is now, or the place elsewhere it names; any other last line, and one
+    // cut short, is left out of the log. Where what it names cannot be looked at (an error, never
+    // "not there"), the journal and its last line stay for a later start, told in one line. A file
+    // with more than one name is left (the NFS client's ".nfs…" names of it and its temporary name
+    // are its own); temporary files of journals and logs that a killed program left go as the
     // saving's do (HolderFile::removeTemporary). Once `stop` says so, the journal being copied and
     // the rest are left for the next start.
     std::vector<std::string> recover(const std::vector<std::string>& planningLogFolders = {},

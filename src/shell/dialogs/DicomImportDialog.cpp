@@ -19,8 +19,12 @@
 #include <QRegularExpression>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <functional>
+#include <system_error>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 
 namespace Vexa {
@@ -141,6 +145,8 @@ void DicomImportDialog::timerEvent(QTimerEvent* e)
         unreadable_ = scanner_->unreadableFiles();
         std::sort(unreadable_.begin(), unreadable_.end(),
                   [](const UnreadableFile& a, const UnreadableFile& b) { return a.file < b.file; });
+        unreadFolders_ = scanner_->unreadFolders();
+        baseError_ = scanner_->baseFolderError();
         status_->setText(tr("Ready"));
         killTimer(pollTimer_);
         pollTimer_ = 0;
@@ -188,6 +194,18 @@ std::vector<DicomImportDialog::UnreadableFile> DicomImportDialog::DirectoryScann
 {
     std::lock_guard lock(mutex_);
     return std::move(unreadable_);
+}
+
+std::vector<DicomImportDialog::UnreadableFile> DicomImportDialog::DirectoryScanner::unreadFolders()
+{
+    std::lock_guard lock(mutex_);
+    return std::move(unreadFolders_);
+}
+
+int DicomImportDialog::DirectoryScanner::baseFolderError()
+{
+    std::lock_guard lock(mutex_);
+    return baseError_;
 }
 
 void DicomImportDialog::DirectoryScanner::setStatus(const QString& text)
@@ -253,7 +271,20 @@ void DicomImportDialog::DirectoryScanner::run()
 
 void DicomImportDialog::DirectoryScanner::scanDirectory(const QDir& folder)
 {
-    const auto enter = [this](const QDir& f) { setStatus(f.absolutePath()); };
+    const auto enter = [this, &folder](const QDir& f) {
+        setStatus(f.absolutePath());
+        // The walk takes a folder it cannot open for an empty one: opened here first, one that
+        // cannot be is told with the reason.
+        const int fd = ::open(QFile::encodeName(f.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int error = fd < 0 ? errno : 0;
+        if (fd >= 0)
+            ::close(fd);
+        std::lock_guard lock(mutex_);
+        if (f.absolutePath() == folder.absolutePath())
+            baseError_ = error;
+        else if (error)
+            unreadFolders_.push_back({f.absolutePath().toStdString(), std::generic_category().message(error)});
+    };
     FolderWalk::walk(folder, [this](const QFileInfo& entry) {
         setStatus(entry.absoluteFilePath());
         try
@@ -311,17 +342,27 @@ bool DicomImportDialog::event(QEvent* e)
     if (studySets_.empty())
     {
         QDialog::reject();
-        // Damaged files and single images are what the user must hear of then, not that there is
-        // no CD.
-        const QString text = unreadable_.empty() && singleImages_.empty()
-                                 ? tr("Please insert cd with patient data and press \"patient\" again.")
-                                 : notListedText(10, "\n");
-        MessageDialog message(nullptr, tr("Import error"), text, MessageDialog::Ok);
+        MessageDialog message(nullptr, tr("Import error"), nothingListedText(), MessageDialog::Ok);
         message.exec();
     }
     displayStudySetContainer();
     displayNotListedFiles();
     return true;
+}
+
+QString DicomImportDialog::nothingListedText() const
+{
+    const QString folder = QDir::toNativeSeparators(baseFolder_.absolutePath());
+    // Only a folder that is missing or holds no DICOM file asks for the CD: one that cannot be
+    // read, and what the walk met (folders not looked into, damaged files, single images), are
+    // what the user must hear of.
+    if (baseError_ != 0 && baseError_ != ENOENT)
+        return tr("The folder %1 cannot be read (%2).")
+            .arg(folder, QString::fromStdString(std::generic_category().message(baseError_)));
+    if (!unreadable_.empty() || !singleImages_.empty() || !unreadFolders_.empty())
+        return notListedText(10, "\n");
+    return (baseError_ == ENOENT ? tr("The folder %1 does not exist.") : tr("No DICOM files were found in %1.")).arg(folder) +
+           "\n\n" + tr("Please insert cd with patient data and press \"patient\" again.");
 }
 
 QString DicomImportDialog::notListedText(int mostNamed, const QString& separator) const
@@ -339,10 +380,26 @@ QString DicomImportDialog::notListedText(int mostNamed, const QString& separator
             names += separator + tr("and %1 more").arg(total - mostNamed);
         return names;
     };
+    // The kinds follow one another in a paragraph, or a sentence, each.
     QString text;
+    const auto nextKind = [&] {
+        if (!text.isEmpty())
+            text += separator.contains('\n') ? QStringLiteral("\n\n") : QStringLiteral(". ");
+    };
+    if (!unreadFolders_.empty())
+    {
+        // As the list of plannings words it.
+        text = tr("Folders not looked into, because they cannot be read:");
+        text += named(int(unreadFolders_.size()), [&](int i) {
+            const UnreadableFile& folder = unreadFolders_[std::size_t(i)];
+            return baseFolder_.relativeFilePath(QString::fromStdString(folder.file)) + " (" +
+                   QString::fromStdString(folder.reason) + ")";
+        });
+    }
     if (count > 0)
     {
-        text = count == found
+        nextKind();
+        text += count == found
                    ? (count == 1 ? tr("The one DICOM file found could not be read:")
                                  : tr("None of the %1 DICOM files found could be read:").arg(count))
                    : (count == 1 ? tr("1 of the %1 DICOM files found could not be read and is not listed:").arg(found)
@@ -357,8 +414,7 @@ QString DicomImportDialog::notListedText(int mostNamed, const QString& separator
     }
     if (singles > 0)
     {
-        if (count > 0)
-            text += separator.contains('\n') ? QStringLiteral("\n\n") : QStringLiteral(". ");
+        nextKind();
         text += singles == found
                     ? (singles == 1 ? tr("The one DICOM file found is a single image, and a single image is no series:")
                                     : tr("Each of the %1 DICOM files found is a single image, and a single image is no "
@@ -379,11 +435,13 @@ QString DicomImportDialog::notListedText(int mostNamed, const QString& separator
 
 void DicomImportDialog::displayNotListedFiles()
 {
-    if (unreadable_.empty() && singleImages_.empty())
+    const int kinds = int(!unreadable_.empty()) + int(!singleImages_.empty()) + int(!unreadFolders_.empty());
+    if (kinds == 0)
         return;
-    // Both kinds share the label's lines: each names fewer files then (the tool tip names all).
-    unreadableLabel_->setText(notListedText(unreadable_.empty() || singleImages_.empty() ? 3 : 1, "; "));
-    unreadableLabel_->setToolTip(notListedText(int(unreadable_.size() + singleImages_.size()), "\n"));
+    // Several kinds share the label's lines: each names fewer then (the tool tip names all).
+    unreadableLabel_->setText(notListedText(kinds == 1 ? 3 : 1, "; "));
+    unreadableLabel_->setToolTip(
+        notListedText(int(std::max({unreadable_.size(), singleImages_.size(), unreadFolders_.size()})), "\n"));
     list_->setGeometry(10, 10, 880, 310);
     unreadableLabel_->show();
 }

@@ -8,9 +8,10 @@
 // single file is never offered: a single image is no series. Files that look like DICOM files (by
 // their header, or by their name when they have none) but cannot be read (a slice whose pixel data
 // run past the file's end among them) are named under the list with the reason, and the single
-// images after them; in the message, when nothing can be listed. Cancel and Escape close the dialog at once: the scan
-// stops at its next folder or entry and ends on its own, and nothing it finds reaches the closed
-// dialog.
+// images after them; in the message, when nothing can be listed. So are the folders that could not
+// be looked into, with the reason: a folder that cannot be read is never taken for an empty CD.
+// Cancel and Escape close the dialog at once: the scan stops at its next folder or entry and ends
+// on its own, and nothing it finds reaches the closed dialog.
 #include "shell/dialogs/Dialog.h"
 
 #include <QDir>
@@ -58,7 +59,8 @@ public:
     };
     using ScanResult = std::multimap<MinimalDicomInformation, std::string, KeyLess>;
 
-    // A file of the scanned tree that looks like DICOM but could not be read, and why.
+    // A file of the scanned tree that looks like DICOM but could not be read, or a folder of it
+    // that could not be opened, and why.
     struct UnreadableFile
     {
         std::string file;
@@ -84,6 +86,10 @@ public:
         bool take(QString& status, ScanResult& result);
         // Once the scan has ended: the files it could not read (moved out).
         std::vector<UnreadableFile> unreadableFiles();
+        // Once the scan has ended: the folders below the scanned one it could not open (moved
+        // out), and the error number of opening the scanned folder itself (0: it opened).
+        std::vector<UnreadableFile> unreadFolders();
+        int baseFolderError();
         // Deletes the scanner now if its thread is done, else once it is (in the GUI thread).
         static void dispose(std::unique_ptr<DirectoryScanner> scanner);
         // Waits for the scans that closed dialogs left behind; the application's end does so too.
@@ -103,9 +109,11 @@ public:
         std::atomic<bool> stop_{false};
         bool started_ = false;        // GUI thread only
         std::atomic<bool> ran_{false}; // run() has returned
-        std::mutex mutex_;             // guards the four below
+        std::mutex mutex_;             // guards the six below
         ScanResult result_;
         std::vector<UnreadableFile> unreadable_;
+        std::vector<UnreadableFile> unreadFolders_;
+        int baseError_ = 0;
         QString pendingStatus_;
         bool ended_ = false;
     };
@@ -144,13 +152,18 @@ protected slots:
 private:
     void generateStudySetContainer();
     void displayStudySetContainer();
-    // Under the list: how many files could not be read, which, and why; then the single images.
+    // Under the list: the folders not looked into and why, how many files could not be read,
+    // which, and why; then the single images.
     void displayNotListedFiles();
     QString notListedText(int mostNamed, const QString& separator) const;
+    // The message when no study set can be listed.
+    QString nothingListedText() const;
 
     // What the scan found, taken over from the scanner when it ended; GUI thread only.
     ScanResult scanResult_;
     std::vector<UnreadableFile> unreadable_;
+    std::vector<UnreadableFile> unreadFolders_;
+    int baseError_ = 0;
     int pollTimer_ = 0;
     std::vector<StudySet> studySets_;
     std::vector<std::string> singleImages_; // readable files that make no study set

@@ -17,6 +17,7 @@
 #include "vexa/core/Version.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QKeySequence>
 #include <QLabel>
@@ -39,6 +40,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -71,6 +73,9 @@ QString shownTimeText(const QString& stored)
 
 // Lines on left-out plannings shown before the rest scrolls.
 constexpr int leftOutVisibleLines = 12;
+
+// A folder that has given no sign for this long is said not to answer.
+constexpr std::chrono::seconds quiet(3);
 
 // A message as one line without the file's path and without a closing full stop, to follow a name
 // and a colon: "The planning file /p/x.srl holds ..." gives "the planning file holds ...".
@@ -155,26 +160,46 @@ void checkImplantFiles(const PlanningFile& planning, const std::string& folder, 
 
 }
 
-// What the list's thread found and not yet shown, and how it stands; shared with the thread,
+// What the list's threads found and not yet shown, and how each stands; shared with the threads,
 // which may outlive the dialog.
 struct LoadPlanningDialog::Scan
 {
-    std::vector<std::string> bases;
+    enum Phase { Waiting, Looking, Done };
+    // One base path, listed in a thread of its own.
+    struct Part
+    {
+        std::string path; // as given
+        QString folder;   // absolute
+        Phase phase = Waiting;
+        // The last sign of the folder: when its wait began, or an entry of it was read.
+        std::chrono::steady_clock::time_point heard = std::chrono::steady_clock::now();
+        std::time_t heardAt = std::time(nullptr);
+        bool returned = false, left = false;
+        bool missing = false, unreadable = false;
+        int plannings = 0; // plannings met, listed or left out
+    };
+
     Vexa::DicomIOManager* manager = nullptr;
     FolderWait wait;
     std::atomic<bool> cancelled{false};
 
     std::mutex mutex;
     std::condition_variable returnedChanged;
+    std::vector<Part> parts; // not resized once the threads run
     std::vector<StudySet> found;
-    QStringList leftOut, unread;
-    QString state;
-    bool done = false, returned = false, left = false;
+    QStringList leftOut, unread, empty;
 
-    void say(const QString& text)
+    void heard(std::size_t index, Phase phase)
     {
         std::lock_guard lock(mutex);
-        state = text;
+        Part& part = parts[index];
+        part.phase = phase;
+        part.heard = std::chrono::steady_clock::now();
+        part.heardAt = std::time(nullptr);
+    }
+    bool done() const
+    {
+        return std::all_of(parts.begin(), parts.end(), [](const Part& part) { return part.returned; });
     }
 };
 
@@ -220,6 +245,9 @@ LoadPlanningDialog::LoadPlanningDialog(QWidget* parent, Vexa::DicomIOManager* ma
     });
     connect(list_, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item) { findAndLoadSelectedItem(item); });
+    // Whether the user is at the list: the order then waits.
+    list_->viewport()->setMouseTracking(true);
+    list_->viewport()->installEventFilter(this);
 }
 
 LoadPlanningDialog::~LoadPlanningDialog()
@@ -247,24 +275,36 @@ int LoadPlanningDialog::exec()
     studySets_.clear();
     leftOutLines_.clear();
     unreadLines_.clear();
+    emptyLines_.clear();
+    unsettled_ = false;
+    pointerAtList_ = false;
     list_->clear();
     showLeftOut();
     scan_ = std::make_shared<Scan>();
-    scan_->bases = basePaths_;
     scan_->manager = manager_;
     scan_->wait = folderWait_;
-    scan_->state = tr("Looking for plannings");
-    try
+    for (const std::string& path : basePaths_)
     {
-        thread_ = std::thread([scan = scan_] { LoadPlanningDialog::scan(scan); });
+        Scan::Part part;
+        part.path = path;
+        part.folder = QDir(QString::fromStdString(path)).absolutePath();
+        part.phase = folderWait_ ? Scan::Waiting : Scan::Looking;
+        scan_->parts.push_back(std::move(part));
     }
-    catch (const std::system_error& e)
-    {
-        // Without a thread the list is made before the dialog shows.
-        Platform::outputDebugString(std::string("no thread for the list of plannings: ") + e.what() + "\n");
-        WaitCursor wait;
-        LoadPlanningDialog::scan(scan_);
-    }
+    // A folder that does not answer holds up only its own rows.
+    for (std::size_t i = 0; i < scan_->parts.size(); ++i)
+        try
+        {
+            threads_.emplace_back([scan = scan_, i] { LoadPlanningDialog::scan(scan, i); });
+        }
+        catch (const std::system_error& e)
+        {
+            // Without a thread the folder is listed before the dialog shows.
+            Platform::outputDebugString(std::string("no thread for the list of plannings: ") + e.what() + "\n");
+            threads_.emplace_back();
+            WaitCursor wait;
+            LoadPlanningDialog::scan(scan_, i);
+        }
     takeFound();
     poll_ = startTimer(50);
     const int result = Dialog::exec();
@@ -297,21 +337,36 @@ void LoadPlanningDialog::timerEvent(QTimerEvent* event)
     takeFound();
 }
 
+bool LoadPlanningDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == list_->viewport())
+    {
+        // A pointer that merely lies where the list showed up is no user at the list: it must move.
+        if (event->type() == QEvent::MouseMove)
+            pointerAtList_ = true;
+        else if (event->type() == QEvent::Leave)
+        {
+            pointerAtList_ = false;
+            settle();
+        }
+    }
+    return Dialog::eventFilter(watched, event);
+}
+
 void LoadPlanningDialog::takeFound()
 {
     if (!scan_)
         return;
     std::vector<StudySet> found;
-    QStringList leftOut, unread;
-    QString state;
+    QStringList leftOut, unread, empty;
     bool done = false;
     {
         std::lock_guard lock(scan_->mutex);
         found.swap(scan_->found);
         leftOut.swap(scan_->leftOut);
         unread.swap(scan_->unread);
-        state = scan_->state;
-        done = scan_->done;
+        empty.swap(scan_->empty);
+        done = scan_->done();
     }
     if (!found.empty())
     {
@@ -320,22 +375,70 @@ void LoadPlanningDialog::takeFound()
             studySets_.push_back(std::move(set));
         displayStudySetContainer(first);
     }
-    if (!leftOut.isEmpty() || !unread.isEmpty())
+    if (!leftOut.isEmpty() || !unread.isEmpty() || !empty.isEmpty())
     {
         leftOutLines_ << leftOut;
         unreadLines_ << unread;
+        emptyLines_ << empty;
         showLeftOut();
     }
-    // A long path keeps both its ends in sight: the folder's own name is at the end.
-    state_->setText(done ? QString() : state_->fontMetrics().elidedText(state, Qt::ElideMiddle, state_->width()));
-    state_->setToolTip(done ? QString() : state);
-    state_->setVisible(!done);
+    showState(done);
     if (done && poll_)
     {
         killTimer(poll_);
         poll_ = 0;
+        unsettled_ = true;
+        settle();
         emit listed();
     }
+}
+
+void LoadPlanningDialog::showState(bool done)
+{
+    QStringList lines;
+    QString shown;
+    if (!done)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(scan_->mutex);
+        const Scan::Part* silent = nullptr;
+        for (const Scan::Part& part : scan_->parts)
+        {
+            if (part.returned)
+                continue;
+            const bool quietLong = now - part.heard >= quiet;
+            const QString since =
+                tr("%1 (%2 s)")
+                    .arg(QDateTime::fromSecsSinceEpoch(part.heardAt).toString("hh:mm:ss"))
+                    .arg(std::chrono::duration_cast<std::chrono::seconds>(now - part.heard).count());
+            QString line;
+            if (part.phase == Scan::Waiting)
+                line = quietLong ? tr("Waiting since %1 for the start to finish what earlier sessions left in %2")
+                                       .arg(since, part.folder)
+                                 : tr("Waiting for the start to finish what earlier sessions left in %1").arg(part.folder);
+            else
+                line = quietLong ? tr("No answer since %1 from the patient folder %2").arg(since, part.folder)
+                                 : tr("Looking for plannings in %1").arg(part.folder);
+            lines << line;
+            // The line shows the folder silent longest; without one, the first still looked at.
+            if (quietLong && (!silent || part.heard < silent->heard))
+            {
+                silent = &part;
+                shown = line;
+            }
+            else if (!silent && shown.isEmpty())
+                shown = line;
+        }
+        if (lines.size() == 2)
+            shown += tr(" (and one more folder)");
+        else if (lines.size() > 2)
+            shown += tr(" (and %1 more folders)").arg(lines.size() - 1);
+    }
+    // A long path keeps both its ends in sight: the folder's own name is at the end of each line.
+    // Every folder still looked at is in the tool tip.
+    state_->setText(done ? QString() : state_->fontMetrics().elidedText(shown, Qt::ElideMiddle, state_->width()));
+    state_->setToolTip(done ? QString() : lines.join('\n'));
+    state_->setVisible(!done);
 }
 
 void LoadPlanningDialog::endScan()
@@ -350,77 +453,114 @@ void LoadPlanningDialog::endScan()
     scan_->cancelled = true;
     if (wake_)
         wake_();
-    if (thread_.joinable())
+    // The planning at hand ends a thread; one a file call holds is left to itself.
+    std::vector<bool> returned;
     {
-        // The planning at hand ends the thread; one a file call holds is left to itself.
         std::unique_lock lock(scan_->mutex);
-        if (scan_->returnedChanged.wait_for(lock, std::chrono::milliseconds(500), [this] { return scan_->returned; }))
+        scan_->returnedChanged.wait_for(lock, std::chrono::milliseconds(500), [this] { return scan_->done(); });
+        for (Scan::Part& part : scan_->parts)
         {
-            lock.unlock();
-            thread_.join();
-        }
-        else
-        {
-            scan_->left = true;
-            ++threadsOut_;
-            thread_.detach();
-            Platform::outputDebugString("the list of plannings did not end at once: a file call holds it; it is "
-                                        "not waited for\n");
+            returned.push_back(part.returned);
+            if (!part.returned)
+            {
+                // Counted before the thread can see it: it uncounts itself when it returns.
+                part.left = true;
+                ++threadsOut_;
+            }
         }
     }
+    for (std::size_t i = 0; i < threads_.size(); ++i)
+    {
+        if (!threads_[i].joinable())
+            continue;
+        if (returned[i])
+        {
+            threads_[i].join();
+            continue;
+        }
+        threads_[i].detach();
+        Platform::outputDebugString("the list of the plannings in " + scan_->parts[i].path +
+                                    " did not end at once: a file call holds it; it is not waited for\n");
+    }
+    threads_.clear();
     scan_.reset();
 }
 
-void LoadPlanningDialog::scan(const std::shared_ptr<Scan>& scan)
+void LoadPlanningDialog::scan(const std::shared_ptr<Scan>& scan, std::size_t index)
 {
-    for (const std::string& path : scan->bases)
+    // Set before the threads start and not changed after.
+    const std::string path = scan->parts[index].path;
+    const QDir base(scan->parts[index].folder);
+    bool through = !scan->cancelled.load();
+    scan->heard(index, scan->wait ? Scan::Waiting : Scan::Looking);
+    if (through && scan->wait)
+        through = scan->wait(path, &scan->cancelled);
+    if (through)
     {
-        if (scan->cancelled.load())
-            break;
-        const QDir base(QDir(QString::fromStdString(path)).absolutePath());
-        if (scan->wait)
+        scan->heard(index, Scan::Looking);
+        through = scanDirectory(*scan, index, base) && !scan->cancelled.load();
+    }
+    // An empty list must not look like lost plannings: a patient folder without any says why.
+    QString empty;
+    if (through)
+    {
+        Scan::Part part;
         {
-            scan->say(tr("Waiting for the start to finish what earlier sessions left in %1").arg(base.absolutePath()));
-            if (!scan->wait(path, &scan->cancelled))
-                continue;
+            std::lock_guard lock(scan->mutex);
+            part = scan->parts[index];
         }
-        scan->say(tr("Looking for plannings in %1").arg(base.absolutePath()));
-        scanDirectory(*scan, base);
+        if (part.missing)
+            empty = tr("the folder is missing");
+        else if (!part.unreadable && part.plannings == 0)
+        {
+            const auto [names, error] = namesIn(QFile::encodeName(part.folder).toStdString());
+            if (!error)
+                empty = names.size() <= 2 ? tr("the folder is empty") : tr("the folder holds no planning");
+        }
     }
     std::lock_guard lock(scan->mutex);
-    scan->done = true;
-    scan->returned = true;
-    if (scan->left)
+    Scan::Part& part = scan->parts[index];
+    if (!empty.isEmpty())
+        scan->empty << tr("%1: %2").arg(part.folder, empty);
+    part.phase = Scan::Done;
+    part.returned = true;
+    if (part.left)
         --threadsOut_;
     scan->returnedChanged.notify_all();
 }
 
-void LoadPlanningDialog::scanDirectory(Scan& scan, const QDir& folder)
+bool LoadPlanningDialog::scanDirectory(Scan& scan, std::size_t index, const QDir& folder)
 {
-    const auto enter = [&scan, &folder](const QDir& entered) {
+    const auto enter = [&scan, index, &folder](const QDir& entered) {
+        scan.heard(index, Scan::Looking);
         // A folder that cannot be read hides what it holds: it is named, with the reason. One not
-        // there holds nothing (a patient folder before its first save).
+        // there holds nothing (a patient folder before its first save), which is said.
         const int fd = ::open(QFile::encodeName(entered.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int error = errno;
+        scan.heard(index, Scan::Looking);
         if (fd >= 0)
         {
             ::close(fd);
             return;
         }
-        if (errno == ENOENT && entered == folder)
-            return;
-        const QString why = QString::fromLocal8Bit(std::strerror(errno));
         std::lock_guard lock(scan.mutex);
-        scan.unread << tr("%1: %2").arg(entered.absolutePath(), why);
+        if (entered == folder)
+            (error == ENOENT ? scan.parts[index].missing : scan.parts[index].unreadable) = true;
+        if (error != ENOENT || entered != folder)
+            scan.unread << tr("%1: %2").arg(entered.absolutePath(), QString::fromLocal8Bit(std::strerror(error)));
     };
-    FolderWalk::walk(folder, [&scan, &folder](const QFileInfo& entry) {
+    return FolderWalk::walk(folder, [&scan, index, &folder](const QFileInfo& entry) {
+        scan.heard(index, Scan::Looking);
         if (entry.completeSuffix() != "srl")
             return true;
         try
         {
             auto [set, listed] = readFromFile(entry.absoluteFilePath(), scan.manager);
+            scan.heard(index, Scan::Looking);
+            std::lock_guard lock(scan.mutex);
             if (listed)
             {
-                std::lock_guard lock(scan.mutex);
+                ++scan.parts[index].plannings;
                 scan.found.push_back(std::move(set));
             }
         }
@@ -428,7 +568,9 @@ void LoadPlanningDialog::scanDirectory(Scan& scan, const QDir& folder)
         {
             // One damaged planning must not hide the others; readFromFile left its record. The
             // user is told, or an empty list would look like a lost planning.
+            scan.heard(index, Scan::Looking);
             std::lock_guard lock(scan.mutex);
+            ++scan.parts[index].plannings;
             scan.leftOut << shownName(entry, folder) + ": " + oneLine(e, entry.absoluteFilePath());
             Platform::outputDebugString("planning not listed: " + std::string(e.what()) + "\n");
         }
@@ -444,7 +586,22 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
         return {StudySet(), false};
     // A planning the reader would refuse (an empty or foreign file, a damaged count, transform
     // or name, a newer format) is not offered; its fault is told as the reader tells it.
-    const PlanningFile planning = PlanningFile::read(file.toStdString());
+    const PlanningFile planning = [&file] {
+        try
+        {
+            return PlanningFile::read(file.toStdString());
+        }
+        catch (const std::exception&)
+        {
+            // The reader tells that the file cannot be read, not why: the system does.
+            const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                throw std::runtime_error("The planning file " + file.toStdString() + " cannot be read (" +
+                                         std::strerror(errno) + ").");
+            ::close(fd);
+            throw;
+        }
+    }();
     const Vexa::IniFileManager ini(file.toStdString(), Vexa::IniFileManager::ReadOnly);
     // Neither are plannings without the values the list shows.
     const std::string fault = "The planning file " + file.toStdString() + " ";
@@ -521,8 +678,47 @@ std::pair<LoadPlanningDialog::StudySet, bool> LoadPlanningDialog::readFromFile(c
 }
 VEXA_RETHROW
 
+int LoadPlanningDialog::rowsInSight() const
+{
+    const int count = list_->topLevelItemCount();
+    if (!list_->isVisible() || count == 0)
+        return 0;
+    // Every row down to the one at the bottom of the view; all of them where the view is not full.
+    QTreeWidgetItem* bottom = list_->itemAt(QPoint(1, list_->viewport()->height() - 1));
+    int rows = bottom ? list_->indexOfTopLevelItem(bottom) + 1 : count;
+    // The chosen row too, wherever the user scrolled.
+    if (selected_ >= 0)
+        rows = std::max(rows, list_->indexOfTopLevelItem(studySets_[std::size_t(selected_)].item) + 1);
+    return rows;
+}
+
+void LoadPlanningDialog::sortRowsFrom(int from)
+{
+    std::vector<QTreeWidgetItem*> rows;
+    for (int i = from; i < list_->topLevelItemCount(); ++i)
+        rows.push_back(list_->topLevelItem(i));
+    // Newest first by the hidden sort key; rows of one time in the order they were found.
+    const auto newer = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) { return a->text(6) > b->text(6); };
+    if (std::is_sorted(rows.begin(), rows.end(), newer))
+        return;
+    std::stable_sort(rows.begin(), rows.end(), newer);
+    while (list_->topLevelItemCount() > from)
+        list_->takeTopLevelItem(list_->topLevelItemCount() - 1);
+    list_->insertTopLevelItems(from, QList<QTreeWidgetItem*>(rows.begin(), rows.end()));
+}
+
+void LoadPlanningDialog::settle()
+{
+    if (!unsettled_ || selected_ >= 0 || pointerAtList_)
+        return;
+    unsettled_ = false;
+    sortRowsFrom(0);
+}
+
 void LoadPlanningDialog::displayStudySetContainer(std::size_t first)
 {
+    // Rows the user may have seen stay where they are: a planning found now goes below them.
+    const int inSight = rowsInSight();
     const auto columns = [](const StudySet& set) {
         return QStringList{set.shownTime, set.name, set.birthday, set.jaw, QString::number(set.implants),
                            set.imageDevice, set.shownTime};
@@ -548,13 +744,13 @@ void LoadPlanningDialog::displayStudySetContainer(std::size_t first)
             set.item->setToolTip(column, QFileInfo(QString::fromStdString(set.file)).absolutePath());
         set.item->setTextAlignment(4, Qt::AlignCenter);
     }
-    list_->sortItems(6, Qt::DescendingOrder);
+    sortRowsFrom(inSight);
 }
 
 void LoadPlanningDialog::showLeftOut()
 {
     int bottom = list_->geometry().bottom() + 1;
-    const bool any = !leftOutLines_.isEmpty() || !unreadLines_.isEmpty();
+    const bool any = !leftOutLines_.isEmpty() || !unreadLines_.isEmpty() || !emptyLines_.isEmpty();
     leftOut_->setVisible(any);
     if (any)
     {
@@ -569,6 +765,7 @@ void LoadPlanningDialog::showLeftOut()
         entry.setTextIndent(-indent);
         bool firstHeader = true;
         for (const auto& [header, lines] : {std::pair{tr("Folders not looked into, because they cannot be read:"), unreadLines_},
+                                            std::pair{tr("Patient folders without plannings:"), emptyLines_},
                                             std::pair{tr("Not listed, because they cannot be loaded:"), leftOutLines_}})
         {
             if (lines.isEmpty())

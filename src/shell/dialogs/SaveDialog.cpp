@@ -6,6 +6,7 @@
 #include "planning/model/Settings.h"
 #include "shell/widgets/Fonts.h"
 #include "shell/widgets/WindowFlags.h"
+#include "views/navigation/StatusBarView.h"
 
 #include <QButtonGroup>
 #include <QDir>
@@ -46,7 +47,7 @@ SaveDialog::SaveDialog(QWidget* parent, std::shared_ptr<Model> model, const QStr
     // Taller than drawn for the original font (y 25, height 40): the patient line lies inside
     // the frame, below the title.
     patientBox->setGeometry(39, 12, 610, 58);
-    patient_ = new QLabel(name + "   (*" + birth + ")   id:" + id, patientBox);
+    patient_ = new QLabel(StatusBarView::nameInLine(name) + "   (*" + birth + ")   id:" + id, patientBox);
     patient_->setGeometry(10, 28, 580, 22);
 
     auto* buttonArea = new QWidget(this);

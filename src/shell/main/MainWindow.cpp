@@ -26,6 +26,7 @@
 #include "shell/dialogs/LoadPlanningDialog.h"
 #include "shell/dialogs/MessageDialog.h"
 #include "shell/dialogs/SaveDialog.h"
+#include "shell/main/FolderCall.h"
 #include "shell/main/IRecordPlayback.h"
 #include "shell/main/ImageFolder.h"
 #include "shell/main/LogFileKey.h"
@@ -39,6 +40,7 @@
 #include "shell/widgets/MainWidget.h"
 #include "shell/widgets/PlanningButtonView.h"
 #include "shell/widgets/ViewFrame.h"
+#include "vexa/core/DetachableCall.h"
 #include "vexa/core/ExceptionStack.h"
 #include "vexa/core/IniFileManager.h"
 #include "vexa/core/Version.h"
@@ -84,6 +86,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -244,8 +247,8 @@ MainWindow::~MainWindow()
     stop();
     model_->detach(static_cast<Vexa::IObserver*>(this));
     video_.reset();
-    if (recordingFile_ && recorder_)
-        recorder_->endRecording();
+    if (recordingFile_)
+        endRecording();
     closeRecordingFile();
     // The views detach themselves as the widget tree goes; the mini display is a window of its own.
     delete miniDisplay_;
@@ -404,6 +407,11 @@ VEXA_RETHROW
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // The program ends (quitting, a signal): a wait for a patient folder ends at once, and no
+    // file call on one is waited for any more.
+    ending_ = true;
+    if (waitShown_)
+        waitShown_->cancel();
     // Quitting leaves what the start's walk has not reached for the next start.
     startWalk_->stop();
     switchNavigationOff();
@@ -707,10 +715,79 @@ bool MainWindow::waitForEarlierSessions(const std::string& folder)
     const std::atomic<bool> now{true};
     if (startWalk_->wait(folder, &now))
         return true;
+    if (ending_ || quitAfterWait_)
+        return false;
     StartWalk::WaitJob job(*startWalk_, folder);
-    AlgorithmProgressDialog progress(&job, QString(), 0, this);
-    progress.exec();
+    showWait(job);
     return !job.wasCancelled() && startWalk_->wait(folder, &now);
+}
+
+void MainWindow::showWait(Vexa::IAlgorithmProgressState& job)
+{
+    AlgorithmProgressDialog progress(&job, QString(), 0, this);
+    progress.setWindowTitle(tr("Waiting for a patient folder"));
+    // The window's own Ctrl+W does not reach it behind the box.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), &progress);
+    connect(quit, &QShortcut::activated, &progress, [this, &job] {
+        quitAfterWait_ = true;
+        job.cancel();
+    });
+    Vexa::IAlgorithmProgressState* const outer = std::exchange(waitShown_, &job);
+    progress.exec();
+    waitShown_ = outer;
+    // The quit comes once the flow that waited has given up: from the window's own loop, never
+    // from within the box's.
+    if (quitAfterWait_ && !outer)
+        QTimer::singleShot(0, this, [this] {
+            quitAfterWait_ = false;
+            if (!ending_)
+                saveData();
+        });
+}
+
+std::string MainWindow::patientFolderOf(const std::string& path) const
+{
+    const std::filesystem::path plain = std::filesystem::path(path).lexically_normal();
+    for (const std::string& folder : settings_->getPatientPaths()) {
+        const std::filesystem::path relative = plain.lexically_relative(std::filesystem::path(folder).lexically_normal());
+        if (!relative.empty() && *relative.begin() != "..")
+            return folder;
+    }
+    return path;
+}
+
+bool MainWindow::callOnFolder(const std::string& path, const std::string& doing, std::function<void()> work)
+{
+    if (ending_ || quitAfterWait_)
+        return false;
+    // A call on that folder still out says it has not answered since: no second wait behind it.
+    if (knownSilent(path)) {
+        Platform::outputDebugString("the patient folder " + patientFolderOf(path) + " has not answered since a wait for it was left (" +
+                                    doing + ")\n");
+        return false;
+    }
+    FolderCall call(patientFolderOf(path), doing, std::move(work));
+    // A folder that answers shows no box: the step looks as it always did.
+    if (!call.returnedWithin(std::chrono::milliseconds(300))) {
+        showWait(call);
+        if (!call.returned()) {
+            leftCalls_.emplace_back(call.folder(), call.call());
+            Platform::outputDebugString("the patient folder " + call.folder() + " did not answer (" + doing +
+                                        "): the wait for it was left\n");
+            return false;
+        }
+    }
+    call.rethrow();
+    return true;
+}
+
+bool MainWindow::knownSilent(const std::string& path)
+{
+    leftCalls_.erase(std::remove_if(leftCalls_.begin(), leftCalls_.end(),
+                                    [](const auto& left) { return left.second->returned(); }),
+                     leftCalls_.end());
+    const std::string folder = patientFolderOf(path);
+    return std::any_of(leftCalls_.begin(), leftCalls_.end(), [&](const auto& left) { return left.first == folder; });
 }
 
 void MainWindow::earlierSessionsWalked(const StartWalk::Result& result)
@@ -873,10 +950,20 @@ try {
         return;
     try {
         const std::string file = dialog.getSelectedPlanningFileName();
-        const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
-        const Vexa::Version version(ini.getValue("Planningdata", "version", std::string()));
-        const std::string group = version >= Vexa::Version(1, 9, 0) ? "ImageData" : "Planningdata";
-        dicomManager_.readInformation(ini.getPath() + ini.getValue(group, "dicomFile0", std::string()));
+        // The planning's file and its series' header are read off the window's thread, by
+        // importers of the call's own: a folder that stops answering holds only that call.
+        const bool read = callOnFolder(file, "Reading the planning chosen", [file] {
+            const Vexa::IniFileManager ini(file, Vexa::IniFileManager::ReadOnly);
+            const Vexa::Version version(ini.getValue("Planningdata", "version", std::string()));
+            const std::string group = version >= Vexa::Version(1, 9, 0) ? "ImageData" : "Planningdata";
+            Vexa::DicomIOManager headers;
+            headers.insertImporter(new Vexa::UniversalImporter());
+            headers.insertImporter(new Vexa::DVT9000Importer());
+            headers.readInformation(ini.getPath() + ini.getValue(group, "dicomFile0", std::string()));
+        });
+        // Left while the folder did not answer: nothing is loaded, as when the list is cancelled.
+        if (!read)
+            return;
         loadPlanning(file);
     } catch (const std::exception&) {
         QMessageBox::critical(this, tr("Error"), tr("Error loading planning data!"));
@@ -906,14 +993,76 @@ VEXA_RETHROW
 void MainWindow::closeRecordingFile()
 {
     if (recordingFile_) {
+        settleRecordingFile();
         recordingFile_->close();
         recordingFile_.reset();
     }
 }
 
+void MainWindow::endRecording(bool programEnds)
+{
+    ending_ = ending_ || programEnds;
+    if (!recorder_)
+        return;
+    settleRecordingFile();
+    recorder_->endRecording();
+}
+
+bool MainWindow::settleRecordingFile()
+{
+    if (!recordingFile_ || !recordingFile_->isOpen() || !(recordingFile_->openMode() & QIODevice::WriteOnly) ||
+        recordingFile_->handle() < 0)
+        return true;
+    const int fd = recordingFile_->handle();
+    const std::string file = recordingFile_->fileName().toStdString();
+    // A descriptor of the call's own: the file's may be closed while the call is still out.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return true;
+    // A look by the name as well: a server that stopped answering holds both.
+    const auto sync = [own, file] {
+        struct stat status;
+        [[maybe_unused]] const int looked = ::stat(file.c_str(), &status);
+        [[maybe_unused]] const int synced = ::fsync(own);
+        ::close(own);
+    };
+    bool answered = false;
+    if (ending_ || quitAfterWait_) {
+        // Nobody may be there to cancel a box: a moment is all the end gets.
+        FolderCall call(patientFolderOf(file), std::string(), sync);
+        answered = call.returnedWithin(std::chrono::seconds(2));
+        if (!answered)
+            leftCalls_.emplace_back(call.folder(), call.call());
+    } else
+        answered = callOnFolder(file, "Ending the recording of this session", sync);
+    if (answered)
+        return true;
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0)
+        return false;
+    // dup3 puts /dev/null in the descriptor's place before it lets go of the old file, which is
+    // what may hang (its last data for the server): the swap is seen in /proc, not waited for.
+    FolderCall swap(patientFolderOf(file), std::string(), [null, fd] {
+        [[maybe_unused]] const int swapped = ::dup3(null, fd, O_CLOEXEC);
+        ::close(null);
+    });
+    swap.begin();
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    for (int i = 0; i < 500 && !swap.returnedWithin(std::chrono::milliseconds(10)); ++i) {
+        char target[32] = {};
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, "/dev/null") == 0)
+            break;
+    }
+    if (!swap.returned())
+        leftCalls_.emplace_back(swap.folder(), swap.call());
+    Platform::outputDebugString("the recording " + file + " ends where it stands, without its last lines: " +
+                                patientFolderOf(file) + " did not answer\n");
+    return false;
+}
+
 void MainWindow::startRecordPlayback()
 try {
-    if (mode_ == Constants::TestMode || !recorder_)
+    if (mode_ == Constants::TestMode || !recorder_ || ending_ || quitAfterWait_)
         return;
     const bool playback = recorder_->mode() == 2;
     QString file;
@@ -937,33 +1086,60 @@ try {
     QStringList failures;
     int made = -1;
     if (!playback) {
-        std::vector<std::string> places{Platform::applicationFolder() + "/MorvantaStudyDummy/System"};
+        // What making the file found; a file made after its wait was left is closed with it.
+        struct Made
+        {
+            int fd = -1, error = 0;
+            bool notMade = false;
+            std::string name;
+            ~Made()
+            {
+                if (fd >= 0)
+                    ::close(fd);
+            }
+        };
+        const auto makeIn = [](const std::string& folder, const std::shared_ptr<Made>& made) {
+            std::error_code notMade;
+            std::filesystem::create_directories(folder, notMade);
+            made->notMade = bool(notMade);
+            made->error = notMade.value();
+            // A disk that cannot take the recording's first blocks is no place for it: the file
+            // would stay empty while the session is said to be recorded there.
+            if (!notMade)
+                made->fd = Utilities::createRecordFile(folder, ".log", made->name, made->error, 1 << 16);
+        };
+        const std::string own = Platform::applicationFolder() + "/MorvantaStudyDummy/System";
+        std::vector<std::string> places{own};
         if (!firstPatientPath().empty() && firstPatientPath() + "/MorvantaStudyDummy/System" != places.front())
             places.insert(places.begin(), firstPatientPath() + "/MorvantaStudyDummy/System");
         for (const std::string& folder : places) {
-            std::error_code notMade;
-            std::filesystem::create_directories(folder, notMade);
-            std::string name;
-            int error = notMade.value();
-            // A disk that cannot take the recording's first blocks is no place for it: the file
-            // would stay empty while the session is said to be recorded there.
-            const int fd = notMade ? -1 : Utilities::createRecordFile(folder, ".log", name, error, 1 << 16);
-            const bool full = fd < 0 && (error == ENOSPC || error == EDQUOT);
-            if (fd >= 0) {
-                made = fd;
-                file = QString::fromStdString(name);
+            auto result = std::make_shared<Made>();
+            // The patient folder's place is made off the window's thread.
+            bool answered = true;
+            if (folder == own)
+                makeIn(folder, result);
+            else
+                answered = callOnFolder(folder, "Making the file that records this session",
+                                        [makeIn, folder, result] { makeIn(folder, result); });
+            if (ending_ || quitAfterWait_)
+                return;
+            const bool full = result->fd < 0 && (result->error == ENOSPC || result->error == EDQUOT);
+            if (result->fd >= 0) {
+                made = std::exchange(result->fd, -1);
+                file = QString::fromStdString(result->name);
                 break;
             }
-            const QString cause = QString::fromLocal8Bit(std::strerror(error));
+            const QString cause = QString::fromLocal8Bit(std::strerror(result->error));
             failures << QString::fromStdString(folder)
-                     << (notMade ? tr("the folder cannot be made (%1)")
-                                 : full ? tr("the disk cannot take it (%1)") : tr("no file can be created in that folder (%1)"))
-                            .arg(cause);
+                     << (!answered ? tr("the patient folder does not answer")
+                         : result->notMade ? tr("the folder cannot be made (%1)").arg(cause)
+                         : full ? tr("the disk cannot take it (%1)").arg(cause)
+                                : tr("no file can be created in that folder (%1)").arg(cause));
         }
     }
     // The running recording ends ("</Events>") while its file still exists.
     if (recordingFile_)
-        recorder_->endRecording();
+        endRecording();
     closeRecordingFile();
     if (playback) {
         // Probe: a script is only read, so it need not be writable; one that cannot be opened
@@ -1005,7 +1181,7 @@ try {
     if (dialog.getJaw() != 0)
         model_->setJaw(dialog.getJaw());
     if (mode_ != Constants::TestMode && recorder_)
-        recorder_->endRecording();
+        endRecording();
     const int choice = dialog.getResult();
     bool saved = true;
     if (choice == 0 || choice == 1) {
@@ -1033,16 +1209,46 @@ try {
     const std::string into = overwrite && !loadedFile.empty()
                                  ? std::filesystem::path(loadedFile).parent_path().parent_path().string()
                                  : firstPatientPath();
-    if (!waitForEarlierSessions(into.empty() ? std::string("/") : into))
+    // A wait left: the planning stays open as it was, and the user is told it is not saved.
+    const auto notSaved = [this](const std::string& folder) {
+        if (!ending_ && !quitAfterWait_)
+            showError(tr("Not saved"),
+                      (settings_->getPlanningState() == 1 ? tr("The imported series is not saved as a planning")
+                                                          : tr("The planning is not saved"))
+                          + tr(": the patient folder %1 did not answer, and the wait for it was left. It stays open as "
+                               "it was.").arg(QString::fromStdString(patientFolderOf(folder))));
         return false;
-    std::string parent;
+    };
+    if (!waitForEarlierSessions(into.empty() ? std::string("/") : into))
+        return notSaved(into);
+    // Where the planning loaded is now, looked at off the window's thread. Saved as new, it is
+    // only named should the save fail: it is not waited for, the place it was loaded from named
+    // where it does not answer at once.
+    const auto where = std::make_shared<std::pair<std::string, std::string>>(); // now, loaded
+    const auto look = [snapshot = settings_->snapshot(), where] {
+        const LoadedPlanning loaded(*snapshot);
+        *where = {loaded.folder(), loaded.loadedFolder()};
+    };
+    std::string parent, unchanged;
     if (overwrite) {
         // The writer builds the new planning beside the one loaded, where that is now, and only
         // then replaces it.
-        const LoadedPlanning loaded(*settings_);
-        const std::string folder = loaded.folder().empty() ? loaded.loadedFolder() : loaded.folder();
+        if (!callOnFolder(loadedFile, "Looking where the planning loaded is now", look))
+            return notSaved(loadedFile);
+        const std::string folder = where->first.empty() ? where->second : where->first;
         parent = std::filesystem::path(folder).parent_path().string();
-    } else {
+        unchanged = where->first;
+    } else if (!loadedFile.empty()) {
+        FolderCall call(patientFolderOf(loadedFile), std::string(), look);
+        if (call.returnedWithin(std::chrono::seconds(1))) {
+            call.rethrow();
+            unchanged = where->first;
+        } else {
+            leftCalls_.emplace_back(call.folder(), call.call());
+            unchanged = std::filesystem::absolute(loadedFile).lexically_normal().parent_path().string();
+        }
+    }
+    if (!overwrite) {
         parent = firstPatientPath();
         if (parent.empty()) {
             showError("Saving error", tr("No patient folder is set (\"PatientPath\" in Morvanta.ini); "
@@ -1059,14 +1265,25 @@ try {
     QStringList recordings = sessionRecordings_;
     if (recordingFile_ && !recordings.contains(recordingFile_->fileName()))
         recordings << recordingFile_->fileName(); // a script being played
+    // The folder saved into and the recordings (in the first patient folder, or beside the
+    // program) are looked at off the window's thread before the save begins.
+    const auto present = std::make_shared<QStringList>();
+    if (!callOnFolder(parent, "Looking at the patient folder saved into and the recordings of this session",
+                      [parent, recordings, present] {
+                          struct stat status;
+                          [[maybe_unused]] const int looked = ::stat(parent.c_str(), &status);
+                          for (const QString& recording : recordings)
+                              if (QFileInfo::exists(recording))
+                                  *present << recording;
+                      }))
+        return notSaved(parent);
     closeRecordingFile();
-    for (const QString& recording : recordings)
-        if (QFileInfo::exists(recording))
-            carried.emplace_back(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
+    for (const QString& recording : *present)
+        carried.emplace_back(recording.toStdString(), "system/" + QFileInfo(recording).fileName().toStdString(), false);
     // The folder is reserved as an empty one, so that another instance saving in the same
     // millisecond takes the next name; the planning appears in it when it is whole, and a save
     // that fails leaves none behind.
-    ReservingSave job(parent, LoadedPlanning(*settings_).folder(),
+    ReservingSave job(parent, unchanged,
                       [model = model_, settings = settings_, overwrite, carried](const std::string& file) {
                           auto writer = std::make_unique<PlanningWriter>(file, model, settings, overwrite);
                           for (const auto& [source, into, move] : carried)
@@ -1111,8 +1328,11 @@ try {
 catch (const std::exception& e) {
     // Whatever fails around the job is a failed save, not a crash.
     Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
-    showError("Saving error", QString::fromLocal8Bit(
-                                  PlanningWriter::failureText(e.what(), LoadedPlanning(*settings_).folder()).c_str()));
+    // Named where it was loaded from: no file call here.
+    const std::string loaded = settings_->getPlanningFile();
+    const std::string unchanged =
+        loaded.empty() ? std::string() : std::filesystem::absolute(loaded).lexically_normal().parent_path().string();
+    showError("Saving error", QString::fromLocal8Bit(PlanningWriter::failureText(e.what(), unchanged).c_str()));
     return false;
 }
 

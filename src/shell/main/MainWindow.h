@@ -13,12 +13,16 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Vexa {
+class DetachableCall;
 class EncFile;
+class IAlgorithmProgressState;
 class NavigationCamera;
 class Tracker;
 }
@@ -75,6 +79,10 @@ public:
     // that `folder` needs (the patient folder that holds it), or, with none given, for all of it.
     // Whether it went through: not when the program is ending, nor when the user cancelled.
     bool waitForEarlierSessions(const std::string& folder = {});
+    // Ends the running recording, its end written and its file closed, without the window's
+    // thread waiting on a patient folder that does not answer (see `settleRecordingFile`).
+    // `programEnds`: after the event loop, where no box can be answered any more.
+    void endRecording(bool programEnds = false);
 
 public slots:
     void loadData();
@@ -116,6 +124,26 @@ private:
     void switchNavigationOff();
     void startRecordPlayback();
     void closeRecordingFile();
+    // Before the recording's file is written to its end and closed: its sync is made off the
+    // window's thread and waited for as any call on a patient folder (with the box unless the
+    // program is ending, then for a moment). Where it does not return, the recording is let go
+    // as it stands: its descriptor is pointed at /dev/null, so that its end and its close write
+    // nowhere and the window never waits on that folder. Whether the file answered.
+    bool settleRecordingFile();
+    // The patient folder of the settings that holds `path` (`path` itself where none does).
+    std::string patientFolderOf(const std::string& path) const;
+    // Runs `work`, file calls below the patient folder that holds `path`, off the window's thread
+    // (FolderCall): returns at once when it returns within a moment, else waits for it under the
+    // progress dialog, whose Cancel leaves it. Whether it returned; what it threw is thrown here.
+    // Not made once the program is ending or the user asked to quit in a wait, nor while a call
+    // left on that folder is still out.
+    bool callOnFolder(const std::string& path, const std::string& doing, std::function<void()> work);
+    // Whether a call on the patient folder that holds `path` was left while it did not answer and
+    // has not returned since.
+    bool knownSilent(const std::string& path);
+    // Shows the wait for `job` under the progress dialog; Ctrl+W in it leaves the wait and then
+    // quits as Ctrl+W does.
+    void showWait(Vexa::IAlgorithmProgressState& job);
     void stopVideoCapture();
     // Tells the user that a screen video ended on an error, and what of it was kept.
     void reportVideoFailure();
@@ -170,4 +198,13 @@ private:
     std::shared_ptr<Vexa::NavigationCamera> camera_;
     std::vector<std::shared_ptr<Vexa::Tracker>> usedTrackers_;
     std::vector<int> buttonHistory_; // the last four logical buttons while navigating
+    // The wait shown now, which closing the window ends; whether the window was closed (the
+    // program ends: no file call on a patient folder is waited for any more); whether Ctrl+W was
+    // pressed in a wait, and the quit it asks for is on its way.
+    Vexa::IAlgorithmProgressState* waitShown_ = nullptr;
+    bool ending_ = false;
+    bool quitAfterWait_ = false;
+    // Calls on patient folders left while they did not answer, with the folder each was made in;
+    // let go of (and not waited for by the process's end) with the window.
+    std::vector<std::pair<std::string, std::shared_ptr<Vexa::DetachableCall>>> leftCalls_;
 };

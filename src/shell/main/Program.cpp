@@ -202,8 +202,8 @@ int Program::run(int argc, char** argv, const RecordPlaybackHook& hook, const st
         status = 1;
     else if (status == 0 && recorder && mode == Constants::TestMode && recorder->errorsReported())
         status = -1;
-    if (recorder)
-        recorder->endRecording();
+    // Its end is written where the recording's folder answers; the window knows the file.
+    window->endRecording(true);
     window.reset();
     unit.reset();
     IPlanningUi::install(nullptr);

@@ -4,6 +4,7 @@
 #include "planning/io/saving/PlanningFinder.h"
 #include "planning/model/Model.h"
 #include "platform/DebugOutput.h"
+#include "shell/main/FolderCall.h"
 #include "shell/main/ImageFolder.h"
 
 #include <QCoreApplication>
@@ -88,8 +89,11 @@ struct StartWalk::Shared
     // Set by the walk's drop: nothing is handed over any more.
     bool dropped = false;
     std::string description;
+    // The last sign of the folders the pictures' and the journals' step looks into, and the patient
+    // folder it looks into then (empty: it looks into several).
     std::chrono::steady_clock::time_point finalHeard;
     std::time_t finalHeardAt = 0;
+    std::string finalFolder;
     Result result;
     std::atomic<bool> stop{false}, counted{false};
 
@@ -97,6 +101,22 @@ struct StartWalk::Shared
     {
         std::lock_guard lock(mutex);
         description = std::move(text);
+    }
+    // The patient folder, as its setting names it, that holds `path`; empty where none does.
+    std::string patientFolderOf(const std::string& path) const
+    {
+        const std::string plain = FolderHandle::plainPath(path);
+        for (const Part& part : parts)
+            if (concerns(part.plain, plain))
+                return part.path;
+        return {};
+    }
+    void signFinal(std::string folder)
+    {
+        std::lock_guard lock(mutex);
+        finalHeard = std::chrono::steady_clock::now();
+        finalHeardAt = std::time(nullptr);
+        finalFolder = std::move(folder);
     }
     void sign(Part& part)
     {
@@ -267,11 +287,13 @@ std::string StartWalk::waitDescription(const std::string& folder, std::chrono::s
                " s)";
     };
     if (silent)
-        return "The patient folder " + silent->path + " has not answered since " + since(silent->heard, silent->heardAt) +
-               ": waiting for it. Cancel waits no longer.";
-    if (plain.empty() && shared_->finalBusy && now - shared_->finalHeard >= quiet)
+        return FolderCall::notAnswering(silent->path, silent->heard, silent->heardAt);
+    if (plain.empty() && shared_->finalBusy && now - shared_->finalHeard >= quiet) {
+        if (!shared_->finalFolder.empty())
+            return FolderCall::notAnswering(shared_->finalFolder, shared_->finalHeard, shared_->finalHeardAt);
         return "The patient folders have not answered since " + since(shared_->finalHeard, shared_->finalHeardAt) +
                ": waiting for them. Cancel waits no longer.";
+    }
     return shared_->description;
 }
 
@@ -392,13 +414,14 @@ void StartWalk::finishAll(const std::shared_ptr<Shared>& shared)
             shared->describe("Looking for the pictures of earlier sessions in the plannings");
             // A picture the planning a cut-off save published holds already, byte for byte. Where
             // that cannot be told, it is kept.
-            const auto inPlanning = [&report](const std::string& picture) {
+            const auto inPlanning = [&report, &shared](const std::string& picture) {
                 const std::filesystem::path path(picture);
                 const FolderHandle images = FolderHandle::open(path.parent_path().string(), true);
                 const std::string name = path.filename().string();
                 for (const auto& planning : report.plannings) {
                     if (!holds(planning, "images"))
                         continue;
+                    shared->signFinal(shared->patientFolderOf(planning.folder));
                     const auto same = FolderHandle::sameBytes(images, name, FolderHandle::open(planning.folder + "/images"), name);
                     if (same.ok() && *same)
                         return true;
@@ -412,7 +435,18 @@ void StartWalk::finishAll(const std::shared_ptr<Shared>& shared)
         }
         if (!shared->stop.load()) {
             shared->describe("Making treatment logs of the journals that earlier sessions left");
-            shared->model->recoverTreatmentLogs(logFolders, [shared] { return shared->stop.load(); });
+            // The journals are looked for in the plannings' logs and in each patient folder: one
+            // folder is named where it is the only one.
+            std::string only = shared->parts.size() == 1 ? shared->parts.front().path : std::string();
+            for (const std::string& folder : logFolders)
+                if (shared->patientFolderOf(folder) != only)
+                    only.clear();
+            shared->signFinal(only);
+            // Each look at the next folder or journal follows an answer.
+            shared->model->recoverTreatmentLogs(logFolders, [shared, only] {
+                shared->signFinal(only);
+                return shared->stop.load();
+            });
         }
     } catch (const std::exception& e) {
         notLookedAt(report, e.what());

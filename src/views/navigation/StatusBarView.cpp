@@ -166,7 +166,7 @@ QString StatusBarView::getPatientInfo() const try
         const auto it = data.find(key);
         return it == data.end() ? QString() : QString::fromStdString(it->second);
     };
-    QString text = value("name");
+    QString text = nameInLine(value("name"));
     const QString birthday = value("birthday");
     // Only a YYYYMMDD date can be rearranged; anything else is shown as it stands.
     static const QRegularExpression eightDigits("^[0-9]{8}$");
@@ -179,6 +179,24 @@ QString StatusBarView::getPatientInfo() const try
     return text;
 }
 VEXA_RETHROW
+
+QString StatusBarView::nameInLine(const QString& name)
+{
+    // A Hebrew or Arabic name would otherwise turn the whole line right to left (the label takes
+    // its direction from the first letter), and the date after it along with it.
+    const QList<uint> characters = name.toUcs4();
+    const bool turns = std::any_of(characters.begin(), characters.end(), [](uint c) {
+        switch (QChar::direction(char32_t(c))) {
+        case QChar::DirR: case QChar::DirAL: case QChar::DirRLE: case QChar::DirRLO: case QChar::DirLRE:
+        case QChar::DirLRO: case QChar::DirPDF: case QChar::DirRLI: case QChar::DirLRI: case QChar::DirFSI:
+        case QChar::DirPDI:
+            return true;
+        default:
+            return false;
+        }
+    });
+    return turns ? QChar(0x2068) + name + QChar(0x2069) : name;
+}
 
 QString StatusBarView::getCaptureStatus() const
 {

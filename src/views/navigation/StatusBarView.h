@@ -30,7 +30,12 @@ public:
 
     void update() override;
     void prepareStatus();
+    // "name    (*dd/MM/yyyy)    id:id", always left to right.
     QString getPatientInfo() const;
+    // A name as it is put into a left-to-right line of patient data: one that holds right-to-left
+    // letters or direction marks is isolated (U+2068 ... U+2069), so that it keeps its own order
+    // and the line keeps its own; any other name as it stands.
+    static QString nameInLine(const QString& name);
     QString getStateDependendInfo() const;
     QString getCaptureStatus() const;
     QString getCalibrationQuality() const;

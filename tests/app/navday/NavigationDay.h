@@ -7,7 +7,7 @@
 // planning's registration (locator to patient) and the handpiece calibration on record.
 //
 // Also the oracle of the day: the treatment log's sections in order and, from its internal
-// part, the smallest depth row of every implant.
+// part, every implant's table of depth rows.
 #include "../../navigation/NavigationScene.h"
 
 #include <QFile>
@@ -99,7 +99,7 @@ struct Log
 {
     QStringList sections;            // the section lines in file order
     std::map<int, double> deepest;   // implant number -> the smallest depth of its table
-    std::map<int, int> rows;         // implant number -> rows of its table
+    std::map<int, std::map<double, double>> table; // implant number -> its rows, depth key -> depth
 };
 
 inline Log read(const QString& file)
@@ -144,9 +144,9 @@ inline Log read(const QString& file)
                     s >> v;
                 if (list == 0 && (r == 0 || row[5] < log.deepest[k]))
                     log.deepest[k] = row[5];
+                if (list == 0)
+                    log.table[k][row[0]] = row[5];
             }
-            if (list == 0)
-                log.rows[k] = count;
         }
     }
     return log;

@@ -142,6 +142,9 @@ int intercept(int folder, const char* name)
 
 // What is made is the user's as the umask has it: files 0666 and folders 0777 before it.
 constexpr mode_t fileMode = 0666, folderMode = 0777;
+// How often a maker makes its new file where another holds its lock at the moment it locks it:
+// another's look at it lets go within a round trip or two.
+constexpr int makingTries = 10;
 
 // The table of system calls: each gives -1 with errno set, as the call itself does.
 namespace Sys {
@@ -706,12 +709,12 @@ Answer<bool> FolderHandle::isEmpty() const
     return first->empty();
 }
 
-Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const
+Answer<std::chrono::nanoseconds> FolderHandle::timeThere(const std::string& kind) const
 {
     if (!valid())
         return failure();
-    // The time there now: a fresh file's, made as a temporary file of its kind, which a later
-    // start removes by this same rule should a crash leave it.
+    // A fresh file's time, made as a temporary file of its kind, which a later start removes by
+    // the rule for that kind should a crash leave it.
     std::string probe;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -729,13 +732,20 @@ Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kin
     Sys::unlinkat(fd_, probe.c_str(), 0);
     if (unread)
         return Failure{unread, path_};
+    return sinceEpoch(now.st_ctim) + std::chrono::seconds(clockAhead.load(std::memory_order_acquire));
+}
+
+Answer<bool> FolderHandle::isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const
+{
+    const auto there = timeThere(kind);
+    if (!there.ok())
+        return there.failure();
     // Looked at after the clock was read: a change meanwhile counts.
     const auto entry = status(name);
     if (!entry.ok())
         return entry.failure();
     const auto changed = std::max(sinceEpoch(entry->st_mtim), sinceEpoch(entry->st_ctim));
-    const auto there = sinceEpoch(now.st_ctim) + std::chrono::seconds(clockAhead.load(std::memory_order_acquire));
-    return there - changed < within;
+    return *there - changed < within;
 }
 
 Answer<Done> FolderHandle::moveTo(const std::string& name, const FolderHandle& to, const std::string& toName) const
@@ -847,6 +857,16 @@ Answer<FolderHandle::File> FolderHandle::createWhole(const std::string& name, co
     return createWholeAt(name, text, false);
 }
 
+std::string FolderHandle::whyNotMade(int error, const std::string& file)
+{
+    // Only another instance's look at the new file holds its lock at that moment (a start of
+    // another workstation judging it): it lets go at once.
+    if (error == EWOULDBLOCK)
+        return "another workstation held " + file + " at each of " + std::to_string(makingTries) +
+               " tries, for a moment each";
+    return reasonOf(error);
+}
+
 Answer<FolderHandle::File> FolderHandle::createCopy(const std::string& name, const File& from, std::uintmax_t size,
                                                     const std::function<bool()>& stop) const
 {
@@ -886,7 +906,8 @@ Answer<FolderHandle::File> FolderHandle::createFilledAt(const std::string& name,
     for (int attempt = 0;; ++attempt) {
         std::string temporary;
         auto made = createFilledOnce(name, fill, temporaryName, temporary);
-        if (made.ok() || temporary.empty() || attempt == 9 || (made.error() != ENOENT && made.error() != EWOULDBLOCK))
+        if (made.ok() || temporary.empty() || attempt == makingTries - 1 ||
+            (made.error() != ENOENT && made.error() != EWOULDBLOCK))
             return made;
         if (made.error() == EWOULDBLOCK)
             continue;

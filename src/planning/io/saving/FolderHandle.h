@@ -168,11 +168,13 @@ public:
     Answer<struct stat> status(const std::string& name) const;
     // Whether it holds nothing.
     Answer<bool> isEmpty() const;
-    // Whether the entry `name` changed last less than `within` ago by the clock of the file
-    // system that holds it (a file server's, never this computer's): a fresh file made beside it
-    // under a temporary name of `kind` (a file name, as Vexa::AtomicFile names its temporary
-    // files) tells the time there, and goes again. The newer of its change and modification
-    // times counts. ENOENT when there is no such entry.
+    // The time now by the clock of the file system that holds the folder (a file server's, never
+    // this computer's): a fresh file made in it under a temporary name of `kind` (a file name, as
+    // Vexa::AtomicFile names its temporary files) tells it, and goes again.
+    Answer<std::chrono::nanoseconds> timeThere(const std::string& kind) const;
+    // Whether the entry `name` changed last less than `within` ago by that clock (timeThere, the
+    // fresh file made beside it). The newer of its change and modification times counts. ENOENT
+    // when there is no such entry.
     Answer<bool> isNew(const std::string& name, const std::string& kind, std::chrono::seconds within) const;
 
     // Renames `name` to `toName` in `to` unless something holds that name there (then EEXIST).
@@ -209,8 +211,13 @@ public:
     // temporary name where the file system has no nameless files, for the moment before it is
     // locked; should that name go meanwhile, or another hold its lock at that moment (a start
     // judging it), it is made again: its maker never goes on without its lock. EEXIST when
-    // something holds that name.
+    // something holds that name; EWOULDBLOCK when another held the lock at each of its tries
+    // (whyNotMade says so).
     Answer<File> createWhole(const std::string& name, const std::string& text) const;
+    // Why a new file could not be made (createWhole and the steps made of it), in words: the
+    // system's, but for a lock that another instance held at each try (EWOULDBLOCK), which is
+    // told as what it is: a moment's hold elsewhere, over by now. `file`: how the words name it.
+    static std::string whyNotMade(int error, const std::string& file = "it");
     // The same with the first `size` bytes of `from` as its contents, copied a block at a time;
     // ECANCELED, with nothing made, once `stop` says so between two blocks.
     Answer<File> createCopy(const std::string& name, const File& from, std::uintmax_t size,

@@ -301,16 +301,29 @@ std::string inTheWay(const std::string& path, const std::string& thing, const st
     return path + " is " + thing + ", where this program keeps " + keeps + ". It was left as it is";
 }
 
+namespace {
+
+std::string userNamed(uid_t user)
+{
+    struct passwd entry{}, *named = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(user, &entry, buffer, sizeof buffer, &named) == 0 && named)
+        return named->pw_name;
+    return std::to_string(user);
+}
+
+}
+
 std::string ownerOf(const Look& found)
 {
     const auto status = found.file.isOpen() ? found.file.status() : Answer<struct stat>(Failure{EBADF});
-    if (!status.ok())
-        return {};
-    struct passwd entry{}, *named = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(status->st_uid, &entry, buffer, sizeof buffer, &named) == 0 && named)
-        return named->pw_name;
-    return std::to_string(status->st_uid);
+    return status.ok() ? userNamed(status->st_uid) : std::string();
+}
+
+std::string otherOwnerOf(const FolderHandle& folder)
+{
+    const auto status = folder ? folder.status(".") : Answer<struct stat>(folder.failure());
+    return status.ok() && status->st_uid != ::geteuid() ? userNamed(status->st_uid) : std::string();
 }
 
 bool onlyItsOwnerTakesOver(const Look& found)

@@ -131,6 +131,9 @@ std::string whyUnsafe(const Look& found);
 bool onlyItsOwnerTakesOver(const Look& found);
 // The user whose file it is, by name ("alice"; the number where the name is unknown).
 std::string ownerOf(const Look& found);
+// The same for a folder, where it is another user's than this one's; empty where it is this
+// user's own or cannot be looked at.
+std::string otherOwnerOf(const FolderHandle& folder);
 
 // How long the maker of a new file of this program's may take between making it under a temporary
 // name (where the file system has no nameless files) and locking it: a round trip or two on a

@@ -33,6 +33,10 @@ bool noLockCanBeMade(int error)
 
 std::runtime_error failed(const std::string& what, const std::string& path, int error)
 {
+    // Its new file held by another at each try: over by now.
+    if (error == EWOULDBLOCK)
+        return std::runtime_error("The lock file " + path + " " + what + ": " + FolderHandle::whyNotMade(error) +
+                                  ". Saving again is all it takes.");
     return std::runtime_error("The lock file " + path + " " + what + " (" + reasonOf(error) + ").");
 }
 

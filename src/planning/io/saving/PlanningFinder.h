@@ -10,8 +10,13 @@
 // (FolderHandle::contentKey): a folder whose planning file holds the very bytes of the one
 // loaded holds that planning, moved, whatever it is called now. A folder that cannot be read
 // is no answer: the search fails with its error, naming it.
+//
+// "Last saved" is by the time the file server gave each planning file when it was written
+// (planning files are never written again once published), never by the clocks of the computers
+// that saved them; the stored save time and the time-stamp name only order files of one tick.
 #include "planning/io/saving/FolderHandle.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,8 +47,25 @@ std::string findByOrigin(const std::vector<std::string>& patientPaths, const std
 std::string findByContent(const std::vector<std::string>& patientPaths, const std::string& origin,
                           const std::string& contentKey);
 
-// A key of the planning folder that sorts by the time it was saved.
-std::string saveTimeKey(const std::string& folder);
+// What a search for a planning saved after another found.
+struct Later
+{
+    // The later planning's folder (the last saved of them); empty when there is none.
+    std::string folder;
+    // Patient folders left out of the search: their look made no step for the silence given.
+    std::vector<std::string> silent;
+};
+
+// The planning of the origin below the patient folders saved after the planning file `planning`
+// in `folder` (every other one of the origin where that file or its folder went). Each patient
+// folder is looked through in a call of its own (Vexa::DetachableCall); one whose look makes no
+// step for `silence` (its file server stopped answering) is left out and named, while a slow one
+// that goes on is waited for. A planning folder (a time-stamp name) that its file server has not
+// changed since the planning file in `folder` was written is not opened, nor looked at in a
+// folder that nothing was put in since. Throws std::runtime_error, naming the folder, when one
+// that answers cannot be read.
+Later findLater(const std::vector<std::string>& patientPaths, const std::string& origin, const std::string& folder,
+                const std::string& planning, std::chrono::milliseconds silence);
 
 // Calls `visit(folder, planning file name)` for every planning folder below `folder` (depth at
 // most 8), hidden folders and links left out, until `visit` gives an errno value; 0, or the

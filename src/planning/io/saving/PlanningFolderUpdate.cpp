@@ -26,6 +26,10 @@ std::string failureAt(const std::string& what, const std::string& folder, int er
 {
     if (Vexa::AtomicFile::isDiskFull(error))
         return Vexa::AtomicFile::failureText(what + " " + folder, error);
+    // Its mark held by another at each try: over by now.
+    if (error == EWOULDBLOCK)
+        return "Could not make " + what + " " + folder + ": " + FolderHandle::whyNotMade(error, "its mark") +
+               ". Saving again is all it takes.";
     return "Could not make " + what + " " + folder + ": " + reasonOf(error);
 }
 
@@ -75,7 +79,12 @@ PlanningFolderUpdate::PlanningFolderUpdate(std::string folder, std::string previ
         const FolderHandle staging = parent_.child(candidate);
         auto mark = staging ? WorkMark::create(staging) : Answer<std::unique_ptr<WorkMark>>(staging.failure());
         if (!mark.ok()) {
+            // Gone between its making and its mark: a start took it for one a save left.
+            const auto kind =
+                mark.error() == ENOENT ? parent_.kind(candidate) : Answer<FolderHandle::Kind>(Failure{mark.error()});
             parent_.removeFolder(candidate);
+            if (kind.ok() && *kind == FolderHandle::Kind::none)
+                throw std::runtime_error(clearedAwayText(target.parent_path().string()));
             throw cannotCreate(mark.error());
         }
         // Without a mark something else stands in it: left as it is.
@@ -112,6 +121,21 @@ PlanningFolderUpdate::~PlanningFolderUpdate()
     }
     if (reserved_)
         parent_.removeFolder(fs::path(folder_).filename().string()); // only while it is empty
+}
+
+std::string PlanningFolderUpdate::clearedAwayText(const std::string& parent)
+{
+    return "The save stood still for longer than two minutes (its file server or this computer paused), and "
+           "meanwhile a start of the program cleared its unfinished work away from " +
+           parent + ", as a start does with what a save left. Nothing of it is left; saving again works.";
+}
+
+bool PlanningFolderUpdate::isClearedAway() const
+{
+    if (committed_ || stagingName_.empty())
+        return false;
+    const auto kind = parent_.kind(stagingName_);
+    return kind.ok() && *kind == FolderHandle::Kind::none;
 }
 
 void PlanningFolderUpdate::setReplacedPlanning(std::string fileName, std::vector<std::string> ownFiles)

@@ -39,6 +39,12 @@ public:
     PlanningFolderUpdate(const PlanningFolderUpdate&) = delete;
     PlanningFolderUpdate& operator=(const PlanningFolderUpdate&) = delete;
 
+    // Whether the working folder went before the commit: a start cleared it away as one that a
+    // save left, the save having stood still for longer than a start waits.
+    bool isClearedAway() const;
+    // The words for that, for a save into `parent`.
+    static std::string clearedAwayText(const std::string& parent);
+
     // Where the new planning is built; it becomes `folder` at commit.
     const std::string& getStagingFolder() const { return staging_; }
     const std::string& getFolder() const { return folder_; }

@@ -22,16 +22,23 @@
 namespace {
 
 using PlanningFinder::previousPrefix;
-// Another computer's unfinished save is told once it is older than any save takes.
-constexpr std::time_t unfinishedForLong = 3600;
+// Another computer's unfinished save is told once it is older than any save takes, by the file
+// server's clock: clocks of computers sharing a patient folder are not set alike.
+constexpr std::chrono::seconds unfinishedForLong{3600};
 constexpr int maxDepth = 8;
 // An empty working folder without a mark, or an empty folder reserved for a planning, is litter
 // once it is older than a save takes to make the working folder's mark (or its working folder),
-// by the file server's clock, never this computer's: clocks of computers sharing a patient folder
-// are not set alike. That clock is read by a file named as a lock's temporary file, which the
-// walk removes there should a crash leave it.
+// by the file server's clock, never this computer's. That clock is read by a probe, a temporary
+// file of its own kind (named as a lock's, as earlier versions named it), which the walk removes
+// there should a crash leave it.
 constexpr std::chrono::seconds emptyForLong = HolderFile::makingTime;
 const std::string clockKind = ".clock.lock";
+
+// A probe of the file server's clock that a start left.
+bool isClockProbe(const std::string& name)
+{
+    return Vexa::AtomicFile::isTemporaryName(name) && HolderFile::temporaryKind(name) == clockKind;
+}
 
 // A name the program gives a folder reserved for a planning: the time-stamp name
 // "2030-01-01__07-00-00-0" (Utilities::getTimeStampName).
@@ -112,6 +119,10 @@ public:
             const auto kind = folder.kind(name);
             if (!kind.ok()) {
                 cannotRead(folder.pathOf(name), kind.error());
+                continue;
+            }
+            if (*kind == FolderHandle::Kind::file && isClockProbe(name)) {
+                removeClockProbe(folder, name);
                 continue;
             }
             if (*kind == FolderHandle::Kind::file && isLockFile(name)) {
@@ -232,13 +243,18 @@ private:
         return found;
     }
 
-    // Tells another computer's save that has not finished for long; logs every other one left.
-    void leftUnfinished(const FolderHandle& staging, const WorkMark::Taking& taking)
+    // Tells another computer's save that has not finished for long, by the file server's clock
+    // (the mark's time is that clock's); logs every other one left.
+    void leftUnfinished(const FolderHandle& parent, const FolderHandle& staging, const WorkMark::Taking& taking)
     {
         std::time_t since = 0;
         const auto holder = WorkMark::holderOf(staging, &since);
-        if (taking.verdict == HolderFile::Verdict::elsewhere && holder.ok() && *holder && since &&
-            std::time(nullptr) - since > unfinishedForLong) {
+        const bool elsewhere = taking.verdict == HolderFile::Verdict::elsewhere && holder.ok() && *holder && since;
+        const auto now = elsewhere ? parent.timeThere(clockKind) : Answer<std::chrono::nanoseconds>(Failure{ENOENT});
+        if (elsewhere && !now.ok())
+            return done("left " + staging.path() + ": " + taking.why + "; how long ago it began could not be told (" +
+                        reasonOf(now.error()) + ")");
+        if (elsewhere && *now - std::chrono::seconds(since) > unfinishedForLong) {
             const auto size = staging.treeSize();
             tell("An unfinished save of " + (*holder)->describe() + ", begun " +
                  QDateTime::fromSecsSinceEpoch(since).toString("yyyy-MM-dd hh:mm").toStdString() +
@@ -283,7 +299,7 @@ private:
             if (!taking.ok())
                 return cannotRead(taking.where().empty() ? where : taking.where(), taking.error());
             if (!taking->mark)
-                return leftUnfinished(staging, *taking);
+                return leftUnfinished(parent, staging, *taking);
             mark = std::move(taking->mark);
         }
         const auto replaced = earlierReplacedIn(staging);
@@ -408,6 +424,20 @@ private:
             return done("left the working folder " + where + ": it could not be removed (" + reasonOf(error) + ")");
         done("removed the unfinished save " + where + ", cut off while it made its mark");
         removeReserved(parent, targetName);
+    }
+
+    // A probe of the file server's clock that a start left, as any temporary file of the program's
+    // (HolderFile::removeTemporary): one so new that its start may still be reading it stays.
+    void removeClockProbe(const FolderHandle& folder, const std::string& name)
+    {
+        const std::string what = "the probe " + folder.pathOf(name) + " of the file server's clock that a start left";
+        const auto removed = HolderFile::removeTemporary(folder, name);
+        if (!removed.ok() && HolderFile::isRefused(removed.error()))
+            done("left " + what + ": this user cannot remove it (" + reasonOf(removed.error()) + ")");
+        else if (!removed.ok())
+            done("left " + what + ": it could not be removed (" + reasonOf(removed.error()) + ")");
+        else if (*removed)
+            done("removed " + what);
     }
 
     // Whether the empty folder `name` of `parent` is older than emptyForLong by the file server's
@@ -623,6 +653,13 @@ private:
         // Gone meanwhile: a take-over another instance finished removed it.
         if (!taking.ok() && taking.error() == ENOENT && isGone(parent, folder))
             return;
+        // Refused in a folder of another user's: every start of this user's would meet the same.
+        if (const std::string user = HolderFile::isRefused(taking.error()) && toFinish ? HolderFile::otherOwnerOf(folder)
+                                                                                      : std::string();
+            !user.empty())
+            return tell("The planning in " + folder.path() + " replaced " + replacedIn(parent, folder, records) +
+                        ", whose files are to be taken over, but no mark could be made in it (" +
+                        reasonOf(taking.error()) + "). " + TakeOver::onlyAsThatUser(user, folder));
         if (!taking.ok())
             return promise(folder.path(), "No mark could be made in the planning " + folder.path() + " (" +
                                               reasonOf(taking.error()) + "), so what earlier sessions left unfinished "

@@ -7,13 +7,14 @@
 //     each record allows (TakeOverRecord); a record that does not fit is set aside and told;
 //   - a working folder whose save of this computer is gone is removed with the folder reserved
 //     for it; one of another computer is left to that computer, and told once it has waited for
-//     an hour (which computer, since when, how large); an empty working folder without a mark, and
-//     an empty folder reserved for a planning (a time-stamp name) that no working folder stands
-//     beside, once no save can be about to begin in it: two minutes by the file server's clock,
-//     never this computer's;
+//     an hour by the file server's clock (which computer, since when, how large); an empty
+//     working folder without a mark, and an empty folder reserved for a planning (a time-stamp
+//     name) that no working folder stands beside, once no save can be about to begin in it: two
+//     minutes by the file server's clock, never this computer's;
 //   - temporary files of a save that died in a planning go, and so do origin locks of this
-//     computer whose holder is gone; a mark's or lock's temporary file once no maker can still be
-//     at it (HolderFile::removeTemporary), with a folder that held nothing else;
+//     computer whose holder is gone; a mark's or lock's temporary file, and a probe of the file
+//     server's clock that a start left, once no maker can still be at it
+//     (HolderFile::removeTemporary), with a folder that held nothing else;
 //   - what earlier program versions left (".<name>.previous<n>" folders, ".previous-" folders in
 //     a planning, working folders being published) is finished as they would have.
 // Called while no other instance of this installation runs.

@@ -41,12 +41,19 @@ struct Work
     std::vector<std::pair<std::string, std::string>> stays; // relative to the replaced folder, why
     std::string stop;                                        // the failed step and its reason
     std::vector<std::string> left;                           // what stays of the take-over itself
+    // Where that step was refused in a folder of another user's: that user. Every start of this
+    // user's would meet the same refusal; one of that user's goes on.
+    std::string onlyAs;
 
     bool stopped() const { return !stop.empty(); }
-    void fail(const std::string& what, int error)
+    // `in`: the folder the step was made in, where it is not the replaced one.
+    void fail(const std::string& what, int error, const FolderHandle* in = nullptr)
     {
-        if (stop.empty())
-            stop = what + " (" + reasonOf(error) + ")";
+        if (!stop.empty())
+            return;
+        stop = what + " (" + reasonOf(error) + ")";
+        if (error == EACCES || error == EPERM)
+            onlyAs = HolderFile::otherOwnerOf(in ? *in : replaced);
     }
     void failBecause(const std::string& why)
     {
@@ -117,7 +124,7 @@ void clearEmptyFolder(const FolderHandle& to, const std::string& name, Work& wor
     if (work.failed(empty, "the folder " + target.path() + " could not be read") || !*empty)
         return;
     if (const int error = to.removeFolder(name).error(); error && error != ENOENT && error != ENOTEMPTY)
-        work.fail("the empty folder " + target.path() + " could not be removed", error);
+        work.fail("the empty folder " + target.path() + " could not be removed", error, &to);
 }
 
 // `name` of `from`, of the kind given, meets an entry of that name in `to`: a file the new
@@ -328,7 +335,7 @@ void removeOwnFiles(const TakeOverRecord& record, Work& work)
         if (*kind != Kind::file)
             continue;
         if (const int error = in.removeFile(name).error(); error && error != ENOENT)
-            return work.fail(in.pathOf(name) + " could not be removed", error);
+            return work.fail(in.pathOf(name) + " could not be removed", error, &in);
     }
     // Only while empty: what else they hold is the user's.
     const std::set<std::string> folders = foldersOf(record);
@@ -357,7 +364,9 @@ std::string noteOf(const Work& work, const std::string& replaced, const FolderHa
     const std::string replacedBy = "The planning in " + into.path() + " replaced the planning in " + replaced;
     if (work.stopped())
         return replacedBy + ", but taking its files over is not finished: " + work.stop + ". " +
-               (resumable ? TakeOver::triesAgain : "Nothing more of it is moved or removed.");
+               (!resumable               ? "Nothing more of it is moved or removed."
+                : !work.onlyAs.empty() ? TakeOver::onlyAsThatUser(work.onlyAs, into)
+                                       : TakeOver::triesAgain);
     std::string note;
     if (!work.stays.empty())
         note = replacedBy + ". What could not move into it stays in " + replaced +
@@ -590,7 +599,7 @@ struct Run
         }
         if (!work.stays.empty() && !recordName.empty()) {
             if (const int error = holder.writeWhole(recordName, updated.text()).error())
-                return work.fail("its record " + holder.pathOf(recordName) + " could not be written", error);
+                return work.fail("its record " + holder.pathOf(recordName) + " could not be written", error, &holder);
             if (const int error = holder.sync().error())
                 return work.fail("its record " + holder.pathOf(recordName) + " could not be put on the disk", error);
         }
@@ -628,7 +637,7 @@ Result run(const FolderHandle& parent, const TakeOverRecord& record, const Folde
            bool resumable)
 {
     const FolderHandle replaced = parent.child(record.folder);
-    Run take{parent,    record, holder, recordName, into, notes, depth, resumable, {replaced, {}, {}, {}},
+    Run take{parent,    record, holder, recordName, into, notes, depth, resumable, {replaced, {}, {}, {}, {}},
              parent.pathOf(record.folder)};
     return take.start();
 }
@@ -640,7 +649,7 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
     const FolderHandle folder = parent.child(name);
     if (!folder && folder.error() == ENOENT)
         return Result::gone;
-    Work work{folder, {}, {}, {}};
+    Work work{folder, {}, {}, {}, {}};
     const auto files = folder ? TakeOverRecord::filesNamedBy(folder, planning)
                               : Answer<std::vector<std::string>>(folder.failure());
     const auto record = files.ok() ? TakeOverRecord::describe(folder, name, planning, *files)
@@ -651,6 +660,21 @@ Result runUnrecorded(const FolderHandle& parent, const std::string& name, const 
         return Result::stopped;
     }
     return run(parent, *record, parent, {}, into, notes, depth);
+}
+
+std::string onlyAsThatUser(const std::string& user, const FolderHandle& planning)
+{
+    std::string text = "Only a start of the program as the user " + user + " can take them over";
+    // As an overwrite checks before it publishes: the planning file or its folder this user may not
+    // remove.
+    const auto file = PlanningFinder::planningIn(planning);
+    const FolderHandle parent = FolderHandle::open(std::filesystem::path(planning.path()).parent_path().string(), true);
+    const auto refused = [](const Answer<Done>& may) { return may.error() == EACCES || may.error() == EPERM; };
+    if (file.ok() && !file->empty() &&
+        (refused(planning.mayRemove(*file)) ||
+         refused(parent.mayRemove(std::filesystem::path(planning.path()).filename().string()))))
+        text += "; until then, saves of this user over the planning in " + planning.path() + " are refused";
+    return text + ".";
 }
 
 std::string leftBusy(const std::string& folder)

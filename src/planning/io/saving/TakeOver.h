@@ -40,6 +40,10 @@ enum class Result {
 
 // What a note promises where a later start finishes what this take-over leaves.
 inline const std::string triesAgain = "The next start of the program tries again.";
+// What a note says instead where a step was refused in a folder of `user`'s, another user's: only
+// a start as that user goes on; and, where it is so, that this user's saves over the planning in
+// `planning` (the one taking the files over) are refused until then.
+std::string onlyAsThatUser(const std::string& user, const FolderHandle& planning);
 
 // Takes the folder `record` names in `parent` over into `into`; `holder` is the planning that
 // holds the record (`into`, or a replaced planning holding records of its own) under the name
