@@ -26,11 +26,13 @@
 #include "vexa/algorithm/ReferenceMarkerGeometry.h"
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QFileInfo>
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -321,6 +323,126 @@ TEST_F(NavigationDayTest, EverySwitchOnHoldsTheAdjustmentAndAStillDrillRegisters
     }
 }
 
+namespace {
+
+// The program's window as the screen shows it (null when it cannot be read).
+QImage windowShot(const QString& display, const QString& window)
+{
+    return QImage::fromData(AppTest::runOnDisplay(display, "import", {"-window", window, "ppm:-"}), "PPM");
+}
+
+// The first and last rows of the notice strip of a journal that waits: rows where its colour
+// runs across much of a view's width (between lines of its text); (-1, -1) where there is none.
+std::pair<int, int> noticeRows(const QImage& shot)
+{
+    int top = -1, bottom = -1;
+    for (int y = 0; y < shot.height(); ++y) {
+        int run = 0, longest = 0;
+        for (int x = 0; x < shot.width(); ++x) {
+            run = shot.pixelColor(x, y) == QColor(170, 0, 0) ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        if (longest >= 150) {
+            if (top < 0)
+                top = y;
+            bottom = y;
+        }
+    }
+    return {top, bottom};
+}
+
+}
+
+// The planning's folder on a file server stops answering while the drill works in an implant
+// (its calls held, writes into open files among them): the display goes on drawing the drill,
+// with a strip over it that names the folder; SIGTERM ends the program within 10 s, and the
+// treatment log, with every section and the rows drilled, lies beside the program.
+TEST_F(NavigationDayTest, AFolderThatStopsAnsweringMidDrillingHoldsNeitherTheDisplayNorTheEnd)
+{
+    const QString display = AppTest::xServer().display();
+    if (display.isEmpty())
+        GTEST_SKIP() << "no Xvfb";
+    window.reset();
+    QDir(home->path("Log")).removeRecursively();
+    const QString logs = QFileInfo(planning).absolutePath() + "/Log";
+    QProcessEnvironment environment;
+    environment.insert("MORVANTA_REPLAY", home->path("day.txt"));
+    environment.insert("LD_PRELOAD", SLOW_FOLDERS);
+    environment.insert("MORVANTA_STUCK_BELOW", QFileInfo(QFileInfo(planning).absolutePath()).canonicalFilePath());
+    environment.insert("MORVANTA_STUCK_WHEN", home->path("server-down"));
+    environment.insert("MORVANTA_STUCK_HELD", home->path("call-held"));
+#if defined(__SANITIZE_ADDRESS__)
+    // The shim comes before the sanitizer's runtime among the preloaded libraries.
+    environment.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+#endif
+    // The next test's day finds the server up and no log of this one beside the program.
+    const std::shared_ptr<void> serverBack(nullptr, [](void*) {
+        QFile::remove(home->path("server-down"));
+        QFile::remove(home->path("call-held"));
+        QDir(home->path("Log")).removeRecursively();
+    });
+    QProcess program;
+    const QString main = AppTest::startProgram(program, display, home->path(), {}, environment);
+    ASSERT_FALSE(main.isEmpty());
+    AppTest::openFirstEntry(true); // Patient, "Reload planning", its only row
+    const auto journalIn = [](const QString& folder) { return !QDir(folder).entryList({"*.journal"}, QDir::Files).isEmpty(); };
+    // Navigation on once the planning is in (the button does nothing before): its journal begins
+    // beside the program at once.
+    ASSERT_TRUE(waitFor([&] {
+        AppTest::inWindow("^Morvanta$", {"mousemove", "--window", "%1", "884", "36", "click", "1"});
+        return waitFor([&] { return journalIn(home->path("Log")) || journalIn(logs); }, 5000);
+    }, 120000)) << "navigation did not start";
+    // The drill in an implant: its samples in the journal in the planning's folder.
+    const auto journaled = [&] {
+        const QStringList names = QDir(logs).entryList({"*.journal"}, QDir::Files);
+        if (names.isEmpty())
+            return QString();
+        QFile file(logs + "/" + names.front());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    ASSERT_TRUE(waitFor([&] { return journaled().contains("SAMPLE "); }, 120000)) << "no sample journaled";
+
+    QFile(home->path("server-down")).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(home->path("call-held")); }, 60000)) << "no call held";
+    // The strip shows, across the view, while the view below it goes on changing.
+    QImage shot;
+    std::pair<int, int> strip{-1, -1};
+    ASSERT_TRUE(waitFor([&] {
+        shot = windowShot(display, main);
+        strip = noticeRows(shot);
+        return strip.first >= 0;
+    }, 60000)) << "no notice";
+    DisplayTest::save(shot, "folder-stops-answering-window");
+    EXPECT_GE(strip.second - strip.first, 20) << "a strip of text, not a line";
+    const auto above = [&](const QImage& image) { return image.copy(0, 0, image.width(), strip.first); };
+    const QImage before = above(shot);
+    EXPECT_TRUE(waitFor([&] {
+        const QImage now = windowShot(display, main);
+        return !now.isNull() && noticeRows(now) == strip && above(now) != before;
+    }, 60000)) << "the display stands still";
+    const QString stalled = journaled();
+
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
+    EXPECT_LT(clock.elapsed(), 10000) << errors.toStdString();
+    EXPECT_EQ(program.exitCode(), 128 + SIGTERM) << errors.toStdString();
+    EXPECT_TRUE(errors.contains("It is kept beside the program, in " + home->path("Log/"))) << errors.toStdString();
+
+    const QStringList kept = QDir(home->path("Log")).entryList({"*.log"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1) << kept.join(' ').toStdString();
+    const auto log = NavigationDay::read(home->path("Log/" + kept.front()));
+    EXPECT_TRUE(log.sections.join(" | ").startsWith("ACTION: START TREATMENT | ACTION: PATIENT | ACTION: FILE | "
+                                                    "NUMBER OF IMPLANTS | PLANNED POSITION"))
+        << log.sections.join(" | ").toStdString();
+    EXPECT_TRUE(log.sections.contains("Following data is an INTERNAL FORMAT")) << log.sections.join(" | ").toStdString();
+    EXPECT_FALSE(log.table.count(1) ? log.table.at(1).empty() : true) << "the rows drilled";
+    EXPECT_TRUE(QDir(logs).entryList({"*.log"}, QDir::Files).isEmpty()) << "no log where nothing answers";
+    EXPECT_TRUE(stalled.contains("SAMPLE ")) << "the journal keeps what it took";
+}
+
 // The same session through the program: the kept script (recorded through X input by
 // recordSession when MORVANTA_RECORD_NAVIGATION_DAY is set, which also keeps the trajectory and
 // the recorded run's log) replays in a fresh process in test mode over the kept trajectory, and its log
@@ -376,3 +498,4 @@ TEST_F(NavigationDayTest, RecordedSessionReplaysInAFreshProcess)
         for (const auto& [key, depth] : rows)
             EXPECT_TRUE(recorded.table.count(implant) && recorded.table.at(implant).count(key)) << implant << ": " << key;
 }
+

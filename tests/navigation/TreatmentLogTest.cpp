@@ -21,6 +21,9 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <clocale>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
@@ -362,6 +365,9 @@ TEST_P(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
         ASSERT_TRUE(model->isStoringTreatmentLog()) << "the look waits for the turn";
         const auto beside = filesIn(path("Log"), "*.journal");
         ASSERT_EQ(1u, beside.size());
+        // The journal's writer takes the lines a moment after the ticks.
+        EXPECT_TRUE(TestSupport::eventually([&] { return QString::fromStdString(readFile(beside[0])).count("SAMPLE ") == 28; },
+                                            std::chrono::minutes(2)));
         const std::string journaled = readFile(beside[0]);
         EXPECT_EQ(28, QString::fromStdString(journaled).count("SAMPLE ")) << journaled;
         EXPECT_EQ(0u, journaled.find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
@@ -374,7 +380,9 @@ TEST_P(TreatmentLogTest, AnotherInstancesSaveHoldsUpNeitherTheTicksNorTheLog)
             ASSERT_EQ(1u, moved.size());
             EXPECT_EQ(journaled, readFile(moved[0]));
             model->logCalibrationStart(false, Constants::Mandible);
-            EXPECT_EQ(journaled + "DATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n", readFile(moved[0]));
+            const std::string calibrated = journaled + "DATE: 7/3/2005  TIME: 9:05:07  ACTION: CALIBRATION UK STARTED\n";
+            EXPECT_TRUE(TestSupport::eventually([&] { return readFile(moved[0]) == calibrated; }, std::chrono::minutes(2)));
+            EXPECT_EQ(calibrated, readFile(moved[0]));
         }
         model->writeNavigationDataLogToStream(text);
         if (letGo != whileTheModelEnds) {
@@ -490,6 +498,7 @@ TEST_P(TreatmentLogTest, WhereNeitherThePlanningNorTheProgramTakesTheLog)
             // Every entry from the first on, and the next one as it comes.
             EXPECT_EQ(0u, readFile(journals[0]).find("DATE: 7/3/2005  TIME: 9:05:07  ACTION: START TREATMENT\n"));
             log.logCalibrationStart(false, Constants::Mandible);
+            log.flushJournal();
             EXPECT_NE(std::string::npos, readFile(journals[0]).find("ACTION: CALIBRATION UK STARTED\n"));
         }
 
@@ -949,10 +958,11 @@ TEST(DISABLED_TreatmentLogChild, Run)
     std::atomic<bool> journaled{phase == "start"};
     FolderHandle::setFaultInjector([&](FolderHandle::SystemCall call, const std::string&) {
         if ((phase == "start") == (std::this_thread::get_id() == main)) {
-            // The worker begins once the line it is to move is journaled.
-            while (!journaled)
+            // The worker begins once the line it is to move is journaled: the journal's writer
+            // writes it meanwhile.
+            while (!journaled && !(phase != "start" && call == FolderHandle::SystemCall::write))
                 std::this_thread::yield();
-            if (++calls == killAt)
+            if (journaled && ++calls == killAt)
                 ::kill(::getpid(), SIGKILL);
         }
         return server ? PlanningSaveTest::nfsRule(call, false) : 0;
@@ -964,6 +974,7 @@ TEST(DISABLED_TreatmentLogChild, Run)
     TreatmentLog log(home);
     log.start("P", planning, {}, Constants::Mandible);
     log.logCalibrationStart(false, Constants::Mandible);
+    log.flushJournal();
     journaled = true;
     log.wait();
     log.logRegistration(27.6);
@@ -1055,4 +1066,121 @@ TEST_P(TreatmentLogTest, QuittingWaitsForTheLogABoundedTimeAsAWhole)
     // overlap.
     EXPECT_LT(waited, 2 * patience + std::chrono::seconds(1));
     EXPECT_EQ(4u, filesIn(path("Plans/Log"), "*.log").size() + filesIn(path("Log"), "*.log").size());
+}
+
+// The planning's folder on a file server that stops answering mid-navigation (every call below it
+// held, the journal's writes and its move alike): the ticks go on at their pace, the journal's
+// lines wait in memory and the stall is told with its folder; once it answers they all go in, in
+// order. Navigation off while it does not answer ends within the bound with the log, whole, beside
+// the program, and the user told where; once it answers again its journal goes and no second log
+// is made.
+TEST_P(TreatmentLogTest, AFolderThatStopsAnsweringHoldsNeitherTheTicksNorTheEnd)
+{
+    struct Server
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool down = false;
+        int held = 0;
+        void set(bool isDown)
+        {
+            {
+                std::lock_guard lock(mutex);
+                down = isDown;
+            }
+            changed.notify_all();
+        }
+    };
+    auto server = std::make_shared<Server>();
+    const std::string plans = path("Plans");
+    inject([server, plans](FolderHandle::SystemCall, const std::string& at) {
+        if (at.rfind(plans + "/", 0) == 0) {
+            std::unique_lock lock(server->mutex);
+            if (server->down) {
+                ++server->held;
+                server->changed.notify_all();
+                server->changed.wait(lock, [&] { return !server->down; });
+            }
+        }
+        return 0;
+    });
+    // Whatever fails, no call stays held past the test.
+    const std::shared_ptr<void> up(nullptr, [server](void*) { server->set(false); });
+    const auto heldCalls = [server] {
+        std::lock_guard lock(server->mutex);
+        return server->held;
+    };
+    auto model = treat();
+    model->waitForTreatmentLog();
+    const auto moved = filesIn(path("Plans/Log"), "*.journal");
+    ASSERT_EQ(1u, moved.size()) << "the journal in the planning's folder";
+    const auto samples = [&] { return QString::fromStdString(readFile(moved[0])).count("SAMPLE "); };
+    ASSERT_TRUE(TestSupport::eventually([&] { return samples() == 28; }, std::chrono::minutes(2)));
+
+    const Matrix44<double> drill(Vector3D(0, 0, -1), Vector3D(0, 1, 0), Vector3D(1, 0, 0), Vector3D(-25, 0, 0));
+    const auto tick = [&](int i) {
+        const Vector3D tip(0.2, -0.1, 2.0 - 0.05 * i);
+        const Matrix44<double> patientTDrill(Vector3D(1, 0, 0), Vector3D(0, 1, 0), Vector3D(0, 0, 1), tip);
+        model->setTrackerData(true, patientTDrill * Vexa::inverse(drill), true, Matrix44<double>());
+    };
+    server->set(true);
+    // Every tick returns while the writer is held (a held tick never would).
+    for (int i = 0; i < 10; ++i)
+        tick(i);
+    ASSERT_TRUE(TestSupport::eventually([&] { return heldCalls() > 0; }, std::chrono::minutes(2)));
+    for (int i = 10; i < 20; ++i)
+        tick(i);
+    ASSERT_TRUE(TestSupport::eventually([&] { return model->treatmentLogStall().has_value(); }, std::chrono::minutes(2)));
+    EXPECT_EQ(path("Plans/Log"), model->treatmentLogStall()->first);
+    EXPECT_LE(std::abs(std::difftime(std::time(nullptr), model->treatmentLogStall()->second)), 600.0);
+    EXPECT_EQ(28, samples()) << "nothing written while the folder does not answer";
+    server->set(false);
+    ASSERT_TRUE(TestSupport::eventually([&] { return samples() == 48; }, std::chrono::minutes(2)));
+    EXPECT_TRUE(TestSupport::eventually([&] { return !model->treatmentLogStall(); }, std::chrono::minutes(2)));
+    // In order: the drill's depth changes one way tick by tick.
+    std::vector<double> depths;
+    std::istringstream lines(readFile(moved[0]));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("SAMPLE ", 0) == 0) {
+            std::istringstream fields(line.substr(line.find('\t') + 1));
+            double x, dx, y, dy, depth;
+            fields >> x >> dx >> y >> dy >> depth;
+            depths.push_back(depth);
+        }
+    ASSERT_EQ(48u, depths.size());
+    for (std::size_t i = 29; i < depths.size(); ++i)
+        EXPECT_GT((depths[i] - depths[i - 1]) * (depths[29] - depths[28]), 0.0) << "sample " << i;
+
+    // Down again, and navigation off: the end waits no longer than the bound.
+    server->set(true);
+    for (int i = 20; i < 25; ++i)
+        tick(i);
+    std::ostringstream text;
+    model->writeNavigationDataLogToStream(text);
+    const CapturedStderr said(path("stderr.txt"));
+    const auto begun = std::chrono::steady_clock::now();
+    model->disableNavigation();
+    model->waitForTreatmentLog();
+    const auto waited = std::chrono::steady_clock::now() - begun;
+    EXPECT_LT(waited, 3 * TreatmentLog::answerBound);
+    EXPECT_FALSE(model->isStoringTreatmentLog());
+    const auto kept = filesIn(path("Log"), "*.log");
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ(text.str(), readFile(kept[0])) << "every line of the surgery";
+    EXPECT_TRUE(TestSupport::eventually([&] { return readFile(said.file).find("It is kept beside the program, in " + kept[0]) !=
+                                                     std::string::npos; },
+                                        std::chrono::minutes(2)))
+        << readFile(said.file);
+    EXPECT_NE(std::string::npos, readFile(said.file).find("The treatment log cannot go into the planning's folder " + plans +
+                                                          ": it has not answered since "))
+        << readFile(said.file);
+    EXPECT_TRUE(filesIn(path("Plans/Log"), "*.log").empty());
+
+    // Back: the journal names the log kept and goes; the log stays the only one.
+    server->set(false);
+    EXPECT_TRUE(TestSupport::eventually([&] { return filesIn(path("Plans/Log"), "*.journal").empty(); }, std::chrono::minutes(2)));
+    model.reset();
+    EXPECT_TRUE(filesIn(path("Plans/Log"), "*.log").empty());
+    EXPECT_EQ(kept, filesIn(path("Log"), "*.log"));
+    EXPECT_TRUE(TreatmentLog(home.path().toStdString()).recover({path("Plans/Log")}, {path("Patients")}).empty());
 }

@@ -14,6 +14,7 @@
 #include "vexa/io/Reason.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
@@ -223,22 +224,43 @@ struct TreatmentLog::Place
 };
 
 // A journal and its lines: until its place is settled, every line is kept in memory as well, so
-// that the journal moved into the planning's folder has them all. Guarded by journalMutex_.
+// that the journal moved into the planning's folder has them all. Its file and state are guarded
+// by its mutex, which the writer takes for each write and the worker while it moves or stores the
+// journal: never the camera's tick, which only queues lines.
 struct TreatmentLog::Journal
 {
+    std::mutex mutex;
+    std::atomic<bool> ended{false};      // a new log began before this one was stored
+    std::atomic<bool> handedOver{false}; // the log is stored next
+    std::string at; // its folder, as the display names it; guarded by the side's linesMutex_
     FolderHandle::File file; // not open: none could be made, or it is closed
     std::string path;     // where it was made
     long long size = 0;   // bytes of whole lines in it
     bool failed = false;  // a write failed: it takes no more lines
     bool settled = false; // it stays where it is
-    bool ended = false;   // a new log began before this one was stored
-    bool handedOver = false; // the log is stored next
     std::vector<std::string> refused; // why the places elsewhere did not take it, "<where>: <cause>"
     std::unique_ptr<Place> found; // where the look before the store found the planning
     std::string lines;    // every line until it is settled
 
     int fd() const { return file.descriptor(); }
     ~Journal() { close(true); }
+    // Appends whole lines (the writer's); the text the user is to read where it no longer can.
+    std::string append(const std::string& more)
+    {
+        if (!settled)
+            lines += more;
+        if (fd() < 0 || failed)
+            return {};
+        if (const auto written = file.writeAt(static_cast<std::uintmax_t>(size), more); !written.ok()) {
+            // The journal keeps its whole lines; a later line would leave a gap, so none follows.
+            failed = true;
+            [[maybe_unused]] const int cut = ::ftruncate(fd(), size);
+            return Vexa::AtomicFile::failureText(path, written.error()) +
+                   " The treatment log goes on in memory and is written when navigation ends.";
+        }
+        size += static_cast<long long>(more.size());
+        return {};
+    }
     // A journal that stays is all there is of an unstored log: it reaches the disk.
     void close(bool keep)
     {
@@ -310,33 +332,73 @@ struct TreatmentLog::Journal
     }
 };
 
+// A log handed to the worker to be stored: by the worker where it belongs, or, where the worker
+// is held by a folder that does not answer, kept elsewhere in its stead (keepAside).
+struct TreatmentLog::Handed
+{
+    std::string text;
+    std::string planningFile;
+    std::vector<std::string> patientPaths;
+    std::mutex mutex;
+    enum State { pending, storing, stored, keeping, kept } state = pending;
+    std::string keptIn; // where it was kept elsewhere
+    bool tried = false; // kept elsewhere, or tried to
+};
+
 TreatmentLog::TreatmentLog(std::string dataFolder, Report report, Report notice)
-    : dataFolder_(std::move(dataFolder)), report_(std::move(report)), notice_(std::move(notice))
+    : dataFolder_(std::move(dataFolder))
+    , report_(std::move(report))
+    , notice_(std::move(notice))
+    , told_(std::make_shared<Told>())
+    , toldMutex_(told_->mutex)
+    , toldLeft_(told_->left)
+    , side_(std::shared_ptr<TreatmentLog>(new TreatmentLog(dataFolder_, report_, notice_, told_, Side{})))
+{
+}
+
+TreatmentLog::TreatmentLog(std::string dataFolder, Report report, Report notice, std::shared_ptr<Told> told, Side)
+    : dataFolder_(std::move(dataFolder))
+    , report_(std::move(report))
+    , notice_(std::move(notice))
+    , told_(std::move(told))
+    , toldMutex_(told_->mutex)
+    , toldLeft_(told_->left)
 {
 }
 
 TreatmentLog::~TreatmentLog()
 {
+    if (!side_)
+        return; // the side: its threads hold it while they run
+    TreatmentLog& s = *side_;
     {
-        std::lock_guard lock(workMutex_);
-        ending_ = true;
+        std::lock_guard lock(s.workMutex_);
+        s.ending_ = true;
         // What is left waits for another instance's save no longer than a quit would.
         const auto deadline = std::chrono::steady_clock::now() + PlanningPlace::patience;
-        if (!deadline_ || deadline < *deadline_)
-            deadline_ = deadline;
+        if (!s.deadline_ || deadline < *s.deadline_)
+            s.deadline_ = deadline;
     }
-    workChanged_.notify_all();
+    s.workChanged_.notify_all();
+    // The worker leaves a job held by a folder that does not answer to the program's end.
     if (worker_.joinable())
         worker_.join();
-    std::lock_guard lock(journalMutex_);
-    if (journal_)
-        journal_->close(true);
+    {
+        std::lock_guard lock(s.linesMutex_);
+        s.writerEnding_ = true;
+    }
+    s.linesChanged_.notify_all();
+    // A writer whose lines have waited that long already is waited for no more.
+    if (writer_ && (stall() || !writer_->waitFor(answerBound)))
+        record("the journal's writer waits for a folder that does not answer; it is left to the program's end");
+    writer_.reset();
 }
 
 std::vector<std::string> TreatmentLog::takeFailures()
 {
-    std::lock_guard lock(journalMutex_);
-    return std::exchange(failures_, {});
+    TreatmentLog& s = side();
+    std::lock_guard lock(s.linesMutex_);
+    return std::exchange(s.failures_, {});
 }
 
 void TreatmentLog::tell(const std::vector<std::string>& texts)
@@ -349,8 +411,9 @@ void TreatmentLog::tell(const std::vector<std::string>& texts)
         report_(texts);
         return;
     }
-    std::lock_guard lock(journalMutex_);
-    failures_.insert(failures_.end(), texts.begin(), texts.end());
+    TreatmentLog& s = side();
+    std::lock_guard lock(s.linesMutex_);
+    s.failures_.insert(s.failures_.end(), texts.begin(), texts.end());
 }
 
 void TreatmentLog::tellNotice(const std::vector<std::string>& texts)
@@ -452,28 +515,125 @@ void TreatmentLog::addEntry(std::vector<ActionLogEntry>& entries, const QString&
 
 void TreatmentLog::journal(const std::string& line)
 {
-    std::string failure;
+    if (starting_) {
+        *starting_ += line;
+        return;
+    }
+    TreatmentLog& s = side();
+    s.queue(nullptr, line);
+}
+
+void TreatmentLog::queue(const std::shared_ptr<Journal>& journal, const std::string& lines, bool close)
+{
     {
-        std::lock_guard lock(journalMutex_);
-        if (!journal_)
+        std::lock_guard lock(linesMutex_);
+        const std::shared_ptr<Journal>& into = journal ? journal : journal_;
+        if (!into)
             return;
-        Journal& j = *journal_;
-        if (!j.settled)
-            j.lines += line;
-        if (j.fd() < 0 || j.failed)
-            return;
-        if (const int error = Vexa::AtomicFile::writeAll(j.fd(), line)) {
-            // The journal keeps its whole lines; a later line would leave a gap, so none follows.
-            j.failed = true;
-            [[maybe_unused]] const int cut = ::ftruncate(j.fd(), j.size);
-            failure = Vexa::AtomicFile::failureText(j.path, error) +
-                      " The treatment log goes on in memory and is written when navigation ends.";
+        if (!lineQueue_.empty() && lineQueue_.back().journal == into && !lineQueue_.back().close) {
+            lineQueue_.back().lines += lines;
+            lineQueue_.back().close = close;
         } else {
-            j.size += static_cast<long long>(line.size());
+            lineQueue_.push_back({into, lines, close, std::chrono::steady_clock::now(), std::time(nullptr)});
         }
     }
-    if (!failure.empty())
-        tell({failure});
+    linesChanged_.notify_all();
+}
+
+void TreatmentLog::startWriter()
+{
+    if (writer_)
+        return;
+    TreatmentLog& s = side();
+    {
+        std::lock_guard lock(s.linesMutex_);
+        s.writerAlive_ = true;
+    }
+    try {
+        writer_ = std::make_unique<Vexa::DetachableCall>([side = side_] { side->writeJournals(); });
+    } catch (const std::system_error& e) {
+        // Without a writer the journal takes no more lines; the log is still stored at the end.
+        record(std::string("no thread for the journal's writer: ") + e.what());
+        std::lock_guard lock(s.linesMutex_);
+        s.writerAlive_ = false;
+    }
+}
+
+void TreatmentLog::writeJournals()
+{
+    std::unique_lock lock(linesMutex_);
+    for (;;) {
+        linesChanged_.wait(lock, [this] { return !lineQueue_.empty() || writerEnding_; });
+        if (lineQueue_.empty())
+            break;
+        Lines item = std::move(lineQueue_.front());
+        lineQueue_.pop_front();
+        inHand_ = InHand{item.journal.get(), item.since, item.sinceAt};
+        lock.unlock();
+        std::string failure;
+        {
+            std::lock_guard file(item.journal->mutex);
+            failure = item.journal->append(item.lines);
+            if (item.close)
+                item.journal->close(true);
+        }
+        if (!failure.empty())
+            tell({failure});
+        lock.lock();
+        inHand_.reset();
+        linesChanged_.notify_all();
+        // A journal let go of closes here, in this thread: its folder may not answer.
+        lock.unlock();
+        item = {};
+        lock.lock();
+    }
+    // The journal being written stays, synced: it is all there is of a log not stored.
+    auto last = std::exchange(journal_, nullptr);
+    writerAlive_ = false;
+    linesChanged_.notify_all();
+    lock.unlock();
+    if (last) {
+        std::lock_guard file(last->mutex);
+        last->close(true);
+    }
+}
+
+void TreatmentLog::waitForWriter(const Journal& journal) const
+{
+    std::unique_lock lock(linesMutex_);
+    linesChanged_.wait(lock, [&] {
+        return !writerAlive_ || ((!inHand_ || inHand_->journal != &journal) &&
+                                 std::none_of(lineQueue_.begin(), lineQueue_.end(),
+                                              [&](const Lines& lines) { return lines.journal.get() == &journal; }));
+    });
+}
+
+void TreatmentLog::flushJournal() const
+{
+    const TreatmentLog& s = side();
+    std::unique_lock lock(s.linesMutex_);
+    s.linesChanged_.wait(lock, [&] { return !s.writerAlive_ || (!s.inHand_ && s.lineQueue_.empty()); });
+}
+
+std::optional<TreatmentLog::Stall> TreatmentLog::stall() const
+{
+    const TreatmentLog& s = side();
+    std::lock_guard lock(s.linesMutex_);
+    const Journal* journal = nullptr;
+    std::chrono::steady_clock::time_point since;
+    std::time_t sinceAt = 0;
+    if (s.inHand_) {
+        journal = s.inHand_->journal;
+        since = s.inHand_->since;
+        sinceAt = s.inHand_->sinceAt;
+    } else if (!s.lineQueue_.empty()) {
+        journal = s.lineQueue_.front().journal.get();
+        since = s.lineQueue_.front().since;
+        sinceAt = s.lineQueue_.front().sinceAt;
+    }
+    if (!journal || std::chrono::steady_clock::now() - since < answerBound)
+        return std::nullopt;
+    return Stall{journal->at, sinceAt};
 }
 
 std::vector<std::string> TreatmentLog::start(const QString& patientName, const std::string& planningFile,
@@ -484,21 +644,23 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     // At once beside the program (else in the user's data folder): the look for the planning's
     // folder may wait for another instance, and the first entry must not. Its first lines are
     // composed before it is made: a place whose disk cannot take them is no place for it.
+    TreatmentLog& s = side();
+    startWriter();
     auto journal = std::make_shared<Journal>();
-    FolderHandle::File old;
+    std::shared_ptr<Journal> old;
     {
-        std::lock_guard lock(journalMutex_);
-        if (journal_) {
-            journal_->ended = true;
-            old = std::move(journal_->file);
-        }
-        journal_ = journal;
-        failures_.clear();
+        std::lock_guard lock(s.linesMutex_);
+        old = std::exchange(s.journal_, nullptr);
+        if (old)
+            old->ended = true;
+        s.failures_.clear();
     }
-    if (old.isOpen()) {
-        old.sync();
-        old.close();
-    }
+    // Closed by the writer once it took the lines queued for it.
+    if (old)
+        s.queue(old, {}, true);
+    std::string first;
+    starting_ = &first;
+    const std::shared_ptr<void> started(nullptr, [this](void*) { starting_ = nullptr; });
     treatmentEntries_.clear();
     addEntry(treatmentEntries_, "START TREATMENT");
     addEntry(treatmentEntries_, "PATIENT " + patientName);
@@ -509,28 +671,30 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
     for (const auto& implant : implants)
         automatic_.emplace(implant, DrillPositions(5.0f)).first->second.setLimit(static_cast<float>(implant->getLength()));
     loadJawCalibrationAccuracy(jaw);
-    std::string first;
-    {
-        std::lock_guard lock(journalMutex_);
-        first = journal->lines;
-    }
+    starting_ = nullptr;
     std::string path;
     std::vector<std::string> refused;
     const auto patientPaths = planning ? planning->getPatientPaths() : std::vector<std::string>();
     auto made = journalElsewhere(first, patientPaths, path, refused);
     const bool journaled = made.has_value();
     {
-        // Nothing is journaled between (the caller's lock): the lines copied are all there are.
-        std::lock_guard lock(journalMutex_);
+        // Nobody else knows of it yet: the lines composed are all there are.
+        std::lock_guard lock(journal->mutex);
         if (made)
             journal->file = std::move(*made);
         journal->path = path;
         journal->size = static_cast<long long>(first.size());
         journal->refused = refused;
+        journal->lines = first;
         if (planningFile.empty()) {
             journal->settled = true;
             journal->lines.clear();
         }
+    }
+    {
+        std::lock_guard lock(s.linesMutex_);
+        journal->at = std::filesystem::path(path).parent_path().string();
+        s.journal_ = journal;
     }
     for (const auto& refusal : refused)
         record("no journal " + refusal);
@@ -541,7 +705,7 @@ std::vector<std::string> TreatmentLog::start(const QString& patientName, const s
                                      : noPlace(refused));
     logging_ = true;
     if (!planningFile.empty())
-        post([this, journal, planningFile, planning] { settle(journal, planningFile, planning); });
+        post([side = side_, journal, planningFile, planning] { side->settle(journal, planningFile, planning); });
     return failures;
 }
 VEXA_RETHROW
@@ -712,65 +876,217 @@ void TreatmentLog::store(const std::string& planningFile, const std::vector<std:
     write(text, implants);
     window_.clear();
     logging_ = false;
+    TreatmentLog& s = side();
     std::shared_ptr<Journal> journal;
     {
-        std::lock_guard lock(journalMutex_);
-        journal = std::exchange(journal_, nullptr);
+        std::lock_guard lock(s.linesMutex_);
+        journal = std::exchange(s.journal_, nullptr);
         if (journal)
             journal->handedOver = true;
     }
-    post([this, text = text.str(), journal, planningFile, patientPaths, planning] {
-        storeText(text, journal, planningFile, patientPaths, planning);
-    });
+    auto handed = std::make_shared<Handed>();
+    handed->text = text.str();
+    handed->planningFile = planningFile;
+    handed->patientPaths = patientPaths;
+    post([side = side_, handed, journal, planning] { side->storeText(*handed, journal, planning); }, handed);
 }
 VEXA_RETHROW
 
 // ---- the worker -------------------------------------------------------------------------
 
-void TreatmentLog::post(std::function<void()> job)
+void TreatmentLog::post(std::function<void()> job, std::shared_ptr<Handed> handed)
 {
-    std::unique_lock lock(workMutex_);
-    jobs_.push_back(std::move(job));
+    TreatmentLog& s = side();
+    std::unique_lock lock(s.workMutex_);
+    s.jobs_.push_back({std::move(job), handed});
+    if (handed)
+        s.handed_.push_back(handed);
     if (!worker_.joinable()) {
         try {
-            worker_ = std::thread([this] { work(); });
+            worker_ = std::thread([side = side_] { side->work(side); });
         } catch (const std::system_error& e) {
             // Without a thread the job is done here: a log is not lost for want of one.
             record(std::string("no thread for the treatment log's places: ") + e.what());
-            auto here = std::move(jobs_.back());
-            jobs_.pop_back();
+            auto here = std::move(s.jobs_.back());
+            s.jobs_.pop_back();
+            std::erase(s.handed_, handed);
             lock.unlock();
-            here();
+            here.run();
             return;
         }
     }
-    workChanged_.notify_all();
+    s.workChanged_.notify_all();
 }
 
-void TreatmentLog::work()
+void TreatmentLog::work(const std::shared_ptr<TreatmentLog>& self)
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(workMutex_);
     for (;;) {
         workChanged_.wait(lock, [this] { return !jobs_.empty() || ending_; });
         // Ending waits for every job handed over: each holds a log or its journal.
         if (jobs_.empty())
             return;
-        auto job = std::move(jobs_.front());
+        Job job = std::move(jobs_.front());
         jobs_.pop_front();
         working_ = true;
+        heldSince_ = Clock::now();
+        givenUp_ = false;
         lock.unlock();
+        // Each job in a thread of its own, which owns what it touches: one held by a folder that
+        // does not answer is left, and what it was to store is kept elsewhere meanwhile.
+        std::unique_ptr<Vexa::DetachableCall> call;
+        // What the job holds goes in its thread: a journal closed there may not answer.
+        auto run = std::make_shared<std::function<void()>>(std::move(job.run));
         try {
-            job();
-        } catch (const std::exception& e) {
-            tell({std::string("The treatment log could not be put in its place: ") + e.what()});
-        } catch (...) {
-            tell({"The treatment log could not be put in its place."});
+            call = std::make_unique<Vexa::DetachableCall>([run] {
+                const auto here = std::move(*run);
+                here();
+            });
+        } catch (const std::system_error& e) {
+            record(std::string("no thread for a job of the treatment log: ") + e.what());
+        }
+        const auto failed = [this](const char* what) {
+            tell({std::string("The treatment log could not be put in its place") + (what ? std::string(": ") + what : ".")});
+        };
+        if (!call) {
+            try {
+                (*run)();
+            } catch (const std::exception& e) {
+                failed(e.what());
+            } catch (...) {
+                failed(nullptr);
+            }
+        }
+        bool left = false;
+        while (call && !call->waitFor(std::chrono::milliseconds(50))) {
+            lock.lock();
+            const auto held = heldSince_;
+            const bool ending = ending_;
+            lock.unlock();
+            if (!held || Clock::now() - *held < answerBound)
+                continue;
+            keepHanded(self, *held);
+            if (ending) {
+                left = true;
+                break;
+            }
+        }
+        if (call && !left) {
+            try {
+                call->rethrow();
+            } catch (const std::exception& e) {
+                failed(e.what());
+            } catch (...) {
+                failed(nullptr);
+            }
         }
         lock.lock();
+        if (left) {
+            // The program ends: what is still queued waits for the same folder. Its journals
+            // close in a thread of their own.
+            auto rest = std::make_shared<std::deque<Job>>(std::exchange(jobs_, {}));
+            lock.unlock();
+            call.reset();
+            record("a job of the treatment log waits for a folder that does not answer; it is left to the program's end");
+            try {
+                const Vexa::DetachableCall drop([rest] { rest->clear(); });
+                rest.reset();
+            } catch (const std::system_error&) {
+            }
+            lock.lock();
+            working_ = false;
+            workChanged_.notify_all();
+            return;
+        }
         working_ = false;
+        heldSince_.reset();
+        givenUp_ = false;
         waitingFor_.clear();
+        if (job.handed)
+            std::erase(handed_, job.handed);
         workChanged_.notify_all();
     }
+}
+
+void TreatmentLog::keepHanded(const std::shared_ptr<TreatmentLog>& self, std::chrono::steady_clock::time_point heldSince)
+{
+    std::vector<std::shared_ptr<Handed>> open;
+    {
+        std::lock_guard lock(workMutex_);
+        open = handed_;
+    }
+    for (const auto& handed : open) {
+        {
+            std::lock_guard lock(handed->mutex);
+            if (handed->tried || (handed->state != Handed::pending && handed->state != Handed::storing))
+                continue;
+            handed->tried = true;
+        }
+        // Beside the program, which may lie on a file server as well: bounded too.
+        try {
+            Vexa::DetachableCall keep([self, handed, heldSince] { self->keepAside(*handed, heldSince); });
+            if (!keep.waitFor(answerBound))
+                record("the treatment log kept elsewhere waits for its folder as well");
+        } catch (const std::system_error& e) {
+            record(std::string("no thread to keep the treatment log elsewhere: ") + e.what());
+        }
+    }
+    {
+        std::lock_guard lock(workMutex_);
+        givenUp_ = true;
+    }
+    workChanged_.notify_all();
+}
+
+void TreatmentLog::keepAside(Handed& handed, std::chrono::steady_clock::time_point heldSince)
+{
+    {
+        std::lock_guard lock(handed.mutex);
+        if (handed.state != Handed::pending && handed.state != Handed::storing)
+            return;
+        handed.state = Handed::keeping;
+    }
+    // Not the study folder: it lies with the patient folders.
+    std::string file;
+    const auto refused = keepElsewhere(handed.text, {}, file);
+    {
+        std::lock_guard lock(handed.mutex);
+        // Where no place took it, the worker still stores it once its folder answers.
+        handed.state = file.empty() ? Handed::pending : Handed::kept;
+        handed.keptIn = file;
+    }
+    const auto since = std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(
+                                                 std::chrono::steady_clock::now() - heldSince).count();
+    const std::string when = QDateTime::fromSecsSinceEpoch(since).toString("HH:mm:ss").toStdString();
+    const std::string lead =
+        handed.planningFile.empty()
+            ? "The treatment log waits for a folder that has not answered since " + when + "."
+            : "The treatment log cannot go into the planning's folder " +
+                  QFileInfo(QString::fromStdString(handed.planningFile)).absolutePath().toStdString() +
+                  ": it has not answered since " + when + ".";
+    std::string then;
+    for (const auto& refusal : refused)
+        then += (then.empty() ? " It cannot be kept " : "; nor ") + refusal;
+    if (!then.empty())
+        then += ".";
+    if (file.empty())
+        then += " It is stored once that folder answers, if the program still runs then.";
+    else
+        then += " It is kept " + std::string(file.rfind(FolderHandle::plainPath(programLogFolder()) + "/", 0) == 0
+                                                 ? "beside the program"
+                                                 : "in the user's data folder") +
+                ", in " + file + ". Its journal goes once that folder answers.";
+    tell({lead + then});
+}
+
+bool TreatmentLog::waitDone() const
+{
+    const bool worked = (!working_ && jobs_.empty()) || givenUp_;
+    std::lock_guard lock(linesMutex_);
+    const bool written = !writerAlive_ || (!inHand_ && lineQueue_.empty()) ||
+                         (inHand_ && std::chrono::steady_clock::now() - inHand_->since >= answerBound);
+    return worked && written;
 }
 
 namespace {
@@ -1401,21 +1717,24 @@ void TreatmentLog::setLargestJournal(std::uintmax_t bytes)
 
 void TreatmentLog::hurry(std::chrono::steady_clock::time_point deadline)
 {
-    std::lock_guard lock(workMutex_);
-    if (!deadline_ || deadline < *deadline_)
-        deadline_ = deadline;
+    TreatmentLog& s = side();
+    std::lock_guard lock(s.workMutex_);
+    if (!s.deadline_ || deadline < *s.deadline_)
+        s.deadline_ = deadline;
 }
 
 bool TreatmentLog::isBusy() const
 {
-    std::lock_guard lock(workMutex_);
-    return working_ || !jobs_.empty();
+    const TreatmentLog& s = side();
+    std::lock_guard lock(s.workMutex_);
+    return !s.waitDone();
 }
 
 std::string TreatmentLog::waitingFor() const
 {
-    std::lock_guard lock(workMutex_);
-    return waitingFor_;
+    const TreatmentLog& s = side();
+    std::lock_guard lock(s.workMutex_);
+    return s.waitingFor_;
 }
 
 void TreatmentLog::setWaiting(const std::string& what)
@@ -1423,24 +1742,34 @@ void TreatmentLog::setWaiting(const std::string& what)
     {
         std::lock_guard lock(workMutex_);
         waitingFor_ = what;
+        // Waiting for another instance's turn is no folder that does not answer.
+        if (!what.empty())
+            heldSince_.reset();
+        else if (working_ && !heldSince_)
+            heldSince_ = std::chrono::steady_clock::now();
     }
     workChanged_.notify_all();
 }
 
 void TreatmentLog::wait(const std::function<void(const std::string&)>& waiting) const
 {
-    std::unique_lock lock(workMutex_);
+    const TreatmentLog& s = side();
+    std::unique_lock lock(s.workMutex_);
     std::string told;
     for (;;) {
-        workChanged_.wait(lock, [&] { return (!working_ && jobs_.empty()) || waitingFor_ != told; });
-        if (!working_ && jobs_.empty())
+        if (s.waitDone())
             return;
-        told = waitingFor_;
-        if (waiting && !told.empty()) {
-            lock.unlock();
-            waiting(told);
-            lock.lock();
+        if (s.waitingFor_ != told) {
+            told = s.waitingFor_;
+            if (waiting && !told.empty()) {
+                lock.unlock();
+                waiting(told);
+                lock.lock();
+            }
+            continue;
         }
+        // The writer's progress is looked at now and then.
+        s.workChanged_.wait_for(lock, std::chrono::milliseconds(50));
     }
 }
 
@@ -1478,7 +1807,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         Journal& journal;
         ~Settled()
         {
-            std::lock_guard lock(log.journalMutex_);
+            std::lock_guard lock(journal.mutex);
             journal.settled = true;
             journal.lines.clear();
         }
@@ -1491,7 +1820,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
     {
         // The log was handed over meanwhile: what this look found, the turn held, is where the
         // store puts it; no second wait for the same save.
-        std::lock_guard lock(journalMutex_);
+        std::lock_guard lock(journal->mutex);
         if (journal->handedOver) {
             journal->found = std::make_unique<Place>(std::move(place));
             return;
@@ -1507,7 +1836,7 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
         // where its lines went (a kill between leaves one journal of them).
         std::string lines;
         {
-            std::lock_guard lock(journalMutex_);
+            std::lock_guard lock(journal->mutex);
             lines = journal->lines;
         }
         if (!place.folder.empty())
@@ -1529,24 +1858,33 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
     }
     if (made) {
         // The lines that came meanwhile follow, while the journal still takes every line itself;
-        // once none is left to follow, the new journal takes its place under the lock the camera's
-        // tick takes. No line is ever only in memory: a kill at any moment leaves every line in one
-        // of the two. Where lines keep coming faster than a sync takes, the last few are written
-        // under that lock (a rare write, without a sync).
+        // once none is left to follow, the new journal takes its place under the journal's lock,
+        // which the writer takes (never the camera's tick: a move held by a folder that does not
+        // answer only leaves the lines queued). Every line the writer took is in one of the two:
+        // a kill at any moment leaves them. Where lines keep coming faster than a sync takes,
+        // the last few are written under that lock (a rare write, without a sync).
         FolderHandle::File fresh = std::move(*made), old;
-        const int fd = fresh.descriptor();
         int error = 0;
         std::string oldPath;
         bool switched = false;
+        const auto writeFresh = [&](const std::string& more) {
+            const auto written = fresh.writeAt(copied, more);
+            return written.ok() ? 0 : written.error();
+        };
+        {
+            // The display names the folder the lines wait for while the journal moves.
+            std::lock_guard lock(linesMutex_);
+            journal->at = logs.path();
+        }
         for (int round = 0;; ++round) {
             std::string more;
             {
-                std::lock_guard lock(journalMutex_);
+                std::lock_guard lock(journal->mutex);
                 if (journal->ended)
                     break; // a new log began: what this one journaled stays where it is
                 more = journal->lines.substr(copied);
                 if (!more.empty() && round >= 3) {
-                    if ((error = Vexa::AtomicFile::writeAll(fd, more)))
+                    if ((error = writeFresh(more)))
                         break;
                     copied += more.size();
                     more.clear();
@@ -1579,12 +1917,21 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
                     break;
                 }
             }
-            error = Vexa::AtomicFile::writeAll(fd, more);
-            if (!error && ::fsync(fd) != 0 && errno != EINVAL)
-                error = errno;
+            error = writeFresh(more);
+            if (const auto synced = error ? Answer<Done>(Failure{error}) : fresh.sync(); !synced.ok() && synced.error() != EINVAL)
+                error = synced.error();
             if (error)
                 break;
             copied += more.size();
+        }
+        std::string stays = moved;
+        if (!switched) {
+            std::lock_guard lock(journal->mutex);
+            stays = journal->path;
+        }
+        {
+            std::lock_guard lock(linesMutex_);
+            journal->at = std::filesystem::path(stays).parent_path().string();
         }
         if (switched) {
             // The new journal holds it all.
@@ -1592,20 +1939,19 @@ void TreatmentLog::settle(const std::shared_ptr<Journal>& journal, const std::st
             old.close();
             return;
         }
-        removeIfSame(fd, logs.pathOf(temporary));
+        removeIfSame(fresh.descriptor(), logs.pathOf(temporary));
         fresh.close();
         if (!error)
             return; // a new log began meanwhile; this one's journal stays where it is
         cause = moved.empty() ? logs.pathOf(stamped) + " cannot be written (" + Vexa::reasonOf(error) + ")"
                               : cannotMake(logs, moved.substr(moved.rfind('/') + 1), error);
-        std::lock_guard lock(journalMutex_);
         if (journal->ended)
             return;
     }
     std::string journalAt;
     std::vector<std::string> refused;
     {
-        std::lock_guard lock(journalMutex_);
+        std::lock_guard lock(journal->mutex);
         if (journal->fd() >= 0 && !journal->failed)
             journalAt = journal->path;
         refused = journal->refused;
@@ -1650,17 +1996,20 @@ std::string TreatmentLog::writeLog(const FolderHandle& folder, const std::string
     }
 }
 
-void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Journal>& journal,
-                             const std::string& planningFile, const std::vector<std::string>& patientPaths,
+void TreatmentLog::storeText(Handed& handed, const std::shared_ptr<Journal>& journal,
                              const std::shared_ptr<const Settings>& planning)
 {
+    const std::string& text = handed.text;
+    const std::string& planningFile = handed.planningFile;
+    const std::vector<std::string>& patientPaths = handed.patientPaths;
     std::vector<std::string> told;
     std::unique_ptr<Place> found;
-    // The journal handed over is the worker's alone: marked, removed or kept without the lock the
-    // camera's tick takes.
+    // The journal handed over is the worker's alone once the writer wrote its last lines: marked,
+    // removed or kept without the lock the writer takes.
     Journal done;
     if (journal) {
-        std::lock_guard lock(journalMutex_);
+        waitForWriter(*journal);
+        std::lock_guard lock(journal->mutex);
         found = std::move(journal->found);
         done.file = std::move(journal->file);
         done.path = journal->path;
@@ -1690,7 +2039,23 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
     };
     const std::string logs = (place.folder.empty() ? programLogFolder() : place.folder + "/Log") + "/";
     std::size_t placeTold = std::string::npos; // the text that says where the log went
-    if (!place.planned) {
+    bool claimed = false;
+    {
+        std::lock_guard lock(handed.mutex);
+        if (handed.state == Handed::pending) {
+            handed.state = Handed::storing;
+            claimed = true;
+        } else {
+            stored = handed.keptIn;
+        }
+    }
+    if (!claimed) {
+        // Kept elsewhere while this waited for a folder that did not answer, and the user told
+        // where: the journal names that log, then goes.
+        record("the treatment log was kept in " + stored + " while its folder did not answer");
+        if (marking && !stored.empty())
+            marking->mark(storedMark, contentKey(text) + " " + stored);
+    } else if (!place.planned) {
         if (const auto refused = keepElsewhere(text, patientPaths, stored, marking); !refused.empty()) {
             placeTold = told.size();
             // Only beside the program is where such a log belongs: the first refusal is its.
@@ -1714,6 +2079,14 @@ void TreatmentLog::storeText(const std::string& text, const std::shared_ptr<Jour
             told.push_back("The treatment log cannot go into the planning's folder " + place.folder + ": " + cause + ". " +
                            elsewhereText(refused, stored));
         }
+    }
+    if (claimed) {
+        std::lock_guard lock(handed.mutex);
+        if (handed.state == Handed::storing)
+            handed.state = Handed::stored;
+        else if (!stored.empty())
+            record("the treatment log " + stored + " was written after its copy was kept in " + handed.keptIn +
+                   " while its folder did not answer; both stay");
     }
     bool everyCopy = !stored.empty();
     const bool storedElsewhere = !stored.empty() && stored.rfind(logs, 0) != 0;

@@ -4,8 +4,11 @@
 // an automatic table of drill positions by half-millimetre depth and a list of user-marked
 // positions. The Model owns it and calls it under its own lock.
 //
-// Nothing logged is lost: every entry and record goes at once, flushed, into a journal
-// ("<name>.journal"); storing writes the log file aside, gives it its final name only when no file
+// Nothing logged is lost: every entry and record goes, in order and flushed, into a journal
+// ("<name>.journal"), written by a thread of the journal's own: the caller (the camera's tick)
+// only queues the line and never waits for a file call, so that a patient folder on a file server
+// that stops answering never holds the guidance. Lines the journal has not taken yet are kept in
+// memory until it takes them (`stall` tells since when it has not). Storing writes the log file aside, gives it its final name only when no file
 // has that name, and removes the journal only when every copy was written. Before the log, or the
 // journal that takes the lines over, has its name, the journal's last line names it: a start only
 // removes such a journal, so that a kill at any step leaves one log of a surgery. A journal that can no
@@ -30,7 +33,12 @@
 // log is made (a "Log" that is a link is a folder that cannot take them). A journal is locked
 // (flock) from the moment it is made, before it has its name, while its log lives: one without
 // the lock was left by a program that ended without storing (`recover`).
-// The worker does its work in the order it was handed; ending the log waits for all of it.
+// The worker does its work in the order it was handed; ending the log waits for all of it, but
+// never for a folder that does not answer: where the worker's file call has not returned for
+// `answerBound` (a file server down), a log handed over is kept beside the program instead (else
+// in the user's data folder), the user is told where, and the journal goes once its folder
+// answers again. The threads work on a side of the log that they share (`side_`): one held in a
+// file call that never returns is left to the process's end (Vexa::DetachableCall), never joined.
 //
 // The calibration accuracy files "CalibrationOK.txt" and "CalibrationUK.txt" lie in the data
 // folder given to the constructor; one entry line is appended per accepted calibration.
@@ -39,9 +47,12 @@
 #include "planning/log/DrillPositions.h"
 #include "planning/io/saving/FolderHandle.h"
 #include "planning/model/Constants.h"
+#include "vexa/core/DetachableCall.h"
 
 #include <QString>
+#include <atomic>
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <condition_variable>
 #include <deque>
@@ -71,7 +82,8 @@ public:
     // `notice` hears what tells of something done rather than of a failure (the log made from a
     // killed program's journal); without one, `report` does.
     explicit TreatmentLog(std::string dataFolder, Report report = {}, Report notice = {});
-    // Waits for whatever the worker still has to do.
+    // Waits for whatever the worker still has to do, and for the journal to take its lines,
+    // except where a folder does not answer (see above).
     ~TreatmentLog();
     TreatmentLog(const TreatmentLog&) = delete;
     TreatmentLog& operator=(const TreatmentLog&) = delete;
@@ -147,13 +159,30 @@ public:
     // together (quitting, which waits for the store).
     void hurry(std::chrono::steady_clock::time_point deadline);
 
-    // Whether the worker still has a look or a store to finish.
+    // How long a file call of the worker may go without returning before a log handed over is
+    // kept elsewhere.
+    static constexpr std::chrono::seconds answerBound{4};
+
+    // Where the journal has had lines waiting for `answerBound` or longer: the folder it waits
+    // for and since when (wall clock). Any thread; never waits for a file call.
+    struct Stall
+    {
+        std::string folder;
+        std::time_t since = 0;
+    };
+    std::optional<Stall> stall() const;
+
+    // Whether the worker still has a look or a store to finish (one held by a folder that does
+    // not answer counts no longer once its logs are kept elsewhere).
     bool isBusy() const;
     // What the worker waits for now ("the save of this planning by the computer X"); empty when
     // it waits for nobody.
     std::string waitingFor() const;
-    // Returns once the worker has done everything handed to it so far; `waiting` hears what it
-    // waits for meanwhile, each time that changes.
+    // Returns once the journal has taken every line queued so far (or failed to).
+    void flushJournal() const;
+    // Returns once the worker has done everything handed to it so far, and the journal has taken
+    // every line, or once the worker is held by a folder that does not answer and every log handed
+    // over is kept elsewhere; `waiting` hears what it waits for meanwhile, each time that changes.
     void wait(const std::function<void(const std::string&)>& waiting = {}) const;
 
     const std::vector<ActionLogEntry>& getCalibrationEntries() const { return calibrationEntries_; }
@@ -162,23 +191,45 @@ public:
 private:
     struct Journal;
     struct Place;
+    struct Handed;
+    struct Told;
+    struct Side
+    {
+    };
+    // The side the threads share: no threads of its own.
+    TreatmentLog(std::string dataFolder, Report report, Report notice, std::shared_ptr<Told> told, Side);
+    TreatmentLog& side() { return side_ ? *side_ : *this; }
+    const TreatmentLog& side() const { return side_ ? *side_ : *this; }
 
     void addEntry(std::vector<ActionLogEntry>& entries, const QString& action);
+    // Queues the line for the journal's writer (side).
     void journal(const std::string& line);
     void loadJawCalibrationAccuracy(Constants::Jaw jaw);
     DrillDifference windowStatistics() const;
     void tell(const std::vector<std::string>& texts);
     void tellNotice(const std::vector<std::string>& texts);
 
+    // The threads (started by the log, run on the side).
+    void post(std::function<void()> job, std::shared_ptr<Handed> handed = nullptr);
+    void startWriter();
+    // The writer: writes the queued lines into their journals, in order.
+    void writeJournals();
+    // Queues `lines` for `journal`; with `close`, the journal is synced and closed after them.
+    void queue(const std::shared_ptr<Journal>& journal, const std::string& lines, bool close = false);
+    // Returns once no line of `journal` waits for the writer.
+    void waitForWriter(const Journal& journal) const;
+    void work(const std::shared_ptr<TreatmentLog>& self);
+    // Keeps every log handed over and not stored yet elsewhere (the worker is held).
+    void keepHanded(const std::shared_ptr<TreatmentLog>& self, std::chrono::steady_clock::time_point heldSince);
+    void keepAside(Handed& handed, std::chrono::steady_clock::time_point heldSince);
+    bool waitDone() const;
+
     // The worker's side.
-    void post(std::function<void()> job);
-    void work();
     void setWaiting(const std::string& what);
     Place find(const std::string& planningFile, const std::shared_ptr<const Settings>& planning);
     void settle(const std::shared_ptr<Journal>& journal, const std::string& planningFile,
                 const std::shared_ptr<const Settings>& planning);
-    void storeText(const std::string& text, const std::shared_ptr<Journal>& journal, const std::string& planningFile,
-                   const std::vector<std::string>& patientPaths, const std::shared_ptr<const Settings>& planning);
+    void storeText(Handed& handed, const std::shared_ptr<Journal>& journal, const std::shared_ptr<const Settings>& planning);
     // Writes the text as a new log file into `folder` (with its trailing "/"); the cause of a
     // failure, else empty with the file written in `file`.
     // `journal`, where given, names the log as its last line before the log has its name.
@@ -221,23 +272,62 @@ private:
     std::map<ImplantPtr, std::vector<DrillDifference>> userDefined_;
     std::deque<DrillDifference> window_; // newest first
     bool logging_ = false;
+    std::string* starting_ = nullptr; // the first lines of a journal being made
 
-    // The journal being written and every journal's state; taken by each journal write (the
-    // camera's tick) and by the worker only while it switches a journal to its place.
-    mutable std::mutex journalMutex_;
+    // ---- the side's (side_ of the log) -------------------------------------------------------
+    // The journal being written, the lines queued for the writer and the texts not yet taken:
+    // taken by each line queued (the camera's tick), never across a file call.
+    mutable std::mutex linesMutex_;
+    mutable std::condition_variable linesChanged_;
     std::shared_ptr<Journal> journal_;
+    struct Lines
+    {
+        std::shared_ptr<Journal> journal;
+        std::string lines;
+        bool close = false;
+        std::chrono::steady_clock::time_point since; // when the first of them was queued
+        std::time_t sinceAt = 0;
+    };
+    std::deque<Lines> lineQueue_;
+    struct InHand
+    {
+        const Journal* journal;
+        std::chrono::steady_clock::time_point since;
+        std::time_t sinceAt;
+    };
+    std::optional<InHand> inHand_; // the lines being written
+    bool writerAlive_ = false;
+    bool writerEnding_ = false;
     std::vector<std::string> failures_; // not yet taken
 
     // The worker's jobs, in order.
     mutable std::mutex workMutex_;
     mutable std::condition_variable workChanged_;
-    std::deque<std::function<void()>> jobs_;
+    struct Job
+    {
+        std::function<void()> run;
+        std::shared_ptr<Handed> handed; // a store's
+    };
+    std::deque<Job> jobs_;
+    std::vector<std::shared_ptr<Handed>> handed_; // the stores not done yet
     bool working_ = false;
     bool ending_ = false;
+    std::optional<std::chrono::steady_clock::time_point> heldSince_; // the job's call out, not waiting for a turn
+    bool givenUp_ = false; // the job is held by a folder that does not answer
     std::string waitingFor_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
-    // The journals left as no journal of this program's, told once.
-    mutable std::mutex toldMutex_;
-    mutable std::vector<std::string> toldLeft_;
+    // The journals left as no journal of this program's, told once: by the log and its side alike.
+    struct Told
+    {
+        std::mutex mutex;
+        std::vector<std::string> left;
+    };
+    std::shared_ptr<Told> told_;
+    std::mutex& toldMutex_;
+    std::vector<std::string>& toldLeft_;
+
+    // ---- the log's own ------------------------------------------------------------------------
+    std::shared_ptr<TreatmentLog> side_;
     std::thread worker_;
+    std::unique_ptr<Vexa::DetachableCall> writer_;
 };

@@ -127,7 +127,8 @@ Model::~Model()
     } catch (...) {
         Vexa::ExceptionStack::getInstance()->push(__PRETTY_FUNCTION__, __FILE__, __LINE__);
     }
-    // Nor one still being stored, whatever it waits for.
+    // Nor one still being stored: waited for until it is stored, or kept beside the program where
+    // its folder does not answer.
     waitForTreatmentLog([](const std::string& what) {
         Platform::outputDebugString("Model: the treatment log is being stored; it waits for " + what + "\n");
     });
@@ -1008,6 +1009,14 @@ void Model::waitForTreatmentLog(const std::function<void(const std::string&)>& w
 void Model::hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) const
 {
     treatmentLog_->hurry(deadline);
+}
+
+std::optional<std::pair<std::string, std::time_t>> Model::treatmentLogStall() const
+{
+    const auto stall = treatmentLog_->stall();
+    if (!stall)
+        return std::nullopt;
+    return std::pair{stall->folder, stall->since};
 }
 
 std::string Model::loadedPlanningLogFolder() const

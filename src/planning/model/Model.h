@@ -30,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <ostream>
 #include <functional>
 #include <map>
@@ -304,13 +305,16 @@ public:
     // Whether the treatment log is still being put in its place or stored (another instance's
     // save of the planning may hold it up).
     bool isStoringTreatmentLog() const;
-    // Returns once every treatment log handed over is stored; `waiting` hears what that waits
-    // for ("the save of this planning by the computer X"), each time it changes. Never under the
-    // Model's lock.
+    // Returns once every treatment log handed over is stored, or kept beside the program where its
+    // folder does not answer for some seconds; `waiting` hears what that waits for ("the save of
+    // this planning by the computer X"), each time it changes. Never under the Model's lock.
     void waitForTreatmentLog(const std::function<void(const std::string&)>& waiting = {}) const;
     // From now on the treatment log waits for another instance's save no longer than until
     // `deadline`, all its looks together (quitting).
     void hurryTreatmentLog(std::chrono::steady_clock::time_point deadline) const;
+    // Where the treatment log's journal has not taken its lines for some seconds (its folder does
+    // not answer): that folder and since when (wall clock). Any thread; never waits for a file.
+    std::optional<std::pair<std::string, std::time_t>> treatmentLogStall() const;
     // Makes the journals a program that ended without storing left (beside the program, in the
     // user's data folder, beside the last planning) into their logs; tells the user where each went.
     void recoverTreatmentLogs() const;

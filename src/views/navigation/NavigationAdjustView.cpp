@@ -11,6 +11,11 @@
 #include "views/navigation/SnapshotDataSource.h"
 #include "views/navigation/TargetingView.h"
 
+#include <QDateTime>
+#include <QLabel>
+#include <QResizeEvent>
+#include <algorithm>
+
 NavigationAdjustView::NavigationAdjustView(std::shared_ptr<Model> model, std::shared_ptr<NavigationController> controller,
                                            QWidget* parent, const char* name)
     : QStackedWidget(parent), model_(std::move(model)), controller_(std::move(controller))
@@ -31,6 +36,17 @@ NavigationAdjustView::NavigationAdjustView(std::shared_ptr<Model> model, std::sh
     addWidget(message_);
     addWidget(registration_);
     setCurrentIndex(0);
+    // Not one of the stack's pages: it lies over them.
+    notice_ = new QLabel(this);
+    notice_->setObjectName("journalNotice");
+    notice_->setWordWrap(true);
+    notice_->setAlignment(Qt::AlignCenter);
+    notice_->setAutoFillBackground(true);
+    QPalette colours = notice_->palette();
+    colours.setColor(QPalette::Window, QColor(170, 0, 0));
+    colours.setColor(QPalette::WindowText, Qt::white);
+    notice_->setPalette(colours);
+    notice_->hide();
     DisplayTimer::connect(this, *this);
 }
 
@@ -51,6 +67,7 @@ void NavigationAdjustView::update() try
     if (handOverToGuiThread())
         return;
     TimedView::update();
+    showJournalStall();
     if (!controller_ || !controller_->isNavigationEnabled())
         return;
     // One snapshot decides the page and fills the targeting page (which reads only what its
@@ -93,3 +110,40 @@ void NavigationAdjustView::update() try
     QWidget::update();
 }
 VEXA_RETHROW
+
+void NavigationAdjustView::showJournalStall() try
+{
+    const auto stall = model_ ? model_->treatmentLogStall() : std::nullopt;
+    if (!stall) {
+        notice_->hide();
+        return;
+    }
+    const QString text = QString("The treatment log's folder %1 has not answered since %2. Guidance goes on; the "
+                                 "log's lines are kept and go into it once it answers.")
+                             .arg(QString::fromStdString(stall->first),
+                                  QDateTime::fromSecsSinceEpoch(stall->second).toString("HH:mm:ss"));
+    if (notice_->text() != text) {
+        notice_->setText(text);
+        placeNotice();
+    }
+    notice_->show();
+    notice_->raise();
+}
+VEXA_RETHROW
+
+void NavigationAdjustView::placeNotice()
+{
+    // As tall as its text needs at the view's width, never more than half the view: the page
+    // above stays in sight.
+    QFont font = notice_->font();
+    font.setPixelSize(std::clamp(std::min(width(), height()) / 28, 9, 40));
+    notice_->setFont(font);
+    const int strip = std::min(height() / 2, std::max(notice_->heightForWidth(width()), height() / 7));
+    notice_->setGeometry(0, height() - strip, width(), strip);
+}
+
+void NavigationAdjustView::resizeEvent(QResizeEvent* event)
+{
+    QStackedWidget::resizeEvent(event);
+    placeNotice();
+}

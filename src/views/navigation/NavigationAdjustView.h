@@ -9,12 +9,16 @@
 //   otherwise               -> TargetingView
 // Nothing changes while navigation is off. Notifications from other threads are handed to
 // the GUI thread; the stack detaches from the Model when it goes.
+// Over whichever page shows, a strip at the bottom tells while the treatment log's journal has
+// not taken its lines for some seconds (its folder on a file server does not answer): which
+// folder, since when, that guidance goes on and the lines are kept. The page goes on being drawn.
 #include "views/TimedView.h"
 
 #include <QStackedWidget>
 #include <memory>
 
 class AdjustWorkspaceView;
+class QLabel;
 class MessageView;
 class Model;
 class NavigationController;
@@ -43,8 +47,16 @@ public:
     TargetingView* targetingPage() const { return targeting_; }
     MessageView* messagePage() const { return message_; }
     RegistrationView* registrationPage() const { return registration_; }
+    // The strip that tells of a journal whose folder does not answer; hidden otherwise.
+    QLabel* journalNotice() const { return notice_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void showJournalStall();
+    void placeNotice();
+
     std::shared_ptr<Model> model_;
     std::shared_ptr<NavigationController> controller_;
     std::shared_ptr<SnapshotDataSource> source_; // the targeting page's; null without a Model
@@ -52,4 +64,5 @@ private:
     TargetingView* targeting_;
     MessageView* message_;
     RegistrationView* registration_;
+    QLabel* notice_;
 };

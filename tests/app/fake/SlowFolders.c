@@ -4,9 +4,12 @@
    a test knows the program has begun to walk the share. With MORVANTA_SLOW_PATHS set, opens and
    looks by a path below it wait as well.
 
-   A file server that stops answering: once the file MORVANTA_STUCK_WHEN exists, every open and
-   look below MORVANTA_STUCK_BELOW (by a folder or by a path) never returns; the first one held
-   makes the file MORVANTA_STUCK_HELD.
+   A file server that stops answering: while the file MORVANTA_STUCK_WHEN exists, every call below
+   MORVANTA_STUCK_BELOW is held: opens and looks (by a folder or by a path), writes into a file
+   open there (write, pwrite, writev, fsync, fdatasync, ftruncate; the file found by its open
+   descriptor's path), and renames, removals, new folders and links by a path there. The first
+   call held makes the file MORVANTA_STUCK_HELD. Removing MORVANTA_STUCK_WHEN again is the server
+   back: each call held goes on within some 20 ms, as it would have.
 
    morvantaSlowCalls counts the calls made slower, for a benchmark that preloads it. */
 #define _GNU_SOURCE
@@ -19,6 +22,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,14 +86,26 @@ static void make(const char* file)
         close(made);
 }
 
+static int serverDown(void)
+{
+    return syscall(SYS_faccessat, AT_FDCWD, stuckWhen, F_OK, 0) == 0;
+}
+
+// Holds the caller while the server is down, where `path` lies below the stuck folder.
+static void holdIfStuck(const char* path)
+{
+    if (!stuckWhen || !startsWith(path, stuckBelow) || !serverDown())
+        return;
+    if (stuckHeld)
+        make(stuckHeld);
+    const struct timespec poll = {0, 20 * 1000 * 1000};
+    while (serverDown())
+        nanosleep(&poll, NULL);
+}
+
 static void wait(const char* path, int slow)
 {
-    if (startsWith(path, stuckBelow) && stuckWhen && syscall(SYS_faccessat, AT_FDCWD, stuckWhen, F_OK, 0) == 0) {
-        if (stuckHeld)
-            make(stuckHeld);
-        for (;;)
-            pause();
-    }
+    holdIfStuck(path);
     if (!slow || !startsWith(path, below) || delay <= 0)
         return;
     __atomic_add_fetch(&morvantaSlowCalls, 1, __ATOMIC_RELAXED);
@@ -122,6 +138,203 @@ static void slowPath(const char* path)
 {
     if (path && path[0] == '/')
         wait(path, byPath);
+}
+
+// The path of `name` relative to the open folder `folder` (or to the working folder); 0 where
+// it cannot be told.
+static int pathAt(int folder, const char* name, char* path, size_t size)
+{
+    if (!name)
+        return 0;
+    if (name[0] == '/') {
+        snprintf(path, size, "%s", name);
+        return 1;
+    }
+    char link[64];
+    if (folder == AT_FDCWD)
+        snprintf(link, sizeof link, "/proc/self/cwd");
+    else
+        snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
+    const ssize_t length = readlink(link, path, size - 1);
+    if (length <= 0)
+        return 0;
+    path[length] = 0;
+    if (name[0])
+        snprintf(path + length, size - (size_t)length, "/%s", name);
+    return 1;
+}
+
+// A change by a path (a rename, a removal, a new folder, a link): held while the server is down.
+static void holdAt(int folder, const char* name)
+{
+    if (!stuckWhen || !stuckBelow)
+        return;
+    char path[4096];
+    if (pathAt(folder, name, path, sizeof path))
+        holdIfStuck(path);
+}
+
+// A write into the open file `fd`: held while the server is down, where that file lies below.
+static void holdFile(int fd)
+{
+    if (!stuckWhen || !stuckBelow || fd < 0)
+        return;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length <= 0)
+        return;
+    path[length] = 0;
+    holdIfStuck(path);
+}
+
+// The next definition of a call, found on its first use: a library's constructor may write
+// before this one's constructor ran.
+#define NEXT(type, name)                                                                   \
+    static type next_##name;                                                               \
+    type nextOf_##name = __atomic_load_n(&next_##name, __ATOMIC_ACQUIRE);                  \
+    if (!nextOf_##name) {                                                                  \
+        nextOf_##name = (type)dlsym(RTLD_NEXT, #name);                                     \
+        __atomic_store_n(&next_##name, nextOf_##name, __ATOMIC_RELEASE);                   \
+    }
+
+typedef ssize_t (*Write)(int, const void*, size_t);
+typedef ssize_t (*PWrite)(int, const void*, size_t, off_t);
+typedef ssize_t (*WriteV)(int, const struct iovec*, int);
+typedef int (*Sync)(int);
+typedef int (*Truncate)(int, off_t);
+typedef int (*Rename)(const char*, const char*);
+typedef int (*RenameAt)(int, const char*, int, const char*);
+typedef int (*RenameAt2)(int, const char*, int, const char*, unsigned);
+typedef int (*Unlink)(const char*);
+typedef int (*UnlinkAt)(int, const char*, int);
+typedef int (*MakeFolder)(const char*, mode_t);
+typedef int (*MakeFolderAt)(int, const char*, mode_t);
+typedef int (*Link)(const char*, const char*);
+typedef int (*LinkAt)(int, const char*, int, const char*, int);
+
+ssize_t write(int fd, const void* bytes, size_t size)
+{
+    NEXT(Write, write)
+    holdFile(fd);
+    return nextOf_write(fd, bytes, size);
+}
+
+ssize_t pwrite(int fd, const void* bytes, size_t size, off_t at)
+{
+    NEXT(PWrite, pwrite)
+    holdFile(fd);
+    return nextOf_pwrite(fd, bytes, size, at);
+}
+
+ssize_t pwrite64(int fd, const void* bytes, size_t size, off_t at)
+{
+    NEXT(PWrite, pwrite64)
+    holdFile(fd);
+    return nextOf_pwrite64(fd, bytes, size, at);
+}
+
+ssize_t writev(int fd, const struct iovec* parts, int count)
+{
+    NEXT(WriteV, writev)
+    holdFile(fd);
+    return nextOf_writev(fd, parts, count);
+}
+
+int fsync(int fd)
+{
+    NEXT(Sync, fsync)
+    holdFile(fd);
+    return nextOf_fsync(fd);
+}
+
+int fdatasync(int fd)
+{
+    NEXT(Sync, fdatasync)
+    holdFile(fd);
+    return nextOf_fdatasync(fd);
+}
+
+int ftruncate(int fd, off_t size)
+{
+    NEXT(Truncate, ftruncate)
+    holdFile(fd);
+    return nextOf_ftruncate(fd, size);
+}
+
+int ftruncate64(int fd, off_t size)
+{
+    NEXT(Truncate, ftruncate64)
+    holdFile(fd);
+    return nextOf_ftruncate64(fd, size);
+}
+
+int rename(const char* from, const char* to)
+{
+    NEXT(Rename, rename)
+    holdAt(AT_FDCWD, from);
+    holdAt(AT_FDCWD, to);
+    return nextOf_rename(from, to);
+}
+
+int renameat(int fromFolder, const char* from, int toFolder, const char* to)
+{
+    NEXT(RenameAt, renameat)
+    holdAt(fromFolder, from);
+    holdAt(toFolder, to);
+    return nextOf_renameat(fromFolder, from, toFolder, to);
+}
+
+int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags)
+{
+    NEXT(RenameAt2, renameat2)
+    holdAt(fromFolder, from);
+    holdAt(toFolder, to);
+    return nextOf_renameat2(fromFolder, from, toFolder, to, flags);
+}
+
+int unlink(const char* path)
+{
+    NEXT(Unlink, unlink)
+    holdAt(AT_FDCWD, path);
+    return nextOf_unlink(path);
+}
+
+int unlinkat(int folder, const char* name, int flags)
+{
+    NEXT(UnlinkAt, unlinkat)
+    holdAt(folder, name);
+    return nextOf_unlinkat(folder, name, flags);
+}
+
+int mkdir(const char* path, mode_t mode)
+{
+    NEXT(MakeFolder, mkdir)
+    holdAt(AT_FDCWD, path);
+    return nextOf_mkdir(path, mode);
+}
+
+int mkdirat(int folder, const char* name, mode_t mode)
+{
+    NEXT(MakeFolderAt, mkdirat)
+    holdAt(folder, name);
+    return nextOf_mkdirat(folder, name, mode);
+}
+
+int link(const char* from, const char* to)
+{
+    NEXT(Link, link)
+    holdAt(AT_FDCWD, from);
+    holdAt(AT_FDCWD, to);
+    return nextOf_link(from, to);
+}
+
+int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags)
+{
+    NEXT(LinkAt, linkat)
+    holdAt(fromFolder, from);
+    holdAt(toFolder, to);
+    return nextOf_linkat(fromFolder, from, toFolder, to, flags);
 }
 
 static mode_t modeOf(int flags, va_list more)
