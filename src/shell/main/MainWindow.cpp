@@ -181,6 +181,12 @@ try : QMainWindow(parent), Vexa::TimerBase(50, Vexa::TimerBase::periodic), recor
     if (recorder_)
         recorder_->onRecordingFailure([this](const QString& message) {
             QTimer::singleShot(0, this, [this, message] {
+                // A program on its way out shows no box that nobody may be there to close, nor
+                // one of a recording the window has already cut short where its folder did not
+                // answer (it says where the session goes on): the recorder has put it on
+                // standard error.
+                if (ending_ || quitAfterWait_ || (!cutRecording_.isEmpty() && message.contains(cutRecording_)))
+                    return;
                 const QString text = tr("The recording of this session is incomplete:\n%1").arg(message);
                 if (!recordingPlacesTold_.contains(text)) {
                     recordingPlacesTold_ << text;
@@ -1060,6 +1066,7 @@ bool MainWindow::settleRecordingFile()
     }
     if (!swap.returned())
         leftCalls_.emplace_back(swap.folder(), swap.call());
+    cutRecording_ = QString::fromStdString(file);
     Platform::outputDebugString("the recording " + file + " ends where it stands, without its last lines: " +
                                 patientFolderOf(file) + " did not answer\n");
     return false;

@@ -204,6 +204,7 @@ private:
     Vexa::IAlgorithmProgressState* waitShown_ = nullptr;
     bool ending_ = false;
     bool quitAfterWait_ = false;
+    QString cutRecording_; // the recording file last cut short where its folder did not answer
     // Calls on patient folders left while they did not answer, with the folder each was made in;
     // let go of (and not waited for by the process's end) with the window.
     std::vector<std::pair<std::string, std::shared_ptr<Vexa::DetachableCall>>> leftCalls_;
