@@ -91,6 +91,17 @@ TEST_P(NavigationHeadlessOn, ReplaysAProcedureAndItsJournalSurvivesAKill)
                 registered = true;
         }
     }
+    // The journal's writer takes the tick's lines a moment later: the kill comes once the
+    // registration's line is in the journal, wherever it stands then.
+    const auto journaled = [&] {
+        for (const QString& folder : {home.filePath("Plan/Log"), home.filePath("Log")})
+            for (const QString& name : QDir(folder).entryList({"*.journal", ".*.morvanta-tmp-*"}, QDir::Files | QDir::Hidden))
+                if (TestSupport::readFile((folder + "/" + name).toStdString()).find("ACTION: REGISTERED") != std::string::npos)
+                    return true;
+        return false;
+    };
+    while (registered && !journaled() && process.state() == QProcess::Running && !deadline.hasExpired())
+        process.waitForReadyRead(10);
     process.kill();
     process.waitForFinished();
     ASSERT_TRUE(registered) << lines.size() << " lines\n" << process.readAllStandardError().toStdString();
@@ -144,7 +155,14 @@ TEST_P(NavigationHeadlessOn, ReplaysAProcedureAndItsJournalSurvivesAKill)
     EXPECT_EQ(0, process.exitCode()) << said.toStdString();
     EXPECT_EQ(1, said.split('\n').filter(QRegularExpression("^navigation_headless: .* was made from its journal ")).size())
         << said.toStdString();
-    EXPECT_EQ("", left({"*.journal", ".*.morvanta-tmp-*"}).join(' ').toStdString()) << said.toStdString();
+    // A kill in the middle of the move, where nothing is made without a name, may leave the new
+    // journal's file empty under its temporary name: such a file may be a live maker's, not yet
+    // locked, and a start leaves it until it is two minutes old. Anything else is left over.
+    QStringList leftOver = left({"*.journal", ".*.morvanta-tmp-*"});
+    leftOver.removeIf([&](const QString& file) {
+        return GetParam() && QFileInfo(file).fileName().startsWith('.') && QFileInfo(file).size() == 0;
+    });
+    EXPECT_EQ("", leftOver.join(' ').toStdString()) << said.toStdString();
     const QStringList logs = left({"*.log"});
     EXPECT_EQ(1, std::count_if(logs.begin(), logs.end(), [&](const QString& log) {
                   return TestSupport::readFile(log.toStdString()).starts_with(journal);
