@@ -117,6 +117,18 @@ static void wait(const char* path, int slow)
     nanosleep(&span, NULL);
 }
 
+// The path the open descriptor `fd` stands for; 0 where the system does not tell it.
+static int pathOfDescriptor(int fd, char* path, size_t size)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, size - 1);
+    if (length <= 0)
+        return 0;
+    path[length] = 0;
+    return 1;
+}
+
 static void slowBelow(int folder, const char* name)
 {
     if (!name)
@@ -125,13 +137,9 @@ static void slowBelow(int folder, const char* name)
         wait(name, byPath);
         return;
     }
-    char link[64], path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
-    const ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length <= 0)
-        return;
-    path[length] = 0;
-    wait(path, 1);
+    char path[4096];
+    if (pathOfDescriptor(folder, path, sizeof path))
+        wait(path, 1);
 }
 
 static void slowPath(const char* path)
@@ -179,13 +187,9 @@ static void holdFile(int fd)
 {
     if (!stuckWhen || !stuckBelow || fd < 0)
         return;
-    char link[64], path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length <= 0)
-        return;
-    path[length] = 0;
-    holdIfStuck(path);
+    char path[4096];
+    if (pathOfDescriptor(fd, path, sizeof path))
+        holdIfStuck(path);
 }
 
 // The next definition of a call, found on its first use: a library's constructor may write
